@@ -10,13 +10,13 @@
 inline constexpr DWORD ERR_SIGNER_NOT_LISTED = 0xE1718001;
 // The message is not of the signature kind (attached/detached) the rule expects.
 inline constexpr DWORD ERR_WRONG_SIGNATURE_TYPE = 0xE1718002;
-// The message information and the verification result disagree.
+// The message's information does not agree with what its verification found.
 inline constexpr DWORD ERR_SIGNATURE_INFO_MISMATCH = 0xE1718003;
 // A file of 0 bytes, or of more than 0x7FFFFFC7 bytes, in block mode.
 inline constexpr DWORD ERR_FILE_SIZE_UNSUPPORTED = 0xE1718004;
-// An archive to unpack holds other than exactly one entry.
+// An archive expected to hold one file holds another number of entries.
 inline constexpr DWORD ERR_ARCHIVE_NOT_SINGLE = 0xE1718006;
-// The GZIP glue could not take or set the file time.
+// The modification time of the file to compress could not be read.
 inline constexpr DWORD ERR_GZIP_TIME = 0xE1718007;
 // The gzip header could not be set when compressing.
 inline constexpr DWORD ERR_GZIP_HEADER_SET = 0xE1718008;
@@ -26,7 +26,7 @@ inline constexpr DWORD ERR_GZIP_HEADER_GET = 0xE1718009;
 inline constexpr DWORD ERR_TEMPORARY_NAME_SKIPPED = 0xE171800A;
 // A listed file was gone before it could be claimed.
 inline constexpr DWORD ERR_FILE_VANISHED = 0xE171800B;
-// An unpacked entry's name is taken in the output folder.
+// An unpacked folder's name is taken by a file, or no conflict-free name was left.
 inline constexpr DWORD ERR_UNPACK_NAME_CLASH = 0xE171800D;
 
 // The largest file that block mode reads whole into memory.
