@@ -1,0 +1,1120 @@
+#include "platform/services.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/registry.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
+constexpr char kNameVariable[] = "QELM_SERVICE_NAME";
+constexpr char kArgsVariable[] = "QELM_SERVICE_ARGS";
+constexpr char kArgSeparator = '\x1f';
+
+// ---- text ----
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  for (wchar_t wc : text) {
+    auto c = static_cast<std::uint32_t>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size();) {
+    auto b = static_cast<unsigned char>(text[i]);
+    int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size() + (extra == 0 ? 1 : 0)) {
+      if (extra != 0) {
+        out += L'\xFFFD';
+        ++i;
+        continue;
+      }
+    }
+    std::uint32_t c = extra == 0 ? b : (b & (0x3F >> extra));
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    if (!ok) {
+      out += L'\xFFFD';
+      ++i;
+      continue;
+    }
+    out += static_cast<wchar_t>(c);
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return text;
+}
+
+// ---- registry values of a service key ----
+
+std::vector<BYTE> Utf16Bytes(const std::wstring& text) {
+  std::vector<BYTE> bytes;
+  auto put = [&](std::uint16_t unit) {
+    bytes.push_back(static_cast<BYTE>(unit & 0xFF));
+    bytes.push_back(static_cast<BYTE>(unit >> 8));
+  };
+  for (wchar_t wc : text) {
+    auto c = static_cast<std::uint32_t>(wc);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      put(static_cast<std::uint16_t>(0xD800 + (c >> 10)));
+      put(static_cast<std::uint16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      put(static_cast<std::uint16_t>(c));
+    }
+  }
+  put(0);
+  return bytes;
+}
+
+std::wstring FromUtf16Bytes(const std::vector<BYTE>& bytes) {
+  std::wstring out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t unit = bytes[i] | (bytes[i + 1] << 8);
+    if (unit == 0) break;
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
+      std::uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        out += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    out += static_cast<wchar_t>(unit);
+  }
+  return out;
+}
+
+class ServiceKey {
+ public:
+  ServiceKey() = default;
+  ~ServiceKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  ServiceKey(const ServiceKey&) = delete;
+  ServiceKey& operator=(const ServiceKey&) = delete;
+
+  LSTATUS Open(const std::wstring& name) {
+    std::wstring path = std::wstring(kServicesKey) + name;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key_);
+  }
+  LSTATUS Create(const std::wstring& name, bool* created) {
+    std::wstring path = std::wstring(kServicesKey) + name;
+    DWORD disposition = 0;
+    LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &key_, &disposition);
+    *created = disposition == REG_CREATED_NEW_KEY;
+    return rc;
+  }
+
+  DWORD Dword(const wchar_t* name, DWORD fallback) const {
+    DWORD value = 0, type = 0, size = sizeof(value);
+    if (RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD)
+      return fallback;
+    return value;
+  }
+  std::vector<BYTE> Bytes(const wchar_t* name) const {
+    DWORD size = 0, type = 0;
+    if (RegQueryValueExW(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return {};
+    std::vector<BYTE> data(size);
+    if (size == 0) return data;
+    if (RegQueryValueExW(key_, name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) return {};
+    data.resize(size);
+    return data;
+  }
+  std::wstring Text(const wchar_t* name) const { return FromUtf16Bytes(Bytes(name)); }
+
+  LSTATUS SetDword(const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value));
+  }
+  LSTATUS SetText(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ) {
+    std::vector<BYTE> bytes = Utf16Bytes(value);
+    return RegSetValueExW(key_, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+  }
+  LSTATUS SetBytes(const wchar_t* name, const std::vector<BYTE>& value) {
+    return RegSetValueExW(key_, name, 0, REG_BINARY, value.data(), static_cast<DWORD>(value.size()));
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+LSTATUS DeleteServiceKey(const std::wstring& name) {
+  std::wstring path = std::wstring(kServicesKey) + name;
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+  return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
+// ---- the status record published by the service process ----
+
+std::filesystem::path ServicesDir() {
+  const char* root = std::getenv("QELM_ROOT");
+  std::filesystem::path dir = (root && *root) ? root : "/var/lib/qelmservice";
+  return dir / "services";
+}
+
+std::filesystem::path StatusPath(const std::wstring& name) {
+  return ServicesDir() / (ToUtf8(Lower(name)) + ".status");
+}
+
+struct StatusRecord {
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_SERVICE_NEVER_STARTED, 0, 0, 0};
+  pid_t pid = 0;
+  unsigned long long startTime = 0;  // the process's start time, against pid reuse
+};
+
+// Holds the status lock of one service: the starter and the service process
+// both read-modify-write the record.
+class StatusLock {
+ public:
+  explicit StatusLock(const std::wstring& name) {
+    std::error_code ignored;
+    std::filesystem::create_directories(ServicesDir(), ignored);
+    std::string path = (ServicesDir() / (ToUtf8(Lower(name)) + ".lock")).string();
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0) {
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~StatusLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  StatusLock(const StatusLock&) = delete;
+  StatusLock& operator=(const StatusLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+unsigned long long ProcessStartTime(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  char state = 0;
+  fields >> state;
+  if (state == 'Z' || state == 'X') return 0;  // a zombie has ended
+  // Fields after the state: ppid(4) ... starttime is field 22 overall.
+  for (int i = 4; i <= 22; ++i) {
+    if (!(fields >> field)) return 0;
+  }
+  return std::strtoull(field.c_str(), nullptr, 10);
+}
+
+bool ProcessAlive(pid_t pid, unsigned long long startTime) {
+  if (pid <= 0) return false;
+  unsigned long long now = ProcessStartTime(pid);
+  return now != 0 && (startTime == 0 || now == startTime);
+}
+
+StatusRecord ReadStatusFile(const std::wstring& name) {
+  StatusRecord record;
+  std::ifstream in(StatusPath(name));
+  if (!in) return record;
+  std::map<std::string, unsigned long long> values;
+  std::string key;
+  unsigned long long value = 0;
+  while (in >> key >> value) values[key] = value;
+  auto get = [&](const char* k) { return static_cast<DWORD>(values[k]); };
+  record.status.dwServiceType = get("type");
+  record.status.dwCurrentState = get("state");
+  record.status.dwControlsAccepted = get("controls");
+  record.status.dwWin32ExitCode = get("exit");
+  record.status.dwServiceSpecificExitCode = get("specific");
+  record.status.dwCheckPoint = get("checkpoint");
+  record.status.dwWaitHint = get("waithint");
+  record.pid = static_cast<pid_t>(values["pid"]);
+  record.startTime = values["starttime"];
+  return record;
+}
+
+// What the manager reports: a record whose process is gone reads as stopped.
+StatusRecord CurrentStatus(const std::wstring& name) {
+  StatusRecord record = ReadStatusFile(name);
+  if (record.status.dwCurrentState != SERVICE_STOPPED && !ProcessAlive(record.pid, record.startTime)) {
+    record.status.dwCurrentState = SERVICE_STOPPED;
+    record.status.dwControlsAccepted = 0;
+    record.status.dwCheckPoint = 0;
+    record.status.dwWaitHint = 0;
+    if (record.status.dwWin32ExitCode == 0) record.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+    record.pid = 0;
+  }
+  if (record.status.dwCurrentState == SERVICE_STOPPED) record.pid = 0;
+  return record;
+}
+
+bool WriteStatusFile(const std::wstring& name, const StatusRecord& record) {
+  std::error_code ignored;
+  std::filesystem::create_directories(ServicesDir(), ignored);
+  std::filesystem::path path = StatusPath(name);
+  std::filesystem::path temp = path;
+  temp += ".tmp." + std::to_string(getpid());
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << "type " << record.status.dwServiceType << "\nstate " << record.status.dwCurrentState
+        << "\ncontrols " << record.status.dwControlsAccepted << "\nexit "
+        << record.status.dwWin32ExitCode << "\nspecific " << record.status.dwServiceSpecificExitCode
+        << "\ncheckpoint " << record.status.dwCheckPoint << "\nwaithint " << record.status.dwWaitHint
+        << "\npid " << record.pid << "\nstarttime " << record.startTime << "\n";
+    if (!out.flush()) return false;
+  }
+  return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// ---- security descriptors ----
+// Self-relative layout (the layer's own): the 20-byte header of Windows
+// (revision, control, four offsets) followed by the DACL. An ACE is
+// {type, flags, size, mask} followed by the trustee's user name in UTF-8,
+// NUL-terminated and padded to 4 bytes.
+
+struct SelfRelativeHeader {
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  DWORD OffsetOwner;
+  DWORD OffsetGroup;
+  DWORD OffsetSacl;
+  DWORD OffsetDacl;
+};
+static_assert(sizeof(SelfRelativeHeader) == 20);
+
+struct AceHeader {
+  BYTE AceType;  // 0 allow, 1 deny
+  BYTE AceFlags;
+  WORD AceSize;
+  DWORD Mask;
+};
+static_assert(sizeof(AceHeader) == 8);
+
+struct AceEntry {
+  BYTE type;
+  DWORD mask;
+  std::string user;
+};
+
+std::vector<AceEntry> ReadAcl(const ACL* acl) {
+  std::vector<AceEntry> entries;
+  if (acl == nullptr) return entries;
+  const BYTE* base = reinterpret_cast<const BYTE*>(acl);
+  size_t offset = sizeof(ACL);
+  for (WORD i = 0; i < acl->AceCount && offset + sizeof(AceHeader) <= acl->AclSize; ++i) {
+    AceHeader header;
+    std::memcpy(&header, base + offset, sizeof(header));
+    if (header.AceSize < sizeof(AceHeader) || offset + header.AceSize > acl->AclSize) break;
+    const char* name = reinterpret_cast<const char*>(base + offset + sizeof(AceHeader));
+    size_t maxName = header.AceSize - sizeof(AceHeader);
+    entries.push_back({header.AceType, header.Mask, std::string(name, strnlen(name, maxName))});
+    offset += header.AceSize;
+  }
+  return entries;
+}
+
+std::vector<BYTE> BuildAclBytes(const std::vector<AceEntry>& entries) {
+  std::vector<BYTE> bytes(sizeof(ACL));
+  for (const AceEntry& entry : entries) {
+    size_t nameSize = (entry.user.size() + 1 + 3) & ~size_t{3};
+    AceHeader header{entry.type, 0, static_cast<WORD>(sizeof(AceHeader) + nameSize), entry.mask};
+    size_t at = bytes.size();
+    bytes.resize(at + header.AceSize, 0);
+    std::memcpy(bytes.data() + at, &header, sizeof(header));
+    std::memcpy(bytes.data() + at + sizeof(header), entry.user.data(), entry.user.size());
+  }
+  ACL acl{static_cast<BYTE>(ACL_REVISION), 0, static_cast<WORD>(bytes.size()),
+          static_cast<WORD>(entries.size()), 0};
+  std::memcpy(bytes.data(), &acl, sizeof(acl));
+  return bytes;
+}
+
+std::vector<BYTE> SelfRelative(const std::vector<BYTE>& aclBytes) {
+  SelfRelativeHeader header{SECURITY_DESCRIPTOR_REVISION, 0,
+                            static_cast<WORD>(SE_SELF_RELATIVE | SE_DACL_PRESENT), 0, 0, 0,
+                            static_cast<DWORD>(sizeof(SelfRelativeHeader))};
+  std::vector<BYTE> bytes(sizeof(header) + aclBytes.size());
+  std::memcpy(bytes.data(), &header, sizeof(header));
+  if (!aclBytes.empty()) std::memcpy(bytes.data() + sizeof(header), aclBytes.data(), aclBytes.size());
+  return bytes;
+}
+
+// The DACL inside either form of descriptor; null when none is present.
+const ACL* DaclOf(const void* descriptor, size_t size = SIZE_MAX) {
+  const auto* raw = static_cast<const BYTE*>(descriptor);
+  WORD control = 0;
+  std::memcpy(&control, raw + 2, sizeof(control));
+  if (!(control & SE_DACL_PRESENT)) return nullptr;
+  if (control & SE_SELF_RELATIVE) {
+    SelfRelativeHeader header;
+    std::memcpy(&header, raw, sizeof(header));
+    if (header.OffsetDacl == 0 || header.OffsetDacl + sizeof(ACL) > size) return nullptr;
+    return reinterpret_cast<const ACL*>(raw + header.OffsetDacl);
+  }
+  return static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Dacl;
+}
+
+std::string CurrentUserName() {
+  struct passwd* pw = getpwuid(geteuid());
+  return pw ? pw->pw_name : std::to_string(geteuid());
+}
+
+bool IsAdministrator() { return geteuid() == 0; }
+
+DWORD GrantedRights(const std::vector<BYTE>& descriptor) {
+  if (IsAdministrator()) return 0xFFFFFFFF;
+  if (descriptor.size() < sizeof(SelfRelativeHeader)) return 0;
+  const ACL* acl = DaclOf(descriptor.data(), descriptor.size());
+  std::string user = CurrentUserName();
+  DWORD allowed = 0, denied = 0;
+  for (const AceEntry& entry : ReadAcl(acl)) {
+    if (entry.user != user) continue;
+    (entry.type == 0 ? allowed : denied) |= entry.mask;
+  }
+  return allowed & ~denied;
+}
+
+// ---- handles ----
+
+constexpr std::uint32_t kMagic = 0x5343484e;  // "SCHN"
+
+struct ScObject {
+  std::uint32_t magic = kMagic;
+  bool manager = false;
+  std::wstring name;
+  DWORD access = 0;
+};
+
+ScObject* AsObject(SC_HANDLE handle, bool wantManager) {
+  auto* object = reinterpret_cast<ScObject*>(handle);
+  if (object == nullptr || object->magic != kMagic || object->manager != wantManager) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return object;
+}
+
+bool Require(const ScObject* object, DWORD rights) {
+  if ((object->access & rights) != rights) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+bool ValidName(LPCWSTR name) {
+  if (name == nullptr || *name == 0) return false;
+  size_t length = std::wcslen(name);
+  if (length > 256) return false;
+  return std::wcschr(name, L'\\') == nullptr && std::wcschr(name, L'/') == nullptr;
+}
+
+// ---- starting a service process ----
+
+std::vector<std::string> ServiceEnvironment(const std::wstring& name, DWORD argc, LPCWSTR* argv) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry = *e;
+    if (entry.rfind(std::string(kNameVariable) + "=", 0) == 0 ||
+        entry.rfind(std::string(kArgsVariable) + "=", 0) == 0)
+      continue;
+    env.push_back(entry);
+  }
+  env.push_back(std::string(kNameVariable) + "=" + ToUtf8(name));
+  std::string args;
+  for (DWORD i = 0; i < argc; ++i) {
+    if (i) args += kArgSeparator;
+    args += argv && argv[i] ? ToUtf8(argv[i]) : std::string();
+  }
+  env.push_back(std::string(kArgsVariable) + "=" + args);
+  return env;
+}
+
+bool ReadAll(int fd, void* buffer, size_t size) {
+  auto* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Starts the program detached (double fork, new session, streams on
+// /dev/null) so that it outlives its starter and is never its zombie.
+// Returns the program's pid, or 0 with the last error set.
+pid_t SpawnDetached(const std::string& program, const std::vector<std::string>& environment) {
+  std::vector<char*> envp;
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno();
+    return 0;
+  }
+  pid_t middle = fork();
+  if (middle < 0) {
+    SetLastErrorFromErrno();
+    close(fds[0]);
+    close(fds[1]);
+    return 0;
+  }
+  if (middle == 0) {
+    // Only async-signal-safe calls from here on.
+    close(fds[0]);
+    setsid();
+    pid_t service = fork();
+    if (service != 0) {
+      int32_t pid = service;
+      (void)!write(fds[1], &pid, sizeof(pid));
+      _exit(service < 0 ? 1 : 0);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD}) signal(s, SIG_DFL);
+    int devnull = open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+      if (devnull > 2) close(devnull);
+    }
+    for (int fd = 3; fd < 1024; ++fd)
+      if (fd != fds[1]) close(fd);
+    execve(program.c_str(), argv, envp.data());
+    int32_t err = errno;
+    (void)!write(fds[1], &err, sizeof(err));
+    _exit(127);
+  }
+  close(fds[1]);
+  int32_t pid = 0, err = 0;
+  bool gotPid = ReadAll(fds[0], &pid, sizeof(pid));
+  bool execFailed = gotPid && ReadAll(fds[0], &err, sizeof(err));
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!gotPid || pid <= 0) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return 0;
+  }
+  if (execFailed) {
+    DWORD code = WinErrorFromErrno(err);
+    if (err == ENOEXEC) code = ERROR_BAD_EXE_FORMAT;
+    SetLastError(code);
+    return 0;
+  }
+  return pid;
+}
+
+// ---- the service side ----
+
+struct DispatcherState {
+  std::atomic<LPHANDLER_FUNCTION> handler{nullptr};
+  std::wstring name;
+};
+
+DispatcherState& Dispatcher() {
+  static DispatcherState* state = new DispatcherState;
+  return *state;
+}
+
+struct StatusHandleObject {
+  std::uint32_t magic = kMagic;
+};
+
+}  // namespace
+
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD desiredAccess) {
+  if ((machine != nullptr && *machine != 0) || (database != nullptr && *database != 0)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  // Other users may connect and look, as on Windows; changing the database
+  // belongs to the administrator.
+  DWORD userRights = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | READ_CONTROL;
+  if (!IsAdministrator() && (desiredAccess & ~userRights) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto* object = new ScObject;
+  object->manager = true;
+  object->access = IsAdministrator() ? SC_MANAGER_ALL_ACCESS : desiredAccess;
+  return reinterpret_cast<SC_HANDLE>(object);
+}
+
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
+                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, LPCWSTR binaryPath, LPCWSTR, LPDWORD, LPCWSTR,
+                         LPCWSTR serviceStartName, LPCWSTR) {
+  ScObject* scm = AsObject(manager, true);
+  if (scm == nullptr || !Require(scm, SC_MANAGER_CREATE_SERVICE)) return nullptr;
+  if (!ValidName(serviceName) || binaryPath == nullptr || *binaryPath == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (startType > SERVICE_DISABLED) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  ServiceKey key;
+  bool created = false;
+  LSTATUS rc = key.Create(serviceName, &created);
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(rc));
+    return nullptr;
+  }
+  if (!created) {
+    SetLastError(ERROR_SERVICE_EXISTS);
+    return nullptr;
+  }
+  std::vector<AceEntry> entries{{0, SERVICE_ALL_ACCESS, CurrentUserName()}};
+  key.SetDword(L"Type", serviceType);
+  key.SetDword(L"Start", startType);
+  key.SetDword(L"ErrorControl", errorControl);
+  key.SetText(L"ImagePath", binaryPath, REG_EXPAND_SZ);
+  key.SetText(L"DisplayName", displayName ? displayName : serviceName);
+  key.SetText(L"ObjectName", serviceStartName ? serviceStartName : L"LocalSystem");
+  key.SetBytes(L"Security", SelfRelative(BuildAclBytes(entries)));
+  auto* object = new ScObject;
+  object->name = serviceName;
+  object->access = desiredAccess;
+  return reinterpret_cast<SC_HANDLE>(object);
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
+  if (AsObject(manager, true) == nullptr) return nullptr;
+  if (!ValidName(serviceName)) {
+    SetLastError(serviceName == nullptr ? ERROR_INVALID_ADDRESS : ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  ServiceKey key;
+  if (key.Open(serviceName) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  DWORD granted = GrantedRights(key.Bytes(L"Security"));
+  if ((desiredAccess & ~granted) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto* object = new ScObject;
+  object->name = serviceName;
+  object->access = desiredAccess;
+  return reinterpret_cast<SC_HANDLE>(object);
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+  auto* object = reinterpret_cast<ScObject*>(handle);
+  if (object == nullptr || object->magic != kMagic) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  object->magic = 0;
+  delete object;
+  return TRUE;
+}
+
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, SERVICE_START)) return FALSE;
+  ServiceKey key;
+  if (key.Open(object->name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  if (key.Dword(L"DeleteFlag", 0) != 0) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  if (key.Dword(L"Start", SERVICE_DEMAND_START) == SERVICE_DISABLED) {
+    SetLastError(ERROR_SERVICE_DISABLED);
+    return FALSE;
+  }
+  StatusLock lock(object->name);
+  if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  std::string program = ToUtf8(key.Text(L"ImagePath"));
+  pid_t pid = SpawnDetached(program, ServiceEnvironment(object->name, argc, argv));
+  if (pid == 0) return FALSE;
+  // The service reports its own states from now on; until it does, the
+  // manager shows it as start pending with its pid. The lock keeps the
+  // service's first report from being overwritten by this one.
+  StatusRecord record;
+  record.status = {key.Dword(L"Type", SERVICE_WIN32_OWN_PROCESS), SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
+  record.pid = pid;
+  record.startTime = ProcessStartTime(pid);
+  if (record.startTime == 0) {
+    // Already gone: it failed at once. Its own record (if any) tells why.
+    return TRUE;
+  }
+  WriteStatusFile(object->name, record);
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr) return FALSE;
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+    SetLastError(ERROR_INVALID_SERVICE_CONTROL);
+    return FALSE;
+  }
+  if (!Require(object, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE))
+    return FALSE;
+  StatusRecord record = CurrentStatus(object->name);
+  if (status != nullptr) *status = record.status;
+  if (record.status.dwCurrentState == SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
+  if (control == SERVICE_CONTROL_INTERROGATE) return TRUE;
+  if (!(record.status.dwControlsAccepted & SERVICE_ACCEPT_STOP)) {
+    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return FALSE;
+  }
+  if (kill(record.pid, SIGTERM) != 0) {
+    SetLastErrorFromErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                          DWORD bufferSize, LPDWORD bytesNeeded) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, SERVICE_QUERY_STATUS)) return FALSE;
+  if (infoLevel != SC_STATUS_PROCESS_INFO || bytesNeeded == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+  if (buffer == nullptr || bufferSize < sizeof(SERVICE_STATUS_PROCESS)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  StatusRecord record = CurrentStatus(object->name);
+  SERVICE_STATUS_PROCESS out{};
+  std::memcpy(&out, &record.status, sizeof(SERVICE_STATUS));
+  out.dwProcessId = static_cast<DWORD>(record.pid);
+  std::memcpy(buffer, &out, sizeof(out));
+  return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  SERVICE_STATUS_PROCESS process{};
+  DWORD needed = 0;
+  if (status == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&process),
+                            sizeof(process), &needed))
+    return FALSE;
+  std::memcpy(status, &process, sizeof(SERVICE_STATUS));
+  return TRUE;
+}
+
+BOOL ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                          LPCWSTR binaryPath, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR,
+                          LPCWSTR displayName) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, SERVICE_CHANGE_CONFIG)) return FALSE;
+  if (startType != SERVICE_NO_CHANGE && startType > SERVICE_DISABLED) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ServiceKey key;
+  if (key.Open(object->name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  if (key.Dword(L"DeleteFlag", 0) != 0) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  if (serviceType != SERVICE_NO_CHANGE) key.SetDword(L"Type", serviceType);
+  if (startType != SERVICE_NO_CHANGE) key.SetDword(L"Start", startType);
+  if (errorControl != SERVICE_NO_CHANGE) key.SetDword(L"ErrorControl", errorControl);
+  if (binaryPath != nullptr) key.SetText(L"ImagePath", binaryPath, REG_EXPAND_SZ);
+  if (displayName != nullptr) key.SetText(L"DisplayName", displayName);
+  return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, DELETE)) return FALSE;
+  ServiceKey key;
+  if (key.Open(object->name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  if (key.Dword(L"DeleteFlag", 0) != 0) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  StatusLock lock(object->name);
+  if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
+    // As on Windows, a running service goes away when it stops.
+    key.SetDword(L"DeleteFlag", 1);
+    return TRUE;
+  }
+  std::error_code ignored;
+  std::filesystem::remove(StatusPath(object->name), ignored);
+  LSTATUS rc = DeleteServiceKey(object->name);
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(rc));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL EnumDependentServicesW(SC_HANDLE service, DWORD, LPENUM_SERVICE_STATUSW, DWORD,
+                            LPDWORD bytesNeeded, LPDWORD servicesReturned) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, SERVICE_ENUMERATE_DEPENDENTS)) return FALSE;
+  if (bytesNeeded == nullptr || servicesReturned == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *bytesNeeded = 0;
+  *servicesReturned = 0;
+  return TRUE;
+}
+
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+  const char* name = std::getenv(kNameVariable);
+  if (name == nullptr || *name == 0) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  if (table == nullptr || table[0].lpServiceProc == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DispatcherState& state = Dispatcher();
+  state.name = FromUtf8(name);
+
+  std::vector<std::wstring> args{state.name};
+  if (const char* packed = std::getenv(kArgsVariable); packed != nullptr && *packed != 0) {
+    std::string all = packed;
+    size_t start = 0;
+    while (true) {
+      size_t end = all.find(kArgSeparator, start);
+      args.push_back(FromUtf8(all.substr(start, end == std::string::npos ? std::string::npos : end - start)));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+  // The manager's variables are not handed on to programs the service starts.
+  unsetenv(kNameVariable);
+  unsetenv(kArgsVariable);
+
+  // Stop requests arrive as SIGTERM (or SIGINT from a console); they are
+  // taken on this thread only, through a signalfd, and handed to the
+  // service's control handler here, as the control manager would.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  int doneFd = eventfd(0, EFD_CLOEXEC);
+  if (signalFd < 0 || doneFd < 0) {
+    DWORD code = SetLastErrorFromErrno();
+    if (signalFd >= 0) close(signalFd);
+    if (doneFd >= 0) close(doneFd);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    SetLastError(code);
+    return FALSE;
+  }
+
+  std::vector<wchar_t*> argv;
+  for (std::wstring& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  LPSERVICE_MAIN_FUNCTIONW main = table[0].lpServiceProc;
+  std::thread serviceThread([&] {
+    main(static_cast<DWORD>(args.size()), argv.data());
+    std::uint64_t one = 1;
+    (void)!write(doneFd, &one, sizeof(one));
+  });
+
+  pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
+  while (true) {
+    int n = poll(fds, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents & POLLIN) break;
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      (void)!read(signalFd, &info, sizeof(info));
+      if (LPHANDLER_FUNCTION handler = state.handler.load()) handler(SERVICE_CONTROL_STOP);
+    }
+  }
+  serviceThread.join();
+  close(signalFd);
+  close(doneFd);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler) {
+  DispatcherState& state = Dispatcher();
+  if (serviceName == nullptr || handler == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (state.name.empty() || Lower(serviceName) != Lower(state.name)) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  state.handler.store(handler);
+  static StatusHandleObject handle;
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(&handle);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+  auto* object = reinterpret_cast<StatusHandleObject*>(handle);
+  if (object == nullptr || object->magic != kMagic || status == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  DispatcherState& state = Dispatcher();
+  StatusLock lock(state.name);
+  StatusRecord record;
+  record.status = *status;
+  record.pid = getpid();
+  record.startTime = ProcessStartTime(record.pid);
+  if (!WriteStatusFile(state.name, record)) {
+    SetLastError(ERROR_CANTWRITE);
+    return FALSE;
+  }
+  if (status->dwCurrentState == SERVICE_STOPPED) {
+    ServiceKey key;
+    if (key.Open(state.name) == ERROR_SUCCESS && key.Dword(L"DeleteFlag", 0) != 0) {
+      std::error_code ignored;
+      std::filesystem::remove(StatusPath(state.name), ignored);
+      DeleteServiceKey(state.name);
+    }
+  }
+  return TRUE;
+}
+
+BOOL QueryServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DESCRIPTOR descriptor,
+                                DWORD bufferSize, LPDWORD bytesNeeded) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, READ_CONTROL)) return FALSE;
+  if (!(information & DACL_SECURITY_INFORMATION) || bytesNeeded == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ServiceKey key;
+  if (key.Open(object->name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  std::vector<BYTE> bytes = key.Bytes(L"Security");
+  if (bytes.size() < sizeof(SelfRelativeHeader)) bytes = SelfRelative(BuildAclBytes({}));
+  *bytesNeeded = static_cast<DWORD>(bytes.size());
+  if (descriptor == nullptr || bufferSize < bytes.size()) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(descriptor, bytes.data(), bytes.size());
+  return TRUE;
+}
+
+BOOL SetServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DESCRIPTOR descriptor) {
+  ScObject* object = AsObject(service, false);
+  if (object == nullptr || !Require(object, WRITE_DAC)) return FALSE;
+  if (!(information & DACL_SECURITY_INFORMATION) || descriptor == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const ACL* acl = DaclOf(descriptor);
+  if (acl == nullptr) {
+    SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    return FALSE;
+  }
+  ServiceKey key;
+  if (key.Open(object->name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  key.SetBytes(L"Security", SelfRelative(BuildAclBytes(ReadAcl(acl))));
+  return TRUE;
+}
+
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
+                               LPBOOL defaulted) {
+  if (descriptor == nullptr || present == nullptr || dacl == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const ACL* acl = DaclOf(descriptor);
+  *present = acl != nullptr;
+  *dacl = const_cast<PACL>(acl);
+  if (defaulted != nullptr) *defaulted = FALSE;
+  return TRUE;
+}
+
+void BuildExplicitAccessWithNameW(EXPLICIT_ACCESS_W* access, LPWSTR trusteeName, DWORD permissions,
+                                  ACCESS_MODE mode, DWORD inheritance) {
+  if (access == nullptr) return;
+  *access = {};
+  access->grfAccessPermissions = permissions;
+  access->grfAccessMode = mode;
+  access->grfInheritance = inheritance;
+  access->Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  access->Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+  access->Trustee.ptstrName = trusteeName;
+}
+
+DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PACL* newAcl) {
+  if (newAcl == nullptr || (count > 0 && entries == nullptr)) return ERROR_INVALID_PARAMETER;
+  std::vector<AceEntry> aces = ReadAcl(oldAcl);
+  for (ULONG i = 0; i < count; ++i) {
+    const EXPLICIT_ACCESS_W& entry = entries[i];
+    if (entry.Trustee.TrusteeForm != TRUSTEE_IS_NAME || entry.Trustee.ptstrName == nullptr)
+      return ERROR_INVALID_PARAMETER;
+    std::string user = ToUtf8(entry.Trustee.ptstrName);
+    if (getpwnam(user.c_str()) == nullptr) return ERROR_NONE_MAPPED;
+    auto drop = [&](BYTE type) {
+      std::erase_if(aces, [&](const AceEntry& a) { return a.user == user && a.type == type; });
+    };
+    switch (entry.grfAccessMode) {
+      case SET_ACCESS:
+        drop(0);
+        aces.push_back({0, entry.grfAccessPermissions, user});
+        break;
+      case GRANT_ACCESS:
+        aces.push_back({0, entry.grfAccessPermissions, user});
+        break;
+      case DENY_ACCESS:
+        aces.insert(aces.begin(), {1, entry.grfAccessPermissions, user});
+        break;
+      case REVOKE_ACCESS:
+        drop(0);
+        drop(1);
+        break;
+      default:
+        return ERROR_INVALID_PARAMETER;
+    }
+  }
+  std::vector<BYTE> bytes = BuildAclBytes(aces);
+  // Freed by the caller with LocalFree, which releases with free().
+  void* memory = std::malloc(bytes.size());
+  if (memory == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  std::memcpy(memory, bytes.data(), bytes.size());
+  *newAcl = static_cast<PACL>(memory);
+  return ERROR_SUCCESS;
+}
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) {
+  if (descriptor == nullptr || revision != SECURITY_DESCRIPTOR_REVISION) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  *sd = {};
+  sd->Revision = static_cast<BYTE>(revision);
+  return TRUE;
+}
+
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl, BOOL) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION || (sd->Control & SE_SELF_RELATIVE)) {
+    SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    return FALSE;
+  }
+  if (present) {
+    sd->Control |= SE_DACL_PRESENT;
+    sd->Dacl = dacl;
+  } else {
+    sd->Control &= static_cast<WORD>(~SE_DACL_PRESENT);
+    sd->Dacl = nullptr;
+  }
+  return TRUE;
+}
+
+HANDLE GetProcessHeap() {
+  static int heap;
+  return &heap;
+}
+
+LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
+  void* memory = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (memory == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return memory;
+}
+
+BOOL HeapFree(HANDLE, DWORD, LPVOID memory) {
+  std::free(memory);
+  return TRUE;
+}

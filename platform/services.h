@@ -1,0 +1,241 @@
+#pragma once
+// A small service control manager. The service database is the machine store
+// key SYSTEM\CurrentControlSet\Services\<name> (ImagePath, Start, Type,
+// DisplayName, ErrorControl, ObjectName, Security). A started service is a
+// detached process (new session, standard streams on /dev/null) that finds its
+// name and start arguments in its environment (QELM_SERVICE_NAME,
+// QELM_SERVICE_ARGS) and publishes its status record, with its pid, under
+// $QELM_ROOT/services/. A status whose process is gone reads as stopped.
+//
+// Access: root is the administrator and may do anything. Other users may open
+// a service only with the rights its DACL grants them by user name; creating
+// and deleting services needs root or the DELETE right.
+//
+// Calls set the Windows last error on failure: 5 access denied, 87 bad
+// argument, 1056 already running, 1058 disabled, 1060 no such service,
+// 1062 not active, 1063 not started by the manager, 1072 marked for delete,
+// 1073 exists.
+
+#include "platform/files.h"  // DELETE
+#include "platform/windows_types.h"
+
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct SERVICE_STATUS_HANDLE__;
+using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+
+// Manager rights.
+inline constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
+inline constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+inline constexpr DWORD SC_MANAGER_ENUMERATE_SERVICE = 0x0004;
+inline constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+
+// Service rights.
+inline constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
+inline constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
+inline constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+inline constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
+inline constexpr DWORD SERVICE_START = 0x0010;
+inline constexpr DWORD SERVICE_STOP = 0x0020;
+inline constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
+inline constexpr DWORD SERVICE_INTERROGATE = 0x0080;
+inline constexpr DWORD SERVICE_USER_DEFINED_CONTROL = 0x0100;
+inline constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+inline constexpr DWORD READ_CONTROL = 0x00020000;
+inline constexpr DWORD WRITE_DAC = 0x00040000;
+inline constexpr DWORD WRITE_OWNER = 0x00080000;
+
+// Types, start types, error control.
+inline constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+inline constexpr DWORD SERVICE_INTERACTIVE_PROCESS = 0x100;
+inline constexpr DWORD SERVICE_AUTO_START = 2;
+inline constexpr DWORD SERVICE_DEMAND_START = 3;
+inline constexpr DWORD SERVICE_DISABLED = 4;
+inline constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+inline constexpr DWORD SERVICE_NO_CHANGE = 0xFFFFFFFF;
+
+// States.
+inline constexpr DWORD SERVICE_STOPPED = 1;
+inline constexpr DWORD SERVICE_START_PENDING = 2;
+inline constexpr DWORD SERVICE_STOP_PENDING = 3;
+inline constexpr DWORD SERVICE_RUNNING = 4;
+inline constexpr DWORD SERVICE_ACTIVE = 1;
+inline constexpr DWORD SERVICE_INACTIVE = 2;
+inline constexpr DWORD SERVICE_STATE_ALL = 3;
+
+// Controls.
+inline constexpr DWORD SERVICE_CONTROL_STOP = 1;
+inline constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+inline constexpr DWORD SERVICE_ACCEPT_STOP = 1;
+
+inline constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+inline constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+
+struct SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+};
+using LPSERVICE_STATUS_PROCESS = SERVICE_STATUS_PROCESS*;
+
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
+struct ENUM_SERVICE_STATUSW {
+  LPWSTR lpServiceName;
+  LPWSTR lpDisplayName;
+  SERVICE_STATUS ServiceStatus;
+};
+using LPENUM_SERVICE_STATUSW = ENUM_SERVICE_STATUSW*;
+
+using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
+using LPHANDLER_FUNCTION = void (*)(DWORD control);
+
+struct SERVICE_TABLE_ENTRYW {
+  LPWSTR lpServiceName;
+  LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+
+// machine must be null (local computer); database null.
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD desiredAccess);
+
+// Creates the service's key; 1073 when it exists, 5 for non-root callers.
+// binaryPath is the program to start, without arguments.
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
+                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, LPCWSTR binaryPath, LPCWSTR loadOrderGroup,
+                         LPDWORD tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                         LPCWSTR password);
+
+// 1060 when missing; 5 when the caller's rights do not cover desiredAccess.
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// Starts the service's program detached and returns once its status reads
+// start pending. 1056 when it runs, 1058 when disabled, 1072 when marked for
+// deletion; a program that cannot be started gives its exec error (2, 5, 193).
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
+
+// SERVICE_CONTROL_STOP: sends the stop request (SIGTERM) and fills status
+// with the current record. 1062 when the service is not running.
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+
+// SC_STATUS_PROCESS_INFO into a SERVICE_STATUS_PROCESS; 122 with *needed set
+// when the buffer is too small.
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                          DWORD bufferSize, LPDWORD bytesNeeded);
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+
+// Only the start type (and display name) can change; others SERVICE_NO_CHANGE.
+BOOL ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                          DWORD errorControl, LPCWSTR binaryPath, LPCWSTR loadOrderGroup,
+                          LPDWORD tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                          LPCWSTR password, LPCWSTR displayName);
+
+// Deletes the service now when it is stopped, otherwise when it stops.
+BOOL DeleteService(SC_HANDLE service);
+
+// Services never depend on one another here: always success with 0 entries.
+BOOL EnumDependentServicesW(SC_HANDLE service, DWORD serviceState,
+                            LPENUM_SERVICE_STATUSW services, DWORD bufferSize,
+                            LPDWORD bytesNeeded, LPDWORD servicesReturned);
+
+// Service side. Runs the first entry's service function on a new thread
+// with argv[0] = the service name and the start arguments after it, and
+// turns SIGTERM into SERVICE_CONTROL_STOP for the registered handler on the
+// calling thread. Returns TRUE once the service function has returned and
+// the service has reported SERVICE_STOPPED (or its thread ended).
+// 1063 when the process was not started by the manager.
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);
+// Publishes the record atomically with the process id.
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+// ---- Security: descriptors hold a DACL whose entries name Linux users ----
+
+inline constexpr DWORD DACL_SECURITY_INFORMATION = 0x4;
+inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
+inline constexpr DWORD ACL_REVISION = 2;
+
+struct ACL {
+  BYTE AclRevision;
+  BYTE Sbz1;
+  WORD AclSize;
+  WORD AceCount;
+  WORD Sbz2;
+};
+using PACL = ACL*;
+
+// In-memory (absolute) descriptor. Self-relative descriptors returned by
+// QueryServiceObjectSecurity are byte buffers of the layer's own layout.
+struct SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  PVOID Owner;
+  PVOID Group;
+  PACL Sacl;
+  PACL Dacl;
+};
+using PSECURITY_DESCRIPTOR = void*;
+inline constexpr WORD SE_DACL_PRESENT = 0x0004;
+inline constexpr WORD SE_SELF_RELATIVE = 0x8000;
+
+enum ACCESS_MODE { NOT_USED_ACCESS = 0, GRANT_ACCESS, SET_ACCESS, DENY_ACCESS, REVOKE_ACCESS };
+inline constexpr DWORD NO_INHERITANCE = 0;
+enum TRUSTEE_FORM { TRUSTEE_IS_SID = 0, TRUSTEE_IS_NAME = 1 };
+enum TRUSTEE_TYPE { TRUSTEE_IS_UNKNOWN = 0, TRUSTEE_IS_USER = 1 };
+
+struct TRUSTEE_W {
+  void* pMultipleTrustee;
+  int MultipleTrusteeOperation;
+  TRUSTEE_FORM TrusteeForm;
+  TRUSTEE_TYPE TrusteeType;
+  LPWSTR ptstrName;
+};
+
+struct EXPLICIT_ACCESS_W {
+  DWORD grfAccessPermissions;
+  ACCESS_MODE grfAccessMode;
+  DWORD grfInheritance;
+  TRUSTEE_W Trustee;
+};
+
+// Reads the service's descriptor; with a too small buffer fails with 122
+// and *needed set.
+BOOL QueryServiceObjectSecurity(SC_HANDLE service, DWORD information,
+                                PSECURITY_DESCRIPTOR descriptor, DWORD bufferSize,
+                                LPDWORD bytesNeeded);
+BOOL SetServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DESCRIPTOR descriptor);
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
+                               LPBOOL defaulted);
+void BuildExplicitAccessWithNameW(EXPLICIT_ACCESS_W* access, LPWSTR trusteeName,
+                                  DWORD permissions, ACCESS_MODE mode, DWORD inheritance);
+// Merges the entries into a copy of oldAcl; *newAcl is freed with LocalFree.
+// Returns an error code: 1332 when a trustee names no Linux user.
+DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PACL* newAcl);
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl,
+                               BOOL defaulted);
+
+// Process heap.
+HANDLE GetProcessHeap();
+inline constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
