@@ -1,0 +1,115 @@
+#pragma once
+// A GOST test PKI made at run time with the openssl command-line tool and
+// Debian's GOST engine, for tests of the library and of the service.
+//
+// What it holds (all keys GOST R 34.10-2012 256-bit, parameter set A; all
+// signatures with GOST R 34.11-2012 256-bit; O="Тестовый Банк", C=RU):
+//   "ca"      self-signed root "Тестовый УЦ" (basicConstraints CA, keyCertSign, cRLSign)
+//   "user1"   "Иванов Иван"        signer and recipient (see key usage below)
+//   "user2"   "Петров Пётр"        signer and recipient
+//   "tsa"     "Служба штампов времени"  time-stamp authority (EKU critical timeStamping)
+//   "revoked" "Сидоров Сидор"      a user certificate revoked (keyCompromise) in the CA's CRL
+//   "expired" "Кузнецов Кузьма"    a user certificate whose validity ended in 2021
+// Every certificate but "expired" is valid from 2025-01-01 for ten years; the CRL
+// is issued at generation time and its next update is ten years later.
+// Serial numbers are random (so two PKIs never share one); read them with Serial().
+//
+// Folders below `dir`:
+//   <who>/key.pem, <who>/cert.pem   a PSE profile folder per certificate holder (also "ca")
+//   local/                          the LOCAL folder: ca.pem, user1.pem, user2.pem, tsa.pem,
+//                                   revoked.pem (PEM) and ca.crl (PEM). Not "expired": tests
+//                                   that want it there copy it in.
+//   der/<who>.cer, der/ca.crl       the same certificates and CRL in DER
+//   ca.crl                          the CRL (PEM)
+//
+// What was found to work with the openssl CLI and engine 3.0.1 (Debian 12):
+//   - Keys: `genpkey -algorithm gost2012_256 -pkeyopt paramset:A` writes an
+//     unencrypted PKCS#8 PEM key.
+//   - User key usage digitalSignature, nonRepudiation, keyEncipherment,
+//     keyAgreement with EKU emailProtection serves both signing (`cms -sign -md
+//     md_gost12_256`) and enveloping for all five content ciphers: gost89 uses
+//     key transport (KeyTransRecipientInfo, GOST R 34.10-2012 key), the four
+//     ACPKM ciphers use magma-kexp15 / kuznyechik-kexp15 key export. `cms -encrypt`
+//     on the command line needs no -keyopt.
+//   - `cms -decrypt` on the command line cannot undo ACPKM content longer than one
+//     section: Magma output is wrong after 1 KiB and Kuznyechik after 4 KiB (the
+//     -omac variants then fail their MAC). The CLI never sets the key meshing
+//     section on the decrypting cipher. Keep data given to the CLI for ACPKM
+//     decryption at or below 1 KiB; gost89 has no such limit.
+//   - `openssl ts` parses digest options (-md_gost12_256) before it loads an engine
+//     named by -engine, so it rejects them. RunOpenssl therefore hands every child
+//     an OPENSSL_CONF that loads the gost engine with default_algorithms = ALL;
+//     with it no -engine option is needed anywhere (passing one anyway is harmless).
+//   - The time-stamp authority answers with `ts -reply` using signer_digest and
+//     ess_cert_id_alg md_gost12_256 (signingCertificateV2 attribute); it prints a
+//     harmless "unsupported md_gost12_256" fetch error and still succeeds.
+//   - `verify -crl_check -CRLfile ca.crl` rejects "revoked" with error 23.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct TestPki {
+  // The PKI shared by every test of this build: made once into
+  // <BuildDir()>/test-pki under an exclusive lock and then only read, so test
+  // processes running in parallel share it and none sees it half made. Tests
+  // must not change anything in it: copy a folder into a TempRoot first.
+  // Throws std::runtime_error (with the openssl output) if it cannot be made.
+  static const TestPki& Shared();
+
+  // What Shared() does for the folder `dir`: reads the PKI there, or makes it
+  // (in a sibling temporary folder, renamed into place) while holding an
+  // exclusive flock on the sibling file "<dir>.lock". Safe to call from many
+  // processes at once; all of them get the same PKI. Throws on failure.
+  static TestPki LoadOrMake(const std::filesystem::path& dir);
+
+  // A fresh PKI made into `dir` (created; must not exist or be empty). When
+  // `crlUrl` is not empty, every certificate but the CA's carries it as its CRL
+  // distribution point (URI), for CRL download tests. Throws on failure.
+  static TestPki Make(const std::filesystem::path& dir, const std::string& crlUrl);
+
+  std::filesystem::path dir;
+  std::filesystem::path local;  // the LOCAL folder (see above)
+
+  // The folder holding key.pem and cert.pem of "ca", "user1", "user2", "tsa",
+  // "revoked" or "expired". Unknown names throw std::invalid_argument (as do
+  // the other per-holder functions).
+  std::filesystem::path Pse(const std::string& who) const;
+  std::filesystem::path Cert(const std::string& who) const;     // PEM
+  std::filesystem::path CertDer(const std::string& who) const;  // DER
+  std::filesystem::path Key(const std::string& who) const;      // PKCS#8 PEM, unencrypted
+  std::filesystem::path Crl() const;                            // PEM
+  std::filesystem::path CrlDer() const;
+
+  // The owner's DN as the library reports it, most specific RDN first, UTF-8:
+  // e.g. Dn("user1") == "CN=Иванов Иван, O=Тестовый Банк, C=RU".
+  std::string Dn(const std::string& who) const;
+  // The certificate's common name alone, e.g. "Иванов Иван".
+  std::string CommonName(const std::string& who) const;
+  // The issuer's DN in the same form (the CA's DN for every holder).
+  std::string Issuer(const std::string& who) const;
+  // The serial number in hex as `openssl x509 -serial` prints it (upper case).
+  std::string Serial(const std::string& who) const;
+
+  // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired.
+  static const std::vector<std::string>& Holders();
+
+  std::map<std::string, std::string> serials;
+};
+
+// Runs `openssl <args>` with an OPENSSL_CONF that loads the gost engine (see
+// above), with `input` on its standard input. Returns the exit code (128 +
+// signal number when killed, -1 when it could not be started). The standard
+// output is stored in *output and the standard error in *errors when given;
+// when errors is null, the standard error is appended to *output instead.
+int RunOpenssl(const std::vector<std::string>& args, std::string* output = nullptr,
+               std::string* errors = nullptr, const std::string& input = {});
+
+// The OPENSSL_CONF file RunOpenssl gives its children (made on first use below
+// BuildDir()), for tests that start openssl or another OpenSSL program themselves.
+std::filesystem::path GostOpensslConf();
+
+}  // namespace testsupport
