@@ -63,6 +63,11 @@ using HMODULE = void*;
 using HINSTANCE = void*;
 using HLOCAL = void*;
 
+// A window of the GUI programs. The layer has no windows of its own: the
+// programs map their widgets to these values; null is "no window".
+struct HWND__;
+using HWND = HWND__*;
+
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
 #define MAX_PATH 260

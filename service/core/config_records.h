@@ -1,0 +1,158 @@
+#pragma once
+// The in-memory form of one service profile: the profile with its parallel
+// per-directory-profile lists and flags, its rules with their signer lists,
+// the directory profiles with their library contexts, and the journal file
+// names. The worker fills them once at start; every operation call receives
+// a private copy of the ProfileRecord.
+//
+// Every record owns its members outright: copying copies every text, list
+// and nested record (a copied ProfileRecord holds its own rules, signer lists
+// and directory-profile entries), and destroying releases them. The one
+// exception is a library context: copying a DirectoryProfileEntry copies the
+// handle and destroying one never closes it; the worker that opened the
+// contexts closes them when it stops.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+// The paths of a directory profile and, in the service's table, its opened
+// library context.
+struct DirectoryProfileEntry {
+  CString pse;    // "PSE": the owner's key and certificate
+  CString local;  // "LOCAL": the local certificate directory
+  CString ldap;   // "LDAP": the network directory address
+  CString name;   // the directory-profile name
+  int initialised = 0;                 // 1 once context has been opened
+  LibraryContext context = nullptr;    // null until opened; owned by the worker
+};
+
+// One per distinct directory-profile name used by the rules ("ZCSProfile" of
+// every rule, "ResignProfile" of every RESG rule that has one), in the order
+// of first use; the names are unique. Lives for the whole run of the worker;
+// operations receive it by address and never open or close its contexts.
+using DirectoryProfileTable = std::vector<DirectoryProfileEntry>;
+
+// The names of a profile's current journal files; empty until the first
+// record. The journal writer chooses and rotates them.
+struct JournalFiles {
+  CString operationsFile;
+  CString errorsFile;
+};
+
+// One signer list of a rule: the name of its subkey and the owner
+// distinguished names it permits ("S0", "S1", ...).
+struct SignerListRecord {
+  CString name;
+  std::vector<CString> signers;
+};
+
+// One rule of a profile. The fifteen texts, recipients, masks, switches,
+// numbers and signer lists come from the rule's registry key; the remaining
+// fields are the worker's run-time state.
+struct RuleRecord {
+  CString zcsProfile;     // "ZCSProfile": directory profile whose context the rule uses
+  CString resignProfile;  // "ResignProfile": second directory profile of a RESG rule
+  CString operation;      // "Operation": the four-character operation code
+  CString pathIn;         // "Path In"
+  CString pathOut;        // "Path Out"
+  CString pathOut2;       // "Path Out 2": MOVE copies there
+  CString pathError;      // "Path Error"
+  CString mask;           // "Mask": the single mask of a rule whose "Mask num" is 0
+  CString description;    // "Descryption": shown in every journal message of the rule
+  CString delExt;         // "DelExt" (MOVE)
+  CString addExt;         // "AddExt" (MOVE)
+  CString folders;        // "Folders" (MOVE): dated subfolder template of the output
+  CString copyFolders;    // "Copyfolders" (MOVE): dated subfolder template of the copy
+  CString archName;       // "ArchName" (PACK): archive-name template
+  CString execName;       // "ExecName" (EXEC): command template
+  std::vector<CString> recipients;  // "C0", "C1", ...: certificate subjects
+  std::vector<CString> masks;       // "M0", "M1", ... or "Mask": file-name masks in order
+  DirectoryProfileEntry directoryProfile;        // "PSE", "LOCAL", "LDAP" (paths only)
+  DirectoryProfileEntry resignDirectoryProfile;  // "PSE2", "LOCAL2", "LDAP2" (RESG only)
+  int isOn = 0;                 // "Is on": 0 skips the rule
+  int inFormatDet = 0;          // "In format det": not 0: detached-signature pairs in the input
+  int outFormatDet = 0;         // "Out format det": not 0: detached signatures in the output
+  int folderErrorReported = 0;  // run time: 1 after a missing-folder record
+  int stream = 0;               // "Stream": not 0: stream mode
+  int zipFile = 0;              // "ZipFile": 0 no archive, 1 ZIP, 2 GZIP
+  int archCount = 0;            // "ArchCount" (PACK): file-count trigger
+  int archSize = 0;             // "ArchSize" (PACK): size trigger in KiB
+  int archTimeout = 0;          // "ArchTimeout" (PACK): waiting-time trigger in minutes
+  int execTimeout = 0;          // "ExecTimeout" (EXEC): wait in minutes, 0 none
+  std::vector<SignerListRecord> signerLists;
+  SYSTEMTIME lastFolderError{};  // run time: read only once folderErrorReported is 1
+  std::int64_t packWaitStart = 0;  // run time: FILETIME value PACK began waiting at; 0 none
+  int encAlgorithm = 0;          // "Enc algorythm": content-encryption algorithm 0..4
+  int tableIndex = 0;            // position of zcsProfile in the DirectoryProfileTable
+  int resignTableIndex = 0;      // position of resignProfile in the DirectoryProfileTable
+};
+
+// One service profile. The ten lists after zcsProfiles run parallel to it;
+// DirectoryProfileIndex selects a directory profile's position in them, and
+// an element beyond the end of a list counts as 0 (empty for serverTsp):
+// their lengths are never forced to agree.
+struct ProfileRecord {
+  CString name;        // the service keeps the profile name apart and leaves this empty
+  CString reserved1;
+  CString reserved2;
+  CString reserved3;
+  CString ldapSwitch;  // never filled by the service
+  std::vector<RuleRecord> rules;       // in the order in which they run
+  std::vector<CString> serverTsp;      // "ServerTSP": time-stamp server address
+  std::vector<CString> zcsProfiles;    // "ZCSProfile": directory-profile names
+  std::vector<int> notUseLdap;         // "NotUseLDAP"
+  std::vector<int> notAddCert;         // "NotAddCert"
+  std::vector<int> notCopyToLocal;     // "NotCopyToLocal"
+  std::vector<int> autoVerifyTsp;      // "AutoVerifyTSP"
+  std::vector<int> noTspIsError;       // "NoTSPisError"
+  std::vector<int> useAia;             // "UseAIA"
+  std::vector<int> autoUseTsp;         // "AutoUseTSP"
+  std::vector<int> notLoadCrl;         // "NotLoadCrl"
+  std::vector<int> crlUpdatePeriod;    // "CrlUpdatePeriod": hours, none when 0 or below
+  int handlerTimeout = 15;  // never changed; the worker keeps the pause it uses apart
+  int verifyFile = 0;        // "Verify File"
+  int verifyXFile = 0;       // "Verify x file"
+  int verifyDetFile = 0;     // "Verify det file"
+  int verifyResignFile = 0;  // "Verify resign file"
+  int renameConfFiles = 0;   // "Rename conf files"
+  JournalFiles journalFiles;
+};
+
+// The outcome of one signature's time-stamp check, for the verification
+// report.
+struct TimeStampCheckResult {
+  std::uint32_t signatureIndex = 0;  // the signature's number within its message
+  std::uint32_t result = 0;          // result code of the check
+  std::int64_t stampTime = 0;        // seconds since 1970; 0 = no stamp
+  CStringA tspIssuer;                // issuer of the time-stamp server's certificate
+  CStringA tspSerialNumber;          // its serial number
+};
+
+// The position of the LAST element of profile.zcsProfiles equal to name
+// (exact comparison, letter case included); 0 when none is, or when the list
+// is empty, so that the first directory profile's settings apply.
+int DirectoryProfileIndex(const ProfileRecord& profile, const CString& name);
+
+// Element k of a parallel list, or 0 (an empty text) when the list is
+// shorter.
+int ListValueAt(const std::vector<int>& list, int k);
+CString ListTextAt(const std::vector<CString>& list, int k);
+
+// The per-directory-profile settings at position k of the parallel lists.
+struct DirectoryProfileSettings {
+  CString serverTsp;
+  int notUseLdap = 0;
+  int notAddCert = 0;
+  int notCopyToLocal = 0;
+  int autoVerifyTsp = 0;
+  int noTspIsError = 0;
+  int useAia = 0;
+  int autoUseTsp = 0;
+  int notLoadCrl = 0;
+  int crlUpdatePeriod = 0;
+};
+DirectoryProfileSettings DirectoryProfileSettingsAt(const ProfileRecord& profile, int k);
