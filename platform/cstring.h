@@ -10,12 +10,94 @@
 // argument is passed as its text pointer, so callers may hand strings over
 // directly, as the class library allows.
 
+#include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
 #include "platform/windows_types.h"
+
+namespace platform {
+
+// Letter case of one character, for Latin (ASCII, Latin-1, Latin Extended-A),
+// Greek and Cyrillic, whatever the process locale. Other characters are
+// returned unchanged.
+wchar_t ToUpperChar(wchar_t ch);
+wchar_t ToLowerChar(wchar_t ch);
+
+// One argument of CStringT::Format, kept with its real type so that the
+// formatter reads exactly what the caller passed: a CString given where the
+// format says "%S" (or the other way round) is still converted correctly, a
+// missing argument formats as nothing instead of reading the stack, and "%n"
+// never writes.
+class FormatArg {
+ public:
+  enum class Kind { Signed, Unsigned, Floating, LongFloating, Narrow, Wide, Pointer };
+
+  template <typename T>
+  FormatArg(T v) {  // NOLINT: implicit on purpose, built from each argument
+    using U = std::remove_cv_t<T>;
+    if constexpr (std::is_enum_v<U>) {
+      Set(static_cast<std::underlying_type_t<U>>(v));
+    } else {
+      Set(v);
+    }
+  }
+
+  Kind kind() const { return kind_; }
+  long long AsSigned() const;
+  unsigned long long AsUnsigned() const { return static_cast<unsigned long long>(AsSigned()); }
+  long double AsFloating() const;
+  const char* narrow() const { return kind_ == Kind::Narrow ? narrow_ : nullptr; }
+  const wchar_t* wide() const { return kind_ == Kind::Wide ? wide_ : nullptr; }
+  const void* pointer() const;
+
+ private:
+  template <typename U>
+  void Set(U v) {
+    if constexpr (std::is_same_v<U, bool> || (std::is_integral_v<U> && std::is_signed_v<U>)) {
+      kind_ = Kind::Signed;
+      signed_ = v;
+    } else if constexpr (std::is_integral_v<U>) {
+      kind_ = Kind::Unsigned;
+      unsigned_ = v;
+    } else if constexpr (std::is_same_v<U, long double>) {
+      kind_ = Kind::LongFloating;
+      floating_ = v;
+    } else if constexpr (std::is_floating_point_v<U>) {
+      kind_ = Kind::Floating;
+      floating_ = v;
+    } else if constexpr (std::is_same_v<U, const char*> || std::is_same_v<U, char*>) {
+      kind_ = Kind::Narrow;
+      narrow_ = v;
+    } else if constexpr (std::is_same_v<U, const wchar_t*> || std::is_same_v<U, wchar_t*>) {
+      kind_ = Kind::Wide;
+      wide_ = v;
+    } else if constexpr (std::is_same_v<U, std::nullptr_t>) {
+      kind_ = Kind::Pointer;
+      pointer_ = nullptr;
+    } else if constexpr (std::is_pointer_v<U>) {
+      kind_ = Kind::Pointer;
+      pointer_ = reinterpret_cast<const void*>(v);
+    } else {
+      static_assert(std::is_pointer_v<U>, "this type cannot be passed to Format");
+    }
+  }
+
+  Kind kind_ = Kind::Signed;
+  union {
+    long long signed_;
+    unsigned long long unsigned_;
+    long double floating_;
+    const char* narrow_;
+    const wchar_t* wide_;
+    const void* pointer_;
+  };
+};
+
+}  // namespace platform
 
 template <typename CharT>
 class CStringT {
@@ -43,7 +125,9 @@ class CStringT {
   void Empty() { s_.clear(); }
   PCXSTR GetString() const { return s_.c_str(); }
   operator PCXSTR() const { return s_.c_str(); }
-  CharT GetAt(int index) const;              // index must be inside the string
+  // index must be inside the string; outside it both throw std::out_of_range
+  // (the class library stops the program there).
+  CharT GetAt(int index) const;
   void SetAt(int index, CharT ch);
   CharT operator[](int index) const { return GetAt(index); }
 
@@ -60,9 +144,16 @@ class CStringT {
   void Append(PCXSTR text, int length);
   void AppendChar(CharT ch) { s_.push_back(ch); }
 
-  int Compare(PCXSTR text) const;            // <0, 0, >0 by code point
-  int CompareNoCase(PCXSTR text) const;      // ignores letter case (Cyrillic too)
+  // <0, 0, >0 by code point (8-bit: by unsigned byte). A null text counts
+  // as empty.
+  int Compare(PCXSTR text) const;
+  // The same after folding both texts to lower case (Latin, Greek and
+  // Cyrillic, see platform::ToLowerChar); 8-bit text is folded in the ANSI
+  // code page.
+  int CompareNoCase(PCXSTR text) const;
 
+  // Bounds are clamped, never an error: a negative first or count counts as
+  // 0, a count past the end stops at the end, a first past the end gives "".
   CStringT Mid(int first) const;
   CStringT Mid(int first, int count) const;
   CStringT Left(int count) const;
@@ -70,11 +161,15 @@ class CStringT {
   CStringT SpanIncluding(PCXSTR chars) const;
   CStringT SpanExcluding(PCXSTR chars) const;
 
+  // Index of the first match at or after start, or -1. start below 0 gives
+  // -1; for a character start must be inside the string, for a text it may
+  // equal the length. An empty text is found at start.
   int Find(CharT ch, int start = 0) const;
   int Find(PCXSTR sub, int start = 0) const;
-  int ReverseFind(CharT ch) const;
-  int FindOneOf(PCXSTR chars) const;
+  int ReverseFind(CharT ch) const;            // last index of ch, or -1
+  int FindOneOf(PCXSTR chars) const;          // first index of any of chars, or -1
 
+  // Without arguments: blanks, tabs, CR, LF, VT and FF.
   CStringT& Trim();
   CStringT& Trim(CharT ch);
   CStringT& Trim(PCXSTR chars);
@@ -84,27 +179,50 @@ class CStringT {
   CStringT& TrimRight();
   CStringT& TrimRight(CharT ch);
   CStringT& TrimRight(PCXSTR chars);
+  // Latin, Greek and Cyrillic letters whatever the process locale; 8-bit text
+  // is changed in the ANSI code page.
   CStringT& MakeUpper();
   CStringT& MakeLower();
   CStringT& MakeReverse();
 
-  int Replace(CharT oldCh, CharT newCh);     // returns the number replaced
+  // Replace returns the number of replacements (an empty or null oldText
+  // replaces nothing); Remove the number removed; Insert and Delete the new
+  // length, with index and count clamped to the string.
+  int Replace(CharT oldCh, CharT newCh);
   int Replace(PCXSTR oldText, PCXSTR newText);
   int Remove(CharT ch);
   int Insert(int index, CharT ch);
   int Insert(int index, PCXSTR text);
   int Delete(int index, int count = 1);
+  // The next token at or after start: delimiters before it are skipped and
+  // start moves past the delimiter that ends it. When no token is left the
+  // result is empty and start becomes -1. With no delimiters the rest of the
+  // string is the one token (start then moves to the end, so a loop ends).
   CStringT Tokenize(PCXSTR delimiters, int& start) const;
 
+  // printf-style formatting with the Windows meanings: in a wide format "%s"
+  // and "%c" take wide text and characters, "%S" and "%C" narrow ones (in a
+  // narrow format the other way round); "%hs"/"%hc" are always narrow,
+  // "%ls"/"%lc"/"%ws"/"%wc" always wide; narrow text is read in the ANSI
+  // code page. Sizes: none, "h", "hh", "l" and "I32" are 32 bits or less
+  // (long is 32-bit on Windows), "ll", "I64", "I", "z", "j", "t" 64 bits.
+  // "%p" is 16 upper-case hex digits. A null text prints "(null)". There is
+  // no length limit. A format null leaves the string empty (Format) or
+  // unchanged (AppendFormat).
   template <typename... Args>
   void Format(PCXSTR format, const Args&... args) {
-    FormatRaw(format, PassArg(args)...);
+    const platform::FormatArg list[] = {platform::FormatArg(PassArg(args))..., platform::FormatArg(0)};
+    FormatArgs(format, list, sizeof...(Args));
   }
   template <typename... Args>
   void AppendFormat(PCXSTR format, const Args&... args) {
-    AppendFormatRaw(format, PassArg(args)...);
+    const platform::FormatArg list[] = {platform::FormatArg(PassArg(args))..., platform::FormatArg(0)};
+    AppendFormatArgs(format, list, sizeof...(Args));
   }
-  // printf-style with Windows meanings of %s/%S/%c/%C and %I64 sizes.
+  void FormatArgs(PCXSTR format, const platform::FormatArg* args, std::size_t count);
+  void AppendFormatArgs(PCXSTR format, const platform::FormatArg* args, std::size_t count);
+  // The same through C varargs: the arguments must match the format exactly
+  // (there the format alone says what each argument is).
   void FormatRaw(PCXSTR format, ...);
   void AppendFormatRaw(PCXSTR format, ...);
 
@@ -116,7 +234,7 @@ class CStringT {
   static auto PassArg(const T& v) {
     if constexpr (std::is_same_v<T, CStringT<char>> || std::is_same_v<T, CStringT<wchar_t>>)
       return v.GetString();
-    else if constexpr (std::is_same_v<T, std::basic_string<CharT>>)
+    else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::wstring>)
       return v.c_str();
     else
       return v;
@@ -142,12 +260,15 @@ template <typename C> bool operator!=(const CStringT<C>& a, const C* b) { return
 template <typename C> bool operator<(const CStringT<C>& a, const CStringT<C>& b) { return a.str() < b.str(); }
 
 // The class library's growable string array (CStringArray): indices from 0.
+// GetAt, ElementAt, SetAt and [] throw std::out_of_range for an index outside
+// the array. InsertAt past the end grows the array with empty strings;
+// RemoveAt removes only what lies inside the array; SetSize below 0 empties it.
 class CStringArray {
  public:
   INT_PTR GetSize() const;
   INT_PTR GetCount() const;
-  INT_PTR GetUpperBound() const;
   bool IsEmpty() const { return items_.empty(); }
+  INT_PTR GetUpperBound() const;      // GetSize() - 1
   INT_PTR Add(const CString& s);      // returns the new element's index
   const CString& GetAt(INT_PTR i) const { return items_.at(static_cast<size_t>(i)); }
   CString& ElementAt(INT_PTR i) { return items_.at(static_cast<size_t>(i)); }
