@@ -1,0 +1,64 @@
+#pragma once
+// The error reporters of the two GUI programs: ReportErrorBox of the
+// configuration program and ReportError of the monitor. Both compose the
+// report text here; showing it is left to an ErrorBoxPresenter that each
+// program installs (a QMessageBox with its caption and the error icon).
+// Without a presenter nothing is shown, and the texts are composed all the
+// same.
+
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+class ErrorBoxPresenter {
+ public:
+  virtual ~ErrorBoxPresenter() = default;
+  // Shows text in a modal error box under the program's caption, owned by
+  // owner when that is a window (else unowned), system-modal when asked.
+  // Returns when the box is closed.
+  virtual void ShowErrorBox(HWND owner, const CString& text, bool systemModal) = 0;
+};
+
+// Installs the program's presenter (not owned; null: none). Program-wide;
+// set it once at start, before any report.
+void SetErrorBoxPresenter(ErrorBoxPresenter* presenter);
+
+// Report flags of ReportErrorBox: bit 0 shows the box; any non-zero value
+// composes the texts.
+inline constexpr DWORD kErrorBoxShow = 0x1;
+// Flag of ReportError: the box is system-modal.
+inline constexpr DWORD kErrorBoxSystemModal = 0x1000;
+
+// The configuration program's reporter. flags 0: does nothing, text stays
+// untouched. Otherwise composes
+//   message = format (a literal, up to four "%s") with argument (ANSI, null:
+//             empty) in its first "%s" and empty texts in the others,
+//   code text (ResultCodeText) and description ErrorDescription(code,
+//   context), which drains context's error stack;
+// with bit 0 it shows message ".\r\n" code text " - " description "." and,
+// directly after, the extra sentence that text holds on entry, passed through
+// the ANSI code page; when text is given it then receives message ".\r\n"
+// code text " - " description "." (without the extra sentence). Returns code;
+// never fails.
+DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code,
+                     const char* format, CString* text, const char* argument);
+
+// The monitor's reporter: always shows message ".\r\n" "Ошибка 0x%X" " - "
+// description ".\r\n" extra, where message is format (a literal) filled with
+// the four arguments (null: empty) and description is the one given, or the
+// monitor's ErrorDescription of code when it is null or empty. The box is
+// system-modal when flags has kErrorBoxSystemModal. May be called from any
+// thread; the presenter decides where the box runs. Returns code.
+DWORD ReportError(HWND owner, DWORD flags, DWORD code, const char* format,
+                  const wchar_t* description, const wchar_t* extra, const wchar_t* arg1,
+                  const wchar_t* arg2, const wchar_t* arg3, const wchar_t* arg4);
+
+// The text ReportError shows (exposed for the programs' own use and tests).
+CString ComposeMonitorErrorText(DWORD code, const char* format, const wchar_t* description,
+                                const wchar_t* extra, const wchar_t* arg1, const wchar_t* arg2,
+                                const wchar_t* arg3, const wchar_t* arg4);
+
+// Makes ReportErrorBox the reporter of the current-key registry functions
+// (common/registry_values.h), with flags 3 for the list functions, as the
+// configuration program uses them.
+void InstallConfigRegistryReporter();
