@@ -13,6 +13,8 @@
 // Every certificate but "expired" is valid from 2025-01-01 for ten years; the CRL
 // is issued at generation time and its next update is ten years later.
 // Serial numbers are random (so two PKIs never share one); read them with Serial().
+// Every PKI uses the same names, so a certificate of one made by Make() does not
+// chain to the Shared() root (same issuer name, other key): a ready "untrusted" signer.
 //
 // Folders below `dir`:
 //   <who>/key.pem, <who>/cert.pem   a PSE profile folder per certificate holder (also "ca")
@@ -35,7 +37,10 @@
 //     section: Magma output is wrong after 1 KiB and Kuznyechik after 4 KiB (the
 //     -omac variants then fail their MAC). The CLI never sets the key meshing
 //     section on the decrypting cipher. Keep data given to the CLI for ACPKM
-//     decryption at or below 1 KiB; gost89 has no such limit.
+//     decryption at or below 1 KiB; gost89 has no such limit. What the CLI
+//     encrypts is right at any length: decrypting it in code with
+//     EVP_CTRL_KEY_MESH set on the content cipher (8192 for Magma, 262144 for
+//     Kuznyechik) after CMS_dataInit restores 20 KB exactly.
 //   - `openssl ts` parses digest options (-md_gost12_256) before it loads an engine
 //     named by -engine, so it rejects them. RunOpenssl therefore hands every child
 //     an OPENSSL_CONF that loads the gost engine with default_algorithms = ALL;

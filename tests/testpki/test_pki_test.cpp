@@ -197,6 +197,11 @@ TEST(TestPki, MadePkiCarriesTheCrlDistributionPoint) {
     EXPECT_EQ(who != "ca", out.find("URI:" + url) != std::string::npos) << out;
   }
   EXPECT_NE(TestPki::Shared().Serial("user1"), pki.Serial("user1"));
+  // Same names, other keys: the shared root does not vouch for this PKI's users.
+  std::string out;
+  EXPECT_EQ(0, RunOpenssl({"verify", "-CAfile", pki.Cert("ca").string(), pki.Cert("user1").string()}, &out)) << out;
+  EXPECT_NE(0, RunOpenssl({"verify", "-CAfile", TestPki::Shared().Cert("ca").string(), pki.Cert("user1").string()},
+                          &out));
   EXPECT_THROW(TestPki::Make(root.path() / "pki", url), std::invalid_argument);
 }
 
