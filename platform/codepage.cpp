@@ -60,29 +60,40 @@ constexpr std::array<char16_t, 128> kCp866High = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,
 };
 
-struct SingleBytePage {
-  const std::array<char16_t, 128>& high;
-  int undefinedByte;  // -1: every byte has a character
+// A single-byte page: the characters of bytes 0x80..0xFF (below 0x80 is
+// ASCII) and the way back.
+class SingleBytePage {
+ public:
+  SingleBytePage(const std::array<char16_t, 128>& high, int undefinedByte)
+      : high_(high), undefinedByte_(undefinedByte) {
+    for (int i = 0; i < 128; ++i) reverse_.emplace(static_cast<wchar_t>(high[i]), static_cast<unsigned char>(0x80 + i));
+  }
+  wchar_t Decode(unsigned char b) const { return b < 0x80 ? b : static_cast<wchar_t>(high_[b - 0x80]); }
+  bool IsUndefined(unsigned char b) const { return b == undefinedByte_; }
+  // False when the page has no byte for the character.
+  bool Encode(wchar_t c, char& out) const {
+    if (c >= 0 && c < 0x80) {
+      out = static_cast<char>(c);
+      return true;
+    }
+    auto found = reverse_.find(c);
+    if (found == reverse_.end()) return false;
+    out = static_cast<char>(found->second);
+    return true;
+  }
+
+ private:
+  const std::array<char16_t, 128>& high_;
+  int undefinedByte_;  // -1: every byte has a character
+  std::unordered_map<wchar_t, unsigned char> reverse_;
 };
 
 const SingleBytePage* FindSingleBytePage(UINT codePage) {
-  static const SingleBytePage cp1251{kCp1251High, kCp1251Undefined};
-  static const SingleBytePage cp866{kCp866High, -1};
+  static const SingleBytePage cp1251(kCp1251High, kCp1251Undefined);
+  static const SingleBytePage cp866(kCp866High, -1);
   if (codePage == 1251) return &cp1251;
   if (codePage == 866) return &cp866;
   return nullptr;
-}
-
-// Reverse table of a single-byte page: character -> byte, for 0x80..0xFF.
-const std::unordered_map<wchar_t, unsigned char>& ReverseTable(const SingleBytePage& page) {
-  static const auto build = [](const SingleBytePage& p) {
-    std::unordered_map<wchar_t, unsigned char> map;
-    for (int i = 0; i < 128; ++i) map.emplace(static_cast<wchar_t>(p.high[i]), static_cast<unsigned char>(0x80 + i));
-    return map;
-  };
-  static const std::unordered_map<wchar_t, unsigned char> cp1251 = build(*FindSingleBytePage(1251));
-  static const std::unordered_map<wchar_t, unsigned char> cp866 = build(*FindSingleBytePage(866));
-  return &page == FindSingleBytePage(1251) ? cp1251 : cp866;
 }
 
 bool IsSupportedPage(UINT codePage) {
@@ -261,12 +272,8 @@ bool DecodeText(UINT page, const char* text, size_t length, bool strict, std::ws
   const SingleBytePage& table = *FindSingleBytePage(page);
   for (size_t i = 0; i < length; ++i) {
     unsigned char b = bytes[i];
-    if (b < 0x80) {
-      out.push_back(static_cast<wchar_t>(b));
-      continue;
-    }
-    if (strict && b == table.undefinedByte) return false;
-    out.push_back(static_cast<wchar_t>(table.high[b - 0x80]));
+    if (strict && table.IsUndefined(b)) return false;
+    out.push_back(table.Decode(b));
   }
   return true;
 }
@@ -294,16 +301,10 @@ bool EncodeText(UINT page, const wchar_t* text, size_t length, bool strict, char
     return true;
   }
   const SingleBytePage& table = *FindSingleBytePage(page);
-  const auto& reverse = ReverseTable(table);
   for (size_t i = 0; i < length; ++i) {
-    wchar_t c = text[i];
-    if (c >= 0 && c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    auto found = reverse.find(c);
-    if (found != reverse.end()) {
-      out.push_back(static_cast<char>(found->second));
+    char b;
+    if (table.Encode(text[i], b)) {
+      out.push_back(b);
     } else {
       out.push_back(defaultChar);
       usedDefault = true;

@@ -149,7 +149,6 @@ class VaSource {
  public:
   explicit VaSource(va_list* args) : args_(args) {}
   int NextInt() { return va_arg(*args_, int); }
-  bool Has() const { return true; }
   long long NextSigned(const Spec& s) {
     if (s.size == Spec::Size::Long64) return va_arg(*args_, long long);
     return va_arg(*args_, int);
@@ -176,7 +175,6 @@ class VaSource {
 class TypedSource {
  public:
   TypedSource(const platform::FormatArg* args, size_t count) : args_(args), count_(count) {}
-  bool Has() const { return next_ < count_; }
   const platform::FormatArg* NextTyped() { return next_ < count_ ? &args_[next_++] : nullptr; }
   int NextInt() {
     const platform::FormatArg* a = NextTyped();
