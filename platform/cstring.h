@@ -6,12 +6,15 @@
 // CP_ACP, and Format takes "%s" as text of the string's own width
 // ("%S" the other width), so formats read as they do on Windows.
 //
-// Format and AppendFormat are type-safe wrappers: a CString or CStringA
-// argument is passed as its text pointer, so callers may hand strings over
-// directly, as the class library allows.
+// Format and AppendFormat are type-safe: every argument reaches the formatter
+// with its real type (platform::FormatArg), and a CString or CStringA argument
+// is passed as its text, so callers may hand strings over directly, as the
+// class library allows. Case changes and CompareNoCase never depend on the
+// process locale.
+//
+// A string object is used by one thread at a time, like std::string.
 
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
