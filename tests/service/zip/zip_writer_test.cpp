@@ -1,0 +1,359 @@
+// The ZIP writer: archives to a path, a caller's handle and memory, checked
+// byte by byte, with zlib, with Debian's unzip and with our reader.
+
+#include "service/zip/zip_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "service/zip/zip_reader.h"
+#include "tests/service/zip/zip_test_util.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using namespace ziptest;
+namespace fs = std::filesystem;
+
+// A writer-made memory archive, copied out before the writer is closed.
+Bytes BuildInMemory(const std::function<void(ZipHandle*)>& add, DWORD capacity = 8 << 20) {
+  ZipHandle* h = ZipWriterCreate(nullptr, capacity, kZipToMemory);
+  EXPECT_NE(h, nullptr);
+  add(h);
+  void* data = nullptr;
+  DWORD length = 0;
+  EXPECT_EQ(ZipWriterGetBuffer(h, &data, &length), ZIP_OK);
+  Bytes out(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + length);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+  return out;
+}
+
+TEST(ZipWriterTest, FileArchiveIsReadByUnzipZlibAndOurReader) {
+  testsupport::TempRoot root;
+  Bytes text = TextBytes(300000, 1);
+  Bytes noise = RandomBytes(70000, 2);
+  fs::path source = root.Dir("in") / "report.txt";
+  WriteBytes(source, text);
+  fs::path archive = root.Dir("out") / "a.zip";
+
+  ZipHandle* h = ZipWriterCreate(const_cast<wchar_t*>(archive.wstring().c_str()), 0, kZipToFile);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ZipWriterAddFile(h, L"report.txt", source.wstring().c_str()), ZIP_OK);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"dir\\noise.bin", noise.data(), static_cast<DWORD>(noise.size())), ZIP_OK);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"inner.zip", noise.data(), 1000), ZIP_OK);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+
+  EXPECT_EQ(RunQuietly("unzip -tq " + Quote(archive)), 0);
+  Bytes bytes = ReadBytes(archive);
+  ParsedArchive a = ParseArchive(bytes);
+  ASSERT_EQ(a.count, 3);
+  EXPECT_EQ(a.entries[0].name, "report.txt");
+  EXPECT_EQ(a.entries[1].name, "dir/noise.bin");
+  EXPECT_TRUE(EntryData(bytes, a.entries[0]) == text);
+  EXPECT_TRUE(EntryData(bytes, a.entries[1]) == noise);
+  EXPECT_TRUE(EntryData(bytes, a.entries[2]) == Bytes(noise.begin(), noise.begin() + 1000));
+
+  DWORD rc = 1;
+  ZipHandle* r = ZipReaderOpen(archive.wstring().c_str(), &rc);
+  ASSERT_NE(r, nullptr) << rc;
+  ZipEntryInfo info{};
+  EXPECT_EQ(ZipReaderGetItem(r, -1, &info), ZIP_OK);
+  EXPECT_EQ(info.index, 3);
+  fs::path extracted = root.Dir("x") / "copy.txt";
+  EXPECT_EQ(ZipReaderExtractFirst(r, extracted.wstring().c_str()), ZIP_OK);
+  EXPECT_EQ(ZipReaderClose(r), ZIP_OK);
+  EXPECT_TRUE(ReadBytes(extracted) == text);
+}
+
+// Seekable outputs get no data descriptors: the local headers carry the
+// final CRC and sizes, and the flags say deflated-at-maximum (2) or stored (0).
+TEST(ZipWriterTest, MethodFlagsAndLocalHeadersFollowTheName) {
+  Bytes data = TextBytes(5000, 3);
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    for (const wchar_t* name : {L"report.ZIP", L"data.tgz", L"report.zip.p7e", L"readme", L"dir\\sub\\file.txt"}) {
+      EXPECT_EQ(ZipWriterAddBuffer(h, name, data.data(), static_cast<DWORD>(data.size())), ZIP_OK);
+    }
+  });
+  ParsedArchive a = ParseArchive(archive);
+  ASSERT_EQ(a.count, 5);
+  struct Expect {
+    const char* name;
+    std::uint16_t method, flags;
+  } expected[] = {{"report.ZIP", 0, 0}, {"data.tgz", 0, 0}, {"report.zip.p7e", 8, 2}, {"readme", 8, 2},
+                  {"dir/sub/file.txt", 8, 2}};
+  for (int i = 0; i < 5; i++) {
+    const ParsedEntry& e = a.entries[i];
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(e.name, expected[i].name);
+    EXPECT_EQ(e.method, expected[i].method);
+    EXPECT_EQ(e.centralFlags, expected[i].flags);
+    EXPECT_EQ(e.localFlags, expected[i].flags);
+    EXPECT_EQ(e.versionMadeBy, 0x0B17);
+    EXPECT_EQ(e.localCrc, e.crc);
+    EXPECT_EQ(e.localCompressedSize, e.compressedSize);
+    EXPECT_EQ(e.localUncompressedSize, data.size());
+    EXPECT_EQ(e.crc, crc32(0, data.data(), static_cast<uInt>(data.size())));
+    if (e.method == 0) {
+      EXPECT_EQ(e.compressedSize, data.size());
+    }
+    EXPECT_TRUE(EntryData(archive, e) == data);
+    EXPECT_EQ(e.localExtra.size(), 17u);
+    EXPECT_EQ(e.centralExtra.size(), 9u);
+  }
+}
+
+TEST(ZipWriterTest, FileEntryKeepsTimesAndAttributes) {
+  testsupport::TempRoot root;
+  fs::path source = root.WriteFile("t/old.txt", "content");
+  // 2021-06-15 10:20:31 UTC, an odd second.
+  const std::int64_t seconds = 1623752431;
+  FILETIME when = platform::FileTimeFromTicks(static_cast<std::uint64_t>(seconds + 11644473600LL) * 10000000ull);
+  HANDLE f = CreateFileW(source.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileTime(f, nullptr, &when, &when));
+  CloseHandle(f);
+  ASSERT_TRUE(SetFileAttributesW(source.wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddFile(h, L"old.txt", source.wstring().c_str()), ZIP_OK);
+  });
+  ParsedEntry e = ParseArchive(archive).entries.at(0);
+  // "UT": flags 7, then last write and last access as UTC seconds.
+  EXPECT_EQ(e.localExtra[4], 7);
+  EXPECT_EQ(Get32(e.localExtra, 5), static_cast<std::uint32_t>(seconds));
+  EXPECT_EQ(Get32(e.localExtra, 9), static_cast<std::uint32_t>(seconds));
+  EXPECT_EQ(Get32(e.centralExtra, 5), static_cast<std::uint32_t>(seconds));
+  // DOS time: local time, seconds halved.
+  FILETIME local{};
+  WORD date = 0, time = 0;
+  ASSERT_TRUE(FileTimeToLocalFileTime(&when, &local));
+  ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+  EXPECT_EQ(e.dosTime, static_cast<std::uint32_t>(date) << 16 | time);
+  EXPECT_EQ(time & 31, 15);  // 31 s written as 30 s
+  // Read-only: attribute 0x01, Unix mode without owner write.
+  EXPECT_EQ(e.externalAttributes, 0x80000000u | 0x01000000u | FILE_ATTRIBUTE_READONLY |
+                                      (e.externalAttributes & FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST(ZipWriterTest, EmptyFileIsOneFinalBlock) {
+  testsupport::TempRoot root;
+  fs::path source = root.WriteFile("empty.dat", "");
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddFile(h, L"empty.dat", source.wstring().c_str()), ZIP_OK);
+  });
+  ParsedEntry e = ParseArchive(archive).entries.at(0);
+  EXPECT_EQ(e.method, 8);
+  EXPECT_EQ(e.uncompressedSize, 0u);
+  EXPECT_EQ(e.compressedSize, 2u);
+  EXPECT_EQ(archive[e.dataOffset], 0x03);
+  EXPECT_EQ(archive[e.dataOffset + 1], 0x00);
+}
+
+// On a caller's handle at position P every recorded offset includes P, and
+// the handle stays open and the caller's.
+TEST(ZipWriterTest, ArchiveOnCallersHandleCountsFromItsPosition) {
+  testsupport::TempRoot root;
+  fs::path path = root.Dir("h") / "front.bin";
+  HANDLE f = CreateFileW(path.wstring().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  Bytes front = RandomBytes(777, 4);
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(f, front.data(), static_cast<DWORD>(front.size()), &done, nullptr));
+  ZipHandle* h = ZipWriterCreate(f, 0, kZipToHandle);
+  ASSERT_NE(h, nullptr);
+  Bytes data = TextBytes(40000, 5);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"one.txt", data.data(), static_cast<DWORD>(data.size())), ZIP_OK);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"two.txt", data.data(), 100), ZIP_OK);
+  void* buffer = reinterpret_cast<void*>(1);
+  DWORD length = 0;
+  EXPECT_EQ(ZipWriterGetBuffer(h, &buffer, &length), ZIP_E_NOT_MEMORY);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+  // Still the caller's: writable after the writer is gone.
+  EXPECT_TRUE(WriteFile(f, "", 0, &done, nullptr));
+  EXPECT_TRUE(CloseHandle(f));
+
+  Bytes bytes = ReadBytes(path);
+  ASSERT_TRUE(std::equal(front.begin(), front.end(), bytes.begin()));
+  ParsedArchive a = ParseArchive(bytes);
+  EXPECT_EQ(a.entries.at(0).localOffset, 777u);
+  EXPECT_EQ(a.centralOffset, a.endRecord - a.centralSize);
+  EXPECT_TRUE(EntryData(bytes, a.entries[0]) == data);
+  EXPECT_EQ(RunQuietly("unzip -tq " + Quote(path)), 0);
+}
+
+TEST(ZipWriterTest, MemoryArchiveHoldsOneByteLessThanItsCapacity) {
+  Bytes data = TextBytes(3000, 6);
+  auto build = [&](std::vector<std::uint8_t>& buffer, DWORD& length) {
+    ZipHandle* h = ZipWriterCreate(buffer.data(), static_cast<DWORD>(buffer.size()), kZipToMemory);
+    EXPECT_NE(h, nullptr);
+    DWORD add = ZipWriterAddBuffer(h, L"a.txt", data.data(), static_cast<DWORD>(data.size()));
+    void* out = nullptr;
+    DWORD got = ZipWriterGetBuffer(h, &out, &length);
+    EXPECT_EQ(ZipWriterClose(h), ZIP_OK) << "finished once only";
+    return std::make_pair(add, got);
+  };
+  std::vector<std::uint8_t> roomy(1 << 16, 0xCC);
+  DWORD size = 0;
+  ASSERT_EQ(build(roomy, size), std::make_pair(ZIP_OK, ZIP_OK));
+  // Closing after GetBuffer wrote nothing more.
+  EXPECT_EQ(roomy[size], 0xCC);
+
+  std::vector<std::uint8_t> exact(size + 1);
+  DWORD length = 0;
+  EXPECT_EQ(build(exact, length), std::make_pair(ZIP_OK, ZIP_OK));
+  EXPECT_EQ(length, size);
+  EXPECT_TRUE(std::equal(exact.begin(), exact.begin() + size, roomy.begin()));
+
+  std::vector<std::uint8_t> tight(size);
+  EXPECT_EQ(build(tight, length), std::make_pair(ZIP_OK, ZIP_E_WRITE)) << "the end record does not fit";
+}
+
+TEST(ZipWriterTest, StickyAndFinishedStates) {
+  Bytes data = RandomBytes(5000, 7);
+  std::vector<std::uint8_t> small(2000);
+  ZipHandle* h = ZipWriterCreate(small.data(), static_cast<DWORD>(small.size()), kZipToMemory);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"big.bin", data.data(), static_cast<DWORD>(data.size())), ZIP_E_MEMORY_SIZE);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"small.bin", data.data(), 10), ZIP_E_FAILED);
+  // Finishing still writes what fits: an archive without the failed entry.
+  void* out = nullptr;
+  DWORD length = 0;
+  EXPECT_EQ(ZipWriterGetBuffer(h, &out, &length), ZIP_OK);
+  EXPECT_EQ(ParseArchive(Bytes(small.data(), small.data() + length)).count, 0);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+
+  h = ZipWriterCreate(nullptr, 1 << 20, kZipToMemory);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"x", data.data(), 10), ZIP_OK);
+  EXPECT_EQ(ZipWriterGetBuffer(h, &out, &length), ZIP_OK);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"y", data.data(), 10), ZIP_E_ENDED);
+  EXPECT_EQ(ZipWriterGetBuffer(h, &out, &length), ZIP_OK);
+  EXPECT_EQ(ParseArchive(Bytes(static_cast<std::uint8_t*>(out), static_cast<std::uint8_t*>(out) + length)).count, 1);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+}
+
+TEST(ZipWriterTest, BadArgumentsLeaveTheArchiveAsItWas) {
+  testsupport::TempRoot root;
+  Bytes data = TextBytes(100, 8);
+  fs::path missing = root.path() / "no-such-file";
+  std::wstring longName(260, L'n');
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"", data.data(), 100), ZIP_E_ARGS);
+    EXPECT_EQ(ZipWriterAddBuffer(h, nullptr, data.data(), 100), ZIP_E_ARGS);
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"zero", data.data(), 0), ZIP_E_ARGS);
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"null", nullptr, 10), ZIP_E_ARGS);
+    EXPECT_EQ(ZipWriterAddBuffer(h, longName.c_str(), data.data(), 100), ZIP_E_ARGS);
+    EXPECT_EQ(ZipWriterAddFile(h, L"gone", missing.wstring().c_str()), ZIP_E_NO_FILE);
+    EXPECT_EQ(ZipWriterAddBuffer(h, std::wstring(259, L'n').c_str(), data.data(), 100), ZIP_OK);
+  });
+  ParsedArchive a = ParseArchive(archive);
+  ASSERT_EQ(a.count, 1);
+  EXPECT_EQ(a.entries[0].localOffset, 0u) << "nothing was written before the good entry";
+}
+
+TEST(ZipWriterTest, NamesAreWrittenInTheOemCodePage) {
+  Bytes data = TextBytes(10, 9);
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"Отчёт.txt", data.data(), 10), ZIP_OK);
+  });
+  // CP866, the default OEM page: О=0x8E т=0xE2 ч=0xE7 ё=0xF1 т=0xE2
+  EXPECT_EQ(ParseArchive(archive).entries.at(0).name, "\x8E\xE2\xE7\xF1\xE2.txt");
+}
+
+TEST(ZipWriterTest, HandleKindsAreChecked) {
+  testsupport::TempRoot root;
+  ZipHandle* writer = ZipWriterCreate(nullptr, 1000, kZipToMemory);
+  ASSERT_NE(writer, nullptr);
+  void* out = reinterpret_cast<void*>(1);
+  DWORD length = 5;
+  EXPECT_EQ(ZipWriterAddBuffer(nullptr, L"a", "x", 1), ZIP_E_ARGS);
+  EXPECT_EQ(ZipWriterAddFile(nullptr, L"a", L"/x"), ZIP_E_ARGS);
+  EXPECT_EQ(ZipWriterGetBuffer(nullptr, &out, &length), ZIP_E_ARGS);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(ZipWriterClose(nullptr), ZIP_E_ARGS);
+  EXPECT_EQ(ZipReaderClose(writer), ZIP_E_MIXED_MODE);
+  EXPECT_EQ(ZipReaderExtractFirst(writer, L"/tmp/x"), ZIP_E_MIXED_MODE);
+  EXPECT_EQ(ZipReaderSetBaseDir(writer), ZIP_E_MIXED_MODE);
+  EXPECT_EQ(ZipWriterAddBuffer(writer, L"still.txt", "x", 1), ZIP_OK) << "left open";
+  EXPECT_EQ(ZipWriterClose(writer), ZIP_OK);
+
+  EXPECT_EQ(ZipWriterCreate(nullptr, 0, kZipToMemory), nullptr);
+  EXPECT_EQ(ZipLastWriterResult(), ZIP_E_MEMORY_SIZE);
+  EXPECT_EQ(ZipWriterCreate(nullptr, 10, 7), nullptr);
+  EXPECT_EQ(ZipLastWriterResult(), ZIP_E_ARGS);
+}
+
+TEST(ZipWriterTest, ResultTexts) {
+  testsupport::TempRoot root;
+  fs::path bad = root.path() / "missing-folder" / "a.zip";
+  EXPECT_EQ(ZipWriterCreate(const_cast<wchar_t*>(bad.wstring().c_str()), 0, kZipToFile), nullptr);
+  char text[1024];
+  DWORD n = ZipResultText(ZIP_LAST_WRITER_RESULT, text);
+  EXPECT_STREQ(text, "Не удалось создать/открыть файл");
+  EXPECT_EQ(n, std::strlen(text));
+  EXPECT_EQ(ZipResultText(ZIP_E_ENCRYPTED, nullptr), std::strlen("Неизвестный возвратный zip код"));
+  ZipResultText(ZIP_E_ENCRYPTED, text);
+  EXPECT_STREQ(text, "Неизвестный возвратный zip код");
+  ZipResultText(ZIP_E_MEMORY_SIZE, text);
+  EXPECT_STREQ(text, "Caller: для zip архива выделено недостаточно места");
+}
+
+// Without ZIP64 nothing may pass 4 GiB: a big source is refused before any
+// byte is written, and an archive that would cross the limit stops there.
+TEST(ZipWriterTest, SourcesAndArchivesPastFourGigabytesAreRefused) {
+  testsupport::TempRoot root;
+  fs::path big = root.Dir("big") / "sparse.bin";
+  HANDLE f = CreateFileW(big.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER at{};
+  at.QuadPart = 0x100000000LL;
+  ASSERT_TRUE(SetFilePointerEx(f, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(f));
+  CloseHandle(f);
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddFile(h, L"sparse.bin", big.wstring().c_str()), ZIP_E_TOO_LARGE);
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"ok.txt", "ok", 2), ZIP_OK);
+  });
+  EXPECT_EQ(ParseArchive(archive).entries.at(0).localOffset, 0u);
+
+  // An archive that starts just below 4 GiB on the caller's handle.
+  fs::path near = root.Dir("big") / "near.bin";
+  f = CreateFileW(near.wstring().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  at.QuadPart = 0xFFFFFF00LL;
+  ASSERT_TRUE(SetFilePointerEx(f, at, nullptr, FILE_BEGIN));
+  ZipHandle* h = ZipWriterCreate(f, 0, kZipToHandle);
+  ASSERT_NE(h, nullptr);
+  Bytes data = RandomBytes(1000, 10);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"cross.bin", data.data(), 1000), ZIP_E_TOO_LARGE);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"next.bin", data.data(), 10), ZIP_E_FAILED);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK) << "the end record still fits below 4 GiB";
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(GetFileSizeEx(f, &size));
+  EXPECT_LE(size.QuadPart, 0xFFFFFFFFLL);
+  CloseHandle(f);
+}
+
+TEST(ZipWriterTest, FailedSourceReadFailsTheEntry) {
+  testsupport::TempRoot root;
+  // A file that opens and reports a position but cannot be read.
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddFile(h, L"mem", L"/proc/self/mem"), ZIP_E_READ);
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"after.txt", "ok", 2), ZIP_OK);
+  });
+  ParsedArchive a = ParseArchive(archive);
+  ASSERT_EQ(a.count, 1);
+  EXPECT_EQ(a.entries[0].name, "after.txt");
+  EXPECT_GT(a.entries[0].localOffset, 0u) << "the failed entry's header stays outside the directory";
+}
+
+}  // namespace
