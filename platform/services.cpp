@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,6 +25,7 @@
 
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "platform/utf16.h"
 
 extern char** environ;
 
@@ -38,105 +38,26 @@ constexpr char kArgSeparator = '\x1f';
 
 // ---- text ----
 
-std::string ToUtf8(const std::wstring& text) {
-  std::string out;
-  for (wchar_t wc : text) {
-    auto c = static_cast<std::uint32_t>(wc);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+using platform::Utf8ToWide;
+using platform::WideToUtf8;
 
-std::wstring FromUtf8(const std::string& text) {
-  std::wstring out;
-  for (size_t i = 0; i < text.size();) {
-    auto b = static_cast<unsigned char>(text[i]);
-    int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + extra >= text.size() + (extra == 0 ? 1 : 0)) {
-      if (extra != 0) {
-        out += L'\xFFFD';
-        ++i;
-        continue;
-      }
-    }
-    std::uint32_t c = extra == 0 ? b : (b & (0x3F >> extra));
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
-      if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    if (!ok) {
-      out += L'\xFFFD';
-      ++i;
-      continue;
-    }
-    out += static_cast<wchar_t>(c);
-    i += extra + 1;
-  }
-  return out;
-}
-
-std::wstring Lower(std::wstring text) {
-  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return text;
-}
+std::string ToUtf8(const std::wstring& text) { return WideToUtf8(text); }
+std::wstring FromUtf8(const std::string& text) { return Utf8ToWide(text); }
+std::wstring Lower(const std::wstring& text) { return platform::UpcaseText(text); }
 
 // ---- registry values of a service key ----
 
+// A REG_SZ value's stored bytes: UTF-16LE with its terminating NUL.
 std::vector<BYTE> Utf16Bytes(const std::wstring& text) {
-  std::vector<BYTE> bytes;
-  auto put = [&](std::uint16_t unit) {
-    bytes.push_back(static_cast<BYTE>(unit & 0xFF));
-    bytes.push_back(static_cast<BYTE>(unit >> 8));
-  };
-  for (wchar_t wc : text) {
-    auto c = static_cast<std::uint32_t>(wc);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      put(static_cast<std::uint16_t>(0xD800 + (c >> 10)));
-      put(static_cast<std::uint16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      put(static_cast<std::uint16_t>(c));
-    }
-  }
-  put(0);
-  return bytes;
+  std::string bytes = platform::WideToUtf16Le(text);
+  bytes.append(2, '\0');
+  return std::vector<BYTE>(bytes.begin(), bytes.end());
 }
 
 std::wstring FromUtf16Bytes(const std::vector<BYTE>& bytes) {
-  std::wstring out;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t unit = bytes[i] | (bytes[i + 1] << 8);
-    if (unit == 0) break;
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-      std::uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
-      if (low >= 0xDC00 && low < 0xE000) {
-        out += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    out += static_cast<wchar_t>(unit);
-  }
-  return out;
+  std::wstring text = platform::Utf16LeToWide(bytes.data(), bytes.size());
+  size_t nul = text.find(L'\0');
+  return nul == std::wstring::npos ? text : text.substr(0, nul);
 }
 
 class ServiceKey {
