@@ -1,10 +1,36 @@
 #pragma once
 // Files and folders with Windows semantics over POSIX.
-// Paths use '/' as separator. Every failing call sets the last error with the
+// Paths use '/' as separator and are wide text (wchar_t, one per code point),
+// stored on disk as UTF-8. Every failing call sets the last error with the
 // Windows code (2 missing file, 3 missing folder, 5 access denied, 32 sharing
-// violation, 80 file exists, 183 already exists, 87 bad argument, 206 path too
-// long, 112 disk full) and returns FALSE, INVALID_HANDLE_VALUE or the call's
-// failure value. Null path arguments fail with 87, never crash.
+// violation, 80 file exists, 183 already exists, 87 bad argument, 123 a
+// character that no file name can hold, 206 path too long, 112 disk full, 223
+// past the file size limit) and returns FALSE, INVALID_HANDLE_VALUE or the
+// call's failure value. Null arguments fail with 87, never crash. A path is
+// too long (206) above 32767 characters or 4095 bytes of UTF-8; one name
+// above 255 bytes gives 206 from the file system.
+//
+// Share modes hold between all handles of all processes that use this layer
+// (a table in each process plus open-file-description locks on bytes far past
+// the end of the file, see files_share.cpp), with the Windows rules: a new
+// open fails with 32 when it wants an access that an open handle does not
+// share, or refuses a sharing that an open handle's access needs. Opens with
+// attribute access only neither restrict nor are restricted. Programs outside
+// the layer have no share modes; two rules stand in for them:
+//  - an exclusive open (share 0 with read, write or delete access) fails with
+//    32 while any other descriptor on the machine has the file open (a write
+//    lease taken for a moment; where the kernel refuses leases, the
+//    /proc/<pid>/fd entries of the processes we may read);
+//  - DeleteFileW and MoveFileW(Ex) of a regular file fail with 32 while a
+//    program outside the layer has it open for writing (a producer still
+//    writing it, which on Windows would deny delete sharing).
+// The read-only attribute is the absence of all write permission bits and
+// holds for root too: opening for writing or deleting such a file gives 5.
+// The hidden attribute is a name that begins with '.'; it cannot be set.
+//
+// Handles may be used from any thread; do not close a handle while another
+// thread uses it. Writes to a handle opened for writing ignore SIGXFSZ (when
+// no handler is installed) so that a write past the size limit fails with 223.
 
 #include "platform/handles.h"
 #include "platform/windows_types.h"
@@ -46,6 +72,7 @@ inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
 inline constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;  // needed to open a folder
 
 // Seek origins.
 inline constexpr DWORD FILE_BEGIN = 0;
@@ -62,22 +89,44 @@ inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 // Opens or creates a file. An open that asks for exclusive use (share mode 0)
 // also fails with 32 while any other program on the machine holds the file
 // open, so that a file still being written by its producer is not taken.
+// CREATE_ALWAYS and TRUNCATE_EXISTING empty the file only after the share
+// check passed. A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (else 5).
+// FILE_ATTRIBUTE_READONLY makes a new file read-only (the handle still
+// writes); FILE_FLAG_DELETE_ON_CLOSE deletes the file when this handle closes.
+// 87 for an unknown disposition or share bits, and for TRUNCATE_EXISTING
+// without write access. Security attributes and the template are ignored.
+// The handle is closed with CloseHandle.
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                    LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
 
-// Reads up to toRead bytes; *read 0 at end of file (TRUE).
+// Reads up to toRead bytes of a file (all of them unless the end comes
+// first; a pipe gives what it has); *read 0 at end of file (TRUE). 5 without
+// read access, 6 for a bad handle, 87 for a null buffer or an overlapped
+// record (not supported). `read` may be null.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void* overlapped);
-// Writes all bytes or fails (112 on a full disk, 223 past the size limit).
+// Writes all bytes or fails (112 on a full disk, 223 past the size limit, 5
+// without write access); *written holds the bytes written before a failure.
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, void* overlapped);
-BOOL FlushFileBuffers(HANDLE file);
-BOOL SetEndOfFile(HANDLE file);
+BOOL FlushFileBuffers(HANDLE file);  // 5 without write access
+BOOL SetEndOfFile(HANDLE file);      // at the current position; 5 without write access
 
+// Moves the position. 131 for a position before the start, 87 for an unknown
+// method, 25 on a pipe or other stream. SetFilePointer without distanceHigh
+// fails with 87 (not moving) when the new position needs more than 32 bits;
+// a successful result of 0xFFFFFFFF sets last error 0.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method);
+// Size of a regular file; 1 for a pipe or device. Without sizeHigh, a size of
+// 0xFFFFFFFF or more fails with 534 (INVALID_FILE_SIZE) instead of returning a
+// cut-down size; with sizeHigh a low part of 0xFFFFFFFF sets last error 0.
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 
+// Creation time is the file's birth time where the file system keeps it,
+// else the earlier of its change and modification times. SetFileTime cannot
+// set a creation time (it is ignored); a null, zero or all-ones time leaves
+// that time unchanged.
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess, LPFILETIME lastWrite);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess,
                  const FILETIME* lastWrite);
@@ -95,22 +144,43 @@ struct BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 };
 using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+// Volume serial = low 32 bits of the device number; file index = inode.
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 
-DWORD GetFileAttributesW(LPCWSTR fileName);  // INVALID_FILE_ATTRIBUTES on failure
+// Folders 0x10, files 0x20 (archive), plus 0x1 read-only and 0x2 hidden.
+// INVALID_FILE_ATTRIBUTES on failure (2 or 3).
+DWORD GetFileAttributesW(LPCWSTR fileName);
+// Only the read-only bit has an effect: set, it removes every write
+// permission bit; cleared, it gives the owner write permission back.
 BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes);
 
-// Never replaces: 183 when the target exists. Moves across file systems by
-// copying and deleting the source.
+// Never replaces: 183 when the target exists (also on file systems without
+// RENAME_NOREPLACE). 2 when the source is missing, 3 when the target's folder
+// is. 32 when a handle does not share delete, or an outside program is writing
+// the file (see above). Moves a file across file systems by copying (bytes,
+// permission bits, times) and deleting the source; if the source then cannot
+// be deleted the copy is removed and the error returned. A folder cannot move
+// across file systems (17).
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
+// MOVEFILE_REPLACE_EXISTING replaces a file (5 for a folder or a read-only
+// file in the way); without MOVEFILE_COPY_ALLOWED a move across file systems
+// fails with 17.
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
-// failIfExists: 80 when the target exists.
+// Copies bytes, permission bits and times. failIfExists: 80 when the target
+// exists; otherwise an existing target is replaced (5 when it is read-only).
+// The source is opened sharing read only, so a source open for writing gives
+// 32, as does copying a file onto itself. A failed copy leaves no target.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
+// 5 for a folder or a read-only file; 32 as for MoveFileW. An open handle of
+// the deleted file (shared for delete) keeps reading it.
 BOOL DeleteFileW(LPCWSTR fileName);
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);  // 183 when it exists
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);  // 183 when it exists, 3 no parent
+// 145 not empty, 267 not a folder, 2/3 missing.
 BOOL RemoveDirectoryW(LPCWSTR path);
 // Creates the folder and every missing parent; returns ERROR_SUCCESS, or 183
-// (ERROR_ALREADY_EXISTS) when it existed, or the failure code.
+// (ERROR_ALREADY_EXISTS) when it existed, 80 when a file of that name exists,
+// or the failure code (also set as last error). A relative path is taken from
+// the current folder. Safe against a parallel caller making the same folders.
 int SHCreateDirectoryExW(void* window, LPCWSTR path, const SECURITY_ATTRIBUTES* security);
 
 struct WIN32_FIND_DATAW {
@@ -128,36 +198,64 @@ struct WIN32_FIND_DATAW {
 using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 
 // Searches a folder for names matching the last path component (wildcards *
-// and ?, case-insensitive). "." and ".." are reported as Windows does.
-// Fails with 2 when nothing matches, 3 when the folder is missing; FindNextFileW
-// fails with 18 (ERROR_NO_MORE_FILES) past the last entry. Names longer than
-// MAX_PATH-1 characters are skipped.
+// and ?, case-insensitive, "*.*" matches every name; a pattern without a
+// folder searches the current one). "." and ".." come first when they match,
+// then the names in case-insensitive order. The folder is read at the first
+// call (later changes are not seen). Fails with 2 when nothing matches, 3 when
+// the folder is missing; FindNextFileW fails with 18 (ERROR_NO_MORE_FILES) past
+// the last entry. Names longer than MAX_PATH-1 characters and names that are
+// not UTF-8 are skipped. The search handle is closed with FindClose.
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 
-// Windows mask matching: case-insensitive, '*' and '?', several patterns
-// separated by ';' (blanks around them ignored), "*.*" matches every name.
+// Windows mask matching: '*' any run of characters (none included), '?'
+// exactly one, letter case ignored (Latin, Cyrillic, Greek), several patterns
+// separated by ';' (blanks around each ignored, empty ones match nothing),
+// "*.*" matches every name, dot or not. No special meaning for '.', '/' or
+// '\'. FALSE with 87 for a null argument; a plain FALSE when nothing matches.
 BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR spec);
+// TRUE when the file or folder exists; FALSE with 2 or 3 otherwise.
 BOOL PathFileExistsW(LPCWSTR path);
 
 // $TMPDIR or /tmp, with a trailing '/'. Returns the length written, or the
-// size needed (with the NUL) when the buffer is too small; 0 on failure.
+// size needed (with the NUL) when the buffer is too small; 0 on failure (87:
+// null buffer with a non-zero length). The folder's existence is not checked.
 DWORD GetTempPathW(DWORD bufferLength, LPWSTR buffer);
-// Creates a new empty file (O_EXCL, mode 0600) named path + prefix (first
-// three characters) + hex number + ".tmp" and writes the name into tempFileName
-// (MAX_PATH characters). unique != 0: only builds the name. Returns the number.
+// Creates a new empty file (O_EXCL, mode 0600) named path + "/" (unless path
+// ends with one) + prefix (first three characters) + the number in upper-case
+// hex + ".tmp" and writes the name into tempFileName (MAX_PATH characters).
+// The number (1..0xFFFF) starts at a random value and counts on past names
+// taken, so parallel callers in any process get distinct files. unique != 0:
+// only builds the name from its low 16 bits. Returns the number, or 0 with 87
+// (null path or buffer), 267 (no such folder), 206 (name of MAX_PATH or more),
+// 80 (every number taken), 5.
 UINT GetTempFileNameW(LPCWSTR path, LPCWSTR prefix, UINT unique, LPWSTR tempFileName);
 
+// The absolute path, "." and ".." folded and repeated separators dropped
+// (lexically, as Windows does). Returns the length, or the size needed with
+// the NUL; *filePart points at the last name in the buffer (null when the path
+// ends with '/'). 123 for an empty name.
 DWORD GetFullPathNameW(LPCWSTR fileName, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);
+// Returns the length, or the size needed with the NUL.
 DWORD GetCurrentDirectoryW(DWORD bufferLength, LPWSTR buffer);
-// module null: the running program's path (/proc/self/exe).
+// module null: the running program's path (/proc/self/exe). A path that does
+// not fit is cut to size-1 characters and a NUL, returns size and sets 122.
+// Other modules: 126.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 
 inline constexpr int CSIDL_COMMON_APPDATA = 0x0023;
 inline constexpr int CSIDL_APPDATA = 0x001a;
 inline constexpr int CSIDL_FLAG_CREATE = 0x8000;
-// CSIDL_COMMON_APPDATA: $QELM_ROOT/ProgramData. Returns an HRESULT (0: S_OK).
+// CSIDL_COMMON_APPDATA: $QELM_ROOT/ProgramData; CSIDL_APPDATA:
+// $XDG_CONFIG_HOME or ~/.config. With CSIDL_FLAG_CREATE the folder is made.
+// path holds MAX_PATH characters. Returns S_OK, E_INVALIDARG (other folders,
+// null path), E_FAIL, or 0x8007xxxx with the code of a failed creation.
 HRESULT SHGetFolderPathW(void* window, int folder, HANDLE token, DWORD flags, LPWSTR path);
 
 // The root of the layer's state: $QELM_ROOT, or /var/lib/qelmservice.

@@ -1,0 +1,175 @@
+// Folder searches and Windows file masks.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/files_internal.h"
+#include "platform/utf16.h"
+
+namespace platform::files {
+namespace {
+
+template <typename T>
+T Fail(DWORD code, T value) {
+  SetLastError(code);
+  return value;
+}
+
+bool SameLetter(wchar_t a, wchar_t b) { return a == b || UpcaseChar(a) == UpcaseChar(b); }
+
+// '*' any run of characters (none included), '?' exactly one, letter case
+// ignored. Greedy with one backtrack point, so a mask of many stars costs
+// linear time per star, never exponential.
+bool MatchOne(std::wstring_view name, std::wstring_view mask) {
+  std::size_t n = 0, m = 0;
+  std::size_t starMask = std::wstring_view::npos, starName = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && mask[m] == L'*') {
+      starMask = m++;
+      starName = n;
+    } else if (m < mask.size() && (mask[m] == L'?' || SameLetter(mask[m], name[n]))) {
+      ++m;
+      ++n;
+    } else if (starMask != std::wstring_view::npos) {
+      m = starMask + 1;
+      n = ++starName;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == L'*') ++m;
+  return m == mask.size();
+}
+
+bool MatchMask(std::wstring_view name, std::wstring_view mask) { return mask == L"*.*" || MatchOne(name, mask); }
+
+std::wstring_view TrimBlanks(std::wstring_view text) {
+  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == L' ' || text.back() == L'\t')) text.remove_suffix(1);
+  return text;
+}
+
+class FindObject : public KernelObject {
+ public:
+  explicit FindObject(std::vector<WIN32_FIND_DATAW> entries) : entries_(std::move(entries)) {}
+  bool Next(WIN32_FIND_DATAW& out) {
+    if (next_ >= entries_.size()) return false;
+    out = entries_[next_++];
+    return true;
+  }
+
+ private:
+  std::vector<WIN32_FIND_DATAW> entries_;
+  std::size_t next_ = 0;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+bool FillEntry(int dirFd, const char* nativeName, const std::wstring& name, WIN32_FIND_DATAW& data) {
+  FileFacts facts;
+  // A link is described by what it points to; a dangling one by itself.
+  if (!StatFacts(dirFd, nativeName, 0, facts) && !StatFacts(dirFd, nativeName, AT_SYMLINK_NOFOLLOW, facts))
+    return false;  // gone since the folder was read
+  data = WIN32_FIND_DATAW{};
+  data.dwFileAttributes = AttributesFromMode(facts.mode, nativeName);
+  data.ftCreationTime = facts.creation;
+  data.ftLastAccessTime = facts.lastAccess;
+  data.ftLastWriteTime = facts.lastWrite;
+  if (!S_ISDIR(facts.mode)) {
+    data.nFileSizeHigh = static_cast<DWORD>(facts.size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(facts.size & 0xFFFFFFFF);
+  }
+  name.copy(data.cFileName, name.size());
+  data.cFileName[name.size()] = L'\0';
+  return true;
+}
+
+// "." and ".." first, then in case-insensitive name order, as NTFS lists.
+bool ListedBefore(const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
+  auto rank = [](const WIN32_FIND_DATAW& d) {
+    return std::wcscmp(d.cFileName, L".") == 0 ? 0 : std::wcscmp(d.cFileName, L"..") == 0 ? 1 : 2;
+  };
+  if (rank(a) != rank(b)) return rank(a) < rank(b);
+  const std::wstring ua = UpcaseText(a.cFileName), ub = UpcaseText(b.cFileName);
+  if (ua != ub) return ua < ub;
+  return std::wcscmp(a.cFileName, b.cFileName) < 0;
+}
+
+}  // namespace
+}  // namespace platform::files
+
+using namespace platform::files;
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  std::string native;
+  if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (DWORD code = WidePathToNative(pattern, native)) return Fail(code, INVALID_HANDLE_VALUE);
+  const std::wstring wide = pattern;
+  const std::size_t slash = wide.rfind(L'/');
+  const std::wstring mask = slash == std::wstring::npos ? wide : wide.substr(slash + 1);
+  std::string folder = ".";
+  if (slash != std::wstring::npos) {
+    const std::size_t nativeSlash = native.rfind('/');
+    folder = nativeSlash == 0 ? "/" : native.substr(0, nativeSlash);
+  }
+  if (mask.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) {
+    const DWORD code = (errno == ENOENT || errno == ENOTDIR) ? ERROR_PATH_NOT_FOUND : WinErrorFromErrno(errno);
+    return Fail(code, INVALID_HANDLE_VALUE);
+  }
+  std::vector<WIN32_FIND_DATAW> entries;
+  while (struct dirent* entry = readdir(dir.get())) {
+    // Names that are not UTF-8 or too long for the record cannot be handed
+    // to the system's code, which could not open them either.
+    if (!platform::IsWellFormedUtf8(entry->d_name)) continue;
+    const std::wstring name = platform::Utf8ToWide(entry->d_name);
+    if (name.size() >= MAX_PATH || !MatchMask(name, mask)) continue;
+    WIN32_FIND_DATAW found;
+    if (FillEntry(dirfd(dir.get()), entry->d_name, name, found)) entries.push_back(found);
+  }
+  if (entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  std::sort(entries.begin(), entries.end(), ListedBefore);
+  auto search = std::make_unique<FindObject>(std::move(entries));
+  search->Next(*data);
+  return platform::RegisterHandle(std::move(search));
+}
+
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
+  auto* search = platform::LookupHandleAs<FindObject>(find);
+  if (search == nullptr) return FALSE;
+  if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!search->Next(*data)) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE find) {
+  if (platform::LookupHandleAs<FindObject>(find) == nullptr) return FALSE;
+  return CloseHandle(find);
+}
+
+BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR spec) {
+  if (file == nullptr || spec == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const std::wstring_view name(file);
+  std::wstring_view rest(spec);
+  while (true) {
+    const std::size_t semicolon = rest.find(L';');
+    const std::wstring_view mask = TrimBlanks(rest.substr(0, semicolon));
+    if (!mask.empty() && MatchMask(name, mask)) return TRUE;
+    if (semicolon == std::wstring_view::npos) return FALSE;
+    rest.remove_prefix(semicolon + 1);
+  }
+}

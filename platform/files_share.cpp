@@ -1,0 +1,323 @@
+// Share modes between handles, with Windows rules.
+//
+// Inside one process a table keyed by (device, inode) holds the access and
+// share bits of every open handle; a new open is checked against all of them.
+//
+// Between our processes each process keeps one extra read-only descriptor per
+// open file (the "lock descriptor") and announces the union of its handles
+// with open-file-description read locks on single bytes far past any real end
+// of file:
+//
+//   kLockBase + 0, 1, 2   some handle here has read, write, delete access
+//   kLockBase + 3, 4, 5   some handle here denies read, write, delete sharing
+//
+// A new open first adds its own bytes, then asks (F_OFD_GETLK with a write
+// lock) whether any other open file description holds the bytes it conflicts
+// with. Because each side announces before it looks, two processes racing for
+// conflicting opens cannot both succeed (both may fail; the caller retries as
+// on any sharing violation). Read locks never conflict with one another, so
+// announcing never blocks, and lock descriptors of one process never see
+// their own bytes.
+//
+// An exclusive open (share 0 with data access) must also fail while any other
+// program holds the file open. It takes a write lease for a moment: the kernel
+// grants one only when no other descriptor on the machine has the file open
+// for reading or writing. Leases are granted to the file's owner and to root;
+// for other files the open falls back to looking through /proc/<pid>/fd of the
+// processes we may inspect. A lease break during that moment would send a
+// signal; the descriptor's signal is set to SIGURG, which is ignored by
+// default, so a racing opener cannot kill us.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/files_internal.h"
+
+namespace platform::files {
+namespace {
+
+constexpr off_t kLockBase = static_cast<off_t>(1) << 62;
+
+struct OpenRecord {
+  std::uint64_t id;
+  unsigned access;
+  unsigned share;
+};
+
+struct InodeEntry {
+  std::vector<OpenRecord> opens;
+  int lockFd = -1;
+  unsigned held = 0;  // lock bytes held through lockFd, bit i = kLockBase + i
+};
+
+std::mutex& TableLock() {
+  static std::mutex* lock = new std::mutex;  // lives as long as the process
+  return *lock;
+}
+
+std::map<FileKey, InodeEntry>& Table() {
+  static auto* table = new std::map<FileKey, InodeEntry>;
+  return *table;
+}
+
+std::atomic<std::uint64_t> g_nextOpenId{1};
+
+unsigned AnnouncedBytes(unsigned access, unsigned share) {
+  if (access == 0) return 0;
+  return access | ((~share & 7u) << 3);
+}
+
+bool SetLockByte(int fd, int index, short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kLockBase + index;
+  fl.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+bool ByteHeldElsewhere(int fd, int index) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kLockBase + index;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+  return fl.l_type != F_UNLCK;
+}
+
+// Brings the lock bytes of an entry to `wanted`. Returns FALSE when a lock
+// could not be taken (file system without locks): the entry then announces
+// nothing, and only this process's table protects its handles.
+bool ApplyHeld(InodeEntry& entry, unsigned wanted) {
+  if (entry.lockFd < 0) return false;
+  for (int i = 0; i < 6; ++i) {
+    const unsigned bit = 1u << i;
+    if ((wanted & bit) && !(entry.held & bit)) {
+      if (!SetLockByte(entry.lockFd, i, F_RDLCK)) return false;
+      entry.held |= bit;
+    } else if (!(wanted & bit) && (entry.held & bit)) {
+      SetLockByte(entry.lockFd, i, F_UNLCK);
+      entry.held &= ~bit;
+    }
+  }
+  return true;
+}
+
+unsigned UnionOfOpens(const InodeEntry& entry) {
+  unsigned bytes = 0;
+  for (const OpenRecord& open : entry.opens) bytes |= AnnouncedBytes(open.access, open.share);
+  return bytes;
+}
+
+bool ConflictsInProcess(const InodeEntry& entry, unsigned access, unsigned share) {
+  if (access == 0) return false;
+  for (const OpenRecord& open : entry.opens) {
+    if (open.access == 0) continue;
+    if ((access & ~open.share) || (open.access & ~share)) return true;
+  }
+  return false;
+}
+
+bool ConflictsAcrossProcesses(int lockFd, unsigned access, unsigned share) {
+  for (int b = 0; b < 3; ++b) {
+    if ((access & (1u << b)) && ByteHeldElsewhere(lockFd, 3 + b)) return true;
+    if (!(share & (1u << b)) && ByteHeldElsewhere(lockFd, b)) return true;
+  }
+  return false;
+}
+
+int OpenLockDescriptor(int fd) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
+// TRUE when some other descriptor anywhere has the regular file open.
+bool HeldOpenByAnyOther(int fd, const FileKey& key) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  fcntl(fd, F_SETSIG, SIGURG);
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  if (errno == EAGAIN || errno == EBUSY) return true;
+  return OpenedElsewhere(key, fd);
+}
+
+// TRUE when a descriptor anywhere has the regular file open for writing.
+// Needs a read-only descriptor; a refused lease counts as "not known".
+bool OpenForWritingAnywhere(int readOnlyFd) {
+  fcntl(readOnlyFd, F_SETSIG, SIGURG);
+  if (fcntl(readOnlyFd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(readOnlyFd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN || errno == EBUSY;
+}
+
+bool IsPathOnlyDescriptor(const std::string& fdinfo) {
+  FILE* f = std::fopen(fdinfo.c_str(), "r");
+  if (f == nullptr) return false;
+  char line[128];
+  bool pathOnly = false;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "flags:", 6) == 0) {
+      unsigned long flags = std::strtoul(line + 6, nullptr, 8);
+      pathOnly = (flags & O_PATH) != 0;
+      break;
+    }
+  }
+  std::fclose(f);
+  return pathOnly;
+}
+
+bool IsNumber(const char* text) {
+  if (*text == '\0') return false;
+  for (; *text; ++text)
+    if (*text < '0' || *text > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+unsigned AccessBits(DWORD desiredAccess) {
+  unsigned bits = 0;
+  if (desiredAccess & (GENERIC_READ | GENERIC_ALL | GENERIC_EXECUTE | FILE_READ_DATA)) bits |= kShareRead;
+  if (desiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) bits |= kShareWrite;
+  if (desiredAccess & (GENERIC_ALL | DELETE)) bits |= kShareDelete;
+  return bits;
+}
+
+bool OpenedElsewhere(const FileKey& key, int ownFd) {
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    struct dirent* process = readdir(proc);
+    if (process == nullptr) break;
+    if (!IsNumber(process->d_name)) continue;
+    const std::string base = std::string("/proc/") + process->d_name;
+    const bool isSelf = std::atol(process->d_name) == self;
+    DIR* fds = opendir((base + "/fd").c_str());
+    if (fds == nullptr) continue;
+    const int listingFd = dirfd(fds);
+    while (struct dirent* entry = readdir(fds)) {
+      if (!IsNumber(entry->d_name)) continue;
+      const int number = std::atoi(entry->d_name);
+      if (isSelf && (number == ownFd || number == listingFd)) continue;
+      struct stat st {};
+      if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0) continue;
+      if (st.st_dev != key.dev || st.st_ino != key.ino) continue;
+      if (IsPathOnlyDescriptor(base + "/fdinfo/" + entry->d_name)) continue;
+      found = true;
+      break;
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return found;
+}
+
+DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId) {
+  std::lock_guard guard(TableLock());
+  auto& table = Table();
+  auto [it, inserted] = table.try_emplace(key);
+  InodeEntry& entry = it->second;
+  auto fail = [&]() -> DWORD {
+    if (entry.opens.empty()) {
+      if (entry.lockFd >= 0) close(entry.lockFd);
+      table.erase(it);
+    }
+    return ERROR_SHARING_VIOLATION;
+  };
+
+  if (ConflictsInProcess(entry, access, share)) return fail();
+  if (access != 0 && share == 0 && HeldOpenByAnyOther(fd, key)) return fail();
+
+  if (access != 0) {
+    if (entry.lockFd < 0) {
+      entry.lockFd = OpenLockDescriptor(fd);
+      entry.held = 0;
+    }
+    const unsigned before = entry.held;
+    if (ApplyHeld(entry, before | AnnouncedBytes(access, share))) {
+      if (ConflictsAcrossProcesses(entry.lockFd, access, share)) {
+        ApplyHeld(entry, before);
+        return fail();
+      }
+    }
+  }
+  openId = g_nextOpenId.fetch_add(1);
+  entry.opens.push_back(OpenRecord{openId, access, share});
+  return ERROR_SUCCESS;
+}
+
+void UnregisterOpen(const FileKey& key, std::uint64_t openId) {
+  std::lock_guard guard(TableLock());
+  auto& table = Table();
+  auto it = table.find(key);
+  if (it == table.end()) return;
+  InodeEntry& entry = it->second;
+  std::erase_if(entry.opens, [openId](const OpenRecord& open) { return open.id == openId; });
+  const unsigned remaining = UnionOfOpens(entry);
+  if (remaining == 0) {
+    if (entry.lockFd >= 0) close(entry.lockFd);  // drops every lock byte at once
+    entry.lockFd = -1;
+    entry.held = 0;
+  } else {
+    ApplyHeld(entry, remaining);
+  }
+  if (entry.opens.empty()) table.erase(it);
+}
+
+DeleteCheck::DeleteCheck() { TableLock().lock(); }
+DeleteCheck::~DeleteCheck() { TableLock().unlock(); }
+
+DWORD DeleteCheck::Check(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return ERROR_SUCCESS;  // the operation itself reports it
+  const FileKey key{st.st_dev, st.st_ino};
+  auto& table = Table();
+  auto it = table.find(key);
+  bool writerHere = false;
+  if (it != table.end()) {
+    for (const OpenRecord& open : it->second.opens) {
+      if (open.access != 0 && !(open.share & kShareDelete)) return ERROR_SHARING_VIOLATION;
+      if (open.access & kShareWrite) writerHere = true;
+    }
+  }
+  if (!S_ISREG(st.st_mode)) return ERROR_SUCCESS;
+
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return ERROR_SUCCESS;
+  DWORD result = ERROR_SUCCESS;
+  if (ByteHeldElsewhere(fd, 3 + 2)) {
+    result = ERROR_SHARING_VIOLATION;  // one of our processes denies delete
+  } else if (!writerHere && !ByteHeldElsewhere(fd, 1) && OpenForWritingAnywhere(fd)) {
+    // Open for writing by a program outside the layer: a producer still
+    // writing the file, which on Windows would hold it without delete sharing.
+    result = ERROR_SHARING_VIOLATION;
+  }
+  close(fd);
+  return result;
+}
+
+}  // namespace platform::files
