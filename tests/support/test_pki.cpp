@@ -248,8 +248,13 @@ TestPki TestPki::LoadOrMake(const fs::path& dir) {
   FileLock lock(Sibling(dir, ".lock"));
   if (Load(dir, &pki)) return pki;  // another process made it while we waited
 
+  // Whoever left a half-made folder behind died holding the lock; clear it.
+  const std::string stem = dir.filename().string();
+  for (const auto& entry : fs::directory_iterator(dir.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(stem + ".tmp-", 0) == 0 || name.rfind(stem + ".old-", 0) == 0) fs::remove_all(entry.path());
+  }
   const fs::path temp = Sibling(dir, ".tmp-" + std::to_string(getpid()));
-  fs::remove_all(temp);
   fs::create_directories(temp);
   try {
     Generate(temp, "");

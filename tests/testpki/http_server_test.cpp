@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 #include "tests/support/temp_root.h"
@@ -201,7 +202,8 @@ TEST(LocalHttpServer, SilentConnectionTimesOut) {
 
   EXPECT_EQ(200, ParseHttpResponse(Get(server, "/a")));
   char c;
-  EXPECT_EQ(0, read(silent, &c, 1)) << "the silent connection is closed unanswered";
+  ssize_t n = read(silent, &c, 1);
+  EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << "the silent connection is closed unanswered";
   close(silent);
   EXPECT_EQ(2, server.Connections());
   EXPECT_EQ(1, server.Count("/a"));
@@ -239,8 +241,10 @@ TEST(LocalHttpServer, StopsWithAConnectionOpen) {
     // Make sure the server is inside the connection before it is told to stop.
     while (server.Connections() == 0) std::this_thread::yield();
   }
+  // Closed, in an orderly way or by a reset when the "G" was still unread.
   char c;
-  EXPECT_EQ(0, read(silent, &c, 1));
+  ssize_t n = read(silent, &c, 1);
+  EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << errno;
   close(silent);
 }
 

@@ -206,10 +206,12 @@ TEST(TestPki, MadePkiCarriesTheCrlDistributionPoint) {
 }
 
 // Several processes asking for the same cached PKI at once must all get the
-// complete one, made exactly once.
+// complete one, made exactly once, and leave nothing half made behind.
 TEST(TestPki, ParallelProcessesShareOneCachedPki) {
   TempRoot root;
   const fs::path dir = root.path() / "cache" / "test-pki";
+  // Left by a generator that died half way; the next one clears it.
+  root.WriteFile("cache/test-pki.tmp-999999/ca/key.pem", "half");
   constexpr int kProcesses = 4;
   std::vector<std::pair<pid_t, int>> children;
   for (int i = 0; i < kProcesses; ++i) {
