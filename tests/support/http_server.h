@@ -32,7 +32,8 @@ class LocalHttpServer {
   enum class Mode {
     kServe,   // answer normally
     kFail,    // answer "500 Internal Server Error" with an empty body
-    kRefuse,  // accept the connection and close it at once, without reading or answering
+    kRefuse,  // accept the connection and close it at once, unread and unanswered
+              // (the client sees an empty reply or a connection reset)
   };
 
   struct Request {
