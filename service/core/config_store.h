@@ -1,0 +1,73 @@
+#pragma once
+// The service's configuration, read once at start from the registry under
+// HKEY_LOCAL_MACHINE\SOFTWARE\TORVAK\qelmservice: the base values shared by
+// all profiles, the profile's key, one subkey per rule below its "rules" key
+// and one subkey per signer list below each rule. Missing values take their
+// defaults; a change takes effect when the instance starts again. The
+// service writes nothing here but "LastCrlUpdate" (crl_refresh.h).
+//
+// Runs on the worker thread before anything else; uses the program's current
+// registry key (common/registry_values.h).
+
+#include <vector>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+
+inline constexpr const wchar_t* kServiceBaseKey = L"SOFTWARE\\TORVAK\\qelmservice";
+inline constexpr const wchar_t* kMachineRootName = L"HKEY_LOCAL_MACHINE\\";
+// The journal folder's writability probe file.
+inline constexpr const wchar_t* kJournalProbeFileName = L"test.fpc";
+
+// The base values shared by every profile.
+struct BaseSettings {
+  CString sigExt;          // "SigExt", default "p7s"
+  CString dsigExt;         // "DsigExt", default "p7d"
+  CString encExt;          // "EncExt", default "p7e"
+  CString b64Ext;          // "B64Ext", default "b64"
+  CString hashExt;         // "HashExt", default "hsh"
+  CString verifyFileExt;   // "VerifyFileExt", default "vrf"
+  CString zipArchiveExt;   // "ZIPArchiveExt", default ""
+  CString gzipArchiveExt;  // "GZIPArchiveExt", default ""
+  CStringArray extExt;     // "ExtExt": extensions that decoding and decryption strip
+  int logFileSize = 4000;  // "Log filesize" in thousands of bytes, at least 400
+  CString logPath;         // "LogPath" as stored
+};
+
+// Everything the worker runs with.
+struct ServiceConfiguration {
+  BaseSettings base;
+  CString journalFolder;  // "LogPath", or <common application data>/TORVAK/qelmservice
+  ProfileRecord profile;  // rules in the order in which they run
+  int handlerTimeout = 15;  // "Handler timeout": the pause between cycles in seconds, never 0
+};
+
+// The outcome of the load. code 0: loaded. Otherwise the service stops with
+// code as its service-specific error; journalFailed tells that code is the
+// journal writer's (the failure could not even be journaled), so that the
+// worker reports the journal failure.
+struct ConfigurationLoadResult {
+  DWORD code = 0;
+  bool journalFailed = false;
+};
+
+// Loads the configuration of profileName (the part of the service name
+// after its last "-") into config, which should be freshly constructed.
+//  - Base key missing: reported to the event log, no journal exists yet.
+//  - "LogPath" unreadable: reported to the event log; code is the reader's.
+//  - Journal folder not creatable, or not writable (the probe file cannot be
+//    created): reported; code is the system error.
+//  - From there on every failure (profile, rules, rule or signer-list key
+//    missing, an enumeration failing) is journaled with its own code.
+// Sets the journal settings (journal.h) to the profile name and "Log
+// filesize", and installs the service's registry reporter
+// (InstallServiceRegistryReporter, event_log_report.h).
+ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config);
+
+// The run order of rule keys: ascending by the number after the name's last
+// blank (the whole name when there is none; leading blanks, a sign, digits
+// up to the first other character, 0 without digits). Names with equal
+// numbers keep their order. "Rule 9" runs before "Rule 10"; "Extra" is 0.
+int RuleNumber(const CString& keyName);
+void SortRuleNames(std::vector<CString>& names);

@@ -1,0 +1,205 @@
+#include "service/core/error_folder.h"
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/journal.h"
+
+namespace {
+
+const wchar_t* const kStaysText = L". Файл остается во входном каталоге под именем '%s'";
+const wchar_t* const kRenamedText = L". Переименование файла '%s' (размер: %s) в '%s' (размер: %s)";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+CString FolderOf(const CString& path) {
+  int slash = path.ReverseFind(L'/');
+  return slash < 0 ? CString() : path.Left(slash);
+}
+
+CString BareName(const CString& path) {
+  int slash = path.ReverseFind(L'/');
+  return slash < 0 ? path : path.Mid(slash + 1);
+}
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+CString Formatted(const wchar_t* format, const CString& a) {
+  CString text;
+  text.Format(format, a.GetString());
+  return text;
+}
+
+CString Renamed(const CString& from, const CString& fromSize, const CString& to,
+                const CString& toSize) {
+  CString text;
+  text.Format(kRenamedText, from.GetString(), fromSize.GetString(), to.GetString(),
+              toSize.GetString());
+  return text;
+}
+
+// One file's move, with the journal it writes.
+class ErrorMove {
+ public:
+  ErrorMove(const CString& journalFolder, JournalFiles& files, const CString& source,
+            const CString& target)
+      : journalFolder_(journalFolder),
+        files_(files),
+        source_(source),
+        folder_(FolderOf(target)),
+        name_(BareName(target)) {}
+
+  // The move record: the source shown under the target's bare name, sizes as
+  // they stand now.
+  DWORD Record(DWORD code, const CString& extra, const CString& sizedTarget) {
+    return WriteJournal(journalFolder_, files_, CString(), code, kMoveRecordFormat, CString(), extra,
+                        Join(FolderOf(source_), name_), FileSizeText(source_), Join(folder_, name_),
+                        FileSizeText(sizedTarget));
+  }
+
+  // Deletes a partial output left by the failed work; a failure is journaled
+  // and does not stop the move.
+  DWORD DeletePartialOutput(const CString& partialOutput) {
+    if (partialOutput.IsEmpty() || !PathFileExistsW(partialOutput)) return 0;
+    if (DeleteFileW(partialOutput)) return 0;
+    DWORD error = GetLastError();
+    CString extra;
+    extra.Format(L"Удаление файла %s (размер: %s)", partialOutput.GetString(),
+                 FileSizeText(partialOutput).GetString());
+    return Record(error, extra, Join(folder_, name_));
+  }
+
+  // Moves the file to the target or, when that is taken, to a conflict-free
+  // name beside it. target receives the name used.
+  DWORD Move(CString& target, bool& moved, bool& renamed) {
+    moved = false;
+    renamed = false;
+    const CString wanted = Join(folder_, name_);
+    if (MoveFileW(source_, wanted)) {
+      target = wanted;
+      moved = true;
+      return 0;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) return Record(error, Formatted(kStaysText, source_), wanted);
+
+    CString tried;
+    for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+      // Always from the wanted name, never from the last one tried.
+      tried = Join(folder_, MakeConflictName(name_));
+      if (MoveFileW(source_, tried)) {
+        target = tried;
+        moved = true;
+        renamed = true;
+        return Record(ERROR_ALREADY_EXISTS,
+                      Renamed(wanted, FileSizeText(source_), tried, FileSizeText(tried)), tried);
+      }
+      error = GetLastError();
+      // Any other failure means this file cannot be moved now: it stays
+      // claimed where it is, and the record must say so.
+      if (error != ERROR_ALREADY_EXISTS) return Record(error, Formatted(kStaysText, source_), wanted);
+    }
+    return Record(error,
+                  Renamed(wanted, FileSizeText(tried), tried, L"0") + kCounterText +
+                      Formatted(kStaysText, source_),
+                  tried);
+  }
+
+ private:
+  const CString& journalFolder_;
+  JournalFiles& files_;
+  CString source_;
+  CString folder_;
+  CString name_;
+};
+
+// The companion's suffix after the data file's name ("." + DsigExt), when
+// the caller paired them so; empty otherwise.
+CString PairSuffix(const CString& dataName, const CString& companionName) {
+  if (companionName.GetLength() > dataName.GetLength() &&
+      companionName.Left(dataName.GetLength()) == dataName)
+    return companionName.Mid(dataName.GetLength());
+  return CString();
+}
+
+// The name of the data file that pairs with a companion named companionName.
+CString DataNameFor(const CString& companionName, const CString& suffix,
+                    const CString& originalData) {
+  if (!suffix.IsEmpty()) return companionName.Left(companionName.GetLength() - suffix.GetLength());
+  // Unpaired names: keep the stem of the companion and the data file's own
+  // last extension.
+  int dot = companionName.Find(L'.');
+  CString stem = dot < 0 ? companionName : companionName.Left(dot);
+  int last = originalData.ReverseFind(L'.');
+  return last < 0 ? stem : stem + originalData.Mid(last);
+}
+
+}  // namespace
+
+DWORD MoveToErrorFolder(const CString& journalFolder, JournalFiles& files, const CString& source,
+                        CString& target, const CString& partialOutput, bool* moved) {
+  ErrorMove move(journalFolder, files, source, target);
+  if (DWORD rc = move.DeletePartialOutput(partialOutput)) return rc;
+  bool done = false;
+  bool renamed = false;
+  DWORD rc = move.Move(target, done, renamed);
+  if (moved != nullptr) *moved = done;
+  return rc;
+}
+
+DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
+                            const CString& source1, CString& target1, const CString& partialOutput1,
+                            const CString& source2, CString& target2, const CString& partialOutput2,
+                            bool* moved1, bool* moved2) {
+  if (moved1 != nullptr) *moved1 = false;
+  if (moved2 != nullptr) *moved2 = false;
+  const CString folder = FolderOf(target1);
+  const CString suffix = PairSuffix(BareName(target1), BareName(target2));
+
+  ErrorMove data(journalFolder, files, source1, target1);
+  if (DWORD rc = data.DeletePartialOutput(partialOutput1)) return rc;
+  if (!source2.IsEmpty()) {
+    ErrorMove companion(journalFolder, files, source2, target2);
+    if (DWORD rc = companion.DeletePartialOutput(partialOutput2)) return rc;
+  }
+
+  bool dataMoved = false;
+  bool dataRenamed = false;
+  if (DWORD rc = data.Move(target1, dataMoved, dataRenamed)) return rc;
+  if (moved1 != nullptr) *moved1 = dataMoved;
+  if (!dataMoved || source2.IsEmpty() || !PathFileExistsW(source2)) return 0;
+
+  // The companion follows the data file's name, so that the pair stays one.
+  if (dataRenamed) {
+    if (!suffix.IsEmpty()) {
+      target2 = Join(folder, BareName(target1) + suffix);
+    } else {
+      CString n1 = BareName(target1);
+      CString t2 = BareName(target2);
+      int dot = n1.Find(L'.');
+      int last = t2.ReverseFind(L'.');
+      if (dot >= 0) target2 = Join(folder, n1.Left(dot) + (last < 0 ? CString() : t2.Mid(last)));
+    }
+  }
+  ErrorMove companion(journalFolder, files, source2, target2);
+  bool companionMoved = false;
+  bool companionRenamed = false;
+  if (DWORD rc = companion.Move(target2, companionMoved, companionRenamed)) return rc;
+  if (moved2 != nullptr) *moved2 = companionMoved;
+  if (!companionRenamed) return 0;
+
+  // The companion took a conflict-free name: the data file already in the
+  // error folder follows it to the same mark.
+  const CString dataName = DataNameFor(BareName(target2), suffix, BareName(target1));
+  const CString newData = Join(folder, dataName);
+  if (newData == target1) return 0;
+  if (MoveFileW(target1, newData)) {
+    target1 = newData;
+    return 0;
+  }
+  // Both files stay where they are; the record tells which name the data
+  // file keeps.
+  DWORD error = GetLastError();
+  ErrorMove follow(journalFolder, files, target1, target1);
+  return follow.Record(error, Renamed(target1, FileSizeText(target1), newData, FileSizeText(newData)),
+                       target1);
+}

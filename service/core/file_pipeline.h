@@ -1,0 +1,228 @@
+#pragma once
+// The per-file steps that every file operation of the service runs, once,
+// here. An operation builds a FilePipeline for its call and takes its names
+// in order:
+//
+//   for (const CString& name : names) {
+//     if (pipeline.StopPoll()) return 0;
+//     PipelineFile file = pipeline.Prepare(name, stem, ".p7e", describe);
+//     if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+//         !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
+//         !pipeline.ResolveOutputConflict(file)) {
+//       if (pipeline.Fatal()) return pipeline.Result();
+//       continue;
+//     }
+//     WorkFailure failure;
+//     if (<work step>(file, failure) != 0) {
+//       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+//       continue;
+//     }
+//     if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+//   }
+//   return 0;
+//
+// RunFileOperation does exactly this for operations that leave no step out.
+// Each step that can end a file records it in the journals itself; a step
+// returns false when the file is finished (passed over, left, or moved to
+// the error folder), and Fatal() then tells whether the journal writer or
+// the error-folder mover failed, which ends the whole operation with
+// Result() (the worker then stops the service).
+//
+// Paths: source = "Path In"/NAME, claimed = source + ".stp", error name =
+// "Path Error"/NAME, output = "Path Out"/stem + appended extension.
+//
+// Operations run on the worker thread only; nothing here is locked.
+
+#include <functional>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+
+// The suffix of a claimed input file.
+inline constexpr const wchar_t* kClaimedExtension = L"stp";
+
+// The stop event of the service, polled before every file. The worker sets
+// it once, after creating the event and before the first operation; null
+// (never set) means no stop is ever seen.
+void SetOperationsStopEvent(HANDLE stopEvent);
+HANDLE OperationsStopEvent();
+
+// Record style of an operation. Style A: every record of a file carries its
+// OperationText. Style B (signing, detached verification, re-signing): the
+// records of the steps before and at the claim carry the claim text instead,
+// and OperationText is made only after the claim.
+enum class RecordStyle { kA, kB };
+
+struct PipelineFile;
+
+// Builds the operation's own message (without RulePrefix) from the file and
+// the size texts of the input and of the output at that moment.
+using DescribeFile =
+    std::function<CString(const PipelineFile& file, const CString& inputSize, const CString& outputSize)>;
+
+// One listed name on its way through the steps.
+struct PipelineFile {
+  CString name;        // the listed bare name
+  CString source;      // "Path In"/name
+  CString claimed;     // source + ".stp"
+  CString errorName;   // "Path Error"/name; the mover sets the name really used
+  CString outputStem;  // the output's name without the appended extension
+  CString appended;    // what the operation appends to the stem (".p7e", ".zip.p7e", "")
+  CString output;      // "Path Out"/outputStem + appended; conflict steps may change it
+  CString operationText;  // RulePrefix + the operation's message, remade as the steps go
+  bool claimedYet = false;
+  DescribeFile describe;  // the operation's message maker given to Prepare
+
+  // Pairs (a data file and its detached signature): set by ClaimPair. The
+  // fields above then describe the listed file; partner* the other one.
+  bool pair = false;
+  bool listedIsData = true;
+  CString partnerName;
+  CString partnerSource;
+  CString partnerClaimed;
+  CString partnerErrorName;
+
+  // The data file and the signature of a pair, whichever was listed.
+  const CString& DataClaimed() const { return listedIsData ? claimed : partnerClaimed; }
+  const CString& SignatureClaimed() const { return listedIsData ? partnerClaimed : claimed; }
+};
+
+// A failure of the work step (or of an operation's own step), as FailFile
+// records it.
+struct WorkFailure {
+  DWORD code = 0;
+  CString stageText;      // written after RulePrefix as the record's extra
+  CString description;    // the operation's own text; empty: ErrorDescription of code
+  CString detail;         // the library's error stack, after a library failure
+  CString partialOutput;  // deleted before the move (and partnerPartialOutput for pairs)
+  CString partnerPartialOutput;
+};
+
+class FilePipeline {
+ public:
+  // Per call of an operation: the journal folder, the profile copy's journal
+  // file names (updated by every record), the profile name for the records,
+  // and the rule's folders and description.
+  FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
+               int ruleIndex, const RuleRecord& rule, int renameConfFiles,
+               RecordStyle style = RecordStyle::kA);
+  // The same from the operation's profile record (its rule ruleIndex, its
+  // "Rename conf files" and its JournalFiles, which must outlive this).
+  FilePipeline(const CString& journalFolder, ProfileRecord& profile, const CString& profileName,
+               int ruleIndex, RecordStyle style = RecordStyle::kA);
+  FilePipeline(const FilePipeline&) = delete;
+  FilePipeline& operator=(const FilePipeline&) = delete;
+
+  // "Правило %d%s. ": the rule's position plus 1 and " ('<Descryption>')"
+  // when the description is not empty. Begins every message and step text.
+  const CString& RulePrefix() const { return rulePrefix_; }
+  const RuleRecord& Rule() const { return rule_; }
+  // True once a journal write or a mover failed: the operation must return
+  // Result() at once, without any further record.
+  bool Fatal() const { return result_ != 0; }
+  DWORD Result() const { return result_; }
+
+  // True when the stop event is set: the operation returns 0 at once and the
+  // names not yet taken stay untouched.
+  bool StopPoll() const;
+
+  // Builds the paths of a listed name and its first OperationText.
+  PipelineFile Prepare(const CString& name, const CString& outputStem, const CString& appended,
+                       DescribeFile describe);
+  // Remakes OperationText with the current sizes (input from the claimed
+  // file once claimed, output "0") or, with realOutputSize, the output's
+  // real size.
+  void Describe(PipelineFile& file, bool realOutputSize = false) const;
+
+  // Passes over a listed name ending in ".stp" (exactly; ".STP" is
+  // processed) with a 0xE171800A record. False: passed over.
+  bool SkipTemporaryName(PipelineFile& file);
+  // Passes over a listed file that no longer exists, with a 0xE171800B
+  // record. False: passed over.
+  bool VanishedFileCheck(PipelineFile& file);
+  // Renames the source to its claimed name (never replacing). On failure the
+  // system error is recorded and the file keeps its name. False: not claimed.
+  bool ClaimInputFile(PipelineFile& file);
+  // Claims a data file and its detached signature (named data + "." +
+  // dsigExt) together, whichever of the two was listed. A pair whose partner
+  // is missing is passed over without a record; when the partner cannot be
+  // renamed, the listed file gets its name back and the failure is recorded.
+  bool ClaimPair(PipelineFile& file, const CString& dsigExt);
+  // Makes sure nobody else holds the claimed file(s): attributes, then an
+  // exclusive open closed at once. Attributes unreadable: recorded, the file
+  // stays claimed in the input folder. Open refused: FailFile (with
+  // ". Файл доступен только для чтения" for a read-only file).
+  bool ProbeInputFile(PipelineFile& file);
+  // Settles file.output: when it exists, with "Rename conf files" 0 the file
+  // fails with 80; else up to 100 conflict-free names of the stem (with the
+  // appended extension after the mark) are tried. OperationText is remade
+  // with the final name.
+  bool ResolveOutputConflict(PipelineFile& file);
+  // The same for a further output of the file (companion output, report):
+  // output is updated in place; conflict names are made from stem + appended
+  // in output's folder.
+  bool ResolveOutputConflict(PipelineFile& file, CString& output, const CString& stem,
+                             const CString& appended);
+
+  // Success: remakes OperationText with the real sizes, records it with code
+  // 0 and deletes the claimed file(s) unless deleteClaimed is false. Returns
+  // 0 or the fatal journal result.
+  DWORD CompleteFile(PipelineFile& file, bool deleteClaimed = true);
+  // Failure after the claim: moves the claimed file(s) to the error folder,
+  // then records the failure with OperationText + where the file now is.
+  // Returns 0 or the fatal result of the mover or the journal writer.
+  DWORD FailFile(PipelineFile& file, const WorkFailure& failure);
+
+  // Records a failure of a step that leaves the file where it is (not
+  // moved): message OperationText, extra RulePrefix + stepText.
+  bool RecordUnmoved(PipelineFile& file, DWORD code, const CString& stepText,
+                     const CString& description = CString());
+
+ private:
+  bool Record(DWORD code, const CString& message, const CString& description, const CString& extra,
+              const CString& detail = CString());
+  CString ClaimText(const CString& source, const CString& claimed) const;
+  CString StyleMessage(const PipelineFile& file) const;
+  bool FailStep(PipelineFile& file, DWORD code, const CString& stepText);
+  bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed);
+
+  CString journalFolder_;
+  JournalFiles& journalFiles_;
+  CString profileName_;
+  const RuleRecord& rule_;
+  int renameConfFiles_;
+  RecordStyle style_;
+  CString rulePrefix_;
+  DWORD result_ = 0;
+};
+
+// A scratch file for a work step: a new empty file named "~xx<hex>.tmp" in
+// the temporary folder, deleted when the object goes away (every way out of
+// the work step).
+class ScratchFile {
+ public:
+  ScratchFile() = default;
+  ~ScratchFile();
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  const CString& Path() const { return path_; }
+
+  // Creates the file. On failure returns the system error and fills failure
+  // with it and the step text that names what failed.
+  DWORD Create(WorkFailure& failure);
+
+ private:
+  CString path_;
+};
+
+// The standard run of a file operation: every listed name through every
+// step, the work step in the middle. work returns 0 or fills the failure.
+struct FileOperation {
+  std::function<CString(const CString& name)> outputStem;  // null: the name itself
+  CString appended;                                        // appended to the stem
+  DescribeFile describe;
+  std::function<DWORD(PipelineFile& file, WorkFailure& failure)> work;
+  bool deleteInputOnSuccess = true;
+};
+DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation);

@@ -1,0 +1,344 @@
+#include "service/core/journal.h"
+
+#include <vector>
+
+#include "common/error_description.h"
+#include "common/report_text.h"
+#include "platform/cfile.h"
+#include "platform/datetime.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "service/core/event_log_report.h"
+#include "service/core/find_files.h"
+
+namespace {
+
+struct JournalSettings {
+  CString profileName;
+  ULONGLONG sizeLimit = 400ull * 1000ull;
+};
+
+JournalSettings& Settings() {
+  static JournalSettings settings;
+  return settings;
+}
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+// One journal file, open for one size check or one append: created when
+// missing, never truncated, shared for reading only so that no other writer
+// can interleave. Failures give the file exception's cause.
+class JournalFileHandle {
+ public:
+  DWORD Open(const CString& path) {
+    CFileException error;
+    if (!file_.Open(path, CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite |
+                              CFile::shareDenyWrite,
+                    &error))
+      return static_cast<DWORD>(error.m_cause);
+    return 0;
+  }
+  DWORD Length(ULONGLONG& length) {
+    try {
+      length = file_.GetLength();
+      return 0;
+    } catch (CFileException* e) {
+      DWORD cause = static_cast<DWORD>(e->m_cause);
+      e->Delete();
+      return cause;
+    }
+  }
+  DWORD Append(const CStringA& bytes) {
+    try {
+      file_.SeekToEnd();
+      file_.Write(bytes.GetString(), static_cast<UINT>(bytes.GetLength()));
+      file_.Close();
+      return 0;
+    } catch (CFileException* e) {
+      DWORD cause = static_cast<DWORD>(e->m_cause);
+      e->Delete();
+      return cause;
+    }
+  }
+
+ private:
+  CFile file_;
+};
+
+// Opens folder/name and tells whether it is past the size limit.
+DWORD ProbeLength(const CString& folder, const CString& name, bool& full) {
+  JournalFileHandle file;
+  if (DWORD rc = file.Open(Join(folder, name))) return rc;
+  ULONGLONG length = 0;
+  if (DWORD rc = file.Length(length)) return rc;
+  full = length > JournalSizeLimit();
+  return 0;
+}
+
+// From a full file's key, the first part of the same date that still has
+// room (each part opened, and so created, on the way).
+DWORD FirstPartWithRoom(const CString& folder, const JournalNameKey& key, const CString& suffix,
+                        CString& name) {
+  for (int part = key.part + 1;; ++part) {
+    CString candidate = JournalPartFileName(key.year, key.month, key.day, part, suffix);
+    bool full = false;
+    if (DWORD rc = ProbeLength(folder, candidate, full)) return rc;
+    if (!full) {
+      name = candidate;
+      return 0;
+    }
+  }
+}
+
+// Reads leading decimal digits; 0 when there are none.
+int LeadingNumber(const CString& text) {
+  int value = 0;
+  for (int i = 0; i < text.GetLength() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    if (value < 100000000) value = value * 10 + (text[i] - L'0');
+  }
+  return value;
+}
+
+bool IsToday(const JournalNameKey& key, const SYSTEMTIME& now) {
+  return key.year == now.wYear && key.month == now.wMonth && key.day == now.wDay;
+}
+
+// Fills the "%s" of message in order from args; every other character,
+// "%" included, stays as it is. A message given with no argument at all is a
+// finished text and is used unchanged, so a "%s" inside a file name survives.
+CString FillMessage(const CString& message, const CString* args, int count) {
+  bool finished = true;
+  for (int i = 0; i < count; ++i) finished = finished && args[i].IsEmpty();
+  if (finished) return message;
+  CString out;
+  int next = 0;
+  for (int i = 0; i < message.GetLength(); ++i) {
+    if (message[i] == L'%' && i + 1 < message.GetLength() && message[i + 1] == L's' &&
+        next < count) {
+      out += args[next++];
+      ++i;
+    } else {
+      out.AppendChar(message[i]);
+    }
+  }
+  return out;
+}
+
+CString TimeText(const SYSTEMTIME& t) {
+  CString text;
+  text.Format(L"%02d:%02d:%02d %02d/%02d/%02d", t.wHour, t.wMinute, t.wSecond, t.wDay, t.wMonth,
+              t.wYear);
+  return text;
+}
+
+// Step of WriteJournal that keeps one journal's current name: the stored
+// name while it is of today and has room, the next part when it is full, a
+// fresh choice when it is empty or of another date.
+DWORD ChooseJournalFile(const CString& folder, const CString& suffix, const SYSTEMTIME& now,
+                        CString& name) {
+  JournalNameKey key;
+  if (name.IsEmpty() || !ParseJournalName(name, suffix, key) || !IsToday(key, now))
+    return SelectJournalFile(folder, suffix, name);
+  bool full = false;
+  if (DWORD rc = ProbeLength(folder, name, full)) return rc;
+  if (!full) return 0;
+  return FirstPartWithRoom(folder, key, suffix, name);
+}
+
+// Appends one line in one write. writeFailed tells a failed write after a
+// successful open, which is reported to the console as well.
+DWORD AppendLine(const CString& folder, const CString& name, const CString& line,
+                 bool& writeFailed) {
+  writeFailed = false;
+  JournalFileHandle file;
+  if (DWORD rc = file.Open(Join(folder, name))) return rc;
+  DWORD rc = file.Append(CStringA(line));
+  writeFailed = rc != 0;
+  return rc;
+}
+
+CStringA Ansi(const CString& text) { return CStringA(text); }
+
+// Reports a journal failure: first to the console alone, then with the
+// record as extra text to the event log (and the console when asked).
+void ReportJournalFailure(DWORD code, const CString& where, const CString& record,
+                          bool consoleToo) {
+  OpenEventSource();
+  const char* format = "Запись в журнал в директории %s";
+  CStringA place = Ansi(where);
+  ReportFailure(nullptr, 1, code, format, nullptr, nullptr, place.GetString());
+  ReportFailure(nullptr, consoleToo ? 3 : 2, code, format, nullptr, record.GetString(),
+                place.GetString());
+  CloseEventSource();
+}
+
+}  // namespace
+
+void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb) {
+  Settings().profileName = profileName;
+  Settings().sizeLimit = static_cast<ULONGLONG>(logFileSizeKb) * 1000ull;
+}
+
+CString JournalProfileName() { return Settings().profileName; }
+ULONGLONG JournalSizeLimit() { return Settings().sizeLimit; }
+
+CString OperationsJournalSuffix(const CString& profileName) { return profileName; }
+CString ErrorsJournalSuffix(const CString& profileName) { return profileName + L" - errors"; }
+
+CString JournalFileName(int year, int month, int day, const CString& suffix) {
+  CString name;
+  name.Format(L"%02d.%02d.%02d", year, month, day);
+  return name + L" " + suffix + L".txt";
+}
+
+CString JournalPartFileName(int year, int month, int day, int part, const CString& suffix) {
+  CString name;
+  name.Format(L"%02d.%02d.%02d.%02d %s.txt", year, month, day, part, suffix.GetString());
+  return name;
+}
+
+bool ParseJournalName(const CString& name, const CString& suffix, JournalNameKey& key) {
+  int blank = name.Find(L' ');
+  if (blank <= 0) return false;
+  if (name.Mid(blank + 1) != suffix + L".txt") return false;
+  CString head = name.Left(blank);
+  std::vector<CString> pieces;
+  int start = 0;
+  for (;;) {
+    int dot = head.Find(L'.', start);
+    if (dot < 0) {
+      pieces.push_back(head.Mid(start));
+      break;
+    }
+    pieces.push_back(head.Mid(start, dot - start));
+    start = dot + 1;
+  }
+  if (pieces.size() < 3) return false;
+  key.year = LeadingNumber(pieces[0]);
+  key.month = LeadingNumber(pieces[1]);
+  key.day = LeadingNumber(pieces[2]);
+  key.part = pieces.size() > 3 ? LeadingNumber(pieces[3]) : 0;
+  return true;
+}
+
+CString FileSizeText(const CString& path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return L"0";
+  LARGE_INTEGER size{};
+  BOOL ok = GetFileSizeEx(file, &size);
+  CloseHandle(file);
+  if (!ok) return L"0";
+  CString text;
+  text.Format(L"%lld", static_cast<long long>(size.QuadPart));
+  return text;
+}
+
+DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& name) {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  CStringArray listed;
+  if (DWORD rc = FindFiles(folder, listed, {L"????.??.??* " + suffix + L".txt"})) return rc;
+
+  bool found = false;
+  JournalNameKey newest;
+  CString newestName;
+  for (const CString& candidate : listed) {
+    JournalNameKey key;
+    if (!ParseJournalName(candidate, suffix, key)) continue;
+    if (!found || key > newest) {
+      found = true;
+      newest = key;
+      newestName = candidate;
+    }
+  }
+  JournalNameKey today{now.wYear, now.wMonth, now.wDay, 0};
+  auto date = [](const JournalNameKey& k) { return JournalNameKey{k.year, k.month, k.day, 0}; };
+  if (!found || date(newest) < today) {
+    name = JournalFileName(now.wYear, now.wMonth, now.wDay, suffix);
+    return 0;
+  }
+  bool full = false;
+  if (DWORD rc = ProbeLength(folder, newestName, full)) return rc;
+  if (!full) {
+    name = newestName;
+    return 0;
+  }
+  return FirstPartWithRoom(folder, newest, suffix, name);
+}
+
+DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
+                   DWORD code, const CString& messageFormat, const CString& description,
+                   const CString& extra, const CString& arg1, const CString& arg2,
+                   const CString& arg3, const CString& arg4, const CString& arg5,
+                   const CString& arg6, const CString& detail) {
+  const CString args[] = {arg1, arg2, arg3, arg4, arg5, arg6};
+  const CString message = FillMessage(messageFormat, args, 6);
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  const CString time = TimeText(now);
+  const CString operationsLine = time + L" | Профиль: " + profile + L" | " +
+                                 (code == 0 ? L"Успех" : L"Ошибка") + L" | " + message + L"\r\n";
+
+  // Both journals are chosen for every record, whichever one it goes to.
+  const CString owner = JournalProfileName();
+  CString operationsFile = files.operationsFile;
+  CString errorsFile = files.errorsFile;
+  DWORD rc = ChooseJournalFile(journalFolder, OperationsJournalSuffix(owner), now, operationsFile);
+  if (rc == 0) {
+    files.operationsFile = operationsFile;
+    rc = ChooseJournalFile(journalFolder, ErrorsJournalSuffix(owner), now, errorsFile);
+    if (rc == 0) files.errorsFile = errorsFile;
+  }
+  if (rc != 0) {
+    ReportJournalFailure(rc, journalFolder, operationsLine, true);
+    return rc;
+  }
+
+  CString codeText;
+  CString codeDescription;
+  if (code != 0) {
+    codeText = ResultCodeText(code);
+    codeDescription = description.IsEmpty() ? ErrorDescription(code, nullptr) : description;
+  }
+
+  bool writeFailed = false;
+  if (messageFormat == kMoveRecordFormat) {
+    CString line = time + L" | " + message;
+    if (code != 0) {
+      line += L". " + codeText + L" - " + codeDescription;
+      if (!extra.IsEmpty()) line += L". " + extra;
+      line += L". ";
+    }
+    line += L"\r\n";
+    if ((rc = AppendLine(journalFolder, files.errorsFile, line, writeFailed)) != 0) {
+      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, true);
+      return rc;
+    }
+    return 0;
+  }
+
+  const CString errorsLine =
+      code != 0 ? time + L" | " + codeText + L" - " + codeDescription + L". " + extra + L"\r\n"
+                : CString();
+  if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, writeFailed)) != 0) {
+    CString record = operationsLine;
+    if (code != 0) record += codeText + L" - " + codeDescription + L". " + extra + L"\r\n" + detail;
+    ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), record, writeFailed);
+    return rc;
+  }
+  if (code == 0 && (messageFormat == kServiceStartMessage || messageFormat == kServiceStopMessage)) {
+    const CString line = time + L" | " + message + L"\r\n";
+    if ((rc = AppendLine(journalFolder, files.errorsFile, line, writeFailed)) != 0) {
+      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, writeFailed);
+      return rc;
+    }
+  } else if (code != 0) {
+    if ((rc = AppendLine(journalFolder, files.errorsFile, errorsLine + detail, writeFailed)) != 0) {
+      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile),
+                           message + L".\r\n" + errorsLine, writeFailed);
+      return rc;
+    }
+  }
+  return 0;
+}
