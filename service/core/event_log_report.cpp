@@ -1,0 +1,141 @@
+#include "service/core/event_log_report.h"
+
+#include <vector>
+
+#include "common/error_description.h"
+#include "common/registry_values.h"
+#include "common/report_text.h"
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/eventlog.h"
+#include "platform/handles.h"
+#include "platform/sync.h"
+
+namespace {
+
+// The registered source and the user information read from the process
+// token (a TOKEN_USER record followed by the identifier it points to).
+struct EventSource {
+  HANDLE handle = nullptr;
+  std::vector<BYTE> tokenUser;
+
+  PSID UserSid() const {
+    if (tokenUser.size() < sizeof(TOKEN_USER)) return nullptr;
+    return reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid;
+  }
+};
+
+EventSource g_source;
+
+// The process token, closed on every exit.
+class Token {
+ public:
+  ~Token() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  PHANDLE receiver() { return &handle_; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+void ReadProcessUser(std::vector<BYTE>& tokenUser) {
+  Token token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receiver())) {
+    ReportFailure(nullptr, kReportConsole, GetLastError(), "Определение токена процесса");
+    return;
+  }
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    ReportFailure(nullptr, kReportConsole, GetLastError(),
+                  "Определение размера буфера для информации о пользователе");
+    return;
+  }
+  std::vector<BYTE> buffer;
+  try {
+    buffer.resize(size);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    ReportFailure(nullptr, kReportConsole, GetLastError(), "Выделение памяти");
+    return;
+  }
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    ReportFailure(nullptr, kReportConsole, GetLastError(), "Получение информации о пользователе");
+    return;
+  }
+  tokenUser = std::move(buffer);
+}
+
+DWORD ReportRegistryFailure(HWND, DWORD flags, DWORD code, const char* format,
+                            const char* valueName) {
+  return ReportFailure(nullptr, flags, code, format, nullptr, nullptr, valueName);
+}
+
+}  // namespace
+
+DWORD ReportFailure(LibraryContext context, DWORD flags, DWORD code, const char* format,
+                    const char* description, const wchar_t* extra, const char* arg1,
+                    const char* arg2, const char* arg3, const char* arg4) {
+  if (flags == 0) return code;
+  const CString message = FormatReportMessage(WidenFormat(format), WidenAnsi(arg1), WidenAnsi(arg2),
+                                              WidenAnsi(arg3), WidenAnsi(arg4));
+  const CString codeText = ResultCodeText(code);
+  const CString described =
+      description != nullptr ? WidenFormat(description) : ErrorDescription(code, context);
+  const CString extraText(extra != nullptr ? extra : L"");
+  if ((flags & kReportEventLog) != 0) {
+    WriteEventLogRecord(message + L".\r\n" + codeText + L" - " + described + L".\r\n" + extraText +
+                        L"\r\n");
+  }
+  if ((flags & kReportConsole) != 0) {
+    const CString line =
+        message + L". " + codeText + L" - " + described + L". " + extraText + L"\n";
+    const std::string ansi = platform::WideToMultiByte(line.str(), CP_ACP);
+    platform::WriteConsoleAnsi(platform::ConsoleStream::Output, ansi);
+  }
+  return code;
+}
+
+void OpenEventSource() {
+  CloseEventSource();
+  g_source.handle = RegisterEventSourceW(nullptr, kEventSourceName);
+  if (g_source.handle == nullptr) {
+    ReportFailure(nullptr, kReportConsole, GetLastError(), "Регистрация журнала приложений '%s'",
+                  nullptr, nullptr, "qelmservice");
+    return;
+  }
+  ReadProcessUser(g_source.tokenUser);
+}
+
+void CloseEventSource() {
+  if (g_source.handle != nullptr) DeregisterEventSource(g_source.handle);
+  g_source.handle = nullptr;
+  g_source.tokenUser.clear();
+}
+
+void WriteEventLogRecord(const CString& text) {
+  if (g_source.handle == nullptr) return;
+  CString reportText = text;
+  if (reportText.GetLength() > kMaxEventTextLength) {
+    reportText = reportText.Left(kMaxEventTextLength) + L"...";
+  }
+  CString processText;
+  processText.Format(L"Process: 0x%X, Thread: 0x%X", GetCurrentProcessId(), GetCurrentThreadId());
+  LPCWSTR strings[] = {reportText.GetString(), kEventModuleText, processText.GetString()};
+  if (!ReportEventW(g_source.handle, EVENTLOG_ERROR_TYPE, 0, kFailureEventId, g_source.UserSid(), 3,
+                    0, strings, nullptr)) {
+    ReportFailure(nullptr, kReportConsole, GetLastError(), "Запись события в EventLog");
+  }
+}
+
+void InstallServiceRegistryReporter() {
+  RegistryReporter reporter;
+  reporter.report = ReportRegistryFailure;
+  reporter.stringListFlags = 2;
+  reporter.intListFlags = 2;
+  reporter.stringArrayFlags = 3;
+  reporter.writeArrayFlags = 3;
+  SetRegistryReporter(reporter);
+}

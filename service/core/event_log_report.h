@@ -1,0 +1,65 @@
+#pragma once
+// The service program's reports of what cannot go into its journals: a line
+// on the console (the control command line) and a record in the application
+// event log (a service instance whose start-up, journal or library context
+// failed). ReportFailure is also the service's reporter of the registry value
+// functions (InstallServiceRegistryReporter).
+//
+// The event source is process-wide state without a lock: the worker thread
+// uses it in a service instance, the main thread in the command line.
+
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+// Report flags.
+inline constexpr DWORD kReportConsole = 0x1;
+inline constexpr DWORD kReportEventLog = 0x2;
+
+// The event source, the record's event id and its fixed second insertion
+// string.
+inline constexpr const wchar_t* kEventSourceName = L"qelmservice";
+inline constexpr DWORD kFailureEventId = 0xC0020002;
+inline constexpr const wchar_t* kEventModuleText = L"KVELLA AC: Service - handler.exe";
+// Longer event-log texts are cut to this many characters and "...".
+inline constexpr int kMaxEventTextLength = 16000;
+
+// Reports a failure and returns code, so that a caller can return it; never
+// fails. flags 0 does nothing. The message is format with its "%s" filled by
+// arg1..arg4 (ANSI; null: empty); the code text is ResultCodeText(code); the
+// description is the one given or, when null, ErrorDescription(code, context)
+// (which drains context's error stack).
+//  - kReportEventLog: one record with the text message ".\r\n" code text
+//    " - " description ".\r\n" extra "\r\n", when the event source is
+//    registered (nothing otherwise);
+//  - kReportConsole: the line message ". " code text " - " description ". "
+//    extra "\n" on standard output, in the ANSI code page, written as it is
+//    (a "%" in a file name stays a "%").
+// With both the record is written first. format and description are the
+// program's own literals (UTF-8 in the sources).
+DWORD ReportFailure(LibraryContext context, DWORD flags, DWORD code, const char* format,
+                    const char* description = nullptr, const wchar_t* extra = nullptr,
+                    const char* arg1 = nullptr, const char* arg2 = nullptr,
+                    const char* arg3 = nullptr, const char* arg4 = nullptr);
+
+// Registers the event source "qelmservice" and reads the process user's
+// security identifier. Failures are reported to the console only: a source
+// that could not be registered leaves reports with kReportEventLog writing
+// nothing; a source without the identifier writes records without a user.
+// Opening again first closes the source held.
+void OpenEventSource();
+
+// Deregisters the source and drops the identifier; a no-op when none is held.
+void CloseEventSource();
+
+// Writes one error record (category 0, kFailureEventId, the user's identifier
+// when it was read, no data) with the insertion strings text (cut to
+// kMaxEventTextLength characters and "..."), kEventModuleText and
+// "Process: 0x%X, Thread: 0x%X". Does nothing while no source is registered;
+// a failed write is reported to the console ("Запись события в EventLog").
+void WriteEventLogRecord(const CString& text);
+
+// Makes ReportFailure the reporter of the registry value functions, with the
+// service's flags for its list functions (2 for ReadStringList and
+// ReadIntList, 3 for ReadStringArray and WriteStringArray).
+void InstallServiceRegistryReporter();
