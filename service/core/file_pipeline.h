@@ -29,7 +29,14 @@
 // Result() (the worker then stops the service).
 //
 // Paths: source = "Path In"/NAME, claimed = source + ".stp", error name =
-// "Path Error"/NAME, output = "Path Out"/stem + appended extension.
+// "Path Error"/NAME, output = "Path Out"/stem + appended extension. The
+// steps are independent: an operation that leaves some out (DELE, MOVE,
+// EXEC take no claim) calls only the others, and one that works on the
+// unclaimed file sets file.claimed = file.source after Prepare, so that
+// FailFile moves and CompleteFile deletes the file it really used. An
+// operation with conflicts of its own (a move onto a taken name) makes its
+// names with MakeConflictName and ends the file with FailFile and its own
+// code and step text.
 //
 // Operations run on the worker thread only; nothing here is locked.
 

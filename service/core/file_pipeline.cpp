@@ -1,0 +1,352 @@
+#include "service/core/file_pipeline.h"
+
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "service/core/conflict_names.h"
+#include "service/core/error_folder.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+
+namespace {
+
+HANDLE g_stopEvent = nullptr;
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+CString FolderOf(const CString& path) {
+  int slash = path.ReverseFind(L'/');
+  return slash < 0 ? CString() : path.Left(slash);
+}
+
+// The text after the name's last "."; empty (and false) without a ".".
+bool LastExtension(const CString& name, CString& extension) {
+  int dot = name.ReverseFind(L'.');
+  if (dot < 0) return false;
+  extension = name.Mid(dot + 1);
+  return true;
+}
+
+CString MakeRulePrefix(int ruleIndex, const CString& description) {
+  CString tail;
+  if (!description.IsEmpty()) tail = L" ('" + description + L"')";
+  CString prefix;
+  prefix.Format(L"Правило %d%s. ", ruleIndex + 1, tail.GetString());
+  return prefix;
+}
+
+CString OpeningText(const CString& source, const CString& claimed) {
+  CString text;
+  text.Format(L"Открытие файла %s (размер: %s)", source.GetString(), FileSizeText(claimed).GetString());
+  return text;
+}
+
+const wchar_t* const kCreatingText = L"Создание файла %s";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+}  // namespace
+
+void SetOperationsStopEvent(HANDLE stopEvent) { g_stopEvent = stopEvent; }
+HANDLE OperationsStopEvent() { return g_stopEvent; }
+
+FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFiles,
+                           const CString& profileName, int ruleIndex, const RuleRecord& rule,
+                           int renameConfFiles, RecordStyle style)
+    : journalFolder_(journalFolder),
+      journalFiles_(journalFiles),
+      profileName_(profileName),
+      rule_(rule),
+      renameConfFiles_(renameConfFiles),
+      style_(style),
+      rulePrefix_(MakeRulePrefix(ruleIndex, rule.description)) {}
+
+FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
+                           const CString& profileName, int ruleIndex, RecordStyle style)
+    : FilePipeline(journalFolder, profile.journalFiles, profileName, ruleIndex,
+                   profile.rules.at(static_cast<size_t>(ruleIndex)), profile.renameConfFiles, style) {}
+
+bool FilePipeline::StopPoll() const {
+  return g_stopEvent != nullptr && WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0;
+}
+
+PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputStem,
+                                   const CString& appended, DescribeFile describe) {
+  PipelineFile file;
+  file.name = name;
+  file.source = Join(rule_.pathIn, name);
+  file.claimed = file.source + L"." + kClaimedExtension;
+  file.errorName = Join(rule_.pathError, name);
+  file.outputStem = outputStem;
+  file.appended = appended;
+  file.output = Join(rule_.pathOut, outputStem + appended);
+  file.describe = std::move(describe);
+  if (style_ == RecordStyle::kA) Describe(file);
+  return file;
+}
+
+void FilePipeline::Describe(PipelineFile& file, bool realOutputSize) const {
+  // The input's size is taken from the file as it stands: the source until
+  // the claim, the claimed file afterwards.
+  CString inputSize = FileSizeText(file.claimedYet ? file.claimed : file.source);
+  CString outputSize = realOutputSize ? FileSizeText(file.output) : CString(L"0");
+  file.operationText = rulePrefix_;
+  if (file.describe) file.operationText += file.describe(file, inputSize, outputSize);
+}
+
+bool FilePipeline::Record(DWORD code, const CString& message, const CString& description,
+                          const CString& extra, const CString& detail) {
+  DWORD rc = WriteJournal(journalFolder_, journalFiles_, profileName_, code, message, description,
+                          extra, CString(), CString(), CString(), CString(), CString(), CString(),
+                          detail);
+  if (rc != 0) result_ = rc;
+  return rc == 0;
+}
+
+CString FilePipeline::ClaimText(const CString& source, const CString& claimed) const {
+  CString text;
+  text.Format(L"Переименование файла '%s' (размер: %s) во временный формат '%s'", source.GetString(),
+              FileSizeText(source).GetString(), claimed.GetString());
+  return rulePrefix_ + text;
+}
+
+CString FilePipeline::StyleMessage(const PipelineFile& file) const {
+  return style_ == RecordStyle::kA ? file.operationText : ClaimText(file.source, file.claimed);
+}
+
+bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
+  CString extension;
+  if (!LastExtension(file.name, extension) || extension != kClaimedExtension) return true;
+  CString description;
+  description.Format(L"Файл '%s' с временным расширением %s был пропущен", file.source.GetString(),
+                     kClaimedExtension);
+  Record(ERR_TEMPORARY_NAME_SKIPPED, StyleMessage(file), description, CString());
+  return false;
+}
+
+bool FilePipeline::VanishedFileCheck(PipelineFile& file) {
+  if (PathFileExistsW(file.source)) return true;
+  CString description;
+  description.Format(L"Файл '%s' был выбран для обработки но не был найден", file.source.GetString());
+  Record(ERR_FILE_VANISHED, StyleMessage(file), description, CString());
+  return false;
+}
+
+bool FilePipeline::ClaimInputFile(PipelineFile& file) {
+  if (!MoveFileW(file.source, file.claimed)) {
+    DWORD error = GetLastError();
+    CString claimText = ClaimText(file.source, file.claimed);
+    if (style_ == RecordStyle::kA)
+      Record(error, file.operationText, CString(), claimText);
+    else
+      Record(error, claimText, CString(), CString());
+    return false;
+  }
+  file.claimedYet = true;
+  if (style_ == RecordStyle::kB) Describe(file);
+  return true;
+}
+
+bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
+  CString extension;
+  if (LastExtension(file.name, extension) && extension == dsigExt) {
+    file.listedIsData = false;
+    file.partnerName = file.name.Left(file.name.GetLength() - dsigExt.GetLength() - 1);
+  } else {
+    file.listedIsData = true;
+    file.partnerName = file.name + L"." + dsigExt;
+  }
+  file.partnerSource = Join(rule_.pathIn, file.partnerName);
+  file.partnerClaimed = file.partnerSource + L"." + kClaimedExtension;
+  file.partnerErrorName = Join(rule_.pathError, file.partnerName);
+  if (!PathFileExistsW(file.partnerSource)) return false;  // no pair yet: no record
+
+  if (!ClaimInputFile(file)) return false;
+  if (!MoveFileW(file.partnerSource, file.partnerClaimed)) {
+    DWORD error = GetLastError();
+    // Give the listed file its name back, so that the pair is whole again
+    // for the next cycle.
+    MoveFileW(file.claimed, file.source);
+    file.claimedYet = false;
+    CString claimText = ClaimText(file.partnerSource, file.partnerClaimed);
+    if (style_ == RecordStyle::kA)
+      Record(error, file.operationText, CString(), claimText);
+    else
+      Record(error, claimText, CString(), CString());
+    return false;
+  }
+  file.pair = true;
+  if (style_ == RecordStyle::kB) Describe(file);
+  return true;
+}
+
+bool FilePipeline::RecordUnmoved(PipelineFile& file, DWORD code, const CString& stepText,
+                                 const CString& description) {
+  Record(code, file.operationText, description, rulePrefix_ + stepText);
+  return false;
+}
+
+bool FilePipeline::FailStep(PipelineFile& file, DWORD code, const CString& stepText) {
+  WorkFailure failure;
+  failure.code = code;
+  failure.stageText = stepText;
+  FailFile(file, failure);
+  return false;
+}
+
+bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CString& claimed) {
+  DWORD attributes = GetFileAttributesW(claimed);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    CString stays;
+    stays.Format(L". Файл остается во входном каталоге под именем '%s'", claimed.GetString());
+    return RecordUnmoved(file, error, OpeningText(source, claimed) + stays);
+  }
+  HANDLE handle = CreateFileW(claimed, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              attributes, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    CString step = OpeningText(source, claimed);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) step += L". Файл доступен только для чтения";
+    return FailStep(file, error, step);
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+bool FilePipeline::ProbeInputFile(PipelineFile& file) {
+  if (!ProbeOne(file, file.source, file.claimed)) return false;
+  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed);
+}
+
+bool FilePipeline::ResolveOutputConflict(PipelineFile& file) {
+  if (!ResolveOutputConflict(file, file.output, file.outputStem, file.appended)) return false;
+  Describe(file);
+  return true;
+}
+
+bool FilePipeline::ResolveOutputConflict(PipelineFile& file, CString& output, const CString& stem,
+                                         const CString& appended) {
+  if (!PathFileExistsW(output)) return true;
+  CString step;
+  if (renameConfFiles_ == 0) {
+    step.Format(kCreatingText, output.GetString());
+    return FailStep(file, ERROR_FILE_EXISTS, step);
+  }
+  const CString folder = FolderOf(output);
+  CString candidate;
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    candidate = Join(folder, MakeConflictName(stem) + appended);
+    if (!PathFileExistsW(candidate)) {
+      output = candidate;
+      return true;
+    }
+  }
+  step.Format(kCreatingText, candidate.GetString());
+  return FailStep(file, ERROR_FILE_EXISTS, step + kCounterText);
+}
+
+DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
+  Describe(file, true);
+  if (!Record(0, file.operationText, CString(), CString())) return result_;
+  if (deleteClaimed) {
+    DeleteFileW(file.claimed);  // a leftover claimed file is passed over later, never lost
+    if (file.pair) DeleteFileW(file.partnerClaimed);
+  }
+  return 0;
+}
+
+DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
+  CString where;
+  if (file.pair) {
+    CString& dataError = file.listedIsData ? file.errorName : file.partnerErrorName;
+    CString& signatureError = file.listedIsData ? file.partnerErrorName : file.errorName;
+    CString dataClaimed = file.DataClaimed();
+    CString signatureClaimed = file.SignatureClaimed();
+    bool dataMoved = false;
+    bool signatureMoved = false;
+    DWORD rc = MovePairToErrorFolder(journalFolder_, journalFiles_, dataClaimed, dataError,
+                                     failure.partialOutput, signatureClaimed, signatureError,
+                                     failure.partnerPartialOutput, &dataMoved, &signatureMoved);
+    if (rc != 0) {
+      result_ = rc;
+      return rc;
+    }
+    if (dataMoved && signatureMoved) {
+      where.Format(L". Файлы перемещены в каталог ошибок под именами %s ; %s", dataError.GetString(),
+                   signatureError.GetString());
+    } else {
+      CString text;
+      if (dataMoved)
+        text.Format(L". Файл перемещен в каталог ошибок под именем %s", dataError.GetString());
+      else
+        text.Format(L". Файл остается во входном каталоге под именем '%s'", dataClaimed.GetString());
+      where = text;
+      text.Format(L". Файл остается во входном каталоге под именем '%s'", signatureClaimed.GetString());
+      where += text;
+    }
+  } else {
+    bool moved = false;
+    DWORD rc = MoveToErrorFolder(journalFolder_, journalFiles_, file.claimed, file.errorName,
+                                 failure.partialOutput, &moved);
+    if (rc != 0) {
+      result_ = rc;
+      return rc;
+    }
+    // A file the mover could not move is still claimed in the input folder;
+    // the record says so rather than naming an error-folder file that does
+    // not exist.
+    if (moved)
+      where.Format(L". Файл перемещен в каталог ошибок под именем %s", file.errorName.GetString());
+    else
+      where.Format(L". Файл остается во входном каталоге под именем '%s'", file.claimed.GetString());
+  }
+  Record(failure.code, file.operationText + where, failure.description,
+         rulePrefix_ + failure.stageText, failure.detail);
+  return result_;
+}
+
+ScratchFile::~ScratchFile() {
+  if (!path_.IsEmpty()) DeleteFileW(path_);
+}
+
+DWORD ScratchFile::Create(WorkFailure& failure) {
+  std::vector<wchar_t> folder(MAX_PATH, L'\0');
+  DWORD length = GetTempPathW(MAX_PATH, folder.data());
+  if (length == 0 || length >= MAX_PATH) {
+    failure.code = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    failure.stageText = L"Определение директории для временных файлов";
+    return failure.code;
+  }
+  std::vector<wchar_t> name(MAX_PATH + 1, L'\0');
+  if (GetTempFileNameW(folder.data(), L"~xx", 0, name.data()) == 0) {
+    failure.code = GetLastError();
+    failure.stageText.Format(L"Генерация имени для временного файла в каталоге '%s'", folder.data());
+    return failure.code;
+  }
+  path_ = name.data();
+  return 0;
+}
+
+DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation) {
+  for (const CString& name : names) {
+    if (pipeline.StopPoll()) return 0;
+    CString stem = operation.outputStem ? operation.outputStem(name) : name;
+    PipelineFile file = pipeline.Prepare(name, stem, operation.appended, operation.describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
+        !pipeline.ResolveOutputConflict(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (DWORD rc = operation.work(file, failure)) {
+      if (failure.code == 0) failure.code = rc;
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    if (DWORD fatal = pipeline.CompleteFile(file, operation.deleteInputOnSuccess)) return fatal;
+  }
+  return 0;
+}

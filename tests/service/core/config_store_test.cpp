@@ -1,0 +1,245 @@
+// Loading a whole profile written with the reg tool's import: every value
+// reaches its record, rules run in the order of their numbers, defaults and
+// corrections apply, and the journal folder is made and probed.
+
+#include "service/core/config_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/registry.h"
+#include "service/core/journal.h"
+#include "tests/support/temp_root.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+
+// REG_MULTI_SZ in the .reg file's hex(7) form.
+std::string MultiSz(const std::vector<std::wstring>& items) {
+  std::string out = "hex(7):";
+  auto add = [&out](unsigned value) {
+    char byte[4];
+    snprintf(byte, sizeof byte, "%02x", value & 0xFF);
+    out += byte;
+    out += ",";
+  };
+  for (const std::wstring& item : items) {
+    for (wchar_t c : item) {
+      add(c & 0xFF);
+      add((c >> 8) & 0xFF);
+    }
+    add(0);
+    add(0);
+  }
+  add(0);
+  add(0);
+  out.pop_back();
+  return out;
+}
+
+class ConfigStoreTest : public ::testing::Test {
+ protected:
+  void Import(const std::string& body) {
+    fs::path file = root_.WriteFile("profile.reg", "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+    std::string command = (testsupport::BuildDir() / "bin" / "reg").string() + " import '" + file.string() +
+                          "' > '" + (root_.path() / "reg.out").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << testsupport::ReadFileBytes(root_.path() / "reg.out");
+  }
+  std::string Base() const {
+    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice]\r\n\"LogPath\"=\"" + journal_.string() + "\"\r\n";
+  }
+
+  testsupport::TempRoot root_;
+  fs::path journal_ = root_.Dir("journal");
+};
+
+TEST_F(ConfigStoreTest, WholeProfileLoadsIntoTheRecords) {
+  Import(Base() +
+         "\"EncExt\"=\"enc\"\r\n"
+         "\"ZIPArchiveExt\"=\"zip\"\r\n"
+         "\"ExtExt\"=" + MultiSz({L"p7e", L"p7s"}) + "\r\n"
+         "\"Log filesize\"=dword:00000064\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк]\r\n"
+         "\"ZCSProfile\"=" + MultiSz({L"Основной", L"Второй"}) + "\r\n"
+         "\"NotLoadCrl\"=" + MultiSz({L"0", L"1", L"0"}) + "\r\n"
+         "\"CrlUpdatePeriod\"=" + MultiSz({L"24"}) + "\r\n"
+         "\"ServerTSP\"=" + MultiSz({L"http://127.0.0.1/tsp"}) + "\r\n"
+         "\"Handler timeout\"=dword:00000000\r\n"
+         "\"Rename conf files\"=dword:00000001\r\n"
+         "\"Verify det file\"=dword:00000001\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк\\rules\\Rule 10]\r\n"
+         "\"Operation\"=\"RESG\"\r\n\"Ext num\"=dword:00000001\r\n\"C0\"=\"Второй\"\r\n"
+         "\"PSE2\"=\"/pse2\"\r\n\"Mask num\"=dword:00000002\r\n\"M0\"=\"*.p7s\"\r\n\"M1\"=\"*.sig\"\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк\\rules\\Rule 9]\r\n"
+         "\"Operation\"=\"ENCR\"\r\n\"Path In\"=\"/in\"\r\n\"Path Out\"=\"/out\"\r\n\"Path Error\"=\"/err\"\r\n"
+         "\"Descryption\"=\"Шифрование\"\r\n\"Is on\"=dword:00000001\r\n\"ZCSProfile\"=\"Основной\"\r\n"
+         "\"PSE\"=\"/pse\"\r\n\"LOCAL\"=\"/local\"\r\n\"PSE2\"=\"/not-read\"\r\n\"Enc algorythm\"=dword:00000003\r\n"
+         "\"Mask\"=\"*.txt\"\r\n\"Ext num\"=dword:00000002\r\n\"C0\"=\"CN=Иванов Иван, O=Банк, C=RU\"\r\n"
+         "\"C1\"=\"CN=Петров\"\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк\\rules\\Rule 9\\Доверенные]\r\n"
+         "\"Signer Num\"=dword:00000002\r\n\"S0\"=\"CN=A\"\r\n\"S1\"=\"CN=B\"\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк\\rules\\Rule 11]\r\n"
+         "\"Operation\"=\"MOVE\"\r\n\"Ext num\"=dword:00000001\r\n\"C0\"=\"0\"\r\n"
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Банк\\rules\\Extra]\r\n"
+         "\"Operation\"=\"HASH\"\r\n\"Mask num\"=dword:00000000\r\n");
+
+  ServiceConfiguration config;
+  ConfigurationLoadResult result = LoadConfiguration(L"Банк", config);
+  ASSERT_EQ(result.code, 0u);
+
+  EXPECT_EQ(config.base.encExt, CString(L"enc"));
+  EXPECT_EQ(config.base.sigExt, CString(L"p7s"));     // default
+  EXPECT_EQ(config.base.gzipArchiveExt, CString(L""));
+  EXPECT_EQ(config.base.zipArchiveExt, CString(L"zip"));
+  ASSERT_EQ(config.base.extExt.GetSize(), 2);
+  EXPECT_EQ(config.base.extExt[1], CString(L"p7s"));
+  EXPECT_EQ(config.base.logFileSize, 400);  // 100 is raised to the smallest limit
+  EXPECT_EQ(JournalSizeLimit(), 400000u);
+  EXPECT_EQ(JournalProfileName(), CString(L"Банк"));
+  EXPECT_EQ(Utf8(config.journalFolder), journal_.string());
+  EXPECT_TRUE(fs::is_empty(journal_));  // the probe file is gone again
+
+  const ProfileRecord& p = config.profile;
+  EXPECT_EQ(config.handlerTimeout, 15);
+  EXPECT_EQ(p.zcsProfiles, (std::vector<CString>{L"Основной", L"Второй"}));
+  EXPECT_EQ(p.notLoadCrl, (std::vector<int>{0, 1, 0}));
+  EXPECT_EQ(p.crlUpdatePeriod, (std::vector<int>{24, 1, 1}));  // padded to NotLoadCrl
+  EXPECT_EQ(p.serverTsp, std::vector<CString>{L"http://127.0.0.1/tsp"});
+  EXPECT_EQ(p.renameConfFiles, 1);
+  EXPECT_EQ(p.verifyDetFile, 1);
+  EXPECT_EQ(p.verifyFile, 0);
+
+  ASSERT_EQ(p.rules.size(), 4u);
+  const RuleRecord& extra = p.rules[0];  // "Extra" has number 0
+  EXPECT_EQ(extra.operation, CString(L"HASH"));
+  EXPECT_EQ(extra.masks, std::vector<CString>{CString()});  // "Mask num" 0 and no "Mask": one empty mask
+
+  const RuleRecord& encr = p.rules[1];  // Rule 9
+  EXPECT_EQ(encr.operation, CString(L"ENCR"));
+  EXPECT_EQ(encr.pathIn, CString(L"/in"));
+  EXPECT_EQ(encr.pathOut, CString(L"/out"));
+  EXPECT_EQ(encr.pathError, CString(L"/err"));
+  EXPECT_EQ(encr.description, CString(L"Шифрование"));
+  EXPECT_EQ(encr.isOn, 1);
+  EXPECT_EQ(encr.encAlgorithm, 3);
+  EXPECT_EQ(encr.zcsProfile, CString(L"Основной"));
+  EXPECT_EQ(encr.directoryProfile.pse, CString(L"/pse"));
+  EXPECT_EQ(encr.directoryProfile.local, CString(L"/local"));
+  EXPECT_TRUE(encr.resignDirectoryProfile.pse.IsEmpty());  // read for RESG only
+  EXPECT_EQ(encr.masks, std::vector<CString>{L"*.txt"});
+  EXPECT_EQ(encr.recipients, (std::vector<CString>{L"CN=Иванов Иван, O=Банк, C=RU", L"CN=Петров"}));
+  ASSERT_EQ(encr.signerLists.size(), 1u);
+  EXPECT_EQ(encr.signerLists[0].name, CString(L"Доверенные"));
+  EXPECT_EQ(encr.signerLists[0].signers, (std::vector<CString>{L"CN=A", L"CN=B"}));
+
+  const RuleRecord& resg = p.rules[2];  // Rule 10
+  EXPECT_EQ(resg.operation, CString(L"RESG"));
+  EXPECT_EQ(resg.resignProfile, CString(L"Второй"));  // from the first recipient
+  EXPECT_EQ(resg.resignDirectoryProfile.pse, CString(L"/pse2"));
+  EXPECT_EQ(resg.masks, (std::vector<CString>{L"*.p7s", L"*.sig"}));
+
+  const RuleRecord& move = p.rules[3];  // Rule 11
+  EXPECT_EQ(move.pathOut2, CString(L"0"));  // a relative folder named "0"
+}
+
+TEST(RuleOrder, NumbersAfterTheLastBlankDecide) {
+  const struct {
+    std::vector<CString> names;
+    std::vector<CString> order;
+  } cases[] = {
+      {{L"Rule 10", L"Rule 9"}, {L"Rule 9", L"Rule 10"}},
+      {{L"Rule 10", L"Rule 11", L"Rule 9"}, {L"Rule 9", L"Rule 10", L"Rule 11"}},
+      {{L"Rule 1", L"Extra"}, {L"Extra", L"Rule 1"}},
+      {{L"B 2", L"A 2", L"C 1"}, {L"C 1", L"B 2", L"A 2"}},  // equal numbers keep their order
+      {{L"Rule -3", L"Rule 2x", L"Rule 1"}, {L"Rule -3", L"Rule 1", L"Rule 2x"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<CString> names = c.names;
+    SortRuleNames(names);
+    EXPECT_EQ(names, c.order);
+  }
+  EXPECT_EQ(RuleNumber(L"Rule 99999999999"), 2147483647);
+}
+
+TEST_F(ConfigStoreTest, EmptyLogPathUsesTheCommonApplicationDataFolder) {
+  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules]\r\n");
+  ServiceConfiguration config;
+  ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
+  fs::path expected = root_.path() / "ProgramData" / "TORVAK" / "qelmservice";
+  EXPECT_TRUE(fs::is_directory(expected));
+  EXPECT_TRUE(fs::equivalent(Utf8(config.journalFolder), expected));
+  EXPECT_TRUE(config.profile.rules.empty());
+}
+
+TEST_F(ConfigStoreTest, ProbeFileLeftByOthersIsKept) {
+  Import(Base() + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules]\r\n");
+  std::ofstream(journal_ / "test.fpc") << "someone's";
+  ServiceConfiguration config;
+  ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(journal_ / "test.fpc"), "someone's");
+}
+
+TEST_F(ConfigStoreTest, MissingBaseKeyStopsBeforeAnyJournal) {
+  ServiceConfiguration config;
+  ConfigurationLoadResult result = LoadConfiguration(L"P", config);
+  EXPECT_EQ(result.code, 2u);
+  EXPECT_FALSE(result.journalFailed);
+  EXPECT_TRUE(fs::is_empty(journal_));
+}
+
+TEST_F(ConfigStoreTest, MissingProfileOrRulesKeyIsJournaledAndStops) {
+  Import(Base());
+  ServiceConfiguration config;
+  ConfigurationLoadResult result = LoadConfiguration(L"P", config);
+  EXPECT_EQ(result.code, 2u);
+  EXPECT_FALSE(result.journalFailed);
+  std::string errors;
+  for (const auto& entry : fs::directory_iterator(journal_))
+    if (entry.path().filename().string().find(" - errors.txt") != std::string::npos)
+      errors = testsupport::ReadFileBytes(entry.path());
+  EXPECT_NE(errors.find("Ошибка 0x2 - "), std::string::npos);
+
+  std::string operations;
+  for (const auto& entry : fs::directory_iterator(journal_))
+    if (entry.path().filename().string().find(" P.txt") != std::string::npos)
+      operations = testsupport::ReadFileBytes(entry.path());
+  EXPECT_NE(operations.find("| Профиль: P | Ошибка | Создание (открытие) ключа реестра "
+                            "HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\r\n"),
+            std::string::npos);
+
+  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P]\r\n");
+  ServiceConfiguration again;
+  EXPECT_EQ(LoadConfiguration(L"P", again).code, 2u);
+}
+
+TEST_F(ConfigStoreTest, UnwritableJournalFolderStopsWithTheSystemError) {
+  // A journal folder path that runs through a regular file cannot be written,
+  // whoever runs the test.
+  root_.WriteFile("plain", "x");
+  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice]\r\n\"LogPath\"=\"" +
+         (root_.path() / "plain" / "journal").string() + "\"\r\n");
+  ServiceConfiguration config;
+  ConfigurationLoadResult result = LoadConfiguration(L"P", config);
+  EXPECT_EQ(result.code, 3u);
+  std::string log = testsupport::ReadFileBytes(root_.path() / "eventlog" / "Application.log");
+  EXPECT_NE(log.find("Запись в журнал в директории"), std::string::npos);
+}
+
+TEST_F(ConfigStoreTest, UnreadableLogPathStopsWithTheReadersOwnCode) {
+  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice]\r\n\"LogPath\"=\"" + std::string(600, 'a') +
+         "\"\r\n");
+  ServiceConfiguration config;
+  SetLastError(ERROR_INVALID_HANDLE);  // whatever the thread held before must not leak out
+  EXPECT_EQ(LoadConfiguration(L"P", config).code, static_cast<DWORD>(ERROR_MORE_DATA));
+}
+
+}  // namespace

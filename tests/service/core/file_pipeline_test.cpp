@@ -1,0 +1,418 @@
+// The per-file steps every operation runs, against real files: claim,
+// passing over, the exclusive-open probe (also against another process),
+// output conflicts, the error-folder movers with their conflict names, pairs
+// and the stop poll.
+
+#include "service/core/file_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "service/core/conflict_names.h"
+#include "service/core/error_folder.h"
+#include "service/core/journal.h"
+#include "tests/support/temp_root.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    clock_ = (root_.path() / "clock").string();
+    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
+    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), 1796825109));  // 09/12/2026 14:05:09
+    SetJournalSettings(L"P", 4000);
+    in_ = root_.Dir("in");
+    out_ = root_.Dir("out");
+    err_ = root_.Dir("err");
+    journal_ = root_.Dir("journal");
+    RuleRecord rule;
+    rule.pathIn = Wide(in_.string());
+    rule.pathOut = Wide(out_.string());
+    rule.pathError = Wide(err_.string());
+    rule.description = L"Тест";
+    profile_.rules.push_back(rule);
+  }
+  void TearDown() override {
+    unsetenv("QELM_CLOCK_FILE");
+    SetOperationsStopEvent(nullptr);
+  }
+
+  fs::path Put(const fs::path& folder, const std::string& name, const std::string& content) {
+    std::ofstream(folder / name, std::ios::binary) << content;
+    return folder / name;
+  }
+  std::string Operations() const { return testsupport::ReadFileBytes(journal_ / "2026.12.09 P.txt"); }
+  std::string Errors() const { return testsupport::ReadFileBytes(journal_ / "2026.12.09 P - errors.txt"); }
+
+  // A copying operation: "Копирование '<source>' (размер: <in>) в '<output>' (размер: <out>)".
+  FileOperation Copying(DWORD failWith = 0) {
+    FileOperation op;
+    op.appended = L".out";
+    op.describe = [](const PipelineFile& f, const CString& in, const CString& out) {
+      CString text;
+      text.Format(L"Копирование '%s' (размер: %s) в '%s' (размер: %s)", f.source.GetString(),
+                  in.GetString(), f.output.GetString(), out.GetString());
+      return text;
+    };
+    op.work = [failWith](PipelineFile& f, WorkFailure& failure) -> DWORD {
+      if (failWith != 0) {
+        failure.code = failWith;
+        failure.stageText = L"Работа";
+        failure.description = L"Своя причина";
+        failure.detail = L"стек\r\n";
+        return failWith;
+      }
+      return CopyFileW(f.claimed, f.output, TRUE) ? 0 : (failure.code = GetLastError());
+    };
+    return op;
+  }
+
+  DWORD Run(const std::vector<std::string>& names, const FileOperation& op) {
+    CStringArray list;
+    for (const auto& n : names) list.Add(Wide(n));
+    FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0);
+    return RunFileOperation(pipeline, list, op);
+  }
+
+  std::string Prefix() const { return "14:05:09 09/12/2026 | "; }
+
+  testsupport::TempRoot root_;
+  std::string clock_;
+  fs::path in_, out_, err_, journal_;
+  ProfileRecord profile_;
+};
+
+TEST_F(PipelineTest, SuccessWritesOutputRecordsRealSizesAndDeletesTheClaimedInput) {
+  Put(in_, "a.txt", "hello");
+  ASSERT_EQ(Run({"a.txt"}, Copying()), 0u);
+  EXPECT_FALSE(fs::exists(in_ / "a.txt"));
+  EXPECT_FALSE(fs::exists(in_ / "a.txt.stp"));
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.out"), "hello");
+  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Копирование '" +
+                              (in_ / "a.txt").string() + "' (размер: 5) в '" + (out_ / "a.txt.out").string() +
+                              "' (размер: 5)\r\n");
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(PipelineTest, TemporaryAndVanishedNamesArePassedOverWithTheirRecords) {
+  Put(in_, "b.txt.stp", "x");
+  Put(in_, "c.STP", "y");
+  ASSERT_EQ(Run({"b.txt.stp", "gone.txt", "c.STP"}, Copying()), 0u);
+  EXPECT_TRUE(fs::exists(in_ / "b.txt.stp"));     // untouched
+  EXPECT_TRUE(fs::exists(out_ / "c.STP.out"));    // another case is an ordinary name
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE171800A - Файл '" + (in_ / "b.txt.stp").string() +
+                        "' с временным расширением stp был пропущен. \r\n"),
+            std::string::npos);
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE171800B - Файл '" + (in_ / "gone.txt").string() +
+                        "' был выбран для обработки но не был найден. \r\n"),
+            std::string::npos);
+  // The skipped file's record shows its real size; the vanished one "0".
+  EXPECT_NE(Operations().find("Ошибка | Правило 1 ('Тест'). Копирование '" + (in_ / "b.txt.stp").string() +
+                              "' (размер: 1)"),
+            std::string::npos);
+}
+
+TEST_F(PipelineTest, ClaimFailsWhileAnotherHandleDeniesDeleteAndTheFileKeepsItsName) {
+  fs::path file = Put(in_, "held.txt", "data");
+  HANDLE holder = CreateFileW(Wide(file.string()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(Run({"held.txt"}, Copying()), 0u);
+  CloseHandle(holder);
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_NE(Errors().find("Ошибка 0x20 - "), std::string::npos);
+  EXPECT_NE(Errors().find("Правило 1 ('Тест'). Переименование файла '" + file.string() +
+                          "' (размер: 4) во временный формат '" + file.string() + ".stp'\r\n"),
+            std::string::npos);
+}
+
+// Another program holding the input open: the claim (a rename) succeeds, the
+// exclusive-open probe fails, and the file goes to the error folder.
+TEST_F(PipelineTest, ProbeFailsWhileAnotherProcessHoldsTheFileOpen) {
+  fs::path file = Put(in_, "busy.txt", "data");
+  fs::path ready = root_.path() / "ready";
+  std::string command = "exec 3<'" + file.string() + "'; : > '" + ready.string() + "'; read line";
+  FILE* child = popen(command.c_str(), "w");
+  ASSERT_NE(child, nullptr);
+  while (!fs::exists(ready)) std::this_thread::yield();
+  DWORD rc = Run({"busy.txt"}, Copying());
+  fputs("done\n", child);
+  pclose(child);
+  ASSERT_EQ(rc, 0u);
+  EXPECT_TRUE(fs::exists(err_ / "busy.txt"));
+  EXPECT_FALSE(fs::exists(out_ / "busy.txt.out"));
+  EXPECT_NE(Errors().find("Ошибка 0x20 - "), std::string::npos);
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Открытие файла " + file.string() + " (размер: "),
+            std::string::npos);
+  EXPECT_NE(Operations().find(". Файл перемещен в каталог ошибок под именем " + (err_ / "busy.txt").string() +
+                              "\r\n"),
+            std::string::npos);
+}
+
+TEST_F(PipelineTest, ExistingOutputFailsWithCode80UnlessConflictFilesAreRenamed) {
+  Put(in_, "a.txt", "new");
+  Put(out_, "a.txt.out", "old");
+  ASSERT_EQ(Run({"a.txt"}, Copying()), 0u);
+  EXPECT_TRUE(fs::exists(err_ / "a.txt"));
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.out"), "old");
+  EXPECT_NE(Errors().find("Ошибка 0x50 - "), std::string::npos);
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Создание файла " + (out_ / "a.txt.out").string() + "\r\n"),
+            std::string::npos);
+
+  profile_.renameConfFiles = 1;
+  Put(in_, "a.txt", "new");
+  ASSERT_EQ(Run({"a.txt"}, Copying()), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.out"), "old");
+  int renamed = 0;
+  for (const auto& entry : fs::directory_iterator(out_)) {
+    std::string name = entry.path().filename().string();
+    if (std::regex_match(name, std::regex("a~[0-9a-f]{1,8}\\.txt\\.out"))) {
+      ++renamed;
+      EXPECT_EQ(testsupport::ReadFileBytes(entry.path()), "new");
+      EXPECT_NE(Operations().find("в '" + entry.path().string() + "' (размер: 3)\r\n"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(renamed, 1);
+}
+
+TEST_F(PipelineTest, FailedWorkMovesTheInputUnderAConflictNameWhenItsNameIsTaken) {
+  Put(in_, "a.b.txt", "in");
+  Put(err_, "a.b.txt", "earlier");
+  ASSERT_EQ(Run({"a.b.txt"}, Copying(0xE0700053)), 0u);
+  std::string moved;
+  for (const auto& entry : fs::directory_iterator(err_)) {
+    std::string name = entry.path().filename().string();
+    if (std::regex_match(name, std::regex("a~[0-9a-f]{1,8}\\.b\\.txt"))) moved = entry.path().string();
+  }
+  ASSERT_FALSE(moved.empty());
+  EXPECT_EQ(testsupport::ReadFileBytes(moved), "in");
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.b.txt"), "earlier");
+  const std::string errors = Errors();
+  // The move record: errors journal only, code 183 and the renaming.
+  EXPECT_NE(errors.find(Prefix() + "Перемещение файла '" + (in_ / "a.b.txt").string() +
+                        "' (размер: 0) в каталог ошибок '" + (err_ / "a.b.txt").string() +
+                        "' (размер: 2). Ошибка 0xB7 - "),
+            std::string::npos);
+  EXPECT_NE(errors.find(". . Переименование файла '" + (err_ / "a.b.txt").string() + "' (размер: 0) в '" +
+                        moved + "' (размер: 2). \r\n"),
+            std::string::npos);
+  // The failure record names the file where it now is, with the operation's
+  // own description, step text and detail.
+  EXPECT_NE(Operations().find(". Файл перемещен в каталог ошибок под именем " + moved + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(errors.find(Prefix() + "Ошибка ORLAX 0xE0700053 - Своя причина. Правило 1 ('Тест'). Работа\r\nстек\r\n"),
+            std::string::npos);
+}
+
+TEST_F(PipelineTest, InputThatCannotBeMovedStaysClaimedAndTheRecordSaysSo) {
+  profile_.rules[0].pathError = Wide((root_.path() / "missing-folder").string());
+  Put(in_, "a.txt", "in");
+  ASSERT_EQ(Run({"a.txt"}, Copying(5)), 0u);
+  EXPECT_TRUE(fs::exists(in_ / "a.txt.stp"));
+  const std::string stays = ". Файл остается во входном каталоге под именем '" + (in_ / "a.txt.stp").string() + "'";
+  EXPECT_NE(Errors().find(stays + ". \r\n"), std::string::npos);      // the move record
+  EXPECT_NE(Operations().find(stays + "\r\n"), std::string::npos);    // the failure record
+  EXPECT_EQ(Operations().find("Файл перемещен"), std::string::npos);
+}
+
+// A conflict-name retry that fails for another reason than a taken name (here
+// a name grown past the file-name limit) leaves the file where it is.
+TEST_F(PipelineTest, RetryFailingOtherwiseLeavesTheFileAndSaysWhereItIs) {
+  const std::string longName(250, 'n');
+  fs::path source = Put(in_, longName + ".stp", "x");
+  Put(err_, longName, "taken");
+  JournalFiles files;
+  CString target = Wide((err_ / longName).string());
+  bool moved = true;
+  ASSERT_EQ(MoveToErrorFolder(Wide(journal_.string()), files, Wide(source.string()), target, CString(), &moved), 0u);
+  EXPECT_FALSE(moved);
+  EXPECT_TRUE(fs::exists(source));
+  EXPECT_NE(Errors().find(". Файл остается во входном каталоге под именем '" + source.string() + "'. \r\n"),
+            std::string::npos);
+  EXPECT_EQ(Operations(), "");
+}
+
+TEST_F(PipelineTest, PartialOutputIsDeletedBeforeTheMove) {
+  fs::path partial = Put(out_, "half.out", "par");
+  fs::path source = Put(in_, "a.txt.stp", "x");
+  JournalFiles files;
+  CString target = Wide((err_ / "a.txt").string());
+  ASSERT_EQ(MoveToErrorFolder(Wide(journal_.string()), files, Wide(source.string()), target,
+                              Wide(partial.string())),
+            0u);
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_TRUE(fs::exists(err_ / "a.txt"));
+  EXPECT_EQ(Errors(), "");  // a plain move writes no record
+}
+
+class PairMoveTest : public PipelineTest {
+ protected:
+  // Moves doc.txt.stp and doc.txt.p7d.stp; returns the bare error names.
+  std::pair<std::string, std::string> MovePair() {
+    fs::path data = Put(in_, "doc.txt.stp", "data");
+    fs::path sig = Put(in_, "doc.txt.p7d.stp", "sig");
+    JournalFiles files;
+    CString target1 = Wide((err_ / "doc.txt").string());
+    CString target2 = Wide((err_ / "doc.txt.p7d").string());
+    bool moved1 = false, moved2 = false;
+    EXPECT_EQ(MovePairToErrorFolder(Wide(journal_.string()), files, Wide(data.string()), target1, CString(),
+                                    Wide(sig.string()), target2, CString(), &moved1, &moved2),
+              0u);
+    EXPECT_TRUE(moved1 && moved2);
+    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(target1)), "data");
+    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(target2)), "sig");
+    return {fs::path(Utf8(target1)).filename().string(), fs::path(Utf8(target2)).filename().string()};
+  }
+};
+
+TEST_F(PairMoveTest, PairWithoutConflictKeepsItsNames) {
+  auto [data, sig] = MovePair();
+  EXPECT_EQ(data, "doc.txt");
+  EXPECT_EQ(sig, "doc.txt.p7d");
+}
+
+TEST_F(PairMoveTest, DataConflictGivesBothFilesTheSameMark) {
+  Put(err_, "doc.txt", "old");
+  auto [data, sig] = MovePair();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(data, m, std::regex("doc(~[0-9a-f]{1,8})\\.txt")));
+  EXPECT_EQ(sig, "doc" + m[1].str() + ".txt.p7d");
+}
+
+TEST_F(PairMoveTest, SignatureConflictRenamesTheDataFileToItsMark) {
+  Put(err_, "doc.txt.p7d", "old");
+  auto [data, sig] = MovePair();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(sig, m, std::regex("doc(~[0-9a-f]{1,8})\\.txt\\.p7d")));
+  EXPECT_EQ(data, "doc" + m[1].str() + ".txt");
+  EXPECT_FALSE(fs::exists(err_ / "doc.txt"));
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "doc.txt.p7d"), "old");
+}
+
+TEST_F(PipelineTest, PairClaimTakesBothFilesWhicheverWasListedAndPassesOverAnIncompletePair) {
+  Put(in_, "doc.txt", "d");
+  Put(in_, "doc.txt.p7d", "s");
+  Put(in_, "lone.txt.p7d", "s");
+  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kB);
+
+  PipelineFile lone = pipeline.Prepare(L"lone.txt.p7d", L"lone.txt", L".vrf", nullptr);
+  EXPECT_FALSE(pipeline.ClaimPair(lone, L"p7d"));
+  EXPECT_FALSE(pipeline.Fatal());
+  EXPECT_TRUE(fs::exists(in_ / "lone.txt.p7d"));
+
+  PipelineFile pair = pipeline.Prepare(L"doc.txt.p7d", L"doc.txt", L".vrf", nullptr);
+  ASSERT_TRUE(pipeline.ClaimPair(pair, L"p7d"));
+  EXPECT_FALSE(pair.listedIsData);
+  EXPECT_EQ(Utf8(pair.DataClaimed()), (in_ / "doc.txt.stp").string());
+  EXPECT_EQ(Utf8(pair.SignatureClaimed()), (in_ / "doc.txt.p7d.stp").string());
+  EXPECT_TRUE(fs::exists(in_ / "doc.txt.stp"));
+  EXPECT_TRUE(fs::exists(in_ / "doc.txt.p7d.stp"));
+  ASSERT_TRUE(pipeline.ProbeInputFile(pair));
+
+  WorkFailure failure;
+  failure.code = 0xE1718001;
+  failure.stageText = L"Проверка";
+  failure.description = L"Нет в списке";
+  ASSERT_EQ(pipeline.FailFile(pair, failure), 0u);
+  EXPECT_TRUE(fs::exists(err_ / "doc.txt"));
+  EXPECT_TRUE(fs::exists(err_ / "doc.txt.p7d"));
+  EXPECT_NE(Operations().find(". Файлы перемещены в каталог ошибок под именами " + (err_ / "doc.txt").string() +
+                              " ; " + (err_ / "doc.txt.p7d").string() + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Errors().find("lone"), std::string::npos);  // passed over without a record
+}
+
+TEST_F(PipelineTest, PairClaimGivesTheListedFileItsNameBackWhenThePartnerIsHeld) {
+  Put(in_, "doc.txt", "d");
+  fs::path sig = Put(in_, "doc.txt.p7d", "s");
+  HANDLE holder = CreateFileW(Wide(sig.string()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kB);
+  PipelineFile pair = pipeline.Prepare(L"doc.txt", L"doc.txt", L".vrf", nullptr);
+  EXPECT_FALSE(pipeline.ClaimPair(pair, L"p7d"));
+  CloseHandle(holder);
+  EXPECT_TRUE(fs::exists(in_ / "doc.txt"));
+  EXPECT_TRUE(fs::exists(sig));
+  EXPECT_NE(Operations().find("Ошибка | Правило 1 ('Тест'). Переименование файла '" + sig.string() +
+                              "' (размер: 1) во временный формат '" + sig.string() + ".stp'\r\n"),
+            std::string::npos);
+}
+
+TEST_F(PipelineTest, SetStopEventEndsTheOperationBeforeTheNextFile) {
+  HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_NE(stop, nullptr);
+  SetOperationsStopEvent(stop);
+  Put(in_, "a.txt", "x");
+  EXPECT_EQ(Run({"a.txt"}, Copying()), 0u);
+  EXPECT_TRUE(fs::exists(in_ / "a.txt"));
+  EXPECT_EQ(Operations(), "");
+  SetOperationsStopEvent(nullptr);
+  CloseHandle(stop);
+}
+
+TEST_F(PipelineTest, JournalFailureEndsTheOperationAtOnce) {
+  Put(in_, "a.txt", "x");
+  Put(in_, "b.txt", "y");
+  journal_ = root_.path() / "no-such-folder";
+  DWORD rc = Run({"a.txt", "b.txt"}, Copying());
+  EXPECT_NE(rc, 0u);
+  EXPECT_TRUE(fs::exists(in_ / "b.txt"));  // the next name is never taken
+}
+
+TEST_F(PipelineTest, ScratchFileIsCreatedInTheTemporaryFolderAndDeletedOnExit) {
+  std::string path;
+  {
+    ScratchFile scratch;
+    WorkFailure failure;
+    ASSERT_EQ(scratch.Create(failure), 0u);
+    path = Utf8(scratch.Path());
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_TRUE(fs::equivalent(fs::path(path).parent_path(), root_.path() / "tmp"));
+    EXPECT_EQ(fs::path(path).filename().string().rfind("~xx", 0), 0u);
+  }
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(ConflictNameTest, MarkGoesBeforeTheFirstDot) {
+  const struct {
+    const wchar_t* name;
+    const wchar_t* expected;
+  } cases[] = {{L"report.tar.gz", L"report~1f3a9c07.tar.gz"},
+               {L"noext", L"noext~1f3a9c07"},
+               {L".hidden", L"~1f3a9c07.hidden"},
+               {L"Отчёт.txt", L"Отчёт~1f3a9c07.txt"}};
+  for (const auto& c : cases) EXPECT_EQ(MakeConflictNameWith(c.name, 0x1F3A9C07), CString(c.expected));
+  EXPECT_EQ(MakeConflictNameWith(L"a.b", 0x7), CString(L"a~7.b"));
+}
+
+TEST(ConflictNameTest, EveryCallDrawsAfresh) {
+  CString first = MakeConflictName(L"a.txt");
+  EXPECT_TRUE(std::regex_match(Utf8(first), std::regex("a~[0-9a-f]{1,8}\\.txt")));
+  bool differs = false;
+  for (int i = 0; i < 4 && !differs; ++i) differs = MakeConflictName(L"a.txt") != first;
+  EXPECT_TRUE(differs);
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+// The journals as the monitor reads them: file names, numbered parts, the
+// change of date and the exact bytes of every kind of line, in both ANSI code
+// pages the service meets.
+
+#include "service/core/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/error_description.h"
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "tests/support/temp_root.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+long long Seconds(int year, unsigned month, unsigned day, int hour, int minute, int second) {
+  using namespace std::chrono;
+  sys_days date = year_month_day{std::chrono::year{year}, std::chrono::month{month}, std::chrono::day{day}};
+  return date.time_since_epoch().count() * 86400LL + hour * 3600 + minute * 60 + second;
+}
+
+void SetAnsiCodePage(const wchar_t* page) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  std::u16string text(page, page + wcslen(page));
+  ASSERT_EQ(RegSetValueExW(key, L"ACP", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * 2)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  platform::ReloadCodePages();
+}
+
+class JournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    clock_ = (root_.path() / "clock").string();
+    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
+    SetClock(2026, 12, 9, 14, 5, 9);
+    folder_ = root_.Dir("journal");
+    SetJournalSettings(L"Банк", 400);
+  }
+  void TearDown() override {
+    unsetenv("QELM_CLOCK_FILE");
+    platform::ReloadCodePages();
+  }
+
+  void SetClock(int year, unsigned month, unsigned day, int hour, int minute, int second) {
+    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), Seconds(year, month, day, hour, minute, second)));
+  }
+  CString Folder() const { return CString(platform::MultiByteToWide(folder_.string(), CP_UTF8).c_str()); }
+  fs::path File(const std::string& utf8Name) const { return folder_ / utf8Name; }
+  std::string Read(const std::string& utf8Name) const { return testsupport::ReadFileBytes(File(utf8Name)); }
+  // Expected journal bytes: the text in the ANSI page in effect.
+  static std::string Ansi(const std::wstring& text) { return platform::WideToMultiByte(text, CP_ACP); }
+  void MakeFile(const std::string& utf8Name, size_t size) const {
+    std::ofstream out(File(utf8Name), std::ios::binary);
+    out << std::string(size, 'x');
+  }
+
+  DWORD Write(DWORD code, const CString& message, const CString& description = CString(),
+              const CString& extra = CString(), const CString& detail = CString()) {
+    return WriteJournal(Folder(), files_, L"Банк", code, message, description, extra, CString(), CString(),
+                        CString(), CString(), CString(), CString(), detail);
+  }
+
+  testsupport::TempRoot root_;
+  std::string clock_;
+  fs::path folder_;
+  JournalFiles files_;
+};
+
+const char kOps[] = "2026.12.09 Банк.txt";
+const char kErrs[] = "2026.12.09 Банк - errors.txt";
+
+class JournalCodePageTest : public JournalTest, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(JournalCodePageTest, StartRecordCreatesBothJournalsWithExactLines) {
+  SetAnsiCodePage(GetParam());
+  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  EXPECT_EQ(Read(kOps), Ansi(L"14:05:09 09/12/2026 | Профиль: Банк | Успех | Запуск АК СКЗИ Квелла: сервис\r\n"));
+  EXPECT_EQ(Read(kErrs), Ansi(L"14:05:09 09/12/2026 | Запуск АК СКЗИ Квелла: сервис\r\n"));
+  EXPECT_EQ(files_.operationsFile, CString(L"2026.12.09 Банк.txt"));
+  EXPECT_EQ(files_.errorsFile, CString(L"2026.12.09 Банк - errors.txt"));
+}
+
+TEST_P(JournalCodePageTest, FailureRecordWritesOperationsAndErrorsLinesWithDetail) {
+  SetAnsiCodePage(GetParam());
+  const CString description = ErrorDescription(5, nullptr);
+  ASSERT_EQ(Write(5, L"Правило 1. Файл", CString(), L"Правило 1. Открытие", L"ORLAX стек\r\nError: x\r\n"), 0u);
+  EXPECT_EQ(Read(kOps), Ansi(L"14:05:09 09/12/2026 | Профиль: Банк | Ошибка | Правило 1. Файл\r\n"));
+  EXPECT_EQ(Read(kErrs), Ansi(L"14:05:09 09/12/2026 | Ошибка 0x5 - " + description.str() +
+                              L". Правило 1. Открытие\r\nORLAX стек\r\nError: x\r\n"));
+}
+
+TEST_P(JournalCodePageTest, MoveRecordGoesToErrorsJournalOnly) {
+  SetAnsiCodePage(GetParam());
+  ASSERT_EQ(Write(0, L"первая"), 0u);  // both files are current now
+  ASSERT_EQ(WriteJournal(Folder(), files_, L"Банк", 183, kMoveRecordFormat, L"Уже есть",
+                         L". Переименование файла 'a' (размер: 1) в 'b' (размер: 1)", L"in/a", L"1",
+                         L"err/a", L"1"),
+            0u);
+  EXPECT_EQ(Read(kOps), Ansi(L"14:05:09 09/12/2026 | Профиль: Банк | Успех | первая\r\n"));
+  EXPECT_EQ(Read(kErrs),
+            Ansi(L"14:05:09 09/12/2026 | Перемещение файла 'in/a' (размер: 1) в каталог ошибок 'err/a' "
+                 L"(размер: 1). Ошибка 0xB7 - Уже есть. . Переименование файла 'a' (размер: 1) в 'b' "
+                 L"(размер: 1). \r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(AnsiPages, JournalCodePageTest, ::testing::Values(L"65001", L"1251"),
+                         [](const auto& info) { return info.param[0] == L'6' ? "Utf8" : "Cp1251"; });
+
+TEST_F(JournalTest, ErrorsLineKeepsItsFullStopWhenTheExtraIsEmpty) {
+  ASSERT_EQ(Write(5, L"m", L"Отказано в доступе"), 0u);
+  EXPECT_EQ(Read(kErrs), "14:05:09 09/12/2026 | Ошибка 0x5 - Отказано в доступе. \r\n");
+}
+
+TEST_F(JournalTest, CodeTextFormDependsOnTheLibraryBit) {
+  const struct {
+    DWORD code;
+    const char* text;
+  } cases[] = {{0xE0700001, "Ошибка ORLAX 0xE0700001"},
+               {0xE171800A, "Ошибка ORLAX 0xE171800A"},
+               {0xFFFFFFFF, "Ошибка 0xFFFFFFFF"},
+               {5, "Ошибка 0x5"}};
+  for (const auto& c : cases) {
+    JournalFiles files;
+    fs::remove(File(kErrs));
+    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", c.code, L"m", L"d"), 0u);
+    EXPECT_EQ(Read(kErrs), std::string("14:05:09 09/12/2026 | ") + c.text + " - d. \r\n") << c.text;
+  }
+}
+
+TEST_F(JournalTest, FinishedMessageKeepsPercentSignsAndArgumentsFillPlaceholders) {
+  ASSERT_EQ(Write(0, L"Файл 'in/100%s%d.txt'"), 0u);
+  ASSERT_EQ(WriteJournal(Folder(), files_, L"Банк", 0, L"Профиль справочника : '%s' | 50%", CString(),
+                         CString(), L"a%sb"),
+            0u);
+  EXPECT_EQ(Read(kOps),
+            "14:05:09 09/12/2026 | Профиль: Банк | Успех | Файл 'in/100%s%d.txt'\r\n"
+            "14:05:09 09/12/2026 | Профиль: Банк | Успех | Профиль справочника : 'a%sb' | 50%\r\n");
+}
+
+TEST_F(JournalTest, LaterRecordRecreatesRemovedJournals) {
+  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  fs::remove(File(kOps));
+  fs::remove(File(kErrs));
+  ASSERT_EQ(Write(0, L"второй"), 0u);
+  EXPECT_EQ(Read(kOps), "14:05:09 09/12/2026 | Профиль: Банк | Успех | второй\r\n");
+  EXPECT_TRUE(fs::exists(File(kErrs)));
+  EXPECT_EQ(fs::file_size(File(kErrs)), 0u);
+}
+
+TEST_F(JournalTest, FullFilePassesToTheNextPartOfItsDate) {
+  MakeFile(kOps, 400000);  // exactly the limit: still current
+  ASSERT_EQ(Write(0, L"a"), 0u);
+  EXPECT_EQ(files_.operationsFile, CString(L"2026.12.09 Банк.txt"));
+  // Now 400,000 + one line: full. Parts 01..05 exist, 05 left full by someone.
+  for (const char* part : {"2026.12.09.01 Банк.txt", "2026.12.09.02 Банк.txt", "2026.12.09.03 Банк.txt",
+                           "2026.12.09.04 Банк.txt"})
+    MakeFile(part, 400001);
+  MakeFile("2026.12.09.05 Банк.txt", 400001);
+  ASSERT_EQ(Write(0, L"b"), 0u);
+  EXPECT_EQ(files_.operationsFile, CString(L"2026.12.09.06 Банк.txt"));
+  EXPECT_EQ(Read("2026.12.09.06 Банк.txt"), "14:05:09 09/12/2026 | Профиль: Банк | Успех | b\r\n");
+
+  // A new instance (empty names) finds the same part by listing the folder.
+  JournalFiles fresh;
+  ASSERT_EQ(WriteJournal(Folder(), fresh, L"Банк", 0, L"c"), 0u);
+  EXPECT_EQ(fresh.operationsFile, CString(L"2026.12.09.06 Банк.txt"));
+}
+
+TEST_F(JournalTest, ListingChoosesTheGreatestPartAndThenRotates) {
+  MakeFile("2026.12.09 Банк.txt", 10);
+  MakeFile("2026.12.09.99 Банк.txt", 400001);
+  MakeFile("2026.12.08.100 Банк.txt", 1);
+  CString name;
+  ASSERT_EQ(SelectJournalFile(Folder(), L"Банк", name), 0u);
+  EXPECT_EQ(name, CString(L"2026.12.09.100 Банк.txt"));
+}
+
+TEST_F(JournalTest, NewLocalDateBeginsANewFile) {
+  ASSERT_EQ(Write(0, L"вечер"), 0u);
+  SetClock(2026, 12, 10, 0, 0, 1);
+  ASSERT_EQ(Write(0, L"утро"), 0u);
+  EXPECT_EQ(files_.operationsFile, CString(L"2026.12.10 Банк.txt"));
+  EXPECT_EQ(Read("2026.12.10 Банк.txt"), "00:00:01 10/12/2026 | Профиль: Банк | Успех | утро\r\n");
+  EXPECT_EQ(Read(kOps), "14:05:09 09/12/2026 | Профиль: Банк | Успех | вечер\r\n");
+}
+
+TEST_F(JournalTest, NewestFileOfALaterDateStaysInUseWhenTheClockGoesBack) {
+  MakeFile("2026.12.11 Банк.txt", 3);
+  ASSERT_EQ(Write(0, L"x"), 0u);
+  EXPECT_EQ(files_.operationsFile, CString(L"2026.12.11 Банк.txt"));
+  EXPECT_EQ(Read("2026.12.11 Банк.txt"), "xxx14:05:09 09/12/2026 | Профиль: Банк | Успех | x\r\n");
+}
+
+TEST_F(JournalTest, OtherProfilesFilesAreNeverChosen) {
+  SetJournalSettings(L"1", 400);
+  MakeFile("2026.12.09.07 Банк 1.txt", 5);
+  MakeFile("2026.12.09.03 1 - errors.txt", 5);
+  JournalFiles files;
+  ASSERT_EQ(WriteJournal(Folder(), files, L"1", 0, L"m"), 0u);
+  EXPECT_EQ(files.operationsFile, CString(L"2026.12.09 1.txt"));
+  EXPECT_EQ(files.errorsFile, CString(L"2026.12.09.03 1 - errors.txt"));
+  EXPECT_EQ(testsupport::ReadFileBytes(File("2026.12.09.07 Банк 1.txt")), "xxxxx");
+}
+
+TEST_F(JournalTest, JournalNamesAndKeys) {
+  EXPECT_EQ(JournalFileName(2026, 1, 2, L"P"), CString(L"2026.01.02 P.txt"));
+  EXPECT_EQ(JournalPartFileName(2026, 1, 2, 3, L"P - errors"), CString(L"2026.01.02.03 P - errors.txt"));
+  EXPECT_EQ(JournalPartFileName(2026, 1, 2, 100, L"P"), CString(L"2026.01.02.100 P.txt"));
+  JournalNameKey key;
+  ASSERT_TRUE(ParseJournalName(L"2026.12.09.04 Банк.txt", L"Банк", key));
+  EXPECT_EQ(key, (JournalNameKey{2026, 12, 9, 4}));
+  EXPECT_FALSE(ParseJournalName(L"2026.12.09 Банк - errors.txt", L"Банк", key));
+  EXPECT_FALSE(ParseJournalName(L"2026.12 Банк.txt", L"Банк", key));
+  EXPECT_FALSE(ParseJournalName(L" 2026.12.09 Банк.txt", L"Банк", key));
+}
+
+TEST_F(JournalTest, LargeSizeSettingDoesNotWrap) {
+  SetJournalSettings(L"Банк", 5000000);
+  EXPECT_EQ(JournalSizeLimit(), 5000000000ull);
+}
+
+TEST_F(JournalTest, UnwritableJournalFailsWithCauseFiveAndIsReported) {
+  // A folder in the place of today's journal cannot be opened for writing,
+  // even by root (chmod would not stop root).
+  fs::create_directories(File(kOps));
+  EXPECT_EQ(Write(0, L"m"), 5u);
+  std::string log = testsupport::ReadFileBytes(root_.path() / "eventlog" / "Application.log");
+  EXPECT_NE(log.find("Запись в журнал в директории"), std::string::npos);
+}
+
+TEST_F(JournalTest, FileSizeTextOfMissingHeldAndPlainFiles) {
+  EXPECT_EQ(FileSizeText(Folder() + L"/none"), CString(L"0"));
+  MakeFile("f", 1234);
+  CString path = Folder() + L"/f";
+  EXPECT_EQ(FileSizeText(path), CString(L"1234"));
+  HANDLE writer = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FileSizeText(path), CString(L"0"));  // held open for writing
+  CloseHandle(writer);
+}
+
+}  // namespace
