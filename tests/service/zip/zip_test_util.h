@@ -135,7 +135,7 @@ inline Bytes EntryData(const Bytes& archive, const ParsedEntry& e) {
 
 // Runs a shell command line quietly; 0 when it succeeded.
 inline int RunQuietly(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str());
+  return std::system(("(" + command + ") >/dev/null 2>&1").c_str());
 }
 
 inline std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
