@@ -1,7 +1,9 @@
 #include "platform/registry.h"
 
-#include <sqlite3.h>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sqlite3.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -209,8 +212,31 @@ LSTATUS CreateStoreFolder(const std::string& path) {
   return (err == EACCES || err == EPERM || err == EROFS) ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
 }
 
+// Holds an exclusive lock on "<database>.lock" while a process sets up the
+// database: switching a fresh file to WAL is not safe against a second
+// process doing the same (SQLite reports BUSY or an I/O error to one of
+// them), so first opens take turns.
+class SetupLock {
+ public:
+  explicit SetupLock(const std::string& dbPath) {
+    fd_ = open((dbPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~SetupLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  SetupLock(const SetupLock&) = delete;
+  SetupLock& operator=(const SetupLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 LSTATUS OpenDatabase(Store& store) {
   if (LSTATUS folder = CreateStoreFolder(store.path); folder != ERROR_SUCCESS) return folder;
+  SetupLock setup(store.path);
   int rc = sqlite3_open_v2(store.path.c_str(), &store.db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
@@ -219,8 +245,6 @@ LSTATUS OpenDatabase(Store& store) {
   }
   sqlite3_busy_timeout(store.db, kBusyTimeoutMs);
   try {
-    // Switching to WAL takes a short exclusive lock; the busy timeout covers
-    // the race of several processes creating the store at once.
     Exec(store, "PRAGMA journal_mode=WAL", true);
     Exec(store, "PRAGMA synchronous=NORMAL", true);
     Transaction txn(store, true);
@@ -426,17 +450,24 @@ void DeleteSubtree(Store& s, std::int64_t id, bool keepKey) {
 }
 
 // Runs one call's body in a transaction and turns store failures into codes.
+// A call that still meets a busy store after SQLite's own busy timeout (a
+// WAL recovery in another process, say) is run again until the same time has
+// passed.
 template <typename Body>
 LSTATUS InTransaction(Store& store, bool writing, Body body) {
-  try {
-    Transaction txn(store, writing);
-    LSTATUS status = body(txn.store());
-    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) txn.Commit();
-    return status;
-  } catch (const StoreError& e) {
-    return e.code;
-  } catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  while (true) {
+    try {
+      Transaction txn(store, writing);
+      LSTATUS status = body(txn.store());
+      if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) txn.Commit();
+      return status;
+    } catch (const StoreError& e) {
+      if (e.code != ERROR_BUSY || std::chrono::steady_clock::now() >= deadline) return e.code;
+    } catch (const std::bad_alloc&) {
+      return ERROR_OUTOFMEMORY;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 
@@ -476,6 +507,7 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCWSTR subKey, REGSAM sam, bool create, PHKEY r
   bool createdNew = false;
   LSTATUS status = InTransaction(*ref.store, create, [&](Store& s) -> LSTATUS {
     if (!KeyExists(s, ref.id)) return ERROR_KEY_DELETED;
+    createdNew = false;
     std::int64_t id = ref.id;
     for (const Name& part : parts) {
       std::optional<std::int64_t> child = FindChild(s, id, part);

@@ -19,7 +19,10 @@
 //
 // Each call is one SQLite transaction (WAL mode, 10 s busy timeout), so several
 // threads and processes may use the store at once; a write waits for another
-// writer instead of failing.
+// writer instead of failing (170, ERROR_BUSY, only after 10 s). The first
+// open of a database in a process takes an flock on "<database>.lock" while
+// it sets the file up, so that processes creating the store at once take
+// turns.
 //
 // Every function returns a Windows error code (ERROR_SUCCESS on success), as
 // the registry API does, and does not rely on the last error. Codes common to
