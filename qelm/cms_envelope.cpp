@@ -1,0 +1,261 @@
+// Encryption to certificates and decryption with the context's key.
+
+#include <cstdlib>
+#include <cstring>
+
+#include "qelm/cms_common.h"
+#include "qelm/cms_envelope.h"
+
+namespace qelm {
+namespace {
+
+struct CipherChoice {
+  uint32_t flags;
+  const char* name;
+  int keyMesh;   // section size of ACPKM, 0 for none
+};
+
+constexpr CipherChoice kCiphers[] = {
+    {ORLAX_CIPHER_GOST89, "gost89", 0},
+    {ORLAX_CIPHER_MAGMA, "magma-ctr-acpkm", 8192},
+    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, "magma-ctr-acpkm-omac", 8192},
+    {ORLAX_CIPHER_KUZNYECHIK, "kuznyechik-ctr-acpkm", 262144},
+    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, "kuznyechik-ctr-acpkm-omac", 262144},
+};
+
+// The section size the engine must use to decrypt an ACPKM cipher: it does
+// not take it from the message and would fall back to 1 KiB / 4 KiB, which
+// corrupts everything past the first section.
+int KeyMeshFor(const EVP_CIPHER* cipher) {
+  const char* name = OBJ_nid2sn(EVP_CIPHER_get_nid(cipher));
+  for (const auto& choice : kCiphers) {
+    if (name != nullptr && std::strcmp(choice.name, name) == 0) return choice.keyMesh;
+  }
+  return 0;
+}
+
+X509Ptr RecipientCert(Context& ctx, const CertRecord& record) {
+  if (record.encoded != nullptr && record.encodedLength > 0) {
+    const unsigned char* p = record.encoded;
+    return X509Ptr(d2i_X509(nullptr, &p, record.encodedLength));
+  }
+  // A record made by the caller: find the certificate by issuer and serial.
+  if (record.serialNumber == nullptr) return nullptr;
+  for (const auto& stored : ctx.certs) {
+    CertRecord probe{};
+    FillCertRecord(stored.cert.get(), &probe);
+    bool same = std::strcmp(probe.serialNumber, record.serialNumber) == 0 &&
+                (record.issuer == nullptr || std::strcmp(probe.issuer, record.issuer) == 0);
+    FreeCertRecordFields(&probe);
+    if (same) {
+      X509_up_ref(stored.cert.get());
+      return X509Ptr(stored.cert.get());
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, CmsPtr* cms) {
+  if (params == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "EncryptParams");
+  if (params->certCount == 0 || params->certs == nullptr) return Fail(&ctx, ORLAX_E_NO_RECIPIENTS, "");
+  const CipherChoice* choice = nullptr;
+  for (const auto& c : kCiphers) {
+    if (c.flags == (params->cipherFlags & ORLAX_CIPHER_MASK)) choice = &c;
+  }
+  if (choice == nullptr) return Fail(&ctx, ORLAX_E_UNKNOWN_CIPHER, std::to_string(params->cipherFlags));
+  GostEngine();
+  const EVP_CIPHER* cipher = EVP_get_cipherbyname(choice->name);
+  if (cipher == nullptr) return Fail(&ctx, ORLAX_E_ENGINE, choice->name);
+  unsigned int flags = CMS_BINARY | CMS_PARTIAL | (stream ? CMS_STREAM : 0u);
+  cms->reset(CMS_encrypt(nullptr, nullptr, cipher, flags));
+  if (*cms == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_encrypt");
+  for (uint32_t i = 0; i < params->certCount; ++i) {
+    const CertRecord& record = params->certs[i];
+    X509Ptr cert = RecipientCert(ctx, record);
+    const std::string who = record.owner != nullptr ? FromAnsi(record.owner) : std::to_string(i + 1);
+    if (cert == nullptr) return Fail(&ctx, ORLAX_E_RECIPIENT_CERT, who);
+    // GOST recipients need their key parameters set up before the content is
+    // encrypted, hence the partial message finished later.
+    if (CMS_add1_recipient_cert(cms->get(), cert.get(), flags | CMS_KEY_PARAM) == nullptr) {
+      return Fail(&ctx, ORLAX_E_RECIPIENT_CERT, who);
+    }
+  }
+  return 0;
+}
+
+uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out, Encoding encoding,
+                    const std::string& what) {
+  CmsPtr cms;
+  const bool stream = encoding == Encoding::kIndefinite;
+  if (uint32_t code = MakeEnvelope(ctx, params, stream, &cms); code != 0) return code;
+  if (stream) {
+    if (i2d_CMS_bio_stream(out, cms.get(), in, CMS_BINARY | CMS_STREAM) != 1) {
+      return Fail(&ctx, ORLAX_E_FILE_WRITE, what);
+    }
+    return 0;
+  }
+  if (CMS_final(cms.get(), in, nullptr, CMS_BINARY) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_final");
+  return WriteCms(&ctx, cms.get(), Encoding::kDer, out, what);
+}
+
+uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result,
+                       const std::string& what) {
+  if (!IsEnveloped(cms)) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, what);
+  if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+  bool recipient = false;
+  STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
+  for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
+    CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
+    int type = CMS_RecipientInfo_type(ri);
+    if ((type == CMS_RECIPINFO_TRANS && CMS_RecipientInfo_ktri_cert_cmp(ri, ctx.cert.get()) == 0) ||
+        type == CMS_RECIPINFO_AGREE) {
+      recipient = true;
+    }
+  }
+  if (!recipient) return Fail(&ctx, ORLAX_E_NOT_RECIPIENT, OwnerDn(X509_get_subject_name(ctx.cert.get())));
+  if (CMS_decrypt_set1_pkey_and_peer(cms, ctx.key.get(), ctx.cert.get(), nullptr) != 1) {
+    return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_decrypt_set1_pkey");
+  }
+  BioPtr chain(CMS_dataInit(cms, nullptr));
+  if (chain == nullptr) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_dataInit");
+  BIO* cipherBio = BIO_find_type(chain.get(), BIO_TYPE_CIPHER);
+  EVP_CIPHER_CTX* cipherCtx = nullptr;
+  if (cipherBio == nullptr || BIO_get_cipher_ctx(cipherBio, &cipherCtx) != 1 || cipherCtx == nullptr) {
+    return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "cipher");
+  }
+  const EVP_CIPHER* cipher = EVP_CIPHER_CTX_get0_cipher(cipherCtx);
+  if (int mesh = KeyMeshFor(cipher); mesh != 0) EVP_CIPHER_CTX_ctrl(cipherCtx, EVP_CTRL_KEY_MESH, mesh, nullptr);
+  bool writeFailed = false;
+  if (!PumpThrough(chain.get(), nullptr, out, &writeFailed)) {
+    return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_DECRYPT_FAILED, what);
+  }
+  if (BIO_get_cipher_status(cipherBio) <= 0) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, what);
+  // Ciphers with a MAC have compared it with the message's in their final
+  // step, which the status above reports.
+  if (result != nullptr) {
+    result->flags = 1;
+    char oid[128] = "";
+    OBJ_obj2txt(oid, sizeof oid, OBJ_nid2obj(EVP_CIPHER_get_nid(cipher)), 1);
+    result->cipherOid = DupText(oid);
+    result->recipient = NewCertRecord(ctx.cert.get());
+  }
+  return 0;
+}
+
+}  // namespace qelm
+
+using namespace qelm;
+
+namespace {
+
+uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* input, const char* output,
+                     Encoding encoding) {
+  if (input == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "path");
+  const std::string in = DiskPath(input), out = DiskPath(output);
+  BioPtr data = OpenInput(in);
+  if (data == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  OutputFile file(out);
+  BIO* bio = file.Open();
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = EncryptBio(ctx, params, data.get(), bio, encoding, in); code != 0) return code;
+  if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
+}
+
+uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* input, const char* output,
+                     DecryptResult* result) {
+  if (result != nullptr) std::memset(result, 0, sizeof *result);
+  if (params == nullptr || input == nullptr || output == nullptr) {
+    return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DecryptParams");
+  }
+  const std::string in = DiskPath(input), out = DiskPath(output);
+  CmsPtr cms;
+  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+  OutputFile file(out);
+  BIO* bio = file.Open();
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = DecryptLoaded(ctx, cms.get(), bio, result, in); code != 0) return code;
+  if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
+}
+
+uint32_t DecryptMem(Context& ctx, const DecryptParams* params, const DataBlob* input, DataBlob* output,
+                    DecryptResult* result) {
+  if (result != nullptr) std::memset(result, 0, sizeof *result);
+  if (output != nullptr) *output = {};
+  if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DecryptParams");
+  CmsPtr cms;
+  if (uint32_t code = LoadCmsBlob(&ctx, input, &cms); code != 0) return code;
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = DecryptLoaded(ctx, cms.get(), mem.get(), result, "DataBlob"); code != 0) return code;
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
+}  // namespace
+
+extern "C" {
+
+ORLAX_API uint32_t ORLAX_CmsBlkEncryptFile(LibraryContext context, const EncryptParams* params, const char* input,
+                                           const char* output) {
+  return WithContext("ORLAX_CmsBlkEncryptFile", context,
+                     [&](Context& ctx) { return EncryptFile(ctx, params, input, output, Encoding::kDer); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrEncryptFile(LibraryContext context, const EncryptParams* params, const char* input,
+                                           const char* output) {
+  return WithContext("ORLAX_CmsStrEncryptFile", context,
+                     [&](Context& ctx) { return EncryptFile(ctx, params, input, output, Encoding::kIndefinite); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkEncryptMem(LibraryContext context, const EncryptParams* params, const DataBlob* input,
+                                          DataBlob* output) {
+  return WithContext("ORLAX_CmsBlkEncryptMem", context, [&](Context& ctx) -> uint32_t {
+    if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
+    *output = {};
+    BioPtr data;
+    if (!BlobToBio(input, &data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+    BioPtr mem(BIO_new(BIO_s_mem()));
+    if (mem == nullptr) throw std::bad_alloc();
+    if (uint32_t code = EncryptBio(ctx, params, data.get(), mem.get(), Encoding::kDer, "DataBlob"); code != 0) {
+      return code;
+    }
+    return BioToBlob(&ctx, mem.get(), output);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
+                                           const char* output, DecryptResult* result) {
+  return WithContext("ORLAX_CmsBlkDecryptFile", context,
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
+                                           const char* output, DecryptResult* result) {
+  return WithContext("ORLAX_CmsStrDecryptFile", context,
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkDecryptMem(LibraryContext context, const DecryptParams* params, const DataBlob* input,
+                                          DataBlob* output, DecryptResult* result) {
+  return WithContext("ORLAX_CmsBlkDecryptMem", context,
+                     [&](Context& ctx) { return DecryptMem(ctx, params, input, output, result); });
+}
+
+ORLAX_API uint32_t ORLAX_DecryptMem(LibraryContext context, const DecryptParams* params, const DataBlob* input,
+                                    DataBlob* output, DecryptResult* result) {
+  return WithContext("ORLAX_DecryptMem", context,
+                     [&](Context& ctx) { return DecryptMem(ctx, params, input, output, result); });
+}
+
+ORLAX_API uint32_t ORLAX_FreeDecryptResult(LibraryContext /*context*/, DecryptResult* result) {
+  if (result == nullptr) return 0;
+  std::free(result->cipherOid);
+  FreeCertRecord(result->recipient);
+  std::memset(result, 0, sizeof *result);
+  return 0;
+}
+
+}  // extern "C"

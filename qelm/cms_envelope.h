@@ -1,0 +1,16 @@
+#pragma once
+// Encryption and decryption shared by the file, block and stream forms.
+
+#include "qelm/cms_common.h"
+
+namespace qelm {
+
+// A partial enveloped message for the recipients of params.
+uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, CmsPtr* cms);
+// Encrypts everything in to out (DER, or BER streamed in pieces).
+uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out, Encoding encoding,
+                    const std::string& what);
+// Decrypts a loaded enveloped message to out; fills result when given.
+uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what);
+
+}  // namespace qelm

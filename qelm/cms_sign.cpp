@@ -1,0 +1,290 @@
+// Signing: new attached and detached signatures, signatures added to an
+// existing message, and the removal of signatures (SignDetach).
+
+#include <cstring>
+
+#include "qelm/cms_common.h"
+#include "qelm/cms_info.h"
+
+namespace qelm {
+namespace {
+
+unsigned int NewSignatureFlags(uint32_t signFlags, bool detached) {
+  unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
+  if (detached) flags |= CMS_DETACHED;
+  if ((signFlags & ORLAX_SIGN_ADD_CERT) == 0) flags |= CMS_NOCERTS;
+  return flags;
+}
+
+uint32_t NeedKey(Context& ctx) {
+  if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+  return 0;
+}
+
+// A fresh signed message over data, written to out.
+uint32_t SignNew(Context& ctx, uint32_t signFlags, BIO* data, bool detached, Encoding encoding, BIO* out,
+                 const std::string& what) {
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  unsigned int flags = NewSignatureFlags(signFlags, detached);
+  CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+  if (cms == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_sign");
+  if (CMS_add1_signer(cms.get(), ctx.cert.get(), ctx.key.get(), GostDigest256(), flags) == nullptr) {
+    return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_add1_signer");
+  }
+  if (!detached && encoding == Encoding::kIndefinite) {
+    // The content passes through in pieces: constant memory for any size.
+    if (i2d_CMS_bio_stream(out, cms.get(), data, flags | CMS_STREAM) != 1) {
+      return Fail(&ctx, ORLAX_E_FILE_WRITE, what);
+    }
+    return 0;
+  }
+  // A detached signature reads the data once through the digest.
+  if (CMS_final(cms.get(), data, nullptr, flags) != 1) return Fail(&ctx, ORLAX_E_FILE_OPEN, what);
+  return WriteCms(&ctx, cms.get(), encoding, out, what);
+}
+
+// Digest (GOST R 34.11-2012 256) of everything a BIO gives.
+uint32_t DigestOf(Context& ctx, BIO* data, const std::string& what, std::string* digest) {
+  ContentDigests digests;
+  if (!digests.Add(NID_id_GostR3411_2012_256)) return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
+  bool writeFailed = false;
+  if (!PumpThrough(data, &digests, nullptr, &writeFailed)) return Fail(&ctx, ORLAX_E_FILE_OPEN, what);
+  digests.Finish();
+  const std::string* value = digests.Get(NID_id_GostR3411_2012_256);
+  if (value == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "digest");
+  *digest = *value;
+  return 0;
+}
+
+// The content of an attached signed message held in memory.
+bool AttachedContent(CMS_ContentInfo* cms, const unsigned char** data, size_t* length) {
+  ASN1_OCTET_STRING** content = CMS_get0_content(cms);
+  if (content == nullptr || *content == nullptr) return false;
+  *data = ASN1_STRING_get0_data(*content);
+  *length = static_cast<size_t>(ASN1_STRING_length(*content));
+  return true;
+}
+
+// One more signature on an attached message: the digest of its content.
+uint32_t AddToAttached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* cms) {
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  const unsigned char* data = nullptr;
+  size_t length = 0;
+  if (!AttachedContent(cms, &data, &length)) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "content");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdLength = 0;
+  if (EVP_Digest(data, length, md, &mdLength, GostDigest256(), nullptr) != 1) {
+    return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
+  }
+  return AddSignerWithDigest(ctx, cms, std::string(reinterpret_cast<char*>(md), mdLength), signFlags);
+}
+
+uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, const char* output,
+                     Encoding encoding) {
+  if (params == nullptr || input == nullptr || output == nullptr) {
+    return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+  }
+  const std::string in = DiskPath(input), out = DiskPath(output);
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  // An input that already is an attached signed message gets one more signature.
+  MessageOutline outline;
+  std::FILE* probe = std::fopen(in.c_str(), "rb");
+  if (probe == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  BerReader reader(probe);
+  uint32_t kind = ReadOutline(reader, &outline);
+  std::fclose(probe);
+  if (kind == 0 && outline.type == ORLAX_MSG_SIGNED) {
+    if (outline.detached) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+    CmsPtr cms;
+    if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+    if (uint32_t code = AddToAttached(ctx, params->flags, cms.get()); code != 0) return code;
+    return WriteCmsFile(&ctx, cms.get(), encoding, out);
+  }
+  BioPtr data = OpenInput(in);
+  if (data == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  OutputFile file(out);
+  BIO* bio = file.Open();
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = SignNew(ctx, params->flags, data.get(), false, encoding, bio, in); code != 0) return code;
+  if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
+}
+
+// A detached message to add to: it must be a signed message without content.
+uint32_t LoadDetached(Context& ctx, CmsPtr* cms, uint32_t loaded) {
+  if (loaded != 0) return loaded;
+  if (!IsSigned(cms->get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, "detached signature");
+  if (CMS_is_detached(cms->get()) != 1) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "detached signature");
+  return 0;
+}
+
+uint32_t DetSignFile(Context& ctx, const SignParams* params, const char* data, const char* existing,
+                     const char* output, Encoding encoding) {
+  if (params == nullptr || data == nullptr || output == nullptr) {
+    return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+  }
+  const std::string in = DiskPath(data), out = DiskPath(output);
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  BioPtr bio = OpenInput(in);
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  if (existing != nullptr && *existing != '\0') {
+    const std::string sigPath = DiskPath(existing);
+    CmsPtr cms;
+    if (uint32_t code = LoadDetached(ctx, &cms, LoadCmsFile(&ctx, sigPath, &cms)); code != 0) return code;
+    std::string digest;
+    if (uint32_t code = DigestOf(ctx, bio.get(), in, &digest); code != 0) return code;
+    if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, params->flags); code != 0) return code;
+    return WriteCmsFile(&ctx, cms.get(), encoding, out);
+  }
+  OutputFile file(out);
+  BIO* sink = file.Open();
+  if (sink == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = SignNew(ctx, params->flags, bio.get(), true, encoding, sink, in); code != 0) return code;
+  if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
+}
+
+uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutput, const char* signaturesOutput,
+                        Encoding encoding) {
+  if (input == nullptr || contentOutput == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignDetach");
+  const std::string in = DiskPath(input), content = DiskPath(contentOutput);
+  CmsPtr cms;
+  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+  if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, in);
+  const unsigned char* data = nullptr;
+  size_t length = 0;
+  if (!AttachedContent(cms.get(), &data, &length)) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+  OutputFile contentFile(content);
+  BIO* out = contentFile.Open();
+  if (out == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, content);
+  for (size_t done = 0; done < length;) {
+    int n = BIO_write(out, data + done, static_cast<int>(std::min<size_t>(length - done, 1 << 30)));
+    if (n <= 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, content);
+    done += static_cast<size_t>(n);
+  }
+  const bool wantSignatures = signaturesOutput != nullptr && *signaturesOutput != '\0';
+  OutputFile signatureFile(wantSignatures ? DiskPath(signaturesOutput) : std::string());
+  if (wantSignatures) {
+    if (CMS_set_detached(cms.get(), 1) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_set_detached");
+    BIO* sig = signatureFile.Open();
+    if (sig == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, signatureFile.path());
+    if (uint32_t code = WriteCms(&ctx, cms.get(), encoding, sig, signatureFile.path()); code != 0) return code;
+  }
+  // Both files are complete before either is kept.
+  if (!contentFile.Flush()) return Fail(&ctx, ORLAX_E_FILE_WRITE, content);
+  if (wantSignatures && !signatureFile.Flush()) return Fail(&ctx, ORLAX_E_FILE_WRITE, signatureFile.path());
+  contentFile.Keep();
+  if (wantSignatures) signatureFile.Keep();
+  return 0;
+}
+
+}  // namespace
+
+// Shared with the memory streams.
+uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* content, Encoding encoding,
+                          DataBlob* output) {
+  BioPtr data;
+  if (!BlobToBio(content, &data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = SignNew(ctx, signFlags, data.get(), false, encoding, mem.get(), "DataBlob"); code != 0) {
+    return code;
+  }
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
+uint32_t SignDigestDetached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* existing, const std::string& digest,
+                            Encoding encoding, DataBlob* output) {
+  CmsPtr fresh;
+  CMS_ContentInfo* cms = existing;
+  if (cms == nullptr) {
+    fresh.reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_DETACHED | CMS_BINARY));
+    if (fresh == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_sign");
+    cms = fresh.get();
+  }
+  if (uint32_t code = AddSignerWithDigest(ctx, cms, digest, signFlags); code != 0) return code;
+  return WriteCmsBlob(&ctx, cms, encoding, output);
+}
+
+uint32_t LoadDetachedBlob(Context& ctx, const DataBlob* blob, CmsPtr* cms) {
+  return LoadDetached(ctx, cms, LoadCmsBlob(&ctx, blob, cms));
+}
+
+uint32_t DigestBlob(Context& ctx, const DataBlob* blob, std::string* digest) {
+  BioPtr data;
+  if (!BlobToBio(blob, &data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+  return DigestOf(ctx, data.get(), "DataBlob", digest);
+}
+
+}  // namespace qelm
+
+using namespace qelm;
+
+extern "C" {
+
+ORLAX_API uint32_t ORLAX_CmsBlkAttSignFile(LibraryContext context, const SignParams* params, const char* input,
+                                           const char* output) {
+  return WithContext("ORLAX_CmsBlkAttSignFile", context,
+                     [&](Context& ctx) { return AttSignFile(ctx, params, input, output, Encoding::kDer); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrAttSignFile(LibraryContext context, const SignParams* params, const char* input,
+                                           const char* output) {
+  return WithContext("ORLAX_CmsStrAttSignFile", context,
+                     [&](Context& ctx) { return AttSignFile(ctx, params, input, output, Encoding::kIndefinite); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkDetSignFile(LibraryContext context, const SignParams* params, const char* data,
+                                           const char* existingSignature, const char* output) {
+  return WithContext("ORLAX_CmsBlkDetSignFile", context, [&](Context& ctx) {
+    return DetSignFile(ctx, params, data, existingSignature, output, Encoding::kDer);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDetSignFile(LibraryContext context, const SignParams* params, const char* data,
+                                           const char* existingSignature, const char* output) {
+  return WithContext("ORLAX_CmsStrDetSignFile", context, [&](Context& ctx) {
+    return DetSignFile(ctx, params, data, existingSignature, output, Encoding::kIndefinite);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkAttSignMem(LibraryContext context, const SignParams* params, const DataBlob* content,
+                                          DataBlob* output) {
+  return WithContext("ORLAX_CmsBlkAttSignMem", context, [&](Context& ctx) -> uint32_t {
+    if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    *output = {};
+    return SignBlobAttached(ctx, params->flags, content, Encoding::kDer, output);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkDetSignMem(LibraryContext context, const SignParams* params, const DataBlob* content,
+                                          const DataBlob* existing, DataBlob* output) {
+  return WithContext("ORLAX_CmsBlkDetSignMem", context, [&](Context& ctx) -> uint32_t {
+    if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    *output = {};
+    if (uint32_t code = NeedKey(ctx); code != 0) return code;
+    CmsPtr cms;
+    if (existing != nullptr && existing->length > 0) {
+      if (uint32_t code = LoadDetachedBlob(ctx, existing, &cms); code != 0) return code;
+    }
+    std::string digest;
+    if (uint32_t code = DigestBlob(ctx, content, &digest); code != 0) return code;
+    return SignDigestDetached(ctx, params->flags, cms.get(), digest, Encoding::kDer, output);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsBlkSignDetachFile(LibraryContext context, const char* input, const char* contentOutput,
+                                              const char* signaturesOutput, uint32_t /*flags*/) {
+  return WithContext("ORLAX_CmsBlkSignDetachFile", context, [&](Context& ctx) {
+    return SignDetachFile(ctx, input, contentOutput, signaturesOutput, Encoding::kDer);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrSignDetachFile(LibraryContext context, const char* input, const char* contentOutput,
+                                              const char* signaturesOutput, uint32_t /*flags*/) {
+  return WithContext("ORLAX_CmsStrSignDetachFile", context, [&](Context& ctx) {
+    return SignDetachFile(ctx, input, contentOutput, signaturesOutput, Encoding::kIndefinite);
+  });
+}
+
+}  // extern "C"

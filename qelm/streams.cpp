@@ -1,0 +1,413 @@
+// Memory streams (the ...InitMem / ...UpdateMem / ...FinalMem families).
+//
+// Detached signing and detached verification digest their data piece by piece
+// and hold nothing else. The other stages gather their input and do their work
+// in Final, which then gives the whole output; their Update calls give empty
+// pieces, which the calling chains accept.
+
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "qelm/cms_common.h"
+#include "qelm/cms_envelope.h"
+#include "qelm/cms_info.h"
+#include "qelm/cms_verify.h"
+#include "qelm/tsp.h"
+
+namespace qelm {
+
+// Shared with the block forms (cms_sign.cpp).
+uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* content, Encoding encoding,
+                          DataBlob* output);
+uint32_t SignDigestDetached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* existing, const std::string& digest,
+                            Encoding encoding, DataBlob* output);
+uint32_t LoadDetachedBlob(Context& ctx, const DataBlob* blob, CmsPtr* cms);
+
+namespace {
+
+enum class Kind { kAttSign, kDetSign, kAttVerify, kDetVerify, kEncrypt, kDecrypt, kMsgInf, kStamp, kStampVerify };
+
+struct Stream {
+  Kind kind;
+  std::string input;          // gathered input of the stages that work in Final
+  ContentDigests digests;     // detached signing and verification
+  CmsPtr cms;                 // the detached signature to add to or to verify
+};
+
+std::mutex& StreamsMutex() {
+  static std::mutex m;
+  return m;
+}
+std::unordered_set<Stream*>& Streams() {
+  static auto* set = new std::unordered_set<Stream*>();
+  return *set;
+}
+
+Stream* Lookup(StreamContext* handle, Kind kind) {
+  if (handle == nullptr || *handle == nullptr) return nullptr;
+  auto* stream = reinterpret_cast<Stream*>(*handle);
+  std::lock_guard lock(StreamsMutex());
+  if (Streams().count(stream) == 0 || stream->kind != kind) return nullptr;
+  return stream;
+}
+
+// Takes the stream out of the caller's handle; it is freed when the result
+// goes out of scope.
+std::unique_ptr<Stream> Take(StreamContext* handle, Kind kind) {
+  Stream* stream = Lookup(handle, kind);
+  if (stream == nullptr) return nullptr;
+  std::lock_guard lock(StreamsMutex());
+  Streams().erase(stream);
+  *handle = nullptr;
+  return std::unique_ptr<Stream>(stream);
+}
+
+StreamContext Publish(std::unique_ptr<Stream> stream) {
+  std::lock_guard lock(StreamsMutex());
+  Streams().insert(stream.get());
+  return reinterpret_cast<StreamContext>(stream.release());
+}
+
+bool ValidBlob(const DataBlob* blob) { return blob != nullptr && (blob->length == 0 || blob->data != nullptr); }
+
+uint32_t Gather(Context& ctx, Stream& stream, const DataBlob* input) {
+  if (!ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+  if (stream.input.size() + input->length > 0xFFFFFFFFu) return Fail(&ctx, ORLAX_E_FILE_TOO_LARGE, "DataBlob");
+  stream.input.append(reinterpret_cast<const char*>(input->data), input->length);
+  return 0;
+}
+
+DataBlob Gathered(const Stream& stream) {
+  return DataBlob{static_cast<uint32_t>(stream.input.size()),
+                  reinterpret_cast<uint8_t*>(const_cast<char*>(stream.input.data()))};
+}
+
+// Init of a gathering stage.
+uint32_t StartGathering(Context& ctx, Kind kind, const DataBlob* first, StreamContext* handle) {
+  if (handle == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+  *handle = nullptr;
+  auto stream = std::make_unique<Stream>();
+  stream->kind = kind;
+  if (uint32_t code = Gather(ctx, *stream, first); code != 0) return code;
+  *handle = Publish(std::move(stream));
+  return 0;
+}
+
+// Update of a gathering stage (an empty output where there is one).
+uint32_t KeepGathering(Context& ctx, Kind kind, StreamContext* handle, const DataBlob* input, DataBlob* output) {
+  if (output != nullptr) *output = {};
+  Stream* stream = Lookup(handle, kind);
+  if (stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+  return Gather(ctx, *stream, input);
+}
+
+template <typename Fn>
+uint32_t Finish(Context& ctx, Kind kind, StreamContext* handle, Fn&& work) {
+  if (handle == nullptr || *handle == nullptr) return 0;  // nothing was started
+  std::unique_ptr<Stream> stream = Take(handle, kind);
+  if (stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+  return work(*stream);
+}
+
+}  // namespace
+}  // namespace qelm
+
+using namespace qelm;
+
+extern "C" {
+
+// --- message information ---------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrMsgInfInitMem(LibraryContext context, const DataBlob* first, StreamContext* stream,
+                                             uint32_t /*flags*/) {
+  return WithContext("ORLAX_CmsStrMsgInfInitMem", context,
+                     [&](Context& ctx) { return StartGathering(ctx, Kind::kMsgInf, first, stream); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrMsgInfUpdateMem(LibraryContext context, StreamContext* stream, const DataBlob* input) {
+  return WithContext("ORLAX_CmsStrMsgInfUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kMsgInf, stream, input, nullptr); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrMsgInfFinalMem(LibraryContext context, StreamContext* stream, MessageInfo* info) {
+  return WithContext("ORLAX_CmsStrMsgInfFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (info != nullptr) std::memset(info, 0, sizeof *info);
+    return Finish(ctx, Kind::kMsgInf, stream, [&](Stream& s) -> uint32_t {
+      if (info == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "MessageInfo");
+      MessageOutline outline;
+      if (uint32_t code = ReadOutlineMemory(&ctx, s.input, &outline); code != 0) return code;
+      FillMessageInfo(outline, info);
+      return 0;
+    });
+  });
+}
+
+// --- attached signing ------------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const SignParams* params,
+                                              const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrAttSignInitMem", context, [&](Context& ctx) -> uint32_t {
+    if (params == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    if (ctx.key == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+    return StartGathering(ctx, Kind::kAttSign, first, stream);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const SignParams* /*params*/,
+                                                StreamContext* stream, const DataBlob* input, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrAttSignUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kAttSign, stream, input, output); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrAttSignFinalMem(LibraryContext context, const SignParams* params,
+                                               StreamContext* stream, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrAttSignFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (output != nullptr) *output = {};
+    return Finish(ctx, Kind::kAttSign, stream, [&](Stream& s) -> uint32_t {
+      if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+      DataBlob content = Gathered(s);
+      return SignBlobAttached(ctx, params->flags, &content, Encoding::kIndefinite, output);
+    });
+  });
+}
+
+// --- detached signing ------------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrDetSignInitMem(LibraryContext context, const SignParams* params,
+                                              const DataBlob* existing, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrDetSignInitMem", context, [&](Context& ctx) -> uint32_t {
+    if (stream != nullptr) *stream = nullptr;
+    if (params == nullptr || stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    if (ctx.key == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+    auto s = std::make_unique<Stream>();
+    s->kind = Kind::kDetSign;
+    if (existing != nullptr && existing->length > 0) {
+      if (uint32_t code = LoadDetachedBlob(ctx, existing, &s->cms); code != 0) return code;
+    }
+    if (!s->digests.Add(NID_id_GostR3411_2012_256)) return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
+    *stream = Publish(std::move(s));
+    return 0;
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDetSignUpdateMem(LibraryContext context, const SignParams* /*params*/,
+                                                StreamContext* stream, const DataBlob* input) {
+  return WithContext("ORLAX_CmsStrDetSignUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    Stream* s = Lookup(stream, Kind::kDetSign);
+    if (s == nullptr || !ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+    if (!s->digests.Update(input->data, input->length)) return Fail(&ctx, ORLAX_E_ENGINE, "digest");
+    return 0;
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDetSignFinalMem(LibraryContext context, const SignParams* params,
+                                               StreamContext* stream, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrDetSignFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (output != nullptr) *output = {};
+    return Finish(ctx, Kind::kDetSign, stream, [&](Stream& s) -> uint32_t {
+      if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+      s.digests.Finish();
+      const std::string* digest = s.digests.Get(NID_id_GostR3411_2012_256);
+      if (digest == nullptr) return Fail(&ctx, ORLAX_E_ENGINE, "digest");
+      return SignDigestDetached(ctx, params->flags, s.cms.get(), *digest, Encoding::kIndefinite, output);
+    });
+  });
+}
+
+// --- attached verification -------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const VerifyParams* /*params*/,
+                                                const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrAttVerifyInitMem", context,
+                     [&](Context& ctx) { return StartGathering(ctx, Kind::kAttVerify, first, stream); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* /*params*/,
+                                                  StreamContext* stream, const DataBlob* input, DataBlob* content) {
+  return WithContext("ORLAX_CmsStrAttVerifyUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kAttVerify, stream, input, content); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const VerifyParams* params,
+                                                 StreamContext* stream, DataBlob* content, VerifyResult* result) {
+  return WithContext("ORLAX_CmsStrAttVerifyFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (content != nullptr) *content = {};
+    if (result != nullptr) *result = {};
+    return Finish(ctx, Kind::kAttVerify, stream, [&](Stream& s) -> uint32_t {
+      if (params == nullptr || result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "VerifyParams");
+      DataBlob message = Gathered(s);
+      CmsPtr cms;
+      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      const bool wantContent = (params->flags & ORLAX_VERIFY_CONTENT) != 0 && content != nullptr;
+      BioPtr mem(BIO_new(BIO_s_mem()));
+      if (mem == nullptr) throw std::bad_alloc();
+      bool writeFailed = false;
+      uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed);
+      if (code == 0 && wantContent) return BioToBlob(&ctx, mem.get(), content);
+      return code;
+    });
+  });
+}
+
+// --- detached verification -------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrDetVerifyInitMem(LibraryContext context, const VerifyParams* /*params*/,
+                                                const DataBlob* signature, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrDetVerifyInitMem", context, [&](Context& ctx) -> uint32_t {
+    if (stream != nullptr) *stream = nullptr;
+    if (stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+    auto s = std::make_unique<Stream>();
+    s->kind = Kind::kDetVerify;
+    if (uint32_t code = LoadDetachedBlob(ctx, signature, &s->cms); code != 0) return code;
+    AddSignerDigests(s->cms.get(), &s->digests);
+    *stream = Publish(std::move(s));
+    return 0;
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDetVerifyUpdateMem(LibraryContext context, const VerifyParams* /*params*/,
+                                                  StreamContext* stream, const DataBlob* data) {
+  return WithContext("ORLAX_CmsStrDetVerifyUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    Stream* s = Lookup(stream, Kind::kDetVerify);
+    if (s == nullptr || !ValidBlob(data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+    if (!s->digests.Update(data->data, data->length)) return Fail(&ctx, ORLAX_E_ENGINE, "digest");
+    return 0;
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDetVerifyFinalMem(LibraryContext context, const VerifyParams* /*params*/,
+                                                 StreamContext* stream, DataBlob* content, VerifyResult* result) {
+  return WithContext("ORLAX_CmsStrDetVerifyFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (content != nullptr) *content = {};
+    if (result != nullptr) *result = {};
+    return Finish(ctx, Kind::kDetVerify, stream, [&](Stream& s) -> uint32_t {
+      if (result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "VerifyResult");
+      s.digests.Finish();
+      return VerifySigners(ctx, s.cms.get(), s.digests, result);
+    });
+  });
+}
+
+// --- encryption and decryption ---------------------------------------------
+
+ORLAX_API uint32_t ORLAX_CmsStrEncryptInitMem(LibraryContext context, const EncryptParams* params,
+                                              const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrEncryptInitMem", context, [&](Context& ctx) -> uint32_t {
+    CmsPtr probe;  // recipients and cipher are checked before any data is taken
+    if (uint32_t code = MakeEnvelope(ctx, params, true, &probe); code != 0) return code;
+    return StartGathering(ctx, Kind::kEncrypt, first, stream);
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrEncryptUpdateMem(LibraryContext context, const EncryptParams* /*params*/,
+                                                StreamContext* stream, const DataBlob* input, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrEncryptUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kEncrypt, stream, input, output); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const EncryptParams* params,
+                                               StreamContext* stream, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrEncryptFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (output != nullptr) *output = {};
+    return Finish(ctx, Kind::kEncrypt, stream, [&](Stream& s) -> uint32_t {
+      if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
+      BioPtr in(BIO_new_mem_buf(s.input.data(), static_cast<int>(s.input.size())));
+      BioPtr mem(BIO_new(BIO_s_mem()));
+      if (in == nullptr || mem == nullptr) throw std::bad_alloc();
+      if (uint32_t code = EncryptBio(ctx, params, in.get(), mem.get(), Encoding::kIndefinite, "DataBlob");
+          code != 0) {
+        return code;
+      }
+      return BioToBlob(&ctx, mem.get(), output);
+    });
+  });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDecryptInitMem(LibraryContext context, const DecryptParams* /*params*/,
+                                              const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrDecryptInitMem", context,
+                     [&](Context& ctx) { return StartGathering(ctx, Kind::kDecrypt, first, stream); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDecryptUpdateMem(LibraryContext context, const DecryptParams* /*params*/,
+                                                StreamContext* stream, const DataBlob* input, DataBlob* output) {
+  return WithContext("ORLAX_CmsStrDecryptUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kDecrypt, stream, input, output); });
+}
+
+ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const DecryptParams* /*params*/,
+                                               StreamContext* stream, DataBlob* output, DecryptResult* result) {
+  return WithContext("ORLAX_CmsStrDecryptFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (output != nullptr) *output = {};
+    if (result != nullptr) std::memset(result, 0, sizeof *result);
+    return Finish(ctx, Kind::kDecrypt, stream, [&](Stream& s) -> uint32_t {
+      if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
+      DataBlob message = Gathered(s);
+      CmsPtr cms;
+      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      BioPtr mem(BIO_new(BIO_s_mem()));
+      if (mem == nullptr) throw std::bad_alloc();
+      if (uint32_t code = DecryptLoaded(ctx, cms.get(), mem.get(), result, "DataBlob"); code != 0) return code;
+      return BioToBlob(&ctx, mem.get(), output);
+    });
+  });
+}
+
+// --- time stamps -----------------------------------------------------------
+
+ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsInitMem(LibraryContext context, const TspStampParams* /*params*/,
+                                                  const char* /*url*/, const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_TspStrUrlStampCmsInitMem", context,
+                     [&](Context& ctx) { return StartGathering(ctx, Kind::kStamp, first, stream); });
+}
+
+ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsUpdateMem(LibraryContext context, const TspStampParams* /*params*/,
+                                                    const char* /*url*/, StreamContext* stream, const DataBlob* input,
+                                                    DataBlob* output) {
+  return WithContext("ORLAX_TspStrUrlStampCmsUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kStamp, stream, input, output); });
+}
+
+ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const TspStampParams* params,
+                                                   const char* url, StreamContext* stream, DataBlob* output) {
+  return WithContext("ORLAX_TspStrUrlStampCmsFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (output != nullptr) *output = {};
+    return Finish(ctx, Kind::kStamp, stream, [&](Stream& s) -> uint32_t {
+      if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspStampParams");
+      DataBlob message = Gathered(s);
+      CmsPtr cms;
+      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
+      return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
+    });
+  });
+}
+
+ORLAX_API uint32_t ORLAX_TspStrVerifyCmsInitMem(LibraryContext context, const TspVerifyParams* /*params*/,
+                                                const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_TspStrVerifyCmsInitMem", context,
+                     [&](Context& ctx) { return StartGathering(ctx, Kind::kStampVerify, first, stream); });
+}
+
+ORLAX_API uint32_t ORLAX_TspStrVerifyCmsUpdateMem(LibraryContext context, const TspVerifyParams* /*params*/,
+                                                  StreamContext* stream, const DataBlob* input) {
+  return WithContext("ORLAX_TspStrVerifyCmsUpdateMem", context,
+                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kStampVerify, stream, input, nullptr); });
+}
+
+ORLAX_API uint32_t ORLAX_TspStrVerifyCmsFinalMem(LibraryContext context, const TspVerifyParams* params,
+                                                 StreamContext* stream, TspVerifyResult* result) {
+  return WithContext("ORLAX_TspStrVerifyCmsFinalMem", context, [&](Context& ctx) -> uint32_t {
+    if (result != nullptr) *result = {};
+    return Finish(ctx, Kind::kStampVerify, stream, [&](Stream& s) -> uint32_t {
+      if (params == nullptr || result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspVerifyParams");
+      DataBlob message = Gathered(s);
+      CmsPtr cms;
+      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      return VerifyStamp(ctx, cms.get(), params->signatureIndex, result);
+    });
+  });
+}
+
+}  // extern "C"

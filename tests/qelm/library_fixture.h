@@ -1,0 +1,121 @@
+#pragma once
+// What the library's tests share: a private root, the shared test PKI,
+// contexts opened on its holders, the error stack as lines, files.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/qelm_api.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace qelmtest {
+
+namespace fs = std::filesystem;
+
+struct StackLine {
+  std::string text, file, data;
+  uint32_t line = 0;
+};
+
+// Drains a context's stack (null: the library's own).
+inline std::vector<StackLine> DrainStack(LibraryContext context) {
+  std::vector<StackLine> lines;
+  DataBlob text{}, file{}, data{};
+  uint32_t line = 0;
+  while (ORLAX_GetErrorLineEx(context, &text, &file, &line, &data) == 0) {
+    lines.push_back({reinterpret_cast<char*>(text.data), reinterpret_cast<char*>(file.data),
+                     reinterpret_cast<char*>(data.data), line});
+    ORLAX_FreeMem(context, text.data);
+    ORLAX_FreeMem(nullptr, file.data);
+    ORLAX_FreeMem(context, data.data);
+  }
+  return lines;
+}
+
+inline std::string ErrorText(uint32_t code) {
+  char buffer[1024];
+  const char* text = ORLAX_GetErrorText(code, buffer, sizeof buffer);
+  return text != nullptr ? text : "";
+}
+
+inline std::string RandomBytes(size_t size, unsigned seed = 7) {
+  std::mt19937 gen(seed);
+  std::string bytes(size, '\0');
+  for (auto& c : bytes) c = static_cast<char>(gen());
+  return bytes;
+}
+
+inline std::string Read(const fs::path& path) { return testsupport::ReadFileBytes(path); }
+
+inline void Write(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A context that closes itself.
+class Ctx {
+ public:
+  Ctx() = default;
+  explicit Ctx(LibraryContext c) : c_(c) {}
+  ~Ctx() {
+    if (c_ != nullptr) ORLAX_Uninitialize(c_);
+  }
+  Ctx(const Ctx&) = delete;
+  Ctx& operator=(const Ctx&) = delete;
+  Ctx(Ctx&& other) noexcept : c_(other.c_) { other.c_ = nullptr; }
+  LibraryContext get() const { return c_; }
+  operator LibraryContext() const { return c_; }
+
+ private:
+  LibraryContext c_ = nullptr;
+};
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  LibraryTest() : pki_(testsupport::TestPki::Shared()) {}
+
+  // Opens a context on a holder's PSE and the PKI's LOCAL folder.
+  Ctx Open(const std::string& who, const fs::path& local = {}, uint32_t flags = 0x4) {
+    std::string pse = pki_.Pse(who).string();
+    std::string loc = (local.empty() ? pki_.local : local).string();
+    InitParams params{};
+    params.size = sizeof params;
+    params.flags = flags;
+    params.pse = pse.c_str();
+    params.local = loc.c_str();
+    LibraryContext context = nullptr;
+    uint32_t code = ORLAX_InitializeEx(1, &params, &context);
+    EXPECT_EQ(code, 0u) << ErrorText(code);
+    return Ctx(context);
+  }
+
+  fs::path File(const std::string& name) const { return root_.path() / "files" / name; }
+
+  fs::path WriteInput(const std::string& name, const std::string& bytes) {
+    Write(File(name), bytes);
+    return File(name);
+  }
+
+  // The first certificate of a holder, found by its DN.
+  FindResult Find(LibraryContext context, const std::string& who) {
+    CertQuery query{};
+    query.subjectKind = 4;
+    std::string dn = pki_.Dn(who);
+    query.subject = dn.c_str();
+    FindResult result{};
+    EXPECT_EQ(ORLAX_FindCert(context, &query, &result), 0u) << who;
+    return result;
+  }
+
+  testsupport::TempRoot root_;
+  const testsupport::TestPki& pki_;
+};
+
+}  // namespace qelmtest
