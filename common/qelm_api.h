@@ -189,7 +189,8 @@ typedef struct FindResult {
   CertRecord* certs;          // count records, back to back
 } FindResult;
 
-// Content-cipher flags of EncryptParams.cipherFlags.
+// Content-cipher flags of EncryptParams.cipherFlags: exactly one of the five
+// values below; any other value fails with ORLAX_E_UNKNOWN_CIPHER.
 #define ORLAX_CIPHER_GOST89 0x0u                 // GOST 28147-89 CFB (1.2.643.2.2.21)
 #define ORLAX_CIPHER_MAGMA 0x20000u              // magma-ctr-acpkm (1.2.643.7.1.1.5.1.1)
 #define ORLAX_CIPHER_KUZNYECHIK 0x40000u         // kuznyechik-ctr-acpkm (1.2.643.7.1.1.5.2.1)

@@ -62,7 +62,7 @@ uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, Cm
   if (params->certCount == 0 || params->certs == nullptr) return Fail(&ctx, ORLAX_E_NO_RECIPIENTS, "");
   const CipherChoice* choice = nullptr;
   for (const auto& c : kCiphers) {
-    if (c.flags == (params->cipherFlags & ORLAX_CIPHER_MASK)) choice = &c;
+    if (c.flags == params->cipherFlags) choice = &c;
   }
   if (choice == nullptr) return Fail(&ctx, ORLAX_E_UNKNOWN_CIPHER, std::to_string(params->cipherFlags));
   GostEngine();
