@@ -118,9 +118,9 @@ class ServiceKey {
 };
 
 LSTATUS DeleteServiceKey(const std::wstring& name) {
+  // With a subkey named, the tree's root goes too.
   std::wstring path = std::wstring(kServicesKey) + name;
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-  return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+  return RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
 // ---- the status record published by the service process ----

@@ -1,0 +1,53 @@
+#pragma once
+// The dispatch of one rule to the function of its operation code, with the
+// certificate search that the encrypting codes need first.
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+#include "service/core/config_store.h"
+
+// What the worker hands to the dispatch for one rule with listed files.
+struct RuleDispatch {
+  const CStringArray& files;     // bare names listed in the rule's "Path In"
+  int ruleIndex;                 // position in profile.rules
+  int directoryProfileIndex;     // DirectoryProfileIndex of the rule's "ZCSProfile"
+  CString rulePrefix;            // "Правило %d%s. "
+  CString archExt;               // "GZIPArchiveExt" when ZipFile is 2, else "ZIPArchiveExt"
+  ProfileRecord& profile;        // the worker's own record
+  DirectoryProfileTable& table;  // the worker's contexts
+  JournalFiles& journalFiles;    // the worker's journal files
+  const BaseSettings& base;
+  CString journalFolder;
+  CString profileName;
+};
+
+// Calls the operation whose code equals the rule's "Operation" (exactly,
+// letter case included); an unknown code does nothing and returns 0. The
+// encrypting codes (ENCR, LENC, SGEN) first search the certificates of the
+// rule's recipients; a failed search is journaled once and every listed file
+// goes to the error folder, and the operation is not called. Returns the
+// operation's result, or the non-zero result of the journal writer or the
+// error-folder mover (fatal for the worker).
+DWORD DispatchRule(const RuleDispatch& rule);
+
+// The recipients' certificates of an encrypting rule, found in the context of
+// its directory profile. Owns the library's results and releases them.
+class RecipientCertificates {
+ public:
+  explicit RecipientCertificates(LibraryContext context) : context_(context) {}
+  ~RecipientCertificates();
+  RecipientCertificates(const RecipientCertificates&) = delete;
+  RecipientCertificates& operator=(const RecipientCertificates&) = delete;
+
+  // Searches one recipient; returns 0 or the library's code.
+  DWORD Search(const CString& recipient, bool useNetworkDirectory);
+  // Every record found so far, recipient by recipient, in the library's order.
+  const CertRecord* Records() const { return records_.data(); }
+  int Count() const { return static_cast<int>(records_.size()); }
+
+ private:
+  LibraryContext context_;
+  std::vector<FindResult> results_;
+  std::vector<CertRecord> records_;
+};

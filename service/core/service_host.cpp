@@ -1,0 +1,447 @@
+#include "service/core/service_host.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/library_error_stack.h"
+#include "common/qelm_api.h"
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/services.h"
+#include "platform/sync.h"
+#include "service/core/command_line.h"
+#include "service/core/config_store.h"
+#include "service/core/crl_refresh.h"
+#include "service/core/dispatch.h"
+#include "service/core/event_log_report.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/find_files.h"
+#include "service/core/journal.h"
+
+namespace {
+
+constexpr const char* kJournalFailureText = "Критическая ошибка: запись в журнал. Остановка обработчика";
+constexpr const char* kContextFailureText =
+    "Критическая ошибка: инициализация криптопрофиля. Остановка обработчика";
+constexpr const wchar_t* kStartMessage = L"Запуск АК СКЗИ Квелла: сервис";
+constexpr const wchar_t* kStopMessage = L"Остановка АК СКЗИ Квелла: сервис";
+constexpr const wchar_t* kContextMessage = L"Профиль справочника : '%s' | Инициализация криптопрофиля";
+constexpr DWORD kStartWaitHint = 3000;
+
+// Service-wide state shared by the worker and the control handler. As the
+// service manager's own callers do, both threads write the record and report
+// it at once without a lock: the handler only ever reports around setting
+// the stop event.
+struct ServiceState {
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+  DWORD checkPoint = 1;
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  HANDLE stopEvent = nullptr;
+};
+
+ServiceState& State() {
+  static ServiceState state;
+  return state;
+}
+
+void ReportStatus(DWORD state, DWORD controls, DWORD exitCode, DWORD specific, DWORD checkPoint,
+                  DWORD waitHint) {
+  ServiceState& s = State();
+  s.status = {SERVICE_WIN32_OWN_PROCESS, state, controls, exitCode, specific, checkPoint, waitHint};
+  if (s.statusHandle != nullptr) SetServiceStatus(s.statusHandle, &s.status);
+}
+
+DWORD NextCheckPoint() { return State().checkPoint++; }
+
+void ReportRunning() { ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0); }
+
+void ReportStopped(DWORD specificCode) {
+  if (specificCode == 0)
+    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0);
+  else
+    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, ERROR_SERVICE_SPECIFIC_ERROR, specificCode, 0, 0);
+}
+
+// One event-log record, between registering and deregistering the source.
+void ReportToEventLog(DWORD code, const char* text, const char* description = nullptr,
+                      const char* arg = nullptr) {
+  OpenEventSource();
+  ReportFailure(nullptr, kReportEventLog, code, text, description, nullptr, arg);
+  CloseEventSource();
+}
+
+// The worker's state for one run.
+class Worker {
+ public:
+  explicit Worker(CString serviceName) : serviceName_(std::move(serviceName)) {}
+  void Run();
+
+ private:
+  bool Start();
+  bool OpenContexts();
+  void Cycle();
+  void RefreshRevocationLists();
+  bool RunRules();
+  void OrderlyStop();
+  void FatalStop(DWORD code);
+  void CloseContexts();
+  DWORD Journal(DWORD code, const CString& message, const CString& extra = CString(),
+                const CString& detail = CString());
+
+  CString serviceName_;
+  CString profileName_;
+  ServiceConfiguration config_;
+  DirectoryProfileTable table_;
+  bool stopped_ = false;
+  DWORD fatal_ = 0;
+};
+
+DWORD Worker::Journal(DWORD code, const CString& message, const CString& extra, const CString& detail) {
+  // Messages are finished texts; they go in as an argument so that a "%s"
+  // inside a name stays as it is.
+  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_, code, L"%s",
+                      CString(), extra, message, CString(), CString(), CString(), CString(), CString(),
+                      detail);
+}
+
+void Worker::CloseContexts() {
+  for (DirectoryProfileEntry& entry : table_) {
+    if (entry.initialised && entry.context != nullptr) ORLAX_Uninitialize(entry.context);
+    entry.initialised = 0;
+    entry.context = nullptr;
+  }
+}
+
+void Worker::FatalStop(DWORD code) {
+  CloseContexts();
+  ReportToEventLog(code, kJournalFailureText);
+  fatal_ = code;
+  stopped_ = true;
+  ReportStopped(code);
+}
+
+void Worker::OrderlyStop() {
+  CloseContexts();
+  DWORD rc = Journal(0, kStopMessage);
+  stopped_ = true;
+  if (rc != 0) {
+    ReportToEventLog(rc, kJournalFailureText);
+    ReportStopped(rc);
+    return;
+  }
+  ReportStopped(0);
+}
+
+bool Worker::Start() {
+  profileName_ = ProfileNameFromServiceName(serviceName_);
+  if (profileName_.IsEmpty()) {
+    std::string name = platform::WideToMultiByte(serviceName_.GetString(), CP_ACP);
+    ReportToEventLog(ERROR_FILE_NOT_FOUND, "Не удалось запустить сервис '%s'",
+                     "Неверное имя профиля или сервиса", name.c_str());
+    ReportStopped(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  ConfigurationLoadResult load = LoadConfiguration(profileName_, config_);
+  if (load.code != 0) {
+    if (load.journalFailed) ReportToEventLog(load.code, kJournalFailureText);
+    ReportStopped(load.code);
+    return false;
+  }
+  if (DWORD rc = Journal(0, kStartMessage)) {
+    ReportToEventLog(rc, kJournalFailureText);
+    ReportStopped(rc);
+    return false;
+  }
+  table_ = BuildDirectoryProfileTable(config_.profile);
+  return OpenContexts();
+}
+
+bool Worker::OpenContexts() {
+  for (size_t i = 0; i < table_.size(); ++i) {
+    DirectoryProfileEntry& entry = table_[i];
+    int k = DirectoryProfileIndex(config_.profile, entry.name);
+    uint32_t flags = ORLAX_INIT_NOT_LOAD_CRL | ORLAX_INIT_NOT_USE_LDAP;
+    if (ListValueAt(config_.profile.notCopyToLocal, k) != 0) flags |= ORLAX_INIT_NOT_COPY_TO_LOCAL;
+    if (ListValueAt(config_.profile.useAia, k) != 0) flags |= ORLAX_INIT_USE_AIA;
+    std::string pse = platform::WideToMultiByte(entry.pse.GetString(), CP_ACP);
+    std::string local = platform::WideToMultiByte(entry.local.GetString(), CP_ACP);
+    InitParams params{};
+    params.size = sizeof(InitParams);
+    params.flags = flags;
+    params.pse = pse.c_str();
+    params.local = local.c_str();
+    params.ldap = nullptr;
+
+    CString message;
+    message.Format(kContextMessage, entry.name);
+    LibraryContext context = nullptr;
+    DWORD code = ORLAX_InitializeEx(1, &params, &context);
+    if (code == 0) {
+      entry.context = context;
+      entry.initialised = 1;
+      if (DWORD rc = Journal(0, message, message)) {
+        FatalStop(rc);
+        return false;
+      }
+      continue;
+    }
+    CString stack = FormatLibraryErrorStack(nullptr);
+    DWORD rc = Journal(code, message, message, stack);
+    CloseContexts();
+    if (rc != 0) {
+      ReportToEventLog(rc, kJournalFailureText);
+      ReportStopped(rc);
+    } else {
+      ReportToEventLog(code, kContextFailureText);
+      ReportStopped(code);
+    }
+    return false;
+  }
+  return true;
+}
+
+void Worker::RefreshRevocationLists() {
+  for (DirectoryProfileEntry& entry : table_) {
+    int k = DirectoryProfileIndex(config_.profile, entry.name);
+    if (ListValueAt(config_.profile.notLoadCrl, k) != 0 || ListValueAt(config_.profile.crlUpdatePeriod, k) <= 0)
+      continue;
+    ProfileRecord copy = config_.profile;
+    CString text;
+    DWORD result = RefreshCrls(copy, k, entry.context, text);
+    if (result == 0) continue;
+    CString message;
+    message.Format(kCrlRefreshMessage, entry.name);
+    if (DWORD rc = Journal(result == CRL_REFRESHED ? 0 : result, message, text)) {
+      FatalStop(rc);
+      return;
+    }
+  }
+}
+
+// Returns false when the worker has stopped (orderly or fatal).
+bool Worker::RunRules() {
+  std::vector<RuleRecord>& rules = config_.profile.rules;
+  for (size_t i = 0; i < rules.size(); ++i) {
+    if (WaitForSingleObject(State().stopEvent, 1) == WAIT_OBJECT_0) {
+      OrderlyStop();
+      return false;
+    }
+    RuleRecord& rule = rules[i];
+    if (rule.isOn == 0) continue;
+    int k = DirectoryProfileIndex(config_.profile, rule.zcsProfile);
+    int missing = 0;
+    if (DWORD rc = CheckRuleFolders(config_.journalFolder, &config_.profile.journalFiles, &rule,
+                                    static_cast<int>(i) + 1, &missing, profileName_)) {
+      FatalStop(rc);
+      return false;
+    }
+    if (missing) continue;
+
+    CString prefix = MakeRulePrefix(static_cast<int>(i) + 1, rule.description);
+    CString archExt = rule.zipFile == 2 ? config_.base.gzipArchiveExt : config_.base.zipArchiveExt;
+    CStringArray names;
+    DWORD found = FindFiles(rule.pathIn, names, rule.masks);
+    if (found != 0) {
+      CString message;
+      message.Format(L"Поиск файлов в директории %s", rule.pathIn);
+      message = prefix + message;
+      if (DWORD rc = Journal(found, message, message)) {
+        FatalStop(rc);
+        return false;
+      }
+    }
+    if (names.IsEmpty()) {
+      if (rule.operation == L"PACK") rule.packWaitStart = 0;
+      continue;
+    }
+    RuleDispatch dispatch{names,  static_cast<int>(i), k,      prefix,
+                          archExt, config_.profile,     table_, config_.profile.journalFiles,
+                          config_.base, config_.journalFolder, profileName_};
+    if (DWORD rc = DispatchRule(dispatch)) {
+      FatalStop(rc);
+      return false;
+    }
+  }
+  return true;
+}
+
+void Worker::Cycle() {
+  DWORD pause = PauseMilliseconds(config_.handlerTimeout);
+  while (!stopped_) {
+    RefreshRevocationLists();
+    if (stopped_) return;
+    if (!RunRules()) return;
+    if (WaitForSingleObject(State().stopEvent, pause) == WAIT_OBJECT_0) {
+      OrderlyStop();
+      return;
+    }
+  }
+}
+
+void Worker::Run() {
+  ServiceState& s = State();
+  s.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (s.stopEvent == nullptr) {
+    // Stopped, and the manager learns why.
+    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, GetLastError(), 0, 0, 0);
+    return;
+  }
+  SetOperationsStopEvent(s.stopEvent);
+  ReportRunning();
+  if (Start()) Cycle();
+  SetOperationsStopEvent(nullptr);
+}
+
+}  // namespace
+
+CString ProfileNameFromServiceName(const CString& serviceName) {
+  int dash = serviceName.ReverseFind(L'-');
+  if (dash <= 0 || dash + 1 >= serviceName.GetLength()) return CString();
+  return serviceName.Mid(dash + 1);
+}
+
+CString MakeRulePrefix(int ruleNumber, const CString& description) {
+  CString described;
+  if (!description.IsEmpty()) described = CString(L" ('") + description + L"')";
+  CString prefix;
+  prefix.Format(L"Правило %d%s. ", ruleNumber, described);
+  return prefix;
+}
+
+DWORD PauseMilliseconds(int handlerTimeoutSeconds) {
+  long long seconds = handlerTimeoutSeconds > 0 ? handlerTimeoutSeconds : 15;
+  long long ms = seconds * 1000;
+  return static_cast<DWORD>(std::min<long long>(ms, INFINITE - 1));
+}
+
+namespace {
+
+// The missing-folder record is due once per clock hour: when none was
+// written, or when now is later than the last one in (year, month, day, hour).
+bool FolderRecordDue(const RuleRecord& rule, const SYSTEMTIME& now) {
+  if (rule.folderErrorReported == 0) return true;
+  const SYSTEMTIME& last = rule.lastFolderError;
+  auto key = [](const SYSTEMTIME& t) {
+    return std::make_tuple(t.wYear, t.wMonth, t.wDay, t.wHour);
+  };
+  return key(now) > key(last);
+}
+
+// A folder exists for a rule only when it is a folder.
+DWORD FolderMissingCode(const CString& path) {
+  if (path.IsEmpty()) return ERROR_PATH_NOT_FOUND;
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = GetLastError();
+    return code != 0 ? code : ERROR_PATH_NOT_FOUND;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
+  return 0;
+}
+
+}  // namespace
+
+DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
+                       int* missing, const CString& profileName) {
+  CString prefix = MakeRulePrefix(ruleNumber, rule->description);
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  struct Folder {
+    const CString* path;
+    bool optional;
+    const wchar_t* step;
+  };
+  const Folder folders[] = {
+      {&rule->pathIn, false, L"Проверка входного каталога '%s'"},
+      {&rule->pathOut, true, L"Проверка выходного каталога '%s'"},
+      {&rule->pathError, false, L"Проверка каталога ошибок '%s'"},
+      {&rule->pathOut2, true, L"Проверка доп. выходного каталога '%s'"},
+  };
+  DWORD keptCode = 0;
+  for (const Folder& folder : folders) {
+    if (folder.optional && folder.path->IsEmpty()) continue;
+    DWORD code = FolderMissingCode(*folder.path);
+    if (code == 0) continue;
+    *missing = 1;
+    keptCode = code;
+    if (!FolderRecordDue(*rule, now)) continue;
+    rule->folderErrorReported = 1;
+    rule->lastFolderError = now;
+    CString step;
+    step.Format(folder.step, *folder.path);
+    return WriteJournal(journalFolder, *files, profileName, code, L"%s", CString(), step, prefix + step);
+  }
+  if (keptCode == 0) rule->folderErrorReported = 0;
+  return 0;
+}
+
+DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {
+  DirectoryProfileTable table;
+  auto find = [&](const CString& name) {
+    for (size_t i = 0; i < table.size(); ++i)
+      if (table[i].name == name) return static_cast<int>(i);
+    return -1;
+  };
+  auto add = [&](const DirectoryProfileEntry& paths, const CString& name) {
+    DirectoryProfileEntry entry;
+    entry.pse = paths.pse;
+    entry.local = paths.local;
+    entry.ldap = paths.ldap;
+    entry.name = name;
+    table.push_back(entry);
+  };
+  for (RuleRecord& rule : profile.rules) {
+    if (!rule.zcsProfile.IsEmpty() && find(rule.zcsProfile) < 0) add(rule.directoryProfile, rule.zcsProfile);
+    if (rule.operation == L"RESG" && !rule.resignProfile.IsEmpty() && find(rule.resignProfile) < 0)
+      add(rule.resignDirectoryProfile, rule.resignProfile);
+  }
+  for (RuleRecord& rule : profile.rules) {
+    rule.tableIndex = std::max(find(rule.zcsProfile), 0);
+    rule.resignTableIndex = std::max(find(rule.resignProfile), 0);
+  }
+  return table;
+}
+
+void ServiceCtrlHandler(DWORD control) {
+  if (control != SERVICE_CONTROL_STOP) return;
+  ServiceState& s = State();
+  ReportStatus(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, NextCheckPoint(), 0);
+  if (s.stopEvent != nullptr) SetEvent(s.stopEvent);
+  DWORD state = s.status.dwCurrentState;
+  DWORD controls = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+  DWORD checkPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : NextCheckPoint();
+  ReportStatus(state, controls, 0, 0, checkPoint, 0);
+}
+
+void ServiceWorker(LPWSTR* argv) {
+  Worker worker(argv[0]);
+  worker.Run();
+}
+
+void ServiceMain(DWORD, LPWSTR* argv) {
+  ServiceState& s = State();
+  s.statusHandle = RegisterServiceCtrlHandlerW(argv[0], ServiceCtrlHandler);
+  if (s.statusHandle == nullptr) {
+    ReportToEventLog(GetLastError(), "Регистрация Service Ctrl Handler");
+    return;
+  }
+  ReportStatus(SERVICE_START_PENDING, 0, 0, 0, NextCheckPoint(), kStartWaitHint);
+  ServiceWorker(argv);
+}
+
+int RunServiceDispatcher(const wchar_t* profileName) {
+  wchar_t name[] = L"";
+  SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  if (StartServiceCtrlDispatcherW(table)) return 0;
+  DWORD code = GetLastError();
+  if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+    platform::WriteConsoleText(platform::ConsoleStream::Output, L"ОШИБКА: Некорректная комманда\n\n");
+    PrintUsage();
+    return 1;
+  }
+  std::string profile = platform::WideToMultiByte(profileName ? profileName : L"", CP_ACP);
+  ReportToEventLog(code, "Запуск Ctrl Dispatcher сервиса '%s'", nullptr, profile.c_str());
+  return 1;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// A service instance: the service entry that the dispatcher runs, its control
+// handler, and the worker that loads the profile, opens the library contexts
+// and repeats the processing cycle until the service is stopped.
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+
+// Hands the process to the service dispatcher with the one service entry.
+// profileName (may be null) is the command line's second argument, used only
+// to name a failed dispatcher start. Returns the exit code: 0 when the service
+// ran to its end; 1 after printing the invalid-command text and the usage when
+// the process was not started by the service manager; 1 after an event-log
+// report for any other dispatcher failure.
+int RunServiceDispatcher(const wchar_t* profileName);
+
+// The service entry: argv[0] is the service name.
+void ServiceMain(DWORD argc, LPWSTR* argv);
+
+// The control handler: acts on SERVICE_CONTROL_STOP only.
+void ServiceCtrlHandler(DWORD control);
+
+// Runs the instance on the calling thread; returns once it has stopped.
+void ServiceWorker(LPWSTR* argv);
+
+// The profile named by a service name: the text after its last "-"; empty
+// when there is no "-", the last "-" is the first character, or nothing
+// follows it.
+CString ProfileNameFromServiceName(const CString& serviceName);
+
+// The rule's "Правило %d%s. " prefix (ruleNumber = index + 1).
+CString MakeRulePrefix(int ruleNumber, const CString& description);
+
+// Tests the rule's folders (input, output when set, error, second output when
+// set); a folder that is missing or is not a folder counts as missing and
+// sets *missing to 1. A missing folder is journaled at most once per clock
+// hour per rule. Returns 0 or the journal writer's error.
+DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
+                       int* missing, const CString& profileName);
+
+// The table of directory profiles that the rules use, in rule order, with
+// each rule's tableIndex and resignTableIndex set. Contexts are not opened.
+DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile);
+
+// The pause between cycles in milliseconds: seconds × 1000, kept below the
+// infinite wait.
+DWORD PauseMilliseconds(int handlerTimeoutSeconds);

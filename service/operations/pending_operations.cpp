@@ -1,0 +1,59 @@
+// Operations whose families are not built yet. Each leaves its rule's files
+// where they are, without a record, as a rule with an unknown operation code
+// does; a family's real source replaces its entry here.
+
+#include "service/operations/operations.h"
+
+DWORD EncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
+                   CString, CString, int, const CertRecord*, int) {
+  return 0;
+}
+DWORD DecryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
+                   CString, CString, const CStringArray*, int) {
+  return 0;
+}
+DWORD HashFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString) {
+  return 0;
+}
+DWORD EncodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString) { return 0; }
+DWORD DecodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString,
+                        const CStringArray*) {
+  return 0;
+}
+DWORD SignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
+                int, int) {
+  return 0;
+}
+DWORD VerifyAttachedSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
+                               CString, CString, int, int, CString) {
+  return 0;
+}
+DWORD ResignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
+                  CString, CString) {
+  return 0;
+}
+DWORD DeleteFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
+DWORD VerifyDetachedSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
+                               CString, CString, CString) {
+  return 0;
+}
+DWORD MoveFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
+DWORD RemoveSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
+                       CString) {
+  return 0;
+}
+DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
+                          CString, CString, CString, const CertRecord*, int) {
+  return 0;
+}
+DWORD DecryptAndVerifyFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
+                            CString, CString, CString, CString, const CStringArray*, int, CString) {
+  return 0;
+}
+DWORD ArchiveFiles(const CStringArray&, int, ProfileRecord&, CString, CString, CString) { return 0; }
+DWORD UnarchiveFiles(const CStringArray&, int, ProfileRecord&, CString, CString, CString) { return 0; }
+DWORD PackFiles(const CStringArray&, int, ProfileRecord&, CString, CString, CString, std::int64_t*) {
+  return 0;
+}
+DWORD UnpackArchives(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
+DWORD ExecuteProgram(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }

@@ -1,0 +1,53 @@
+// A minimal service for the service manager's tests. It reports running,
+// writes its start arguments to $QELM_ROOT/fake_service.args, waits for the
+// stop request and reports stopped with the exit code named by the
+// environment variable FAKE_SERVICE_EXIT (default 0).
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/services.h"
+#include "platform/sync.h"
+#include "platform/utf16.h"
+
+namespace {
+
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_stop = nullptr;
+
+void Report(DWORD state, DWORD specific = 0) {
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP,
+                        specific ? ERROR_SERVICE_SPECIFIC_ERROR : 0u, specific, 0, 0};
+  SetServiceStatus(g_status, &status);
+}
+
+void Handler(DWORD control) {
+  if (control != SERVICE_CONTROL_STOP) return;
+  Report(SERVICE_STOP_PENDING);
+  SetEvent(g_stop);
+}
+
+void Main(DWORD argc, LPWSTR* argv) {
+  g_status = RegisterServiceCtrlHandlerW(argv[0], Handler);
+  if (g_status == nullptr) return;
+  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  {
+    std::ofstream out(std::string(std::getenv("QELM_ROOT")) + "/fake_service.args");
+    for (DWORD i = 0; i < argc; ++i) out << platform::WideToUtf8(argv[i]) << "\n";
+  }
+  Report(SERVICE_RUNNING);
+  WaitForSingleObject(g_stop, INFINITE);
+  const char* exit = std::getenv("FAKE_SERVICE_EXIT");
+  Report(SERVICE_STOPPED, exit ? static_cast<DWORD>(std::strtoul(exit, nullptr, 0)) : 0);
+}
+
+}  // namespace
+
+int main() {
+  wchar_t name[] = L"";
+  SERVICE_TABLE_ENTRYW table[] = {{name, Main}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());
+  return 0;
+}
