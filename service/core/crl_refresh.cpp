@@ -74,6 +74,7 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, KEY_READ | KEY_WRITE)) {
     text.Format(L"Создание (открытие) ключа реестра %s",
                 (CString(kMachineRootName) + kServiceBaseKey).GetString());
+    key.Close();
     return static_cast<DWORD>(rc);
   }
   const long long now = NowSeconds();

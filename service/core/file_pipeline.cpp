@@ -307,11 +307,11 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
   return result_;
 }
 
-ScratchFile::~ScratchFile() {
+TemporaryWorkFile::~TemporaryWorkFile() {
   if (!path_.IsEmpty()) DeleteFileW(path_);
 }
 
-DWORD ScratchFile::Create(WorkFailure& failure) {
+DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
   std::vector<wchar_t> folder(MAX_PATH, L'\0');
   DWORD length = GetTempPathW(MAX_PATH, folder.data());
   if (length == 0 || length >= MAX_PATH) {

@@ -207,12 +207,12 @@ class FilePipeline {
 // A scratch file for a work step: a new empty file named "~xx<hex>.tmp" in
 // the temporary folder, deleted when the object goes away (every way out of
 // the work step).
-class ScratchFile {
+class TemporaryWorkFile {
  public:
-  ScratchFile() = default;
-  ~ScratchFile();
-  ScratchFile(const ScratchFile&) = delete;
-  ScratchFile& operator=(const ScratchFile&) = delete;
+  TemporaryWorkFile() = default;
+  ~TemporaryWorkFile();
+  TemporaryWorkFile(const TemporaryWorkFile&) = delete;
+  TemporaryWorkFile& operator=(const TemporaryWorkFile&) = delete;
   const CString& Path() const { return path_; }
 
   // Creates the file. On failure returns the system error and fills failure

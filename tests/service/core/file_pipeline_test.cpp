@@ -381,10 +381,10 @@ TEST_F(PipelineTest, JournalFailureEndsTheOperationAtOnce) {
   EXPECT_TRUE(fs::exists(in_ / "b.txt"));  // the next name is never taken
 }
 
-TEST_F(PipelineTest, ScratchFileIsCreatedInTheTemporaryFolderAndDeletedOnExit) {
+TEST_F(PipelineTest, TemporaryWorkFileIsCreatedInTheTemporaryFolderAndDeletedOnExit) {
   std::string path;
   {
-    ScratchFile scratch;
+    TemporaryWorkFile scratch;
     WorkFailure failure;
     ASSERT_EQ(scratch.Create(failure), 0u);
     path = Utf8(scratch.Path());
