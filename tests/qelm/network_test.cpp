@@ -1,0 +1,230 @@
+// Time stamps from a local RFC 3161 server and revocation lists from
+// distribution points: main paths, and servers that fail or cannot be reached.
+
+#include "tests/qelm/library_fixture.h"
+#include "tests/support/http_server.h"
+
+namespace qelmtest {
+namespace {
+
+using testsupport::LocalHttpServer;
+
+class TimeStampTest : public LibraryTest {
+ protected:
+  TimeStampTest() { server_.EnableTimeStamping(pki_, "/tsa"); }
+
+  // A message of user1 (attached or detached) with prior signatures of user2.
+  fs::path Signed(const std::string& name, bool detached, int signatures) {
+    fs::path input = WriteInput(name + ".txt", "stamped content " + name);
+    fs::path current;
+    SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+    for (int i = 0; i < signatures; ++i) {
+      Ctx ctx = Open(i + 1 == signatures ? "user1" : "user2");
+      fs::path next = File(name + "." + std::to_string(i));
+      uint32_t code = detached ? ORLAX_CmsBlkDetSignFile(ctx, &sign, input.c_str(),
+                                                         current.empty() ? nullptr : current.c_str(), next.c_str())
+                               : ORLAX_CmsBlkAttSignFile(ctx, &sign, current.empty() ? input.c_str() : current.c_str(),
+                                                         next.c_str());
+      EXPECT_EQ(code, 0u);
+      current = next;
+    }
+    return current;
+  }
+
+  LocalHttpServer server_;
+};
+
+TEST_F(TimeStampTest, StampOfTheChosenSignatureReportsTimeAndServer) {
+  Ctx ctx = Open("user1");
+  struct {
+    const char* name;
+    decltype(&ORLAX_TspBlkUrlStampCmsFile) stamp;
+    decltype(&ORLAX_TspBlkVerifyCmsFile) verify;
+    bool detached;
+  } forms[] = {{"block", ORLAX_TspBlkUrlStampCmsFile, ORLAX_TspBlkVerifyCmsFile, false},
+               {"stream", ORLAX_TspStrUrlStampCmsFile, ORLAX_TspStrVerifyCmsFile, false},
+               {"detached", ORLAX_TspBlkUrlStampCmsFile, ORLAX_TspBlkVerifyCmsFile, true}};
+  const std::string url = server_.Url("/tsa");
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.name);
+    fs::path input = Signed(form.name, form.detached, 2);
+    fs::path stamped = File(std::string(form.name) + ".stamped");
+    TspStampParams params{6, 0, 0, 1, 0};  // the last of two signatures
+    const time_t before = time(nullptr);
+    ASSERT_EQ(form.stamp(ctx, &params, url.c_str(), input.c_str(), stamped.c_str()), 0u)
+        << (DrainStack(ctx).empty() ? "" : DrainStack(ctx).front().data);
+
+    TspVerifyParams verify{0, 0, 0, 1, 3};
+    TspVerifyResult result{};
+    EXPECT_EQ(form.verify(ctx, &verify, stamped.c_str(), &result), 0u);
+    EXPECT_GE(result.stampTime + 2u, static_cast<uint32_t>(before));
+    EXPECT_LE(result.stampTime, static_cast<uint32_t>(time(nullptr)) + 2u);
+    ASSERT_NE(result.tsaCert, nullptr);
+    EXPECT_EQ(std::string(result.tsaCert->owner), pki_.Dn("tsa"));
+    EXPECT_EQ(std::string(result.tsaCert->serialNumber), pki_.Serial("tsa"));
+    ORLAX_TspFreeVerifyResult(ctx, &result);
+
+    // The other signature has no stamp, and there is no third one.
+    verify.signatureIndex = 0;
+    EXPECT_EQ(form.verify(ctx, &verify, stamped.c_str(), &result), ORLAX_E_NO_TIME_STAMP);
+    EXPECT_EQ(result.stampTime, 0u);
+    ORLAX_TspFreeVerifyResult(ctx, &result);
+    verify.signatureIndex = 2;
+    EXPECT_EQ(form.verify(ctx, &verify, stamped.c_str(), &result), ORLAX_E_SIGNATURE_INDEX);
+    ORLAX_TspFreeVerifyResult(ctx, &result);
+    EXPECT_EQ(DrainStack(ctx).size(), 2u);
+
+    // The stamp is an unsigned attribute: the signatures still verify.
+    VerifyParams vp{};
+    VerifyResult vr{};
+    fs::path data = File(std::string(form.name) + ".txt");
+    uint32_t code = form.detached ? ORLAX_CmsBlkDetVerifyFile(ctx, &vp, data.c_str(), stamped.c_str(), nullptr, &vr)
+                                  : ORLAX_CmsStrAttVerifyFile(ctx, &vp, stamped.c_str(), nullptr, &vr);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(vr.count, 2u);
+    ORLAX_FreeVerifyResult(ctx, &vr);
+  }
+  EXPECT_EQ(server_.Count("/tsa"), 3);
+}
+
+TEST_F(TimeStampTest, StampOfAnotherAuthorityDoesNotVerify) {
+  // A LOCAL folder whose root is not the TSA's: the stamp is read but refused.
+  testsupport::TestPki other = testsupport::TestPki::Make(root_.path() / "other", "");
+  Ctx ctx = Open("user1");
+  fs::path input = Signed("doc", false, 1);
+  fs::path stamped = File("doc.stamped");
+  TspStampParams params{6, 0, 0, 0, 0};
+  ASSERT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, server_.Url("/tsa").c_str(), input.c_str(), stamped.c_str()),
+            0u);
+  InitParams init{};
+  init.size = sizeof init;
+  std::string pse = other.Pse("user1").string(), local = other.local.string();
+  init.pse = pse.c_str();
+  init.local = local.c_str();
+  LibraryContext raw = nullptr;
+  ASSERT_EQ(ORLAX_InitializeEx(1, &init, &raw), 0u);
+  Ctx foreign(raw);
+  TspVerifyParams verify{0, 0, 0, 0, 3};
+  TspVerifyResult result{};
+  EXPECT_EQ(ORLAX_TspBlkVerifyCmsFile(foreign, &verify, stamped.c_str(), &result), ORLAX_E_TSP_INVALID);
+  EXPECT_NE(result.stampTime, 0u) << "the time is reported even when the stamp is refused";
+  ORLAX_TspFreeVerifyResult(foreign, &result);
+  EXPECT_FALSE(DrainStack(foreign).empty());
+}
+
+TEST_F(TimeStampTest, FailingOrMissingServerGivesCodeTextAndNoOutput) {
+  Ctx ctx = Open("user1");
+  fs::path input = Signed("doc", false, 1);
+  fs::path out = File("out.p7s");
+  TspStampParams params{6, 0, 0, 0, 0};
+
+  struct Case {
+    const char* name;
+    LocalHttpServer::Mode mode;
+    std::string url;
+    uint32_t code;
+  } cases[] = {
+      {"server error", LocalHttpServer::Mode::kFail, server_.Url("/tsa"), ORLAX_E_NETWORK},
+      {"connection dropped", LocalHttpServer::Mode::kRefuse, server_.Url("/tsa"), ORLAX_E_NETWORK},
+      {"not an authority", LocalHttpServer::Mode::kServe, server_.Url("/nothing"), ORLAX_E_NETWORK},
+      {"nobody listens", LocalHttpServer::Mode::kServe, "http://127.0.0.1:1/tsa", ORLAX_E_NETWORK},
+      {"not http", LocalHttpServer::Mode::kServe, "ftp://127.0.0.1/tsa", ORLAX_E_BAD_URL},
+      {"empty", LocalHttpServer::Mode::kServe, "", ORLAX_E_BAD_URL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.SetMode(c.mode);
+    EXPECT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, c.url.c_str(), input.c_str(), out.c_str()), c.code);
+    EXPECT_FALSE(fs::exists(out));
+    auto lines = DrainStack(ctx);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text + ".", ErrorText(c.code));
+  }
+  server_.SetMode(LocalHttpServer::Mode::kServe);
+  params.signatureIndex = 1;
+  EXPECT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, server_.Url("/tsa").c_str(), input.c_str(), out.c_str()),
+            ORLAX_E_SIGNATURE_INDEX);
+}
+
+class CrlTest : public LibraryTest {};
+
+TEST_F(CrlTest, ListsAreLoadedFromDistributionPointsAndCheckedAtOnce) {
+  LocalHttpServer server;
+  testsupport::TestPki pki = testsupport::TestPki::Make(root_.path() / "pki", server.Url("/ca.crl"));
+  // LOCAL without the CRL: the revoked signer passes until the list is loaded.
+  fs::path local = root_.Dir("local");
+  for (const char* who : {"ca", "user1", "user2", "revoked"}) fs::copy_file(pki.Cert(who), local / (std::string(who) + ".pem"));
+  auto open = [&](const std::string& who, uint32_t flags) {
+    InitParams init{};
+    init.size = sizeof init;
+    init.flags = flags;
+    std::string pse = pki.Pse(who).string(), loc = local.string();
+    init.pse = pse.c_str();
+    init.local = loc.c_str();
+    LibraryContext raw = nullptr;
+    EXPECT_EQ(ORLAX_InitializeEx(1, &init, &raw), 0u);
+    return Ctx(raw);
+  };
+  fs::path input = WriteInput("doc.txt", "x"), sig = File("doc.p7s");
+  {
+    Ctx revoked = open("revoked", 0);
+    SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+    ASSERT_EQ(ORLAX_CmsBlkAttSignFile(revoked, &sign, input.c_str(), sig.c_str()), 0u);
+  }
+  Ctx ctx = open("user1", 0);
+  VerifyParams vp{};
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &vp, sig.c_str(), nullptr, &vr), 0u);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+
+  // The distribution point fails: the code, its text in the buffer, a stack line.
+  server.SetMode(LocalHttpServer::Mode::kFail);
+  std::vector<uint8_t> buffer(1024, 0);
+  DataBlob message{1024, buffer.data()};
+  EXPECT_EQ(ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0), ORLAX_E_CRL_LOAD);
+  EXPECT_NE(std::string(reinterpret_cast<char*>(buffer.data())).find(server.Url("/ca.crl")), std::string::npos);
+  EXPECT_FALSE(DrainStack(ctx).empty());
+
+  server.SetMode(LocalHttpServer::Mode::kServe);
+  server.ServeFile("/ca.crl", pki.CrlDer());
+  std::fill(buffer.begin(), buffer.end(), 0);
+  EXPECT_EQ(ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0), 0u);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &vp, sig.c_str(), nullptr, &vr), ORLAX_E_CERT_REVOKED);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+
+  // The list is kept in LOCAL for contexts opened later.
+  Ctx later = open("user2", 0);
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(later, &vp, sig.c_str(), nullptr, &vr), ORLAX_E_CERT_REVOKED);
+  ORLAX_FreeVerifyResult(later, &vr);
+
+  // A context that must not load lists does not ask.
+  const int asked = server.Count("/ca.crl");
+  Ctx quiet = open("user2", ORLAX_INIT_NOT_LOAD_CRL);
+  EXPECT_EQ(ORLAX_ControlEx(quiet, 0, 4, 0, &message, 0), 0u);
+  EXPECT_EQ(server.Count("/ca.crl"), asked);
+  EXPECT_EQ(ORLAX_ControlEx(quiet, 0, 7, 0, &message, 0), ORLAX_E_UNSUPPORTED);
+}
+
+TEST_F(CrlTest, ListNotSignedByAKnownAuthorityIsRefused) {
+  LocalHttpServer server;
+  testsupport::TestPki pki = testsupport::TestPki::Make(root_.path() / "pki", server.Url("/ca.crl"));
+  testsupport::TestPki forger = testsupport::TestPki::Make(root_.path() / "forger", "");
+  server.ServeFile("/ca.crl", forger.CrlDer());  // same issuer name, other key
+  InitParams init{};
+  init.size = sizeof init;
+  std::string pse = pki.Pse("user1").string(), loc = pki.local.string();
+  init.pse = pse.c_str();
+  init.local = loc.c_str();
+  LibraryContext raw = nullptr;
+  ASSERT_EQ(ORLAX_InitializeEx(1, &init, &raw), 0u);
+  Ctx ctx(raw);
+  std::vector<uint8_t> buffer(64, 0);
+  DataBlob message{64, buffer.data()};
+  EXPECT_EQ(ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0), ORLAX_E_CRL_LOAD);
+  EXPECT_EQ(buffer.back(), 0) << "the text is cut to the buffer and ends with NUL";
+  EXPECT_NE(buffer[0], 0);
+}
+
+}  // namespace
+}  // namespace qelmtest
