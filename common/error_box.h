@@ -23,6 +23,9 @@ class ErrorBoxPresenter {
 // set it once at start, before any report.
 void SetErrorBoxPresenter(ErrorBoxPresenter* presenter);
 
+// Hands text to the installed presenter; nothing happens without one.
+void ShowErrorBoxText(HWND owner, const CString& text, bool systemModal);
+
 // Report flags of ReportErrorBox: bit 0 shows the box; any non-zero value
 // composes the texts.
 inline constexpr DWORD kErrorBoxShow = 0x1;

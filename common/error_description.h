@@ -24,6 +24,11 @@ inline constexpr const wchar_t* kInvalidParameterText = L"Неправильны
 //    kNoDescriptionText.
 CString ErrorDescription(DWORD code, LibraryContext context);
 
+// The text of a system code as the tables give it (".\r\n" still at its end):
+// the system message table, else the "wininet" module's table when that
+// module is loaded, else kNoDescriptionText.
+CString SystemErrorText(DWORD code);
+
 namespace monitor {
 // The monitor's form: every code goes through the system message table (then
 // "wininet", then kNoDescriptionText), with the same trimming.
