@@ -223,6 +223,9 @@ class TemporaryWorkFile {
   CString path_;
 };
 
+// The earlier name of the same helper, kept for the operations that use it.
+using ScratchFile = TemporaryWorkFile;
+
 // The standard run of a file operation: every listed name through every
 // step, the work step in the middle. work returns 0 or fills the failure.
 struct FileOperation {
