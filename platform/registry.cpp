@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,6 +86,8 @@ struct Store {
   sqlite3* db = nullptr;
   pid_t pid = 0;
   std::string path;
+  dev_t device = 0;  // the file opened, to notice when it is removed or replaced
+  ino_t inode = 0;
 
   ~Store() {
     // A connection inherited over fork() belongs to the parent: closing it
@@ -234,6 +237,15 @@ class SetupLock {
   int fd_ = -1;
 };
 
+// TRUE when the file is in WAL mode and holds both tables: then opening it
+// needs no write at all.
+bool IsSetUp(Store& store) {
+  Statement mode(store, "PRAGMA journal_mode");
+  if (!mode.Step() || mode.Text(0) != "wal") return false;
+  Statement tables(store, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+  return tables.Step() && tables.Int(0) == 2;
+}
+
 LSTATUS OpenDatabase(Store& store) {
   if (LSTATUS folder = CreateStoreFolder(store.path); folder != ERROR_SUCCESS) return folder;
   SetupLock setup(store.path);
@@ -244,9 +256,13 @@ LSTATUS OpenDatabase(Store& store) {
     return (err == EACCES || err == EPERM) ? ERROR_ACCESS_DENIED : CodeOfSqlite(rc, true);
   }
   sqlite3_busy_timeout(store.db, kBusyTimeoutMs);
+  sqlite3_exec(store.db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
   try {
+    if (IsSetUp(store)) return ERROR_SUCCESS;
+    // A file we may only read (the machine store seen by an ordinary user)
+    // cannot be set up; if it is not set up already, there is nothing to read.
+    if (sqlite3_db_readonly(store.db, "main") == 1) return ERROR_ACCESS_DENIED;
     Exec(store, "PRAGMA journal_mode=WAL", true);
-    Exec(store, "PRAGMA synchronous=NORMAL", true);
     Transaction txn(store, true);
     Exec(store, kSchema, true);
     txn.Commit();
@@ -256,9 +272,12 @@ LSTATUS OpenDatabase(Store& store) {
   return ERROR_SUCCESS;
 }
 
+constexpr std::size_t kRecentStores = 4;
+
 struct StoreCache {
   std::mutex lock;
   std::map<std::string, std::weak_ptr<Store>> stores;
+  std::vector<std::shared_ptr<Store>> recent;
 };
 
 StoreCache& Cache() {
@@ -266,14 +285,21 @@ StoreCache& Cache() {
   return *cache;
 }
 
-// The open store for a database file, opened (and created) on first use.
+bool StillSameFile(const Store& store) {
+  struct stat st{};
+  return stat(store.path.c_str(), &st) == 0 && st.st_dev == store.device && st.st_ino == store.inode;
+}
+
+// The open store for a database file, opened (and created) on first use. A
+// file removed or replaced since it was opened is opened afresh; key handles
+// opened before keep the old one.
 LSTATUS AcquireStore(const std::string& path, std::shared_ptr<Store>& result) {
   StoreCache& cache = Cache();
   std::lock_guard guard(cache.lock);
   auto it = cache.stores.find(path);
   if (it != cache.stores.end()) {
     std::shared_ptr<Store> store = it->second.lock();
-    if (store && store->pid == getpid()) {
+    if (store && store->pid == getpid() && StillSameFile(*store)) {
       result = std::move(store);
       return ERROR_SUCCESS;
     }
@@ -283,7 +309,16 @@ LSTATUS AcquireStore(const std::string& path, std::shared_ptr<Store>& result) {
   store->pid = getpid();
   LSTATUS status = OpenDatabase(*store);
   if (status != ERROR_SUCCESS) return status;
+  struct stat st{};
+  if (stat(path.c_str(), &st) == 0) {
+    store->device = st.st_dev;
+    store->inode = st.st_ino;
+  }
   cache.stores[path] = store;
+  // The last few stores stay open even with no key handle on them, so that
+  // calls made directly on a root key do not reopen the file each time.
+  cache.recent.insert(cache.recent.begin(), store);
+  if (cache.recent.size() > kRecentStores) cache.recent.pop_back();
   result = std::move(store);
   return ERROR_SUCCESS;
 }
@@ -638,12 +673,8 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR subKey) {
     if (!KeyExists(s, ref.id)) return ERROR_KEY_DELETED;
     std::optional<std::int64_t> id = WalkPath(s, ref.id, parts);
     if (!id) return ERROR_FILE_NOT_FOUND;
-    bool keepKey = parts.empty();
-    if (*id == kRootId) {
-      keepKey = true;
-    }
+    bool keepKey = parts.empty() || *id == kRootId;
     DeleteSubtree(s, *id, keepKey);
-    if (*id == kRootId) Statement(s, "DELETE FROM vals WHERE key=0").Run();
     TouchKey(s, keepKey ? *id : ref.id);
     return ERROR_SUCCESS;
   });

@@ -342,6 +342,19 @@ TEST(RegistryStoreTest, AStoreThatCannotBeCreatedFailsCleanly) {
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &k), ERROR_REGISTRY_CORRUPT);
 }
 
+TEST(RegistryStoreTest, ARemovedStoreIsCreatedAfreshNotWrittenToTheRemovedFile) {
+  testsupport::TempRoot root;
+  std::string one = Dword(1);
+  ASSERT_EQ(RegSetValueExW(HKEY_CURRENT_USER, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(one.data()), 4),
+            ERROR_SUCCESS);
+  std::filesystem::remove_all(root.path() / "config");
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExW(HKEY_CURRENT_USER, L"v", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(RegSetValueExW(HKEY_CURRENT_USER, L"w", 0, REG_DWORD, reinterpret_cast<const BYTE*>(one.data()), 4),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(std::filesystem::exists(root.path() / "config/qelmservice/user.db"));
+}
+
 TEST(RegistryConcurrencyTest, ThreadsWritingOneKeyLoseNoValue) {
   testsupport::TempRoot root;
   constexpr int kThreads = 4, kValues = 50;
