@@ -354,7 +354,7 @@ std::string SelfProgram() { return (testsupport::BuildDir() / "bin" / "common_te
 // so the private store, is inherited); returns its exit status.
 int RunChild(const std::string& role) {
   const std::string command = "QELM_REGISTRY_CHILD=" + role + " '" + SelfProgram() +
-                              "' --gtest_filter=RegistryValuesChild.Role >/dev/null 2>&1";
+                              "' --gtest_filter=ChildProcessOfTwoProcessTests.SkippedUnlessStartedByThem >/dev/null 2>&1";
   return std::system(command.c_str());
 }
 
@@ -364,7 +364,7 @@ const std::vector<const wchar_t*> kLongList = {L"Банк;;1765400000", L"Фил
 
 // Not a test of its own: the child side of the two-process tests, started by
 // them with QELM_REGISTRY_CHILD set.
-TEST(RegistryValuesChild, Role) {
+TEST(ChildProcessOfTwoProcessTests, SkippedUnlessStartedByThem) {
   const char* role = std::getenv("QELM_REGISTRY_CHILD");
   if (role == nullptr) GTEST_SKIP() << "runs only as the child of the two-process tests";
   ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
