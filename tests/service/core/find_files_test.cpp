@@ -85,6 +85,13 @@ TEST_F(FindFilesTest, AppendsToNamesAlreadyListedAndSkipsThem) {
   EXPECT_EQ(names[2], CString(L"b.TXT"));
 }
 
+TEST_F(FindFilesTest, FolderWrittenWithATrailingSeparatorIsListedAlike) {
+  CStringArray names;
+  ASSERT_EQ(FindFiles(Folder() + L"/", names, {L"*.log"}), 0u);
+  ASSERT_EQ(names.GetSize(), 1);
+  EXPECT_EQ(names[0], CString(L"abc.log"));
+}
+
 TEST_F(FindFilesTest, MissingFolderReturnsThePathErrorAndListsNothing) {
   CStringArray names;
   names.Add(L"kept");

@@ -1,0 +1,193 @@
+#include "tests/support/service_runner.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/registry.h"
+#include "platform/utf16.h"
+#include "tests/support/temp_root.h"
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+constexpr char kBaseKey[] = "SOFTWARE\\TORVAK\\qelmservice";
+
+class Key {
+ public:
+  explicit Key(const std::string& path) {
+    std::wstring wide = platform::Utf8ToWide(path);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                        nullptr) != ERROR_SUCCESS)
+      throw std::runtime_error("cannot create key " + path);
+  }
+  ~Key() { RegCloseKey(key_); }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+
+  void Set(const std::string& name, DWORD type, const std::string& bytes) {
+    std::wstring wide = platform::Utf8ToWide(name);
+    if (RegSetValueExW(key_, wide.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                       static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
+      throw std::runtime_error("cannot set value " + name);
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+std::string SzBytes(const std::string& text) {
+  std::string bytes = platform::WideToUtf16Le(platform::Utf8ToWide(text));
+  bytes.append(2, '\0');
+  return bytes;
+}
+
+std::string MultiBytes(const std::vector<std::string>& values) {
+  std::string bytes;
+  for (const std::string& v : values) bytes += SzBytes(v);
+  bytes.append(2, '\0');
+  return bytes;
+}
+
+std::string DwordBytes(unsigned value) {
+  DWORD v = value;
+  return std::string(reinterpret_cast<const char*>(&v), sizeof(v));
+}
+
+}  // namespace
+
+std::string ProfileWriter::Key(const std::string& sub) const {
+  std::string key = std::string(kBaseKey) + "\\" + profile_;
+  if (!sub.empty()) key += "\\" + sub;
+  return key;
+}
+
+void ProfileWriter::BaseText(const std::string& name, const std::string& value) {
+  testsupport::Key(kBaseKey).Set(name, REG_SZ, SzBytes(value));
+}
+void ProfileWriter::BaseDword(const std::string& name, unsigned value) {
+  testsupport::Key(kBaseKey).Set(name, REG_DWORD, DwordBytes(value));
+}
+void ProfileWriter::BaseList(const std::string& name, const std::vector<std::string>& values) {
+  testsupport::Key(kBaseKey).Set(name, REG_MULTI_SZ, MultiBytes(values));
+}
+void ProfileWriter::Create() { testsupport::Key key(Key("rules")); }
+void ProfileWriter::Text(const std::string& name, const std::string& value) {
+  testsupport::Key(Key("")).Set(name, REG_SZ, SzBytes(value));
+}
+void ProfileWriter::Dword(const std::string& name, unsigned value) {
+  testsupport::Key(Key("")).Set(name, REG_DWORD, DwordBytes(value));
+}
+void ProfileWriter::List(const std::string& name, const std::vector<std::string>& values) {
+  testsupport::Key(Key("")).Set(name, REG_MULTI_SZ, MultiBytes(values));
+}
+void ProfileWriter::RuleText(const std::string& rule, const std::string& name, const std::string& value) {
+  testsupport::Key(Key("rules\\" + rule)).Set(name, REG_SZ, SzBytes(value));
+}
+void ProfileWriter::RuleDword(const std::string& rule, const std::string& name, unsigned value) {
+  testsupport::Key(Key("rules\\" + rule)).Set(name, REG_DWORD, DwordBytes(value));
+}
+void ProfileWriter::SignerList(const std::string& rule, const std::string& list,
+                               const std::vector<std::string>& signers) {
+  testsupport::Key key(Key("rules\\" + rule + "\\" + list));
+  key.Set("Signer Num", REG_DWORD, DwordBytes(static_cast<unsigned>(signers.size())));
+  for (size_t i = 0; i < signers.size(); ++i) key.Set("S" + std::to_string(i), REG_SZ, SzBytes(signers[i]));
+}
+
+void ProfileWriter::Rule(const std::string& rule, const std::string& operation, const std::filesystem::path& in,
+                         const std::filesystem::path& out, const std::filesystem::path& error,
+                         const std::string& mask, const std::string& zcsProfile,
+                         const std::filesystem::path& pse, const std::filesystem::path& local) {
+  RuleText(rule, "Operation", operation);
+  RuleText(rule, "Path In", in.string());
+  RuleText(rule, "Path Out", out.string());
+  RuleText(rule, "Path Error", error.string());
+  RuleText(rule, "Mask", mask);
+  RuleDword(rule, "Is on", 1);
+  if (!zcsProfile.empty()) RuleText(rule, "ZCSProfile", zcsProfile);
+  if (!pse.empty()) RuleText(rule, "PSE", pse.string());
+  if (!local.empty()) RuleText(rule, "LOCAL", local.string());
+}
+
+ProgramResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& extraEnvironment) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", 0, 0);
+
+  std::vector<std::string> argStrings{program.string()};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+  for (const std::string& extra : extraEnvironment) {
+    std::string name = extra.substr(0, extra.find('='));
+    std::erase_if(envStrings, [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+    envStrings.push_back(extra);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, argStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  ProgramResult result;
+  if (rc != 0) {
+    close(fds[0]);
+    result.output = std::string("spawn failed: ") + std::strerror(rc);
+    return result;
+  }
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof(buffer))) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ProgramResult RunMirelservice(const std::vector<std::string>& args, const std::vector<std::string>& extraEnvironment) {
+  return RunProgram(BuildDir() / "bin" / "mirelservice", args, extraEnvironment);
+}
+
+std::string ReadJournals(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  std::string all;
+  for (const auto& f : files) all += ReadFileBytes(f);
+  return all;
+}
+
+bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    if (predicate()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace testsupport
