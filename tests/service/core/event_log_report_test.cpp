@@ -154,6 +154,16 @@ TEST_F(EventLogReportTest, LongTextIsCutTo16000CharactersAndEllipsis) {
   EXPECT_EQ(records[1].strings[0], Utf8(CString(L'ё', 16000)));
 }
 
+TEST_F(EventLogReportTest, FailedRecordIsReportedOnTheConsole) {
+  // A file where the log's folder belongs: the record cannot be appended.
+  root_.WriteFile("eventlog", "not a folder");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ReportFailure(nullptr, kReportEventLog, 2, "Запуск"), 2u);
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(console.rfind(Utf8(L"Запись события в EventLog. Ошибка 0x"), 0), 0u) << console;
+  EXPECT_EQ(console.back(), '\n');
+}
+
 TEST_F(EventLogReportTest, NothingIsWrittenOnceTheSourceIsClosed) {
   CloseEventSource();
   testing::internal::CaptureStdout();
