@@ -45,6 +45,7 @@
 
 #include <string>
 
+#include "platform/errors.h"  // the codes the calls return (ERROR_SUCCESS, ...)
 #include "platform/windows_types.h"
 
 struct HKEY__;

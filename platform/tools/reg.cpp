@@ -445,7 +445,7 @@ void ApplySection(const RegSection& section) {
   KeyPath path;
   regtool::ParseKeyPath(section.key, path);  // checked by the parser
   if (section.remove) {
-    LSTATUS st = path.subKey.empty() ? ERROR_ACCESS_DENIED : RegDeleteTreeW(path.root, path.subKey.c_str());
+    LSTATUS st = RegDeleteTreeW(path.root, path.subKey.c_str());  // never a root: the parser refuses it
     if (st != ERROR_FILE_NOT_FOUND) Check(st, L"не удалось удалить раздел \"" + section.key + L"\"");
     return;
   }

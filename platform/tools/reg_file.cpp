@@ -319,6 +319,10 @@ bool ParseRegFile(std::wstring_view text, std::vector<RegSection>& sections, std
         error = LineError(number, L"неверный раздел реестра \"" + std::wstring(key) + L"\"");
         return false;
       }
+      if (section.remove && path.subKey.empty()) {
+        error = LineError(number, L"корневой раздел удалить нельзя");
+        return false;
+      }
       section.key = path.Full();
       sections.push_back(std::move(section));
       continue;

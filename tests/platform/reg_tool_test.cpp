@@ -203,6 +203,7 @@ TEST(RegToolTest, MalformedFilesChangeNothingAndExitOne) {
       {"value before any key", "Windows Registry Editor Version 5.00\r\n\"v\"=\"1\"\r\n"},
       {"broken utf-8", header + "\"s\"=\"\xC3\x28\"\r\n"},
       {"empty key name", header + "[HKLM\\SOFTWARE\\\\x]\r\n"},
+      {"removing a root", header + "[-HKEY_LOCAL_MACHINE]\r\n"},
   };
   for (const auto& [what, content] : cases) {
     SCOPED_TRACE(what);
