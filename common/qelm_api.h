@@ -358,8 +358,9 @@ ORLAX_API uint32_t ORLAX_FreeMem(LibraryContext context, void* data);
 // ---------------------------------------------------------------------------
 // Certificates and revocation lists.
 
-// Searches the certificates of PSE and LOCAL (end-entity certificates; CA
-// certificates only when the subject names them). 0 with at least one record,
+// Searches the certificates of PSE and LOCAL (end-entity certificates; a CA
+// certificate only when the subject names it exactly). With ORLAX_FIND_SIGNING
+// only those whose key usage and extended key usage allow signing documents. 0 with at least one record,
 // CERT_NOT_FOUND with an empty result. Release with ORLAX_FreeFindResult.
 ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query, FindResult* result);
 ORLAX_API uint32_t ORLAX_FreeFindResult(LibraryContext context, FindResult* result);

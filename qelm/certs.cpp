@@ -121,7 +121,6 @@ int TolerateMissingCrl(int ok, X509_STORE_CTX* ctx) {
 }
 
 std::string Upper(std::string_view text) {
-  std::wstring wide;
   std::string out(text);
   // ASCII and Cyrillic letters (UTF-8 two-byte forms) compared without case.
   std::string result;
@@ -189,9 +188,14 @@ bool SubjectMatches(X509* cert, const std::string& subjectUtf8) {
   return false;
 }
 
+// A key for signing documents: its key usage and extended key usage allow it
+// (a time-stamp authority's certificate does not).
 bool UsableForSigning(X509* cert) {
   uint8_t usage = KeyUsageByte(cert);
-  return (usage & (ORLAX_KU_DIGITAL_SIGNATURE | ORLAX_KU_NON_REPUDIATION)) != 0;
+  if ((usage & (ORLAX_KU_DIGITAL_SIGNATURE | ORLAX_KU_NON_REPUDIATION)) == 0) return false;
+  bool ok = X509_check_purpose(cert, X509_PURPOSE_SMIME_SIGN, 0) == 1;
+  ERR_clear_error();
+  return ok;
 }
 
 }  // namespace
@@ -378,7 +382,9 @@ ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query
     std::vector<X509*> found;
     for (const auto& stored : ctx.certs) {
       X509* cert = stored.cert.get();
-      if (bySubject ? !SubjectMatches(cert, subject) : IsCa(cert)) continue;
+      // CA certificates are nobody's correspondents: only an exact name finds one.
+      if (bySubject && !SubjectMatches(cert, subject)) continue;
+      if (IsCa(cert) && (!bySubject || subject.find('*') != std::string::npos)) continue;
       if ((query->flags & ORLAX_FIND_SIGNING) && !UsableForSigning(cert)) continue;
       bool duplicate = std::any_of(found.begin(), found.end(), [&](X509* other) { return X509_cmp(other, cert) == 0; });
       if (!duplicate) found.push_back(cert);

@@ -1,0 +1,292 @@
+// Certificate search, file digests and the memory streams.
+
+#include <set>
+
+#include "tests/qelm/library_fixture.h"
+
+namespace qelmtest {
+namespace {
+
+using testsupport::RunOpenssl;
+
+class FindCertTest : public LibraryTest {
+ protected:
+  std::vector<std::string> Owners(LibraryContext ctx, uint32_t flags, const char* subject, uint32_t* code) {
+    CertQuery query{};
+    query.flags = flags;
+    query.subjectKind = subject != nullptr ? 4 : 0;
+    query.subject = subject;
+    query.selectionMask = 0x10000;
+    FindResult result{};
+    *code = ORLAX_FindCert(ctx, &query, &result);
+    std::vector<std::string> owners;
+    for (uint32_t i = 0; i < result.count; ++i) owners.push_back(result.certs[i].owner);
+    ORLAX_FreeFindResult(ctx, &result);
+    EXPECT_EQ(result.count, 0u);
+    return owners;
+  }
+};
+
+TEST_F(FindCertTest, OwnerDnMatchesWithoutRegardToLetterCase) {
+  Ctx ctx = Open("user1");
+  uint32_t code = 0;
+  std::string upper = "CN=ИВАНОВ ИВАН, O=ТЕСТОВЫЙ БАНК, C=RU";
+  EXPECT_EQ(Owners(ctx, 0x4, upper.c_str(), &code), std::vector<std::string>{pki_.Dn("user1")});
+  EXPECT_EQ(code, 0u);
+  std::string lower = "cn=петров пётр, o=тестовый банк, c=ru";
+  EXPECT_EQ(Owners(ctx, 0, lower.c_str(), &code), std::vector<std::string>{pki_.Dn("user2")});
+
+  DrainStack(ctx);
+  EXPECT_TRUE(Owners(ctx, 0xE04, "CN=QQQ,C=RU", &code).empty());
+  EXPECT_EQ(code, ORLAX_E_CERT_NOT_FOUND);
+  EXPECT_EQ(DrainStack(ctx).size(), 1u);
+  // Near misses: another order of the parts, a missing blank.
+  std::string reordered = "C=RU, O=Тестовый Банк, CN=Иванов Иван";
+  EXPECT_TRUE(Owners(ctx, 0, reordered.c_str(), &code).empty());
+  std::string squeezed = "CN=Иванов Иван,O=Тестовый Банк, C=RU";
+  EXPECT_TRUE(Owners(ctx, 0, squeezed.c_str(), &code).empty());
+}
+
+TEST_F(FindCertTest, RecordCarriesTheCertificateFields) {
+  Ctx ctx = Open("user2");
+  FindResult found = Find(ctx, "user1");
+  ASSERT_EQ(found.count, 1u) << "the PSE's and LOCAL's copies count once";
+  const CertRecord& record = found.certs[0];
+  EXPECT_EQ(std::string(record.owner), pki_.Dn("user1"));
+  EXPECT_EQ(std::string(record.issuer), pki_.Issuer("user1"));
+  EXPECT_EQ(std::string(record.serialNumber), pki_.Serial("user1"));
+  EXPECT_NE(record.keyUsage & ORLAX_KU_ENCRYPTION_MASK, 0);
+  EXPECT_NE(record.keyUsage & ORLAX_KU_DIGITAL_SIGNATURE, 0);
+  std::set<std::string> oids(record.oids, record.oids + record.oidCount);
+  EXPECT_EQ(oids.count("1.3.6.1.5.5.7.3.4"), 1u) << "emailProtection";
+  EXPECT_EQ(testsupport::ReadFileBytes(pki_.CertDer("user1")),
+            std::string(reinterpret_cast<const char*>(record.encoded), record.encodedLength));
+  EXPECT_LT(record.notBefore, record.notAfter);
+  ORLAX_FreeFindResult(ctx, &found);
+}
+
+TEST_F(FindCertTest, AllOwnersAndPatterns) {
+  Ctx ctx = Open("user1");
+  uint32_t code = 0;
+  std::vector<std::string> all = Owners(ctx, 0, nullptr, &code);
+  std::set<std::string> owners(all.begin(), all.end());
+  EXPECT_EQ(owners.size(), all.size()) << "each certificate once";
+  EXPECT_EQ(owners.count(pki_.Dn("user1")), 1u);
+  EXPECT_EQ(owners.count(pki_.Dn("user2")), 1u);
+  EXPECT_EQ(owners.count(pki_.Dn("ca")), 0u) << "CA certificates are no owners";
+  EXPECT_EQ(Owners(ctx, 0xE04, "*=*", &code).size(), all.size());
+  EXPECT_EQ(Owners(ctx, 0xE04, "CN=ПЕТ*", &code), std::vector<std::string>{pki_.Dn("user2")});
+  // Signing certificates only: the time-stamp authority is not one.
+  std::vector<std::string> signers = Owners(ctx, 0x100, nullptr, &code);
+  EXPECT_EQ(std::count(signers.begin(), signers.end(), pki_.Dn("tsa")), 0);
+}
+
+class HashTest : public LibraryTest {};
+
+TEST_F(HashTest, DigestMatchesOpensslForBothLengths) {
+  Ctx ctx = Open("user1");
+  fs::path input = WriteInput("data.bin", RandomBytes(333 * 1024, 1));
+  fs::path empty = WriteInput("empty.bin", "");
+  struct {
+    const char* oid;
+    const char* md;
+    uint32_t length;
+  } cases[] = {{"1.2.643.7.1.1.2.2", "-md_gost12_256", 32}, {"1.2.643.7.1.1.2.3", "-md_gost12_512", 64}};
+  for (const auto& c : cases) {
+    for (const fs::path& file : {input, empty}) {
+      SCOPED_TRACE(std::string(c.oid) + " " + file.filename().string());
+      DataBlob digest{};
+      ASSERT_EQ(ORLAX_StrHashFile(ctx, c.oid, file.c_str(), &digest), 0u);
+      ASSERT_EQ(digest.length, c.length);
+      static const char kHex[] = "0123456789abcdef";
+      std::string hex;
+      for (uint32_t i = 0; i < digest.length; ++i) {
+        hex += kHex[digest.data[i] >> 4];
+        hex += kHex[digest.data[i] & 15];
+      }
+      ORLAX_FreeMem(ctx, digest.data);
+      std::string out;
+      ASSERT_EQ(RunOpenssl({"dgst", c.md, "-r", file.string()}, &out), 0) << out;
+      EXPECT_EQ(out.substr(0, hex.size()), hex);
+    }
+  }
+  DataBlob digest{};
+  EXPECT_EQ(ORLAX_StrHashFile(ctx, "1.2.840.113549.2.5", input.c_str(), &digest), ORLAX_E_UNKNOWN_ALGORITHM);
+  EXPECT_EQ(ORLAX_StrHashFile(ctx, "1.2.643.7.1.1.2.2", File("missing").c_str(), &digest), ORLAX_E_FILE_OPEN);
+  EXPECT_EQ(digest.data, nullptr);
+  EXPECT_EQ(DrainStack(ctx).size(), 2u);
+}
+
+class StreamTest : public LibraryTest {
+ protected:
+  static DataBlob Blob(std::string& s) { return DataBlob{static_cast<uint32_t>(s.size()), reinterpret_cast<uint8_t*>(s.data())}; }
+  static std::string Take(LibraryContext ctx, DataBlob* blob) {
+    std::string bytes(reinterpret_cast<char*>(blob->data), blob->length);
+    ORLAX_FreeMem(ctx, blob->data);
+    *blob = {};
+    return bytes;
+  }
+  // Splits data into three pieces for Init, Update, Update.
+  static std::vector<std::string> Pieces(const std::string& data) {
+    size_t third = data.size() / 3;
+    return {data.substr(0, third), data.substr(third, third), data.substr(2 * third)};
+  }
+};
+
+// A chain as the combined operations run it: sign, then encrypt, then decrypt
+// and verify, each fed in pieces, each piece of output passed on.
+TEST_F(StreamTest, SignEncryptDecryptVerifyInPieces) {
+  Ctx sender = Open("user1");
+  Ctx receiver = Open("user2");
+  const std::string data = RandomBytes(350 * 1024, 13);
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  StreamContext s = nullptr;
+  auto pieces = Pieces(data);
+  std::string signedMsg;
+  DataBlob head = Blob(pieces[0]);
+  ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(sender, &sign, &head, &s), 0u);
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    DataBlob in = Blob(pieces[i]), out{};
+    ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(sender, &sign, &s, &in, &out), 0u);
+    signedMsg += Take(sender, &out);
+  }
+  DataBlob last{};
+  ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(sender, &sign, &s, &last), 0u);
+  EXPECT_EQ(s, nullptr);
+  signedMsg += Take(sender, &last);
+
+  FindResult found = Find(sender, "user2");
+  EncryptParams enc{};
+  enc.cipherFlags = 0xC0000;
+  enc.certCount = found.count;
+  enc.certs = found.certs;
+  std::string encrypted;
+  auto signedPieces = Pieces(signedMsg);
+  DataBlob first = Blob(signedPieces[0]);
+  ASSERT_EQ(ORLAX_CmsStrEncryptInitMem(sender, &enc, &first, &s), 0u);
+  for (size_t i = 1; i < signedPieces.size(); ++i) {
+    DataBlob in = Blob(signedPieces[i]), out{};
+    ASSERT_EQ(ORLAX_CmsStrEncryptUpdateMem(sender, &enc, &s, &in, &out), 0u);
+    encrypted += Take(sender, &out);
+  }
+  ASSERT_EQ(ORLAX_CmsStrEncryptFinalMem(sender, &enc, &s, &last), 0u);
+  encrypted += Take(sender, &last);
+  ORLAX_FreeFindResult(sender, &found);
+
+  DecryptParams dec{0, 0, 0, 0x8003, 0};
+  DecryptResult decResult{};
+  std::string decrypted;
+  auto encPieces = Pieces(encrypted);
+  first = Blob(encPieces[0]);
+  ASSERT_EQ(ORLAX_CmsStrDecryptInitMem(receiver, &dec, &first, &s), 0u);
+  for (size_t i = 1; i < encPieces.size(); ++i) {
+    DataBlob in = Blob(encPieces[i]), out{};
+    ASSERT_EQ(ORLAX_CmsStrDecryptUpdateMem(receiver, &dec, &s, &in, &out), 0u);
+    decrypted += Take(receiver, &out);
+  }
+  ASSERT_EQ(ORLAX_CmsStrDecryptFinalMem(receiver, &dec, &s, &last, &decResult), 0u);
+  decrypted += Take(receiver, &last);
+  ORLAX_FreeDecryptResult(receiver, &decResult);
+  EXPECT_TRUE(decrypted == signedMsg);
+
+  // Message information of the decrypted stream.
+  auto decPieces = Pieces(decrypted);
+  first = Blob(decPieces[0]);
+  ASSERT_EQ(ORLAX_CmsStrMsgInfInitMem(receiver, &first, &s, 0), 0u);
+  for (size_t i = 1; i < decPieces.size(); ++i) {
+    DataBlob in = Blob(decPieces[i]);
+    ASSERT_EQ(ORLAX_CmsStrMsgInfUpdateMem(receiver, &s, &in), 0u);
+  }
+  MessageInfo info{};
+  ASSERT_EQ(ORLAX_CmsStrMsgInfFinalMem(receiver, &s, &info), 0u);
+  EXPECT_EQ(info.type, ORLAX_MSG_SIGNED);
+  EXPECT_EQ(info.flags, ORLAX_MSG_STREAM);
+  EXPECT_EQ(info.signatureCount, 1u);
+  ORLAX_CmsFreeMsgInf(receiver, &info);
+
+  VerifyParams vp{};
+  vp.flags = ORLAX_VERIFY_CONTENT;
+  vp.contentLimit = 0xFFFFFFFF;
+  vp.checks = 0x407;
+  first = Blob(decPieces[0]);
+  ASSERT_EQ(ORLAX_CmsStrAttVerifyInitMem(receiver, &vp, &first, &s), 0u);
+  std::string content;
+  for (size_t i = 1; i < decPieces.size(); ++i) {
+    DataBlob in = Blob(decPieces[i]), out{};
+    ASSERT_EQ(ORLAX_CmsStrAttVerifyUpdateMem(receiver, &vp, &s, &in, &out), 0u);
+    content += Take(receiver, &out);
+  }
+  VerifyResult vr{};
+  ASSERT_EQ(ORLAX_CmsStrAttVerifyFinalMem(receiver, &vp, &s, &last, &vr), 0u);
+  content += Take(receiver, &last);
+  EXPECT_EQ(vr.count, 1u);
+  ORLAX_FreeVerifyResult(receiver, &vr);
+  EXPECT_TRUE(content == data);
+}
+
+TEST_F(StreamTest, DetachedSigningAndVerificationDigestPieceByPiece) {
+  Ctx first = Open("user1");
+  Ctx second = Open("user2");
+  const std::string data = RandomBytes(500 * 1024, 17);
+  auto pieces = Pieces(data);
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  auto detSign = [&](LibraryContext ctx, std::string existing) {
+    StreamContext s = nullptr;
+    DataBlob prior = Blob(existing);
+    EXPECT_EQ(ORLAX_CmsStrDetSignInitMem(ctx, &sign, &prior, &s), 0u);
+    for (auto& piece : pieces) {
+      DataBlob in = Blob(piece);
+      EXPECT_EQ(ORLAX_CmsStrDetSignUpdateMem(ctx, &sign, &s, &in), 0u);
+    }
+    DataBlob out{};
+    EXPECT_EQ(ORLAX_CmsStrDetSignFinalMem(ctx, &sign, &s, &out), 0u);
+    return Take(ctx, &out);
+  };
+  std::string signature = detSign(second, detSign(first, ""));
+
+  auto verify = [&](std::string sig, std::string tail) {
+    VerifyParams vp{};
+    StreamContext s = nullptr;
+    DataBlob sigBlob = Blob(sig);
+    EXPECT_EQ(ORLAX_CmsStrDetVerifyInitMem(first, &vp, &sigBlob, &s), 0u);
+    for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+      DataBlob in = Blob(pieces[i]);
+      EXPECT_EQ(ORLAX_CmsStrDetVerifyUpdateMem(first, &vp, &s, &in), 0u);
+    }
+    DataBlob in = Blob(tail), content{};
+    EXPECT_EQ(ORLAX_CmsStrDetVerifyUpdateMem(first, &vp, &s, &in), 0u);
+    VerifyResult vr{};
+    uint32_t code = ORLAX_CmsStrDetVerifyFinalMem(first, &vp, &s, &content, &vr);
+    EXPECT_EQ(vr.count, 2u);
+    ORLAX_FreeVerifyResult(first, &vr);
+    return code;
+  };
+  EXPECT_EQ(verify(signature, pieces.back()), 0u);
+  std::string changed = pieces.back();
+  changed[0] ^= 1;
+  EXPECT_EQ(verify(signature, changed), ORLAX_E_SIGNATURE_INVALID);
+}
+
+TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {
+  Ctx ctx = Open("user1");
+  StreamContext none = nullptr;
+  SignParams sign{};
+  DataBlob out{};
+  VerifyParams vp{};
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &none, &out), 0u);
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFinalMem(ctx, &vp, &none, &out, &vr), 0u);
+  EXPECT_EQ(out.data, nullptr);
+  // A stream of another kind is not taken for this one.
+  std::string bytes = "x";
+  DataBlob in = Blob(bytes);
+  StreamContext s = nullptr;
+  ASSERT_EQ(ORLAX_CmsStrMsgInfInitMem(ctx, &in, &s, 0), 0u);
+  EXPECT_EQ(ORLAX_CmsStrAttSignUpdateMem(ctx, &sign, &s, &in, &out), ORLAX_E_INVALID_ARGUMENT);
+  MessageInfo info{};
+  EXPECT_EQ(ORLAX_CmsStrMsgInfFinalMem(ctx, &s, &info), ORLAX_E_NOT_SIGNED_MESSAGE);
+  EXPECT_EQ(s, nullptr);
+}
+
+}  // namespace
+}  // namespace qelmtest
