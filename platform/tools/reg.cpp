@@ -120,12 +120,17 @@ Options ParseOptions(const std::vector<std::wstring>& args, const std::vector<st
   return o;
 }
 
+KeyPath ParseKeyOrFail(const std::wstring& text) {
+  KeyPath path;
+  if (!regtool::ParseKeyPath(text, path))
+    Fail(L"неверный раздел реестра \"" + text + L"\" (допустимы HKLM, HKEY_LOCAL_MACHINE, HKCU, HKEY_CURRENT_USER)");
+  return path;
+}
+
+// The key named first on a command line of `count` positional arguments.
 KeyPath KeyArgument(const Options& o, std::size_t count) {
   if (o.positional.size() != count) Fail(L"неверное число аргументов");
-  KeyPath path;
-  if (!regtool::ParseKeyPath(o.positional[0], path))
-    Fail(L"неверный раздел реестра \"" + o.positional[0] + L"\" (допустимы HKLM, HKEY_LOCAL_MACHINE, HKCU, HKEY_CURRENT_USER)");
-  return path;
+  return ParseKeyOrFail(o.positional[0]);
 }
 
 // The value a command names: /v NAME, /ve (the default value) or none.
@@ -427,8 +432,7 @@ bool FileExists(const std::string& file) {
 
 void Export(const std::vector<std::wstring>& args) {
   Options o = ParseOptions(args, {}, {L"/y"});
-  if (o.positional.size() != 2) Fail(L"неверное число аргументов");
-  KeyPath path = KeyArgument(Options{{o.positional[0]}, {}}, 1);
+  KeyPath path = KeyArgument(o, 2);
   std::vector<RegSection> sections;
   CollectTree(path, sections);
   std::string file = platform::WideToUtf8(o.positional[1]);

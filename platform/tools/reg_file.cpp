@@ -200,9 +200,13 @@ bool ParseValueLine(std::wstring_view line, RegValue& v) {
 // A value line whose data is a hex list may go on over the next lines.
 bool ContinuesOnNextLine(std::wstring_view line) {
   if (line.empty() || line.back() != L'\\') return false;
-  std::size_t eq = line.find(L"=hex");
-  if (eq == std::wstring_view::npos) eq = line.find(L"= hex");
-  return eq != std::wstring_view::npos;
+  Cursor c{line};
+  std::wstring name;
+  if (!c.Take(L"@") && !ParseQuoted(c, name)) return false;
+  c.SkipBlanks();
+  if (!c.Take(L"=")) return false;
+  c.SkipBlanks();
+  return c.Take(L"hex");
 }
 
 std::wstring_view TrimRight(std::wstring_view s) {
