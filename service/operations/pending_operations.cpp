@@ -4,24 +4,12 @@
 
 #include "service/operations/operations.h"
 
-DWORD EncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
-                   CString, CString, int, const CertRecord*, int) {
-  return 0;
-}
-DWORD DecryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
-                   CString, CString, const CStringArray*, int) {
-  return 0;
-}
 DWORD HashFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString) {
   return 0;
 }
 DWORD EncodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString) { return 0; }
 DWORD DecodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString,
                         const CStringArray*) {
-  return 0;
-}
-DWORD SignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
-                int, int) {
   return 0;
 }
 DWORD VerifyAttachedSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
@@ -38,10 +26,6 @@ DWORD VerifyDetachedSignatures(const CStringArray&, DirectoryProfileTable&, int,
   return 0;
 }
 DWORD MoveFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
-DWORD RemoveSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
-                       CString) {
-  return 0;
-}
 DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
                           CString, CString, CString, const CertRecord*, int) {
   return 0;

@@ -1,0 +1,62 @@
+#include "service/operations/crypto_operation_support.h"
+
+#include <cstring>
+
+#include "common/library_error_stack.h"
+
+LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord& rule) {
+  if (rule.tableIndex < 0 || rule.tableIndex >= static_cast<int>(table.size())) return nullptr;
+  return table[static_cast<size_t>(rule.tableIndex)].context;
+}
+
+CStringA LibraryPath(const CString& path) { return CStringA(path); }
+
+CString LastExtension(const CString& name) {
+  int dot = name.ReverseFind(L'.');
+  return dot < 0 ? CString() : name.Mid(dot + 1);
+}
+
+bool HasLastExtension(const CString& name, const CString& extension) {
+  return name.ReverseFind(L'.') >= 0 && LastExtension(name) == extension;
+}
+
+bool CanStripExtension(const CString& name, const CString& extension) {
+  return name.ReverseFind(L'.') > 0 && LastExtension(name) == extension;
+}
+
+CString WithoutLastExtension(const CString& name) {
+  int dot = name.ReverseFind(L'.');
+  return dot < 0 ? name : name.Left(dot);
+}
+
+DWORD LibraryFailure(WorkFailure& failure, DWORD code, LibraryContext context, const CString& stageText) {
+  failure.code = code;
+  failure.stageText = stageText;
+  failure.detail = FormatLibraryErrorStack(context);
+  return code;
+}
+
+DWORD OwnFailure(WorkFailure& failure, DWORD code, const CString& stageText, const CString& description) {
+  failure.code = code;
+  failure.stageText = stageText;
+  failure.description = description;
+  return code;
+}
+
+HeldMessageInfo::HeldMessageInfo(LibraryContext context) : context_(context) {
+  std::memset(&info_, 0, sizeof(info_));
+}
+HeldMessageInfo::~HeldMessageInfo() { Release(); }
+void HeldMessageInfo::Release() { ORLAX_CmsFreeMsgInf(context_, &info_); }
+
+HeldVerifyResult::HeldVerifyResult(LibraryContext context) : context_(context) {
+  std::memset(&result_, 0, sizeof(result_));
+}
+HeldVerifyResult::~HeldVerifyResult() { Release(); }
+void HeldVerifyResult::Release() { ORLAX_FreeVerifyResult(context_, &result_); }
+
+HeldDecryptResult::HeldDecryptResult(LibraryContext context) : context_(context) {
+  std::memset(&result_, 0, sizeof(result_));
+}
+HeldDecryptResult::~HeldDecryptResult() { Release(); }
+void HeldDecryptResult::Release() { ORLAX_FreeDecryptResult(context_, &result_); }

@@ -1,0 +1,100 @@
+#pragma once
+// Small pieces shared by the encryption, decryption, signing and signature
+// removal operations: the rule's library context, paths as the library takes
+// them, name splitting, the library's result records held until released,
+// and the way a failed library call becomes a WorkFailure.
+//
+// Everything here runs on the worker thread.
+
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+#include "service/core/file_pipeline.h"
+
+// The context of the rule's directory profile (its tableIndex), or null when
+// the index lies outside the table; the library answers a null context with
+// ORLAX_E_INVALID_CONTEXT, which fails the file like any library failure.
+LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord& rule);
+
+// A path as the library takes it: 8-bit text in the ANSI code page.
+CStringA LibraryPath(const CString& path);
+
+// The text after the name's last "." (empty when there is none).
+CString LastExtension(const CString& name);
+// True when the name has a "." and the text after its last one equals
+// extension exactly (letter case included).
+bool HasLastExtension(const CString& name, const CString& extension);
+// The name without its last "." and what follows it (the name itself when
+// it has no ".").
+CString WithoutLastExtension(const CString& name);
+// True when the name ends in "." + extension (exactly) and something is left
+// before that "." once it is taken off: a name such as ".p7e" is all
+// extension, and taking it off would leave no name at all (the output would
+// be the folder itself).
+bool CanStripExtension(const CString& name, const CString& extension);
+
+// Format into a new string; the arguments are read by their real types.
+template <typename... Args>
+CString FormatText(const wchar_t* format, const Args&... args) {
+  CString text;
+  text.Format(format, args...);
+  return text;
+}
+
+// A failed library call as a WorkFailure: its code, the stage text and the
+// context's error stack, which is drained here. Call it right after the
+// failed call (and the release of that call's own result), before any other
+// call on the context. Returns code.
+DWORD LibraryFailure(WorkFailure& failure, DWORD code, LibraryContext context,
+                     const CString& stageText = CString());
+
+// A failure of the system's own (code and texts given). Returns code.
+DWORD OwnFailure(WorkFailure& failure, DWORD code, const CString& stageText,
+                 const CString& description = CString());
+
+// The library's result records, zeroed on construction and released with
+// their own free call when the holder goes away (the free calls accept a
+// zeroed record, so a failed call's empty record may be released too).
+class HeldMessageInfo {
+ public:
+  explicit HeldMessageInfo(LibraryContext context);
+  ~HeldMessageInfo();
+  HeldMessageInfo(const HeldMessageInfo&) = delete;
+  HeldMessageInfo& operator=(const HeldMessageInfo&) = delete;
+  MessageInfo* get() { return &info_; }
+  const MessageInfo& operator*() const { return info_; }
+  void Release();
+
+ private:
+  LibraryContext context_;
+  MessageInfo info_;
+};
+
+class HeldVerifyResult {
+ public:
+  explicit HeldVerifyResult(LibraryContext context);
+  ~HeldVerifyResult();
+  HeldVerifyResult(const HeldVerifyResult&) = delete;
+  HeldVerifyResult& operator=(const HeldVerifyResult&) = delete;
+  VerifyResult* get() { return &result_; }
+  void Release();
+
+ private:
+  LibraryContext context_;
+  VerifyResult result_;
+};
+
+class HeldDecryptResult {
+ public:
+  explicit HeldDecryptResult(LibraryContext context);
+  ~HeldDecryptResult();
+  HeldDecryptResult(const HeldDecryptResult&) = delete;
+  HeldDecryptResult& operator=(const HeldDecryptResult&) = delete;
+  DecryptResult* get() { return &result_; }
+  void Release();
+
+ private:
+  LibraryContext context_;
+  DecryptResult result_;
+};

@@ -1,0 +1,165 @@
+// ENCR and LENC: every input leaves as a CMS enveloped message for the
+// rule's recipients, optionally put into a one-entry ZIP archive or a GZIP
+// file first. The library does the reading and the cryptography by path.
+
+#include <cstring>
+
+#include "platform/files.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/gzip_glue.h"
+#include "service/core/journal.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+#include "service/zip/zip_writer.h"
+
+namespace {
+
+// The content ciphers a rule's "Enc algorythm" (0..4) selects, with the names
+// the journal shows for them.
+struct CipherChoice {
+  std::uint32_t flags;
+  const wchar_t* name;
+};
+constexpr CipherChoice kCiphers[] = {
+    {ORLAX_CIPHER_GOST89, L"ГОСТ Р 28147-89"},
+    {ORLAX_CIPHER_MAGMA, L"ГОСТ Р 34.12-2015 Магма"},
+    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Магма с имитовставкой"},
+    {ORLAX_CIPHER_KUZNYECHIK, L"ГОСТ Р 34.12-2015 Кузнечик"},
+    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Кузнечик с имитовставкой"},
+};
+constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
+
+bool KnownCipher(int encAlgorithm) { return encAlgorithm >= 0 && encAlgorithm < kCipherCount; }
+
+const wchar_t* OperationFormat(int streamMode, bool archives) {
+  if (streamMode == 0) {
+    return archives ? L"Профиль справочника : '%s' | Архивация и зашифрование файла '%s' (размер: %s) в "
+                      L"'%s' (размер: %s) (количество получателей - %s, сертификатов - %s)"
+                    : L"Профиль справочника : '%s' | Зашифрование файла '%s' (размер: %s) в '%s' "
+                      L"(размер: %s) (количество получателей - %s, сертификатов - %s)";
+  }
+  return archives ? L"Профиль справочника : '%s' | Архивация и шифрование в потоковом режиме файла '%s' "
+                    L"(размер: %s) в '%s' (размер: %s) (количество получателей - %s, сертификатов - %s)"
+                  : L"Профиль справочника : '%s' | Шифрование в потоковом режиме файла '%s' (размер: %s) "
+                    L"в '%s' (размер: %s) (количество получателей - %s, сертификатов - %s)";
+}
+
+// One call's fixed values: the rule, its context and the recipients.
+struct EncryptJob {
+  const RuleRecord& rule;
+  LibraryContext context;
+  int streamMode;
+  const CertRecord* certificates;
+  int certificateCount;
+};
+
+CString ArchiveStepText(const PipelineFile& file) {
+  return FormatText(L"Архивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+}
+
+// Puts the claimed file into a one-entry ZIP archive named NAME. A failed
+// close means the archive was not finished: it must not be encrypted.
+DWORD ZipClaimedFile(const PipelineFile& file, const CString& archive, WorkFailure& failure) {
+  ZipHandle* handle = ZipWriterCreate(const_cast<wchar_t*>(archive.GetString()), 0, kZipToFile);
+  if (handle == nullptr)
+    return OwnFailure(failure, ZIP_E_NO_FILE, ArchiveStepText(file), L"Не удалось создать/открыть файл");
+  DWORD added = ZipWriterAddFile(handle, file.name, file.claimed);
+  DWORD closed = ZipWriterClose(handle);
+  DWORD code = added != ZIP_OK ? added : closed;
+  if (code == ZIP_OK) return 0;
+  char text[1024] = {};
+  ZipResultText(code, text);
+  return OwnFailure(failure, code, ArchiveStepText(file), CString(text));
+}
+
+DWORD GzipClaimedFile(const PipelineFile& file, const CString& archive, WorkFailure& failure) {
+  CString errorText;
+  DWORD code = GzipOneFile(LibraryPath(file.claimed), LibraryPath(archive), file.name, errorText);
+  if (code == 0) return 0;
+  return OwnFailure(failure, code, ArchiveStepText(file), errorText);
+}
+
+DWORD ArchiveClaimedFile(const EncryptJob& job, const PipelineFile& file, const CString& archive,
+                         WorkFailure& failure) {
+  return job.rule.zipFile == 1 ? ZipClaimedFile(file, archive, failure)
+                               : GzipClaimedFile(file, archive, failure);
+}
+
+DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
+  EncryptParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.cipherFlags = kCiphers[job.rule.encAlgorithm].flags;
+  params.certCount = static_cast<std::uint32_t>(job.certificateCount);
+  params.certs = job.certificates;
+  CStringA in = LibraryPath(input);
+  CStringA out = LibraryPath(output);
+  DWORD code = job.streamMode == 0 ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)
+                                   : ORLAX_CmsStrEncryptFile(job.context, &params, in, out);
+  if (code == 0) return 0;
+  return LibraryFailure(failure, code, job.context);
+}
+
+// The work step: archive (when the rule asks), then encrypt. Whatever
+// happens, the temporary archive is gone when this returns, and nothing of
+// a failed file is left at the output.
+DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& failure) {
+  failure.partialOutput = file.output;
+  if (!KnownCipher(job.rule.encAlgorithm)) {
+    // An unknown setting must not quietly give the weakest cipher.
+    return OwnFailure(failure, ORLAX_E_UNKNOWN_CIPHER, L"Выбор алгоритма шифрования",
+                      FormatText(L"Недопустимое значение алгоритма шифрования: %d (допустимы значения от 0 до %d)",
+                                 job.rule.encAlgorithm, kCipherCount - 1));
+  }
+  if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
+  ScratchFile archive;
+  if (DWORD code = archive.Create(failure)) return code;
+  if (DWORD code = ArchiveClaimedFile(job, file, archive.Path(), failure)) return code;
+  return EncryptOne(job, archive.Path(), file.output, failure);
+}
+
+}  // namespace
+
+DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                   ProfileRecord& profile, CString journalFolder, CString profileName, CString encExt,
+                   CString archExt, int streamMode, const CertRecord* certificates, int certificateCount) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  EncryptJob job{rule, RuleContext(table, rule), streamMode, certificates, certificateCount};
+
+  const bool archives = rule.zipFile != 0;
+  const CString appended =
+      archives && !archExt.IsEmpty() ? L"." + archExt + L"." + encExt : L"." + encExt;
+  const CString algorithm =
+      KnownCipher(rule.encAlgorithm)
+          ? FormatText(L" (%s %s)", L"Алгоритм шифрования:", kCiphers[rule.encAlgorithm].name)
+          : CString();
+  // The counts appear only in the record of a completed file.
+  bool complete = false;
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    CString recipients = complete ? FormatText(L"%d", static_cast<int>(rule.recipients.size())) : L"0";
+    CString count = complete ? FormatText(L"%d", certificateCount) : L"0";
+    return FormatText(OperationFormat(streamMode, archives), rule.zcsProfile, file.source, inputSize,
+                      file.output, outputSize, recipients, count) +
+           algorithm;
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    complete = false;
+    PipelineFile file = pipeline.Prepare(name, name, appended, describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
+        !pipeline.ResolveOutputConflict(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (EncryptStep(job, file, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    complete = true;
+    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+  }
+  return 0;
+}

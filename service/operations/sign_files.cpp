@@ -1,0 +1,410 @@
+// SIGN, CDSG and DSIG: an attached signature of each input, a detached one
+// beside a copy of the data, or one more signature added to an existing
+// detached signature; each optionally time-stamped. What an input already
+// holds is read first, and existing signatures are verified before another
+// is added.
+
+#include <cstring>
+#include <set>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+
+namespace {
+
+constexpr std::uint32_t kStampKind = 6;
+const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
+const wchar_t* const kCreatingText = L"Создание файла %s";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+enum class SignKind { kAttached, kDetached, kAdded };
+
+// One call's fixed values.
+struct SignJob {
+  SignKind kind;
+  const RuleRecord& rule;
+  LibraryContext context;
+  CString extension;  // X: "SigExt" or "DsigExt"
+  SignParams params;
+  int autoUseTsp;
+  CString serverTsp;
+  int renameConfFiles;
+};
+
+// One file's names and what the check of its input found.
+struct SignTarget {
+  CString dataCopy;          // CDSG, DSIG: Path Out\D; empty when there is none
+  CString dataSource;        // Path In\D (DSIG), else the source
+  CString signatureSource;   // Path In\S (DSIG), else the source
+  bool stream = false;       // the calls' mode
+  std::uint32_t priorCount = 0;
+};
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+const CString& DataClaimed(const SignJob& job, const PipelineFile& file) {
+  return job.kind == SignKind::kAdded ? file.DataClaimed() : file.claimed;
+}
+const CString& SignatureClaimed(const SignJob& job, const PipelineFile& file) {
+  return job.kind == SignKind::kAdded ? file.SignatureClaimed() : file.claimed;
+}
+
+const wchar_t* OperationFormat(SignKind kind) {
+  switch (kind) {
+    case SignKind::kAttached:
+      return L"Профиль справочника : '%s' | Создание ЭП файла '%s' (размер: %s) в файл '%s' (размер: %s)";
+    case SignKind::kDetached:
+      return L"Профиль справочника : '%s' | Создание отсоединённой ЭП файла '%s' (размер: %s) в файл '%s' "
+             L"(размер: %s)";
+    case SignKind::kAdded:
+      break;
+  }
+  return L"Профиль справочника : '%s' | Добавление отсоединённой ЭП файла '%s' (размер: %s) в файл '%s' "
+         L"(размер: %s)";
+}
+
+// ---------------------------------------------------------------------------
+// Output names.
+
+// The stem and appended extension of the signature written: SIGN and CDSG
+// sign NAME, DSIG the data file D of the pair.
+void SignatureName(const SignJob& job, const CString& name, CString& stem, CString& appended) {
+  const bool named = HasLastExtension(name, job.extension);
+  if (job.kind == SignKind::kAdded) {
+    stem = named ? WithoutLastExtension(name) : name;
+    appended = L"." + job.extension;
+  } else if (job.kind == SignKind::kAttached && named) {
+    // A signed file signed again keeps its name.
+    stem = name;
+    appended.Empty();
+  } else {
+    // CDSG: a data file named like a detached signature still gets a
+    // signature of its own name plus X beside an unchanged copy, so the two
+    // never collide.
+    stem = name;
+    appended = L"." + job.extension;
+  }
+}
+
+// CDSG and DSIG write two files with one stem: the signature (stem + X) and
+// the data copy (stem). A conflict on either draws a new stem for both.
+bool ResolveSignatureAndCopy(const SignJob& job, FilePipeline& pipeline, PipelineFile& file,
+                             SignTarget& target) {
+  if (!PathFileExistsW(file.output) && !PathFileExistsW(target.dataCopy)) {
+    pipeline.Describe(file);
+    return true;
+  }
+  WorkFailure failure;
+  failure.code = ERROR_FILE_EXISTS;
+  if (job.renameConfFiles == 0) {
+    failure.stageText = FormatText(kCreatingText, file.output);
+    pipeline.FailFile(file, failure);
+    return false;
+  }
+  const CString& folder = job.rule.pathOut;
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    CString stem = MakeConflictName(file.outputStem);
+    CString copy = Join(folder, stem);
+    if (PathFileExistsW(copy)) continue;
+    file.output = Join(folder, stem + file.appended);
+    if (PathFileExistsW(file.output)) continue;
+    target.dataCopy = copy;
+    pipeline.Describe(file);
+    return true;
+  }
+  failure.stageText = FormatText(kCreatingText, file.output) + kCounterText;
+  pipeline.FailFile(file, failure);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The existing-signature check.
+
+CString InformationText(const CString& examined, const CString& claimed) {
+  return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", examined, FileSizeText(claimed));
+}
+CString DataText(const CString& examined, const CString& claimed) {
+  return FormatText(L"Получение данных о ЭП файла %s (размер: %s)", examined, FileSizeText(claimed));
+}
+CString WrongFormText(const wchar_t* format, const CString& examined, const CString& claimed) {
+  return L". " + FormatText(format, examined, FileSizeText(claimed));
+}
+
+DWORD WrongType(WorkFailure& failure, const CString& step, LibraryContext context, bool withStack) {
+  if (withStack) LibraryFailure(failure, ERR_WRONG_SIGNATURE_TYPE, context, step);
+  return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+}
+
+// SIGN of a file named like a signature: a signed message gets one more
+// signature after its own are verified; a file that is no signed message at
+// all is signed as it is.
+DWORD CheckAttachedInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
+  HeldMessageInfo info(job.context);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(file.claimed), info.get(), 0);
+  const MessageInfo& message = *info;
+  target.stream = (message.flags & ORLAX_MSG_STREAM) != 0;
+  if (code == 0 && message.type != ORLAX_MSG_SIGNED) {
+    failure.partialOutput = file.output;
+    CString step = InformationText(file.source, file.claimed);
+    if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
+    return WrongType(failure, step, job.context, false);
+  }
+  if (code != 0 && code != ORLAX_E_NOT_SIGNED_MESSAGE)
+    return LibraryFailure(failure, code, job.context, DataText(file.source, file.claimed));
+  if (code == 0 && (message.flags & ORLAX_MSG_DETACHED) != 0) {
+    CString step = DataText(file.source, file.claimed) +
+                   WrongFormText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
+                                 file.source, file.claimed);
+    return WrongType(failure, step, job.context, true);
+  }
+  target.priorCount = code == 0 ? message.signatureCount : 0;
+  return 0;
+}
+
+// DSIG: the listed signature must be a detached signed message with at least
+// one signature.
+DWORD CheckDetachedInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
+  const CString& claimed = file.SignatureClaimed();
+  HeldMessageInfo info(job.context);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(claimed), info.get(), 0);
+  const MessageInfo& message = *info;
+  target.stream = (message.flags & ORLAX_MSG_STREAM) != 0;
+  const CString& examined = target.signatureSource;
+  if (code == 0 && message.type != ORLAX_MSG_SIGNED) {
+    CString step = InformationText(examined, claimed);
+    if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
+    return WrongType(failure, step, job.context, false);
+  }
+  if (code != 0) {
+    LibraryFailure(failure, code, job.context, DataText(examined, claimed));
+    failure.description = kWrongTypeText;
+    return code;
+  }
+  if (message.signatureCount == 0) return WrongType(failure, DataText(examined, claimed), job.context, true);
+  if ((message.flags & ORLAX_MSG_DETACHED) == 0) {
+    CString step = DataText(examined, claimed) +
+                   WrongFormText(L"Файл %s (размер: %s) содержит присоединённую подпись вместо отсоединённой",
+                                 examined, claimed);
+    return WrongType(failure, step, job.context, true);
+  }
+  target.priorCount = message.signatureCount;
+  return 0;
+}
+
+DWORD VerifyExisting(const SignJob& job, const PipelineFile& file, const SignTarget& target,
+                     WorkFailure& failure) {
+  VerifyParams params;
+  std::memset(&params, 0, sizeof(params));
+  HeldVerifyResult result(job.context);
+  DWORD code = 0;
+  CString step;
+  if (job.kind == SignKind::kAdded) {
+    const CString& data = file.DataClaimed();
+    const CString& signature = file.SignatureClaimed();
+    code = ORLAX_CmsStrDetVerifyFile(job.context, &params, LibraryPath(data), LibraryPath(signature), nullptr,
+                                     result.get());
+    if (code != 0) {
+      step = FormatText(L"Профиль справочника : '%s'. Проверка отсоединённой ЭП '%s' (размер: %s) файла '%s' "
+                        L"(размер: %s)",
+                        job.rule.zcsProfile, target.signatureSource, FileSizeText(signature), target.dataSource,
+                        FileSizeText(data));
+    }
+  } else {
+    code = ORLAX_CmsStrAttVerifyFile(job.context, &params, LibraryPath(file.claimed), nullptr, result.get());
+    if (code != 0) {
+      step = FormatText(L"Профиль справочника : '%s'. Проверка ЭП файла '%s' (размер: %s)", job.rule.zcsProfile,
+                        file.claimed, FileSizeText(file.claimed));
+    }
+  }
+  result.Release();
+  if (code == 0) return 0;
+  return LibraryFailure(failure, code, job.context, step);
+}
+
+// Reads what the input holds, where the operation looks at it, and settles
+// the calls' mode and the prior signature count.
+DWORD CheckInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
+  target.stream = job.rule.stream != 0;
+  target.priorCount = 0;
+  if (job.kind == SignKind::kDetached) return 0;
+  if (job.kind == SignKind::kAttached && !HasLastExtension(file.name, job.extension)) return 0;
+  DWORD code = job.kind == SignKind::kAdded ? CheckDetachedInput(job, file, target, failure)
+                                            : CheckAttachedInput(job, file, target, failure);
+  if (code != 0 || target.priorCount == 0) return code;
+  return VerifyExisting(job, file, target, failure);
+}
+
+// ---------------------------------------------------------------------------
+// Signing, time stamp, data copy.
+
+DWORD Sign(const SignJob& job, const PipelineFile& file, const SignTarget& target, WorkFailure& failure) {
+  CStringA out = LibraryPath(file.output);
+  DWORD code = 0;
+  if (job.kind == SignKind::kAttached) {
+    CStringA in = LibraryPath(file.claimed);
+    code = target.stream ? ORLAX_CmsStrAttSignFile(job.context, &job.params, in, out)
+                         : ORLAX_CmsBlkAttSignFile(job.context, &job.params, in, out);
+  } else {
+    CStringA data = LibraryPath(DataClaimed(job, file));
+    CStringA existing = job.kind == SignKind::kAdded ? LibraryPath(file.SignatureClaimed()) : CStringA();
+    const char* existingPath = job.kind == SignKind::kAdded ? existing.GetString() : nullptr;
+    code = target.stream ? ORLAX_CmsStrDetSignFile(job.context, &job.params, data, existingPath, out)
+                         : ORLAX_CmsBlkDetSignFile(job.context, &job.params, data, existingPath, out);
+  }
+  if (code == 0) return 0;
+  return LibraryFailure(failure, code, job.context);
+}
+
+// The stored server address without trailing separators, then one "/".
+CString StampUrl(const CString& serverTsp) {
+  CString url = serverTsp;
+  url.TrimRight(L"/\\");
+  return url + L"/";
+}
+
+CString CopyText(const CString& from, const CString& fromSize, const CString& to) {
+  return FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", from, fromSize, to,
+                    FileSizeText(to));
+}
+
+// Stamps the new (last) signature: the stamped message goes to a scratch file
+// that then takes the output's place.
+DWORD TimeStamp(const SignJob& job, const PipelineFile& file, const SignTarget& target, WorkFailure& failure) {
+  TspStampParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.kind = kStampKind;
+  params.signatureIndex = target.priorCount;
+  ScratchFile stamped;
+  if (DWORD code = stamped.Create(failure)) return code;
+  CStringA url = LibraryPath(StampUrl(job.serverTsp));
+  CStringA signedFile = LibraryPath(file.output);
+  CStringA scratch = LibraryPath(stamped.Path());
+  DWORD code = target.stream ? ORLAX_TspStrUrlStampCmsFile(job.context, &params, url, signedFile, scratch)
+                             : ORLAX_TspBlkUrlStampCmsFile(job.context, &params, url, signedFile, scratch);
+  if (code != 0) {
+    CString step = FormatText(L"Установка штампа времени с сервера %s на последнюю ЭП файла %s (размер: %s) с "
+                              L"записью в файл %s (размер: %s)",
+                              job.serverTsp, target.signatureSource, FileSizeText(SignatureClaimed(job, file)),
+                              file.output, L"0");
+    return LibraryFailure(failure, code, job.context, step);
+  }
+  if (!DeleteFileW(file.output)) {
+    DWORD error = GetLastError();
+    return OwnFailure(failure, error,
+                      FormatText(L"Удаление файла %s (размер: %s)", file.output, FileSizeText(file.output)));
+  }
+  if (!CopyFileW(stamped.Path(), file.output, TRUE)) {
+    DWORD error = GetLastError();
+    DeleteFileW(stamped.Path());
+    return OwnFailure(failure, error, CopyText(stamped.Path(), FileSizeText(stamped.Path()), file.output));
+  }
+  return 0;
+}
+
+DWORD CopyData(const SignJob& job, const PipelineFile& file, const SignTarget& target, WorkFailure& failure) {
+  const CString& data = DataClaimed(job, file);
+  if (CopyFileW(data, target.dataCopy, TRUE)) return 0;
+  DWORD error = GetLastError();
+  CString step = CopyText(target.dataSource, FileSizeText(data), target.dataCopy);
+  // A copy that broke off must not stay behind; a name someone else took
+  // meanwhile is theirs.
+  if (error != ERROR_FILE_EXISTS) DeleteFileW(target.dataCopy);
+  return OwnFailure(failure, error, step);
+}
+
+// The work step after the conflict check. A failure leaves nothing at the
+// output: the signature already written is deleted with the input's move.
+DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
+  if (DWORD code = CheckInput(job, file, target, failure)) return code;
+  failure.partialOutput = file.output;
+  if (DWORD code = Sign(job, file, target, failure)) return code;
+  if (job.autoUseTsp != 0) {
+    if (DWORD code = TimeStamp(job, file, target, failure)) return code;
+  }
+  if (!target.dataCopy.IsEmpty()) return CopyData(job, file, target, failure);
+  return 0;
+}
+
+}  // namespace
+
+DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
+                int detached, int add) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
+  const RuleRecord& rule = pipeline.Rule();
+  const int k = DirectoryProfileIndex(profile, rule.zcsProfile);
+  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(profile, k);
+  SignJob job{detached == 0 ? SignKind::kAttached : (add == 0 ? SignKind::kDetached : SignKind::kAdded),
+              rule,
+              RuleContext(table, rule),
+              sigExt,
+              SignParams{},
+              settings.autoUseTsp,
+              settings.serverTsp,
+              profile.renameConfFiles};
+  job.params.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
+
+  const CString typeText =
+      FormatText(L" (%s %s)", L"Тип операции:", rule.stream != 0 ? L"Потоковая" : L"Блочная");
+  SignTarget target;
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    // DSIG names the data file of the pair, whichever of the two was listed.
+    CString size = job.kind == SignKind::kAdded ? FileSizeText(file.DataClaimed()) : inputSize;
+    return FormatText(OperationFormat(job.kind), rule.zcsProfile, target.dataSource, size, file.output,
+                      outputSize) +
+           typeText;
+  };
+
+  // DSIG: the partner of a pair already taken in this call, when listed too,
+  // is no vanished file.
+  std::set<std::wstring> takenPartners;
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    CString stem, appended;
+    SignatureName(job, name, stem, appended);
+    PipelineFile file = pipeline.Prepare(name, stem, appended, describe);
+    target = SignTarget{};
+    target.dataSource = file.source;
+    target.signatureSource = file.source;
+    if (job.kind == SignKind::kAdded && takenPartners.count(name.str()) != 0 && !PathFileExistsW(file.source))
+      continue;
+    // A signature named ".p7d" alone has no data file that could pair with
+    // it; like any unpaired file it waits, untouched and unrecorded.
+    if (job.kind == SignKind::kAdded && HasLastExtension(name, job.extension) &&
+        !CanStripExtension(name, job.extension))
+      continue;
+    bool claimed = pipeline.SkipTemporaryName(file) && pipeline.VanishedFileCheck(file);
+    if (claimed && job.kind == SignKind::kAdded) {
+      target.dataSource = Join(rule.pathIn, stem);
+      target.signatureSource = Join(rule.pathIn, stem + appended);
+      claimed = pipeline.ClaimPair(file, job.extension);
+      if (claimed) takenPartners.insert(file.partnerName.str());
+    } else if (claimed) {
+      claimed = pipeline.ClaimInputFile(file);
+    }
+    if (!claimed || !pipeline.ProbeInputFile(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    if (job.kind != SignKind::kAttached && appended.GetLength() > 0) target.dataCopy = Join(rule.pathOut, stem);
+    bool resolved = job.kind == SignKind::kAttached ? pipeline.ResolveOutputConflict(file)
+                                                    : ResolveSignatureAndCopy(job, pipeline, file, target);
+    if (!resolved) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (SignStep(job, file, target, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+  }
+  return 0;
+}

@@ -1,0 +1,268 @@
+#pragma once
+// What the tests of the encryption, decryption, signing and removal
+// operations share: a private root with input, output, error and journal
+// folders, a library context opened on a copy of a test-PKI holder's PSE and
+// the LOCAL folder, a profile with one rule, recipients' certificates, the
+// journals as text, and a scoped library failure hook.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/qelm_api.h"
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/files.h"
+#include "service/core/config_records.h"
+#include "service/core/journal.h"
+#include "service/operations/operations.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace cryptoops {
+
+namespace fs = std::filesystem;
+
+inline std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+inline CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+
+inline std::string Bytes(size_t size, unsigned seed = 7) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+inline void WriteBytes(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+inline std::string Read(const fs::path& path) { return testsupport::ReadFileBytes(path); }
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Makes the named library calls fail with a code while it lives.
+class FailingCall {
+ public:
+  explicit FailingCall(const std::string& spec) { setenv("QELM_TEST_FAIL", spec.c_str(), 1); }
+  ~FailingCall() { unsetenv("QELM_TEST_FAIL"); }
+  FailingCall(const FailingCall&) = delete;
+  FailingCall& operator=(const FailingCall&) = delete;
+};
+
+class CryptoOperationTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kDay = "2026.12.09";
+  static constexpr const char* kTime = "14:05:09 09/12/2026";
+
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    clock_ = (root_.path() / "clock").string();
+    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
+    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), 1796825109));  // 09/12/2026 14:05:09
+    SetJournalSettings(L"P", 4000);
+    in_ = root_.Dir("in");
+    out_ = root_.Dir("out");
+    err_ = root_.Dir("err");
+    journal_ = root_.Dir("journal");
+    local_ = root_.Dir("local");
+    for (const auto& entry : fs::directory_iterator(pki_.local))
+      fs::copy_file(entry.path(), local_ / entry.path().filename());
+
+    RuleRecord rule;
+    rule.zcsProfile = L"Тест";
+    rule.pathIn = Wide(in_.string());
+    rule.pathOut = Wide(out_.string());
+    rule.pathError = Wide(err_.string());
+    rule.description = L"Проба";
+    rule.tableIndex = 0;
+    profile_.rules.push_back(rule);
+    profile_.zcsProfiles.push_back(L"Тест");
+    ASSERT_EQ(OpenContext("user1"), 0u);
+  }
+
+  void TearDown() override {
+    for (FindResult& result : found_) ORLAX_FreeFindResult(context_, &result);
+    found_.clear();
+    CloseContext();
+    unsetenv("QELM_CLOCK_FILE");
+  }
+
+  // (Re)opens the table's one context on a copy of `who`'s PSE.
+  uint32_t OpenContext(const std::string& who) {
+    CloseContext();
+    fs::path pse = root_.Dir("pse-" + who);
+    fs::copy_file(pki_.Key(who), pse / "key.pem", fs::copy_options::overwrite_existing);
+    fs::copy_file(pki_.Cert(who), pse / "cert.pem", fs::copy_options::overwrite_existing);
+    std::string psePath = pse.string(), localPath = local_.string();
+    InitParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.size = sizeof(params);
+    params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
+    params.pse = psePath.c_str();
+    params.local = localPath.c_str();
+    uint32_t code = ORLAX_InitializeEx(1, &params, &context_);
+    DirectoryProfileEntry entry;
+    entry.name = L"Тест";
+    entry.pse = Wide(psePath);
+    entry.local = Wide(localPath);
+    entry.context = context_;
+    entry.initialised = code == 0 ? 1 : 0;
+    table_.assign(1, entry);
+    return code;
+  }
+
+  void CloseContext() {
+    if (context_ != nullptr) ORLAX_Uninitialize(context_);
+    context_ = nullptr;
+  }
+
+  // The certificates of the holders as the dispatch hands them over.
+  std::vector<CertRecord> Recipients(const std::vector<std::string>& holders) {
+    std::vector<CertRecord> records;
+    for (const std::string& who : holders) {
+      std::string dn = pki_.Dn(who);
+      CertQuery query;
+      std::memset(&query, 0, sizeof(query));
+      query.subjectKind = ORLAX_SUBJECT_KIND_DN;
+      query.subject = dn.c_str();
+      FindResult result;
+      std::memset(&result, 0, sizeof(result));
+      EXPECT_EQ(ORLAX_FindCert(context_, &query, &result), 0u) << who;
+      for (uint32_t i = 0; i < result.count; ++i) records.push_back(result.certs[i]);
+      found_.push_back(result);
+    }
+    return records;
+  }
+
+  RuleRecord& Rule() { return profile_.rules[0]; }
+
+  static CStringArray Names(const std::vector<std::string>& names) {
+    CStringArray list;
+    for (const std::string& name : names) list.Add(Wide(name));
+    return list;
+  }
+
+  fs::path Put(const std::string& name, const std::string& content) {
+    WriteBytes(in_ / name, content);
+    return in_ / name;
+  }
+
+  // Each call gets its own copy of the profile, as from the dispatch.
+  DWORD Encrypt(const std::vector<std::string>& names, int streamMode, const std::vector<CertRecord>& certs,
+                const std::string& archExt = "") {
+    ProfileRecord copy(profile_);
+    return EncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7e", Wide(archExt), streamMode,
+                        certs.data(), static_cast<int>(certs.size()));
+  }
+  DWORD Decrypt(const std::vector<std::string>& names, int streamMode, const std::string& archExt = "",
+                const CStringArray* extExt = nullptr) {
+    ProfileRecord copy(profile_);
+    return DecryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7e", Wide(archExt), extExt,
+                        streamMode);
+  }
+  DWORD Sign(const std::vector<std::string>& names, const std::string& operation) {
+    ProfileRecord copy(profile_);
+    const bool detached = operation != "SIGN";
+    return SignFiles(Names(names), table_, 0, copy, Journal(), L"P", detached ? L"p7d" : L"p7s",
+                     detached ? 1 : 0, operation == "DSIG" ? 1 : 0);
+  }
+  DWORD Remove(const std::vector<std::string>& names) {
+    ProfileRecord copy(profile_);
+    return RemoveSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7s");
+  }
+
+  CString Journal() const { return Wide(journal_.string()); }
+  std::string Operations() const { return Read(journal_ / (std::string(kDay) + " P.txt")); }
+  std::string Errors() const { return Read(journal_ / (std::string(kDay) + " P - errors.txt")); }
+
+  // The one line of the operations journal that names `part`.
+  std::string RecordWith(const std::string& part) const {
+    std::string all = Operations();
+    size_t at = all.find(part);
+    if (at == std::string::npos) return "";
+    size_t begin = all.rfind("\r\n", at);
+    begin = begin == std::string::npos ? 0 : begin + 2;
+    return all.substr(begin, all.find("\r\n", at) - begin);
+  }
+
+  // The file names in a folder, sorted.
+  static std::vector<std::string> Listing(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Scratch files ("~xx...") left in the temporary folder.
+  std::vector<std::string> ScratchLeft() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root_.path()))
+      if (entry.path().filename().string().rfind("~xx", 0) == 0) names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  // The message information of a file, read with the test's context.
+  MessageInfo Info(const fs::path& path, uint32_t* code = nullptr) {
+    MessageInfo info;
+    std::memset(&info, 0, sizeof(info));
+    uint32_t rc = ORLAX_CmsStrMsgInfFile(context_, path.string().c_str(), &info, 0);
+    if (code != nullptr) *code = rc;
+    MessageInfo copy = info;
+    copy.contentType = nullptr;
+    copy.cipherOid = nullptr;
+    ORLAX_CmsFreeMsgInf(context_, &info);
+    return copy;
+  }
+
+  // openssl cms -decrypt with a holder's key; returns the content ("" on failure).
+  std::string OpensslDecrypt(const fs::path& envelope, const std::string& who) {
+    fs::path content = root_.path() / "openssl-content";
+    std::string log;
+    int rc = testsupport::RunOpenssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", envelope.string(),
+                                      "-recip", pki_.Cert(who).string(), "-inkey", pki_.Key(who).string(), "-out",
+                                      content.string()},
+                                     &log);
+    EXPECT_EQ(rc, 0) << log;
+    return rc == 0 ? Read(content) : "";
+  }
+
+  // openssl cms -verify against the test CA: the content of an attached
+  // signature, or "" for a detached one given with its data. Fails the test
+  // when the signature does not verify.
+  std::string OpensslVerify(const fs::path& signature, const fs::path& data = {}) {
+    fs::path content = root_.path() / "openssl-verified";
+    std::vector<std::string> args{"cms",    "-verify", "-binary", "-inform", "DER", "-in", signature.string(),
+                                  "-CAfile", pki_.Cert("ca").string(), "-purpose", "any", "-out",
+                                  content.string()};
+    if (!data.empty()) {
+      args.push_back("-content");
+      args.push_back(data.string());
+    }
+    std::string log;
+    int rc = testsupport::RunOpenssl(args, &log);
+    EXPECT_EQ(rc, 0) << log;
+    return rc == 0 ? Read(content) : "";
+  }
+
+  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
+  testsupport::TempRoot root_;
+  std::string clock_;
+  fs::path in_, out_, err_, journal_, local_;
+  ProfileRecord profile_;
+  DirectoryProfileTable table_;
+  LibraryContext context_ = nullptr;
+  std::vector<FindResult> found_;
+};
+
+}  // namespace cryptoops
