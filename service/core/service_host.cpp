@@ -89,6 +89,9 @@ class Worker {
   void CloseContexts();
   DWORD Journal(DWORD code, const CString& message, const CString& extra = CString(),
                 const CString& detail = CString());
+  // The start and stop records: the journal writer knows them by their exact
+  // text and copies them to the errors journal.
+  DWORD JournalStartOrStop(const wchar_t* message);
 
   CString serviceName_;
   CString profileName_;
@@ -104,6 +107,10 @@ DWORD Worker::Journal(DWORD code, const CString& message, const CString& extra, 
   return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_, code, L"%s",
                       CString(), extra, message, CString(), CString(), CString(), CString(), CString(),
                       detail);
+}
+
+DWORD Worker::JournalStartOrStop(const wchar_t* message) {
+  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_, 0, message);
 }
 
 void Worker::CloseContexts() {
@@ -124,7 +131,7 @@ void Worker::FatalStop(DWORD code) {
 
 void Worker::OrderlyStop() {
   CloseContexts();
-  DWORD rc = Journal(0, kStopMessage);
+  DWORD rc = JournalStartOrStop(kStopMessage);
   stopped_ = true;
   if (rc != 0) {
     ReportToEventLog(rc, kJournalFailureText);
@@ -149,7 +156,7 @@ bool Worker::Start() {
     ReportStopped(load.code);
     return false;
   }
-  if (DWORD rc = Journal(0, kStartMessage)) {
+  if (DWORD rc = JournalStartOrStop(kStartMessage)) {
     ReportToEventLog(rc, kJournalFailureText);
     ReportStopped(rc);
     return false;

@@ -1,0 +1,158 @@
+// The worker's folder check of a rule: a missing folder is journaled at most
+// once per clock hour, driven through the layer's clock.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/datetime.h"
+#include "service/core/journal.h"
+#include "service/core/service_host.h"
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+class RuleFolders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    clock_ = (root_.path() / "clock").string();
+    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
+    logs_ = root_.Dir("logs");
+    SetJournalSettings(L"Main", 4000);
+    rule_.pathIn = CString((root_.path() / "missing").c_str());
+    rule_.pathOut = CString(root_.Dir("out").c_str());
+    rule_.pathError = CString(root_.Dir("err").c_str());
+  }
+  void TearDown() override { unsetenv("QELM_CLOCK_FILE"); }
+
+  // 2026-12-10 hh:mm UTC.
+  void SetClock(int hour, int minute) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 10;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), timegm(&t)));
+  }
+
+  int Check() {
+    int missing = 0;
+    EXPECT_EQ(CheckRuleFolders(CString(logs_.c_str()), &files_, &rule_, 1, &missing, L"Main"), 0u);
+    return missing;
+  }
+
+  size_t Records() const {
+    std::string all = testsupport::ReadJournals(logs_);
+    size_t count = 0;
+    for (size_t at = all.find("Проверка входного каталога"); at != std::string::npos;
+         at = all.find("Проверка входного каталога", at + 1))
+      ++count;
+    return count;  // each record is in both journals
+  }
+
+  testsupport::TempRoot root_;
+  std::string clock_;
+  std::filesystem::path logs_;
+  JournalFiles files_;
+  RuleRecord rule_;
+};
+
+TEST_F(RuleFolders, OneRecordPerClockHour) {
+  SetClock(10, 1);
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Records(), 2u);
+  SetClock(10, 59);
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Records(), 2u) << "same hour: no new record";
+  SetClock(11, 0);
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Records(), 4u) << "the next hour writes again";
+}
+
+TEST_F(RuleFolders, AClockSetBackWritesNothingUntilItPassesTheStoredHour) {
+  SetClock(11, 30);
+  Check();
+  SetClock(9, 0);
+  Check();
+  EXPECT_EQ(Records(), 2u);
+  SetClock(12, 0);
+  Check();
+  EXPECT_EQ(Records(), 4u);
+}
+
+TEST_F(RuleFolders, FolderThatReturnsIsRecordedAgainAtOnceWhenItGoesMissing) {
+  SetClock(10, 1);
+  Check();
+  std::filesystem::create_directories(root_.path() / "missing");
+  EXPECT_EQ(Check(), 0);
+  std::filesystem::remove(root_.path() / "missing");
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Records(), 4u);
+}
+
+TEST_F(RuleFolders, AFileInPlaceOfAFolderCountsAsMissing) {
+  SetClock(10, 1);
+  root_.WriteFile("missing", "not a folder");
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Records(), 2u);
+}
+
+TEST_F(RuleFolders, EmptyErrorFolderCountsAsMissingAndOptionalOutputsDoNot) {
+  SetClock(10, 1);
+  rule_.pathIn = CString(root_.Dir("in").c_str());
+  rule_.pathOut = L"";
+  rule_.pathOut2 = L"";
+  EXPECT_EQ(Check(), 0);
+  rule_.pathError = L"";
+  EXPECT_EQ(Check(), 1);
+  EXPECT_NE(testsupport::ReadJournals(logs_).find("Правило 1. Проверка каталога ошибок ''"), std::string::npos);
+}
+
+TEST(ServiceNames, ProfileFromServiceName) {
+  struct Case {
+    const wchar_t* service;
+    const wchar_t* profile;
+  } cases[] = {{L"qelmservice-Main", L"Main"}, {L"qelmservice-Bank-2", L"2"}, {L"qelmservice-", L""},
+               {L"Main", L""},            {L"-Main", L""}};
+  for (const Case& c : cases)
+    EXPECT_EQ(ProfileNameFromServiceName(c.service), CString(c.profile)) << CStringA(c.service).GetString();
+}
+
+TEST(ServiceNames, PauseNeverWraps) {
+  EXPECT_EQ(PauseMilliseconds(15), 15000u);
+  EXPECT_EQ(PauseMilliseconds(0), 15000u);
+  EXPECT_EQ(PauseMilliseconds(5000000), 0xFFFFFFFEu);
+}
+
+TEST(DirectoryProfiles, TableFollowsTheRulesAndResignAddsOnlyForResg) {
+  ProfileRecord profile;
+  auto rule = [&](const wchar_t* op, const wchar_t* zcs, const wchar_t* resign) {
+    RuleRecord r;
+    r.operation = op;
+    r.zcsProfile = zcs;
+    r.resignProfile = resign;
+    r.directoryProfile.pse = CString(L"pse-") + zcs;
+    r.resignDirectoryProfile.pse = CString(L"pse2-") + resign;
+    profile.rules.push_back(r);
+  };
+  rule(L"SIGN", L"A", L"C");
+  rule(L"ENCR", L"A", L"");
+  rule(L"RESG", L"A", L"B");
+  DirectoryProfileTable table = BuildDirectoryProfileTable(profile);
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[0].name, CString(L"A"));
+  EXPECT_EQ(table[0].pse, CString(L"pse-A"));
+  EXPECT_EQ(table[1].name, CString(L"B"));
+  EXPECT_EQ(table[1].pse, CString(L"pse2-B"));
+  EXPECT_EQ(profile.rules[2].tableIndex, 0);
+  EXPECT_EQ(profile.rules[2].resignTableIndex, 1);
+  EXPECT_EQ(profile.rules[0].resignTableIndex, 0) << "no entry named C";
+}
+
+}  // namespace

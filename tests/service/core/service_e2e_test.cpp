@@ -1,0 +1,223 @@
+// The service program end to end: the real mirelservice, its command words
+// and a running instance under the layer's service manager, on a private
+// store and private folders.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace {
+
+using testsupport::ReadFileBytes;
+using testsupport::ReadJournals;
+using testsupport::RunMirelservice;
+using testsupport::WaitUntil;
+
+constexpr char kUsage[] =
+    "Описание:\n"
+    "\tУтилита командной строки, контролирующая сервис.\n\n"
+    "Использование:\n"
+    "\tqelmservice [команда] [имя_сервиса]\n\n"
+    "\t[команда]\n"
+    "\t  install\n"
+    "\t  start\n"
+    "\t  dacl (дает доступ к сервису пользователю, dacl [имя_сервиса] [имя_пользователя])\n"
+    "\t  stop\n"
+    "\t  disable\n"
+    "\t  enable\n"
+    "\t  delete\n"
+    "\t  usage\n";
+
+class ServiceProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logs_ = root_.Dir("logs");
+    profile_.BaseText("LogPath", logs_.string());
+  }
+  void TearDown() override {
+    // Never leave a service process behind, whatever the test did.
+    RunMirelservice({"stop", profile_.profile()});
+    RunMirelservice({"delete", profile_.profile()});
+  }
+
+  std::string Journals() const { return ReadJournals(logs_); }
+  std::string EventLog() const { return ReadFileBytes(root_.path() / "eventlog" / "Application.log"); }
+  bool JournalHas(const std::string& text) const { return Journals().find(text) != std::string::npos; }
+
+  void InstallAndStart() {
+    ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
+    auto started = RunMirelservice({"start", profile_.profile()});
+    ASSERT_EQ(started.exitCode, 0) << started.output;
+  }
+
+  testsupport::TempRoot root_;
+  std::filesystem::path logs_;
+  testsupport::ProfileWriter profile_{"Main"};
+};
+
+TEST(ServiceCommandLine, UsageAndArgumentCountsAndInvalidCommand) {
+  testsupport::TempRoot root;
+  auto usage = RunMirelservice({"usage"});
+  EXPECT_EQ(usage.exitCode, 0);
+  EXPECT_EQ(usage.output, kUsage);
+
+  // Words are compared without regard to case; the message names them in
+  // lower case.
+  auto wrong = RunMirelservice({"INSTALL"});
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_EQ(wrong.output,
+            std::string("ОШИБКА: Некорректное количество аргументов для функции 'install'\n\n") + kUsage);
+  EXPECT_EQ(RunMirelservice({"dacl", "Main"}).exitCode, 1);
+  EXPECT_EQ(RunMirelservice({"stop", "Main", "extra"}).exitCode, 1);
+
+  // No word, outside the service manager: the invalid-command text.
+  auto none = RunMirelservice({});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_EQ(none.output, std::string("ОШИБКА: Некорректная комманда\n\n") + kUsage);
+}
+
+TEST(ServiceCommandLine, MissingProfileCreatesNothing) {
+  testsupport::TempRoot root;
+  auto install = RunMirelservice({"install", "Nobody"});
+  EXPECT_EQ(install.exitCode, 1);
+  EXPECT_EQ(install.output, "Профиль 'Nobody' не существует.\n");
+  auto stop = RunMirelservice({"stop", "Nobody"});
+  EXPECT_EQ(stop.exitCode, 1);
+  EXPECT_NE(stop.output.find("Не удалось открыть сервис 'qelmservice-Nobody'"), std::string::npos) << stop.output;
+}
+
+TEST_F(ServiceProgram, InstallStartStopDeleteWithJournalRecords) {
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  auto install = RunMirelservice({"install", "Main"});
+  EXPECT_EQ(install.exitCode, 0);
+  EXPECT_EQ(install.output, "Сервис 'qelmservice-Main' успешно установлен\n");
+  EXPECT_EQ(RunMirelservice({"install", "Main"}).exitCode, 1);
+
+  auto start = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(start.exitCode, 0) << start.output;
+  EXPECT_EQ(start.output,
+            "Сервис 'qelmservice-Main' запускается...\nСервис 'qelmservice-Main' успешно запущен.\n");
+  auto again = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(again.output, "Не удалось запустить сервис 'qelmservice-Main', он уже запущен.\n");
+
+  EXPECT_TRUE(WaitUntil([&] { return JournalHas("Запуск АК СКЗИ Квелла: сервис"); }));
+  auto stop = RunMirelservice({"stop", "Main"});
+  EXPECT_EQ(stop.exitCode, 0);
+  EXPECT_EQ(stop.output, "Сервис 'qelmservice-Main' успешно остановлен.\n");
+  auto stopped = RunMirelservice({"stop", "Main"});
+  EXPECT_EQ(stopped.output, "Сервис 'qelmservice-Main' уже остановлен.\n");
+
+  auto del = RunMirelservice({"delete", "Main"});
+  EXPECT_EQ(del.exitCode, 0);
+  EXPECT_EQ(del.output, "Сервис 'qelmservice-Main' успешно удалён.\n");
+
+  // An instance with no rules only pauses: its journals hold the start and
+  // the stop, in both journals.
+  std::string ops = ReadFileBytes(*std::filesystem::directory_iterator(logs_));
+  std::string journals = Journals();
+  EXPECT_EQ(std::count(journals.begin(), journals.end(), '\n'), 4) << journals;
+  EXPECT_NE(journals.find("| Профиль: Main | Успех | Запуск АК СКЗИ Квелла: сервис\r\n"), std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("| Профиль: Main | Успех | Остановка АК СКЗИ Квелла: сервис\r\n"), std::string::npos);
+}
+
+TEST_F(ServiceProgram, DisableAndEnable) {
+  profile_.Create();
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+  auto disable = RunMirelservice({"disable", "Main"});
+  EXPECT_EQ(disable.output, "Сервис 'qelmservice-Main' успешно выключен.\n");
+  auto start = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_NE(start.output.find("Не удалось запустить сервис 'qelmservice-Main'. Ошибка 0x422"), std::string::npos)
+      << start.output;
+  auto enable = RunMirelservice({"enable", "Main"});
+  EXPECT_EQ(enable.output, "Сервис 'qelmservice-Main' успешно включен.\n");
+}
+
+TEST_F(ServiceProgram, StopDuringALongPauseIsImmediate) {
+  profile_.Create();
+  profile_.Dword("Handler timeout", 3600);
+  InstallAndStart();
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas("Запуск АК СКЗИ Квелла: сервис"); }));
+  auto begin = std::chrono::steady_clock::now();
+  auto stop = RunMirelservice({"stop", "Main"});
+  EXPECT_EQ(stop.exitCode, 0) << stop.output;
+  // Far below the hour of the pause: the stop event ends the wait.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(25));
+  EXPECT_TRUE(JournalHas("Остановка АК СКЗИ Квелла: сервис"));
+}
+
+TEST_F(ServiceProgram, MissingRuleFolderIsJournaledAndTheServiceGoesOn) {
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  std::filesystem::path missing = root_.path() / "no-such-folder";
+  profile_.Rule("Rule 1", "MOVE", missing, root_.Dir("out"), root_.Dir("err"));
+  profile_.RuleText("Rule 1", "Descryption", "входящие");
+  InstallAndStart();
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas("Проверка входного каталога"); }));
+  std::string expected = "Правило 1 ('входящие'). Проверка входного каталога '" + missing.string() + "'";
+  EXPECT_NE(Journals().find(expected), std::string::npos) << Journals();
+  EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
+}
+
+TEST_F(ServiceProgram, BadServiceNameOrMissingJournalFolderStopsWithItsCode) {
+  // A journal folder that cannot exist (a file stands in its way).
+  std::filesystem::path blocker = root_.WriteFile("blocker", "x");
+  profile_.BaseText("LogPath", (blocker / "logs").string());
+  profile_.Create();
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+  auto start = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_NE(start.output.find("Сервис 'qelmservice-Main' не был запущен."), std::string::npos) << start.output;
+  EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
+  EXPECT_FALSE(EventLog().empty());
+}
+
+TEST_F(ServiceProgram, TwoDirectoryProfilesOpenTwoContexts) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Shared();
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Первый", "Второй"});
+  profile_.List("NotLoadCrl", {"1", "1"});
+  auto in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
+  profile_.Rule("Rule 1", "NONE", in, out, err, "*.*", "Первый", pki.Pse("user1"), pki.local);
+  profile_.Rule("Rule 2", "NONE", in, out, err, "*.*", "Второй", pki.Pse("user2"), pki.local);
+  profile_.Rule("Rule 3", "NONE", in, out, err, "*.*", "Первый", pki.Pse("user2"), pki.local);
+  InstallAndStart();
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas("'Второй' | Инициализация криптопрофиля"); })) << Journals();
+  EXPECT_TRUE(JournalHas("Профиль справочника : 'Первый' | Инициализация криптопрофиля"));
+  std::string journals = Journals();
+  size_t count = 0;
+  for (size_t at = journals.find("Инициализация криптопрофиля"); at != std::string::npos;
+       at = journals.find("Инициализация криптопрофиля", at + 1))
+    ++count;
+  EXPECT_EQ(count, 2u) << journals;
+  EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
+}
+
+TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
+  profile_.Create();
+  profile_.List("ZCSProfile", {"Пустой"});
+  auto in = root_.Dir("in");
+  profile_.Rule("Rule 1", "NONE", in, root_.Dir("out"), root_.Dir("err"), "*.*", "Пустой",
+                root_.path() / "no-pse", root_.path() / "no-local");
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+  auto start = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
+  EXPECT_TRUE(WaitUntil([&] {
+    return EventLog().find("Критическая ошибка: инициализация криптопрофиля. Остановка обработчика") !=
+           std::string::npos;
+  })) << EventLog();
+  EXPECT_TRUE(JournalHas("Профиль справочника : 'Пустой' | Инициализация криптопрофиля"));
+}
+
+}  // namespace
