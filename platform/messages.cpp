@@ -215,24 +215,31 @@ class InsertArguments {
 };
 
 std::wstring FormatInsert(std::wstring_view spec, DWORD_PTR value) {
-  if (spec == L"s" || spec == L"ls" || spec == L"ws") {
+  if (spec == L"s" || spec == L"ls" || spec == L"ws" || spec == L"S") {
     const wchar_t* text = reinterpret_cast<const wchar_t*>(value);
     return text ? std::wstring(text) : std::wstring(L"(null)");
   }
-  // A printf form of one number: keep only safe conversions.
-  std::wstring format = L"%" + std::wstring(spec);
-  wchar_t last = spec.empty() ? L's' : spec.back();
-  if (std::wstring_view(L"diuxXoc").find(last) == std::wstring_view::npos ||
-      spec.find_first_of(L"*n$") != std::wstring_view::npos)
-    return std::wstring(spec);
-  wchar_t buffer[64];
-  bool wide = spec.find(L"I64") != std::wstring_view::npos || spec.find(L"ll") != std::wstring_view::npos;
-  std::wstring f = format;
-  if (auto at = f.find(L"I64"); at != std::wstring::npos) f.replace(at, 3, L"ll");
-  if (wide)
-    swprintf(buffer, 64, f.c_str(), static_cast<unsigned long long>(value));
-  else
-    swprintf(buffer, 64, f.c_str(), static_cast<unsigned int>(value));
+  // A printf form of one number or character: flags, width and precision are
+  // kept, the size prefix is rebuilt so that the argument is read with the
+  // width it was passed with.
+  std::size_t i = 0;
+  while (i < spec.size() && std::wstring_view(L"-+ #0123456789.").find(spec[i]) != std::wstring_view::npos) ++i;
+  std::wstring_view shape = spec.substr(0, i);
+  std::wstring_view size = spec.substr(i, spec.empty() ? 0 : spec.size() - 1 - i);
+  wchar_t conversion = spec.empty() ? L's' : spec.back();
+  bool wide64 = size == L"I64" || size == L"ll";
+  bool knownSize = size.empty() || wide64 || size == L"l" || size == L"h" || size == L"I" || size == L"w";
+  if (!knownSize || std::wstring_view(L"diuxXoc").find(conversion) == std::wstring_view::npos)
+    return std::wstring(spec);  // not a form this table can print: shown as written
+  wchar_t buffer[128];
+  std::wstring format = L"%" + std::wstring(shape);
+  if (conversion == L'c') {
+    swprintf(buffer, 128, (format + L"lc").c_str(), static_cast<wint_t>(value));
+  } else if (wide64) {
+    swprintf(buffer, 128, (format + L"ll" + conversion).c_str(), static_cast<unsigned long long>(value));
+  } else {
+    swprintf(buffer, 128, (format + conversion).c_str(), static_cast<unsigned int>(value));
+  }
   return buffer;
 }
 

@@ -117,6 +117,14 @@ TEST(MessagesTest, WininetIsNeverLoadedSoItsTableIsNeverSearched) {
             0u);
 }
 
+DWORD FormatFromArguments(wchar_t* buffer, DWORD size, const wchar_t* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING, format, 0, 0, buffer, size, &arguments);
+  va_end(arguments);
+  return n;
+}
+
 TEST(MessagesTest, StringSourceWithAndWithoutInserts) {
   wchar_t buffer[128];
   const wchar_t* format = L"Файл %1 (%2!d! байт)%n100%% %3";
@@ -126,6 +134,16 @@ TEST(MessagesTest, StringSourceWithAndWithoutInserts) {
   EXPECT_EQ(std::wstring(buffer, n), L"Файл a.txt (42 байт)\r\n100% готово");
   n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_IGNORE_INSERTS, format, 0, 0, buffer, 128, nullptr);
   EXPECT_EQ(std::wstring(buffer, n), format);
+
+  // Number forms keep flags and width; the size prefix follows the argument.
+  DWORD_PTR numbers[] = {0xC0020002, 0x1122334455667788ull, 7};
+  n = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, L"%1!08lX! %2!I64x! %3!3d!%0", 0,
+                     0, buffer, 128, reinterpret_cast<va_list*>(numbers));
+  EXPECT_EQ(std::wstring(buffer, n), L"C0020002 1122334455667788   7");
+
+  // From a va_list, inserts may come in any order and repeat.
+  n = FormatFromArguments(buffer, 128, L"%2 после %1, снова %2", L"первый", L"второй");
+  EXPECT_EQ(std::wstring(buffer, n), L"второй после первый, снова второй");
 }
 
 TEST(MessagesTest, LocalAllocZeroesOnRequestAndLocalFreeAcceptsNull) {
