@@ -212,6 +212,44 @@ class CryptoOperationTest : public ::testing::Test {
     return names;
   }
 
+  // A signature made with another holder's key (a context of its own):
+  // attached, or detached of `data`, DER or (stream) BER.
+  void SignWith(const std::string& who, const fs::path& data, const fs::path& output, bool detached,
+                bool stream = false) {
+    InitParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.size = sizeof(params);
+    params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
+    std::string pse = pki_.Pse(who).string(), local = local_.string();
+    params.pse = pse.c_str();
+    params.local = local.c_str();
+    LibraryContext other = nullptr;
+    ASSERT_EQ(ORLAX_InitializeEx(1, &params, &other), 0u) << who;
+    SignParams sign;
+    std::memset(&sign, 0, sizeof(sign));
+    sign.flags = ORLAX_SIGN_ADD_CERT;
+    uint32_t rc = 0;
+    if (detached) {
+      rc = stream ? ORLAX_CmsStrDetSignFile(other, &sign, data.c_str(), nullptr, output.c_str())
+                  : ORLAX_CmsBlkDetSignFile(other, &sign, data.c_str(), nullptr, output.c_str());
+    } else {
+      rc = stream ? ORLAX_CmsStrAttSignFile(other, &sign, data.c_str(), output.c_str())
+                  : ORLAX_CmsBlkAttSignFile(other, &sign, data.c_str(), output.c_str());
+    }
+    ORLAX_Uninitialize(other);
+    ASSERT_EQ(rc, 0u);
+  }
+
+  // An enveloped message of `data` for user1.
+  void EnvelopeOf(const fs::path& data, const fs::path& output) {
+    std::vector<CertRecord> certs = Recipients({"user1"});
+    EncryptParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.certCount = static_cast<uint32_t>(certs.size());
+    params.certs = certs.data();
+    ASSERT_EQ(ORLAX_CmsBlkEncryptFile(context_, &params, data.c_str(), output.c_str()), 0u);
+  }
+
   // The message information of a file, read with the test's context.
   MessageInfo Info(const fs::path& path, uint32_t* code = nullptr) {
     MessageInfo info;

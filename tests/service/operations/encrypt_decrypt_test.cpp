@@ -6,6 +6,7 @@
 
 #include "platform/sync.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/gzip_glue.h"
 #include "service/operations/decrypt_files.h"
 #include "service/zip/zip_reader.h"
 #include "service/zip/zip_writer.h"
@@ -302,7 +303,13 @@ TEST_F(EncryptDecryptTest, DecryptedDataMustBeAOneFileArchiveOfTheRulesForm) {
   ASSERT_EQ(ZipWriterClose(writer), 0u);
   fs::copy_file(two, in_ / "two.zip");
   Put("text.zip", "not an archive");
-  Put("text.gz", "\x1f\x8b\x08 broken gzip stream");
+  // A gzip stream cut short: decompression writes part of the output first.
+  const fs::path whole = root_.path() / "whole.bin";
+  const fs::path packed = root_.path() / "whole.gz";
+  WriteBytes(whole, Bytes(3 * 1024 * 1024, 4));
+  CString errorText;
+  ASSERT_EQ(GzipOneFile(whole.c_str(), packed.c_str(), L"whole.bin", errorText), 0u);
+  Put("text.gz", Read(packed).substr(0, fs::file_size(packed) - 100));
   ASSERT_EQ(Encrypt({"two.zip", "text.zip", "text.gz"}, 0, certs), 0u);
   for (const std::string& name : Listing(out_)) fs::rename(out_ / name, in_ / name);
 
