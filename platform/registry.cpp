@@ -98,7 +98,7 @@ struct Store {
 
 class Statement {
  public:
-  Statement(Store& store, const char* sql) : store_(store) {
+  Statement(Store& store, const char* sql) {
     int rc = sqlite3_prepare_v2(store.db, sql, -1, &stmt_, nullptr);
     if (rc != SQLITE_OK) throw StoreError{CodeOfSqlite(rc, false)};
   }
@@ -142,7 +142,6 @@ class Statement {
   void Check(int rc) {
     if (rc != SQLITE_OK) throw StoreError{CodeOfSqlite(rc, false)};
   }
-  Store& store_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
