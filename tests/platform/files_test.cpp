@@ -163,6 +163,8 @@ struct DispositionCase {
   const char* contentAfter;  // "" for a truncated or new file, null: no file
 };
 
+void PrintTo(const DispositionCase& c, std::ostream* out) { *out << c.name; }
+
 class DispositionTest : public ::testing::TestWithParam<DispositionCase> {};
 
 TEST_P(DispositionTest, OpensCreatesOrFailsAsWindows) {
@@ -224,6 +226,8 @@ struct SharePair {
   DWORD firstAccess, firstShare, secondAccess, secondShare;
   bool secondOpens;
 };
+
+void PrintTo(const SharePair& c, std::ostream* out) { *out << c.name; }
 
 class SharePairTest : public ::testing::TestWithParam<SharePair> {};
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
+#include <ostream>
+#include <string>
+
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -13,13 +18,32 @@ struct MaskCase {
   bool matches;
 };
 
+// Test listings show the case in plain ASCII: letters and digits as they are,
+// every other character as its hexadecimal code between underscores, so that
+// no two cases share a name.
+void PrintTo(const MaskCase& c, std::ostream* out) {
+  auto plain = [](const wchar_t* text) {
+    std::string result;
+    for (; *text; ++text) {
+      if (*text < 128 && std::isalnum(static_cast<int>(*text))) {
+        result += static_cast<char>(*text);
+      } else {
+        char code[16];
+        std::snprintf(code, sizeof code, "_%X_", static_cast<unsigned>(*text));
+        result += code;
+      }
+    }
+    return result;
+  };
+  *out << "name_" << plain(c.name) << "_spec_" << plain(c.spec) << (c.matches ? "_matches" : "_differs");
+}
+
 class MaskTest : public ::testing::TestWithParam<MaskCase> {};
 
 TEST_P(MaskTest, MatchesAsWindows) {
   const MaskCase& c = GetParam();
   EXPECT_EQ(PathMatchSpecW(c.name, c.spec) != FALSE, c.matches)
-      << "name '" << testing::PrintToString(std::wstring(c.name)) << "' spec '"
-      << testing::PrintToString(std::wstring(c.spec)) << "'";
+      << testing::PrintToString(std::wstring(c.name)) << " against " << testing::PrintToString(std::wstring(c.spec));
 }
 
 INSTANTIATE_TEST_SUITE_P(
