@@ -3,6 +3,7 @@
 // store and private folders.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -218,6 +219,53 @@ TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
            std::string::npos;
   })) << EventLog();
   EXPECT_TRUE(JournalHas("Профиль справочника : 'Пустой' | Инициализация криптопрофиля"));
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a program as the unprivileged user "nobody"; the output is its
+// standard output.
+testsupport::ProgramResult RunAsNobody(const std::filesystem::path& program, const std::vector<std::string>& args) {
+  std::vector<std::string> all{"--reuid=65534", "--regid=65534", "--clear-groups", program.string()};
+  all.insert(all.end(), args.begin(), args.end());
+  return testsupport::RunProgram("/usr/bin/setpriv", all);
+}
+
+TEST_F(ServiceProgram, DaclLetsAnotherUserStartAndStopButNotReconfigure) {
+  if (geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv"))
+    GTEST_SKIP() << "needs root and setpriv to act as a second user";
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+  // The second user must reach the private store and folders.
+  auto openUp = [&] {
+    std::filesystem::permissions(root_.path(), std::filesystem::perms::all);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.path()))
+      std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
+  };
+  openUp();
+  std::filesystem::path control = testsupport::BuildDir() / "bin" / "service_control";
+  EXPECT_EQ(RunAsNobody(control, {"start", "qelmservice-Main"}).output, "5\n") << "no right before dacl";
+
+  auto dacl = RunMirelservice({"dacl", "Main", "nobody"});
+  EXPECT_EQ(dacl.exitCode, 0) << dacl.output;
+  EXPECT_EQ(dacl.output, "DACL сервиса 'qelmservice-Main'  успешно обновлён.\n");
+  openUp();
+
+  EXPECT_EQ(RunAsNobody(control, {"start", "qelmservice-Main"}).output, "0\n");
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas("Запуск АК СКЗИ Квелла: сервис"); })) << Journals();
+  EXPECT_EQ(RunAsNobody(control, {"config", "qelmservice-Main"}).output, "5\n");
+  EXPECT_EQ(RunAsNobody(control, {"stop", "qelmservice-Main"}).output, "0\n");
+  EXPECT_TRUE(WaitUntil([&] { return JournalHas("Остановка АК СКЗИ Квелла: сервис"); })) << Journals();
+
+  auto unknown = RunMirelservice({"dacl", "Main", "no-such-user-here"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_NE(unknown.output.find("Не удалось установить доступ в Acl сервиса 'qelmservice-Main' для пользователя "
+                                "'no-such-user-here'"),
+            std::string::npos)
+      << unknown.output;
 }
 
 }  // namespace
