@@ -293,6 +293,8 @@ DWORD HandOut(const std::wstring& text, DWORD flags, LPWSTR buffer, DWORD size) 
   return static_cast<DWORD>(text.size());
 }
 
+constexpr DWORD kMaxAllocatedCharacters = 64 * 1024 / 2;  // 64 KiB of UTF-16
+
 // A stand-in for the program's own module handle; it is never dereferenced.
 char g_ownModule;
 
@@ -315,7 +317,15 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD, LPWSTR
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) *reinterpret_cast<LPWSTR*>(buffer) = nullptr;
+  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+    *reinterpret_cast<LPWSTR*>(buffer) = nullptr;
+    // The system hands out at most 64 KiB; a larger minimum is refused
+    // instead of allocated.
+    if (size > kMaxAllocatedCharacters) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+  }
   std::wstring text;
   bool fromTable = false;
   if (flags & FORMAT_MESSAGE_FROM_STRING) {

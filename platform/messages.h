@@ -49,8 +49,9 @@ HLOCAL LocalFree(HLOCAL memory);
 //   317 (ERROR_MR_MID_NOT_FOUND) when no table searched holds messageId;
 //   122 (ERROR_INSUFFICIENT_BUFFER) when the text and its NUL do not fit in
 //       size characters (without FORMAT_MESSAGE_ALLOCATE_BUFFER);
-//   87  (ERROR_INVALID_PARAMETER) for a null buffer, no source flag, or
-//       FROM_STRING with a null source.
+//   87  (ERROR_INVALID_PARAMETER) for a null buffer, no source flag,
+//       FROM_STRING with a null source, or with ALLOCATE_BUFFER a minimum
+//       size above 32768 characters (64 KiB of UTF-16, the system's limit).
 // Sources: FROM_SYSTEM searches the system table; FROM_HMODULE searches the
 // module's table first, and every module's table is empty here; FROM_STRING
 // takes source as the wide message text itself.

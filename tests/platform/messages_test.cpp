@@ -89,6 +89,21 @@ TEST(MessagesTest, CallerBufferMustHoldTextAndTerminator) {
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5, 0, nullptr, 64, nullptr), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 
+  // An allocated text has the asked minimum, up to the system's 64 KiB.
+  LPWSTR allocated = nullptr;
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 5, 0,
+                           reinterpret_cast<LPWSTR>(&allocated), 32768, nullptr),
+            expected.size());
+  ASSERT_NE(allocated, nullptr);
+  allocated[32767] = L'\0';  // the whole minimum is there to write
+  LocalFree(allocated);
+  allocated = nullptr;
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, 5, 0,
+                           reinterpret_cast<LPWSTR>(&allocated), 0xFFFFFFFF, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(allocated, nullptr);
+
   // Width bits 0xFF turn the text's own line breaks into blanks.
   EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr, 5, 0, buffer, 64,
                            nullptr),
