@@ -28,6 +28,9 @@
 // holds for root too: opening for writing or deleting such a file gives 5.
 // The hidden attribute is a name that begins with '.'; it cannot be set.
 //
+// Where /proc is missing or the file system refuses locks, share modes hold
+// within one process only.
+//
 // Handles may be used from any thread; do not close a handle while another
 // thread uses it. Writes to a handle opened for writing ignore SIGXFSZ (when
 // no handler is installed) so that a write past the size limit fails with 223.
@@ -258,7 +261,9 @@ inline constexpr int CSIDL_FLAG_CREATE = 0x8000;
 // null path), E_FAIL, or 0x8007xxxx with the code of a failed creation.
 HRESULT SHGetFolderPathW(void* window, int folder, HANDLE token, DWORD flags, LPWSTR path);
 
-// The root of the layer's state: $QELM_ROOT, or /var/lib/qelmservice.
+// The root of the layer's state: $QELM_ROOT (when set and not empty), or
+// /var/lib/qelmservice. Read at every call, so a test's TempRoot takes effect
+// at once; the text stays valid until the environment changes.
 // (Not a Windows call; the layer's own areas use it.)
 namespace platform {
 const char* QelmRoot();

@@ -317,6 +317,23 @@ TEST(Files, ShareModesHoldBetweenProcesses) {
   }
 }
 
+TEST(Files, RacingExclusiveOpensInSeveralProcessesNeverBothSucceed) {
+  TempRoot root;
+  fs::path file = root.WriteFile("claimed.stp", "x");
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::unique_ptr<Child>> racers;
+    for (int i = 0; i < 6; ++i)
+      racers.push_back(std::make_unique<Child>(HolderArgs(file, kReadWrite, 0)));
+    int opened = 0;
+    for (auto& racer : racers) {
+      const DWORD result = HoldInOtherProcess(*racer);
+      EXPECT_TRUE(result == 0 || result == ERROR_SHARING_VIOLATION) << result;
+      opened += result == 0;
+    }
+    EXPECT_LE(opened, 1) << "round " << round;
+  }
+}
+
 TEST(Files, DeleteSharingLetsAnotherProcessMoveAndDelete) {
   TempRoot root;
   fs::path file = root.WriteFile("in.txt", "x");
