@@ -142,7 +142,11 @@ bool ConflictsAcrossProcesses(int lockFd, unsigned access, unsigned share) {
   return false;
 }
 
+// Pipes and devices get no lock descriptor: a second reader on a pipe would
+// change what its writer sees.
 int OpenLockDescriptor(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return -1;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
