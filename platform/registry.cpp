@@ -255,7 +255,9 @@ LSTATUS OpenDatabase(Store& store) {
     return (err == EACCES || err == EPERM) ? ERROR_ACCESS_DENIED : CodeOfSqlite(rc, true);
   }
   sqlite3_busy_timeout(store.db, kBusyTimeoutMs);
-  sqlite3_exec(store.db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // Connections stay open until the process ends, so no last close trims the
+  // WAL file; the size limit lets each checkpoint cut it back instead.
+  sqlite3_exec(store.db, "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr);
   try {
     if (IsSetUp(store)) return ERROR_SUCCESS;
     // A file we may only read (the machine store seen by an ordinary user)
