@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "service/core/config_store.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
 
 namespace {
 
@@ -132,6 +133,27 @@ TEST_F(CrlRefreshTest, FailureIsRecordedWithTheTimeAndKeepsTheStackWithoutALibra
   // The library gave no message; its stack still reaches the journal.
   EXPECT_EQ(text.Find(L"Подключение к точке распространения САС.\r\n\r\nORLAX стек, ошибка номер 1"), 0)
       << platform::WideToMultiByte(text.str(), 65001);
+}
+
+// A real context whose certificates name no distribution point: the library
+// has nothing to load, which counts as a refresh without any text.
+TEST_F(CrlRefreshTest, RealContextWithNothingToLoadIsRefreshedWithoutText) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Shared();
+  const std::string pse = pki.Pse("user1").string();
+  const std::string local = pki.local.string();
+  InitParams params{};
+  params.size = sizeof(InitParams);
+  params.flags = ORLAX_INIT_NOT_USE_LDAP;
+  params.pse = pse.c_str();
+  params.local = local.c_str();
+  LibraryContext context = nullptr;
+  ASSERT_EQ(ORLAX_InitializeEx(1, &params, &context), 0u);
+  SetNow(kMinuteStart);
+  CString text;
+  EXPECT_EQ(RefreshCrls(profile_, 1, context, text), CRL_REFRESHED);
+  EXPECT_TRUE(text.IsEmpty());
+  EXPECT_EQ(Stored(), std::vector<std::wstring>{Entry(L"Банк", kMinuteStart)});
+  ORLAX_Uninitialize(context);
 }
 
 TEST_F(CrlRefreshTest, MissingBaseKeyGivesTheRegistryCodeAndNamesTheKey) {

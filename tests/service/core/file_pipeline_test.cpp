@@ -182,6 +182,18 @@ TEST_F(PipelineTest, ProbeFailsWhileAnotherProcessHoldsTheFileOpen) {
             std::string::npos);
 }
 
+TEST_F(PipelineTest, ReadOnlyInputFailsTheProbeAndSaysWhy) {
+  fs::path file = Put(in_, "ro.txt", "data");
+  ASSERT_TRUE(SetFileAttributesW(Wide(file.string()), FILE_ATTRIBUTE_READONLY));
+  ASSERT_EQ(Run({"ro.txt"}, Copying()), 0u);
+  EXPECT_TRUE(fs::exists(err_ / "ro.txt"));
+  EXPECT_FALSE(fs::exists(out_ / "ro.txt.out"));
+  EXPECT_NE(Errors().find("Ошибка 0x5 - "), std::string::npos);
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Открытие файла " + file.string() +
+                          " (размер: 4). Файл доступен только для чтения\r\n"),
+            std::string::npos);
+}
+
 TEST_F(PipelineTest, ExistingOutputFailsWithCode80UnlessConflictFilesAreRenamed) {
   Put(in_, "a.txt", "new");
   Put(out_, "a.txt.out", "old");
