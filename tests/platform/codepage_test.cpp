@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -277,4 +279,38 @@ TEST(ConsoleOutput, TextIsWrittenInTheLocaleEncoding) {
     setenv("LC_ALL", savedValue.c_str(), 1);
   else
     unsetenv("LC_ALL");
+}
+
+// Random byte strings, weighted towards UTF-8 lead and continuation bytes:
+// the strict conversion accepts exactly the well-formed ones; the lenient one
+// keeps the same characters as the layer's other UTF-8 decoder (that one
+// replaces each bad byte, this one each maximal bad piece, as Unicode
+// recommends, so runs of U+FFFD are compared as one) and is stable on a
+// second round.
+TEST(CodePageConversion, RandomUtf8AgreesWithTheLayerDecoder) {
+  testsupport::TempRoot root;
+  auto collapse = [](std::wstring s) {
+    s.erase(std::unique(s.begin(), s.end(), [](wchar_t a, wchar_t b) { return a == 0xFFFD && b == 0xFFFD; }),
+            s.end());
+    return s;
+  };
+  std::mt19937 random(20261210);
+  const unsigned char interesting[] = {0x00, 0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xED,
+                                       0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F, 0x90, 0x8F};
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes(random() % 9 + 1, '\0');
+    for (char& c : bytes)
+      c = static_cast<char>(random() % 2 ? interesting[random() % sizeof(interesting)] : random() % 256);
+    const int length = static_cast<int>(bytes.size());
+    int strict = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), length, nullptr, 0);
+    ASSERT_EQ(platform::IsWellFormedUtf8(bytes), strict != 0) << testing::PrintToString(bytes);
+    std::wstring lenient = Decode(CP_UTF8, bytes);
+    if (strict != 0) {
+      ASSERT_EQ(platform::Utf8ToWide(bytes), lenient) << testing::PrintToString(bytes);
+    } else {
+      ASSERT_EQ(collapse(platform::Utf8ToWide(bytes)), collapse(lenient)) << testing::PrintToString(bytes);
+    }
+    std::string again = Encode(CP_UTF8, lenient);
+    ASSERT_EQ(lenient, Decode(CP_UTF8, again)) << testing::PrintToString(bytes);
+  }
 }
