@@ -244,6 +244,17 @@ TEST_F(JournalTest, UnwritableJournalFailsWithCauseFiveAndIsReported) {
   EXPECT_EQ(Write(0, L"m"), 5u);
   std::string log = testsupport::ReadFileBytes(root_.path() / "eventlog" / "Application.log");
   EXPECT_NE(log.find("Запись в журнал в директории"), std::string::npos);
+  EXPECT_NE(log.find("Профиль: Банк"), std::string::npos);  // the record as extra text
+}
+
+TEST_F(JournalTest, ReadOnlyErrorsJournalFailsWithCauseFive) {
+  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  // The read-only attribute holds for every user of the layer, root included.
+  ASSERT_TRUE(SetFileAttributesW(Folder() + L"/2026.12.09 Банк - errors.txt", FILE_ATTRIBUTE_READONLY));
+  // Both journals are chosen (opened) before anything is written, so the
+  // record is not written at all.
+  EXPECT_EQ(Write(5, L"m", L"d"), 5u);
+  EXPECT_EQ(Read(kOps), "14:05:09 09/12/2026 | Профиль: Банк | Успех | Запуск АК СКЗИ Квелла: сервис\r\n");
 }
 
 TEST_F(JournalTest, FileSizeTextOfMissingHeldAndPlainFiles) {
