@@ -39,8 +39,10 @@ bool BerReader::SkipBytes(uint64_t n) {
 
 bool BerReader::ReadHeader(Tlv* tlv) {
   unsigned char b;
+  const uint64_t headerStart = pos_;
   if (!ReadBytes(&b, 1)) return false;
   *tlv = {};
+  tlv->headerStart = headerStart;
   tlv->tagClass = b >> 6;
   tlv->constructed = (b & 0x20) != 0;
   tlv->tag = b & 0x1F;

@@ -17,6 +17,7 @@ struct Tlv {
   bool indefinite = false;
   uint64_t length = 0;       // definite lengths
   uint64_t start = 0;        // offset of the first content byte
+  uint64_t headerStart = 0;  // offset of the tag
   bool IsEoc() const { return tagClass == 0 && tag == 0 && !constructed && !indefinite && length == 0; }
 };
 

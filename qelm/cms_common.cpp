@@ -210,16 +210,16 @@ bool PumpThrough(BIO* in, ContentDigests* digests, BIO* out, bool* writeFailed) 
   std::string buffer(1 << 16, '\0');
   for (;;) {
     int n = BIO_read(in, buffer.data(), static_cast<int>(buffer.size()));
-    if (n == 0 || (n < 0 && !BIO_should_retry(in))) break;
-    if (n < 0) continue;
+    if (n < 0) return false;  // the sources here never ask to retry
+    if (n == 0) break;
     if (digests != nullptr && !digests->Update(buffer.data(), static_cast<size_t>(n))) return false;
     if (out != nullptr && BIO_write(out, buffer.data(), n) != n) {
       *writeFailed = true;
       return false;
     }
   }
-  // A file BIO reports a read error only through its error flag.
-  return BIO_eof(in) == 1 || BIO_method_type(in) != BIO_TYPE_FILE;
+  // A file BIO reports a read error only by stopping before its end.
+  return BIO_method_type(in) != BIO_TYPE_FILE || BIO_eof(in) == 1;
 }
 
 uint32_t AddSignerWithDigest(Context& context, CMS_ContentInfo* cms, const std::string& digest, uint32_t signFlags) {

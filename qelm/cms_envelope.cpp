@@ -5,6 +5,7 @@
 
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
+#include "qelm/cms_split.h"
 
 namespace qelm {
 namespace {
@@ -100,8 +101,20 @@ uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out
   return WriteCms(&ctx, cms.get(), Encoding::kDer, out, what);
 }
 
-uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result,
-                       const std::string& what) {
+// Frees a BIO chain down to (not including) a BIO the caller owns.
+struct ChainFree {
+  BIO* keep = nullptr;
+  void operator()(BIO* chain) const {
+    while (chain != nullptr && chain != keep) {
+      BIO* next = BIO_pop(chain);
+      BIO_free(chain);
+      chain = next;
+    }
+  }
+};
+
+uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what,
+                       BIO* detachedContent) {
   if (!IsEnveloped(cms)) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, what);
   if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
   bool recipient = false;
@@ -118,7 +131,7 @@ uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResu
   if (CMS_decrypt_set1_pkey_and_peer(cms, ctx.key.get(), ctx.cert.get(), nullptr) != 1) {
     return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_decrypt_set1_pkey");
   }
-  BioPtr chain(CMS_dataInit(cms, nullptr));
+  std::unique_ptr<BIO, ChainFree> chain(CMS_dataInit(cms, detachedContent), ChainFree{detachedContent});
   if (chain == nullptr) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_dataInit");
   BIO* cipherBio = BIO_find_type(chain.get(), BIO_TYPE_CIPHER);
   EVP_CIPHER_CTX* cipherCtx = nullptr;
@@ -164,20 +177,36 @@ uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* inpu
   return 0;
 }
 
+// The stream form reads the encrypted content from the file in pieces.
 uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* input, const char* output,
-                     DecryptResult* result) {
+                     DecryptResult* result, bool stream) {
   if (result != nullptr) std::memset(result, 0, sizeof *result);
   if (params == nullptr || input == nullptr || output == nullptr) {
     return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DecryptParams");
   }
   const std::string in = DiskPath(input), out = DiskPath(output);
   CmsPtr cms;
-  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
-  OutputFile file(out);
-  BIO* bio = file.Open();
+  SplitMessage split;
+  FilePtr file;
+  BioPtr content;
+  if (stream) {
+    if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
+    BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+    if (shell == nullptr) throw std::bad_alloc();
+    if (uint32_t code = LoadCms(&ctx, shell.get(), in, &cms); code != 0) return code;
+    if (!IsEnveloped(cms.get())) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, in);
+    if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, in);
+    file.reset(std::fopen(in.c_str(), "rb"));
+    if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+    content = ContentBio(file.get(), split.ranges);
+  } else if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) {
+    return code;
+  }
+  OutputFile target(out);
+  BIO* bio = target.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = DecryptLoaded(ctx, cms.get(), bio, result, in); code != 0) return code;
-  if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  if (uint32_t code = DecryptLoaded(ctx, cms.get(), bio, result, in, content.get()); code != 0) return code;
+  if (!target.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
 
@@ -229,13 +258,13 @@ ORLAX_API uint32_t ORLAX_CmsBlkEncryptMem(LibraryContext context, const EncryptP
 ORLAX_API uint32_t ORLAX_CmsBlkDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
                                            const char* output, DecryptResult* result) {
   return WithContext("ORLAX_CmsBlkDecryptFile", context,
-                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result, false); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
                                            const char* output, DecryptResult* result) {
   return WithContext("ORLAX_CmsStrDecryptFile", context,
-                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result, true); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsBlkDecryptMem(LibraryContext context, const DecryptParams* params, const DataBlob* input,

@@ -10,7 +10,10 @@ uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, Cm
 // Encrypts everything in to out (DER, or BER streamed in pieces).
 uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out, Encoding encoding,
                     const std::string& what);
-// Decrypts a loaded enveloped message to out; fills result when given.
-uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what);
+// Decrypts a loaded enveloped message to out; fills result when given. The
+// encrypted content comes from the message, or from detachedContent (not
+// owned) when the message was split.
+uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what,
+                       BIO* detachedContent = nullptr);
 
 }  // namespace qelm

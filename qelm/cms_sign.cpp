@@ -5,6 +5,7 @@
 
 #include "qelm/cms_common.h"
 #include "qelm/cms_info.h"
+#include "qelm/cms_split.h"
 
 namespace qelm {
 namespace {
@@ -79,6 +80,36 @@ uint32_t AddToAttached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* cms) {
   return AddSignerWithDigest(ctx, cms, std::string(reinterpret_cast<char*>(md), mdLength), signFlags);
 }
 
+// A shell read from a split file.
+uint32_t LoadShell(Context& ctx, const SplitMessage& split, const std::string& what, CmsPtr* cms) {
+  BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  if (uint32_t code = LoadCms(&ctx, shell.get(), what, cms); code != 0) return code;
+  if (!IsSigned(cms->get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, what);
+  return 0;
+}
+
+// One more signature on a stream-encoded attached message of any size: the
+// content is digested and copied in pieces, never held whole.
+uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& in, const std::string& out) {
+  SplitMessage split;
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
+  CmsPtr cms;
+  if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  BioPtr content = ContentBio(file.get(), split.ranges);
+  std::string digest;
+  if (uint32_t code = DigestOf(ctx, content.get(), in, &digest); code != 0) return code;
+  if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, signFlags); code != 0) return code;
+  OutputFile output(out);
+  BIO* bio = output.Open();
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out); code != 0) return code;
+  if (!output.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
+}
+
 uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, const char* output,
                      Encoding encoding) {
   if (params == nullptr || input == nullptr || output == nullptr) {
@@ -95,6 +126,7 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   std::fclose(probe);
   if (kind == 0 && outline.type == ORLAX_MSG_SIGNED) {
     if (outline.detached) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+    if (encoding == Encoding::kIndefinite) return AddToAttachedFile(ctx, params->flags, in, out);
     CmsPtr cms;
     if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
     if (uint32_t code = AddToAttached(ctx, params->flags, cms.get()); code != 0) return code;
@@ -144,28 +176,30 @@ uint32_t DetSignFile(Context& ctx, const SignParams* params, const char* data, c
   return 0;
 }
 
+// The content is copied out in pieces and the shell is the detached
+// signature, so a message of any size needs little memory.
 uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutput, const char* signaturesOutput,
                         Encoding encoding) {
   if (input == nullptr || contentOutput == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignDetach");
   const std::string in = DiskPath(input), content = DiskPath(contentOutput);
+  SplitMessage split;
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
-  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
-  if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, in);
-  const unsigned char* data = nullptr;
-  size_t length = 0;
-  if (!AttachedContent(cms.get(), &data, &length)) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+  if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
+  if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   OutputFile contentFile(content);
   BIO* out = contentFile.Open();
   if (out == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, content);
-  for (size_t done = 0; done < length;) {
-    int n = BIO_write(out, data + done, static_cast<int>(std::min<size_t>(length - done, 1 << 30)));
-    if (n <= 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, content);
-    done += static_cast<size_t>(n);
+  BioPtr source = ContentBio(file.get(), split.ranges);
+  bool writeFailed = false;
+  if (!PumpThrough(source.get(), nullptr, out, &writeFailed)) {
+    return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_BAD_MESSAGE, writeFailed ? content : in);
   }
   const bool wantSignatures = signaturesOutput != nullptr && *signaturesOutput != '\0';
   OutputFile signatureFile(wantSignatures ? DiskPath(signaturesOutput) : std::string());
   if (wantSignatures) {
-    if (CMS_set_detached(cms.get(), 1) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_set_detached");
     BIO* sig = signatureFile.Open();
     if (sig == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, signatureFile.path());
     if (uint32_t code = WriteCms(&ctx, cms.get(), encoding, sig, signatureFile.path()); code != 0) return code;

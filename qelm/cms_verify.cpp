@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "qelm/cms_common.h"
+#include "qelm/cms_split.h"
 #include "qelm/cms_verify.h"
 
 namespace qelm {
@@ -126,19 +127,36 @@ uint32_t CheckVerifyArgs(Context& ctx, const VerifyParams* params, VerifyResult*
   return 0;
 }
 
+// The message is read in two parts, so a file of any size needs little
+// memory: its shell (signatures, certificates) and then its content, in pieces.
 uint32_t AttVerifyFile(Context& ctx, const VerifyParams* params, const char* input, const char* contentOutput,
                        VerifyResult* result) {
   if (uint32_t code = CheckVerifyArgs(ctx, params, result); code != 0) return code;
   if (input == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "input");
   const std::string in = DiskPath(input);
+  SplitMessage split;
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
-  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+  BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  if (uint32_t code = LoadCms(&ctx, shell.get(), in, &cms); code != 0) return code;
+  if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, in);
+  if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
   const bool wantContent = contentOutput != nullptr && *contentOutput != '\0';
   OutputFile output(wantContent ? DiskPath(contentOutput) : std::string());
   BIO* out = nullptr;
   if (wantContent && (out = output.Open()) == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, output.path());
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  BioPtr content = ContentBio(file.get(), split.ranges);
+  ContentDigests digests;
+  AddSignerDigests(cms.get(), &digests);
   bool writeFailed = false;
-  uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, out, result, &writeFailed);
+  if (!PumpThrough(content.get(), &digests, out, &writeFailed)) {
+    return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_BAD_MESSAGE, writeFailed ? output.path() : in);
+  }
+  digests.Finish();
+  uint32_t code = VerifySigners(ctx, cms.get(), digests, result);
   // The content is handed out only when every signature verified.
   if (code == 0 && wantContent && !output.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, output.path());
   return code;

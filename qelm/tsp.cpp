@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "qelm/cms_common.h"
+#include "qelm/cms_split.h"
 #include "qelm/http.h"
 #include "qelm/tsp.h"
 
@@ -189,25 +190,53 @@ using namespace qelm;
 
 namespace {
 
+uint32_t LoadShell(Context& ctx, const SplitMessage& split, const std::string& what, CmsPtr* cms) {
+  BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  return LoadCms(&ctx, shell.get(), what, cms);
+}
+
+// The stream form stamps the shell of the message and copies its content
+// through in pieces.
 uint32_t StampFile(Context& ctx, const TspStampParams* params, const char* url, const char* input,
                    const char* output, Encoding encoding) {
   if (params == nullptr || input == nullptr || output == nullptr) {
     return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspStampParams");
   }
-  const std::string in = DiskPath(input);
+  const std::string in = DiskPath(input), out = DiskPath(output);
+  if (encoding == Encoding::kDer) {
+    CmsPtr cms;
+    if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+    if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
+    return WriteCmsFile(&ctx, cms.get(), encoding, out);
+  }
+  SplitMessage split;
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
-  if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
+  if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
   if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
-  return WriteCmsFile(&ctx, cms.get(), encoding, DiskPath(output));
+  if (!split.hasContent) return WriteCmsFile(&ctx, cms.get(), encoding, out);
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  OutputFile output_(out);
+  BIO* bio = output_.Open();
+  if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
+  if (uint32_t code = JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out); code != 0) return code;
+  if (!output_.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
+  return 0;
 }
 
+// A stamp needs the signatures only: the content is never read.
 uint32_t VerifyStampFile(Context& ctx, const TspVerifyParams* params, const char* path, TspVerifyResult* result) {
   if (result != nullptr) *result = {};
   if (params == nullptr || path == nullptr || result == nullptr) {
     return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspVerifyParams");
   }
+  const std::string in = DiskPath(path);
+  SplitMessage split;
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
-  if (uint32_t code = LoadCmsFile(&ctx, DiskPath(path), &cms); code != 0) return code;
+  if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
   return VerifyStamp(ctx, cms.get(), params->signatureIndex, result);
 }
 

@@ -102,6 +102,16 @@ TEST_F(EnvelopeTest, LibraryDecryptsWhatOpensslEncryptsWithEveryCipher) {
         << log;
     ASSERT_EQ(Decrypt(receiver, enc, dec, false), 0u);
     EXPECT_TRUE(Read(dec) == data);
+    // The same streamed (BER, content in segments), read by the stream form.
+    fs::path streamed = File(std::string(cipher.name) + ".stream.p7e");
+    ASSERT_EQ(RunOpenssl({"cms", "-encrypt", "-binary", "-stream", "-" + std::string(cipher.name), "-in",
+                          input.string(), "-outform", "DER", "-out", streamed.string(), pki_.Cert("user2").string()},
+                         &log),
+              0)
+        << log;
+    fs::remove(dec);
+    ASSERT_EQ(Decrypt(receiver, streamed, dec, true), 0u);
+    EXPECT_TRUE(Read(dec) == data);
   }
 }
 

@@ -342,5 +342,61 @@ TEST_F(SignVerifyTest, BlockMemoryFormsSignAndVerify) {
   ORLAX_FreeMem(ctx, signedMsg.data);
 }
 
+TEST_F(SignVerifyTest, DamagedOrForeignInputGivesACodeAndNoOutput) {
+  Ctx ctx = Open("user1");
+  const std::string data = RandomBytes(320 * 1024, 23);
+  fs::path input = WriteInput("data.bin", data);
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  fs::path att = File("a.p7s"), det = File("d.p7d"), streamed = File("s.p7s");
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(ctx, &sign, input.c_str(), att.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsStrAttSignFile(ctx, &sign, input.c_str(), streamed.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsBlkDetSignFile(ctx, &sign, input.c_str(), nullptr, det.c_str()), 0u);
+  struct Case {
+    const char* name;
+    fs::path file;
+    uint32_t code;
+  } cases[] = {
+      {"not CMS", input, ORLAX_E_NOT_SIGNED_MESSAGE},
+      {"empty", WriteInput("empty", ""), ORLAX_E_NOT_SIGNED_MESSAGE},
+      {"truncated", WriteInput("half.p7s", Read(att).substr(0, Read(att).size() / 2)), ORLAX_E_BAD_MESSAGE},
+      {"truncated stream", WriteInput("cut.p7s", Read(streamed).substr(0, Read(streamed).size() - 700)),
+       ORLAX_E_BAD_MESSAGE},
+      {"detached", det, ORLAX_E_WRONG_SIGNATURE_FORM},
+      {"missing", File("missing.p7s"), ORLAX_E_FILE_OPEN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DrainStack(ctx);
+    fs::path content = File("content");
+    VerifyResult result{};
+    EXPECT_EQ(VerifyAttached(ctx, c.file, content, &result), c.code);
+    EXPECT_EQ(result.count, 0u);
+    ORLAX_FreeVerifyResult(ctx, &result);
+    EXPECT_FALSE(fs::exists(content));
+    fs::path sigs = File("sigs");
+    EXPECT_EQ(ORLAX_CmsStrSignDetachFile(ctx, c.file.c_str(), content.c_str(), sigs.c_str(), 0), c.code);
+    EXPECT_FALSE(fs::exists(content));
+    EXPECT_FALSE(fs::exists(sigs));
+    auto lines = DrainStack(ctx);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text + ".", ErrorText(c.code));
+  }
+}
+
+TEST_F(SignVerifyTest, ExpiredSignerIsReportedAsExpired) {
+  fs::path local = root_.Dir("local");
+  fs::copy(pki_.local, local);
+  fs::copy_file(pki_.Cert("expired"), local / "expired.pem");
+  Ctx expired = Open("expired", local);
+  fs::path input = WriteInput("doc.txt", "old"), sig = File("doc.p7s");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(expired, &sign, input.c_str(), sig.c_str()), 0u);
+  VerifyResult result{};
+  EXPECT_EQ(VerifyAttached(expired, sig, {}, &result), ORLAX_E_CERT_EXPIRED);
+  ASSERT_EQ(result.count, 1u);
+  EXPECT_EQ(result.signers[0].status, ORLAX_E_CERT_EXPIRED);
+  ORLAX_FreeVerifyResult(expired, &result);
+}
+
 }  // namespace
 }  // namespace qelmtest

@@ -1,0 +1,304 @@
+#include "qelm/cms_split.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "qelm/ber.h"
+
+namespace qelm {
+namespace {
+
+constexpr char kSignedData[] = "1.2.840.113549.1.7.2";
+constexpr char kEnvelopedData[] = "1.2.840.113549.1.7.3";
+// The shell holds certificates and signatures only; more than this is no
+// message of ours and is refused rather than read into memory.
+constexpr uint64_t kMaxShell = 64u << 20;
+constexpr size_t kChunk = 1 << 16;
+
+const std::string kIndefiniteSequence("\x30\x80", 2);
+const std::string kIndefiniteExplicit0("\xA0\x80", 2);
+const std::string kEoc(2, '\0');
+
+// The shell as it is built: literal bytes and ranges of the file.
+class ShellBuilder {
+ public:
+  void Literal(const std::string& bytes) { pieces_.push_back({bytes, 0, 0}); }
+  void Raw(uint64_t start, uint64_t end) {
+    pieces_.push_back({{}, start, end - start});
+    rawTotal_ += end - start;
+  }
+  bool TooLarge() const { return rawTotal_ > kMaxShell; }
+  bool Assemble(std::FILE* file, std::string* shell) const {
+    for (const auto& piece : pieces_) {
+      if (piece.length == 0) {
+        shell->append(piece.literal);
+        continue;
+      }
+      if (std::fseek(file, static_cast<long>(piece.start), SEEK_SET) != 0) return false;
+      size_t at = shell->size();
+      shell->resize(at + piece.length);
+      if (std::fread(shell->data() + at, 1, piece.length, file) != piece.length) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Piece {
+    std::string literal;
+    uint64_t start, length;
+  };
+  std::vector<Piece> pieces_;
+  uint64_t rawTotal_ = 0;
+};
+
+// Copies a child of the reader's current parent whole.
+bool CopyChild(BerReader& r, const Tlv& child, ShellBuilder* shell) {
+  if (!r.Skip(child)) return false;
+  shell->Raw(child.headerStart, r.position());
+  return true;
+}
+
+// The primitive pieces of an OCTET STRING (plain or segmented).
+bool CollectOctets(BerReader& r, const Tlv& tlv, SplitMessage* split) {
+  if (!tlv.constructed) {
+    if (tlv.length > 0) split->ranges.emplace_back(tlv.start, tlv.length);
+    return r.Skip(tlv);
+  }
+  for (;;) {
+    Tlv child;
+    bool end = false;
+    if (!r.NextChild(tlv, &child, &end)) return false;
+    if (end) return true;
+    if (!CollectOctets(r, child, split)) return false;
+  }
+}
+
+// encapContentInfo {eContentType, [0] EXPLICIT OCTET STRING OPTIONAL}
+bool SplitEncapsulated(BerReader& r, const Tlv& encap, ShellBuilder* shell, SplitMessage* split) {
+  Tlv type, content, octets, rest;
+  bool end = false;
+  if (!r.NextChild(encap, &type, &end) || end || type.tag != 6 || !CopyChild(r, type, shell)) return false;
+  if (!r.NextChild(encap, &content, &end)) return false;
+  if (!end) {
+    if (content.tagClass != 2 || content.tag != 0 || !content.constructed) return false;
+    if (!r.NextChild(content, &octets, &end) || end || octets.tag != 4) return false;
+    split->hasContent = true;
+    if (!CollectOctets(r, octets, split) || !r.SkipRest(content)) return false;
+    if (!r.NextChild(encap, &rest, &end) || !end) return false;
+  }
+  return true;
+}
+
+// encryptedContentInfo {contentType, contentEncryptionAlgorithm, [0] IMPLICIT OCTET STRING OPTIONAL}
+bool SplitEncrypted(BerReader& r, const Tlv& eci, ShellBuilder* shell, SplitMessage* split) {
+  Tlv type, algorithm, content, rest;
+  bool end = false;
+  if (!r.NextChild(eci, &type, &end) || end || !CopyChild(r, type, shell)) return false;
+  if (!r.NextChild(eci, &algorithm, &end) || end || !CopyChild(r, algorithm, shell)) return false;
+  if (!r.NextChild(eci, &content, &end)) return false;
+  if (!end) {
+    if (content.tagClass != 2 || content.tag != 0) return false;
+    split->hasContent = true;
+    if (!CollectOctets(r, content, split)) return false;
+    if (!r.NextChild(eci, &rest, &end) || !end) return false;
+  }
+  return true;
+}
+
+bool SplitBody(BerReader& r, const Tlv& body, bool isSigned, ShellBuilder* shell, SplitMessage* split) {
+  for (int index = 0;; ++index) {
+    Tlv child;
+    bool end = false;
+    if (!r.NextChild(body, &child, &end)) return false;
+    if (end) return true;
+    const bool container = child.tagClass == 0 && child.tag == 16 && child.constructed;
+    if (container && ((isSigned && index == 2) || !isSigned)) {
+      shell->Literal(kIndefiniteSequence);
+      bool ok = isSigned ? SplitEncapsulated(r, child, shell, split) : SplitEncrypted(r, child, shell, split);
+      if (!ok) return false;
+      shell->Literal(kEoc);
+    } else if (!CopyChild(r, child, shell)) {
+      return false;
+    }
+    if (shell->TooLarge()) return false;
+  }
+}
+
+// Content length octets of DER.
+std::string DerLength(uint64_t length) {
+  if (length < 128) return std::string(1, static_cast<char>(length));
+  std::string bytes;
+  for (uint64_t v = length; v != 0; v >>= 8) bytes.insert(bytes.begin(), static_cast<char>(v & 0xFF));
+  return std::string(1, static_cast<char>(0x80 | bytes.size())) + bytes;
+}
+
+// The content ranges of a file, read in order.
+struct RangeReader {
+  std::FILE* file;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  size_t index = 0;
+  uint64_t done = 0;  // within ranges[index]
+
+  int Read(char* out, int size) {
+    while (index < ranges.size() && done == ranges[index].second) {
+      ++index;
+      done = 0;
+    }
+    if (index == ranges.size() || size <= 0) return 0;
+    uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(size), ranges[index].second - done);
+    if (std::fseek(file, static_cast<long>(ranges[index].first + done), SEEK_SET) != 0) return -1;
+    size_t got = std::fread(out, 1, static_cast<size_t>(want), file);
+    if (got != want) return -1;  // the file ends inside its content: truncated
+    done += got;
+    return static_cast<int>(got);
+  }
+  bool AtEnd() const {
+    size_t i = index;
+    uint64_t d = done;
+    while (i < ranges.size() && d == ranges[i].second) {
+      ++i;
+      d = 0;
+    }
+    return i == ranges.size();
+  }
+};
+
+int RangeRead(BIO* bio, char* out, int size) {
+  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  return reader->Read(out, size);
+}
+
+long RangeCtrl(BIO* bio, int cmd, long /*num*/, void* /*ptr*/) {
+  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
+  switch (cmd) {
+    case BIO_CTRL_EOF:
+      return reader->AtEnd() ? 1 : 0;
+    case BIO_CTRL_FLUSH:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+int RangeDestroy(BIO* bio) {
+  delete static_cast<RangeReader*>(BIO_get_data(bio));
+  BIO_set_data(bio, nullptr);
+  return 1;
+}
+
+const BIO_METHOD* RangeMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qelm content ranges");
+    BIO_meth_set_read(m, RangeRead);
+    BIO_meth_set_ctrl(m, RangeCtrl);
+    BIO_meth_set_destroy(m, RangeDestroy);
+    return m;
+  }();
+  return method;
+}
+
+bool WriteAll(BIO* out, const char* data, size_t length) {
+  while (length > 0) {
+    int n = BIO_write(out, data, static_cast<int>(std::min<size_t>(length, 1 << 30)));
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* split) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (file == nullptr) return Fail(context, ORLAX_E_FILE_OPEN, path);
+  BerReader r(file.get());
+  Tlv ci, oid, tag, body;
+  bool end = false;
+  std::string oidValue;
+  if (!r.ReadHeader(&ci) || ci.tagClass != 0 || ci.tag != 16 || !ci.constructed || !r.NextChild(ci, &oid, &end) ||
+      end || oid.tag != 6 || !r.ReadValue(oid, &oidValue)) {
+    return Fail(context, ORLAX_E_NOT_SIGNED_MESSAGE, path);
+  }
+  const std::string type = OidText(oidValue);
+  if (type != kSignedData && type != kEnvelopedData) return Fail(context, ORLAX_E_NOT_SIGNED_MESSAGE, path);
+  ShellBuilder shell;
+  shell.Literal(kIndefiniteSequence);
+  shell.Raw(oid.headerStart, oid.start + oid.length);
+  shell.Literal(kIndefiniteExplicit0 + kIndefiniteSequence);
+  if (!r.NextChild(ci, &tag, &end) || end || tag.tagClass != 2 || tag.tag != 0 || !r.NextChild(tag, &body, &end) ||
+      end || body.tag != 16 || !SplitBody(r, body, type == kSignedData, &shell, split) || !r.SkipRest(tag) ||
+      !r.SkipRest(ci)) {
+    return Fail(context, ORLAX_E_BAD_MESSAGE, path);
+  }
+  shell.Literal(kEoc + kEoc + kEoc);
+  if (!shell.Assemble(file.get(), &split->shell)) return Fail(context, ORLAX_E_FILE_OPEN, path);
+  return 0;
+}
+
+BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
+  BioPtr bio(BIO_new(RangeMethod()));
+  if (bio == nullptr) throw std::bad_alloc();
+  BIO_set_data(bio.get(), new RangeReader{file, ranges});
+  BIO_set_init(bio.get(), 1);
+  return bio;
+}
+
+uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
+                   const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), what); code != 0) return code;
+  char* data = nullptr;
+  long length = BIO_get_mem_data(mem.get(), &data);
+  std::string_view der(data, static_cast<size_t>(length));
+  BerReader r(der);
+  Tlv ci, oid, tag, body;
+  bool end = false;
+  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
+      end || !r.NextChild(tag, &body, &end) || end) {
+    return Fail(context, ORLAX_E_INTERNAL, "join");
+  }
+  std::string head = kIndefiniteSequence + std::string(der.substr(oid.headerStart, oid.start + oid.length - oid.headerStart)) +
+                     kIndefiniteExplicit0 + kIndefiniteSequence;
+  if (!WriteAll(out, head.data(), head.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  for (int index = 0;; ++index) {
+    Tlv child;
+    if (!r.NextChild(body, &child, &end)) return Fail(context, ORLAX_E_INTERNAL, "join");
+    if (end) break;
+    if (!r.Skip(child)) return Fail(context, ORLAX_E_INTERNAL, "join");
+    std::string_view raw = der.substr(child.headerStart, r.position() - child.headerStart);
+    if (index != 2) {
+      if (!WriteAll(out, raw.data(), raw.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+      continue;
+    }
+    // encapContentInfo: its type, then the content from the file in pieces.
+    BerReader inner(raw);
+    Tlv encap, type;
+    if (!inner.ReadHeader(&encap) || !inner.NextChild(encap, &type, &end) || end) {
+      return Fail(context, ORLAX_E_INTERNAL, "join");
+    }
+    std::string start = kIndefiniteSequence + std::string(raw.substr(type.headerStart, type.start + type.length - type.headerStart)) +
+                        kIndefiniteExplicit0 + std::string("\x24\x80", 2);
+    if (!WriteAll(out, start.data(), start.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+    RangeReader reader{file, ranges};
+    std::string buffer(kChunk, '\0');
+    for (;;) {
+      int n = reader.Read(buffer.data(), static_cast<int>(buffer.size()));
+      if (n < 0) return Fail(context, ORLAX_E_FILE_OPEN, what);
+      if (n == 0) break;
+      std::string header = "\x04" + DerLength(static_cast<uint64_t>(n));
+      if (!WriteAll(out, header.data(), header.size()) || !WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+        return Fail(context, ORLAX_E_FILE_WRITE, what);
+      }
+    }
+    std::string close = kEoc + kEoc + kEoc;
+    if (!WriteAll(out, close.data(), close.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  }
+  std::string tail = kEoc + kEoc + kEoc;
+  if (!WriteAll(out, tail.data(), tail.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  return 0;
+}
+
+}  // namespace qelm

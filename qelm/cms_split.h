@@ -1,0 +1,42 @@
+#pragma once
+// Large messages without loading their content: a message file is split into
+// its shell (everything but the signed or encrypted content, small) and the
+// places of the content's bytes in the file; the content is then read from
+// the file in pieces, and a changed shell is joined with it again.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qelm/cms_common.h"
+
+namespace qelm {
+
+struct SplitMessage {
+  std::string shell;   // BER, content left out (a detached signed message, or
+                       // an enveloped message without its encrypted content)
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // content bytes: offset, length
+  bool hasContent = false;
+};
+
+// Splits a signed or enveloped message file. NOT_SIGNED_MESSAGE or
+// BAD_MESSAGE (with a stack line) as LoadCmsFile.
+uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* split);
+
+// A read-only BIO over the content ranges of an open file (not owned).
+BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
+
+// Writes cms (detached) with the content of ranges (from file) put back
+// into it, as BER with indefinite lengths.
+uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
+                   const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what);
+
+// A file that closes itself.
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace qelm
