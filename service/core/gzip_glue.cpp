@@ -342,7 +342,7 @@ DWORD GzipBuffer(const DataBlob& input, DataBlob* output, LPCWSTR headerName, CS
       result.reset(static_cast<std::uint8_t*>(grown));
       resultCapacity = capacity;
     }
-    std::memcpy(result.get() + resultSize, chunk.get(), produced);
+    if (produced > 0) std::memcpy(result.get() + resultSize, chunk.get(), produced);
     resultSize += produced;
   } while (rc != Z_STREAM_END);
 

@@ -24,7 +24,7 @@ class MemoryIo : public zip::DeflateIo {
   long ReadSource(std::uint8_t* buffer, std::size_t size) override {
     reads_++;
     std::size_t n = std::min({size, piece_, input_.size() - position_});
-    std::memcpy(buffer, input_.data() + position_, n);
+    if (n > 0) std::memcpy(buffer, input_.data() + position_, n);
     position_ += n;
     return static_cast<long>(n);
   }
