@@ -162,7 +162,8 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   }
   if (access & kShareWrite) IgnoreFileSizeSignal();
 
-  const int flags = OpenFlagsFor(desiredAccess, access, disposition);
+  int flags = OpenFlagsFor(desiredAccess, access, disposition);
+  if ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) && (access & kShareWrite)) flags |= O_DSYNC;
   const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   int fd = OpenByDisposition(path, flags, disposition, mode, result.existed, result.error);
   if (fd < 0) return result;
@@ -186,6 +187,8 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   result.file = std::make_unique<FileObject>(fd, key, access, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode), path);
   result.file->SetRegistered(openId);
   if (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) result.file->SetDeleteOnClose();
+
+  if (flagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   // Truncation waits until the share check has passed, so a file that
   // another handle protects is never emptied by a refused open.

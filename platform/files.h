@@ -95,7 +95,9 @@ inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 // CREATE_ALWAYS and TRUNCATE_EXISTING empty the file only after the share
 // check passed. A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (else 5).
 // FILE_ATTRIBUTE_READONLY makes a new file read-only (the handle still
-// writes); FILE_FLAG_DELETE_ON_CLOSE deletes the file when this handle closes.
+// writes); FILE_FLAG_DELETE_ON_CLOSE deletes the file when this handle closes;
+// FILE_FLAG_WRITE_THROUGH makes each write reach the disk before it returns;
+// FILE_FLAG_SEQUENTIAL_SCAN tells the system to read ahead.
 // 87 for an unknown disposition or share bits, and for TRUNCATE_EXISTING
 // without write access. Security attributes and the template are ignored.
 // The handle is closed with CloseHandle.

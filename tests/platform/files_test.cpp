@@ -526,6 +526,17 @@ TEST(Files, DeletedFileStaysReadableThroughAHandleThatSharesDelete) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST(Files, DeleteOnCloseRemovesTheFileWithItsHandle) {
+  TempRoot root;
+  fs::path file = root.path() / "scratch.tmp";
+  OpenOutcome f = Open(file, kReadWrite, FILE_SHARE_READ, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE);
+  ASSERT_TRUE(f.handle.valid());
+  EXPECT_EQ(Open(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE).error, ERROR_SHARING_VIOLATION)
+      << "the handle has delete access, so others must share delete";
+  f.handle.reset();
+  EXPECT_FALSE(fs::exists(file));
+}
+
 // ---------------------------------------------------------------------------
 // Attributes
 
