@@ -177,8 +177,10 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   if (fstat(fd, &st) != 0) return failWith(WinErrorFromErrno(errno));
   if (S_ISDIR(st.st_mode) && !(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
     return failWith(ERROR_ACCESS_DENIED);
-  // The read-only attribute holds for every user, root included.
-  if (result.existed && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode) && (access & (kShareWrite | kShareDelete)))
+  // The read-only attribute holds for every user, root included: no writing,
+  // and no deleting on close.
+  if (result.existed && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode) &&
+      ((access & kShareWrite) || (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE)))
     return failWith(ERROR_ACCESS_DENIED);
 
   const FileKey key{st.st_dev, st.st_ino};
