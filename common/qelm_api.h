@@ -449,8 +449,14 @@ ORLAX_API uint32_t ORLAX_CmsStrDetSignFinalMem(LibraryContext context, const Sig
 // SIGNER_CERT_NOT_FOUND, CERT_REVOKED, CERT_UNTRUSTED, CERT_EXPIRED), or
 // BAD_MESSAGE / NOT_SIGNED_MESSAGE / WRONG_SIGNATURE_FORM with no entries.
 // Release with ORLAX_FreeVerifyResult whatever the code.
+// A verified signer's certificate that came in the message and is not yet in
+// LOCAL is stored there as "signer-<hash>.cer", unless VerifyParams has
+// ORLAX_VERIFY_NOT_COPY_TO_LOCAL or the context ORLAX_INIT_NOT_COPY_TO_LOCAL.
+// Stream forms read the content of a message file in pieces (little memory
+// for any size); the block and memory forms hold the message in memory.
 
-// contentOutput: null for none; else the content is written there.
+// contentOutput: null for none; else the content is written there, and kept
+// only when every signature verified.
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFile(LibraryContext context, const VerifyParams* params, const char* input,
                                              const char* contentOutput, VerifyResult* result);
 // reserved: null.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "qelm/cms_common.h"
 #include "qelm/cms_split.h"
@@ -61,9 +62,47 @@ uint32_t CheckSigner(Context& ctx, CMS_SignerInfo* si, X509* cert, STACK_OF(X509
   return CheckChain(ctx, cert, embedded, detail);
 }
 
+bool CopyWanted(const Context& ctx, uint32_t verifyFlags) {
+  return (verifyFlags & ORLAX_VERIFY_NOT_COPY_TO_LOCAL) == 0 && (ctx.flags & ORLAX_INIT_NOT_COPY_TO_LOCAL) == 0 &&
+         !ctx.localPath.empty();
+}
+
+// A verified signer's certificate that came with the message is kept in
+// LOCAL, so that its owner can later be found as a correspondent.
+void CopyToLocal(Context& ctx, X509* cert) {
+  for (const auto& stored : ctx.certs) {
+    if (X509_cmp(stored.cert.get(), cert) == 0) return;
+  }
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  X509_digest(cert, EVP_sha1(), md, &length);
+  static const char kHex[] = "0123456789abcdef";
+  std::string name = "signer-";
+  for (unsigned i = 0; i < 8 && i < length; ++i) {
+    name += kHex[md[i] >> 4];
+    name += kHex[md[i] & 15];
+  }
+  const std::string path = (std::filesystem::path(ctx.localPath) / (name + ".cer")).string();
+  const std::string temporary = path + ".tmp";
+  BioPtr bio(BIO_new_file(temporary.c_str(), "wb"));
+  bool ok = bio != nullptr && i2d_X509_bio(bio.get(), cert) == 1 && BIO_flush(bio.get()) == 1;
+  bio.reset();
+  std::error_code ec;
+  if (ok) std::filesystem::rename(temporary, path, ec);
+  if (!ok || ec) {
+    std::filesystem::remove(temporary, ec);
+    Note(&ctx, "Сертификат подписанта не сохранен в локальном справочнике", path);
+    ERR_clear_error();
+    return;
+  }
+  X509_up_ref(cert);
+  ctx.certs.push_back({X509Ptr(cert), "LOCAL"});
+}
+
 }  // namespace
 
-uint32_t VerifySigners(Context& ctx, CMS_ContentInfo* cms, const ContentDigests& digests, VerifyResult* result) {
+uint32_t VerifySigners(Context& ctx, CMS_ContentInfo* cms, const ContentDigests& digests, VerifyResult* result,
+                       uint32_t verifyFlags) {
   STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
   const int count = sk_CMS_SignerInfo_num(signers);
   if (count <= 0) return Fail(&ctx, ORLAX_E_SIGNATURE_INVALID, "сообщение не содержит подписей");
@@ -79,6 +118,7 @@ uint32_t VerifySigners(Context& ctx, CMS_ContentInfo* cms, const ContentDigests&
     entry.status = CheckSigner(ctx, si, cert, embedded.get(), digests, &detail);
     entry.signingTime = SigningTime(si);
     if (cert != nullptr) entry.cert = NewCertRecord(cert);
+    if (entry.status == 0 && CopyWanted(ctx, verifyFlags)) CopyToLocal(ctx, cert);
     if (entry.status != 0) {
       std::string who = cert != nullptr ? OwnerDn(X509_get_subject_name(cert)) : std::string();
       Fail(&ctx, entry.status, "ЭП №" + std::to_string(i + 1) + (who.empty() ? "" : " (" + who + ")") + ": " + detail);
@@ -90,7 +130,7 @@ uint32_t VerifySigners(Context& ctx, CMS_ContentInfo* cms, const ContentDigests&
 }
 
 uint32_t VerifyLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* detachedData, BIO* contentOut, VerifyResult* result,
-                      bool* writeFailed) {
+                      bool* writeFailed, uint32_t verifyFlags) {
   *writeFailed = false;
   if (!IsSigned(cms)) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, "");
   const bool detached = CMS_is_detached(cms) == 1;
@@ -112,7 +152,7 @@ uint32_t VerifyLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* detachedData, BIO
     return Fail(&ctx, *writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_FILE_OPEN, "content");
   }
   digests.Finish();
-  return VerifySigners(ctx, cms, digests, result);
+  return VerifySigners(ctx, cms, digests, result, verifyFlags);
 }
 
 }  // namespace qelm
@@ -156,7 +196,7 @@ uint32_t AttVerifyFile(Context& ctx, const VerifyParams* params, const char* inp
     return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_BAD_MESSAGE, writeFailed ? output.path() : in);
   }
   digests.Finish();
-  uint32_t code = VerifySigners(ctx, cms.get(), digests, result);
+  uint32_t code = VerifySigners(ctx, cms.get(), digests, result, params->flags);
   // The content is handed out only when every signature verified.
   if (code == 0 && wantContent && !output.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, output.path());
   return code;
@@ -172,7 +212,7 @@ uint32_t DetVerifyFile(Context& ctx, const VerifyParams* params, const char* dat
   BioPtr bio = OpenInput(dataPath);
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, dataPath);
   bool writeFailed = false;
-  return VerifyLoaded(ctx, cms.get(), bio.get(), nullptr, result, &writeFailed);
+  return VerifyLoaded(ctx, cms.get(), bio.get(), nullptr, result, &writeFailed, params->flags);
 }
 
 }  // namespace
@@ -208,7 +248,8 @@ ORLAX_API uint32_t ORLAX_CmsBlkAttVerifyMem(LibraryContext context, const Verify
     BioPtr mem(BIO_new(BIO_s_mem()));
     if (mem == nullptr) throw std::bad_alloc();
     bool writeFailed = false;
-    uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed);
+    uint32_t code =
+        VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed, params->flags);
     if (code == 0 && wantContent) return BioToBlob(&ctx, mem.get(), content);
     return code;
   });

@@ -243,7 +243,8 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const V
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (mem == nullptr) throw std::bad_alloc();
       bool writeFailed = false;
-      uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed);
+      uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed,
+                                   params->flags);
       if (code == 0 && wantContent) return BioToBlob(&ctx, mem.get(), content);
       return code;
     });
@@ -276,7 +277,7 @@ ORLAX_API uint32_t ORLAX_CmsStrDetVerifyUpdateMem(LibraryContext context, const 
   });
 }
 
-ORLAX_API uint32_t ORLAX_CmsStrDetVerifyFinalMem(LibraryContext context, const VerifyParams* /*params*/,
+ORLAX_API uint32_t ORLAX_CmsStrDetVerifyFinalMem(LibraryContext context, const VerifyParams* params,
                                                  StreamContext* stream, DataBlob* content, VerifyResult* result) {
   return WithContext("ORLAX_CmsStrDetVerifyFinalMem", context, [&](Context& ctx) -> uint32_t {
     if (content != nullptr) *content = {};
@@ -284,7 +285,7 @@ ORLAX_API uint32_t ORLAX_CmsStrDetVerifyFinalMem(LibraryContext context, const V
     return Finish(ctx, Kind::kDetVerify, stream, [&](Stream& s) -> uint32_t {
       if (result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "VerifyResult");
       s.digests.Finish();
-      return VerifySigners(ctx, s.cms.get(), s.digests, result);
+      return VerifySigners(ctx, s.cms.get(), s.digests, result, params != nullptr ? params->flags : 0);
     });
   });
 }

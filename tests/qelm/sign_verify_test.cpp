@@ -398,5 +398,39 @@ TEST_F(SignVerifyTest, ExpiredSignerIsReportedAsExpired) {
   ORLAX_FreeVerifyResult(expired, &result);
 }
 
+TEST_F(SignVerifyTest, VerifiedSignerIsKeptInLocalUnlessToldNotTo) {
+  Ctx user1 = Open("user1");
+  fs::path input = WriteInput("doc.txt", "x"), sig = File("doc.p7s");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(user1, &sign, input.c_str(), sig.c_str()), 0u);
+  struct Case {
+    const char* name;
+    uint32_t contextFlags, verifyFlags;
+    bool kept;
+  } cases[] = {{"default", 0, 0, true},
+               {"verify flag", 0, ORLAX_VERIFY_NOT_COPY_TO_LOCAL, false},
+               {"context flag", ORLAX_INIT_NOT_COPY_TO_LOCAL, 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path local = root_.Dir(std::string("local-") + c.name);
+    fs::copy_file(pki_.Cert("ca"), local / "ca.pem");
+    Ctx ctx = Open("user2", local, c.contextFlags);
+    VerifyParams params{};
+    params.flags = c.verifyFlags;
+    VerifyResult result{};
+    ASSERT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &params, sig.c_str(), nullptr, &result), 0u);
+    ORLAX_FreeVerifyResult(ctx, &result);
+    size_t files = std::distance(fs::directory_iterator(local), fs::directory_iterator());
+    EXPECT_EQ(files, c.kept ? 2u : 1u);
+    CertQuery query{};
+    query.subjectKind = 4;
+    std::string dn = pki_.Dn("user1");
+    query.subject = dn.c_str();
+    FindResult found{};
+    EXPECT_EQ(ORLAX_FindCert(ctx, &query, &found), c.kept ? 0u : ORLAX_E_CERT_NOT_FOUND);
+    ORLAX_FreeFindResult(ctx, &found);
+  }
+}
+
 }  // namespace
 }  // namespace qelmtest
