@@ -12,19 +12,11 @@ DWORD DecodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CStri
                         const CStringArray*) {
   return 0;
 }
-DWORD VerifyAttachedSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
-                               CString, CString, int, int, CString) {
-  return 0;
-}
 DWORD ResignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
                   CString, CString) {
   return 0;
 }
 DWORD DeleteFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
-DWORD VerifyDetachedSignatures(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
-                               CString, CString, CString) {
-  return 0;
-}
 DWORD MoveFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
 DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
                           CString, CString, CString, const CertRecord*, int) {

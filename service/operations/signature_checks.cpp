@@ -1,0 +1,85 @@
+#include "service/operations/signature_checks.h"
+
+#include <cstring>
+
+#include "common/library_error_stack.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/verification_report.h"
+
+namespace {
+
+constexpr std::uint32_t kTspVerifyMode = 3;
+constexpr std::uint32_t kVerifyChecks = 0x407;
+constexpr std::uint32_t kWholeContent = 0xFFFFFFFF;
+
+// A time-stamp verification result, released with its own call whatever the
+// verification gave.
+class HeldTspVerifyResult {
+ public:
+  explicit HeldTspVerifyResult(LibraryContext context) : context_(context) {
+    std::memset(&result_, 0, sizeof(result_));
+  }
+  ~HeldTspVerifyResult() { ORLAX_TspFreeVerifyResult(context_, &result_); }
+  HeldTspVerifyResult(const HeldTspVerifyResult&) = delete;
+  HeldTspVerifyResult& operator=(const HeldTspVerifyResult&) = delete;
+  TspVerifyResult* get() { return &result_; }
+
+ private:
+  LibraryContext context_;
+  TspVerifyResult result_;
+};
+
+TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path, std::uint32_t index,
+                                   bool streamCall) {
+  TspVerifyParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.signatureIndex = index;
+  params.mode = kTspVerifyMode;
+  HeldTspVerifyResult result(context);
+  DWORD code = streamCall ? ORLAX_TspStrVerifyCmsFile(context, &params, path, result.get())
+                          : ORLAX_TspBlkVerifyCmsFile(context, &params, path, result.get());
+  TimeStampCheckResult record;
+  record.signatureIndex = index;
+  record.result = code;
+  record.stampTime = static_cast<std::int64_t>(result.get()->stampTime);
+  if (const CertRecord* server = result.get()->tsaCert) {
+    if (server->issuer != nullptr) record.tspIssuer = server->issuer;
+    if (server->serialNumber != nullptr) record.tspSerialNumber = server->serialNumber;
+  }
+  return record;
+}
+
+}  // namespace
+
+TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count,
+                                bool streamCall, bool noTspIsError) {
+  TimeStampChecks checks;
+  const CStringA libraryPath = LibraryPath(path);
+  for (std::uint32_t index = 0; index < count; ++index) {
+    TimeStampCheckResult record = CheckOneStamp(context, libraryPath, index, streamCall);
+    if (record.result == ORLAX_E_NO_TIME_STAMP && !noTspIsError) record.result = 0;
+    if (record.result != 0) checks.code = record.result;
+    checks.records.push_back(record);
+  }
+  CString stack = FormatLibraryErrorStack(context);
+  if (checks.code != 0) checks.stack = stack;
+  return checks;
+}
+
+VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal) {
+  VerifyParams params;
+  std::memset(&params, 0, sizeof(params));
+  if (giveContent) {
+    params.flags |= ORLAX_VERIFY_CONTENT;
+    params.contentLimit = kWholeContent;
+  }
+  if (notCopyToLocal) params.flags |= ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
+  params.checks = kVerifyChecks;
+  return params;
+}
+
+DWORD FirstUnverifiedStatus(const VerifyResult& result) {
+  for (std::uint32_t i = 0; i < SignerEntryCount(result); ++i)
+    if (DWORD status = SignerEntryStatus(result.signers[i])) return status;
+  return 0;
+}

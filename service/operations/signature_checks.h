@@ -1,0 +1,42 @@
+#pragma once
+// The library calls and checks that the attached and the detached
+// verification share: the time stamps of every signature of a message, the
+// verification parameters, and what a successful verification must still
+// show before a file counts as verified.
+//
+// Everything runs on the worker thread, with the rule's library context.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/config_records.h"
+
+// The outcome of the time-stamp checks of one message.
+struct TimeStampChecks {
+  std::vector<TimeStampCheckResult> records;  // one per signature, in order
+  DWORD code = 0;   // the code of the last signature that failed; 0 when none did
+  CString stack;    // the context's error stack after the last check, when one failed
+};
+
+// Checks the time stamp of each of `count` signatures of the message at path
+// (the stream call when streamCall, else the block call), every signature
+// even after a failure. A missing stamp (ORLAX_E_NO_TIME_STAMP) passes, with
+// result 0 in its record, unless noTspIsError. The error stack is drained
+// after the last check in every case, so lines of tolerated failures never
+// reach a later record.
+TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count,
+                                bool streamCall, bool noTspIsError);
+
+// The verification parameters: zeroed, the checks word 0x407, content handed
+// out (flag 0x4 and the 0xFFFFFFFF limit) when giveContent, and 0x4000 when
+// the directory profile's "NotCopyToLocal" is set.
+VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal);
+
+// The status of the first entry that did not verify (SignerEntryStatus), or
+// 0 when every entry did. The library's call result speaks for the message;
+// this holds each signature to the same standard, so that an entry marked
+// failed, or without its signer's certificate, never passes.
+DWORD FirstUnverifiedStatus(const VerifyResult& result);

@@ -1,0 +1,264 @@
+// CHCK and CHKX: every input, an attached CMS signed message, is verified
+// (time stamps, signatures, the announced number of signatures, the rule's
+// signer lists) and then moved unchanged to the output folder (CHCK) or
+// written there as its content alone (CHKX); a verification report may go
+// beside it. Nothing unverified reaches the output folder: a file that fails
+// any check goes to the error folder, and CHKX removes the content it wrote.
+
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+#include "service/operations/signature_checks.h"
+#include "service/operations/signer_lists.h"
+#include "service/operations/verification_report.h"
+
+namespace {
+
+const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
+const wchar_t* const kCreatingText = L"Создание файла %s";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+// One call's fixed values.
+struct AttachedJob {
+  const RuleRecord& rule;
+  LibraryContext context;
+  bool removeSignatures;  // CHKX
+  int reportFlag;
+  CString sigExt;
+  CString verifyFileExt;
+  DirectoryProfileSettings settings;
+  int renameConfFiles;
+};
+
+// What one file carries from step to step.
+struct AttachedFile {
+  CString report;       // Path Out/NAME.VerifyFileExt, or its conflict-free form
+  CString removedPart;  // CHKX: "." + SigExt when it was taken off NAME, else ""
+  std::uint32_t announced = 0;  // signatures the message information announces
+  bool streamEncoded = false;
+  std::vector<TimeStampCheckResult> stamps;
+  CString finalInputSize;  // the claimed file's size taken before the end
+  CString signatureCount = L"0";
+};
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+CString InformationText(const PipelineFile& file) {
+  return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+}
+
+// ---------------------------------------------------------------------------
+// Output and report names.
+
+// The output and, with the report flag, the report are settled together: a
+// conflict on either draws one mark for both, so the report keeps naming its
+// output.
+bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file,
+                            AttachedFile& state) {
+  const bool outputTaken = PathFileExistsW(file.output);
+  const bool reportTaken = job.reportFlag != 0 && PathFileExistsW(state.report);
+  if (!outputTaken && !reportTaken) {
+    pipeline.Describe(file);
+    return true;
+  }
+  WorkFailure failure;
+  failure.code = ERROR_FILE_EXISTS;
+  if (job.renameConfFiles == 0) {
+    failure.stageText = FormatText(kCreatingText, outputTaken ? file.output : state.report);
+    pipeline.FailFile(file, failure);
+    return false;
+  }
+  CString output;
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    const CString stem = MakeConflictName(file.outputStem);
+    output = Join(job.rule.pathOut, stem);
+    const CString report = Join(job.rule.pathOut, stem + state.removedPart + L"." + job.verifyFileExt);
+    if (PathFileExistsW(output) || (job.reportFlag != 0 && PathFileExistsW(report))) continue;
+    file.output = output;
+    state.report = report;
+    pipeline.Describe(file);
+    return true;
+  }
+  failure.stageText = FormatText(kCreatingText, output) + kCounterText;
+  pipeline.FailFile(file, failure);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The work step, in its order.
+
+DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, AttachedFile& state,
+                             WorkFailure& failure) {
+  HeldMessageInfo info(job.context);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(file.claimed), info.get(), 0);
+  CString step = InformationText(file);
+  // The stack is read here, before the holder releases the record.
+  if (code != 0) return LibraryFailure(failure, code, job.context, step);
+  const MessageInfo& message = *info;
+  if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
+  // A signed message without a single signature proves nothing about its
+  // content; it fails like a message of the wrong kind.
+  if (message.type != ORLAX_MSG_SIGNED || message.signatureCount == 0)
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+  state.streamEncoded = (message.flags & ORLAX_MSG_STREAM) != 0;
+  state.announced = message.signatureCount;
+  return 0;
+}
+
+DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
+  if (job.settings.autoVerifyTsp == 0) return 0;
+  TimeStampChecks checks = CheckTimeStamps(job.context, file.claimed, state.announced, state.streamEncoded,
+                                           job.settings.noTspIsError != 0);
+  state.stamps = std::move(checks.records);
+  if (checks.code == 0) return 0;
+  failure.code = checks.code;
+  failure.stageText = FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", file.source,
+                                 FileSizeText(file.claimed)) +
+                      L"\r\n\r\n" + TimeStampFailureText(state.stamps);
+  failure.detail = checks.stack;
+  return failure.code;
+}
+
+// A failed signature: the lines of the failing entries follow RulePrefix.
+DWORD SignatureFailure(const AttachedJob& job, DWORD code, HeldVerifyResult& result, const AttachedFile& state,
+                       WorkFailure& failure) {
+  CString lines = SignatureFailureText(*result.get(), state.stamps);
+  result.Release();
+  return LibraryFailure(failure, code, job.context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
+}
+
+DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
+             HeldVerifyResult& result, WorkFailure& failure) {
+  const VerifyParams params = MakeVerifyParams(job.removeSignatures, job.settings.notCopyToLocal != 0);
+  const CStringA content = LibraryPath(file.output);
+  DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &params, LibraryPath(file.claimed),
+                                         job.removeSignatures ? content.GetString() : nullptr, result.get());
+  if (code == 0) return 0;
+  return SignatureFailure(job, code, result, state, failure);
+}
+
+// What a successful verification must still show: exactly the announced
+// signatures, each verified with its signer's certificate, and every signer
+// list met.
+DWORD CheckVerifiedResult(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
+                          HeldVerifyResult& result, WorkFailure& failure) {
+  const VerifyResult& verified = *result.get();
+  const std::uint32_t entries = SignerEntryCount(verified);
+  if (entries != state.announced) {
+    result.Release();
+    CString counts = FormatText(L" (%d - %d)", entries, state.announced);
+    return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
+                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", file.source,
+                                 FileSizeText(file.claimed), counts),
+                      kWrongTypeText);
+  }
+  if (DWORD status = FirstUnverifiedStatus(verified)) return SignatureFailure(job, status, result, state, failure);
+  std::vector<CString> unsatisfied = CheckSignerLists(job.rule.signerLists, verified);
+  if (!unsatisfied.empty()) {
+    result.Release();
+    return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
+                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source,
+                                 FileSizeText(file.claimed)),
+                      SignerListsDescription(unsatisfied));
+  }
+  return 0;
+}
+
+DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result,
+                  WorkFailure& failure) {
+  if (job.reportFlag == 0) return 0;
+  ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
+  if (written.stage == ReportStage::kNone) return 0;
+  result.Release();
+  return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
+}
+
+// CHCK: the signed file itself goes to the output. A failed move takes the
+// report with it (the move never replaces, so whatever holds the output name
+// is someone else's and stays).
+DWORD MoveToOutput(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
+                   WorkFailure& failure) {
+  if (MoveFileW(file.claimed, file.output)) return 0;
+  DWORD error = GetLastError();
+  failure.partialOutput = job.reportFlag != 0 ? state.report : CString();
+  return OwnFailure(failure, error,
+                    FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.claimed,
+                               FileSizeText(file.claimed), file.output, FileSizeText(file.output)));
+}
+
+DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
+  if (DWORD code = ReadMessageInformation(job, file, state, failure)) return code;
+  if (DWORD code = CheckStamps(job, file, state, failure)) return code;
+  // From here CHKX has content at the output, which must not outlive a
+  // failure of the file.
+  if (job.removeSignatures) failure.partialOutput = file.output;
+  HeldVerifyResult result(job.context);
+  if (DWORD code = Verify(job, file, state, result, failure)) return code;
+  if (DWORD code = CheckVerifiedResult(job, file, state, result, failure)) return code;
+  if (DWORD code = WriteReport(job, state, result, failure)) return code;
+  state.finalInputSize = FileSizeText(file.claimed);
+  result.Release();
+  if (job.removeSignatures) {
+    state.signatureCount = FormatText(L"%d", state.announced);
+    return 0;
+  }
+  return MoveToOutput(job, file, state, failure);
+}
+
+}  // namespace
+
+DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                               ProfileRecord& profile, CString journalFolder, CString profileName,
+                               CString sigExt, int removeSignatures, int reportFlag, CString verifyFileExt) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  const AttachedJob job{rule,
+                        RuleContext(table, rule),
+                        removeSignatures != 0,
+                        reportFlag,
+                        sigExt,
+                        verifyFileExt,
+                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
+                        profile.renameConfFiles};
+
+  AttachedFile state;
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    const CString& size = state.finalInputSize.IsEmpty() ? inputSize : state.finalInputSize;
+    if (!job.removeSignatures)
+      return FormatText(L"Профиль справочника : '%s' | Проверка ЭП файла '%s' (размер: %s)", rule.zcsProfile,
+                        file.source, size);
+    return FormatText(L"Профиль справочника : '%s' | Проверка ЭП файла '%s' (размер: %s) и удаление подписей (%s "
+                      L"шт.) с записью в файл '%s' (размер: %s)",
+                      rule.zcsProfile, file.source, size, state.signatureCount, file.output, outputSize);
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    state = AttachedFile{};
+    // A name that is all extension (".p7s") keeps it: taking it off would
+    // leave the output folder itself as the output.
+    const bool strip = job.removeSignatures && CanStripExtension(name, sigExt);
+    const CString out = strip ? WithoutLastExtension(name) : name;
+    if (strip) state.removedPart = L"." + sigExt;
+    state.report = Join(rule.pathOut, name + L"." + verifyFileExt);
+    PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
+        !ResolveOutputAndReport(job, pipeline, file, state)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (VerifyFile(job, file, state, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    // CHCK has moved the claimed file to the output already.
+    if (DWORD fatal = pipeline.CompleteFile(file, job.removeSignatures)) return fatal;
+  }
+  return 0;
+}

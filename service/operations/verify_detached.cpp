@@ -1,0 +1,320 @@
+// DCHK: pairs of a data file D and its detached CMS signature D.DsigExt are
+// verified together (message information, time stamps, signatures, the
+// announced number of signatures, the rule's signer lists); a verified pair
+// moves unchanged to the output folder, with a verification report beside it
+// when the profile asks for one, and a pair that fails any check goes to the
+// error folder, both files together. A file whose partner has not arrived
+// waits, untouched and unrecorded.
+
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+#include "service/operations/signature_checks.h"
+#include "service/operations/signer_lists.h"
+#include "service/operations/verification_report.h"
+
+namespace {
+
+const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
+const wchar_t* const kCreatingText = L"Создание файла %s";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+const wchar_t* const kMoveText = L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)";
+
+// One call's fixed values.
+struct DetachedJob {
+  const RuleRecord& rule;
+  LibraryContext context;
+  int reportFlag;  // "Verify det file"
+  CString dsigExt;
+  CString verifyFileExt;
+  DirectoryProfileSettings settings;
+  int renameConfFiles;
+};
+
+// One pair's names and what it carries from step to step.
+struct DetachedPair {
+  CString dataSource;       // Path In/D
+  CString signatureSource;  // Path In/S
+  CString dataName;         // D
+  CString dataOutput;       // Path Out/D, or Path Out/N after a conflict
+  CString signatureOutput;  // Path Out/S, or Path Out/N.DsigExt
+  CString report;           // Path Out/D.VerifyFileExt, or Path Out/N.VerifyFileExt
+  std::uint32_t announced = 0;
+  bool streamEncoded = false;
+  std::vector<TimeStampCheckResult> stamps;
+  bool reportWritten = false;
+};
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+// The data file and the signature of a claimed pair, whichever was listed.
+void NamePair(const DetachedJob& job, const PipelineFile& file, DetachedPair& pair) {
+  pair.dataSource = file.listedIsData ? file.source : file.partnerSource;
+  pair.signatureSource = file.listedIsData ? file.partnerSource : file.source;
+  pair.dataName = file.listedIsData ? file.name : file.partnerName;
+  pair.dataOutput = Join(job.rule.pathOut, pair.dataName);
+  pair.signatureOutput = pair.dataOutput + L"." + job.dsigExt;
+  pair.report = pair.dataOutput + L"." + job.verifyFileExt;
+}
+
+// A name that is all signature extension (".p7d") has no data file to pair
+// with: it waits like any file without a partner.
+bool HasNoDataName(const CString& name, const CString& dsigExt) {
+  return HasLastExtension(name, dsigExt) && !CanStripExtension(name, dsigExt);
+}
+
+// OperationText is made once, right after the claim, and every later record
+// of the pair shows it unchanged (the success record too, when both files
+// have left their claimed names).
+void FreezeOperationText(const FilePipeline& pipeline, PipelineFile& file) {
+  const CString fixed = file.operationText.Mid(pipeline.RulePrefix().GetLength());
+  file.describe = [fixed](const PipelineFile&, const CString&, const CString&) { return fixed; };
+}
+
+// ---------------------------------------------------------------------------
+// Output names: the signature, the data file and, with the report flag, the
+// report share one stem; a conflict on any of them draws one mark for all.
+
+bool OutputsFree(const DetachedJob& job, const DetachedPair& pair) {
+  return !PathFileExistsW(pair.signatureOutput) && !PathFileExistsW(pair.dataOutput) &&
+         (job.reportFlag == 0 || !PathFileExistsW(pair.report));
+}
+
+bool DrawOutputs(const DetachedJob& job, DetachedPair& pair) {
+  const CString stem = MakeConflictName(pair.dataName);
+  const CString data = Join(job.rule.pathOut, stem);
+  if (PathFileExistsW(data)) return false;
+  pair.signatureOutput = data + L"." + job.dsigExt;
+  if (PathFileExistsW(pair.signatureOutput)) return false;
+  const CString report = data + L"." + job.verifyFileExt;
+  if (job.reportFlag != 0 && PathFileExistsW(report)) return false;
+  pair.dataOutput = data;
+  pair.report = report;
+  return true;
+}
+
+bool ResolveOutputs(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair) {
+  if (OutputsFree(job, pair)) return true;
+  WorkFailure failure;
+  failure.code = ERROR_FILE_EXISTS;
+  if (job.renameConfFiles == 0) {
+    failure.stageText = FormatText(kCreatingText, pair.signatureOutput);
+    pipeline.FailFile(file, failure);
+    return false;
+  }
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt)
+    if (DrawOutputs(job, pair)) return true;
+  failure.stageText = FormatText(kCreatingText, pair.signatureOutput) + kCounterText;
+  pipeline.FailFile(file, failure);
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The work step, in its order.
+
+CString SignatureDataText(const PipelineFile& file, const DetachedPair& pair) {
+  return FormatText(L"Получение данных о ЭП файла %s (размер: %s)", pair.signatureSource,
+                    FileSizeText(file.SignatureClaimed()));
+}
+
+DWORD WrongSignature(const DetachedJob& job, WorkFailure& failure, DWORD code, const CString& step) {
+  LibraryFailure(failure, code, job.context, step);
+  failure.description = kWrongTypeText;
+  return code;
+}
+
+// The signature file must be a detached signed message with at least one
+// signature.
+DWORD ReadMessageInformation(const DetachedJob& job, const PipelineFile& file, DetachedPair& pair,
+                             WorkFailure& failure) {
+  const CString& claimed = file.SignatureClaimed();
+  HeldMessageInfo info(job.context);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(claimed), info.get(), 0);
+  const MessageInfo& message = *info;
+  pair.streamEncoded = (message.flags & ORLAX_MSG_STREAM) != 0;
+  if (code == ORLAX_E_NOT_SIGNED_MESSAGE) return WrongSignature(job, failure, code, SignatureDataText(file, pair));
+  if (code == 0 && message.type != ORLAX_MSG_SIGNED) {
+    CString step =
+        FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(claimed));
+    if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+  }
+  if (code != 0 || message.signatureCount == 0)
+    return WrongSignature(job, failure, code != 0 ? code : ERR_WRONG_SIGNATURE_TYPE, SignatureDataText(file, pair));
+  if ((message.flags & ORLAX_MSG_DETACHED) == 0) {
+    CString step = SignatureDataText(file, pair) + L". " +
+                   FormatText(L"Файл %s (размер: %s) содержит присоединённую подпись вместо отсоединённой",
+                              pair.signatureSource, FileSizeText(claimed));
+    return WrongSignature(job, failure, ERR_WRONG_SIGNATURE_TYPE, step);
+  }
+  pair.announced = message.signatureCount;
+  return 0;
+}
+
+DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair& pair, WorkFailure& failure) {
+  if (job.settings.autoVerifyTsp == 0) return 0;
+  // Detached signatures are small: the block call reads them whatever their
+  // encoding.
+  TimeStampChecks checks = CheckTimeStamps(job.context, file.SignatureClaimed(), pair.announced, false,
+                                           job.settings.noTspIsError != 0);
+  pair.stamps = std::move(checks.records);
+  if (checks.code == 0) return 0;
+  failure.code = checks.code;
+  failure.stageText =
+      FormatText(L"Проверка штампов времени отсоединенной ЭП файла %s (размер: %s) в файле %s (размер: %s)",
+                 pair.dataSource, FileSizeText(file.DataClaimed()), pair.signatureSource,
+                 FileSizeText(file.SignatureClaimed())) +
+      L"\r\n\r\n" + TimeStampFailureText(pair.stamps);
+  failure.detail = checks.stack;
+  return failure.code;
+}
+
+DWORD SignatureFailure(const DetachedJob& job, DWORD code, HeldVerifyResult& result, const DetachedPair& pair,
+                       WorkFailure& failure) {
+  CString lines = SignatureFailureText(*result.get(), pair.stamps);
+  result.Release();
+  return LibraryFailure(failure, code, job.context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
+}
+
+DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair, HeldVerifyResult& result,
+             WorkFailure& failure) {
+  const VerifyParams params = MakeVerifyParams(false, job.settings.notCopyToLocal != 0);
+  const CStringA data = LibraryPath(file.DataClaimed());
+  const CStringA signature = LibraryPath(file.SignatureClaimed());
+  DWORD code = pair.streamEncoded
+                   ? ORLAX_CmsStrDetVerifyFile(job.context, &params, data, signature, nullptr, result.get())
+                   : ORLAX_CmsBlkDetVerifyFile(job.context, &params, data, signature, nullptr, result.get());
+  if (code == 0) return 0;
+  return SignatureFailure(job, code, result, pair, failure);
+}
+
+// What a successful verification must still show: exactly the announced
+// signatures, each verified with its signer's certificate, and every signer
+// list met.
+DWORD CheckVerifiedResult(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair,
+                          HeldVerifyResult& result, WorkFailure& failure) {
+  const VerifyResult& verified = *result.get();
+  const std::uint32_t entries = SignerEntryCount(verified);
+  if (entries != pair.announced) {
+    result.Release();
+    CString counts = FormatText(L" (%d - %d)", entries, pair.announced);
+    return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
+                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", pair.signatureSource,
+                                 FileSizeText(file.SignatureClaimed()), counts),
+                      kWrongTypeText);
+  }
+  if (DWORD status = FirstUnverifiedStatus(verified)) return SignatureFailure(job, status, result, pair, failure);
+  std::vector<CString> unsatisfied = CheckSignerLists(job.rule.signerLists, verified);
+  if (!unsatisfied.empty()) {
+    result.Release();
+    return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
+                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source,
+                                 FileSizeText(file.SignatureClaimed())),
+                      SignerListsDescription(unsatisfied));
+  }
+  return 0;
+}
+
+DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& result, WorkFailure& failure) {
+  if (job.reportFlag == 0) return 0;
+  ReportWriteResult written = WriteVerificationReport(pair.report, *result.get(), pair.stamps);
+  if (written.stage == ReportStage::kNone) {
+    pair.reportWritten = true;
+    return 0;
+  }
+  result.Release();
+  return OwnFailure(failure, written.code, ReportFailureStepText(written, pair.report));
+}
+
+// Both files go to the output, the signature first; each move never
+// replaces. A failure takes the report back out of the output folder, and a
+// signature already moved goes to the error folder with its data file.
+DWORD MoveToOutput(PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
+  if (pair.reportWritten) failure.partialOutput = pair.report;
+  CString& signatureClaimed = file.listedIsData ? file.partnerClaimed : file.claimed;
+  if (!MoveFileW(signatureClaimed, pair.signatureOutput)) {
+    DWORD error = GetLastError();
+    return OwnFailure(failure, error,
+                      FormatText(kMoveText, pair.signatureSource, FileSizeText(signatureClaimed),
+                                 pair.signatureOutput, FileSizeText(pair.signatureOutput)));
+  }
+  const CString& dataClaimed = file.DataClaimed();
+  if (MoveFileW(dataClaimed, pair.dataOutput)) return 0;
+  DWORD error = GetLastError();
+  CString step =
+      FormatText(kMoveText, pair.dataSource, FileSizeText(dataClaimed), pair.dataOutput, FileSizeText(pair.dataOutput));
+  signatureClaimed = pair.signatureOutput;
+  return OwnFailure(failure, error, step);
+}
+
+DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair, WorkFailure& failure) {
+  if (DWORD code = ReadMessageInformation(job, file, pair, failure)) return code;
+  if (DWORD code = CheckStamps(job, file, pair, failure)) return code;
+  HeldVerifyResult result(job.context);
+  if (DWORD code = Verify(job, file, pair, result, failure)) return code;
+  if (DWORD code = CheckVerifiedResult(job, file, pair, result, failure)) return code;
+  if (DWORD code = WriteReport(job, pair, result, failure)) return code;
+  result.Release();
+  return MoveToOutput(file, pair, failure);
+}
+
+}  // namespace
+
+DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                               ProfileRecord& profile, CString journalFolder, CString profileName,
+                               CString dsigExt, CString verifyFileExt) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
+  const RuleRecord& rule = pipeline.Rule();
+  const DetachedJob job{rule,
+                        RuleContext(table, rule),
+                        profile.verifyDetFile,
+                        dsigExt,
+                        verifyFileExt,
+                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
+                        profile.renameConfFiles};
+
+  DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
+    const CString& signature = file.listedIsData ? file.partnerSource : file.source;
+    const CString& data = file.listedIsData ? file.source : file.partnerSource;
+    return FormatText(L"Профиль справочника : '%s' | Проверка отсоединённой ЭП '%s' (размер: %s) файла '%s' "
+                      L"(размер: %s)",
+                      rule.zcsProfile, signature, FileSizeText(file.SignatureClaimed()), data,
+                      FileSizeText(file.DataClaimed()));
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
+    if (!pipeline.SkipTemporaryName(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    // A file gone since the listing (often the partner of a pair already
+    // taken in this call) and a file without its partner are passed over
+    // silently.
+    if (!PathFileExistsW(file.source) || HasNoDataName(name, dsigExt)) continue;
+    if (!pipeline.ClaimPair(file, dsigExt)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    FreezeOperationText(pipeline, file);
+    DetachedPair pair;
+    NamePair(job, file, pair);
+    if (!pipeline.ProbeInputFile(file) || !ResolveOutputs(job, pipeline, file, pair)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (VerifyPair(job, file, pair, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    // Both files are in the output folder: nothing is left to delete.
+    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
+  }
+  return 0;
+}
