@@ -223,6 +223,7 @@ TEST(GzipGlueTest, BufferIsCompressedWithNameAndCurrentTime) {
 }
 
 TEST(GzipGlueTest, CompressionErrorTexts) {
+  testsupport::TempRoot root;  // the ANSI code page comes from its store
   struct Case {
     DWORD code;
     const char* text;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,153 @@ Bytes TextBytes(std::size_t n, unsigned seed) {
   return Bytes(s.begin(), s.end());
 }
 
+
+// A small DEFLATE decoder that records what the stream says, block by block
+// and symbol by symbol, so that the compressor's decisions can be checked.
+struct Symbol {
+  bool match;
+  unsigned value;     // the literal, or the match length
+  unsigned distance;  // of a match
+};
+struct Block {
+  int type;  // 0 stored, 1 fixed, 2 dynamic
+  bool last;
+  std::size_t storedLength = 0;
+  std::vector<Symbol> symbols;
+};
+
+class StreamReader {
+ public:
+  explicit StreamReader(const Bytes& b) : b_(b) {}
+  std::vector<Block> Blocks() {
+    std::vector<Block> blocks;
+    bool last = false;
+    while (!last) {
+      Block block{};
+      block.last = last = Bits(1) == 1;
+      block.type = static_cast<int>(Bits(2));
+      if (block.type == 0) {
+        bit_ = (bit_ + 7) & ~std::size_t{7};
+        unsigned len = Bits(16), nlen = Bits(16);
+        EXPECT_EQ(len, (~nlen) & 0xFFFF);
+        block.storedLength = len;
+        bit_ += 8 * len;
+      } else if (block.type == 1) {
+        std::vector<int> lit(288), dist(30, 5);
+        for (int i = 0; i < 288; i++) lit[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+        Symbols(Huffman(lit), Huffman(dist), block);
+      } else if (block.type == 2) {
+        unsigned hlit = Bits(5) + 257, hdist = Bits(5) + 1, hclen = Bits(4) + 4;
+        static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        std::vector<int> cl(19, 0);
+        for (unsigned i = 0; i < hclen; i++) cl[order[i]] = static_cast<int>(Bits(3));
+        Code clc = Huffman(cl);
+        std::vector<int> lengths;
+        while (lengths.size() < hlit + hdist) {
+          int sym = Decode(clc);
+          if (sym < 16) {
+            lengths.push_back(sym);
+          } else if (sym == 16) {
+            int prev = lengths.back();
+            for (unsigned n = 3 + Bits(2); n > 0; n--) lengths.push_back(prev);
+          } else {
+            unsigned n = sym == 17 ? 3 + Bits(3) : 11 + Bits(7);
+            lengths.insert(lengths.end(), n, 0);
+          }
+        }
+        Symbols(Huffman(std::vector<int>(lengths.begin(), lengths.begin() + hlit)),
+                Huffman(std::vector<int>(lengths.begin() + hlit, lengths.end())), block);
+      } else {
+        ADD_FAILURE() << "reserved block type";
+        return blocks;
+      }
+      blocks.push_back(std::move(block));
+    }
+    return blocks;
+  }
+
+ private:
+  struct Code {
+    std::vector<int> count, symbol;
+  };
+  unsigned Bits(int n) {
+    unsigned v = 0;
+    for (int i = 0; i < n; i++, bit_++) v |= ((b_.at(bit_ / 8) >> (bit_ % 8)) & 1u) << i;
+    return v;
+  }
+  static Code Huffman(const std::vector<int>& lengths) {
+    Code c{std::vector<int>(16, 0), std::vector<int>(lengths.size())};
+    for (int l : lengths) c.count[l]++;
+    std::vector<int> offs(16, 0);
+    for (int l = 1; l < 15; l++) offs[l + 1] = offs[l] + c.count[l];
+    for (std::size_t s = 0; s < lengths.size(); s++) {
+      if (lengths[s] != 0) c.symbol[offs[lengths[s]]++] = static_cast<int>(s);
+    }
+    return c;
+  }
+  int Decode(const Code& c) {
+    int code = 0, first = 0, index = 0;
+    for (int len = 1; len <= 15; len++) {
+      code |= static_cast<int>(Bits(1));
+      int count = c.count[len];
+      if (code - count < first) return c.symbol[index + (code - first)];
+      index += count;
+      first = (first + count) << 1;
+      code <<= 1;
+    }
+    throw std::runtime_error("bad code");
+  }
+  void Symbols(const Code& lit, const Code& dist, Block& block) {
+    static const unsigned lbase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const int lext[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const unsigned dbase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                       193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    static const int dext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    for (;;) {
+      int sym = Decode(lit);
+      if (sym < 256) {
+        block.symbols.push_back({false, static_cast<unsigned>(sym), 0});
+      } else if (sym == 256) {
+        return;
+      } else {
+        sym -= 257;
+        unsigned length = lbase[sym] + Bits(lext[sym]);
+        int d = Decode(dist);
+        unsigned distance = dbase[d] + Bits(dext[d]);
+        block.symbols.push_back({true, length, distance});
+      }
+    }
+  }
+  const Bytes& b_;
+  std::size_t bit_ = 0;
+};
+
+std::vector<Block> BlocksOf(const Bytes& input) {
+  Compressed c = Deflate(input);
+  EXPECT_TRUE(RawInflate(c.stream) == input);
+  return StreamReader(c.stream).Blocks();
+}
+
+// The symbol that codes the byte at `position` of the input.
+Symbol SymbolAt(const std::vector<Block>& blocks, std::size_t position) {
+  std::size_t at = 0;
+  for (const Block& b : blocks) {
+    if (b.type == 0) {
+      if (position < at + b.storedLength) return {false, 0xFFFF, 0};
+      at += b.storedLength;
+      continue;
+    }
+    for (const Symbol& s : b.symbols) {
+      std::size_t covers = s.match ? s.value : 1;
+      if (position < at + covers) return s;
+      at += covers;
+    }
+  }
+  ADD_FAILURE() << "position past the stream";
+  return {};
+}
+
 TEST(DeflateTest, EmptyInputIsOneFixedBlockWithEndCode) {
   Compressed c = Deflate(Bytes{});
   EXPECT_EQ(c.error, nullptr);
@@ -191,10 +339,75 @@ TEST(DeflateTest, NothingCarriesOverBetweenEntriesOfOneState) {
 
 TEST(DeflateTest, RunOfIdenticalBytesBecomesMaximalMatches) {
   Bytes run(100000, 0x5A);
-  Compressed c = Deflate(run);
-  // One literal and 388 matches of 258 at distance 1: a few bits each.
-  EXPECT_LT(c.size, 160u);
-  EXPECT_TRUE(RawInflate(c.stream) == run);
+  std::vector<Block> blocks = BlocksOf(run);
+  ASSERT_EQ(blocks.size(), 1u);
+  const auto& symbols = blocks[0].symbols;
+  // Position 0 stands for "no position" in the hash chains, so the first two
+  // bytes are literals; then matches of 258 at distance 1, the last shorter.
+  ASSERT_GE(symbols.size(), 3u);
+  EXPECT_FALSE(symbols[0].match);
+  EXPECT_FALSE(symbols[1].match);
+  std::size_t covered = 2;
+  for (std::size_t i = 2; i < symbols.size(); i++) {
+    ASSERT_TRUE(symbols[i].match);
+    EXPECT_EQ(symbols[i].distance, 1u);
+    if (i + 1 < symbols.size()) {
+      EXPECT_EQ(symbols[i].value, 258u);
+    }
+    covered += symbols[i].value;
+  }
+  EXPECT_LT(symbols.back().value, 258u);
+  EXPECT_EQ(covered, run.size());
+}
+
+TEST(DeflateTest, BlockKindFollowsTheCheapestCoding) {
+  struct Case {
+    const char* what;
+    Bytes input;
+    int type;
+  } cases[] = {
+      {"empty", Bytes{}, 1},
+      {"short text", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'h', 'e', 'l', 'l', 'o', ' ', 'h', 'e', 'l', 'l', 'o'}, 1},
+      {"noise held in the window", RandomBytes(30000, 20), 0},
+      {"long text", TextBytes(20000, 21), 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Block> blocks = BlocksOf(c.input);
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_EQ(blocks[0].type, c.type);
+    EXPECT_TRUE(blocks.back().last);
+  }
+}
+
+// A 3-byte repeat further back than 4096 bytes costs more as a match than as
+// literals; a 4-byte repeat at the same distance is a match.
+TEST(DeflateTest, ShortMatchesFarBackAreLiterals) {
+  const std::size_t first = 1000, second = 6000;
+  for (unsigned repeat : {3u, 4u}) {
+    SCOPED_TRACE(repeat);
+    // Periodic filler (so the block is Huffman-coded, not stored), with
+    // random bytes around the two places that share `repeat` bytes.
+    Bytes data(6100);
+    for (std::size_t i = 0; i < data.size(); i++) data[i] = static_cast<std::uint8_t>(i % 251);
+    Bytes noise = RandomBytes(200, 22);
+    std::copy(noise.begin(), noise.begin() + 8, data.begin() + first - 1);
+    std::copy(noise.begin() + 100, noise.end(), data.begin() + second - 1);
+    std::copy(data.begin() + first, data.begin() + first + repeat, data.begin() + second);
+    data[second - 1] = static_cast<std::uint8_t>(data[first - 1] + 1);
+    data[second + repeat] = static_cast<std::uint8_t>(data[first + repeat] + 1);
+
+    std::vector<Block> blocks = BlocksOf(data);
+    ASSERT_NE(blocks[0].type, 0);
+    Symbol s = SymbolAt(blocks, second);
+    if (repeat == 3) {
+      EXPECT_FALSE(s.match);
+    } else {
+      EXPECT_TRUE(s.match);
+      EXPECT_EQ(s.value, 4u);
+      EXPECT_EQ(s.distance, second - first);
+    }
+  }
 }
 
 TEST(DeflateTest, IncompressibleDataStaysCloseToItsSize) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/datetime.h"
 #include "platform/files.h"
@@ -72,6 +73,7 @@ TEST(ZipWriterTest, FileArchiveIsReadByUnzipZlibAndOurReader) {
 // Seekable outputs get no data descriptors: the local headers carry the
 // final CRC and sizes, and the flags say deflated-at-maximum (2) or stored (0).
 TEST(ZipWriterTest, MethodFlagsAndLocalHeadersFollowTheName) {
+  testsupport::TempRoot root;  // the code pages come from its store
   Bytes data = TextBytes(5000, 3);
   Bytes archive = BuildInMemory([&](ZipHandle* h) {
     for (const wchar_t* name : {L"report.ZIP", L"data.tgz", L"report.zip.p7e", L"readme", L"dir\\sub\\file.txt"}) {
@@ -188,6 +190,7 @@ TEST(ZipWriterTest, ArchiveOnCallersHandleCountsFromItsPosition) {
 }
 
 TEST(ZipWriterTest, MemoryArchiveHoldsOneByteLessThanItsCapacity) {
+  testsupport::TempRoot root;  // the code pages come from its store
   Bytes data = TextBytes(3000, 6);
   auto build = [&](std::vector<std::uint8_t>& buffer, DWORD& length) {
     ZipHandle* h = ZipWriterCreate(buffer.data(), static_cast<DWORD>(buffer.size()), kZipToMemory);
@@ -215,6 +218,7 @@ TEST(ZipWriterTest, MemoryArchiveHoldsOneByteLessThanItsCapacity) {
 }
 
 TEST(ZipWriterTest, StickyAndFinishedStates) {
+  testsupport::TempRoot root;  // the code pages come from its store
   Bytes data = RandomBytes(5000, 7);
   std::vector<std::uint8_t> small(2000);
   ZipHandle* h = ZipWriterCreate(small.data(), static_cast<DWORD>(small.size()), kZipToMemory);
@@ -258,6 +262,7 @@ TEST(ZipWriterTest, BadArgumentsLeaveTheArchiveAsItWas) {
 }
 
 TEST(ZipWriterTest, NamesAreWrittenInTheOemCodePage) {
+  testsupport::TempRoot root;  // the code pages come from its store
   Bytes data = TextBytes(10, 9);
   Bytes archive = BuildInMemory([&](ZipHandle* h) {
     EXPECT_EQ(ZipWriterAddBuffer(h, L"Отчёт.txt", data.data(), 10), ZIP_OK);
@@ -354,6 +359,77 @@ TEST(ZipWriterTest, FailedSourceReadFailsTheEntry) {
   ASSERT_EQ(a.count, 1);
   EXPECT_EQ(a.entries[0].name, "after.txt");
   EXPECT_GT(a.entries[0].localOffset, 0u) << "the failed entry's header stays outside the directory";
+}
+
+// An output that cannot seek (a pipe) gets each entry's CRC and sizes in a
+// data descriptor after its data, and flag 8 in both headers.
+TEST(ZipWriterTest, UnseekableOutputGetsDataDescriptors) {
+  testsupport::TempRoot root;
+  fs::path fifo = root.path() / "pipe";
+  ASSERT_EQ(RunQuietly("mkfifo " + Quote(fifo)), 0);
+  Bytes received;
+  std::thread reader([&] { received = ReadBytes(fifo); });  // meets the writer's open
+  HANDLE f = CreateFileW(fifo.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) {
+    { std::ofstream release(fifo); }
+    reader.join();
+    FAIL() << "cannot open the pipe";
+  }
+  Bytes text = TextBytes(100000, 11);
+  ZipHandle* h = ZipWriterCreate(f, 0, kZipToHandle);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"text.txt", text.data(), static_cast<DWORD>(text.size())), ZIP_OK);
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"inner.zip", text.data(), 500), ZIP_OK);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+  CloseHandle(f);
+  reader.join();
+
+  ParsedArchive a = ParseArchive(received);
+  ASSERT_EQ(a.count, 2);
+  for (const ParsedEntry& e : a.entries) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(e.localFlags, 0x0008);
+    EXPECT_EQ(e.centralFlags, 0x0008);
+    EXPECT_EQ(e.localCrc, 0u);
+    std::size_t d = e.dataOffset + e.compressedSize;
+    EXPECT_EQ(Get32(received, d), 0x08074B50u);
+    EXPECT_EQ(Get32(received, d + 4), e.crc);
+    EXPECT_EQ(Get32(received, d + 8), e.compressedSize);
+    EXPECT_EQ(Get32(received, d + 12), e.uncompressedSize);
+  }
+  EXPECT_EQ(a.entries[1].localCompressedSize, 500u) << "a stored entry's size is known up front";
+  EXPECT_TRUE(EntryData(received, a.entries[0]) == text);
+  fs::path file = root.Dir("out") / "piped.zip";
+  WriteBytes(file, received);
+  EXPECT_EQ(RunQuietly("unzip -tq " + Quote(file)), 0);
+  DWORD rc = 1;
+  ZipHandle* r = ZipReaderOpen(file.wstring().c_str(), &rc);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(ZipReaderExtractFirst(r, (root.Dir("out") / "text.txt").wstring().c_str()), ZIP_OK);
+  ZipReaderClose(r);
+  EXPECT_TRUE(ReadBytes(root.Dir("out") / "text.txt") == text);
+}
+
+// The entry count is 16 bits without ZIP64: the 65536th entry is refused.
+TEST(ZipWriterTest, AtMost65535Entries) {
+  testsupport::TempRoot root;  // the code pages come from its store
+  ZipHandle* h = ZipWriterCreate(nullptr, 32 << 20, kZipToMemory);
+  ASSERT_NE(h, nullptr);
+  for (int i = 0; i < 65535; i++) {
+    std::wstring name = L"e" + std::to_wstring(i) + L".zip";  // stored: no compressor work
+    DWORD rc = ZipWriterAddBuffer(h, name.c_str(), "x", 1);
+    if (rc != ZIP_OK) FAIL() << "entry " << i << ": " << rc;
+  }
+  EXPECT_EQ(ZipWriterAddBuffer(h, L"one-more.zip", "x", 1), ZIP_E_TOO_LARGE);
+  void* out = nullptr;
+  DWORD length = 0;
+  ASSERT_EQ(ZipWriterGetBuffer(h, &out, &length), ZIP_OK);
+  Bytes archive(static_cast<std::uint8_t*>(out), static_cast<std::uint8_t*>(out) + length);
+  EXPECT_EQ(ZipWriterClose(h), ZIP_OK);
+  ParsedArchive a = ParseArchive(archive);
+  EXPECT_EQ(a.count, 65535);
+  EXPECT_EQ(a.entries.back().name, "e65534.zip");
 }
 
 }  // namespace
