@@ -117,6 +117,20 @@ class ServiceKey {
   HKEY key_ = nullptr;
 };
 
+// Opens the key of a service that exists and is not marked for deletion;
+// otherwise sets 1060 or 1072.
+bool OpenLiveServiceKey(const std::wstring& name, ServiceKey& key) {
+  if (key.Open(name) != ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return false;
+  }
+  if (key.Dword(L"DeleteFlag", 0) != 0) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return false;
+  }
+  return true;
+}
+
 LSTATUS DeleteServiceKey(const std::wstring& name) {
   // With a subkey named, the tree's root goes too.
   std::wstring path = std::wstring(kServicesKey) + name;
@@ -602,14 +616,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
   ScObject* object = AsObject(service, false);
   if (object == nullptr || !Require(object, SERVICE_START)) return FALSE;
   ServiceKey key;
-  if (key.Open(object->name) != ERROR_SUCCESS) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
-  }
-  if (key.Dword(L"DeleteFlag", 0) != 0) {
-    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-    return FALSE;
-  }
+  if (!OpenLiveServiceKey(object->name, key)) return FALSE;
   if (key.Dword(L"Start", SERVICE_DEMAND_START) == SERVICE_DISABLED) {
     SetLastError(ERROR_SERVICE_DISABLED);
     return FALSE;
@@ -709,14 +716,7 @@ BOOL ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
     return FALSE;
   }
   ServiceKey key;
-  if (key.Open(object->name) != ERROR_SUCCESS) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
-  }
-  if (key.Dword(L"DeleteFlag", 0) != 0) {
-    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-    return FALSE;
-  }
+  if (!OpenLiveServiceKey(object->name, key)) return FALSE;
   if (serviceType != SERVICE_NO_CHANGE) key.SetDword(L"Type", serviceType);
   if (startType != SERVICE_NO_CHANGE) key.SetDword(L"Start", startType);
   if (errorControl != SERVICE_NO_CHANGE) key.SetDword(L"ErrorControl", errorControl);
@@ -729,14 +729,7 @@ BOOL DeleteService(SC_HANDLE service) {
   ScObject* object = AsObject(service, false);
   if (object == nullptr || !Require(object, DELETE)) return FALSE;
   ServiceKey key;
-  if (key.Open(object->name) != ERROR_SUCCESS) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
-  }
-  if (key.Dword(L"DeleteFlag", 0) != 0) {
-    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-    return FALSE;
-  }
+  if (!OpenLiveServiceKey(object->name, key)) return FALSE;
   StatusLock lock(object->name);
   if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
     // As on Windows, a running service goes away when it stops.
