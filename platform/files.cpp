@@ -54,7 +54,7 @@ class FileObject : public KernelObject {
   ~FileObject() override {
     if (deleteOnClose_) {
       struct stat st {};
-      if (lstat(path_.c_str(), &st) == 0 && st.st_dev == key_.dev && st.st_ino == key_.ino)
+      if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == key_.dev && st.st_ino == key_.ino)
         unlink(path_.c_str());
     }
     if (registered_) UnregisterOpen(key_, openId_);
@@ -235,10 +235,22 @@ DWORD CopyBetween(int from, int to) {
   }
 }
 
+bool IsDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
+
+// Removes the regular file that `made` describes, and only that: never a
+// device written to (/dev/full) or a file that took the name meanwhile.
+void RemoveOwnFile(const std::string& path, const struct stat& made) {
+  struct stat now {};
+  if (S_ISREG(made.st_mode) && lstat(path.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
+      now.st_ino == made.st_ino)
+    unlink(path.c_str());
+}
+
 // Copies a file's bytes, permission bits and times. With failIfExists the
 // target must not exist (80). On failure a target this call made or emptied
-// is removed again.
-DWORD CopyFileNative(const std::string& source, const std::string& target, bool failIfExists) {
+// is removed again. `made` (may be null) describes the target on success.
+DWORD CopyFileNative(const std::string& source, const std::string& target, bool failIfExists,
+                     struct stat* made = nullptr) {
   OpenResult in = OpenFile(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   if (!in.file) return in.error;
   OpenResult out =
@@ -251,17 +263,20 @@ DWORD CopyFileNative(const std::string& source, const std::string& target, bool 
     futimens(out.file->fd(), times);
     if (fchmod(out.file->fd(), st.st_mode & 07777) != 0) code = WinErrorFromErrno(errno);
   }
-  if (code != ERROR_SUCCESS) {
-    out.file.reset();
-    unlink(target.c_str());
-  }
+  struct stat written {};
+  if (fstat(out.file->fd(), &written) != 0) written.st_mode = 0;
+  out.file.reset();
+  if (code != ERROR_SUCCESS) RemoveOwnFile(target, written);
+  if (made != nullptr) *made = written;
   return code;
 }
 
 DWORD DeleteNative(const std::string& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return ErrnoToCode(errno, path);
-  if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  // Neither a folder nor a device is a file to delete (as root, unlink would
+  // remove /dev/full itself).
+  if (S_ISDIR(st.st_mode) || IsDevice(st.st_mode)) return ERROR_ACCESS_DENIED;
   if (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) return ERROR_ACCESS_DENIED;
   DeleteCheck guard;
   if (DWORD code = guard.Check(path)) return code;
@@ -291,6 +306,7 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
   {
     DeleteCheck guard;
     if (lstat(source.c_str(), &sourceStat) != 0) return ErrnoToCode(errno, source);
+    if (IsDevice(sourceStat.st_mode)) return ERROR_ACCESS_DENIED;
     if (DWORD code = guard.Check(source)) return code;
     struct stat targetStat {};
     const bool targetExists = lstat(target.c_str(), &targetStat) == 0;
@@ -310,7 +326,8 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
   // Another file system: copy, then delete the source. When the source cannot
   // be deleted the copy is removed again, so the file is never in two places.
   if (!(flags & MOVEFILE_COPY_ALLOWED) || S_ISDIR(sourceStat.st_mode)) return ERROR_NOT_SAME_DEVICE;
-  DWORD code = CopyFileNative(source, target, !replace);
+  struct stat copy {};
+  DWORD code = CopyFileNative(source, target, !replace, &copy);
   if (code == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
   if (code != ERROR_SUCCESS) return code;
   {
@@ -318,7 +335,7 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
     code = guard.Check(source);
     if (code == ERROR_SUCCESS && unlink(source.c_str()) != 0) code = ErrnoToCode(errno, source);
   }
-  if (code != ERROR_SUCCESS) unlink(target.c_str());
+  if (code != ERROR_SUCCESS) RemoveOwnFile(target, copy);
   return code;
 }
 

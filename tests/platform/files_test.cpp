@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -638,15 +639,44 @@ TEST(Files, AccessOfTheHandleIsEnforced) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST(Files, FullDiskAndSizeLimitGiveTheirCodes) {
-  // /dev/full reports ENOSPC for every write.
-  OpenOutcome full = Open("/dev/full", GENERIC_WRITE, kShareAll);
-  ASSERT_TRUE(full.handle.valid()) << full.error;
-  DWORD done = 0;
-  EXPECT_FALSE(WriteFile(full.handle.get(), "data", 4, &done, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+// A "full" device node of our own (the kernel's /dev/full: every write
+// reports ENOSPC), so that no test depends on, or could harm, the real one.
+fs::path MakeFullDevice(const TempRoot& root) {
+  fs::path node = root.path() / "full";
+  if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) return {};
+  return node;
+}
 
+TEST(Files, DevicesAreWrittenButNeverDeletedMovedOrRemovedAfterAFailedCopy) {
   TempRoot root;
+  fs::path device = MakeFullDevice(root);
+  if (device.empty()) GTEST_SKIP() << "device nodes need root";
+  fs::path source = root.WriteFile("data.bin", std::string(10000, 'd'));
+  EXPECT_FALSE(CopyFileW(W(source).c_str(), W(device).c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  EXPECT_FALSE(DeleteFileW(W(device).c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(MoveFileW(W(device).c_str(), W(root.path() / "moved").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  OpenOutcome f = Open(device, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
+  f.handle.reset();
+  struct stat st {};
+  ASSERT_EQ(lstat(device.c_str(), &st), 0) << "the device node is still there";
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST(Files, FullDiskAndSizeLimitGiveTheirCodes) {
+  TempRoot root;
+  fs::path device = MakeFullDevice(root);
+  if (!device.empty()) {
+    OpenOutcome full = Open(device, GENERIC_WRITE, kShareAll);
+    ASSERT_TRUE(full.handle.valid()) << full.error;
+    DWORD done = 0;
+    EXPECT_FALSE(WriteFile(full.handle.get(), "data", 4, &done, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  }
+
+  DWORD done = 0;
   OpenOutcome f = Open(root.path() / "limited.bin", GENERIC_WRITE, 0, CREATE_NEW);
   struct rlimit saved {};
   getrlimit(RLIMIT_FSIZE, &saved);
