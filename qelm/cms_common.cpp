@@ -119,6 +119,12 @@ void KeepSignerOrder(CMS_ContentInfo* cms, std::string* der) {
 }  // namespace
 
 uint32_t WriteCms(Context* context, CMS_ContentInfo* cms, Encoding encoding, BIO* out, const std::string& what) {
+  const bool severalSigners = IsSigned(cms) && sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms)) > 1;
+  if (encoding == Encoding::kDer && !severalSigners) {
+    // Nothing to reorder: one copy of a large content fewer.
+    if (i2d_CMS_bio(out, cms) != 1) return Fail(context, ORLAX_E_FILE_WRITE, what);
+    return 0;
+  }
   unsigned char* der = nullptr;
   int length = i2d_CMS_ContentInfo(cms, &der);
   if (length <= 0) return Fail(context, ORLAX_E_INTERNAL, "i2d_CMS_ContentInfo");
