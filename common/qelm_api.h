@@ -114,11 +114,18 @@ typedef struct DataBlob {
   uint8_t* data;
 } DataBlob;
 
-// Flags of InitParams.flags and of ORLAX_Initialize.
-#define ORLAX_INIT_NOT_LOAD_CRL 0x1u        // never load revocation lists (ControlEx does nothing)
-#define ORLAX_INIT_NOT_USE_LDAP 0x4u        // no network directory (there is none in this library)
+// Flags of InitParams.flags and of ORLAX_Initialize. The service opens its
+// contexts with 0x1 | 0x4 (plus 0x20, 0x400 by its settings), the
+// configuration program with 0x80000040 (plus 0x20, 0x400, 0x4, 0x1). Only
+// ORLAX_INIT_NOT_COPY_TO_LOCAL changes what the library does; the others are
+// accepted: revocation lists are loaded whenever ORLAX_ControlEx is called
+// (callers that must not load them do not call it), there is no network
+// directory, and issuers are taken from LOCAL and the message.
+#define ORLAX_INIT_NOT_LOAD_CRL 0x1u        // ORLAX_Initialize: "NotLoadCrl" (not used)
+#define ORLAX_INIT_STANDARD 0x1u            // InitParams.flags: set by the service on every context
+#define ORLAX_INIT_NOT_USE_LDAP 0x4u        // "NotUseLDAP" (not used)
 #define ORLAX_INIT_NOT_COPY_TO_LOCAL 0x20u  // never copy signers' certificates into LOCAL
-#define ORLAX_INIT_USE_AIA 0x400u           // accepted; issuers are taken from LOCAL and the message
+#define ORLAX_INIT_USE_AIA 0x400u           // "UseAIA" (not used)
 
 // Input of ORLAX_InitializeEx: the directory profile as paths.
 typedef struct InitParams {
@@ -368,7 +375,7 @@ ORLAX_API uint32_t ORLAX_FreeFindResult(LibraryContext context, FindResult* resu
 // Operation 4 (ORLAX_CONTROL_LOAD_CRL): loads the revocation lists named by the
 // HTTP distribution points of the certificates of PSE and LOCAL, keeps them in
 // the context and stores each in LOCAL as "cdp-<hash>.crl". 0 when all loaded
-// (or nothing to load, or the context was opened with NOT_LOAD_CRL);
+// (or there is nothing to load);
 // CRL_TOLERATED when some failed and others loaded; CRL_LOAD when all failed.
 // On any failure a NUL-ended Russian text naming the failed points is left in
 // message (when given, with its length as the room). Other operations:

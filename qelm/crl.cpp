@@ -103,7 +103,6 @@ void StoreInLocal(Context& ctx, const std::string& url, X509_CRL* crl) {
 }
 
 uint32_t LoadCrls(Context& ctx, DataBlob* message) {
-  if (ctx.flags & ORLAX_INIT_NOT_LOAD_CRL) return 0;
   std::string failures;
   size_t loaded = 0, failed = 0;
   for (const auto& url : DistributionPoints(ctx)) {
