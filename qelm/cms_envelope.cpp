@@ -87,9 +87,11 @@ uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, Cm
 }
 
 uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out, Encoding encoding,
-                    const std::string& what) {
+                    const std::string& what, bool emptyContent) {
   CmsPtr cms;
-  const bool stream = encoding == Encoding::kIndefinite;
+  // OpenSSL's streaming writer fails on an empty content, which needs no
+  // streaming anyway.
+  const bool stream = encoding == Encoding::kIndefinite && !emptyContent;
   if (uint32_t code = MakeEnvelope(ctx, params, stream, &cms); code != 0) return code;
   if (stream) {
     if (i2d_CMS_bio_stream(out, cms.get(), in, CMS_BINARY | CMS_STREAM) != 1) {
@@ -98,7 +100,7 @@ uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out
     return 0;
   }
   if (CMS_final(cms.get(), in, nullptr, CMS_BINARY) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_final");
-  return WriteCms(&ctx, cms.get(), Encoding::kDer, out, what);
+  return WriteCms(&ctx, cms.get(), encoding, out, what);
 }
 
 // Frees a BIO chain down to (not including) a BIO the caller owns.
@@ -172,7 +174,9 @@ uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* inpu
   OutputFile file(out);
   BIO* bio = file.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = EncryptBio(ctx, params, data.get(), bio, encoding, in); code != 0) return code;
+  if (uint32_t code = EncryptBio(ctx, params, data.get(), bio, encoding, in, FileSize(in) == 0); code != 0) {
+    return code;
+  }
   if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
@@ -248,7 +252,7 @@ ORLAX_API uint32_t ORLAX_CmsBlkEncryptMem(LibraryContext context, const EncryptP
     if (!BlobToBio(input, &data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
     BioPtr mem(BIO_new(BIO_s_mem()));
     if (mem == nullptr) throw std::bad_alloc();
-    if (uint32_t code = EncryptBio(ctx, params, data.get(), mem.get(), Encoding::kDer, "DataBlob"); code != 0) {
+    if (uint32_t code = EncryptBio(ctx, params, data.get(), mem.get(), Encoding::kDer, "DataBlob", false); code != 0) {
       return code;
     }
     return BioToBlob(&ctx, mem.get(), output);

@@ -9,7 +9,7 @@ namespace qelm {
 uint32_t MakeEnvelope(Context& ctx, const EncryptParams* params, bool stream, CmsPtr* cms);
 // Encrypts everything in to out (DER, or BER streamed in pieces).
 uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out, Encoding encoding,
-                    const std::string& what);
+                    const std::string& what, bool emptyContent);
 // Decrypts a loaded enveloped message to out; fills result when given. The
 // encrypted content comes from the message, or from detachedContent (not
 // owned) when the message was split.

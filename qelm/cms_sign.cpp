@@ -24,7 +24,7 @@ uint32_t NeedKey(Context& ctx) {
 
 // A fresh signed message over data, written to out.
 uint32_t SignNew(Context& ctx, uint32_t signFlags, BIO* data, bool detached, Encoding encoding, BIO* out,
-                 const std::string& what) {
+                 const std::string& what, bool emptyContent = false) {
   if (uint32_t code = NeedKey(ctx); code != 0) return code;
   unsigned int flags = NewSignatureFlags(signFlags, detached);
   CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
@@ -32,7 +32,9 @@ uint32_t SignNew(Context& ctx, uint32_t signFlags, BIO* data, bool detached, Enc
   if (CMS_add1_signer(cms.get(), ctx.cert.get(), ctx.key.get(), GostDigest256(), flags) == nullptr) {
     return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_add1_signer");
   }
-  if (!detached && encoding == Encoding::kIndefinite) {
+  // OpenSSL's streaming writer fails on an empty content; an empty content
+  // needs no streaming anyway.
+  if (!detached && encoding == Encoding::kIndefinite && !emptyContent) {
     // The content passes through in pieces: constant memory for any size.
     if (i2d_CMS_bio_stream(out, cms.get(), data, flags | CMS_STREAM) != 1) {
       return Fail(&ctx, ORLAX_E_FILE_WRITE, what);
@@ -137,7 +139,8 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   OutputFile file(out);
   BIO* bio = file.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = SignNew(ctx, params->flags, data.get(), false, encoding, bio, in); code != 0) return code;
+  const bool empty = FileSize(in) == 0;
+  if (uint32_t code = SignNew(ctx, params->flags, data.get(), false, encoding, bio, in, empty); code != 0) return code;
   if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
@@ -221,7 +224,8 @@ uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* cont
   if (!BlobToBio(content, &data)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
   BioPtr mem(BIO_new(BIO_s_mem()));
   if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = SignNew(ctx, signFlags, data.get(), false, encoding, mem.get(), "DataBlob"); code != 0) {
+  if (uint32_t code = SignNew(ctx, signFlags, data.get(), false, encoding, mem.get(), "DataBlob", content->length == 0);
+      code != 0) {
     return code;
   }
   return BioToBlob(&ctx, mem.get(), output);

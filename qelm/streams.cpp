@@ -316,7 +316,8 @@ ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const Enc
       BioPtr in(BIO_new_mem_buf(s.input.data(), static_cast<int>(s.input.size())));
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (in == nullptr || mem == nullptr) throw std::bad_alloc();
-      if (uint32_t code = EncryptBio(ctx, params, in.get(), mem.get(), Encoding::kIndefinite, "DataBlob");
+      if (uint32_t code =
+              EncryptBio(ctx, params, in.get(), mem.get(), Encoding::kIndefinite, "DataBlob", s.input.empty());
           code != 0) {
         return code;
       }

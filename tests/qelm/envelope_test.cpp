@@ -141,6 +141,20 @@ TEST_F(EnvelopeTest, OpensslDecryptsWhatTheLibraryEncrypts) {
   }
 }
 
+TEST_F(EnvelopeTest, EmptyFileRoundTrips) {
+  Ctx sender = Open("user1");
+  Ctx receiver = Open("user2");
+  fs::path input = WriteInput("empty", "");
+  for (bool stream : {false, true}) {
+    SCOPED_TRACE(stream ? "stream" : "block");
+    fs::path enc = File(stream ? "e.s" : "e.b"), dec = File(stream ? "d.s" : "d.b");
+    ASSERT_EQ(Encrypt(sender, 0xC0000, input, enc, stream), 0u);
+    ASSERT_EQ(Decrypt(receiver, enc, dec, stream), 0u);
+    EXPECT_TRUE(fs::exists(dec));
+    EXPECT_EQ(fs::file_size(dec), 0u);
+  }
+}
+
 TEST_F(EnvelopeTest, SeveralRecipientsCanEachDecrypt) {
   Ctx sender = Open("user1");
   fs::path input = WriteInput("data.txt", "секрет");

@@ -434,3 +434,104 @@ TEST_F(SignVerifyTest, VerifiedSignerIsKeptInLocalUnlessToldNotTo) {
 
 }  // namespace
 }  // namespace qelmtest
+
+namespace qelmtest {
+namespace {
+
+// Damaged messages of every kind: whatever the bytes, each reader answers
+// with a code and never reads outside its input (the sanitizer run checks).
+TEST_F(SignVerifyTest, MutatedMessagesNeverCrashAnyReader) {
+  Ctx ctx = Open("user2");
+  Ctx signer = Open("user1");
+  fs::path input = WriteInput("data.bin", RandomBytes(3000, 31));
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  fs::path att = File("a.p7s"), streamed = File("s.p7s"), det = File("d.p7d"), enc = File("e.p7e");
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(signer, &sign, input.c_str(), att.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsStrAttSignFile(signer, &sign, input.c_str(), streamed.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsStrDetSignFile(signer, &sign, input.c_str(), nullptr, det.c_str()), 0u);
+  FindResult found = Find(signer, "user2");
+  EncryptParams encrypt{};
+  encrypt.cipherFlags = 0xA0000;
+  encrypt.certCount = found.count;
+  encrypt.certs = found.certs;
+  ASSERT_EQ(ORLAX_CmsStrEncryptFile(signer, &encrypt, input.c_str(), enc.c_str()), 0u);
+  ORLAX_FreeFindResult(signer, &found);
+
+  std::mt19937 gen(2026);
+  fs::path mutated = File("mutated"), out = File("out"), sigs = File("sigs");
+  for (const fs::path& original : {att, streamed, det, enc}) {
+    const std::string bytes = Read(original);
+    for (int round = 0; round < 60; ++round) {
+      std::string damaged = bytes;
+      switch (round % 3) {
+        case 0:  // flip a few bytes, headers included
+          for (int i = 0; i < 3; ++i) damaged[gen() % std::min<size_t>(damaged.size(), 200 + round * 40)] ^= 1 + gen() % 255;
+          break;
+        case 1:  // cut it short
+          damaged.resize(gen() % damaged.size());
+          break;
+        default:  // a length byte made huge
+          damaged[1 + gen() % 12] = static_cast<char>(0x84 + gen() % 4);
+          break;
+      }
+      Write(mutated, damaged);
+      DataBlob blob{static_cast<uint32_t>(damaged.size()), reinterpret_cast<uint8_t*>(damaged.data())};
+      MessageInfo info{};
+      ORLAX_CmsBlkMsgInfMem(ctx, &blob, &info, 0);
+      ORLAX_CmsFreeMsgInf(ctx, &info);
+      ORLAX_CmsStrMsgInfFile(ctx, mutated.c_str(), &info, 0);
+      ORLAX_CmsFreeMsgInf(ctx, &info);
+      VerifyParams vp{};
+      vp.flags = ORLAX_VERIFY_CONTENT | ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
+      VerifyResult vr{};
+      DataBlob content{};
+      ORLAX_CmsBlkAttVerifyMem(ctx, &vp, &blob, &content, &vr);
+      ORLAX_FreeVerifyResult(ctx, &vr);
+      ORLAX_FreeMem(ctx, content.data);
+      if (ORLAX_CmsStrAttVerifyFile(ctx, &vp, mutated.c_str(), out.c_str(), &vr) != 0) {
+        EXPECT_FALSE(fs::exists(out));
+      }
+      ORLAX_FreeVerifyResult(ctx, &vr);
+      ORLAX_CmsBlkDetVerifyFile(ctx, &vp, input.c_str(), mutated.c_str(), nullptr, &vr);
+      ORLAX_FreeVerifyResult(ctx, &vr);
+      fs::remove(out);
+      ORLAX_CmsStrSignDetachFile(ctx, mutated.c_str(), out.c_str(), sigs.c_str(), 0);
+      fs::remove(out);
+      fs::remove(sigs);
+      DecryptParams dp{0, 0, 0, 0x8003, 0};
+      DecryptResult dr{};
+      if (ORLAX_CmsStrDecryptFile(ctx, &dp, mutated.c_str(), out.c_str(), &dr) != 0) {
+        EXPECT_FALSE(fs::exists(out));
+      }
+      ORLAX_FreeDecryptResult(ctx, &dr);
+      fs::remove(out);
+      TspVerifyParams tp{0, 0, 0, 0, 3};
+      TspVerifyResult tr{};
+      ORLAX_TspStrVerifyCmsFile(ctx, &tp, mutated.c_str(), &tr);
+      ORLAX_TspFreeVerifyResult(ctx, &tr);
+      DrainStack(ctx);
+    }
+  }
+}
+
+TEST_F(SignVerifyTest, EmptyContentIsSignedAndVerified) {
+  Ctx ctx = Open("user1");
+  fs::path input = WriteInput("empty", "");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  for (auto* fn : {ORLAX_CmsBlkAttSignFile, ORLAX_CmsStrAttSignFile}) {
+    fs::path sig = File("empty.p7s"), content = File("content");
+    ASSERT_EQ(fn(ctx, &sign, input.c_str(), sig.c_str()), 0u);
+    VerifyParams vp{};
+    VerifyResult vr{};
+    EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &vp, sig.c_str(), content.c_str(), &vr), 0u);
+    EXPECT_EQ(vr.count, 1u);
+    ORLAX_FreeVerifyResult(ctx, &vr);
+    EXPECT_TRUE(fs::exists(content));
+    EXPECT_EQ(fs::file_size(content), 0u);
+    fs::remove(sig);
+    fs::remove(content);
+  }
+}
+
+}  // namespace
+}  // namespace qelmtest
