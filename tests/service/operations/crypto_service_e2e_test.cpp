@@ -1,0 +1,125 @@
+// The encryption, decryption, signing and removal rules in the running
+// service: a profile in the private registry, a chain of rules whose outputs
+// feed the next ones, files dropped in, the results read once they appear.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFileBytes;
+using testsupport::RunMirelservice;
+using testsupport::WaitUntil;
+
+class CryptoRulesInTheService : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RunMirelservice({"stop", profile_.profile()});
+    RunMirelservice({"delete", profile_.profile()});
+  }
+
+  // The directory profiles of the service's own: copies, since the service
+  // may write to LOCAL.
+  void CopyDirectoryProfiles() {
+    local_ = root_.Dir("local");
+    for (const auto& entry : fs::directory_iterator(pki_.local))
+      fs::copy_file(entry.path(), local_ / entry.path().filename());
+    for (const char* who : {"user1", "user2"}) {
+      fs::path pse = root_.Dir(std::string("pse-") + who);
+      fs::copy_file(pki_.Key(who), pse / "key.pem");
+      fs::copy_file(pki_.Cert(who), pse / "cert.pem");
+    }
+  }
+
+  // A rule of the directory profile "Demo" (user1) or "Second" (user2).
+  void Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
+            const std::string& mask = "*.*", const std::string& directoryProfile = "Demo") {
+    const std::string rule = "Rule " + std::to_string(n);
+    const fs::path pse = root_.path() / (directoryProfile == "Demo" ? "pse-user1" : "pse-user2");
+    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, directoryProfile, pse,
+                  local_);
+    profile_.RuleText(rule, "Descryption", operation);
+  }
+
+  bool Exists(const std::string& relative) const { return fs::exists(root_.path() / relative); }
+  std::string Read(const std::string& relative) const { return ReadFileBytes(root_.path() / relative); }
+
+  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
+  testsupport::TempRoot root_;
+  testsupport::ProfileWriter profile_{"Crypto"};
+  fs::path local_;
+};
+
+TEST_F(CryptoRulesInTheService, FilesTravelThroughEncryptionSigningAndBack) {
+  CopyDirectoryProfiles();
+  const fs::path logs = root_.Dir("logs");
+  profile_.BaseText("LogPath", logs.string());
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Demo", "Second"});
+  profile_.List("NotLoadCrl", {"1", "1"});
+
+  Rule(1, "ENCR", "encr-in", "encrypted");
+  profile_.RuleDword("Rule 1", "Ext num", 1);
+  profile_.RuleText("Rule 1", "C0", pki_.Dn("user1"));
+  profile_.RuleDword("Rule 1", "Enc algorythm", 4);
+  profile_.RuleDword("Rule 1", "ZipFile", 1);
+  Rule(2, "LDEC", "encrypted", "decrypted", "*.p7e");
+  profile_.RuleDword("Rule 2", "ZipFile", 1);
+  Rule(3, "SIGN", "sign-in", "signed");
+  Rule(4, "DELS", "signed", "unsigned", "*.p7s");
+  // The second signer adds to the first one's detached signature.
+  Rule(5, "CDSG", "cdsg-in", "dsig-in", "*.*", "Second");
+  Rule(6, "DSIG", "dsig-in", "dsig-out");
+
+  std::mt19937 generator(5);
+  std::string payment(400 * 1024, '\0');
+  for (char& c : payment) c = static_cast<char>(generator());
+  std::ofstream(root_.Dir("encr-in") / "payment.bin", std::ios::binary) << payment;
+  std::ofstream(root_.Dir("sign-in") / "contract.txt", std::ios::binary) << "Договор";
+  std::ofstream(root_.Dir("cdsg-in") / "memo.txt", std::ios::binary) << "Служебная записка";
+
+  ASSERT_EQ(RunMirelservice({"install", "Crypto"}).exitCode, 0);
+  auto started = RunMirelservice({"start", "Crypto"});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  const bool done = WaitUntil(
+      [&] {
+        return Exists("decrypted/payment.bin") && Exists("unsigned/contract.txt") &&
+               Exists("dsig-out/memo.txt.p7d") && Exists("dsig-out/memo.txt");
+      },
+      std::chrono::seconds(60));
+  EXPECT_EQ(RunMirelservice({"stop", "Crypto"}).exitCode, 0);
+  const std::string journals = testsupport::ReadJournals(logs);
+  ASSERT_TRUE(done) << journals;
+
+  EXPECT_EQ(Read("decrypted/payment.bin"), payment);
+  EXPECT_EQ(Read("unsigned/contract.txt"), "Договор");
+  EXPECT_EQ(Read("dsig-out/memo.txt"), "Служебная записка");
+  std::string log;
+  EXPECT_EQ(testsupport::RunOpenssl({"cms", "-verify", "-binary", "-inform", "DER", "-in",
+                                     (root_.path() / "dsig-out/memo.txt.p7d").string(), "-content",
+                                     (root_.path() / "dsig-out/memo.txt").string(), "-CAfile",
+                                     pki_.Cert("ca").string(), "-purpose", "any", "-out", "/dev/null"},
+                                    &log),
+            0)
+      << log;
+  EXPECT_TRUE(fs::is_empty(root_.path() / "err"));
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+  EXPECT_NE(journals.find("Правило 1 ('ENCR'). Профиль справочника : 'Demo' | Архивация и зашифрование файла"),
+            std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("(Алгоритм шифрования: ГОСТ Р 34.12-2015 Кузнечик с имитовставкой)"), std::string::npos);
+  EXPECT_NE(journals.find("Правило 6 ('DSIG'). Профиль справочника : 'Demo' | Добавление отсоединённой ЭП"),
+            std::string::npos);
+}
+
+}  // namespace
