@@ -29,8 +29,7 @@ class HeldTspVerifyResult {
   TspVerifyResult result_;
 };
 
-TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path, std::uint32_t index,
-                                   bool streamCall) {
+TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path, std::uint32_t index, bool streamCall) {
   TspVerifyParams params;
   std::memset(&params, 0, sizeof(params));
   params.signatureIndex = index;
@@ -51,8 +50,8 @@ TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path,
 
 }  // namespace
 
-TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count,
-                                bool streamCall, bool noTspIsError) {
+TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
+                                bool noTspIsError) {
   TimeStampChecks checks;
   const CStringA libraryPath = LibraryPath(path);
   for (std::uint32_t index = 0; index < count; ++index) {

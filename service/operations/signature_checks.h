@@ -17,8 +17,8 @@
 // The outcome of the time-stamp checks of one message.
 struct TimeStampChecks {
   std::vector<TimeStampCheckResult> records;  // one per signature, in order
-  DWORD code = 0;   // the code of the last signature that failed; 0 when none did
-  CString stack;    // the context's error stack after the last check, when one failed
+  DWORD code = 0;                             // the code of the last signature that failed; 0 when none did
+  CString stack;                              // the context's error stack after the last check, when one failed
 };
 
 // Checks the time stamp of each of `count` signatures of the message at path
@@ -27,8 +27,8 @@ struct TimeStampChecks {
 // result 0 in its record, unless noTspIsError. The error stack is drained
 // after the last check in every case, so lines of tolerated failures never
 // reach a later record.
-TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count,
-                                bool streamCall, bool noTspIsError);
+TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
+                                bool noTspIsError);
 
 // The verification parameters: zeroed, the checks word 0x407, content handed
 // out (flag 0x4 and the 0xFFFFFFFF limit) when giveContent, and 0x4000 when

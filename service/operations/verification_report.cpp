@@ -100,13 +100,10 @@ CStringA ReportTimeText(std::int64_t seconds) {
 std::int64_t CurrentTimeSeconds() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  return static_cast<std::int64_t>(platform::FileTimeTicks(now) / kTicksPerSecond) -
-         platform::kSecondsFrom1601To1970;
+  return static_cast<std::int64_t>(platform::FileTimeTicks(now) / kTicksPerSecond) - platform::kSecondsFrom1601To1970;
 }
 
-std::uint32_t SignerEntryCount(const VerifyResult& result) {
-  return result.signers != nullptr ? result.count : 0;
-}
+std::uint32_t SignerEntryCount(const VerifyResult& result) { return result.signers != nullptr ? result.count : 0; }
 
 DWORD SignerEntryStatus(const SignerEntry& entry) {
   if (entry.status != 0) return entry.status;
@@ -135,8 +132,7 @@ ReportWriteResult WriteVerificationReport(const CString& path, const VerifyResul
   ReportWriteResult outcome;
   CFile file;
   CFileException openError;
-  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary,
-                 &openError)) {
+  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary, &openError)) {
     outcome.stage = ReportStage::kOpen;
     outcome.code = FailureCause(openError.m_cause);
     return outcome;

@@ -36,8 +36,8 @@ struct AttachedJob {
 
 // What one file carries from step to step.
 struct AttachedFile {
-  CString report;       // Path Out/NAME.VerifyFileExt, or its conflict-free form
-  CString removedPart;  // CHKX: "." + SigExt when it was taken off NAME, else ""
+  CString report;               // Path Out/NAME.VerifyFileExt, or its conflict-free form
+  CString removedPart;          // CHKX: "." + SigExt when it was taken off NAME, else ""
   std::uint32_t announced = 0;  // signatures the message information announces
   bool streamEncoded = false;
   std::vector<TimeStampCheckResult> stamps;
@@ -57,8 +57,7 @@ CString InformationText(const PipelineFile& file) {
 // The output and, with the report flag, the report are settled together: a
 // conflict on either draws one mark for both, so the report keeps naming its
 // output.
-bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file,
-                            AttachedFile& state) {
+bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, AttachedFile& state) {
   const bool outputTaken = PathFileExistsW(file.output);
   const bool reportTaken = job.reportFlag != 0 && PathFileExistsW(state.report);
   if (!outputTaken && !reportTaken) {
@@ -111,14 +110,14 @@ DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, A
 
 DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
   if (job.settings.autoVerifyTsp == 0) return 0;
-  TimeStampChecks checks = CheckTimeStamps(job.context, file.claimed, state.announced, state.streamEncoded,
-                                           job.settings.noTspIsError != 0);
+  TimeStampChecks checks =
+      CheckTimeStamps(job.context, file.claimed, state.announced, state.streamEncoded, job.settings.noTspIsError != 0);
   state.stamps = std::move(checks.records);
   if (checks.code == 0) return 0;
   failure.code = checks.code;
-  failure.stageText = FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", file.source,
-                                 FileSizeText(file.claimed)) +
-                      L"\r\n\r\n" + TimeStampFailureText(state.stamps);
+  failure.stageText =
+      FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", file.source, FileSizeText(file.claimed)) +
+      L"\r\n\r\n" + TimeStampFailureText(state.stamps);
   failure.detail = checks.stack;
   return failure.code;
 }
@@ -131,8 +130,8 @@ DWORD SignatureFailure(const AttachedJob& job, DWORD code, HeldVerifyResult& res
   return LibraryFailure(failure, code, job.context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
 }
 
-DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
-             HeldVerifyResult& result, WorkFailure& failure) {
+DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, HeldVerifyResult& result,
+             WorkFailure& failure) {
   const VerifyParams params = MakeVerifyParams(job.removeSignatures, job.settings.notCopyToLocal != 0);
   const CStringA content = LibraryPath(file.output);
   DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &params, LibraryPath(file.claimed),
@@ -160,16 +159,15 @@ DWORD CheckVerifiedResult(const AttachedJob& job, const PipelineFile& file, cons
   std::vector<CString> unsatisfied = CheckSignerLists(job.rule.signerLists, verified);
   if (!unsatisfied.empty()) {
     result.Release();
-    return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
-                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source,
-                                 FileSizeText(file.claimed)),
-                      SignerListsDescription(unsatisfied));
+    return OwnFailure(
+        failure, ERR_SIGNER_NOT_LISTED,
+        FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed)),
+        SignerListsDescription(unsatisfied));
   }
   return 0;
 }
 
-DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result,
-                  WorkFailure& failure) {
+DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result, WorkFailure& failure) {
   if (job.reportFlag == 0) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
   if (written.stage == ReportStage::kNone) return 0;
@@ -180,8 +178,7 @@ DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyR
 // CHCK: the signed file itself goes to the output. A failed move takes the
 // report with it (the move never replaces, so whatever holds the output name
 // is someone else's and stays).
-DWORD MoveToOutput(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
-                   WorkFailure& failure) {
+DWORD MoveToOutput(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, WorkFailure& failure) {
   if (MoveFileW(file.claimed, file.output)) return 0;
   DWORD error = GetLastError();
   failure.partialOutput = job.reportFlag != 0 ? state.report : CString();
@@ -212,8 +209,8 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
 }  // namespace
 
 DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                               ProfileRecord& profile, CString journalFolder, CString profileName,
-                               CString sigExt, int removeSignatures, int reportFlag, CString verifyFileExt) {
+                               ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
+                               int removeSignatures, int reportFlag, CString verifyFileExt) {
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   const AttachedJob job{rule,
@@ -231,9 +228,10 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
     if (!job.removeSignatures)
       return FormatText(L"Профиль справочника : '%s' | Проверка ЭП файла '%s' (размер: %s)", rule.zcsProfile,
                         file.source, size);
-    return FormatText(L"Профиль справочника : '%s' | Проверка ЭП файла '%s' (размер: %s) и удаление подписей (%s "
-                      L"шт.) с записью в файл '%s' (размер: %s)",
-                      rule.zcsProfile, file.source, size, state.signatureCount, file.output, outputSize);
+    return FormatText(
+        L"Профиль справочника : '%s' | Проверка ЭП файла '%s' (размер: %s) и удаление подписей (%s "
+        L"шт.) с записью в файл '%s' (размер: %s)",
+        rule.zcsProfile, file.source, size, state.signatureCount, file.output, outputSize);
   };
 
   for (const CString& name : files) {
@@ -246,9 +244,8 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
     if (strip) state.removedPart = L"." + sigExt;
     state.report = Join(rule.pathOut, name + L"." + verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-        !ResolveOutputAndReport(job, pipeline, file, state)) {
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
+        !pipeline.ProbeInputFile(file) || !ResolveOutputAndReport(job, pipeline, file, state)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
     }

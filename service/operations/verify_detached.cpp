@@ -159,8 +159,8 @@ DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair
   if (job.settings.autoVerifyTsp == 0) return 0;
   // Detached signatures are small: the block call reads them whatever their
   // encoding.
-  TimeStampChecks checks = CheckTimeStamps(job.context, file.SignatureClaimed(), pair.announced, false,
-                                           job.settings.noTspIsError != 0);
+  TimeStampChecks checks =
+      CheckTimeStamps(job.context, file.SignatureClaimed(), pair.announced, false, job.settings.noTspIsError != 0);
   pair.stamps = std::move(checks.records);
   if (checks.code == 0) return 0;
   failure.code = checks.code;
@@ -239,8 +239,8 @@ DWORD MoveToOutput(PipelineFile& file, const DetachedPair& pair, WorkFailure& fa
   if (!MoveFileW(signatureClaimed, pair.signatureOutput)) {
     DWORD error = GetLastError();
     return OwnFailure(failure, error,
-                      FormatText(kMoveText, pair.signatureSource, FileSizeText(signatureClaimed),
-                                 pair.signatureOutput, FileSizeText(pair.signatureOutput)));
+                      FormatText(kMoveText, pair.signatureSource, FileSizeText(signatureClaimed), pair.signatureOutput,
+                                 FileSizeText(pair.signatureOutput)));
   }
   const CString& dataClaimed = file.DataClaimed();
   if (MoveFileW(dataClaimed, pair.dataOutput)) return 0;
@@ -265,8 +265,8 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
 }  // namespace
 
 DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                               ProfileRecord& profile, CString journalFolder, CString profileName,
-                               CString dsigExt, CString verifyFileExt) {
+                               ProfileRecord& profile, CString journalFolder, CString profileName, CString dsigExt,
+                               CString verifyFileExt) {
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
   const RuleRecord& rule = pipeline.Rule();
   const DetachedJob job{rule,
@@ -280,10 +280,10 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;
     const CString& data = file.listedIsData ? file.source : file.partnerSource;
-    return FormatText(L"Профиль справочника : '%s' | Проверка отсоединённой ЭП '%s' (размер: %s) файла '%s' "
-                      L"(размер: %s)",
-                      rule.zcsProfile, signature, FileSizeText(file.SignatureClaimed()), data,
-                      FileSizeText(file.DataClaimed()));
+    return FormatText(
+        L"Профиль справочника : '%s' | Проверка отсоединённой ЭП '%s' (размер: %s) файла '%s' "
+        L"(размер: %s)",
+        rule.zcsProfile, signature, FileSizeText(file.SignatureClaimed()), data, FileSizeText(file.DataClaimed()));
   };
 
   for (const CString& name : files) {

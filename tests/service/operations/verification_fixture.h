@@ -23,8 +23,8 @@ class VerificationTest : public CryptoOperationTest {
   // CHCK (remove 0) or CHKX (remove 1) with "SigExt" p7s and "VerifyFileExt" vrf.
   DWORD Check(const std::vector<std::string>& names, bool remove, int reportFlag = 1) {
     ProfileRecord copy(profile_);
-    return VerifyAttachedSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", remove ? 1 : 0,
-                                    reportFlag, L"vrf");
+    return VerifyAttachedSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", remove ? 1 : 0, reportFlag,
+                                    L"vrf");
   }
   // DCHK with "DsigExt" p7d and "VerifyFileExt" vrf; the report flag is the profile's.
   DWORD CheckDetached(const std::vector<std::string>& names) {
@@ -36,9 +36,9 @@ class VerificationTest : public CryptoOperationTest {
   // the message): attached or detached, DER.
   void OpensslSign(const fs::path& cert, const fs::path& key, const fs::path& data, const fs::path& output,
                    bool detached) {
-    std::vector<std::string> args{"cms",    "-sign",   "-binary", "-md",     "md_gost12_256",
-                                  "-signer", cert.string(), "-inkey", key.string(), "-in",
-                                  data.string(), "-outform", "DER", "-out", output.string()};
+    std::vector<std::string> args{"cms",         "-sign",       "-binary", "-md",        "md_gost12_256",
+                                  "-signer",     cert.string(), "-inkey",  key.string(), "-in",
+                                  data.string(), "-outform",    "DER",     "-out",       output.string()};
     if (!detached) args.push_back("-nodetach");
     std::string log;
     ASSERT_EQ(testsupport::RunOpenssl(args, &log), 0) << log;
@@ -47,8 +47,8 @@ class VerificationTest : public CryptoOperationTest {
   // A signed message that carries a certificate and no signature at all.
   void NoSignerMessage(const fs::path& output) {
     std::string log;
-    ASSERT_EQ(testsupport::RunOpenssl({"crl2pkcs7", "-nocrl", "-certfile", pki_.Cert("user1").string(),
-                                       "-outform", "DER", "-out", output.string()},
+    ASSERT_EQ(testsupport::RunOpenssl({"crl2pkcs7", "-nocrl", "-certfile", pki_.Cert("user1").string(), "-outform",
+                                       "DER", "-out", output.string()},
                                       &log),
               0)
         << log;

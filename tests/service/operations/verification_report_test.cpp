@@ -1,11 +1,12 @@
 // The verification report, its time text, the texts of failed time stamps
 // and signatures, and the signer-list check, on results built here.
 
+#include "service/operations/verification_report.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <csignal>
-
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -19,7 +20,6 @@
 #include "service/core/result_codes.h"
 #include "service/operations/signature_checks.h"
 #include "service/operations/signer_lists.h"
-#include "service/operations/verification_report.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -73,8 +73,7 @@ class VerificationTextTest : public ::testing::Test {
   }
 
   // A certificate record as the library fills one; the texts live in the test.
-  CertRecord Cert(const char* owner, const char* serial, const char* issuer,
-                  std::vector<char*>* oids = nullptr) {
+  CertRecord Cert(const char* owner, const char* serial, const char* issuer, std::vector<char*>* oids = nullptr) {
     CertRecord cert{};
     cert.owner = const_cast<char*>(owner);
     cert.serialNumber = const_cast<char*>(serial);
@@ -126,12 +125,11 @@ TEST_F(VerificationTextTest, ReportHasOneBlockPerSignatureWithItsOidsAndStamps) 
   CertRecord first = Cert("CN=Иванов Иван, O=Банк, C=RU", "0A1B", "CN=УЦ, C=RU", &oids);
   CertRecord second = Cert("CN=Петров Пётр, C=RU", "FF", "CN=УЦ, C=RU");
   std::vector<SignerEntry> entries{{0, 1699023849, &first}, {0, 1699023850, &second}};
-  std::vector<TimeStampCheckResult> stamps{
-      Stamp(0, 0, 1699023900, "CN=TSA, C=RU", "77"),
-      // A tolerated missing stamp: nothing to show.
-      Stamp(1, 0, 0, "", ""),
-      // A stamp whose server certificate is unknown still shows its time.
-      Stamp(1, 0, 1699024000, "", "")};
+  std::vector<TimeStampCheckResult> stamps{Stamp(0, 0, 1699023900, "CN=TSA, C=RU", "77"),
+                                           // A tolerated missing stamp: nothing to show.
+                                           Stamp(1, 0, 0, "", ""),
+                                           // A stamp whose server certificate is unknown still shows its time.
+                                           Stamp(1, 0, 1699024000, "", "")};
 
   const std::string report = ComposeVerificationReport(Result(entries), stamps).GetString();
   EXPECT_EQ(report, std::string("Количество ЭП: 2\r\n"
@@ -227,15 +225,14 @@ TEST_F(VerificationTextTest, TimeStampFailureTextListsOnlyFailedSignatures) {
       Stamp(1, ORLAX_E_TSP_INVALID, 1699023900, "CN=TSA", "77"),
       Stamp(2, ORLAX_E_NO_TIME_STAMP, 0, "", ""),
   };
-  EXPECT_EQ(Utf8(TimeStampFailureText(stamps)),
-            "ЭП №: 2\r\n" + Label(ORLAX_E_TSP_INVALID) +
-                "\r\n"
-                "Сертификат TSP сервера:\r\n"
-                "Издатель: CN=TSA\r\n"
-                "Серийный номер сертификата: 77\r\n"
-                "Время простановки штампа времени: 15.05.00 03/11/2023\r\n"
-                "ЭП №: 3\r\n" +
-                Label(ORLAX_E_NO_TIME_STAMP) + "\r\n");
+  EXPECT_EQ(Utf8(TimeStampFailureText(stamps)), "ЭП №: 2\r\n" + Label(ORLAX_E_TSP_INVALID) +
+                                                    "\r\n"
+                                                    "Сертификат TSP сервера:\r\n"
+                                                    "Издатель: CN=TSA\r\n"
+                                                    "Серийный номер сертификата: 77\r\n"
+                                                    "Время простановки штампа времени: 15.05.00 03/11/2023\r\n"
+                                                    "ЭП №: 3\r\n" +
+                                                    Label(ORLAX_E_NO_TIME_STAMP) + "\r\n");
   EXPECT_EQ(Label(ORLAX_E_TSP_INVALID),
             "Ошибка ORLAX 0xE0700062 - " + Utf8(ErrorDescription(ORLAX_E_TSP_INVALID, nullptr)));
   EXPECT_EQ(TimeStampFailureText({stamps[0]}), CString());
@@ -282,8 +279,7 @@ TEST_F(VerificationTextTest, SignerListsAreMetOnlyByExactOwnersOfVerifiedSignatu
   CertRecord ivanov = Cert("CN=Иванов Иван, O=Банк, C=RU", "01", "CN=CA");
   CertRecord petrov = Cert("CN=Петров Пётр, O=Банк, C=RU", "02", "CN=CA");
   CertRecord sidorov = Cert("CN=Сидоров Сидор, O=Банк, C=RU", "03", "CN=CA");
-  std::vector<SignerEntry> entries{
-      {0, 0, &ivanov}, {0, 0, &petrov}, {ORLAX_E_CERT_REVOKED, 0, &sidorov}};
+  std::vector<SignerEntry> entries{{0, 0, &ivanov}, {0, 0, &petrov}, {ORLAX_E_CERT_REVOKED, 0, &sidorov}};
   const VerifyResult result = Result(entries);
   auto list = [](const wchar_t* name, std::vector<CString> signers) { return SignerListRecord{name, signers}; };
 
@@ -293,9 +289,7 @@ TEST_F(VerificationTextTest, SignerListsAreMetOnlyByExactOwnersOfVerifiedSignatu
     std::vector<CString> unmet;
   } cases[] = {
       {"no lists", {}, {}},
-      {"one signer meets it among strangers",
-       {list(L"A", {L"CN=Кто-то, C=RU", L"CN=Петров Пётр, O=Банк, C=RU"})},
-       {}},
+      {"one signer meets it among strangers", {list(L"A", {L"CN=Кто-то, C=RU", L"CN=Петров Пётр, O=Банк, C=RU"})}, {}},
       {"two lists met by one signer",
        {list(L"A", {L"CN=Иванов Иван, O=Банк, C=RU"}), list(L"B", {L"CN=Иванов Иван, O=Банк, C=RU"})},
        {}},
@@ -311,8 +305,7 @@ TEST_F(VerificationTextTest, SignerListsAreMetOnlyByExactOwnersOfVerifiedSignatu
 
   std::vector<SignerEntry> none;
   EXPECT_EQ(CheckSignerLists({list(L"A", {L"CN=X"})}, Result(none)), std::vector<CString>{L"A"});
-  EXPECT_EQ(Utf8(SignerListsDescription({L"A", L"C"})),
-            "В ЭП не найдены подписанты из списков подписантов: 'A', 'C'");
+  EXPECT_EQ(Utf8(SignerListsDescription({L"A", L"C"})), "В ЭП не найдены подписанты из списков подписантов: 'A', 'C'");
 }
 
 }  // namespace

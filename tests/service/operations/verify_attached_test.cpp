@@ -46,8 +46,8 @@ TEST_F(VerifyAttachedTest, ChckMovesVerifiedFilesUnchangedAndReportsEverySignatu
   EXPECT_EQ(RecordWith("a.txt.p7s"), std::string(kTime) +
                                          " | Профиль: P | Успех | Правило 1 ('Проба'). Профиль справочника : "
                                          "'Тест' | Проверка ЭП файла '" +
-                                         (in_ / "a.txt.p7s").string() + "' (размер: " +
-                                         std::to_string(oneBytes.size()) + ")");
+                                         (in_ / "a.txt.p7s").string() +
+                                         "' (размер: " + std::to_string(oneBytes.size()) + ")");
 }
 
 TEST_F(VerifyAttachedTest, ChkxWritesTheContentUnderTheNameWithoutTheSignatureExtension) {
@@ -60,16 +60,17 @@ TEST_F(VerifyAttachedTest, ChkxWritesTheContentUnderTheNameWithoutTheSignatureEx
   ASSERT_EQ(Check({"contract.pdf.p7s", "letter.txt", "CONTRACT.P7S", ".p7s"}, true), 0u);
   EXPECT_EQ(Errors(), "");
   EXPECT_EQ(Listing(in_), std::vector<std::string>{});
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{".p7s", ".p7s.vrf", "CONTRACT.P7S", "CONTRACT.P7S.vrf",
-                                                     "contract.pdf", "contract.pdf.p7s.vrf", "letter.txt",
-                                                     "letter.txt.vrf"}));
+  EXPECT_EQ(Listing(out_),
+            (std::vector<std::string>{".p7s", ".p7s.vrf", "CONTRACT.P7S", "CONTRACT.P7S.vrf", "contract.pdf",
+                                      "contract.pdf.p7s.vrf", "letter.txt", "letter.txt.vrf"}));
   EXPECT_EQ(Read(out_ / "contract.pdf"), "договор");
   EXPECT_EQ(Read(out_ / "letter.txt"), "письмо");
   EXPECT_EQ(Read(out_ / "CONTRACT.P7S"), "заглавные");
   EXPECT_EQ(Read(out_ / ".p7s"), "только расширение");
   EXPECT_EQ(RecordWith("contract.pdf.p7s'"),
-            std::string(kTime) + " | Профиль: P | Успех | Правило 1 ('Проба'). Профиль справочника : 'Тест' | "
-                                 "Проверка ЭП файла '" +
+            std::string(kTime) +
+                " | Профиль: P | Успех | Правило 1 ('Проба'). Профиль справочника : 'Тест' | "
+                "Проверка ЭП файла '" +
                 (in_ / "contract.pdf.p7s").string() + "' (размер: " + std::to_string(inputSize) +
                 ") и удаление подписей (1 шт.) с записью в файл '" + (out_ / "contract.pdf").string() +
                 "' (размер: 14)");
@@ -94,7 +95,7 @@ TEST_P(VerifyAttachedRefusalTest, EveryBadInputEndsInTheErrorFolderWithItsRecord
   EnvelopeOf(root_.path() / "doc", in_ / "enveloped.p7s");
   NoSignerMessage(in_ / "nosigner.p7s");
   Put("plain.p7s", "просто текст");
-  const std::vector<std::string> names{"tampered.p7s", "revoked.p7s",   "second.p7s", "untrusted.p7s",
+  const std::vector<std::string> names{"tampered.p7s", "revoked.p7s",   "second.p7s",   "untrusted.p7s",
                                        "detached.p7s", "enveloped.p7s", "nosigner.p7s", "plain.p7s"};
 
   ASSERT_EQ(Check(names, remove), 0u);
@@ -108,10 +109,10 @@ TEST_P(VerifyAttachedRefusalTest, EveryBadInputEndsInTheErrorFolderWithItsRecord
     const char* name;
     const char* codeText;
   } expected[] = {
-      {"tampered.p7s", "Ошибка ORLAX 0xE0700040 - "},  {"revoked.p7s", "Ошибка ORLAX 0xE0700042 - "},
-      {"second.p7s", "Ошибка ORLAX 0xE0700042 - "},    {"untrusted.p7s", "Ошибка ORLAX 0xE0700043 - "},
-      {"detached.p7s", "Ошибка ORLAX 0xE0700032 - "},  {"enveloped.p7s", "Ошибка ORLAX 0xE1718002 - "},
-      {"nosigner.p7s", "Ошибка ORLAX 0xE1718002 - "},  {"plain.p7s", "Ошибка ORLAX 0xE070000F - "},
+      {"tampered.p7s", "Ошибка ORLAX 0xE0700040 - "}, {"revoked.p7s", "Ошибка ORLAX 0xE0700042 - "},
+      {"second.p7s", "Ошибка ORLAX 0xE0700042 - "},   {"untrusted.p7s", "Ошибка ORLAX 0xE0700043 - "},
+      {"detached.p7s", "Ошибка ORLAX 0xE0700032 - "}, {"enveloped.p7s", "Ошибка ORLAX 0xE1718002 - "},
+      {"nosigner.p7s", "Ошибка ORLAX 0xE1718002 - "}, {"plain.p7s", "Ошибка ORLAX 0xE070000F - "},
   };
   const std::string errors = Errors();
   for (const auto& e : expected) {
@@ -129,13 +130,14 @@ TEST_P(VerifyAttachedRefusalTest, EveryBadInputEndsInTheErrorFolderWithItsRecord
                                     Utf8(ErrorDescription(ORLAX_E_CERT_REVOKED, nullptr)) +
                                     "\r\nВладелец: " + pki_.Dn("user1")));
   const std::string size = std::to_string(fs::file_size(err_ / "enveloped.p7s"));
-  EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
-                               "Получение информации об ЭП файла '" +
-                                   (in_ / "enveloped.p7s").string() + "' (размер: " + size +
-                                   "). Файл зашифрован\r\n"));
-  EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
-                               "Получение информации об ЭП файла '" +
-                                   (in_ / "nosigner.p7s").string() + "' (размер: "));
+  EXPECT_TRUE(Contains(errors,
+                       "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
+                       "Получение информации об ЭП файла '" +
+                           (in_ / "enveloped.p7s").string() + "' (размер: " + size + "). Файл зашифрован\r\n"));
+  EXPECT_TRUE(Contains(errors,
+                       "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
+                       "Получение информации об ЭП файла '" +
+                           (in_ / "nosigner.p7s").string() + "' (размер: "));
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, VerifyAttachedRefusalTest, ::testing::Values(false, true),
@@ -166,8 +168,7 @@ TEST_F(VerifyAttachedTest, StampedSignaturesPassAndMissingStampsFailOnlyWhenTheP
   ASSERT_EQ(Check({"bare2.p7s"}, true), 0u);
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"bare2.p7s"});
   EXPECT_FALSE(fs::exists(out_ / "bare2"));
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE0700106 - " +
-                                     Utf8(ErrorDescription(ORLAX_E_NO_TIME_STAMP, nullptr)) +
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE0700106 - " + Utf8(ErrorDescription(ORLAX_E_NO_TIME_STAMP, nullptr)) +
                                      ". Правило 1 ('Проба'). Проверка штампов времени ЭП в файле " +
                                      (in_ / "bare2.p7s").string() + " (размер: " + size +
                                      ")\r\n\r\nЭП №: 1\r\nОшибка ORLAX 0xE0700106 - "));
@@ -183,9 +184,10 @@ TEST_F(VerifyAttachedTest, SignerListsMustAllBeMetByVerifiedSigners) {
   ASSERT_EQ(Check({"both.p7s", "one.p7s"}, true), 0u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"both", "both.p7s.vrf"}));
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"one.p7s"});
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718001 - В ЭП не найдены подписанты из списков подписантов: "
-                                 "'Бухгалтерия'. Правило 1 ('Проба'). Проверка подписантов ЭП файла '" +
-                                     (in_ / "one.p7s").string() + "' (размер: "));
+  EXPECT_TRUE(Contains(Errors(),
+                       "Ошибка ORLAX 0xE1718001 - В ЭП не найдены подписанты из списков подписантов: "
+                       "'Бухгалтерия'. Правило 1 ('Проба'). Проверка подписантов ЭП файла '" +
+                           (in_ / "one.p7s").string() + "' (размер: "));
 }
 
 TEST_F(VerifyAttachedTest, ReportNameTakesPartInTheOutputConflictOnlyWhenReportsAreWritten) {
@@ -202,8 +204,8 @@ TEST_F(VerifyAttachedTest, ReportNameTakesPartInTheOutputConflictOnlyWhenReports
   ASSERT_EQ(Check({"a.txt.p7s"}, true), 0u);
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.txt.p7s"});
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - "));
-  EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). Создание файла " + (out_ / "a.txt.p7s.vrf").string() +
-                                     "\r\n"));
+  EXPECT_TRUE(
+      Contains(Errors(), ". Правило 1 ('Проба'). Создание файла " + (out_ / "a.txt.p7s.vrf").string() + "\r\n"));
 
   // With renaming, the output and its report take one mark.
   profile_.renameConfFiles = 1;
@@ -224,8 +226,8 @@ TEST_F(VerifyAttachedTest, ReportThatCannotBeWrittenFailsTheFileAndTakesTheConte
   ASSERT_EQ(Check({"a.txt.p7s"}, true), 0u);
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.txt.p7s"});
   EXPECT_FALSE(fs::exists(out_ / "a.txt"));
-  EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.p7s.vrf").string() +
-                                     " (размер: 0)\r\n"));
+  EXPECT_TRUE(Contains(
+      Errors(), ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.p7s.vrf").string() + " (размер: 0)\r\n"));
 }
 
 TEST_F(VerifyAttachedTest, LibraryFailureCarriesItsErrorStack) {

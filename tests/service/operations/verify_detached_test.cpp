@@ -36,9 +36,9 @@ TEST_F(VerifyDetachedTest, VerifiedPairsMoveUnchangedWithTheReportNamedAfterTheD
   ASSERT_EQ(CheckDetached({"a.txt", "b.txt.p7d", "c.txt", "c.txt.p7d", "d.bin.p7d"}), 0u);
   EXPECT_EQ(Errors(), "");
   EXPECT_EQ(Listing(in_), std::vector<std::string>{});
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "a.txt.vrf", "b.txt", "b.txt.p7d",
-                                                     "b.txt.vrf", "c.txt", "c.txt.p7d", "c.txt.vrf", "d.bin",
-                                                     "d.bin.p7d", "d.bin.vrf"}));
+  EXPECT_EQ(Listing(out_),
+            (std::vector<std::string>{"a.txt", "a.txt.p7d", "a.txt.vrf", "b.txt", "b.txt.p7d", "b.txt.vrf", "c.txt",
+                                      "c.txt.p7d", "c.txt.vrf", "d.bin", "d.bin.p7d", "d.bin.vrf"}));
   EXPECT_EQ(Read(out_ / "a.txt"), "первый");
   EXPECT_EQ(Read(out_ / "a.txt.p7d"), signatureBytes);
   EXPECT_EQ(Read(out_ / "a.txt.vrf"), "Количество ЭП: 1\r\n" + Block(1, "user1", times[0]));
@@ -71,8 +71,9 @@ TEST_F(VerifyDetachedTest, FilesWithoutPartnerWaitUntouchedAndClaimedNamesArePas
   const std::string source = (in_ / "x.txt.stp").string();
   EXPECT_EQ(records[0], std::string(kTime) + " | Профиль: P | Ошибка | Правило 1 ('Проба'). Переименование файла '" +
                             source + "' (размер: 10) во временный формат '" + source + ".stp'");
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800A - Файл '" + source + "' с временным расширением stp был "
-                                 "пропущен"));
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800A - Файл '" + source +
+                                     "' с временным расширением stp был "
+                                     "пропущен"));
 }
 
 TEST_F(VerifyDetachedTest, EveryBadPairGoesToTheErrorFolderTogetherAndNothingReachesTheOutput) {
@@ -90,7 +91,7 @@ TEST_F(VerifyDetachedTest, EveryBadPairGoesToTheErrorFolderTogetherAndNothingRea
   NoSignerMessage(in_ / "nosigner.txt.p7d");
   Put("plain.txt", "текст");
   Put("plain.txt.p7d", "не подпись");
-  const std::vector<std::string> stems{"tampered.txt", "revoked.txt",  "untrusted.txt", "attached.txt",
+  const std::vector<std::string> stems{"tampered.txt",  "revoked.txt",  "untrusted.txt", "attached.txt",
                                        "enveloped.txt", "nosigner.txt", "plain.txt"};
 
   ASSERT_EQ(CheckDetached(stems), 0u);
@@ -124,22 +125,22 @@ TEST_F(VerifyDetachedTest, EveryBadPairGoesToTheErrorFolderTogetherAndNothingRea
   const std::string attached = (in_ / "attached.txt.p7d").string();
   const std::string attachedSize = std::to_string(fs::file_size(err_ / "attached.txt.p7d"));
   EXPECT_TRUE(Contains(Errors(), "Неправильный тип подписи. Правило 1 ('Проба'). Получение данных о ЭП файла " +
-                                     attached + " (размер: " + attachedSize + "). Файл " + attached +
-                                     " (размер: " + attachedSize +
-                                     ") содержит присоединённую подпись вместо отсоединённой\r\n"));
+                                     attached + " (размер: " + attachedSize + "). Файл " + attached + " (размер: " +
+                                     attachedSize + ") содержит присоединённую подпись вместо отсоединённой\r\n"));
   const std::string nosigner = (in_ / "nosigner.txt.p7d").string();
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
-                                 "Получение данных о ЭП файла " +
-                                     nosigner + " (размер: " +
-                                     std::to_string(fs::file_size(err_ / "nosigner.txt.p7d")) + ")\r\n"));
+  EXPECT_TRUE(Contains(Errors(),
+                       "Ошибка ORLAX 0xE1718002 - Неправильный тип подписи. Правило 1 ('Проба'). "
+                       "Получение данных о ЭП файла " +
+                           nosigner + " (размер: " + std::to_string(fs::file_size(err_ / "nosigner.txt.p7d")) +
+                           ")\r\n"));
   EXPECT_TRUE(Contains(Errors(), "Правило 1 ('Проба'). Получение информации об ЭП файла '" +
                                      (in_ / "enveloped.txt").string() + "' (размер: "));
   EXPECT_TRUE(Contains(Errors(), "). Файл зашифрован\r\n"));
   EXPECT_TRUE(Contains(Errors(), "Неправильный тип подписи. Правило 1 ('Проба'). Получение данных о ЭП файла " +
                                      (in_ / "plain.txt.p7d").string() + " (размер: 19)\r\nORLAX стек, ошибка номер 1"));
   EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). \r\nЭП №: 1\r\nОшибка ORLAX 0xE0700042 - " +
-                                     Utf8(ErrorDescription(ORLAX_E_CERT_REVOKED, nullptr)) + "\r\nВладелец: " +
-                                     pki_.Dn("revoked") + "\r\n"));
+                                     Utf8(ErrorDescription(ORLAX_E_CERT_REVOKED, nullptr)) +
+                                     "\r\nВладелец: " + pki_.Dn("revoked") + "\r\n"));
 }
 
 TEST_F(VerifyDetachedTest, TimeStampsAreCheckedForEverySignature) {
@@ -161,8 +162,7 @@ TEST_F(VerifyDetachedTest, TimeStampsAreCheckedForEverySignature) {
   Pair("late.txt", "без штампа");
   ASSERT_EQ(CheckDetached({"late.txt.p7d"}), 0u);
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"late.txt", "late.txt.p7d"}));
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE0700106 - " +
-                                     Utf8(ErrorDescription(ORLAX_E_NO_TIME_STAMP, nullptr)) +
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE0700106 - " + Utf8(ErrorDescription(ORLAX_E_NO_TIME_STAMP, nullptr)) +
                                      ". Правило 1 ('Проба'). Проверка штампов времени отсоединенной ЭП файла " +
                                      (in_ / "late.txt").string() + " (размер: 19) в файле " +
                                      (in_ / "late.txt.p7d").string() + " (размер: "));
@@ -175,9 +175,10 @@ TEST_F(VerifyDetachedTest, PairFailsWhenOneOfItsSignerListsIsNotMet) {
   ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
   EXPECT_EQ(Listing(out_), std::vector<std::string>{});
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718001 - В ЭП не найдены подписанты из списков подписантов: "
-                                 "'Вторые'. Правило 1 ('Проба'). Проверка подписантов ЭП файла '" +
-                                     (in_ / "a.txt").string() + "' (размер: "));
+  EXPECT_TRUE(Contains(Errors(),
+                       "Ошибка ORLAX 0xE1718001 - В ЭП не найдены подписанты из списков подписантов: "
+                       "'Вторые'. Правило 1 ('Проба'). Проверка подписантов ЭП файла '" +
+                           (in_ / "a.txt").string() + "' (размер: "));
 }
 
 TEST_F(VerifyDetachedTest, OutputConflictsGiveAllThreeFilesOneMark) {
@@ -228,8 +229,8 @@ TEST_F(VerifyDetachedTest, ReportThatCannotBeOpenedSendsThePairToTheErrorFolder)
   ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
   EXPECT_EQ(Listing(out_), std::vector<std::string>{"a.txt.vrf"});  // the dangling link, not ours
-  EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.vrf").string() +
-                                     " (размер: 0)\r\n"));
+  EXPECT_TRUE(Contains(Errors(),
+                       ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.vrf").string() + " (размер: 0)\r\n"));
 }
 
 }  // namespace

@@ -1,0 +1,112 @@
+// CHCK in the running service: a good and a tampered signed file dropped into
+// the rule's input folder end in the output and the error folder, each with
+// its journal record, and only the verified one is reported.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFileBytes;
+using testsupport::RunMirelservice;
+using testsupport::WaitUntil;
+
+class VerifyingService : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RunMirelservice({"stop", profile_.profile()});
+    RunMirelservice({"delete", profile_.profile()});
+  }
+
+  // An attached signature of `content` by the shared PKI's user1, written
+  // beside the input folder first and then moved in whole, so the service
+  // never lists a half-written file.
+  void DropSigned(const fs::path& inbox, const std::string& name, const std::string& content, bool tamper) {
+    const fs::path data = root_.path() / (name + ".data");
+    const fs::path staged = root_.path() / name;
+    std::ofstream(data, std::ios::binary) << content;
+    std::string log;
+    ASSERT_EQ(testsupport::RunOpenssl({"cms", "-sign", "-nodetach", "-binary", "-md", "md_gost12_256", "-signer",
+                                       pki_.Cert("user1").string(), "-inkey", pki_.Key("user1").string(), "-in",
+                                       data.string(), "-outform", "DER", "-out", staged.string()},
+                                      &log),
+              0)
+        << log;
+    if (tamper) {
+      std::string bytes = ReadFileBytes(staged);
+      size_t at = bytes.find(content);
+      ASSERT_NE(at, std::string::npos);
+      bytes[at] ^= 0x01;
+      std::ofstream(staged, std::ios::binary | std::ios::trunc) << bytes;
+    }
+    fs::rename(staged, inbox / name);
+  }
+
+  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
+  testsupport::TempRoot root_;
+  testsupport::ProfileWriter profile_{"Verify"};
+};
+
+TEST_F(VerifyingService, GoodFileReachesTheOutputAndTamperedFileTheErrorFolder) {
+  const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
+  const fs::path local = root_.Dir("local"), pse = root_.Dir("pse");
+  for (const auto& entry : fs::directory_iterator(pki_.local))
+    fs::copy_file(entry.path(), local / entry.path().filename());
+  fs::copy_file(pki_.Key("user1"), pse / "key.pem");
+  fs::copy_file(pki_.Cert("user1"), pse / "cert.pem");
+
+  profile_.BaseText("LogPath", logs.string());
+  profile_.BaseText("SigExt", "p7s");
+  profile_.BaseText("VerifyFileExt", "vrf");
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.Dword("Verify File", 1);
+  profile_.List("ZCSProfile", {"Банк"});
+  profile_.List("NotLoadCrl", {"1"});
+  profile_.List("NotCopyToLocal", {"1"});
+  profile_.Rule("Rule 1", "CHCK", in, out, err, "*.p7s", "Банк", pse, local);
+  profile_.RuleText("Rule 1", "Descryption", "проверка");
+
+  DropSigned(in, "good.p7s", "Платёжное поручение №1", false);
+  DropSigned(in, "bad.p7s", "Платёжное поручение №2", true);
+  const std::string goodBytes = ReadFileBytes(in / "good.p7s");
+  const std::string badBytes = ReadFileBytes(in / "bad.p7s");
+
+  ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
+  auto started = RunMirelservice({"start", profile_.profile()});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(out / "good.p7s") && fs::exists(err / "bad.p7s"); }))
+      << testsupport::ReadJournals(logs);
+  EXPECT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
+
+  EXPECT_EQ(ReadFileBytes(out / "good.p7s"), goodBytes);
+  EXPECT_EQ(ReadFileBytes(err / "bad.p7s"), badBytes);
+  EXPECT_TRUE(fs::is_empty(in));
+  EXPECT_TRUE(fs::exists(out / "good.p7s.vrf"));
+  EXPECT_FALSE(fs::exists(out / "bad.p7s"));
+  EXPECT_FALSE(fs::exists(out / "bad.p7s.vrf"));
+  EXPECT_NE(ReadFileBytes(out / "good.p7s.vrf").find("Владелец: " + pki_.Dn("user1") + "\r\n"), std::string::npos);
+
+  const std::string journals = testsupport::ReadJournals(logs);
+  const std::string prefix = "Правило 1 ('проверка'). Профиль справочника : 'Банк' | Проверка ЭП файла '";
+  EXPECT_NE(journals.find("| Профиль: Verify | Успех | " + prefix + (in / "good.p7s").string() +
+                          "' (размер: " + std::to_string(goodBytes.size()) + ")\r\n"),
+            std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("| Профиль: Verify | Ошибка | " + prefix + (in / "bad.p7s").string() +
+                          "' (размер: " + std::to_string(badBytes.size()) +
+                          "). Файл перемещен в каталог ошибок под именем " + (err / "bad.p7s").string() + "\r\n"),
+            std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("| Ошибка ORLAX 0xE0700040 - "), std::string::npos) << journals;
+}
+
+}  // namespace
