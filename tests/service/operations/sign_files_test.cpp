@@ -137,6 +137,20 @@ TEST_F(SignFilesTest, SignedInputGetsOneMoreSignatureAndOnlyTheNewOneIsStamped) 
   EXPECT_TRUE(fs::exists(out_ / "c.P7S.p7s"));
 }
 
+TEST_F(SignFilesTest, SignerWhoSignedBeforeSignsAgain) {
+  // The signer's certificate is already in the message; a second signature
+  // of the same owner (a later approval) must still be added.
+  WriteBytes(root_.path() / "doc.txt", "документ");
+  SignWith("user1", root_.path() / "doc.txt", in_ / "a.p7s", false);
+  Put("b.txt", "данные");
+  SignWith("user1", in_ / "b.txt", in_ / "b.txt.p7d", true);
+  ASSERT_EQ(Sign({"a.p7s"}, "SIGN"), 0u);
+  ASSERT_EQ(Sign({"b.txt"}, "DSIG"), 0u);
+  EXPECT_EQ(Errors(), "");
+  EXPECT_EQ(Info(out_ / "a.p7s").signatureCount, 2u);
+  EXPECT_EQ(Info(out_ / "b.txt.p7d").signatureCount, 2u);
+}
+
 TEST_F(SignFilesTest, InputsThatCannotTakeAnAttachedSignatureGoToTheErrorFolder) {
   WriteBytes(root_.path() / "doc.txt", "документ");
   EnvelopeOf(root_.path() / "doc.txt", in_ / "enveloped.p7s");
