@@ -218,6 +218,19 @@ uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutp
 }  // namespace
 
 // Shared with the memory streams.
+// A new attached message set up for streaming: the caller writes the content
+// through BIO_new_CMS.
+uint32_t NewStreamingSignature(Context& ctx, uint32_t signFlags, CmsPtr* cms) {
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  unsigned int flags = NewSignatureFlags(signFlags, false) | CMS_STREAM;
+  cms->reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+  if (*cms == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_sign");
+  if (CMS_add1_signer(cms->get(), ctx.cert.get(), ctx.key.get(), GostDigest256(), flags) == nullptr) {
+    return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_add1_signer");
+  }
+  return 0;
+}
+
 uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* content, Encoding encoding,
                           DataBlob* output) {
   BioPtr data;

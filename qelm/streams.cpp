@@ -1,11 +1,15 @@
 // Memory streams (the ...InitMem / ...UpdateMem / ...FinalMem families).
 //
-// Detached signing and detached verification digest their data piece by piece
-// and hold nothing else. The other stages gather their input and do their work
-// in Final, which then gives the whole output; their Update calls give empty
-// pieces, which the calling chains accept.
+// Attached signing and encryption turn every piece of content into a piece of
+// the message at once; detached signing and detached verification digest
+// their data piece by piece. These hold nothing else. The other stages
+// (decryption, attached verification, message information, time stamps and
+// their checks) gather their input and do their work in Final, which then
+// gives the whole output; their Update calls give empty pieces, which the
+// calling chains accept.
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <unordered_set>
 
@@ -23,6 +27,7 @@ uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* cont
 uint32_t SignDigestDetached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* existing, const std::string& digest,
                             Encoding encoding, DataBlob* output);
 uint32_t LoadDetachedBlob(Context& ctx, const DataBlob* blob, CmsPtr* cms);
+uint32_t NewStreamingSignature(Context& ctx, uint32_t signFlags, CmsPtr* cms);
 
 namespace {
 
@@ -32,7 +37,21 @@ struct Stream {
   Kind kind;
   std::string input;          // gathered input of the stages that work in Final
   ContentDigests digests;     // detached signing and verification
-  CmsPtr cms;                 // the detached signature to add to or to verify
+  CmsPtr cms;                 // the detached signature to add to or to verify,
+                              // or the message being written (attached signing, encryption)
+  BioPtr sink;                // what the writer has made and not yet handed out
+  BIO* writer = nullptr;      // the content goes in here; its chain ends in sink
+  bool wrote = false;
+
+  ~Stream() { CloseWriter(); }
+  void CloseWriter() {
+    while (writer != nullptr && writer != sink.get()) {
+      BIO* next = BIO_pop(writer);
+      BIO_free(writer);
+      writer = next;
+    }
+    writer = nullptr;
+  }
 };
 
 std::mutex& StreamsMutex() {
@@ -81,6 +100,61 @@ uint32_t Gather(Context& ctx, Stream& stream, const DataBlob* input) {
 DataBlob Gathered(const Stream& stream) {
   return DataBlob{static_cast<uint32_t>(stream.input.size()),
                   reinterpret_cast<uint8_t*>(const_cast<char*>(stream.input.data()))};
+}
+
+// The writing stages (attached signing, encryption) turn each piece of
+// content into a piece of the message at once, so they hold no more than one
+// piece.
+uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first, StreamContext* handle);
+
+uint32_t Drain(Context& ctx, Stream& stream, DataBlob* output) {
+  return BioToBlob(&ctx, stream.sink.get(), output) == 0 && BIO_reset(stream.sink.get()) >= 0
+             ? 0
+             : Fail(&ctx, ORLAX_E_NO_MEMORY, "DataBlob");
+}
+
+uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
+  if (!ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+  if (input->length == 0) return 0;
+  if (BIO_write(stream.writer, input->data, static_cast<int>(input->length)) != static_cast<int>(input->length)) {
+    return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_write");
+  }
+  stream.wrote = true;
+  return 0;
+}
+
+uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first, StreamContext* handle) {
+  auto stream = std::make_unique<Stream>();
+  stream->kind = kind;
+  stream->cms = std::move(cms);
+  stream->sink.reset(BIO_new(BIO_s_mem()));
+  if (stream->sink == nullptr) throw std::bad_alloc();
+  stream->writer = BIO_new_CMS(stream->sink.get(), stream->cms.get());
+  if (stream->writer == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_new_CMS");
+  if (uint32_t code = WritePiece(ctx, *stream, first); code != 0) return code;
+  *handle = Publish(std::move(stream));
+  return 0;
+}
+
+uint32_t KeepWriting(Context& ctx, Kind kind, StreamContext* handle, const DataBlob* input, DataBlob* output) {
+  if (output != nullptr) *output = {};
+  Stream* stream = Lookup(handle, kind);
+  if (stream == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+  if (uint32_t code = WritePiece(ctx, *stream, input); code != 0) return code;
+  return Drain(ctx, *stream, output);
+}
+
+// Ends the message. An empty content is written whole: OpenSSL's streaming
+// writer fails on it.
+uint32_t FinishWriting(Context& ctx, Stream& stream, DataBlob* output,
+                       const std::function<uint32_t(DataBlob*)>& writeEmpty) {
+  if (!stream.wrote) {
+    stream.CloseWriter();
+    return writeEmpty(output);
+  }
+  if (BIO_flush(stream.writer) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_flush");
+  stream.CloseWriter();
+  return Drain(ctx, stream, output);
 }
 
 // Init of a gathering stage.
@@ -148,16 +222,18 @@ ORLAX_API uint32_t ORLAX_CmsStrMsgInfFinalMem(LibraryContext context, StreamCont
 ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const SignParams* params,
                                               const DataBlob* first, StreamContext* stream) {
   return WithContext("ORLAX_CmsStrAttSignInitMem", context, [&](Context& ctx) -> uint32_t {
-    if (params == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
-    if (ctx.key == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
-    return StartGathering(ctx, Kind::kAttSign, first, stream);
+    if (stream != nullptr) *stream = nullptr;
+    if (params == nullptr || stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    CmsPtr cms;
+    if (uint32_t code = NewStreamingSignature(ctx, params->flags, &cms); code != 0) return code;
+    return StartWriting(ctx, Kind::kAttSign, std::move(cms), first, stream);
   });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const SignParams* /*params*/,
                                                 StreamContext* stream, const DataBlob* input, DataBlob* output) {
   return WithContext("ORLAX_CmsStrAttSignUpdateMem", context,
-                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kAttSign, stream, input, output); });
+                     [&](Context& ctx) { return KeepWriting(ctx, Kind::kAttSign, stream, input, output); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrAttSignFinalMem(LibraryContext context, const SignParams* params,
@@ -166,8 +242,10 @@ ORLAX_API uint32_t ORLAX_CmsStrAttSignFinalMem(LibraryContext context, const Sig
     if (output != nullptr) *output = {};
     return Finish(ctx, Kind::kAttSign, stream, [&](Stream& s) -> uint32_t {
       if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
-      DataBlob content = Gathered(s);
-      return SignBlobAttached(ctx, params->flags, &content, Encoding::kIndefinite, output);
+      return FinishWriting(ctx, s, output, [&](DataBlob* out) {
+        DataBlob empty{};
+        return SignBlobAttached(ctx, params->flags, &empty, Encoding::kIndefinite, out);
+      });
     });
   });
 }
@@ -295,16 +373,18 @@ ORLAX_API uint32_t ORLAX_CmsStrDetVerifyFinalMem(LibraryContext context, const V
 ORLAX_API uint32_t ORLAX_CmsStrEncryptInitMem(LibraryContext context, const EncryptParams* params,
                                               const DataBlob* first, StreamContext* stream) {
   return WithContext("ORLAX_CmsStrEncryptInitMem", context, [&](Context& ctx) -> uint32_t {
-    CmsPtr probe;  // recipients and cipher are checked before any data is taken
-    if (uint32_t code = MakeEnvelope(ctx, params, true, &probe); code != 0) return code;
-    return StartGathering(ctx, Kind::kEncrypt, first, stream);
+    if (stream != nullptr) *stream = nullptr;
+    if (stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
+    CmsPtr cms;
+    if (uint32_t code = MakeEnvelope(ctx, params, true, &cms); code != 0) return code;
+    return StartWriting(ctx, Kind::kEncrypt, std::move(cms), first, stream);
   });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrEncryptUpdateMem(LibraryContext context, const EncryptParams* /*params*/,
                                                 StreamContext* stream, const DataBlob* input, DataBlob* output) {
   return WithContext("ORLAX_CmsStrEncryptUpdateMem", context,
-                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kEncrypt, stream, input, output); });
+                     [&](Context& ctx) { return KeepWriting(ctx, Kind::kEncrypt, stream, input, output); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const EncryptParams* params,
@@ -313,15 +393,16 @@ ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const Enc
     if (output != nullptr) *output = {};
     return Finish(ctx, Kind::kEncrypt, stream, [&](Stream& s) -> uint32_t {
       if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
-      BioPtr in(BIO_new_mem_buf(s.input.data(), static_cast<int>(s.input.size())));
-      BioPtr mem(BIO_new(BIO_s_mem()));
-      if (in == nullptr || mem == nullptr) throw std::bad_alloc();
-      if (uint32_t code =
-              EncryptBio(ctx, params, in.get(), mem.get(), Encoding::kIndefinite, "DataBlob", s.input.empty());
-          code != 0) {
-        return code;
-      }
-      return BioToBlob(&ctx, mem.get(), output);
+      return FinishWriting(ctx, s, output, [&](DataBlob* out) -> uint32_t {
+        BioPtr in(BIO_new_mem_buf("", 0));
+        BioPtr mem(BIO_new(BIO_s_mem()));
+        if (in == nullptr || mem == nullptr) throw std::bad_alloc();
+        if (uint32_t code = EncryptBio(ctx, params, in.get(), mem.get(), Encoding::kIndefinite, "DataBlob", true);
+            code != 0) {
+          return code;
+        }
+        return BioToBlob(&ctx, mem.get(), out);
+      });
     });
   });
 }

@@ -267,6 +267,52 @@ TEST_F(StreamTest, DetachedSigningAndVerificationDigestPieceByPiece) {
   EXPECT_EQ(verify(signature, changed), ORLAX_E_SIGNATURE_INVALID);
 }
 
+// Signing and encryption hand out the message as the content comes, so a
+// chain holds one piece at a time; an empty content still makes a message.
+TEST_F(StreamTest, WritingStagesHandOutPiecesAsTheyGo) {
+  Ctx ctx = Open("user1");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  std::string piece = RandomBytes(200 * 1024, 3);
+  DataBlob in = Blob(piece), out{};
+  StreamContext s = nullptr;
+  ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(ctx, &sign, &in, &s), 0u);
+  ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(ctx, &sign, &s, &in, &out), 0u);
+  EXPECT_GT(out.length, 2 * piece.size() - 1024) << "both pieces already handed out";
+  std::string message = Take(ctx, &out);
+  ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &s, &out), 0u);
+  EXPECT_LT(out.length, 4096u) << "the end holds only the signature";
+  message += Take(ctx, &out);
+  DataBlob msg = Blob(message);
+  VerifyParams vp{};
+  DataBlob content{};
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsBlkAttVerifyMem(ctx, &vp, &msg, &content, &vr), 0u);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+
+  std::string nothing;
+  DataBlob empty = Blob(nothing);
+  ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(ctx, &sign, &empty, &s), 0u);
+  ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &s, &out), 0u);
+  std::string emptyMessage = Take(ctx, &out);
+  msg = Blob(emptyMessage);
+  EXPECT_EQ(ORLAX_CmsBlkAttVerifyMem(ctx, &vp, &msg, &content, &vr), 0u);
+  EXPECT_EQ(vr.count, 1u);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+
+  FindResult found = Find(ctx, "user2");
+  EncryptParams enc{};
+  enc.cipherFlags = 0x20000;
+  enc.certCount = found.count;
+  enc.certs = found.certs;
+  ASSERT_EQ(ORLAX_CmsStrEncryptInitMem(ctx, &enc, &in, &s), 0u);
+  ASSERT_EQ(ORLAX_CmsStrEncryptUpdateMem(ctx, &enc, &s, &in, &out), 0u);
+  EXPECT_GT(out.length, 2 * piece.size() - 1024);
+  ORLAX_FreeMem(ctx, out.data);
+  ASSERT_EQ(ORLAX_CmsStrEncryptFinalMem(ctx, &enc, &s, &out), 0u);
+  ORLAX_FreeMem(ctx, out.data);
+  ORLAX_FreeFindResult(ctx, &found);
+}
+
 TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {
   Ctx ctx = Open("user1");
   StreamContext none = nullptr;
