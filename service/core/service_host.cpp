@@ -169,7 +169,7 @@ bool Worker::OpenContexts() {
   for (size_t i = 0; i < table_.size(); ++i) {
     DirectoryProfileEntry& entry = table_[i];
     int k = DirectoryProfileIndex(config_.profile, entry.name);
-    uint32_t flags = ORLAX_INIT_NOT_LOAD_CRL | ORLAX_INIT_NOT_USE_LDAP;
+    uint32_t flags = ORLAX_INIT_STANDARD | ORLAX_INIT_NOT_USE_LDAP;
     if (ListValueAt(config_.profile.notCopyToLocal, k) != 0) flags |= ORLAX_INIT_NOT_COPY_TO_LOCAL;
     if (ListValueAt(config_.profile.useAia, k) != 0) flags |= ORLAX_INIT_USE_AIA;
     std::string pse = platform::WideToMultiByte(entry.pse.GetString(), CP_ACP);
