@@ -143,22 +143,22 @@ std::string OpenSslErrors() {
   return text;
 }
 
-uint32_t Fail(Context* context, uint32_t code, std::string_view data, std::source_location where) {
-  ErrorLine line;
+uint32_t Fail(Context* context, uint32_t code, std::string_view data, const char* file, unsigned line) {
+  ErrorLine entry;
   const char* text = CodeText(code);
-  line.text = text != nullptr ? text : "Ошибка";
-  if (!line.text.empty() && line.text.back() == '.') line.text.pop_back();
-  line.file = Basename(where.file_name());
-  line.line = where.line();
-  line.data = std::string(data);
+  entry.text = text != nullptr ? text : "Ошибка";
+  if (!entry.text.empty() && entry.text.back() == '.') entry.text.pop_back();
+  entry.file = Basename(file);
+  entry.line = line;
+  entry.data = std::string(data);
   std::string ssl = OpenSslErrors();
-  if (!ssl.empty()) line.data += (line.data.empty() ? "" : "; ") + ssl;
-  StackOf(context).Push(std::move(line));
+  if (!ssl.empty()) entry.data += (entry.data.empty() ? "" : "; ") + ssl;
+  StackOf(context).Push(std::move(entry));
   return code;
 }
 
-void Note(Context* context, std::string_view text, std::string_view data, std::source_location where) {
-  StackOf(context).Push({std::string(text), Basename(where.file_name()), where.line(), std::string(data)});
+void Note(Context* context, std::string_view text, std::string_view data, const char* file, unsigned line) {
+  StackOf(context).Push({std::string(text), Basename(file), line, std::string(data)});
 }
 
 uint32_t TestHookCode(const char* name) {

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,11 +96,12 @@ void UnregisterContext(Context* context);
 
 // Pushes one line with the library's text of code and returns code. The data
 // gets the OpenSSL error queue appended (and the queue is emptied).
-uint32_t Fail(Context* context, uint32_t code, std::string_view data = {},
-              std::source_location where = std::source_location::current());
+// The source file and line are those of the caller.
+uint32_t Fail(Context* context, uint32_t code, std::string_view data = {}, const char* file = __builtin_FILE(),
+              unsigned line = __builtin_LINE());
 // Pushes a line with its own text (for skipped files and similar notes).
-void Note(Context* context, std::string_view text, std::string_view data,
-          std::source_location where = std::source_location::current());
+void Note(Context* context, std::string_view text, std::string_view data, const char* file = __builtin_FILE(),
+          unsigned line = __builtin_LINE());
 
 // Russian description of a library code (UTF-8), or null.
 const char* CodeText(uint32_t code);
