@@ -29,10 +29,22 @@
 // - One context may be used by one thread at a time; different contexts may be
 //   used by different threads at once.
 //
+// Memory streams (...InitMem, ...UpdateMem, ...FinalMem): a started stream
+// ends with its Final, which releases it (also on a failure path; with
+// *stream null Final does nothing and returns 0). The pieces that Update and
+// Final give, in order, form the whole output. Attached signing and
+// encryption hand out their output as the content comes (one piece held at a
+// time); detached signing and detached verification digest their data as it
+// comes. The other stages (decryption, attached verification, message
+// information, time stamping and its check) gather their input and work in
+// Final: their Updates give empty pieces and Final gives the whole output.
+//
 // Test hook: the environment variable QELM_TEST_FAIL, read on every call, of
 // the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the named functions
 // fail with that code at once and push one stack line ("Отказ по заданию
-// теста"), so failure paths of the callers can be driven end to end.
+// теста", data: the function's name), so failure paths of the callers can be
+// driven end to end. It covers every function but ORLAX_GetErrorText,
+// ORLAX_GetErrorLineEx, ORLAX_Uninitialize and the free calls.
 //
 // Network time-outs: QELM_NET_TIMEOUT (seconds, default 30) bounds every HTTP
 // exchange (time stamps, revocation lists); the connection phase is bounded by
@@ -430,9 +442,9 @@ ORLAX_API uint32_t ORLAX_CmsBlkAttSignMem(LibraryContext context, const SignPara
 ORLAX_API uint32_t ORLAX_CmsBlkDetSignMem(LibraryContext context, const SignParams* params, const DataBlob* content,
                                           const DataBlob* existing, DataBlob* output);
 
-// Memory streams of signing. The pieces that Update and Final give, in order,
-// form the whole output. A started stream ends with its Final, which releases
-// it (also on a failure path, and with *stream null it does nothing).
+// Memory streams of signing (see the rules of memory streams at the top).
+// Attached: Init takes the first piece of content. Detached: Init takes the
+// detached signature to add to (an empty blob for a new one).
 ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const SignParams* params,
                                               const DataBlob* first, StreamContext* stream);
 ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const SignParams* params,
@@ -476,8 +488,8 @@ ORLAX_API uint32_t ORLAX_CmsBlkAttVerifyMem(LibraryContext context, const Verify
                                             DataBlob* content, VerifyResult* result);
 
 // Memory streams of verification. Attached: the message arrives in pieces;
-// Update and Final give pieces of the content (when asked for). Detached: Init
-// takes the whole detached signature, Update the data pieces, no output.
+// the content (when asked for) comes with Final. Detached: Init takes the
+// whole detached signature, Update the data pieces, no content output.
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const VerifyParams* params,
                                                 const DataBlob* first, StreamContext* stream);
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* params,
