@@ -185,6 +185,8 @@ typedef struct CertRecord {
 // Query flags.
 #define ORLAX_FIND_NETWORK 0x4u     // also the network directory (none here: the local store only)
 #define ORLAX_FIND_SIGNING 0x100u   // only certificates usable for signing
+#define ORLAX_FIND_BY_NAME 0xE00u   // any of these: a search by name, whose subject may
+                                    // also match one "NAME=value" part of the DN
 #define ORLAX_SUBJECT_KIND_DN 4u    // subject holds an owner DN or a pattern
 
 // Input of ORLAX_FindCert.
@@ -195,7 +197,8 @@ typedef struct CertQuery {
   uint8_t reserved1[0x28 - 0x14];
   const char* subject;        // owner DN, compared without regard to letter case;
                               // with "*": a pattern over the DN or one of its
-                              // "NAME=value" parts ("*=*" matches all)
+                              // "NAME=value" parts ("*=*" matches all); with
+                              // ORLAX_FIND_BY_NAME also one part exactly
   uint8_t reserved2[0x198 - 0x30];
   uint32_t selectionMask;     // accepted, not used
   uint32_t reserved3;

@@ -177,13 +177,16 @@ std::vector<std::string> DnParts(const X509_NAME* name) {
   return parts;
 }
 
-bool SubjectMatches(X509* cert, const std::string& subjectUtf8) {
+// The whole owner DN equals the subject (ignoring case), or matches it as a
+// pattern; a search by name may also match one "NAME=value" part.
+bool SubjectMatches(X509* cert, const std::string& subjectUtf8, bool byName) {
   std::string wanted = Upper(subjectUtf8);
   std::string owner = Upper(OwnerDn(X509_get_subject_name(cert)));
-  if (wanted.find('*') == std::string::npos) return owner == wanted;
-  if (WildcardMatch(owner, wanted)) return true;
+  const bool pattern = wanted.find('*') != std::string::npos;
+  if (pattern ? WildcardMatch(owner, wanted) : owner == wanted) return true;
+  if (!pattern && !byName) return false;
   for (const auto& part : DnParts(X509_get_subject_name(cert))) {
-    if (WildcardMatch(Upper(part), wanted)) return true;
+    if (pattern ? WildcardMatch(Upper(part), wanted) : Upper(part) == wanted) return true;
   }
   return false;
 }
@@ -383,8 +386,11 @@ ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query
     for (const auto& stored : ctx.certs) {
       X509* cert = stored.cert.get();
       // CA certificates are nobody's correspondents: only an exact name finds one.
-      if (bySubject && !SubjectMatches(cert, subject)) continue;
-      if (IsCa(cert) && (!bySubject || subject.find('*') != std::string::npos)) continue;
+      if (bySubject && !SubjectMatches(cert, subject, (query->flags & ORLAX_FIND_BY_NAME) != 0)) continue;
+      if (IsCa(cert) && (!bySubject || subject.find('*') != std::string::npos ||
+                         (query->flags & ORLAX_FIND_BY_NAME) != 0)) {
+        continue;
+      }
       if ((query->flags & ORLAX_FIND_SIGNING) && !UsableForSigning(cert)) continue;
       bool duplicate = std::any_of(found.begin(), found.end(), [&](X509* other) { return X509_cmp(other, cert) == 0; });
       if (!duplicate) found.push_back(cert);

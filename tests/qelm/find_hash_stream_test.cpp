@@ -76,6 +76,10 @@ TEST_F(FindCertTest, AllOwnersAndPatterns) {
   EXPECT_EQ(owners.count(pki_.Dn("ca")), 0u) << "CA certificates are no owners";
   EXPECT_EQ(Owners(ctx, 0xE04, "*=*", &code).size(), all.size());
   EXPECT_EQ(Owners(ctx, 0xE04, "CN=ПЕТ*", &code), std::vector<std::string>{pki_.Dn("user2")});
+  // A search by name matches one part of the DN; a search by DN only the whole.
+  const std::string cn = "CN=" + pki_.CommonName("user1");
+  EXPECT_EQ(Owners(ctx, 0xE04, cn.c_str(), &code), std::vector<std::string>{pki_.Dn("user1")});
+  EXPECT_TRUE(Owners(ctx, 0x4, cn.c_str(), &code).empty());
   // Signing certificates only: the time-stamp authority is not one.
   std::vector<std::string> signers = Owners(ctx, 0x100, nullptr, &code);
   EXPECT_EQ(std::count(signers.begin(), signers.end(), pki_.Dn("tsa")), 0);
