@@ -146,6 +146,47 @@ TEST_F(TimeStampTest, FailingOrMissingServerGivesCodeTextAndNoOutput) {
             ORLAX_E_SIGNATURE_INDEX);
 }
 
+TEST_F(TimeStampTest, MemoryFormsStampAndCheckInOneBlockAndInPieces) {
+  Ctx ctx = Open("user1");
+  std::string message = Read(Signed("doc", false, 1));
+  DataBlob in{static_cast<uint32_t>(message.size()), reinterpret_cast<uint8_t*>(message.data())};
+  const std::string url = server_.Url("/tsa");
+  TspStampParams params{6, 0, 0, 0, 0};
+  DataBlob block{};
+  ASSERT_EQ(ORLAX_TspBlkUrlStampCmsMem(ctx, &params, url.c_str(), &in, &block), 0u);
+
+  // The same in pieces, as the combined operations pass it on.
+  std::string pieces;
+  StreamContext s = nullptr;
+  size_t half = message.size() / 2;
+  DataBlob first{static_cast<uint32_t>(half), in.data}, second{static_cast<uint32_t>(message.size() - half), in.data + half};
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsInitMem(ctx, &params, url.c_str(), &first, &s), 0u);
+  DataBlob out{};
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsUpdateMem(ctx, &params, url.c_str(), &s, &second, &out), 0u);
+  pieces.append(reinterpret_cast<char*>(out.data), out.length);
+  ORLAX_FreeMem(ctx, out.data);
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsFinalMem(ctx, &params, url.c_str(), &s, &out), 0u);
+  pieces.append(reinterpret_cast<char*>(out.data), out.length);
+  ORLAX_FreeMem(ctx, out.data);
+
+  TspVerifyParams verify{0, 0, 0, 0, 3};
+  TspVerifyResult result{};
+  EXPECT_EQ(ORLAX_TspBlkVerifyCmsMem(ctx, &verify, &block, &result), 0u);
+  EXPECT_NE(result.stampTime, 0u);
+  ORLAX_TspFreeVerifyResult(ctx, &result);
+  DataBlob whole{static_cast<uint32_t>(pieces.size()), reinterpret_cast<uint8_t*>(pieces.data())};
+  ASSERT_EQ(ORLAX_TspStrVerifyCmsInitMem(ctx, &verify, &whole, &s), 0u);
+  ASSERT_EQ(ORLAX_TspStrVerifyCmsFinalMem(ctx, &verify, &s, &result), 0u);
+  ASSERT_NE(result.tsaCert, nullptr);
+  EXPECT_EQ(std::string(result.tsaCert->owner), pki_.Dn("tsa"));
+  ORLAX_TspFreeVerifyResult(ctx, &result);
+  // The unstamped message has none.
+  ASSERT_EQ(ORLAX_TspStrVerifyCmsInitMem(ctx, &verify, &in, &s), 0u);
+  EXPECT_EQ(ORLAX_TspStrVerifyCmsFinalMem(ctx, &verify, &s, &result), ORLAX_E_NO_TIME_STAMP);
+  ORLAX_TspFreeVerifyResult(ctx, &result);
+  ORLAX_FreeMem(ctx, block.data);
+}
+
 class CrlTest : public LibraryTest {};
 
 TEST_F(CrlTest, ListsAreLoadedFromDistributionPointsAndCheckedAtOnce) {
