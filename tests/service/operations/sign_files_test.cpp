@@ -251,10 +251,11 @@ TEST_F(SignFilesTest, AddedSignatureJoinsTheExistingDetachedOneWhenBothNamesAreL
   Put("a.txt", "данные");
   SignWith("user2", in_ / "a.txt", in_ / "a.txt.p7d", true);
   Put("lonely.txt", "waits for its signature");
-  ASSERT_EQ(Sign({"a.txt", "a.txt.p7d", "lonely.txt"}, "DSIG"), 0u);
-  // The second name of the pair is no vanished file; the unpaired one waits.
+  Put(".p7d", "a signature with no name for its data");
+  ASSERT_EQ(Sign({"a.txt", "a.txt.p7d", "lonely.txt", ".p7d"}, "DSIG"), 0u);
+  // The second name of the pair is no vanished file; the unpaired ones wait.
   EXPECT_EQ(Errors(), "");
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"lonely.txt"});
+  EXPECT_EQ(Listing(in_), (std::vector<std::string>{".p7d", "lonely.txt"}));
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
   MessageInfo info = Info(out_ / "a.txt.p7d");
   EXPECT_EQ(info.signatureCount, 2u);
