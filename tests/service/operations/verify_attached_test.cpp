@@ -174,6 +174,36 @@ TEST_F(VerifyAttachedTest, StampedSignaturesPassAndMissingStampsFailOnlyWhenTheP
                                      ")\r\n\r\nЭП №: 1\r\nОшибка ORLAX 0xE0700106 - "));
 }
 
+TEST_F(VerifyAttachedTest, EachStampBelongsToItsOwnSignature) {
+  testsupport::LocalHttpServer server;
+  server.EnableTimeStamping(pki_);
+  profile_.autoVerifyTsp = {1};
+  const fs::path file = Signed("two.p7s", "две подписи");
+  AddSignature(file, "user2");
+  StampSignature(file, 1, server.Url("/tsa"));
+  const std::string bytes = Read(file);
+  const std::vector<uint32_t> times = SigningTimes(file);
+  const uint32_t stampTime = StampTime(file, 1);
+
+  // Only the second signature is stamped: its block alone shows the stamp.
+  ASSERT_EQ(Check({"two.p7s"}, false), 0u);
+  EXPECT_EQ(Read(out_ / "two.p7s.vrf"),
+            "Количество ЭП: 2\r\n" + Block(1, "user1", times[0]) + Block(2, "user2", times[1], stampTime));
+
+  // Stamps required: the first signature fails, and only it is listed.
+  profile_.noTspIsError = {1};
+  fs::remove(out_ / "two.p7s");
+  fs::remove(out_ / "two.p7s.vrf");
+  WriteBytes(in_ / "two.p7s", bytes);
+  ASSERT_EQ(Check({"two.p7s"}, false), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"two.p7s"});
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, ")\r\n\r\nЭП №: 1\r\nОшибка ORLAX 0xE0700106 - " +
+                                   Utf8(ErrorDescription(ORLAX_E_NO_TIME_STAMP, nullptr)) + "\r\n\r\n"));
+  EXPECT_FALSE(Contains(errors, "ЭП №: 2"));
+}
+
 TEST_F(VerifyAttachedTest, SignerListsMustAllBeMetByVerifiedSigners) {
   const fs::path both = Signed("both.p7s", "двое");
   AddSignature(both, "user2");
