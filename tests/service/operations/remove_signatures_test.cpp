@@ -110,5 +110,19 @@ TEST_F(RemoveSignaturesTest, FailedRemovalLeavesNoOutputAndNoScratchFile) {
                                  "теста\r\n"));
 }
 
+TEST_F(RemoveSignaturesTest, ScratchFileThatCannotBeMadeFailsTheFile) {
+  WriteBytes(root_.path() / "d", "d");
+  SignWith("user1", root_.path() / "d", in_ / "a.txt.p7s", false);
+  const std::string missing = (root_.path() / "no-such-temp").string();
+  const std::string saved = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "";
+  setenv("TMPDIR", missing.c_str(), 1);
+  DWORD rc = Remove({"a.txt.p7s"});
+  setenv("TMPDIR", saved.c_str(), 1);
+  ASSERT_EQ(rc, 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(err_ / "a.txt.p7s"));
+  EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). Генерация имени для временного файла в каталоге '" + missing));
+}
+
 }  // namespace
 }  // namespace cryptoops
