@@ -243,7 +243,10 @@ bool OpenedElsewhere(const FileKey& key, int ownFd) {
 DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId) {
   std::lock_guard guard(TableLock());
   auto& table = Table();
-  auto [it, inserted] = table.try_emplace(key);
+  // Not a structured binding: the lambda below captures the iterator, which
+  // clang refuses for a binding.
+  auto emplaced = table.try_emplace(key);
+  auto it = emplaced.first;
   InodeEntry& entry = it->second;
   auto fail = [&]() -> DWORD {
     if (entry.opens.empty()) {
