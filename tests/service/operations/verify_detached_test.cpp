@@ -2,6 +2,9 @@
 // their report, pairs that fail go to the error folder together, and files
 // without a partner wait untouched.
 
+#include "platform/handles.h"
+#include "platform/sync.h"
+#include "service/core/file_pipeline.h"
 #include "tests/service/operations/verification_fixture.h"
 
 namespace cryptoops {
@@ -231,6 +234,22 @@ TEST_F(VerifyDetachedTest, ReportThatCannotBeOpenedSendsThePairToTheErrorFolder)
   EXPECT_EQ(Listing(out_), std::vector<std::string>{"a.txt.vrf"});  // the dangling link, not ours
   EXPECT_TRUE(Contains(Errors(),
                        ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.vrf").string() + " (размер: 0)\r\n"));
+}
+
+// A stop request seen before a name leaves it and every later name as they
+// are, for both verifying operations.
+TEST_F(VerifyDetachedTest, StopRequestLeavesTheRemainingFilesUntouched) {
+  Pair("a.txt", "a");
+  Put("b.p7s", "b");
+  HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_NE(stop, nullptr);
+  SetOperationsStopEvent(stop);
+  EXPECT_EQ(CheckDetached({"a.txt"}), 0u);
+  EXPECT_EQ(Check({"b.p7s"}, true), 0u);
+  SetOperationsStopEvent(nullptr);
+  CloseHandle(stop);
+  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "b.p7s"}));
+  EXPECT_EQ(Operations(), "");
 }
 
 }  // namespace
