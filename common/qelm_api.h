@@ -36,8 +36,10 @@
 // encryption hand out their output as the content comes (one piece held at a
 // time); detached signing and detached verification digest their data as it
 // comes. The other stages (decryption, attached verification, message
-// information, time stamping and its check) gather their input and work in
-// Final: their Updates give empty pieces and Final gives the whole output.
+// information, time stamping and its check) gather their input in an
+// anonymous temporary file and work in Final: their Updates give empty pieces
+// and Final gives the whole output (in memory); message information and the
+// stamp check so keep only the message's signatures in memory.
 //
 // Test hook: the environment variable QELM_TEST_FAIL, read on every call, of
 // the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the named functions

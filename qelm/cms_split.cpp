@@ -213,7 +213,12 @@ bool WriteAll(BIO* out, const char* data, size_t length) {
 uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* split) {
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (file == nullptr) return Fail(context, ORLAX_E_FILE_OPEN, path);
-  BerReader r(file.get());
+  return SplitStream(context, file.get(), path, split);
+}
+
+uint32_t SplitStream(Context* context, std::FILE* file, const std::string& path, SplitMessage* split) {
+  if (std::fseek(file, 0, SEEK_SET) != 0) return Fail(context, ORLAX_E_FILE_OPEN, path);
+  BerReader r(file);
   Tlv ci, oid, tag, body;
   bool end = false;
   std::string oidValue;
@@ -233,7 +238,7 @@ uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* spli
     return Fail(context, ORLAX_E_BAD_MESSAGE, path);
   }
   shell.Literal(kEoc + kEoc + kEoc);
-  if (!shell.Assemble(file.get(), &split->shell)) return Fail(context, ORLAX_E_FILE_OPEN, path);
+  if (!shell.Assemble(file, &split->shell)) return Fail(context, ORLAX_E_FILE_OPEN, path);
   return 0;
 }
 

@@ -24,6 +24,8 @@ struct SplitMessage {
 // Splits a signed or enveloped message file. NOT_SIGNED_MESSAGE or
 // BAD_MESSAGE (with a stack line) as LoadCmsFile.
 uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* split);
+// The same over an open file (read from its start); what names it in texts.
+uint32_t SplitStream(Context* context, std::FILE* file, const std::string& what, SplitMessage* split);
 
 // A read-only BIO over the content ranges of an open file (not owned).
 BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);

@@ -4,9 +4,10 @@
 // the message at once; detached signing and detached verification digest
 // their data piece by piece. These hold nothing else. The other stages
 // (decryption, attached verification, message information, time stamps and
-// their checks) gather their input and do their work in Final, which then
-// gives the whole output; their Update calls give empty pieces, which the
-// calling chains accept.
+// their checks) gather their input in an anonymous temporary file and do
+// their work in Final, which then gives the whole output; their Update calls
+// give empty pieces, which the calling chains accept. Message information and
+// stamp checks so hold only the message's shell in memory.
 
 #include <cstring>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
 #include "qelm/cms_info.h"
+#include "qelm/cms_split.h"
 #include "qelm/cms_verify.h"
 #include "qelm/tsp.h"
 
@@ -35,7 +37,8 @@ enum class Kind { kAttSign, kDetSign, kAttVerify, kDetVerify, kEncrypt, kDecrypt
 
 struct Stream {
   Kind kind;
-  std::string input;          // gathered input of the stages that work in Final
+  FilePtr spool;              // gathered input of the stages that work in Final,
+  uint64_t spooled = 0;       // kept in an anonymous temporary file, not in memory
   ContentDigests digests;     // detached signing and verification
   CmsPtr cms;                 // the detached signature to add to or to verify,
                               // or the message being written (attached signing, encryption)
@@ -92,14 +95,24 @@ bool ValidBlob(const DataBlob* blob) { return blob != nullptr && (blob->length =
 
 uint32_t Gather(Context& ctx, Stream& stream, const DataBlob* input) {
   if (!ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
-  if (stream.input.size() + input->length > 0xFFFFFFFFu) return Fail(&ctx, ORLAX_E_FILE_TOO_LARGE, "DataBlob");
-  stream.input.append(reinterpret_cast<const char*>(input->data), input->length);
+  if (stream.spool == nullptr) {
+    stream.spool.reset(std::tmpfile());
+    if (stream.spool == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, "tmpfile");
+  }
+  if (input->length > 0 && std::fwrite(input->data, 1, input->length, stream.spool.get()) != input->length) {
+    return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  }
+  stream.spooled += input->length;
   return 0;
 }
 
-DataBlob Gathered(const Stream& stream) {
-  return DataBlob{static_cast<uint32_t>(stream.input.size()),
-                  reinterpret_cast<uint8_t*>(const_cast<char*>(stream.input.data()))};
+// The gathered message, split into its shell and the places of its content.
+uint32_t SplitGathered(Context& ctx, Stream& stream, SplitMessage* split, CmsPtr* cms) {
+  if (std::fflush(stream.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  if (uint32_t code = SplitStream(&ctx, stream.spool.get(), "DataBlob", split); code != 0) return code;
+  BioPtr shell(BIO_new_mem_buf(split->shell.data(), static_cast<int>(split->shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  return LoadCms(&ctx, shell.get(), "DataBlob", cms);
 }
 
 // The writing stages (attached signing, encryption) turn each piece of
@@ -210,7 +223,10 @@ ORLAX_API uint32_t ORLAX_CmsStrMsgInfFinalMem(LibraryContext context, StreamCont
     return Finish(ctx, Kind::kMsgInf, stream, [&](Stream& s) -> uint32_t {
       if (info == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "MessageInfo");
       MessageOutline outline;
-      if (uint32_t code = ReadOutlineMemory(&ctx, s.input, &outline); code != 0) return code;
+      std::fflush(s.spool.get());
+      std::rewind(s.spool.get());
+      BerReader reader(s.spool.get());
+      if (uint32_t code = ReadOutline(reader, &outline); code != 0) return Fail(&ctx, code, "DataBlob");
       FillMessageInfo(outline, info);
       return 0;
     });
@@ -314,15 +330,23 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const V
     if (result != nullptr) *result = {};
     return Finish(ctx, Kind::kAttVerify, stream, [&](Stream& s) -> uint32_t {
       if (params == nullptr || result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "VerifyParams");
-      DataBlob message = Gathered(s);
+      SplitMessage split;
       CmsPtr cms;
-      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
+      if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, "DataBlob");
+      if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
       const bool wantContent = (params->flags & ORLAX_VERIFY_CONTENT) != 0 && content != nullptr;
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (mem == nullptr) throw std::bad_alloc();
+      BioPtr source = ContentBio(s.spool.get(), split.ranges);
+      ContentDigests digests;
+      AddSignerDigests(cms.get(), &digests);
       bool writeFailed = false;
-      uint32_t code = VerifyLoaded(ctx, cms.get(), nullptr, wantContent ? mem.get() : nullptr, result, &writeFailed,
-                                   params->flags);
+      if (!PumpThrough(source.get(), &digests, wantContent ? mem.get() : nullptr, &writeFailed)) {
+        return Fail(&ctx, writeFailed ? ORLAX_E_NO_MEMORY : ORLAX_E_BAD_MESSAGE, "DataBlob");
+      }
+      digests.Finish();
+      uint32_t code = VerifySigners(ctx, cms.get(), digests, result, params->flags);
       if (code == 0 && wantContent) return BioToBlob(&ctx, mem.get(), content);
       return code;
     });
@@ -426,12 +450,17 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const Dec
     if (result != nullptr) std::memset(result, 0, sizeof *result);
     return Finish(ctx, Kind::kDecrypt, stream, [&](Stream& s) -> uint32_t {
       if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
-      DataBlob message = Gathered(s);
+      SplitMessage split;
       CmsPtr cms;
-      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
+      if (!IsEnveloped(cms.get())) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, "DataBlob");
+      if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (mem == nullptr) throw std::bad_alloc();
-      if (uint32_t code = DecryptLoaded(ctx, cms.get(), mem.get(), result, "DataBlob"); code != 0) return code;
+      BioPtr source = ContentBio(s.spool.get(), split.ranges);
+      if (uint32_t code = DecryptLoaded(ctx, cms.get(), mem.get(), result, "DataBlob", source.get()); code != 0) {
+        return code;
+      }
       return BioToBlob(&ctx, mem.get(), output);
     });
   });
@@ -458,11 +487,17 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const
     if (output != nullptr) *output = {};
     return Finish(ctx, Kind::kStamp, stream, [&](Stream& s) -> uint32_t {
       if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspStampParams");
-      DataBlob message = Gathered(s);
+      SplitMessage split;
       CmsPtr cms;
-      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
       if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
-      return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
+      if (!split.hasContent) return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
+      BioPtr mem(BIO_new(BIO_s_mem()));
+      if (mem == nullptr) throw std::bad_alloc();
+      if (uint32_t code = JoinToBio(&ctx, cms.get(), s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
+        return code;
+      }
+      return BioToBlob(&ctx, mem.get(), output);
     });
   });
 }
@@ -485,9 +520,9 @@ ORLAX_API uint32_t ORLAX_TspStrVerifyCmsFinalMem(LibraryContext context, const T
     if (result != nullptr) *result = {};
     return Finish(ctx, Kind::kStampVerify, stream, [&](Stream& s) -> uint32_t {
       if (params == nullptr || result == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "TspVerifyParams");
-      DataBlob message = Gathered(s);
+      SplitMessage split;
       CmsPtr cms;
-      if (uint32_t code = LoadCmsBlob(&ctx, &message, &cms); code != 0) return code;
+      if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
       return VerifyStamp(ctx, cms.get(), params->signatureIndex, result);
     });
   });
