@@ -493,8 +493,10 @@ ORLAX_API uint32_t ORLAX_CmsBlkAttVerifyMem(LibraryContext context, const Verify
                                             DataBlob* content, VerifyResult* result);
 
 // Memory streams of verification. Attached: the message arrives in pieces;
-// the content (when asked for) comes with Final. Detached: Init takes the
-// whole detached signature, Update the data pieces, no content output.
+// the content (when asked for) is handed out by Update as it arrives and the
+// rest by Final, whose code alone tells whether the signatures hold. Detached:
+// Init takes the whole detached signature, Update the data pieces, no
+// content output.
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const VerifyParams* params,
                                                 const DataBlob* first, StreamContext* stream);
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* params,

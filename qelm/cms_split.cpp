@@ -216,30 +216,57 @@ uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* spli
   return SplitStream(context, file.get(), path, split);
 }
 
-uint32_t SplitStream(Context* context, std::FILE* file, const std::string& path, SplitMessage* split) {
-  if (std::fseek(file, 0, SEEK_SET) != 0) return Fail(context, ORLAX_E_FILE_OPEN, path);
+namespace {
+
+// Walks a message file: 0, NOT_SIGNED_MESSAGE or BAD_MESSAGE. The content
+// ranges found before a failure are left in split.
+uint32_t Walk(std::FILE* file, SplitMessage* split, ShellBuilder* shell) {
+  if (std::fseek(file, 0, SEEK_SET) != 0) return ORLAX_E_FILE_OPEN;
   BerReader r(file);
   Tlv ci, oid, tag, body;
   bool end = false;
   std::string oidValue;
   if (!r.ReadHeader(&ci) || ci.tagClass != 0 || ci.tag != 16 || !ci.constructed || !r.NextChild(ci, &oid, &end) ||
       end || oid.tag != 6 || !r.ReadValue(oid, &oidValue)) {
-    return Fail(context, ORLAX_E_NOT_SIGNED_MESSAGE, path);
+    return ORLAX_E_NOT_SIGNED_MESSAGE;
   }
   const std::string type = OidText(oidValue);
-  if (type != kSignedData && type != kEnvelopedData) return Fail(context, ORLAX_E_NOT_SIGNED_MESSAGE, path);
-  ShellBuilder shell;
-  shell.Literal(kIndefiniteSequence);
-  shell.Raw(oid.headerStart, oid.start + oid.length);
-  shell.Literal(kIndefiniteExplicit0 + kIndefiniteSequence);
+  if (type != kSignedData && type != kEnvelopedData) return ORLAX_E_NOT_SIGNED_MESSAGE;
+  shell->Literal(kIndefiniteSequence);
+  shell->Raw(oid.headerStart, oid.start + oid.length);
+  shell->Literal(kIndefiniteExplicit0 + kIndefiniteSequence);
   if (!r.NextChild(ci, &tag, &end) || end || tag.tagClass != 2 || tag.tag != 0 || !r.NextChild(tag, &body, &end) ||
-      end || body.tag != 16 || !SplitBody(r, body, type == kSignedData, &shell, split) || !r.SkipRest(tag) ||
+      end || body.tag != 16 || !SplitBody(r, body, type == kSignedData, shell, split) || !r.SkipRest(tag) ||
       !r.SkipRest(ci)) {
-    return Fail(context, ORLAX_E_BAD_MESSAGE, path);
+    return ORLAX_E_BAD_MESSAGE;
   }
-  shell.Literal(kEoc + kEoc + kEoc);
+  shell->Literal(kEoc + kEoc + kEoc);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t SplitStream(Context* context, std::FILE* file, const std::string& path, SplitMessage* split) {
+  ShellBuilder shell;
+  if (uint32_t code = Walk(file, split, &shell); code != 0) return Fail(context, code, path);
   if (!shell.Assemble(file, &split->shell)) return Fail(context, ORLAX_E_FILE_OPEN, path);
   return 0;
+}
+
+uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges) {
+  SplitMessage split;
+  ShellBuilder shell;
+  Walk(file, &split, &shell);  // stops where the file stops, keeping what it found
+  uint64_t total = 0;
+  ranges->clear();
+  for (const auto& [offset, length] : split.ranges) {
+    if (offset >= size) break;
+    uint64_t present = std::min(length, size - offset);
+    ranges->emplace_back(offset, present);
+    total += present;
+    if (present < length) break;
+  }
+  return total;
 }
 
 BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {

@@ -27,6 +27,10 @@ uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* spli
 // The same over an open file (read from its start); what names it in texts.
 uint32_t SplitStream(Context* context, std::FILE* file, const std::string& what, SplitMessage* split);
 
+// The content ranges of a message of which only the first size bytes are in
+// the file so far (a message still arriving); returns their total length.
+uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges);
+
 // A read-only BIO over the content ranges of an open file (not owned).
 BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
 

@@ -45,6 +45,7 @@ struct Stream {
   BioPtr sink;                // what the writer has made and not yet handed out
   BIO* writer = nullptr;      // the content goes in here; its chain ends in sink
   bool wrote = false;
+  uint64_t handedOut = 0;     // content bytes of an attached verification already given
 
   ~Stream() { CloseWriter(); }
   void CloseWriter() {
@@ -317,10 +318,38 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const Ve
                      [&](Context& ctx) { return StartGathering(ctx, Kind::kAttVerify, first, stream); });
 }
 
-ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* /*params*/,
+// The content found so far beyond what was handed out, into output.
+uint32_t HandOutContent(Context& ctx, Stream& stream, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
+                        DataBlob* output) {
+  BioPtr source = ContentBio(stream.spool.get(), ranges);
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  std::string skip(1 << 16, '\0');
+  for (uint64_t skipped = 0; skipped < stream.handedOut;) {
+    int n = BIO_read(source.get(), skip.data(), static_cast<int>(std::min<uint64_t>(skip.size(), stream.handedOut - skipped)));
+    if (n <= 0) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+    skipped += static_cast<uint64_t>(n);
+  }
+  bool writeFailed = false;
+  if (!PumpThrough(source.get(), nullptr, mem.get(), &writeFailed)) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+  if (uint32_t code = BioToBlob(&ctx, mem.get(), output); code != 0) return code;
+  stream.handedOut += output->length;
+  return 0;
+}
+
+// The content is handed out as it arrives; whether it may be used is told by
+// Final, which checks the signatures.
+ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* params,
                                                   StreamContext* stream, const DataBlob* input, DataBlob* content) {
-  return WithContext("ORLAX_CmsStrAttVerifyUpdateMem", context,
-                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kAttVerify, stream, input, content); });
+  return WithContext("ORLAX_CmsStrAttVerifyUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    if (uint32_t code = KeepGathering(ctx, Kind::kAttVerify, stream, input, content); code != 0) return code;
+    if (params == nullptr || (params->flags & ORLAX_VERIFY_CONTENT) == 0 || content == nullptr) return 0;
+    Stream* s = Lookup(stream, Kind::kAttVerify);
+    if (std::fflush(s->spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (ContentSoFar(s->spool.get(), s->spooled, &ranges) <= s->handedOut) return 0;
+    return HandOutContent(ctx, *s, ranges, content);
+  });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const VerifyParams* params,
@@ -336,19 +365,18 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const V
       if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, "DataBlob");
       if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
       const bool wantContent = (params->flags & ORLAX_VERIFY_CONTENT) != 0 && content != nullptr;
-      BioPtr mem(BIO_new(BIO_s_mem()));
-      if (mem == nullptr) throw std::bad_alloc();
       BioPtr source = ContentBio(s.spool.get(), split.ranges);
       ContentDigests digests;
       AddSignerDigests(cms.get(), &digests);
       bool writeFailed = false;
-      if (!PumpThrough(source.get(), &digests, wantContent ? mem.get() : nullptr, &writeFailed)) {
-        return Fail(&ctx, writeFailed ? ORLAX_E_NO_MEMORY : ORLAX_E_BAD_MESSAGE, "DataBlob");
+      if (!PumpThrough(source.get(), &digests, nullptr, &writeFailed)) {
+        return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
       }
       digests.Finish();
       uint32_t code = VerifySigners(ctx, cms.get(), digests, result, params->flags);
-      if (code == 0 && wantContent) return BioToBlob(&ctx, mem.get(), content);
-      return code;
+      if (code != 0 || !wantContent) return code;
+      // The part of the content not handed out by the Updates.
+      return HandOutContent(ctx, s, split.ranges, content);
     });
   });
 }
