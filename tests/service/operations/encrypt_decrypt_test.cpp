@@ -2,6 +2,7 @@
 // every cipher, mode and archive form, the envelope read by openssl, the
 // journal records, conflicts, and every way a file fails.
 
+#include <functional>
 #include <tuple>
 
 #include "platform/sync.h"
@@ -338,6 +339,38 @@ TEST_F(EncryptDecryptTest, StopEventLeavesTheFilesNotYetTaken) {
   EXPECT_EQ(rc, 0u);
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.txt"});
   EXPECT_EQ(Operations(), "");
+}
+
+// A journal that cannot be written ends every one of these operations at
+// once with the writer's code, whether the file succeeded or failed, and
+// the files after it stay untouched.
+TEST_F(EncryptDecryptTest, UnwritableJournalEndsEachOperationAtOnce) {
+  auto certs = Recipients({"user1"});
+  fs::remove_all(journal_);
+  WriteBytes(journal_, "a file where the journal folder should be");
+  struct Case {
+    const char* operation;
+    std::function<DWORD(const std::vector<std::string>&)> run;
+  } cases[] = {
+      {"ENCR", [&](const std::vector<std::string>& n) { return Encrypt(n, 0, certs); }},
+      {"DECR", [&](const std::vector<std::string>& n) { return Decrypt(n, 0); }},
+      {"SIGN", [&](const std::vector<std::string>& n) { return Sign(n, "SIGN"); }},
+      {"CDSG", [&](const std::vector<std::string>& n) { return Sign(n, "CDSG"); }},
+      {"DELS", [&](const std::vector<std::string>& n) { return Remove(n); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.operation);
+    Put("first.txt", "1");
+    Put("second.txt", "2");
+    EXPECT_NE(c.run({"first.txt", "second.txt"}), 0u);
+    EXPECT_EQ(Read(in_ / "second.txt"), "2");
+    fs::remove_all(in_);
+    fs::remove_all(out_);
+    fs::remove_all(err_);
+    fs::create_directories(in_);
+    fs::create_directories(out_);
+    fs::create_directories(err_);
+  }
 }
 
 }  // namespace
