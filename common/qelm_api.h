@@ -5,14 +5,16 @@
 // - Every function returns a 32-bit result code, 0 for success. Codes of the
 //   library have bit 0x20000000 set (ORLAX_E_...). ORLAX_GetErrorText is the
 //   one exception: it returns a text pointer.
-// - Texts and paths are 8-bit text in the ANSI code page; on disk the bytes of
-//   a path are used as they are (UTF-8 under the default code page 65001).
+// - Texts and paths are 8-bit text in the ANSI code page (machine store
+//   "ACP"); paths are turned into the UTF-8 names on disk, texts the library
+//   returns (names, error texts) are written in that code page.
 // - Every function but ORLAX_GetErrorText takes a LibraryContext first. A
 //   failing call pushes one or more lines (text, source file, line, data) to
 //   the error stack of its context, or to the library's stack for calls made
 //   without a context (a failed ORLAX_InitializeEx / ORLAX_Initialize). The
 //   caller drains that stack with ORLAX_GetErrorLineEx before its next work on
-//   the context. A stack keeps at most its last 64 lines.
+//   the context. A stack keeps at most its last 64 lines. Opening a context
+//   also leaves a line there for each file of LOCAL it had to pass over.
 // - Records the caller builds are zeroed before the listed fields are set.
 //   Records and buffers the library fills belong to the library until they are
 //   released with their own free call: DataBlob contents with ORLAX_FreeMem
@@ -35,11 +37,12 @@
 // Final give, in order, form the whole output. Attached signing and
 // encryption hand out their output as the content comes (one piece held at a
 // time); detached signing and detached verification digest their data as it
-// comes. The other stages (decryption, attached verification, message
-// information, time stamping and its check) gather their input in an
-// anonymous temporary file and work in Final: their Updates give empty pieces
-// and Final gives the whole output (in memory); message information and the
-// stamp check so keep only the message's signatures in memory.
+// comes; attached verification hands out the content as it arrives. The
+// other stages (decryption, message information, time stamping and its check)
+// gather their input in an anonymous temporary file and work in Final: their
+// Updates give empty pieces and Final gives the whole output (in memory);
+// message information and the stamp check so keep only the message's
+// signatures in memory.
 //
 // Test hook: the environment variable QELM_TEST_FAIL, read on every call, of
 // the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the named functions
