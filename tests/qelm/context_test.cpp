@@ -170,6 +170,43 @@ TEST_F(ContextTest, ProfilesOfTheUserStoreAreListedAndOpenedByName) {
   EXPECT_EQ(DrainStack(nullptr).size(), 1u);
 }
 
+// Installations that exchange files with Windows run with code page 1251:
+// paths come in 1251 and name UTF-8 files on disk, names go out in 1251.
+TEST_F(ContextTest, AnsiCodePage1251IsUsedForPathsAndTexts) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, nullptr,
+                            0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  SetText(key, L"ACP", "1251");
+  RegCloseKey(key);
+  platform::ReloadCodePages();
+  ASSERT_EQ(GetACP(), 1251u);
+  Ctx ctx = Open("user1");
+  fs::path input = WriteInput("документ.txt", "x");
+  std::string ansiInput = platform::WideToMultiByte(platform::MultiByteToWide(input.string(), CP_UTF8), 1251);
+  std::string ansiOutput = ansiInput + ".p7s";
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  EXPECT_EQ(ORLAX_CmsBlkAttSignFile(ctx, &sign, ansiInput.c_str(), ansiOutput.c_str()), 0u);
+  EXPECT_TRUE(fs::exists(input.string() + ".p7s"));
+  VerifyParams vp{};
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &vp, ansiOutput.c_str(), nullptr, &vr), 0u);
+  ASSERT_EQ(vr.count, 1u);
+  EXPECT_EQ(std::string(vr.signers[0].cert->owner),
+            platform::WideToMultiByte(platform::MultiByteToWide(pki_.Dn("user1"), CP_UTF8), 1251));
+  ORLAX_FreeVerifyResult(ctx, &vr);
+  char buffer[256];
+  ASSERT_NE(ORLAX_GetErrorText(ORLAX_E_CERT_REVOKED, buffer, sizeof buffer), nullptr);
+  EXPECT_EQ(std::string(buffer), platform::WideToMultiByte(L"Сертификат отозван.", 1251));
+  // Back to the default for the tests that follow in this process.
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, nullptr,
+                            0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegDeleteValueW(key, L"ACP");
+  RegCloseKey(key);
+  platform::ReloadCodePages();
+}
+
 TEST_F(ContextTest, EmptyProfileStoreHasNoProfiles) {
   LibraryContext raw = nullptr;
   ASSERT_EQ(ORLAX_InitMinimal(&raw), 0u);
