@@ -37,12 +37,15 @@
 // Final give, in order, form the whole output. Attached signing and
 // encryption hand out their output as the content comes (one piece held at a
 // time); detached signing and detached verification digest their data as it
-// comes; attached verification hands out the content as it arrives. The
-// other stages (decryption, message information, time stamping and its check)
-// gather their input in an anonymous temporary file and work in Final: their
-// Updates give empty pieces and Final gives the whole output (in memory);
-// message information and the stamp check so keep only the message's
-// signatures in memory.
+// comes; attached verification, and decryption with a cipher without MAC,
+// hand out the content as it arrives. The other stages (decryption with a
+// MAC, which follows the content; message information; time stamping and its
+// check) gather their input in an anonymous temporary file and work in Final:
+// their Updates give empty pieces and Final gives the whole output (in
+// memory); message information and the stamp check so keep only the
+// message's signatures in memory. A decryption stream fails at Init or Update
+// with ORLAX_E_NOT_RECIPIENT as soon as its recipients show that the key is
+// not one of them.
 //
 // Test hook: the environment variable QELM_TEST_FAIL, read on every call, of
 // the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the named functions

@@ -103,20 +103,8 @@ uint32_t EncryptBio(Context& ctx, const EncryptParams* params, BIO* in, BIO* out
   return WriteCms(&ctx, cms.get(), encoding, out, what);
 }
 
-// Frees a BIO chain down to (not including) a BIO the caller owns.
-struct ChainFree {
-  BIO* keep = nullptr;
-  void operator()(BIO* chain) const {
-    while (chain != nullptr && chain != keep) {
-      BIO* next = BIO_pop(chain);
-      BIO_free(chain);
-      chain = next;
-    }
-  }
-};
-
-uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what,
-                       BIO* detachedContent) {
+uint32_t StartDecryption(Context& ctx, CMS_ContentInfo* cms, BIO* detachedContent, const std::string& what,
+                         Decryption* d) {
   if (!IsEnveloped(cms)) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, what);
   if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
   bool recipient = false;
@@ -133,30 +121,40 @@ uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResu
   if (CMS_decrypt_set1_pkey_and_peer(cms, ctx.key.get(), ctx.cert.get(), nullptr) != 1) {
     return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_decrypt_set1_pkey");
   }
-  std::unique_ptr<BIO, ChainFree> chain(CMS_dataInit(cms, detachedContent), ChainFree{detachedContent});
-  if (chain == nullptr) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_dataInit");
-  BIO* cipherBio = BIO_find_type(chain.get(), BIO_TYPE_CIPHER);
-  EVP_CIPHER_CTX* cipherCtx = nullptr;
-  if (cipherBio == nullptr || BIO_get_cipher_ctx(cipherBio, &cipherCtx) != 1 || cipherCtx == nullptr) {
+  d->chain = std::unique_ptr<BIO, ChainFree>(CMS_dataInit(cms, detachedContent), ChainFree{detachedContent});
+  if (d->chain == nullptr) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "CMS_dataInit");
+  d->cipherBio = BIO_find_type(d->chain.get(), BIO_TYPE_CIPHER);
+  if (d->cipherBio == nullptr || BIO_get_cipher_ctx(d->cipherBio, &d->cipherCtx) != 1 || d->cipherCtx == nullptr) {
     return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "cipher");
   }
-  const EVP_CIPHER* cipher = EVP_CIPHER_CTX_get0_cipher(cipherCtx);
-  if (int mesh = KeyMeshFor(cipher); mesh != 0) EVP_CIPHER_CTX_ctrl(cipherCtx, EVP_CTRL_KEY_MESH, mesh, nullptr);
-  bool writeFailed = false;
-  if (!PumpThrough(chain.get(), nullptr, out, &writeFailed)) {
-    return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_DECRYPT_FAILED, what);
-  }
-  if (BIO_get_cipher_status(cipherBio) <= 0) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, what);
-  // Ciphers with a MAC have compared it with the message's in their final
-  // step, which the status above reports.
+  d->cipher = EVP_CIPHER_CTX_get0_cipher(d->cipherCtx);
+  if (int mesh = KeyMeshFor(d->cipher); mesh != 0) EVP_CIPHER_CTX_ctrl(d->cipherCtx, EVP_CTRL_KEY_MESH, mesh, nullptr);
+  return 0;
+}
+
+uint32_t FinishDecryption(Context& ctx, Decryption& d, DecryptResult* result, const std::string& what) {
+  // Ciphers with a MAC compare it with the message's in their final step,
+  // which the status reports.
+  if (BIO_get_cipher_status(d.cipherBio) <= 0) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, what);
   if (result != nullptr) {
     result->flags = 1;
     char oid[128] = "";
-    OBJ_obj2txt(oid, sizeof oid, OBJ_nid2obj(EVP_CIPHER_get_nid(cipher)), 1);
+    OBJ_obj2txt(oid, sizeof oid, OBJ_nid2obj(EVP_CIPHER_get_nid(d.cipher)), 1);
     result->cipherOid = DupText(oid);
     result->recipient = NewCertRecord(ctx.cert.get());
   }
   return 0;
+}
+
+uint32_t DecryptLoaded(Context& ctx, CMS_ContentInfo* cms, BIO* out, DecryptResult* result, const std::string& what,
+                       BIO* detachedContent) {
+  Decryption d;
+  if (uint32_t code = StartDecryption(ctx, cms, detachedContent, what, &d); code != 0) return code;
+  bool writeFailed = false;
+  if (!PumpThrough(d.chain.get(), nullptr, out, &writeFailed)) {
+    return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_DECRYPT_FAILED, what);
+  }
+  return FinishDecryption(ctx, d, result, what);
 }
 
 }  // namespace qelm

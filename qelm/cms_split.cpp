@@ -28,8 +28,12 @@ class ShellBuilder {
     rawTotal_ += end - start;
   }
   bool TooLarge() const { return rawTotal_ > kMaxShell; }
-  bool Assemble(std::FILE* file, std::string* shell) const {
-    for (const auto& piece : pieces_) {
+  // Marks the end of what comes before the content.
+  void MarkHead() { head_ = pieces_.size(); }
+  size_t head() const { return head_; }
+  bool Assemble(std::FILE* file, std::string* shell, size_t count = SIZE_MAX) const {
+    for (size_t i = 0; i < pieces_.size() && i < count; ++i) {
+      const Piece& piece = pieces_[i];
       if (piece.length == 0) {
         shell->append(piece.literal);
         continue;
@@ -49,6 +53,7 @@ class ShellBuilder {
   };
   std::vector<Piece> pieces_;
   uint64_t rawTotal_ = 0;
+  size_t head_ = 0;
 };
 
 // Copies a child of the reader's current parent whole.
@@ -99,6 +104,7 @@ bool SplitEncrypted(BerReader& r, const Tlv& eci, ShellBuilder* shell, SplitMess
   if (!end) {
     if (content.tagClass != 2 || content.tag != 0) return false;
     split->hasContent = true;
+    shell->MarkHead();
     if (!CollectOctets(r, content, split)) return false;
     if (!r.NextChild(eci, &rest, &end) || !end) return false;
   }
@@ -133,23 +139,42 @@ std::string DerLength(uint64_t length) {
 }
 
 // The content ranges of a file, read in order.
+// Read returns kWouldBlock when a growing content has no more bytes yet.
+constexpr int kWouldBlock = -2;
+
 struct RangeReader {
   std::FILE* file;
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  bool complete = true;  // false: more ranges may follow
   size_t index = 0;
-  uint64_t done = 0;  // within ranges[index]
+  uint64_t done = 0;      // within ranges[index]
+  uint64_t consumed = 0;  // over all ranges
+
+  // New ranges of a growing content (the old ones with the last one longer,
+  // and more): the place read to is kept.
+  void Replace(const std::vector<std::pair<uint64_t, uint64_t>>& next) {
+    ranges = next;
+    index = 0;
+    done = consumed;
+    while (index < ranges.size() && done >= ranges[index].second && done > 0) {
+      done -= ranges[index].second;
+      ++index;
+    }
+  }
 
   int Read(char* out, int size) {
     while (index < ranges.size() && done == ranges[index].second) {
       ++index;
       done = 0;
     }
-    if (index == ranges.size() || size <= 0) return 0;
+    if (index == ranges.size()) return complete ? 0 : kWouldBlock;
+    if (size <= 0) return 0;
     uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(size), ranges[index].second - done);
     if (std::fseek(file, static_cast<long>(ranges[index].first + done), SEEK_SET) != 0) return -1;
     size_t got = std::fread(out, 1, static_cast<size_t>(want), file);
     if (got != want) return -1;  // the file ends inside its content: truncated
     done += got;
+    consumed += got;
     return static_cast<int>(got);
   }
   bool AtEnd() const {
@@ -166,14 +191,19 @@ struct RangeReader {
 int RangeRead(BIO* bio, char* out, int size) {
   auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  return reader->Read(out, size);
+  int n = reader->Read(out, size);
+  if (n == kWouldBlock) {
+    BIO_set_retry_read(bio);
+    return -1;
+  }
+  return n;
 }
 
 long RangeCtrl(BIO* bio, int cmd, long /*num*/, void* /*ptr*/) {
   auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
   switch (cmd) {
     case BIO_CTRL_EOF:
-      return reader->AtEnd() ? 1 : 0;
+      return reader->complete && reader->AtEnd() ? 1 : 0;
     case BIO_CTRL_FLUSH:
       return 1;
     default:
@@ -275,6 +305,29 @@ BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_
   BIO_set_data(bio.get(), new RangeReader{file, ranges});
   BIO_set_init(bio.get(), 1);
   return bio;
+}
+
+BioPtr GrowingContentBio(std::FILE* file) {
+  BioPtr bio = ContentBio(file, {});
+  static_cast<RangeReader*>(BIO_get_data(bio.get()))->complete = false;
+  return bio;
+}
+
+void SetContentRanges(BIO* bio, const std::vector<std::pair<uint64_t, uint64_t>>& ranges, bool complete) {
+  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
+  reader->Replace(ranges);
+  reader->complete = complete;
+}
+
+bool EnvelopeHeadSoFar(std::FILE* file, std::string* head) {
+  SplitMessage split;
+  ShellBuilder shell;
+  Walk(file, &split, &shell);
+  if (!split.hasContent || shell.head() == 0) return false;
+  head->clear();
+  if (!shell.Assemble(file, head, shell.head())) return false;
+  head->append(kEoc + kEoc + kEoc + kEoc);
+  return true;
 }
 
 uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,

@@ -34,6 +34,17 @@ uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint
 // A read-only BIO over the content ranges of an open file (not owned).
 BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
 
+// A content BIO that may still grow: past the ranges known it asks its
+// reader to retry, until SetContentRanges says the ranges are complete. The
+// ranges given each time start with those given before.
+BioPtr GrowingContentBio(std::FILE* file);
+void SetContentRanges(BIO* bio, const std::vector<std::pair<uint64_t, uint64_t>>& ranges, bool complete);
+
+// For an enveloped message still arriving in file: once everything before its
+// encrypted content is there, that part closed into a message of its own
+// (without the content and what follows it); false until then.
+bool EnvelopeHeadSoFar(std::FILE* file, std::string* head);
+
 // Writes cms (detached) with the content of ranges (from file) put back
 // into it, as BER with indefinite lengths.
 uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,

@@ -46,6 +46,12 @@ struct Stream {
   BIO* writer = nullptr;      // the content goes in here; its chain ends in sink
   bool wrote = false;
   uint64_t handedOut = 0;     // content bytes of an attached verification already given
+  // Decryption under way while the message still arrives (ciphers without a
+  // MAC: a MAC comes after the content and is needed at the start).
+  CmsPtr head;
+  BioPtr feeder;              // the encrypted content found so far
+  std::unique_ptr<Decryption> decryption;  // its chain ends in feeder
+  bool gatherOnly = false;
 
   ~Stream() { CloseWriter(); }
   void CloseWriter() {
@@ -100,7 +106,9 @@ uint32_t Gather(Context& ctx, Stream& stream, const DataBlob* input) {
     stream.spool.reset(std::tmpfile());
     if (stream.spool == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, "tmpfile");
   }
-  if (input->length > 0 && std::fwrite(input->data, 1, input->length, stream.spool.get()) != input->length) {
+  // Reads may have moved the position: writing always appends.
+  if (input->length > 0 && (std::fseek(stream.spool.get(), 0, SEEK_END) != 0 ||
+                            std::fwrite(input->data, 1, input->length, stream.spool.get()) != input->length)) {
     return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
   }
   stream.spooled += input->length;
@@ -459,16 +467,98 @@ ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const Enc
   });
 }
 
-ORLAX_API uint32_t ORLAX_CmsStrDecryptInitMem(LibraryContext context, const DecryptParams* /*params*/,
-                                              const DataBlob* first, StreamContext* stream) {
-  return WithContext("ORLAX_CmsStrDecryptInitMem", context,
-                     [&](Context& ctx) { return StartGathering(ctx, Kind::kDecrypt, first, stream); });
+}  // extern "C"
+
+namespace {
+
+// Starts decrypting once everything before the encrypted content has arrived,
+// unless the cipher carries a MAC (given after the content, needed at the
+// start): such messages are decrypted whole in Final.
+uint32_t TryStartDecryption(Context& ctx, Stream& s) {
+  if (s.decryption != nullptr || s.gatherOnly) return 0;
+  if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  std::string head;
+  if (!EnvelopeHeadSoFar(s.spool.get(), &head)) return 0;
+  MessageOutline outline;
+  BerReader reader(head);
+  const EVP_CIPHER* cipher = nullptr;
+  if (ReadOutline(reader, &outline) == 0 && outline.type == ORLAX_MSG_ENVELOPED) {
+    GostEngine();
+    std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>> oid(OBJ_txt2obj(outline.cipherOid.c_str(), 1));
+    cipher = oid != nullptr ? EVP_get_cipherbyobj(oid.get()) : nullptr;
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(head.data());
+  s.head.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(head.size())));
+  ERR_clear_error();
+  if (cipher == nullptr || (EVP_CIPHER_get_flags(cipher) & EVP_CIPH_FLAG_CIPHER_WITH_MAC) != 0 ||
+      s.head == nullptr) {
+    s.gatherOnly = true;  // Final reads the whole message and reports what is wrong
+    return 0;
+  }
+  s.feeder = GrowingContentBio(s.spool.get());
+  auto decryption = std::make_unique<Decryption>();
+  if (uint32_t code = StartDecryption(ctx, s.head.get(), s.feeder.get(), "DataBlob", decryption.get()); code != 0) {
+    return code;
+  }
+  s.decryption = std::move(decryption);
+  return 0;
 }
 
+// Decrypts what has arrived so far into output.
+uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  if (complete) {
+    SplitMessage split;
+    if (uint32_t code = SplitStream(&ctx, s.spool.get(), "DataBlob", &split); code != 0) return code;
+    ranges = split.ranges;
+  } else {
+    ContentSoFar(s.spool.get(), s.spooled, &ranges);
+  }
+  SetContentRanges(s.feeder.get(), ranges, complete);
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  std::string buffer(1 << 16, '\0');
+  for (;;) {
+    int n = BIO_read(s.decryption->chain.get(), buffer.data(), static_cast<int>(buffer.size()));
+    if (n > 0) {
+      if (BIO_write(mem.get(), buffer.data(), n) != n) throw std::bad_alloc();
+      continue;
+    }
+    if (n < 0 && BIO_should_retry(s.decryption->chain.get()) && !complete) break;  // more to come
+    if (n < 0) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "DataBlob");
+    break;
+  }
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
+}  // namespace
+
+extern "C" {
+
+ORLAX_API uint32_t ORLAX_CmsStrDecryptInitMem(LibraryContext context, const DecryptParams* /*params*/,
+                                              const DataBlob* first, StreamContext* stream) {
+  return WithContext("ORLAX_CmsStrDecryptInitMem", context, [&](Context& ctx) -> uint32_t {
+    if (uint32_t code = StartGathering(ctx, Kind::kDecrypt, first, stream); code != 0) return code;
+    Stream* s = Lookup(stream, Kind::kDecrypt);
+    if (uint32_t code = TryStartDecryption(ctx, *s); code != 0) {
+      Take(stream, Kind::kDecrypt);  // a failed Init leaves no stream behind
+      return code;
+    }
+    return 0;
+  });
+}
+
+// The plaintext is handed out as the message arrives (ciphers without a MAC).
 ORLAX_API uint32_t ORLAX_CmsStrDecryptUpdateMem(LibraryContext context, const DecryptParams* /*params*/,
                                                 StreamContext* stream, const DataBlob* input, DataBlob* output) {
-  return WithContext("ORLAX_CmsStrDecryptUpdateMem", context,
-                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kDecrypt, stream, input, output); });
+  return WithContext("ORLAX_CmsStrDecryptUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    if (uint32_t code = KeepGathering(ctx, Kind::kDecrypt, stream, input, output); code != 0) return code;
+    Stream* s = Lookup(stream, Kind::kDecrypt);
+    if (uint32_t code = TryStartDecryption(ctx, *s); code != 0) return code;
+    if (s->decryption == nullptr || output == nullptr) return 0;
+    return DecryptSoFar(ctx, *s, false, output);
+  });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const DecryptParams* /*params*/,
@@ -478,6 +568,15 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const Dec
     if (result != nullptr) std::memset(result, 0, sizeof *result);
     return Finish(ctx, Kind::kDecrypt, stream, [&](Stream& s) -> uint32_t {
       if (output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "output");
+      if (s.decryption != nullptr) {
+        if (uint32_t code = DecryptSoFar(ctx, s, true, output); code != 0) return code;
+        uint32_t code = FinishDecryption(ctx, *s.decryption, result, "DataBlob");
+        if (code != 0) {
+          ORLAX_FreeMem(context, output->data);
+          *output = {};
+        }
+        return code;
+      }
       SplitMessage split;
       CmsPtr cms;
       if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;

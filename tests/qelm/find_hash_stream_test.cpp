@@ -318,6 +318,71 @@ TEST_F(StreamTest, WritingStagesHandOutPiecesAsTheyGo) {
   ORLAX_FreeFindResult(ctx, &found);
 }
 
+// Decryption hands out the plaintext as the message arrives when the cipher
+// has no MAC; with a MAC (which follows the content) it is all given by Final.
+TEST_F(StreamTest, DecryptionInPiecesForEveryCipher) {
+  Ctx sender = Open("user1");
+  Ctx receiver = Open("user2");
+  Ctx stranger = Open("revoked");
+  const std::string data = RandomBytes(600 * 1024, 41);
+  fs::path input = WriteInput("data.bin", data);
+  FindResult found = Find(sender, "user2");
+  const uint32_t ciphers[] = {0, 0x20000, 0xA0000, 0x40000, 0xC0000};
+  for (uint32_t cipher : ciphers) {
+    for (bool streamEncoded : {true, false}) {
+      SCOPED_TRACE(std::to_string(cipher) + (streamEncoded ? " BER" : " DER"));
+      EncryptParams enc{};
+      enc.cipherFlags = cipher;
+      enc.certCount = found.count;
+      enc.certs = found.certs;
+      fs::path encrypted = File("data.p7e");
+      fs::remove(encrypted);
+      ASSERT_EQ((streamEncoded ? ORLAX_CmsStrEncryptFile : ORLAX_CmsBlkEncryptFile)(sender, &enc, input.c_str(),
+                                                                                   encrypted.c_str()),
+                0u);
+      std::string message = Read(encrypted);
+      auto pieces = Pieces(message);
+      DecryptParams dp{0, 0, 0, 0x8003, 0};
+      StreamContext s = nullptr;
+      DataBlob first = Blob(pieces[0]);
+      ASSERT_EQ(ORLAX_CmsStrDecryptInitMem(receiver, &dp, &first, &s), 0u);
+      std::string plain;
+      for (size_t i = 1; i < pieces.size(); ++i) {
+        DataBlob in = Blob(pieces[i]), out{};
+        ASSERT_EQ(ORLAX_CmsStrDecryptUpdateMem(receiver, &dp, &s, &in, &out), 0u);
+        plain += Take(receiver, &out);
+      }
+      const bool withMac = (cipher & ORLAX_CIPHER_OMAC) != 0;
+      if (withMac) {
+        EXPECT_TRUE(plain.empty());
+      } else {
+        EXPECT_GT(plain.size(), data.size() / 2);
+      }
+      DataBlob last{};
+      DecryptResult result{};
+      ASSERT_EQ(ORLAX_CmsStrDecryptFinalMem(receiver, &dp, &s, &last, &result), 0u);
+      plain += Take(receiver, &last);
+      ORLAX_FreeDecryptResult(receiver, &result);
+      EXPECT_TRUE(plain == data);
+
+      // Someone else's key: refused as soon as the recipients have arrived.
+      DrainStack(stranger);
+      EXPECT_EQ(ORLAX_CmsStrDecryptInitMem(stranger, &dp, &first, &s), withMac ? 0u : ORLAX_E_NOT_RECIPIENT);
+      if (withMac) {
+        for (size_t i = 1; i < pieces.size(); ++i) {
+          DataBlob in = Blob(pieces[i]), out{};
+          EXPECT_EQ(ORLAX_CmsStrDecryptUpdateMem(stranger, &dp, &s, &in, &out), 0u);
+          EXPECT_EQ(out.length, 0u);
+        }
+        EXPECT_EQ(ORLAX_CmsStrDecryptFinalMem(stranger, &dp, &s, &last, &result), ORLAX_E_NOT_RECIPIENT);
+      }
+      EXPECT_EQ(s, nullptr);
+      EXPECT_FALSE(DrainStack(stranger).empty());
+    }
+  }
+  ORLAX_FreeFindResult(sender, &found);
+}
+
 TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {
   Ctx ctx = Open("user1");
   StreamContext none = nullptr;
