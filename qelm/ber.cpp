@@ -21,15 +21,14 @@ bool BerReader::ReadBytes(void* out, size_t n) {
 
 bool BerReader::SkipBytes(uint64_t n) {
   if (file_ != nullptr) {
-    if (n > static_cast<uint64_t>(INT64_MAX) - pos_) return false;
-    // Seeking past the end succeeds; the position is checked by the next read.
+    if (fileSize_ < 0) {
+      // The file's size, read once: a skip beyond it is a truncated message.
+      if (std::fseek(file_, 0, SEEK_END) != 0) return false;
+      fileSize_ = std::ftell(file_);
+      if (fileSize_ < 0) return false;
+    }
+    if (n > static_cast<uint64_t>(fileSize_) || pos_ + n > static_cast<uint64_t>(fileSize_)) return false;
     if (std::fseek(file_, static_cast<long>(pos_ + n), SEEK_SET) != 0) return false;
-    // A skip beyond the file's end is a truncated message.
-    long here = std::ftell(file_);
-    std::fseek(file_, 0, SEEK_END);
-    long size = std::ftell(file_);
-    std::fseek(file_, here, SEEK_SET);
-    if (here > size) return false;
   } else {
     if (pos_ > bytes_.size() || bytes_.size() - pos_ < n) return false;
   }

@@ -23,7 +23,9 @@ struct Tlv {
 
 class BerReader {
  public:
-  // Over an open file (not owned) or over a buffer (not copied).
+  // Over an open file (not owned; read from its current position, which must
+  // be its start, and not written while the reader is used) or over a buffer
+  // (not copied).
   explicit BerReader(std::FILE* file) : file_(file) {}
   explicit BerReader(std::string_view bytes) : bytes_(bytes) {}
 
@@ -47,6 +49,7 @@ class BerReader {
   std::FILE* file_ = nullptr;
   std::string_view bytes_;
   uint64_t pos_ = 0;
+  long fileSize_ = -1;  // read on the first skip
   int depth_ = 0;
 };
 
