@@ -38,9 +38,12 @@
 // encryption hand out their output as the content comes (one piece held at a
 // time); detached signing and detached verification digest their data as it
 // comes; attached verification, and decryption with a cipher without MAC,
-// hand out the content as it arrives. The other stages (decryption with a
-// MAC, which follows the content; message information; time stamping and its
-// check) gather their input in an anonymous temporary file and work in Final:
+// hand out the content as it arrives; time stamping passes a stream-encoded
+// message on up to the end of its content as it arrives and gives the
+// stamped end with Final. The other stages (decryption with a MAC, which
+// follows the content; message information; the stamp check; stamping a
+// message of definite lengths) gather their input in an anonymous temporary
+// file and work in Final:
 // their Updates give empty pieces and Final gives the whole output (in
 // memory); message information and the stamp check so keep only the
 // message's signatures in memory. A decryption stream fails at Init or Update

@@ -307,6 +307,58 @@ BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_
   return bio;
 }
 
+PrefixState SignedPrefixSoFar(std::FILE* file, uint64_t* prefixEnd) {
+  *prefixEnd = 0;
+  if (std::fseek(file, 0, SEEK_SET) != 0) return PrefixState::kWait;
+  BerReader r(file);
+  Tlv ci, oid, tag, body, child;
+  bool end = false;
+  std::string oidValue;
+  if (!r.ReadHeader(&ci)) return PrefixState::kWait;
+  if (ci.tag != 16 || !ci.indefinite) return PrefixState::kNotStreamable;
+  if (!r.NextChild(ci, &oid, &end) || end || !r.ReadValue(oid, &oidValue)) return PrefixState::kWait;
+  if (OidText(oidValue) != kSignedData) return PrefixState::kNotStreamable;
+  if (!r.NextChild(ci, &tag, &end) || end || !r.NextChild(tag, &body, &end) || end) return PrefixState::kWait;
+  if (!tag.indefinite || !body.indefinite) return PrefixState::kNotStreamable;
+  for (int index = 0; index < 3; ++index) {
+    if (!r.NextChild(body, &child, &end) || end || !r.Skip(child)) {
+      // Still arriving: what is there so far belongs to the part before the end.
+      std::fseek(file, 0, SEEK_END);
+      long size = std::ftell(file);
+      *prefixEnd = index == 2 && size > 0 ? static_cast<uint64_t>(size) : 0;
+      return PrefixState::kPrefix;
+    }
+  }
+  *prefixEnd = r.position();
+  return PrefixState::kComplete;
+}
+
+uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* tail) {
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), "tail"); code != 0) return code;
+  char* data = nullptr;
+  long length = BIO_get_mem_data(mem.get(), &data);
+  std::string_view der(data, static_cast<size_t>(length));
+  BerReader r(der);
+  Tlv ci, oid, tag, body;
+  bool end = false;
+  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
+      end || !r.NextChild(tag, &body, &end) || end) {
+    return Fail(context, ORLAX_E_INTERNAL, "tail");
+  }
+  tail->clear();
+  for (int index = 0;; ++index) {
+    Tlv child;
+    if (!r.NextChild(body, &child, &end)) return Fail(context, ORLAX_E_INTERNAL, "tail");
+    if (end) break;
+    if (!r.Skip(child)) return Fail(context, ORLAX_E_INTERNAL, "tail");
+    if (index >= 3) tail->append(der.substr(child.headerStart, r.position() - child.headerStart));
+  }
+  tail->append(kEoc + kEoc + kEoc);
+  return 0;
+}
+
 BioPtr GrowingContentBio(std::FILE* file) {
   BioPtr bio = ContentBio(file, {});
   static_cast<RangeReader*>(BIO_get_data(bio.get()))->complete = false;

@@ -45,6 +45,20 @@ void SetContentRanges(BIO* bio, const std::vector<std::pair<uint64_t, uint64_t>>
 // (without the content and what follows it); false until then.
 bool EnvelopeHeadSoFar(std::FILE* file, std::string* head);
 
+// How much of a signed message still arriving may be passed on unchanged
+// before its end (certificates, signatures) is rewritten: with indefinite
+// outer lengths, everything up to the end of its encapsulated content.
+enum class PrefixState {
+  kWait,            // too little has arrived to tell
+  kNotStreamable,   // not a signed message with indefinite outer lengths
+  kPrefix,          // *prefixEnd: the bytes so far (content still arriving)
+  kComplete,        // *prefixEnd: where the part after the content begins
+};
+PrefixState SignedPrefixSoFar(std::FILE* file, uint64_t* prefixEnd);
+// The part of cms after its encapsulated content (certificates, revocation
+// lists, signatures) and the closing of the outer indefinite lengths.
+uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* tail);
+
 // Writes cms (detached) with the content of ranges (from file) put back
 // into it, as BER with indefinite lengths.
 uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,

@@ -595,6 +595,44 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const Dec
 
 // --- time stamps -----------------------------------------------------------
 
+}  // extern "C"
+
+namespace {
+
+// Bytes [from, to) of the gathered input.
+uint32_t SpoolBytes(Context& ctx, Stream& s, uint64_t from, uint64_t to, std::string* bytes) {
+  bytes->assign(static_cast<size_t>(to - from), '\0');
+  if (bytes->empty()) return 0;
+  if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), static_cast<long>(from), SEEK_SET) != 0 ||
+      std::fread(bytes->data(), 1, bytes->size(), s.spool.get()) != bytes->size()) {
+    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+  }
+  return 0;
+}
+
+// A stream-encoded message passes on unchanged up to the end of its content;
+// only its end, with the signature to stamp, waits for Final.
+uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
+  if (s.gatherOnly || output == nullptr) return 0;
+  if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  uint64_t prefixEnd = 0;
+  PrefixState state = SignedPrefixSoFar(s.spool.get(), &prefixEnd);
+  if (state == PrefixState::kNotStreamable) {
+    s.gatherOnly = s.handedOut == 0;
+    return 0;
+  }
+  if (prefixEnd <= s.handedOut) return 0;
+  std::string bytes;
+  if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &bytes); code != 0) return code;
+  SetBlob(output, bytes.data(), bytes.size());
+  s.handedOut = prefixEnd;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
 ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsInitMem(LibraryContext context, const TspStampParams* /*params*/,
                                                   const char* /*url*/, const DataBlob* first, StreamContext* stream) {
   return WithContext("ORLAX_TspStrUrlStampCmsInitMem", context,
@@ -604,8 +642,10 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsInitMem(LibraryContext context, const 
 ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsUpdateMem(LibraryContext context, const TspStampParams* /*params*/,
                                                     const char* /*url*/, StreamContext* stream, const DataBlob* input,
                                                     DataBlob* output) {
-  return WithContext("ORLAX_TspStrUrlStampCmsUpdateMem", context,
-                     [&](Context& ctx) { return KeepGathering(ctx, Kind::kStamp, stream, input, output); });
+  return WithContext("ORLAX_TspStrUrlStampCmsUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    if (uint32_t code = KeepGathering(ctx, Kind::kStamp, stream, input, output); code != 0) return code;
+    return PassOnPrefix(ctx, *Lookup(stream, Kind::kStamp), output);
+  });
 }
 
 ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const TspStampParams* params,
@@ -618,6 +658,19 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const
       CmsPtr cms;
       if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
       if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
+      if (s.handedOut > 0) {
+        // The start went out already: the rest of it, then the new end.
+        uint64_t prefixEnd = 0;
+        if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
+          return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+        }
+        std::string rest, tail;
+        if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
+        if (uint32_t code = TailAfterContent(&ctx, cms.get(), &tail); code != 0) return code;
+        rest += tail;
+        SetBlob(output, rest.data(), rest.size());
+        return 0;
+      }
       if (!split.hasContent) return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (mem == nullptr) throw std::bad_alloc();

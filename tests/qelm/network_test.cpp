@@ -158,6 +158,8 @@ TEST_F(TimeStampTest, MemoryFormsStampAndCheckInOneBlockAndInPieces) {
   // The same in pieces, as the combined operations pass it on.
   std::string pieces;
   StreamContext s = nullptr;
+  TspVerifyParams verify{0, 0, 0, 0, 3};
+  TspVerifyResult result{};
   size_t half = message.size() / 2;
   DataBlob first{static_cast<uint32_t>(half), in.data}, second{static_cast<uint32_t>(message.size() - half), in.data + half};
   ASSERT_EQ(ORLAX_TspStrUrlStampCmsInitMem(ctx, &params, url.c_str(), &first, &s), 0u);
@@ -169,8 +171,6 @@ TEST_F(TimeStampTest, MemoryFormsStampAndCheckInOneBlockAndInPieces) {
   pieces.append(reinterpret_cast<char*>(out.data), out.length);
   ORLAX_FreeMem(ctx, out.data);
 
-  TspVerifyParams verify{0, 0, 0, 0, 3};
-  TspVerifyResult result{};
   EXPECT_EQ(ORLAX_TspBlkVerifyCmsMem(ctx, &verify, &block, &result), 0u);
   EXPECT_NE(result.stampTime, 0u);
   ORLAX_TspFreeVerifyResult(ctx, &result);
@@ -185,6 +185,34 @@ TEST_F(TimeStampTest, MemoryFormsStampAndCheckInOneBlockAndInPieces) {
   EXPECT_EQ(ORLAX_TspStrVerifyCmsFinalMem(ctx, &verify, &s, &result), ORLAX_E_NO_TIME_STAMP);
   ORLAX_TspFreeVerifyResult(ctx, &result);
   ORLAX_FreeMem(ctx, block.data);
+
+  // A stream-encoded message passes on up to the end of its content at once;
+  // only its end waits for the stamp.
+  fs::path data = WriteInput("big.bin", RandomBytes(400 * 1024, 9)), streamed = File("big.p7s");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  ASSERT_EQ(ORLAX_CmsStrAttSignFile(ctx, &sign, data.c_str(), streamed.c_str()), 0u);
+  std::string big = Read(streamed);
+  half = big.size() / 2;
+  DataBlob bigFirst{static_cast<uint32_t>(half), reinterpret_cast<uint8_t*>(big.data())};
+  DataBlob bigSecond{static_cast<uint32_t>(big.size() - half), reinterpret_cast<uint8_t*>(big.data()) + half};
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsInitMem(ctx, &params, url.c_str(), &bigFirst, &s), 0u);
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsUpdateMem(ctx, &params, url.c_str(), &s, &bigSecond, &out), 0u);
+  EXPECT_GT(out.length, 400u * 1024) << "the content went on before the stamp";
+  std::string stampedBig(reinterpret_cast<char*>(out.data), out.length);
+  ORLAX_FreeMem(ctx, out.data);
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsFinalMem(ctx, &params, url.c_str(), &s, &out), 0u);
+  EXPECT_LT(out.length, 16384u);
+  stampedBig.append(reinterpret_cast<char*>(out.data), out.length);
+  ORLAX_FreeMem(ctx, out.data);
+  fs::path stampedFile = WriteInput("big.stamped", stampedBig), content = File("big.content");
+  EXPECT_EQ(ORLAX_TspStrVerifyCmsFile(ctx, &verify, stampedFile.c_str(), &result), 0u);
+  ORLAX_TspFreeVerifyResult(ctx, &result);
+  VerifyParams vp{};
+  vp.flags = ORLAX_VERIFY_CONTENT;
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFile(ctx, &vp, stampedFile.c_str(), content.c_str(), &vr), 0u);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+  EXPECT_TRUE(Read(content) == Read(data));
 }
 
 class CrlTest : public LibraryTest {};
