@@ -228,10 +228,24 @@ bool PumpThrough(BIO* in, ContentDigests* digests, BIO* out, bool* writeFailed) 
   return BIO_method_type(in) != BIO_TYPE_FILE || BIO_eof(in) == 1;
 }
 
+namespace {
+
+// A signer who signed the message before has the certificate in it already:
+// OpenSSL refuses to add it a second time.
+bool HasCertificate(CMS_ContentInfo* cms, X509* cert) {
+  X509StackPtr certs(CMS_get1_certs(cms));
+  for (int i = 0; certs != nullptr && i < sk_X509_num(certs.get()); ++i) {
+    if (X509_cmp(sk_X509_value(certs.get(), i), cert) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 uint32_t AddSignerWithDigest(Context& context, CMS_ContentInfo* cms, const std::string& digest, uint32_t signFlags) {
   if (context.key == nullptr || context.cert == nullptr) return Fail(&context, ORLAX_E_PSE_NOT_FOUND, "key.pem");
   unsigned int flags = CMS_PARTIAL | CMS_BINARY | CMS_NOSMIMECAP;
-  if ((signFlags & ORLAX_SIGN_ADD_CERT) == 0) flags |= CMS_NOCERTS;
+  if ((signFlags & ORLAX_SIGN_ADD_CERT) == 0 || HasCertificate(cms, context.cert.get())) flags |= CMS_NOCERTS;
   CMS_SignerInfo* si = CMS_add1_signer(cms, context.cert.get(), context.key.get(), GostDigest256(), flags);
   if (si == nullptr) return Fail(&context, ORLAX_E_INTERNAL, "CMS_add1_signer");
   const ASN1_OBJECT* contentType = CMS_get0_eContentType(cms);

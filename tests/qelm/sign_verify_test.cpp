@@ -119,6 +119,38 @@ TEST_F(SignVerifyTest, SignatureIsAddedToAttachedAndDetachedMessages) {
   }
 }
 
+// A later approval by the same owner: the certificate is in the message
+// already and is not added twice.
+TEST_F(SignVerifyTest, SameSignerSignsAgain) {
+  Ctx ctx = Open("user1");
+  fs::path input = WriteInput("doc.txt", "approved twice");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  for (const Form& form : kForms) {
+    SCOPED_TRACE(form.name);
+    fs::path once = File(std::string("1.") + form.name), twice = File(std::string("2.") + form.name);
+    ASSERT_EQ(form.attSign(ctx, &sign, input.c_str(), once.c_str()), 0u);
+    ASSERT_EQ(form.attSign(ctx, &sign, once.c_str(), twice.c_str()), 0u);
+    fs::path det1 = File(std::string("d1.") + form.name), det2 = File(std::string("d2.") + form.name);
+    ASSERT_EQ(form.detSign(ctx, &sign, input.c_str(), nullptr, det1.c_str()), 0u);
+    ASSERT_EQ(form.detSign(ctx, &sign, input.c_str(), det1.c_str(), det2.c_str()), 0u);
+    VerifyResult result{};
+    EXPECT_EQ(VerifyAttached(ctx, twice, {}, &result), 0u);
+    EXPECT_EQ(result.count, 2u);
+    ORLAX_FreeVerifyResult(ctx, &result);
+    VerifyParams params{};
+    EXPECT_EQ(form.detVerify(ctx, &params, input.c_str(), det2.c_str(), nullptr, &result), 0u);
+    EXPECT_EQ(result.count, 2u);
+    ORLAX_FreeVerifyResult(ctx, &result);
+  }
+  std::string text = "approved twice";
+  DataBlob content{static_cast<uint32_t>(text.size()), reinterpret_cast<uint8_t*>(text.data())};
+  DataBlob none{}, det{}, det2{};
+  ASSERT_EQ(ORLAX_CmsBlkDetSignMem(ctx, &sign, &content, &none, &det), 0u);
+  EXPECT_EQ(ORLAX_CmsBlkDetSignMem(ctx, &sign, &content, &det, &det2), 0u);
+  ORLAX_FreeMem(ctx, det.data);
+  ORLAX_FreeMem(ctx, det2.data);
+}
+
 TEST_F(SignVerifyTest, AddingToTheWrongFormIsRefused) {
   Ctx ctx = Open("user1");
   fs::path input = WriteInput("doc.txt", "abc");
