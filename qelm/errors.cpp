@@ -164,17 +164,21 @@ void Note(Context* context, std::string_view text, std::string_view data, const 
 uint32_t TestHookCode(const char* name) {
   const char* spec = std::getenv("QELM_TEST_FAIL");
   if (spec == nullptr || *spec == '\0') return 0;
-  const size_t nameLength = std::strlen(name);
-  for (const char* p = spec; *p != '\0';) {
-    const char* end = std::strchr(p, ',');
-    if (end == nullptr) end = p + std::strlen(p);
-    const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
-    if (eq != nullptr && static_cast<size_t>(eq - p) == nameLength && std::strncmp(p, name, nameLength) == 0) {
-      std::string value(eq + 1, end);
-      unsigned long code = std::strtoul(value.c_str(), nullptr, 0);
-      return code != 0 ? static_cast<uint32_t>(code) : ORLAX_E_INTERNAL;
-    }
-    p = *end == ',' ? end + 1 : end;
+  const std::string_view wanted(name);
+  std::string_view rest(spec);
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view key = item.substr(0, eq);
+    while (!key.empty() && key.front() == ' ') key.remove_prefix(1);
+    while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+    if (key != wanted) continue;
+    std::string value(item.substr(eq + 1));
+    unsigned long code = std::strtoul(value.c_str(), nullptr, 0);
+    return code != 0 ? static_cast<uint32_t>(code) : ORLAX_E_INTERNAL;
   }
   return 0;
 }
