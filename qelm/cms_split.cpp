@@ -250,7 +250,7 @@ namespace {
 
 // Walks a message file: 0, NOT_SIGNED_MESSAGE or BAD_MESSAGE. The content
 // ranges found before a failure are left in split.
-uint32_t Walk(std::FILE* file, SplitMessage* split, ShellBuilder* shell) {
+uint32_t Walk(std::FILE* file, SplitMessage* split, ShellBuilder* shell, std::string* typeOut = nullptr) {
   if (std::fseek(file, 0, SEEK_SET) != 0) return ORLAX_E_FILE_OPEN;
   BerReader r(file);
   Tlv ci, oid, tag, body;
@@ -261,6 +261,7 @@ uint32_t Walk(std::FILE* file, SplitMessage* split, ShellBuilder* shell) {
     return ORLAX_E_NOT_SIGNED_MESSAGE;
   }
   const std::string type = OidText(oidValue);
+  if (typeOut != nullptr) *typeOut = type;
   if (type != kSignedData && type != kEnvelopedData) return ORLAX_E_NOT_SIGNED_MESSAGE;
   shell->Literal(kIndefiniteSequence);
   shell->Raw(oid.headerStart, oid.start + oid.length);
@@ -283,12 +284,15 @@ uint32_t SplitStream(Context* context, std::FILE* file, const std::string& path,
   return 0;
 }
 
-uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges) {
+uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges,
+                      bool signedOnly) {
   SplitMessage split;
   ShellBuilder shell;
-  Walk(file, &split, &shell);  // stops where the file stops, keeping what it found
+  std::string type;
+  Walk(file, &split, &shell, &type);  // stops where the file stops, keeping what it found
   uint64_t total = 0;
   ranges->clear();
+  if (signedOnly && type != kSignedData) return 0;
   for (const auto& [offset, length] : split.ranges) {
     if (offset >= size) break;
     uint64_t present = std::min(length, size - offset);

@@ -29,7 +29,9 @@ uint32_t SplitStream(Context* context, std::FILE* file, const std::string& what,
 
 // The content ranges of a message of which only the first size bytes are in
 // the file so far (a message still arriving); returns their total length.
-uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges);
+// signedOnly: none unless the message is a signed one.
+uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges,
+                      bool signedOnly = false);
 
 // A read-only BIO over the content ranges of an open file (not owned).
 BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);

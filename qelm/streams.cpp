@@ -355,7 +355,7 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const 
     Stream* s = Lookup(stream, Kind::kAttVerify);
     if (std::fflush(s->spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    if (ContentSoFar(s->spool.get(), s->spooled, &ranges) <= s->handedOut) return 0;
+    if (ContentSoFar(s->spool.get(), s->spooled, &ranges, true) <= s->handedOut) return 0;
     return HandOutContent(ctx, *s, ranges, content);
   });
 }

@@ -383,6 +383,36 @@ TEST_F(StreamTest, DecryptionInPiecesForEveryCipher) {
   ORLAX_FreeFindResult(sender, &found);
 }
 
+// An enveloped message given to attached verification hands out nothing of
+// its encrypted content before Final refuses it.
+TEST_F(StreamTest, VerificationHandsOutNothingOfAnotherKindOfMessage) {
+  Ctx ctx = Open("user1");
+  FindResult found = Find(ctx, "user2");
+  EncryptParams enc{};
+  enc.cipherFlags = 0x40000;
+  enc.certCount = found.count;
+  enc.certs = found.certs;
+  fs::path input = WriteInput("data.bin", RandomBytes(100 * 1024, 5)), encrypted = File("data.p7e");
+  ASSERT_EQ(ORLAX_CmsStrEncryptFile(ctx, &enc, input.c_str(), encrypted.c_str()), 0u);
+  ORLAX_FreeFindResult(ctx, &found);
+  std::string message = Read(encrypted);
+  auto pieces = Pieces(message);
+  VerifyParams vp{};
+  vp.flags = ORLAX_VERIFY_CONTENT;
+  StreamContext s = nullptr;
+  DataBlob first = Blob(pieces[0]), out{};
+  ASSERT_EQ(ORLAX_CmsStrAttVerifyInitMem(ctx, &vp, &first, &s), 0u);
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    DataBlob in = Blob(pieces[i]);
+    ASSERT_EQ(ORLAX_CmsStrAttVerifyUpdateMem(ctx, &vp, &s, &in, &out), 0u);
+    EXPECT_EQ(out.length, 0u);
+  }
+  VerifyResult vr{};
+  EXPECT_EQ(ORLAX_CmsStrAttVerifyFinalMem(ctx, &vp, &s, &out, &vr), ORLAX_E_NOT_SIGNED_MESSAGE);
+  EXPECT_EQ(out.length, 0u);
+  ORLAX_FreeVerifyResult(ctx, &vr);
+}
+
 TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {
   Ctx ctx = Open("user1");
   StreamContext none = nullptr;
