@@ -2,12 +2,13 @@
 //
 // Attached signing and encryption turn every piece of content into a piece of
 // the message at once; detached signing and detached verification digest
-// their data piece by piece. These hold nothing else. The other stages
-// (decryption, attached verification, message information, time stamps and
-// their checks) gather their input in an anonymous temporary file and do
-// their work in Final, which then gives the whole output; their Update calls
-// give empty pieces, which the calling chains accept. Message information and
-// stamp checks so hold only the message's shell in memory.
+// their data piece by piece. The other stages gather their input in an
+// anonymous temporary file and read it back split into shell and content:
+// attached verification hands out the content found so far at each Update,
+// decryption (ciphers without MAC) the plaintext found so far, time stamping
+// the part of a stream-encoded message before its signatures; message
+// information, stamp checks and decryption with a MAC work in Final alone.
+// Final gives what is left; whether the output may be used is told by its code.
 
 #include <cstring>
 #include <functional>
