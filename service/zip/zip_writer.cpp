@@ -357,9 +357,15 @@ DWORD ZipWriter::AddEntry(LPCWSTR name, LPCWSTR path, const std::uint8_t* data, 
   std::replace(wideName.begin(), wideName.end(), L'\\', L'/');
   CentralEntry entry;
   entry.method = IsStoredName(wideName) ? kMethodStored : kMethodDeflated;
-  // Names go in the OEM code page, as archivers on Windows write them;
-  // characters it lacks become '?'.
-  entry.name = platform::WideToMultiByte(wideName, CP_OEMCP);
+  // Names go in the ANSI code page; characters it lacks become its default
+  // character. Under UTF-8 (the default page here) a name that is not plain
+  // ASCII carries the language-encoding flag, so that other archivers do
+  // not read it in their OEM page, and the reader, which decodes names as
+  // UTF-8, gives it back unchanged.
+  entry.name = platform::WideToMultiByte(wideName, CP_ACP);
+  const bool utf8Name = GetACP() == CP_UTF8 && std::any_of(entry.name.begin(), entry.name.end(), [](char c) {
+                          return static_cast<unsigned char>(c) >= 0x80;
+                        });
   if (entry.name.empty() || entry.name.size() > kMaxNameBytes) return ZIP_E_ARGS;
 
   source_ = Source{};
@@ -372,7 +378,8 @@ DWORD ZipWriter::AddEntry(LPCWSTR name, LPCWSTR path, const std::uint8_t* data, 
     DescribeBufferSource(entry);
   }
 
-  entry.flags = entry.localFlags = kFlagDataDescriptor;
+  entry.flags = entry.localFlags =
+      static_cast<std::uint16_t>(kFlagDataDescriptor | (utf8Name ? kFlagUtf8Name : 0));
   entry.crc = 0;
   entry.compressedSize =
       entry.method == kMethodStored && source_.sizeKnown ? static_cast<std::uint32_t>(source_.expectedSize) : 0;

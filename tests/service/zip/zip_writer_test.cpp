@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "platform/datetime.h"
+#include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/registry.h"
 #include "service/zip/zip_reader.h"
 #include "tests/service/zip/zip_test_util.h"
 #include "tests/support/temp_root.h"
@@ -261,14 +263,51 @@ TEST(ZipWriterTest, BadArgumentsLeaveTheArchiveAsItWas) {
   EXPECT_EQ(a.entries[0].localOffset, 0u) << "nothing was written before the good entry";
 }
 
-TEST(ZipWriterTest, NamesAreWrittenInTheOemCodePage) {
-  testsupport::TempRoot root;  // the code pages come from its store
+TEST(ZipWriterTest, NamesAreWrittenInTheAnsiCodePageAndReadBackUnchanged) {
+  testsupport::TempRoot root;  // the code pages come from its store (UTF-8 by default)
+  Bytes data = TextBytes(10, 9);
+  Bytes archive = BuildInMemory([&](ZipHandle* h) {
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"Отчёт.txt", data.data(), 10), ZIP_OK);
+    EXPECT_EQ(ZipWriterAddBuffer(h, L"plain.txt", data.data(), 10), ZIP_OK);
+  });
+  ParsedArchive parsed = ParseArchive(archive);
+  const ParsedEntry& cyrillic = parsed.entries.at(0);
+  EXPECT_EQ(cyrillic.name, "Отчёт.txt");
+  EXPECT_EQ(cyrillic.centralFlags & 0x0800, 0x0800) << "a UTF-8 name says so";
+  EXPECT_EQ(cyrillic.localFlags & 0x0800, 0x0800);
+  EXPECT_EQ(parsed.entries.at(1).centralFlags & 0x0800, 0) << "a plain ASCII name needs no flag";
+
+  fs::path file = root.path() / "names.zip";
+  WriteBytes(file, archive);
+  DWORD rc = 1;
+  ZipHandle* reader = ZipReaderOpen(file.wstring().c_str(), &rc);
+  ASSERT_NE(reader, nullptr) << rc;
+  ZipEntryInfo info{};
+  ASSERT_EQ(ZipReaderGetItem(reader, 0, &info), ZIP_OK);
+  EXPECT_EQ(std::wstring(info.name), L"Отчёт.txt");
+  ZipReaderClose(reader);
+}
+
+TEST(ZipWriterTest, NamesFollowAWindowsAnsiCodePageWithoutTheUtf8Flag) {
+  testsupport::TempRoot root;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0, nullptr,
+                            0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const char16_t page[] = u"1251";
+  ASSERT_EQ(RegSetValueExW(key, L"ACP", 0, REG_SZ, reinterpret_cast<const BYTE*>(page), sizeof(page)), ERROR_SUCCESS);
+  RegCloseKey(key);
+  platform::ReloadCodePages();
   Bytes data = TextBytes(10, 9);
   Bytes archive = BuildInMemory([&](ZipHandle* h) {
     EXPECT_EQ(ZipWriterAddBuffer(h, L"Отчёт.txt", data.data(), 10), ZIP_OK);
   });
-  // CP866, the default OEM page: О=0x8E т=0xE2 ч=0xE7 ё=0xF1 т=0xE2
-  EXPECT_EQ(ParseArchive(archive).entries.at(0).name, "\x8E\xE2\xE7\xF1\xE2.txt");
+  // Windows-1251: О=0xCE т=0xF2 ч=0xF7 ё=0xB8 т=0xF2
+  ParsedArchive parsed = ParseArchive(archive);
+  const ParsedEntry& entry = parsed.entries.at(0);
+  EXPECT_EQ(entry.name, "\xCE\xF2\xF7\xB8\xF2.txt");
+  EXPECT_EQ(entry.centralFlags & 0x0800, 0);
+  platform::ReloadCodePages();
 }
 
 TEST(ZipWriterTest, HandleKindsAreChecked) {
