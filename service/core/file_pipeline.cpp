@@ -274,8 +274,9 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
       return rc;
     }
     if (dataMoved && signatureMoved) {
-      where.Format(L". Файлы перемещены в каталог ошибок под именами %s ; %s", dataError.GetString(),
-                   signatureError.GetString());
+      // The signature's name comes first, as in every record of a pair.
+      where.Format(L". Файлы перемещены в каталог ошибок под именами %s ; %s", signatureError.GetString(),
+                   dataError.GetString());
     } else {
       CString text;
       if (dataMoved)

@@ -361,8 +361,8 @@ TEST_F(PipelineTest, PairClaimTakesBothFilesWhicheverWasListedAndPassesOverAnInc
   ASSERT_EQ(pipeline.FailFile(pair, failure), 0u);
   EXPECT_TRUE(fs::exists(err_ / "doc.txt"));
   EXPECT_TRUE(fs::exists(err_ / "doc.txt.p7d"));
-  EXPECT_NE(Operations().find(". Файлы перемещены в каталог ошибок под именами " + (err_ / "doc.txt").string() +
-                              " ; " + (err_ / "doc.txt.p7d").string() + "\r\n"),
+  EXPECT_NE(Operations().find(". Файлы перемещены в каталог ошибок под именами " + (err_ / "doc.txt.p7d").string() +
+                              " ; " + (err_ / "doc.txt").string() + "\r\n"),
             std::string::npos);
   EXPECT_EQ(Errors().find("lone"), std::string::npos);  // passed over without a record
 }
