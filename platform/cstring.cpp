@@ -132,7 +132,7 @@ bool IsBlank(CharT c) {
 // ---- The formatter ----------------------------------------------------------------
 
 // One conversion of a format: "%-08.3I64d" and the like.
-struct Spec {
+struct Conversion {
   std::string flags;
   bool leftAlign = false;
   bool zeroPad = false;
@@ -149,16 +149,16 @@ class VaSource {
  public:
   explicit VaSource(va_list* args) : args_(args) {}
   int NextInt() { return va_arg(*args_, int); }
-  long long NextSigned(const Spec& s) {
-    if (s.size == Spec::Size::Long64) return va_arg(*args_, long long);
+  long long NextSigned(const Conversion& s) {
+    if (s.size == Conversion::Size::Long64) return va_arg(*args_, long long);
     return va_arg(*args_, int);
   }
-  unsigned long long NextUnsigned(const Spec& s) {
-    if (s.size == Spec::Size::Long64) return va_arg(*args_, unsigned long long);
+  unsigned long long NextUnsigned(const Conversion& s) {
+    if (s.size == Conversion::Size::Long64) return va_arg(*args_, unsigned long long);
     return va_arg(*args_, unsigned int);
   }
-  long double NextFloating(const Spec& s) {
-    if (s.size == Spec::Size::LongDouble) return va_arg(*args_, long double);
+  long double NextFloating(const Conversion& s) {
+    if (s.size == Conversion::Size::LongDouble) return va_arg(*args_, long double);
     return va_arg(*args_, double);
   }
   const void* NextPointer() { return va_arg(*args_, const void*); }
@@ -205,49 +205,49 @@ class Formatter {
         ++p;
         continue;
       }
-      Spec spec;
-      if (!ParseSpec(p, spec, source)) {
+      Conversion conversion;
+      if (!ParseConversion(p, conversion, source)) {
         out_.append(start, p);  // not a conversion: the text stays as written
         continue;
       }
-      Convert(spec, source);
+      Convert(conversion, source);
     }
   }
 
  private:
   template <typename Source>
-  static bool ParseSpec(const CharT*& p, Spec& spec, Source& source) {
+  static bool ParseConversion(const CharT*& p, Conversion& conversion, Source& source) {
     for (;; ++p) {
       CharT c = *p;
-      if (c == '-') spec.leftAlign = true;
-      else if (c == '0') spec.zeroPad = true;
+      if (c == '-') conversion.leftAlign = true;
+      else if (c == '0') conversion.zeroPad = true;
       else if (c != '+' && c != ' ' && c != '#') break;
-      spec.flags.push_back(static_cast<char>(c));
+      conversion.flags.push_back(static_cast<char>(c));
     }
     if (*p == '*') {
       ++p;
-      spec.width = source.NextInt();
-      if (spec.width < 0) {
-        spec.leftAlign = true;
-        spec.flags.push_back('-');
-        spec.width = spec.width == -2147483647 - 1 ? 0 : -spec.width;
+      conversion.width = source.NextInt();
+      if (conversion.width < 0) {
+        conversion.leftAlign = true;
+        conversion.flags.push_back('-');
+        conversion.width = conversion.width == -2147483647 - 1 ? 0 : -conversion.width;
       }
     } else {
-      spec.width = ReadNumber(p);
+      conversion.width = ReadNumber(p);
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         ++p;
-        spec.precision = source.NextInt();  // negative: as if none was given
+        conversion.precision = source.NextInt();  // negative: as if none was given
       } else {
-        spec.precision = std::max(ReadNumber(p), 0);
+        conversion.precision = std::max(ReadNumber(p), 0);
       }
     }
-    ParseSize(p, spec);
+    ParseSize(p, conversion);
     CharT c = *p;
     if (c <= 0 || c > 0x7F || !std::strchr("diouxXcCsSeEfFgGaApn", static_cast<int>(c))) return false;
-    spec.conversion = static_cast<char>(c);
+    conversion.conversion = static_cast<char>(c);
     ++p;
     return true;
   }
@@ -262,7 +262,7 @@ class Formatter {
     return static_cast<int>(value);
   }
 
-  static void ParseSize(const CharT*& p, Spec& spec) {
+  static void ParseSize(const CharT*& p, Conversion& conversion) {
     auto at = [&](const char* text) {
       size_t n = std::strlen(text);
       for (size_t i = 0; i < n; ++i)
@@ -271,113 +271,113 @@ class Formatter {
       return true;
     };
     if (at("I64") || at("ll") || at("q") || at("j") || at("z") || at("t")) {
-      spec.size = Spec::Size::Long64;
+      conversion.size = Conversion::Size::Long64;
     } else if (at("I32")) {
-      spec.size = Spec::Size::Long32;
+      conversion.size = Conversion::Size::Long32;
     } else if (at("I")) {
-      spec.size = Spec::Size::Long64;  // pointer-sized
+      conversion.size = Conversion::Size::Long64;  // pointer-sized
     } else if (at("hh")) {
-      spec.size = Spec::Size::Char;
-      spec.forceNarrow = true;
+      conversion.size = Conversion::Size::Char;
+      conversion.forceNarrow = true;
     } else if (at("h")) {
-      spec.size = Spec::Size::Short;
-      spec.forceNarrow = true;
+      conversion.size = Conversion::Size::Short;
+      conversion.forceNarrow = true;
     } else if (at("l") || at("w")) {
-      spec.size = Spec::Size::Long32;
-      spec.forceWide = true;
+      conversion.size = Conversion::Size::Long32;
+      conversion.forceWide = true;
     } else if (at("L")) {
-      spec.size = Spec::Size::LongDouble;
+      conversion.size = Conversion::Size::LongDouble;
     }
   }
 
   // Whether a "%s"/"%c" conversion takes wide text: the format's own width for
   // the lower-case letter, the other width for the upper-case one.
-  static bool TakesWide(const Spec& spec) {
-    if (spec.forceNarrow) return false;
-    if (spec.forceWide) return true;
-    bool ownWidth = spec.conversion == 's' || spec.conversion == 'c';
+  static bool TakesWide(const Conversion& conversion) {
+    if (conversion.forceNarrow) return false;
+    if (conversion.forceWide) return true;
+    bool ownWidth = conversion.conversion == 's' || conversion.conversion == 'c';
     return std::is_same_v<CharT, wchar_t> ? ownWidth : !ownWidth;
   }
 
   template <typename Source>
-  void Convert(const Spec& spec, Source& source) {
-    switch (spec.conversion) {
+  void Convert(const Conversion& conversion, Source& source) {
+    switch (conversion.conversion) {
       case 'n':
         source.NextTyped();  // never written: a format must not store through an argument
         if constexpr (std::is_same_v<Source, VaSource>) source.NextPointer();
         return;
       case 's':
       case 'S':
-        return ConvertText(spec, source);
+        return ConvertText(conversion, source);
       case 'c':
       case 'C':
-        return ConvertChar(spec, source);
+        return ConvertChar(conversion, source);
       case 'p':
-        return ConvertPointer(spec, source);
+        return ConvertPointer(conversion, source);
       case 'd':
       case 'i':
       case 'o':
       case 'u':
       case 'x':
       case 'X':
-        return ConvertInteger(spec, source);
+        return ConvertInteger(conversion, source);
       default:
-        return ConvertFloating(spec, source);
+        return ConvertFloating(conversion, source);
     }
   }
 
-  void ConvertText(const Spec& spec, VaSource& source) {
-    if (TakesWide(spec))
-      PutText(spec, source.NextWide());
+  void ConvertText(const Conversion& conversion, VaSource& source) {
+    if (TakesWide(conversion))
+      PutText(conversion, source.NextWide());
     else
-      PutText(spec, source.NextNarrow());
+      PutText(conversion, source.NextNarrow());
   }
 
-  void ConvertText(const Spec& spec, TypedSource& source) {
+  void ConvertText(const Conversion& conversion, TypedSource& source) {
     const platform::FormatArg* arg = source.NextTyped();
     if (arg == nullptr) return;  // a missing argument formats as nothing
     // The argument's own width wins over the letter: a CStringA given to a
     // wide "%s" is converted instead of being read as wide text.
     if (arg->kind() == platform::FormatArg::Kind::Wide)
-      PutText(spec, arg->wide());
+      PutText(conversion, arg->wide());
     else if (arg->kind() == platform::FormatArg::Kind::Narrow)
-      PutText(spec, arg->narrow());
+      PutText(conversion, arg->narrow());
     else if (arg->kind() == platform::FormatArg::Kind::Pointer && arg->pointer() == nullptr)
-      PutText(spec, static_cast<const char*>(nullptr));
+      PutText(conversion, static_cast<const char*>(nullptr));
     else
-      PutText(spec, std::to_string(arg->AsSigned()).c_str());
+      PutText(conversion, std::to_string(arg->AsSigned()).c_str());
   }
 
   template <typename TextChar>
-  void PutText(const Spec& spec, const TextChar* text) {
+  void PutText(const Conversion& conversion, const TextChar* text) {
     std::basic_string<CharT> converted;
     if (text == nullptr) {
       converted = ::ConvertText<CharT>("(null)", 6);
     } else {
       // With a precision the text need not be terminated within it.
       size_t length = 0;
-      size_t limit = spec.precision >= 0 && std::is_same_v<TextChar, CharT> ? static_cast<size_t>(spec.precision)
+      size_t limit = conversion.precision >= 0 && std::is_same_v<TextChar, CharT> ? static_cast<size_t>(conversion.precision)
                                                                             : static_cast<size_t>(-1);
       while (length < limit && text[length] != 0) ++length;
       converted = ::ConvertText<CharT>(text, length);
     }
-    if (spec.precision >= 0 && converted.size() > static_cast<size_t>(spec.precision))
-      converted.resize(static_cast<size_t>(spec.precision));
-    Pad(spec, converted);
+    if (conversion.precision >= 0 && converted.size() > static_cast<size_t>(conversion.precision))
+      converted.resize(static_cast<size_t>(conversion.precision));
+    Pad(conversion, converted);
   }
 
-  void ConvertChar(const Spec& spec, VaSource& source) {
+  void ConvertChar(const Conversion& conversion, VaSource& source) {
     int value = source.NextInt();
-    PutChar(spec, TakesWide(spec), value);
+    PutChar(conversion, TakesWide(conversion), value);
   }
 
-  void ConvertChar(const Spec& spec, TypedSource& source) {
+  void ConvertChar(const Conversion& conversion, TypedSource& source) {
     const platform::FormatArg* arg = source.NextTyped();
     if (arg == nullptr) return;
-    PutChar(spec, TakesWide(spec), static_cast<int>(arg->AsSigned()));
+    PutChar(conversion, TakesWide(conversion), static_cast<int>(arg->AsSigned()));
   }
 
-  void PutChar(const Spec& spec, bool wide, int value) {
+  void PutChar(const Conversion& conversion, bool wide, int value) {
     std::basic_string<CharT> converted;
     if (wide) {
       wchar_t ch = static_cast<wchar_t>(value);
@@ -386,23 +386,23 @@ class Formatter {
       char ch = static_cast<char>(value);
       converted = ::ConvertText<CharT>(&ch, 1);
     }
-    Pad(spec, converted);
+    Pad(conversion, converted);
   }
 
-  void Pad(const Spec& spec, const std::basic_string<CharT>& text) {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  void Pad(const Conversion& conversion, const std::basic_string<CharT>& text) {
+    size_t width = conversion.width > 0 ? static_cast<size_t>(conversion.width) : 0;
     size_t fill = width > text.size() ? width - text.size() : 0;
-    if (spec.leftAlign) {
+    if (conversion.leftAlign) {
       out_.append(text);
       out_.append(fill, ' ');
     } else {
-      out_.append(fill, spec.zeroPad ? '0' : ' ');
+      out_.append(fill, conversion.zeroPad ? '0' : ' ');
       out_.append(text);
     }
   }
 
   template <typename Source>
-  void ConvertPointer(const Spec& spec, Source& source) {
+  void ConvertPointer(const Conversion& conversion, Source& source) {
     const void* value = nullptr;
     if constexpr (std::is_same_v<Source, VaSource>) {
       value = source.NextPointer();
@@ -412,19 +412,19 @@ class Formatter {
       value = arg->pointer();
     }
     // As on 64-bit Windows: 16 upper-case hex digits, no "0x".
-    Spec asNumber = spec;
+    Conversion asNumber = conversion;
     asNumber.conversion = 'X';
-    asNumber.size = Spec::Size::Long64;
+    asNumber.size = Conversion::Size::Long64;
     asNumber.precision = 16;
     PutPrintf(asNumber, static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value)));
   }
 
   template <typename Source>
-  void ConvertInteger(const Spec& spec, Source& source) {
-    bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
+  void ConvertInteger(const Conversion& conversion, Source& source) {
+    bool isSigned = conversion.conversion == 'd' || conversion.conversion == 'i';
     unsigned long long bits;
     if constexpr (std::is_same_v<Source, VaSource>) {
-      bits = isSigned ? static_cast<unsigned long long>(source.NextSigned(spec)) : source.NextUnsigned(spec);
+      bits = isSigned ? static_cast<unsigned long long>(source.NextSigned(conversion)) : source.NextUnsigned(conversion);
     } else {
       const platform::FormatArg* arg = source.NextTyped();
       if (arg == nullptr) return;
@@ -432,47 +432,47 @@ class Formatter {
     }
     // The size in the format decides how many bits count, as on Windows: a
     // DWORD of 0xFFFFFFFF printed with "%d" reads -1.
-    switch (spec.size) {
-      case Spec::Size::Char: bits = isSigned ? static_cast<unsigned long long>(static_cast<signed char>(bits))
+    switch (conversion.size) {
+      case Conversion::Size::Char: bits = isSigned ? static_cast<unsigned long long>(static_cast<signed char>(bits))
                                              : static_cast<unsigned char>(bits); break;
-      case Spec::Size::Short: bits = isSigned ? static_cast<unsigned long long>(static_cast<short>(bits))
+      case Conversion::Size::Short: bits = isSigned ? static_cast<unsigned long long>(static_cast<short>(bits))
                                               : static_cast<unsigned short>(bits); break;
-      case Spec::Size::Long64: break;
+      case Conversion::Size::Long64: break;
       default: bits = isSigned ? static_cast<unsigned long long>(static_cast<int>(bits))
                                : static_cast<unsigned int>(bits); break;
     }
-    PutPrintf(spec, bits);
+    PutPrintf(conversion, bits);
   }
 
   template <typename Source>
-  void ConvertFloating(const Spec& spec, Source& source) {
+  void ConvertFloating(const Conversion& conversion, Source& source) {
     long double value;
     if constexpr (std::is_same_v<Source, VaSource>) {
-      value = source.NextFloating(spec);
+      value = source.NextFloating(conversion);
     } else {
       const platform::FormatArg* arg = source.NextTyped();
       if (arg == nullptr) return;
       value = arg->AsFloating();
     }
-    PutPrintf(spec, value);
+    PutPrintf(conversion, value);
   }
 
   // Numbers go through the C library's narrow printf, which needs no locale
   // for digits; the digits are then copied into the string.
   template <typename Value>
-  void PutPrintf(const Spec& spec, Value value) {
-    std::string cformat = "%" + spec.flags;
-    if (spec.width >= 0) cformat += std::to_string(spec.width);
-    if (spec.precision >= 0) cformat += "." + std::to_string(spec.precision);
+  void PutPrintf(const Conversion& conversion, Value value) {
+    std::string cformat = "%" + conversion.flags;
+    if (conversion.width >= 0) cformat += std::to_string(conversion.width);
+    if (conversion.precision >= 0) cformat += "." + std::to_string(conversion.precision);
     if constexpr (std::is_floating_point_v<Value>) {
       cformat += "L";
     } else {
       cformat += "ll";
     }
-    cformat.push_back(spec.conversion);
+    cformat.push_back(conversion.conversion);
     if constexpr (std::is_floating_point_v<Value>) {
       PrintNumber(cformat, value);
-    } else if (spec.conversion == 'd' || spec.conversion == 'i') {
+    } else if (conversion.conversion == 'd' || conversion.conversion == 'i') {
       PrintNumber(cformat, static_cast<long long>(value));
     } else {
       PrintNumber(cformat, value);

@@ -219,7 +219,7 @@ BOOL FindClose(HANDLE find);
 // separated by ';' (blanks around each ignored, empty ones match nothing),
 // "*.*" matches every name, dot or not. No special meaning for '.', '/' or
 // '\'. FALSE with 87 for a null argument; a plain FALSE when nothing matches.
-BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR spec);
+BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR pattern);
 // TRUE when the file or folder exists; FALSE with 2 or 3 otherwise.
 BOOL PathFileExistsW(LPCWSTR path);
 

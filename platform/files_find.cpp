@@ -161,10 +161,10 @@ BOOL FindClose(HANDLE find) {
   return CloseHandle(find);
 }
 
-BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR spec) {
-  if (file == nullptr || spec == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR pattern) {
+  if (file == nullptr || pattern == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::wstring_view name(file);
-  std::wstring_view rest(spec);
+  std::wstring_view rest(pattern);
   while (true) {
     const std::size_t semicolon = rest.find(L';');
     const std::wstring_view mask = TrimBlanks(rest.substr(0, semicolon));

@@ -214,8 +214,8 @@ class InsertArguments {
   std::vector<DWORD_PTR> pulled_;
 };
 
-std::wstring FormatInsert(std::wstring_view spec, DWORD_PTR value) {
-  if (spec == L"s" || spec == L"ls" || spec == L"ws" || spec == L"S") {
+std::wstring FormatInsert(std::wstring_view insert, DWORD_PTR value) {
+  if (insert == L"s" || insert == L"ls" || insert == L"ws" || insert == L"S") {
     const wchar_t* text = reinterpret_cast<const wchar_t*>(value);
     return text ? std::wstring(text) : std::wstring(L"(null)");
   }
@@ -223,14 +223,14 @@ std::wstring FormatInsert(std::wstring_view spec, DWORD_PTR value) {
   // kept, the size prefix is rebuilt so that the argument is read with the
   // width it was passed with.
   std::size_t i = 0;
-  while (i < spec.size() && std::wstring_view(L"-+ #0123456789.").find(spec[i]) != std::wstring_view::npos) ++i;
-  std::wstring_view shape = spec.substr(0, i);
-  std::wstring_view size = spec.substr(i, spec.empty() ? 0 : spec.size() - 1 - i);
-  wchar_t conversion = spec.empty() ? L's' : spec.back();
+  while (i < insert.size() && std::wstring_view(L"-+ #0123456789.").find(insert[i]) != std::wstring_view::npos) ++i;
+  std::wstring_view shape = insert.substr(0, i);
+  std::wstring_view size = insert.substr(i, insert.empty() ? 0 : insert.size() - 1 - i);
+  wchar_t conversion = insert.empty() ? L's' : insert.back();
   bool wide64 = size == L"I64" || size == L"ll";
   bool knownSize = size.empty() || wide64 || size == L"l" || size == L"h" || size == L"I" || size == L"w";
   if (!knownSize || std::wstring_view(L"diuxXoc").find(conversion) == std::wstring_view::npos)
-    return std::wstring(spec);  // not a form this table can print: shown as written
+    return std::wstring(insert);  // not a form this table can print: shown as written
   wchar_t buffer[128];
   std::wstring format = L"%" + std::wstring(shape);
   if (conversion == L'c') {
@@ -259,15 +259,15 @@ std::wstring ExpandInserts(std::wstring_view text, InsertArguments& args) {
     } else if (next >= L'1' && next <= L'9') {
       int index = next - L'0';
       if (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9') index = index * 10 + (text[++i] - L'0');
-      std::wstring spec = L"s";
+      std::wstring insert = L"s";
       if (i + 1 < text.size() && text[i + 1] == L'!') {
         std::size_t close = text.find(L'!', i + 2);
         if (close != std::wstring_view::npos) {
-          spec = std::wstring(text.substr(i + 2, close - i - 2));
+          insert = std::wstring(text.substr(i + 2, close - i - 2));
           i = close;
         }
       }
-      out += FormatInsert(spec, args.At(index));
+      out += FormatInsert(insert, args.At(index));
     } else {
       out += next;  // %% → %, %. → ., %! → !
     }

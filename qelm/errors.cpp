@@ -162,10 +162,10 @@ void Note(Context* context, std::string_view text, std::string_view data, const 
 }
 
 uint32_t TestHookCode(const char* name) {
-  const char* spec = std::getenv("QELM_TEST_FAIL");
-  if (spec == nullptr || *spec == '\0') return 0;
+  const char* failures = std::getenv("QELM_TEST_FAIL");
+  if (failures == nullptr || *failures == '\0') return 0;
   const std::string_view wanted(name);
-  std::string_view rest(spec);
+  std::string_view rest(failures);
   while (!rest.empty()) {
     size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);

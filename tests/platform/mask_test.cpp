@@ -14,7 +14,7 @@ namespace {
 
 struct MaskCase {
   const wchar_t* name;
-  const wchar_t* spec;
+  const wchar_t* pattern;
   bool matches;
 };
 
@@ -35,15 +35,15 @@ void PrintTo(const MaskCase& c, std::ostream* out) {
     }
     return result;
   };
-  *out << "name_" << plain(c.name) << "_spec_" << plain(c.spec) << (c.matches ? "_matches" : "_differs");
+  *out << "name_" << plain(c.name) << "_pattern_" << plain(c.pattern) << (c.matches ? "_matches" : "_differs");
 }
 
 class MaskTest : public ::testing::TestWithParam<MaskCase> {};
 
 TEST_P(MaskTest, MatchesAsWindows) {
   const MaskCase& c = GetParam();
-  EXPECT_EQ(PathMatchSpecW(c.name, c.spec) != FALSE, c.matches)
-      << testing::PrintToString(std::wstring(c.name)) << " against " << testing::PrintToString(std::wstring(c.spec));
+  EXPECT_EQ(PathMatchSpecW(c.name, c.pattern) != FALSE, c.matches)
+      << testing::PrintToString(std::wstring(c.name)) << " against " << testing::PrintToString(std::wstring(c.pattern));
 }
 
 INSTANTIATE_TEST_SUITE_P(

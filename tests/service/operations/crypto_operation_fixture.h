@@ -54,7 +54,7 @@ inline bool Contains(const std::string& text, const std::string& part) {
 // Makes the named library calls fail with a code while it lives.
 class FailingCall {
  public:
-  explicit FailingCall(const std::string& spec) { setenv("QELM_TEST_FAIL", spec.c_str(), 1); }
+  explicit FailingCall(const std::string& failures) { setenv("QELM_TEST_FAIL", failures.c_str(), 1); }
   ~FailingCall() { unsetenv("QELM_TEST_FAIL"); }
   FailingCall(const FailingCall&) = delete;
   FailingCall& operator=(const FailingCall&) = delete;
