@@ -1,6 +1,8 @@
 #include "service/core/service_host.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "common/library_error_stack.h"
@@ -30,15 +32,15 @@ constexpr const wchar_t* kStopMessage = L"Остановка АК СКЗИ Кв�
 constexpr const wchar_t* kContextMessage = L"Профиль справочника : '%s' | Инициализация криптопрофиля";
 constexpr DWORD kStartWaitHint = 3000;
 
-// Service-wide state shared by the worker and the control handler. As the
-// service manager's own callers do, both threads write the record and report
-// it at once without a lock: the handler only ever reports around setting
-// the stop event.
+// Service-wide state shared by the worker and the control handler, which run
+// on two threads. Each report writes the record and publishes it under the
+// lock, so that the two never interleave within one record.
 struct ServiceState {
+  std::mutex lock;
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
   DWORD checkPoint = 1;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
-  HANDLE stopEvent = nullptr;
+  std::atomic<HANDLE> stopEvent{nullptr};
 };
 
 ServiceState& State() {
@@ -46,14 +48,21 @@ ServiceState& State() {
   return state;
 }
 
-void ReportStatus(DWORD state, DWORD controls, DWORD exitCode, DWORD specific, DWORD checkPoint,
-                  DWORD waitHint) {
-  ServiceState& s = State();
+// Takes the next checkpoint; the caller holds the lock.
+DWORD NextCheckPoint(ServiceState& s) { return s.checkPoint++; }
+
+void ReportStatusLocked(ServiceState& s, DWORD state, DWORD controls, DWORD exitCode, DWORD specific,
+                        DWORD checkPoint, DWORD waitHint) {
   s.status = {SERVICE_WIN32_OWN_PROCESS, state, controls, exitCode, specific, checkPoint, waitHint};
   if (s.statusHandle != nullptr) SetServiceStatus(s.statusHandle, &s.status);
 }
 
-DWORD NextCheckPoint() { return State().checkPoint++; }
+void ReportStatus(DWORD state, DWORD controls, DWORD exitCode, DWORD specific, DWORD checkPoint,
+                  DWORD waitHint) {
+  ServiceState& s = State();
+  std::lock_guard guard(s.lock);
+  ReportStatusLocked(s, state, controls, exitCode, specific, checkPoint, waitHint);
+}
 
 void ReportRunning() { ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0); }
 
@@ -414,12 +423,21 @@ DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {
 void ServiceCtrlHandler(DWORD control) {
   if (control != SERVICE_CONTROL_STOP) return;
   ServiceState& s = State();
-  ReportStatus(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, NextCheckPoint(), 0);
-  if (s.stopEvent != nullptr) SetEvent(s.stopEvent);
+  {
+    std::lock_guard guard(s.lock);
+    // A service that has already reported itself stopped stays stopped: a
+    // late request must not leave a stop-pending record behind a process
+    // that is about to end.
+    if (s.status.dwCurrentState == SERVICE_STOPPED) return;
+    ReportStatusLocked(s, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, NextCheckPoint(s), 0);
+  }
+  if (HANDLE stopEvent = s.stopEvent.load()) SetEvent(stopEvent);
+  std::lock_guard guard(s.lock);
   DWORD state = s.status.dwCurrentState;
   DWORD controls = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-  DWORD checkPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : NextCheckPoint();
-  ReportStatus(state, controls, 0, 0, checkPoint, 0);
+  DWORD checkPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : NextCheckPoint(s);
+  ReportStatusLocked(s, state, controls, s.status.dwWin32ExitCode, s.status.dwServiceSpecificExitCode,
+                     checkPoint, 0);
 }
 
 void ServiceWorker(LPWSTR* argv) {
@@ -434,7 +452,10 @@ void ServiceMain(DWORD, LPWSTR* argv) {
     ReportToEventLog(GetLastError(), "Регистрация Service Ctrl Handler");
     return;
   }
-  ReportStatus(SERVICE_START_PENDING, 0, 0, 0, NextCheckPoint(), kStartWaitHint);
+  {
+    std::lock_guard guard(s.lock);
+    ReportStatusLocked(s, SERVICE_START_PENDING, 0, 0, 0, NextCheckPoint(s), kStartWaitHint);
+  }
   ServiceWorker(argv);
 }
 
