@@ -232,24 +232,6 @@ bool DecodeUtf8(const unsigned char* text, size_t length, size_t& i, char32_t& o
   return true;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // ---- Whole conversions (no argument checks) --------------------------------
 
 // Returns false only when invalid input is refused (strict).
@@ -296,7 +278,7 @@ bool EncodeText(UINT page, const wchar_t* text, size_t length, bool strict, char
         if (strict) return false;
         c = kReplacement;
       }
-      AppendUtf8(out, c);
+      platform::AppendUtf8(out, c);
     }
     return true;
   }

@@ -37,6 +37,9 @@ inline std::wstring Utf16LeToWide(std::string_view bytes) {
 // same bytes back.
 bool IsWellFormedUtf16Le(std::string_view bytes);
 
+// Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
+
 // Wide text to UTF-8 and back.
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
