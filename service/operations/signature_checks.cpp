@@ -4,6 +4,9 @@
 
 #include "common/library_error_stack.h"
 #include "service/operations/crypto_operation_support.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/operations/signer_lists.h"
 #include "service/operations/verification_report.h"
 
 namespace {
@@ -80,5 +83,30 @@ VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal) {
 DWORD FirstUnverifiedStatus(const VerifyResult& result) {
   for (std::uint32_t i = 0; i < SignerEntryCount(result); ++i)
     if (DWORD status = SignerEntryStatus(result.signers[i])) return status;
+  return 0;
+}
+
+DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const VerifiedFileNames& names,
+                          HeldVerifyResult& result, WorkFailure& failure,
+                          const std::function<DWORD(DWORD status)>& signatureFailure) {
+  const VerifyResult& verified = *result.get();
+  const std::uint32_t entries = SignerEntryCount(verified);
+  if (entries != announced) {
+    result.Release();
+    CString counts = FormatText(L" (%d - %d)", entries, announced);
+    return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
+                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", names.countedFile,
+                                 FileSizeText(names.countedPath), counts),
+                      kWrongSignatureTypeText);
+  }
+  if (DWORD status = FirstUnverifiedStatus(verified)) return signatureFailure(status);
+  std::vector<CString> unsatisfied = CheckSignerLists(rule.signerLists, verified);
+  if (!unsatisfied.empty()) {
+    result.Release();
+    return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
+                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", names.listedFile,
+                                 FileSizeText(names.listedPath)),
+                      SignerListsDescription(unsatisfied));
+  }
   return 0;
 }

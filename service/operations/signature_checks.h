@@ -7,12 +7,16 @@
 // Everything runs on the worker thread, with the rule's library context.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "service/core/config_records.h"
+#include "service/core/file_pipeline.h"
+
+class HeldVerifyResult;
 
 // The outcome of the time-stamp checks of one message.
 struct TimeStampChecks {
@@ -40,3 +44,27 @@ VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal);
 // this holds each signature to the same standard, so that an entry marked
 // failed, or without its signer's certificate, never passes.
 DWORD FirstUnverifiedStatus(const VerifyResult& result);
+
+// The description of a signature of the wrong kind, or of a count that does
+// not match.
+inline constexpr const wchar_t* kWrongSignatureTypeText = L"Неправильный тип подписи";
+
+// How the checks below name the file in their step texts: the file whose
+// signatures were counted and the one whose signers were listed, each with
+// the (claimed) path whose size is shown.
+struct VerifiedFileNames {
+  CString countedFile;
+  CString countedPath;
+  CString listedFile;
+  CString listedPath;
+};
+
+// What a successful verification must still show before the file counts as
+// verified: exactly the announced number of entries (else
+// ERR_SIGNATURE_INFO_MISMATCH), every entry verified (else the first entry's
+// status, handed to signatureFailure, whose result is returned), and every
+// signer list of the rule met by verified signers (else ERR_SIGNER_NOT_LISTED).
+// The library's result is released on the failures this reports itself.
+DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const VerifiedFileNames& names,
+                          HeldVerifyResult& result, WorkFailure& failure,
+                          const std::function<DWORD(DWORD status)>& signatureFailure);

@@ -18,7 +18,6 @@
 
 namespace {
 
-const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
 const wchar_t* const kCreatingText = L"Создание файла %s";
 const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 
@@ -102,7 +101,7 @@ DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, A
   // A signed message without a single signature proves nothing about its
   // content; it fails like a message of the wrong kind.
   if (message.type != ORLAX_MSG_SIGNED || message.signatureCount == 0)
-    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
   state.streamEncoded = (message.flags & ORLAX_MSG_STREAM) != 0;
   state.announced = message.signatureCount;
   return 0;
@@ -140,31 +139,12 @@ DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFil
   return SignatureFailure(job, code, result, state, failure);
 }
 
-// What a successful verification must still show: exactly the announced
-// signatures, each verified with its signer's certificate, and every signer
-// list met.
 DWORD CheckVerifiedResult(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
                           HeldVerifyResult& result, WorkFailure& failure) {
-  const VerifyResult& verified = *result.get();
-  const std::uint32_t entries = SignerEntryCount(verified);
-  if (entries != state.announced) {
-    result.Release();
-    CString counts = FormatText(L" (%d - %d)", entries, state.announced);
-    return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
-                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", file.source,
-                                 FileSizeText(file.claimed), counts),
-                      kWrongTypeText);
-  }
-  if (DWORD status = FirstUnverifiedStatus(verified)) return SignatureFailure(job, status, result, state, failure);
-  std::vector<CString> unsatisfied = CheckSignerLists(job.rule.signerLists, verified);
-  if (!unsatisfied.empty()) {
-    result.Release();
-    return OwnFailure(
-        failure, ERR_SIGNER_NOT_LISTED,
-        FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed)),
-        SignerListsDescription(unsatisfied));
-  }
-  return 0;
+  VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
+  return CheckVerifiedResult(job.rule, state.announced, names, result, failure, [&](DWORD status) {
+    return SignatureFailure(job, status, result, state, failure);
+  });
 }
 
 DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result, WorkFailure& failure) {

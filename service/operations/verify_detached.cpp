@@ -19,7 +19,6 @@
 
 namespace {
 
-const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
 const wchar_t* const kCreatingText = L"Создание файла %s";
 const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 const wchar_t* const kMoveText = L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)";
@@ -123,7 +122,7 @@ CString SignatureDataText(const PipelineFile& file, const DetachedPair& pair) {
 
 DWORD WrongSignature(const DetachedJob& job, WorkFailure& failure, DWORD code, const CString& step) {
   LibraryFailure(failure, code, job.context, step);
-  failure.description = kWrongTypeText;
+  failure.description = kWrongSignatureTypeText;
   return code;
 }
 
@@ -141,7 +140,7 @@ DWORD ReadMessageInformation(const DetachedJob& job, const PipelineFile& file, D
     CString step =
         FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(claimed));
     if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
-    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
   }
   if (code != 0 || message.signatureCount == 0)
     return WrongSignature(job, failure, code != 0 ? code : ERR_WRONG_SIGNATURE_TYPE, SignatureDataText(file, pair));
@@ -192,31 +191,12 @@ DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPai
   return SignatureFailure(job, code, result, pair, failure);
 }
 
-// What a successful verification must still show: exactly the announced
-// signatures, each verified with its signer's certificate, and every signer
-// list met.
 DWORD CheckVerifiedResult(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair,
                           HeldVerifyResult& result, WorkFailure& failure) {
-  const VerifyResult& verified = *result.get();
-  const std::uint32_t entries = SignerEntryCount(verified);
-  if (entries != pair.announced) {
-    result.Release();
-    CString counts = FormatText(L" (%d - %d)", entries, pair.announced);
-    return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
-                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", pair.signatureSource,
-                                 FileSizeText(file.SignatureClaimed()), counts),
-                      kWrongTypeText);
-  }
-  if (DWORD status = FirstUnverifiedStatus(verified)) return SignatureFailure(job, status, result, pair, failure);
-  std::vector<CString> unsatisfied = CheckSignerLists(job.rule.signerLists, verified);
-  if (!unsatisfied.empty()) {
-    result.Release();
-    return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
-                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.source,
-                                 FileSizeText(file.SignatureClaimed())),
-                      SignerListsDescription(unsatisfied));
-  }
-  return 0;
+  VerifiedFileNames names{pair.signatureSource, file.SignatureClaimed(), file.source, file.SignatureClaimed()};
+  return CheckVerifiedResult(job.rule, pair.announced, names, result, failure, [&](DWORD status) {
+    return SignatureFailure(job, status, result, pair, failure);
+  });
 }
 
 DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& result, WorkFailure& failure) {
