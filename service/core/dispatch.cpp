@@ -53,9 +53,11 @@ DWORD WithCertificates(const RuleDispatch& rule, Call call) {
   for (const CString& recipient : r.recipients) {
     DWORD code = certificates.Search(recipient, useNetwork);
     if (code != 0) {
-      // The stack must be read before any other library call, the release
-      // of what was found included.
-      CString detail = FormatLibraryErrorStack(nullptr);
+      // The search failed on the rule's context, so its lines are on that
+      // context's stack: read them there, before any other library call (the
+      // release of what was found included), so that they neither go missing
+      // from this record nor turn up in a later one.
+      CString detail = FormatLibraryErrorStack(context);
       return FailSearch(rule, recipient, code, detail);
     }
   }
