@@ -387,7 +387,8 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     rule->lastFolderError = now;
     CString step;
     step.Format(folder.step, *folder.path);
-    return WriteJournal(journalFolder, *files, profileName, code, L"%s", CString(), step, prefix + step);
+    CString message = prefix + step;
+    return WriteJournal(journalFolder, *files, profileName, code, L"%s", CString(), message, message);
   }
   if (keptCode == 0) rule->folderErrorReported = 0;
   return 0;
