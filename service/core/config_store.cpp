@@ -42,6 +42,17 @@ void ReadText(const char* name, CString& value, const char* defaultValue, DWORD 
 void ReadNumber(const char* name, int& value, int defaultValue, DWORD flags = 2) {
   ReadDwordValue(name, value, nullptr, flags, defaultValue);
 }
+// The numbered texts "<prefix>0" .. "<prefix><count-1>" (masks, recipients,
+// signers), appended in order; each reported to console and event log.
+void ReadNumberedTexts(const char* prefix, int count, std::vector<CString>& values) {
+  for (int i = 0; i < count; ++i) {
+    CStringA name;
+    name.Format("%s%d", prefix, i);
+    CString value;
+    ReadText(name, value, "", 3);
+    values.push_back(value);
+  }
+}
 
 CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + L"\\" + profileName; }
 
@@ -184,13 +195,7 @@ void ReadRuleValues(RuleRecord& rule) {
   ReadText("ArchName", rule.archName, "");
   int maskCount = 0;
   ReadNumber("Mask num", maskCount, 0, 3);
-  for (int i = 0; i < maskCount; ++i) {
-    CStringA name;
-    name.Format("M%d", i);
-    CString mask;
-    ReadText(name, mask, "", 3);
-    rule.masks.push_back(mask);
-  }
+  ReadNumberedTexts("M", maskCount, rule.masks);
   ReadText("Mask", rule.mask, "", 3);
   if (maskCount == 0) rule.masks.push_back(rule.mask);  // even when empty
   int recipientCount = 0;
@@ -214,13 +219,7 @@ void ReadRuleValues(RuleRecord& rule) {
     ReadText("LOCAL2", rule.resignDirectoryProfile.local, "");
     ReadText("LDAP2", rule.resignDirectoryProfile.ldap, "");
   }
-  for (int i = 0; i < recipientCount; ++i) {
-    CStringA name;
-    name.Format("C%d", i);
-    CString recipient;
-    ReadText(name, recipient, "", 3);
-    rule.recipients.push_back(recipient);
-  }
+  ReadNumberedTexts("C", recipientCount, rule.recipients);
   // Older configurations keep these two in the first recipient slot.
   if (rule.operation == L"RESG" && rule.resignProfile.IsEmpty() && !rule.recipients.empty())
     rule.resignProfile = rule.recipients.front();
@@ -250,13 +249,7 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
       return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, listPath);
     int count = 0;
     ReadNumber("Signer Num", count, 0, 3);
-    for (int i = 0; i < count; ++i) {
-      CStringA name;
-      name.Format("S%d", i);
-      CString signer;
-      ReadText(name, signer, "", 3);
-      list.signers.push_back(signer);
-    }
+    ReadNumberedTexts("S", count, list.signers);
   }
   config.profile.rules.push_back(std::move(rule));
   return {};
