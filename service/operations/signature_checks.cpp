@@ -110,3 +110,10 @@ DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const
   }
   return 0;
 }
+
+DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& result,
+                       const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+  CString lines = SignatureFailureText(*result.get(), stamps);
+  result.Release();
+  return LibraryFailure(failure, code, context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
+}

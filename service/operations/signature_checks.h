@@ -45,6 +45,12 @@ VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal);
 // failed, or without its signer's certificate, never passes.
 DWORD FirstUnverifiedStatus(const VerifyResult& result);
 
+// A signature that failed with code: the lines of the failing entries (with
+// their stamps) follow the rule prefix, the library's stack is the detail,
+// and the result is released. Returns code.
+DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& result,
+                       const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
+
 // The description of a signature of the wrong kind, or of a count that does
 // not match.
 inline constexpr const wchar_t* kWrongSignatureTypeText = L"Неправильный тип подписи";

@@ -121,14 +121,6 @@ DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile
   return failure.code;
 }
 
-// A failed signature: the lines of the failing entries follow RulePrefix.
-DWORD SignatureFailure(const AttachedJob& job, DWORD code, HeldVerifyResult& result, const AttachedFile& state,
-                       WorkFailure& failure) {
-  CString lines = SignatureFailureText(*result.get(), state.stamps);
-  result.Release();
-  return LibraryFailure(failure, code, job.context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
-}
-
 DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, HeldVerifyResult& result,
              WorkFailure& failure) {
   const VerifyParams params = MakeVerifyParams(job.removeSignatures, job.settings.notCopyToLocal != 0);
@@ -136,14 +128,14 @@ DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFil
   DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &params, LibraryPath(file.claimed),
                                          job.removeSignatures ? content.GetString() : nullptr, result.get());
   if (code == 0) return 0;
-  return SignatureFailure(job, code, result, state, failure);
+  return SignatureFailure(job.context, code, result, state.stamps, failure);
 }
 
 DWORD CheckVerifiedResult(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
                           HeldVerifyResult& result, WorkFailure& failure) {
   VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
   return CheckVerifiedResult(job.rule, state.announced, names, result, failure, [&](DWORD status) {
-    return SignatureFailure(job, status, result, state, failure);
+    return SignatureFailure(job.context, status, result, state.stamps, failure);
   });
 }
 

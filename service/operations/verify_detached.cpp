@@ -172,13 +172,6 @@ DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair
   return failure.code;
 }
 
-DWORD SignatureFailure(const DetachedJob& job, DWORD code, HeldVerifyResult& result, const DetachedPair& pair,
-                       WorkFailure& failure) {
-  CString lines = SignatureFailureText(*result.get(), pair.stamps);
-  result.Release();
-  return LibraryFailure(failure, code, job.context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
-}
-
 DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair, HeldVerifyResult& result,
              WorkFailure& failure) {
   const VerifyParams params = MakeVerifyParams(false, job.settings.notCopyToLocal != 0);
@@ -188,14 +181,14 @@ DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPai
                    ? ORLAX_CmsStrDetVerifyFile(job.context, &params, data, signature, nullptr, result.get())
                    : ORLAX_CmsBlkDetVerifyFile(job.context, &params, data, signature, nullptr, result.get());
   if (code == 0) return 0;
-  return SignatureFailure(job, code, result, pair, failure);
+  return SignatureFailure(job.context, code, result, pair.stamps, failure);
 }
 
 DWORD CheckVerifiedResult(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair,
                           HeldVerifyResult& result, WorkFailure& failure) {
   VerifiedFileNames names{pair.signatureSource, file.SignatureClaimed(), file.source, file.SignatureClaimed()};
   return CheckVerifiedResult(job.rule, pair.announced, names, result, failure, [&](DWORD status) {
-    return SignatureFailure(job, status, result, pair, failure);
+    return SignatureFailure(job.context, status, result, pair.stamps, failure);
   });
 }
 
