@@ -1,0 +1,69 @@
+#pragma once
+// Name templates: rule values whose groups ":|...|" turn into digits of the
+// current local date and time when a file is handled. "Folders" and
+// "Copyfolders" (MOVE) and the entry paths of UNPK go through
+// ExpandDateTemplates, "ArchName" (PACK) through ExpandPackName, "ExecName"
+// (EXEC) through BuildExecCommand.
+//
+// A group begins with ":|" and ends at the first "|" after it; a ":|" with no
+// "|" after it opens no group. Inside a group the expander's letters are
+// replaced by the digits of their values, handed out from the right of the
+// value and from the last letter of the group to the first; letters beyond a
+// value's length become "0" (":|YYYYYY|" gives 002026). Text outside groups
+// is kept as it is, apart from the separators "\" and "/" trimmed from both
+// ends of every template.
+//
+// Text that an expansion inserts (a group's digits, a placeholder's value) is
+// never read again: a folder or file name holding ":|", "|" or "$N" ends up in
+// the result literally and cannot change the path or the command.
+//
+// The clock is the layer's local time (GetLocalTime), read once per call, so
+// one path or command never mixes two instants. None of the three fails. They
+// share nothing and may be called from any thread.
+
+#include <vector>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+// Splits the trimmed template at every "\" and "/" into components (an empty
+// template or two separators in a row give an empty component) and expands
+// the groups of each component with the letters D and d (day), M and m
+// (month), Y and y (year). Every group starts with the full values, so
+// ":|YYYY|-:|YYYY|" gives 2026-2026. A group cannot span components: the
+// split comes first. components is emptied first.
+void ExpandDateTemplates(CString pathTemplate, CStringArray& components);
+
+// Expands the groups of the trimmed template with the letters D (day), M
+// (month), Y (year), h (hour), m (minute) and s (second); the values are
+// shared by all groups of the call, so ":|YYYY|-:|YYYY|" gives 2026-0000. The
+// first ":|" without its "|" ends the expansion: the rest stays literal. An
+// empty result becomes year.month.day hour.minute.second without leading
+// zeros ("2026.3.8 9.5.7"). name receives the archive name without extension.
+void ExpandPackName(CString nameTemplate, CString& name);
+
+// Where BuildExecCommand put the value of a placeholder: characters
+// [start, start + length) of the command. length may be 0 (an empty file name
+// or extension). Ordered by start.
+struct InsertedValue {
+  int start;
+  int length;
+};
+
+// Builds a command line from the template. Groups are expanded as in
+// ExpandPackName; then, inside each group, the placeholders are replaced in
+// the passes "$IN" (the input folder), "$N" (the file name), "$F" (input
+// folder, "/", file name, ".", extension: the "." is there even for an empty
+// extension), "$E" (the extension), "$OUT" (the output folder) and "$O2C"
+// (removed). "$N", "$F" and "$E" set perFile to 1, "$O2C" sets oem to 1; the
+// function never clears a flag, so the caller sets both to 0 first.
+// Placeholders outside groups stay as they are and set nothing.
+//
+// A leading "/" is kept (it begins every absolute program path here); every
+// other leading or trailing "\" or "/" is trimmed. When inserted is not null it
+// receives the position of every placeholder value in the command, so that
+// the caller can keep each value one argument whatever blanks or quotes it
+// holds.
+void BuildExecCommand(CString commandTemplate, CString inputFolder, CString fileName, CString extension,
+                      CString outputFolder, CString& command, BYTE& perFile, BYTE& oem,
+                      std::vector<InsertedValue>* inserted = nullptr);
