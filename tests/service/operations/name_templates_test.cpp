@@ -3,14 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/datetime.h"
 #include "service/operations/name_templates.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -20,15 +18,6 @@ constexpr std::int64_t kMarch18 = 1773824707;  // 2026-03-18 09:05:07 UTC
 
 class NameTemplates : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
-    SetClock(kMarch8);
-  }
-  void TearDown() override { unsetenv("QELM_CLOCK_FILE"); }
-  void SetClock(std::int64_t seconds) { ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), seconds)); }
 
   static std::vector<std::wstring> Components(const wchar_t* pathTemplate) {
     CStringArray components;
@@ -40,7 +29,7 @@ class NameTemplates : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_, kMarch8};
 };
 
 TEST_F(NameTemplates, FolderTemplatesSplitFirstAndGiveEveryGroupTheFullDate) {
@@ -75,7 +64,7 @@ TEST_F(NameTemplates, FolderTemplatesSplitFirstAndGiveEveryGroupTheFullDate) {
 }
 
 TEST_F(NameTemplates, DigitsComeFromTheRightOfTheValue) {
-  SetClock(kMarch18);
+  clock_.Set(kMarch18);
   EXPECT_EQ(Components(L":|D-D|"), std::vector<std::wstring>{L"1-8"});
   EXPECT_EQ(Components(L":|DDD|"), std::vector<std::wstring>{L"018"});
 }
