@@ -72,6 +72,9 @@ class CFileException : public CException {
 // Throws a new CFileException (see the ownership rule above).
 [[noreturn]] void AfxThrowFileException(int cause, LONG osError = -1, LPCWSTR fileName = nullptr);
 
+// Read, Write and Close are virtual, as in the class library, so that a
+// file object of another kind (a test's failing file) can stand in where a
+// CFile is read or written.
 class CFile {
  public:
   // Open flags, with the class library's values (0x9011 = modeWrite |
@@ -120,11 +123,11 @@ class CFile {
 
   // Reads up to count bytes; returns the number read (0 at the end of the
   // file). Throws CFileException* when the read fails.
-  UINT Read(void* buffer, UINT count);
+  virtual UINT Read(void* buffer, UINT count);
   // Writes all count bytes or throws CFileException*: cause 13 (diskFull)
   // when the disk or the size limit is reached, or when fewer bytes were
   // written; other causes from the Windows code.
-  void Write(const void* buffer, UINT count);
+  virtual void Write(const void* buffer, UINT count);
 
   // Moves the position and returns the new one; throws on failure (a
   // position before the start gives badSeek).
@@ -139,7 +142,7 @@ class CFile {
 
   // Closes the file; throws when the system reports a failure (the object
   // is closed all the same). Nothing when not open.
-  void Close();
+  virtual void Close();
   // Closes the file ignoring every error; never throws.
   void Abort();
 

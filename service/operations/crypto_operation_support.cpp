@@ -60,3 +60,8 @@ HeldDecryptResult::HeldDecryptResult(LibraryContext context) : context_(context)
 }
 HeldDecryptResult::~HeldDecryptResult() { Release(); }
 void HeldDecryptResult::Release() { ORLAX_FreeDecryptResult(context_, &result_); }
+
+void HeldLibraryBlob::Release() {
+  if (blob_.data != nullptr) ORLAX_FreeMem(context_, blob_.data);
+  blob_ = {};
+}

@@ -85,6 +85,25 @@ class HeldVerifyResult {
   VerifyResult result_;
 };
 
+// A DataBlob that the library filled, released with ORLAX_FreeMem when the
+// holder is done with it (or goes away) and then set back to {0, null}, so
+// that it is released once on every path.
+class HeldLibraryBlob {
+ public:
+  explicit HeldLibraryBlob(LibraryContext context) : context_(context) {}
+  ~HeldLibraryBlob() { Release(); }
+  HeldLibraryBlob(const HeldLibraryBlob&) = delete;
+  HeldLibraryBlob& operator=(const HeldLibraryBlob&) = delete;
+  DataBlob* get() { return &blob_; }
+  const DataBlob& operator*() const { return blob_; }
+  bool Empty() const { return blob_.length == 0; }
+  void Release();
+
+ private:
+  LibraryContext context_;
+  DataBlob blob_{};
+};
+
 class HeldDecryptResult {
  public:
   explicit HeldDecryptResult(LibraryContext context);
