@@ -1,6 +1,7 @@
 #include "service/core/config_store.h"
 
-#include <algorithm>
+#include <span>
+#include <string_view>
 
 #include "common/registry_values.h"
 #include "platform/errors.h"
@@ -35,23 +36,12 @@ class EventSourceScope {
 
 CStringA Ansi(const CString& text) { return CStringA(text); }
 
-// Reads of the current key with the service's report flags.
-void ReadText(const char* name, CString& value, const char* defaultValue, DWORD flags = 2) {
-  ReadStringValue(name, value, nullptr, flags, defaultValue);
-}
-void ReadNumber(const char* name, int& value, int defaultValue, DWORD flags = 2) {
-  ReadDwordValue(name, value, nullptr, flags, defaultValue);
-}
-// The numbered texts "<prefix>0" .. "<prefix><count-1>" (masks, recipients,
-// signers), appended in order; each reported to console and event log.
-void ReadNumberedTexts(const char* prefix, int count, std::vector<CString>& values) {
-  for (int i = 0; i < count; ++i) {
-    CStringA name;
-    name.Format("%s%d", prefix, i);
-    CString value;
-    ReadText(name, value, "", 3);
-    values.push_back(value);
-  }
+// Reads every value of a layout table, in its order, with the service's
+// report flags.
+template <class Record>
+void ReadValues(std::span<const RegistryValueLayout<Record>> values, Record& record) {
+  for (const RegistryValueLayout<Record>& value : values)
+    ReadRegistryValue(value, record, nullptr, value.serviceReadFlags);
 }
 
 CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + L"\\" + profileName; }
@@ -90,21 +80,15 @@ DWORD EnumerateSubkeys(std::vector<CString>& names) {
   }
 }
 
+// The base values up to "Log filesize"; "LogPath", the last, is read apart.
 void ReadBaseValues(BaseSettings& base) {
+  const std::span<const RegistryValueLayout<BaseSettings>> values = BaseValueLayout();
   {
     EventSourceScope source;
-    ReadText("SigExt", base.sigExt, "p7s");
-    ReadText("DsigExt", base.dsigExt, "p7d");
-    ReadText("EncExt", base.encExt, "p7e");
-    ReadText("B64Ext", base.b64Ext, "b64");
-    ReadText("HashExt", base.hashExt, "hsh");
-    ReadText("VerifyFileExt", base.verifyFileExt, "vrf");
-    ReadText("ZIPArchiveExt", base.zipArchiveExt, "");
-    ReadText("GZIPArchiveExt", base.gzipArchiveExt, "");
-    ReadStringArray("ExtExt", base.extExt, nullptr);
+    ReadValues(values.first(values.size() - 2), base);
   }
   base.logFileSize = 400;  // what a failed read leaves
-  ReadNumber("Log filesize", base.logFileSize, 4000);
+  ReadValues(values.subspan(values.size() - 2, 1), base);
   if (base.logFileSize < 400) base.logFileSize = 400;
 }
 
@@ -156,70 +140,22 @@ DWORD ProbeJournalFolder(const CString& folder) {
 
 void ReadProfileValues(ProfileRecord& profile, int& handlerTimeout) {
   EventSourceScope source;
-  ReadStringList("ZCSProfile", profile.zcsProfiles, nullptr);
-  ReadIntList("NotCopyToLocal", profile.notCopyToLocal, nullptr);
-  ReadIntList("NotUseLDAP", profile.notUseLdap, nullptr);
-  ReadIntList("UseAIA", profile.useAia, nullptr);
-  ReadIntList("NotLoadCrl", profile.notLoadCrl, nullptr);
-  ReadIntList("CrlUpdatePeriod", profile.crlUpdatePeriod, nullptr);
-  while (profile.crlUpdatePeriod.size() < profile.notLoadCrl.size()) profile.crlUpdatePeriod.push_back(1);
-  handlerTimeout = 15;
-  ReadNumber("Handler timeout", handlerTimeout, 15);
-  if (handlerTimeout == 0) handlerTimeout = 15;
-  ReadIntList("AutoUseTSP", profile.autoUseTsp, nullptr);
-  ReadStringList("ServerTSP", profile.serverTsp, nullptr);
-  ReadIntList("AutoVerifyTSP", profile.autoVerifyTsp, nullptr);
-  ReadIntList("NoTSPisError", profile.noTspIsError, nullptr);
-  ReadIntList("NotAddCert", profile.notAddCert, nullptr);
-  ReadNumber("Verify File", profile.verifyFile, 0);
-  ReadNumber("Verify x file", profile.verifyXFile, 0);
-  ReadNumber("Verify det file", profile.verifyDetFile, 0);
-  ReadNumber("Verify resign file", profile.verifyResignFile, 0);
-  ReadNumber("Rename conf files", profile.renameConfFiles, 0);
+  ReadValues(ProfileValueLayout(), profile);
+  PadCrlUpdatePeriods(profile);
+  // The pause is the worker's, not the record's.
+  handlerTimeout = profile.handlerTimeout == 0 ? 15 : profile.handlerTimeout;
+  profile.handlerTimeout = 15;
 }
 
 // The values of the current rule key, in the stored order.
 void ReadRuleValues(RuleRecord& rule) {
-  ReadText("Operation", rule.operation, "");
-  ReadText("Path In", rule.pathIn, "");
-  ReadText("Path Out", rule.pathOut, "");
-  ReadText("Path Out 2", rule.pathOut2, "");
-  ReadText("Path Error", rule.pathError, "");
-  ReadText("DelExt", rule.delExt, "");
-  ReadText("AddExt", rule.addExt, "");
-  ReadText("Folders", rule.folders, "");
-  ReadText("Copyfolders", rule.copyFolders, "");
-  ReadNumber("ArchCount", rule.archCount, 0);
-  ReadNumber("ArchSize", rule.archSize, 0);
-  ReadNumber("ArchTimeout", rule.archTimeout, 0);
-  ReadText("ArchName", rule.archName, "");
   int maskCount = 0;
-  ReadNumber("Mask num", maskCount, 0, 3);
-  ReadNumberedTexts("M", maskCount, rule.masks);
-  ReadText("Mask", rule.mask, "", 3);
-  if (maskCount == 0) rule.masks.push_back(rule.mask);  // even when empty
-  int recipientCount = 0;
-  ReadNumber("Ext num", recipientCount, 0);
-  ReadNumber("Is on", rule.isOn, 0);
-  ReadText("ZCSProfile", rule.zcsProfile, "");
-  ReadText("ResignProfile", rule.resignProfile, "");
-  ReadNumber("In format det", rule.inFormatDet, 0);
-  ReadNumber("Out format det", rule.outFormatDet, 0);
-  ReadText("Descryption", rule.description, "");
-  ReadText("ExecName", rule.execName, "");
-  ReadNumber("ExecTimeout", rule.execTimeout, 0);
-  ReadNumber("Enc algorythm", rule.encAlgorithm, 0);
-  ReadText("LDAP", rule.directoryProfile.ldap, "");
-  ReadNumber("Stream", rule.stream, 0);
-  ReadNumber("ZipFile", rule.zipFile, 0);
-  ReadText("PSE", rule.directoryProfile.pse, "");
-  ReadText("LOCAL", rule.directoryProfile.local, "");
-  if (rule.operation == L"RESG") {
-    ReadText("PSE2", rule.resignDirectoryProfile.pse, "");
-    ReadText("LOCAL2", rule.resignDirectoryProfile.local, "");
-    ReadText("LDAP2", rule.resignDirectoryProfile.ldap, "");
+  for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
+    if (value.resignOnly && rule.operation != L"RESG") continue;
+    int count = ReadRegistryValue(value, rule, nullptr, value.serviceReadFlags);
+    if (value.name == std::string_view(kMaskCountValueName)) maskCount = count;
   }
-  ReadNumberedTexts("C", recipientCount, rule.recipients);
+  if (maskCount == 0) rule.masks.push_back(rule.mask);  // even when empty
   // Older configurations keep these two in the first recipient slot.
   if (rule.operation == L"RESG" && rule.resignProfile.IsEmpty() && !rule.recipients.empty())
     rule.resignProfile = rule.recipients.front();
@@ -247,36 +183,13 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
     const CString listPath = rulePath + L"\\" + list.name;
     if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, listPath, kAccess))
       return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, listPath);
-    int count = 0;
-    ReadNumber("Signer Num", count, 0, 3);
-    ReadNumberedTexts("S", count, list.signers);
+    ReadValues(SignerListValueLayout(), list);
   }
   config.profile.rules.push_back(std::move(rule));
   return {};
 }
 
 }  // namespace
-
-int RuleNumber(const CString& keyName) {
-  int blank = keyName.ReverseFind(L' ');
-  CStringA text(blank < 0 ? keyName : keyName.Mid(blank + 1));
-  const char* p = text.GetString();
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value < 0x80000000LL) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  return static_cast<int>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
-
-void SortRuleNames(std::vector<CString>& names) {
-  std::stable_sort(names.begin(), names.end(), [](const CString& a, const CString& b) {
-    return RuleNumber(a) < RuleNumber(b);
-  });
-}
 
 ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config) {
   InstallServiceRegistryReporter();
@@ -298,7 +211,8 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   capture.report = CaptureRegistryFailure;
   capture.stringListFlags = capture.intListFlags = 2;
   SetRegistryReporter(capture);
-  int read = ReadStringValue("LogPath", config.base.logPath, nullptr, 2, "");
+  const RegistryValueLayout<BaseSettings>& logPath = BaseValueLayout().back();
+  int read = ReadStringValue(logPath.name, config.base.logPath, nullptr, 2, logPath.textDefault);
   InstallServiceRegistryReporter();
   if (!read) {
     DWORD code = g_capturedCode != 0 ? g_capturedCode : ERROR_GEN_FAILURE;
@@ -318,7 +232,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, profilePath);
   ReadProfileValues(config.profile, config.handlerTimeout);
 
-  const CString rulesPath = profilePath + L"\\rules";
+  const CString rulesPath = profilePath + L"\\" + kRulesKeyName;
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, rulesPath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulesPath);
   std::vector<CString> ruleNames;

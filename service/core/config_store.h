@@ -6,34 +6,18 @@
 // defaults; a change takes effect when the instance starts again. The
 // service writes nothing here but "LastCrlUpdate" (crl_refresh.h).
 //
+// Every value's name, type and default is in common/registry_layout.h.
+//
 // Runs on the worker thread before anything else; uses the program's current
 // registry key (common/registry_values.h).
 
 #include <vector>
 
+#include "common/config_records.h"
+#include "common/registry_layout.h"
+#include "common/rule_order.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
-
-inline constexpr const wchar_t* kServiceBaseKey = L"SOFTWARE\\TORVAK\\qelmservice";
-inline constexpr const wchar_t* kMachineRootName = L"HKEY_LOCAL_MACHINE\\";
-// The journal folder's writability probe file.
-inline constexpr const wchar_t* kJournalProbeFileName = L"test.fpc";
-
-// The base values shared by every profile.
-struct BaseSettings {
-  CString sigExt;          // "SigExt", default "p7s"
-  CString dsigExt;         // "DsigExt", default "p7d"
-  CString encExt;          // "EncExt", default "p7e"
-  CString b64Ext;          // "B64Ext", default "b64"
-  CString hashExt;         // "HashExt", default "hsh"
-  CString verifyFileExt;   // "VerifyFileExt", default "vrf"
-  CString zipArchiveExt;   // "ZIPArchiveExt", default ""
-  CString gzipArchiveExt;  // "GZIPArchiveExt", default ""
-  CStringArray extExt;     // "ExtExt": extensions that decoding and decryption strip
-  int logFileSize = 4000;  // "Log filesize" in thousands of bytes, at least 400
-  CString logPath;         // "LogPath" as stored
-};
 
 // Everything the worker runs with.
 struct ServiceConfiguration {
@@ -64,10 +48,3 @@ struct ConfigurationLoadResult {
 // filesize", and installs the service's registry reporter
 // (InstallServiceRegistryReporter, event_log_report.h).
 ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config);
-
-// The run order of rule keys: ascending by the number after the name's last
-// blank (the whole name when there is none; leading blanks, a sign, digits
-// up to the first other character, 0 without digits). Names with equal
-// numbers keep their order. "Rule 9" runs before "Rule 10"; "Extra" is 0.
-int RuleNumber(const CString& keyName);
-void SortRuleNames(std::vector<CString>& names);

@@ -3,29 +3,24 @@
 // ("NotLoadCrl" 0, "CrlUpdatePeriod" above 0 hours) has the library reload
 // its lists from their distribution points once the period has passed since
 // its last refresh. The time of each refresh is kept in the base key's
-// "LastCrlUpdate" (REG_MULTI_SZ, one "<directory profile>;;<seconds since
-// 1970>" entry per directory profile), which the configuration program
-// writes with the same format and due rule.
+// "LastCrlUpdate" (common/crl_schedule.h), which the configuration program
+// reads and writes with the same due rule.
 //
 // Runs on the worker thread; uses the program's current registry key.
 
+#include "common/config_records.h"
+#include "common/crl_schedule.h"
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
 
 // The result that tells the worker the lists were reloaded; journaled as a
 // success, never as such.
 inline constexpr DWORD CRL_REFRESHED = 0xE1718000;
 
-inline constexpr const char* kLastCrlUpdateValue = "LastCrlUpdate";
 // The journal message of a refresh; "%s" is the directory profile's name.
 inline constexpr const wchar_t* kCrlRefreshMessage =
     L"Профиль справочника : '%s' | Обновление САС из точек распространения";
-
-// The due rule, in whole minutes: due when now / 60 >= last / 60 +
-// periodHours * 60. Shared with the configuration program's view of it.
-bool CrlRefreshDue(long long nowSeconds, long long lastSeconds, int periodHours);
 
 // Refreshes the lists of directory profile k of profile (profile.zcsProfiles[k],
 // period profile.crlUpdatePeriod[k]) through context when they are due.

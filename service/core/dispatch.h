@@ -4,7 +4,7 @@
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 #include "service/core/config_store.h"
 
 // What the worker hands to the dispatch for one rule with listed files.

@@ -9,7 +9,7 @@
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // Moves source to target (never replacing anything). When target is taken,
 // up to 100 conflict-free names made from target's bare name are tried in

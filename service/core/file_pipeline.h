@@ -44,7 +44,7 @@
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // The suffix of a claimed input file.
 inline constexpr const wchar_t* kClaimedExtension = L"stp";

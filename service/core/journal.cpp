@@ -90,15 +90,6 @@ DWORD FirstPartWithRoom(const CString& folder, const JournalNameKey& key, const 
   }
 }
 
-// Reads leading decimal digits; 0 when there are none.
-int LeadingNumber(const CString& text) {
-  int value = 0;
-  for (int i = 0; i < text.GetLength() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-    if (value < 100000000) value = value * 10 + (text[i] - L'0');
-  }
-  return value;
-}
-
 bool IsToday(const JournalNameKey& key, const SYSTEMTIME& now) {
   return key.year == now.wYear && key.month == now.wMonth && key.day == now.wDay;
 }
@@ -122,13 +113,6 @@ CString FillMessage(const CString& message, const CString* args, int count) {
     }
   }
   return out;
-}
-
-CString TimeText(const SYSTEMTIME& t) {
-  CString text;
-  text.Format(L"%02d:%02d:%02d %02d/%02d/%02d", t.wHour, t.wMinute, t.wSecond, t.wDay, t.wMonth,
-              t.wYear);
-  return text;
 }
 
 // Step of WriteJournal that keeps one journal's current name: the stored
@@ -182,45 +166,6 @@ void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb) {
 CString JournalProfileName() { return Settings().profileName; }
 ULONGLONG JournalSizeLimit() { return Settings().sizeLimit; }
 
-CString OperationsJournalSuffix(const CString& profileName) { return profileName; }
-CString ErrorsJournalSuffix(const CString& profileName) { return profileName + L" - errors"; }
-
-CString JournalFileName(int year, int month, int day, const CString& suffix) {
-  CString name;
-  name.Format(L"%02d.%02d.%02d", year, month, day);
-  return name + L" " + suffix + L".txt";
-}
-
-CString JournalPartFileName(int year, int month, int day, int part, const CString& suffix) {
-  CString name;
-  name.Format(L"%02d.%02d.%02d.%02d %s.txt", year, month, day, part, suffix.GetString());
-  return name;
-}
-
-bool ParseJournalName(const CString& name, const CString& suffix, JournalNameKey& key) {
-  int blank = name.Find(L' ');
-  if (blank <= 0) return false;
-  if (name.Mid(blank + 1) != suffix + L".txt") return false;
-  CString head = name.Left(blank);
-  std::vector<CString> pieces;
-  int start = 0;
-  for (;;) {
-    int dot = head.Find(L'.', start);
-    if (dot < 0) {
-      pieces.push_back(head.Mid(start));
-      break;
-    }
-    pieces.push_back(head.Mid(start, dot - start));
-    start = dot + 1;
-  }
-  if (pieces.size() < 3) return false;
-  key.year = LeadingNumber(pieces[0]);
-  key.month = LeadingNumber(pieces[1]);
-  key.day = LeadingNumber(pieces[2]);
-  key.part = pieces.size() > 3 ? LeadingNumber(pieces[3]) : 0;
-  return true;
-}
-
 CString FileSizeText(const CString& path) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -238,7 +183,7 @@ DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& n
   SYSTEMTIME now{};
   GetLocalTime(&now);
   CStringArray listed;
-  if (DWORD rc = FindFiles(folder, listed, {L"????.??.??* " + suffix + L".txt"})) return rc;
+  if (DWORD rc = FindFiles(folder, listed, {JournalFilePattern(suffix)})) return rc;
 
   bool found = false;
   JournalNameKey newest;
@@ -276,9 +221,8 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   const CString message = FillMessage(messageFormat, args, 6);
   SYSTEMTIME now{};
   GetLocalTime(&now);
-  const CString time = TimeText(now);
-  const CString operationsLine = time + L" | Профиль: " + profile + L" | " +
-                                 (code == 0 ? L"Успех" : L"Ошибка") + L" | " + message + L"\r\n";
+  const CString time = JournalTimeText(now);
+  const CString operationsLine = OperationsJournalLine(time, profile, code == 0, message);
 
   // Both journals are chosen for every record, whichever one it goes to.
   const CString owner = JournalProfileName();
@@ -304,7 +248,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
 
   bool writeFailed = false;
   if (messageFormat == kMoveRecordFormat) {
-    CString line = time + L" | " + message;
+    CString line = time + kJournalFieldSeparator + message;
     if (code != 0) {
       line += L". " + codeText + L" - " + codeDescription;
       if (!extra.IsEmpty()) line += L". " + extra;
@@ -319,8 +263,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   }
 
   const CString errorsLine =
-      code != 0 ? time + L" | " + codeText + L" - " + codeDescription + L". " + extra + L"\r\n"
-                : CString();
+      code != 0 ? ErrorsJournalLine(time, codeText + L" - " + codeDescription + L". " + extra) : CString();
   if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, writeFailed)) != 0) {
     CString record = operationsLine;
     if (code != 0) record += codeText + L" - " + codeDescription + L". " + extra + L"\r\n" + detail;
@@ -328,7 +271,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
     return rc;
   }
   if (code == 0 && (messageFormat == kServiceStartMessage || messageFormat == kServiceStopMessage)) {
-    const CString line = time + L" | " + message + L"\r\n";
+    const CString line = ErrorsJournalLine(time, message);
     if ((rc = AppendLine(journalFolder, files.errorsFile, line, writeFailed)) != 0) {
       ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, writeFailed);
       return rc;

@@ -1,29 +1,19 @@
 #pragma once
 // The service's journals: per profile an operations journal (one line per
 // handled file or event) and an errors journal (every failure with its code,
-// description and detail, and the records of the error-folder movers). Both
-// are daily text files in the journal folder, continued in numbered parts
-// when one passes the size limit. The monitor program reads them, so the file
-// names and the line layouts below are a contract between the two programs:
-//
-//   2026.12.09 Банк.txt                 first operations journal of the day
-//   2026.12.09.01 Банк.txt              its next part, then .02 ... .99, .100
-//   2026.12.09 Банк - errors.txt        first errors journal of the day
-//
-//   operations line: "14:05:09 09/12/2026 | Профиль: Банк | Успех | <message>\r\n"
-//   errors line:     "14:05:09 09/12/2026 | Ошибка 0x5 - <description>. <extra>\r\n<detail>"
-//
-// Lines are written in the ANSI code page and end with CR LF; files are only
-// appended to. No journal file is held open between records, so the monitor
-// may read them at any time.
+// description and detail, and the records of the error-folder movers). The
+// file names and line layouts are in common/journal_format.h: the monitor
+// reads the journals through the same code. No journal file is held open
+// between records, so the monitor may read them at any time.
 //
 // Only the worker thread writes journals; nothing here is locked.
 
 #include <string>
 
+#include "common/config_records.h"
+#include "common/journal_format.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
 
 // The move record of the error-folder movers: a record with exactly this
 // message format goes to the errors journal only.
@@ -43,28 +33,6 @@ inline constexpr const wchar_t* kServiceStopMessage = L"Остановка АК 
 void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb);
 CString JournalProfileName();
 ULONGLONG JournalSizeLimit();
-
-// The suffixes of the two journals of a profile: "<profile>" and
-// "<profile> - errors".
-CString OperationsJournalSuffix(const CString& profileName);
-CString ErrorsJournalSuffix(const CString& profileName);
-
-// File names: the first file of a date, and a numbered part of it (part >= 1).
-CString JournalFileName(int year, int month, int day, const CString& suffix);
-CString JournalPartFileName(int year, int month, int day, int part, const CString& suffix);
-
-// The (year, month, day, part) key of a journal file name of the suffix, read
-// from the text before the first blank; false when the name is no journal
-// file of this suffix (no key, fewer than three dotted pieces, or the text
-// after the first blank is not exactly suffix + ".txt").
-struct JournalNameKey {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int part = 0;
-  auto operator<=>(const JournalNameKey&) const = default;
-};
-bool ParseJournalName(const CString& name, const CString& suffix, JournalNameKey& key);
 
 // "%lld" of the file's size in bytes, or "0" when the file cannot be opened
 // for reading with read sharing only (a file another handle holds open for

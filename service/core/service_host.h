@@ -5,7 +5,7 @@
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // Hands the process to the service dispatcher with the one service entry.
 // profileName (may be null) is the command line's second argument, used only

@@ -12,7 +12,7 @@
 
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // Encryption modes and the like are plain integers, as the rules store them.
 DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,

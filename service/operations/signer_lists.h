@@ -8,7 +8,7 @@
 
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // The names of the rule's lists that no signer meets, in the rule's order;
 // empty when the check passed (always so for a rule without lists).

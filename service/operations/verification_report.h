@@ -18,7 +18,7 @@
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 // "%02d.%02d.%02d %02d/%02d/%d" of the local time of `seconds` since 1970:
 // hour, minute, second, day, month, four-digit year ("15.04.09 03/11/2023").

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 
 #include "platform/codepage.h"
@@ -243,3 +244,118 @@ TEST_F(ConfigStoreTest, UnreadableLogPathStopsWithTheReadersOwnCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every value of one layout table as .reg lines that differ from its
+// default: texts "v-<name>", numbers 501, lists two entries, counted texts
+// two. The operation is "RESG" so that the re-signing paths are read too.
+template <class Record>
+std::string NonDefaultValues(std::span<const RegistryValueLayout<Record>> values) {
+  std::string body;
+  for (const RegistryValueLayout<Record>& value : values) {
+    const std::string name = value.name;
+    if (name == "LogPath") continue;  // the journal folder stays the test's
+    switch (value.type) {
+      case RegistryValueType::Text:
+        body += "\"" + name + "\"=\"" + (name == "Operation" ? "RESG" : "v-" + name) + "\"\r\n";
+        break;
+      case RegistryValueType::Number:
+        body += "\"" + name + "\"=dword:000001f5\r\n";
+        break;
+      case RegistryValueType::TextList:
+        body += "\"" + name + "\"=" + MultiSz({L"x", L"y"}) + "\r\n";
+        break;
+      case RegistryValueType::NumberList:
+        body += "\"" + name + "\"=" + MultiSz({L"7", L"8"}) + "\r\n";
+        break;
+      case RegistryValueType::CountedTexts:
+        body += "\"" + name + "\"=dword:00000002\r\n";
+        for (int i = 0; i < 2; ++i)
+          body += "\"" + std::string(value.prefix) + std::to_string(i) + "\"=\"v-" + value.prefix + std::to_string(i) +
+                  "\"\r\n";
+        break;
+    }
+  }
+  return body;
+}
+
+// Checks every value of a table in record: the non-default value written by
+// NonDefaultValues, or the layout's default.
+template <class Record>
+void ExpectValues(std::span<const RegistryValueLayout<Record>> values, Record& record, bool written) {
+  for (const RegistryValueLayout<Record>& value : values) {
+    const std::string name = value.name;
+    if (name == "LogPath" || name == "Handler timeout") continue;  // the service keeps these apart
+    SCOPED_TRACE(name);
+    switch (value.type) {
+      case RegistryValueType::Text: {
+        const CString expected = !written ? CString(value.textDefault)
+                                 : name == "Operation" ? CString(L"RESG")
+                                                       : CString(("v-" + name).c_str());
+        EXPECT_EQ(value.text(record), expected);
+        break;
+      }
+      case RegistryValueType::Number:
+        EXPECT_EQ(value.number(record), written ? 501 : value.numberDefault);
+        break;
+      case RegistryValueType::TextList:
+        if (value.textArray != nullptr) {
+          ASSERT_EQ(value.textArray(record).GetSize(), written ? 2 : 0);
+        } else {
+          EXPECT_EQ(value.texts(record), written ? (std::vector<CString>{L"x", L"y"}) : std::vector<CString>{});
+        }
+        break;
+      case RegistryValueType::NumberList:
+        if (name == "CrlUpdatePeriod") continue;  // padded to "NotLoadCrl", below
+        EXPECT_EQ(value.numbers(record), written ? (std::vector<int>{7, 8}) : std::vector<int>{});
+        break;
+      case RegistryValueType::CountedTexts: {
+        const std::string prefix = value.prefix;
+        std::vector<CString> expected;
+        if (written) expected = {CString(("v-" + prefix + "0").c_str()), CString(("v-" + prefix + "1").c_str())};
+        if (!written && name == kMaskCountValueName) expected = {CString()};  // "Mask" is the only mask
+        EXPECT_EQ(value.texts(record), expected);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// The layout tables against a store written with the reg tool: every value
+// of every key reaches the field the table names, and every value that is
+// absent reads as the table's default (an empty rule and signer list here,
+// keys alone below).
+TEST_F(ConfigStoreTest, EveryLayoutValueReachesItsField) {
+  const std::string profileKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P";
+  Import(Base() + NonDefaultValues(BaseValueLayout()) + "\r\n" + profileKey + "]\r\n" +
+         NonDefaultValues(ProfileValueLayout()) + "\"Handler timeout\"=dword:00000021\r\n\r\n" + profileKey +
+         "\\rules\\Rule 1]\r\n" + NonDefaultValues(RuleValueLayout()) + "\r\n" + profileKey +
+         "\\rules\\Rule 1\\List]\r\n" + NonDefaultValues(SignerListValueLayout()) + "\r\n" + profileKey +
+         "\\rules\\Rule 2]\r\n\r\n" + profileKey + "\\rules\\Rule 2\\List]\r\n");
+  ServiceConfiguration config;
+  ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
+  ExpectValues(BaseValueLayout(), config.base, true);
+  ExpectValues(ProfileValueLayout(), config.profile, true);
+  EXPECT_EQ(config.handlerTimeout, 33);
+  EXPECT_EQ(config.profile.crlUpdatePeriod, (std::vector<int>{7, 8}));
+  ASSERT_EQ(config.profile.rules.size(), 2u);
+  ExpectValues(RuleValueLayout(), config.profile.rules[0], true);
+  ASSERT_EQ(config.profile.rules[0].signerLists.size(), 1u);
+  ExpectValues(SignerListValueLayout(), config.profile.rules[0].signerLists[0], true);
+  ExpectValues(RuleValueLayout(), config.profile.rules[1], false);
+  ASSERT_EQ(config.profile.rules[1].signerLists.size(), 1u);
+  ExpectValues(SignerListValueLayout(), config.profile.rules[1].signerLists[0], false);
+}
+
+TEST_F(ConfigStoreTest, EveryAbsentLayoutValueTakesItsDefault) {
+  Import(Base() + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\Q\\rules]\r\n");
+  ServiceConfiguration defaults;
+  ASSERT_EQ(LoadConfiguration(L"Q", defaults).code, 0u);
+  ExpectValues(BaseValueLayout(), defaults.base, false);
+  ExpectValues(ProfileValueLayout(), defaults.profile, false);
+  EXPECT_EQ(defaults.handlerTimeout, 15);
+  EXPECT_TRUE(defaults.profile.crlUpdatePeriod.empty());
+}

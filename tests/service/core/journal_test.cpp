@@ -270,3 +270,69 @@ TEST_F(JournalTest, FileSizeTextOfMissingHeldAndPlainFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lines of a journal file as the monitor reads them: ANSI text split at
+// LF, the CR kept, a last line without LF counted.
+std::vector<CString> ReadJournalLines(const std::string& bytes) {
+  std::vector<CString> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    lines.emplace_back(platform::MultiByteToWide(bytes.substr(start, end - start), CP_ACP).c_str());
+    start = end + 1;
+  }
+  return lines;
+}
+
+CString WithoutCr(CString text) {
+  text.TrimRight(L"\r");
+  return text;
+}
+
+}  // namespace
+
+// What the service writes is what the monitor's reader takes apart: every
+// record kind, a message holding the field separator, an errors record with
+// extra lines and a library stack, in both ANSI code pages.
+TEST_P(JournalCodePageTest, WrittenRecordsParseBackWithTheSharedReader) {
+  SetAnsiCodePage(GetParam());
+  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  ASSERT_EQ(Write(0, L"Правило 1 | Файл 'a | b.txt' подписан"), 0u);
+  SetClock(2026, 12, 9, 14, 5, 10);
+  ASSERT_EQ(Write(0x20000005, L"Правило 2. Файл", L"Нет ключа", L"Шаг\r\nвторая строка",
+                  L"ORLAX стек, ошибка номер 1 \r\nError: x\r\n"),
+            0u);
+
+  std::vector<OperationsJournalRecord> records;
+  for (const CString& line : ReadJournalLines(Read(kOps))) {
+    OperationsJournalRecord record;
+    ASSERT_TRUE(ParseOperationsJournalLine(line, record)) << CStringA(line).GetString();
+    records.push_back(record);
+  }
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].timeText, CString(L"14:05:09 09/12/2026"));
+  EXPECT_EQ(records[0].profile, CString(L"Банк"));
+  EXPECT_TRUE(records[0].success);
+  EXPECT_EQ(WithoutCr(records[0].message), CString(kServiceStartMessage));
+  EXPECT_EQ(WithoutCr(records[1].message), CString(L"Правило 1 | Файл 'a | b.txt' подписан"));
+  EXPECT_FALSE(records[2].success);
+  EXPECT_EQ(records[2].time.wYear, 2026);
+  EXPECT_EQ(records[2].time.wMonth, 12);
+  EXPECT_EQ(records[2].time.wDay, 9);
+  EXPECT_EQ(records[2].time.wHour, 14);
+  EXPECT_EQ(records[2].time.wMinute, 5);
+  EXPECT_EQ(records[2].time.wSecond, 10);
+
+  const std::vector<CString> errors = JoinErrorsJournalRecords(ReadJournalLines(Read(kErrs)));
+  ASSERT_EQ(errors.size(), 2u);  // the start record and the failure with its four further lines
+  ErrorsJournalRecord start, failure;
+  ASSERT_TRUE(ParseErrorsJournalRecord(errors[0], start));
+  ASSERT_TRUE(ParseErrorsJournalRecord(errors[1], failure));
+  EXPECT_EQ(WithoutCr(start.text), CString(kServiceStartMessage));
+  EXPECT_EQ(failure.timeText, CString(L"14:05:10 09/12/2026"));
+  EXPECT_EQ(failure.text, CString(L"Ошибка ORLAX 0x20000005 - Нет ключа. Шаг\r \r\nвторая строка\r \r\n"
+                                  L"ORLAX стек, ошибка номер 1 \r \r\nError: x\r"));
+}

@@ -21,7 +21,7 @@
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
 #include "tests/support/temp_root.h"

@@ -1,4 +1,4 @@
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 int DirectoryProfileIndex(const ProfileRecord& profile, const CString& name) {
   for (size_t k = profile.zcsProfiles.size(); k > 0; --k) {
@@ -30,4 +30,8 @@ DirectoryProfileSettings DirectoryProfileSettingsAt(const ProfileRecord& profile
   settings.notLoadCrl = ListValueAt(profile.notLoadCrl, k);
   settings.crlUpdatePeriod = ListValueAt(profile.crlUpdatePeriod, k);
   return settings;
+}
+
+void PadCrlUpdatePeriods(ProfileRecord& profile) {
+  while (profile.crlUpdatePeriod.size() < profile.notLoadCrl.size()) profile.crlUpdatePeriod.push_back(1);
 }

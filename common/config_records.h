@@ -1,9 +1,14 @@
 #pragma once
-// The in-memory form of one service profile: the profile with its parallel
-// per-directory-profile lists and flags, its rules with their signer lists,
-// the directory profiles with their library contexts, and the journal file
-// names. The worker fills them once at start; every operation call receives
-// a private copy of the ProfileRecord.
+// The in-memory form of the configuration store: the base values, one
+// profile with its parallel per-directory-profile lists and flags, its rules
+// with their signer lists, the directory profiles with their library
+// contexts, and the journal file names. The service's worker fills them once
+// at start and every operation call receives a private copy of the
+// ProfileRecord; the configuration program holds one ProfileRecord per
+// profile and writes them back. Where each field is stored, with its type and
+// default, is registry_layout.h.
+//
+// Needs no cryptographic library: LibraryContext is only a handle type here.
 //
 // Every record owns its members outright: copying copies every text, list
 // and nested record (a copied ProfileRecord holds its own rules, signer lists
@@ -35,6 +40,21 @@ struct DirectoryProfileEntry {
 // of first use; the names are unique. Lives for the whole run of the worker;
 // operations receive it by address and never open or close its contexts.
 using DirectoryProfileTable = std::vector<DirectoryProfileEntry>;
+
+// The base values shared by every profile (the base key).
+struct BaseSettings {
+  CString sigExt;          // "SigExt", default "p7s"
+  CString dsigExt;         // "DsigExt", default "p7d"
+  CString encExt;          // "EncExt", default "p7e"
+  CString b64Ext;          // "B64Ext", default "b64"
+  CString hashExt;         // "HashExt", default "hsh"
+  CString verifyFileExt;   // "VerifyFileExt", default "vrf"
+  CString zipArchiveExt;   // "ZIPArchiveExt", default ""
+  CString gzipArchiveExt;  // "GZIPArchiveExt", default ""
+  CStringArray extExt;     // "ExtExt": extensions that decoding and decryption strip
+  int logFileSize = 4000;  // "Log filesize" in thousands of bytes, at least 400
+  CString logPath;         // "LogPath" as stored
+};
 
 // The names of a profile's current journal files; empty until the first
 // record. The journal writer chooses and rotates them.
@@ -113,7 +133,7 @@ struct ProfileRecord {
   std::vector<int> autoUseTsp;         // "AutoUseTSP"
   std::vector<int> notLoadCrl;         // "NotLoadCrl"
   std::vector<int> crlUpdatePeriod;    // "CrlUpdatePeriod": hours, none when 0 or below
-  int handlerTimeout = 15;  // never changed; the worker keeps the pause it uses apart
+  int handlerTimeout = 15;  // "Handler timeout"; the service reads it apart and leaves 15 here
   int verifyFile = 0;        // "Verify File"
   int verifyXFile = 0;       // "Verify x file"
   int verifyDetFile = 0;     // "Verify det file"
@@ -156,3 +176,8 @@ struct DirectoryProfileSettings {
   int crlUpdatePeriod = 0;
 };
 DirectoryProfileSettings DirectoryProfileSettingsAt(const ProfileRecord& profile, int k);
+
+// After a load: "CrlUpdatePeriod" is padded with 1 (hour) until it is as long
+// as "NotLoadCrl", so that a directory profile that loads lists without a
+// period of its own refreshes them hourly.
+void PadCrlUpdatePeriods(ProfileRecord& profile);

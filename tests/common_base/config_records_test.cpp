@@ -1,4 +1,4 @@
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 
 #include <gtest/gtest.h>
 
