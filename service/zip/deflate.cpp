@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace zip {
@@ -68,6 +69,38 @@ constexpr std::array<LevelParameters, 9> kLevels = {{
     {32, 128, 258, 1024},
 }};
 
+// The window is followed by this many spare bytes, so that the match tail can
+// be compared a word at a time up to its last byte.
+constexpr unsigned kWindowPadding = 8;
+
+std::uint16_t Load16(const std::uint8_t* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The number of equal bytes at the start of scan and match, counted from the
+// third (the first two are known equal) and at most maxLength.
+unsigned CommonLength(const std::uint8_t* scan, const std::uint8_t* match, unsigned maxLength) {
+  unsigned length = 2;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (length < maxLength) {
+      std::uint64_t a, b;
+      std::memcpy(&a, scan + length, sizeof a);
+      std::memcpy(&b, match + length, sizeof b);
+      if (const std::uint64_t diff = a ^ b; diff != 0) {
+        length += static_cast<unsigned>(std::countr_zero(diff)) / 8;
+        return std::min(length, maxLength);
+      }
+      length += 8;
+    }
+    return maxLength;
+  } else {
+    while (length < maxLength && scan[length] == match[length]) length++;
+    return length;
+  }
+}
+
 unsigned ReverseBits(unsigned code, int length) {
   unsigned result = 0;
   do {
@@ -76,6 +109,19 @@ unsigned ReverseBits(unsigned code, int length) {
     result <<= 1;
   } while (--length > 0);
   return result >> 1;
+}
+
+}  // namespace
+
+namespace {
+
+// Moves chain positions down by a window after the window slid; positions
+// that fall out of it become "none".
+void SlideChain(std::uint16_t* positions, unsigned count) {
+  for (unsigned n = 0; n < count; n++) {
+    const unsigned m = positions[n];
+    positions[n] = static_cast<std::uint16_t>(m >= kWindowSize ? m - kWindowSize : kNoPosition);
+  }
 }
 
 }  // namespace
@@ -137,14 +183,14 @@ struct DeflateState::Trees {
 };
 
 DeflateState::DeflateState()
-    : window_(new std::uint8_t[kSlidingWindow]()),
-      head_(new std::uint32_t[kHashSize]()),
-      prev_(new std::uint32_t[kWindowSize]()),
+    : window_(new std::uint8_t[kSlidingWindow + kWindowPadding]()),
+      head_(new std::uint16_t[kHashSize]()),
+      prev_(new std::uint16_t[kWindowSize]()),
       tables_(std::make_unique<Tables>()),
       trees_(std::make_unique<Trees>()),
-      literalBuffer_(new std::uint8_t[kLiteralBufferSize]()),
+      literalBuffer_(new char8_t[kLiteralBufferSize]()),
       distanceBuffer_(new std::uint16_t[kDistanceBufferSize]()),
-      flagBuffer_(new std::uint8_t[kLiteralBufferSize / 8]()) {}
+      flagBuffer_(new char8_t[kLiteralBufferSize / 8]()) {}
 
 DeflateState::~DeflateState() = default;
 
@@ -293,14 +339,8 @@ void DeflateState::FillWindow() {
     matchStart_ -= kWindowSize;
     strStart_ -= kWindowSize;
     blockStart_ -= kWindowSize;
-    for (unsigned n = 0; n < kHashSize; n++) {
-      unsigned m = head_[n];
-      head_[n] = m >= kWindowSize ? m - kWindowSize : kNoPosition;
-    }
-    for (unsigned n = 0; n < kWindowSize; n++) {
-      unsigned m = prev_[n];
-      prev_[n] = m >= kWindowSize ? m - kWindowSize : kNoPosition;
-    }
+    SlideChain(head_.get(), kHashSize);
+    SlideChain(prev_.get(), kWindowSize);
     more += kWindowSize;
   }
   if (more < 2) {
@@ -315,51 +355,67 @@ void DeflateState::FillWindow() {
   }
 }
 
-void DeflateState::InsertString(unsigned position, unsigned& hashHead) {
-  insertHash_ = ((insertHash_ << kHashShift) ^ window_[position + kMinMatch - 1]) & kHashMask;
-  hashHead = head_[insertHash_];
-  prev_[position & kWindowMask] = hashHead;
-  head_[insertHash_] = position;
+// Enters the string at position into its hash chain and returns the chain's
+// previous head (kNoPosition: none).
+inline unsigned DeflateState::InsertString(unsigned position) {
+  const unsigned hash = ((insertHash_ << kHashShift) ^ window_[position + kMinMatch - 1]) & kHashMask;
+  insertHash_ = hash;
+  std::uint16_t* const head = head_.get();
+  const unsigned chainHead = head[hash];
+  prev_[position & kWindowMask] = static_cast<std::uint16_t>(chainHead);
+  head[hash] = static_cast<std::uint16_t>(position);
+  return chainHead;
 }
 
 unsigned DeflateState::LongestMatch(unsigned chainHead) {
+  // The search runs on locals: the members would be reloaded on every step
+  // of the chain, since the window could alias them for the compiler.
+  const std::uint8_t* const window = window_.get();
+  const std::uint16_t* const prev = prev_.get();
+  const unsigned strStart = strStart_;
+  const unsigned lookahead = lookahead_;
+  unsigned bestLength = prevLength_;
   unsigned chain = chainLimit_;
-  if (prevLength_ >= goodLength_) chain >>= 2;
-  const unsigned limit = strStart_ > kMaxDistance ? strStart_ - kMaxDistance : kNoPosition;
+  if (bestLength >= goodLength_) chain >>= 2;
+  const unsigned limit = strStart > kMaxDistance ? strStart - kMaxDistance : kNoPosition;
   // Never compare past the bytes actually read: the rest of the window holds
   // stale data of an earlier entry or block.
-  const unsigned maxLength = std::min(kMaxMatch, lookahead_);
-  const unsigned nice = std::min(niceLength_, lookahead_);
-  unsigned bestLength = prevLength_;
-  if (bestLength >= maxLength) return std::min(bestLength, lookahead_);
-  if (strStart_ + maxLength > kSlidingWindow) {
+  const unsigned maxLength = std::min(kMaxMatch, lookahead);
+  const unsigned nice = std::min(niceLength_, lookahead);
+  if (bestLength >= maxLength) return std::min(bestLength, lookahead);
+  if (strStart + maxLength > kSlidingWindow) {
     Fail("insufficient lookahead");
     return kMinMatch - 1;
   }
-  const std::uint8_t* scan = window_.get() + strStart_;
+  const std::uint8_t* const scan = window + strStart;
+  const std::uint16_t scanStart = Load16(scan);
+  std::uint16_t scanEnd = Load16(scan + bestLength - 1);
+  unsigned bestStart = matchStart_;
   unsigned current = chainHead;
   do {
-    if (current >= strStart_) {
+    if (current >= strStart) {
       Fail("no future");
       return kMinMatch - 1;
     }
-    const std::uint8_t* match = window_.get() + current;
-    // Cheap rejections first: the byte that would make the match longer,
-    // the one before it, then the first two bytes.
-    if (match[bestLength] != scan[bestLength] || match[bestLength - 1] != scan[bestLength - 1] ||
-        match[0] != scan[0] || match[1] != scan[1]) {
-      continue;
+    // The next link is fetched before this candidate is compared, so that
+    // the two memory reads overlap.
+    const unsigned next = prev[current & kWindowMask];
+    const std::uint8_t* const match = window + current;
+    // Cheap rejections first: the two bytes that end a longer match, then
+    // the first two bytes.
+    if (Load16(match + bestLength - 1) == scanEnd && Load16(match) == scanStart) {
+      const unsigned length = CommonLength(scan, match, maxLength);
+      if (length > bestLength) {
+        bestStart = current;
+        bestLength = length;
+        if (length >= nice) break;
+        scanEnd = Load16(scan + bestLength - 1);
+      }
     }
-    unsigned length = 2;
-    while (length + 8 <= maxLength && std::memcmp(scan + length, match + length, 8) == 0) length += 8;
-    while (length < maxLength && scan[length] == match[length]) length++;
-    if (length > bestLength) {
-      matchStart_ = current;
-      bestLength = length;
-      if (length >= nice) break;
-    }
-  } while ((current = prev_[current & kWindowMask]) > limit && --chain != 0);
-  return std::min(bestLength, lookahead_);
+    current = next;
+  } while (current > limit && --chain != 0);
+  matchStart_ = bestStart;
+  return std::min(bestLength, lookahead);
 }
 
 void DeflateState::DeflateLazy() {
@@ -369,7 +425,7 @@ void DeflateState::DeflateLazy() {
 
   while (lookahead_ != 0 && !Failed()) {
     if (lookahead_ >= kMinMatch) {
-      InsertString(strStart_, hashHead);
+      hashHead = InsertString(strStart_);
     } else {
       hashHead = kNoPosition;
     }
@@ -385,7 +441,7 @@ void DeflateState::DeflateLazy() {
     }
 
     if (prevLength_ >= kMinMatch && matchLength <= prevLength_) {
-      bool flush = Tally(strStart_ - 1 - prevMatch, prevLength_ - kMinMatch);
+      bool flush = TallyMatch(strStart_ - 1 - prevMatch, prevLength_ - kMinMatch);
       // The match began at the previous position, and the current one is
       // inserted already; insert the other positions it covers while three
       // bytes of input remain from them.
@@ -393,7 +449,7 @@ void DeflateState::DeflateLazy() {
       lookahead_ -= prevLength_ - 1;
       for (unsigned k = 1; k + 2 <= prevLength_; k++) {
         strStart_++;
-        if (remaining - k >= kMinMatch) InsertString(strStart_, hashHead);
+        if (remaining - k >= kMinMatch) hashHead = InsertString(strStart_);
       }
       literalPending = false;
       matchLength = kMinMatch - 1;
@@ -403,7 +459,7 @@ void DeflateState::DeflateLazy() {
         blockStart_ = strStart_;
       }
     } else if (literalPending) {
-      if (Tally(0, window_[strStart_ - 1])) {
+      if (TallyLiteral(window_[strStart_ - 1])) {
         FlushBlock(false);
         blockStart_ = strStart_;
       }
@@ -417,7 +473,7 @@ void DeflateState::DeflateLazy() {
     while (lookahead_ < kMinLookahead && !endOfInput_ && !Failed()) FillWindow();
   }
   if (Failed()) return;
-  if (literalPending) Tally(0, window_[strStart_ - 1]);
+  if (literalPending) TallyLiteral(window_[strStart_ - 1]);
   FlushBlock(true);
 }
 
@@ -437,41 +493,50 @@ void DeflateState::InitBlock() {
   flagBit_ = 1;
 }
 
-bool DeflateState::Tally(unsigned distance, unsigned literalOrLength) {
+inline bool DeflateState::TallyLiteral(unsigned literal) {
+  literalBuffer_[lastLiteral_++] = static_cast<char8_t>(literal);
+  trees_->tree[0].freq[literal]++;
+  return EndSymbol();
+}
+
+bool DeflateState::TallyMatch(unsigned distance, unsigned lengthCode) {
   Trees& tr = *trees_;
-  literalBuffer_[lastLiteral_++] = static_cast<std::uint8_t>(literalOrLength);
-  if (distance == 0) {
-    tr.tree[0].freq[literalOrLength]++;
-  } else {
-    distance--;
-    unsigned dcode = tables_->DistanceCode(distance);
-    if (distance >= kMaxDistance || literalOrLength > kMaxMatch - kMinMatch || dcode >= kDistanceCodes) {
-      Fail("ct_tally: bad match");
-      return false;
-    }
-    tr.tree[0].freq[tables_->lengthCode[literalOrLength] + kLiterals + 1]++;
-    tr.tree[1].freq[dcode]++;
-    distanceBuffer_[lastDistance_++] = static_cast<std::uint16_t>(distance);
-    flagByte_ |= flagBit_;
+  literalBuffer_[lastLiteral_++] = static_cast<char8_t>(lengthCode);
+  distance--;
+  unsigned dcode = tables_->DistanceCode(distance);
+  if (distance >= kMaxDistance || lengthCode > kMaxMatch - kMinMatch || dcode >= kDistanceCodes) {
+    Fail("ct_tally: bad match");
+    return false;
   }
+  tr.tree[0].freq[tables_->lengthCode[lengthCode] + kLiterals + 1]++;
+  tr.tree[1].freq[dcode]++;
+  distanceBuffer_[lastDistance_++] = static_cast<std::uint16_t>(distance);
+  flagByte_ |= flagBit_;
+  return EndSymbol();
+}
+
+// Completes a symbol's entry and tells whether the block should end here.
+inline bool DeflateState::EndSymbol() {
   flagBit_ <<= 1;
   if ((lastLiteral_ & 7) == 0) {
-    flagBuffer_[lastFlags_++] = static_cast<std::uint8_t>(flagByte_);
+    flagBuffer_[lastFlags_++] = static_cast<char8_t>(flagByte_);
     flagByte_ = 0;
     flagBit_ = 1;
-  }
-  if ((lastLiteral_ & 0xFFF) == 0) {
-    // Literal-heavy data compresses poorly with long blocks: end the block
-    // early when it looks like it would halve its input anyway.
-    std::uint64_t outLength = static_cast<std::uint64_t>(lastLiteral_) * 8;
-    std::uint64_t inLength = static_cast<std::uint64_t>(static_cast<long long>(strStart_) - blockStart_);
-    for (int code = 0; code < kDistanceCodes; code++) {
-      outLength += static_cast<std::uint64_t>(tr.tree[1].freq[code]) * (5 + kExtraDistanceBits[code]);
-    }
-    outLength >>= 3;
-    if (lastDistance_ < lastLiteral_ / 2 && outLength < inLength / 2) return true;
+    if ((lastLiteral_ & 0xFFF) == 0 && LiteralHeavyBlockEnds()) return true;
   }
   return lastLiteral_ == kLiteralBufferSize - 1 || lastDistance_ == kDistanceBufferSize;
+}
+
+// Literal-heavy data compresses poorly with long blocks: end the block early
+// when it looks like it would halve its input anyway.
+bool DeflateState::LiteralHeavyBlockEnds() const {
+  std::uint64_t outLength = static_cast<std::uint64_t>(lastLiteral_) * 8;
+  std::uint64_t inLength = static_cast<std::uint64_t>(static_cast<long long>(strStart_) - blockStart_);
+  for (int code = 0; code < kDistanceCodes; code++) {
+    outLength += static_cast<std::uint64_t>(trees_->tree[1].freq[code]) * (5 + kExtraDistanceBits[code]);
+  }
+  outLength >>= 3;
+  return lastDistance_ < lastLiteral_ / 2 && outLength < inLength / 2;
 }
 
 void DeflateState::BuildTree(int which) {
@@ -737,7 +802,7 @@ void DeflateState::CompressBlock(const std::uint16_t* literalCodes, const std::u
 
 void DeflateState::FlushBlock(bool last) {
   if (Failed()) return;
-  flagBuffer_[lastFlags_] = static_cast<std::uint8_t>(flagByte_);
+  flagBuffer_[lastFlags_] = static_cast<char8_t>(flagByte_);
   Trees& tr = *trees_;
   BuildTree(0);
   BuildTree(1);

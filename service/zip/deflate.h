@@ -64,14 +64,17 @@ class DeflateState {
   // Match finding.
   bool SetUpEntry(std::uint16_t& flags);
   void FillWindow();
-  void InsertString(unsigned position, unsigned& hashHead);
+  unsigned InsertString(unsigned position);
   unsigned LongestMatch(unsigned chainHead);
   void DeflateLazy();
   bool Failed() const { return error_ != nullptr || writeFailed_; }
   void Fail(const char* text);
 
   // Blocks.
-  bool Tally(unsigned distance, unsigned literalOrLength);
+  bool TallyLiteral(unsigned literal);
+  bool TallyMatch(unsigned distance, unsigned lengthCode);  // lengthCode: match length - 3
+  bool EndSymbol();
+  bool LiteralHeavyBlockEnds() const;
   void FlushBlock(bool last);
   void InitBlock();
   void BuildTree(int which);
@@ -100,9 +103,10 @@ class DeflateState {
   bool writeFailed_ = false;
 
   // Match state.
-  std::unique_ptr<std::uint8_t[]> window_;   // 2 * 32768 bytes
-  std::unique_ptr<std::uint32_t[]> head_;    // hash -> latest position (0: none)
-  std::unique_ptr<std::uint32_t[]> prev_;    // position & 0x7FFF -> previous position
+  // Positions in the window are below 65536 and fit the chains' 16 bits.
+  std::unique_ptr<std::uint8_t[]> window_;   // 2 * 32768 bytes and a little padding
+  std::unique_ptr<std::uint16_t[]> head_;    // hash -> latest position (0: none)
+  std::unique_ptr<std::uint16_t[]> prev_;    // position & 0x7FFF -> previous position
   unsigned insertHash_ = 0;
   unsigned strStart_ = 0;
   unsigned matchStart_ = 0;
@@ -115,10 +119,12 @@ class DeflateState {
   std::unique_ptr<Tables> tables_;
   std::unique_ptr<Trees> trees_;
 
-  // Block buffers.
-  std::unique_ptr<std::uint8_t[]> literalBuffer_;    // literal, or match length - 3
+  // Block buffers. The byte buffers are of char8_t, which unlike uint8_t may
+  // not alias other types: a symbol stored into them then does not force the
+  // compressor to reload its whole state from memory.
+  std::unique_ptr<char8_t[]> literalBuffer_;         // literal, or match length - 3
   std::unique_ptr<std::uint16_t[]> distanceBuffer_;  // match distance - 1
-  std::unique_ptr<std::uint8_t[]> flagBuffer_;       // bit set: the symbol is a match
+  std::unique_ptr<char8_t[]> flagBuffer_;            // bit set: the symbol is a match
   unsigned lastLiteral_ = 0, lastDistance_ = 0, lastFlags_ = 0;
   unsigned flagByte_ = 0, flagBit_ = 1;
   std::uint64_t dynamicBits_ = 0, fixedBits_ = 0;
