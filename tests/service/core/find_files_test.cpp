@@ -74,6 +74,28 @@ TEST_F(FindFilesTest, NameMatchingTwoMasksIsListedOnceWhereTheFirstFoundIt) {
   EXPECT_EQ(names[2], CString(L"abc.log"));  // the second mask's only new name comes last
 }
 
+// Each name once, in the order of the first mask that found it, and within a
+// mask in the search's order (case-insensitive by name).
+TEST_F(FindFilesTest, NamesFoundByMoreThanOneMaskAreListedOnceInFirstFoundOrder) {
+  struct Case {
+    std::vector<CString> masks;
+    std::vector<std::wstring> expected;
+  } cases[] = {
+      {{L"*.txt", L"*.TXT"}, {L"a.txt", L"b.TXT"}},
+      {{L"*", L"*.log", L"a*"}, {L"a.txt", L"abc.log", L"b.TXT"}},
+      {{L"*.log", L"*"}, {L"abc.log", L"a.txt", L"b.TXT"}},
+      {{L"a*", L"*.txt", L"*.*"}, {L"a.txt", L"abc.log", L"b.TXT"}},
+      {{L"b*", L"b*", L"?.TXT"}, {L"b.TXT", L"a.txt"}},
+  };
+  for (const Case& c : cases) {
+    CStringArray names;
+    ASSERT_EQ(FindFiles(Folder(), names, c.masks), 0u);
+    std::vector<std::wstring> listed;
+    for (const CString& name : names) listed.push_back(name.str());
+    EXPECT_EQ(listed, c.expected) << CStringA(c.masks[0]).GetString() << " " << CStringA(c.masks[1]).GetString();
+  }
+}
+
 TEST_F(FindFilesTest, AppendsToNamesAlreadyListedAndSkipsThem) {
   CStringArray names;
   names.Add(L"a.txt");
