@@ -22,16 +22,23 @@ uint32_t NeedKey(Context& ctx) {
   return 0;
 }
 
+// A signed message with the context's signer, not yet finished.
+uint32_t StartSignature(Context& ctx, unsigned int flags, CmsPtr* cms) {
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  cms->reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+  if (*cms == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_sign");
+  if (CMS_add1_signer(cms->get(), ctx.cert.get(), ctx.key.get(), GostDigest256(), flags) == nullptr) {
+    return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_add1_signer");
+  }
+  return 0;
+}
+
 // A fresh signed message over data, written to out.
 uint32_t SignNew(Context& ctx, uint32_t signFlags, BIO* data, bool detached, Encoding encoding, BIO* out,
                  const std::string& what, bool emptyContent = false) {
-  if (uint32_t code = NeedKey(ctx); code != 0) return code;
   unsigned int flags = NewSignatureFlags(signFlags, detached);
-  CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
-  if (cms == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_sign");
-  if (CMS_add1_signer(cms.get(), ctx.cert.get(), ctx.key.get(), GostDigest256(), flags) == nullptr) {
-    return Fail(&ctx, ORLAX_E_INTERNAL, "CMS_add1_signer");
-  }
+  CmsPtr cms;
+  if (uint32_t code = StartSignature(ctx, flags, &cms); code != 0) return code;
   // OpenSSL's streaming writer fails on an empty content; an empty content
   // needs no streaming anyway.
   if (!detached && encoding == Encoding::kIndefinite && !emptyContent) {
@@ -59,29 +66,6 @@ uint32_t DigestOf(Context& ctx, BIO* data, const std::string& what, std::string*
   return 0;
 }
 
-// The content of an attached signed message held in memory.
-bool AttachedContent(CMS_ContentInfo* cms, const unsigned char** data, size_t* length) {
-  ASN1_OCTET_STRING** content = CMS_get0_content(cms);
-  if (content == nullptr || *content == nullptr) return false;
-  *data = ASN1_STRING_get0_data(*content);
-  *length = static_cast<size_t>(ASN1_STRING_length(*content));
-  return true;
-}
-
-// One more signature on an attached message: the digest of its content.
-uint32_t AddToAttached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* cms) {
-  if (uint32_t code = NeedKey(ctx); code != 0) return code;
-  const unsigned char* data = nullptr;
-  size_t length = 0;
-  if (!AttachedContent(cms, &data, &length)) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "content");
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int mdLength = 0;
-  if (EVP_Digest(data, length, md, &mdLength, GostDigest256(), nullptr) != 1) {
-    return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
-  }
-  return AddSignerWithDigest(ctx, cms, std::string(reinterpret_cast<char*>(md), mdLength), signFlags);
-}
-
 // A shell read from a split file.
 uint32_t LoadShell(Context& ctx, const SplitMessage& split, const std::string& what, CmsPtr* cms) {
   BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
@@ -91,9 +75,26 @@ uint32_t LoadShell(Context& ctx, const SplitMessage& split, const std::string& w
   return 0;
 }
 
-// One more signature on a stream-encoded attached message of any size: the
-// content is digested and copied in pieces, never held whole.
-uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& in, const std::string& out) {
+// A fresh attached message over a file, as DER: the signature is made as a
+// detached one while the file is read once, and the message is written with
+// the file's bytes put in on a second reading. The DER is the same as that of
+// the message built whole in memory, and no more than a piece of the file is
+// ever held.
+uint32_t SignNewFileDer(Context& ctx, uint32_t signFlags, BIO* data, const std::string& in, BIO* out) {
+  unsigned int flags = NewSignatureFlags(signFlags, true);
+  CmsPtr cms;
+  if (uint32_t code = StartSignature(ctx, flags, &cms); code != 0) return code;
+  if (CMS_final(cms.get(), data, nullptr, flags) != 1) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  const int64_t size = FileSize(in);
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr || size < 0) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  return JoinToBioDer(&ctx, cms.get(), file.get(), {{0, static_cast<uint64_t>(size)}}, out, in);
+}
+
+// One more signature on an attached message of any size: the content is
+// digested and copied in pieces, never held whole.
+uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& in, const std::string& out,
+                           Encoding encoding) {
   SplitMessage split;
   if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
@@ -107,7 +108,9 @@ uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& 
   OutputFile output(out);
   BIO* bio = output.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out); code != 0) return code;
+  const uint32_t joined = encoding == Encoding::kDer ? JoinToBioDer(&ctx, cms.get(), file.get(), split.ranges, bio, out)
+                                                     : JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out);
+  if (joined != 0) return joined;
   if (!output.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
@@ -128,11 +131,7 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   std::fclose(probe);
   if (kind == 0 && outline.type == ORLAX_MSG_SIGNED) {
     if (outline.detached) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
-    if (encoding == Encoding::kIndefinite) return AddToAttachedFile(ctx, params->flags, in, out);
-    CmsPtr cms;
-    if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) return code;
-    if (uint32_t code = AddToAttached(ctx, params->flags, cms.get()); code != 0) return code;
-    return WriteCmsFile(&ctx, cms.get(), encoding, out);
+    return AddToAttachedFile(ctx, params->flags, in, out, encoding);
   }
   BioPtr data = OpenInput(in);
   if (data == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
@@ -140,7 +139,12 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   BIO* bio = file.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
   const bool empty = FileSize(in) == 0;
-  if (uint32_t code = SignNew(ctx, params->flags, data.get(), false, encoding, bio, in, empty); code != 0) return code;
+  if (uint32_t code = encoding == Encoding::kDer
+                          ? SignNewFileDer(ctx, params->flags, data.get(), in, bio)
+                          : SignNew(ctx, params->flags, data.get(), false, encoding, bio, in, empty);
+      code != 0) {
+    return code;
+  }
   if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }

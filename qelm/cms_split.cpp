@@ -442,4 +442,96 @@ uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
   return 0;
 }
 
+namespace {
+
+// A DER element's header with a new content length, keeping its tag octet.
+std::string DerHeader(std::string_view der, const Tlv& element, uint64_t length) {
+  return std::string(1, der[element.headerStart]) + DerLength(length);
+}
+
+uint64_t DerTotal(std::string_view der, const Tlv& element, uint64_t length) {
+  return DerHeader(der, element, length).size() + length;
+}
+
+// Copies the content ranges of file to out, piece by piece.
+uint32_t CopyRanges(Context* context, std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
+                    BIO* out, const std::string& what) {
+  RangeReader reader{file, ranges};
+  std::string buffer(kChunk, '\0');
+  for (;;) {
+    int n = reader.Read(buffer.data(), static_cast<int>(buffer.size()));
+    if (n < 0) return Fail(context, ORLAX_E_FILE_OPEN, what);
+    if (n == 0) return 0;
+    if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  }
+}
+
+}  // namespace
+
+uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
+                      const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
+  uint64_t contentLength = 0;
+  for (const auto& range : ranges) contentLength += range.second;
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), what); code != 0) return code;
+  char* data = nullptr;
+  long length = BIO_get_mem_data(mem.get(), &data);
+  std::string_view der(data, static_cast<size_t>(length));
+  BerReader r(der);
+  Tlv ci, oid, tag, body;
+  bool end = false;
+  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
+      end || !r.NextChild(tag, &body, &end) || end) {
+    return Fail(context, ORLAX_E_INTERNAL, "join");
+  }
+  // The body's one SEQUENCE is where the content goes: encapContentInfo of a
+  // signed message, encryptedContentInfo of an enveloped one. The content is
+  // its last element, absent from the shell.
+  std::vector<std::pair<uint64_t, uint64_t>> before, after;  // raw children: offset, length
+  Tlv target;
+  bool found = false;
+  for (;;) {
+    Tlv child;
+    if (!r.NextChild(body, &child, &end)) return Fail(context, ORLAX_E_INTERNAL, "join");
+    if (end) break;
+    if (!r.Skip(child)) return Fail(context, ORLAX_E_INTERNAL, "join");
+    const std::pair<uint64_t, uint64_t> raw{child.headerStart, r.position() - child.headerStart};
+    if (!found && child.tagClass == 0 && child.tag == 16 && child.constructed) {
+      target = child;
+      found = true;
+    } else {
+      (found ? after : before).push_back(raw);
+    }
+  }
+  if (!found) return Fail(context, ORLAX_E_INTERNAL, "join");
+
+  // Signed: [0] EXPLICIT OCTET STRING; enveloped: [0] IMPLICIT OCTET STRING.
+  std::string contentHeader;
+  if (IsSigned(cms)) {
+    const std::string octets = "\x04" + DerLength(contentLength);
+    contentHeader = "\xA0" + DerLength(octets.size() + contentLength) + octets;
+  } else {
+    contentHeader = "\x80" + DerLength(contentLength);
+  }
+  const uint64_t targetLength = target.length + contentHeader.size() + contentLength;
+  const uint64_t bodyLength = body.length - DerTotal(der, target, target.length) + DerTotal(der, target, targetLength);
+  const uint64_t tagLength = DerTotal(der, body, bodyLength);
+  const uint64_t oidTotal = oid.start + oid.length - oid.headerStart;
+  const uint64_t ciLength = oidTotal + DerTotal(der, tag, tagLength);
+
+  std::string head = DerHeader(der, ci, ciLength) + std::string(der.substr(oid.headerStart, oidTotal)) +
+                     DerHeader(der, tag, tagLength) + DerHeader(der, body, bodyLength);
+  for (const auto& raw : before) head.append(der.substr(raw.first, raw.second));
+  head += DerHeader(der, target, targetLength);
+  head.append(der.substr(target.start, target.length));
+  head += contentHeader;
+  if (!WriteAll(out, head.data(), head.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  if (uint32_t code = CopyRanges(context, file, ranges, out, what); code != 0) return code;
+  std::string tail;
+  for (const auto& raw : after) tail.append(der.substr(raw.first, raw.second));
+  if (!WriteAll(out, tail.data(), tail.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
+  return 0;
+}
+
 }  // namespace qelm

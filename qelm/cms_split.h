@@ -66,6 +66,13 @@ uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* t
 uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
                    const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what);
 
+// Writes cms (a detached signed message, or an enveloped one without its
+// encrypted content) as DER with the content of ranges (from file) put in,
+// as the message would be encoded had it been built with its content: the
+// lengths are known from the ranges, so the content is copied in pieces.
+uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
+                      const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what);
+
 // A file that closes itself.
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
