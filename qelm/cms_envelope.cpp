@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <openssl/rand.h>
+
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
 #include "qelm/cms_split.h"
@@ -163,6 +165,44 @@ using namespace qelm;
 
 namespace {
 
+// A name beside path for a work file of the library's own.
+std::string WorkFileBeside(const std::string& path) {
+  unsigned char random[8];
+  if (RAND_bytes(random, sizeof random) != 1) throw std::bad_alloc();
+  static const char kHex[] = "0123456789abcdef";
+  std::string name = path + ".~";
+  for (unsigned char b : random) {
+    name += kHex[b >> 4];
+    name += kHex[b & 15];
+  }
+  return name;
+}
+
+// DER of a content of any size: the message is stream-encoded into a work
+// file beside the output, then written again as DER with the encrypted
+// content copied over in pieces. The DER is the same as that of the message
+// built whole in memory (the GOST content ciphers keep the content's length),
+// and no more than a piece of the file is ever held.
+uint32_t EncryptToDer(Context& ctx, const EncryptParams* params, BIO* data, BIO* out, const std::string& in,
+                      const std::string& outPath) {
+  OutputFile work(WorkFileBeside(outPath));
+  BIO* streamed = work.Open();
+  if (streamed == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, outPath);
+  if (uint32_t code = EncryptBio(ctx, params, data, streamed, Encoding::kIndefinite, in, false); code != 0) {
+    return code;
+  }
+  if (!work.Flush()) return Fail(&ctx, ORLAX_E_FILE_WRITE, outPath);
+  SplitMessage split;
+  if (SplitFile(&ctx, work.path(), &split) != 0 || !split.hasContent) return Fail(&ctx, ORLAX_E_INTERNAL, "join");
+  BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  CmsPtr cms;
+  if (uint32_t code = LoadCms(&ctx, shell.get(), work.path(), &cms); code != 0) return code;
+  FilePtr file(std::fopen(work.path().c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, work.path());
+  return JoinToBioDer(&ctx, cms.get(), file.get(), split.ranges, out, outPath);
+}  // the work file goes with `work`
+
 uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* input, const char* output,
                      Encoding encoding) {
   if (input == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "path");
@@ -172,16 +212,21 @@ uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* inpu
   OutputFile file(out);
   BIO* bio = file.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = EncryptBio(ctx, params, data.get(), bio, encoding, in, FileSize(in) == 0); code != 0) {
+  // An empty content is small in any form.
+  const bool empty = FileSize(in) == 0;
+  if (uint32_t code = encoding == Encoding::kDer && !empty
+                          ? EncryptToDer(ctx, params, data.get(), bio, in, out)
+                          : EncryptBio(ctx, params, data.get(), bio, encoding, in, empty);
+      code != 0) {
     return code;
   }
   if (!file.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
 
-// The stream form reads the encrypted content from the file in pieces.
+// Both forms read the encrypted content from the file in pieces.
 uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* input, const char* output,
-                     DecryptResult* result, bool stream) {
+                     DecryptResult* result) {
   if (result != nullptr) std::memset(result, 0, sizeof *result);
   if (params == nullptr || input == nullptr || output == nullptr) {
     return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DecryptParams");
@@ -189,21 +234,15 @@ uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* inpu
   const std::string in = DiskPath(input), out = DiskPath(output);
   CmsPtr cms;
   SplitMessage split;
-  FilePtr file;
-  BioPtr content;
-  if (stream) {
-    if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
-    BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
-    if (shell == nullptr) throw std::bad_alloc();
-    if (uint32_t code = LoadCms(&ctx, shell.get(), in, &cms); code != 0) return code;
-    if (!IsEnveloped(cms.get())) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, in);
-    if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, in);
-    file.reset(std::fopen(in.c_str(), "rb"));
-    if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
-    content = ContentBio(file.get(), split.ranges);
-  } else if (uint32_t code = LoadCmsFile(&ctx, in, &cms); code != 0) {
-    return code;
-  }
+  if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
+  BioPtr shell(BIO_new_mem_buf(split.shell.data(), static_cast<int>(split.shell.size())));
+  if (shell == nullptr) throw std::bad_alloc();
+  if (uint32_t code = LoadCms(&ctx, shell.get(), in, &cms); code != 0) return code;
+  if (!IsEnveloped(cms.get())) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, in);
+  if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, in);
+  FilePtr file(std::fopen(in.c_str(), "rb"));
+  if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
+  BioPtr content = ContentBio(file.get(), split.ranges);
   OutputFile target(out);
   BIO* bio = target.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
@@ -260,13 +299,13 @@ ORLAX_API uint32_t ORLAX_CmsBlkEncryptMem(LibraryContext context, const EncryptP
 ORLAX_API uint32_t ORLAX_CmsBlkDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
                                            const char* output, DecryptResult* result) {
   return WithContext("ORLAX_CmsBlkDecryptFile", context,
-                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result, false); });
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrDecryptFile(LibraryContext context, const DecryptParams* params, const char* input,
                                            const char* output, DecryptResult* result) {
   return WithContext("ORLAX_CmsStrDecryptFile", context,
-                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result, true); });
+                     [&](Context& ctx) { return DecryptFile(ctx, params, input, output, result); });
 }
 
 ORLAX_API uint32_t ORLAX_CmsBlkDecryptMem(LibraryContext context, const DecryptParams* params, const DataBlob* input,

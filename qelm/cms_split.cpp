@@ -522,7 +522,16 @@ uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
 
   std::string head = DerHeader(der, ci, ciLength) + std::string(der.substr(oid.headerStart, oidTotal)) +
                      DerHeader(der, tag, tagLength) + DerHeader(der, body, bodyLength);
-  for (const auto& raw : before) head.append(der.substr(raw.first, raw.second));
+  // OpenSSL's stream encoder sets an enveloped message's version before a
+  // MAC cipher adds its unprotected attribute; with the attribute the
+  // version is 2 (RFC 5652 6.1), as a message built whole has it.
+  const bool unprotectedAttributes = !after.empty() && static_cast<unsigned char>(der[after.back().first]) == 0xA1;
+  const std::string_view versionZero("\x02\x01\x00", 3);
+  for (size_t i = 0; i < before.size(); ++i) {
+    std::string_view raw = der.substr(before[i].first, before[i].second);
+    if (i == 0 && !IsSigned(cms) && unprotectedAttributes && raw == versionZero) raw = std::string_view("\x02\x01\x02", 3);
+    head.append(raw);
+  }
   head += DerHeader(der, target, targetLength);
   head.append(der.substr(target.start, target.length));
   head += contentHeader;

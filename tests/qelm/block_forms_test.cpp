@@ -198,6 +198,9 @@ TEST_F(BlockFormsTest, EncryptedMessageIsTheDerOfTheMemoryFormAndDecrypts) {
       DataBlob content = Blob(data), memory{};
       ASSERT_EQ(ORLAX_CmsBlkEncryptMem(sender, &params, &content, &memory), 0u);
       EXPECT_EQ(TreeDifference(Read(output), TakeBlob(sender, memory)), "");
+      for (const auto& entry : fs::directory_iterator(output.parent_path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".~"), std::string::npos) << "work file left behind";
+      }
 
       // Both decryptions give the data back.
       DecryptParams decrypt{0, 0, 0, 0x8003, 0};
