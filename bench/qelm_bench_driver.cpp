@@ -55,6 +55,15 @@ uint32_t Run(LibraryContext ctx, const std::string& op, const char* in, const ch
     code = ORLAX_CmsStrAttVerifyFile(ctx, &verify, in, out, &verified);
     ORLAX_FreeVerifyResult(ctx, &verified);
   }
+  // Detached forms: out is the signature, written by detsign and read by detverify.
+  if (op == "detsign-str") code = ORLAX_CmsStrDetSignFile(ctx, &sign, in, nullptr, out);
+  if (op == "detsign-blk") code = ORLAX_CmsBlkDetSignFile(ctx, &sign, in, nullptr, out);
+  if (op == "detverify-str" || op == "detverify-blk") {
+    verify.flags = ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
+    code = op == "detverify-str" ? ORLAX_CmsStrDetVerifyFile(ctx, &verify, in, out, nullptr, &verified)
+                                 : ORLAX_CmsBlkDetVerifyFile(ctx, &verify, in, out, nullptr, &verified);
+    ORLAX_FreeVerifyResult(ctx, &verified);
+  }
   if (op == "encrypt-str") code = Encrypt(ctx, true, in, out);
   if (op == "encrypt-blk") code = Encrypt(ctx, false, in, out);
   if (op == "decrypt-str" || op == "decrypt-blk") {
