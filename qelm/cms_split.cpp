@@ -386,21 +386,42 @@ bool EnvelopeHeadSoFar(std::FILE* file, std::string* head) {
   return true;
 }
 
+namespace {
+
+// A message's DER read down to the start of its body (SignedData or
+// EnvelopedData), for the joins to write it again with the content put in.
+struct OuterElements {
+  uint32_t Read(Context* context, CMS_ContentInfo* cms, const std::string& what) {
+    mem.reset(BIO_new(BIO_s_mem()));
+    if (mem == nullptr) throw std::bad_alloc();
+    if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), what); code != 0) return code;
+    char* data = nullptr;
+    long length = BIO_get_mem_data(mem.get(), &data);
+    der = std::string_view(data, static_cast<size_t>(length));
+    reader = BerReader(der);
+    bool end = false;
+    if (!reader.ReadHeader(&ci) || !reader.NextChild(ci, &oid, &end) || end || !reader.Skip(oid) ||
+        !reader.NextChild(ci, &tag, &end) || end || !reader.NextChild(tag, &body, &end) || end) {
+      return Fail(context, ORLAX_E_INTERNAL, "join");
+    }
+    return 0;
+  }
+  BioPtr mem;
+  std::string_view der;
+  BerReader reader{std::string_view()};
+  Tlv ci, oid, tag, body;
+};
+
+}  // namespace
+
 uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
                    const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), what); code != 0) return code;
-  char* data = nullptr;
-  long length = BIO_get_mem_data(mem.get(), &data);
-  std::string_view der(data, static_cast<size_t>(length));
-  BerReader r(der);
-  Tlv ci, oid, tag, body;
+  OuterElements outer;
+  if (uint32_t code = outer.Read(context, cms, what); code != 0) return code;
+  const std::string_view der = outer.der;
+  BerReader& r = outer.reader;
+  const Tlv &oid = outer.oid, &body = outer.body;
   bool end = false;
-  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
-      end || !r.NextChild(tag, &body, &end) || end) {
-    return Fail(context, ORLAX_E_INTERNAL, "join");
-  }
   std::string head = kIndefiniteSequence + std::string(der.substr(oid.headerStart, oid.start + oid.length - oid.headerStart)) +
                      kIndefiniteExplicit0 + kIndefiniteSequence;
   if (!WriteAll(out, head.data(), head.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
@@ -472,19 +493,12 @@ uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
                       const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
   uint64_t contentLength = 0;
   for (const auto& range : ranges) contentLength += range.second;
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = WriteCms(context, cms, Encoding::kDer, mem.get(), what); code != 0) return code;
-  char* data = nullptr;
-  long length = BIO_get_mem_data(mem.get(), &data);
-  std::string_view der(data, static_cast<size_t>(length));
-  BerReader r(der);
-  Tlv ci, oid, tag, body;
+  OuterElements outer;
+  if (uint32_t code = outer.Read(context, cms, what); code != 0) return code;
+  const std::string_view der = outer.der;
+  BerReader& r = outer.reader;
+  const Tlv &ci = outer.ci, &oid = outer.oid, &tag = outer.tag, &body = outer.body;
   bool end = false;
-  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
-      end || !r.NextChild(tag, &body, &end) || end) {
-    return Fail(context, ORLAX_E_INTERNAL, "join");
-  }
   // The body's one SEQUENCE is where the content goes: encapContentInfo of a
   // signed message, encryptedContentInfo of an enveloped one. The content is
   // its last element, absent from the shell.
