@@ -34,6 +34,33 @@ T* LookupHandleAs(HANDLE handle);
 
 }  // namespace platform
 
+namespace platform {
+
+// Owns one handle of the layer and closes it on every way out. Close() closes
+// it early and returns CloseHandle's result (TRUE when nothing was held), for
+// callers that report a failed close. Not copyable.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  BOOL Close() {
+    if (!valid()) return TRUE;
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h);
+  }
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace platform
+
 // Implementation of the template lookup: a handle of another type counts as
 // invalid (6), as on Windows when a file handle is waited on as an event.
 #include "platform/errors.h"

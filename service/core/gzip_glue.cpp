@@ -48,24 +48,7 @@ constexpr CodeText kCompressionTexts[] = {
 };
 constexpr const char* kUnknownCompressionText = "Описание ошибки не найдено";
 
-// Closes a file handle on every path.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (valid()) CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_ = INVALID_HANDLE_VALUE;
-};
+using platform::FileHandle;
 
 // Ends a deflate or inflate stream when it goes out of scope.
 class ZStream {

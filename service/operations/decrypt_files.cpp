@@ -11,6 +11,7 @@
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/decrypt_files.h"
+#include "service/operations/extension_names.h"
 #include "service/operations/operations.h"
 #include "service/zip/zip_reader.h"
 
@@ -166,15 +167,7 @@ DWORD DecryptStep(const DecryptJob& job, const PipelineFile& file, WorkFailure& 
 
 CString DecryptedName(const CString& name, const CString& encExt, const CStringArray* extExt, int zipFile,
                       const CString& archExt) {
-  CString out = name;
-  if (HasLastExtension(out, encExt)) {
-    if (CanStripExtension(out, encExt)) out = WithoutLastExtension(out);
-  } else if (extExt != nullptr) {
-    for (const CString& entry : *extExt) {
-      if (out.ReverseFind(L'.') <= 0) break;
-      if (CanStripExtension(out, entry)) out = WithoutLastExtension(out);
-    }
-  }
+  CString out = StripOwnOrExtraExtensions(name, encExt, extExt);
   if (zipFile != 0 && !archExt.IsEmpty() && CanStripExtension(out, archExt)) out = WithoutLastExtension(out);
   return out;
 }

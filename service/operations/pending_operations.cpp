@@ -4,14 +4,6 @@
 
 #include "service/operations/operations.h"
 
-DWORD HashFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString) {
-  return 0;
-}
-DWORD EncodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString) { return 0; }
-DWORD DecodeFilesBase64(const CStringArray&, int, ProfileRecord&, CString, CString, CString,
-                        const CStringArray*) {
-  return 0;
-}
 DWORD ResignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
                   CString, CString) {
   return 0;

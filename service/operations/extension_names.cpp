@@ -1,0 +1,17 @@
+#include "service/operations/extension_names.h"
+
+#include "service/operations/crypto_operation_support.h"
+
+CString StripOwnOrExtraExtensions(const CString& name, const CString& ownExt, const CStringArray* extExt) {
+  CString out = name;
+  if (HasLastExtension(out, ownExt)) {
+    if (CanStripExtension(out, ownExt)) out = WithoutLastExtension(out);
+    return out;
+  }
+  if (extExt == nullptr) return out;
+  for (const CString& entry : *extExt) {
+    if (out.ReverseFind(L'.') <= 0) break;
+    if (CanStripExtension(out, entry)) out = WithoutLastExtension(out);
+  }
+  return out;
+}

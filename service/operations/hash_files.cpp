@@ -1,0 +1,216 @@
+// HASH: every input gets a hash file (GOST R 34.11-2012, 256 bits) in
+// "Path Out" and is then moved there beside it. The input is never changed
+// or deleted; its conflicts are met where they happen, when the hash file is
+// created and when the input is moved.
+
+#include "service/operations/hash_files.h"
+
+#include <vector>
+
+#include "platform/cfile.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+
+namespace {
+
+constexpr const char* kHashAlgorithm = "1.2.643.7.1.1.2.2";
+const wchar_t* const kOperationFormat =
+    L"Профиль справочника : '%s' | Вычисление хэша файла %s (размер: %s) и запись в файл %s (размер: %s)";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+// "Хэш файла. Формат №" in Windows-1251.
+constexpr char kHeading[] = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
+
+bool IsNameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+// The digest, released with the library's own call however the step ends.
+class HeldDigest {
+ public:
+  explicit HeldDigest(LibraryContext context) : context_(context) {}
+  ~HeldDigest() {
+    if (blob_.length > 0) ORLAX_FreeMem(context_, blob_.data);
+  }
+  HeldDigest(const HeldDigest&) = delete;
+  HeldDigest& operator=(const HeldDigest&) = delete;
+  DataBlob* get() { return &blob_; }
+  const DataBlob& operator*() const { return blob_; }
+
+ private:
+  LibraryContext context_;
+  DataBlob blob_{};
+};
+
+struct HashJob {
+  const RuleRecord& rule;
+  LibraryContext context;
+  CString hashExt;
+  int renameConfFiles;
+};
+
+// Where a file stands once its hash file exists: the stem both end up with,
+// the hash file and the input (the claimed file, later the moved one).
+struct HashedFile {
+  CString stem;
+  CString hashFile;
+  CString input;
+};
+
+// The digest of the claimed file, copied out so that the library's block is
+// released at once.
+DWORD ComputeDigest(const HashJob& job, const PipelineFile& file, std::vector<BYTE>& digest, WorkFailure& failure) {
+  HeldDigest held(job.context);
+  DWORD code = ORLAX_StrHashFile(job.context, kHashAlgorithm, LibraryPath(file.claimed), held.get());
+  if (code != 0) return LibraryFailure(failure, code, job.context);
+  digest.assign((*held).data, (*held).data + (*held).length);
+  return 0;
+}
+
+// Creates the hash file new, under a conflict-free stem when its name is
+// taken and the profile allows renaming.
+DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, HashedFile& hashed, WorkFailure& failure) {
+  hashed.stem = file.name;
+  hashed.hashFile = file.output;
+  int tries = 0;
+  for (;;) {
+    HANDLE handle = CreateFileW(hashed.hashFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
+      CString step = FormatText(L"Создание файла %s", hashed.hashFile);
+      if (tries == kConflictNameAttempts) step += kCounterText;
+      return OwnFailure(failure, error, step);
+    }
+    ++tries;
+    hashed.stem = MakeConflictName(file.name);
+    hashed.hashFile = Join(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+  }
+}
+
+// Writes the hash file's whole text with one write, under exclusive sharing.
+DWORD WriteHashFile(const HashedFile& hashed, const std::vector<BYTE>& digest, WorkFailure& failure) {
+  failure.partialOutput = hashed.hashFile;
+  auto step = [&] { return FormatText(L"Запись файла %s (размер: %s)", hashed.hashFile, FileSizeText(hashed.hashFile)); };
+  const std::string text = HashFileText(LibraryPath(hashed.hashFile), digest.data(), static_cast<DWORD>(digest.size()));
+  CFile out;
+  CFileException opening;
+  if (!out.Open(hashed.hashFile, CFile::modeWrite | CFile::shareExclusive, &opening)) {
+    DWORD code = opening.m_lOsError > 0 ? static_cast<DWORD>(opening.m_lOsError) : ERROR_ACCESS_DENIED;
+    return OwnFailure(failure, code, step());
+  }
+  try {
+    out.SeekToEnd();
+    out.Write(text.data(), static_cast<UINT>(text.size()));
+    out.Close();
+  } catch (CFileException* e) {
+    const auto cause = static_cast<DWORD>(e->m_cause);
+    e->Delete();
+    out.Abort();
+    return OwnFailure(failure, cause, step());
+  }
+  return 0;
+}
+
+// Moves the input beside its hash file. When the input's name is taken and
+// renaming is allowed, both get a new conflict-free stem; the input, once
+// moved, counts as the claimed file whatever happens next.
+DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed, WorkFailure& failure) {
+  CString target = Join(job.rule.pathOut, hashed.stem);
+  int tries = 0;
+  for (;;) {
+    DWORD error = 0;
+    if (!MoveFileW(hashed.input, target)) {
+      error = GetLastError();
+    } else {
+      hashed.input = target;
+      const CString hashTarget = Join(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+      if (hashTarget == hashed.hashFile) return 0;
+      if (MoveFileW(hashed.hashFile, hashTarget)) {
+        hashed.hashFile = hashTarget;
+        return 0;
+      }
+      error = GetLastError();
+      target = hashTarget;
+    }
+    if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
+      CString step = FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
+                                FileSizeText(hashed.input), target, FileSizeText(target));
+      if (tries == kConflictNameAttempts) step += kCounterText;
+      failure.partialOutput = hashed.hashFile;
+      return OwnFailure(failure, error, step);
+    }
+    ++tries;
+    hashed.stem = MakeConflictName(file.name);
+    target = Join(job.rule.pathOut, hashed.stem);
+  }
+}
+
+}  // namespace
+
+std::string HashFileText(const CStringA& hashFilePath, const BYTE* digest, DWORD length) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string inOrder;
+  std::string swapped;
+  std::string reversed;
+  for (DWORD i = 0; i < length; ++i) {
+    const BYTE b = digest[i];
+    const BYTE r = digest[length - 1 - i];
+    inOrder += {kHex[b >> 4], kHex[b & 15]};
+    swapped += {kHex[b & 15], kHex[b >> 4]};
+    reversed += {kHex[r >> 4], kHex[r & 15]};
+  }
+  std::string text = std::string(hashFilePath.GetString()) + "\n";
+  const std::string* renderings[] = {&inOrder, &swapped, &reversed};
+  for (int i = 0; i < 3; ++i) {
+    text += kHeading;
+    text += static_cast<char>('1' + i);
+    text += "\n" + *renderings[i] + "\n";
+  }
+  return text;
+}
+
+DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex, ProfileRecord& profile,
+                CString journalFolder, CString profileName, CString hashExt) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  const HashJob job{rule, RuleContext(table, rule), hashExt, profile.renameConfFiles};
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    return FormatText(kOperationFormat, rule.zcsProfile, file.source, inputSize, file.output, outputSize);
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    PipelineFile file = pipeline.Prepare(name, name, L"." + hashExt, describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    HashedFile hashed{name, file.output, file.claimed};
+    std::vector<BYTE> digest;
+    DWORD code = ComputeDigest(job, file, digest, failure);
+    if (code == 0) code = CreateHashFile(job, file, hashed, failure);
+    if (code == 0) code = WriteHashFile(hashed, digest, failure);
+    if (code == 0) code = MoveInput(job, file, hashed, failure);
+    if (code != 0) {
+      // The mover takes the input from wherever it now lies.
+      file.claimed = hashed.input;
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    file.claimed = hashed.input;
+    file.output = hashed.hashFile;
+    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
+  }
+  return 0;
+}

@@ -1,0 +1,133 @@
+// B64E and B64D as the worker calls them: output names and the walk of the
+// extra extensions, conflicts, and what a failing decode leaves behind.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "service/operations/operations.h"
+#include "tests/service/operations/file_operation_fixture.h"
+
+namespace {
+
+using namespace fileops;
+
+class Base64Files : public FileOperationTest {
+ protected:
+  DWORD Encode(const std::vector<std::string>& names) {
+    return EncodeFilesBase64(List(names), 0, profile_, JournalFolder(), L"P", L"b64");
+  }
+  DWORD Decode(const std::vector<std::string>& names, const std::vector<std::string>& extExt = {}) {
+    CStringArray extra = List(extExt);
+    return DecodeFilesBase64(List(names), 0, profile_, JournalFolder(), L"P", L"b64", &extra);
+  }
+};
+
+TEST_F(Base64Files, EncodesUnderTheNamePlusTheExtensionAndRecordsBothSizes) {
+  Put(in_, "report.pdf", "foobar");
+  Put(in_, "empty", "");
+  ASSERT_EQ(Encode({"report.pdf", "empty"}), 0u);
+  EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf.b64"), "Zm9vYmFy");
+  EXPECT_TRUE(fs::exists(out_ / "empty.b64"));
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "empty.b64"), "");
+  EXPECT_EQ(Operations(),
+            Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Кодирование в Base64 файла " +
+                (in_ / "report.pdf").string() + " (размер: 6) в файл " + (out_ / "report.pdf.b64").string() +
+                " (размер: 8)\r\n" + Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Кодирование в Base64 файла " +
+                (in_ / "empty").string() + " (размер: 0) в файл " + (out_ / "empty.b64").string() +
+                " (размер: 0)\r\n");
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(Base64Files, DecodedNamesLoseTheirOwnExtensionOrTheExtraOnesInListOrder) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> extExt;
+    std::string output;
+  };
+  const Case cases[] = {
+      {"report.pdf.b64", {}, "report.pdf"},
+      {"data.B64", {}, "data.B64"},                  // letter case counts
+      {"data.B64", {"B64"}, "data"},
+      {"a.sig.txt", {"txt", "sig"}, "a"},
+      {"a.sig.txt", {"sig", "txt"}, "a.sig"},        // each entry is tried once
+      {"b.txt.b64", {"b64", "txt"}, "b.txt"},        // its own extension: the list is not read
+      {"noext", {"txt"}, "noext"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(out_);
+    fs::create_directory(out_);
+    Put(in_, c.name, "Zm9v");
+    ASSERT_EQ(Decode({c.name}, c.extExt), 0u);
+    EXPECT_EQ(Names(out_), std::vector<std::string>{c.output});
+    EXPECT_EQ(testsupport::ReadFileBytes(out_ / c.output), "foo");
+    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  }
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(Base64Files, TakenOutputFailsOrGetsAConflictFreeName) {
+  Put(out_, "report.pdf.b64", "theirs");
+  Put(out_, "report.pdf", "theirs");
+  Put(in_, "report.pdf", "foo");
+  Put(in_, "report.pdf.b64", "YmFy");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Encode({"report.pdf"}), 0u);
+  ASSERT_EQ(Decode({"report.pdf.b64"}), 0u);
+  EXPECT_EQ(Names(err_), (std::vector<std::string>{"report.pdf", "report.pdf.b64"}));
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf.b64"), "theirs");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf"), "theirs");
+  EXPECT_NE(Errors().find("Правило 1 ('Тест'). Создание файла " + (out_ / "report.pdf.b64").string()),
+            std::string::npos);
+
+  fs::rename(err_ / "report.pdf", in_ / "report.pdf");
+  fs::rename(err_ / "report.pdf.b64", in_ / "report.pdf.b64");
+  profile_.renameConfFiles = 1;
+  ASSERT_EQ(Encode({"report.pdf"}), 0u);
+  ASSERT_EQ(Decode({"report.pdf.b64"}), 0u);
+  std::vector<std::string> names = Names(out_);
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_TRUE(std::regex_match(names[0], std::regex("report\\.pdf")));
+  EXPECT_TRUE(std::regex_match(names[1], std::regex("report\\.pdf\\.b64")));
+  // The mark goes before the first "."; B64D appends nothing after it.
+  EXPECT_TRUE(std::regex_match(names[2], std::regex("report~[0-9a-f]{1,8}\\.pdf"))) << names[2];
+  EXPECT_TRUE(std::regex_match(names[3], std::regex("report~[0-9a-f]{1,8}\\.pdf\\.b64"))) << names[3];
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / names[2]), "bar");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / names[3]), "Zm9v");
+}
+
+TEST_F(Base64Files, FailedDecodeLeavesNoOutputAndRecordsTheReason) {
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string code;
+    std::string description;
+  };
+  const Case cases[] = {
+      {"pads.b64", "Zm9vYmFy===", "FFFFFFFA", "Недопустимый формат Base64"},
+      {"url.b64", "Zm9v-_mFy", "FFFFFFFE", "Недопустимый символ в Base64"},
+      {"footer.b64", "Zm9v\n-----END X-----\nmore", "FFFFFFFB", "Недопустимый формат Base64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put(in_, c.name, c.text);
+    ASSERT_EQ(Decode({c.name}), 0u);
+    EXPECT_EQ(Names(out_), std::vector<std::string>{});
+    EXPECT_EQ(testsupport::ReadFileBytes(err_ / c.name), c.text);
+    const std::string errors = Errors();
+    EXPECT_NE(errors.find(c.code + " - " + c.description + ". Правило 1 ('Тест'). \r\n"), std::string::npos)
+        << errors;
+  }
+  EXPECT_NE(Operations().find("Раскодирование из Base64 файла " + (in_ / "pads.b64").string() +
+                              " (размер: 11) в файл " + (out_ / "pads").string() +
+                              " (размер: 0). Файл перемещен в каталог ошибок под именем " +
+                              (err_ / "pads.b64").string() + "\r\n"),
+            std::string::npos)
+      << Operations();
+}
+
+}  // namespace
