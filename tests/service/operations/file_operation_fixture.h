@@ -12,7 +12,7 @@
 
 #include "platform/codepage.h"
 #include "platform/cstring.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 #include "service/core/journal.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
