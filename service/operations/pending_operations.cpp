@@ -8,8 +8,6 @@ DWORD ResignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecor
                   CString, CString) {
   return 0;
 }
-DWORD DeleteFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
-DWORD MoveFiles(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
 DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
                           CString, CString, CString, const CertRecord*, int) {
   return 0;

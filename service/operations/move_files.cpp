@@ -1,0 +1,148 @@
+// MOVE: every listed file is moved to "Path Out" (in dated subfolders when
+// "Folders" asks for them), with its extension changed by "DelExt" and
+// "AddExt", and optionally copied first to "Path Out 2" (in "Copyfolders").
+// Nothing is claimed or probed; the move and its copy meet their conflicts
+// together, under one name.
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/name_templates.h"
+#include "service/operations/operations.h"
+
+namespace {
+
+const wchar_t* const kMoveText = L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)";
+const wchar_t* const kMoveAndCopyText =
+    L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s) и копирование в '%s' (размер: %s)";
+const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
+
+// The names of one file on its way.
+struct MoveTargets {
+  CString sizeText;    // the source's size, taken once
+  CString folder;      // "Path Out" and its subfolders
+  CString copyFolder;  // "Path Out 2" and its subfolders; empty: no copy
+  CString target;
+  CString copyTarget;
+  bool moved = false;  // the success record shows the real sizes
+};
+
+CString OutputName(const CString& name, const RuleRecord& rule) {
+  CString out = name;
+  if (!rule.delExt.IsEmpty() && HasLastExtension(out, rule.delExt)) out = WithoutLastExtension(out);
+  if (!rule.addExt.IsEmpty()) out += L"." + rule.addExt;
+  return out;
+}
+
+// Creates base and the subfolders of the template under it; folder receives
+// the path. A folder (or file) already there is no failure.
+DWORD MakeSubfolders(const CString& base, const CString& folderTemplate, CString& folder, WorkFailure& failure) {
+  folder = base;
+  if (folderTemplate.IsEmpty()) return 0;
+  CStringArray components;
+  ExpandDateTemplates(folderTemplate, components);
+  for (const CString& component : components) folder = Join(folder, component);
+  const int rc = SHCreateDirectoryExW(nullptr, folder, nullptr);
+  if (rc == ERROR_SUCCESS || rc == static_cast<int>(ERROR_FILE_EXISTS) ||
+      rc == static_cast<int>(ERROR_ALREADY_EXISTS)) {
+    return 0;
+  }
+  return OwnFailure(failure, static_cast<DWORD>(rc), FormatText(L"Создание каталога '%s'", folder));
+}
+
+bool Taken(const MoveTargets& targets) {
+  return PathFileExistsW(targets.target) || (!targets.copyFolder.IsEmpty() && PathFileExistsW(targets.copyTarget));
+}
+
+void NameTargets(MoveTargets& targets, const CString& outputName) {
+  targets.target = Join(targets.folder, outputName);
+  if (!targets.copyFolder.IsEmpty()) targets.copyTarget = Join(targets.copyFolder, outputName);
+}
+
+// Settles one name under which neither the target nor the copy target exists.
+DWORD ResolveConflicts(const PipelineFile& file, int renameConfFiles, MoveTargets& targets, WorkFailure& failure) {
+  if (!Taken(targets)) return 0;
+  auto failed = [&](const wchar_t* tail) {
+    CString step = FormatText(kMoveText, file.source, targets.sizeText, targets.target, FileSizeText(targets.target));
+    return OwnFailure(failure, ERROR_FILE_EXISTS, step + tail);
+  };
+  if (renameConfFiles == 0) return failed(L"");
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    NameTargets(targets, MakeConflictName(file.outputStem));
+    if (!Taken(targets)) return 0;
+  }
+  return failed(kCounterText);
+}
+
+DWORD CopyAndMove(const PipelineFile& file, const MoveTargets& targets, WorkFailure& failure) {
+  const bool copies = !targets.copyFolder.IsEmpty();
+  if (copies && !CopyFileW(file.source, targets.copyTarget, TRUE)) {
+    const DWORD error = GetLastError();
+    return OwnFailure(failure, error,
+                      FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
+                                 targets.sizeText, targets.copyTarget, FileSizeText(targets.copyTarget)));
+  }
+  if (!MoveFileW(file.source, targets.target)) {
+    const DWORD error = GetLastError();
+    // A copy without its moved original must not stay behind.
+    if (copies) failure.partialOutput = targets.copyTarget;
+    return OwnFailure(failure, error, CString());
+  }
+  return 0;
+}
+
+}  // namespace
+
+DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
+                CString profileName) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  const bool copies = !rule.pathOut2.IsEmpty();
+  MoveTargets targets;
+  DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
+    const CString targetSize = targets.moved ? FileSizeText(targets.target) : CString(L"0");
+    if (!copies) return FormatText(kMoveText, file.source, targets.sizeText, targets.target, targetSize);
+    const CString copySize = targets.moved ? FileSizeText(targets.copyTarget) : CString(L"0");
+    return FormatText(kMoveAndCopyText, file.source, targets.sizeText, targets.target, targetSize,
+                      targets.copyTarget, copySize);
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    const CString outputName = OutputName(name, rule);
+    targets = MoveTargets();
+    targets.sizeText = FileSizeText(Join(rule.pathIn, name));
+    targets.folder = rule.pathOut;
+    if (copies) targets.copyFolder = rule.pathOut2;
+    NameTargets(targets, outputName);
+    PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
+    // Nothing is claimed: the mover and the records work on the file itself.
+    file.claimed = file.source;
+
+    WorkFailure failure;
+    DWORD code = MakeSubfolders(rule.pathOut, rule.folders, targets.folder, failure);
+    if (code == 0 && copies) code = MakeSubfolders(rule.pathOut2, rule.copyFolders, targets.copyFolder, failure);
+    if (code == 0) {
+      NameTargets(targets, outputName);
+      if (!pipeline.VanishedFileCheck(file)) {
+        if (pipeline.Fatal()) return pipeline.Result();
+        continue;
+      }
+      code = ResolveConflicts(file, profile.renameConfFiles, targets, failure);
+    }
+    if (code == 0) code = CopyAndMove(file, targets, failure);
+    if (code != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    targets.moved = true;
+    file.output = targets.target;
+    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
+  }
+  return 0;
+}

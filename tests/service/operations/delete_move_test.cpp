@@ -1,0 +1,159 @@
+// DELE and MOVE as the worker calls them: names, dated folders on the driven
+// clock, the copy and its conflicts, and what a failure leaves behind.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "service/operations/operations.h"
+#include "tests/service/operations/file_operation_fixture.h"
+
+namespace {
+
+using namespace fileops;
+
+class DeleteMove : public FileOperationTest {
+ protected:
+  DWORD Delete(const std::vector<std::string>& names) {
+    return DeleteFiles(List(names), 0, profile_, JournalFolder(), L"P");
+  }
+  DWORD Move(const std::vector<std::string>& names) {
+    return MoveFiles(List(names), 0, profile_, JournalFolder(), L"P");
+  }
+};
+
+TEST_F(DeleteMove, DeleteRecordsTheSizeTheFileHadAndPassesOverOnlyExactStp) {
+  Put(in_, "a.STP", "12345");
+  Put(in_, "b.stp", "x");
+  Put(in_, "noext", "");
+  ASSERT_EQ(Delete({"a.STP", "b.stp", "noext", "gone"}), 0u);
+  EXPECT_EQ(Names(in_), std::vector<std::string>{"b.stp"});
+  EXPECT_EQ(Operations(),
+            Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Удаление файла " + (in_ / "a.STP").string() +
+                " (размер: 5)\r\n" + Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Удаление файла " +
+                (in_ / "b.stp").string() + " (размер: 1)\r\n" + Prefix() +
+                "Профиль: P | Успех | Правило 1 ('Тест'). Удаление файла " + (in_ / "noext").string() +
+                " (размер: 0)\r\n" + Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Удаление файла " +
+                (in_ / "gone").string() + " (размер: 0)\r\n");
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("0xE171800A - Файл '" + (in_ / "b.stp").string() +
+                        "' с временным расширением stp был пропущен"),
+            std::string::npos);
+  EXPECT_NE(errors.find("0xE171800B - Файл '" + (in_ / "gone").string() +
+                        "' был выбран для обработки но не был найден"),
+            std::string::npos);
+}
+
+TEST_F(DeleteMove, ReadOnlyFileIsRefusedAndGoesToTheErrorFolder) {
+  const fs::path file = Put(in_, "locked.txt", "keep");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  ASSERT_EQ(Delete({"locked.txt"}), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "locked.txt"), "keep");
+  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Удаление файла " + file.string() +
+                              " (размер: 4). Файл перемещен в каталог ошибок под именем " +
+                              (err_ / "locked.txt").string() + "\r\n");
+  EXPECT_NE(Errors().find("Ошибка 0x5 - "), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). \r\n"), std::string::npos) << Errors();
+}
+
+TEST_F(DeleteMove, MoveChangesTheExtensionByDelExtAndAddExt) {
+  struct Case {
+    std::string name;
+    std::string delExt;
+    std::string addExt;
+    std::string output;
+  };
+  const Case cases[] = {
+      {"x.txt.stp", "stp", "", "x.txt"},  // a claimed-looking name is moved like any other
+      {"y.txt.stp", "", "", "y.txt.stp"},
+      {"a.txt", "TXT", "", "a.txt"},      // letter case counts
+      {"a.b.txt", "txt", "", "a.b"},
+      {"a", "txt", "", "a"},
+      {"c.txt", "txt", "bak", "c.bak"},
+      {"d.dat", "txt", "bak", "d.dat.bak"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(out_);
+    fs::create_directory(out_);
+    rule().delExt = Wide(c.delExt);
+    rule().addExt = Wide(c.addExt);
+    Put(in_, c.name, "data");
+    ASSERT_EQ(Move({c.name}), 0u);
+    EXPECT_EQ(Names(out_), std::vector<std::string>{c.output});
+    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  }
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(DeleteMove, MoveMakesDatedFoldersAndACopyUnderOneName) {
+  clock_.Set(1772960707);  // 2026-03-08 09:05:07
+  const fs::path copies = root_.Dir("copies");
+  rule().folders = L":|YYYY|\\:|MM|";
+  rule().copyFolders = L"/:|DD|-:|MM|/";
+  rule().pathOut2 = Wide(copies);
+  Put(in_, "a.txt", "data");
+  ASSERT_EQ(Move({"a.txt", "gone.txt"}), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "2026" / "03" / "a.txt"), "data");
+  EXPECT_EQ(testsupport::ReadFileBytes(copies / "08-03" / "a.txt"), "data");
+  EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  const std::string operations = testsupport::ReadFileBytes(journal_ / "2026.03.08 P.txt");
+  EXPECT_NE(operations.find("Успех | Правило 1 ('Тест'). Перемещение файла '" + (in_ / "a.txt").string() +
+                            "' (размер: 4) в '" + (out_ / "2026" / "03" / "a.txt").string() +
+                            "' (размер: 4) и копирование в '" + (copies / "08-03" / "a.txt").string() +
+                            "' (размер: 4)\r\n"),
+            std::string::npos)
+      << operations;
+  // A file gone after listing still had its folders made; its record names
+  // the targets as first formed, without them.
+  EXPECT_NE(operations.find("Ошибка | Правило 1 ('Тест'). Перемещение файла '" + (in_ / "gone.txt").string() +
+                            "' (размер: 0) в '" + (out_ / "gone.txt").string() +
+                            "' (размер: 0) и копирование в '" + (copies / "gone.txt").string() +
+                            "' (размер: 0)\r\n"),
+            std::string::npos)
+      << operations;
+}
+
+TEST_F(DeleteMove, ConflictOnTheCopyAloneRenamesBothOrFails) {
+  const fs::path copies = root_.Dir("copies");
+  rule().pathOut2 = Wide(copies);
+  Put(copies, "a.txt", "theirs");
+  Put(in_, "a.txt", "data");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Move({"a.txt"}), 0u);
+  EXPECT_EQ(Names(out_), std::vector<std::string>{});
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
+  EXPECT_NE(Errors().find("Ошибка 0x50 - "), std::string::npos);
+  EXPECT_NE(Errors().find("Правило 1 ('Тест'). Перемещение файла '" + (in_ / "a.txt").string() + "' (размер: 4) в '" +
+                          (out_ / "a.txt").string() + "' (размер: 0)"),
+            std::string::npos)
+      << Errors();
+
+  fs::rename(err_ / "a.txt", in_ / "a.txt");
+  profile_.renameConfFiles = 1;
+  ASSERT_EQ(Move({"a.txt"}), 0u);
+  const std::vector<std::string> moved = Names(out_);
+  ASSERT_EQ(moved.size(), 1u);
+  EXPECT_TRUE(std::regex_match(moved[0], std::regex("a~[0-9a-f]{1,8}\\.txt"))) << moved[0];
+  EXPECT_EQ(Names(copies), (std::vector<std::string>{"a.txt", moved[0]}));
+  EXPECT_EQ(testsupport::ReadFileBytes(copies / moved[0]), "data");
+}
+
+TEST_F(DeleteMove, FailedMoveLeavesNoCopyBehind) {
+  const fs::path copies = root_.Dir("copies");
+  rule().pathOut2 = Wide(copies);
+  // An output folder that cannot take the file (root writes into any folder,
+  // so it is missing instead of read-only).
+  rule().pathOut = Wide(root_.path() / "missing");
+  Put(in_, "a.txt", "data");
+  ASSERT_EQ(Move({"a.txt"}), 0u);
+  EXPECT_EQ(Names(copies), std::vector<std::string>{});
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
+  EXPECT_NE(Errors().find("Ошибка 0x3 - "), std::string::npos) << Errors();
+}
+
+}  // namespace
