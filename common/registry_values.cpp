@@ -353,6 +353,10 @@ int WriteStringValue(const char* name, const char* value, HWND owner, DWORD flag
   return WriteString(CurrentKey(), name, wide.str(), InstalledReporter(owner, flags));
 }
 
+int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD flags) {
+  return WriteString(CurrentKey(), name, value != nullptr ? value : L"", InstalledReporter(owner, flags));
+}
+
 int WriteStringArray(const CStringArray& list, const char* name, HWND owner) {
   return WriteArray(CurrentKey(), list, name, InstalledReporter(owner, g_reporter.writeArrayFlags));
 }

@@ -116,6 +116,9 @@ int WriteDwordValue(const char* name, int value, HWND owner, DWORD flags);
 // REG_SZ of the text (ANSI, widened) with its NUL: (characters + 1) * 2
 // bytes; failure reported with kTextNotWrittenFormat.
 int WriteStringValue(const char* name, const char* value, HWND owner, DWORD flags);
+// The same for a wide text (null: ""), which keeps every character whatever
+// the ANSI code page: the configuration program's texts are wide.
+int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD flags);
 // REG_MULTI_SZ: every string followed by one NUL, then one more NUL; an empty
 // array is one NUL (2 bytes). An empty string stores its NUL alone, which ends
 // the list for every reader, so callers must not hand over empty strings they

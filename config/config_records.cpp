@@ -3,12 +3,10 @@
 CStringArray g_profileNames;
 std::vector<ProfileRecord> g_profiles;
 CStringArray g_libraryProfileNames;
-std::vector<LibraryDirectoryProfile> g_directoryProfiles;
+std::vector<DirectoryProfileEntry> g_directoryProfiles;
 CString g_currentProfile;
 int g_modified = 0;
-ExtensionSettings g_extensions;
-CStringArray g_extExt;
-CString g_logPath;
+BaseSettings g_baseSettings;
 
 void ResetConfigurationState() {
   g_profileNames.RemoveAll();
@@ -17,9 +15,7 @@ void ResetConfigurationState() {
   g_directoryProfiles.clear();
   g_currentProfile.Empty();
   g_modified = 0;
-  g_extensions = ExtensionSettings();
-  g_extExt.RemoveAll();
-  g_logPath.Empty();
+  g_baseSettings = BaseSettings();
 }
 
 int ProfilePosition(const CString& name) {

@@ -10,27 +10,20 @@
 
 #include <vector>
 
-#include "config/settings_dialogs.h"
+#include "common/config_records.h"
 #include "platform/cstring.h"
-#include "service/core/config_records.h"
-
-// A directory profile of the library's own store: its name and paths.
-struct LibraryDirectoryProfile {
-  CString pse;
-  CString local;
-  CString ldap;
-  CString name;
-};
 
 extern CStringArray g_profileNames;                // service profile names, list order
 extern std::vector<ProfileRecord> g_profiles;      // parallel to g_profileNames
 extern CStringArray g_libraryProfileNames;         // the library's directory profiles
-extern std::vector<LibraryDirectoryProfile> g_directoryProfiles;  // parallel to it
+// Parallel to g_libraryProfileNames: the paths the library reports for each
+// (no context is ever opened through these entries).
+extern std::vector<DirectoryProfileEntry> g_directoryProfiles;
 extern CString g_currentProfile;                   // the open profile; empty: none
 extern int g_modified;                             // 1 while changes are unsaved
-extern ExtensionSettings g_extensions;             // "SigExt" ... "GZIPArchiveExt"
-extern CStringArray g_extExt;                      // "ExtExt"
-extern CString g_logPath;                          // "LogPath"; empty: default folder
+// The base key's values: the extension settings, "ExtExt" and "LogPath"
+// ("Log filesize" is the main dialog's own member).
+extern BaseSettings g_baseSettings;
 
 // Empties the whole state (a new program run; tests).
 void ResetConfigurationState();

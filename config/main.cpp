@@ -1,6 +1,10 @@
 #include <QApplication>
 
+#include "config/message_boxes.h"
+#include "config/trelcon_app.h"
+
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
-  return 0;
+  InstallProgramReporters();
+  return RunTrelcon();
 }

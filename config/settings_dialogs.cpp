@@ -33,19 +33,19 @@ QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& 
 struct ExtensionEdit {
   const char* objectName;  // the value's name
   const char* label;
-  CString ExtensionSettings::*member;
+  CString BaseSettings::*member;
 };
 
 const ExtensionEdit kExtensionEdits[8] = {
-    {"SigExt", "Подписанные файлы:", &ExtensionSettings::sigExt},
-    {"DsigExt", "Файлы с отсоединённой ЭП:", &ExtensionSettings::dsigExt},
-    {"EncExt", "Зашифрованные файлы:", &ExtensionSettings::encExt},
-    {"B64Ext", "Файлы в кодировке Base64:", &ExtensionSettings::b64Ext},
-    {"HashExt", "Файлы, содержащие хэш:", &ExtensionSettings::hashExt},
+    {"SigExt", "Подписанные файлы:", &BaseSettings::sigExt},
+    {"DsigExt", "Файлы с отсоединённой ЭП:", &BaseSettings::dsigExt},
+    {"EncExt", "Зашифрованные файлы:", &BaseSettings::encExt},
+    {"B64Ext", "Файлы в кодировке Base64:", &BaseSettings::b64Ext},
+    {"HashExt", "Файлы, содержащие хэш:", &BaseSettings::hashExt},
     {"VerifyFileExt", "Файлы, содержащие отчет о проверке подписи:",
-     &ExtensionSettings::verifyFileExt},
-    {"ZIPArchiveExt", "ZIP архивы:", &ExtensionSettings::zipArchiveExt},
-    {"GZIPArchiveExt", "GZIP архивы:", &ExtensionSettings::gzipArchiveExt},
+     &BaseSettings::verifyFileExt},
+    {"ZIPArchiveExt", "ZIP архивы:", &BaseSettings::zipArchiveExt},
+    {"GZIPArchiveExt", "GZIP архивы:", &BaseSettings::gzipArchiveExt},
 };
 
 // The six extensions the service cannot do without, each with its refusal.
@@ -68,9 +68,8 @@ constexpr const char* kBadJournalFolderText = "Выбран некорректн
 
 // ---------------------------------------------------------------- CConfigPage
 
-CConfigPage::CConfigPage(QWidget* parent, const ExtensionSettings& initial,
-                         const CStringArray& initialExtExt)
-    : QDialog(parent), values(initial), extExt(initialExtExt) {
+CConfigPage::CConfigPage(QWidget* parent, const BaseSettings& initial)
+    : QDialog(parent), values(initial) {
   setObjectName("CConfigPage");
   setWindowTitle(Utf8("Настройки"));
   auto* grid = new QGridLayout;
@@ -87,7 +86,7 @@ CConfigPage::CConfigPage(QWidget* parent, const ExtensionSettings& initial,
   list_ = new QListWidget(this);
   list_->setObjectName("ExtraExtensions");
   list_->setSortingEnabled(true);
-  for (const CString& extension : extExt) list_->addItem(ToQString(extension));
+  for (const CString& extension : values.extExt) list_->addItem(ToQString(extension));
   listColumn->addWidget(list_, 1);
   auto* listButtons = new QVBoxLayout;
   QPushButton* add = MakeButton(this, "AddExtension", QString());
@@ -165,8 +164,8 @@ void CConfigPage::OnApply() {
       return;
     }
   }
-  extExt.RemoveAll();
-  for (int row = 0; row < list_->count(); ++row) extExt.Add(FromQString(list_->item(row)->text()));
+  values.extExt.RemoveAll();
+  for (int row = 0; row < list_->count(); ++row) values.extExt.Add(FromQString(list_->item(row)->text()));
   pendingChanges = 0;
 }
 

@@ -7,33 +7,22 @@
 
 #include <QDialog>
 
+#include "common/config_records.h"
 #include "platform/cstring.h"
 
 class QLineEdit;
 class QListWidget;
 class QLabel;
 
-// The eight extensions the service uses for its outputs, in the order of
-// their edits, and the extra extensions.
-struct ExtensionSettings {
-  CString sigExt;          // "SigExt"
-  CString dsigExt;         // "DsigExt"
-  CString encExt;          // "EncExt"
-  CString b64Ext;          // "B64Ext"
-  CString hashExt;         // "HashExt"
-  CString verifyFileExt;   // "VerifyFileExt"
-  CString zipArchiveExt;   // "ZIPArchiveExt"
-  CString gzipArchiveExt;  // "GZIPArchiveExt"
-};
-
 class CConfigPage : public QDialog {
   Q_OBJECT
  public:
-  CConfigPage(QWidget* parent, const ExtensionSettings& values, const CStringArray& extExt);
+  // values: the eight extensions and the extra extensions ("ExtExt"); the
+  // other members pass through untouched.
+  CConfigPage(QWidget* parent, const BaseSettings& values);
 
   // After OK: the edits' values and the extra extensions as last applied.
-  ExtensionSettings values;
-  CStringArray extExt;
+  BaseSettings values;
   int pendingChanges = 0;  // 1 while the edits or the list hold unapplied changes
 
  public slots:

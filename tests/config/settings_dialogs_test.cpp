@@ -19,14 +19,18 @@ namespace {
 
 using testsupport::ModalAnswers;
 
-ExtensionSettings Defaults() {
-  return {L"p7s", L"p7d", L"p7e", L"b64", L"hsh", L"vrf", L"zip", L"gz"};
-}
-
-CStringArray Extensions(std::initializer_list<const wchar_t*> items) {
-  CStringArray array;
-  for (const wchar_t* item : items) array.Add(item);
-  return array;
+BaseSettings Settings(std::initializer_list<const wchar_t*> extExt) {
+  BaseSettings settings;
+  settings.sigExt = L"p7s";
+  settings.dsigExt = L"p7d";
+  settings.encExt = L"p7e";
+  settings.b64Ext = L"b64";
+  settings.hashExt = L"hsh";
+  settings.verifyFileExt = L"vrf";
+  settings.zipArchiveExt = L"zip";
+  settings.gzipArchiveExt = L"gz";
+  for (const wchar_t* item : extExt) settings.extExt.Add(item);
+  return settings;
 }
 
 QStringList ListEntries(QDialog& dialog) {
@@ -53,11 +57,11 @@ std::function<int(QDialog&)> TypeExtension(const QString& text) {
 
 TEST(ConfigPageTest, OkWithoutChangesHandsTheValuesBack) {
   ModalAnswers answers;
-  CConfigPage page(nullptr, Defaults(), Extensions({L"sig"}));
+  CConfigPage page(nullptr, Settings({L"sig"}));
   Click(page, "OK");
   EXPECT_EQ(page.result(), int(QDialog::Accepted));
   EXPECT_EQ(page.values.zipArchiveExt, CString(L"zip"));
-  ASSERT_EQ(page.extExt.GetSize(), 1);
+  ASSERT_EQ(page.values.extExt.GetSize(), 1);
   EXPECT_TRUE(answers.Shown().empty());
 }
 
@@ -75,7 +79,7 @@ TEST(ConfigPageTest, AnEmptyMainExtensionIsRefusedAndOkAsksBeforeDroppingChanges
     SCOPED_TRACE(names[i]);
     ModalAnswers answers;
     answers.Then(QMessageBox::Ok).Then(QMessageBox::No).Then(QMessageBox::Yes);
-    CConfigPage page(nullptr, Defaults(), Extensions({}));
+    CConfigPage page(nullptr, Settings({}));
     page.findChild<QLineEdit*>(names[i])->clear();
     Click(page, "Apply");
     EXPECT_EQ(page.pendingChanges, 1);
@@ -93,7 +97,7 @@ TEST(ConfigPageTest, AnEmptyMainExtensionIsRefusedAndOkAsksBeforeDroppingChanges
 
 TEST(ConfigPageTest, ArchiveExtensionsMayBeEmpty) {
   ModalAnswers answers;
-  CConfigPage page(nullptr, Defaults(), Extensions({}));
+  CConfigPage page(nullptr, Settings({}));
   page.findChild<QLineEdit*>("ZIPArchiveExt")->clear();
   page.findChild<QLineEdit*>("GZIPArchiveExt")->clear();
   Click(page, "Apply");
@@ -113,23 +117,23 @@ TEST(ConfigPageTest, ExtraExtensionsAreTrimmedLowerCasedKeptOnceAndCommittedByAp
         EXPECT_EQ(dialog.result(), 0);
         return int(QDialog::Rejected);
       });
-  CConfigPage page(nullptr, Defaults(), Extensions({L"sig", L"arc"}));
+  CConfigPage page(nullptr, Settings({L"sig", L"arc"}));
   Click(page, "AddExtension");
   EXPECT_EQ(page.pendingChanges, 0) << "sig is listed already";
   Click(page, "AddExtension");
   Click(page, "AddExtension");
   EXPECT_EQ(ListEntries(page), (QStringList{"arc", "sig", "xml"}));
-  EXPECT_EQ(page.extExt.GetSize(), 2) << "only Apply commits the list";
+  EXPECT_EQ(page.values.extExt.GetSize(), 2) << "only Apply commits the list";
   Click(page, "Apply");
-  ASSERT_EQ(page.extExt.GetSize(), 3);
-  EXPECT_EQ(page.extExt[2], CString(L"xml"));
+  ASSERT_EQ(page.values.extExt.GetSize(), 3);
+  EXPECT_EQ(page.values.extExt[2], CString(L"xml"));
   EXPECT_EQ(page.pendingChanges, 0);
 }
 
 TEST(ConfigPageTest, RemovingAsksFirstAndNeedsASelection) {
   ModalAnswers answers;
   answers.Then(QMessageBox::Ok).Then(QMessageBox::No).Then(QMessageBox::Yes);
-  CConfigPage page(nullptr, Defaults(), Extensions({L"arc", L"sig"}));
+  CConfigPage page(nullptr, Settings({L"arc", L"sig"}));
   Click(page, "RemoveExtension");
   auto* list = page.findChild<QListWidget*>("ExtraExtensions");
   list->setCurrentRow(1);

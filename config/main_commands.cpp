@@ -1,0 +1,295 @@
+// The main dialog's commands on profiles and rules. They change the state
+// held in memory (config_records.h) and set g_modified; nothing reaches the
+// store before a save. A rule row names its rule by the number in column 0,
+// since the search filter may leave rules out.
+
+#include <QAction>
+#include <QLineEdit>
+#include <QTreeWidget>
+
+#include "common/report_text.h"
+#include "config/editor_dialogs.h"
+#include "config/main_dialog.h"
+#include "config/message_boxes.h"
+#include "config/qt_text.h"
+
+namespace {
+
+EditorDialogs* g_editors = nullptr;
+
+}  // namespace
+
+void SetEditorDialogs(EditorDialogs* editors) { g_editors = editors; }
+EditorDialogs* InstalledEditorDialogs() { return g_editors; }
+
+// ---------------------------------------------------------------- helpers
+
+void CTrelconDlg::SetProfileControlsEnabled(bool enabled) {
+  for (QWidget* control : profileControls_) control->setEnabled(enabled);
+  for (QAction* action : profileActions_) action->setEnabled(enabled);
+}
+
+std::vector<int> CTrelconDlg::SelectedRuleRows() const {
+  std::vector<int> rows;
+  for (QTreeWidgetItem* item : ruleList_->selectedItems()) {
+    rows.push_back(ruleList_->indexOfTopLevelItem(item));
+  }
+  std::sort(rows.begin(), rows.end());
+  g_selectedPosition = rows.empty() ? 0 : rows.front() + 1;
+  return rows;
+}
+
+int CTrelconDlg::RuleNumberOfRow(int row) const {
+  QTreeWidgetItem* item = ruleList_->topLevelItem(row);
+  return item == nullptr ? 0 : item->text(0).toInt();
+}
+
+void CTrelconDlg::RefillRules() {
+  ruleList_->clear();
+  if (const ProfileRecord* profile = OpenProfile()) FillRuleList(profile->rules);
+}
+
+void CTrelconDlg::SelectRuleRow(int row) {
+  ruleList_->clearSelection();
+  const int count = ruleList_->topLevelItemCount();
+  if (count == 0) return;
+  row = std::clamp(row, 0, count - 1);
+  QTreeWidgetItem* item = ruleList_->topLevelItem(row);
+  ruleList_->setCurrentItem(item);
+  item->setSelected(true);
+}
+
+void CTrelconDlg::FocusRuleRow(int row) {
+  ruleList_->setFocus();
+  SelectRuleRow(row);
+  if (QTreeWidgetItem* item = ruleList_->currentItem()) ruleList_->scrollToItem(item);
+}
+
+void CTrelconDlg::ShowNoOpenProfile() {
+  g_currentProfile.Empty();
+  profileEdit_->setText(QString::fromUtf8("Профиль: "));
+  directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: 0"));
+  SetProfileControlsEnabled(false);
+  ruleList_->clear();
+}
+
+// ---------------------------------------------------------------- profiles
+
+void CTrelconDlg::OnOpenProfile() {
+  QList<QTreeWidgetItem*> selected = profileList_->selectedItems();
+  if (selected.isEmpty()) return;
+  ruleList_->clear();
+  g_currentProfile = FromQString(selected.first()->text(0));
+  const ProfileRecord* profile = OpenProfile();
+  if (profile == nullptr) return;
+  profileEdit_->setText(QString::fromUtf8("Профиль: ") + ToQString(profile->name));
+  directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: %1")
+                                      .arg(profile->zcsProfiles.size()));
+  SetProfileControlsEnabled(true);
+  FillRuleList(profile->rules);
+}
+
+void CTrelconDlg::OnAddProfile() {
+  if (g_libraryProfileNames.IsEmpty()) {
+    ProgramMessageBox(this, "Не обнаружено ни одного профиля справочника.", MB_ICONWARNING);
+    return;
+  }
+  if (g_editors == nullptr) return;
+  ProfileRecord profile;
+  std::vector<CString> removed;
+  if (!g_editors->EditProfile(this, profile, removed)) return;
+  g_profileNames.Add(profile.name);
+  g_profiles.push_back(profile);
+  FillProfileList();
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnEditProfile() {
+  ProfileRecord* open = OpenProfile();
+  if (open == nullptr || g_editors == nullptr) return;
+  ProfileRecord edited = *open;
+  std::vector<CString> removed;
+  if (!g_editors->EditProfile(this, edited, removed)) return;
+  const int position = ProfilePosition(g_currentProfile);
+  for (QTreeWidgetItem* item : profileList_->findItems(ToQString(g_currentProfile),
+                                                       Qt::MatchExactly | Qt::MatchCaseSensitive)) {
+    item->setText(0, ToQString(edited.name));
+  }
+  g_currentProfile = edited.name;
+  g_profileNames[position] = edited.name;
+  if (!edited.zcsProfiles.empty()) {
+    const CString first = edited.zcsProfiles.front();
+    for (const CString& name : removed) {
+      for (RuleRecord& rule : edited.rules) {
+        if (rule.zcsProfile == name) rule.zcsProfile = first;
+        if (rule.resignProfile == name) rule.resignProfile = first;
+      }
+    }
+  }
+  g_profiles[position] = std::move(edited);
+  directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: %1")
+                                      .arg(g_profiles[position].zcsProfiles.size()));
+  RefillRules();
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnDeleteProfile() {
+  QList<QTreeWidgetItem*> selected = profileList_->selectedItems();
+  if (selected.isEmpty()) return;
+  QTreeWidgetItem* row = selected.first();
+  const CString name = FromQString(row->text(0));
+  const CString question =
+      FormatReportMessage(WidenFormat("Вы уверены, что хотите удалить профиль '%s'?"), name);
+  if (ProgramMessageBox(this, question, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+    return;
+  }
+  if (profileList_->topLevelItemCount() < 2) {
+    ProgramMessageBox(this, "Единственный профиль не подлежит удалению.", MB_ICONWARNING);
+    return;
+  }
+  // The list leaves out empty names and names that differ only in letter
+  // case, so a row's position is no entry's position: the row's own name
+  // finds its profile.
+  const int position = ProfilePosition(name);
+  delete profileList_->takeTopLevelItem(profileList_->indexOfTopLevelItem(row));
+  if (position >= 0) {
+    g_profileNames.RemoveAt(position);
+    g_profiles.erase(g_profiles.begin() + position);
+  }
+  ShowNoOpenProfile();
+  g_modified = 1;
+}
+
+// ------------------------------------------------------------------- rules
+
+void CTrelconDlg::OnAddRule() {
+  ProfileRecord* profile = OpenProfile();
+  if (profile == nullptr || g_editors == nullptr) return;
+  RuleRecord rule;
+  if (!g_editors->EditRule(this, *profile, SuggestedMasks(*profile, g_baseSettings), rule)) {
+    return;
+  }
+  profile->rules.push_back(rule);
+  RefillRules();
+  FocusRuleRow(static_cast<int>(profile->rules.size()) - 1);
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnEditRule() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty() || g_editors == nullptr) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  RuleRecord rule = profile->rules[number - 1];
+  if (!g_editors->EditRule(this, *profile, SuggestedMasks(*profile, g_baseSettings), rule)) {
+    return;
+  }
+  profile->rules[number - 1] = std::move(rule);
+  RefillRules();
+  FocusRuleRow(rows.front());
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnCopyRule() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  const RuleRecord copy = profile->rules[number - 1];
+  profile->rules.insert(profile->rules.begin() + number, copy);
+  RefillRules();
+  FocusRuleRow(rows.front() + 1);
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnDeleteRule() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  CString question;
+  question.Format(WidenFormat("Вы уверены, что хотите удалить %d правил(о)?"),
+                  static_cast<int>(rows.size()));
+  if (ProgramMessageBox(this, question, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+    return;
+  }
+  std::vector<int> numbers;
+  for (int row : rows) numbers.push_back(RuleNumberOfRow(row));
+  // Highest first, so that the numbers still to go stay valid.
+  std::sort(numbers.rbegin(), numbers.rend());
+  for (int number : numbers) {
+    if (number >= 1 && number <= static_cast<int>(profile->rules.size())) {
+      profile->rules.erase(profile->rules.begin() + (number - 1));
+    }
+  }
+  RefillRules();
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnMoveRuleFirst() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  RuleRecord rule = std::move(profile->rules[number - 1]);
+  profile->rules.erase(profile->rules.begin() + (number - 1));
+  profile->rules.insert(profile->rules.begin(), std::move(rule));
+  RefillRules();
+  FocusRuleRow(0);
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnMoveRuleUp() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number <= 1 || number > static_cast<int>(profile->rules.size())) return;
+  std::swap(profile->rules[number - 1], profile->rules[number - 2]);
+  RefillRules();
+  FocusRuleRow(rows.front() - 1);
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnMoveRuleDown() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number < 1 || number >= static_cast<int>(profile->rules.size())) return;
+  std::swap(profile->rules[number - 1], profile->rules[number]);
+  RefillRules();
+  FocusRuleRow(rows.front() + 1);
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnMoveRuleLast() {
+  ProfileRecord* profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return;
+  const int number = RuleNumberOfRow(rows.front());
+  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  RuleRecord rule = std::move(profile->rules[number - 1]);
+  profile->rules.erase(profile->rules.begin() + (number - 1));
+  profile->rules.push_back(std::move(rule));
+  RefillRules();
+  FocusRuleRow(ruleList_->topLevelItemCount() - 1);
+  g_modified = 1;
+}
+
+void CTrelconDlg::StoreRuleSwitches() {
+  ProfileRecord* profile = OpenProfile();
+  if (profile == nullptr) return;
+  for (int row = 0; row < ruleList_->topLevelItemCount(); ++row) {
+    const int number = RuleNumberOfRow(row);
+    if (number < 1 || number > static_cast<int>(profile->rules.size())) continue;
+    const int isOn = ruleList_->topLevelItem(row)->checkState(0) == Qt::Checked ? 1 : 0;
+    RuleRecord& rule = profile->rules[number - 1];
+    if (rule.isOn != isOn) {
+      rule.isOn = isOn;
+      g_modified = 1;
+    }
+  }
+}

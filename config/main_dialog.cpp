@@ -1,0 +1,603 @@
+#include "config/main_dialog.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyle>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "common/report_text.h"
+#include "config/configuration_store.h"
+#include "config/message_boxes.h"
+#include "config/qt_text.h"
+#include "config/settings_dialogs.h"
+
+int g_selectedPosition = 0;
+CStringArray g_ruleColumnNames;
+
+namespace {
+
+QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
+// Entry k of one text belongs to entry k of the other; every entry ends
+// with "\n".
+constexpr const char* kOperationCodes =
+    "ENCR\nDECR\nHASH\nB64E\nB64D\nSIGN\nCHCK\nCHKX\nMOVE\nDELE\nLENC\nLDEC\nCDSG\nDSIG\n"
+    "DCHK\nDELS\nRESG\nSGEN\nDCCX\nARCH\nUNAR\nPACK\nUNPK\nEXEC\n";
+constexpr const char* kOperationNames =
+    "Зашифровать\nРасшифровать\nХэшировать файл\nЗакодировать в b64\nРаскодировать из b64\n"
+    "Добавить присоединённую подпись\nПроверить присоединённую подпись\n"
+    "Проверить и Удалить присоединённую подпись\nПереместить\nУдалить\n"
+    "Зашифровать большой файл\nРасшифровать большой файл\nСоздать отсоединённую подпись\n"
+    "Добавить отсоединённую подпись\nПроверить отсоединённую подпись\n"
+    "Удалить подпись без проверки\nПереподписать\n"
+    "Добавить присоединённую подпись и зашифровать\n"
+    "Расшифровать, проверить и удалить присоединённую подпись\nАрхивировать файл\n"
+    "Разархивировать файл\nУпаковать файлы\nРаспаковать файлы\nИсполнить\n";
+
+void SplitTable(const char* text, CStringArray& entries) {
+  const CString wide = WidenFormat(text);
+  int start = 0;
+  for (int lf = wide.Find(L'\n'); lf >= 0; lf = wide.Find(L'\n', start)) {
+    CString entry = wide.Mid(start, lf - start);
+    entries.Add(entry.Trim());
+    start = lf + 1;
+  }
+}
+
+CString Decimal(long long value) {
+  CString text;
+  text.Format(L"%lld", value);
+  return text;
+}
+
+CString SignatureForm(int detached) {
+  return WidenFormat(detached != 0 ? "Отсоединённая ЭП" : "Присоединённая ЭП");
+}
+
+CString ArchiveName(int zipFile) {
+  if (zipFile == 1) return WidenFormat("ZIP архивация");
+  if (zipFile == 2) return WidenFormat("GZIP архивация");
+  return CString();
+}
+
+bool IsOneOf(const CString& code, std::initializer_list<const wchar_t*> codes) {
+  for (const wchar_t* c : codes) {
+    if (code == c) return true;
+  }
+  return false;
+}
+
+void AppendPart(CString& text, const CString& part) {
+  if (!text.IsEmpty()) text += L"; ";
+  text += part;
+}
+
+// The rule-list columns, right to left as they are inserted.
+constexpr const char* kColumnCaptions[9] = {
+    "Дополнительно", "Профиль справочника", "Маски",   "Папка ошибок", "Выходная папка",
+    "Входная папка", "Правила",             "Описание", ""};
+
+}  // namespace
+
+// ------------------------------------------------------------ data of a rule
+
+OperationCodeTable::OperationCodeTable() {
+  SplitTable(kOperationCodes, codes);
+  SplitTable(kOperationNames, names);
+}
+
+CString OperationCodeTable::DisplayName(const CString& code) const {
+  for (INT_PTR k = 0; k < codes.GetSize() && k < names.GetSize(); ++k) {
+    if (codes[k] == code) return names[k];
+  }
+  return code;
+}
+
+CString EncAlgorithmName(int value) {
+  static const char* const kNames[5] = {
+      "ГОСТ Р 28147-89", "ГОСТ Р 34.12-2015 Магма", "ГОСТ Р 34.12-2015 Магма с имитовставкой",
+      "ГОСТ Р 34.12-2015 Кузнечик", "ГОСТ Р 34.12-2015 Кузнечик с имитовставкой"};
+  if (value < 0 || value > 4) return CString();
+  return WidenFormat(kNames[value]);
+}
+
+CString RuleFurtherSettings(const RuleRecord& rule) {
+  CString text;
+  const CString& code = rule.operation;
+  if (code == L"MOVE") {
+    for (const CString* part : {&rule.pathOut2, &rule.delExt, &rule.addExt, &rule.folders,
+                                &rule.copyFolders}) {
+      if (!part->IsEmpty()) AppendPart(text, *part);
+    }
+    return text;
+  }
+  if (code == L"RESG") {
+    if (!rule.signerLists.empty()) text = Decimal(rule.signerLists.size()) + L"; ";
+    return text + rule.resignProfile + L"; " + SignatureForm(rule.inFormatDet) + L"->" +
+           SignatureForm(rule.outFormatDet);
+  }
+  if (IsOneOf(code, {L"CHCK", L"CHKX", L"DCHK", L"DCCX"})) {
+    if (!rule.signerLists.empty()) text = Decimal(rule.signerLists.size());
+  } else if (!rule.recipients.empty()) {
+    text = Decimal(rule.recipients.size()) + L"; " + EncAlgorithmName(rule.encAlgorithm);
+  }
+  if (rule.zipFile != 0) {
+    if (!rule.recipients.empty() || !rule.signerLists.empty()) text += L"; ";
+    text += ArchiveName(rule.zipFile);
+  }
+  if (code == L"PACK") {
+    for (int value : {rule.archCount, rule.archSize, rule.archTimeout}) {
+      if (value > 0) AppendPart(text, Decimal(value));
+    }
+    if (!rule.archName.IsEmpty()) AppendPart(text, rule.archName);
+  }
+  if (code == L"EXEC") {
+    AppendPart(text, rule.execName);
+    if (rule.execTimeout > 0) text += L"; " + Decimal(rule.execTimeout);
+  }
+  if (code == L"SIGN" || code == L"SGEN") {
+    AppendPart(text, WidenFormat(rule.stream != 0 ? "Потоковая" : "Блочная"));
+  }
+  return text;
+}
+
+CString RuleDetailsText(const RuleRecord& rule) {
+  const CString end = L"\r\n\r\n";
+  const auto labelled = [](const char* label, const CString& value) {
+    return WidenFormat(label) + L" " + value;
+  };
+  CString text;
+  if (!rule.resignProfile.IsEmpty()) {
+    text += WidenFormat("Переподписание на профиль справочника: ") + rule.resignProfile +
+            L"\r\n" + SignatureForm(rule.inFormatDet) + L"->" +
+            SignatureForm(rule.outFormatDet) + end;
+  }
+  if (!rule.recipients.empty()) {
+    text += labelled("Алгоритм шифрования:", EncAlgorithmName(rule.encAlgorithm)) + end;
+  }
+  for (size_t i = 0; i < rule.recipients.size(); ++i) {
+    text += WidenFormat("Получатель") + L" " + Decimal(i + 1) + L":\r\n" + rule.recipients[i] + end;
+  }
+  for (const SignerListRecord& list : rule.signerLists) {
+    text += WidenFormat("Имя списка") + L": " + list.name;
+    for (size_t i = 0; i < list.signers.size(); ++i) {
+      text += L"\r\n" + WidenFormat("Подписант") + L" " + Decimal(i + 1) + L":\r\n" +
+              list.signers[i];
+    }
+    text += end;
+  }
+  if (rule.zipFile != 0) text += ArchiveName(rule.zipFile) + end;
+  if (!rule.pathOut2.IsEmpty()) text += WidenFormat("Доп. выходная папка") + L": " + rule.pathOut2 + end;
+  const std::pair<const char*, const CString*> texts[] = {
+      {"Удалить расширение:", &rule.delExt},
+      {"Добавить расширение:", &rule.addExt},
+      {"Формат отчетности:", &rule.folders},
+      {"Формат отчетности копий:", &rule.copyFolders}};
+  for (const auto& [label, value] : texts) {
+    if (!value->IsEmpty()) text += labelled(label, *value) + end;
+  }
+  const std::pair<const char*, int> numbers[] = {{"Количество файлов:", rule.archCount},
+                                                 {"Размер архива (КБ.):", rule.archSize},
+                                                 {"Таймаут архивации (мин.):", rule.archTimeout}};
+  for (const auto& [label, value] : numbers) {
+    if (value != 0) text += labelled(label, Decimal(value)) + end;
+  }
+  if (!rule.archName.IsEmpty()) text += labelled("Формат имён архивов:", rule.archName) + end;
+  if (!rule.execName.IsEmpty()) {
+    text += labelled("Исполняемый файл:", rule.execName) + end;
+    if (rule.execTimeout > 0) {
+      text += labelled("Таймаут исполнения (мин.):", Decimal(rule.execTimeout)) + end;
+    }
+  }
+  if (rule.operation == L"SIGN" || rule.operation == L"SGEN") {
+    text += labelled("Тип операции:", WidenFormat(rule.stream != 0 ? "Потоковая" : "Блочная")) + end;
+  }
+  return text;
+}
+
+std::vector<CString> RuleColumnTexts(const RuleRecord& rule, int number) {
+  std::vector<CString> texts(9);
+  texts[0] = Decimal(number);
+  texts[1] = rule.description;
+  texts[2] = OperationCodeTable().DisplayName(rule.operation);
+  texts[3] = rule.pathIn;
+  texts[4] = rule.pathOut == L"0" ? CString() : rule.pathOut;
+  texts[5] = rule.pathError;
+  texts[6] = rule.masks.size() == 1 ? rule.masks[0] : Decimal(rule.masks.size());
+  texts[7] = rule.zcsProfile == L"0" ? CString() : rule.zcsProfile;
+  texts[8] = RuleFurtherSettings(rule);
+  return texts;
+}
+
+std::vector<CString> SuggestedMasks(const ProfileRecord& profile, const BaseSettings& extensions) {
+  std::vector<CString> masks;
+  for (const CString* extension :
+       {&extensions.sigExt, &extensions.dsigExt, &extensions.encExt, &extensions.b64Ext,
+        &extensions.hashExt, &extensions.verifyFileExt}) {
+    masks.push_back(L"*." + *extension);
+  }
+  for (const CString& extension : extensions.extExt) masks.push_back(L"*." + extension);
+  for (auto rule = profile.rules.rbegin(); rule != profile.rules.rend(); ++rule) {
+    for (auto mask = rule->masks.rbegin(); mask != rule->masks.rend(); ++mask) {
+      if (std::find(masks.begin(), masks.end(), *mask) == masks.end()) {
+        masks.insert(masks.begin(), *mask);
+      }
+    }
+  }
+  return masks;
+}
+
+// ------------------------------------------------------------------ the dialog
+
+CTrelconDlg::CTrelconDlg(QWidget* parent) : QDialog(parent) {
+  setObjectName("CTrelconDlg");
+  setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
+  setSizeGripEnabled(true);
+  BuildControls();
+  BuildMenu();
+}
+
+CTrelconDlg::~CTrelconDlg() = default;
+
+QToolButton* CTrelconDlg::ToolButton(const char* objectName, const char* toolTip, int icon) {
+  auto* button = new QToolButton(this);
+  button->setObjectName(QString::fromLatin1(objectName));
+  button->setToolTip(Utf8(toolTip));
+  button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
+  button->setIconSize(QSize(24, 24));
+  button->setAutoRaise(true);
+  return button;
+}
+
+void CTrelconDlg::BuildControls() {
+  struct Tool {
+    const char* name;
+    const char* tip;
+    QStyle::StandardPixmap icon;
+    void (CTrelconDlg::*handler)();
+    bool profileDependent;
+  };
+  const Tool tools[] = {
+      {"SaveButton", "Сохранить", QStyle::SP_DialogSaveButton, &CTrelconDlg::SaveConfiguration, false},
+      {"JournalSettingsButton", "Путь журнала", QStyle::SP_DirIcon, &CTrelconDlg::OnJournalSettings, false},
+      {"AddRuleButton", "Добавить правило", QStyle::SP_FileIcon, &CTrelconDlg::OnAddRule, true},
+      {"CopyRuleButton", "Копировать правило", QStyle::SP_FileLinkIcon, &CTrelconDlg::OnCopyRule, true},
+      {"EditRuleButton", "Редактировать правило", QStyle::SP_FileDialogContentsView, &CTrelconDlg::OnEditRule, true},
+      {"DeleteRuleButton", "Удалить правило", QStyle::SP_TrashIcon, &CTrelconDlg::OnDeleteRule, true},
+      {"MoveRuleFirstButton", "Сделать первым", QStyle::SP_MediaSkipBackward, &CTrelconDlg::OnMoveRuleFirst, true},
+      {"MoveRuleUpButton", "Сдвинуть вверх", QStyle::SP_ArrowUp, &CTrelconDlg::OnMoveRuleUp, true},
+      {"MoveRuleDownButton", "Сдвинуть вниз", QStyle::SP_ArrowDown, &CTrelconDlg::OnMoveRuleDown, true},
+      {"MoveRuleLastButton", "Сделать последним", QStyle::SP_MediaSkipForward, &CTrelconDlg::OnMoveRuleLast, true},
+      {"AddProfileButton", "Добавить профиль", QStyle::SP_FileDialogNewFolder, &CTrelconDlg::OnAddProfile, false},
+      {"EditProfileButton", "Изменить профиль", QStyle::SP_FileDialogDetailedView, &CTrelconDlg::OnEditProfile, true},
+      {"DeleteProfileButton", "Удалить профиль", QStyle::SP_DialogDiscardButton, &CTrelconDlg::OnDeleteProfile, true},
+      {"ExportRulesButton", "Экспорт правил профиля", QStyle::SP_DialogSaveButton, &CTrelconDlg::ExportProfileRules, true},
+      {"ImportRulesButton", "Импорт правил профиля", QStyle::SP_DialogOpenButton, &CTrelconDlg::ImportProfileRules, true},
+  };
+  auto* toolbar = new QHBoxLayout;
+  for (const Tool& tool : tools) {
+    QToolButton* button = ToolButton(tool.name, tool.tip, tool.icon);
+    connect(button, &QToolButton::clicked, this, tool.handler);
+    if (tool.profileDependent) profileControls_.push_back(button);
+    toolbar->addWidget(button);
+    if (std::string(tool.name) == "JournalSettingsButton" ||
+        std::string(tool.name) == "MoveRuleLastButton") {
+      toolbar->addSpacing(8);
+    }
+  }
+  toolbar->addStretch(1);
+  auto* search = new QVBoxLayout;
+  search->addWidget(new QLabel(Utf8("Поиск по полю \"описание\""), this));
+  searchEdit_ = new QLineEdit(this);
+  searchEdit_->setObjectName("SearchEdit");
+  search->addWidget(searchEdit_);
+  toolbar->addLayout(search);
+  connect(searchEdit_, &QLineEdit::textChanged, this, &CTrelconDlg::OnSearchChanged);
+
+  profileEdit_ = new QLineEdit(this);
+  profileEdit_->setObjectName("ProfileEdit");
+  profileEdit_->setReadOnly(true);
+  directoryProfilesEdit_ = new QLineEdit(this);
+  directoryProfilesEdit_->setObjectName("DirectoryProfilesEdit");
+  directoryProfilesEdit_->setReadOnly(true);
+  profileControls_.push_back(profileEdit_);
+  profileControls_.push_back(directoryProfilesEdit_);
+
+  profileList_ = new QTreeWidget(this);
+  profileList_->setObjectName("ProfileList");
+  profileList_->setRootIsDecorated(false);
+  profileList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  profileList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  profileList_->setColumnCount(1);
+  profileList_->setHeaderLabels({Utf8("Профили")});
+  connect(profileList_, &QTreeWidget::itemClicked, this, [this] { OnOpenProfile(); });
+  connect(profileList_, &QTreeWidget::itemDoubleClicked, this, [this] { OnEditProfile(); });
+
+  ruleList_ = new QTreeWidget(this);
+  ruleList_->setObjectName("RuleList");
+  ruleList_->setRootIsDecorated(false);
+  ruleList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  ruleList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ruleList_->setContextMenuPolicy(Qt::CustomContextMenu);
+  profileControls_.push_back(ruleList_);
+  connect(ruleList_, &QTreeWidget::itemDoubleClicked, this, [this] { OnEditRule(); });
+  connect(ruleList_, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QTreeWidgetItem* item = ruleList_->itemAt(at);
+    if (item == nullptr) return;
+    ShowRuleDetails(ruleList_->indexOfTopLevelItem(item), ruleList_->columnAt(at.x()));
+  });
+  // A tick is taken over at once, so that a save by menu or Enter, or
+  // leaving, keeps it.
+  connect(ruleList_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem*, int column) {
+    if (!filling_ && column == 0) StoreRuleSwitches();
+  });
+  auto* deleteKey = new QShortcut(QKeySequence::Delete, ruleList_, nullptr, nullptr,
+                                  Qt::WidgetShortcut);
+  connect(deleteKey, &QShortcut::activated, this, &CTrelconDlg::OnDeleteRule);
+
+  auto* settingsButton = ToolButton("SettingsButton", "Настройки", QStyle::SP_ComputerIcon);
+  settingsButton->setEnabled(false);
+  settingsButton->hide();
+  auto* openProfileButton = new QPushButton(Utf8("Открыть профиль"), this);
+  openProfileButton->setObjectName("OpenProfileButton");
+  openProfileButton->setEnabled(false);
+  openProfileButton->hide();
+
+  auto* save = new QPushButton(Utf8("Сохранить"), this);
+  save->setObjectName("SaveConfigurationButton");
+  auto* saveAndExit = new QPushButton(Utf8("Сохранить и выйти"), this);
+  saveAndExit->setObjectName("SaveAndExitButton");
+  auto* exit = new QPushButton(Utf8("Выйти без сохранения"), this);
+  exit->setObjectName("ExitButton");
+  // Enter anywhere in the dialog is "Сохранить и выйти", the default command.
+  for (QPushButton* button : {save, saveAndExit, exit, openProfileButton}) {
+    button->setAutoDefault(false);
+  }
+  saveAndExit->setDefault(true);
+  connect(save, &QPushButton::clicked, this, &CTrelconDlg::SaveConfiguration);
+  connect(saveAndExit, &QPushButton::clicked, this, &CTrelconDlg::OnSaveAndExit);
+  connect(exit, &QPushButton::clicked, this, &CTrelconDlg::OnExit);
+
+  auto* left = new QVBoxLayout;
+  left->addWidget(profileEdit_);
+  left->addWidget(profileList_, 1);
+  left->addWidget(openProfileButton);
+  left->addWidget(settingsButton);
+  auto* right = new QVBoxLayout;
+  right->addWidget(directoryProfilesEdit_);
+  right->addWidget(ruleList_, 1);
+  auto* lists = new QHBoxLayout;
+  lists->addLayout(left, 1);
+  lists->addLayout(right, 4);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(save);
+  buttons->addWidget(saveAndExit);
+  buttons->addWidget(exit);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(toolbar);
+  layout->addLayout(lists, 1);
+  layout->addLayout(buttons);
+
+  // The least size is 11 widths and 10 heights of "Сохранить и выйти" as the
+  // dialog template sizes it: 50 x 19 dialog units (a unit is a quarter of
+  // the average character width and an eighth of the font height).
+  const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  const int buttonWidth = 50 * fontMetrics().averageCharWidth() / 4;
+  const int buttonHeight = 19 * fontMetrics().height() / 8;
+  setMinimumSize(11 * buttonWidth + 2 * scrollBar, 10 * buttonHeight + 2 * scrollBar);
+  resize(1100, 420);
+}
+
+void CTrelconDlg::BuildMenu() {
+  struct Item {
+    const char* menu;
+    const char* objectName;
+    const char* text;
+    void (CTrelconDlg::*handler)();
+    bool profileDependent;
+  };
+  const Item items[] = {
+      {"Файл", "SaveAction", "Сохранить", &CTrelconDlg::SaveConfiguration, false},
+      {"Файл", "JournalSettingsAction", "Путь журнала", &CTrelconDlg::OnJournalSettings, false},
+      {"Файл", "SettingsAction", "Настройки", &CTrelconDlg::OnSettings, false},
+      {"Файл", "ExitAction", "Выход", &CTrelconDlg::OnExit, false},
+      {"Файл", "AboutAction", "О программе...", &CTrelconDlg::OnAbout, false},
+      {"Профили", "AddProfileAction", "Добавить профиль", &CTrelconDlg::OnAddProfile, false},
+      {"Профили", "EditProfileAction", "Изменить профиль", &CTrelconDlg::OnEditProfile, true},
+      {"Профили", "DeleteProfileAction", "Удалить профиль", &CTrelconDlg::OnDeleteProfile, true},
+      {"Профили", "ImportRulesAction", "Импорт правил профиля", &CTrelconDlg::ImportProfileRules, true},
+      {"Профили", "ExportRulesAction", "Экспорт правил профиля", &CTrelconDlg::ExportProfileRules, true},
+      {"Правила", "AddRuleAction", "Добавить правило", &CTrelconDlg::OnAddRule, true},
+      {"Правила", "CopyRuleAction", "Копировать правило", &CTrelconDlg::OnCopyRule, true},
+      {"Правила", "EditRuleAction", "Редактировать правило", &CTrelconDlg::OnEditRule, true},
+      {"Правила", "DeleteRuleAction", "Удалить правило", &CTrelconDlg::OnDeleteRule, true},
+      {"Правила", "MoveRuleFirstAction", "Сделать первым", &CTrelconDlg::OnMoveRuleFirst, true},
+      {"Правила", "MoveRuleUpAction", "Сдвинуть вверх", &CTrelconDlg::OnMoveRuleUp, true},
+      {"Правила", "MoveRuleDownAction", "Сдвинуть вниз", &CTrelconDlg::OnMoveRuleDown, true},
+      {"Правила", "MoveRuleLastAction", "Сделать последним", &CTrelconDlg::OnMoveRuleLast, true},
+  };
+  auto* bar = new QMenuBar(this);
+  bar->setObjectName("MenuBar");
+  std::map<std::string, QMenu*> menus;
+  for (const Item& item : items) {
+    QMenu*& menu = menus[item.menu];
+    if (menu == nullptr) menu = bar->addMenu(Utf8(item.menu));
+    // The class library's system menu has no counterpart here: the about box
+    // is the last item of "Файл", after a separator.
+    if (std::string(item.objectName) == "AboutAction") menu->addSeparator();
+    QAction* action = menu->addAction(Utf8(item.text));
+    action->setObjectName(QString::fromLatin1(item.objectName));
+    connect(action, &QAction::triggered, this, item.handler);
+    if (item.profileDependent) profileActions_.push_back(action);
+  }
+  layout()->setMenuBar(bar);
+}
+
+bool CTrelconDlg::OnInitDialog() {
+  setWindowTitle(ToQString(ProgramCaption()));
+  setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+  profileEdit_->setText(Utf8("Профиль: "));
+  directoryProfilesEdit_->setText(Utf8("Профиль справочника: "));
+  SetProfileControlsEnabled(false);
+  g_modified = 0;
+  LayOutListColumns(false);
+  QRect placement;
+  if (!LoadConfigurationStore(this, logFileSize, placement)) return false;
+  if (placement.isValid()) setGeometry(placement);
+  FillProfileList();
+  profileList_->setFocus();
+  if (profileList_->topLevelItemCount() > 0) {
+    profileList_->setCurrentItem(profileList_->topLevelItem(0));
+    OnOpenProfile();
+  }
+  return true;
+}
+
+void CTrelconDlg::LayOutListColumns(bool resizeOnly) {
+  const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+  if (!resizeOnly) {
+    g_ruleColumnNames.RemoveAll();
+    QStringList captions;
+    for (const char* caption : kColumnCaptions) {
+      g_ruleColumnNames.Add(WidenFormat(caption));
+      captions.prepend(Utf8(caption));
+    }
+    ruleList_->setColumnCount(9);
+    ruleList_->setHeaderLabels(captions);
+  }
+  int width = ruleList_->viewport()->width();
+  if (!resizeOnly) width -= scrollBar;
+  ruleList_->setColumnWidth(0, 3 * scrollBar);
+  for (int column = 1; column < 9; ++column) {
+    ruleList_->setColumnWidth(column, std::max(0, (width - 3 * scrollBar) / 8));
+  }
+}
+
+void CTrelconDlg::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  LayOutListColumns(true);
+}
+
+void CTrelconDlg::FillProfileList() {
+  for (const CString& name : g_profileNames) {
+    if (name.IsEmpty()) continue;
+    // The list control's exact search ignores letter case.
+    const QString text = ToQString(name);
+    if (!profileList_->findItems(text, Qt::MatchFixedString).isEmpty()) continue;
+    profileList_->addTopLevelItem(new QTreeWidgetItem(QStringList{text}));
+  }
+  LayOutListColumns(true);
+}
+
+void CTrelconDlg::FillRuleList(const std::vector<RuleRecord>& rules) {
+  filling_ = true;
+  const CString search = FromQString(searchEdit_->text()).MakeUpper();
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const RuleRecord& rule = rules[i];
+    if (rule.operation.IsEmpty()) continue;
+    if (!search.IsEmpty()) {
+      CString description = rule.description;
+      if (description.MakeUpper().Find(search) < 0) continue;
+    }
+    QStringList texts;
+    for (const CString& text : RuleColumnTexts(rule, static_cast<int>(i) + 1)) {
+      texts << ToQString(text);
+    }
+    auto* item = new QTreeWidgetItem(texts);
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    item->setCheckState(0, rule.isOn != 0 ? Qt::Checked : Qt::Unchecked);
+    for (int column = 0; column < 9; ++column) item->setToolTip(column, texts[column]);
+    ruleList_->addTopLevelItem(item);
+  }
+  filling_ = false;
+  LayOutListColumns(true);
+}
+
+void CTrelconDlg::ShowRuleDetails(int row, int column) {
+  if (row < 0 || row >= ruleList_->topLevelItemCount() || column < 0 || column > 8) return;
+  const CString caption = g_ruleColumnNames[8 - column];
+  const ProfileRecord* profile = OpenProfile();
+  const int number = RuleNumberOfRow(row);
+  const bool ruleFound = profile != nullptr && number >= 1 &&
+                         number <= static_cast<int>(profile->rules.size());
+  if (column == 8) {
+    if (!ruleFound) return;
+    WarningBox box(this, 0);
+    box.text = RuleDetailsText(profile->rules[number - 1]);
+    box.caption = caption;
+    box.details = 1;
+    box.DoModal();
+    return;
+  }
+  CString text;
+  if (column == 6) {
+    if (!ruleFound) return;
+    for (const CString& mask : profile->rules[number - 1].masks) text += L"\r\n" + mask;
+  } else {
+    text = FromQString(ruleList_->topLevelItem(row)->text(column));
+  }
+  ShowMessageBox(this, text, caption, MB_ICONINFORMATION);
+}
+
+void CTrelconDlg::OnSearchChanged() {
+  ruleList_->clear();
+  if (const ProfileRecord* profile = OpenProfile()) FillRuleList(profile->rules);
+}
+
+void CTrelconDlg::OnJournalSettings() {
+  CConflictDlg dialog(this, g_baseSettings.logPath, logFileSize);
+  if (RunModal(dialog) != QDialog::Accepted) return;
+  g_baseSettings.logPath = dialog.folder;
+  logFileSize = dialog.size;
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnSettings() {
+  CConfigPage dialog(this, g_baseSettings);
+  if (RunModal(dialog) != QDialog::Accepted) return;
+  g_baseSettings = dialog.values;
+  g_modified = 1;
+}
+
+void CTrelconDlg::OnAbout() {
+  CAboutDlg about(this);
+  RunModal(about);
+}
+
+void CTrelconDlg::LeaveWithResult(int result) {
+  ruleList_->clear();
+  done(result);
+}
+
+void CTrelconDlg::OnSaveAndExit() {
+  SaveConfiguration();
+  if (g_modified != 0 &&
+      ProgramMessageBox(this, "Некоторые изменения не были сохранены. Выйти без сохранения?",
+                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+    return;
+  }
+  LeaveWithResult(QDialog::Accepted);
+}
+
+void CTrelconDlg::OnExit() {
+  if (g_modified != 0 &&
+      ProgramMessageBox(this, "Некоторые изменения не были сохранены. Выйти без сохранения?",
+                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+    return;
+  }
+  LeaveWithResult(QDialog::Rejected);
+}
+
+void CTrelconDlg::reject() { OnExit(); }
+
+void CTrelconDlg::SaveConfiguration() { SaveConfigurationStore(this, logFileSize); }

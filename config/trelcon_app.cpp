@@ -1,0 +1,41 @@
+#include "config/trelcon_app.h"
+
+#include <QDir>
+#include <QLockFile>
+#include <QStandardPaths>
+
+#include "common/error_box.h"
+#include "common/report_text.h"
+#include "config/configuration_store.h"
+#include "config/main_dialog.h"
+#include "config/message_boxes.h"
+#include "config/qt_text.h"
+#include "platform/errors.h"
+
+QString SingleInstanceLockPath() {
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+  return QDir(folder).filePath(ToQString(ProgramCaption()) + QStringLiteral(".lock"));
+}
+
+int RunTrelcon() {
+  QLockFile lock(SingleInstanceLockPath());
+  if (!lock.tryLock(0)) {
+    if (lock.error() == QLockFile::LockFailedError) {
+      ProgramMessageBox(nullptr, FormatReportMessage(WidenFormat("%s уже запущена"), ProgramCaption()),
+                        MB_ICONWARNING);
+    } else {
+      const DWORD code = lock.error() == QLockFile::PermissionError ? ERROR_ACCESS_DENIED
+                                                                    : ERROR_GEN_FAILURE;
+      ReportErrorBox(nullptr, nullptr, kErrorBoxShow, code, "Создание индикатора процесса программы",
+                     nullptr, nullptr);
+    }
+    return 0;
+  }
+  {
+    CTrelconDlg dialog;
+    if (dialog.OnInitDialog()) RunModal(dialog);
+  }
+  ReleaseLibraryListingContext();
+  lock.unlock();
+  return 0;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The program's start (the class library's CTrelconApp::InitInstance): one
+// instance per user session, then the main dialog as the program's only
+// window.
+
+#include <QString>
+
+// The single-instance lock: a file named after the caption in the user's
+// runtime folder ($XDG_RUNTIME_DIR), held while the program runs. A lock
+// left by an instance that died is taken over.
+QString SingleInstanceLockPath();
+
+// Refuses a second instance ("%s уже запущена"), otherwise runs the main
+// dialog modally (RunModal) after its load, then releases the lock and the
+// library context. Returns the program's exit code, 0 in every case, as
+// the class library's start does.
+int RunTrelcon();
