@@ -17,6 +17,13 @@ namespace {
 
 EditorDialogs* g_editors = nullptr;
 
+// Takes the rule at from out and puts it back at to.
+void MoveRule(std::vector<RuleRecord>& rules, int from, int to) {
+  RuleRecord rule = std::move(rules[from]);
+  rules.erase(rules.begin() + from);
+  rules.insert(rules.begin() + to, std::move(rule));
+}
+
 }  // namespace
 
 void SetEditorDialogs(EditorDialogs* editors) { g_editors = editors; }
@@ -42,6 +49,15 @@ std::vector<int> CTrelconDlg::SelectedRuleRows() const {
 int CTrelconDlg::RuleNumberOfRow(int row) const {
   QTreeWidgetItem* item = ruleList_->topLevelItem(row);
   return item == nullptr ? 0 : item->text(0).toInt();
+}
+
+int CTrelconDlg::SelectedRule(ProfileRecord*& profile, int& row) const {
+  profile = OpenProfile();
+  const std::vector<int> rows = SelectedRuleRows();
+  if (profile == nullptr || rows.empty()) return 0;
+  row = rows.front();
+  const int number = RuleNumberOfRow(row);
+  return number >= 1 && number <= static_cast<int>(profile->rules.size()) ? number : 0;
 }
 
 void CTrelconDlg::RefillRules() {
@@ -176,31 +192,29 @@ void CTrelconDlg::OnAddRule() {
 }
 
 void CTrelconDlg::OnEditRule() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty() || g_editors == nullptr) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number == 0 || g_editors == nullptr) return;
   RuleRecord rule = profile->rules[number - 1];
   if (!g_editors->EditRule(this, *profile, SuggestedMasks(*profile, g_baseSettings), rule)) {
     return;
   }
   profile->rules[number - 1] = std::move(rule);
   RefillRules();
-  FocusRuleRow(rows.front());
+  FocusRuleRow(row);
   g_modified = 1;
 }
 
 void CTrelconDlg::OnCopyRule() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty()) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number == 0) return;
   const RuleRecord copy = profile->rules[number - 1];
   profile->rules.insert(profile->rules.begin() + number, copy);
   RefillRules();
-  FocusRuleRow(rows.front() + 1);
+  FocusRuleRow(row + 1);
   g_modified = 1;
 }
 
@@ -228,52 +242,44 @@ void CTrelconDlg::OnDeleteRule() {
 }
 
 void CTrelconDlg::OnMoveRuleFirst() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty()) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
-  RuleRecord rule = std::move(profile->rules[number - 1]);
-  profile->rules.erase(profile->rules.begin() + (number - 1));
-  profile->rules.insert(profile->rules.begin(), std::move(rule));
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number == 0) return;
+  MoveRule(profile->rules, number - 1, 0);
   RefillRules();
   FocusRuleRow(0);
   g_modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleUp() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty()) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number <= 1 || number > static_cast<int>(profile->rules.size())) return;
-  std::swap(profile->rules[number - 1], profile->rules[number - 2]);
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number <= 1) return;
+  MoveRule(profile->rules, number - 1, number - 2);
   RefillRules();
-  FocusRuleRow(rows.front() - 1);
+  FocusRuleRow(row - 1);
   g_modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleDown() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty()) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number < 1 || number >= static_cast<int>(profile->rules.size())) return;
-  std::swap(profile->rules[number - 1], profile->rules[number]);
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number == 0 || number == static_cast<int>(profile->rules.size())) return;
+  MoveRule(profile->rules, number - 1, number);
   RefillRules();
-  FocusRuleRow(rows.front() + 1);
+  FocusRuleRow(row + 1);
   g_modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleLast() {
-  ProfileRecord* profile = OpenProfile();
-  const std::vector<int> rows = SelectedRuleRows();
-  if (profile == nullptr || rows.empty()) return;
-  const int number = RuleNumberOfRow(rows.front());
-  if (number < 1 || number > static_cast<int>(profile->rules.size())) return;
-  RuleRecord rule = std::move(profile->rules[number - 1]);
-  profile->rules.erase(profile->rules.begin() + (number - 1));
-  profile->rules.push_back(std::move(rule));
+  ProfileRecord* profile = nullptr;
+  int row = 0;
+  const int number = SelectedRule(profile, row);
+  if (number == 0) return;
+  MoveRule(profile->rules, number - 1, static_cast<int>(profile->rules.size()) - 1);
   RefillRules();
   FocusRuleRow(ruleList_->topLevelItemCount() - 1);
   g_modified = 1;

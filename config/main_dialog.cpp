@@ -1,6 +1,7 @@
 #include "config/main_dialog.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -328,6 +329,7 @@ void CTrelconDlg::BuildControls() {
   ruleList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   ruleList_->setSelectionBehavior(QAbstractItemView::SelectRows);
   ruleList_->setContextMenuPolicy(Qt::CustomContextMenu);
+  ruleList_->viewport()->installEventFilter(this);
   profileControls_.push_back(ruleList_);
   connect(ruleList_, &QTreeWidget::itemDoubleClicked, this, [this] { OnEditRule(); });
   connect(ruleList_, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -483,9 +485,10 @@ void CTrelconDlg::LayOutListColumns(bool resizeOnly) {
   }
 }
 
-void CTrelconDlg::resizeEvent(QResizeEvent* event) {
-  QDialog::resizeEvent(event);
-  LayOutListColumns(true);
+bool CTrelconDlg::eventFilter(QObject* watched, QEvent* event) {
+  // The columns share the rule list's width once the layout has given it.
+  if (watched == ruleList_->viewport() && event->type() == QEvent::Resize) LayOutListColumns(true);
+  return QDialog::eventFilter(watched, event);
 }
 
 void CTrelconDlg::FillProfileList() {

@@ -98,7 +98,7 @@ class CTrelconDlg : public QDialog {
   void FillRuleList(const std::vector<RuleRecord>& rules);
 
  protected:
-  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildControls();
@@ -110,6 +110,10 @@ class CTrelconDlg : public QDialog {
   // The selected rows of the rule list in row order, and the rule number of a row.
   std::vector<int> SelectedRuleRows() const;
   int RuleNumberOfRow(int row) const;
+  // The open profile and the number of the first selected row's rule (its
+  // row in row); 0 when there is no open profile, no selection, or the
+  // number lies outside the profile's rules.
+  int SelectedRule(ProfileRecord*& profile, int& row) const;
   void SelectRuleRow(int row);
   void FocusRuleRow(int row);
   void LeaveWithResult(int result);

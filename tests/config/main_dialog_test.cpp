@@ -142,14 +142,7 @@ TEST(SuggestedMasksTest, RuleMasksFirstThenExtensions) {
   RuleRecord rule = Rule(L"CHCK");
   rule.masks = {L"*.xml", L"*.p7s"};
   profile.rules = {rule};
-  BaseSettings settings;
-  settings.sigExt = L"p7s";
-  settings.dsigExt = L"p7d";
-  settings.encExt = L"p7e";
-  settings.b64Ext = L"b64";
-  settings.hashExt = L"hsh";
-  settings.verifyFileExt = L"vrf";
-  settings.extExt.Add(L"sig");
+  const BaseSettings settings = testsupport::DefaultExtensions({L"sig"});
   const std::vector<CString> expected = {L"*.xml", L"*.p7s", L"*.p7d", L"*.p7e",
                                          L"*.b64", L"*.hsh", L"*.vrf", L"*.sig"};
   EXPECT_EQ(SuggestedMasks(profile, settings), expected);

@@ -13,25 +13,12 @@
 #include "config/qt_text.h"
 #include "config/settings_dialogs.h"
 #include "tests/config/modal_answers.h"
+#include "tests/config/trelcon_fixture.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
 using testsupport::ModalAnswers;
-
-BaseSettings Settings(std::initializer_list<const wchar_t*> extExt) {
-  BaseSettings settings;
-  settings.sigExt = L"p7s";
-  settings.dsigExt = L"p7d";
-  settings.encExt = L"p7e";
-  settings.b64Ext = L"b64";
-  settings.hashExt = L"hsh";
-  settings.verifyFileExt = L"vrf";
-  settings.zipArchiveExt = L"zip";
-  settings.gzipArchiveExt = L"gz";
-  for (const wchar_t* item : extExt) settings.extExt.Add(item);
-  return settings;
-}
 
 QStringList ListEntries(QDialog& dialog) {
   QStringList entries;
@@ -57,7 +44,7 @@ std::function<int(QDialog&)> TypeExtension(const QString& text) {
 
 TEST(ConfigPageTest, OkWithoutChangesHandsTheValuesBack) {
   ModalAnswers answers;
-  CConfigPage page(nullptr, Settings({L"sig"}));
+  CConfigPage page(nullptr, testsupport::DefaultExtensions({L"sig"}));
   Click(page, "OK");
   EXPECT_EQ(page.result(), int(QDialog::Accepted));
   EXPECT_EQ(page.values.zipArchiveExt, CString(L"zip"));
@@ -79,7 +66,7 @@ TEST(ConfigPageTest, AnEmptyMainExtensionIsRefusedAndOkAsksBeforeDroppingChanges
     SCOPED_TRACE(names[i]);
     ModalAnswers answers;
     answers.Then(QMessageBox::Ok).Then(QMessageBox::No).Then(QMessageBox::Yes);
-    CConfigPage page(nullptr, Settings({}));
+    CConfigPage page(nullptr, testsupport::DefaultExtensions({}));
     page.findChild<QLineEdit*>(names[i])->clear();
     Click(page, "Apply");
     EXPECT_EQ(page.pendingChanges, 1);
@@ -97,7 +84,7 @@ TEST(ConfigPageTest, AnEmptyMainExtensionIsRefusedAndOkAsksBeforeDroppingChanges
 
 TEST(ConfigPageTest, ArchiveExtensionsMayBeEmpty) {
   ModalAnswers answers;
-  CConfigPage page(nullptr, Settings({}));
+  CConfigPage page(nullptr, testsupport::DefaultExtensions({}));
   page.findChild<QLineEdit*>("ZIPArchiveExt")->clear();
   page.findChild<QLineEdit*>("GZIPArchiveExt")->clear();
   Click(page, "Apply");
@@ -117,7 +104,7 @@ TEST(ConfigPageTest, ExtraExtensionsAreTrimmedLowerCasedKeptOnceAndCommittedByAp
         EXPECT_EQ(dialog.result(), 0);
         return int(QDialog::Rejected);
       });
-  CConfigPage page(nullptr, Settings({L"sig", L"arc"}));
+  CConfigPage page(nullptr, testsupport::DefaultExtensions({L"sig", L"arc"}));
   Click(page, "AddExtension");
   EXPECT_EQ(page.pendingChanges, 0) << "sig is listed already";
   Click(page, "AddExtension");
@@ -133,7 +120,7 @@ TEST(ConfigPageTest, ExtraExtensionsAreTrimmedLowerCasedKeptOnceAndCommittedByAp
 TEST(ConfigPageTest, RemovingAsksFirstAndNeedsASelection) {
   ModalAnswers answers;
   answers.Then(QMessageBox::Ok).Then(QMessageBox::No).Then(QMessageBox::Yes);
-  CConfigPage page(nullptr, Settings({L"arc", L"sig"}));
+  CConfigPage page(nullptr, testsupport::DefaultExtensions({L"arc", L"sig"}));
   Click(page, "RemoveExtension");
   auto* list = page.findChild<QListWidget*>("ExtraExtensions");
   list->setCurrentRow(1);

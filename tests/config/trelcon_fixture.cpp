@@ -7,6 +7,20 @@
 
 namespace testsupport {
 
+BaseSettings DefaultExtensions(std::initializer_list<const wchar_t*> extExt) {
+  BaseSettings settings;
+  settings.sigExt = L"p7s";
+  settings.dsigExt = L"p7d";
+  settings.encExt = L"p7e";
+  settings.b64Ext = L"b64";
+  settings.hashExt = L"hsh";
+  settings.verifyFileExt = L"vrf";
+  settings.zipArchiveExt = L"zip";
+  settings.gzipArchiveExt = L"gz";
+  for (const wchar_t* item : extExt) settings.extExt.Add(item);
+  return settings;
+}
+
 bool ScriptedEditors::EditProfile(QWidget*, ProfileRecord& profile, std::vector<CString>& removed) {
   if (profileAnswers.empty()) {
     ADD_FAILURE() << "unexpected profile editor";

@@ -20,6 +20,9 @@
 
 namespace testsupport {
 
+// The service's default extensions with these extra extensions.
+BaseSettings DefaultExtensions(std::initializer_list<const wchar_t*> extExt = {});
+
 // Plays CAddProfile and CAddRule: each request takes the next scripted
 // answer (a change to the copy, then OK) or, with none left, fails the test.
 class ScriptedEditors : public EditorDialogs {
