@@ -39,28 +39,29 @@ CString Number(int value) {
   return text;
 }
 
-CString JoinList(const std::vector<CString>& entries) {
-  if (entries.empty()) return L"0";
+CString Join(const std::vector<CString>& entries, const wchar_t* separator) {
   CString joined;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) joined += kListSeparator;
+    if (i > 0) joined += separator;
     joined += entries[i];
   }
   return joined;
 }
 
+CString JoinList(const std::vector<CString>& entries) {
+  return entries.empty() ? CString(L"0") : Join(entries, kListSeparator);
+}
+
+// Each list as its name and signers joined by ";;", the lists by ";\;".
 CString JoinSignerLists(const std::vector<SignerListRecord>& lists) {
   if (lists.empty()) return L"0";
-  CString joined;
-  for (size_t i = 0; i < lists.size(); ++i) {
-    if (i > 0) joined += kSignerListSeparator;
-    joined += lists[i].name;
-    for (const CString& signer : lists[i].signers) {
-      joined += kListSeparator;
-      joined += signer;
-    }
+  std::vector<CString> pieces;
+  for (const SignerListRecord& list : lists) {
+    std::vector<CString> entries{list.name};
+    entries.insert(entries.end(), list.signers.begin(), list.signers.end());
+    pieces.push_back(Join(entries, kListSeparator));
   }
-  return joined;
+  return Join(pieces, kSignerListSeparator);
 }
 
 // A list field: "0" is no list; otherwise every non-empty piece.

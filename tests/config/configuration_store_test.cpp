@@ -13,6 +13,7 @@
 #include "platform/utf16.h"
 #include "service/core/config_store.h"
 #include "tests/config/trelcon_fixture.h"
+#include "tests/support/service_runner.h"
 
 namespace {
 
@@ -173,6 +174,34 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
       }
     }
   }
+}
+
+TEST_F(ConfigurationStoreTest, AStoreSavedByTheProgramRunsItsRulesInTheService) {
+  auto dialog = OpenDialog();
+  const std::filesystem::path in = root.Dir("in"), out = root.Dir("out"), errors = root.Dir("errors");
+  g_baseSettings.logPath = CString(root.Dir("journals").wstring().c_str());
+  ProfileRecord& profile = g_profiles[0];
+  profile.notLoadCrl = {1};
+  RuleRecord rule;
+  rule.operation = L"SIGN";
+  rule.pathIn = CString(in.wstring().c_str());
+  rule.pathOut = CString(out.wstring().c_str());
+  rule.pathError = CString(errors.wstring().c_str());
+  rule.masks = {L"*.txt"};
+  rule.isOn = 1;
+  rule.zcsProfile = L"Второй";
+  profile.rules = {rule};
+  dialog->SaveConfiguration();
+  ASSERT_EQ(g_modified, 0);
+
+  root.WriteFile("in/letter.txt", "Письмо\n");
+  ASSERT_EQ(testsupport::RunMirelservice({"install", "default"}).exitCode, 0);
+  ASSERT_EQ(testsupport::RunMirelservice({"start", "default"}).exitCode, 0);
+  const bool signedFile =
+      testsupport::WaitUntil([&] { return std::filesystem::exists(out / "letter.txt.p7s"); });
+  testsupport::RunMirelservice({"stop", "default"});
+  testsupport::RunMirelservice({"delete", "default"});
+  EXPECT_TRUE(signedFile) << testsupport::ReadJournals(root.Dir("journals"));
 }
 
 TEST_F(ConfigurationStoreTest, AnEmptyStoreCreatesTheDefaultProfile) {
