@@ -99,6 +99,23 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
   }
   state.fileStart = false;
   for (; k < count; ++k) {
+    // Whole groups of four alphabet characters, the bulk of any text, go
+    // at once; everything else (line ends, pads, dashes, a group that may
+    // end the chunk) byte by byte below.
+    if (position == 0 && state.pads == 0 && !state.footer) {
+      while (k + 3 < count && k + 3 <= kLastGroupStart) {
+        const BYTE v0 = kDecodeTable[input[k]], v1 = kDecodeTable[input[k + 1]];
+        const BYTE v2 = kDecodeTable[input[k + 2]], v3 = kDecodeTable[input[k + 3]];
+        if (((v0 | v1 | v2 | v3) & 0xC0) != 0) break;
+        output[end.produced] = static_cast<BYTE>((v0 << 2) | (v1 >> 4));
+        output[end.produced + 1] = static_cast<BYTE>((v1 << 4) | (v2 >> 2));
+        output[end.produced + 2] = static_cast<BYTE>((v2 << 6) | v3);
+        end.produced += 3;
+        controlRun = 0;
+        k += 4;
+      }
+      if (k == count) break;
+    }
     const BYTE b = input[k];
     if (state.footer) {
       // The first "-" ended the previous chunk right before this byte.
