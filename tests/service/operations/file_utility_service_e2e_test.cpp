@@ -1,0 +1,116 @@
+// HASH, B64E feeding B64D, MOVE and DELE in the running service: a profile
+// in the private registry, files dropped in, the results read once they
+// appear.
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFileBytes;
+using testsupport::RunMirelservice;
+
+const std::string kHeading = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
+
+class FileRulesInTheService : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RunMirelservice({"stop", profile_.profile()});
+    RunMirelservice({"delete", profile_.profile()});
+  }
+
+  void Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
+            const std::string& mask = "*.*") {
+    const std::string rule = "Rule " + std::to_string(n);
+    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
+  }
+  bool Exists(const std::string& relative) const { return fs::exists(root_.path() / relative); }
+  std::string Read(const std::string& relative) const { return ReadFileBytes(root_.path() / relative); }
+  void Write(const std::string& relative, const std::string& bytes) const {
+    std::ofstream(root_.path() / relative, std::ios::binary) << bytes;
+  }
+
+  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
+  testsupport::TempRoot root_;
+  testsupport::ProfileWriter profile_{"Files"};
+  fs::path pse_, local_;
+};
+
+TEST_F(FileRulesInTheService, HashBase64MoveAndDeleteRulesDoTheirWork) {
+  pse_ = root_.Dir("pse");
+  fs::copy_file(pki_.Key("user1"), pse_ / "key.pem");
+  fs::copy_file(pki_.Cert("user1"), pse_ / "cert.pem");
+  local_ = root_.Dir("local");
+  for (const auto& entry : fs::directory_iterator(pki_.local)) fs::copy_file(entry.path(), local_ / entry.path().filename());
+  const fs::path logs = root_.Dir("logs");
+  profile_.BaseText("LogPath", logs.string());
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Demo"});
+  profile_.List("NotLoadCrl", {"1"});
+  Rule(1, "HASH", "hash-in", "hash-out");
+  Rule(2, "B64E", "b64-in", "b64-text");
+  Rule(3, "B64D", "b64-text", "b64-out", "*.b64");
+  Rule(4, "MOVE", "move-in", "move-out");
+  profile_.RuleText("Rule 4", "Path Out 2", root_.Dir("move-copy").string());
+  profile_.RuleText("Rule 4", "DelExt", "txt");
+  profile_.RuleText("Rule 4", "AddExt", "bak");
+  Rule(5, "DELE", "dele-in", "dele-in");
+
+  std::mt19937 generator(11);
+  std::string scan(300000, '\0');
+  for (char& c : scan) c = static_cast<char>(generator());
+  Write("hash-in/report.txt", "Отчёт за квартал");
+  Write("b64-in/scan.bin", scan);
+  Write("move-in/statement.txt", "Выписка");
+  Write("dele-in/draft.tmp", "Черновик");
+
+  ASSERT_EQ(RunMirelservice({"install", "Files"}).exitCode, 0);
+  auto started = RunMirelservice({"start", "Files"});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  const bool done = testsupport::WaitUntil([&] {
+    return Exists("hash-out/report.txt") && Exists("b64-out/scan.bin") && Exists("move-out/statement.bak") &&
+           !Exists("dele-in/draft.tmp");
+  });
+  EXPECT_EQ(RunMirelservice({"stop", "Files"}).exitCode, 0);
+  const std::string journals = testsupport::ReadJournals(logs);
+  ASSERT_TRUE(done) << journals;
+
+  // The hash file, byte for byte, against openssl's digest of the file.
+  std::string digest;
+  ASSERT_EQ(testsupport::RunOpenssl({"dgst", "-md_gost12_256", "-r", (root_.path() / "hash-out/report.txt").string()},
+                                    &digest),
+            0);
+  std::string inOrder = digest.substr(0, 64);
+  for (char& c : inOrder) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string swapped, reversed;
+  for (std::size_t i = 0; i < 64; i += 2) {
+    swapped += {inOrder[i + 1], inOrder[i]};
+    reversed += inOrder.substr(62 - i, 2);
+  }
+  EXPECT_EQ(Read("hash-out/report.txt.hsh"), (root_.path() / "hash-out/report.txt.hsh").string() + "\n" + kHeading +
+                                                 "1\n" + inOrder + "\n" + kHeading + "2\n" + swapped + "\n" +
+                                                 kHeading + "3\n" + reversed + "\n");
+  EXPECT_EQ(Read("hash-out/report.txt"), "Отчёт за квартал");
+
+  EXPECT_TRUE(Read("b64-out/scan.bin") == scan);
+  EXPECT_EQ(Read("move-out/statement.bak"), "Выписка");
+  EXPECT_EQ(Read("move-copy/statement.bak"), "Выписка");
+  EXPECT_TRUE(fs::is_empty(root_.path() / "err"));
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+  EXPECT_NE(journals.find("Удаление файла " + (root_.path() / "dele-in/draft.tmp").string() + " (размер: 16)"),
+            std::string::npos)
+      << journals;
+}
+
+}  // namespace
