@@ -24,7 +24,7 @@ trap 'rm -rf "$work"' EXIT
 # OUTPUT; sets secs (elapsed) and mib (peak resident memory).
 measure() {
   local output=$1; shift
-  rm -f "$output"
+  # The redirection below empties the output; never remove it first (it can be /dev/null).
   if ! /usr/bin/time -f "%e %M" -o "$work/time" "$@" > "$output" 2> "$work/err"; then
     echo "failed: $*" >&2
     cat "$work/err" >&2
