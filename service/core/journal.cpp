@@ -30,7 +30,12 @@ CString Join(const CString& folder, const CString& name) { return folder + L"/" 
 // can interleave. Failures give the file exception's cause.
 class JournalFileHandle {
  public:
+  bool IsOpen() const { return file_.m_hFile != CFile::hFileNull; }
+  void Close() {
+    if (IsOpen()) file_.Abort();
+  }
   DWORD Open(const CString& path) {
+    Close();
     CFileException error;
     if (!file_.Open(path, CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite |
                               CFile::shareDenyWrite,
@@ -65,9 +70,9 @@ class JournalFileHandle {
   CFile file_;
 };
 
-// Opens folder/name and tells whether it is past the size limit.
-DWORD ProbeLength(const CString& folder, const CString& name, bool& full) {
-  JournalFileHandle file;
+// Opens folder/name and tells whether it is past the size limit. The file
+// stays open in file, for the record's line to go through the same handle.
+DWORD ProbeLength(const CString& folder, const CString& name, bool& full, JournalFileHandle& file) {
   if (DWORD rc = file.Open(Join(folder, name))) return rc;
   ULONGLONG length = 0;
   if (DWORD rc = file.Length(length)) return rc;
@@ -78,11 +83,11 @@ DWORD ProbeLength(const CString& folder, const CString& name, bool& full) {
 // From a full file's key, the first part of the same date that still has
 // room (each part opened, and so created, on the way).
 DWORD FirstPartWithRoom(const CString& folder, const JournalNameKey& key, const CString& suffix,
-                        CString& name) {
+                        CString& name, JournalFileHandle& file) {
   for (int part = key.part + 1;; ++part) {
     CString candidate = JournalPartFileName(key.year, key.month, key.day, part, suffix);
     bool full = false;
-    if (DWORD rc = ProbeLength(folder, candidate, full)) return rc;
+    if (DWORD rc = ProbeLength(folder, candidate, full, file)) return rc;
     if (!full) {
       name = candidate;
       return 0;
@@ -118,24 +123,28 @@ CString FillMessage(const CString& message, const CString* args, int count) {
 // Step of WriteJournal that keeps one journal's current name: the stored
 // name while it is of today and has room, the next part when it is full, a
 // fresh choice when it is empty or of another date.
+// The file probed stays open in file for the record's line (a fresh choice
+// through SelectJournalFile leaves it closed).
 DWORD ChooseJournalFile(const CString& folder, const CString& suffix, const SYSTEMTIME& now,
-                        CString& name) {
+                        CString& name, JournalFileHandle& file) {
   JournalNameKey key;
   if (name.IsEmpty() || !ParseJournalName(name, suffix, key) || !IsToday(key, now))
     return SelectJournalFile(folder, suffix, name);
   bool full = false;
-  if (DWORD rc = ProbeLength(folder, name, full)) return rc;
+  if (DWORD rc = ProbeLength(folder, name, full, file)) return rc;
   if (!full) return 0;
-  return FirstPartWithRoom(folder, key, suffix, name);
+  return FirstPartWithRoom(folder, key, suffix, name, file);
 }
 
-// Appends one line in one write. writeFailed tells a failed write after a
-// successful open, which is reported to the console as well.
+// Appends one line in one write, through the handle the choice left open or
+// else a new one; the file is closed afterwards. writeFailed tells a failed
+// write after a successful open, which is reported to the console as well.
 DWORD AppendLine(const CString& folder, const CString& name, const CString& line,
-                 bool& writeFailed) {
+                 JournalFileHandle& file, bool& writeFailed) {
   writeFailed = false;
-  JournalFileHandle file;
-  if (DWORD rc = file.Open(Join(folder, name))) return rc;
+  if (!file.IsOpen()) {
+    if (DWORD rc = file.Open(Join(folder, name))) return rc;
+  }
   DWORD rc = file.Append(CStringA(line));
   writeFailed = rc != 0;
   return rc;
@@ -204,12 +213,13 @@ DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& n
     return 0;
   }
   bool full = false;
-  if (DWORD rc = ProbeLength(folder, newestName, full)) return rc;
+  JournalFileHandle file;
+  if (DWORD rc = ProbeLength(folder, newestName, full, file)) return rc;
   if (!full) {
     name = newestName;
     return 0;
   }
-  return FirstPartWithRoom(folder, newest, suffix, name);
+  return FirstPartWithRoom(folder, newest, suffix, name, file);
 }
 
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
@@ -226,12 +236,15 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
 
   // Both journals are chosen for every record, whichever one it goes to.
   const CString owner = JournalProfileName();
+  // The files probed for the choice stay open for the record's lines, so
+  // that a line costs no second opening; none stays open after the record.
   CString operationsFile = files.operationsFile;
   CString errorsFile = files.errorsFile;
-  DWORD rc = ChooseJournalFile(journalFolder, OperationsJournalSuffix(owner), now, operationsFile);
+  JournalFileHandle operationsHandle, errorsHandle;
+  DWORD rc = ChooseJournalFile(journalFolder, OperationsJournalSuffix(owner), now, operationsFile, operationsHandle);
   if (rc == 0) {
     files.operationsFile = operationsFile;
-    rc = ChooseJournalFile(journalFolder, ErrorsJournalSuffix(owner), now, errorsFile);
+    rc = ChooseJournalFile(journalFolder, ErrorsJournalSuffix(owner), now, errorsFile, errorsHandle);
     if (rc == 0) files.errorsFile = errorsFile;
   }
   if (rc != 0) {
@@ -255,7 +268,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
       line += L". ";
     }
     line += L"\r\n";
-    if ((rc = AppendLine(journalFolder, files.errorsFile, line, writeFailed)) != 0) {
+    if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
       ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, true);
       return rc;
     }
@@ -264,7 +277,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
 
   const CString errorsLine =
       code != 0 ? ErrorsJournalLine(time, codeText + L" - " + codeDescription + L". " + extra) : CString();
-  if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, writeFailed)) != 0) {
+  if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, operationsHandle, writeFailed)) != 0) {
     CString record = operationsLine;
     if (code != 0) record += codeText + L" - " + codeDescription + L". " + extra + L"\r\n" + detail;
     ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), record, writeFailed);
@@ -272,12 +285,12 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   }
   if (code == 0 && (messageFormat == kServiceStartMessage || messageFormat == kServiceStopMessage)) {
     const CString line = ErrorsJournalLine(time, message);
-    if ((rc = AppendLine(journalFolder, files.errorsFile, line, writeFailed)) != 0) {
+    if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
       ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, writeFailed);
       return rc;
     }
   } else if (code != 0) {
-    if ((rc = AppendLine(journalFolder, files.errorsFile, errorsLine + detail, writeFailed)) != 0) {
+    if ((rc = AppendLine(journalFolder, files.errorsFile, errorsLine + detail, errorsHandle, writeFailed)) != 0) {
       ReportJournalFailure(rc, Join(journalFolder, files.operationsFile),
                            message + L".\r\n" + errorsLine, writeFailed);
       return rc;
