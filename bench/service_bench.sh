@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The service beside the equivalent `openssl cms` shell loop: signing many
+# small files, then a few large ones, with a rule of default settings (block
+# form, attached DER signature). Prints files/s, MB/s, the peak memory of the
+# service, and the ratio of the loop's time to the service's (above 1: the
+# service is faster).
+#
+#   bench/service_bench.sh [build folder, default build] [small files, default 1000]
+#                          [small size in KiB, default 4] [large files, default 3]
+#                          [large size in MiB, default 100]
+#
+# The build folder must hold bin/mirelservice, bin/reg and bin/make_test_pki.
+# Everything lives in a temporary folder with its own registry store, removed
+# at the end. The service's time runs from its start to the last output, its
+# start included.
+set -euo pipefail
+
+build=$(cd "${1:-build}" && pwd)
+small=${2:-1000}
+smallKib=${3:-4}
+large=${4:-3}
+largeMib=${5:-100}
+bin=$build/bin
+for program in mirelservice reg make_test_pki; do
+  [ -x "$bin/$program" ] || { echo "no $bin/$program: build the project first" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QELM_ROOT="$work/root" XDG_CONFIG_HOME="$work/config" TMPDIR="$work/tmp"
+mkdir -p "$QELM_ROOT" "$XDG_CONFIG_HOME" "$TMPDIR" "$work/logs" "$work/errors"
+cat > "$work/openssl.cnf" <<'CONF'
+openssl_conf = openssl_init
+[openssl_init]
+engines = engine_section
+[engine_section]
+gost = gost_section
+[gost_section]
+engine_id = gost
+default_algorithms = ALL
+CONF
+
+"$bin/make_test_pki" "$work/pki" > /dev/null
+reg() { "$bin/reg" "$@" > /dev/null; }
+base='HKLM\SOFTWARE\TORVAK\qelmservice'
+profile="$base\\Bench"
+reg add "$base" /v LogPath /t REG_SZ /d "$work/logs" /f
+reg add "$profile" /v ZCSProfile /t REG_MULTI_SZ /d "Bench" /f
+reg add "$profile" /v "Handler timeout" /t REG_DWORD /d 1 /f
+reg add "$profile" /v "NotLoadCrl" /t REG_MULTI_SZ /d "1" /f
+key="$profile\\rules\\Rule 1"
+reg add "$key" /v Operation /t REG_SZ /d SIGN /f
+reg add "$key" /v "Path In" /t REG_SZ /d "$work/in" /f
+reg add "$key" /v "Path Out" /t REG_SZ /d "$work/out" /f
+reg add "$key" /v "Path Error" /t REG_SZ /d "$work/errors" /f
+reg add "$key" /v Mask /t REG_SZ /d '*.*' /f
+reg add "$key" /v "Is on" /t REG_DWORD /d 1 /f
+reg add "$key" /v ZCSProfile /t REG_SZ /d Bench /f
+reg add "$key" /v PSE /t REG_SZ /d "$work/pki/user1" /f
+reg add "$key" /v LOCAL /t REG_SZ /d "$work/pki/local" /f
+
+"$bin/mirelservice" install Bench > /dev/null
+trap '"$bin/mirelservice" stop Bench > /dev/null 2>&1; "$bin/mirelservice" delete Bench > /dev/null 2>&1; rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+
+# service_run <count>: signs the files of $work/source with the service; sets
+# secs and mib (the service's peak resident memory, read from /proc before it
+# is stopped). The files are in place before the service starts, so that it
+# never finds one half copied.
+service_run() {
+  local count=$1
+  rm -rf "$work/in" "$work/out"
+  mkdir -p "$work/in" "$work/out"
+  cp "$work/source/"* "$work/in/"
+  local start pid status
+  start=$(now)
+  "$bin/mirelservice" start Bench > /dev/null
+  while [ "$(find "$work/out" -name '*.p7s' | wc -l)" -lt "$count" ]; do
+    if [ -n "$(ls -A "$work/errors")" ]; then echo "files went to the error folder" >&2; exit 1; fi
+    sleep 0.05
+  done
+  secs=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+  status=$(find "$QELM_ROOT" -name '*.status' | head -n 1)
+  pid=$(sed -n 's/^pid \([0-9]*\)$/\1/p' "$status")
+  mib=$(( $(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB$/\1/p' "/proc/$pid/status") / 1024 ))
+  "$bin/mirelservice" stop Bench > /dev/null
+}
+
+# openssl_run: the same signatures by a shell loop of openssl cms; sets osecs.
+openssl_run() {
+  rm -rf "$work/oout"
+  mkdir -p "$work/oout"
+  local start f
+  start=$(now)
+  for f in "$work/source/"*; do
+    OPENSSL_CONF=$work/openssl.cnf openssl cms -sign -binary -nodetach -md md_gost12_256 \
+      -signer "$work/pki/user1/cert.pem" -inkey "$work/pki/user1/key.pem" -in "$f" -outform DER \
+      -out "$work/oout/$(basename "$f").p7s"
+  done
+  osecs=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+}
+
+printf "%-28s %8s %9s %9s %8s %9s %9s %7s\n" case files "svc s" "svc f/s" "svc MB/s" "svc MiB" "loop s" ratio
+row() {  # row <name> <count> <total bytes>
+  local fps mbps ratio
+  fps=$(awk -v n="$2" -v s="$secs" 'BEGIN { printf "%.1f", n / s }')
+  mbps=$(awk -v b="$3" -v s="$secs" 'BEGIN { printf "%.1f", b / 1e6 / s }')
+  ratio=$(awk -v a="$osecs" -v b="$secs" 'BEGIN { printf "%.2f", a / b }')
+  printf "%-28s %8s %9s %9s %8s %9s %9s %7s\n" "$1" "$2" "$secs" "$fps" "$mbps" "$mib" "$osecs" "$ratio"
+}
+
+mkdir -p "$work/source"
+for i in $(seq 1 "$small"); do head -c $((smallKib * 1024)) /dev/urandom > "$work/source/s$i.bin"; done
+service_run "$small"
+openssl_run
+row "$small x $smallKib KiB" "$small" $((small * smallKib * 1024))
+
+rm -rf "$work/source"
+mkdir -p "$work/source"
+for i in $(seq 1 "$large"); do head -c $((largeMib * 1024 * 1024)) /dev/urandom > "$work/source/l$i.bin"; done
+service_run "$large"
+openssl_run
+row "$large x $largeMib MiB" "$large" $((large * largeMib * 1024 * 1024))
