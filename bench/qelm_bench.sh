@@ -21,19 +21,7 @@ driver=$build/bin/qelm_bench_driver
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# openssl dgst reads its digest option before -engine, so the engine is
-# loaded through a configuration file instead.
-cat > "$work/openssl.cnf" <<'CONF'
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-CONF
-export OPENSSL_CONF=$work/openssl.cnf
+export OPENSSL_CONF=$(cd "$(dirname "$0")" && pwd)/gost_openssl.cnf
 
 mkdir -p "$work/pse" "$work/local"
 openssl genpkey -algorithm gost2012_256 -pkeyopt paramset:A -out "$work/pse/key.pem" 2>/dev/null

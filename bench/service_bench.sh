@@ -15,6 +15,7 @@
 # start included.
 set -euo pipefail
 
+gostConf=$(cd "$(dirname "$0")" && pwd)/gost_openssl.cnf
 build=$(cd "${1:-build}" && pwd)
 small=${2:-1000}
 smallKib=${3:-4}
@@ -29,16 +30,6 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export QELM_ROOT="$work/root" XDG_CONFIG_HOME="$work/config" TMPDIR="$work/tmp"
 mkdir -p "$QELM_ROOT" "$XDG_CONFIG_HOME" "$TMPDIR" "$work/logs" "$work/errors"
-cat > "$work/openssl.cnf" <<'CONF'
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-gost = gost_section
-[gost_section]
-engine_id = gost
-default_algorithms = ALL
-CONF
 
 "$bin/make_test_pki" "$work/pki" > /dev/null
 reg() { "$bin/reg" "$@" > /dev/null; }
@@ -94,7 +85,7 @@ openssl_run() {
   local start f
   start=$(now)
   for f in "$work/source/"*; do
-    OPENSSL_CONF=$work/openssl.cnf openssl cms -sign -binary -nodetach -md md_gost12_256 \
+    OPENSSL_CONF=$gostConf openssl cms -sign -binary -nodetach -md md_gost12_256 \
       -signer "$work/pki/user1/cert.pem" -inkey "$work/pki/user1/key.pem" -in "$f" -outform DER \
       -out "$work/oout/$(basename "$f").p7s"
   done
