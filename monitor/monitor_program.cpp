@@ -1,0 +1,36 @@
+#include "monitor/monitor_program.h"
+
+#include <vector>
+
+#include "monitor/alarm_sink.h"
+#include "monitor/journal_folder.h"
+#include "monitor/message_boxes.h"
+#include "monitor/monitor_window.h"
+#include "monitor/open_dialog.h"
+#include "monitor/qt_text.h"
+#include "platform/codepage.h"
+
+int RunMonitor(int argc, char** argv) {
+  ErrorBoxPresenterScope presenter;
+  std::vector<CString> arguments;
+  for (int i = 1; i < argc; ++i) {
+    arguments.emplace_back(platform::MultiByteToWide(argv[i], CP_UTF8).c_str());
+  }
+  CString folder;
+  const FolderSource source =
+      FindJournalFolder(MonitorCommandLineText(arguments),
+                        [](CString& picked) {
+                          OpenDialog prompt;
+                          if (prompt.exec() != QDialog::Accepted) return false;
+                          picked = ToCString(prompt.folder());
+                          return true;
+                        },
+                        folder);
+  if (source != FolderSource::Found) return 0;
+  ApplicationAlarmSink alarm;
+  CmirelMonitorDlg window(folder, alarm);
+  if (window.OnInitDialog()) window.exec();
+  // A poller still waiting on a box is let go before the window waits for it.
+  presenter.Close();
+  return 0;
+}

@@ -1,0 +1,53 @@
+// Takes a picture of the monitor's main window on a journal folder, as the
+// program shows it after its first pass: monitor_picture FOLDER PNG.
+// The README's picture is made with it (scripts/monitor_picture), so that the
+// picture stays true to the program.
+
+#include <QApplication>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTimer>
+#include <cstdio>
+
+#include "monitor/alarm_sink.h"
+#include "monitor/message_boxes.h"
+#include "monitor/monitor_window.h"
+#include "platform/codepage.h"
+
+namespace {
+
+class SilentAlarm : public AlarmSink {
+ public:
+  void PlayAlarmSound() override {}
+  void FlashTaskbar(QWidget*) override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: monitor_picture FOLDER PNG\n");
+    return 2;
+  }
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ErrorBoxPresenterScope presenter;
+  SilentAlarm alarm;
+  CmirelMonitorDlg window(CString(platform::MultiByteToWide(argv[1], CP_UTF8).c_str()), alarm);
+  if (!window.OnInitDialog()) return 1;
+  window.resize(900, 420);
+  window.show();
+  int status = 1;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (window.context()->CompletedPasses() < 1) return;
+    poll.stop();
+    status = window.grab().save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+    application.quit();
+  });
+  poll.start(10);
+  QTimer::singleShot(30000, &application, &QApplication::quit);
+  application.exec();
+  presenter.Close();
+  return status;
+}

@@ -1,0 +1,227 @@
+// The journal poller against journals written by the service's own writer:
+// what a pass hands over, when a failure raises the alarm, and what happens
+// at the edges of the journal files (same second, numbered parts, a new
+// date, a writer at work during the passes).
+
+#include <QTest>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "monitor/journal_pages.h"
+#include "monitor/lights_dialog.h"
+#include "monitor/monitor_window.h"
+#include "service/core/journal.h"
+#include "tests/monitor/monitor_fixture.h"
+
+using namespace monitortest;
+
+namespace {
+
+constexpr DWORD kAccessDenied = 5;
+
+void AppendBytes(const std::filesystem::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  out << bytes;
+}
+
+}  // namespace
+
+class MonitorPollerTest : public QObject {
+  Q_OBJECT
+ private slots:
+  // A pass reads what was appended and nothing else: one record, one row;
+  // an unchanged file hands over nothing.
+  void AppendedRecordGivesOneRow() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(ShownRows(*window, 0, 0),
+             QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис"});
+    QCOMPARE(ShownRows(*window, 0, 1),
+             QStringList{"0 10:00:00 09/12/2026 | Запуск АК СКЗИ Квелла: сервис"});
+
+    machine.SetClock(2026, 12, 9, 10, 0, 7);
+    QCOMPARE(machine.Write(L"Банк", 0, L"Правило 1. Файл 'a.txt' подписан"), 0u);
+    QVERIFY(RunPass(*window));
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 2);
+    QCOMPARE(ShownRows(*window, 0, 0).last(),
+             QString("0 10:00:07 09/12/2026 | Банк | Правило 1. Файл 'a.txt' подписан"));
+    QCOMPARE(ShownRows(*window, 0, 1).size(), 1);
+    QCOMPARE(alarm.sounds, 0);
+    QCOMPARE(window->lights()->LampImage(0, 0), 0);
+    QVERIFY(machine.boxes.shown.empty());
+  }
+
+  // Each new failure is one alarm (sound and flash) and turns the pair's
+  // lamps to grey and red; errors records alone raise nothing; "Сброс" on
+  // the row puts the lamps back.
+  void FailuresRaiseOneAlarmEach() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    QVERIFY(machine.WriteStart(L"Касса"));
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(window->pairs().size(), 2u);
+    const int bank = window->pairs()[0].name == L"Банк" ? 0 : 1;
+
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'", L"1. stack line\r\n"), 0u);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'b'"), 0u);
+    QCOMPARE(machine.Write(L"Банк", 0, L"Правило 1. Файл 'c'"), 0u);
+    QVERIFY(RunPass(*window));
+    QCOMPARE(alarm.sounds, 2);
+    QCOMPARE(alarm.flashes, 2);
+    QCOMPARE(window->lights()->LampImage(bank, 0), 2);
+    QCOMPARE(window->lights()->LampImage(bank, 1), 1);
+    QCOMPARE(window->lights()->LampImage(1 - bank, 0), 0);
+    QCOMPARE(window->lastResult(bank), 0);  // the last record handled succeeded
+    const QStringList operations = ShownRows(*window, bank, 0);
+    QCOMPARE(operations.size(), 4);
+    QVERIFY(operations[1].startsWith("1 "));
+    QVERIFY(operations[3].startsWith("0 "));
+    const QStringList errors = ShownRows(*window, bank, 1);
+    QCOMPARE(errors.size(), 3);
+    QVERIFY(errors[1].endsWith(" \r\n1. stack line"));
+
+    window->lights()->list()->topLevelItem(bank)->setSelected(true);
+    QTest::mouseClick(window->lights()->clearButton(), Qt::LeftButton);
+    QCOMPARE(window->lights()->LampImage(bank, 0), 0);
+    QCOMPARE(window->lights()->LampImage(bank, 1), 2);
+  }
+
+  // A record written in the second of the last record shown is new all the
+  // same: appended bytes are new whatever their time.
+  void RecordsInTheSameSecondAreShown() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"second, same second"), 0u);
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0),
+             (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                          "1 10:00:00 09/12/2026 | Банк | second, same second"}));
+    QCOMPARE(alarm.sounds, 1);
+  }
+
+  // Both parts are read at the first pass; from then on only the newest
+  // part is opened.
+  void ReadsOnlyTheNewestPartAfterRotation() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    const auto part0 = machine.FolderPath() / "2026.12.09 Банк.txt";
+    AppendBytes(part0, std::string(400001, 'x') + "\r\n");  // past the 400,000-byte limit
+    QCOMPARE(machine.Write(L"Банк", 0, L"in part 1"), 0u);
+    QVERIFY(std::filesystem::exists(machine.FolderPath() / "2026.12.09.01 Банк.txt"));
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(ShownRows(*window, 0, 0),
+             (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                          "0 10:00:00 09/12/2026 | Банк | in part 1"}));
+
+    AppendBytes(part0, "10:00:01 09/12/2026 | Профиль: Банк | Ошибка | late in part 0\r\n");
+    QCOMPARE(machine.Write(L"Банк", 0, L"later in part 1"), 0u);
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 3);
+    QCOMPARE(ShownRows(*window, 0, 0).last(),
+             QString("0 10:00:00 09/12/2026 | Банк | later in part 1"));
+  }
+
+  // When the service begins the next date's file, the records written to
+  // the old date's file since the last pass still arrive, then the new
+  // date's.
+  void DateChangeKeepsTheOldDaysLastRecords() {
+    MonitorMachine machine;
+    machine.SetClock(2026, 12, 9, 23, 59, 50);
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"last of the day"), 0u);
+    machine.SetClock(2026, 12, 10, 0, 0, 5);
+    QCOMPARE(machine.Write(L"Банк", 0, L"first of the next day"), 0u);
+    QVERIFY(RunPass(*window));
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0),
+             (QStringList{"0 23:59:50 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                          "1 23:59:50 09/12/2026 | Банк | last of the day",
+                          "0 00:00:05 10/12/2026 | Банк | first of the next day"}));
+    QCOMPARE(alarm.sounds, 1);
+  }
+
+  // A file that shrank (replaced, or cut by hand) is read again from its
+  // start.
+  void ShrunkFileIsReadFromItsStart() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    std::filesystem::resize_file(machine.FolderPath() / "2026.12.09 Банк.txt", 0);
+    QCOMPARE(machine.Write(L"Банк", 0, L"new"), 0u);
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).last(), QString("0 10:00:00 09/12/2026 | Банк | new"));
+  }
+
+  // A failure on the poller thread is shown on the window thread while the
+  // poller waits for the box, at every pass while it lasts.
+  void PollerFailuresAreReportedFromItsThread() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    for (const auto& file : std::filesystem::directory_iterator(machine.FolderPath())) {
+      std::filesystem::remove(file.path());
+    }
+    QVERIFY(RunPass(*window));
+    QVERIFY(RunPass(*window));
+    const QStringList errors = machine.boxes.Texts(MessageBoxes::Icon::Error);
+    QCOMPARE(errors.size(), 2);
+    QCOMPARE(machine.boxes.offWindowThread, 0);
+    const QString pattern = QString::fromStdWString(machine.Folder().str()) + "/????.??.??* Банк.txt";
+    QVERIFY2(errors[0].startsWith("Поиск файлов по шаблону " + pattern + ".\r\nОшибка 0x2 - "),
+             qPrintable(errors[0]));
+  }
+
+  // The service keeps writing while the monitor passes back to back: no
+  // write fails, and every record reaches the page.
+  void EveryJournalWriteSucceedsWhileThePollerReads() {
+    MonitorMachine machine(0);
+    QVERIFY(machine.WriteStart());
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    constexpr int kRecords = 300;
+    std::atomic<int> failed{0};
+    std::atomic<bool> finished{false};
+    std::thread writer([&] {
+      JournalFiles files;
+      for (int i = 0; i < kRecords; ++i) {
+        CString message;
+        message.Format(L"record %d", i);
+        if (WriteJournal(machine.Folder(), files, L"Банк", i % 10 == 0 ? kAccessDenied : 0,
+                         message) != 0) {
+          ++failed;
+        }
+      }
+      finished = true;
+    });
+    QVERIFY(QTest::qWaitFor([&] { return finished.load(); }, 60000));
+    writer.join();
+    QCOMPARE(failed.load(), 0);
+    QVERIFY(QTest::qWaitFor([&] { return ShownRows(*window, 0, 0).size() == kRecords + 1; }, 60000));
+    QCOMPARE(alarm.sounds, kRecords / 10);
+  }
+};
+
+QTEST_MAIN(MonitorPollerTest)
+#include "monitor_poller_test.moc"
