@@ -9,6 +9,7 @@
 #include "platform/registry.h"
 #include "service/core/event_log_report.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ DWORD MakeJournalFolder(const CString& logPath, CString& folder) {
 // Makes sure the journal folder takes new files. Only a probe file made
 // here is deleted again: one that was there before belongs to someone else.
 DWORD ProbeJournalFolder(const CString& folder) {
-  const CString probe = folder + L"/" + kJournalProbeFileName;
+  const CString probe = JoinPath(folder, kJournalProbeFileName);
   HANDLE file = CreateFileW(probe, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {

@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
 #include "service/operations/operations.h"
 
 namespace {
@@ -34,8 +35,8 @@ DWORD FailSearch(const RuleDispatch& rule, const CString& recipient, DWORD code,
                           message, message, CString(), CString(), CString(), CString(), CString(), detail);
   if (rc != 0) return rc;
   for (const CString& name : rule.files) {
-    CString source = r.pathIn + L"/" + name;
-    CString target = r.pathError + L"/" + name;
+    CString source = JoinPath(r.pathIn, name);
+    CString target = JoinPath(r.pathError, name);
     rc = MoveToErrorFolder(rule.journalFolder, rule.journalFiles, source, target, CString());
     if (rc != 0) return rc;
   }

@@ -4,30 +4,13 @@
 #include "platform/files.h"
 #include "service/core/conflict_names.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 
 namespace {
 
 const wchar_t* const kStaysText = L". Файл остается во входном каталоге под именем '%s'";
 const wchar_t* const kRenamedText = L". Переименование файла '%s' (размер: %s) в '%s' (размер: %s)";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
-
-CString FolderOf(const CString& path) {
-  int slash = path.ReverseFind(L'/');
-  return slash < 0 ? CString() : path.Left(slash);
-}
-
-CString BareName(const CString& path) {
-  int slash = path.ReverseFind(L'/');
-  return slash < 0 ? path : path.Mid(slash + 1);
-}
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
-
-CString Formatted(const wchar_t* format, const CString& a) {
-  CString text;
-  text.Format(format, a.GetString());
-  return text;
-}
 
 CString Renamed(const CString& from, const CString& fromSize, const CString& to,
                 const CString& toSize) {
@@ -52,7 +35,7 @@ class ErrorMove {
   // they stand now.
   DWORD Record(DWORD code, const CString& extra, const CString& sizedTarget) {
     return WriteJournal(journalFolder_, files_, CString(), code, kMoveRecordFormat, CString(), extra,
-                        Join(FolderOf(source_), name_), FileSizeText(source_), Join(folder_, name_),
+                        JoinPath(FolderOf(source_), name_), FileSizeText(source_), JoinPath(folder_, name_),
                         FileSizeText(sizedTarget));
   }
 
@@ -65,7 +48,7 @@ class ErrorMove {
     CString extra;
     extra.Format(L"Удаление файла %s (размер: %s)", partialOutput.GetString(),
                  FileSizeText(partialOutput).GetString());
-    return Record(error, extra, Join(folder_, name_));
+    return Record(error, extra, JoinPath(folder_, name_));
   }
 
   // Moves the file to the target or, when that is taken, to a conflict-free
@@ -73,19 +56,19 @@ class ErrorMove {
   DWORD Move(CString& target, bool& moved, bool& renamed) {
     moved = false;
     renamed = false;
-    const CString wanted = Join(folder_, name_);
+    const CString wanted = JoinPath(folder_, name_);
     if (MoveFileW(source_, wanted)) {
       target = wanted;
       moved = true;
       return 0;
     }
     DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS) return Record(error, Formatted(kStaysText, source_), wanted);
+    if (error != ERROR_ALREADY_EXISTS) return Record(error, FormatText(kStaysText, source_), wanted);
 
     CString tried;
     for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
       // Always from the wanted name, never from the last one tried.
-      tried = Join(folder_, MakeConflictName(name_));
+      tried = JoinPath(folder_, MakeConflictName(name_));
       if (MoveFileW(source_, tried)) {
         target = tried;
         moved = true;
@@ -96,11 +79,11 @@ class ErrorMove {
       error = GetLastError();
       // Any other failure means this file cannot be moved now: it stays
       // claimed where it is, and the record must say so.
-      if (error != ERROR_ALREADY_EXISTS) return Record(error, Formatted(kStaysText, source_), wanted);
+      if (error != ERROR_ALREADY_EXISTS) return Record(error, FormatText(kStaysText, source_), wanted);
     }
     return Record(error,
-                  Renamed(wanted, FileSizeText(tried), tried, L"0") + kCounterText +
-                      Formatted(kStaysText, source_),
+                  Renamed(wanted, FileSizeText(tried), tried, L"0") + kConflictCounterText +
+                      FormatText(kStaysText, source_),
                   tried);
   }
 
@@ -171,13 +154,13 @@ DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
   // The companion follows the data file's name, so that the pair stays one.
   if (dataRenamed) {
     if (!suffix.IsEmpty()) {
-      target2 = Join(folder, BareName(target1) + suffix);
+      target2 = JoinPath(folder, BareName(target1) + suffix);
     } else {
       CString n1 = BareName(target1);
       CString t2 = BareName(target2);
       int dot = n1.Find(L'.');
       int last = t2.ReverseFind(L'.');
-      if (dot >= 0) target2 = Join(folder, n1.Left(dot) + (last < 0 ? CString() : t2.Mid(last)));
+      if (dot >= 0) target2 = JoinPath(folder, n1.Left(dot) + (last < 0 ? CString() : t2.Mid(last)));
     }
   }
   ErrorMove companion(journalFolder, files, source2, target2);
@@ -190,7 +173,7 @@ DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
   // The companion took a conflict-free name: the data file already in the
   // error folder follows it to the same mark.
   const CString dataName = DataNameFor(BareName(target2), suffix, BareName(target1));
-  const CString newData = Join(folder, dataName);
+  const CString newData = JoinPath(folder, dataName);
   if (newData == target1) return 0;
   if (MoveFileW(target1, newData)) {
     target1 = newData;

@@ -8,34 +8,13 @@
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 
 namespace {
 
 HANDLE g_stopEvent = nullptr;
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
-
-CString FolderOf(const CString& path) {
-  int slash = path.ReverseFind(L'/');
-  return slash < 0 ? CString() : path.Left(slash);
-}
-
-// The text after the name's last "."; empty (and false) without a ".".
-bool LastExtension(const CString& name, CString& extension) {
-  int dot = name.ReverseFind(L'.');
-  if (dot < 0) return false;
-  extension = name.Mid(dot + 1);
-  return true;
-}
-
-CString MakeRulePrefix(int ruleIndex, const CString& description) {
-  CString tail;
-  if (!description.IsEmpty()) tail = L" ('" + description + L"')";
-  CString prefix;
-  prefix.Format(L"Правило %d%s. ", ruleIndex + 1, tail.GetString());
-  return prefix;
-}
 
 CString OpeningText(const CString& source, const CString& claimed) {
   CString text;
@@ -43,8 +22,6 @@ CString OpeningText(const CString& source, const CString& claimed) {
   return text;
 }
 
-const wchar_t* const kCreatingText = L"Создание файла %s";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 
 }  // namespace
 
@@ -60,7 +37,7 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
       rule_(rule),
       renameConfFiles_(renameConfFiles),
       style_(style),
-      rulePrefix_(MakeRulePrefix(ruleIndex, rule.description)) {}
+      rulePrefix_(MakeRulePrefix(ruleIndex + 1, rule.description)) {}
 
 FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
                            const CString& profileName, int ruleIndex, RecordStyle style)
@@ -75,12 +52,12 @@ PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputSte
                                    const CString& appended, DescribeFile describe) {
   PipelineFile file;
   file.name = name;
-  file.source = Join(rule_.pathIn, name);
+  file.source = JoinPath(rule_.pathIn, name);
   file.claimed = file.source + L"." + kClaimedExtension;
-  file.errorName = Join(rule_.pathError, name);
+  file.errorName = JoinPath(rule_.pathError, name);
   file.outputStem = outputStem;
   file.appended = appended;
-  file.output = Join(rule_.pathOut, outputStem + appended);
+  file.output = JoinPath(rule_.pathOut, outputStem + appended);
   file.describe = std::move(describe);
   if (style_ == RecordStyle::kA) Describe(file);
   return file;
@@ -116,8 +93,7 @@ CString FilePipeline::StyleMessage(const PipelineFile& file) const {
 }
 
 bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
-  CString extension;
-  if (!LastExtension(file.name, extension) || extension != kClaimedExtension) return true;
+  if (!HasLastExtension(file.name, kClaimedExtension)) return true;
   CString description;
   description.Format(L"Файл '%s' с временным расширением %s был пропущен", file.source.GetString(),
                      kClaimedExtension);
@@ -149,17 +125,16 @@ bool FilePipeline::ClaimInputFile(PipelineFile& file) {
 }
 
 bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
-  CString extension;
-  if (LastExtension(file.name, extension) && extension == dsigExt) {
+  if (HasLastExtension(file.name, dsigExt)) {
     file.listedIsData = false;
     file.partnerName = file.name.Left(file.name.GetLength() - dsigExt.GetLength() - 1);
   } else {
     file.listedIsData = true;
     file.partnerName = file.name + L"." + dsigExt;
   }
-  file.partnerSource = Join(rule_.pathIn, file.partnerName);
+  file.partnerSource = JoinPath(rule_.pathIn, file.partnerName);
   file.partnerClaimed = file.partnerSource + L"." + kClaimedExtension;
-  file.partnerErrorName = Join(rule_.pathError, file.partnerName);
+  file.partnerErrorName = JoinPath(rule_.pathError, file.partnerName);
   if (!PathFileExistsW(file.partnerSource)) return false;  // no pair yet: no record
 
   if (!ClaimInputFile(file)) return false;
@@ -221,30 +196,53 @@ bool FilePipeline::ProbeInputFile(PipelineFile& file) {
 }
 
 bool FilePipeline::ResolveOutputConflict(PipelineFile& file) {
-  if (!ResolveOutputConflict(file, file.output, file.outputStem, file.appended)) return false;
+  const StemOutput output{file.appended, &file.output};
+  if (!ResolveStemOutputs(file, rule_.pathOut, file.outputStem, {&output, 1})) return false;
   Describe(file);
   return true;
 }
 
-bool FilePipeline::ResolveOutputConflict(PipelineFile& file, CString& output, const CString& stem,
-                                         const CString& appended) {
-  if (!PathFileExistsW(output)) return true;
-  CString step;
-  if (renameConfFiles_ == 0) {
-    step.Format(kCreatingText, output.GetString());
-    return FailStep(file, ERROR_FILE_EXISTS, step);
+namespace {
+
+bool AnyTaken(std::span<const StemOutput> outputs, const CString& folder, const CString* stem) {
+  for (const StemOutput& output : outputs) {
+    if (!output.used) continue;
+    const CString path = stem != nullptr ? JoinPath(folder, *stem + output.suffix) : *output.path;
+    if (PathFileExistsW(path)) return true;
   }
-  const CString folder = FolderOf(output);
-  CString candidate;
+  return false;
+}
+
+// The output a refused conflict names: the first of the set, unless only
+// optional companions are taken; then the first of those that is.
+const CString& RefusedOutput(std::span<const StemOutput> outputs) {
+  for (const StemOutput& output : outputs) {
+    if (output.used && !output.optional && PathFileExistsW(*output.path)) return *outputs.front().path;
+  }
+  for (const StemOutput& output : outputs) {
+    if (output.used && PathFileExistsW(*output.path)) return *output.path;
+  }
+  return *outputs.front().path;
+}
+
+}  // namespace
+
+bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder, const CString& stem,
+                                      std::span<const StemOutput> outputs) {
+  if (outputs.empty() || !AnyTaken(outputs, folder, nullptr)) return true;
+  if (renameConfFiles_ == 0) return FailStep(file, ERROR_FILE_EXISTS, FormatText(kCreatingFileText, RefusedOutput(outputs)));
+  CString marked;
   for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
-    candidate = Join(folder, MakeConflictName(stem) + appended);
-    if (!PathFileExistsW(candidate)) {
-      output = candidate;
-      return true;
+    marked = MakeConflictName(stem);
+    if (AnyTaken(outputs, folder, &marked)) continue;
+    for (const StemOutput& output : outputs) {
+      if (output.used) *output.path = JoinPath(folder, marked + output.suffix);
     }
+    return true;
   }
-  step.Format(kCreatingText, candidate.GetString());
-  return FailStep(file, ERROR_FILE_EXISTS, step + kCounterText);
+  return FailStep(file, ERROR_FILE_EXISTS,
+                  FormatText(kCreatingFileText, JoinPath(folder, marked + outputs.front().suffix)) +
+                      kConflictCounterText);
 }
 
 DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
@@ -333,6 +331,7 @@ DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
 DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation) {
   for (const CString& name : names) {
     if (pipeline.StopPoll()) return 0;
+    if (operation.startFile) operation.startFile();
     CString stem = operation.outputStem ? operation.outputStem(name) : name;
     PipelineFile file = pipeline.Prepare(name, stem, operation.appended, operation.describe);
     if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||

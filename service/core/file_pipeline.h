@@ -21,7 +21,8 @@
 //   }
 //   return 0;
 //
-// RunFileOperation does exactly this for operations that leave no step out.
+// RunFileOperation does exactly this for operations that leave no step out
+// and write one output.
 // Each step that can end a file records it in the journals itself; a step
 // returns false when the file is finished (passed over, left, or moved to
 // the error folder), and Fatal() then tells whether the journal writer or
@@ -41,6 +42,7 @@
 // Operations run on the worker thread only; nothing here is locked.
 
 #include <functional>
+#include <span>
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -93,6 +95,14 @@ struct PipelineFile {
   // The data file and the signature of a pair, whichever was listed.
   const CString& DataClaimed() const { return listedIsData ? claimed : partnerClaimed; }
   const CString& SignatureClaimed() const { return listedIsData ? partnerClaimed : claimed; }
+};
+
+// One output of a set that shares a stem (FilePipeline::ResolveStemOutputs).
+struct StemOutput {
+  CString suffix;         // what follows the stem (and its conflict mark)
+  CString* path;          // the output's name as formed; receives the settled one
+  bool used = true;       // false: not written this time, neither checked nor renamed
+  bool optional = false;  // a companion written on request (a report)
 };
 
 // A failure of the work step (or of an operation's own step), as FailFile
@@ -166,11 +176,18 @@ class FilePipeline {
   // appended extension after the mark) are tried. OperationText is remade
   // with the final name.
   bool ResolveOutputConflict(PipelineFile& file);
-  // The same for a further output of the file (companion output, report):
-  // output is updated in place; conflict names are made from stem + appended
-  // in output's folder.
-  bool ResolveOutputConflict(PipelineFile& file, CString& output, const CString& stem,
-                             const CString& appended);
+  // Settles a set of outputs that share one stem in folder (output, copy,
+  // report ...): each is folder/stem + its suffix, a conflict mark going
+  // after the stem. When none of the used outputs exists, all keep the names
+  // they hold. Otherwise with "Rename conf files" 0 the file fails with 80
+  // ("Создание файла" of the first output, or of the first taken optional
+  // one when only optional ones are taken); else one mark is drawn per
+  // attempt until every used output is free under it, and all of them take
+  // it; after 100 attempts the file fails with 80 and the counter text.
+  // OperationText is not remade here: the caller describes the file once
+  // the names are settled.
+  bool ResolveStemOutputs(PipelineFile& file, const CString& folder, const CString& stem,
+                          std::span<const StemOutput> outputs);
 
   // Success: remakes OperationText with the real sizes, records it with code
   // 0 and deletes the claimed file(s) unless deleteClaimed is false. Returns
@@ -223,15 +240,16 @@ class TemporaryWorkFile {
   CString path_;
 };
 
-// The earlier name of the same helper, kept for the operations that use it.
-using ScratchFile = TemporaryWorkFile;
-
-// The standard run of a file operation: every listed name through every
-// step, the work step in the middle. work returns 0 or fills the failure.
+// The standard run of a file operation with one output: every listed name
+// through every step, the work step in the middle (the loop at the top of
+// this file). Operations whose files need no step of their own call it;
+// those with pairs or several outputs write the loop out.
 struct FileOperation {
   std::function<CString(const CString& name)> outputStem;  // null: the name itself
   CString appended;                                        // appended to the stem
   DescribeFile describe;
+  std::function<void()> startFile;  // null: nothing; resets per-file state before Prepare
+  // Returns 0 or the failure's code with failure filled.
   std::function<DWORD(PipelineFile& file, WorkFailure& failure)> work;
   bool deleteInputOnSuccess = true;
 };

@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "service/core/path_names.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ DWORD FindFiles(CString folder, CStringArray& names, std::vector<CString> masks)
   listed.reserve(static_cast<std::size_t>(names.GetSize()));
   for (const CString& name : names) listed.insert(name.str());
   for (const CString& mask : masks) {
-    const CString pattern = folder + L"/" + mask;
+    const CString pattern = JoinPath(folder, mask);
     WIN32_FIND_DATAW entry{};
     FindHandle search(FindFirstFileW(pattern, &entry));
     if (search.get() == INVALID_HANDLE_VALUE) {

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "service/core/event_log_report.h"
 #include "service/core/find_files.h"
+#include "service/core/path_names.h"
 
 namespace {
 
@@ -22,8 +23,6 @@ JournalSettings& Settings() {
   static JournalSettings settings;
   return settings;
 }
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
 
 // One journal file, open for one size check or one append: created when
 // missing, never truncated, shared for reading only so that no other writer
@@ -73,7 +72,7 @@ class JournalFileHandle {
 // Opens folder/name and tells whether it is past the size limit. The file
 // stays open in file, for the record's line to go through the same handle.
 DWORD ProbeLength(const CString& folder, const CString& name, bool& full, JournalFileHandle& file) {
-  if (DWORD rc = file.Open(Join(folder, name))) return rc;
+  if (DWORD rc = file.Open(JoinPath(folder, name))) return rc;
   ULONGLONG length = 0;
   if (DWORD rc = file.Length(length)) return rc;
   full = length > JournalSizeLimit();
@@ -143,7 +142,7 @@ DWORD AppendLine(const CString& folder, const CString& name, const CString& line
                  JournalFileHandle& file, bool& writeFailed) {
   writeFailed = false;
   if (!file.IsOpen()) {
-    if (DWORD rc = file.Open(Join(folder, name))) return rc;
+    if (DWORD rc = file.Open(JoinPath(folder, name))) return rc;
   }
   DWORD rc = file.Append(CStringA(line));
   writeFailed = rc != 0;
@@ -174,19 +173,6 @@ void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb) {
 
 CString JournalProfileName() { return Settings().profileName; }
 ULONGLONG JournalSizeLimit() { return Settings().sizeLimit; }
-
-CString FileSizeText(const CString& path) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return L"0";
-  LARGE_INTEGER size{};
-  BOOL ok = GetFileSizeEx(file, &size);
-  CloseHandle(file);
-  if (!ok) return L"0";
-  CString text;
-  text.Format(L"%lld", static_cast<long long>(size.QuadPart));
-  return text;
-}
 
 DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& name) {
   SYSTEMTIME now{};
@@ -269,7 +255,7 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
     }
     line += L"\r\n";
     if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
-      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, true);
+      ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), line, true);
       return rc;
     }
     return 0;
@@ -280,18 +266,18 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, operationsHandle, writeFailed)) != 0) {
     CString record = operationsLine;
     if (code != 0) record += codeText + L" - " + codeDescription + L". " + extra + L"\r\n" + detail;
-    ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), record, writeFailed);
+    ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), record, writeFailed);
     return rc;
   }
   if (code == 0 && (messageFormat == kServiceStartMessage || messageFormat == kServiceStopMessage)) {
     const CString line = ErrorsJournalLine(time, message);
     if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
-      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile), line, writeFailed);
+      ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), line, writeFailed);
       return rc;
     }
   } else if (code != 0) {
     if ((rc = AppendLine(journalFolder, files.errorsFile, errorsLine + detail, errorsHandle, writeFailed)) != 0) {
-      ReportJournalFailure(rc, Join(journalFolder, files.operationsFile),
+      ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile),
                            message + L".\r\n" + errorsLine, writeFailed);
       return rc;
     }

@@ -34,11 +34,6 @@ void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb);
 CString JournalProfileName();
 ULONGLONG JournalSizeLimit();
 
-// "%lld" of the file's size in bytes, or "0" when the file cannot be opened
-// for reading with read sharing only (a file another handle holds open for
-// writing counts as not openable). Never fails.
-CString FileSizeText(const CString& path);
-
 // Chooses the current file of one journal in folder: the newest journal file
 // of the suffix when it is of today or later (clock set back), passing on to
 // the next parts of its date while they are full (each one opened, and so

@@ -21,6 +21,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/find_files.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 
 namespace {
 
@@ -316,14 +317,6 @@ CString ProfileNameFromServiceName(const CString& serviceName) {
   int dash = serviceName.ReverseFind(L'-');
   if (dash <= 0 || dash + 1 >= serviceName.GetLength()) return CString();
   return serviceName.Mid(dash + 1);
-}
-
-CString MakeRulePrefix(int ruleNumber, const CString& description) {
-  CString described;
-  if (!description.IsEmpty()) described = CString(L" ('") + description + L"')";
-  CString prefix;
-  prefix.Format(L"Правило %d%s. ", ruleNumber, described);
-  return prefix;
 }
 
 DWORD PauseMilliseconds(int handlerTimeoutSeconds) {

@@ -29,8 +29,6 @@ void ServiceWorker(LPWSTR* argv);
 // follows it.
 CString ProfileNameFromServiceName(const CString& serviceName);
 
-// The rule's "Правило %d%s. " prefix (ruleNumber = index + 1).
-CString MakeRulePrefix(int ruleNumber, const CString& description);
 
 // Tests the rule's folders (input, output when set, error, second output when
 // set); a folder that is missing or is not a folder counts as missing and

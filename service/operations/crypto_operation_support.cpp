@@ -11,24 +11,6 @@ LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord&
 
 CStringA LibraryPath(const CString& path) { return CStringA(path); }
 
-CString LastExtension(const CString& name) {
-  int dot = name.ReverseFind(L'.');
-  return dot < 0 ? CString() : name.Mid(dot + 1);
-}
-
-bool HasLastExtension(const CString& name, const CString& extension) {
-  return name.ReverseFind(L'.') >= 0 && LastExtension(name) == extension;
-}
-
-bool CanStripExtension(const CString& name, const CString& extension) {
-  return name.ReverseFind(L'.') > 0 && LastExtension(name) == extension;
-}
-
-CString WithoutLastExtension(const CString& name) {
-  int dot = name.ReverseFind(L'.');
-  return dot < 0 ? name : name.Left(dot);
-}
-
 DWORD LibraryFailure(WorkFailure& failure, DWORD code, LibraryContext context, const CString& stageText) {
   failure.code = code;
   failure.stageText = stageText;

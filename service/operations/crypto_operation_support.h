@@ -1,7 +1,7 @@
 #pragma once
 // Small pieces shared by the encryption, decryption, signing and signature
 // removal operations: the rule's library context, paths as the library takes
-// them, name splitting, the library's result records held until released,
+// them, the library's result records held until released,
 // and the way a failed library call becomes a WorkFailure.
 //
 // Everything here runs on the worker thread.
@@ -19,28 +19,6 @@ LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord&
 
 // A path as the library takes it: 8-bit text in the ANSI code page.
 CStringA LibraryPath(const CString& path);
-
-// The text after the name's last "." (empty when there is none).
-CString LastExtension(const CString& name);
-// True when the name has a "." and the text after its last one equals
-// extension exactly (letter case included).
-bool HasLastExtension(const CString& name, const CString& extension);
-// The name without its last "." and what follows it (the name itself when
-// it has no ".").
-CString WithoutLastExtension(const CString& name);
-// True when the name ends in "." + extension (exactly) and something is left
-// before that "." once it is taken off: a name such as ".p7e" is all
-// extension, and taking it off would leave no name at all (the output would
-// be the folder itself).
-bool CanStripExtension(const CString& name, const CString& extension);
-
-// Format into a new string; the arguments are read by their real types.
-template <typename... Args>
-CString FormatText(const wchar_t* format, const Args&... args) {
-  CString text;
-  text.Format(format, args...);
-  return text;
-}
 
 // A failed library call as a WorkFailure: its code, the stage text and the
 // context's error stack, which is drained here. Call it right after the

@@ -8,6 +8,8 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/decrypt_files.h"
@@ -156,7 +158,7 @@ DWORD DecryptTo(const DecryptJob& job, const PipelineFile& file, const CString& 
 DWORD DecryptStep(const DecryptJob& job, const PipelineFile& file, WorkFailure& failure) {
   failure.partialOutput = file.output;
   if (job.rule.zipFile == 0) return DecryptTo(job, file, file.output, failure);
-  ScratchFile scratch;
+  TemporaryWorkFile scratch;
   if (DWORD code = scratch.Create(failure)) return code;
   if (DWORD code = DecryptTo(job, file, scratch.Path(), failure)) return code;
   return job.rule.zipFile == 1 ? UnzipSingleFile(file, scratch.Path(), failure)
@@ -186,28 +188,14 @@ DWORD DecryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
     return FormatText(format, rule.zcsProfile, file.source, inputSize, file.output, outputSize) + algorithm;
   };
 
-  for (const CString& name : files) {
-    if (pipeline.StopPoll()) return 0;
-    algorithm.Empty();
-    CString out = DecryptedName(name, encExt, extExt, rule.zipFile, archExt);
-    PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-        !pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    WorkFailure failure;
-    DWORD code = ReadAlgorithm(job, file, algorithm, failure);
-    if (code == 0) {
-      pipeline.Describe(file);
-      code = DecryptStep(job, file, failure);
-    }
-    if (code != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+  FileOperation operation;
+  operation.outputStem = [&](const CString& name) { return DecryptedName(name, encExt, extExt, rule.zipFile, archExt); };
+  operation.describe = describe;
+  operation.startFile = [&] { algorithm.Empty(); };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    if (DWORD code = ReadAlgorithm(job, file, algorithm, failure)) return code;
+    pipeline.Describe(file);
+    return DecryptStep(job, file, failure);
+  };
+  return RunFileOperation(pipeline, files, operation);
 }

@@ -8,6 +8,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 #include "service/zip/zip_writer.h"
@@ -111,7 +112,7 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
                                  job.rule.encAlgorithm, kCipherCount - 1));
   }
   if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
-  ScratchFile archive;
+  TemporaryWorkFile archive;
   if (DWORD code = archive.Create(failure)) return code;
   if (DWORD code = ArchiveClaimedFile(job, file, archive.Path(), failure)) return code;
   return EncryptOne(job, archive.Path(), file.output, failure);
@@ -143,23 +144,14 @@ DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
            algorithm;
   };
 
-  for (const CString& name : files) {
-    if (pipeline.StopPoll()) return 0;
-    complete = false;
-    PipelineFile file = pipeline.Prepare(name, name, appended, describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-        !pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    WorkFailure failure;
-    if (EncryptStep(job, file, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
+  FileOperation operation;
+  operation.appended = appended;
+  operation.describe = describe;
+  operation.startFile = [&] { complete = false; };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    if (DWORD code = EncryptStep(job, file, failure)) return code;
     complete = true;
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  return RunFileOperation(pipeline, files, operation);
 }

@@ -4,6 +4,8 @@
 #include "platform/files.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
@@ -35,7 +37,7 @@ DWORD CheckSignedMessage(const RemovalJob& job, const PipelineFile& file, bool& 
   }
   if (message.type != ORLAX_MSG_SIGNED || (message.flags & ORLAX_MSG_DETACHED) != 0) {
     failure.partialOutput = file.output;
-    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, L"Неправильный тип подписи");
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
   }
   streamEncoded = (message.flags & ORLAX_MSG_STREAM) != 0;
   return 0;
@@ -44,7 +46,7 @@ DWORD CheckSignedMessage(const RemovalJob& job, const PipelineFile& file, bool& 
 // Splits the claimed file into the output (content) and the scratch file
 // (signatures). Nothing of a failed file stays at the output.
 DWORD DetachContent(const RemovalJob& job, const PipelineFile& file, bool streamEncoded, WorkFailure& failure) {
-  ScratchFile signatures;
+  TemporaryWorkFile signatures;
   if (DWORD code = signatures.Create(failure)) return code;
   CStringA in = LibraryPath(file.claimed);
   CStringA out = LibraryPath(file.output);

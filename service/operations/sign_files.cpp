@@ -9,9 +9,10 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
@@ -19,9 +20,6 @@
 namespace {
 
 constexpr std::uint32_t kStampKind = 6;
-const wchar_t* const kWrongTypeText = L"Неправильный тип подписи";
-const wchar_t* const kCreatingText = L"Создание файла %s";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 
 enum class SignKind { kAttached, kDetached, kAdded };
 
@@ -34,7 +32,6 @@ struct SignJob {
   SignParams params;
   int autoUseTsp;
   CString serverTsp;
-  int renameConfFiles;
 };
 
 // One file's names and what the check of its input found.
@@ -45,8 +42,6 @@ struct SignTarget {
   bool stream = false;       // the calls' mode
   std::uint32_t priorCount = 0;
 };
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
 
 const CString& DataClaimed(const SignJob& job, const PipelineFile& file) {
   return job.kind == SignKind::kAdded ? file.DataClaimed() : file.claimed;
@@ -96,31 +91,11 @@ void SignatureName(const SignJob& job, const CString& name, CString& stem, CStri
 // the data copy (stem). A conflict on either draws a new stem for both.
 bool ResolveSignatureAndCopy(const SignJob& job, FilePipeline& pipeline, PipelineFile& file,
                              SignTarget& target) {
-  if (!PathFileExistsW(file.output) && !PathFileExistsW(target.dataCopy)) {
-    pipeline.Describe(file);
-    return true;
-  }
-  WorkFailure failure;
-  failure.code = ERROR_FILE_EXISTS;
-  if (job.renameConfFiles == 0) {
-    failure.stageText = FormatText(kCreatingText, file.output);
-    pipeline.FailFile(file, failure);
-    return false;
-  }
-  const CString& folder = job.rule.pathOut;
-  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
-    CString stem = MakeConflictName(file.outputStem);
-    CString copy = Join(folder, stem);
-    if (PathFileExistsW(copy)) continue;
-    file.output = Join(folder, stem + file.appended);
-    if (PathFileExistsW(file.output)) continue;
-    target.dataCopy = copy;
-    pipeline.Describe(file);
-    return true;
-  }
-  failure.stageText = FormatText(kCreatingText, file.output) + kCounterText;
-  pipeline.FailFile(file, failure);
-  return false;
+  const StemOutput outputs[] = {{file.appended, &file.output},
+                                {CString(), &target.dataCopy, !target.dataCopy.IsEmpty()}};
+  if (!pipeline.ResolveStemOutputs(file, job.rule.pathOut, file.outputStem, outputs)) return false;
+  pipeline.Describe(file);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -138,7 +113,7 @@ CString WrongFormText(const wchar_t* format, const CString& examined, const CStr
 
 DWORD WrongType(WorkFailure& failure, const CString& step, LibraryContext context, bool withStack) {
   if (withStack) LibraryFailure(failure, ERR_WRONG_SIGNATURE_TYPE, context, step);
-  return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongTypeText);
+  return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
 }
 
 // SIGN of a file named like a signature: a signed message gets one more
@@ -183,7 +158,7 @@ DWORD CheckDetachedInput(const SignJob& job, const PipelineFile& file, SignTarge
   }
   if (code != 0) {
     LibraryFailure(failure, code, job.context, DataText(examined, claimed));
-    failure.description = kWrongTypeText;
+    failure.description = kWrongSignatureTypeText;
     return code;
   }
   if (message.signatureCount == 0) return WrongType(failure, DataText(examined, claimed), job.context, true);
@@ -280,7 +255,7 @@ DWORD TimeStamp(const SignJob& job, const PipelineFile& file, const SignTarget& 
   std::memset(&params, 0, sizeof(params));
   params.kind = kStampKind;
   params.signatureIndex = target.priorCount;
-  ScratchFile stamped;
+  TemporaryWorkFile stamped;
   if (DWORD code = stamped.Create(failure)) return code;
   CStringA url = LibraryPath(StampUrl(job.serverTsp));
   CStringA signedFile = LibraryPath(file.output);
@@ -346,8 +321,7 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
               sigExt,
               SignParams{},
               settings.autoUseTsp,
-              settings.serverTsp,
-              profile.renameConfFiles};
+              settings.serverTsp};
   job.params.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
   const CString typeText =
@@ -381,8 +355,8 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
       continue;
     bool claimed = pipeline.SkipTemporaryName(file) && pipeline.VanishedFileCheck(file);
     if (claimed && job.kind == SignKind::kAdded) {
-      target.dataSource = Join(rule.pathIn, stem);
-      target.signatureSource = Join(rule.pathIn, stem + appended);
+      target.dataSource = JoinPath(rule.pathIn, stem);
+      target.signatureSource = JoinPath(rule.pathIn, stem + appended);
       claimed = pipeline.ClaimPair(file, job.extension);
       if (claimed) takenPartners.insert(file.partnerName.str());
     } else if (claimed) {
@@ -392,7 +366,7 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
     }
-    if (job.kind != SignKind::kAttached && appended.GetLength() > 0) target.dataCopy = Join(rule.pathOut, stem);
+    if (job.kind != SignKind::kAttached && appended.GetLength() > 0) target.dataCopy = JoinPath(rule.pathOut, stem);
     bool resolved = job.kind == SignKind::kAttached ? pipeline.ResolveOutputConflict(file)
                                                     : ResolveSignatureAndCopy(job, pipeline, file, target);
     if (!resolved) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/library_error_stack.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/core/journal.h"
 #include "service/core/result_codes.h"

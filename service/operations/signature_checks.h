@@ -51,9 +51,6 @@ DWORD FirstUnverifiedStatus(const VerifyResult& result);
 DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& result,
                        const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
 
-// The description of a signature of the wrong kind, or of a count that does
-// not match.
-inline constexpr const wchar_t* kWrongSignatureTypeText = L"Неправильный тип подписи";
 
 // How the checks below name the file in their step texts: the file whose
 // signatures were counted and the one whose signers were listed, each with

@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 
 namespace {

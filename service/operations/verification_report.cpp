@@ -6,6 +6,7 @@
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 
 namespace {
 

@@ -6,9 +6,10 @@
 // any check goes to the error folder, and CHKX removes the content it wrote.
 
 #include "platform/files.h"
-#include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-const wchar_t* const kCreatingText = L"Создание файла %s";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 
 // One call's fixed values.
 struct AttachedJob {
@@ -30,7 +29,6 @@ struct AttachedJob {
   CString sigExt;
   CString verifyFileExt;
   DirectoryProfileSettings settings;
-  int renameConfFiles;
 };
 
 // What one file carries from step to step.
@@ -44,8 +42,6 @@ struct AttachedFile {
   CString signatureCount = L"0";
 };
 
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
-
 CString InformationText(const PipelineFile& file) {
   return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
 }
@@ -57,33 +53,11 @@ CString InformationText(const PipelineFile& file) {
 // conflict on either draws one mark for both, so the report keeps naming its
 // output.
 bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, AttachedFile& state) {
-  const bool outputTaken = PathFileExistsW(file.output);
-  const bool reportTaken = job.reportFlag != 0 && PathFileExistsW(state.report);
-  if (!outputTaken && !reportTaken) {
-    pipeline.Describe(file);
-    return true;
-  }
-  WorkFailure failure;
-  failure.code = ERROR_FILE_EXISTS;
-  if (job.renameConfFiles == 0) {
-    failure.stageText = FormatText(kCreatingText, outputTaken ? file.output : state.report);
-    pipeline.FailFile(file, failure);
-    return false;
-  }
-  CString output;
-  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
-    const CString stem = MakeConflictName(file.outputStem);
-    output = Join(job.rule.pathOut, stem);
-    const CString report = Join(job.rule.pathOut, stem + state.removedPart + L"." + job.verifyFileExt);
-    if (PathFileExistsW(output) || (job.reportFlag != 0 && PathFileExistsW(report))) continue;
-    file.output = output;
-    state.report = report;
-    pipeline.Describe(file);
-    return true;
-  }
-  failure.stageText = FormatText(kCreatingText, output) + kCounterText;
-  pipeline.FailFile(file, failure);
-  return false;
+  const StemOutput outputs[] = {{CString(), &file.output},
+                                {state.removedPart + L"." + job.verifyFileExt, &state.report, job.reportFlag != 0, true}};
+  if (!pipeline.ResolveStemOutputs(file, job.rule.pathOut, file.outputStem, outputs)) return false;
+  pipeline.Describe(file);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -191,8 +165,7 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
                         reportFlag,
                         sigExt,
                         verifyFileExt,
-                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
-                        profile.renameConfFiles};
+                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile))};
 
   AttachedFile state;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
@@ -214,7 +187,7 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
     const bool strip = job.removeSignatures && CanStripExtension(name, sigExt);
     const CString out = strip ? WithoutLastExtension(name) : name;
     if (strip) state.removedPart = L"." + sigExt;
-    state.report = Join(rule.pathOut, name + L"." + verifyFileExt);
+    state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
     if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
         !pipeline.ProbeInputFile(file) || !ResolveOutputAndReport(job, pipeline, file, state)) {

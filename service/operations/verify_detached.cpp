@@ -7,9 +7,10 @@
 // waits, untouched and unrecorded.
 
 #include "platform/files.h"
-#include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
@@ -19,8 +20,6 @@
 
 namespace {
 
-const wchar_t* const kCreatingText = L"Создание файла %s";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 const wchar_t* const kMoveText = L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)";
 
 // One call's fixed values.
@@ -31,7 +30,6 @@ struct DetachedJob {
   CString dsigExt;
   CString verifyFileExt;
   DirectoryProfileSettings settings;
-  int renameConfFiles;
 };
 
 // One pair's names and what it carries from step to step.
@@ -48,14 +46,12 @@ struct DetachedPair {
   bool reportWritten = false;
 };
 
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
-
 // The data file and the signature of a claimed pair, whichever was listed.
 void NamePair(const DetachedJob& job, const PipelineFile& file, DetachedPair& pair) {
   pair.dataSource = file.listedIsData ? file.source : file.partnerSource;
   pair.signatureSource = file.listedIsData ? file.partnerSource : file.source;
   pair.dataName = file.listedIsData ? file.name : file.partnerName;
-  pair.dataOutput = Join(job.rule.pathOut, pair.dataName);
+  pair.dataOutput = JoinPath(job.rule.pathOut, pair.dataName);
   pair.signatureOutput = pair.dataOutput + L"." + job.dsigExt;
   pair.report = pair.dataOutput + L"." + job.verifyFileExt;
 }
@@ -78,38 +74,11 @@ void FreezeOperationText(const FilePipeline& pipeline, PipelineFile& file) {
 // Output names: the signature, the data file and, with the report flag, the
 // report share one stem; a conflict on any of them draws one mark for all.
 
-bool OutputsFree(const DetachedJob& job, const DetachedPair& pair) {
-  return !PathFileExistsW(pair.signatureOutput) && !PathFileExistsW(pair.dataOutput) &&
-         (job.reportFlag == 0 || !PathFileExistsW(pair.report));
-}
-
-bool DrawOutputs(const DetachedJob& job, DetachedPair& pair) {
-  const CString stem = MakeConflictName(pair.dataName);
-  const CString data = Join(job.rule.pathOut, stem);
-  if (PathFileExistsW(data)) return false;
-  pair.signatureOutput = data + L"." + job.dsigExt;
-  if (PathFileExistsW(pair.signatureOutput)) return false;
-  const CString report = data + L"." + job.verifyFileExt;
-  if (job.reportFlag != 0 && PathFileExistsW(report)) return false;
-  pair.dataOutput = data;
-  pair.report = report;
-  return true;
-}
-
 bool ResolveOutputs(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair) {
-  if (OutputsFree(job, pair)) return true;
-  WorkFailure failure;
-  failure.code = ERROR_FILE_EXISTS;
-  if (job.renameConfFiles == 0) {
-    failure.stageText = FormatText(kCreatingText, pair.signatureOutput);
-    pipeline.FailFile(file, failure);
-    return false;
-  }
-  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt)
-    if (DrawOutputs(job, pair)) return true;
-  failure.stageText = FormatText(kCreatingText, pair.signatureOutput) + kCounterText;
-  pipeline.FailFile(file, failure);
-  return false;
+  const StemOutput outputs[] = {{L"." + job.dsigExt, &pair.signatureOutput},
+                                {CString(), &pair.dataOutput},
+                                {L"." + job.verifyFileExt, &pair.report, job.reportFlag != 0, true}};
+  return pipeline.ResolveStemOutputs(file, job.rule.pathOut, pair.dataName, outputs);
 }
 
 // ---------------------------------------------------------------------------
@@ -247,8 +216,7 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
                         profile.verifyDetFile,
                         dsigExt,
                         verifyFileExt,
-                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
-                        profile.renameConfFiles};
+                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile))};
 
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;

@@ -440,3 +440,73 @@ TEST(ConflictNameTest, EveryCallDrawsAfresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// Outputs that share one stem: a signature (stem.sig), a data copy (stem)
+// and an optional report (stem.vrf), settled together.
+struct StemCase {
+  const char* what;
+  std::vector<std::string> taken;  // names already in the output folder
+  bool reportWanted;
+  int renameConfFiles;
+  bool settled;
+  bool marked;               // all three carry one conflict mark
+  std::string refusedName;   // settled false: the output the record names
+};
+
+class StemOutputsTest : public PipelineTest, public ::testing::WithParamInterface<StemCase> {};
+
+TEST_P(StemOutputsTest, OneMarkForTheWholeSetOrOneRefusal) {
+  const StemCase& c = GetParam();
+  profile_.renameConfFiles = c.renameConfFiles;
+  for (const std::string& name : c.taken) Put(out_, name, "old");
+  Put(in_, "a.txt", "new");
+  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0);
+  PipelineFile file = pipeline.Prepare(L"a.txt", L"a.txt", L".sig", nullptr);
+  ASSERT_TRUE(pipeline.ClaimInputFile(file));
+  CString copy = Wide((out_ / "a.txt").string());
+  CString report = Wide((out_ / "a.txt.vrf").string());
+  const StemOutput outputs[] = {
+      {L".sig", &file.output}, {CString(), &copy}, {L".vrf", &report, c.reportWanted, true}};
+
+  ASSERT_EQ(pipeline.ResolveStemOutputs(file, Wide(out_.string()), L"a.txt", outputs), c.settled);
+  EXPECT_FALSE(pipeline.Fatal());
+  if (!c.settled) {
+    EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "new");
+    EXPECT_NE(Errors().find("Ошибка 0x50 - "), std::string::npos);
+    EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Создание файла " + (out_ / c.refusedName).string() + "\r\n"),
+              std::string::npos)
+        << Errors();
+    return;
+  }
+  const fs::path signature = Utf8(file.output), data = Utf8(copy), written = Utf8(report);
+  for (const fs::path& path : {signature, data}) EXPECT_FALSE(fs::exists(path)) << path;
+  if (c.reportWanted) {
+    EXPECT_FALSE(fs::exists(written));
+  }
+  if (!c.marked) {
+    EXPECT_EQ(signature, out_ / "a.txt.sig");
+    EXPECT_EQ(data, out_ / "a.txt");
+    EXPECT_EQ(written, out_ / "a.txt.vrf");
+    return;
+  }
+  const std::string mark = MarkOf(data.filename().string(), "a", ".txt");
+  ASSERT_FALSE(mark.empty()) << data;
+  EXPECT_EQ(signature, out_ / ("a" + mark + ".txt.sig"));
+  EXPECT_EQ(written, out_ / ("a" + mark + ".txt.vrf"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StemOutputsTest,
+    ::testing::Values(
+        StemCase{"FreeNames", {}, true, 0, true, false, ""},
+        StemCase{"UnwantedReportIsNoConflict", {"a.txt.vrf"}, false, 0, true, false, ""},
+        StemCase{"TakenCopyRefusedNamesTheFirstOutput", {"a.txt"}, true, 0, false, false, "a.txt.sig"},
+        StemCase{"TakenReportAloneIsNamed", {"a.txt.vrf"}, true, 0, false, false, "a.txt.vrf"},
+        StemCase{"OneTakenMarksAll", {"a.txt"}, true, 1, true, true, ""},
+        StemCase{"SeveralTakenMarkAll", {"a.txt.sig", "a.txt.vrf"}, true, 1, true, true, ""},
+        StemCase{"TakenReportMarksAll", {"a.txt.vrf"}, true, 1, true, true, ""}),
+    [](const ::testing::TestParamInfo<StemCase>& info) { return std::string(info.param.what); });
+
+}  // namespace

@@ -18,6 +18,7 @@
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "service/core/record_texts.h"
 #include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;

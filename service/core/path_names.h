@@ -1,0 +1,27 @@
+#pragma once
+// Paths and file names as the service forms them: the platform separator
+// between a folder and a name, and the last extension of a name (the text
+// after its last "."). Pure text work; any thread.
+
+#include "platform/cstring.h"
+
+// folder + "/" + name.
+CString JoinPath(const CString& folder, const CString& name);
+// The text before the path's last "/"; empty when there is none.
+CString FolderOf(const CString& path);
+// The text after the path's last "/"; the whole path when there is none.
+CString BareName(const CString& path);
+
+// The text after the name's last "." (empty when there is none).
+CString LastExtension(const CString& name);
+// True when the name has a "." and the text after its last one equals
+// extension exactly (letter case included).
+bool HasLastExtension(const CString& name, const CString& extension);
+// The name without its last "." and what follows it (the name itself when
+// it has no ".").
+CString WithoutLastExtension(const CString& name);
+// True when the name ends in "." + extension (exactly) and something is left
+// before that "." once it is taken off: a name such as ".p7e" is all
+// extension, and taking it off would leave no name at all (the output would
+// be the folder itself).
+bool CanStripExtension(const CString& name, const CString& extension);
