@@ -1,4 +1,4 @@
-#include "service/core/command_line.h"
+#include "service/host/command_line.h"
 
 #include <memory>
 #include <string>
@@ -11,7 +11,7 @@
 #include "platform/messages.h"
 #include "platform/registry.h"
 #include "service/core/event_log_report.h"
-#include "service/core/service_host.h"
+#include "service/host/service_host.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/utf16.h"
-#include "service/core/command_line.h"
+#include "service/host/command_line.h"
 
 int main(int argc, char** argv) {
   // Text conversions and console output follow the user's locale.

@@ -1,6 +1,8 @@
 #pragma once
-// The dispatch of one rule to the function of its operation code, with the
-// certificate search that the encrypting codes need first.
+// The dispatch of one rule to the function of its operation code (a table of
+// code, whether the rule's recipients are searched first, call), with the
+// certificate search that the encrypting codes need. Above both the service
+// core and the operations: nothing below includes it.
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -45,6 +47,7 @@ class RecipientCertificates {
   // Every record found so far, recipient by recipient, in the library's order.
   const CertRecord* Records() const { return records_.data(); }
   int Count() const { return static_cast<int>(records_.size()); }
+  LibraryContext Context() const { return context_; }
 
  private:
   LibraryContext context_;

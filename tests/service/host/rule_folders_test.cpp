@@ -9,7 +9,7 @@
 
 #include "platform/datetime.h"
 #include "service/core/journal.h"
-#include "service/core/service_host.h"
+#include "service/host/service_host.h"
 #include "tests/support/service_runner.h"
 #include "tests/support/temp_root.h"
 

@@ -1,4 +1,4 @@
-#include "service/core/service_host.h"
+#include "service/host/service_host.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,10 +13,10 @@
 #include "platform/files.h"
 #include "platform/services.h"
 #include "platform/sync.h"
-#include "service/core/command_line.h"
+#include "service/host/command_line.h"
 #include "service/core/config_store.h"
 #include "service/core/crl_refresh.h"
-#include "service/core/dispatch.h"
+#include "service/host/dispatch.h"
 #include "service/core/event_log_report.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/find_files.h"
