@@ -3,6 +3,7 @@
 // the extra ones (B64D).
 
 #include "service/core/file_pipeline.h"
+#include "service/core/record_texts.h"
 #include "service/operations/base64_codec.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/extension_names.h"

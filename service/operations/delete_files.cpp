@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 

@@ -1,5 +1,6 @@
 #include "service/operations/extension_names.h"
 
+#include "service/core/path_names.h"
 #include "service/operations/crypto_operation_support.h"
 
 CString StripOwnOrExtraExtensions(const CString& name, const CString& ownExt, const CStringArray* extExt) {

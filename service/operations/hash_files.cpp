@@ -13,6 +13,8 @@
 #include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 
@@ -21,13 +23,10 @@ namespace {
 constexpr const char* kHashAlgorithm = "1.2.643.7.1.1.2.2";
 const wchar_t* const kOperationFormat =
     L"Профиль справочника : '%s' | Вычисление хэша файла %s (размер: %s) и запись в файл %s (размер: %s)";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 // "Хэш файла. Формат №" in Windows-1251.
 constexpr char kHeading[] = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
 
 bool IsNameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
 
 // The digest, released with the library's own call however the step ends.
 class HeldDigest {
@@ -86,13 +85,13 @@ DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, HashedFile& h
     }
     const DWORD error = GetLastError();
     if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
-      CString step = FormatText(L"Создание файла %s", hashed.hashFile);
-      if (tries == kConflictNameAttempts) step += kCounterText;
+      CString step = FormatText(kCreatingFileText, hashed.hashFile);
+      if (tries == kConflictNameAttempts) step += kConflictCounterText;
       return OwnFailure(failure, error, step);
     }
     ++tries;
     hashed.stem = MakeConflictName(file.name);
-    hashed.hashFile = Join(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+    hashed.hashFile = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
   }
 }
 
@@ -124,7 +123,7 @@ DWORD WriteHashFile(const HashedFile& hashed, const std::vector<BYTE>& digest, W
 // renaming is allowed, both get a new conflict-free stem; the input, once
 // moved, counts as the claimed file whatever happens next.
 DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed, WorkFailure& failure) {
-  CString target = Join(job.rule.pathOut, hashed.stem);
+  CString target = JoinPath(job.rule.pathOut, hashed.stem);
   int tries = 0;
   for (;;) {
     DWORD error = 0;
@@ -132,7 +131,7 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
       error = GetLastError();
     } else {
       hashed.input = target;
-      const CString hashTarget = Join(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+      const CString hashTarget = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
       if (hashTarget == hashed.hashFile) return 0;
       if (MoveFileW(hashed.hashFile, hashTarget)) {
         hashed.hashFile = hashTarget;
@@ -144,13 +143,13 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
     if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
       CString step = FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
                                 FileSizeText(hashed.input), target, FileSizeText(target));
-      if (tries == kConflictNameAttempts) step += kCounterText;
+      if (tries == kConflictNameAttempts) step += kConflictCounterText;
       failure.partialOutput = hashed.hashFile;
       return OwnFailure(failure, error, step);
     }
     ++tries;
     hashed.stem = MakeConflictName(file.name);
-    target = Join(job.rule.pathOut, hashed.stem);
+    target = JoinPath(job.rule.pathOut, hashed.stem);
   }
 }
 

@@ -9,6 +9,8 @@
 #include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/name_templates.h"
 #include "service/operations/operations.h"
@@ -18,9 +20,6 @@ namespace {
 const wchar_t* const kMoveText = L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)";
 const wchar_t* const kMoveAndCopyText =
     L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s) и копирование в '%s' (размер: %s)";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
 
 // The names of one file on its way.
 struct MoveTargets {
@@ -46,7 +45,7 @@ DWORD MakeSubfolders(const CString& base, const CString& folderTemplate, CString
   if (folderTemplate.IsEmpty()) return 0;
   CStringArray components;
   ExpandDateTemplates(folderTemplate, components);
-  for (const CString& component : components) folder = Join(folder, component);
+  for (const CString& component : components) folder = JoinPath(folder, component);
   const int rc = SHCreateDirectoryExW(nullptr, folder, nullptr);
   if (rc == ERROR_SUCCESS || rc == static_cast<int>(ERROR_FILE_EXISTS) ||
       rc == static_cast<int>(ERROR_ALREADY_EXISTS)) {
@@ -60,8 +59,8 @@ bool Taken(const MoveTargets& targets) {
 }
 
 void NameTargets(MoveTargets& targets, const CString& outputName) {
-  targets.target = Join(targets.folder, outputName);
-  if (!targets.copyFolder.IsEmpty()) targets.copyTarget = Join(targets.copyFolder, outputName);
+  targets.target = JoinPath(targets.folder, outputName);
+  if (!targets.copyFolder.IsEmpty()) targets.copyTarget = JoinPath(targets.copyFolder, outputName);
 }
 
 // Settles one name under which neither the target nor the copy target exists.
@@ -76,7 +75,7 @@ DWORD ResolveConflicts(const PipelineFile& file, int renameConfFiles, MoveTarget
     NameTargets(targets, MakeConflictName(file.outputStem));
     if (!Taken(targets)) return 0;
   }
-  return failed(kCounterText);
+  return failed(kConflictCounterText);
 }
 
 DWORD CopyAndMove(const PipelineFile& file, const MoveTargets& targets, WorkFailure& failure) {
@@ -116,7 +115,7 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
     if (pipeline.StopPoll()) return 0;
     const CString outputName = OutputName(name, rule);
     targets = MoveTargets();
-    targets.sizeText = FileSizeText(Join(rule.pathIn, name));
+    targets.sizeText = FileSizeText(JoinPath(rule.pathIn, name));
     targets.folder = rule.pathOut;
     if (copies) targets.copyFolder = rule.pathOut2;
     NameTargets(targets, outputName);

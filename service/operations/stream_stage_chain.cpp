@@ -69,7 +69,7 @@ DWORD StreamFiles::CreateWriter(const CString& path, WorkFailure& failure) {
     return 0;
   }
   input_->Abort();
-  return OwnFailure(failure, static_cast<DWORD>(error.m_cause), FormatText(L"Создание файла %s", shownOutput_));
+  return OwnFailure(failure, static_cast<DWORD>(error.m_cause), FormatText(kCreatingFileText, shownOutput_));
 }
 
 DWORD StreamFiles::MeasureInput(WorkFailure& failure) {
