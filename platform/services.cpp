@@ -25,6 +25,7 @@
 
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "platform/security_descriptors.h"
 #include "platform/utf16.h"
 
 extern char** environ;
@@ -257,115 +258,6 @@ bool WriteStatusFile(const std::wstring& name, const StatusRecord& record) {
   return std::rename(temp.c_str(), path.c_str()) == 0;
 }
 
-// ---- security descriptors ----
-// Self-relative layout (the layer's own): the 20-byte header of Windows
-// (revision, control, four offsets) followed by the DACL. An ACE is
-// {type, flags, size, mask} followed by the trustee's user name in UTF-8,
-// NUL-terminated and padded to 4 bytes.
-
-struct SelfRelativeHeader {
-  BYTE Revision;
-  BYTE Sbz1;
-  WORD Control;
-  DWORD OffsetOwner;
-  DWORD OffsetGroup;
-  DWORD OffsetSacl;
-  DWORD OffsetDacl;
-};
-static_assert(sizeof(SelfRelativeHeader) == 20);
-
-struct AceHeader {
-  BYTE AceType;  // 0 allow, 1 deny
-  BYTE AceFlags;
-  WORD AceSize;
-  DWORD Mask;
-};
-static_assert(sizeof(AceHeader) == 8);
-
-struct AceEntry {
-  BYTE type;
-  DWORD mask;
-  std::string user;
-};
-
-std::vector<AceEntry> ReadAcl(const ACL* acl) {
-  std::vector<AceEntry> entries;
-  if (acl == nullptr) return entries;
-  const BYTE* base = reinterpret_cast<const BYTE*>(acl);
-  size_t offset = sizeof(ACL);
-  for (WORD i = 0; i < acl->AceCount && offset + sizeof(AceHeader) <= acl->AclSize; ++i) {
-    AceHeader header;
-    std::memcpy(&header, base + offset, sizeof(header));
-    if (header.AceSize < sizeof(AceHeader) || offset + header.AceSize > acl->AclSize) break;
-    const char* name = reinterpret_cast<const char*>(base + offset + sizeof(AceHeader));
-    size_t maxName = header.AceSize - sizeof(AceHeader);
-    entries.push_back({header.AceType, header.Mask, std::string(name, strnlen(name, maxName))});
-    offset += header.AceSize;
-  }
-  return entries;
-}
-
-std::vector<BYTE> BuildAclBytes(const std::vector<AceEntry>& entries) {
-  std::vector<BYTE> bytes(sizeof(ACL));
-  for (const AceEntry& entry : entries) {
-    size_t nameSize = (entry.user.size() + 1 + 3) & ~size_t{3};
-    AceHeader header{entry.type, 0, static_cast<WORD>(sizeof(AceHeader) + nameSize), entry.mask};
-    size_t at = bytes.size();
-    bytes.resize(at + header.AceSize, 0);
-    std::memcpy(bytes.data() + at, &header, sizeof(header));
-    std::memcpy(bytes.data() + at + sizeof(header), entry.user.data(), entry.user.size());
-  }
-  ACL acl{static_cast<BYTE>(ACL_REVISION), 0, static_cast<WORD>(bytes.size()),
-          static_cast<WORD>(entries.size()), 0};
-  std::memcpy(bytes.data(), &acl, sizeof(acl));
-  return bytes;
-}
-
-std::vector<BYTE> SelfRelative(const std::vector<BYTE>& aclBytes) {
-  SelfRelativeHeader header{SECURITY_DESCRIPTOR_REVISION, 0,
-                            static_cast<WORD>(SE_SELF_RELATIVE | SE_DACL_PRESENT), 0, 0, 0,
-                            static_cast<DWORD>(sizeof(SelfRelativeHeader))};
-  std::vector<BYTE> bytes(sizeof(header) + aclBytes.size());
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  if (!aclBytes.empty()) std::memcpy(bytes.data() + sizeof(header), aclBytes.data(), aclBytes.size());
-  return bytes;
-}
-
-// The DACL inside either form of descriptor; null when none is present.
-const ACL* DaclOf(const void* descriptor, size_t size = SIZE_MAX) {
-  const auto* raw = static_cast<const BYTE*>(descriptor);
-  WORD control = 0;
-  std::memcpy(&control, raw + 2, sizeof(control));
-  if (!(control & SE_DACL_PRESENT)) return nullptr;
-  if (control & SE_SELF_RELATIVE) {
-    SelfRelativeHeader header;
-    std::memcpy(&header, raw, sizeof(header));
-    if (header.OffsetDacl == 0 || header.OffsetDacl + sizeof(ACL) > size) return nullptr;
-    return reinterpret_cast<const ACL*>(raw + header.OffsetDacl);
-  }
-  return static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Dacl;
-}
-
-std::string CurrentUserName() {
-  struct passwd* pw = getpwuid(geteuid());
-  return pw ? pw->pw_name : std::to_string(geteuid());
-}
-
-bool IsAdministrator() { return geteuid() == 0; }
-
-DWORD GrantedRights(const std::vector<BYTE>& descriptor) {
-  if (IsAdministrator()) return 0xFFFFFFFF;
-  if (descriptor.size() < sizeof(SelfRelativeHeader)) return 0;
-  const ACL* acl = DaclOf(descriptor.data(), descriptor.size());
-  std::string user = CurrentUserName();
-  DWORD allowed = 0, denied = 0;
-  for (const AceEntry& entry : ReadAcl(acl)) {
-    if (entry.user != user) continue;
-    (entry.type == 0 ? allowed : denied) |= entry.mask;
-  }
-  return allowed & ~denied;
-}
-
 // ---- handles ----
 
 constexpr std::uint32_t kMagic = 0x5343484e;  // "SCHN"
@@ -530,13 +422,13 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD desiredAccess)
   // Other users may connect and look, as on Windows; changing the database
   // belongs to the administrator.
   DWORD userRights = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | READ_CONTROL;
-  if (!IsAdministrator() && (desiredAccess & ~userRights) != 0) {
+  if (!platform::IsAdministrator() && (desiredAccess & ~userRights) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   auto* object = new ScObject;
   object->manager = true;
-  object->access = IsAdministrator() ? SC_MANAGER_ALL_ACCESS : desiredAccess;
+  object->access = platform::IsAdministrator() ? SC_MANAGER_ALL_ACCESS : desiredAccess;
   return reinterpret_cast<SC_HANDLE>(object);
 }
 
@@ -565,14 +457,14 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
     SetLastError(ERROR_SERVICE_EXISTS);
     return nullptr;
   }
-  std::vector<AceEntry> entries{{0, SERVICE_ALL_ACCESS, CurrentUserName()}};
+  std::vector<platform::AccessEntry> entries{{0, SERVICE_ALL_ACCESS, platform::CurrentUserName()}};
   key.SetDword(L"Type", serviceType);
   key.SetDword(L"Start", startType);
   key.SetDword(L"ErrorControl", errorControl);
   key.SetText(L"ImagePath", binaryPath, REG_EXPAND_SZ);
   key.SetText(L"DisplayName", displayName ? displayName : serviceName);
   key.SetText(L"ObjectName", serviceStartName ? serviceStartName : L"LocalSystem");
-  key.SetBytes(L"Security", SelfRelative(BuildAclBytes(entries)));
+  key.SetBytes(L"Security", platform::SelfRelativeDescriptor(entries));
   auto* object = new ScObject;
   object->name = serviceName;
   object->access = desiredAccess;
@@ -590,7 +482,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAcce
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  DWORD granted = GrantedRights(key.Bytes(L"Security"));
+  DWORD granted = platform::GrantedRights(key.Bytes(L"Security"));
   if ((desiredAccess & ~granted) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -894,7 +786,7 @@ BOOL QueryServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_
     return FALSE;
   }
   std::vector<BYTE> bytes = key.Bytes(L"Security");
-  if (bytes.size() < sizeof(SelfRelativeHeader)) bytes = SelfRelative(BuildAclBytes({}));
+  if (bytes.size() < platform::kSelfRelativeHeaderSize) bytes = platform::SelfRelativeDescriptor({});
   *bytesNeeded = static_cast<DWORD>(bytes.size());
   if (descriptor == nullptr || bufferSize < bytes.size()) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -911,7 +803,7 @@ BOOL SetServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DE
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const ACL* acl = DaclOf(descriptor);
+  const ACL* acl = platform::DescriptorDacl(descriptor);
   if (acl == nullptr) {
     SetLastError(ERROR_INVALID_SECURITY_DESCR);
     return FALSE;
@@ -921,99 +813,7 @@ BOOL SetServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DE
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return FALSE;
   }
-  key.SetBytes(L"Security", SelfRelative(BuildAclBytes(ReadAcl(acl))));
-  return TRUE;
-}
-
-BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
-                               LPBOOL defaulted) {
-  if (descriptor == nullptr || present == nullptr || dacl == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const ACL* acl = DaclOf(descriptor);
-  *present = acl != nullptr;
-  *dacl = const_cast<PACL>(acl);
-  if (defaulted != nullptr) *defaulted = FALSE;
-  return TRUE;
-}
-
-void BuildExplicitAccessWithNameW(EXPLICIT_ACCESS_W* access, LPWSTR trusteeName, DWORD permissions,
-                                  ACCESS_MODE mode, DWORD inheritance) {
-  if (access == nullptr) return;
-  *access = {};
-  access->grfAccessPermissions = permissions;
-  access->grfAccessMode = mode;
-  access->grfInheritance = inheritance;
-  access->Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-  access->Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
-  access->Trustee.ptstrName = trusteeName;
-}
-
-DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PACL* newAcl) {
-  if (newAcl == nullptr || (count > 0 && entries == nullptr)) return ERROR_INVALID_PARAMETER;
-  std::vector<AceEntry> aces = ReadAcl(oldAcl);
-  for (ULONG i = 0; i < count; ++i) {
-    const EXPLICIT_ACCESS_W& entry = entries[i];
-    if (entry.Trustee.TrusteeForm != TRUSTEE_IS_NAME || entry.Trustee.ptstrName == nullptr)
-      return ERROR_INVALID_PARAMETER;
-    std::string user = ToUtf8(entry.Trustee.ptstrName);
-    if (getpwnam(user.c_str()) == nullptr) return ERROR_NONE_MAPPED;
-    auto drop = [&](BYTE type) {
-      std::erase_if(aces, [&](const AceEntry& a) { return a.user == user && a.type == type; });
-    };
-    switch (entry.grfAccessMode) {
-      case SET_ACCESS:
-        drop(0);
-        aces.push_back({0, entry.grfAccessPermissions, user});
-        break;
-      case GRANT_ACCESS:
-        aces.push_back({0, entry.grfAccessPermissions, user});
-        break;
-      case DENY_ACCESS:
-        aces.insert(aces.begin(), {1, entry.grfAccessPermissions, user});
-        break;
-      case REVOKE_ACCESS:
-        drop(0);
-        drop(1);
-        break;
-      default:
-        return ERROR_INVALID_PARAMETER;
-    }
-  }
-  std::vector<BYTE> bytes = BuildAclBytes(aces);
-  // Freed by the caller with LocalFree, which releases with free().
-  void* memory = std::malloc(bytes.size());
-  if (memory == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  std::memcpy(memory, bytes.data(), bytes.size());
-  *newAcl = static_cast<PACL>(memory);
-  return ERROR_SUCCESS;
-}
-
-BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) {
-  if (descriptor == nullptr || revision != SECURITY_DESCRIPTOR_REVISION) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
-  *sd = {};
-  sd->Revision = static_cast<BYTE>(revision);
-  return TRUE;
-}
-
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl, BOOL) {
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
-  if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION || (sd->Control & SE_SELF_RELATIVE)) {
-    SetLastError(ERROR_INVALID_SECURITY_DESCR);
-    return FALSE;
-  }
-  if (present) {
-    sd->Control |= SE_DACL_PRESENT;
-    sd->Dacl = dacl;
-  } else {
-    sd->Control &= static_cast<WORD>(~SE_DACL_PRESENT);
-    sd->Dacl = nullptr;
-  }
+  key.SetBytes(L"Security", platform::SelfRelativeDescriptor(platform::ReadAccessEntries(acl)));
   return TRUE;
 }
 

@@ -17,6 +17,7 @@
 // 1073 exists.
 
 #include "platform/files.h"  // DELETE
+#include "platform/security_descriptors.h"
 #include "platform/windows_types.h"
 
 struct SC_HANDLE__;
@@ -167,55 +168,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER
 // Publishes the record atomically with the process id.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
-// ---- Security: descriptors hold a DACL whose entries name Linux users ----
-
-inline constexpr DWORD DACL_SECURITY_INFORMATION = 0x4;
-inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
-inline constexpr DWORD ACL_REVISION = 2;
-
-struct ACL {
-  BYTE AclRevision;
-  BYTE Sbz1;
-  WORD AclSize;
-  WORD AceCount;
-  WORD Sbz2;
-};
-using PACL = ACL*;
-
-// In-memory (absolute) descriptor. Self-relative descriptors returned by
-// QueryServiceObjectSecurity are byte buffers of the layer's own layout.
-struct SECURITY_DESCRIPTOR {
-  BYTE Revision;
-  BYTE Sbz1;
-  WORD Control;
-  PVOID Owner;
-  PVOID Group;
-  PACL Sacl;
-  PACL Dacl;
-};
-using PSECURITY_DESCRIPTOR = void*;
-inline constexpr WORD SE_DACL_PRESENT = 0x0004;
-inline constexpr WORD SE_SELF_RELATIVE = 0x8000;
-
-enum ACCESS_MODE { NOT_USED_ACCESS = 0, GRANT_ACCESS, SET_ACCESS, DENY_ACCESS, REVOKE_ACCESS };
-inline constexpr DWORD NO_INHERITANCE = 0;
-enum TRUSTEE_FORM { TRUSTEE_IS_SID = 0, TRUSTEE_IS_NAME = 1 };
-enum TRUSTEE_TYPE { TRUSTEE_IS_UNKNOWN = 0, TRUSTEE_IS_USER = 1 };
-
-struct TRUSTEE_W {
-  void* pMultipleTrustee;
-  int MultipleTrusteeOperation;
-  TRUSTEE_FORM TrusteeForm;
-  TRUSTEE_TYPE TrusteeType;
-  LPWSTR ptstrName;
-};
-
-struct EXPLICIT_ACCESS_W {
-  DWORD grfAccessPermissions;
-  ACCESS_MODE grfAccessMode;
-  DWORD grfInheritance;
-  TRUSTEE_W Trustee;
-};
+// ---- Security of a service: its descriptor (security_descriptors.h) ----
 
 // Reads the service's descriptor; with a too small buffer fails with 122
 // and *needed set.
@@ -223,17 +176,6 @@ BOOL QueryServiceObjectSecurity(SC_HANDLE service, DWORD information,
                                 PSECURITY_DESCRIPTOR descriptor, DWORD bufferSize,
                                 LPDWORD bytesNeeded);
 BOOL SetServiceObjectSecurity(SC_HANDLE service, DWORD information, PSECURITY_DESCRIPTOR descriptor);
-BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
-                               LPBOOL defaulted);
-void BuildExplicitAccessWithNameW(EXPLICIT_ACCESS_W* access, LPWSTR trusteeName,
-                                  DWORD permissions, ACCESS_MODE mode, DWORD inheritance);
-// Merges the entries into a copy of oldAcl; *newAcl is freed with LocalFree.
-// Returns an error code: 1332 when a trustee names no Linux user.
-DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PACL* newAcl);
-BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
-BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl,
-                               BOOL defaulted);
-
 // Process heap.
 HANDLE GetProcessHeap();
 inline constexpr DWORD HEAP_ZERO_MEMORY = 0x8;

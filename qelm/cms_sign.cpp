@@ -1,6 +1,8 @@
 // Signing: new attached and detached signatures, signatures added to an
 // existing message, and the removal of signatures (SignDetach).
 
+#include "qelm/cms_sign.h"
+
 #include <cstring>
 
 #include "qelm/cms_common.h"
@@ -221,9 +223,6 @@ uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutp
 
 }  // namespace
 
-// Shared with the memory streams.
-// A new attached message set up for streaming: the caller writes the content
-// through BIO_new_CMS.
 uint32_t NewStreamingSignature(Context& ctx, uint32_t signFlags, CmsPtr* cms) {
   if (uint32_t code = NeedKey(ctx); code != 0) return code;
   unsigned int flags = NewSignatureFlags(signFlags, false) | CMS_STREAM;

@@ -18,19 +18,12 @@
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
 #include "qelm/cms_info.h"
+#include "qelm/cms_sign.h"
 #include "qelm/cms_split.h"
 #include "qelm/cms_verify.h"
 #include "qelm/tsp.h"
 
 namespace qelm {
-
-// Shared with the block forms (cms_sign.cpp).
-uint32_t SignBlobAttached(Context& ctx, uint32_t signFlags, const DataBlob* content, Encoding encoding,
-                          DataBlob* output);
-uint32_t SignDigestDetached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* existing, const std::string& digest,
-                            Encoding encoding, DataBlob* output);
-uint32_t LoadDetachedBlob(Context& ctx, const DataBlob* blob, CmsPtr* cms);
-uint32_t NewStreamingSignature(Context& ctx, uint32_t signFlags, CmsPtr* cms);
 
 namespace {
 
