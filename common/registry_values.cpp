@@ -361,6 +361,19 @@ int WriteStringArray(const CStringArray& list, const char* name, HWND owner) {
   return WriteArray(CurrentKey(), list, name, InstalledReporter(owner, g_reporter.writeArrayFlags));
 }
 
+DWORD CurrentKeySubkeyNames(std::vector<CString>& names) {
+  for (DWORD index = 0;; ++index) {
+    // A key name has at most 255 characters.
+    wchar_t name[256] = {};
+    DWORD length = 256;
+    const LSTATUS rc =
+        RegEnumKeyExW(CurrentKey(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) return 0;
+    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+    names.emplace_back(name, static_cast<int>(length));
+  }
+}
+
 // ---- the monitor's forms ----
 
 namespace monitor {

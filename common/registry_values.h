@@ -126,6 +126,11 @@ int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD f
 // Failure reported with kListNotWrittenFormat.
 int WriteStringArray(const CStringArray& list, const char* name, HWND owner);
 
+// Appends the names of the current key's subkeys, in the registry's order
+// (case-insensitive). Returns 0, or the enumeration's error (names then holds
+// those listed before it).
+DWORD CurrentKeySubkeyNames(std::vector<CString>& names);
+
 // The monitor's forms: the key is passed, failures are shown by ReportError
 // (common/error_box.h) with the value name as its first argument and the
 // owner given; behaviour otherwise as above.

@@ -43,21 +43,6 @@ void ReportKey(QWidget* owner, DWORD code, const char* format, const wchar_t* ro
                  argument.c_str());
 }
 
-// The names of the current key's subkeys in the registry's order; 0 or the
-// enumeration's error.
-DWORD SubkeyNames(std::vector<CString>& names) {
-  names.clear();
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256] = {};
-    DWORD length = 256;
-    const LSTATUS rc =
-        RegEnumKeyExW(Key().Handle(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_NO_MORE_ITEMS) return 0;
-    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
-    names.emplace_back(name, static_cast<int>(length));
-  }
-}
-
 CString ProfilePath(const CString& name) { return CString(kServiceBaseKey) + L"\\" + name; }
 CString RulesPath(const CString& profile) {
   return ProfilePath(profile) + L"\\" + kRulesKeyName;
@@ -195,7 +180,7 @@ bool LoadRule(QWidget* owner, const CString& rulePath, RuleRecord& rule) {
   }
   ReadRuleValues(owner, rule);
   std::vector<CString> lists;
-  if (const DWORD rc = SubkeyNames(lists)) {
+  if (const DWORD rc = CurrentKeySubkeyNames(lists)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, rulePath);
     return false;
   }
@@ -238,7 +223,7 @@ bool LoadProfile(QWidget* owner, const CString& name, ProfileRecord& profile) {
     return false;
   }
   std::vector<CString> ruleNames;
-  if (const DWORD rc = SubkeyNames(ruleNames)) {
+  if (const DWORD rc = CurrentKeySubkeyNames(ruleNames)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, rulesPath);
     return false;
   }
@@ -464,7 +449,7 @@ bool LoadConfigurationStore(QWidget* owner, int& logFileSize, QRect& placement) 
     return false;
   }
   std::vector<CString> names;
-  if (const DWORD rc = SubkeyNames(names)) {
+  if (const DWORD rc = CurrentKeySubkeyNames(names)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
@@ -498,7 +483,7 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
   const QRect normal = window != nullptr ? window->normalGeometry() : QRect();
   if (!OpenBaseKey(window)) return;
   std::vector<CString> stored;
-  if (const DWORD rc = SubkeyNames(stored)) {
+  if (const DWORD rc = CurrentKeySubkeyNames(stored)) {
     ReportKey(window, rc, kEnumerateFormat, kMachineRootName, kServiceBaseKey);
     return;
   }

@@ -67,20 +67,6 @@ ConfigurationLoadResult Stop(DWORD code) {
 const wchar_t* const kOpenKeyFormat = L"Создание (открытие) ключа реестра %s";
 const wchar_t* const kEnumerateFormat = L"Поиск подразделов ключа реестра %s";
 
-// The names of the current key's subkeys, in enumeration order; 0 or the
-// enumeration's error.
-DWORD EnumerateSubkeys(std::vector<CString>& names) {
-  HKEY key = CurrentRegistryKey().Handle();
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    LSTATUS rc = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_NO_MORE_ITEMS) return 0;
-    if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
-    names.emplace_back(name, static_cast<int>(length));
-  }
-}
-
 // The base values up to "Log filesize"; "LogPath", the last, is read apart.
 void ReadBaseValues(BaseSettings& base) {
   const std::span<const RegistryValueLayout<BaseSettings>> values = BaseValueLayout();
@@ -173,7 +159,7 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
   EventSourceScope source;
   ReadRuleValues(rule);
   std::vector<CString> lists;
-  if (DWORD rc = EnumerateSubkeys(lists))
+  if (DWORD rc = CurrentKeySubkeyNames(lists))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulePath);
   for (const CString& listName : lists) {
     SignerListRecord list;
@@ -237,7 +223,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, rulesPath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulesPath);
   std::vector<CString> ruleNames;
-  if (DWORD rc = EnumerateSubkeys(ruleNames))
+  if (DWORD rc = CurrentKeySubkeyNames(ruleNames))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulesPath);
   SortRuleNames(ruleNames);
 
