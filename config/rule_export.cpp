@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "config/message_boxes.h"
+#include "config/whole_file.h"
 
 namespace {
 
@@ -116,11 +117,6 @@ bool SameLists(const RuleRecord& a, const RuleRecord& b) {
 }
 
 std::string AnsiOf(const CString& text) { return platform::WideToMultiByte(text.GetString()); }
-
-DWORD ReportFileFailure(QWidget* owner, DWORD code, const char* format, const CString& path) {
-  return ReportErrorBox(WindowHandle(owner), nullptr, kErrorBoxShow, code, format, nullptr,
-                        AnsiOf(path).c_str());
-}
 
 }  // namespace
 
@@ -250,60 +246,9 @@ CString ExportRefusalText(const RuleRecord& rule, int position) {
 }
 
 bool WriteRulesExportFile(QWidget* owner, const CString& path, const std::string& bytes) {
-  CFile file;
-  CFileException error;
-  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite, &error)) {
-    ReportFileFailure(owner, static_cast<DWORD>(error.m_cause), "Создание файла %s", path);
-    return false;
-  }
-  const char* failedStep = nullptr;
-  DWORD code = 0;
-  try {
-    file.Write(bytes.data(), static_cast<UINT>(bytes.size()));
-  } catch (CFileException* e) {
-    failedStep = "Запись файла %s";
-    code = static_cast<DWORD>(e->m_cause);
-    e->Delete();
-  }
-  try {
-    file.Close();
-  } catch (CFileException* e) {
-    if (failedStep == nullptr) {
-      failedStep = "Закрытие файла %s";
-      code = static_cast<DWORD>(e->m_cause);
-    }
-    e->Delete();
-  }
-  if (failedStep == nullptr) return true;
-  // A part of the rules is worse than none: the file goes.
-  DeleteFileW(path);
-  ReportFileFailure(owner, code, failedStep, path);
-  return false;
+  return WriteWholeFile(owner, path, bytes);
 }
 
 bool ReadRulesExportFile(QWidget* owner, const CString& path, std::string& bytes) {
-  CFile file;
-  CFileException error;
-  if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite, &error)) {
-    ReportFileFailure(owner, static_cast<DWORD>(error.m_cause), "Открытие файла %s", path);
-    return false;
-  }
-  const char* failedStep = nullptr;
-  DWORD code = 0;
-  try {
-    failedStep = "Определение размера файла %s";
-    const ULONGLONG length = file.GetLength();
-    failedStep = "Чтение файла %s";
-    bytes.assign(static_cast<size_t>(length), '\0');
-    const UINT read = length > 0 ? file.Read(bytes.data(), static_cast<UINT>(length)) : 0;
-    bytes.resize(read);
-    failedStep = "Закрытие файла %s";
-    file.Close();
-    return true;
-  } catch (CFileException* e) {
-    code = static_cast<DWORD>(e->m_cause);
-    e->Delete();
-  }
-  ReportFileFailure(owner, code, failedStep, path);
-  return false;
+  return ReadWholeFile(owner, path, bytes);
 }
