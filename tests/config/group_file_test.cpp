@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QMessageBox>
-#include <csignal>
 #include <filesystem>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 #include "config/group_file.h"
 #include "platform/codepage.h"
 #include "tests/config/modal_answers.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -88,15 +87,8 @@ TEST_F(GroupFileTest, FailuresAreReportedAddNothingAndLeaveNoFile) {
   // The write stops at the file-size limit: no group with part of the owners
   // may stay behind.
   const Texts many(200, CString(L"CN=Владелец с длинным именем, O=Организация, C=RU"));
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = 1024;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const bool written = WriteGroupFile(nullptr, PathOf(file), many);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
+  const bool written =
+      testsupport::WithFileSizeLimit(1024, [&] { return WriteGroupFile(nullptr, PathOf(file), many); });
   EXPECT_FALSE(written);
   EXPECT_FALSE(std::filesystem::exists(file));
 

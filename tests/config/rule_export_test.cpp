@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QMessageBox>
-#include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 
 #include "config/message_boxes.h"
 #include "config/rule_export.h"
 #include "platform/codepage.h"
 #include "tests/config/modal_answers.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -185,15 +184,8 @@ TEST_F(RuleExportFileTest, FailuresAreReportedAndLeaveNoFile) {
                                     bytes));
   // The write stops at the file-size limit: the file must not stay behind
   // with half the rules in it.
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = 1024;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const bool written = WriteRulesExportFile(nullptr, path, bytes);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
+  const bool written =
+      testsupport::WithFileSizeLimit(1024, [&] { return WriteRulesExportFile(nullptr, path, bytes); });
   EXPECT_FALSE(written);
   EXPECT_FALSE(std::filesystem::exists(file));
 
