@@ -47,3 +47,9 @@ void HeldLibraryBlob::Release() {
   if (blob_.data != nullptr) ORLAX_FreeMem(context_, blob_.data);
   blob_ = {};
 }
+
+CString StampUrl(const CString& serverTsp) {
+  CString url = serverTsp;
+  url.TrimRight(L"/\\");
+  return url + L"/";
+}

@@ -20,6 +20,10 @@ LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord&
 // A path as the library takes it: 8-bit text in the ANSI code page.
 CStringA LibraryPath(const CString& path);
 
+// A stored time-stamp server address as the stamping calls take it: without
+// its trailing "/" and "\\", then one "/".
+CString StampUrl(const CString& serverTsp);
+
 // A failed library call as a WorkFailure: its code, the stage text and the
 // context's error stack, which is drained here. Call it right after the
 // failed call (and the release of that call's own result), before any other

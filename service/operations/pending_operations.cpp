@@ -4,10 +4,6 @@
 
 #include "service/operations/operations.h"
 
-DWORD ResignFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString, CString,
-                  CString, CString) {
-  return 0;
-}
 DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
                           CString, CString, CString, const CertRecord*, int) {
   return 0;

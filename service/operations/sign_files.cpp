@@ -236,13 +236,6 @@ DWORD Sign(const SignJob& job, const PipelineFile& file, const SignTarget& targe
   return LibraryFailure(failure, code, job.context);
 }
 
-// The stored server address without trailing separators, then one "/".
-CString StampUrl(const CString& serverTsp) {
-  CString url = serverTsp;
-  url.TrimRight(L"/\\");
-  return url + L"/";
-}
-
 CString CopyText(const CString& from, const CString& fromSize, const CString& to) {
   return FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", from, fromSize, to,
                     FileSizeText(to));
