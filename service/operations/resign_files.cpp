@@ -123,16 +123,8 @@ DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, Res
 
 DWORD CheckStamps(const ResignJob& job, const PipelineFile& file, ResignFile& state, WorkFailure& failure) {
   if (job.verifySettings.autoVerifyTsp == 0) return 0;
-  TimeStampChecks checks = CheckTimeStamps(job.verifyContext, file.claimed, state.announced, state.streamEncoded,
-                                           job.verifySettings.noTspIsError != 0);
-  state.stamps = std::move(checks.records);
-  if (checks.code == 0) return 0;
-  failure.code = checks.code;
-  failure.stageText =
-      FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", file.source, FileSizeText(file.claimed)) +
-      L"\r\n\r\n" + TimeStampFailureText(state.stamps);
-  failure.detail = checks.stack;
-  return failure.code;
+  return CheckAttachedTimeStamps(job.verifyContext, file.source, file.claimed, state.announced, state.streamEncoded,
+                                 job.verifySettings.noTspIsError != 0, state.stamps, failure);
 }
 
 // A verification call that returned 0 still has to show every announced

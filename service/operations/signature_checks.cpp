@@ -118,3 +118,17 @@ DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& res
   result.Release();
   return LibraryFailure(failure, code, context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
 }
+
+DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
+                              std::uint32_t count, bool streamCall, bool noTspIsError,
+                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+  TimeStampChecks checks = CheckTimeStamps(context, claimed, count, streamCall, noTspIsError);
+  stamps = std::move(checks.records);
+  if (checks.code == 0) return 0;
+  failure.code = checks.code;
+  failure.stageText =
+      FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", source, FileSizeText(claimed)) +
+      L"\r\n\r\n" + TimeStampFailureText(stamps);
+  failure.detail = checks.stack;
+  return failure.code;
+}

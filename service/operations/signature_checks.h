@@ -34,6 +34,16 @@ struct TimeStampChecks {
 TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
                                 bool noTspIsError);
 
+// The time-stamp checks of an attached message (source: its name before the
+// claim, claimed: the file checked) as a failure of the file: the records go
+// to stamps; when a check fails, failure gets the code of the last failing
+// signature, "Проверка штампов времени ЭП в файле ..." with the failing
+// signatures' lines, and the stack. Returns the code, 0 when every check
+// passed.
+DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
+                              std::uint32_t count, bool streamCall, bool noTspIsError,
+                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
+
 // The verification parameters: zeroed, the checks word 0x407, content handed
 // out (flag 0x4 and the 0xFFFFFFFF limit) when giveContent, and 0x4000 when
 // the directory profile's "NotCopyToLocal" is set.

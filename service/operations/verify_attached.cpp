@@ -83,16 +83,8 @@ DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, A
 
 DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
   if (job.settings.autoVerifyTsp == 0) return 0;
-  TimeStampChecks checks =
-      CheckTimeStamps(job.context, file.claimed, state.announced, state.streamEncoded, job.settings.noTspIsError != 0);
-  state.stamps = std::move(checks.records);
-  if (checks.code == 0) return 0;
-  failure.code = checks.code;
-  failure.stageText =
-      FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", file.source, FileSizeText(file.claimed)) +
-      L"\r\n\r\n" + TimeStampFailureText(state.stamps);
-  failure.detail = checks.stack;
-  return failure.code;
+  return CheckAttachedTimeStamps(job.context, file.source, file.claimed, state.announced, state.streamEncoded,
+                                 job.settings.noTspIsError != 0, state.stamps, failure);
 }
 
 DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, HeldVerifyResult& result,

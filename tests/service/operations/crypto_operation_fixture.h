@@ -99,9 +99,9 @@ class CryptoOperationTest : public ::testing::Test {
     unsetenv("QELM_CLOCK_FILE");
   }
 
-  // (Re)opens the table's one context on a copy of `who`'s PSE.
-  uint32_t OpenContext(const std::string& who) {
-    CloseContext();
+  // Opens a context on a copy of `who`'s PSE (in folder pse-<who>) and the
+  // LOCAL folder; entry describes it for a DirectoryProfileTable.
+  uint32_t OpenHolderContext(const std::string& who, LibraryContext* context, DirectoryProfileEntry& entry) {
     fs::path pse = root_.Dir("pse-" + who);
     fs::copy_file(pki_.Key(who), pse / "key.pem", fs::copy_options::overwrite_existing);
     fs::copy_file(pki_.Cert(who), pse / "cert.pem", fs::copy_options::overwrite_existing);
@@ -112,13 +112,20 @@ class CryptoOperationTest : public ::testing::Test {
     params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
     params.pse = psePath.c_str();
     params.local = localPath.c_str();
-    uint32_t code = ORLAX_InitializeEx(1, &params, &context_);
-    DirectoryProfileEntry entry;
-    entry.name = L"Тест";
+    uint32_t code = ORLAX_InitializeEx(1, &params, context);
     entry.pse = Wide(psePath);
     entry.local = Wide(localPath);
-    entry.context = context_;
+    entry.context = *context;
     entry.initialised = code == 0 ? 1 : 0;
+    return code;
+  }
+
+  // (Re)opens the table's one context on a copy of `who`'s PSE.
+  uint32_t OpenContext(const std::string& who) {
+    CloseContext();
+    DirectoryProfileEntry entry;
+    entry.name = L"Тест";
+    uint32_t code = OpenHolderContext(who, &context_, entry);
     table_.assign(1, entry);
     return code;
   }

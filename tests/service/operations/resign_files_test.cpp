@@ -16,21 +16,9 @@ class ResignFilesTest : public VerificationTest {
   void SetUp() override {
     VerificationTest::SetUp();
     // The second directory profile: user2's key signs the new signature.
-    fs::path pse = root_.Dir("pse-resign");
-    fs::copy_file(pki_.Key("user2"), pse / "key.pem");
-    fs::copy_file(pki_.Cert("user2"), pse / "cert.pem");
-    std::string psePath = pse.string(), localPath = local_.string();
-    InitParams params;
-    std::memset(&params, 0, sizeof(params));
-    params.size = sizeof(params);
-    params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
-    params.pse = psePath.c_str();
-    params.local = localPath.c_str();
-    ASSERT_EQ(ORLAX_InitializeEx(1, &params, &resignContext_), 0u);
     DirectoryProfileEntry entry;
     entry.name = L"Второй";
-    entry.context = resignContext_;
-    entry.initialised = 1;
+    ASSERT_EQ(OpenHolderContext("user2", &resignContext_, entry), 0u);
     table_.push_back(entry);
     profile_.zcsProfiles.push_back(L"Второй");
     Rule().resignProfile = L"Второй";
