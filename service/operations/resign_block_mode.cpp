@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/core/whole_file.h"
 #include "service/operations/signature_checks.h"

@@ -15,6 +15,8 @@
 #include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
@@ -27,8 +29,6 @@ namespace {
 
 const wchar_t* const kCreatingText = L"Создание файла %s";
 const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
-
-CString Join(const CString& folder, const CString& name) { return folder + L"/" + name; }
 
 LibraryContext ContextAt(const DirectoryProfileTable& table, int index) {
   if (index < 0 || static_cast<size_t>(index) >= table.size()) return nullptr;
@@ -46,13 +46,13 @@ void NameOutputs(const ResignJob& job, const CString& stem, bool renamed, const 
                  ResignFile& state) {
   const CString& out = job.rule.pathOut;
   if (job.rule.outFormatDet != 0) {
-    state.dataOutput = Join(out, stem);
+    state.dataOutput = JoinPath(out, stem);
     state.signatureOutput = state.dataOutput + L"." + job.dsigExt;
   } else {
     state.dataOutput.Empty();
-    state.signatureOutput = renamed ? Join(out, stem + L"." + job.sigExt) : Join(out, listedName);
+    state.signatureOutput = renamed ? JoinPath(out, stem + L"." + job.sigExt) : JoinPath(out, listedName);
   }
-  state.report = Join(out, stem + L"." + job.verifyFileExt);
+  state.report = JoinPath(out, stem + L"." + job.verifyFileExt);
 }
 
 bool OutputsTaken(const ResignJob& job, const ResignFile& state) {
