@@ -450,6 +450,9 @@ ORLAX_API uint32_t ORLAX_CmsBlkDetSignFile(LibraryContext context, const SignPar
                                            const char* existingSignature, const char* output);
 ORLAX_API uint32_t ORLAX_CmsStrDetSignFile(LibraryContext context, const SignParams* params, const char* data,
                                            const char* existingSignature, const char* output);
+// The same in memory: an attached signed message (DER or BER) gets one more
+// signature (written DER), a detached one is refused with
+// WRONG_SIGNATURE_FORM, anything else is signed as data.
 ORLAX_API uint32_t ORLAX_CmsBlkAttSignMem(LibraryContext context, const SignParams* params, const DataBlob* content,
                                           DataBlob* output);
 // existing: an empty blob (length 0) for a new detached signature.
@@ -457,7 +460,15 @@ ORLAX_API uint32_t ORLAX_CmsBlkDetSignMem(LibraryContext context, const SignPara
                                           const DataBlob* existing, DataBlob* output);
 
 // Memory streams of signing (see the rules of memory streams at the top).
-// Attached: Init takes the first piece of content. Detached: Init takes the
+// Attached: Init takes the first piece of content. An input that turns out to
+// be an attached signed message gets one more signature, as in the file
+// forms: a stream-encoded one whose digest algorithms include ours passes on
+// unchanged up to the end of its content as it arrives, and Final gives its
+// new end (certificates and signatures); one of definite lengths is gathered
+// and given whole by Final (stream-encoded). Final refuses a detached one
+// (WRONG_SIGNATURE_FORM) and a stream-encoded one found damaged after its
+// start was passed on (BAD_MESSAGE); an input that only began like a signed
+// message is otherwise signed as data. Detached: Init takes the
 // detached signature to add to (an empty blob for a new one).
 ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const SignParams* params,
                                               const DataBlob* first, StreamContext* stream);

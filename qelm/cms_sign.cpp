@@ -10,7 +10,33 @@
 #include "qelm/cms_split.h"
 
 namespace qelm {
+
+// Shared with the memory streams.
+// Digest (GOST R 34.11-2012 256) of everything a BIO gives.
+uint32_t DigestOf(Context& ctx, BIO* data, const std::string& what, std::string* digest) {
+  ContentDigests digests;
+  if (!digests.Add(NID_id_GostR3411_2012_256)) return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
+  bool writeFailed = false;
+  if (!PumpThrough(data, &digests, nullptr, &writeFailed)) return Fail(&ctx, ORLAX_E_FILE_OPEN, what);
+  digests.Finish();
+  const std::string* value = digests.Get(NID_id_GostR3411_2012_256);
+  if (value == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "digest");
+  *digest = *value;
+  return 0;
+}
+
 namespace {
+
+// What an input of attached signing is: data to sign, an attached signed
+// message that gets one more signature, or a detached one, which cannot.
+// Something that is no well-formed signed message is data.
+enum class SignInput { kData, kAttached, kDetached };
+
+SignInput ClassifySignInput(BerReader& reader) {
+  MessageOutline outline;
+  if (ReadOutline(reader, &outline) != 0 || outline.type != ORLAX_MSG_SIGNED) return SignInput::kData;
+  return outline.detached ? SignInput::kDetached : SignInput::kAttached;
+}
 
 unsigned int NewSignatureFlags(uint32_t signFlags, bool detached) {
   unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
@@ -55,17 +81,27 @@ uint32_t SignNew(Context& ctx, uint32_t signFlags, BIO* data, bool detached, Enc
   return WriteCms(&ctx, cms.get(), encoding, out, what);
 }
 
-// Digest (GOST R 34.11-2012 256) of everything a BIO gives.
-uint32_t DigestOf(Context& ctx, BIO* data, const std::string& what, std::string* digest) {
-  ContentDigests digests;
-  if (!digests.Add(NID_id_GostR3411_2012_256)) return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
-  bool writeFailed = false;
-  if (!PumpThrough(data, &digests, nullptr, &writeFailed)) return Fail(&ctx, ORLAX_E_FILE_OPEN, what);
-  digests.Finish();
-  const std::string* value = digests.Get(NID_id_GostR3411_2012_256);
-  if (value == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "digest");
-  *digest = *value;
-  return 0;
+// The content of an attached signed message held in memory.
+bool AttachedContent(CMS_ContentInfo* cms, const unsigned char** data, size_t* length) {
+  ASN1_OCTET_STRING** content = CMS_get0_content(cms);
+  if (content == nullptr || *content == nullptr) return false;
+  *data = ASN1_STRING_get0_data(*content);
+  *length = static_cast<size_t>(ASN1_STRING_length(*content));
+  return true;
+}
+
+// One more signature on an attached message: the digest of its content.
+uint32_t AddToAttached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* cms) {
+  if (uint32_t code = NeedKey(ctx); code != 0) return code;
+  const unsigned char* data = nullptr;
+  size_t length = 0;
+  if (!AttachedContent(cms, &data, &length)) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "content");
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdLength = 0;
+  if (EVP_Digest(data, length, md, &mdLength, GostDigest256(), nullptr) != 1) {
+    return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
+  }
+  return AddSignerWithDigest(ctx, cms, std::string(reinterpret_cast<char*>(md), mdLength), signFlags);
 }
 
 // A shell read from a split file.
@@ -125,14 +161,13 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   const std::string in = DiskPath(input), out = DiskPath(output);
   if (uint32_t code = NeedKey(ctx); code != 0) return code;
   // An input that already is an attached signed message gets one more signature.
-  MessageOutline outline;
   std::FILE* probe = std::fopen(in.c_str(), "rb");
   if (probe == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   BerReader reader(probe);
-  uint32_t kind = ReadOutline(reader, &outline);
+  const SignInput kind = ClassifySignInput(reader);
   std::fclose(probe);
-  if (kind == 0 && outline.type == ORLAX_MSG_SIGNED) {
-    if (outline.detached) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+  if (kind == SignInput::kDetached) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
+  if (kind == SignInput::kAttached) {
     return AddToAttachedFile(ctx, params->flags, in, out, encoding);
   }
   BioPtr data = OpenInput(in);
@@ -307,6 +342,25 @@ ORLAX_API uint32_t ORLAX_CmsBlkAttSignMem(LibraryContext context, const SignPara
   return WithContext("ORLAX_CmsBlkAttSignMem", context, [&](Context& ctx) -> uint32_t {
     if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
     *output = {};
+    if (content == nullptr || (content->length > 0 && content->data == nullptr)) {
+      return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+    }
+    // A message that is already signed (attached) gets one more signature,
+    // as the file forms give it.
+    BerReader reader(std::string_view(reinterpret_cast<const char*>(content->data), content->length));
+    switch (ClassifySignInput(reader)) {
+      case SignInput::kDetached:
+        return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
+      case SignInput::kAttached: {
+        if (uint32_t code = NeedKey(ctx); code != 0) return code;
+        CmsPtr cms;
+        if (uint32_t code = LoadCmsBlob(&ctx, content, &cms); code != 0) return code;
+        if (uint32_t code = AddToAttached(ctx, params->flags, cms.get()); code != 0) return code;
+        return WriteCmsBlob(&ctx, cms.get(), Encoding::kDer, output);
+      }
+      case SignInput::kData:
+        break;
+    }
     return SignBlobAttached(ctx, params->flags, content, Encoding::kDer, output);
   });
 }

@@ -22,5 +22,8 @@ uint32_t SignDigestDetached(Context& ctx, uint32_t signFlags, CMS_ContentInfo* e
 // Reads a detached signed message from blob: ORLAX_E_NOT_SIGNED_MESSAGE or
 // ORLAX_E_WRONG_SIGNATURE_FORM when it is no detached signature.
 uint32_t LoadDetachedBlob(Context& ctx, const DataBlob* blob, CmsPtr* cms);
+// The message digest of what data gives, read to its end; what names the
+// input in an error-stack line.
+uint32_t DigestOf(Context& ctx, BIO* data, const std::string& what, std::string* digest);
 
 }  // namespace qelm

@@ -337,6 +337,53 @@ PrefixState SignedPrefixSoFar(std::FILE* file, uint64_t* prefixEnd) {
   return PrefixState::kComplete;
 }
 
+SignedHead SignedDataHead(std::string_view bytes, bool* indefinite) {
+  // SEQUENCE, its length, then OBJECT IDENTIFIER 1.2.840.113549.1.7.2.
+  static const unsigned char kOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+  *indefinite = false;
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (bytes.empty()) return SignedHead::kTooShort;
+  if (byte(0) != 0x30) return SignedHead::kNo;
+  if (bytes.size() < 2) return SignedHead::kTooShort;
+  size_t at = 2;
+  if (byte(1) == 0x80) {
+    *indefinite = true;
+  } else if (byte(1) > 0x80) {
+    size_t count = byte(1) & 0x7F;
+    if (count > 8) return SignedHead::kNo;
+    at += count;
+  }
+  for (size_t i = 0; i < sizeof kOid; ++i) {
+    if (at + i >= bytes.size()) return SignedHead::kTooShort;
+    if (byte(at + i) != kOid[i]) return SignedHead::kNo;
+  }
+  return SignedHead::kYes;
+}
+
+bool SignedDigestAlgorithmsSoFar(std::FILE* file, std::vector<std::string>* oids) {
+  oids->clear();
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  BerReader r(file);
+  Tlv ci, oid, tag, body, version, set;
+  bool end = false;
+  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
+      end || !r.NextChild(tag, &body, &end) || end || !r.NextChild(body, &version, &end) || end ||
+      !r.Skip(version) || !r.NextChild(body, &set, &end) || end || set.tag != 17) {
+    return false;
+  }
+  for (;;) {
+    Tlv algorithm, algorithmOid;
+    std::string value;
+    if (!r.NextChild(set, &algorithm, &end)) return false;
+    if (end) return true;
+    if (!r.NextChild(algorithm, &algorithmOid, &end) || end || algorithmOid.tag != 6 ||
+        !r.ReadValue(algorithmOid, &value) || !r.SkipRest(algorithm)) {
+      return false;
+    }
+    oids->push_back(OidText(value));
+  }
+}
+
 uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* tail) {
   BioPtr mem(BIO_new(BIO_s_mem()));
   if (mem == nullptr) throw std::bad_alloc();

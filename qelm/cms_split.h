@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,17 @@ enum class PrefixState {
   kComplete,        // *prefixEnd: where the part after the content begins
 };
 PrefixState SignedPrefixSoFar(std::FILE* file, uint64_t* prefixEnd);
+// Whether bytes (the start of an input) begin a ContentInfo of signed data:
+// kTooShort until enough has arrived to tell. *indefinite: the outer length
+// is indefinite (a stream-encoded message).
+enum class SignedHead { kNo, kYes, kTooShort };
+SignedHead SignedDataHead(std::string_view bytes, bool* indefinite);
+
+// The digest algorithm OIDs of a signed message still arriving in file;
+// false until its digestAlgorithms set has arrived whole (or when the file
+// holds no signed message).
+bool SignedDigestAlgorithmsSoFar(std::FILE* file, std::vector<std::string>* oids);
+
 // The part of cms after its encapsulated content (certificates, revocation
 // lists, signatures) and the closing of the outer indefinite lengths.
 uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* tail);

@@ -1,7 +1,9 @@
 // Memory streams (the ...InitMem / ...UpdateMem / ...FinalMem families).
 //
 // Attached signing and encryption turn every piece of content into a piece of
-// the message at once; detached signing and detached verification digest
+// the message at once (attached signing of what is already a stream-encoded
+// signed message passes it on up to the end of its content, as time stamping
+// does, and adds the signature in Final); detached signing and detached verification digest
 // their data piece by piece. The other stages gather their input in an
 // anonymous temporary file and read it back split into shell and content:
 // attached verification hands out the content found so far at each Update,
@@ -10,6 +12,7 @@
 // information, stamp checks and decryption with a MAC work in Final alone.
 // Final gives what is left; whether the output may be used is told by its code.
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -29,6 +32,15 @@ namespace {
 
 enum class Kind { kAttSign, kDetSign, kAttVerify, kDetVerify, kEncrypt, kDecrypt, kMsgInf, kStamp, kStampVerify };
 
+// What attached signing found its input to be. Until the start of the input
+// tells, it is gathered; an attached signed message gets one more signature.
+enum class SignInput {
+  kData,          // signed as it comes
+  kUndecided,     // too little has arrived to tell
+  kAddStreamed,   // a stream-encoded message: passed on up to the end of its content
+  kAddWhole,      // a message of definite lengths (or of another digest): worked on in Final
+};
+
 struct Stream {
   Kind kind;
   FilePtr spool;              // gathered input of the stages that work in Final,
@@ -46,6 +58,7 @@ struct Stream {
   BioPtr feeder;              // the encrypted content found so far
   std::unique_ptr<Decryption> decryption;  // its chain ends in feeder
   bool gatherOnly = false;
+  SignInput signInput = SignInput::kData;  // attached signing
 
   ~Stream() { CloseWriter(); }
   void CloseWriter() {
@@ -118,6 +131,36 @@ uint32_t SplitGathered(Context& ctx, Stream& stream, SplitMessage* split, CmsPtr
   return LoadCms(&ctx, shell.get(), "DataBlob", cms);
 }
 
+// Bytes [from, to) of the gathered input.
+uint32_t SpoolBytes(Context& ctx, Stream& s, uint64_t from, uint64_t to, std::string* bytes) {
+  bytes->assign(static_cast<size_t>(to - from), '\0');
+  if (bytes->empty()) return 0;
+  if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), static_cast<long>(from), SEEK_SET) != 0 ||
+      std::fread(bytes->data(), 1, bytes->size(), s.spool.get()) != bytes->size()) {
+    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+  }
+  return 0;
+}
+
+// A stream-encoded message passes on unchanged up to the end of its content;
+// only its end, with the signature to stamp, waits for Final.
+uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
+  if (s.gatherOnly || output == nullptr) return 0;
+  if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
+  uint64_t prefixEnd = 0;
+  PrefixState state = SignedPrefixSoFar(s.spool.get(), &prefixEnd);
+  if (state == PrefixState::kNotStreamable) {
+    s.gatherOnly = s.handedOut == 0;
+    return 0;
+  }
+  if (prefixEnd <= s.handedOut) return 0;
+  std::string bytes;
+  if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &bytes); code != 0) return code;
+  SetBlob(output, bytes.data(), bytes.size());
+  s.handedOut = prefixEnd;
+  return 0;
+}
+
 // The writing stages (attached signing, encryption) turn each piece of
 // content into a piece of the message at once, so they hold no more than one
 // piece.
@@ -139,14 +182,20 @@ uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
   return 0;
 }
 
+// The writer of the message in stream.cms, its output gathered in sink.
+uint32_t OpenWriter(Context& ctx, Stream& stream) {
+  stream.sink.reset(BIO_new(BIO_s_mem()));
+  if (stream.sink == nullptr) throw std::bad_alloc();
+  stream.writer = BIO_new_CMS(stream.sink.get(), stream.cms.get());
+  if (stream.writer == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_new_CMS");
+  return 0;
+}
+
 uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first, StreamContext* handle) {
   auto stream = std::make_unique<Stream>();
   stream->kind = kind;
   stream->cms = std::move(cms);
-  stream->sink.reset(BIO_new(BIO_s_mem()));
-  if (stream->sink == nullptr) throw std::bad_alloc();
-  stream->writer = BIO_new_CMS(stream->sink.get(), stream->cms.get());
-  if (stream->writer == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_new_CMS");
+  if (uint32_t code = OpenWriter(ctx, *stream); code != 0) return code;
   if (uint32_t code = WritePiece(ctx, *stream, first); code != 0) return code;
   *handle = Publish(std::move(stream));
   return 0;
@@ -200,6 +249,118 @@ uint32_t Finish(Context& ctx, Kind kind, StreamContext* handle, Fn&& work) {
   return work(*stream);
 }
 
+
+// --- attached signing of what may already be a signed message ----------------
+
+// A stream-encoded message whose digest algorithms include ours is passed on
+// as it arrives; only when the start cannot tell by this much is the input
+// taken for one of another kind.
+constexpr uint64_t kSignInputLookAhead = 1 << 20;
+
+uint32_t CopySpoolTo(Context& ctx, Stream& s, BIO* out) {
+  if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), 0, SEEK_SET) != 0) {
+    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+  }
+  std::string buffer(1 << 16, '\0');
+  for (;;) {
+    size_t n = std::fread(buffer.data(), 1, buffer.size(), s.spool.get());
+    if (n == 0) break;
+    if (BIO_write(out, buffer.data(), static_cast<int>(n)) != static_cast<int>(n)) {
+      return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_write");
+    }
+    s.wrote = true;
+  }
+  return std::ferror(s.spool.get()) ? Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile") : 0;
+}
+
+// The input is data after all: a new signature over what was gathered.
+uint32_t SignGatheredAsData(Context& ctx, Stream& s, uint32_t signFlags) {
+  if (uint32_t code = NewStreamingSignature(ctx, signFlags, &s.cms); code != 0) return code;
+  if (uint32_t code = OpenWriter(ctx, s); code != 0) return code;
+  if (s.spool != nullptr) {
+    if (uint32_t code = CopySpoolTo(ctx, s, s.writer); code != 0) return code;
+    s.spool.reset();
+    s.spooled = 0;
+  }
+  s.signInput = SignInput::kData;
+  return 0;
+}
+
+// Settles what the gathered input is as soon as its start tells.
+uint32_t DecideSignInput(Context& ctx, Stream& s, uint32_t signFlags, bool complete) {
+  if (s.signInput != SignInput::kUndecided) return 0;
+  std::string head;
+  if (uint32_t code = SpoolBytes(ctx, s, 0, std::min<uint64_t>(s.spooled, 32), &head); code != 0) return code;
+  bool indefinite = false;
+  switch (SignedDataHead(head, &indefinite)) {
+    case SignedHead::kNo:
+      return SignGatheredAsData(ctx, s, signFlags);
+    case SignedHead::kTooShort:
+      return complete ? SignGatheredAsData(ctx, s, signFlags) : 0;
+    case SignedHead::kYes:
+      break;
+  }
+  if (!indefinite) {
+    s.signInput = SignInput::kAddWhole;
+    return 0;
+  }
+  std::vector<std::string> oids;
+  if (SignedDigestAlgorithmsSoFar(s.spool.get(), &oids)) {
+    // Its start goes out unchanged: the digest algorithms there must
+    // already name the one of the signature added.
+    const bool ours = std::find(oids.begin(), oids.end(), "1.2.643.7.1.1.2.2") != oids.end();
+    s.signInput = ours ? SignInput::kAddStreamed : SignInput::kAddWhole;
+  } else if (complete || s.spooled > kSignInputLookAhead) {
+    s.signInput = SignInput::kAddWhole;
+  }
+  return 0;
+}
+
+// Final of attached signing over a signed message: one more signature.
+uint32_t AddSignatureToGathered(Context& ctx, Stream& s, uint32_t signFlags, DataBlob* output) {
+  if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), 0, SEEK_SET) != 0) {
+    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+  }
+  MessageOutline outline;
+  BerReader reader(s.spool.get());
+  if ((ReadOutline(reader, &outline) != 0 || outline.type != ORLAX_MSG_SIGNED) && s.handedOut == 0) {
+    // Something that only began like a signed message is data, as for the
+    // file forms: it is signed whole.
+    if (uint32_t code = SignGatheredAsData(ctx, s, signFlags); code != 0) return code;
+    if (BIO_flush(s.writer) != 1) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_flush");
+    s.CloseWriter();
+    return Drain(ctx, s, output);
+  }
+  SplitMessage split;
+  CmsPtr cms;
+  if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
+  if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+  if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
+  BioPtr content = ContentBio(s.spool.get(), split.ranges);
+  std::string digest;
+  if (uint32_t code = DigestOf(ctx, content.get(), "DataBlob", &digest); code != 0) return code;
+  if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, signFlags); code != 0) return code;
+  if (s.handedOut > 0) {
+    // The start went out already: the rest of it, then the new end.
+    uint64_t prefixEnd = 0;
+    if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
+      return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+    }
+    std::string rest, tail;
+    if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
+    if (uint32_t code = TailAfterContent(&ctx, cms.get(), &tail); code != 0) return code;
+    rest += tail;
+    SetBlob(output, rest.data(), rest.size());
+    return 0;
+  }
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = JoinToBio(&ctx, cms.get(), s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
+    return code;
+  }
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
 }  // namespace
 }  // namespace qelm
 
@@ -243,16 +404,43 @@ ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const Sign
   return WithContext("ORLAX_CmsStrAttSignInitMem", context, [&](Context& ctx) -> uint32_t {
     if (stream != nullptr) *stream = nullptr;
     if (params == nullptr || stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
-    CmsPtr cms;
-    if (uint32_t code = NewStreamingSignature(ctx, params->flags, &cms); code != 0) return code;
-    return StartWriting(ctx, Kind::kAttSign, std::move(cms), first, stream);
+    if (!ValidBlob(first)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+    bool indefinite = false;
+    std::string_view start(reinterpret_cast<const char*>(first->data), first->length);
+    if (SignedDataHead(start, &indefinite) == SignedHead::kNo) {
+      // Plain data, the usual case: signed as it comes, never gathered.
+      CmsPtr cms;
+      if (uint32_t code = NewStreamingSignature(ctx, params->flags, &cms); code != 0) return code;
+      return StartWriting(ctx, Kind::kAttSign, std::move(cms), first, stream);
+    }
+    if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+    auto s = std::make_unique<Stream>();
+    s->kind = Kind::kAttSign;
+    s->signInput = SignInput::kUndecided;
+    if (uint32_t code = Gather(ctx, *s, first); code != 0) return code;
+    if (uint32_t code = DecideSignInput(ctx, *s, params->flags, false); code != 0) return code;
+    *stream = Publish(std::move(s));
+    return 0;
   });
 }
 
-ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const SignParams* /*params*/,
+// Data is signed piece by piece; of a stream-encoded signed message the
+// start passes on unchanged as it arrives.
+ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const SignParams* params,
                                                 StreamContext* stream, const DataBlob* input, DataBlob* output) {
-  return WithContext("ORLAX_CmsStrAttSignUpdateMem", context,
-                     [&](Context& ctx) { return KeepWriting(ctx, Kind::kAttSign, stream, input, output); });
+  return WithContext("ORLAX_CmsStrAttSignUpdateMem", context, [&](Context& ctx) -> uint32_t {
+    Stream* s = Lookup(stream, Kind::kAttSign);
+    if (s == nullptr || s->signInput == SignInput::kData) {
+      return KeepWriting(ctx, Kind::kAttSign, stream, input, output);
+    }
+    if (output != nullptr) *output = {};
+    if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+    if (uint32_t code = Gather(ctx, *s, input); code != 0) return code;
+    if (uint32_t code = DecideSignInput(ctx, *s, params->flags, false); code != 0) return code;
+    if (s->signInput == SignInput::kData) return Drain(ctx, *s, output);
+    if (s->signInput == SignInput::kAddStreamed) return PassOnPrefix(ctx, *s, output);
+    return 0;
+  });
 }
 
 ORLAX_API uint32_t ORLAX_CmsStrAttSignFinalMem(LibraryContext context, const SignParams* params,
@@ -261,6 +449,8 @@ ORLAX_API uint32_t ORLAX_CmsStrAttSignFinalMem(LibraryContext context, const Sig
     if (output != nullptr) *output = {};
     return Finish(ctx, Kind::kAttSign, stream, [&](Stream& s) -> uint32_t {
       if (params == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
+      if (uint32_t code = DecideSignInput(ctx, s, params->flags, true); code != 0) return code;
+      if (s.signInput != SignInput::kData) return AddSignatureToGathered(ctx, s, params->flags, output);
       return FinishWriting(ctx, s, output, [&](DataBlob* out) {
         DataBlob empty{};
         return SignBlobAttached(ctx, params->flags, &empty, Encoding::kIndefinite, out);
@@ -590,40 +780,6 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const Dec
 // --- time stamps -----------------------------------------------------------
 
 }  // extern "C"
-
-namespace {
-
-// Bytes [from, to) of the gathered input.
-uint32_t SpoolBytes(Context& ctx, Stream& s, uint64_t from, uint64_t to, std::string* bytes) {
-  bytes->assign(static_cast<size_t>(to - from), '\0');
-  if (bytes->empty()) return 0;
-  if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), static_cast<long>(from), SEEK_SET) != 0 ||
-      std::fread(bytes->data(), 1, bytes->size(), s.spool.get()) != bytes->size()) {
-    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
-  }
-  return 0;
-}
-
-// A stream-encoded message passes on unchanged up to the end of its content;
-// only its end, with the signature to stamp, waits for Final.
-uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
-  if (s.gatherOnly || output == nullptr) return 0;
-  if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
-  uint64_t prefixEnd = 0;
-  PrefixState state = SignedPrefixSoFar(s.spool.get(), &prefixEnd);
-  if (state == PrefixState::kNotStreamable) {
-    s.gatherOnly = s.handedOut == 0;
-    return 0;
-  }
-  if (prefixEnd <= s.handedOut) return 0;
-  std::string bytes;
-  if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &bytes); code != 0) return code;
-  SetBlob(output, bytes.data(), bytes.size());
-  s.handedOut = prefixEnd;
-  return 0;
-}
-
-}  // namespace
 
 extern "C" {
 

@@ -434,5 +434,141 @@ TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {
   EXPECT_EQ(s, nullptr);
 }
 
+// Attached signing of an input that already is an attached signed message
+// adds one signature, in memory and in streams, as the file forms do; the
+// stream form passes a stream-encoded message's content on as it arrives.
+TEST_F(StreamTest, SigningASignedMessageAddsOneSignature) {
+  Ctx first = Open("user1");
+  Ctx second = Open("user2");
+  const std::string data = RandomBytes(300 * 1024, 21);
+  fs::path input = WriteInput("data.bin", data);
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  fs::path streamed = File("streamed.p7s"), block = File("block.p7s"), detached = File("detached.p7d");
+  ASSERT_EQ(ORLAX_CmsStrAttSignFile(first, &sign, input.c_str(), streamed.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(first, &sign, input.c_str(), block.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsBlkDetSignFile(first, &sign, input.c_str(), nullptr, detached.c_str()), 0u);
+
+  // Verifies a message with its two signers in order and gives its content.
+  auto verifyTwice = [&](std::string message) {
+    DataBlob msg = Blob(message), content{};
+    VerifyParams vp{};
+    vp.flags = ORLAX_VERIFY_CONTENT;
+    vp.contentLimit = 0xFFFFFFFF;
+    VerifyResult vr{};
+    EXPECT_EQ(ORLAX_CmsBlkAttVerifyMem(second, &vp, &msg, &content, &vr), 0u);
+    EXPECT_EQ(vr.count, 2u);
+    if (vr.count == 2) {
+      EXPECT_EQ(std::string(vr.signers[0].cert->owner), pki_.Dn("user1"));
+      EXPECT_EQ(std::string(vr.signers[1].cert->owner), pki_.Dn("user2"));
+    }
+    ORLAX_FreeVerifyResult(second, &vr);
+    return Take(second, &content);
+  };
+
+  for (const fs::path& message : {streamed, block}) {
+    SCOPED_TRACE(message.filename().string());
+    std::string bytes = Read(message);
+    DataBlob in = Blob(bytes), out{};
+    ASSERT_EQ(ORLAX_CmsBlkAttSignMem(second, &sign, &in, &out), 0u);
+    EXPECT_TRUE(verifyTwice(Take(second, &out)) == data);
+
+    // In streams, from pieces of a few bytes (the start arrives in parts) to
+    // the whole message in the Init.
+    for (size_t piece : {size_t{3}, size_t{4096}, bytes.size()}) {
+      SCOPED_TRACE(piece);
+      std::string head = bytes.substr(0, piece);
+      DataBlob firstPiece = Blob(head);
+      StreamContext s = nullptr;
+      ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(second, &sign, &firstPiece, &s), 0u);
+      std::string result, passedOn;
+      for (size_t at = piece; at < bytes.size(); at += std::max(piece, size_t{64 * 1024})) {
+        std::string part = bytes.substr(at, std::max(piece, size_t{64 * 1024}));
+        DataBlob next = Blob(part), got{};
+        ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(second, &sign, &s, &next, &got), 0u);
+        passedOn += Take(second, &got);
+      }
+      DataBlob none{}, got{};
+      ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(second, &sign, &s, &none, &got), 0u);
+      passedOn += Take(second, &got);
+      ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(second, &sign, &s, &got), 0u);
+      result = passedOn + Take(second, &got);
+      if (message == streamed) {
+        EXPECT_GT(passedOn.size(), data.size()) << "the content passed on before the Final";
+        EXPECT_LT(got.length + 8192, result.size());
+      }
+      EXPECT_TRUE(verifyTwice(result) == data);
+      MessageInfo info{};
+      fs::path out = File("out.p7s");
+      Write(out, result);
+      ASSERT_EQ(ORLAX_CmsStrMsgInfFile(second, out.c_str(), &info, 0), 0u);
+      EXPECT_EQ(info.flags, ORLAX_MSG_STREAM);
+      ORLAX_CmsFreeMsgInf(second, &info);
+    }
+  }
+
+  // A detached signature cannot take an attached one.
+  std::string det = Read(detached);
+  DataBlob in = Blob(det), out{};
+  EXPECT_EQ(ORLAX_CmsBlkAttSignMem(second, &sign, &in, &out), ORLAX_E_WRONG_SIGNATURE_FORM);
+  StreamContext s = nullptr;
+  ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(second, &sign, &in, &s), 0u);
+  EXPECT_EQ(ORLAX_CmsStrAttSignFinalMem(second, &sign, &s, &out), ORLAX_E_WRONG_SIGNATURE_FORM);
+  EXPECT_EQ(out.data, nullptr);
+  EXPECT_EQ(s, nullptr);
+  DrainStack(second);
+}
+
+// Data that only begins like a signed message, or whose first piece is too
+// short to tell, is signed as data. Only a stream-encoded message whose start
+// was passed on already cannot be taken back: when it turns out damaged, the
+// stream fails.
+TEST_F(StreamTest, DataThatBeginsLikeASignedMessageIsSignedAsData) {
+  Ctx ctx = Open("user1");
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  fs::path input = WriteInput("x", "x"), der = File("x.der.p7s"), ber = File("x.ber.p7s");
+  ASSERT_EQ(ORLAX_CmsBlkAttSignFile(ctx, &sign, input.c_str(), der.c_str()), 0u);
+  ASSERT_EQ(ORLAX_CmsStrAttSignFile(ctx, &sign, input.c_str(), ber.c_str()), 0u);
+  const std::string lookalike = Read(der).substr(0, 40) + RandomBytes(5000, 5);
+  const std::string damaged = Read(ber).substr(0, 60) + RandomBytes(5000, 5);
+  {
+    std::string copy = damaged;
+    DataBlob in = Blob(copy), out{};
+    StreamContext s = nullptr;
+    ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(ctx, &sign, &in, &s), 0u);
+    DataBlob none{};
+    ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(ctx, &sign, &s, &none, &out), 0u);
+    Take(ctx, &out);
+    EXPECT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &s, &out), ORLAX_E_BAD_MESSAGE);
+    EXPECT_EQ(out.data, nullptr);
+    DrainStack(ctx);
+  }
+  for (const std::string& data : {lookalike, std::string("0"), std::string("0\x80")}) {
+    SCOPED_TRACE(data.size());
+    std::string copy = data;
+    DataBlob in = Blob(copy), out{};
+    ASSERT_EQ(ORLAX_CmsBlkAttSignMem(ctx, &sign, &in, &out), 0u);
+    std::string blockSigned = Take(ctx, &out);
+    StreamContext s = nullptr;
+    std::string head = copy.substr(0, 1), rest = copy.substr(1);
+    DataBlob first = Blob(head), next = Blob(rest);
+    ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(ctx, &sign, &first, &s), 0u);
+    ASSERT_EQ(ORLAX_CmsStrAttSignUpdateMem(ctx, &sign, &s, &next, &out), 0u);
+    std::string streamSigned = Take(ctx, &out);
+    ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &s, &out), 0u);
+    streamSigned += Take(ctx, &out);
+    for (std::string& signedMessage : {std::ref(blockSigned), std::ref(streamSigned)}) {
+      DataBlob msg = Blob(signedMessage), content{};
+      VerifyParams vp{};
+      vp.flags = ORLAX_VERIFY_CONTENT;
+      vp.contentLimit = 0xFFFFFFFF;
+      VerifyResult vr{};
+      EXPECT_EQ(ORLAX_CmsBlkAttVerifyMem(ctx, &vp, &msg, &content, &vr), 0u);
+      EXPECT_EQ(vr.count, 1u);
+      ORLAX_FreeVerifyResult(ctx, &vr);
+      EXPECT_TRUE(Take(ctx, &content) == data);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qelmtest
