@@ -9,28 +9,12 @@
 #include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
 #include "service/core/record_texts.h"
+#include "service/operations/content_ciphers.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 #include "service/zip/zip_writer.h"
 
 namespace {
-
-// The content ciphers a rule's "Enc algorythm" (0..4) selects, with the names
-// the journal shows for them.
-struct CipherChoice {
-  std::uint32_t flags;
-  const wchar_t* name;
-};
-constexpr CipherChoice kCiphers[] = {
-    {ORLAX_CIPHER_GOST89, L"ГОСТ Р 28147-89"},
-    {ORLAX_CIPHER_MAGMA, L"ГОСТ Р 34.12-2015 Магма"},
-    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Магма с имитовставкой"},
-    {ORLAX_CIPHER_KUZNYECHIK, L"ГОСТ Р 34.12-2015 Кузнечик"},
-    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Кузнечик с имитовставкой"},
-};
-constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
-
-bool KnownCipher(int encAlgorithm) { return encAlgorithm >= 0 && encAlgorithm < kCipherCount; }
 
 const wchar_t* OperationFormat(int streamMode, bool archives) {
   if (streamMode == 0) {
@@ -89,7 +73,7 @@ DWORD ArchiveClaimedFile(const EncryptJob& job, const PipelineFile& file, const 
 DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
   EncryptParams params;
   std::memset(&params, 0, sizeof(params));
-  params.cipherFlags = kCiphers[job.rule.encAlgorithm].flags;
+  params.cipherFlags = CipherOfSetting(job.rule.encAlgorithm)->flags;
   params.certCount = static_cast<std::uint32_t>(job.certificateCount);
   params.certs = job.certificates;
   CStringA in = LibraryPath(input);
@@ -105,12 +89,7 @@ DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& out
 // a failed file is left at the output.
 DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& failure) {
   failure.partialOutput = file.output;
-  if (!KnownCipher(job.rule.encAlgorithm)) {
-    // An unknown setting must not quietly give the weakest cipher.
-    return OwnFailure(failure, ORLAX_E_UNKNOWN_CIPHER, L"Выбор алгоритма шифрования",
-                      FormatText(L"Недопустимое значение алгоритма шифрования: %d (допустимы значения от 0 до %d)",
-                                 job.rule.encAlgorithm, kCipherCount - 1));
-  }
+  if (CipherOfSetting(job.rule.encAlgorithm) == nullptr) return UnknownCipherFailure(failure, job.rule.encAlgorithm);
   if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
   TemporaryWorkFile archive;
   if (DWORD code = archive.Create(failure)) return code;
@@ -130,10 +109,7 @@ DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
   const bool archives = rule.zipFile != 0;
   const CString appended =
       archives && !archExt.IsEmpty() ? L"." + archExt + L"." + encExt : L"." + encExt;
-  const CString algorithm =
-      KnownCipher(rule.encAlgorithm)
-          ? FormatText(L" (%s %s)", L"Алгоритм шифрования:", kCiphers[rule.encAlgorithm].name)
-          : CString();
+  const CString algorithm = CipherLabel(rule.encAlgorithm);
   // The counts appear only in the record of a completed file.
   bool complete = false;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {

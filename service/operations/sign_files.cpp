@@ -16,6 +16,7 @@
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
+#include "service/operations/signed_input_check.h"
 
 namespace {
 
@@ -101,47 +102,6 @@ bool ResolveSignatureAndCopy(const SignJob& job, FilePipeline& pipeline, Pipelin
 // ---------------------------------------------------------------------------
 // The existing-signature check.
 
-CString InformationText(const CString& examined, const CString& claimed) {
-  return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", examined, FileSizeText(claimed));
-}
-CString DataText(const CString& examined, const CString& claimed) {
-  return FormatText(L"Получение данных о ЭП файла %s (размер: %s)", examined, FileSizeText(claimed));
-}
-CString WrongFormText(const wchar_t* format, const CString& examined, const CString& claimed) {
-  return L". " + FormatText(format, examined, FileSizeText(claimed));
-}
-
-DWORD WrongType(WorkFailure& failure, const CString& step, LibraryContext context, bool withStack) {
-  if (withStack) LibraryFailure(failure, ERR_WRONG_SIGNATURE_TYPE, context, step);
-  return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
-}
-
-// SIGN of a file named like a signature: a signed message gets one more
-// signature after its own are verified; a file that is no signed message at
-// all is signed as it is.
-DWORD CheckAttachedInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
-  HeldMessageInfo info(job.context);
-  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(file.claimed), info.get(), 0);
-  const MessageInfo& message = *info;
-  target.stream = (message.flags & ORLAX_MSG_STREAM) != 0;
-  if (code == 0 && message.type != ORLAX_MSG_SIGNED) {
-    failure.partialOutput = file.output;
-    CString step = InformationText(file.source, file.claimed);
-    if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
-    return WrongType(failure, step, job.context, false);
-  }
-  if (code != 0 && code != ORLAX_E_NOT_SIGNED_MESSAGE)
-    return LibraryFailure(failure, code, job.context, DataText(file.source, file.claimed));
-  if (code == 0 && (message.flags & ORLAX_MSG_DETACHED) != 0) {
-    CString step = DataText(file.source, file.claimed) +
-                   WrongFormText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
-                                 file.source, file.claimed);
-    return WrongType(failure, step, job.context, true);
-  }
-  target.priorCount = code == 0 ? message.signatureCount : 0;
-  return 0;
-}
-
 // DSIG: the listed signature must be a detached signed message with at least
 // one signature.
 DWORD CheckDetachedInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
@@ -209,8 +169,15 @@ DWORD CheckInput(const SignJob& job, const PipelineFile& file, SignTarget& targe
   target.priorCount = 0;
   if (job.kind == SignKind::kDetached) return 0;
   if (job.kind == SignKind::kAttached && !HasLastExtension(file.name, job.extension)) return 0;
-  DWORD code = job.kind == SignKind::kAdded ? CheckDetachedInput(job, file, target, failure)
-                                            : CheckAttachedInput(job, file, target, failure);
+  DWORD code = 0;
+  if (job.kind == SignKind::kAdded) {
+    code = CheckDetachedInput(job, file, target, failure);
+  } else {
+    AttachedInput input;
+    code = CheckAttachedInput(job.context, file, input, failure);
+    target.stream = input.streamEncoded;
+    target.priorCount = input.signatureCount;
+  }
   if (code != 0 || target.priorCount == 0) return code;
   return VerifyExisting(job, file, target, failure);
 }

@@ -1,0 +1,27 @@
+#pragma once
+// The content ciphers that a rule's "Enc algorythm" (0 to 4) selects, with
+// the names that the journal shows for them. Encryption and sign-and-encrypt
+// refuse any other value rather than quietly encrypting with the weakest
+// cipher.
+
+#include <cstdint>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/file_pipeline.h"
+
+struct CipherChoice {
+  std::uint32_t flags;  // EncryptParams cipher flags
+  const wchar_t* name;
+};
+
+// The cipher of the setting, or null when the setting names none.
+const CipherChoice* CipherOfSetting(int encAlgorithm);
+
+// " (Алгоритм шифрования: <name>)" for a known setting, else empty.
+CString CipherLabel(int encAlgorithm);
+
+// The failure of a setting that names no cipher: ORLAX_E_UNKNOWN_CIPHER with
+// the step "Выбор алгоритма шифрования" and a description naming the value.
+// Returns the code.
+DWORD UnknownCipherFailure(WorkFailure& failure, int encAlgorithm);
