@@ -1,5 +1,7 @@
 #include "service/operations/content_ciphers.h"
 
+#include <cstring>
+
 #include "common/qelm_api.h"
 #include "service/operations/crypto_operation_support.h"
 
@@ -18,6 +20,16 @@ constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers
 
 const CipherChoice* CipherOfSetting(int encAlgorithm) {
   return encAlgorithm >= 0 && encAlgorithm < kCipherCount ? &kCiphers[encAlgorithm] : nullptr;
+}
+
+EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates, int certificateCount) {
+  EncryptParams params;
+  std::memset(&params, 0, sizeof(params));
+  const CipherChoice* cipher = CipherOfSetting(encAlgorithm);
+  params.cipherFlags = cipher != nullptr ? cipher->flags : 0;
+  params.certCount = static_cast<std::uint32_t>(certificateCount);
+  params.certs = certificates;
+  return params;
 }
 
 CString CipherLabel(int encAlgorithm) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "service/core/file_pipeline.h"
@@ -17,6 +18,11 @@ struct CipherChoice {
 
 // The cipher of the setting, or null when the setting names none.
 const CipherChoice* CipherOfSetting(int encAlgorithm);
+
+// The library's record for encrypting to the recipients with the cipher of
+// a known setting (flags 0 for an unknown one, which the callers refuse
+// first).
+EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates, int certificateCount);
 
 // " (Алгоритм шифрования: <name>)" for a known setting, else empty.
 CString CipherLabel(int encAlgorithm);

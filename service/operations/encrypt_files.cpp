@@ -2,17 +2,14 @@
 // rule's recipients, optionally put into a one-entry ZIP archive or a GZIP
 // file first. The library does the reading and the cryptography by path.
 
-#include <cstring>
-
 #include "platform/files.h"
 #include "service/core/file_pipeline.h"
-#include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
 #include "service/core/record_texts.h"
+#include "service/operations/archive_before_encryption.h"
 #include "service/operations/content_ciphers.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
-#include "service/zip/zip_writer.h"
 
 namespace {
 
@@ -38,44 +35,8 @@ struct EncryptJob {
   int certificateCount;
 };
 
-CString ArchiveStepText(const PipelineFile& file) {
-  return FormatText(L"Архивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
-}
-
-// Puts the claimed file into a one-entry ZIP archive named NAME. A failed
-// close means the archive was not finished: it must not be encrypted.
-DWORD ZipClaimedFile(const PipelineFile& file, const CString& archive, WorkFailure& failure) {
-  ZipHandle* handle = ZipWriterCreate(const_cast<wchar_t*>(archive.GetString()), 0, kZipToFile);
-  if (handle == nullptr)
-    return OwnFailure(failure, ZIP_E_NO_FILE, ArchiveStepText(file), L"Не удалось создать/открыть файл");
-  DWORD added = ZipWriterAddFile(handle, file.name, file.claimed);
-  DWORD closed = ZipWriterClose(handle);
-  DWORD code = added != ZIP_OK ? added : closed;
-  if (code == ZIP_OK) return 0;
-  char text[1024] = {};
-  ZipResultText(code, text);
-  return OwnFailure(failure, code, ArchiveStepText(file), CString(text));
-}
-
-DWORD GzipClaimedFile(const PipelineFile& file, const CString& archive, WorkFailure& failure) {
-  CString errorText;
-  DWORD code = GzipOneFile(LibraryPath(file.claimed), LibraryPath(archive), file.name, errorText);
-  if (code == 0) return 0;
-  return OwnFailure(failure, code, ArchiveStepText(file), errorText);
-}
-
-DWORD ArchiveClaimedFile(const EncryptJob& job, const PipelineFile& file, const CString& archive,
-                         WorkFailure& failure) {
-  return job.rule.zipFile == 1 ? ZipClaimedFile(file, archive, failure)
-                               : GzipClaimedFile(file, archive, failure);
-}
-
 DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
-  EncryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.cipherFlags = CipherOfSetting(job.rule.encAlgorithm)->flags;
-  params.certCount = static_cast<std::uint32_t>(job.certificateCount);
-  params.certs = job.certificates;
+  EncryptParams params = EncryptParamsFor(job.rule.encAlgorithm, job.certificates, job.certificateCount);
   CStringA in = LibraryPath(input);
   CStringA out = LibraryPath(output);
   DWORD code = job.streamMode == 0 ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)
@@ -93,7 +54,10 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
   if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
   TemporaryWorkFile archive;
   if (DWORD code = archive.Create(failure)) return code;
-  if (DWORD code = ArchiveClaimedFile(job, file, archive.Path(), failure)) return code;
+  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, file.claimed, file.name, archive.Path(),
+                                        ArchiveStepText(file), failure)) {
+    return code;
+  }
   return EncryptOne(job, archive.Path(), file.output, failure);
 }
 

@@ -4,10 +4,6 @@
 
 #include "service/operations/operations.h"
 
-DWORD SignAndEncryptFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString, CString,
-                          CString, CString, CString, const CertRecord*, int) {
-  return 0;
-}
 DWORD DecryptAndVerifyFiles(const CStringArray&, DirectoryProfileTable&, int, ProfileRecord&, CString,
                             CString, CString, CString, CString, const CStringArray*, int, CString) {
   return 0;

@@ -21,6 +21,18 @@ DWORD CauseOf(CFileException* e) {
 
 }  // namespace
 
+const wchar_t* StreamCallWords(StreamCall call) {
+  switch (call) {
+    case StreamCall::kInit:
+      return L"Инициализация потоковой операции ";
+    case StreamCall::kUpdate:
+      return L"Обновление данных потоковой операции ";
+    case StreamCall::kFinal:
+      break;
+  }
+  return L"Завершение потоковой операции ";
+}
+
 bool StackInLoopAndFirstEmptyUpdate(const StreamFailurePoint& point) {
   return point.phase == StreamPhase::kOpening || point.phase == StreamPhase::kLoop ||
          point.phase == StreamPhase::kFirstEmptyUpdate;

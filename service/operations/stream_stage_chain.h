@@ -56,6 +56,11 @@ inline constexpr UINT StreamChunkSize = 100000000;
 
 enum class StreamCall { kInit, kUpdate, kFinal };
 
+// How the step texts of the stream calls begin after their directory
+// profile: "Инициализация потоковой операции ", "Обновление данных
+// потоковой операции " or "Завершение потоковой операции ".
+const wchar_t* StreamCallWords(StreamCall call);
+
 // A stage's three library calls, bound by the operation to the library
 // function, its context, its parameter record (and URL). index is the stream
 // of a fanned-out stage (0 otherwise); the operation sets its parameter

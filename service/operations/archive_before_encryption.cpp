@@ -1,0 +1,41 @@
+#include "service/operations/archive_before_encryption.h"
+
+#include "service/core/gzip_glue.h"
+#include "service/core/journal.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/zip/zip_writer.h"
+
+namespace {
+
+DWORD ZipOneFile(const CString& source, const CString& entryName, const CString& archive, const CString& stepText,
+                 WorkFailure& failure) {
+  ZipHandle* handle = ZipWriterCreate(const_cast<wchar_t*>(archive.GetString()), 0, kZipToFile);
+  if (handle == nullptr) return OwnFailure(failure, ZIP_E_NO_FILE, stepText, L"Не удалось создать/открыть файл");
+  DWORD added = ZipWriterAddFile(handle, entryName, source);
+  DWORD closed = ZipWriterClose(handle);
+  DWORD code = added != ZIP_OK ? added : closed;
+  if (code == ZIP_OK) return 0;
+  char text[1024] = {};
+  ZipResultText(code, text);
+  return OwnFailure(failure, code, stepText, CString(text));
+}
+
+DWORD GzipFile(const CString& source, const CString& entryName, const CString& archive, const CString& stepText,
+               WorkFailure& failure) {
+  CString errorText;
+  DWORD code = GzipOneFile(LibraryPath(source), LibraryPath(archive), entryName, errorText);
+  if (code == 0) return 0;
+  return OwnFailure(failure, code, stepText, errorText);
+}
+
+}  // namespace
+
+CString ArchiveStepText(const PipelineFile& file) {
+  return FormatText(L"Архивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+}
+
+DWORD ArchiveForEncryption(int zipFile, const CString& source, const CString& entryName, const CString& archive,
+                           const CString& stepText, WorkFailure& failure) {
+  return zipFile == 1 ? ZipOneFile(source, entryName, archive, stepText, failure)
+                      : GzipFile(source, entryName, archive, stepText, failure);
+}

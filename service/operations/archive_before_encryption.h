@@ -1,0 +1,21 @@
+#pragma once
+// A file put into a one-entry ZIP archive ("ZipFile" 1) or a GZIP file (any
+// other non-zero value) before it is encrypted, by encryption and
+// sign-and-encrypt alike.
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/file_pipeline.h"
+
+// "Архивирование файла '%s' (размер: %s)": the source name and the claimed
+// file's size.
+CString ArchiveStepText(const PipelineFile& file);
+
+// Archives source into archive (an existing scratch file, overwritten) under
+// entryName (the ZIP entry, or the GZIP header's name). 0, or the failure
+// with stepText: ZIP_E_NO_FILE ("Не удалось создать/открыть файл") when no
+// writer can be made, a ZIP result with its ZipResultText (a failed finish
+// of the archive included: an unfinished archive is never encrypted), or a
+// compression code with the GZIP glue's text.
+DWORD ArchiveForEncryption(int zipFile, const CString& source, const CString& entryName, const CString& archive,
+                           const CString& stepText, WorkFailure& failure);

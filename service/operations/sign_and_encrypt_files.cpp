@@ -1,0 +1,122 @@
+// SGEN: every input leaves as one encrypted message holding an attached
+// signature of it (one more signature when the input already is an attached
+// signed message), optionally time-stamped and optionally packed into a ZIP
+// or GZIP archive before the encryption. This is the frame: the per-file
+// steps with SGEN's texts, the check of an input that is already signed, the
+// choice between block and stream mode, and the completion record.
+
+#include "service/core/file_pipeline.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/core/whole_file.h"
+#include "service/operations/content_ciphers.h"
+#include "service/operations/crypto_operation_support.h"
+#include "service/operations/operations.h"
+#include "service/operations/sign_and_encrypt.h"
+#include "service/operations/signed_input_check.h"
+
+namespace {
+
+const wchar_t* OperationFormat(bool archives) {
+  return archives ? L"Профиль справочника : '%s' | Создание ЭП файла '%s' (размер: %s), архивация и зашифрование в "
+                    L"файл '%s' (размер: %s) (количество получателей - %s, сертификатов - %s)"
+                  : L"Профиль справочника : '%s' | Создание ЭП файла '%s' (размер: %s) и зашифрование в файл '%s' "
+                    L"(размер: %s) (количество получателей - %s, сертификатов - %s)";
+}
+
+// The failure of the whole-file read of block mode, by the stage that failed.
+DWORD WholeReadFailure(const PipelineFile& file, int stage, DWORD code, WorkFailure& failure) {
+  switch (stage) {
+    case kWholeFileStageOpen:
+      return OwnFailure(failure, code,
+                        FormatText(L"Открытие файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
+    case kWholeFileStageSize:
+      return OwnFailure(failure, code, FormatText(L"Определение размера файла %s", file.source),
+                        code == ERR_FILE_SIZE_UNSUPPORTED ? L"Размер файла больше 2ГБ или равен нулю" : L"");
+    default:
+      return OwnFailure(failure, code,
+                        FormatText(L"Чтение файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
+  }
+}
+
+// The work step after the output's name is settled.
+DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool named, sgen::Target& target,
+                         WorkFailure& failure) {
+  if (CipherOfSetting(job.rule.encAlgorithm) == nullptr) return UnknownCipherFailure(failure, job.rule.encAlgorithm);
+  target.existingSignatureCount = 0;
+  bool streamEncoded = false;
+  if (named) {
+    AttachedInput input;
+    if (DWORD code = CheckAttachedInput(job.context, file, input, failure)) return code;
+    streamEncoded = input.streamEncoded;
+    target.existingSignatureCount = input.signatureCount;
+  }
+  // A stream-encoded message is read in chunks whatever the rule says; an
+  // input named like a signature otherwise fits in memory (it was written
+  // whole).
+  const bool stream = streamEncoded || (!named && job.rule.stream != 0);
+  if (stream) return sgen::SignAndEncryptStream(job, file, target, failure);
+  int stage = 0;
+  DataBlob data{};
+  if (DWORD code = ReadWholeFile(file.claimed, &stage, &data)) return WholeReadFailure(file, stage, code, failure);
+  return sgen::SignAndEncryptBlock(job, file, target, data, failure);
+}
+
+}  // namespace
+
+DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                          ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
+                          CString archExt, CString encExt, const CertRecord* certificates, int certificateCount) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  const int k = DirectoryProfileIndex(profile, rule.zcsProfile);
+  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(profile, k);
+  sgen::Job job{rule,
+                RuleContext(table, rule),
+                sigExt,
+                SignParams{},
+                settings.autoUseTsp,
+                settings.serverTsp,
+                EncryptParamsFor(rule.encAlgorithm, certificates, certificateCount)};
+  job.signParams.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
+
+  const bool archives = rule.zipFile != 0;
+  const CString outputSuffix = archives && !archExt.IsEmpty() ? archExt + L"." + encExt : encExt;
+  // The mode label follows the rule, not the mode a file takes.
+  const CString labels = CipherLabel(rule.encAlgorithm) +
+                         FormatText(L" (%s %s)", L"Тип операции:", rule.stream != 0 ? L"Потоковая" : L"Блочная");
+  // The counts show in the record of a completed file only: the number of
+  // the rule's recipients, in both places.
+  bool complete = false;
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    CString count = complete ? FormatText(L"%d", static_cast<int>(rule.recipients.size())) : L"0";
+    return FormatText(OperationFormat(archives), rule.zcsProfile, file.source, inputSize, file.output, outputSize,
+                      count, count) +
+           labels;
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    complete = false;
+    // A file named like a signature keeps its name; any other gets the
+    // signature's extension first.
+    const bool named = HasLastExtension(name, sigExt);
+    sgen::Target target;
+    target.entryName = named ? name : name + L"." + sigExt;
+    PipelineFile file = pipeline.Prepare(name, target.entryName, L"." + outputSuffix, describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
+        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
+        !pipeline.ResolveOutputConflict(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    if (SignAndEncryptStep(job, file, named, target, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    complete = true;
+    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+  }
+  return 0;
+}

@@ -1,0 +1,345 @@
+// SGEN through the operation: block and stream mode, no archive, ZIP and
+// GZIP, with and without a time stamp from a local authority; what openssl
+// makes of the output; inputs already signed; refusals; every library stage
+// failing; a message that does not shrink enough for the memory archive.
+
+#include <cstdio>
+
+#include "common/library_error_stack.h"
+#include "service/core/result_codes.h"
+#include "service/zip/zip_result.h"
+#include "tests/service/operations/crypto_operation_fixture.h"
+#include "tests/support/http_server.h"
+#include "tests/support/service_runner.h"
+
+namespace cryptoops {
+namespace {
+
+// How the errors journal shows a code.
+std::string ErrorCode(DWORD code) {
+  char text[32];
+  std::snprintf(text, sizeof text, " 0x%X - ", code);
+  return text;
+}
+
+class SignAndEncryptTest : public CryptoOperationTest {
+ protected:
+  void SetUp() override {
+    CryptoOperationTest::SetUp();
+    Rule().recipients = {Wide(pki_.Dn("user2"))};
+    certs_ = Recipients({"user2"});
+  }
+
+  void UseTimeStamps(testsupport::LocalHttpServer& server) {
+    server.EnableTimeStamping(pki_, "/tsa/");
+    profile_.serverTsp = {Wide(server.Url("/tsa//"))};
+    profile_.autoUseTsp = {1};
+  }
+
+  DWORD Sgen(const std::vector<std::string>& names, const std::string& archExt = "") {
+    ProfileRecord copy(profile_);
+    return SignAndEncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
+                               certs_.data(), static_cast<int>(certs_.size()));
+  }
+
+  // The signed message inside an output: decrypted by user2, unpacked when
+  // the rule archived (unzip and gzip check the archive first).
+  std::string SignedMessageOf(const fs::path& output, const std::string& entry = "") {
+    std::string opened = OpensslDecrypt(output, "user2");
+    if (Rule().zipFile == 0) return opened;
+    fs::path archive = root_.path() / "opened.archive";
+    WriteBytes(archive, opened);
+    if (Rule().zipFile == 1) {
+      testsupport::ProgramResult test = testsupport::RunProgram("/usr/bin/unzip", {"-tq", archive.string()});
+      EXPECT_EQ(test.exitCode, 0) << test.output;
+      testsupport::ProgramResult names = testsupport::RunProgram("/usr/bin/unzip", {"-Z1", archive.string()});
+      EXPECT_EQ(names.output, entry + "\n");
+      return testsupport::RunProgram("/usr/bin/unzip", {"-p", archive.string()}).output;
+    }
+    testsupport::ProgramResult test = testsupport::RunProgram("/usr/bin/gzip", {"-t", archive.string()});
+    EXPECT_EQ(test.exitCode, 0) << test.output;
+    testsupport::ProgramResult header = testsupport::RunProgram("/usr/bin/gzip", {"-lN", "-q", archive.string()});
+    EXPECT_TRUE(Contains(header.output, entry)) << header.output;
+    return testsupport::RunProgram("/usr/bin/gzip", {"-dc", archive.string()}).output;
+  }
+
+  // What openssl verifies of the signed message inside an output.
+  std::string VerifiedContent(const fs::path& output, const std::string& entry = "") {
+    fs::path message = root_.path() / "signed.p7s";
+    WriteBytes(message, SignedMessageOf(output, entry));
+    return OpensslVerify(message);
+  }
+
+  uint32_t StampCheck(const fs::path& message, uint32_t index) {
+    TspVerifyParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.signatureIndex = index;
+    params.mode = 3;
+    TspVerifyResult result;
+    std::memset(&result, 0, sizeof(result));
+    uint32_t rc = ORLAX_TspStrVerifyCmsFile(context_, &params, message.c_str(), &result);
+    ORLAX_TspFreeVerifyResult(context_, &result);
+    return rc;
+  }
+
+  std::vector<CertRecord> certs_;
+};
+
+// ---------------------------------------------------------------------------
+// Outputs.
+
+TEST_F(SignAndEncryptTest, EveryModeAndArchiveGivesAnOutputThatOpensslOpensAndVerifies) {
+  struct Case {
+    int stream, zipFile;
+    bool stamp;
+    const char* archExt;
+    const char* output;
+  };
+  const Case cases[] = {
+      {0, 0, false, "", "a.txt.p7s.p7e"},      {1, 0, true, "", "a.txt.p7s.p7e"},
+      {0, 1, true, "zip", "a.txt.p7s.zip.p7e"}, {1, 1, false, "zip", "a.txt.p7s.zip.p7e"},
+      {0, 2, false, "gz", "a.txt.p7s.gz.p7e"},  {1, 2, true, "gz", "a.txt.p7s.gz.p7e"},
+      // ZIP without an extension: archived all the same, the name says nothing.
+      {0, 1, false, "", "a.txt.p7s.p7e"},
+  };
+  testsupport::LocalHttpServer server;
+  const std::string text(64 * 1024, 'z');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output + std::string(" stream ") + std::to_string(c.stream) + " zip " +
+                 std::to_string(c.zipFile));
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    Rule().stream = c.stream;
+    Rule().zipFile = c.zipFile;
+    profile_.autoUseTsp = {0};
+    if (c.stamp) UseTimeStamps(server);
+    Put("a.txt", text);
+    ASSERT_EQ(Sgen({"a.txt"}, c.archExt), 0u);
+    ASSERT_EQ(Listing(out_), std::vector<std::string>{c.output}) << Errors();
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_TRUE(VerifiedContent(out_ / c.output, "a.txt.p7s") == text);
+    fs::path message = root_.path() / "signed.p7s";
+    EXPECT_EQ(Info(message).flags & ORLAX_MSG_STREAM, c.stream != 0 ? ORLAX_MSG_STREAM : 0u);
+    EXPECT_EQ(StampCheck(message, 0), c.stamp ? 0u : ORLAX_E_NO_TIME_STAMP);
+    FormatLibraryErrorStack(context_);
+  }
+  EXPECT_EQ(Errors(), "");
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+TEST_F(SignAndEncryptTest, RecordsNameTheRecipientsCipherAndMode) {
+  Rule().encAlgorithm = 3;
+  Rule().stream = 1;
+  Put("a.txt", "Договор");
+  ASSERT_EQ(Sgen({"a.txt"}), 0u);
+  const fs::path output = out_ / "a.txt.p7s.p7e";
+  EXPECT_EQ(RecordWith("a.txt"),
+            std::string(kTime) + " | Профиль: P | Успех | Правило 1 ('Проба'). Профиль справочника : 'Тест' | "
+                                 "Создание ЭП файла '" +
+                (in_ / "a.txt").string() + "' (размер: 14) и зашифрование в файл '" + output.string() +
+                "' (размер: " + std::to_string(fs::file_size(output)) +
+                ") (количество получателей - 1, сертификатов - 1) (Алгоритм шифрования: ГОСТ Р 34.12-2015 "
+                "Кузнечик) (Тип операции: Потоковая)");
+}
+
+TEST_F(SignAndEncryptTest, EveryCipherCarriesALargeFileInStreamMode) {
+  Rule().stream = 1;
+  const std::string large = Bytes(310 * 1024, 9);
+  for (int cipher = 0; cipher <= 4; ++cipher) {
+    Rule().encAlgorithm = cipher;
+    const std::string name = "big" + std::to_string(cipher) + ".bin";
+    Put(name, large);
+    ASSERT_EQ(Sgen({name}), 0u) << Errors();
+  }
+  // openssl's own key meshing breaks the ACPKM ciphers past their first
+  // kilobytes: the recipient's library opens them.
+  ASSERT_EQ(OpenContext("user2"), 0u);
+  for (int cipher = 0; cipher <= 4; ++cipher) {
+    SCOPED_TRACE(cipher);
+    const fs::path output = out_ / ("big" + std::to_string(cipher) + ".bin.p7s.p7e");
+    const fs::path message = root_.path() / "signed.p7s";
+    DecryptParams params{};
+    params.mode = 0x8003;
+    DecryptResult result{};
+    ASSERT_EQ(ORLAX_CmsStrDecryptFile(context_, &params, output.c_str(), message.c_str(), &result), 0u);
+    ORLAX_FreeDecryptResult(context_, &result);
+    EXPECT_TRUE(OpensslVerify(message) == large);
+  }
+}
+
+// An input that already carries an attached signature comes out with two,
+// the stamp on the new one, whether the input was written whole or as a
+// stream (which takes stream mode whatever the rule says).
+TEST_F(SignAndEncryptTest, SignedInputGetsASecondSignatureWithTheStampOnIt) {
+  testsupport::LocalHttpServer server;
+  UseTimeStamps(server);
+  const std::string text = "Договор поставки\n";
+  fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, text);
+  for (bool streamEncoded : {false, true}) {
+    SCOPED_TRACE(streamEncoded);
+    const std::string name = streamEncoded ? "s.p7s" : "b.p7s";
+    SignWith("user2", data, in_ / name, false, streamEncoded);
+    Rule().stream = 0;
+    ASSERT_EQ(Sgen({name}), 0u) << Errors();
+    const fs::path output = out_ / (name + ".p7e");
+    ASSERT_TRUE(fs::exists(output));
+    EXPECT_TRUE(VerifiedContent(output) == text);
+    fs::path message = root_.path() / "signed.p7s";
+    MessageInfo info = Info(message);
+    EXPECT_EQ(info.signatureCount, 2u);
+    EXPECT_EQ(info.flags & ORLAX_MSG_STREAM, streamEncoded ? ORLAX_MSG_STREAM : 0u);
+    EXPECT_EQ(StampCheck(message, 0), ORLAX_E_NO_TIME_STAMP);
+    EXPECT_EQ(StampCheck(message, 1), 0u);
+    FormatLibraryErrorStack(context_);
+    EXPECT_TRUE(Contains(RecordWith(name), streamEncoded ? "(Тип операции: Блочная)" : "Блочная"));
+  }
+}
+
+TEST_F(SignAndEncryptTest, NamesFollowTheSignatureExtensionExactly) {
+  // a.p7s that is no message: signed as data, keeping its name; a.P7S is no
+  // signature name at all.
+  Put("a.p7s", "plain text");
+  Put("b.P7S", "plain text");
+  ASSERT_EQ(Sgen({"a.p7s", "b.P7S"}), 0u);
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.p7s.p7e", "b.P7S.p7s.p7e"}));
+  EXPECT_EQ(VerifiedContent(out_ / "a.p7s.p7e"), "plain text");
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(SignAndEncryptTest, TakenOutputFailsOrGetsAConflictFreeNameFromTheInputName) {
+  Put("a.txt", "x");
+  WriteBytes(out_ / "a.txt.p7s.p7e", "older");
+  ASSERT_EQ(Sgen({"a.txt"}), 0u);
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.txt"});
+  EXPECT_TRUE(Contains(Errors(), "Создание файла " + (out_ / "a.txt.p7s.p7e").string()));
+
+  profile_.renameConfFiles = 1;
+  Put("a.txt", "x");
+  ASSERT_EQ(Sgen({"a.txt"}), 0u);
+  std::vector<std::string> outputs = Listing(out_);
+  ASSERT_EQ(outputs.size(), 2u);
+  EXPECT_TRUE(std::regex_match(outputs[1], std::regex("a~[0-9a-f]+\\.txt\\.p7s\\.p7e"))) << outputs[1];
+  EXPECT_EQ(Read(out_ / "a.txt.p7s.p7e"), "older");
+}
+
+// ---------------------------------------------------------------------------
+// Refusals and failures: the input in the error folder, nothing at the
+// output, no scratch file left.
+
+struct Refusal {
+  const char* name;
+  std::string input;  // "detached", "enveloped", "empty" or content
+  int stream, zipFile, encAlgorithm;
+  const char* failing;  // QELM_TEST_FAIL, or ""
+  DWORD code;
+  const char* stepText;
+  bool stack;
+};
+
+class SignAndEncryptRefusals : public SignAndEncryptTest, public ::testing::WithParamInterface<Refusal> {};
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
+TEST_P(SignAndEncryptRefusals, LeaveTheInputInTheErrorFolderAndNothingBehind) {
+  const Refusal& r = GetParam();
+  testsupport::LocalHttpServer server;
+  UseTimeStamps(server);
+  Rule().stream = r.stream;
+  Rule().zipFile = r.zipFile;
+  Rule().encAlgorithm = r.encAlgorithm;
+  std::string name = "a.txt";
+  fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "data");
+  if (r.input == "detached") {
+    name = "a.p7s";
+    SignWith("user2", data, in_ / name, true);
+  } else if (r.input == "named") {
+    name = "a.p7s";
+    Put(name, "data");
+  } else if (r.input == "enveloped") {
+    name = "a.p7s";
+    EnvelopeOf(data, in_ / name);
+  } else {
+    Put(name, r.input == "empty" ? "" : r.input);
+  }
+  {
+    FailingCall failing(r.failing);
+    ASSERT_EQ(Sgen({name}, r.zipFile == 1 ? "zip" : ""), 0u);
+  }
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{name});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_TRUE(ScratchLeft().empty());
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, ErrorCode(r.code))) << errors;
+  EXPECT_TRUE(Contains(errors, r.stepText)) << errors;
+  EXPECT_EQ(Contains(errors, "ORLAX стек"), r.stack) << errors;
+}
+
+const std::string kText(40000, 't');
+
+const Refusal kRefusals[] = {
+    {"DetachedInput", "detached", 0, 0, 0, "", ERR_WRONG_SIGNATURE_TYPE, "содержит отсоединённую подпись", false},
+    {"EnvelopedInput", "enveloped", 0, 0, 0, "", ERR_WRONG_SIGNATURE_TYPE, ". Файл зашифрован", false},
+    {"UnknownCipher", kText, 0, 0, 7, "", ORLAX_E_UNKNOWN_CIPHER, "Выбор алгоритма шифрования", false},
+    {"EmptyBlock", "empty", 0, 0, 0, "", ERR_FILE_SIZE_UNSUPPORTED, "Определение размера файла", false},
+    {"EmptyStream", "empty", 1, 0, 0, "", ERR_FILE_SIZE_UNSUPPORTED, "Определение размера файла", false},
+    {"MessageInformation", "named", 0, 0, 0, "ORLAX_CmsStrMsgInfFile=0xE0700777", 0xE0700777,
+     "Получение данных о ЭП файла", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, SignAndEncryptRefusals, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every library call of both modes failing, by the rule's step texts.
+const Refusal kLibraryFailures[] = {
+    {"BlockSign", kText, 0, 0, 0, "ORLAX_CmsBlkAttSignMem=0xE0700777", 0xE0700777, "Создание ЭП файла", true},
+    {"BlockStamp", kText, 0, 0, 0, "ORLAX_TspBlkUrlStampCmsMem=0xE0700777", 0xE0700777,
+     "Установка штампа времени с сервера", true},
+    {"BlockEncrypt", kText, 0, 0, 0, "ORLAX_CmsBlkEncryptMem=0xE0700777", 0xE0700777, "Зашифрование файла", true},
+    {"StreamSignInit", kText, 1, 0, 0, "ORLAX_CmsStrAttSignInitMem=0xE0700777", 0xE0700777,
+     "Инициализация потоковой операции создания ЭП", true},
+    {"StreamSignUpdate", kText, 1, 0, 0, "ORLAX_CmsStrAttSignUpdateMem=0xE0700777", 0xE0700777,
+     "Обновление данных потоковой операции создания ЭП", true},
+    {"StreamSignFinal", kText, 1, 0, 0, "ORLAX_CmsStrAttSignFinalMem=0xE0700777", 0xE0700777,
+     "Завершение потоковой операции создания ЭП", false},
+    {"StreamStampInit", kText, 1, 0, 0, "ORLAX_TspStrUrlStampCmsInitMem=0xE0700777", 0xE0700777,
+     "Инициализация потоковой операции установки штампа времени", true},
+    {"StreamStampFinal", kText, 1, 0, 0, "ORLAX_TspStrUrlStampCmsFinalMem=0xE0700777", 0xE0700777,
+     "Завершение потоковой операции установки штампа времени", false},
+    {"StreamEncryptInit", kText, 1, 0, 0, "ORLAX_CmsStrEncryptInitMem=0xE0700777", 0xE0700777,
+     "Инициализация потоковой операции зашифрования", false},
+    {"StreamEncryptFinal", kText, 1, 0, 0, "ORLAX_CmsStrEncryptFinalMem=0xE0700777", 0xE0700777,
+     "Завершение потоковой операции зашифрования", false},
+    {"StreamArchiveEncrypt", kText, 1, 1, 0, "ORLAX_CmsStrEncryptFile=0xE0700777", 0xE0700777,
+     "Зашифрование файла", true},
+    {"StreamArchiveStamp", kText, 1, 2, 0, "ORLAX_TspStrUrlStampCmsFinalMem=0xE0700777", 0xE0700777,
+     "Завершение потоковой операции установки штампа времени", false},
+    {"BlockZipEncrypt", kText, 0, 1, 0, "ORLAX_CmsBlkEncryptMem=0xE0700777", 0xE0700777, "Зашифрование файла",
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Library, SignAndEncryptRefusals, ::testing::ValuesIn(kLibraryFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SignAndEncryptTest, MessageThatDoesNotShrinkFailsTheMemoryArchiveButPassesInStreamMode) {
+  Rule().zipFile = 1;
+  profile_.notAddCert = {1};  // the message is then hardly more than the noise
+  const std::string noise = Bytes(20000, 3);
+  Put("a.bin", noise);
+  ASSERT_EQ(Sgen({"a.bin"}, "zip"), 0u);
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.bin"}) << Operations();
+  EXPECT_TRUE(Contains(Errors(), "Caller: для zip архива выделено недостаточно места")) << Errors();
+  EXPECT_TRUE(Contains(Errors(), ErrorCode(ZIP_E_MEMORY_SIZE)));
+  EXPECT_TRUE(ScratchLeft().empty());
+
+  Rule().stream = 1;
+  profile_.notAddCert = {0};
+  Put("a.bin", noise);
+  ASSERT_EQ(Sgen({"a.bin"}, "zip"), 0u);
+  EXPECT_TRUE(VerifiedContent(out_ / "a.bin.p7s.zip.p7e", "a.bin.p7s") == noise);
+}
+
+}  // namespace
+}  // namespace cryptoops
