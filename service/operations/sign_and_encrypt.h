@@ -14,7 +14,7 @@
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 #include "service/core/file_pipeline.h"
 
 namespace sgen {

@@ -1,7 +1,7 @@
 #pragma once
-// Runs a step with the process's file-size limit lowered, so that a write
-// past it fails as on a full disk (SIGXFSZ ignored: the write returns EFBIG).
-// The previous limit and signal handling are restored afterwards.
+// Lowers the process's file-size limit, so that a write past it fails as on a
+// full disk (SIGXFSZ ignored: the write returns EFBIG). The previous limit and
+// signal handling are restored afterwards.
 
 #include <gtest/gtest.h>
 
@@ -10,18 +10,33 @@
 
 namespace testsupport {
 
+// The limit for as long as the object lives.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved_), 0);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+// Runs a step under the limit and gives back its result.
 template <typename Step>
 auto WithFileSizeLimit(rlim_t bytes, Step step) {
-  rlimit saved{};
-  EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto* previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = bytes;
-  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  auto result = step();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
-  return result;
+  FileSizeLimit limit(bytes);
+  return step();
 }
 
 }  // namespace testsupport

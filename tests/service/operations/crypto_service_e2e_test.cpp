@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "tests/support/http_server.h"
 #include "tests/support/service_runner.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
@@ -120,6 +121,86 @@ TEST_F(CryptoRulesInTheService, FilesTravelThroughEncryptionSigningAndBack) {
   EXPECT_NE(journals.find("(Алгоритм шифрования: ГОСТ Р 34.12-2015 Кузнечик с имитовставкой)"), std::string::npos);
   EXPECT_NE(journals.find("Правило 6 ('DSIG'). Профиль справочника : 'Demo' | Добавление отсоединённой ЭП"),
             std::string::npos);
+}
+
+// SGEN rules of both modes in the running service: a stamped ZIP in stream
+// mode, GZIP in block mode; openssl opens what they write and verifies the
+// signature inside. (openssl meshes the ACPKM ciphers' keys its own way past
+// their first kilobytes: the outputs stay small or use GOST 28147-89.)
+TEST_F(CryptoRulesInTheService, SignAndEncryptRulesWriteWhatOpensslOpens) {
+  CopyDirectoryProfiles();
+  testsupport::LocalHttpServer tsa;
+  tsa.EnableTimeStamping(pki_, "/tsa/");
+  const fs::path logs = root_.Dir("logs");
+  profile_.BaseText("LogPath", logs.string());
+  profile_.BaseText("ZIPArchiveExt", "zip");
+  profile_.BaseText("GZIPArchiveExt", "gz");
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Demo"});
+  profile_.List("NotLoadCrl", {"1"});
+  profile_.List("ServerTSP", {tsa.Url("/tsa")});
+  profile_.List("AutoUseTSP", {"1"});
+  Rule(1, "SGEN", "sgen-stream", "sgen-out");
+  Rule(2, "SGEN", "sgen-block", "sgen-out");
+  for (const char* rule : {"Rule 1", "Rule 2"}) {
+    profile_.RuleDword(rule, "Ext num", 1);
+    profile_.RuleText(rule, "C0", pki_.Dn("user2"));
+  }
+  profile_.RuleDword("Rule 1", "Enc algorythm", 3);
+  profile_.RuleDword("Rule 2", "Enc algorythm", 0);
+  profile_.RuleDword("Rule 1", "Stream", 1);
+  profile_.RuleDword("Rule 1", "ZipFile", 1);
+  profile_.RuleDword("Rule 2", "ZipFile", 2);
+  std::ofstream(root_.Dir("sgen-stream") / "report.txt", std::ios::binary) << "Отчёт за квартал";
+  std::ofstream(root_.Dir("sgen-block") / "letter.txt", std::ios::binary) << "Письмо";
+
+  ASSERT_EQ(RunMirelservice({"install", "Crypto"}).exitCode, 0);
+  auto started = RunMirelservice({"start", "Crypto"});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  const bool done = WaitUntil(
+      [&] { return Exists("sgen-out/report.txt.p7s.zip.p7e") && Exists("sgen-out/letter.txt.p7s.gz.p7e"); },
+      std::chrono::seconds(60));
+  EXPECT_EQ(RunMirelservice({"stop", "Crypto"}).exitCode, 0);
+  const std::string journals = testsupport::ReadJournals(logs);
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+  EXPECT_TRUE(fs::is_empty(root_.path() / "sgen-stream"));
+  EXPECT_TRUE(fs::is_empty(root_.path() / "sgen-block"));
+
+  struct Output {
+    const char* file;
+    const char* unpack;  // the command that checks and opens the archive
+    const char* content;
+  };
+  for (const Output& o : {Output{"report.txt.p7s.zip.p7e", "unzip", "Отчёт за квартал"},
+                          Output{"letter.txt.p7s.gz.p7e", "gzip", "Письмо"}}) {
+    SCOPED_TRACE(o.file);
+    const fs::path archive = root_.path() / "opened", message = root_.path() / "message.p7s";
+    std::string log;
+    ASSERT_EQ(testsupport::RunOpenssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in",
+                                       (root_.path() / "sgen-out" / o.file).string(), "-recip",
+                                       pki_.Cert("user2").string(), "-inkey", pki_.Key("user2").string(), "-out",
+                                       archive.string()},
+                                      &log),
+              0)
+        << log;
+    const bool zip = std::string(o.unpack) == "unzip";
+    EXPECT_EQ(testsupport::RunProgram(zip ? "/usr/bin/unzip" : "/usr/bin/gzip", {zip ? "-tq" : "-t", archive.string()})
+                  .exitCode,
+              0);
+    std::ofstream(message, std::ios::binary)
+        << testsupport::RunProgram(zip ? "/usr/bin/unzip" : "/usr/bin/gzip", {zip ? "-p" : "-dc", archive.string()})
+               .output;
+    const fs::path content = root_.path() / "content";
+    ASSERT_EQ(testsupport::RunOpenssl({"cms", "-verify", "-binary", "-inform", "DER", "-in", message.string(),
+                                       "-CAfile", pki_.Cert("ca").string(), "-purpose", "any", "-out",
+                                       content.string()},
+                                      &log),
+              0)
+        << log;
+    EXPECT_EQ(ReadFileBytes(content), o.content);
+  }
 }
 
 }  // namespace

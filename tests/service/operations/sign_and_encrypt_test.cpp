@@ -9,6 +9,8 @@
 #include "service/core/result_codes.h"
 #include "service/zip/zip_result.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
+#include "platform/cfile.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/http_server.h"
 #include "tests/support/service_runner.h"
 
@@ -339,6 +341,38 @@ TEST_F(SignAndEncryptTest, MessageThatDoesNotShrinkFailsTheMemoryArchiveButPasse
   Put("a.bin", noise);
   ASSERT_EQ(Sgen({"a.bin"}, "zip"), 0u);
   EXPECT_TRUE(VerifiedContent(out_ / "a.bin.p7s.zip.p7e", "a.bin.p7s") == noise);
+}
+
+// A disk that fills up while the output is written: the output and any
+// scratch file are gone, the input is in the error folder.
+TEST_F(SignAndEncryptTest, FullDiskLeavesNoOutputAndTheInputInTheErrorFolder) {
+  struct Case {
+    int stream, zipFile;
+    const char* stepText;
+  };
+  const Case cases[] = {
+      {0, 0, "Открытие файла "},  // the whole-file write, past its open
+      {1, 0, "Запись файла "},
+      {1, 1, "Запись файла "},  // the scratch file of the signed message
+  };
+  const std::string data = Bytes(300 * 1024, 4);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.stream) + " " + std::to_string(c.zipFile));
+    fs::remove_all(err_);
+    fs::create_directories(err_);
+    Rule().stream = c.stream;
+    Rule().zipFile = c.zipFile;
+    Put("a.bin", data);
+    {
+      testsupport::FileSizeLimit limit(100 * 1024);
+      ASSERT_EQ(Sgen({"a.bin"}, "zip"), 0u);
+    }
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.bin"});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_TRUE(ScratchLeft().empty());
+    EXPECT_TRUE(Contains(Errors(), ErrorCode(CFileException::diskFull))) << Errors();
+    EXPECT_TRUE(Contains(Errors(), c.stepText)) << Errors();
+  }
 }
 
 }  // namespace

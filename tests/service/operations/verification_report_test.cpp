@@ -20,6 +20,7 @@
 #include "service/core/result_codes.h"
 #include "service/operations/signature_checks.h"
 #include "service/operations/signer_lists.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -30,28 +31,7 @@ std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.st
 CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
 std::string Label(DWORD code) { return Utf8(CodeLabelText(code)); }
 
-// Limits the size of files this process writes while it lives; a write past
-// the limit then fails instead of raising SIGXFSZ.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = nullptr;
-};
+using testsupport::FileSizeLimit;
 
 // 09/12/2026 14:05:09 UTC, the driven clock of every test here.
 constexpr std::int64_t kNow = 1796825109;
