@@ -250,6 +250,31 @@ uint32_t Finish(Context& ctx, Kind kind, StreamContext* handle, Fn&& work) {
 }
 
 
+// Final's output of a gathering stage that rewrote the end of a signed
+// message (a signature added or stamped): when its start went out already,
+// the rest of that start and the new end; else the whole message, its
+// content put back in from the gathered input.
+uint32_t GiveRewritten(Context& ctx, Stream& s, CMS_ContentInfo* cms, const SplitMessage& split, DataBlob* output) {
+  if (s.handedOut > 0) {
+    uint64_t prefixEnd = 0;
+    if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
+      return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+    }
+    std::string rest, tail;
+    if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
+    if (uint32_t code = TailAfterContent(&ctx, cms, &tail); code != 0) return code;
+    rest += tail;
+    SetBlob(output, rest.data(), rest.size());
+    return 0;
+  }
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  if (mem == nullptr) throw std::bad_alloc();
+  if (uint32_t code = JoinToBio(&ctx, cms, s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
+    return code;
+  }
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
 // --- attached signing of what may already be a signed message ----------------
 
 // A stream-encoded message whose digest algorithms include ours is passed on
@@ -340,25 +365,7 @@ uint32_t AddSignatureToGathered(Context& ctx, Stream& s, uint32_t signFlags, Dat
   std::string digest;
   if (uint32_t code = DigestOf(ctx, content.get(), "DataBlob", &digest); code != 0) return code;
   if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, signFlags); code != 0) return code;
-  if (s.handedOut > 0) {
-    // The start went out already: the rest of it, then the new end.
-    uint64_t prefixEnd = 0;
-    if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
-      return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
-    }
-    std::string rest, tail;
-    if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
-    if (uint32_t code = TailAfterContent(&ctx, cms.get(), &tail); code != 0) return code;
-    rest += tail;
-    SetBlob(output, rest.data(), rest.size());
-    return 0;
-  }
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = JoinToBio(&ctx, cms.get(), s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
-    return code;
-  }
-  return BioToBlob(&ctx, mem.get(), output);
+  return GiveRewritten(ctx, s, cms.get(), split, output);
 }
 
 }  // namespace
@@ -808,26 +815,8 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const
       CmsPtr cms;
       if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
       if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
-      if (s.handedOut > 0) {
-        // The start went out already: the rest of it, then the new end.
-        uint64_t prefixEnd = 0;
-        if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
-          return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
-        }
-        std::string rest, tail;
-        if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
-        if (uint32_t code = TailAfterContent(&ctx, cms.get(), &tail); code != 0) return code;
-        rest += tail;
-        SetBlob(output, rest.data(), rest.size());
-        return 0;
-      }
-      if (!split.hasContent) return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
-      BioPtr mem(BIO_new(BIO_s_mem()));
-      if (mem == nullptr) throw std::bad_alloc();
-      if (uint32_t code = JoinToBio(&ctx, cms.get(), s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
-        return code;
-      }
-      return BioToBlob(&ctx, mem.get(), output);
+      if (s.handedOut == 0 && !split.hasContent) return WriteCmsBlob(&ctx, cms.get(), Encoding::kIndefinite, output);
+      return GiveRewritten(ctx, s, cms.get(), split, output);
     });
   });
 }

@@ -270,6 +270,20 @@ class CryptoOperationTest : public ::testing::Test {
     return copy;
   }
 
+  // The time-stamp check of one signature of a file, with the test's context.
+  uint32_t StampCheck(const fs::path& file, uint32_t index, bool stream) {
+    TspVerifyParams params;
+    std::memset(&params, 0, sizeof(params));
+    params.signatureIndex = index;
+    params.mode = 3;
+    TspVerifyResult result;
+    std::memset(&result, 0, sizeof(result));
+    uint32_t rc = stream ? ORLAX_TspStrVerifyCmsFile(context_, &params, file.c_str(), &result)
+                         : ORLAX_TspBlkVerifyCmsFile(context_, &params, file.c_str(), &result);
+    ORLAX_TspFreeVerifyResult(context_, &result);
+    return rc;
+  }
+
   // openssl cms -decrypt with a holder's key; returns the content ("" on failure).
   std::string OpensslDecrypt(const fs::path& envelope, const std::string& who) {
     fs::path content = root_.path() / "openssl-content";

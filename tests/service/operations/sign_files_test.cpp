@@ -18,20 +18,6 @@ class SignFilesTest : public CryptoOperationTest {
     profile_.autoUseTsp = {1};
   }
 
-  // The time-stamp check of one signature of a file, with the test's context.
-  uint32_t StampCheck(const fs::path& file, uint32_t index, bool stream) {
-    TspVerifyParams params;
-    std::memset(&params, 0, sizeof(params));
-    params.signatureIndex = index;
-    params.mode = 3;
-    TspVerifyResult result;
-    std::memset(&result, 0, sizeof(result));
-    uint32_t rc = stream ? ORLAX_TspStrVerifyCmsFile(context_, &params, file.c_str(), &result)
-                         : ORLAX_TspBlkVerifyCmsFile(context_, &params, file.c_str(), &result);
-    ORLAX_TspFreeVerifyResult(context_, &result);
-    return rc;
-  }
-
   std::string Moved(const fs::path& errorName) const {
     return ". Файл перемещен в каталог ошибок под именем " + errorName.string();
   }
