@@ -1,3 +1,4 @@
+#include "service/core/record_texts.h"
 #include "service/operations/archive_before_encryption.h"
 
 #include "service/core/gzip_glue.h"

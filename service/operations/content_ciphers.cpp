@@ -1,3 +1,4 @@
+#include "service/core/record_texts.h"
 #include "service/operations/content_ciphers.h"
 
 #include <cstring>

@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "service/core/record_texts.h"
 #include "service/core/gzip_glue.h"
 #include "service/operations/archive_before_encryption.h"
 #include "service/operations/crypto_operation_support.h"

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "service/core/record_texts.h"
 #include "service/core/journal.h"
 #include "service/core/whole_file.h"
 #include "service/operations/crypto_operation_support.h"

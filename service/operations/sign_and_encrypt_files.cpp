@@ -5,6 +5,8 @@
 // steps with SGEN's texts, the check of an input that is already signed, the
 // choice between block and stream mode, and the completion record.
 
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/result_codes.h"

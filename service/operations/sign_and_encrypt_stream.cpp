@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/core/record_texts.h"
 #include "service/core/journal.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"

@@ -1,3 +1,4 @@
+#include "service/core/record_texts.h"
 #include "service/operations/signed_input_check.h"
 
 #include "common/library_error_stack.h"
