@@ -14,6 +14,7 @@
 #include "platform/datetime.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "service/core/extraction_limit.h"
 #include "service/core/result_codes.h"
 
 namespace {
@@ -45,6 +46,7 @@ constexpr CodeText kCompressionTexts[] = {
     {ERR_GZIP_TIME, "Не удалось получить время последнего изменения файла с сжатыми данными"},
     {ERR_GZIP_HEADER_SET, "Не удалось задать гаголовок gzip файла с сжатыми данными"},
     {ERR_GZIP_HEADER_GET, "Не удалось получить гаголовок gzip файла с сжатыми данными"},
+    {ERR_ARCHIVE_TOO_LARGE, "Распакованные данные архива превышают допустимый объём"},
 };
 constexpr const char* kUnknownCompressionText = "Описание ошибки не найдено";
 
@@ -237,6 +239,7 @@ DWORD GunzipOneFile(LPCSTR source, LPCSTR target, CString& errorText) {
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!dst.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
 
+  ExtractionLimit limit(static_cast<ULONGLONG>(size.QuadPart), CString(WidePath(target).c_str()));
   z_stream& z = zs.z;
   z.next_in = in.get();
   z.avail_in = got;
@@ -258,6 +261,7 @@ DWORD GunzipOneFile(LPCSTR source, LPCSTR target, CString& errorText) {
     z.next_out = out.get();
     z.avail_out = kGzipChunkSize;
     int rc = inflate(&z, Z_NO_FLUSH);
+    if (!limit.Write(kGzipChunkSize - z.avail_out)) return Fail(ERR_ARCHIVE_TOO_LARGE, errorText);
     if (!WriteAll(dst.get(), out.get(), kGzipChunkSize - z.avail_out)) {
       return Fail(COMPRESS_E_WRITE_UNPACKED, errorText);
     }

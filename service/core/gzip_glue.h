@@ -70,7 +70,9 @@ DWORD GzipOneFile(LPCSTR source, LPCSTR target, LPCWSTR headerName, CString& err
 // COMPRESS_E_CREATE_UNPACKED, COMPRESS_E_READ_PACKED, COMPRESS_E_WRITE_UNPACKED,
 // or zlib's error number as an unsigned code (0xFFFFFFFD for damaged data,
 // 0xFFFFFFFB for data that ends too early) with errorText set to
-// "<source>: <zlib's message>". A partial target may remain.
+// "<source>: <zlib's message>", or ERR_ARCHIVE_TOO_LARGE once the output
+// passes what the source can give or the target's disk can take
+// (ExtractionLimit). A partial target may remain.
 DWORD GunzipOneFile(LPCSTR source, LPCSTR target, CString& errorText);
 
 // Compresses input into a gzip buffer with headerName and the current time in

@@ -14,6 +14,8 @@ inline constexpr DWORD ERR_WRONG_SIGNATURE_TYPE = 0xE1718002;
 inline constexpr DWORD ERR_SIGNATURE_INFO_MISMATCH = 0xE1718003;
 // A file of 0 bytes, or of more than 0x7FFFFFC7 bytes, in block mode.
 inline constexpr DWORD ERR_FILE_SIZE_UNSUPPORTED = 0xE1718004;
+// An archive entry's path leads out of the folder it is unpacked into.
+inline constexpr DWORD ERR_ARCHIVE_PATH_OUTSIDE = 0xE1718005;
 // An archive expected to hold one file holds another number of entries.
 inline constexpr DWORD ERR_ARCHIVE_NOT_SINGLE = 0xE1718006;
 // The modification time of the file to compress could not be read.
@@ -26,6 +28,9 @@ inline constexpr DWORD ERR_GZIP_HEADER_GET = 0xE1718009;
 inline constexpr DWORD ERR_TEMPORARY_NAME_SKIPPED = 0xE171800A;
 // A listed file was gone before it could be claimed.
 inline constexpr DWORD ERR_FILE_VANISHED = 0xE171800B;
+// An archive would unpack to more than its size can hold or than the
+// output folder's disk can take.
+inline constexpr DWORD ERR_ARCHIVE_TOO_LARGE = 0xE171800C;
 // An unpacked folder's name is taken by a file, or no conflict-free name was left.
 inline constexpr DWORD ERR_UNPACK_NAME_CLASH = 0xE171800D;
 

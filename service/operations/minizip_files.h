@@ -1,0 +1,42 @@
+#pragma once
+// What the archive operations (ARCH, UNAR, PACK, UNPK) share around minizip:
+// its file access through the layer, entry names in the OEM code page, entry
+// dates, and the size bounds of archives written without ZIP64 records.
+// Any thread; nothing is shared between calls.
+
+#include <minizip/ioapi.h>
+#include <minizip/zip.h>
+
+#include <string>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+// The chunk in which entry data is read and written.
+inline constexpr DWORD kArchiveChunkSize = 524288;
+
+// Largest entry count and archive size without ZIP64 records.
+inline constexpr ULONGLONG kZipMaxEntries = 65535;
+inline constexpr ULONGLONG kZipMaxBytes = 0xFFFFFFFEull;
+
+// minizip's file access through the layer, for zipOpen2_64 and unzOpen2_64
+// with 8-bit paths in the ANSI code page: an archive is read with no sharing
+// (OPEN_EXISTING) and created new (CREATE_NEW: an existing name or a link in
+// the way fails, nothing is replaced).
+void FillLayerFileFunctions(zlib_filefunc64_def* functions);
+
+// The bytes that a file of `size` bytes can take in a ZIP archive at most,
+// deflated (worst-case growth of incompressible data) with its local and
+// central headers for an entry name of nameBytes bytes.
+ULONGLONG ZipEntryWorstCase(ULONGLONG size, ULONGLONG nameBytes);
+
+// An entry name as archives of this system carry it: the name in the ANSI
+// code page, then in the OEM code page; no UTF-8 flag.
+std::string OemEntryName(const CString& name);
+// An entry name read from an archive (OEM code page), as wide text by way of
+// the ANSI code page.
+CString EntryNameFromOem(const std::string& oemName);
+
+// The entry date of a file: its last-write time in local time.
+// False when the time cannot be converted.
+bool ZipEntryDate(const FILETIME& lastWrite, zip_fileinfo& info);
