@@ -18,6 +18,7 @@
 #include "platform/datetime.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/handles.h"
 #include "service/core/extraction_limit.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
@@ -42,24 +43,6 @@ DWORD Fail(DWORD code, CString& errorText) {
   }
   return code;
 }
-
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  bool Close() {
-    bool closed = !valid() || CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-    return closed;
-  }
-
- private:
-  HANDLE h_;
-};
 
 // A zipFile closed on every way out; Close reports the completion's result.
 class ZipWriter {
@@ -135,7 +118,7 @@ bool LastExtension(const CString& name, CString& extension) {
 DWORD ZipOneFile(LPCSTR source, LPCSTR archive, const CString& entryName, CString& errorText) {
   auto buffer = AllocateChunk();
   if (!buffer) return Fail(COMPRESS_E_NO_MEMORY, errorText);
-  FileHandle input(CreateFileW(Wide(source), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::FileHandle input(CreateFileW(Wide(source), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!input.valid()) return Fail(COMPRESS_E_OPEN_SOURCE, errorText);
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(input.get(), &size)) return Fail(COMPRESS_E_SOURCE_SIZE, errorText);
@@ -172,7 +155,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   if (!buffer) return Fail(COMPRESS_E_NO_MEMORY, errorText);
   LARGE_INTEGER size{};
   {
-    FileHandle packed(
+    platform::FileHandle packed(
         CreateFileW(Wide(archive), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!packed.valid()) return Fail(COMPRESS_E_OPEN_PACKED, errorText);
     if (!GetFileSizeEx(packed.get(), &size)) return Fail(COMPRESS_E_PACKED_SIZE, errorText);
@@ -200,7 +183,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   if (!limit.AllowsDeclared(entry.uncompressed_size)) return Fail(ERR_ARCHIVE_TOO_LARGE, errorText);
   if (!zip.OpenEntry()) return Fail(COMPRESS_E_OPEN_PACKED, errorText);
 
-  FileHandle output(CreateFileW(Wide(target), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::FileHandle output(CreateFileW(Wide(target), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
   ULONGLONG written = 0;
   for (;;) {

@@ -24,6 +24,7 @@
 #include "common/config_records.h"
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
+#include "tests/service/operations/operation_test_files.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
 
@@ -31,25 +32,12 @@ namespace cryptoops {
 
 namespace fs = std::filesystem;
 
-inline std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
-inline CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
-
-inline std::string Bytes(size_t size, unsigned seed = 7) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
-
-inline void WriteBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-inline std::string Read(const fs::path& path) { return testsupport::ReadFileBytes(path); }
-
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using optest::Bytes;
+using optest::Contains;
+using optest::Read;
+using optest::Utf8;
+using optest::Wide;
+using optest::WriteBytes;
 
 // Makes the named library calls fail with a code while it lives.
 class FailingCall {
