@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "service/core/config_records.h"
+#include "common/config_records.h"
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
 #include "tests/service/operations/operation_test_files.h"
