@@ -84,11 +84,7 @@ std::wstring WidePath(LPCSTR path) { return platform::MultiByteToWide(path != nu
 
 // The result, with the error text filled in when the caller left it empty.
 DWORD Fail(DWORD code, CString& errorText) {
-  if (errorText.IsEmpty()) {
-    char text[1024];
-    CompressionErrorText(code, text);
-    errorText = CString(platform::MultiByteToWide(text, CP_ACP).c_str());
-  }
+  if (errorText.IsEmpty()) errorText = CompressionErrorDescription(code);
   return code;
 }
 
@@ -152,6 +148,12 @@ DWORD CompressionErrorText(DWORD code, char* buffer) {
     buffer[n] = '\0';
   }
   return 0;
+}
+
+CString CompressionErrorDescription(DWORD code) {
+  char text[1024];
+  CompressionErrorText(code, text);
+  return CString(platform::MultiByteToWide(text, CP_ACP).c_str());
 }
 
 LONGLONG FileTimeToTime64(FILETIME localTime) {

@@ -44,6 +44,8 @@ inline constexpr DWORD kGzipChunkSize = 524288;
 // (1024 bytes; a longer text would be cut to 1023 bytes). Unknown codes give
 // "Описание ошибки не найдено". Returns 0.
 DWORD CompressionErrorText(DWORD code, char* buffer);
+// The same text as wide text, for a record's description.
+CString CompressionErrorDescription(DWORD code);
 
 // A local time as seconds since 1970, taking the zone's daylight-saving rule
 // for that moment; milliseconds are dropped. -1 when it cannot be converted.

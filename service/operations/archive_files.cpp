@@ -34,12 +34,13 @@ CString Wide(LPCSTR path) { return CString(platform::MultiByteToWide(path != nul
 // The result, with the error text filled in when the caller left it empty.
 DWORD Fail(DWORD code, CString& errorText) {
   if (errorText.IsEmpty()) {
-    char text[1024];
-    if (code == ZIP_E_TOO_LARGE)
+    if (code == ZIP_E_TOO_LARGE) {
+      char text[1024];
       ZipResultText(code, text);
-    else
-      CompressionErrorText(code, text);
-    errorText = CString(platform::MultiByteToWide(text, CP_ACP).c_str());
+      errorText = CString(platform::MultiByteToWide(text, CP_ACP).c_str());
+    } else {
+      errorText = CompressionErrorDescription(code);
+    }
   }
   return code;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "common/config_records.h"
 #include "service/core/journal.h"
 #include "service/operations/operations.h"

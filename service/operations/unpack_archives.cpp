@@ -1,0 +1,344 @@
+// UNPK: every input file is a ZIP archive whose folders and files are written
+// below "Path Out". An archive either unpacks whole or leaves nothing of its
+// files behind (folders made stay) and goes to the error folder.
+
+#include "service/operations/unpack_entry_path.h"
+
+#include <minizip/unzip.h>
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/handles.h"
+#include "service/core/conflict_names.h"
+#include "service/core/extraction_limit.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/gzip_glue.h"
+#include "service/core/journal.h"
+#include "service/core/result_codes.h"
+#include "service/operations/minizip_files.h"
+#include "service/operations/operations.h"
+
+namespace {
+
+constexpr const wchar_t* kClashText = L"При распаковке директории произрошел конфликт имен с существующим файлом";
+constexpr const wchar_t* kOutsideText = L"Путь элемента архива выходит за пределы выходного каталога";
+constexpr const wchar_t* kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+// Windows' mark of a symbolic link, which the layer reports by itself.
+constexpr DWORD kLinkAttribute = 0x400;
+
+// A link is never a folder to write into.
+bool IsRealFolder(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & kLinkAttribute) == 0;
+}
+
+class UnzipArchive {
+ public:
+  explicit UnzipArchive(unzFile file) : file_(file) {}
+  ~UnzipArchive() {
+    if (entryOpen_) unzCloseCurrentFile(file_);
+    if (file_ != nullptr) unzClose(file_);
+  }
+  UnzipArchive(const UnzipArchive&) = delete;
+  UnzipArchive& operator=(const UnzipArchive&) = delete;
+  unzFile get() const { return file_; }
+  bool OpenEntry() { return entryOpen_ = unzOpenCurrentFile(file_) == UNZ_OK; }
+  int CloseEntry() {
+    entryOpen_ = false;
+    return unzCloseCurrentFile(file_);
+  }
+
+ private:
+  unzFile file_;
+  bool entryOpen_ = false;
+};
+
+// One archive on its way out: the files written so far, deleted (last
+// first) unless the archive completes.
+class ArchiveUnpacking {
+ public:
+  ArchiveUnpacking(const RuleRecord& rule, int renameConfFiles)
+      : pathOut_(rule.pathOut), renameConfFiles_(renameConfFiles) {}
+  ~ArchiveUnpacking() {
+    if (!completed_) DeleteWritten();
+  }
+  ArchiveUnpacking(const ArchiveUnpacking&) = delete;
+  ArchiveUnpacking& operator=(const ArchiveUnpacking&) = delete;
+
+  // Unpacks the claimed archive; false with the failure filled.
+  bool Run(const PipelineFile& file, WorkFailure& failure);
+  void Complete() { completed_ = true; }
+  void DeleteWritten() {
+    for (auto it = written_.rbegin(); it != written_.rend(); ++it) DeleteFileW(*it);
+    written_.clear();
+  }
+  int FilesWritten() const { return static_cast<int>(written_.size()); }
+
+ private:
+  bool Fail(WorkFailure& failure, DWORD code, const CString& stepText, const CString& description = CString()) {
+    failure.code = code;
+    failure.stageText = stepText;
+    failure.description = description;
+    return false;
+  }
+  bool FailReading(WorkFailure& failure, DWORD code = COMPRESS_E_OPEN_PACKED) {
+    return Fail(failure, code, CString(), CompressionErrorDescription(code));
+  }
+  bool DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, WorkFailure& failure);
+  bool MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure);
+  bool FolderAside(const CString& parent, const CString& component, CString& path, WorkFailure& failure);
+  bool WriteFileEntry(UnzipArchive& zip, const unz_file_info64& info, const CString& folder,
+                      const CString& fileName, WorkFailure& failure);
+
+  CString pathOut_;
+  int renameConfFiles_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<ExtractionLimit> limit_;
+  std::vector<CString> written_;
+  bool completed_ = false;
+};
+
+bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
+  LARGE_INTEGER size{};
+  {
+    OwnedHandle archive(CreateFileW(file.claimed, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!archive.valid()) {
+      DWORD error = GetLastError();
+      CString step;
+      step.Format(L"Открытие файла %s (размер: %s)", file.source.GetString(), FileSizeText(file.claimed).GetString());
+      return Fail(failure, error, step);
+    }
+    if (!GetFileSizeEx(archive.get(), &size)) {
+      DWORD error = GetLastError();
+      CString step;
+      step.Format(L"Определение размера файла %s", file.source.GetString());
+      return Fail(failure, error, step);
+    }
+  }
+  zlib_filefunc64_def functions;
+  FillLayerFileFunctions(&functions);
+  const std::string claimed = platform::WideToMultiByte(file.claimed.str(), CP_ACP);
+  UnzipArchive zip(unzOpen2_64(claimed.c_str(), &functions));
+  if (zip.get() == nullptr) return FailReading(failure);
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return FailReading(failure);
+  buffer_.reset(new (std::nothrow) std::uint8_t[kArchiveChunkSize]);
+  if (!buffer_) return Fail(failure, ERROR_NOT_ENOUGH_MEMORY, L"Выделение памяти");
+  if (global.number_entry > 0 && !DeclaredSizesFit(zip.get(), static_cast<ULONGLONG>(size.QuadPart), failure))
+    return false;
+
+  for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
+    if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK) return FailReading(failure);
+    unz_file_info64 info{};
+    char rawName[kEntryNameBuffer] = {};
+    if (unzGetCurrentFileInfo64(zip.get(), &info, rawName, sizeof(rawName), nullptr, 0, nullptr, 0) != UNZ_OK ||
+        info.size_filename >= kEntryNameBuffer || !zip.OpenEntry())
+      return FailReading(failure);
+    EntryPath entry;
+    if (DWORD rc = EntryNameToPath(std::string(rawName, info.size_filename), entry)) {
+      if (rc == ERR_ARCHIVE_PATH_OUTSIDE) return Fail(failure, rc, CString(), kOutsideText);
+      return FailReading(failure, rc);
+    }
+    CString folder;
+    if (!MakeFolders(entry.folders, folder, failure)) return false;
+    if (!entry.folder && !WriteFileEntry(zip, info, folder, entry.fileName, failure)) return false;
+    if (zip.CloseEntry() != UNZ_OK) return FailReading(failure, COMPRESS_E_INFLATE);
+  }
+  return true;
+}
+
+// Archives come from outside: the sizes they declare are held to what their
+// size can give and the disk can take before anything is written.
+bool ArchiveUnpacking::DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, WorkFailure& failure) {
+  limit_ = std::make_unique<ExtractionLimit>(archiveSize, pathOut_, true);
+  ULONGLONG declared = 0;
+  int rc = unzGoToFirstFile(zip);
+  for (; rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return FailReading(failure);
+    declared += std::min<ULONGLONG>(info.uncompressed_size, limit_->Limit() + 1);
+    if (!limit_->AllowsDeclared(declared))
+      return Fail(failure, ERR_ARCHIVE_TOO_LARGE, CString(), CompressionErrorDescription(ERR_ARCHIVE_TOO_LARGE));
+  }
+  if (rc != UNZ_END_OF_LIST_OF_FILE || unzGoToFirstFile(zip) != UNZ_OK) return FailReading(failure);
+  return true;
+}
+
+bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure) {
+  path = pathOut_;
+  for (const CString& component : folders) {
+    const CString parent = path;
+    path = parent + L"/" + component;
+    CString step;
+    int rc = SHCreateDirectoryExW(nullptr, path, nullptr);
+    if (rc == ERROR_SUCCESS) continue;
+    if (rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
+      step.Format(L"Создание каталога '%s'", pathOut_.GetString());
+      return Fail(failure, static_cast<DWORD>(rc), step);
+    }
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      step.Format(L"Открытие файла %s (размер: %s)", pathOut_.GetString(), FileSizeText(pathOut_).GetString());
+      return Fail(failure, error, step);
+    }
+    if (IsRealFolder(attributes)) continue;
+    // A file, or a link that is never followed, holds the name.
+    if (renameConfFiles_ == 0) {
+      step.Format(L"Создание каталога '%s'", pathOut_.GetString());
+      return Fail(failure, ERR_UNPACK_NAME_CLASH, step, kClashText);
+    }
+    if (!FolderAside(parent, component, path, failure)) return false;
+  }
+  return true;
+}
+
+// The folder made aside for a clashing name: one made before (the name, "~"
+// and eight characters), or a new conflict-free one. The mark goes into the
+// clashing component alone, so the folder stays beside the name it stands
+// for whatever "." the path above holds.
+bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& component, CString& path,
+                                   WorkFailure& failure) {
+  const CString pattern = parent + L"/" + component + L"~????????";
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND) {
+      CString step;
+      step.Format(L"Поиск файлов в директории %s", parent.GetString());
+      return Fail(failure, error, step);
+    }
+  } else {
+    bool reused = false;
+    do {
+      const CString candidate = parent + L"/" + found.cFileName;
+      if (found.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY && PathMatchSpecW(candidate, pattern) &&
+          IsRealFolder(GetFileAttributesW(candidate))) {
+        path = candidate;
+        reused = true;
+      }
+    } while (!reused && FindNextFileW(search, &found));
+    FindClose(search);
+    if (reused) return true;
+  }
+  CString candidate;
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    candidate = parent + L"/" + MakeConflictName(component);
+    if (PathFileExistsW(candidate)) continue;
+    int rc = SHCreateDirectoryExW(nullptr, candidate, nullptr);
+    if (rc == ERROR_SUCCESS) {
+      path = candidate;
+      return true;
+    }
+    if (rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
+      CString step;
+      step.Format(L"Создание каталога '%s'", pathOut_.GetString());
+      return Fail(failure, static_cast<DWORD>(rc), step);
+    }
+  }
+  CString step;
+  step.Format(L"Создание файла %s", pathOut_.GetString());
+  return Fail(failure, ERR_UNPACK_NAME_CLASH, step + kCounterText, kClashText);
+}
+
+bool ArchiveUnpacking::WriteFileEntry(UnzipArchive& zip, const unz_file_info64& info, const CString& folder,
+                                      const CString& fileName, WorkFailure& failure) {
+  CString out = folder + L"/" + fileName;
+  CString step;
+  if (PathFileExistsW(out)) {
+    if (renameConfFiles_ == 0) {
+      step.Format(L"Создание файла %s", out.GetString());
+      return Fail(failure, ERROR_FILE_EXISTS, step);
+    }
+    bool free = false;
+    for (int attempt = 0; attempt < kConflictNameAttempts && !free; ++attempt) {
+      out = folder + L"/" + MakeConflictName(fileName);
+      free = !PathFileExistsW(out);
+    }
+    if (!free) {
+      step.Format(L"Создание файла %s", out.GetString());
+      return Fail(failure, ERROR_FILE_EXISTS, step + kCounterText);
+    }
+  }
+  // CREATE_NEW: a name taken meanwhile, or a link in the way, is never
+  // written through.
+  OwnedHandle output(CreateFileW(out, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output.valid()) {
+    const DWORD error = GetLastError();
+    step.Format(L"Создание файла %s", out.GetString());
+    return Fail(failure, error, step);
+  }
+  written_.push_back(out);
+  ULONGLONG total = 0;
+  for (;;) {
+    const int got = unzReadCurrentFile(zip.get(), buffer_.get(), kArchiveChunkSize);
+    if (got < 0) return FailReading(failure, COMPRESS_E_INFLATE);
+    if (got == 0) break;
+    if (!limit_->Write(static_cast<ULONGLONG>(got)))
+      return Fail(failure, ERR_ARCHIVE_TOO_LARGE, CString(), CompressionErrorDescription(ERR_ARCHIVE_TOO_LARGE));
+    DWORD done = 0;
+    if (!WriteFile(output.get(), buffer_.get(), static_cast<DWORD>(got), &done, nullptr) ||
+        done != static_cast<DWORD>(got)) {
+      const DWORD error = GetLastError();
+      step.Format(L"Запись файла %s (размер: %s)", out.GetString(), L"0");
+      return Fail(failure, error, step);
+    }
+    total += static_cast<ULONGLONG>(got);
+  }
+  // minizip checks the CRC only of an entry read to its declared end.
+  if (total != info.uncompressed_size) return FailReading(failure, COMPRESS_E_INFLATE);
+  if (!output.Close()) {
+    const DWORD error = GetLastError();
+    step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(out).GetString());
+    return Fail(failure, error, step);
+  }
+  return true;
+}
+
+}  // namespace
+
+DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
+                     CString profileName) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  // The size is the claimed archive's: "0" until the claim.
+  auto describe = [&rule](const PipelineFile& file, const CString&, const CString&) {
+    CString text;
+    text.Format(L"Распаковка файлов из архива '%s' (размер: %s) в каталог '%s'", file.source.GetString(),
+                FileSizeText(file.claimed).GetString(), rule.pathOut.GetString());
+    return text;
+  };
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    const int dot = name.ReverseFind(L'.');
+    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) continue;  // passed over without a record
+    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
+    if (!pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    ArchiveUnpacking unpacking(rule, profile.renameConfFiles);
+    WorkFailure failure;
+    if (!unpacking.Run(file, failure)) {
+      // Every file written from the archive goes before the archive moves.
+      unpacking.DeleteWritten();
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    unpacking.Complete();
+    CString count;
+    count.Format(L" (распаковано файлов: %d)", unpacking.FilesWritten());
+    file.describe = [describe, count](const PipelineFile& done, const CString& in, const CString& out) {
+      return describe(done, in, out) + count;
+    };
+    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+  }
+  return 0;
+}

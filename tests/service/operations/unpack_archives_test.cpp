@@ -1,0 +1,214 @@
+// UNPK: archives with folders unpacked below "Path Out", name clashes, and
+// archives from outside that try to write elsewhere or more than they hold.
+
+#include "service/core/result_codes.h"
+#include "service/operations/unpack_entry_path.h"
+#include "tests/service/operations/file_rule_fixture.h"
+
+namespace fileops {
+namespace {
+
+class UnpackArchivesTest : public FileRuleTest {
+ protected:
+  DWORD Unpk(const std::vector<std::string>& names) {
+    return UnpackArchives(Names(names), 0, profile_, Journal(), L"P");
+  }
+  // Makes an archive in the input folder from files made in a scratch
+  // folder by a shell command; zip's own arguments follow.
+  void MakeZip(const std::string& name, const std::string& files, const std::string& zipArguments) {
+    const fs::path work = root_.Dir("work-" + name);
+    ASSERT_EQ(Tool(work, {"sh", "-c", files + " && zip -q " + zipArguments}).exitCode, 0);
+    fs::rename(work / "a.zip", in_ / name);
+  }
+  // Renames the entries of an archive: every occurrence of `from` in its
+  // headers becomes `to` (of the same length).
+  void RenameEntries(const std::string& name, const std::string& from, const std::string& to) {
+    std::string bytes = Read(in_ / name);
+    for (size_t at = 0; (at = bytes.find(from, at)) != std::string::npos; at += to.size()) bytes.replace(at, from.size(), to);
+    WriteBytes(in_ / name, bytes);
+  }
+};
+
+TEST_F(UnpackArchivesTest, FoldersAndFilesOfAZipTreeLandBelowTheOutputFolder) {
+  MakeZip("tree.zip", "mkdir -p a/d && echo b > a/b.txt && echo e > a/d/e.txt && echo c > c.txt", "-r a.zip a c.txt");
+  ASSERT_EQ(Unpk({"tree.zip"}), 0u);
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a/", "a/b.txt", "a/d/", "a/d/e.txt", "c.txt"}));
+  EXPECT_EQ(Read(out_ / "a/d/e.txt"), "e\n");
+  EXPECT_TRUE(Listing(in_).empty());
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(Contains(records[0], "| Успех | Правило 1 ('Проба'). Распаковка файлов из архива '" +
+                                       (in_ / "tree.zip").string() + "' (размер: "))
+      << records[0];
+  EXPECT_TRUE(Contains(records[0], " в каталог '" + out_.string() + "' (распаковано файлов: 3)")) << records[0];
+}
+
+TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
+  WriteBytes(out_ / "a", "a file named like the folder");
+  WriteBytes(out_ / "c.txt", "an older c");
+  // new.txt first, so that a failure at a/b.txt must take it back.
+  MakeZip("clash0.zip", "mkdir a && echo b > a/b.txt && echo new > new.txt", "a.zip new.txt a/b.txt");
+  MakeZip("clash1.zip", "mkdir a && echo b > a/b.txt && echo new > c.txt", "a.zip c.txt a/b.txt");
+  // A folder made aside before, with its eight hexadecimal digits.
+  fs::create_directories(out_ / "a~0badcafe");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Unpk({"clash0.zip"}), 0u);
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"clash0.zip"});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a", "a~0badcafe/", "c.txt"}));
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800D - При распаковке директории произрошел конфликт имен с "
+                                 "существующим файлом. Правило 1 ('Проба'). Создание каталога '" +
+                                     out_.string() + "'"))
+      << Errors();
+
+  profile_.renameConfFiles = 1;
+  ASSERT_EQ(Unpk({"clash1.zip"}), 0u);
+  const auto listing = Listing(out_);
+  ASSERT_EQ(listing.size(), 5u) << ::testing::PrintToString(listing);
+  EXPECT_EQ(listing[1], "a~0badcafe/");
+  EXPECT_EQ(listing[2], "a~0badcafe/b.txt");
+  EXPECT_EQ(listing[3], "c.txt");
+  EXPECT_EQ(Read(out_ / "c.txt"), "an older c");
+  // The new c.txt takes a conflict-free name: c~<hex>.txt.
+  EXPECT_EQ(listing[4].rfind("c~", 0), 0u);
+  EXPECT_EQ(listing[4].substr(listing[4].size() - 4), ".txt");
+  EXPECT_EQ(Read(out_ / listing[4]), "new\n");
+}
+
+TEST_F(UnpackArchivesTest, EntryPathsThatLeaveTheOutputFolderFailTheArchive) {
+  // Names of the same length as those zip stores, patched in afterwards.
+  MakeZip("up.zip", "echo x > zzzz", "a.zip zzzz");
+  RenameEntries("up.zip", "zzzz", "../x");
+  MakeZip("deep.zip", "echo 1 > first.txt && echo x > zzzzzzzzz", "a.zip first.txt zzzzzzzzz");
+  RenameEntries("deep.zip", "zzzzzzzzz", "a/../../x");
+  MakeZip("back.zip", "echo x > zzzz", "a.zip zzzz");
+  RenameEntries("back.zip", "zzzz", "..\\x");
+  MakeZip("dated.zip", "echo x > zzzzzzzzz", "a.zip zzzzzzzzz");
+  RenameEntries("dated.zip", "zzzzzzzzz", ":|..|/x/y");
+  MakeZip("rooted.zip", "mkdir -p x && echo y > x/y.txt", "a.zip x/y.txt");
+  RenameEntries("rooted.zip", "x/y.txt", "/x/y.tx");
+
+  ASSERT_EQ(Unpk({"up.zip", "deep.zip", "back.zip", "dated.zip", "rooted.zip"}), 0u);
+  // "../x" and "a/../../x" from "Path Out" would be the root's own x.
+  EXPECT_FALSE(fs::exists(root_.path() / "x"));
+  EXPECT_FALSE(fs::exists(root_.path() / "x\\"));
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"x/", "x/y.tx"}));
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"back.zip", "dated.zip", "deep.zip", "up.zip"}));
+  const std::string errors = Errors();
+  size_t outsideRecords = 0;
+  for (size_t at = 0; (at = errors.find("Ошибка ORLAX 0xE1718005 - Путь элемента архива выходит за пределы "
+                                        "выходного каталога",
+                                        at)) != std::string::npos;
+       ++at)
+    ++outsideRecords;
+  EXPECT_EQ(outsideRecords, 4u) << errors;
+}
+
+TEST_F(UnpackArchivesTest, ALinkInTheOutputFolderIsAClashNeverFollowed) {
+  const fs::path outside = root_.Dir("outside");
+  fs::create_symlink(outside, out_ / "link");
+  if ((GetFileAttributesW(Wide((out_ / "link").string())) & 0x400) == 0)
+    GTEST_SKIP() << "the files layer does not describe links by themselves yet";
+  MakeZip("linked.zip", "echo 1 > first.txt && mkdir link && echo x > link/evil", "a.zip first.txt link/evil");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Unpk({"linked.zip"}), 0u);
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"linked.zip"});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{"link"});
+
+  // With renaming, the link is a clash like a file: a folder beside it.
+  profile_.renameConfFiles = 1;
+  fs::rename(err_ / "linked.zip", in_ / "linked.zip");
+  ASSERT_EQ(Unpk({"linked.zip"}), 0u);
+  EXPECT_TRUE(fs::is_empty(outside));
+  bool aside = false;
+  for (const auto& name : Listing(out_)) aside |= name.rfind("link~", 0) == 0 && name.find("/evil") != std::string::npos;
+  EXPECT_TRUE(aside) << ::testing::PrintToString(Listing(out_));
+}
+
+TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
+  MakeZip("crc.zip", "echo 1 > first.txt && head -c 1000 /dev/zero > z", "-0 a.zip first.txt z");
+  std::string crc = Read(in_ / "crc.zip");
+  ForgeZipField(crc, true, 0x12345678);
+  WriteBytes(in_ / "crc.zip", crc);
+  // Many entries over one compressed run of 4 MiB of zeros: each declares
+  // the whole run, together far more than the archive can hold.
+  MakeZip("overlap.zip", "head -c 4194304 /dev/zero > z000", "a.zip z000");
+  {
+    std::string zip = Read(in_ / "overlap.zip");
+    const size_t central = zip.find("PK\1\2");
+    const size_t end = zip.find("PK\5\6");
+    const std::string entry = zip.substr(central, end - central);
+    std::string directory;
+    for (int i = 0; i < 100; ++i) {
+      std::string copy = entry;
+      const std::string name = "z" + std::string(i < 10 ? "00" : "0") + std::to_string(i);
+      copy.replace(copy.find("z000"), 4, name.substr(0, 4));
+      directory += copy;
+    }
+    std::string tail = zip.substr(end);
+    tail[8] = tail[10] = 100;  // entries on this disk and in all
+    PutLe32(tail, 12, static_cast<std::uint32_t>(directory.size()));
+    zip = zip.substr(0, central) + directory + tail;
+    WriteBytes(in_ / "overlap.zip", zip);
+  }
+  // An entry name of 301 bytes: never cut to fit.
+  MakeZip("long.zip", "n=$(printf 'n%.0s' $(seq 150)) && mkdir $n && echo x > $n/$n", "-r a.zip n*");
+  ASSERT_EQ(Unpk({"crc.zip", "overlap.zip", "long.zip"}), 0u);
+  // Only the folder made before the long name failed stays.
+  const auto left = Listing(out_);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0], std::string(150, 'n') + "/");
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"crc.zip", "long.zip", "overlap.zip"}));
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, "Ошибка 0x40027 - Ошибка распаковки данных")) << errors;
+  EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE171800C - Распакованные данные архива превышают допустимый объём"))
+      << errors;
+  EXPECT_TRUE(Contains(errors, "Ошибка 0x40020 - Ошибка открытия файла с сжатыми данными")) << errors;
+}
+
+TEST_F(UnpackArchivesTest, ClaimedNamesArePassedOverAndEmptyArchivesCountNoFiles) {
+  Put("left.zip.stp", "claimed");
+  MakeZip("empty.zip", "mkdir d", "a.zip d");
+  ASSERT_EQ(Unpk({"left.zip.stp", "empty.zip"}), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.zip.stp"});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{"d/"});
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(Contains(records[0], "(распаковано файлов: 0)")) << records[0];
+}
+
+TEST(UnpackEntryPath, NamesBecomeComponentsBelowTheOutputFolder) {
+  struct Case {
+    std::string raw;
+    DWORD rc;
+    std::vector<std::string> folders;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"a/b/c.txt", 0, {"a", "b"}, "c.txt"},
+      {"\\x\\y.txt", 0, {"x"}, "y.txt"},
+      {"/x//./y.txt", 0, {"x"}, "y.txt"},
+      {"dir/", 0, {"dir"}, ""},
+      {"", 0, {}, ""},
+      {"../x", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {"a/../../x", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {"a\\..\\x", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {"a/..", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {"a/.", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {":|..|/x", ERR_ARCHIVE_PATH_OUTSIDE, {}, ""},
+      {std::string(255, 'n'), 0, {}, std::string(255, 'n')},
+      {std::string(256, 'n'), 0x40020, {}, ""},
+  };
+  for (const Case& c : cases) {
+    EntryPath path;
+    EXPECT_EQ(EntryNameToPath(c.raw, path), c.rc) << c.raw;
+    if (c.rc != 0) continue;
+    std::vector<std::string> folders;
+    for (const CString& folder : path.folders) folders.push_back(Utf8(folder));
+    EXPECT_EQ(folders, c.folders) << c.raw;
+    EXPECT_EQ(Utf8(path.fileName), c.file) << c.raw;
+  }
+}
+
+}  // namespace
+}  // namespace fileops
