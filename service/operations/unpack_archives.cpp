@@ -107,7 +107,7 @@ class ArchiveUnpacking {
 bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
   LARGE_INTEGER size{};
   {
-    OwnedHandle archive(CreateFileW(file.claimed, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    platform::FileHandle archive(CreateFileW(file.claimed, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!archive.valid()) {
       DWORD error = GetLastError();
       CString step;
@@ -269,7 +269,7 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipArchive& zip, const unz_file_info64& 
   }
   // CREATE_NEW: a name taken meanwhile, or a link in the way, is never
   // written through.
-  OwnedHandle output(CreateFileW(out, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::FileHandle output(CreateFileW(out, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.valid()) {
     const DWORD error = GetLastError();
     step.Format(L"Создание файла %s", out.GetString());
