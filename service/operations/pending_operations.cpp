@@ -11,4 +11,3 @@ DWORD DecryptAndVerifyFiles(const CStringArray&, DirectoryProfileTable&, int, Pr
 DWORD PackFiles(const CStringArray&, int, ProfileRecord&, CString, CString, CString, std::int64_t*) {
   return 0;
 }
-DWORD ExecuteProgram(const CStringArray&, int, ProfileRecord&, CString, CString) { return 0; }
