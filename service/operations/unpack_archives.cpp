@@ -19,6 +19,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/minizip_files.h"
 #include "service/operations/operations.h"
