@@ -63,28 +63,6 @@ class ZipWriter {
   zipFile file_;
 };
 
-class UnzipReader {
- public:
-  explicit UnzipReader(unzFile file) : file_(file) {}
-  ~UnzipReader() {
-    if (entryOpen_) unzCloseCurrentFile(file_);
-    if (file_ != nullptr) unzClose(file_);
-  }
-  UnzipReader(const UnzipReader&) = delete;
-  UnzipReader& operator=(const UnzipReader&) = delete;
-  unzFile get() const { return file_; }
-  bool OpenEntry() { return entryOpen_ = unzOpenCurrentFile(file_) == UNZ_OK; }
-  // The entry's own result: UNZ_CRCERROR for data whose CRC does not match.
-  int CloseEntry() {
-    entryOpen_ = false;
-    return unzCloseCurrentFile(file_);
-  }
-
- private:
-  unzFile file_;
-  bool entryOpen_ = false;
-};
-
 std::unique_ptr<std::uint8_t[]> AllocateChunk() {
   return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kArchiveChunkSize]);
 }

@@ -5,6 +5,7 @@
 // Any thread; nothing is shared between calls.
 
 #include <minizip/ioapi.h>
+#include <minizip/unzip.h>
 #include <minizip/zip.h>
 
 #include <string>
@@ -40,3 +41,27 @@ CString EntryNameFromOem(const std::string& oemName);
 // The entry date of a file: its last-write time in local time.
 // False when the time cannot be converted.
 bool ZipEntryDate(const FILETIME& lastWrite, zip_fileinfo& info);
+
+// An archive opened for reading (unzOpen2_64), closed with its open entry
+// when the holder goes.
+class UnzipReader {
+ public:
+  explicit UnzipReader(unzFile file) : file_(file) {}
+  ~UnzipReader() {
+    if (entryOpen_) unzCloseCurrentFile(file_);
+    if (file_ != nullptr) unzClose(file_);
+  }
+  UnzipReader(const UnzipReader&) = delete;
+  UnzipReader& operator=(const UnzipReader&) = delete;
+  unzFile get() const { return file_; }
+  bool OpenEntry() { return entryOpen_ = unzOpenCurrentFile(file_) == UNZ_OK; }
+  // The entry's own result: UNZ_CRCERROR for data whose CRC does not match.
+  int CloseEntry() {
+    entryOpen_ = false;
+    return unzCloseCurrentFile(file_);
+  }
+
+ private:
+  unzFile file_;
+  bool entryOpen_ = false;
+};

@@ -39,27 +39,6 @@ bool IsRealFolder(DWORD attributes) {
          (attributes & kLinkAttribute) == 0;
 }
 
-class UnzipArchive {
- public:
-  explicit UnzipArchive(unzFile file) : file_(file) {}
-  ~UnzipArchive() {
-    if (entryOpen_) unzCloseCurrentFile(file_);
-    if (file_ != nullptr) unzClose(file_);
-  }
-  UnzipArchive(const UnzipArchive&) = delete;
-  UnzipArchive& operator=(const UnzipArchive&) = delete;
-  unzFile get() const { return file_; }
-  bool OpenEntry() { return entryOpen_ = unzOpenCurrentFile(file_) == UNZ_OK; }
-  int CloseEntry() {
-    entryOpen_ = false;
-    return unzCloseCurrentFile(file_);
-  }
-
- private:
-  unzFile file_;
-  bool entryOpen_ = false;
-};
-
 // One archive on its way out: the files written so far, deleted (last
 // first) unless the archive completes.
 class ArchiveUnpacking {
@@ -94,7 +73,7 @@ class ArchiveUnpacking {
   bool DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, WorkFailure& failure);
   bool MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure);
   bool FolderAside(const CString& parent, const CString& component, CString& path, WorkFailure& failure);
-  bool WriteFileEntry(UnzipArchive& zip, const unz_file_info64& info, const CString& folder,
+  bool WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
                       const CString& fileName, WorkFailure& failure);
 
   CString pathOut_;
@@ -125,7 +104,7 @@ bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
   zlib_filefunc64_def functions;
   FillLayerFileFunctions(&functions);
   const std::string claimed = platform::WideToMultiByte(file.claimed.str(), CP_ACP);
-  UnzipArchive zip(unzOpen2_64(claimed.c_str(), &functions));
+  UnzipReader zip(unzOpen2_64(claimed.c_str(), &functions));
   if (zip.get() == nullptr) return FailReading(failure);
   unz_global_info64 global{};
   if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return FailReading(failure);
@@ -249,7 +228,7 @@ bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& compone
   return Fail(failure, ERR_UNPACK_NAME_CLASH, step + kCounterText, kClashText);
 }
 
-bool ArchiveUnpacking::WriteFileEntry(UnzipArchive& zip, const unz_file_info64& info, const CString& folder,
+bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
                                       const CString& fileName, WorkFailure& failure) {
   CString out = folder + L"/" + fileName;
   CString step;
