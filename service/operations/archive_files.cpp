@@ -22,6 +22,7 @@
 #include "service/core/extraction_limit.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
+#include "service/core/path_names.h"
 #include "service/core/result_codes.h"
 #include "service/operations/minizip_files.h"
 #include "service/operations/operations.h"
@@ -82,14 +83,6 @@ bool EntryTime(uLong dosDate, FILETIME& utc) {
 bool IsFolderEntry(const char* name) {
   const std::string text = name;
   return text.empty() || text.back() == '/' || text.back() == '\\';
-}
-
-// The text after the last "." (false without one).
-bool LastExtension(const CString& name, CString& extension) {
-  int dot = name.ReverseFind(L'.');
-  if (dot < 0) return false;
-  extension = name.Mid(dot + 1);
-  return true;
 }
 
 }  // namespace
@@ -217,15 +210,11 @@ DWORD UnarchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& pr
   // UNAR passes over claimed names without a record.
   CStringArray names;
   for (const CString& name : files) {
-    CString extension;
-    if (!LastExtension(name, extension) || extension != kClaimedExtension) names.Add(name);
+    if (!HasLastExtension(name, kClaimedExtension)) names.Add(name);
   }
   FileOperation operation;
   operation.outputStem = [archExt](const CString& name) {
-    CString extension;
-    if (!archExt.IsEmpty() && LastExtension(name, extension) && extension == archExt)
-      return name.Left(name.GetLength() - archExt.GetLength() - 1);
-    return name;
+    return !archExt.IsEmpty() && HasLastExtension(name, archExt) ? WithoutLastExtension(name) : name;
   };
   operation.describe = [](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     CString text;
