@@ -10,8 +10,6 @@
 #include <minizip/zip.h>
 #include <zlib.h>
 
-#include <memory>
-#include <new>
 #include <string>
 
 #include "platform/codepage.h"
@@ -35,42 +33,9 @@ CString Wide(LPCSTR path) { return CString(platform::MultiByteToWide(path != nul
 // The result, with the error text filled in when the caller left it empty.
 DWORD Fail(DWORD code, CString& errorText) {
   if (errorText.IsEmpty()) {
-    if (code == ZIP_E_TOO_LARGE) {
-      char text[1024];
-      ZipResultText(code, text);
-      errorText = CString(platform::MultiByteToWide(text, CP_ACP).c_str());
-    } else {
-      errorText = CompressionErrorDescription(code);
-    }
+    errorText = code == ZIP_E_TOO_LARGE ? ZipTooLargeDescription() : CompressionErrorDescription(code);
   }
   return code;
-}
-
-// A zipFile closed on every way out; Close reports the completion's result.
-class ZipWriter {
- public:
-  explicit ZipWriter(zipFile file) : file_(file) {}
-  ~ZipWriter() { Close(); }
-  ZipWriter(const ZipWriter&) = delete;
-  ZipWriter& operator=(const ZipWriter&) = delete;
-  zipFile get() const { return file_; }
-  int Close() {
-    int rc = file_ != nullptr ? zipClose(file_, nullptr) : ZIP_OK;
-    file_ = nullptr;
-    return rc;
-  }
-
- private:
-  zipFile file_;
-};
-
-std::unique_ptr<std::uint8_t[]> AllocateChunk() {
-  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kArchiveChunkSize]);
-}
-
-bool ReadExactly(HANDLE file, std::uint8_t* buffer, DWORD size) {
-  DWORD got = 0;
-  return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
 // The entry's DOS date and time, read as local time, as a FILETIME in UTC.
@@ -88,7 +53,7 @@ bool IsFolderEntry(const char* name) {
 }  // namespace
 
 DWORD ZipOneFile(LPCSTR source, LPCSTR archive, const CString& entryName, CString& errorText) {
-  auto buffer = AllocateChunk();
+  auto buffer = AllocateArchiveChunk();
   if (!buffer) return Fail(COMPRESS_E_NO_MEMORY, errorText);
   platform::FileHandle input(CreateFileW(Wide(source), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!input.valid()) return Fail(COMPRESS_E_OPEN_SOURCE, errorText);
@@ -114,7 +79,7 @@ DWORD ZipOneFile(LPCSTR source, LPCSTR archive, const CString& entryName, CStrin
     return Fail(COMPRESS_E_WRITE_PACKED, errorText);
   for (ULONGLONG done = 0; done < total;) {
     const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(kArchiveChunkSize, total - done));
-    if (!ReadExactly(input.get(), buffer.get(), piece)) return Fail(COMPRESS_E_READ_SOURCE, errorText);
+    if (!ReadArchiveChunk(input.get(), buffer.get(), piece)) return Fail(COMPRESS_E_READ_SOURCE, errorText);
     if (zipWriteInFileInZip(zip.get(), buffer.get(), piece) != ZIP_OK) return Fail(COMPRESS_E_WRITE_PACKED, errorText);
     done += piece;
   }
@@ -123,7 +88,7 @@ DWORD ZipOneFile(LPCSTR source, LPCSTR archive, const CString& entryName, CStrin
 }
 
 DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
-  auto buffer = AllocateChunk();
+  auto buffer = AllocateArchiveChunk();
   if (!buffer) return Fail(COMPRESS_E_NO_MEMORY, errorText);
   LARGE_INTEGER size{};
   {

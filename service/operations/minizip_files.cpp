@@ -1,4 +1,10 @@
+// Before minizip's headers, whose ZIP_OK macro would otherwise rename this
+// library's constant of that name.
+#include "service/zip/zip_result.h"
+
 #include "service/operations/minizip_files.h"
+
+#include <new>
 
 #include "platform/codepage.h"
 #include "platform/datetime.h"
@@ -97,4 +103,19 @@ bool ZipEntryDate(const FILETIME& lastWrite, zip_fileinfo& info) {
   info.tmz_date.tm_mon = time.wMonth - 1;
   info.tmz_date.tm_year = time.wYear;
   return true;
+}
+
+std::unique_ptr<std::uint8_t[]> AllocateArchiveChunk() {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[kArchiveChunkSize]);
+}
+
+bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size) {
+  DWORD got = 0;
+  return ReadFile(file, buffer, size, &got, nullptr) && got == size;
+}
+
+CString ZipTooLargeDescription() {
+  char text[1024];
+  ZipResultText(ZIP_E_TOO_LARGE, text);
+  return CString(platform::MultiByteToWide(text, CP_ACP).c_str());
 }

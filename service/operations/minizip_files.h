@@ -8,6 +8,8 @@
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/cstring.h"
@@ -41,6 +43,35 @@ CString EntryNameFromOem(const std::string& oemName);
 // The entry date of a file: its last-write time in local time.
 // False when the time cannot be converted.
 bool ZipEntryDate(const FILETIME& lastWrite, zip_fileinfo& info);
+
+// The chunk buffer of one file's data; null when memory is short.
+std::unique_ptr<std::uint8_t[]> AllocateArchiveChunk();
+
+// Reads exactly size bytes; false on a failed or short read.
+bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size);
+
+// The text of ZIP_E_TOO_LARGE, for a file that an archive without ZIP64
+// records cannot hold.
+CString ZipTooLargeDescription();
+
+// An archive being written (zipOpen2_64), closed when the holder goes;
+// Close reports the completion's result.
+class ZipWriter {
+ public:
+  explicit ZipWriter(zipFile file) : file_(file) {}
+  ~ZipWriter() { Close(); }
+  ZipWriter(const ZipWriter&) = delete;
+  ZipWriter& operator=(const ZipWriter&) = delete;
+  zipFile get() const { return file_; }
+  int Close() {
+    int rc = file_ != nullptr ? zipClose(file_, nullptr) : ZIP_OK;
+    file_ = nullptr;
+    return rc;
+  }
+
+ private:
+  zipFile file_;
+};
 
 // An archive opened for reading (unzOpen2_64), closed with its open entry
 // when the holder goes.

@@ -8,6 +8,3 @@ DWORD DecryptAndVerifyFiles(const CStringArray&, DirectoryProfileTable&, int, Pr
                             CString, CString, CString, CString, const CStringArray*, int, CString) {
   return 0;
 }
-DWORD PackFiles(const CStringArray&, int, ProfileRecord&, CString, CString, CString, std::int64_t*) {
-  return 0;
-}

@@ -108,7 +108,7 @@ bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
   if (zip.get() == nullptr) return FailReading(failure);
   unz_global_info64 global{};
   if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return FailReading(failure);
-  buffer_.reset(new (std::nothrow) std::uint8_t[kArchiveChunkSize]);
+  buffer_ = AllocateArchiveChunk();
   if (!buffer_) return Fail(failure, ERROR_NOT_ENOUGH_MEMORY, L"Выделение памяти");
   if (global.number_entry > 0 && !DeclaredSizesFit(zip.get(), static_cast<ULONGLONG>(size.QuadPart), failure))
     return false;

@@ -1,0 +1,348 @@
+// PACK: the listed files of a rule gathered into one ZIP archive in "Path
+// Out", once enough of them are there, or once they have waited long enough.
+// An archive is either written whole, and then its inputs are deleted, or
+// deleted itself, and then every input it had taken gets its name back (the
+// one file that broke it goes to the error folder).
+
+// Before minizip's headers, whose ZIP_OK macro would otherwise rename this
+// library's constant of that name.
+#include "service/zip/zip_result.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/handles.h"
+#include "service/core/conflict_names.h"
+#include "service/core/file_pipeline.h"
+#include "service/core/gzip_glue.h"
+#include "service/core/journal.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
+#include "service/operations/minizip_files.h"
+#include "service/operations/name_templates.h"
+#include "service/operations/operations.h"
+
+namespace {
+
+// One minute in the 100-ns units of FILETIME.
+constexpr std::int64_t kMinuteTicks = 600000000;
+// The end-of-central-directory record that closes every archive.
+constexpr ULONGLONG kEndRecordBytes = 22;
+constexpr const wchar_t* kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
+
+CString PackMessage(int count, const CString& pathIn, const CString& archive) {
+  CString text;
+  text.Format(L"Упаковка '%d' файлов из каталога '%s' в архив '%s' (размер: %s)", count, pathIn.GetString(),
+              archive.GetString(), L"0");
+  return text;
+}
+
+std::int64_t LocalNow() {
+  SYSTEMTIME local{};
+  GetLocalTime(&local);
+  FILETIME now{};
+  SystemTimeToFileTime(&local, &now);
+  return static_cast<std::int64_t>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+// How many listed names the count and the waiting time let into an archive
+// now (0: none this cycle). Stores the start of a wait in waitStart.
+int GateCount(const RuleRecord& rule, int listed, std::int64_t& waitStart) {
+  const int wanted = rule.archCount < 1 ? listed : rule.archCount;
+  if (wanted <= listed) return wanted;
+  if (rule.archTimeout < 1) return 0;
+  const std::int64_t now = LocalNow();
+  if (waitStart == 0) {
+    waitStart = now;
+    return 0;
+  }
+  const std::int64_t deadline = waitStart + static_cast<std::int64_t>(rule.archTimeout) * kMinuteTicks;
+  if (deadline > now) return 0;
+  waitStart = now;
+  return listed;
+}
+
+// The size of a listed file, read without reading the file; one that cannot
+// be opened counts as 0 bytes.
+ULONGLONG ListedSize(const CString& path) {
+  platform::FileHandle file(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) return 0;
+  return static_cast<ULONGLONG>(size.QuadPart);
+}
+
+// "ArchSize": drops the claimed names and the files above the limit from the
+// list (they stay where they are, unrecorded), then counts the names from the
+// first whose sizes reach past the limit, the one that passes it included.
+int SizeLimitCount(const RuleRecord& rule, CStringArray& names) {
+  const ULONGLONG limit = static_cast<ULONGLONG>(rule.archSize) * 1024;
+  std::vector<ULONGLONG> sizes(static_cast<size_t>(names.GetCount()));
+  for (int i = names.GetCount() - 1; i >= 0; --i) {
+    if (HasLastExtension(names[i], kClaimedExtension)) {
+      names.RemoveAt(i);
+      sizes.erase(sizes.begin() + i);
+      continue;
+    }
+    sizes[static_cast<size_t>(i)] = ListedSize(JoinPath(rule.pathIn, names[i]));
+    if (sizes[static_cast<size_t>(i)] > limit) {
+      names.RemoveAt(i);
+      sizes.erase(sizes.begin() + i);
+    }
+  }
+  ULONGLONG sum = 0;
+  int count = 0;
+  for (ULONGLONG size : sizes) {
+    sum += size;
+    ++count;
+    if (sum > limit) break;
+  }
+  return count;
+}
+
+// How many of the first n names an archive without ZIP64 records can hold:
+// at most 65535 entries, and their worst-case sizes below 4 GiB - 1 bytes. A
+// first file too large on its own is let in; packing refuses it.
+int CountWithoutZip64(const RuleRecord& rule, const CStringArray& names, int n) {
+  ULONGLONG total = kEndRecordBytes;
+  const int most = std::min<int>(n, static_cast<int>(kZipMaxEntries));
+  for (int i = 0; i < most; ++i) {
+    total += ZipEntryWorstCase(ListedSize(JoinPath(rule.pathIn, names[i])), OemEntryName(names[i]).size());
+    if (total > kZipMaxBytes) return std::max(i, 1);
+  }
+  return most;
+}
+
+// The archive of one call. Until Complete, leaving it (a stop, a fatal
+// journal result, a broken archive) deletes the archive and gives every
+// input it took its name back.
+class ArchiveInProgress {
+ public:
+  enum class Added { kPacked, kFailed, kWaits, kBroken };
+
+  explicit ArchiveInProgress(const CString& path) : path_(path) {}
+  ~ArchiveInProgress() {
+    if (!completed_) Abandon();
+  }
+  ArchiveInProgress(const ArchiveInProgress&) = delete;
+  ArchiveInProgress& operator=(const ArchiveInProgress&) = delete;
+
+  // A new archive (never one that exists); false when it cannot be made.
+  bool Create();
+  // Adds the claimed file as one entry. kFailed: the file alone failed and
+  // the archive goes on; kBroken: the archive cannot be finished; kWaits: the
+  // file no longer fits and has its name back. failure is filled for
+  // kFailed and kBroken.
+  Added Add(const PipelineFile& file, WorkFailure& failure);
+  // Completes the archive; false (the archive then abandoned) when its end
+  // cannot be written.
+  bool Finish();
+  // Deletes the archive and gives the packed inputs their names back.
+  void Abandon();
+  // The archive is kept: deletes the packed inputs.
+  void Complete();
+  bool Empty() const { return packed_.empty(); }
+
+ private:
+  CString path_;
+  std::optional<ZipWriter> zip_;
+  ULONGLONG used_ = kEndRecordBytes;
+  std::vector<PipelineFile> packed_;
+  bool created_ = false;
+  bool completed_ = false;
+};
+
+bool ArchiveInProgress::Create() {
+  zlib_filefunc64_def functions;
+  FillLayerFileFunctions(&functions);
+  const std::string path = platform::WideToMultiByte(path_.str(), CP_ACP);
+  zip_.emplace(zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
+  created_ = zip_->get() != nullptr;
+  return created_;
+}
+
+ArchiveInProgress::Added ArchiveInProgress::Add(const PipelineFile& file, WorkFailure& failure) {
+  auto fail = [&failure](Added kind, DWORD code, const CString& step, const CString& description = CString()) {
+    failure.code = code == 0 ? ERROR_GEN_FAILURE : code;  // never a success code for a failure
+    failure.stageText = step;
+    failure.description = description;
+    return kind;
+  };
+  auto archiving = [&file, this]() {
+    CString step;
+    step.Format(L"Архивация файла '%s' (размер: %s) с записью в файл '%s' (размер: %s)", file.source.GetString(),
+                FileSizeText(file.claimed).GetString(), path_.GetString(), FileSizeText(path_).GetString());
+    return step;
+  };
+  CString step;
+  platform::FileHandle input(CreateFileW(file.claimed, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!input.valid()) {
+    const DWORD error = GetLastError();
+    step.Format(L"Открытие файла %s (размер: %s)", file.source.GetString(), FileSizeText(file.claimed).GetString());
+    return fail(Added::kFailed, error, step);
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(input.get(), &size)) {
+    const DWORD error = GetLastError();
+    step.Format(L"Определение размера файла %s", file.source.GetString());
+    return fail(Added::kFailed, error, step);
+  }
+  auto buffer = AllocateArchiveChunk();
+  if (!buffer) return fail(Added::kFailed, ERROR_NOT_ENOUGH_MEMORY, L"Выделение памяти");
+  FILETIME lastWrite{};
+  zip_fileinfo info{};
+  if (!GetFileTime(input.get(), nullptr, nullptr, &lastWrite) || !ZipEntryDate(lastWrite, info)) {
+    const DWORD error = GetLastError();
+    step.Format(L"Получение времени создания файла '%s' (размер: %s)", file.source.GetString(),
+                FileSizeText(file.claimed).GetString());
+    return fail(Added::kFailed, error, step);
+  }
+
+  // Without ZIP64 records an archive past 4 GiB would be corrupt, and its
+  // inputs deleted: a file that cannot fit any archive is refused whole, one
+  // that has grown past what is left of this one waits for the next.
+  const std::string name = OemEntryName(file.name);
+  const ULONGLONG total = static_cast<ULONGLONG>(size.QuadPart);
+  const ULONGLONG worst = ZipEntryWorstCase(total, name.size());
+  if (kEndRecordBytes + worst > kZipMaxBytes)
+    return fail(Added::kFailed, ZIP_E_TOO_LARGE, archiving(), ZipTooLargeDescription());
+  if (used_ + worst > kZipMaxBytes) {
+    input.Close();
+    MoveFileW(file.claimed, file.source);  // a name taken meanwhile leaves the claimed file, passed over later
+    return Added::kWaits;
+  }
+
+  const CString writeFailed = CompressionErrorDescription(COMPRESS_E_WRITE_PACKED);
+  if (zipOpenNewFileInZip3_64(zip_->get(), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
+                              -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0, 0) != ZIP_OK)
+    return fail(Added::kBroken, COMPRESS_E_WRITE_PACKED, archiving(), writeFailed);
+  for (ULONGLONG done = 0; done < total;) {
+    const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(kArchiveChunkSize, total - done));
+    if (!ReadArchiveChunk(input.get(), buffer.get(), piece)) {
+      const DWORD error = GetLastError() != 0 ? GetLastError() : ERROR_HANDLE_EOF;  // a short read
+      step.Format(L"Чтение файла %s (размер: %s)", file.source.GetString(), FileSizeText(file.claimed).GetString());
+      return fail(Added::kBroken, error, step);
+    }
+    if (zipWriteInFileInZip(zip_->get(), buffer.get(), piece) != ZIP_OK)
+      return fail(Added::kBroken, COMPRESS_E_WRITE_PACKED, archiving(), writeFailed);
+    done += piece;
+  }
+  input.Close();
+  if (zipCloseFileInZip(zip_->get()) != ZIP_OK)
+    return fail(Added::kBroken, COMPRESS_E_WRITE_PACKED, archiving(), writeFailed);
+  used_ += worst;
+  packed_.push_back(file);
+  return Added::kPacked;
+}
+
+bool ArchiveInProgress::Finish() {
+  if (zip_->Close() == ZIP_OK) return true;
+  Abandon();
+  return false;
+}
+
+void ArchiveInProgress::Abandon() {
+  if (zip_) zip_->Close();
+  if (created_) DeleteFileW(path_);
+  created_ = false;
+  // Non-replacing: a name taken meanwhile leaves the claimed file, which is
+  // passed over later and never lost.
+  for (const PipelineFile& file : packed_) MoveFileW(file.claimed, file.source);
+  packed_.clear();
+}
+
+void ArchiveInProgress::Complete() {
+  completed_ = true;
+  for (const PipelineFile& file : packed_) DeleteFileW(file.claimed);
+}
+
+}  // namespace
+
+DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
+                CString profileName, CString archExt, std::int64_t* packWaitStart) {
+  if (files.GetCount() == 0) return 0;
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  auto record = [&](DWORD code, const CString& message, const CString& description, const CString& step) {
+    return WriteJournal(journalFolder, profile.journalFiles, profileName, code, message, description, step);
+  };
+
+  CString name;
+  ExpandPackName(rule.archName, name);
+  const CString extension = archExt.IsEmpty() ? CString() : L"." + archExt;
+  const CString built = JoinPath(rule.pathOut, name + extension);
+
+  CStringArray names(files);
+  std::int64_t unused = 0;
+  int n = GateCount(rule, names.GetCount(), packWaitStart != nullptr ? *packWaitStart : unused);
+  if (n > 0 && rule.archSize >= 1) n = std::min(n, SizeLimitCount(rule, names));
+  if (n > 0) n = CountWithoutZip64(rule, names, n);
+  if (n == 0) return 0;
+
+  const CString message = PackMessage(n, rule.pathIn, built);
+  const CString operationText = pipeline.RulePrefix() + message;
+  CString archive = built;
+  if (PathFileExistsW(archive)) {
+    CString step;
+    if (profile.renameConfFiles == 0) {
+      step.Format(L"Создание файла %s", archive.GetString());
+      return record(ERROR_FILE_EXISTS, operationText, CString(), pipeline.RulePrefix() + step);
+    }
+    bool free = false;
+    for (int attempt = 0; attempt < kConflictNameAttempts && !free; ++attempt) {
+      archive = JoinPath(rule.pathOut, name + MakeConflictName(CString()) + extension);
+      free = !PathFileExistsW(archive);
+    }
+    if (!free) {
+      step.Format(L"Создание файла %s", archive.GetString());
+      return record(ERROR_FILE_EXISTS, operationText, CString(), pipeline.RulePrefix() + step + kCounterText);
+    }
+  }
+
+  ArchiveInProgress packing(archive);
+  if (!packing.Create())
+    return record(COMPRESS_E_CREATE_PACKED, operationText, CompressionErrorDescription(COMPRESS_E_CREATE_PACKED),
+                  CString());
+  auto describe = [message](const PipelineFile&, const CString&, const CString&) { return message; };
+  for (int i = 0; i < n; ++i) {
+    if (pipeline.StopPoll()) return 0;
+    PipelineFile file = pipeline.Prepare(names[i], names[i], CString(), describe);
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
+        !pipeline.ProbeInputFile(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    WorkFailure failure;
+    switch (packing.Add(file, failure)) {
+      case ArchiveInProgress::Added::kPacked:
+      case ArchiveInProgress::Added::kWaits:
+        continue;
+      case ArchiveInProgress::Added::kFailed:
+        if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+        continue;
+      case ArchiveInProgress::Added::kBroken:
+        // The archive goes, and the others' names come back, before this
+        // file moves: the record then tells the whole outcome.
+        packing.Abandon();
+        return pipeline.FailFile(file, failure);
+    }
+  }
+  if (!packing.Finish()) {
+    CString step;
+    step.Format(L"Запись файла %s (размер: %s)", archive.GetString(), FileSizeText(archive).GetString());
+    return record(COMPRESS_E_WRITE_PACKED, operationText, CompressionErrorDescription(COMPRESS_E_WRITE_PACKED),
+                  pipeline.RulePrefix() + step);
+  }
+  // Every file failed or waits: an empty archive is no result.
+  if (packing.Empty()) return 0;
+  packing.Complete();
+  return record(0, pipeline.RulePrefix() + PackMessage(n, rule.pathIn, archive), CString(), CString());
+}
