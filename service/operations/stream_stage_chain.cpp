@@ -50,16 +50,19 @@ StreamFiles::StreamFiles(const CString& source, const CString& inputPath, const 
       inputPath_(inputPath),
       shownOutput_(shownOutput),
       input_(std::make_unique<CFile>()),
-      writer_(std::make_unique<CFile>()) {}
+      writer_(std::make_unique<CFile>()),
+      copy_(std::make_unique<CFile>()) {}
 
 StreamFiles::~StreamFiles() {
   input_->Abort();
   writer_->Abort();
+  copy_->Abort();
 }
 
-void StreamFiles::UseFiles(std::unique_ptr<CFile> input, std::unique_ptr<CFile> writer) {
+void StreamFiles::UseFiles(std::unique_ptr<CFile> input, std::unique_ptr<CFile> writer, std::unique_ptr<CFile> copy) {
   if (input) input_ = std::move(input);
   if (writer) writer_ = std::move(writer);
+  if (copy) copy_ = std::move(copy);
 }
 
 DWORD StreamFiles::OpenInput(WorkFailure& failure) {
@@ -84,6 +87,18 @@ DWORD StreamFiles::CreateWriter(const CString& path, WorkFailure& failure) {
   return OwnFailure(failure, static_cast<DWORD>(error.m_cause), FormatText(kCreatingFileText, shownOutput_));
 }
 
+DWORD StreamFiles::CreateCopy(const CString& path, const CString& shownCopy, WorkFailure& failure) {
+  CFileException error;
+  shownCopy_ = shownCopy;
+  if (copy_->Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary, &error)) {
+    copyPath_ = path;
+    hasCopy_ = true;
+    return 0;
+  }
+  Discard();
+  return OwnFailure(failure, static_cast<DWORD>(error.m_cause), FormatText(kCreatingFileText, shownCopy));
+}
+
 DWORD StreamFiles::MeasureInput(WorkFailure& failure) {
   try {
     totalLength_ = input_->GetLength();
@@ -97,25 +112,37 @@ DWORD StreamFiles::MeasureInput(WorkFailure& failure) {
 
 DWORD StreamFiles::Close(WorkFailure& failure) {
   input_->Abort();
-  if (!hasWriter_) return 0;
-  hasWriter_ = false;
-  try {
-    writer_->Close();
-    return 0;
-  } catch (CFileException* e) {
-    // A writer that could not be closed may not hold all that was written.
-    DWORD cause = CauseOf(e);
-    DeleteFileW(writerPath_);
-    return OwnFailure(failure, cause, WriteText());
+  // An output that could not be closed may not hold all that was written;
+  // its partner is of no use without it.
+  for (bool copy : {false, true}) {
+    bool& open = copy ? hasCopy_ : hasWriter_;
+    if (!open) continue;
+    open = false;
+    try {
+      (copy ? copy_ : writer_)->Close();
+    } catch (CFileException* e) {
+      DWORD cause = CauseOf(e);
+      DeleteFileW(copy ? copyPath_ : writerPath_);
+      if (copy && !writerPath_.IsEmpty()) DeleteFileW(writerPath_);
+      Discard();
+      return OwnFailure(failure, cause, copy ? CopyWriteText() : WriteText());
+    }
   }
+  return 0;
 }
 
 void StreamFiles::Discard() {
   input_->Abort();
-  if (!hasWriter_) return;
-  hasWriter_ = false;
-  writer_->Abort();
-  DeleteFileW(writerPath_);
+  if (hasWriter_) {
+    hasWriter_ = false;
+    writer_->Abort();
+    DeleteFileW(writerPath_);
+  }
+  if (hasCopy_) {
+    hasCopy_ = false;
+    copy_->Abort();
+    DeleteFileW(copyPath_);
+  }
 }
 
 CString StreamFiles::ReadText() const {
@@ -124,6 +151,10 @@ CString StreamFiles::ReadText() const {
 
 CString StreamFiles::WriteText() const {
   return FormatText(L"Запись файла %s (размер: %s)", shownOutput_, FileSizeText(shownOutput_));
+}
+
+CString StreamFiles::CopyWriteText() const {
+  return FormatText(L"Запись файла %s (размер: %s)", shownCopy_, FileSizeText(shownCopy_));
 }
 
 // ---------------------------------------------------------------------------
@@ -256,6 +287,9 @@ DWORD StreamStageChain::ClosingRun() {
   for (std::size_t s = 0; s < stages_.size(); ++s) {
     StreamStage& stage = stages_[s];
     if (!stage.switchedOn) continue;
+    if (!stage.started && stage.startsEmptyBeforeFinal) {
+      if (DWORD code = StartStage(s, DataBlob{})) return code;
+    }
     const bool emptyUpdate = (stage.emptyUpdate == EmptyUpdate::kWhenNeverUpdated && !stage.updatedOnce) ||
                              (stage.emptyUpdate == EmptyUpdate::kWhenNotUpdatedInLoop && !stage.updatedInLoop);
     if (emptyUpdate) {
@@ -299,6 +333,7 @@ DWORD StreamStageChain::Feed(std::size_t from, Held input, bool fromFinal, bool 
       if (DWORD code = StartStage(s, DataBlob{})) return code;
     } else {
       DWORD code = StartStage(s, input.blob());
+      if (code == 0) code = CopyInput(stage, input.blob());
       if (!passesOn) input.Release();
       if (code != 0) return code;
       const bool late = !inLoop && ((stage.lateStart == LateStart::kEmptyUpdateAfterFinal && fromFinal) ||
@@ -313,8 +348,12 @@ DWORD StreamStageChain::Feed(std::size_t from, Held input, bool fromFinal, bool 
   }
   Held output(this);
   DWORD code = UpdateStage(s, input.blob(), &output);
+  if (code == 0) code = CopyInput(stage, input.blob());
   if (!passesOn) input.Release();
-  if (code != 0) return code;
+  if (code != 0) {
+    output.Release();
+    return code;
+  }
   if (stage.kind == StageKind::kConsumes) return 0;
   if (passesOn) return Feed(s + 1, std::move(input), false, testEmpty);
   return Feed(s + 1, std::move(output), false, testNext);
@@ -382,6 +421,17 @@ DWORD StreamStageChain::Write(const DataBlob& blob) {
   return 0;
 }
 
+DWORD StreamStageChain::CopyInput(const StreamStage& stage, const DataBlob& input) {
+  CFile* copy = files_.Copy();
+  if (!stage.copiesInput || copy == nullptr || input.length == 0) return 0;
+  try {
+    copy->Write(input.data, input.length);
+  } catch (CFileException* e) {
+    return OwnFailed(StreamFailureKind::kCopyWrite, CauseOf(e));
+  }
+  return 0;
+}
+
 void StreamStageChain::FinalizeAfterFailure() {
   const bool afterInit = point_.kind == StreamFailureKind::kLibrary && point_.call == StreamCall::kInit;
   for (std::size_t s = 0; s < stages_.size(); ++s) {
@@ -418,6 +468,12 @@ DWORD StreamStageChain::Fail(WorkFailure& failure) {
     }
     case StreamFailureKind::kWrite:
       failure.stageText = files_.WriteText();
+      break;
+    case StreamFailureKind::kCopyWrite:
+      failure.stageText = files_.CopyWriteText();
+      break;
+    case StreamFailureKind::kAllocation:
+      failure.stageText = options_.allocationText.IsEmpty() ? files_.ReadText() : options_.allocationText;
       break;
     default:
       failure.stageText = files_.ReadText();

@@ -117,6 +117,14 @@ struct StreamStage {
   EmptyUpdate emptyUpdate = EmptyUpdate::kNever;
   // An empty input is handed to the stage too (else it passes nothing on).
   bool takesEmptyInput = false;
+  // What the stage takes in is also written to the files' copy once the
+  // stage has taken it (the verified content beside a new detached
+  // signature); an empty input writes nothing.
+  bool copiesInput = false;
+  // A stage that nothing has started when its Final comes is started with
+  // an empty input first, so that its Final ends a real stream (a signature
+  // of empty content) rather than an empty handle.
+  bool startsEmptyBeforeFinal = false;
   // After a failure of its own call the stage's started streams still get
   // their Final (a fanned-out stage whose streams are all open).
   bool finalWhenFailing = false;
@@ -134,7 +142,7 @@ struct StreamStage {
 
 // Where a chain failed: for the operation's own decisions after the record
 // and for the stack rule.
-enum class StreamFailureKind { kNone, kOpen, kCreate, kAllocation, kRead, kLibrary, kWrite };
+enum class StreamFailureKind { kNone, kOpen, kCreate, kAllocation, kRead, kLibrary, kWrite, kCopyWrite };
 enum class StreamPhase {
   kOpening,           // before the chunk loop (opens, a stage started early)
   kLoop,              // the chunk loop
@@ -172,6 +180,8 @@ struct StreamOptions {
   // The output of a stage that a Final's output fed is tested for emptiness
   // like any other (else it goes on even when empty).
   bool testEmptyAfterFinalFeed = false;
+  // The step text of a chunk that cannot be allocated; empty: the read text.
+  CString allocationText;
   // Allocates a zero-filled chunk buffer (released with delete[]); null on
   // failure. Unset: new[].
   std::function<BYTE*(std::size_t size)> allocateChunk;
@@ -199,27 +209,34 @@ class StreamFiles {
   // Creates the writer's file. Failure: the input is closed; the cause
   // number, "Создание файла %s" with the shown output name.
   DWORD CreateWriter(const CString& path, WorkFailure& failure);
+  // Creates a second output, the copy, which receives what a stage with
+  // copiesInput takes in. Failure: the input is closed and the writer's file
+  // deleted; the cause number, "Создание файла %s" with shownCopy.
+  DWORD CreateCopy(const CString& path, const CString& shownCopy, WorkFailure& failure);
   // Takes the input's length once both files are open; a failure is
   // reported as a failed read.
   DWORD MeasureInput(WorkFailure& failure);
 
-  // Closes the input and the writer after a completed chain. A writer that
-  // cannot be closed may have lost data: its file is deleted and the failure
-  // is that of a write ("Запись файла %s (размер: %s)").
+  // Closes the input, the writer and the copy after a completed chain. An
+  // output that cannot be closed may have lost data: the files of both
+  // outputs are deleted and the failure is that of a write ("Запись файла
+  // %s (размер: %s)" of the one that failed).
   DWORD Close(WorkFailure& failure);
-  // Closes both, ignoring errors, and deletes the writer's file.
+  // Closes every file, ignoring errors, and deletes the outputs' files.
   void Discard();
 
   CFile& Input() { return *input_; }
   CFile* Writer() { return hasWriter_ ? writer_.get() : nullptr; }
+  CFile* Copy() { return hasCopy_ ? copy_.get() : nullptr; }
   ULONGLONG TotalLength() const { return totalLength_; }
   const CString& WriterPath() const { return writerPath_; }
 
   CString ReadText() const;   // "Чтение файла %s (размер: %s)"
   CString WriteText() const;  // "Запись файла %s (размер: %s)", after the deletion
+  CString CopyWriteText() const;  // the same for the copy
 
   // Tests put file objects of their own in place before the opens.
-  void UseFiles(std::unique_ptr<CFile> input, std::unique_ptr<CFile> writer);
+  void UseFiles(std::unique_ptr<CFile> input, std::unique_ptr<CFile> writer, std::unique_ptr<CFile> copy = nullptr);
 
  private:
   CString source_;
@@ -229,6 +246,10 @@ class StreamFiles {
   std::unique_ptr<CFile> input_;
   std::unique_ptr<CFile> writer_;
   bool hasWriter_ = false;
+  CString shownCopy_;
+  CString copyPath_;
+  std::unique_ptr<CFile> copy_;
+  bool hasCopy_ = false;
   ULONGLONG totalLength_ = 0;
 };
 
@@ -267,6 +288,7 @@ class StreamStageChain {
   DWORD UpdateStage(std::size_t s, const DataBlob& input, Held* output);
   DWORD FinalStage(std::size_t s, Held* output);
   DWORD Write(const DataBlob& blob);
+  DWORD CopyInput(const StreamStage& stage, const DataBlob& input);
   DWORD LibraryFailed(std::size_t s, StreamCall call, std::size_t index, DWORD code);
   DWORD OwnFailed(StreamFailureKind kind, DWORD code);
   DWORD Fail(WorkFailure& failure);

@@ -546,4 +546,107 @@ TEST_F(StreamStageChainTest, EmptyUpdateBeforeFinalCanDependOnTheLoopAlone) {
   EXPECT_EQ(outcome.log, expected);
 }
 
+// A re-signing into a detached signature: the verified content that the
+// signing stage takes is also written, as it comes, to a second output.
+class StreamChainCopyTest : public StreamStageChainTest {
+ protected:
+  struct CopyOutcome {
+    DWORD code = 0;
+    WorkFailure failure;
+    std::vector<std::string> log;
+    bool outputExists = false, copyExists = false;
+    std::string written, copied;
+  };
+
+  CopyOutcome RunWithCopy(size_t size, std::unique_ptr<CFile> copyFile = nullptr, StreamOptions options = {}) {
+    root_.WriteFile("in.dat.stp", Pattern(size));
+    const fs::path copy = root_.path() / "copy.dat";
+    std::vector<StreamStage> stages{Scripted(script_, "V"), Scripted(script_, "S")};
+    stages[0].emptyUpdate = EmptyUpdate::kWhenNeverUpdated;
+    stages[1].start = StageStart::kEmptyThenUpdate;
+    stages[1].copiesInput = true;
+    stages[1].startsEmptyBeforeFinal = true;
+    options.chunkSize = kChunk;
+    options.release = [this](DataBlob& blob) { script_.Release(blob); };
+    StreamFiles files(L"in.dat", Wide(input_.string()), Wide(output_.string()));
+    files.UseFiles(nullptr, nullptr, std::move(copyFile));
+    CopyOutcome outcome;
+    EXPECT_EQ(files.OpenInput(outcome.failure), 0u);
+    EXPECT_EQ(files.CreateWriter(Wide(output_.string()), outcome.failure), 0u);
+    EXPECT_EQ(files.CreateCopy(Wide(copy.string()), L"shown.copy", outcome.failure), 0u);
+    EXPECT_EQ(files.MeasureInput(outcome.failure), 0u);
+    StreamStageChain chain(nullptr, std::move(stages), files, std::move(options));
+    outcome.code = chain.Run(outcome.failure);
+    if (outcome.code == 0) outcome.code = files.Close(outcome.failure);
+    outcome.log = script_.log;
+    outcome.outputExists = fs::exists(output_);
+    outcome.copyExists = fs::exists(copy);
+    outcome.written = testsupport::ReadFileBytes(output_);
+    outcome.copied = testsupport::ReadFileBytes(copy);
+    return outcome;
+  }
+};
+
+TEST_F(StreamChainCopyTest, WhatTheStageTakesReachesTheCopyInOrder) {
+  // V hands out what it holds with each Update: 10 (the Init's chunk with
+  // the second), 5, then its letter from the Final.
+  CopyOutcome outcome = RunWithCopy(25);
+  ASSERT_EQ(outcome.code, 0u) << Utf8(outcome.failure.stageText);
+  EXPECT_EQ(outcome.copied, Pattern(25) + "V");
+  EXPECT_EQ(outcome.written, Pattern(25) + "VS");
+}
+
+TEST_F(StreamChainCopyTest, StageThatNothingReachedIsStartedEmptyBeforeItsFinal) {
+  // An empty input: no pass, V gives nothing, and S still signs the empty
+  // content instead of being finished as an empty handle.
+  CopyOutcome outcome = RunWithCopy(0);
+  ASSERT_EQ(outcome.code, 0u);
+  // V's Final gives its letter, which S takes by Update after its Init.
+  const std::vector<std::string> expected{"V.Update(0)-", "V.Final-", "S.Init(0)", "S.Update(1)", "S.Final"};
+  EXPECT_EQ(outcome.log, expected);
+  script_.log.clear();
+  // A stage with nothing at all for it.
+  std::vector<StreamStage> stages{Scripted(script_, "S")};
+  stages[0].startsEmptyBeforeFinal = true;
+  Outcome alone = Run(0, std::move(stages));
+  ASSERT_EQ(alone.code, 0u);
+  EXPECT_EQ(alone.log, (std::vector<std::string>{"S.Init(0)", "S.Final"}));
+  EXPECT_EQ(alone.written, "S");
+}
+
+TEST_F(StreamChainCopyTest, FailingCopyWriteRemovesBothOutputsAndFinishesEveryOtherStage) {
+  auto copy = std::make_unique<ScriptedFile>(script_);
+  copy->failWrite = 2;
+  copy->cause = CFileException::diskFull;
+  CopyOutcome outcome = RunWithCopy(25, std::move(copy));
+  EXPECT_EQ(outcome.code, static_cast<DWORD>(CFileException::diskFull));
+  EXPECT_EQ(Utf8(outcome.failure.stageText), "Запись файла shown.copy (размер: 0)");
+  EXPECT_TRUE(outcome.failure.detail.IsEmpty());
+  EXPECT_FALSE(outcome.outputExists);
+  EXPECT_FALSE(outcome.copyExists);
+  // The second write is S's input of the last pass; S took it, so both
+  // stages are finished.
+  EXPECT_EQ(FinalsAfter(outcome.log, script_.faultAt), (std::vector<std::string>{"V.Final", "S.Final"}));
+}
+
+TEST_F(StreamChainCopyTest, CopyThatCannotBeClosedTakesTheWriterWithIt) {
+  auto copy = std::make_unique<ScriptedFile>(script_);
+  copy->failClose = true;
+  CopyOutcome outcome = RunWithCopy(25, std::move(copy));
+  EXPECT_EQ(outcome.code, static_cast<DWORD>(CFileException::diskFull));
+  EXPECT_EQ(Utf8(outcome.failure.stageText), "Запись файла shown.copy (размер: 0)");
+  EXPECT_FALSE(outcome.outputExists);
+  EXPECT_FALSE(outcome.copyExists);
+}
+
+TEST_F(StreamChainCopyTest, AllocationFailureTakesTheOperationsOwnText) {
+  StreamOptions options;
+  options.allocationText = L"Выделение памяти";
+  options.allocateChunk = [](std::size_t) -> BYTE* { return nullptr; };
+  CopyOutcome outcome = RunWithCopy(25, nullptr, options);
+  EXPECT_EQ(outcome.code, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(Utf8(outcome.failure.stageText), "Выделение памяти");
+  EXPECT_FALSE(outcome.copyExists);
+}
+
 }  // namespace
