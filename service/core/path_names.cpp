@@ -25,6 +25,10 @@ bool CanStripExtension(const CString& name, const CString& extension) {
   return name.ReverseFind(L'.') > 0 && LastExtension(name) == extension;
 }
 
+bool IsBareExtension(const CString& name, const CString& extension) {
+  return HasLastExtension(name, extension) && !CanStripExtension(name, extension);
+}
+
 CString WithoutLastExtension(const CString& name) {
   int dot = name.ReverseFind(L'.');
   return dot < 0 ? name : name.Left(dot);

@@ -25,3 +25,6 @@ CString WithoutLastExtension(const CString& name);
 // extension, and taking it off would leave no name at all (the output would
 // be the folder itself).
 bool CanStripExtension(const CString& name, const CString& extension);
+// True when the name is all extension: "." + extension and nothing before
+// it (a signature ".p7d" with no data file it could belong to).
+bool IsBareExtension(const CString& name, const CString& extension);

@@ -35,6 +35,17 @@ struct ResignJob {
 // One file's names and what it carries from step to step.
 struct ResignFile {
   CString dataName;
+  // The signed file and the content as the texts show them (names before the
+  // claim) and their claimed paths, whose sizes the texts show. For an
+  // attached input both are the listed file.
+  CString signatureSource;
+  CString signatureClaimed;
+  CString contentSource;
+  CString contentClaimed;
+  // Their size texts, taken before streaming: a file held open exclusively
+  // shows no size.
+  CString signedSize;
+  CString contentSize;
   CString signatureOutput;
   CString dataOutput;  // empty for an attached output
   CString report;

@@ -6,10 +6,9 @@
 // output folder: a file that fails any check goes to the error folder and
 // every output written for it is deleted.
 //
-// Attached signatures in block encoding are re-signed in memory. A rule of
-// detached pairs and a stream-encoded attached signature need the stream
-// chain; until it serves this operation they stay in the input folder
-// under their own names, untouched and unrecorded.
+// Attached signatures in block encoding are re-signed in memory; detached
+// pairs (a data file and its signature, claimed together) and stream-encoded
+// attached signatures pass through the stream stage chain in chunks.
 
 #include "platform/files.h"
 #include "service/core/conflict_names.h"
@@ -21,14 +20,12 @@
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 #include "service/operations/resign_block_mode.h"
+#include "service/operations/resign_stream_mode.h"
 #include "service/operations/signature_checks.h"
 #include "service/operations/signer_lists.h"
 #include "service/operations/verification_report.h"
 
 namespace {
-
-const wchar_t* const kCreatingText = L"Создание файла %s";
-const wchar_t* const kCounterText = L".\r\nСчетчик попыток переименования конфликтного файла достиг 100";
 
 LibraryContext ContextAt(const DirectoryProfileTable& table, int index) {
   if (index < 0 || static_cast<size_t>(index) >= table.size()) return nullptr;
@@ -42,61 +39,65 @@ CString DataNameOf(const CString& name) {
   return dot > 0 ? name.Left(dot) : name;
 }
 
-void NameOutputs(const ResignJob& job, const CString& stem, bool renamed, const CString& listedName,
-                 ResignFile& state) {
-  const CString& out = job.rule.pathOut;
-  if (job.rule.outFormatDet != 0) {
-    state.dataOutput = JoinPath(out, stem);
-    state.signatureOutput = state.dataOutput + L"." + job.dsigExt;
-  } else {
-    state.dataOutput.Empty();
-    state.signatureOutput = renamed ? JoinPath(out, stem + L"." + job.sigExt) : JoinPath(out, listedName);
+// The names of a claimed file: an attached input is its own content; of a
+// pair, the content is the data file and the signed file its signature.
+void NameInputs(const PipelineFile& file, ResignFile& state) {
+  if (!file.pair) {
+    state.dataName = DataNameOf(file.name);
+    state.signatureSource = state.contentSource = file.source;
+    state.signatureClaimed = state.contentClaimed = file.claimed;
+    return;
   }
-  state.report = JoinPath(out, stem + L"." + job.verifyFileExt);
+  state.dataName = file.listedIsData ? file.name : file.partnerName;
+  state.signatureSource = file.listedIsData ? file.partnerSource : file.source;
+  state.contentSource = file.listedIsData ? file.source : file.partnerSource;
+  state.signatureClaimed = file.SignatureClaimed();
+  state.contentClaimed = file.DataClaimed();
 }
 
-bool OutputsTaken(const ResignJob& job, const ResignFile& state) {
-  return PathFileExistsW(state.signatureOutput) ||
-         (!state.dataOutput.IsEmpty() && PathFileExistsW(state.dataOutput)) ||
-         (job.reportFlag != 0 && PathFileExistsW(state.report));
+// The output names before any conflict: an attached output of an attached
+// input keeps the listed name, any other signature output is named after
+// the content.
+void NameOutputs(const ResignJob& job, const PipelineFile& file, ResignFile& state) {
+  const CString& out = job.rule.pathOut;
+  state.dataOutput.Empty();
+  if (job.rule.outFormatDet != 0) {
+    state.dataOutput = JoinPath(out, state.dataName);
+    state.signatureOutput = state.dataOutput + L"." + job.dsigExt;
+  } else if (file.pair) {
+    state.signatureOutput = JoinPath(out, state.dataName + L"." + job.sigExt);
+  } else {
+    state.signatureOutput = JoinPath(out, file.name);
+  }
+  state.report = JoinPath(out, state.dataName + L"." + job.verifyFileExt);
 }
 
 // The outputs and the report share one stem: a conflict on any of them
-// draws one mark for all.
-bool ResolveOutputs(const ResignJob& job, int renameConfFiles, FilePipeline& pipeline, PipelineFile& file,
-                    ResignFile& state) {
-  if (!OutputsTaken(job, state)) return true;
-  WorkFailure failure;
-  failure.code = ERROR_FILE_EXISTS;
-  if (renameConfFiles == 0) {
-    failure.stageText = FormatText(kCreatingText, state.signatureOutput);
-    pipeline.FailFile(file, failure);
-    return false;
-  }
-  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
-    NameOutputs(job, MakeConflictName(state.dataName), true, file.name, state);
-    if (!OutputsTaken(job, state)) return true;
-  }
-  failure.stageText = FormatText(kCreatingText, state.signatureOutput) + kCounterText;
-  pipeline.FailFile(file, failure);
-  return false;
+// draws one mark for all (a renamed attached output takes SigExt).
+bool ResolveOutputs(const ResignJob& job, FilePipeline& pipeline, PipelineFile& file, ResignFile& state) {
+  const bool detachedOutput = job.rule.outFormatDet != 0;
+  const StemOutput outputs[] = {{L"." + (detachedOutput ? job.dsigExt : job.sigExt), &state.signatureOutput},
+                                {CString(), &state.dataOutput, detachedOutput},
+                                {L"." + job.verifyFileExt, &state.report, job.reportFlag != 0, true}};
+  return pipeline.ResolveStemOutputs(file, job.rule.pathOut, state.dataName, outputs);
 }
 
 // ---------------------------------------------------------------------------
 // The work step, in its order.
 
-// The input must be an attached signed message with at least one signature.
+// The signed file must be a signed message of the rule's form (attached, or
+// a detached signature) with at least one signature.
 DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, ResignFile& state,
                              WorkFailure& failure) {
+  const bool detachedInput = job.rule.inFormatDet != 0;
   HeldMessageInfo info(job.verifyContext);
-  DWORD code = ORLAX_CmsStrMsgInfFile(job.verifyContext, LibraryPath(file.claimed), info.get(), 0);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.verifyContext, LibraryPath(state.signatureClaimed), info.get(), 0);
   const MessageInfo& message = *info;
-  const CString dataText =
-      FormatText(L"Получение данных о ЭП файла %s (размер: %s)", file.source, FileSizeText(file.claimed));
+  const CString signedSize = FileSizeText(state.signatureClaimed);
+  const CString dataText = FormatText(L"Получение данных о ЭП файла %s (размер: %s)", state.contentSource, signedSize);
   if (code == ORLAX_E_NOT_SIGNED_MESSAGE) return LibraryFailure(failure, code, job.verifyContext, dataText);
   if (code == 0 && message.type != ORLAX_MSG_SIGNED) {
-    CString step =
-        FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+    CString step = FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, signedSize);
     if (message.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
     return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
   }
@@ -108,11 +109,13 @@ DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, Res
     failure.description = kWrongSignatureTypeText;
     return failure.code;
   }
-  if ((message.flags & ORLAX_MSG_DETACHED) != 0) {
-    LibraryFailure(failure, ERR_WRONG_SIGNATURE_TYPE, job.verifyContext,
-                   dataText + L". " +
-                       FormatText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
-                                  file.source, FileSizeText(file.claimed)));
+  if (((message.flags & ORLAX_MSG_DETACHED) != 0) != detachedInput) {
+    const CString form =
+        detachedInput ? FormatText(L"Файл %s (размер: %s) содержит присоединённую подпись вместо отсоединённой",
+                                   state.signatureSource, signedSize)
+                      : FormatText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
+                                   file.source, signedSize);
+    LibraryFailure(failure, ERR_WRONG_SIGNATURE_TYPE, job.verifyContext, dataText + L". " + form);
     failure.description = kWrongSignatureTypeText;
     return failure.code;
   }
@@ -121,10 +124,23 @@ DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, Res
   return 0;
 }
 
-DWORD CheckStamps(const ResignJob& job, const PipelineFile& file, ResignFile& state, WorkFailure& failure) {
+DWORD CheckStamps(const ResignJob& job, ResignFile& state, WorkFailure& failure) {
   if (job.verifySettings.autoVerifyTsp == 0) return 0;
-  return CheckAttachedTimeStamps(job.verifyContext, file.source, file.claimed, state.announced, state.streamEncoded,
-                                 job.verifySettings.noTspIsError != 0, state.stamps, failure);
+  const bool noTspIsError = job.verifySettings.noTspIsError != 0;
+  if (job.rule.inFormatDet == 0) {
+    return CheckAttachedTimeStamps(job.verifyContext, state.signatureSource, state.signatureClaimed, state.announced,
+                                   state.streamEncoded, noTspIsError, state.stamps, failure);
+  }
+  const DetachedStampNames names{state.contentSource, state.contentClaimed, state.signatureSource,
+                                 state.signatureClaimed};
+  return CheckDetachedTimeStamps(job.verifyContext, names, state.announced, state.streamEncoded, noTspIsError,
+                                 state.stamps, failure);
+}
+
+// Block mode takes attached signatures in block encoding; every detached
+// pair and every stream-encoded message is streamed.
+bool InBlocks(const ResignJob& job, const ResignFile& state) {
+  return job.rule.inFormatDet == 0 && !state.streamEncoded;
 }
 
 // A verification call that returned 0 still has to show every announced
@@ -132,12 +148,14 @@ DWORD CheckStamps(const ResignJob& job, const PipelineFile& file, ResignFile& st
 // broken signature is never re-signed as a success.
 DWORD CheckVerification(const ResignJob& job, const PipelineFile& file, const ResignFile& state,
                         HeldVerifyResult& result, WorkFailure& failure) {
-  VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
+  VerifiedFileNames names{state.signatureSource, state.signatureClaimed, file.source, state.signatureClaimed};
   return CheckVerifiedResult(job.rule, state.announced, names, result, failure, [&](DWORD status) {
     DWORD code = SignatureFailure(job.verifyContext, status, result, state.stamps, failure);
-    failure.stageText = FormatText(L"Профиль справочника : '%s'. Проверка ЭП файла '%s' (размер: %s)",
-                                   job.rule.zcsProfile, file.source, FileSizeText(file.claimed)) +
-                        failure.stageText;
+    const CString step =
+        InBlocks(job, state) ? FormatText(L"Профиль справочника : '%s'. Проверка ЭП файла '%s' (размер: %s)",
+                                          job.rule.zcsProfile, file.source, FileSizeText(file.claimed))
+                             : StreamVerificationText(job, state, StreamCall::kFinal);
+    failure.stageText = step + failure.stageText;
     return code;
   });
 }
@@ -150,8 +168,9 @@ DWORD WriteReport(const ResignJob& job, const ResignFile& state, HeldVerifyResul
   return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
 }
 
-// Every output written for a failed file goes; the report is never left
-// behind by WriteVerificationReport itself.
+// Every output written for a failed file goes (the unchecked content beside
+// a detached signature too); the report is never left behind by
+// WriteVerificationReport itself.
 void DeleteWrittenOutputs(const ResignFile& state) {
   if (state.signatureWritten) DeleteFileW(state.signatureOutput);
   if (state.dataWritten) DeleteFileW(state.dataOutput);
@@ -159,14 +178,63 @@ void DeleteWrittenOutputs(const ResignFile& state) {
 
 DWORD ResignContent(const ResignJob& job, const PipelineFile& file, ResignFile& state, WorkFailure& failure) {
   HeldVerifyResult result(job.verifyContext);
-  if (DWORD code = ResignInBlocks(job, file, state, result, failure)) return code;
+  DWORD code = InBlocks(job, state) ? ResignInBlocks(job, file, state, result, failure)
+                                    : ResignInStreams(job, file, state, result, failure);
+  if (code != 0) return code;
   if (DWORD code = CheckVerification(job, file, state, result, failure)) return code;
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   return 0;
 }
 
-// A file the operation cannot take yet goes back to its own name.
-void Unclaim(PipelineFile& file) { MoveFileW(file.claimed, file.source); }
+// The four forms of OperationText: input form by output form.
+CString DescribeResigning(const ResignJob& job, const PipelineFile& file, const ResignFile& state) {
+  const RuleRecord& rule = job.rule;
+  const CString count = state.done ? FormatText(L"%d", static_cast<int>(state.announced)) : CString(L"0");
+  const CString signatureSize = state.done ? FileSizeText(state.signatureOutput) : CString(L"0");
+  const CString dataSize = state.done ? FileSizeText(state.dataOutput) : CString(L"0");
+  const CString signedSize = FileSizeText(state.signatureClaimed);
+  const bool detachedOutput = rule.outFormatDet != 0;
+  if (rule.inFormatDet != 0) {
+    const CString contentSize = FileSizeText(state.contentClaimed);
+    if (detachedOutput) {
+      return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой отсоединённой ЭП '%s' (размер: %s) "
+                        L"файла '%s' (размер: %s), удаление подписей (%s шт.) и запись в файл '%s' (размер: %s) с "
+                        L"добавлением отсоединенной ЭП '%s' (размер: %s) (профиль справочника новой подписи '%s')",
+                        rule.zcsProfile, state.signatureSource, signedSize, state.contentSource, contentSize, count,
+                        state.dataOutput, dataSize, state.signatureOutput, signatureSize, rule.resignProfile);
+    }
+    return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой отсоединённой ЭП '%s' (размер: %s) "
+                      L"файла '%s' (размер: %s), удаление подписей (%s шт.) и запись в файл c добавлением "
+                      L"присоединенной ЭП '%s' (размер: %s) (профиль справочника новой подписи'%s')",
+                      rule.zcsProfile, state.signatureSource, signedSize, state.contentSource, contentSize, count,
+                      state.signatureOutput, signatureSize, rule.resignProfile);
+  }
+  if (detachedOutput) {
+    return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой присоединенной ЭП файла '%s' "
+                      L"(размер: %s), удаление подписей (%s шт.) с записью в файл '%s' (размер: %s) с "
+                      L"добавлением отсоединенной ЭП '%s' (размер: %s) (профиль справочника новой подписи '%s')",
+                      rule.zcsProfile, file.source, signedSize, count, state.dataOutput, dataSize,
+                      state.signatureOutput, signatureSize, rule.resignProfile);
+  }
+  return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой присоединенной ЭП файла '%s' "
+                    L"(размер: %s), удаление подписей (%s шт.) и запись в файл c добавлением присоединенной ЭП "
+                    L"'%s' (размер: %s) (профиль справочника новой подписи '%s')",
+                    rule.zcsProfile, file.source, signedSize, count, state.signatureOutput, signatureSize,
+                    rule.resignProfile);
+}
+
+// Claims the listed file, or for a rule of detached pairs the data file and
+// its signature together. False: the name is done with (passed over,
+// recorded or left for a later cycle).
+bool ClaimInput(const ResignJob& job, FilePipeline& pipeline, PipelineFile& file) {
+  if (!pipeline.SkipTemporaryName(file)) return false;
+  // A pair claimed through its data file leaves its signature's entry so.
+  if (!PathFileExistsW(file.source) && HasLastExtension(file.name, job.dsigExt)) return false;
+  if (!pipeline.VanishedFileCheck(file)) return false;
+  if (job.rule.inFormatDet == 0) return pipeline.ClaimInputFile(file);
+  if (IsBareExtension(file.name, job.dsigExt)) return false;
+  return pipeline.ClaimPair(file, job.dsigExt);
+}
 
 }  // namespace
 
@@ -175,8 +243,6 @@ DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int r
                   CString verifyFileExt) {
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
   const RuleRecord& rule = pipeline.Rule();
-  // Detached pairs are re-signed by the stream chain only.
-  if (rule.inFormatDet != 0) return 0;
   const DirectoryProfileSettings resignSettings =
       DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.resignProfile));
   ResignJob job{rule,
@@ -194,48 +260,29 @@ DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int r
   job.signParams.flags = resignSettings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
   ResignFile state;
-  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString&) {
-    const CString count = state.done ? FormatText(L"%d", static_cast<int>(state.announced)) : CString(L"0");
-    const CString signatureSize = state.done ? FileSizeText(state.signatureOutput) : CString(L"0");
-    if (!state.dataOutput.IsEmpty()) {
-      const CString dataSize = state.done ? FileSizeText(state.dataOutput) : CString(L"0");
-      return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой присоединенной ЭП файла '%s' "
-                        L"(размер: %s), удаление подписей (%s шт.) с записью в файл '%s' (размер: %s) с "
-                        L"добавлением отсоединенной ЭП '%s' (размер: %s) (профиль справочника новой подписи '%s')",
-                        rule.zcsProfile, file.source, inputSize, count, state.dataOutput, dataSize,
-                        state.signatureOutput, signatureSize, rule.resignProfile);
-    }
-    return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой присоединенной ЭП файла '%s' "
-                      L"(размер: %s), удаление подписей (%s шт.) и запись в файл c добавлением присоединенной ЭП "
-                      L"'%s' (размер: %s) (профиль справочника новой подписи '%s')",
-                      rule.zcsProfile, file.source, inputSize, count, state.signatureOutput, signatureSize,
-                      rule.resignProfile);
+  DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
+    return DescribeResigning(job, file, state);
   };
 
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     state = ResignFile{};
-    state.dataName = DataNameOf(name);
-    NameOutputs(job, state.dataName, false, name, state);
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file)) {
+    if (!ClaimInput(job, pipeline, file)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
     }
+    NameInputs(file, state);
+    NameOutputs(job, file, state);
     pipeline.Describe(file);
-    if (!pipeline.ProbeInputFile(file) ||
-        !ResolveOutputs(job, profile.renameConfFiles, pipeline, file, state)) {
+    if (!pipeline.ProbeInputFile(file) || !ResolveOutputs(job, pipeline, file, state)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
     }
     pipeline.Describe(file);
     WorkFailure failure;
     DWORD code = ReadMessageInformation(job, file, state, failure);
-    if (code == 0 && state.streamEncoded) {
-      Unclaim(file);
-      continue;
-    }
-    if (code == 0) code = CheckStamps(job, file, state, failure);
+    if (code == 0) code = CheckStamps(job, state, failure);
     if (code == 0) code = ResignContent(job, file, state, failure);
     if (code != 0) {
       DeleteWrittenOutputs(state);

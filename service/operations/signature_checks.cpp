@@ -119,16 +119,38 @@ DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& res
   return LibraryFailure(failure, code, context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
 }
 
-DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
-                              std::uint32_t count, bool streamCall, bool noTspIsError,
-                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+namespace {
+
+// The checks of one message as a failure of the file, with its step text.
+DWORD CheckStampsOf(LibraryContext context, const CString& claimed, std::uint32_t count, bool streamCall,
+                    bool noTspIsError, const CString& stepText, std::vector<TimeStampCheckResult>& stamps,
+                    WorkFailure& failure) {
   TimeStampChecks checks = CheckTimeStamps(context, claimed, count, streamCall, noTspIsError);
   stamps = std::move(checks.records);
   if (checks.code == 0) return 0;
   failure.code = checks.code;
-  failure.stageText =
-      FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", source, FileSizeText(claimed)) +
-      L"\r\n\r\n" + TimeStampFailureText(stamps);
+  failure.stageText = stepText + L"\r\n\r\n" + TimeStampFailureText(stamps);
   failure.detail = checks.stack;
   return failure.code;
+}
+
+}  // namespace
+
+DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
+                              std::uint32_t count, bool streamCall, bool noTspIsError,
+                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+  return CheckStampsOf(context, claimed, count, streamCall, noTspIsError,
+                       FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", source, FileSizeText(claimed)),
+                       stamps, failure);
+}
+
+DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& names, std::uint32_t count,
+                              bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
+                              WorkFailure& failure) {
+  return CheckStampsOf(
+      context, names.signatureClaimed, count, streamCall, noTspIsError,
+      FormatText(L"Проверка штампов времени отсоединенной ЭП файла %s (размер: %s) в файле %s (размер: %s)",
+                 names.dataSource, FileSizeText(names.dataClaimed), names.signatureSource,
+                 FileSizeText(names.signatureClaimed)),
+      stamps, failure);
 }

@@ -44,6 +44,21 @@ DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, con
                               std::uint32_t count, bool streamCall, bool noTspIsError,
                               std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
 
+// The files of a detached pair as the stamp checks name them: each name
+// before the claim with its claimed path, whose size is shown.
+struct DetachedStampNames {
+  CString dataSource;
+  CString dataClaimed;
+  CString signatureSource;
+  CString signatureClaimed;
+};
+
+// The same for a detached signature (the claimed signature is checked):
+// "Проверка штампов времени отсоединенной ЭП файла ... в файле ...".
+DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& names, std::uint32_t count,
+                              bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
+                              WorkFailure& failure);
+
 // The verification parameters: zeroed, the checks word 0x407, content handed
 // out (flag 0x4 and the 0xFFFFFFFF limit) when giveContent, and 0x4000 when
 // the directory profile's "NotCopyToLocal" is set.

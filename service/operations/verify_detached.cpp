@@ -56,12 +56,6 @@ void NamePair(const DetachedJob& job, const PipelineFile& file, DetachedPair& pa
   pair.report = pair.dataOutput + L"." + job.verifyFileExt;
 }
 
-// A name that is all signature extension (".p7d") has no data file to pair
-// with: it waits like any file without a partner.
-bool HasNoDataName(const CString& name, const CString& dsigExt) {
-  return HasLastExtension(name, dsigExt) && !CanStripExtension(name, dsigExt);
-}
-
 // OperationText is made once, right after the claim, and every later record
 // of the pair shows it unchanged (the success record too, when both files
 // have left their claimed names).
@@ -127,18 +121,9 @@ DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair
   if (job.settings.autoVerifyTsp == 0) return 0;
   // Detached signatures are small: the block call reads them whatever their
   // encoding.
-  TimeStampChecks checks =
-      CheckTimeStamps(job.context, file.SignatureClaimed(), pair.announced, false, job.settings.noTspIsError != 0);
-  pair.stamps = std::move(checks.records);
-  if (checks.code == 0) return 0;
-  failure.code = checks.code;
-  failure.stageText =
-      FormatText(L"Проверка штампов времени отсоединенной ЭП файла %s (размер: %s) в файле %s (размер: %s)",
-                 pair.dataSource, FileSizeText(file.DataClaimed()), pair.signatureSource,
-                 FileSizeText(file.SignatureClaimed())) +
-      L"\r\n\r\n" + TimeStampFailureText(pair.stamps);
-  failure.detail = checks.stack;
-  return failure.code;
+  const DetachedStampNames names{pair.dataSource, file.DataClaimed(), pair.signatureSource, file.SignatureClaimed()};
+  return CheckDetachedTimeStamps(job.context, names, pair.announced, false, job.settings.noTspIsError != 0,
+                                 pair.stamps, failure);
 }
 
 DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair, HeldVerifyResult& result,
@@ -237,7 +222,7 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
     // A file gone since the listing (often the partner of a pair already
     // taken in this call) and a file without its partner are passed over
     // silently.
-    if (!PathFileExistsW(file.source) || HasNoDataName(name, dsigExt)) continue;
+    if (!PathFileExistsW(file.source) || IsBareExtension(name, dsigExt)) continue;
     if (!pipeline.ClaimPair(file, dsigExt)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
