@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -38,6 +39,13 @@ using optest::Read;
 using optest::Utf8;
 using optest::Wide;
 using optest::WriteBytes;
+
+// How the errors journal shows a code.
+inline std::string ErrorCode(DWORD code) {
+  char text[32];
+  std::snprintf(text, sizeof text, " 0x%X - ", code);
+  return text;
+}
 
 // Makes the named library calls fail with a code while it lives.
 class FailingCall {

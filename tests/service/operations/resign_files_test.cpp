@@ -5,7 +5,6 @@
 // folder. Block mode for attached signatures in DER; stream mode for
 // stream-encoded ones and for detached pairs.
 
-#include <cstdio>
 #include <tuple>
 
 #include "platform/cfile.h"
@@ -287,13 +286,6 @@ std::string FormName(Form form) {
   return form == Form::kAttachedStream ? "attached stream" : form == Form::kDetachedBlock ? "detached" : "detached stream";
 }
 
-// How the errors journal shows a code.
-std::string CodeText(DWORD code) {
-  char text[32];
-  std::snprintf(text, sizeof text, " 0x%X - ", code);
-  return text;
-}
-
 class ResignStreamTest : public ResignFilesTest {
  protected:
   void SetUp() override {
@@ -452,7 +444,7 @@ TEST_F(ResignStreamTest, PairsAreClaimedTogetherWhicheverIsListedFirstAndWaitFor
   ASSERT_EQ(Resign({"doc.txt.p7d", "doc.txt"}), 0u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"doc.txt", "doc.txt.p7d"}));
   EXPECT_EQ(RecordsWith("Успех").size(), 1u);
-  EXPECT_TRUE(Contains(Errors(), CodeText(ERR_FILE_VANISHED))) << Errors();
+  EXPECT_TRUE(Contains(Errors(), ErrorCode(ERR_FILE_VANISHED))) << Errors();
   EXPECT_TRUE(Contains(Errors(), "Файл '" + (in_ / "doc.txt").string() + "' был выбран для обработки но не был найден"));
 
   // Files without their partner, and a name that is all extension, wait
@@ -503,7 +495,7 @@ TEST_F(ResignStreamTest, FailuresMoveTheInputAndLeaveNoOutput) {
     return [call](testsupport::LocalHttpServer&) { setenv("QELM_TEST_FAIL", (call + "=0xE0700001").c_str(), 1); };
   };
   auto stamping = [this](testsupport::LocalHttpServer& server) { UseTimeStamps(server); };
-  const std::string library = CodeText(0xE0700001);
+  const std::string library = ErrorCode(0xE0700001);
   const std::vector<Row> rows{
       {"attached verification start", Form::kAttachedStream, false, failing("ORLAX_CmsStrAttVerifyInitMem"), library,
        "Профиль справочника : 'Тест'. Инициализация потоковой операции проверки ЭП файла '%IN%' (размер: %SIZE%)",
@@ -573,21 +565,21 @@ TEST_F(ResignStreamTest, FailuresMoveTheInputAndLeaveNoOutput) {
        },
        "", "Создание файла %OUT%/doc.txt", ""},
       {"full disk under the data output", Form::kDetachedStream, true, [](testsupport::LocalHttpServer&) {},
-       CodeText(CFileException::diskFull), "Запись файла %OUT%/doc.txt (размер: 0)", "", 100 * 1024},
+       ErrorCode(CFileException::diskFull), "Запись файла %OUT%/doc.txt (размер: 0)", "", 100 * 1024},
       // (An attached input is spooled by the library and would meet the limit first.)
       {"full disk under the signature output", Form::kDetachedStream, false, [](testsupport::LocalHttpServer&) {},
-       CodeText(CFileException::diskFull), "Запись файла %OUT%/doc.txt.p7s (размер: 0)", "", 100 * 1024},
+       ErrorCode(CFileException::diskFull), "Запись файла %OUT%/doc.txt.p7s (размер: 0)", "", 100 * 1024},
       {"signer list not met", Form::kDetachedBlock, true,
        [this](testsupport::LocalHttpServer&) {
          Rule().signerLists = {SignerListRecord{L"Бухгалтерия", {Wide(pki_.Dn("user2"))}}};
        },
-       CodeText(ERR_SIGNER_NOT_LISTED), "Проверка подписантов ЭП файла '%LISTED%' (размер: %SIGSIZE%)", ""},
+       ErrorCode(ERR_SIGNER_NOT_LISTED), "Проверка подписантов ЭП файла '%LISTED%' (размер: %SIGSIZE%)", ""},
       {"attached signature in a rule of pairs", Form::kDetachedBlock, true,
        [this](testsupport::LocalHttpServer&) {
          fs::remove(in_ / "doc.txt.p7d");
          SignWith("user1", in_ / "doc.txt", in_ / "doc.txt.p7d", false);
        },
-       CodeText(ERR_WRONG_SIGNATURE_TYPE),
+       ErrorCode(ERR_WRONG_SIGNATURE_TYPE),
        "Получение данных о ЭП файла %DATA% (размер: %SIGSIZE%). Файл %SIG% (размер: %SIGSIZE%) содержит "
        "присоединённую подпись вместо отсоединённой",
        ""},
@@ -596,7 +588,7 @@ TEST_F(ResignStreamTest, FailuresMoveTheInputAndLeaveNoOutput) {
          profile_.autoVerifyTsp = {1};
          profile_.noTspIsError = {1};
        },
-       CodeText(ORLAX_E_NO_TIME_STAMP),
+       ErrorCode(ORLAX_E_NO_TIME_STAMP),
        "Проверка штампов времени отсоединенной ЭП файла %DATA% (размер: %DATASIZE%) в файле %SIG% (размер: "
        "%SIGSIZE%)\r\n\r\nЭП №: 1\r\n",
        ""},

@@ -17,13 +17,6 @@
 namespace cryptoops {
 namespace {
 
-// How the errors journal shows a code.
-std::string ErrorCode(DWORD code) {
-  char text[32];
-  std::snprintf(text, sizeof text, " 0x%X - ", code);
-  return text;
-}
-
 class SignAndEncryptTest : public CryptoOperationTest {
  protected:
   void SetUp() override {
