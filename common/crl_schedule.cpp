@@ -1,5 +1,6 @@
 #include "common/crl_schedule.h"
 
+#include "common/registry_values.h"
 #include "common/split_pairs.h"
 
 namespace {
@@ -49,4 +50,17 @@ void RecordCrlRefresh(CStringArray& entries, const CString& name, long long nowS
     entries.SetAt(found, entry);
   else
     entries.Add(entry);
+}
+
+bool StoredCrlRefreshDue(const CString& name, long long nowSeconds, int periodHours, HWND owner) {
+  CStringArray entries;
+  ReadStringArray(kLastCrlUpdateValue, entries, owner);
+  return CrlRefreshDueFor(entries, name, nowSeconds, periodHours);
+}
+
+void StoreCrlRefreshAttempt(const CString& name, long long nowSeconds, HWND owner) {
+  CStringArray entries;
+  ReadStringArray(kLastCrlUpdateValue, entries, owner);
+  RecordCrlRefresh(entries, name, nowSeconds);
+  WriteStringArray(entries, kLastCrlUpdateValue, owner);
 }

@@ -7,6 +7,7 @@
 // the other's attempts.
 
 #include "platform/cstring.h"
+#include "platform/windows_types.h"
 
 inline constexpr const char* kLastCrlUpdateValue = "LastCrlUpdate";
 
@@ -25,3 +26,12 @@ bool CrlRefreshDueFor(const CStringArray& entries, const CString& name, long lon
 // replaced by "<name>;;<now>", or the entry is appended when there is none.
 // Entries of other names are kept as they are.
 void RecordCrlRefresh(CStringArray& entries, const CString& name, long long nowSeconds);
+
+// The same on the stored value of the program's current key
+// (common/registry_values.h); a failed read or write is reported as those
+// functions report it, with owner, and a failed read counts as no entries.
+bool StoredCrlRefreshDue(const CString& name, long long nowSeconds, int periodHours, HWND owner);
+// Records an attempt in the stored value. It is read again right before the
+// write, since the service's instances and the configuration program rewrite
+// it too, and only name's entry changes.
+void StoreCrlRefreshAttempt(const CString& name, long long nowSeconds, HWND owner);

@@ -77,3 +77,5 @@ void LibraryErrorLines(LibraryContext context, CString& text) {
   text += L"\r\n";
   text += lines;
 }
+
+void DropLibraryErrorLines(LibraryContext context) { ReadLibraryErrorEntries(context, context); }

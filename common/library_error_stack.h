@@ -42,3 +42,8 @@ CString FormatLibraryErrorStack(LibraryContext context);
 // Drains the stack of context and appends "\r\n" and its lines in the
 // LibraryErrorLineText layout to text. A null context does nothing.
 void LibraryErrorLines(LibraryContext context, CString& text);
+
+// Drains the stack of context without showing it: after a failure reported
+// without the stack, or a call whose lines nobody shows, so that no later
+// report on the context carries them.
+void DropLibraryErrorLines(LibraryContext context);

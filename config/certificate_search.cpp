@@ -47,10 +47,6 @@ void TakeOwners(const FoundRecords& records, const PreEncryptParams& params, CSt
   }
 }
 
-// A report made without the context leaves the failed call's lines on its
-// stack; they are taken off so that no later report shows them.
-void DropErrorLines(LibraryContext context) { ReadLibraryErrorEntries(context, context); }
-
 uint32_t SigningFlag(const PreEncryptParams& params) {
   return params.signerSearch != 0 ? kSigningCertificates : 0;
 }
@@ -73,7 +69,7 @@ int FindAllOwners(CStringArray& owners, HWND owner, const PreEncryptParams& para
   if (code != 0) {
     ReportErrorBox(owner, nullptr, 3, code, "Поиск всех сертификатов в локальном справочнике", nullptr,
                    nullptr);
-    DropErrorLines(context);
+    DropLibraryErrorLines(context);
     return 0;
   }
   TakeOwners(records, params, owners);
@@ -94,7 +90,7 @@ int FindOwnerCertificates(const CString& ownerDn, HWND owner, const PreEncryptPa
   if (code == ORLAX_E_CERT_NOT_FOUND) return 1;
   if (code != 0) {
     ReportErrorBox(owner, nullptr, 3, code, "Поиск сертификата %s", nullptr, subject.GetString());
-    DropErrorLines(context);
+    DropLibraryErrorLines(context);
     return 0;
   }
   CString wanted = ownerDn;

@@ -31,9 +31,7 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
     return static_cast<DWORD>(rc);
   }
   const long long now = NowSeconds();
-  CStringArray entries;
-  ReadStringArray(kLastCrlUpdateValue, entries, nullptr);
-  if (!CrlRefreshDueFor(entries, name, now, period)) {
+  if (!StoredCrlRefreshDue(name, now, period, nullptr)) {
     key.Close();
     return 0;
   }
@@ -45,12 +43,7 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
   const CString stack = FormatLibraryErrorStack(context);
   message.back() = '\0';  // whatever the library left, the text ends in the buffer
 
-  // Another instance or the configuration program may have rewritten the
-  // value since it was read: start again from what is stored now and change
-  // only this directory profile's entry.
-  ReadStringArray(kLastCrlUpdateValue, entries, nullptr);
-  RecordCrlRefresh(entries, name, now);
-  WriteStringArray(entries, kLastCrlUpdateValue, nullptr);
+  StoreCrlRefreshAttempt(name, now, nullptr);
 
   const CString libraryText(message.data());
   if (!libraryText.IsEmpty()) {
