@@ -17,6 +17,7 @@
 #include "platform/datetime.h"
 #include "tests/config/trelcon_fixture.h"
 #include "tests/support/http_server.h"
+#include "tests/support/last_crl_update.h"
 #include "tests/support/test_pki.h"
 
 namespace {
@@ -69,24 +70,10 @@ class CertificatePickTest : public testsupport::TrelconTest {
 
   void SetNow(long long seconds) { ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), seconds)); }
 
-  void Store(const std::vector<CString>& entries) {
-    CStringArray list;
-    for (const CString& entry : entries) list.Add(entry);
-    ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    ASSERT_EQ(WriteStringArray(list, kLastCrlUpdateValue, nullptr), 1);
-    CurrentRegistryKey().Close();
-  }
-  std::vector<std::wstring> Stored() {
-    CStringArray list;
-    EXPECT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    ReadStringArray(kLastCrlUpdateValue, list, nullptr);
-    CurrentRegistryKey().Close();
-    std::vector<std::wstring> out;
-    for (const CString& entry : list) out.push_back(entry.str());
-    return out;
-  }
+  void Store(const std::vector<CString>& entries) { testsupport::StoreLastCrlUpdate(entries); }
+  std::vector<std::wstring> Stored() { return testsupport::StoredLastCrlUpdate(); }
   static std::wstring Entry(const wchar_t* name, long long seconds) {
-    return std::wstring(name) + L";;" + std::to_wstring(seconds);
+    return testsupport::CrlUpdateEntry(name, seconds);
   }
 
   // A picker that records what it was given and answers ok.

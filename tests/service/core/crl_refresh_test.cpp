@@ -15,6 +15,7 @@
 #include "platform/datetime.h"
 #include "platform/errors.h"
 #include "service/core/config_store.h"
+#include "tests/support/last_crl_update.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
 
@@ -43,24 +44,10 @@ class CrlRefreshTest : public ::testing::Test {
   void LibraryAnswers(const char* code) {
     setenv("QELM_TEST_FAIL", (std::string("ORLAX_ControlEx=") + code).c_str(), 1);
   }
-  void Store(std::vector<CString> entries) {
-    CStringArray list;
-    for (const CString& e : entries) list.Add(e);
-    ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    ASSERT_EQ(WriteStringArray(list, kLastCrlUpdateValue, nullptr), 1);
-    CurrentRegistryKey().Close();
-  }
-  std::vector<std::wstring> Stored() {
-    CStringArray list;
-    EXPECT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    ReadStringArray(kLastCrlUpdateValue, list, nullptr);
-    CurrentRegistryKey().Close();
-    std::vector<std::wstring> out;
-    for (const CString& e : list) out.push_back(e.str());
-    return out;
-  }
+  void Store(const std::vector<CString>& entries) { testsupport::StoreLastCrlUpdate(entries); }
+  std::vector<std::wstring> Stored() { return testsupport::StoredLastCrlUpdate(); }
   static std::wstring Entry(const wchar_t* name, long long seconds) {
-    return std::wstring(name) + L";;" + std::to_wstring(seconds);
+    return testsupport::CrlUpdateEntry(name, seconds);
   }
 
   testsupport::TempRoot root_;

@@ -1,0 +1,39 @@
+#pragma once
+// The base key's "LastCrlUpdate" as a test writes and reads it, for the
+// tests of the service's and the configuration program's refreshes.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/crl_schedule.h"
+#include "common/registry_layout.h"
+#include "common/registry_values.h"
+
+namespace testsupport {
+
+inline void StoreLastCrlUpdate(const std::vector<CString>& entries) {
+  CStringArray list;
+  for (const CString& entry : entries) list.Add(entry);
+  ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
+  ASSERT_EQ(WriteStringArray(list, kLastCrlUpdateValue, nullptr), 1);
+  CurrentRegistryKey().Close();
+}
+
+inline std::vector<std::wstring> StoredLastCrlUpdate() {
+  CStringArray list;
+  EXPECT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
+  ReadStringArray(kLastCrlUpdateValue, list, nullptr);
+  CurrentRegistryKey().Close();
+  std::vector<std::wstring> out;
+  for (const CString& entry : list) out.push_back(entry.str());
+  return out;
+}
+
+// One entry: "<name>;;<seconds>".
+inline std::wstring CrlUpdateEntry(const wchar_t* name, long long seconds) {
+  return std::wstring(name) + L";;" + std::to_wstring(seconds);
+}
+
+}  // namespace testsupport
