@@ -14,9 +14,7 @@
 #include <vector>
 
 #include "platform/datetime.h"
-#include "tests/support/service_runner.h"
-#include "tests/support/temp_root.h"
-#include "tests/support/test_pki.h"
+#include "tests/service/operations/file_rules_service_fixture.h"
 
 namespace {
 
@@ -32,51 +30,14 @@ std::vector<std::string> Listing(const fs::path& folder) {
   return names;
 }
 
-class ArchiveRulesInTheService : public ::testing::Test {
+class ArchiveRulesInTheService : public servicetest::FileRulesServiceTest {
  protected:
+  ArchiveRulesInTheService() : FileRulesServiceTest("Archives") {}
   void SetUp() override {
-    pse_ = root_.Dir("pse");
-    fs::copy_file(pki_.Key("user1"), pse_ / "key.pem");
-    fs::copy_file(pki_.Cert("user1"), pse_ / "cert.pem");
-    local_ = root_.Dir("local");
-    for (const auto& entry : fs::directory_iterator(pki_.local))
-      fs::copy_file(entry.path(), local_ / entry.path().filename());
-    logs_ = root_.Dir("logs");
-    profile_.BaseText("LogPath", logs_.string());
+    FileRulesServiceTest::SetUp();
     profile_.BaseText("ZIPArchiveExt", "zip");
     profile_.BaseText("GZIPArchiveExt", "gz");
-    profile_.Create();
-    profile_.Dword("Handler timeout", 1);
-    profile_.List("ZCSProfile", {"Demo"});
-    profile_.List("NotLoadCrl", {"1"});
   }
-  void TearDown() override {
-    RunMirelservice({"stop", profile_.profile()});
-    RunMirelservice({"delete", profile_.profile()});
-  }
-
-  std::string Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
-                   const std::string& mask = "*.*") {
-    const std::string rule = "Rule " + std::to_string(n);
-    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
-    return rule;
-  }
-  fs::path Path(const std::string& relative) const { return root_.path() / relative; }
-  bool Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
-  std::string Read(const std::string& relative) const { return ReadFileBytes(Path(relative)); }
-  void Write(const std::string& relative, const std::string& bytes) const {
-    std::ofstream(Path(relative), std::ios::binary) << bytes;
-  }
-  void Start(const std::vector<std::string>& environment = {}) {
-    ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
-    const auto started = RunMirelservice({"start", profile_.profile()}, environment);
-    ASSERT_EQ(started.exitCode, 0) << started.output;
-  }
-
-  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
-  testsupport::TempRoot root_;
-  testsupport::ProfileWriter profile_{"Archives"};
-  fs::path pse_, local_, logs_;
 };
 
 TEST_F(ArchiveRulesInTheService, ArchivedPackedAndHandedOnFilesComeOutWhole) {

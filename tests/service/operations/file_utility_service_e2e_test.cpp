@@ -10,9 +10,7 @@
 #include <random>
 #include <string>
 
-#include "tests/support/service_runner.h"
-#include "tests/support/temp_root.h"
-#include "tests/support/test_pki.h"
+#include "tests/service/operations/file_rules_service_fixture.h"
 
 namespace {
 
@@ -22,42 +20,13 @@ using testsupport::RunMirelservice;
 
 const std::string kHeading = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
 
-class FileRulesInTheService : public ::testing::Test {
+class FileRulesInTheService : public servicetest::FileRulesServiceTest {
  protected:
-  void TearDown() override {
-    RunMirelservice({"stop", profile_.profile()});
-    RunMirelservice({"delete", profile_.profile()});
-  }
-
-  void Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
-            const std::string& mask = "*.*") {
-    const std::string rule = "Rule " + std::to_string(n);
-    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
-  }
-  bool Exists(const std::string& relative) const { return fs::exists(root_.path() / relative); }
-  std::string Read(const std::string& relative) const { return ReadFileBytes(root_.path() / relative); }
-  void Write(const std::string& relative, const std::string& bytes) const {
-    std::ofstream(root_.path() / relative, std::ios::binary) << bytes;
-  }
-
-  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
-  testsupport::TempRoot root_;
-  testsupport::ProfileWriter profile_{"Files"};
-  fs::path pse_, local_;
+  FileRulesInTheService() : FileRulesServiceTest("Files") {}
 };
 
 TEST_F(FileRulesInTheService, HashBase64MoveAndDeleteRulesDoTheirWork) {
-  pse_ = root_.Dir("pse");
-  fs::copy_file(pki_.Key("user1"), pse_ / "key.pem");
-  fs::copy_file(pki_.Cert("user1"), pse_ / "cert.pem");
-  local_ = root_.Dir("local");
-  for (const auto& entry : fs::directory_iterator(pki_.local)) fs::copy_file(entry.path(), local_ / entry.path().filename());
-  const fs::path logs = root_.Dir("logs");
-  profile_.BaseText("LogPath", logs.string());
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Demo"});
-  profile_.List("NotLoadCrl", {"1"});
+  const fs::path& logs = logs_;
   Rule(1, "HASH", "hash-in", "hash-out");
   Rule(2, "B64E", "b64-in", "b64-text");
   Rule(3, "B64D", "b64-text", "b64-out", "*.b64");

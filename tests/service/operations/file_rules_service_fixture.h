@@ -1,0 +1,74 @@
+#pragma once
+// What the tests of file rules in the running service share: a private
+// store and root, the first test user's directory profile ("Demo") copied
+// below it, a service profile whose worker cycles every second without
+// loading revocation lists, journals in "logs", and the instance stopped and
+// deleted at the end.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace servicetest {
+
+class FileRulesServiceTest : public ::testing::Test {
+ protected:
+  explicit FileRulesServiceTest(std::string profile) : profile_(std::move(profile)) {}
+
+  void SetUp() override {
+    pse_ = root_.Dir("pse");
+    std::filesystem::copy_file(pki_.Key("user1"), pse_ / "key.pem");
+    std::filesystem::copy_file(pki_.Cert("user1"), pse_ / "cert.pem");
+    local_ = root_.Dir("local");
+    for (const auto& entry : std::filesystem::directory_iterator(pki_.local))
+      std::filesystem::copy_file(entry.path(), local_ / entry.path().filename());
+    logs_ = root_.Dir("logs");
+    profile_.BaseText("LogPath", logs_.string());
+    profile_.Create();
+    profile_.Dword("Handler timeout", 1);
+    profile_.List("ZCSProfile", {"Demo"});
+    profile_.List("NotLoadCrl", {"1"});
+  }
+  void TearDown() override {
+    testsupport::RunMirelservice({"stop", profile_.profile()});
+    testsupport::RunMirelservice({"delete", profile_.profile()});
+  }
+
+  // A rule of the directory profile "Demo" with its folders below the root
+  // (errors to "err"); returns the rule's key name.
+  std::string Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
+                   const std::string& mask = "*.*") {
+    const std::string rule = "Rule " + std::to_string(n);
+    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
+    return rule;
+  }
+  // Installs and starts the instance; environment goes to the start command
+  // and so to the service.
+  void Start(const std::vector<std::string>& environment = {}) {
+    ASSERT_EQ(testsupport::RunMirelservice({"install", profile_.profile()}).exitCode, 0);
+    const auto started = testsupport::RunMirelservice({"start", profile_.profile()}, environment);
+    ASSERT_EQ(started.exitCode, 0) << started.output;
+  }
+
+  std::filesystem::path Path(const std::string& relative) const { return root_.path() / relative; }
+  bool Exists(const std::string& relative) const { return std::filesystem::exists(Path(relative)); }
+  std::string Read(const std::string& relative) const { return testsupport::ReadFileBytes(Path(relative)); }
+  void Write(const std::string& relative, const std::string& bytes) const {
+    std::ofstream(Path(relative), std::ios::binary) << bytes;
+  }
+
+  const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
+  testsupport::TempRoot root_;
+  testsupport::ProfileWriter profile_;
+  std::filesystem::path pse_, local_, logs_;
+};
+
+}  // namespace servicetest
