@@ -37,6 +37,7 @@ DWORD WinErrorFromErrno(int err) {
     case EIO: return ERROR_IO_DEVICE;
     case ESPIPE: return ERROR_SEEK;
     case EPIPE: return ERROR_BROKEN_PIPE;
+    case ENXIO: return ERROR_PIPE_NOT_CONNECTED;  // a pipe opened for writing that nobody reads
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     case ETIMEDOUT: return ERROR_TIMEOUT;
     case ENOSYS:

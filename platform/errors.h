@@ -54,6 +54,7 @@ inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+inline constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD WAIT_TIMEOUT_ERROR = 258;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -162,8 +163,11 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   }
   if (access & kShareWrite) IgnoreFileSizeSignal();
 
-  int flags = OpenFlagsFor(desiredAccess, access, disposition);
+  // Non-blocking only for the open itself: a named pipe without a writer
+  // must not hold the caller for ever (the flag is cleared again below).
+  int flags = OpenFlagsFor(desiredAccess, access, disposition) | O_NONBLOCK;
   if ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) && (access & kShareWrite)) flags |= O_DSYNC;
+  if (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
   const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   int fd = OpenByDisposition(path, flags, disposition, mode, result.existed, result.error);
   if (fd < 0) return result;
@@ -173,6 +177,10 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
     result.error = code;
     return std::move(result);
   };
+  if (!(flags & O_PATH)) {
+    const int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return failWith(WinErrorFromErrno(errno));
+  }
   struct stat st {};
   if (fstat(fd, &st) != 0) return failWith(WinErrorFromErrno(errno));
   if (S_ISDIR(st.st_mode) && !(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
@@ -237,11 +245,11 @@ DWORD CopyBetween(int from, int to) {
 
 bool IsDevice(mode_t mode) { return S_ISCHR(mode) || S_ISBLK(mode); }
 
-// Removes the regular file that `made` describes, and only that: never a
+// Removes the regular file (or link) that `made` describes, and only that: never a
 // device written to (/dev/full) or a file that took the name meanwhile.
 void RemoveOwnFile(const std::string& path, const struct stat& made) {
   struct stat now {};
-  if (S_ISREG(made.st_mode) && lstat(path.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
+  if ((S_ISREG(made.st_mode) || S_ISLNK(made.st_mode)) && lstat(path.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
       now.st_ino == made.st_ino)
     unlink(path.c_str());
 }
@@ -269,6 +277,23 @@ DWORD CopyFileNative(const std::string& source, const std::string& target, bool 
   if (code != ERROR_SUCCESS) RemoveOwnFile(target, written);
   if (made != nullptr) *made = written;
   return code;
+}
+
+// Makes the link at source again at target (a link is never moved as the
+// file it points to, which may be one nobody may read).
+DWORD CopyLinkNative(const std::string& source, const std::string& target, bool replace, struct stat* made) {
+  std::string pointsTo(PATH_MAX, '\0');
+  const ssize_t length = readlink(source.c_str(), pointsTo.data(), pointsTo.size());
+  if (length < 0) return ErrnoToCode(errno, source);
+  pointsTo.resize(static_cast<std::size_t>(length));
+  if (replace) {
+    struct stat existing {};
+    if (lstat(target.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode)) unlink(target.c_str());
+  }
+  if (symlink(pointsTo.c_str(), target.c_str()) != 0)
+    return errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToCode(errno, target);
+  if (lstat(target.c_str(), made) != 0) made->st_mode = 0;
+  return ERROR_SUCCESS;
 }
 
 DWORD DeleteNative(const std::string& path) {
@@ -327,7 +352,8 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
   // be deleted the copy is removed again, so the file is never in two places.
   if (!(flags & MOVEFILE_COPY_ALLOWED) || S_ISDIR(sourceStat.st_mode)) return ERROR_NOT_SAME_DEVICE;
   struct stat copy {};
-  DWORD code = CopyFileNative(source, target, !replace, &copy);
+  DWORD code = S_ISLNK(sourceStat.st_mode) ? CopyLinkNative(source, target, replace, &copy)
+                                           : CopyFileNative(source, target, !replace, &copy);
   if (code == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
   if (code != ERROR_SUCCESS) return code;
   {
@@ -570,4 +596,50 @@ BOOL DeleteFileW(LPCWSTR fileName) {
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (DWORD code = DeleteNative(path)) return Fail(code, FALSE);
   return TRUE;
+}
+
+DWORD platform::GetFilePermissions(LPCWSTR path) {
+  std::string native;
+  if (DWORD code = WidePathToNative(path, native)) return Fail(code, 0xFFFFFFFFu);
+  struct stat st {};
+  if (native.empty() || lstat(native.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, native), 0xFFFFFFFFu);
+  return static_cast<DWORD>(st.st_mode & 07777);
+}
+
+BOOL platform::SetFilePermissions(LPCWSTR path, DWORD permissions) {
+  std::string native;
+  if (DWORD code = WidePathToNative(path, native)) return Fail(code, FALSE);
+  if (native.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if ((permissions & ~07777u) != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Fail(ErrnoToCode(errno, native), FALSE);
+  struct stat st {};
+  DWORD code = ERROR_SUCCESS;
+  if (fstat(fd, &st) != 0)
+    code = WinErrorFromErrno(errno);
+  else if (!S_ISREG(st.st_mode))
+    code = ERROR_ACCESS_DENIED;
+  else if (fchmod(fd, static_cast<mode_t>(permissions)) != 0)
+    code = WinErrorFromErrno(errno);
+  close(fd);
+  if (code != ERROR_SUCCESS) return Fail(code, FALSE);
+  return TRUE;
+}
+
+std::FILE* platform::CreateNewFileStream(const char* nativePath) {
+  if (nativePath == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  IgnoreFileSizeSignal();
+  const int fd = open(nativePath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    const int err = errno;
+    close(fd);
+    unlink(nativePath);
+    errno = err;
+  }
+  return stream;
 }

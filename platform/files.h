@@ -35,6 +35,8 @@
 // thread uses it. Writes to a handle opened for writing ignore SIGXFSZ (when
 // no handler is installed) so that a write past the size limit fails with 223.
 
+#include <cstdio>
+
 #include "platform/handles.h"
 #include "platform/windows_types.h"
 
@@ -69,13 +71,20 @@ inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x2;     // name starts with '.'
 inline constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x4;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+// A named pipe, socket or device: never a plain file (0x20 is not set).
+inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x100;
+// A symbolic link, described by itself (never by what it points to).
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
 inline constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
 inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;  // needed to open a folder
+// The last name of the path is never followed when it is a link: the open
+// fails with 1921 (ERROR_CANT_RESOLVE_FILENAME) instead.
+inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 
 // Seek origins.
 inline constexpr DWORD FILE_BEGIN = 0;
@@ -92,6 +101,9 @@ inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 // Opens or creates a file. An open that asks for exclusive use (share mode 0)
 // also fails with 32 while any other program on the machine holds the file
 // open, so that a file still being written by its producer is not taken.
+// Opening never blocks: a named pipe without a writer, or a device, opens (or
+// fails) at once. CREATE_NEW never follows a link: a link of that name, even
+// a dangling one, is an existing file (80).
 // CREATE_ALWAYS and TRUNCATE_EXISTING empty the file only after the share
 // check passed. A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (else 5).
 // FILE_ATTRIBUTE_READONLY makes a new file read-only (the handle still
@@ -152,7 +164,10 @@ using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 // Volume serial = low 32 bits of the device number; file index = inode.
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 
-// Folders 0x10, files 0x20 (archive), plus 0x1 read-only and 0x2 hidden.
+// Folders 0x10, files 0x20 (archive), pipes, sockets and devices 0x40, plus
+// 0x1 read-only and 0x2 hidden. A link (the last name of the path) is
+// described by itself, as Windows does: 0x400 with 0x10 when it points to a
+// folder, else 0x20, whether or not its target exists.
 // INVALID_FILE_ATTRIBUTES on failure (2 or 3).
 DWORD GetFileAttributesW(LPCWSTR fileName);
 // Only the read-only bit has an effect: set, it removes every write
@@ -165,7 +180,8 @@ BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes);
 // the file (see above). Moves a file across file systems by copying (bytes,
 // permission bits, times) and deleting the source; if the source then cannot
 // be deleted the copy is removed and the error returned. A folder cannot move
-// across file systems (17).
+// across file systems (17). A link moves as a link, never as what it points
+// to: across file systems it is made again at the target.
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
 // MOVEFILE_REPLACE_EXISTING replaces a file (5 for a folder or a read-only
 // file in the way); without MOVEFILE_COPY_ALLOWED a move across file systems
@@ -209,7 +225,9 @@ using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 // call (later changes are not seen). Fails with 2 when nothing matches, 3 when
 // the folder is missing; FindNextFileW fails with 18 (ERROR_NO_MORE_FILES) past
 // the last entry. Names longer than MAX_PATH-1 characters and names that are
-// not UTF-8 are skipped. The search handle is closed with FindClose.
+// not UTF-8 are skipped. Entries carry the attributes GetFileAttributesW
+// gives (a link is described by itself, 0x400; a pipe, socket or device has
+// 0x40 and no 0x20). The search handle is closed with FindClose.
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
@@ -220,7 +238,8 @@ BOOL FindClose(HANDLE find);
 // "*.*" matches every name, dot or not. No special meaning for '.', '/' or
 // '\'. FALSE with 87 for a null argument; a plain FALSE when nothing matches.
 BOOL PathMatchSpecW(LPCWSTR file, LPCWSTR pattern);
-// TRUE when the file or folder exists; FALSE with 2 or 3 otherwise.
+// TRUE when the file or folder exists; FALSE with 2 or 3 otherwise. A link
+// exists even when its target does not.
 BOOL PathFileExistsW(LPCWSTR path);
 
 // $TMPDIR or /tmp, with a trailing '/'. Returns the length written, or the
@@ -269,4 +288,35 @@ HRESULT SHGetFolderPathW(void* window, int folder, HANDLE token, DWORD flags, LP
 // (Not a Windows call; the layer's own areas use it.)
 namespace platform {
 const char* QelmRoot();
+
+// Claims of files that several processes (or instances) may want to work on.
+// A claim is an open-file-description write lock on a byte far past the end
+// of the file, which no share mode uses; it lasts until CloseHandle or the
+// end of the process (a crash included), so a claim whose process is gone is
+// free again. ClaimFile opens the regular file (never through a link, never
+// blocking) and takes the claim: INVALID_HANDLE_VALUE with 33
+// (ERROR_LOCK_VIOLATION) while another open holds it, in this process or
+// another, 1921 for a link, 5 for a folder, pipe, socket or device, else the
+// open's code. The claim follows the file through renames. While a process
+// holds a claim, its exclusive opens of the file do not count the claim's own
+// descriptor as another opener.
+HANDLE ClaimFile(LPCWSTR path);
+// TRUE when any descriptor on the machine other than the claim's own has the
+// claimed file open (a producer still writing it, a reader); FALSE when none
+// does, and FALSE with 6 for a handle that is no claim.
+BOOL ClaimedFileInUse(HANDLE claim);
+
+// The permission bits (07777) of a file, a link never followed;
+// 0xFFFFFFFF with the code on failure.
+DWORD GetFilePermissions(LPCWSTR path);
+// Sets the permission bits (07777 at most) of a regular file, never through a
+// link (1921). FALSE with the code on failure.
+BOOL SetFilePermissions(LPCWSTR path, DWORD permissions);
+
+// Creates a new file (a native path, bytes as on disk) for writing as a C
+// stream, readable and writable by its owner only (0600). It never replaces
+// and never follows a link: any existing name, a dangling link included,
+// fails (null, errno EEXIST). For code that writes through C streams.
+std::FILE* CreateNewFileStream(const char* nativePath);
+
 }

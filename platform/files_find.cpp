@@ -111,15 +111,16 @@ struct DirCloser {
 
 bool FillEntry(int dirFd, const char* nativeName, const std::wstring& name, WIN32_FIND_DATAW& data) {
   FileFacts facts;
-  // A link is described by what it points to; a dangling one by itself.
-  if (!StatFacts(dirFd, nativeName, 0, facts) && !StatFacts(dirFd, nativeName, AT_SYMLINK_NOFOLLOW, facts))
-    return false;  // gone since the folder was read
+  DWORD attributes = 0;
+  // A link is described by itself, never by what it points to, so that no
+  // caller takes it for the file behind it.
+  if (!DescribeEntry(dirFd, nativeName, facts, attributes)) return false;  // gone since the folder was read
   data = WIN32_FIND_DATAW{};
-  data.dwFileAttributes = AttributesFromMode(facts.mode, nativeName);
+  data.dwFileAttributes = attributes;
   data.ftCreationTime = facts.creation;
   data.ftLastAccessTime = facts.lastAccess;
   data.ftLastWriteTime = facts.lastWrite;
-  if (!S_ISDIR(facts.mode)) {
+  if (S_ISREG(facts.mode)) {
     data.nFileSizeHigh = static_cast<DWORD>(facts.size >> 32);
     data.nFileSizeLow = static_cast<DWORD>(facts.size & 0xFFFFFFFF);
   }

@@ -47,6 +47,11 @@ bool StatFacts(int dirfd, const char* path, int flags, FileFacts& out);
 // Windows attribute bits for a file mode and the name's last component.
 DWORD AttributesFromMode(mode_t mode, std::string_view lastComponent);
 
+// The facts and attributes of a path as Windows describes it: a link by
+// itself (0x400, with 0x10 when it points to a folder), never by its target.
+// FALSE with errno set.
+bool DescribeEntry(int dirfd, const char* path, FileFacts& facts, DWORD& attributes);
+
 std::string_view LastComponent(std::string_view path);
 
 // Copies wide text with its NUL into a caller's buffer of `length` characters.
@@ -94,6 +99,6 @@ class DeleteCheck {
 // other than `ownFd`, has the file open (read from /proc/<pid>/fd; descriptors
 // opened only as paths do not count). Only processes whose /proc entries we
 // may read are seen. Used when a lease cannot be taken.
-bool OpenedElsewhere(const FileKey& key, int ownFd);
+bool OpenedElsewhere(const FileKey& key, int ownFd, int otherOwnFd = -1);
 
 }  // namespace platform::files

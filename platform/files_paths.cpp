@@ -95,6 +95,17 @@ bool StatFacts(int dirfd, const char* path, int flags, FileFacts& out) {
   return true;
 }
 
+bool DescribeEntry(int dirfd, const char* path, FileFacts& facts, DWORD& attributes) {
+  if (!StatFacts(dirfd, path, AT_SYMLINK_NOFOLLOW, facts)) return false;
+  attributes = AttributesFromMode(facts.mode, LastComponent(path));
+  if (S_ISLNK(facts.mode)) {
+    FileFacts target;
+    if (StatFacts(dirfd, path, 0, target) && S_ISDIR(target.mode))
+      attributes = (attributes & ~FILE_ATTRIBUTE_ARCHIVE) | FILE_ATTRIBUTE_DIRECTORY;
+  }
+  return true;
+}
+
 std::string_view LastComponent(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   const std::size_t slash = path.rfind('/');
@@ -102,8 +113,13 @@ std::string_view LastComponent(std::string_view path) {
 }
 
 DWORD AttributesFromMode(mode_t mode, std::string_view lastComponent) {
-  DWORD attributes = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+  DWORD attributes = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY
+                     : S_ISREG(mode) || S_ISLNK(mode) ? FILE_ATTRIBUTE_ARCHIVE
+                                                      : FILE_ATTRIBUTE_DEVICE;
+  if (S_ISLNK(mode))
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;  // a link's own bits say nothing of read-only
+  else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    attributes |= FILE_ATTRIBUTE_READONLY;
   if (!lastComponent.empty() && lastComponent[0] == '.' && lastComponent != "." && lastComponent != "..")
     attributes |= FILE_ATTRIBUTE_HIDDEN;
   return attributes;
@@ -169,9 +185,11 @@ DWORD GetFileAttributesW(LPCWSTR fileName) {
   std::string path;
   if (DWORD code = WidePathToNative(fileName, path)) return Fail(code, INVALID_FILE_ATTRIBUTES);
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), INVALID_FILE_ATTRIBUTES);
-  return AttributesFromMode(st.st_mode, LastComponent(path));
+  FileFacts facts;
+  DWORD attributes = 0;
+  if (!DescribeEntry(AT_FDCWD, path.c_str(), facts, attributes))
+    return Fail(ErrnoToCode(errno, path), INVALID_FILE_ATTRIBUTES);
+  return attributes;
 }
 
 BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
@@ -248,7 +266,7 @@ BOOL PathFileExistsW(LPCWSTR pathName) {
   std::string path;
   if (DWORD code = WidePathToNative(pathName, path)) return Fail(code, FALSE);
   struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), FALSE);
+  if (path.empty() || lstat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), FALSE);
   return TRUE;
 }
 

@@ -77,6 +77,22 @@ std::map<FileKey, InodeEntry>& Table() {
 
 std::atomic<std::uint64_t> g_nextOpenId{1};
 
+// The byte of a claim lock: past the share-mode bytes, so that a claim and
+// the share modes never meet.
+constexpr off_t kClaimByte = kLockBase + 8;
+
+// Descriptors of the claims this process holds, by file (under TableLock).
+std::map<FileKey, std::vector<int>>& ClaimDescriptors() {
+  static auto* claims = new std::map<FileKey, std::vector<int>>;
+  return *claims;
+}
+
+int ClaimDescriptorOf(const FileKey& key) {
+  auto& claims = ClaimDescriptors();
+  auto it = claims.find(key);
+  return it == claims.end() || it->second.empty() ? -1 : it->second.front();
+}
+
 unsigned AnnouncedBytes(unsigned access, unsigned share) {
   if (access == 0) return 0;
   return access | ((~share & 7u) << 3);
@@ -152,18 +168,78 @@ int OpenLockDescriptor(int fd) {
   return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
-// TRUE when some other descriptor anywhere has the regular file open.
-bool HeldOpenByAnyOther(int fd, const FileKey& key) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+// A write lease on fd for a moment: granted only when no other descriptor
+// on the machine has the file open. 1 granted, 0 refused for another opener,
+// -1 refused for another reason (not the owner, no lease support).
+int TryWriteLease(int fd) {
   fcntl(fd, F_SETSIG, SIGURG);
   if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
-    return false;
+    return 1;
   }
-  if (errno == EAGAIN || errno == EBUSY) return true;
-  return OpenedElsewhere(key, fd);
+  return errno == EAGAIN || errno == EBUSY ? 0 : -1;
 }
+
+// TRUE when some other descriptor anywhere has the regular file open. A
+// claim this process holds on the file keeps a descriptor open, which no
+// lease can tell from another program's: the open descriptors are then
+// looked through instead.
+bool HeldOpenByAnyOther(int fd, const FileKey& key) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int claimFd = ClaimDescriptorOf(key);
+  if (claimFd < 0) {
+    const int lease = TryWriteLease(fd);
+    if (lease >= 0) return lease == 0;
+  }
+  return OpenedElsewhere(key, fd, claimFd);
+}
+
+// A claim is a read lock on the claim byte that no other open file
+// description holds. A write lock would need a descriptor open for writing,
+// which would make the claimed file look as if a producer were still writing
+// it. Each side announces before it looks, so two racing claimers cannot
+// both win (both may lose; the file is then claimed in a later cycle).
+bool TakeClaimByte(int fd) {
+  struct flock fl {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kClaimByte;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_SETLK, &fl) != 0) return false;
+  struct flock probe = fl;
+  probe.l_type = F_WRLCK;
+  if (fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_UNLCK) return true;
+  fl.l_type = F_UNLCK;
+  fcntl(fd, F_OFD_SETLK, &fl);
+  return false;
+}
+
+class ClaimObject : public KernelObject {
+ public:
+  ClaimObject(int fd, FileKey key) : fd_(fd), key_(key) {
+    std::lock_guard guard(TableLock());
+    ClaimDescriptors()[key_].push_back(fd_);
+  }
+  ~ClaimObject() override {
+    {
+      std::lock_guard guard(TableLock());
+      auto& claims = ClaimDescriptors();
+      auto it = claims.find(key_);
+      if (it != claims.end()) {
+        std::erase(it->second, fd_);
+        if (it->second.empty()) claims.erase(it);
+      }
+    }
+    close(fd_);  // releases the claim lock
+  }
+  int fd() const { return fd_; }
+  const FileKey& key() const { return key_; }
+
+ private:
+  int fd_;
+  FileKey key_;
+};
 
 // TRUE when a descriptor anywhere has the regular file open for writing.
 // Needs a read-only descriptor; a refused lease counts as "not known".
@@ -209,7 +285,7 @@ unsigned AccessBits(DWORD desiredAccess) {
   return bits;
 }
 
-bool OpenedElsewhere(const FileKey& key, int ownFd) {
+bool OpenedElsewhere(const FileKey& key, int ownFd, int otherOwnFd) {
   const pid_t self = getpid();
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return false;
@@ -226,7 +302,7 @@ bool OpenedElsewhere(const FileKey& key, int ownFd) {
     while (struct dirent* entry = readdir(fds)) {
       if (!IsNumber(entry->d_name)) continue;
       const int number = std::atoi(entry->d_name);
-      if (isSelf && (number == ownFd || number == listingFd)) continue;
+      if (isSelf && (number == ownFd || number == otherOwnFd || number == listingFd)) continue;
       struct stat st {};
       if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0) continue;
       if (st.st_dev != key.dev || st.st_ino != key.ino) continue;
@@ -328,3 +404,46 @@ DWORD DeleteCheck::Check(const std::string& path) {
 }
 
 }  // namespace platform::files
+
+using namespace platform::files;
+
+HANDLE platform::ClaimFile(LPCWSTR path) {
+  std::string native;
+  if (DWORD code = WidePathToNative(path, native)) {
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (native.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(ErrnoToCode(errno, native));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  DWORD code = ERROR_SUCCESS;
+  if (fstat(fd, &st) != 0) {
+    code = WinErrorFromErrno(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    code = ERROR_ACCESS_DENIED;
+  } else if (!TakeClaimByte(fd)) {
+    code = ERROR_LOCK_VIOLATION;
+  }
+  if (code != ERROR_SUCCESS) {
+    close(fd);
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+  }
+  return RegisterHandle(std::make_unique<ClaimObject>(fd, FileKey{st.st_dev, st.st_ino}));
+}
+
+BOOL platform::ClaimedFileInUse(HANDLE claim) {
+  auto* object = LookupHandleAs<ClaimObject>(claim);
+  if (object == nullptr) return FALSE;
+  std::lock_guard guard(TableLock());
+  const int lease = TryWriteLease(object->fd());
+  if (lease >= 0) return lease == 0;
+  return OpenedElsewhere(object->key(), object->fd());
+}

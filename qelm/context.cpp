@@ -11,6 +11,7 @@
 
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/utf16.h"
 #include "qelm/internal.h"
@@ -156,9 +157,15 @@ OutputFile::~OutputFile() {
   }
 }
 
+// An output is always a new file, readable by its owner only until its
+// caller decides otherwise: a name already taken (a link planted there
+// included) is refused, never followed or replaced.
 BIO* OutputFile::Open() {
-  bio_ = BIO_new_file(path_.c_str(), "wb");
-  opened_ = bio_ != nullptr;
+  std::FILE* stream = platform::CreateNewFileStream(path_.c_str());
+  if (stream == nullptr) return nullptr;
+  opened_ = true;
+  bio_ = BIO_new_fp(stream, BIO_CLOSE);
+  if (bio_ == nullptr) std::fclose(stream);
   return bio_;
 }
 

@@ -308,6 +308,14 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
 
 TemporaryWorkFile::~TemporaryWorkFile() {
   if (!path_.IsEmpty()) DeleteFileW(path_);
+  if (!reserved_.IsEmpty()) DeleteFileW(reserved_);
+}
+
+DWORD TemporaryWorkFile::CreateForWriter(WorkFailure& failure) {
+  if (DWORD code = Create(failure)) return code;
+  reserved_ = path_;
+  path_ = reserved_.Left(reserved_.GetLength() - 4) + L".out.tmp";
+  return 0;
 }
 
 DWORD TemporaryWorkFile::Create(WorkFailure& failure) {

@@ -235,9 +235,16 @@ class TemporaryWorkFile {
   // Creates the file. On failure returns the system error and fills failure
   // with it and the step text that names what failed.
   DWORD Create(WorkFailure& failure);
+  // For a writer that creates its file itself and refuses a name already
+  // taken (the library): reserves a "~xx<hex>.tmp" file as Create does and
+  // makes Path() a name derived from it ("~xx<hex>.out.tmp") that no other
+  // reservation can give and that does not exist yet. Both go away with the
+  // object.
+  DWORD CreateForWriter(WorkFailure& failure);
 
  private:
   CString path_;
+  CString reserved_;
 };
 
 // The standard run of a file operation with one output: every listed name

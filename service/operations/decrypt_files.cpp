@@ -159,7 +159,7 @@ DWORD DecryptStep(const DecryptJob& job, const PipelineFile& file, WorkFailure& 
   failure.partialOutput = file.output;
   if (job.rule.zipFile == 0) return DecryptTo(job, file, file.output, failure);
   TemporaryWorkFile scratch;
-  if (DWORD code = scratch.Create(failure)) return code;
+  if (DWORD code = scratch.CreateForWriter(failure)) return code;
   if (DWORD code = DecryptTo(job, file, scratch.Path(), failure)) return code;
   return job.rule.zipFile == 1 ? UnzipSingleFile(file, scratch.Path(), failure)
                                : GunzipSingleFile(file, scratch.Path(), failure);

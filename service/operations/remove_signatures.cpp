@@ -47,7 +47,7 @@ DWORD CheckSignedMessage(const RemovalJob& job, const PipelineFile& file, bool& 
 // (signatures). Nothing of a failed file stays at the output.
 DWORD DetachContent(const RemovalJob& job, const PipelineFile& file, bool streamEncoded, WorkFailure& failure) {
   TemporaryWorkFile signatures;
-  if (DWORD code = signatures.Create(failure)) return code;
+  if (DWORD code = signatures.CreateForWriter(failure)) return code;
   CStringA in = LibraryPath(file.claimed);
   CStringA out = LibraryPath(file.output);
   CStringA removed = LibraryPath(signatures.Path());

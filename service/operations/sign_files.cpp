@@ -216,7 +216,7 @@ DWORD TimeStamp(const SignJob& job, const PipelineFile& file, const SignTarget& 
   params.kind = kStampKind;
   params.signatureIndex = target.priorCount;
   TemporaryWorkFile stamped;
-  if (DWORD code = stamped.Create(failure)) return code;
+  if (DWORD code = stamped.CreateForWriter(failure)) return code;
   CStringA url = LibraryPath(StampUrl(job.serverTsp));
   CStringA signedFile = LibraryPath(file.output);
   CStringA scratch = LibraryPath(stamped.Path());

@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <cstdlib>
@@ -136,6 +139,8 @@ class Child {
   int stdin_ = -1;
   int stdout_ = -1;
 };
+
+DWORD GetFilePermissionsOf(const fs::path& path) { return platform::GetFilePermissions(W(path).c_str()); }
 
 std::string Holder() { return (testsupport::BuildDir() / "bin" / "file_share_holder").string(); }
 
@@ -970,6 +975,195 @@ TEST(Files, NullAndOverlongArgumentsFailWithTheirCodes) {
   DWORD n;
   EXPECT_FALSE(ReadFile(f.handle.get(), nullptr, 4, &n, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// ---------------------------------------------------------------------------
+// Folders that others write into: links, pipes and sockets, claims.
+
+// A Unix socket bound at path (kept while the object lives).
+class BoundSocket {
+ public:
+  explicit BoundSocket(const fs::path& path) : fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~BoundSocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+  bool bound() const { return bound_; }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
+
+TEST(FilesInUntrustedFolders, EntriesAreDescribedByThemselvesInSearchesAndAttributes) {
+  TempRoot root;
+  const fs::path dir = root.Dir("in");
+  const fs::path secret = root.WriteFile("secret.txt", "only root");
+  std::ofstream(dir / "plain.txt") << "x";
+  fs::create_symlink(secret, dir / "to-file");
+  fs::create_symlink(root.path() / "nowhere", dir / "dangling");
+  fs::create_symlink(root.path(), dir / "to-folder");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  BoundSocket socket(dir / "socket");
+  ASSERT_TRUE(socket.bound());
+
+  struct Case {
+    const char* name;
+    DWORD attributes;
+  };
+  const Case cases[] = {
+      {"plain.txt", FILE_ATTRIBUTE_ARCHIVE},
+      {"to-file", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT},
+      {"dangling", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT},
+      {"to-folder", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT},
+      {"pipe", FILE_ATTRIBUTE_DEVICE},
+      {"socket", FILE_ATTRIBUTE_DEVICE},
+  };
+  std::map<std::string, WIN32_FIND_DATAW> found;
+  WIN32_FIND_DATAW data{};
+  HANDLE search = FindFirstFileW(W(dir / "*").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do found[platform::WideToUtf8(data.cFileName)] = data;
+  while (FindNextFileW(search, &data));
+  FindClose(search);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(found.count(c.name), 1u);
+    EXPECT_EQ(found[c.name].dwFileAttributes, c.attributes);
+    EXPECT_EQ(GetFileAttributesW(W(dir / c.name).c_str()), c.attributes);
+    EXPECT_TRUE(PathFileExistsW(W(dir / c.name).c_str())) << "a dangling link is a taken name too";
+  }
+  EXPECT_EQ(found["to-file"].nFileSizeLow, 0u) << "never the size of what the link points to";
+}
+
+TEST(FilesInUntrustedFolders, OpensNeverBlockNorFollowALinkWhereTheyMustNot) {
+  TempRoot root;
+  const fs::path pipe = root.path() / "pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  // Neither open waits for the other end of the pipe.
+  OpenOutcome reader = Open(pipe, GENERIC_READ, FILE_SHARE_READ);
+  EXPECT_EQ(reader.error, 0u);
+  reader.handle.reset();
+  EXPECT_EQ(Open(pipe, GENERIC_WRITE, FILE_SHARE_READ).error, ERROR_PIPE_NOT_CONNECTED);
+
+  const fs::path target = root.path() / "elsewhere" / "x";
+  fs::create_directories(target.parent_path());
+  const fs::path planted = root.path() / "out.p7e";
+  fs::create_symlink(target, planted);
+  EXPECT_EQ(Open(planted, GENERIC_WRITE, 0, CREATE_NEW).error, ERROR_FILE_EXISTS);
+  EXPECT_FALSE(fs::exists(target)) << "a link in the way is a taken name, never followed";
+
+  std::ofstream(target) << "theirs";
+  EXPECT_EQ(Open(planted, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT).error,
+            ERROR_CANT_RESOLVE_FILENAME);
+  EXPECT_EQ(Open(planted, GENERIC_READ, FILE_SHARE_READ).error, 0u) << "plain opens follow links as on Windows";
+
+  errno = 0;
+  EXPECT_EQ(platform::CreateNewFileStream(planted.c_str()), nullptr);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFileBytes(target), "theirs");
+  const fs::path fresh = root.path() / "fresh.bin";
+  std::FILE* stream = platform::CreateNewFileStream(fresh.c_str());
+  ASSERT_NE(stream, nullptr);
+  std::fputs("data", stream);
+  std::fclose(stream);
+  EXPECT_EQ(ReadFileBytes(fresh), "data");
+  EXPECT_EQ(GetFilePermissionsOf(fresh), 0600u) << "readable by its owner only until told otherwise";
+  EXPECT_EQ(platform::CreateNewFileStream(fresh.c_str()), nullptr) << "never replaces";
+}
+
+TEST(FilesInUntrustedFolders, PermissionsAreSetOnFilesOnlyNeverThroughALink) {
+  TempRoot root;
+  const fs::path file = root.WriteFile("a.txt", "a");
+  const fs::path link = root.path() / "link";
+  fs::create_symlink(file, link);
+  ASSERT_TRUE(platform::SetFilePermissions(W(file).c_str(), 0640));
+  EXPECT_EQ(platform::GetFilePermissions(W(file).c_str()), 0640u);
+  EXPECT_FALSE(platform::SetFilePermissions(W(link).c_str(), 0666));
+  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+  EXPECT_EQ(platform::GetFilePermissions(W(file).c_str()), 0640u);
+  EXPECT_FALSE(platform::SetFilePermissions(W(file).c_str(), 010000));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(platform::GetFilePermissions(W(root.path() / "missing").c_str()), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(FilesInUntrustedFolders, LinkMovesAsALinkAcrossFileSystems) {
+  TempRoot root;
+  ShmFolder shm;
+  struct stat a {}, b {};
+  if (shm.path().empty() || stat(shm.path().c_str(), &a) != 0 || stat(root.path().c_str(), &b) != 0 ||
+      a.st_dev == b.st_dev)
+    GTEST_SKIP() << "/dev/shm is missing or on the same file system as the temporary root";
+  const fs::path secret = root.WriteFile("secret.txt", "not to be copied");
+  const fs::path link = root.path() / "in" / "link.txt";
+  fs::create_directories(link.parent_path());
+  fs::create_symlink(secret, link);
+  ASSERT_TRUE(MoveFileW(W(link).c_str(), W(shm.path() / "link.txt").c_str())) << GetLastError();
+  EXPECT_FALSE(fs::is_symlink(link));
+  ASSERT_TRUE(fs::is_symlink(shm.path() / "link.txt"));
+  EXPECT_EQ(fs::read_symlink(shm.path() / "link.txt"), secret);
+}
+
+TEST(FilesInUntrustedFolders, ClaimIsHeldAgainstEveryOtherOpenUntilItsHolderIsGone) {
+  TempRoot root;
+  const fs::path file = root.WriteFile("a.txt", "a");
+  Handle claim(platform::ClaimFile(W(file).c_str()));
+  ASSERT_TRUE(claim.valid()) << GetLastError();
+  // Another claim of this process is refused as well: a cycle never takes
+  // back a claim it holds itself.
+  EXPECT_EQ(platform::ClaimFile(W(file).c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+  // The claim follows the file through a rename.
+  const fs::path claimed = root.path() / "a.txt.stp";
+  ASSERT_TRUE(MoveFileW(W(file).c_str(), W(claimed).c_str())) << GetLastError();
+  {
+    Child other({Holder(), claimed.string(), "claim"});
+    EXPECT_EQ(HoldInOtherProcess(other), ERROR_LOCK_VIOLATION);
+  }
+  // Alone with its claim, the holder still opens the file exclusively, and
+  // the claim tells whether anybody else has it open.
+  EXPECT_FALSE(platform::ClaimedFileInUse(claim.get()));
+  EXPECT_EQ(Open(claimed, GENERIC_READ, 0).error, 0u);
+  {
+    Child reader(HolderArgs(claimed, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    ASSERT_EQ(HoldInOtherProcess(reader), 0u);
+    EXPECT_TRUE(platform::ClaimedFileInUse(claim.get()));
+    EXPECT_EQ(Open(claimed, GENERIC_READ, 0).error, ERROR_SHARING_VIOLATION);
+  }
+  claim.reset();
+
+  // A claim whose process was killed is free again.
+  Child holder({Holder(), claimed.string(), "claim"});
+  ASSERT_EQ(HoldInOtherProcess(holder), 0u);
+  EXPECT_EQ(platform::ClaimFile(W(claimed).c_str()), INVALID_HANDLE_VALUE);
+  holder.Stop();
+  Handle again(platform::ClaimFile(W(claimed).c_str()));
+  EXPECT_TRUE(again.valid()) << GetLastError();
+}
+
+TEST(FilesInUntrustedFolders, OnlyRegularFilesAreClaimed) {
+  TempRoot root;
+  const fs::path file = root.WriteFile("a.txt", "a");
+  fs::create_symlink(file, root.path() / "link");
+  ASSERT_EQ(mkfifo((root.path() / "pipe").c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    DWORD error;
+  };
+  for (const Case& c : {Case{"link", ERROR_CANT_RESOLVE_FILENAME}, Case{"pipe", ERROR_ACCESS_DENIED},
+                        Case{"missing", ERROR_FILE_NOT_FOUND}}) {
+    EXPECT_EQ(platform::ClaimFile(W(root.path() / c.name).c_str()), INVALID_HANDLE_VALUE) << c.name;
+    EXPECT_EQ(GetLastError(), c.error) << c.name;
+  }
+  EXPECT_FALSE(platform::ClaimedFileInUse(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

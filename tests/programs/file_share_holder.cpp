@@ -2,9 +2,10 @@
 // share modes between two processes.
 //
 //   file_share_holder <path> <access hex> <share> <disposition>
+//   file_share_holder <path> claim
 //
-// Prints the open's result code (0: opened) and a newline, then keeps the
-// handle until its standard input reaches end of file.
+// Prints the open's (or the claim's) result code (0: opened) and a newline,
+// then keeps the handle until its standard input reaches end of file.
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,15 @@
 #include "platform/utf16.h"
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[2]) == "claim") {
+    HANDLE claim = platform::ClaimFile(platform::Utf8ToWide(argv[1]).c_str());
+    std::printf("%lu\n", claim == INVALID_HANDLE_VALUE ? static_cast<unsigned long>(GetLastError()) : 0UL);
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    if (claim != INVALID_HANDLE_VALUE) CloseHandle(claim);
+    return 0;
+  }
   if (argc != 5) {
     std::fprintf(stderr, "usage: file_share_holder <path> <access hex> <share> <disposition>\n");
     return 2;

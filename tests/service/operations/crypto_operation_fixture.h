@@ -126,6 +126,21 @@ class CryptoOperationTest : public ::testing::Test {
     return code;
   }
 
+  // Makes a folder below the root whose path is exactly `length` bytes long
+  // and makes it the rule's "Path Out": names in it whose path reaches the
+  // layer's limit (4096 bytes) cannot be created, while shorter ones can.
+  void UseOutputFolderOfLength(std::size_t length) {
+    fs::path folder = root_.path();
+    while (folder.string().size() < length) {
+      const std::size_t left = length - folder.string().size() - 1;
+      folder /= std::string(std::min<std::size_t>(left, 200), 'd');
+    }
+    fs::create_directories(folder);
+    ASSERT_EQ(folder.string().size(), length);
+    out_ = folder;
+    profile_.rules[0].pathOut = Wide(out_.string());
+  }
+
   void CloseContext() {
     if (context_ != nullptr) ORLAX_Uninitialize(context_);
     context_ = nullptr;

@@ -228,10 +228,11 @@ TEST_F(VerifyDetachedTest, OutputConflictsGiveAllThreeFilesOneMark) {
 
 TEST_F(VerifyDetachedTest, ReportThatCannotBeOpenedSendsThePairToTheErrorFolder) {
   Pair("a.txt", "a");
-  fs::create_symlink(root_.path() / "missing" / "report", out_ / "a.txt.vrf");
+  // The report's path is too long to be created.
+  UseOutputFolderOfLength(4086);
   ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{"a.txt.vrf"});  // the dangling link, not ours
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
   EXPECT_TRUE(Contains(Errors(),
                        ". Правило 1 ('Проба'). Открытие файла " + (out_ / "a.txt.vrf").string() + " (размер: 0)\r\n"));
 }

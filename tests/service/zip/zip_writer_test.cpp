@@ -411,9 +411,15 @@ TEST(ZipWriterTest, UnseekableOutputGetsDataDescriptors) {
   fs::path fifo = root.path() / "pipe";
   ASSERT_EQ(RunQuietly("mkfifo " + Quote(fifo)), 0);
   Bytes received;
-  std::thread reader([&] { received = ReadBytes(fifo); });  // meets the writer's open
-  HANDLE f = CreateFileW(fifo.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  std::thread reader([&] { received = ReadBytes(fifo); });
+  // Opening never blocks: until the reader has the pipe open, the open is
+  // refused with 233 and tried again.
+  HANDLE f = INVALID_HANDLE_VALUE;
+  do {
+    f = CreateFileW(fifo.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) std::this_thread::yield();
+  } while (f == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_NOT_CONNECTED);
   if (f == INVALID_HANDLE_VALUE) {
     { std::ofstream release(fifo); }
     reader.join();
