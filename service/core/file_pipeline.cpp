@@ -1,5 +1,8 @@
 #include "service/core/file_pipeline.h"
 
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "platform/errors.h"
@@ -22,6 +25,26 @@ CString OpeningText(const CString& source, const CString& claimed) {
   return text;
 }
 
+// Records that would repeat every cycle for the same file and cause (a name
+// that cannot be claimed, a claim another instance holds) are written once
+// per run of the service: true the first time a key is seen.
+bool FirstTimeThisRun(DWORD code, const CString& path) {
+  static std::mutex lock;
+  static std::set<std::wstring> seen;
+  CString key;
+  key.Format(L"%08X|%s", code, path.GetString());
+  std::lock_guard guard(lock);
+  return seen.insert(std::wstring(key.GetString())).second;
+}
+
+std::shared_ptr<void> HoldClaim(HANDLE claim) {
+  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
+}
+
+bool IsLink(const CString& path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 }  // namespace
 
@@ -94,6 +117,8 @@ CString FilePipeline::StyleMessage(const PipelineFile& file) const {
 
 bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
   if (!HasLastExtension(file.name, kClaimedExtension)) return true;
+  if (TakeBackStaleClaim(file) || Fatal()) return false;
+  if (!FirstTimeThisRun(ERR_TEMPORARY_NAME_SKIPPED, file.source)) return false;
   CString description;
   description.Format(L"Файл '%s' с временным расширением %s был пропущен", file.source.GetString(),
                      kClaimedExtension);
@@ -109,16 +134,73 @@ bool FilePipeline::VanishedFileCheck(PipelineFile& file) {
   return false;
 }
 
-bool FilePipeline::ClaimInputFile(PipelineFile& file) {
-  if (!MoveFileW(file.source, file.claimed)) {
-    DWORD error = GetLastError();
-    CString claimText = ClaimText(file.source, file.claimed);
-    if (style_ == RecordStyle::kA)
-      Record(error, file.operationText, CString(), claimText);
-    else
-      Record(error, claimText, CString(), CString());
+// A ".stp" whose claim can be taken belongs to a process that is gone (a
+// live one holds its claim until it is done): it gets its own name back, so
+// that a later cycle processes it. True when it was renamed back.
+bool FilePipeline::TakeBackStaleClaim(PipelineFile& file) {
+  if (IsLink(file.source)) return false;  // never ours: no claim is ever a link
+  HANDLE claim = platform::ClaimFile(file.source);
+  if (claim == INVALID_HANDLE_VALUE) return false;
+  std::shared_ptr<void> held = HoldClaim(claim);
+  const CString original = file.source.Left(file.source.GetLength() - 1 - CString(kClaimedExtension).GetLength());
+  if (!MoveFileW(file.source, original)) {
+    const DWORD error = GetLastError();
+    if (FirstTimeThisRun(error, file.source)) {
+      CString step;
+      step.Format(L"Возврат файла '%s' под исходным именем '%s'", file.source.GetString(), original.GetString());
+      Record(error, StyleMessage(file), CString(), rulePrefix_ + step);
+    }
     return false;
   }
+  CString description;
+  description.Format(L"Файл '%s' остался от прерванной обработки и возвращен под исходным именем '%s' для "
+                     L"повторной обработки",
+                     file.source.GetString(), original.GetString());
+  Record(ERR_CLAIM_TAKEN_BACK, StyleMessage(file), description, CString());
+  return true;
+}
+
+bool FilePipeline::RefuseLinkedInput(PipelineFile& file) {
+  if (!IsLink(file.source)) return true;
+  // The link itself goes to the error folder, the way a claimed file would.
+  PipelineFile link = file;
+  link.claimed = file.source;
+  WorkFailure failure;
+  failure.code = ERR_INPUT_IS_LINK;
+  failure.stageText.Format(L"Проверка файла '%s'", file.source.GetString());
+  failure.description.Format(L"Файл '%s' является символической ссылкой: файлы по ссылкам не обрабатываются",
+                             file.source.GetString());
+  FailFile(link, failure);
+  file.errorName = link.errorName;
+  return false;
+}
+
+// Takes the claim of source and renames it to claimed under that claim.
+bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CString& claimed,
+                             std::shared_ptr<void>& claim) {
+  HANDLE handle = platform::ClaimFile(source);
+  DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  // Another instance is taking this file right now: it is its file.
+  if (error == ERROR_LOCK_VIOLATION) return false;
+  if (handle != INVALID_HANDLE_VALUE) {
+    claim = HoldClaim(handle);
+    if (MoveFileW(source, claimed)) return true;
+    error = GetLastError();
+    claim.reset();
+  }
+  // The same failure of the same file is recorded once per run.
+  if (!FirstTimeThisRun(error, source)) return false;
+  CString claimText = ClaimText(source, claimed);
+  if (style_ == RecordStyle::kA)
+    Record(error, file.operationText, CString(), claimText);
+  else
+    Record(error, claimText, CString(), CString());
+  return false;
+}
+
+bool FilePipeline::ClaimInputFile(PipelineFile& file) {
+  if (!RefuseLinkedInput(file)) return false;
+  if (!TakeClaim(file, file.source, file.claimed, file.claim)) return false;
   file.claimedYet = true;
   if (style_ == RecordStyle::kB) Describe(file);
   return true;
@@ -138,17 +220,15 @@ bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
   if (!PathFileExistsW(file.partnerSource)) return false;  // no pair yet: no record
 
   if (!ClaimInputFile(file)) return false;
-  if (!MoveFileW(file.partnerSource, file.partnerClaimed)) {
-    DWORD error = GetLastError();
+  PipelineFile partner = file;
+  partner.name = file.partnerName;
+  partner.source = file.partnerSource;
+  partner.errorName = file.partnerErrorName;
+  if (!RefuseLinkedInput(partner) ||
+      !TakeClaim(file, file.partnerSource, file.partnerClaimed, file.partnerClaim)) {
     // Give the listed file its name back, so that the pair is whole again
     // for the next cycle.
-    MoveFileW(file.claimed, file.source);
-    file.claimedYet = false;
-    CString claimText = ClaimText(file.partnerSource, file.partnerClaimed);
-    if (style_ == RecordStyle::kA)
-      Record(error, file.operationText, CString(), claimText);
-    else
-      Record(error, claimText, CString(), CString());
+    GiveClaimBack(file);
     return false;
   }
   file.pair = true;
@@ -170,7 +250,18 @@ bool FilePipeline::FailStep(PipelineFile& file, DWORD code, const CString& stepT
   return false;
 }
 
-bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CString& claimed) {
+// Gives the claimed file(s) their own names back and drops the claims: the
+// file is taken again in a later cycle.
+void FilePipeline::GiveClaimBack(PipelineFile& file) {
+  if (file.pair && file.partnerClaim) MoveFileW(file.partnerClaimed, file.partnerSource);
+  if (file.claimedYet) MoveFileW(file.claimed, file.source);
+  file.claimedYet = false;
+  file.pair = false;
+  file.claim.reset();
+  file.partnerClaim.reset();
+}
+
+bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim) {
   DWORD attributes = GetFileAttributesW(claimed);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
@@ -178,10 +269,21 @@ bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CSt
     stays.Format(L". Файл остается во входном каталоге под именем '%s'", claimed.GetString());
     return RecordUnmoved(file, error, OpeningText(source, claimed) + stays);
   }
-  HANDLE handle = CreateFileW(claimed, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              attributes, nullptr);
+  // Held open by anybody else (a producer still writing it, a reader, an
+  // instance sizing it): a passing state, not a fault of the file. The claim
+  // answers for every opener but itself, so the open below shares with it.
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_SHARING_VIOLATION;
+  if (claim == nullptr || !platform::ClaimedFileInUse(claim)) {
+    const DWORD share = claim == nullptr ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    handle = CreateFileW(claimed, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, attributes, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) error = GetLastError();
+  }
+  if (handle == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION) {
+    GiveClaimBack(file);
+    return false;
+  }
   if (handle == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
     CString step = OpeningText(source, claimed);
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) step += L". Файл доступен только для чтения";
     return FailStep(file, error, step);
@@ -191,8 +293,8 @@ bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CSt
 }
 
 bool FilePipeline::ProbeInputFile(PipelineFile& file) {
-  if (!ProbeOne(file, file.source, file.claimed)) return false;
-  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed);
+  if (!ProbeOne(file, file.source, file.claimed, file.claim.get())) return false;
+  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed, file.partnerClaim.get());
 }
 
 bool FilePipeline::ResolveOutputConflict(PipelineFile& file) {
@@ -245,7 +347,15 @@ bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder,
                       kConflictCounterText);
 }
 
+void FilePipeline::LimitOutputPermissions(const PipelineFile& file) {
+  const DWORD input = platform::GetFilePermissions(file.claimed);
+  if (input == 0xFFFFFFFF || file.output.IsEmpty()) return;  // the input itself went to the output
+  const DWORD output = platform::GetFilePermissions(file.output);
+  if (output != 0xFFFFFFFF && output != (input & 0777)) platform::SetFilePermissions(file.output, input & 0777);
+}
+
 DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
+  LimitOutputPermissions(file);
   Describe(file, true);
   if (!Record(0, file.operationText, CString(), CString())) return result_;
   if (deleteClaimed) {
@@ -307,8 +417,39 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
 }
 
 TemporaryWorkFile::~TemporaryWorkFile() {
+  claim_.reset();
   if (!path_.IsEmpty()) DeleteFileW(path_);
   if (!reserved_.IsEmpty()) DeleteFileW(reserved_);
+}
+
+void RemoveAbandonedScratchFiles() {
+  std::vector<wchar_t> folder(MAX_PATH, L'\0');
+  DWORD length = GetTempPathW(MAX_PATH, folder.data());
+  if (length == 0 || length >= MAX_PATH) return;
+  CStringArray names;
+  const CString path(folder.data());
+  WIN32_FIND_DATAW entry{};
+  HANDLE search = FindFirstFileW(path + L"~xx*.tmp", &entry);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                   FILE_ATTRIBUTE_DEVICE)) == 0)
+      names.Add(CString(entry.cFileName));
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  const CString writerSuffix = L".out.tmp";
+  for (const CString& name : names) {
+    // A live process holds the claim of each of its scratch files; a file
+    // made for a writer goes with the reservation it was named after.
+    const bool forWriter = name.GetLength() > writerSuffix.GetLength() &&
+                           name.Right(writerSuffix.GetLength()) == writerSuffix;
+    const CString reservation =
+        forWriter ? name.Left(name.GetLength() - writerSuffix.GetLength()) + L".tmp" : name;
+    HANDLE claim = platform::ClaimFile(path + reservation);
+    if (claim == INVALID_HANDLE_VALUE && !(forWriter && GetLastError() == ERROR_FILE_NOT_FOUND)) continue;
+    DeleteFileW(path + name);
+    if (claim != INVALID_HANDLE_VALUE) CloseHandle(claim);
+  }
 }
 
 DWORD TemporaryWorkFile::CreateForWriter(WorkFailure& failure) {
@@ -333,6 +474,8 @@ DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
     return failure.code;
   }
   path_ = name.data();
+  HANDLE claim = platform::ClaimFile(path_);
+  if (claim != INVALID_HANDLE_VALUE) claim_ = HoldClaim(claim);
   return 0;
 }
 

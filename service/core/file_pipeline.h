@@ -42,6 +42,7 @@
 // Operations run on the worker thread only; nothing here is locked.
 
 #include <functional>
+#include <memory>
 #include <span>
 
 #include "platform/cstring.h"
@@ -82,6 +83,10 @@ struct PipelineFile {
   CString operationText;  // RulePrefix + the operation's message, remade as the steps go
   bool claimedYet = false;
   DescribeFile describe;  // the operation's message maker given to Prepare
+  // The claim held on the claimed file (and on the partner's) while the file
+  // is worked on; released when the last copy of the record goes.
+  std::shared_ptr<void> claim;
+  std::shared_ptr<void> partnerClaim;
 
   // Pairs (a data file and its detached signature): set by ClaimPair. The
   // fields above then describe the listed file; partner* the other one.
@@ -153,13 +158,27 @@ class FilePipeline {
   void Describe(PipelineFile& file, bool realOutputSize = false) const;
 
   // Passes over a listed name ending in ".stp" (exactly; ".STP" is
-  // processed) with a 0xE171800A record. False: passed over.
+  // processed). A claim whose process is gone (its lock is free) is taken
+  // back: renamed to its own name, with one record, so that a later cycle
+  // processes it. A live claim (another instance at work) gets one
+  // 0xE171800A record per run of the service. False: passed over.
   bool SkipTemporaryName(PipelineFile& file);
+  // Refuses a listed name that is a link: nothing is read through it. The
+  // link itself (never its target) goes to the error folder with a record.
+  // False: refused (or Fatal()).
+  bool RefuseLinkedInput(PipelineFile& file);
   // Passes over a listed file that no longer exists, with a 0xE171800B
   // record. False: passed over.
   bool VanishedFileCheck(PipelineFile& file);
-  // Renames the source to its claimed name (never replacing). On failure the
-  // system error is recorded and the file keeps its name. False: not claimed.
+  // Takes the claim of the source (a lock that lasts while this process
+  // works on the file, so that a claim left by a crash can be told from a
+  // live one), then renames it to its claimed name (never replacing). A link
+  // is refused first (RefuseLinkedInput). A file whose claim another process
+  // holds at this moment is left for a later cycle without a record. On
+  // failure the system error is recorded (once per run of the service for
+  // the same file and error: a name too long for the claim suffix would
+  // otherwise give a record every cycle) and the file keeps its name.
+  // False: not claimed.
   bool ClaimInputFile(PipelineFile& file);
   // Claims a data file and its detached signature (named data + "." +
   // dsigExt) together, whichever of the two was listed. A pair whose partner
@@ -168,7 +187,9 @@ class FilePipeline {
   bool ClaimPair(PipelineFile& file, const CString& dsigExt);
   // Makes sure nobody else holds the claimed file(s): attributes, then an
   // exclusive open closed at once. Attributes unreadable: recorded, the file
-  // stays claimed in the input folder. Open refused: FailFile (with
+  // stays claimed in the input folder. A file that another program holds
+  // open (a sharing violation) is given back under its own name without a
+  // record and taken in a later cycle. Open refused otherwise: FailFile (with
   // ". Файл доступен только для чтения" for a read-only file).
   bool ProbeInputFile(PipelineFile& file);
   // Settles file.output: when it exists, with "Rename conf files" 0 the file
@@ -189,9 +210,10 @@ class FilePipeline {
   bool ResolveStemOutputs(PipelineFile& file, const CString& folder, const CString& stem,
                           std::span<const StemOutput> outputs);
 
-  // Success: remakes OperationText with the real sizes, records it with code
-  // 0 and deletes the claimed file(s) unless deleteClaimed is false. Returns
-  // 0 or the fatal journal result.
+  // Success: gives the output the input's permission bits (an output is
+  // never more readable than its input), remakes OperationText with the real
+  // sizes, records it with code 0 and deletes the claimed file(s) unless
+  // deleteClaimed is false. Returns 0 or the fatal journal result.
   DWORD CompleteFile(PipelineFile& file, bool deleteClaimed = true);
   // Failure after the claim: moves the claimed file(s) to the error folder,
   // then records the failure with OperationText + where the file now is.
@@ -209,7 +231,11 @@ class FilePipeline {
   CString ClaimText(const CString& source, const CString& claimed) const;
   CString StyleMessage(const PipelineFile& file) const;
   bool FailStep(PipelineFile& file, DWORD code, const CString& stepText);
-  bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed);
+  bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim);
+  bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, std::shared_ptr<void>& claim);
+  void GiveClaimBack(PipelineFile& file);
+  bool TakeBackStaleClaim(PipelineFile& file);
+  void LimitOutputPermissions(const PipelineFile& file);
 
   CString journalFolder_;
   JournalFiles& journalFiles_;
@@ -245,7 +271,13 @@ class TemporaryWorkFile {
  private:
   CString path_;
   CString reserved_;
+  std::shared_ptr<void> claim_;  // tells live scratch files from abandoned ones
 };
+
+// Removes the scratch files ("~xx*.tmp" in the temporary folder) that a
+// process which is gone left behind; those of live processes stay. The
+// service calls it when it starts.
+void RemoveAbandonedScratchFiles();
 
 // The standard run of a file operation with one output: every listed name
 // through every step, the work step in the middle (the loop at the top of

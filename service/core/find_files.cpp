@@ -12,8 +12,11 @@ namespace {
 // An entry of the search counts as a file when its directory bit is clear;
 // testing the attribute value for equality with FILE_ATTRIBUTE_DIRECTORY would
 // let through a folder that is also read-only, hidden or marked for archiving.
+// A named pipe, socket or device is no file either: opening or reading one
+// could hold the worker for ever. A link to a file is listed, so that the
+// steps refuse it with a record.
 bool IsFileEntry(const WIN32_FIND_DATAW& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 // Closes the search on every exit.

@@ -13,7 +13,8 @@
 // case-sensitive comparison) is not appended again, so a file matching two
 // masks appears once, where the first mask found it. Folders are never
 // listed, whatever other attributes they carry: a folder handed on as a file
-// would be "processed" by an operation.
+// would be "processed" by an operation. Neither are pipes, sockets and
+// devices; links to files are listed (the operations refuse them).
 //
 // Returns 0, or the error of a mask's first search other than
 // ERROR_FILE_NOT_FOUND (a mask that matches nothing adds no name): a missing

@@ -33,6 +33,14 @@ inline constexpr DWORD ERR_FILE_VANISHED = 0xE171800B;
 inline constexpr DWORD ERR_ARCHIVE_TOO_LARGE = 0xE171800C;
 // An unpacked folder's name is taken by a file, or no conflict-free name was left.
 inline constexpr DWORD ERR_UNPACK_NAME_CLASH = 0xE171800D;
+// A listed input is a symbolic link: nothing is read through it.
+inline constexpr DWORD ERR_INPUT_IS_LINK = 0xE1718020;
+// A claimed (".stp") file left by a process that is gone was given its name back.
+inline constexpr DWORD ERR_CLAIM_TAKEN_BACK = 0xE1718021;
+// A rule's "Path Out" or "Path Error" is its "Path In".
+inline constexpr DWORD ERR_RULE_FOLDERS_OVERLAP = 0xE1718022;
+// A rule lists more masks than a rule can hold.
+inline constexpr DWORD ERR_TOO_MANY_MASKS = 0xE1718023;
 
 // The largest file that block mode reads whole into memory.
 inline constexpr DWORD kMaxBlockFileSize = 0x7FFFFFC7;

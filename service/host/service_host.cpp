@@ -307,6 +307,7 @@ void Worker::Run() {
   }
   SetOperationsStopEvent(s.stopEvent);
   ReportRunning();
+  RemoveAbandonedScratchFiles();
   if (Start()) Cycle();
   SetOperationsStopEvent(nullptr);
 }

@@ -452,6 +452,10 @@ class ShmFolder {
     if (!path_.empty()) fs::remove_all(path_, ignored);
   }
   const fs::path& path() const { return path_; }
+  bool OnAnotherFileSystemThan(const fs::path& other) const {
+    struct stat a {}, b {};
+    return !path_.empty() && stat(path_.c_str(), &a) == 0 && stat(other.c_str(), &b) == 0 && a.st_dev != b.st_dev;
+  }
 
  private:
   fs::path path_;
@@ -460,9 +464,7 @@ class ShmFolder {
 TEST(Files, MovesAcrossFileSystemsWhenDevShmIsAnother) {
   TempRoot root;
   ShmFolder shm;
-  struct stat a {}, b {};
-  if (shm.path().empty() || stat(shm.path().c_str(), &a) != 0 || stat(root.path().c_str(), &b) != 0 ||
-      a.st_dev == b.st_dev)
+  if (!shm.OnAnotherFileSystemThan(root.path()))
     GTEST_SKIP() << "/dev/shm is missing or on the same file system as the temporary root";
 
   std::string content(300000, 'q');
@@ -1097,9 +1099,7 @@ TEST(FilesInUntrustedFolders, PermissionsAreSetOnFilesOnlyNeverThroughALink) {
 TEST(FilesInUntrustedFolders, LinkMovesAsALinkAcrossFileSystems) {
   TempRoot root;
   ShmFolder shm;
-  struct stat a {}, b {};
-  if (shm.path().empty() || stat(shm.path().c_str(), &a) != 0 || stat(root.path().c_str(), &b) != 0 ||
-      a.st_dev == b.st_dev)
+  if (!shm.OnAnotherFileSystemThan(root.path()))
     GTEST_SKIP() << "/dev/shm is missing or on the same file system as the temporary root";
   const fs::path secret = root.WriteFile("secret.txt", "not to be copied");
   const fs::path link = root.path() / "in" / "link.txt";

@@ -180,7 +180,11 @@ TEST_F(SignFilesTest, FailedSigningLeavesNoOutputAndRecordsTheStack) {
 
 TEST_F(SignFilesTest, TemporaryAndVanishedNamesAreRecordedWithTheClaimText) {
   Put("a.txt.stp", "x");
+  // Claimed by a live process (another instance).
+  HANDLE live = platform::ClaimFile(Wide((in_ / "a.txt.stp").string()));
+  ASSERT_NE(live, INVALID_HANDLE_VALUE);
   ASSERT_EQ(Sign({"a.txt.stp", "gone.txt"}, "SIGN"), 0u);
+  CloseHandle(live);
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.txt.stp"});
   const std::string a = (in_ / "a.txt.stp").string();
   EXPECT_EQ(RecordWith(a), std::string(kTime) + " | Профиль: P | Ошибка | Правило 1 ('Проба'). Переименование "

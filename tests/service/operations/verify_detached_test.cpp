@@ -63,7 +63,11 @@ TEST_F(VerifyDetachedTest, FilesWithoutPartnerWaitUntouchedAndClaimedNamesArePas
   Put("A.TXT", "x");
   Put(".p7d", "одно расширение");
   Put("x.txt.stp", "занят");
+  // Claimed by a live process (another instance).
+  HANDLE live = platform::ClaimFile(Wide((in_ / "x.txt.stp").string()));
+  ASSERT_NE(live, INVALID_HANDLE_VALUE);
   ASSERT_EQ(CheckDetached({"lone.txt", "orphan.txt.p7d", "A.TXT.P7D", ".p7d", "x.txt.stp", "gone.txt"}), 0u);
+  CloseHandle(live);
   EXPECT_EQ(Listing(in_),
             (std::vector<std::string>{".p7d", "A.TXT", "A.TXT.P7D", "lone.txt", "orphan.txt.p7d", "x.txt.stp"}));
   EXPECT_EQ(Listing(out_), std::vector<std::string>{});
