@@ -96,6 +96,52 @@ bool ParseJournalTime(const CString& text, SYSTEMTIME& time) {
   return true;
 }
 
+namespace {
+
+bool IsControlCharacter(wchar_t c) {
+  return c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// True when the line that starts at `from` (up to the next CR or LF) holds
+// the field separator, and so could pass for the start of a record.
+bool LineLooksLikeRecord(const CString& text, int from) {
+  int end = from;
+  while (end < text.GetLength() && text[end] != L'\r' && text[end] != L'\n') ++end;
+  return text.Mid(from, end - from).Find(kJournalFieldSeparator) >= 0;
+}
+
+}  // namespace
+
+CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
+  CString out;
+  const int length = text.GetLength();
+  for (int i = 0; i < length; ++i) {
+    const wchar_t c = text[i];
+    if (!IsControlCharacter(c)) {
+      out += c;
+      continue;
+    }
+    if (keepLineBreaks && c == L'\r' && i + 1 < length && text[i + 1] == L'\n' && !LineLooksLikeRecord(text, i + 2)) {
+      out += L"\r\n";
+      ++i;
+      continue;
+    }
+    CString escaped;
+    if (c == L'\r')
+      escaped = L"\\r";
+    else if (c == L'\n')
+      escaped = L"\\n";
+    else if (c == L'\t')
+      escaped = L"\\t";
+    else if (c < 0x100)
+      escaped.Format(L"\\x%02X", static_cast<unsigned>(c));
+    else
+      escaped.Format(L"\\u%04X", static_cast<unsigned>(c));
+    out += escaped;
+  }
+  return out;
+}
+
 CString OperationsJournalLine(const CString& timeText, const CString& profile, bool success,
                               const CString& message) {
   return timeText + kJournalFieldSeparator + kJournalProfileLabel + profile + kJournalFieldSeparator +

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,7 +136,14 @@ std::string EscapeField(const std::string& text) {
       case '\n': out += "\\n"; break;
       case '\t': out += "\\t"; break;
       case '|': out += "\\|"; break;
-      default: out += c;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += hex;
+        } else {
+          out += c;
+        }
     }
   }
   return out;
@@ -325,6 +333,12 @@ bool ParseEventLogLine(std::string_view line, EventLogRecord& record) {
     char c = line[i];
     if (c == '\\' && i + 1 < line.size()) {
       char e = line[++i];
+      if (e == 'x' && i + 2 < line.size() && std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+          std::isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+        fields.back() += static_cast<char>(std::stoi(std::string(line.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+        continue;
+      }
       fields.back() += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
     } else if (line.substr(i, 3) == " | ") {
       fields.emplace_back();

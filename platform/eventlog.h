@@ -20,8 +20,9 @@
 //            the SID text when the uid has no name, "N/A" without a SID
 //   strings  one field per insertion string, as many as given (none: the line
 //            ends after the user field). Inside a string a backslash is
-//            written "\\", CR "\r", LF "\n", tab "\t" and '|' "\|", so that
-//            " | " only ever separates fields.
+//            written "\\", CR "\r", LF "\n", tab "\t", '|' "\|" and any other
+//            control character "\xHH", so that " | " only ever separates
+//            fields and a record is one line.
 // Category and raw data are not written. platform::ReadEventLog parses the
 // file back for tests and tools.
 

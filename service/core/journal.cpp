@@ -209,12 +209,17 @@ DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& n
 }
 
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
-                   DWORD code, const CString& messageFormat, const CString& description,
-                   const CString& extra, const CString& arg1, const CString& arg2,
+                   DWORD code, const CString& messageFormat, const CString& givenDescription,
+                   const CString& givenExtra, const CString& arg1, const CString& arg2,
                    const CString& arg3, const CString& arg4, const CString& arg5,
-                   const CString& arg6, const CString& detail) {
+                   const CString& arg6, const CString& givenDetail) {
   const CString args[] = {arg1, arg2, arg3, arg4, arg5, arg6};
-  const CString message = FillMessage(messageFormat, args, 6);
+  // Names may hold any character: a record stays one record (one line in
+  // the operations journal) whatever they hold.
+  const CString message = EscapeJournalText(FillMessage(messageFormat, args, 6));
+  const CString description = EscapeJournalText(givenDescription, true);
+  const CString extra = EscapeJournalText(givenExtra, true);
+  const CString detail = EscapeJournalText(givenDetail, true);
   SYSTEMTIME now{};
   GetLocalTime(&now);
   const CString time = JournalTimeText(now);

@@ -48,7 +48,8 @@ TEST(EventLogTest, TheServiceRecordReadsBackFromTheLogFile) {
   HANDLE source = RegisterEventSourceW(nullptr, L"qelmservice");
   ASSERT_NE(source, nullptr);
   std::wstring report =
-      L"Открытие журнала 'C:|x'.\r\nОшибка 0x5 - Отказано в доступе.\r\n\\\\server\\share\r\n";
+      L"Открытие журнала 'C:|x'.\r\nОшибка 0x5 - Отказано в доступе.\r\n\\\\server\\share\r\n"
+      L"имя\x0b\x1b[2J\x7f файла\r\n";
   LPCWSTR strings[3] = {report.c_str(), L"KVELLA AC: Service - handler.exe", L"Process: 0x1F, Thread: 0x2A"};
   ASSERT_TRUE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0xC0020002, sid, 3, 0, strings, nullptr));
   ASSERT_TRUE(ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 7, nullptr, 0, 0, nullptr, nullptr));
@@ -72,6 +73,8 @@ TEST(EventLogTest, TheServiceRecordReadsBackFromTheLogFile) {
   EXPECT_EQ(r.strings[2], "Process: 0x1F, Thread: 0x2A");
   EXPECT_NE(file.find("| 0xC0020002 | user="), std::string::npos);
   EXPECT_NE(file.find("\\r\\nОшибка 0x5"), std::string::npos);  // line breaks written escaped
+  EXPECT_NE(file.find("имя\\x0B\\x1B[2J\\x7F файла"), std::string::npos);  // and every control character
+  EXPECT_EQ(file.find('\x1b'), std::string::npos);
 
   EXPECT_EQ(records[1].type, "WARNING");
   EXPECT_EQ(records[1].user, "N/A");

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -281,6 +282,19 @@ TEST_F(PipelineTest, OutputTakesTheInputsPermissionBits) {
     ASSERT_EQ(Run({name}, op), 0u);
     EXPECT_EQ(platform::GetFilePermissions(Wide((out_ / (name + ".out")).string())), mode);
   }
+}
+
+// A crafted name cannot forge a record: each file gives one line per
+// record, its control characters written escaped.
+TEST_F(PipelineTest, NameWithALineBreakGivesOneJournalLine) {
+  // A name cannot hold '/', so the forged date has none either.
+  const std::string name = "a\r\n14:05:09 09-12-2026 | Профиль: P | Успех | forged.txt";
+  Put(in_, name, "x");
+  ASSERT_EQ(Run({name}, Copying()), 0u);
+  EXPECT_TRUE(fs::exists(out_ / (name + ".out")));
+  const std::string operations = Operations();
+  EXPECT_EQ(std::count(operations.begin(), operations.end(), '\n'), 1) << operations;
+  EXPECT_NE(operations.find("a\\r\\n14:05:09 09-12-2026 | Профиль: P | Успех | forged.txt"), std::string::npos);
 }
 
 TEST_F(PipelineTest, ReadOnlyInputFailsTheProbeAndSaysWhy) {
