@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+#include "platform/utf16.h"
 #include "service/operations/operations.h"
 #include "tests/service/operations/file_operation_fixture.h"
 
@@ -30,7 +32,11 @@ TEST_F(DeleteMove, DeleteRecordsTheSizeTheFileHadAndPassesOverOnlyExactStp) {
   Put(in_, "a.STP", "12345");
   Put(in_, "b.stp", "x");
   Put(in_, "noext", "");
+  // "b.stp" is claimed by a live process (another instance).
+  HANDLE live = platform::ClaimFile(platform::Utf8ToWide((in_ / "b.stp").string()).c_str());
+  ASSERT_NE(live, INVALID_HANDLE_VALUE);
   ASSERT_EQ(Delete({"a.STP", "b.stp", "noext", "gone"}), 0u);
+  CloseHandle(live);
   EXPECT_EQ(Names(in_), std::vector<std::string>{"b.stp"});
   EXPECT_EQ(Operations(),
             Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Удаление файла " + (in_ / "a.STP").string() +
