@@ -179,7 +179,7 @@ DWORD GzipOneFile(LPCSTR source, LPCSTR target, LPCWSTR headerName, CString& err
   FileHandle src(CreateFileW(WidePath(source).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!src.valid()) return Fail(COMPRESS_E_OPEN_SOURCE, errorText);
-  FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!dst.valid()) return Fail(COMPRESS_E_CREATE_PACKED, errorText);
 
@@ -237,7 +237,7 @@ DWORD GunzipOneFile(LPCSTR source, LPCSTR target, CString& errorText) {
 
   ZStream zs(false);
   if (!zs.InitInflate()) return Fail(COMPRESS_E_INFLATE_INIT, errorText);
-  FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!dst.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
 

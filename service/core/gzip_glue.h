@@ -51,9 +51,10 @@ CString CompressionErrorDescription(DWORD code);
 // for that moment; milliseconds are dropped. -1 when it cannot be converted.
 LONGLONG FileTimeToTime64(FILETIME localTime);
 
-// Writes the gzip form of `source` to `target` (created or truncated; both
-// paths 8-bit in the ANSI code page), with headerName (in the ANSI code page)
-// and the source's last-write time in the gzip header. Returns 0, or:
+// Writes the gzip form of `source` to `target` (created new: a name already
+// taken, a link included, fails with COMPRESS_E_CREATE_PACKED; both paths
+// 8-bit in the ANSI code page), with headerName (in the ANSI code page) and
+// the source's last-write time in the gzip header. Returns 0, or:
 // COMPRESS_E_NO_MEMORY, COMPRESS_E_OPEN_SOURCE (source missing or in use),
 // COMPRESS_E_CREATE_PACKED, COMPRESS_E_SOURCE_SIZE, COMPRESS_E_SOURCE_EMPTY (a
 // source of 0 bytes), ERR_GZIP_TIME, COMPRESS_E_DEFLATE_INIT,
@@ -62,9 +63,10 @@ LONGLONG FileTimeToTime64(FILETIME localTime);
 // caller deletes it.
 DWORD GzipOneFile(LPCSTR source, LPCSTR target, LPCWSTR headerName, CString& errorText);
 
-// Writes the decompressed gzip file `source` to `target` (created or
-// truncated; paths 8-bit in the ANSI code page). Concatenated gzip members
-// are decompressed one after another; bytes after the last member that do not
+// Writes the decompressed gzip file `source` to `target` (created new: a
+// taken name, a link included, fails with COMPRESS_E_CREATE_UNPACKED; paths
+// 8-bit in the ANSI code page). Concatenated gzip members are decompressed one
+// after another; bytes after the last member that do not
 // start a member are ignored. The name and time in the gzip header are not
 // used. Returns 0, or: COMPRESS_E_NO_MEMORY, COMPRESS_E_OPEN_PACKED,
 // COMPRESS_E_PACKED_SIZE, COMPRESS_E_PACKED_EMPTY, ERR_GZIP_HEADER_GET (the

@@ -67,7 +67,7 @@ DWORD ArchiveAndEncryptFile(const Job& job, const PipelineFile& file, const Targ
   // No unfinished archive and no partial output stays behind.
   failure.partialOutput = file.output;
   TemporaryWorkFile archive;
-  if (DWORD code = archive.Create(failure)) return code;
+  if (DWORD code = archive.CreateForWriter(failure)) return code;
   if (DWORD code = ArchiveForEncryption(job.rule.zipFile, signedScratch, target.entryName, archive.Path(),
                                         ArchiveStepText(file), failure)) {
     return code;

@@ -63,7 +63,8 @@ DWORD ZipReaderGetItem(ZipHandle* handle, int index, ZipEntryInfo* info);
 // target is used as it is, a relative one lies under the base folder; missing
 // folders are created. The file gets the entry's attributes and times. A
 // folder entry only creates the folder `target`. Results: ZIP_E_ARGS for an
-// archive without entries; ZIP_E_NO_FILE when the target cannot be created;
+// archive without entries; ZIP_E_NO_FILE when the target cannot be created
+// (it is created new: a taken name, a link included, is refused);
 // ZIP_E_ENCRYPTED for an encrypted entry (nothing is created); ZIP_E_WRITE when
 // writing fails; ZIP_E_FLATE when the data cannot be read or inflated;
 // ZIP_E_CORRUPT when it does not match its CRC-32 or size. A partial target

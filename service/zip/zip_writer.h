@@ -19,7 +19,7 @@
 
 // Modes of ZipWriterCreate.
 inline constexpr int kZipToHandle = 1;  // target: the caller's open file handle
-inline constexpr int kZipToFile = 2;    // target: a path (LPCWSTR); created or truncated
+inline constexpr int kZipToFile = 2;    // target: a path (LPCWSTR); created new, never replacing
 inline constexpr int kZipToMemory = 3;  // target: the caller's buffer of `capacity` bytes, or null
 
 // Makes a writer handle (tag 2), or returns null with the reason in the last

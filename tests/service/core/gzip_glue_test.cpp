@@ -99,7 +99,7 @@ TEST(GzipGlueTest, FilesAreCompressedInChunksWithNameAndTime) {
   for (std::size_t size : {std::size_t{1}, std::size_t{524288}, std::size_t{524289}, std::size_t{1600000}}) {
     SCOPED_TRACE(size);
     fs::path source = root.Dir("in") / "данные.bin";
-    fs::path target = root.Dir("out") / "данные.bin.gz";
+    fs::path target = root.Dir("out") / (std::to_string(size) + ".gz");
     Bytes data = SomeBytes(size, static_cast<unsigned>(size));
     WriteBytes(source, data);
     SetLastWriteSeconds(source, 1600000001);
@@ -113,7 +113,7 @@ TEST(GzipGlueTest, FilesAreCompressedInChunksWithNameAndTime) {
     EXPECT_EQ(m.mtime, 1600000001u);
 
     // And back with GunzipOneFile.
-    fs::path back = root.Dir("back") / "данные.bin";
+    fs::path back = root.Dir("back") / std::to_string(size);
     ASSERT_EQ(GunzipOneFile(Ansi(target).c_str(), Ansi(back).c_str(), error), 0u);
     EXPECT_TRUE(ReadBytes(back) == data);
   }
@@ -151,6 +151,43 @@ TEST(GzipGlueTest, FileFailuresGiveTheirCodesAndTexts) {
   EXPECT_EQ(GunzipOneFile(Ansi(root.path() / "missing").c_str(), Ansi(target).c_str(), error), COMPRESS_E_OPEN_PACKED);
 }
 
+// A target is always created new: a file of that name is never replaced and a
+// link planted there (dangling or live) is never written through.
+TEST(GzipGlueTest, TakenTargetsAreRefusedAndNeverWrittenThrough) {
+  testsupport::TempRoot root;
+  fs::path source = root.WriteFile("source", "some data to pack");
+  fs::path packed = root.Dir("packed") / "source.gz";
+  CString error;
+  ASSERT_EQ(GzipOneFile(Ansi(source).c_str(), Ansi(packed).c_str(), L"source", error), 0u);
+  struct Row {
+    const char* what;
+    bool link;
+    bool linkTargetExists;
+  };
+  for (const Row& row : {Row{"file", false, false}, Row{"dangling link", true, false}, Row{"live link", true, true}}) {
+    SCOPED_TRACE(row.what);
+    fs::path out = root.Dir(std::string("out-") + row.what);
+    fs::path elsewhere = root.path() / (std::string("elsewhere-") + row.what);
+    if (row.linkTargetExists) WriteBytes(elsewhere, Bytes{'o', 'l', 'd'});
+    for (const char* name : {"t.gz", "t"}) {
+      if (row.link) {
+        fs::create_symlink(elsewhere, out / name);
+      } else {
+        WriteBytes(out / name, Bytes{'o', 'l', 'd'});
+      }
+    }
+    EXPECT_EQ(GzipOneFile(Ansi(source).c_str(), Ansi(out / "t.gz").c_str(), L"source", error),
+              COMPRESS_E_CREATE_PACKED);
+    EXPECT_EQ(GunzipOneFile(Ansi(packed).c_str(), Ansi(out / "t").c_str(), error), COMPRESS_E_CREATE_UNPACKED);
+    EXPECT_EQ(row.link, fs::is_symlink(out / "t.gz"));
+    if (row.linkTargetExists || !row.link) {
+      EXPECT_TRUE(ReadBytes(row.link ? elsewhere : out / "t") == (Bytes{'o', 'l', 'd'}));
+    } else {
+      EXPECT_FALSE(fs::exists(elsewhere));
+    }
+  }
+}
+
 TEST(GzipGlueTest, GunzipRefusesWhatIsNotGzipAndReportsDamage) {
   testsupport::TempRoot root;
   fs::path plain = root.WriteFile("plain.txt", "this is not gzip data at all");
@@ -177,6 +214,7 @@ TEST(GzipGlueTest, GunzipRefusesWhatIsNotGzipAndReportsDamage) {
 
   WriteBytes(gz, Bytes(good.begin(), good.end() - 100));
   error.Empty();
+  fs::remove(target);  // the partial target of the damaged data
   EXPECT_EQ(GunzipOneFile(Ansi(gz).c_str(), Ansi(target).c_str(), error), static_cast<DWORD>(Z_BUF_ERROR));
   EXPECT_NE(error.Find(L"unexpected end of file"), -1);
 }

@@ -103,6 +103,8 @@ TEST_F(ArchiveFilesTest, OutputNamesLoseTheArchiveExtensionOnlyWhenItMatchesExac
   ASSERT_EQ(Tool(in_, {"sh", "-c", "echo x > x && zip -q a.zip x && cp a.zip A.ZIP && cp a.zip b.txt && rm x"}).exitCode,
             0);
   Put("left.stp", "claimed by someone");
+  optest::LiveClaim claim(in_ / "left.stp");
+  ASSERT_TRUE(claim.Held());
   ASSERT_EQ(Unar({"a.zip", "A.ZIP", "b.txt", "left.stp"}, 1, "zip"), 0u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"A.ZIP", "a", "b.txt"}));
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.stp"});

@@ -64,6 +64,8 @@ TEST_F(ExecuteProgramTest, ExitCodesAndStartFailuresAreRecorded) {
   Put("one.txt", "1");
   Put("two.txt", "2");
   Put("skip.stp", "claimed");
+  optest::LiveClaim claim(in_ / "skip.stp");
+  ASSERT_TRUE(claim.Held());
   Template("--exit 3", ":|$N|");
   ASSERT_EQ(Exec({"one.txt", "skip.stp"}), 0u);
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x3 - Программа завершилась с кодом 3")) << Errors();

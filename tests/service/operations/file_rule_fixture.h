@@ -41,7 +41,8 @@ inline std::vector<std::string> Tree(const fs::path& folder) {
   std::vector<std::string> names;
   if (!fs::exists(folder)) return names;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    std::string name = fs::relative(entry.path(), folder).generic_string();
+    // Lexically: a link is named as itself, never as where it leads.
+    std::string name = entry.path().lexically_relative(folder).generic_string();
     if (entry.is_directory() && !entry.is_symlink()) name += "/";
     names.push_back(name);
   }

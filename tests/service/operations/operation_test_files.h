@@ -9,6 +9,7 @@
 
 #include "platform/codepage.h"
 #include "platform/cstring.h"
+#include "platform/files.h"
 #include "tests/support/temp_root.h"
 
 namespace optest {
@@ -32,5 +33,22 @@ inline std::string Read(const std::filesystem::path& path) { return testsupport:
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
+
+// A claim on a file held by a live process, as another instance working on
+// it holds one: the pipeline must pass such a ".stp" over, never take it back.
+class LiveClaim {
+ public:
+  explicit LiveClaim(const std::filesystem::path& path)
+      : handle_(platform::ClaimFile(Wide(path.string()))) {}
+  ~LiveClaim() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  LiveClaim(const LiveClaim&) = delete;
+  LiveClaim& operator=(const LiveClaim&) = delete;
+  bool Held() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
 
 }  // namespace optest

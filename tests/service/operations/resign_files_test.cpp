@@ -37,8 +37,10 @@ class ResignFilesTest : public VerificationTest {
   // RESG with "SigExt" p7s, "DsigExt" p7d and "VerifyFileExt" vrf.
   DWORD Resign(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return ResignFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", L"p7d", L"vrf");
+    return ResignFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", L"p7d", reportExtension_);
   }
+
+  CString reportExtension_ = L"vrf";
 
   // A document signed by user1 in block (or stream) encoding.
   fs::path Signed(const std::string& name, const std::string& content, bool stream = false,
@@ -186,6 +188,7 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
     std::function<void()> arrange;
     std::string code;
     std::string extra;
+    rlim_t sizeLimit = RLIM_INFINITY;  // a full disk for the operation
   };
   const std::vector<Row> rows{
       {"enveloped",
@@ -231,19 +234,19 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
        },
        "0xE0700001", "Профиль справочника : 'Второй'. Создание отсоединённой ЭП файла '%IN%'"},
       {"content cannot be written after the new signature",
-       [this] {
-         Signed("doc.txt.p7s", "текст");
-         fs::create_symlink(root_.path() / "gone" / "content", out_ / "doc.txt");
-       },
-       "", "Создание файла %OUT%/doc.txt\r\n"},
+       // The disk fills up with the content, after the small signature.
+       [this] { Signed("doc.txt.p7s", std::string(64 * 1024, 'x')); },
+       "", "Открытие файла %OUT%/doc.txt (размер: 0)\r\n", 16 * 1024},
       {"report cannot be written",
        [this] {
          Signed("doc.txt.p7s", "текст");
          profile_.verifyResignFile = 1;
-         // A name that leads nowhere: not taken, yet it cannot be opened.
-         fs::create_symlink(root_.path() / "gone" / "report", out_ / "doc.txt.vrf");
+         // The report's path is too long to be created; the signature's and
+         // the content's are not.
+         reportExtension_ = L"verification";
+         UseOutputFolderOfLength(4080);
        },
-       "", "Открытие файла %OUT%/doc.txt.vrf (размер: 0)"},
+       "", "Открытие файла %OUT%/doc.txt.verification (размер: 0)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -255,15 +258,14 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
     profile_.verifyResignFile = 0;
     row.arrange();
     const std::string size = std::to_string(fs::file_size(in_ / "doc.txt.p7s"));
-    DWORD rc = Resign({"doc.txt.p7s"});
+    DWORD rc = row.sizeLimit == RLIM_INFINITY
+                   ? Resign({"doc.txt.p7s"})
+                   : testsupport::WithFileSizeLimit(row.sizeLimit, [&] { return Resign({"doc.txt.p7s"}); });
     unsetenv("QELM_TEST_FAIL");
     ASSERT_EQ(rc, 0u);
     EXPECT_EQ(Listing(in_), std::vector<std::string>{});
     EXPECT_EQ(Listing(err_), std::vector<std::string>{"doc.txt.p7s"});
     std::vector<std::string> left = Listing(out_);
-    // The links the rows plant are not the operation's to remove.
-    for (const char* planted : {"doc.txt.vrf", "doc.txt"})
-      if (fs::is_symlink(out_ / planted)) left.erase(std::remove(left.begin(), left.end(), planted), left.end());
     EXPECT_EQ(left, std::vector<std::string>{});
     const std::string errors = Errors();
     std::string extra = std::regex_replace(row.extra, std::regex("%IN%"), (in_ / "doc.txt.p7s").string());

@@ -140,7 +140,7 @@ TEST_F(SignAndEncryptTest, EveryCipherCarriesALargeFileInStreamMode) {
   for (int cipher = 0; cipher <= 4; ++cipher) {
     SCOPED_TRACE(cipher);
     const fs::path output = out_ / ("big" + std::to_string(cipher) + ".bin.p7s.p7e");
-    const fs::path message = root_.path() / "signed.p7s";
+    const fs::path message = root_.path() / ("signed" + std::to_string(cipher) + ".p7s");
     DecryptParams params{};
     params.mode = 0x8003;
     DecryptResult result{};
