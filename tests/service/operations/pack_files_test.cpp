@@ -130,7 +130,9 @@ TEST_F(PackFilesTest, SizeLimitDropsLargeFilesAndClaimedNamesAndStopsPastTheLimi
   Put("b", std::string(600, 'b'));
   Put("c", std::string(600, 'c'));
   Put("d", std::string(5000, 'd'));
-  Put("left.stp", "claimed by an earlier run");
+  Put("left.stp", "claimed by another instance at work");
+  optest::LiveClaim claim(in_ / "left.stp");
+  ASSERT_TRUE(claim.Held());
   ASSERT_EQ(PackWith({"a", "b", "c", "d", "left.stp"}), 0u);
   EXPECT_EQ(Entries(out_ / "batch.zip"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Listing(in_), (std::vector<std::string>{"c", "d", "left.stp"}));
