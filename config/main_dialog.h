@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/config_records.h"
+#include "config/operation_names.h"
 #include "platform/cstring.h"
 
 class QAction;
@@ -20,18 +21,6 @@ class QPushButton;
 class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
-
-// The 24 operation codes and their display names, in the same order.
-struct OperationCodeTable {
-  CStringArray codes;
-  CStringArray names;
-  OperationCodeTable();
-  // The display name of code (exact comparison), or the code itself.
-  CString DisplayName(const CString& code) const;
-};
-
-// The name of an "Enc algorythm" value; empty for a value without one.
-CString EncAlgorithmName(int value);
 
 // What the rule list shows for rule number (its position plus 1): the nine
 // column texts, column 8 being RuleFurtherSettings.

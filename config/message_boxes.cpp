@@ -11,6 +11,7 @@
 #include "common/error_box.h"
 #include "common/report_text.h"
 #include "config/qt_text.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -58,6 +59,13 @@ class ProgramErrorBoxPresenter : public ErrorBoxPresenter {
 }  // namespace
 
 CString ProgramCaption() { return WidenFormat(kProgramCaption); }
+
+void ReportUnusableFolder(QWidget* owner, DWORD code, const CString& path, const CString& sentence) {
+  CString extra = sentence;
+  const std::string argument = platform::WideToMultiByte(path.GetString());
+  ReportErrorBox(WindowHandle(owner), nullptr, kErrorBoxShow, code, "Открытие файла %s", &extra,
+                 argument.c_str());
+}
 
 int RunModal(QDialog& dialog) {
   const ModalRunner& runner = InstalledRunner();

@@ -71,6 +71,10 @@ int ProgramMessageBox(QWidget* owner, const CString& text, UINT style);
 HWND WindowHandle(QWidget* widget);
 QWidget* WidgetOf(HWND handle);
 
+// Reports a folder that cannot be used: ReportErrorBox owned by owner with
+// code, "Открытие файла %s" naming path, and sentence as the extra text.
+void ReportUnusableFolder(QWidget* owner, DWORD code, const CString& path, const CString& sentence);
+
 // Makes ReportErrorBox show its boxes with ProgramMessageBox (error icon)
 // and report the failures of the registry helpers, as this program does.
 void InstallProgramReporters();

@@ -263,10 +263,7 @@ bool CConflictDlg::FolderExists(const CString& path) const {
 }
 
 void CConflictDlg::ReportUnusableFolder(DWORD code, const CString& path) {
-  CString extra = WidenFormat(kBadJournalFolderText);
-  const std::string argument = platform::WideToMultiByte(path.GetString());
-  ReportErrorBox(WindowHandle(this), nullptr, kErrorBoxShow, code, "Открытие файла %s", &extra,
-                 argument.c_str());
+  ::ReportUnusableFolder(this, code, path, WidenFormat(kBadJournalFolderText));
 }
 
 void CConflictDlg::OnChooseJournalFolder() {

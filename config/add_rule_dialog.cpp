@@ -1,0 +1,328 @@
+#include "config/add_rule_dialog.h"
+
+#include <climits>
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "common/report_text.h"
+#include "config/mask_dialogs.h"
+#include "config/message_boxes.h"
+#include "config/qt_text.h"
+
+namespace {
+
+QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
+QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& text) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(QString::fromLatin1(objectName));
+  button->setAutoDefault(false);
+  return button;
+}
+
+template <typename Widget>
+Widget* Named(Widget* widget, const char* objectName) {
+  widget->setObjectName(QString::fromLatin1(objectName));
+  return widget;
+}
+
+void SetEntries(QComboBox* list, const std::vector<CString>& entries, int position) {
+  const QSignalBlocker blocker(list);
+  list->clear();
+  for (const CString& entry : entries) list->addItem(ToQString(entry));
+  list->setCurrentIndex(position < list->count() ? position : -1);
+}
+
+}  // namespace
+
+CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
+                   const std::vector<CString>& suggestedMasks, const RuleRecord& rule)
+    : QDialog(parent), form_(profile, rule) {
+  setObjectName("CAddRule");
+  operation_ = Named(new QComboBox(this), "Operation");
+  for (int i = 0; i < kOperationCount; ++i) operation_->addItem(ToQString(OperationDisplayNames()[i]));
+  directoryProfileLabel_ = Named(new QLabel(this), "DirectoryProfileLabel");
+  directoryProfile_ = Named(new QComboBox(this), "DirectoryProfile");
+  for (const CString& name : profile.zcsProfiles) directoryProfile_->addItem(ToQString(name));
+  description_ = Named(new QPlainTextEdit(this), "Description");
+  description_->setMaximumHeight(60);
+
+  auto* grid = new QGridLayout;
+  int line = 0;
+  grid->addWidget(operation_, line, 0, 1, 2);
+  grid->addWidget(directoryProfileLabel_, line, 2);
+  grid->addWidget(directoryProfile_, line, 3);
+  ++line;
+  grid->addWidget(new QLabel(ToQString(form_.label1122), this), line, 0);
+  grid->addWidget(description_, line, 1, 1, 3);
+  ++line;
+  struct FolderRow {
+    const char* button;
+    const char* edit;
+    int icon;
+    const char* tooltip;
+    QLineEdit** target;
+  };
+  const FolderRow folders[3] = {
+      {"InputFolderButton", "PathIn", kIconInput, "Входная папка", &pathIn_},
+      {"OutputFolderButton", "PathOut", kIconOutput, "Выходная папка", &pathOut_},
+      {"ErrorFolderButton", "PathError", kIconError, "Папка ошибок", &pathError_}};
+  QPushButton* folderButtons[3];
+  for (int i = 0; i < 3; ++i) {
+    folderButtons[i] = MakeButton(this, folders[i].button, QString());
+    folderButtons[i]->setIcon(FieldIconImage(this, folders[i].icon));
+    folderButtons[i]->setToolTip(Utf8(folders[i].tooltip));
+    *folders[i].target = Named(new QLineEdit(this), folders[i].edit);
+    grid->addWidget(folderButtons[i], line, 0);
+    grid->addWidget(*folders[i].target, line, 1, 1, 3);
+    ++line;
+  }
+  outputButton_ = folderButtons[1];
+  certButton_ = MakeButton(this, "CertificateButton", QString());
+  certField_ = Named(new QLineEdit(this), "CertificateField");
+  grid->addWidget(certButton_, line, 0);
+  grid->addWidget(certField_, line, 1, 1, 3);
+  ++line;
+
+  const char* labelNames[4] = {"Row1Label", "Row2Label", "Row3Label", "Row4Label"};
+  const char* listNames[3] = {"Row1List", "Row2List", "Row3List"};
+  const char* moveNames[3] = {"DelExt", "AddExt", "Folders"};
+  const char* numberNames[3] = {"Number1", "Number2", "Number3"};
+  for (int i = 0; i < 4; ++i) {
+    rowLabels_[i] = Named(new QLabel(this), labelNames[i]);
+    grid->addWidget(rowLabels_[i], line + i, 0, 1, 2);
+  }
+  for (int i = 0; i < 3; ++i) {
+    rowLists_[i] = Named(new QComboBox(this), listNames[i]);
+    moveEdits_[i] = Named(new QLineEdit(this), moveNames[i]);
+    numbers_[i] = Named(new QSpinBox(this), numberNames[i]);
+    numbers_[i]->setRange(0, INT_MAX);
+    auto* cell = new QHBoxLayout;
+    cell->addWidget(rowLists_[i]);
+    cell->addWidget(moveEdits_[i]);
+    cell->addWidget(numbers_[i]);
+    grid->addLayout(cell, line + i, 2, 1, 2);
+  }
+  row4Text_ = Named(new QLineEdit(this), "Row4Text");
+  grid->addWidget(row4Text_, line + 3, 2, 1, 2);
+
+  maskView_ = Named(new QTreeWidget(this), "MaskList");
+  QPushButton* addMask = MakeButton(this, "AddMaskButton", QString());
+  QPushButton* editMask = MakeButton(this, "EditMaskButton", QString());
+  QPushButton* deleteMasks = MakeButton(this, "DeleteMasksButton", QString());
+  const std::pair<QPushButton*, std::pair<int, const char*>> maskButtons[3] = {
+      {addMask, {kIconCreate, "Создать"}},
+      {editMask, {kIconChange, "Изменить"}},
+      {deleteMasks, {kIconDelete, "Удалить"}}};
+  auto* maskCommands = new QVBoxLayout;
+  for (const auto& [button, look] : maskButtons) {
+    button->setIcon(FieldIconImage(this, look.first));
+    button->setToolTip(Utf8(look.second));
+    maskCommands->addWidget(button);
+  }
+  maskCommands->addStretch(1);
+  auto* maskArea = new QHBoxLayout;
+  maskArea->addWidget(maskView_, 1);
+  maskArea->addLayout(maskCommands);
+
+  QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
+  ok->setDefault(true);
+  QPushButton* exit = MakeButton(this, "Exit", Utf8("Выход"));
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(ok);
+  buttons->addWidget(exit);
+  auto* columns = new QHBoxLayout;
+  columns->addLayout(grid, 3);
+  columns->addLayout(maskArea, 2);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(columns);
+  layout->addLayout(buttons);
+
+  masks_ = std::make_unique<MaskList>(this, maskView_, form_.edited.masks, suggestedMasks);
+  form_.Init();
+  setWindowTitle(Utf8(form_.IsNewRule() ? "Добавить правило" : "Редактировать правило"));
+  masks_->SetupMaskList();
+  ShowFields();
+  masks_->FillMaskList();
+
+  connect(operation_, &QComboBox::currentIndexChanged, this, &CAddRule::OnOperationChange);
+  connect(directoryProfile_, &QComboBox::currentIndexChanged, this,
+          &CAddRule::OnDirectoryProfileChange);
+  connect(folderButtons[0], &QPushButton::clicked, this, &CAddRule::OnInputFolder);
+  connect(folderButtons[1], &QPushButton::clicked, this, &CAddRule::OnOutputFolder);
+  connect(folderButtons[2], &QPushButton::clicked, this, &CAddRule::OnErrorFolder);
+  connect(certButton_, &QPushButton::clicked, this, &CAddRule::OnCertificateButton);
+  connect(addMask, &QPushButton::clicked, this, [this] { masks_->OnAddMask(); });
+  connect(editMask, &QPushButton::clicked, this, [this] { masks_->OnEditMask(); });
+  connect(deleteMasks, &QPushButton::clicked, this, [this] { masks_->OnDeleteMasks(); });
+  connect(maskView_, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item) { masks_->OnMaskDoubleClick(item); });
+  maskView_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(maskView_, &QTreeWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { masks_->OnMaskRightClick(maskView_->itemAt(at)); });
+  connect(ok, &QPushButton::clicked, this, &CAddRule::accept);
+  connect(exit, &QPushButton::clicked, this, &CAddRule::reject);
+}
+
+CAddRule::~CAddRule() = default;
+
+void CAddRule::ReadFields() {
+  form_.operation = operation_->currentIndex();
+  form_.directoryProfile = directoryProfile_->currentIndex();
+  for (int i = 0; i < 3; ++i) {
+    form_.rows[i].position = rowLists_[i]->currentIndex();
+    form_.numbers[i] = numbers_[i]->value();
+  }
+  form_.pathIn = FromQString(pathIn_->text());
+  form_.pathOut = FromQString(pathOut_->text());
+  form_.pathError = FromQString(pathError_->text());
+  form_.certField = FromQString(certField_->text());
+  form_.description = FromQString(description_->toPlainText());
+  form_.delExt = FromQString(moveEdits_[0]->text());
+  form_.addExt = FromQString(moveEdits_[1]->text());
+  form_.folders = FromQString(moveEdits_[2]->text());
+  form_.row4Text = FromQString(row4Text_->text());
+}
+
+void CAddRule::ShowFields() {
+  {
+    const QSignalBlocker blockOperation(operation_);
+    const QSignalBlocker blockProfile(directoryProfile_);
+    operation_->setCurrentIndex(form_.operation);
+    directoryProfile_->setCurrentIndex(form_.directoryProfile);
+  }
+  directoryProfileLabel_->setText(ToQString(form_.label1104));
+  directoryProfile_->setVisible(form_.directoryProfileShown);
+  const CString* labels[4] = {&form_.label1108, &form_.label1109, &form_.label1110,
+                              &form_.label1138};
+  for (int i = 0; i < 4; ++i) rowLabels_[i]->setText(ToQString(*labels[i]));
+  for (int i = 0; i < 3; ++i) {
+    const ChoiceRow& row = form_.rows[i];
+    SetEntries(rowLists_[i], ChoiceEntries(row.list, form_.DirectoryProfiles()), row.position);
+    rowLists_[i]->setVisible(row.shown);
+    moveEdits_[i]->setVisible(form_.moveEditsShown);
+    moveEdits_[i]->setEnabled(form_.moveEditsShown);
+    numbers_[i]->setVisible(form_.numbersShown[i]);
+    numbers_[i]->setEnabled(form_.numbersShown[i]);
+    numbers_[i]->setValue(form_.numbers[i]);
+  }
+  moveEdits_[0]->setText(ToQString(form_.delExt));
+  moveEdits_[1]->setText(ToQString(form_.addExt));
+  moveEdits_[2]->setText(ToQString(form_.folders));
+  row4Text_->setText(ToQString(form_.row4Text));
+  row4Text_->setVisible(form_.row4Shown);
+  row4Text_->setEnabled(form_.row4Shown);
+  pathIn_->setText(ToQString(form_.pathIn));
+  pathOut_->setText(ToQString(form_.pathOut));
+  pathError_->setText(ToQString(form_.pathError));
+  pathOut_->setEnabled(form_.outputEnabled);
+  outputButton_->setEnabled(form_.outputEnabled);
+  certField_->setText(ToQString(form_.certField));
+  certField_->setReadOnly(!form_.certEditable);
+  certButton_->setEnabled(form_.certEnabled);
+  certButton_->setIcon(FieldIconImage(this, form_.certIcon));
+  certButton_->setToolTip(ToQString(form_.certTooltip));
+  if (description_->toPlainText() != ToQString(form_.description)) {
+    description_->setPlainText(ToQString(form_.description));
+  }
+}
+
+void CAddRule::OnOperationChange() {
+  const int old = form_.operation;
+  ReadFields();
+  const int chosen = form_.operation;
+  form_.operation = old;
+  form_.OnOperationChange(chosen);
+  ShowFields();
+}
+
+void CAddRule::OnDirectoryProfileChange() {
+  ReadFields();
+  form_.OnDirectoryProfileChange(form_.directoryProfile, [this](const CString& question) {
+    return ProgramMessageBox(this, question, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+  });
+  ShowFields();
+}
+
+void CAddRule::PickFolder(QLineEdit* target) {
+  QFileDialog picker(this);
+  picker.setObjectName("FolderPicker");
+  picker.setFileMode(QFileDialog::Directory);
+  picker.setOption(QFileDialog::ShowDirsOnly, true);
+  picker.setOption(QFileDialog::DontUseNativeDialog, true);
+  if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
+  ReadFields();
+  target->setText(picker.selectedFiles().first());
+  ReadFields();
+  ShowFields();
+}
+
+void CAddRule::OnInputFolder() { PickFolder(pathIn_); }
+void CAddRule::OnOutputFolder() { PickFolder(pathOut_); }
+void CAddRule::OnErrorFolder() { PickFolder(pathError_); }
+
+void CAddRule::OnCertificateButton() {
+  ReadFields();
+  switch (form_.operation) {
+    case kOpChck:
+    case kOpChkx:
+    case kOpDchk:
+    case kOpResg:
+    case kOpDccx:
+      EditSignerLists();
+      break;
+    case kOpMove:
+      PickFolder(certField_);
+      break;
+    case kOpExec: {
+      QFileDialog picker(this, QString(), QString(), Utf8("Все файлы (*)"));
+      picker.setObjectName("ExecutablePicker");
+      picker.setFileMode(QFileDialog::ExistingFile);
+      picker.setOption(QFileDialog::DontUseNativeDialog, true);
+      if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
+      form_.certField = FromQString(picker.selectedFiles().first());
+      ShowFields();
+      break;
+    }
+    default:
+      PickRecipients();
+      break;
+  }
+}
+
+void CAddRule::PickRecipients() {}
+
+void CAddRule::EditSignerLists() {}
+
+void CAddRule::accept() {
+  ReadFields();
+  const RuleFormRefusal refusal = form_.Ok(result_);
+  switch (refusal.kind) {
+    case RuleFormRefusal::kNone:
+      QDialog::accept();
+      return;
+    case RuleFormRefusal::kMessage:
+      ProgramMessageBox(this, refusal.text, MB_ICONWARNING);
+      return;
+    case RuleFormRefusal::kErrorBox: {
+      ErrBox box(this, refusal.text, refusal.icon);
+      box.DoModal();
+      return;
+    }
+    case RuleFormRefusal::kFolderReport:
+      ReportUnusableFolder(this, refusal.code, refusal.path, refusal.text);
+      return;
+  }
+}

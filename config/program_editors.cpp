@@ -1,0 +1,19 @@
+#include "config/program_editors.h"
+
+#include "config/add_rule_dialog.h"
+#include "config/message_boxes.h"
+
+bool ProgramEditors::EditProfile(QWidget* /*owner*/, ProfileRecord& /*profile*/,
+                                 std::vector<CString>& /*removedDirectoryProfiles*/) {
+  // The profile editor is not part of this program yet: every request ends
+  // as Cancel, which changes nothing.
+  return false;
+}
+
+bool ProgramEditors::EditRule(QWidget* owner, const ProfileRecord& profile,
+                              const std::vector<CString>& suggestedMasks, RuleRecord& rule) {
+  CAddRule dialog(owner, profile, suggestedMasks, rule);
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  rule = dialog.Result();
+  return true;
+}
