@@ -16,20 +16,12 @@
 #include <QVBoxLayout>
 
 #include "common/report_text.h"
+#include "config/dialog_widgets.h"
 #include "config/mask_dialogs.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
 
 namespace {
-
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
-
-QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& text) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
 
 template <typename Widget>
 Widget* Named(Widget* widget, const char* objectName) {
@@ -139,10 +131,7 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
   QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);
   QPushButton* exit = MakeButton(this, "Exit", Utf8("Выход"));
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(exit);
+  QHBoxLayout* buttons = ButtonRow({ok, exit});
   auto* columns = new QHBoxLayout;
   columns->addLayout(grid, 3);
   columns->addLayout(maskArea, 2);

@@ -17,6 +17,7 @@
 
 #include "common/report_text.h"
 #include "config/configuration_store.h"
+#include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
 #include "config/settings_dialogs.h"
@@ -25,8 +26,6 @@ int g_selectedPosition = 0;
 CStringArray g_ruleColumnNames;
 
 namespace {
-
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
 
 CString Decimal(long long value) {
   CString text;
@@ -334,11 +333,7 @@ void CTrelconDlg::BuildControls() {
   auto* lists = new QHBoxLayout;
   lists->addLayout(left, 1);
   lists->addLayout(right, 4);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(save);
-  buttons->addWidget(saveAndExit);
-  buttons->addWidget(exit);
+  QHBoxLayout* buttons = ButtonRow({save, saveAndExit, exit});
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(toolbar);
   layout->addLayout(lists, 1);

@@ -10,21 +10,9 @@
 #include <QVBoxLayout>
 
 #include "common/report_text.h"
+#include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
-
-namespace {
-
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
-
-QPushButton* MakeButton(QWidget* parent, const char* objectName, const char* text) {
-  auto* button = new QPushButton(Utf8(text), parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
-
-}  // namespace
 
 QIcon FieldIconImage(QWidget* widget, int icon) {
   QStyle::StandardPixmap picture = QStyle::SP_MessageBoxWarning;
@@ -55,13 +43,10 @@ AddMask::AddMask(QWidget* parent, const std::vector<CString>& suggested, const C
   mask_->setInsertPolicy(QComboBox::NoInsert);
   for (const CString& entry : suggested) mask_->addItem(ToQString(entry));
   mask_->setEditText(ToQString(initial));
-  QPushButton* ok = MakeButton(this, "OK", "OK");
+  QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);
-  QPushButton* exit = MakeButton(this, "Exit", "Выход");
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(exit);
+  QPushButton* exit = MakeButton(this, "Exit", Utf8("Выход"));
+  QHBoxLayout* buttons = ButtonRow({ok, exit});
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(mask_);
   layout->addLayout(buttons);
@@ -91,7 +76,7 @@ ErrBox::ErrBox(QWidget* parent, const CString& text, int iconId)
   auto* line = new QLabel(ToQString(message), this);
   line->setObjectName("Message");
   line->setWordWrap(true);
-  QPushButton* ok = MakeButton(this, "OK", "OK");
+  QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &ErrBox::accept);
   auto* top = new QHBoxLayout;

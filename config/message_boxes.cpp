@@ -10,6 +10,7 @@
 
 #include "common/error_box.h"
 #include "common/report_text.h"
+#include "config/dialog_widgets.h"
 #include "config/qt_text.h"
 #include "platform/codepage.h"
 
@@ -131,10 +132,7 @@ WarningBox::WarningBox(QWidget* parent, int failure)
   auto* top = new QHBoxLayout;
   top->addWidget(icon_, 0, Qt::AlignTop);
   top->addWidget(edit_, 1);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(continueButton_);
-  buttons->addWidget(okButton_);
+  QHBoxLayout* buttons = ButtonRow({continueButton_, okButton_});
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top, 1);
   layout->addLayout(buttons);

@@ -13,6 +13,7 @@
 
 #include "common/error_box.h"
 #include "common/report_text.h"
+#include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
 #include "platform/codepage.h"
@@ -20,15 +21,6 @@
 #include "platform/files.h"
 
 namespace {
-
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
-
-QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& text) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
 
 struct ExtensionEdit {
   const char* objectName;  // the value's name
@@ -104,11 +96,7 @@ CConfigPage::CConfigPage(QWidget* parent, const BaseSettings& initial)
   QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);
   QPushButton* exit = MakeButton(this, "Exit", Utf8("Выход"));
-  auto* bottom = new QHBoxLayout;
-  bottom->addStretch(1);
-  bottom->addWidget(apply);
-  bottom->addWidget(ok);
-  bottom->addWidget(exit);
+  QHBoxLayout* bottom = ButtonRow({apply, ok, exit});
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top, 1);
   layout->addLayout(bottom);
@@ -194,10 +182,7 @@ CAddExtDlg::CAddExtDlg(QWidget* parent) : QDialog(parent) {
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(Utf8(kAddExtensionText), this));
   row->addWidget(edit_);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(exit);
+  QHBoxLayout* buttons = ButtonRow({ok, exit});
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(row);
   layout->addLayout(buttons);
@@ -234,10 +219,7 @@ CConflictDlg::CConflictDlg(QWidget* parent, const CString& initialFolder, int in
   grid->addWidget(folderEdit_, 0, 1);
   grid->addWidget(new QLabel(Utf8("Размер файлов журнала (КБ.):"), this), 1, 0);
   grid->addWidget(sizeEdit_, 1, 1, Qt::AlignLeft);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(exit);
+  QHBoxLayout* buttons = ButtonRow({ok, exit});
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
