@@ -1,13 +1,16 @@
 #include "config/program_editors.h"
 
+#include "config/add_profile_dialog.h"
 #include "config/add_rule_dialog.h"
 #include "config/message_boxes.h"
 
-bool ProgramEditors::EditProfile(QWidget* /*owner*/, ProfileRecord& /*profile*/,
-                                 std::vector<CString>& /*removedDirectoryProfiles*/) {
-  // The profile editor is not part of this program yet: every request ends
-  // as Cancel, which changes nothing.
-  return false;
+bool ProgramEditors::EditProfile(QWidget* owner, ProfileRecord& profile,
+                                 std::vector<CString>& removedDirectoryProfiles) {
+  CAddProfile dialog(owner, profile);
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  profile = dialog.profile;
+  removedDirectoryProfiles = dialog.removedDirectoryProfiles;
+  return true;
 }
 
 bool ProgramEditors::EditRule(QWidget* owner, const ProfileRecord& profile,
