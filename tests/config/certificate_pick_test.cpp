@@ -263,6 +263,21 @@ TEST_F(CertificatePickTest, RefreshFollowsTheServicesDueRuleAndKeepsOtherEntries
   EXPECT_TRUE(answers.Shown().empty());
 }
 
+TEST_F(CertificatePickTest, AFailedRefreshWithoutALibraryTextPassesSilentlyAndIsRecorded) {
+  for (const char* code : {"0xE0700063", "0xE0700001"}) {
+    SCOPED_TRACE(code);
+    Store({});
+    PickerSeen seen;
+    {
+      FailingCalls fail((std::string("ORLAX_ControlEx=") + code).c_str());
+      EXPECT_TRUE(RunCertificatePicker(nullptr, profile_, 1, PickKind::Recipients, Picker(seen, true, false)));
+    }
+    EXPECT_EQ(seen.runs, 1);
+    EXPECT_EQ(Stored(), std::vector<std::wstring>{Entry(L"Банк", kNow)});
+  }
+  EXPECT_TRUE(answers.Shown().empty());
+}
+
 TEST_F(CertificatePickTest, AMissingConfigurationKeyAbandonsThePick) {
   Reg({"delete", "HKLM\\SOFTWARE\\TORVAK\\qelmservice", "/f"});
   answers.Then(QMessageBox::Ok);
