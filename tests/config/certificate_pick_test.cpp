@@ -334,6 +334,27 @@ TEST_F(CertificatePickTest, AFailedRefreshAsksAndIsRecordedEitherWay) {
   EXPECT_EQ(seen.runs, 3);
 }
 
+// Service instances rewrite "LastCrlUpdate" too: an entry stored while the
+// lists load is kept by the write that records this attempt.
+TEST_F(CertificatePickTest, AnEntryWrittenDuringTheRefreshIsKept) {
+  LocalHttpServer server;
+  const TestPki pki = TestPki::Make(root.path() / "pki", server.Url("/ca.crl"));
+  const std::string key = "HKCU\\SOFTWARE\\TORVAK\\qelm\\Profiles\\Банк";
+  Reg({"add", key, "/v", "PSE", "/t", "REG_SZ", "/d", pki.Pse("user1").string(), "/f"});
+  Reg({"add", key, "/v", "LOCAL", "/t", "REG_SZ", "/d", pki.local.string(), "/f"});
+  server.ServeFile("/ca.crl", pki.CrlDer());
+  Store({L"Банк;;1", L"Другой;;1"});
+  server.SetRequestHook([this](const LocalHttpServer::Request&) {
+    Reg({"add", "HKLM\\SOFTWARE\\TORVAK\\qelmservice", "/v", "LastCrlUpdate", "/t", "REG_MULTI_SZ", "/s", "|",
+         "/d", "Банк;;1|Другой;;" + std::to_string(kNow - 5) + "|Сервис;;" + std::to_string(kNow - 5), "/f"});
+  });
+  PickerSeen seen;
+  EXPECT_TRUE(RunCertificatePicker(nullptr, profile_, 1, PickKind::Recipients, Picker(seen)));
+  EXPECT_EQ(server.Count("/ca.crl"), 1);
+  EXPECT_EQ(Stored(), (std::vector<std::wstring>{Entry(L"Банк", kNow), Entry(L"Другой", kNow - 5),
+                                                 Entry(L"Сервис", kNow - 5)}));
+}
+
 TEST_F(CertificatePickTest, TheWaitingWindowIsCentredOverItsOwner) {
   QWidget owner;
   owner.setGeometry(100, 120, 601, 400);

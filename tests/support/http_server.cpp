@@ -120,6 +120,7 @@ struct LocalHttpServer::State {
   std::map<std::string, Resource> resources;
   std::map<std::string, fs::path> tsaConfigs;  // path -> ts configuration file
   Mode mode = Mode::kServe;
+  std::function<void(const Request&)> hook;
   std::chrono::milliseconds timeout{5000};
   std::vector<Request> requests;
   int connections = 0;
@@ -222,6 +223,11 @@ void LocalHttpServer::SetMode(Mode mode) {
   state_->mode = mode;
 }
 
+void LocalHttpServer::SetRequestHook(std::function<void(const Request&)> hook) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->hook = std::move(hook);
+}
+
 void LocalHttpServer::SetTimeout(std::chrono::milliseconds timeout) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->timeout = timeout;
@@ -277,6 +283,14 @@ void LocalHttpServer::State::HandleConnection(int fd) {
       requests.push_back(request);
     }
     return;
+  }
+  if (bad == 0) {
+    std::function<void(const Request&)> run;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      run = hook;
+    }
+    if (run) run(request);
   }
   Answer answer;
   if (bad > 0)

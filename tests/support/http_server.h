@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -76,6 +77,10 @@ class LocalHttpServer {
   void EnableTimeStamping(const TestPki& pki, const std::string& path = "/tsa");
 
   void SetMode(Mode mode);
+  // Runs hook on the serving thread for every request read whole, before it
+  // is answered, so that a test can act while its client waits (an empty
+  // hook: none).
+  void SetRequestHook(std::function<void(const Request&)> hook);
   // How long one connection may take to deliver its request (default 5 s).
   void SetTimeout(std::chrono::milliseconds timeout);
 
