@@ -6,11 +6,7 @@
 
 bool ProgramEditors::EditProfile(QWidget* owner, ProfileRecord& profile,
                                  std::vector<CString>& removedDirectoryProfiles) {
-  CAddProfile dialog(owner, profile);
-  if (RunModal(dialog) != QDialog::Accepted) return false;
-  profile = dialog.profile;
-  removedDirectoryProfiles = dialog.removedDirectoryProfiles;
-  return true;
+  return RunProfileEditor(owner, profile, removedDirectoryProfiles);
 }
 
 bool ProgramEditors::EditRule(QWidget* owner, const ProfileRecord& profile,
