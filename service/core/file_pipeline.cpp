@@ -87,9 +87,11 @@ PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputSte
 }
 
 void FilePipeline::Describe(PipelineFile& file, bool realOutputSize) const {
-  // The input's size is taken from the file as it stands: the source until
-  // the claim, the claimed file afterwards.
-  CString inputSize = FileSizeText(file.claimedYet ? file.claimed : file.source);
+  // The input's size: the source's as it stands until the claim; once
+  // claimed the input no longer changes, so its size is the one taken then.
+  CString inputSize = !file.claimedYet                ? FileSizeText(file.source)
+                      : file.claimedSize.IsEmpty() ? FileSizeText(file.claimed)
+                                                     : file.claimedSize;
   CString outputSize = realOutputSize ? FileSizeText(file.output) : CString(L"0");
   file.operationText = rulePrefix_;
   if (file.describe) file.operationText += file.describe(file, inputSize, outputSize);
@@ -202,6 +204,7 @@ bool FilePipeline::ClaimInputFile(PipelineFile& file) {
   if (!RefuseLinkedInput(file)) return false;
   if (!TakeClaim(file, file.source, file.claimed, file.claim)) return false;
   file.claimedYet = true;
+  file.claimedSize = FileSizeText(file.claimed);
   if (style_ == RecordStyle::kB) Describe(file);
   return true;
 }
@@ -256,6 +259,7 @@ void FilePipeline::GiveClaimBack(PipelineFile& file) {
   if (file.pair && file.partnerClaim) MoveFileW(file.partnerClaimed, file.partnerSource);
   if (file.claimedYet) MoveFileW(file.claimed, file.source);
   file.claimedYet = false;
+  file.claimedSize = CString();
   file.pair = false;
   file.claim.reset();
   file.partnerClaim.reset();

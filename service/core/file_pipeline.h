@@ -82,6 +82,7 @@ struct PipelineFile {
   CString output;      // "Path Out"/outputStem + appended; conflict steps may change it
   CString operationText;  // RulePrefix + the operation's message, remade as the steps go
   bool claimedYet = false;
+  CString claimedSize;  // the claimed input's size text, taken once at the claim
   DescribeFile describe;  // the operation's message maker given to Prepare
   // The claim held on the claimed file (and on the partner's) while the file
   // is worked on; released when the last copy of the record goes.

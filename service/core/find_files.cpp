@@ -1,5 +1,6 @@
 #include "service/core/find_files.h"
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -34,6 +35,32 @@ class FindHandle {
   HANDLE handle_;
 };
 
+// Calls take(name) for each file the wildcard search of mask returns, in its
+// order. 0, or the error of the first search other than ERROR_FILE_NOT_FOUND.
+template <typename Take>
+DWORD SearchFiles(const CString& folder, const CString& mask, Take&& take) {
+  WIN32_FIND_DATAW entry{};
+  FindHandle search(FindFirstFileW(JoinPath(folder, mask), &entry));
+  if (search.get() == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+  }
+  do {
+    if (IsFileEntry(entry)) take(entry.cFileName);
+  } while (FindNextFileW(search.get(), &entry));
+  return 0;
+}
+
+// A mask that the search of "*" filtered by PathMatchSpecW answers exactly as
+// its own search does: one name pattern, no list (";"), no folder part and no
+// blanks around it for PathMatchSpecW to trim.
+bool IsPlainMask(const CString& mask) {
+  const std::wstring& text = mask.str();
+  if (text.empty() || text.find_first_of(L";/") != std::wstring::npos) return false;
+  const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+  return !blank(text.front()) && !blank(text.back());
+}
+
 }  // namespace
 
 DWORD FindFiles(CString folder, CStringArray& names, std::vector<CString> masks) {
@@ -43,20 +70,30 @@ DWORD FindFiles(CString folder, CStringArray& names, std::vector<CString> masks)
   std::unordered_set<std::wstring> listed;
   listed.reserve(static_cast<std::size_t>(names.GetSize()));
   for (const CString& name : names) listed.insert(name.str());
+  const auto add = [&](const std::wstring& name) {
+    if (listed.insert(name).second) names.Add(CString(name.c_str()));
+  };
+  // With several masks the folder is searched once and each name matched
+  // against each mask here: every search describes each entry it returns
+  // (a stat), and a name matching two masks would be described twice. The
+  // order within a mask stays the search's order.
+  std::optional<std::vector<std::wstring>> files;
   for (const CString& mask : masks) {
-    const CString pattern = JoinPath(folder, mask);
-    WIN32_FIND_DATAW entry{};
-    FindHandle search(FindFirstFileW(pattern, &entry));
-    if (search.get() == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) continue;
-      return error;
-    }
-    do {
-      if (IsFileEntry(entry) && PathMatchSpecW(entry.cFileName, mask) && listed.insert(entry.cFileName).second) {
-        names.Add(CString(entry.cFileName));
+    if (masks.size() > 1 && IsPlainMask(mask)) {
+      if (!files) {
+        files.emplace();
+        if (DWORD error = SearchFiles(folder, L"*", [&](const wchar_t* name) { files->emplace_back(name); }))
+          return error;
       }
-    } while (FindNextFileW(search.get(), &entry));
+      for (const std::wstring& name : *files) {
+        if (PathMatchSpecW(name.c_str(), mask)) add(name);
+      }
+      continue;
+    }
+    const DWORD error = SearchFiles(folder, mask, [&](const wchar_t* name) {
+      if (PathMatchSpecW(name, mask)) add(name);
+    });
+    if (error != 0) return error;
   }
   return 0;
 }

@@ -127,6 +127,21 @@ TEST_F(PipelineTest, SuccessWritesOutputRecordsRealSizesAndDeletesTheClaimedInpu
   EXPECT_EQ(Errors(), "");
 }
 
+// The input's size is the one taken at the claim: a work step that moves the
+// claimed input on (as the output itself) still has it in the record.
+TEST_F(PipelineTest, RecordKeepsTheInputSizeTakenAtTheClaim) {
+  Put(in_, "a.txt", "hello");
+  FileOperation op = Copying();
+  op.work = [](PipelineFile& f, WorkFailure& failure) -> DWORD {
+    return MoveFileW(f.claimed, f.output) ? 0 : (failure.code = GetLastError());
+  };
+  ASSERT_EQ(Run({"a.txt"}, op), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.out"), "hello");
+  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Копирование '" +
+                              (in_ / "a.txt").string() + "' (размер: 5) в '" + (out_ / "a.txt.out").string() +
+                              "' (размер: 5)\r\n");
+}
+
 TEST_F(PipelineTest, TemporaryAndVanishedNamesArePassedOverWithTheirRecords) {
   Put(in_, "b.txt.stp", "x");
   Put(in_, "c.STP", "y");

@@ -86,6 +86,10 @@ TEST_F(FindFilesTest, NamesFoundByMoreThanOneMaskAreListedOnceInFirstFoundOrder)
       {{L"*.log", L"*"}, {L"abc.log", L"a.txt", L"b.TXT"}},
       {{L"a*", L"*.txt", L"*.*"}, {L"a.txt", L"abc.log", L"b.TXT"}},
       {{L"b*", L"b*", L"?.TXT"}, {L"b.TXT", L"a.txt"}},
+      // A mask the search takes literally keeps doing so beside others: a
+      // ";" is part of the name searched for, blanks too.
+      {{L"a.txt;abc.log", L"*.log"}, {L"abc.log"}},
+      {{L"*.log", L" a.txt"}, {L"abc.log"}},
   };
   for (const Case& c : cases) {
     CStringArray names;
