@@ -200,7 +200,7 @@ uint32_t EncryptToDer(Context& ctx, const EncryptParams* params, BIO* data, BIO*
   if (uint32_t code = LoadCms(&ctx, shell.get(), work.path(), &cms); code != 0) return code;
   FilePtr file(std::fopen(work.path().c_str(), "rb"));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, work.path());
-  return JoinToBioDer(&ctx, cms.get(), file.get(), split.ranges, out, outPath);
+  return JoinToBioDer(&ctx, cms.get(), file.get(), split.content, out, outPath);
 }  // the work file goes with `work`
 
 uint32_t EncryptFile(Context& ctx, const EncryptParams* params, const char* input, const char* output,
@@ -242,7 +242,7 @@ uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* inpu
   if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, in);
   FilePtr file(std::fopen(in.c_str(), "rb"));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
-  BioPtr content = ContentBio(file.get(), split.ranges);
+  BioPtr content = ContentBio(file.get(), split.content);
   OutputFile target(out);
   BIO* bio = target.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);

@@ -126,7 +126,7 @@ uint32_t SignNewFileDer(Context& ctx, uint32_t signFlags, BIO* data, const std::
   const int64_t size = FileSize(in);
   FilePtr file(std::fopen(in.c_str(), "rb"));
   if (file == nullptr || size < 0) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
-  return JoinToBioDer(&ctx, cms.get(), file.get(), {{0, static_cast<uint64_t>(size)}}, out, in);
+  return JoinToBioDer(&ctx, cms.get(), file.get(), ContentPlace::Raw(0, static_cast<uint64_t>(size)), out, in);
 }
 
 // One more signature on an attached message of any size: the content is
@@ -139,15 +139,15 @@ uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& 
   if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
   FilePtr file(std::fopen(in.c_str(), "rb"));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
-  BioPtr content = ContentBio(file.get(), split.ranges);
+  BioPtr content = ContentBio(file.get(), split.content);
   std::string digest;
   if (uint32_t code = DigestOf(ctx, content.get(), in, &digest); code != 0) return code;
   if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, signFlags); code != 0) return code;
   OutputFile output(out);
   BIO* bio = output.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  const uint32_t joined = encoding == Encoding::kDer ? JoinToBioDer(&ctx, cms.get(), file.get(), split.ranges, bio, out)
-                                                     : JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out);
+  const uint32_t joined = encoding == Encoding::kDer ? JoinToBioDer(&ctx, cms.get(), file.get(), split.content, bio, out)
+                                                     : JoinToBio(&ctx, cms.get(), file.get(), split.content, bio, out);
   if (joined != 0) return joined;
   if (!output.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
@@ -236,7 +236,7 @@ uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutp
   OutputFile contentFile(content);
   BIO* out = contentFile.Open();
   if (out == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, content);
-  BioPtr source = ContentBio(file.get(), split.ranges);
+  BioPtr source = ContentBio(file.get(), split.content);
   bool writeFailed = false;
   if (!PumpThrough(source.get(), nullptr, out, &writeFailed)) {
     return Fail(&ctx, writeFailed ? ORLAX_E_FILE_WRITE : ORLAX_E_BAD_MESSAGE, writeFailed ? content : in);

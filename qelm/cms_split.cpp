@@ -19,7 +19,7 @@ const std::string kIndefiniteSequence("\x30\x80", 2);
 const std::string kIndefiniteExplicit0("\xA0\x80", 2);
 const std::string kEoc(2, '\0');
 
-// The shell as it is built: literal bytes and ranges of the file.
+// The shell as it is built: literal bytes and spans of the file.
 class ShellBuilder {
  public:
   void Literal(const std::string& bytes) { pieces_.push_back({bytes, 0, 0}); }
@@ -63,21 +63,6 @@ bool CopyChild(BerReader& r, const Tlv& child, ShellBuilder* shell) {
   return true;
 }
 
-// The primitive pieces of an OCTET STRING (plain or segmented).
-bool CollectOctets(BerReader& r, const Tlv& tlv, SplitMessage* split) {
-  if (!tlv.constructed) {
-    if (tlv.length > 0) split->ranges.emplace_back(tlv.start, tlv.length);
-    return r.Skip(tlv);
-  }
-  for (;;) {
-    Tlv child;
-    bool end = false;
-    if (!r.NextChild(tlv, &child, &end)) return false;
-    if (end) return true;
-    if (!CollectOctets(r, child, split)) return false;
-  }
-}
-
 // encapContentInfo {eContentType, [0] EXPLICIT OCTET STRING OPTIONAL}
 bool SplitEncapsulated(BerReader& r, const Tlv& encap, ShellBuilder* shell, SplitMessage* split) {
   Tlv type, content, octets, rest;
@@ -88,7 +73,8 @@ bool SplitEncapsulated(BerReader& r, const Tlv& encap, ShellBuilder* shell, Spli
     if (content.tagClass != 2 || content.tag != 0 || !content.constructed) return false;
     if (!r.NextChild(content, &octets, &end) || end || octets.tag != 4) return false;
     split->hasContent = true;
-    if (!CollectOctets(r, octets, split) || !r.SkipRest(content)) return false;
+    split->content.start = octets.headerStart;
+    if (!r.MeasureOctets(octets, &split->content.length) || !r.SkipRest(content)) return false;
     if (!r.NextChild(encap, &rest, &end) || !end) return false;
   }
   return true;
@@ -104,8 +90,9 @@ bool SplitEncrypted(BerReader& r, const Tlv& eci, ShellBuilder* shell, SplitMess
   if (!end) {
     if (content.tagClass != 2 || content.tag != 0) return false;
     split->hasContent = true;
+    split->content.start = content.headerStart;
     shell->MarkHead();
-    if (!CollectOctets(r, content, split)) return false;
+    if (!r.MeasureOctets(content, &split->content.length)) return false;
     if (!r.NextChild(eci, &rest, &end) || !end) return false;
   }
   return true;
@@ -138,58 +125,159 @@ std::string DerLength(uint64_t length) {
   return std::string(1, static_cast<char>(0x80 | bytes.size())) + bytes;
 }
 
-// The content ranges of a file, read in order.
-// Read returns kWouldBlock when a growing content has no more bytes yet.
+// Reads the content at a place of a file, piece by piece, finding each piece
+// as it goes: the content's element is walked with a stack of the segments
+// open around the current piece, through a window of the file that saves a
+// read per header. Read returns kWouldBlock when a content still arriving has
+// no more bytes yet.
 constexpr int kWouldBlock = -2;
+constexpr size_t kMaxNesting = 64;  // as the BER reader allows
 
-struct RangeReader {
-  std::FILE* file;
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  bool complete = true;  // false: more ranges may follow
-  size_t index = 0;
-  uint64_t done = 0;      // within ranges[index]
-  uint64_t consumed = 0;  // over all ranges
+class ContentReader {
+ public:
+  ContentReader(std::FILE* file, const ContentPlace& place, uint64_t available, bool complete)
+      : file_(file), place_(place), available_(available), complete_(complete) {}
 
-  // New ranges of a growing content (the old ones with the last one longer,
-  // and more): the place read to is kept.
-  void Replace(const std::vector<std::pair<uint64_t, uint64_t>>& next) {
-    ranges = next;
-    index = 0;
-    done = consumed;
-    while (index < ranges.size() && done >= ranges[index].second && done > 0) {
-      done -= ranges[index].second;
-      ++index;
-    }
+  void SetAvailable(const ContentPlace& place, uint64_t available, bool complete) {
+    place_ = place;
+    available_ = available;
+    complete_ = complete;
   }
 
+  // At most the rest of the current piece, so that a copy made of what it
+  // returns keeps the content's segments. 0 at the end, -1 on a content
+  // damaged or cut short, or kWouldBlock.
   int Read(char* out, int size) {
-    while (index < ranges.size() && done == ranges[index].second) {
-      ++index;
-      done = 0;
-    }
-    if (index == ranges.size()) return complete ? 0 : kWouldBlock;
     if (size <= 0) return 0;
-    uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(size), ranges[index].second - done);
-    if (std::fseek(file, static_cast<long>(ranges[index].first + done), SEEK_SET) != 0) return -1;
-    size_t got = std::fread(out, 1, static_cast<size_t>(want), file);
-    if (got != want) return -1;  // the file ends inside its content: truncated
-    done += got;
-    consumed += got;
-    return static_cast<int>(got);
-  }
-  bool AtEnd() const {
-    size_t i = index;
-    uint64_t d = done;
-    while (i < ranges.size() && d == ranges[i].second) {
-      ++i;
-      d = 0;
+    if (place_.raw) return ReadRaw(out, size);
+    if (pieceLeft_ == 0) {
+      if (Step step = NextPiece(); step != Step::kPiece) return step == Step::kEnd ? 0 : Stopped(step);
     }
-    return i == ranges.size();
+    const uint64_t present = available_ > pieceAt_ ? available_ - pieceAt_ : 0;
+    const uint64_t want = std::min({static_cast<uint64_t>(size), pieceLeft_, present});
+    if (want == 0) return complete_ ? -1 : kWouldBlock;
+    if (!Fetch(pieceAt_, out, static_cast<size_t>(want))) return -1;
+    pieceAt_ += want;
+    pieceLeft_ -= want;
+    return static_cast<int>(want);
   }
+
+  bool AtEnd() {
+    if (place_.raw) return done_ == place_.length;
+    return pieceLeft_ == 0 && NextPiece() == Step::kEnd;
+  }
+
+ private:
+  enum class Step { kPiece, kEnd, kWait, kBad };
+  struct Open {
+    bool indefinite;
+    uint64_t end;  // definite: where its content ends
+  };
+
+  int Stopped(Step step) const { return step == Step::kWait ? kWouldBlock : -1; }
+
+  int ReadRaw(char* out, int size) {
+    const uint64_t at = place_.start + done_;
+    const uint64_t present = available_ > at ? available_ - at : 0;
+    const uint64_t want = std::min({static_cast<uint64_t>(size), place_.length - done_, present});
+    if (want == 0) return done_ == place_.length ? 0 : complete_ ? -1 : kWouldBlock;
+    if (!Fetch(at, out, static_cast<size_t>(want))) return -1;
+    done_ += want;
+    return static_cast<int>(want);
+  }
+
+  // Moves to the next piece with content bytes, over the headers and ends of
+  // the segments between.
+  Step NextPiece() {
+    for (;;) {
+      if (started_ && open_.empty()) return Step::kEnd;
+      if (!open_.empty() && !open_.back().indefinite) {
+        if (at_ == open_.back().end) {
+          open_.pop_back();
+          continue;
+        }
+        if (at_ > open_.back().end) return Step::kBad;
+      }
+      if (!started_) at_ = place_.start;
+      Tlv tlv;
+      if (Step step = ReadHeaderAt(&tlv); step != Step::kPiece) return step;
+      started_ = true;
+      if (tlv.IsEoc()) {
+        if (open_.empty() || !open_.back().indefinite) return Step::kBad;
+        open_.pop_back();
+        at_ = tlv.start;
+        continue;
+      }
+      const uint64_t end = tlv.start + tlv.length;
+      if (!open_.empty() && !open_.back().indefinite && !tlv.indefinite && end > open_.back().end) return Step::kBad;
+      if (tlv.constructed) {
+        if (open_.size() == kMaxNesting) return Step::kBad;
+        open_.push_back({tlv.indefinite, end});
+        at_ = tlv.start;
+        continue;
+      }
+      at_ = end;
+      if (tlv.length == 0) continue;
+      pieceAt_ = tlv.start;
+      pieceLeft_ = tlv.length;
+      return Step::kPiece;
+    }
+  }
+
+  Step ReadHeaderAt(Tlv* tlv) {
+    constexpr size_t kLongestHeader = 1 + 5 + 1 + 8;
+    char bytes[kLongestHeader];
+    const uint64_t present = available_ > at_ ? available_ - at_ : 0;
+    const size_t got = Peek(at_, bytes, static_cast<size_t>(std::min<uint64_t>(kLongestHeader, present)));
+    BerReader r(std::string_view(bytes, got));
+    if (r.ReadHeader(tlv)) {
+      tlv->headerStart += at_;
+      tlv->start += at_;
+      return Step::kPiece;
+    }
+    // Too few bytes to tell: more may yet arrive.
+    return got < kLongestHeader && !complete_ && got == present ? Step::kWait : Step::kBad;
+  }
+
+  // Up to n bytes at offset through the window; how many the file gave.
+  size_t Peek(uint64_t offset, char* out, size_t n) {
+    if (offset < windowAt_ || offset + n > windowAt_ + window_.size()) {
+      window_.resize(kWindow);
+      size_t got = 0;
+      if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0) got = std::fread(window_.data(), 1, kWindow, file_);
+      window_.resize(got);
+      windowAt_ = offset;
+    }
+    const size_t have = static_cast<size_t>(std::min<uint64_t>(n, windowAt_ + window_.size() - offset));
+    std::memcpy(out, window_.data() + (offset - windowAt_), have);
+    return have;
+  }
+
+  bool Fetch(uint64_t offset, char* out, size_t n) {
+    if (n >= kWindow) {
+      // Large reads go straight to the file.
+      return std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 && std::fread(out, 1, n, file_) == n;
+    }
+    return Peek(offset, out, n) == n;
+  }
+
+  static constexpr size_t kWindow = 1 << 16;
+  std::FILE* file_;
+  ContentPlace place_;
+  uint64_t available_;
+  bool complete_;
+  // Raw: bytes read so far. Encoded: the walk of the content's element.
+  uint64_t done_ = 0;
+  bool started_ = false;
+  std::vector<Open> open_;
+  uint64_t at_ = 0;  // the next header
+  uint64_t pieceAt_ = 0, pieceLeft_ = 0;
+  std::string window_;
+  uint64_t windowAt_ = 0;
 };
 
 int RangeRead(BIO* bio, char* out, int size) {
-  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
+  auto* reader = static_cast<ContentReader*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
   int n = reader->Read(out, size);
   if (n == kWouldBlock) {
@@ -200,10 +288,10 @@ int RangeRead(BIO* bio, char* out, int size) {
 }
 
 long RangeCtrl(BIO* bio, int cmd, long /*num*/, void* /*ptr*/) {
-  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
+  auto* reader = static_cast<ContentReader*>(BIO_get_data(bio));
   switch (cmd) {
     case BIO_CTRL_EOF:
-      return reader->complete && reader->AtEnd() ? 1 : 0;
+      return reader->AtEnd() ? 1 : 0;
     case BIO_CTRL_FLUSH:
       return 1;
     default:
@@ -212,14 +300,14 @@ long RangeCtrl(BIO* bio, int cmd, long /*num*/, void* /*ptr*/) {
 }
 
 int RangeDestroy(BIO* bio) {
-  delete static_cast<RangeReader*>(BIO_get_data(bio));
+  delete static_cast<ContentReader*>(BIO_get_data(bio));
   BIO_set_data(bio, nullptr);
   return 1;
 }
 
 const BIO_METHOD* RangeMethod() {
   static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qelm content ranges");
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qelm content");
     BIO_meth_set_read(m, RangeRead);
     BIO_meth_set_ctrl(m, RangeCtrl);
     BIO_meth_set_destroy(m, RangeDestroy);
@@ -248,8 +336,8 @@ uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* spli
 
 namespace {
 
-// Walks a message file: 0, NOT_SIGNED_MESSAGE or BAD_MESSAGE. The content
-// ranges found before a failure are left in split.
+// Walks a message file: 0, NOT_SIGNED_MESSAGE or BAD_MESSAGE. Whether a
+// content was found before a failure, and where, is left in split.
 uint32_t Walk(std::FILE* file, SplitMessage* split, ShellBuilder* shell, std::string* typeOut = nullptr) {
   if (std::fseek(file, 0, SEEK_SET) != 0) return ORLAX_E_FILE_OPEN;
   BerReader r(file);
@@ -284,29 +372,21 @@ uint32_t SplitStream(Context* context, std::FILE* file, const std::string& path,
   return 0;
 }
 
-uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges,
-                      bool signedOnly) {
+bool ContentPlaceSoFar(std::FILE* file, ContentPlace* place, bool signedOnly) {
   SplitMessage split;
   ShellBuilder shell;
   std::string type;
   Walk(file, &split, &shell, &type);  // stops where the file stops, keeping what it found
-  uint64_t total = 0;
-  ranges->clear();
-  if (signedOnly && type != kSignedData) return 0;
-  for (const auto& [offset, length] : split.ranges) {
-    if (offset >= size) break;
-    uint64_t present = std::min(length, size - offset);
-    ranges->emplace_back(offset, present);
-    total += present;
-    if (present < length) break;
-  }
-  return total;
+  if (!split.hasContent || (signedOnly && type != kSignedData)) return false;
+  *place = split.content;
+  place->length = 0;  // not known before the whole content is there
+  return true;
 }
 
-BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
+BioPtr ContentBio(std::FILE* file, const ContentPlace& place) {
   BioPtr bio(BIO_new(RangeMethod()));
   if (bio == nullptr) throw std::bad_alloc();
-  BIO_set_data(bio.get(), new RangeReader{file, ranges});
+  BIO_set_data(bio.get(), new ContentReader(file, place, UINT64_MAX, true));
   BIO_set_init(bio.get(), 1);
   return bio;
 }
@@ -411,15 +491,15 @@ uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* t
 }
 
 BioPtr GrowingContentBio(std::FILE* file) {
-  BioPtr bio = ContentBio(file, {});
-  static_cast<RangeReader*>(BIO_get_data(bio.get()))->complete = false;
+  BioPtr bio(BIO_new(RangeMethod()));
+  if (bio == nullptr) throw std::bad_alloc();
+  BIO_set_data(bio.get(), new ContentReader(file, ContentPlace(), 0, false));
+  BIO_set_init(bio.get(), 1);
   return bio;
 }
 
-void SetContentRanges(BIO* bio, const std::vector<std::pair<uint64_t, uint64_t>>& ranges, bool complete) {
-  auto* reader = static_cast<RangeReader*>(BIO_get_data(bio));
-  reader->Replace(ranges);
-  reader->complete = complete;
+void SetContentAvailable(BIO* bio, const ContentPlace& place, uint64_t available, bool complete) {
+  static_cast<ContentReader*>(BIO_get_data(bio))->SetAvailable(place, available, complete);
 }
 
 bool EnvelopeHeadSoFar(std::FILE* file, std::string* head) {
@@ -461,8 +541,8 @@ struct OuterElements {
 
 }  // namespace
 
-uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
-                   const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
+uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file, const ContentPlace& place, BIO* out,
+                   const std::string& what) {
   OuterElements outer;
   if (uint32_t code = outer.Read(context, cms, what); code != 0) return code;
   const std::string_view der = outer.der;
@@ -491,7 +571,7 @@ uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
     std::string start = kIndefiniteSequence + std::string(raw.substr(type.headerStart, type.start + type.length - type.headerStart)) +
                         kIndefiniteExplicit0 + std::string("\x24\x80", 2);
     if (!WriteAll(out, start.data(), start.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
-    RangeReader reader{file, ranges};
+    ContentReader reader(file, place, UINT64_MAX, true);
     std::string buffer(kChunk, '\0');
     for (;;) {
       int n = reader.Read(buffer.data(), static_cast<int>(buffer.size()));
@@ -521,10 +601,9 @@ uint64_t DerTotal(std::string_view der, const Tlv& element, uint64_t length) {
   return DerHeader(der, element, length).size() + length;
 }
 
-// Copies the content ranges of file to out, piece by piece.
-uint32_t CopyRanges(Context* context, std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
-                    BIO* out, const std::string& what) {
-  RangeReader reader{file, ranges};
+// Copies the content at place in file to out, piece by piece.
+uint32_t CopyContent(Context* context, std::FILE* file, const ContentPlace& place, BIO* out, const std::string& what) {
+  ContentReader reader(file, place, UINT64_MAX, true);
   std::string buffer(kChunk, '\0');
   for (;;) {
     int n = reader.Read(buffer.data(), static_cast<int>(buffer.size()));
@@ -536,10 +615,9 @@ uint32_t CopyRanges(Context* context, std::FILE* file, const std::vector<std::pa
 
 }  // namespace
 
-uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
-                      const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what) {
-  uint64_t contentLength = 0;
-  for (const auto& range : ranges) contentLength += range.second;
+uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file, const ContentPlace& place, BIO* out,
+                      const std::string& what) {
+  const uint64_t contentLength = place.length;
   OuterElements outer;
   if (uint32_t code = outer.Read(context, cms, what); code != 0) return code;
   const std::string_view der = outer.der;
@@ -597,7 +675,7 @@ uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
   head.append(der.substr(target.start, target.length));
   head += contentHeader;
   if (!WriteAll(out, head.data(), head.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);
-  if (uint32_t code = CopyRanges(context, file, ranges, out, what); code != 0) return code;
+  if (uint32_t code = CopyContent(context, file, place, out, what); code != 0) return code;
   std::string tail;
   for (const auto& raw : after) tail.append(der.substr(raw.first, raw.second));
   if (!WriteAll(out, tail.data(), tail.size())) return Fail(context, ORLAX_E_FILE_WRITE, what);

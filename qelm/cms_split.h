@@ -15,10 +15,22 @@
 
 namespace qelm {
 
+// Where a message's content lies in its file. The content is read from there
+// piece by piece, following its encoding as it goes, and never listed: a list
+// of the pieces would grow with the file (a content of small pieces would
+// take more memory than the file itself).
+struct ContentPlace {
+  uint64_t start = 0;   // the header of the content's OCTET STRING (or of its
+                        // [0] IMPLICIT form), or with raw its first byte
+  uint64_t length = 0;  // content bytes in all; 0 while a message still arrives
+  bool raw = false;     // the bytes [start, start + length) as they are
+  static ContentPlace Raw(uint64_t start, uint64_t length) { return {start, length, true}; }
+};
+
 struct SplitMessage {
   std::string shell;   // BER, content left out (a detached signed message, or
                        // an enveloped message without its encrypted content)
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;  // content bytes: offset, length
+  ContentPlace content;
   bool hasContent = false;
 };
 
@@ -28,20 +40,21 @@ uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* spli
 // The same over an open file (read from its start); what names it in texts.
 uint32_t SplitStream(Context* context, std::FILE* file, const std::string& what, SplitMessage* split);
 
-// The content ranges of a message of which only the first size bytes are in
-// the file so far (a message still arriving); returns their total length.
-// signedOnly: none unless the message is a signed one.
-uint64_t ContentSoFar(std::FILE* file, uint64_t size, std::vector<std::pair<uint64_t, uint64_t>>* ranges,
-                      bool signedOnly = false);
+// The place of the content of a message of which only a part is in the file
+// so far (a message still arriving): false until the content's header has
+// arrived. signedOnly: false unless the message is a signed one.
+bool ContentPlaceSoFar(std::FILE* file, ContentPlace* place, bool signedOnly = false);
 
-// A read-only BIO over the content ranges of an open file (not owned).
-BioPtr ContentBio(std::FILE* file, const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
+// A read-only BIO over the content at place in an open file (not owned).
+// Reading fails on a content whose encoding is damaged or cut short.
+BioPtr ContentBio(std::FILE* file, const ContentPlace& place);
 
-// A content BIO that may still grow: past the ranges known it asks its
-// reader to retry, until SetContentRanges says the ranges are complete. The
-// ranges given each time start with those given before.
+// A content BIO that may still grow: it reads the content at place up to the
+// first available bytes of the file and past them asks its reader to retry,
+// until SetContentAvailable says the file is complete. Until the first call
+// every read asks to retry. The place stays the same from call to call.
 BioPtr GrowingContentBio(std::FILE* file);
-void SetContentRanges(BIO* bio, const std::vector<std::pair<uint64_t, uint64_t>>& ranges, bool complete);
+void SetContentAvailable(BIO* bio, const ContentPlace& place, uint64_t available, bool complete);
 
 // For an enveloped message still arriving in file: once everything before its
 // encrypted content is there, that part closed into a message of its own
@@ -73,17 +86,18 @@ bool SignedDigestAlgorithmsSoFar(std::FILE* file, std::vector<std::string>* oids
 // lists, signatures) and the closing of the outer indefinite lengths.
 uint32_t TailAfterContent(Context* context, CMS_ContentInfo* cms, std::string* tail);
 
-// Writes cms (detached) with the content of ranges (from file) put back
-// into it, as BER with indefinite lengths.
-uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file,
-                   const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what);
+// Writes cms (detached) with the content at place (in file) put back into
+// it, as BER with indefinite lengths, one segment per piece of the content.
+uint32_t JoinToBio(Context* context, CMS_ContentInfo* cms, std::FILE* file, const ContentPlace& place, BIO* out,
+                   const std::string& what);
 
 // Writes cms (a detached signed message, or an enveloped one without its
-// encrypted content) as DER with the content of ranges (from file) put in,
-// as the message would be encoded had it been built with its content: the
-// lengths are known from the ranges, so the content is copied in pieces.
-uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file,
-                      const std::vector<std::pair<uint64_t, uint64_t>>& ranges, BIO* out, const std::string& what);
+// encrypted content) as DER with the content at place (in file, of
+// place.length bytes) put in, as the message would be encoded had it been
+// built with its content: the lengths are known up front, so the content is
+// copied in pieces.
+uint32_t JoinToBioDer(Context* context, CMS_ContentInfo* cms, std::FILE* file, const ContentPlace& place, BIO* out,
+                      const std::string& what);
 
 // A file that closes itself.
 struct FileCloser {

@@ -188,7 +188,7 @@ uint32_t AttVerifyFile(Context& ctx, const VerifyParams* params, const char* inp
   if (wantContent && (out = output.Open()) == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, output.path());
   FilePtr file(std::fopen(in.c_str(), "rb"));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
-  BioPtr content = ContentBio(file.get(), split.ranges);
+  BioPtr content = ContentBio(file.get(), split.content);
   ContentDigests digests;
   AddSignerDigests(cms.get(), &digests);
   bool writeFailed = false;

@@ -52,10 +52,14 @@ struct Stream {
   BIO* writer = nullptr;      // the content goes in here; its chain ends in sink
   bool wrote = false;
   uint64_t handedOut = 0;     // content bytes of an attached verification already given
-  // Decryption under way while the message still arrives (ciphers without a
-  // MAC: a MAC comes after the content and is needed at the start).
+  // The content found so far, read on from where the last Update stopped:
+  // attached verification hands it out, decryption under way while the
+  // message still arrives reads it (ciphers without a MAC: a MAC comes after
+  // the content and is needed at the start).
+  BioPtr feeder;
+  ContentPlace place;         // where the content starts, once placeKnown
+  bool placeKnown = false;
   CmsPtr head;
-  BioPtr feeder;              // the encrypted content found so far
   std::unique_ptr<Decryption> decryption;  // its chain ends in feeder
   bool gatherOnly = false;
   SignInput signInput = SignInput::kData;  // attached signing
@@ -269,7 +273,7 @@ uint32_t GiveRewritten(Context& ctx, Stream& s, CMS_ContentInfo* cms, const Spli
   }
   BioPtr mem(BIO_new(BIO_s_mem()));
   if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = JoinToBio(&ctx, cms, s.spool.get(), split.ranges, mem.get(), "DataBlob"); code != 0) {
+  if (uint32_t code = JoinToBio(&ctx, cms, s.spool.get(), split.content, mem.get(), "DataBlob"); code != 0) {
     return code;
   }
   return BioToBlob(&ctx, mem.get(), output);
@@ -361,7 +365,7 @@ uint32_t AddSignatureToGathered(Context& ctx, Stream& s, uint32_t signFlags, Dat
   if (uint32_t code = SplitGathered(ctx, s, &split, &cms); code != 0) return code;
   if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
   if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
-  BioPtr content = ContentBio(s.spool.get(), split.ranges);
+  BioPtr content = ContentBio(s.spool.get(), split.content);
   std::string digest;
   if (uint32_t code = DigestOf(ctx, content.get(), "DataBlob", &digest); code != 0) return code;
   if (uint32_t code = AddSignerWithDigest(ctx, cms.get(), digest, signFlags); code != 0) return code;
@@ -517,21 +521,35 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const Ve
                      [&](Context& ctx) { return StartGathering(ctx, Kind::kAttVerify, first, stream); });
 }
 
-// The content found so far beyond what was handed out, into output.
-uint32_t HandOutContent(Context& ctx, Stream& stream, const std::vector<std::pair<uint64_t, uint64_t>>& ranges,
-                        DataBlob* output) {
-  BioPtr source = ContentBio(stream.spool.get(), ranges);
+// Everything source gives until it asks to retry (more is still to come) or,
+// with complete, until its end, into output; failure: the code when it
+// fails or, with complete, asks to retry.
+uint32_t ReadSoFar(Context& ctx, BIO* source, bool complete, uint32_t failure, DataBlob* output) {
   BioPtr mem(BIO_new(BIO_s_mem()));
   if (mem == nullptr) throw std::bad_alloc();
-  std::string skip(1 << 16, '\0');
-  for (uint64_t skipped = 0; skipped < stream.handedOut;) {
-    int n = BIO_read(source.get(), skip.data(), static_cast<int>(std::min<uint64_t>(skip.size(), stream.handedOut - skipped)));
-    if (n <= 0) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
-    skipped += static_cast<uint64_t>(n);
+  std::string buffer(1 << 16, '\0');
+  for (;;) {
+    int n = BIO_read(source, buffer.data(), static_cast<int>(buffer.size()));
+    if (n > 0) {
+      if (BIO_write(mem.get(), buffer.data(), n) != n) throw std::bad_alloc();
+      continue;
+    }
+    if (n < 0 && BIO_should_retry(source) && !complete) break;  // more to come
+    if (n < 0) return Fail(&ctx, failure, "DataBlob");
+    break;
   }
-  bool writeFailed = false;
-  if (!PumpThrough(source.get(), nullptr, mem.get(), &writeFailed)) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
-  if (uint32_t code = BioToBlob(&ctx, mem.get(), output); code != 0) return code;
+  return BioToBlob(&ctx, mem.get(), output);
+}
+
+// The content arrived since the last call, into output (with complete: all
+// that is left). The reader goes on from where it stopped, so nothing is
+// read twice.
+uint32_t HandOutContent(Context& ctx, Stream& stream, bool complete, DataBlob* output) {
+  if (stream.feeder == nullptr) stream.feeder = GrowingContentBio(stream.spool.get());
+  SetContentAvailable(stream.feeder.get(), stream.place, stream.spooled, complete);
+  if (uint32_t code = ReadSoFar(ctx, stream.feeder.get(), complete, ORLAX_E_BAD_MESSAGE, output); code != 0) {
+    return code;
+  }
   stream.handedOut += output->length;
   return 0;
 }
@@ -545,9 +563,9 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const 
     if (params == nullptr || (params->flags & ORLAX_VERIFY_CONTENT) == 0 || content == nullptr) return 0;
     Stream* s = Lookup(stream, Kind::kAttVerify);
     if (std::fflush(s->spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    if (ContentSoFar(s->spool.get(), s->spooled, &ranges, true) <= s->handedOut) return 0;
-    return HandOutContent(ctx, *s, ranges, content);
+    if (!s->placeKnown) s->placeKnown = ContentPlaceSoFar(s->spool.get(), &s->place, true);
+    if (!s->placeKnown) return 0;
+    return HandOutContent(ctx, *s, false, content);
   });
 }
 
@@ -564,7 +582,7 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const V
       if (!IsSigned(cms.get())) return Fail(&ctx, ORLAX_E_NOT_SIGNED_MESSAGE, "DataBlob");
       if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, "DataBlob");
       const bool wantContent = (params->flags & ORLAX_VERIFY_CONTENT) != 0 && content != nullptr;
-      BioPtr source = ContentBio(s.spool.get(), split.ranges);
+      BioPtr source = ContentBio(s.spool.get(), split.content);
       ContentDigests digests;
       AddSignerDigests(cms.get(), &digests);
       bool writeFailed = false;
@@ -575,7 +593,8 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyFinalMem(LibraryContext context, const V
       uint32_t code = VerifySigners(ctx, cms.get(), digests, result, params->flags);
       if (code != 0 || !wantContent) return code;
       // The part of the content not handed out by the Updates.
-      return HandOutContent(ctx, s, split.ranges, content);
+      s.place = split.content;
+      return HandOutContent(ctx, s, true, content);
     });
   });
 }
@@ -697,30 +716,18 @@ uint32_t TryStartDecryption(Context& ctx, Stream& s) {
 
 // Decrypts what has arrived so far into output.
 uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output) {
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;
   if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
   if (complete) {
     SplitMessage split;
     if (uint32_t code = SplitStream(&ctx, s.spool.get(), "DataBlob", &split); code != 0) return code;
-    ranges = split.ranges;
-  } else {
-    ContentSoFar(s.spool.get(), s.spooled, &ranges);
+    if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
+    s.place = split.content;
+    s.placeKnown = true;
+  } else if (!s.placeKnown) {
+    s.placeKnown = ContentPlaceSoFar(s.spool.get(), &s.place);
   }
-  SetContentRanges(s.feeder.get(), ranges, complete);
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  std::string buffer(1 << 16, '\0');
-  for (;;) {
-    int n = BIO_read(s.decryption->chain.get(), buffer.data(), static_cast<int>(buffer.size()));
-    if (n > 0) {
-      if (BIO_write(mem.get(), buffer.data(), n) != n) throw std::bad_alloc();
-      continue;
-    }
-    if (n < 0 && BIO_should_retry(s.decryption->chain.get()) && !complete) break;  // more to come
-    if (n < 0) return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, "DataBlob");
-    break;
-  }
-  return BioToBlob(&ctx, mem.get(), output);
+  if (s.placeKnown) SetContentAvailable(s.feeder.get(), s.place, s.spooled, complete);
+  return ReadSoFar(ctx, s.decryption->chain.get(), complete, ORLAX_E_DECRYPT_FAILED, output);
 }
 
 }  // namespace
@@ -775,7 +782,7 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptFinalMem(LibraryContext context, const Dec
       if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
       BioPtr mem(BIO_new(BIO_s_mem()));
       if (mem == nullptr) throw std::bad_alloc();
-      BioPtr source = ContentBio(s.spool.get(), split.ranges);
+      BioPtr source = ContentBio(s.spool.get(), split.content);
       if (uint32_t code = DecryptLoaded(ctx, cms.get(), mem.get(), result, "DataBlob", source.get()); code != 0) {
         return code;
       }

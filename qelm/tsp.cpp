@@ -221,7 +221,7 @@ uint32_t StampFile(Context& ctx, const TspStampParams* params, const char* url, 
   OutputFile output_(out);
   BIO* bio = output_.Open();
   if (bio == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, out);
-  if (uint32_t code = JoinToBio(&ctx, cms.get(), file.get(), split.ranges, bio, out); code != 0) return code;
+  if (uint32_t code = JoinToBio(&ctx, cms.get(), file.get(), split.content, bio, out); code != 0) return code;
   if (!output_.Commit()) return Fail(&ctx, ORLAX_E_FILE_WRITE, out);
   return 0;
 }
