@@ -146,6 +146,9 @@ uint32_t SpoolBytes(Context& ctx, Stream& s, uint64_t from, uint64_t to, std::st
   return 0;
 }
 
+// An output a blob cannot hold, as BioToBlob reports it.
+uint32_t BlobTooLarge(Context& ctx) { return Fail(&ctx, ORLAX_E_FILE_TOO_LARGE, "результат больше 4 ГБ"); }
+
 // A stream-encoded message passes on unchanged up to the end of its content;
 // only its end, with the signature to stamp, waits for Final.
 uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
@@ -158,9 +161,17 @@ uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
     return 0;
   }
   if (prefixEnd <= s.handedOut) return 0;
-  std::string bytes;
-  if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &bytes); code != 0) return code;
-  SetBlob(output, bytes.data(), bytes.size());
+  // Read straight into the blob: a piece is as large as the caller's.
+  const uint64_t length = prefixEnd - s.handedOut;
+  if (length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
+  std::unique_ptr<uint8_t, decltype(&std::free)> bytes(static_cast<uint8_t*>(std::malloc(length)), &std::free);
+  if (bytes == nullptr) throw std::bad_alloc();
+  if (std::fseek(s.spool.get(), static_cast<long>(s.handedOut), SEEK_SET) != 0 ||
+      std::fread(bytes.get(), 1, length, s.spool.get()) != length) {
+    return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+  }
+  output->data = bytes.release();
+  output->length = static_cast<uint32_t>(length);
   s.handedOut = prefixEnd;
   return 0;
 }
@@ -170,10 +181,65 @@ uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
 // piece.
 uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first, StreamContext* handle);
 
+// The writer's sink: what it makes gathers in one buffer of malloc's, which
+// Drain hands over whole as the caller's blob (ORLAX_FreeMem frees it). A
+// piece of output is thus never copied, and nothing stays allocated between
+// pieces: a memory BIO would be copied out and then keep its capacity.
+struct SinkBuffer {
+  unsigned char* data = nullptr;
+  size_t length = 0, capacity = 0;
+  ~SinkBuffer() { std::free(data); }
+};
+
+int SinkWrite(BIO* bio, const char* in, int size) {
+  auto* buffer = static_cast<SinkBuffer*>(BIO_get_data(bio));
+  if (size <= 0) return 0;
+  const size_t need = buffer->length + static_cast<size_t>(size);
+  if (need > buffer->capacity) {
+    const size_t capacity = std::max(need, buffer->capacity + buffer->capacity / 2);
+    auto* grown = static_cast<unsigned char*>(std::realloc(buffer->data, capacity));
+    if (grown == nullptr) return -1;
+    buffer->data = grown;
+    buffer->capacity = capacity;
+  }
+  std::memcpy(buffer->data + buffer->length, in, static_cast<size_t>(size));
+  buffer->length = need;
+  return size;
+}
+
+long SinkCtrl(BIO* /*bio*/, int cmd, long /*num*/, void* /*ptr*/) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SinkDestroy(BIO* bio) {
+  delete static_cast<SinkBuffer*>(BIO_get_data(bio));
+  BIO_set_data(bio, nullptr);
+  return 1;
+}
+
+BioPtr NewSink() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qelm stream output");
+    BIO_meth_set_write(m, SinkWrite);
+    BIO_meth_set_ctrl(m, SinkCtrl);
+    BIO_meth_set_destroy(m, SinkDestroy);
+    return m;
+  }();
+  BioPtr bio(BIO_new(method));
+  if (bio == nullptr) throw std::bad_alloc();
+  BIO_set_data(bio.get(), new SinkBuffer);
+  BIO_set_init(bio.get(), 1);
+  return bio;
+}
+
 uint32_t Drain(Context& ctx, Stream& stream, DataBlob* output) {
-  return BioToBlob(&ctx, stream.sink.get(), output) == 0 && BIO_reset(stream.sink.get()) >= 0
-             ? 0
-             : Fail(&ctx, ORLAX_E_NO_MEMORY, "DataBlob");
+  auto* buffer = static_cast<SinkBuffer*>(BIO_get_data(stream.sink.get()));
+  *output = {};
+  if (buffer->length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
+  if (buffer->length == 0) return 0;
+  output->data = buffer->data;
+  output->length = static_cast<uint32_t>(buffer->length);
+  buffer->data = nullptr;
+  buffer->length = buffer->capacity = 0;
+  return 0;
 }
 
 uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
@@ -188,8 +254,7 @@ uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
 
 // The writer of the message in stream.cms, its output gathered in sink.
 uint32_t OpenWriter(Context& ctx, Stream& stream) {
-  stream.sink.reset(BIO_new(BIO_s_mem()));
-  if (stream.sink == nullptr) throw std::bad_alloc();
+  stream.sink = NewSink();
   stream.writer = BIO_new_CMS(stream.sink.get(), stream.cms.get());
   if (stream.writer == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_new_CMS");
   return 0;

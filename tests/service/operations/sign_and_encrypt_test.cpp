@@ -7,6 +7,7 @@
 
 #include "common/library_error_stack.h"
 #include "service/core/result_codes.h"
+#include "service/operations/archive_before_encryption.h"
 #include "service/zip/zip_result.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
 #include "platform/cfile.h"
@@ -354,6 +355,26 @@ TEST_F(SignAndEncryptTest, FullDiskLeavesNoOutputAndTheInputInTheErrorFolder) {
     EXPECT_TRUE(Contains(Errors(), ErrorCode(CFileException::diskFull))) << Errors();
     EXPECT_TRUE(Contains(Errors(), c.stepText)) << Errors();
   }
+}
+
+// Without ZIP64 no entry may pass 4 GiB: a signed message of 4 GiB with
+// "ZipFile" 1 fails the archive step with the ZIP writer's text before a
+// byte of it is read. Signing a file that large takes minutes, so a sparse
+// file stands in for the signed scratch file that the archive step is given.
+TEST(ArchiveBeforeEncryptionTest, SignedMessageOfFourGigabytesIsRefusedByTheZipArchive) {
+  testsupport::TempRoot root;
+  const fs::path signedScratch = root.Dir("work") / "signed.p7s";
+  std::ofstream(signedScratch, std::ios::binary).put('x');
+  fs::resize_file(signedScratch, 0x100000000ULL);
+  const fs::path archive = root.Dir("work") / "archive";
+  std::ofstream(archive, std::ios::binary).flush();
+  WorkFailure failure;
+  EXPECT_EQ(ArchiveForEncryption(1, Wide(signedScratch.string()), L"a.bin.p7s", Wide(archive.string()),
+                                 L"Архивирование", failure),
+            static_cast<DWORD>(ZIP_E_TOO_LARGE));
+  EXPECT_EQ(failure.code, static_cast<DWORD>(ZIP_E_TOO_LARGE));
+  EXPECT_EQ(failure.stageText, CString(L"Архивирование"));
+  EXPECT_EQ(failure.description, CString(L"Размер файла или zip архива превышает 4 ГБ - 1 байт"));
 }
 
 }  // namespace
