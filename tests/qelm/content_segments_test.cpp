@@ -194,7 +194,8 @@ class ContentSegmentsTest : public LibraryTest {
     params.contentLimit = 0xFFFFFFFF;
     params.checks = 0x407;
     StreamContext s = nullptr;
-    DataBlob first = Blob(message.substr(0, kSlice));
+    const std::string head = message.substr(0, kSlice);
+    DataBlob first = Blob(head);
     if (uint32_t code = ORLAX_CmsStrAttVerifyInitMem(*ctx_, &params, &first, &s)) return code;
     for (size_t at = kSlice; at < message.size(); at += kSlice) {
       const std::string slice = message.substr(at, kSlice);
@@ -231,7 +232,8 @@ class ContentSegmentsTest : public LibraryTest {
   uint32_t DecryptStream(const std::string& message, std::string* content) {
     DecryptParams params{0, 0, 0, 0x8003, 0};
     StreamContext s = nullptr;
-    DataBlob first = Blob(message.substr(0, kSlice));
+    const std::string head = message.substr(0, kSlice);
+    DataBlob first = Blob(head);
     if (uint32_t code = ORLAX_CmsStrDecryptInitMem(*ctx_, &params, &first, &s)) return code;
     for (size_t at = kSlice; at < message.size(); at += kSlice) {
       const std::string slice = message.substr(at, kSlice);
