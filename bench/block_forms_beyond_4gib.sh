@@ -19,12 +19,7 @@ driver=$build/bin/qelm_bench_driver
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export OPENSSL_CONF=$(cd "$(dirname "$0")" && pwd)/gost_openssl.cnf
-mkdir -p "$work/pse" "$work/local"
-openssl genpkey -algorithm gost2012_256 -pkeyopt paramset:A -out "$work/pse/key.pem" 2>/dev/null
-openssl req -new -x509 -key "$work/pse/key.pem" -subj "/CN=Bench/C=RU" -days 30 \
-  -addext "keyUsage=digitalSignature,keyEncipherment,keyAgreement" -out "$work/pse/cert.pem" 2>/dev/null
-cp "$work/pse/cert.pem" "$work/local/cert.pem"
+source "$(dirname "$0")/bench_key.sh"
 
 truncate -s $((size * 1024 * 1024 - 16)) "$work/data"
 printf 'end of the data.' >> "$work/data"
