@@ -367,7 +367,6 @@ TEST(ArchiveBeforeEncryptionTest, SignedMessageOfFourGigabytesIsRefusedByTheZipA
   std::ofstream(signedScratch, std::ios::binary).put('x');
   fs::resize_file(signedScratch, 0x100000000ULL);
   const fs::path archive = root.Dir("work") / "archive";
-  std::ofstream(archive, std::ios::binary).flush();
   WorkFailure failure;
   EXPECT_EQ(ArchiveForEncryption(1, Wide(signedScratch.string()), L"a.bin.p7s", Wide(archive.string()),
                                  L"Архивирование", failure),
