@@ -16,10 +16,13 @@
 #include <QVBoxLayout>
 
 #include "common/report_text.h"
+#include "config/certificate_pick.h"
 #include "config/dialog_widgets.h"
 #include "config/mask_dialogs.h"
 #include "config/message_boxes.h"
+#include "config/pre_encrypt_dialog.h"
 #include "config/qt_text.h"
+#include "config/signer_list_dialog.h"
 
 namespace {
 
@@ -291,9 +294,26 @@ void CAddRule::OnCertificateButton() {
   }
 }
 
-void CAddRule::PickRecipients() {}
+void CAddRule::PickRecipients() {
+  RunCertificatePicker(
+      this, form_.Profile(), form_.directoryProfile, PickKind::Recipients,
+      [this](const PreEncryptParams& params, LibraryContext context, int useNetworkDirectory) {
+        CPreEncryptDlg picker(this, params, context, form_.recipients);
+        picker.listMode = 0;
+        picker.useNetworkDirectory = useNetworkDirectory;
+        if (picker.DoModal() != QDialog::Accepted) return false;
+        form_.SetRecipients(picker.result);
+        return true;
+      });
+  ShowFields();
+}
 
-void CAddRule::EditSignerLists() {}
+void CAddRule::EditSignerLists() {
+  SignerList dialog(this, form_.edited, form_.Profile(), form_.directoryProfile);
+  if (RunModal(dialog) != QDialog::Accepted) return;
+  form_.SetSignerLists(dialog.Lists());
+  ShowFields();
+}
 
 void CAddRule::accept() {
   ReadFields();
