@@ -422,8 +422,16 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
 
 TemporaryWorkFile::~TemporaryWorkFile() {
   claim_.reset();
-  if (!path_.IsEmpty()) DeleteFileW(path_);
+  Delete();
   if (!reserved_.IsEmpty()) DeleteFileW(reserved_);
+}
+
+void TemporaryWorkFile::Delete() {
+  if (path_.IsEmpty()) return;
+  // What was written into it may have made it read-only (an unpacked
+  // entry keeps its attributes): it goes all the same.
+  if (!DeleteFileW(path_) && SetFileAttributesW(path_, FILE_ATTRIBUTE_NORMAL)) DeleteFileW(path_);
+  path_.Empty();
 }
 
 void RemoveAbandonedScratchFiles() {

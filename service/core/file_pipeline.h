@@ -250,7 +250,7 @@ class FilePipeline {
 
 // A scratch file for a work step: a new empty file named "~xx<hex>.tmp" in
 // the temporary folder, deleted when the object goes away (every way out of
-// the work step).
+// the work step), read-only or not.
 class TemporaryWorkFile {
  public:
   TemporaryWorkFile() = default;
@@ -268,6 +268,8 @@ class TemporaryWorkFile {
   // reservation can give and that does not exist yet. Both go away with the
   // object.
   DWORD CreateForWriter(WorkFailure& failure);
+  // Deletes the file now (a step done with it early).
+  void Delete();
 
  private:
   CString path_;

@@ -8,6 +8,10 @@
 
 namespace {
 
+// The OIDs of the ciphers, in the setting's order.
+constexpr const char* kCipherOids[] = {"1.2.643.2.2.21", "1.2.643.7.1.1.5.1.1", "1.2.643.7.1.1.5.1.2",
+                                       "1.2.643.7.1.1.5.2.1", "1.2.643.7.1.1.5.2.2"};
+
 constexpr CipherChoice kCiphers[] = {
     {ORLAX_CIPHER_GOST89, L"ГОСТ Р 28147-89"},
     {ORLAX_CIPHER_MAGMA, L"ГОСТ Р 34.12-2015 Магма"},
@@ -16,6 +20,7 @@ constexpr CipherChoice kCiphers[] = {
     {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Кузнечик с имитовставкой"},
 };
 constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
+static_assert(sizeof(kCipherOids) / sizeof(kCipherOids[0]) == kCipherCount);
 
 }  // namespace
 
@@ -36,6 +41,13 @@ EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates,
 CString CipherLabel(int encAlgorithm) {
   const CipherChoice* cipher = CipherOfSetting(encAlgorithm);
   return cipher != nullptr ? FormatText(L" (%s %s)", L"Алгоритм шифрования:", cipher->name) : CString();
+}
+
+CString CipherLabelOfOid(const char* oid) {
+  if (oid == nullptr) return CString();
+  for (int i = 0; i < kCipherCount; ++i)
+    if (std::strcmp(oid, kCipherOids[i]) == 0) return CipherLabel(i);
+  return CString();
 }
 
 DWORD UnknownCipherFailure(WorkFailure& failure, int encAlgorithm) {

@@ -26,6 +26,9 @@ EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates,
 
 // " (Алгоритм шифрования: <name>)" for a known setting, else empty.
 CString CipherLabel(int encAlgorithm);
+// The same label for the content-encryption OID of an enveloped message
+// (compared exactly), empty for an unknown or missing OID.
+CString CipherLabelOfOid(const char* oid);
 
 // The failure of a setting that names no cipher: ORLAX_E_UNKNOWN_CIPHER with
 // the step "Выбор алгоритма шифрования" and a description naming the value.

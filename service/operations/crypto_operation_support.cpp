@@ -3,6 +3,9 @@
 #include <cstring>
 
 #include "common/library_error_stack.h"
+#include "service/core/record_texts.h"
+#include "service/core/result_codes.h"
+#include "service/core/whole_file.h"
 
 LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord& rule) {
   if (rule.tableIndex < 0 || rule.tableIndex >= static_cast<int>(table.size())) return nullptr;
@@ -23,6 +26,20 @@ DWORD OwnFailure(WorkFailure& failure, DWORD code, const CString& stageText, con
   failure.stageText = stageText;
   failure.description = description;
   return code;
+}
+
+DWORD WholeFileReadFailure(const PipelineFile& file, int stage, DWORD code, WorkFailure& failure) {
+  switch (stage) {
+    case kWholeFileStageOpen:
+      return OwnFailure(failure, code,
+                        FormatText(L"Открытие файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
+    case kWholeFileStageSize:
+      return OwnFailure(failure, code, FormatText(L"Определение размера файла %s", file.source),
+                        code == ERR_FILE_SIZE_UNSUPPORTED ? L"Размер файла больше 2ГБ или равен нулю" : L"");
+    default:
+      return OwnFailure(failure, code,
+                        FormatText(L"Чтение файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
+  }
 }
 
 HeldMessageInfo::HeldMessageInfo(LibraryContext context) : context_(context) {

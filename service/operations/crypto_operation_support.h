@@ -35,6 +35,12 @@ DWORD LibraryFailure(WorkFailure& failure, DWORD code, LibraryContext context,
 DWORD OwnFailure(WorkFailure& failure, DWORD code, const CString& stageText,
                  const CString& description = CString());
 
+// A failed ReadWholeFile of the claimed input, by the stage that failed:
+// "Открытие файла %s (размер: %s)", "Определение размера файла %s" (with
+// "Размер файла больше 2ГБ или равен нулю" for a size out of range) or
+// "Чтение файла %s (размер: %s)". Returns code.
+DWORD WholeFileReadFailure(const PipelineFile& file, int stage, DWORD code, WorkFailure& failure);
+
 // The library's result records, zeroed on construction and released with
 // their own free call when the holder goes away (the free calls accept a
 // zeroed record, so a failed call's empty record may be released too).

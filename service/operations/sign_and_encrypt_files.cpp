@@ -26,21 +26,6 @@ const wchar_t* OperationFormat(bool archives) {
                     L"(размер: %s) (количество получателей - %s, сертификатов - %s)";
 }
 
-// The failure of the whole-file read of block mode, by the stage that failed.
-DWORD WholeReadFailure(const PipelineFile& file, int stage, DWORD code, WorkFailure& failure) {
-  switch (stage) {
-    case kWholeFileStageOpen:
-      return OwnFailure(failure, code,
-                        FormatText(L"Открытие файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
-    case kWholeFileStageSize:
-      return OwnFailure(failure, code, FormatText(L"Определение размера файла %s", file.source),
-                        code == ERR_FILE_SIZE_UNSUPPORTED ? L"Размер файла больше 2ГБ или равен нулю" : L"");
-    default:
-      return OwnFailure(failure, code,
-                        FormatText(L"Чтение файла %s (размер: %s)", file.source, FileSizeText(file.claimed)));
-  }
-}
-
 // The work step after the output's name is settled.
 DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool named, sgen::Target& target,
                          WorkFailure& failure) {
@@ -60,7 +45,7 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
   if (stream) return sgen::SignAndEncryptStream(job, file, target, failure);
   int stage = 0;
   DataBlob data{};
-  if (DWORD code = ReadWholeFile(file.claimed, &stage, &data)) return WholeReadFailure(file, stage, code, failure);
+  if (DWORD code = ReadWholeFile(file.claimed, &stage, &data)) return WholeFileReadFailure(file, stage, code, failure);
   return sgen::SignAndEncryptBlock(job, file, target, data, failure);
 }
 

@@ -33,14 +33,16 @@ class HeldTspVerifyResult {
   TspVerifyResult result_;
 };
 
-TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path, std::uint32_t index, bool streamCall) {
+// One signature's stamp checked by call (a file or a memory form).
+using StampCall = std::function<DWORD(const TspVerifyParams* params, TspVerifyResult* result)>;
+
+TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, const StampCall& call) {
   TspVerifyParams params;
   std::memset(&params, 0, sizeof(params));
   params.signatureIndex = index;
   params.mode = kTspVerifyMode;
   HeldTspVerifyResult result(context);
-  DWORD code = streamCall ? ORLAX_TspStrVerifyCmsFile(context, &params, path, result.get())
-                          : ORLAX_TspBlkVerifyCmsFile(context, &params, path, result.get());
+  DWORD code = call(&params, result.get());
   TimeStampCheckResult record;
   record.signatureIndex = index;
   record.result = code;
@@ -52,14 +54,11 @@ TimeStampCheckResult CheckOneStamp(LibraryContext context, const CStringA& path,
   return record;
 }
 
-}  // namespace
-
-TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
-                                bool noTspIsError) {
+TimeStampChecks CheckEveryStamp(LibraryContext context, std::uint32_t count, bool noTspIsError,
+                                const StampCall& call) {
   TimeStampChecks checks;
-  const CStringA libraryPath = LibraryPath(path);
   for (std::uint32_t index = 0; index < count; ++index) {
-    TimeStampCheckResult record = CheckOneStamp(context, libraryPath, index, streamCall);
+    TimeStampCheckResult record = CheckOneStamp(context, index, call);
     if (record.result == ORLAX_E_NO_TIME_STAMP && !noTspIsError) record.result = 0;
     if (record.result != 0) checks.code = record.result;
     checks.records.push_back(record);
@@ -67,6 +66,31 @@ TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std
   CString stack = FormatLibraryErrorStack(context);
   if (checks.code != 0) checks.stack = stack;
   return checks;
+}
+
+}  // namespace
+
+TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
+                                bool noTspIsError) {
+  const CStringA libraryPath = LibraryPath(path);
+  return CheckEveryStamp(context, count, noTspIsError, [&](const TspVerifyParams* params, TspVerifyResult* result) {
+    return streamCall ? ORLAX_TspStrVerifyCmsFile(context, params, libraryPath, result)
+                      : ORLAX_TspBlkVerifyCmsFile(context, params, libraryPath, result);
+  });
+}
+
+CString AttachedStampStepText(const CString& source, const CString& claimed) {
+  return FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", source, FileSizeText(claimed));
+}
+
+DWORD TimeStampChecksFailure(const CString& stepText, TimeStampChecks&& checks,
+                             std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+  stamps = std::move(checks.records);
+  if (checks.code == 0) return 0;
+  failure.code = checks.code;
+  failure.stageText = stepText + L"\r\n\r\n" + TimeStampFailureText(stamps);
+  failure.detail = checks.stack;
+  return failure.code;
 }
 
 VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal) {
@@ -119,38 +143,26 @@ DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& res
   return LibraryFailure(failure, code, context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
 }
 
-namespace {
-
-// The checks of one message as a failure of the file, with its step text.
-DWORD CheckStampsOf(LibraryContext context, const CString& claimed, std::uint32_t count, bool streamCall,
-                    bool noTspIsError, const CString& stepText, std::vector<TimeStampCheckResult>& stamps,
-                    WorkFailure& failure) {
-  TimeStampChecks checks = CheckTimeStamps(context, claimed, count, streamCall, noTspIsError);
-  stamps = std::move(checks.records);
-  if (checks.code == 0) return 0;
-  failure.code = checks.code;
-  failure.stageText = stepText + L"\r\n\r\n" + TimeStampFailureText(stamps);
-  failure.detail = checks.stack;
-  return failure.code;
-}
-
-}  // namespace
-
 DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
                               std::uint32_t count, bool streamCall, bool noTspIsError,
                               std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
-  return CheckStampsOf(context, claimed, count, streamCall, noTspIsError,
-                       FormatText(L"Проверка штампов времени ЭП в файле %s (размер: %s)", source, FileSizeText(claimed)),
-                       stamps, failure);
+  return TimeStampChecksFailure(AttachedStampStepText(source, claimed),
+                                CheckTimeStamps(context, claimed, count, streamCall, noTspIsError), stamps, failure);
 }
 
 DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& names, std::uint32_t count,
                               bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
                               WorkFailure& failure) {
-  return CheckStampsOf(
-      context, names.signatureClaimed, count, streamCall, noTspIsError,
+  return TimeStampChecksFailure(
       FormatText(L"Проверка штампов времени отсоединенной ЭП файла %s (размер: %s) в файле %s (размер: %s)",
                  names.dataSource, FileSizeText(names.dataClaimed), names.signatureSource,
                  FileSizeText(names.signatureClaimed)),
-      stamps, failure);
+      CheckTimeStamps(context, names.signatureClaimed, count, streamCall, noTspIsError), stamps, failure);
+}
+
+TimeStampChecks CheckTimeStamps(LibraryContext context, const DataBlob& message, std::uint32_t count,
+                                bool noTspIsError) {
+  return CheckEveryStamp(context, count, noTspIsError, [&](const TspVerifyParams* params, TspVerifyResult* result) {
+    return ORLAX_TspBlkVerifyCmsMem(context, params, &message, result);
+  });
 }

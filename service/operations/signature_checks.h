@@ -59,6 +59,20 @@ DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& 
                               bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
                               WorkFailure& failure);
 
+// The same checks on a message in memory (the block call over message).
+TimeStampChecks CheckTimeStamps(LibraryContext context, const DataBlob& message, std::uint32_t count,
+                                bool noTspIsError);
+
+// "Проверка штампов времени ЭП в файле %s (размер: %s)": source, the size of
+// claimed.
+CString AttachedStampStepText(const CString& source, const CString& claimed);
+
+// The checks as the record of the file: the records go to stamps; when a
+// check failed, failure gets its code, stepText with the failing signatures'
+// lines, and the stack. Returns the code, 0 when every check passed.
+DWORD TimeStampChecksFailure(const CString& stepText, TimeStampChecks&& checks,
+                             std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
+
 // The verification parameters: zeroed, the checks word 0x407, content handed
 // out (flag 0x4 and the 0xFFFFFFFF limit) when giveContent, and 0x4000 when
 // the directory profile's "NotCopyToLocal" is set.

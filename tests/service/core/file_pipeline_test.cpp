@@ -549,6 +549,26 @@ TEST_F(PipelineTest, TemporaryWorkFileIsCreatedInTheTemporaryFolderAndDeletedOnE
   EXPECT_FALSE(fs::exists(path));
 }
 
+// What a step wrote into it (an unpacked read-only entry) may have made it
+// read-only, which the layer refuses to delete as Windows does.
+TEST_F(PipelineTest, TemporaryWorkFileGoesEvenWhenMadeReadOnly) {
+  std::string early, late;
+  {
+    TemporaryWorkFile first, second;
+    WorkFailure failure;
+    ASSERT_EQ(first.Create(failure), 0u);
+    ASSERT_EQ(second.Create(failure), 0u);
+    early = Utf8(first.Path());
+    late = Utf8(second.Path());
+    ASSERT_TRUE(SetFileAttributesW(first.Path(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(second.Path(), FILE_ATTRIBUTE_READONLY));
+    first.Delete();
+    EXPECT_FALSE(fs::exists(early));
+    EXPECT_TRUE(first.Path().IsEmpty());
+  }
+  EXPECT_FALSE(fs::exists(late));
+}
+
 TEST(ConflictNameTest, MarkGoesBeforeTheFirstDot) {
   const struct {
     const wchar_t* name;

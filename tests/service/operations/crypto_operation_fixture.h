@@ -222,10 +222,10 @@ class CryptoOperationTest : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  // Scratch files ("~xx...") left in the temporary folder.
+  // Scratch files ("~xx...") left in the temporary folder (TempRoot's TMPDIR).
   std::vector<std::string> ScratchLeft() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root_.path()))
+    for (const auto& entry : fs::directory_iterator(root_.path() / "tmp"))
       if (entry.path().filename().string().rfind("~xx", 0) == 0) names.push_back(entry.path().filename().string());
     return names;
   }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <algorithm>
 #include <string>
 
 #include "tests/support/http_server.h"
@@ -201,6 +202,86 @@ TEST_F(CryptoRulesInTheService, SignAndEncryptRulesWriteWhatOpensslOpens) {
         << log;
     EXPECT_EQ(ReadFileBytes(content), o.content);
   }
+}
+
+// One file's road: SGEN rules (block and stamped, stream and zipped) write
+// for user2, DCCX rules of user2's directory profile take their outputs from
+// the same folder and give the contents back with their reports, the signer
+// list met; the signer list of a third rule names nobody who signed, so its
+// file goes to the error folder and nothing of it reaches its output.
+TEST_F(CryptoRulesInTheService, DecryptAndVerifyRulesGiveBackWhatSignAndEncryptRulesWrote) {
+  CopyDirectoryProfiles();
+  testsupport::LocalHttpServer tsa;
+  tsa.EnableTimeStamping(pki_, "/tsa/");
+  const fs::path logs = root_.Dir("logs");
+  profile_.BaseText("LogPath", logs.string());
+  profile_.BaseText("ZIPArchiveExt", "zip");
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.Dword("Verify x file", 1);
+  profile_.List("ZCSProfile", {"Demo", "Second"});
+  profile_.List("NotLoadCrl", {"1", "1"});
+  profile_.List("ServerTSP", {tsa.Url("/tsa"), tsa.Url("/tsa")});
+  profile_.List("AutoUseTSP", {"1", "0"});
+  profile_.List("AutoVerifyTSP", {"0", "1"});
+  Rule(1, "SGEN", "sgen-block", "sealed");
+  Rule(2, "SGEN", "sgen-stream", "sealed");
+  for (const char* rule : {"Rule 1", "Rule 2"}) {
+    profile_.RuleDword(rule, "Ext num", 1);
+    profile_.RuleText(rule, "C0", pki_.Dn("user2"));
+  }
+  profile_.RuleDword("Rule 2", "Stream", 1);
+  profile_.RuleDword("Rule 2", "ZipFile", 1);
+  Rule(3, "DCCX", "sealed", "opened", "*.txt.p7s.p7e", "Second");
+  Rule(4, "DCCX", "sealed", "opened", "*.zip.p7e", "Second");
+  profile_.RuleDword("Rule 4", "ZipFile", 1);
+  profile_.SignerList("Rule 3", "Отправители", {pki_.Dn("user1")});
+  profile_.SignerList("Rule 4", "Отправители", {pki_.Dn("user1")});
+  Rule(5, "SGEN", "sgen-other", "sealed-other");
+  profile_.RuleDword("Rule 5", "Ext num", 1);
+  profile_.RuleText("Rule 5", "C0", pki_.Dn("user2"));
+  Rule(6, "DCCX", "sealed-other", "opened-other", "*.*", "Second");
+  profile_.SignerList("Rule 6", "Директор", {pki_.Dn("user2")});
+  std::ofstream(root_.Dir("sgen-block") / "letter.txt", std::ios::binary) << "Письмо";
+  std::string report(300 * 1024, '\0');
+  std::mt19937 generator(7);
+  for (char& c : report) c = static_cast<char>(generator());
+  std::ofstream(root_.Dir("sgen-stream") / "report.txt", std::ios::binary) << report;
+  std::ofstream(root_.Dir("sgen-other") / "memo.txt", std::ios::binary) << "Записка";
+
+  ASSERT_EQ(RunMirelservice({"install", "Crypto"}).exitCode, 0);
+  auto started = RunMirelservice({"start", "Crypto"});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  const bool done = WaitUntil(
+      [&] {
+        return Exists("opened/letter.txt") && Exists("opened/report.txt") && Exists("err/memo.txt.p7s.p7e");
+      },
+      std::chrono::seconds(60));
+  EXPECT_EQ(RunMirelservice({"stop", "Crypto"}).exitCode, 0);
+  const std::string journals = testsupport::ReadJournals(logs);
+  ASSERT_TRUE(done) << journals;
+
+  EXPECT_EQ(Read("opened/letter.txt"), "Письмо");
+  EXPECT_TRUE(Read("opened/report.txt") == report);
+  EXPECT_TRUE(fs::is_empty(root_.path() / "sealed"));
+  EXPECT_TRUE(fs::is_empty(root_.path() / "opened-other"));
+  std::vector<std::string> opened;
+  for (const auto& entry : fs::directory_iterator(root_.path() / "opened"))
+    opened.push_back(entry.path().filename().string());
+  std::sort(opened.begin(), opened.end());
+  EXPECT_EQ(opened, (std::vector<std::string>{"letter.txt", "letter.txt.p7s.p7e.vrf", "report.txt",
+                                              "report.txt.p7s.zip.p7e.vrf"}));
+  // The stamp the first rule put on shows in the report of the second.
+  const std::string letterReport = Read("opened/letter.txt.p7s.p7e.vrf");
+  EXPECT_EQ(letterReport.rfind("Количество ЭП: 1\r\nЭП №: 1\r\nВладелец: " + pki_.Dn("user1") + "\r\n", 0), 0u)
+      << letterReport;
+  EXPECT_NE(letterReport.find("Время простановки штампа времени: "), std::string::npos) << letterReport;
+  EXPECT_NE(journals.find("Правило 4 ('DCCX'). Профиль справочника : 'Second' | Расшифрование, распаковка и проверка "
+                          "ЭП файла"),
+            std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("В ЭП не найдены подписанты из списков подписантов: 'Директор'"), std::string::npos)
+      << journals;
 }
 
 }  // namespace

@@ -1,0 +1,118 @@
+#pragma once
+// DCCX's parts, shared by its sources only. The frame
+// (decrypt_and_verify_files.cpp) claims each file, names its output and
+// report, checks the envelope, runs a first pass that learns what the
+// envelope holds and, at the join, chooses the verification: block mode
+// (decrypt_and_verify_block.cpp) works on whole files in memory, the file
+// path (decrypt_and_verify_archive.cpp) decrypts into a scratch file,
+// unpacking it when the rule archives, and verifies file to file. Every
+// verification that passed ends in the tail (decrypt_and_verify_tail.cpp):
+// report, content, final record.
+//
+// Nothing unverified reaches "Path Out" under the output's name: the
+// content is written under a temporary name there (StagedOutput) and given
+// the output's name, never replacing, only once every check has passed. A
+// failed file leaves neither content nor report nor scratch file behind.
+//
+// Every step returns 0 or fills the WorkFailure for the frame's FailFile.
+// Worker thread only.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/config_records.h"
+#include "common/qelm_api.h"
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+#include "service/core/file_pipeline.h"
+#include "service/operations/crypto_operation_support.h"
+
+namespace dccx {
+
+// One call's fixed values.
+struct Job {
+  const RuleRecord& rule;
+  LibraryContext context;
+  DirectoryProfileSettings settings;  // of the rule's directory profile
+  int reportFlag;                     // "Verify x file"
+};
+
+// The content of a verified file, under a temporary name in "Path Out" until
+// it is published; deleted when the holder goes away unpublished.
+class StagedOutput {
+ public:
+  StagedOutput() = default;
+  ~StagedOutput() { Discard(); }
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+
+  // Creates an empty file of its own beside output, named after it with a
+  // conflict mark and the claimed extension (which every rule passes over).
+  // Failure: the system error with "Создание файла %s" of output.
+  DWORD Create(const CString& output, WorkFailure& failure);
+  const CString& Path() const { return path_; }
+  // Gives the file the output's name, never replacing. Failure: the system
+  // error with "Создание файла %s" of output; the file stays staged.
+  DWORD Publish(const CString& output, WorkFailure& failure);
+  void Discard();
+
+ private:
+  CString path_;
+};
+
+// One file's state between the frame, the passes and the tail.
+struct FileState {
+  CString report;          // ReportPath
+  CString strippedSuffix;  // what naming cut off the listed name
+  CString cipherLabel;     // " (Алгоритм шифрования: ...)", or empty
+  bool envelopeStreamEncoded = false;
+  bool contentStreamEncoded = false;
+  std::uint32_t signatureCount = 0;  // of the decrypted content's information
+  VerifyParams verifyParams{};
+  std::vector<TimeStampCheckResult> stamps;  // one per signature when checked
+  bool complete = false;                     // the final record shows the count and sizes
+};
+
+// The message of every record: the first form for an archiving rule; "%s"
+// for the directory profile, source, its size, the signature count, the
+// output and its size.
+const wchar_t* OperationFormat(bool archives);
+// The work step of a file whose names are settled.
+DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile& file, FileState& state,
+                           WorkFailure& failure);
+
+// "Профиль справочника : '%s'. Расшифрование файла ..." of a failed decryption.
+CString DecryptionText(const Job& job, const PipelineFile& file);
+// "Получение информации об ЭП файла '%s' (размер: %s)".
+CString ContentInformationText(const PipelineFile& file);
+
+// Block first pass: the claimed file read whole, decrypted and its content's
+// information taken into info.
+DWORD BlockFirstPass(const Job& job, const PipelineFile& file, HeldMessageInfo& info, WorkFailure& failure);
+// Block verification: the claimed file decrypted again, the stamps checked,
+// the signatures verified with the content given back in content.
+DWORD BlockVerification(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
+                        HeldLibraryBlob& content, WorkFailure& failure);
+
+// File first pass: the claimed file decrypted into message (a scratch file)
+// and, when the rule archives, unpacked; info gets the information of the
+// signed message in it.
+DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
+                    WorkFailure& failure);
+// The claimed file decrypted into message without unpacking (the content's
+// encoding asks for the file verification after a block first pass).
+DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEncoded, TemporaryWorkFile& message,
+                       WorkFailure& failure);
+// File verification: the stamps of the message checked, its signatures
+// verified with the content written to staged; message is deleted.
+DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
+                       const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure);
+
+// What every verification must still show (every signature verified, their
+// number as announced, the signer lists met), then the report, the content
+// (block mode: from content into staged) and its publication. 0: the file is
+// complete and its output has its name.
+DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
+           HeldLibraryBlob* content, StagedOutput& staged, WorkFailure& failure);
+
+}  // namespace dccx

@@ -1,0 +1,81 @@
+// DCCX through files: the library decrypts the claimed input into a scratch
+// file, which is unpacked into a second one when the rule archives; the
+// signed message there is checked, its stamps verified and its signatures
+// verified with the content written straight into the staged output. No
+// file is read into memory on this path, so any size passes. Scratch files
+// are gone on every way out.
+
+#include <cstring>
+
+#include "service/core/record_texts.h"
+#include "service/operations/decrypt_and_verify.h"
+#include "service/operations/signature_checks.h"
+#include "service/operations/single_entry_unpacking.h"
+
+namespace dccx {
+namespace {
+
+constexpr std::uint32_t kDecryptMode = 0x8003;
+
+CString UnpackText(const PipelineFile& file) {
+  return FormatText(L"Разархивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+}
+
+}  // namespace
+
+DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEncoded, TemporaryWorkFile& message,
+                       WorkFailure& failure) {
+  if (DWORD code = message.Create(failure)) return code;
+  DecryptParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.mode = kDecryptMode;
+  HeldDecryptResult result(job.context);
+  const CStringA in = LibraryPath(file.claimed);
+  const CStringA out = LibraryPath(message.Path());
+  DWORD code = streamEncoded ? ORLAX_CmsStrDecryptFile(job.context, &params, in, out, result.get())
+                             : ORLAX_CmsBlkDecryptFile(job.context, &params, in, out, result.get());
+  if (code == 0) return 0;
+  // The stack first: the release is a library call on the same context.
+  LibraryFailure(failure, code, job.context, DecryptionText(job, file));
+  result.Release();
+  message.Delete();
+  return code;
+}
+
+DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
+                    WorkFailure& failure) {
+  if (job.rule.zipFile == 0) {
+    if (DWORD code = DecryptToScratch(job, file, true, message, failure)) return code;
+  } else {
+    TemporaryWorkFile archive;
+    if (DWORD code = DecryptToScratch(job, file, true, archive, failure)) return code;
+    if (DWORD code = message.Create(failure)) return code;
+    if (DWORD code = UnpackSingleEntry(job.rule.zipFile, archive.Path(), message.Path(), UnpackText(file), failure)) {
+      message.Delete();
+      return code;
+    }
+  }
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(message.Path()), info.get(), 0);
+  if (code == 0) return 0;
+  LibraryFailure(failure, code, job.context, ContentInformationText(file));
+  message.Delete();
+  return code;
+}
+
+DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
+                       const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure) {
+  if (job.settings.autoVerifyTsp != 0) {
+    TimeStampChecks checks =
+        CheckTimeStamps(job.context, message.Path(), state.signatureCount, true, job.settings.noTspIsError != 0);
+    if (DWORD code = TimeStampChecksFailure(AttachedStampStepText(file.source, file.claimed), std::move(checks),
+                                              state.stamps, failure))
+      return code;
+  }
+  DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &state.verifyParams, LibraryPath(message.Path()),
+                                         LibraryPath(staged.Path()), result.get());
+  message.Delete();
+  if (code == 0) return 0;
+  return SignatureFailure(job.context, code, result, state.stamps, failure);
+}
+
+}  // namespace dccx

@@ -1,0 +1,210 @@
+// DCCX undoes SGEN: every input is an enveloped message holding an attached
+// signed message (optionally packed into a one-file ZIP or GZIP archive). It
+// is decrypted, unpacked when the rule archives, its signatures, their time
+// stamps and the rule's signer lists are checked, and only then is its
+// content given its name in the output folder, with a verification report
+// beside it when the profile asks for one. This is the frame: names,
+// per-file steps, the envelope check, the first pass and the join.
+
+#include "service/operations/decrypt_and_verify.h"
+
+#include "platform/files.h"
+#include "service/core/conflict_names.h"
+#include "service/core/path_names.h"
+#include "service/core/record_texts.h"
+#include "service/core/result_codes.h"
+#include "service/operations/content_ciphers.h"
+#include "service/operations/decrypt_files.h"
+#include "service/operations/operations.h"
+#include "service/operations/signature_checks.h"
+
+namespace dccx {
+
+const wchar_t* OperationFormat(bool archives) {
+  return archives ? L"Профиль справочника : '%s' | Расшифрование, распаковка и проверка ЭП файла '%s' (размер: %s) "
+                    L"и удаление подписей (%s шт.) с записью в файл '%s' (размер: %s)"
+                  : L"Профиль справочника : '%s' | Расшифрование и проверка ЭП файла '%s' (размер: %s) и удаление "
+                    L"подписей (%s шт.) с записью в файл '%s' (размер: %s)";
+}
+
+namespace {
+
+constexpr int kStagingAttempts = 100;
+
+CString EnvelopeText(const PipelineFile& file) {
+  return FormatText(L"Получение информации о зашифрованном файле '%s' (размер: %s)", file.source,
+                    FileSizeText(file.claimed));
+}
+
+// The envelope must be an enveloped message; its cipher names itself in
+// every later record.
+DWORD CheckEnvelope(const Job& job, const PipelineFile& file, FileState& state, WorkFailure& failure) {
+  HeldMessageInfo info(job.context);
+  DWORD code = ORLAX_CmsStrMsgInfFile(job.context, LibraryPath(file.claimed), info.get(), 0);
+  if (code != 0) return LibraryFailure(failure, code, job.context, EnvelopeText(file));
+  const MessageInfo& envelope = *info;
+  if (envelope.type != ORLAX_MSG_ENVELOPED) {
+    CString step = EnvelopeText(file);
+    if (envelope.type == ORLAX_MSG_SIGNED) {
+      const wchar_t* kind =
+          (envelope.flags & ORLAX_MSG_DETACHED) != 0 ? L"файлом отсоединённой ЭП" : L"подписанным файлом";
+      step += L". " + FormatText(L"Файл %s (размер: %s) является %s%s", file.source, FileSizeText(file.claimed),
+                                 kind, L"");
+    }
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
+  }
+  state.cipherLabel = CipherLabelOfOid(envelope.cipherOid);
+  state.envelopeStreamEncoded = (envelope.flags & ORLAX_MSG_STREAM) != 0;
+  return 0;
+}
+
+// The join: the decrypted content must be an attached signed message with
+// at least one signature.
+DWORD CheckContent(const PipelineFile& file, FileState& state, HeldMessageInfo& info, WorkFailure& failure) {
+  const MessageInfo content = *info;
+  info.Release();
+  state.signatureCount = content.signatureCount;
+  CString step = ContentInformationText(file);
+  if (content.type != ORLAX_MSG_SIGNED) {
+    if (content.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
+  }
+  if ((content.flags & ORLAX_MSG_DETACHED) != 0) {
+    step += L". " + FormatText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
+                               file.source, FileSizeText(file.claimed));
+    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
+  }
+  // A signed message without a signature proves nothing about its content.
+  if (content.signatureCount == 0) return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
+  state.contentStreamEncoded = (content.flags & ORLAX_MSG_STREAM) != 0;
+  return 0;
+}
+
+}  // namespace
+
+// The work step after the names are settled: envelope, first pass, join,
+// verification, tail.
+DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile& file, FileState& state,
+                           WorkFailure& failure) {
+  if (DWORD code = CheckEnvelope(job, file, state, failure)) return code;
+  pipeline.Describe(file);
+  state.verifyParams = MakeVerifyParams(true, job.settings.notCopyToLocal != 0);
+
+  // Block mode needs the envelope and the content written whole; any stream
+  // encoding, and every archive, goes through files so that memory stays
+  // bounded.
+  const bool archives = job.rule.zipFile != 0;
+  TemporaryWorkFile message;
+  HeldMessageInfo info(job.context);
+  const bool filePath = archives || state.envelopeStreamEncoded;
+  if (DWORD code = filePath ? FileFirstPass(job, file, message, info, failure)
+                            : BlockFirstPass(job, file, info, failure)) {
+    return code;
+  }
+  if (DWORD code = CheckContent(file, state, info, failure)) return code;
+
+  StagedOutput staged;
+  if (DWORD code = staged.Create(file.output, failure)) return code;
+  HeldVerifyResult result(job.context);
+  if (!filePath && !state.contentStreamEncoded) {
+    HeldLibraryBlob content(job.context);
+    if (DWORD code = BlockVerification(job, file, state, result, content, failure)) return code;
+    return Tail(job, file, state, result, &content, staged, failure);
+  }
+  if (!filePath) {
+    if (DWORD code = DecryptToScratch(job, file, false, message, failure)) return code;
+  }
+  if (DWORD code = FileVerification(job, file, state, message, staged, result, failure)) return code;
+  return Tail(job, file, state, result, nullptr, staged, failure);
+}
+
+CString DecryptionText(const Job& job, const PipelineFile& file) {
+  return FormatText(L"Профиль справочника : '%s'. Расшифрование файла '%s' (размер: %s) в '%s' (размер: %s)",
+                    job.rule.zcsProfile, file.source, FileSizeText(file.claimed), file.output, L"0");
+}
+
+CString ContentInformationText(const PipelineFile& file) {
+  return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
+}
+
+DWORD StagedOutput::Create(const CString& output, WorkFailure& failure) {
+  const int slash = output.ReverseFind(L'/');
+  const CString folder = output.Left(slash < 0 ? 0 : slash);
+  const CString name = output.Mid(slash + 1);
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < kStagingAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
+    CString candidate = JoinPath(folder, MakeConflictName(name) + L"." + kClaimedExtension);
+    HANDLE handle = CreateFileW(candidate, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+      path_ = candidate;
+      return 0;
+    }
+    error = GetLastError();
+  }
+  return OwnFailure(failure, error, FormatText(kCreatingFileText, output));
+}
+
+DWORD StagedOutput::Publish(const CString& output, WorkFailure& failure) {
+  if (MoveFileW(path_, output)) {
+    path_.Empty();
+    return 0;
+  }
+  return OwnFailure(failure, GetLastError(), FormatText(kCreatingFileText, output));
+}
+
+void StagedOutput::Discard() {
+  if (path_.IsEmpty()) return;
+  if (!DeleteFileW(path_) && SetFileAttributesW(path_, FILE_ATTRIBUTE_NORMAL)) DeleteFileW(path_);
+  path_.Empty();
+}
+
+}  // namespace dccx
+
+DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
+                            ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
+                            CString archExt, CString encExt, const CStringArray* extExt, int reportFlag,
+                            CString verifyFileExt) {
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+  const RuleRecord& rule = pipeline.Rule();
+  const dccx::Job job{rule, RuleContext(table, rule),
+                      DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
+                      reportFlag};
+  const wchar_t* format = dccx::OperationFormat(rule.zipFile != 0);
+
+  dccx::FileState state;
+  DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+    const CString count = state.complete ? FormatText(L"%d", state.signatureCount) : CString(L"0");
+    return FormatText(format, rule.zcsProfile, file.source, inputSize, count, file.output,
+                      state.complete ? outputSize : CString(L"0")) +
+           state.cipherLabel;
+  };
+
+  for (const CString& name : files) {
+    if (pipeline.StopPoll()) return 0;
+    state = dccx::FileState{};
+    CString outputName = DecryptedName(name, encExt, extExt, rule.zipFile, archExt);
+    if (CanStripExtension(outputName, sigExt)) outputName = WithoutLastExtension(outputName);
+    state.strippedSuffix = name.Mid(outputName.GetLength());
+    state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
+    PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
+    // The output and the report settle together: a conflict on either draws
+    // one mark for both, so the report keeps naming its output.
+    const StemOutput outputs[] = {{CString(), &file.output},
+                                  {state.strippedSuffix + L"." + verifyFileExt, &state.report, reportFlag != 0, true}};
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
+        !pipeline.ProbeInputFile(file) || !pipeline.ResolveStemOutputs(file, rule.pathOut, outputName, outputs)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    pipeline.Describe(file);
+    WorkFailure failure;
+    if (dccx::DecryptAndVerifyStep(job, pipeline, file, state, failure) != 0) {
+      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      continue;
+    }
+    state.complete = true;
+    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
+  }
+  return 0;
+}

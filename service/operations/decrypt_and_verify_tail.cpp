@@ -1,0 +1,57 @@
+// DCCX's tail, after a verification call that succeeded: the result must
+// still show every signature verified, exactly the announced number of
+// them and the rule's signer lists met; then the report, the block mode's
+// content, and the content given the output's name. Only then is the file
+// complete; on any failure here the content and the report go.
+
+#include "service/core/record_texts.h"
+#include "service/core/whole_file.h"
+#include "service/operations/decrypt_and_verify.h"
+#include "service/operations/signature_checks.h"
+#include "service/operations/verification_report.h"
+
+namespace dccx {
+namespace {
+
+DWORD CheckResult(const Job& job, const PipelineFile& file, const FileState& state, HeldVerifyResult& result,
+                  WorkFailure& failure) {
+  const VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
+  return CheckVerifiedResult(job.rule, state.signatureCount, names, result, failure, [&](DWORD status) {
+    return SignatureFailure(job.context, status, result, state.stamps, failure);
+  });
+}
+
+DWORD WriteReport(const Job& job, const FileState& state, HeldVerifyResult& result, WorkFailure& failure) {
+  if (job.reportFlag == 0) return 0;
+  ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
+  if (written.stage == ReportStage::kNone) return 0;
+  return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
+}
+
+DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, const StagedOutput& staged,
+                   WorkFailure& failure) {
+  int stage = 0;
+  DWORD code = WriteWholeFile(staged.Path(), &stage, *content);
+  content.Release();
+  if (code == 0) return 0;
+  return OwnFailure(failure, code,
+                    stage == kWholeFileStageOpen ? FormatText(kCreatingFileText, file.output)
+                                                 : FormatText(L"Открытие файла %s (размер: %s)", file.output, L"0"));
+}
+
+}  // namespace
+
+DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
+           HeldLibraryBlob* content, StagedOutput& staged, WorkFailure& failure) {
+  if (DWORD code = CheckResult(job, file, state, result, failure)) return code;
+  if (DWORD code = WriteReport(job, state, result, failure)) return code;
+  result.Release();
+  // The report is ours from here: a later failure takes it along.
+  if (job.reportFlag != 0) failure.partialOutput = state.report;
+  if (content != nullptr) {
+    if (DWORD code = WriteContent(file, *content, staged, failure)) return code;
+  }
+  return staged.Publish(file.output, failure);
+}
+
+}  // namespace dccx

@@ -1,0 +1,503 @@
+// DCCX through the operation: SGEN's outputs of every mode and archive come
+// back byte for byte with their report; messages made by openssl in the four
+// encoding pairs; the output and report names and their conflicts; and the
+// refusals, each leaving the input in the error folder and nothing else
+// behind (no content, no report, no scratch file).
+
+#include "common/library_error_stack.h"
+#include "service/core/result_codes.h"
+#include "service/zip/zip_result.h"
+#include "tests/service/operations/verification_fixture.h"
+#include "tests/support/file_size_limit.h"
+#include "tests/support/http_server.h"
+#include "tests/support/service_runner.h"
+
+namespace cryptoops {
+namespace {
+
+class DecryptAndVerifyTest : public VerificationTest {
+ protected:
+  void SetUp() override {
+    VerificationTest::SetUp();
+    // user1 signs and is the recipient: one context does both sides.
+    Rule().recipients = {Wide(pki_.Dn("user1"))};
+    certs_ = Recipients({"user1"});
+  }
+
+  void UseTimeStamps(testsupport::LocalHttpServer& server) {
+    server.EnableTimeStamping(pki_, "/tsa/");
+    profile_.serverTsp = {Wide(server.Url("/tsa/"))};
+    profile_.autoUseTsp = {1};
+    profile_.autoVerifyTsp = {1};
+  }
+
+  DWORD Sgen(const std::vector<std::string>& names, const std::string& archExt) {
+    ProfileRecord copy(profile_);
+    return SignAndEncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
+                               certs_.data(), static_cast<int>(certs_.size()));
+  }
+
+  // SGEN's output of `content` under `name`, moved into the input folder.
+  std::string Seal(const std::string& name, const std::string& content, const std::string& archExt = "") {
+    const fs::path sealed = root_.Dir("sealed");
+    Put(name, content);
+    const CString pathOut = Rule().pathOut;
+    Rule().pathOut = Wide(sealed.string());
+    EXPECT_EQ(Sgen({name}, archExt), 0u);
+    Rule().pathOut = pathOut;
+    std::vector<std::string> made = Listing(sealed);
+    EXPECT_EQ(made.size(), 1u) << Errors();
+    if (made.size() != 1) return "";
+    fs::rename(sealed / made[0], in_ / made[0]);
+    return made[0];
+  }
+
+  DWORD Dccx(const std::vector<std::string>& names, const std::string& archExt = "", int reportFlag = 1,
+             const CStringArray* extExt = nullptr) {
+    ProfileRecord copy(profile_);
+    return DecryptAndVerifyFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
+                                 extExt, reportFlag, L"vrf");
+  }
+
+  // openssl's attached signature of data by user1, DER or streamed (BER).
+  void OpensslSigned(const fs::path& data, const fs::path& output, bool stream) {
+    std::vector<std::string> args{"cms",         "-sign",   "-binary", "-nodetach", "-md", "md_gost12_256",
+                                  "-signer",     pki_.Cert("user1").string(),       "-inkey",
+                                  pki_.Key("user1").string(), "-in", data.string(), "-outform", "DER", "-out",
+                                  output.string()};
+    if (stream) args.push_back("-stream");
+    std::string log;
+    ASSERT_EQ(testsupport::RunOpenssl(args, &log), 0) << log;
+  }
+  // openssl's envelope of a file for user1 (GOST 28147-89), DER or streamed.
+  void OpensslEnveloped(const fs::path& data, const fs::path& output, bool stream) {
+    std::vector<std::string> args{"cms",      "-encrypt", "-binary", "-gost89", "-in",
+                                  data.string(), "-outform", "DER", "-out", output.string()};
+    if (stream) args.insert(args.begin() + 2, "-stream");
+    args.push_back(pki_.Cert("user1").string());
+    std::string log;
+    ASSERT_EQ(testsupport::RunOpenssl(args, &log), 0) << log;
+  }
+
+  // The one report of a single user1 signature.
+  std::string Report(const fs::path& signedMessage, uint32_t stampTime = 0) {
+    return "Количество ЭП: 1\r\n" + Block(1, "user1", SigningTimes(signedMessage).at(0), stampTime);
+  }
+
+  // Nothing of a refused file is left but the input in the error folder.
+  void ExpectRefused(const std::string& name) {
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{name});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_TRUE(ScratchLeft().empty());
+  }
+
+  // The errors journal's text written since the last call.
+  std::string NewErrors() {
+    const std::string all = Errors();
+    std::string added = all.substr(std::min(seen_, all.size()));
+    seen_ = all.size();
+    return added;
+  }
+
+  std::vector<CertRecord> certs_;
+  size_t seen_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// What comes back.
+
+TEST_F(DecryptAndVerifyTest, SgenOutputOfEveryModeAndArchiveComesBackWithItsReport) {
+  struct Case {
+    int stream, zipFile;
+    bool stamp;
+    const char* archExt;
+  };
+  const Case cases[] = {
+      {0, 0, false, ""}, {0, 0, true, ""},  {1, 0, false, ""},     {1, 0, true, ""},    {0, 1, true, "zip"},
+      {1, 1, false, "zip"}, {0, 2, false, "gz"}, {1, 2, true, "gz"}, {0, 7, false, "gz"},
+  };
+  testsupport::LocalHttpServer server;
+  const std::string text = Bytes(150 * 1024, 3);
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string name = "f" + std::to_string(n++) + ".bin";
+    SCOPED_TRACE(name + " stream " + std::to_string(c.stream) + " zip " + std::to_string(c.zipFile) +
+                 (c.stamp ? " stamped" : ""));
+    Rule().stream = c.stream;
+    Rule().zipFile = c.zipFile;
+    profile_.autoUseTsp = {0};
+    profile_.autoVerifyTsp = {0};
+    if (c.stamp) UseTimeStamps(server);
+    const std::string sealed = Seal(name, text, c.archExt);
+    // What was signed, for the signing and stamp times the report shows.
+    const fs::path message = root_.path() / "message.p7s";
+    {
+      fs::path archive = root_.path() / "archive";
+      DecryptParams params{};
+      params.mode = 0x8003;
+      DecryptResult result{};
+      ASSERT_EQ(ORLAX_CmsStrDecryptFile(context_, &params, (in_ / sealed).c_str(),
+                                        (c.zipFile == 0 ? message : archive).c_str(), &result),
+                0u);
+      ORLAX_FreeDecryptResult(context_, &result);
+      if (c.zipFile == 1) WriteBytes(message, testsupport::RunProgram("/usr/bin/unzip", {"-p", archive.string()}).output);
+      if (c.zipFile > 1) WriteBytes(message, testsupport::RunProgram("/usr/bin/gzip", {"-dc", archive.string()}).output);
+    }
+    ASSERT_EQ(Dccx({sealed}, c.archExt), 0u);
+    EXPECT_EQ(Listing(out_), (std::vector<std::string>{name, sealed + ".vrf"})) << Errors();
+    EXPECT_TRUE(Read(out_ / name) == text);
+    EXPECT_EQ(Read(out_ / (sealed + ".vrf")), Report(message, c.stamp ? StampTime(message, 0) : 0));
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    fs::remove(out_ / name);
+    fs::remove(out_ / (sealed + ".vrf"));
+  }
+  EXPECT_EQ(Errors(), "");
+  EXPECT_TRUE(ScratchLeft().empty());
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+}
+
+TEST_F(DecryptAndVerifyTest, SuccessRecordNamesTheCountTheOutputAndTheCipher) {
+  Rule().encAlgorithm = 3;
+  const std::string sealed = Seal("a.txt", "Договор");
+  const fs::path claimedSize = in_ / sealed;
+  const std::string inputSize = std::to_string(fs::file_size(claimedSize));
+  ASSERT_EQ(Dccx({sealed}, "", 0), 0u);
+  EXPECT_EQ(RecordWith("Расшифрование и проверка"),
+            std::string(kTime) + " | Профиль: P | Успех | Правило 1 ('Проба'). Профиль справочника : 'Тест' | "
+                                 "Расшифрование и проверка ЭП файла '" +
+                (in_ / sealed).string() + "' (размер: " + inputSize + ") и удаление подписей (1 шт.) с записью в "
+                "файл '" + (out_ / "a.txt").string() +
+                "' (размер: 14) (Алгоритм шифрования: ГОСТ Р 34.12-2015 Кузнечик)");
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{"a.txt"});
+}
+
+// The four encoding pairs of envelope and signed content, made by openssl:
+// the mixed ones take the other form's pass after the first.
+TEST_F(DecryptAndVerifyTest, EveryEncodingPairOfEnvelopeAndContentComesBack) {
+  const std::string text = Bytes(70 * 1024, 5);
+  const fs::path data = root_.path() / "data.bin";
+  WriteBytes(data, text);
+  for (bool signedStream : {false, true}) {
+    for (bool envelopeStream : {false, true}) {
+      const std::string stem = std::string(signedStream ? "s" : "b") + (envelopeStream ? "s" : "b");
+      SCOPED_TRACE(stem);
+      const fs::path message = root_.path() / (stem + ".p7s");
+      OpensslSigned(data, message, signedStream);
+      OpensslEnveloped(message, in_ / (stem + ".p7s.p7e"), envelopeStream);
+      EXPECT_EQ(Info(in_ / (stem + ".p7s.p7e")).flags & ORLAX_MSG_STREAM, envelopeStream ? ORLAX_MSG_STREAM : 0u);
+      EXPECT_EQ(Info(message).flags & ORLAX_MSG_STREAM, signedStream ? ORLAX_MSG_STREAM : 0u);
+      ASSERT_EQ(Dccx({stem + ".p7s.p7e"}), 0u);
+      EXPECT_TRUE(Read(out_ / stem) == text) << Errors();
+      EXPECT_EQ(Read(out_ / (stem + ".p7s.p7e.vrf")), Report(message));
+    }
+  }
+  EXPECT_EQ(Errors(), "");
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Names.
+
+TEST_F(DecryptAndVerifyTest, OutputNamesFollowTheExtensionsExactly) {
+  struct Case {
+    const char* name;
+    int zipFile;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"a.txt.p7s.p7e", 0, "a.txt"},
+      {"b.txt.p7s.bin.enc", 0, "b.txt"},      // "ExtExt" walked in its order
+      {"c.txt.p7s.enc.bin", 0, "c.txt.p7s.enc"},  // "enc" was passed before "bin" went
+      {"d.txt.P7E", 0, "d.txt.P7E"},          // letter case counts
+      {"e.txt.p7s", 0, "e.txt"},              // "SigExt" goes without "EncExt"
+      {"f.txt.zip.p7e", 1, "f.txt"},
+      {"g.txt.zip.p7e", 0, "g.txt.zip"},      // the archive extension only for an archiving rule
+      {".p7e", 0, ".p7e"},                    // never the output folder itself
+  };
+  CStringArray extExt;
+  extExt.Add(L"enc");
+  extExt.Add(L"bin");
+  const std::string plain = Seal("x.txt", "content");
+  Rule().zipFile = 1;
+  const std::string zipped = Seal("y.txt", "content", "zip");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rule().zipFile = c.zipFile;
+    fs::copy_file(in_ / (c.zipFile != 0 ? zipped : plain), in_ / c.name);
+    ASSERT_EQ(Dccx({c.name}, "zip", 0, &extExt), 0u);
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{c.output}) << Errors();
+    EXPECT_EQ(Read(out_ / c.output), "content");
+    fs::remove(out_ / c.output);
+  }
+  EXPECT_EQ(Errors(), "");
+}
+
+TEST_F(DecryptAndVerifyTest, TakenOutputOrReportFailsOrMovesBothToOneNewStem) {
+  struct Case {
+    const char* taken;  // in the output folder beforehand
+    int reportFlag, rename;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"a.txt", 1, 0, true},
+      {"a.txt.p7s.p7e.vrf", 1, 0, true},   // only the report's name
+      {"a.txt.p7s.p7e.vrf", 0, 0, false},  // no report, no conflict
+      {"a.txt", 1, 1, false},
+      {"a.txt.p7s.p7e.vrf", 1, 1, false},
+  };
+  const std::string sealed = Seal("a.txt", "content");
+  const std::regex renamed("a~[0-9a-f]+\\.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.taken) + " report " + std::to_string(c.reportFlag) + " rename " +
+                 std::to_string(c.rename));
+    fs::remove_all(out_);
+    fs::remove_all(err_);
+    fs::create_directories(out_);
+    fs::create_directories(err_);
+    fs::copy_file(in_ / sealed, root_.path() / "kept");
+    WriteBytes(out_ / c.taken, "someone else's");
+    profile_.renameConfFiles = c.rename;
+    ASSERT_EQ(Dccx({sealed}, "", c.reportFlag), 0u);
+    const std::string errors = NewErrors();
+    EXPECT_EQ(Read(out_ / c.taken), "someone else's");
+    if (c.fails) {
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{c.taken});
+      EXPECT_EQ(Listing(err_), std::vector<std::string>{sealed});
+      EXPECT_TRUE(Contains(errors, ErrorCode(80))) << errors;
+      // Named by the output even when only the report's name is taken.
+      EXPECT_TRUE(Contains(errors, "Создание файла " + (out_ / "a.txt").string())) << errors;
+    } else if (c.rename == 0) {
+      EXPECT_EQ(errors, "");
+      EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", c.taken}));
+    } else {
+      std::vector<std::string> names = Listing(out_);
+      ASSERT_EQ(names.size(), 3u);
+      std::string output;
+      for (const std::string& name : names)
+        if (std::regex_match(name, renamed)) output = name;
+      ASSERT_FALSE(output.empty());
+      EXPECT_EQ(Read(out_ / output), "content");
+      EXPECT_TRUE(fs::exists(out_ / (output + ".p7s.p7e.vrf")));
+    }
+    fs::rename(root_.path() / "kept", in_ / sealed);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Refusals: nothing unverified reaches the output folder.
+
+TEST_F(DecryptAndVerifyTest, InputsThatAreNoEnvelopeOfAnAttachedSignatureAreRefused) {
+  struct Case {
+    const char* name;
+    const char* stepText;
+  };
+  const fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "data");
+  SignWith("user1", data, in_ / "signed.p7s.p7e", false);
+  SignWith("user1", data, in_ / "detached.p7s.p7e", true);
+  SignWith("user1", data, root_.path() / "detached.p7s", true);
+  EnvelopeOf(root_.path() / "detached.p7s", in_ / "enveloped-detached.p7s.p7e");
+  EnvelopeOf(data, root_.path() / "inner.p7e");
+  EnvelopeOf(root_.path() / "inner.p7e", in_ / "double.p7s.p7e");
+  NoSignerMessage(root_.path() / "none.p7s");
+  EnvelopeOf(root_.path() / "none.p7s", in_ / "unsigned.p7s.p7e");
+  const Case cases[] = {
+      {"signed.p7s.p7e", "является подписанным файлом"},
+      {"detached.p7s.p7e", "является файлом отсоединённой ЭП"},
+      {"enveloped-detached.p7s.p7e", "содержит отсоединённую подпись вместо присоединённой"},
+      {"double.p7s.p7e", ". Файл зашифрован"},
+      {"unsigned.p7s.p7e", "Получение информации об ЭП файла '"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Dccx({c.name}), 0u);
+    const std::string errors = NewErrors();
+    EXPECT_TRUE(Contains(errors, ErrorCode(ERR_WRONG_SIGNATURE_TYPE) + "Неправильный тип подписи")) << errors;
+    EXPECT_TRUE(Contains(errors, c.stepText)) << errors;
+    EXPECT_FALSE(Contains(errors, "ORLAX стек")) << errors;
+    EXPECT_TRUE(fs::exists(err_ / c.name));
+  }
+  EXPECT_TRUE(Contains(Errors(), "Файл зашифрован"));
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+TEST_F(DecryptAndVerifyTest, SignaturesThatDoNotHoldAreRefused) {
+  struct Case {
+    const char* name;
+    DWORD code;  // 0: any code
+    const char* text;
+  };
+  const fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "Договор поставки");
+  // A signed message changed before it was encrypted.
+  SignWith("user1", data, root_.path() / "tampered.p7s", false);
+  Tamper(root_.path() / "tampered.p7s", "Договор");
+  EnvelopeOf(root_.path() / "tampered.p7s", in_ / "tampered.p7s.p7e");
+  SignWith("revoked", data, root_.path() / "revoked.p7s", false);
+  EnvelopeOf(root_.path() / "revoked.p7s", in_ / "revoked.p7s.p7e");
+  for (const char* name : {"tampered.p7s.p7e", "revoked.p7s.p7e"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Dccx({name}), 0u);
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_TRUE(Contains(RecordWith(name), Moved(err_ / name))) << RecordWith(name);
+  }
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"revoked.p7s.p7e", "tampered.p7s.p7e"}));
+  EXPECT_TRUE(Contains(Errors(), "Владелец: " + pki_.Dn("revoked"))) << Errors();
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+TEST_F(DecryptAndVerifyTest, SignerOnNoListIsRefusedAndAListedOnePasses) {
+  const std::string sealed = Seal("a.txt", "content");
+  fs::copy_file(in_ / sealed, root_.path() / "kept");
+  Rule().signerLists = {{L"Бухгалтерия", {Wide(pki_.Dn("user1"))}}, {L"Директор", {L"CN=nobody"}}};
+  ASSERT_EQ(Dccx({sealed}), 0u);
+  ExpectRefused(sealed);
+  EXPECT_TRUE(Contains(Errors(), ErrorCode(ERR_SIGNER_NOT_LISTED) +
+                                     "В ЭП не найдены подписанты из списков подписантов: 'Директор'"))
+      << Errors();
+  Rule().signerLists.pop_back();
+  fs::rename(root_.path() / "kept", in_ / sealed);
+  ASSERT_EQ(Dccx({sealed}), 0u);
+  EXPECT_EQ(Read(out_ / "a.txt"), "content");
+}
+
+TEST_F(DecryptAndVerifyTest, MissingStampIsRefusedOnlyWhenTheProfileSaysSo) {
+  profile_.autoVerifyTsp = {1};
+  for (int noTspIsError : {0, 1}) {
+    SCOPED_TRACE(noTspIsError);
+    for (int zipFile : {0, 1}) {
+      Rule().zipFile = zipFile;
+      const std::string name = "n" + std::to_string(noTspIsError) + std::to_string(zipFile) + ".txt";
+      const std::string sealed = Seal(name, "content", "zip");
+      profile_.noTspIsError = {noTspIsError};
+      ASSERT_EQ(Dccx({sealed}, "zip"), 0u);
+      EXPECT_EQ(fs::exists(out_ / name), noTspIsError == 0);
+      EXPECT_EQ(fs::exists(err_ / sealed), noTspIsError != 0);
+    }
+  }
+  EXPECT_TRUE(Contains(Errors(), ErrorCode(ORLAX_E_NO_TIME_STAMP))) << Errors();
+  EXPECT_TRUE(Contains(Errors(), "Проверка штампов времени ЭП в файле")) << Errors();
+  EXPECT_EQ(Listing(out_).size(), 4u);  // two contents, two reports
+}
+
+// Two signatures, the first stamped by no one: with "NoTSPisError" only that
+// one is listed, under its number, and the record carries its code.
+TEST_F(DecryptAndVerifyTest, FailedStampIsListedAloneAmongTwoSignatures) {
+  testsupport::LocalHttpServer server;
+  UseTimeStamps(server);
+  profile_.noTspIsError = {1};
+  const fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "two signatures");
+  SignWith("user2", data, in_ / "twice.p7s", false);
+  ASSERT_EQ(Sgen({"twice.p7s"}, ""), 0u);  // adds user1's stamped signature
+  fs::rename(out_ / "twice.p7s.p7e", in_ / "twice.p7s.p7e");
+  ASSERT_EQ(Dccx({"twice.p7s.p7e"}), 0u);
+  ExpectRefused("twice.p7s.p7e");
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, ErrorCode(ORLAX_E_NO_TIME_STAMP))) << errors;
+  EXPECT_TRUE(Contains(errors, "ЭП №: 1\r\nОшибка ORLAX 0xE0700106")) << errors;
+  EXPECT_FALSE(Contains(errors, "ЭП №: 2")) << errors;
+}
+
+TEST_F(DecryptAndVerifyTest, ArchivesOfOtherThanOneFileAreRefused) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> zipArgs;
+    DWORD code;
+  };
+  const fs::path work = root_.Dir("zipwork");
+  const fs::path message = work / "m.p7s";
+  WriteBytes(work / "data.txt", "content");
+  SignWith("user1", work / "data.txt", message, false);
+  WriteBytes(work / "second", "more");
+  const fs::path folder = root_.Dir("zipwork/folder");
+  const std::string w = work.string() + "/";
+  const Case cases[] = {
+      {"two.zip.p7e", {"-j", w + "two.zip", message.string(), (work / "second").string()}, ERR_ARCHIVE_NOT_SINGLE},
+      {"folder.zip.p7e", {w + "folder.zip", folder.string()}, ERR_ARCHIVE_NOT_SINGLE},
+      {"zip64.zip.p7e", {"-j", "-fz", w + "zip64.zip", message.string()}, ZIP_E_CORRUPT},
+  };
+  Rule().zipFile = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::ProgramResult zipped = testsupport::RunProgram("/usr/bin/zip", c.zipArgs);
+    ASSERT_EQ(zipped.exitCode, 0) << zipped.output;
+    const std::string archive = c.name;
+    EnvelopeOf(work / archive.substr(0, archive.size() - 4), in_ / c.name);
+    ASSERT_EQ(Dccx({c.name}, "zip"), 0u);
+    const std::string errors = NewErrors();
+    EXPECT_TRUE(Contains(errors, ErrorCode(c.code))) << errors;
+    EXPECT_TRUE(Contains(errors, "Разархивирование файла")) << errors;
+  }
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"folder.zip.p7e", "two.zip.p7e", "zip64.zip.p7e"}));
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// A failed content or report write takes back everything of the file.
+TEST_F(DecryptAndVerifyTest, FullDiskLeavesNoContentAndNoReport) {
+  const std::string text = Bytes(200 * 1024, 7);
+  for (int zipFile : {0, 1}) {
+    SCOPED_TRACE(zipFile);
+    Rule().zipFile = zipFile;
+    const std::string sealed = Seal("big" + std::to_string(zipFile), text, "zip");
+    {
+      testsupport::FileSizeLimit limit(64 * 1024);
+      ASSERT_EQ(Dccx({sealed}, "zip"), 0u);
+    }
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(err_ / sealed));
+  }
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// Every library call of every path failing once: the record names the step
+// and carries the library's stack.
+TEST_F(DecryptAndVerifyTest, EveryLibraryCallFailingRefusesTheFile) {
+  struct Case {
+    const char* failing;
+    int stream, zipFile;
+    const char* stepText;
+  };
+  const Case cases[] = {
+      {"ORLAX_CmsStrMsgInfFile", 0, 0, "Получение информации о зашифрованном файле"},
+      {"ORLAX_CmsBlkDecryptMem", 0, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
+      {"ORLAX_CmsBlkMsgInfMem", 0, 0, "Получение информации об ЭП файла"},
+      {"ORLAX_DecryptMem", 0, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
+      {"ORLAX_TspBlkVerifyCmsMem", 0, 0, "Проверка штампов времени ЭП"},
+      {"ORLAX_CmsBlkAttVerifyMem", 0, 0, ""},
+      {"ORLAX_CmsStrDecryptFile", 1, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
+      {"ORLAX_TspStrVerifyCmsFile", 1, 0, "Проверка штампов времени ЭП"},
+      {"ORLAX_CmsStrAttVerifyFile", 1, 0, ""},
+      {"ORLAX_CmsStrDecryptFile", 0, 1, "Профиль справочника : 'Тест'. Расшифрование файла"},
+      {"ORLAX_CmsStrAttVerifyFile", 0, 2, ""},
+  };
+  testsupport::LocalHttpServer server;
+  UseTimeStamps(server);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.failing) + " stream " + std::to_string(c.stream) + " zip " +
+                 std::to_string(c.zipFile));
+    Rule().stream = c.stream;
+    Rule().zipFile = c.zipFile;
+    const std::string sealed = Seal("f" + std::to_string(n++) + ".txt", "content", "zip");
+    {
+      FailingCall failing(std::string(c.failing) + "=0xE0700777");
+      ASSERT_EQ(Dccx({sealed}, "zip"), 0u);
+    }
+    const std::string record = NewErrors();
+    EXPECT_TRUE(Contains(record, ErrorCode(0xE0700777))) << record;
+    EXPECT_TRUE(Contains(record, "ORLAX стек")) << record;
+    EXPECT_TRUE(Contains(record, std::string("Правило 1 ('Проба'). ") + c.stepText)) << record;
+    EXPECT_EQ(RecordsWith(Moved(err_ / sealed)).size(), 1u);
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(err_ / sealed));
+  }
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+}  // namespace
+}  // namespace cryptoops
