@@ -10,15 +10,18 @@ CString MakeRulePrefix(int ruleNumber, const CString& description) {
   return prefix;
 }
 
-CString FileSizeText(const CString& path) {
+ULONGLONG FileSizeOf(const CString& path) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return L"0";
+  if (file == INVALID_HANDLE_VALUE) return 0;
   LARGE_INTEGER size{};
   BOOL ok = GetFileSizeEx(file, &size);
   CloseHandle(file);
-  if (!ok) return L"0";
+  return ok ? static_cast<ULONGLONG>(size.QuadPart) : 0;
+}
+
+CString FileSizeText(const CString& path) {
   CString text;
-  text.Format(L"%lld", static_cast<long long>(size.QuadPart));
+  text.Format(L"%lld", static_cast<long long>(FileSizeOf(path)));
   return text;
 }

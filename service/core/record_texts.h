@@ -21,6 +21,9 @@ inline constexpr const wchar_t* kWrongSignatureTypeText = L"Неправильн
 // every message and step text of a rule.
 CString MakeRulePrefix(int ruleNumber, const CString& description);
 
+// The file's size in bytes, or 0 when it cannot be opened as below.
+ULONGLONG FileSizeOf(const CString& path);
+
 // "%lld" of the file's size in bytes, or "0" when the file cannot be opened
 // for reading with read sharing only (a file another handle holds open for
 // writing counts as not openable). Never fails.

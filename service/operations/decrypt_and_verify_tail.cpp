@@ -13,14 +13,6 @@
 namespace dccx {
 namespace {
 
-DWORD CheckResult(const Job& job, const PipelineFile& file, const FileState& state, HeldVerifyResult& result,
-                  WorkFailure& failure) {
-  const VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
-  return CheckVerifiedResult(job.rule, state.signatureCount, names, result, failure, [&](DWORD status) {
-    return SignatureFailure(job.context, status, result, state.stamps, failure);
-  });
-}
-
 DWORD WriteReport(const Job& job, const FileState& state, HeldVerifyResult& result, WorkFailure& failure) {
   if (job.reportFlag == 0) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
@@ -43,7 +35,9 @@ DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, const Sta
 
 DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
            HeldLibraryBlob* content, StagedOutput& staged, WorkFailure& failure) {
-  if (DWORD code = CheckResult(job, file, state, result, failure)) return code;
+  if (DWORD code =
+          CheckVerifiedClaimedFile(job.context, job.rule, state.signatureCount, file, result, state.stamps, failure))
+    return code;
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   result.Release();
   // The report is ours from here: a later failure takes it along.

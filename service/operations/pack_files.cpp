@@ -70,16 +70,6 @@ int GateCount(const RuleRecord& rule, int listed, std::int64_t& waitStart) {
   return listed;
 }
 
-// The size of a listed file, read without reading the file; one that cannot
-// be opened counts as 0 bytes.
-ULONGLONG ListedSize(const CString& path) {
-  platform::FileHandle file(
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size{};
-  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) return 0;
-  return static_cast<ULONGLONG>(size.QuadPart);
-}
-
 // "ArchSize": drops the claimed names and the files above the limit from the
 // list (they stay where they are, unrecorded), then counts the names from the
 // first whose sizes reach past the limit, the one that passes it included.
@@ -92,7 +82,7 @@ int SizeLimitCount(const RuleRecord& rule, CStringArray& names) {
       sizes.erase(sizes.begin() + i);
       continue;
     }
-    sizes[static_cast<size_t>(i)] = ListedSize(JoinPath(rule.pathIn, names[i]));
+    sizes[static_cast<size_t>(i)] = FileSizeOf(JoinPath(rule.pathIn, names[i]));
     if (sizes[static_cast<size_t>(i)] > limit) {
       names.RemoveAt(i);
       sizes.erase(sizes.begin() + i);
@@ -115,7 +105,7 @@ int CountWithoutZip64(const RuleRecord& rule, const CStringArray& names, int n) 
   ULONGLONG total = kEndRecordBytes;
   const int most = std::min<int>(n, static_cast<int>(kZipMaxEntries));
   for (int i = 0; i < most; ++i) {
-    total += ZipEntryWorstCase(ListedSize(JoinPath(rule.pathIn, names[i])), OemEntryName(names[i]).size());
+    total += ZipEntryWorstCase(FileSizeOf(JoinPath(rule.pathIn, names[i])), OemEntryName(names[i]).size());
     if (total > kZipMaxBytes) return std::max(i, 1);
   }
   return most;

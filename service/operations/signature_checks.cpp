@@ -136,6 +136,15 @@ DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const
   return 0;
 }
 
+DWORD CheckVerifiedClaimedFile(LibraryContext context, const RuleRecord& rule, std::uint32_t announced,
+                               const PipelineFile& file, HeldVerifyResult& result,
+                               const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
+  const VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
+  return CheckVerifiedResult(rule, announced, names, result, failure, [&](DWORD status) {
+    return SignatureFailure(context, status, result, stamps, failure);
+  });
+}
+
 DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& result,
                        const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
   CString lines = SignatureFailureText(*result.get(), stamps);

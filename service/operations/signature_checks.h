@@ -110,3 +110,9 @@ struct VerifiedFileNames {
 DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const VerifiedFileNames& names,
                           HeldVerifyResult& result, WorkFailure& failure,
                           const std::function<DWORD(DWORD status)>& signatureFailure);
+// The same for a claimed file that every text names by its source name with
+// the claimed file's size; an unverified entry fails as SignatureFailure does
+// (its lines with their stamps, the stack).
+DWORD CheckVerifiedClaimedFile(LibraryContext context, const RuleRecord& rule, std::uint32_t announced,
+                               const PipelineFile& file, HeldVerifyResult& result,
+                               const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);

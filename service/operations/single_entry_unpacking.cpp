@@ -1,9 +1,9 @@
 #include "service/operations/single_entry_unpacking.h"
 
 #include "platform/files.h"
-#include "platform/handles.h"
 #include "service/core/extraction_limit.h"
 #include "service/core/gzip_glue.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/zip/zip_reader.h"
@@ -46,14 +46,6 @@ class OpenedArchive {
   ZipHandle* handle_ = nullptr;
 };
 
-ULONGLONG FileSize(const CString& path) {
-  platform::FileHandle file(
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size{};
-  if (!file.valid() || !GetFileSizeEx(file.get(), &size)) return 0;
-  return static_cast<ULONGLONG>(size.QuadPart);
-}
-
 DWORD UnzipSingleEntry(const CString& archive, const CString& target, const CString& stepText,
                        WorkFailure& failure) {
   OpenedArchive opened;
@@ -70,7 +62,7 @@ DWORD UnzipSingleEntry(const CString& archive, const CString& target, const CStr
     return OwnFailure(failure, ERR_ARCHIVE_NOT_SINGLE, stepText, L"Поддерживаются только архивы, содержащие один файл");
   // The reader never writes more than the entry declares; a few bytes of
   // archive must not claim more than they can give, nor the disk.
-  if (!ExtractionLimit(FileSize(archive), target).AllowsDeclared(info.uncompressedSize))
+  if (!ExtractionLimit(FileSizeOf(archive), target).AllowsDeclared(info.uncompressedSize))
     return OwnFailure(failure, ERR_ARCHIVE_TOO_LARGE, stepText);
   if (DWORD code = ZipReaderExtractFirst(opened.handle(), target)) return ZipFailure(code, stepText, failure);
   return 0;

@@ -97,14 +97,6 @@ DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFil
   return SignatureFailure(job.context, code, result, state.stamps, failure);
 }
 
-DWORD CheckVerifiedResult(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state,
-                          HeldVerifyResult& result, WorkFailure& failure) {
-  VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
-  return CheckVerifiedResult(job.rule, state.announced, names, result, failure, [&](DWORD status) {
-    return SignatureFailure(job.context, status, result, state.stamps, failure);
-  });
-}
-
 DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result, WorkFailure& failure) {
   if (job.reportFlag == 0) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
@@ -133,7 +125,8 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
   if (job.removeSignatures) failure.partialOutput = file.output;
   HeldVerifyResult result(job.context);
   if (DWORD code = Verify(job, file, state, result, failure)) return code;
-  if (DWORD code = CheckVerifiedResult(job, file, state, result, failure)) return code;
+  if (DWORD code = CheckVerifiedClaimedFile(job.context, job.rule, state.announced, file, result, state.stamps, failure))
+    return code;
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   state.finalInputSize = FileSizeText(file.claimed);
   result.Release();
