@@ -25,7 +25,7 @@ CString UnpackText(const PipelineFile& file) {
 
 DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEncoded, TemporaryWorkFile& message,
                        WorkFailure& failure) {
-  if (DWORD code = message.Create(failure)) return code;
+  if (DWORD code = message.CreateForWriter(failure)) return code;
   DecryptParams params;
   std::memset(&params, 0, sizeof(params));
   params.mode = kDecryptMode;
@@ -49,7 +49,7 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
   } else {
     TemporaryWorkFile archive;
     if (DWORD code = DecryptToScratch(job, file, true, archive, failure)) return code;
-    if (DWORD code = message.Create(failure)) return code;
+    if (DWORD code = message.CreateForWriter(failure)) return code;
     if (DWORD code = UnpackSingleEntry(job.rule.zipFile, archive.Path(), message.Path(), UnpackText(file), failure)) {
       message.Delete();
       return code;

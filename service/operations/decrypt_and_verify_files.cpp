@@ -133,14 +133,12 @@ DWORD StagedOutput::Create(const CString& output, WorkFailure& failure) {
   const CString name = output.Mid(slash + 1);
   DWORD error = ERROR_FILE_EXISTS;
   for (int attempt = 0; attempt < kStagingAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
+    // The writers (the library, the whole-file write) create the file new.
     CString candidate = JoinPath(folder, MakeConflictName(name) + L"." + kClaimedExtension);
-    HANDLE handle = CreateFileW(candidate, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
+    if (!PathFileExistsW(candidate)) {
       path_ = candidate;
       return 0;
     }
-    error = GetLastError();
   }
   return OwnFailure(failure, error, FormatText(kCreatingFileText, output));
 }

@@ -134,6 +134,8 @@ TEST_F(DecryptAndVerifyTest, SgenOutputOfEveryModeAndArchiveComesBackWithItsRepo
     const fs::path message = root_.path() / "message.p7s";
     {
       fs::path archive = root_.path() / "archive";
+      fs::remove(archive);
+      fs::remove(message);  // the library creates its output new
       DecryptParams params{};
       params.mode = 0x8003;
       DecryptResult result{};
