@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/printf_format.h"
 #include "platform/windows_types.h"
 
 namespace platform {
@@ -29,76 +30,6 @@ namespace platform {
 // returned unchanged.
 wchar_t ToUpperChar(wchar_t ch);
 wchar_t ToLowerChar(wchar_t ch);
-
-// One argument of CStringT::Format, kept with its real type so that the
-// formatter reads exactly what the caller passed: a CString given where the
-// format says "%S" (or the other way round) is still converted correctly, a
-// missing argument formats as nothing instead of reading the stack, and "%n"
-// never writes.
-class FormatArg {
- public:
-  enum class Kind { Signed, Unsigned, Floating, LongFloating, Narrow, Wide, Pointer };
-
-  template <typename T>
-  FormatArg(T v) {  // NOLINT: implicit on purpose, built from each argument
-    using U = std::remove_cv_t<T>;
-    if constexpr (std::is_enum_v<U>) {
-      Set(static_cast<std::underlying_type_t<U>>(v));
-    } else {
-      Set(v);
-    }
-  }
-
-  Kind kind() const { return kind_; }
-  long long AsSigned() const;
-  unsigned long long AsUnsigned() const { return static_cast<unsigned long long>(AsSigned()); }
-  long double AsFloating() const;
-  const char* narrow() const { return kind_ == Kind::Narrow ? narrow_ : nullptr; }
-  const wchar_t* wide() const { return kind_ == Kind::Wide ? wide_ : nullptr; }
-  const void* pointer() const;
-
- private:
-  template <typename U>
-  void Set(U v) {
-    if constexpr (std::is_same_v<U, bool> || (std::is_integral_v<U> && std::is_signed_v<U>)) {
-      kind_ = Kind::Signed;
-      signed_ = v;
-    } else if constexpr (std::is_integral_v<U>) {
-      kind_ = Kind::Unsigned;
-      unsigned_ = v;
-    } else if constexpr (std::is_same_v<U, long double>) {
-      kind_ = Kind::LongFloating;
-      floating_ = v;
-    } else if constexpr (std::is_floating_point_v<U>) {
-      kind_ = Kind::Floating;
-      floating_ = v;
-    } else if constexpr (std::is_same_v<U, const char*> || std::is_same_v<U, char*>) {
-      kind_ = Kind::Narrow;
-      narrow_ = v;
-    } else if constexpr (std::is_same_v<U, const wchar_t*> || std::is_same_v<U, wchar_t*>) {
-      kind_ = Kind::Wide;
-      wide_ = v;
-    } else if constexpr (std::is_same_v<U, std::nullptr_t>) {
-      kind_ = Kind::Pointer;
-      pointer_ = nullptr;
-    } else if constexpr (std::is_pointer_v<U>) {
-      kind_ = Kind::Pointer;
-      pointer_ = reinterpret_cast<const void*>(v);
-    } else {
-      static_assert(std::is_pointer_v<U>, "this type cannot be passed to Format");
-    }
-  }
-
-  Kind kind_ = Kind::Signed;
-  union {
-    long long signed_;
-    unsigned long long unsigned_;
-    long double floating_;
-    const char* narrow_;
-    const wchar_t* wide_;
-    const void* pointer_;
-  };
-};
 
 }  // namespace platform
 
