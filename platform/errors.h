@@ -21,6 +21,7 @@ inline constexpr DWORD ERROR_CURRENT_DIRECTORY = 16;
 inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
+inline constexpr DWORD ERROR_BAD_UNIT = 20;
 inline constexpr DWORD ERROR_NOT_READY = 21;
 inline constexpr DWORD ERROR_SEEK = 25;
 inline constexpr DWORD ERROR_WRITE_FAULT = 29;

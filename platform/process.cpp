@@ -278,6 +278,61 @@ class SpawnSettings {
   bool attributesReady_ = false;
 };
 
+bool ReadAll(int fd, void* buffer, size_t size) {
+  auto* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// What the detached program reports through the status pipe when it cannot
+// run, with the errno of the step.
+enum DetachedStep : int32_t { kStreamsStep = 1, kExecStep = 2 };
+
+[[noreturn]] void FailDetached(int statusPipe, int32_t step, int32_t err) {
+  const int32_t report[2] = {step, err};
+  (void)!write(statusPipe, report, sizeof(report));
+  _exit(127);
+}
+
+// The program's side of SpawnDetached, in the second child: only
+// async-signal-safe calls. Never returns.
+[[noreturn]] void RunDetached(const char* path, char* const* argv, char* const* envp, const char* nullDevice,
+                              int statusPipe) {
+  auto failAt = [&statusPipe](int32_t step, int32_t err) { FailDetached(statusPipe, step, err); };
+  // A starter without standard streams may have been given the pipe as one
+  // of 0-2: it moves above them before they are replaced.
+  if (statusPipe <= 2) {
+    statusPipe = fcntl(statusPipe, F_DUPFD_CLOEXEC, 3);
+    if (statusPipe < 0) _exit(127);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD}) signal(s, SIG_DFL);
+  // The starter's streams must not stay: a starter reading its pipe to the
+  // end would wait as long as the program runs. Without the null device the
+  // start fails instead.
+  int null = open(nullDevice, O_RDWR | O_NOCTTY);
+  if (null < 0) failAt(kStreamsStep, errno);
+  struct stat info {};
+  if (fstat(null, &info) != 0 || !S_ISCHR(info.st_mode)) failAt(kStreamsStep, ENODEV);
+  for (int fd = 0; fd <= 2; ++fd)
+    if (dup2(null, fd) < 0) failAt(kStreamsStep, errno);
+  if (null > 2) close(null);
+  // Every other descriptor of the starter goes; the status pipe closes on
+  // exec.
+  if (statusPipe > 3) close_range(3, static_cast<unsigned>(statusPipe) - 1, 0);
+  close_range(static_cast<unsigned>(statusPipe) + 1, ~0U, 0);
+  execve(path, argv, envp);
+  FailDetached(statusPipe, kExecStep, errno);
+}
+
 }  // namespace
 
 std::vector<std::wstring> SplitCommandLine(std::wstring_view commandLine, const std::vector<LiteralSpan>& literal) {
@@ -286,6 +341,49 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view commandLine, const 
 
 std::vector<std::string> SplitCommandLine(std::string_view commandLine, const std::vector<LiteralSpan>& literal) {
   return Splitter<char>(commandLine, literal).Split();
+}
+
+DWORD SpawnDetached(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                    const char* nullDevice) {
+  if (arguments.empty() || arguments[0].empty()) return Fail(ERROR_INVALID_PARAMETER, DWORD{0});
+  std::vector<char*> argv, envp;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return Fail(SpawnErrorCode(errno), DWORD{0});
+  pid_t middle = fork();
+  if (middle < 0) {
+    int err = errno;
+    close(fds[0]);
+    close(fds[1]);
+    return Fail(SpawnErrorCode(err), DWORD{0});
+  }
+  if (middle == 0) {
+    // A new session, and a second child that init adopts once this one ends:
+    // the program outlives its starter and is never its zombie.
+    close(fds[0]);
+    setsid();
+    pid_t program = fork();
+    if (program == 0) RunDetached(argv[0], argv.data(), envp.data(), nullDevice, fds[1]);
+    int32_t pid = program;
+    (void)!write(fds[1], &pid, sizeof(pid));
+    _exit(program < 0 ? 1 : 0);
+  }
+  close(fds[1]);
+  int32_t pid = 0;
+  int32_t report[2] = {0, 0};
+  const bool gotPid = ReadAll(fds[0], &pid, sizeof(pid));
+  const bool failed = gotPid && pid > 0 && ReadAll(fds[0], report, sizeof(report));
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!gotPid || pid <= 0) return Fail(ERROR_GEN_FAILURE, DWORD{0});
+  if (failed) return Fail(report[0] == kStreamsStep ? ERROR_BAD_UNIT : SpawnErrorCode(report[1]), DWORD{0});
+  return static_cast<DWORD>(pid);
 }
 
 BOOL CreateProcessFromArguments(const std::vector<std::string>& arguments, LPPROCESS_INFORMATION information) {

@@ -130,6 +130,16 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view commandLine,
 std::vector<std::string> SplitCommandLine(std::string_view commandLine,
                                           const std::vector<LiteralSpan>& literal = {});
 
+// Starts a program that outlives its starter (a service process): a new
+// session, not a child of the caller, 0-2 on the null device and no other
+// descriptor of the caller. The program is arguments[0], a path (no PATH
+// lookup), run with exactly `environment`. Returns its process id, or 0 with
+// the last error: the codes of CreateProcessA for a program that cannot run,
+// or ERROR_BAD_UNIT (20) when `nullDevice` cannot be opened as a character
+// device; the program is not started then.
+DWORD SpawnDetached(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                    const char* nullDevice = "/dev/null");
+
 // Starts a program from a ready argument vector (8-bit arguments passed as
 // they are), as CreateProcessA does after splitting. The same results and
 // codes as CreateProcessA (87 for an empty vector or program name).

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/security_descriptors.h"
 #include "platform/utf16.h"
@@ -314,88 +315,6 @@ std::vector<std::string> ServiceEnvironment(const std::wstring& name, DWORD argc
   return env;
 }
 
-bool ReadAll(int fd, void* buffer, size_t size) {
-  auto* p = static_cast<char*>(buffer);
-  while (size > 0) {
-    ssize_t n = read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Starts the program detached (double fork, new session, streams on
-// /dev/null) so that it outlives its starter and is never its zombie.
-// Returns the program's pid, or 0 with the last error set.
-pid_t SpawnDetached(const std::string& program, const std::vector<std::string>& environment) {
-  std::vector<char*> envp;
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    SetLastErrorFromErrno();
-    return 0;
-  }
-  pid_t middle = fork();
-  if (middle < 0) {
-    SetLastErrorFromErrno();
-    close(fds[0]);
-    close(fds[1]);
-    return 0;
-  }
-  if (middle == 0) {
-    // Only async-signal-safe calls from here on.
-    close(fds[0]);
-    setsid();
-    pid_t service = fork();
-    if (service != 0) {
-      int32_t pid = service;
-      (void)!write(fds[1], &pid, sizeof(pid));
-      _exit(service < 0 ? 1 : 0);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD}) signal(s, SIG_DFL);
-    int devnull = open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      dup2(devnull, 0);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      if (devnull > 2) close(devnull);
-    }
-    for (int fd = 3; fd < 1024; ++fd)
-      if (fd != fds[1]) close(fd);
-    execve(program.c_str(), argv, envp.data());
-    int32_t err = errno;
-    (void)!write(fds[1], &err, sizeof(err));
-    _exit(127);
-  }
-  close(fds[1]);
-  int32_t pid = 0, err = 0;
-  bool gotPid = ReadAll(fds[0], &pid, sizeof(pid));
-  bool execFailed = gotPid && ReadAll(fds[0], &err, sizeof(err));
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!gotPid || pid <= 0) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return 0;
-  }
-  if (execFailed) {
-    DWORD code = WinErrorFromErrno(err);
-    if (err == ENOEXEC) code = ERROR_BAD_EXE_FORMAT;
-    SetLastError(code);
-    return 0;
-  }
-  return pid;
-}
-
 // ---- the service side ----
 
 struct DispatcherState {
@@ -519,7 +438,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     return FALSE;
   }
   std::string program = ToUtf8(key.Text(L"ImagePath"));
-  pid_t pid = SpawnDetached(program, ServiceEnvironment(object->name, argc, argv));
+  const pid_t pid = static_cast<pid_t>(platform::SpawnDetached({program}, ServiceEnvironment(object->name, argc, argv)));
   if (pid == 0) return FALSE;
   // The service reports its own states from now on; until it does, the
   // manager shows it as start pending with its pid. The lock keeps the

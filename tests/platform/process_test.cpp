@@ -1,10 +1,12 @@
 // Starting programs from Windows command lines: the split into arguments as
 // a table of the C runtime's cases, then real starts of a recording program
 // (arguments, exit codes, descriptors, waits, ending a process group, start
-// failures).
+// failures, detached starts).
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -224,6 +226,53 @@ TEST_F(ProcessStart, StartFailuresGiveTheirCodes) {
     EXPECT_EQ(error, c.code) << c.commandLine;
   }
   EXPECT_FALSE(fs::exists(root_.path() / "ran"));
+}
+
+// Detached starts (service processes): the program must not keep its
+// starter's streams, or a starter reading them to their end waits as long as
+// the program runs.
+TEST_F(ProcessStart, DetachedProgramRunsOnTheNullDeviceWithNothingOfItsStarter) {
+  int held[2];
+  ASSERT_EQ(pipe(held), 0);  // not close-on-exec
+  const std::string done = (root_.path() / "done").string();
+  const DWORD pid =
+      platform::SpawnDetached({Recorder(), "--streams", "--touch", done, Log(), "a b"}, {"QELM_UNUSED=1"});
+  close(held[0]);
+  close(held[1]);
+  ASSERT_NE(pid, 0u) << GetLastError();
+  // Not our child: nothing for us to wait for.
+  int status = 0;
+  EXPECT_EQ(waitpid(static_cast<pid_t>(pid), &status, WNOHANG), -1);
+  for (int i = 0; i < 4000 && !fs::exists(done); ++i) Sleep(5);
+  ASSERT_TRUE(fs::exists(done));
+  EXPECT_EQ(LogText(), std::string("a b\0fds=0 streams=/dev/null,/dev/null,/dev/null\n", 48));
+}
+
+TEST_F(ProcessStart, DetachedStartFailsWithoutRunningTheProgram) {
+  const fs::path script = root_.WriteFile("script", "touch " + (root_.path() / "ran").string() + "\n");
+  fs::permissions(script, fs::perms::owner_all);
+  const fs::path notDevice = root_.WriteFile("not_a_device", "");
+  const std::string ran = (root_.path() / "ran").string();
+  struct Case {
+    const char* what;
+    std::vector<std::string> arguments;
+    std::string nullDevice;
+    DWORD code;
+  };
+  const Case cases[] = {
+      {"no null device", {Recorder(), "--touch", ran, Log()}, (root_.path() / "missing").string(), ERROR_BAD_UNIT},
+      {"a file for the null device", {Recorder(), "--touch", ran, Log()}, notDevice.string(), ERROR_BAD_UNIT},
+      {"missing program", {(root_.path() / "missing").string()}, "/dev/null", ERROR_FILE_NOT_FOUND},
+      {"no program", {script.string()}, "/dev/null", ERROR_BAD_EXE_FORMAT},
+      {"no arguments", {}, "/dev/null", ERROR_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(platform::SpawnDetached(c.arguments, {}, c.nullDevice.c_str()), 0u) << c.what;
+    EXPECT_EQ(GetLastError(), c.code) << c.what;
+  }
+  EXPECT_FALSE(fs::exists(ran));
+  EXPECT_FALSE(fs::exists(Log()));
 }
 
 TEST(DiskFreeSpace, ReportsTheVolumeOfAFolder) {
