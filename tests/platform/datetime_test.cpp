@@ -13,6 +13,7 @@
 
 #include "platform/datetime.h"
 #include "platform/errors.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -187,25 +188,16 @@ TEST(DateTime, LocalTimeUsesTheOffsetOfThatMoment) {
   EXPECT_EQ(FileTimeTicks(back), FileTimeTicks(odd));
 }
 
-// Points QELM_CLOCK_FILE at a file of a private root for one test.
-class DrivenClock {
- public:
-  DrivenClock() : file_((root_.path() / "clock").string()) { setenv("QELM_CLOCK_FILE", file_.c_str(), 1); }
-  ~DrivenClock() { unsetenv("QELM_CLOCK_FILE"); }
-  void Set(std::int64_t seconds, std::uint32_t nanoseconds = 0) {
-    ASSERT_TRUE(platform::WriteClockFile(file_.c_str(), seconds, nanoseconds));
-  }
-  const std::string& file() const { return file_; }
-
- private:
+// A clock file of a private root for one test, missing until it is set.
+class DrivenClockTest : public ::testing::Test {
+ protected:
   testsupport::TempRoot root_;
-  std::string file_;
+  testsupport::DrivenClock clock{root_};
 };
 
 constexpr std::int64_t k2026 = 1767225600;  // 2026-01-01 00:00:00 UTC
 
-TEST(DrivenClockTest, WallClockAndTicksFollowTheFile) {
-  DrivenClock clock;
+TEST_F(DrivenClockTest, WallClockAndTicksFollowTheFile) {
   ScopedTimeZone zone("MSK-3");
   clock.Set(k2026, 500000000);
   SYSTEMTIME utc{}, local{};
@@ -234,8 +226,7 @@ TEST(DrivenClockTest, WallClockAndTicksFollowTheFile) {
   EXPECT_EQ(utc.wMilliseconds, 250);
 }
 
-TEST(DrivenClockTest, MissingOrUnreadableFileMeansRealTime) {
-  DrivenClock clock;
+TEST_F(DrivenClockTest, MissingOrUnreadableFileMeansRealTime) {
   auto realNow = [] {
     FILETIME ft{};
     GetSystemTimeAsFileTime(&ft);
@@ -252,8 +243,7 @@ TEST(DrivenClockTest, MissingOrUnreadableFileMeansRealTime) {
   EXPECT_EQ(realNow(), k2026);
 }
 
-TEST(DrivenClockTest, SleepEndsWhenTheClockHasMovedFarEnough) {
-  DrivenClock clock;
+TEST_F(DrivenClockTest, SleepEndsWhenTheClockHasMovedFarEnough) {
   clock.Set(k2026);
   const auto realStart = std::chrono::steady_clock::now();
   auto sleeper = std::async(std::launch::async, [] { Sleep(60000); });
@@ -267,8 +257,7 @@ TEST(DrivenClockTest, SleepEndsWhenTheClockHasMovedFarEnough) {
   EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(20));
 }
 
-TEST(DrivenClockTest, StepsBackDoNotCountAndRemovalFallsBackToRealTime) {
-  DrivenClock clock;
+TEST_F(DrivenClockTest, StepsBackDoNotCountAndRemovalFallsBackToRealTime) {
   clock.Set(k2026 + 100);
   platform::ElapsedClock elapsed;
   clock.Set(k2026);  // set back by 100 s

@@ -13,6 +13,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -88,22 +89,11 @@ TEST(Sync, RealTimeTimeoutExpires) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
-// Points QELM_CLOCK_FILE at a file of a private root for one test.
-class DrivenClock {
- public:
-  DrivenClock() : file_((root_.path() / "clock").string()) { setenv("QELM_CLOCK_FILE", file_.c_str(), 1); }
-  ~DrivenClock() { unsetenv("QELM_CLOCK_FILE"); }
-  void Set(std::int64_t seconds) { ASSERT_TRUE(platform::WriteClockFile(file_.c_str(), seconds)); }
-
- private:
-  testsupport::TempRoot root_;
-  std::string file_;
-};
-
 constexpr std::int64_t k2026 = 1767225600;
 
 TEST(Sync, TimeoutCountsInTheDrivenClock) {
-  DrivenClock clock;
+  testsupport::TempRoot root;
+  testsupport::DrivenClock clock(root);
   clock.Set(k2026);
   Handle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   const auto realStart = std::chrono::steady_clock::now();

@@ -15,12 +15,14 @@ class DrivenClock {
  public:
   // Starts at the given seconds since 1970 UTC.
   DrivenClock(const TempRoot& root, std::int64_t seconds);
+  // Starts with no clock file: real time until the first Set.
+  explicit DrivenClock(const TempRoot& root);
   ~DrivenClock();
   DrivenClock(const DrivenClock&) = delete;
   DrivenClock& operator=(const DrivenClock&) = delete;
 
   // Moves the clock; a failed write ends the test with a fatal failure.
-  void Set(std::int64_t seconds) const;
+  void Set(std::int64_t seconds, std::uint32_t nanoseconds = 0) const;
   const std::string& file() const { return file_; }
 
  private:

@@ -15,6 +15,7 @@
 #include "platform/datetime.h"
 #include "platform/errors.h"
 #include "service/core/config_store.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/last_crl_update.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
@@ -26,8 +27,6 @@ constexpr long long kMinuteStart = 1796825100;  // a whole minute, 2026-12-09 14
 class CrlRefreshTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
     ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
     CurrentRegistryKey().Close();
     profile_.zcsProfiles = {L"A", L"Банк"};
@@ -36,11 +35,10 @@ class CrlRefreshTest : public ::testing::Test {
   }
   void TearDown() override {
     ORLAX_Uninitialize(context_);
-    unsetenv("QELM_CLOCK_FILE");
     unsetenv("QELM_TEST_FAIL");
   }
 
-  void SetNow(long long seconds) { ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), seconds)); }
+  void SetNow(long long seconds) { clock_.Set(seconds); }
   void LibraryAnswers(const char* code) {
     setenv("QELM_TEST_FAIL", (std::string("ORLAX_ControlEx=") + code).c_str(), 1);
   }
@@ -51,7 +49,7 @@ class CrlRefreshTest : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_};
   ProfileRecord profile_;
   LibraryContext context_ = nullptr;
 };

@@ -23,6 +23,7 @@
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -48,11 +49,6 @@ std::string MarkOf(const std::string& name, const std::string& stem, const std::
 class PipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
-    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), 1796825109));  // 09/12/2026 14:05:09
     SetJournalSettings(L"P", 4000);
     in_ = root_.Dir("in");
     out_ = root_.Dir("out");
@@ -66,7 +62,6 @@ class PipelineTest : public ::testing::Test {
     profile_.rules.push_back(rule);
   }
   void TearDown() override {
-    unsetenv("QELM_CLOCK_FILE");
     SetOperationsStopEvent(nullptr);
   }
 
@@ -110,7 +105,7 @@ class PipelineTest : public ::testing::Test {
   std::string Prefix() const { return "14:05:09 09/12/2026 | "; }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_, 1796825109};  // 09/12/2026 14:05:09
   fs::path in_, out_, err_, journal_;
   ProfileRecord profile_;
 };

@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "service/core/record_texts.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -47,21 +48,16 @@ void SetAnsiCodePage(const wchar_t* page) {
 class JournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
     SetClock(2026, 12, 9, 14, 5, 9);
     folder_ = root_.Dir("journal");
     SetJournalSettings(L"Банк", 400);
   }
   void TearDown() override {
-    unsetenv("QELM_CLOCK_FILE");
     platform::ReloadCodePages();
   }
 
   void SetClock(int year, unsigned month, unsigned day, int hour, int minute, int second) {
-    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), Seconds(year, month, day, hour, minute, second)));
+    clock_.Set(Seconds(year, month, day, hour, minute, second));
   }
   CString Folder() const { return CString(platform::MultiByteToWide(folder_.string(), CP_UTF8).c_str()); }
   fs::path File(const std::string& utf8Name) const { return folder_ / utf8Name; }
@@ -80,7 +76,7 @@ class JournalTest : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_};
   fs::path folder_;
   JournalFiles files_;
 };

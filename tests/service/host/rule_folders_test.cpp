@@ -11,6 +11,7 @@
 #include "service/core/journal.h"
 #include "service/host/service_host.h"
 #include "tests/support/service_runner.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -18,17 +19,12 @@ namespace {
 class RuleFolders : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
     logs_ = root_.Dir("logs");
     SetJournalSettings(L"Main", 4000);
     rule_.pathIn = CString((root_.path() / "missing").c_str());
     rule_.pathOut = CString(root_.Dir("out").c_str());
     rule_.pathError = CString(root_.Dir("err").c_str());
   }
-  void TearDown() override { unsetenv("QELM_CLOCK_FILE"); }
 
   // 2026-12-10 hh:mm UTC.
   void SetClock(int hour, int minute) {
@@ -38,7 +34,7 @@ class RuleFolders : public ::testing::Test {
     t.tm_mday = 10;
     t.tm_hour = hour;
     t.tm_min = minute;
-    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), timegm(&t)));
+    clock_.Set(timegm(&t));
   }
 
   int Check() {
@@ -57,7 +53,7 @@ class RuleFolders : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_};
   std::filesystem::path logs_;
   JournalFiles files_;
   RuleRecord rule_;

@@ -26,6 +26,7 @@
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
 #include "tests/service/operations/operation_test_files.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
 
@@ -62,11 +63,6 @@ class CryptoOperationTest : public ::testing::Test {
   static constexpr const char* kTime = "14:05:09 09/12/2026";
 
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
-    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), 1796825109));  // 09/12/2026 14:05:09
     SetJournalSettings(L"P", 4000);
     in_ = root_.Dir("in");
     out_ = root_.Dir("out");
@@ -92,7 +88,6 @@ class CryptoOperationTest : public ::testing::Test {
     for (FindResult& result : found_) ORLAX_FreeFindResult(context_, &result);
     found_.clear();
     CloseContext();
-    unsetenv("QELM_CLOCK_FILE");
   }
 
   // Opens a context on a copy of `who`'s PSE (in folder pse-<who>) and the
@@ -327,7 +322,7 @@ class CryptoOperationTest : public ::testing::Test {
 
   const testsupport::TestPki& pki_ = testsupport::TestPki::Shared();
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_, 1796825109};  // 09/12/2026 14:05:09
   fs::path in_, out_, err_, journal_, local_;
   ProfileRecord profile_;
   DirectoryProfileTable table_;

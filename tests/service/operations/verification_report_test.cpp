@@ -21,6 +21,7 @@
 #include "service/operations/signature_checks.h"
 #include "service/operations/signer_lists.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -39,15 +40,7 @@ constexpr const char* kNowText = "14.05.09 09/12/2026";
 
 class VerificationTextTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    clock_ = (root_.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
-    ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), kNow));
-  }
   void TearDown() override {
-    unsetenv("QELM_CLOCK_FILE");
     setenv("TZ", "UTC", 1);
     tzset();
   }
@@ -84,7 +77,7 @@ class VerificationTextTest : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
-  std::string clock_;
+  testsupport::DrivenClock clock_{root_, kNow};
 };
 
 TEST_F(VerificationTextTest, TimeTextIsLocalTimeWithTwoDigitFieldsAndTheFullYear) {
