@@ -175,6 +175,7 @@ int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, 
     case RegistryValueType::CountedTexts: {
       int count = 0;
       ReadDwordValue(value.name, count, owner, flags, 0);
+      if (count > kMaxCountedTexts) return count;
       std::vector<CString>& texts = value.texts(record);
       for (int i = 0; i < count; ++i) {
         CStringA name;

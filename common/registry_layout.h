@@ -81,10 +81,16 @@ inline constexpr const char* kMaskCountValueName = "Mask num";
 // A signer-list key's values: "Signer Num" counting the signers "S%d".
 std::span<const RegistryValueLayout<SignerListRecord>> SignerListValueLayout();
 
+// The most entries a counted list ("Mask num", "Ext num", "Signer Num") may
+// hold. A rule needs a handful; a damaged or hostile count (100000000) would
+// otherwise have its loader read missing values for hours.
+inline constexpr int kMaxCountedTexts = 1000;
+
 // Reads one value of the current key into record with the readers of
 // registry_values.h (owner and flags passed on; the list readers report with
 // the flags of the installed reporter): a missing value takes the layout's
 // default. Returns the count read for CountedTexts (texts appended in order),
-// else 0.
+// else 0. A count below 0 or above kMaxCountedTexts is returned with no text
+// read: the caller decides what the record is worth then.
 template <class Record>
 int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, HWND owner, DWORD flags);

@@ -7,9 +7,12 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
 #include "service/core/event_log_report.h"
+#include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
+#include "service/core/result_codes.h"
 
 namespace {
 
@@ -66,6 +69,68 @@ ConfigurationLoadResult Stop(DWORD code) {
 
 const wchar_t* const kOpenKeyFormat = L"Создание (открытие) ключа реестра %s";
 const wchar_t* const kEnumerateFormat = L"Поиск подразделов ключа реестра %s";
+const wchar_t* const kLoadRuleFormat = L"Загрузка правила %s";
+const wchar_t* const kLoadRulesFormat = L"Загрузка правил %s";
+
+// The most rules a profile runs; later ones (in rule order) are not loaded.
+constexpr size_t kMaxRules = 1000;
+
+// A stop request is answered between the keys of a load, which may be long.
+bool StopRequested() {
+  HANDLE stop = OperationsStopEvent();
+  return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+}
+
+ConfigurationLoadResult Stopped() {
+  ConfigurationLoadResult result;
+  result.stopRequested = true;
+  return result;
+}
+
+// Journals a part of the configuration that is not loaded, the rest of the
+// load going on; only a failed journal write stops the service.
+ConfigurationLoadResult JournalNotLoaded(ServiceConfiguration& config, const CString& profileName, DWORD code,
+                                         const wchar_t* format, const CString& keyPath,
+                                         const CString& description) {
+  ConfigurationLoadResult result;
+  if (DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName, code, format,
+                              description, CString(), kMachineRootName + keyPath)) {
+    result.code = rc;
+    result.journalFailed = true;
+  }
+  return result;
+}
+
+// Why a rule is not loaded, or empty.
+struct RuleRefusal {
+  DWORD code = 0;
+  CString description;
+};
+
+RuleRefusal CountTooLarge(const char* valueName, int count) {
+  RuleRefusal refusal;
+  refusal.code = ERR_CONFIGURATION_COUNT_TOO_LARGE;
+  refusal.description.Format(L"Значение '%S' равно %u, допустимо не более %d: правило не загружено", valueName,
+                             static_cast<DWORD>(count), kMaxCountedTexts);
+  return refusal;
+}
+
+bool OutOfRange(int count) { return count < 0 || count > kMaxCountedTexts; }
+
+// A rule that puts what it writes back into its own "Path In" would take it
+// again every cycle. DELE writes nothing to "Path Out".
+RuleRefusal FolderIsInput(const RuleRecord& rule) {
+  RuleRefusal refusal;
+  const bool writesOut = rule.operation != L"DELE";
+  const wchar_t* folder = nullptr;
+  if (writesOut && SameFolder(rule.pathOut, rule.pathIn)) folder = L"Path Out";
+  else if (SameFolder(rule.pathError, rule.pathIn)) folder = L"Path Error";
+  if (folder == nullptr) return refusal;
+  refusal.code = ERR_RULE_FOLDERS_OVERLAP;
+  refusal.description.Format(L"Значение '%s' совпадает со значением 'Path In' (%s): правило не загружено", folder,
+                             rule.pathIn.GetString());
+  return refusal;
+}
 
 // The base values up to "Log filesize"; "LogPath", the last, is read apart.
 void ReadBaseValues(BaseSettings& base) {
@@ -134,12 +199,17 @@ void ReadProfileValues(ProfileRecord& profile, int& handlerTimeout) {
   profile.handlerTimeout = 15;
 }
 
-// The values of the current rule key, in the stored order.
-void ReadRuleValues(RuleRecord& rule) {
+// The values of the current rule key, in the stored order. A count out of
+// range refuses the rule; the values after it are still read, so that the
+// reports are those of a whole rule.
+RuleRefusal ReadRuleValues(RuleRecord& rule) {
+  RuleRefusal refusal;
   int maskCount = 0;
   for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
     if (value.resignOnly && rule.operation != L"RESG") continue;
     int count = ReadRegistryValue(value, rule, nullptr, value.serviceReadFlags);
+    if (value.type == RegistryValueType::CountedTexts && OutOfRange(count) && refusal.code == 0)
+      refusal = CountTooLarge(value.name, count);
     if (value.name == std::string_view(kMaskCountValueName)) maskCount = count;
   }
   if (maskCount == 0) rule.masks.push_back(rule.mask);  // even when empty
@@ -148,6 +218,18 @@ void ReadRuleValues(RuleRecord& rule) {
     rule.resignProfile = rule.recipients.front();
   if (rule.operation == L"MOVE" && rule.pathOut2.IsEmpty() && !rule.recipients.empty())
     rule.pathOut2 = rule.recipients.front();
+  return refusal;
+}
+
+// The values of the current signer-list key.
+RuleRefusal ReadSignerListValues(SignerListRecord& list) {
+  RuleRefusal refusal;
+  for (const RegistryValueLayout<SignerListRecord>& value : SignerListValueLayout()) {
+    int count = ReadRegistryValue(value, list, nullptr, value.serviceReadFlags);
+    if (value.type == RegistryValueType::CountedTexts && OutOfRange(count) && refusal.code == 0)
+      refusal = CountTooLarge(value.name, count);
+  }
+  return refusal;
 }
 
 ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& profileName,
@@ -157,20 +239,31 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulePath);
   RuleRecord rule;
   EventSourceScope source;
-  ReadRuleValues(rule);
+  RuleRefusal refusal = ReadRuleValues(rule);
+  if (refusal.code == 0) refusal = FolderIsInput(rule);
   std::vector<CString> lists;
   if (DWORD rc = CurrentKeySubkeyNames(lists))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulePath);
+  if (refusal.code == 0 && lists.size() > static_cast<size_t>(kMaxCountedTexts)) {
+    refusal.code = ERR_CONFIGURATION_COUNT_TOO_LARGE;
+    refusal.description.Format(L"Списков подписантов %u, допустимо не более %d: правило не загружено",
+                               static_cast<DWORD>(lists.size()), kMaxCountedTexts);
+  }
+  if (refusal.code != 0)
+    return JournalNotLoaded(config, profileName, refusal.code, kLoadRuleFormat, rulePath, refusal.description);
   for (const CString& listName : lists) {
     SignerListRecord list;
     list.name = listName;
     rule.signerLists.push_back(list);
   }
   for (SignerListRecord& list : rule.signerLists) {
+    if (StopRequested()) return Stopped();
     const CString listPath = rulePath + L"\\" + list.name;
     if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, listPath, kAccess))
       return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, listPath);
-    ReadValues(SignerListValueLayout(), list);
+    refusal = ReadSignerListValues(list);
+    if (refusal.code != 0)
+      return JournalNotLoaded(config, profileName, refusal.code, kLoadRuleFormat, rulePath, refusal.description);
   }
   config.profile.rules.push_back(std::move(rule));
   return {};
@@ -226,10 +319,27 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   if (DWORD rc = CurrentKeySubkeyNames(ruleNames))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulesPath);
   SortRuleNames(ruleNames);
+  if (ruleNames.size() > kMaxRules) {
+    CString description;
+    description.Format(L"Правил %u, допустимо не более %u: загружены первые %u",
+                       static_cast<DWORD>(ruleNames.size()), static_cast<DWORD>(kMaxRules),
+                       static_cast<DWORD>(kMaxRules));
+    ruleNames.resize(kMaxRules);
+    ConfigurationLoadResult result = JournalNotLoaded(config, profileName, ERR_CONFIGURATION_COUNT_TOO_LARGE,
+                                                      kLoadRulesFormat, rulesPath, description);
+    if (result.code != 0) {
+      key.Close();
+      return result;
+    }
+  }
 
   for (const CString& ruleName : ruleNames) {
+    if (StopRequested()) {
+      key.Close();
+      return Stopped();
+    }
     ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName);
-    if (result.code != 0) {
+    if (result.code != 0 || result.stopRequested) {
       key.Close();
       return result;
     }

@@ -27,13 +27,15 @@ struct ServiceConfiguration {
   int handlerTimeout = 15;  // "Handler timeout": the pause between cycles in seconds, never 0
 };
 
-// The outcome of the load. code 0: loaded. Otherwise the service stops with
-// code as its service-specific error; journalFailed tells that code is the
-// journal writer's (the failure could not even be journaled), so that the
-// worker reports the journal failure.
+// The outcome of the load. code 0: loaded, unless stopRequested (the
+// service's stop event was set during the load, which ended there).
+// Otherwise the service stops with code as its service-specific error;
+// journalFailed tells that code is the journal writer's (the failure could
+// not even be journaled), so that the worker reports the journal failure.
 struct ConfigurationLoadResult {
   DWORD code = 0;
   bool journalFailed = false;
+  bool stopRequested = false;
 };
 
 // Loads the configuration of profileName (the part of the service name
@@ -44,6 +46,14 @@ struct ConfigurationLoadResult {
 //    created): reported; code is the system error.
 //  - From there on every failure (profile, rules, rule or signer-list key
 //    missing, an enumeration failing) is journaled with its own code.
+//  - A rule is left out, with a record naming its key, when a count of it
+//    ("Mask num", "Ext num", a list's "Signer Num", its signer lists) is
+//    beyond kMaxCountedTexts (common/registry_layout.h), or when its "Path
+//    Out" (but for DELE) or "Path Error" is its "Path In" (SameFolder); the
+//    other rules load. Rules beyond the first 1000 are left out with one
+//    record.
+//  - The service's stop event (OperationsStopEvent) is polled before every
+//    rule and signer list.
 // Sets the journal settings (journal.h) to the profile name and "Log
 // filesize", and installs the service's registry reporter
 // (InstallServiceRegistryReporter, event_log_report.h).

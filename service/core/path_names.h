@@ -1,7 +1,8 @@
 #pragma once
 // Paths and file names as the service forms them: the platform separator
 // between a folder and a name, and the last extension of a name (the text
-// after its last "."). Pure text work; any thread.
+// after its last "."). Pure text work (SameFolder also reads the current
+// folder for a relative path); any thread.
 
 #include "platform/cstring.h"
 
@@ -11,6 +12,11 @@ CString JoinPath(const CString& folder, const CString& name);
 CString FolderOf(const CString& path);
 // The text after the path's last "/"; the whole path when there is none.
 CString BareName(const CString& path);
+
+// True when two folder paths name the same folder once made absolute, with
+// "." and ".." folded and trailing separators dropped, as GetFullPathNameW
+// does; links are not followed. An empty or invalid path names no folder.
+bool SameFolder(const CString& a, const CString& b);
 
 // The text after the name's last "." (empty when there is none).
 CString LastExtension(const CString& name);

@@ -37,10 +37,12 @@ inline constexpr DWORD ERR_UNPACK_NAME_CLASH = 0xE171800D;
 inline constexpr DWORD ERR_INPUT_IS_LINK = 0xE1718020;
 // A claimed (".stp") file left by a process that is gone was given its name back.
 inline constexpr DWORD ERR_CLAIM_TAKEN_BACK = 0xE1718021;
-// A rule's "Path Out" or "Path Error" is its "Path In".
+// A rule's "Path Out" or "Path Error" is its "Path In": the rule would take
+// its own outputs (or failed files) as new inputs for ever.
 inline constexpr DWORD ERR_RULE_FOLDERS_OVERLAP = 0xE1718022;
-// A rule lists more masks than a rule can hold.
-inline constexpr DWORD ERR_TOO_MANY_MASKS = 0xE1718023;
+// A count of the configuration ("Mask num", "Ext num", "Signer Num", signer
+// lists of a rule, rules of a profile) beyond what the loader reads.
+inline constexpr DWORD ERR_CONFIGURATION_COUNT_TOO_LARGE = 0xE1718023;
 
 // The largest file that block mode reads whole into memory.
 inline constexpr DWORD kMaxBlockFileSize = 0x7FFFFFC7;

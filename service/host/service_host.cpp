@@ -161,6 +161,11 @@ bool Worker::Start() {
     return false;
   }
   ConfigurationLoadResult load = LoadConfiguration(profileName_, config_);
+  if (load.stopRequested) {
+    // Nothing has started yet, so there is no stop record to write.
+    ReportStopped(0);
+    return false;
+  }
   if (load.code != 0) {
     if (load.journalFailed) ReportToEventLog(load.code, kJournalFailureText);
     ReportStopped(load.code);

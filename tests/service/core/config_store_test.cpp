@@ -15,6 +15,8 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
+#include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "tests/support/temp_root.h"
 
@@ -54,6 +56,14 @@ class ConfigStoreTest : public ::testing::Test {
     std::string command = (testsupport::BuildDir() / "bin" / "reg").string() + " import '" + file.string() +
                           "' > '" + (root_.path() / "reg.out").string() + "' 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << testsupport::ReadFileBytes(root_.path() / "reg.out");
+  }
+  // A journal of today by the end of its name (" P.txt", " P - errors.txt"),
+  // empty when there is none.
+  std::string Journal(const std::string& nameEnd) const {
+    for (const auto& entry : fs::directory_iterator(journal_))
+      if (entry.path().filename().string().find(nameEnd) != std::string::npos)
+        return testsupport::ReadFileBytes(entry.path());
+    return "";
   }
   std::string Base() const {
     return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice]\r\n\"LogPath\"=\"" + journal_.string() + "\"\r\n";
@@ -241,6 +251,89 @@ TEST_F(ConfigStoreTest, UnreadableLogPathStopsWithTheReadersOwnCode) {
   ServiceConfiguration config;
   SetLastError(ERROR_INVALID_HANDLE);  // whatever the thread held before must not leak out
   EXPECT_EQ(LoadConfiguration(L"P", config).code, static_cast<DWORD>(ERROR_MORE_DATA));
+}
+
+// A rule the loader must leave out, with the record that names it; the
+// profile's other rule still loads.
+struct RefusedRuleCase {
+  const char* what;
+  std::string values;  // .reg lines of the rule "Bad" (and its keys below), after its key line
+  const char* code;
+  const char* description;
+};
+
+TEST_F(ConfigStoreTest, RulesBeyondTheLimitsOrWritingIntoTheirOwnInputAreLeftOutWithARecord) {
+  const std::string in = root_.Dir("in").string();
+  const RefusedRuleCase cases[] = {
+      {"a mask count no rule holds", "\"Mask num\"=dword:05f5e100\r\n", "0xE1718023",
+       "Значение 'Mask num' равно 100000000, допустимо не более 1000: правило не загружено"},
+      {"a recipient count of -1", "\"Ext num\"=dword:ffffffff\r\n", "0xE1718023",
+       "Значение 'Ext num' равно 4294967295, допустимо не более 1000: правило не загружено"},
+      {"a signer count one past the limit",
+       "\r\n[<rule>\\List]\r\n\"Signer Num\"=dword:000003e9\r\n",
+       "0xE1718023", "Значение 'Signer Num' равно 1001, допустимо не более 1000: правило не загружено"},
+      {"outputs into the input folder",
+       "\"Operation\"=\"ENCR\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" + in + "//\"\r\n",
+       "0xE1718022", "Значение 'Path Out' совпадает со значением 'Path In'"},
+      {"failed files into the input folder",
+       "\"Operation\"=\"HASH\"\r\n\"Path In\"=\"" + in + "/\"\r\n\"Path Out\"=\"" + in +
+           "2\"\r\n\"Path Error\"=\"" + in + "/./sub/..\"\r\n",
+       "0xE1718022", "Значение 'Path Error' совпадает со значением 'Path In'"},
+  };
+  int number = 0;
+  for (const RefusedRuleCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A profile of its own for each case.
+    const std::string profile = "P" + std::to_string(++number);
+    const std::string rule = "HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\" + profile + "\\rules\\Bad";
+    std::string values = c.values;
+    for (size_t at; (at = values.find("<rule>")) != std::string::npos;) values.replace(at, 6, rule);
+    Import(Base() + "\r\n[" + rule + "]\r\n" + values + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\" +
+           profile + "\\rules\\Good 2]\r\n\"Operation\"=\"DELE\"\r\n");
+    ServiceConfiguration config;
+    const ConfigurationLoadResult result = LoadConfiguration(CString(profile.c_str()), config);
+    EXPECT_EQ(result.code, 0u);
+    EXPECT_FALSE(result.stopRequested);
+    ASSERT_EQ(config.profile.rules.size(), 1u);
+    EXPECT_EQ(config.profile.rules[0].operation, CString(L"DELE"));
+    const std::string errors = Journal(" " + profile + " - errors.txt");
+    EXPECT_NE(errors.find(c.code), std::string::npos) << errors;
+    EXPECT_NE(errors.find(c.description), std::string::npos) << errors;
+    const std::string operations = Journal(" " + profile + ".txt");
+    EXPECT_NE(operations.find("| Ошибка | Загрузка правила " + rule + "\r\n"), std::string::npos) << operations;
+  }
+}
+
+TEST_F(ConfigStoreTest, FoldersThatOnlyLookAlikeOrAreUnusedDoNotRefuseARule) {
+  const std::string in = root_.Dir("in").string();
+  const std::string rules = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\";
+  Import(Base() + "\r\n" + rules + "Prefix 1]\r\n\"Operation\"=\"ENCR\"\r\n\"Path In\"=\"" + in +
+         "\"\r\n\"Path Out\"=\"" + in + "2\"\r\n\"Path Error\"=\"" + in + "/err\"\r\n" +
+         // DELE writes nothing into "Path Out".
+         "\r\n" + rules + "Delete 2]\r\n\"Operation\"=\"DELE\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" +
+         in + "\"\r\n" +
+         // Neither path set: nothing to compare.
+         "\r\n" + rules + "Empty 3]\r\n\"Operation\"=\"HASH\"\r\n" +
+         // A mask count within the limit.
+         "\r\n" + rules + "Masks 4]\r\n\"Mask num\"=dword:00000001\r\n\"M0\"=\"*\"\r\n");
+  ServiceConfiguration config;
+  ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
+  EXPECT_EQ(config.profile.rules.size(), 4u);
+  EXPECT_EQ(Journal(" P - errors.txt"), "");
+}
+
+TEST_F(ConfigStoreTest, AStopRequestEndsTheLoad) {
+  Import(Base() + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\Rule 1]\r\n");
+  HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_NE(stop, nullptr);
+  SetOperationsStopEvent(stop);
+  ServiceConfiguration config;
+  const ConfigurationLoadResult result = LoadConfiguration(L"P", config);
+  SetOperationsStopEvent(nullptr);
+  CloseHandle(stop);
+  EXPECT_TRUE(result.stopRequested);
+  EXPECT_EQ(result.code, 0u);
+  EXPECT_TRUE(config.profile.rules.empty());
 }
 
 }  // namespace
