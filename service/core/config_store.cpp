@@ -118,10 +118,11 @@ RuleRefusal CountTooLarge(const char* valueName, int count) {
 bool OutOfRange(int count) { return count < 0 || count > kMaxCountedTexts; }
 
 // A rule that puts what it writes back into its own "Path In" would take it
-// again every cycle. DELE writes nothing to "Path Out".
+// again every cycle. DELE writes nothing to "Path Out", and EXEC only hands
+// it to its program, which may well work in place.
 RuleRefusal FolderIsInput(const RuleRecord& rule) {
   RuleRefusal refusal;
-  const bool writesOut = rule.operation != L"DELE";
+  const bool writesOut = rule.operation != L"DELE" && rule.operation != L"EXEC";
   const wchar_t* folder = nullptr;
   if (writesOut && SameFolder(rule.pathOut, rule.pathIn)) folder = L"Path Out";
   else if (SameFolder(rule.pathError, rule.pathIn)) folder = L"Path Error";

@@ -315,10 +315,13 @@ TEST_F(ConfigStoreTest, FoldersThatOnlyLookAlikeOrAreUnusedDoNotRefuseARule) {
          // Neither path set: nothing to compare.
          "\r\n" + rules + "Empty 3]\r\n\"Operation\"=\"HASH\"\r\n" +
          // A mask count within the limit.
-         "\r\n" + rules + "Masks 4]\r\n\"Mask num\"=dword:00000001\r\n\"M0\"=\"*\"\r\n");
+         "\r\n" + rules + "Masks 4]\r\n\"Mask num\"=dword:00000001\r\n\"M0\"=\"*\"\r\n" +
+         // EXEC only hands "Path Out" to its program, which may work in place.
+         "\r\n" + rules + "Program 5]\r\n\"Operation\"=\"EXEC\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" +
+         in + "\"\r\n");
   ServiceConfiguration config;
   ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
-  EXPECT_EQ(config.profile.rules.size(), 4u);
+  EXPECT_EQ(config.profile.rules.size(), 5u);
   EXPECT_EQ(Journal(" P - errors.txt"), "");
 }
 
