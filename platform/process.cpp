@@ -352,32 +352,48 @@ DWORD SpawnDetached(const std::vector<std::string>& arguments, const std::vector
   for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return Fail(SpawnErrorCode(errno), DWORD{0});
+  // Two pipes: the middle child reports the program's pid on one, the
+  // program reports a failed start on the other. On one pipe a program that
+  // fails at once could write its report before the pid arrives.
+  int pidPipe[2], statusPipe[2];
+  if (pipe2(pidPipe, O_CLOEXEC) != 0) return Fail(SpawnErrorCode(errno), DWORD{0});
+  if (pipe2(statusPipe, O_CLOEXEC) != 0) {
+    int err = errno;
+    close(pidPipe[0]);
+    close(pidPipe[1]);
+    return Fail(SpawnErrorCode(err), DWORD{0});
+  }
   pid_t middle = fork();
   if (middle < 0) {
     int err = errno;
-    close(fds[0]);
-    close(fds[1]);
+    for (int fd : {pidPipe[0], pidPipe[1], statusPipe[0], statusPipe[1]}) close(fd);
     return Fail(SpawnErrorCode(err), DWORD{0});
   }
   if (middle == 0) {
     // A new session, and a second child that init adopts once this one ends:
     // the program outlives its starter and is never its zombie.
-    close(fds[0]);
+    close(pidPipe[0]);
+    close(statusPipe[0]);
     setsid();
     pid_t program = fork();
-    if (program == 0) RunDetached(argv[0], argv.data(), envp.data(), nullDevice, fds[1]);
+    if (program == 0) {
+      close(pidPipe[1]);
+      RunDetached(argv[0], argv.data(), envp.data(), nullDevice, statusPipe[1]);
+    }
+    close(statusPipe[1]);
     int32_t pid = program;
-    (void)!write(fds[1], &pid, sizeof(pid));
+    (void)!write(pidPipe[1], &pid, sizeof(pid));
     _exit(program < 0 ? 1 : 0);
   }
-  close(fds[1]);
+  close(pidPipe[1]);
+  close(statusPipe[1]);
   int32_t pid = 0;
   int32_t report[2] = {0, 0};
-  const bool gotPid = ReadAll(fds[0], &pid, sizeof(pid));
-  const bool failed = gotPid && pid > 0 && ReadAll(fds[0], report, sizeof(report));
-  close(fds[0]);
+  const bool gotPid = ReadAll(pidPipe[0], &pid, sizeof(pid));
+  // The status pipe ends empty once the program runs (it closes on exec).
+  const bool failed = gotPid && pid > 0 && ReadAll(statusPipe[0], report, sizeof(report));
+  close(pidPipe[0]);
+  close(statusPipe[0]);
   int status = 0;
   while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
