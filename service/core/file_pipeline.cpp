@@ -241,7 +241,8 @@ bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
 
 bool FilePipeline::RecordUnmoved(PipelineFile& file, DWORD code, const CString& stepText,
                                  const CString& description) {
-  Record(code, file.operationText, description, rulePrefix_ + stepText);
+  Record(code, file.staged.Shown(file.operationText), file.staged.Shown(description),
+         rulePrefix_ + file.staged.Shown(stepText));
   return false;
 }
 
@@ -335,7 +336,11 @@ const CString& RefusedOutput(std::span<const StemOutput> outputs) {
 
 bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder, const CString& stem,
                                       std::span<const StemOutput> outputs) {
-  if (outputs.empty() || !AnyTaken(outputs, folder, nullptr)) return true;
+  if (outputs.empty()) return true;
+  if (!AnyTaken(outputs, folder, nullptr)) {
+    StageOutputs(file, stem, outputs);
+    return true;
+  }
   if (renameConfFiles_ == 0) return FailStep(file, ERROR_FILE_EXISTS, FormatText(kCreatingFileText, RefusedOutput(outputs)));
   CString marked;
   for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
@@ -344,6 +349,7 @@ bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder,
     for (const StemOutput& output : outputs) {
       if (output.used) *output.path = JoinPath(folder, marked + output.suffix);
     }
+    StageOutputs(file, stem, outputs);
     return true;
   }
   return FailStep(file, ERROR_FILE_EXISTS,
@@ -351,16 +357,33 @@ bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder,
                       kConflictCounterText);
 }
 
+void FilePipeline::StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs) {
+  for (const StemOutput& output : outputs) {
+    if (output.used) *output.path = file.staged.Stage(*output.path, stem, output.suffix);
+  }
+}
+
 void FilePipeline::LimitOutputPermissions(const PipelineFile& file) {
   const DWORD input = platform::GetFilePermissions(file.claimed);
-  if (input == 0xFFFFFFFF || file.output.IsEmpty()) return;  // the input itself went to the output
+  if (input == 0xFFFFFFFF) return;  // the input itself went to the output
+  file.staged.LimitPermissions(input);
+  if (file.output.IsEmpty()) return;
   const DWORD output = platform::GetFilePermissions(file.output);
   if (output != 0xFFFFFFFF && output != (input & 0777)) platform::SetFilePermissions(file.output, input & 0777);
 }
 
 DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   LimitOutputPermissions(file);
-  Describe(file, true);
+  Describe(file, true);  // the sizes of the outputs while they are staged
+  CString taken;
+  if (DWORD code = file.staged.Publish(renameConfFiles_, taken)) {
+    WorkFailure failure;
+    failure.code = code;
+    failure.stageText = FormatText(kCreatingFileText, taken);
+    if (code == ERROR_FILE_EXISTS && renameConfFiles_ != 0) failure.stageText += kConflictCounterText;
+    return FailFile(file, failure);
+  }
+  file.operationText = file.staged.Shown(file.operationText);
   if (!Record(0, file.operationText, CString(), CString())) return result_;
   if (deleteClaimed) {
     DeleteFileW(file.claimed);  // a leftover claimed file is passed over later, never lost
@@ -369,7 +392,13 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   return 0;
 }
 
-DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& failure) {
+DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure) {
+  // Nothing of a failed file stays under a temporary name, and its records
+  // name the outputs as they would have been called.
+  file.staged.Discard();
+  WorkFailure failure = workFailure;
+  for (CString* text : {&file.operationText, &failure.stageText, &failure.description, &failure.detail})
+    *text = file.staged.Shown(*text);
   CString where;
   if (file.pair) {
     CString& dataError = file.listedIsData ? file.errorName : file.partnerErrorName;

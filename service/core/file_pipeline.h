@@ -48,6 +48,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/staged_outputs.h"
 
 // The suffix of a claimed input file.
 inline constexpr const wchar_t* kClaimedExtension = L"stp";
@@ -88,6 +89,9 @@ struct PipelineFile {
   // is worked on; released when the last copy of the record goes.
   std::shared_ptr<void> claim;
   std::shared_ptr<void> partnerClaim;
+  // The outputs settled by the conflict rules, written under temporary
+  // names until CompleteFile publishes them (FailFile deletes them).
+  StagedOutputs staged;
 
   // Pairs (a data file and its detached signature): set by ClaimPair. The
   // fields above then describe the listed file; partner* the other one.
@@ -207,17 +211,24 @@ class FilePipeline {
   // attempt until every used output is free under it, and all of them take
   // it; after 100 attempts the file fails with 80 and the counter text.
   // OperationText is not remade here: the caller describes the file once
-  // the names are settled.
+  // the names are settled. Every used output's path is then its temporary
+  // name in its folder (StagedOutputs): the work step writes there, creating
+  // the file new, and CompleteFile gives it its settled name. Records show
+  // the settled names.
   bool ResolveStemOutputs(PipelineFile& file, const CString& folder, const CString& stem,
                           std::span<const StemOutput> outputs);
 
-  // Success: gives the output the input's permission bits (an output is
+  // Success: gives the outputs the input's permission bits (an output is
   // never more readable than its input), remakes OperationText with the real
-  // sizes, records it with code 0 and deletes the claimed file(s) unless
+  // sizes, gives the outputs written under temporary names their settled
+  // names (never replacing: a name taken meanwhile goes through the conflict
+  // rules again, else the file fails with "Создание файла" of that name),
+  // records it with code 0 and deletes the claimed file(s) unless
   // deleteClaimed is false. Returns 0 or the fatal journal result.
   DWORD CompleteFile(PipelineFile& file, bool deleteClaimed = true);
-  // Failure after the claim: moves the claimed file(s) to the error folder,
-  // then records the failure with OperationText + where the file now is.
+  // Failure after the claim: deletes the outputs still under temporary
+  // names, moves the claimed file(s) to the error folder, then records the
+  // failure with OperationText + where the file now is.
   // Returns 0 or the fatal result of the mover or the journal writer.
   DWORD FailFile(PipelineFile& file, const WorkFailure& failure);
 
@@ -237,6 +248,7 @@ class FilePipeline {
   void GiveClaimBack(PipelineFile& file);
   bool TakeBackStaleClaim(PipelineFile& file);
   void LimitOutputPermissions(const PipelineFile& file);
+  void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
 
   CString journalFolder_;
   JournalFiles& journalFiles_;

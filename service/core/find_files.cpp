@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "service/core/path_names.h"
+#include "service/core/staged_outputs.h"
 
 namespace {
 
@@ -15,9 +16,11 @@ namespace {
 // let through a folder that is also read-only, hidden or marked for archiving.
 // A named pipe, socket or device is no file either: opening or reading one
 // could hold the worker for ever. A link to a file is listed, so that the
-// steps refuse it with a record.
+// steps refuse it with a record. An output still being written under its
+// temporary name is no input yet.
 bool IsFileEntry(const WIN32_FIND_DATAW& entry) {
-  return (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  return (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0 &&
+         !IsStagedOutputName(CString(entry.cFileName));
 }
 
 // Closes the search on every exit.

@@ -22,7 +22,9 @@
 #include "platform/sync.h"
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
+#include "service/core/find_files.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
@@ -345,6 +347,91 @@ TEST_F(PipelineTest, ExistingOutputFailsWithCode80UnlessConflictFilesAreRenamed)
   EXPECT_EQ(renamed, 1);
 }
 
+// The output is written under a temporary name in its folder, which the
+// listing never offers, and gets its name only when the file is done, never
+// replacing what took that name meanwhile (a file or a dangling link).
+TEST_F(PipelineTest, OutputIsWrittenUnderATemporaryNameAndPublishedWithoutReplacing) {
+  struct Row {
+    const char* what;
+    const char* planted;  // "", "file" or "link": what takes the name during the work
+    int renameConfFiles;
+    bool published;       // under its own name (else under a mark, or failed)
+    bool failed;
+  };
+  const Row rows[] = {{"free name", "", 0, true, false},
+                      {"file planted, no renaming", "file", 0, false, true},
+                      {"link planted, no renaming", "link", 0, false, true},
+                      {"file planted, renaming", "file", 1, false, false},
+                      {"link planted, renaming", "link", 1, false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const fs::path& folder : {in_, out_, err_, journal_}) fs::remove_all(folder), fs::create_directories(folder);
+    profile_.renameConfFiles = row.renameConfFiles;
+    Put(in_, "a.txt", "hello");
+    const fs::path final = out_ / "a.txt.out", elsewhere = root_.path() / "elsewhere";
+    FileOperation op = Copying();
+    op.work = [&](PipelineFile& f, WorkFailure& failure) -> DWORD {
+      EXPECT_EQ(fs::path(Utf8(f.output)).parent_path(), out_);
+      EXPECT_TRUE(IsStagedOutputName(BareName(f.output)));
+      if (!CopyFileW(f.claimed, f.output, TRUE)) return failure.code = GetLastError();
+      CStringArray listed;
+      EXPECT_EQ(FindFiles(Wide(out_.string()), listed, {L"*"}), 0u);
+      EXPECT_EQ(listed.GetSize(), 0);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(final)));  // nothing under the name while it is written
+      if (std::string(row.planted) == "file") Put(out_, "a.txt.out", "theirs");
+      if (std::string(row.planted) == "link") fs::create_symlink(elsewhere, final);
+      return 0;
+    };
+    ASSERT_EQ(Run({"a.txt"}, op), 0u);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(out_)) left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_FALSE(fs::exists(elsewhere));
+    if (row.published) {
+      EXPECT_EQ(left, std::vector<std::string>{"a.txt.out"});
+      EXPECT_EQ(testsupport::ReadFileBytes(final), "hello");
+      continue;
+    }
+    if (std::string(row.planted) == "file") {
+      EXPECT_EQ(testsupport::ReadFileBytes(final), "theirs");
+    } else {
+      EXPECT_TRUE(fs::is_symlink(final));
+    }
+    if (row.failed) {
+      EXPECT_EQ(left, std::vector<std::string>{"a.txt.out"});  // theirs only, no temporary file
+      EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "hello");
+      EXPECT_NE(Errors().find("Ошибка 0x50 - "), std::string::npos) << Errors();
+      EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Создание файла " + final.string() + "\r\n"),
+                std::string::npos)
+          << Errors();
+      EXPECT_EQ(Errors().find(".part"), std::string::npos) << Errors();
+      continue;
+    }
+    ASSERT_EQ(left.size(), 2u);
+    const std::string marked = left[0] == "a.txt.out" ? left[1] : left[0];
+    EXPECT_FALSE(MarkOf(marked, "a", ".txt.out").empty()) << marked;
+    EXPECT_EQ(testsupport::ReadFileBytes(out_ / marked), "hello");
+    EXPECT_NE(Operations().find("в '" + (out_ / marked).string() + "' (размер: 5)\r\n"), std::string::npos)
+        << Operations();
+  }
+}
+
+// A failed file leaves nothing in the output folder, under no name; its
+// record names the output by its own name.
+TEST_F(PipelineTest, FailedWorkLeavesNoTemporaryOutput) {
+  Put(in_, "a.txt", "hello");
+  FileOperation op = Copying();
+  op.work = [](PipelineFile& f, WorkFailure& failure) -> DWORD {
+    EXPECT_TRUE(CopyFileW(f.claimed, f.output, TRUE));
+    failure.stageText = L"Запись файла " + f.output;
+    return failure.code = ERROR_WRITE_FAULT;
+  };
+  ASSERT_EQ(Run({"a.txt"}, op), 0u);
+  EXPECT_TRUE(fs::is_empty(out_));
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Запись файла " + (out_ / "a.txt.out").string()), std::string::npos)
+      << Errors();
+}
+
 TEST_F(PipelineTest, FailedWorkMovesTheInputUnderAConflictNameWhenItsNameIsTaken) {
   Put(in_, "a.b.txt", "in");
   Put(err_, "a.b.txt", "earlier");
@@ -625,7 +712,15 @@ TEST_P(StemOutputsTest, OneMarkForTheWholeSetOrOneRefusal) {
         << Errors();
     return;
   }
-  const fs::path signature = Utf8(file.output), data = Utf8(copy), written = Utf8(report);
+  // The work writes under temporary names in the folder; the records and
+  // the publishing use the settled ones.
+  for (const CString* path : {&file.output, &copy}) {
+    EXPECT_EQ(fs::path(Utf8(*path)).parent_path(), out_);
+    EXPECT_TRUE(IsStagedOutputName(BareName(*path))) << Utf8(*path);
+  }
+  EXPECT_EQ(IsStagedOutputName(BareName(report)), c.reportWanted);
+  const fs::path signature = Utf8(file.staged.Shown(file.output)), data = Utf8(file.staged.Shown(copy)),
+                 written = Utf8(file.staged.Shown(report));
   for (const fs::path& path : {signature, data}) EXPECT_FALSE(fs::exists(path)) << path;
   if (c.reportWanted) {
     EXPECT_FALSE(fs::exists(written));

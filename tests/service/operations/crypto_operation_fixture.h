@@ -121,6 +121,10 @@ class CryptoOperationTest : public ::testing::Test {
     return code;
   }
 
+  // Outputs are written under ".~" + their name + "." + 24 hex digits +
+  // ".part" first: that many bytes more than their own names.
+  static constexpr std::size_t kStagedNameOverhead = 32;
+
   // Makes a folder below the root whose path is exactly `length` bytes long
   // and makes it the rule's "Path Out": names in it whose path reaches the
   // layer's limit (4096 bytes) cannot be created, while shorter ones can.

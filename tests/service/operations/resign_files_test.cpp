@@ -244,7 +244,7 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
          // The report's path is too long to be created; the signature's and
          // the content's are not.
          reportExtension_ = L"verification";
-         UseOutputFolderOfLength(4080);
+         UseOutputFolderOfLength(4080 - kStagedNameOverhead);
        },
        "", "Открытие файла %OUT%/doc.txt.verification (размер: 0)"},
   };

@@ -233,7 +233,7 @@ TEST_F(VerifyDetachedTest, OutputConflictsGiveAllThreeFilesOneMark) {
 TEST_F(VerifyDetachedTest, ReportThatCannotBeOpenedSendsThePairToTheErrorFolder) {
   Pair("a.txt", "a");
   // The report's path is too long to be created.
-  UseOutputFolderOfLength(4086);
+  UseOutputFolderOfLength(4086 - kStagedNameOverhead);
   ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
   EXPECT_EQ(Listing(out_), std::vector<std::string>{});
