@@ -19,25 +19,17 @@
 #include "config/qt_text.h"
 #include "tests/config/modal_answers.h"
 #include "tests/config/trelcon_fixture.h"
+#include "tests/config/widget_lookup.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
+using testsupport::Child;
+using testsupport::Click;
 using testsupport::ModalAnswers;
+using testsupport::Q;
 
-QString Q(const char* text) { return QString::fromUtf8(text); }
 QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-template <typename Widget>
-Widget* Child(QWidget& parent, const char* name) {
-  auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
-  EXPECT_NE(widget, nullptr) << name;
-  return widget;
-}
-
-void Click(QWidget& parent, const char* name) {
-  if (auto* button = Child<QPushButton>(parent, name)) button->click();
-}
 
 int OperationOf(const char* code) {
   for (int i = 0; i < kOperationCount; ++i) {

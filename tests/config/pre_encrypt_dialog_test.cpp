@@ -17,24 +17,15 @@
 #include "config/qt_text.h"
 #include "config/signer_list_names.h"
 #include "tests/config/modal_answers.h"
+#include "tests/config/widget_lookup.h"
 #include "tests/qelm/library_fixture.h"
 
 namespace {
 
+using testsupport::Child;
+using testsupport::Click;
 using testsupport::ModalAnswers;
-
-QString Q(const char* text) { return QString::fromUtf8(text); }
-
-template <typename Widget>
-Widget* Child(QWidget& parent, const char* name) {
-  auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
-  EXPECT_NE(widget, nullptr) << name;
-  return widget;
-}
-
-void Click(QWidget& parent, const char* name) {
-  if (auto* button = Child<QPushButton>(parent, name)) button->click();
-}
+using testsupport::Q;
 
 QStringList Rows(QWidget& picker, const char* list) {
   QStringList rows;

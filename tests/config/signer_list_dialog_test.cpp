@@ -14,22 +14,14 @@
 #include "common/report_text.h"
 #include "config/qt_text.h"
 #include "tests/config/trelcon_fixture.h"
+#include "tests/config/widget_lookup.h"
 #include "tests/support/test_pki.h"
 
 namespace {
 
-QString Q(const char* text) { return QString::fromUtf8(text); }
-
-template <typename Widget>
-Widget* Child(QWidget& parent, const char* name) {
-  auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
-  EXPECT_NE(widget, nullptr) << name;
-  return widget;
-}
-
-void Click(QWidget& parent, const char* name) {
-  if (auto* button = Child<QPushButton>(parent, name)) button->click();
-}
+using testsupport::Child;
+using testsupport::Click;
+using testsupport::Q;
 
 QStringList Rows(SignerList& dialog) {
   QStringList rows;

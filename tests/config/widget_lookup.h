@@ -1,0 +1,27 @@
+#pragma once
+
+// Finding and pressing a dialog's widgets by object name, for the dialog
+// tests: a missing widget fails the test by name instead of crashing it.
+
+#include <QPushButton>
+#include <QString>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+inline QString Q(const char* text) { return QString::fromUtf8(text); }
+
+template <typename Widget>
+Widget* Child(QWidget& parent, const char* name) {
+  auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
+  EXPECT_NE(widget, nullptr) << name;
+  return widget;
+}
+
+inline void Click(QWidget& parent, const char* name) {
+  if (auto* button = Child<QPushButton>(parent, name)) button->click();
+}
+
+}  // namespace testsupport
