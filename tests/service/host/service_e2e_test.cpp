@@ -211,9 +211,14 @@ TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
   profile_.Rule("Rule 1", "NONE", in, root_.Dir("out"), root_.Dir("err"), "*.*", "Пустой",
                 root_.path() / "no-pse", root_.path() / "no-local");
   ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+  // The service reports running before its worker opens the contexts, so
+  // the start command sees either the stop with its code or a start that
+  // the stop follows at once; the event log and the journal tell either way.
   auto start = RunMirelservice({"start", "Main"});
-  EXPECT_EQ(start.exitCode, 1);
-  EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
+  if (start.exitCode != 0) {
+    EXPECT_EQ(start.exitCode, 1);
+    EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
+  }
   EXPECT_TRUE(WaitUntil([&] {
     return EventLog().find("Критическая ошибка: инициализация криптопрофиля. Остановка обработчика") !=
            std::string::npos;
