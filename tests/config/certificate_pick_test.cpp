@@ -30,8 +30,8 @@ constexpr long long kNow = 1796825100;  // a whole minute, 2026-12-09 14:05:00 U
 // Sets QELM_TEST_FAIL for the lifetime of the object (nothing for null).
 class FailingCalls {
  public:
-  explicit FailingCalls(const char* spec) {
-    if (spec != nullptr) setenv("QELM_TEST_FAIL", spec, 1);
+  explicit FailingCalls(const char* failures) {
+    if (failures != nullptr) setenv("QELM_TEST_FAIL", failures, 1);
   }
   ~FailingCalls() { unsetenv("QELM_TEST_FAIL"); }
 };

@@ -26,7 +26,7 @@ std::vector<std::string> Texts(const CStringArray& owners) {
 // Sets QELM_TEST_FAIL for the lifetime of the object.
 class FailingCall {
  public:
-  explicit FailingCall(const char* spec) { setenv("QELM_TEST_FAIL", spec, 1); }
+  explicit FailingCall(const char* failures) { setenv("QELM_TEST_FAIL", failures, 1); }
   ~FailingCall() { unsetenv("QELM_TEST_FAIL"); }
 };
 
