@@ -11,7 +11,8 @@
 // file's size.
 CString ArchiveStepText(const PipelineFile& file);
 
-// Archives source into archive (an existing scratch file, overwritten) under
+// Archives source into archive (a scratch name that must not exist yet: the
+// writers create their targets new, never replacing or following a link) under
 // entryName (the ZIP entry, or the GZIP header's name). 0, or the failure
 // with stepText: ZIP_E_NO_FILE ("Не удалось создать/открыть файл") when no
 // writer can be made, a ZIP result with its ZipResultText (a failed finish
