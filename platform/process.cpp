@@ -252,10 +252,10 @@ class SpawnSettings {
   SpawnSettings& operator=(const SpawnSettings&) = delete;
 
   // 0 or an errno.
-  int Prepare() {
+  int Prepare(const char* nullDevice) {
     if (!actionsReady_ || !attributesReady_) return ENOMEM;
     for (int fd = 0; fd <= 2; ++fd) {
-      int rc = posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+      int rc = posix_spawn_file_actions_addopen(&actions_, fd, nullDevice, fd == 0 ? O_RDONLY : O_WRONLY, 0);
       if (rc != 0) return rc;
     }
     if (int rc = posix_spawn_file_actions_addclosefrom_np(&actions_, 3)) return rc;
@@ -402,15 +402,21 @@ DWORD SpawnDetached(const std::vector<std::string>& arguments, const std::vector
   return static_cast<DWORD>(pid);
 }
 
-BOOL CreateProcessFromArguments(const std::vector<std::string>& arguments, LPPROCESS_INFORMATION information) {
+BOOL CreateProcessFromArguments(const std::vector<std::string>& arguments, LPPROCESS_INFORMATION information,
+                                const char* nullDevice) {
   if (information == nullptr || arguments.empty() || arguments[0].empty())
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   std::string path;
   if (int err = FindProgram(arguments[0], path)) return Fail(SpawnErrorCode(err), FALSE);
+  // The child opens the null device for its streams; when that open fails
+  // the spawn reports the open's errno, which would read as a missing
+  // program. Tell the two apart before starting anything.
+  struct stat device{};
+  if (stat(nullDevice, &device) != 0 || !S_ISCHR(device.st_mode)) return Fail(ERROR_BAD_UNIT, FALSE);
 
   try {
     SpawnSettings settings;
-    if (int err = settings.Prepare()) return Fail(SpawnErrorCode(err), FALSE);
+    if (int err = settings.Prepare(nullDevice)) return Fail(SpawnErrorCode(err), FALSE);
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);

@@ -142,8 +142,11 @@ DWORD SpawnDetached(const std::vector<std::string>& arguments, const std::vector
 
 // Starts a program from a ready argument vector (8-bit arguments passed as
 // they are), as CreateProcessA does after splitting. The same results and
-// codes as CreateProcessA (87 for an empty vector or program name).
+// codes as CreateProcessA (87 for an empty vector or program name), and
+// ERROR_BAD_UNIT (20) when `nullDevice`, the program's streams, is no
+// character device.
 BOOL CreateProcessFromArguments(const std::vector<std::string>& arguments,
-                                LPPROCESS_INFORMATION processInformation);
+                                LPPROCESS_INFORMATION processInformation,
+                                const char* nullDevice = "/dev/null");
 
 }  // namespace platform

@@ -228,6 +228,22 @@ TEST_F(ProcessStart, StartFailuresGiveTheirCodes) {
   EXPECT_FALSE(fs::exists(root_.path() / "ran"));
 }
 
+// Without a usable null device for its streams the program never runs, and
+// the code says so rather than reading as a missing program.
+TEST_F(ProcessStart, StartWithoutANullDeviceFailsWithItsOwnCode) {
+  const fs::path notDevice = root_.WriteFile("not_a_device", "");
+  const std::string ran = (root_.path() / "ran").string();
+  for (const std::string& device : {(root_.path() / "missing").string(), notDevice.string()}) {
+    PROCESS_INFORMATION info{};
+    SetLastError(0);
+    EXPECT_FALSE(platform::CreateProcessFromArguments({Recorder(), "--touch", ran, Log()}, &info, device.c_str()))
+        << device;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_UNIT)) << device;
+  }
+  EXPECT_FALSE(fs::exists(ran));
+  EXPECT_FALSE(fs::exists(Log()));
+}
+
 // Detached starts (service processes): the program must not keep its
 // starter's streams, or a starter reading them to their end waits as long as
 // the program runs.
