@@ -5,6 +5,7 @@
 
 #include <openssl/rand.h>
 
+#include "qelm/ber.h"
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
 #include "qelm/cms_split.h"
@@ -15,27 +16,42 @@ namespace {
 struct CipherChoice {
   uint32_t flags;
   const char* name;
-  int keyMesh;   // section size of ACPKM, 0 for none
+  int keyMesh;       // section size of ACPKM, 0 for none
+  size_t macLength;  // bytes of the MAC the cipher carries, 0 for none
 };
 
 constexpr CipherChoice kCiphers[] = {
-    {ORLAX_CIPHER_GOST89, "gost89", 0},
-    {ORLAX_CIPHER_MAGMA, "magma-ctr-acpkm", 8192},
-    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, "magma-ctr-acpkm-omac", 8192},
-    {ORLAX_CIPHER_KUZNYECHIK, "kuznyechik-ctr-acpkm", 262144},
-    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, "kuznyechik-ctr-acpkm-omac", 262144},
+    {ORLAX_CIPHER_GOST89, "gost89", 0, 0},
+    {ORLAX_CIPHER_MAGMA, "magma-ctr-acpkm", 8192, 0},
+    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, "magma-ctr-acpkm-omac", 8192, 8},
+    {ORLAX_CIPHER_KUZNYECHIK, "kuznyechik-ctr-acpkm", 262144, 0},
+    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, "kuznyechik-ctr-acpkm-omac", 262144, 16},
 };
+
+const CipherChoice* ChoiceOf(const EVP_CIPHER* cipher) {
+  const char* name = OBJ_nid2sn(EVP_CIPHER_get_nid(cipher));
+  for (const auto& choice : kCiphers) {
+    if (name != nullptr && std::strcmp(choice.name, name) == 0) return &choice;
+  }
+  return nullptr;
+}
 
 // The section size the engine must use to decrypt an ACPKM cipher: it does
 // not take it from the message and would fall back to 1 KiB / 4 KiB, which
 // corrupts everything past the first section.
 int KeyMeshFor(const EVP_CIPHER* cipher) {
-  const char* name = OBJ_nid2sn(EVP_CIPHER_get_nid(cipher));
-  for (const auto& choice : kCiphers) {
-    if (name != nullptr && std::strcmp(choice.name, name) == 0) return choice.keyMesh;
-  }
-  return 0;
+  const CipherChoice* choice = ChoiceOf(cipher);
+  return choice != nullptr ? choice->keyMesh : 0;
 }
+
+// The attribute of an enveloped message that holds its (encrypted) MAC.
+const std::string kMacAttributeOid("\x06\x09\x2A\x85\x03\x07\x01\x00\x06\x01\x01", 11);
+
+std::string ShortDer(unsigned char tag, const std::string& content) {
+  return std::string(1, static_cast<char>(tag)) + std::string(1, static_cast<char>(content.size())) + content;
+}
+
+void FreeAttributes(STACK_OF(X509_ATTRIBUTE) * attributes) { sk_X509_ATTRIBUTE_pop_free(attributes, X509_ATTRIBUTE_free); }
 
 X509Ptr RecipientCert(Context& ctx, const CertRecord& record) {
   if (record.encoded != nullptr && record.encodedLength > 0) {
@@ -131,6 +147,42 @@ uint32_t StartDecryption(Context& ctx, CMS_ContentInfo* cms, BIO* detachedConten
   }
   d->cipher = EVP_CIPHER_CTX_get0_cipher(d->cipherCtx);
   if (int mesh = KeyMeshFor(d->cipher); mesh != 0) EVP_CIPHER_CTX_ctrl(d->cipherCtx, EVP_CTRL_KEY_MESH, mesh, nullptr);
+  return 0;
+}
+
+size_t MacLengthOf(const EVP_CIPHER* cipher) {
+  const CipherChoice* choice = ChoiceOf(cipher);
+  return choice != nullptr ? choice->macLength : 0;
+}
+
+std::string PlaceholderMacAttributes(size_t length) {
+  const std::string mac = ShortDer(0x04, std::string(length, '\0'));
+  return ShortDer(0xA1, ShortDer(0x30, kMacAttributeOid + ShortDer(0x31, mac)));
+}
+
+uint32_t ExpectMac(Context& ctx, Decryption& d, std::string_view unprotected, const std::string& what) {
+  std::unique_ptr<STACK_OF(X509_ATTRIBUTE), Deleter<FreeAttributes>> attributes(sk_X509_ATTRIBUTE_new_null());
+  if (attributes == nullptr) throw std::bad_alloc();
+  BerReader reader(unprotected);
+  Tlv set, child;
+  bool end = false;
+  if (!unprotected.empty() && reader.ReadHeader(&set)) {
+    while (reader.NextChild(set, &child, &end) && !end && reader.Skip(child)) {
+      const auto* p = reinterpret_cast<const unsigned char*>(unprotected.data() + child.headerStart);
+      X509_ATTRIBUTE* attribute = d2i_X509_ATTRIBUTE(nullptr, &p, static_cast<long>(reader.position() - child.headerStart));
+      if (attribute == nullptr) break;
+      if (sk_X509_ATTRIBUTE_push(attributes.get(), attribute) <= 0) {
+        X509_ATTRIBUTE_free(attribute);
+        throw std::bad_alloc();
+      }
+    }
+  }
+  ERR_clear_error();
+  // The engine takes the MAC it will compare in its final step; a message
+  // without one of the cipher's length is refused here.
+  if (EVP_CIPHER_CTX_ctrl(d.cipherCtx, EVP_CTRL_PROCESS_UNPROTECTED, 0, attributes.get()) <= 0) {
+    return Fail(&ctx, ORLAX_E_DECRYPT_FAILED, what);
+  }
   return 0;
 }
 

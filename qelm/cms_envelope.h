@@ -35,6 +35,16 @@ struct Decryption {
 // NOT_ENVELOPED_MESSAGE, PSE_NOT_FOUND, NOT_RECIPIENT, DECRYPT_FAILED.
 uint32_t StartDecryption(Context& ctx, CMS_ContentInfo* cms, BIO* detachedContent, const std::string& what,
                          Decryption* d);
+// Bytes of the MAC a content cipher carries after the content (0: none).
+size_t MacLengthOf(const EVP_CIPHER* cipher);
+// Unprotected attributes (the [1] element an enveloped message ends with)
+// holding an all-zero MAC of length bytes: they let a decryption start
+// before the message's own MAC, which follows the content, has arrived.
+std::string PlaceholderMacAttributes(size_t length);
+// Makes d's cipher compare its MAC, in its final step, with the one in
+// unprotected (the message's [1] element, empty when it has none).
+// DECRYPT_FAILED when that holds no MAC of the cipher's length.
+uint32_t ExpectMac(Context& ctx, Decryption& d, std::string_view unprotected, const std::string& what);
 // After the whole plaintext was read: DECRYPT_FAILED when the cipher's final
 // step failed (a MAC that does not match); fills result when given.
 uint32_t FinishDecryption(Context& ctx, Decryption& d, DecryptResult* result, const std::string& what);

@@ -151,7 +151,7 @@ class ContentReader {
     if (size <= 0) return 0;
     if (place_.raw) return ReadRaw(out, size);
     if (pieceLeft_ == 0) {
-      if (Step step = NextPiece(); step != Step::kPiece) return step == Step::kEnd ? 0 : Stopped(step);
+      if (Step step = NextPiece(); step != Step::kPiece) return step == Step::kEnd ? End() : Stopped(step);
     }
     const uint64_t present = available_ > pieceAt_ ? available_ - pieceAt_ : 0;
     const uint64_t want = std::min({static_cast<uint64_t>(size), pieceLeft_, present});
@@ -175,12 +175,15 @@ class ContentReader {
   };
 
   int Stopped(Step step) const { return step == Step::kWait ? kWouldBlock : -1; }
+  // The end is told only once the file is complete: a reader's final step
+  // (a cipher comparing its MAC) may need what follows the content.
+  int End() const { return complete_ ? 0 : kWouldBlock; }
 
   int ReadRaw(char* out, int size) {
     const uint64_t at = place_.start + done_;
     const uint64_t present = available_ > at ? available_ - at : 0;
     const uint64_t want = std::min({static_cast<uint64_t>(size), place_.length - done_, present});
-    if (want == 0) return done_ == place_.length ? 0 : complete_ ? -1 : kWouldBlock;
+    if (want == 0) return done_ == place_.length ? End() : complete_ ? -1 : kWouldBlock;
     if (!Fetch(at, out, static_cast<size_t>(want))) return -1;
     done_ += want;
     return static_cast<int>(want);
@@ -502,15 +505,30 @@ void SetContentAvailable(BIO* bio, const ContentPlace& place, uint64_t available
   static_cast<ContentReader*>(BIO_get_data(bio))->SetAvailable(place, available, complete);
 }
 
-bool EnvelopeHeadSoFar(std::FILE* file, std::string* head) {
+bool EnvelopeHeadSoFar(std::FILE* file, std::string* head, const std::string& unprotected) {
   SplitMessage split;
   ShellBuilder shell;
   Walk(file, &split, &shell);
   if (!split.hasContent || shell.head() == 0) return false;
   head->clear();
   if (!shell.Assemble(file, head, shell.head())) return false;
-  head->append(kEoc + kEoc + kEoc + kEoc);
+  // encryptedContentInfo closes, then the body, [0] and the ContentInfo.
+  head->append(kEoc + unprotected + kEoc + kEoc + kEoc);
   return true;
+}
+
+std::string EnvelopeUnprotectedAttributes(std::string_view shell) {
+  BerReader r(shell);
+  Tlv ci, oid, tag, body, child;
+  bool end = false;
+  if (!r.ReadHeader(&ci) || !r.NextChild(ci, &oid, &end) || end || !r.Skip(oid) || !r.NextChild(ci, &tag, &end) ||
+      end || !r.NextChild(tag, &body, &end) || end) {
+    return {};
+  }
+  while (r.NextChild(body, &child, &end) && !end && r.Skip(child)) {
+    if (child.tagClass == 2 && child.tag == 1) return std::string(shell.substr(child.headerStart, r.position() - child.headerStart));
+  }
+  return {};
 }
 
 namespace {

@@ -50,16 +50,20 @@ bool ContentPlaceSoFar(std::FILE* file, ContentPlace* place, bool signedOnly = f
 BioPtr ContentBio(std::FILE* file, const ContentPlace& place);
 
 // A content BIO that may still grow: it reads the content at place up to the
-// first available bytes of the file and past them asks its reader to retry,
-// until SetContentAvailable says the file is complete. Until the first call
+// first available bytes of the file and past them (its end included) asks
+// its reader to retry, until SetContentAvailable says the file is complete. Until the first call
 // every read asks to retry. The place stays the same from call to call.
 BioPtr GrowingContentBio(std::FILE* file);
 void SetContentAvailable(BIO* bio, const ContentPlace& place, uint64_t available, bool complete);
 
 // For an enveloped message still arriving in file: once everything before its
 // encrypted content is there, that part closed into a message of its own
-// (without the content and what follows it); false until then.
-bool EnvelopeHeadSoFar(std::FILE* file, std::string* head);
+// (without the content and what follows it, unprotected put in its place:
+// see PlaceholderMacAttributes); false until then.
+bool EnvelopeHeadSoFar(std::FILE* file, std::string* head, const std::string& unprotected = {});
+// The unprotected attributes (the [1] element) of the shell of an enveloped
+// message, as they are encoded; empty when it has none.
+std::string EnvelopeUnprotectedAttributes(std::string_view shell);
 
 // How much of a signed message still arriving may be passed on unchanged
 // before its end (certificates, signatures) is rewritten: with indefinite

@@ -7,9 +7,10 @@
 // their data piece by piece. The other stages gather their input in an
 // anonymous temporary file and read it back split into shell and content:
 // attached verification hands out the content found so far at each Update,
-// decryption (ciphers without MAC) the plaintext found so far, time stamping
-// the part of a stream-encoded message before its signatures; message
-// information, stamp checks and decryption with a MAC work in Final alone.
+// decryption the plaintext found so far (with a MAC cipher, the MAC's verdict
+// comes with Final), time stamping the part of a stream-encoded message
+// before its signatures; message information and stamp checks work in Final
+// alone.
 // Final gives what is left; whether the output may be used is told by its code.
 
 #include <algorithm>
@@ -54,8 +55,7 @@ struct Stream {
   uint64_t handedOut = 0;     // content bytes of an attached verification already given
   // The content found so far, read on from where the last Update stopped:
   // attached verification hands it out, decryption under way while the
-  // message still arrives reads it (ciphers without a MAC: a MAC comes after
-  // the content and is needed at the start).
+  // message still arrives reads it.
   BioPtr feeder;
   ContentPlace place;         // where the content starts, once placeKnown
   bool placeKnown = false;
@@ -746,9 +746,10 @@ ORLAX_API uint32_t ORLAX_CmsStrEncryptFinalMem(LibraryContext context, const Enc
 
 namespace {
 
-// Starts decrypting once everything before the encrypted content has arrived,
-// unless the cipher carries a MAC (given after the content, needed at the
-// start): such messages are decrypted whole in Final.
+// Starts decrypting once everything before the encrypted content has arrived.
+// A cipher with a MAC needs it at the start, but it follows the content: the
+// decryption starts with a placeholder, and the message's own MAC is put in
+// once it has arrived, before the cipher's final step compares it.
 uint32_t TryStartDecryption(Context& ctx, Stream& s) {
   if (s.decryption != nullptr || s.gatherOnly) return 0;
   if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
@@ -762,11 +763,17 @@ uint32_t TryStartDecryption(Context& ctx, Stream& s) {
     std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>> oid(OBJ_txt2obj(outline.cipherOid.c_str(), 1));
     cipher = oid != nullptr ? EVP_get_cipherbyobj(oid.get()) : nullptr;
   }
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(head.data());
-  s.head.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(head.size())));
+  const bool withMac = cipher != nullptr && (EVP_CIPHER_get_flags(cipher) & EVP_CIPH_FLAG_CIPHER_WITH_MAC) != 0;
+  if (withMac && (MacLengthOf(cipher) == 0 ||
+                  !EnvelopeHeadSoFar(s.spool.get(), &head, PlaceholderMacAttributes(MacLengthOf(cipher))))) {
+    cipher = nullptr;
+  }
+  if (cipher != nullptr) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(head.data());
+    s.head.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(head.size())));
+  }
   ERR_clear_error();
-  if (cipher == nullptr || (EVP_CIPHER_get_flags(cipher) & EVP_CIPH_FLAG_CIPHER_WITH_MAC) != 0 ||
-      s.head == nullptr) {
+  if (cipher == nullptr || s.head == nullptr) {
     s.gatherOnly = true;  // Final reads the whole message and reports what is wrong
     return 0;
   }
@@ -788,6 +795,13 @@ uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output) 
     if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
     s.place = split.content;
     s.placeKnown = true;
+    // The message's own MAC, which the cipher compares as the content ends.
+    if (MacLengthOf(s.decryption->cipher) != 0) {
+      if (uint32_t code = ExpectMac(ctx, *s.decryption, EnvelopeUnprotectedAttributes(split.shell), "DataBlob");
+          code != 0) {
+        return code;
+      }
+    }
   } else if (!s.placeKnown) {
     s.placeKnown = ContentPlaceSoFar(s.spool.get(), &s.place);
   }
@@ -812,7 +826,9 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptInitMem(LibraryContext context, const Decr
   });
 }
 
-// The plaintext is handed out as the message arrives (ciphers without a MAC).
+// The plaintext is handed out as the message arrives. With a MAC cipher it is
+// unverified until Final has compared the MAC: a failed Final means that
+// everything handed out must be thrown away.
 ORLAX_API uint32_t ORLAX_CmsStrDecryptUpdateMem(LibraryContext context, const DecryptParams* /*params*/,
                                                 StreamContext* stream, const DataBlob* input, DataBlob* output) {
   return WithContext("ORLAX_CmsStrDecryptUpdateMem", context, [&](Context& ctx) -> uint32_t {

@@ -318,9 +318,55 @@ TEST_F(StreamTest, WritingStagesHandOutPiecesAsTheyGo) {
   ORLAX_FreeFindResult(ctx, &found);
 }
 
-// Decryption hands out the plaintext as the message arrives when the cipher
-// has no MAC; with a MAC (which follows the content) it is all given by Final.
-TEST_F(StreamTest, DecryptionInPiecesForEveryCipher) {
+// Decryption hands out the plaintext as the message arrives, with every
+// cipher; with a MAC (which follows the content) the verdict comes with Final.
+class StreamDecryptionTest : public StreamTest {
+ protected:
+  struct Outcome {
+    uint32_t init = 0, updates = 0, final = 0;
+    std::string byUpdates, byFinal;
+  };
+  // message in three pieces: Init, Update, Update, Final.
+  Outcome Decrypt(LibraryContext ctx, const std::string& message) {
+    Outcome outcome;
+    auto pieces = Pieces(message);
+    DecryptParams dp{0, 0, 0, 0x8003, 0};
+    StreamContext s = nullptr;
+    DataBlob first = Blob(pieces[0]);
+    outcome.init = ORLAX_CmsStrDecryptInitMem(ctx, &dp, &first, &s);
+    if (outcome.init != 0) {
+      EXPECT_EQ(s, nullptr);
+      return outcome;
+    }
+    for (size_t i = 1; i < pieces.size() && outcome.updates == 0; ++i) {
+      DataBlob in = Blob(pieces[i]), out{};
+      outcome.updates = ORLAX_CmsStrDecryptUpdateMem(ctx, &dp, &s, &in, &out);
+      outcome.byUpdates += Take(ctx, &out);
+    }
+    DataBlob last{};
+    DecryptResult result{};
+    outcome.final = ORLAX_CmsStrDecryptFinalMem(ctx, &dp, &s, &last, &result);
+    outcome.byFinal = Take(ctx, &last);
+    ORLAX_FreeDecryptResult(ctx, &result);
+    EXPECT_EQ(s, nullptr);
+    return outcome;
+  }
+  std::string Encrypt(LibraryContext ctx, const FindResult& to, uint32_t cipher, bool streamEncoded,
+                      const fs::path& input) {
+    EncryptParams enc{};
+    enc.cipherFlags = cipher;
+    enc.certCount = to.count;
+    enc.certs = to.certs;
+    fs::path encrypted = File("data.p7e");
+    fs::remove(encrypted);
+    EXPECT_EQ((streamEncoded ? ORLAX_CmsStrEncryptFile : ORLAX_CmsBlkEncryptFile)(ctx, &enc, input.c_str(),
+                                                                                 encrypted.c_str()),
+              0u);
+    return Read(encrypted);
+  }
+};
+
+TEST_F(StreamDecryptionTest, PlaintextComesOutAtEachUpdateForEveryCipher) {
   Ctx sender = Open("user1");
   Ctx receiver = Open("user2");
   Ctx stranger = Open("revoked");
@@ -331,53 +377,61 @@ TEST_F(StreamTest, DecryptionInPiecesForEveryCipher) {
   for (uint32_t cipher : ciphers) {
     for (bool streamEncoded : {true, false}) {
       SCOPED_TRACE(std::to_string(cipher) + (streamEncoded ? " BER" : " DER"));
-      EncryptParams enc{};
-      enc.cipherFlags = cipher;
-      enc.certCount = found.count;
-      enc.certs = found.certs;
-      fs::path encrypted = File("data.p7e");
-      fs::remove(encrypted);
-      ASSERT_EQ((streamEncoded ? ORLAX_CmsStrEncryptFile : ORLAX_CmsBlkEncryptFile)(sender, &enc, input.c_str(),
-                                                                                   encrypted.c_str()),
-                0u);
-      std::string message = Read(encrypted);
-      auto pieces = Pieces(message);
-      DecryptParams dp{0, 0, 0, 0x8003, 0};
-      StreamContext s = nullptr;
-      DataBlob first = Blob(pieces[0]);
-      ASSERT_EQ(ORLAX_CmsStrDecryptInitMem(receiver, &dp, &first, &s), 0u);
-      std::string plain;
-      for (size_t i = 1; i < pieces.size(); ++i) {
-        DataBlob in = Blob(pieces[i]), out{};
-        ASSERT_EQ(ORLAX_CmsStrDecryptUpdateMem(receiver, &dp, &s, &in, &out), 0u);
-        plain += Take(receiver, &out);
-      }
-      const bool withMac = (cipher & ORLAX_CIPHER_OMAC) != 0;
-      if (withMac) {
-        EXPECT_TRUE(plain.empty());
-      } else {
-        EXPECT_GT(plain.size(), data.size() / 2);
-      }
-      DataBlob last{};
-      DecryptResult result{};
-      ASSERT_EQ(ORLAX_CmsStrDecryptFinalMem(receiver, &dp, &s, &last, &result), 0u);
-      plain += Take(receiver, &last);
-      ORLAX_FreeDecryptResult(receiver, &result);
-      EXPECT_TRUE(plain == data);
+      const std::string message = Encrypt(sender, found, cipher, streamEncoded, input);
+      Outcome outcome = Decrypt(receiver, message);
+      ASSERT_EQ(outcome.init, 0u);
+      ASSERT_EQ(outcome.updates, 0u);
+      EXPECT_EQ(outcome.final, 0u);
+      // The second and third pieces hold most of the content.
+      EXPECT_GT(outcome.byUpdates.size(), data.size() / 2);
+      EXPECT_TRUE(outcome.byUpdates + outcome.byFinal == data);
 
       // Someone else's key: refused as soon as the recipients have arrived.
       DrainStack(stranger);
-      EXPECT_EQ(ORLAX_CmsStrDecryptInitMem(stranger, &dp, &first, &s), withMac ? 0u : ORLAX_E_NOT_RECIPIENT);
-      if (withMac) {
-        for (size_t i = 1; i < pieces.size(); ++i) {
-          DataBlob in = Blob(pieces[i]), out{};
-          EXPECT_EQ(ORLAX_CmsStrDecryptUpdateMem(stranger, &dp, &s, &in, &out), 0u);
-          EXPECT_EQ(out.length, 0u);
-        }
-        EXPECT_EQ(ORLAX_CmsStrDecryptFinalMem(stranger, &dp, &s, &last, &result), ORLAX_E_NOT_RECIPIENT);
-      }
-      EXPECT_EQ(s, nullptr);
+      EXPECT_EQ(Decrypt(stranger, message).init, ORLAX_E_NOT_RECIPIENT);
       EXPECT_FALSE(DrainStack(stranger).empty());
+    }
+  }
+  ORLAX_FreeFindResult(sender, &found);
+}
+
+// What a MAC cipher's Updates handed out is unverified: a changed content, a
+// changed MAC or a MAC that cannot be found fails Final, which gives nothing.
+TEST_F(StreamDecryptionTest, TamperedMacMessageFailsAtFinal) {
+  Ctx sender = Open("user1");
+  Ctx receiver = Open("user2");
+  const std::string data = RandomBytes(300 * 1024, 43);
+  fs::path input = WriteInput("data.bin", data);
+  FindResult found = Find(sender, "user2");
+  // The OID of the attribute that holds the MAC, as encoded.
+  const std::string macOid("\x06\x09\x2A\x85\x03\x07\x01\x00\x06\x01\x01", 11);
+  struct Tampering {
+    const char* name;
+    size_t (*at)(const std::string& message, size_t oid);
+  };
+  const Tampering tamperings[] = {
+      {"content", [](const std::string& message, size_t) { return message.size() / 2; }},
+      {"MAC", [](const std::string&, size_t oid) { return oid + 11 + 2 + 2; }},     // past SET and OCTET STRING headers
+      {"MAC attribute's type", [](const std::string&, size_t oid) { return oid + 10; }},
+  };
+  for (uint32_t cipher : {0xA0000u, 0xC0000u}) {
+    for (bool streamEncoded : {true, false}) {
+      const std::string message = Encrypt(sender, found, cipher, streamEncoded, input);
+      const size_t oid = message.rfind(macOid);
+      ASSERT_NE(oid, std::string::npos);
+      for (const Tampering& t : tamperings) {
+        SCOPED_TRACE(std::to_string(cipher) + (streamEncoded ? " BER " : " DER ") + t.name);
+        std::string tampered = message;
+        tampered[t.at(message, oid)] ^= 0x01;
+        DrainStack(receiver);
+        Outcome outcome = Decrypt(receiver, tampered);
+        ASSERT_EQ(outcome.init, 0u);
+        ASSERT_EQ(outcome.updates, 0u);
+        EXPECT_FALSE(outcome.byUpdates.empty());
+        EXPECT_EQ(outcome.final, ORLAX_E_DECRYPT_FAILED);
+        EXPECT_TRUE(outcome.byFinal.empty());
+        EXPECT_FALSE(DrainStack(receiver).empty());
+      }
     }
   }
   ORLAX_FreeFindResult(sender, &found);
