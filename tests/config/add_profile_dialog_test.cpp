@@ -16,11 +16,12 @@
 
 #include "config/config_records.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
-#include "service/core/config_store.h"
 #include "tests/config/trelcon_fixture.h"
+#include "tests/config/widget_lookup.h"
 
 namespace {
+
+using testsupport::SetChecked;
 
 template <typename T>
 T* Control(QWidget& dialog, const char* name) {
@@ -30,10 +31,6 @@ T* Control(QWidget& dialog, const char* name) {
 }
 
 void Click(QWidget& dialog, const char* name) { Control<QPushButton>(dialog, name)->click(); }
-void Check(QWidget& dialog, const char* name, bool on) {
-  QCheckBox* box = Control<QCheckBox>(dialog, name);
-  if (box->isChecked() != on) box->click();
-}
 void SetText(QWidget& dialog, const char* name, const QString& text) {
   Control<QLineEdit>(dialog, name)->setText(text);
 }
@@ -45,16 +42,6 @@ int Selected(QWidget& dialog) { return Control<QListWidget>(dialog, "DirectoryPr
 std::function<int(QDialog&)> Choose(int index) {
   return [index](QDialog& dialog) {
     Control<QComboBox>(dialog, "DirectoryProfileChoice")->setCurrentIndex(index);
-    Click(dialog, "OK");
-    return dialog.result();
-  };
-}
-
-// Answers the directory-profile choice with the library's profile of that name.
-std::function<int(QDialog&)> ChooseName(const CString& name) {
-  return [name](QDialog& dialog) {
-    QComboBox* choice = Control<QComboBox>(dialog, "DirectoryProfileChoice");
-    choice->setCurrentIndex(choice->findText(ToQString(name)));
     Click(dialog, "OK");
     return dialog.result();
   };
@@ -123,8 +110,8 @@ TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
   CAddProfile dialog(nullptr, StoredProfile());
   EXPECT_EQ(dialog.windowTitle(), "Изменить профиль");
   // Position 0 changed, then position 1 shown with its stored values.
-  Check(dialog, "NotUseLDAP", false);
-  Check(dialog, "UseAIA", true);
+  SetChecked(dialog, "NotUseLDAP", false);
+  SetChecked(dialog, "UseAIA", true);
   SetText(dialog, "CrlUpdatePeriod", "5");
   Select(dialog, 1);
   EXPECT_EQ(Control<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Другой");
@@ -134,14 +121,14 @@ TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
   EXPECT_EQ(Text(dialog, "CrlUpdatePeriod"), "24");
   // Unchecking the stamp check clears its companion; unchecking the server
   // sets "0" and disables the field.
-  Check(dialog, "AutoVerifyTSP", false);
+  SetChecked(dialog, "AutoVerifyTSP", false);
   EXPECT_FALSE(Control<QCheckBox>(dialog, "NoTSPisError")->isChecked());
   EXPECT_FALSE(Control<QCheckBox>(dialog, "NoTSPisError")->isEnabled());
-  Check(dialog, "AutoUseTSP", false);
+  SetChecked(dialog, "AutoUseTSP", false);
   EXPECT_EQ(Text(dialog, "ServerTSP"), "0");
   EXPECT_FALSE(Control<QLineEdit>(dialog, "ServerTSP")->isEnabled());
-  Check(dialog, "Rename conf files", true);
-  Check(dialog, "Verify det file", true);
+  SetChecked(dialog, "Rename conf files", true);
+  SetChecked(dialog, "Verify det file", true);
   Click(dialog, "OK");
   ASSERT_EQ(dialog.result(), QDialog::Accepted);
   const ProfileRecord& edited = dialog.profile;
@@ -162,7 +149,7 @@ TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
 
 TEST_F(ProfileEditorTest, AnEmptyTspServerKeepsTheSelectionAndRefusesOk) {
   CAddProfile dialog(nullptr, StoredProfile());
-  Check(dialog, "AutoUseTSP", true);
+  SetChecked(dialog, "AutoUseTSP", true);
   SetText(dialog, "ServerTSP", "");
   answers.Then(QMessageBox::Ok).Then(QMessageBox::Ok).Then(QMessageBox::Ok);
   Select(dialog, 1);
@@ -315,71 +302,6 @@ TEST_F(ProfileEditorTest, CancelLeavesTheCallersProfileAsItWas) {
   EXPECT_TRUE(RunProfileEditor(nullptr, profile, removed));
   EXPECT_EQ(profile.zcsProfiles, std::vector<CString>{L"Банк"});
   EXPECT_EQ(removed, std::vector<CString>{L"Другой"});
-}
-
-// The main dialog's profile commands with the profile editor of the program.
-class ProfileEditorOnly : public EditorDialogs {
- public:
-  bool EditProfile(QWidget* owner, ProfileRecord& profile, std::vector<CString>& removed) override {
-    return RunProfileEditor(owner, profile, removed);
-  }
-  bool EditRule(QWidget*, const ProfileRecord&, const std::vector<CString>&, RuleRecord&) override {
-    ADD_FAILURE() << "no rule editor in this test";
-    return false;
-  }
-};
-
-class ProfileToServiceTest : public testsupport::TrelconTest {};
-
-TEST_F(ProfileToServiceTest, AProfileMadeInTheEditorIsWhatTheServiceLoads) {
-  AddLibraryProfile("Основной", "user1");
-  AddLibraryProfile("Второй", "user2");
-  auto dialog = OpenDialog();
-  ProfileEditorOnly editor;
-  SetEditorDialogs(&editor);
-  ASSERT_EQ(g_libraryProfileNames.GetSize(), 2);
-  const CString first = g_libraryProfileNames[0], second = g_libraryProfileNames[1];
-  answers.Then([&](QDialog& profileDialog) {
-    SetText(profileDialog, "ProfileName", "Склад");
-    SetText(profileDialog, "Handler timeout", "20");
-    Check(profileDialog, "Verify File", true);
-    Check(profileDialog, "Rename conf files", true);
-    SetText(profileDialog, "CrlUpdatePeriod", "12");
-    testsupport::ModalAnswers inner;
-    inner.Then(ChooseName(second));
-    Click(profileDialog, "AddDirectoryProfile");
-    Check(profileDialog, "NotUseLDAP", false);
-    Check(profileDialog, "NotLoadCrl", true);
-    Check(profileDialog, "AutoUseTSP", true);
-    SetText(profileDialog, "ServerTSP", "http://127.0.0.1:1/tsp");
-    Check(profileDialog, "AutoVerifyTSP", true);
-    Check(profileDialog, "NoTSPisError", true);
-    Click(profileDialog, "OK");
-    return profileDialog.result();
-  });
-  dialog->OnAddProfile();
-  SetEditorDialogs(&editors);
-  ASSERT_EQ(g_modified, 1);
-  dialog->SaveConfiguration();
-  EXPECT_EQ(g_modified, 0);
-
-  ServiceConfiguration config;
-  ASSERT_EQ(LoadConfiguration(L"Склад", config).code, 0u);
-  InstallProgramReporters();  // the service's load installed its own
-  const ProfileRecord& read = config.profile;
-  EXPECT_EQ(read.zcsProfiles, (std::vector<CString>{first, second}));
-  EXPECT_EQ(read.serverTsp, (std::vector<CString>{L"0", L"http://127.0.0.1:1/tsp"}));
-  EXPECT_EQ(read.notUseLdap, (std::vector<int>{1, 0}));
-  EXPECT_EQ(read.notLoadCrl, (std::vector<int>{0, 1}));
-  EXPECT_EQ(read.autoUseTsp, (std::vector<int>{0, 1}));
-  EXPECT_EQ(read.autoVerifyTsp, (std::vector<int>{0, 1}));
-  EXPECT_EQ(read.noTspIsError, (std::vector<int>{0, 1}));
-  EXPECT_EQ(read.notAddCert, (std::vector<int>{0, 0}));
-  EXPECT_EQ(read.crlUpdatePeriod, (std::vector<int>{12, 1}));
-  EXPECT_EQ(read.verifyFile, 1);
-  EXPECT_EQ(read.verifyXFile, 0);
-  EXPECT_EQ(read.renameConfFiles, 1);
-  EXPECT_EQ(config.handlerTimeout, 20);
 }
 
 }  // namespace

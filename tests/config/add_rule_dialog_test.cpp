@@ -17,6 +17,7 @@
 #include "config/mask_dialogs.h"
 #include "config/program_editors.h"
 #include "config/qt_text.h"
+#include "tests/config/dialog_answers.h"
 #include "tests/config/modal_answers.h"
 #include "tests/config/trelcon_fixture.h"
 #include "tests/config/widget_lookup.h"
@@ -27,25 +28,11 @@ namespace {
 using testsupport::Child;
 using testsupport::Click;
 using testsupport::ModalAnswers;
+using testsupport::OperationPosition;
 using testsupport::Q;
+using testsupport::TypeMask;
 
 QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-int OperationOf(const char* code) {
-  for (int i = 0; i < kOperationCount; ++i) {
-    if (OperationCodes()[i] == CString(code)) return i;
-  }
-  return -1;
-}
-
-// Answers AddMask with the typed text and OK (the result of the dialog).
-std::function<int(QDialog&)> TypeMask(const QString& text) {
-  return [text](QDialog& dialog) {
-    Child<QComboBox>(dialog, "Mask")->setEditText(text);
-    Click(dialog, "OK");
-    return dialog.result();
-  };
-}
 
 QStringList Masks(QWidget& editor) {
   QStringList masks;
@@ -86,20 +73,20 @@ TEST_F(RuleEditorTest, ChoosingAnOperationRedrawsItsRows) {
   EXPECT_EQ(editor->windowTitle(), Q("Добавить правило"));
   auto* operation = Child<QComboBox>(*editor, "Operation");
   ASSERT_EQ(operation->count(), kOperationCount);
-  operation->setCurrentIndex(OperationOf("MOVE"));
+  operation->setCurrentIndex(OperationPosition("MOVE"));
   EXPECT_FALSE(Child<QLineEdit>(*editor, "CertificateField")->isReadOnly());
   EXPECT_TRUE(Child<QLineEdit>(*editor, "CertificateField")->text().isEmpty());
   EXPECT_EQ(Child<QLabel>(*editor, "Row4Label")->text(), Q("Формат отчетности копий:"));
   EXPECT_FALSE(Child<QLineEdit>(*editor, "DelExt")->isHidden());
   EXPECT_TRUE(Child<QComboBox>(*editor, "DirectoryProfile")->isHidden());
   EXPECT_TRUE(Child<QComboBox>(*editor, "Row2List")->isHidden());
-  operation->setCurrentIndex(OperationOf("SGEN"));
+  operation->setCurrentIndex(OperationPosition("SGEN"));
   EXPECT_TRUE(Child<QLineEdit>(*editor, "DelExt")->isHidden());
   auto* modes = Child<QComboBox>(*editor, "Row3List");
   EXPECT_FALSE(modes->isHidden());
   EXPECT_EQ(modes->itemText(1), Q("Потоковая"));
   EXPECT_EQ(Child<QComboBox>(*editor, "Row1List")->count(), 5);
-  operation->setCurrentIndex(OperationOf("DELE"));
+  operation->setCurrentIndex(OperationPosition("DELE"));
   EXPECT_FALSE(Child<QLineEdit>(*editor, "PathOut")->isEnabled());
   EXPECT_FALSE(Child<QPushButton>(*editor, "OutputFolderButton")->isEnabled());
   EXPECT_TRUE(answers.Shown().empty());
@@ -135,7 +122,7 @@ TEST_F(RuleEditorTest, RefusalsAreShownInTheirBoxesAndKeepTheEditorOpen) {
     return int(QDialog::Accepted);
   });
   Click(*editor, "OK");
-  Child<QComboBox>(*editor, "Operation")->setCurrentIndex(OperationOf("HASH"));
+  Child<QComboBox>(*editor, "Operation")->setCurrentIndex(OperationPosition("HASH"));
   FillFolders(*editor);
   Child<QLineEdit>(*editor, "PathOut")->setText("out");
   answers.Then(QMessageBox::Ok);
@@ -233,7 +220,7 @@ class RuleEditorCommandsTest : public testsupport::TrelconTest {
 TEST_F(RuleEditorCommandsTest, AddAndEditTakeTheEditorsRuleOnOkOnly) {
   const QString in = Q(root.Dir("in"));
   answers.Then([&](QDialog& editor) {
-    Child<QComboBox>(editor, "Operation")->setCurrentIndex(OperationOf("SIGN"));
+    Child<QComboBox>(editor, "Operation")->setCurrentIndex(OperationPosition("SIGN"));
     Child<QComboBox>(editor, "Row3List")->setCurrentIndex(1);
     Child<QLineEdit>(editor, "PathIn")->setText(in);
     Child<QLineEdit>(editor, "PathOut")->setText(in);
@@ -258,7 +245,7 @@ TEST_F(RuleEditorCommandsTest, AddAndEditTakeTheEditorsRuleOnOkOnly) {
   OpenProfile()->rules[0].isOn = 0;
   RuleList(*dialog)->setCurrentItem(RuleList(*dialog)->topLevelItem(0));
   answers.Then([](QDialog& editor) {
-    EXPECT_EQ(Child<QComboBox>(editor, "Operation")->currentIndex(), OperationOf("SIGN"));
+    EXPECT_EQ(Child<QComboBox>(editor, "Operation")->currentIndex(), OperationPosition("SIGN"));
     Child<QLineEdit>(editor, "PathIn")->setText("elsewhere");
     Click(editor, "Exit");
     return editor.result();

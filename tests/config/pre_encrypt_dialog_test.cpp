@@ -16,12 +16,14 @@
 #include "common/report_text.h"
 #include "config/qt_text.h"
 #include "config/signer_list_names.h"
+#include "tests/config/dialog_answers.h"
 #include "tests/config/modal_answers.h"
 #include "tests/config/widget_lookup.h"
 #include "tests/qelm/library_fixture.h"
 
 namespace {
 
+using testsupport::CheckRow;
 using testsupport::Child;
 using testsupport::Click;
 using testsupport::ModalAnswers;
@@ -32,13 +34,6 @@ QStringList Rows(QWidget& picker, const char* list) {
   auto* view = Child<QTreeWidget>(picker, list);
   for (int i = 0; i < view->topLevelItemCount(); ++i) rows << view->topLevelItem(i)->text(0);
   return rows;
-}
-
-void Check(QWidget& picker, const char* list, const QString& text) {
-  auto* view = Child<QTreeWidget>(picker, list);
-  for (int i = 0; i < view->topLevelItemCount(); ++i) {
-    if (view->topLevelItem(i)->text(0) == text) view->topLevelItem(i)->setCheckState(0, Qt::Checked);
-  }
 }
 
 class PickerTest : public qelmtest::LibraryTest {
@@ -106,7 +101,7 @@ TEST_F(PickerTest, AddingTakesOutSignersOfOtherListsWithAWarning) {
   EXPECT_FALSE(chosen.contains(QDn("user2")));
   EXPECT_EQ(chosen.count(QDn("user1")), 1) << "an owner already chosen is not added twice";
 
-  Check(*picker, "Chosen", QDn("user1"));
+  CheckRow(*picker, "Chosen", QDn("user1"));
   Click(*picker, "RemoveChosen");
   EXPECT_FALSE(Rows(*picker, "Chosen").contains(QDn("user1")));
 }

@@ -3,6 +3,7 @@
 // Finding and pressing a dialog's widgets by object name, for the dialog
 // tests: a missing widget fails the test by name instead of crashing it.
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
@@ -22,6 +23,12 @@ Widget* Child(QWidget& parent, const char* name) {
 
 inline void Click(QWidget& parent, const char* name) {
   if (auto* button = Child<QPushButton>(parent, name)) button->click();
+}
+
+// Sets a check box by clicking it, so that what its click does happens too.
+inline void SetChecked(QWidget& parent, const char* name, bool on) {
+  auto* box = Child<QCheckBox>(parent, name);
+  if (box != nullptr && box->isChecked() != on) box->click();
 }
 
 }  // namespace testsupport
