@@ -1,6 +1,7 @@
 // The rule editor's window: the main dialog's commands open it, what the
 // user types reaches the rule only through OK, refusals are shown in their
-// boxes, and the mask list with its commands.
+// boxes, the mask list with its commands, and the certificate picks on the
+// test PKI.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -22,6 +23,7 @@
 #include "tests/config/trelcon_fixture.h"
 #include "tests/config/widget_lookup.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
 
 namespace {
 
@@ -34,12 +36,7 @@ using testsupport::TypeMask;
 
 QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
-QStringList Masks(QWidget& editor) {
-  QStringList masks;
-  auto* view = Child<QTreeWidget>(editor, "MaskList");
-  for (int i = 0; i < view->topLevelItemCount(); ++i) masks << view->topLevelItem(i)->text(0);
-  return masks;
-}
+QStringList Masks(QWidget& editor) { return testsupport::RowTexts(editor, "MaskList"); }
 
 void SelectMasks(QWidget& editor, std::initializer_list<int> rows) {
   auto* view = Child<QTreeWidget>(editor, "MaskList");
@@ -261,6 +258,128 @@ TEST_F(RuleEditorCommandsTest, AddAndEditTakeTheEditorsRuleOnOkOnly) {
   dialog->OnEditRule();
   EXPECT_EQ(OpenProfile()->rules[0].isOn, 1) << "a confirmed rule comes back switched on";
   EXPECT_EQ(g_modified, 1);
+}
+
+// The certificate button's picks on a library context of the test PKI, with
+// two more holders in the local directory: one whose key only signs and one
+// whose key only enciphers. A recipient pick lists the owners of
+// certificates usable for encryption, a signer pick those the library finds
+// usable for signing. The revoked holder's certificate does both and is in
+// both lists (revocation is for the verification to find); the time-stamp
+// authority's and the CA's are in neither.
+class RuleEditorPicksTest : public testsupport::TrelconTest {
+ protected:
+  void SetUp() override {
+    const std::filesystem::path local = root.Dir("local");
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::TestPki::Shared().local)) {
+      std::filesystem::copy_file(entry.path(), local / entry.path().filename());
+    }
+    signingOnly_ = Issue(local, "Только Подпись", "signing");
+    encipheringOnly_ = Issue(local, "Только Шифрование", "enciphering");
+    AddLibraryProfile("Основной", "user1", local.string());
+    profile_.name = L"main";
+    profile_.zcsProfiles = {WidenFormat("Основной")};
+    profile_.notUseLdap = {1};
+    profile_.notLoadCrl = {1};
+  }
+
+  // A certificate of the test PKI's CA for commonName with the key usage of
+  // the section extensions, put into folder; its owner's DN as the library
+  // shows it.
+  QString Issue(const std::filesystem::path& folder, const std::string& commonName,
+                const std::string& extensions) {
+    const testsupport::TestPki& pki = testsupport::TestPki::Shared();
+    const std::string work = root.Dir("issue-" + extensions).string();
+    const std::string config = root.WriteFile("issue.cnf",
+        "[ req ]\ndistinguished_name = dn\nprompt = no\nutf8 = yes\nstring_mask = utf8only\n[ dn ]\n"
+        "[ signing ]\nbasicConstraints = CA:FALSE\n"
+        "keyUsage = critical,digitalSignature,nonRepudiation\nextendedKeyUsage = emailProtection\n"
+        "[ enciphering ]\nbasicConstraints = CA:FALSE\n"
+        "keyUsage = critical,keyEncipherment,keyAgreement\nextendedKeyUsage = emailProtection\n").string();
+    const std::string key = work + "/key.pem", request = work + "/request.csr";
+    const std::string cert = (folder / (extensions + ".pem")).string();
+    const std::vector<std::vector<std::string>> steps = {
+        {"genpkey", "-algorithm", "gost2012_256", "-pkeyopt", "paramset:A", "-out", key},
+        {"req", "-config", config, "-new", "-key", key, "-md_gost12_256", "-utf8", "-subj",
+         "/C=RU/O=Тестовый Банк/CN=" + commonName, "-out", request},
+        {"x509", "-req", "-in", request, "-CA", pki.Cert("ca").string(), "-CAkey", pki.Key("ca").string(),
+         "-set_serial", extensions == "signing" ? "0x5101" : "0x5102", "-days", "3650", "-md_gost12_256",
+         "-extfile", config, "-extensions", extensions, "-out", cert}};
+    for (const std::vector<std::string>& step : steps) {
+      std::string output;
+      EXPECT_EQ(testsupport::RunOpenssl(step, &output), 0) << step[0] << ": " << output;
+    }
+    return Q(("CN=" + commonName + ", O=Тестовый Банк, C=RU").c_str());
+  }
+
+  std::unique_ptr<CAddRule> Editor(const char* code) {
+    auto editor = std::make_unique<CAddRule>(nullptr, profile_, std::vector<CString>{}, RuleRecord{});
+    Child<QComboBox>(*editor, "Operation")->setCurrentIndex(OperationPosition(code));
+    return editor;
+  }
+  static QString Dn(const char* who) {
+    return QString::fromStdString(testsupport::TestPki::Shared().Dn(who));
+  }
+  static QStringList Sorted(QStringList texts) {
+    texts.sort();
+    return texts;
+  }
+  static QString Field(CAddRule& editor) { return Child<QLineEdit>(editor, "CertificateField")->text(); }
+
+  ProfileRecord profile_;
+  QString signingOnly_, encipheringOnly_;
+};
+
+TEST_F(RuleEditorPicksTest, ARecipientPickListsOwnersWhoseKeysEncipherAndCancelKeepsThePicked) {
+  auto editor = Editor("ENCR");
+  QStringList listed;
+  answers.Then([&](QDialog& picker) {
+    EXPECT_EQ(picker.windowTitle(), Q("Добавить получателей"));
+    Click(picker, "FromDirectory");
+    listed = testsupport::RowTexts(picker, "Candidates");
+    testsupport::CheckRow(picker, "Candidates", encipheringOnly_);
+    testsupport::CheckRow(picker, "Candidates", Dn("user2"));
+    Click(picker, "AddChosen");
+    Click(picker, "OK");
+    return picker.result();
+  });
+  Click(*editor, "CertificateButton");
+  EXPECT_EQ(Sorted(listed), Sorted({Dn("user1"), Dn("user2"), Dn("revoked"), encipheringOnly_}));
+  EXPECT_EQ(Field(*editor), "2");
+  EXPECT_EQ(Sorted({ToQString(editor->Form().recipients.at(0)), ToQString(editor->Form().recipients.at(1))}),
+            Sorted({encipheringOnly_, Dn("user2")}));
+
+  answers.Then(int(QDialog::Rejected));  // "Выход" of the next pick
+  Click(*editor, "CertificateButton");
+  EXPECT_EQ(Field(*editor), "2");
+  EXPECT_EQ(editor->Form().recipients.size(), 2u);
+}
+
+TEST_F(RuleEditorPicksTest, ASignerPickListsOwnersWhoseKeysSign) {
+  auto editor = Editor("CHCK");
+  QStringList listed;
+  answers.Then([&](QDialog& lists) {
+    ModalAnswers pick;
+    pick.Then([&](QDialog& picker) {
+      EXPECT_EQ(picker.windowTitle(), Q("Создать список"));
+      Click(picker, "FromDirectory");
+      listed = testsupport::RowTexts(picker, "Candidates");
+      testsupport::CheckRow(picker, "Candidates", signingOnly_);
+      Click(picker, "AddChosen");
+      Child<QLineEdit>(picker, "ListName")->setText(Q("Подписи"));
+      Click(picker, "OK");
+      return picker.result();
+    });
+    Click(lists, "Create");
+    Click(lists, "OK");
+    return lists.result();
+  });
+  Click(*editor, "CertificateButton");
+  EXPECT_EQ(Sorted(listed), Sorted({Dn("user1"), Dn("user2"), Dn("revoked"), signingOnly_}));
+  EXPECT_EQ(Field(*editor), "1");
+  ASSERT_EQ(editor->Form().edited.signerLists.size(), 1u);
+  EXPECT_EQ(ToQString(editor->Form().edited.signerLists[0].name), Q("Подписи"));
+  EXPECT_EQ(editor->Form().edited.signerLists[0].signers, std::vector<CString>{FromQString(signingOnly_)});
 }
 
 }  // namespace

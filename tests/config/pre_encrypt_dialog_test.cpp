@@ -28,13 +28,7 @@ using testsupport::Child;
 using testsupport::Click;
 using testsupport::ModalAnswers;
 using testsupport::Q;
-
-QStringList Rows(QWidget& picker, const char* list) {
-  QStringList rows;
-  auto* view = Child<QTreeWidget>(picker, list);
-  for (int i = 0; i < view->topLevelItemCount(); ++i) rows << view->topLevelItem(i)->text(0);
-  return rows;
-}
+using testsupport::RowTexts;
 
 class PickerTest : public qelmtest::LibraryTest {
  protected:
@@ -63,16 +57,16 @@ TEST_F(PickerTest, DirectoryOwnersAreAddedOnceFilteredAndSortedDescendingFirst) 
   EXPECT_FALSE(Child<QLineEdit>(*picker, "ListName")->isVisibleTo(picker.get()));
   Click(*picker, "FromDirectory");
   Click(*picker, "FromDirectory");
-  const QStringList owners = Rows(*picker, "Candidates");
+  const QStringList owners = RowTexts(*picker, "Candidates");
   EXPECT_EQ(owners.size(), 3) << "user1, user2 and the revoked holder, each once";
   EXPECT_TRUE(owners.contains(QDn("user2")));
   EXPECT_GT(QString::compare(owners.first(), owners.last()), 0) << "a fresh list is descending";
   auto* header = Child<QTreeWidget>(*picker, "Candidates")->header();
   emit header->sectionClicked(0);
-  EXPECT_LT(QString::compare(Rows(*picker, "Candidates").first(), Rows(*picker, "Candidates").last()), 0);
+  EXPECT_LT(QString::compare(RowTexts(*picker, "Candidates").first(), RowTexts(*picker, "Candidates").last()), 0);
 
   Child<QLineEdit>(*picker, "Filter")->setText(QDn("user2").mid(3, 4).toLower());
-  EXPECT_EQ(Rows(*picker, "Candidates"), QStringList{QDn("user2")}) << "letter case ignored";
+  EXPECT_EQ(RowTexts(*picker, "Candidates"), QStringList{QDn("user2")}) << "letter case ignored";
   EXPECT_EQ(picker->Candidates().size(), 3u) << "the filter only hides";
   EXPECT_TRUE(answers_.Shown().empty());
 }
@@ -96,14 +90,14 @@ TEST_F(PickerTest, AddingTakesOutSignersOfOtherListsWithAWarning) {
                                Q("\"\nприсутствует в списке\n\"other\"")))
       << warning.toStdString();
   EXPECT_FALSE(warning.contains(QDn("user1"))) << "the edited list's own signers are no clash";
-  const QStringList chosen = Rows(*picker, "Chosen");
+  const QStringList chosen = RowTexts(*picker, "Chosen");
   EXPECT_TRUE(chosen.contains(QDn("user1")));
   EXPECT_FALSE(chosen.contains(QDn("user2")));
   EXPECT_EQ(chosen.count(QDn("user1")), 1) << "an owner already chosen is not added twice";
 
   CheckRow(*picker, "Chosen", QDn("user1"));
   Click(*picker, "RemoveChosen");
-  EXPECT_FALSE(Rows(*picker, "Chosen").contains(QDn("user1")));
+  EXPECT_FALSE(RowTexts(*picker, "Chosen").contains(QDn("user1")));
 }
 
 TEST(SignerListNames, NamesAreKeysThatIgnoreLetterCaseAndCannotNest) {
@@ -193,10 +187,10 @@ TEST_F(PickerTest, SavingAndClearingCandidatesAskFirst) {
       << "and no file dialog";
   answers_.Then(QMessageBox::No);
   Click(*picker, "DeleteAll");
-  EXPECT_EQ(Rows(*picker, "Candidates").size(), 3);
+  EXPECT_EQ(RowTexts(*picker, "Candidates").size(), 3);
   answers_.Then(QMessageBox::Yes);
   Click(*picker, "DeleteAll");
-  EXPECT_TRUE(Rows(*picker, "Candidates").isEmpty());
+  EXPECT_TRUE(RowTexts(*picker, "Candidates").isEmpty());
   EXPECT_TRUE(picker->Candidates().empty());
   EXPECT_EQ(answers_.MessageTexts().back(), Q("Вы уверены, что хотите удалить все элементы списка?"));
 }

@@ -71,10 +71,11 @@ std::string TrelconTest::PseOf(const std::string& who) const {
 
 std::string TrelconTest::LocalFolder() const { return TestPki::Shared().local.string(); }
 
-void TrelconTest::AddLibraryProfile(const std::string& name, const std::string& who) {
+void TrelconTest::AddLibraryProfile(const std::string& name, const std::string& who,
+                                    const std::string& local) {
   const std::string key = "HKCU\\SOFTWARE\\TORVAK\\qelm\\Profiles\\" + name;
   Reg({"add", key, "/v", "PSE", "/t", "REG_SZ", "/d", PseOf(who), "/f"});
-  Reg({"add", key, "/v", "LOCAL", "/t", "REG_SZ", "/d", LocalFolder(), "/f"});
+  Reg({"add", key, "/v", "LOCAL", "/t", "REG_SZ", "/d", local.empty() ? LocalFolder() : local, "/f"});
   Reg({"add", key, "/v", "LDAP", "/t", "REG_SZ", "/d", "ldap://" + name, "/f"});
 }
 

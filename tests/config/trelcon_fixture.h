@@ -45,8 +45,10 @@ class TrelconTest : public ::testing::Test {
   std::string Reg(const std::vector<std::string>& args);
   // Imports .reg text (the header is added).
   void ImportStore(const std::string& body);
-  // The library's directory profile name with the PKI's paths for who.
-  void AddLibraryProfile(const std::string& name, const std::string& who);
+  // The library's directory profile name with the PKI's paths for who, and
+  // the PKI's local directory or local when given.
+  void AddLibraryProfile(const std::string& name, const std::string& who,
+                         const std::string& local = {});
   std::string PseOf(const std::string& who) const;
   std::string LocalFolder() const;
 

@@ -6,6 +6,8 @@
 #include <QCheckBox>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
+#include <QTreeWidget>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -23,6 +25,15 @@ Widget* Child(QWidget& parent, const char* name) {
 
 inline void Click(QWidget& parent, const char* name) {
   if (auto* button = Child<QPushButton>(parent, name)) button->click();
+}
+
+// The first column's texts of a tree's top-level rows, in order.
+inline QStringList RowTexts(QWidget& parent, const char* tree) {
+  QStringList rows;
+  if (auto* view = Child<QTreeWidget>(parent, tree)) {
+    for (int i = 0; i < view->topLevelItemCount(); ++i) rows << view->topLevelItem(i)->text(0);
+  }
+  return rows;
 }
 
 // Sets a check box by clicking it, so that what its click does happens too.
