@@ -3,11 +3,12 @@
 // (decrypt_and_verify_files.cpp) claims each file, names its output and
 // report, checks the envelope, runs a first pass that learns what the
 // envelope holds and, at the join, chooses the verification: block mode
-// (decrypt_and_verify_block.cpp) works on whole files in memory, the file
-// path (decrypt_and_verify_archive.cpp) decrypts into a scratch file,
-// unpacking it when the rule archives, and verifies file to file. Every
-// verification that passed ends in the tail (decrypt_and_verify_tail.cpp):
-// report, content, final record.
+// (decrypt_and_verify_block.cpp) works on whole files in memory, stream
+// mode (decrypt_and_verify_stream.cpp) reads the claimed input in chunks
+// through the stream stage chain, and the archive path
+// (decrypt_and_verify_archive.cpp) decrypts into a scratch file, unpacks it
+// and verifies file to file. Every verification that passed ends in the tail
+// (decrypt_and_verify_tail.cpp): report, content, final record.
 //
 // Nothing unverified reaches "Path Out" under the output's name: the
 // content is written under a temporary name there (StagedOutput) and given
@@ -26,6 +27,7 @@
 #include "platform/windows_types.h"
 #include "service/core/file_pipeline.h"
 #include "service/operations/crypto_operation_support.h"
+#include "service/operations/stream_stage_chain.h"
 
 namespace dccx {
 
@@ -71,6 +73,7 @@ struct FileState {
   VerifyParams verifyParams{};
   std::vector<TimeStampCheckResult> stamps;  // one per signature when checked
   bool complete = false;                     // the final record shows the count and sizes
+  bool endsOperation = false;                // a failure after which the listing waits for the next cycle
 };
 
 // The message of every record: the first form for an archiving rule; "%s"
@@ -94,15 +97,23 @@ DWORD BlockFirstPass(const Job& job, const PipelineFile& file, HeldMessageInfo& 
 DWORD BlockVerification(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
                         HeldLibraryBlob& content, WorkFailure& failure);
 
-// File first pass: the claimed file decrypted into message (a scratch file)
-// and, when the rule archives, unpacked; info gets the information of the
-// signed message in it.
+// Stream first pass (a stream-encoded envelope): files' input opened and read
+// through the decryption into the message information, which info gets. The
+// input stays open for the verification; a failure closes it.
+DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& files, HeldMessageInfo& info,
+                      WorkFailure& failure);
+// Stream verification: the claimed input (opened here after a block first
+// pass) read again, first for the time stamps when the profile checks them,
+// then for the signatures, with the content written to staged; result holds
+// the verification's result. On success the files are closed.
+DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& state, StreamFiles& files,
+                         const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure);
+
+// Archive first pass: the claimed file decrypted into a scratch file and
+// unpacked into message; info gets the information of the signed message in
+// it.
 DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
                     WorkFailure& failure);
-// The claimed file decrypted into message without unpacking (the content's
-// encoding asks for the file verification after a block first pass).
-DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEncoded, TemporaryWorkFile& message,
-                       WorkFailure& failure);
 // File verification: the stamps of the message checked, its signatures
 // verified with the content written to staged; message is deleted.
 DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,

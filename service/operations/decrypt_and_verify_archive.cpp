@@ -1,6 +1,5 @@
-// DCCX through files: the library decrypts the claimed input into a scratch
-// file, which is unpacked into a second one when the rule archives; the
-// signed message there is checked, its stamps verified and its signatures
+// DCCX of archived content: the library decrypts the claimed input into a
+// scratch file, which is unpacked into a second one; the signed message there is checked, its stamps verified and its signatures
 // verified with the content written straight into the staged output. No
 // file is read into memory on this path, so any size passes. Scratch files
 // are gone on every way out.
@@ -21,10 +20,9 @@ CString UnpackText(const PipelineFile& file) {
   return FormatText(L"Разархивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
 }
 
-}  // namespace
-
-DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEncoded, TemporaryWorkFile& message,
-                       WorkFailure& failure) {
+// The claimed file decrypted into message (the file call reads either
+// encoding in pieces).
+DWORD DecryptToScratch(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, WorkFailure& failure) {
   if (DWORD code = message.CreateForWriter(failure)) return code;
   DecryptParams params;
   std::memset(&params, 0, sizeof(params));
@@ -32,8 +30,7 @@ DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEnco
   HeldDecryptResult result(job.context);
   const CStringA in = LibraryPath(file.claimed);
   const CStringA out = LibraryPath(message.Path());
-  DWORD code = streamEncoded ? ORLAX_CmsStrDecryptFile(job.context, &params, in, out, result.get())
-                             : ORLAX_CmsBlkDecryptFile(job.context, &params, in, out, result.get());
+  DWORD code = ORLAX_CmsStrDecryptFile(job.context, &params, in, out, result.get());
   if (code == 0) return 0;
   // The stack first: the release is a library call on the same context.
   LibraryFailure(failure, code, job.context, DecryptionText(job, file));
@@ -42,13 +39,13 @@ DWORD DecryptToScratch(const Job& job, const PipelineFile& file, bool streamEnco
   return code;
 }
 
+}  // namespace
+
 DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
                     WorkFailure& failure) {
-  if (job.rule.zipFile == 0) {
-    if (DWORD code = DecryptToScratch(job, file, true, message, failure)) return code;
-  } else {
+  {
     TemporaryWorkFile archive;
-    if (DWORD code = DecryptToScratch(job, file, true, archive, failure)) return code;
+    if (DWORD code = DecryptToScratch(job, file, archive, failure)) return code;
     if (DWORD code = message.CreateForWriter(failure)) return code;
     if (DWORD code = UnpackSingleEntry(job.rule.zipFile, archive.Path(), message.Path(), UnpackText(file), failure)) {
       message.Delete();

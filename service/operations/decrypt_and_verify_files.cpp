@@ -90,15 +90,16 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   pipeline.Describe(file);
   state.verifyParams = MakeVerifyParams(true, job.settings.notCopyToLocal != 0);
 
-  // Block mode needs the envelope and the content written whole; any stream
-  // encoding, and every archive, goes through files so that memory stays
-  // bounded.
+  // Block mode needs the envelope and the content written whole; a stream
+  // encoding of either goes through the stream passes, and every archive
+  // through scratch files, so that memory stays bounded.
   const bool archives = job.rule.zipFile != 0;
-  TemporaryWorkFile message;
+  StreamFiles files(file.source, file.claimed, file.output);
   HeldMessageInfo info(job.context);
-  const bool filePath = archives || state.envelopeStreamEncoded;
-  if (DWORD code = filePath ? FileFirstPass(job, file, message, info, failure)
-                            : BlockFirstPass(job, file, info, failure)) {
+  TemporaryWorkFile message;
+  if (DWORD code = archives                      ? FileFirstPass(job, file, message, info, failure)
+                   : state.envelopeStreamEncoded ? StreamFirstPass(job, file, files, info, failure)
+                                                 : BlockFirstPass(job, file, info, failure)) {
     return code;
   }
   if (DWORD code = CheckContent(file, state, info, failure)) return code;
@@ -106,15 +107,16 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   StagedOutput staged;
   if (DWORD code = staged.Create(file.output, failure)) return code;
   HeldVerifyResult result(job.context);
-  if (!filePath && !state.contentStreamEncoded) {
+  if (archives) {
+    if (DWORD code = FileVerification(job, file, state, message, staged, result, failure)) return code;
+    return Tail(job, file, state, result, nullptr, staged, failure);
+  }
+  if (!state.envelopeStreamEncoded && !state.contentStreamEncoded) {
     HeldLibraryBlob content(job.context);
     if (DWORD code = BlockVerification(job, file, state, result, content, failure)) return code;
     return Tail(job, file, state, result, &content, staged, failure);
   }
-  if (!filePath) {
-    if (DWORD code = DecryptToScratch(job, file, false, message, failure)) return code;
-  }
-  if (DWORD code = FileVerification(job, file, state, message, staged, result, failure)) return code;
+  if (DWORD code = StreamVerification(job, file, state, files, staged, result, failure)) return code;
   return Tail(job, file, state, result, nullptr, staged, failure);
 }
 
@@ -199,6 +201,7 @@ DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& ta
     WorkFailure failure;
     if (dccx::DecryptAndVerifyStep(job, pipeline, file, state, failure) != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
+      if (state.endsOperation) return 0;
       continue;
     }
     state.complete = true;

@@ -47,19 +47,13 @@ struct StreamValues {
 bool DetachedInput(const ResignJob& job) { return job.rule.inFormatDet != 0; }
 bool DetachedOutput(const ResignJob& job) { return job.rule.outFormatDet != 0; }
 
-// The lines of the signatures that failed, after a failed verification Final.
-CString SignerLines(HeldVerifyResult& result, const ResignFile& state) {
-  const CString lines = SignatureFailureText(*result.get(), state.stamps);
-  return lines.IsEmpty() ? CString() : L"\r\n" + lines;
-}
-
 StreamStage VerificationStage(const ResignJob& job, const ResignFile& state, const StreamValues& values,
                               HeldVerifyResult& result) {
   StreamStage stage;
   stage.stackContext = job.verifyContext;
   stage.stepText = [&job, &state, &result](StreamCall call, std::size_t) {
     const CString text = StreamVerificationText(job, state, call);
-    return call == StreamCall::kFinal ? text + SignerLines(result, state) : text;
+    return call == StreamCall::kFinal ? text + FailedSignerLines(*result.get(), state.stamps) : text;
   };
   const LibraryContext context = job.verifyContext;
   const VerifyParams* params = &values.verifyParams;
@@ -82,16 +76,7 @@ StreamStage VerificationStage(const ResignJob& job, const ResignFile& state, con
   // An input of one chunk gave its Init alone: an empty Update hands out the
   // content before the Final.
   stage.emptyUpdate = EmptyUpdate::kWhenNotUpdatedInLoop;
-  stage.calls.init = [context, params](std::size_t, const DataBlob& input, StreamContext* stream) {
-    return DWORD{ORLAX_CmsStrAttVerifyInitMem(context, params, &input, stream)};
-  };
-  stage.calls.update = [context, params](std::size_t, StreamContext* stream, const DataBlob& input,
-                                         DataBlob* output) {
-    return DWORD{ORLAX_CmsStrAttVerifyUpdateMem(context, params, stream, &input, output)};
-  };
-  stage.calls.final = [context, params, &result](std::size_t, StreamContext* stream, DataBlob* output) {
-    return DWORD{ORLAX_CmsStrAttVerifyFinalMem(context, params, stream, output, result.get())};
-  };
+  stage.calls = AttachedVerificationCalls(context, params, result);
   return stage;
 }
 

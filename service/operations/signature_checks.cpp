@@ -33,19 +33,24 @@ class HeldTspVerifyResult {
   TspVerifyResult result_;
 };
 
-// One signature's stamp checked by call (a file or a memory form).
-using StampCall = std::function<DWORD(const TspVerifyParams* params, TspVerifyResult* result)>;
+}  // namespace
 
-TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, const StampCall& call) {
+TspVerifyParams MakeTspVerifyParams(std::uint32_t index) {
   TspVerifyParams params;
   std::memset(&params, 0, sizeof(params));
   params.signatureIndex = index;
   params.mode = kTspVerifyMode;
+  return params;
+}
+
+TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, bool noTspIsError,
+                                   const StampCall& call) {
+  const TspVerifyParams params = MakeTspVerifyParams(index);
   HeldTspVerifyResult result(context);
   DWORD code = call(&params, result.get());
   TimeStampCheckResult record;
   record.signatureIndex = index;
-  record.result = code;
+  record.result = code == ORLAX_E_NO_TIME_STAMP && !noTspIsError ? 0 : code;
   record.stampTime = static_cast<std::int64_t>(result.get()->stampTime);
   if (const CertRecord* server = result.get()->tsaCert) {
     if (server->issuer != nullptr) record.tspIssuer = server->issuer;
@@ -54,12 +59,13 @@ TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, 
   return record;
 }
 
+namespace {
+
 TimeStampChecks CheckEveryStamp(LibraryContext context, std::uint32_t count, bool noTspIsError,
                                 const StampCall& call) {
   TimeStampChecks checks;
   for (std::uint32_t index = 0; index < count; ++index) {
-    TimeStampCheckResult record = CheckOneStamp(context, index, call);
-    if (record.result == ORLAX_E_NO_TIME_STAMP && !noTspIsError) record.result = 0;
+    TimeStampCheckResult record = CheckOneStamp(context, index, noTspIsError, call);
     if (record.result != 0) checks.code = record.result;
     checks.records.push_back(record);
   }
@@ -103,6 +109,26 @@ VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal) {
   if (notCopyToLocal) params.flags |= ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
   params.checks = kVerifyChecks;
   return params;
+}
+
+StreamCalls AttachedVerificationCalls(LibraryContext context, const VerifyParams* params, HeldVerifyResult& result) {
+  StreamCalls calls;
+  calls.init = [context, params](std::size_t, const DataBlob& input, StreamContext* stream) {
+    return DWORD{ORLAX_CmsStrAttVerifyInitMem(context, params, &input, stream)};
+  };
+  calls.update = [context, params](std::size_t, StreamContext* stream, const DataBlob& input, DataBlob* output) {
+    return DWORD{ORLAX_CmsStrAttVerifyUpdateMem(context, params, stream, &input, output)};
+  };
+  calls.final = [context, params, &result](std::size_t, StreamContext* stream, DataBlob* output) {
+    result.Release();  // a record filled by an earlier Final is not lost
+    return DWORD{ORLAX_CmsStrAttVerifyFinalMem(context, params, stream, output, result.get())};
+  };
+  return calls;
+}
+
+CString FailedSignerLines(const VerifyResult& result, const std::vector<TimeStampCheckResult>& stamps) {
+  const CString lines = SignatureFailureText(result, stamps);
+  return lines.IsEmpty() ? CString() : L"\r\n" + lines;
 }
 
 DWORD FirstUnverifiedStatus(const VerifyResult& result) {

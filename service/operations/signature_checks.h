@@ -15,6 +15,7 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/file_pipeline.h"
+#include "service/operations/stream_stage_chain.h"
 
 class HeldVerifyResult;
 
@@ -24,6 +25,16 @@ struct TimeStampChecks {
   DWORD code = 0;                             // the code of the last signature that failed; 0 when none did
   CString stack;                              // the context's error stack after the last check, when one failed
 };
+
+// The parameters of the time-stamp check of signature index (from 0).
+TspVerifyParams MakeTspVerifyParams(std::uint32_t index);
+
+// One signature's stamp checked by call (a file, memory or stream form),
+// its result record released whatever the call gave. A missing stamp
+// (ORLAX_E_NO_TIME_STAMP) passes, with result 0, unless noTspIsError.
+using StampCall = std::function<DWORD(const TspVerifyParams* params, TspVerifyResult* result)>;
+TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, bool noTspIsError,
+                                   const StampCall& call);
 
 // Checks the time stamp of each of `count` signatures of the message at path
 // (the stream call when streamCall, else the block call), every signature
@@ -83,6 +94,15 @@ VerifyParams MakeVerifyParams(bool giveContent, bool notCopyToLocal);
 // this holds each signature to the same standard, so that an entry marked
 // failed, or without its signer's certificate, never passes.
 DWORD FirstUnverifiedStatus(const VerifyResult& result);
+
+// The calls of an attached verification stage on the stream stage chain:
+// its Updates and Final hand out the content; the Final fills result.
+StreamCalls AttachedVerificationCalls(LibraryContext context, const VerifyParams* params, HeldVerifyResult& result);
+
+// The lines of the signatures that failed (with their stamps) after a failed
+// stream verification Final, starting on a line of their own; empty when no
+// entry reports a failure.
+CString FailedSignerLines(const VerifyResult& result, const std::vector<TimeStampCheckResult>& stamps);
 
 // A signature that failed with code: the lines of the failing entries (with
 // their stamps) follow the rule prefix, the library's stack is the detail,

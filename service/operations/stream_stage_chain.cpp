@@ -434,7 +434,15 @@ DWORD StreamStageChain::CopyInput(const StreamStage& stage, const DataBlob& inpu
 
 void StreamStageChain::FinalizeAfterFailure() {
   const bool afterInit = point_.kind == StreamFailureKind::kLibrary && point_.call == StreamCall::kInit;
+  std::vector<std::size_t> order;
+  const bool closing = phase_ == StreamPhase::kFirstEmptyUpdate || phase_ == StreamPhase::kClosing;
+  if (options_.finalsOrder == FinalsOrder::kFailingStageFirstWhenClosing && closing && point_.stage >= 0) {
+    order.push_back(static_cast<std::size_t>(point_.stage));
+  }
   for (std::size_t s = 0; s < stages_.size(); ++s) {
+    if (order.empty() || s != order.front()) order.push_back(s);
+  }
+  for (std::size_t s : order) {
     StreamStage& stage = stages_[s];
     if (stage.finished) continue;
     const bool failing = static_cast<int>(s) == point_.stage;

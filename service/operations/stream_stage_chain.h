@@ -166,6 +166,14 @@ enum class FinalsAfterFailure {
   kEveryOther,
 };
 
+// In which order the stages get those Finals.
+enum class FinalsOrder {
+  kChainOrder,
+  // After a failure in the closing run, the failing stage's streams (when it
+  // finishes them) before the other stages; in chain order otherwise.
+  kFailingStageFirstWhenClosing,
+};
+
 // Stack rules: whether a failure's record carries the library's error stack
 // (taken after the other stages' Finals). A failure not of the library never
 // does.
@@ -176,6 +184,7 @@ bool StackAlways(const StreamFailurePoint& point);
 struct StreamOptions {
   UINT chunkSize = StreamChunkSize;
   FinalsAfterFailure finals = FinalsAfterFailure::kByCall;
+  FinalsOrder finalsOrder = FinalsOrder::kChainOrder;
   std::function<bool(const StreamFailurePoint&)> attachStack = StackInLoopAndFirstEmptyUpdate;
   // The output of a stage that a Final's output fed is tested for emptiness
   // like any other (else it goes on even when empty).
@@ -226,6 +235,7 @@ class StreamFiles {
   void Discard();
 
   CFile& Input() { return *input_; }
+  bool InputOpen() const { return input_->m_hFile != CFile::hFileNull; }
   CFile* Writer() { return hasWriter_ ? writer_.get() : nullptr; }
   CFile* Copy() { return hasCopy_ ? copy_.get() : nullptr; }
   ULONGLONG TotalLength() const { return totalLength_; }

@@ -456,43 +456,122 @@ TEST_F(DecryptAndVerifyTest, FullDiskLeavesNoContentAndNoReport) {
   EXPECT_TRUE(ScratchLeft().empty());
 }
 
-// Every library call of every path failing once: the record names the step
-// and carries the library's stack.
+// A changed byte of a MAC cipher's envelope: the plaintext the stream
+// decryption handed out is never trusted, the MAC check at its Final refuses
+// the file and nothing reaches the output folder.
+TEST_F(DecryptAndVerifyTest, TamperedEnvelopeOfAMacCipherIsRefusedInStreamMode) {
+  Rule().stream = 1;
+  for (int cipher : {2, 4}) {
+    SCOPED_TRACE(cipher);
+    Rule().encAlgorithm = cipher;
+    const std::string sealed = Seal("mac" + std::to_string(cipher) + ".txt", Bytes(300 * 1024, 11));
+    std::string bytes = Read(in_ / sealed);
+    bytes[bytes.size() / 2] ^= 0x20;
+    WriteBytes(in_ / sealed, bytes);
+    ASSERT_EQ(Dccx({sealed}), 0u);
+    const std::string record = NewErrors();
+    EXPECT_TRUE(Contains(record, "Завершение потоковой операции расшифрования файла")) << record;
+    EXPECT_TRUE(Contains(record, ErrorCode(ORLAX_E_DECRYPT_FAILED))) << record;
+    EXPECT_TRUE(fs::exists(err_ / sealed));
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  }
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// Every library call of every path failing once: the record names the step,
+// and carries the library's stack where the path's rules say so (the stream
+// passes: failures of the chunk loop and of the stamp checks).
 TEST_F(DecryptAndVerifyTest, EveryLibraryCallFailingRefusesTheFile) {
+  enum class Input {
+    kBlock,               // SGEN in block mode: both layers DER
+    kStream,              // SGEN in stream mode: both layers stream-encoded
+    kStreamInDerEnvelope  // openssl: a stream-encoded signed message in a DER envelope
+  };
   struct Case {
     const char* failing;
-    int stream, zipFile;
+    Input input;
+    int zipFile;
+    bool stamps;  // "AutoVerifyTSP"
     const char* stepText;
+    bool stack;
   };
   const Case cases[] = {
-      {"ORLAX_CmsStrMsgInfFile", 0, 0, "Получение информации о зашифрованном файле"},
-      {"ORLAX_CmsBlkDecryptMem", 0, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
-      {"ORLAX_CmsBlkMsgInfMem", 0, 0, "Получение информации об ЭП файла"},
-      {"ORLAX_DecryptMem", 0, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
-      {"ORLAX_TspBlkVerifyCmsMem", 0, 0, "Проверка штампов времени ЭП"},
-      {"ORLAX_CmsBlkAttVerifyMem", 0, 0, ""},
-      {"ORLAX_CmsStrDecryptFile", 1, 0, "Профиль справочника : 'Тест'. Расшифрование файла"},
-      {"ORLAX_TspStrVerifyCmsFile", 1, 0, "Проверка штампов времени ЭП"},
-      {"ORLAX_CmsStrAttVerifyFile", 1, 0, ""},
-      {"ORLAX_CmsStrDecryptFile", 0, 1, "Профиль справочника : 'Тест'. Расшифрование файла"},
-      {"ORLAX_CmsStrAttVerifyFile", 0, 2, ""},
+      {"ORLAX_CmsStrMsgInfFile", Input::kBlock, 0, true, "Получение информации о зашифрованном файле", true},
+      {"ORLAX_CmsBlkDecryptMem", Input::kBlock, 0, true, "Профиль справочника : 'Тест'. Расшифрование файла", true},
+      {"ORLAX_CmsBlkMsgInfMem", Input::kBlock, 0, true, "Получение информации об ЭП файла", true},
+      {"ORLAX_DecryptMem", Input::kBlock, 0, true, "Профиль справочника : 'Тест'. Расшифрование файла", true},
+      {"ORLAX_TspBlkVerifyCmsMem", Input::kBlock, 0, true, "Проверка штампов времени ЭП", true},
+      {"ORLAX_CmsBlkAttVerifyMem", Input::kBlock, 0, true, "", true},
+      // Pass 1 (one chunk: the decryption Init takes it, the rest is the closing run).
+      {"ORLAX_CmsStrDecryptInitMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции расшифрования файла", true},
+      {"ORLAX_CmsStrDecryptUpdateMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции расшифрования файла", false},
+      {"ORLAX_CmsStrDecryptFinalMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Завершение потоковой операции расшифрования файла", false},
+      {"ORLAX_CmsStrMsgInfInitMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции получения информации об ЭП файла", false},
+      {"ORLAX_CmsStrMsgInfUpdateMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции получения информации об ЭП файла", false},
+      {"ORLAX_CmsStrMsgInfFinalMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Завершение потоковой операции получения информации об ЭП файла", false},
+      // Pass 2.
+      {"ORLAX_TspStrVerifyCmsInitMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции проверки штампа времени ЭП № 1 в файле", true},
+      {"ORLAX_TspStrVerifyCmsUpdateMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции проверки штампа времени ЭП № 1 в файле",
+       true},
+      {"ORLAX_TspStrVerifyCmsFinalMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Завершение потоковой операции проверки штампов времени ЭП в файле", true},
+      // Pass 2 and pass 3 after a block first pass (their decryption is the first stream one).
+      {"ORLAX_CmsStrDecryptInitMem", Input::kStreamInDerEnvelope, 0, true,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции расшифрования файла", true},
+      {"ORLAX_CmsStrDecryptUpdateMem", Input::kStreamInDerEnvelope, 0, true,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции расшифрования файла", false},
+      {"ORLAX_CmsStrDecryptInitMem", Input::kStreamInDerEnvelope, 0, false,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции расшифрования файла", true},
+      {"ORLAX_CmsStrDecryptUpdateMem", Input::kStreamInDerEnvelope, 0, false,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции расшифрования файла", false},
+      {"ORLAX_CmsStrDecryptFinalMem", Input::kStreamInDerEnvelope, 0, false,
+       "Профиль справочника : 'Тест'. Завершение потоковой операции расшифрования файла", false},
+      // Pass 3.
+      {"ORLAX_CmsStrAttVerifyInitMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Инициализация потоковой операции проверки ЭП файла", false},
+      {"ORLAX_CmsStrAttVerifyUpdateMem", Input::kStream, 0, true,
+       "Профиль справочника : 'Тест'. Обновление данных потоковой операции проверки ЭП файла", false},
+      {"ORLAX_CmsStrAttVerifyFinalMem", Input::kStream, 0, false,
+       "Профиль справочника : 'Тест'. Завершение потоковой операции проверки ЭП файла", false},
+      // Archives.
+      {"ORLAX_CmsStrDecryptFile", Input::kBlock, 1, true, "Профиль справочника : 'Тест'. Расшифрование файла", true},
+      {"ORLAX_TspStrVerifyCmsFile", Input::kStream, 1, true, "Проверка штампов времени ЭП", true},
+      {"ORLAX_CmsStrAttVerifyFile", Input::kBlock, 2, true, "", true},
   };
   testsupport::LocalHttpServer server;
   UseTimeStamps(server);
+  const fs::path data = root_.path() / "data.bin";
+  WriteBytes(data, "content");
   int n = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.failing) + " stream " + std::to_string(c.stream) + " zip " +
-                 std::to_string(c.zipFile));
-    Rule().stream = c.stream;
+    SCOPED_TRACE(std::string(c.failing) + " input " + std::to_string(static_cast<int>(c.input)) + " zip " +
+                 std::to_string(c.zipFile) + (c.stamps ? " stamps" : ""));
+    Rule().stream = c.input == Input::kStream ? 1 : 0;
     Rule().zipFile = c.zipFile;
-    const std::string sealed = Seal("f" + std::to_string(n++) + ".txt", "content", "zip");
+    profile_.autoVerifyTsp = {c.stamps ? 1 : 0};
+    std::string sealed;
+    if (c.input == Input::kStreamInDerEnvelope) {
+      sealed = "f" + std::to_string(n++) + ".txt.p7s.p7e";
+      OpensslSigned(data, root_.path() / "signed.p7s", true);
+      OpensslEnveloped(root_.path() / "signed.p7s", in_ / sealed, false);
+    } else {
+      sealed = Seal("f" + std::to_string(n++) + ".txt", "content", "zip");
+    }
     {
       FailingCall failing(std::string(c.failing) + "=0xE0700777");
       ASSERT_EQ(Dccx({sealed}, "zip"), 0u);
     }
     const std::string record = NewErrors();
     EXPECT_TRUE(Contains(record, ErrorCode(0xE0700777))) << record;
-    EXPECT_TRUE(Contains(record, "ORLAX стек")) << record;
+    EXPECT_EQ(Contains(record, "ORLAX стек"), c.stack) << record;
     EXPECT_TRUE(Contains(record, std::string("Правило 1 ('Проба'). ") + c.stepText)) << record;
     EXPECT_EQ(RecordsWith(Moved(err_ / sealed)).size(), 1u);
     EXPECT_EQ(Listing(out_), std::vector<std::string>{});

@@ -491,6 +491,41 @@ TEST_F(StreamStageChainTest, FannedOutStageThatFailsFinishesItsOpenStreamsAfterT
   EXPECT_EQ(FinalsAfter(outcome.log, 0), (std::vector<std::string>{"D.Final", "T.Final", "T.Final#1"}));
 }
 
+// The order of the Finals after a failure of the fanned-out stage: in chain
+// order in the loop; with the failing stage first, the option set, once the
+// closing run has begun (a late start of one chunk's data).
+TEST_F(StreamStageChainTest, FailingStageFirstOrderAppliesOnlyInTheClosingRun) {
+  struct Case {
+    const char* name;
+    size_t size;
+    FinalsOrder order;
+    std::vector<std::string> finals;
+  };
+  const Case cases[] = {
+      {"closing run, option set", 8, FinalsOrder::kFailingStageFirstWhenClosing,
+       {"T.Final", "T.Final#1", "D.Final"}},
+      {"closing run, chain order", 8, FinalsOrder::kChainOrder, {"D.Final", "T.Final", "T.Final#1"}},
+      {"chunk loop, option set", 25, FinalsOrder::kFailingStageFirstWhenClosing,
+       {"D.Final", "T.Final", "T.Final#1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script_ = Script{};
+    std::vector<StreamStage> stages{Scripted(script_, "D"), Scripted(script_, "T", StageKind::kConsumes)};
+    stages[0].emptyUpdate = EmptyUpdate::kWhenNeverUpdated;
+    stages[1].fannedOut = true;
+    stages[1].streams = 3;
+    stages[1].finalWhenFailing = true;
+    stages[1].lateStart = LateStart::kEmptyUpdateInClosingRun;
+    script_.fault = Fault{"T", StreamCall::kInit, 3};
+    StreamOptions options;
+    options.finalsOrder = c.order;
+    Outcome outcome = Run(c.size, std::move(stages), options, nullptr, nullptr, false);
+    EXPECT_EQ(outcome.code, kStageCode);
+    EXPECT_EQ(FinalsAfter(outcome.log, script_.faultAt), c.finals);
+  }
+}
+
 TEST_F(StreamStageChainTest, FannedOutFinalFinishesEveryStreamAndTheLastFailingOneDecides) {
   std::vector<StreamStage> stages{Scripted(script_, "D"), Scripted(script_, "T", StageKind::kConsumes)};
   stages[1].fannedOut = true;
