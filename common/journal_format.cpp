@@ -1,5 +1,7 @@
 #include "common/journal_format.h"
 
+#include "platform/utf16.h"
+
 namespace {
 
 // Reads leading decimal digits; 0 when there are none.
@@ -117,6 +119,14 @@ CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
   const int length = text.GetLength();
   for (int i = 0; i < length; ++i) {
     const wchar_t c = text[i];
+    // A byte of a file name that is not valid in the file-name encoding:
+    // shown as the byte it is, since no character stands for it.
+    if (const int byte = platform::FileNameByte(c); byte >= 0) {
+      CString escaped;
+      escaped.Format(L"\\x%02X", static_cast<unsigned>(byte));
+      out += escaped;
+      continue;
+    }
     if (!IsControlCharacter(c)) {
       out += c;
       continue;

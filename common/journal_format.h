@@ -66,7 +66,9 @@ bool ParseJournalTime(const CString& text, SYSTEMTIME& time);
 // Text as it may go into a record, so that every reader still sees one
 // record where one was written (a file name may hold any character but '/'
 // and NUL): control characters (below 0x20, 0x7F, U+0085, U+2028, U+2029)
-// become "\r", "\n", "\t" or "\xHH" / "\uHHHH". With keepLineBreaks a CR LF
+// become "\r", "\n", "\t" or "\xHH" / "\uHHHH", and a byte of a file name
+// that is not valid in the file-name encoding (platform::FileNameToWide)
+// becomes "\xHH" of that byte. With keepLineBreaks a CR LF
 // stays when the line it begins cannot be taken for the start of a record
 // (it holds no " | "), for the multi-line texts of the errors journal.
 CString EscapeJournalText(const CString& text, bool keepLineBreaks = false);

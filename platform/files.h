@@ -224,8 +224,10 @@ using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 // then the names in case-insensitive order. The folder is read at the first
 // call (later changes are not seen). Fails with 2 when nothing matches, 3 when
 // the folder is missing; FindNextFileW fails with 18 (ERROR_NO_MORE_FILES) past
-// the last entry. Names longer than MAX_PATH-1 characters and names that are
-// not UTF-8 are skipped. Entries carry the attributes GetFileAttributesW
+// the last entry. Names longer than MAX_PATH-1 characters are skipped. A name
+// that is not UTF-8 is given as platform::FileNameToWide makes it (each stray
+// byte an unpaired surrogate): every call refuses a path holding it with 123,
+// so the caller can report the file but never open it. Entries carry the attributes GetFileAttributesW
 // gives (a link is described by itself, 0x400; a pipe, socket or device has
 // 0x40 and no 0x20). The search handle is closed with FindClose.
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);

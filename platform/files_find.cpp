@@ -179,10 +179,10 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   }
   std::vector<FoundEntry> entries;
   while (struct dirent* entry = readdir(dir.get())) {
-    // Names that are not UTF-8 or too long for the record cannot be handed
-    // to the system's code, which could not open them either.
-    if (!platform::IsWellFormedUtf8(entry->d_name)) continue;
-    const std::wstring name = platform::Utf8ToWide(entry->d_name);
+    // A name that is not UTF-8 is listed with its stray bytes kept (and
+    // cannot be opened), so that a caller can tell about it; a name too long
+    // for the record cannot be handed on at all.
+    const std::wstring name = platform::FileNameToWide(entry->d_name);
     if (name.size() >= MAX_PATH || !MatchMask(name, mask)) continue;
     WIN32_FIND_DATAW found;
     if (FillEntry(dirfd(dir.get()), entry->d_name, name, found)) entries.emplace_back(found);

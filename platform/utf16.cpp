@@ -1,5 +1,7 @@
 #include "platform/utf16.h"
 
+#include <cstdint>
+
 namespace platform {
 namespace {
 
@@ -170,6 +172,26 @@ std::wstring Utf8ToWide(std::string_view text) {
   bool ok;
   while (i < text.size()) out.push_back(static_cast<wchar_t>(DecodeUtf8(text, i, ok)));
   return out;
+}
+
+std::wstring FileNameToWide(std::string_view name) {
+  std::wstring out;
+  out.reserve(name.size());
+  std::size_t i = 0;
+  bool ok;
+  while (i < name.size()) {
+    const std::size_t at = i;
+    const char32_t c = DecodeUtf8(name, i, ok);
+    // A malformed sequence gives up its first byte only; its other bytes
+    // are taken on their own (each malformed as well, or a character).
+    out.push_back(static_cast<wchar_t>(ok ? c : 0xDC00 + static_cast<unsigned char>(name[at])));
+  }
+  return out;
+}
+
+int FileNameByte(wchar_t unit) {
+  const auto value = static_cast<std::uint32_t>(unit);
+  return value >= 0xDC80 && value <= 0xDCFF ? static_cast<int>(value - 0xDC00) : -1;
 }
 
 bool IsWellFormedUtf8(std::string_view text) {

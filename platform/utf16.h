@@ -48,6 +48,17 @@ std::wstring Utf8ToWide(std::string_view text);
 // nothing above U+10FFFF).
 bool IsWellFormedUtf8(std::string_view text);
 
+// A file name as the file system holds it (bytes, not always UTF-8: a client
+// writing in another code page) to wide text that keeps every byte: UTF-8
+// sequences become their characters, and each byte of a malformed sequence
+// becomes the unpaired surrogate U+DC00 + byte (U+DC80..U+DCFF). No name made
+// of characters gives such a unit, and the layer refuses every path holding
+// an unpaired surrogate (123), so such a name can be shown but never opened.
+std::wstring FileNameToWide(std::string_view name);
+// The byte that a unit of FileNameToWide stands for, or -1 when the unit is
+// a character of its own.
+int FileNameByte(wchar_t unit);
+
 // The upper-case form of a character, independent of the process locale:
 // Latin (ASCII, Latin-1, Latin Extended-A), Greek, Cyrillic (Russian,
 // Ukrainian, Belarusian and the rest of the basic block) and fullwidth Latin.

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "platform/utf16.h"
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
@@ -45,6 +46,18 @@ bool IsLink(const CString& path) {
   DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
+
+// True when the name holds a byte that no character of the file-name
+// encoding stands for.
+bool HoldsStrayBytes(const CString& name) {
+  for (int i = 0; i < name.GetLength(); ++i) {
+    if (platform::FileNameByte(name[i]) >= 0) return true;
+  }
+  return false;
+}
+
+// Ends the record of a file that is left where it is for good.
+constexpr const wchar_t* kLeftInInputText = L": файл не обрабатывается и остается во входном каталоге";
 
 }  // namespace
 
@@ -128,6 +141,26 @@ bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
   return false;
 }
 
+bool FilePipeline::SetAsideUnencodableNames(CStringArray& names) {
+  CStringArray usable;
+  for (const CString& name : names) {
+    if (!HoldsStrayBytes(name)) {
+      usable.Add(name);
+      continue;
+    }
+    const CString source = JoinPath(rule_.pathIn, name);
+    if (!FirstTimeThisRun(ERR_FILE_NAME_UNUSABLE, source)) continue;
+    CString step;
+    step.Format(L"Проверка файла '%s'", source.GetString());
+    CString description;
+    description.Format(L"Имя файла '%s' недопустимо в кодировке имен файлов", source.GetString());
+    if (!Record(ERR_FILE_NAME_UNUSABLE, rulePrefix_ + step, description + kLeftInInputText, rulePrefix_ + step))
+      return false;
+  }
+  names.Copy(usable);
+  return true;
+}
+
 bool FilePipeline::VanishedFileCheck(PipelineFile& file) {
   if (PathFileExistsW(file.source)) return true;
   CString description;
@@ -192,11 +225,19 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
   }
   // The same failure of the same file is recorded once per run.
   if (!FirstTimeThisRun(error, source)) return false;
+  CString description;
+  if (error == ERROR_FILENAME_EXCED_RANGE && handle != INVALID_HANDLE_VALUE) {
+    // The source itself could be opened: only its claimed name is too long.
+    error = ERR_FILE_NAME_UNUSABLE;
+    description.Format(L"Имя файла '%s' слишком длинное для временного имени '%s'", source.GetString(),
+                       claimed.GetString());
+    description += kLeftInInputText;
+  }
   CString claimText = ClaimText(source, claimed);
   if (style_ == RecordStyle::kA)
-    Record(error, file.operationText, CString(), claimText);
+    Record(error, file.operationText, description, claimText);
   else
-    Record(error, claimText, CString(), CString());
+    Record(error, claimText, description, CString());
   return false;
 }
 

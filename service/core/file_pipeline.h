@@ -172,6 +172,13 @@ class FilePipeline {
   // link itself (never its target) goes to the error folder with a record.
   // False: refused (or Fatal()).
   bool RefuseLinkedInput(PipelineFile& file);
+  // Takes out of names, keeping the order of the rest, every name that is
+  // not valid in the file-name encoding (the listing gives its stray bytes
+  // as platform::FileNameToWide does, and no call opens such a path). Each
+  // gets one 0xE1718024 record per run of the service and stays where it
+  // is. The worker calls it on a rule's listing, so that no operation meets
+  // such a name. False: Fatal().
+  bool SetAsideUnencodableNames(CStringArray& names);
   // Passes over a listed file that no longer exists, with a 0xE171800B
   // record. False: passed over.
   bool VanishedFileCheck(PipelineFile& file);
@@ -180,10 +187,10 @@ class FilePipeline {
   // live one), then renames it to its claimed name (never replacing). A link
   // is refused first (RefuseLinkedInput). A file whose claim another process
   // holds at this moment is left for a later cycle without a record. On
-  // failure the system error is recorded (once per run of the service for
-  // the same file and error: a name too long for the claim suffix would
-  // otherwise give a record every cycle) and the file keeps its name.
-  // False: not claimed.
+  // failure the system error is recorded, or 0xE1718024 when the name has no
+  // room for the claim suffix, once per run of the service for the same
+  // file and error (it would otherwise give a record every cycle), and the
+  // file keeps its name. False: not claimed.
   bool ClaimInputFile(PipelineFile& file);
   // Claims a data file and its detached signature (named data + "." +
   // dsigExt) together, whichever of the two was listed. A pair whose partner

@@ -43,6 +43,10 @@ inline constexpr DWORD ERR_RULE_FOLDERS_OVERLAP = 0xE1718022;
 // A count of the configuration ("Mask num", "Ext num", "Signer Num", signer
 // lists of a rule, rules of a profile) beyond what the loader reads.
 inline constexpr DWORD ERR_CONFIGURATION_COUNT_TOO_LARGE = 0xE1718023;
+// A listed name the service cannot work under: it holds bytes that are not
+// valid in the file-name encoding, or it has no room for the claim suffix.
+// The file stays where it is.
+inline constexpr DWORD ERR_FILE_NAME_UNUSABLE = 0xE1718024;
 
 // The largest file that block mode reads whole into memory.
 inline constexpr DWORD kMaxBlockFileSize = 0x7FFFFFC7;

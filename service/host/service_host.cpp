@@ -274,6 +274,11 @@ bool Worker::RunRules() {
         return false;
       }
     }
+    FilePipeline listing(config_.journalFolder, config_.profile, profileName_, static_cast<int>(i));
+    if (!listing.SetAsideUnencodableNames(names)) {
+      FatalStop(listing.Result());
+      return false;
+    }
     if (names.IsEmpty()) {
       if (rule.operation == L"PACK") rule.packWaitStart = 0;
       continue;

@@ -1166,4 +1166,43 @@ TEST(FilesInUntrustedFolders, OnlyRegularFilesAreClaimed) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// A name written in another code page is listed, so that the caller can
+// tell about it, but nothing can open, move or delete it by that name.
+TEST(FilesInUntrustedFolders, NameNotInTheFileNameEncodingIsListedButNeverOpened) {
+  TempRoot root;
+  const fs::path dir = root.Dir("in");
+  const std::string stray = "\xCF\xF0\xE8\xE2\xE5\xF2.txt";  // "Привет.txt" in 1251
+  std::ofstream(dir / stray) << "x";
+  std::ofstream(dir / "Привет.txt") << "y";
+  std::map<std::wstring, DWORD> found;
+  WIN32_FIND_DATAW data{};
+  HANDLE search = FindFirstFileW(W(dir / "*.txt").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do found[data.cFileName] = data.dwFileAttributes;
+  while (FindNextFileW(search, &data));
+  FindClose(search);
+  const std::wstring listed = platform::FileNameToWide(stray);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[L"Привет.txt"], FILE_ATTRIBUTE_ARCHIVE);
+  ASSERT_EQ(found.count(listed), 1u);
+  EXPECT_EQ(found[listed], FILE_ATTRIBUTE_ARCHIVE);
+
+  const std::wstring path = W(dir) + L"/" + listed;
+  const std::wstring elsewhere = W(dir) + L"/moved.txt";
+  const std::function<bool()> calls[] = {
+      [&] { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; },
+      [&] { return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr) !=
+                   INVALID_HANDLE_VALUE; },
+      [&] { return platform::ClaimFile(path.c_str()) != INVALID_HANDLE_VALUE; },
+      [&] { return MoveFileW(path.c_str(), elsewhere.c_str()) != FALSE; },
+      [&] { return DeleteFileW(path.c_str()) != FALSE; },
+  };
+  for (std::size_t i = 0; i < std::size(calls); ++i) {
+    SetLastError(0);
+    EXPECT_FALSE(calls[i]()) << i;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME) << i;
+  }
+  EXPECT_EQ(ReadFileBytes(dir / stray), "x");
+}
+
 }  // namespace

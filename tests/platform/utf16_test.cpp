@@ -68,6 +68,40 @@ TEST(Utf16Test, Utf8BothWays) {
   EXPECT_TRUE(IsWellFormedUtf8(WideToUtf8(text)));
 }
 
+// A file name keeps every byte it has: each byte of a malformed sequence
+// becomes one unit that stands for it (and for nothing else), so the name
+// can be shown as it is and told apart from every other name.
+TEST(Utf16Test, FileNamesKeepTheirStrayBytes) {
+  struct Case {
+    std::string bytes;
+    std::wstring wide;
+  };
+  const auto unit = [](int byte) { return static_cast<wchar_t>(0xDC00 + byte); };
+  const Case cases[] = {
+      {"Привет.txt", L"Привет.txt"},
+      {"\xCF\xF0\xE8.txt", {unit(0xCF), unit(0xF0), unit(0xE8), L'.', L't', L'x', L't'}},  // 1251
+      {"\xC3\x28", {unit(0xC3), L'('}},
+      {"\xC0\xAF", {unit(0xC0), unit(0xAF)}},
+      {"a\xED\xA0\x80", {L'a', unit(0xED), unit(0xA0), unit(0x80)}},
+      {"\xE2\x82", {unit(0xE2), unit(0x82)}},
+      {"\xFFЯ", {unit(0xFF), L'Я'}},
+  };
+  for (const Case& c : cases) {
+    const std::wstring wide = FileNameToWide(c.bytes);
+    EXPECT_EQ(wide, c.wide) << c.bytes;
+    std::string back;
+    for (wchar_t w : wide) {
+      if (FileNameByte(w) >= 0)
+        back.push_back(static_cast<char>(FileNameByte(w)));
+      else
+        back += WideToUtf8(std::wstring(1, w));
+    }
+    EXPECT_EQ(back, c.bytes);
+  }
+  for (wchar_t character : {L'a', L'Я', static_cast<wchar_t>(0xDC7F), static_cast<wchar_t>(0xDD00)})
+    EXPECT_EQ(FileNameByte(character), -1) << static_cast<int>(character);
+}
+
 TEST(Utf16Test, UpcaseCoversLatinGreekAndCyrillic) {
   const std::pair<wchar_t, wchar_t> cases[] = {
       {L'a', L'A'}, {L'z', L'Z'}, {L'_', L'_'}, {L'5', L'5'},  {L'é', L'É'}, {L'ÿ', L'Ÿ'},

@@ -247,9 +247,59 @@ TEST_F(PipelineTest, RepeatingConditionsAreRecordedOncePerRun) {
     return n;
   };
   EXPECT_EQ(count("Ошибка ORLAX 0xE171800A"), 1u) << errors;
-  EXPECT_EQ(count("Ошибка 0xCE - "), 1u) << errors;
+  const std::string longPath = (in_ / longName).string();
+  EXPECT_EQ(count("Ошибка ORLAX 0xE1718024 - Имя файла '" + longPath + "' слишком длинное для временного имени '" +
+                  longPath + ".stp': файл не обрабатывается и остается во входном каталоге. "),
+            1u)
+      << errors;
   EXPECT_TRUE(fs::exists(held));
   EXPECT_TRUE(fs::exists(in_ / longName));
+}
+
+// A name written in another code page cannot be opened by any call: it stays
+// where it is with one record per run, shown byte by byte, however many
+// cycles list it; the names beside it are processed as usual.
+TEST_F(PipelineTest, NamesNotInTheFileNameEncodingStayWithOneRecordPerRun) {
+  struct Case {
+    std::string name;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"\xCF\xF0\xE8.txt", "\\xCF\\xF0\\xE8.txt"},         // written in 1251
+      {"a\xFF\nb.txt", "a\\xFF\\nb.txt"},                     // a line break as well: still one line
+      {"\xED\xA0\x80.txt", "\\xED\\xA0\\x80.txt"},         // an encoded surrogate
+      {"\xD0.txt", "\\xD0.txt"},                               // a sequence cut short
+  };
+  for (const Case& c : cases) Put(in_, c.name, "stray");
+  Put(in_, "good.txt", "data");
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE(cycle);
+    CStringArray names;
+    ASSERT_EQ(FindFiles(Wide(in_.string()), names, {L"*.txt"}), 0u);
+    ASSERT_EQ(names.GetSize(), cycle == 0 ? 5 : 4);
+    FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0);
+    ASSERT_TRUE(pipeline.SetAsideUnencodableNames(names));
+    ASSERT_EQ(names.GetSize(), cycle == 0 ? 1 : 0);
+    if (cycle == 0) EXPECT_EQ(names[0], CString(L"good.txt"));
+    ASSERT_EQ(RunFileOperation(pipeline, names, Copying()), 0u);
+  }
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "good.txt.out"), "data");
+  const std::string operations = Operations();
+  EXPECT_EQ(std::count(operations.begin(), operations.end(), '\n'), 5) << operations;
+  const std::string errors = Errors();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(testsupport::ReadFileBytes(in_ / c.name), "stray");
+    const std::string path = in_.string() + "/" + c.shown;
+    const std::string record = "Ошибка ORLAX 0xE1718024 - Имя файла '" + path +
+                               "' недопустимо в кодировке имен файлов: файл не обрабатывается и остается во "
+                               "входном каталоге. Правило 1 ('Тест'). Проверка файла '" + path + "'\r\n";
+    const std::size_t at = errors.find(record);
+    EXPECT_NE(at, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(record, at + 1), std::string::npos) << errors;
+    EXPECT_NE(operations.find(" | Правило 1 ('Тест'). Проверка файла '" + path + "'\r\n"), std::string::npos);
+  }
+  EXPECT_TRUE(fs::is_empty(err_));
 }
 
 // Nothing is read through a link in the input folder: the link itself goes
