@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,9 +32,10 @@
 #include "platform/files.h"
 #include "platform/files_internal.h"
 #include "platform/utf16.h"
+#include "tests/support/bound_socket.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 
-extern char** environ;
 
 namespace {
 
@@ -79,66 +79,7 @@ OpenOutcome Open(const fs::path& path, DWORD access, DWORD share, DWORD disposit
   return {Handle(h), h == INVALID_HANDLE_VALUE ? GetLastError() : 0u};
 }
 
-// A child program with a pipe to its standard input and one from its output.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& argv) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-  }
-  ~Child() {
-    CloseInput();
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // One line of output, without its newline ("" at end of output).
-  std::string ReadLine() {
-    std::string line;
-    char ch;
-    while (read(stdout_, &ch, 1) == 1 && ch != '\n') line += ch;
-    return line;
-  }
-  void CloseInput() {
-    if (stdin_ >= 0) close(stdin_);
-    stdin_ = -1;
-  }
-  // Ends the child and waits for it, so its open files are closed.
-  void Stop() {
-    CloseInput();
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-};
+using Child = testsupport::ChildProcess;
 
 DWORD GetFilePermissionsOf(const fs::path& path) { return platform::GetFilePermissions(W(path).c_str()); }
 
@@ -982,26 +923,7 @@ TEST(Files, NullAndOverlongArgumentsFailWithTheirCodes) {
 // ---------------------------------------------------------------------------
 // Folders that others write into: links, pipes and sockets, claims.
 
-// A Unix socket bound at path (kept while the object lives).
-class BoundSocket {
- public:
-  explicit BoundSocket(const fs::path& path) : fd_(socket(AF_UNIX, SOCK_STREAM, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~BoundSocket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  BoundSocket(const BoundSocket&) = delete;
-  BoundSocket& operator=(const BoundSocket&) = delete;
-  bool bound() const { return bound_; }
-
- private:
-  int fd_;
-  bool bound_ = false;
-};
+using testsupport::BoundSocket;
 
 TEST(FilesInUntrustedFolders, EntriesAreDescribedByThemselvesInSearchesAndAttributes) {
   TempRoot root;

@@ -32,12 +32,21 @@ class FileRulesServiceTest : public ::testing::Test {
       std::filesystem::copy_file(entry.path(), local_ / entry.path().filename());
     logs_ = root_.Dir("logs");
     profile_.BaseText("LogPath", logs_.string());
-    profile_.Create();
-    profile_.Dword("Handler timeout", 1);
-    profile_.List("ZCSProfile", {"Demo"});
-    profile_.List("NotLoadCrl", {"1"});
+    WriteProfile(profile_);
+  }
+  // The values of a service profile of these tests (cycles of a second, the
+  // directory profile "Demo", no revocation lists).
+  static void WriteProfile(testsupport::ProfileWriter& profile) {
+    profile.Create();
+    profile.Dword("Handler timeout", 1);
+    profile.List("ZCSProfile", {"Demo"});
+    profile.List("NotLoadCrl", {"1"});
   }
   void TearDown() override {
+    for (const std::string& profile : others_) {
+      testsupport::RunMirelservice({"stop", profile});
+      testsupport::RunMirelservice({"delete", profile});
+    }
     testsupport::RunMirelservice({"stop", profile_.profile()});
     testsupport::RunMirelservice({"delete", profile_.profile()});
   }
@@ -46,15 +55,23 @@ class FileRulesServiceTest : public ::testing::Test {
   // (errors to "err"); returns the rule's key name.
   std::string Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
                    const std::string& mask = "*.*") {
+    return Rule(profile_, n, operation, in, out, mask);
+  }
+  // The same in another service profile.
+  std::string Rule(testsupport::ProfileWriter& profile, int n, const std::string& operation, const std::string& in,
+                   const std::string& out, const std::string& mask = "*.*") {
     const std::string rule = "Rule " + std::to_string(n);
-    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
+    profile.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
     return rule;
   }
   // Installs and starts the instance; environment goes to the start command
   // and so to the service.
-  void Start(const std::vector<std::string>& environment = {}) {
-    ASSERT_EQ(testsupport::RunMirelservice({"install", profile_.profile()}).exitCode, 0);
-    const auto started = testsupport::RunMirelservice({"start", profile_.profile()}, environment);
+  void Start(const std::vector<std::string>& environment = {}) { StartProfile(profile_.profile(), environment); }
+  // The same for another service profile (stopped and deleted at the end too).
+  void StartProfile(const std::string& profile, const std::vector<std::string>& environment = {}) {
+    if (profile != profile_.profile()) others_.push_back(profile);
+    ASSERT_EQ(testsupport::RunMirelservice({"install", profile}).exitCode, 0);
+    const auto started = testsupport::RunMirelservice({"start", profile}, environment);
     ASSERT_EQ(started.exitCode, 0) << started.output;
   }
 
@@ -69,6 +86,7 @@ class FileRulesServiceTest : public ::testing::Test {
   testsupport::TempRoot root_;
   testsupport::ProfileWriter profile_;
   std::filesystem::path pse_, local_, logs_;
+  std::vector<std::string> others_;  // other service profiles started
 };
 
 }  // namespace servicetest

@@ -1,0 +1,372 @@
+// The running service over folders that others write into: links where
+// outputs go and where inputs come from, pipes and sockets, claims of an
+// instance that was killed, two instances on one folder, files held open by
+// another program, names it cannot work under, and rules that must not load.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/service/operations/file_rules_service_fixture.h"
+#include "tests/support/bound_socket.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFileBytes;
+using testsupport::RunMirelservice;
+using testsupport::WaitUntil;
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The regular files of a folder (links and other entries left out).
+std::set<std::string> RegularFiles(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    if (entry.is_regular_file() && !entry.is_symlink()) names.insert(entry.path().filename().string());
+  return names;
+}
+
+std::string Holder() { return (testsupport::BuildDir() / "bin" / "file_share_holder").string(); }
+
+class FoldersInTheService : public servicetest::FileRulesServiceTest {
+ protected:
+  FoldersInTheService() : FileRulesServiceTest("Folders") {}
+
+  std::string Journals() const { return testsupport::ReadJournals(logs_); }
+  // Stops the instance; the journals, for the messages of what follows.
+  std::string Stop() {
+    EXPECT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
+    return Journals();
+  }
+};
+
+// Names that no call can open, or that have no room for the claim suffix,
+// stay where they are with one record per run however many cycles list
+// them; a name with a line break is processed and gives one journal line.
+TEST_F(FoldersInTheService, NamesTheServiceCannotWorkUnderStayWithOneRecordPerRun) {
+  Rule(1, "B64E", "in", "out");
+  const std::string cp1251 = "\xCF\xF0\xE8\xE2\xE5\xF2.txt";  // "Привет.txt" written in code page 1251
+  const std::string longName(252, 'n');
+  const std::string lineBreak = "a\n12:00:00 01-01-2026 | Профиль: X | Успех | forged.txt";
+  Write("in/" + cp1251, "stray");
+  Write("in/" + longName, "long");
+  Write("in/" + lineBreak, "broken");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/" + lineBreak + ".b64"); })) << Journals();
+  // Written after that cycle listed the folder: a later cycle, which lists
+  // the two names again, takes it.
+  Write("in/later.txt", "later");
+  const bool later = WaitUntil([&] { return Exists("out/later.txt.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(later) << journals;
+
+  const std::string in = Path("in").string();
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718024 - Имя файла '" + in +
+                                "/\\xCF\\xF0\\xE8\\xE2\\xE5\\xF2.txt' недопустимо в кодировке имен файлов: файл не "
+                                "обрабатывается и остается во входном каталоге. "),
+            1u)
+      << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718024 - Имя файла '" + in + "/" + longName +
+                                "' слишком длинное для временного имени '" + in + "/" + longName + ".stp'"),
+            1u)
+      << journals;
+  EXPECT_EQ(Count(journals, "0xE1718024"), 2u) << journals;
+  EXPECT_EQ(Read("in/" + cp1251), "stray");
+  EXPECT_EQ(Read("in/" + longName), "long");
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  // The forged time begins no line of its own.
+  EXPECT_EQ(Count(journals, "\n12:00:00 01-01-2026"), 0u) << journals;
+  EXPECT_NE(journals.find("a\\n12:00:00 01-01-2026 | Профиль: X | Успех | forged.txt"), std::string::npos);
+}
+
+// A link planted in an output folder, dangling or to a file, is a taken
+// name for every kind of output: the conflict rules give the output another
+// name, and nothing is written through the link.
+TEST_F(FoldersInTheService, LinksInOutputFoldersAreTakenNamesNeverWrittenThrough) {
+  profile_.Dword("Rename conf files", 1);
+  profile_.BaseText("ZIPArchiveExt", "zip");
+  struct Case {
+    const char* operation;
+    const char* in;   // where the file is dropped
+    const char* out;  // where its output goes
+    const char* appended;  // what the output adds to the dropped file's name
+  };
+  const Case cases[] = {
+      {"ENCR", "encr-in", "encr-out", ".p7e"},
+      {"DECR", "pre-in", "decr-out", ""},  // encrypted into "decr-in" first
+      {"SIGN", "sign-in", "sign-out", ".p7s"},
+      {"HASH", "hash-in", "hash-out", ".hsh"},
+      {"B64E", "b64-in", "b64-out", ".b64"},
+      {"ARCH", "arch-in", "arch-out", ".zip"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string operation = c.operation;
+    if (operation == "DECR") {
+      const std::string encrypt = Rule(++n, "ENCR", c.in, "decr-in");
+      profile_.RuleDword(encrypt, "Ext num", 1);
+      profile_.RuleText(encrypt, "C0", pki_.Dn("user1"));
+      Rule(++n, "DECR", "decr-in", c.out, "*.p7e");
+      continue;
+    }
+    const std::string rule = Rule(++n, operation, c.in, c.out);
+    if (operation == "ENCR") {
+      profile_.RuleDword(rule, "Ext num", 1);
+      profile_.RuleText(rule, "C0", pki_.Dn("user1"));
+    }
+    if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
+  }
+  const fs::path elsewhere = root_.Dir("elsewhere");
+  for (const Case& c : cases) {
+    for (const std::string kind : {"dangling", "live"}) {
+      Write(std::string(c.in) + "/" + kind + ".txt", std::string(c.operation) + " " + kind);
+      const fs::path target = elsewhere / (std::string(c.operation) + "-" + kind);
+      if (kind == "live") std::ofstream(target) << "untouched";
+      fs::create_symlink(target, Path(std::string(c.out) + "/" + kind + ".txt" + c.appended));
+    }
+  }
+  // The output under a conflict name: stem, mark, the rest of the name.
+  const auto marked = [&](const Case& c, const std::string& kind) {
+    for (const std::string& name : RegularFiles(Path(c.out))) {
+      const std::string rest = std::string(".txt") + c.appended;
+      if (name.rfind(kind + "~", 0) == 0 && name.size() > rest.size() &&
+          name.compare(name.size() - rest.size(), rest.size(), rest) == 0)
+        return name;
+    }
+    return std::string();
+  };
+  Start();
+  const bool done = WaitUntil(
+      [&] {
+        return std::all_of(std::begin(cases), std::end(cases), [&](const Case& c) {
+          return !marked(c, "dangling").empty() && !marked(c, "live").empty();
+        });
+      },
+      std::chrono::seconds(60));
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.operation);
+    for (const std::string kind : {"dangling", "live"}) {
+      const fs::path link = Path(std::string(c.out) + "/" + kind + ".txt" + c.appended);
+      ASSERT_TRUE(fs::is_symlink(link)) << kind;
+      EXPECT_EQ(fs::read_symlink(link), elsewhere / (std::string(c.operation) + "-" + kind));
+      EXPECT_FALSE(Read(std::string(c.out) + "/" + marked(c, kind)).empty()) << kind;
+    }
+    EXPECT_TRUE(fs::is_empty(Path(c.in)));
+  }
+  EXPECT_EQ(Read(std::string("decr-out/") + marked(cases[1], "live")), "DECR live");
+  EXPECT_EQ(Read(std::string("decr-out/") + marked(cases[1], "dangling")), "DECR dangling");
+  // Nothing came into being behind the links, and the live targets are as they were.
+  std::set<std::string> targets;
+  for (const Case& c : cases) targets.insert(std::string(c.operation) + "-live");
+  EXPECT_EQ(RegularFiles(elsewhere), targets);
+  for (const std::string& target : targets) EXPECT_EQ(ReadFileBytes(elsewhere / target), "untouched");
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+}
+
+// A link in an input folder is never read through: the link itself goes to
+// the error folder, whatever it points to.
+TEST_F(FoldersInTheService, LinksInTheInputFolderGoToTheErrorFolderAsLinks) {
+  Rule(1, "SIGN", "in", "out");
+  const fs::path secret = root_.WriteFile("secret/key.txt", "root only");
+  struct Case {
+    const char* name;
+    fs::path target;
+  };
+  const Case cases[] = {{"live.txt", secret}, {"dangling.txt", Path("secret/nowhere")}};
+  for (const Case& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
+  Start();
+  const bool done = WaitUntil([&] {
+    return std::all_of(std::begin(cases), std::end(cases),
+                       [&](const Case& c) { return fs::is_symlink(Path("err") / c.name); });
+  });
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fs::read_symlink(Path("err") / c.name), c.target);
+    EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718020 - Файл '" + (Path("in") / c.name).string() +
+                                  "' является символической ссылкой"),
+              1u)
+        << journals;
+  }
+  EXPECT_TRUE(fs::is_empty(Path("in")));
+  EXPECT_TRUE(fs::is_empty(Path("out")));
+  EXPECT_EQ(ReadFileBytes(secret), "root only");
+  EXPECT_FALSE(fs::exists(Path("secret/nowhere")));
+}
+
+// A named pipe and a socket in the input folder hold neither the worker nor
+// a stop request: the file beside them is processed, and stop is answered.
+TEST_F(FoldersInTheService, PipeAndSocketInTheInputFolderHoldNeitherTheWorkerNorTheStop) {
+  Rule(1, "B64E", "in", "out");
+  ASSERT_EQ(mkfifo(Path("in/pipe.txt").c_str(), 0644), 0);
+  testsupport::BoundSocket socket(Path("in/socket.txt"));
+  ASSERT_TRUE(socket.bound());
+  // Named to come after both in the listing: its output means the cycle went past them.
+  Write("in/very-last.txt", "plain");
+  Start();
+  const bool done = WaitUntil([&] { return Exists("out/very-last.txt.b64"); });
+  const auto stopped = RunMirelservice({"stop", profile_.profile()});
+  const std::string journals = Journals();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+  EXPECT_NE(journals.find("Остановка АК СКЗИ Квелла: сервис"), std::string::npos) << journals;
+  EXPECT_TRUE(fs::is_fifo(Path("in/pipe.txt")));
+  EXPECT_TRUE(fs::is_socket(Path("in/socket.txt")));
+  EXPECT_EQ(RegularFiles(Path("out")), std::set<std::string>{"very-last.txt.b64"});
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+}
+
+// A claim whose process was killed is taken back and processed; one whose
+// process lives (another instance at work) is left to it until it is gone.
+TEST_F(FoldersInTheService, ClaimOfAKilledProcessIsTakenBackAndALiveOneIsLeftAlone) {
+  Rule(1, "B64E", "in", "out");
+  std::vector<std::unique_ptr<testsupport::ChildProcess>> claimers;
+  for (const char* name : {"crashed.txt", "busy.txt"}) {
+    Write(std::string("in/") + name, name);
+    // The claim as an instance takes it: the claim held, then the rename.
+    claimers.push_back(std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{Holder(), Path(std::string("in/") + name).string(), "claim"}));
+    ASSERT_EQ(claimers.back()->ReadLine(), "0");
+    fs::rename(Path(std::string("in/") + name), Path(std::string("in/") + name + ".stp"));
+  }
+  claimers[0]->Stop();  // killed at work
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/crashed.txt.b64"); })) << Journals();
+  // Named to come after the live claim in the listing.
+  Write("in/zz-later.txt", "later");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/zz-later.txt.b64"); })) << Journals();
+  EXPECT_EQ(Read("in/busy.txt.stp"), "busy.txt");
+  claimers[1]->Stop();
+  const bool busy = WaitUntil([&] { return Exists("out/busy.txt.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(busy) << journals;
+
+  EXPECT_EQ(RegularFiles(Path("out")), (std::set<std::string>{"busy.txt.b64", "crashed.txt.b64", "zz-later.txt.b64"}));
+  EXPECT_TRUE(fs::is_empty(Path("in")));
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  for (const char* name : {"crashed.txt", "busy.txt"}) {
+    const std::string claimed = Path(std::string("in/") + name).string() + ".stp";
+    EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718021 - Файл '" + claimed + "' остался от прерванной обработки"), 1u)
+        << journals;
+  }
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE171800A"), 1u) << journals;
+}
+
+// Two instances on one folder: every file is processed by exactly one of
+// them, and none is taken for faulty because the other was at it.
+TEST_F(FoldersInTheService, TwoInstancesOnOneFolderProcessEveryFileExactlyOnce) {
+  testsupport::ProfileWriter second("Folders2");
+  WriteProfile(second);
+  Rule(1, "B64E", "shared", "out-1");
+  Rule(second, 1, "B64E", "shared", "out-2");
+  constexpr int kFiles = 2000;
+  std::set<std::string> expected;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    Write("shared/" + name, name);
+    expected.insert(name + ".b64");
+  }
+  Start();
+  StartProfile("Folders2");
+  const bool done = WaitUntil(
+      [&] { return RegularFiles(Path("out-1")).size() + RegularFiles(Path("out-2")).size() >= kFiles; },
+      std::chrono::seconds(120));
+  const auto stopped = RunMirelservice({"stop", "Folders2"});
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+
+  const std::set<std::string> first = RegularFiles(Path("out-1"));
+  const std::set<std::string> other = RegularFiles(Path("out-2"));
+  std::set<std::string> both;
+  std::set_intersection(first.begin(), first.end(), other.begin(), other.end(), std::inserter(both, both.end()));
+  EXPECT_TRUE(both.empty()) << both.size() << " files processed twice";
+  std::set<std::string> all = first;
+  all.insert(other.begin(), other.end());
+  EXPECT_EQ(all, expected);
+  EXPECT_EQ(first.size() + other.size(), static_cast<std::size_t>(kFiles));
+  EXPECT_TRUE(fs::is_empty(Path("shared")));
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  // The one record a file may get: listed by one instance, then taken by
+  // the other before the first came to it.
+  std::istringstream lines(journals);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("| Ошибка ORLAX ") != std::string::npos || line.find("| Ошибка 0x") != std::string::npos) {
+      EXPECT_NE(line.find("Ошибка ORLAX 0xE171800B - "), std::string::npos) << line;
+    }
+  }
+}
+
+// A file another program holds open waits, without a record, and is
+// processed once it is closed.
+TEST_F(FoldersInTheService, FileHeldOpenByAnotherProgramIsProcessedOnceClosed) {
+  Rule(1, "B64E", "in", "out");
+  Write("in/held.txt", "held");
+  // A program outside the layer reading the file.
+  testsupport::ChildProcess reader(
+      {"sh", "-c", "exec 3<'" + Path("in/held.txt").string() + "'; echo ready; read line"});
+  ASSERT_EQ(reader.ReadLine(), "ready");
+  Start();
+  // Named to come after the held file in the listing.
+  Write("in/later.txt", "later");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/later.txt.b64"); })) << Journals();
+  EXPECT_EQ(Read("in/held.txt"), "held");
+  EXPECT_FALSE(Exists("out/held.txt.b64"));
+  reader.CloseInput();
+  const bool done = WaitUntil([&] { return Exists("out/held.txt.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_TRUE(fs::is_empty(Path("in")));
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+}
+
+// Rules the loader must leave out (a mask count no rule can hold, outputs
+// into the input folder) are named in the journal, their folders are left
+// alone, and the other rules run.
+TEST_F(FoldersInTheService, RulesThatMustNotLoadAreRecordedAndTheOthersRun) {
+  profile_.RuleDword(Rule(1, "B64E", "masks-in", "masks-out"), "Mask num", 100000000);
+  Rule(2, "B64E", "same", "same");
+  Rule(3, "B64E", "in", "out");
+  Write("masks-in/a.txt", "a");
+  Write("same/b.txt", "b");
+  Write("in/c.txt", "c");
+  Start();
+  const bool done = WaitUntil([&] { return Exists("out/c.txt.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718023 - Значение 'Mask num' равно 100000000, допустимо не более 1000: "
+                            "правило не загружено"),
+            1u)
+      << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718022 - Значение 'Path Out' совпадает со значением 'Path In'"), 1u)
+      << journals;
+  EXPECT_EQ(Read("masks-in/a.txt"), "a");
+  EXPECT_TRUE(fs::is_empty(Path("masks-out")));
+  EXPECT_EQ(RegularFiles(Path("same")), std::set<std::string>{"b.txt"});
+}
+
+}  // namespace
