@@ -163,10 +163,14 @@ bool FilePipeline::SetAsideUnencodableNames(CStringArray& names) {
 
 bool FilePipeline::VanishedFileCheck(PipelineFile& file) {
   if (PathFileExistsW(file.source)) return true;
-  CString description;
-  description.Format(L"Файл '%s' был выбран для обработки но не был найден", file.source.GetString());
-  Record(ERR_FILE_VANISHED, StyleMessage(file), description, CString());
+  RecordVanished(file, file.source);
   return false;
+}
+
+void FilePipeline::RecordVanished(const PipelineFile& file, const CString& source) {
+  CString description;
+  description.Format(L"Файл '%s' был выбран для обработки но не был найден", source.GetString());
+  Record(ERR_FILE_VANISHED, StyleMessage(file), description, CString());
 }
 
 // A ".stp" whose claim can be taken belongs to a process that is gone (a
@@ -215,13 +219,20 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
                              std::shared_ptr<void>& claim) {
   HANDLE handle = platform::ClaimFile(source);
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-  // Another instance is taking this file right now: it is its file.
-  if (error == ERROR_LOCK_VIOLATION) return false;
   if (handle != INVALID_HANDLE_VALUE) {
     claim = HoldClaim(handle);
     if (MoveFileW(source, claimed)) return true;
     error = GetLastError();
     claim.reset();
+  }
+  // Another instance is taking this file right now, or a program has it
+  // open in a way that refuses the rename: a passing state, not a fault of
+  // the file, which a later cycle takes.
+  if (error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION) return false;
+  // Gone since the listing: another instance has claimed it.
+  if (error == ERROR_FILE_NOT_FOUND) {
+    RecordVanished(file, source);
+    return false;
   }
   // The same failure of the same file is recorded once per run.
   if (!FirstTimeThisRun(error, source)) return false;

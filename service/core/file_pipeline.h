@@ -186,16 +186,20 @@ class FilePipeline {
   // works on the file, so that a claim left by a crash can be told from a
   // live one), then renames it to its claimed name (never replacing). A link
   // is refused first (RefuseLinkedInput). A file whose claim another process
-  // holds at this moment is left for a later cycle without a record. On
-  // failure the system error is recorded, or 0xE1718024 when the name has no
-  // room for the claim suffix, once per run of the service for the same
-  // file and error (it would otherwise give a record every cycle), and the
-  // file keeps its name. False: not claimed.
+  // holds at this moment, or that a program holds open so that it cannot be
+  // renamed (a sharing violation), is left for a later cycle without a
+  // record; one gone since the listing (another instance took it) gets the
+  // 0xE171800B record of VanishedFileCheck. On any other failure the system
+  // error is recorded, or 0xE1718024 when the name has no room for the claim
+  // suffix, once per run of the service for the same file and error (it
+  // would otherwise give a record every cycle), and the file keeps its name.
+  // False: not claimed.
   bool ClaimInputFile(PipelineFile& file);
   // Claims a data file and its detached signature (named data + "." +
   // dsigExt) together, whichever of the two was listed. A pair whose partner
   // is missing is passed over without a record; when the partner cannot be
-  // renamed, the listed file gets its name back and the failure is recorded.
+  // claimed, the listed file gets its name back and the failure is recorded
+  // as ClaimInputFile records it (nothing for a passing state).
   bool ClaimPair(PipelineFile& file, const CString& dsigExt);
   // Makes sure nobody else holds the claimed file(s): attributes, then an
   // exclusive open closed at once. Attributes unreadable: recorded, the file
@@ -250,6 +254,7 @@ class FilePipeline {
   CString ClaimText(const CString& source, const CString& claimed) const;
   CString StyleMessage(const PipelineFile& file) const;
   bool FailStep(PipelineFile& file, DWORD code, const CString& stepText);
+  void RecordVanished(const PipelineFile& file, const CString& source);
   bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim);
   bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, std::shared_ptr<void>& claim);
   void GiveClaimBack(PipelineFile& file);
