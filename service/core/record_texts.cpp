@@ -11,7 +11,9 @@ CString MakeRulePrefix(int ruleNumber, const CString& description) {
 }
 
 ULONGLONG FileSizeOf(const CString& path) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  // Sharing delete: sizing a file for a record must not make another
+  // instance's claim of it, or its giving a claim back, fail.
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   LARGE_INTEGER size{};

@@ -25,8 +25,9 @@ CString MakeRulePrefix(int ruleNumber, const CString& description);
 ULONGLONG FileSizeOf(const CString& path);
 
 // "%lld" of the file's size in bytes, or "0" when the file cannot be opened
-// for reading with read sharing only (a file another handle holds open for
-// writing counts as not openable). Never fails.
+// for reading with read and delete sharing (a file another handle holds open
+// for writing counts as not openable; a rename or delete by another handle
+// is never refused for the sizing). Never fails.
 CString FileSizeText(const CString& path);
 
 // Format into a new string; the arguments are read by their real types.
