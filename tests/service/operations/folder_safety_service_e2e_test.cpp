@@ -96,19 +96,19 @@ TEST_F(FoldersInTheService, NamesTheServiceCannotWorkUnderStayWithOneRecordPerRu
   EXPECT_NE(journals.find("a\\n12:00:00 01-01-2026 | Профиль: X | Успех | forged.txt"), std::string::npos);
 }
 
-// A link planted in an output folder, dangling or to a file, is a taken
-// name for every kind of output: the conflict rules give the output another
-// name, and nothing is written through the link.
-TEST_F(FoldersInTheService, LinksInOutputFoldersAreTakenNamesNeverWrittenThrough) {
-  profile_.Dword("Rename conf files", 1);
-  profile_.BaseText("ZIPArchiveExt", "zip");
+// Links planted in the output folders, dangling and to a file, where every
+// kind of output would go: a rule per operation (DECR fed by an ENCR rule),
+// two files dropped for each, each output's name taken by a link that leads
+// out of the folders.
+class LinksInOutputFolders : public FoldersInTheService {
+ protected:
   struct Case {
     const char* operation;
-    const char* in;   // where the file is dropped
-    const char* out;  // where its output goes
+    const char* in;        // where the file is dropped
+    const char* out;       // where its output goes
     const char* appended;  // what the output adds to the dropped file's name
   };
-  const Case cases[] = {
+  static constexpr Case kCases[] = {
       {"ENCR", "encr-in", "encr-out", ".p7e"},
       {"DECR", "pre-in", "decr-out", ""},  // encrypted into "decr-in" first
       {"SIGN", "sign-in", "sign-out", ".p7s"},
@@ -116,32 +116,57 @@ TEST_F(FoldersInTheService, LinksInOutputFoldersAreTakenNamesNeverWrittenThrough
       {"B64E", "b64-in", "b64-out", ".b64"},
       {"ARCH", "arch-in", "arch-out", ".zip"},
   };
-  int n = 0;
-  for (const Case& c : cases) {
-    const std::string operation = c.operation;
-    if (operation == "DECR") {
-      const std::string encrypt = Rule(++n, "ENCR", c.in, "decr-in");
-      profile_.RuleDword(encrypt, "Ext num", 1);
-      profile_.RuleText(encrypt, "C0", pki_.Dn("user1"));
-      Rule(++n, "DECR", "decr-in", c.out, "*.p7e");
-      continue;
-    }
-    const std::string rule = Rule(++n, operation, c.in, c.out);
-    if (operation == "ENCR") {
-      profile_.RuleDword(rule, "Ext num", 1);
-      profile_.RuleText(rule, "C0", pki_.Dn("user1"));
-    }
-    if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
-  }
-  const fs::path elsewhere = root_.Dir("elsewhere");
-  for (const Case& c : cases) {
-    for (const std::string kind : {"dangling", "live"}) {
-      Write(std::string(c.in) + "/" + kind + ".txt", std::string(c.operation) + " " + kind);
-      const fs::path target = elsewhere / (std::string(c.operation) + "-" + kind);
-      if (kind == "live") std::ofstream(target) << "untouched";
-      fs::create_symlink(target, Path(std::string(c.out) + "/" + kind + ".txt" + c.appended));
+  static constexpr const char* kKinds[] = {"dangling", "live"};
+
+  void PlantLinks(int renameConfFiles) {
+    profile_.Dword("Rename conf files", renameConfFiles);
+    profile_.BaseText("ZIPArchiveExt", "zip");
+    int n = 0;
+    for (const Case& c : kCases) {
+      const std::string operation = c.operation;
+      const std::string rule =
+          operation == "DECR" ? Rule(++n, "ENCR", c.in, "decr-in") : Rule(++n, operation, c.in, c.out);
+      if (operation == "ENCR" || operation == "DECR") {
+        profile_.RuleDword(rule, "Ext num", 1);
+        profile_.RuleText(rule, "C0", pki_.Dn("user1"));
+      }
+      if (operation == "DECR") Rule(++n, "DECR", "decr-in", c.out, "*.p7e");
+      if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
+      for (const std::string kind : kKinds) {
+        Write(std::string(c.in) + "/" + kind + ".txt", operation + " " + kind);
+        if (kind == "live") std::ofstream(Target(c, kind)) << "untouched";
+        fs::create_symlink(Target(c, kind), Link(c, kind));
+      }
     }
   }
+  fs::path Target(const Case& c, const std::string& kind) const {
+    return root_.Dir("elsewhere") / (std::string(c.operation) + "-" + kind);
+  }
+  fs::path Link(const Case& c, const std::string& kind) const {
+    return Path(std::string(c.out) + "/" + kind + ".txt" + c.appended);
+  }
+  // Every link as planted, nothing came into being behind one, and the
+  // files they lead to are as they were.
+  void ExpectLinksAndTargetsUntouched() const {
+    std::set<std::string> targets;
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(c.operation);
+      for (const std::string kind : kKinds) {
+        ASSERT_TRUE(fs::is_symlink(Link(c, kind))) << kind;
+        EXPECT_EQ(fs::read_symlink(Link(c, kind)), Target(c, kind));
+      }
+      EXPECT_TRUE(fs::is_empty(Path(c.in)));
+      targets.insert(Target(c, "live").filename().string());
+    }
+    EXPECT_EQ(RegularFiles(Path("elsewhere")), targets);
+    for (const std::string& target : targets) EXPECT_EQ(ReadFileBytes(Path("elsewhere") / target), "untouched");
+  }
+};
+
+// With conflict files renamed, each output takes a conflict name beside the
+// link.
+TEST_F(LinksInOutputFolders, AreTakenNamesThatGiveTheOutputAConflictName) {
+  PlantLinks(1);
   // The output under a conflict name: stem, mark, the rest of the name.
   const auto marked = [&](const Case& c, const std::string& kind) {
     for (const std::string& name : RegularFiles(Path(c.out))) {
@@ -155,7 +180,7 @@ TEST_F(FoldersInTheService, LinksInOutputFoldersAreTakenNamesNeverWrittenThrough
   Start();
   const bool done = WaitUntil(
       [&] {
-        return std::all_of(std::begin(cases), std::end(cases), [&](const Case& c) {
+        return std::all_of(std::begin(kCases), std::end(kCases), [&](const Case& c) {
           return !marked(c, "dangling").empty() && !marked(c, "live").empty();
         });
       },
@@ -163,25 +188,32 @@ TEST_F(FoldersInTheService, LinksInOutputFoldersAreTakenNamesNeverWrittenThrough
   const std::string journals = Stop();
   ASSERT_TRUE(done) << journals;
 
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.operation);
-    for (const std::string kind : {"dangling", "live"}) {
-      const fs::path link = Path(std::string(c.out) + "/" + kind + ".txt" + c.appended);
-      ASSERT_TRUE(fs::is_symlink(link)) << kind;
-      EXPECT_EQ(fs::read_symlink(link), elsewhere / (std::string(c.operation) + "-" + kind));
-      EXPECT_FALSE(Read(std::string(c.out) + "/" + marked(c, kind)).empty()) << kind;
-    }
-    EXPECT_TRUE(fs::is_empty(Path(c.in)));
+  ExpectLinksAndTargetsUntouched();
+  for (const Case& c : kCases) {
+    for (const std::string kind : kKinds)
+      EXPECT_FALSE(Read(std::string(c.out) + "/" + marked(c, kind)).empty()) << c.operation << " " << kind;
   }
-  EXPECT_EQ(Read(std::string("decr-out/") + marked(cases[1], "live")), "DECR live");
-  EXPECT_EQ(Read(std::string("decr-out/") + marked(cases[1], "dangling")), "DECR dangling");
-  // Nothing came into being behind the links, and the live targets are as they were.
-  std::set<std::string> targets;
-  for (const Case& c : cases) targets.insert(std::string(c.operation) + "-live");
-  EXPECT_EQ(RegularFiles(elsewhere), targets);
-  for (const std::string& target : targets) EXPECT_EQ(ReadFileBytes(elsewhere / target), "untouched");
+  EXPECT_EQ(Read(std::string("decr-out/") + marked(kCases[1], "live")), "DECR live");
+  EXPECT_EQ(Read(std::string("decr-out/") + marked(kCases[1], "dangling")), "DECR dangling");
   EXPECT_TRUE(fs::is_empty(Path("err")));
   EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+}
+
+// Without renaming, a taken output name fails the file with 80: it goes to
+// the error folder and no output is written.
+TEST_F(LinksInOutputFolders, AreTakenNamesThatSendTheFileToTheErrorFolder) {
+  PlantLinks(0);
+  constexpr std::size_t kFiles = std::size(kCases) * std::size(kKinds);
+  Start();
+  const bool done = WaitUntil([&] { return RegularFiles(Path("err")).size() >= kFiles; }, std::chrono::seconds(60));
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+
+  ExpectLinksAndTargetsUntouched();
+  for (const Case& c : kCases) EXPECT_TRUE(RegularFiles(Path(c.out)).empty()) << c.operation;
+  EXPECT_TRUE(fs::is_empty(Path("decr-in")));
+  EXPECT_EQ(RegularFiles(Path("err")).size(), kFiles);
+  EXPECT_EQ(Count(journals, "| Ошибка 0x50 - "), kFiles) << journals;
 }
 
 // A link in an input folder is never read through: the link itself goes to
