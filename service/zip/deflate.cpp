@@ -73,10 +73,17 @@ constexpr std::array<LevelParameters, 9> kLevels = {{
 // be compared a word at a time up to its last byte.
 constexpr unsigned kWindowPadding = 8;
 
-std::uint16_t Load16(const std::uint8_t* p) {
-  std::uint16_t v;
+std::uint64_t Load64(const std::uint8_t* p) {
+  std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
+}
+
+// A word whose first n bytes in memory (at most 8) are all ones.
+std::uint64_t FirstBytesMask(unsigned n) {
+  std::array<std::uint8_t, 8> bytes{};
+  std::fill_n(bytes.begin(), std::min(n, 8u), std::uint8_t{0xFF});
+  return std::bit_cast<std::uint64_t>(bytes);
 }
 
 // The number of equal bytes at the start of scan and match, counted from the
@@ -115,13 +122,10 @@ unsigned ReverseBits(unsigned code, int length) {
 
 namespace {
 
-// Moves chain positions down by a window after the window slid; positions
-// that fall out of it become "none".
-void SlideChain(std::uint16_t* positions, unsigned count) {
-  for (unsigned n = 0; n < count; n++) {
-    const unsigned m = positions[n];
-    positions[n] = static_cast<std::uint16_t>(m >= kWindowSize ? m - kWindowSize : kNoPosition);
-  }
+// A chain position after the window slid down by a window: positions that
+// fall out of it become "none".
+std::uint16_t Slid(std::uint16_t position) {
+  return static_cast<std::uint16_t>(position >= kWindowSize ? position - kWindowSize : kNoPosition);
 }
 
 }  // namespace
@@ -185,7 +189,7 @@ struct DeflateState::Trees {
 DeflateState::DeflateState()
     : window_(new std::uint8_t[kSlidingWindow + kWindowPadding]()),
       head_(new std::uint16_t[kHashSize]()),
-      prev_(new std::uint16_t[kWindowSize]()),
+      links_(new DeflateChainLink[kWindowSize]()),
       tables_(std::make_unique<Tables>()),
       trees_(std::make_unique<Trees>()),
       literalBuffer_(new char8_t[kLiteralBufferSize]()),
@@ -311,7 +315,6 @@ bool DeflateState::SetUpEntry(std::uint16_t& flags) {
   strStart_ = 0;
   blockStart_ = 0;
   matchStart_ = 0;
-  prevLength_ = kMinMatch - 1;
   insertHash_ = 0;
   lookahead_ = 0;
   endOfInput_ = false;
@@ -339,8 +342,12 @@ void DeflateState::FillWindow() {
     matchStart_ -= kWindowSize;
     strStart_ -= kWindowSize;
     blockStart_ -= kWindowSize;
-    SlideChain(head_.get(), kHashSize);
-    SlideChain(prev_.get(), kWindowSize);
+    std::uint16_t* const head = head_.get();
+    for (unsigned n = 0; n < kHashSize; n++) head[n] = Slid(head[n]);
+    DeflateChainLink* const links = links_.get();
+    for (unsigned n = 0; n < kWindowSize; n++) {
+      links[n] = {Slid(links[n].previous), Slid(links[n].beforePrevious)};
+    }
     more += kWindowSize;
   }
   if (more < 2) {
@@ -355,124 +362,183 @@ void DeflateState::FillWindow() {
   }
 }
 
-// Enters the string at position into its hash chain and returns the chain's
-// previous head (kNoPosition: none).
-inline unsigned DeflateState::InsertString(unsigned position) {
-  const unsigned hash = ((insertHash_ << kHashShift) ^ window_[position + kMinMatch - 1]) & kHashMask;
-  insertHash_ = hash;
-  std::uint16_t* const head = head_.get();
-  const unsigned chainHead = head[hash];
-  prev_[position & kWindowMask] = static_cast<std::uint16_t>(chainHead);
-  head[hash] = static_cast<std::uint16_t>(position);
-  return chainHead;
-}
+namespace {
 
-unsigned DeflateState::LongestMatch(unsigned chainHead) {
-  // The search runs on locals: the members would be reloaded on every step
-  // of the chain, since the window could alias them for the compiler.
-  const std::uint8_t* const window = window_.get();
-  const std::uint16_t* const prev = prev_.get();
-  const unsigned strStart = strStart_;
-  const unsigned lookahead = lookahead_;
-  unsigned bestLength = prevLength_;
-  unsigned chain = chainLimit_;
-  if (bestLength >= goodLength_) chain >>= 2;
+// What the chain walk reads, copied out of the state so that the walk runs on
+// locals: members would be reloaded on every step, since a store into the
+// window or the chains could alias them for the compiler.
+struct MatchSearch {
+  const std::uint8_t* window;
+  const DeflateChainLink* links;
+  unsigned goodLength, niceLength, chainLimit;
+};
+
+// Walks the chain from chainHead for the longest match of the string at
+// strStart that beats bestLength, and sets matchStart to where it begins.
+// Returns the best length, at most the lookahead. A chain that reaches the
+// string itself or a window too short for the search sets error.
+inline unsigned LongestMatch(const MatchSearch& s, unsigned strStart, unsigned lookahead, unsigned bestLength,
+                             unsigned chainHead, unsigned& matchStart, const char*& error) {
+  unsigned chain = s.chainLimit;
+  if (bestLength >= s.goodLength) chain >>= 2;
   const unsigned limit = strStart > kMaxDistance ? strStart - kMaxDistance : kNoPosition;
   // Never compare past the bytes actually read: the rest of the window holds
   // stale data of an earlier entry or block.
   const unsigned maxLength = std::min(kMaxMatch, lookahead);
-  const unsigned nice = std::min(niceLength_, lookahead);
+  const unsigned nice = std::min(s.niceLength, lookahead);
   if (bestLength >= maxLength) return std::min(bestLength, lookahead);
   if (strStart + maxLength > kSlidingWindow) {
-    Fail("insufficient lookahead");
+    error = "insufficient lookahead";
     return kMinMatch - 1;
   }
+  const std::uint8_t* const window = s.window;
+  const DeflateChainLink* const links = s.links;
   const std::uint8_t* const scan = window + strStart;
-  const std::uint16_t scanStart = Load16(scan);
-  std::uint16_t scanEnd = Load16(scan + bestLength - 1);
-  unsigned bestStart = matchStart_;
+  // A candidate beats bestLength only if its bytes 0..bestLength all equal
+  // the string's. Two words check most of that before the full compare: the
+  // first 8 bytes and the 8 that end at bestLength, or, while bestLength is
+  // below 7, only the first bestLength + 1 bytes.
+  const std::uint64_t scanHead = Load64(scan);
+  std::uint64_t headMask = 0, tailMask = 0, scanTail = 0;
+  unsigned tailOffset = 0;
+  const auto aimAtBest = [&] {
+    headMask = FirstBytesMask(bestLength + 1);
+    tailOffset = bestLength >= 7 ? bestLength - 7 : 0;
+    tailMask = bestLength >= 7 ? ~std::uint64_t{0} : headMask;
+    scanTail = Load64(scan + tailOffset);
+  };
+  aimAtBest();
+  // Compares one candidate; true when the search is over: it found a match
+  // long enough, or the chain is inconsistent.
+  const auto compare = [&](unsigned candidate) {
+    if (candidate >= strStart) {
+      error = "no future";
+      return true;
+    }
+    const std::uint8_t* const match = window + candidate;
+    if ((((Load64(match) ^ scanHead) & headMask) | ((Load64(match + tailOffset) ^ scanTail) & tailMask)) != 0) {
+      return false;
+    }
+    const unsigned length = CommonLength(scan, match, maxLength);
+    if (length <= bestLength) return false;
+    matchStart = candidate;
+    bestLength = length;
+    if (length >= nice) return true;
+    aimAtBest();
+    return false;
+  };
+  // Two steps a pass: the link of a position inside the window read the
+  // position two steps down the chain when it was entered, and a position
+  // past the limit stops the walk before its link is used.
   unsigned current = chainHead;
-  do {
-    if (current >= strStart) {
-      Fail("no future");
-      return kMinMatch - 1;
-    }
-    // The next link is fetched before this candidate is compared, so that
-    // the two memory reads overlap.
-    const unsigned next = prev[current & kWindowMask];
-    const std::uint8_t* const match = window + current;
-    // Cheap rejections first: the two bytes that end a longer match, then
-    // the first two bytes.
-    if (Load16(match + bestLength - 1) == scanEnd && Load16(match) == scanStart) {
-      const unsigned length = CommonLength(scan, match, maxLength);
-      if (length > bestLength) {
-        bestStart = current;
-        bestLength = length;
-        if (length >= nice) break;
-        scanEnd = Load16(scan + bestLength - 1);
-      }
-    }
-    current = next;
-  } while (current > limit && --chain != 0);
-  matchStart_ = bestStart;
+  for (;;) {
+    const DeflateChainLink link = links[current & kWindowMask];
+    if (compare(current) || link.previous <= limit || --chain == 0) break;
+    if (compare(link.previous) || link.beforePrevious <= limit || --chain == 0) break;
+    current = link.beforePrevious;
+  }
+  if (error != nullptr) return kMinMatch - 1;
   return std::min(bestLength, lookahead);
 }
 
+}  // namespace
+
 void DeflateState::DeflateLazy() {
-  unsigned hashHead = kNoPosition;
+  if (Failed()) return;
+  // The loop keeps the match state in locals and stores it back only around
+  // the calls that read or change the members: tallying a symbol, ending a
+  // block, filling the window.
+  std::uint8_t* const window = window_.get();
+  std::uint16_t* const head = head_.get();
+  DeflateChainLink* const links = links_.get();
+  const MatchSearch search{window, links, goodLength_, niceLength_, chainLimit_};
+  const unsigned lazyLimit = lazyLimit_;
+  unsigned strStart = strStart_;
+  unsigned lookahead = lookahead_;
+  unsigned matchStart = matchStart_;
+  unsigned insertHash = insertHash_;
+  const auto store = [&] {
+    strStart_ = strStart;
+    lookahead_ = lookahead;
+    matchStart_ = matchStart;
+  };
+  // Enters the string at position into its hash chain and returns the
+  // chain's previous head (kNoPosition: none).
+  const auto insertString = [&](unsigned position) {
+    insertHash = ((insertHash << kHashShift) ^ window[position + kMinMatch - 1]) & kHashMask;
+    const unsigned chainHead = head[insertHash];
+    // The link of a position that has left the window holds whatever came
+    // after; a walk stops at such a position and never reads it.
+    links[position & kWindowMask] = {static_cast<std::uint16_t>(chainHead), links[chainHead & kWindowMask].previous};
+    head[insertHash] = static_cast<std::uint16_t>(position);
+    // The next position's chain head is read next; its fetch from memory
+    // starts now. (The byte read lies in the window or its padding.)
+    __builtin_prefetch(head + (((insertHash << kHashShift) ^ window[position + kMinMatch]) & kHashMask));
+    return chainHead;
+  };
+  // Ends the block before the current position; false when that failed.
+  const auto endBlock = [&] {
+    strStart_ = strStart;
+    FlushBlock(false);
+    blockStart_ = strStart;
+    return !Failed();
+  };
+
   unsigned matchLength = kMinMatch - 1;
   bool literalPending = false;
-
-  while (lookahead_ != 0 && !Failed()) {
-    if (lookahead_ >= kMinMatch) {
-      hashHead = InsertString(strStart_);
-    } else {
-      hashHead = kNoPosition;
-    }
-
-    prevLength_ = matchLength;
-    unsigned prevMatch = matchStart_;
+  while (lookahead != 0) {
+    const unsigned hashHead = lookahead >= kMinMatch ? insertString(strStart) : kNoPosition;
+    const unsigned prevLength = matchLength;
+    const unsigned prevMatch = matchStart;
     matchLength = kMinMatch - 1;
 
-    if (hashHead != kNoPosition && prevLength_ < lazyLimit_ && strStart_ - hashHead <= kMaxDistance) {
-      matchLength = LongestMatch(hashHead);
-      if (matchLength > lookahead_) matchLength = lookahead_;
-      if (matchLength == kMinMatch && strStart_ - matchStart_ > kTooFar) matchLength--;
+    if (hashHead != kNoPosition && prevLength < lazyLimit && strStart - hashHead <= kMaxDistance) {
+      const char* error = nullptr;
+      matchLength = LongestMatch(search, strStart, lookahead, prevLength, hashHead, matchStart, error);
+      if (error != nullptr) {
+        Fail(error);
+        return;
+      }
+      if (matchLength == kMinMatch && strStart - matchStart > kTooFar) matchLength--;
     }
 
-    if (prevLength_ >= kMinMatch && matchLength <= prevLength_) {
-      bool flush = TallyMatch(strStart_ - 1 - prevMatch, prevLength_ - kMinMatch);
+    if (prevLength >= kMinMatch && matchLength <= prevLength) {
+      strStart_ = strStart;
+      const bool flush = TallyMatch(strStart - 1 - prevMatch, prevLength - kMinMatch);
+      if (Failed()) return;
       // The match began at the previous position, and the current one is
       // inserted already; insert the other positions it covers while three
       // bytes of input remain from them.
-      const unsigned remaining = lookahead_;  // bytes from strStart_ on
-      lookahead_ -= prevLength_ - 1;
-      for (unsigned k = 1; k + 2 <= prevLength_; k++) {
-        strStart_++;
-        if (remaining - k >= kMinMatch) hashHead = InsertString(strStart_);
+      const unsigned remaining = lookahead;  // bytes from strStart on
+      lookahead -= prevLength - 1;
+      for (unsigned k = 1; k + 2 <= prevLength; k++) {
+        strStart++;
+        if (remaining - k >= kMinMatch) insertString(strStart);
       }
       literalPending = false;
       matchLength = kMinMatch - 1;
-      strStart_++;
-      if (flush) {
-        FlushBlock(false);
-        blockStart_ = strStart_;
-      }
+      strStart++;
+      if (flush && !endBlock()) return;
     } else if (literalPending) {
-      if (TallyLiteral(window_[strStart_ - 1])) {
-        FlushBlock(false);
-        blockStart_ = strStart_;
-      }
-      strStart_++;
-      lookahead_--;
+      strStart_ = strStart;
+      if (TallyLiteral(window[strStart - 1]) && !endBlock()) return;
+      strStart++;
+      lookahead--;
     } else {
       literalPending = true;
-      strStart_++;
-      lookahead_--;
+      strStart++;
+      lookahead--;
     }
-    while (lookahead_ < kMinLookahead && !endOfInput_ && !Failed()) FillWindow();
+    if (lookahead < kMinLookahead && !endOfInput_) {
+      store();
+      while (lookahead_ < kMinLookahead && !endOfInput_ && !Failed()) FillWindow();
+      if (Failed()) return;
+      strStart = strStart_;
+      lookahead = lookahead_;
+      matchStart = matchStart_;
+    }
   }
-  if (Failed()) return;
+  store();
   if (literalPending) TallyLiteral(window_[strStart_ - 1]);
   FlushBlock(true);
 }

@@ -483,14 +483,22 @@ Bytes RecordBytes(std::size_t n, unsigned seed) {
 
 // The compressor's match and block decisions are fixed: the same input gives
 // the same stream, byte for byte, whatever is done to make it faster. The
-// sizes and CRC-32s below were taken from the compressor before its match
-// finder was reworked.
+// sizes and CRC-32s below were taken from the compressor before each rework
+// of its match finder.
 TEST(DeflateTest, OutputIsPinnedForAFixedSetOfInputs) {
   Bytes mixed = TextBytes(400000, 31);
   Bytes noise = RandomBytes(70000, 32);
   mixed.insert(mixed.begin() + 150000, noise.begin(), noise.end());
   Bytes runs;
   for (int i = 0; runs.size() < 300000; i++) runs.insert(runs.end(), 1 + (i * 37) % 700, static_cast<std::uint8_t>(i));
+  // Blocks repeated at about the window's reach (32506 bytes): the chains
+  // run up to and past the oldest position a match may start at.
+  auto repeated = [](const Bytes& block, std::size_t n) {
+    Bytes b;
+    while (b.size() < n) b.insert(b.end(), block.begin(), block.end());
+    b.resize(n);
+    return b;
+  };
   struct Case {
     const char* name;
     Bytes input;
@@ -505,6 +513,9 @@ TEST(DeflateTest, OutputIsPinnedForAFixedSetOfInputs) {
       {"records 2 MiB", RecordBytes(2 << 20, 33), 8, 808180, 0x8e093582},
       {"text with noise inside", mixed, 8, 122972, 0xa1561d23},
       {"runs of many lengths", runs, 8, 2471, 0x7e01b054},
+      {"random block repeated at the reach", repeated(RandomBytes(32506, 36), 300000), 8, 36818, 0x403d8b50},
+      {"random block repeated just past the reach", repeated(RandomBytes(32600, 35), 300000), 8, 300050, 0xee9c843d},
+      {"text block repeated past the reach, level 6", repeated(TextBytes(33000, 37), 400000), 6, 51453, 0x0408be3b},
       {"random 200 KiB", RandomBytes(200 * 1024, 34), 8, 204835, 0x68013054},
       {"four bytes", Bytes{'a', 'b', 'a', 'b'}, 8, 6, 0xf641403b},
   };
