@@ -189,21 +189,25 @@ struct SinkBuffer {
   unsigned char* data = nullptr;
   size_t length = 0, capacity = 0;
   ~SinkBuffer() { std::free(data); }
+  // Room for extra bytes after length; false when memory runs out.
+  bool Reserve(size_t extra) {
+    const size_t need = length + extra;
+    if (need <= capacity) return true;
+    const size_t grownCapacity = std::max(need, capacity + capacity / 2);
+    auto* grown = static_cast<unsigned char*>(std::realloc(data, grownCapacity));
+    if (grown == nullptr) return false;
+    data = grown;
+    capacity = grownCapacity;
+    return true;
+  }
 };
 
 int SinkWrite(BIO* bio, const char* in, int size) {
   auto* buffer = static_cast<SinkBuffer*>(BIO_get_data(bio));
   if (size <= 0) return 0;
-  const size_t need = buffer->length + static_cast<size_t>(size);
-  if (need > buffer->capacity) {
-    const size_t capacity = std::max(need, buffer->capacity + buffer->capacity / 2);
-    auto* grown = static_cast<unsigned char*>(std::realloc(buffer->data, capacity));
-    if (grown == nullptr) return -1;
-    buffer->data = grown;
-    buffer->capacity = capacity;
-  }
+  if (!buffer->Reserve(static_cast<size_t>(size))) return -1;
   std::memcpy(buffer->data + buffer->length, in, static_cast<size_t>(size));
-  buffer->length = need;
+  buffer->length += static_cast<size_t>(size);
   return size;
 }
 
@@ -230,16 +234,21 @@ BioPtr NewSink() {
   return bio;
 }
 
-uint32_t Drain(Context& ctx, Stream& stream, DataBlob* output) {
-  auto* buffer = static_cast<SinkBuffer*>(BIO_get_data(stream.sink.get()));
+// The buffer's bytes become the caller's blob, not copied; the buffer is
+// left empty.
+uint32_t GiveBuffer(Context& ctx, SinkBuffer& buffer, DataBlob* output) {
   *output = {};
-  if (buffer->length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
-  if (buffer->length == 0) return 0;
-  output->data = buffer->data;
-  output->length = static_cast<uint32_t>(buffer->length);
-  buffer->data = nullptr;
-  buffer->length = buffer->capacity = 0;
+  if (buffer.length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
+  if (buffer.length == 0) return 0;
+  output->data = buffer.data;
+  output->length = static_cast<uint32_t>(buffer.length);
+  buffer.data = nullptr;
+  buffer.length = buffer.capacity = 0;
   return 0;
+}
+
+uint32_t Drain(Context& ctx, Stream& stream, DataBlob* output) {
+  return GiveBuffer(ctx, *static_cast<SinkBuffer*>(BIO_get_data(stream.sink.get())), output);
 }
 
 uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
@@ -587,32 +596,35 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyInitMem(LibraryContext context, const Ve
 }
 
 // Everything source gives until it asks to retry (more is still to come) or,
-// with complete, until its end, into output; failure: the code when it
-// fails or, with complete, asks to retry.
-uint32_t ReadSoFar(Context& ctx, BIO* source, bool complete, uint32_t failure, DataBlob* output) {
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  std::string buffer(1 << 16, '\0');
-  for (;;) {
-    int n = BIO_read(source, buffer.data(), static_cast<int>(buffer.size()));
+// with complete, until its end, at most limit bytes, read straight into
+// output; failure: the code when it fails or, with complete, asks to retry.
+uint32_t ReadSoFar(Context& ctx, BIO* source, bool complete, uint32_t failure, DataBlob* output,
+                   uint64_t limit = UINT64_MAX) {
+  *output = {};
+  SinkBuffer buffer;
+  while (buffer.length < limit) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(1 << 16, limit - buffer.length));
+    if (!buffer.Reserve(want)) throw std::bad_alloc();
+    const int n = BIO_read(source, buffer.data + buffer.length, static_cast<int>(want));
     if (n > 0) {
-      if (BIO_write(mem.get(), buffer.data(), n) != n) throw std::bad_alloc();
+      buffer.length += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && BIO_should_retry(source) && !complete) break;  // more to come
     if (n < 0) return Fail(&ctx, failure, "DataBlob");
     break;
   }
-  return BioToBlob(&ctx, mem.get(), output);
+  return GiveBuffer(ctx, buffer, output);
 }
 
-// The content arrived since the last call, into output (with complete: all
-// that is left). The reader goes on from where it stopped, so nothing is
-// read twice.
-uint32_t HandOutContent(Context& ctx, Stream& stream, bool complete, DataBlob* output) {
+// The content arrived since the last call, at most limit bytes, into output
+// (with complete: all that is left). The reader goes on from where it
+// stopped, so nothing is read twice.
+uint32_t HandOutContent(Context& ctx, Stream& stream, bool complete, DataBlob* output, uint64_t limit = UINT64_MAX) {
   if (stream.feeder == nullptr) stream.feeder = GrowingContentBio(stream.spool.get());
   SetContentAvailable(stream.feeder.get(), stream.place, stream.spooled, complete);
-  if (uint32_t code = ReadSoFar(ctx, stream.feeder.get(), complete, ORLAX_E_BAD_MESSAGE, output); code != 0) {
+  if (uint32_t code = ReadSoFar(ctx, stream.feeder.get(), complete, ORLAX_E_BAD_MESSAGE, output, limit);
+      code != 0) {
     return code;
   }
   stream.handedOut += output->length;
@@ -620,7 +632,11 @@ uint32_t HandOutContent(Context& ctx, Stream& stream, bool complete, DataBlob* o
 }
 
 // The content is handed out as it arrives; whether it may be used is told by
-// Final, which checks the signatures.
+// Final, which checks the signatures. A piece handed out is never longer than
+// the piece that came in (an empty input asks for all there is): as the
+// first piece only starts the stream, a caller would otherwise hold two
+// pieces' content beside the next piece it reads, and the rest waits for the
+// next call or Final.
 ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const VerifyParams* params,
                                                   StreamContext* stream, const DataBlob* input, DataBlob* content) {
   return WithContext("ORLAX_CmsStrAttVerifyUpdateMem", context, [&](Context& ctx) -> uint32_t {
@@ -630,7 +646,7 @@ ORLAX_API uint32_t ORLAX_CmsStrAttVerifyUpdateMem(LibraryContext context, const 
     if (std::fflush(s->spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
     if (!s->placeKnown) s->placeKnown = ContentPlaceSoFar(s->spool.get(), &s->place, true);
     if (!s->placeKnown) return 0;
-    return HandOutContent(ctx, *s, false, content);
+    return HandOutContent(ctx, *s, false, content, input->length > 0 ? input->length : UINT64_MAX);
   });
 }
 
