@@ -1,6 +1,8 @@
 // CHCK in the running service: a good and a tampered signed file dropped into
 // the rule's input folder end in the output and the error folder, each with
-// its journal record, and only the verified one is reported.
+// its journal record, and only the verified one is reported. RESG in the
+// running service: a detached pair verified and signed anew by a second
+// directory profile, streamed, into an attached signature.
 
 #include <gtest/gtest.h>
 
@@ -107,6 +109,70 @@ TEST_F(VerifyingService, GoodFileReachesTheOutputAndTamperedFileTheErrorFolder) 
             std::string::npos)
       << journals;
   EXPECT_NE(journals.find("| Ошибка ORLAX 0xE0700040 - "), std::string::npos) << journals;
+}
+
+TEST_F(VerifyingService, DetachedPairIsReSignedByTheSecondDirectoryProfile) {
+  const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
+  const fs::path local = root_.Dir("local"), pse = root_.Dir("pse"), pse2 = root_.Dir("pse2");
+  for (const auto& entry : fs::directory_iterator(pki_.local))
+    fs::copy_file(entry.path(), local / entry.path().filename());
+  fs::copy_file(pki_.Key("user1"), pse / "key.pem");
+  fs::copy_file(pki_.Cert("user1"), pse / "cert.pem");
+  fs::copy_file(pki_.Key("user2"), pse2 / "key.pem");
+  fs::copy_file(pki_.Cert("user2"), pse2 / "cert.pem");
+
+  profile_.BaseText("LogPath", logs.string());
+  profile_.BaseText("SigExt", "p7s");
+  profile_.BaseText("DsigExt", "p7d");
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Банк"});
+  profile_.List("NotLoadCrl", {"1"});
+  profile_.List("NotCopyToLocal", {"1"});
+  profile_.Rule("Rule 1", "RESG", in, out, err, "*.*", "Банк", pse, local);
+  profile_.RuleText("Rule 1", "Descryption", "переподпись");
+  profile_.RuleText("Rule 1", "ResignProfile", "Второй");
+  profile_.RuleText("Rule 1", "PSE2", pse2.string());
+  profile_.RuleText("Rule 1", "LOCAL2", local.string());
+  profile_.RuleDword("Rule 1", "In format det", 1);
+
+  // The signature arrives first and waits for its data file.
+  const std::string content = "Акт приёма-передачи";
+  const fs::path data = root_.path() / "act.txt";
+  std::ofstream(data, std::ios::binary) << content;
+  std::string log;
+  ASSERT_EQ(testsupport::RunOpenssl({"cms", "-sign", "-binary", "-md", "md_gost12_256", "-signer",
+                                     pki_.Cert("user1").string(), "-inkey", pki_.Key("user1").string(), "-in",
+                                     data.string(), "-outform", "DER", "-out", (root_.path() / "act.txt.p7d").string()},
+                                    &log),
+            0)
+      << log;
+  fs::rename(root_.path() / "act.txt.p7d", in / "act.txt.p7d");
+  ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
+  auto started = RunMirelservice({"start", profile_.profile()});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  fs::rename(data, in / "act.txt");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(out / "act.txt.p7s") && fs::is_empty(in); }))
+      << testsupport::ReadJournals(logs);
+  EXPECT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
+
+  EXPECT_TRUE(fs::is_empty(err));
+  // The new message carries user2's signature alone, over the same content.
+  const fs::path verified = root_.path() / "verified", signers = root_.path() / "signers.pem";
+  ASSERT_EQ(testsupport::RunOpenssl({"cms", "-verify", "-binary", "-inform", "DER", "-in", (out / "act.txt.p7s").string(),
+                                     "-CAfile", pki_.Cert("ca").string(), "-purpose", "any", "-signer",
+                                     signers.string(), "-out", verified.string()},
+                                    &log),
+            0)
+      << log;
+  EXPECT_EQ(ReadFileBytes(verified), content);
+  EXPECT_EQ(ReadFileBytes(signers), ReadFileBytes(pki_.Cert("user2")));
+  const std::string journals = testsupport::ReadJournals(logs);
+  EXPECT_NE(journals.find("| Профиль: Verify | Успех | Правило 1 ('переподпись'). Профиль справочника : 'Банк' | "
+                          "Переподписание с проверкой отсоединённой ЭП '" +
+                          (in / "act.txt.p7d").string() + "'"),
+            std::string::npos)
+      << journals;
 }
 
 }  // namespace
