@@ -279,6 +279,30 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
   }
 }
 
+// A stamp that cannot be had fails the file: no unstamped signature is kept.
+TEST_F(ResignFilesTest, StampServerThatFailsSendsTheInputToTheErrorFolder) {
+  for (bool detached : {false, true}) {
+    SCOPED_TRACE(detached);
+    for (const fs::path& folder : {in_, out_, err_, journal_}) fs::remove_all(folder), fs::create_directories(folder);
+    testsupport::LocalHttpServer server;
+    UseTimeStamps(server);
+    server.SetMode(testsupport::LocalHttpServer::Mode::kFail);
+    Rule().outFormatDet = detached ? 1 : 0;
+    Signed("doc.txt.p7s", "Счёт на оплату");
+    ASSERT_EQ(Resign({"doc.txt.p7s"}), 0u);
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{"doc.txt.p7s"});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    const std::string errors = Errors();
+    EXPECT_TRUE(Contains(errors, Prefix() + "Установка штампа времени с сервера " + server.Url("/tsa") +
+                                     "/ на последнюю ЭП файла " + (in_ / "doc.txt.p7s").string() + " (размер: "))
+        << errors;
+    EXPECT_TRUE(Contains(errors, "с записью в файл " + (out_ / (detached ? "doc.txt.p7d" : "doc.txt.p7s")).string() +
+                                     " (размер: 0)"))
+        << errors;
+    EXPECT_TRUE(Contains(errors, "The requested URL returned error: 500")) << errors;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Stream mode: stream-encoded attached signatures and detached pairs.
 
