@@ -15,16 +15,7 @@ set -euo pipefail
 build=${1:-build}
 size=${2:-4}
 driver=$build/bin/sgen_stream_driver
-[ -x "$driver" ] || { echo "no $driver: build with -DQELM_BUILD_BENCH=ON" >&2; exit 2; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export QELM_ROOT=$work/root XDG_CONFIG_HOME=$work/config
-mkdir -p "$QELM_ROOT" "$XDG_CONFIG_HOME"
-
-# One random MiB repeated: writing the input must not take longer than the run.
-head -c 1048576 /dev/urandom > "$work/block"
-for _ in $(seq 1 $((size * 1024))); do cat "$work/block"; done > "$work/data.bin"
+. "$(dirname "$0")/large_input.sh"
 
 /usr/bin/time -f "%e %M" -o "$work/time" "$driver" "$work/data.bin" "$work/run"
 read -r secs kib < "$work/time"
