@@ -606,6 +606,11 @@ TEST_F(ResignStreamTest, FailuresMoveTheInputAndLeaveNoOutput) {
        "Установка штампа времени с сервера %URL% на последнюю ЭП файла %DATA% (размер: %DATASIZE%) с записью в файл "
        "%OUT%/doc.txt.p7d (размер: 0)",
        "The requested URL returned error: 500"},
+      {"data output cannot be created", Form::kAttachedStream, true,
+       [this](testsupport::LocalHttpServer&) {
+         fs::create_symlink(root_.path() / "gone" / "content", out_ / "doc.txt");
+       },
+       "", "Создание файла %OUT%/doc.txt", ""},
       {"full disk under the data output", Form::kDetachedStream, true, [](testsupport::LocalHttpServer&) {},
        ErrorCode(CFileException::diskFull), "Запись файла %OUT%/doc.txt (размер: 0)", "", 100 * 1024},
       // (An attached input is spooled by the library and would meet the limit first.)
@@ -669,7 +674,10 @@ TEST_F(ResignStreamTest, FailuresMoveTheInputAndLeaveNoOutput) {
     EXPECT_EQ(Listing(in_), std::vector<std::string>{});
     EXPECT_EQ(Listing(err_), pair ? (std::vector<std::string>{"doc.txt", "doc.txt.p7d"})
                                   : (std::vector<std::string>{"doc.txt.p7s"}));
-    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    std::vector<std::string> left = Listing(out_);
+    std::error_code linkError;  // the long output folder is too long to look at
+    if (fs::is_symlink(out_ / "doc.txt", linkError)) left.erase(std::remove(left.begin(), left.end(), "doc.txt"), left.end());
+    EXPECT_EQ(left, std::vector<std::string>{});
     std::string extra = row.extra;
     const std::vector<std::pair<std::string, std::string>> values{
         {"%IN%", (in_ / "doc.txt.p7s").string()}, {"%SIZE%", signatureSize},
