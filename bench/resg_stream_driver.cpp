@@ -19,6 +19,7 @@
 #include "platform/codepage.h"
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
+#include "tests/support/library_context.h"
 #include "tests/support/test_pki.h"
 
 namespace fs = std::filesystem;
@@ -29,15 +30,8 @@ CString Wide(const std::string& text) { return CString(platform::MultiByteToWide
 
 // A context on a holder's key and the test PKI's certificates.
 LibraryContext OpenContext(const testsupport::TestPki& pki, const std::string& who) {
-  const std::string pse = pki.Pse(who).string(), local = pki.local.string();
-  InitParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.size = sizeof(params);
-  params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
-  params.pse = pse.c_str();
-  params.local = local.c_str();
   LibraryContext context = nullptr;
-  return ORLAX_InitializeEx(1, &params, &context) == 0 ? context : nullptr;
+  return testsupport::OpenLibraryContext(pki.Pse(who).string(), pki.local.string(), &context) == 0 ? context : nullptr;
 }
 
 int Sign(const testsupport::TestPki& pki, const fs::path& data, const fs::path& signature, bool detached) {

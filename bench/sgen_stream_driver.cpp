@@ -18,6 +18,7 @@
 #include "service/core/journal.h"
 #include "service/operations/operations.h"
 #include "tests/support/http_server.h"
+#include "tests/support/library_context.h"
 #include "tests/support/test_pki.h"
 
 namespace fs = std::filesystem;
@@ -42,14 +43,8 @@ int main(int argc, char** argv) {
   server.EnableTimeStamping(pki, "/tsa/");
 
   std::string pse = (work / "pse").string(), local = pki.local.string();
-  InitParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.size = sizeof(params);
-  params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
-  params.pse = pse.c_str();
-  params.local = local.c_str();
   LibraryContext context = nullptr;
-  if (ORLAX_InitializeEx(1, &params, &context) != 0) return 1;
+  if (testsupport::OpenLibraryContext(pse, local, &context) != 0) return 1;
   std::string dn = pki.Dn("user2");
   CertQuery query;
   std::memset(&query, 0, sizeof(query));

@@ -27,6 +27,7 @@
 #include "service/operations/operations.h"
 #include "tests/service/operations/operation_test_files.h"
 #include "tests/support/driven_clock.h"
+#include "tests/support/library_context.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
 
@@ -97,13 +98,7 @@ class CryptoOperationTest : public ::testing::Test {
     fs::copy_file(pki_.Key(who), pse / "key.pem", fs::copy_options::overwrite_existing);
     fs::copy_file(pki_.Cert(who), pse / "cert.pem", fs::copy_options::overwrite_existing);
     std::string psePath = pse.string(), localPath = local_.string();
-    InitParams params;
-    std::memset(&params, 0, sizeof(params));
-    params.size = sizeof(params);
-    params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
-    params.pse = psePath.c_str();
-    params.local = localPath.c_str();
-    uint32_t code = ORLAX_InitializeEx(1, &params, context);
+    uint32_t code = testsupport::OpenLibraryContext(psePath, localPath, context);
     entry.pse = Wide(psePath);
     entry.local = Wide(localPath);
     entry.context = *context;
@@ -233,15 +228,8 @@ class CryptoOperationTest : public ::testing::Test {
   // attached, or detached of `data`, DER or (stream) BER.
   void SignWith(const std::string& who, const fs::path& data, const fs::path& output, bool detached,
                 bool stream = false) {
-    InitParams params;
-    std::memset(&params, 0, sizeof(params));
-    params.size = sizeof(params);
-    params.flags = ORLAX_INIT_NOT_COPY_TO_LOCAL;
-    std::string pse = pki_.Pse(who).string(), local = local_.string();
-    params.pse = pse.c_str();
-    params.local = local.c_str();
     LibraryContext other = nullptr;
-    ASSERT_EQ(ORLAX_InitializeEx(1, &params, &other), 0u) << who;
+    ASSERT_EQ(testsupport::OpenLibraryContext(pki_.Pse(who).string(), local_.string(), &other), 0u) << who;
     SignParams sign;
     std::memset(&sign, 0, sizeof(sign));
     sign.flags = ORLAX_SIGN_ADD_CERT;

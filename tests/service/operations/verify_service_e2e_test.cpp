@@ -28,6 +28,21 @@ class VerifyingService : public ::testing::Test {
     RunMirelservice({"delete", profile_.profile()});
   }
 
+  // A folder of the test named `name` holding the shared PKI's LOCAL folder,
+  // or the PSE of `who`.
+  fs::path LocalFolder(const std::string& name) {
+    const fs::path local = root_.Dir(name);
+    for (const auto& entry : fs::directory_iterator(pki_.local))
+      fs::copy_file(entry.path(), local / entry.path().filename());
+    return local;
+  }
+  fs::path PseFolder(const std::string& name, const std::string& who) {
+    const fs::path pse = root_.Dir(name);
+    fs::copy_file(pki_.Key(who), pse / "key.pem");
+    fs::copy_file(pki_.Cert(who), pse / "cert.pem");
+    return pse;
+  }
+
   // An attached signature of `content` by the shared PKI's user1, written
   // beside the input folder first and then moved in whole, so the service
   // never lists a half-written file.
@@ -59,11 +74,7 @@ class VerifyingService : public ::testing::Test {
 
 TEST_F(VerifyingService, GoodFileReachesTheOutputAndTamperedFileTheErrorFolder) {
   const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
-  const fs::path local = root_.Dir("local"), pse = root_.Dir("pse");
-  for (const auto& entry : fs::directory_iterator(pki_.local))
-    fs::copy_file(entry.path(), local / entry.path().filename());
-  fs::copy_file(pki_.Key("user1"), pse / "key.pem");
-  fs::copy_file(pki_.Cert("user1"), pse / "cert.pem");
+  const fs::path local = LocalFolder("local"), pse = PseFolder("pse", "user1");
 
   profile_.BaseText("LogPath", logs.string());
   profile_.BaseText("SigExt", "p7s");
@@ -113,13 +124,7 @@ TEST_F(VerifyingService, GoodFileReachesTheOutputAndTamperedFileTheErrorFolder) 
 
 TEST_F(VerifyingService, DetachedPairIsReSignedByTheSecondDirectoryProfile) {
   const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
-  const fs::path local = root_.Dir("local"), pse = root_.Dir("pse"), pse2 = root_.Dir("pse2");
-  for (const auto& entry : fs::directory_iterator(pki_.local))
-    fs::copy_file(entry.path(), local / entry.path().filename());
-  fs::copy_file(pki_.Key("user1"), pse / "key.pem");
-  fs::copy_file(pki_.Cert("user1"), pse / "cert.pem");
-  fs::copy_file(pki_.Key("user2"), pse2 / "key.pem");
-  fs::copy_file(pki_.Cert("user2"), pse2 / "cert.pem");
+  const fs::path local = LocalFolder("local"), pse = PseFolder("pse", "user1"), pse2 = PseFolder("pse2", "user2");
 
   profile_.BaseText("LogPath", logs.string());
   profile_.BaseText("SigExt", "p7s");
