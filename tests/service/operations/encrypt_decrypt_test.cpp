@@ -73,6 +73,32 @@ TEST_F(EncryptDecryptTest, BlockEnvelopeOpensWithTheStreamCallsAndTheOtherWayRou
   EXPECT_EQ(Read(out_ / "b.bin"), data);
 }
 
+// A changed byte of a MAC cipher's envelope, in either mode: the MAC check
+// refuses the file, and what was decrypted before it is gone from the output
+// folder.
+TEST_F(EncryptDecryptTest, TamperedMacEnvelopeLeavesNoOutput) {
+  auto certs = Recipients({"user1"});
+  int n = 0;
+  for (int cipher : {2, 4}) {
+    Rule().encAlgorithm = cipher;
+    for (int mode : {0, 1}) {
+      SCOPED_TRACE(std::to_string(cipher) + " mode " + std::to_string(mode));
+      const std::string name = "f" + std::to_string(n++) + ".bin";
+      Put(name, Bytes(300 * 1024, static_cast<unsigned>(n)));
+      ASSERT_EQ(Encrypt({name}, mode, certs), 0u);
+      std::string envelope = Read(out_ / (name + ".p7e"));
+      fs::remove(out_ / (name + ".p7e"));
+      envelope[envelope.size() / 2] ^= 0x10;
+      WriteBytes(in_ / (name + ".p7e"), envelope);
+      ASSERT_EQ(Decrypt({name + ".p7e"}, mode), 0u);
+      EXPECT_TRUE(fs::exists(err_ / (name + ".p7e")));
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    }
+  }
+  EXPECT_NE(Errors().find(ErrorCode(ORLAX_E_DECRYPT_FAILED)), std::string::npos) << Errors();
+  EXPECT_EQ(ScratchLeft(), std::vector<std::string>{});
+}
+
 // ---------------------------------------------------------------------------
 // What others read: the envelope, the archive inside it, the records.
 
