@@ -4,7 +4,6 @@
 // file is read into memory on this path, so any size passes. Scratch files
 // are gone on every way out.
 
-#include <cstring>
 
 #include "service/core/record_texts.h"
 #include "service/operations/decrypt_and_verify.h"
@@ -14,8 +13,6 @@
 namespace dccx {
 namespace {
 
-constexpr std::uint32_t kDecryptMode = 0x8003;
-
 CString UnpackText(const PipelineFile& file) {
   return FormatText(L"Разархивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
 }
@@ -24,9 +21,7 @@ CString UnpackText(const PipelineFile& file) {
 // encoding in pieces).
 DWORD DecryptToScratch(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, WorkFailure& failure) {
   if (DWORD code = message.CreateForWriter(failure)) return code;
-  DecryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.mode = kDecryptMode;
+  DecryptParams params = MakeDecryptParams();
   HeldDecryptResult result(job.context);
   const CStringA in = LibraryPath(file.claimed);
   const CStringA out = LibraryPath(message.Path());
@@ -43,7 +38,7 @@ DWORD DecryptToScratch(const Job& job, const PipelineFile& file, TemporaryWorkFi
 
 DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
                     WorkFailure& failure) {
-  {
+  {  // the decrypted archive goes as soon as its entry is out
     TemporaryWorkFile archive;
     if (DWORD code = DecryptToScratch(job, file, archive, failure)) return code;
     if (DWORD code = message.CreateForWriter(failure)) return code;

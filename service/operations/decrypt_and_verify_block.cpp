@@ -4,7 +4,6 @@
 // the signatures, keeping the content for the tail. Every block is released
 // as soon as its last reader has run.
 
-#include <cstring>
 #include <memory>
 
 #include "service/core/record_texts.h"
@@ -14,8 +13,6 @@
 
 namespace dccx {
 namespace {
-
-constexpr std::uint32_t kDecryptMode = 0x8003;
 
 // ReadWholeFile's buffer, released with delete[].
 using WholeFile = std::unique_ptr<BYTE[]>;
@@ -29,9 +26,7 @@ DWORD ReadAndDecrypt(const Job& job, const PipelineFile& file, DecryptCall call,
   DataBlob input{};
   if (DWORD code = ReadWholeFile(file.claimed, &stage, &input)) return WholeFileReadFailure(file, stage, code, failure);
   WholeFile owned(input.data);
-  DecryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.mode = kDecryptMode;
+  DecryptParams params = MakeDecryptParams();
   HeldDecryptResult result(job.context);
   DWORD code = call(job.context, &params, &input, decrypted.get(), result.get());
   owned.reset();

@@ -8,6 +8,8 @@
 
 #include "service/operations/decrypt_and_verify.h"
 
+#include <cstring>
+
 #include "platform/files.h"
 #include "service/core/conflict_names.h"
 #include "service/core/path_names.h"
@@ -118,6 +120,13 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   }
   if (DWORD code = StreamVerification(job, file, state, files, staged, result, failure)) return code;
   return Tail(job, file, state, result, nullptr, staged, failure);
+}
+
+DecryptParams MakeDecryptParams() {
+  DecryptParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.mode = 0x8003;
+  return params;
 }
 
 CString DecryptionText(const Job& job, const PipelineFile& file) {

@@ -12,7 +12,6 @@
 // its Finals is unverified (a MAC cipher's verdict, the signatures' too come
 // only with Final), and a failure deletes it.
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -26,15 +25,6 @@
 
 namespace dccx {
 namespace {
-
-constexpr std::uint32_t kDecryptMode = 0x8003;
-
-DecryptParams MakeDecryptParams() {
-  DecryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.mode = kDecryptMode;
-  return params;
-}
 
 // The decryption that starts every pass. Its result record goes right after
 // its Final; an input of one chunk gets one empty Update before the Final.
