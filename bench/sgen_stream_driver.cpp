@@ -1,13 +1,17 @@
-// The sign-and-encrypt operation in stream mode on one file, for
-// bench/stream_memory.sh to time and measure from outside: a rule that signs,
-// time-stamps (local authority) and encrypts with a MAC cipher, no archive.
+// The sign-and-encrypt operation in stream mode on one file, or the
+// decrypt-and-verify operation on what it wrote, for bench/stream_memory.sh to
+// time and measure from outside. SGEN: user1 signs, time-stamps (local
+// authority) and encrypts for user2, no archive; DCCX: user2 decrypts and
+// verifies, time stamps checked, no archive.
 //
-//   sgen_stream_driver <input file> <work folder>
+//   sgen_stream_driver [--dccx] <input file> <work folder> [cipher setting, default 4]
 //
 // The input is moved into the rule's input folder; the output lands in
-// <work folder>/out. Exits 0 when the file was signed and encrypted.
+// <work folder>/out. Exits 0 when the output is there. The cipher setting is
+// the rule's "Enc algorythm" (4: Кузнечик with its MAC, 3: without).
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -30,15 +34,23 @@ CString Wide(const std::string& text) { return CString(platform::MultiByteToWide
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <input file> <work folder>\n", argv[0]);
+  const bool dccx = argc > 1 && std::strcmp(argv[1], "--dccx") == 0;
+  if (dccx) {
+    --argc;
+    ++argv;
+  }
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s [--dccx] <input file> <work folder> [cipher setting]\n", argv[0]);
     return 2;
   }
   const fs::path input = argv[1], work = argv[2];
+  const int cipher = argc == 4 ? std::atoi(argv[3]) : 4;
   for (const char* folder : {"in", "out", "err", "journal", "pse"}) fs::create_directories(work / folder);
   const testsupport::TestPki& pki = testsupport::TestPki::Shared();
-  fs::copy_file(pki.Key("user1"), work / "pse" / "key.pem", fs::copy_options::overwrite_existing);
-  fs::copy_file(pki.Cert("user1"), work / "pse" / "cert.pem", fs::copy_options::overwrite_existing);
+  // SGEN signs as user1 for user2; DCCX opens it as user2.
+  const char* holder = dccx ? "user2" : "user1";
+  fs::copy_file(pki.Key(holder), work / "pse" / "key.pem", fs::copy_options::overwrite_existing);
+  fs::copy_file(pki.Cert(holder), work / "pse" / "cert.pem", fs::copy_options::overwrite_existing);
   testsupport::LocalHttpServer server;
   server.EnableTimeStamping(pki, "/tsa/");
 
@@ -60,7 +72,7 @@ int main(int argc, char** argv) {
   rule.pathOut = Wide((work / "out").string());
   rule.pathError = Wide((work / "err").string());
   rule.stream = 1;
-  rule.encAlgorithm = 4;  // Кузнечик with its MAC
+  rule.encAlgorithm = cipher;
   rule.recipients = {Wide(dn)};
   rule.tableIndex = 0;
   ProfileRecord profile;
@@ -68,6 +80,7 @@ int main(int argc, char** argv) {
   profile.zcsProfiles = {L"Bench"};
   profile.serverTsp = {Wide(server.Url("/tsa/"))};
   profile.autoUseTsp = {1};
+  profile.autoVerifyTsp = {1};
   DirectoryProfileEntry entry;
   entry.name = L"Bench";
   entry.context = context;
@@ -79,11 +92,17 @@ int main(int argc, char** argv) {
   fs::rename(input, work / "in" / name);
   CStringArray names;
   names.Add(Wide(name));
-  DWORD result = SignAndEncryptFiles(names, table, 0, profile, Wide((work / "journal").string()), L"Bench", L"p7s",
-                                     L"", L"p7e", found.certs, static_cast<int>(found.count));
+  const CString journal = Wide((work / "journal").string());
+  DWORD result = dccx ? DecryptAndVerifyFiles(names, table, 0, profile, journal, L"Bench", L"p7s", L"", L"p7e",
+                                              nullptr, 0, L"vrf")
+                      : SignAndEncryptFiles(names, table, 0, profile, journal, L"Bench", L"p7s", L"", L"p7e",
+                                            found.certs, static_cast<int>(found.count));
   ORLAX_FreeFindResult(context, &found);
   ORLAX_Uninitialize(context);
-  const bool done = result == 0 && fs::exists(work / "out" / (name + ".p7s.p7e"));
-  if (!done) std::fprintf(stderr, "the file was not signed and encrypted; see %s\n", (work / "journal").c_str());
+  // DCCX takes the ".p7s.p7e" off; SGEN puts it on.
+  const fs::path output =
+      work / "out" / (dccx ? fs::path(name).stem().stem().string() : name + ".p7s.p7e");
+  const bool done = result == 0 && fs::exists(output);
+  if (!done) std::fprintf(stderr, "no %s; see %s\n", output.c_str(), (work / "journal").c_str());
   return done ? 0 : 1;
 }
