@@ -157,18 +157,24 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
     });
   }
 
+  // A rule's three folders below the root.
+  struct Folders {
+    std::string in, out, error;
+  };
+  static Folders FoldersOf(const std::string& tag) { return {tag + "-in", tag + "-out", tag + "-err"}; }
+
   // Adds a rule to the open profile through the rule editor: the operation
-  // chosen, then its three folders (below the root, named after tag; no
-  // output folder where the editor disables it), one mask and a
-  // description, then fill for the operation's own fields, then OK.
-  // Returns the folders' rule as the editor should make it before fill.
-  RuleRecord AddRule(const char* code, const std::string& tag, const QString& mask,
+  // chosen, then its three folders (no output folder where the editor
+  // disables it), one mask and a description, then fill for the
+  // operation's own fields, then OK. Returns the rule as the editor should
+  // make it before fill.
+  RuleRecord AddRule(const char* code, const Folders& folders, const QString& mask,
                      const std::function<void(QDialog&)>& fill) {
     RuleRecord expected;
     expected.operation = CString(code);
-    expected.pathIn = Wide(root.Dir(tag + "-in"));
-    expected.pathOut = Wide(root.Dir(tag + "-out"));
-    expected.pathError = Wide(root.Dir(tag + "-err"));
+    expected.pathIn = Wide(root.Dir(folders.in));
+    expected.pathOut = Wide(root.Dir(folders.out));
+    expected.pathError = Wide(root.Dir(folders.error));
     expected.masks = {FromQString(mask)};
     expected.description = FromQString(Q("Правило ") + QString::fromLatin1(code));
     expected.isOn = 1;
@@ -358,8 +364,7 @@ TEST_F(DialogsToServiceTest, RulesOfEveryOperationMadeInTheEditorAreWhatTheServi
 
   std::vector<RuleRecord> expected;
   for (const RuleCase& c : cases) {
-    std::string tag = c.code;
-    RuleRecord rule = AddRule(c.code, tag, Q("*.") + QString::fromLatin1(c.code).toLower(), c.fill);
+    RuleRecord rule = AddRule(c.code, FoldersOf(c.code), Q("*.") + QString::fromLatin1(c.code).toLower(), c.fill);
     c.makes(rule);
     expected.push_back(rule);
   }
@@ -375,6 +380,49 @@ TEST_F(DialogsToServiceTest, RulesOfEveryOperationMadeInTheEditorAreWhatTheServi
     AddLibraryPaths(stored);
     ExpectSameStoredValues(stored, config.profile.rules[i]);
   }
+}
+
+// A profile made in the editors drives an instance of the service started
+// on the saved store: a file dropped into the first rule's folder is
+// encrypted for the holder of the rule's directory profile, and the second
+// rule decrypts it with that holder's key.
+class DialogsDriveAServiceTest : public DialogsToServiceTest {
+ protected:
+  void TearDown() override {
+    testsupport::RunMirelservice({"stop", "Цех"});
+    testsupport::RunMirelservice({"delete", "Цех"});
+  }
+};
+
+TEST_F(DialogsDriveAServiceTest, RulesMadeInTheEditorsProcessAFileInARunningInstance) {
+  AddProfile(Q("Цех"), [](QDialog& editor) {
+    SetText(editor, "Handler timeout", "1");
+    SetChecked(editor, "NotLoadCrl", true);
+    SetChecked(editor, "NotCopyToLocal", true);
+  });
+  const QString holder = Dn(HolderOf(first_));
+  AddRule("ENCR", {"in", "encrypted", "err"}, Q("*.txt"), [&](QDialog& editor) {
+    ModalAnswers pick;
+    pick.Then(PickOwners({holder}));
+    Click(editor, "CertificateButton");
+  });
+  AddRule("DECR", {"encrypted", "decrypted", "err"}, Q("*.p7e"), [](QDialog&) {});
+  ASSERT_FALSE(HasFailure());
+  ASSERT_EQ(OpenProfile()->rules.size(), 2u);
+  dialog_->SaveConfiguration();
+  ASSERT_EQ(g_modified, 0);
+
+  ASSERT_EQ(testsupport::RunMirelservice({"install", "Цех"}).exitCode, 0);
+  const testsupport::ProgramResult started = testsupport::RunMirelservice({"start", "Цех"});
+  ASSERT_EQ(started.exitCode, 0) << started.output;
+  const std::string text = "накладная 17\r\n";
+  // Written beside the folder and moved in whole.
+  std::filesystem::rename(root.WriteFile("note.txt", text), root.path() / "in" / "note.txt");
+  const std::filesystem::path decrypted = root.path() / "decrypted" / "note.txt";
+  const bool arrived = testsupport::WaitUntil([&] { return testsupport::ReadFileBytes(decrypted) == text; });
+  EXPECT_TRUE(arrived) << testsupport::ReadJournals(root.path() / "ProgramData" / "TORVAK" / "qelmservice");
+  EXPECT_TRUE(std::filesystem::is_empty(root.path() / "err"));
+  EXPECT_FALSE(std::filesystem::exists(root.path() / "in" / "note.txt"));
 }
 
 }  // namespace
