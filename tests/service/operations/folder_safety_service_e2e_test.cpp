@@ -316,13 +316,18 @@ TEST_F(FoldersInTheService, TwoInstancesOnOneFolderProcessEveryFileExactlyOnce) 
   Rule(second, 1, "B64E", "shared", "out-2");
   constexpr int kFiles = 2000;
   std::set<std::string> expected;
+  const fs::path staging = root_.Dir("staging");
   for (int i = 0; i < kFiles; ++i) {
     const std::string name = "f" + std::to_string(i) + ".txt";
-    Write("shared/" + name, name);
+    Write("staging/" + name, name);
     expected.insert(name + ".b64");
   }
   Start();
   StartProfile("Folders2");
+  // Both instances are at work on the empty folder when the files come in,
+  // so that both take part.
+  for (const auto& entry : fs::directory_iterator(staging))
+    fs::rename(entry.path(), Path("shared") / entry.path().filename());
   const bool done = WaitUntil(
       [&] { return RegularFiles(Path("out-1")).size() + RegularFiles(Path("out-2")).size() >= kFiles; },
       std::chrono::seconds(120));
