@@ -802,8 +802,8 @@ uint32_t TryStartDecryption(Context& ctx, Stream& s) {
   return 0;
 }
 
-// Decrypts what has arrived so far into output.
-uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output) {
+// Decrypts what has arrived so far into output, at most limit bytes.
+uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output, uint64_t limit = UINT64_MAX) {
   if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
   if (complete) {
     SplitMessage split;
@@ -822,7 +822,7 @@ uint32_t DecryptSoFar(Context& ctx, Stream& s, bool complete, DataBlob* output) 
     s.placeKnown = ContentPlaceSoFar(s.spool.get(), &s.place);
   }
   if (s.placeKnown) SetContentAvailable(s.feeder.get(), s.place, s.spooled, complete);
-  return ReadSoFar(ctx, s.decryption->chain.get(), complete, ORLAX_E_DECRYPT_FAILED, output);
+  return ReadSoFar(ctx, s.decryption->chain.get(), complete, ORLAX_E_DECRYPT_FAILED, output, limit);
 }
 
 }  // namespace
@@ -852,7 +852,9 @@ ORLAX_API uint32_t ORLAX_CmsStrDecryptUpdateMem(LibraryContext context, const De
     Stream* s = Lookup(stream, Kind::kDecrypt);
     if (uint32_t code = TryStartDecryption(ctx, *s); code != 0) return code;
     if (s->decryption == nullptr || output == nullptr) return 0;
-    return DecryptSoFar(ctx, *s, false, output);
+    // No more than it took, as verification does: the plaintext of what the
+    // Init took waits for a later call instead of doubling this piece.
+    return DecryptSoFar(ctx, *s, false, output, input->length > 0 ? input->length : UINT64_MAX);
   });
 }
 
