@@ -2,6 +2,8 @@
 
 #include <random>
 
+#include "platform/errors.h"
+
 CString MakeConflictNameWith(const CString& name, DWORD number) {
   int dot = name.Find(L'.');
   CString stem = dot < 0 ? name : name.Left(dot);
@@ -18,3 +20,5 @@ CString MakeConflictName(const CString& name) {
   std::mt19937 generator(static_cast<std::mt19937::result_type>(source()));
   return MakeConflictNameWith(name, static_cast<DWORD>(generator()));
 }
+
+bool IsNameTakenError(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }

@@ -20,3 +20,6 @@ CString MakeConflictName(const CString& name);
 
 // The same name built around a given number; MakeConflictName draws it.
 CString MakeConflictNameWith(const CString& name, DWORD number);
+
+// True for the codes of a create or rename that met a taken name (80, 183).
+bool IsNameTakenError(DWORD error);

@@ -73,7 +73,9 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
       rule_(rule),
       renameConfFiles_(renameConfFiles),
       style_(style),
-      rulePrefix_(MakeRulePrefix(ruleIndex + 1, rule.description)) {}
+      rulePrefix_(MakeRulePrefix(ruleIndex + 1, rule.description)) {
+  RemoveAbandonedOutputs();
+}
 
 FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
                            const CString& profileName, int ruleIndex, RecordStyle style)
@@ -171,6 +173,18 @@ void FilePipeline::RecordVanished(const PipelineFile& file, const CString& sourc
   CString description;
   description.Format(L"Файл '%s' был выбран для обработки но не был найден", source.GetString());
   Record(ERR_FILE_VANISHED, StyleMessage(file), description, CString());
+}
+
+void FilePipeline::RemoveAbandonedOutputs() {
+  for (const CString* folder : {&rule_.pathOut, &rule_.pathOut2}) {
+    if (folder->IsEmpty() || !FirstTimeThisRun(ERR_ABANDONED_OUTPUT_REMOVED, *folder)) continue;
+    for (const CString& removed : RemoveAbandonedStagedOutputs(*folder)) {
+      CString message, description;
+      message.Format(L"Проверка выходного каталога '%s'", folder->GetString());
+      description.Format(L"Временный файл '%s' остался от прерванной обработки и удален", removed.GetString());
+      if (!Record(ERR_ABANDONED_OUTPUT_REMOVED, rulePrefix_ + message, description, CString())) return;
+    }
+  }
 }
 
 // A ".stp" whose claim can be taken belongs to a process that is gone (a

@@ -131,6 +131,10 @@ class FilePipeline {
   // Per call of an operation: the journal folder, the profile copy's journal
   // file names (updated by every record), the profile name for the records,
   // and the rule's folders and description.
+  // The first pipeline of a run for a rule's output folders ("Path Out",
+  // "Path Out 2") removes the temporary outputs that a process which is gone
+  // left there (never those of a live one, which may share the folder),
+  // with one record per file removed.
   FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
                int ruleIndex, const RuleRecord& rule, int renameConfFiles,
                RecordStyle style = RecordStyle::kA);
@@ -168,6 +172,10 @@ class FilePipeline {
   // processes it. A live claim (another instance at work) gets one
   // 0xE171800A record per run of the service. False: passed over.
   bool SkipTemporaryName(PipelineFile& file);
+  // The take-back alone, for an operation that passes over every ".stp"
+  // without a record: true when a claim left by a process that is gone was
+  // renamed back to its own name (with its record).
+  bool TakeBackStaleClaim(PipelineFile& file);
   // Refuses a listed name that is a link: nothing is read through it. The
   // link itself (never its target) goes to the error folder with a record.
   // False: refused (or Fatal()).
@@ -258,9 +266,9 @@ class FilePipeline {
   bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim);
   bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, std::shared_ptr<void>& claim);
   void GiveClaimBack(PipelineFile& file);
-  bool TakeBackStaleClaim(PipelineFile& file);
   void LimitOutputPermissions(const PipelineFile& file);
   void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
+  void RemoveAbandonedOutputs();
 
   CString journalFolder_;
   JournalFiles& journalFiles_;

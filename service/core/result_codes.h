@@ -47,6 +47,9 @@ inline constexpr DWORD ERR_CONFIGURATION_COUNT_TOO_LARGE = 0xE1718023;
 // valid in the file-name encoding, or it has no room for the claim suffix.
 // The file stays where it is.
 inline constexpr DWORD ERR_FILE_NAME_UNUSABLE = 0xE1718024;
+// A temporary output (".~*.part") left in an output folder by a process that
+// is gone was removed.
+inline constexpr DWORD ERR_ABANDONED_OUTPUT_REMOVED = 0xE1718025;
 
 // The largest file that block mode reads whole into memory.
 inline constexpr DWORD kMaxBlockFileSize = 0x7FFFFFC7;

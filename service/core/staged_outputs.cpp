@@ -1,6 +1,8 @@
 #include "service/core/staged_outputs.h"
 
 #include <random>
+#include <set>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -12,91 +14,224 @@ namespace {
 
 const wchar_t* const kStagedPrefix = L".~";
 const wchar_t* const kStagedSuffix = L".part";
+const wchar_t* const kReservationSuffix = L".lock";
 constexpr int kStagedHexDigits = 24;  // process number and 64 random bits
 // At most this much of the final name goes into the temporary one, so that
 // the temporary name stays within the file system's limit.
 constexpr int kShownNameLength = 48;
 
-bool IsTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
-
 bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
 
-}  // namespace
+bool EndsWith(const CString& name, const CString& suffix) {
+  return name.GetLength() >= suffix.GetLength() && name.Right(suffix.GetLength()) == suffix;
+}
 
-bool IsStagedOutputName(const CString& name) {
-  const CString prefix(kStagedPrefix), suffix(kStagedSuffix);
+// The name without ".part" or ".lock" when it is one of this module's.
+bool StagedBase(const CString& name, CString& base) {
+  const CString prefix(kStagedPrefix);
+  const CString suffix = EndsWith(name, kStagedSuffix) ? CString(kStagedSuffix) : CString(kReservationSuffix);
   const int length = name.GetLength();
   if (length < prefix.GetLength() + 1 + kStagedHexDigits + suffix.GetLength()) return false;
-  if (name.Left(prefix.GetLength()) != prefix || name.Right(suffix.GetLength()) != suffix) return false;
+  if (name.Left(prefix.GetLength()) != prefix || !EndsWith(name, suffix)) return false;
   const int hexStart = length - suffix.GetLength() - kStagedHexDigits;
   if (name[hexStart - 1] != L'.') return false;
   for (int i = hexStart; i < hexStart + kStagedHexDigits; ++i) {
     if (!IsHexDigit(name[i])) return false;
   }
+  base = name.Left(length - suffix.GetLength());
   return true;
 }
 
-CString StagedOutputs::Stage(const CString& final, const CString& stem, const CString& suffix) {
+// Deletes a file of this module, read-only or not (what was written into it
+// may have made it read-only: an unpacked entry keeps its attributes).
+bool DeleteOwnFile(const CString& path) {
+  if (DeleteFileW(path)) return true;
+  return SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileW(path);
+}
+
+std::shared_ptr<void> HeldClaim(HANDLE claim) {
+  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
+}
+
+}  // namespace
+
+bool IsStagedOutputName(const CString& name) {
+  CString base;
+  return StagedBase(name, base);
+}
+
+void StagedFile::Stage(const CString& final, const CString& folder) {
+  Discard();
   // ".~" + the final name (its start) + "." + the process number, which
   // tells instances apart, and random bits, which tell the outputs of one
-  // process apart + ".part".
+  // process apart.
   std::random_device source;
-  CString name;
-  name.Format(L"%s%s.%08X%08X%08X%s", kStagedPrefix, BareName(final).Left(kShownNameLength).GetString(),
+  CString base;
+  base.Format(L"%s%s.%08X%08X%08X", kStagedPrefix, BareName(final).Left(kShownNameLength).GetString(),
               static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(source()),
-              static_cast<unsigned>(source()), kStagedSuffix);
-  Output output;
-  output.final = final;
-  output.temporary = JoinPath(FolderOf(final), name);
-  output.stem = stem;
-  output.suffix = suffix;
+              static_cast<unsigned>(source()));
+  path_ = JoinPath(folder, base + kStagedSuffix);
+  reservation_ = JoinPath(folder, base + kReservationSuffix);
+  // The reservation is created before the temporary file and goes after it:
+  // a temporary file is never without its reservation while it is written.
+  // A folder that takes no reservation takes no output either: the writer
+  // meets that fault itself.
+  HANDLE created = CreateFileW(reservation_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (created == INVALID_HANDLE_VALUE) {
+    reservation_.Empty();
+    return;
+  }
+  HANDLE claim = platform::ClaimFile(reservation_);
+  CloseHandle(created);
+  if (claim != INVALID_HANDLE_VALUE) claim_ = HeldClaim(claim);
+}
+
+bool StagedFile::Written() const { return !path_.IsEmpty() && PathFileExistsW(path_); }
+
+DWORD StagedFile::Publish(const CString& target) {
+  if (!MoveFileW(path_, target)) return GetLastError();
+  path_.Empty();
+  Release();
+  return 0;
+}
+
+void StagedFile::Discard() {
+  if (!path_.IsEmpty() && PathFileExistsW(path_)) DeleteOwnFile(path_);
+  path_.Empty();
+  Release();
+}
+
+void StagedFile::Release() {
+  if (!reservation_.IsEmpty()) DeleteFileW(reservation_);
+  reservation_.Empty();
+  claim_.reset();
+}
+
+DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameConfFiles,
+                               const std::function<DWORD(CString& next)>& nextName) {
+  for (int attempt = 0;; ++attempt) {
+    const DWORD error = staged.Publish(final);
+    if (error == 0) return 0;
+    if (!IsNameTakenError(error)) return error;
+    if (renameConfFiles == 0 || attempt == kConflictNameAttempts) return ERROR_FILE_EXISTS;
+    if (DWORD failed = nextName(final)) return failed;
+  }
+}
+
+BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder) {
+  if (MoveFileExW(existing, target, 0)) return TRUE;
+  DWORD error = GetLastError();
+  if (error != ERROR_NOT_SAME_DEVICE) return FALSE;
+  StagedFile copy;
+  copy.Stage(target, stagingFolder.IsEmpty() ? FolderOf(target) : stagingFolder);
+  if (!CopyFileW(existing, copy.Path(), TRUE)) return FALSE;
+  if (DWORD published = copy.Publish(target)) {
+    SetLastError(published);
+    return FALSE;
+  }
+  if (DeleteFileW(existing)) return TRUE;
+  // The file is never in two places.
+  error = GetLastError();
+  DeleteFileW(target);
+  SetLastError(error);
+  return FALSE;
+}
+
+std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
+  std::set<std::wstring> bases;
+  WIN32_FIND_DATAW entry{};
+  HANDLE search = FindFirstFileW(JoinPath(folder, CString(kStagedPrefix) + L"*"), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      CString base;
+      if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                     FILE_ATTRIBUTE_DEVICE)) == 0 &&
+          StagedBase(CString(entry.cFileName), base))
+        bases.insert(std::wstring(base.GetString()));
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  std::vector<CString> removed;
+  for (const std::wstring& name : bases) {
+    const CString base = JoinPath(folder, CString(name.c_str()));
+    const CString part = base + kStagedSuffix;
+    const CString reservation = base + kReservationSuffix;
+    // A live writer holds the claim of its reservation; a reservation gone
+    // means the writer published or discarded its file, or was of a time
+    // without reservations.
+    HANDLE claim = platform::ClaimFile(reservation);
+    if (claim == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) continue;
+    if (PathFileExistsW(part) && DeleteOwnFile(part)) removed.push_back(part);
+    if (claim != INVALID_HANDLE_VALUE) {
+      DeleteFileW(reservation);
+      CloseHandle(claim);
+    }
+  }
+  return removed;
+}
+
+CString StagedOutputs::Stage(const CString& final, const CString& stem, const CString& suffix,
+                             const CString& stagingFolder) {
+  auto output = std::make_shared<Output>();
+  output->final = final;
+  output->stem = stem;
+  output->suffix = suffix;
+  output->file.Stage(final, stagingFolder.IsEmpty() ? FolderOf(final) : stagingFolder);
+  output->temporary = output->file.Path();
   outputs_.push_back(output);
-  return output.temporary;
+  return output->temporary;
+}
+
+bool StagedOutputs::Holds(const CString& final) const {
+  for (const auto& output : outputs_) {
+    if (output->final == final) return true;
+  }
+  return false;
 }
 
 void StagedOutputs::LimitPermissions(DWORD permissions) const {
-  for (const Output& output : outputs_) {
-    const DWORD current = platform::GetFilePermissions(output.temporary);
+  for (const auto& output : outputs_) {
+    if (!output->file.Written()) continue;
+    const DWORD current = platform::GetFilePermissions(output->temporary);
     if (current != 0xFFFFFFFF && current != (permissions & 0777))
-      platform::SetFilePermissions(output.temporary, permissions & 0777);
+      platform::SetFilePermissions(output->temporary, permissions & 0777);
   }
 }
 
 DWORD StagedOutputs::Publish(int renameConfFiles, CString& failedName) {
-  for (Output& output : outputs_) {
-    if (!PathFileExistsW(output.temporary)) continue;  // not written this time
-    CString target = output.final;
-    DWORD error = 0;
-    for (int attempt = 0;; ++attempt) {
-      if (MoveFileW(output.temporary, target)) break;
-      error = GetLastError();
-      if (!IsTaken(error) || renameConfFiles == 0 || attempt == kConflictNameAttempts) break;
-      target = JoinPath(FolderOf(output.final), MakeConflictName(output.stem) + output.suffix);
-    }
-    if (PathFileExistsW(output.temporary)) {
+  for (const auto& output : outputs_) {
+    if (output->published || !output->file.Written()) continue;  // not written this time
+    CString target = output->final;
+    const DWORD error = PublishWithConflictNames(output->file, target, renameConfFiles, [&](CString& next) {
+      next = JoinPath(FolderOf(output->final), MakeConflictName(output->stem) + output->suffix);
+      return DWORD{0};
+    });
+    if (error != 0) {
       failedName = target;
-      for (Output& done : outputs_) {
-        if (done.published) DeleteFileW(done.final);
-        done.published = false;
+      for (const auto& done : outputs_) {
+        if (done->published) DeleteFileW(done->final);
+        done->published = false;
       }
       Discard();
-      // A taken name fails as the conflict rules fail it (80).
-      return error == 0 || IsTaken(error) ? ERROR_FILE_EXISTS : error;
+      return error;
     }
-    output.final = target;
-    output.published = true;
+    output->final = target;
+    output->published = true;
   }
   return 0;
 }
 
 void StagedOutputs::Discard() {
-  for (const Output& output : outputs_) {
-    if (!output.published) DeleteFileW(output.temporary);
+  for (const auto& output : outputs_) {
+    if (!output->published) output->file.Discard();
   }
 }
 
 CString StagedOutputs::Shown(const CString& text) const {
   CString shown = text;
-  for (const Output& output : outputs_) shown.Replace(output.temporary, output.final);
+  for (const auto& output : outputs_) {
+    if (!output->temporary.IsEmpty()) shown.Replace(output->temporary, output->final);
+  }
   return shown;
 }

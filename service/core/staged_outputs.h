@@ -6,25 +6,94 @@
 //
 // The temporary names (".~<final name>.<process><random>.part") are made by this
 // module only; the listing never hands them to an operation (an output still
-// being written is no input of another rule). Worker thread only.
+// being written is no input of another rule). Beside each temporary file lies
+// its reservation (the same name ending ".lock"), which the writing process
+// holds a claim on until the output is published or discarded: a temporary
+// file whose reservation can be claimed (or is gone) was left by a process
+// that is gone, and is removed when an instance first meets the folder.
+// Worker thread only.
 
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// True for a name this module gives an output while it is being written.
+// True for a name this module gives an output while it is being written, or
+// the reservation beside it.
 bool IsStagedOutputName(const CString& name);
 
+// One output under its temporary name. The writer creates the temporary file
+// itself (new, as every output is created); what is left of it unpublished
+// goes with the object.
+class StagedFile {
+ public:
+  StagedFile() = default;
+  ~StagedFile() { Discard(); }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Names the temporary file of final in folder (the folder it is published
+  // from; the final name's own folder, or one on the same file system) and
+  // takes its reservation.
+  void Stage(const CString& final, const CString& folder);
+  // The temporary file's path; empty before Stage and once published.
+  const CString& Path() const { return path_; }
+  bool Written() const;
+  // Gives the temporary file the name target, never replacing: 0, else the
+  // rename's error (183 when target exists) and the file stays staged.
+  DWORD Publish(const CString& target);
+  // Deletes the temporary file (read-only or not) and the reservation.
+  void Discard();
+
+ private:
+  void Release();
+
+  CString path_;
+  CString reservation_;
+  std::shared_ptr<void> claim_;
+};
+
+// Publishes staged under final, never replacing. A final name taken
+// meanwhile is, with renameConfFiles, replaced by the name nextName gives
+// (which may also rewrite the temporary file for it: 0 or an error that ends
+// publishing), up to kConflictNameAttempts further names. Returns 0 with
+// final the name given, or the error with final the last name tried; a name
+// still taken fails as the conflict rules fail it (80).
+DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameConfFiles,
+                               const std::function<DWORD(CString& next)>& nextName);
+
+// MoveFileW for outputs: never replaces, and across file systems the copy is
+// written under a temporary name in stagingFolder (target's own folder when
+// empty; one on target's file system) and given its name only when complete
+// (then the source is deleted; when it cannot be, the copy goes again).
+// FALSE with the last error set as MoveFileW sets it.
+BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder = CString());
+
+// Removes from folder the temporary outputs (and reservations) whose writer
+// is gone; those of live processes, this one's included, stay. Returns the
+// temporary files removed (a reservation alone is not named).
+std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder);
+
+// The outputs of one input file.
 class StagedOutputs {
  public:
   // Gives final (folder/stem + suffix, already settled by the conflict
-  // rules) a temporary name in the same folder and returns it. The writer
-  // creates the temporary file itself; nothing is created here. stem and
-  // suffix are kept for a conflict mark drawn at publishing.
-  CString Stage(const CString& final, const CString& stem, const CString& suffix);
+  // rules) a temporary name and returns it: in the final name's folder, or
+  // in stagingFolder when given (one on the same file system, so that a
+  // crash leaves temporary files only where they are looked for). The writer
+  // creates the temporary file itself; nothing is created here but its
+  // reservation. stem and suffix are kept for a conflict mark drawn at
+  // publishing.
+  CString Stage(const CString& final, const CString& stem, const CString& suffix,
+                const CString& stagingFolder = CString());
 
   bool Empty() const { return outputs_.empty(); }
+  // The outputs staged so far, written or not.
+  int Count() const { return static_cast<int>(outputs_.size()); }
+  // True when final is the name of an output staged so far.
+  bool Holds(const CString& final) const;
 
   // Gives every written temporary file the permission bits (0777 at most):
   // an output is never more readable than its input.
@@ -49,10 +118,13 @@ class StagedOutputs {
  private:
   struct Output {
     CString final;
-    CString temporary;
+    CString temporary;  // kept for Shown once published
     CString stem;
     CString suffix;
     bool published = false;
+    StagedFile file;
   };
-  std::vector<Output> outputs_;
+  // Shared by the copies of a file's record; a temporary file still
+  // unpublished when the last copy goes is deleted.
+  std::vector<std::shared_ptr<Output>> outputs_;
 };

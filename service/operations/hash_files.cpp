@@ -15,6 +15,7 @@
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
+#include "service/core/staged_outputs.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 
@@ -25,8 +26,6 @@ const wchar_t* const kOperationFormat =
     L"Профиль справочника : '%s' | Вычисление хэша файла %s (размер: %s) и запись в файл %s (размер: %s)";
 // "Хэш файла. Формат №" in Windows-1251.
 constexpr char kHeading[] = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
-
-bool IsNameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
 // The digest, released with the library's own call however the step ends.
 class HeldDigest {
@@ -70,39 +69,21 @@ DWORD ComputeDigest(const HashJob& job, const PipelineFile& file, std::vector<BY
   return 0;
 }
 
-// Creates the hash file new, under a conflict-free stem when its name is
-// taken and the profile allows renaming.
-DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, HashedFile& hashed, WorkFailure& failure) {
-  hashed.stem = file.name;
-  hashed.hashFile = file.output;
-  int tries = 0;
-  for (;;) {
-    HANDLE handle = CreateFileW(hashed.hashFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
-      return 0;
-    }
-    const DWORD error = GetLastError();
-    if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
-      CString step = FormatText(kCreatingFileText, hashed.hashFile);
-      if (tries == kConflictNameAttempts) step += kConflictCounterText;
-      return OwnFailure(failure, error, step);
-    }
-    ++tries;
-    hashed.stem = MakeConflictName(file.name);
-    hashed.hashFile = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
-  }
-}
-
-// Writes the hash file's whole text with one write, under exclusive sharing.
-DWORD WriteHashFile(const HashedFile& hashed, const std::vector<BYTE>& digest, WorkFailure& failure) {
-  failure.partialOutput = hashed.hashFile;
-  auto step = [&] { return FormatText(L"Запись файла %s (размер: %s)", hashed.hashFile, FileSizeText(hashed.hashFile)); };
+// Writes the hash file's whole text (its first line the hash file's own
+// path) with one write, under exclusive sharing, into the temporary file,
+// which is created new.
+DWORD WriteHashFile(const CString& temporary, const HashedFile& hashed, const std::vector<BYTE>& digest,
+                    WorkFailure& failure) {
+  HANDLE created = CreateFileW(temporary, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (created == INVALID_HANDLE_VALUE)
+    return OwnFailure(failure, GetLastError(), FormatText(kCreatingFileText, hashed.hashFile));
+  CloseHandle(created);
+  auto step = [&] { return FormatText(L"Запись файла %s (размер: %s)", hashed.hashFile, FileSizeText(temporary)); };
   const std::string text = HashFileText(LibraryPath(hashed.hashFile), digest.data(), static_cast<DWORD>(digest.size()));
   CFile out;
   CFileException opening;
-  if (!out.Open(hashed.hashFile, CFile::modeWrite | CFile::shareExclusive, &opening)) {
+  if (!out.Open(temporary, CFile::modeWrite | CFile::shareExclusive, &opening)) {
     DWORD code = opening.m_lOsError > 0 ? static_cast<DWORD>(opening.m_lOsError) : ERROR_ACCESS_DENIED;
     return OwnFailure(failure, code, step());
   }
@@ -119,6 +100,30 @@ DWORD WriteHashFile(const HashedFile& hashed, const std::vector<BYTE>& digest, W
   return 0;
 }
 
+// Writes the hash file under a temporary name and gives it its name, never
+// replacing: a name taken (before or meanwhile) gives, when the profile
+// allows renaming, a conflict-free stem and the text written again for it.
+// A crash leaves no hash file, whole or partial, under a hash file's name.
+DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, const std::vector<BYTE>& digest,
+                     HashedFile& hashed, WorkFailure& failure) {
+  hashed.stem = file.name;
+  hashed.hashFile = file.output;
+  StagedFile staged;
+  staged.Stage(hashed.hashFile, job.rule.pathOut);
+  if (DWORD code = WriteHashFile(staged.Path(), hashed, digest, failure)) return code;
+  CString target = hashed.hashFile;
+  const DWORD error = PublishWithConflictNames(staged, target, job.renameConfFiles, [&](CString& next) {
+    hashed.stem = MakeConflictName(file.name);
+    hashed.hashFile = next = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+    DeleteFileW(staged.Path());
+    return WriteHashFile(staged.Path(), hashed, digest, failure);
+  });
+  if (error == 0 || failure.code != 0) return error;
+  CString step = FormatText(kCreatingFileText, target);
+  if (error == ERROR_FILE_EXISTS && job.renameConfFiles != 0) step += kConflictCounterText;
+  return OwnFailure(failure, error, step);
+}
+
 // Moves the input beside its hash file. When the input's name is taken and
 // renaming is allowed, both get a new conflict-free stem; the input, once
 // moved, counts as the claimed file whatever happens next.
@@ -127,7 +132,7 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
   int tries = 0;
   for (;;) {
     DWORD error = 0;
-    if (!MoveFileW(hashed.input, target)) {
+    if (!MoveFileStaged(hashed.input, target)) {
       error = GetLastError();
     } else {
       hashed.input = target;
@@ -140,7 +145,7 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
       error = GetLastError();
       target = hashTarget;
     }
-    if (!IsNameTaken(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
+    if (!IsNameTakenError(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
       CString step = FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
                                 FileSizeText(hashed.input), target, FileSizeText(target));
       if (tries == kConflictNameAttempts) step += kConflictCounterText;
@@ -198,8 +203,7 @@ DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
     HashedFile hashed{name, file.output, file.claimed};
     std::vector<BYTE> digest;
     DWORD code = ComputeDigest(job, file, digest, failure);
-    if (code == 0) code = CreateHashFile(job, file, hashed, failure);
-    if (code == 0) code = WriteHashFile(hashed, digest, failure);
+    if (code == 0) code = CreateHashFile(job, file, digest, hashed, failure);
     if (code == 0) code = MoveInput(job, file, hashed, failure);
     if (code != 0) {
       // The mover takes the input from wherever it now lies.

@@ -11,6 +11,7 @@
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
+#include "service/core/staged_outputs.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/name_templates.h"
 #include "service/operations/operations.h"
@@ -78,21 +79,46 @@ DWORD ResolveConflicts(const PipelineFile& file, int renameConfFiles, MoveTarget
   return failed(kConflictCounterText);
 }
 
-DWORD CopyAndMove(const PipelineFile& file, const MoveTargets& targets, WorkFailure& failure) {
+// The copy is written under a temporary name and published, never
+// replacing, before the move; a move across file systems is written the
+// same way. Neither leaves a partial file under its name.
+DWORD CopyAndMove(const PipelineFile& file, const RuleRecord& rule, const MoveTargets& targets,
+                  WorkFailure& failure) {
   const bool copies = !targets.copyFolder.IsEmpty();
-  if (copies && !CopyFileW(file.source, targets.copyTarget, TRUE)) {
-    const DWORD error = GetLastError();
-    return OwnFailure(failure, error,
-                      FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
-                                 targets.sizeText, targets.copyTarget, FileSizeText(targets.copyTarget)));
+  if (copies) {
+    StagedFile copy;
+    copy.Stage(targets.copyTarget, rule.pathOut2);
+    const DWORD error = CopyFileW(file.source, copy.Path(), TRUE) ? copy.Publish(targets.copyTarget) : GetLastError();
+    if (error != 0)
+      return OwnFailure(failure, error,
+                        FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
+                                   targets.sizeText, targets.copyTarget, FileSizeText(targets.copyTarget)));
   }
-  if (!MoveFileW(file.source, targets.target)) {
+  if (!MoveFileStaged(file.source, targets.target, rule.pathOut)) {
     const DWORD error = GetLastError();
     // A copy without its moved original must not stay behind.
     if (copies) failure.partialOutput = targets.copyTarget;
     return OwnFailure(failure, error, CString());
   }
   return 0;
+}
+
+// A name taken after the conflicts were settled (by another program, in
+// the meantime) goes through the conflict rules again: both names get a
+// new mark when the profile allows renaming.
+DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, int renameConfFiles,
+                           MoveTargets& targets, WorkFailure& failure) {
+  for (int attempt = 0;; ++attempt) {
+    const DWORD code = CopyAndMove(file, rule, targets, failure);
+    if (code == 0 || !IsNameTakenError(code) || renameConfFiles == 0) return code;
+    if (attempt == kConflictNameAttempts) {
+      failure.stageText += kConflictCounterText;
+      return code;
+    }
+    if (!failure.partialOutput.IsEmpty()) DeleteFileW(failure.partialOutput);
+    failure = WorkFailure();
+    NameTargets(targets, MakeConflictName(file.outputStem));
+  }
 }
 
 }  // namespace
@@ -134,7 +160,7 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
       }
       code = ResolveConflicts(file, profile.renameConfFiles, targets, failure);
     }
-    if (code == 0) code = CopyAndMove(file, targets, failure);
+    if (code == 0) code = CopyAndMoveResolving(file, rule, profile.renameConfFiles, targets, failure);
     if (code != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
       continue;

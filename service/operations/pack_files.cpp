@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
+#include "service/core/staged_outputs.h"
 #include "service/operations/minizip_files.h"
 #include "service/operations/name_templates.h"
 #include "service/operations/operations.h"
@@ -111,9 +113,11 @@ int CountWithoutZip64(const RuleRecord& rule, const CStringArray& names, int n) 
   return most;
 }
 
-// The archive of one call. Until Complete, leaving it (a stop, a fatal
-// journal result, a broken archive) deletes the archive and gives every
-// input it took its name back.
+// The archive of one call, written under a temporary name in "Path Out" and
+// given its name only when finished, so that a crash never leaves a partial
+// archive under an archive's name. Until Complete, leaving it (a stop, a
+// fatal journal result, a broken archive) deletes the archive and gives
+// every input it took its name back.
 class ArchiveInProgress {
  public:
   enum class Added { kPacked, kFailed, kWaits, kBroken };
@@ -135,6 +139,13 @@ class ArchiveInProgress {
   // Completes the archive; false (the archive then abandoned) when its end
   // cannot be written.
   bool Finish();
+  // Gives the finished archive the name path (or, when it is taken
+  // meanwhile, the one nextName gives: PublishWithConflictNames), never
+  // replacing. 0, or the error with path the last name tried; the archive
+  // then stays under its temporary name until Abandon.
+  DWORD Publish(CString& path, int renameConfFiles, const std::function<DWORD(CString& next)>& nextName) {
+    return PublishWithConflictNames(staged_, path, renameConfFiles, nextName);
+  }
   // Deletes the archive and gives the packed inputs their names back.
   void Abandon();
   // The archive is kept: deletes the packed inputs.
@@ -143,6 +154,7 @@ class ArchiveInProgress {
 
  private:
   CString path_;
+  StagedFile staged_;
   std::optional<ZipWriter> zip_;
   ULONGLONG used_ = kEndRecordBytes;
   std::vector<PipelineFile> packed_;
@@ -153,7 +165,8 @@ class ArchiveInProgress {
 bool ArchiveInProgress::Create() {
   zlib_filefunc64_def functions;
   FillLayerFileFunctions(&functions);
-  const std::string path = platform::WideToMultiByte(path_.str(), CP_ACP);
+  staged_.Stage(path_, FolderOf(path_));
+  const std::string path = platform::WideToMultiByte(staged_.Path().str(), CP_ACP);
   zip_.emplace(zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions));
   created_ = zip_->get() != nullptr;
   return created_;
@@ -169,7 +182,7 @@ ArchiveInProgress::Added ArchiveInProgress::Add(const PipelineFile& file, WorkFa
   auto archiving = [&file, this]() {
     CString step;
     step.Format(L"Архивация файла '%s' (размер: %s) с записью в файл '%s' (размер: %s)", file.source.GetString(),
-                FileSizeText(file.claimed).GetString(), path_.GetString(), FileSizeText(path_).GetString());
+                FileSizeText(file.claimed).GetString(), path_.GetString(), FileSizeText(staged_.Path()).GetString());
     return step;
   };
   CString step;
@@ -241,7 +254,7 @@ bool ArchiveInProgress::Finish() {
 
 void ArchiveInProgress::Abandon() {
   if (zip_) zip_->Close();
-  if (created_) DeleteFileW(path_);
+  if (created_) staged_.Discard();
   created_ = false;
   // Non-replacing: a name taken meanwhile leaves the claimed file, which is
   // passed over later and never lost.
@@ -333,6 +346,18 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   }
   // Every file failed or waits: an empty archive is no result.
   if (packing.Empty()) return 0;
+  // A name taken while the archive was written goes through the conflict
+  // rules as a name taken before.
+  if (DWORD code = packing.Publish(archive, profile.renameConfFiles, [&](CString& next) {
+        next = JoinPath(rule.pathOut, name + MakeConflictName(CString()) + extension);
+        return DWORD{0};
+      })) {
+    packing.Abandon();
+    CString step;
+    step.Format(L"Создание файла %s", archive.GetString());
+    if (code == ERROR_FILE_EXISTS && profile.renameConfFiles != 0) step += kCounterText;
+    return record(code, operationText, CString(), pipeline.RulePrefix() + step);
+  }
   packing.Complete();
   return record(0, pipeline.RulePrefix() + PackMessage(n, rule.pathIn, archive), CString(), CString());
 }

@@ -39,26 +39,21 @@ bool IsRealFolder(DWORD attributes) {
          (attributes & kLinkAttribute) == 0;
 }
 
-// One archive on its way out: the files written so far, deleted (last
-// first) unless the archive completes.
+// One archive on its way out. Its files are written under temporary names
+// in "Path Out" (the file's outputs, StagedOutputs) and get their names in
+// their folders only when the whole archive is unpacked, so that a crash
+// leaves no partial file under an entry's name; a failed archive leaves none
+// of its files.
 class ArchiveUnpacking {
  public:
   ArchiveUnpacking(const RuleRecord& rule, int renameConfFiles)
       : pathOut_(rule.pathOut), renameConfFiles_(renameConfFiles) {}
-  ~ArchiveUnpacking() {
-    if (!completed_) DeleteWritten();
-  }
   ArchiveUnpacking(const ArchiveUnpacking&) = delete;
   ArchiveUnpacking& operator=(const ArchiveUnpacking&) = delete;
 
-  // Unpacks the claimed archive; false with the failure filled.
-  bool Run(const PipelineFile& file, WorkFailure& failure);
-  void Complete() { completed_ = true; }
-  void DeleteWritten() {
-    for (auto it = written_.rbegin(); it != written_.rend(); ++it) DeleteFileW(*it);
-    written_.clear();
-  }
-  int FilesWritten() const { return static_cast<int>(written_.size()); }
+  // Unpacks the claimed archive into file's staged outputs; false with the
+  // failure filled.
+  bool Run(PipelineFile& file, WorkFailure& failure);
 
  private:
   bool Fail(WorkFailure& failure, DWORD code, const CString& stepText, const CString& description = CString()) {
@@ -74,17 +69,15 @@ class ArchiveUnpacking {
   bool MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure);
   bool FolderAside(const CString& parent, const CString& component, CString& path, WorkFailure& failure);
   bool WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
-                      const CString& fileName, WorkFailure& failure);
+                      const CString& fileName, StagedOutputs& staged, WorkFailure& failure);
 
   CString pathOut_;
   int renameConfFiles_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::unique_ptr<ExtractionLimit> limit_;
-  std::vector<CString> written_;
-  bool completed_ = false;
 };
 
-bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
+bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
   LARGE_INTEGER size{};
   {
     platform::FileHandle archive(CreateFileW(file.claimed, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -127,7 +120,7 @@ bool ArchiveUnpacking::Run(const PipelineFile& file, WorkFailure& failure) {
     }
     CString folder;
     if (!MakeFolders(entry.folders, folder, failure)) return false;
-    if (!entry.folder && !WriteFileEntry(zip, info, folder, entry.fileName, failure)) return false;
+    if (!entry.folder && !WriteFileEntry(zip, info, folder, entry.fileName, file.staged, failure)) return false;
     if (zip.CloseEntry() != UNZ_OK) return FailReading(failure, COMPRESS_E_INFLATE);
   }
   return true;
@@ -229,10 +222,12 @@ bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& compone
 }
 
 bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
-                                      const CString& fileName, WorkFailure& failure) {
+                                      const CString& fileName, StagedOutputs& staged, WorkFailure& failure) {
   CString out = folder + L"/" + fileName;
   CString step;
-  if (PathFileExistsW(out)) {
+  // A name an earlier entry of the archive took counts as taken too.
+  auto taken = [&staged](const CString& path) { return PathFileExistsW(path) || staged.Holds(path); };
+  if (taken(out)) {
     if (renameConfFiles_ == 0) {
       step.Format(L"Создание файла %s", out.GetString());
       return Fail(failure, ERROR_FILE_EXISTS, step);
@@ -240,22 +235,22 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& i
     bool free = false;
     for (int attempt = 0; attempt < kConflictNameAttempts && !free; ++attempt) {
       out = folder + L"/" + MakeConflictName(fileName);
-      free = !PathFileExistsW(out);
+      free = !taken(out);
     }
     if (!free) {
       step.Format(L"Создание файла %s", out.GetString());
       return Fail(failure, ERROR_FILE_EXISTS, step + kCounterText);
     }
   }
-  // CREATE_NEW: a name taken meanwhile, or a link in the way, is never
-  // written through.
-  platform::FileHandle output(CreateFileW(out, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // CREATE_NEW: a link in the way is never written through.
+  const CString temporary = staged.Stage(out, fileName, CString(), pathOut_);
+  platform::FileHandle output(
+      CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output.valid()) {
     const DWORD error = GetLastError();
     step.Format(L"Создание файла %s", out.GetString());
     return Fail(failure, error, step);
   }
-  written_.push_back(out);
   ULONGLONG total = 0;
   for (;;) {
     const int got = unzReadCurrentFile(zip.get(), buffer_.get(), kArchiveChunkSize);
@@ -276,7 +271,7 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& i
   if (total != info.uncompressed_size) return FailReading(failure, COMPRESS_E_INFLATE);
   if (!output.Close()) {
     const DWORD error = GetLastError();
-    step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(out).GetString());
+    step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(temporary).GetString());
     return Fail(failure, error, step);
   }
   return true;
@@ -297,9 +292,15 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
   };
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
-    const int dot = name.ReverseFind(L'.');
-    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) continue;  // passed over without a record
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
+    const int dot = name.ReverseFind(L'.');
+    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) {
+      // Passed over without a record, unless its process is gone: then it
+      // gets its name back and a later cycle unpacks it.
+      pipeline.TakeBackStaleClaim(file);
+      if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
     if (!pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
@@ -308,13 +309,11 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
       // Every file written from the archive goes before the archive moves.
-      unpacking.DeleteWritten();
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
       continue;
     }
-    unpacking.Complete();
     CString count;
-    count.Format(L" (распаковано файлов: %d)", unpacking.FilesWritten());
+    count.Format(L" (распаковано файлов: %d)", file.staged.Count());
     file.describe = [describe, count](const PipelineFile& done, const CString& in, const CString& out) {
       return describe(done, in, out) + count;
     };

@@ -34,6 +34,7 @@
 #include "platform/utf16.h"
 #include "tests/support/bound_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/shm_folder.h"
 #include "tests/support/temp_root.h"
 
 
@@ -41,6 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::ReadFileBytes;
+using testsupport::ShmFolder;
 using testsupport::TempRoot;
 
 std::wstring W(const fs::path& path) { return platform::Utf8ToWide(path.string()); }
@@ -381,26 +383,6 @@ TEST(Files, MoveNeverReplaces) {
   EXPECT_TRUE(MoveFileExW(W(moved).c_str(), W(target).c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(ReadFileBytes(target), "new");
 }
-
-class ShmFolder {
- public:
-  ShmFolder() {
-    char pattern[] = "/dev/shm/qelmtest-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~ShmFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  bool OnAnotherFileSystemThan(const fs::path& other) const {
-    struct stat a {}, b {};
-    return !path_.empty() && stat(path_.c_str(), &a) == 0 && stat(other.c_str(), &b) == 0 && a.st_dev != b.st_dev;
-  }
-
- private:
-  fs::path path_;
-};
 
 TEST(Files, MovesAcrossFileSystemsWhenDevShmIsAnother) {
   TempRoot root;

@@ -16,6 +16,9 @@
 #include <string>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
@@ -25,7 +28,10 @@
 #include "service/core/find_files.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
+#include "service/core/staged_outputs.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/driven_clock.h"
+#include "tests/support/shm_folder.h"
 #include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -480,6 +486,136 @@ TEST_F(PipelineTest, OutputIsWrittenUnderATemporaryNameAndPublishedWithoutReplac
     EXPECT_NE(Operations().find("в '" + (out_ / marked).string() + "' (размер: 5)\r\n"), std::string::npos)
         << Operations();
   }
+}
+
+// Another process that writes an output under its temporary name and then
+// either ends without publishing it (a killed instance) or stays at work
+// until End.
+class OtherWriter {
+ public:
+  OtherWriter(const fs::path& folder, const std::string& finalName, bool staysAlive) {
+    int ready[2], hold[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(hold), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(hold[1]);
+      auto* staged = new StagedFile;  // never destroyed: the process ends as a crash ends it
+      staged->Stage(Wide((folder / finalName).string()), Wide(folder.string()));
+      std::ofstream(Utf8(staged->Path()), std::ios::binary) << "half";
+      const std::string path = Utf8(staged->Path()) + "\n";
+      if (write(ready[1], path.data(), path.size()) != static_cast<ssize_t>(path.size())) _exit(1);
+      char byte;
+      while (staysAlive && read(hold[0], &byte, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    hold_ = hold[1];
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(ready[0], buffer, sizeof buffer)) > 0) {
+      temporary_.append(buffer, static_cast<size_t>(got));
+      if (temporary_.back() == '\n') break;
+    }
+    close(ready[0]);
+    if (!temporary_.empty()) temporary_.pop_back();
+    if (!staysAlive) End();
+  }
+  ~OtherWriter() { End(); }
+  OtherWriter(const OtherWriter&) = delete;
+  OtherWriter& operator=(const OtherWriter&) = delete;
+  void End() {
+    if (pid_ <= 0) return;
+    close(hold_);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  const std::string& Temporary() const { return temporary_; }
+
+ private:
+  pid_t pid_ = -1;
+  int hold_ = -1;
+  std::string temporary_;
+};
+
+// Temporary outputs left by a process that is gone are removed when a rule
+// first meets its output folder, with one record each; those of a live
+// writer (another instance sharing the folder, or this one) stay, and so do
+// names that only look alike.
+TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
+  OtherWriter gone(out_, "a.txt.p7e", false);
+  OtherWriter live(out_, "b.txt.p7e", true);
+  StagedFile own;
+  own.Stage(Wide((out_ / "c.txt.p7e").string()), Wide(out_.string()));
+  std::ofstream(Utf8(own.Path()), std::ios::binary) << "mine";
+  Put(out_, ".~d.txt.part", "not ours");
+  Put(out_, "e.txt.part", "a user's");
+  ASSERT_TRUE(fs::exists(gone.Temporary()));
+  ASSERT_TRUE(fs::exists(live.Temporary()));
+
+  { FilePipeline first(Wide(journal_.string()), profile_, L"P", 0); }
+  EXPECT_FALSE(fs::exists(gone.Temporary()));
+  size_t staged = 0;
+  for (const auto& entry : fs::directory_iterator(out_)) staged += IsStagedOutputName(Wide(entry.path().filename().string()));
+  EXPECT_EQ(staged, 4u);  // the live writers' files and their reservations
+  EXPECT_TRUE(fs::exists(live.Temporary()));
+  EXPECT_TRUE(fs::exists(Utf8(own.Path())));
+  EXPECT_TRUE(fs::exists(out_ / ".~d.txt.part"));
+  EXPECT_TRUE(fs::exists(out_ / "e.txt.part"));
+  EXPECT_EQ(Errors(), Prefix() + "Ошибка ORLAX 0xE1718025 - Временный файл '" + gone.Temporary() +
+                          "' остался от прерванной обработки и удален. \r\n");
+  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Проверка выходного каталога '" +
+                              out_.string() + "'\r\n");
+
+  // Once per run: a writer gone since is met by the next run, or directly.
+  live.End();
+  { FilePipeline again(Wide(journal_.string()), profile_, L"P", 0); }
+  EXPECT_TRUE(fs::exists(live.Temporary()));
+  const std::vector<CString> removed = RemoveAbandonedStagedOutputs(Wide(out_.string()));
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(Utf8(removed[0]), live.Temporary());
+  EXPECT_EQ(own.Publish(Wide((out_ / "c.txt.p7e").string())), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "c.txt.p7e"), "mine");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(out_)) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".~d.txt.part", "c.txt.p7e", "e.txt.part"}));
+}
+
+// A move across file systems copies: the copy is written under a temporary
+// name and given the target's name only when complete, so a crash in the
+// middle leaves the source whole and nothing under the target's name.
+TEST_F(PipelineTest, AMoveAcrossFileSystemsNeverLeavesAPartialTarget) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path()))
+    GTEST_SKIP() << "/dev/shm is missing or on the same file system as the temporary root";
+  const std::string content(256 * 1024, 'm');
+  const fs::path source = Put(in_, "big.bin", content);
+  const fs::path target = shm.path() / "big.bin";
+  const int signal = testsupport::RunKilledMidWrite(64 * 1024, [&] {
+    MoveFileStaged(Wide(source.string()), Wide(target.string()));
+  });
+  ASSERT_EQ(signal, SIGKILL);
+  EXPECT_EQ(testsupport::ReadFileBytes(source), content);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+  EXPECT_EQ(RemoveAbandonedStagedOutputs(Wide(shm.path().string())).size(), 1u);
+  EXPECT_TRUE(fs::is_empty(shm.path()));
+
+  ASSERT_TRUE(MoveFileStaged(Wide(source.string()), Wide(target.string())));
+  EXPECT_FALSE(fs::exists(source));
+  EXPECT_EQ(testsupport::ReadFileBytes(target), content);
+  EXPECT_EQ(std::distance(fs::directory_iterator(shm.path()), fs::directory_iterator()), 1);
+
+  // Never replacing, across file systems too.
+  Put(in_, "big.bin", "other");
+  EXPECT_FALSE(MoveFileStaged(Wide(source.string()), Wide(target.string())));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(testsupport::ReadFileBytes(target), content);
+  EXPECT_EQ(testsupport::ReadFileBytes(source), "other");
+  EXPECT_EQ(std::distance(fs::directory_iterator(shm.path()), fs::directory_iterator()), 1);
 }
 
 // A failed file leaves nothing in the output folder, under no name; its

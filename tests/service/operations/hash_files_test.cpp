@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "service/core/staged_outputs.h"
 #include "service/operations/hash_files.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
+#include "tests/support/crash_child.h"
 
 namespace {
 
@@ -131,6 +134,24 @@ TEST_F(HashFilesTest, ConflictsAreMetAtCreationAndAtTheMove) {
     EXPECT_EQ(text.substr(0, text.find('\n')), (out_ / created).string());
     EXPECT_EQ(Listing(err_), std::vector<std::string>{});
   }
+}
+
+// A kill while the hash file is written leaves no hash file, whole or
+// partial, under its name; the next runs take the claim back, remove the
+// temporary file and hash the input.
+TEST_F(HashFilesTest, AKillWhileTheHashFileIsWrittenLeavesNoHashFile) {
+  Put("a.txt", "data");
+  ASSERT_EQ(testsupport::RunKilledMidWrite(100, [&] { Hash({"a.txt"}); }), SIGKILL);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.txt.stp"});
+  for (const std::string& name : Listing(out_)) EXPECT_TRUE(IsStagedOutputName(Wide(name))) << name;
+  EXPECT_FALSE(Listing(out_).empty());
+
+  ASSERT_EQ(Hash(Listing(in_)), 0u);
+  ASSERT_EQ(Hash(Listing(in_)), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.hsh"}));
+  const std::string text = Read(out_ / "a.txt.hsh");
+  EXPECT_EQ(text.substr(0, text.find('\n')), (out_ / "a.txt.hsh").string());
 }
 
 TEST_F(HashFilesTest, LibraryFailureLeavesNothingInTheOutputFolder) {

@@ -166,6 +166,8 @@ TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
 
 TEST_F(UnpackArchivesTest, ClaimedNamesArePassedOverAndEmptyArchivesCountNoFiles) {
   Put("left.zip.stp", "claimed");
+  optest::LiveClaim claim(in_ / "left.zip.stp");
+  ASSERT_TRUE(claim.Held());
   MakeZip("empty.zip", "mkdir d", "a.zip d");
   ASSERT_EQ(Unpk({"left.zip.stp", "empty.zip"}), 0u);
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.zip.stp"});
@@ -173,6 +175,19 @@ TEST_F(UnpackArchivesTest, ClaimedNamesArePassedOverAndEmptyArchivesCountNoFiles
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Contains(records[0], "(распаковано файлов: 0)")) << records[0];
+}
+
+// A claim left by a process that is gone (a crash mid-archive) gets its name
+// back, with one record, and the next cycle unpacks the archive.
+TEST_F(UnpackArchivesTest, AClaimOfAGoneProcessIsTakenBackAndUnpackedLater) {
+  MakeZip("late.zip", "echo late > late.txt", "a.zip late.txt");
+  fs::rename(in_ / "late.zip", in_ / "late.zip.stp");
+  ASSERT_EQ(Unpk({"late.zip.stp"}), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{"late.zip"});
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718021 - ")) << Errors();
+  ASSERT_EQ(Unpk({"late.zip"}), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{"late.txt"});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
 }
 
 TEST(UnpackEntryPath, NamesBecomeComponentsBelowTheOutputFolder) {
