@@ -11,8 +11,9 @@
 // (decrypt_and_verify_tail.cpp): report, content, final record.
 //
 // Nothing unverified reaches "Path Out" under the output's name: the
-// content is written under a temporary name there (StagedOutput) and given
-// the output's name, never replacing, only once every check has passed. A
+// content is written to file.output, the temporary name the pipeline gave
+// the output, which gets its name, never replacing, only when the file
+// completes, that is once every check has passed. A
 // failed file leaves neither content nor report nor scratch file behind.
 //
 // Every step returns 0 or fills the WorkFailure for the frame's FailFile.
@@ -40,29 +41,6 @@ struct Job {
   LibraryContext context;
   DirectoryProfileSettings settings;  // of the rule's directory profile
   int reportFlag;                     // "Verify x file"
-};
-
-// The content of a verified file, under a temporary name in "Path Out" until
-// it is published; deleted when the holder goes away unpublished.
-class StagedOutput {
- public:
-  StagedOutput() = default;
-  ~StagedOutput() { Discard(); }
-  StagedOutput(const StagedOutput&) = delete;
-  StagedOutput& operator=(const StagedOutput&) = delete;
-
-  // Creates an empty file of its own beside output, named after it with a
-  // conflict mark and the claimed extension (which every rule passes over).
-  // Failure: the system error with "Создание файла %s" of output.
-  DWORD Create(const CString& output, WorkFailure& failure);
-  const CString& Path() const { return path_; }
-  // Gives the file the output's name, never replacing. Failure: the system
-  // error with "Создание файла %s" of output; the file stays staged.
-  DWORD Publish(const CString& output, WorkFailure& failure);
-  void Discard();
-
- private:
-  CString path_;
 };
 
 // One file's state between the frame, the passes and the tail.
@@ -107,10 +85,10 @@ DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& fil
                       WorkFailure& failure);
 // Stream verification: the claimed input (opened here after a block first
 // pass) read again, first for the time stamps when the profile checks them,
-// then for the signatures, with the content written to staged; result holds
+// then for the signatures, with the content written to file.output; result holds
 // the verification's result. On success the files are closed.
 DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& state, StreamFiles& files,
-                         const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure);
+                         HeldVerifyResult& result, WorkFailure& failure);
 
 // Archive first pass: the claimed file decrypted into a scratch file and
 // unpacked into message; info gets the information of the signed message in
@@ -118,15 +96,15 @@ DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& st
 DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile& message, HeldMessageInfo& info,
                     WorkFailure& failure);
 // File verification: the stamps of the message checked, its signatures
-// verified with the content written to staged; message is deleted.
+// verified with the content written to file.output; message is deleted.
 DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
-                       const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure);
+                       HeldVerifyResult& result, WorkFailure& failure);
 
 // What every verification must still show (every signature verified, their
-// number as announced, the signer lists met), then the report, the content
-// (block mode: from content into staged) and its publication. 0: the file is
-// complete and its output has its name.
+// number as announced, the signer lists met), then the report and the
+// content (block mode: from content into file.output). 0: the file is ready
+// to complete.
 DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-           HeldLibraryBlob* content, StagedOutput& staged, WorkFailure& failure);
+           HeldLibraryBlob* content, WorkFailure& failure);
 
 }  // namespace dccx

@@ -55,7 +55,7 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
 }
 
 DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
-                       const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure) {
+                       HeldVerifyResult& result, WorkFailure& failure) {
   if (job.settings.autoVerifyTsp != 0) {
     TimeStampChecks checks =
         CheckTimeStamps(job.context, message.Path(), state.signatureCount, true, job.settings.noTspIsError != 0);
@@ -64,7 +64,7 @@ DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& stat
       return code;
   }
   DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &state.verifyParams, LibraryPath(message.Path()),
-                                         LibraryPath(staged.Path()), result.get());
+                                         LibraryPath(file.output), result.get());
   message.Delete();
   if (code == 0) return 0;
   return SignatureFailure(job.context, code, result, state.stamps, failure);

@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "platform/files.h"
-#include "service/core/conflict_names.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
@@ -30,8 +29,6 @@ const wchar_t* OperationFormat(bool archives) {
 }
 
 namespace {
-
-constexpr int kStagingAttempts = 100;
 
 CString EnvelopeText(const PipelineFile& file) {
   return FormatText(L"Получение информации о зашифрованном файле '%s' (размер: %s)", file.source,
@@ -106,20 +103,18 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   }
   if (DWORD code = CheckContent(file, state, info, failure)) return code;
 
-  StagedOutput staged;
-  if (DWORD code = staged.Create(file.output, failure)) return code;
   HeldVerifyResult result(job.context);
   if (archives) {
-    if (DWORD code = FileVerification(job, file, state, message, staged, result, failure)) return code;
-    return Tail(job, file, state, result, nullptr, staged, failure);
+    if (DWORD code = FileVerification(job, file, state, message, result, failure)) return code;
+    return Tail(job, file, state, result, nullptr, failure);
   }
   if (!state.envelopeStreamEncoded && !state.contentStreamEncoded) {
     HeldLibraryBlob content(job.context);
     if (DWORD code = BlockVerification(job, file, state, result, content, failure)) return code;
-    return Tail(job, file, state, result, &content, staged, failure);
+    return Tail(job, file, state, result, &content, failure);
   }
-  if (DWORD code = StreamVerification(job, file, state, files, staged, result, failure)) return code;
-  return Tail(job, file, state, result, nullptr, staged, failure);
+  if (DWORD code = StreamVerification(job, file, state, files, result, failure)) return code;
+  return Tail(job, file, state, result, nullptr, failure);
 }
 
 DecryptParams MakeDecryptParams() {
@@ -136,36 +131,6 @@ CString DecryptionText(const Job& job, const PipelineFile& file) {
 
 CString ContentInformationText(const PipelineFile& file) {
   return FormatText(L"Получение информации об ЭП файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
-}
-
-DWORD StagedOutput::Create(const CString& output, WorkFailure& failure) {
-  const int slash = output.ReverseFind(L'/');
-  const CString folder = output.Left(slash < 0 ? 0 : slash);
-  const CString name = output.Mid(slash + 1);
-  DWORD error = ERROR_FILE_EXISTS;
-  for (int attempt = 0; attempt < kStagingAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
-    // The writers (the library, the whole-file write) create the file new.
-    CString candidate = JoinPath(folder, MakeConflictName(name) + L"." + kClaimedExtension);
-    if (!PathFileExistsW(candidate)) {
-      path_ = candidate;
-      return 0;
-    }
-  }
-  return OwnFailure(failure, error, FormatText(kCreatingFileText, output));
-}
-
-DWORD StagedOutput::Publish(const CString& output, WorkFailure& failure) {
-  if (MoveFileW(path_, output)) {
-    path_.Empty();
-    return 0;
-  }
-  return OwnFailure(failure, GetLastError(), FormatText(kCreatingFileText, output));
-}
-
-void StagedOutput::Discard() {
-  if (path_.IsEmpty()) return;
-  if (!DeleteFileW(path_) && SetFileAttributesW(path_, FILE_ATTRIBUTE_NORMAL)) DeleteFileW(path_);
-  path_.Empty();
 }
 
 }  // namespace dccx

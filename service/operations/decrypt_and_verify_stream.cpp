@@ -206,7 +206,7 @@ DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& fil
 }
 
 DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& state, StreamFiles& files,
-                         const StagedOutput& staged, HeldVerifyResult& result, WorkFailure& failure) {
+                         HeldVerifyResult& result, WorkFailure& failure) {
   // After a block first pass nothing holds the input yet.
   if (!files.InputOpen()) {
     if (DWORD code = files.OpenInput(failure)) return code;
@@ -219,7 +219,7 @@ DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& st
   }
 
   // Pass 3.
-  if (DWORD code = files.CreateWriter(staged.Path(), failure)) return code;
+  if (DWORD code = files.CreateWriter(file.output, failure)) return code;
   StreamOptions options;
   options.attachStack = StackInLoopOnly;
   StreamFailurePoint point;

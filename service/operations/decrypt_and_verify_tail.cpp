@@ -20,10 +20,9 @@ DWORD WriteReport(const Job& job, const FileState& state, HeldVerifyResult& resu
   return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
 }
 
-DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, const StagedOutput& staged,
-                   WorkFailure& failure) {
+DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, WorkFailure& failure) {
   int stage = 0;
-  DWORD code = WriteWholeFile(staged.Path(), &stage, *content);
+  DWORD code = WriteWholeFile(file.output, &stage, *content);
   content.Release();
   if (code == 0) return 0;
   return OwnFailure(failure, code,
@@ -34,7 +33,7 @@ DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, const Sta
 }  // namespace
 
 DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-           HeldLibraryBlob* content, StagedOutput& staged, WorkFailure& failure) {
+           HeldLibraryBlob* content, WorkFailure& failure) {
   if (DWORD code =
           CheckVerifiedClaimedFile(job.context, job.rule, state.signatureCount, file, result, state.stamps, failure))
     return code;
@@ -42,10 +41,8 @@ DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerif
   result.Release();
   // The report is ours from here: a later failure takes it along.
   if (job.reportFlag != 0) failure.partialOutput = state.report;
-  if (content != nullptr) {
-    if (DWORD code = WriteContent(file, *content, staged, failure)) return code;
-  }
-  return staged.Publish(file.output, failure);
+  if (content != nullptr) return WriteContent(file, *content, failure);
+  return 0;
 }
 
 }  // namespace dccx
