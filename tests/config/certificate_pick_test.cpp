@@ -10,12 +10,13 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdlib>
+#include <optional>
 
 #include "common/crl_schedule.h"
 #include "common/registry_layout.h"
 #include "common/registry_values.h"
-#include "platform/datetime.h"
 #include "tests/config/trelcon_fixture.h"
+#include "tests/support/driven_clock.h"
 #include "tests/support/http_server.h"
 #include "tests/support/last_crl_update.h"
 #include "tests/support/test_pki.h"
@@ -54,9 +55,7 @@ std::string Flat(std::string text) {
 class CertificatePickTest : public testsupport::TrelconTest {
  protected:
   void SetUp() override {
-    clock_ = (root.path() / "clock").string();
-    setenv("QELM_CLOCK_FILE", clock_.c_str(), 1);
-    SetNow(kNow);
+    clock_.emplace(root, kNow);
     ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
     CurrentRegistryKey().Close();
     AddLibraryProfile("Банк", "user1");
@@ -66,9 +65,7 @@ class CertificatePickTest : public testsupport::TrelconTest {
     profile_.notLoadCrl = {1, 0};
     profile_.crlUpdatePeriod = {0, 1};
   }
-  void TearDown() override { unsetenv("QELM_CLOCK_FILE"); }
-
-  void SetNow(long long seconds) { ASSERT_TRUE(platform::WriteClockFile(clock_.c_str(), seconds)); }
+  void SetNow(long long seconds) { clock_->Set(seconds); }
 
   void Store(const std::vector<CString>& entries) { testsupport::StoreLastCrlUpdate(entries); }
   std::vector<std::wstring> Stored() { return testsupport::StoredLastCrlUpdate(); }
@@ -96,7 +93,7 @@ class CertificatePickTest : public testsupport::TrelconTest {
     };
   }
 
-  std::string clock_;
+  std::optional<testsupport::DrivenClock> clock_;
   ProfileRecord profile_;
 };
 
