@@ -21,27 +21,21 @@
 
 namespace {
 
+using testsupport::Child;
+using testsupport::Click;
 using testsupport::SetChecked;
 
-template <typename T>
-T* Control(QWidget& dialog, const char* name) {
-  T* control = dialog.findChild<T*>(QString::fromLatin1(name));
-  EXPECT_NE(control, nullptr) << name;
-  return control;
-}
-
-void Click(QWidget& dialog, const char* name) { Control<QPushButton>(dialog, name)->click(); }
 void SetText(QWidget& dialog, const char* name, const QString& text) {
-  Control<QLineEdit>(dialog, name)->setText(text);
+  Child<QLineEdit>(dialog, name)->setText(text);
 }
-QString Text(QWidget& dialog, const char* name) { return Control<QLineEdit>(dialog, name)->text(); }
-void Select(QWidget& dialog, int row) { Control<QListWidget>(dialog, "DirectoryProfiles")->setCurrentRow(row); }
-int Selected(QWidget& dialog) { return Control<QListWidget>(dialog, "DirectoryProfiles")->currentRow(); }
+QString Text(QWidget& dialog, const char* name) { return Child<QLineEdit>(dialog, name)->text(); }
+void Select(QWidget& dialog, int row) { Child<QListWidget>(dialog, "DirectoryProfiles")->setCurrentRow(row); }
+int Selected(QWidget& dialog) { return Child<QListWidget>(dialog, "DirectoryProfiles")->currentRow(); }
 
 // Answers the directory-profile choice with the library's entry at index.
 std::function<int(QDialog&)> Choose(int index) {
   return [index](QDialog& dialog) {
-    Control<QComboBox>(dialog, "DirectoryProfileChoice")->setCurrentIndex(index);
+    Child<QComboBox>(dialog, "DirectoryProfileChoice")->setCurrentIndex(index);
     Click(dialog, "OK");
     return dialog.result();
   };
@@ -85,12 +79,12 @@ class ProfileEditorTest : public testsupport::TrelconTest {
 TEST_F(ProfileEditorTest, ANewProfileOpensWithTheLibrarysFirstDirectoryProfile) {
   CAddProfile dialog(nullptr, ProfileRecord{});
   EXPECT_EQ(dialog.windowTitle(), "Добавить профиль");
-  EXPECT_EQ(Control<QListWidget>(dialog, "DirectoryProfiles")->count(), 1);
-  EXPECT_EQ(Control<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Банк");
-  EXPECT_TRUE(Control<QCheckBox>(dialog, "NotUseLDAP")->isChecked());
-  EXPECT_FALSE(Control<QCheckBox>(dialog, "AutoUseTSP")->isChecked());
-  EXPECT_FALSE(Control<QLineEdit>(dialog, "ServerTSP")->isEnabled());
-  EXPECT_FALSE(Control<QCheckBox>(dialog, "NoTSPisError")->isEnabled());
+  EXPECT_EQ(Child<QListWidget>(dialog, "DirectoryProfiles")->count(), 1);
+  EXPECT_EQ(Child<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Банк");
+  EXPECT_TRUE(Child<QCheckBox>(dialog, "NotUseLDAP")->isChecked());
+  EXPECT_FALSE(Child<QCheckBox>(dialog, "AutoUseTSP")->isChecked());
+  EXPECT_FALSE(Child<QLineEdit>(dialog, "ServerTSP")->isEnabled());
+  EXPECT_FALSE(Child<QCheckBox>(dialog, "NoTSPisError")->isEnabled());
   EXPECT_EQ(Text(dialog, "ServerTSP"), "0");
   EXPECT_EQ(Text(dialog, "CrlUpdatePeriod"), "1");
   EXPECT_EQ(Text(dialog, "Handler timeout"), "15");
@@ -114,19 +108,19 @@ TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
   SetChecked(dialog, "UseAIA", true);
   SetText(dialog, "CrlUpdatePeriod", "5");
   Select(dialog, 1);
-  EXPECT_EQ(Control<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Другой");
+  EXPECT_EQ(Child<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Другой");
   EXPECT_EQ(Text(dialog, "ServerTSP"), "http://tsp");
-  EXPECT_TRUE(Control<QLineEdit>(dialog, "ServerTSP")->isEnabled());
-  EXPECT_TRUE(Control<QCheckBox>(dialog, "NoTSPisError")->isChecked());
+  EXPECT_TRUE(Child<QLineEdit>(dialog, "ServerTSP")->isEnabled());
+  EXPECT_TRUE(Child<QCheckBox>(dialog, "NoTSPisError")->isChecked());
   EXPECT_EQ(Text(dialog, "CrlUpdatePeriod"), "24");
   // Unchecking the stamp check clears its companion; unchecking the server
   // sets "0" and disables the field.
   SetChecked(dialog, "AutoVerifyTSP", false);
-  EXPECT_FALSE(Control<QCheckBox>(dialog, "NoTSPisError")->isChecked());
-  EXPECT_FALSE(Control<QCheckBox>(dialog, "NoTSPisError")->isEnabled());
+  EXPECT_FALSE(Child<QCheckBox>(dialog, "NoTSPisError")->isChecked());
+  EXPECT_FALSE(Child<QCheckBox>(dialog, "NoTSPisError")->isEnabled());
   SetChecked(dialog, "AutoUseTSP", false);
   EXPECT_EQ(Text(dialog, "ServerTSP"), "0");
-  EXPECT_FALSE(Control<QLineEdit>(dialog, "ServerTSP")->isEnabled());
+  EXPECT_FALSE(Child<QLineEdit>(dialog, "ServerTSP")->isEnabled());
   SetChecked(dialog, "Rename conf files", true);
   SetChecked(dialog, "Verify det file", true);
   Click(dialog, "OK");
@@ -178,12 +172,12 @@ TEST_F(ProfileEditorTest, ThePeriodStaysWithinAYear) {
 TEST_F(ProfileEditorTest, RemovingNamesTheRulesThatUseItsCertificatesAndAddingTakesItBack) {
   CAddProfile dialog(nullptr, StoredProfile());
   answers.Then(QMessageBox::Ok);  // nothing selected
-  Control<QListWidget>(dialog, "DirectoryProfiles")->clearSelection();
+  Child<QListWidget>(dialog, "DirectoryProfiles")->clearSelection();
   Click(dialog, "RemoveDirectoryProfile");
   Select(dialog, 1);
   answers.Then(QMessageBox::No).Then(QMessageBox::Yes);
   Click(dialog, "RemoveDirectoryProfile");
-  EXPECT_EQ(Control<QListWidget>(dialog, "DirectoryProfiles")->count(), 2) << "No changes nothing";
+  EXPECT_EQ(Child<QListWidget>(dialog, "DirectoryProfiles")->count(), 2) << "No changes nothing";
   Click(dialog, "RemoveDirectoryProfile");
   const std::vector<QString> texts = answers.MessageTexts();
   ASSERT_EQ(texts.size(), 3u);
@@ -210,7 +204,7 @@ TEST_F(ProfileEditorTest, RemovingNamesTheRulesThatUseItsCertificatesAndAddingTa
   Click(dialog, "AddDirectoryProfile");
   EXPECT_TRUE(dialog.removedDirectoryProfiles.empty());
   EXPECT_EQ(Selected(dialog), 1);
-  EXPECT_TRUE(Control<QCheckBox>(dialog, "NotUseLDAP")->isChecked());
+  EXPECT_TRUE(Child<QCheckBox>(dialog, "NotUseLDAP")->isChecked());
   EXPECT_EQ(Text(dialog, "ServerTSP"), "0");
   EXPECT_EQ(Text(dialog, "CrlUpdatePeriod"), "1");
   g_libraryProfileNames.Add(L"банк");
