@@ -22,36 +22,9 @@ smallKib=${3:-4}
 large=${4:-3}
 largeMib=${5:-100}
 bin=$build/bin
-for program in mirelservice reg make_test_pki; do
-  [ -x "$bin/$program" ] || { echo "no $bin/$program: build the project first" >&2; exit 2; }
-done
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export QELM_ROOT="$work/root" XDG_CONFIG_HOME="$work/config" TMPDIR="$work/tmp"
-mkdir -p "$QELM_ROOT" "$XDG_CONFIG_HOME" "$TMPDIR" "$work/logs" "$work/errors"
-
-"$bin/make_test_pki" "$work/pki" > /dev/null
-reg() { "$bin/reg" "$@" > /dev/null; }
-base='HKLM\SOFTWARE\TORVAK\qelmservice'
-profile="$base\\Bench"
-reg add "$base" /v LogPath /t REG_SZ /d "$work/logs" /f
-reg add "$profile" /v ZCSProfile /t REG_MULTI_SZ /d "Bench" /f
-reg add "$profile" /v "Handler timeout" /t REG_DWORD /d 1 /f
-reg add "$profile" /v "NotLoadCrl" /t REG_MULTI_SZ /d "1" /f
-key="$profile\\rules\\Rule 1"
-reg add "$key" /v Operation /t REG_SZ /d SIGN /f
-reg add "$key" /v "Path In" /t REG_SZ /d "$work/in" /f
-reg add "$key" /v "Path Out" /t REG_SZ /d "$work/out" /f
-reg add "$key" /v "Path Error" /t REG_SZ /d "$work/errors" /f
-reg add "$key" /v Mask /t REG_SZ /d '*.*' /f
-reg add "$key" /v "Is on" /t REG_DWORD /d 1 /f
-reg add "$key" /v ZCSProfile /t REG_SZ /d Bench /f
-reg add "$key" /v PSE /t REG_SZ /d "$work/pki/user1" /f
-reg add "$key" /v LOCAL /t REG_SZ /d "$work/pki/local" /f
-
-"$bin/mirelservice" install Bench > /dev/null
-trap '"$bin/mirelservice" stop Bench > /dev/null 2>&1; "$bin/mirelservice" delete Bench > /dev/null 2>&1; rm -rf "$work"' EXIT
+# shellcheck source=bench/signing_service.sh
+. "$(dirname "$0")/signing_service.sh"
+setup_signing_service Bench
 
 now() { date +%s.%N; }
 
