@@ -854,6 +854,40 @@ TEST_F(PipelineTest, TemporaryWorkFileGoesEvenWhenMadeReadOnly) {
   EXPECT_FALSE(fs::exists(late));
 }
 
+// At start the service removes the scratch files that a process which is
+// gone left in the temporary folder; those that live work steps hold stay,
+// as do files that only look alike.
+TEST_F(PipelineTest, ScratchFilesOfAGoneProcessAreRemovedAndLiveOnesStay) {
+  const fs::path tmp = root_.path() / "tmp";
+  WorkFailure failure;
+  TemporaryWorkFile live, liveWriter;
+  ASSERT_EQ(live.Create(failure), 0u);
+  ASSERT_EQ(liveWriter.CreateForWriter(failure), 0u);
+  std::ofstream(Utf8(liveWriter.Path()), std::ios::binary) << "being written";
+
+  // What a killed process leaves: its scratch file, and a writer's file with
+  // or without the reservation it was named after.
+  Put(tmp, "~xx1a2b.tmp", "left");
+  Put(tmp, "~xx3c4d.tmp", "");
+  Put(tmp, "~xx3c4d.out.tmp", "left by a writer");
+  Put(tmp, "~xx5e6f.out.tmp", "reservation gone");
+  Put(tmp, "~xx.txt", "a user's");
+  Put(tmp, "other.tmp", "a user's");
+
+  RemoveAbandonedScratchFiles();
+
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(tmp)) left.push_back(entry.path().filename().string());
+  std::vector<std::string> expected{"other.tmp", "~xx.txt", fs::path(Utf8(live.Path())).filename().string(),
+                                    fs::path(Utf8(liveWriter.Path())).filename().string()};
+  // The live writer's reservation beside its file.
+  const std::string writerName = expected.back();
+  expected.push_back(writerName.substr(0, writerName.size() - std::string(".out.tmp").size()) + ".tmp");
+  std::sort(left.begin(), left.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+}
+
 TEST(ConflictNameTest, MarkGoesBeforeTheFirstDot) {
   const struct {
     const wchar_t* name;
