@@ -54,6 +54,13 @@ HeldVerifyResult::HeldVerifyResult(LibraryContext context) : context_(context) {
 HeldVerifyResult::~HeldVerifyResult() { Release(); }
 void HeldVerifyResult::Release() { ORLAX_FreeVerifyResult(context_, &result_); }
 
+DecryptParams MakeDecryptParams() {
+  DecryptParams params;
+  std::memset(&params, 0, sizeof(params));
+  params.mode = 0x8003;
+  return params;
+}
+
 HeldDecryptResult::HeldDecryptResult(LibraryContext context) : context_(context) {
   std::memset(&result_, 0, sizeof(result_));
 }

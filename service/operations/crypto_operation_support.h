@@ -92,6 +92,9 @@ class HeldLibraryBlob {
   DataBlob blob_{};
 };
 
+// The parameters of every decryption call: zeroed, mode 0x8003.
+DecryptParams MakeDecryptParams();
+
 class HeldDecryptResult {
  public:
   explicit HeldDecryptResult(LibraryContext context);

@@ -32,9 +32,6 @@
 
 namespace dccx {
 
-// The parameters of every decryption call: zeroed, mode 0x8003.
-DecryptParams MakeDecryptParams();
-
 // One call's fixed values.
 struct Job {
   const RuleRecord& rule;

@@ -1,9 +1,9 @@
 // DCCX of archived content: the library decrypts the claimed input into a
-// scratch file, which is unpacked into a second one; the signed message there is checked, its stamps verified and its signatures
-// verified with the content written straight into the staged output. No
-// file is read into memory on this path, so any size passes. Scratch files
-// are gone on every way out.
-
+// scratch file, which is unpacked into a second one; the signed message
+// there is checked, its stamps verified and its signatures verified with the
+// content written straight into the staged output. No file is read into
+// memory on this path, so any size passes. Scratch files are gone on every
+// way out.
 
 #include "service/core/record_texts.h"
 #include "service/operations/decrypt_and_verify.h"

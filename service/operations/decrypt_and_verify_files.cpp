@@ -8,8 +8,6 @@
 
 #include "service/operations/decrypt_and_verify.h"
 
-#include <cstring>
-
 #include "platform/files.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
@@ -115,13 +113,6 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   }
   if (DWORD code = StreamVerification(job, file, state, files, result, failure)) return code;
   return Tail(job, file, state, result, nullptr, failure);
-}
-
-DecryptParams MakeDecryptParams() {
-  DecryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.mode = 0x8003;
-  return params;
 }
 
 CString DecryptionText(const Job& job, const PipelineFile& file) {

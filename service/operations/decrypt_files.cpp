@@ -2,8 +2,6 @@
 // rule's context; for an archiving rule the decrypted data is a one-file ZIP
 // or GZIP archive that is unpacked into the output.
 
-#include <cstring>
-
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
@@ -17,8 +15,6 @@
 #include "service/operations/single_entry_unpacking.h"
 
 namespace {
-
-constexpr DWORD kDecryptMode = 0x8003;
 
 const wchar_t* OperationFormat(int streamMode, bool unpacks) {
   if (streamMode == 0) {
@@ -58,9 +54,7 @@ DWORD ReadAlgorithm(const DecryptJob& job, const PipelineFile& file, CString& al
 }
 
 DWORD DecryptTo(const DecryptJob& job, const PipelineFile& file, const CString& target, WorkFailure& failure) {
-  DecryptParams params;
-  std::memset(&params, 0, sizeof(params));
-  params.mode = kDecryptMode;
+  DecryptParams params = MakeDecryptParams();
   HeldDecryptResult result(job.context);
   CStringA in = LibraryPath(file.claimed);
   CStringA out = LibraryPath(target);
