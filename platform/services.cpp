@@ -6,16 +6,12 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -159,7 +155,6 @@ struct StatusRecord {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_SERVICE_NEVER_STARTED, 0, 0, 0};
   pid_t pid = 0;
   unsigned long long startTime = 0;  // the process's start time, against pid reuse
-  bool connected = false;            // the process has reached its dispatcher
 };
 
 // Holds the status lock of one service: the starter and the service process
@@ -228,7 +223,6 @@ StatusRecord ReadStatusFile(const std::wstring& name) {
   record.status.dwWaitHint = get("waithint");
   record.pid = static_cast<pid_t>(values["pid"]);
   record.startTime = values["starttime"];
-  record.connected = values["connected"] != 0;
   return record;
 }
 
@@ -259,8 +253,7 @@ bool WriteStatusFile(const std::wstring& name, const StatusRecord& record) {
         << "\ncontrols " << record.status.dwControlsAccepted << "\nexit "
         << record.status.dwWin32ExitCode << "\nspecific " << record.status.dwServiceSpecificExitCode
         << "\ncheckpoint " << record.status.dwCheckPoint << "\nwaithint " << record.status.dwWaitHint
-        << "\npid " << record.pid << "\nstarttime " << record.startTime << "\nconnected "
-        << (record.connected ? 1 : 0) << "\n";
+        << "\npid " << record.pid << "\nstarttime " << record.startTime << "\n";
     if (!out.flush()) return false;
   }
   return std::rename(temp.c_str(), path.c_str()) == 0;
@@ -337,96 +330,6 @@ DispatcherState& Dispatcher() {
 struct StatusHandleObject {
   std::uint32_t magic = kMagic;
 };
-
-// ---- waiting for a started program to reach its dispatcher ----
-
-constexpr DWORD kDefaultConnectTimeout = 30000;
-
-// How long a started program has to reach its dispatcher: the control
-// manager's "ServicesPipeTimeout" (milliseconds) where it is set.
-DWORD ConnectTimeout() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
-    return kDefaultConnectTimeout;
-  DWORD value = 0, type = 0, size = sizeof(value);
-  LSTATUS rc = RegQueryValueExW(key, L"ServicesPipeTimeout", nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_DWORD && value > 0 ? value : kDefaultConnectTimeout;
-}
-
-// A descriptor closed with its owner.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Readable once the process has ended; -1 where the kernel cannot tell,
-// and the waits below then look again at short intervals.
-int WatchProcess(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  return -1;
-#endif
-}
-
-// Waits for the process, or for a change of the status records (a new
-// record is renamed into their folder), at most until the deadline and
-// never longer than a tenth of a second, so that a missed signal costs no
-// more than that.
-void WaitForChange(int processWatch, int statusWatch, std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 100));
-  pollfd fds[2] = {{processWatch, POLLIN, 0}, {statusWatch, POLLIN, 0}};
-  if (poll(fds, 2, timeout) > 0 && (fds[1].revents & POLLIN)) {
-    alignas(inotify_event) char events[4096];
-    while (read(statusWatch, events, sizeof(events)) > 0) {
-    }
-  }
-}
-
-enum class Connection { kConnected, kEnded, kTimedOut };
-
-// Waits until the started process has reached its dispatcher or ended.
-Connection AwaitConnection(const std::wstring& name, pid_t pid, DWORD timeoutMs) {
-  Descriptor processWatch(WatchProcess(pid));
-  Descriptor statusWatch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (statusWatch.get() >= 0) inotify_add_watch(statusWatch.get(), ServicesDir().c_str(), IN_MOVED_TO);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    StatusRecord now = CurrentStatus(name);
-    if (now.status.dwCurrentState == SERVICE_STOPPED) return Connection::kEnded;
-    if (now.connected) return Connection::kConnected;
-    if (std::chrono::steady_clock::now() >= deadline) return Connection::kTimedOut;
-    WaitForChange(processWatch.get(), statusWatch.get(), deadline);
-  }
-}
-
-// Ends a started program that never reached its dispatcher and records the
-// service as stopped with 1053, as the control manager does.
-void AbandonStart(const std::wstring& name, const StatusRecord& started) {
-  Descriptor processWatch(WatchProcess(started.pid));
-  if (ProcessAlive(started.pid, started.startTime)) kill(started.pid, SIGKILL);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (ProcessAlive(started.pid, started.startTime) && std::chrono::steady_clock::now() < deadline)
-    WaitForChange(processWatch.get(), -1, deadline);
-  StatusLock lock(name);
-  StatusRecord stopped;
-  stopped.status.dwServiceType = started.status.dwServiceType;
-  stopped.status.dwWin32ExitCode = ERROR_SERVICE_REQUEST_TIMEOUT;
-  WriteStatusFile(name, stopped);
-}
 
 }  // namespace
 
@@ -529,42 +432,27 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     SetLastError(ERROR_SERVICE_DISABLED);
     return FALSE;
   }
+  StatusLock lock(object->name);
+  if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  std::string program = ToUtf8(key.Text(L"ImagePath"));
+  const pid_t pid = static_cast<pid_t>(platform::SpawnDetached({program}, ServiceEnvironment(object->name, argc, argv)));
+  if (pid == 0) return FALSE;
+  // The service reports its own states from now on; until it does, the
+  // manager shows it as start pending with its pid. The lock keeps the
+  // service's first report from being overwritten by this one.
   StatusRecord record;
-  {
-    StatusLock lock(object->name);
-    if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
-      SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-      return FALSE;
-    }
-    std::string program = ToUtf8(key.Text(L"ImagePath"));
-    const pid_t pid =
-        static_cast<pid_t>(platform::SpawnDetached({program}, ServiceEnvironment(object->name, argc, argv)));
-    if (pid == 0) return FALSE;
-    // The service reports its own states from now on; until it does, the
-    // manager shows it as start pending with its pid. The lock keeps the
-    // service's first report from being overwritten by this one.
-    record.status = {key.Dword(L"Type", SERVICE_WIN32_OWN_PROCESS), SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
-    record.pid = pid;
-    record.startTime = ProcessStartTime(pid);
-    if (record.startTime == 0) {
-      // Already gone: it failed at once. Its own record (if any) tells why.
-      return TRUE;
-    }
-    WriteStatusFile(object->name, record);
+  record.status = {key.Dword(L"Type", SERVICE_WIN32_OWN_PROCESS), SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
+  record.pid = pid;
+  record.startTime = ProcessStartTime(pid);
+  if (record.startTime == 0) {
+    // Already gone: it failed at once. Its own record (if any) tells why.
+    return TRUE;
   }
-  // As the control manager, return once the program has reached its
-  // dispatcher: a starter then waits on the service's own reports and wait
-  // hints, however long a loaded machine takes to load the program.
-  switch (AwaitConnection(object->name, record.pid, ConnectTimeout())) {
-    case Connection::kConnected:
-    case Connection::kEnded:  // its own record, or the abort, tells why
-      return TRUE;
-    case Connection::kTimedOut:
-      break;
-  }
-  AbandonStart(object->name, record);
-  SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
-  return FALSE;
+  WriteStatusFile(object->name, record);
+  return TRUE;
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
@@ -710,17 +598,6 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   unsetenv(kNameVariable);
   unsetenv(kArgsVariable);
 
-  // Tell the manager that the program has reached its dispatcher: a start
-  // waits for this.
-  {
-    StatusLock lock(state.name);
-    StatusRecord record = ReadStatusFile(state.name);
-    record.pid = getpid();
-    record.startTime = ProcessStartTime(record.pid);
-    record.connected = true;
-    WriteStatusFile(state.name, record);
-  }
-
   // Stop requests arrive as SIGTERM (or SIGINT from a console); they are
   // taken on this thread only, through a signalfd, and handed to the
   // service's control handler here, as the control manager would.
@@ -799,7 +676,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
   record.status = *status;
   record.pid = getpid();
   record.startTime = ProcessStartTime(record.pid);
-  record.connected = true;
   if (!WriteStatusFile(state.name, record)) {
     SetLastError(ERROR_CANTWRITE);
     return FALSE;

@@ -1,22 +1,15 @@
 // The service manager stand-in, driven through its Windows calls against a
 // real service process (tests/programs/fake_service).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "platform/errors.h"
-#include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/utf16.h"
 #include "tests/support/temp_root.h"
@@ -174,67 +167,6 @@ TEST_F(ServicesTest, ProgramThatCannotRunFailsTheStartWithItsError) {
   EXPECT_FALSE(StartServiceW(service.get(), 0, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Status(service.get()).dwCurrentState, SERVICE_STOPPED);
-}
-
-// A start returns once the program has reached its dispatcher, however
-// long it takes to get there: a starter then follows the service's own
-// reports instead of giving up on the manager's placeholder.
-TEST_F(ServicesTest, StartReturnsOnlyOnceTheProgramHasReachedItsDispatcher) {
-  const std::filesystem::path gate = root_.path() / "gate";
-  const std::filesystem::path waiting = root_.path() / "fake_service.waiting";
-  ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
-  ScHandle service = Create(L"qelmservice-Slow");
-  setenv("FAKE_SERVICE_GATE", gate.c_str(), 1);
-  std::atomic<bool> returned{false};
-  BOOL started = FALSE;
-  std::thread starter([&] {
-    started = StartServiceW(service.get(), 0, nullptr);
-    returned = true;
-  });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (testsupport::ReadFileBytes(waiting).find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  unsetenv("FAKE_SERVICE_GATE");
-  ASSERT_NE(testsupport::ReadFileBytes(waiting).find('\n'), std::string::npos);
-
-  // Loaded, short of its dispatcher: the start still waits.
-  EXPECT_FALSE(returned);
-  EXPECT_EQ(Status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
-  std::ofstream(gate) << 'x';
-  starter.join();
-  EXPECT_TRUE(started);
-  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
-  SERVICE_STATUS answer{};
-  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answer));
-  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
-}
-
-// A program that never reaches its dispatcher within "ServicesPipeTimeout"
-// is ended, and the start fails with 1053.
-TEST_F(ServicesTest, ProgramThatNeverReachesItsDispatcherIsEndedAndTheStartFailsWith1053) {
-  HKEY control = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control", 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &control, nullptr),
-            ERROR_SUCCESS);
-  const DWORD timeout = 1000;
-  ASSERT_EQ(RegSetValueExW(control, L"ServicesPipeTimeout", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&timeout),
-                           sizeof(timeout)),
-            ERROR_SUCCESS);
-  RegCloseKey(control);
-  const std::filesystem::path gate = root_.path() / "gate";
-  ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
-  ScHandle service = Create(L"qelmservice-Hung");
-  setenv("FAKE_SERVICE_GATE", gate.c_str(), 1);
-  EXPECT_FALSE(StartServiceW(service.get(), 0, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_SERVICE_REQUEST_TIMEOUT);
-  unsetenv("FAKE_SERVICE_GATE");
-  SERVICE_STATUS_PROCESS status = Status(service.get());
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(status.dwWin32ExitCode, ERROR_SERVICE_REQUEST_TIMEOUT);
-  // The program is gone: nobody holds the gate open for reading.
-  EXPECT_LT(open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), 0);
-  EXPECT_EQ(errno, ENXIO);
 }
 
 TEST(ServiceDispatcher, OutsideTheManagerFailsWith1063) {

@@ -1,16 +1,11 @@
 // A minimal service for the service manager's tests. It reports running,
 // writes its start arguments to $QELM_ROOT/fake_service.args, waits for the
 // stop request and reports stopped with the exit code named by the
-// environment variable FAKE_SERVICE_EXIT (default 0). With FAKE_SERVICE_GATE
-// naming a FIFO it first writes its pid to $QELM_ROOT/fake_service.waiting
-// and reaches its dispatcher only once a byte comes through the FIFO, as a
-// program slow to load would.
+// environment variable FAKE_SERVICE_EXIT (default 0).
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "platform/errors.h"
 #include "platform/services.h"
@@ -51,11 +46,6 @@ void Main(DWORD argc, LPWSTR* argv) {
 }  // namespace
 
 int main() {
-  if (const char* gate = std::getenv("FAKE_SERVICE_GATE")) {
-    std::ofstream(std::string(std::getenv("QELM_ROOT")) + "/fake_service.waiting") << getpid() << "\n";
-    std::ifstream through(gate);
-    if (through.get() == std::char_traits<char>::eof()) return 1;
-  }
   wchar_t name[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{name, Main}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());
