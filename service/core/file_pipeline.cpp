@@ -38,10 +38,6 @@ bool FirstTimeThisRun(DWORD code, const CString& path) {
   return seen.insert(std::wstring(key.GetString())).second;
 }
 
-std::shared_ptr<void> HoldClaim(HANDLE claim) {
-  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
-}
-
 bool IsLink(const CString& path) {
   DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -552,10 +548,8 @@ void RemoveAbandonedScratchFiles() {
                            name.Right(writerSuffix.GetLength()) == writerSuffix;
     const CString reservation =
         forWriter ? name.Left(name.GetLength() - writerSuffix.GetLength()) + L".tmp" : name;
-    HANDLE claim = platform::ClaimFile(path + reservation);
-    if (claim == INVALID_HANDLE_VALUE && !(forWriter && GetLastError() == ERROR_FILE_NOT_FOUND)) continue;
-    DeleteFileW(path + name);
-    if (claim != INVALID_HANDLE_VALUE) CloseHandle(claim);
+    std::shared_ptr<void> taken;
+    if (WriterIsGone(path + reservation, taken)) DeleteFileW(path + name);
   }
 }
 

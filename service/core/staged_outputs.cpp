@@ -49,15 +49,24 @@ bool DeleteOwnFile(const CString& path) {
   return SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileW(path);
 }
 
-std::shared_ptr<void> HeldClaim(HANDLE claim) {
-  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
-}
-
 }  // namespace
 
 bool IsStagedOutputName(const CString& name) {
   CString base;
   return StagedBase(name, base);
+}
+
+std::shared_ptr<void> HoldClaim(HANDLE claim) {
+  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
+}
+
+bool WriterIsGone(const CString& reservation, std::shared_ptr<void>& taken) {
+  HANDLE claim = platform::ClaimFile(reservation);
+  if (claim != INVALID_HANDLE_VALUE) {
+    taken = HoldClaim(claim);
+    return true;
+  }
+  return GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 void StagedFile::Stage(const CString& final, const CString& folder) {
@@ -84,7 +93,7 @@ void StagedFile::Stage(const CString& final, const CString& folder) {
   }
   HANDLE claim = platform::ClaimFile(reservation_);
   CloseHandle(created);
-  if (claim != INVALID_HANDLE_VALUE) claim_ = HeldClaim(claim);
+  if (claim != INVALID_HANDLE_VALUE) claim_ = HoldClaim(claim);
 }
 
 bool StagedFile::Written() const { return !path_.IsEmpty() && PathFileExistsW(path_); }
@@ -157,16 +166,12 @@ std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
     const CString base = JoinPath(folder, CString(name.c_str()));
     const CString part = base + kStagedSuffix;
     const CString reservation = base + kReservationSuffix;
-    // A live writer holds the claim of its reservation; a reservation gone
-    // means the writer published or discarded its file, or was of a time
-    // without reservations.
-    HANDLE claim = platform::ClaimFile(reservation);
-    if (claim == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) continue;
+    // A reservation gone means the writer published or discarded its file,
+    // or was of a time without reservations.
+    std::shared_ptr<void> taken;
+    if (!WriterIsGone(reservation, taken)) continue;
     if (PathFileExistsW(part) && DeleteOwnFile(part)) removed.push_back(part);
-    if (claim != INVALID_HANDLE_VALUE) {
-      DeleteFileW(reservation);
-      CloseHandle(claim);
-    }
+    if (taken) DeleteFileW(reservation);
   }
   return removed;
 }

@@ -24,6 +24,16 @@
 // the reservation beside it.
 bool IsStagedOutputName(const CString& name);
 
+// Holds a claim (platform::ClaimFile) for as long as the pointer or a copy
+// of it lives.
+std::shared_ptr<void> HoldClaim(HANDLE claim);
+
+// True when the process that wrote beside reservation is gone: the
+// reservation's claim could be taken (taken holds it while the caller
+// removes what was left) or the reservation itself is gone. A live writer
+// holds its claim until it is done.
+bool WriterIsGone(const CString& reservation, std::shared_ptr<void>& taken);
+
 // One output under its temporary name. The writer creates the temporary file
 // itself (new, as every output is created); what is left of it unpublished
 // goes with the object.
