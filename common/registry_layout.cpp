@@ -83,8 +83,8 @@ const RegistryValueLayout<BaseSettings> kBaseValues[] = {
       value.textArray = &FieldOf<&BaseSettings::extExt>;
       return value;
     }(),
-    Number<&BaseSettings::logFileSize>("Log filesize", 4000),
-    Text<&BaseSettings::logPath>("LogPath", ""),
+    Number<&BaseSettings::logFileSize>(kLogFileSizeValueName, 4000),
+    Text<&BaseSettings::logPath>(kLogPathValueName, ""),
 };
 
 const RegistryValueLayout<ProfileRecord> kProfileValues[] = {

@@ -15,6 +15,7 @@
 // tables are constant and may be used from any thread; the read helper uses
 // the program's current key (registry_values.h) and so only its thread.
 
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -59,8 +60,13 @@ struct RegistryValueLayout {
   bool resignOnly = false;
 };
 
-// The base key's values. "LogPath" comes last: the service reads it apart
-// (its failure stops the service). The configuration program's own defaults
+// The base key's names that the service reads apart from the others:
+// "LogPath" (its failure stops the service) and "Log filesize" (a failed
+// read leaves its own fallback).
+inline constexpr const char* kLogPathValueName = "LogPath";
+inline constexpr const char* kLogFileSizeValueName = "Log filesize";
+
+// The base key's values. The configuration program's own defaults
 // for a missing "ZIPArchiveExt" and "GZIPArchiveExt" are "zip" and "gz"; the
 // service's are the empty texts listed here.
 std::span<const RegistryValueLayout<BaseSettings>> BaseValueLayout();
@@ -94,3 +100,12 @@ inline constexpr int kMaxCountedTexts = 1000;
 // read: the caller decides what the record is worth then.
 template <class Record>
 int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, HWND owner, DWORD flags);
+
+// The entry of values named name (exactly), or null when there is none.
+template <class Record>
+const RegistryValueLayout<Record>* FindValueLayout(std::span<const RegistryValueLayout<Record>> values,
+                                                   const char* name) {
+  for (const RegistryValueLayout<Record>& value : values)
+    if (std::strcmp(value.name, name) == 0) return &value;
+  return nullptr;
+}

@@ -1,5 +1,6 @@
 #include "service/core/config_store.h"
 
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -133,15 +134,21 @@ RuleRefusal FolderIsInput(const RuleRecord& rule) {
   return refusal;
 }
 
-// The base values up to "Log filesize"; "LogPath", the last, is read apart.
+// The base values but "LogPath", which is read apart; "Log filesize" is read
+// outside the event source's scope, with its own fallback.
 void ReadBaseValues(BaseSettings& base) {
   const std::span<const RegistryValueLayout<BaseSettings>> values = BaseValueLayout();
   {
     EventSourceScope source;
-    ReadValues(values.first(values.size() - 2), base);
+    for (const RegistryValueLayout<BaseSettings>& value : values) {
+      if (std::strcmp(value.name, kLogPathValueName) == 0 || std::strcmp(value.name, kLogFileSizeValueName) == 0)
+        continue;
+      ReadRegistryValue(value, base, nullptr, value.serviceReadFlags);
+    }
   }
   base.logFileSize = 400;  // what a failed read leaves
-  ReadValues(values.subspan(values.size() - 2, 1), base);
+  const RegistryValueLayout<BaseSettings>* logFileSize = FindValueLayout(values, kLogFileSizeValueName);
+  ReadRegistryValue(*logFileSize, base, nullptr, logFileSize->serviceReadFlags);
   if (base.logFileSize < 400) base.logFileSize = 400;
 }
 
@@ -162,7 +169,7 @@ DWORD MakeJournalFolder(const CString& logPath, CString& folder) {
       DWORD error = GetLastError();
       if (error != ERROR_ALREADY_EXISTS) {
         EventSourceScope source;
-        return ReportFailure(nullptr, 3, error, "Создание файла %s", nullptr, nullptr,
+        return ReportFailure(nullptr, kReportConsole | kReportEventLog, error, "Создание файла %s", nullptr, nullptr,
                              Ansi(level).GetString());
       }
     }
@@ -183,7 +190,7 @@ DWORD ProbeJournalFolder(const CString& folder) {
     CString extra;
     extra.Format(L"Создание файла %s", probe.GetString());
     EventSourceScope source;
-    return ReportFailure(nullptr, 2, error, "Запись в журнал в директории %s", nullptr,
+    return ReportFailure(nullptr, kReportEventLog, error, "Запись в журнал в директории %s", nullptr,
                          extra.GetString(), Ansi(folder).GetString());
   }
   CloseHandle(file);
@@ -279,7 +286,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   // Base key: before any journal exists, so failures go to the event log.
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, kAccess)) {
     EventSourceScope source;
-    return Stop(ReportFailure(nullptr, 2, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s",
+    return Stop(ReportFailure(nullptr, kReportEventLog, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s",
                               nullptr, nullptr,
                               Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()));
   }
@@ -290,16 +297,16 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   g_capturedCode = 0;
   RegistryReporter capture;
   capture.report = CaptureRegistryFailure;
-  capture.stringListFlags = capture.intListFlags = 2;
+  capture.stringListFlags = capture.intListFlags = kReportEventLog;
   SetRegistryReporter(capture);
-  const RegistryValueLayout<BaseSettings>& logPath = BaseValueLayout().back();
-  int read = ReadStringValue(logPath.name, config.base.logPath, nullptr, 2, logPath.textDefault);
+  const RegistryValueLayout<BaseSettings>& logPath = *FindValueLayout(BaseValueLayout(), kLogPathValueName);
+  int read = ReadStringValue(logPath.name, config.base.logPath, nullptr, kReportEventLog, logPath.textDefault);
   InstallServiceRegistryReporter();
   if (!read) {
     DWORD code = g_capturedCode != 0 ? g_capturedCode : ERROR_GEN_FAILURE;
     EventSourceScope source;
     key.Close();
-    return Stop(ReportFailure(nullptr, 2, code, "Чтение из реестра строкового значения '%s'", nullptr,
+    return Stop(ReportFailure(nullptr, kReportEventLog, code, "Чтение из реестра строкового значения '%s'", nullptr,
                               nullptr, Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()));
   }
   key.Close();

@@ -133,9 +133,9 @@ void WriteEventLogRecord(const CString& text) {
 void InstallServiceRegistryReporter() {
   RegistryReporter reporter;
   reporter.report = ReportRegistryFailure;
-  reporter.stringListFlags = 2;
-  reporter.intListFlags = 2;
-  reporter.stringArrayFlags = 3;
-  reporter.writeArrayFlags = 3;
+  reporter.stringListFlags = kReportEventLog;
+  reporter.intListFlags = kReportEventLog;
+  reporter.stringArrayFlags = kReportConsole | kReportEventLog;
+  reporter.writeArrayFlags = kReportConsole | kReportEventLog;
   SetRegistryReporter(reporter);
 }

@@ -158,8 +158,8 @@ void ReportJournalFailure(DWORD code, const CString& where, const CString& recor
   OpenEventSource();
   const char* format = "Запись в журнал в директории %s";
   CStringA place = Ansi(where);
-  ReportFailure(nullptr, 1, code, format, nullptr, nullptr, place.GetString());
-  ReportFailure(nullptr, consoleToo ? 3 : 2, code, format, nullptr, record.GetString(),
+  ReportFailure(nullptr, kReportConsole, code, format, nullptr, nullptr, place.GetString());
+  ReportFailure(nullptr, consoleToo ? kReportConsole | kReportEventLog : kReportEventLog, code, format, nullptr, record.GetString(),
                 place.GetString());
   CloseEventSource();
 }

@@ -48,7 +48,7 @@ void Print(const wchar_t* format, const CString& name) {
 void ReportLastError(const char* message, const CString& name = CString()) {
   DWORD code = GetLastError();
   std::string ansiName = platform::WideToMultiByte(name.GetString(), CP_ACP);
-  ReportFailure(nullptr, 1, code, message, nullptr, nullptr, ansiName.c_str());
+  ReportFailure(nullptr, kReportConsole, code, message, nullptr, nullptr, ansiName.c_str());
 }
 
 // Closes a manager or service handle when it goes out of scope.
@@ -102,7 +102,7 @@ bool CheckProfile(const CommandNames& names) {
   if (rc != ERROR_SUCCESS) {
     CString full = CString(L"HKEY_LOCAL_MACHINE\\") + path;
     std::string ansiPath = platform::WideToMultiByte(full.GetString(), CP_ACP);
-    ReportFailure(nullptr, 1, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
+    ReportFailure(nullptr, kReportConsole, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
                   nullptr, ansiPath.c_str());
     return false;
   }
@@ -315,7 +315,7 @@ bool CmdDacl(const wchar_t* profileName, const wchar_t* userName) {
   if (rc != ERROR_SUCCESS) {
     std::string ansiService = platform::WideToMultiByte(names.service.GetString(), CP_ACP);
     std::string ansiUser = platform::WideToMultiByte(user.GetString(), CP_ACP);
-    ReportFailure(nullptr, 1, rc, "Не удалось установить доступ в Acl сервиса '%s' для пользователя '%s'",
+    ReportFailure(nullptr, kReportConsole, rc, "Не удалось установить доступ в Acl сервиса '%s' для пользователя '%s'",
                   nullptr, nullptr, ansiService.c_str(), ansiUser.c_str());
     return false;
   }
@@ -482,5 +482,10 @@ int wmain(int argc, wchar_t** argv) {
     PrintUsage();
     return 0;
   }
-  return RunServiceDispatcher(argc > 2 ? argv[2] : nullptr);
+  DWORD dispatched = RunServiceDispatcher(argc > 2 ? argv[2] : nullptr);
+  if (dispatched == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+    Print(L"ОШИБКА: Некорректная комманда\n\n");
+    PrintUsage();
+  }
+  return dispatched == 0 ? 0 : 1;
 }

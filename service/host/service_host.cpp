@@ -13,7 +13,6 @@
 #include "platform/files.h"
 #include "platform/services.h"
 #include "platform/sync.h"
-#include "service/host/command_line.h"
 #include "service/core/config_store.h"
 #include "service/core/crl_refresh.h"
 #include "service/host/dispatch.h"
@@ -464,17 +463,13 @@ void ServiceMain(DWORD, LPWSTR* argv) {
   ServiceWorker(argv);
 }
 
-int RunServiceDispatcher(const wchar_t* profileName) {
+DWORD RunServiceDispatcher(const wchar_t* profileName) {
   wchar_t name[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table)) return 0;
   DWORD code = GetLastError();
-  if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-    platform::WriteConsoleText(platform::ConsoleStream::Output, L"ОШИБКА: Некорректная комманда\n\n");
-    PrintUsage();
-    return 1;
-  }
+  if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return code;
   std::string profile = platform::WideToMultiByte(profileName ? profileName : L"", CP_ACP);
   ReportToEventLog(code, "Запуск Ctrl Dispatcher сервиса '%s'", nullptr, profile.c_str());
-  return 1;
+  return code;
 }

@@ -9,11 +9,11 @@
 
 // Hands the process to the service dispatcher with the one service entry.
 // profileName (may be null) is the command line's second argument, used only
-// to name a failed dispatcher start. Returns the exit code: 0 when the service
-// ran to its end; 1 after printing the invalid-command text and the usage when
-// the process was not started by the service manager; 1 after an event-log
-// report for any other dispatcher failure.
-int RunServiceDispatcher(const wchar_t* profileName);
+// to name a failed dispatcher start. Returns 0 when the service ran to its
+// end; ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, unreported, when the process
+// was not started by the service manager (the command line answers that);
+// any other dispatcher failure after its event-log report.
+DWORD RunServiceDispatcher(const wchar_t* profileName);
 
 // The service entry: argv[0] is the service name.
 void ServiceMain(DWORD argc, LPWSTR* argv);
