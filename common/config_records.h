@@ -97,6 +97,7 @@ struct RuleRecord {
   int inFormatDet = 0;          // "In format det": not 0: detached-signature pairs in the input
   int outFormatDet = 0;         // "Out format det": not 0: detached signatures in the output
   int folderErrorReported = 0;  // run time: 1 after a missing-folder record
+  int foldersOverlapReported = 0;  // run time: 1 after a record that an output folder is "Path In"
   int stream = 0;               // "Stream": not 0: stream mode
   int zipFile = 0;              // "ZipFile": 0 no archive, 1 ZIP, 2 GZIP
   int archCount = 0;            // "ArchCount" (PACK): file-count trigger

@@ -14,6 +14,7 @@
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
 #include "service/core/result_codes.h"
+#include "service/core/rule_folders.h"
 
 namespace {
 
@@ -119,18 +120,13 @@ RuleRefusal CountTooLarge(const char* valueName, int count) {
 bool OutOfRange(int count) { return count < 0 || count > kMaxCountedTexts; }
 
 // A rule that puts what it writes back into its own "Path In" would take it
-// again every cycle. DELE writes nothing to "Path Out", and EXEC only hands
-// it to its program, which may well work in place.
+// again every cycle.
 RuleRefusal FolderIsInput(const RuleRecord& rule) {
   RuleRefusal refusal;
-  const bool writesOut = rule.operation != L"DELE" && rule.operation != L"EXEC";
-  const wchar_t* folder = nullptr;
-  if (writesOut && SameFolder(rule.pathOut, rule.pathIn)) folder = L"Path Out";
-  else if (SameFolder(rule.pathError, rule.pathIn)) folder = L"Path Error";
-  if (folder == nullptr) return refusal;
+  const RuleFolder folder = FolderThatIsInput(rule);
+  if (folder.name == nullptr) return refusal;
   refusal.code = ERR_RULE_FOLDERS_OVERLAP;
-  refusal.description.Format(L"Значение '%s' совпадает со значением 'Path In' (%s): правило не загружено", folder,
-                             rule.pathIn.GetString());
+  refusal.description = FolderIsInputText(rule, folder, L": правило не загружено");
   return refusal;
 }
 

@@ -48,10 +48,10 @@ struct ConfigurationLoadResult {
 //    missing, an enumeration failing) is journaled with its own code.
 //  - A rule is left out, with a record naming its key, when a count of it
 //    ("Mask num", "Ext num", a list's "Signer Num", its signer lists) is
-//    beyond kMaxCountedTexts (common/registry_layout.h), or when its "Path
-//    Out" (but for DELE) or "Path Error" is its "Path In" (SameFolder); the
-//    other rules load. Rules beyond the first 1000 are left out with one
-//    record.
+//    beyond kMaxCountedTexts (common/registry_layout.h), or when a folder it
+//    writes into is its "Path In", by text or on disk (FolderThatIsInput,
+//    rule_folders.h); the other rules load. Rules beyond the first 1000
+//    are left out with one record.
 //  - The service's stop event (OperationsStopEvent) is polled before every
 //    rule and signer list.
 // Sets the journal settings (journal.h) to the profile name and "Log

@@ -21,6 +21,8 @@
 #include "service/core/find_files.h"
 #include "service/core/journal.h"
 #include "service/core/record_texts.h"
+#include "service/core/result_codes.h"
+#include "service/core/rule_folders.h"
 
 namespace {
 
@@ -360,6 +362,34 @@ DWORD FolderMissingCode(const CString& path) {
   return 0;
 }
 
+// The step of a rule's folder check, by the folder it names.
+const wchar_t* FolderCheckStep(const RuleRecord& rule, const CString* folder) {
+  if (folder == &rule.pathIn) return L"Проверка входного каталога '%s'";
+  if (folder == &rule.pathOut) return L"Проверка выходного каталога '%s'";
+  if (folder == &rule.pathError) return L"Проверка каталога ошибок '%s'";
+  return L"Проверка доп. выходного каталога '%s'";
+}
+
+// Folders that exist only now, or that became links since the load, are
+// compared with "Path In" again: a rule whose output folder is its input is
+// passed over while that lasts, with one record each time it begins.
+DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files, RuleRecord& rule,
+                              const CString& prefix, int* missing, const CString& profileName) {
+  const RuleFolder folder = FolderThatIsInput(rule);
+  if (folder.name == nullptr) {
+    rule.foldersOverlapReported = 0;
+    return 0;
+  }
+  *missing = 1;
+  if (rule.foldersOverlapReported != 0) return 0;
+  rule.foldersOverlapReported = 1;
+  CString step;
+  step.Format(FolderCheckStep(rule, folder.path), folder.path->GetString());
+  const CString message = prefix + step;
+  return WriteJournal(journalFolder, files, profileName, ERR_RULE_FOLDERS_OVERLAP, L"%s",
+                      FolderIsInputText(rule, folder, L": правило не выполняется"), message, message);
+}
+
 }  // namespace
 
 DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
@@ -370,13 +400,12 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   struct Folder {
     const CString* path;
     bool optional;
-    const wchar_t* step;
   };
   const Folder folders[] = {
-      {&rule->pathIn, false, L"Проверка входного каталога '%s'"},
-      {&rule->pathOut, true, L"Проверка выходного каталога '%s'"},
-      {&rule->pathError, false, L"Проверка каталога ошибок '%s'"},
-      {&rule->pathOut2, true, L"Проверка доп. выходного каталога '%s'"},
+      {&rule->pathIn, false},
+      {&rule->pathOut, true},
+      {&rule->pathError, false},
+      {&rule->pathOut2, true},
   };
   DWORD keptCode = 0;
   for (const Folder& folder : folders) {
@@ -389,12 +418,13 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     rule->folderErrorReported = 1;
     rule->lastFolderError = now;
     CString step;
-    step.Format(folder.step, *folder.path);
+    step.Format(FolderCheckStep(*rule, folder.path), *folder.path);
     CString message = prefix + step;
     return WriteJournal(journalFolder, *files, profileName, code, L"%s", CString(), message, message);
   }
-  if (keptCode == 0) rule->folderErrorReported = 0;
-  return 0;
+  if (keptCode != 0) return 0;
+  rule->folderErrorReported = 0;
+  return CheckFoldersAreNotInput(journalFolder, *files, *rule, prefix, missing, profileName);
 }
 
 DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {

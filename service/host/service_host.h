@@ -33,7 +33,11 @@ CString ProfileNameFromServiceName(const CString& serviceName);
 // Tests the rule's folders (input, output when set, error, second output when
 // set); a folder that is missing or is not a folder counts as missing and
 // sets *missing to 1. A missing folder is journaled at most once per clock
-// hour per rule. Returns 0 or the journal writer's error.
+// hour per rule. Once every folder exists, a folder the rule writes into
+// that is its "Path In" on disk (FolderThatIsInput, rule_folders.h: a link,
+// or a folder made or replaced since the load) also sets *missing, with one
+// record (0xE1718022) each time that begins. Returns 0 or the journal
+// writer's error.
 DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
                        int* missing, const CString& profileName);
 

@@ -264,6 +264,13 @@ struct RefusedRuleCase {
 
 TEST_F(ConfigStoreTest, RulesBeyondTheLimitsOrWritingIntoTheirOwnInputAreLeftOutWithARecord) {
   const std::string in = root_.Dir("in").string();
+  // The same folder under other paths: links to it, and a path whose ".."
+  // leaves a linked folder (by its text it is the folder above the link).
+  fs::create_directory_symlink(in, root_.path() / "in-link");
+  fs::create_directory(root_.path() / "in" / "sub");
+  fs::create_directory_symlink(root_.path() / "in" / "sub", root_.path() / "to-sub");
+  const std::string link = (root_.path() / "in-link").string();
+  const std::string throughLink = (root_.path() / "to-sub").string() + "/..";
   const RefusedRuleCase cases[] = {
       {"a mask count no rule holds", "\"Mask num\"=dword:05f5e100\r\n", "0xE1718023",
        "Значение 'Mask num' равно 100000000, допустимо не более 1000: правило не загружено"},
@@ -279,6 +286,26 @@ TEST_F(ConfigStoreTest, RulesBeyondTheLimitsOrWritingIntoTheirOwnInputAreLeftOut
        "\"Operation\"=\"HASH\"\r\n\"Path In\"=\"" + in + "/\"\r\n\"Path Out\"=\"" + in +
            "2\"\r\n\"Path Error\"=\"" + in + "/./sub/..\"\r\n",
        "0xE1718022", "Значение 'Path Error' совпадает со значением 'Path In'"},
+      {"outputs into a link to the input folder",
+       "\"Operation\"=\"HASH\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" + link + "\"\r\n",
+       "0xE1718022", "Значение 'Path Out' совпадает со значением 'Path In'"},
+      {"an input folder that is a link to the output folder",
+       "\"Operation\"=\"SIGN\"\r\n\"Path In\"=\"" + link + "/\"\r\n\"Path Out\"=\"" + in + "\"\r\n",
+       "0xE1718022", "Значение 'Path Out' совпадает со значением 'Path In'"},
+      {"outputs into the input folder through a link and '..'",
+       "\"Operation\"=\"B64E\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" + throughLink + "\"\r\n",
+       "0xE1718022", "Значение 'Path Out' совпадает со значением 'Path In'"},
+      {"failed files into a link to the input folder",
+       "\"Operation\"=\"DELE\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Error\"=\"" + link + "\"\r\n",
+       "0xE1718022", "Значение 'Path Error' совпадает со значением 'Path In'"},
+      {"MOVE copies into the input folder",
+       "\"Operation\"=\"MOVE\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" + in + "2\"\r\n\"Path Out 2\"=\"" +
+           in + "/\"\r\n",
+       "0xE1718022", "Значение 'Path Out 2' совпадает со значением 'Path In'"},
+      {"MOVE copies into a link to the input folder, named in the first recipient",
+       "\"Operation\"=\"MOVE\"\r\n\"Path In\"=\"" + in + "\"\r\n\"Path Out\"=\"" + in +
+           "2\"\r\n\"Ext num\"=dword:00000001\r\n\"C0\"=\"" + link + "\"\r\n",
+       "0xE1718022", "Значение 'Path Out 2' совпадает со значением 'Path In'"},
   };
   int number = 0;
   for (const RefusedRuleCase& c : cases) {
@@ -322,6 +349,44 @@ TEST_F(ConfigStoreTest, FoldersThatOnlyLookAlikeOrAreUnusedDoNotRefuseARule) {
   ServiceConfiguration config;
   ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
   EXPECT_EQ(config.profile.rules.size(), 5u);
+  EXPECT_EQ(Journal(" P - errors.txt"), "");
+}
+
+// Links are followed to the folders they name, and only a folder that is
+// the rule's own input refuses it.
+TEST_F(ConfigStoreTest, LinkedFoldersThatAreNotTheInputDoNotRefuseARule) {
+  const std::string first = root_.Dir("first").string();
+  const std::string between = root_.Dir("between").string();
+  const std::string last = root_.Dir("last").string();
+  fs::create_directory_symlink(between, root_.path() / "between-link");
+  fs::create_directory_symlink(first, root_.path() / "first-link");
+  const std::string betweenLink = (root_.path() / "between-link").string();
+  const std::string firstLink = (root_.path() / "first-link").string();
+  const std::string rules = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\";
+  auto rule = [&](const std::string& name, const std::string& values) {
+    return "\r\n" + rules + name + "]\r\n" + values;
+  };
+  Import(Base() +
+         rule("First 1", "\"Operation\"=\"SIGN\"\r\n\"Path In\"=\"" + first + "\"\r\n\"Path Out\"=\"" + between +
+                             "\"\r\n\"Path Error\"=\"" + last + "\"\r\n") +
+         // Its input is a link to the first rule's output: another folder
+         // than its own output.
+         rule("Second 2", "\"Operation\"=\"ENCR\"\r\n\"Path In\"=\"" + betweenLink + "\"\r\n\"Path Out\"=\"" + last +
+                              "\"\r\n\"Path Error\"=\"" + firstLink + "\"\r\n") +
+         // DELE writes nothing into "Path Out", however it is reached.
+         rule("Delete 3", "\"Operation\"=\"DELE\"\r\n\"Path In\"=\"" + first + "\"\r\n\"Path Out\"=\"" + firstLink +
+                              "\"\r\n") +
+         // Only MOVE copies into "Path Out 2".
+         rule("Hash 4", "\"Operation\"=\"HASH\"\r\n\"Path In\"=\"" + first + "\"\r\n\"Path Out\"=\"" + last +
+                            "\"\r\n\"Path Out 2\"=\"" + firstLink + "\"\r\n") +
+         rule("Move 5", "\"Operation\"=\"MOVE\"\r\n\"Path In\"=\"" + firstLink + "\"\r\n\"Path Out\"=\"" + last +
+                            "\"\r\n\"Path Out 2\"=\"" + betweenLink + "\"\r\n") +
+         // Folders that do not exist yet are told apart by their text.
+         rule("Later 6", "\"Operation\"=\"HASH\"\r\n\"Path In\"=\"" + first + "/later\"\r\n\"Path Out\"=\"" + first +
+                             "/later-out\"\r\n"));
+  ServiceConfiguration config;
+  ASSERT_EQ(LoadConfiguration(L"P", config).code, 0u);
+  EXPECT_EQ(config.profile.rules.size(), 6u);
   EXPECT_EQ(Journal(" P - errors.txt"), "");
 }
 

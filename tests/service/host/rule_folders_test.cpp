@@ -110,6 +110,49 @@ TEST_F(RuleFolders, EmptyErrorFolderCountsAsMissingAndOptionalOutputsDoNot) {
   EXPECT_NE(testsupport::ReadJournals(logs_).find("Правило 1. Проверка каталога ошибок ''"), std::string::npos);
 }
 
+// A folder the loader could not compare, because it did not exist yet or
+// was another folder then, is compared once the folders exist: the rule is
+// passed over while its output folder is its input, with one record each
+// time that begins.
+TEST_F(RuleFolders, AnOutputFolderThatBecomesTheInputPassesTheRuleOverWithOneRecord) {
+  namespace fs = std::filesystem;
+  SetClock(10, 1);
+  const fs::path in = root_.Dir("in");
+  rule_.operation = L"MOVE";
+  rule_.pathIn = CString(in.c_str());
+  rule_.pathOut = CString((root_.path() / "later").c_str());
+  rule_.pathOut2 = CString(root_.Dir("copies").c_str());
+  auto overlapRecords = [&] {
+    const std::string all = testsupport::ReadJournals(logs_);
+    size_t count = 0;
+    for (size_t at = all.find("0xE1718022"); at != std::string::npos; at = all.find("0xE1718022", at + 1)) ++count;
+    return count;  // the code is written in the errors journal only
+  };
+  EXPECT_EQ(Check(), 1) << "missing";
+  fs::create_directory_symlink(in, root_.path() / "later");
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(overlapRecords(), 1u) << testsupport::ReadJournals(logs_);
+  const std::string journals = testsupport::ReadJournals(logs_);
+  EXPECT_NE(journals.find("Правило 1. Проверка выходного каталога '" + (root_.path() / "later").string() + "'"),
+            std::string::npos)
+      << journals;
+  EXPECT_NE(journals.find("Значение 'Path Out' совпадает со значением 'Path In' (" + in.string() +
+                          "): правило не выполняется"),
+            std::string::npos)
+      << journals;
+
+  fs::remove(root_.path() / "later");
+  fs::create_directory(root_.path() / "later");
+  EXPECT_EQ(Check(), 0) << "another folder now";
+  fs::remove(root_.path() / "copies");
+  fs::create_directory_symlink(in, root_.path() / "copies");
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(overlapRecords(), 2u);
+  EXPECT_NE(testsupport::ReadJournals(logs_).find("Значение 'Path Out 2' совпадает со значением 'Path In'"),
+            std::string::npos);
+}
+
 TEST(ServiceNames, ProfileFromServiceName) {
   struct Case {
     const wchar_t* service;

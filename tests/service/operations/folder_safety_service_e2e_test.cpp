@@ -1,7 +1,8 @@
 // The running service over folders that others write into: links where
 // outputs go and where inputs come from, pipes and sockets, claims of an
 // instance that was killed, two instances on one folder, files held open by
-// another program, names it cannot work under, and rules that must not load.
+// another program, names it cannot work under, rules that must not load, and
+// rules whose output folder becomes their input through a link.
 
 #include <sys/stat.h>
 
@@ -408,6 +409,47 @@ TEST_F(FoldersInTheService, RulesThatMustNotLoadAreRecordedAndTheOthersRun) {
   EXPECT_EQ(Read("masks-in/a.txt"), "a");
   EXPECT_TRUE(fs::is_empty(Path("masks-out")));
   EXPECT_EQ(RegularFiles(Path("same")), std::set<std::string>{"b.txt"});
+}
+
+// A rule whose "Path Out" is its "Path In" by a link would hash its own
+// output every cycle. A link there at the start leaves the rule out at the
+// load; one that appears later (the folder did not exist yet) passes the
+// rule over from the first cycle that meets it. Both are recorded once, the
+// file stays as it was, and the other rules run.
+TEST_F(FoldersInTheService, ARuleWhoseOutputFolderIsALinkToItsInputNeverTakesItsOwnOutput) {
+  fs::create_directory_symlink(root_.Dir("hash-in"), Path("hash-out"));
+  profile_.Rule("Rule 1", "HASH", Path("hash-in"), Path("hash-out"), root_.Dir("err"), "*.*", "Demo", pse_, local_);
+  profile_.Rule("Rule 2", "HASH", root_.Dir("later-in"), Path("later-out"), root_.Dir("err"), "*.*", "Demo", pse_,
+                local_);
+  Rule(3, "B64E", "in", "out");
+  Write("hash-in/a.bin", "a");
+  Write("later-in/b.bin", "b");
+  Start();
+  // The second rule waits for its output folder, which appears as a link.
+  ASSERT_TRUE(WaitUntil([&] { return Journals().find(Path("later-out").string()) != std::string::npos; }))
+      << Journals();
+  fs::create_directory_symlink(Path("later-in"), Path("later-out"));
+  ASSERT_TRUE(WaitUntil([&] { return Journals().find("правило не выполняется") != std::string::npos; }))
+      << Journals();
+  // Two files one after the other: the cycle that takes the second began
+  // after the one that took the first ended, so it met the link.
+  Write("in/c1.txt", "c");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/c1.txt.b64"); })) << Journals();
+  Write("in/c2.txt", "c");
+  const bool done = WaitUntil([&] { return Exists("out/c2.txt.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(RegularFiles(Path("hash-in")), std::set<std::string>{"a.bin"});
+  EXPECT_EQ(RegularFiles(Path("later-in")), std::set<std::string>{"b.bin"});
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718022 - Значение 'Path Out' совпадает со значением 'Path In' (" +
+                                Path("hash-in").string() + "): правило не загружено"),
+            1u)
+      << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718022 - Значение 'Path Out' совпадает со значением 'Path In' (" +
+                                Path("later-in").string() + "): правило не выполняется"),
+            1u)
+      << journals;
 }
 
 }  // namespace
