@@ -400,7 +400,10 @@ ORLAX_API uint32_t ORLAX_FreeFindResult(LibraryContext context, FindResult* resu
 
 // Operation 4 (ORLAX_CONTROL_LOAD_CRL): loads the revocation lists named by the
 // HTTP distribution points of the certificates of PSE and LOCAL, keeps them in
-// the context and stores each in LOCAL as "cdp-<hash>.crl". 0 when all loaded
+// the context and stores each in LOCAL as "cdp-<hash>.crl" (one file per point
+// and issuer). Of two lists of one issuer the newer is kept (CRL number, then
+// time of issue), expired or not; a point that answers with an older list
+// than the one held fails. 0 when all loaded, or the same as held
 // (or there is nothing to load);
 // CRL_TOLERATED when some failed and others loaded; CRL_LOAD when all failed.
 // On any failure a NUL-ended Russian text naming the failed points is left in
@@ -583,7 +586,8 @@ ORLAX_API uint32_t ORLAX_FreeDecryptResult(LibraryContext context, DecryptResult
 // (the directory profile's "ServerTSP" setting); the request is POSTed to it
 // as given. The stamp of the chosen signature's value goes into that
 // signature's unsigned attribute id-smime-aa-timeStampToken (replacing an
-// earlier one). SIGNATURE_INDEX, BAD_URL, NETWORK, TSP_RESPONSE.
+// earlier one) only when it verifies as ORLAX_Tsp*Verify* would check it:
+// TSP_INVALID otherwise. SIGNATURE_INDEX, BAD_URL, NETWORK, TSP_RESPONSE.
 ORLAX_API uint32_t ORLAX_TspBlkUrlStampCmsFile(LibraryContext context, const TspStampParams* params, const char* url,
                                                const char* input, const char* output);
 ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFile(LibraryContext context, const TspStampParams* params, const char* url,
@@ -599,7 +603,8 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const
                                                    const char* url, StreamContext* stream, DataBlob* output);
 
 // Verification of the stamp of one signature: the token's signature, its
-// imprint (the signature value) and the server's chain to a root of LOCAL.
+// imprint (the GOST R 34.11-2012 256-bit digest of the signature value, the
+// algorithm and the bytes) and the server's chain to a root of LOCAL.
 // NO_TIME_STAMP when the signature has none; TSP_INVALID; SIGNATURE_INDEX.
 // result: stamp time and server certificate (also filled, when readable, on
 // TSP_INVALID). Release with ORLAX_TspFreeVerifyResult whatever the code.

@@ -99,7 +99,10 @@ uint32_t LoadLocal(Context& ctx) {
         ERR_clear_error();
         Note(&ctx, "Файл локального справочника пропущен: не список отозванных сертификатов", file.string());
       } else {
-        ctx.crls.push_back(std::move(crl));
+        // Of several lists of one authority the newest alone is used: the
+        // chain check would otherwise prefer an older one still in its
+        // validity over a newer expired one.
+        KeepNewestCrl(ctx.crls, std::move(crl));
       }
     }
   }

@@ -62,20 +62,18 @@ bool IssuedByKnownCa(const Context& ctx, X509_CRL* crl) {
   return false;
 }
 
-// Replaces older lists of the same issuer.
-void KeepCrl(Context& ctx, X509CrlPtr crl) {
-  auto older = [&](const X509CrlPtr& held) {
-    return X509_NAME_cmp(X509_CRL_get_issuer(held.get()), X509_CRL_get_issuer(crl.get())) == 0 &&
-           ASN1_TIME_compare(X509_CRL_get0_lastUpdate(held.get()), X509_CRL_get0_lastUpdate(crl.get())) <= 0;
-  };
-  ctx.crls.erase(std::remove_if(ctx.crls.begin(), ctx.crls.end(), older), ctx.crls.end());
-  ctx.crls.push_back(std::move(crl));
-}
-
-std::string FileNameFor(const std::string& url) {
+// One file per point and issuer: a point that answers with another known
+// authority's list never takes the place of the list it gave before.
+std::string FileNameFor(const std::string& url, X509_CRL* crl) {
+  std::string key = url;
+  key.push_back('\0');
+  unsigned char* issuer = nullptr;
+  int issuerLength = i2d_X509_NAME(X509_CRL_get_issuer(crl), &issuer);
+  if (issuerLength > 0) key.append(reinterpret_cast<char*>(issuer), static_cast<size_t>(issuerLength));
+  OPENSSL_free(issuer);
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_Digest(url.data(), url.size(), md, &length, EVP_sha1(), nullptr);
+  EVP_Digest(key.data(), key.size(), md, &length, EVP_sha1(), nullptr);
   static const char kHex[] = "0123456789abcdef";
   std::string name = "cdp-";
   for (unsigned i = 0; i < 8 && i < length; ++i) {
@@ -85,10 +83,17 @@ std::string FileNameFor(const std::string& url) {
   return name + ".crl";
 }
 
-// Stores the list in LOCAL so that later contexts find it too.
+// Stores the list in LOCAL so that later contexts find it too, unless the
+// file there already holds this list or a newer one (another context may
+// have stored it since this one was opened).
 void StoreInLocal(Context& ctx, const std::string& url, X509_CRL* crl) {
   if (ctx.localPath.empty()) return;
-  const std::string path = (std::filesystem::path(ctx.localPath) / FileNameFor(url)).string();
+  const std::string path = (std::filesystem::path(ctx.localPath) / FileNameFor(url, crl)).string();
+  if (X509CrlPtr stored = ReadCrlFile(path); stored != nullptr && SameIssuer(stored.get(), crl) &&
+                                              CompareCrls(crl, stored.get()) <= 0) {
+    return;
+  }
+  ERR_clear_error();
   const std::string temporary = path + ".tmp";
   BioPtr bio(BIO_new_file(temporary.c_str(), "wb"));
   bool ok = bio != nullptr && i2d_X509_CRL_bio(bio.get(), crl) == 1 && BIO_flush(bio.get()) == 1;
@@ -100,6 +105,14 @@ void StoreInLocal(Context& ctx, const std::string& url, X509_CRL* crl) {
     Note(&ctx, "Список отозванных сертификатов не сохранен в локальном справочнике", path);
   }
   ERR_clear_error();
+}
+
+// The list of the same issuer the context holds, or null.
+X509_CRL* HeldList(const Context& ctx, X509_CRL* crl) {
+  for (const auto& held : ctx.crls) {
+    if (SameIssuer(held.get(), crl)) return held.get();
+  }
+  return nullptr;
 }
 
 uint32_t LoadCrls(Context& ctx, DataBlob* message) {
@@ -114,9 +127,15 @@ uint32_t LoadCrls(Context& ctx, DataBlob* message) {
       reason = "ответ не является списком отозванных сертификатов";
     } else if (!IssuedByKnownCa(ctx, crl.get())) {
       reason = "подпись списка не проверена";
+    } else if (X509_CRL* held = HeldList(ctx, crl.get()); held != nullptr && CompareCrls(crl.get(), held) < 0) {
+      // An older list than the one held (a replay, or a point that lags):
+      // taking it would lift the revocations made since.
+      reason = "список старее имеющегося";
     } else {
-      StoreInLocal(ctx, url, crl.get());
-      KeepCrl(ctx, std::move(crl));
+      if (held == nullptr || CompareCrls(crl.get(), held) > 0) {
+        StoreInLocal(ctx, url, crl.get());
+        KeepNewestCrl(ctx.crls, std::move(crl));
+      }
       ++loaded;
       continue;
     }
@@ -135,6 +154,38 @@ uint32_t LoadCrls(Context& ctx, DataBlob* message) {
 }
 
 }  // namespace
+
+bool SameIssuer(X509_CRL* a, X509_CRL* b) {
+  return X509_NAME_cmp(X509_CRL_get_issuer(a), X509_CRL_get_issuer(b)) == 0;
+}
+
+// The CRL number decides when both lists carry one and they differ, else the
+// time of issue. An expired list still counts by its number: it revokes what
+// it lists, and an older list never takes its place.
+int CompareCrls(X509_CRL* a, X509_CRL* b) {
+  using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
+  IntegerPtr numberA(static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(a, NID_crl_number, nullptr, nullptr)));
+  IntegerPtr numberB(static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(b, NID_crl_number, nullptr, nullptr)));
+  ERR_clear_error();
+  if (numberA != nullptr && numberB != nullptr) {
+    int order = ASN1_INTEGER_cmp(numberA.get(), numberB.get());
+    if (order != 0) return order < 0 ? -1 : 1;
+  }
+  int order = ASN1_TIME_compare(X509_CRL_get0_lastUpdate(a), X509_CRL_get0_lastUpdate(b));
+  return order == -2 ? 0 : order;  // an unreadable time decides nothing
+}
+
+bool KeepNewestCrl(std::vector<X509CrlPtr>& crls, X509CrlPtr crl) {
+  for (const auto& held : crls) {
+    if (SameIssuer(held.get(), crl.get()) && CompareCrls(crl.get(), held.get()) <= 0) return false;
+  }
+  crls.erase(std::remove_if(crls.begin(), crls.end(),
+                            [&](const X509CrlPtr& held) { return SameIssuer(held.get(), crl.get()); }),
+             crls.end());
+  crls.push_back(std::move(crl));
+  return true;
+}
+
 }  // namespace qelm
 
 using namespace qelm;

@@ -151,6 +151,15 @@ void FreeCertRecord(CertRecord* record);   // fields and the record
 X509Ptr ReadCertFile(const std::string& path);
 X509CrlPtr ReadCrlFile(const std::string& path);
 
+// Revocation lists. Lists of one issuer are ordered by CRL number, then by
+// time of issue (<0, 0, >0 as a is older, the same, newer than b).
+bool SameIssuer(X509_CRL* a, X509_CRL* b);
+int CompareCrls(X509_CRL* a, X509_CRL* b);
+// Keeps only the newest list of each issuer: crl replaces the lists of its
+// issuer when it is newer than all of them, else it is dropped. Returns
+// whether it was kept.
+bool KeepNewestCrl(std::vector<X509CrlPtr>& crls, X509CrlPtr crl);
+
 // The store for chain checks: self-signed certificates of LOCAL as roots,
 // CRLs of the context; untrusted: the rest of the context's certificates.
 StorePtr MakeTrustStore(const Context& context);

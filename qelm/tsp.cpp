@@ -110,6 +110,36 @@ X509* TsaCertificate(Context& ctx, PKCS7* token) {
   return nullptr;
 }
 
+// The stamp names the digest the system stamps with: bytes that equal the
+// GOST digest under another algorithm's name stamp nothing.
+bool ImprintIsGost(PKCS7* token) {
+  TsInfoPtr info(PKCS7_to_TS_TST_INFO(token));
+  if (info == nullptr) return false;
+  const ASN1_OBJECT* algorithm = nullptr;
+  int parameterType = V_ASN1_UNDEF;
+  X509_ALGOR_get0(&algorithm, &parameterType, nullptr,
+                  TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info.get())));
+  return OBJ_obj2nid(algorithm) == NID_id_GostR3411_2012_256 &&
+         (parameterType == V_ASN1_UNDEF || parameterType == V_ASN1_NULL);
+}
+
+// The whole check of a token: its imprint (algorithm and bytes) is that of
+// the signature value, its signature holds and the server's certificate
+// chains to a root of LOCAL. Null when it holds, else what failed (the
+// OpenSSL queue tells more).
+const char* TokenFault(Context& ctx, PKCS7* token, const std::string& imprint) {
+  if (!ImprintIsGost(token)) return "штамп времени вычислен не по ГОСТ Р 34.11-2012 (256 бит)";
+  TsVerifyPtr verify(TS_VERIFY_CTX_new());
+  if (verify == nullptr) throw std::bad_alloc();
+  auto* imprintCopy = static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size()));
+  if (imprintCopy == nullptr) throw std::bad_alloc();
+  TS_VERIFY_CTX_set_imprint(verify.get(), imprintCopy, static_cast<long>(imprint.size()));
+  TS_VERIFY_CTX_set_store(verify.get(), MakeTrustStore(ctx).release());
+  TS_VERIFY_CTX_set_certs(verify.get(), UntrustedCerts(ctx, nullptr).release());
+  TS_VERIFY_CTX_set_flags(verify.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_IMPRINT);
+  return TS_RESP_verify_token(verify.get(), token) == 1 ? nullptr : "штамп времени не прошел проверку";
+}
+
 uint32_t StampTime(PKCS7* token) {
   TsInfoPtr info(PKCS7_to_TS_TST_INFO(token));
   if (info == nullptr) return 0;
@@ -146,6 +176,12 @@ uint32_t StampSignature(Context& ctx, CMS_ContentInfo* cms, uint32_t index, cons
   if (response == nullptr) return Fail(&ctx, ORLAX_E_TSP_RESPONSE, address + ": ответ не разобран");
   if (uint32_t code = CheckResponse(ctx, response.get(), request.get(), address); code != 0) return code;
   PKCS7* token = TS_RESP_get_token(response.get());
+  // A stamp that verification would refuse is no stamp: the signer learns it
+  // now rather than every verifier later.
+  if (token == nullptr) return Fail(&ctx, ORLAX_E_TSP_RESPONSE, address + ": ответ без штампа времени");
+  if (const char* fault = TokenFault(ctx, token, imprint); fault != nullptr) {
+    return Fail(&ctx, ORLAX_E_TSP_INVALID, address + ": " + fault);
+  }
   unsigned char* tokenDer = nullptr;
   int tokenLength = i2d_PKCS7(token, &tokenDer);
   if (tokenLength <= 0) return Fail(&ctx, ORLAX_E_TSP_RESPONSE, address);
@@ -170,16 +206,8 @@ uint32_t VerifyStamp(Context& ctx, CMS_ContentInfo* cms, uint32_t index, TspVeri
   if (tsa != nullptr) result->tsaCert = NewCertRecord(tsa);
   std::string imprint;
   if (!SignatureImprint(si, &imprint)) return Fail(&ctx, ORLAX_E_ENGINE, "md_gost12_256");
-  TsVerifyPtr verify(TS_VERIFY_CTX_new());
-  if (verify == nullptr) throw std::bad_alloc();
-  auto* imprintCopy = static_cast<unsigned char*>(OPENSSL_memdup(imprint.data(), imprint.size()));
-  if (imprintCopy == nullptr) throw std::bad_alloc();
-  TS_VERIFY_CTX_set_imprint(verify.get(), imprintCopy, static_cast<long>(imprint.size()));
-  TS_VERIFY_CTX_set_store(verify.get(), MakeTrustStore(ctx).release());
-  TS_VERIFY_CTX_set_certs(verify.get(), UntrustedCerts(ctx, nullptr).release());
-  TS_VERIFY_CTX_set_flags(verify.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_IMPRINT);
-  if (TS_RESP_verify_token(verify.get(), token.get()) != 1) {
-    return Fail(&ctx, ORLAX_E_TSP_INVALID, "ЭП №" + std::to_string(index + 1));
+  if (const char* fault = TokenFault(ctx, token.get(), imprint); fault != nullptr) {
+    return Fail(&ctx, ORLAX_E_TSP_INVALID, "ЭП №" + std::to_string(index + 1) + ": " + fault);
   }
   return 0;
 }

@@ -1,7 +1,11 @@
 // Time stamps from a local RFC 3161 server and revocation lists from
 // distribution points: main paths, and servers that fail or cannot be reached.
 
+#include <map>
+#include <memory>
+
 #include "tests/qelm/library_fixture.h"
+#include "tests/support/der.h"
 #include "tests/support/http_server.h"
 
 namespace qelmtest {
@@ -110,6 +114,88 @@ TEST_F(TimeStampTest, StampOfAnotherAuthorityDoesNotVerify) {
   EXPECT_NE(result.stampTime, 0u) << "the time is reported even when the stamp is refused";
   ORLAX_TspFreeVerifyResult(foreign, &result);
   EXPECT_FALSE(DrainStack(foreign).empty());
+}
+
+// An authority whose certificate chains to no root of LOCAL: its answer is
+// refused at once, in every form, and nothing is written.
+TEST_F(TimeStampTest, StampOfAnUntrustedAuthorityIsRefusedAtSigning) {
+  testsupport::TestPki other = testsupport::TestPki::Make(root_.path() / "other", "");
+  server_.EnableTimeStamping(other, "/untrusted");
+  const std::string url = server_.Url("/untrusted");
+  Ctx ctx = Open("user1");
+  fs::path input = Signed("doc", false, 1);
+  TspStampParams params{6, 0, 0, 0, 0};
+  fs::path out = File("out.p7s");
+  for (auto stamp : {ORLAX_TspBlkUrlStampCmsFile, ORLAX_TspStrUrlStampCmsFile}) {
+    EXPECT_EQ(stamp(ctx, &params, url.c_str(), input.c_str(), out.c_str()), ORLAX_E_TSP_INVALID);
+    EXPECT_FALSE(fs::exists(out));
+    auto lines = DrainStack(ctx);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text + ".", ErrorText(ORLAX_E_TSP_INVALID));
+    EXPECT_NE(lines.back().data.find(url), std::string::npos) << lines.back().data;
+  }
+  const std::string bytes = Read(input);
+  DataBlob in{static_cast<uint32_t>(bytes.size()), reinterpret_cast<uint8_t*>(const_cast<char*>(bytes.data()))};
+  DataBlob block{};
+  EXPECT_EQ(ORLAX_TspBlkUrlStampCmsMem(ctx, &params, url.c_str(), &in, &block), ORLAX_E_TSP_INVALID);
+  EXPECT_EQ(block.length, 0u);
+  StreamContext stream = nullptr;
+  DataBlob piece{};
+  ASSERT_EQ(ORLAX_TspStrUrlStampCmsInitMem(ctx, &params, url.c_str(), &in, &stream), 0u);
+  EXPECT_EQ(ORLAX_TspStrUrlStampCmsFinalMem(ctx, &params, url.c_str(), &stream, &piece), ORLAX_E_TSP_INVALID);
+  if (piece.length > 0) ORLAX_FreeMem(ctx, piece.data);
+  EXPECT_EQ(server_.Count("/untrusted"), 4);
+  // The trusted authority still stamps through the same context.
+  EXPECT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, server_.Url("/tsa").c_str(), input.c_str(), out.c_str()), 0u);
+}
+
+// An imprint whose bytes are the GOST digest of the signature but whose
+// algorithm says SHA-256: refused when stamping (the answer does not match
+// the query) and when verifying.
+TEST_F(TimeStampTest, StampUnderAnotherDigestNameIsRefused) {
+  constexpr const char* kSha256 = "2.16.840.1.101.3.4.2.1";
+  server_.EnableTimeStamping(pki_, "/sha256", kSha256);
+  Ctx ctx = Open("user1");
+  fs::path input = Signed("doc", false, 1);
+  TspStampParams params{6, 0, 0, 0, 0};
+  fs::path refused = File("refused.p7s");
+  EXPECT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, server_.Url("/sha256").c_str(), input.c_str(), refused.c_str()),
+            ORLAX_E_TSP_RESPONSE);
+  EXPECT_FALSE(fs::exists(refused));
+  DrainStack(ctx);
+
+  // A file whose honest stamp was swapped for one of the same authority over
+  // the same bytes under the other name.
+  fs::path stamped = File("doc.stamped");
+  ASSERT_EQ(ORLAX_TspBlkUrlStampCmsFile(ctx, &params, server_.Url("/tsa").c_str(), input.c_str(), stamped.c_str()),
+            0u);
+  const std::string query = server_.Requests().back().body;
+  auto tokenFrom = [&](const std::string& path) {
+    std::string reply;
+    EXPECT_EQ(testsupport::ParseHttpResponse(
+                  testsupport::SendHttpRequest(server_.Port(), "POST " + path +
+                                                                   " HTTP/1.0\r\nContent-Type: "
+                                                                   "application/timestamp-query\r\nContent-Length: " +
+                                                                   std::to_string(query.size()) + "\r\n\r\n" + query),
+                  &reply),
+              200);
+    return testsupport::TokenOfReply(reply);
+  };
+  fs::path swapped = File("doc.swapped"), restamped = File("doc.restamped");
+  Write(swapped, testsupport::ReplaceTimeStampToken(Read(stamped), tokenFrom("/sha256")));
+  Write(restamped, testsupport::ReplaceTimeStampToken(Read(stamped), tokenFrom("/tsa")));
+  TspVerifyParams verify{0, 0, 0, 0, 3};
+  for (auto check : {ORLAX_TspBlkVerifyCmsFile, ORLAX_TspStrVerifyCmsFile}) {
+    TspVerifyResult result{};
+    EXPECT_EQ(check(ctx, &verify, restamped.c_str(), &result), 0u) << "a swap as such is no fault";
+    ORLAX_TspFreeVerifyResult(ctx, &result);
+    result = {};
+    EXPECT_EQ(check(ctx, &verify, swapped.c_str(), &result), ORLAX_E_TSP_INVALID);
+    ORLAX_TspFreeVerifyResult(ctx, &result);
+    auto lines = DrainStack(ctx);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().data.find("ГОСТ Р 34.11-2012"), std::string::npos) << lines.back().data;
+  }
 }
 
 TEST_F(TimeStampTest, FailingOrMissingServerGivesCodeTextAndNoOutput) {
@@ -273,6 +359,138 @@ TEST_F(CrlTest, ListsAreLoadedFromDistributionPointsAndCheckedAtOnce) {
   EXPECT_EQ(ORLAX_ControlEx(service, 0, 4, 0, &message, 0), 0u);
   EXPECT_EQ(server.Count("/ca.crl"), asked + 1);
   EXPECT_EQ(ORLAX_ControlEx(service, 0, 7, 0, &message, 0), ORLAX_E_UNSUPPORTED);
+}
+
+// Lists of the CA with chosen numbers and dates, a LOCAL folder without a
+// list, and a document signed by the revoked holder.
+class CrlOrderTest : public CrlTest {
+ protected:
+  void SetUp() override {
+    own_ = std::make_unique<testsupport::TestPki>(testsupport::TestPki::Make(root_.path() / "pki", server_.Url("/ca.crl")));
+    local_ = root_.Dir("local");
+    for (const char* who : {"ca", "user1", "user2", "revoked"})
+      fs::copy_file(own_->Cert(who), local_ / (std::string(who) + ".pem"));
+    fs::path input = WriteInput("doc.txt", "x");
+    signature_ = File("doc.p7s");
+    Ctx revoked = OpenOwn("revoked");
+    SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+    ASSERT_EQ(ORLAX_CmsBlkAttSignFile(revoked, &sign, input.c_str(), signature_.c_str()), 0u);
+  }
+
+  Ctx OpenOwn(const std::string& who) {
+    InitParams init{};
+    init.size = sizeof init;
+    std::string pse = own_->Pse(who).string(), loc = local_.string();
+    init.pse = pse.c_str();
+    init.local = loc.c_str();
+    LibraryContext raw = nullptr;
+    EXPECT_EQ(ORLAX_InitializeEx(1, &init, &raw), 0u);
+    return Ctx(raw);
+  }
+
+  fs::path List(const std::string& name, const testsupport::TestPki::CrlSpec& spec) {
+    fs::path file = root_.path() / "lists" / name;
+    fs::create_directories(file.parent_path());
+    own_->MakeCrl(file, spec);
+    return file;
+  }
+
+  uint32_t Load(LibraryContext ctx, std::string* text = nullptr) {
+    std::vector<uint8_t> buffer(1024, 0);
+    DataBlob message{1024, buffer.data()};
+    uint32_t code = ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0);
+    if (text != nullptr) *text = reinterpret_cast<char*>(buffer.data());
+    DrainStack(ctx);
+    return code;
+  }
+
+  uint32_t Verify(LibraryContext ctx) {
+    VerifyParams vp{};
+    VerifyResult vr{};
+    uint32_t code = ORLAX_CmsStrAttVerifyFile(ctx, &vp, signature_.c_str(), nullptr, &vr);
+    ORLAX_FreeVerifyResult(ctx, &vr);
+    DrainStack(ctx);
+    return code;
+  }
+
+  // The lists kept in LOCAL, by file name.
+  std::map<std::string, std::string> LocalLists() const {
+    std::map<std::string, std::string> lists;
+    for (const auto& entry : fs::directory_iterator(local_))
+      if (entry.path().extension() == ".crl") lists[entry.path().filename().string()] = Read(entry.path());
+    return lists;
+  }
+
+  LocalHttpServer server_;
+  std::unique_ptr<testsupport::TestPki> own_;
+  fs::path local_, signature_;
+};
+
+// The point first gives a list that revokes the holder, then an older one
+// that does not: the older one is refused, the held one stays in the context
+// and in LOCAL, and a context opened later still refuses the holder. A list
+// expired long ago still revokes what it lists.
+TEST_F(CrlOrderTest, OlderOrExpiredListNeverReplacesTheNewerOne) {
+  struct Case {
+    const char* name;
+    testsupport::TestPki::CrlSpec held, offered;
+  } cases[] = {
+      {"lower number", {5, "20260101000000Z", "20360101000000Z", true}, {3, "20260101000000Z", "20360101000000Z", false}},
+      {"expired and older", {5, "20260101000000Z", "20360101000000Z", true}, {2, "20250101000000Z", "20250201000000Z", false}},
+      {"same number, issued earlier", {5, "20260101000000Z", "20360101000000Z", true}, {5, "20250601000000Z", "20360101000000Z", false}},
+      {"held one expired", {5, "20250601000000Z", "20250701000000Z", true}, {3, "20250101000000Z", "20360101000000Z", false}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, bytes] : LocalLists()) fs::remove(local_ / name);
+    ++n;
+    server_.ServeFile("/ca.crl", List("held" + std::to_string(n), c.held));
+    Ctx ctx = OpenOwn("user1");
+    ASSERT_EQ(Load(ctx), 0u);
+    ASSERT_EQ(Verify(ctx), ORLAX_E_CERT_REVOKED);
+    const auto kept = LocalLists();
+    ASSERT_EQ(kept.size(), 1u);
+
+    server_.ServeFile("/ca.crl", List("offered" + std::to_string(n), c.offered));
+    std::string text;
+    EXPECT_EQ(Load(ctx, &text), ORLAX_E_CRL_LOAD);
+    EXPECT_NE(text.find("список старее имеющегося"), std::string::npos) << text;
+    EXPECT_EQ(Verify(ctx), ORLAX_E_CERT_REVOKED);
+    EXPECT_EQ(LocalLists(), kept);
+    Ctx later = OpenOwn("user2");
+    EXPECT_EQ(Verify(later), ORLAX_E_CERT_REVOKED);
+  }
+}
+
+// A newer list takes the place of the held one, in the context and in LOCAL;
+// the same list again changes nothing and is no failure.
+TEST_F(CrlOrderTest, NewerListReplacesTheHeldOne) {
+  server_.ServeFile("/ca.crl", List("held", {5, "20260101000000Z", "20360101000000Z", true}));
+  Ctx ctx = OpenOwn("user1");
+  ASSERT_EQ(Load(ctx), 0u);
+  ASSERT_EQ(Load(ctx), 0u);
+  ASSERT_EQ(Verify(ctx), ORLAX_E_CERT_REVOKED);
+  server_.ServeFile("/ca.crl", List("newer", {6, "20260201000000Z", "20360101000000Z", false}));
+  EXPECT_EQ(Load(ctx), 0u);
+  EXPECT_EQ(Verify(ctx), 0u);
+  EXPECT_EQ(LocalLists().size(), 1u);
+  Ctx later = OpenOwn("user2");
+  EXPECT_EQ(Verify(later), 0u);
+}
+
+// Two lists of the CA in LOCAL: the newer one counts even when it has
+// expired and the older one has not.
+TEST_F(CrlOrderTest, NewestListOfLocalCountsEvenWhenExpired) {
+  List("newer", {5, "20250601000000Z", "20250701000000Z", true});
+  List("older", {3, "20250101000000Z", "20360101000000Z", false});
+  fs::copy_file(root_.path() / "lists" / "newer", local_ / "b-newer.crl");
+  fs::copy_file(root_.path() / "lists" / "older", local_ / "a-older.crl");
+  Ctx ctx = OpenOwn("user1");
+  EXPECT_EQ(Verify(ctx), ORLAX_E_CERT_REVOKED);
+  fs::remove(local_ / "b-newer.crl");
+  Ctx without = OpenOwn("user1");
+  EXPECT_EQ(Verify(without), 0u) << "the older list alone does not revoke";
 }
 
 TEST_F(CrlTest, ListNotSignedByAKnownAuthorityIsRefused) {

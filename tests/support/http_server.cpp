@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/der.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
 
@@ -118,7 +119,11 @@ struct LocalHttpServer::State {
 
   mutable std::mutex mutex;
   std::map<std::string, Resource> resources;
-  std::map<std::string, fs::path> tsaConfigs;  // path -> ts configuration file
+  struct Authority {
+    fs::path config;               // the ts configuration file
+    std::string imprintAlgorithm;  // dotted OID put into every query, or ""
+  };
+  std::map<std::string, Authority> tsaConfigs;  // by path
   Mode mode = Mode::kServe;
   std::function<void(const Request&)> hook;
   std::chrono::milliseconds timeout{5000};
@@ -133,7 +138,7 @@ struct LocalHttpServer::State {
   // Waits until `fd` is readable; false on stop, time-out or error.
   bool WaitReadable(int fd, Clock::time_point deadline);
   Answer Respond(const Request& request);
-  Answer TimeStamp(const fs::path& config, const Request& request);
+  Answer TimeStamp(const Authority& authority, const Request& request);
 };
 
 LocalHttpServer::LocalHttpServer() : state_(std::make_unique<State>()) {
@@ -190,7 +195,8 @@ void LocalHttpServer::ServeFile(const std::string& path, const fs::path& file, c
   Serve(path, ReadFileBytes(file), contentType);
 }
 
-void LocalHttpServer::EnableTimeStamping(const TestPki& pki, const std::string& path) {
+void LocalHttpServer::EnableTimeStamping(const TestPki& pki, const std::string& path,
+                                         const std::string& imprintAlgorithm) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   const std::string name = "tsa" + std::to_string(state_->tsaConfigs.size());
   const fs::path serial = state_->work / (name + ".serial");
@@ -215,7 +221,7 @@ void LocalHttpServer::EnableTimeStamping(const TestPki& pki, const std::string& 
          "ess_cert_id_alg = md_gost12_256\n";
   out.close();
   if (!out) throw std::runtime_error("http server: cannot write " + config.string());
-  state_->tsaConfigs[path] = config;
+  state_->tsaConfigs[path] = {config, imprintAlgorithm};
 }
 
 void LocalHttpServer::SetMode(Mode mode) {
@@ -397,28 +403,44 @@ int LocalHttpServer::State::ReadRequest(int fd, Clock::time_point deadline, Requ
 Answer LocalHttpServer::State::Respond(const Request& request) {
   Resource resource;
   bool found = false;
-  fs::path tsaConfig;
+  State::Authority authority;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (auto it = resources.find(request.path); it != resources.end()) resource = it->second, found = true;
-    if (auto it = tsaConfigs.find(request.path); it != tsaConfigs.end()) tsaConfig = it->second;
+    if (auto it = tsaConfigs.find(request.path); it != tsaConfigs.end()) authority = it->second;
   }
-  if (!tsaConfig.empty()) {
+  if (!authority.config.empty()) {
     if (request.method != "POST") return {405, "", ""};
-    return TimeStamp(tsaConfig, request);
+    return TimeStamp(authority, request);
   }
   if (request.method != "GET" && request.method != "HEAD") return {found ? 405 : 501, "", ""};
   if (!found) return {404, "", ""};
   return {200, resource.contentType, resource.body};
 }
 
-Answer LocalHttpServer::State::TimeStamp(const fs::path& config, const Request& request) {
+// The query with its imprint's digest algorithm renamed (the bytes, the nonce
+// and the rest kept); the query unchanged when it cannot be read.
+std::string RenameImprintAlgorithm(const std::string& query, const std::string& algorithm) {
+  try {
+    DerNode root = ParseDer(query);
+    DerNode& identifier = root.children.at(1).children.at(0);
+    identifier.children.at(0) = ParseDer(OidDer(algorithm));
+    return root.Encode();
+  } catch (const std::exception&) {
+    return query;
+  }
+}
+
+Answer LocalHttpServer::State::TimeStamp(const Authority& authority, const Request& request) {
   auto type = request.headers.find("content-type");
   if (type == request.headers.end() || Lower(type->second) != "application/timestamp-query") return {415, "", ""};
   // One request at a time, so fixed scratch names are safe.
   const fs::path query = work / "query.tsq";
   const fs::path reply = work / "reply.tsr";
-  std::ofstream(query, std::ios::binary) << request.body;
+  const fs::path& config = authority.config;
+  std::ofstream(query, std::ios::binary)
+      << (authority.imprintAlgorithm.empty() ? request.body
+                                             : RenameImprintAlgorithm(request.body, authority.imprintAlgorithm));
   fs::remove(reply);
   std::string output;
   if (RunOpenssl({"ts", "-reply", "-config", config.string(), "-queryfile", query.string(), "-out", reply.string()},

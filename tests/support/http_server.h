@@ -74,7 +74,13 @@ class LocalHttpServer {
   // answers); 500 only when openssl itself fails. The PKI's
   // files must stay in place while the server lives. Throws std::runtime_error
   // if the authority's configuration cannot be written.
-  void EnableTimeStamping(const TestPki& pki, const std::string& path = "/tsa");
+  // With `imprintAlgorithm` (a dotted OID) the authority stamps the query's
+  // imprint bytes under that digest's name instead of the one asked for,
+  // keeping the nonce: a stamp no honest authority gives. An authority that
+  // chains to no root of the shared PKI's LOCAL: one enabled with a PKI made
+  // by TestPki::Make (same names, other keys).
+  void EnableTimeStamping(const TestPki& pki, const std::string& path = "/tsa",
+                          const std::string& imprintAlgorithm = "");
 
   void SetMode(Mode mode);
   // Runs hook on the serving thread for every request read whole, before it

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -70,7 +71,9 @@ void PublishText(const fs::path& file, const std::string& text) {
   fs::rename(temp, file);
 }
 
-std::string CaConfig(const fs::path& work, const std::string& crlUrl) {
+// The CA's configuration over the database in `work` and the CA's key and
+// certificate in `caDir`.
+std::string CaConfig(const fs::path& work, const fs::path& caDir, const std::string& crlUrl) {
   std::string cdp = crlUrl.empty() ? "" : "crlDistributionPoints = URI:" + crlUrl + "\n";
   std::string w = work.string();
   return "[ ca ]\n"
@@ -80,8 +83,8 @@ std::string CaConfig(const fs::path& work, const std::string& crlUrl) {
          "serial = " + w + "/serial\n"  // required even with -rand_serial
          "crlnumber = " + w + "/crlnumber\n"
          "new_certs_dir = " + w + "/newcerts\n"
-         "certificate = " + w + "/../ca/cert.pem\n"
-         "private_key = " + w + "/../ca/key.pem\n"
+         "certificate = " + (caDir / "cert.pem").string() + "\n"
+         "private_key = " + (caDir / "key.pem").string() + "\n"
          "default_md = md_gost12_256\n"
          "default_days = 3650\n"
          "default_crl_days = 3650\n"
@@ -154,7 +157,7 @@ TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
   WriteText(work / "index.txt", "");
   WriteText(work / "crlnumber", "01\n");
   const std::string conf = (work / "ca.cnf").string();
-  WriteText(conf, CaConfig(work, crlUrl));
+  WriteText(conf, CaConfig(work, dir / "ca", crlUrl));
 
   TestPki pki = Layout(dir);
   for (const Holder& h : kHolders) {
@@ -331,6 +334,37 @@ std::string TestPki::Serial(const std::string& who) const {
   auto it = serials.find(FindHolder(who).name);
   if (it == serials.end()) throw std::invalid_argument("test PKI has no serial for " + who);
   return it->second;
+}
+
+void TestPki::MakeCrl(const fs::path& out, const CrlSpec& spec) const {
+  // A copy of the CA's database, so that the PKI itself (perhaps the shared
+  // one) stays untouched.
+  fs::path work = out;
+  work += ".ca-work";
+  fs::remove_all(work);
+  fs::create_directories(work / "newcerts");
+  std::istringstream index(ReadFileBytes(dir / "ca-work" / "index.txt"));
+  std::string entries;
+  for (std::string line; std::getline(index, line);) {
+    // status, expiry, revocation, serial, file, subject
+    if (!spec.listsRevoked && line.rfind("R\t", 0) == 0) {
+      std::vector<std::string> fields;
+      std::istringstream parts(line);
+      for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
+      if (fields.size() == 6) line = "V\t" + fields[1] + "\t\t" + fields[3] + "\t" + fields[4] + "\t" + fields[5];
+    }
+    entries += line + "\n";
+  }
+  WriteText(work / "index.txt", entries);
+  char number[32];
+  std::snprintf(number, sizeof number, "%02X\n", spec.number);
+  WriteText(work / "crlnumber", number);
+  WriteText(work / "serial", "01\n");
+  const std::string conf = (work / "ca.cnf").string();
+  WriteText(conf, CaConfig(work, Pse("ca"), ""));
+  Openssl({"ca", "-config", conf, "-gencrl", "-crl_lastupdate", spec.lastUpdate, "-crl_nextupdate",
+           spec.nextUpdate, "-out", out.string()});
+  fs::remove_all(work);
 }
 
 fs::path GostOpensslConf() {

@@ -11,7 +11,8 @@
 //   "revoked" "Сидоров Сидор"      a user certificate revoked (keyCompromise) in the CA's CRL
 //   "expired" "Кузнецов Кузьма"    a user certificate whose validity ended in 2021
 // Every certificate but "expired" is valid from 2025-01-01 for ten years; the CRL
-// is issued at generation time and its next update is ten years later.
+// is issued at generation time (CRL number 1) and its next update is ten years
+// later; MakeCrl issues others.
 // Serial numbers are random (so two PKIs never share one); read them with Serial().
 // Every PKI uses the same names, so a certificate of one made by Make() does not
 // chain to the Shared() root (same issuer name, other key): a ready "untrusted" signer.
@@ -98,6 +99,17 @@ struct TestPki {
   std::string Issuer(const std::string& who) const;
   // The serial number in hex as `openssl x509 -serial` prints it (upper case).
   std::string Serial(const std::string& who) const;
+
+  // A CRL of this PKI's CA with a chosen number and dates, listing "revoked"
+  // or nothing, written (PEM) to `out`. Times as openssl takes them:
+  // "YYYYMMDDHHMMSSZ". The PKI itself is not changed. Throws on failure.
+  struct CrlSpec {
+    unsigned number = 1;
+    std::string lastUpdate = "20250101000000Z";
+    std::string nextUpdate = "20350101000000Z";
+    bool listsRevoked = true;
+  };
+  void MakeCrl(const std::filesystem::path& out, const CrlSpec& spec) const;
 
   // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired.
   static const std::vector<std::string>& Holders();

@@ -411,6 +411,38 @@ TEST_F(ResignStreamTest, StampedPairPassesItsCheckAndTheReportShowsTheStamp) {
   }
 }
 
+// A stamp from an authority whose certificate chains to no root of LOCAL
+// fails the file in block and stream mode: no output, the input in the error
+// folder with the library's code.
+TEST_F(ResignStreamTest, StampOfAnUntrustedAuthorityFailsTheFile) {
+  testsupport::TestPki other = testsupport::TestPki::Make(root_.path() / "other", "");
+  testsupport::LocalHttpServer server;
+  server.EnableTimeStamping(other, "/tsa/");
+  profile_.serverTsp = {L"", Wide(server.Url("/tsa") + "/")};
+  profile_.autoUseTsp = {0, 1};
+  for (int form = -1; form <= static_cast<int>(Form::kDetachedStream); ++form) {
+    SCOPED_TRACE(form < 0 ? "attached block" : FormName(static_cast<Form>(form)));
+    Clean();
+    std::vector<std::string> inputs{"doc.txt.p7s"};
+    if (form < 0) {
+      Rule().inFormatDet = 0;
+      Signed("doc.txt.p7s", "Счёт на оплату");
+    } else {
+      inputs = Place(static_cast<Form>(form), "Счёт на оплату");
+    }
+    ASSERT_EQ(Resign(inputs), 0u);
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(err_), inputs);
+    const std::string errors = Errors();
+    EXPECT_TRUE(Contains(errors, ErrorCode(ORLAX_E_TSP_INVALID))) << errors;
+    EXPECT_TRUE(Contains(errors, "штампа времени с сервера " + server.Url("/tsa") + "/ на последнюю ЭП файла"))
+        << errors;
+    EXPECT_FALSE(Contains(Operations(), "| Успех |")) << Operations();
+  }
+  EXPECT_EQ(server.Count("/tsa/"), 4);
+}
+
 TEST_F(ResignStreamTest, RecordOfAPairNamesSignatureDataAndOutputsWithTheirSizes) {
   for (bool detached : {true, false}) {
     SCOPED_TRACE(detached);

@@ -307,6 +307,33 @@ const Refusal kLibraryFailures[] = {
 INSTANTIATE_TEST_SUITE_P(Library, SignAndEncryptRefusals, ::testing::ValuesIn(kLibraryFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A stamp from an authority whose certificate chains to no root of LOCAL
+// fails the file in either mode: nothing is encrypted, the input goes to the
+// error folder with the library's code.
+TEST_F(SignAndEncryptTest, StampOfAnUntrustedAuthorityFailsTheFile) {
+  testsupport::TestPki other = testsupport::TestPki::Make(root_.path() / "other", "");
+  testsupport::LocalHttpServer server;
+  server.EnableTimeStamping(other, "/tsa/");
+  profile_.serverTsp = {Wide(server.Url("/tsa/"))};
+  profile_.autoUseTsp = {1};
+  for (int stream : {0, 1}) {
+    SCOPED_TRACE(stream);
+    for (const fs::path& folder : {in_, out_, err_, journal_}) fs::remove_all(folder), fs::create_directories(folder);
+    Rule().stream = stream;
+    Put("a.txt", kText);
+    ASSERT_EQ(Sgen({"a.txt"}), 0u);
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_TRUE(ScratchLeft().empty());
+    const std::string errors = Errors();
+    EXPECT_TRUE(Contains(errors, ErrorCode(ORLAX_E_TSP_INVALID))) << errors;
+    EXPECT_TRUE(Contains(errors, "штампа времени с сервера " + server.Url("/tsa/"))) << errors;
+    EXPECT_FALSE(Contains(Operations(), "| Успех |")) << Operations();
+  }
+  EXPECT_EQ(server.Count("/tsa/"), 2);
+}
+
 TEST_F(SignAndEncryptTest, MessageThatDoesNotShrinkFailsTheMemoryArchiveButPassesInStreamMode) {
   Rule().zipFile = 1;
   profile_.notAddCert = {1};  // the message is then hardly more than the noise

@@ -97,6 +97,46 @@ TEST_F(SignFilesTest, RefusedTimeStampRemovesTheSignatureAndFailsTheFile) {
   EXPECT_TRUE(Contains(RecordWith("a.txt"), Moved(err_ / "a.txt")));
 }
 
+// A stamp from an authority whose certificate chains to no root of LOCAL
+// fails the file as a refused stamp does, in every signing operation and
+// either mode: no output, the input in the error folder, the library's code
+// with its stack, and no success record.
+TEST_F(SignFilesTest, StampOfAnUntrustedAuthorityFailsTheFile) {
+  testsupport::TestPki other = testsupport::TestPki::Make(root_.path() / "other", "");
+  testsupport::LocalHttpServer server;
+  server.EnableTimeStamping(other, "/tsa/");
+  profile_.serverTsp = {Wide(server.Url("/tsa"))};
+  profile_.autoUseTsp = {1};
+  for (const char* operation : {"SIGN", "CDSG", "DSIG"}) {
+    for (int stream : {0, 1}) {
+      SCOPED_TRACE(std::string(operation) + (stream ? " stream" : " block"));
+      for (const fs::path& folder : {in_, out_, err_, journal_}) fs::remove_all(folder), fs::create_directories(folder);
+      Rule().stream = stream;
+      Put("a.txt", "данные");
+      std::vector<std::string> inputs{"a.txt"};
+      const std::string output = std::string(operation) == "SIGN" ? "a.txt.p7s" : "a.txt.p7d";
+      if (std::string(operation) == "DSIG") {
+        SignWith("user2", in_ / "a.txt", in_ / "a.txt.p7d", true, stream == 1);
+        inputs.push_back("a.txt.p7d");
+      }
+      ASSERT_EQ(Sign({"a.txt"}, operation), 0u);
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+      std::sort(inputs.begin(), inputs.end());
+      EXPECT_EQ(Listing(err_), inputs);
+      EXPECT_EQ(ScratchLeft(), std::vector<std::string>{});
+      const std::string errors = Errors();
+      EXPECT_TRUE(Contains(errors, ErrorCode(ORLAX_E_TSP_INVALID))) << errors;
+      EXPECT_TRUE(Contains(errors, "Правило 1 ('Проба'). Установка штампа времени с сервера " + server.Url("/tsa") +
+                                       " на последнюю ЭП файла "))
+          << errors;
+      EXPECT_TRUE(Contains(errors, "\r\nORLAX стек, ошибка номер 1")) << errors;
+      EXPECT_FALSE(Contains(Operations(), "| Успех |")) << Operations();
+    }
+  }
+  EXPECT_EQ(server.Count("/tsa/"), 6);
+}
+
 TEST_F(SignFilesTest, SignedInputGetsOneMoreSignatureAndOnlyTheNewOneIsStamped) {
   testsupport::LocalHttpServer server;
   UseTimeStamps(server, server.Url("/tsa"));

@@ -1,0 +1,121 @@
+// Revocation lists in the running service: each start refreshes the lists
+// from the distribution point before the rules run, and a CHCK rule refuses a
+// file signed by a revoked holder. The point later answers with an older
+// list and then with an expired one; neither takes the newer list's place,
+// in the running instance or in LOCAL for the next start.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "common/qelm_api.h"
+#include "tests/support/http_server.h"
+#include "tests/support/service_runner.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/test_pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::LocalHttpServer;
+using testsupport::RunMirelservice;
+using testsupport::TestPki;
+using testsupport::WaitUntil;
+
+class RevocationInTheService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pki_ = std::make_unique<TestPki>(TestPki::Make(root_.path() / "pki", server_.Url("/ca.crl")));
+    logs_ = root_.Dir("logs"), in_ = root_.Dir("in"), out_ = root_.Dir("out"), err_ = root_.Dir("err");
+    // LOCAL holds the certificates only: the lists come from the point.
+    const fs::path local = root_.Dir("local"), pse = root_.Dir("pse");
+    for (const char* who : {"ca", "user1", "user2", "revoked"})
+      fs::copy_file(pki_->Cert(who), local / (std::string(who) + ".pem"));
+    fs::copy_file(pki_->Key("user1"), pse / "key.pem");
+    fs::copy_file(pki_->Cert("user1"), pse / "cert.pem");
+
+    profile_.BaseText("LogPath", logs_.string());
+    profile_.BaseText("SigExt", "p7s");
+    profile_.Create();
+    profile_.Dword("Handler timeout", 1);
+    profile_.List("ZCSProfile", {"Банк"});
+    profile_.List("NotLoadCrl", {"0"});
+    profile_.List("CrlUpdatePeriod", {"1"});
+    profile_.List("NotCopyToLocal", {"1"});
+    profile_.Rule("Rule 1", "CHCK", in_, out_, err_, "*.p7s", "Банк", pse, local);
+    profile_.RuleText("Rule 1", "Descryption", "проверка");
+    ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
+  }
+
+  void TearDown() override {
+    RunMirelservice({"stop", profile_.profile()});
+    RunMirelservice({"delete", profile_.profile()});
+  }
+
+  // One start of the instance with the point serving `list` (or failing):
+  // the lists are due, a file signed by the revoked holder is dropped in, and
+  // the instance is stopped once the file is handled. Returns where it went.
+  std::string RunOnce(const std::string& name, const TestPki::CrlSpec* list) {
+    if (list != nullptr) {
+      const fs::path file = root_.path() / (name + ".crl");
+      pki_->MakeCrl(file, *list);
+      server_.SetMode(LocalHttpServer::Mode::kServe);
+      server_.ServeFile("/ca.crl", file);
+    } else {
+      server_.SetMode(LocalHttpServer::Mode::kFail);
+    }
+    profile_.BaseList("LastCrlUpdate", {});
+    DropRevokedSigned(name + ".p7s");
+    auto started = RunMirelservice({"start", profile_.profile()});
+    EXPECT_EQ(started.exitCode, 0) << started.output;
+    const bool handled = WaitUntil([&] { return fs::exists(out_ / (name + ".p7s")) || fs::exists(err_ / (name + ".p7s")); });
+    EXPECT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
+    EXPECT_TRUE(handled) << testsupport::ReadJournals(logs_);
+    return fs::exists(err_ / (name + ".p7s")) ? "refused" : fs::exists(out_ / (name + ".p7s")) ? "passed" : "";
+  }
+
+  void DropRevokedSigned(const std::string& name) {
+    const fs::path data = root_.path() / (name + ".data"), staged = root_.path() / name;
+    std::ofstream(data, std::ios::binary) << "Платёжное поручение " << name;
+    std::string log;
+    ASSERT_EQ(testsupport::RunOpenssl({"cms", "-sign", "-nodetach", "-binary", "-md", "md_gost12_256", "-signer",
+                                       pki_->Cert("revoked").string(), "-inkey", pki_->Key("revoked").string(), "-in",
+                                       data.string(), "-outform", "DER", "-out", staged.string()},
+                                      &log),
+              0)
+        << log;
+    fs::rename(staged, in_ / name);
+  }
+
+  testsupport::TempRoot root_;
+  LocalHttpServer server_;
+  std::unique_ptr<TestPki> pki_;
+  testsupport::ProfileWriter profile_{"Revoke"};
+  fs::path logs_, in_, out_, err_;
+};
+
+TEST_F(RevocationInTheService, RevokedHolderStaysRefusedWhenThePointGoesBack) {
+  const TestPki::CrlSpec current{5, "20260601000000Z", "20360101000000Z", true};
+  const TestPki::CrlSpec older{3, "20260101000000Z", "20360101000000Z", false};
+  const TestPki::CrlSpec expired{2, "20250101000000Z", "20250201000000Z", false};
+
+  EXPECT_EQ(RunOnce("current", &current), "refused");
+  EXPECT_EQ(RunOnce("older", &older), "refused");
+  EXPECT_EQ(RunOnce("expired", &expired), "refused");
+  EXPECT_EQ(RunOnce("unreachable", nullptr), "refused") << "LOCAL alone still holds the newer list";
+  EXPECT_EQ(server_.Count("/ca.crl"), 4);
+
+  const std::string journals = testsupport::ReadJournals(logs_);
+  char code[32];
+  std::snprintf(code, sizeof code, "0x%X", ORLAX_E_CERT_REVOKED);
+  EXPECT_NE(journals.find(code), std::string::npos) << journals;
+  // The refreshes that were offered an older list say so.
+  size_t said = 0;
+  for (size_t at = 0; (at = journals.find("список старее имеющегося", at)) != std::string::npos; ++at) ++said;
+  EXPECT_GE(said, 2u) << journals;
+}
+
+}  // namespace
