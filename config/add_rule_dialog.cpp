@@ -267,30 +267,23 @@ void CAddRule::OnErrorFolder() { PickFolder(pathError_); }
 
 void CAddRule::OnCertificateButton() {
   ReadFields();
-  switch (form_.operation) {
-    case kOpChck:
-    case kOpChkx:
-    case kOpDchk:
-    case kOpResg:
-    case kOpDccx:
-      EditSignerLists();
-      break;
-    case kOpMove:
-      PickFolder(certField_);
-      break;
-    case kOpExec: {
-      QFileDialog picker(this, QString(), QString(), Utf8("Все файлы (*)"));
-      picker.setObjectName("ExecutablePicker");
-      picker.setFileMode(QFileDialog::ExistingFile);
-      picker.setOption(QFileDialog::DontUseNativeDialog, true);
-      if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
-      form_.certField = FromQString(picker.selectedFiles().first());
-      ShowFields();
-      break;
-    }
-    default:
-      PickRecipients();
-      break;
+  const Operation operation = static_cast<Operation>(form_.operation);
+  const OperationTraits* traits =
+      form_.operation >= 0 && form_.operation < kOperationCount ? &TraitsOf(operation) : nullptr;
+  if (traits != nullptr && traits->checksSigners) {
+    EditSignerLists();
+  } else if (traits != nullptr && operation == Operation::kMove) {
+    PickFolder(certField_);
+  } else if (traits != nullptr && operation == Operation::kExec) {
+    QFileDialog picker(this, QString(), QString(), Utf8("Все файлы (*)"));
+    picker.setObjectName("ExecutablePicker");
+    picker.setFileMode(QFileDialog::ExistingFile);
+    picker.setOption(QFileDialog::DontUseNativeDialog, true);
+    if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
+    form_.certField = FromQString(picker.selectedFiles().first());
+    ShowFields();
+  } else {
+    PickRecipients();
   }
 }
 

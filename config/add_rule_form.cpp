@@ -3,7 +3,7 @@
 #include <initializer_list>
 
 #include "common/report_text.h"
-#include "config/operation_names.h"
+#include "common/operation_catalogue.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -11,27 +11,37 @@ namespace {
 
 CString Text(const char* utf8) { return WidenFormat(utf8); }
 
-bool In(int operation, std::initializer_list<int> group) {
-  for (int member : group) {
-    if (member == operation) return true;
+// The operation at a list position, or null for a position that holds none.
+const OperationTraits* At(int position) {
+  if (position < 0 || position >= kOperationCount) return nullptr;
+  return &OperationCatalogue()[static_cast<size_t>(position)];
+}
+
+bool Is(int position, Operation operation) { return position == static_cast<int>(operation); }
+
+bool IsAny(int position, std::initializer_list<Operation> operations) {
+  for (Operation operation : operations) {
+    if (Is(position, operation)) return true;
   }
   return false;
 }
 
-// The groups the editor's steps name.
-constexpr std::initializer_list<int> kRecipientOperations = {kOpEncr, kOpLenc, kOpSgen};
-constexpr std::initializer_list<int> kSignerOperations = {kOpChck, kOpChkx, kOpDchk, kOpResg,
-                                                          kOpDccx};
-constexpr std::initializer_list<int> kSignerOrExecOperations = {kOpChck, kOpChkx, kOpDchk,
-                                                                kOpResg, kOpDccx, kOpExec};
-constexpr std::initializer_list<int> kArchiveWithNoneOperations = {kOpEncr, kOpDecr, kOpLenc,
-                                                                   kOpLdec, kOpSgen, kOpDccx};
-constexpr std::initializer_list<int> kArchiveOperations = {
-    kOpEncr, kOpDecr, kOpLenc, kOpLdec, kOpSgen, kOpDccx, kOpArch, kOpUnar};
-constexpr std::initializer_list<int> kWithoutDirectoryProfile = {
-    kOpB64e, kOpB64d, kOpMove, kOpDele, kOpArch, kOpUnar, kOpPack, kOpUnpk, kOpExec};
-constexpr std::initializer_list<int> kModeOperations = {kOpSign, kOpSgen};
-constexpr std::initializer_list<int> kZipOnlyOperations = {kOpArch, kOpUnar};
+// The groups the editor's steps name, from what the catalogue says of each
+// operation.
+bool SearchesRecipients(int position) { return At(position) != nullptr && At(position)->searchesRecipients; }
+bool ChecksSigners(int position) { return At(position) != nullptr && At(position)->checksSigners; }
+bool ChecksSignersOrExecutes(int position) { return ChecksSigners(position) || Is(position, Operation::kExec); }
+bool ArchiveOptional(int position) {
+  return At(position) != nullptr && At(position)->archive == ArchiveUse::kOptional;
+}
+bool ArchiveRequired(int position) {
+  return At(position) != nullptr && At(position)->archive == ArchiveUse::kRequired;
+}
+bool UsesArchive(int position) { return ArchiveOptional(position) || ArchiveRequired(position); }
+bool WithoutDirectoryProfile(int position) {
+  return At(position) != nullptr && !At(position)->usesDirectoryProfile;
+}
+bool ChoosesMode(int position) { return At(position) != nullptr && At(position)->choosesMode; }
 
 constexpr const char* kDirectoryProfileLabel = "Профиль справочника: ";
 constexpr const char* kCipherLabel = "Алгоритм шифрования:";
@@ -65,24 +75,31 @@ CString CountText(size_t count) {
 }
 
 CString TooltipFor(int operation) {
-  if (In(operation, kSignerOperations)) return Text("Добавить подписантов");
-  if (operation == kOpMove) return Text("Доп. выходная папка");
-  if (operation == kOpExec) return Text("Исполняемый файл:");
+  if (ChecksSigners(operation)) return Text("Добавить подписантов");
+  if (Is(operation, Operation::kMove)) return Text("Доп. выходная папка");
+  if (Is(operation, Operation::kExec)) return Text("Исполняемый файл:");
   return Text("Добавить получателей");
 }
 
 int g_lastDirectoryProfilePosition = 0;
 
-const OperationCodeTable& OperationTable() {
-  static const OperationCodeTable table;
-  return table;
+CStringArray CatalogueColumn(const wchar_t* OperationTraits::*column) {
+  CStringArray texts;
+  for (const OperationTraits& traits : OperationCatalogue()) texts.Add(CString(traits.*column));
+  return texts;
 }
 
 }  // namespace
 
-const CStringArray& OperationCodes() { return OperationTable().codes; }
+const CStringArray& OperationCodes() {
+  static const CStringArray codes = CatalogueColumn(&OperationTraits::code);
+  return codes;
+}
 
-const CStringArray& OperationDisplayNames() { return OperationTable().names; }
+const CStringArray& OperationDisplayNames() {
+  static const CStringArray names = CatalogueColumn(&OperationTraits::displayName);
+  return names;
+}
 
 std::vector<CString> ChoiceEntries(ChoiceList list, const std::vector<CString>& directoryProfiles) {
   std::vector<const char*> texts;
@@ -91,7 +108,7 @@ std::vector<CString> ChoiceEntries(ChoiceList list, const std::vector<CString>& 
       break;
     case ChoiceList::kCiphers: {
       std::vector<CString> names;
-      for (int value = 0; value < 5; ++value) names.push_back(EncAlgorithmName(value));
+      for (int value = 0; value < kEncAlgorithmCount; ++value) names.push_back(CString(EncAlgorithmName(value)));
       return names;
     }
     case ChoiceList::kArchivesWithNone:
@@ -159,9 +176,9 @@ void RuleForm::Init() {
   label1108 = Text(kCipherLabel);
   directoryProfile = hasDirectoryProfiles ? 0 : -1;
   oldMask = L"*";
-  operation = kOpEncr;
+  operation = static_cast<int>(Operation::kEncr);
   certField = L"0";
-  certTooltip = TooltipFor(kOpEncr);
+  certTooltip = TooltipFor(static_cast<int>(Operation::kEncr));
   if (isNewRule_) {
     ShowArchiveRow(true);
     rows[1].position = 0;
@@ -182,26 +199,26 @@ void RuleForm::Init() {
     oldMask = rule_.mask;
     description = rule_.description;
     edited.masks = rule_.masks;
-    if (In(op, kRecipientOperations)) {
+    if (SearchesRecipients(op)) {
       recipients = rule_.recipients;
       certField = CountText(recipients.size());
       ShowCipherRow();
       rows[0].position = PositionOf(rule_.encAlgorithm, 5);
     }
-    if (In(op, kArchiveWithNoneOperations)) {
+    if (ArchiveOptional(op)) {
       ShowArchiveRow(true);
       rows[1].position = PositionOf(rule_.zipFile, 3);
-    } else if (In(op, kZipOnlyOperations)) {
+    } else if (ArchiveRequired(op)) {
       ShowArchiveRow(false);
       rows[1].position = PositionOf(rule_.zipFile - 1, 2);
     }
-    if (In(op, kSignerOperations)) {
+    if (ChecksSigners(op)) {
       edited.signerLists = rule_.signerLists;
       certField = CountText(edited.signerLists.size());
       certTooltip = TooltipFor(op);
     }
-    certEnabled = In(op, kRecipientOperations) || In(op, kSignerOperations);
-    if (op == kOpResg) {
+    certEnabled = SearchesRecipients(op) || ChecksSigners(op);
+    if (Is(op, Operation::kResg)) {
       label1108 = Text("Формат входной подписи:");
       label1109 = Text("Формат выходной подписи:");
       label1110 = Text("Новый профиль подписи:");
@@ -211,11 +228,11 @@ void RuleForm::Init() {
       rows[2] = {ChoiceList::kDirectoryProfiles, true, resign >= 0 ? resign : 0};
     }
     if (hasDirectoryProfiles) directoryProfile = DirectoryProfileIndex(profile_, rule_.zcsProfile);
-    if (op == kOpDele) {
+    if (Is(op, Operation::kDele)) {
       outputEnabled = false;
       pathOut.Empty();
     }
-    if (op == kOpMove) {
+    if (Is(op, Operation::kMove)) {
       certEditable = true;
       certEnabled = true;
       certIcon = kIconSecondOutput;
@@ -232,11 +249,11 @@ void RuleForm::Init() {
       folders = rule_.folders;
       row4Text = rule_.copyFolders;
     }
-    if (In(op, kWithoutDirectoryProfile)) {
+    if (WithoutDirectoryProfile(op)) {
       label1104.Empty();
       directoryProfileShown = false;
     }
-    if (op == kOpPack) {
+    if (Is(op, Operation::kPack)) {
       label1108 = Text("Количество файлов:");
       label1109 = Text("Размер архива (КБ.):");
       label1110 = Text("Таймаут архивации (мин.):");
@@ -248,7 +265,7 @@ void RuleForm::Init() {
       row4Shown = true;
       row4Text = rule_.archName;
     }
-    if (op == kOpExec) {
+    if (Is(op, Operation::kExec)) {
       label1108 = Text(kExecTimeoutLabel);
       numbers[0] = rule_.execTimeout;
       numbersShown[0] = true;
@@ -258,7 +275,7 @@ void RuleForm::Init() {
       certTooltip = TooltipFor(op);
       certField = rule_.execName == L"0" ? CString() : rule_.execName;
     }
-    if (In(op, kModeOperations)) ShowModeRow(PositionOf(rule_.stream, 2));
+    if (ChoosesMode(op)) ShowModeRow(PositionOf(rule_.stream, 2));
   }
   // Without directory profiles there is nothing to pick certificates in.
   if (!hasDirectoryProfiles && directoryProfileShown) certEnabled = false;
@@ -269,25 +286,25 @@ void RuleForm::OnOperationChange(int newPosition) {
   const int old = operation;
   const int op = newPosition;
   operation = newPosition;
-  if (In(old, kRecipientOperations) && !In(op, kRecipientOperations)) ResetCertField();
-  if (In(old, kSignerOrExecOperations) && !In(op, kSignerOrExecOperations)) {
+  if (SearchesRecipients(old) && !SearchesRecipients(op)) ResetCertField();
+  if (ChecksSignersOrExecutes(old) && !ChecksSignersOrExecutes(op)) {
     ResetCertField();
     edited.signerLists.clear();
   }
   certTooltip = TooltipFor(op);
-  if (old == kOpMove && op != kOpMove) ResetCertField();
-  certEnabled = In(op, kRecipientOperations) || In(op, kSignerOperations) || op == kOpMove;
+  if (Is(old, Operation::kMove) && !Is(op, Operation::kMove)) ResetCertField();
+  certEnabled = SearchesRecipients(op) || ChecksSigners(op) || Is(op, Operation::kMove);
 
-  if (op == kOpDele) {
+  if (Is(op, Operation::kDele)) {
     outputEnabled = false;
     pathOut.Empty();
   } else {
     outputEnabled = true;
-    if (old == kOpDele) pathOut.Empty();
+    if (Is(old, Operation::kDele)) pathOut.Empty();
   }
 
-  if (op == kOpMove) {
-    if (old != kOpMove) {
+  if (Is(op, Operation::kMove)) {
+    if (!Is(old, Operation::kMove)) {
       certField.Empty();
       row4Text.Empty();
     }
@@ -307,15 +324,15 @@ void RuleForm::OnOperationChange(int newPosition) {
     row4Shown = false;
   }
 
-  if (op == kOpPack) {
-    if (old != kOpPack) {
+  if (Is(op, Operation::kPack)) {
+    if (!Is(old, Operation::kPack)) {
       numbers[0] = numbers[1] = numbers[2] = 0;
       row4Text.Empty();
     }
     numbersShown[0] = numbersShown[1] = numbersShown[2] = true;
     row4Shown = true;
-  } else if (op == kOpExec) {
-    if (old != kOpExec) {
+  } else if (Is(op, Operation::kExec)) {
+    if (!Is(old, Operation::kExec)) {
       numbers[0] = 0;
       certField.Empty();
     }
@@ -328,16 +345,16 @@ void RuleForm::OnOperationChange(int newPosition) {
     certTooltip = TooltipFor(op);
   } else {
     numbersShown[0] = numbersShown[1] = numbersShown[2] = false;
-    if (op != kOpMove) {
+    if (!Is(op, Operation::kMove)) {
       row4Shown = false;
       label1138.Empty();
     }
   }
 
-  if (In(op, kModeOperations)) rows[1].position = PositionOf(rule_.zipFile, 3);
+  if (ChoosesMode(op)) rows[1].position = PositionOf(rule_.zipFile, 3);
 
-  if (op == kOpResg) {
-    if (old != kOpResg) {
+  if (Is(op, Operation::kResg)) {
+    if (!Is(old, Operation::kResg)) {
       rows[0] = {ChoiceList::kFormats, true, 0};
       rows[1] = {ChoiceList::kFormats, true, 0};
       label1108 = Text("Формат входной подписи:");
@@ -348,25 +365,25 @@ void RuleForm::OnOperationChange(int newPosition) {
   } else {
     label1110.Empty();
     rows[2].shown = false;
-    if (In(op, kModeOperations)) ShowModeRow(PositionOf(rule_.stream, 2));
+    if (ChoosesMode(op)) ShowModeRow(PositionOf(rule_.stream, 2));
     label1108.Empty();
     label1109.Empty();
     rows[0].shown = false;
     rows[1].shown = false;
-    if (In(op, kRecipientOperations)) ShowCipherRow();
-    if (In(op, {kOpDecr, kOpLdec, kOpDccx, kOpArch, kOpUnar, kOpMove})) {
-      if (op == kOpMove) {
+    if (SearchesRecipients(op)) ShowCipherRow();
+    if (IsAny(op, {Operation::kDecr, Operation::kLdec, Operation::kDccx, Operation::kArch, Operation::kUnar, Operation::kMove})) {
+      if (Is(op, Operation::kMove)) {
         label1108 = Text("Удалить расширение:");
         label1110 = Text("Формат отчетности:");
       }
       rows[0].shown = false;
       if (op != old) rows[0].position = 0;
     }
-    if (op == kOpMove) {
+    if (Is(op, Operation::kMove)) {
       label1109 = Text("Добавить расширение:");
-    } else if (In(op, kArchiveOperations)) {
-      const bool zipOnly = In(op, kZipOnlyOperations);
-      const bool wasZipOnly = In(old, kZipOnlyOperations);
+    } else if (UsesArchive(op)) {
+      const bool zipOnly = ArchiveRequired(op);
+      const bool wasZipOnly = ArchiveRequired(old);
       ShowArchiveRow(!zipOnly);
       int& position = rows[1].position;
       // The same archive kind stays chosen across the lists with and
@@ -374,23 +391,23 @@ void RuleForm::OnOperationChange(int newPosition) {
       if (!zipOnly && wasZipOnly && position >= 0 && position < 2) ++position;
       if (zipOnly && !wasZipOnly && position > 0) --position;
     }
-    if (op != old && (op == kOpMove || In(op, kArchiveOperations))) {
-      if (In(old, kArchiveWithNoneOperations) && !In(op, kArchiveWithNoneOperations)) {
+    if (op != old && (Is(op, Operation::kMove) || UsesArchive(op))) {
+      if (ArchiveOptional(old) && !ArchiveOptional(op)) {
         rows[0].position = 0;
       }
-      if (In(old, kArchiveOperations) && !In(op, kArchiveOperations)) rows[1].position = 0;
+      if (UsesArchive(old) && !UsesArchive(op)) rows[1].position = 0;
     }
-    if (op == kOpPack) {
+    if (Is(op, Operation::kPack)) {
       label1108 = Text("Количество файлов:");
       label1109 = Text("Размер архива (КБ.):");
       label1110 = Text("Таймаут архивации (мин.):");
       label1138 = Text("Формат имён архивов:");
-    } else if (op == kOpExec) {
+    } else if (Is(op, Operation::kExec)) {
       label1108 = Text(kExecTimeoutLabel);
     }
   }
 
-  if (In(op, kWithoutDirectoryProfile)) {
+  if (WithoutDirectoryProfile(op)) {
     label1104.Empty();
     directoryProfileShown = false;
   } else {
@@ -450,69 +467,69 @@ RuleFormRefusal RuleForm::Ok(RuleRecord& result) const {
   };
   if (code.IsEmpty()) return message("Не выбрано ни одной операции.");
   if (IsUnset(pathIn)) return errorBox(kIconInput, "Не выбран входной путь.");
-  if (IsUnset(pathOut) && op != kOpDele) return errorBox(kIconOutput, "Не выбран выходной путь.");
+  if (IsUnset(pathOut) && !Is(op, Operation::kDele)) return errorBox(kIconOutput, "Не выбран выходной путь.");
   if (IsUnset(pathError)) return errorBox(kIconError, "Не выбран путь для ошибок.");
   RuleFormRefusal refusal = folderTest(pathIn, "Выбран некорректный входной путь.");
   if (refusal.kind != RuleFormRefusal::kNone) return refusal;
-  if (op != kOpDele) {
+  if (!Is(op, Operation::kDele)) {
     refusal = folderTest(pathOut, "Выбран некорректный выходной путь.");
     if (refusal.kind != RuleFormRefusal::kNone) return refusal;
   }
   refusal = folderTest(pathError, "Выбран некорректный путь для ошибок.");
   if (refusal.kind != RuleFormRefusal::kNone) return refusal;
   if (edited.masks.empty()) return message("Не выбрана маска.");
-  if (In(op, kRecipientOperations) && recipients.empty()) {
+  if (SearchesRecipients(op) && recipients.empty()) {
     return errorBox(kIconRecipients, "Не выбрано ни одного сертификата для операции.");
   }
-  if (op == kOpMove && !IsUnset(certField)) {
+  if (Is(op, Operation::kMove) && !IsUnset(certField)) {
     refusal = folderTest(certField, "Выбран некорректный доп. выходной путь.");
     if (refusal.kind != RuleFormRefusal::kNone) return refusal;
   }
-  if (op == kOpExec && IsUnset(certField)) {
+  if (Is(op, Operation::kExec) && IsUnset(certField)) {
     return errorBox(kIconExecutable, "Не указан исполняемый файл.");
   }
 
   RuleRecord rule;
   rule.operation = code;
   rule.pathIn = pathIn;
-  rule.pathOut = op == kOpDele ? CString() : pathOut;
+  rule.pathOut = Is(op, Operation::kDele) ? CString() : pathOut;
   rule.pathError = pathError;
-  if (!In(op, kWithoutDirectoryProfile)) {
+  if (!WithoutDirectoryProfile(op)) {
     rule.zcsProfile = ListTextAt(profile_.zcsProfiles, directoryProfile);
   }
   rule.recipients = recipients;
-  if (In(op, kRecipientOperations)) rule.encAlgorithm = ChosenOr(rows[0].position, rule_.encAlgorithm);
-  if (In(op, kModeOperations)) rule.stream = ChosenOr(rows[2].position, rule_.stream);
-  if (In(op, kArchiveWithNoneOperations)) rule.zipFile = ChosenOr(rows[1].position, rule_.zipFile);
-  if (In(op, kZipOnlyOperations)) {
+  if (SearchesRecipients(op)) rule.encAlgorithm = ChosenOr(rows[0].position, rule_.encAlgorithm);
+  if (ChoosesMode(op)) rule.stream = ChosenOr(rows[2].position, rule_.stream);
+  if (ArchiveOptional(op)) rule.zipFile = ChosenOr(rows[1].position, rule_.zipFile);
+  if (ArchiveRequired(op)) {
     rule.zipFile = rows[1].position >= 0 ? rows[1].position + 1 : rule_.zipFile;
   }
-  if (op == kOpResg) {
+  if (Is(op, Operation::kResg)) {
     rule.inFormatDet = rows[0].position;
     rule.outFormatDet = rows[1].position;
     rule.resignProfile = ListTextAt(profile_.zcsProfiles, rows[2].position);
   }
-  if (op == kOpMove) {
+  if (Is(op, Operation::kMove)) {
     rule.pathOut2 = certField;
     rule.delExt = delExt;
     rule.addExt = addExt;
     rule.folders = folders;
     rule.copyFolders = row4Text;
   }
-  if (op == kOpPack) {
+  if (Is(op, Operation::kPack)) {
     rule.archCount = numbers[0];
     rule.archSize = numbers[1];
     rule.archTimeout = numbers[2];
     rule.archName = row4Text;
   }
-  if (op == kOpExec) {
+  if (Is(op, Operation::kExec)) {
     rule.execName = certField;
     rule.execTimeout = numbers[0];
   }
   rule.isOn = 1;
   rule.description = description;
   rule.masks = edited.masks;
-  if (In(op, kSignerOperations)) rule.signerLists = edited.signerLists;
+  if (ChecksSigners(op)) rule.signerLists = edited.signerLists;
   result = std::move(rule);
   return RuleFormRefusal{};
 }

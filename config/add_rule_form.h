@@ -11,18 +11,13 @@
 #include <functional>
 #include <vector>
 
+#include "common/operation_catalogue.h"
 #include "config/config_records.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// The 24 operations in list order: the list position is the index here.
-inline constexpr int kOperationCount = 24;
-enum RuleOperation {
-  kOpEncr, kOpDecr, kOpHash, kOpB64e, kOpB64d, kOpSign, kOpChck, kOpChkx,
-  kOpMove, kOpDele, kOpLenc, kOpLdec, kOpCdsg, kOpDsig, kOpDchk, kOpDels,
-  kOpResg, kOpSgen, kOpDccx, kOpArch, kOpUnar, kOpPack, kOpUnpk, kOpExec,
-};
-// "ENCR", ... and "Зашифровать", ... in list order.
+// "ENCR", ... and "Зашифровать", ... in list order (the operation catalogue's):
+// the list position is the index here.
 const CStringArray& OperationCodes();
 const CStringArray& OperationDisplayNames();
 

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <span>
 
+#include "common/operation_catalogue.h"
 #include "common/error_box.h"
 #include "common/error_description.h"
 #include "common/library_error_stack.h"
@@ -161,14 +162,14 @@ void ReadRuleValues(QWidget* owner, RuleRecord& rule) {
       maskCount = count;
     }
   }
-  if ((rule.operation == L"ARCH" || rule.operation == L"UNAR") && rule.zipFile == 0) {
+  if (ArchiveUseOf(rule.operation) == ArchiveUse::kRequired && rule.zipFile == 0) {
     rule.zipFile = 1;
   }
   // Older configurations keep these two in the first recipient slot.
-  if (rule.operation == L"RESG" && rule.resignProfile.IsEmpty() && !rule.recipients.empty()) {
+  if (OperationHas(rule.operation, &OperationTraits::usesResignProfile) && rule.resignProfile.IsEmpty() && !rule.recipients.empty()) {
     rule.resignProfile = rule.recipients.front();
   }
-  if (rule.operation == L"MOVE" && rule.pathOut2.IsEmpty() && !rule.recipients.empty()) {
+  if (IsOperation(rule.operation, Operation::kMove) && rule.pathOut2.IsEmpty() && !rule.recipients.empty()) {
     rule.pathOut2 = rule.recipients.front();
   }
 }
@@ -287,7 +288,7 @@ bool FindLibraryPaths(const CString& name, DirectoryProfileEntry& paths) {
 
 bool WriteRuleValues(QWidget* owner, const RuleRecord& stored) {
   RuleRecord rule = stored;
-  const bool resign = rule.operation == L"RESG";
+  const bool resign = OperationHas(rule.operation, &OperationTraits::usesResignProfile);
   const bool hasPaths = FindLibraryPaths(rule.zcsProfile, rule.directoryProfile);
   const bool hasResignPaths = resign && FindLibraryPaths(rule.resignProfile, rule.resignDirectoryProfile);
   const HWND handle = WindowHandle(owner);

@@ -43,11 +43,10 @@ CString ArchiveName(int zipFile) {
   return CString();
 }
 
-bool IsOneOf(const CString& code, std::initializer_list<const wchar_t*> codes) {
-  for (const wchar_t* c : codes) {
-    if (code == c) return true;
-  }
-  return false;
+// The name of a cipher setting; empty for a value that names none.
+CString EncAlgorithmLabel(int encAlgorithm) {
+  const wchar_t* name = EncAlgorithmName(encAlgorithm);
+  return name != nullptr ? CString(name) : CString();
 }
 
 void AppendPart(CString& text, const CString& part) {
@@ -67,38 +66,38 @@ constexpr const char* kColumnCaptions[9] = {
 CString RuleFurtherSettings(const RuleRecord& rule) {
   CString text;
   const CString& code = rule.operation;
-  if (code == L"MOVE") {
+  if (IsOperation(code, Operation::kMove)) {
     for (const CString* part : {&rule.pathOut2, &rule.delExt, &rule.addExt, &rule.folders,
                                 &rule.copyFolders}) {
       if (!part->IsEmpty()) AppendPart(text, *part);
     }
     return text;
   }
-  if (code == L"RESG") {
+  if (IsOperation(code, Operation::kResg)) {
     if (!rule.signerLists.empty()) text = Decimal(rule.signerLists.size()) + L"; ";
     return text + rule.resignProfile + L"; " + SignatureForm(rule.inFormatDet) + L"->" +
            SignatureForm(rule.outFormatDet);
   }
-  if (IsOneOf(code, {L"CHCK", L"CHKX", L"DCHK", L"DCCX"})) {
+  if (const OperationTraits* traits = FindOperation(code); traits != nullptr && traits->checksSigners) {
     if (!rule.signerLists.empty()) text = Decimal(rule.signerLists.size());
   } else if (!rule.recipients.empty()) {
-    text = Decimal(rule.recipients.size()) + L"; " + EncAlgorithmName(rule.encAlgorithm);
+    text = Decimal(rule.recipients.size()) + L"; " + EncAlgorithmLabel(rule.encAlgorithm);
   }
   if (rule.zipFile != 0) {
     if (!rule.recipients.empty() || !rule.signerLists.empty()) text += L"; ";
     text += ArchiveName(rule.zipFile);
   }
-  if (code == L"PACK") {
+  if (IsOperation(code, Operation::kPack)) {
     for (int value : {rule.archCount, rule.archSize, rule.archTimeout}) {
       if (value > 0) AppendPart(text, Decimal(value));
     }
     if (!rule.archName.IsEmpty()) AppendPart(text, rule.archName);
   }
-  if (code == L"EXEC") {
+  if (IsOperation(code, Operation::kExec)) {
     AppendPart(text, rule.execName);
     if (rule.execTimeout > 0) text += L"; " + Decimal(rule.execTimeout);
   }
-  if (code == L"SIGN" || code == L"SGEN") {
+  if (const OperationTraits* traits = FindOperation(code); traits != nullptr && traits->choosesMode) {
     AppendPart(text, WidenFormat(rule.stream != 0 ? "Потоковая" : "Блочная"));
   }
   return text;
@@ -116,7 +115,7 @@ CString RuleDetailsText(const RuleRecord& rule) {
             SignatureForm(rule.outFormatDet) + end;
   }
   if (!rule.recipients.empty()) {
-    text += labelled("Алгоритм шифрования:", EncAlgorithmName(rule.encAlgorithm)) + end;
+    text += labelled("Алгоритм шифрования:", EncAlgorithmLabel(rule.encAlgorithm)) + end;
   }
   for (size_t i = 0; i < rule.recipients.size(); ++i) {
     text += WidenFormat("Получатель") + L" " + Decimal(i + 1) + L":\r\n" + rule.recipients[i] + end;
@@ -152,7 +151,7 @@ CString RuleDetailsText(const RuleRecord& rule) {
       text += labelled("Таймаут исполнения (мин.):", Decimal(rule.execTimeout)) + end;
     }
   }
-  if (rule.operation == L"SIGN" || rule.operation == L"SGEN") {
+  if (const OperationTraits* traits = FindOperation(rule.operation); traits != nullptr && traits->choosesMode) {
     text += labelled("Тип операции:", WidenFormat(rule.stream != 0 ? "Потоковая" : "Блочная")) + end;
   }
   return text;
@@ -162,7 +161,7 @@ std::vector<CString> RuleColumnTexts(const RuleRecord& rule, int number) {
   std::vector<CString> texts(9);
   texts[0] = Decimal(number);
   texts[1] = rule.description;
-  texts[2] = OperationCodeTable().DisplayName(rule.operation);
+  texts[2] = OperationDisplayName(rule.operation);
   texts[3] = rule.pathIn;
   texts[4] = rule.pathOut == L"0" ? CString() : rule.pathOut;
   texts[5] = rule.pathError;

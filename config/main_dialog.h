@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/config_records.h"
-#include "config/operation_names.h"
+#include "common/operation_catalogue.h"
 #include "platform/cstring.h"
 
 class QAction;

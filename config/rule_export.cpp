@@ -1,5 +1,6 @@
 #include "config/rule_export.h"
 
+#include "common/operation_catalogue.h"
 #include "common/error_box.h"
 #include "common/report_text.h"
 #include "common/split_pairs.h"
@@ -97,7 +98,7 @@ std::vector<SignerListRecord> ImportSignerLists(const CString& field) {
 }
 
 void CompleteArchiveRule(RuleRecord& rule) {
-  if ((rule.operation == L"ARCH" || rule.operation == L"UNAR") && rule.zipFile == 0) {
+  if (ArchiveUseOf(rule.operation) == ArchiveUse::kRequired && rule.zipFile == 0) {
     rule.zipFile = 1;
   }
 }

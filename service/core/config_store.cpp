@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "common/operation_catalogue.h"
 #include "common/registry_values.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -210,7 +211,7 @@ RuleRefusal ReadRuleValues(RuleRecord& rule) {
   RuleRefusal refusal;
   int maskCount = 0;
   for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
-    if (value.resignOnly && rule.operation != L"RESG") continue;
+    if (value.resignOnly && !OperationHas(rule.operation, &OperationTraits::usesResignProfile)) continue;
     int count = ReadRegistryValue(value, rule, nullptr, value.serviceReadFlags);
     if (value.type == RegistryValueType::CountedTexts && OutOfRange(count) && refusal.code == 0)
       refusal = CountTooLarge(value.name, count);
@@ -218,9 +219,9 @@ RuleRefusal ReadRuleValues(RuleRecord& rule) {
   }
   if (maskCount == 0) rule.masks.push_back(rule.mask);  // even when empty
   // Older configurations keep these two in the first recipient slot.
-  if (rule.operation == L"RESG" && rule.resignProfile.IsEmpty() && !rule.recipients.empty())
+  if (OperationHas(rule.operation, &OperationTraits::usesResignProfile) && rule.resignProfile.IsEmpty() && !rule.recipients.empty())
     rule.resignProfile = rule.recipients.front();
-  if (rule.operation == L"MOVE" && rule.pathOut2.IsEmpty() && !rule.recipients.empty())
+  if (IsOperation(rule.operation, Operation::kMove) && rule.pathOut2.IsEmpty() && !rule.recipients.empty())
     rule.pathOut2 = rule.recipients.front();
   return refusal;
 }

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/operation_catalogue.h"
 #include "platform/files.h"
 #include "platform/handles.h"
 #include "service/core/path_names.h"
@@ -43,7 +44,7 @@ RuleFolder FolderThatIsInput(const RuleRecord& rule) {
     bool written;
   };
   const Written folders[] = {
-      {{L"Path Out", &rule.pathOut}, rule.operation != L"DELE" && rule.operation != L"EXEC"},
+      {{L"Path Out", &rule.pathOut}, OperationHas(rule.operation, &OperationTraits::writesOutput)},
       {{L"Path Error", &rule.pathError}, true},
       {{L"Path Out 2", &rule.pathOut2}, rule.operation == L"MOVE"},
   };

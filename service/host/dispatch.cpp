@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/library_error_stack.h"
+#include "common/operation_catalogue.h"
 #include "platform/codepage.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
@@ -15,7 +16,7 @@ constexpr DWORD kCertificateSelectionMask = 0x10000;
 
 // The encrypting codes: which search text they journal.
 const wchar_t* SearchFailureFormat(const CString& operation) {
-  if (operation == L"LENC")
+  if (IsOperation(operation, Operation::kLenc))
     return L"Поиск сертификата '%s' для потокового шифрования файлов в папке '%s'";
   return L"Поиск сертификата '%s' для шифрования файлов в папке '%s'";
 }
@@ -70,150 +71,124 @@ LibraryContext RuleContextOf(const RuleDispatch& rule) {
   return rule.table[r.tableIndex].context;
 }
 
-// One operation code: whether its rule's recipients are searched first, and
-// the call of its function. Each call works on its own copy of the profile
-// (whose changes, journal files included, are dropped with it), except PACK,
-// UNPK and EXEC, which keep state of the worker's record.
-struct OperationEntry {
-  const wchar_t* code;
-  bool needsCertificates;
-  DWORD (*call)(const RuleDispatch& d, const RecipientCertificates& certificates);
-};
-
 using Found = RecipientCertificates;
 
-const OperationEntry kOperations[] = {
-    {L"ENCR", true,
-     [](const RuleDispatch& d, const Found& c) {
-       ProfileRecord p(d.profile);
-       return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                           d.archExt, 0, c.Records(), c.Count());
-     }},
-    {L"LENC", true,
-     [](const RuleDispatch& d, const Found& c) {
-       ProfileRecord p(d.profile);
-       return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                           d.archExt, 1, c.Records(), c.Count());
-     }},
-    {L"DECR", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                           d.archExt, &d.base.extExt, 0);
-     }},
-    {L"LDEC", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                           d.archExt, &d.base.extExt, 1);
-     }},
-    {L"HASH", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return HashFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.hashExt);
-     }},
-    {L"B64E", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return EncodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext);
-     }},
-    {L"B64D", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return DecodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext,
-                                &d.base.extExt);
-     }},
-    {L"SIGN", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt, 0, 0);
-     }},
-    {L"CDSG", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 0);
-     }},
-    {L"DSIG", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 1);
-     }},
-    {L"CHCK", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                       d.base.sigExt, 0, d.profile.verifyFile, d.base.verifyFileExt);
-     }},
-    {L"CHKX", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                       d.base.sigExt, 1, d.profile.verifyXFile, d.base.verifyFileExt);
-     }},
-    {L"RESG", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return ResignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
-                          d.base.dsigExt, d.base.verifyFileExt);
-     }},
-    {L"DELE", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return DeleteFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
-     }},
-    {L"DCHK", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return VerifyDetachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                       d.base.dsigExt, d.base.verifyFileExt);
-     }},
-    {L"MOVE", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return MoveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
-     }},
-    {L"DELS", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return RemoveSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt);
-     }},
-    {L"SGEN", true,
-     [](const RuleDispatch& d, const Found& c) {
-       ProfileRecord p(d.profile);
-       return SignAndEncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
-                                  d.archExt, d.base.encExt, c.Records(), c.Count());
-     }},
-    {L"DCCX", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return DecryptAndVerifyFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                    d.base.sigExt, d.archExt, d.base.encExt, &d.base.extExt,
-                                    d.profile.verifyXFile, d.base.verifyFileExt);
-     }},
-    {L"ARCH", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return ArchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
-     }},
-    {L"UNAR", false,
-     [](const RuleDispatch& d, const Found&) {
-       ProfileRecord p(d.profile);
-       return UnarchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
-     }},
-    {L"PACK", false,
-     [](const RuleDispatch& d, const Found&) {
-       return PackFiles(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName, d.archExt,
-                        &d.profile.rules[d.ruleIndex].packWaitStart);
-     }},
-    {L"UNPK", false,
-     [](const RuleDispatch& d, const Found&) {
-       return UnpackArchives(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
-     }},
-    {L"EXEC", false,
-     [](const RuleDispatch& d, const Found&) {
-       return ExecuteProgram(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
-     }},
-};
+// Calls the function of an operation. Each call works on its own copy of the
+// profile (whose changes, journal files included, are dropped with it),
+// except PACK, UNPK and EXEC, which keep state of the worker's record. The
+// switch has no default, so an operation added to the catalogue without a
+// call here is a compiler warning.
+DWORD CallOperation(Operation operation, const RuleDispatch& d, const Found& c) {
+  switch (operation) {
+    case Operation::kEncr: {
+      ProfileRecord p(d.profile);
+      return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
+                          d.archExt, 0, c.Records(), c.Count());
+    }
+    case Operation::kLenc: {
+      ProfileRecord p(d.profile);
+      return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
+                          d.archExt, 1, c.Records(), c.Count());
+    }
+    case Operation::kDecr: {
+      ProfileRecord p(d.profile);
+      return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
+                          d.archExt, &d.base.extExt, 0);
+    }
+    case Operation::kLdec: {
+      ProfileRecord p(d.profile);
+      return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
+                          d.archExt, &d.base.extExt, 1);
+    }
+    case Operation::kHash: {
+      ProfileRecord p(d.profile);
+      return HashFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.hashExt);
+    }
+    case Operation::kB64e: {
+      ProfileRecord p(d.profile);
+      return EncodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext);
+    }
+    case Operation::kB64d: {
+      ProfileRecord p(d.profile);
+      return DecodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext,
+                               &d.base.extExt);
+    }
+    case Operation::kSign: {
+      ProfileRecord p(d.profile);
+      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt, 0, 0);
+    }
+    case Operation::kCdsg: {
+      ProfileRecord p(d.profile);
+      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 0);
+    }
+    case Operation::kDsig: {
+      ProfileRecord p(d.profile);
+      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 1);
+    }
+    case Operation::kChck: {
+      ProfileRecord p(d.profile);
+      return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
+                                      d.base.sigExt, 0, d.profile.verifyFile, d.base.verifyFileExt);
+    }
+    case Operation::kChkx: {
+      ProfileRecord p(d.profile);
+      return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
+                                      d.base.sigExt, 1, d.profile.verifyXFile, d.base.verifyFileExt);
+    }
+    case Operation::kResg: {
+      ProfileRecord p(d.profile);
+      return ResignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
+                         d.base.dsigExt, d.base.verifyFileExt);
+    }
+    case Operation::kDele: {
+      ProfileRecord p(d.profile);
+      return DeleteFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
+    }
+    case Operation::kDchk: {
+      ProfileRecord p(d.profile);
+      return VerifyDetachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
+                                      d.base.dsigExt, d.base.verifyFileExt);
+    }
+    case Operation::kMove: {
+      ProfileRecord p(d.profile);
+      return MoveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
+    }
+    case Operation::kDels: {
+      ProfileRecord p(d.profile);
+      return RemoveSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt);
+    }
+    case Operation::kSgen: {
+      ProfileRecord p(d.profile);
+      return SignAndEncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
+                                 d.archExt, d.base.encExt, c.Records(), c.Count());
+    }
+    case Operation::kDccx: {
+      ProfileRecord p(d.profile);
+      return DecryptAndVerifyFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
+                                   d.base.sigExt, d.archExt, d.base.encExt, &d.base.extExt,
+                                   d.profile.verifyXFile, d.base.verifyFileExt);
+    }
+    case Operation::kArch: {
+      ProfileRecord p(d.profile);
+      return ArchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
+    }
+    case Operation::kUnar: {
+      ProfileRecord p(d.profile);
+      return UnarchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
+    }
+    case Operation::kPack: {
+      return PackFiles(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName, d.archExt,
+                       &d.profile.rules[d.ruleIndex].packWaitStart);
+    }
+    case Operation::kUnpk: {
+      return UnpackArchives(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
+    }
+    case Operation::kExec: {
+      return ExecuteProgram(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -247,13 +222,10 @@ DWORD RecipientCertificates::Search(const CString& recipient, bool useNetworkDir
 }
 
 DWORD DispatchRule(const RuleDispatch& rule) {
-  const CString& code = rule.profile.rules[rule.ruleIndex].operation;
-  for (const OperationEntry& operation : kOperations) {
-    if (code != operation.code) continue;
-    RecipientCertificates certificates(RuleContextOf(rule));
-    DWORD result = 0;
-    if (operation.needsCertificates && !FindRecipients(rule, certificates, &result)) return result;
-    return operation.call(rule, certificates);
-  }
-  return 0;
+  const OperationTraits* operation = FindOperation(rule.profile.rules[rule.ruleIndex].operation);
+  if (operation == nullptr) return 0;
+  RecipientCertificates certificates(RuleContextOf(rule));
+  DWORD result = 0;
+  if (operation->searchesRecipients && !FindRecipients(rule, certificates, &result)) return result;
+  return CallOperation(operation->operation, rule, certificates);
 }

@@ -1,8 +1,8 @@
 #pragma once
-// The dispatch of one rule to the function of its operation code (a table of
-// code, whether the rule's recipients are searched first, call), with the
-// certificate search that the encrypting codes need. Above both the service
-// core and the operations: nothing below includes it.
+// The dispatch of one rule to the function of its operation (found in the
+// operation catalogue of common/), with the certificate search that the
+// encrypting operations need. Above both the service core and the
+// operations: nothing below includes it.
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/operation_catalogue.h"
 #include "common/library_error_stack.h"
 #include "common/qelm_api.h"
 #include "platform/codepage.h"
@@ -281,7 +282,7 @@ bool Worker::RunRules() {
       return false;
     }
     if (names.IsEmpty()) {
-      if (rule.operation == L"PACK") rule.packWaitStart = 0;
+      if (IsOperation(rule.operation, Operation::kPack)) rule.packWaitStart = 0;
       continue;
     }
     RuleDispatch dispatch{names,  static_cast<int>(i), k,      prefix,
@@ -444,7 +445,7 @@ DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {
   };
   for (RuleRecord& rule : profile.rules) {
     if (!rule.zcsProfile.IsEmpty() && find(rule.zcsProfile) < 0) add(rule.directoryProfile, rule.zcsProfile);
-    if (rule.operation == L"RESG" && !rule.resignProfile.IsEmpty() && find(rule.resignProfile) < 0)
+    if (OperationHas(rule.operation, &OperationTraits::usesResignProfile) && !rule.resignProfile.IsEmpty() && find(rule.resignProfile) < 0)
       add(rule.resignDirectoryProfile, rule.resignProfile);
   }
   for (RuleRecord& rule : profile.rules) {

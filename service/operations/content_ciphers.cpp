@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/operation_catalogue.h"
 #include "common/qelm_api.h"
 #include "service/operations/crypto_operation_support.h"
 
@@ -13,11 +14,11 @@ constexpr const char* kCipherOids[] = {"1.2.643.2.2.21", "1.2.643.7.1.1.5.1.1", 
                                        "1.2.643.7.1.1.5.2.1", "1.2.643.7.1.1.5.2.2"};
 
 constexpr CipherChoice kCiphers[] = {
-    {ORLAX_CIPHER_GOST89, L"ГОСТ Р 28147-89"},
-    {ORLAX_CIPHER_MAGMA, L"ГОСТ Р 34.12-2015 Магма"},
-    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Магма с имитовставкой"},
-    {ORLAX_CIPHER_KUZNYECHIK, L"ГОСТ Р 34.12-2015 Кузнечик"},
-    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, L"ГОСТ Р 34.12-2015 Кузнечик с имитовставкой"},
+    {ORLAX_CIPHER_GOST89, kEncAlgorithmNames[0]},
+    {ORLAX_CIPHER_MAGMA, kEncAlgorithmNames[1]},
+    {ORLAX_CIPHER_MAGMA | ORLAX_CIPHER_OMAC, kEncAlgorithmNames[2]},
+    {ORLAX_CIPHER_KUZNYECHIK, kEncAlgorithmNames[3]},
+    {ORLAX_CIPHER_KUZNYECHIK | ORLAX_CIPHER_OMAC, kEncAlgorithmNames[4]},
 };
 constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
 static_assert(sizeof(kCipherOids) / sizeof(kCipherOids[0]) == kCipherCount);
