@@ -30,8 +30,6 @@ namespace {
 constexpr const char* kJournalFailureText = "Критическая ошибка: запись в журнал. Остановка обработчика";
 constexpr const char* kContextFailureText =
     "Критическая ошибка: инициализация криптопрофиля. Остановка обработчика";
-constexpr const wchar_t* kStartMessage = L"Запуск АК СКЗИ Квелла: сервис";
-constexpr const wchar_t* kStopMessage = L"Остановка АК СКЗИ Квелла: сервис";
 constexpr const wchar_t* kContextMessage = L"Профиль справочника : '%s' | Инициализация криптопрофиля";
 constexpr DWORD kStartWaitHint = 3000;
 
@@ -143,7 +141,7 @@ void Worker::FatalStop(DWORD code) {
 
 void Worker::OrderlyStop() {
   CloseContexts();
-  DWORD rc = JournalStartOrStop(kStopMessage);
+  DWORD rc = JournalStartOrStop(kServiceStopMessage);
   stopped_ = true;
   if (rc != 0) {
     ReportToEventLog(rc, kJournalFailureText);
@@ -173,7 +171,7 @@ bool Worker::Start() {
     ReportStopped(load.code);
     return false;
   }
-  if (DWORD rc = JournalStartOrStop(kStartMessage)) {
+  if (DWORD rc = JournalStartOrStop(kServiceStartMessage)) {
     ReportToEventLog(rc, kJournalFailureText);
     ReportStopped(rc);
     return false;
