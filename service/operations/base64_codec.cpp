@@ -74,14 +74,14 @@ LONG SkipArmorLine(const BYTE* bytes, DWORD count, const char* word, DWORD wordL
 // The decoder's state over the whole file.
 struct DecodeState {
   int pads = 0;
-  bool footer = false;  // a "-" was met: the next byte must be the footer's second "-"
+  bool footer = false;  // a "-" was met: the next "-" opens the footer's check
   bool fileStart = true;
 };
 
 // How one chunk ended.
 struct ChunkEnd {
   DWORD result = 0;     // non-zero: decoding ends with it, the chunk's bytes unwritten
-  bool finished = false;  // the footer was checked: nothing more is read or written
+  bool finished = false;  // the footer was checked: nothing after it is read
   DWORD taken = 0;      // bytes of the chunk used; the rest is read again
   DWORD produced = 0;   // bytes completed in output
 };
@@ -102,7 +102,7 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
     // Whole groups of four alphabet characters, the bulk of any text, go
     // at once; everything else (line ends, pads, dashes, a group that may
     // end the chunk) byte by byte below.
-    if (position == 0 && state.pads == 0 && !state.footer) {
+    if (position == 0 && state.pads == 0) {
       while (k + 3 < count && k + 3 <= kLastGroupStart) {
         const BYTE v0 = kDecodeTable[input[k]], v1 = kDecodeTable[input[k + 1]];
         const BYTE v2 = kDecodeTable[input[k + 2]], v3 = kDecodeTable[input[k + 3]];
@@ -117,17 +117,21 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
       if (k == count) break;
     }
     const BYTE b = input[k];
-    if (state.footer) {
-      // The first "-" ended the previous chunk right before this byte.
-      if (b != '-') return {B64_INVALID_CHARACTER, false, 0, 0};
-      return {static_cast<DWORD>(CheckArmorFooter(input + k, count - k)), true, count, 0};
-    }
     if (b < 0x20) {
       if (++controlRun > kLongestControlRun) return {B64_CONTROL_RUN, false, 0, 0};
       continue;
     }
     controlRun = 0;
     if (b == '-') {
+      // The second "-" after the data is the footer's: its check ends the
+      // decoding, whatever it finds; nothing after it is read.
+      // The bytes completed before it are the end of the data and are kept.
+      if (state.footer) {
+        const auto result = static_cast<DWORD>(CheckArmorFooter(input + k, count - k));
+        return {result, true, count, result == 0 ? end.produced : 0};
+      }
+      // The first one ends the chunk: a footer's own dashes follow it, or,
+      // in unarmoured text, the data goes on in a fresh group after it.
       state.footer = true;
       end.taken = k + 1;
       return end;
@@ -220,8 +224,9 @@ DWORD Base64DecodeStream(HANDLE source, HANDLE target, std::uint64_t size, BYTE*
     if (DWORD rc = ReadChunk(source, input, n)) return rc;
     size -= n;
     const ChunkEnd end = DecodeChunk(input, n, output, state);
-    if (end.result != 0 || end.finished) return end.result;
+    if (end.result != 0) return end.result;
     if (DWORD rc = WriteChunk(target, output, end.produced)) return rc;
+    if (end.finished) return 0;
     if (end.taken < n) {
       LARGE_INTEGER back{};
       back.QuadPart = -static_cast<std::int64_t>(n - end.taken);
@@ -229,8 +234,7 @@ DWORD Base64DecodeStream(HANDLE source, HANDLE target, std::uint64_t size, BYTE*
       size += n - end.taken;
     }
   }
-  // A "-" at the very end opens no footer.
-  return state.footer ? B64_INVALID_CHARACTER : 0;
+  return 0;
 }
 
 DWORD Base64File(const CStringA& source, const CStringA& target, int encode, bool* targetCreated) {

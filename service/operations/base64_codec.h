@@ -8,7 +8,9 @@
 // 76), no CR and no armour. Decoding skips single control bytes (line ends
 // of either kind), takes an armour header ("-----BEGIN LABEL-----") at the
 // very start of the file and stops at an armour footer ("-----END
-// LABEL-----"); the bytes it gives are those of the text up to there.
+// LABEL-----"); the bytes it gives are those of the text up to there. A
+// single "-" inside the data is passed over and the data goes on in a fresh
+// group after it; the next "-" is taken for a footer.
 //
 // Results are 32-bit codes: 0; the system error of the first file call or
 // allocation that failed; 38 (ERROR_HANDLE_EOF) when the source gave fewer
@@ -22,8 +24,7 @@
 #include "platform/windows_types.h"
 
 // A byte of 0x20 or more that is neither "=" nor "-" nor in the alphabet
-// (a blank, any byte of 0x80 or more); also a "-" inside the data that does
-// not open a footer (no second "-" right after it), as base64url text has.
+// (a blank, any byte of 0x80 or more).
 inline constexpr DWORD B64_INVALID_CHARACTER = static_cast<DWORD>(-2);
 // More than 3 control bytes in a row within one chunk (an empty line of CR LF
 // text).

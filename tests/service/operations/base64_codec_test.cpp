@@ -94,10 +94,15 @@ TEST_F(Base64Codec, DecodesOrFailsWithItsCodes) {
       {"Zm9v YmFy", B64_INVALID_CHARACTER, ""},
       {"Zm9v\x80YmFy", B64_INVALID_CHARACTER, ""},
       {"Zm9v_mFy", B64_INVALID_CHARACTER, ""},
-      // A "-" that opens no footer is an error, not a restart: base64url text
-      // would otherwise decode to wrong bytes.
-      {"Zm9v-YmFy", B64_INVALID_CHARACTER, "foo"},
-      {"Zm9v-", B64_INVALID_CHARACTER, "foo"},
+      // A single "-" in unarmoured text is passed over, and the data goes on
+      // in a fresh group after it; the next "-" is taken for a footer.
+      {"QUJD-QUJD", 0, "ABCABC"},
+      {"Zm9v-YmFy", 0, "foobar"},
+      {"Zm9v\n-\nYmFy\n", 0, "foobar"},
+      {"QUJ-QUJD", 0, "ABABC"},                        // the part group's low bits dropped
+      {"Zm9v-", 0, "foo"},
+      {"Zm9v-YmFy-Zm9v", B64_ARMOR_WORD_MISSING, "foo"},
+      {"Zm9v-YmFy-----END X-----", 0, "foobar"},       // the data before a footer is kept
       {"QUI", 0, "AB"},                                // missing pads are accepted
       {"QUJD=", 0, "ABC"},
       {"QUJDRA", 0, "ABCD"},
