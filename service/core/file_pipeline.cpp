@@ -224,14 +224,15 @@ bool FilePipeline::RefuseLinkedInput(PipelineFile& file) {
   return false;
 }
 
-// Takes the claim of source and renames it to claimed under that claim.
+// Takes the claim of source and renames it to claimed under that claim
+// (claimed empty: the file keeps its name).
 bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CString& claimed,
                              std::shared_ptr<void>& claim) {
   HANDLE handle = platform::ClaimFile(source);
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (handle != INVALID_HANDLE_VALUE) {
     claim = HoldClaim(handle);
-    if (MoveFileW(source, claimed)) return true;
+    if (claimed.IsEmpty() || MoveFileW(source, claimed)) return true;
     error = GetLastError();
     claim.reset();
   }
@@ -254,7 +255,7 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
                        claimed.GetString());
     description += kLeftInInputText;
   }
-  CString claimText = ClaimText(source, claimed);
+  CString claimText = claimed.IsEmpty() ? rulePrefix_ + OpeningText(source, source) : ClaimText(source, claimed);
   if (style_ == RecordStyle::kA)
     Record(error, file.operationText, description, claimText);
   else
@@ -269,6 +270,11 @@ bool FilePipeline::ClaimInputFile(PipelineFile& file) {
   file.claimedSize = FileSizeText(file.claimed);
   if (style_ == RecordStyle::kB) Describe(file);
   return true;
+}
+
+bool FilePipeline::HoldInputFile(PipelineFile& file) {
+  if (!RefuseLinkedInput(file)) return false;
+  return TakeClaim(file, file.source, CString(), file.claim);
 }
 
 bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
@@ -304,7 +310,7 @@ bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
 bool FilePipeline::RecordUnmoved(PipelineFile& file, DWORD code, const CString& stepText,
                                  const CString& description) {
   Record(code, file.staged.Shown(file.operationText), file.staged.Shown(description),
-         rulePrefix_ + file.staged.Shown(stepText));
+         stepText.IsEmpty() ? CString() : rulePrefix_ + file.staged.Shown(stepText));
   return false;
 }
 
@@ -436,9 +442,13 @@ void FilePipeline::LimitOutputPermissions(const PipelineFile& file) {
 
 DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   LimitOutputPermissions(file);
+  // A file that fails at publishing is recorded as any failed file is: with
+  // its text as it stood before the success's.
+  const CString failureText = file.operationText;
   Describe(file, true);  // the sizes of the outputs while they are staged
   CString taken;
   if (DWORD code = file.staged.Publish(renameConfFiles_, taken)) {
+    file.operationText = failureText;
     WorkFailure failure;
     failure.code = code;
     failure.stageText = FormatText(kCreatingFileText, taken);
@@ -507,7 +517,7 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure)
       where.Format(L". Файл остается во входном каталоге под именем '%s'", file.claimed.GetString());
   }
   Record(failure.code, file.operationText + where, failure.description,
-         rulePrefix_ + failure.stageText, failure.detail);
+         failure.withoutStageText ? CString() : rulePrefix_ + failure.stageText, failure.detail);
   return result_;
 }
 

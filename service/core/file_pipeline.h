@@ -120,6 +120,7 @@ struct StemOutput {
 struct WorkFailure {
   DWORD code = 0;
   CString stageText;      // written after RulePrefix as the record's extra
+  bool withoutStageText = false;  // the record carries no extra at all, not even RulePrefix
   CString description;    // the operation's own text; empty: ErrorDescription of code
   CString detail;         // the library's error stack, after a library failure
   CString partialOutput;  // deleted before the move (and partnerPartialOutput for pairs)
@@ -203,6 +204,11 @@ class FilePipeline {
   // would otherwise give a record every cycle), and the file keeps its name.
   // False: not claimed.
   bool ClaimInputFile(PipelineFile& file);
+  // The claim alone, for an operation that works on the file under its own
+  // name (MOVE): a link is refused, then the claim taken as ClaimInputFile
+  // takes it, with its records ("Открытие файла" in place of the rename's
+  // text), and the file keeps its name. False: not held.
+  bool HoldInputFile(PipelineFile& file);
   // Claims a data file and its detached signature (named data + "." +
   // dsigExt) together, whichever of the two was listed. A pair whose partner
   // is missing is passed over without a record; when the partner cannot be
@@ -252,7 +258,8 @@ class FilePipeline {
   DWORD FailFile(PipelineFile& file, const WorkFailure& failure);
 
   // Records a failure of a step that leaves the file where it is (not
-  // moved): message OperationText, extra RulePrefix + stepText.
+  // moved): message OperationText, extra RulePrefix + stepText (none at all
+  // when stepText is empty).
   bool RecordUnmoved(PipelineFile& file, DWORD code, const CString& stepText,
                      const CString& description = CString());
 

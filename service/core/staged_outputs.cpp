@@ -132,11 +132,16 @@ BOOL MoveFileStaged(const CString& existing, const CString& target, const CStrin
   if (MoveFileExW(existing, target, 0)) return TRUE;
   DWORD error = GetLastError();
   if (error != ERROR_NOT_SAME_DEVICE) return FALSE;
-  StagedFile copy;
-  copy.Stage(target, stagingFolder.IsEmpty() ? FolderOf(target) : stagingFolder);
-  if (!CopyFileW(existing, copy.Path(), TRUE)) return FALSE;
-  if (DWORD published = copy.Publish(target)) {
-    SetLastError(published);
+  // The copy's error is the move's: it is set again once the partial copy
+  // is gone, whose clean-up calls set errors of their own.
+  DWORD failed = 0;
+  {
+    StagedFile copy;
+    copy.Stage(target, stagingFolder.IsEmpty() ? FolderOf(target) : stagingFolder);
+    failed = CopyFileW(existing, copy.Path(), TRUE) ? copy.Publish(target) : GetLastError();
+  }
+  if (failed != 0) {
+    SetLastError(failed);
     return FALSE;
   }
   if (DeleteFileW(existing)) return TRUE;

@@ -400,6 +400,11 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     const CString* path;
     bool optional;
   };
+  // DELE writes no output; MOVE makes its dated folders with their parents
+  // and otherwise fails each file with the move's own error: neither is
+  // stopped by a missing output folder.
+  const bool outputsChecked =
+      !IsOperation(rule->operation, Operation::kDele) && !IsOperation(rule->operation, Operation::kMove);
   const Folder folders[] = {
       {&rule->pathIn, false},
       {&rule->pathOut, true},
@@ -408,7 +413,7 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   };
   DWORD keptCode = 0;
   for (const Folder& folder : folders) {
-    if (folder.optional && folder.path->IsEmpty()) continue;
+    if (folder.optional && (folder.path->IsEmpty() || !outputsChecked)) continue;
     DWORD code = FolderMissingCode(*folder.path);
     if (code == 0) continue;
     *missing = 1;

@@ -21,6 +21,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
 #include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/minizip_files.h"
 #include "service/operations/operations.h"
@@ -143,6 +144,16 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   return 0;
 }
 
+namespace {
+
+// Until its output is settled, a file's records show the size of the
+// claimed name as it was before the claim ("0").
+CString ClaimedSizeText(const PipelineFile& file, const CString& inputSize) {
+  return file.claimedYet ? inputSize : FileSizeText(file.claimed);
+}
+
+}  // namespace
+
 DWORD ArchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
                    CString profileName, CString archExt) {
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
@@ -152,7 +163,7 @@ DWORD ArchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& prof
   operation.describe = [](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     CString text;
     text.Format(L"Архивация файла '%s' (размер: %s) с записью в файл '%s' (размер: %s)", file.source.GetString(),
-                inputSize.GetString(), file.output.GetString(), outputSize.GetString());
+                ClaimedSizeText(file, inputSize).GetString(), file.output.GetString(), outputSize.GetString());
     return text;
   };
   operation.work = [gzip](PipelineFile& file, WorkFailure& failure) {
@@ -162,6 +173,7 @@ DWORD ArchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& prof
                     : ZipOneFile(source.c_str(), target.c_str(), file.name, errorText);
     failure.code = rc;
     failure.description = errorText;
+    failure.withoutStageText = true;  // the error text says what failed
     failure.partialOutput = file.output;
     return rc;
   };
@@ -184,7 +196,7 @@ DWORD UnarchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& pr
   operation.describe = [](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     CString text;
     text.Format(L"Распаковка файла '%s' (размер: %s) с записью в файл '%s' (размер: %s)", file.source.GetString(),
-                inputSize.GetString(), file.output.GetString(), outputSize.GetString());
+                ClaimedSizeText(file, inputSize).GetString(), file.output.GetString(), outputSize.GetString());
     return text;
   };
   operation.work = [gzip](PipelineFile& file, WorkFailure& failure) {
@@ -194,6 +206,7 @@ DWORD UnarchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& pr
                     : UnzipOneFile(source.c_str(), target.c_str(), errorText);
     failure.code = rc;
     failure.description = errorText;
+    failure.withoutStageText = true;  // the error text says what failed
     failure.partialOutput = file.output;
     return rc;
   };

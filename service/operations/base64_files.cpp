@@ -41,8 +41,11 @@ DWORD RunBase64(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   FileOperation operation;
   operation.outputStem = std::move(outputStem);
   operation.appended = appended;
+  // Until its output is settled, a file's records show the size of the
+  // claimed name as it was before the claim ("0").
   operation.describe = [format](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
-    return FormatText(format, file.source, inputSize, file.output, outputSize);
+    const CString size = file.claimedYet ? inputSize : FileSizeText(file.claimed);
+    return FormatText(format, file.source, size, file.output, outputSize);
   };
   operation.work = [encode](PipelineFile& file, WorkFailure& failure) { return CodeFile(file, encode, failure); };
   return RunFileOperation(pipeline, files, operation);

@@ -129,6 +129,7 @@ class ExecRun {
       if (perFile) {
         WorkFailure failure;
         failure.code = run.error;
+        failure.withoutStageText = true;
         pipeline_.FailFile(file, failure);
       } else {
         pipeline_.RecordUnmoved(file, run.error, CString());
@@ -191,7 +192,7 @@ DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     BYTE filePerFile = 0, fileOem = 0;
     inserted.clear();
     BuildExecCommand(rule.execName, rule.pathIn, namePart, extensionPart, rule.pathOut, command, filePerFile, fileOem,
-                     &inserted);
+                     &inserted, name);
     if (!exec.Run(file, command, inserted, fileOem != 0, true)) return pipeline.Result();
   }
   return 0;

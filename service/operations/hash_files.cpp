@@ -187,8 +187,12 @@ DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   const HashJob job{rule, RuleContext(table, rule), hashExt, profile.renameConfFiles};
+  // The text is made before the claim, with the size of the claimed name
+  // ("0" while it does not exist), and stays the message of every record of
+  // the file until its success.
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
-    return FormatText(kOperationFormat, rule.zcsProfile, file.source, inputSize, file.output, outputSize);
+    const CString size = file.claimedYet ? inputSize : FileSizeText(file.claimed);
+    return FormatText(kOperationFormat, rule.zcsProfile, file.source, size, file.output, outputSize);
   };
 
   for (const CString& name : files) {

@@ -1,8 +1,8 @@
 // MOVE: every listed file is moved to "Path Out" (in dated subfolders when
 // "Folders" asks for them), with its extension changed by "DelExt" and
 // "AddExt", and optionally copied first to "Path Out 2" (in "Copyfolders").
-// Nothing is claimed or probed; the move and its copy meet their conflicts
-// together, under one name.
+// The file is held under its own name (never renamed) and not probed; the
+// move and its copy meet their conflicts together, under one name.
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -146,7 +146,7 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
     if (copies) targets.copyFolder = rule.pathOut2;
     NameTargets(targets, outputName);
     PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
-    // Nothing is claimed: the mover and the records work on the file itself.
+    // Nothing is renamed: the mover and the records work on the file itself.
     file.claimed = file.source;
 
     WorkFailure failure;
@@ -154,7 +154,10 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
     if (code == 0 && copies) code = MakeSubfolders(rule.pathOut2, rule.copyFolders, targets.copyFolder, failure);
     if (code == 0) {
       NameTargets(targets, outputName);
-      if (!pipeline.VanishedFileCheck(file)) {
+      // The file keeps its name, but is held as every claimed input is: a
+      // link goes to the error folder unread, and a file that another
+      // instance is moving is left to it.
+      if (!pipeline.VanishedFileCheck(file) || !pipeline.HoldInputFile(file)) {
         if (pipeline.Fatal()) return pipeline.Result();
         continue;
       }

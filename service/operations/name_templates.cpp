@@ -185,7 +185,7 @@ void ExpandPackName(CString nameTemplate, CString& name) {
 
 void BuildExecCommand(CString commandTemplate, CString inputFolder, CString fileName, CString extension,
                       CString outputFolder, CString& command, BYTE& perFile, BYTE& oem,
-                      std::vector<InsertedValue>* inserted) {
+                      std::vector<InsertedValue>* inserted, const CString& listedName) {
   std::wstring_view raw = commandTemplate.GetString();
   std::wstring text = Trimmed(raw);
   if (!raw.empty() && raw.front() == L'/') text.insert(text.begin(), L'/');
@@ -195,7 +195,10 @@ void BuildExecCommand(CString commandTemplate, CString inputFolder, CString file
   const std::wstring name = fileName.GetString();
   const std::wstring ext = extension.GetString();
   const std::wstring out = outputFolder.GetString();
-  const std::wstring full = in + L"/" + name + L"." + ext;
+  const std::wstring full = in + L"/" +
+                            (!listedName.IsEmpty() ? std::wstring(listedName.GetString())
+                             : ext.empty()         ? name
+                                                   : name + L"." + ext);
   const Placeholder passes[] = {
       {L"$IN", &in, nullptr},   {L"$N", &name, &perFile}, {L"$F", &full, &perFile},
       {L"$E", &ext, &perFile}, {L"$OUT", &out, nullptr}, {L"$O2C", nullptr, &oem},

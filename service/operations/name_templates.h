@@ -52,10 +52,13 @@ struct InsertedValue {
 
 // Builds a command line from the template. Groups are expanded as in
 // ExpandPackName; then, inside each group, the placeholders are replaced in
-// the passes "$IN" (the input folder), "$N" (the file name), "$F" (input
-// folder, "/", file name, ".", extension: the "." is there even for an empty
-// extension), "$E" (the extension), "$OUT" (the output folder) and "$O2C"
-// (removed). "$N", "$F" and "$E" set perFile to 1, "$O2C" sets oem to 1; the
+// the passes "$IN" (the input folder), "$N" (the file name), "$F" (the
+// file's path: input folder, "/" and listedName, the file's whole name; when
+// that is empty, the file name and, for an extension that is not empty, "."
+// and the extension), "$E" (the extension), "$OUT" (the output folder) and
+// "$O2C" (removed). "$F" never gets a "." the file's name does not have: a
+// path ending in one names another file here, which the program would not
+// find. "$N", "$F" and "$E" set perFile to 1, "$O2C" sets oem to 1; the
 // function never clears a flag, so the caller sets both to 0 first.
 // Placeholders outside groups stay as they are and set nothing.
 //
@@ -66,4 +69,4 @@ struct InsertedValue {
 // holds.
 void BuildExecCommand(CString commandTemplate, CString inputFolder, CString fileName, CString extension,
                       CString outputFolder, CString& command, BYTE& perFile, BYTE& oem,
-                      std::vector<InsertedValue>* inserted = nullptr);
+                      std::vector<InsertedValue>* inserted = nullptr, const CString& listedName = CString());

@@ -128,7 +128,7 @@ TEST_F(RuleFolders, AnOutputFolderThatBecomesTheInputPassesTheRuleOverWithOneRec
     for (size_t at = all.find("0xE1718022"); at != std::string::npos; at = all.find("0xE1718022", at + 1)) ++count;
     return count;  // the code is written in the errors journal only
   };
-  EXPECT_EQ(Check(), 1) << "missing";
+  EXPECT_EQ(Check(), 0) << "MOVE is not stopped by a missing output folder";
   fs::create_directory_symlink(in, root_.path() / "later");
   EXPECT_EQ(Check(), 1);
   EXPECT_EQ(Check(), 1);
@@ -151,6 +151,32 @@ TEST_F(RuleFolders, AnOutputFolderThatBecomesTheInputPassesTheRuleOverWithOneRec
   EXPECT_EQ(overlapRecords(), 2u);
   EXPECT_NE(testsupport::ReadJournals(logs_).find("Значение 'Path Out 2' совпадает со значением 'Path In'"),
             std::string::npos);
+}
+
+// An output folder stops only the rules that write into it: DELE writes no
+// output, and MOVE makes its dated folders with their parents or fails
+// each file with the move's own error.
+TEST_F(RuleFolders, MissingOutputFoldersStopOnlyTheRulesThatNeedThem) {
+  SetClock(10, 1);
+  struct Case {
+    const wchar_t* operation;
+    bool outMissing;
+    bool out2Missing;
+    int missing;
+  };
+  const Case cases[] = {
+      {L"DELE", true, false, 0}, {L"DELE", false, true, 0}, {L"MOVE", true, false, 0},
+      {L"MOVE", false, true, 0}, {L"MOVE", true, true, 0},  {L"HASH", true, false, 1},
+      {L"B64E", false, true, 1},
+  };
+  rule_.pathIn = CString(root_.Dir("in").c_str());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << CStringA(c.operation).GetString() << " " << c.outMissing << c.out2Missing);
+    rule_.operation = c.operation;
+    rule_.pathOut = CString((root_.path() / (c.outMissing ? "gone-out" : "out")).c_str());
+    rule_.pathOut2 = CString((root_.path() / (c.out2Missing ? "gone-out2" : "out")).c_str());
+    EXPECT_EQ(Check(), c.missing);
+  }
 }
 
 TEST(ServiceNames, ProfileFromServiceName) {

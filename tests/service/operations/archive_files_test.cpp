@@ -161,9 +161,34 @@ TEST_F(ArchiveFilesTest, ArchivesThatAreNotOneSoundFileGoToTheErrorFolder) {
   EXPECT_EQ(Listing(err_), expected);
   const std::vector<std::string> records = Records();
   ASSERT_EQ(records.size(), names.size());
+  // The work step's error text says what failed: no step text follows it,
+  // not even the rule's prefix.
   const std::string errors = Errors();
-  for (const Case& c : cases) EXPECT_TRUE(Contains(errors, c.code)) << c.name << "\n" << errors;
+  for (const Case& c : cases) EXPECT_TRUE(Contains(errors, c.code + ". \r\n")) << c.name << "\n" << errors;
   EXPECT_EQ(Read(err_ / "badcrc.zip"), badCrc);
+}
+
+// A taken output fails the file before its text is made again after the
+// claim: the record shows the size of the claimed name as it was before
+// the claim, "0", in both directions.
+TEST_F(ArchiveFilesTest, ATakenOutputIsRecordedWithTheSizeBeforeTheClaim) {
+  WriteBytes(out_ / "a.txt.zip", "theirs");
+  WriteBytes(out_ / "b", "theirs");
+  Put("a.txt", "12345");
+  Put("b.zip", "12345");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Arch({"a.txt"}, 1, "zip"), 0u);
+  ASSERT_EQ(Unar({"b.zip"}, 1, "zip"), 0u);
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "b.zip"}));
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(Contains(records[0], "Архивация файла '" + (in_ / "a.txt").string() + "' (размер: 0) с записью в файл '" +
+                                       (out_ / "a.txt.zip").string() + "' (размер: 0). Файл перемещен"))
+      << records[0];
+  EXPECT_TRUE(Contains(records[1], "Распаковка файла '" + (in_ / "b.zip").string() + "' (размер: 0) с записью в файл '" +
+                                       (out_ / "b").string() + "' (размер: 0). Файл перемещен"))
+      << records[1];
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - ")) << Errors();
 }
 
 TEST_F(ArchiveFilesTest, EmptyInputsFailInBothFormats) {

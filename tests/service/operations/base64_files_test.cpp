@@ -83,6 +83,16 @@ TEST_F(Base64Files, TakenOutputFailsOrGetsAConflictFreeName) {
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf"), "theirs");
   EXPECT_NE(Errors().find("Правило 1 ('Тест'). Создание файла " + (out_ / "report.pdf.b64").string()),
             std::string::npos);
+  // The file fails before its text is made again after the claim: the size
+  // is that of the claimed name before the claim.
+  EXPECT_NE(Operations().find("Кодирование в Base64 файла " + (in_ / "report.pdf").string() + " (размер: 0) в файл " +
+                              (out_ / "report.pdf.b64").string() + " (размер: 0). Файл перемещен"),
+            std::string::npos)
+      << Operations();
+  EXPECT_NE(Operations().find("Раскодирование из Base64 файла " + (in_ / "report.pdf.b64").string() +
+                              " (размер: 0) в файл " + (out_ / "report.pdf").string() + " (размер: 0). Файл перемещен"),
+            std::string::npos)
+      << Operations();
 
   fs::rename(err_ / "report.pdf", in_ / "report.pdf");
   fs::rename(err_ / "report.pdf.b64", in_ / "report.pdf.b64");

@@ -13,6 +13,8 @@
 #include "platform/utf16.h"
 #include "service/operations/operations.h"
 #include "tests/service/operations/file_operation_fixture.h"
+#include "tests/support/file_size_limit.h"
+#include "tests/support/shm_folder.h"
 
 namespace {
 
@@ -147,6 +149,66 @@ TEST_F(DeleteMove, ConflictOnTheCopyAloneRenamesBothOrFails) {
   EXPECT_TRUE(std::regex_match(moved[0], std::regex("a~[0-9a-f]{1,8}\\.txt"))) << moved[0];
   EXPECT_EQ(Names(copies), (std::vector<std::string>{"a.txt", moved[0]}));
   EXPECT_EQ(testsupport::ReadFileBytes(copies / moved[0]), "data");
+}
+
+// Missing output folders do not stop MOVE: the dated folders are made with
+// their parents, and without them each file fails with the move's (or the
+// copy's) own error and goes to the error folder.
+TEST_F(DeleteMove, MissingOutputFoldersAreMadeByTheTemplatesOrFailEachFile) {
+  clock_.Set(1772960707);  // 2026-03-08 09:05:07
+  struct Case {
+    const char* what;
+    bool copies;
+    const wchar_t* folders;
+    const wchar_t* copyFolders;
+    std::string moved;   // below the missing "Path Out"; empty: failed
+    std::string copied;  // below the missing "Path Out 2"
+    std::string error;
+  };
+  const Case cases[] = {
+      {"Folders", false, L":|YYYY|", L"", "2026/a.txt", "", ""},
+      {"Folders and Copyfolders", true, L":|YYYY|", L":|DD|", "2026/a.txt", "08/a.txt", ""},
+      {"no Folders", false, L"", L"", "", "", "Ошибка 0x3 - "},
+      {"no Copyfolders", true, L":|YYYY|", L"", "", "", "Ошибка 0x3 - "},
+  };
+  int tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path missing = root_.path() / ("missing-" + std::to_string(tag));
+    const fs::path missingCopies = root_.path() / ("missing-copies-" + std::to_string(tag++));
+    rule().pathOut = Wide(missing);
+    rule().pathOut2 = c.copies ? Wide(missingCopies) : CString();
+    rule().folders = c.folders;
+    rule().copyFolders = c.copyFolders;
+    Put(in_, "a.txt", "data");
+    ASSERT_EQ(Move({"a.txt"}), 0u);
+    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+    if (c.moved.empty()) {
+      EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
+      fs::remove(err_ / "a.txt");
+      const std::string errors = testsupport::ReadFileBytes(journal_ / "2026.03.08 P - errors.txt");
+      EXPECT_NE(errors.find(c.error), std::string::npos) << errors;
+      continue;
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(missing / c.moved), "data");
+    if (c.copies) {
+      EXPECT_EQ(testsupport::ReadFileBytes(missingCopies / c.copied), "data");
+    }
+  }
+}
+
+// A move to another file system is a copy under a temporary name: when the
+// copy fails (a file larger than the disk takes), the record carries the
+// copy's own error, and nothing of the copy is left.
+TEST_F(DeleteMove, AMoveAcrossFileSystemsThatFailsRecordsTheFailingCallsError) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
+  rule().pathOut = Wide(shm.path());
+  Put(in_, "big.bin", std::string(1 << 20, 'x'));
+  ASSERT_EQ(testsupport::WithFileSizeLimit(64 * 1024, [&] { return Move({"big.bin"}); }), 0u);
+  EXPECT_EQ(Names(shm.path()), std::vector<std::string>{});
+  EXPECT_EQ(fs::file_size(err_ / "big.bin"), 1u << 20);
+  EXPECT_NE(Errors().find("Ошибка 0xDF - "), std::string::npos) << Errors();
 }
 
 TEST_F(DeleteMove, FailedMoveLeavesNoCopyBehind) {

@@ -84,10 +84,29 @@ TEST_F(ExecuteProgramTest, ExitCodesAndStartFailuresAreRecorded) {
   ASSERT_EQ(records.size(), 4u);
   const std::string errors = Errors();
   size_t notFound = 0;
-  for (size_t at = 0; (at = errors.find("Ошибка 0x2 - ", at)) != std::string::npos; ++at) ++notFound;
+  for (size_t at = 0; (at = errors.find("Ошибка 0x2 - ", at)) != std::string::npos; ++at) {
+    ++notFound;
+    // A start that failed has no step text, not even the rule's prefix.
+    const std::string line = errors.substr(at, errors.find("\r\n", at) - at);
+    EXPECT_EQ(line.find("Правило"), std::string::npos) << line;
+  }
   EXPECT_EQ(notFound, 2u) << errors;
   EXPECT_TRUE(Contains(records[3], ". Файл перемещен в каталог ошибок под именем " + (err_ / "one.txt").string()))
       << records[3];
+}
+
+// "$F" is the path of the file as it is named: no "." is added to a name
+// without an extension (a path ending in one names another file here).
+TEST_F(ExecuteProgramTest, FilePathsNameTheFileAsItIs) {
+  const std::vector<std::string> names = {"README", ".profile", "a.", "report.2024.txt"};
+  std::string expected;
+  for (const std::string& name : names) {
+    Put(name, name);
+    expected += (in_ / name).string() + std::string("\0fds=0\n", 7);
+  }
+  Template("", ":|$F|");
+  ASSERT_EQ(Exec(names), 0u);
+  EXPECT_EQ(LogText(), expected);
 }
 
 TEST_F(ExecuteProgramTest, OneRunPerCycleWithoutAFilePlaceholderAndOemNames) {

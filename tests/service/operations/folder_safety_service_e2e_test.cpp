@@ -22,6 +22,7 @@
 #include "tests/service/operations/file_rules_service_fixture.h"
 #include "tests/support/bound_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/shm_folder.h"
 
 namespace {
 
@@ -247,6 +248,103 @@ TEST_F(FoldersInTheService, LinksInTheInputFolderGoToTheErrorFolderAsLinks) {
   EXPECT_TRUE(fs::is_empty(Path("out")));
   EXPECT_EQ(ReadFileBytes(secret), "root only");
   EXPECT_FALSE(fs::exists(Path("secret/nowhere")));
+}
+
+// MOVE takes its files as every other operation does: a link in the input
+// folder, whatever it leads to (a file only root may read, the zero device,
+// a named pipe, nothing), goes to the error folder as a link, unread;
+// neither the move (a copy, across file systems) nor the copy into "Path
+// Out 2" reads through it, and the worker is never held: stop is answered.
+TEST_F(FoldersInTheService, MoveTakesLinksToTheErrorFolderUnread) {
+  testsupport::ShmFolder shm;  // "Path Out" on another file system, where there is one
+  const std::string rule = Rule(1, "MOVE", "in", "out");
+  profile_.RuleText(rule, "Path Out 2", root_.Dir("copies").string());
+  const fs::path out = shm.OnAnotherFileSystemThan(root_.path()) ? shm.path() : Path("out");
+  profile_.RuleText(rule, "Path Out", out.string());
+  const fs::path secret = root_.WriteFile("secret/key.txt", "root only");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Path("secret/pipe").c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    fs::path target;
+  };
+  const Case cases[] = {{"secret.txt", secret},
+                        {"zero.txt", "/dev/zero"},
+                        {"pipe.txt", Path("secret/pipe")},
+                        {"dangling.txt", Path("secret/nowhere")}};
+  for (const Case& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
+  // A file beside them, moved and copied as ever.
+  Write("in/very-last.txt", "plain");
+  Start();
+  const bool done = WaitUntil([&] {
+    return fs::exists(out / "very-last.txt") && std::all_of(std::begin(cases), std::end(cases), [&](const Case& c) {
+             return fs::is_symlink(Path("err") / c.name);
+           });
+  });
+  const auto stopped = RunMirelservice({"stop", profile_.profile()});
+  const std::string journals = Journals();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fs::read_symlink(Path("err") / c.name), c.target);
+    EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718020 - Файл '" + (Path("in") / c.name).string() +
+                                  "' является символической ссылкой"),
+              1u)
+        << journals;
+  }
+  EXPECT_TRUE(fs::is_empty(Path("in")));
+  EXPECT_EQ(RegularFiles(out), std::set<std::string>{"very-last.txt"});
+  EXPECT_EQ(RegularFiles(Path("copies")), std::set<std::string>{"very-last.txt"});
+  EXPECT_EQ(ReadFileBytes(out / "very-last.txt"), "plain");
+  EXPECT_EQ(ReadFileBytes(secret), "root only");
+  EXPECT_TRUE(fs::is_fifo(Path("secret/pipe")));
+}
+
+// Two instances moving from one folder to another file system: each file is
+// moved by exactly one of them, and one that the other instance has taken
+// is no failure of the file (at most a record that it was gone). Enough
+// files that the work outlasts a cycle's pause, so that both are at it.
+TEST_F(FoldersInTheService, TwoInstancesMovingAcrossFileSystemsMoveEveryFileExactlyOnce) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
+  testsupport::ProfileWriter second("Folders2");
+  WriteProfile(second);
+  profile_.RuleText(Rule(1, "MOVE", "shared", "unused-1"), "Path Out", shm.path().string());
+  second.RuleText(Rule(second, 1, "MOVE", "shared", "unused-2"), "Path Out", shm.path().string());
+  constexpr int kFiles = 4000;
+  std::set<std::string> expected;
+  const fs::path staging = root_.Dir("staging");
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    Write("staging/" + name, std::string(16384, 'x') + name);
+    expected.insert(name);
+  }
+  Start();
+  StartProfile("Folders2");
+  // Both instances are at work on the empty folder when the files come in.
+  for (const auto& entry : fs::directory_iterator(staging))
+    fs::rename(entry.path(), Path("shared") / entry.path().filename());
+  const bool done = WaitUntil(
+      [&] { return RegularFiles(shm.path()).size() + RegularFiles(Path("err")).size() >= kFiles; },
+      std::chrono::seconds(120));
+  const auto stopped = RunMirelservice({"stop", "Folders2"});
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
+
+  EXPECT_EQ(RegularFiles(shm.path()), expected);
+  EXPECT_TRUE(fs::is_empty(Path("err"))) << RegularFiles(Path("err")).size() << " files in the error folder";
+  EXPECT_TRUE(fs::is_empty(Path("shared")));
+  for (const std::string& name : expected) {
+    EXPECT_EQ(ReadFileBytes(shm.path() / name), std::string(16384, 'x') + name);
+  }
+  std::istringstream lines(journals);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("| Ошибка ORLAX ") != std::string::npos || line.find("| Ошибка 0x") != std::string::npos) {
+      EXPECT_NE(line.find("Ошибка ORLAX 0xE171800B - "), std::string::npos) << line;
+    }
+  }
 }
 
 // A named pipe and a socket in the input folder hold neither the worker nor

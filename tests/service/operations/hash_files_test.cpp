@@ -12,6 +12,8 @@
 #include "service/operations/hash_files.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
 #include "tests/support/crash_child.h"
+#include "tests/support/file_size_limit.h"
+#include "tests/support/shm_folder.h"
 
 namespace {
 
@@ -121,6 +123,12 @@ TEST_F(HashFilesTest, ConflictsAreMetAtCreationAndAtTheMove) {
       EXPECT_EQ(ours, std::vector<std::string>{});  // a written hash file is deleted again
       EXPECT_EQ(Read(err_ / c.name), "data");
       EXPECT_TRUE(Contains(Errors(), "Ошибка " + c.code + " - ")) << Errors();
+      // The text made before the claim is the message of every failure
+      // record: the size of the claimed name then, "0".
+      EXPECT_TRUE(Contains(Operations(), "Вычисление хэша файла " + (in_ / c.name).string() +
+                                             " (размер: 0) и запись в файл " + (out_ / (c.name + ".hsh")).string() +
+                                             " (размер: 0). Файл перемещен"))
+          << Operations();
       continue;
     }
     ASSERT_EQ(ours.size(), 2u);
@@ -152,6 +160,21 @@ TEST_F(HashFilesTest, AKillWhileTheHashFileIsWrittenLeavesNoHashFile) {
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.hsh"}));
   const std::string text = Read(out_ / "a.txt.hsh");
   EXPECT_EQ(text.substr(0, text.find('\n')), (out_ / "a.txt.hsh").string());
+}
+
+// The input moved to another file system is copied under a temporary
+// name: when the copy fails (a file larger than the disk takes), the record
+// carries the copy's own error, and neither the hash file nor the copy stays.
+TEST_F(HashFilesTest, AMoveAcrossFileSystemsThatFailsRecordsTheFailingCallsError) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
+  out_ = shm.path();
+  profile_.rules[0].pathOut = Wide(out_.string());
+  Put("big.bin", Bytes(1 << 20));
+  ASSERT_EQ(testsupport::WithFileSizeLimit(64 * 1024, [&] { return Hash({"big.bin"}); }), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(fs::file_size(err_ / "big.bin"), 1u << 20);
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0xDF - ")) << Errors();
 }
 
 TEST_F(HashFilesTest, LibraryFailureLeavesNothingInTheOutputFolder) {

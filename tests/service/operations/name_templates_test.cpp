@@ -110,7 +110,8 @@ TEST_F(NameTemplates, CommandsReplaceGroupsAndPlaceholdersInsideGroupsOnly) {
   };
   const Case cases[] = {
       {L"/usr/bin/tool :|$F|", L"/in", L"a", L"txt", L"/usr/bin/tool /in/a.txt", 1, 0, {{14, 9}}},
-      {L"/usr/bin/tool :|$F|", L"/in", L"a", L"", L"/usr/bin/tool /in/a.", 1, 0, {{14, 6}}},
+      // No extension: no "." that the file's name does not have.
+      {L"/usr/bin/tool :|$F|", L"/in", L"a", L"", L"/usr/bin/tool /in/a", 1, 0, {{14, 5}}},
       {L"tool $N :|x|", L"/in", L"a", L"b", L"tool $N x", 0, 0, {}},
       {L":|cmd|", L"/in", L"a", L"b", L"c5d", 0, 0, {}},  // letters act on all group text
       {L":|$IN|", L"/d", L"n", L"e", L"/d", 0, 0, {{0, 2}}},  // $IN before $N
