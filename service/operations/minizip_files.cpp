@@ -114,6 +114,20 @@ bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size) {
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
+bool IsEmptyZipArchive(HANDLE file, ULONGLONG size) {
+  constexpr ULONGLONG kEndRecord = 22;
+  if (size < kEndRecord || size > kEndRecord + 0xFFFF) return false;
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (!ReadArchiveChunk(file, reinterpret_cast<std::uint8_t*>(bytes.data()), static_cast<DWORD>(size))) return false;
+  const auto at = [&bytes](size_t offset) { return static_cast<unsigned char>(bytes[offset]); };
+  if (bytes.compare(0, 4, "PK\5\6") != 0) return false;
+  // Disk numbers, entry counts, directory size and offset: all 0.
+  for (size_t offset = 4; offset < 20; ++offset) {
+    if (at(offset) != 0) return false;
+  }
+  return kEndRecord + (at(20) | (at(21) << 8)) == size;  // the comment fills the rest
+}
+
 CString ZipTooLargeDescription() {
   char text[1024];
   ZipResultText(ZIP_E_TOO_LARGE, text);

@@ -50,6 +50,12 @@ std::unique_ptr<std::uint8_t[]> AllocateArchiveChunk();
 // Reads exactly size bytes; false on a failed or short read.
 bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size);
 
+// True when the file of `size` bytes, read from its start, is an archive
+// without a single entry: its end record alone, with its comment. minizip
+// cannot open such an archive (an end record at the file's very start is
+// one it takes for none found).
+bool IsEmptyZipArchive(HANDLE file, ULONGLONG size);
+
 // The text of ZIP_E_TOO_LARGE, for a file that an archive without ZIP64
 // records cannot hold.
 CString ZipTooLargeDescription();

@@ -150,7 +150,6 @@ class ArchiveInProgress {
   void Abandon();
   // The archive is kept: deletes the packed inputs.
   void Complete();
-  bool Empty() const { return packed_.empty(); }
 
  private:
   CString path_;
@@ -315,20 +314,32 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
     return record(COMPRESS_E_CREATE_PACKED, operationText, CompressionErrorDescription(COMPRESS_E_CREATE_PACKED),
                   CString());
   auto describe = [message](const PipelineFile&, const CString&, const CString&) { return message; };
+  // Files packed or failed (moved to the error folder) in this call: an
+  // archive is made once one is, however many fail. Names only passed over
+  // or given back (claimed elsewhere, still being written) make none: they
+  // would make an empty archive in every cycle.
+  bool taken = false;
   for (int i = 0; i < n; ++i) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(names[i], names[i], CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
-        !pipeline.ProbeInputFile(file)) {
+    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file)) {
       if (pipeline.Fatal()) return pipeline.Result();
+      continue;
+    }
+    if (!pipeline.ProbeInputFile(file)) {
+      if (pipeline.Fatal()) return pipeline.Result();
+      taken |= file.claimedYet && !PathFileExistsW(file.claimed);  // refused and moved
       continue;
     }
     WorkFailure failure;
     switch (packing.Add(file, failure)) {
       case ArchiveInProgress::Added::kPacked:
+        taken = true;
+        continue;
       case ArchiveInProgress::Added::kWaits:
         continue;
       case ArchiveInProgress::Added::kFailed:
+        taken = true;
         if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
         continue;
       case ArchiveInProgress::Added::kBroken:
@@ -338,14 +349,16 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
         return pipeline.FailFile(file, failure);
     }
   }
+  // The archive and its record are the call's result whatever became of
+  // each file taken, even when none was packed: each file that failed has
+  // its own record, and the count is that of the names taken up.
+  if (!taken) return 0;
   if (!packing.Finish()) {
     CString step;
     step.Format(L"Запись файла %s (размер: %s)", archive.GetString(), FileSizeText(archive).GetString());
     return record(COMPRESS_E_WRITE_PACKED, operationText, CompressionErrorDescription(COMPRESS_E_WRITE_PACKED),
                   pipeline.RulePrefix() + step);
   }
-  // Every file failed or waits: an empty archive is no result.
-  if (packing.Empty()) return 0;
   // A name taken while the archive was written goes through the conflict
   // rules as a name taken before.
   if (DWORD code = packing.Publish(archive, profile.renameConfFiles, [&](CString& next) {

@@ -1,6 +1,7 @@
 // UNPK: every input file is a ZIP archive whose folders and files are written
 // below "Path Out". An archive either unpacks whole or leaves nothing of its
-// files behind (folders made stay) and goes to the error folder.
+// own behind (no file, no folder it made that is still empty) and goes to
+// the error folder.
 
 #include "service/operations/unpack_entry_path.h"
 
@@ -54,11 +55,16 @@ class ArchiveUnpacking {
   // Unpacks the claimed archive into file's staged outputs; false with the
   // failure filled.
   bool Run(PipelineFile& file, WorkFailure& failure);
+  // Removes the folders this archive made (the last made first) that are
+  // still empty: a failed archive leaves nothing of its own behind.
+  void RemoveMadeFolders();
 
  private:
+  // A step without a text of its own gives the record none at all.
   bool Fail(WorkFailure& failure, DWORD code, const CString& stepText, const CString& description = CString()) {
     failure.code = code;
     failure.stageText = stepText;
+    failure.withoutStageText = stepText.IsEmpty();
     failure.description = description;
     return false;
   }
@@ -66,8 +72,11 @@ class ArchiveUnpacking {
     return Fail(failure, code, CString(), CompressionErrorDescription(code));
   }
   bool DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, WorkFailure& failure);
-  bool MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure);
-  bool FolderAside(const CString& parent, const CString& component, CString& path, WorkFailure& failure);
+  bool MakeFolders(const CStringArray& folders, const StagedOutputs& staged, CString& path, WorkFailure& failure);
+  bool FolderAside(const CString& parent, const CString& component, const StagedOutputs& staged, CString& path,
+                   WorkFailure& failure);
+  // Makes the folder (its parent exists) and notes it as this archive's.
+  int MakeFolder(const CString& path);
   bool WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
                       const CString& fileName, StagedOutputs& staged, WorkFailure& failure);
 
@@ -75,7 +84,19 @@ class ArchiveUnpacking {
   int renameConfFiles_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::unique_ptr<ExtractionLimit> limit_;
+  std::vector<CString> madeFolders_;
 };
+
+int ArchiveUnpacking::MakeFolder(const CString& path) {
+  const int rc = SHCreateDirectoryExW(nullptr, path, nullptr);
+  if (rc == ERROR_SUCCESS) madeFolders_.push_back(path);
+  return rc;
+}
+
+void ArchiveUnpacking::RemoveMadeFolders() {
+  for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) RemoveDirectoryW(*folder);
+  madeFolders_.clear();
+}
 
 bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
   LARGE_INTEGER size{};
@@ -93,6 +114,8 @@ bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
       step.Format(L"Определение размера файла %s", file.source.GetString());
       return Fail(failure, error, step);
     }
+    // An archive without entries unpacks as no files.
+    if (IsEmptyZipArchive(archive.get(), static_cast<ULONGLONG>(size.QuadPart))) return true;
   }
   zlib_filefunc64_def functions;
   FillLayerFileFunctions(&functions);
@@ -119,7 +142,7 @@ bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
       return FailReading(failure, rc);
     }
     CString folder;
-    if (!MakeFolders(entry.folders, folder, failure)) return false;
+    if (!MakeFolders(entry.folders, file.staged, folder, failure)) return false;
     if (!entry.folder && !WriteFileEntry(zip, info, folder, entry.fileName, file.staged, failure)) return false;
     if (zip.CloseEntry() != UNZ_OK) return FailReading(failure, COMPRESS_E_INFLATE);
   }
@@ -143,19 +166,23 @@ bool ArchiveUnpacking::DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, Work
   return true;
 }
 
-bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, CString& path, WorkFailure& failure) {
+bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, const StagedOutputs& staged, CString& path,
+                                   WorkFailure& failure) {
   path = pathOut_;
   for (const CString& component : folders) {
     const CString parent = path;
     path = parent + L"/" + component;
     CString step;
-    int rc = SHCreateDirectoryExW(nullptr, path, nullptr);
+    // A file an earlier entry of this archive wrote holds the name as a
+    // file already there does, though it gets the name only at the end.
+    const bool stagedFile = staged.Holds(path);
+    int rc = stagedFile ? ERROR_FILE_EXISTS : MakeFolder(path);
     if (rc == ERROR_SUCCESS) continue;
     if (rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
       step.Format(L"Создание каталога '%s'", pathOut_.GetString());
       return Fail(failure, static_cast<DWORD>(rc), step);
     }
-    const DWORD attributes = GetFileAttributesW(path);
+    const DWORD attributes = stagedFile ? FILE_ATTRIBUTE_NORMAL : GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const DWORD error = GetLastError();
       step.Format(L"Открытие файла %s (размер: %s)", pathOut_.GetString(), FileSizeText(pathOut_).GetString());
@@ -167,7 +194,7 @@ bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, CString& path, W
       step.Format(L"Создание каталога '%s'", pathOut_.GetString());
       return Fail(failure, ERR_UNPACK_NAME_CLASH, step, kClashText);
     }
-    if (!FolderAside(parent, component, path, failure)) return false;
+    if (!FolderAside(parent, component, staged, path, failure)) return false;
   }
   return true;
 }
@@ -176,8 +203,8 @@ bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, CString& path, W
 // and eight characters), or a new conflict-free one. The mark goes into the
 // clashing component alone, so the folder stays beside the name it stands
 // for whatever "." the path above holds.
-bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& component, CString& path,
-                                   WorkFailure& failure) {
+bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& component, const StagedOutputs& staged,
+                                   CString& path, WorkFailure& failure) {
   const CString pattern = parent + L"/" + component + L"~????????";
   WIN32_FIND_DATAW found{};
   HANDLE search = FindFirstFileW(pattern, &found);
@@ -204,8 +231,8 @@ bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& compone
   CString candidate;
   for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
     candidate = parent + L"/" + MakeConflictName(component);
-    if (PathFileExistsW(candidate)) continue;
-    int rc = SHCreateDirectoryExW(nullptr, candidate, nullptr);
+    if (PathFileExistsW(candidate) || staged.Holds(candidate)) continue;
+    int rc = MakeFolder(candidate);
     if (rc == ERROR_SUCCESS) {
       path = candidate;
       return true;
@@ -308,7 +335,10 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     ArchiveUnpacking unpacking(rule, profile.renameConfFiles);
     WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
-      // Every file written from the archive goes before the archive moves.
+      // Every file written from the archive goes before the archive moves
+      // (FailFile), and so do the folders made for them.
+      file.staged.Discard();
+      unpacking.RemoveMadeFolders();
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
       continue;
     }

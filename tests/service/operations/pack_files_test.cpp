@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
+
 #include "platform/sync.h"
 #include "service/core/file_pipeline.h"
 #include "service/operations/minizip_files.h"
@@ -278,13 +281,63 @@ TEST_F(PackFilesTest, AFileBeyondTheZipLimitsIsRefusedOrWaits) {
   ASSERT_EQ(PackWith({"small", "huge"}), 0u);
   EXPECT_EQ(Entries(out_ / "batch.zip"), std::vector<std::string>{"small"});
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"huge"});
-  // Alone, it is refused whole, and no empty archive is left.
+  // Alone, it is refused whole; the call's archive holds nothing.
   Rule().archName = L"second";
   ASSERT_EQ(Pack(), 0u);
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"huge"});
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{"batch.zip"});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"batch.zip", "second.zip"}));
+  EXPECT_EQ(fs::file_size(out_ / "second.zip"), 22u);  // the end record alone: no entry
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x90000 - ")) << Errors();
-  EXPECT_EQ(Successes(), 1u);
+  EXPECT_EQ(Successes(), 2u);
+}
+
+// An archive is made and recorded once a file has been taken for it, packed
+// or failed: when every one fails, the archive is empty and its record
+// counts the names taken up. Names that are only passed over make none,
+// which would otherwise come anew every cycle.
+TEST_F(PackFilesTest, EveryTakenFileFailingStillGivesTheArchiveAndItsRecord) {
+  struct Case {
+    const char* what;
+    std::function<void()> setup;
+    bool archive;
+  };
+  std::unique_ptr<optest::LiveClaim> live;
+  const Case cases[] = {
+      {"every file refused",
+       [&] {
+         for (const char* name : {"a", "b"})
+           ASSERT_TRUE(SetFileAttributesW(Wide(Put(name, name).string()), FILE_ATTRIBUTE_READONLY));
+       },
+       true},
+      {"every name passed over",
+       [&] {
+         Put("held.stp", "another instance's");
+         live = std::make_unique<optest::LiveClaim>(in_ / "held.stp");
+         ASSERT_TRUE(live->Held());
+       },
+       false},
+  };
+  int tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folders("case" + std::to_string(tag++));
+    c.setup();
+    const size_t listed = Listing(in_).size();
+    const size_t before = Successes();
+    ASSERT_EQ(Pack(), 0u);
+    EXPECT_EQ(Successes() - before, c.archive ? 1u : 0u) << Operations();
+    if (!c.archive) {
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      continue;
+    }
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{"batch.zip"});
+    EXPECT_EQ(fs::file_size(out_ / "batch.zip"), 22u);  // the end record alone: no entry
+    EXPECT_TRUE(Contains(Records().back(), "| Успех | Правило 1 ('Проба'). Упаковка '" + std::to_string(listed) +
+                                               "' файлов из каталога '" + in_.string() + "' в архив '" +
+                                               (out_ / "batch.zip").string() + "' (размер: 0)"))
+        << Records().back();
+  }
+  live.reset();
 }
 
 }  // namespace

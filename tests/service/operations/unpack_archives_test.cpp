@@ -1,6 +1,8 @@
 // UNPK: archives with folders unpacked below "Path Out", name clashes, and
 // archives from outside that try to write elsewhere or more than they hold.
 
+#include <regex>
+
 #include "service/core/result_codes.h"
 #include "service/operations/unpack_entry_path.h"
 #include "tests/service/operations/file_rule_fixture.h"
@@ -152,16 +154,82 @@ TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
   // An entry name of 301 bytes: never cut to fit.
   MakeZip("long.zip", "n=$(printf 'n%.0s' $(seq 150)) && mkdir $n && echo x > $n/$n", "-r a.zip n*");
   ASSERT_EQ(Unpk({"crc.zip", "overlap.zip", "long.zip"}), 0u);
-  // Only the folder made before the long name failed stays.
-  const auto left = Listing(out_);
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0], std::string(150, 'n') + "/");
+  // Not even the folder made before the long name failed stays.
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
   EXPECT_EQ(Listing(err_), (std::vector<std::string>{"crc.zip", "long.zip", "overlap.zip"}));
+  // Failures of reading have no step text, not even the rule's prefix.
   const std::string errors = Errors();
-  EXPECT_TRUE(Contains(errors, "Ошибка 0x40027 - Ошибка распаковки данных")) << errors;
-  EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE171800C - Распакованные данные архива превышают допустимый объём"))
+  EXPECT_TRUE(Contains(errors, "Ошибка 0x40027 - Ошибка распаковки данных. \r\n")) << errors;
+  EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE171800C - Распакованные данные архива превышают допустимый объём. \r\n"))
       << errors;
-  EXPECT_TRUE(Contains(errors, "Ошибка 0x40020 - Ошибка открытия файла с сжатыми данными")) << errors;
+  EXPECT_TRUE(Contains(errors, "Ошибка 0x40020 - Ошибка открытия файла с сжатыми данными. \r\n")) << errors;
+}
+
+// A file entry k followed by k/x.txt: the name k is taken by a file (one of
+// the archive's own, not yet under its name) where a folder is to be made,
+// a clash as with a file already there. Without renaming the archive fails
+// with nothing left of it; with renaming the folder goes aside.
+TEST_F(UnpackArchivesTest, AFileEntryThenAPathThroughItClashesAtTheFolder) {
+  struct Case {
+    int rename;
+    bool unpacked;
+  };
+  for (const Case c : {Case{0, false}, Case{1, true}}) {
+    SCOPED_TRACE(c.rename);
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    const std::string name = "k" + std::to_string(c.rename) + ".zip";
+    MakeZip(name, "echo file > k && mkdir j && echo x > j/x.txt", "a.zip k j/x.txt");
+    RenameEntries(name, "j/x.txt", "k/x.txt");
+    profile_.renameConfFiles = c.rename;
+    ASSERT_EQ(Unpk({name}), 0u);
+    const std::string record = Records().back();
+    if (!c.unpacked) {
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      EXPECT_TRUE(fs::exists(err_ / name));
+      EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800D - При распаковке директории произрошел конфликт имен с "
+                                     "существующим файлом. Правило 1 ('Проба'). Создание каталога '" +
+                                         out_.string() + "'"))
+          << Errors();
+      EXPECT_FALSE(Contains(record, "распаковано файлов")) << record;
+      continue;
+    }
+    const auto listing = Listing(out_);
+    ASSERT_EQ(listing.size(), 3u) << ::testing::PrintToString(listing);
+    EXPECT_EQ(listing[0], "k");
+    EXPECT_EQ(Read(out_ / "k"), "file\n");
+    EXPECT_TRUE(std::regex_match(listing[1], std::regex("k~[0-9a-f]{1,8}/"))) << listing[1];
+    EXPECT_EQ(listing[2], listing[1] + "x.txt");
+    EXPECT_TRUE(Contains(record, "| Успех | ")) << record;
+    EXPECT_TRUE(Contains(record, "(распаковано файлов: 2)")) << record;
+  }
+}
+
+// An archive that fails leaves none of the folders it made (an empty one
+// is no result of it); folders that were there before stay.
+TEST_F(UnpackArchivesTest, AFailedArchiveTakesAwayTheFoldersItMade) {
+  fs::create_directories(out_ / "old");
+  WriteBytes(out_ / "c.txt", "an older c");
+  MakeZip("made.zip", "mkdir -p new/deep old && echo a > new/deep/a.txt && echo b > old/b.txt && echo c > c.txt",
+          "a.zip new/deep/a.txt old/b.txt c.txt");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Unpk({"made.zip"}), 0u);
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"made.zip"});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"c.txt", "old/"}));
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - ")) << Errors();
+}
+
+// An archive without a single entry is unpacked as no files and deleted.
+TEST_F(UnpackArchivesTest, AnArchiveWithNoEntriesIsUnpackedAsNoFiles) {
+  Put("none.zip", std::string("PK\5\6", 4) + std::string(18, '\0'));
+  ASSERT_EQ(Unpk({"none.zip"}), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(Contains(records[0], "| Успех | ")) << records[0] << "\n" << Errors();
+  EXPECT_TRUE(Contains(records[0], "(распаковано файлов: 0)")) << records[0];
 }
 
 TEST_F(UnpackArchivesTest, ClaimedNamesArePassedOverAndEmptyArchivesCountNoFiles) {
