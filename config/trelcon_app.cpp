@@ -1,16 +1,23 @@
 #include "config/trelcon_app.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLockFile>
 #include <QStandardPaths>
 
 #include "common/error_box.h"
+#include "common/qt_translations.h"
 #include "common/report_text.h"
 #include "config/configuration_store.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
 #include "platform/errors.h"
+
+void PrepareTrelcon(QApplication& application) {
+  InstallQtRussianTranslations(application);
+  InstallProgramReporters();
+}
 
 QString SingleInstanceLockPath() {
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);

@@ -5,6 +5,13 @@
 
 #include <QString>
 
+class QApplication;
+
+// What the program sets up on its application before it makes any window:
+// Qt's own texts in Russian and the program's error reporters. The program,
+// its picture tool and its tests start with it.
+void PrepareTrelcon(QApplication& application);
+
 // The single-instance lock: a file named after the caption in the user's
 // runtime folder ($XDG_RUNTIME_DIR), held while the program runs. A lock
 // left by an instance that died is taken over.

@@ -12,6 +12,7 @@
 #include "config/configuration_store.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
+#include "config/trelcon_app.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   QApplication application(argc, argv);
-  InstallProgramReporters();
+  PrepareTrelcon(application);
   // Nobody answers here: any box means the store is not as the picture needs.
   SetModalRunner([](QDialog& dialog) {
     std::fprintf(stderr, "trelcon_picture: a dialog opened (%s)\n",

@@ -2,9 +2,11 @@
 
 #include <QApplication>
 
+#include "common/qt_translations.h"
 #include "monitor/monitor_program.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  InstallQtRussianTranslations(application);
   return RunMonitor(argc, argv);
 }

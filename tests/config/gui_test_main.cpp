@@ -6,13 +6,14 @@
 #include <QApplication>
 #include <memory>
 
-#include "config/message_boxes.h"
+#include "config/trelcon_app.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   QApplication application(argc, argv);
-  // As the program does at start: every error box goes through the seam.
-  InstallProgramReporters();
+  // As the program does at start: Qt's texts in Russian, every error box
+  // through the seam.
+  PrepareTrelcon(application);
   return RUN_ALL_TESTS();
 }

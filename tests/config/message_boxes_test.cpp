@@ -2,7 +2,11 @@
 // answers.
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <memory>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -121,6 +125,46 @@ TEST(WarningBoxTest, TitleIconAndOneVisibleButton) {
     EXPECT_EQ(answers.Shown()[0].title, c.title);
     EXPECT_EQ(answers.Shown()[0].text, QString::fromUtf8("Первая строка\nВторая строка"));
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Plain(QString text) { return text.remove(u'&').section(u'\t', 0, 0).toStdString(); }
+
+// Qt's own texts are Russian, as the program loads them at its start (this
+// test program starts the same way): the message boxes' standard buttons,
+// the file dialogs and the edit fields' context menus. Qt's catalogues come
+// from the system's qt6-translations-l10n, which scripts/setup installs.
+TEST(QtTranslationTest, StandardButtonsFileDialogsAndEditMenusSpeakRussian) {
+  ModalAnswers answers;
+  answers.Then([](QDialog& dialog) {
+    auto& box = dynamic_cast<QMessageBox&>(dialog);
+    EXPECT_EQ(Plain(box.button(QMessageBox::Yes)->text()), "Да");
+    EXPECT_EQ(Plain(box.button(QMessageBox::No)->text()), "Нет");
+    EXPECT_EQ(Plain(box.button(QMessageBox::Cancel)->text()), "Отмена");
+    return int(QMessageBox::Cancel);
+  });
+  EXPECT_EQ(ProgramMessageBox(nullptr, "Сохранить изменения?", MB_YESNOCANCEL | MB_ICONQUESTION),
+            IDCANCEL);
+
+  QFileDialog picker;
+  picker.setOption(QFileDialog::DontUseNativeDialog, true);
+  picker.setAcceptMode(QFileDialog::AcceptSave);
+  EXPECT_EQ(picker.windowTitle().toStdString(), "Сохранить как");
+  auto* fileName = picker.findChild<QLabel*>("fileNameLabel");
+  ASSERT_NE(fileName, nullptr);
+  EXPECT_EQ(Plain(fileName->text()), "Имя файла:");
+
+  QLineEdit edit;
+  const std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+  std::vector<std::string> items;
+  for (QAction* action : menu->actions()) {
+    if (!action->isSeparator()) items.push_back(Plain(action->text()));
+  }
+  EXPECT_EQ(items, (std::vector<std::string>{"Отменить действие", "Повторить действие", "Вырезать",
+                                             "Копировать", "Вставить", "Удалить", "Выделить всё"}));
 }
 
 }  // namespace
