@@ -16,12 +16,11 @@
 
 #include "common/report_text.h"
 #include "config/config_records.h"
+#include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
 
 namespace {
-
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
 
 constexpr int kMaxPeriodHours = 8760;
 constexpr const char* kSettingsTitle = "Настройки профиля справочника: ";
@@ -49,13 +48,6 @@ const SettingControl kSettings[] = {
     {"NoTSPisError", "Отсутствие штампа времени считать ошибкой", &ProfileRecord::noTspIsError},
     {"UseAIA", "Разрешить доступ к точкам AIA и CDP при построении цепочек", &ProfileRecord::useAia},
 };
-
-QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& text) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
 
 QCheckBox* MakeCheck(QWidget* parent, const char* objectName, const char* text) {
   auto* box = new QCheckBox(Utf8(text), parent);
@@ -148,7 +140,7 @@ CAddProfile::CAddProfile(QWidget* owner, ProfileRecord record)
 
 void CAddProfile::BuildControls() {
   setObjectName("CAddProfile");
-  nameEdit_ = new QLineEdit(this);
+  nameEdit_ = KeepOnOneLine(new QLineEdit(this));
   nameEdit_->setObjectName("ProfileName");
   list_ = new QListWidget(this);
   list_->setObjectName("DirectoryProfiles");
@@ -160,7 +152,7 @@ void CAddProfile::BuildControls() {
   settingsBox_ = new QGroupBox(this);
   settingsBox_->setObjectName("DirectoryProfileSettings");
   for (int i = 0; i < kSettingCount; ++i) settings_[i] = MakeCheck(settingsBox_, kSettings[i].objectName, kSettings[i].text);
-  tspEdit_ = new QLineEdit(settingsBox_);
+  tspEdit_ = KeepOnOneLine(new QLineEdit(settingsBox_));
   tspEdit_->setObjectName("ServerTSP");
   periodEdit_ = MakeNumberEdit(settingsBox_, "CrlUpdatePeriod");
   verifyFile_ = MakeCheck(this, "Verify File", "Создавать файл отчета проверки присоединенной подписи");
@@ -212,6 +204,15 @@ void CAddProfile::BuildControls() {
   layout->addLayout(timeoutRow);
   layout->addWidget(renameConfFiles_);
   layout->addLayout(buttons);
+
+  // The fields were made in groups, not in their places: Tab follows the
+  // screen, top to bottom.
+  SetTabOrder({nameEdit_, list_, add, remove, settings_[kNotUseLdap], settings_[kNotAddCert],
+               settings_[kNotCopyToLocal], settings_[kNotLoadCrl], periodEdit_,
+               settings_[kAutoUseTsp], tspEdit_, settings_[kAutoVerifyTsp], settings_[kNoTspIsError],
+               settings_[kUseAia], verifyFile_, verifyXFile_, verifyDetFile_, verifyResignFile_,
+               timeoutEdit_, renameConfFiles_, ok, exit});
+  SizeFromTemplate(this, 319, 352);
 
   connect(list_, &QListWidget::currentRowChanged, this, &CAddProfile::OnDirectoryProfileSelect);
   connect(add, &QPushButton::clicked, this, &CAddProfile::OnAddDirectoryProfile);
@@ -468,6 +469,7 @@ CAddCSProfDlg::CAddCSProfDlg(QWidget* owner) : QDialog(owner) {
   layout->addWidget(new QLabel(Utf8("Выберите профиль справочника"), this));
   layout->addWidget(choice_);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 315, 55);
   connect(ok, &QPushButton::clicked, this, &CAddCSProfDlg::accept);
   connect(exit, &QPushButton::clicked, this, &CAddCSProfDlg::reject);
 }

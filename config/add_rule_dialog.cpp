@@ -8,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -32,6 +31,15 @@ Widget* Named(Widget* widget, const char* objectName) {
   return widget;
 }
 
+// A list as wide as its longest entry (an operation or cipher name) would
+// make the form wider than a screen: the list is as wide as characters
+// characters, and its drop-down still shows the entries whole.
+QComboBox* NarrowList(QComboBox* list, int characters) {
+  list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  list->setMinimumContentsLength(characters);
+  return list;
+}
+
 void SetEntries(QComboBox* list, const std::vector<CString>& entries, int position) {
   const QSignalBlocker blocker(list);
   list->clear();
@@ -45,13 +53,14 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
                    const std::vector<CString>& suggestedMasks, const RuleRecord& rule)
     : QDialog(parent), form_(profile, rule) {
   setObjectName("CAddRule");
-  operation_ = Named(new QComboBox(this), "Operation");
+  operation_ = NarrowList(Named(new QComboBox(this), "Operation"), 24);
   for (int i = 0; i < kOperationCount; ++i) operation_->addItem(ToQString(OperationDisplayNames()[i]));
   directoryProfileLabel_ = Named(new QLabel(this), "DirectoryProfileLabel");
-  directoryProfile_ = Named(new QComboBox(this), "DirectoryProfile");
+  directoryProfile_ = NarrowList(Named(new QComboBox(this), "DirectoryProfile"), 10);
   for (const CString& name : profile.zcsProfiles) directoryProfile_->addItem(ToQString(name));
-  description_ = Named(new QPlainTextEdit(this), "Description");
-  description_->setMaximumHeight(60);
+  // The description is one line of the rule list, the journals and the
+  // export file: Tab leaves it, and no line break enters it.
+  description_ = KeepOnOneLine(Named(new QLineEdit(this), "Description"));
 
   auto* grid = new QGridLayout;
   int line = 0;
@@ -78,14 +87,14 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
     folderButtons[i] = MakeButton(this, folders[i].button, QString());
     folderButtons[i]->setIcon(FieldIconImage(this, folders[i].icon));
     folderButtons[i]->setToolTip(Utf8(folders[i].tooltip));
-    *folders[i].target = Named(new QLineEdit(this), folders[i].edit);
+    *folders[i].target = KeepOnOneLine(Named(new QLineEdit(this), folders[i].edit));
     grid->addWidget(folderButtons[i], line, 0);
     grid->addWidget(*folders[i].target, line, 1, 1, 3);
     ++line;
   }
   outputButton_ = folderButtons[1];
   certButton_ = MakeButton(this, "CertificateButton", QString());
-  certField_ = Named(new QLineEdit(this), "CertificateField");
+  certField_ = KeepOnOneLine(Named(new QLineEdit(this), "CertificateField"));
   grid->addWidget(certButton_, line, 0);
   grid->addWidget(certField_, line, 1, 1, 3);
   ++line;
@@ -99,8 +108,8 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
     grid->addWidget(rowLabels_[i], line + i, 0, 1, 2);
   }
   for (int i = 0; i < 3; ++i) {
-    rowLists_[i] = Named(new QComboBox(this), listNames[i]);
-    moveEdits_[i] = Named(new QLineEdit(this), moveNames[i]);
+    rowLists_[i] = NarrowList(Named(new QComboBox(this), listNames[i]), 20);
+    moveEdits_[i] = KeepOnOneLine(Named(new QLineEdit(this), moveNames[i]));
     numbers_[i] = Named(new QSpinBox(this), numberNames[i]);
     numbers_[i]->setRange(0, INT_MAX);
     auto* cell = new QHBoxLayout;
@@ -109,7 +118,7 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
     cell->addWidget(numbers_[i]);
     grid->addLayout(cell, line + i, 2, 1, 2);
   }
-  row4Text_ = Named(new QLineEdit(this), "Row4Text");
+  row4Text_ = KeepOnOneLine(Named(new QLineEdit(this), "Row4Text"));
   grid->addWidget(row4Text_, line + 3, 2, 1, 2);
 
   maskView_ = Named(new QTreeWidget(this), "MaskList");
@@ -148,6 +157,7 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
   masks_->SetupMaskList();
   ShowFields();
   masks_->FillMaskList();
+  SizeFromTemplate(this, 394, 224);
 
   connect(operation_, &QComboBox::currentIndexChanged, this, &CAddRule::OnOperationChange);
   connect(directoryProfile_, &QComboBox::currentIndexChanged, this,
@@ -181,7 +191,7 @@ void CAddRule::ReadFields() {
   form_.pathOut = FromQString(pathOut_->text());
   form_.pathError = FromQString(pathError_->text());
   form_.certField = FromQString(certField_->text());
-  form_.description = FromQString(description_->toPlainText());
+  form_.description = FromQString(description_->text());
   form_.delExt = FromQString(moveEdits_[0]->text());
   form_.addExt = FromQString(moveEdits_[1]->text());
   form_.folders = FromQString(moveEdits_[2]->text());
@@ -226,8 +236,8 @@ void CAddRule::ShowFields() {
   certButton_->setEnabled(form_.certEnabled);
   certButton_->setIcon(FieldIconImage(this, form_.certIcon));
   certButton_->setToolTip(ToQString(form_.certTooltip));
-  if (description_->toPlainText() != ToQString(form_.description)) {
-    description_->setPlainText(ToQString(form_.description));
+  if (description_->text() != ToQString(form_.description)) {
+    description_->setText(ToQString(form_.description));
   }
 }
 

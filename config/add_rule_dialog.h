@@ -15,7 +15,6 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QTreeWidget;
@@ -61,7 +60,7 @@ class CAddRule : public QDialog {
   QPushButton* outputButton_;
   QPushButton* certButton_;
   QLineEdit* certField_;
-  QPlainTextEdit* description_;
+  QLineEdit* description_;
   QLabel* rowLabels_[4];
   QComboBox* rowLists_[3];
   QLineEdit* moveEdits_[3];

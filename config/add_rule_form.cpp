@@ -141,7 +141,9 @@ DWORD RuleFolderTestCode(const CString& path) {
 RuleForm::RuleForm(const ProfileRecord& profile, const RuleRecord& rule)
     : profile_(profile), rule_(rule), isNewRule_(rule.operation.IsEmpty()) {
   label1104 = Text(kDirectoryProfileLabel);
-  label1122 = Text("Описа\nние");
+  // The label's text had a line break only to fit a narrow fixed place;
+  // here the layout gives it room.
+  label1122 = Text("Описание");
 }
 
 int RuleForm::LastDirectoryProfilePosition() { return g_lastDirectoryProfilePosition; }

@@ -87,6 +87,9 @@ void CTrelconDlg::ShowNoOpenProfile() {
   directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: 0"));
   SetProfileControlsEnabled(false);
   ruleList_->clear();
+  // No row may look open while no profile is.
+  profileList_->clearSelection();
+  profileList_->setCurrentItem(nullptr);
 }
 
 // ---------------------------------------------------------------- profiles

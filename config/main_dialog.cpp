@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
@@ -52,6 +53,25 @@ CString EncAlgorithmLabel(int encAlgorithm) {
 void AppendPart(CString& text, const CString& part) {
   if (!text.IsEmpty()) text += L"; ";
   text += part;
+}
+
+// A toolbar picture whose disabled look is plainly fainter than its own.
+// Several pictures are grey already, and the style's disabled version of a
+// grey picture is nearly the same picture; with no frame around a tool
+// button, that left an operator unable to tell which commands are open.
+QIcon ToolIcon(const QIcon& picture, QSize size, qreal pixelRatio) {
+  QIcon icon;
+  icon.addPixmap(picture.pixmap(size, pixelRatio), QIcon::Normal);
+  const QPixmap grey = picture.pixmap(size, pixelRatio, QIcon::Disabled);
+  QPixmap faint(grey.size());
+  faint.setDevicePixelRatio(grey.devicePixelRatio());
+  faint.fill(Qt::transparent);
+  QPainter painter(&faint);
+  painter.setOpacity(0.3);
+  painter.drawPixmap(0, 0, grey);
+  painter.end();
+  icon.addPixmap(faint, QIcon::Disabled);
+  return icon;
 }
 
 // The rule-list columns, right to left as they are inserted.
@@ -205,8 +225,9 @@ QToolButton* CTrelconDlg::ToolButton(const char* objectName, const char* toolTip
   auto* button = new QToolButton(this);
   button->setObjectName(QString::fromLatin1(objectName));
   button->setToolTip(Utf8(toolTip));
-  button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
   button->setIconSize(QSize(24, 24));
+  button->setIcon(ToolIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)),
+                           button->iconSize(), button->devicePixelRatioF()));
   button->setAutoRaise(true);
   return button;
 }
@@ -233,7 +254,7 @@ void CTrelconDlg::BuildControls() {
       {"AddProfileButton", "Добавить профиль", QStyle::SP_FileDialogNewFolder, &CTrelconDlg::OnAddProfile, false},
       {"EditProfileButton", "Изменить профиль", QStyle::SP_FileDialogDetailedView, &CTrelconDlg::OnEditProfile, true},
       {"DeleteProfileButton", "Удалить профиль", QStyle::SP_DialogDiscardButton, &CTrelconDlg::OnDeleteProfile, true},
-      {"ExportRulesButton", "Экспорт правил профиля", QStyle::SP_DialogSaveButton, &CTrelconDlg::ExportProfileRules, true},
+      {"ExportRulesButton", "Экспорт правил профиля", QStyle::SP_ArrowForward, &CTrelconDlg::ExportProfileRules, true},
       {"ImportRulesButton", "Импорт правил профиля", QStyle::SP_DialogOpenButton, &CTrelconDlg::ImportProfileRules, true},
   };
   auto* toolbar = new QHBoxLayout;
@@ -250,7 +271,7 @@ void CTrelconDlg::BuildControls() {
   toolbar->addStretch(1);
   auto* search = new QVBoxLayout;
   search->addWidget(new QLabel(Utf8("Поиск по полю \"описание\""), this));
-  searchEdit_ = new QLineEdit(this);
+  searchEdit_ = KeepOnOneLine(new QLineEdit(this));
   searchEdit_->setObjectName("SearchEdit");
   search->addWidget(searchEdit_);
   toolbar->addLayout(search);

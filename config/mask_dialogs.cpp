@@ -40,6 +40,7 @@ AddMask::AddMask(QWidget* parent, const std::vector<CString>& suggested, const C
   mask_ = new QComboBox(this);
   mask_->setObjectName("Mask");
   mask_->setEditable(true);
+  KeepOnOneLine(mask_);
   mask_->setInsertPolicy(QComboBox::NoInsert);
   for (const CString& entry : suggested) mask_->addItem(ToQString(entry));
   mask_->setEditText(ToQString(initial));
@@ -50,6 +51,7 @@ AddMask::AddMask(QWidget* parent, const std::vector<CString>& suggested, const C
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(mask_);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 231, 54);
   connect(ok, &QPushButton::clicked, this, &AddMask::accept);
   connect(exit, &QPushButton::clicked, this, &AddMask::reject);
 }
@@ -85,6 +87,7 @@ ErrBox::ErrBox(QWidget* parent, const CString& text, int iconId)
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(ok, 0, Qt::AlignRight);
+  SizeFromTemplate(this, 244, 65);
 }
 
 int ErrBox::DoModal() { return RunModal(*this); }

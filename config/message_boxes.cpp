@@ -136,7 +136,6 @@ WarningBox::WarningBox(QWidget* parent, int failure)
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top, 1);
   layout->addLayout(buttons);
-  resize(640, 400);
 }
 
 void WarningBox::OnInitDialog() {
@@ -158,6 +157,7 @@ void WarningBox::OnInitDialog() {
   edit_->setPlainText(ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   setMinimumSize(6 * okButton_->sizeHint().width() + 2 * style()->pixelMetric(QStyle::PM_ScrollBarExtent),
                  10 * okButton_->sizeHint().height() + 2 * style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+  SizeFromTemplate(this, 321, 200);
 }
 
 int WarningBox::DoModal() {

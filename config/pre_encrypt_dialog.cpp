@@ -54,7 +54,7 @@ CFilterDlg::CFilterDlg(QWidget* parent) : QDialog(parent) {
   for (int i = 0; i < CountNamedAttributes(); ++i) field_->addItem(ToQString(DnAttributes()[i]));
   field_->addItem(Utf8("<Поиск по всему имени>"));
   field_->setCurrentIndex(-1);
-  pattern_ = new QLineEdit(this);
+  pattern_ = KeepOnOneLine(new QLineEdit(this));
   pattern_->setObjectName("Pattern");
   ok_ = MakeButton(this, "OK", Utf8("OK"));
   ok_->setDefault(true);
@@ -71,6 +71,7 @@ CFilterDlg::CFilterDlg(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 227, 94);
   connect(pattern_, &QLineEdit::textChanged, this, &CFilterDlg::UpdateOk);
   connect(field_, &QComboBox::currentIndexChanged, this, &CFilterDlg::UpdateOk);
   connect(ok_, &QPushButton::clicked, this, &CFilterDlg::accept);
@@ -110,10 +111,10 @@ CPreEncryptDlg::CPreEncryptDlg(QWidget* parent, const PreEncryptParams& params,
   setWindowIcon(FieldIconImage(this, 200));
   sortField_ = new QComboBox(this);
   sortField_->setObjectName("SortField");
-  filter_ = new QLineEdit(this);
+  filter_ = KeepOnOneLine(new QLineEdit(this));
   filter_->setObjectName("Filter");
   listNameLabel_ = new QLabel(this);
-  listName_ = new QLineEdit(this);
+  listName_ = KeepOnOneLine(new QLineEdit(this));
   listName_->setObjectName("ListName");
   candidatesView_ = MakeOwnerList(this, "Candidates");
   candidatesView_->setHeaderLabels({Utf8("Владельцы")});
@@ -173,6 +174,7 @@ CPreEncryptDlg::CPreEncryptDlg(QWidget* parent, const PreEncryptParams& params,
   layout->addLayout(middle);
   layout->addWidget(chosenView_, 1);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 419, 258);
 
   connect(add, &QPushButton::clicked, this, &CPreEncryptDlg::OnAddChosen);
   connect(remove, &QPushButton::clicked, this, &CPreEncryptDlg::OnRemoveChosen);

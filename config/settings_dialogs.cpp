@@ -69,7 +69,7 @@ CConfigPage::CConfigPage(QWidget* parent, const BaseSettings& initial)
   grid->addWidget(heading, 0, 0, 1, 2);
   for (int i = 0; i < 8; ++i) {
     grid->addWidget(new QLabel(Utf8(kExtensionEdits[i].label), this), i + 1, 0);
-    edits_[i] = new QLineEdit(ToQString(values.*kExtensionEdits[i].member), this);
+    edits_[i] = KeepOnOneLine(new QLineEdit(ToQString(values.*kExtensionEdits[i].member), this));
     edits_[i]->setObjectName(QString::fromLatin1(kExtensionEdits[i].objectName));
     grid->addWidget(edits_[i], i + 1, 1);
   }
@@ -100,6 +100,7 @@ CConfigPage::CConfigPage(QWidget* parent, const BaseSettings& initial)
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top, 1);
   layout->addLayout(bottom);
+  SizeFromTemplate(this, 290, 204);
 
   // Connected only now: showing the values is no change.
   for (QLineEdit* edit : edits_) {
@@ -174,7 +175,7 @@ void CConfigPage::accept() {
 CAddExtDlg::CAddExtDlg(QWidget* parent) : QDialog(parent) {
   setObjectName("CAddExtDlg");
   setWindowTitle(Utf8(kAddExtensionText));
-  edit_ = new QLineEdit(this);
+  edit_ = KeepOnOneLine(new QLineEdit(this));
   edit_->setObjectName("Extension");
   QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);
@@ -186,6 +187,7 @@ CAddExtDlg::CAddExtDlg(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(row);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 226, 64);
   connect(ok, &QPushButton::clicked, this, &CAddExtDlg::accept);
   connect(exit, &QPushButton::clicked, this, &CAddExtDlg::reject);
 }
@@ -205,7 +207,7 @@ CConflictDlg::CConflictDlg(QWidget* parent, const CString& initialFolder, int in
   setObjectName("CConflictDlg");
   setWindowTitle(Utf8(kJournalFolderTitle));
   QPushButton* choose = MakeButton(this, "ChooseJournalFolder", Utf8(kJournalFolderTitle));
-  folderEdit_ = new QLineEdit(ToQString(folder), this);
+  folderEdit_ = KeepOnOneLine(new QLineEdit(ToQString(folder), this));
   folderEdit_->setObjectName("JournalFolder");
   sizeEdit_ = new QLineEdit(QString::number(size), this);
   sizeEdit_->setObjectName("JournalSize");
@@ -223,6 +225,10 @@ CConflictDlg::CConflictDlg(QWidget* parent, const CString& initialFolder, int in
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
+  // A journal folder is a long full path: the folder handed in is shown
+  // whole where a screen allows.
+  ShowWholeText(folderEdit_, 100);
+  SizeFromTemplate(this, 264, 75);
   connect(choose, &QPushButton::clicked, this, &CConflictDlg::OnChooseJournalFolder);
   // The least size is checked when the editing ends, not at every keystroke,
   // so that a size such as 1000 can be typed digit by digit.
@@ -321,6 +327,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(ok, 0, Qt::AlignRight);
+  SizeFromTemplate(this, 302, 74);
 }
 
 CString CAboutDlg::VersionText() {

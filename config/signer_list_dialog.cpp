@@ -45,6 +45,7 @@ SignerList::SignerList(QWidget* parent, const RuleRecord& rule, const ProfileRec
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(view_, 1);
   layout->addLayout(buttons);
+  SizeFromTemplate(this, 320, 200);
   connect(create, &QPushButton::clicked, this, &SignerList::OnCreate);
   connect(change, &QPushButton::clicked, this, &SignerList::OnChange);
   connect(remove, &QPushButton::clicked, this, &SignerList::OnDelete);

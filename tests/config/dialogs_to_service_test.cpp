@@ -7,7 +7,6 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QTreeWidget>
 #include <filesystem>
@@ -187,7 +186,7 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
         expected.pathOut.Empty();
       }
       SetText(editor, "PathError", ToQString(expected.pathError));
-      Child<QPlainTextEdit>(editor, "Description")->setPlainText(ToQString(expected.description));
+      Child<QLineEdit>(editor, "Description")->setText(ToQString(expected.description));
       {
         ModalAnswers typed;
         typed.Then(TypeMask(mask));

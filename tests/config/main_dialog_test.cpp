@@ -10,6 +10,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
+#include <algorithm>
+#include <cstdlib>
 
 #include "config/main_dialog.h"
 #include "config/qt_text.h"
@@ -303,6 +306,9 @@ TEST_F(MainDialogTest, DeletingAProfileBesideHiddenNamesDeletesTheRowsProfile) {
   EXPECT_EQ(g_profiles[2].name, CString(L"alpha"));
   EXPECT_TRUE(g_currentProfile.IsEmpty());
   EXPECT_FALSE(RuleList(*dialog)->isEnabled());
+  // With no profile open, the deleted row's neighbour must not look open.
+  EXPECT_TRUE(ProfileList(*dialog)->selectedItems().isEmpty());
+  EXPECT_EQ(ProfileList(*dialog)->currentItem(), nullptr);
 
   answers.Then(QMessageBox::Yes).Then(QMessageBox::Ok);
   ProfileList(*dialog)->setCurrentItem(ProfileList(*dialog)->topLevelItem(0));
@@ -435,6 +441,46 @@ TEST_F(MainDialogTest, ExportAndImportOfTheOpenProfilesRules) {
   EXPECT_EQ(RowNumbers(*dialog), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(RuleList(*dialog)->selectedItems().value(0)->text(0), "4");
   EXPECT_EQ(g_modified, 1);
+}
+
+// How far an image stands out from its background: the mean over its
+// pixels of the largest channel difference from the top left pixel.
+double Contrast(const QImage& picture) {
+  const QImage image = picture.convertToFormat(QImage::Format_ARGB32);
+  const QColor background = image.pixelColor(0, 0);
+  double sum = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      sum += std::max({std::abs(c.red() - background.red()), std::abs(c.green() - background.green()),
+                       std::abs(c.blue() - background.blue())});
+    }
+  }
+  return sum / (image.width() * image.height());
+}
+
+TEST_F(MainDialogTest, ToolbarButtonsLookPlainlyDisabledAndExportIsNotSave) {
+  dialog->show();
+  QApplication::processEvents();
+  int buttons = 0;
+  for (QToolButton* button : dialog->findChildren<QToolButton*>()) {
+    if (!button->isVisible()) continue;
+    SCOPED_TRACE(button->objectName().toStdString());
+    ++buttons;
+    const bool wasEnabled = button->isEnabled();
+    button->setEnabled(true);
+    const double enabled = Contrast(button->grab().toImage());
+    button->setEnabled(false);
+    const double disabled = Contrast(button->grab().toImage());
+    button->setEnabled(wasEnabled);
+    EXPECT_LT(disabled, 0.5 * enabled) << enabled;
+  }
+  EXPECT_EQ(buttons, 15);
+  const auto picture = [this](const char* name) {
+    return dialog->findChild<QToolButton*>(name)->icon().pixmap(24, 24).toImage();
+  };
+  EXPECT_NE(picture("ExportRulesButton"), picture("SaveButton"));
+  EXPECT_NE(picture("ExportRulesButton"), picture("ImportRulesButton"));
 }
 
 TEST(SingleInstanceTest, ASecondInstanceIsRefused) {
