@@ -26,6 +26,7 @@
 #include "tests/config/widget_lookup.h"
 #include "tests/support/service_runner.h"
 #include "tests/support/test_pki.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void SetNumber(QWidget& dialog, const char* name, int number) {
   if (auto* field = Child<QSpinBox>(dialog, name)) field->setValue(number);
 }
 QString QPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-CString Wide(const std::filesystem::path& path) { return FromQString(QPath(path)); }
+using testsupport::Wide;
 // Texts as UTF-8, so that a failure shows them readably.
 std::string Utf8(const CString& text) { return ToQString(text).toStdString(); }
 std::vector<std::string> Utf8(const std::vector<CString>& texts) {

@@ -12,10 +12,11 @@
 
 #include "platform/errors.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
-CString Wide(const std::filesystem::path& p) { return CString(p.c_str()); }
+using testsupport::Wide;
 
 // Runs the call and returns the cause of the CFileException* it throws
 // (-1 when it throws nothing); the exception is released as callers do.

@@ -33,13 +33,14 @@
 #include "tests/support/driven_clock.h"
 #include "tests/support/shm_folder.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
-CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+using testsupport::Wide;
 
 // The conflict mark ("~" and 1 to 8 lower-case hex digits) of a name made of
 // stem + mark + rest; "" when the name is not of that form.

@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "service/core/result_codes.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ Bytes SomeBytes(std::size_t n, unsigned seed) {
 
 // Paths here are the file system's UTF-8 bytes; the file routines take them
 // as 8-bit text in the ANSI code page.
-std::wstring Wide(const fs::path& p) { return platform::MultiByteToWide(p.string(), CP_UTF8); }
-std::string Ansi(const fs::path& p) { return platform::WideToMultiByte(Wide(p), CP_ACP); }
+using testsupport::Wide;
+std::string Ansi(const fs::path& p) { return platform::WideToMultiByte(Wide(p).GetString(), CP_ACP); }
 
 struct GzipMember {
   std::uint8_t flags = 0;
@@ -82,7 +83,7 @@ GzipMember Gunzip(const Bytes& gz) {
 void SetLastWriteSeconds(const fs::path& p, std::int64_t seconds) {
   FILETIME t = platform::FileTimeFromTicks(static_cast<std::uint64_t>(seconds + platform::kSecondsFrom1601To1970) *
                                            10000000ull);
-  HANDLE h = CreateFileW(Wide(p).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileW(Wide(p).GetString(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &t));
   CloseHandle(h);
@@ -138,7 +139,7 @@ TEST(GzipGlueTest, FileFailuresGiveTheirCodesAndTexts) {
   EXPECT_EQ(GzipOneFile(Ansi(some).c_str(), Ansi(root.path() / "no" / "dir" / "t.gz").c_str(), L"x", error),
             COMPRESS_E_CREATE_PACKED);
   // The source is held exclusively while it is compressed: one in use fails.
-  HANDLE held = CreateFileW(Wide(some).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileW(Wide(some).GetString(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   error.Empty();
   EXPECT_EQ(GzipOneFile(Ansi(some).c_str(), Ansi(target).c_str(), L"x", error), COMPRESS_E_OPEN_SOURCE);

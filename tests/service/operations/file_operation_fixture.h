@@ -16,14 +16,14 @@
 #include "service/core/journal.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace fileops {
 
 namespace fs = std::filesystem;
 
 inline std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
-inline CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
-inline CString Wide(const fs::path& path) { return Wide(path.string()); }
+using testsupport::Wide;
 
 class FileOperationTest : public ::testing::Test {
  protected:

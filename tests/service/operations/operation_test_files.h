@@ -11,11 +11,12 @@
 #include "platform/cstring.h"
 #include "platform/files.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace optest {
 
 inline std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
-inline CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+using testsupport::Wide;
 
 inline std::string Bytes(size_t size, unsigned seed = 7) {
   std::mt19937 generator(seed);

@@ -23,6 +23,7 @@
 #include "platform/errors.h"
 #include "service/operations/stream_stage_chain.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ namespace fs = std::filesystem;
 constexpr UINT kChunk = 10;
 constexpr DWORD kStageCode = 0xE0700777;
 
-CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+using testsupport::Wide;
 std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
 
 std::string Pattern(size_t size) {

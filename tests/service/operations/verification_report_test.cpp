@@ -23,13 +23,14 @@
 #include "tests/support/file_size_limit.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
-CString Wide(const std::string& text) { return CString(platform::MultiByteToWide(text, CP_UTF8).c_str()); }
+using testsupport::Wide;
 std::string Label(DWORD code) { return Utf8(CodeLabelText(code)); }
 
 using testsupport::FileSizeLimit;
