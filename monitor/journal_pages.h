@@ -13,20 +13,19 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <cstdint>
 #include <deque>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "monitor/journal_records.h"
 
-class QTreeView;
+class QTableView;
 
-// A row: its image (an index into the page's images) and its texts, column 1
-// on ("Время и дата:", then the page's other columns).
-struct JournalRow {
-  int image = 0;
-  RowTexts texts;
-};
-
+// The rows of a page over the text they were read in: each row is its
+// image and its place in a text block; the texts become wide only when a
+// cell is shown. Columns: the image, then the record's columns.
 class JournalRowsModel : public QAbstractTableModel {
   Q_OBJECT
  public:
@@ -37,16 +36,46 @@ class JournalRowsModel : public QAbstractTableModel {
   QVariant data(const QModelIndex& index, int role) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-  void AppendRows(std::vector<JournalRow> rows);
+  // Appends record i of batch with image images[i]; records whose image is
+  // negative are left out. The batch's text becomes one of the model's
+  // blocks.
+  void AppendRecords(RecordBatch batch, const std::vector<int>& images);
+  // Replaces the last row by record 0 of batch, with image.
+  void ReplaceLastRow(const RecordBatch& batch, int image);
   void RemoveFirstRows(int count);
   // Gives every row the image mapped[its image] (mapped covers every image).
   void MapImages(const std::vector<int>& mapped);
-  const JournalRow& row(int index) const { return rows_[static_cast<std::size_t>(index)]; }
+  int Image(int row) const { return rows_[static_cast<std::size_t>(row)].image; }
+  // The record column (0: time text) of a row, as shown.
+  QString Text(int row, int column) const;
+  // How many lines a record column of the row has.
+  int LineCount(int row, int column) const;
+  // How many record columns the row has.
+  int TextCount(int row) const { return rows_[static_cast<std::size_t>(row)].place.count; }
 
  private:
+  struct Row {
+    std::uint32_t block;  // the number of its text block, counted from the first ever kept
+    RecordPlace place;
+    std::uint8_t image;
+  };
+  // A block of text: as read, or packed (RecordBatch::Pack).
+  struct Block {
+    std::string text;
+    QByteArray packed;
+  };
+  std::string_view Column(const Row& row, int column) const;
+  // The text of a block, unpacked when it is packed (the last few blocks
+  // unpacked are kept, for the rows on the screen).
+  const std::string& BlockText(std::uint32_t block) const;
+  void DropUnusedBlocks();
+
   QStringList headers_;
   std::vector<QIcon> images_;
-  std::deque<JournalRow> rows_;
+  std::deque<Block> blocks_;
+  std::uint32_t firstBlock_ = 0;  // the number of blocks_.front()
+  std::deque<Row> rows_;
+  mutable std::deque<std::pair<std::uint32_t, std::string>> unpacked_;
 };
 
 // What the two page kinds share.
@@ -54,7 +83,7 @@ class JournalPage : public QWidget {
   Q_OBJECT
  public:
   int pairIndex() const { return pairIndex_; }
-  QTreeView* list() const { return list_; }
+  QTableView* list() const { return list_; }
   JournalRowsModel* rows() const { return model_; }
   int RowCount() const;
   // Column 1 ("Время и дата:") and the data column of a row.
@@ -68,12 +97,19 @@ class JournalPage : public QWidget {
   JournalTime firstMark = 0;
   JournalTime lastMark = 0;
   int acknowledgedCount = 0;
+  // The last row, when its record may still go on in its journal file (a
+  // line without its line feed yet, an errors record whose stack lines may
+  // follow): the poller then sends the whole record to take its place.
+  // -1 when the last row is final.
+  int openRow = -1;
 
   // The acknowledgment of this page: when rows arrived since the last one,
   // the rows acknowledged then are removed; every row left becomes
   // acknowledged; first and last get the time texts of the first and last
   // rows (empty without rows).
   void Acknowledge(QString& first, QString& last);
+  // Replaces the last row by record 0 of batch, with image.
+  void ReplaceLastRow(const RecordBatch& batch, int image);
 
   // Column widths from the list's width.
   virtual void LayOutColumns() = 0;
@@ -85,14 +121,32 @@ class JournalPage : public QWidget {
  protected:
   JournalPage(int pairIndex, int kind, const char* listName, QStringList headers,
               std::vector<QIcon> images, std::vector<int> acknowledgedImages, QWidget* parent);
-  void resizeEvent(QResizeEvent* event) override;
+  // The columns follow the list's visible width: whenever the viewport
+  // changes size (also when a page hidden until now is first shown, with
+  // the size the window gave it meanwhile) and when the page is shown.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   int ListWidth() const;
+  // Appends rows; a list scrolled to its end (or empty) follows them, so
+  // that the newest record stays in view while the operator has not
+  // scrolled away from it.
+  void AppendFollowing(RecordBatch batch, const std::vector<int>& images);
+  // Rows as tall as the lines of their record column column (rows are one
+  // line tall otherwise).
+  void SizeRowsToText(int column) {
+    sizedRows_ = true;
+    dataColumn_ = column;
+  }
+  int RowHeight(int lines) const;
+  void SizeRows(int first);
 
  private:
   int pairIndex_;
   int kind_;
   std::vector<int> acknowledgedImages_;
-  QTreeView* list_;
+  QTableView* list_;
+  bool sizedRows_ = false;
+  int dataColumn_ = 0;
   JournalRowsModel* model_;
 };
 
@@ -108,10 +162,11 @@ class OperationsDialog : public JournalPage {
   OperationsDialog(int pairIndex, QWidget* parent);
   QString DataText(int row) const override;
   void LayOutColumns() override;
-  // Appends the records as rows (acknowledged[i]: record i's row is
-  // acknowledged).
-  void AppendRecords(const std::vector<OperationRecord>& records,
-                     const std::vector<bool>& acknowledged);
+  // Appends the records as rows: record i's row is acknowledged when
+  // acknowledged[i] is 1, left out when it is -1.
+  void AppendRecords(RecordBatch records, const std::vector<int>& acknowledged);
+  // The image of an operations row.
+  static int ImageOf(bool success, bool acknowledged);
 
   // The time text of the row last right-double-clicked.
   QString jumpTime;
@@ -134,7 +189,7 @@ class ErrorsDialog : public JournalPage {
   ErrorsDialog(int pairIndex, QWidget* parent);
   QString DataText(int row) const override;
   void LayOutColumns() override;
-  void AppendRecords(const std::vector<ErrorRecord>& records, const std::vector<bool>& acknowledged);
+  void AppendRecords(RecordBatch records, const std::vector<int>& acknowledged);
   // The first row, from the top, whose time text is time; -1 when none.
   int FindRowAtTime(const QString& time) const;
 };

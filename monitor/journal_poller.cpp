@@ -21,8 +21,10 @@ namespace {
 
 // A long read is handed over in stretches of about this many bytes, so the
 // window thread appends rows in batches and stays responsive in between.
-constexpr DWORD kReadStretchBytes = 256u << 10;
-constexpr std::size_t kErrorsPerHandOver = 20000;
+constexpr DWORD kReadStretchBytes = 1u << 20;
+// How many of a file's last bytes are kept to tell, at the next pass, a file
+// that grew from one that was written anew.
+constexpr std::size_t kCheckBytes = 256;
 
 // Files are opened sharing read, write and delete, and only for the read:
 // the service appends to a journal while the monitor reads it, and an open
@@ -30,11 +32,30 @@ constexpr std::size_t kErrorsPerHandOver = 20000;
 constexpr DWORD kJournalShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // What the poller keeps of one journal file between passes.
+//
+// A file normally only grows: then what follows the bytes read is read and
+// is new, whatever its time. A file that shrank, or whose last bytes read are
+// no longer where they were, was written anew (a restore, a copy put back,
+// an editor's save): it is read whole, and from then on only its records
+// later than the newest record handed over before are new; a record of that
+// very second is new only when no record handed over in that second has its
+// texts (each of those matches one record of the file at most). This holds
+// until a record later than that second arrives, also over several passes
+// (a copy seen half done). So a file filled again with what it held gives
+// nothing, and records written since are still shown.
 struct FileState {
   CString name;
   int part = 0;
-  ULONGLONG handedOver = 0;  // bytes of complete lines already handed over
-  bool fromStart = false;    // listed in the first pass and not read yet
+  bool fromStart = false;     // listed in the first pass and not read yet
+  ULONGLONG seen = 0;         // the file's length at the last read
+  std::string seenTail;       // its last bytes then (at most kCheckBytes)
+  ULONGLONG resume = 0;       // where the next read begins
+  bool open = false;          // the record handed over last begins at resume and may go on
+  std::string openIdentity;   // that record's identity (RecordBatch::Identity)
+  JournalTime newest = 0;     // the newest record handed over
+  std::vector<std::string> newestIdentities;  // the records handed over in its second
+  bool catchingUp = false;    // written anew, and nothing later than newest read since
+  std::vector<std::string> unmatched;  // catching up: newestIdentities not met again yet
 };
 
 // What the poller keeps of one journal of a pair.
@@ -121,7 +142,11 @@ class Poller {
       } else {
         JournalNameKey key;
         ParseJournalName(name, suffix, key);
-        kept.push_back(FileState{name, key.part, 0, first_});
+        FileState file;
+        file.name = name;
+        file.part = key.part;
+        file.fromStart = first_;
+        kept.push_back(std::move(file));
       }
     }
     for (FileState& dropped : watch.kept) {
@@ -135,8 +160,8 @@ class Poller {
     return true;
   }
 
-  // Hands over the complete lines appended to the file since its last read
-  // (all of them when it shrank). false when stopped.
+  // Hands over the records the file gained since its last read (see
+  // FileState). false when stopped.
   bool ReadChanged(int index, JournalKind kind, FileState& file) {
     const CString path = context_.journalFolder() + L"/" + file.name;
     FileHandle handle(CreateFileW(path, GENERIC_READ, kJournalShare, nullptr, OPEN_EXISTING,
@@ -157,67 +182,146 @@ class Poller {
       return true;
     }
     const auto length = static_cast<ULONGLONG>(size.QuadPart);
-    if (length == file.handedOver) return true;
-    if (length < file.handedOver) file.handedOver = 0;
-    return ReadAppended(handle.get(), index, kind, file, length);
+    const bool grown = length >= file.seen && StillHolds(handle.get(), file);
+    if (grown && length == file.seen) return true;
+    return Read(handle.get(), index, kind, file, length, !grown);
   }
 
-  bool ReadAppended(HANDLE handle, int index, JournalKind kind, FileState& file,
-                    ULONGLONG length) {
+  // True when the file still holds, where they were, the last bytes read.
+  static bool StillHolds(HANDLE handle, const FileState& file) {
+    if (file.seenTail.empty()) return true;
     LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(file.handedOver);
+    position.QuadPart = static_cast<LONGLONG>(file.seen - file.seenTail.size());
+    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return false;
+    std::string bytes(file.seenTail.size(), '\0');
+    DWORD got = 0;
+    if (!ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) return false;
+    return got == bytes.size() && bytes == file.seenTail;
+  }
+
+  // Reads the file from where it was left (or whole when it was written
+  // anew) up to length and hands its records over stretch by stretch.
+  bool Read(HANDLE handle, int index, JournalKind kind, FileState& file, ULONGLONG length,
+            bool anew) {
+    const ULONGLONG from = anew ? 0 : file.resume;
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(from);
     if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return true;
-    const bool fromStart = file.fromStart;
+    if (anew) {
+      file.catchingUp = file.newest != 0;
+      file.unmatched = file.newestIdentities;
+    }
+    Delivery delivery{index, kind, file.fromStart, !anew && file.open};
     file.fromStart = false;
-    // Operations records are handed over stretch by stretch; errors records
-    // may run on over stack lines, so they are joined over the whole read.
-    std::vector<CString> errorLines;
-    std::string pending;  // bytes read past the last line feed
-    ULONGLONG offset = file.handedOver;
-    while (offset + pending.size() < length) {
+    JournalReader reader(kind, from);
+    std::string tail;
+    ULONGLONG offset = from;
+    std::string bytes;
+    while (offset < length) {
       if (Stopped()) return false;
-      const ULONGLONG left = length - offset - pending.size();
-      const DWORD want = static_cast<DWORD>(std::min<ULONGLONG>(left, kReadStretchBytes));
-      std::string bytes = std::move(pending);
-      pending.clear();
-      const std::size_t had = bytes.size();
-      bytes.resize(had + want);
+      const DWORD want = static_cast<DWORD>(std::min<ULONGLONG>(length - offset, kReadStretchBytes));
+      bytes.resize(want);
       DWORD got = 0;
-      if (!ReadFile(handle, bytes.data() + had, want, &got, nullptr) || got == 0) break;
-      bytes.resize(had + got);
-      const std::size_t end = bytes.rfind('\n');
-      if (end == std::string::npos) {
-        pending = std::move(bytes);
-        continue;
-      }
-      pending.assign(bytes, end + 1);
-      bytes.resize(end + 1);
-      offset += bytes.size();
-      std::vector<CString> lines = SplitJournalLines(platform::MultiByteToWide(bytes));
-      if (kind == JournalKind::Errors) {
-        std::move(lines.begin(), lines.end(), std::back_inserter(errorLines));
-        continue;
-      }
-      HandOver handOver{index, kind, fromStart, {}, {}};
-      ReadOperationRecords(lines, handOver.operations);
-      file.handedOver = offset;
-      if (!handOver.operations.empty() && !context_.HandOverAndWait(std::move(handOver))) {
-        return false;
-      }
+      if (!ReadFile(handle, bytes.data(), want, &got, nullptr) || got == 0) break;
+      bytes.resize(got);
+      offset += got;
+      KeepTail(tail, bytes);
+      HandOver handOver{index, kind, delivery.fromStart, false, false, {}};
+      reader.Feed(bytes, handOver.records);
+      if (!Deliver(delivery, file, std::move(handOver))) return false;
     }
-    if (kind == JournalKind::Errors) {
-      std::vector<ErrorRecord> records;
-      ReadErrorRecords(errorLines, records);
-      file.handedOver = offset;
-      for (std::size_t first = 0; first < records.size(); first += kErrorsPerHandOver) {
-        HandOver handOver{index, kind, fromStart, {}, {}};
-        const std::size_t last = std::min(records.size(), first + kErrorsPerHandOver);
-        handOver.errors.assign(std::make_move_iterator(records.begin() + first),
-                               std::make_move_iterator(records.begin() + last));
-        if (!context_.HandOverAndWait(std::move(handOver))) return false;
-      }
-    }
+    HandOver last{index, kind, delivery.fromStart, false, false, {}};
+    ULONGLONG resume = offset;
+    const bool open = reader.Finish(last.records, resume);
+    std::string openIdentity;
+    if (open) openIdentity = last.records.Identity(last.records.size() - 1);
+    last.lastIsOpen = open;
+    if (!Deliver(delivery, file, std::move(last))) return false;
+    file.open = open;
+    file.openIdentity = std::move(openIdentity);
+    file.resume = resume;
+    file.seen = offset;
+    file.seenTail = std::move(tail);
     return true;
+  }
+
+  // What one read of a file carries from one stretch to the next.
+  struct Delivery {
+    int index;
+    JournalKind kind;
+    bool fromStart;
+    bool continuing;  // the first record read continues the open one
+  };
+
+  // Keeps the last kCheckBytes bytes read.
+  static void KeepTail(std::string& tail, const std::string& bytes) {
+    if (bytes.size() >= kCheckBytes) {
+      tail.assign(bytes, bytes.size() - kCheckBytes, kCheckBytes);
+      return;
+    }
+    tail += bytes;
+    if (tail.size() > kCheckBytes) tail.erase(0, tail.size() - kCheckBytes);
+  }
+
+  // Leaves out what was handed over before, notes the newest records and
+  // hands the rest over. false when stopped.
+  bool Deliver(Delivery& delivery, FileState& file, HandOver handOver) {
+    RecordBatch& records = handOver.records;
+    if (file.catchingUp) {
+      const JournalTime newest = file.newest;
+      std::vector<std::string>& unmatched = file.unmatched;
+      const int lastIndex = records.size() - 1;
+      bool lastKept = false;
+      records.KeepIf([&](int i) {
+        const JournalTime time = records.times[static_cast<std::size_t>(i)];
+        bool kept = !file.catchingUp || time > newest;
+        if (kept) {
+          file.catchingUp = false;
+        } else if (time == newest) {
+          const auto same = std::find(unmatched.begin(), unmatched.end(), records.Identity(i));
+          kept = same == unmatched.end();
+          if (!kept) unmatched.erase(same);
+        }
+        if (i == lastIndex) lastKept = kept;
+        return kept;
+      });
+      handOver.lastIsOpen = handOver.lastIsOpen && lastKept;
+      if (!file.catchingUp) file.unmatched.clear();
+    } else if (delivery.continuing && !records.empty()) {
+      // The first record read is the open one again, grown or not.
+      delivery.continuing = false;
+      if (records.Identity(0) == file.openIdentity) {
+        records.KeepIf([](int i) { return i > 0; });
+      } else {
+        handOver.replacesOpen = true;
+        RemoveIdentity(file, file.openIdentity);
+      }
+    }
+    NoteNewest(file, records);
+    if (records.empty()) return true;
+    records.Pack();
+    return context_.HandOverAndWait(std::move(handOver));
+  }
+
+  static void RemoveIdentity(FileState& file, const std::string& identity) {
+    auto found = std::find(file.newestIdentities.begin(), file.newestIdentities.end(), identity);
+    if (found != file.newestIdentities.end()) file.newestIdentities.erase(found);
+  }
+
+  // The newest time handed over from the file and the records of its second.
+  static void NoteNewest(FileState& file, const RecordBatch& records) {
+    if (records.empty()) return;
+    const JournalTime newest = *std::max_element(records.times.begin(), records.times.end());
+    if (newest < file.newest) return;
+    if (newest > file.newest) {
+      file.newest = newest;
+      file.newestIdentities.clear();
+    }
+    for (int i = 0; i < records.size(); ++i) {
+      if (records.times[static_cast<std::size_t>(i)] == newest) {
+        file.newestIdentities.push_back(records.Identity(i));
+      }
+    }
   }
 
   PollerContext& context_;

@@ -38,9 +38,6 @@ DWORD ListJournalFiles(const CString& pattern, std::vector<CString>& names);
 int SelectNewestJournalFiles(std::vector<CString>& kept, const std::vector<CString>& names,
                              const CString& suffix);
 
-// Which journal of a pair.
-enum class JournalKind { Operations, Errors };
-
 // One monitored journal pair: a profile's operations journal and its errors
 // journal. Written by the discovery, read by both threads afterwards.
 struct JournalPair {
@@ -57,8 +54,12 @@ struct HandOver {
   // monitor started: the stored marks decide which of them are shown and
   // which count as acknowledged. Everything read later is new.
   bool fromStartFiles = false;
-  std::vector<OperationRecord> operations;
-  std::vector<ErrorRecord> errors;
+  // The first record is the whole of the record handed over last, which
+  // was still open then (see JournalPage::openRow).
+  bool replacesOpen = false;
+  // The last record may still go on.
+  bool lastIsOpen = false;
+  RecordBatch records;
 };
 
 // The queued signals by which the poller tells the window thread that a

@@ -1,12 +1,18 @@
 #pragma once
 // The journal records as the monitor's pages show them. The poller reads
-// them with the shared journal format (common/journal_format.h) off the
-// window thread and hands over these, ready to become rows.
+// them off the window thread and hands over batches ready to become rows.
+//
+// A page may hold a million rows, so a record is kept as the 8-bit text it
+// was read in (the shown columns only, back to back) plus a few numbers; its
+// cells become wide text only when they are shown.
 
+#include <QByteArray>
 #include <QString>
 #include <array>
-#include <cstdint>
 #include <initializer_list>
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/cstring.h"
@@ -21,48 +27,108 @@ using JournalTime = std::int64_t;
 JournalTime JournalTimeOf(const SYSTEMTIME& time);
 // The time of a time text; false (time untouched) when it does not parse.
 bool ReadJournalTime(const CString& text, JournalTime& time);
+// The same for the 8-bit time text as read from a journal.
+bool ReadJournalTime(std::string_view text, JournalTime& time);
 
-// The column texts of a row in one string, so that a row costs one
-// allocation: a page of a million rows is mostly these.
-class RowTexts {
+// Journal text (8-bit, in the ANSI code page) as shown.
+QString DecodeJournalText(std::string_view text);
+
+// Which journal of a pair.
+enum class JournalKind { Operations, Errors };
+
+inline constexpr int kMaxRecordColumns = 3;
+
+// Where a record's column texts lie in a text block: back to back from start,
+// column i ending at ends[i].
+struct RecordPlace {
+  std::uint32_t start = 0;
+  std::array<std::uint32_t, kMaxRecordColumns> ends{};
+  std::uint8_t count = 0;
+};
+
+// Records read from one stretch of a journal. Operations records have the
+// columns time text, profile, message; errors records time text and text.
+struct RecordBatch {
+  std::string text;
+  // The text packed (zlib) instead: a large batch is packed before it is
+  // handed over, and a page opens the block only to show its rows. Journal
+  // lines repeat themselves, so this keeps a page of a million rows well
+  // below the size of its journal.
+  QByteArray packed;
+  std::vector<RecordPlace> places;
+  std::vector<JournalTime> times;
+  std::vector<std::uint8_t> successes;  // 1 for "Успех"/"Success" (operations)
+
+  int size() const { return static_cast<int>(places.size()); }
+  bool empty() const { return places.empty(); }
+  // Column texts and identities need the text unpacked.
+  std::string_view Column(int record, int column) const;
+  QString ColumnText(int record, int column) const { return DecodeJournalText(Column(record, column)); }
+  // What tells two records apart when their times are equal: their column
+  // texts and their result.
+  std::string Identity(int record) const;
+  // Keeps only the records for which keep(index) is true, in order.
+  template <typename Keep>
+  void KeepIf(Keep keep);
+  // Packs text when it is large enough to gain from it; Unpack undoes it.
+  void Pack();
+  void Unpack();
+  // Appends one record (columns at most kMaxRecordColumns).
+  void Add(std::initializer_list<std::string_view> columns, JournalTime time, bool success);
+};
+
+// Turns the text of one journal file into records, stretch by stretch,
+// remembering where each record began in the file.
+//
+// Operations: one record per line (without its CR LF); lines of another
+// shape are left out. Errors: a line that holds " | " after its first
+// character begins a record, any other line goes on the record before it
+// (joined with " \r\n"); lines before the first record are dropped.
+//
+// A last line without a line feed counts. The record that ends the text may
+// still go on when the file grows (a line still being written; for errors,
+// stack lines still to come): Finish tells where it began.
+class JournalReader {
  public:
-  static constexpr int kMaxColumns = 3;
-  RowTexts() = default;
-  // The columns given (at most kMaxColumns).
-  explicit RowTexts(std::initializer_list<const CString*> columns);
-  int count() const { return count_; }
-  // Column i (empty past the last).
-  QString column(int i) const;
+  JournalReader(JournalKind kind, std::uint64_t offset);
+  // The bytes that follow those given so far: complete records go into
+  // batch.
+  void Feed(std::string_view bytes, RecordBatch& batch);
+  // The end of the text: the record still open goes into batch. Returns
+  // true when batch's last record is that open record; openStart is then
+  // its offset in the file.
+  bool Finish(RecordBatch& batch, std::uint64_t& openStart);
 
  private:
-  QString joined_;
-  std::array<int, kMaxColumns> ends_{};
-  int count_ = 0;
+  void TakeLine(std::string_view line, std::uint64_t start, RecordBatch& batch);
+  void EndErrorsRecord(RecordBatch& batch);
+
+  JournalKind kind_;
+  std::uint64_t offset_;       // where the pending bytes begin in the file
+  std::string pending_;        // bytes after the last line feed
+  std::string record_;         // errors: the record being joined
+  std::uint64_t recordStart_ = 0;
+  bool haveRecord_ = false;
 };
 
-struct OperationRecord {
-  RowTexts texts;  // time as written, profile (after its field's first blank), message
-  JournalTime time = 0;
-  bool success = false;
-  QString timeText() const { return texts.column(0); }
-  QString profile() const { return texts.column(1); }
-  QString message() const { return texts.column(2); }
-};
+// The records of a whole text (tests and one-shot reads).
+RecordBatch ReadJournalText(JournalKind kind, std::string_view text);
 
-struct ErrorRecord {
-  RowTexts texts;  // time as written, the field after it (continuation lines joined)
-  JournalTime time = 0;
-  QString timeText() const { return texts.column(0); }
-  QString text() const { return texts.column(1); }
-};
+template <typename Keep>
+void RecordBatch::KeepIf(Keep keep) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    if (!keep(static_cast<int>(i))) continue;
+    places[kept] = places[i];
+    times[kept] = times[i];
+    successes[kept] = successes[i];
+    ++kept;
+  }
+  places.resize(kept);
+  times.resize(kept);
+  successes.resize(kept);
+}
 
-// Appends the records of complete operations-journal lines (each without its
-// line ending); lines of another shape are left out.
-void ReadOperationRecords(const std::vector<CString>& lines, std::vector<OperationRecord>& records);
-// Joins errors-journal lines into records and appends those whose time
-// parses; lines before the first record are dropped.
-void ReadErrorRecords(const std::vector<CString>& lines, std::vector<ErrorRecord>& records);
-
-// The lines of a stretch of journal text that ends with a line feed, each
-// without its CR LF.
-std::vector<CString> SplitJournalLines(const std::wstring& text);
+// Packed text: Unpack gives it back (empty when it is damaged).
+QByteArray PackText(std::string_view text);
+std::string UnpackText(const QByteArray& packed);

@@ -1,5 +1,6 @@
 #include "monitor/lights_dialog.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
@@ -47,6 +48,7 @@ LightsDialog::LightsDialog(AlarmSink& alarm, QWidget* window, QWidget* parent)
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(list_);
   layout->addLayout(buttons);
+  list_->viewport()->installEventFilter(this);
   connect(clear_, &QPushButton::clicked, this, &LightsDialog::OnClear);
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item, int column) {
     if (item != nullptr && (column == 0 || column == 1)) {
@@ -66,10 +68,12 @@ void LightsDialog::AddLampRow(const QString& name) {
 void LightsDialog::SetLamps(int row, int first, int second) {
   QTreeWidgetItem* item = list_->topLevelItem(row);
   if (item == nullptr) return;
+  const int before = AlarmCount();
   item->setIcon(0, LampIcon(first));
   item->setData(0, kImageRole, first);
   item->setIcon(1, LampIcon(second));
   item->setData(1, kImageRole, second);
+  if (const int after = AlarmCount(); after != before) emit alarmCountChanged(after);
 }
 
 int LightsDialog::LampImage(int row, int lamp) const {
@@ -102,7 +106,20 @@ void LightsDialog::LayOutColumns() {
   list_->header()->resizeSection(2, w - c0 - c1);
 }
 
-void LightsDialog::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
+int LightsDialog::AlarmCount() const {
+  int count = 0;
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+    if (LampImage(row, 1) == kRed) ++count;
+  }
+  return count;
+}
+
+bool LightsDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_->viewport() && event->type() == QEvent::Resize) LayOutColumns();
+  return QWidget::eventFilter(watched, event);
+}
+
+void LightsDialog::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
   LayOutColumns();
 }

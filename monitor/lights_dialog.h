@@ -29,14 +29,20 @@ class LightsDialog : public QWidget {
   QTreeWidget* list() const { return list_; }
   QPushButton* clearButton() const { return clear_; }
   void LayOutColumns();
+  // How many rows are in the alarm state.
+  int AlarmCount() const;
 
  signals:
   void acknowledge(int pairIndex);
   // A double click on a lamp: column 0 or 1.
   void showPage(int pairIndex, int column);
+  // The number of rows in the alarm state changed.
+  void alarmCountChanged(int count);
 
  protected:
-  void resizeEvent(QResizeEvent* event) override;
+  // The columns follow the list's visible width (see JournalPage).
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void SetLamps(int row, int first, int second);

@@ -1,13 +1,14 @@
 #include "monitor/monitor_window.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QTabWidget>
-#include <QTreeView>
+#include <QTableView>
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
@@ -80,6 +81,7 @@ CmirelMonitorDlg::CmirelMonitorDlg(CString journalFolder, AlarmSink& alarm, QWid
   connect(exit_, &QPushButton::clicked, this, &CmirelMonitorDlg::OnExit);
   connect(lights_, &LightsDialog::acknowledge, this, &CmirelMonitorDlg::OnAcknowledge);
   connect(lights_, &LightsDialog::showPage, this, &CmirelMonitorDlg::OnShowPage);
+  connect(lights_, &LightsDialog::alarmCountChanged, this, &CmirelMonitorDlg::OnAlarmCount);
 }
 
 CmirelMonitorDlg::~CmirelMonitorDlg() {
@@ -178,27 +180,86 @@ int CmirelMonitorDlg::lastResult(int pairIndex) const {
   return lastResults_.at(static_cast<std::size_t>(pairIndex));
 }
 
+namespace {
+
+// Whether record i of a hand-over is shown, and how: -1 left out (shown
+// before the last acknowledgment's first row), 1 acknowledged, 0 new. Only
+// the first read of the files found at start is held against the stored
+// marks; whatever was read later is new, whatever its time.
+std::vector<int> ShownAs(const HandOver& handOver, JournalPage& page) {
+  std::vector<int> shown(handOver.records.times.size(), 0);
+  if (!handOver.fromStartFiles) return shown;
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const JournalTime time = handOver.records.times[i];
+    if (page.firstMark != 0 && time <= page.firstMark) {
+      shown[i] = -1;
+    } else if (page.lastMark != 0 && time <= page.lastMark) {
+      shown[i] = 1;
+      ++page.acknowledgedCount;
+    }
+  }
+  return shown;
+}
+
+// Puts the first record of a hand-over in the place of the page's open row
+// when that row is still the last; returns true when it did. The record
+// then counts as shown already.
+bool ReplaceOpenRow(HandOver& handOver, JournalPage& page, std::vector<int>& shown,
+                    int image) {
+  const bool replace = handOver.replacesOpen && page.openRow >= 0 &&
+                       page.openRow == page.RowCount() - 1 && !shown.empty() && shown[0] >= 0;
+  if (!replace) return false;
+  handOver.records.Unpack();
+  page.ReplaceLastRow(handOver.records, image);
+  shown[0] = -1;
+  return true;
+}
+
+// The open row after a hand-over's rows were appended.
+void NoteOpenRow(const HandOver& handOver, JournalPage& page, const std::vector<int>& shown,
+                 bool replaced) {
+  const bool anyAppended = std::any_of(shown.begin(), shown.end(), [](int s) { return s >= 0; });
+  if (handOver.lastIsOpen && !shown.empty() && (shown.back() >= 0 || (replaced && shown.size() == 1))) {
+    page.openRow = page.RowCount() - 1;
+  } else if (anyAppended) {
+    page.openRow = -1;
+  }
+}
+
+}  // namespace
+
 void CmirelMonitorDlg::OnOperationLines(int) {
   HandOver handOver = context_->TakeHandOver();
   const int index = handOver.pairIndex;
-  if (static_cast<std::size_t>(index) < pairs_.size()) {
+  if (static_cast<std::size_t>(index) < pairs_.size() && !handOver.records.empty()) {
     OperationsDialog& page = *operationsPage(index);
-    std::vector<OperationRecord> shown;
-    std::vector<bool> acknowledged;
+    const RecordBatch& records = handOver.records;
+    std::vector<int> shown = ShownAs(handOver, page);
     int alarms = 0;
-    for (OperationRecord& record : handOver.operations) {
-      // Only the first read of the files found at start is held against the
-      // stored marks; whatever was appended later is new, whatever its time.
-      if (handOver.fromStartFiles && page.firstMark != 0 && record.time <= page.firstMark) continue;
-      const bool done =
-          handOver.fromStartFiles && page.lastMark != 0 && record.time <= page.lastMark;
-      if (done) ++page.acknowledgedCount;
-      lastResults_[static_cast<std::size_t>(index)] = record.success ? 0 : 1;
-      if (!record.success && !done) ++alarms;
-      shown.push_back(std::move(record));
-      acknowledged.push_back(done);
+    // A record that completes the open row raises the alarm only when the
+    // row did not already.
+    const bool wasNewFailure =
+        page.openRow >= 0 && page.openRow < page.RowCount() &&
+        page.rows()->Image(page.openRow) == kNewFailureImage;
+    const bool firstAcknowledged = !shown.empty() && shown[0] == 1;
+    const bool replaced = ReplaceOpenRow(
+        handOver, page, shown,
+        OperationsDialog::ImageOf(records.successes.empty() || records.successes[0] != 0,
+                                  firstAcknowledged));
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      const bool failure = records.successes[i] == 0;
+      if (replaced && i == 0) {
+        lastResults_[static_cast<std::size_t>(index)] = failure ? 1 : 0;
+        if (failure && !firstAcknowledged && !wasNewFailure) ++alarms;
+        continue;
+      }
+      if (shown[i] < 0) continue;
+      lastResults_[static_cast<std::size_t>(index)] = failure ? 1 : 0;
+      if (failure && shown[i] == 0) ++alarms;
     }
-    page.AppendRecords(shown, acknowledged);
+    const std::vector<int> appended = shown;
+    page.AppendRecords(std::move(handOver.records), shown);
+    NoteOpenRow(handOver, page, appended, replaced);
     for (int i = 0; i < alarms; ++i) lights_->OnRaiseAlarm(index);
   }
   context_->FinishHandOver();
@@ -207,19 +268,14 @@ void CmirelMonitorDlg::OnOperationLines(int) {
 void CmirelMonitorDlg::OnErrorLines(int) {
   HandOver handOver = context_->TakeHandOver();
   const int index = handOver.pairIndex;
-  if (static_cast<std::size_t>(index) < pairs_.size()) {
+  if (static_cast<std::size_t>(index) < pairs_.size() && !handOver.records.empty()) {
     ErrorsDialog& page = *errorsPage(index);
-    std::vector<ErrorRecord> shown;
-    std::vector<bool> acknowledged;
-    for (ErrorRecord& record : handOver.errors) {
-      if (handOver.fromStartFiles && page.firstMark != 0 && record.time <= page.firstMark) continue;
-      const bool done =
-          handOver.fromStartFiles && page.lastMark != 0 && record.time <= page.lastMark;
-      if (done) ++page.acknowledgedCount;
-      shown.push_back(std::move(record));
-      acknowledged.push_back(done);
-    }
-    page.AppendRecords(shown, acknowledged);
+    std::vector<int> shown = ShownAs(handOver, page);
+    const bool replaced = ReplaceOpenRow(
+        handOver, page, shown, shown[0] == 1 ? kAcknowledgedErrorImage : kNewErrorImage);
+    const std::vector<int> appended = shown;
+    page.AppendRecords(std::move(handOver.records), shown);
+    NoteOpenRow(handOver, page, appended, replaced);
   }
   context_->FinishHandOver();
 }
@@ -252,6 +308,20 @@ void CmirelMonitorDlg::OnShowErrorAtTime(int pairIndex) {
   tabs_->setCurrentIndex(2 * pairIndex + 2);
   errors.SelectRow(row);
   errors.list()->setFocus();
+}
+
+void CmirelMonitorDlg::OnAlarmCount(int count) {
+  const QString caption = QString::fromUtf8(kMonitorCaption);
+  const QString lamps = QStringLiteral("Монитор");
+  const int tab = tabs_->indexOf(lights_);
+  if (count <= 0) {
+    setWindowTitle(caption);
+    if (tab >= 0) tabs_->setTabText(tab, lamps);
+    return;
+  }
+  const QString alarm = QStringLiteral("тревога: %1").arg(count);
+  setWindowTitle(caption + QStringLiteral(" - ") + alarm);
+  if (tab >= 0) tabs_->setTabText(tab, lamps + QStringLiteral(" (") + alarm + QStringLiteral(")"));
 }
 
 void CmirelMonitorDlg::OnConfig() {

@@ -45,6 +45,9 @@ class CmirelMonitorDlg : public QDialog {
   void OnShowDetails(int pairIndex, int kind);
   void OnShowPage(int pairIndex, int column);
   void OnShowErrorAtTime(int pairIndex);
+  // The lamps tab and the window title tell how many profiles are in alarm,
+  // so that a red lamp below the visible rows is not missed.
+  void OnAlarmCount(int count);
 
   const std::vector<JournalPair>& pairs() const { return pairs_; }
   QTabWidget* tabs() const { return tabs_; }

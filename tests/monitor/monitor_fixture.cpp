@@ -102,12 +102,11 @@ QStringList ShownRows(const CmirelMonitorDlg& window, int pair, int kind) {
                                       : *window.errorsPage(pair);
   QStringList rows;
   for (int row = 0; row < page.RowCount(); ++row) {
-    const JournalRow& shown = page.rows()->row(row);
     QStringList texts;
-    for (int column = 0; column < shown.texts.count(); ++column) {
-      texts.append(shown.texts.column(column));
+    for (int column = 0; column < page.rows()->TextCount(row); ++column) {
+      texts.append(page.rows()->Text(row, column));
     }
-    rows.append(QString::number(shown.image) + QStringLiteral(" ") +
+    rows.append(QString::number(page.rows()->Image(row)) + QStringLiteral(" ") +
                 texts.join(QStringLiteral(" | ")));
   }
   return rows;

@@ -10,6 +10,7 @@
 #include "monitor/journal_poller.h"
 #include "monitor/journal_records.h"
 #include "monitor/read_operation.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -94,14 +95,13 @@ class MonitorJournalTest : public QObject {
     QFETCH(bool, read);
     QFETCH(bool, success);
     QFETCH(QString, message);
-    std::vector<OperationRecord> records;
-    ReadOperationRecords(Names({line}), records);
-    QCOMPARE(records.size(), read ? 1u : 0u);
+    const RecordBatch records = ReadJournalText(JournalKind::Operations, (line + "\r\n").toStdString());
+    QCOMPARE(records.size(), read ? 1 : 0);
     if (!read) return;
-    QCOMPARE(records[0].success, success);
-    QCOMPARE(records[0].message(), message);
-    QCOMPARE(records[0].profile(), QStringLiteral("Банк"));
-    QCOMPARE(records[0].timeText(), QStringLiteral("10:00:01 09/12/2026"));
+    QCOMPARE(records.successes[0] != 0, success);
+    QCOMPARE(records.ColumnText(0, 2), message);
+    QCOMPARE(records.ColumnText(0, 1), QStringLiteral("Банк"));
+    QCOMPARE(records.ColumnText(0, 0), QStringLiteral("10:00:01 09/12/2026"));
   }
 
   void JoinsErrorsRecordsWithTheirStackLines() {
@@ -109,17 +109,46 @@ class MonitorJournalTest : public QObject {
                             "10:00:01 09/12/2026 | Ошибка 0x5 - Отказано в доступе. step",
                             "1. first stack line", " | a line starting with the separator",
                             "10:00:02 09/12/2026 | Запуск АК СКЗИ Квелла: сервис"};
-    std::vector<ErrorRecord> records;
-    ReadErrorRecords(Names(lines), records);
-    QCOMPARE(records.size(), 2u);
-    QCOMPARE(records[0].timeText(), QStringLiteral("10:00:01 09/12/2026"));
-    QCOMPARE(records[0].text(), QStringLiteral("Ошибка 0x5 - Отказано в доступе. step \r\n"
-                                             "1. first stack line \r\n"));
-    QCOMPARE(records[1].text(), QStringLiteral("Запуск АК СКЗИ Квелла: сервис"));
+    const RecordBatch records =
+        ReadJournalText(JournalKind::Errors, (lines.join("\r\n") + "\r\n").toStdString());
+    QCOMPARE(records.size(), 2);
+    QCOMPARE(records.ColumnText(0, 0), QStringLiteral("10:00:01 09/12/2026"));
+    QCOMPARE(records.ColumnText(0, 1), QStringLiteral("Ошибка 0x5 - Отказано в доступе. step \r\n"
+                                                    "1. first stack line \r\n"));
+    QCOMPARE(records.ColumnText(1, 1), QStringLiteral("Запуск АК СКЗИ Квелла: сервис"));
   }
 
-  void SplitsLinesWithoutTheirEndings() {
-    QCOMPARE(Texts(SplitJournalLines(L"a\r\nb\n\r\nc\r\n")), (QStringList{"a", "b", "", "c"}));
+  // Lines end at a line feed, with or without a carriage return before it;
+  // the last line counts also without a line feed, and is the record that
+  // may still go on; so is, in an errors journal, the last record.
+  void ReadsLinesToTheEnd() {
+    const std::string operations =
+        "10:00:01 09/12/2026 | Профиль: Банк | Успех | a\n"
+        "10:00:02 09/12/2026 | Профиль: Банк | Успех | b\r\n"
+        "10:00:03 09/12/2026 | Профиль: Банк | Ошибка | c";
+    for (std::size_t split = 0; split <= operations.size(); split += 7) {
+      RecordBatch records;
+      JournalReader reader(JournalKind::Operations, 100);
+      reader.Feed(std::string_view(operations).substr(0, split), records);
+      reader.Feed(std::string_view(operations).substr(split), records);
+      std::uint64_t resume = 0;
+      QVERIFY(reader.Finish(records, resume));
+      QCOMPARE(records.size(), 3);
+      QCOMPARE(records.ColumnText(1, 2), QStringLiteral("b"));
+      QCOMPARE(records.ColumnText(2, 2), QStringLiteral("c"));
+      QCOMPARE(resume, 100u + operations.rfind('\n') + 1);
+    }
+    const std::string errors =
+        "10:00:01 09/12/2026 | one\r\n10:00:02 09/12/2026 | two\r\n1. stack";
+    RecordBatch records;
+    JournalReader reader(JournalKind::Errors, 0);
+    reader.Feed(errors, records);
+    QCOMPARE(records.size(), 1);
+    std::uint64_t resume = 0;
+    QVERIFY(reader.Finish(records, resume));
+    QCOMPARE(records.size(), 2);
+    QCOMPARE(records.ColumnText(1, 1), QStringLiteral("two \r\n1. stack"));
+    QCOMPARE(resume, errors.find("10:00:02"));
   }
 
   // Marks compare the time texts: one less is the second before, across the
@@ -127,7 +156,10 @@ class MonitorJournalTest : public QObject {
   void OrdersRecordTimes() {
     auto time = [](const wchar_t* text) {
       JournalTime value = 0;
-      const bool parsed = ReadJournalTime(text, value);
+      const bool parsed = ReadJournalTime(CString(text), value);
+      JournalTime bytes = 0;
+      const bool readAsBytes = ReadJournalTime(platform::WideToMultiByte(text), bytes);
+      if (parsed != readAsBytes || value != bytes) return JournalTime{-2};
       return parsed ? value : -1;
     };
     QVERIFY(time(L"10:00:05 09/12/2026") - 1 >= time(L"10:00:04 09/12/2026"));
@@ -137,6 +169,11 @@ class MonitorJournalTest : public QObject {
     QVERIFY(time(L"10:00:75 09/12/2026") > time(L"10:00:59 09/12/2026"));
     QVERIFY(time(L"10:00:75 09/12/2026") < time(L"10:01:00 09/12/2026"));
     QCOMPARE(time(L"10:00:05"), -1);
+    // The journal's bytes are read as the wide text would be.
+    for (const wchar_t* odd : {L"1:2:3 4/5/6", L"a:b:c d/e/f", L"10:00 09/12/2026",
+                               L"10:00:00 09/12", L"123456789012:0:0 1/1/99999", L" 10:00:00"}) {
+      QVERIFY2(time(odd) != -2, qPrintable(QString::fromWCharArray(odd)));
+    }
   }
 
   void PairsTheJournalsFound_data() {

@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "monitor/journal_pages.h"
@@ -25,6 +26,17 @@ constexpr DWORD kAccessDenied = 5;
 void AppendBytes(const std::filesystem::path& file, const std::string& bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::app);
   out << bytes;
+}
+
+// Writes the file anew in place (cut, then filled), as a restore does.
+void WriteBytes(const std::filesystem::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string ReadBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -169,6 +181,94 @@ class MonitorPollerTest : public QObject {
     QCOMPARE(machine.Write(L"Банк", 0, L"new"), 0u);
     QVERIFY(RunPass(*window));
     QCOMPARE(ShownRows(*window, 0, 0).last(), QString("0 10:00:00 09/12/2026 | Банк | new"));
+  }
+
+  // A journal cut and filled again (a restore, a copy put back, an editor's
+  // save) shows nothing twice and raises no alarm again: only records later
+  // than those shown, or of their second but not among them, are new.
+  void RefilledJournalGivesOnlyWhatIsNew() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    machine.SetClock(2026, 12, 9, 10, 0, 5);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"a"), 0u);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"b"), 0u);
+    const auto file = machine.FolderPath() / "2026.12.09 Банк.txt";
+    const std::string held = ReadBytes(file);
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 3);
+    QCOMPARE(alarm.sounds, 2);
+    window->lights()->list()->topLevelItem(0)->setSelected(true);
+    QTest::mouseClick(window->lights()->clearButton(), Qt::LeftButton);
+    const QStringList acknowledged = ShownRows(*window, 0, 0);
+
+    std::filesystem::resize_file(file, 0);
+    QVERIFY(RunPass(*window));
+    WriteBytes(file, held);  // put back as it was
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0), acknowledged);
+    WriteBytes(file, held.substr(0, held.rfind("\r\n", held.size() - 3) + 2));  // an older copy
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0), acknowledged);
+    QCOMPARE(alarm.sounds, 2);
+
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"c"), 0u);  // appended: new
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 4);
+    QCOMPARE(alarm.sounds, 3);
+    // Saved by an editor with a record of the same second put in before the
+    // last one: the file grew, but not at its end.
+    const std::string now = ReadBytes(file);
+    const std::size_t lastStart = now.rfind("\r\n", now.size() - 3) + 2;
+    WriteBytes(file, now.substr(0, lastStart) +
+                         "10:00:05 09/12/2026 | Профиль: Банк | Ошибка | d\r\n" +
+                         now.substr(lastStart));
+    QVERIFY(RunPass(*window));
+    const QStringList rows = ShownRows(*window, 0, 0);
+    QCOMPARE(rows.size(), 5);
+    QCOMPARE(rows.last(), QString("1 10:00:05 09/12/2026 | Банк | d"));
+    QCOMPARE(alarm.sounds, 4);
+    QCOMPARE(ShownRows(*window, 0, 1).size(), 4);  // start, a, b, c
+  }
+
+  // A last line without a line feed is a row; when the line goes on later,
+  // the whole line takes the row's place (one row, one alarm). An errors
+  // record whose stack lines come in a later pass keeps them too.
+  void LastLineWithoutLineFeedIsARow() {
+    MonitorMachine machine;
+    QVERIFY(machine.WriteStart());
+    const auto operations = machine.FolderPath() / "2026.12.09 Банк.txt";
+    const auto errors = machine.FolderPath() / "2026.12.09 Банк - errors.txt";
+    AppendBytes(operations, "10:00:01 09/12/2026 | Профиль: Банк | Ошибка | tail");
+    AppendBytes(errors, "10:00:01 09/12/2026 | Ошибка x");
+    CountingAlarm alarm;
+    auto window = StartMonitor(machine.Folder(), alarm);
+    QVERIFY(window);
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 2);
+    QCOMPARE(ShownRows(*window, 0, 0).last(), QString("1 10:00:01 09/12/2026 | Банк | tail"));
+    QCOMPARE(ShownRows(*window, 0, 1).last(), QString("0 10:00:01 09/12/2026 | Ошибка x"));
+    QCOMPARE(alarm.sounds, 1);
+
+    AppendBytes(operations, " goes on\r\n");
+    AppendBytes(errors, "\r\n1. stack line\r\n");
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 2);
+    QCOMPARE(ShownRows(*window, 0, 0).last(),
+             QString("1 10:00:01 09/12/2026 | Банк | tail goes on"));
+    QCOMPARE(ShownRows(*window, 0, 1).size(), 2);
+    QCOMPARE(ShownRows(*window, 0, 1).last(),
+             QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
+    QCOMPARE(alarm.sounds, 1);
+
+    machine.SetClock(2026, 12, 9, 10, 0, 2);
+    QCOMPARE(machine.Write(L"Банк", kAccessDenied, L"next"), 0u);
+    QVERIFY(RunPass(*window));
+    QCOMPARE(ShownRows(*window, 0, 0).size(), 3);
+    QCOMPARE(ShownRows(*window, 0, 0)[1], QString("1 10:00:01 09/12/2026 | Банк | tail goes on"));
+    QCOMPARE(ShownRows(*window, 0, 1).size(), 3);
+    QCOMPARE(ShownRows(*window, 0, 1)[1], QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
+    QCOMPARE(alarm.sounds, 2);
   }
 
   // A failure on the poller thread is shown on the window thread while the

@@ -7,7 +7,7 @@
 #include <QRect>
 #include <QTabWidget>
 #include <QTest>
-#include <QTreeView>
+#include <QTableView>
 #include <QTreeWidget>
 #include <thread>
 
