@@ -43,8 +43,8 @@ DWORD SignAndEncryptBlock(const Job& job, const PipelineFile& file, const Target
 DWORD SignAndEncryptStream(const Job& job, const PipelineFile& file, const Target& target, WorkFailure& failure);
 
 // Block mode's archiving step: the message in a ZIP archive in memory (its
-// buffer exactly the message's length, so the archive must come out smaller)
-// or in GZIP form. archive receives the program's own buffer (free()).
+// buffer large enough for the archive of any message of its length) or in
+// GZIP form. archive receives the program's own buffer (free()).
 DWORD ArchiveInMemory(const Job& job, const PipelineFile& file, const Target& target, const DataBlob& message,
                       DataBlob& archive, WorkFailure& failure);
 // Stream mode's archiving step: the signed message in signedScratch is

@@ -4,6 +4,8 @@
 // mode packs the scratch file that the chain wrote and encrypts the archive
 // from its own scratch file.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -25,14 +27,19 @@ DWORD ZipFailure(const PipelineFile& file, DWORD code, WorkFailure& failure) {
   return OwnFailure(failure, code, ArchiveStepText(file), CString(text));
 }
 
-// The memory archive's buffer is exactly the message's length: an archive
-// that does not come out smaller than the message fails (ZIP_E_MEMORY_SIZE).
+// The memory archive's buffer holds the archive of any message: a message
+// that does not shrink (random data, something compressed already) makes an
+// archive a little larger than itself, and must not fail for it. Only an
+// archive past the 32-bit capacity cannot be made (ZIP_E_MEMORY_SIZE).
 DWORD ZipInMemory(const PipelineFile& file, const Target& target, const DataBlob& message, DataBlob& archive,
                   WorkFailure& failure) {
-  // Released with free(), as GZIP's buffer is.
-  std::unique_ptr<BYTE, decltype(&std::free)> buffer(static_cast<BYTE*>(std::malloc(message.length)), &std::free);
+  const DWORD capacity =
+      static_cast<DWORD>(std::min<std::uint64_t>(ZipMemoryArchiveBound(message.length), 0xFFFFFFFF));
+  // Released with free(), as GZIP's buffer is. Pages the archive does not
+  // reach are never touched.
+  std::unique_ptr<BYTE, decltype(&std::free)> buffer(static_cast<BYTE*>(std::malloc(capacity)), &std::free);
   if (!buffer) return OwnFailure(failure, ERROR_NOT_ENOUGH_MEMORY, L"Выделение памяти");
-  ZipHandle* handle = ZipWriterCreate(buffer.get(), message.length, kZipToMemory);
+  ZipHandle* handle = ZipWriterCreate(buffer.get(), capacity, kZipToMemory);
   if (handle == nullptr) {
     return OwnFailure(failure, ZIP_E_NO_FILE, ArchiveStepText(file), L"Не удалось создать/открыть файл");
   }

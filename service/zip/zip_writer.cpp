@@ -500,6 +500,17 @@ ZipWriter* WriterOf(ZipHandle* handle, DWORD& rc) {
 }  // namespace
 }  // namespace zip
 
+std::uint64_t ZipMemoryArchiveBound(std::uint64_t length) {
+  // The compressor sends a block as stored when that is not larger than its
+  // coded form, else in fixed or dynamic codes; fixed codes spend at most 9
+  // bits on a byte, and every block but the last holds at least 4096 bytes,
+  // so that its header, end code and byte alignment stay below 1/256 of it.
+  const std::uint64_t deflated = length + length / 8 + length / 256 + 64;
+  const std::uint64_t headers = zip::kLocalHeaderSize + zip::kLocalExtraSize + zip::kCentralHeaderSize +
+                                zip::kCentralExtraSize + 2 * zip::kMaxNameBytes + zip::kEndRecordSize;
+  return deflated + headers + 1;
+}
+
 ZipHandle* ZipWriterCreate(void* target, DWORD capacity, int mode) {
   auto writer = std::make_unique<zip::ZipWriter>();
   DWORD rc;

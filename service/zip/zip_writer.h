@@ -13,6 +13,8 @@
 // Every function sets the process-wide last writer result (ZipResultText(1))
 // to the result it returns. Results are the codes of service/zip/zip_result.h.
 
+#include <cstdint>
+
 #include "platform/windows_types.h"
 #include "service/zip/zip_handle.h"
 #include "service/zip/zip_result.h"
@@ -35,6 +37,14 @@ inline constexpr int kZipToMemory = 3;  // target: the caller's buffer of `capac
 //    ZIP_E_MEMORY_SIZE, which sticks (later adds give ZIP_E_FAILED).
 //  - any other mode: ZIP_E_ARGS.
 ZipHandle* ZipWriterCreate(void* target, DWORD capacity, int mode);
+
+// The capacity a memory archive needs for one entry of `length` bytes,
+// whatever the bytes are: data that does not compress comes out a little
+// larger than it went in (stored or fixed-code blocks), and the headers, the
+// central directory with the longest name the writer takes, the end record
+// and the byte a memory archive leaves free come on top. Above 0xFFFFFFFF
+// when no memory archive can hold such an entry.
+std::uint64_t ZipMemoryArchiveBound(std::uint64_t length);
 
 // Adds the file at `path` as the entry `name` ('\' becomes '/'), with the
 // file's times and attributes. ZIP_E_ARGS for an empty name or one longer than

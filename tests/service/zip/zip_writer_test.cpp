@@ -223,6 +223,43 @@ TEST(ZipWriterTest, MemoryArchiveHoldsOneByteLessThanItsCapacity) {
   EXPECT_EQ(build(tight, length), std::make_pair(ZIP_OK, ZIP_E_WRITE)) << "the end record does not fit";
 }
 
+// ZipMemoryArchiveBound is enough for any data of its length under the
+// longest name the writer takes: random bytes (stored blocks), random bytes
+// of the literals that cost nine bits in fixed codes, runs, text; short and
+// long.
+TEST(ZipWriterTest, MemoryArchiveOfTheBoundHoldsAnyEntryOfItsLength) {
+  testsupport::TempRoot root;
+  const std::wstring name = std::wstring(255, L'n') + L".p7s";  // 259 bytes
+  Bytes highLiterals = RandomBytes(70000, 7);
+  for (std::uint8_t& byte : highLiterals) byte = static_cast<std::uint8_t>(144 + byte % 112);
+  const std::pair<const char*, Bytes> cases[] = {
+      {"one byte", RandomBytes(1, 1)},
+      {"random 100", RandomBytes(100, 2)},
+      {"random 4095", RandomBytes(4095, 3)},
+      {"random 65536", RandomBytes(65536, 4)},
+      {"random 1 MiB + 7", RandomBytes((1 << 20) + 7, 5)},
+      {"nine-bit literals", highLiterals},
+      {"run", Bytes(300000, 0x41)},
+      {"text", TextBytes(200000, 6)},
+  };
+  for (const auto& [what, data] : cases) {
+    SCOPED_TRACE(what);
+    const std::uint64_t bound = ZipMemoryArchiveBound(data.size());
+    ASSERT_LT(bound, 0xFFFFFFFFull);
+    Bytes archive = BuildInMemory(
+        [&](ZipHandle* h) {
+          EXPECT_EQ(ZipWriterAddBuffer(h, name.c_str(), data.data(), static_cast<DWORD>(data.size())), ZIP_OK);
+        },
+        static_cast<DWORD>(bound));
+    EXPECT_LT(archive.size(), bound);
+    ParsedArchive parsed = ParseArchive(archive);
+    ASSERT_EQ(parsed.entries.size(), 1u);
+    EXPECT_TRUE(EntryData(archive, parsed.entries[0]) == data);
+  }
+  // No memory archive holds an entry near 4 GiB.
+  EXPECT_GT(ZipMemoryArchiveBound(0xFFFFFFFFull - 1000), 0xFFFFFFFFull);
+}
+
 TEST(ZipWriterTest, StickyAndFinishedStates) {
   testsupport::TempRoot root;  // the code pages come from its store
   Bytes data = RandomBytes(5000, 7);
