@@ -1,8 +1,7 @@
 #pragma once
 // The content ciphers that a rule's "Enc algorythm" (0 to 4) selects, with
-// the names that the journal shows for them. Encryption and sign-and-encrypt
-// refuse any other value rather than quietly encrypting with the weakest
-// cipher.
+// the names that the journal shows for them. Encryption refuses any other
+// value; sign-and-encrypt takes it for flags 0 (GOST 28147-89) with no name.
 
 #include <cstdint>
 
@@ -20,8 +19,7 @@ struct CipherChoice {
 const CipherChoice* CipherOfSetting(int encAlgorithm);
 
 // The library's record for encrypting to the recipients with the cipher of
-// a known setting (flags 0 for an unknown one, which the callers refuse
-// first).
+// a known setting (flags 0, GOST 28147-89, for an unknown one).
 EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates, int certificateCount);
 
 // " (Алгоритм шифрования: <name>)" for a known setting, else empty.

@@ -29,7 +29,6 @@ const wchar_t* OperationFormat(bool archives) {
 // The work step after the output's name is settled.
 DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool named, sgen::Target& target,
                          WorkFailure& failure) {
-  if (CipherOfSetting(job.rule.encAlgorithm) == nullptr) return UnknownCipherFailure(failure, job.rule.encAlgorithm);
   target.existingSignatureCount = 0;
   bool streamEncoded = false;
   if (named) {
@@ -64,6 +63,8 @@ DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& tabl
                 SignParams{},
                 settings.autoUseTsp,
                 settings.serverTsp,
+                // A setting outside the table gives flags 0, GOST 28147-89, and no
+                // cipher label in the records.
                 EncryptParamsFor(rule.encAlgorithm, certificates, certificateCount)};
   job.signParams.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
