@@ -192,12 +192,14 @@ bool FilePipeline::TakeBackStaleClaim(PipelineFile& file) {
   if (claim == INVALID_HANDLE_VALUE) return false;
   std::shared_ptr<void> held = HoldClaim(claim);
   const CString original = file.source.Left(file.source.GetLength() - 1 - CString(kClaimedExtension).GetLength());
+  // Made before the rename: it shows the file's size where it lay.
+  const CString message = StyleMessage(file);
   if (!MoveFileW(file.source, original)) {
     const DWORD error = GetLastError();
     if (FirstTimeThisRun(error, file.source)) {
       CString step;
       step.Format(L"Возврат файла '%s' под исходным именем '%s'", file.source.GetString(), original.GetString());
-      Record(error, StyleMessage(file), CString(), rulePrefix_ + step);
+      Record(error, message, CString(), rulePrefix_ + step);
     }
     return false;
   }
@@ -205,7 +207,7 @@ bool FilePipeline::TakeBackStaleClaim(PipelineFile& file) {
   description.Format(L"Файл '%s' остался от прерванной обработки и возвращен под исходным именем '%s' для "
                      L"повторной обработки",
                      file.source.GetString(), original.GetString());
-  Record(ERR_CLAIM_TAKEN_BACK, StyleMessage(file), description, CString());
+  Record(ERR_CLAIM_TAKEN_BACK, message, description, CString());
   return true;
 }
 

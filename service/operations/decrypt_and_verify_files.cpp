@@ -13,7 +13,6 @@
 #include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/content_ciphers.h"
-#include "service/operations/decrypt_files.h"
 #include "service/operations/operations.h"
 #include "service/operations/signature_checks.h"
 
@@ -55,26 +54,55 @@ DWORD CheckEnvelope(const Job& job, const PipelineFile& file, FileState& state, 
   return 0;
 }
 
+// The output's name: NAME less "EncExt", or else less the "ExtExt" entries
+// walked once in list order (the walk ends once no "." is left after the
+// first character); then, for an unpacking rule, less the archive
+// extension; then less "SigExt". Comparisons are exact. An extension goes
+// even when nothing is left before its ".": a name such as ".p7e" gives an
+// empty name, so that the output path is the output folder itself, which
+// the conflict step meets as a taken name. The file then fails with 80, or
+// its output gets a conflict name; nothing is written into the folder's
+// place.
+CString OutputNameOf(const CString& name, const CString& sigExt, const CString& archExt, const CString& encExt,
+                     const CStringArray* extExt, int zipFile) {
+  CString out = name;
+  if (HasLastExtension(out, encExt)) {
+    out = WithoutLastExtension(out);
+  } else if (extExt != nullptr && out.Find(L'.') >= 0) {
+    for (const CString& entry : *extExt) {
+      if (!HasLastExtension(out, entry)) continue;
+      out = WithoutLastExtension(out);
+      if (out.ReverseFind(L'.') <= 0) break;
+    }
+  }
+  if (zipFile != 0 && !archExt.IsEmpty() && HasLastExtension(out, archExt)) out = WithoutLastExtension(out);
+  if (HasLastExtension(out, sigExt)) out = WithoutLastExtension(out);
+  return out;
+}
+
 // The join: the decrypted content must be an attached signed message with
-// at least one signature.
-DWORD CheckContent(const PipelineFile& file, FileState& state, HeldMessageInfo& info, WorkFailure& failure) {
+// at least one signature. A refusal closes the stream pass's input first,
+// so that its texts show the claimed file's size.
+DWORD CheckContent(const PipelineFile& file, FileState& state, HeldMessageInfo& info, StreamFiles& files,
+                   WorkFailure& failure) {
   const MessageInfo content = *info;
   info.Release();
   state.signatureCount = content.signatureCount;
-  CString step = ContentInformationText(file);
-  if (content.type != ORLAX_MSG_SIGNED) {
-    if (content.type == ORLAX_MSG_ENVELOPED) step += L". Файл зашифрован";
-    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
+  const bool detached = (content.flags & ORLAX_MSG_DETACHED) != 0;
+  // A signed message without a signature proves nothing about its content.
+  if (content.type == ORLAX_MSG_SIGNED && !detached && content.signatureCount != 0) {
+    state.contentStreamEncoded = (content.flags & ORLAX_MSG_STREAM) != 0;
+    return 0;
   }
-  if ((content.flags & ORLAX_MSG_DETACHED) != 0) {
+  files.Discard();
+  CString step = ContentInformationText(file);
+  if (content.type == ORLAX_MSG_ENVELOPED) {
+    step += L". Файл зашифрован";
+  } else if (content.type == ORLAX_MSG_SIGNED && detached) {
     step += L". " + FormatText(L"Файл %s (размер: %s) содержит отсоединённую подпись вместо присоединённой",
                                file.source, FileSizeText(file.claimed));
-    return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
   }
-  // A signed message without a signature proves nothing about its content.
-  if (content.signatureCount == 0) return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
-  state.contentStreamEncoded = (content.flags & ORLAX_MSG_STREAM) != 0;
-  return 0;
+  return OwnFailure(failure, ERR_WRONG_SIGNATURE_TYPE, step, kWrongSignatureTypeText);
 }
 
 }  // namespace
@@ -99,7 +127,7 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
                                                  : BlockFirstPass(job, file, info, failure)) {
     return code;
   }
-  if (DWORD code = CheckContent(file, state, info, failure)) return code;
+  if (DWORD code = CheckContent(file, state, info, files, failure)) return code;
 
   HeldVerifyResult result(job.context);
   if (archives) {
@@ -148,8 +176,7 @@ DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& ta
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     state = dccx::FileState{};
-    CString outputName = DecryptedName(name, encExt, extExt, rule.zipFile, archExt);
-    if (CanStripExtension(outputName, sigExt)) outputName = WithoutLastExtension(outputName);
+    const CString outputName = dccx::OutputNameOf(name, sigExt, archExt, encExt, extExt, rule.zipFile);
     state.strippedSuffix = name.Mid(outputName.GetLength());
     state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);

@@ -215,7 +215,6 @@ TEST_F(DecryptAndVerifyTest, OutputNamesFollowTheExtensionsExactly) {
       {"e.txt.p7s", 0, "e.txt"},              // "SigExt" goes without "EncExt"
       {"f.txt.zip.p7e", 1, "f.txt"},
       {"g.txt.zip.p7e", 0, "g.txt.zip"},      // the archive extension only for an archiving rule
-      {".p7e", 0, ".p7e"},                    // never the output folder itself
   };
   CStringArray extExt;
   extExt.Add(L"enc");
@@ -286,6 +285,52 @@ TEST_F(DecryptAndVerifyTest, TakenOutputOrReportFailsOrMovesBothToOneNewStem) {
   }
 }
 
+// A name that is all extensions leaves an empty output name: the output path
+// is the output folder itself, which is taken. The file fails with 80, or
+// with renaming its output and report get a conflict name; the folder stays
+// a folder with nothing written in its place.
+TEST_F(DecryptAndVerifyTest, NameThatIsAllExtensionsMeetsTheOutputFolderAsATakenName) {
+  struct Case {
+    const char* name;
+    int zipFile, rename;
+  };
+  const Case cases[] = {
+      {".p7e", 0, 0}, {".p7s.p7e", 0, 0}, {".zip.p7e", 1, 0}, {".p7e", 0, 1}, {".zip.p7e", 1, 1},
+  };
+  const std::string plain = Seal("x.txt", "content");
+  Rule().zipFile = 1;
+  const std::string zipped = Seal("y.txt", "content", "zip");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " rename " + std::to_string(c.rename));
+    fs::remove_all(out_);
+    fs::remove_all(err_);
+    fs::create_directories(out_);
+    fs::create_directories(err_);
+    Rule().zipFile = c.zipFile;
+    profile_.renameConfFiles = c.rename;
+    fs::copy_file(in_ / (c.zipFile != 0 ? zipped : plain), in_ / c.name);
+    ASSERT_EQ(Dccx({c.name}, "zip"), 0u);
+    const std::string errors = NewErrors();
+    EXPECT_TRUE(fs::is_directory(out_));
+    EXPECT_FALSE(fs::exists(in_ / c.name));
+    if (c.rename == 0) {
+      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      EXPECT_EQ(Listing(err_), std::vector<std::string>{c.name});
+      EXPECT_TRUE(Contains(errors, ErrorCode(80))) << errors;
+      EXPECT_TRUE(Contains(errors, "Создание файла " + out_.string() + "/")) << errors;
+      continue;
+    }
+    EXPECT_EQ(errors, "");
+    const std::vector<std::string> names = Listing(out_);
+    ASSERT_EQ(names.size(), 2u) << Errors();
+    EXPECT_TRUE(std::regex_match(names[0], std::regex("~[0-9a-f]+"))) << names[0];
+    EXPECT_EQ(names[1], names[0] + c.name + ".vrf");
+    EXPECT_EQ(Read(out_ / names[0]), "content");
+  }
+  fs::remove(in_ / plain);
+  fs::remove(in_ / zipped);
+}
+
 // ---------------------------------------------------------------------------
 // Refusals: nothing unverified reaches the output folder.
 
@@ -323,6 +368,45 @@ TEST_F(DecryptAndVerifyTest, InputsThatAreNoEnvelopeOfAnAttachedSignatureAreRefu
   EXPECT_TRUE(Contains(Errors(), "Файл зашифрован"));
   EXPECT_EQ(Listing(out_), std::vector<std::string>{});
   EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// A content refused at the join shows the claimed file's real size, also
+// after the stream pass, whose input is closed before the texts are made.
+TEST_F(DecryptAndVerifyTest, ContentRefusedAtTheJoinShowsTheClaimedSize) {
+  struct Case {
+    const char* name;
+    const char* inner;  // what the envelope holds
+    bool stream;        // a stream-encoded envelope
+    const char* stepEnd;
+  };
+  const fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "data");
+  SignWith("user1", data, root_.path() / "detached.p7s", true);
+  EnvelopeOf(data, root_.path() / "inner.p7e");
+  const Case cases[] = {
+      {"d-stream.p7s.p7e", "detached.p7s", true, "содержит отсоединённую подпись вместо присоединённой"},
+      {"e-stream.p7s.p7e", "inner.p7e", true, ". Файл зашифрован"},
+      {"d-block.p7s.p7e", "detached.p7s", false, "содержит отсоединённую подпись вместо присоединённой"},
+      {"e-block.p7s.p7e", "inner.p7e", false, ". Файл зашифрован"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpensslEnveloped(root_.path() / c.inner, in_ / c.name, c.stream);
+    EXPECT_EQ(Info(in_ / c.name).flags & ORLAX_MSG_STREAM, c.stream ? ORLAX_MSG_STREAM : 0u);
+    const std::string size = std::to_string(fs::file_size(in_ / c.name));
+    ASSERT_EQ(Dccx({c.name}), 0u);
+    const std::string errors = NewErrors();
+    const std::string source = (in_ / c.name).string();
+    EXPECT_TRUE(Contains(errors, "Получение информации об ЭП файла '" + source + "' (размер: " + size + ")"))
+        << errors;
+    EXPECT_TRUE(Contains(errors, c.stepEnd)) << errors;
+    if (std::string(c.inner) == "detached.p7s") {
+      EXPECT_TRUE(Contains(errors, "Файл " + source + " (размер: " + size + ") содержит")) << errors;
+    }
+    EXPECT_TRUE(fs::exists(err_ / c.name));
+  }
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
   EXPECT_TRUE(ScratchLeft().empty());
 }
 

@@ -280,6 +280,27 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
 }
 
 // A stamp that cannot be had fails the file: no unstamped signature is kept.
+// The record of a ".stp" name, whether another instance holds it or it was
+// left behind, names the file with its size as it lay in the input folder.
+TEST_F(ResignFilesTest, RecordOfATemporaryNameShowsTheSourceSize) {
+  Signed("left.p7s", "content");
+  fs::rename(in_ / "left.p7s", in_ / "left.p7s.stp");
+  Signed("held.p7s", "content");
+  fs::rename(in_ / "held.p7s", in_ / "held.p7s.stp");
+  optest::LiveClaim claim(in_ / "held.p7s.stp");
+  ASSERT_TRUE(claim.Held());
+  const std::string leftSize = std::to_string(fs::file_size(in_ / "left.p7s.stp"));
+  const std::string heldSize = std::to_string(fs::file_size(in_ / "held.p7s.stp"));
+  ASSERT_EQ(Resign({"left.p7s.stp", "held.p7s.stp"}), 0u);
+  for (const auto& [name, size] : {std::pair{"left.p7s.stp", leftSize}, std::pair{"held.p7s.stp", heldSize}}) {
+    const std::string source = (in_ / name).string();
+    EXPECT_EQ(RecordsWith("Переименование файла '" + source + "' (размер: " + size + ")").size(), 1u)
+        << Operations();
+  }
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+}
+
 TEST_F(ResignFilesTest, StampServerThatFailsSendsTheInputToTheErrorFolder) {
   for (bool detached : {false, true}) {
     SCOPED_TRACE(detached);
