@@ -5,6 +5,7 @@
 
 #include <QTest>
 
+#include "monitor/alarm_sink.h"
 #include "monitor/journal_discovery.h"
 #include "monitor/journal_folder.h"
 #include "monitor/journal_poller.h"
@@ -229,6 +230,35 @@ class MonitorJournalTest : public QObject {
   }
 
   // "Monitor timeout" times 1000 must not wrap to a short wait.
+  // The alarm asks for the start-up sound, then the theme's nearest, and
+  // rings the bell only when no sound can be played.
+  void AlarmFallsBackToTheBell_data() {
+    QTest::addColumn<QStringList>("playable");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<int>("bells");
+    QTest::newRow("start-up sound") << QStringList{"desktop-login", "service-login"}
+                                    << QStringList{"desktop-login"} << 0;
+    QTest::newRow("theme without it") << QStringList{"service-login"}
+                                      << QStringList{"desktop-login", "service-login"} << 0;
+    QTest::newRow("no sound at all") << QStringList{}
+                                     << QStringList{"desktop-login", "service-login"} << 1;
+  }
+  void AlarmFallsBackToTheBell() {
+    QFETCH(QStringList, playable);
+    QFETCH(QStringList, asked);
+    QFETCH(int, bells);
+    QStringList tried;
+    int rung = 0;
+    PlayFirstAlarmSound(
+        [&](const char* sound) {
+          tried.append(QString::fromLatin1(sound));
+          return playable.contains(QString::fromLatin1(sound)) ? 0 : -9;
+        },
+        [&] { ++rung; });
+    QCOMPARE(tried, asked);
+    QCOMPARE(rung, bells);
+  }
+
   void KeepsLongIntervals() {
     QCOMPARE(PassIntervalMilliseconds(0), 0u);
     QCOMPARE(PassIntervalMilliseconds(-5), 0u);
