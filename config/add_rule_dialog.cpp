@@ -63,6 +63,9 @@ CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
   description_ = KeepOnOneLine(Named(new QLineEdit(this), "Description"));
 
   auto* grid = new QGridLayout;
+  // Room to spare goes to the fields, not to the buttons and labels.
+  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(3, 1);
   int line = 0;
   grid->addWidget(operation_, line, 0, 1, 2);
   grid->addWidget(directoryProfileLabel_, line, 2);
