@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "common/error_box.h"
@@ -55,7 +56,9 @@ struct FileState {
   JournalTime newest = 0;     // the newest record handed over
   std::vector<std::string> newestIdentities;  // the records handed over in its second
   bool catchingUp = false;    // written anew, and nothing later than newest read since
-  std::vector<std::string> unmatched;  // catching up: newestIdentities not met again yet
+  // Catching up: newestIdentities not met again yet (a hash set, as one
+  // second may hold very many records).
+  std::unordered_multiset<std::string> unmatched;
 };
 
 // What the poller keeps of one journal of a pair.
@@ -209,7 +212,8 @@ class Poller {
     if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN)) return true;
     if (anew) {
       file.catchingUp = file.newest != 0;
-      file.unmatched = file.newestIdentities;
+      file.unmatched = std::unordered_multiset<std::string>(file.newestIdentities.begin(),
+                                                             file.newestIdentities.end());
     }
     Delivery delivery{index, kind, file.fromStart, !anew && file.open};
     file.fromStart = false;
@@ -269,7 +273,7 @@ class Poller {
     RecordBatch& records = handOver.records;
     if (file.catchingUp) {
       const JournalTime newest = file.newest;
-      std::vector<std::string>& unmatched = file.unmatched;
+      std::unordered_multiset<std::string>& unmatched = file.unmatched;
       const int lastIndex = records.size() - 1;
       bool lastKept = false;
       records.KeepIf([&](int i) {
@@ -278,7 +282,7 @@ class Poller {
         if (kept) {
           file.catchingUp = false;
         } else if (time == newest) {
-          const auto same = std::find(unmatched.begin(), unmatched.end(), records.Identity(i));
+          const auto same = unmatched.find(records.Identity(i));
           kept = same == unmatched.end();
           if (!kept) unmatched.erase(same);
         }
