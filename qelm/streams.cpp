@@ -1,15 +1,19 @@
 // Memory streams (the ...InitMem / ...UpdateMem / ...FinalMem families).
 //
 // Attached signing and encryption turn every piece of content into a piece of
-// the message at once (attached signing of what is already a stream-encoded
-// signed message passes it on up to the end of its content, as time stamping
-// does, and adds the signature in Final); detached signing and detached verification digest
-// their data piece by piece. The other stages gather their input in an
-// anonymous temporary file and read it back split into shell and content:
-// attached verification hands out the content found so far at each Update,
-// decryption the plaintext found so far (with a MAC cipher, the MAC's verdict
-// comes with Final), time stamping the part of a stream-encoded message
-// before its signatures; message information and stamp checks work in Final
+// the message at once; the piece is handed out by the next call and kept
+// meanwhile in an anonymous temporary file, so that no stage holds a piece
+// in memory between its calls and no call hands out two (Init has no
+// output). Attached signing of what is already a stream-encoded signed
+// message passes it on up to the end of its content, as time stamping does,
+// and adds the signature in Final. Detached signing and detached
+// verification digest their data piece by piece. The other stages gather
+// their input in an anonymous temporary file and read it back split into
+// shell and content: attached verification hands out the content found so
+// far at each Update, decryption the plaintext found so far (with a MAC
+// cipher, the MAC's verdict comes with Final), time stamping the part of a
+// stream-encoded message before its signatures, each no more at a time than
+// the piece it took; message information and stamp checks work in Final
 // alone.
 // Final gives what is left; whether the output may be used is told by its code.
 
@@ -149,9 +153,11 @@ uint32_t SpoolBytes(Context& ctx, Stream& s, uint64_t from, uint64_t to, std::st
 // An output a blob cannot hold, as BioToBlob reports it.
 uint32_t BlobTooLarge(Context& ctx) { return Fail(&ctx, ORLAX_E_FILE_TOO_LARGE, "результат больше 4 ГБ"); }
 
-// A stream-encoded message passes on unchanged up to the end of its content;
-// only its end, with the signature to stamp, waits for Final.
-uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
+// A stream-encoded message passes on unchanged up to the end of its content,
+// at most limit bytes a call (what Init took waits in the spool, so that no
+// piece is larger than the one taken); only its end, with the signature to
+// stamp, waits for Final.
+uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output, uint64_t limit) {
   if (s.gatherOnly || output == nullptr) return 0;
   if (std::fflush(s.spool.get()) != 0) return Fail(&ctx, ORLAX_E_FILE_WRITE, "tmpfile");
   uint64_t prefixEnd = 0;
@@ -162,7 +168,7 @@ uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
   }
   if (prefixEnd <= s.handedOut) return 0;
   // Read straight into the blob: a piece is as large as the caller's.
-  const uint64_t length = prefixEnd - s.handedOut;
+  const uint64_t length = std::min(prefixEnd - s.handedOut, limit);
   if (length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
   std::unique_ptr<uint8_t, decltype(&std::free)> bytes(static_cast<uint8_t*>(std::malloc(length)), &std::free);
   if (bytes == nullptr) throw std::bad_alloc();
@@ -172,22 +178,35 @@ uint32_t PassOnPrefix(Context& ctx, Stream& s, DataBlob* output) {
   }
   output->data = bytes.release();
   output->length = static_cast<uint32_t>(length);
-  s.handedOut = prefixEnd;
+  s.handedOut += length;
   return 0;
 }
+
+// The limit of an Update's output: the piece it took, or all there is for
+// an empty Update (the closing run's).
+uint64_t PieceLimit(const DataBlob* input) { return input->length > 0 ? input->length : UINT64_MAX; }
 
 // The writing stages (attached signing, encryption) turn each piece of
 // content into a piece of the message at once, so they hold no more than one
 // piece.
 uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first, StreamContext* handle);
 
+// Past this many bytes a writing stage's output goes on in its spill file.
+constexpr size_t kSinkSpillAt = 1 << 20;
+
 // The writer's sink: what it makes gathers in one buffer of malloc's, which
 // Drain hands over whole as the caller's blob (ORLAX_FreeMem frees it). A
 // piece of output is thus never copied, and nothing stays allocated between
-// pieces: a memory BIO would be copied out and then keep its capacity.
+// pieces: a memory BIO would be copied out and then keep its capacity. A
+// writing stage's sink spills: past kSinkSpillAt bytes what it gathers goes
+// on in an anonymous temporary file, read straight into the blob when it is
+// handed out, so that the piece a stage holds between its calls is on disk.
 struct SinkBuffer {
   unsigned char* data = nullptr;
   size_t length = 0, capacity = 0;
+  bool spills = false;
+  FilePtr spill;         // from its start: the bytes before those in data
+  uint64_t spilled = 0;
   ~SinkBuffer() { std::free(data); }
   // Room for extra bytes after length; false when memory runs out.
   bool Reserve(size_t extra) {
@@ -200,15 +219,29 @@ struct SinkBuffer {
     capacity = grownCapacity;
     return true;
   }
+  // Appends size bytes; false when memory or the spill file fails.
+  bool Append(const char* in, size_t size) {
+    if (spills && length + size > kSinkSpillAt) {
+      if (spill == nullptr) spill.reset(std::tmpfile());
+      if (spill == nullptr || (length > 0 && std::fwrite(data, 1, length, spill.get()) != length) ||
+          std::fwrite(in, 1, size, spill.get()) != size) {
+        return false;
+      }
+      spilled += length + size;
+      length = 0;
+      return true;
+    }
+    if (!Reserve(size)) return false;
+    std::memcpy(data + length, in, size);
+    length += size;
+    return true;
+  }
 };
 
 int SinkWrite(BIO* bio, const char* in, int size) {
   auto* buffer = static_cast<SinkBuffer*>(BIO_get_data(bio));
   if (size <= 0) return 0;
-  if (!buffer->Reserve(static_cast<size_t>(size))) return -1;
-  std::memcpy(buffer->data + buffer->length, in, static_cast<size_t>(size));
-  buffer->length += static_cast<size_t>(size);
-  return size;
+  return buffer->Append(in, static_cast<size_t>(size)) ? size : -1;
 }
 
 long SinkCtrl(BIO* /*bio*/, int cmd, long /*num*/, void* /*ptr*/) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
@@ -219,7 +252,7 @@ int SinkDestroy(BIO* bio) {
   return 1;
 }
 
-BioPtr NewSink() {
+BioPtr NewSink(bool spills) {
   static BIO_METHOD* method = [] {
     BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qelm stream output");
     BIO_meth_set_write(m, SinkWrite);
@@ -229,17 +262,36 @@ BioPtr NewSink() {
   }();
   BioPtr bio(BIO_new(method));
   if (bio == nullptr) throw std::bad_alloc();
-  BIO_set_data(bio.get(), new SinkBuffer);
+  auto* buffer = new SinkBuffer;
+  buffer->spills = spills;
+  BIO_set_data(bio.get(), buffer);
   BIO_set_init(bio.get(), 1);
   return bio;
 }
 
-// The buffer's bytes become the caller's blob, not copied; the buffer is
-// left empty.
+// The buffer's bytes become the caller's blob, not copied (after what was
+// spilled, read straight into the blob); the buffer is left empty.
 uint32_t GiveBuffer(Context& ctx, SinkBuffer& buffer, DataBlob* output) {
   *output = {};
-  if (buffer.length > 0xFFFFFFFFu) return BlobTooLarge(ctx);
-  if (buffer.length == 0) return 0;
+  const uint64_t total = buffer.spilled + buffer.length;
+  if (total > 0xFFFFFFFFu) return BlobTooLarge(ctx);
+  if (total == 0) return 0;
+  if (buffer.spilled > 0) {
+    std::unique_ptr<uint8_t, decltype(&std::free)> bytes(static_cast<uint8_t*>(std::malloc(total)), &std::free);
+    if (bytes == nullptr) throw std::bad_alloc();
+    std::FILE* file = buffer.spill.get();
+    if (std::fflush(file) != 0 || std::fseek(file, 0, SEEK_SET) != 0 ||
+        std::fread(bytes.get(), 1, buffer.spilled, file) != buffer.spilled) {
+      return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+    }
+    if (buffer.length > 0) std::memcpy(bytes.get() + buffer.spilled, buffer.data, buffer.length);
+    std::rewind(file);  // the next bytes spilled start it again
+    buffer.spilled = 0;
+    buffer.length = 0;
+    output->data = bytes.release();
+    output->length = static_cast<uint32_t>(total);
+    return 0;
+  }
   output->data = buffer.data;
   output->length = static_cast<uint32_t>(buffer.length);
   buffer.data = nullptr;
@@ -263,7 +315,7 @@ uint32_t WritePiece(Context& ctx, Stream& stream, const DataBlob* input) {
 
 // The writer of the message in stream.cms, its output gathered in sink.
 uint32_t OpenWriter(Context& ctx, Stream& stream) {
-  stream.sink = NewSink();
+  stream.sink = NewSink(true);
   stream.writer = BIO_new_CMS(stream.sink.get(), stream.cms.get());
   if (stream.writer == nullptr) return Fail(&ctx, ORLAX_E_INTERNAL, "BIO_new_CMS");
   return 0;
@@ -279,12 +331,21 @@ uint32_t StartWriting(Context& ctx, Kind kind, CmsPtr cms, const DataBlob* first
   return 0;
 }
 
+// What the earlier pieces made goes out first; what this one makes waits in
+// the sink for the next call. No call thus hands out much more than the
+// piece before it, the one that Init took included.
 uint32_t KeepWriting(Context& ctx, Kind kind, StreamContext* handle, const DataBlob* input, DataBlob* output) {
   if (output != nullptr) *output = {};
   Stream* stream = Lookup(handle, kind);
   if (stream == nullptr || output == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "StreamContext");
-  if (uint32_t code = WritePiece(ctx, *stream, input); code != 0) return code;
-  return Drain(ctx, *stream, output);
+  if (!ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
+  if (uint32_t code = Drain(ctx, *stream, output); code != 0) return code;
+  if (uint32_t code = WritePiece(ctx, *stream, input); code != 0) {
+    std::free(output->data);
+    *output = {};
+    return code;
+  }
+  return 0;
 }
 
 // Ends the message. An empty content is written whole: OpenSSL's streaming
@@ -333,24 +394,34 @@ uint32_t Finish(Context& ctx, Kind kind, StreamContext* handle, Fn&& work) {
 // the rest of that start and the new end; else the whole message, its
 // content put back in from the gathered input.
 uint32_t GiveRewritten(Context& ctx, Stream& s, CMS_ContentInfo* cms, const SplitMessage& split, DataBlob* output) {
+  // Either way the output is read or written straight into the blob: the
+  // rest of the start can be as large as a piece.
   if (s.handedOut > 0) {
     uint64_t prefixEnd = 0;
     if (SignedPrefixSoFar(s.spool.get(), &prefixEnd) != PrefixState::kComplete || prefixEnd < s.handedOut) {
       return Fail(&ctx, ORLAX_E_BAD_MESSAGE, "DataBlob");
     }
-    std::string rest, tail;
-    if (uint32_t code = SpoolBytes(ctx, s, s.handedOut, prefixEnd, &rest); code != 0) return code;
+    std::string tail;
     if (uint32_t code = TailAfterContent(&ctx, cms, &tail); code != 0) return code;
-    rest += tail;
-    SetBlob(output, rest.data(), rest.size());
+    const uint64_t rest = prefixEnd - s.handedOut;
+    if (rest + tail.size() > 0xFFFFFFFFu) return BlobTooLarge(ctx);
+    std::unique_ptr<uint8_t, decltype(&std::free)> bytes(static_cast<uint8_t*>(std::malloc(rest + tail.size() + 1)),
+                                                         &std::free);
+    if (bytes == nullptr) throw std::bad_alloc();
+    if (std::fflush(s.spool.get()) != 0 || std::fseek(s.spool.get(), static_cast<long>(s.handedOut), SEEK_SET) != 0 ||
+        std::fread(bytes.get(), 1, rest, s.spool.get()) != rest) {
+      return Fail(&ctx, ORLAX_E_FILE_OPEN, "tmpfile");
+    }
+    std::memcpy(bytes.get() + rest, tail.data(), tail.size());
+    output->data = bytes.release();
+    output->length = static_cast<uint32_t>(rest + tail.size());
     return 0;
   }
-  BioPtr mem(BIO_new(BIO_s_mem()));
-  if (mem == nullptr) throw std::bad_alloc();
-  if (uint32_t code = JoinToBio(&ctx, cms, s.spool.get(), split.content, mem.get(), "DataBlob"); code != 0) {
+  BioPtr joined = NewSink(false);
+  if (uint32_t code = JoinToBio(&ctx, cms, s.spool.get(), split.content, joined.get(), "DataBlob"); code != 0) {
     return code;
   }
-  return BioToBlob(&ctx, mem.get(), output);
+  return GiveBuffer(ctx, *static_cast<SinkBuffer*>(BIO_get_data(joined.get())), output);
 }
 
 // --- attached signing of what may already be a signed message ----------------
@@ -523,7 +594,7 @@ ORLAX_API uint32_t ORLAX_CmsStrAttSignUpdateMem(LibraryContext context, const Si
     if (uint32_t code = Gather(ctx, *s, input); code != 0) return code;
     if (uint32_t code = DecideSignInput(ctx, *s, params->flags, false); code != 0) return code;
     if (s->signInput == SignInput::kData) return Drain(ctx, *s, output);
-    if (s->signInput == SignInput::kAddStreamed) return PassOnPrefix(ctx, *s, output);
+    if (s->signInput == SignInput::kAddStreamed) return PassOnPrefix(ctx, *s, output, PieceLimit(input));
     return 0;
   });
 }
@@ -907,7 +978,7 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsUpdateMem(LibraryContext context, cons
                                                     DataBlob* output) {
   return WithContext("ORLAX_TspStrUrlStampCmsUpdateMem", context, [&](Context& ctx) -> uint32_t {
     if (uint32_t code = KeepGathering(ctx, Kind::kStamp, stream, input, output); code != 0) return code;
-    return PassOnPrefix(ctx, *Lookup(stream, Kind::kStamp), output);
+    return PassOnPrefix(ctx, *Lookup(stream, Kind::kStamp), output, PieceLimit(input));
   });
 }
 
