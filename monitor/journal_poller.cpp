@@ -180,7 +180,7 @@ class Poller {
     if (!GetFileSizeEx(handle.get(), &size)) {
       const DWORD error = GetLastError();
       handle.Close();
-      ReportError(context_.window, 0, error, "Получение времени последнего изменения файла %s",
+      ReportError(context_.window, 0, error, "Получение размера файла %s",
                   nullptr, nullptr, path, nullptr, nullptr, nullptr);
       return true;
     }
