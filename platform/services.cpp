@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -28,8 +29,6 @@
 #include "platform/registry.h"
 #include "platform/security_descriptors.h"
 #include "platform/utf16.h"
-
-extern char** environ;
 
 namespace {
 
@@ -102,6 +101,22 @@ class ServiceKey {
     return data;
   }
   std::wstring Text(const wchar_t* name) const { return FromUtf16Bytes(Bytes(name)); }
+  // A REG_MULTI_SZ value's strings (none when missing or of another type).
+  std::vector<std::wstring> Texts(const wchar_t* name) const {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ)
+      return {};
+    const std::vector<BYTE> bytes = Bytes(name);
+    const std::wstring all = platform::Utf16LeToWide(bytes.data(), bytes.size());
+    std::vector<std::wstring> texts;
+    for (size_t start = 0; start < all.size();) {
+      const size_t end = std::min(all.find(L'\0', start), all.size());
+      if (end == start) break;  // the empty string that ends the list
+      texts.push_back(all.substr(start, end - start));
+      start = end + 1;
+    }
+    return texts;
+  }
 
   LSTATUS SetDword(const wchar_t* name, DWORD value) {
     return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
@@ -110,6 +125,13 @@ class ServiceKey {
   LSTATUS SetText(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ) {
     std::vector<BYTE> bytes = Utf16Bytes(value);
     return RegSetValueExW(key_, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+  }
+  LSTATUS SetTexts(const wchar_t* name, const std::vector<std::wstring>& values) {
+    std::string bytes;
+    for (const std::wstring& value : values) bytes += platform::WideToUtf16Le(value) + std::string(2, '\0');
+    bytes.append(2, '\0');
+    return RegSetValueExW(key_, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()));
   }
   LSTATUS SetBytes(const wchar_t* name, const std::vector<BYTE>& value) {
     return RegSetValueExW(key_, name, 0, REG_BINARY, value.data(), static_cast<DWORD>(value.size()));
@@ -296,15 +318,49 @@ bool ValidName(LPCWSTR name) {
 
 // ---- starting a service process ----
 
-std::vector<std::string> ServiceEnvironment(const std::wstring& name, DWORD argc, LPCWSTR* argv) {
-  std::vector<std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    std::string entry = *e;
-    if (entry.rfind(std::string(kNameVariable) + "=", 0) == 0 ||
-        entry.rfind(std::string(kArgsVariable) + "=", 0) == 0)
-      continue;
-    env.push_back(entry);
+// The names whose values the installing administrator's environment gives
+// the service entry, and the search path a service gets when its entry names
+// none (that of a service manager, never a user's).
+constexpr const char* kRecordedVariables[] = {"XDG_CONFIG_HOME", "TMPDIR", "LANG", "LC_ALL", "LC_CTYPE"};
+constexpr char kDefaultPath[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+bool Assigns(const std::string& entry, const char* name) {
+  const size_t length = std::strlen(name);
+  return entry.size() > length && entry.compare(0, length, name) == 0 && entry[length] == '=';
+}
+
+// The entry's "Environment" at creation: the recorded variables the creator
+// has, and the default search path.
+std::vector<std::wstring> InitialServiceEnvironment() {
+  std::vector<std::wstring> entries;
+  for (const char* name : kRecordedVariables) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') entries.push_back(FromUtf8(std::string(name) + "=" + value));
   }
+  entries.push_back(FromUtf8(kDefaultPath));
+  return entries;
+}
+
+// The environment a started service gets: the store it was found in, the
+// assignments of its entry's "Environment", the default search path when
+// those name none, and the manager's hand-over. Nothing of the starter's own
+// environment goes in: a user allowed to start a service must not choose its
+// library, clock, temporary folder or search path.
+std::vector<std::string> ServiceEnvironment(const std::wstring& name, const ServiceKey& key, DWORD argc,
+                                            LPCWSTR* argv) {
+  std::error_code ignored;
+  std::vector<std::string> env{"QELM_ROOT=" + std::filesystem::absolute(platform::QelmRoot(), ignored).string()};
+  bool hasPath = false;
+  for (const std::wstring& wide : key.Texts(L"Environment")) {
+    std::string entry = ToUtf8(wide);
+    const size_t equals = entry.find('=');
+    if (equals == 0 || equals == std::string::npos || Assigns(entry, "QELM_ROOT") ||
+        Assigns(entry, kNameVariable) || Assigns(entry, kArgsVariable))
+      continue;
+    hasPath = hasPath || Assigns(entry, "PATH");
+    env.push_back(std::move(entry));
+  }
+  if (!hasPath) env.emplace_back(kDefaultPath);
   env.push_back(std::string(kNameVariable) + "=" + ToUtf8(name));
   std::string args;
   for (DWORD i = 0; i < argc; ++i) {
@@ -384,6 +440,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
   key.SetText(L"DisplayName", displayName ? displayName : serviceName);
   key.SetText(L"ObjectName", serviceStartName ? serviceStartName : L"LocalSystem");
   key.SetBytes(L"Security", platform::SelfRelativeDescriptor(entries));
+  key.SetTexts(L"Environment", InitialServiceEnvironment());
   auto* object = new ScObject;
   object->name = serviceName;
   object->access = desiredAccess;
@@ -438,7 +495,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     return FALSE;
   }
   std::string program = ToUtf8(key.Text(L"ImagePath"));
-  const pid_t pid = static_cast<pid_t>(platform::SpawnDetached({program}, ServiceEnvironment(object->name, argc, argv)));
+  const pid_t pid = static_cast<pid_t>(platform::SpawnDetached({program}, ServiceEnvironment(object->name, key, argc, argv)));
   if (pid == 0) return FALSE;
   // The service reports its own states from now on; until it does, the
   // manager shows it as start pending with its pid. The lock keeps the

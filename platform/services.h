@@ -1,11 +1,20 @@
 #pragma once
 // A small service control manager. The service database is the machine store
 // key SYSTEM\CurrentControlSet\Services\<name> (ImagePath, Start, Type,
-// DisplayName, ErrorControl, ObjectName, Security). A started service is a
-// detached process (new session, standard streams on /dev/null) that finds its
-// name and start arguments in its environment (QELM_SERVICE_NAME,
-// QELM_SERVICE_ARGS) and publishes its status record, with its pid, under
-// $QELM_ROOT/services/. A status whose process is gone reads as stopped.
+// DisplayName, ErrorControl, ObjectName, Security, Environment). A started
+// service is a detached process (new session, standard streams on /dev/null)
+// that finds its name and start arguments in its environment
+// (QELM_SERVICE_NAME, QELM_SERVICE_ARGS) and publishes its status record,
+// with its pid, under $QELM_ROOT/services/. A status whose process is gone
+// reads as stopped.
+//
+// A service's environment is the manager's, never its starter's: QELM_ROOT
+// (the store its entry is in), the "NAME=value" strings of the entry's
+// REG_MULTI_SZ "Environment", PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:
+// /usr/bin:/sbin:/bin when those set no PATH, and the two hand-over
+// variables. CreateServiceW writes "Environment" from the creating
+// administrator's XDG_CONFIG_HOME, TMPDIR, LANG, LC_ALL and LC_CTYPE (those
+// set) and that PATH; an administrator may change it in the store.
 //
 // Access: root is the administrator and may do anything. Other users may open
 // a service only with the rights its DACL grants them by user name; creating

@@ -5,11 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/utf16.h"
 #include "tests/support/temp_root.h"
@@ -55,6 +60,30 @@ class ServicesTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+  }
+
+  // The service entry's "Environment" (REG_MULTI_SZ), as an administrator
+  // configures it.
+  static void SetEnvironment(const std::wstring& name, const std::vector<std::wstring>& entries) {
+    std::string bytes;
+    for (const std::wstring& entry : entries) bytes += platform::WideToUtf16Le(entry) + std::string(2, '\0');
+    bytes.append(2, '\0');
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + name;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, L"Environment", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+
+  // The environment the fake service found, sorted.
+  std::vector<std::string> ServiceEnvironment() const {
+    std::vector<std::string> lines;
+    std::istringstream in(testsupport::ReadFileBytes(root_.path() / "fake_service.env"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
   }
 
   testsupport::TempRoot root_;
@@ -109,10 +138,9 @@ TEST_F(ServicesTest, StartRunsTheProgramWithNameAndArgumentsAndStopEndsIt) {
 }
 
 TEST_F(ServicesTest, ServiceSpecificExitCodeReachesTheManager) {
-  setenv("FAKE_SERVICE_EXIT", "0xE171800B", 1);
   ScHandle service = Create(L"qelmservice-Exit");
+  SetEnvironment(L"qelmservice-Exit", {L"FAKE_SERVICE_EXIT=0xE171800B"});
   ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
-  unsetenv("FAKE_SERVICE_EXIT");
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
   SERVICE_STATUS answer{};
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answer));
@@ -120,6 +148,92 @@ TEST_F(ServicesTest, ServiceSpecificExitCodeReachesTheManager) {
   SERVICE_STATUS_PROCESS status = Status(service.get());
   EXPECT_EQ(status.dwWin32ExitCode, ERROR_SERVICE_SPECIFIC_ERROR);
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0xE171800Bu);
+}
+
+// Sets variables of this process for the object's lifetime ("NAME=value";
+// "NAME" alone unsets).
+class ScopedVariables {
+ public:
+  explicit ScopedVariables(const std::vector<std::string>& assignments) {
+    for (const std::string& assignment : assignments) {
+      const size_t equals = assignment.find('=');
+      const std::string name = assignment.substr(0, equals);
+      const char* old = std::getenv(name.c_str());
+      saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
+      if (equals == std::string::npos)
+        unsetenv(name.c_str());
+      else
+        setenv(name.c_str(), assignment.c_str() + equals + 1, 1);
+    }
+  }
+  ~ScopedVariables() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->had)
+        setenv(it->name.c_str(), it->value.c_str(), 1);
+      else
+        unsetenv(it->name.c_str());
+    }
+  }
+  ScopedVariables(const ScopedVariables&) = delete;
+  ScopedVariables& operator=(const ScopedVariables&) = delete;
+
+ private:
+  struct Saved {
+    std::string name;
+    bool had;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
+};
+
+// A service starts with what its entry gives, whatever its starter's
+// environment holds: the creator's store, temporary folder and locale are
+// recorded in the entry with a fixed search path, and an administrator may
+// change them there.
+TEST_F(ServicesTest, AServiceStartsWithItsEntrysEnvironmentNotItsStarters) {
+  const std::string home = (root_.path() / "config").string(), tmp = (root_.path() / "tmp").string();
+  const std::string defaultPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  ScHandle service;
+  {
+    ScopedVariables creator({"LANG=ru_RU.UTF-8", "LC_ALL", "LC_CTYPE"});
+    service = Create(L"qelmservice-Env");
+  }
+  ASSERT_TRUE(service) << GetLastError();
+  const std::string root = "QELM_ROOT=" + root_.path().string();
+
+  struct Case {
+    const char* what;
+    std::vector<std::wstring> entry;  // the entry's "Environment"; empty: as created
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"as created", {}, {"LANG=ru_RU.UTF-8", defaultPath, root, "TMPDIR=" + tmp, "XDG_CONFIG_HOME=" + home}},
+      {"as an administrator changed it",
+       {L"TMPDIR=/var/tmp", L"TZ=UTC", L"QELM_ROOT=/elsewhere", L"QELM_SERVICE_NAME=other", L"=nameless",
+        L"no assignment"},
+       {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", root, "TMPDIR=/var/tmp", "TZ=UTC"}},
+      {"with its own search path", {L"PATH=/opt/bank/bin"}, {"PATH=/opt/bank/bin", root}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.entry.empty()) SetEnvironment(L"qelmservice-Env", c.entry);
+    bool started = false;
+    {
+      // What a user allowed to start the service might set.
+      ScopedVariables starter({"QELM_TEST_FAIL=ORLAX_InitializeEx=0xE0700020", "QELM_CLOCK_FILE=/tmp/clock",
+                               "LD_PRELOAD=/tmp/libsteer.so", "PATH=/tmp", "TMPDIR=/tmp/x", "HOME=/tmp",
+                               "XDG_CONFIG_HOME=/tmp", "LANG=C", "TZ=Asia/Tokyo", "QELM_NET_TIMEOUT=1"});
+      started = StartServiceW(service.get(), 0, nullptr);
+    }
+    ASSERT_TRUE(started) << GetLastError();
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+    std::vector<std::string> expected = c.expected;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ServiceEnvironment(), expected);
+    SERVICE_STATUS answer{};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answer));
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  }
 }
 
 TEST_F(ServicesTest, AServiceWhoseProcessDiedReadsAsStopped) {

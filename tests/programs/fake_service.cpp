@@ -1,5 +1,6 @@
 // A minimal service for the service manager's tests. It reports running,
-// writes its start arguments to $QELM_ROOT/fake_service.args, waits for the
+// writes its start arguments to $QELM_ROOT/fake_service.args and its whole
+// environment (one assignment a line) to $QELM_ROOT/fake_service.env, waits for the
 // stop request and reports stopped with the exit code named by the
 // environment variable FAKE_SERVICE_EXIT (default 0).
 
@@ -11,6 +12,8 @@
 #include "platform/services.h"
 #include "platform/sync.h"
 #include "platform/utf16.h"
+
+extern char** environ;
 
 namespace {
 
@@ -36,6 +39,10 @@ void Main(DWORD argc, LPWSTR* argv) {
   {
     std::ofstream out(std::string(std::getenv("QELM_ROOT")) + "/fake_service.args");
     for (DWORD i = 0; i < argc; ++i) out << platform::WideToUtf8(argv[i]) << "\n";
+  }
+  {
+    std::ofstream out(std::string(std::getenv("QELM_ROOT")) + "/fake_service.env");
+    for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
   }
   Report(SERVICE_RUNNING);
   WaitForSingleObject(g_stop, INFINITE);

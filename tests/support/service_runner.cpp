@@ -170,6 +170,34 @@ ProgramResult RunMirelservice(const std::vector<std::string>& args, const std::v
   return RunProgram(BuildDir() / "bin" / "mirelservice", args, extraEnvironment);
 }
 
+void AddServiceEnvironment(const std::string& service, const std::vector<std::string>& assignments) {
+  const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + platform::Utf8ToWide(service);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    throw std::runtime_error("no service " + service);
+  DWORD type = 0, size = 0;
+  std::string bytes;
+  if (RegQueryValueExW(key, L"Environment", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+    bytes.resize(size);
+    RegQueryValueExW(key, L"Environment", nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size);
+    bytes.resize(size);
+  }
+  std::vector<std::string> values;
+  const std::wstring all = platform::Utf16LeToWide(bytes.data(), bytes.size());
+  for (size_t start = 0; start < all.size();) {
+    const size_t end = std::min(all.find(L'\0', start), all.size());
+    if (end == start) break;
+    values.push_back(platform::WideToUtf8(all.substr(start, end - start)));
+    start = end + 1;
+  }
+  values.insert(values.end(), assignments.begin(), assignments.end());
+  const std::string multi = MultiBytes(values);
+  const LSTATUS rc = RegSetValueExW(key, L"Environment", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
+                                    static_cast<DWORD>(multi.size()));
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) throw std::runtime_error("cannot set the environment of " + service);
+}
+
 std::string ReadJournals(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> files;
   std::error_code ec;

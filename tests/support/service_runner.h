@@ -59,6 +59,12 @@ ProgramResult RunProgram(const std::filesystem::path& program, const std::vector
 ProgramResult RunMirelservice(const std::vector<std::string>& args,
                               const std::vector<std::string>& extraEnvironment = {});
 
+// Appends assignments ("NAME=value") to the "Environment" of an installed
+// service's entry in the service database, as an administrator configures
+// what the service starts with: the starter's own environment never reaches
+// a service.
+void AddServiceEnvironment(const std::string& service, const std::vector<std::string>& assignments);
+
 // All journal files of a folder, concatenated in name order.
 std::string ReadJournals(const std::filesystem::path& folder);
 

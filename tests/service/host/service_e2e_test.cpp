@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/datetime.h"
+#include "platform/services.h"
 #include "tests/support/service_runner.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_pki.h"
@@ -224,6 +227,80 @@ TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
            std::string::npos;
   })) << EventLog();
   EXPECT_TRUE(JournalHas("Профиль справочника : 'Пустой' | Инициализация криптопрофиля"));
+}
+
+// The environment of a running process, one "NAME=value" a line.
+std::string ProcessEnvironment(DWORD pid) {
+  std::string text = ReadFileBytes("/proc/" + std::to_string(pid) + "/environ");
+  std::replace(text.begin(), text.end(), '\0', '\n');
+  return text;
+}
+
+DWORD InstancePid(const std::string& service) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE handle = OpenServiceW(manager, std::wstring(service.begin(), service.end()).c_str(), SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  const bool ok = handle != nullptr && QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO,
+                                                            reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
+  if (handle != nullptr) CloseServiceHandle(handle);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return ok && status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+}
+
+// Whoever may start an instance must not steer it through the environment
+// of the start command: not the library's or the clock's test hooks, not the
+// loader, not its temporary folder, search path or home. The instance starts
+// with the environment its entry gives, and signs files with the library, in
+// real time, as if the starter had set nothing.
+TEST_F(ServiceProgram, StarterEnvironmentDoesNotReachTheInstance) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Shared();
+  profile_.Create();
+  profile_.Dword("Handler timeout", 1);
+  profile_.List("ZCSProfile", {"Банк"});
+  profile_.List("NotLoadCrl", {"1"});
+  profile_.Rule("Rule 1", "SIGN", root_.Dir("in"), root_.Dir("out"), root_.Dir("err"), "*.*", "Банк",
+                pki.Pse("user1"), pki.local);
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+
+  // The clock file appears only once the instance runs, so that the start
+  // command itself counts real time.
+  const std::filesystem::path hostile = root_.Dir("hostile");
+  const std::string clock = (hostile / "clock").string();
+  const std::vector<std::string> environment{
+      "QELM_TEST_FAIL=ORLAX_InitializeEx=0xE0700020,ORLAX_CmsBlkDetSignFile=0xE0700001,"
+      "ORLAX_CmsBlkAttSignFile=0xE0700001,ORLAX_CmsStrAttSignFile=0xE0700001",
+      "QELM_CLOCK_FILE=" + clock,
+      "LD_PRELOAD=" + (hostile / "libsteer.so").string(),
+      "TMPDIR=" + (hostile / "no-such-tmp").string(),
+      "PATH=" + hostile.string(),
+      "HOME=" + hostile.string(),
+      "QELM_NET_TIMEOUT=1"};
+  auto start = RunMirelservice({"start", "Main"}, environment);
+  ASSERT_EQ(start.exitCode, 0) << start.output;
+  ASSERT_TRUE(platform::WriteClockFile(clock.c_str(), 978307200));  // 2001-01-01
+
+  DWORD pid = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = InstancePid("qelmservice-Main")) != 0; })) << Journals();
+  const std::string seen = ProcessEnvironment(pid);
+  for (const std::string& assignment : environment)
+    EXPECT_EQ(("\n" + seen).find("\n" + assignment + "\n"), std::string::npos) << "reached the instance:\n" << seen;
+  for (const char* name : {"QELM_TEST_FAIL=", "QELM_CLOCK_FILE=", "LD_PRELOAD=", "HOME=", "QELM_NET_TIMEOUT="})
+    EXPECT_EQ(("\n" + seen).find(std::string("\n") + name), std::string::npos) << seen;
+  EXPECT_NE(seen.find("QELM_ROOT=" + root_.path().string() + "\n"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("TMPDIR=" + (root_.path() / "tmp").string() + "\n"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos)
+      << seen;
+
+  root_.WriteFile("in/contract.txt", "Договор");
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(root_.path() / "in"); })) << Journals();
+  EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(root_.path() / "err")) << Journals();
+  EXPECT_FALSE(std::filesystem::is_empty(root_.path() / "out")) << Journals();
+  EXPECT_EQ(Journals().find("| Ошибка |"), std::string::npos) << Journals();
+  // The journals are dated by real time, none by the hostile clock.
+  for (const auto& entry : std::filesystem::directory_iterator(logs_))
+    EXPECT_NE(entry.path().filename().string().rfind("2001.", 0), 0u) << entry.path();
 }
 
 }  // namespace

@@ -64,14 +64,15 @@ class FileRulesServiceTest : public ::testing::Test {
     profile.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
     return rule;
   }
-  // Installs and starts the instance; environment goes to the start command
-  // and so to the service.
+  // Installs and starts the instance; environment goes into the service's
+  // entry, which is what the service starts with.
   void Start(const std::vector<std::string>& environment = {}) { StartProfile(profile_.profile(), environment); }
   // The same for another service profile (stopped and deleted at the end too).
   void StartProfile(const std::string& profile, const std::vector<std::string>& environment = {}) {
     if (profile != profile_.profile()) others_.push_back(profile);
     ASSERT_EQ(testsupport::RunMirelservice({"install", profile}).exitCode, 0);
-    const auto started = testsupport::RunMirelservice({"start", profile}, environment);
+    if (!environment.empty()) testsupport::AddServiceEnvironment("qelmservice-" + profile, environment);
+    const auto started = testsupport::RunMirelservice({"start", profile});
     ASSERT_EQ(started.exitCode, 0) << started.output;
   }
 
