@@ -50,11 +50,12 @@
 // with ORLAX_E_NOT_RECIPIENT as soon as its recipients show that the key is
 // not one of them.
 //
-// Test hook: the environment variable QELM_TEST_FAIL, read on every call, of
-// the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the named functions
-// fail with that code at once and push one stack line ("Отказ по заданию
-// теста", data: the function's name), so failure paths of the callers can be
-// driven end to end. It covers every function but ORLAX_GetErrorText,
+// Test hook, only in a library built with QELM_TEST_HOOKS (the tests' build;
+// never one to install): the environment variable QELM_TEST_FAIL, read on
+// every call, of the form "ORLAX_Name=0xCODE[,ORLAX_Name2=0xCODE]", makes the
+// named functions fail with that code at once and push one stack line ("Отказ
+// по заданию теста", data: the function's name), so failure paths of the
+// callers can be driven end to end. It covers every function but ORLAX_GetErrorText,
 // ORLAX_GetErrorLineEx, ORLAX_Uninitialize and the free calls.
 //
 // Network time-outs: QELM_NET_TIMEOUT (seconds, default 30) bounds every HTTP

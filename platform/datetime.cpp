@@ -61,6 +61,7 @@ std::int64_t RealWallNs() {
   return static_cast<std::int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
 }
 
+#if defined(QELM_TEST_HOOKS)
 // Parses "seconds[.fraction]" with blanks around it.
 bool ParseClockText(const char* text, std::int64_t& ns) {
   const char* p = text;
@@ -116,6 +117,10 @@ bool ReadDrivenClock(std::int64_t& ns) {
   }
   return false;
 }
+#else
+// A build to be installed has no driven clock.
+bool ReadDrivenClock(std::int64_t&) { return false; }
+#endif
 
 std::int64_t WallNs(bool* fromFile = nullptr) {
   std::int64_t ns;
@@ -208,8 +213,12 @@ struct timespec WallClockNow() {
 }
 
 bool DrivenClockConfigured() {
+#if defined(QELM_TEST_HOOKS)
   const char* path = std::getenv("QELM_CLOCK_FILE");
   return path != nullptr && *path != '\0';
+#else
+  return false;
+#endif
 }
 
 bool WriteClockFile(const char* path, std::int64_t seconds, std::uint32_t nanoseconds) {

@@ -2,8 +2,9 @@
 // Time: the Windows clock and conversion calls, and the layer's own clock
 // that tests can drive.
 //
-// The driven clock (not a Windows facility). When the environment variable
-// QELM_CLOCK_FILE names a file, the layer's wall clock reads it: one text line
+// The driven clock (not a Windows facility), a test hook that exists only in
+// a build with QELM_TEST_HOOKS (the tests' build; never one to install). When
+// the environment variable QELM_CLOCK_FILE names a file, the layer's wall clock reads it: one text line
 // holding seconds since 1970-01-01 UTC, optionally with a fraction
 // ("1767225600" or "1767225600.250"). GetLocalTime, GetSystemTime,
 // GetSystemTimeAsFileTime, GetTickCount(64), Sleep and the time-outs of

@@ -161,6 +161,7 @@ void Note(Context* context, std::string_view text, std::string_view data, const 
   StackOf(context).Push({std::string(text), Basename(file), line, std::string(data)});
 }
 
+#if defined(QELM_TEST_HOOKS)
 uint32_t TestHookCode(const char* name) {
   const char* failures = std::getenv("QELM_TEST_FAIL");
   if (failures == nullptr || *failures == '\0') return 0;
@@ -182,6 +183,7 @@ uint32_t TestHookCode(const char* name) {
   }
   return 0;
 }
+#endif
 
 uint32_t GuardException(Context* context, const char* name) {
   try {

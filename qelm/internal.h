@@ -110,7 +110,12 @@ const char* CodeText(uint32_t code);
 // into codes, the OpenSSL error queue cleared around it.
 template <typename Fn>
 uint32_t Guard(const char* name, Context* context, Fn&& body);
+#if defined(QELM_TEST_HOOKS)
 uint32_t TestHookCode(const char* name);
+#else
+// A build to be installed has no test hook.
+inline uint32_t TestHookCode(const char*) { return 0; }
+#endif
 uint32_t GuardException(Context* context, const char* name);
 
 // Runs body with the context looked up; INVALID_CONTEXT otherwise.
