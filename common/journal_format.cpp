@@ -104,12 +104,23 @@ bool IsControlCharacter(wchar_t c) {
   return c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-// True when the line that starts at `from` (up to the next CR or LF) holds
-// the field separator, and so could pass for the start of a record.
-bool LineLooksLikeRecord(const CString& text, int from) {
-  int end = from;
-  while (end < text.GetLength() && text[end] != L'\r' && text[end] != L'\n') ++end;
-  return text.Mid(from, end - from).Find(kJournalFieldSeparator) >= 0;
+// The CR LF pairs of text that stay line breaks: each one whose line holds
+// no field separator, and so cannot pass for the start of a record. A line
+// runs to the next break that stays, since every other control character,
+// an escaped CR LF included, is written as text and joins what it separated.
+// Decided from the end, so each line is known whole when its break is.
+std::vector<bool> KeptLineBreaks(const CString& text) {
+  const int length = text.GetLength();
+  std::vector<bool> kept(static_cast<std::size_t>(length), false);
+  bool separatorAhead = false;  // in the line from here to the next kept break
+  for (int i = length - 1; i >= 0; --i) {
+    if (text[i] == L'\r' && i + 1 < length && text[i + 1] == L'\n') {
+      if (!separatorAhead) kept[static_cast<std::size_t>(i)] = true;
+      continue;  // a kept break begins a line with no separator; an escaped one keeps the line's
+    }
+    if (text[i] == L' ' && i + 2 < length && text[i + 1] == L'|' && text[i + 2] == L' ') separatorAhead = true;
+  }
+  return kept;
 }
 
 }  // namespace
@@ -117,6 +128,7 @@ bool LineLooksLikeRecord(const CString& text, int from) {
 CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
   CString out;
   const int length = text.GetLength();
+  const std::vector<bool> kept = keepLineBreaks ? KeptLineBreaks(text) : std::vector<bool>();
   for (int i = 0; i < length; ++i) {
     const wchar_t c = text[i];
     // A byte of a file name that is not valid in the file-name encoding:
@@ -131,7 +143,7 @@ CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
       out += c;
       continue;
     }
-    if (keepLineBreaks && c == L'\r' && i + 1 < length && text[i + 1] == L'\n' && !LineLooksLikeRecord(text, i + 2)) {
+    if (keepLineBreaks && kept[static_cast<std::size_t>(i)]) {
       out += L"\r\n";
       ++i;
       continue;

@@ -77,6 +77,13 @@ TEST(JournalFormat, ControlCharactersAreWrittenEscaped) {
       {L"x\r\n14:05:09 09/12/2026 | Ошибка 0x5 - forged", true,
        L"x\\r\\n14:05:09 09/12/2026 | Ошибка 0x5 - forged"},
       {L"a\nb", true, L"a\\nb"},
+      // A line joins the next one when the break after it is escaped: the
+      // joined line decides, so a break kept before it cannot begin a forged
+      // record.
+      {L"x\r\ny\r\n12:00:00 01/01/2030 | Ошибка 0x5 - forged", true,
+       L"x\\r\\ny\\r\\n12:00:00 01/01/2030 | Ошибка 0x5 - forged"},
+      {L"x\r\ny\n12:00:00 01/01/2030 | forged\r\nlast", true, L"x\\r\\ny\\n12:00:00 01/01/2030 | forged\r\nlast"},
+      {L"x\r\ny\r\nz\r\n", true, L"x\r\ny\r\nz\r\n"},
       {L"x\r\nstack line", false, L"x\\r\\nstack line"},
       // A name's bytes that are not valid in the file-name encoding are shown as bytes.
       {L"a\xDCFF\xDCC0\n", false, L"a\\xFF\\xC0\\n"},
