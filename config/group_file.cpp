@@ -1,9 +1,6 @@
 #include "config/group_file.h"
 
-#include <algorithm>
-
 #include "platform/codepage.h"
-#include "config/whole_file.h"
 
 std::vector<CString> GroupFileOwners(std::string_view bytes) {
   bytes = bytes.substr(0, bytes.find('\0'));
@@ -26,19 +23,4 @@ std::string GroupFileBytes(const std::vector<CString>& owners) {
     bytes += "\r\n";
   }
   return bytes;
-}
-
-bool ReadGroupFile(QWidget* owner, const CString& path, std::vector<CString>& candidates) {
-  std::string bytes;
-  if (!ReadWholeFile(owner, path, bytes)) return false;
-  for (CString& dn : GroupFileOwners(bytes)) {
-    if (std::find(candidates.begin(), candidates.end(), dn) == candidates.end()) {
-      candidates.push_back(std::move(dn));
-    }
-  }
-  return true;
-}
-
-bool WriteGroupFile(QWidget* owner, const CString& path, const std::vector<CString>& owners) {
-  return WriteWholeFile(owner, path, GroupFileBytes(owners));
 }

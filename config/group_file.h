@@ -12,6 +12,9 @@
 
 class QWidget;
 
+// ReadGroupFile and WriteGroupFile live in whole_file.cpp with the program's
+// error box; the format itself is plain text work.
+
 // The owners a file's bytes name, in file order (as wide text).
 std::vector<CString> GroupFileOwners(std::string_view bytes);
 

@@ -1,15 +1,9 @@
 #include "config/rule_export.h"
 
 #include "common/operation_catalogue.h"
-#include "common/error_box.h"
 #include "common/report_text.h"
 #include "common/split_pairs.h"
-#include "platform/cfile.h"
 #include "platform/codepage.h"
-#include "platform/errors.h"
-#include "platform/files.h"
-#include "config/message_boxes.h"
-#include "config/whole_file.h"
 
 namespace {
 
@@ -244,12 +238,4 @@ CString ExportRefusalText(const RuleRecord& rule, int position) {
       WidenFormat("Правило %s не может быть экспортировано: его тексты содержат перевод строки, "
                   "разделитель списка (\";;\" или \";\\;\") или знаки вне кодовой страницы."),
       named);
-}
-
-bool WriteRulesExportFile(QWidget* owner, const CString& path, const std::string& bytes) {
-  return WriteWholeFile(owner, path, bytes);
-}
-
-bool ReadRulesExportFile(QWidget* owner, const CString& path, std::string& bytes) {
-  return ReadWholeFile(owner, path, bytes);
 }

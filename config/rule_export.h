@@ -7,7 +7,9 @@
 // texts the format cannot carry (a line feed, a separator inside an entry)
 // is refused at export instead of being written so that it imports shifted.
 //
-// Directory-profile paths are not in the file; the save adds them.
+// Directory-profile paths are not in the file; the save adds them. Only the
+// two file calls (in whole_file.cpp) need the program's windows: the format
+// itself is plain text work.
 
 #include <string>
 #include <vector>

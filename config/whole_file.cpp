@@ -1,11 +1,15 @@
 #include "config/whole_file.h"
 
+#include <algorithm>
+
 #include "common/error_box.h"
 #include "platform/cfile.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "config/group_file.h"
 #include "config/message_boxes.h"
+#include "config/rule_export.h"
 
 namespace {
 
@@ -73,4 +77,30 @@ bool ReadWholeFile(QWidget* owner, const CString& path, std::string& bytes) {
   }
   ReportFileFailure(owner, code, failedStep, path);
   return false;
+}
+
+// The files of rule exports and user groups are read and written here, so
+// that their formats (rule_export.cpp, group_file.cpp) stay plain text work.
+
+bool WriteRulesExportFile(QWidget* owner, const CString& path, const std::string& bytes) {
+  return WriteWholeFile(owner, path, bytes);
+}
+
+bool ReadRulesExportFile(QWidget* owner, const CString& path, std::string& bytes) {
+  return ReadWholeFile(owner, path, bytes);
+}
+
+bool ReadGroupFile(QWidget* owner, const CString& path, std::vector<CString>& candidates) {
+  std::string bytes;
+  if (!ReadWholeFile(owner, path, bytes)) return false;
+  for (CString& dn : GroupFileOwners(bytes)) {
+    if (std::find(candidates.begin(), candidates.end(), dn) == candidates.end()) {
+      candidates.push_back(std::move(dn));
+    }
+  }
+  return true;
+}
+
+bool WriteGroupFile(QWidget* owner, const CString& path, const std::vector<CString>& owners) {
+  return WriteWholeFile(owner, path, GroupFileBytes(owners));
 }

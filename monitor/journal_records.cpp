@@ -245,3 +245,13 @@ RecordBatch ReadJournalText(JournalKind kind, std::string_view text) {
   reader.Finish(batch, open);
   return batch;
 }
+
+QString DetailsText(const QString& data, int kind) {
+  QString text = data;
+  text.replace(QStringLiteral(" | "), QStringLiteral("\r\n"));
+  if (kind == 0) text.replace(QStringLiteral(") "), QStringLiteral(")\r\n"));
+  else text.replace(QStringLiteral(". "), QStringLiteral(".\r\n"));
+  text.replace(QStringLiteral("), "), QStringLiteral(")\r\n"));
+  text.replace(QStringLiteral("). "), QStringLiteral(")\r\n"));
+  return text;
+}

@@ -132,3 +132,8 @@ void RecordBatch::KeepIf(Keep keep) {
 // Packed text: Unpack gives it back (empty when it is damaged).
 QByteArray PackText(std::string_view text);
 std::string UnpackText(const QByteArray& packed);
+
+// The text a row's data shows in the details dialog: " | " and then the
+// closing brackets and sentences broken into lines, in the page kind's order
+// (kind 0 operations, 1 errors).
+QString DetailsText(const QString& data, int kind);

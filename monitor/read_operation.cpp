@@ -10,16 +10,6 @@
 #include "monitor/icons.h"
 #include "monitor/journal_pages.h"
 
-QString DetailsText(const QString& data, int kind) {
-  QString text = data;
-  text.replace(QStringLiteral(" | "), QStringLiteral("\r\n"));
-  if (kind == 0) text.replace(QStringLiteral(") "), QStringLiteral(")\r\n"));
-  else text.replace(QStringLiteral(". "), QStringLiteral(".\r\n"));
-  text.replace(QStringLiteral("), "), QStringLiteral(")\r\n"));
-  text.replace(QStringLiteral("). "), QStringLiteral(")\r\n"));
-  return text;
-}
-
 ReadOperation::ReadOperation(QWidget* parent, const QString& name, int kind,
                              JournalPage* operationsPage, JournalPage* errorsPage)
     : QDialog(parent),

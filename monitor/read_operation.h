@@ -7,15 +7,12 @@
 #include <QDialog>
 #include <QString>
 
+#include "monitor/journal_records.h"  // DetailsText
+
 class JournalPage;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-
-// The text a row's data shows in the dialog: " | " and then the closing
-// brackets and sentences broken into lines, in the page kind's order (kind 0
-// operations, 1 errors).
-QString DetailsText(const QString& data, int kind);
 
 class ReadOperation : public QDialog {
   Q_OBJECT
