@@ -108,6 +108,7 @@ DWORD AttributesOf(UINT flags) {
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (flags & CFile::osWriteThrough) attributes |= FILE_FLAG_WRITE_THROUGH;
   if (flags & CFile::osSequentialScan) attributes |= FILE_FLAG_SEQUENTIAL_SCAN;
+  if (flags & CFile::osTemporary) attributes |= FILE_ATTRIBUTE_TEMPORARY;
   return attributes;
 }
 

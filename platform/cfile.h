@@ -97,6 +97,9 @@ class CFile {
     osWriteThrough = 0x20000,
     osRandomAccess = 0x40000,
     osSequentialScan = 0x80000,
+    // Not the class library's: a new file is created with
+    // FILE_ATTRIBUTE_TEMPORARY, readable by its owner only (0600).
+    osTemporary = 0x100000,
   };
 
   enum SeekPosition : UINT { begin = 0, current = 1, end = 2 };

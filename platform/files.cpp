@@ -168,7 +168,8 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   int flags = OpenFlagsFor(desiredAccess, access, disposition) | O_NONBLOCK;
   if ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) && (access & kShareWrite)) flags |= O_DSYNC;
   if (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
-  const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  if (flagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) mode &= 0600;
   int fd = OpenByDisposition(path, flags, disposition, mode, result.existed, result.error);
   if (fd < 0) return result;
 
@@ -255,14 +256,16 @@ void RemoveOwnFile(const std::string& path, const struct stat& made) {
 }
 
 // Copies a file's bytes, permission bits and times. With failIfExists the
-// target must not exist (80). On failure a target this call made or emptied
-// is removed again. `made` (may be null) describes the target on success.
+// target must not exist (80). A new target is readable by its owner only
+// until it is complete and takes the source's bits. On failure a target this
+// call made or emptied is removed again. `made` (may be null) describes the
+// target on success.
 DWORD CopyFileNative(const std::string& source, const std::string& target, bool failIfExists,
                      struct stat* made = nullptr) {
   OpenResult in = OpenFile(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   if (!in.file) return in.error;
-  OpenResult out =
-      OpenFile(target, GENERIC_WRITE, FILE_SHARE_READ, failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0);
+  OpenResult out = OpenFile(target, GENERIC_WRITE, FILE_SHARE_READ, failIfExists ? CREATE_NEW : CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY);
   if (!out.file) return out.error;
   DWORD code = CopyBetween(in.file->fd(), out.file->fd());
   struct stat st {};
@@ -639,6 +642,44 @@ std::FILE* platform::CreateNewFileStream(const char* nativePath) {
     const int err = errno;
     close(fd);
     unlink(nativePath);
+    errno = err;
+  }
+  return stream;
+}
+
+DWORD platform::DefaultFilePermissions() {
+  // Read rather than set and restored: umask() would change the mask for
+  // every thread while it is being read.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> status(std::fopen("/proc/self/status", "re"), &std::fclose);
+  char line[256];
+  while (status != nullptr && std::fgets(line, sizeof line, status.get()) != nullptr) {
+    unsigned mask = 0;
+    if (std::sscanf(line, "Umask: %o", &mask) == 1) return 0666u & ~mask;
+  }
+  return 0600;  // unknown: never more than the owner
+}
+
+std::FILE* platform::CreateTemporaryFileStream() {
+  std::vector<wchar_t> folder(GetTempPathW(0, nullptr) + 1, L'\0');
+  const DWORD length = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+  std::string native;
+  if (length == 0 || length >= folder.size() || WidePathToNative(folder.data(), native) != ERROR_SUCCESS) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  IgnoreFileSizeSignal();
+  int fd = open(native.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // A file system without unnamed files: a unique name, gone at once.
+    std::string name = native + "qelm-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+  }
+  if (fd < 0) return nullptr;
+  std::FILE* stream = fdopen(fd, "w+b");
+  if (stream == nullptr) {
+    const int err = errno;
+    close(fd);
     errno = err;
   }
   return stream;

@@ -107,7 +107,9 @@ inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 // CREATE_ALWAYS and TRUNCATE_EXISTING empty the file only after the share
 // check passed. A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (else 5).
 // FILE_ATTRIBUTE_READONLY makes a new file read-only (the handle still
-// writes); FILE_FLAG_DELETE_ON_CLOSE deletes the file when this handle closes;
+// writes); FILE_ATTRIBUTE_TEMPORARY makes a new file readable and writable by
+// its owner only (0600, whatever the file-mode creation mask), for scratch
+// files and outputs that get their permission bits once complete; FILE_FLAG_DELETE_ON_CLOSE deletes the file when this handle closes;
 // FILE_FLAG_WRITE_THROUGH makes each write reach the disk before it returns;
 // FILE_FLAG_SEQUENTIAL_SCAN tells the system to read ahead.
 // 87 for an unknown disposition or share bits, and for TRUNCATE_EXISTING
@@ -190,7 +192,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
 // Copies bytes, permission bits and times. failIfExists: 80 when the target
 // exists; otherwise an existing target is replaced (5 when it is read-only).
 // The source is opened sharing read only, so a source open for writing gives
-// 32, as does copying a file onto itself. A failed copy leaves no target.
+// 32, as does copying a file onto itself. A failed copy leaves no target. A
+// new target is readable by its owner only (0600) until the copy is complete.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
 // 5 for a folder or a read-only file; 32 as for MoveFileW. An open handle of
 // the deleted file (shared for delete) keeps reading it.
@@ -314,6 +317,19 @@ DWORD GetFilePermissions(LPCWSTR path);
 // Sets the permission bits (07777 at most) of a regular file, never through a
 // link (1921). FALSE with the code on failure.
 BOOL SetFilePermissions(LPCWSTR path, DWORD permissions);
+
+// The permission bits a new file gets when nothing else is asked: 0666 less
+// the process's file-mode creation mask. For files created readable by
+// their owner only (FILE_ATTRIBUTE_TEMPORARY) that take ordinary bits once
+// complete.
+DWORD DefaultFilePermissions();
+
+// An anonymous file for reading and writing as a C stream, in the temporary
+// folder (GetTempPathW: $TMPDIR or /tmp), readable and writable by its owner
+// only (0600) and never visible under a name where the file system allows
+// it; it is gone once the stream is closed, a crash included. Null with
+// errno on failure (a temporary folder that does not exist: ENOENT).
+std::FILE* CreateTemporaryFileStream();
 
 // Creates a new file (a native path, bytes as on disk) for writing as a C
 // stream, readable and writable by its owner only (0600). It never replaces

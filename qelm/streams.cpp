@@ -23,6 +23,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "platform/files.h"
 #include "qelm/cms_common.h"
 #include "qelm/cms_envelope.h"
 #include "qelm/cms_info.h"
@@ -118,7 +119,9 @@ bool ValidBlob(const DataBlob* blob) { return blob != nullptr && (blob->length =
 uint32_t Gather(Context& ctx, Stream& stream, const DataBlob* input) {
   if (!ValidBlob(input)) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "DataBlob");
   if (stream.spool == nullptr) {
-    stream.spool.reset(std::tmpfile());
+    // In the caller's temporary folder, readable by nobody else: it holds
+    // what is being signed, verified or decrypted.
+    stream.spool.reset(platform::CreateTemporaryFileStream());
     if (stream.spool == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, "tmpfile");
   }
   // Reads may have moved the position: writing always appends.

@@ -180,7 +180,7 @@ DWORD GzipOneFile(LPCSTR source, LPCSTR target, LPCWSTR headerName, CString& err
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!src.valid()) return Fail(COMPRESS_E_OPEN_SOURCE, errorText);
   FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+                             FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!dst.valid()) return Fail(COMPRESS_E_CREATE_PACKED, errorText);
 
   LARGE_INTEGER size{};
@@ -238,7 +238,7 @@ DWORD GunzipOneFile(LPCSTR source, LPCSTR target, CString& errorText) {
   ZStream zs(false);
   if (!zs.InitInflate()) return Fail(COMPRESS_E_INFLATE_INIT, errorText);
   FileHandle dst(CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+                             FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!dst.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
 
   ExtractionLimit limit(static_cast<ULONGLONG>(size.QuadPart), CString(WidePath(target).c_str()));

@@ -98,6 +98,10 @@ void StagedFile::Stage(const CString& final, const CString& folder) {
 
 bool StagedFile::Written() const { return !path_.IsEmpty() && PathFileExistsW(path_); }
 
+BOOL StagedFile::SetPermissions(DWORD permissions) const {
+  return platform::SetFilePermissions(path_, permissions & 0777);
+}
+
 DWORD StagedFile::Publish(const CString& target) {
   if (!MoveFileW(path_, target)) return GetLastError();
   path_.Empty();

@@ -35,8 +35,9 @@ std::shared_ptr<void> HoldClaim(HANDLE claim);
 bool WriterIsGone(const CString& reservation, std::shared_ptr<void>& taken);
 
 // One output under its temporary name. The writer creates the temporary file
-// itself (new, as every output is created); what is left of it unpublished
-// goes with the object.
+// itself (new, as every output is created, and readable by its owner only:
+// FILE_ATTRIBUTE_TEMPORARY); what is left of it unpublished goes with the
+// object.
 class StagedFile {
  public:
   StagedFile() = default;
@@ -51,6 +52,10 @@ class StagedFile {
   // The temporary file's path; empty before Stage and once published.
   const CString& Path() const { return path_; }
   bool Written() const;
+  // Gives the written temporary file the permission bits (0777 at most) it
+  // is to be published with: the writer created it readable by its owner
+  // only. FALSE with the last error when they cannot be set.
+  BOOL SetPermissions(DWORD permissions) const;
   // Gives the temporary file the name target, never replacing: 0, else the
   // rename's error (183 when target exists) and the file stays staged.
   DWORD Publish(const CString& target);
@@ -105,8 +110,9 @@ class StagedOutputs {
   // True when final is the name of an output staged so far.
   bool Holds(const CString& final) const;
 
-  // Gives every written temporary file the permission bits (0777 at most):
-  // an output is never more readable than its input.
+  // Gives every written temporary file the permission bits (0777 at most)
+  // it is published with: an output is never more readable than its input.
+  // Until then it is as its writer created it, readable by its owner only.
   void LimitPermissions(DWORD permissions) const;
 
   // Renames every written temporary file to its final name, never replacing.

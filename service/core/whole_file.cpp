@@ -59,7 +59,8 @@ DWORD ReadWholeFile(LPCWSTR path, int* stage, DataBlob* blob) {
 DWORD WriteWholeFile(LPCWSTR path, int* stage, const DataBlob& blob) {
   CFile file;
   CFileException error;
-  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary, &error)) {
+  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary | CFile::osTemporary,
+                 &error)) {
     *stage = kWholeFileStageOpen;
     return static_cast<DWORD>(error.m_cause);
   }

@@ -121,7 +121,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   if (!limit.AllowsDeclared(entry.uncompressed_size)) return Fail(ERR_ARCHIVE_TOO_LARGE, errorText);
   if (!zip.OpenEntry()) return Fail(COMPRESS_E_OPEN_PACKED, errorText);
 
-  platform::FileHandle output(CreateFileW(Wide(target), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::FileHandle output(CreateFileW(Wide(target), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!output.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
   ULONGLONG written = 0;
   for (;;) {

@@ -249,7 +249,7 @@ DWORD Base64File(const CStringA& source, const CStringA& target, int encode, boo
   // Created new, never replaced: an output name is settled before the call,
   // and whatever appeared under it since is someone else's file.
   platform::FileHandle out(
-      CreateFileW(wideTarget, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(wideTarget, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!out.valid()) return LastErrorOr(ERROR_FILE_EXISTS);
   if (targetCreated != nullptr) *targetCreated = true;
 

@@ -75,7 +75,7 @@ DWORD ComputeDigest(const HashJob& job, const PipelineFile& file, std::vector<BY
 DWORD WriteHashFile(const CString& temporary, const HashedFile& hashed, const std::vector<BYTE>& digest,
                     WorkFailure& failure) {
   HANDLE created = CreateFileW(temporary, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+                               FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (created == INVALID_HANDLE_VALUE)
     return OwnFailure(failure, GetLastError(), FormatText(kCreatingFileText, hashed.hashFile));
   CloseHandle(created);
@@ -91,6 +91,8 @@ DWORD WriteHashFile(const CString& temporary, const HashedFile& hashed, const st
     out.SeekToEnd();
     out.Write(text.data(), static_cast<UINT>(text.size()));
     out.Close();
+    // Created readable by its owner only, published as any new file.
+    platform::SetFilePermissions(temporary, platform::DefaultFilePermissions());
   } catch (CFileException* e) {
     const auto cause = static_cast<DWORD>(e->m_cause);
     e->Delete();

@@ -21,7 +21,7 @@ voidpf ZCALLBACK OpenFile(voidpf, const void* name, int mode) {
   HANDLE file;
   if ((mode & ZLIB_FILEFUNC_MODE_CREATE) != 0) {
     file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+                       FILE_ATTRIBUTE_TEMPORARY, nullptr);
   } else if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
     file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {

@@ -144,6 +144,7 @@ class ArchiveInProgress {
   // replacing. 0, or the error with path the last name tried; the archive
   // then stays under its temporary name until Abandon.
   DWORD Publish(CString& path, int renameConfFiles, const std::function<DWORD(CString& next)>& nextName) {
+    staged_.SetPermissions(permissions_);
     return PublishWithConflictNames(staged_, path, renameConfFiles, nextName);
   }
   // Deletes the archive and gives the packed inputs their names back.
@@ -157,6 +158,9 @@ class ArchiveInProgress {
   std::optional<ZipWriter> zip_;
   ULONGLONG used_ = kEndRecordBytes;
   std::vector<PipelineFile> packed_;
+  // What a new file gets, less what any packed file lacks: the archive is
+  // never more readable than one of its inputs.
+  DWORD permissions_ = platform::DefaultFilePermissions();
   bool created_ = false;
   bool completed_ = false;
 };
@@ -241,6 +245,8 @@ ArchiveInProgress::Added ArchiveInProgress::Add(const PipelineFile& file, WorkFa
   if (zipCloseFileInZip(zip_->get()) != ZIP_OK)
     return fail(Added::kBroken, COMPRESS_E_WRITE_PACKED, archiving(), writeFailed);
   used_ += worst;
+  const DWORD permissions = platform::GetFilePermissions(file.claimed);
+  if (permissions != 0xFFFFFFFF) permissions_ &= permissions;
   packed_.push_back(file);
   return Added::kPacked;
 }

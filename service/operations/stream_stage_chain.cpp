@@ -77,7 +77,7 @@ DWORD StreamFiles::OpenInput(WorkFailure& failure) {
 
 DWORD StreamFiles::CreateWriter(const CString& path, WorkFailure& failure) {
   CFileException error;
-  if (writer_->Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary,
+  if (writer_->Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary | CFile::osTemporary,
                     &error)) {
     writerPath_ = path;
     hasWriter_ = true;
@@ -90,7 +90,7 @@ DWORD StreamFiles::CreateWriter(const CString& path, WorkFailure& failure) {
 DWORD StreamFiles::CreateCopy(const CString& path, const CString& shownCopy, WorkFailure& failure) {
   CFileException error;
   shownCopy_ = shownCopy;
-  if (copy_->Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary, &error)) {
+  if (copy_->Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeBinary | CFile::osTemporary, &error)) {
     copyPath_ = path;
     hasCopy_ = true;
     return 0;

@@ -272,7 +272,7 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& i
   // CREATE_NEW: a link in the way is never written through.
   const CString temporary = staged.Stage(out, fileName, CString(), pathOut_);
   platform::FileHandle output(
-      CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!output.valid()) {
     const DWORD error = GetLastError();
     step.Format(L"Создание файла %s", out.GetString());

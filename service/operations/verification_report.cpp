@@ -133,7 +133,8 @@ ReportWriteResult WriteVerificationReport(const CString& path, const VerifyResul
   ReportWriteResult outcome;
   CFile file;
   CFileException openError;
-  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary, &openError)) {
+  if (!file.Open(path, CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary | CFile::osTemporary,
+                 &openError)) {
     outcome.stage = ReportStage::kOpen;
     outcome.code = FailureCause(openError.m_cause);
     return outcome;

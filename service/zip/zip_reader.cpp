@@ -465,7 +465,7 @@ DWORD ZipReader::ExtractFirst(LPCWSTR targetPath) {
   if (slash != std::wstring::npos && slash > 0) CreateFolders(full.substr(0, slash), true);
   DWORD fileAttributes = info.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
   HandleCloser out(CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               fileAttributes != 0 ? fileAttributes : FILE_ATTRIBUTE_NORMAL, nullptr));
+                               fileAttributes | FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (out.get() == INVALID_HANDLE_VALUE) return ZIP_E_NO_FILE;
   rc = ExtractData(current_, local, out.get());
   if (rc != ZIP_OK) return rc;

@@ -164,7 +164,7 @@ DWORD ZipWriter::CreateOnHandle(HANDLE handle) {
 }
 
 DWORD ZipWriter::CreateOnFile(LPCWSTR path) {
-  output_ = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  output_ = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
   if (output_ == INVALID_HANDLE_VALUE) return ZIP_E_NO_FILE;
   ownsOutput_ = true;
   canSeek_ = true;
