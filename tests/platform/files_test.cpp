@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/cfile.h"
 #include "platform/datetime.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -34,6 +35,7 @@
 #include "platform/utf16.h"
 #include "tests/support/bound_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/shm_folder.h"
 #include "tests/support/temp_root.h"
 
@@ -982,6 +984,102 @@ TEST(FilesInUntrustedFolders, OpensNeverBlockNorFollowALinkWhereTheyMustNot) {
   EXPECT_EQ(ReadFileBytes(fresh), "data");
   EXPECT_EQ(GetFilePermissionsOf(fresh), 0600u) << "readable by its owner only until told otherwise";
   EXPECT_EQ(platform::CreateNewFileStream(fresh.c_str()), nullptr) << "never replaces";
+}
+
+// Sets the process's file-mode creation mask for a scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+  ~ScopedUmask() { umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// Scratch files and outputs still being written hold what others must not
+// read (decrypted or unverified content): a new file asked for as temporary
+// is its owner's alone whatever the mask, and only a new one.
+TEST(FilesInUntrustedFolders, TemporaryFilesAreCreatedForTheirOwnerOnlyWhateverTheMask) {
+  TempRoot root;
+  ScopedUmask open(0);
+  struct Case {
+    const char* name;
+    DWORD disposition;
+    DWORD flags;
+    DWORD mode;
+  };
+  const Case cases[] = {
+      {"plain", CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0666},
+      {"new", CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, 0600},
+      {"always", CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, 0600},
+      {"open always", OPEN_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, 0600},
+      {"read-only", CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_READONLY, 0400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = root.path() / c.name;
+    EXPECT_EQ(Open(path, GENERIC_WRITE, 0, c.disposition, c.flags).error, 0u);
+    EXPECT_EQ(GetFilePermissionsOf(path), c.mode);
+  }
+  const fs::path existing = root.WriteFile("existing", "x");
+  fs::permissions(existing, fs::perms(0644));
+  EXPECT_EQ(Open(existing, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY).error, 0u);
+  EXPECT_EQ(GetFilePermissionsOf(existing), 0644u) << "an existing file keeps its bits";
+
+  CFile file;
+  ASSERT_TRUE(file.Open(W(root.path() / "cfile").c_str(), CFile::modeCreate | CFile::modeWrite | CFile::osTemporary));
+  file.Close();
+  EXPECT_EQ(GetFilePermissionsOf(root.path() / "cfile"), 0600u);
+
+  EXPECT_EQ(platform::DefaultFilePermissions(), 0666u);
+  ScopedUmask group(027);
+  EXPECT_EQ(platform::DefaultFilePermissions(), 0640u);
+}
+
+// A copy is its owner's alone until it is complete: one cut short by a
+// kill is left 0600; a finished one has the source's bits.
+TEST(FilesInUntrustedFolders, ACopyIsReadableByItsOwnerOnlyUntilItIsComplete) {
+  TempRoot root;
+  ScopedUmask usual(022);
+  const fs::path source = root.WriteFile("source", std::string(256 * 1024, 'p'));
+  fs::permissions(source, fs::perms(0644));
+  const fs::path cut = root.path() / "cut";
+  EXPECT_EQ(testsupport::RunKilledMidWrite(64 * 1024, [&] { CopyFileW(W(source).c_str(), W(cut).c_str(), TRUE); }),
+            SIGKILL);
+  ASSERT_TRUE(fs::exists(cut));
+  EXPECT_EQ(GetFilePermissionsOf(cut), 0600u);
+  const fs::path whole = root.path() / "whole";
+  ASSERT_TRUE(CopyFileW(W(source).c_str(), W(whole).c_str(), TRUE));
+  EXPECT_EQ(GetFilePermissionsOf(whole), 0644u);
+}
+
+// The anonymous files of C-stream writers lie in $TMPDIR, are their owner's
+// alone, and have no name in the folder.
+TEST(FilesInUntrustedFolders, AnonymousTemporaryStreamsLieInTheTemporaryFolderForTheirOwnerOnly) {
+  TempRoot root;
+  const fs::path folder = root.Dir("spool");
+  setenv("TMPDIR", folder.c_str(), 1);  // TempRoot gives the old one back
+  std::FILE* stream = platform::CreateTemporaryFileStream();
+  ASSERT_NE(stream, nullptr);
+  const fs::path descriptor = "/proc/self/fd/" + std::to_string(fileno(stream));
+  EXPECT_EQ(fs::read_symlink(descriptor).string().rfind(folder.string() + "/", 0), 0u) << fs::read_symlink(descriptor);
+  struct stat st {};
+  ASSERT_EQ(fstat(fileno(stream), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(fs::is_empty(folder));
+  std::fputs("spooled", stream);
+  std::rewind(stream);
+  char back[16] = {};
+  EXPECT_EQ(std::fread(back, 1, sizeof back, stream), 7u);
+  EXPECT_STREQ(back, "spooled");
+  std::fclose(stream);
+
+  setenv("TMPDIR", (folder / "missing").c_str(), 1);
+  errno = 0;
+  EXPECT_EQ(platform::CreateTemporaryFileStream(), nullptr);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(FilesInUntrustedFolders, PermissionsAreSetOnFilesOnlyNeverThroughALink) {

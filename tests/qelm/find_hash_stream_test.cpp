@@ -1,5 +1,7 @@
 // Certificate search, file digests and the memory streams.
 
+#include <sys/stat.h>
+
 #include <set>
 
 #include "tests/qelm/library_fixture.h"
@@ -477,6 +479,44 @@ TEST_F(StreamTest, VerificationHandsOutNothingOfAnotherKindOfMessage) {
   EXPECT_EQ(ORLAX_CmsStrAttVerifyFinalMem(ctx, &vp, &s, &out, &vr), ORLAX_E_NOT_SIGNED_MESSAGE);
   EXPECT_EQ(out.length, 0u);
   ORLAX_FreeVerifyResult(ctx, &vr);
+}
+
+// What a stream gathers (a message being verified or decrypted) is spooled
+// in the caller's temporary folder, readable by its owner only, under no
+// name anyone could open, and is gone with the stream.
+TEST_F(StreamTest, GatheredInputIsSpooledInTheTemporaryFolderForItsOwnerOnly) {
+  const fs::path temporary = root_.Dir("spool");
+  setenv("TMPDIR", temporary.c_str(), 1);  // TempRoot gives the old one back
+  // The descriptors of this process on files in that folder, with their
+  // permission bits.
+  auto spooled = [&] {
+    std::vector<unsigned> modes;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      const std::string target = fs::read_symlink(entry.path(), ec).string();
+      struct stat st {};
+      if (!ec && target.rfind(temporary.string() + "/", 0) == 0 && stat(entry.path().c_str(), &st) == 0)
+        modes.push_back(st.st_mode & 07777);
+    }
+    return modes;
+  };
+  Ctx ctx = Open("user1");
+  std::string bytes = RandomBytes(64 * 1024, 9);
+  DataBlob in = Blob(bytes);
+  StreamContext s = nullptr;
+  ASSERT_EQ(ORLAX_CmsStrMsgInfInitMem(ctx, &in, &s, 0), 0u);
+  EXPECT_EQ(spooled(), std::vector<unsigned>{0600u});
+  EXPECT_TRUE(fs::is_empty(temporary));
+  MessageInfo info{};
+  EXPECT_EQ(ORLAX_CmsStrMsgInfFinalMem(ctx, &s, &info), ORLAX_E_NOT_SIGNED_MESSAGE);
+  EXPECT_EQ(spooled(), std::vector<unsigned>{});
+
+  // A temporary folder that is not there fails the stream; nothing is
+  // spooled anywhere else.
+  setenv("TMPDIR", (temporary / "missing").c_str(), 1);
+  s = nullptr;
+  EXPECT_EQ(ORLAX_CmsStrMsgInfInitMem(ctx, &in, &s, 0), ORLAX_E_FILE_CREATE);
+  EXPECT_EQ(s, nullptr);
 }
 
 TEST_F(StreamTest, FinalWithoutAStartedStreamDoesNothing) {

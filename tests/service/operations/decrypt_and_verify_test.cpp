@@ -8,6 +8,7 @@
 #include "service/core/result_codes.h"
 #include "service/zip/zip_result.h"
 #include "tests/service/operations/verification_fixture.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/http_server.h"
 #include "tests/support/service_runner.h"
@@ -538,6 +539,76 @@ TEST_F(DecryptAndVerifyTest, FullDiskLeavesNoContentAndNoReport) {
     EXPECT_TRUE(fs::exists(err_ / sealed));
   }
   EXPECT_TRUE(ScratchLeft().empty());
+}
+
+// While a file is signed, encrypted, decrypted or verified, every file that
+// holds its plaintext (scratch files in $TMPDIR, the output under its
+// temporary name) is its owner's alone: a kill in the middle of writing one
+// leaves it 0600. Once whole, the outputs are published with the input's
+// permission bits. (In stream mode a kill meets the library's spool first,
+// which is anonymous: the stream writer's own test looks at its output.)
+TEST_F(DecryptAndVerifyTest, PlaintextBeingWorkedOnIsItsOwnersAloneAndOutputsGetTheInputsBits) {
+  constexpr rlim_t kWriteLimit = 64 * 1024;
+  const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+  const fs::perms inputBits = ownerOnly | fs::perms::group_read;
+  const fs::path scratch = root_.path() / "tmp";
+  struct Case {
+    const char* what;
+    bool sgen;
+    int stream, zipFile;
+    std::string content;
+    fs::path where;  // where the file being written when killed lies
+  };
+  const Case cases[] = {
+      {"SGEN in stream mode", true, 1, 0, Bytes(256 * 1024, 4), out_},
+      // Zeros: a small archive, a large unpacked message.
+      {"DCCX's unpacked signed message", false, 0, 1, std::string(1 << 20, '\0'), scratch},
+      {"DCCX in block mode", false, 0, 0, Bytes(256 * 1024, 6), out_},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rule().stream = c.stream;
+    Rule().zipFile = c.zipFile;
+    const std::string name = "p" + std::to_string(n++) + ".bin";
+    std::string input = name;
+    if (c.sgen)
+      Put(name, c.content);
+    else
+      input = Seal(name, c.content, "zip");
+    fs::permissions(in_ / input, inputBits);
+    // A claim of the killed process is taken back by one run and the input
+    // processed by the next.
+    auto run = [&] { return c.sgen ? Sgen(Listing(in_), "zip") : Dccx(Listing(in_), "zip"); };
+    ASSERT_EQ(testsupport::RunKilledMidWrite(kWriteLimit, [&] { run(); }), SIGKILL);
+
+    size_t checked = 0, there = 0;
+    for (const fs::path& folder : {scratch, out_}) {
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string file = entry.path().filename().string();
+        const bool work = folder == scratch ? file.rfind("~xx", 0) == 0 : file.size() > 5 && file.substr(file.size() - 5) == ".part";
+        if (!work) continue;
+        ++checked;
+        if (folder == c.where && entry.file_size() > 0) ++there;
+        EXPECT_EQ(entry.status().permissions(), ownerOnly) << file;
+      }
+    }
+    EXPECT_GT(there, 0u) << "killed while writing in " << c.where << ": " << testing::PrintToString(Listing(scratch))
+                         << testing::PrintToString(Listing(out_));
+    for (const std::string& file : ScratchLeft()) fs::remove(scratch / file);
+
+    for (int again = 0; again < 2 && !Listing(in_).empty(); ++again) ASSERT_EQ(run(), 0u) << Errors();
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    size_t published = 0;
+    for (const std::string& file : Listing(out_)) {
+      if (file.size() > 5 && (file.substr(file.size() - 5) == ".part" || file.substr(file.size() - 5) == ".lock")) continue;
+      ++published;
+      EXPECT_EQ(fs::status(out_ / file).permissions(), inputBits) << file;
+      fs::remove(out_ / file);
+    }
+    EXPECT_EQ(published, c.sgen ? 1u : 2u) << "the output (and the report)";
+  }
 }
 
 // A changed byte of a MAC cipher's envelope: the plaintext the stream

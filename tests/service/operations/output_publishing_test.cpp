@@ -1,5 +1,6 @@
-// UNPK, PACK and MOVE write their outputs under temporary names and give
-// them their names only when complete, never replacing:
+// UNPK, PACK and MOVE write their outputs under temporary names, readable by
+// their owner only, and give them their names and their input's permission
+// bits only when complete, never replacing:
 //  - killed in the middle of writing an output, as a crash or a kill ends
 //    them (at a write past a size limit), they leave nothing under an
 //    output's name, the input is still there, and the next runs take the
@@ -25,6 +26,8 @@ namespace fileops {
 namespace {
 
 constexpr rlim_t kWriteLimit = 64 * 1024;  // the outputs below are four times as large
+// Neither what a new file gets nor its owner's alone.
+constexpr fs::perms kInputBits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
 
 class OutputPublishingTest : public FileRuleTest {
  protected:
@@ -150,11 +153,18 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
     if (std::string(c.what) == "MOVE to another file system" && !otherFileSystem) continue;  // no second file system here
     Folders("case" + std::to_string(tag++));
     c.setup();
+    for (const std::string& name : Listing(in_)) fs::permissions(in_ / name, kInputBits);
     ASSERT_EQ(testsupport::RunKilledMidWrite(kWriteLimit, [&] { c.run(); }), SIGKILL);
     size_t temporary = 0;
     for (const fs::path& folder : c.outputFolders()) {
       EXPECT_EQ(Published(folder), std::vector<std::string>{}) << folder;
       temporary += Temporary(folder);
+      // What was being written is its owner's alone.
+      for (const std::string& name : Listing(folder)) {
+        if (name.size() > 5 && name.substr(name.size() - 5) == ".part") {
+          EXPECT_EQ(fs::status(folder / name).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+        }
+      }
     }
     EXPECT_GT(temporary, 0u);
     EXPECT_FALSE(Listing(in_).empty());
@@ -167,6 +177,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
     EXPECT_EQ(Listing(err_), std::vector<std::string>{});
     for (const fs::path& folder : c.outputFolders()) {
       EXPECT_EQ(Listing(folder), c.outputs) << folder;
+      EXPECT_EQ(fs::status(folder / c.outputs[0]).permissions(), kInputBits) << "published with its input's bits";
       if (std::string(c.what) == "PACK") {
         const auto unpacked = Tool(folder, {"unzip", "-p", c.outputs[0], "x"});
         EXPECT_EQ(unpacked.exitCode, 0);

@@ -19,6 +19,7 @@
 
 #include "common/library_error_stack.h"
 #include "platform/cfile.h"
+#include "platform/files.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "service/operations/stream_stage_chain.h"
@@ -159,6 +160,20 @@ class ScriptedFile : public CFile {
   int reads_ = 0, writes_ = 0;
 };
 
+// A writer that notes its file's permission bits at every write, while the
+// file is open and being written.
+class ObservedFile : public CFile {
+ public:
+  explicit ObservedFile(std::vector<DWORD>& modes) : modes_(modes) {}
+  void Write(const void* buffer, UINT count) override {
+    modes_.push_back(platform::GetFilePermissions(GetFilePath()));
+    CFile::Write(buffer, count);
+  }
+
+ private:
+  std::vector<DWORD>& modes_;
+};
+
 struct Outcome {
   DWORD code = 0;
   WorkFailure failure;
@@ -227,6 +242,17 @@ class StreamStageChainTest : public ::testing::Test {
 
 // ---------------------------------------------------------------------------
 // Completed runs.
+
+// What a stream writes (decrypted or not yet verified content) is its
+// owner's alone while it is written; the publisher gives it its final bits.
+TEST_F(StreamStageChainTest, TheOutputIsItsOwnersAloneWhileItIsWritten) {
+  std::vector<DWORD> modes;
+  const Outcome outcome = Run(3 * kChunk + 5, {Scripted(script_, "S")}, {}, nullptr,
+                              std::make_unique<ObservedFile>(modes));
+  EXPECT_EQ(outcome.code, 0u);
+  ASSERT_FALSE(modes.empty());
+  EXPECT_EQ(modes, std::vector<DWORD>(modes.size(), 0600u));
+}
 
 TEST_F(StreamStageChainTest, ChunksAreReadAsFarAsTheInputGoesAndEveryByteReachesTheWriterInOrder) {
   struct Case {
