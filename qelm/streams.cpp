@@ -225,7 +225,7 @@ struct SinkBuffer {
   // Appends size bytes; false when memory or the spill file fails.
   bool Append(const char* in, size_t size) {
     if (spills && length + size > kSinkSpillAt) {
-      if (spill == nullptr) spill.reset(std::tmpfile());
+      if (spill == nullptr) spill.reset(platform::CreateTemporaryFileStream());
       if (spill == nullptr || (length > 0 && std::fwrite(data, 1, length, spill.get()) != length) ||
           std::fwrite(in, 1, size, spill.get()) != size) {
         return false;

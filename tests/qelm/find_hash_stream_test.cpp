@@ -511,6 +511,19 @@ TEST_F(StreamTest, GatheredInputIsSpooledInTheTemporaryFolderForItsOwnerOnly) {
   EXPECT_EQ(ORLAX_CmsStrMsgInfFinalMem(ctx, &s, &info), ORLAX_E_NOT_SIGNED_MESSAGE);
   EXPECT_EQ(spooled(), std::vector<unsigned>{});
 
+  // What a signing stream made of a large first piece waits for the next
+  // call in the same place, the same way.
+  std::string large = RandomBytes(3 << 20, 10);
+  DataBlob head = Blob(large);
+  SignParams sign{ORLAX_SIGN_ADD_CERT, 0, 0};
+  StreamContext signing = nullptr;
+  ASSERT_EQ(ORLAX_CmsStrAttSignInitMem(ctx, &sign, &head, &signing), 0u);
+  EXPECT_EQ(spooled(), std::vector<unsigned>{0600u});
+  DataBlob out{};
+  ASSERT_EQ(ORLAX_CmsStrAttSignFinalMem(ctx, &sign, &signing, &out), 0u);
+  Take(ctx, &out);
+  EXPECT_EQ(spooled(), std::vector<unsigned>{});
+
   // A temporary folder that is not there fails the stream; nothing is
   // spooled anywhere else.
   setenv("TMPDIR", (temporary / "missing").c_str(), 1);
