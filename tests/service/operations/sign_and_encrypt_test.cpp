@@ -11,6 +11,7 @@
 #include "service/zip/zip_result.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
 #include "platform/cfile.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/http_server.h"
 #include "tests/support/service_runner.h"
@@ -447,6 +448,28 @@ TEST(ArchiveBeforeEncryptionTest, SignedMessageOfFourGigabytesIsRefusedByTheZipA
   EXPECT_EQ(failure.code, static_cast<DWORD>(ZIP_E_TOO_LARGE));
   EXPECT_EQ(failure.stageText, CString(L"Архивирование"));
   EXPECT_EQ(failure.description, CString(L"Размер файла или zip архива превышает 4 ГБ - 1 байт"));
+}
+
+// The archive made of a signed message before it is encrypted holds the
+// plaintext: killed in the middle of writing it, ZIP or GZIP, what is left
+// is its owner's alone.
+TEST(ArchiveBeforeEncryptionTest, TheArchiveIsItsOwnersAloneWhileItIsWritten) {
+  testsupport::TempRoot root;
+  const fs::path signedScratch = root.Dir("work") / "signed.p7s";
+  WriteBytes(signedScratch, Bytes(512 * 1024, 8));  // does not shrink when packed
+  for (int zipFile : {1, 2}) {
+    SCOPED_TRACE(zipFile);
+    const fs::path archive = root.Dir("work") / ("archive" + std::to_string(zipFile));
+    EXPECT_EQ(testsupport::RunKilledMidWrite(64 * 1024,
+                                             [&] {
+                                               WorkFailure failure;
+                                               ArchiveForEncryption(zipFile, Wide(signedScratch.string()), L"a.p7s",
+                                                                    Wide(archive.string()), L"Архивирование", failure);
+                                             }),
+              SIGKILL);
+    ASSERT_TRUE(fs::exists(archive));
+    EXPECT_EQ(fs::status(archive).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  }
 }
 
 }  // namespace
