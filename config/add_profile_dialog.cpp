@@ -121,8 +121,9 @@ CString RulesUsingCertificatesOf(const ProfileRecord& profile, const CString& na
 
 }  // namespace
 
-bool RunProfileEditor(QWidget* owner, ProfileRecord& profile, std::vector<CString>& removed) {
-  CAddProfile dialog(owner, profile);
+bool RunProfileEditor(QWidget* owner, const TrelconState& state, ProfileRecord& profile,
+                      std::vector<CString>& removed) {
+  CAddProfile dialog(owner, state, profile);
   if (RunModal(dialog) != QDialog::Accepted) return false;
   profile = dialog.profile;
   removed = dialog.removedDirectoryProfiles;
@@ -131,8 +132,11 @@ bool RunProfileEditor(QWidget* owner, ProfileRecord& profile, std::vector<CStrin
 
 // ---------------------------------------------------------------- CAddProfile
 
-CAddProfile::CAddProfile(QWidget* owner, ProfileRecord record)
-    : QDialog(owner), profile(std::move(record)), isNewProfile(profile.name.IsEmpty() ? 1 : 0) {
+CAddProfile::CAddProfile(QWidget* owner, const TrelconState& state, ProfileRecord record)
+    : QDialog(owner),
+      profile(std::move(record)),
+      isNewProfile(profile.name.IsEmpty() ? 1 : 0),
+      state_(state) {
   originalName_ = profile.name;
   BuildControls();
   OnInitDialog();
@@ -229,8 +233,8 @@ void CAddProfile::OnInitDialog() {
   // Every list runs parallel to "ZCSProfile"; a stored profile without any
   // directory profile gets the library's first, as a new one does.
   ResizeLists(profile, profile.zcsProfiles.size());
-  if (profile.zcsProfiles.empty() && !g_libraryProfileNames.IsEmpty()) {
-    AppendEntry(profile, g_libraryProfileNames[0]);
+  if (profile.zcsProfiles.empty() && !state_.libraryProfileNames.IsEmpty()) {
+    AppendEntry(profile, state_.libraryProfileNames[0]);
   }
   for (const CString& name : profile.zcsProfiles) list_->addItem(ToQString(name));
   nameEdit_->setText(ToQString(profile.name));
@@ -311,7 +315,7 @@ void CAddProfile::OnDirectoryProfileSelect() {
 
 void CAddProfile::OnAddDirectoryProfile() {
   if (TspMissing()) return;
-  CAddCSProfDlg choice(this);
+  CAddCSProfDlg choice(this, state_.libraryProfileNames);
   if (RunModal(choice) != QDialog::Accepted) return;
   const CString name = choice.chosenName;
   // The list's own search ignores letter case.
@@ -422,7 +426,7 @@ void CAddProfile::accept() {
   // no two profiles may differ only in it. A profile that keeps its name is
   // not compared.
   if (isNewProfile != 0 || name != originalName_) {
-    for (const CString& other : g_profileNames) {
+    for (const CString& other : state_.profileNames) {
       if (isNewProfile == 0 && other == originalName_) continue;
       if (other.CompareNoCase(name) != 0) continue;
       ProgramMessageBox(this, CString(CStringA(FormatReportMessage(WidenFormat("Профиль '%s' уже существует."), name))),
@@ -451,12 +455,13 @@ void CAddProfile::accept() {
 
 // -------------------------------------------------------------- CAddCSProfDlg
 
-CAddCSProfDlg::CAddCSProfDlg(QWidget* owner) : QDialog(owner) {
+CAddCSProfDlg::CAddCSProfDlg(QWidget* owner, const CStringArray& libraryProfileNames)
+    : QDialog(owner) {
   setObjectName("CAddCSProfDlg");
   setWindowTitle(Utf8("Добавить профиль справочника"));
   choice_ = new QComboBox(this);
   choice_->setObjectName("DirectoryProfileChoice");
-  for (const CString& name : g_libraryProfileNames) choice_->addItem(ToQString(name));
+  for (const CString& name : libraryProfileNames) choice_->addItem(ToQString(name));
   choice_->setCurrentIndex(choice_->count() > 0 ? 0 : -1);
   QPushButton* ok = MakeButton(this, "OK", Utf8("OK"));
   ok->setDefault(true);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/config_records.h"
+#include "config/config_records.h"
 #include "platform/cstring.h"
 
 class QCheckBox;
@@ -25,14 +26,16 @@ inline constexpr int kMaxProfileNameLength = 15;
 // Runs CAddProfile on profile (a new record or a copy of the open profile).
 // true on OK: profile holds the edited record and removed the directory
 // profiles the user took off it.
-bool RunProfileEditor(QWidget* owner, ProfileRecord& profile, std::vector<CString>& removed);
+bool RunProfileEditor(QWidget* owner, const TrelconState& state, ProfileRecord& profile,
+                      std::vector<CString>& removed);
 
 class CAddProfile : public QDialog {
   Q_OBJECT
  public:
   // A record with an empty name is a new profile: it opens with one
-  // directory profile, the library's first.
-  CAddProfile(QWidget* owner, ProfileRecord record);
+  // directory profile, the library's first. state gives the library's
+  // directory profiles and the other profiles' names.
+  CAddProfile(QWidget* owner, const TrelconState& state, ProfileRecord record);
 
   ProfileRecord profile;                          // after OK: the edited profile
   std::vector<CString> removedDirectoryProfiles;  // each removed name once
@@ -65,6 +68,7 @@ class CAddProfile : public QDialog {
   bool CheckName(const CString& name);
   std::vector<int>* IntList(Setting setting);
 
+  const TrelconState& state_;
   CString originalName_;
   int shownPosition_ = 0;
 
@@ -85,7 +89,8 @@ class CAddProfile : public QDialog {
 class CAddCSProfDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CAddCSProfDlg(QWidget* owner);
+  // Offers libraryProfileNames.
+  CAddCSProfDlg(QWidget* owner, const CStringArray& libraryProfileNames);
   CString chosenName;  // after OK: the chosen directory profile
 
  public slots:

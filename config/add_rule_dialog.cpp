@@ -49,9 +49,9 @@ void SetEntries(QComboBox* list, const std::vector<CString>& entries, int positi
 
 }  // namespace
 
-CAddRule::CAddRule(QWidget* parent, const ProfileRecord& profile,
+CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& profile,
                    const std::vector<CString>& suggestedMasks, const RuleRecord& rule)
-    : QDialog(parent), form_(profile, rule) {
+    : QDialog(parent), form_(state, profile, rule) {
   setObjectName("CAddRule");
   operation_ = NarrowList(Named(new QComboBox(this), "Operation"), 24);
   for (int i = 0; i < kOperationCount; ++i) operation_->addItem(ToQString(OperationDisplayNames()[i]));

@@ -23,9 +23,10 @@ class MaskList;
 class CAddRule : public QDialog {
   Q_OBJECT
  public:
-  // profile: a copy of the open profile; suggestedMasks: offered by every
-  // AddMask; rule: a copy of the rule, or a new record.
-  CAddRule(QWidget* parent, const ProfileRecord& profile,
+  // state: the program's (the form keeps the directory-profile position
+  // there); profile: a copy of the open profile; suggestedMasks: offered by
+  // every AddMask; rule: a copy of the rule, or a new record.
+  CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& profile,
            const std::vector<CString>& suggestedMasks, const RuleRecord& rule);
   ~CAddRule() override;
 

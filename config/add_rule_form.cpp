@@ -81,8 +81,6 @@ CString TooltipFor(int operation) {
   return Text("Добавить получателей");
 }
 
-int g_lastDirectoryProfilePosition = 0;
-
 CStringArray CatalogueColumn(const wchar_t* OperationTraits::*column) {
   CStringArray texts;
   for (const OperationTraits& traits : OperationCatalogue()) texts.Add(CString(traits.*column));
@@ -138,15 +136,13 @@ DWORD RuleFolderTestCode(const CString& path) {
   return GetLastError();
 }
 
-RuleForm::RuleForm(const ProfileRecord& profile, const RuleRecord& rule)
-    : profile_(profile), rule_(rule), isNewRule_(rule.operation.IsEmpty()) {
+RuleForm::RuleForm(TrelconState& state, const ProfileRecord& profile, const RuleRecord& rule)
+    : state_(state), profile_(profile), rule_(rule), isNewRule_(rule.operation.IsEmpty()) {
   label1104 = Text(kDirectoryProfileLabel);
   // The label's text had a line break only to fit a narrow fixed place;
   // here the layout gives it room.
   label1122 = Text("Описание");
 }
-
-int RuleForm::LastDirectoryProfilePosition() { return g_lastDirectoryProfilePosition; }
 
 void RuleForm::ShowCipherRow() {
   label1108 = Text(kCipherLabel);
@@ -281,7 +277,7 @@ void RuleForm::Init() {
   }
   // Without directory profiles there is nothing to pick certificates in.
   if (!hasDirectoryProfiles && directoryProfileShown) certEnabled = false;
-  g_lastDirectoryProfilePosition = directoryProfile;
+  state_.lastDirectoryProfilePosition = directoryProfile;
 }
 
 void RuleForm::OnOperationChange(int newPosition) {
@@ -422,11 +418,11 @@ void RuleForm::OnOperationChange(int newPosition) {
 void RuleForm::OnDirectoryProfileChange(int newPosition,
                                         const std::function<bool(const CString&)>& askYes) {
   directoryProfile = newPosition;
-  if (newPosition == g_lastDirectoryProfilePosition) return;
+  if (newPosition == state_.lastDirectoryProfilePosition) return;
   if (!recipients.empty()) {
     if (!askYes(Text("Для смены профиля справочника поле получателей должно быть пустым.\r\n"
                      "Удалить всех получателей из правила?"))) {
-      directoryProfile = g_lastDirectoryProfilePosition;
+      directoryProfile = state_.lastDirectoryProfilePosition;
       return;
     }
     ResetCertField();
@@ -434,13 +430,13 @@ void RuleForm::OnDirectoryProfileChange(int newPosition,
   if (!edited.signerLists.empty()) {
     if (!askYes(Text("Для смены профиля справочника поле подписантов должно быть пустым.\r\n"
                      "Удалить все списки подписантов из правила?"))) {
-      directoryProfile = g_lastDirectoryProfilePosition;
+      directoryProfile = state_.lastDirectoryProfilePosition;
       return;
     }
     edited.signerLists.clear();
     certField = L"0";
   }
-  g_lastDirectoryProfilePosition = newPosition;
+  state_.lastDirectoryProfilePosition = newPosition;
 }
 
 void RuleForm::SetSignerLists(std::vector<SignerListRecord> lists) {

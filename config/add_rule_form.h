@@ -73,9 +73,11 @@ DWORD RuleFolderTestCode(const CString& path);
 
 class RuleForm {
  public:
-  // profile: the open profile (its "ZCSProfile" list is read); rule: the
-  // rule handed in, a new record when its "Operation" is empty.
-  RuleForm(const ProfileRecord& profile, const RuleRecord& rule);
+  // state: the program's, whose directory-profile position last accepted
+  // the form reads and sets; profile: the open profile (its "ZCSProfile"
+  // list is read); rule: the rule handed in, a new record when its
+  // "Operation" is empty.
+  RuleForm(TrelconState& state, const ProfileRecord& profile, const RuleRecord& rule);
 
   // Fills the form from the rule handed in (OnInitDialog).
   void Init();
@@ -97,9 +99,6 @@ class RuleForm {
   int Operation() const { return operation; }
   const ProfileRecord& Profile() const { return profile_; }
   const std::vector<CString>& DirectoryProfiles() const { return profile_.zcsProfiles; }
-
-  // Program-wide: the directory-profile position last accepted.
-  static int LastDirectoryProfilePosition();
 
   // --- the controls' values
   int operation = 0;          // 1042
@@ -131,6 +130,7 @@ class RuleForm {
   void ShowModeRow(int position);
   void ResetCertField();
 
+  TrelconState& state_;
   ProfileRecord profile_;
   RuleRecord rule_;
   bool isNewRule_;

@@ -1,33 +1,29 @@
 #include "config/config_records.h"
 
-CStringArray g_profileNames;
-std::vector<ProfileRecord> g_profiles;
-CStringArray g_libraryProfileNames;
-std::vector<DirectoryProfileEntry> g_directoryProfiles;
-CString g_currentProfile;
-int g_modified = 0;
-BaseSettings g_baseSettings;
-
-void ResetConfigurationState() {
-  g_profileNames.RemoveAll();
-  g_profiles.clear();
-  g_libraryProfileNames.RemoveAll();
-  g_directoryProfiles.clear();
-  g_currentProfile.Empty();
-  g_modified = 0;
-  g_baseSettings = BaseSettings();
+void TrelconState::ResetConfiguration() {
+  profileNames.RemoveAll();
+  profiles.clear();
+  libraryProfileNames.RemoveAll();
+  directoryProfiles.clear();
+  currentProfile.Empty();
+  modified = 0;
+  baseSettings = BaseSettings();
 }
 
-int ProfilePosition(const CString& name) {
-  for (INT_PTR i = 0; i < g_profileNames.GetSize(); ++i) {
-    if (g_profileNames[i] == name) return static_cast<int>(i);
+int TrelconState::ProfilePosition(const CString& name) const {
+  for (INT_PTR i = 0; i < profileNames.GetSize(); ++i) {
+    if (profileNames[i] == name) return static_cast<int>(i);
   }
   return -1;
 }
 
-ProfileRecord* OpenProfile() {
-  if (g_currentProfile.IsEmpty()) return nullptr;
-  const int position = ProfilePosition(g_currentProfile);
-  if (position < 0 || position >= static_cast<int>(g_profiles.size())) return nullptr;
-  return &g_profiles[position];
+ProfileRecord* TrelconState::OpenProfile() {
+  if (currentProfile.IsEmpty()) return nullptr;
+  const int position = ProfilePosition(currentProfile);
+  if (position < 0 || position >= static_cast<int>(profiles.size())) return nullptr;
+  return &profiles[position];
+}
+
+const ProfileRecord* TrelconState::OpenProfile() const {
+  return const_cast<TrelconState*>(this)->OpenProfile();
 }

@@ -32,8 +32,6 @@ constexpr const char* kZipExtensionDefault = "zip";
 constexpr const char* kGzipExtensionDefault = "gz";
 constexpr int kLeastLogFileSize = 400;
 
-LibraryContext g_listingContext = nullptr;
-
 RegistryKey& Key() { return CurrentRegistryKey(); }
 
 // Reports a key failure with the key's full path as the argument.
@@ -68,9 +66,9 @@ CString TextOf(const DataBlob& blob) {
 }
 
 // Step 2 of the load: the library's directory profiles into
-// g_directoryProfiles and g_libraryProfileNames.
-bool ListLibraryProfiles(QWidget* owner) {
-  ReleaseLibraryListingContext();
+// state.directoryProfiles and state.libraryProfileNames.
+bool ListLibraryProfiles(QWidget* owner, TrelconState& state) {
+  state.libraryListing.Reset();
   LibraryContext context = nullptr;
   if (const DWORD code = ORLAX_InitMinimal(&context)) {
     ShowLibraryFailure(owner, "Инициализация минимального криптоконтекста", code, nullptr);
@@ -78,7 +76,7 @@ bool ListLibraryProfiles(QWidget* owner) {
   }
   // Kept open for the rest of the program, as the library expects of the
   // context that listed its profiles.
-  g_listingContext = context;
+  state.libraryListing.Reset(context);
   for (uint32_t index = 0;; ++index) {
     DataBlob name{}, pse{}, local{}, ldap{};
     const DWORD code = ORLAX_QueryRegistryProfileEx(context, &name, &pse, &local, &ldap, index);
@@ -95,8 +93,8 @@ bool ListLibraryProfiles(QWidget* owner) {
     for (DataBlob* blob : {&name, &pse, &local, &ldap}) {
       if (blob->length != 0) ORLAX_FreeMem(context, blob->data);
     }
-    g_libraryProfileNames.Add(entry.name);
-    g_directoryProfiles.push_back(std::move(entry));
+    state.libraryProfileNames.Add(entry.name);
+    state.directoryProfiles.push_back(std::move(entry));
   }
 }
 
@@ -275,9 +273,10 @@ bool WriteCountedTexts(const char* countName, const char* prefix,
 
 // The paths of the library's directory profile named name, when it has one
 // ("from every entry whose name equals": the last one stays).
-bool FindLibraryPaths(const CString& name, DirectoryProfileEntry& paths) {
+bool FindLibraryPaths(const std::vector<DirectoryProfileEntry>& library, const CString& name,
+                      DirectoryProfileEntry& paths) {
   bool found = false;
-  for (const DirectoryProfileEntry& entry : g_directoryProfiles) {
+  for (const DirectoryProfileEntry& entry : library) {
     if (entry.name == name) {
       paths = entry;
       found = true;
@@ -286,11 +285,12 @@ bool FindLibraryPaths(const CString& name, DirectoryProfileEntry& paths) {
   return found;
 }
 
-bool WriteRuleValues(QWidget* owner, const RuleRecord& stored) {
+bool WriteRuleValues(QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
+                     const RuleRecord& stored) {
   RuleRecord rule = stored;
   const bool resign = OperationHas(rule.operation, &OperationTraits::usesResignProfile);
-  const bool hasPaths = FindLibraryPaths(rule.zcsProfile, rule.directoryProfile);
-  const bool hasResignPaths = resign && FindLibraryPaths(rule.resignProfile, rule.resignDirectoryProfile);
+  const bool hasPaths = FindLibraryPaths(library, rule.zcsProfile, rule.directoryProfile);
+  const bool hasResignPaths = resign && FindLibraryPaths(library, rule.resignProfile, rule.resignDirectoryProfile);
   const HWND handle = WindowHandle(owner);
   bool written = true;
   for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
@@ -332,7 +332,8 @@ bool WriteSignerList(QWidget* owner, const CString& rulePath, const SignerListRe
 }
 
 // Step 5.3: the rules of one profile under its re-created "rules" key.
-bool WriteRules(QWidget* owner, const ProfileRecord& profile) {
+bool WriteRules(QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
+                const ProfileRecord& profile) {
   const CString rulesPath = RulesPath(profile.name);
   bool written = true;
   for (size_t j = 0; j < profile.rules.size(); ++j) {
@@ -350,7 +351,7 @@ bool WriteRules(QWidget* owner, const ProfileRecord& profile) {
       ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, rulePath);
       return false;
     }
-    written &= WriteRuleValues(owner, rule);
+    written &= WriteRuleValues(owner, library, rule);
     for (const SignerListRecord& list : rule.signerLists) {
       if (!WriteSignerList(owner, rulePath, list)) {
         written = false;
@@ -370,11 +371,11 @@ bool OpenBaseKey(QWidget* owner) {
 }
 
 // The profile "default" of an empty store.
-ProfileRecord DefaultProfile() {
+ProfileRecord DefaultProfile(const CStringArray& libraryProfileNames) {
   ProfileRecord profile;
   profile.name = L"default";
-  if (!g_libraryProfileNames.IsEmpty()) {
-    profile.zcsProfiles = {g_libraryProfileNames[0]};
+  if (!libraryProfileNames.IsEmpty()) {
+    profile.zcsProfiles = {libraryProfileNames[0]};
     profile.serverTsp = {L"0"};
     profile.notUseLdap = {1};
     profile.crlUpdatePeriod = {1};
@@ -387,13 +388,13 @@ ProfileRecord DefaultProfile() {
   return profile;
 }
 
-bool CreateDefaultProfile(QWidget* owner) {
-  g_profileNames.RemoveAll();
-  g_profileNames.Add(L"default");
+bool CreateDefaultProfile(QWidget* owner, TrelconState& state) {
+  state.profileNames.RemoveAll();
+  state.profileNames.Add(L"default");
   const HWND handle = WindowHandle(owner);
   WriteStringValue("LogPath", L"", handle, kSaveFlags);
   WriteDwordValue("Log filesize", 4000, handle, kSaveFlags);
-  ProfileRecord profile = DefaultProfile();
+  ProfileRecord profile = DefaultProfile(state.libraryProfileNames);
   const CString path = ProfilePath(profile.name);
   if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, path)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
@@ -410,10 +411,6 @@ bool CreateDefaultProfile(QWidget* owner) {
 
 }  // namespace
 
-void ReleaseLibraryListingContext() {
-  if (g_listingContext != nullptr) ORLAX_Uninitialize(g_listingContext);
-  g_listingContext = nullptr;
-}
 
 int WriteIntList(int maximumCount, const char* name, HWND owner, DWORD /*flags*/,
                  const std::vector<int>& list) {
@@ -435,15 +432,16 @@ int WriteStringList(int maximumCount, const char* name, HWND owner, DWORD /*flag
   return WriteStringArray(texts, name, owner);
 }
 
-bool LoadConfigurationStore(QWidget* owner, int& logFileSize, QRect& placement) {
-  ResetConfigurationState();
+bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSize,
+                            QRect& placement) {
+  state.ResetConfiguration();
   placement = QRect();
   if (const LSTATUS rc = Key().Open(HKEY_CURRENT_USER, kLibraryProfileStoreKey)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kUserRootName, kLibraryProfileStoreKey);
     return false;
   }
   Key().Close();
-  if (!ListLibraryProfiles(owner)) return false;
+  if (!ListLibraryProfiles(owner, state)) return false;
 
   if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
@@ -454,8 +452,8 @@ bool LoadConfigurationStore(QWidget* owner, int& logFileSize, QRect& placement) 
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
-  for (const CString& name : names) g_profileNames.Add(name);
-  if (names.empty() && !CreateDefaultProfile(owner)) return false;
+  for (const CString& name : names) state.profileNames.Add(name);
+  if (names.empty() && !CreateDefaultProfile(owner, state)) return false;
 
   const HWND handle = WindowHandle(owner);
   int top = 0, bottom = 0, left = 0, right = 0;
@@ -465,13 +463,13 @@ bool LoadConfigurationStore(QWidget* owner, int& logFileSize, QRect& placement) 
   ReadDwordValue("Window_right", right, handle, kSaveFlags, 0);
   if (top != 0 && left != 0) placement = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 
-  ReadBaseValues(owner, g_baseSettings);
-  logFileSize = g_baseSettings.logFileSize;
+  ReadBaseValues(owner, state.baseSettings);
+  logFileSize = state.baseSettings.logFileSize;
 
-  for (const CString& name : g_profileNames) {
+  for (const CString& name : state.profileNames) {
     ProfileRecord profile;
     if (!LoadProfile(owner, name, profile)) return false;
-    g_profiles.push_back(std::move(profile));
+    state.profiles.push_back(std::move(profile));
   }
   if (const LSTATUS rc = Key().Close()) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
@@ -480,7 +478,7 @@ bool LoadConfigurationStore(QWidget* owner, int& logFileSize, QRect& placement) 
   return true;
 }
 
-void SaveConfigurationStore(QWidget* window, int logFileSize) {
+void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSize) {
   const QRect normal = window != nullptr ? window->normalGeometry() : QRect();
   if (!OpenBaseKey(window)) return;
   std::vector<CString> stored;
@@ -490,7 +488,7 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
   }
   // Exact comparisons: a profile whose key differs only in letter case is
   // deleted here and written again below.
-  const auto held = [](const CString& name) { return ProfilePosition(name) >= 0; };
+  const auto held = [&state](const CString& name) { return state.ProfilePosition(name) >= 0; };
   for (const CString& name : stored) {
     if (held(name)) continue;
     if (const LSTATUS rc = RegDeleteTreeW(Key().Handle(), name)) {
@@ -505,7 +503,7 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
   saved &= WriteDwordValue("Window_bottom", normal.bottom() + 1, handle, kSaveFlags) != 0;
   saved &= WriteDwordValue("Window_left", normal.left(), handle, kSaveFlags) != 0;
   saved &= WriteDwordValue("Window_right", normal.right() + 1, handle, kSaveFlags) != 0;
-  BaseSettings base = g_baseSettings;
+  BaseSettings base = state.baseSettings;
   base.logFileSize = logFileSize;
   for (const RegistryValueLayout<BaseSettings>& value : BaseValueLayout()) {
     switch (value.type) {
@@ -523,7 +521,7 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
     }
   }
 
-  for (const CString& name : g_profileNames) {
+  for (const CString& name : state.profileNames) {
     if (std::find(stored.begin(), stored.end(), name) != stored.end()) continue;
     const LSTATUS created = Key().Create(HKEY_LOCAL_MACHINE, ProfilePath(name));
     if (created != ERROR_SUCCESS) {
@@ -533,8 +531,8 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
     if (!OpenBaseKey(window)) saved = false;
   }
 
-  for (size_t i = 0; i < g_profiles.size(); ++i) {
-    ProfileRecord& profile = g_profiles[i];
+  for (size_t i = 0; i < state.profiles.size(); ++i) {
+    ProfileRecord& profile = state.profiles[i];
     const CString path = ProfilePath(profile.name);
     if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, path)) {
       ReportKey(window, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
@@ -555,7 +553,7 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
       saved = false;
       break;
     }
-    saved &= WriteRules(window, profile);
+    saved &= WriteRules(window, state.directoryProfiles, profile);
     if (!OpenBaseKey(window)) saved = false;
   }
 
@@ -564,5 +562,12 @@ void SaveConfigurationStore(QWidget* window, int logFileSize) {
     saved = false;
   }
   // A reported failure leaves changes unsaved: leaving still asks.
-  if (saved) g_modified = 0;
+  if (saved) state.modified = 0;
+}
+
+LibraryListing::~LibraryListing() { Reset(); }
+
+void LibraryListing::Reset(LibraryContext context) {
+  if (context_ != nullptr) ORLAX_Uninitialize(context_);
+  context_ = context;
 }

@@ -1,5 +1,5 @@
 // The main dialog's commands on profiles and rules. They change the state
-// held in memory (config_records.h) and set g_modified; nothing reaches the
+// held in memory (config_records.h) and set state_.modified; nothing reaches the
 // store before a save. A rule row names its rule by the number in column 0,
 // since the search filter may leave rules out.
 
@@ -36,13 +36,13 @@ void CTrelconDlg::SetProfileControlsEnabled(bool enabled) {
   for (QAction* action : profileActions_) action->setEnabled(enabled);
 }
 
-std::vector<int> CTrelconDlg::SelectedRuleRows() const {
+std::vector<int> CTrelconDlg::SelectedRuleRows() {
   std::vector<int> rows;
   for (QTreeWidgetItem* item : ruleList_->selectedItems()) {
     rows.push_back(ruleList_->indexOfTopLevelItem(item));
   }
   std::sort(rows.begin(), rows.end());
-  g_selectedPosition = rows.empty() ? 0 : rows.front() + 1;
+  state_.selectedPosition = rows.empty() ? 0 : rows.front() + 1;
   return rows;
 }
 
@@ -51,8 +51,8 @@ int CTrelconDlg::RuleNumberOfRow(int row) const {
   return item == nullptr ? 0 : item->text(0).toInt();
 }
 
-int CTrelconDlg::SelectedRule(ProfileRecord*& profile, int& row) const {
-  profile = OpenProfile();
+int CTrelconDlg::SelectedRule(ProfileRecord*& profile, int& row) {
+  profile = state_.OpenProfile();
   const std::vector<int> rows = SelectedRuleRows();
   if (profile == nullptr || rows.empty()) return 0;
   row = rows.front();
@@ -62,7 +62,7 @@ int CTrelconDlg::SelectedRule(ProfileRecord*& profile, int& row) const {
 
 void CTrelconDlg::RefillRules() {
   ruleList_->clear();
-  if (const ProfileRecord* profile = OpenProfile()) FillRuleList(profile->rules);
+  if (const ProfileRecord* profile = state_.OpenProfile()) FillRuleList(profile->rules);
 }
 
 void CTrelconDlg::SelectRuleRow(int row) {
@@ -82,7 +82,7 @@ void CTrelconDlg::FocusRuleRow(int row) {
 }
 
 void CTrelconDlg::ShowNoOpenProfile() {
-  g_currentProfile.Empty();
+  state_.currentProfile.Empty();
   profileEdit_->setText(QString::fromUtf8("Профиль: "));
   directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: 0"));
   SetProfileControlsEnabled(false);
@@ -98,8 +98,8 @@ void CTrelconDlg::OnOpenProfile() {
   QList<QTreeWidgetItem*> selected = profileList_->selectedItems();
   if (selected.isEmpty()) return;
   ruleList_->clear();
-  g_currentProfile = FromQString(selected.first()->text(0));
-  const ProfileRecord* profile = OpenProfile();
+  state_.currentProfile = FromQString(selected.first()->text(0));
+  const ProfileRecord* profile = state_.OpenProfile();
   if (profile == nullptr) return;
   profileEdit_->setText(QString::fromUtf8("Профиль: ") + ToQString(profile->name));
   directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: %1")
@@ -109,33 +109,33 @@ void CTrelconDlg::OnOpenProfile() {
 }
 
 void CTrelconDlg::OnAddProfile() {
-  if (g_libraryProfileNames.IsEmpty()) {
+  if (state_.libraryProfileNames.IsEmpty()) {
     ProgramMessageBox(this, "Не обнаружено ни одного профиля справочника.", MB_ICONWARNING);
     return;
   }
   if (g_editors == nullptr) return;
   ProfileRecord profile;
   std::vector<CString> removed;
-  if (!g_editors->EditProfile(this, profile, removed)) return;
-  g_profileNames.Add(profile.name);
-  g_profiles.push_back(profile);
+  if (!g_editors->EditProfile(this, state_, profile, removed)) return;
+  state_.profileNames.Add(profile.name);
+  state_.profiles.push_back(profile);
   FillProfileList();
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnEditProfile() {
-  ProfileRecord* open = OpenProfile();
+  ProfileRecord* open = state_.OpenProfile();
   if (open == nullptr || g_editors == nullptr) return;
   ProfileRecord edited = *open;
   std::vector<CString> removed;
-  if (!g_editors->EditProfile(this, edited, removed)) return;
-  const int position = ProfilePosition(g_currentProfile);
-  for (QTreeWidgetItem* item : profileList_->findItems(ToQString(g_currentProfile),
+  if (!g_editors->EditProfile(this, state_, edited, removed)) return;
+  const int position = state_.ProfilePosition(state_.currentProfile);
+  for (QTreeWidgetItem* item : profileList_->findItems(ToQString(state_.currentProfile),
                                                        Qt::MatchExactly | Qt::MatchCaseSensitive)) {
     item->setText(0, ToQString(edited.name));
   }
-  g_currentProfile = edited.name;
-  g_profileNames[position] = edited.name;
+  state_.currentProfile = edited.name;
+  state_.profileNames[position] = edited.name;
   if (!edited.zcsProfiles.empty()) {
     const CString first = edited.zcsProfiles.front();
     for (const CString& name : removed) {
@@ -145,11 +145,11 @@ void CTrelconDlg::OnEditProfile() {
       }
     }
   }
-  g_profiles[position] = std::move(edited);
+  state_.profiles[position] = std::move(edited);
   directoryProfilesEdit_->setText(QString::fromUtf8("Количество профилей справочника: %1")
-                                      .arg(g_profiles[position].zcsProfiles.size()));
+                                      .arg(state_.profiles[position].zcsProfiles.size()));
   RefillRules();
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnDeleteProfile() {
@@ -169,29 +169,29 @@ void CTrelconDlg::OnDeleteProfile() {
   // The list leaves out empty names and names that differ only in letter
   // case, so a row's position is no entry's position: the row's own name
   // finds its profile.
-  const int position = ProfilePosition(name);
+  const int position = state_.ProfilePosition(name);
   delete profileList_->takeTopLevelItem(profileList_->indexOfTopLevelItem(row));
   if (position >= 0) {
-    g_profileNames.RemoveAt(position);
-    g_profiles.erase(g_profiles.begin() + position);
+    state_.profileNames.RemoveAt(position);
+    state_.profiles.erase(state_.profiles.begin() + position);
   }
   ShowNoOpenProfile();
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 // ------------------------------------------------------------------- rules
 
 void CTrelconDlg::OnAddRule() {
-  ProfileRecord* profile = OpenProfile();
+  ProfileRecord* profile = state_.OpenProfile();
   if (profile == nullptr || g_editors == nullptr) return;
   RuleRecord rule;
-  if (!g_editors->EditRule(this, *profile, SuggestedMasks(*profile, g_baseSettings), rule)) {
+  if (!g_editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
     return;
   }
   profile->rules.push_back(rule);
   RefillRules();
   FocusRuleRow(static_cast<int>(profile->rules.size()) - 1);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnEditRule() {
@@ -200,13 +200,13 @@ void CTrelconDlg::OnEditRule() {
   const int number = SelectedRule(profile, row);
   if (number == 0 || g_editors == nullptr) return;
   RuleRecord rule = profile->rules[number - 1];
-  if (!g_editors->EditRule(this, *profile, SuggestedMasks(*profile, g_baseSettings), rule)) {
+  if (!g_editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
     return;
   }
   profile->rules[number - 1] = std::move(rule);
   RefillRules();
   FocusRuleRow(row);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnCopyRule() {
@@ -218,11 +218,11 @@ void CTrelconDlg::OnCopyRule() {
   profile->rules.insert(profile->rules.begin() + number, copy);
   RefillRules();
   FocusRuleRow(row + 1);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnDeleteRule() {
-  ProfileRecord* profile = OpenProfile();
+  ProfileRecord* profile = state_.OpenProfile();
   const std::vector<int> rows = SelectedRuleRows();
   if (profile == nullptr || rows.empty()) return;
   CString question;
@@ -241,7 +241,7 @@ void CTrelconDlg::OnDeleteRule() {
     }
   }
   RefillRules();
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleFirst() {
@@ -252,7 +252,7 @@ void CTrelconDlg::OnMoveRuleFirst() {
   MoveRule(profile->rules, number - 1, 0);
   RefillRules();
   FocusRuleRow(0);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleUp() {
@@ -263,7 +263,7 @@ void CTrelconDlg::OnMoveRuleUp() {
   MoveRule(profile->rules, number - 1, number - 2);
   RefillRules();
   FocusRuleRow(row - 1);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleDown() {
@@ -274,7 +274,7 @@ void CTrelconDlg::OnMoveRuleDown() {
   MoveRule(profile->rules, number - 1, number);
   RefillRules();
   FocusRuleRow(row + 1);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnMoveRuleLast() {
@@ -285,11 +285,11 @@ void CTrelconDlg::OnMoveRuleLast() {
   MoveRule(profile->rules, number - 1, static_cast<int>(profile->rules.size()) - 1);
   RefillRules();
   FocusRuleRow(ruleList_->topLevelItemCount() - 1);
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::StoreRuleSwitches() {
-  ProfileRecord* profile = OpenProfile();
+  ProfileRecord* profile = state_.OpenProfile();
   if (profile == nullptr) return;
   for (int row = 0; row < ruleList_->topLevelItemCount(); ++row) {
     const int number = RuleNumberOfRow(row);
@@ -298,7 +298,7 @@ void CTrelconDlg::StoreRuleSwitches() {
     RuleRecord& rule = profile->rules[number - 1];
     if (rule.isOn != isOn) {
       rule.isOn = isOn;
-      g_modified = 1;
+      state_.modified = 1;
     }
   }
 }

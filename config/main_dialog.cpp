@@ -23,9 +23,6 @@
 #include "config/qt_text.h"
 #include "config/settings_dialogs.h"
 
-int g_selectedPosition = 0;
-CStringArray g_ruleColumnNames;
-
 namespace {
 
 CString Decimal(long long value) {
@@ -420,10 +417,10 @@ bool CTrelconDlg::OnInitDialog() {
   profileEdit_->setText(Utf8("Профиль: "));
   directoryProfilesEdit_->setText(Utf8("Профиль справочника: "));
   SetProfileControlsEnabled(false);
-  g_modified = 0;
+  state_.modified = 0;
   LayOutListColumns(false);
   QRect placement;
-  if (!LoadConfigurationStore(this, logFileSize, placement)) return false;
+  if (!LoadConfigurationStore(this, state_, logFileSize, placement)) return false;
   if (placement.isValid()) setGeometry(placement);
   FillProfileList();
   profileList_->setFocus();
@@ -437,10 +434,10 @@ bool CTrelconDlg::OnInitDialog() {
 void CTrelconDlg::LayOutListColumns(bool resizeOnly) {
   const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
   if (!resizeOnly) {
-    g_ruleColumnNames.RemoveAll();
+    state_.ruleColumnNames.RemoveAll();
     QStringList captions;
     for (const char* caption : kColumnCaptions) {
-      g_ruleColumnNames.Add(WidenFormat(caption));
+      state_.ruleColumnNames.Add(WidenFormat(caption));
       captions.prepend(Utf8(caption));
     }
     ruleList_->setColumnCount(9);
@@ -461,7 +458,7 @@ bool CTrelconDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CTrelconDlg::FillProfileList() {
-  for (const CString& name : g_profileNames) {
+  for (const CString& name : state_.profileNames) {
     if (name.IsEmpty()) continue;
     // The list control's exact search ignores letter case.
     const QString text = ToQString(name);
@@ -497,8 +494,8 @@ void CTrelconDlg::FillRuleList(const std::vector<RuleRecord>& rules) {
 
 void CTrelconDlg::ShowRuleDetails(int row, int column) {
   if (row < 0 || row >= ruleList_->topLevelItemCount() || column < 0 || column > 8) return;
-  const CString caption = g_ruleColumnNames[8 - column];
-  const ProfileRecord* profile = OpenProfile();
+  const CString caption = state_.ruleColumnNames[8 - column];
+  const ProfileRecord* profile = state_.OpenProfile();
   const int number = RuleNumberOfRow(row);
   const bool ruleFound = profile != nullptr && number >= 1 &&
                          number <= static_cast<int>(profile->rules.size());
@@ -523,22 +520,22 @@ void CTrelconDlg::ShowRuleDetails(int row, int column) {
 
 void CTrelconDlg::OnSearchChanged() {
   ruleList_->clear();
-  if (const ProfileRecord* profile = OpenProfile()) FillRuleList(profile->rules);
+  if (const ProfileRecord* profile = state_.OpenProfile()) FillRuleList(profile->rules);
 }
 
 void CTrelconDlg::OnJournalSettings() {
-  CConflictDlg dialog(this, g_baseSettings.logPath, logFileSize);
+  CConflictDlg dialog(this, state_.baseSettings.logPath, logFileSize);
   if (RunModal(dialog) != QDialog::Accepted) return;
-  g_baseSettings.logPath = dialog.folder;
+  state_.baseSettings.logPath = dialog.folder;
   logFileSize = dialog.size;
-  g_modified = 1;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnSettings() {
-  CConfigPage dialog(this, g_baseSettings);
+  CConfigPage dialog(this, state_.baseSettings);
   if (RunModal(dialog) != QDialog::Accepted) return;
-  g_baseSettings = dialog.values;
-  g_modified = 1;
+  state_.baseSettings = dialog.values;
+  state_.modified = 1;
 }
 
 void CTrelconDlg::OnAbout() {
@@ -553,7 +550,7 @@ void CTrelconDlg::LeaveWithResult(int result) {
 
 void CTrelconDlg::OnSaveAndExit() {
   SaveConfiguration();
-  if (g_modified != 0 &&
+  if (state_.modified != 0 &&
       ProgramMessageBox(this, "Некоторые изменения не были сохранены. Выйти без сохранения?",
                         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
     return;
@@ -562,7 +559,7 @@ void CTrelconDlg::OnSaveAndExit() {
 }
 
 void CTrelconDlg::OnExit() {
-  if (g_modified != 0 &&
+  if (state_.modified != 0 &&
       ProgramMessageBox(this, "Некоторые изменения не были сохранены. Выйти без сохранения?",
                         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
     return;
@@ -572,4 +569,4 @@ void CTrelconDlg::OnExit() {
 
 void CTrelconDlg::reject() { OnExit(); }
 
-void CTrelconDlg::SaveConfiguration() { SaveConfigurationStore(this, logFileSize); }
+void CTrelconDlg::SaveConfiguration() { SaveConfigurationStore(this, state_, logFileSize); }

@@ -35,12 +35,6 @@ CString RuleDetailsText(const RuleRecord& rule);
 // extension.
 std::vector<CString> SuggestedMasks(const ProfileRecord& profile, const BaseSettings& extensions);
 
-// Position of the selected row plus 1 in the list the last command used; 0:
-// no selection.
-extern int g_selectedPosition;
-// The rule list's column captions in insertion order (column c is entry 8 - c).
-extern CStringArray g_ruleColumnNames;
-
 class CTrelconDlg : public QDialog {
   Q_OBJECT
  public:
@@ -53,6 +47,11 @@ class CTrelconDlg : public QDialog {
   bool OnInitDialog();
 
   int logFileSize = 4000;  // "Log filesize" of the journal settings
+
+  // The program's state, which the load fills, the commands and editors
+  // change and the save writes.
+  TrelconState& State() { return state_; }
+  const TrelconState& State() const { return state_; }
 
  public slots:
   void SaveConfiguration();
@@ -97,12 +96,12 @@ class CTrelconDlg : public QDialog {
   void ShowNoOpenProfile();
   void RefillRules();
   // The selected rows of the rule list in row order, and the rule number of a row.
-  std::vector<int> SelectedRuleRows() const;
+  std::vector<int> SelectedRuleRows();
   int RuleNumberOfRow(int row) const;
   // The open profile and the number of the first selected row's rule (its
   // row in row); 0 when there is no open profile, no selection, or the
   // number lies outside the profile's rules.
-  int SelectedRule(ProfileRecord*& profile, int& row) const;
+  int SelectedRule(ProfileRecord*& profile, int& row);
   void SelectRuleRow(int row);
   void FocusRuleRow(int row);
   void LeaveWithResult(int result);
@@ -115,4 +114,5 @@ class CTrelconDlg : public QDialog {
   std::vector<QWidget*> profileControls_;
   std::vector<QAction*> profileActions_;
   bool filling_ = false;
+  TrelconState state_;
 };

@@ -5,8 +5,8 @@
 
 class ProgramEditors : public EditorDialogs {
  public:
-  bool EditProfile(QWidget* owner, ProfileRecord& profile,
+  bool EditProfile(QWidget* owner, const TrelconState& state, ProfileRecord& profile,
                    std::vector<CString>& removedDirectoryProfiles) override;
-  bool EditRule(QWidget* owner, const ProfileRecord& profile,
+  bool EditRule(QWidget* owner, TrelconState& state, const ProfileRecord& profile,
                 const std::vector<CString>& suggestedMasks, RuleRecord& rule) override;
 };

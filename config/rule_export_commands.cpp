@@ -30,9 +30,9 @@ CString AskRulesFile(QWidget* owner, bool save, const CString& proposedName) {
 }  // namespace
 
 void CTrelconDlg::ExportProfileRules() {
-  const int position = ProfilePosition(g_currentProfile);
+  const int position = state_.ProfilePosition(state_.currentProfile);
   if (position < 0) return;
-  const ProfileRecord& profile = g_profiles[position];
+  const ProfileRecord& profile = state_.profiles[position];
   if (profile.rules.empty()) {
     ProgramMessageBox(this, "Профиль не содержит правил.", MB_ICONWARNING);
     return;
@@ -56,12 +56,12 @@ void CTrelconDlg::ImportProfileRules() {
   const std::vector<RuleRecord> rules = ParseRulesExport(bytes);
   if (rules.empty()) return;
   ruleList_->clear();
-  for (INT_PTR i = 0; i < g_profileNames.GetSize(); ++i) {
-    if (g_profileNames[i] != g_currentProfile) continue;
-    ProfileRecord& profile = g_profiles[i];
+  for (INT_PTR i = 0; i < state_.profileNames.GetSize(); ++i) {
+    if (state_.profileNames[i] != state_.currentProfile) continue;
+    ProfileRecord& profile = state_.profiles[i];
     profile.rules.insert(profile.rules.end(), rules.begin(), rules.end());
     FillRuleList(profile.rules);
   }
   FocusRuleRow(ruleList_->topLevelItemCount() - 1);
-  g_modified = 1;
+  state_.modified = 1;
 }

@@ -8,7 +8,6 @@
 #include "common/error_box.h"
 #include "common/qt_translations.h"
 #include "common/report_text.h"
-#include "config/configuration_store.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
 #include "config/qt_text.h"
@@ -42,7 +41,6 @@ int RunTrelcon() {
     CTrelconDlg dialog;
     if (dialog.OnInitDialog()) RunModal(dialog);
   }
-  ReleaseLibraryListingContext();
   lock.unlock();
   return 0;
 }

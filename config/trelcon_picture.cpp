@@ -14,7 +14,6 @@
 
 #include "config/add_rule_dialog.h"
 #include "config/config_records.h"
-#include "config/configuration_store.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
 #include "config/trelcon_app.h"
@@ -28,13 +27,15 @@ bool Save(QWidget& window, const char* path) {
 }
 
 // The rule editor as it opens on the first rule of the open profile.
-bool DrawRuleEditor(QWidget& owner, const char* path) {
-  const ProfileRecord* profile = OpenProfile();
+bool DrawRuleEditor(CTrelconDlg& owner, const char* path) {
+  TrelconState& state = owner.State();
+  const ProfileRecord* profile = state.OpenProfile();
   if (profile == nullptr || profile->rules.empty()) {
     std::fprintf(stderr, "trelcon_picture: the open profile has no rule to show\n");
     return false;
   }
-  CAddRule editor(&owner, *profile, SuggestedMasks(*profile, g_baseSettings), profile->rules.front());
+  CAddRule editor(&owner, state, *profile, SuggestedMasks(*profile, state.baseSettings),
+                  profile->rules.front());
   return Save(editor, path);
 }
 
@@ -81,6 +82,5 @@ int main(int argc, char** argv) {
       code = drawn ? 0 : 1;
     }
   }
-  ReleaseLibraryListingContext();
   return code;
 }

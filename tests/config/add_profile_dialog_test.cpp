@@ -44,8 +44,8 @@ std::function<int(QDialog&)> Choose(int index) {
 class ProfileEditorTest : public testsupport::TrelconTest {
  protected:
   ProfileEditorTest() {
-    for (const wchar_t* name : {L"Банк", L"Другой", L"Третий"}) g_libraryProfileNames.Add(name);
-    for (const wchar_t* name : {L"Склад", L"A"}) g_profileNames.Add(name);
+    for (const wchar_t* name : {L"Банк", L"Другой", L"Третий"}) state.libraryProfileNames.Add(name);
+    for (const wchar_t* name : {L"Склад", L"A"}) state.profileNames.Add(name);
   }
 
   // Profile "A" with two directory profiles and rules 2 and 5 using the
@@ -77,7 +77,7 @@ class ProfileEditorTest : public testsupport::TrelconTest {
 };
 
 TEST_F(ProfileEditorTest, ANewProfileOpensWithTheLibrarysFirstDirectoryProfile) {
-  CAddProfile dialog(nullptr, ProfileRecord{});
+  CAddProfile dialog(nullptr, state, ProfileRecord{});
   EXPECT_EQ(dialog.windowTitle(), "Добавить профиль");
   EXPECT_EQ(Child<QListWidget>(dialog, "DirectoryProfiles")->count(), 1);
   EXPECT_EQ(Child<QGroupBox>(dialog, "DirectoryProfileSettings")->title(), "Настройки профиля справочника: Банк");
@@ -101,7 +101,7 @@ TEST_F(ProfileEditorTest, ANewProfileOpensWithTheLibrarysFirstDirectoryProfile) 
 }
 
 TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
-  CAddProfile dialog(nullptr, StoredProfile());
+  CAddProfile dialog(nullptr, state, StoredProfile());
   EXPECT_EQ(dialog.windowTitle(), "Изменить профиль");
   // Position 0 changed, then position 1 shown with its stored values.
   SetChecked(dialog, "NotUseLDAP", false);
@@ -142,7 +142,7 @@ TEST_F(ProfileEditorTest, EachDirectoryProfileKeepsItsOwnSettings) {
 }
 
 TEST_F(ProfileEditorTest, AnEmptyTspServerKeepsTheSelectionAndRefusesOk) {
-  CAddProfile dialog(nullptr, StoredProfile());
+  CAddProfile dialog(nullptr, state, StoredProfile());
   SetChecked(dialog, "AutoUseTSP", true);
   SetText(dialog, "ServerTSP", "");
   answers.Then(QMessageBox::Ok).Then(QMessageBox::Ok).Then(QMessageBox::Ok);
@@ -155,7 +155,7 @@ TEST_F(ProfileEditorTest, AnEmptyTspServerKeepsTheSelectionAndRefusesOk) {
 }
 
 TEST_F(ProfileEditorTest, ThePeriodStaysWithinAYear) {
-  CAddProfile dialog(nullptr, StoredProfile());
+  CAddProfile dialog(nullptr, state, StoredProfile());
   for (auto [typed, shown] : {std::pair{"9000", "8760"}, std::pair{"8760", "8760"}, std::pair{"0", "0"},
                               std::pair{"99999999999", "8760"}}) {
     SetText(dialog, "CrlUpdatePeriod", typed);
@@ -170,7 +170,7 @@ TEST_F(ProfileEditorTest, ThePeriodStaysWithinAYear) {
 }
 
 TEST_F(ProfileEditorTest, RemovingNamesTheRulesThatUseItsCertificatesAndAddingTakesItBack) {
-  CAddProfile dialog(nullptr, StoredProfile());
+  CAddProfile dialog(nullptr, state, StoredProfile());
   answers.Then(QMessageBox::Ok);  // nothing selected
   Child<QListWidget>(dialog, "DirectoryProfiles")->clearSelection();
   Click(dialog, "RemoveDirectoryProfile");
@@ -207,7 +207,7 @@ TEST_F(ProfileEditorTest, RemovingNamesTheRulesThatUseItsCertificatesAndAddingTa
   EXPECT_TRUE(Child<QCheckBox>(dialog, "NotUseLDAP")->isChecked());
   EXPECT_EQ(Text(dialog, "ServerTSP"), "0");
   EXPECT_EQ(Text(dialog, "CrlUpdatePeriod"), "1");
-  g_libraryProfileNames.Add(L"банк");
+  state.libraryProfileNames.Add(L"банк");
   answers.Then(Choose(3));
   Click(dialog, "AddDirectoryProfile");
   Click(dialog, "OK");
@@ -250,7 +250,7 @@ TEST_F(ProfileEditorTest, NameChecksInTheirOrder) {
     SCOPED_TRACE(CStringA(c.name).GetString());
     testsupport::ModalAnswers replies;
     if (c.refusal != nullptr) replies.Then(QMessageBox::Ok);
-    CAddProfile dialog(nullptr, c.record);
+    CAddProfile dialog(nullptr, state, c.record);
     SetText(dialog, "ProfileName", QString::fromWCharArray(c.name));
     SetText(dialog, "Handler timeout", c.timeout);
     Click(dialog, "OK");
@@ -280,7 +280,7 @@ TEST_F(ProfileEditorTest, CancelLeavesTheCallersProfileAsItWas) {
     Click(dialog, "Exit");
     return dialog.result();
   });
-  EXPECT_FALSE(RunProfileEditor(nullptr, profile, removed));
+  EXPECT_FALSE(RunProfileEditor(nullptr, state, profile, removed));
   EXPECT_EQ(profile.zcsProfiles, StoredProfile().zcsProfiles);
   EXPECT_EQ(profile.name, CString(L"A"));
   EXPECT_EQ(removed, std::vector<CString>{L"kept"});
@@ -293,7 +293,7 @@ TEST_F(ProfileEditorTest, CancelLeavesTheCallersProfileAsItWas) {
     Click(dialog, "OK");
     return dialog.result();
   });
-  EXPECT_TRUE(RunProfileEditor(nullptr, profile, removed));
+  EXPECT_TRUE(RunProfileEditor(nullptr, state, profile, removed));
   EXPECT_EQ(profile.zcsProfiles, std::vector<CString>{L"Банк"});
   EXPECT_EQ(removed, std::vector<CString>{L"Другой"});
 }

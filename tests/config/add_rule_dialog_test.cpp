@@ -51,8 +51,8 @@ class RuleEditorTest : public ::testing::Test {
     profile.zcsProfiles = {L"alpha", L"beta"};
   }
   std::unique_ptr<CAddRule> Editor(const RuleRecord& rule = RuleRecord{}) {
-    return std::make_unique<CAddRule>(nullptr, profile, std::vector<CString>{L"*.p7s", L"*.xml"},
-                                      rule);
+    return std::make_unique<CAddRule>(nullptr, state, profile,
+                                      std::vector<CString>{L"*.p7s", L"*.xml"}, rule);
   }
   void FillFolders(CAddRule& editor) {
     Child<QLineEdit>(editor, "PathIn")->setText(Q(root.Dir("in")));
@@ -62,6 +62,7 @@ class RuleEditorTest : public ::testing::Test {
 
   testsupport::TempRoot root;
   ModalAnswers answers;
+  TrelconState state;
   ProfileRecord profile;
 };
 
@@ -205,10 +206,12 @@ class RuleEditorCommandsTest : public testsupport::TrelconTest {
     ProfileRecord profile;
     profile.name = L"main";
     profile.zcsProfiles = {WidenFormat("Основной")};
-    g_profileNames.Add(profile.name);
-    g_profiles.push_back(profile);
-    g_currentProfile = profile.name;
+    State().profileNames.Add(profile.name);
+    State().profiles.push_back(profile);
+    State().currentProfile = profile.name;
   }
+
+  TrelconState& State() const { return dialog->State(); }
 
   ProgramEditors programEditors;
   std::unique_ptr<CTrelconDlg> dialog;
@@ -228,18 +231,18 @@ TEST_F(RuleEditorCommandsTest, AddAndEditTakeTheEditorsRuleOnOkOnly) {
   });
   answers.Then(TypeMask("*.xml"));
   dialog->OnAddRule();
-  ASSERT_NE(OpenProfile(), nullptr);
-  ASSERT_EQ(OpenProfile()->rules.size(), 1u);
-  const RuleRecord& added = OpenProfile()->rules[0];
+  ASSERT_NE(State().OpenProfile(), nullptr);
+  ASSERT_EQ(State().OpenProfile()->rules.size(), 1u);
+  const RuleRecord& added = State().OpenProfile()->rules[0];
   EXPECT_EQ(added.operation, CString(L"SIGN"));
   EXPECT_EQ(added.stream, 1);
   EXPECT_EQ(added.zcsProfile, WidenFormat("Основной"));
   EXPECT_EQ(added.masks, std::vector<CString>{L"*.xml"});
   EXPECT_EQ(added.isOn, 1);
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().modified, 1);
 
-  g_modified = 0;
-  OpenProfile()->rules[0].isOn = 0;
+  State().modified = 0;
+  State().OpenProfile()->rules[0].isOn = 0;
   RuleList(*dialog)->setCurrentItem(RuleList(*dialog)->topLevelItem(0));
   answers.Then([](QDialog& editor) {
     EXPECT_EQ(Child<QComboBox>(editor, "Operation")->currentIndex(), OperationPosition("SIGN"));
@@ -248,16 +251,16 @@ TEST_F(RuleEditorCommandsTest, AddAndEditTakeTheEditorsRuleOnOkOnly) {
     return editor.result();
   });
   dialog->OnEditRule();
-  EXPECT_EQ(OpenProfile()->rules[0].pathIn, FromQString(in)) << "Выход takes nothing";
-  EXPECT_EQ(g_modified, 0);
+  EXPECT_EQ(State().OpenProfile()->rules[0].pathIn, FromQString(in)) << "Выход takes nothing";
+  EXPECT_EQ(State().modified, 0);
 
   answers.Then([](QDialog& editor) {
     Click(editor, "OK");
     return editor.result();
   });
   dialog->OnEditRule();
-  EXPECT_EQ(OpenProfile()->rules[0].isOn, 1) << "a confirmed rule comes back switched on";
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().OpenProfile()->rules[0].isOn, 1) << "a confirmed rule comes back switched on";
+  EXPECT_EQ(State().modified, 1);
 }
 
 // The certificate button's picks on a library context of the test PKI, with
@@ -313,7 +316,8 @@ class RuleEditorPicksTest : public testsupport::TrelconTest {
   }
 
   std::unique_ptr<CAddRule> Editor(const char* code) {
-    auto editor = std::make_unique<CAddRule>(nullptr, profile_, std::vector<CString>{}, RuleRecord{});
+    auto editor = std::make_unique<CAddRule>(nullptr, state, profile_, std::vector<CString>{},
+                                             RuleRecord{});
     Child<QComboBox>(*editor, "Operation")->setCurrentIndex(OperationPosition(code));
     return editor;
   }

@@ -46,14 +46,14 @@ int OperationOf(const char* code) {
   return -1;
 }
 
-RuleForm NewRuleForm() {
-  RuleForm form(TwoDirectoryProfiles(), RuleRecord{});
+RuleForm NewRuleForm(TrelconState& state) {
+  RuleForm form(state, TwoDirectoryProfiles(), RuleRecord{});
   form.Init();
   return form;
 }
 
-RuleForm StoredRuleForm(const RuleRecord& rule) {
-  RuleForm form(TwoDirectoryProfiles(), rule);
+RuleForm StoredRuleForm(TrelconState& state, const RuleRecord& rule) {
+  RuleForm form(state, TwoDirectoryProfiles(), rule);
   form.Init();
   return form;
 }
@@ -148,24 +148,27 @@ void ExpectShows(const RuleForm& form, const ShownRow& row) {
 }
 
 TEST(RuleFormRows, EachOperationChosenOnANewRuleShowsItsRows) {
+  TrelconState state;
   ASSERT_EQ(std::size(kShownRows), static_cast<size_t>(kOperationCount));
   for (const ShownRow& row : kShownRows) {
-    RuleForm form = NewRuleForm();
+    RuleForm form = NewRuleForm(state);
     form.OnOperationChange(OperationOf(row.code));
     ExpectShows(form, row);
   }
 }
 
 TEST(RuleFormRows, AStoredRuleOpensShowingWhatChoosingItsOperationShows) {
+  TrelconState state;
   for (const ShownRow& row : kShownRows) {
     RuleRecord rule;
     rule.operation = row.code;
-    ExpectShows(StoredRuleForm(rule), row);
+    ExpectShows(StoredRuleForm(state, rule), row);
   }
 }
 
 TEST(RuleFormRows, ANewRuleOpensOnEncryptionWithTheFirstChoices) {
-  RuleForm form = NewRuleForm();
+  TrelconState state;
+  RuleForm form = NewRuleForm(state);
   EXPECT_TRUE(form.IsNewRule());
   EXPECT_EQ(form.operation, OperationOf("ENCR"));
   EXPECT_EQ(form.directoryProfile, 0);
@@ -182,10 +185,11 @@ TEST(RuleFormRows, ANewRuleOpensOnEncryptionWithTheFirstChoices) {
 // ------------------------------------------------------ what a change keeps
 
 TEST(RuleFormChange, LeavingTheRecipientGroupDropsTheRecipients) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"ENCR";
   rule.recipients = {L"CN=A", L"CN=B", L"CN=C"};
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.certField, CString(L"3"));
   form.OnOperationChange(OperationOf("LENC"));
   EXPECT_EQ(form.recipients.size(), 3u) << "LENC picks recipients too";
@@ -196,10 +200,11 @@ TEST(RuleFormChange, LeavingTheRecipientGroupDropsTheRecipients) {
 }
 
 TEST(RuleFormChange, SignerListsStayWithinTheVerifyingGroupOnly) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"CHCK";
   rule.signerLists = {{L"one", {L"CN=A"}}, {L"two", {L"CN=B"}}};
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.certField, CString(L"2"));
   form.OnOperationChange(OperationOf("DCHK"));
   EXPECT_EQ(form.edited.signerLists.size(), 2u);
@@ -210,11 +215,12 @@ TEST(RuleFormChange, SignerListsStayWithinTheVerifyingGroupOnly) {
 }
 
 TEST(RuleFormChange, TheExecutableStaysInTheFieldUntilASignerListIsChosen) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"EXEC";
   rule.execName = L"/usr/bin/tool %s";
   rule.execTimeout = 7;
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.certField, rule.execName);
   EXPECT_EQ(form.numbers[0], 7);
   form.OnOperationChange(OperationOf("CHCK"));
@@ -227,13 +233,14 @@ TEST(RuleFormChange, TheExecutableStaysInTheFieldUntilASignerListIsChosen) {
 }
 
 TEST(RuleFormChange, TheArchiveKindStaysChosenAcrossTheListsWithAndWithoutNone) {
+  TrelconState state;
   struct Case {
     int encrPosition;   // in the list with "Нет"
     int archPosition;   // the same kind without it
     int storedZipFile;  // what OK stores for ARCH
   };
   for (const Case& c : {Case{1, 0, 1}, Case{2, 1, 2}}) {
-    RuleForm form = NewRuleForm();
+    RuleForm form = NewRuleForm(state);
     form.rows[1].position = c.encrPosition;
     form.OnOperationChange(OperationOf("ARCH"));
     EXPECT_EQ(form.rows[1].position, c.archPosition);
@@ -250,12 +257,13 @@ TEST(RuleFormChange, TheArchiveKindStaysChosenAcrossTheListsWithAndWithoutNone) 
 }
 
 TEST(RuleFormChange, SigningTakesTheModeAndArchiveOfTheRuleHandedIn) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"HASH";
   rule.stream = 1;
   rule.zipFile = 2;
   for (const char* code : {"SIGN", "SGEN"}) {
-    RuleForm form = StoredRuleForm(rule);
+    RuleForm form = StoredRuleForm(state, rule);
     form.OnOperationChange(OperationOf(code));
     EXPECT_EQ(form.rows[2].list, ChoiceList::kModes) << code;
     EXPECT_EQ(form.rows[2].position, 1) << code;
@@ -267,10 +275,11 @@ TEST(RuleFormChange, SigningTakesTheModeAndArchiveOfTheRuleHandedIn) {
 }
 
 TEST(RuleFormChange, DeletionHasNoOutputFolder) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"HASH";
   rule.pathOut = L"/out";
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   form.OnOperationChange(OperationOf("DELE"));
   EXPECT_FALSE(form.outputEnabled);
   EXPECT_TRUE(form.pathOut.IsEmpty());
@@ -281,12 +290,13 @@ TEST(RuleFormChange, DeletionHasNoOutputFolder) {
 }
 
 TEST(RuleFormChange, MoveAndPackFieldsStartEmptyAndAreDroppedWhenLeft) {
+  TrelconState state;
   RuleRecord rule;
   rule.operation = L"MOVE";
   rule.pathOut2 = L"0";
   rule.delExt = L"p7s";
   rule.copyFolders = L"%Y";
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_TRUE(form.certField.IsEmpty()) << "\"0\" is shown as no second folder";
   EXPECT_EQ(form.delExt, CString(L"p7s"));
   EXPECT_EQ(form.row4Text, CString(L"%Y"));
@@ -305,6 +315,7 @@ TEST(RuleFormChange, MoveAndPackFieldsStartEmptyAndAreDroppedWhenLeft) {
 // ------------------------------------------------ the directory-profile guard
 
 TEST(RuleFormDirectoryProfile, AChangeWithRecipientsOrListsNeedsAYes) {
+  TrelconState state;
   RuleRecord encr;
   encr.operation = L"ENCR";
   encr.zcsProfile = L"beta";
@@ -316,7 +327,7 @@ TEST(RuleFormDirectoryProfile, AChangeWithRecipientsOrListsNeedsAYes) {
   for (const RuleRecord& rule : {encr, chck}) {
     for (bool yes : {false, true}) {
       SCOPED_TRACE(Narrow(rule.operation) + (yes ? " yes" : " no"));
-      RuleForm form = StoredRuleForm(rule);
+      RuleForm form = StoredRuleForm(state, rule);
       EXPECT_EQ(form.directoryProfile, 1);
       std::vector<CString> asked;
       form.OnDirectoryProfileChange(0, [&](const CString& question) {
@@ -325,7 +336,7 @@ TEST(RuleFormDirectoryProfile, AChangeWithRecipientsOrListsNeedsAYes) {
       });
       ASSERT_EQ(asked.size(), 1u);
       EXPECT_EQ(form.directoryProfile, yes ? 0 : 1);
-      EXPECT_EQ(RuleForm::LastDirectoryProfilePosition(), yes ? 0 : 1);
+      EXPECT_EQ(state.lastDirectoryProfilePosition, yes ? 0 : 1);
       EXPECT_EQ(form.recipients.size() + form.edited.signerLists.size(), yes ? 0u : 1u);
       EXPECT_EQ(form.certField, yes ? CString(L"0") : CString(L"1"));
       form.OnDirectoryProfileChange(form.directoryProfile,
@@ -347,7 +358,7 @@ class RuleFormOk : public ::testing::Test {
     return CString(root.Dir(name).wstring().c_str());
   }
   RuleForm Filled(const char* code) {
-    RuleForm form = NewRuleForm();
+    RuleForm form = NewRuleForm(state);
     form.OnOperationChange(OperationOf(code));
     form.pathIn = in;
     form.pathOut = out;
@@ -357,6 +368,7 @@ class RuleFormOk : public ::testing::Test {
   }
 
   testsupport::TempRoot root;
+  TrelconState state;
   CString in, out, error;
 };
 
@@ -541,7 +553,7 @@ TEST_F(RuleFormOk, AStoredRuleComesBackSwitchedOnWithItsValues) {
   rule.description = L"old";
   rule.isOn = 0;
   rule.zipFile = 1;
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.operation, OperationOf("ENCR"));
   form.SetRecipients({L"CN=A"});
   RuleRecord result;
@@ -564,7 +576,7 @@ TEST_F(RuleFormOk, AStoredChoiceOutsideItsListOpensWithNoChoiceAndIsKept) {
   rule.encAlgorithm = 9;
   rule.zipFile = 5;
   rule.stream = 3;
-  RuleForm form = StoredRuleForm(rule);
+  RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.rows[0].position, -1);
   EXPECT_EQ(form.rows[1].position, -1);
   EXPECT_EQ(form.rows[2].position, -1);
@@ -577,7 +589,7 @@ TEST_F(RuleFormOk, AStoredChoiceOutsideItsListOpensWithNoChoiceAndIsKept) {
 
 TEST_F(RuleFormOk, AProfileWithoutDirectoryProfilesCannotPickAndStoresNone) {
   ProfileRecord bare;
-  RuleForm form(bare, RuleRecord{});
+  RuleForm form(state, bare, RuleRecord{});
   form.Init();
   EXPECT_EQ(form.directoryProfile, -1);
   EXPECT_FALSE(form.certEnabled);

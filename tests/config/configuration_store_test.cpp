@@ -80,8 +80,8 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
 
   auto dialog = OpenDialog();
   EXPECT_EQ(dialog->logFileSize, 400);
-  ASSERT_EQ(g_profiles.size(), 2u);
-  ProfileRecord& held = g_profiles[0];
+  ASSERT_EQ(dialog->State().profiles.size(), 2u);
+  ProfileRecord& held = dialog->State().profiles[0];
   ASSERT_EQ(held.name, CString(L"Alpha"));
   EXPECT_EQ(held.crlUpdatePeriod, (std::vector<int>{5, 1}));
   EXPECT_EQ(held.notUseLdap, (std::vector<int>{1, 0})) << "padded to the directory profiles";
@@ -91,12 +91,12 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
   EXPECT_EQ(held.rules[0].masks, (std::vector<CString>{L"*.txt"}));
   EXPECT_EQ(held.rules[1].zipFile, 1);
   EXPECT_EQ(held.rules[2].resignProfile, CString(L"Второй"));
-  EXPECT_TRUE(g_profiles[1].rules.empty()) << "a profile key without rules";
-  EXPECT_EQ(g_baseSettings.zipArchiveExt, CString(L"zip"));
+  EXPECT_TRUE(dialog->State().profiles[1].rules.empty()) << "a profile key without rules";
+  EXPECT_EQ(dialog->State().baseSettings.zipArchiveExt, CString(L"zip"));
 
   held.serverTsp[1] = L"";  // as an editor leaves a profile without a server
   dialog->SaveConfiguration();
-  EXPECT_EQ(g_modified, 0);
+  EXPECT_EQ(dialog->State().modified, 0);
   EXPECT_TRUE(answers.Shown().empty());
 
   const std::filesystem::path exported = root.path() / "export.reg";
@@ -116,7 +116,7 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
 
   // What the service reads is what the program held, value by value, with
   // the paths of each rule's directory profiles.
-  for (const ProfileRecord& profile : g_profiles) {
+  for (const ProfileRecord& profile : dialog->State().profiles) {
     SCOPED_TRACE(ToQString(profile.name).toStdString());
     ServiceConfiguration config;
     ASSERT_EQ(LoadConfiguration(profile.name, config).code, 0u);
@@ -179,8 +179,8 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
 TEST_F(ConfigurationStoreTest, AStoreSavedByTheProgramRunsItsRulesInTheService) {
   auto dialog = OpenDialog();
   const std::filesystem::path in = root.Dir("in"), out = root.Dir("out"), errors = root.Dir("errors");
-  g_baseSettings.logPath = CString(root.Dir("journals").wstring().c_str());
-  ProfileRecord& profile = g_profiles[0];
+  dialog->State().baseSettings.logPath = CString(root.Dir("journals").wstring().c_str());
+  ProfileRecord& profile = dialog->State().profiles[0];
   profile.notLoadCrl = {1};
   RuleRecord rule;
   rule.operation = L"SIGN";
@@ -192,7 +192,7 @@ TEST_F(ConfigurationStoreTest, AStoreSavedByTheProgramRunsItsRulesInTheService) 
   rule.zcsProfile = L"Второй";
   profile.rules = {rule};
   dialog->SaveConfiguration();
-  ASSERT_EQ(g_modified, 0);
+  ASSERT_EQ(dialog->State().modified, 0);
 
   root.WriteFile("in/letter.txt", "Письмо\n");
   ASSERT_EQ(testsupport::RunMirelservice({"install", "default"}).exitCode, 0);
@@ -206,8 +206,8 @@ TEST_F(ConfigurationStoreTest, AStoreSavedByTheProgramRunsItsRulesInTheService) 
 
 TEST_F(ConfigurationStoreTest, AnEmptyStoreCreatesTheDefaultProfile) {
   auto dialog = OpenDialog();
-  ASSERT_EQ(g_profiles.size(), 1u);
-  const ProfileRecord& profile = g_profiles[0];
+  ASSERT_EQ(dialog->State().profiles.size(), 1u);
+  const ProfileRecord& profile = dialog->State().profiles[0];
   EXPECT_EQ(profile.name, CString(L"default"));
   EXPECT_EQ(profile.zcsProfiles, (std::vector<CString>{L"Второй"}))
       << "the library's first directory profile";
@@ -218,7 +218,7 @@ TEST_F(ConfigurationStoreTest, AnEmptyStoreCreatesTheDefaultProfile) {
   EXPECT_EQ(profile.handlerTimeout, 15);
   EXPECT_TRUE(profile.rules.empty());
   EXPECT_EQ(dialog->logFileSize, 4000);
-  EXPECT_EQ(g_currentProfile, CString(L"default"));
+  EXPECT_EQ(dialog->State().currentProfile, CString(L"default"));
   EXPECT_NE(Reg({"query", kBase + "\\default\\rules"}).size(), 0u);
 }
 
@@ -226,11 +226,11 @@ TEST_F(ConfigurationStoreTest, RemovedAndRenamedInCaseProfilesAreRewritten) {
   ImportStore("[" + kBase + "\\Default]\r\n\"ZCSProfile\"=" + MultiSz({L"Основной"}) + "\r\n\r\n"
               "[" + kBase + "\\Old\\rules\\Rule 0]\r\n\"Operation\"=\"HASH\"\r\n\r\n");
   auto dialog = OpenDialog();
-  ASSERT_EQ(g_profileNames.GetSize(), 2);
-  g_profileNames[0] = L"default";
-  g_profiles[0].name = L"default";
-  g_profileNames.RemoveAt(1);
-  g_profiles.pop_back();
+  ASSERT_EQ(dialog->State().profileNames.GetSize(), 2);
+  dialog->State().profileNames[0] = L"default";
+  dialog->State().profiles[0].name = L"default";
+  dialog->State().profileNames.RemoveAt(1);
+  dialog->State().profiles.pop_back();
   dialog->SaveConfiguration();
   const std::filesystem::path exported = root.path() / "export.reg";
   Reg({"export", kBase, exported.string(), "/y"});
@@ -247,12 +247,12 @@ TEST_F(ConfigurationStoreTest, AFailedSaveKeepsTheExitQuestion) {
   rule.operation = L"CHCK";
   // A key name longer than the registry takes cannot be created.
   rule.signerLists = {{CString(std::wstring(300, L'x').c_str()), {L"CN=A"}}};
-  g_profiles[0].rules = {rule};
-  g_modified = 1;
+  dialog->State().profiles[0].rules = {rule};
+  dialog->State().modified = 1;
   answers.Then(QMessageBox::Ok).Then(QMessageBox::No);
   dialog->findChild<QPushButton*>("SaveAndExitButton")->click();
   EXPECT_TRUE(dialog->isVisible());
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(dialog->State().modified, 1);
   const auto texts = answers.MessageTexts();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_TRUE(texts[0].startsWith(QString::fromUtf8("Создание (открытие) ключа реестра HKEY_LOCAL_MACHINE\\SOFTWARE")));

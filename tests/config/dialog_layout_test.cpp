@@ -55,8 +55,9 @@ void ShowActive(QDialog& dialog) {
 // ---------------------------------------------------------- one-line texts
 
 TEST(OneLineTextTest, TabLeavesTheDescriptionAndEnterTypesNoLineBreak) {
+  TrelconState state;
   ModalAnswers answers;
-  CAddRule editor(nullptr, TwoDirectoryProfiles(), {}, RuleRecord{});
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, RuleRecord{});
   ShowActive(editor);
   auto* description = Child<QLineEdit>(editor, "Description");
   description->setFocus();
@@ -76,6 +77,7 @@ TEST(OneLineTextTest, TabLeavesTheDescriptionAndEnterTypesNoLineBreak) {
 }
 
 TEST(OneLineTextTest, PastedLineBreaksBecomeOneBlankAndNoneAtTheEnds) {
+  TrelconState state;
   struct Case {
     const char* before;  // "|" marks the cursor
     const char* pasted;
@@ -93,7 +95,7 @@ TEST(OneLineTextTest, PastedLineBreaksBecomeOneBlankAndNoneAtTheEnds) {
       {"|", "\n\n", "|"},
   };
   ModalAnswers answers;
-  CAddRule editor(nullptr, TwoDirectoryProfiles(), {}, RuleRecord{});
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, RuleRecord{});
   auto* description = Child<QLineEdit>(editor, "Description");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pasted);
@@ -109,6 +111,7 @@ TEST(OneLineTextTest, PastedLineBreaksBecomeOneBlankAndNoneAtTheEnds) {
 }
 
 TEST(OneLineTextTest, AStoredDescriptionWithALineBreakIsSavedOnOneLine) {
+  TrelconState state;
   testsupport::TempRoot root;
   ModalAnswers answers;
   RuleRecord rule;
@@ -118,7 +121,7 @@ TEST(OneLineTextTest, AStoredDescriptionWithALineBreakIsSavedOnOneLine) {
   rule.pathError = FromQString(QString::fromStdString(root.Dir("err").string()));
   rule.masks = {L"*"};
   rule.description = L"первая\r\nвторая";
-  CAddRule editor(nullptr, TwoDirectoryProfiles(), {}, rule);
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, rule);
   EXPECT_EQ(Child<QLineEdit>(editor, "Description")->text().toStdString(), "первая вторая");
   testsupport::Click(editor, "OK");
   ASSERT_EQ(editor.result(), QDialog::Accepted);
@@ -128,9 +131,9 @@ TEST(OneLineTextTest, AStoredDescriptionWithALineBreakIsSavedOnOneLine) {
 // Every edit field of every dialog: text inserted as a paste inserts it
 // either loses its line breaks or, in a number field, is refused whole.
 TEST(OneLineTextTest, NoEditFieldOfAnyDialogTakesALineBreak) {
+  TrelconState state;
   ModalAnswers answers;
-  g_libraryProfileNames.RemoveAll();
-  g_libraryProfileNames.Add(L"alpha");
+  state.libraryProfileNames.Add(L"alpha");
   const ProfileRecord profile = TwoDirectoryProfiles();
   RuleRecord move;
   move.operation = L"MOVE";
@@ -138,9 +141,9 @@ TEST(OneLineTextTest, NoEditFieldOfAnyDialogTakesALineBreak) {
   pack.operation = L"PACK";
   const std::function<std::unique_ptr<QWidget>()> dialogs[] = {
       [] { return std::make_unique<CTrelconDlg>(); },
-      [&] { return std::make_unique<CAddProfile>(nullptr, profile); },
-      [&] { return std::make_unique<CAddRule>(nullptr, profile, std::vector<CString>{}, move); },
-      [&] { return std::make_unique<CAddRule>(nullptr, profile, std::vector<CString>{}, pack); },
+      [&] { return std::make_unique<CAddProfile>(nullptr, state, profile); },
+      [&] { return std::make_unique<CAddRule>(nullptr, state, profile, std::vector<CString>{}, move); },
+      [&] { return std::make_unique<CAddRule>(nullptr, state, profile, std::vector<CString>{}, pack); },
       [] { return std::make_unique<AddMask>(nullptr, std::vector<CString>{L"*.p7s"}, CString()); },
       [] { return std::make_unique<CConfigPage>(nullptr, BaseSettings{}); },
       [] { return std::make_unique<CAddExtDlg>(nullptr); },
@@ -187,13 +190,14 @@ QStringList TabWalk(QDialog& dialog, QWidget* first) {
 }
 
 TEST(TabOrderTest, TheProfileEditorFollowsTheScreen) {
+  TrelconState state;
   ModalAnswers answers;
   ProfileRecord profile = TwoDirectoryProfiles();
   // Every setting in use, so that no field is skipped as disabled.
   profile.autoUseTsp = {1, 1};
   profile.autoVerifyTsp = {1, 1};
   profile.serverTsp = {L"http://tsp", L"0"};
-  CAddProfile editor(nullptr, profile);
+  CAddProfile editor(nullptr, state, profile);
   ShowActive(editor);
   EXPECT_EQ(Joined(TabWalk(editor, Child<QWidget>(editor, "ProfileName"))),
             Joined({"ProfileName", "DirectoryProfiles", "AddDirectoryProfile",
@@ -205,6 +209,7 @@ TEST(TabOrderTest, TheProfileEditorFollowsTheScreen) {
 }
 
 TEST(TabOrderTest, TheRuleEditorFollowsTheScreen) {
+  TrelconState state;
   struct Case {
     const char* operation;
     QStringList names;
@@ -229,7 +234,7 @@ TEST(TabOrderTest, TheRuleEditorFollowsTheScreen) {
     RuleRecord rule;
     rule.operation = c.operation;
     rule.recipients = {L"CN=X"};
-    CAddRule editor(nullptr, TwoDirectoryProfiles(), {}, rule);
+    CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, rule);
     ShowActive(editor);
     EXPECT_EQ(Joined(TabWalk(editor, Child<QWidget>(editor, "Operation"))), Joined(c.names));
   }
@@ -263,22 +268,23 @@ QStringList CutTexts(QDialog& dialog) {
 }
 
 TEST(DialogSizeTest, EveryDialogIsItsTemplatesSizeAndShowsItsTextsWhole) {
+  TrelconState state;
   struct Case {
     const char* name;
     int width, height;  // the template's, in dialog units
     std::function<std::unique_ptr<QDialog>()> make;
   };
   ModalAnswers answers;
-  g_libraryProfileNames.RemoveAll();
-  g_libraryProfileNames.Add(L"alpha");
+  state.libraryProfileNames.Add(L"alpha");
   const ProfileRecord profile = TwoDirectoryProfiles();
   RuleRecord encr;
   encr.operation = L"ENCR";
   const Case cases[] = {
-      {"CAddProfile", 319, 352, [&] { return std::make_unique<CAddProfile>(nullptr, profile); }},
-      {"CAddCSProfDlg", 315, 55, [] { return std::make_unique<CAddCSProfDlg>(nullptr); }},
+      {"CAddProfile", 319, 352, [&] { return std::make_unique<CAddProfile>(nullptr, state, profile); }},
+      {"CAddCSProfDlg", 315, 55,
+       [&] { return std::make_unique<CAddCSProfDlg>(nullptr, state.libraryProfileNames); }},
       {"CAddRule", 394, 224,
-       [&] { return std::make_unique<CAddRule>(nullptr, profile, std::vector<CString>{}, encr); }},
+       [&] { return std::make_unique<CAddRule>(nullptr, state, profile, std::vector<CString>{}, encr); }},
       {"CPreEncryptDlg", 419, 258,
        [] {
          return std::make_unique<CPreEncryptDlg>(nullptr, PreEncryptParams{}, nullptr,
@@ -331,8 +337,9 @@ TEST(DialogSizeTest, TheWarningBoxWithItsTextIsItsTemplatesSize) {
 }
 
 TEST(DialogSizeTest, TheEncryptionRuleFormFitsA1024PixelScreen) {
+  TrelconState state;
   ModalAnswers answers;
-  CAddRule editor(nullptr, TwoDirectoryProfiles(), {}, RuleRecord{});
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, RuleRecord{});
   ASSERT_EQ(editor.findChild<QComboBox*>("Operation")->currentIndex(), OperationPosition("ENCR"));
   // The size asked for, not only the size given: the offscreen screen is
   // smaller than a real one and would clamp it.

@@ -107,9 +107,9 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
     AddLibraryProfile("Второй", "user2");
     dialog_ = OpenDialog();
     SetEditorDialogs(&programEditors_);
-    EXPECT_EQ(g_libraryProfileNames.GetSize(), 2);
-    first_ = g_libraryProfileNames[0];
-    second_ = g_libraryProfileNames[1];
+    EXPECT_EQ(State().libraryProfileNames.GetSize(), 2);
+    first_ = State().libraryProfileNames[0];
+    second_ = State().libraryProfileNames[1];
   }
 
   // The holder of a library directory profile's key ("user1", "user2").
@@ -134,8 +134,8 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
     profiles->clearSelection();
     for (QTreeWidgetItem* row : profiles->findItems(name, Qt::MatchExactly)) row->setSelected(true);
     dialog_->OnOpenProfile();
-    ASSERT_NE(OpenProfile(), nullptr);
-    ASSERT_EQ(ToQString(OpenProfile()->name), name);
+    ASSERT_NE(State().OpenProfile(), nullptr);
+    ASSERT_EQ(ToQString(State().OpenProfile()->name), name);
   }
 
   // The profile "Склад": two directory profiles with settings of their own.
@@ -197,16 +197,16 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
       Click(editor, "OK");
       return editor.result();
     });
-    const size_t before = OpenProfile()->rules.size();
+    const size_t before = State().OpenProfile()->rules.size();
     dialog_->OnAddRule();
-    EXPECT_EQ(OpenProfile()->rules.size(), before + 1) << code << ": the editor did not end with OK";
+    EXPECT_EQ(State().OpenProfile()->rules.size(), before + 1) << code << ": the editor did not end with OK";
     return expected;
   }
 
   // The program's save, then the service's load of profile name.
   ServiceConfiguration SaveAndLoad(const CString& name) {
     dialog_->SaveConfiguration();
-    EXPECT_EQ(g_modified, 0) << "the save reported a failure";
+    EXPECT_EQ(State().modified, 0) << "the save reported a failure";
     ServiceConfiguration config;
     EXPECT_EQ(LoadConfiguration(name, config).code, 0u);
     InstallProgramReporters();  // the service's load installed its own
@@ -215,12 +215,14 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
 
   // The paths the save writes for a rule: those of its directory profiles
   // in the library's store.
-  static void AddLibraryPaths(RuleRecord& rule) {
-    for (const DirectoryProfileEntry& entry : g_directoryProfiles) {
+  void AddLibraryPaths(RuleRecord& rule) const {
+    for (const DirectoryProfileEntry& entry : State().directoryProfiles) {
       if (!rule.zcsProfile.IsEmpty() && entry.name == rule.zcsProfile) rule.directoryProfile = entry;
       if (rule.operation == L"RESG" && entry.name == rule.resignProfile) rule.resignDirectoryProfile = entry;
     }
   }
+
+  TrelconState& State() const { return dialog_->State(); }
 
   ProgramEditors programEditors_;
   std::unique_ptr<CTrelconDlg> dialog_;
@@ -229,7 +231,7 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
 
 TEST_F(DialogsToServiceTest, AProfileMadeInTheEditorIsWhatTheServiceLoads) {
   AddStoreProfile();
-  ASSERT_EQ(g_modified, 1);
+  ASSERT_EQ(State().modified, 1);
   const ServiceConfiguration config = SaveAndLoad(L"Склад");
   const ProfileRecord& read = config.profile;
   EXPECT_EQ(read.zcsProfiles, (std::vector<CString>{first_, second_}));
@@ -369,7 +371,7 @@ TEST_F(DialogsToServiceTest, RulesOfEveryOperationMadeInTheEditorAreWhatTheServi
     expected.push_back(rule);
   }
   ASSERT_FALSE(HasFailure());
-  const std::vector<RuleRecord>& made = OpenProfile()->rules;
+  const std::vector<RuleRecord>& made = State().OpenProfile()->rules;
   ASSERT_EQ(made.size(), expected.size());
   for (size_t i = 0; i < made.size(); ++i) ExpectSameStoredValues(expected[i], made[i]);
 
@@ -408,9 +410,9 @@ TEST_F(DialogsDriveAServiceTest, RulesMadeInTheEditorsProcessAFileInARunningInst
   });
   AddRule("DECR", {"encrypted", "decrypted", "err"}, Q("*.p7e"), [](QDialog&) {});
   ASSERT_FALSE(HasFailure());
-  ASSERT_EQ(OpenProfile()->rules.size(), 2u);
+  ASSERT_EQ(State().OpenProfile()->rules.size(), 2u);
   dialog_->SaveConfiguration();
-  ASSERT_EQ(g_modified, 0);
+  ASSERT_EQ(State().modified, 0);
 
   ASSERT_EQ(testsupport::RunMirelservice({"install", "Цех"}).exitCode, 0);
   const testsupport::ProgramResult started = testsupport::RunMirelservice({"start", "Цех"});

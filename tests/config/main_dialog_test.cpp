@@ -161,7 +161,7 @@ class MainDialogTest : public TrelconTest {
 
   // The open profile gets these rules and is shown again.
   void ShowRules(std::vector<RuleRecord> rules) {
-    g_profiles[0].rules = std::move(rules);
+    State().profiles[0].rules = std::move(rules);
     ProfileList(*dialog)->setCurrentItem(ProfileList(*dialog)->topLevelItem(0));
     dialog->OnOpenProfile();
   }
@@ -176,9 +176,12 @@ class MainDialogTest : public TrelconTest {
 
   std::vector<CString> Descriptions() const {
     std::vector<CString> texts;
-    for (const RuleRecord& rule : g_profiles[0].rules) texts.push_back(rule.description);
+    for (const RuleRecord& rule : State().profiles[0].rules) texts.push_back(rule.description);
     return texts;
   }
+
+  // The dialog's state.
+  TrelconState& State() const { return dialog->State(); }
 
   std::unique_ptr<CTrelconDlg> dialog;
 };
@@ -196,7 +199,7 @@ TEST_F(MainDialogTest, CommandsOnAFilteredListActOnTheRowsRules) {
   SelectRuleRows(*dialog, {1});  // rule 5
   dialog->OnCopyRule();
   EXPECT_EQ(Descriptions(), (std::vector<CString>{L"one", L"xABCx", L"three", L"four", L"abc", L"abc"}));
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().modified, 1);
 
   SelectRuleRows(*dialog, {2});  // rule 6, the copy
   dialog->OnMoveRuleFirst();
@@ -209,7 +212,7 @@ TEST_F(MainDialogTest, CommandsOnAFilteredListActOnTheRowsRules) {
   });
   SelectRuleRows(*dialog, {2});  // rule 6
   dialog->OnEditRule();
-  EXPECT_EQ(g_profiles[0].rules[5].description, CString(L"abc edited"));
+  EXPECT_EQ(State().profiles[0].rules[5].description, CString(L"abc edited"));
 
   answers.Then(QMessageBox::Yes);
   SelectRuleRows(*dialog, {0, 2});  // rules 1 and 6
@@ -220,25 +223,25 @@ TEST_F(MainDialogTest, CommandsOnAFilteredListActOnTheRowsRules) {
 
 TEST_F(MainDialogTest, TicksTakeEffectAtOnceOnlyForShownRules) {
   ShowFilteredRules();
-  g_modified = 0;
+  State().modified = 0;
   RuleList(*dialog)->topLevelItem(1)->setCheckState(0, Qt::Unchecked);  // rule 5
-  EXPECT_EQ(g_profiles[0].rules[4].isOn, 0);
-  EXPECT_EQ(g_modified, 1);
-  for (int i : {0, 1, 2, 3}) EXPECT_EQ(g_profiles[0].rules[i].isOn, 1) << i;
+  EXPECT_EQ(State().profiles[0].rules[4].isOn, 0);
+  EXPECT_EQ(State().modified, 1);
+  for (int i : {0, 1, 2, 3}) EXPECT_EQ(State().profiles[0].rules[i].isOn, 1) << i;
 }
 
 TEST_F(MainDialogTest, MovesAtTheEndsChangeNothingButMoveFirstCounts) {
   ShowRules({Rule(L"ENCR", L"1"), Rule(L"DECR", L"2"), Rule(L"HASH", L"3")});
-  g_modified = 0;
+  State().modified = 0;
   SelectRuleRows(*dialog, {0});
   dialog->OnMoveRuleUp();
   SelectRuleRows(*dialog, {2});
   dialog->OnMoveRuleDown();
-  EXPECT_EQ(g_modified, 0);
+  EXPECT_EQ(State().modified, 0);
   EXPECT_EQ(Descriptions(), (std::vector<CString>{L"1", L"2", L"3"}));
   SelectRuleRows(*dialog, {0});
   dialog->OnMoveRuleFirst();
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().modified, 1);
   SelectRuleRows(*dialog, {0});
   dialog->OnMoveRuleDown();
   EXPECT_EQ(Descriptions(), (std::vector<CString>{L"2", L"1", L"3"}));
@@ -259,7 +262,7 @@ TEST_F(MainDialogTest, AddedRuleIsAppendedAndSelectedWithTheSuggestedMasks) {
   editors.ruleAnswers.push_back([](RuleRecord&) { return false; });
   dialog->OnAddRule();
   dialog->OnAddRule();  // Cancel
-  ASSERT_EQ(g_profiles[0].rules.size(), 2u);
+  ASSERT_EQ(State().profiles[0].rules.size(), 2u);
   EXPECT_EQ(RuleList(*dialog)->selectedItems().value(0)->text(0), "2");
   ASSERT_FALSE(editors.suggestedMasks.empty());
   EXPECT_EQ(editors.suggestedMasks[0].front(), CString(L"*.txt"));
@@ -285,13 +288,13 @@ TEST_F(MainDialogTest, RightClickDetails) {
 }
 
 TEST_F(MainDialogTest, DeletingAProfileBesideHiddenNamesDeletesTheRowsProfile) {
-  g_profileNames.RemoveAll();
-  g_profiles.clear();
+  State().profileNames.RemoveAll();
+  State().profiles.clear();
   for (const wchar_t* name : {L"", L"Alpha", L"alpha", L"Beta"}) {
-    g_profileNames.Add(name);
+    State().profileNames.Add(name);
     ProfileRecord profile;
     profile.name = name;
-    g_profiles.push_back(profile);
+    State().profiles.push_back(profile);
   }
   ProfileList(*dialog)->clear();
   dialog->FillProfileList();
@@ -300,11 +303,11 @@ TEST_F(MainDialogTest, DeletingAProfileBesideHiddenNamesDeletesTheRowsProfile) {
   ProfileList(*dialog)->setCurrentItem(ProfileList(*dialog)->topLevelItem(1));
   dialog->OnDeleteProfile();
   EXPECT_EQ(answers.MessageTexts()[0], Q("Вы уверены, что хотите удалить профиль 'Beta'?"));
-  ASSERT_EQ(g_profileNames.GetSize(), 3);
-  EXPECT_EQ(g_profileNames[1], CString(L"Alpha"));
-  EXPECT_EQ(g_profileNames[2], CString(L"alpha"));
-  EXPECT_EQ(g_profiles[2].name, CString(L"alpha"));
-  EXPECT_TRUE(g_currentProfile.IsEmpty());
+  ASSERT_EQ(State().profileNames.GetSize(), 3);
+  EXPECT_EQ(State().profileNames[1], CString(L"Alpha"));
+  EXPECT_EQ(State().profileNames[2], CString(L"alpha"));
+  EXPECT_EQ(State().profiles[2].name, CString(L"alpha"));
+  EXPECT_TRUE(State().currentProfile.IsEmpty());
   EXPECT_FALSE(RuleList(*dialog)->isEnabled());
   // With no profile open, the deleted row's neighbour must not look open.
   EXPECT_TRUE(ProfileList(*dialog)->selectedItems().isEmpty());
@@ -314,7 +317,7 @@ TEST_F(MainDialogTest, DeletingAProfileBesideHiddenNamesDeletesTheRowsProfile) {
   ProfileList(*dialog)->setCurrentItem(ProfileList(*dialog)->topLevelItem(0));
   dialog->OnDeleteProfile();
   EXPECT_EQ(answers.MessageTexts().back(), Q("Единственный профиль не подлежит удалению."));
-  EXPECT_EQ(g_profileNames.GetSize(), 3);
+  EXPECT_EQ(State().profileNames.GetSize(), 3);
 }
 
 TEST_F(MainDialogTest, EditingAProfileRenamesItAndMovesRulesOffRemovedDirectoryProfiles) {
@@ -331,12 +334,12 @@ TEST_F(MainDialogTest, EditingAProfileRenamesItAndMovesRulesOffRemovedDirectoryP
     return true;
   });
   dialog->OnEditProfile();
-  EXPECT_EQ(g_currentProfile, CString(L"renamed"));
-  EXPECT_EQ(g_profileNames[0], CString(L"renamed"));
+  EXPECT_EQ(State().currentProfile, CString(L"renamed"));
+  EXPECT_EQ(State().profileNames[0], CString(L"renamed"));
   EXPECT_EQ(ProfileList(*dialog)->topLevelItem(0)->text(0), "renamed");
-  EXPECT_EQ(g_profiles[0].rules[0].zcsProfile, CString(L"Основной"));
-  EXPECT_EQ(g_profiles[0].rules[1].resignProfile, CString(L"Основной"));
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().profiles[0].rules[0].zcsProfile, CString(L"Основной"));
+  EXPECT_EQ(State().profiles[0].rules[1].resignProfile, CString(L"Основной"));
+  EXPECT_EQ(State().modified, 1);
 }
 
 TEST_F(MainDialogTest, AddingAProfileNeedsADirectoryProfile) {
@@ -346,10 +349,10 @@ TEST_F(MainDialogTest, AddingAProfileNeedsADirectoryProfile) {
   });
   dialog->OnAddProfile();
   EXPECT_EQ(ProfileList(*dialog)->topLevelItemCount(), 2);
-  EXPECT_EQ(g_profiles.back().name, CString(L"second"));
-  EXPECT_EQ(g_currentProfile, CString(L"default")) << "the new profile is not opened";
+  EXPECT_EQ(State().profiles.back().name, CString(L"second"));
+  EXPECT_EQ(State().currentProfile, CString(L"default")) << "the new profile is not opened";
 
-  g_libraryProfileNames.RemoveAll();
+  State().libraryProfileNames.RemoveAll();
   answers.Then(QMessageBox::Ok);
   dialog->OnAddProfile();
   EXPECT_EQ(answers.MessageTexts().back(), Q("Не обнаружено ни одного профиля справочника."));
@@ -357,11 +360,11 @@ TEST_F(MainDialogTest, AddingAProfileNeedsADirectoryProfile) {
 
 TEST_F(MainDialogTest, LeavingWithUnsavedChangesAsksAndNoKeepsTheDialog) {
   dialog->show();
-  g_modified = 1;
+  State().modified = 1;
   answers.Then(QMessageBox::No).Then(QMessageBox::Yes);
   dialog->findChild<QPushButton*>("ExitButton")->click();
   EXPECT_TRUE(dialog->isVisible());
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().modified, 1);
   QTest::keyClick(dialog.get(), Qt::Key_Escape);
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_EQ(dialog->result(), int(QDialog::Rejected));
@@ -376,11 +379,11 @@ TEST_F(MainDialogTest, EnterInAnyControlSavesAndEnds) {
     fresh->show();
     QWidget* widget = fresh->findChild<QWidget*>(control);
     widget->setFocus();
-    g_modified = 1;
+    fresh->State().modified = 1;
     QTest::keyClick(widget, Qt::Key_Return);
     EXPECT_FALSE(fresh->isVisible());
     EXPECT_EQ(fresh->result(), int(QDialog::Accepted));
-    EXPECT_EQ(g_modified, 0);
+    EXPECT_EQ(fresh->State().modified, 0);
   }
 }
 
@@ -396,13 +399,13 @@ TEST_F(MainDialogTest, JournalAndExtensionSettingsAreTakenOverOnOk) {
     settings.findChild<QPushButton*>("OK")->click();
     return settings.result();
   });
-  g_modified = 0;
+  State().modified = 0;
   dialog->OnJournalSettings();
-  EXPECT_EQ(ToQString(g_baseSettings.logPath).toStdString(), folder);
+  EXPECT_EQ(ToQString(State().baseSettings.logPath).toStdString(), folder);
   EXPECT_EQ(dialog->logFileSize, 1000);
-  g_modified = 0;
+  State().modified = 0;
   dialog->OnSettings();
-  EXPECT_EQ(g_modified, 1) << "OK marks a change even when nothing differs";
+  EXPECT_EQ(State().modified, 1) << "OK marks a change even when nothing differs";
 }
 
 // Answers a file dialog with path.
@@ -434,13 +437,13 @@ TEST_F(MainDialogTest, ExportAndImportOfTheOpenProfilesRules) {
   EXPECT_EQ(bytes.substr(0, 5), "ENCR\n");
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\n\r");
 
-  g_modified = 0;
+  State().modified = 0;
   answers.Then(ChooseFile(file));
   dialog->ImportProfileRules();
-  EXPECT_EQ(g_profiles[0].rules.size(), 4u);
+  EXPECT_EQ(State().profiles[0].rules.size(), 4u);
   EXPECT_EQ(RowNumbers(*dialog), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(RuleList(*dialog)->selectedItems().value(0)->text(0), "4");
-  EXPECT_EQ(g_modified, 1);
+  EXPECT_EQ(State().modified, 1);
 }
 
 // How far an image stands out from its background: the mean over its

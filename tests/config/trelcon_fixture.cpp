@@ -21,7 +21,8 @@ BaseSettings DefaultExtensions(std::initializer_list<const wchar_t*> extExt) {
   return settings;
 }
 
-bool ScriptedEditors::EditProfile(QWidget*, ProfileRecord& profile, std::vector<CString>& removed) {
+bool ScriptedEditors::EditProfile(QWidget*, const TrelconState&, ProfileRecord& profile,
+                                  std::vector<CString>& removed) {
   if (profileAnswers.empty()) {
     ADD_FAILURE() << "unexpected profile editor";
     return false;
@@ -31,8 +32,8 @@ bool ScriptedEditors::EditProfile(QWidget*, ProfileRecord& profile, std::vector<
   return answer(profile, removed);
 }
 
-bool ScriptedEditors::EditRule(QWidget*, const ProfileRecord&, const std::vector<CString>& masks,
-                               RuleRecord& rule) {
+bool ScriptedEditors::EditRule(QWidget*, TrelconState&, const ProfileRecord&,
+                               const std::vector<CString>& masks, RuleRecord& rule) {
   suggestedMasks.push_back(masks);
   if (ruleAnswers.empty()) {
     ADD_FAILURE() << "unexpected rule editor";
@@ -44,13 +45,11 @@ bool ScriptedEditors::EditRule(QWidget*, const ProfileRecord&, const std::vector
 }
 
 TrelconTest::TrelconTest() {
-  ResetConfigurationState();
   SetEditorDialogs(&editors);
 }
 
 TrelconTest::~TrelconTest() {
   SetEditorDialogs(nullptr);
-  ResetConfigurationState();
 }
 
 std::string TrelconTest::Reg(const std::vector<std::string>& args) {

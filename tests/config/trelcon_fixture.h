@@ -31,8 +31,9 @@ class ScriptedEditors : public EditorDialogs {
   std::deque<std::function<bool(RuleRecord&)>> ruleAnswers;
   std::vector<std::vector<CString>> suggestedMasks;  // as each rule request offered them
 
-  bool EditProfile(QWidget*, ProfileRecord& profile, std::vector<CString>& removed) override;
-  bool EditRule(QWidget*, const ProfileRecord&, const std::vector<CString>& masks,
+  bool EditProfile(QWidget*, const TrelconState&, ProfileRecord& profile,
+                   std::vector<CString>& removed) override;
+  bool EditRule(QWidget*, TrelconState&, const ProfileRecord&, const std::vector<CString>& masks,
                 RuleRecord& rule) override;
 };
 
@@ -64,6 +65,9 @@ class TrelconTest : public ::testing::Test {
   TempRoot root;
   ModalAnswers answers;
   ScriptedEditors editors;
+  // The program's state for tests that run the load, the save or an editor
+  // without a main dialog (a dialog holds its own).
+  TrelconState state;
 };
 
 }  // namespace testsupport
