@@ -12,6 +12,7 @@
 #include "common/error_description.h"
 #include "service/operations/verification_report.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
+#include "tests/support/der.h"
 #include "tests/support/http_server.h"
 
 namespace cryptoops {
@@ -77,6 +78,25 @@ class VerificationTest : public CryptoOperationTest {
                          : ORLAX_TspBlkUrlStampCmsFile(context_, &params, url.c_str(), file.c_str(), stamped.c_str());
     ASSERT_EQ(rc, 0u);
     fs::rename(stamped, file);
+  }
+
+  // Stamps the first signature of a block (DER) message from the authority at
+  // "/tsa" and then swaps the stamp for one the same authority gives over the
+  // same bytes under the SHA-256 name, as a forger would.
+  void StampUnderSha256Name(const fs::path& file, testsupport::LocalHttpServer& server) {
+    server.EnableTimeStamping(pki_, "/tsa");
+    server.EnableTimeStamping(pki_, "/sha256", "2.16.840.1.101.3.4.2.1");
+    StampSignature(file, 0, server.Url("/tsa"));
+    const std::string query = server.Requests().back().body;
+    std::string reply;
+    ASSERT_EQ(testsupport::ParseHttpResponse(
+                  testsupport::SendHttpRequest(server.Port(),
+                                               "POST /sha256 HTTP/1.0\r\nContent-Type: application/timestamp-query\r\n"
+                                               "Content-Length: " +
+                                                   std::to_string(query.size()) + "\r\n\r\n" + query),
+                  &reply),
+              200);
+    WriteBytes(file, testsupport::ReplaceTimeStampToken(Read(file), testsupport::TokenOfReply(reply)));
   }
 
   // The stamp time of signature `index`, as the library reads it.

@@ -174,6 +174,21 @@ TEST_F(VerifyAttachedTest, StampedSignaturesPassAndMissingStampsFailOnlyWhenTheP
                                      ")\r\n\r\nЭП №: 1\r\nОшибка ORLAX 0xE0700106 - "));
 }
 
+// A stamp whose imprint holds the GOST digest's bytes under the SHA-256 name
+// stamps nothing: the file is refused.
+TEST_F(VerifyAttachedTest, StampUnderAnotherDigestNameFailsTheFile) {
+  testsupport::LocalHttpServer server;
+  profile_.autoVerifyTsp = {1};
+  StampUnderSha256Name(Signed("swapped.p7s", "подмена штампа"), server);
+  ASSERT_EQ(Check({"swapped.p7s"}, false), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"swapped.p7s"});
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, "Проверка штампов времени ЭП в файле " + (in_ / "swapped.p7s").string())) << errors;
+  EXPECT_TRUE(Contains(errors, "ЭП №: 1\r\nОшибка ORLAX 0xE0700062 - ")) << errors;
+  EXPECT_FALSE(Contains(Operations(), "| Успех |")) << Operations();
+}
+
 TEST_F(VerifyAttachedTest, EachStampBelongsToItsOwnSignature) {
   testsupport::LocalHttpServer server;
   server.EnableTimeStamping(pki_);

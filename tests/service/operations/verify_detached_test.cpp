@@ -175,6 +175,23 @@ TEST_F(VerifyDetachedTest, TimeStampsAreCheckedForEverySignature) {
                                      (in_ / "late.txt.p7d").string() + " (размер: "));
 }
 
+// A stamp whose imprint holds the GOST digest's bytes under the SHA-256 name
+// stamps nothing: the pair is refused.
+TEST_F(VerifyDetachedTest, StampUnderAnotherDigestNameFailsThePair) {
+  testsupport::LocalHttpServer server;
+  profile_.autoVerifyTsp = {1};
+  Pair("swapped.txt", "подмена штампа");
+  StampUnderSha256Name(in_ / "swapped.txt.p7d", server);
+  ASSERT_EQ(CheckDetached({"swapped.txt"}), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"swapped.txt", "swapped.txt.p7d"}));
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, "Проверка штампов времени отсоединенной ЭП файла " + (in_ / "swapped.txt").string()))
+      << errors;
+  EXPECT_TRUE(Contains(errors, "ЭП №: 1\r\nОшибка ORLAX 0xE0700062 - ")) << errors;
+  EXPECT_FALSE(Contains(Operations(), "| Успех |")) << Operations();
+}
+
 TEST_F(VerifyDetachedTest, PairFailsWhenOneOfItsSignerListsIsNotMet) {
   Pair("a.txt", "a", "user2");
   Rule().signerLists = {SignerListRecord{L"Первые", {Wide(pki_.Dn("user2"))}},
