@@ -129,6 +129,30 @@ TEST(LocalHttpServer, TimeStampAnswerVerifiesWithOpenssl) {
   EXPECT_NE(std::string::npos, text.find("Status: Rejected.")) << text;
 }
 
+// The forger's authority: the imprint's bytes kept, its digest renamed.
+TEST(LocalHttpServer, AuthorityCanStampUnderAnotherDigestName) {
+  const TestPki& pki = TestPki::Shared();
+  TempRoot root;
+  LocalHttpServer server;
+  server.EnableTimeStamping(pki, "/sha256", "2.16.840.1.101.3.4.2.1");
+  const fs::path data = root.WriteFile("data.txt", "данные для штампа времени");
+  const fs::path query = root.path() / "query.tsq";
+  ASSERT_EQ(0, RunOpenssl({"ts", "-query", "-data", data.string(), "-md_gost12_256", "-cert", "-out", query.string()}));
+  std::string asked;
+  ASSERT_EQ(0, RunOpenssl({"ts", "-query", "-in", query.string(), "-text"}, &asked));
+  std::string body;
+  ASSERT_EQ(200, ParseHttpResponse(Post(server, "/sha256", "application/timestamp-query", ReadFileBytes(query)), &body));
+  const fs::path reply = root.WriteFile("reply.tsr", body);
+  std::string text;
+  ASSERT_EQ(0, RunOpenssl({"ts", "-reply", "-in", reply.string(), "-text"}, &text));
+  EXPECT_NE(std::string::npos, text.find("Status: Granted.")) << text;
+  EXPECT_NE(std::string::npos, text.find("Hash Algorithm: sha256")) << text;
+  const size_t at = asked.find("Message data:");
+  ASSERT_NE(std::string::npos, at) << asked;
+  const std::string bytes = asked.substr(at, asked.find("Policy OID:") - at);
+  EXPECT_NE(std::string::npos, text.find(bytes)) << text << asked;
+}
+
 TEST(LocalHttpServer, FailureSwitches) {
   LocalHttpServer server;
   server.Serve("/ca.crl", "crl");

@@ -109,6 +109,28 @@ TEST(TestPki, ChainAndCrlDecideValidity) {
   EXPECT_NE(std::string::npos, fromPem.find(pki.Serial("revoked")));
 }
 
+TEST(TestPki, MadeCrlCarriesTheChosenNumberDatesAndEntries) {
+  const TestPki& pki = TestPki::Shared();
+  TempRoot root;
+  for (bool listsRevoked : {false, true}) {
+    SCOPED_TRACE(listsRevoked);
+    const fs::path file = root.path() / (listsRevoked ? "with.crl" : "without.crl");
+    pki.MakeCrl(file, {26, "20250301000000Z", "20250401000000Z", listsRevoked});
+    std::string text;
+    ASSERT_EQ(0, RunOpenssl({"crl", "-in", file.string(), "-noout", "-text", "-CAfile", pki.Cert("ca").string()},
+                            &text));
+    EXPECT_NE(std::string::npos, text.find("verify OK")) << text;
+    EXPECT_NE(std::string::npos, text.find("X509v3 CRL Number: \n                26")) << text;
+    EXPECT_NE(std::string::npos, text.find("Last Update: Mar  1 00:00:00 2025 GMT")) << text;
+    EXPECT_NE(std::string::npos, text.find("Next Update: Apr  1 00:00:00 2025 GMT")) << text;
+    EXPECT_EQ(listsRevoked, text.find(pki.Serial("revoked")) != std::string::npos) << text;
+  }
+  // The shared PKI's own list is untouched.
+  std::string text;
+  ASSERT_EQ(0, RunOpenssl({"crl", "-in", pki.Crl().string(), "-noout", "-crlnumber"}, &text));
+  EXPECT_EQ("crlNumber=0x01\n", text);
+}
+
 TEST(TestPki, UsersSignAndVerifyWithGostDigest) {
   const TestPki& pki = TestPki::Shared();
   TempRoot root;
