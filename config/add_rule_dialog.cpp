@@ -71,7 +71,7 @@ CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& pr
   grid->addWidget(directoryProfileLabel_, line, 2);
   grid->addWidget(directoryProfile_, line, 3);
   ++line;
-  grid->addWidget(new QLabel(ToQString(form_.label1122), this), line, 0);
+  grid->addWidget(new QLabel(ToQString(form_.descriptionLabel), this), line, 0);
   grid->addWidget(description_, line, 1, 1, 3);
   ++line;
   struct FolderRow {
@@ -113,16 +113,16 @@ CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& pr
   for (int i = 0; i < 3; ++i) {
     rowLists_[i] = NarrowList(Named(new QComboBox(this), listNames[i]), 20);
     moveEdits_[i] = KeepOnOneLine(Named(new QLineEdit(this), moveNames[i]));
-    numbers_[i] = Named(new QSpinBox(this), numberNames[i]);
-    numbers_[i]->setRange(0, INT_MAX);
+    limitEdits_[i] = Named(new QSpinBox(this), numberNames[i]);
+    limitEdits_[i]->setRange(0, INT_MAX);
     auto* cell = new QHBoxLayout;
     cell->addWidget(rowLists_[i]);
     cell->addWidget(moveEdits_[i]);
-    cell->addWidget(numbers_[i]);
+    cell->addWidget(limitEdits_[i]);
     grid->addLayout(cell, line + i, 2, 1, 2);
   }
-  row4Text_ = KeepOnOneLine(Named(new QLineEdit(this), "Row4Text"));
-  grid->addWidget(row4Text_, line + 3, 2, 1, 2);
+  copiesOrArchiveNameEdit_ = KeepOnOneLine(Named(new QLineEdit(this), "Row4Text"));
+  grid->addWidget(copiesOrArchiveNameEdit_, line + 3, 2, 1, 2);
 
   maskView_ = Named(new QTreeWidget(this), "MaskList");
   QPushButton* addMask = MakeButton(this, "AddMaskButton", QString());
@@ -188,7 +188,7 @@ void CAddRule::ReadFields() {
   form_.directoryProfile = directoryProfile_->currentIndex();
   for (int i = 0; i < 3; ++i) {
     form_.rows[i].position = rowLists_[i]->currentIndex();
-    form_.numbers[i] = numbers_[i]->value();
+    form_.limits[i] = limitEdits_[i]->value();
   }
   form_.pathIn = FromQString(pathIn_->text());
   form_.pathOut = FromQString(pathOut_->text());
@@ -198,7 +198,7 @@ void CAddRule::ReadFields() {
   form_.delExt = FromQString(moveEdits_[0]->text());
   form_.addExt = FromQString(moveEdits_[1]->text());
   form_.folders = FromQString(moveEdits_[2]->text());
-  form_.row4Text = FromQString(row4Text_->text());
+  form_.copiesOrArchiveName = FromQString(copiesOrArchiveNameEdit_->text());
 }
 
 void CAddRule::ShowFields() {
@@ -208,10 +208,10 @@ void CAddRule::ShowFields() {
     operation_->setCurrentIndex(form_.operation);
     directoryProfile_->setCurrentIndex(form_.directoryProfile);
   }
-  directoryProfileLabel_->setText(ToQString(form_.label1104));
+  directoryProfileLabel_->setText(ToQString(form_.directoryProfileLabel));
   directoryProfile_->setVisible(form_.directoryProfileShown);
-  const CString* labels[4] = {&form_.label1108, &form_.label1109, &form_.label1110,
-                              &form_.label1138};
+  const CString* labels[4] = {&form_.rowLabels[0], &form_.rowLabels[1], &form_.rowLabels[2],
+                              &form_.copiesOrArchiveNameLabel};
   for (int i = 0; i < 4; ++i) rowLabels_[i]->setText(ToQString(*labels[i]));
   for (int i = 0; i < 3; ++i) {
     const ChoiceRow& row = form_.rows[i];
@@ -219,16 +219,16 @@ void CAddRule::ShowFields() {
     rowLists_[i]->setVisible(row.shown);
     moveEdits_[i]->setVisible(form_.moveEditsShown);
     moveEdits_[i]->setEnabled(form_.moveEditsShown);
-    numbers_[i]->setVisible(form_.numbersShown[i]);
-    numbers_[i]->setEnabled(form_.numbersShown[i]);
-    numbers_[i]->setValue(form_.numbers[i]);
+    limitEdits_[i]->setVisible(form_.limitsShown[i]);
+    limitEdits_[i]->setEnabled(form_.limitsShown[i]);
+    limitEdits_[i]->setValue(form_.limits[i]);
   }
   moveEdits_[0]->setText(ToQString(form_.delExt));
   moveEdits_[1]->setText(ToQString(form_.addExt));
   moveEdits_[2]->setText(ToQString(form_.folders));
-  row4Text_->setText(ToQString(form_.row4Text));
-  row4Text_->setVisible(form_.row4Shown);
-  row4Text_->setEnabled(form_.row4Shown);
+  copiesOrArchiveNameEdit_->setText(ToQString(form_.copiesOrArchiveName));
+  copiesOrArchiveNameEdit_->setVisible(form_.copiesOrArchiveNameShown);
+  copiesOrArchiveNameEdit_->setEnabled(form_.copiesOrArchiveNameShown);
   pathIn_->setText(ToQString(form_.pathIn));
   pathOut_->setText(ToQString(form_.pathOut));
   pathError_->setText(ToQString(form_.pathError));

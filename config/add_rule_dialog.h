@@ -65,8 +65,8 @@ class CAddRule : public QDialog {
   QLabel* rowLabels_[4];
   QComboBox* rowLists_[3];
   QLineEdit* moveEdits_[3];
-  QSpinBox* numbers_[3];
-  QLineEdit* row4Text_;
+  QSpinBox* limitEdits_[3];
+  QLineEdit* copiesOrArchiveNameEdit_;
   QTreeWidget* maskView_;
   std::unique_ptr<MaskList> masks_;
 };

@@ -138,26 +138,26 @@ DWORD RuleFolderTestCode(const CString& path) {
 
 RuleForm::RuleForm(TrelconState& state, const ProfileRecord& profile, const RuleRecord& rule)
     : state_(state), profile_(profile), rule_(rule), isNewRule_(rule.operation.IsEmpty()) {
-  label1104 = Text(kDirectoryProfileLabel);
+  directoryProfileLabel = Text(kDirectoryProfileLabel);
   // The label's text had a line break only to fit a narrow fixed place;
   // here the layout gives it room.
-  label1122 = Text("Описание");
+  descriptionLabel = Text("Описание");
 }
 
 void RuleForm::ShowCipherRow() {
-  label1108 = Text(kCipherLabel);
+  rowLabels[0] = Text(kCipherLabel);
   rows[0].list = ChoiceList::kCiphers;
   rows[0].shown = true;
 }
 
 void RuleForm::ShowArchiveRow(bool withNone) {
-  label1109 = Text(kArchiveLabel);
+  rowLabels[1] = Text(kArchiveLabel);
   rows[1].list = withNone ? ChoiceList::kArchivesWithNone : ChoiceList::kArchivesWithoutNone;
   rows[1].shown = true;
 }
 
 void RuleForm::ShowModeRow(int position) {
-  label1110 = Text(kModeLabel);
+  rowLabels[2] = Text(kModeLabel);
   rows[2] = {ChoiceList::kModes, true, position};
 }
 
@@ -171,7 +171,7 @@ void RuleForm::Init() {
   rows[0] = {ChoiceList::kCiphers, true, 0};
   rows[1] = {ChoiceList::kFormats, false, 0};
   rows[2] = {ChoiceList::kDirectoryProfiles, false, 0};
-  label1108 = Text(kCipherLabel);
+  rowLabels[0] = Text(kCipherLabel);
   directoryProfile = hasDirectoryProfiles ? 0 : -1;
   oldMask = L"*";
   operation = static_cast<int>(Operation::kEncr);
@@ -181,7 +181,7 @@ void RuleForm::Init() {
     ShowArchiveRow(true);
     rows[1].position = 0;
   } else {
-    label1108.Empty();
+    rowLabels[0].Empty();
     rows[0].shown = false;
     const CStringArray& codes = OperationCodes();
     for (int i = kOperationCount - 1; i >= 0; --i) {
@@ -217,9 +217,9 @@ void RuleForm::Init() {
     }
     certEnabled = SearchesRecipients(op) || ChecksSigners(op);
     if (Is(op, Operation::kResg)) {
-      label1108 = Text("Формат входной подписи:");
-      label1109 = Text("Формат выходной подписи:");
-      label1110 = Text("Новый профиль подписи:");
+      rowLabels[0] = Text("Формат входной подписи:");
+      rowLabels[1] = Text("Формат выходной подписи:");
+      rowLabels[2] = Text("Новый профиль подписи:");
       rows[0] = {ChoiceList::kFormats, true, rule_.inFormatDet == 1 ? 1 : 0};
       rows[1] = {ChoiceList::kFormats, true, rule_.outFormatDet == 1 ? 1 : 0};
       const int resign = LastPositionOf(profile_.zcsProfiles, rule_.resignProfile);
@@ -236,37 +236,37 @@ void RuleForm::Init() {
       certIcon = kIconSecondOutput;
       certTooltip = TooltipFor(op);
       certField = rule_.pathOut2 == L"0" ? CString() : rule_.pathOut2;
-      label1108 = Text("Удалить расширение:");
-      label1109 = Text("Добавить расширение:");
-      label1110 = Text("Формат отчетности:");
-      label1138 = Text(kCopiesLabel);
+      rowLabels[0] = Text("Удалить расширение:");
+      rowLabels[1] = Text("Добавить расширение:");
+      rowLabels[2] = Text("Формат отчетности:");
+      copiesOrArchiveNameLabel = Text(kCopiesLabel);
       moveEditsShown = true;
-      row4Shown = true;
+      copiesOrArchiveNameShown = true;
       delExt = rule_.delExt;
       addExt = rule_.addExt;
       folders = rule_.folders;
-      row4Text = rule_.copyFolders;
+      copiesOrArchiveName = rule_.copyFolders;
     }
     if (WithoutDirectoryProfile(op)) {
-      label1104.Empty();
+      directoryProfileLabel.Empty();
       directoryProfileShown = false;
     }
     if (Is(op, Operation::kPack)) {
-      label1108 = Text("Количество файлов:");
-      label1109 = Text("Размер архива (КБ.):");
-      label1110 = Text("Таймаут архивации (мин.):");
-      label1138 = Text("Формат имён архивов:");
-      numbers[0] = rule_.archCount;
-      numbers[1] = rule_.archSize;
-      numbers[2] = rule_.archTimeout;
-      numbersShown[0] = numbersShown[1] = numbersShown[2] = true;
-      row4Shown = true;
-      row4Text = rule_.archName;
+      rowLabels[0] = Text("Количество файлов:");
+      rowLabels[1] = Text("Размер архива (КБ.):");
+      rowLabels[2] = Text("Таймаут архивации (мин.):");
+      copiesOrArchiveNameLabel = Text("Формат имён архивов:");
+      limits[0] = rule_.archCount;
+      limits[1] = rule_.archSize;
+      limits[2] = rule_.archTimeout;
+      limitsShown[0] = limitsShown[1] = limitsShown[2] = true;
+      copiesOrArchiveNameShown = true;
+      copiesOrArchiveName = rule_.archName;
     }
     if (Is(op, Operation::kExec)) {
-      label1108 = Text(kExecTimeoutLabel);
-      numbers[0] = rule_.execTimeout;
-      numbersShown[0] = true;
+      rowLabels[0] = Text(kExecTimeoutLabel);
+      limits[0] = rule_.execTimeout;
+      limitsShown[0] = true;
       certEditable = true;
       certEnabled = true;
       certIcon = kIconExecutable;
@@ -304,13 +304,13 @@ void RuleForm::OnOperationChange(int newPosition) {
   if (Is(op, Operation::kMove)) {
     if (!Is(old, Operation::kMove)) {
       certField.Empty();
-      row4Text.Empty();
+      copiesOrArchiveName.Empty();
     }
     certEditable = true;
     certIcon = kIconSecondOutput;
     moveEditsShown = true;
-    row4Shown = true;
-    label1138 = Text(kCopiesLabel);
+    copiesOrArchiveNameShown = true;
+    copiesOrArchiveNameLabel = Text(kCopiesLabel);
   } else {
     certEditable = false;
     certIcon = kIconRecipients;
@@ -318,34 +318,34 @@ void RuleForm::OnOperationChange(int newPosition) {
     delExt.Empty();
     addExt.Empty();
     folders.Empty();
-    label1138.Empty();
-    row4Shown = false;
+    copiesOrArchiveNameLabel.Empty();
+    copiesOrArchiveNameShown = false;
   }
 
   if (Is(op, Operation::kPack)) {
     if (!Is(old, Operation::kPack)) {
-      numbers[0] = numbers[1] = numbers[2] = 0;
-      row4Text.Empty();
+      limits[0] = limits[1] = limits[2] = 0;
+      copiesOrArchiveName.Empty();
     }
-    numbersShown[0] = numbersShown[1] = numbersShown[2] = true;
-    row4Shown = true;
+    limitsShown[0] = limitsShown[1] = limitsShown[2] = true;
+    copiesOrArchiveNameShown = true;
   } else if (Is(op, Operation::kExec)) {
     if (!Is(old, Operation::kExec)) {
-      numbers[0] = 0;
+      limits[0] = 0;
       certField.Empty();
     }
-    label1108 = Text(kExecTimeoutLabel);
-    numbersShown[0] = true;
-    numbersShown[1] = numbersShown[2] = false;
+    rowLabels[0] = Text(kExecTimeoutLabel);
+    limitsShown[0] = true;
+    limitsShown[1] = limitsShown[2] = false;
     certEditable = true;
     certEnabled = true;
     certIcon = kIconExecutable;
     certTooltip = TooltipFor(op);
   } else {
-    numbersShown[0] = numbersShown[1] = numbersShown[2] = false;
+    limitsShown[0] = limitsShown[1] = limitsShown[2] = false;
     if (!Is(op, Operation::kMove)) {
-      row4Shown = false;
-      label1138.Empty();
+      copiesOrArchiveNameShown = false;
+      copiesOrArchiveNameLabel.Empty();
     }
   }
 
@@ -355,30 +355,30 @@ void RuleForm::OnOperationChange(int newPosition) {
     if (!Is(old, Operation::kResg)) {
       rows[0] = {ChoiceList::kFormats, true, 0};
       rows[1] = {ChoiceList::kFormats, true, 0};
-      label1108 = Text("Формат входной подписи:");
-      label1109 = Text("Формат выходной подписи:");
-      label1110 = Text("Новый профиль подписи:");
+      rowLabels[0] = Text("Формат входной подписи:");
+      rowLabels[1] = Text("Формат выходной подписи:");
+      rowLabels[2] = Text("Новый профиль подписи:");
       rows[2] = {ChoiceList::kDirectoryProfiles, true, profile_.zcsProfiles.empty() ? -1 : 0};
     }
   } else {
-    label1110.Empty();
+    rowLabels[2].Empty();
     rows[2].shown = false;
     if (ChoosesMode(op)) ShowModeRow(PositionOf(rule_.stream, 2));
-    label1108.Empty();
-    label1109.Empty();
+    rowLabels[0].Empty();
+    rowLabels[1].Empty();
     rows[0].shown = false;
     rows[1].shown = false;
     if (SearchesRecipients(op)) ShowCipherRow();
     if (IsAny(op, {Operation::kDecr, Operation::kLdec, Operation::kDccx, Operation::kArch, Operation::kUnar, Operation::kMove})) {
       if (Is(op, Operation::kMove)) {
-        label1108 = Text("Удалить расширение:");
-        label1110 = Text("Формат отчетности:");
+        rowLabels[0] = Text("Удалить расширение:");
+        rowLabels[2] = Text("Формат отчетности:");
       }
       rows[0].shown = false;
       if (op != old) rows[0].position = 0;
     }
     if (Is(op, Operation::kMove)) {
-      label1109 = Text("Добавить расширение:");
+      rowLabels[1] = Text("Добавить расширение:");
     } else if (UsesArchive(op)) {
       const bool zipOnly = ArchiveRequired(op);
       const bool wasZipOnly = ArchiveRequired(old);
@@ -396,20 +396,20 @@ void RuleForm::OnOperationChange(int newPosition) {
       if (UsesArchive(old) && !UsesArchive(op)) rows[1].position = 0;
     }
     if (Is(op, Operation::kPack)) {
-      label1108 = Text("Количество файлов:");
-      label1109 = Text("Размер архива (КБ.):");
-      label1110 = Text("Таймаут архивации (мин.):");
-      label1138 = Text("Формат имён архивов:");
+      rowLabels[0] = Text("Количество файлов:");
+      rowLabels[1] = Text("Размер архива (КБ.):");
+      rowLabels[2] = Text("Таймаут архивации (мин.):");
+      copiesOrArchiveNameLabel = Text("Формат имён архивов:");
     } else if (Is(op, Operation::kExec)) {
-      label1108 = Text(kExecTimeoutLabel);
+      rowLabels[0] = Text(kExecTimeoutLabel);
     }
   }
 
   if (WithoutDirectoryProfile(op)) {
-    label1104.Empty();
+    directoryProfileLabel.Empty();
     directoryProfileShown = false;
   } else {
-    label1104 = Text(kDirectoryProfileLabel);
+    directoryProfileLabel = Text(kDirectoryProfileLabel);
     directoryProfileShown = true;
     if (profile_.zcsProfiles.empty()) certEnabled = false;
   }
@@ -512,17 +512,17 @@ RuleFormRefusal RuleForm::Ok(RuleRecord& result) const {
     rule.delExt = delExt;
     rule.addExt = addExt;
     rule.folders = folders;
-    rule.copyFolders = row4Text;
+    rule.copyFolders = copiesOrArchiveName;
   }
   if (Is(op, Operation::kPack)) {
-    rule.archCount = numbers[0];
-    rule.archSize = numbers[1];
-    rule.archTimeout = numbers[2];
-    rule.archName = row4Text;
+    rule.archCount = limits[0];
+    rule.archSize = limits[1];
+    rule.archTimeout = limits[2];
+    rule.archName = copiesOrArchiveName;
   }
   if (Is(op, Operation::kExec)) {
     rule.execName = certField;
-    rule.execTimeout = numbers[0];
+    rule.execTimeout = limits[0];
   }
   rule.isOn = 1;
   rule.description = description;

@@ -5,7 +5,7 @@
 // rule OK builds. CAddRule (add_rule_dialog.h) renders this form and reads
 // the user's input back into it; tests drive it directly.
 //
-// Members named after a control are what that control shows: a position of
+// The public members are what the controls show: a position of
 // -1 is a list with no choice, an empty label a row that shows nothing.
 
 #include <functional>
@@ -44,7 +44,7 @@ enum FieldIcon {
   kIconExecutable = 212,
 };
 
-// One choice row of the form (controls 1105, 1106, 1107).
+// One of the form's three option rows, as a choice list.
 struct ChoiceRow {
   ChoiceList list = ChoiceList::kNone;
   bool shown = false;
@@ -100,28 +100,36 @@ class RuleForm {
   const ProfileRecord& Profile() const { return profile_; }
   const std::vector<CString>& DirectoryProfiles() const { return profile_.zcsProfiles; }
 
-  // --- the controls' values
-  int operation = 0;          // 1042
-  int directoryProfile = 0;   // 1051 (-1: the profile lists none)
+  // --- what the controls show
+  int operation = 0;                 // the operation list's position
+  int directoryProfile = 0;          // the directory-profile list's (-1: the profile lists none)
   bool directoryProfileShown = true;
-  ChoiceRow rows[3];          // 1105, 1106, 1107
-  CString label1104, label1108, label1109, label1110, label1122, label1138;
-  CString pathIn, pathOut, pathError;  // 1045, 1046, 1047
-  bool outputEnabled = true;           // 1046 and 1043
-  CString oldMask;                     // 1095: the old single mask, never shown
-  CString description;                 // 1079
-  CString certField;                   // 1049
-  bool certEnabled = true;             // 1050
-  bool certEditable = false;           // 1049
+  ChoiceRow rows[3];                 // the three option rows' lists
+  CString directoryProfileLabel;     // empty for the operations without a directory profile
+  CString rowLabels[3];              // the captions of the three option rows
+  CString descriptionLabel;
+  CString copiesOrArchiveNameLabel;  // the caption of the text row below the option rows
+  CString pathIn, pathOut, pathError;
+  bool outputEnabled = true;         // the output folder and its button
+  CString oldMask;                   // the old single mask, never shown
+  CString description;
+  // The field beside the button whose meaning follows the operation: the
+  // count of recipients or signer lists, the second output folder (MOVE),
+  // or the executable (EXEC).
+  CString certField;
+  bool certEnabled = true;           // the button
+  bool certEditable = false;         // the field
   int certIcon = kIconRecipients;
   CString certTooltip;
-  CString delExt, addExt, folders;     // 1130, 1131, 1136 (MOVE)
+  CString delExt, addExt, folders;   // MOVE's three edits in the option rows
   bool moveEditsShown = false;
-  CString row4Text;                    // 1137: "Copyfolders" (MOVE) or "ArchName" (PACK)
-  bool row4Shown = false;
-  int numbers[3] = {0, 0, 0};          // 1139, 1140, 1141
-  bool numbersShown[3] = {false, false, false};
-  std::vector<CString> recipients;     // the working list of recipients
+  CString copiesOrArchiveName;       // "Copyfolders" (MOVE) or "ArchName" (PACK)
+  bool copiesOrArchiveNameShown = false;
+  // The number fields of the option rows: "ArchCount", "ArchSize" and
+  // "ArchTimeout" (PACK), or "ExecTimeout" in the first (EXEC).
+  int limits[3] = {0, 0, 0};
+  bool limitsShown[3] = {false, false, false};
+  std::vector<CString> recipients;   // the working list of recipients
   RuleRecord edited;                   // masks and signer lists as edited
 
  private:

@@ -121,14 +121,14 @@ const ShownRow kShownRows[] = {
 void ExpectShows(const RuleForm& form, const ShownRow& row) {
   SCOPED_TRACE(row.code);
   EXPECT_EQ(form.directoryProfileShown, row.directoryProfile);
-  EXPECT_EQ(Narrow(form.label1104), row.directoryProfile ? "Профиль справочника: " : "");
+  EXPECT_EQ(Narrow(form.directoryProfileLabel), row.directoryProfile ? "Профиль справочника: " : "");
   EXPECT_EQ(form.certEnabled, row.certEnabled);
   EXPECT_EQ(form.certIcon, row.certIcon);
   EXPECT_EQ(Narrow(form.certTooltip), row.tooltip);
-  EXPECT_EQ(Narrow(form.label1108), row.label1);
-  EXPECT_EQ(Narrow(form.label1109), row.label2);
-  EXPECT_EQ(Narrow(form.label1110), row.label3);
-  EXPECT_EQ(Narrow(form.label1138), row.label4);
+  EXPECT_EQ(Narrow(form.rowLabels[0]), row.label1);
+  EXPECT_EQ(Narrow(form.rowLabels[1]), row.label2);
+  EXPECT_EQ(Narrow(form.rowLabels[2]), row.label3);
+  EXPECT_EQ(Narrow(form.copiesOrArchiveNameLabel), row.label4);
   const ChoiceList lists[3] = {row.list1, row.list2, row.list3};
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(form.rows[i].shown, lists[i] != kNo) << "row " << i + 1;
@@ -140,9 +140,9 @@ void ExpectShows(const RuleForm& form, const ShownRow& row) {
   const bool pack = std::string(row.code) == "PACK";
   const bool exec = std::string(row.code) == "EXEC";
   EXPECT_EQ(form.moveEditsShown, move);
-  EXPECT_EQ(form.row4Shown, move || pack);
-  EXPECT_EQ(form.numbersShown[0], pack || exec);
-  EXPECT_EQ(form.numbersShown[1], pack);
+  EXPECT_EQ(form.copiesOrArchiveNameShown, move || pack);
+  EXPECT_EQ(form.limitsShown[0], pack || exec);
+  EXPECT_EQ(form.limitsShown[1], pack);
   EXPECT_EQ(form.certEditable, move || exec);
   EXPECT_EQ(form.outputEnabled, std::string(row.code) != "DELE");
 }
@@ -222,14 +222,14 @@ TEST(RuleFormChange, TheExecutableStaysInTheFieldUntilASignerListIsChosen) {
   rule.execTimeout = 7;
   RuleForm form = StoredRuleForm(state, rule);
   EXPECT_EQ(form.certField, rule.execName);
-  EXPECT_EQ(form.numbers[0], 7);
+  EXPECT_EQ(form.limits[0], 7);
   form.OnOperationChange(OperationOf("CHCK"));
   EXPECT_EQ(form.certField, rule.execName);
   form.SetSignerLists({{L"one", {L"CN=A"}}});
   EXPECT_EQ(form.certField, CString(L"1"));
   form.OnOperationChange(OperationOf("EXEC"));
   EXPECT_TRUE(form.certField.IsEmpty()) << "a new executable is asked for";
-  EXPECT_EQ(form.numbers[0], 0);
+  EXPECT_EQ(form.limits[0], 0);
 }
 
 TEST(RuleFormChange, TheArchiveKindStaysChosenAcrossTheListsWithAndWithoutNone) {
@@ -299,16 +299,16 @@ TEST(RuleFormChange, MoveAndPackFieldsStartEmptyAndAreDroppedWhenLeft) {
   RuleForm form = StoredRuleForm(state, rule);
   EXPECT_TRUE(form.certField.IsEmpty()) << "\"0\" is shown as no second folder";
   EXPECT_EQ(form.delExt, CString(L"p7s"));
-  EXPECT_EQ(form.row4Text, CString(L"%Y"));
+  EXPECT_EQ(form.copiesOrArchiveName, CString(L"%Y"));
   form.OnOperationChange(OperationOf("PACK"));
   EXPECT_TRUE(form.delExt.IsEmpty());
-  EXPECT_TRUE(form.row4Text.IsEmpty());
-  form.numbers[1] = 50;
-  form.row4Text = L"pack_%d";
+  EXPECT_TRUE(form.copiesOrArchiveName.IsEmpty());
+  form.limits[1] = 50;
+  form.copiesOrArchiveName = L"pack_%d";
   form.OnOperationChange(OperationOf("PACK"));
-  EXPECT_EQ(form.numbers[1], 50) << "choosing PACK again keeps its fields";
+  EXPECT_EQ(form.limits[1], 50) << "choosing PACK again keeps its fields";
   form.OnOperationChange(OperationOf("MOVE"));
-  EXPECT_TRUE(form.row4Text.IsEmpty());
+  EXPECT_TRUE(form.copiesOrArchiveName.IsEmpty());
   EXPECT_EQ(form.certField, CString());
 }
 
@@ -488,7 +488,7 @@ TEST_F(RuleFormOk, EachOperationStoresOnlyWhatTheServiceReadsForIt) {
          f.delExt = L"p7s";
          f.addExt = L"done";
          f.folders = L"%Y";
-         f.row4Text = L"%m";
+         f.copiesOrArchiveName = L"%m";
        },
        [](const RuleRecord& r) {
          EXPECT_TRUE(r.pathOut2.IsEmpty()) << "no second folder";
@@ -500,10 +500,10 @@ TEST_F(RuleFormOk, EachOperationStoresOnlyWhatTheServiceReadsForIt) {
        }},
       {"PACK",
        [](RuleForm& f) {
-         f.numbers[0] = 3;
-         f.numbers[1] = 100;
-         f.numbers[2] = 5;
-         f.row4Text = L"pack.zip";
+         f.limits[0] = 3;
+         f.limits[1] = 100;
+         f.limits[2] = 5;
+         f.copiesOrArchiveName = L"pack.zip";
        },
        [](const RuleRecord& r) {
          EXPECT_EQ(r.archCount, 3);
@@ -514,7 +514,7 @@ TEST_F(RuleFormOk, EachOperationStoresOnlyWhatTheServiceReadsForIt) {
       {"EXEC",
        [](RuleForm& f) {
          f.certField = L"/bin/true";
-         f.numbers[0] = 9;
+         f.limits[0] = 9;
        },
        [](const RuleRecord& r) {
          EXPECT_EQ(r.execName, CString(L"/bin/true"));
