@@ -301,8 +301,9 @@ const char* QelmRoot();
 // free again. ClaimFile opens the regular file (never through a link, never
 // blocking) and takes the claim: INVALID_HANDLE_VALUE with 33
 // (ERROR_LOCK_VIOLATION) while another open holds it, in this process or
-// another, 1921 for a link, 5 for a folder, pipe, socket or device, else the
-// open's code. The claim follows the file through renames. While a process
+// another, 1921 for a link, 5 for a folder, pipe, socket or device, 2 when
+// the file was moved or deleted by the claim's previous holder before the
+// claim was taken, else the open's code. The claim follows the file through renames. While a process
 // holds a claim, its exclusive opens of the file do not count the claim's own
 // descriptor as another opener.
 HANDLE ClaimFile(LPCWSTR path);

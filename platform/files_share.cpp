@@ -407,6 +407,22 @@ DWORD DeleteCheck::Check(const std::string& path) {
 
 using namespace platform::files;
 
+namespace {
+
+// The claim is taken on what the open found; the process that held it
+// before may have moved or deleted the file since (it releases its claim
+// only when done). A claim on a file that the path no longer names would let
+// two processes work on one name: ERROR_FILE_NOT_FOUND when nothing is there
+// now, ERROR_LOCK_VIOLATION when another file has taken the name.
+DWORD StillNamedBy(const std::string& native, const struct stat& opened) {
+  struct stat now {};
+  if (lstat(native.c_str(), &now) != 0) return ErrnoToCode(errno, native);
+  if (now.st_dev != opened.st_dev || now.st_ino != opened.st_ino) return ERROR_LOCK_VIOLATION;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 HANDLE platform::ClaimFile(LPCWSTR path) {
   std::string native;
   if (DWORD code = WidePathToNative(path, native)) {
@@ -430,6 +446,8 @@ HANDLE platform::ClaimFile(LPCWSTR path) {
     code = ERROR_ACCESS_DENIED;
   } else if (!TakeClaimByte(fd)) {
     code = ERROR_LOCK_VIOLATION;
+  } else {
+    code = StillNamedBy(native, st);
   }
   if (code != ERROR_SUCCESS) {
     close(fd);
