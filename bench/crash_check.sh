@@ -1,42 +1,96 @@
 #!/usr/bin/env bash
-# Kills a service instance with SIGKILL at random moments while it signs a
-# few thousand small files, restarts it each time, then lets a last instance
-# finish and checks every file: signed once (twice only when it completed
-# just before a kill: both signatures kept by the conflict rules), none in
-# the error folder, every signature whole (its DER length is its size), no
-# ".stp" claim, no temporary output and no scratch file left.
+# Kills a service instance with SIGKILL at random moments while it works on a
+# few thousand files, restarts it each time, then lets a last instance finish
+# and checks every file. Three rules, with masks that never match a claimed
+# (".stp") name, and their error folder on another file system (/dev/shm), so
+# that a failed input is copied there:
+#   1. ENCR in block mode, enc-in/*.bin -> enc-out: files of 1 KiB and every
+#      50th of 2 MiB, whose message the library first writes into a work file
+#      beside the output;
+#   2. SGEN, sg-in/*.bin -> sealed, and
+#   3. DCCX, sealed/*.p7e -> opened, which gives back the files SGEN took
+#      (1 KiB, every 100th 512 KiB) and sends the undecryptable files dropped
+#      into sealed (1 KiB, every 50th 1 MiB) to the error folder.
+# Checked after the last run: every input accounted for once (twice only
+# when it completed just before a kill: the conflict rules keep both), and
+# only where it belongs (an encrypted message, the file given back, the
+# error folder); every encrypted message whole (its DER length is its size),
+# every file given back or in the error folder equal to its original; no
+# claim (".stp", nor a claim record), temporary output, work file or scratch
+# file left anywhere.
 #
 #   bench/crash_check.sh [build folder, default build] [seconds of kills, default 60]
-#                        [files, default 5000]
+#                        [files, default 3000]
 #
 # The build folder must hold bin/mirelservice, bin/reg and bin/make_test_pki.
-# Everything lives in a temporary folder with its own registry store, removed
-# at the end. Exit status 0 when every check passed, 1 otherwise.
+# Everything lives in temporary folders with their own registry store,
+# removed at the end. Exit status 0 when every check passed, 1 otherwise.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-60}
-files=${3:-5000}
+files=${3:-3000}
 bin=$build/bin
 # shellcheck source=bench/signing_service.sh
 . "$(dirname "$0")/signing_service.sh"
 setup_signing_service Crash
-# A file signed twice (completed just before a kill) keeps both signatures.
-signing_reg add "$profile" /v "Rename conf files" /t REG_DWORD /d 1 /f
+errors=$(mktemp -d /dev/shm/crash-check-XXXXXX)
+trap "\"$bin/mirelservice\" stop Crash > /dev/null 2>&1; \"$bin/mirelservice\" delete Crash > /dev/null 2>&1; rm -rf \"$work\" \"$errors\"" EXIT
+[ "$(stat -c %d "$errors")" != "$(stat -c %d "$work")" ] || { echo "/dev/shm is on the work folder's file system" >&2; exit 2; }
 
-# Dropped whole: each file is written aside and renamed into the folder.
-mkdir -p "$work/source"
-head -c $((files * 1024)) /dev/urandom | split -b 1024 -a 6 - "$work/source/part"
-i=0
-for part in "$work/source/part"*; do i=$((i + 1)); mv "$part" "$work/source/f$i.bin"; done
-mv "$work/source/"* "$work/in/"
+# A file done twice (completed just before a kill) keeps both outputs.
+signing_reg add "$profile" /v "Rename conf files" /t REG_DWORD /d 1 /f
+dn=$(sed -n 's/^user1=//p' "$work/pki.holders")
+rule() {  # rule <n> <operation> <in> <out> <mask>
+  local key="$profile\\rules\\Rule $1"
+  mkdir -p "$work/$3" "$work/$4"
+  signing_reg add "$key" /v Operation /t REG_SZ /d "$2" /f
+  signing_reg add "$key" /v "Path In" /t REG_SZ /d "$work/$3" /f
+  signing_reg add "$key" /v "Path Out" /t REG_SZ /d "$work/$4" /f
+  signing_reg add "$key" /v "Path Error" /t REG_SZ /d "$errors" /f
+  signing_reg add "$key" /v Mask /t REG_SZ /d "$5" /f
+  signing_reg add "$key" /v "Is on" /t REG_DWORD /d 1 /f
+  signing_reg add "$key" /v ZCSProfile /t REG_SZ /d Crash /f
+  signing_reg add "$key" /v PSE /t REG_SZ /d "$work/pki/user1" /f
+  signing_reg add "$key" /v LOCAL /t REG_SZ /d "$work/pki/local" /f
+}
+rule 1 ENCR enc-in enc-out '*.bin'
+rule 2 SGEN sg-in sealed '*.bin'
+rule 3 DCCX sealed opened '*.p7e'
+for n in 1 2; do
+  signing_reg add "$profile\\rules\\Rule $n" /v "Ext num" /t REG_DWORD /d 1 /f
+  signing_reg add "$profile\\rules\\Rule $n" /v C0 /t REG_SZ /d "$dn" /f
+done
+
+# The originals, kept for the checks; each dropped whole (written aside and
+# renamed into the folder).
+third=$((files / 3))
+mkdir -p "$work/ref" "$work/drop"
+make_files() {  # make_files <prefix> <count> <every> <large size> <suffix>
+  local i size
+  for ((i = 1; i <= $2; i++)); do
+    size=1024
+    [ $((i % $3)) -ne 0 ] || size=$4
+    head -c "$size" /dev/urandom > "$work/ref/$1$i$5"
+  done
+}
+make_files f "$third" 50 $((2 << 20)) .bin
+make_files s "$third" 100 $((512 << 10)) .bin
+make_files g "$third" 50 $((1 << 20)) .bin.p7s.p7e
+drop() {  # drop <prefix> <folder>
+  cp "$work/ref/$1"* "$work/drop/"
+  mv "$work/drop/"* "$work/$2/"
+}
+drop f enc-in
+drop s sg-in
+drop g sealed
 
 service_pid() {
   local status
   status=$(find "$QELM_ROOT" -name '*.status' | head -n 1)
   [ -n "$status" ] && sed -n 's/^pid \([0-9]*\)$/\1/p' "$status"
 }
-waiting() { find "$work/in" -type f | wc -l; }
+waiting() { find "$work/enc-in" "$work/sg-in" "$work/sealed" -type f | wc -l; }
 
 kills=0
 deadline=$((SECONDS + seconds))
@@ -55,38 +109,63 @@ done
 
 # A last instance finishes the work (bounded), then stops cleanly.
 "$bin/mirelservice" start Crash > /dev/null
-limit=$((SECONDS + 120))
+limit=$((SECONDS + 300))
 while [ "$(waiting)" -gt 0 ] && [ "$SECONDS" -lt "$limit" ]; do sleep 0.2; done
 "$bin/mirelservice" stop Crash > /dev/null
 
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 left=$(waiting)
-[ "$left" -eq 0 ] || fail "$left files still in the input folder"
-[ -z "$(ls -A "$work/errors")" ] || fail "files in the error folder: $(ls "$work/errors" | head -5)"
-[ -z "$(find "$work" -name '*.stp')" ] || fail "claims left: $(find "$work" -name '*.stp' | head -5)"
-[ -z "$(find "$work/out" -name '.~*')" ] || fail "temporary outputs left: $(find "$work/out" -name '.~*' | head -5)"
-[ -z "$(find "$TMPDIR" -name '~xx*.tmp')" ] || fail "scratch files left: $(find "$TMPDIR" -name '~xx*.tmp' | head -5)"
+[ "$left" -eq 0 ] || fail "$left files still in the input folders: $(find "$work/enc-in" "$work/sg-in" "$work/sealed" -type f | head -5)"
+stp=$(find "$work" "$errors" -name '*.stp' | head -5)
+[ -z "$stp" ] || fail "claims left: $stp"
+records=$(find "$QELM_ROOT" -path '*/Claims/*' -type f | head -5)
+[ -z "$records" ] || fail "claim records left: $records"
+temporary=$(find "$work/enc-out" "$work/sealed" "$work/opened" "$errors" -name '.~*' | head -5)
+[ -z "$temporary" ] || fail "temporary outputs or work files left: $temporary"
+scratch=$(find "$TMPDIR" -name '~xx*' | head -5)
+[ -z "$scratch" ] || fail "scratch files left: $scratch"
 
-# Signatures per input: f<i>.bin.p7s, or f<i>~<mark>.bin.p7s.
-counts=$(find "$work/out" -maxdepth 1 -type f -name 'f*.bin.p7s' -printf '%f\n' |
-  sed -n 's/^f\([0-9]*\)\(~[0-9a-f]*\)\{0,1\}\.bin\.p7s$/\1/p' | sort -n | uniq -c)
-twice=$(printf '%s\n' "$counts" | awk '$1 == 2' | wc -l)
-signed=$(printf '%s\n' "$counts" | awk 'NF == 2' | wc -l)
-[ "$signed" -eq "$files" ] || fail "$((files - signed)) files have no signature"
-bad=$(printf '%s\n' "$counts" | awk '$1 > 2 { print "f" $2 ".bin" }' | head -5)
-[ -z "$bad" ] || fail "signed more than twice: $bad"
-for output in "$work/out"/f*.p7s; do
-  # A DER SEQUENCE with a two-byte length (0x30 0x82): whole when its
-  # length and its header are the file's size.
-  read -r tag form high low < <(od -An -tu1 -N4 "$output")
+# The bare original name of an output: <prefix><i>, a conflict mark dropped.
+original() { sed -n "s/^\\($1[0-9]*\\)\\(~[0-9a-f]*\\)\\{0,1\\}$2\$/\\1/p"; }
+# count <folder> <prefix> <suffix>: "<times> <name>" per original found.
+count() { find "$1" -maxdepth 1 -type f -printf '%f\n' | original "$2" "$3" | sort | uniq -c; }
+# expect_all <what> <prefix> <counts>: each of the third present once or twice.
+twice=0
+expect_all() {
+  local present more
+  present=$(printf '%s\n' "$3" | awk 'NF == 2' | wc -l)
+  [ "$present" -eq "$third" ] || fail "$1: $((third - present)) of $third missing"
+  more=$(printf '%s\n' "$3" | awk '$1 > 2 { print $2 }' | head -5)
+  [ -z "$more" ] || fail "$1: more than twice: $more"
+  twice=$((twice + $(printf '%s\n' "$3" | awk '$1 == 2' | wc -l)))
+}
+expect_all "encrypted" f "$(count "$work/enc-out" f '\.bin\.p7e')"
+expect_all "given back" s "$(count "$work/opened" s '\.bin')"
+expect_all "in the error folder" g "$(count "$errors" g '\.bin\.p7s\.p7e')"
+others=$(find "$work/enc-out" "$work/opened" "$errors" "$work/sealed" -type f |
+  grep -Ev '/enc-out/f[0-9]+(~[0-9a-f]+)?\.bin\.p7e$|/opened/s[0-9]+(~[0-9a-f]+)?\.bin$|/g[0-9]+(~[0-9a-f]+)?\.bin\.p7s\.p7e$' |
+  head -5 || true)
+[ -z "$others" ] || fail "files where none belongs: $others"
+
+# Whole: an encrypted message's DER length is its size; every file given
+# back or in the error folder is its original.
+for output in "$work/enc-out"/*.p7e; do
+  read -r -a b < <(od -An -tu1 -N6 "$output")
   size=$(stat -c %s "$output")
-  if [ "$tag" != 48 ] || [ "$form" != 130 ] || [ $((high * 256 + low + 4)) -ne "$size" ]; then
-    fail "$output is not a whole signature ($size bytes)"
+  if [ "${b[1]}" -lt 128 ]; then
+    total=$((2 + b[1]))
+  else
+    n=$((b[1] - 128)) length=0
+    for ((k = 0; k < n; k++)); do length=$((length * 256 + b[2 + k])); done
+    total=$((2 + n + length))
   fi
+  [ "${b[0]}" = 48 ] && [ "$total" -eq "$size" ] || fail "$output is not a whole message ($size bytes)"
 done
-others=$(find "$work/out" -maxdepth 1 -type f ! -name 'f*.bin.p7s' | wc -l)
-[ "$others" -eq 0 ] || fail "$others unexpected files in the output folder"
+for copy in "$work/opened"/* "$errors"/*; do
+  name=$(basename "$copy" | sed 's/~[0-9a-f]*\././')
+  cmp -s "$copy" "$work/ref/$name" || fail "$copy differs from its original"
+done
 
-echo "files $files, kills $kills, signed twice $twice, failed $failed"
+echo "files $((3 * third)), kills $kills, done twice $twice, failed $failed"
 exit "$failed"

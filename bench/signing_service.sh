@@ -6,7 +6,7 @@
 # signature); failures go to $work/errors. The instance is installed, not
 # started; on exit it is stopped and deleted and $work removed. Needs $bin,
 # the build's bin folder; sets $work and $profile (the profile's key, for
-# settings a bench adds).
+# settings a bench adds; $work/pki.holders names each holder's DN).
 
 setup_signing_service() {
   local name=$1 program
@@ -19,7 +19,8 @@ setup_signing_service() {
   export QELM_ROOT="$work/root" XDG_CONFIG_HOME="$work/config" TMPDIR="$work/tmp"
   mkdir -p "$QELM_ROOT" "$XDG_CONFIG_HOME" "$TMPDIR" "$work/logs" "$work/errors" "$work/in" "$work/out"
 
-  "$bin/make_test_pki" "$work/pki" > /dev/null
+  # One "holder=owner DN" line per holder, for benches that name recipients.
+  "$bin/make_test_pki" "$work/pki" > "$work/pki.holders"
   local base='HKLM\SOFTWARE\TORVAK\qelmservice'
   profile="$base\\$name"
   local key="$profile\\rules\\Rule 1"

@@ -311,6 +311,12 @@ HANDLE ClaimFile(LPCWSTR path);
 // claimed file open (a producer still writing it, a reader); FALSE when none
 // does, and FALSE with 6 for a handle that is no claim.
 BOOL ClaimedFileInUse(HANDLE claim);
+// The device and index numbers of the file a claim holds, and of the file at
+// path (a link never followed): together they tell a file from another that
+// takes its name later. FALSE with the code on failure (6 for a handle that
+// is no claim).
+BOOL GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index);
+BOOL GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index);
 
 // The permission bits (07777) of a file, a link never followed;
 // 0xFFFFFFFF with the code on failure.

@@ -465,3 +465,27 @@ BOOL platform::ClaimedFileInUse(HANDLE claim) {
   if (lease >= 0) return lease == 0;
   return OpenedElsewhere(object->key(), object->fd());
 }
+
+BOOL platform::GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index) {
+  auto* object = LookupHandleAs<ClaimObject>(claim);
+  if (object == nullptr) return FALSE;
+  *device = static_cast<ULONGLONG>(object->key().dev);
+  *index = static_cast<ULONGLONG>(object->key().ino);
+  return TRUE;
+}
+
+BOOL platform::GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index) {
+  std::string native;
+  if (DWORD code = WidePathToNative(path, native)) {
+    SetLastError(code);
+    return FALSE;
+  }
+  struct stat st {};
+  if (native.empty() || lstat(native.c_str(), &st) != 0) {
+    SetLastError(native.empty() ? ERROR_PATH_NOT_FOUND : ErrnoToCode(errno, native));
+    return FALSE;
+  }
+  *device = static_cast<ULONGLONG>(st.st_dev);
+  *index = static_cast<ULONGLONG>(st.st_ino);
+  return TRUE;
+}

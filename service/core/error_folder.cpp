@@ -1,11 +1,14 @@
 #include "service/core/error_folder.h"
 
+#include <memory>
+
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "service/core/conflict_names.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
 #include "service/core/record_texts.h"
+#include "service/core/staged_outputs.h"
 
 namespace {
 
@@ -57,26 +60,26 @@ class ErrorMove {
     moved = false;
     renamed = false;
     const CString wanted = JoinPath(folder_, name_);
-    if (MoveFileW(source_, wanted)) {
+    DWORD error = Place(wanted);
+    if (error == 0) {
       target = wanted;
       moved = true;
       return 0;
     }
-    DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS) return Record(error, FormatText(kStaysText, source_), wanted);
 
     CString tried;
     for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
       // Always from the wanted name, never from the last one tried.
       tried = JoinPath(folder_, MakeConflictName(name_));
-      if (MoveFileW(source_, tried)) {
+      error = Place(tried);
+      if (error == 0) {
         target = tried;
         moved = true;
         renamed = true;
         return Record(ERROR_ALREADY_EXISTS,
                       Renamed(wanted, FileSizeText(source_), tried, FileSizeText(tried)), tried);
       }
-      error = GetLastError();
       // Any other failure means this file cannot be moved now: it stays
       // claimed where it is, and the record must say so.
       if (error != ERROR_ALREADY_EXISTS) return Record(error, FormatText(kStaysText, source_), wanted);
@@ -88,11 +91,51 @@ class ErrorMove {
   }
 
  private:
+  // Gives the file the name `to` in the error folder, never replacing: 0 or
+  // the error (183 when the name is taken). On another file system the file
+  // is copied once, under a temporary name in the error folder, and that
+  // whole copy is what each name tried is given (a crash in the middle
+  // leaves no partial file under any of them; the first rule to meet the
+  // folder in the next run removes the temporary one); the source goes
+  // once a name is given. A link is made again as a link, never read.
+  DWORD Place(const CString& to) {
+    if (!copy_) {
+      if (MoveFileExW(source_, to, 0)) return 0;
+      const DWORD error = GetLastError();
+      if (error != ERROR_NOT_SAME_DEVICE) return error;
+      const DWORD attributes = GetFileAttributesW(source_);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return MoveFileW(source_, to) ? 0 : GetLastError();
+      auto copy = std::make_unique<StagedFile>();
+      copy->Stage(to, folder_);
+      if (!CopyFileW(source_, copy->Path(), TRUE)) return GetLastError();
+      copy_ = std::move(copy);
+    }
+    if (DWORD error = copy_->Publish(to)) return error;
+    copy_.reset();
+    // A read-only input leaves all the same, as a rename would take it; its
+    // copy keeps its permission bits.
+    if (DeleteFileW(source_) || (GetLastError() == ERROR_ACCESS_DENIED && DeleteReadOnlySource())) return 0;
+    // The file is never in two places: it stays where it was.
+    const DWORD error = GetLastError();
+    DeleteFileW(to);
+    return error;
+  }
+
+  // The owner's write bit given to a read-only source (never through a
+  // link), then the deletion.
+  bool DeleteReadOnlySource() {
+    const DWORD permissions = platform::GetFilePermissions(source_);
+    return permissions != 0xFFFFFFFF && (permissions & 0200) == 0 &&
+           platform::SetFilePermissions(source_, permissions | 0200) && DeleteFileW(source_);
+  }
+
   const CString& journalFolder_;
   JournalFiles& files_;
   CString source_;
   CString folder_;
   CString name_;
+  std::unique_ptr<StagedFile> copy_;  // the whole copy, on another file system, until named
 };
 
 // The companion's suffix after the data file's name ("." + DsigExt), when

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/utf16.h"
+#include "service/core/claim_records.h"
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
@@ -29,6 +30,14 @@ CString OpeningText(const CString& source, const CString& claimed) {
 // Records that would repeat every cycle for the same file and cause (a name
 // that cannot be claimed, a claim another instance holds) are written once
 // per run of the service: true the first time a key is seen.
+// The claim of an input: the lock on the file and the record that tells the
+// claim for ours after a crash. The record goes first, then the lock.
+struct InputClaim {
+  InputClaim(HANDLE handle, const CString& claimed) : lock(HoldClaim(handle)), record(handle, claimed) {}
+  std::shared_ptr<void> lock;
+  ClaimRecord record;
+};
+
 bool FirstTimeThisRun(DWORD code, const CString& path) {
   static std::mutex lock;
   static std::set<std::wstring> seen;
@@ -70,6 +79,7 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
       renameConfFiles_(renameConfFiles),
       style_(style),
       rulePrefix_(MakeRulePrefix(ruleIndex + 1, rule.description)) {
+  TakeBackAbandonedClaimsOnce();
   RemoveAbandonedOutputs();
 }
 
@@ -130,7 +140,10 @@ CString FilePipeline::StyleMessage(const PipelineFile& file) const {
 
 bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
   if (!HasLastExtension(file.name, kClaimedExtension)) return true;
-  if (TakeBackStaleClaim(file) || Fatal()) return false;
+  // Claims of this service left by a process that is gone were taken back
+  // when the rule first met its folder; what is listed now is a live claim
+  // (another instance at work) or a file of somebody else's that merely
+  // ends so. Either is left alone.
   if (!FirstTimeThisRun(ERR_TEMPORARY_NAME_SKIPPED, file.source)) return false;
   CString description;
   description.Format(L"Файл '%s' с временным расширением %s был пропущен", file.source.GetString(),
@@ -172,43 +185,45 @@ void FilePipeline::RecordVanished(const PipelineFile& file, const CString& sourc
 }
 
 void FilePipeline::RemoveAbandonedOutputs() {
-  for (const CString* folder : {&rule_.pathOut, &rule_.pathOut2}) {
+  // The error folder too: a failed input is copied there under a temporary
+  // name when it lies on another file system.
+  for (const CString* folder : {&rule_.pathOut, &rule_.pathOut2, &rule_.pathError}) {
     if (folder->IsEmpty() || !FirstTimeThisRun(ERR_ABANDONED_OUTPUT_REMOVED, *folder)) continue;
     for (const CString& removed : RemoveAbandonedStagedOutputs(*folder)) {
       CString message, description;
-      message.Format(L"Проверка выходного каталога '%s'", folder->GetString());
+      message.Format(folder == &rule_.pathError ? L"Проверка каталога ошибок '%s'" : L"Проверка выходного каталога '%s'",
+                     folder->GetString());
       description.Format(L"Временный файл '%s' остался от прерванной обработки и удален", removed.GetString());
       if (!Record(ERR_ABANDONED_OUTPUT_REMOVED, rulePrefix_ + message, description, CString())) return;
     }
   }
 }
 
-// A ".stp" whose claim can be taken belongs to a process that is gone (a
-// live one holds its claim until it is done): it gets its own name back, so
-// that a later cycle processes it. True when it was renamed back.
-bool FilePipeline::TakeBackStaleClaim(PipelineFile& file) {
-  if (IsLink(file.source)) return false;  // never ours: no claim is ever a link
-  HANDLE claim = platform::ClaimFile(file.source);
-  if (claim == INVALID_HANDLE_VALUE) return false;
-  std::shared_ptr<void> held = HoldClaim(claim);
-  const CString original = file.source.Left(file.source.GetLength() - 1 - CString(kClaimedExtension).GetLength());
-  // Made before the rename: it shows the file's size where it lay.
-  const CString message = StyleMessage(file);
-  if (!MoveFileW(file.source, original)) {
-    const DWORD error = GetLastError();
-    if (FirstTimeThisRun(error, file.source)) {
+void FilePipeline::TakeBackAbandonedClaimsOnce() {
+  if (rule_.pathIn.IsEmpty() || !FirstTimeThisRun(ERR_CLAIM_TAKEN_BACK, rule_.pathIn)) return;
+  CString message;
+  message.Format(L"Проверка входного каталога '%s'", rule_.pathIn.GetString());
+  message = rulePrefix_ + message;
+  for (const TakenBackClaim& taken : TakeBackAbandonedClaims(rule_.pathIn)) {
+    const CString own = taken.claimed.Left(taken.claimed.GetLength() - 1 - CString(kClaimedExtension).GetLength());
+    CString description;
+    if (taken.error != 0) {
+      // The record stays: the next run tries again.
       CString step;
-      step.Format(L"Возврат файла '%s' под исходным именем '%s'", file.source.GetString(), original.GetString());
-      Record(error, message, CString(), rulePrefix_ + step);
+      step.Format(L"Возврат файла '%s' под исходным именем '%s'", taken.claimed.GetString(), own.GetString());
+      if (!Record(taken.error, message, CString(), rulePrefix_ + step)) return;
+      continue;
     }
-    return false;
+    if (taken.renamed)
+      description.Format(L"Файл '%s' остался от прерванной обработки; его исходное имя '%s' занято, и он возвращен "
+                         L"под именем '%s' для повторной обработки",
+                         taken.claimed.GetString(), own.GetString(), taken.restored.GetString());
+    else
+      description.Format(L"Файл '%s' остался от прерванной обработки и возвращен под исходным именем '%s' для "
+                         L"повторной обработки",
+                         taken.claimed.GetString(), own.GetString());
+    if (!Record(ERR_CLAIM_TAKEN_BACK, message, description, CString())) return;
   }
-  CString description;
-  description.Format(L"Файл '%s' остался от прерванной обработки и возвращен под исходным именем '%s' для "
-                     L"повторной обработки",
-                     file.source.GetString(), original.GetString());
-  Record(ERR_CLAIM_TAKEN_BACK, message, description, CString());
-  return true;
 }
 
 bool FilePipeline::RefuseLinkedInput(PipelineFile& file) {
@@ -233,8 +248,15 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
   HANDLE handle = platform::ClaimFile(source);
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (handle != INVALID_HANDLE_VALUE) {
-    claim = HoldClaim(handle);
-    if (claimed.IsEmpty() || MoveFileW(source, claimed)) return true;
+    if (claimed.IsEmpty()) {
+      claim = HoldClaim(handle);
+      return true;
+    }
+    // Written down before the rename, so that a kill at any point after it
+    // leaves a claim that is known for ours.
+    // (The pointer is the claim's handle, as the probe wants it.)
+    claim = std::shared_ptr<void>(std::make_shared<InputClaim>(handle, claimed), handle);
+    if (MoveFileW(source, claimed)) return true;
     error = GetLastError();
     claim.reset();
   }
@@ -544,7 +566,7 @@ void RemoveAbandonedScratchFiles() {
   CStringArray names;
   const CString path(folder.data());
   WIN32_FIND_DATAW entry{};
-  HANDLE search = FindFirstFileW(path + L"~xx*.tmp", &entry);
+  HANDLE search = FindFirstFileW(path + L"~xx*", &entry);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
@@ -552,14 +574,21 @@ void RemoveAbandonedScratchFiles() {
       names.Add(CString(entry.cFileName));
   } while (FindNextFileW(search, &entry));
   FindClose(search);
+  const CString suffix = L".tmp";
   const CString writerSuffix = L".out.tmp";
+  const auto endsWith = [](const CString& name, const CString& end) {
+    return name.GetLength() > end.GetLength() && name.Right(end.GetLength()) == end;
+  };
   for (const CString& name : names) {
+    // A work file that the library wrote beside a scratch file (the scratch
+    // file's name, ".~" and hex digits) goes with that file.
+    CString owner = name;
+    LibraryWorkFileOwner(name, owner);
+    if (!endsWith(owner, suffix)) continue;
     // A live process holds the claim of each of its scratch files; a file
     // made for a writer goes with the reservation it was named after.
-    const bool forWriter = name.GetLength() > writerSuffix.GetLength() &&
-                           name.Right(writerSuffix.GetLength()) == writerSuffix;
     const CString reservation =
-        forWriter ? name.Left(name.GetLength() - writerSuffix.GetLength()) + L".tmp" : name;
+        endsWith(owner, writerSuffix) ? owner.Left(owner.GetLength() - writerSuffix.GetLength()) + suffix : owner;
     std::shared_ptr<void> taken;
     if (WriterIsGone(path + reservation, taken)) DeleteFileW(path + name);
   }

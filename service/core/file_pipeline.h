@@ -132,10 +132,15 @@ class FilePipeline {
   // Per call of an operation: the journal folder, the profile copy's journal
   // file names (updated by every record), the profile name for the records,
   // and the rule's folders and description.
-  // The first pipeline of a run for a rule's output folders ("Path Out",
-  // "Path Out 2") removes the temporary outputs that a process which is gone
-  // left there (never those of a live one, which may share the folder),
-  // with one record per file removed.
+  // The first pipeline of a run for a rule's input folder takes back the
+  // claims of this service there whose process is gone (ClaimRecord),
+  // whatever the rule's masks: each gets its own name again (or a
+  // conflict-free one when a new file took it meanwhile), with one 0xE1718021
+  // record, and a later cycle processes it. The first pipeline of a run for
+  // a rule's output and error folders ("Path Out", "Path Out 2", "Path
+  // Error") removes the temporary files that a process which is gone left
+  // there (never those of a live one, which may share the folder), with one
+  // record per file removed.
   FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
                int ruleIndex, const RuleRecord& rule, int renameConfFiles,
                RecordStyle style = RecordStyle::kA);
@@ -168,15 +173,12 @@ class FilePipeline {
   void Describe(PipelineFile& file, bool realOutputSize = false) const;
 
   // Passes over a listed name ending in ".stp" (exactly; ".STP" is
-  // processed). A claim whose process is gone (its lock is free) is taken
-  // back: renamed to its own name, with one record, so that a later cycle
-  // processes it. A live claim (another instance at work) gets one
-  // 0xE171800A record per run of the service. False: passed over.
+  // processed), with one 0xE171800A record per run of the service: a live
+  // claim (another instance at work) or somebody else's file that merely
+  // ends so, never renamed or read. (Claims of this service whose process is
+  // gone were taken back when the rule first met its folder.) False: passed
+  // over.
   bool SkipTemporaryName(PipelineFile& file);
-  // The take-back alone, for an operation that passes over every ".stp"
-  // without a record: true when a claim left by a process that is gone was
-  // renamed back to its own name (with its record).
-  bool TakeBackStaleClaim(PipelineFile& file);
   // Refuses a listed name that is a link: nothing is read through it. The
   // link itself (never its target) goes to the error folder with a record.
   // False: refused (or Fatal()).
@@ -193,7 +195,8 @@ class FilePipeline {
   bool VanishedFileCheck(PipelineFile& file);
   // Takes the claim of the source (a lock that lasts while this process
   // works on the file, so that a claim left by a crash can be told from a
-  // live one), then renames it to its claimed name (never replacing). A link
+  // live one), writes it down (ClaimRecord, so that it is known for ours
+  // after a crash), then renames it to its claimed name (never replacing). A link
   // is refused first (RefuseLinkedInput). A file whose claim another process
   // holds at this moment, or that a program holds open so that it cannot be
   // renamed (a sharing violation), is left for a later cycle without a
@@ -276,6 +279,7 @@ class FilePipeline {
   void LimitOutputPermissions(const PipelineFile& file);
   void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
   void RemoveAbandonedOutputs();
+  void TakeBackAbandonedClaimsOnce();
 
   CString journalFolder_;
   JournalFiles& journalFiles_;
@@ -316,9 +320,9 @@ class TemporaryWorkFile {
   std::shared_ptr<void> claim_;  // tells live scratch files from abandoned ones
 };
 
-// Removes the scratch files ("~xx*.tmp" in the temporary folder) that a
-// process which is gone left behind; those of live processes stay. The
-// service calls it when it starts.
+// Removes the scratch files ("~xx*.tmp" in the temporary folder, with the
+// library's work files named after them) that a process which is gone left
+// behind; those of live processes stay. The service calls it when it starts.
 void RemoveAbandonedScratchFiles();
 
 // The standard run of a file operation with one output: every listed name

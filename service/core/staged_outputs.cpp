@@ -1,7 +1,7 @@
 #include "service/core/staged_outputs.h"
 
+#include <map>
 #include <random>
-#include <set>
 #include <string>
 
 #include "platform/errors.h"
@@ -16,18 +16,26 @@ const wchar_t* const kStagedPrefix = L".~";
 const wchar_t* const kStagedSuffix = L".part";
 const wchar_t* const kReservationSuffix = L".lock";
 constexpr int kStagedHexDigits = 24;  // process number and 64 random bits
+// The library's work file beside an output it writes: the output's name,
+// ".~" and 16 lower-case hex digits.
+const wchar_t* const kWorkFileMark = L".~";
+constexpr int kWorkFileHexDigits = 16;
 // At most this much of the final name goes into the temporary one, so that
 // the temporary name stays within the file system's limit.
 constexpr int kShownNameLength = 48;
 
 bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
+bool IsLowerHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
 bool EndsWith(const CString& name, const CString& suffix) {
   return name.GetLength() >= suffix.GetLength() && name.Right(suffix.GetLength()) == suffix;
 }
 
-// The name without ".part" or ".lock" when it is one of this module's.
+// The name without ".part" or ".lock" when it is one of this module's; a
+// work file the library writes beside a temporary file is this module's too.
 bool StagedBase(const CString& name, CString& base) {
+  CString owner;
+  if (LibraryWorkFileOwner(name, owner)) return EndsWith(owner, kStagedSuffix) && StagedBase(owner, base);
   const CString prefix(kStagedPrefix);
   const CString suffix = EndsWith(name, kStagedSuffix) ? CString(kStagedSuffix) : CString(kReservationSuffix);
   const int length = name.GetLength();
@@ -50,6 +58,17 @@ bool DeleteOwnFile(const CString& path) {
 }
 
 }  // namespace
+
+bool LibraryWorkFileOwner(const CString& name, CString& owner) {
+  const int markLength = CString(kWorkFileMark).GetLength();
+  const int start = name.GetLength() - kWorkFileHexDigits - markLength;
+  if (start <= 0 || name.Mid(start, markLength) != kWorkFileMark) return false;
+  for (int i = start + markLength; i < name.GetLength(); ++i) {
+    if (!IsLowerHexDigit(name[i])) return false;
+  }
+  owner = name.Left(start);
+  return true;
+}
 
 bool IsStagedOutputName(const CString& name) {
   CString base;
@@ -157,21 +176,25 @@ BOOL MoveFileStaged(const CString& existing, const CString& target, const CStrin
 }
 
 std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
-  std::set<std::wstring> bases;
+  // Each base with the library's work files named after its temporary file.
+  std::map<std::wstring, std::vector<CString>> bases;
   WIN32_FIND_DATAW entry{};
   HANDLE search = FindFirstFileW(JoinPath(folder, CString(kStagedPrefix) + L"*"), &entry);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      CString base;
+      const CString name(entry.cFileName);
+      CString base, owner;
       if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                                     FILE_ATTRIBUTE_DEVICE)) == 0 &&
-          StagedBase(CString(entry.cFileName), base))
-        bases.insert(std::wstring(base.GetString()));
+                                     FILE_ATTRIBUTE_DEVICE)) != 0 ||
+          !StagedBase(name, base))
+        continue;
+      std::vector<CString>& workFiles = bases[std::wstring(base.GetString())];
+      if (LibraryWorkFileOwner(name, owner)) workFiles.push_back(JoinPath(folder, name));
     } while (FindNextFileW(search, &entry));
     FindClose(search);
   }
   std::vector<CString> removed;
-  for (const std::wstring& name : bases) {
+  for (const auto& [name, workFiles] : bases) {
     const CString base = JoinPath(folder, CString(name.c_str()));
     const CString part = base + kStagedSuffix;
     const CString reservation = base + kReservationSuffix;
@@ -179,6 +202,9 @@ std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
     // or was of a time without reservations.
     std::shared_ptr<void> taken;
     if (!WriterIsGone(reservation, taken)) continue;
+    for (const CString& workFile : workFiles) {
+      if (DeleteOwnFile(workFile)) removed.push_back(workFile);
+    }
     if (PathFileExistsW(part) && DeleteOwnFile(part)) removed.push_back(part);
     if (taken) DeleteFileW(reservation);
   }

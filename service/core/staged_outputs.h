@@ -20,9 +20,15 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// True for a name this module gives an output while it is being written, or
-// the reservation beside it.
+// True for a name this module gives an output while it is being written, the
+// reservation beside it, or the work file that the library writes beside it
+// (the temporary name, ".~" and 16 lower-case hex digits: block-mode
+// encryption writes its message there before the output).
 bool IsStagedOutputName(const CString& name);
+
+// The name of the file that a work file of the library was named after (the
+// name without ".~" and its 16 hex digits), when name is of that form.
+bool LibraryWorkFileOwner(const CString& name, CString& owner);
 
 // Holds a claim (platform::ClaimFile) for as long as the pointer or a copy
 // of it lives.
@@ -86,9 +92,10 @@ DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameCon
 // FALSE with the last error set as MoveFileW sets it.
 BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder = CString());
 
-// Removes from folder the temporary outputs (and reservations) whose writer
-// is gone; those of live processes, this one's included, stay. Returns the
-// temporary files removed (a reservation alone is not named).
+// Removes from folder the temporary outputs (with the library's work files
+// beside them, and their reservations) whose writer is gone; those of live
+// processes, this one's included, stay. Returns the temporary and work files
+// removed (a reservation alone is not named).
 std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder);
 
 // The outputs of one input file.

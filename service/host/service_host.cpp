@@ -263,6 +263,14 @@ bool Worker::RunRules() {
 
     CString prefix = MakeRulePrefix(static_cast<int>(i) + 1, rule.description);
     CString archExt = rule.zipFile == 2 ? config_.base.gzipArchiveExt : config_.base.zipArchiveExt;
+    // Built before the listing: the first of a run for the rule's folders
+    // takes back the claims a killed process left there, which this very
+    // listing then finds under their own names.
+    FilePipeline listing(config_.journalFolder, config_.profile, profileName_, static_cast<int>(i));
+    if (listing.Fatal()) {
+      FatalStop(listing.Result());
+      return false;
+    }
     CStringArray names;
     DWORD found = FindFiles(rule.pathIn, names, rule.masks);
     if (found != 0) {
@@ -274,7 +282,6 @@ bool Worker::RunRules() {
         return false;
       }
     }
-    FilePipeline listing(config_.journalFolder, config_.profile, profileName_, static_cast<int>(i));
     if (!listing.SetAsideUnencodableNames(names)) {
       FatalStop(listing.Result());
       return false;

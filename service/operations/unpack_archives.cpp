@@ -321,13 +321,9 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
     const int dot = name.ReverseFind(L'.');
-    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) {
-      // Passed over without a record, unless its process is gone: then it
-      // gets its name back and a later cycle unpacks it.
-      pipeline.TakeBackStaleClaim(file);
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    // Passed over without a record (claims of a process that is gone were
+    // taken back when the rule first met its folder).
+    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) continue;
     if (!pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
       if (pipeline.Fatal()) return pipeline.Result();
       continue;

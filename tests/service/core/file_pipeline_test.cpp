@@ -23,6 +23,7 @@
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "service/core/claim_records.h"
 #include "service/core/conflict_names.h"
 #include "service/core/error_folder.h"
 #include "service/core/find_files.h"
@@ -225,30 +226,127 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessWaitsForALaterCycleWithoutAReco
   EXPECT_EQ(Errors(), "");
 }
 
-// A ".stp" left by a process that is gone is renamed back once, with a
-// record, and processed by the next cycle; a name that another process is
-// claiming at this moment is left to it without a record.
-TEST_F(PipelineTest, ClaimLeftByADeadProcessIsTakenBackAndALiveOneIsLeftAlone) {
-  fs::path stale = Put(in_, "a.txt.stp", "left by a crash");
-  fs::path busy = Put(in_, "b.txt", "being claimed");
-  HANDLE other = platform::ClaimFile(Wide(busy.string()));
-  ASSERT_NE(other, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(Run({"a.txt.stp", "b.txt"}, Copying()), 0u);
-  CloseHandle(other);
-  EXPECT_FALSE(fs::exists(stale));
-  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "a.txt"), "left by a crash");
-  EXPECT_TRUE(fs::exists(busy));
+// Claims as this service takes them, in a child process that is killed
+// while it holds them (it writes past its file-size limit).
+void ClaimAndDie(const fs::path& journal, ProfileRecord& profile, const std::vector<std::string>& names) {
+  const int signal = testsupport::RunKilledMidWrite(64 * 1024, [&] {
+    FilePipeline pipeline(Wide(journal.string()), profile, L"P", 0);
+    std::vector<PipelineFile> files;
+    for (const std::string& name : names) {
+      files.push_back(pipeline.Prepare(Wide(name), Wide(name), L".out", nullptr));
+      if (!pipeline.ClaimInputFile(files.back())) return;
+    }
+    std::ofstream(journal / "past-the-limit", std::ios::binary) << std::string(256 * 1024, 'x');
+  });
+  EXPECT_EQ(signal, SIGKILL);
+}
+
+std::size_t ClaimRecordsLeft() {
+  const CString folder = ClaimRecordFolder();
+  return folder.IsEmpty() ? 0 : static_cast<std::size_t>(std::distance(fs::directory_iterator(Utf8(folder)),
+                                                                        fs::directory_iterator()));
+}
+
+// Claims of a killed process are taken back when a rule first meets its
+// folder, whatever the rule's masks would list: under their own names, or,
+// when a new file took that name meanwhile, under a conflict-free one, so
+// that neither blocks the other. A file that only ends in ".stp" (a user's
+// CAD model), or that took a claimed name after the crash, is never
+// renamed: it is passed over with one record per run.
+TEST_F(PipelineTest, ClaimsOfAKilledProcessAreTakenBackAndNoOtherStpFileIs) {
+  Put(in_, "a.bin", "a");
+  Put(in_, "x.bin", "old x");
+  Put(in_, "c.bin", "c");
+  Put(in_, "model.stp", "a user's model");
+  ClaimAndDie(journal_, profile_, {"a.bin", "x.bin", "c.bin"});
+  for (const char* name : {"a.bin.stp", "x.bin.stp", "c.bin.stp"}) ASSERT_TRUE(fs::exists(in_ / name)) << name;
+  Put(in_, "x.bin", "new x");  // dropped again while the old one was claimed
+  // The claimed file taken away, another put under its name.
+  fs::rename(in_ / "c.bin.stp", root_.path() / "c.bin.kept");
+  Put(in_, "c.bin.stp", "another file");
+  ASSERT_EQ(Errors(), "");
+
+  { FilePipeline first(Wide(journal_.string()), profile_, L"P", 0); }
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "a.bin"), "a");
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "x.bin"), "new x");
+  std::string renamed;
+  for (const auto& entry : fs::directory_iterator(in_)) {
+    const std::string name = entry.path().filename().string();
+    if (!MarkOf(name, "x", ".bin").empty()) renamed = name;
+  }
+  ASSERT_FALSE(renamed.empty());
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / renamed), "old x");
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "c.bin.stp"), "another file");
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "model.stp"), "a user's model");
+  EXPECT_EQ(std::distance(fs::directory_iterator(in_), fs::directory_iterator()), 5);
+  EXPECT_EQ(ClaimRecordsLeft(), 0u);
   const std::string errors = Errors();
-  EXPECT_NE(errors.find("Ошибка ORLAX 0xE1718021 - Файл '" + stale.string() +
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE1718021 - Файл '" + (in_ / "a.bin.stp").string() +
                         "' остался от прерванной обработки и возвращен под исходным именем '" +
-                        (in_ / "a.txt").string() + "' для повторной обработки. \r\n"),
+                        (in_ / "a.bin").string() + "' для повторной обработки. \r\n"),
             std::string::npos)
       << errors;
-  EXPECT_EQ(errors.find("b.txt"), std::string::npos);
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE1718021 - Файл '" + (in_ / "x.bin.stp").string() +
+                        "' остался от прерванной обработки; его исходное имя '" + (in_ / "x.bin").string() +
+                        "' занято, и он возвращен под именем '" + (in_ / renamed).string() +
+                        "' для повторной обработки. \r\n"),
+            std::string::npos)
+      << errors;
+  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Проверка входного каталога '" +
+                              in_.string() + "'\r\n" + Prefix() +
+                              "Профиль: P | Ошибка | Правило 1 ('Тест'). Проверка входного каталога '" +
+                              in_.string() + "'\r\n");
 
-  ASSERT_EQ(Run({"a.txt", "b.txt"}, Copying()), 0u);
-  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.out"), "left by a crash");
-  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "b.txt.out"), "being claimed");
+  for (int cycle = 0; cycle < 3; ++cycle)
+    ASSERT_EQ(Run({"model.stp", "c.bin.stp", "a.bin", "x.bin", renamed}, Copying()), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "model.stp"), "a user's model");
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "c.bin.stp"), "another file");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.bin.out"), "a");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "x.bin.out"), "new x");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / (renamed + ".out")), "old x");
+  const std::string after = Errors();
+  for (const char* name : {"model.stp", "c.bin.stp"}) {
+    const std::string skipped =
+        "Ошибка ORLAX 0xE171800A - Файл '" + (in_ / name).string() + "' с временным расширением stp был пропущен";
+    EXPECT_NE(after.find(skipped), std::string::npos) << after;
+    EXPECT_EQ(after.find(skipped), after.rfind(skipped)) << after;
+  }
+  EXPECT_EQ(ClaimRecordsLeft(), 0u);
+}
+
+// A claim of a live process (another instance at work) is never taken back;
+// a claimed file that stays under its claimed name when its claim ends (the
+// mover could not move it) keeps its record, and a later run gives it back.
+TEST_F(PipelineTest, ALiveClaimStaysAndOneLeftClaimedIsGivenBackByALaterRun) {
+  Put(in_, "b.bin", "b");
+  {
+    FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0);
+    PipelineFile held = pipeline.Prepare(L"b.bin", L"b.bin", L".out", nullptr);
+    ASSERT_TRUE(pipeline.ClaimInputFile(held));
+    EXPECT_EQ(ClaimRecordsLeft(), 1u);
+    EXPECT_TRUE(TakeBackAbandonedClaims(Wide(in_.string())).empty());
+    EXPECT_TRUE(fs::exists(in_ / "b.bin.stp"));
+  }
+  EXPECT_EQ(ClaimRecordsLeft(), 1u);
+  const std::vector<TakenBackClaim> taken = TakeBackAbandonedClaims(Wide(in_.string()));
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(Utf8(taken[0].restored), (in_ / "b.bin").string());
+  EXPECT_EQ(taken[0].error, 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "b.bin"), "b");
+  EXPECT_EQ(ClaimRecordsLeft(), 0u);
+
+  // Done, failed or given back: no record stays.
+  Put(in_, "busy.bin", "busy");
+  HANDLE holder = CreateFileW(Wide((in_ / "busy.bin").string()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_EQ(Run({"b.bin", "busy.bin"}, Copying()), 0u);
+  CloseHandle(holder);
+  Put(in_, "bad.bin", "bad");
+  ASSERT_EQ(Run({"bad.bin"}, Copying(ERROR_INVALID_DATA)), 0u);
+  EXPECT_TRUE(fs::exists(err_ / "bad.bin"));
+  EXPECT_TRUE(fs::exists(out_ / "b.bin.out"));
+  EXPECT_TRUE(fs::exists(in_ / "busy.bin"));
+  EXPECT_EQ(ClaimRecordsLeft(), 0u);
 }
 
 // A live claim and a name that cannot be claimed (too long for the suffix)
@@ -543,9 +641,10 @@ class OtherWriter {
 };
 
 // Temporary outputs left by a process that is gone are removed when a rule
-// first meets its output folder, with one record each; those of a live
-// writer (another instance sharing the folder, or this one) stay, and so do
-// names that only look alike.
+// first meets its output folder, with the work files the library wrote
+// beside them and one record each; those of a live writer (another instance
+// sharing the folder, or this one) stay, and so do names that only look
+// alike. None of them is ever listed as an input.
 TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
   OtherWriter gone(out_, "a.txt.p7e", false);
   OtherWriter live(out_, "b.txt.p7e", true);
@@ -554,36 +653,53 @@ TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
   std::ofstream(Utf8(own.Path()), std::ios::binary) << "mine";
   Put(out_, ".~d.txt.part", "not ours");
   Put(out_, "e.txt.part", "a user's");
+  Put(out_, "f.txt.~0123456789abcdef", "a user's");
+  const std::string goneWork = gone.Temporary() + ".~0123456789abcdef";
+  const std::string liveWork = live.Temporary() + ".~fedcba9876543210";
+  std::ofstream(goneWork, std::ios::binary) << "work";
+  std::ofstream(liveWork, std::ios::binary) << "work";
   ASSERT_TRUE(fs::exists(gone.Temporary()));
   ASSERT_TRUE(fs::exists(live.Temporary()));
+  CStringArray listed;
+  ASSERT_EQ(FindFiles(Wide(out_.string()), listed, {L"*"}), 0u);
+  std::vector<std::string> inputs;
+  for (const CString& name : listed) inputs.push_back(Utf8(name));
+  std::sort(inputs.begin(), inputs.end());
+  EXPECT_EQ(inputs, (std::vector<std::string>{".~d.txt.part", "e.txt.part", "f.txt.~0123456789abcdef"}));
 
   { FilePipeline first(Wide(journal_.string()), profile_, L"P", 0); }
   EXPECT_FALSE(fs::exists(gone.Temporary()));
+  EXPECT_FALSE(fs::exists(goneWork));
   size_t staged = 0;
   for (const auto& entry : fs::directory_iterator(out_)) staged += IsStagedOutputName(Wide(entry.path().filename().string()));
-  EXPECT_EQ(staged, 4u);  // the live writers' files and their reservations
+  EXPECT_EQ(staged, 5u);  // the live writers' files, a work file and their reservations
   EXPECT_TRUE(fs::exists(live.Temporary()));
+  EXPECT_TRUE(fs::exists(liveWork));
   EXPECT_TRUE(fs::exists(Utf8(own.Path())));
   EXPECT_TRUE(fs::exists(out_ / ".~d.txt.part"));
   EXPECT_TRUE(fs::exists(out_ / "e.txt.part"));
-  EXPECT_EQ(Errors(), Prefix() + "Ошибка ORLAX 0xE1718025 - Временный файл '" + gone.Temporary() +
+  EXPECT_EQ(Errors(), Prefix() + "Ошибка ORLAX 0xE1718025 - Временный файл '" + goneWork +
+                          "' остался от прерванной обработки и удален. \r\n" + Prefix() +
+                          "Ошибка ORLAX 0xE1718025 - Временный файл '" + gone.Temporary() +
                           "' остался от прерванной обработки и удален. \r\n");
-  EXPECT_EQ(Operations(), Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Проверка выходного каталога '" +
-                              out_.string() + "'\r\n");
+  const std::string checked =
+      Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Проверка выходного каталога '" + out_.string() + "'\r\n";
+  EXPECT_EQ(Operations(), checked + checked);
 
   // Once per run: a writer gone since is met by the next run, or directly.
   live.End();
   { FilePipeline again(Wide(journal_.string()), profile_, L"P", 0); }
   EXPECT_TRUE(fs::exists(live.Temporary()));
   const std::vector<CString> removed = RemoveAbandonedStagedOutputs(Wide(out_.string()));
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(Utf8(removed[0]), live.Temporary());
+  ASSERT_EQ(removed.size(), 2u);
+  EXPECT_EQ(Utf8(removed[0]), liveWork);
+  EXPECT_EQ(Utf8(removed[1]), live.Temporary());
   EXPECT_EQ(own.Publish(Wide((out_ / "c.txt.p7e").string())), 0u);
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "c.txt.p7e"), "mine");
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(out_)) left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{".~d.txt.part", "c.txt.p7e", "e.txt.part"}));
+  EXPECT_EQ(left, (std::vector<std::string>{".~d.txt.part", "c.txt.p7e", "e.txt.part", "f.txt.~0123456789abcdef"}));
 }
 
 // A move across file systems copies: the copy is written under a temporary
@@ -871,7 +987,11 @@ TEST_F(PipelineTest, ScratchFilesOfAGoneProcessAreRemovedAndLiveOnesStay) {
   Put(tmp, "~xx1a2b.tmp", "left");
   Put(tmp, "~xx3c4d.tmp", "");
   Put(tmp, "~xx3c4d.out.tmp", "left by a writer");
+  Put(tmp, "~xx3c4d.out.tmp.~0123456789abcdef", "the library's work file");
   Put(tmp, "~xx5e6f.out.tmp", "reservation gone");
+  Put(tmp, "~xx7a8b.tmp.~0123456789abcdef", "the library's work file beside a scratch file");
+  const std::string liveWork = Utf8(liveWriter.Path()) + ".~fedcba9876543210";
+  std::ofstream(liveWork, std::ios::binary) << "being written";
   Put(tmp, "~xx.txt", "a user's");
   Put(tmp, "other.tmp", "a user's");
 
@@ -880,6 +1000,7 @@ TEST_F(PipelineTest, ScratchFilesOfAGoneProcessAreRemovedAndLiveOnesStay) {
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(tmp)) left.push_back(entry.path().filename().string());
   std::vector<std::string> expected{"other.tmp", "~xx.txt", fs::path(Utf8(live.Path())).filename().string(),
+                                    fs::path(liveWork).filename().string(),
                                     fs::path(Utf8(liveWriter.Path())).filename().string()};
   // The live writer's reservation beside its file.
   const std::string writerName = expected.back();
@@ -887,6 +1008,52 @@ TEST_F(PipelineTest, ScratchFilesOfAGoneProcessAreRemovedAndLiveOnesStay) {
   std::sort(left.begin(), left.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(left, expected);
+}
+
+// A failed input goes to an error folder on another file system as a copy
+// made under a temporary name: a kill in the middle leaves nothing under
+// the input's name there, the input stays claimed, and the next run takes
+// the claim back and removes the partial copy, with a record of each. A
+// read-only input leaves the input folder all the same.
+TEST_F(PipelineTest, AKillWhileAFailedInputIsCopiedToTheErrorFolderLeavesNoPartialFile) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path()))
+    GTEST_SKIP() << "/dev/shm is missing or on the same file system as the temporary root";
+  profile_.rules[0].pathError = Wide(shm.path().string());
+  const std::string content(256 * 1024, 'e');
+  Put(in_, "big.bin", content);
+  const int signal = testsupport::RunKilledMidWrite(64 * 1024, [&] { Run({"big.bin"}, Copying(ERROR_INVALID_DATA)); });
+  ASSERT_EQ(signal, SIGKILL);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(shm.path() / "big.bin")));
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "big.bin.stp"), content);
+
+  { FilePipeline first(Wide(journal_.string()), profile_, L"P", 0); }
+  EXPECT_EQ(testsupport::ReadFileBytes(in_ / "big.bin"), content);
+  EXPECT_TRUE(fs::is_empty(shm.path()));
+  const std::string errors = Errors();
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE1718021 - Файл '" + (in_ / "big.bin.stp").string() + "'"), std::string::npos)
+      << errors;
+  EXPECT_NE(errors.find("Ошибка ORLAX 0xE1718025 - Временный файл '" + shm.path().string() + "/.~big.bin."),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(Operations().find("Правило 1 ('Тест'). Проверка каталога ошибок '" + shm.path().string() + "'"),
+            std::string::npos)
+      << Operations();
+
+  ASSERT_EQ(Run({"big.bin"}, Copying(ERROR_INVALID_DATA)), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(shm.path() / "big.bin"), content);
+  const fs::path readOnly = Put(in_, "ro.bin", "read only");
+  fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  ASSERT_EQ(Run({"ro.bin"}, Copying(ERROR_INVALID_DATA)), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(shm.path() / "ro.bin"), "read only");
+  EXPECT_EQ(fs::status(shm.path() / "ro.bin").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  // A name taken there: the one copy takes a conflict-free name.
+  Put(in_, "big.bin", "again");
+  ASSERT_EQ(Run({"big.bin"}, Copying(ERROR_INVALID_DATA)), 0u);
+  EXPECT_TRUE(fs::is_empty(in_));
+  EXPECT_EQ(std::distance(fs::directory_iterator(shm.path()), fs::directory_iterator()), 3);
+  EXPECT_EQ(testsupport::ReadFileBytes(shm.path() / "big.bin"), content);
 }
 
 TEST(ConflictNameTest, MarkGoesBeforeTheFirstDot) {

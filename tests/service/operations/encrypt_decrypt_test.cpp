@@ -7,11 +7,13 @@
 
 #include "platform/sync.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/find_files.h"
 #include "service/core/gzip_glue.h"
 #include "service/operations/decrypt_files.h"
 #include "service/zip/zip_reader.h"
 #include "service/zip/zip_writer.h"
 #include "tests/service/operations/crypto_operation_fixture.h"
+#include "tests/support/crash_child.h"
 
 namespace cryptoops {
 namespace {
@@ -282,6 +284,36 @@ TEST_F(EncryptDecryptTest, FailedEncryptionLeavesNoOutputNoArchiveAndRecordsTheS
   EXPECT_TRUE(Contains(errors, "Ошибка ORLAX 0xE0700051 - "));
   EXPECT_TRUE(Contains(errors, "Правило 1 ('Проба'). \r\nORLAX стек, ошибка номер 1 \r\nError: Отказ по заданию "
                                "теста\r\n"));
+}
+
+// A kill while block-mode encryption writes the message into the library's
+// work file beside the output: the work file is no input of a rule on that
+// folder, and the next run removes it with the temporary output, takes the
+// claim back and encrypts the file whole.
+TEST_F(EncryptDecryptTest, AKillDuringBlockEncryptionLeavesNothingThatIsListedOrKept) {
+  const std::string data = Bytes(1024 * 1024, 5);
+  Put("big.bin", data);
+  auto certs = Recipients({"user1"});
+  ASSERT_EQ(testsupport::RunKilledMidWrite(256 * 1024, [&] { Encrypt({"big.bin"}, 0, certs); }), SIGKILL);
+  std::vector<std::string> work;
+  for (const std::string& name : Listing(out_)) {
+    if (name.size() > 18 && name.compare(name.size() - 18, 2, ".~") == 0) work.push_back(name);
+  }
+  ASSERT_EQ(work.size(), 1u) << ::testing::PrintToString(Listing(out_));
+  EXPECT_GT(fs::file_size(out_ / work[0]), 0u);
+  CStringArray listed;
+  ASSERT_EQ(FindFiles(Wide(out_.string()), listed, {L"*"}), 0u);
+  EXPECT_EQ(listed.GetSize(), 0);
+
+  ASSERT_EQ(Encrypt({"big.bin"}, 0, certs), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{"big.bin.p7e"});
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718021 - ")) << Errors();
+  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE1718025 - Временный файл '" + (out_ / work[0]).string() + "'"))
+      << Errors();
+  fs::rename(out_ / "big.bin.p7e", in_ / "big.bin.p7e");
+  ASSERT_EQ(Decrypt({"big.bin.p7e"}, 0), 0u);
+  EXPECT_TRUE(Read(out_ / "big.bin") == data);
 }
 
 TEST_F(EncryptDecryptTest, EncryptionToNoCertificateFails) {

@@ -19,9 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf16.h"
+#include "service/core/file_pipeline.h"
 #include "tests/service/operations/file_rules_service_fixture.h"
 #include "tests/support/bound_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/shm_folder.h"
 
 namespace {
@@ -45,7 +48,7 @@ std::set<std::string> RegularFiles(const fs::path& folder) {
   return names;
 }
 
-std::string Holder() { return (testsupport::BuildDir() / "bin" / "file_share_holder").string(); }
+CString Wide(const std::string& text) { return CString(platform::Utf8ToWide(text).c_str()); }
 
 class FoldersInTheService : public servicetest::FileRulesServiceTest {
  protected:
@@ -370,40 +373,142 @@ TEST_F(FoldersInTheService, PipeAndSocketInTheInputFolderHoldNeitherTheWorkerNor
   EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
 }
 
-// A claim whose process was killed is taken back and processed; one whose
-// process lives (another instance at work) is left to it until it is gone.
-TEST_F(FoldersInTheService, ClaimOfAKilledProcessIsTakenBackAndALiveOneIsLeftAlone) {
-  Rule(1, "B64E", "in", "out");
-  std::vector<std::unique_ptr<testsupport::ChildProcess>> claimers;
-  for (const char* name : {"crashed.txt", "busy.txt"}) {
-    Write(std::string("in/") + name, name);
-    // The claim as an instance takes it: the claim held, then the rename.
-    claimers.push_back(std::make_unique<testsupport::ChildProcess>(
-        std::vector<std::string>{Holder(), Path(std::string("in/") + name).string(), "claim"}));
-    ASSERT_EQ(claimers.back()->ReadLine(), "0");
-    fs::rename(Path(std::string("in/") + name), Path(std::string("in/") + name + ".stp"));
+// Claims names of the input folder in as an instance of the service
+// claims them (the pipeline's own claim, with its record), then holds.
+template <typename Hold>
+void ClaimAndHold(const fs::path& in, const fs::path& journal, const std::vector<std::string>& names, Hold hold) {
+  RuleRecord rule;
+  rule.pathIn = Wide(in.string());
+  rule.pathOut = Wide(journal.string());
+  rule.pathError = Wide(journal.string());
+  JournalFiles files;
+  FilePipeline pipeline(Wide(journal.string()), files, L"Other", 0, rule, 0);
+  std::vector<PipelineFile> claimed;
+  for (const std::string& name : names) {
+    claimed.push_back(pipeline.Prepare(Wide(name), Wide(name), L".b64", nullptr));
+    if (!pipeline.ClaimInputFile(claimed.back())) return;
   }
-  claimers[0]->Stop();  // killed at work
-  Start();
-  ASSERT_TRUE(WaitUntil([&] { return Exists("out/crashed.txt.b64"); })) << Journals();
-  // Named to come after the live claim in the listing.
-  Write("in/zz-later.txt", "later");
-  ASSERT_TRUE(WaitUntil([&] { return Exists("out/zz-later.txt.b64"); })) << Journals();
-  EXPECT_EQ(Read("in/busy.txt.stp"), "busy.txt");
-  claimers[1]->Stop();
-  const bool busy = WaitUntil([&] { return Exists("out/busy.txt.b64"); });
-  const std::string journals = Stop();
-  ASSERT_TRUE(busy) << journals;
+  hold();
+}
 
-  EXPECT_EQ(RegularFiles(Path("out")), (std::set<std::string>{"busy.txt.b64", "crashed.txt.b64", "zz-later.txt.b64"}));
+// Claims of an instance that was killed are taken back when the next run
+// first meets the folder, whatever the rule's masks (these never list a
+// ".stp" name), also where a new file took the claimed file's own name
+// meanwhile (each would block the other); a live instance's claim is left
+// to it until it is gone; and a user's own file that merely ends in ".stp"
+// is never renamed or processed, with one record per run.
+TEST_F(FoldersInTheService, ClaimsOfAKilledInstanceAreTakenBackWhateverTheMasksAndNoOtherStpFileIs) {
+  Rule(1, "B64E", "in", "out", "*.bin");
+  Rule(2, "B64E", "own", "own-out", "*");
+  for (const std::string name : {"busy.bin", "crashed.bin", "x.bin"}) Write("in/" + name, name);
+  Write("own/model.stp", "a user's model");
+  Write("own/a.txt", "a");
+  const fs::path childLogs = root_.Dir("child-logs");
+  testsupport::HeldChild busy([&](auto hold) { ClaimAndHold(Path("in"), childLogs, {"busy.bin"}, hold); });
+  ASSERT_TRUE(busy.WaitHeld());
+  {
+    testsupport::HeldChild crashed(
+        [&](auto hold) { ClaimAndHold(Path("in"), childLogs, {"crashed.bin", "x.bin"}, hold); });
+    ASSERT_TRUE(crashed.WaitHeld());
+    crashed.Kill();
+  }
+  ASSERT_EQ(RegularFiles(Path("in")), (std::set<std::string>{"busy.bin.stp", "crashed.bin.stp", "x.bin.stp"}));
+  Write("in/x.bin", "new x");
+  const auto renamed = [&] {
+    for (const std::string& name : RegularFiles(Path("out")))
+      if (name.rfind("x~", 0) == 0 && name.size() > 10 && name.compare(name.size() - 8, 8, ".bin.b64") == 0)
+        return name;
+    return std::string();
+  };
+  Start();
+  const bool first = WaitUntil([&] {
+    return Exists("out/crashed.bin.b64") && Exists("out/x.bin.b64") && !renamed().empty() &&
+           Exists("own-out/a.txt.b64");
+  });
+  ASSERT_TRUE(first) << Journals();
+  EXPECT_EQ(Read("in/busy.bin.stp"), "busy.bin");
+  busy.Kill();
+  // The next run takes back what the instance killed meanwhile left.
+  ASSERT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
+  ASSERT_EQ(RunMirelservice({"start", profile_.profile()}).exitCode, 0);
+  const bool taken = WaitUntil([&] { return Exists("out/busy.bin.b64"); });
+  const std::string journals = Stop();
+  ASSERT_TRUE(taken) << journals;
+
+  EXPECT_EQ(RegularFiles(Path("out")),
+            (std::set<std::string>{"busy.bin.b64", "crashed.bin.b64", "x.bin.b64", renamed()}));
   EXPECT_TRUE(fs::is_empty(Path("in")));
+  EXPECT_EQ(RegularFiles(Path("own")), std::set<std::string>{"model.stp"});
+  EXPECT_EQ(Read("own/model.stp"), "a user's model");
+  EXPECT_EQ(RegularFiles(Path("own-out")), std::set<std::string>{"a.txt.b64"});
   EXPECT_TRUE(fs::is_empty(Path("err")));
-  for (const char* name : {"crashed.txt", "busy.txt"}) {
+  EXPECT_TRUE(fs::is_empty(Path("ProgramData/TORVAK/qelmservice/Claims")));
+  for (const char* name : {"crashed.bin", "busy.bin", "x.bin"}) {
     const std::string claimed = Path(std::string("in/") + name).string() + ".stp";
     EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718021 - Файл '" + claimed + "' остался от прерванной обработки"), 1u)
         << journals;
   }
-  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE171800A"), 1u) << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE171800A - Файл '" + Path("own/model.stp").string() +
+                                "' с временным расширением stp был пропущен"),
+            2u)
+      << journals;
+  EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE171800A"), 2u) << journals;
+}
+
+// A user's own file that merely ends in ".stp" (a CAD model) is left as it
+// is by every operation that meets it: never renamed to its name without
+// ".stp", processed, deleted or moved, with one record per run where the
+// operation records such names. The file beside it goes its usual way.
+TEST_F(FoldersInTheService, AUsersOwnStpFileIsLeftAloneByEveryOperation) {
+  profile_.BaseText("ZIPArchiveExt", "zip");
+  struct Case {
+    const char* operation;
+    const char* in;
+    const char* out;
+    std::size_t records;  // of the ".stp" name passed over, per run (PACK and UNPK keep silent)
+  };
+  const Case cases[] = {
+      {"HASH", "hash-in", "hash-out", 1}, {"DELE", "dele-in", "dele-in", 1}, {"ARCH", "arch-in", "arch-out", 1},
+      {"PACK", "pack-in", "pack-out", 0}, {"UNPK", "unpk-in", "unpk-out", 0}, {"SGEN", "sgen-in", "sgen-out", 1},
+      {"DCCX", "dccx-in", "dccx-out", 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string rule = Rule(++n, c.operation, c.in, c.out);
+    const std::string operation = c.operation;
+    if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
+    if (operation == "PACK") {
+      profile_.RuleDword(rule, "ArchCount", 1);
+      profile_.RuleText(rule, "ArchName", "batch");
+    }
+    if (operation == "SGEN") {
+      profile_.RuleDword(rule, "Ext num", 1);
+      profile_.RuleText(rule, "C0", pki_.Dn("user1"));
+    }
+    Write(std::string(c.in) + "/model.stp", "a user's model");
+    Write(std::string(c.in) + "/beside.txt", "beside");
+  }
+  Start();
+  const bool done = WaitUntil(
+      [&] {
+        return std::all_of(std::begin(cases), std::end(cases), [&](const Case& c) {
+          return RegularFiles(Path(c.in)) == std::set<std::string>{"model.stp"};
+        });
+      },
+      std::chrono::seconds(60));
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.operation);
+    EXPECT_EQ(Read(std::string(c.in) + "/model.stp"), "a user's model");
+    if (std::string(c.out) != c.in) {
+      for (const std::string& name : RegularFiles(Path(c.out))) EXPECT_EQ(name.find("model"), std::string::npos) << name;
+    }
+    EXPECT_EQ(Count(journals, "Файл '" + (Path(c.in) / "model.stp").string() + "' с временным расширением stp был пропущен"),
+              c.records)
+        << journals;
+  }
+  for (const std::string& name : RegularFiles(Path("err"))) EXPECT_EQ(name.find("model"), std::string::npos) << name;
 }
 
 // Two instances on one folder: every file is processed by exactly one of

@@ -1,0 +1,227 @@
+#include "service/core/claim_records.h"
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "service/core/conflict_names.h"
+#include "service/core/path_names.h"
+
+namespace {
+
+const wchar_t* const kRecordSuffix = L".claim";
+const wchar_t* const kWritingSuffix = L".new";
+const wchar_t* const kClaimSuffix = L".stp";
+// The record: this tag, the device and index numbers, then the claimed
+// name's characters as they are held in memory (any name round-trips).
+constexpr char kTag[8] = {'Q', 'C', 'L', 'A', 'I', 'M', '1', '\n'};
+constexpr DWORD kHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
+constexpr DWORD kLargestRecord = kHeaderSize + 8192 * sizeof(wchar_t);
+
+struct RecordContent {
+  ULONGLONG device = 0;
+  ULONGLONG index = 0;
+  CString claimed;
+};
+
+std::string Encode(const RecordContent& content) {
+  std::string bytes(kTag, sizeof kTag);
+  bytes.append(reinterpret_cast<const char*>(&content.device), sizeof content.device);
+  bytes.append(reinterpret_cast<const char*>(&content.index), sizeof content.index);
+  bytes.append(reinterpret_cast<const char*>(content.claimed.GetString()),
+               static_cast<std::size_t>(content.claimed.GetLength()) * sizeof(wchar_t));
+  return bytes;
+}
+
+bool Decode(const std::string& bytes, RecordContent& content) {
+  if (bytes.size() <= kHeaderSize || (bytes.size() - kHeaderSize) % sizeof(wchar_t) != 0 ||
+      bytes.compare(0, sizeof kTag, kTag, sizeof kTag) != 0)
+    return false;
+  std::memcpy(&content.device, bytes.data() + sizeof kTag, sizeof content.device);
+  std::memcpy(&content.index, bytes.data() + sizeof kTag + sizeof content.device, sizeof content.index);
+  std::wstring name((bytes.size() - kHeaderSize) / sizeof(wchar_t), L'\0');
+  std::memcpy(name.data(), bytes.data() + kHeaderSize, name.size() * sizeof(wchar_t));
+  if (name.find(L'\0') != std::wstring::npos) return false;
+  content.claimed = CString(name.c_str());
+  return true;
+}
+
+bool WriteRecord(const CString& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size();
+  return CloseHandle(file) && whole;
+}
+
+bool ReadRecord(const CString& path, RecordContent& content) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string bytes(kLargestRecord + 1, '\0');
+  DWORD total = 0;
+  for (DWORD read = 0; total < bytes.size(); total += read) {
+    if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &read, nullptr) || read == 0)
+      break;
+  }
+  CloseHandle(file);
+  bytes.resize(total);
+  return total <= kLargestRecord && Decode(bytes, content);
+}
+
+std::shared_ptr<void> Hold(HANDLE claim) {
+  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
+}
+
+// The bare names in folder that end in suffix (regular files only).
+std::vector<CString> NamesEndingIn(const CString& folder, const CString& suffix) {
+  std::vector<CString> names;
+  WIN32_FIND_DATAW entry{};
+  HANDLE search = FindFirstFileW(JoinPath(folder, L"*" + suffix), &entry);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const CString name(entry.cFileName);
+    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                   FILE_ATTRIBUTE_DEVICE)) == 0 &&
+        name.GetLength() > suffix.GetLength() && name.Right(suffix.GetLength()) == suffix)
+      names.push_back(name);
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  return names;
+}
+
+// Gives a claimed file found by its record its own name back, or a
+// conflict-free one when that is taken. Nothing when the record only goes
+// (the claim ended); the record is deleted unless the rename failed.
+bool GiveBack(const CString& record, const RecordContent& content, TakenBackClaim& taken) {
+  const CString& claimed = content.claimed;
+  HANDLE claim = platform::ClaimFile(claimed);
+  if (claim == INVALID_HANDLE_VALUE) {
+    // Held: somebody works on the file under that name (never one of our
+    // claims: nobody claims a claimed name); a later run sees it again.
+    if (GetLastError() != ERROR_LOCK_VIOLATION) DeleteFileW(record);
+    return false;
+  }
+  std::shared_ptr<void> held = Hold(claim);
+  ULONGLONG device = 0, index = 0;
+  if (!platform::GetClaimedFileId(claim, &device, &index) || device != content.device || index != content.index) {
+    DeleteFileW(record);  // another file took the claimed name: not ours
+    return false;
+  }
+  const CString folder = FolderOf(claimed);
+  const CString own = BareName(claimed.Left(claimed.GetLength() - CString(kClaimSuffix).GetLength()));
+  taken.claimed = claimed;
+  taken.restored = JoinPath(folder, own);
+  if (MoveFileW(claimed, taken.restored)) {
+    DeleteFileW(record);
+    return true;
+  }
+  DWORD error = GetLastError();
+  for (int attempt = 0; IsNameTakenError(error) && attempt < kConflictNameAttempts; ++attempt) {
+    const CString other = JoinPath(folder, MakeConflictName(own));
+    if (MoveFileW(claimed, other)) {
+      taken.restored = other;
+      taken.renamed = true;
+      DeleteFileW(record);
+      return true;
+    }
+    error = GetLastError();
+  }
+  taken.error = error;
+  return true;
+}
+
+}  // namespace
+
+CString ClaimRecordFolder() {
+  wchar_t common[MAX_PATH] = {};
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common) != S_OK) return CString();
+  // Made once per state root (tests run with roots of their own).
+  static CString madeFor;
+  static CString made;
+  if (!made.IsEmpty() && madeFor == CString(common) && PathFileExistsW(made)) return made;
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, common) != S_OK)
+    return CString();
+  const CString levels[] = {CString(common) + L"/TORVAK", CString(common) + L"/TORVAK/qelmservice",
+                            CString(common) + L"/TORVAK/qelmservice/Claims"};
+  for (const CString& level : levels) {
+    if (!CreateDirectoryW(level, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return CString();
+  }
+  madeFor = common;
+  made = levels[2];
+  return made;
+}
+
+ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed) {
+  RecordContent content;
+  content.claimed = claimed;
+  if (!platform::GetClaimedFileId(fileClaim, &content.device, &content.index)) return;
+  const CString folder = ClaimRecordFolder();
+  if (folder.IsEmpty()) return;
+  // The process number tells instances apart, the random bits the claims of
+  // one process.
+  std::random_device source;
+  CString base;
+  base.Format(L"%08X%08X%08X", static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(source()),
+              static_cast<unsigned>(source()));
+  const CString writing = JoinPath(folder, base + kWritingSuffix);
+  const CString path = JoinPath(folder, base + kRecordSuffix);
+  if (!WriteRecord(writing, Encode(content))) {
+    DeleteFileW(writing);
+    return;
+  }
+  HANDLE lock = platform::ClaimFile(writing);
+  if (lock == INVALID_HANDLE_VALUE || !MoveFileW(writing, path)) {
+    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    DeleteFileW(writing);
+    return;
+  }
+  path_ = path;
+  claimed_ = claimed;
+  device_ = content.device;
+  index_ = content.index;
+  lock_ = lock;
+}
+
+ClaimRecord::~ClaimRecord() {
+  if (path_.IsEmpty()) return;
+  ULONGLONG device = 0, index = 0;
+  const bool stays = platform::GetFileIdAt(claimed_, &device, &index) && device == device_ && index == index_;
+  if (!stays) DeleteFileW(path_);
+  CloseHandle(lock_);
+}
+
+std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {
+  std::vector<TakenBackClaim> takenBack;
+  const CString records = ClaimRecordFolder();
+  if (records.IsEmpty() || folder.IsEmpty()) return takenBack;
+  // Records a killed process was still writing: never renamed into place,
+  // so no claim followed them.
+  for (const CString& name : NamesEndingIn(records, kWritingSuffix)) {
+    HANDLE lock = platform::ClaimFile(JoinPath(records, name));
+    if (lock == INVALID_HANDLE_VALUE) continue;
+    DeleteFileW(JoinPath(records, name));
+    CloseHandle(lock);
+  }
+  for (const CString& name : NamesEndingIn(records, kRecordSuffix)) {
+    const CString record = JoinPath(records, name);
+    HANDLE lock = platform::ClaimFile(record);
+    if (lock == INVALID_HANDLE_VALUE) continue;  // its process is at work
+    std::shared_ptr<void> held = Hold(lock);
+    RecordContent content;
+    if (!ReadRecord(record, content)) {
+      DeleteFileW(record);
+      continue;
+    }
+    if (JoinPath(folder, BareName(content.claimed)) != content.claimed) continue;  // another folder's
+    TakenBackClaim taken;
+    if (GiveBack(record, content, taken)) takenBack.push_back(taken);
+  }
+  return takenBack;
+}

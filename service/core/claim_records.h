@@ -1,0 +1,75 @@
+#pragma once
+// Records of the claims this service makes, so that a claim left by a
+// process that was killed is known for one of ours whatever the rule's
+// masks, and a user's own file that merely ends in ".stp" (a CAD model, a
+// file copied from another machine) is never taken for one.
+//
+// Before an input is renamed to its claimed name, the claim is written down
+// in a record of its own in the service's state folder (the common
+// application-data folder's TORVAK/qelmservice/Claims: the users who write
+// into the rules' folders write nothing there, so a record cannot be
+// forged): the claimed name, and the device and index numbers of the file,
+// which a file that takes the name later does not share. The process holds
+// a claim (platform::ClaimFile) on its record for as long as the input is
+// claimed, and a kill ends that claim with the process: a record whose claim
+// can be taken belongs to a process that is gone. A record is written under
+// a name the take-back never reads and renamed into place only once whole
+// and claimed, so that a record being made is never taken for a stale one.
+//
+// The record goes with the claim once the claimed file is gone from its
+// claimed name (done, moved to the error folder, given back). A claimed file
+// that stays under its claimed name (attributes unreadable, the mover could
+// not move it) keeps its record, and the next run takes it back.
+// Worker thread only.
+
+#include <vector>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+// The folder of the records, made when missing; empty when it cannot be
+// made (claims are then taken without records, as a crash-free run needs
+// none).
+CString ClaimRecordFolder();
+
+// The record of one claim, from the moment before the rename on.
+class ClaimRecord {
+ public:
+  // Writes the record of the file that fileClaim holds (a claim of
+  // platform::ClaimFile), which is about to be renamed to claimed. Without a
+  // state folder, or when it takes no record, there is none (Recorded()
+  // false) and the claim goes on all the same.
+  ClaimRecord(HANDLE fileClaim, const CString& claimed);
+  // Deletes the record unless the claimed file still lies under its claimed
+  // name; releases the record's claim either way.
+  ~ClaimRecord();
+  ClaimRecord(const ClaimRecord&) = delete;
+  ClaimRecord& operator=(const ClaimRecord&) = delete;
+
+  bool Recorded() const { return !path_.IsEmpty(); }
+
+ private:
+  CString path_;
+  CString claimed_;
+  ULONGLONG device_ = 0;
+  ULONGLONG index_ = 0;
+  HANDLE lock_ = INVALID_HANDLE_VALUE;
+};
+
+// A claim taken back from a process that is gone.
+struct TakenBackClaim {
+  CString claimed;   // the claimed file found
+  CString restored;  // the name it was given, or the one it could not be given
+  bool renamed = false;  // its own name was taken meanwhile: restored is a conflict-free name beside it
+  DWORD error = 0;       // 0: given back; else the rename's error (the record stays for the next run)
+};
+
+// Takes back the claims of folder (the claimed files in it, whatever their
+// names) whose process is gone: a claimed file that is still the file that
+// was claimed gets its own name back, or, when a new file has taken that
+// name meanwhile, a conflict-free name made from it, so that neither blocks
+// the other. A record whose claimed file is gone or is another file now
+// (replaced, a link) is only deleted. Records of live processes, this one's
+// included, and of other folders are left alone. Returns what was renamed
+// or could not be.
+std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder);
