@@ -5,7 +5,7 @@
 # (".stp") name, and their error folder on another file system (/dev/shm), so
 # that a failed input is copied there:
 #   1. ENCR in block mode, enc-in/*.bin -> enc-out: files of 1 KiB and every
-#      50th of 2 MiB, whose message the library first writes into a work file
+#      50th of 1 MiB, whose message the library first writes into a work file
 #      beside the output;
 #   2. SGEN, sg-in/*.bin -> sealed, and
 #   3. DCCX, sealed/*.p7e -> opened, which gives back the files SGEN took
@@ -67,14 +67,13 @@ done
 third=$((files / 3))
 mkdir -p "$work/ref" "$work/drop"
 make_files() {  # make_files <prefix> <count> <every> <large size> <suffix>
-  local i size
-  for ((i = 1; i <= $2; i++)); do
-    size=1024
-    [ $((i % $3)) -ne 0 ] || size=$4
-    head -c "$size" /dev/urandom > "$work/ref/$1$i$5"
-  done
+  local i part
+  head -c $(($2 * 1024)) /dev/urandom | split -b 1024 -a 6 - "$work/drop/part"
+  i=0
+  for part in "$work/drop/part"*; do i=$((i + 1)); mv "$part" "$work/ref/$1$i$5"; done
+  for ((i = $3; i <= $2; i += $3)); do head -c "$4" /dev/urandom > "$work/ref/$1$i$5"; done
 }
-make_files f "$third" 50 $((2 << 20)) .bin
+make_files f "$third" 50 $((1 << 20)) .bin
 make_files s "$third" 100 $((512 << 10)) .bin
 make_files g "$third" 50 $((1 << 20)) .bin.p7s.p7e
 drop() {  # drop <prefix> <folder>
@@ -96,8 +95,10 @@ kills=0
 deadline=$((SECONDS + seconds))
 while [ "$SECONDS" -lt "$deadline" ] && [ "$(waiting)" -gt 0 ]; do
   "$bin/mirelservice" start Crash > /dev/null
-  # A random moment between 0.1 and 0.8 s after the start.
-  sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", 0.1 + 0.7 * r / 32767 }')"
+  # A random moment between 0.2 and 2 s after the start (a shorter window
+  # could, on a loaded machine, kill every instance before it finishes the
+  # first large file).
+  sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", 0.2 + 1.8 * r / 32767 }')"
   pid=$(service_pid)
   if [ -n "$pid" ] && kill -9 "$pid" 2> /dev/null; then kills=$((kills + 1)); fi
   # Gone, or a zombie that nobody reaps (a container's first process may not).

@@ -4,10 +4,12 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "platform/utf16.h"
 #include "service/core/conflict_names.h"
 #include "service/core/path_names.h"
 
@@ -17,10 +19,11 @@ const wchar_t* const kRecordSuffix = L".claim";
 const wchar_t* const kWritingSuffix = L".new";
 const wchar_t* const kClaimSuffix = L".stp";
 // The record: this tag, the device and index numbers, then the claimed
-// name's characters as they are held in memory (any name round-trips).
-constexpr char kTag[8] = {'Q', 'C', 'L', 'A', 'I', 'M', '1', '\n'};
+// name in UTF-8 (a name that is not, the layer never opens). Small, so that
+// writing it costs no more than the rename it precedes.
+constexpr char kTag[4] = {'Q', 'C', 'L', '1'};
 constexpr DWORD kHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
-constexpr DWORD kLargestRecord = kHeaderSize + 8192 * sizeof(wchar_t);
+constexpr DWORD kLargestRecord = kHeaderSize + 4 * 8192;
 
 struct RecordContent {
   ULONGLONG device = 0;
@@ -32,21 +35,17 @@ std::string Encode(const RecordContent& content) {
   std::string bytes(kTag, sizeof kTag);
   bytes.append(reinterpret_cast<const char*>(&content.device), sizeof content.device);
   bytes.append(reinterpret_cast<const char*>(&content.index), sizeof content.index);
-  bytes.append(reinterpret_cast<const char*>(content.claimed.GetString()),
-               static_cast<std::size_t>(content.claimed.GetLength()) * sizeof(wchar_t));
+  bytes += platform::WideToUtf8(content.claimed.str());
   return bytes;
 }
 
 bool Decode(const std::string& bytes, RecordContent& content) {
-  if (bytes.size() <= kHeaderSize || (bytes.size() - kHeaderSize) % sizeof(wchar_t) != 0 ||
-      bytes.compare(0, sizeof kTag, kTag, sizeof kTag) != 0)
-    return false;
+  if (bytes.size() <= kHeaderSize || bytes.compare(0, sizeof kTag, kTag, sizeof kTag) != 0) return false;
   std::memcpy(&content.device, bytes.data() + sizeof kTag, sizeof content.device);
   std::memcpy(&content.index, bytes.data() + sizeof kTag + sizeof content.device, sizeof content.index);
-  std::wstring name((bytes.size() - kHeaderSize) / sizeof(wchar_t), L'\0');
-  std::memcpy(name.data(), bytes.data() + kHeaderSize, name.size() * sizeof(wchar_t));
-  if (name.find(L'\0') != std::wstring::npos) return false;
-  content.claimed = CString(name.c_str());
+  const std::string_view name(bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
+  if (!platform::IsWellFormedUtf8(name) || name.find('\0') != std::string_view::npos) return false;
+  content.claimed = CString(platform::Utf8ToWide(name).c_str());
   return true;
 }
 
