@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/utf16.h"
 #include "service/core/file_pipeline.h"
 #include "tests/service/operations/file_rules_service_fixture.h"
 #include "tests/support/bound_socket.h"
 #include "tests/support/child_process.h"
 #include "tests/support/crash_child.h"
 #include "tests/support/shm_folder.h"
+#include "tests/support/wide_text.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ std::set<std::string> RegularFiles(const fs::path& folder) {
   return names;
 }
 
-CString Wide(const std::string& text) { return CString(platform::Utf8ToWide(text).c_str()); }
+using testsupport::Wide;
 
 class FoldersInTheService : public servicetest::FileRulesServiceTest {
  protected:
