@@ -388,10 +388,10 @@ class CrlOrderTest : public CrlTest {
     return Ctx(raw);
   }
 
-  fs::path List(const std::string& name, const testsupport::TestPki::CrlSpec& spec) {
+  fs::path List(const std::string& name, const testsupport::TestPki::CrlContents& contents) {
     fs::path file = root_.path() / "lists" / name;
     fs::create_directories(file.parent_path());
-    own_->MakeCrl(file, spec);
+    own_->MakeCrl(file, contents);
     return file;
   }
 
@@ -433,7 +433,7 @@ class CrlOrderTest : public CrlTest {
 TEST_F(CrlOrderTest, OlderOrExpiredListNeverReplacesTheNewerOne) {
   struct Case {
     const char* name;
-    testsupport::TestPki::CrlSpec held, offered;
+    testsupport::TestPki::CrlContents held, offered;
   } cases[] = {
       {"lower number", {5, "20260101000000Z", "20360101000000Z", true}, {3, "20260101000000Z", "20360101000000Z", false}},
       {"expired and older", {5, "20260101000000Z", "20360101000000Z", true}, {2, "20250101000000Z", "20250201000000Z", false}},

@@ -336,7 +336,7 @@ std::string TestPki::Serial(const std::string& who) const {
   return it->second;
 }
 
-void TestPki::MakeCrl(const fs::path& out, const CrlSpec& spec) const {
+void TestPki::MakeCrl(const fs::path& out, const CrlContents& contents) const {
   // A copy of the CA's database, so that the PKI itself (perhaps the shared
   // one) stays untouched.
   fs::path work = out;
@@ -347,7 +347,7 @@ void TestPki::MakeCrl(const fs::path& out, const CrlSpec& spec) const {
   std::string entries;
   for (std::string line; std::getline(index, line);) {
     // status, expiry, revocation, serial, file, subject
-    if (!spec.listsRevoked && line.rfind("R\t", 0) == 0) {
+    if (!contents.listsRevoked && line.rfind("R\t", 0) == 0) {
       std::vector<std::string> fields;
       std::istringstream parts(line);
       for (std::string field; std::getline(parts, field, '\t');) fields.push_back(field);
@@ -357,13 +357,13 @@ void TestPki::MakeCrl(const fs::path& out, const CrlSpec& spec) const {
   }
   WriteText(work / "index.txt", entries);
   char number[32];
-  std::snprintf(number, sizeof number, "%02X\n", spec.number);
+  std::snprintf(number, sizeof number, "%02X\n", contents.number);
   WriteText(work / "crlnumber", number);
   WriteText(work / "serial", "01\n");
   const std::string conf = (work / "ca.cnf").string();
   WriteText(conf, CaConfig(work, Pse("ca"), ""));
-  Openssl({"ca", "-config", conf, "-gencrl", "-crl_lastupdate", spec.lastUpdate, "-crl_nextupdate",
-           spec.nextUpdate, "-out", out.string()});
+  Openssl({"ca", "-config", conf, "-gencrl", "-crl_lastupdate", contents.lastUpdate, "-crl_nextupdate",
+           contents.nextUpdate, "-out", out.string()});
   fs::remove_all(work);
 }
 

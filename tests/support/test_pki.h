@@ -103,13 +103,13 @@ struct TestPki {
   // A CRL of this PKI's CA with a chosen number and dates, listing "revoked"
   // or nothing, written (PEM) to `out`. Times as openssl takes them:
   // "YYYYMMDDHHMMSSZ". The PKI itself is not changed. Throws on failure.
-  struct CrlSpec {
+  struct CrlContents {
     unsigned number = 1;
     std::string lastUpdate = "20250101000000Z";
     std::string nextUpdate = "20350101000000Z";
     bool listsRevoked = true;
   };
-  void MakeCrl(const std::filesystem::path& out, const CrlSpec& spec) const;
+  void MakeCrl(const std::filesystem::path& out, const CrlContents& contents) const;
 
   // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired.
   static const std::vector<std::string>& Holders();

@@ -58,7 +58,7 @@ class RevocationInTheService : public ::testing::Test {
   // One start of the instance with the point serving `list` (or failing):
   // the lists are due, a file signed by the revoked holder is dropped in, and
   // the instance is stopped once the file is handled. Returns where it went.
-  std::string RunOnce(const std::string& name, const TestPki::CrlSpec* list) {
+  std::string RunOnce(const std::string& name, const TestPki::CrlContents* list) {
     if (list != nullptr) {
       const fs::path file = root_.path() / (name + ".crl");
       pki_->MakeCrl(file, *list);
@@ -98,9 +98,9 @@ class RevocationInTheService : public ::testing::Test {
 };
 
 TEST_F(RevocationInTheService, RevokedHolderStaysRefusedWhenThePointGoesBack) {
-  const TestPki::CrlSpec current{5, "20260601000000Z", "20360101000000Z", true};
-  const TestPki::CrlSpec older{3, "20260101000000Z", "20360101000000Z", false};
-  const TestPki::CrlSpec expired{2, "20250101000000Z", "20250201000000Z", false};
+  const TestPki::CrlContents current{5, "20260601000000Z", "20360101000000Z", true};
+  const TestPki::CrlContents older{3, "20260101000000Z", "20360101000000Z", false};
+  const TestPki::CrlContents expired{2, "20250101000000Z", "20250201000000Z", false};
 
   EXPECT_EQ(RunOnce("current", &current), "refused");
   EXPECT_EQ(RunOnce("older", &older), "refused");
