@@ -6,7 +6,6 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/record_texts.h"
-#include "service/operations/crypto_operation_support.h"
 #include "service/operations/operations.h"
 
 DWORD DeleteFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
