@@ -27,16 +27,6 @@ CString OpeningText(const CString& source, const CString& claimed) {
   return text;
 }
 
-// Records that would repeat every cycle for the same file and cause (a name
-// that cannot be claimed, a claim another instance holds) are written once
-// per run of the service: true the first time a key is seen.
-// True when path names the very file that the claim holds.
-bool ClaimIsOfTheFileAt(HANDLE claim, const CString& path) {
-  ULONGLONG heldDevice = 0, heldIndex = 0, device = 0, index = 0;
-  return platform::GetClaimedFileId(claim, &heldDevice, &heldIndex) && platform::GetFileIdAt(path, &device, &index) &&
-         device == heldDevice && index == heldIndex;
-}
-
 // The claim of an input: the lock on the file and the record that tells the
 // claim for ours after a crash. The record goes first, then the lock.
 struct InputClaim {
@@ -45,6 +35,9 @@ struct InputClaim {
   ClaimRecord record;
 };
 
+// Records that would repeat every cycle for the same file and cause (a name
+// that cannot be claimed, a claim another instance holds) are written once
+// per run of the service: true the first time a key is seen.
 bool FirstTimeThisRun(DWORD code, const CString& path) {
   static std::mutex lock;
   static std::set<std::wstring> seen;
@@ -254,14 +247,6 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
                              std::shared_ptr<void>& claim) {
   HANDLE handle = platform::ClaimFile(source);
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-  if (handle != INVALID_HANDLE_VALUE && !ClaimIsOfTheFileAt(handle, source)) {
-    // Another instance took the file away (moved, renamed to its claim)
-    // between the open and the lock: what is held is no longer the file of
-    // that name, if there is one.
-    CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-    error = ERROR_FILE_NOT_FOUND;
-  }
   if (handle != INVALID_HANDLE_VALUE) {
     if (claimed.IsEmpty()) {
       claim = HoldClaim(handle);
