@@ -31,16 +31,15 @@
 #include "service/core/path_names.h"
 #include "service/core/staged_outputs.h"
 #include "tests/support/crash_child.h"
-#include "tests/support/driven_clock.h"
+#include "tests/support/one_rule_fixture.h"
 #include "tests/support/shm_folder.h"
-#include "tests/support/temp_root.h"
 #include "tests/support/wide_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+using testsupport::Utf8;
 using testsupport::Wide;
 
 // The conflict mark ("~" and 1 to 8 lower-case hex digits) of a name made of
@@ -56,31 +55,11 @@ std::string MarkOf(const std::string& name, const std::string& stem, const std::
   return mark;
 }
 
-class PipelineTest : public ::testing::Test {
+class PipelineTest : public testsupport::OneRuleTest {
  protected:
-  void SetUp() override {
-    SetJournalSettings(L"P", 4000);
-    in_ = root_.Dir("in");
-    out_ = root_.Dir("out");
-    err_ = root_.Dir("err");
-    journal_ = root_.Dir("journal");
-    RuleRecord rule;
-    rule.pathIn = Wide(in_.string());
-    rule.pathOut = Wide(out_.string());
-    rule.pathError = Wide(err_.string());
-    rule.description = L"Тест";
-    profile_.rules.push_back(rule);
-  }
   void TearDown() override {
     SetOperationsStopEvent(nullptr);
   }
-
-  fs::path Put(const fs::path& folder, const std::string& name, const std::string& content) {
-    std::ofstream(folder / name, std::ios::binary) << content;
-    return folder / name;
-  }
-  std::string Operations() const { return testsupport::ReadFileBytes(journal_ / "2026.12.09 P.txt"); }
-  std::string Errors() const { return testsupport::ReadFileBytes(journal_ / "2026.12.09 P - errors.txt"); }
 
   // A copying operation: "Копирование '<source>' (размер: <in>) в '<output>' (размер: <out>)".
   FileOperation Copying(DWORD failWith = 0) {
@@ -106,18 +85,9 @@ class PipelineTest : public ::testing::Test {
   }
 
   DWORD Run(const std::vector<std::string>& names, const FileOperation& op) {
-    CStringArray list;
-    for (const auto& n : names) list.Add(Wide(n));
-    FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0);
-    return RunFileOperation(pipeline, list, op);
+    FilePipeline pipeline(Journal(), profile_, L"P", 0);
+    return RunFileOperation(pipeline, Names(names), op);
   }
-
-  std::string Prefix() const { return "14:05:09 09/12/2026 | "; }
-
-  testsupport::TempRoot root_;
-  testsupport::DrivenClock clock_{root_, 1796825109};  // 09/12/2026 14:05:09
-  fs::path in_, out_, err_, journal_;
-  ProfileRecord profile_;
 };
 
 TEST_F(PipelineTest, SuccessWritesOutputRecordsRealSizesAndDeletesTheClaimedInput) {

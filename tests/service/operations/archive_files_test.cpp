@@ -4,13 +4,21 @@
 #include <sys/stat.h>
 #include <utime.h>
 
-#include "tests/service/operations/file_rule_fixture.h"
+#include "service/operations/operations.h"
+#include "tests/service/operations/archive_test_files.h"
+#include "tests/support/one_rule_fixture.h"
+
+namespace fs = std::filesystem;
 
 namespace fileops {
 namespace {
 
-class ArchiveFilesTest : public FileRuleTest {
+using namespace testsupport;
+
+class ArchiveFilesTest : public OneRuleTest {
  protected:
+  ArchiveFilesTest() : OneRuleTest(L"Проба") {}
+
   DWORD Arch(const std::vector<std::string>& names, int zipFile, const std::string& ext) {
     Rule().zipFile = zipFile;
     ProfileRecord copy(profile_);
@@ -47,16 +55,16 @@ TEST_F(ArchiveFilesTest, ArchiveThenUnarchiveGivesTheBytesBack) {
     Put("отчёт.txt", small);
     ASSERT_EQ(Arch({"big.bin", "отчёт.txt"}, c.zipFile, c.ext), 0u);
     const std::string suffix = c.ext.empty() ? "" : "." + c.ext;
-    EXPECT_EQ(Listing(out_), (std::vector<std::string>{"big.bin" + suffix, "отчёт.txt" + suffix}));
-    EXPECT_TRUE(Listing(in_).empty());
+    EXPECT_EQ(Tree(out_), (std::vector<std::string>{"big.bin" + suffix, "отчёт.txt" + suffix}));
+    EXPECT_TRUE(Tree(in_).empty());
 
     Folders("packed" + tag, "back" + tag);
     ASSERT_EQ(Unar({"big.bin" + suffix, "отчёт.txt" + suffix}, c.zipFile, c.ext), 0u);
     EXPECT_EQ(Read(out_ / "big.bin"), big);
     EXPECT_EQ(Read(out_ / "отчёт.txt"), small);
-    EXPECT_TRUE(Listing(in_).empty());
+    EXPECT_TRUE(Tree(in_).empty());
   }
-  EXPECT_TRUE(Listing(err_).empty());
+  EXPECT_TRUE(Tree(err_).empty());
   EXPECT_FALSE(Contains(Operations(), "| Ошибка |")) << Operations();
   EXPECT_TRUE(Contains(Operations(), "Правило 1 ('Проба'). Архивация файла '" + (root_.path() / "plain0/big.bin").string() +
                                          "' (размер: 1048576) с записью в файл '" +
@@ -96,23 +104,23 @@ TEST_F(ArchiveFilesTest, UnarchivesWhatZipAndGzipMade) {
   ASSERT_EQ(Unar({"data.bin.gz"}, 2, "gz"), 0u);
   EXPECT_EQ(Read(out_ / "made"), data);
   EXPECT_EQ(Read(out_ / "data.bin"), data);
-  EXPECT_TRUE(Listing(in_).empty());
+  EXPECT_TRUE(Tree(in_).empty());
 }
 
 TEST_F(ArchiveFilesTest, OutputNamesLoseTheArchiveExtensionOnlyWhenItMatchesExactly) {
   ASSERT_EQ(Tool(in_, {"sh", "-c", "echo x > x && zip -q a.zip x && cp a.zip A.ZIP && cp a.zip b.txt && rm x"}).exitCode,
             0);
   Put("left.stp", "claimed by someone");
-  optest::LiveClaim claim(in_ / "left.stp");
+  LiveClaim claim(in_ / "left.stp");
   ASSERT_TRUE(claim.Held());
   ASSERT_EQ(Unar({"a.zip", "A.ZIP", "b.txt", "left.stp"}, 1, "zip"), 0u);
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"A.ZIP", "a", "b.txt"}));
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.stp"});
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"A.ZIP", "a", "b.txt"}));
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"left.stp"});
   EXPECT_EQ(Records().size(), 3u);  // none for the claimed name
 
   ASSERT_EQ(Arch({"left.stp"}, 1, "zip"), 0u);
   EXPECT_TRUE(Contains(Errors(), "с временным расширением stp был пропущен")) << Errors();
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.stp"});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"left.stp"});
 }
 
 TEST_F(ArchiveFilesTest, ArchivesThatAreNotOneSoundFileGoToTheErrorFolder) {
@@ -154,11 +162,11 @@ TEST_F(ArchiveFilesTest, ArchivesThatAreNotOneSoundFileGoToTheErrorFolder) {
   std::vector<std::string> names;
   for (const Case& c : cases) names.push_back(c.name);
   ASSERT_EQ(Unar(names, 1, "zip"), 0u);
-  EXPECT_TRUE(Listing(out_).empty());
-  EXPECT_TRUE(Listing(in_).empty());
+  EXPECT_TRUE(Tree(out_).empty());
+  EXPECT_TRUE(Tree(in_).empty());
   std::vector<std::string> expected = names;
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(Listing(err_), expected);
+  EXPECT_EQ(Tree(err_), expected);
   const std::vector<std::string> records = Records();
   ASSERT_EQ(records.size(), names.size());
   // The work step's error text says what failed: no step text follows it,
@@ -179,7 +187,7 @@ TEST_F(ArchiveFilesTest, ATakenOutputIsRecordedWithTheSizeBeforeTheClaim) {
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Arch({"a.txt"}, 1, "zip"), 0u);
   ASSERT_EQ(Unar({"b.zip"}, 1, "zip"), 0u);
-  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "b.zip"}));
+  EXPECT_EQ(Tree(err_), (std::vector<std::string>{"a.txt", "b.zip"}));
   const auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_TRUE(Contains(records[0], "Архивация файла '" + (in_ / "a.txt").string() + "' (размер: 0) с записью в файл '" +
@@ -200,7 +208,7 @@ TEST_F(ArchiveFilesTest, EmptyInputsFailInBothFormats) {
     ASSERT_EQ(Unar({"empty.arc"}, zipFile, "arc"), 0u);
     fs::remove(err_ / "empty.arc");
   }
-  EXPECT_TRUE(Listing(out_).empty());
+  EXPECT_TRUE(Tree(out_).empty());
   const std::string errors = Errors();
   size_t sourceEmpty = 0, packedEmpty = 0;
   for (size_t at = 0; (at = errors.find("Ошибка 0x4001F - Файл с исходными данными имеет нулевую длину", at)) !=

@@ -8,20 +8,22 @@
 #include <vector>
 
 #include "service/operations/operations.h"
-#include "tests/service/operations/file_operation_fixture.h"
+#include "tests/support/one_rule_fixture.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-using namespace fileops;
+using namespace testsupport;
 
-class Base64Files : public FileOperationTest {
+class Base64Files : public OneRuleTest {
  protected:
   DWORD Encode(const std::vector<std::string>& names) {
-    return EncodeFilesBase64(List(names), 0, profile_, JournalFolder(), L"P", L"b64");
+    return EncodeFilesBase64(Names(names), 0, profile_, Journal(), L"P", L"b64");
   }
   DWORD Decode(const std::vector<std::string>& names, const std::vector<std::string>& extExt = {}) {
-    CStringArray extra = List(extExt);
-    return DecodeFilesBase64(List(names), 0, profile_, JournalFolder(), L"P", L"b64", &extra);
+    CStringArray extra = Names(extExt);
+    return DecodeFilesBase64(Names(names), 0, profile_, Journal(), L"P", L"b64", &extra);
   }
 };
 
@@ -29,7 +31,7 @@ TEST_F(Base64Files, EncodesUnderTheNamePlusTheExtensionAndRecordsBothSizes) {
   Put(in_, "report.pdf", "foobar");
   Put(in_, "empty", "");
   ASSERT_EQ(Encode({"report.pdf", "empty"}), 0u);
-  EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf.b64"), "Zm9vYmFy");
   EXPECT_TRUE(fs::exists(out_ / "empty.b64"));
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "empty.b64"), "");
@@ -63,9 +65,9 @@ TEST_F(Base64Files, DecodedNamesLoseTheirOwnExtensionOrTheExtraOnesInListOrder) 
     fs::create_directory(out_);
     Put(in_, c.name, "Zm9v");
     ASSERT_EQ(Decode({c.name}, c.extExt), 0u);
-    EXPECT_EQ(Names(out_), std::vector<std::string>{c.output});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{c.output});
     EXPECT_EQ(testsupport::ReadFileBytes(out_ / c.output), "foo");
-    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
   }
   EXPECT_EQ(Errors(), "");
 }
@@ -78,7 +80,7 @@ TEST_F(Base64Files, TakenOutputFailsOrGetsAConflictFreeName) {
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Encode({"report.pdf"}), 0u);
   ASSERT_EQ(Decode({"report.pdf.b64"}), 0u);
-  EXPECT_EQ(Names(err_), (std::vector<std::string>{"report.pdf", "report.pdf.b64"}));
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"report.pdf", "report.pdf.b64"}));
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf.b64"), "theirs");
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "report.pdf"), "theirs");
   EXPECT_NE(Errors().find("Правило 1 ('Тест'). Создание файла " + (out_ / "report.pdf.b64").string()),
@@ -101,11 +103,11 @@ TEST_F(Base64Files, TakenOutputFailsOrGetsAConflictFreeName) {
   ASSERT_EQ(Decode({"report.pdf.b64"}), 0u);
   // The mark goes before the first "."; B64D appends nothing after it.
   std::string encoded, decoded;
-  for (const std::string& name : Names(out_)) {
+  for (const std::string& name : Listing(out_)) {
     if (std::regex_match(name, std::regex("report~[0-9a-f]{1,8}\\.pdf"))) decoded = name;
     if (std::regex_match(name, std::regex("report~[0-9a-f]{1,8}\\.pdf\\.b64"))) encoded = name;
   }
-  EXPECT_EQ(Names(out_).size(), 4u);
+  EXPECT_EQ(Listing(out_).size(), 4u);
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / decoded), "bar");
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / encoded), "Zm9v");
 }
@@ -126,7 +128,7 @@ TEST_F(Base64Files, FailedDecodeLeavesNoOutputAndRecordsTheReason) {
     SCOPED_TRACE(c.name);
     Put(in_, c.name, c.text);
     ASSERT_EQ(Decode({c.name}), 0u);
-    EXPECT_EQ(Names(out_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
     EXPECT_EQ(testsupport::ReadFileBytes(err_ / c.name), c.text);
     const std::string errors = Errors();
     EXPECT_NE(errors.find(c.code + " - " + c.description + ". Правило 1 ('Тест'). \r\n"), std::string::npos)

@@ -12,21 +12,23 @@
 #include "platform/files.h"
 #include "platform/utf16.h"
 #include "service/operations/operations.h"
-#include "tests/service/operations/file_operation_fixture.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/one_rule_fixture.h"
 #include "tests/support/shm_folder.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-using namespace fileops;
+using namespace testsupport;
 
-class DeleteMove : public FileOperationTest {
+class DeleteMove : public OneRuleTest {
  protected:
   DWORD Delete(const std::vector<std::string>& names) {
-    return DeleteFiles(List(names), 0, profile_, JournalFolder(), L"P");
+    return DeleteFiles(Names(names), 0, profile_, Journal(), L"P");
   }
   DWORD Move(const std::vector<std::string>& names) {
-    return MoveFiles(List(names), 0, profile_, JournalFolder(), L"P");
+    return MoveFiles(Names(names), 0, profile_, Journal(), L"P");
   }
 };
 
@@ -39,7 +41,7 @@ TEST_F(DeleteMove, DeleteRecordsTheSizeTheFileHadAndPassesOverOnlyExactStp) {
   ASSERT_NE(live, INVALID_HANDLE_VALUE);
   ASSERT_EQ(Delete({"a.STP", "b.stp", "noext", "gone"}), 0u);
   CloseHandle(live);
-  EXPECT_EQ(Names(in_), std::vector<std::string>{"b.stp"});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{"b.stp"});
   EXPECT_EQ(Operations(),
             Prefix() + "Профиль: P | Успех | Правило 1 ('Тест'). Удаление файла " + (in_ / "a.STP").string() +
                 " (размер: 5)\r\n" + Prefix() + "Профиль: P | Ошибка | Правило 1 ('Тест'). Удаление файла " +
@@ -88,12 +90,12 @@ TEST_F(DeleteMove, MoveChangesTheExtensionByDelExtAndAddExt) {
     SCOPED_TRACE(c.name);
     fs::remove_all(out_);
     fs::create_directory(out_);
-    rule().delExt = Wide(c.delExt);
-    rule().addExt = Wide(c.addExt);
+    Rule().delExt = Wide(c.delExt);
+    Rule().addExt = Wide(c.addExt);
     Put(in_, c.name, "data");
     ASSERT_EQ(Move({c.name}), 0u);
-    EXPECT_EQ(Names(out_), std::vector<std::string>{c.output});
-    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{c.output});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
   }
   EXPECT_EQ(Errors(), "");
 }
@@ -101,14 +103,14 @@ TEST_F(DeleteMove, MoveChangesTheExtensionByDelExtAndAddExt) {
 TEST_F(DeleteMove, MoveMakesDatedFoldersAndACopyUnderOneName) {
   clock_.Set(1772960707);  // 2026-03-08 09:05:07
   const fs::path copies = root_.Dir("copies");
-  rule().folders = L":|YYYY|\\:|MM|";
-  rule().copyFolders = L"/:|DD|-:|MM|/";
-  rule().pathOut2 = Wide(copies);
+  Rule().folders = L":|YYYY|\\:|MM|";
+  Rule().copyFolders = L"/:|DD|-:|MM|/";
+  Rule().pathOut2 = Wide(copies);
   Put(in_, "a.txt", "data");
   ASSERT_EQ(Move({"a.txt", "gone.txt"}), 0u);
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "2026" / "03" / "a.txt"), "data");
   EXPECT_EQ(testsupport::ReadFileBytes(copies / "08-03" / "a.txt"), "data");
-  EXPECT_EQ(Names(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
   const std::string operations = testsupport::ReadFileBytes(journal_ / "2026.03.08 P.txt");
   EXPECT_NE(operations.find("Успех | Правило 1 ('Тест'). Перемещение файла '" + (in_ / "a.txt").string() +
                             "' (размер: 4) в '" + (out_ / "2026" / "03" / "a.txt").string() +
@@ -128,12 +130,12 @@ TEST_F(DeleteMove, MoveMakesDatedFoldersAndACopyUnderOneName) {
 
 TEST_F(DeleteMove, ConflictOnTheCopyAloneRenamesBothOrFails) {
   const fs::path copies = root_.Dir("copies");
-  rule().pathOut2 = Wide(copies);
+  Rule().pathOut2 = Wide(copies);
   Put(copies, "a.txt", "theirs");
   Put(in_, "a.txt", "data");
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Move({"a.txt"}), 0u);
-  EXPECT_EQ(Names(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
   EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
   EXPECT_NE(Errors().find("Ошибка 0x50 - "), std::string::npos);
   EXPECT_NE(Errors().find("Правило 1 ('Тест'). Перемещение файла '" + (in_ / "a.txt").string() + "' (размер: 4) в '" +
@@ -144,10 +146,10 @@ TEST_F(DeleteMove, ConflictOnTheCopyAloneRenamesBothOrFails) {
   fs::rename(err_ / "a.txt", in_ / "a.txt");
   profile_.renameConfFiles = 1;
   ASSERT_EQ(Move({"a.txt"}), 0u);
-  const std::vector<std::string> moved = Names(out_);
+  const std::vector<std::string> moved = Listing(out_);
   ASSERT_EQ(moved.size(), 1u);
   EXPECT_TRUE(std::regex_match(moved[0], std::regex("a~[0-9a-f]{1,8}\\.txt"))) << moved[0];
-  EXPECT_EQ(Names(copies), (std::vector<std::string>{"a.txt", moved[0]}));
+  EXPECT_EQ(Listing(copies), (std::vector<std::string>{"a.txt", moved[0]}));
   EXPECT_EQ(testsupport::ReadFileBytes(copies / moved[0]), "data");
 }
 
@@ -176,13 +178,13 @@ TEST_F(DeleteMove, MissingOutputFoldersAreMadeByTheTemplatesOrFailEachFile) {
     SCOPED_TRACE(c.what);
     const fs::path missing = root_.path() / ("missing-" + std::to_string(tag));
     const fs::path missingCopies = root_.path() / ("missing-copies-" + std::to_string(tag++));
-    rule().pathOut = Wide(missing);
-    rule().pathOut2 = c.copies ? Wide(missingCopies) : CString();
-    rule().folders = c.folders;
-    rule().copyFolders = c.copyFolders;
+    Rule().pathOut = Wide(missing);
+    Rule().pathOut2 = c.copies ? Wide(missingCopies) : CString();
+    Rule().folders = c.folders;
+    Rule().copyFolders = c.copyFolders;
     Put(in_, "a.txt", "data");
     ASSERT_EQ(Move({"a.txt"}), 0u);
-    EXPECT_EQ(Names(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
     if (c.moved.empty()) {
       EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
       fs::remove(err_ / "a.txt");
@@ -203,23 +205,23 @@ TEST_F(DeleteMove, MissingOutputFoldersAreMadeByTheTemplatesOrFailEachFile) {
 TEST_F(DeleteMove, AMoveAcrossFileSystemsThatFailsRecordsTheFailingCallsError) {
   testsupport::ShmFolder shm;
   if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
-  rule().pathOut = Wide(shm.path());
+  Rule().pathOut = Wide(shm.path());
   Put(in_, "big.bin", std::string(1 << 20, 'x'));
   ASSERT_EQ(testsupport::WithFileSizeLimit(64 * 1024, [&] { return Move({"big.bin"}); }), 0u);
-  EXPECT_EQ(Names(shm.path()), std::vector<std::string>{});
+  EXPECT_EQ(Listing(shm.path()), std::vector<std::string>{});
   EXPECT_EQ(fs::file_size(err_ / "big.bin"), 1u << 20);
   EXPECT_NE(Errors().find("Ошибка 0xDF - "), std::string::npos) << Errors();
 }
 
 TEST_F(DeleteMove, FailedMoveLeavesNoCopyBehind) {
   const fs::path copies = root_.Dir("copies");
-  rule().pathOut2 = Wide(copies);
+  Rule().pathOut2 = Wide(copies);
   // An output folder that cannot take the file (root writes into any folder,
   // so it is missing instead of read-only).
-  rule().pathOut = Wide(root_.path() / "missing");
+  Rule().pathOut = Wide(root_.path() / "missing");
   Put(in_, "a.txt", "data");
   ASSERT_EQ(Move({"a.txt"}), 0u);
-  EXPECT_EQ(Names(copies), std::vector<std::string>{});
+  EXPECT_EQ(Listing(copies), std::vector<std::string>{});
   EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "data");
   EXPECT_NE(Errors().find("Ошибка 0x3 - "), std::string::npos) << Errors();
 }

@@ -10,13 +10,21 @@
 #include "platform/datetime.h"
 #include "platform/sync.h"
 #include "service/core/file_pipeline.h"
-#include "tests/service/operations/file_rule_fixture.h"
+#include "service/operations/operations.h"
+#include "tests/support/one_rule_fixture.h"
+#include "tests/support/service_runner.h"
+
+namespace fs = std::filesystem;
 
 namespace fileops {
 namespace {
 
-class ExecuteProgramTest : public FileRuleTest {
+using namespace testsupport;
+
+class ExecuteProgramTest : public OneRuleTest {
  protected:
+  ExecuteProgramTest() : OneRuleTest(L"Проба") {}
+
   void TearDown() override { SetOperationsStopEvent(nullptr); }
 
   std::string Recorder() const { return (testsupport::BuildDir() / "bin" / "argument_recorder").string(); }
@@ -51,7 +59,7 @@ TEST_F(ExecuteProgramTest, InsertedNamesAreOneArgumentWhateverTheyHold) {
   EXPECT_FALSE(fs::exists(root_.path() / "x"));
   EXPECT_FALSE(fs::exists(in_ / "x"));
   // The files stay for the program to remove; each run has its record.
-  EXPECT_EQ(Listing(in_).size(), 2u);
+  EXPECT_EQ(Tree(in_).size(), 2u);
   const auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_TRUE(Contains(records[1], "| Успех | Правило 1 ('Проба'). Исполнение файла '" + Recorder() + " " + Log() +
@@ -64,22 +72,22 @@ TEST_F(ExecuteProgramTest, ExitCodesAndStartFailuresAreRecorded) {
   Put("one.txt", "1");
   Put("two.txt", "2");
   Put("skip.stp", "claimed");
-  optest::LiveClaim claim(in_ / "skip.stp");
+  LiveClaim claim(in_ / "skip.stp");
   ASSERT_TRUE(claim.Held());
   Template("--exit 3", ":|$N|");
   ASSERT_EQ(Exec({"one.txt", "skip.stp"}), 0u);
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x3 - Программа завершилась с кодом 3")) << Errors();
   EXPECT_TRUE(Contains(Errors(), "с временным расширением stp был пропущен")) << Errors();
-  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"one.txt", "skip.stp", "two.txt"}));
+  EXPECT_EQ(Tree(in_), (std::vector<std::string>{"one.txt", "skip.stp", "two.txt"}));
 
   // A program that does not exist: once per cycle the files stay; per file
   // each goes to the error folder.
   Rule().execName = Wide((root_.path() / "missing").string() + " :|$IN|");
   ASSERT_EQ(Exec({"one.txt", "two.txt"}), 0u);
-  EXPECT_EQ(Listing(in_).size(), 3u);
+  EXPECT_EQ(Tree(in_).size(), 3u);
   Rule().execName = Wide((root_.path() / "missing").string() + " :|$N|");
   ASSERT_EQ(Exec({"one.txt"}), 0u);
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"one.txt"});
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"one.txt"});
   const auto records = Records();
   ASSERT_EQ(records.size(), 4u);
   const std::string errors = Errors();
@@ -160,7 +168,7 @@ TEST_F(ExecuteProgramTest, AStopDuringTheWaitEndsTheProgramAndTheCall) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x4C7 - ")) << Errors();
   EXPECT_EQ(Runs(), 1u);
-  EXPECT_EQ(Listing(in_).size(), 2u);
+  EXPECT_EQ(Tree(in_).size(), 2u);
 }
 
 }  // namespace

@@ -18,19 +18,27 @@
 #include <thread>
 
 #include "service/core/staged_outputs.h"
-#include "tests/service/operations/file_rule_fixture.h"
+#include "service/operations/operations.h"
+#include "tests/service/operations/archive_test_files.h"
 #include "tests/support/crash_child.h"
+#include "tests/support/one_rule_fixture.h"
 #include "tests/support/shm_folder.h"
+
+namespace fs = std::filesystem;
 
 namespace fileops {
 namespace {
+
+using namespace testsupport;
 
 constexpr rlim_t kWriteLimit = 64 * 1024;  // the outputs below are four times as large
 // Neither what a new file gets nor its owner's alone.
 constexpr fs::perms kInputBits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
 
-class OutputPublishingTest : public FileRuleTest {
+class OutputPublishingTest : public OneRuleTest {
  protected:
+  OutputPublishingTest() : OneRuleTest(L"Проба") {}
+
   // Fresh folders for one case.
   void Folders(const std::string& tag) {
     in_ = root_.Dir(tag + "-in");
@@ -44,11 +52,11 @@ class OutputPublishingTest : public FileRuleTest {
   // What lies in a folder under names other than temporary ones.
   static std::vector<std::string> Published(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const std::string& name : Listing(folder))
+    for (const std::string& name : Tree(folder))
       if (!IsStagedOutputName(Wide(fs::path(name).filename().string()))) names.push_back(name);
     return names;
   }
-  static size_t Temporary(const fs::path& folder) { return Listing(folder).size() - Published(folder).size(); }
+  static size_t Temporary(const fs::path& folder) { return Tree(folder).size() - Published(folder).size(); }
 };
 
 // Takes a name (a file holding "theirs") as soon as a temporary output
@@ -119,7 +127,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          ASSERT_EQ(Tool(work, {"zip", "-q", "-0", "a.zip", "big.bin"}).exitCode, 0);
          fs::rename(work / "a.zip", in_ / "a.zip");
        },
-       [&] { return UnpackArchives(Names(Listing(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return UnpackArchives(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
        [&] { return std::vector<fs::path>{out_}; },
        {"big.bin"}},
       {"PACK",
@@ -127,7 +135,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().archName = L"batch";
          Put("x", data);
        },
-       [&] { return PackFiles(Names(Listing(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); },
+       [&] { return PackFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); },
        [&] { return std::vector<fs::path>{out_}; },
        {"batch.zip"}},
       {"MOVE with a copy",
@@ -135,7 +143,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().pathOut2 = Wide(root_.Dir("move-copy").string());
          Put("m.bin", data);
        },
-       [&] { return MoveFiles(Names(Listing(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
        [&] { return std::vector<fs::path>{out_, Utf8(Rule().pathOut2)}; },
        {"m.bin"}},
       {"MOVE to another file system",
@@ -143,7 +151,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().pathOut = Wide(shm.path().string());
          Put("m.bin", data);
        },
-       [&] { return MoveFiles(Names(Listing(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
        [&] { return std::vector<fs::path>{shm.path()}; },
        {"m.bin"}},
   };
@@ -153,30 +161,30 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
     if (std::string(c.what) == "MOVE to another file system" && !otherFileSystem) continue;  // no second file system here
     Folders("case" + std::to_string(tag++));
     c.setup();
-    for (const std::string& name : Listing(in_)) fs::permissions(in_ / name, kInputBits);
+    for (const std::string& name : Tree(in_)) fs::permissions(in_ / name, kInputBits);
     ASSERT_EQ(testsupport::RunKilledMidWrite(kWriteLimit, [&] { c.run(); }), SIGKILL);
     size_t temporary = 0;
     for (const fs::path& folder : c.outputFolders()) {
       EXPECT_EQ(Published(folder), std::vector<std::string>{}) << folder;
       temporary += Temporary(folder);
       // What was being written is its owner's alone.
-      for (const std::string& name : Listing(folder)) {
+      for (const std::string& name : Tree(folder)) {
         if (name.size() > 5 && name.substr(name.size() - 5) == ".part") {
           EXPECT_EQ(fs::status(folder / name).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
         }
       }
     }
     EXPECT_GT(temporary, 0u);
-    EXPECT_FALSE(Listing(in_).empty());
-    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    EXPECT_FALSE(Tree(in_).empty());
+    EXPECT_EQ(Tree(err_), std::vector<std::string>{});
 
     // A claim of the killed process is taken back by one run and the input
     // processed by the next; a move needs no claim.
-    for (int run = 0; run < 2 && !Listing(in_).empty(); ++run) ASSERT_EQ(c.run(), 0u);
-    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
-    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    for (int run = 0; run < 2 && !Tree(in_).empty(); ++run) ASSERT_EQ(c.run(), 0u);
+    EXPECT_EQ(Tree(in_), std::vector<std::string>{});
+    EXPECT_EQ(Tree(err_), std::vector<std::string>{});
     for (const fs::path& folder : c.outputFolders()) {
-      EXPECT_EQ(Listing(folder), c.outputs) << folder;
+      EXPECT_EQ(Tree(folder), c.outputs) << folder;
       EXPECT_EQ(fs::status(folder / c.outputs[0]).permissions(), kInputBits) << "published with its input's bits";
       if (std::string(c.what) == "PACK") {
         const auto unpacked = Tool(folder, {"unzip", "-p", c.outputs[0], "x"});
@@ -219,9 +227,9 @@ TEST_F(OutputPublishingTest, ANameTakenWhileTheOutputIsWrittenGoesThroughTheConf
     Rule().pathOut2 = Wide(root_.Dir("copy" + Utf8(Rule().pathIn).substr(Utf8(Rule().pathIn).size() - 4)).string());
     Put("m.bin", data);
   };
-  auto runUnpk = [&] { return UnpackArchives(Names(Listing(in_)), 0, profile_, Journal(), L"P"); };
-  auto runPack = [&] { return PackFiles(Names(Listing(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); };
-  auto runMove = [&] { return MoveFiles(Names(Listing(in_)), 0, profile_, Journal(), L"P"); };
+  auto runUnpk = [&] { return UnpackArchives(Names(Tree(in_)), 0, profile_, Journal(), L"P"); };
+  auto runPack = [&] { return PackFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); };
+  auto runMove = [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); };
   const Case cases[] = {
       {"UNPK, no renaming", 0, unpk, runUnpk, [&] { return out_ / "big.bin"; }, "big", ".bin"},
       {"UNPK, renaming", 1, unpk, runUnpk, [&] { return out_ / "big.bin"; }, "big", ".bin"},
@@ -254,9 +262,9 @@ TEST_F(OutputPublishingTest, ANameTakenWhileTheOutputIsWrittenGoesThroughTheConf
     if (c.renameConfFiles == 0) {
       // Nothing of ours is published; the input fails as for a name taken
       // before (PACK gives its inputs back), with the taken name recorded.
-      for (const fs::path& f : folders) EXPECT_EQ(Listing(f), f == folder ? std::vector<std::string>{taken.filename().string()} : std::vector<std::string>{}) << f;
+      for (const fs::path& f : folders) EXPECT_EQ(Tree(f), f == folder ? std::vector<std::string>{taken.filename().string()} : std::vector<std::string>{}) << f;
       const bool packing = std::string(c.what).rfind("PACK", 0) == 0;
-      EXPECT_EQ(Listing(packing ? in_ : err_).size(), 1u);
+      EXPECT_EQ(Tree(packing ? in_ : err_).size(), 1u);
       EXPECT_TRUE(Contains(Errors(), packing || std::string(c.what).rfind("UNPK", 0) == 0
                                          ? "Создание файла " + taken.string()
                                          : "Копирование файла '"))
@@ -265,16 +273,16 @@ TEST_F(OutputPublishingTest, ANameTakenWhileTheOutputIsWrittenGoesThroughTheConf
     }
     // Ours is published under the stem with a conflict mark.
     std::vector<std::string> ours;
-    for (const std::string& name : Listing(folder))
+    for (const std::string& name : Tree(folder))
       if (name != taken.filename().string()) ours.push_back(name);
     ASSERT_EQ(ours.size(), 1u);
     EXPECT_EQ(ours[0].rfind(std::string(c.stem) + "~", 0), 0u) << ours[0];
     EXPECT_EQ(ours[0].substr(ours[0].size() - std::string(c.rest).size()), c.rest) << ours[0];
-    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
-    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    EXPECT_EQ(Tree(in_), std::vector<std::string>{});
+    EXPECT_EQ(Tree(err_), std::vector<std::string>{});
     if (std::string(c.what).rfind("MOVE", 0) == 0) {
       // The move takes the copy's mark.
-      EXPECT_EQ(Listing(out_), std::vector<std::string>{ours[0]});
+      EXPECT_EQ(Tree(out_), std::vector<std::string>{ours[0]});
       EXPECT_TRUE(Read(out_ / ours[0]) == data);
     }
     if (std::string(c.what).rfind("UNPK", 0) == 0) {

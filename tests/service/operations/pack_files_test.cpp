@@ -11,19 +11,27 @@
 #include "platform/sync.h"
 #include "service/core/file_pipeline.h"
 #include "service/operations/minizip_files.h"
-#include "tests/service/operations/file_rule_fixture.h"
+#include "service/operations/operations.h"
+#include "tests/service/operations/archive_test_files.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/one_rule_fixture.h"
+
+namespace fs = std::filesystem;
 
 namespace fileops {
 namespace {
 
+using namespace testsupport;
+
 // FILETIME ticks of a moment given in seconds since 1970 (UTC is local here).
 std::int64_t Ticks(std::int64_t seconds) { return (seconds + 11644473600LL) * 10000000LL; }
 
-class PackFilesTest : public FileRuleTest {
+class PackFilesTest : public OneRuleTest {
  protected:
+  PackFilesTest() : OneRuleTest(L"Проба") {}
+
   void SetUp() override {
-    FileRuleTest::SetUp();
+    OneRuleTest::SetUp();
     Rule().operation = L"PACK";
     Rule().archName = L"batch";
   }
@@ -32,7 +40,7 @@ class PackFilesTest : public FileRuleTest {
   // Lists the input folder as the worker would and packs.
   DWORD Pack(const std::string& ext = "zip") {
     std::vector<std::string> names;
-    for (const std::string& name : Listing(in_)) names.push_back(name);
+    for (const std::string& name : Tree(in_)) names.push_back(name);
     return PackWith(names, ext);
   }
   DWORD PackWith(const std::vector<std::string>& names, const std::string& ext = "zip") {
@@ -105,7 +113,7 @@ TEST_F(PackFilesTest, CountAndWaitingTimeDecideWhenAnArchiveIsMade) {
       clock_.Set(kNow + step.seconds);
       ASSERT_EQ(Pack(), 0u);
       EXPECT_EQ(wait_, step.waitAt < 0 ? 0 : Ticks(kNow + step.waitAt));
-      const auto made = Listing(out_);
+      const auto made = Tree(out_);
       if (step.packed > 0) {
         ++archives;
         ASSERT_EQ(made.size(), archives);
@@ -120,7 +128,7 @@ TEST_F(PackFilesTest, CountAndWaitingTimeDecideWhenAnArchiveIsMade) {
       } else {
         EXPECT_EQ(made.size(), archives);
       }
-      EXPECT_EQ(Listing(in_).size(), inputs.size() - packedSoFar);
+      EXPECT_EQ(Tree(in_).size(), inputs.size() - packedSoFar);
       EXPECT_EQ(Successes() - recordsBefore, archives);
     }
   }
@@ -134,11 +142,11 @@ TEST_F(PackFilesTest, SizeLimitDropsLargeFilesAndClaimedNamesAndStopsPastTheLimi
   Put("c", std::string(600, 'c'));
   Put("d", std::string(5000, 'd'));
   Put("left.stp", "claimed by another instance at work");
-  optest::LiveClaim claim(in_ / "left.stp");
+  LiveClaim claim(in_ / "left.stp");
   ASSERT_TRUE(claim.Held());
   ASSERT_EQ(PackWith({"a", "b", "c", "d", "left.stp"}), 0u);
   EXPECT_EQ(Entries(out_ / "batch.zip"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"c", "d", "left.stp"}));
+  EXPECT_EQ(Tree(in_), (std::vector<std::string>{"c", "d", "left.stp"}));
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u) << Operations();  // nothing for the names dropped
   EXPECT_TRUE(Contains(records[0], "| Успех | Правило 1 ('Проба'). Упаковка '2' файлов из каталога '" + in_.string() +
@@ -152,7 +160,7 @@ TEST_F(PackFilesTest, SizeLimitDropsLargeFilesAndClaimedNamesAndStopsPastTheLimi
   EXPECT_EQ(Entries(out_ / "second.zip"), std::vector<std::string>{"c"});
   EXPECT_TRUE(Contains(Errors(), "с временным расширением stp был пропущен")) << Errors();
   EXPECT_TRUE(Contains(Operations(), "Упаковка '2' файлов из каталога")) << Operations();
-  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"d", "left.stp"}));
+  EXPECT_EQ(Tree(in_), (std::vector<std::string>{"d", "left.stp"}));
 }
 
 TEST_F(PackFilesTest, TheArchivePassesUnzipWithEveryFileDeflatedAndDated) {
@@ -168,7 +176,7 @@ TEST_F(PackFilesTest, TheArchivePassesUnzipWithEveryFileDeflatedAndDated) {
   const fs::path archive = out_ / "batch.zip";
   const auto tested = Tool(out_, {"unzip", "-t", "batch.zip"});
   EXPECT_EQ(tested.exitCode, 0) << tested.output;
-  EXPECT_TRUE(Listing(in_).empty());
+  EXPECT_TRUE(Tree(in_).empty());
   // Entry names in the OEM code page, without the UTF-8 flag.
   const std::string bytes = Read(archive);
   EXPECT_TRUE(Contains(bytes, OemEntryName(Wide("отчёт.txt")))) << "no OEM entry name";
@@ -186,14 +194,14 @@ TEST_F(PackFilesTest, ATakenArchiveNameFailsOrGetsAMarkAsTheProfileSays) {
   WriteBytes(out_ / "batch.zip", "an older archive");
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Pack(), 0u);
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"a"});  // not even claimed
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"a"});  // not even claimed
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - ")) << Errors();
   EXPECT_TRUE(Contains(Errors(), ". Правило 1 ('Проба'). Создание файла " + (out_ / "batch.zip").string()))
       << Errors();
 
   profile_.renameConfFiles = 1;
   ASSERT_EQ(Pack(), 0u);
-  const auto made = Listing(out_);
+  const auto made = Tree(out_);
   ASSERT_EQ(made.size(), 2u);
   const std::string marked = made[0] == "batch.zip" ? made[1] : made[0];
   EXPECT_EQ(marked.rfind("batch~", 0), 0u) << marked;
@@ -212,7 +220,7 @@ TEST_F(PackFilesTest, ATakenArchiveNameFailsOrGetsAMarkAsTheProfileSays) {
   Put("c", "c");
   Rule().pathOut = Wide((root_.path() / "missing").string());
   ASSERT_EQ(Pack(), 0u);
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"c"});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"c"});
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x4001A - Ошибка создания файла с запакованными данными")) << Errors();
 }
 
@@ -223,8 +231,8 @@ TEST_F(PackFilesTest, AFileThatFailsGoesToTheErrorFolderAndTheArchiveGoesOn) {
   ASSERT_TRUE(SetFileAttributesW(Wide(locked.string()), FILE_ATTRIBUTE_READONLY));
   ASSERT_EQ(Pack(), 0u);
   EXPECT_EQ(Entries(out_ / "batch.zip"), (std::vector<std::string>{"a", "c"}));
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"b"});
-  EXPECT_TRUE(Listing(in_).empty());
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"b"});
+  EXPECT_TRUE(Tree(in_).empty());
   const auto records = Records();
   ASSERT_EQ(records.size(), 2u) << Operations();
   const std::string text = "Упаковка '3' файлов из каталога '" + in_.string() + "' в архив '" +
@@ -242,10 +250,10 @@ TEST_F(PackFilesTest, AnArchiveThatCannotBeWrittenGivesEveryInputBack) {
   // The disk fills while b is written.
   const DWORD rc = testsupport::WithFileSizeLimit(1536 * 1024, [&] { return Pack(); });
   ASSERT_EQ(rc, 0u);
-  EXPECT_TRUE(Listing(out_).empty());
-  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a", "c"}));
+  EXPECT_TRUE(Tree(out_).empty());
+  EXPECT_EQ(Tree(in_), (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(Read(in_ / "a"), Bytes(1024 * 1024, 1));
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"b"});
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"b"});
   EXPECT_EQ(Successes(), 0u);
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x40024 - Ошибка записи сжатых данных в файл")) << Errors();
   EXPECT_TRUE(Contains(Errors(), "Архивация файла '" + (in_ / "b").string() + "'")) << Errors();
@@ -258,8 +266,8 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   SetOperationsStopEvent(stop.get());
   ASSERT_EQ(Pack(), 0u);
   SetOperationsStopEvent(nullptr);
-  EXPECT_TRUE(Listing(out_).empty());
-  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(Tree(out_).empty());
+  EXPECT_EQ(Tree(in_), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(Records().empty());
 
   // a is packed; b's failure cannot be journaled, which ends the call.
@@ -267,7 +275,7 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   const DWORD rc = PackFiles(Names({"a", "b"}), 0, profile_, Wide((root_.path() / "no-journal").string()), L"P",
                              L"zip", &wait_);
   EXPECT_NE(rc, 0u);
-  EXPECT_TRUE(Listing(out_).empty());
+  EXPECT_TRUE(Tree(out_).empty());
   EXPECT_TRUE(fs::exists(in_ / "a"));
   EXPECT_FALSE(fs::exists(in_ / "a.stp"));
 }
@@ -280,12 +288,12 @@ TEST_F(PackFilesTest, AFileBeyondTheZipLimitsIsRefusedOrWaits) {
   // Listed after a file that fits, it waits for an archive of its own.
   ASSERT_EQ(PackWith({"small", "huge"}), 0u);
   EXPECT_EQ(Entries(out_ / "batch.zip"), std::vector<std::string>{"small"});
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"huge"});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"huge"});
   // Alone, it is refused whole; the call's archive holds nothing.
   Rule().archName = L"second";
   ASSERT_EQ(Pack(), 0u);
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"huge"});
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"batch.zip", "second.zip"}));
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"huge"});
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"batch.zip", "second.zip"}));
   EXPECT_EQ(fs::file_size(out_ / "second.zip"), 22u);  // the end record alone: no entry
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x90000 - ")) << Errors();
   EXPECT_EQ(Successes(), 2u);
@@ -301,7 +309,7 @@ TEST_F(PackFilesTest, EveryTakenFileFailingStillGivesTheArchiveAndItsRecord) {
     std::function<void()> setup;
     bool archive;
   };
-  std::unique_ptr<optest::LiveClaim> live;
+  std::unique_ptr<LiveClaim> live;
   const Case cases[] = {
       {"every file refused",
        [&] {
@@ -312,7 +320,7 @@ TEST_F(PackFilesTest, EveryTakenFileFailingStillGivesTheArchiveAndItsRecord) {
       {"every name passed over",
        [&] {
          Put("held.stp", "another instance's");
-         live = std::make_unique<optest::LiveClaim>(in_ / "held.stp");
+         live = std::make_unique<LiveClaim>(in_ / "held.stp");
          ASSERT_TRUE(live->Held());
        },
        false},
@@ -322,15 +330,15 @@ TEST_F(PackFilesTest, EveryTakenFileFailingStillGivesTheArchiveAndItsRecord) {
     SCOPED_TRACE(c.what);
     Folders("case" + std::to_string(tag++));
     c.setup();
-    const size_t listed = Listing(in_).size();
+    const size_t listed = Tree(in_).size();
     const size_t before = Successes();
     ASSERT_EQ(Pack(), 0u);
     EXPECT_EQ(Successes() - before, c.archive ? 1u : 0u) << Operations();
     if (!c.archive) {
-      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      EXPECT_EQ(Tree(out_), std::vector<std::string>{});
       continue;
     }
-    EXPECT_EQ(Listing(out_), std::vector<std::string>{"batch.zip"});
+    EXPECT_EQ(Tree(out_), std::vector<std::string>{"batch.zip"});
     EXPECT_EQ(fs::file_size(out_ / "batch.zip"), 22u);  // the end record alone: no entry
     EXPECT_TRUE(Contains(Records().back(), "| Успех | Правило 1 ('Проба'). Упаковка '" + std::to_string(listed) +
                                                "' файлов из каталога '" + in_.string() + "' в архив '" +

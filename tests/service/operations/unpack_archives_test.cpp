@@ -4,14 +4,22 @@
 #include <regex>
 
 #include "service/core/result_codes.h"
+#include "service/operations/operations.h"
 #include "service/operations/unpack_entry_path.h"
-#include "tests/service/operations/file_rule_fixture.h"
+#include "tests/service/operations/archive_test_files.h"
+#include "tests/support/one_rule_fixture.h"
+
+namespace fs = std::filesystem;
 
 namespace fileops {
 namespace {
 
-class UnpackArchivesTest : public FileRuleTest {
+using namespace testsupport;
+
+class UnpackArchivesTest : public OneRuleTest {
  protected:
+  UnpackArchivesTest() : OneRuleTest(L"Проба") {}
+
   DWORD Unpk(const std::vector<std::string>& names) {
     return UnpackArchives(Names(names), 0, profile_, Journal(), L"P");
   }
@@ -34,9 +42,9 @@ class UnpackArchivesTest : public FileRuleTest {
 TEST_F(UnpackArchivesTest, FoldersAndFilesOfAZipTreeLandBelowTheOutputFolder) {
   MakeZip("tree.zip", "mkdir -p a/d && echo b > a/b.txt && echo e > a/d/e.txt && echo c > c.txt", "-r a.zip a c.txt");
   ASSERT_EQ(Unpk({"tree.zip"}), 0u);
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a/", "a/b.txt", "a/d/", "a/d/e.txt", "c.txt"}));
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a/", "a/b.txt", "a/d/", "a/d/e.txt", "c.txt"}));
   EXPECT_EQ(Read(out_ / "a/d/e.txt"), "e\n");
-  EXPECT_TRUE(Listing(in_).empty());
+  EXPECT_TRUE(Tree(in_).empty());
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Contains(records[0], "| Успех | Правило 1 ('Проба'). Распаковка файлов из архива '" +
@@ -55,8 +63,8 @@ TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
   fs::create_directories(out_ / "a~0badcafe");
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Unpk({"clash0.zip"}), 0u);
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"clash0.zip"});
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a", "a~0badcafe/", "c.txt"}));
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"clash0.zip"});
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a", "a~0badcafe/", "c.txt"}));
   EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800D - При распаковке директории произрошел конфликт имен с "
                                  "существующим файлом. Правило 1 ('Проба'). Создание каталога '" +
                                      out_.string() + "'"))
@@ -64,7 +72,7 @@ TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
 
   profile_.renameConfFiles = 1;
   ASSERT_EQ(Unpk({"clash1.zip"}), 0u);
-  const auto listing = Listing(out_);
+  const auto listing = Tree(out_);
   ASSERT_EQ(listing.size(), 5u) << ::testing::PrintToString(listing);
   EXPECT_EQ(listing[1], "a~0badcafe/");
   EXPECT_EQ(listing[2], "a~0badcafe/b.txt");
@@ -93,8 +101,8 @@ TEST_F(UnpackArchivesTest, EntryPathsThatLeaveTheOutputFolderFailTheArchive) {
   // "../x" and "a/../../x" from "Path Out" would be the root's own x.
   EXPECT_FALSE(fs::exists(root_.path() / "x"));
   EXPECT_FALSE(fs::exists(root_.path() / "x\\"));
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"x/", "x/y.tx"}));
-  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"back.zip", "dated.zip", "deep.zip", "up.zip"}));
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"x/", "x/y.tx"}));
+  EXPECT_EQ(Tree(err_), (std::vector<std::string>{"back.zip", "dated.zip", "deep.zip", "up.zip"}));
   const std::string errors = Errors();
   size_t outsideRecords = 0;
   for (size_t at = 0; (at = errors.find("Ошибка ORLAX 0xE1718005 - Путь элемента архива выходит за пределы "
@@ -112,8 +120,8 @@ TEST_F(UnpackArchivesTest, ALinkInTheOutputFolderIsAClashNeverFollowed) {
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Unpk({"linked.zip"}), 0u);
   EXPECT_TRUE(fs::is_empty(outside));
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"linked.zip"});
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{"link"});
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"linked.zip"});
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{"link"});
 
   // With renaming, the link is a clash like a file: a folder beside it.
   profile_.renameConfFiles = 1;
@@ -121,8 +129,8 @@ TEST_F(UnpackArchivesTest, ALinkInTheOutputFolderIsAClashNeverFollowed) {
   ASSERT_EQ(Unpk({"linked.zip"}), 0u);
   EXPECT_TRUE(fs::is_empty(outside));
   bool aside = false;
-  for (const auto& name : Listing(out_)) aside |= name.rfind("link~", 0) == 0 && name.find("/evil") != std::string::npos;
-  EXPECT_TRUE(aside) << ::testing::PrintToString(Listing(out_));
+  for (const auto& name : Tree(out_)) aside |= name.rfind("link~", 0) == 0 && name.find("/evil") != std::string::npos;
+  EXPECT_TRUE(aside) << ::testing::PrintToString(Tree(out_));
 }
 
 TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
@@ -155,8 +163,8 @@ TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
   MakeZip("long.zip", "n=$(printf 'n%.0s' $(seq 150)) && mkdir $n && echo x > $n/$n", "-r a.zip n*");
   ASSERT_EQ(Unpk({"crc.zip", "overlap.zip", "long.zip"}), 0u);
   // Not even the folder made before the long name failed stays.
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
-  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"crc.zip", "long.zip", "overlap.zip"}));
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(err_), (std::vector<std::string>{"crc.zip", "long.zip", "overlap.zip"}));
   // Failures of reading have no step text, not even the rule's prefix.
   const std::string errors = Errors();
   EXPECT_TRUE(Contains(errors, "Ошибка 0x40027 - Ошибка распаковки данных. \r\n")) << errors;
@@ -185,7 +193,7 @@ TEST_F(UnpackArchivesTest, AFileEntryThenAPathThroughItClashesAtTheFolder) {
     ASSERT_EQ(Unpk({name}), 0u);
     const std::string record = Records().back();
     if (!c.unpacked) {
-      EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+      EXPECT_EQ(Tree(out_), std::vector<std::string>{});
       EXPECT_TRUE(fs::exists(err_ / name));
       EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE171800D - При распаковке директории произрошел конфликт имен с "
                                      "существующим файлом. Правило 1 ('Проба'). Создание каталога '" +
@@ -194,7 +202,7 @@ TEST_F(UnpackArchivesTest, AFileEntryThenAPathThroughItClashesAtTheFolder) {
       EXPECT_FALSE(Contains(record, "распаковано файлов")) << record;
       continue;
     }
-    const auto listing = Listing(out_);
+    const auto listing = Tree(out_);
     ASSERT_EQ(listing.size(), 3u) << ::testing::PrintToString(listing);
     EXPECT_EQ(listing[0], "k");
     EXPECT_EQ(Read(out_ / "k"), "file\n");
@@ -214,8 +222,8 @@ TEST_F(UnpackArchivesTest, AFailedArchiveTakesAwayTheFoldersItMade) {
           "a.zip new/deep/a.txt old/b.txt c.txt");
   profile_.renameConfFiles = 0;
   ASSERT_EQ(Unpk({"made.zip"}), 0u);
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{"made.zip"});
-  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"c.txt", "old/"}));
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"made.zip"});
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"c.txt", "old/"}));
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - ")) << Errors();
 }
 
@@ -223,9 +231,9 @@ TEST_F(UnpackArchivesTest, AFailedArchiveTakesAwayTheFoldersItMade) {
 TEST_F(UnpackArchivesTest, AnArchiveWithNoEntriesIsUnpackedAsNoFiles) {
   Put("none.zip", std::string("PK\5\6", 4) + std::string(18, '\0'));
   ASSERT_EQ(Unpk({"none.zip"}), 0u);
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
-  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{});
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Contains(records[0], "| Успех | ")) << records[0] << "\n" << Errors();
@@ -234,12 +242,12 @@ TEST_F(UnpackArchivesTest, AnArchiveWithNoEntriesIsUnpackedAsNoFiles) {
 
 TEST_F(UnpackArchivesTest, ClaimedNamesArePassedOverAndEmptyArchivesCountNoFiles) {
   Put("left.zip.stp", "claimed");
-  optest::LiveClaim claim(in_ / "left.zip.stp");
+  LiveClaim claim(in_ / "left.zip.stp");
   ASSERT_TRUE(claim.Held());
   MakeZip("empty.zip", "mkdir d", "a.zip d");
   ASSERT_EQ(Unpk({"left.zip.stp", "empty.zip"}), 0u);
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"left.zip.stp"});
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{"d/"});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"left.zip.stp"});
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{"d/"});
   const auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Contains(records[0], "(распаковано файлов: 0)")) << records[0];
@@ -251,8 +259,8 @@ TEST_F(UnpackArchivesTest, ANameEndingInStpIsPassedOverWithoutARecord) {
   MakeZip("late.zip", "echo late > late.txt", "a.zip late.txt");
   fs::rename(in_ / "late.zip", in_ / "late.zip.stp");
   for (int cycle = 0; cycle < 2; ++cycle) ASSERT_EQ(Unpk({"late.zip.stp"}), 0u);
-  EXPECT_EQ(Listing(in_), std::vector<std::string>{"late.zip.stp"});
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{"late.zip.stp"});
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{});
   EXPECT_EQ(Errors(), "");
 }
 
