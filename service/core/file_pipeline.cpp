@@ -103,7 +103,7 @@ PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputSte
   file.appended = appended;
   file.output = JoinPath(rule_.pathOut, outputStem + appended);
   file.describe = std::move(describe);
-  if (style_ == RecordStyle::kA) Describe(file);
+  if (style_ == RecordStyle::kOperationText) Describe(file);
   return file;
 }
 
@@ -135,7 +135,45 @@ CString FilePipeline::ClaimText(const CString& source, const CString& claimed) c
 }
 
 CString FilePipeline::StyleMessage(const PipelineFile& file) const {
-  return style_ == RecordStyle::kA ? file.operationText : ClaimText(file.source, file.claimed);
+  return style_ == RecordStyle::kOperationText ? file.operationText : ClaimText(file.source, file.claimed);
+}
+
+Admission FilePipeline::Admit(PipelineFile& file, const Gates& gates) {
+  const auto claim = [&] {
+    switch (gates.claim) {
+      case Gates::Claim::kNone:
+        return true;
+      case Gates::Claim::kInput:
+        return ClaimInputFile(file);
+      case Gates::Claim::kHold:
+        return HoldInputFile(file);
+      case Gates::Claim::kPair:
+        return ClaimPair(file, gates.pairExtension);
+    }
+    return false;
+  };
+  const auto outputs = [&] {
+    switch (gates.outputs) {
+      case Gates::Outputs::kNone:
+        return true;
+      case Gates::Outputs::kOne:
+        return ResolveOutputConflict(file);
+      case Gates::Outputs::kOwn:
+        return gates.ownOutputs(file);
+    }
+    return false;
+  };
+  // Fatal() is asked only of a file that a step refused, as every step that
+  // fails the journal or the mover refuses its file.
+  const auto refused = [&] { return Fatal() ? Admission::kFatal : Admission::kSkip; };
+  if (gates.skipTemporaryName && !SkipTemporaryName(file)) return refused();
+  if (gates.passOver && gates.passOver(file)) return Admission::kSkip;
+  if (gates.vanishedFileCheck && !VanishedFileCheck(file)) return refused();
+  if (!claim()) return refused();
+  if (gates.afterClaim) gates.afterClaim(file);
+  if (gates.probe && !ProbeInputFile(file)) return refused();
+  if (!outputs()) return refused();
+  return Admission::kProceed;
 }
 
 bool FilePipeline::SkipTemporaryName(PipelineFile& file) {
@@ -280,7 +318,7 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
     description += kLeftInInputText;
   }
   CString claimText = claimed.IsEmpty() ? rulePrefix_ + OpeningText(source, source) : ClaimText(source, claimed);
-  if (style_ == RecordStyle::kA)
+  if (style_ == RecordStyle::kOperationText)
     Record(error, file.operationText, description, claimText);
   else
     Record(error, claimText, description, CString());
@@ -292,7 +330,7 @@ bool FilePipeline::ClaimInputFile(PipelineFile& file) {
   if (!TakeClaim(file, file.source, file.claimed, file.claim)) return false;
   file.claimedYet = true;
   file.claimedSize = FileSizeText(file.claimed);
-  if (style_ == RecordStyle::kB) Describe(file);
+  if (style_ == RecordStyle::kClaimTextUntilClaimed) Describe(file);
   return true;
 }
 
@@ -327,7 +365,7 @@ bool FilePipeline::ClaimPair(PipelineFile& file, const CString& dsigExt) {
     return false;
   }
   file.pair = true;
-  if (style_ == RecordStyle::kB) Describe(file);
+  if (style_ == RecordStyle::kClaimTextUntilClaimed) Describe(file);
   return true;
 }
 
@@ -624,15 +662,12 @@ DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
 DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation) {
   for (const CString& name : names) {
     if (pipeline.StopPoll()) return 0;
-    if (operation.startFile) operation.startFile();
+    if (operation.startFile) operation.startFile(name);
     CString stem = operation.outputStem ? operation.outputStem(name) : name;
     PipelineFile file = pipeline.Prepare(name, stem, operation.appended, operation.describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-        !pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, Gates{});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     WorkFailure failure;
     if (DWORD rc = operation.work(file, failure)) {
       if (failure.code == 0) failure.code = rc;

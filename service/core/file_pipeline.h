@@ -6,12 +6,9 @@
 //   for (const CString& name : names) {
 //     if (pipeline.StopPoll()) return 0;
 //     PipelineFile file = pipeline.Prepare(name, stem, ".p7e", describe);
-//     if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-//         !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-//         !pipeline.ResolveOutputConflict(file)) {
-//       if (pipeline.Fatal()) return pipeline.Result();
-//       continue;
-//     }
+//     const Admission admission = pipeline.Admit(file, Gates{});
+//     if (admission == Admission::kFatal) return pipeline.Result();
+//     if (admission == Admission::kSkip) continue;
 //     WorkFailure failure;
 //     if (<work step>(file, failure) != 0) {
 //       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
@@ -21,8 +18,11 @@
 //   }
 //   return 0;
 //
-// RunFileOperation does exactly this for operations that leave no step out
-// and write one output.
+// RunFileOperation does exactly this for operations that take every step
+// and write one output. Admit runs the steps that take a file in
+// (SkipTemporaryName, VanishedFileCheck, the claim, ProbeInputFile, the
+// settling of the outputs) in that fixed order; the Gates an operation
+// passes say which of them it takes and where its own steps go in between.
 // Each step that can end a file records it in the journals itself; a step
 // returns false when the file is finished (passed over, left, or moved to
 // the error folder), and Fatal() then tells whether the journal writer or
@@ -31,10 +31,10 @@
 //
 // Paths: source = "Path In"/NAME, claimed = source + ".stp", error name =
 // "Path Error"/NAME, output = "Path Out"/stem + appended extension. The
-// steps are independent: an operation that leaves some out (DELE, MOVE,
-// EXEC take no claim) calls only the others, and one that works on the
-// unclaimed file sets file.claimed = file.source after Prepare, so that
-// FailFile moves and CompleteFile deletes the file it really used. An
+// steps are independent: an operation that leaves some out (DELE, EXEC take
+// no claim, MOVE only holds its file) says so in its Gates, and one that
+// works on the unclaimed file sets file.claimed = file.source after Prepare,
+// so that FailFile moves and CompleteFile deletes the file it really used. An
 // operation with conflicts of its own (a move onto a taken name) makes its
 // names with MakeConflictName and ends the file with FailFile and its own
 // code and step text.
@@ -59,11 +59,12 @@ inline constexpr const wchar_t* kClaimedExtension = L"stp";
 void SetOperationsStopEvent(HANDLE stopEvent);
 HANDLE OperationsStopEvent();
 
-// Record style of an operation. Style A: every record of a file carries its
-// OperationText. Style B (signing, detached verification, re-signing): the
-// records of the steps before and at the claim carry the claim text instead,
-// and OperationText is made only after the claim.
-enum class RecordStyle { kA, kB };
+// What the records of a file carry as their message. kOperationText: every
+// record carries the file's OperationText. kClaimTextUntilClaimed (signing,
+// detached verification, re-signing): the records of the steps before and at
+// the claim carry the claim text instead, and OperationText is made only
+// after the claim.
+enum class RecordStyle { kOperationText, kClaimTextUntilClaimed };
 
 struct PipelineFile;
 
@@ -127,6 +128,42 @@ struct WorkFailure {
   CString partnerPartialOutput;
 };
 
+// What Admit made of a file: go on to the work step, the file is done with
+// (passed over, left for a later cycle, or failed and recorded), or the
+// operation ends at once with Result().
+enum class Admission { kProceed, kSkip, kFatal };
+
+// The steps of FilePipeline::Admit that an operation takes, in the order
+// Admit runs them. The default is the whole chain with one output.
+struct Gates {
+  enum class Claim {
+    kNone,   // the file is worked on unclaimed (DELE, EXEC)
+    kInput,  // ClaimInputFile
+    kHold,   // HoldInputFile: the claim alone, the file keeps its name (MOVE)
+    kPair,   // ClaimPair with pairExtension (detached signatures)
+  };
+  enum class Outputs {
+    kNone,  // the operation settles its outputs itself, later or never
+    kOne,   // ResolveOutputConflict
+    kOwn,   // ownOutputs: a set of outputs settled together
+  };
+  bool skipTemporaryName = true;
+  // After SkipTemporaryName: true passes the name over without a record (a
+  // partner already taken with its pair, a name that cannot pair).
+  std::function<bool(const PipelineFile& file)> passOver = nullptr;
+  bool vanishedFileCheck = true;
+  Claim claim = Claim::kInput;
+  CString pairExtension = CString();
+  // Once the input is claimed, before the probe: the operation's own naming
+  // that the records of the probe already show.
+  std::function<void(PipelineFile& file)> afterClaim = nullptr;
+  bool probe = true;
+  Outputs outputs = Outputs::kOne;
+  // Outputs::kOwn: a step that ends the file itself as the pipeline's steps
+  // do (false: finished, Fatal() telling how).
+  std::function<bool(PipelineFile& file)> ownOutputs = nullptr;
+};
+
 class FilePipeline {
  public:
   // Per call of an operation: the journal folder, the profile copy's journal
@@ -143,11 +180,11 @@ class FilePipeline {
   // record per file removed.
   FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
                int ruleIndex, const RuleRecord& rule, int renameConfFiles,
-               RecordStyle style = RecordStyle::kA);
+               RecordStyle style = RecordStyle::kOperationText);
   // The same from the operation's profile record (its rule ruleIndex, its
   // "Rename conf files" and its JournalFiles, which must outlive this).
   FilePipeline(const CString& journalFolder, ProfileRecord& profile, const CString& profileName,
-               int ruleIndex, RecordStyle style = RecordStyle::kA);
+               int ruleIndex, RecordStyle style = RecordStyle::kOperationText);
   FilePipeline(const FilePipeline&) = delete;
   FilePipeline& operator=(const FilePipeline&) = delete;
 
@@ -171,6 +208,10 @@ class FilePipeline {
   // file once claimed, output "0") or, with realOutputSize, the output's
   // real size.
   void Describe(PipelineFile& file, bool realOutputSize = false) const;
+
+  // Takes a prepared file through the steps its gates name, in their
+  // order; each step that refuses it ends the chain.
+  Admission Admit(PipelineFile& file, const Gates& gates);
 
   // Passes over a listed name ending in ".stp" (exactly; ".STP" is
   // processed), with one 0xE171800A record per run of the service: a live
@@ -328,12 +369,14 @@ void RemoveAbandonedScratchFiles();
 // The standard run of a file operation with one output: every listed name
 // through every step, the work step in the middle (the loop at the top of
 // this file). Operations whose files need no step of their own call it;
-// those with pairs or several outputs write the loop out.
+// those with pairs, several outputs or gates of their own write the loop
+// out around Admit.
 struct FileOperation {
   std::function<CString(const CString& name)> outputStem;  // null: the name itself
   CString appended;                                        // appended to the stem
   DescribeFile describe;
-  std::function<void()> startFile;  // null: nothing; resets per-file state before Prepare
+  // null: nothing; sets the per-file state from the listed name before Prepare
+  std::function<void(const CString& name)> startFile;
   // Returns 0 or the failure's code with failure filled.
   std::function<DWORD(PipelineFile& file, WorkFailure& failure)> work;
   bool deleteInputOnSuccess = true;

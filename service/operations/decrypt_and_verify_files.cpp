@@ -184,11 +184,12 @@ DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& ta
     // one mark for both, so the report keeps naming its output.
     const StemOutput outputs[] = {{CString(), &file.output},
                                   {state.strippedSuffix + L"." + verifyFileExt, &state.report, reportFlag != 0, true}};
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
-        !pipeline.ProbeInputFile(file) || !pipeline.ResolveStemOutputs(file, rule.pathOut, outputName, outputs)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Gates gates{.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& admitted) {
+                        return pipeline.ResolveStemOutputs(admitted, rule.pathOut, outputName, outputs);
+                      }};
+    const Admission admission = pipeline.Admit(file, gates);
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     pipeline.Describe(file);
     WorkFailure failure;
     if (dccx::DecryptAndVerifyStep(job, pipeline, file, state, failure) != 0) {

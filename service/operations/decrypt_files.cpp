@@ -103,7 +103,7 @@ DWORD DecryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
   FileOperation operation;
   operation.outputStem = [&](const CString& name) { return DecryptedName(name, encExt, extExt, rule.zipFile, archExt); };
   operation.describe = describe;
-  operation.startFile = [&] { algorithm.Empty(); };
+  operation.startFile = [&](const CString&) { algorithm.Empty(); };
   operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
     if (DWORD code = ReadAlgorithm(job, file, algorithm, failure)) return code;
     pipeline.Describe(file);

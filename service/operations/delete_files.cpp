@@ -25,10 +25,10 @@ DWORD DeleteFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profi
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
     // Nothing is claimed: the mover and the records work on the file itself.
     file.claimed = file.source;
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission =
+        pipeline.Admit(file, {.claim = Gates::Claim::kNone, .probe = false, .outputs = Gates::Outputs::kNone});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     if (!DeleteFileW(file.source)) {
       WorkFailure failure;
       failure.code = GetLastError();

@@ -87,7 +87,7 @@ DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
   FileOperation operation;
   operation.appended = appended;
   operation.describe = describe;
-  operation.startFile = [&] { complete = false; };
+  operation.startFile = [&](const CString&) { complete = false; };
   operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
     if (DWORD code = EncryptStep(job, file, failure)) return code;
     complete = true;

@@ -182,11 +182,9 @@ DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     PipelineFile file = pipeline.Prepare(name, name, CString(), exec.TextOf(rule.execName));
     file.claimed = file.source;  // nothing is claimed: the program works on the file itself
     file.claimedYet = true;
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ProbeInputFile(file) ||
-        !pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, {.claim = Gates::Claim::kNone});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     CString namePart, extensionPart;
     SplitName(name, namePart, extensionPart);
     BYTE filePerFile = 0, fileOem = 0;

@@ -200,11 +200,9 @@ DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, L"." + hashExt, describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, {.outputs = Gates::Outputs::kNone});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     WorkFailure failure;
     HashedFile hashed{name, file.output, file.claimed};
     std::vector<BYTE> digest;

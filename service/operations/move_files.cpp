@@ -157,10 +157,14 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
       // The file keeps its name, but is held as every claimed input is: a
       // link goes to the error folder unread, and a file that another
       // instance is moving is left to it.
-      if (!pipeline.VanishedFileCheck(file) || !pipeline.HoldInputFile(file)) {
-        if (pipeline.Fatal()) return pipeline.Result();
-        continue;
-      }
+      // MOVE takes no temporary-name step: it renames nothing to a claimed
+      // name, and only holds the file under its own.
+      const Admission admission = pipeline.Admit(file, {.skipTemporaryName = false,
+                                                        .claim = Gates::Claim::kHold,
+                                                        .probe = false,
+                                                        .outputs = Gates::Outputs::kNone});
+      if (admission == Admission::kFatal) return pipeline.Result();
+      if (admission == Admission::kSkip) continue;
       code = ResolveConflicts(file, profile.renameConfFiles, targets, failure);
     }
     if (code == 0) code = CopyAndMoveResolving(file, rule, profile.renameConfFiles, targets, failure);

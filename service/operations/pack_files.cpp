@@ -328,12 +328,10 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   for (int i = 0; i < n; ++i) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(names[i], names[i], CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    if (!pipeline.ProbeInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
+    const Admission admission = pipeline.Admit(file, {.outputs = Gates::Outputs::kNone});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) {
+      // Only the probe refuses a file that is claimed by then.
       taken |= file.claimedYet && !PathFileExistsW(file.claimed);  // refused and moved
       continue;
     }

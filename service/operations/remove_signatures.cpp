@@ -73,18 +73,12 @@ DWORD RemoveSignatures(const CStringArray& files, DirectoryProfileTable& table, 
     if (pipeline.StopPoll()) return 0;
     CString out = CanStripExtension(name, sigExt) ? WithoutLastExtension(name) : name;
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
     // Until the message is accepted, the records name the output as it was
-    // first formed.
-    CString firstText = file.operationText;
-    if (!pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    // first formed (the steps before ResolveOutputConflict keep the text).
+    const CString firstText = file.operationText;
+    const Admission admission = pipeline.Admit(file, Gates{});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     file.operationText = firstText;
     WorkFailure failure;
     bool streamEncoded = false;

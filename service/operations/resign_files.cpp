@@ -223,17 +223,24 @@ CString DescribeResigning(const ResignJob& job, const PipelineFile& file, const 
                     rule.resignProfile);
 }
 
-// Claims the listed file, or for a rule of detached pairs the data file and
-// its signature together. False: the name is done with (passed over,
-// recorded or left for a later cycle).
-bool ClaimInput(const ResignJob& job, FilePipeline& pipeline, PipelineFile& file) {
-  if (!pipeline.SkipTemporaryName(file)) return false;
-  // A pair claimed through its data file leaves its signature's entry so.
-  if (!PathFileExistsW(file.source) && HasLastExtension(file.name, job.dsigExt)) return false;
-  if (!pipeline.VanishedFileCheck(file)) return false;
-  if (job.rule.inFormatDet == 0) return pipeline.ClaimInputFile(file);
-  if (IsBareExtension(file.name, job.dsigExt)) return false;
-  return pipeline.ClaimPair(file, job.dsigExt);
+// The listed file is claimed, or for a rule of detached pairs the data file
+// and its signature together.
+Gates ClaimGates(const ResignJob& job) {
+  Gates gates;
+  const bool pairs = job.rule.inFormatDet != 0;
+  // Passed over without a record: a signature gone since the listing (a
+  // pair claimed through its data file leaves its signature's entry so), and
+  // for pairs a signature named by the extension alone, which no data file
+  // pairs with.
+  gates.passOver = [&job, pairs](const PipelineFile& file) {
+    if (!HasLastExtension(file.name, job.dsigExt)) return false;
+    return !PathFileExistsW(file.source) || (pairs && IsBareExtension(file.name, job.dsigExt));
+  };
+  if (pairs) {
+    gates.claim = Gates::Claim::kPair;
+    gates.pairExtension = job.dsigExt;
+  }
+  return gates;
 }
 
 }  // namespace
@@ -241,7 +248,7 @@ bool ClaimInput(const ResignJob& job, FilePipeline& pipeline, PipelineFile& file
 DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex, ProfileRecord& profile,
                   CString journalFolder, CString profileName, CString sigExt, CString dsigExt,
                   CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DirectoryProfileSettings resignSettings =
       DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.resignProfile));
@@ -264,21 +271,23 @@ DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int r
     return DescribeResigning(job, file, state);
   };
 
+  Gates gates = ClaimGates(job);
+  // The records of the probe already name the inputs and the outputs.
+  gates.afterClaim = [&](PipelineFile& file) {
+    NameInputs(file, state);
+    NameOutputs(job, file, state);
+    pipeline.Describe(file);
+  };
+  gates.outputs = Gates::Outputs::kOwn;
+  gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, state); };
+
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     state = ResignFile{};
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    if (!ClaimInput(job, pipeline, file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    NameInputs(file, state);
-    NameOutputs(job, file, state);
-    pipeline.Describe(file);
-    if (!pipeline.ProbeInputFile(file) || !ResolveOutputs(job, pipeline, file, state)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, gates);
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     pipeline.Describe(file);
     WorkFailure failure;
     DWORD code = ReadMessageInformation(job, file, state, failure);

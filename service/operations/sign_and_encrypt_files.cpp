@@ -83,28 +83,24 @@ DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& tabl
            labels;
   };
 
-  for (const CString& name : files) {
-    if (pipeline.StopPoll()) return 0;
+  bool named = false;
+  sgen::Target target;
+  FileOperation operation;
+  operation.startFile = [&](const CString& name) {
     complete = false;
     // A file named like a signature keeps its name; any other gets the
     // signature's extension first.
-    const bool named = HasLastExtension(name, sigExt);
-    sgen::Target target;
+    named = HasLastExtension(name, sigExt);
+    target = sgen::Target{};
     target.entryName = named ? name : name + L"." + sigExt;
-    PipelineFile file = pipeline.Prepare(name, target.entryName, L"." + outputSuffix, describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) ||
-        !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file) ||
-        !pipeline.ResolveOutputConflict(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    WorkFailure failure;
-    if (SignAndEncryptStep(job, file, named, target, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
+  };
+  operation.outputStem = [&](const CString&) { return target.entryName; };
+  operation.appended = L"." + outputSuffix;
+  operation.describe = describe;
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    if (DWORD code = SignAndEncryptStep(job, file, named, target, failure)) return code;
     complete = true;
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  return RunFileOperation(pipeline, files, operation);
 }

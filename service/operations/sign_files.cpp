@@ -271,7 +271,7 @@ DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target,
 DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
                 ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
                 int detached, int add) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const int k = DirectoryProfileIndex(profile, rule.zcsProfile);
   const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(profile, k);
@@ -298,6 +298,22 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
   // DSIG: the partner of a pair already taken in this call, when listed too,
   // is no vanished file.
   std::set<std::wstring> takenPartners;
+  // DSIG claims the pair and remembers the partner as soon as it is claimed
+  // (a pair the probe then moves to the error folder is taken all the same).
+  // CDSG and DSIG settle the signature and the data copy together.
+  Gates gates;
+  if (job.kind == SignKind::kAdded) {
+    gates.claim = Gates::Claim::kPair;
+    gates.pairExtension = job.extension;
+    gates.afterClaim = [&](PipelineFile& file) { takenPartners.insert(file.partnerName.str()); };
+  }
+  if (job.kind != SignKind::kAttached) {
+    gates.outputs = Gates::Outputs::kOwn;
+    gates.ownOutputs = [&](PipelineFile& file) {
+      if (file.appended.GetLength() > 0) target.dataCopy = JoinPath(rule.pathOut, file.outputStem);
+      return ResolveSignatureAndCopy(job, pipeline, file, target);
+    };
+  }
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     CString stem, appended;
@@ -313,26 +329,16 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
     if (job.kind == SignKind::kAdded && HasLastExtension(name, job.extension) &&
         !CanStripExtension(name, job.extension))
       continue;
-    bool claimed = pipeline.SkipTemporaryName(file) && pipeline.VanishedFileCheck(file);
-    if (claimed && job.kind == SignKind::kAdded) {
+    if (job.kind == SignKind::kAdded) {
+      // Named before the claim: the text ClaimPair makes once the pair is
+      // claimed names the data file. (The records before the claim carry the
+      // claim text and read none of it.)
       target.dataSource = JoinPath(rule.pathIn, stem);
       target.signatureSource = JoinPath(rule.pathIn, stem + appended);
-      claimed = pipeline.ClaimPair(file, job.extension);
-      if (claimed) takenPartners.insert(file.partnerName.str());
-    } else if (claimed) {
-      claimed = pipeline.ClaimInputFile(file);
     }
-    if (!claimed || !pipeline.ProbeInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    if (job.kind != SignKind::kAttached && appended.GetLength() > 0) target.dataCopy = JoinPath(rule.pathOut, stem);
-    bool resolved = job.kind == SignKind::kAttached ? pipeline.ResolveOutputConflict(file)
-                                                    : ResolveSignatureAndCopy(job, pipeline, file, target);
-    if (!resolved) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, gates);
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     WorkFailure failure;
     if (SignStep(job, file, target, failure) != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;

@@ -164,6 +164,11 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
         rule.zcsProfile, file.source, size, state.signatureCount, file.output, outputSize);
   };
 
+  // The output and the report settle together.
+  const Gates gates{.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& file) {
+                      return ResolveOutputAndReport(job, pipeline, file, state);
+                    }};
+
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
     state = AttachedFile{};
@@ -174,11 +179,9 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
     if (strip) state.removedPart = L"." + sigExt;
     state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file) || !pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) ||
-        !pipeline.ProbeInputFile(file) || !ResolveOutputAndReport(job, pipeline, file, state)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, gates);
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     WorkFailure failure;
     if (VerifyFile(job, file, state, failure) != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;

@@ -194,7 +194,7 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
 DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
                                ProfileRecord& profile, CString journalFolder, CString profileName, CString dsigExt,
                                CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kB);
+  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DetachedJob job{rule,
                         RuleContext(table, rule),
@@ -212,28 +212,31 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
         rule.zcsProfile, signature, FileSizeText(file.SignatureClaimed()), data, FileSizeText(file.DataClaimed()));
   };
 
+  DetachedPair pair;
+  Gates gates;
+  // A file gone since the listing (often the partner of a pair already
+  // taken in this call) and a file without its partner are passed over
+  // silently, in place of the vanished file's record.
+  gates.passOver = [&](const PipelineFile& file) {
+    return !PathFileExistsW(file.source) || IsBareExtension(file.name, dsigExt);
+  };
+  gates.vanishedFileCheck = false;
+  gates.claim = Gates::Claim::kPair;
+  gates.pairExtension = dsigExt;
+  gates.afterClaim = [&](PipelineFile& file) {
+    FreezeOperationText(pipeline, file);
+    NamePair(job, file, pair);
+  };
+  gates.outputs = Gates::Outputs::kOwn;
+  gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, pair); };
+
   for (const CString& name : files) {
     if (pipeline.StopPoll()) return 0;
+    pair = DetachedPair{};
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    if (!pipeline.SkipTemporaryName(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    // A file gone since the listing (often the partner of a pair already
-    // taken in this call) and a file without its partner are passed over
-    // silently.
-    if (!PathFileExistsW(file.source) || IsBareExtension(name, dsigExt)) continue;
-    if (!pipeline.ClaimPair(file, dsigExt)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
-    FreezeOperationText(pipeline, file);
-    DetachedPair pair;
-    NamePair(job, file, pair);
-    if (!pipeline.ProbeInputFile(file) || !ResolveOutputs(job, pipeline, file, pair)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    const Admission admission = pipeline.Admit(file, gates);
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     WorkFailure failure;
     if (VerifyPair(job, file, pair, failure) != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;

@@ -839,7 +839,7 @@ TEST_F(PipelineTest, PairClaimTakesBothFilesWhicheverWasListedAndPassesOverAnInc
   Put(in_, "doc.txt", "d");
   Put(in_, "doc.txt.p7d", "s");
   Put(in_, "lone.txt.p7d", "s");
-  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kB);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
 
   PipelineFile lone = pipeline.Prepare(L"lone.txt.p7d", L"lone.txt", L".vrf", nullptr);
   EXPECT_FALSE(pipeline.ClaimPair(lone, L"p7d"));
@@ -874,7 +874,7 @@ TEST_F(PipelineTest, PairClaimGivesTheListedFileItsNameBackWhenThePartnerIsHeld)
   HANDLE holder = CreateFileW(Wide(sig.string()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kB);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
   PipelineFile pair = pipeline.Prepare(L"doc.txt", L"doc.txt", L".vrf", nullptr);
   EXPECT_FALSE(pipeline.ClaimPair(pair, L"p7d"));
   CloseHandle(holder);
