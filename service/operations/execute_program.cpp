@@ -120,11 +120,10 @@ class ExecRun {
 
   // Runs the file's command and records how it ended. Returns false when the
   // operation must end (a stop request, or a fatal journal result).
-  bool Run(PipelineFile& file, const CString& command, const std::vector<InsertedValue>& inserted, bool oem,
-           bool perFile) {
-    file.describe = TextOf(command);
+  bool Run(PipelineFile& file, const ExecCommand& built, bool perFile) {
+    file.describe = TextOf(built.command);
     pipeline_.Describe(file);
-    const ProgramRun run = RunProgram(Arguments(command, inserted, oem), limitMs_);
+    const ProgramRun run = RunProgram(Arguments(built.command, built.inserted, built.oem), limitMs_);
     if (!run.started) {
       if (perFile) {
         WorkFailure failure;
@@ -165,15 +164,13 @@ DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& pr
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   ExecRun exec(pipeline, rule);
-  BYTE perFile = 0, oem = 0;
-  CString command;
-  std::vector<InsertedValue> inserted;
-  BuildExecCommand(rule.execName, rule.pathIn, CString(), CString(), rule.pathOut, command, perFile, oem, &inserted);
+  ExecCommand cycle;
+  BuildExecCommand(rule.execName, {.inputFolder = rule.pathIn, .outputFolder = rule.pathOut}, cycle);
 
-  if (perFile == 0) {
+  if (!cycle.perFile) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile run = pipeline.Prepare(CString(), CString(), CString(), exec.TextOf(rule.execName));
-    exec.Run(run, command, inserted, oem != 0, false);
+    exec.Run(run, cycle, false);
     return pipeline.Result();
   }
 
@@ -187,11 +184,9 @@ DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     if (admission == Admission::kSkip) continue;
     CString namePart, extensionPart;
     SplitName(name, namePart, extensionPart);
-    BYTE filePerFile = 0, fileOem = 0;
-    inserted.clear();
-    BuildExecCommand(rule.execName, rule.pathIn, namePart, extensionPart, rule.pathOut, command, filePerFile, fileOem,
-                     &inserted, name);
-    if (!exec.Run(file, command, inserted, fileOem != 0, true)) return pipeline.Result();
+    ExecCommand built;
+    BuildExecCommand(rule.execName, {rule.pathIn, namePart, extensionPart, rule.pathOut, name}, built);
+    if (!exec.Run(file, built, true)) return pipeline.Result();
   }
   return 0;
 }

@@ -119,7 +119,7 @@ struct Piece {
 struct Placeholder {
   std::wstring_view name;
   const std::wstring* value;  // null: removed, records no position
-  BYTE* flag;                 // set for each occurrence, null for none
+  bool* flag;                 // set for each occurrence, null for none
 };
 
 void ReplacePlaceholder(std::vector<Piece>& pieces, const Placeholder& placeholder) {
@@ -134,7 +134,7 @@ void ReplacePlaceholder(std::vector<Piece>& pieces, const Placeholder& placehold
          at = piece.text.find(placeholder.name, done)) {
       if (at > done) out.push_back({piece.text.substr(done, at - done), false});
       if (placeholder.value != nullptr) out.push_back({*placeholder.value, true});
-      if (placeholder.flag != nullptr) *placeholder.flag = 1;
+      if (placeholder.flag != nullptr) *placeholder.flag = true;
       done = at + placeholder.name.size();
     }
     if (done < piece.text.size()) out.push_back({piece.text.substr(done), false});
@@ -183,39 +183,35 @@ void ExpandPackName(CString nameTemplate, CString& name) {
   name = CString(std::wstring_view(expanded));
 }
 
-void BuildExecCommand(CString commandTemplate, CString inputFolder, CString fileName, CString extension,
-                      CString outputFolder, CString& command, BYTE& perFile, BYTE& oem,
-                      std::vector<InsertedValue>* inserted, const CString& listedName) {
+void BuildExecCommand(const CString& commandTemplate, const ExecPlaceholders& placeholders, ExecCommand& built) {
   std::wstring_view raw = commandTemplate.GetString();
   std::wstring text = Trimmed(raw);
   if (!raw.empty() && raw.front() == L'/') text.insert(text.begin(), L'/');
 
   ValueTexts values = FormatValues(ReadClock());
-  const std::wstring in = inputFolder.GetString();
-  const std::wstring name = fileName.GetString();
-  const std::wstring ext = extension.GetString();
-  const std::wstring out = outputFolder.GetString();
-  const std::wstring full = in + L"/" +
-                            (!listedName.IsEmpty() ? std::wstring(listedName.GetString())
-                             : ext.empty()         ? name
-                                                   : name + L"." + ext);
+  const std::wstring in = placeholders.inputFolder.GetString();
+  const std::wstring name = placeholders.fileName.GetString();
+  const std::wstring ext = placeholders.extension.GetString();
+  const std::wstring out = placeholders.outputFolder.GetString();
+  const std::wstring listed = placeholders.listedName.GetString();
+  const std::wstring full = in + L"/" + (!listed.empty() ? listed : ext.empty() ? name : name + L"." + ext);
   const Placeholder passes[] = {
-      {L"$IN", &in, nullptr},   {L"$N", &name, &perFile}, {L"$F", &full, &perFile},
-      {L"$E", &ext, &perFile}, {L"$OUT", &out, nullptr}, {L"$O2C", nullptr, &oem},
+      {L"$IN", &in, nullptr},        {L"$N", &name, &built.perFile}, {L"$F", &full, &built.perFile},
+      {L"$E", &ext, &built.perFile}, {L"$OUT", &out, nullptr},        {L"$O2C", nullptr, &built.oem},
   };
 
-  if (inserted != nullptr) inserted->clear();
+  built.inserted.clear();
   std::wstring expanded = ExpandGroups(text, [&](std::wstring_view content, std::wstring& result) {
     std::wstring digits(content);
     FillDigits(digits, DateTimeLetter, values);
     std::vector<Piece> pieces{{std::move(digits), false}};
     for (const Placeholder& placeholder : passes) ReplacePlaceholder(pieces, placeholder);
     for (const Piece& piece : pieces) {
-      if (piece.inserted && inserted != nullptr) {
-        inserted->push_back({static_cast<int>(result.size()), static_cast<int>(piece.text.size())});
+      if (piece.inserted) {
+        built.inserted.push_back({static_cast<int>(result.size()), static_cast<int>(piece.text.size())});
       }
       result += piece.text;
     }
   });
-  command = CString(std::wstring_view(expanded));
+  built.command = CString(std::wstring_view(expanded));
 }

@@ -50,7 +50,30 @@ struct InsertedValue {
   int length;
 };
 
-// Builds a command line from the template. Groups are expanded as in
+// The values of a command's placeholders: the input folder ("$IN"), the
+// file name ("$N") and its extension ("$E"), the output folder ("$OUT"), and
+// the file's whole listed name, from which "$F" is made when it is not
+// empty. A run once per cycle leaves the file's values empty.
+struct ExecPlaceholders {
+  CString inputFolder{};
+  CString fileName{};
+  CString extension{};
+  CString outputFolder{};
+  CString listedName{};
+};
+
+// A built command line, and what its template asked for. The flags are only
+// ever set by BuildExecCommand, never cleared.
+struct ExecCommand {
+  CString command;
+  bool perFile = false;  // the template names the file: the program runs once per listed file
+  bool oem = false;      // the arguments go in the OEM code page
+  // Where the placeholders' values went, so that the caller can keep each
+  // value one argument whatever blanks or quotes it holds.
+  std::vector<InsertedValue> inserted;
+};
+
+// Builds built.command from the template. Groups are expanded as in
 // ExpandPackName; then, inside each group, the placeholders are replaced in
 // the passes "$IN" (the input folder), "$N" (the file name), "$F" (the
 // file's path: input folder, "/" and listedName, the file's whole name; when
@@ -58,15 +81,12 @@ struct InsertedValue {
 // and the extension), "$E" (the extension), "$OUT" (the output folder) and
 // "$O2C" (removed). "$F" never gets a "." the file's name does not have: a
 // path ending in one names another file here, which the program would not
-// find. "$N", "$F" and "$E" set perFile to 1, "$O2C" sets oem to 1; the
-// function never clears a flag, so the caller sets both to 0 first.
-// Placeholders outside groups stay as they are and set nothing.
+// find. "$N", "$F" and "$E" set built.perFile, "$O2C" sets built.oem; the
+// function never clears a flag. Placeholders outside groups stay as they are
+// and set nothing.
 //
 // A leading "/" is kept (it begins every absolute program path here); every
-// other leading or trailing "\" or "/" is trimmed. When inserted is not null it
-// receives the position of every placeholder value in the command, so that
-// the caller can keep each value one argument whatever blanks or quotes it
-// holds.
-void BuildExecCommand(CString commandTemplate, CString inputFolder, CString fileName, CString extension,
-                      CString outputFolder, CString& command, BYTE& perFile, BYTE& oem,
-                      std::vector<InsertedValue>* inserted = nullptr, const CString& listedName = CString());
+// other leading or trailing "\" or "/" is trimmed. built.inserted receives
+// the position of every placeholder value in the command, in place of what
+// it held.
+void BuildExecCommand(const CString& commandTemplate, const ExecPlaceholders& placeholders, ExecCommand& built);

@@ -130,27 +130,26 @@ TEST_F(NameTemplates, CommandsReplaceGroupsAndPlaceholdersInsideGroupsOnly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "template " << CStringA(c.commandTemplate).GetString());
-    CString command;
-    BYTE perFile = 0;
-    BYTE oem = 0;
-    std::vector<InsertedValue> inserted{{99, 99}};
-    BuildExecCommand(c.commandTemplate, c.in, c.name, c.ext, L"/out", command, perFile, oem, &inserted);
-    EXPECT_STREQ(command.GetString(), c.command);
-    EXPECT_EQ(perFile, c.perFile);
-    EXPECT_EQ(oem, c.oem);
+    ExecCommand built;
+    built.inserted = {{99, 99}};
+    BuildExecCommand(c.commandTemplate,
+                     {.inputFolder = c.in, .fileName = c.name, .extension = c.ext, .outputFolder = L"/out"}, built);
+    EXPECT_STREQ(built.command.GetString(), c.command);
+    EXPECT_EQ(built.perFile, c.perFile);
+    EXPECT_EQ(built.oem, c.oem);
     std::vector<std::pair<int, int>> positions;
-    for (const InsertedValue& v : inserted) positions.emplace_back(v.start, v.length);
+    for (const InsertedValue& v : built.inserted) positions.emplace_back(v.start, v.length);
     EXPECT_EQ(positions, c.inserted);
   }
 }
 
 TEST_F(NameTemplates, CommandFlagsAreNeverCleared) {
-  CString command;
-  BYTE perFile = 1;
-  BYTE oem = 1;
-  BuildExecCommand(L"tool", L"/in", L"", L"", L"/out", command, perFile, oem);
-  EXPECT_EQ(perFile, 1);
-  EXPECT_EQ(oem, 1);
+  ExecCommand built;
+  built.perFile = true;
+  built.oem = true;
+  BuildExecCommand(L"tool", {.inputFolder = L"/in", .outputFolder = L"/out"}, built);
+  EXPECT_TRUE(built.perFile);
+  EXPECT_TRUE(built.oem);
 }
 
 }  // namespace
