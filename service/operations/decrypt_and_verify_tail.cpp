@@ -32,11 +32,10 @@ DWORD WriteContent(const PipelineFile& file, HeldLibraryBlob& content, WorkFailu
 
 }  // namespace
 
-DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-           HeldLibraryBlob* content, WorkFailure& failure) {
-  if (DWORD code =
-          CheckVerifiedClaimedFile(job.context, job.rule, state.signatureCount, file, result, state.stamps, failure))
-    return code;
+DWORD Tail(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob* content, WorkFailure& failure) {
+  const auto& [job, file, state] = work;
+  const VerifiedSignatures signatures{job.context, state.signatureCount, state.stamps};
+  if (DWORD code = CheckVerifiedClaimedFile(job.rule, file, signatures, result, failure)) return code;
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   result.Release();
   // The report is ours from here: a later failure takes it along.

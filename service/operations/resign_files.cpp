@@ -126,15 +126,13 @@ DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, Res
 
 DWORD CheckStamps(const ResignJob& job, ResignFile& state, WorkFailure& failure) {
   if (job.verifySettings.autoVerifyTsp == 0) return 0;
-  const bool noTspIsError = job.verifySettings.noTspIsError != 0;
-  if (job.rule.inFormatDet == 0) {
-    return CheckAttachedTimeStamps(job.verifyContext, state.signatureSource, state.signatureClaimed, state.announced,
-                                   state.streamEncoded, noTspIsError, state.stamps, failure);
-  }
+  const TimeStampCheck check{job.verifyContext, state.announced, state.streamEncoded,
+                             job.verifySettings.noTspIsError != 0};
+  if (job.rule.inFormatDet == 0)
+    return CheckAttachedTimeStamps(check, state.signatureSource, state.signatureClaimed, state.stamps, failure);
   const DetachedStampNames names{state.contentSource, state.contentClaimed, state.signatureSource,
                                  state.signatureClaimed};
-  return CheckDetachedTimeStamps(job.verifyContext, names, state.announced, state.streamEncoded, noTspIsError,
-                                 state.stamps, failure);
+  return CheckDetachedTimeStamps(check, names, state.stamps, failure);
 }
 
 // Block mode takes attached signatures in block encoding; every detached
@@ -148,8 +146,9 @@ bool InBlocks(const ResignJob& job, const ResignFile& state) {
 // broken signature is never re-signed as a success.
 DWORD CheckVerification(const ResignJob& job, const PipelineFile& file, const ResignFile& state,
                         HeldVerifyResult& result, WorkFailure& failure) {
-  VerifiedFileNames names{state.signatureSource, state.signatureClaimed, file.source, state.signatureClaimed};
-  return CheckVerifiedResult(job.rule, state.announced, names, result, failure, [&](DWORD status) {
+  const VerifiedFile verified{state.announced, state.signatureSource, state.signatureClaimed, file.source,
+                              state.signatureClaimed};
+  return CheckVerifiedResult(job.rule, verified, result, failure, [&](DWORD status) {
     DWORD code = SignatureFailure(job.verifyContext, status, result, state.stamps, failure);
     const CString step =
         InBlocks(job, state) ? FormatText(L"Профиль справочника : '%s'. Проверка ЭП файла '%s' (размер: %s)",

@@ -137,17 +137,16 @@ DWORD FirstUnverifiedStatus(const VerifyResult& result) {
   return 0;
 }
 
-DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const VerifiedFileNames& names,
-                          HeldVerifyResult& result, WorkFailure& failure,
-                          const std::function<DWORD(DWORD status)>& signatureFailure) {
+DWORD CheckVerifiedResult(const RuleRecord& rule, const VerifiedFile& file, HeldVerifyResult& result,
+                          WorkFailure& failure, const std::function<DWORD(DWORD status)>& signatureFailure) {
   const VerifyResult& verified = *result.get();
   const std::uint32_t entries = SignerEntryCount(verified);
-  if (entries != announced) {
+  if (entries != file.announced) {
     result.Release();
-    CString counts = FormatText(L" (%d - %d)", entries, announced);
+    CString counts = FormatText(L" (%d - %d)", entries, file.announced);
     return OwnFailure(failure, ERR_SIGNATURE_INFO_MISMATCH,
-                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", names.countedFile,
-                                 FileSizeText(names.countedPath), counts),
+                      FormatText(L"Заполнение информации об ЭП файла '%s' (размер: %s) %s", file.countedFile,
+                                 FileSizeText(file.countedPath), counts),
                       kWrongSignatureTypeText);
   }
   if (DWORD status = FirstUnverifiedStatus(verified)) return signatureFailure(status);
@@ -155,19 +154,18 @@ DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const
   if (!unsatisfied.empty()) {
     result.Release();
     return OwnFailure(failure, ERR_SIGNER_NOT_LISTED,
-                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", names.listedFile,
-                                 FileSizeText(names.listedPath)),
+                      FormatText(L"Проверка подписантов ЭП файла '%s' (размер: %s)", file.listedFile,
+                                 FileSizeText(file.listedPath)),
                       SignerListsDescription(unsatisfied));
   }
   return 0;
 }
 
-DWORD CheckVerifiedClaimedFile(LibraryContext context, const RuleRecord& rule, std::uint32_t announced,
-                               const PipelineFile& file, HeldVerifyResult& result,
-                               const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
-  const VerifiedFileNames names{file.source, file.claimed, file.source, file.claimed};
-  return CheckVerifiedResult(rule, announced, names, result, failure, [&](DWORD status) {
-    return SignatureFailure(context, status, result, stamps, failure);
+DWORD CheckVerifiedClaimedFile(const RuleRecord& rule, const PipelineFile& file, const VerifiedSignatures& signatures,
+                               HeldVerifyResult& result, WorkFailure& failure) {
+  const VerifiedFile verified{signatures.announced, file.source, file.claimed, file.source, file.claimed};
+  return CheckVerifiedResult(rule, verified, result, failure, [&](DWORD status) {
+    return SignatureFailure(signatures.context, status, result, signatures.stamps, failure);
   });
 }
 
@@ -178,21 +176,21 @@ DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& res
   return LibraryFailure(failure, code, context, lines.IsEmpty() ? CString() : L"\r\n" + lines);
 }
 
-DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
-                              std::uint32_t count, bool streamCall, bool noTspIsError,
+DWORD CheckAttachedTimeStamps(const TimeStampCheck& check, const CString& source, const CString& claimed,
                               std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
-  return TimeStampChecksFailure(AttachedStampStepText(source, claimed),
-                                CheckTimeStamps(context, claimed, count, streamCall, noTspIsError), stamps, failure);
+  return TimeStampChecksFailure(
+      AttachedStampStepText(source, claimed),
+      CheckTimeStamps(check.context, claimed, check.count, check.streamCall, check.noTspIsError), stamps, failure);
 }
 
-DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& names, std::uint32_t count,
-                              bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
-                              WorkFailure& failure) {
+DWORD CheckDetachedTimeStamps(const TimeStampCheck& check, const DetachedStampNames& names,
+                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure) {
   return TimeStampChecksFailure(
       FormatText(L"Проверка штампов времени отсоединенной ЭП файла %s (размер: %s) в файле %s (размер: %s)",
                  names.dataSource, FileSizeText(names.dataClaimed), names.signatureSource,
                  FileSizeText(names.signatureClaimed)),
-      CheckTimeStamps(context, names.signatureClaimed, count, streamCall, noTspIsError), stamps, failure);
+      CheckTimeStamps(check.context, names.signatureClaimed, check.count, check.streamCall, check.noTspIsError),
+      stamps, failure);
 }
 
 TimeStampChecks CheckTimeStamps(LibraryContext context, const DataBlob& message, std::uint32_t count,

@@ -45,14 +45,24 @@ TimeStampCheckResult CheckOneStamp(LibraryContext context, std::uint32_t index, 
 TimeStampChecks CheckTimeStamps(LibraryContext context, const CString& path, std::uint32_t count, bool streamCall,
                                 bool noTspIsError);
 
+// How the time stamps of one message are checked, as CheckTimeStamps does:
+// with the rule's library context, the stamps of `count` signatures, by the
+// stream call when streamCall (else the block call); a missing stamp fails
+// only when noTspIsError.
+struct TimeStampCheck {
+  LibraryContext context;
+  std::uint32_t count;
+  bool streamCall;
+  bool noTspIsError;
+};
+
 // The time-stamp checks of an attached message (source: its name before the
 // claim, claimed: the file checked) as a failure of the file: the records go
 // to stamps; when a check fails, failure gets the code of the last failing
 // signature, "Проверка штампов времени ЭП в файле ..." with the failing
 // signatures' lines, and the stack. Returns the code, 0 when every check
 // passed.
-DWORD CheckAttachedTimeStamps(LibraryContext context, const CString& source, const CString& claimed,
-                              std::uint32_t count, bool streamCall, bool noTspIsError,
+DWORD CheckAttachedTimeStamps(const TimeStampCheck& check, const CString& source, const CString& claimed,
                               std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
 
 // The files of a detached pair as the stamp checks name them: each name
@@ -66,9 +76,8 @@ struct DetachedStampNames {
 
 // The same for a detached signature (the claimed signature is checked):
 // "Проверка штампов времени отсоединенной ЭП файла ... в файле ...".
-DWORD CheckDetachedTimeStamps(LibraryContext context, const DetachedStampNames& names, std::uint32_t count,
-                              bool streamCall, bool noTspIsError, std::vector<TimeStampCheckResult>& stamps,
-                              WorkFailure& failure);
+DWORD CheckDetachedTimeStamps(const TimeStampCheck& check, const DetachedStampNames& names,
+                              std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
 
 // The same checks on a message in memory (the block call over message).
 TimeStampChecks CheckTimeStamps(LibraryContext context, const DataBlob& message, std::uint32_t count,
@@ -110,11 +119,12 @@ CString FailedSignerLines(const VerifyResult& result, const std::vector<TimeStam
 DWORD SignatureFailure(LibraryContext context, DWORD code, HeldVerifyResult& result,
                        const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
 
-
-// How the checks below name the file in their step texts: the file whose
-// signatures were counted and the one whose signers were listed, each with
-// the (claimed) path whose size is shown.
-struct VerifiedFileNames {
+// The file a verification passed: the number of signatures its information
+// announced, and how the checks below name it in their step texts: the file
+// whose signatures were counted and the one whose signers were listed, each
+// with the (claimed) path whose size is shown.
+struct VerifiedFile {
+  std::uint32_t announced;
   CString countedFile;
   CString countedPath;
   CString listedFile;
@@ -127,12 +137,20 @@ struct VerifiedFileNames {
 // status, handed to signatureFailure, whose result is returned), and every
 // signer list of the rule met by verified signers (else ERR_SIGNER_NOT_LISTED).
 // The library's result is released on the failures this reports itself.
-DWORD CheckVerifiedResult(const RuleRecord& rule, std::uint32_t announced, const VerifiedFileNames& names,
-                          HeldVerifyResult& result, WorkFailure& failure,
-                          const std::function<DWORD(DWORD status)>& signatureFailure);
-// The same for a claimed file that every text names by its source name with
-// the claimed file's size; an unverified entry fails as SignatureFailure does
-// (its lines with their stamps, the stack).
-DWORD CheckVerifiedClaimedFile(LibraryContext context, const RuleRecord& rule, std::uint32_t announced,
-                               const PipelineFile& file, HeldVerifyResult& result,
-                               const std::vector<TimeStampCheckResult>& stamps, WorkFailure& failure);
+DWORD CheckVerifiedResult(const RuleRecord& rule, const VerifiedFile& file, HeldVerifyResult& result,
+                          WorkFailure& failure, const std::function<DWORD(DWORD status)>& signatureFailure);
+
+// The signatures of a message that a verification call passed: the context
+// that verified them, how many the message announced, and the records of
+// their stamp checks (empty when none were checked).
+struct VerifiedSignatures {
+  LibraryContext context;
+  std::uint32_t announced;
+  const std::vector<TimeStampCheckResult>& stamps;
+};
+
+// CheckVerifiedResult for a claimed file that every text names by its
+// source name with the claimed file's size; an unverified entry fails as
+// SignatureFailure does (its lines with their stamps, the stack).
+DWORD CheckVerifiedClaimedFile(const RuleRecord& rule, const PipelineFile& file, const VerifiedSignatures& signatures,
+                               HeldVerifyResult& result, WorkFailure& failure);

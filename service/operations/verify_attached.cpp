@@ -83,8 +83,8 @@ DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, A
 
 DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
   if (job.settings.autoVerifyTsp == 0) return 0;
-  return CheckAttachedTimeStamps(job.context, file.source, file.claimed, state.announced, state.streamEncoded,
-                                 job.settings.noTspIsError != 0, state.stamps, failure);
+  const TimeStampCheck check{job.context, state.announced, state.streamEncoded, job.settings.noTspIsError != 0};
+  return CheckAttachedTimeStamps(check, file.source, file.claimed, state.stamps, failure);
 }
 
 DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, HeldVerifyResult& result,
@@ -125,8 +125,8 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
   if (job.removeSignatures) failure.partialOutput = file.output;
   HeldVerifyResult result(job.context);
   if (DWORD code = Verify(job, file, state, result, failure)) return code;
-  if (DWORD code = CheckVerifiedClaimedFile(job.context, job.rule, state.announced, file, result, state.stamps, failure))
-    return code;
+  const VerifiedSignatures signatures{job.context, state.announced, state.stamps};
+  if (DWORD code = CheckVerifiedClaimedFile(job.rule, file, signatures, result, failure)) return code;
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   state.finalInputSize = FileSizeText(file.claimed);
   result.Release();

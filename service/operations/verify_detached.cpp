@@ -122,8 +122,8 @@ DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair
   // Detached signatures are small: the block call reads them whatever their
   // encoding.
   const DetachedStampNames names{pair.dataSource, file.DataClaimed(), pair.signatureSource, file.SignatureClaimed()};
-  return CheckDetachedTimeStamps(job.context, names, pair.announced, false, job.settings.noTspIsError != 0,
-                                 pair.stamps, failure);
+  const TimeStampCheck check{job.context, pair.announced, false, job.settings.noTspIsError != 0};
+  return CheckDetachedTimeStamps(check, names, pair.stamps, failure);
 }
 
 DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair, HeldVerifyResult& result,
@@ -140,8 +140,9 @@ DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPai
 
 DWORD CheckVerifiedResult(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair,
                           HeldVerifyResult& result, WorkFailure& failure) {
-  VerifiedFileNames names{pair.signatureSource, file.SignatureClaimed(), file.source, file.SignatureClaimed()};
-  return CheckVerifiedResult(job.rule, pair.announced, names, result, failure, [&](DWORD status) {
+  const VerifiedFile verified{pair.announced, pair.signatureSource, file.SignatureClaimed(), file.source,
+                              file.SignatureClaimed()};
+  return CheckVerifiedResult(job.rule, verified, result, failure, [&](DWORD status) {
     return SignatureFailure(job.context, status, result, pair.stamps, failure);
   });
 }
