@@ -54,6 +54,14 @@ struct FileState {
   bool endsOperation = false;                // a failure after which the listing waits for the next cycle
 };
 
+// The file at work, as every step after the envelope check sees it: the
+// call's values, the pipeline's file and the file's state.
+struct FileWork {
+  const Job& job;
+  const PipelineFile& file;
+  FileState& state;
+};
+
 // The message of every record: the first form for an archiving rule; "%s"
 // for the directory profile, source, its size, the signature count, the
 // output and its size.
@@ -72,8 +80,8 @@ CString ContentInformationText(const PipelineFile& file);
 DWORD BlockFirstPass(const Job& job, const PipelineFile& file, HeldMessageInfo& info, WorkFailure& failure);
 // Block verification: the claimed file decrypted again, the stamps checked,
 // the signatures verified with the content given back in content.
-DWORD BlockVerification(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-                        HeldLibraryBlob& content, WorkFailure& failure);
+DWORD BlockVerification(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob& content,
+                        WorkFailure& failure);
 
 // Stream first pass (a stream-encoded envelope): files' input opened and read
 // through the decryption into the message information, which info gets. The
@@ -84,8 +92,7 @@ DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& fil
 // pass) read again, first for the time stamps when the profile checks them,
 // then for the signatures, with the content written to file.output; result holds
 // the verification's result. On success the files are closed.
-DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& state, StreamFiles& files,
-                         HeldVerifyResult& result, WorkFailure& failure);
+DWORD StreamVerification(const FileWork& work, StreamFiles& files, HeldVerifyResult& result, WorkFailure& failure);
 
 // Archive first pass: the claimed file decrypted into a scratch file and
 // unpacked into message; info gets the information of the signed message in
@@ -94,14 +101,13 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
                     WorkFailure& failure);
 // File verification: the stamps of the message checked, its signatures
 // verified with the content written to file.output; message is deleted.
-DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
-                       HeldVerifyResult& result, WorkFailure& failure);
+DWORD FileVerification(const FileWork& work, TemporaryWorkFile& message, HeldVerifyResult& result,
+                       WorkFailure& failure);
 
 // What every verification must still show (every signature verified, their
 // number as announced, the signer lists met), then the report and the
 // content (block mode: from content into file.output). 0: the file is ready
 // to complete.
-DWORD Tail(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-           HeldLibraryBlob* content, WorkFailure& failure);
+DWORD Tail(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob* content, WorkFailure& failure);
 
 }  // namespace dccx

@@ -54,8 +54,9 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
   return code;
 }
 
-DWORD FileVerification(const Job& job, const PipelineFile& file, FileState& state, TemporaryWorkFile& message,
-                       HeldVerifyResult& result, WorkFailure& failure) {
+DWORD FileVerification(const FileWork& work, TemporaryWorkFile& message, HeldVerifyResult& result,
+                       WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   if (job.settings.autoVerifyTsp != 0) {
     TimeStampChecks checks =
         CheckTimeStamps(job.context, message.Path(), state.signatureCount, true, job.settings.noTspIsError != 0);

@@ -47,8 +47,9 @@ DWORD BlockFirstPass(const Job& job, const PipelineFile& file, HeldMessageInfo& 
   return LibraryFailure(failure, code, job.context, ContentInformationText(file));
 }
 
-DWORD BlockVerification(const Job& job, const PipelineFile& file, FileState& state, HeldVerifyResult& result,
-                        HeldLibraryBlob& content, WorkFailure& failure) {
+DWORD BlockVerification(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob& content,
+                        WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   HeldLibraryBlob decrypted(job.context);
   if (DWORD code = ReadAndDecrypt(job, file, ORLAX_DecryptMem, decrypted, failure)) return code;
   if (job.settings.autoVerifyTsp != 0) {

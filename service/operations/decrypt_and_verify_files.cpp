@@ -129,18 +129,19 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   }
   if (DWORD code = CheckContent(file, state, info, files, failure)) return code;
 
+  const FileWork work{job, file, state};
   HeldVerifyResult result(job.context);
   if (archives) {
-    if (DWORD code = FileVerification(job, file, state, message, result, failure)) return code;
-    return Tail(job, file, state, result, nullptr, failure);
+    if (DWORD code = FileVerification(work, message, result, failure)) return code;
+    return Tail(work, result, nullptr, failure);
   }
   if (!state.envelopeStreamEncoded && !state.contentStreamEncoded) {
     HeldLibraryBlob content(job.context);
-    if (DWORD code = BlockVerification(job, file, state, result, content, failure)) return code;
-    return Tail(job, file, state, result, &content, failure);
+    if (DWORD code = BlockVerification(work, result, content, failure)) return code;
+    return Tail(work, result, &content, failure);
   }
-  if (DWORD code = StreamVerification(job, file, state, files, result, failure)) return code;
-  return Tail(job, file, state, result, nullptr, failure);
+  if (DWORD code = StreamVerification(work, files, result, failure)) return code;
+  return Tail(work, result, nullptr, failure);
 }
 
 CString DecryptionText(const Job& job, const PipelineFile& file) {

@@ -146,17 +146,24 @@ bool StampPassStack(const StreamFailurePoint& point) {
   return StackInLoopOnly(point) || point.stage == 1;
 }
 
-// One pass: the decryption, then stage, over files (and its writer, when it
-// has one). point: where a failure happened.
-DWORD RunPass(const Job& job, const PipelineFile& file, StreamFiles& files, StreamStage stage, StreamOptions options,
-              WorkFailure& failure, StreamFailurePoint* point = nullptr) {
+// What a pass runs after the decryption: its stage, the chain's options, and
+// where the point of a failure is noted (null: nowhere).
+struct Pass {
+  StreamStage stage;
+  StreamOptions options;
+  StreamFailurePoint* point = nullptr;
+};
+
+// One pass: the decryption, then the pass's stage, over files (and its
+// writer, when it has one).
+DWORD RunPass(const Job& job, const PipelineFile& file, StreamFiles& files, Pass pass, WorkFailure& failure) {
   const DecryptParams params = MakeDecryptParams();
   std::vector<StreamStage> stages;
   stages.push_back(DecryptionStage(job, file, params));
-  stages.push_back(std::move(stage));
-  StreamStageChain chain(job.context, std::move(stages), files, std::move(options));
+  stages.push_back(std::move(pass.stage));
+  StreamStageChain chain(job.context, std::move(stages), files, std::move(pass.options));
   const DWORD code = chain.Run(failure);
-  if (point != nullptr) *point = chain.FailurePoint();
+  if (pass.point != nullptr) *pass.point = chain.FailurePoint();
   return code;
 }
 
@@ -179,7 +186,7 @@ DWORD StampPass(const Job& job, const PipelineFile& file, FileState& state, Stre
   StreamOptions options;
   options.attachStack = StampPassStack;
   options.finalsOrder = FinalsOrder::kFailingStageFirstWhenClosing;
-  if (DWORD code = RunPass(job, file, files, StampStage(job, file, state), std::move(options), failure)) return code;
+  if (DWORD code = RunPass(job, file, files, {StampStage(job, file, state), std::move(options)}, failure)) return code;
   // A content that gave no decrypted data started no stream: its signatures
   // were never checked.
   if (state.stamps.size() != state.signatureCount) {
@@ -202,11 +209,11 @@ DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& fil
   if (DWORD code = files.MeasureInput(failure)) return code;
   StreamOptions options;
   options.attachStack = StackInLoopOnly;
-  return RunPass(job, file, files, InformationStage(job, file, info), std::move(options), failure);
+  return RunPass(job, file, files, {InformationStage(job, file, info), std::move(options)}, failure);
 }
 
-DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& state, StreamFiles& files,
-                         HeldVerifyResult& result, WorkFailure& failure) {
+DWORD StreamVerification(const FileWork& work, StreamFiles& files, HeldVerifyResult& result, WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   // After a block first pass nothing holds the input yet.
   if (!files.InputOpen()) {
     if (DWORD code = files.OpenInput(failure)) return code;
@@ -223,8 +230,8 @@ DWORD StreamVerification(const Job& job, const PipelineFile& file, FileState& st
   StreamOptions options;
   options.attachStack = StackInLoopOnly;
   StreamFailurePoint point;
-  if (DWORD code =
-          RunPass(job, file, files, VerificationStage(job, file, state, result), std::move(options), failure, &point)) {
+  if (DWORD code = RunPass(job, file, files, {VerificationStage(job, file, state, result), std::move(options), &point},
+                           failure)) {
     // A content write that fails once the last chunk is read (a full disk)
     // leaves the rest of the listing for the next cycle.
     state.endsOperation = point.kind == StreamFailureKind::kWrite && point.phase != StreamPhase::kLoop;
