@@ -42,8 +42,17 @@ DWORD ReadInput(const PipelineFile& file, OwnedInput& input, WorkFailure& failur
   return OwnFailure(failure, code, FormatText(L"Чтение файла %s (размер: %s)", file.source, size));
 }
 
-DWORD VerifyInput(const ResignJob& job, const PipelineFile& file, const ResignFile& state, OwnedInput& input,
-                  HeldLibraryBlob& content, HeldVerifyResult& result, WorkFailure& failure) {
+// The file at work: the call's values, the pipeline's file and what the
+// file carries from step to step.
+struct BlockWork {
+  const ResignJob& job;
+  const PipelineFile& file;
+  ResignFile& state;
+};
+
+DWORD VerifyInput(const BlockWork& work, OwnedInput& input, HeldLibraryBlob& content, HeldVerifyResult& result,
+                  WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   const VerifyParams params = MakeVerifyParams(true, job.verifySettings.notCopyToLocal != 0);
   DWORD code = ORLAX_CmsBlkAttVerifyMem(job.verifyContext, &params, &input.blob, content.get(), result.get());
   input.Release();
@@ -57,8 +66,9 @@ DWORD VerifyInput(const ResignJob& job, const PipelineFile& file, const ResignFi
   return code;
 }
 
-DWORD SignContent(const ResignJob& job, const PipelineFile& file, const ResignFile& state,
-                  const HeldLibraryBlob& content, HeldLibraryBlob& signedMessage, WorkFailure& failure) {
+DWORD SignContent(const BlockWork& work, const HeldLibraryBlob& content, HeldLibraryBlob& signedMessage,
+                  WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   const bool detached = !state.dataOutput.IsEmpty();
   DWORD code = 0;
   if (detached) {
@@ -89,8 +99,8 @@ DWORD WriteOutput(const CString& path, const DataBlob& blob, WorkFailure& failur
                                                  : FormatText(L"Открытие файла %s (размер: %s)", path, L"0"));
 }
 
-DWORD StampAndWrite(const ResignJob& job, const PipelineFile& file, ResignFile& state,
-                    HeldLibraryBlob& signedMessage, WorkFailure& failure) {
+DWORD StampAndWrite(const BlockWork& work, HeldLibraryBlob& signedMessage, WorkFailure& failure) {
+  const auto& [job, file, state] = work;
   if (!job.addTimeStamp) {
     state.signatureWritten = true;
     DWORD code = WriteOutput(state.signatureOutput, *signedMessage, failure);
@@ -121,15 +131,16 @@ DWORD StampAndWrite(const ResignJob& job, const PipelineFile& file, ResignFile& 
 
 DWORD ResignInBlocks(const ResignJob& job, const PipelineFile& file, ResignFile& state, HeldVerifyResult& result,
                      WorkFailure& failure) {
+  const BlockWork work{job, file, state};
   OwnedInput input;
   if (DWORD code = ReadInput(file, input, failure)) return code;
   HeldLibraryBlob content(job.verifyContext);
-  if (DWORD code = VerifyInput(job, file, state, input, content, result, failure)) return code;
+  if (DWORD code = VerifyInput(work, input, content, result, failure)) return code;
   // From here on the verification stays open until the frame has checked
   // it; a failure releases it before its record.
   HeldLibraryBlob signedMessage(job.verifyContext);
-  DWORD code = SignContent(job, file, state, content, signedMessage, failure);
-  if (code == 0) code = StampAndWrite(job, file, state, signedMessage, failure);
+  DWORD code = SignContent(work, content, signedMessage, failure);
+  if (code == 0) code = StampAndWrite(work, signedMessage, failure);
   if (code == 0 && !state.dataOutput.IsEmpty()) {
     state.dataWritten = true;
     code = WriteOutput(state.dataOutput, *content, failure);
