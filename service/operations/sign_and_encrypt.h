@@ -36,6 +36,14 @@ struct Target {
   std::uint32_t existingSignatureCount = 0;  // the 0-based number of the signature added
 };
 
+// The file at work: the call's values, the pipeline's file and the file's
+// own values.
+struct FileWork {
+  const Job& job;
+  const PipelineFile& file;
+  const Target& target;
+};
+
 // The whole claimed file in memory (the program's own buffer, released by
 // the mode as soon as the signing call returns).
 DWORD SignAndEncryptBlock(const Job& job, const PipelineFile& file, const Target& target, DataBlob& data,
@@ -45,8 +53,7 @@ DWORD SignAndEncryptStream(const Job& job, const PipelineFile& file, const Targe
 // Block mode's archiving step: the message in a ZIP archive in memory (its
 // buffer large enough for the archive of any message of its length) or in
 // GZIP form. archive receives the program's own buffer (free()).
-DWORD ArchiveInMemory(const Job& job, const PipelineFile& file, const Target& target, const DataBlob& message,
-                      DataBlob& archive, WorkFailure& failure);
+DWORD ArchiveInMemory(const FileWork& work, const DataBlob& message, DataBlob& archive, WorkFailure& failure);
 // Stream mode's archiving step: the signed message in signedScratch is
 // archived into a scratch file of its own and encrypted to the output.
 DWORD ArchiveAndEncryptFile(const Job& job, const PipelineFile& file, const Target& target,

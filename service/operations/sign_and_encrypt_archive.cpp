@@ -63,10 +63,9 @@ DWORD GzipInMemory(const PipelineFile& file, const Target& target, const DataBlo
 
 }  // namespace
 
-DWORD ArchiveInMemory(const Job& job, const PipelineFile& file, const Target& target, const DataBlob& message,
-                      DataBlob& archive, WorkFailure& failure) {
-  return job.rule.zipFile == 1 ? ZipInMemory(file, target, message, archive, failure)
-                               : GzipInMemory(file, target, message, archive, failure);
+DWORD ArchiveInMemory(const FileWork& work, const DataBlob& message, DataBlob& archive, WorkFailure& failure) {
+  return work.job.rule.zipFile == 1 ? ZipInMemory(work.file, work.target, message, archive, failure)
+                                    : GzipInMemory(work.file, work.target, message, archive, failure);
 }
 
 DWORD ArchiveAndEncryptFile(const Job& job, const PipelineFile& file, const Target& target,
@@ -75,7 +74,7 @@ DWORD ArchiveAndEncryptFile(const Job& job, const PipelineFile& file, const Targ
   failure.partialOutput = file.output;
   TemporaryWorkFile archive;
   if (DWORD code = archive.CreateForWriter(failure)) return code;
-  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, signedScratch, target.entryName, archive.Path(),
+  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, {signedScratch, target.entryName}, archive.Path(),
                                         ArchiveStepText(file), failure)) {
     return code;
   }

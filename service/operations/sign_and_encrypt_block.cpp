@@ -41,8 +41,8 @@ DWORD Sign(const Job& job, const PipelineFile& file, DataBlob& data, HeldLibrary
                                    job.rule.zcsProfile, file.source, FileSizeText(file.claimed), file.output, L"0"));
 }
 
-DWORD Stamp(const Job& job, const PipelineFile& file, const Target& target, HeldLibraryBlob& signedMessage,
-            HeldLibraryBlob& stamped, WorkFailure& failure) {
+DWORD Stamp(const FileWork& work, HeldLibraryBlob& signedMessage, HeldLibraryBlob& stamped, WorkFailure& failure) {
+  const auto& [job, file, target] = work;
   const TspStampParams params = StampParams(target);
   DWORD code = ORLAX_TspBlkUrlStampCmsMem(job.context, &params, LibraryPath(StampUrl(job.serverTsp)),
                                           signedMessage.get(), stamped.get());
@@ -70,16 +70,17 @@ DWORD Write(const PipelineFile& file, HeldLibraryBlob& encrypted, WorkFailure& f
 
 DWORD SignAndEncryptBlock(const Job& job, const PipelineFile& file, const Target& target, DataBlob& data,
                           WorkFailure& failure) {
+  const FileWork work{job, file, target};
   HeldLibraryBlob signedMessage(job.context), stamped(job.context), encrypted(job.context);
   if (DWORD code = Sign(job, file, data, signedMessage, failure)) return code;
   if (job.autoUseTsp != 0) {
-    if (DWORD code = Stamp(job, file, target, signedMessage, stamped, failure)) return code;
+    if (DWORD code = Stamp(work, signedMessage, stamped, failure)) return code;
   }
   const DataBlob& message = job.autoUseTsp != 0 ? *stamped : *signedMessage;
   std::unique_ptr<BYTE, decltype(&std::free)> archiveBuffer(nullptr, &std::free);
   DataBlob archive{};
   if (job.rule.zipFile != 0) {
-    DWORD code = ArchiveInMemory(job, file, target, message, archive, failure);
+    DWORD code = ArchiveInMemory(work, message, archive, failure);
     archiveBuffer.reset(archive.data);
     signedMessage.Release();
     stamped.Release();
