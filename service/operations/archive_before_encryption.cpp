@@ -8,11 +8,10 @@
 
 namespace {
 
-DWORD ZipOneFile(const CString& source, const CString& entryName, const CString& archive, const CString& stepText,
-                 WorkFailure& failure) {
+DWORD ZipOneFile(const ArchiveEntry& entry, const CString& archive, const CString& stepText, WorkFailure& failure) {
   ZipHandle* handle = ZipWriterCreate(const_cast<wchar_t*>(archive.GetString()), 0, kZipToFile);
   if (handle == nullptr) return OwnFailure(failure, ZIP_E_NO_FILE, stepText, L"Не удалось создать/открыть файл");
-  DWORD added = ZipWriterAddFile(handle, entryName, source);
+  DWORD added = ZipWriterAddFile(handle, entry.name, entry.source);
   DWORD closed = ZipWriterClose(handle);
   DWORD code = added != ZIP_OK ? added : closed;
   if (code == ZIP_OK) return 0;
@@ -21,10 +20,9 @@ DWORD ZipOneFile(const CString& source, const CString& entryName, const CString&
   return OwnFailure(failure, code, stepText, CString(text));
 }
 
-DWORD GzipFile(const CString& source, const CString& entryName, const CString& archive, const CString& stepText,
-               WorkFailure& failure) {
+DWORD GzipFile(const ArchiveEntry& entry, const CString& archive, const CString& stepText, WorkFailure& failure) {
   CString errorText;
-  DWORD code = GzipOneFile(LibraryPath(source), LibraryPath(archive), entryName, errorText);
+  DWORD code = GzipOneFile(LibraryPath(entry.source), LibraryPath(archive), entry.name, errorText);
   if (code == 0) return 0;
   return OwnFailure(failure, code, stepText, errorText);
 }
@@ -35,8 +33,7 @@ CString ArchiveStepText(const PipelineFile& file) {
   return FormatText(L"Архивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
 }
 
-DWORD ArchiveForEncryption(int zipFile, const CString& source, const CString& entryName, const CString& archive,
-                           const CString& stepText, WorkFailure& failure) {
-  return zipFile == 1 ? ZipOneFile(source, entryName, archive, stepText, failure)
-                      : GzipFile(source, entryName, archive, stepText, failure);
+DWORD ArchiveForEncryption(int zipFile, const ArchiveEntry& entry, const CString& archive, const CString& stepText,
+                           WorkFailure& failure) {
+  return zipFile == 1 ? ZipOneFile(entry, archive, stepText, failure) : GzipFile(entry, archive, stepText, failure);
 }

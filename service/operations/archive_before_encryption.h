@@ -11,12 +11,19 @@
 // file's size.
 CString ArchiveStepText(const PipelineFile& file);
 
-// Archives source into archive (a scratch name that must not exist yet: the
-// writers create their targets new, never replacing or following a link) under
-// entryName (the ZIP entry, or the GZIP header's name). 0, or the failure
+// The file that becomes the archive's one entry: the path it is read from,
+// and its name in the archive (the ZIP entry, or the GZIP header's name).
+struct ArchiveEntry {
+  CString source;
+  CString name;
+};
+
+// Archives entry into archive (a scratch name that must not exist yet: the
+// writers create their targets new, never replacing or following a link),
+// ZIP for zipFile 1, GZIP for any other value. 0, or the failure
 // with stepText: ZIP_E_NO_FILE ("Не удалось создать/открыть файл") when no
 // writer can be made, a ZIP result with its ZipResultText (a failed finish
 // of the archive included: an unfinished archive is never encrypted), or a
 // compression code with the GZIP glue's text.
-DWORD ArchiveForEncryption(int zipFile, const CString& source, const CString& entryName, const CString& archive,
-                           const CString& stepText, WorkFailure& failure);
+DWORD ArchiveForEncryption(int zipFile, const ArchiveEntry& entry, const CString& archive, const CString& stepText,
+                           WorkFailure& failure);

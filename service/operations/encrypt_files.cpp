@@ -54,7 +54,7 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
   if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
   TemporaryWorkFile archive;
   if (DWORD code = archive.CreateForWriter(failure)) return code;
-  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, file.claimed, file.name, archive.Path(),
+  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, {file.claimed, file.name}, archive.Path(),
                                         ArchiveStepText(file), failure)) {
     return code;
   }

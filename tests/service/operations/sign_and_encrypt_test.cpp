@@ -442,7 +442,7 @@ TEST(ArchiveBeforeEncryptionTest, SignedMessageOfFourGigabytesIsRefusedByTheZipA
   fs::resize_file(signedScratch, 0x100000000ULL);
   const fs::path archive = root.Dir("work") / "archive";
   WorkFailure failure;
-  EXPECT_EQ(ArchiveForEncryption(1, Wide(signedScratch.string()), L"a.bin.p7s", Wide(archive.string()),
+  EXPECT_EQ(ArchiveForEncryption(1, {Wide(signedScratch.string()), L"a.bin.p7s"}, Wide(archive.string()),
                                  L"Архивирование", failure),
             static_cast<DWORD>(ZIP_E_TOO_LARGE));
   EXPECT_EQ(failure.code, static_cast<DWORD>(ZIP_E_TOO_LARGE));
@@ -463,7 +463,7 @@ TEST(ArchiveBeforeEncryptionTest, TheArchiveIsItsOwnersAloneWhileItIsWritten) {
     EXPECT_EQ(testsupport::RunKilledMidWrite(64 * 1024,
                                              [&] {
                                                WorkFailure failure;
-                                               ArchiveForEncryption(zipFile, Wide(signedScratch.string()), L"a.p7s",
+                                               ArchiveForEncryption(zipFile, {Wide(signedScratch.string()), L"a.p7s"},
                                                                     Wide(archive.string()), L"Архивирование", failure);
                                              }),
               SIGKILL);
