@@ -40,6 +40,12 @@ bool IsRealFolder(DWORD attributes) {
          (attributes & kLinkAttribute) == 0;
 }
 
+// The entry the reader stands on, opened, with the header that declares it.
+struct OpenEntry {
+  UnzipReader& zip;
+  const unz_file_info64& info;
+};
+
 // One archive on its way out. Its files are written under temporary names
 // in "Path Out" (the file's outputs, StagedOutputs) and get their names in
 // their folders only when the whole archive is unpacked, so that a crash
@@ -77,8 +83,8 @@ class ArchiveUnpacking {
                    WorkFailure& failure);
   // Makes the folder (its parent exists) and notes it as this archive's.
   int MakeFolder(const CString& path);
-  bool WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
-                      const CString& fileName, StagedOutputs& staged, WorkFailure& failure);
+  bool WriteFileEntry(const OpenEntry& entry, const CString& folder, const CString& fileName, StagedOutputs& staged,
+                      WorkFailure& failure);
 
   CString pathOut_;
   int renameConfFiles_;
@@ -143,7 +149,7 @@ bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
     }
     CString folder;
     if (!MakeFolders(entry.folders, file.staged, folder, failure)) return false;
-    if (!entry.folder && !WriteFileEntry(zip, info, folder, entry.fileName, file.staged, failure)) return false;
+    if (!entry.folder && !WriteFileEntry({zip, info}, folder, entry.fileName, file.staged, failure)) return false;
     if (zip.CloseEntry() != UNZ_OK) return FailReading(failure, COMPRESS_E_INFLATE);
   }
   return true;
@@ -248,8 +254,8 @@ bool ArchiveUnpacking::FolderAside(const CString& parent, const CString& compone
   return Fail(failure, ERR_UNPACK_NAME_CLASH, step + kCounterText, kClashText);
 }
 
-bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& info, const CString& folder,
-                                      const CString& fileName, StagedOutputs& staged, WorkFailure& failure) {
+bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& folder, const CString& fileName,
+                                      StagedOutputs& staged, WorkFailure& failure) {
   CString out = folder + L"/" + fileName;
   CString step;
   // A name an earlier entry of the archive took counts as taken too.
@@ -280,7 +286,7 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& i
   }
   ULONGLONG total = 0;
   for (;;) {
-    const int got = unzReadCurrentFile(zip.get(), buffer_.get(), kArchiveChunkSize);
+    const int got = unzReadCurrentFile(entry.zip.get(), buffer_.get(), kArchiveChunkSize);
     if (got < 0) return FailReading(failure, COMPRESS_E_INFLATE);
     if (got == 0) break;
     if (!limit_->Write(static_cast<ULONGLONG>(got)))
@@ -295,7 +301,7 @@ bool ArchiveUnpacking::WriteFileEntry(UnzipReader& zip, const unz_file_info64& i
     total += static_cast<ULONGLONG>(got);
   }
   // minizip checks the CRC only of an entry read to its declared end.
-  if (total != info.uncompressed_size) return FailReading(failure, COMPRESS_E_INFLATE);
+  if (total != entry.info.uncompressed_size) return FailReading(failure, COMPRESS_E_INFLATE);
   if (!output.Close()) {
     const DWORD error = GetLastError();
     step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(temporary).GetString());
