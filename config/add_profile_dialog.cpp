@@ -14,11 +14,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/config_records.h"
 #include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include "common/error_box.h"
 #include "common/error_description.h"
 #include "common/library_error_stack.h"
+#include "common/qt_text.h"
 #include "common/registry_layout.h"
 #include "common/registry_values.h"
 #include "common/report_text.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "platform/datetime.h"
 
 namespace {

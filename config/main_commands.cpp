@@ -7,11 +7,11 @@
 #include <QLineEdit>
 #include <QTreeWidget>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/editor_dialogs.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/configuration_store.h"
 #include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "config/settings_dialogs.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 
 QIcon FieldIconImage(QWidget* widget, int icon) {
   QStyle::StandardPixmap picture = QStyle::SP_MessageBoxWarning;

@@ -14,13 +14,13 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
 #include "config/dn_helpers.h"
 #include "config/group_file.h"
 #include "config/mask_dialogs.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "config/signer_list_names.h"
 
 namespace {

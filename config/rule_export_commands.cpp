@@ -4,10 +4,10 @@
 #include <QFileDialog>
 #include <QTreeWidget>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "config/rule_export.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"

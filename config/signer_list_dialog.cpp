@@ -8,12 +8,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/certificate_pick.h"
 #include "config/dialog_widgets.h"
 #include "config/message_boxes.h"
 #include "config/pre_encrypt_dialog.h"
-#include "config/qt_text.h"
 
 SignerList::SignerList(QWidget* parent, const RuleRecord& rule, const ProfileRecord& profile, int k)
     : QDialog(parent), rule_(rule), profile_(profile), k_(k) {

@@ -6,11 +6,11 @@
 #include <QStandardPaths>
 
 #include "common/error_box.h"
+#include "common/qt_text.h"
 #include "common/qt_translations.h"
 #include "common/report_text.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "platform/errors.h"
 
 void PrepareTrelcon(QApplication& application) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/error_box.h"
-#include "monitor/qt_text.h"
+#include "common/qt_text.h"
 
 namespace {
 

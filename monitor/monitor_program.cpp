@@ -2,12 +2,12 @@
 
 #include <vector>
 
+#include "common/qt_text.h"
 #include "monitor/alarm_sink.h"
 #include "monitor/journal_folder.h"
 #include "monitor/message_boxes.h"
 #include "monitor/monitor_window.h"
 #include "monitor/open_dialog.h"
-#include "monitor/qt_text.h"
 #include "platform/codepage.h"
 
 int RunMonitor(int argc, char** argv) {
@@ -22,7 +22,7 @@ int RunMonitor(int argc, char** argv) {
                         [](CString& picked) {
                           OpenDialog prompt;
                           if (prompt.exec() != QDialog::Accepted) return false;
-                          picked = ToCString(prompt.folder());
+                          picked = FromQString(prompt.folder());
                           return true;
                         },
                         folder);

@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_text.h"
 #include "monitor/about_dialog.h"
 #include "monitor/config_dialog.h"
 #include "monitor/icons.h"
@@ -20,7 +21,6 @@
 #include "monitor/lights_dialog.h"
 #include "monitor/message_boxes.h"
 #include "monitor/monitor_state.h"
-#include "monitor/qt_text.h"
 #include "monitor/read_operation.h"
 
 const char* const kExitWhileBusyQuestion =
@@ -285,8 +285,8 @@ void CmirelMonitorDlg::OnAcknowledge(int pairIndex) {
   QString firstOperation, lastOperation, firstError, lastError;
   operationsPage(pairIndex)->Acknowledge(firstOperation, lastOperation);
   errorsPage(pairIndex)->Acknowledge(firstError, lastError);
-  const StoredMarks marks{ToCString(firstOperation), ToCString(lastOperation),
-                          ToCString(firstError), ToCString(lastError)};
+  const StoredMarks marks{FromQString(firstOperation), FromQString(lastOperation),
+                          FromQString(firstError), FromQString(lastError)};
   StoreMarks(pairs_[static_cast<std::size_t>(pairIndex)].name, marks, WindowHandle(this));
 }
 

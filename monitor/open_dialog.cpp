@@ -7,8 +7,8 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_text.h"
 #include "monitor/message_boxes.h"
-#include "monitor/qt_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -17,7 +17,7 @@ namespace {
 const QString kBadFolderText = QStringLiteral("Выбран некорректный путь журнала.");
 
 bool PathExists(const QString& path) {
-  return !path.isEmpty() && PathFileExistsW(ToCString(path));
+  return !path.isEmpty() && PathFileExistsW(FromQString(path));
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ void OpenDialog::OnFolderOk() {
     return;
   }
   ReportError(WindowHandle(this), 0, ERROR_PATH_NOT_FOUND, "Открытие файла %s", nullptr,
-              ToCString(kBadFolderText), ToCString(path), nullptr,
+              FromQString(kBadFolderText), FromQString(path), nullptr,
               nullptr, nullptr);
 }
 

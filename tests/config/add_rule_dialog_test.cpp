@@ -12,12 +12,12 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/add_rule_dialog.h"
 #include "config/config_records.h"
 #include "config/mask_dialogs.h"
 #include "config/program_editors.h"
-#include "config/qt_text.h"
 #include "tests/config/dialog_answers.h"
 #include "tests/config/modal_answers.h"
 #include "tests/config/trelcon_fixture.h"

@@ -6,10 +6,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "common/qt_text.h"
 #include "config/configuration_store.h"
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "platform/utf16.h"
 #include "service/core/config_store.h"
 #include "tests/config/trelcon_fixture.h"

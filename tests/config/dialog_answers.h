@@ -11,8 +11,8 @@
 #include <functional>
 #include <vector>
 
+#include "common/qt_text.h"
 #include "config/add_rule_form.h"
-#include "config/qt_text.h"
 #include "tests/config/widget_lookup.h"
 
 namespace testsupport {

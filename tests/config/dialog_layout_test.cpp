@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "common/qt_text.h"
 #include "config/add_profile_dialog.h"
 #include "config/add_rule_dialog.h"
 #include "config/certificate_pick.h"
@@ -22,7 +23,6 @@
 #include "config/mask_dialogs.h"
 #include "config/message_boxes.h"
 #include "config/pre_encrypt_dialog.h"
-#include "config/qt_text.h"
 #include "config/settings_dialogs.h"
 #include "config/signer_list_dialog.h"
 #include "tests/config/dialog_answers.h"

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "common/qt_text.h"
 #include "common/registry_layout.h"
 #include "common/report_text.h"
 #include "config/config_records.h"
 #include "config/message_boxes.h"
 #include "config/program_editors.h"
-#include "config/qt_text.h"
 #include "service/core/config_store.h"
 #include "tests/config/dialog_answers.h"
 #include "tests/config/trelcon_fixture.h"

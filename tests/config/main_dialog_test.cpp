@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/qt_text.h"
 #include "config/main_dialog.h"
-#include "config/qt_text.h"
 #include "config/trelcon_app.h"
 #include "tests/config/trelcon_fixture.h"
 

@@ -13,8 +13,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include "common/qt_text.h"
 #include "common/report_text.h"
-#include "config/qt_text.h"
 #include "config/signer_list_names.h"
 #include "tests/config/dialog_answers.h"
 #include "tests/config/modal_answers.h"

@@ -9,8 +9,8 @@
 #include <QTest>
 #include <filesystem>
 
+#include "common/qt_text.h"
 #include "config/message_boxes.h"
-#include "config/qt_text.h"
 #include "config/settings_dialogs.h"
 #include "tests/config/modal_answers.h"
 #include "tests/config/trelcon_fixture.h"
