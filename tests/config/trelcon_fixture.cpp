@@ -1,7 +1,10 @@
 #include "tests/config/trelcon_fixture.h"
 
+#include <QApplication>
 #include <QLineEdit>
 
+#include "config/trelcon_app.h"
+#include "tests/support/gui_test_main.h"
 #include "tests/support/service_runner.h"
 #include "tests/support/test_pki.h"
 
@@ -108,3 +111,7 @@ void TrelconTest::SelectRuleRows(CTrelconDlg& dialog, std::initializer_list<int>
 }
 
 }  // namespace testsupport
+
+// As the program does at start: Qt's texts in Russian, every error box
+// through the seam.
+void PrepareTestApplication(QApplication& application) { PrepareTrelcon(application); }

@@ -1,18 +1,21 @@
 #include "tests/monitor/monitor_fixture.h"
 
-#include <QSignalSpy>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 
+#include "common/qt_translations.h"
 #include "monitor/journal_pages.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_window.h"
 #include "platform/datetime.h"
 #include "service/core/journal.h"
+#include "tests/support/gui_test_main.h"
 
 namespace monitortest {
 
@@ -113,3 +116,8 @@ QStringList ShownRows(const CmirelMonitorDlg& window, int pair, int kind) {
 }
 
 }  // namespace monitortest
+
+// As the program does at start: Qt's texts in Russian.
+void PrepareTestApplication(QApplication& application) {
+  InstallQtRussianTranslations(application);
+}

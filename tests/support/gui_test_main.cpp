@@ -1,19 +1,16 @@
-// The test program's main: one QApplication for all tests, made after
+// The GUI test programs' main: one QApplication for all tests, made after
 // GoogleTest has read its flags so that listing the tests needs no display,
-// and the program's reporters installed.
+// and set up as the program under test sets up its own.
+#include "tests/support/gui_test_main.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <memory>
-
-#include "config/trelcon_app.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   QApplication application(argc, argv);
-  // As the program does at start: Qt's texts in Russian, every error box
-  // through the seam.
-  PrepareTrelcon(application);
+  PrepareTestApplication(application);
   return RUN_ALL_TESTS();
 }
