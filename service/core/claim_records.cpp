@@ -1,7 +1,6 @@
 #include "service/core/claim_records.h"
 
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "platform/sync.h"
 #include "platform/utf16.h"
 #include "service/core/conflict_names.h"
+#include "service/core/held_claim.h"
 #include "service/core/path_names.h"
 
 namespace {
@@ -74,10 +74,6 @@ bool ReadRecord(const CString& path, RecordContent& content) {
   return total <= kLargestRecord && Decode(bytes, content);
 }
 
-std::shared_ptr<void> Hold(HANDLE claim) {
-  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
-}
-
 // The bare names in folder that end in suffix (regular files only).
 std::vector<CString> NamesEndingIn(const CString& folder, const CString& suffix) {
   std::vector<CString> names;
@@ -107,7 +103,7 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
     if (GetLastError() != ERROR_LOCK_VIOLATION) DeleteFileW(record);
     return false;
   }
-  std::shared_ptr<void> held = Hold(claim);
+  const HeldClaim held(claim);
   ULONGLONG device = 0, index = 0;
   if (!platform::GetClaimedFileId(claim, &device, &index) || device != content.device || index != content.index) {
     DeleteFileW(record);  // another file took the claimed name: not ours
@@ -212,7 +208,7 @@ std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {
     const CString record = JoinPath(records, name);
     HANDLE lock = platform::ClaimFile(record);
     if (lock == INVALID_HANDLE_VALUE) continue;  // its process is at work
-    std::shared_ptr<void> held = Hold(lock);
+    const HeldClaim held(lock);
     RecordContent content;
     if (!ReadRecord(record, content)) {
       DeleteFileW(record);

@@ -27,14 +27,6 @@ CString OpeningText(const CString& source, const CString& claimed) {
   return text;
 }
 
-// The claim of an input: the lock on the file and the record that tells the
-// claim for ours after a crash. The record goes first, then the lock.
-struct InputClaim {
-  InputClaim(HANDLE handle, const CString& claimed) : lock(HoldClaim(handle)), record(handle, claimed) {}
-  std::shared_ptr<void> lock;
-  ClaimRecord record;
-};
-
 // Records that would repeat every cycle for the same file and cause (a name
 // that cannot be claimed, a claim another instance holds) are written once
 // per run of the service: true the first time a key is seen.
@@ -282,21 +274,20 @@ bool FilePipeline::RefuseLinkedInput(PipelineFile& file) {
 // Takes the claim of source and renames it to claimed under that claim
 // (claimed empty: the file keeps its name).
 bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CString& claimed,
-                             std::shared_ptr<void>& claim) {
+                             HeldClaim& claim) {
   HANDLE handle = platform::ClaimFile(source);
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (handle != INVALID_HANDLE_VALUE) {
     if (claimed.IsEmpty()) {
-      claim = HoldClaim(handle);
+      claim = HeldClaim(handle);
       return true;
     }
     // Written down before the rename, so that a kill at any point after it
     // leaves a claim that is known for ours.
-    // (The pointer is the claim's handle, as the probe wants it.)
-    claim = std::shared_ptr<void>(std::make_shared<InputClaim>(handle, claimed), handle);
+    claim = HeldClaim::Recorded(handle, claimed);
     if (MoveFileW(source, claimed)) return true;
     error = GetLastError();
-    claim.reset();
+    claim.Release();
   }
   // Another instance is taking this file right now, or a program has it
   // open in a way that refuses the rename: a passing state, not a fault of
@@ -392,8 +383,8 @@ void FilePipeline::GiveClaimBack(PipelineFile& file) {
   file.claimedYet = false;
   file.claimedSize = CString();
   file.pair = false;
-  file.claim.reset();
-  file.partnerClaim.reset();
+  file.claim.Release();
+  file.partnerClaim.Release();
 }
 
 bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim) {
@@ -428,8 +419,8 @@ bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CSt
 }
 
 bool FilePipeline::ProbeInputFile(PipelineFile& file) {
-  if (!ProbeOne(file, file.source, file.claimed, file.claim.get())) return false;
-  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed, file.partnerClaim.get());
+  if (!ProbeOne(file, file.source, file.claimed, file.claim.Handle())) return false;
+  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed, file.partnerClaim.Handle());
 }
 
 bool FilePipeline::ResolveOutputConflict(PipelineFile& file) {
@@ -584,7 +575,7 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure)
 }
 
 TemporaryWorkFile::~TemporaryWorkFile() {
-  claim_.reset();
+  claim_.Release();
   Delete();
   if (!reserved_.IsEmpty()) DeleteFileW(reserved_);
 }
@@ -627,7 +618,7 @@ void RemoveAbandonedScratchFiles() {
     // made for a writer goes with the reservation it was named after.
     const CString reservation =
         endsWith(owner, writerSuffix) ? owner.Left(owner.GetLength() - writerSuffix.GetLength()) + suffix : owner;
-    std::shared_ptr<void> taken;
+    HeldClaim taken;
     if (WriterIsGone(path + reservation, taken)) DeleteFileW(path + name);
   }
 }
@@ -655,7 +646,7 @@ DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
   }
   path_ = name.data();
   HANDLE claim = platform::ClaimFile(path_);
-  if (claim != INVALID_HANDLE_VALUE) claim_ = HoldClaim(claim);
+  claim_ = HeldClaim(claim);
   return 0;
 }
 

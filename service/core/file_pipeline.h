@@ -42,12 +42,12 @@
 // Operations run on the worker thread only; nothing here is locked.
 
 #include <functional>
-#include <memory>
 #include <span>
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/held_claim.h"
 #include "service/core/staged_outputs.h"
 
 // The suffix of a claimed input file.
@@ -88,8 +88,8 @@ struct PipelineFile {
   DescribeFile describe;  // the operation's message maker given to Prepare
   // The claim held on the claimed file (and on the partner's) while the file
   // is worked on; released when the last copy of the record goes.
-  std::shared_ptr<void> claim;
-  std::shared_ptr<void> partnerClaim;
+  HeldClaim claim;
+  HeldClaim partnerClaim;
   // The outputs settled by the conflict rules, written under temporary
   // names until CompleteFile publishes them (FailFile deletes them).
   StagedOutputs staged;
@@ -315,7 +315,7 @@ class FilePipeline {
   bool FailStep(PipelineFile& file, DWORD code, const CString& stepText);
   void RecordVanished(const PipelineFile& file, const CString& source);
   bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim);
-  bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, std::shared_ptr<void>& claim);
+  bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, HeldClaim& claim);
   void GiveClaimBack(PipelineFile& file);
   void LimitOutputPermissions(const PipelineFile& file);
   void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
@@ -358,7 +358,7 @@ class TemporaryWorkFile {
  private:
   CString path_;
   CString reserved_;
-  std::shared_ptr<void> claim_;  // tells live scratch files from abandoned ones
+  HeldClaim claim_;  // tells live scratch files from abandoned ones
 };
 
 // Removes the scratch files ("~xx*.tmp" in the temporary folder, with the

@@ -75,14 +75,10 @@ bool IsStagedOutputName(const CString& name) {
   return StagedBase(name, base);
 }
 
-std::shared_ptr<void> HoldClaim(HANDLE claim) {
-  return std::shared_ptr<void>(claim, [](void* handle) { CloseHandle(handle); });
-}
-
-bool WriterIsGone(const CString& reservation, std::shared_ptr<void>& taken) {
+bool WriterIsGone(const CString& reservation, HeldClaim& taken) {
   HANDLE claim = platform::ClaimFile(reservation);
   if (claim != INVALID_HANDLE_VALUE) {
-    taken = HoldClaim(claim);
+    taken = HeldClaim(claim);
     return true;
   }
   return GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -112,7 +108,7 @@ void StagedFile::Stage(const CString& final, const CString& folder) {
   }
   HANDLE claim = platform::ClaimFile(reservation_);
   CloseHandle(created);
-  if (claim != INVALID_HANDLE_VALUE) claim_ = HoldClaim(claim);
+  claim_ = HeldClaim(claim);
 }
 
 bool StagedFile::Written() const { return !path_.IsEmpty() && PathFileExistsW(path_); }
@@ -137,7 +133,7 @@ void StagedFile::Discard() {
 void StagedFile::Release() {
   if (!reservation_.IsEmpty()) DeleteFileW(reservation_);
   reservation_.Empty();
-  claim_.reset();
+  claim_.Release();
 }
 
 DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameConfFiles,
@@ -200,7 +196,7 @@ std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
     const CString reservation = base + kReservationSuffix;
     // A reservation gone means the writer published or discarded its file,
     // or was of a time without reservations.
-    std::shared_ptr<void> taken;
+    HeldClaim taken;
     if (!WriterIsGone(reservation, taken)) continue;
     for (const CString& workFile : workFiles) {
       if (DeleteOwnFile(workFile)) removed.push_back(workFile);

@@ -19,6 +19,7 @@
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
+#include "service/core/held_claim.h"
 
 // True for a name this module gives an output while it is being written, the
 // reservation beside it, or the work file that the library writes beside it
@@ -30,15 +31,11 @@ bool IsStagedOutputName(const CString& name);
 // name without ".~" and its 16 hex digits), when name is of that form.
 bool LibraryWorkFileOwner(const CString& name, CString& owner);
 
-// Holds a claim (platform::ClaimFile) for as long as the pointer or a copy
-// of it lives.
-std::shared_ptr<void> HoldClaim(HANDLE claim);
-
 // True when the process that wrote beside reservation is gone: the
 // reservation's claim could be taken (taken holds it while the caller
 // removes what was left) or the reservation itself is gone. A live writer
 // holds its claim until it is done.
-bool WriterIsGone(const CString& reservation, std::shared_ptr<void>& taken);
+bool WriterIsGone(const CString& reservation, HeldClaim& taken);
 
 // One output under its temporary name. The writer creates the temporary file
 // itself (new, as every output is created, and readable by its owner only:
@@ -73,7 +70,7 @@ class StagedFile {
 
   CString path_;
   CString reservation_;
-  std::shared_ptr<void> claim_;
+  HeldClaim claim_;
 };
 
 // Publishes staged under final, never replacing. A final name taken

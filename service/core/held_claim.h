@@ -1,0 +1,33 @@
+#pragma once
+// A claim (platform::ClaimFile) that this process holds on a file: on an
+// input while it is worked on, on the reservation of an output being
+// written, on a scratch file, on a record being taken back. Copies share one
+// claim, which the last copy to go closes; an empty HeldClaim holds nothing.
+// Worker thread only.
+
+#include <memory>
+
+#include "platform/cstring.h"
+#include "platform/windows_types.h"
+
+class HeldClaim {
+ public:
+  HeldClaim() = default;
+  // Holds claim; INVALID_HANDLE_VALUE holds nothing.
+  explicit HeldClaim(HANDLE claim);
+  // Holds the claim of an input that is about to be renamed to claimed,
+  // written down first (ClaimRecord) so that it is known for ours after a
+  // crash. When the last copy goes, the record goes first, then the claim.
+  static HeldClaim Recorded(HANDLE claim, const CString& claimed);
+
+  explicit operator bool() const { return held_ != nullptr; }
+  // The claim's handle, as the layer's calls on the claimed file want it;
+  // null when nothing is held.
+  HANDLE Handle() const;
+  // Lets this copy go (the claim closes when it was the last).
+  void Release() { held_.reset(); }
+
+ private:
+  struct Held;
+  std::shared_ptr<Held> held_;
+};
