@@ -14,6 +14,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
+#include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/core/rule_folders.h"
 
@@ -57,8 +58,8 @@ CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + 
 ConfigurationLoadResult JournalAndStop(ServiceConfiguration& config, const CString& profileName,
                                        DWORD code, const wchar_t* format, const CString& keyPath) {
   ConfigurationLoadResult result;
-  DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName, code, format,
-                          CString(), CString(), kMachineRootName + keyPath);
+  DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName,
+                          {.code = code, .message = FormatText(format, kMachineRootName + keyPath)});
   result.code = rc != 0 ? rc : code;
   result.journalFailed = rc != 0;
   return result;
@@ -96,8 +97,10 @@ ConfigurationLoadResult JournalNotLoaded(ServiceConfiguration& config, const CSt
                                          const wchar_t* format, const CString& keyPath,
                                          const CString& description) {
   ConfigurationLoadResult result;
-  if (DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName, code, format,
-                              description, CString(), kMachineRootName + keyPath)) {
+  if (DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName,
+                              {.code = code,
+                               .message = FormatText(format, kMachineRootName + keyPath),
+                               .description = description})) {
     result.code = rc;
     result.journalFailed = true;
   }

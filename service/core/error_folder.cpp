@@ -12,6 +12,9 @@
 
 namespace {
 
+// The message of every move record.
+const wchar_t* const kMoveRecordFormat =
+    L"Перемещение файла '%s' (размер: %s) в каталог ошибок '%s' (размер: %s)";
 const wchar_t* const kStaysText = L". Файл остается во входном каталоге под именем '%s'";
 const wchar_t* const kRenamedText = L". Переименование файла '%s' (размер: %s) в '%s' (размер: %s)";
 
@@ -36,10 +39,12 @@ class ErrorMove {
 
   // The move record: the source shown under the target's bare name, sizes as
   // they stand now.
-  DWORD Record(DWORD code, const CString& extra, const CString& sizedTarget) {
-    return WriteJournal(journalFolder_, files_, CString(), code, kMoveRecordFormat, CString(), extra,
-                        JoinPath(FolderOf(source_), name_), FileSizeText(source_), JoinPath(folder_, name_),
-                        FileSizeText(sizedTarget));
+  DWORD Record(DWORD code, const CString& step, const CString& sizedTarget) {
+    const CString message = FormatText(kMoveRecordFormat, JoinPath(FolderOf(source_), name_),
+                                       FileSizeText(source_), JoinPath(folder_, name_),
+                                       FileSizeText(sizedTarget));
+    return WriteJournal(journalFolder_, files_, CString(),
+                        {.kind = JournalRecordKind::kMove, .code = code, .message = message, .step = step});
   }
 
   // Deletes a partial output left by the failed work; a failure is journaled

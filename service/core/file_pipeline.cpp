@@ -112,9 +112,9 @@ void FilePipeline::Describe(PipelineFile& file, bool realOutputSize) const {
 
 bool FilePipeline::Record(DWORD code, const CString& message, const CString& description,
                           const CString& extra, const CString& detail) {
-  DWORD rc = WriteJournal(journalFolder_, journalFiles_, profileName_, code, message, description,
-                          extra, CString(), CString(), CString(), CString(), CString(), CString(),
-                          detail);
+  DWORD rc = WriteJournal(journalFolder_, journalFiles_, profileName_,
+                          {.code = code, .message = message, .description = description, .step = extra,
+                           .detail = detail});
   if (rc != 0) result_ = rc;
   return rc == 0;
 }

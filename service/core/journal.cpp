@@ -98,27 +98,6 @@ bool IsToday(const JournalNameKey& key, const SYSTEMTIME& now) {
   return key.year == now.wYear && key.month == now.wMonth && key.day == now.wDay;
 }
 
-// Fills the "%s" of message in order from args; every other character,
-// "%" included, stays as it is. A message given with no argument at all is a
-// finished text and is used unchanged, so a "%s" inside a file name survives.
-CString FillMessage(const CString& message, const CString* args, int count) {
-  bool finished = true;
-  for (int i = 0; i < count; ++i) finished = finished && args[i].IsEmpty();
-  if (finished) return message;
-  CString out;
-  int next = 0;
-  for (int i = 0; i < message.GetLength(); ++i) {
-    if (message[i] == L'%' && i + 1 < message.GetLength() && message[i + 1] == L's' &&
-        next < count) {
-      out += args[next++];
-      ++i;
-    } else {
-      out.AppendChar(message[i]);
-    }
-  }
-  return out;
-}
-
 // Step of WriteJournal that keeps one journal's current name: the stored
 // name while it is of today and has room, the next part when it is full, a
 // fresh choice when it is empty or of another date.
@@ -209,17 +188,14 @@ DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& n
 }
 
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
-                   DWORD code, const CString& messageFormat, const CString& givenDescription,
-                   const CString& givenExtra, const CString& arg1, const CString& arg2,
-                   const CString& arg3, const CString& arg4, const CString& arg5,
-                   const CString& arg6, const CString& givenDetail) {
-  const CString args[] = {arg1, arg2, arg3, arg4, arg5, arg6};
+                   const JournalRecord& record) {
+  const DWORD code = record.code;
   // Names may hold any character: a record stays one record (one line in
   // the operations journal) whatever they hold.
-  const CString message = EscapeJournalText(FillMessage(messageFormat, args, 6));
-  const CString description = EscapeJournalText(givenDescription, true);
-  const CString extra = EscapeJournalText(givenExtra, true);
-  const CString detail = EscapeJournalText(givenDetail, true);
+  const CString message = EscapeJournalText(record.message);
+  const CString description = EscapeJournalText(record.description, true);
+  const CString step = EscapeJournalText(record.step, true);
+  const CString detail = EscapeJournalText(record.detail, true);
   SYSTEMTIME now{};
   GetLocalTime(&now);
   const CString time = JournalTimeText(now);
@@ -251,11 +227,11 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   }
 
   bool writeFailed = false;
-  if (messageFormat == kMoveRecordFormat) {
+  if (record.kind == JournalRecordKind::kMove) {
     CString line = time + kJournalFieldSeparator + message;
     if (code != 0) {
       line += L". " + codeText + L" - " + codeDescription;
-      if (!extra.IsEmpty()) line += L". " + extra;
+      if (!step.IsEmpty()) line += L". " + step;
       line += L". ";
     }
     line += L"\r\n";
@@ -267,14 +243,14 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   }
 
   const CString errorsLine =
-      code != 0 ? ErrorsJournalLine(time, codeText + L" - " + codeDescription + L". " + extra) : CString();
+      code != 0 ? ErrorsJournalLine(time, codeText + L" - " + codeDescription + L". " + step) : CString();
   if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, operationsHandle, writeFailed)) != 0) {
-    CString record = operationsLine;
-    if (code != 0) record += codeText + L" - " + codeDescription + L". " + extra + L"\r\n" + detail;
-    ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), record, writeFailed);
+    CString reported = operationsLine;
+    if (code != 0) reported += codeText + L" - " + codeDescription + L". " + step + L"\r\n" + detail;
+    ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), reported, writeFailed);
     return rc;
   }
-  if (code == 0 && (messageFormat == kServiceStartMessage || messageFormat == kServiceStopMessage)) {
+  if (code == 0 && record.kind == JournalRecordKind::kStartStop) {
     const CString line = ErrorsJournalLine(time, message);
     if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
       ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), line, writeFailed);

@@ -15,11 +15,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// The move record of the error-folder movers: a record with exactly this
-// message format goes to the errors journal only.
-inline constexpr const wchar_t* kMoveRecordFormat =
-    L"Перемещение файла '%s' (размер: %s) в каталог ошибок '%s' (размер: %s)";
-// The worker's start and stop records, repeated in the errors journal.
+// The worker's start and stop messages (records of kind kStartStop).
 inline constexpr const wchar_t* kServiceStartMessage = L"Запуск АК СКЗИ Квелла: сервис";
 inline constexpr const wchar_t* kServiceStopMessage = L"Остановка АК СКЗИ Квелла: сервис";
 
@@ -43,26 +39,43 @@ ULONGLONG JournalSizeLimit();
 // Reports nothing itself.
 DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& name);
 
-// Writes one record; returns 0, or the code of the failure (the listing's
-// system error, or the file-exception cause of an open or write: 5 access
-// denied, 11 sharing violation, 13 disk full ...), which the caller treats
-// as fatal. The failure has already been reported to the console and the
-// event log when this returns.
+// Where a record goes.
+enum class JournalRecordKind {
+  // A handled file or event: the operations journal, and the errors journal
+  // as well when code is not 0.
+  kOrdinary,
+  // A record of the error-folder movers: the errors journal only, as one
+  // line holding the message and, when code is not 0, the failure.
+  kMove,
+  // The worker's start or stop (code 0): the operations journal, with the
+  // message repeated in the errors journal.
+  kStartStop,
+};
+
+// One journal record.
+//  - message: finished text, written as it stands. Callers fill their formats
+//    first (FormatText), so nothing a file name holds is ever read as a format.
+//  - description: the failure's text; empty gives the code's ErrorDescription.
+//  - step: the failing step's text, after the description in the errors line.
+//  - detail: lines written after the errors line (the library's error stack).
+// description, step and detail are written only when code is not 0.
+struct JournalRecord {
+  JournalRecordKind kind{JournalRecordKind::kOrdinary};
+  DWORD code{0};
+  CString message{};
+  CString description{};
+  CString step{};
+  CString detail{};
+};
+
+// Writes one record where its kind sends it; returns 0, or the code of the
+// failure (the listing's system error, or the file-exception cause of an
+// open or write: 5 access denied, 11 sharing violation, 13 disk full ...),
+// which the caller treats as fatal. The failure has already been reported to
+// the console and the event log when this returns.
 //
-// message: the record's text; its "%s" are filled in order from args (no
-// other "%" is interpreted, so a finished message with all args empty is
-// written unchanged). description empty: the code's ErrorDescription. extra:
-// the failing step's text. detail: lines written after the errors line (the
-// library's error stack).
-//
-// A record goes to the operations journal, and to the errors journal as well
-// when code is not 0; start and stop records with code 0 also go to the
-// errors journal; move records (message == kMoveRecordFormat) go to the
-// errors journal only. files holds the bare names of the current files and
-// is updated (both journals are chosen for every record).
+// profile is the profile text the operations line shows. files holds the
+// bare names of the current files and is updated (both journals are chosen
+// for every record, whichever it goes to).
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
-                   DWORD code, const CString& message, const CString& description = CString(),
-                   const CString& extra = CString(), const CString& arg1 = CString(),
-                   const CString& arg2 = CString(), const CString& arg3 = CString(),
-                   const CString& arg4 = CString(), const CString& arg5 = CString(),
-                   const CString& arg6 = CString(), const CString& detail = CString());
+                   const JournalRecord& record);

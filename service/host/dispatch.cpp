@@ -30,10 +30,8 @@ DWORD FailSearch(const RuleDispatch& rule, const CString& recipient, DWORD code,
   moving.Format(L"Перемещение %d файлов из папки '%s' в каталог ошибок '%s'",
                 static_cast<int>(rule.files.GetSize()), r.pathIn, r.pathError);
   CString message = rule.rulePrefix + search + L". " + moving;
-  // The message is finished text: it goes in as an argument so that a "%s"
-  // in a recipient or folder name is written as it stands.
-  DWORD rc = WriteJournal(rule.journalFolder, rule.journalFiles, rule.profileName, code, L"%s", CString(),
-                          message, message, CString(), CString(), CString(), CString(), CString(), detail);
+  DWORD rc = WriteJournal(rule.journalFolder, rule.journalFiles, rule.profileName,
+                          {.code = code, .message = message, .step = message, .detail = detail});
   if (rc != 0) return rc;
   for (const CString& name : rule.files) {
     CString source = JoinPath(r.pathIn, name);

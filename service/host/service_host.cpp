@@ -99,8 +99,7 @@ class Worker {
   void CloseContexts();
   DWORD Journal(DWORD code, const CString& message, const CString& extra = CString(),
                 const CString& detail = CString());
-  // The start and stop records: the journal writer knows them by their exact
-  // text and copies them to the errors journal.
+  // The start and stop records, which the errors journal repeats.
   DWORD JournalStartOrStop(const wchar_t* message);
 
   CString serviceName_;
@@ -112,15 +111,13 @@ class Worker {
 };
 
 DWORD Worker::Journal(DWORD code, const CString& message, const CString& extra, const CString& detail) {
-  // Messages are finished texts; they go in as an argument so that a "%s"
-  // inside a name stays as it is.
-  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_, code, L"%s",
-                      CString(), extra, message, CString(), CString(), CString(), CString(), CString(),
-                      detail);
+  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_,
+                      {.code = code, .message = message, .step = extra, .detail = detail});
 }
 
 DWORD Worker::JournalStartOrStop(const wchar_t* message) {
-  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_, 0, message);
+  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_,
+                      {.kind = JournalRecordKind::kStartStop, .message = message});
 }
 
 void Worker::CloseContexts() {
@@ -392,8 +389,11 @@ DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files,
   CString step;
   step.Format(FolderCheckStep(rule, folder.path), folder.path->GetString());
   const CString message = prefix + step;
-  return WriteJournal(journalFolder, files, profileName, ERR_RULE_FOLDERS_OVERLAP, L"%s",
-                      FolderIsInputText(rule, folder, L": правило не выполняется"), message, message);
+  return WriteJournal(journalFolder, files, profileName,
+                      {.code = ERR_RULE_FOLDERS_OVERLAP,
+                       .message = message,
+                       .description = FolderIsInputText(rule, folder, L": правило не выполняется"),
+                       .step = message});
 }
 
 }  // namespace
@@ -431,7 +431,7 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     CString step;
     step.Format(FolderCheckStep(*rule, folder.path), *folder.path);
     CString message = prefix + step;
-    return WriteJournal(journalFolder, *files, profileName, code, L"%s", CString(), message, message);
+    return WriteJournal(journalFolder, *files, profileName, {.code = code, .message = message, .step = message});
   }
   if (keptCode != 0) return 0;
   rule->folderErrorReported = 0;

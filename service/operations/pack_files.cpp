@@ -280,7 +280,8 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   auto record = [&](DWORD code, const CString& message, const CString& description, const CString& step) {
-    return WriteJournal(journalFolder, profile.journalFiles, profileName, code, message, description, step);
+    return WriteJournal(journalFolder, profile.journalFiles, profileName,
+                        {.code = code, .message = message, .description = description, .step = step});
   };
 
   CString name;

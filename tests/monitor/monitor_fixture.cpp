@@ -67,12 +67,14 @@ DWORD MonitorMachine::Write(const CString& profile, DWORD code, const CString& m
                             const CString& detail) {
   SetJournalSettings(profile, 400);
   JournalFiles files;
-  return WriteJournal(Folder(), files, profile, code, message, CString(), CString(), CString(),
-                      CString(), CString(), CString(), CString(), CString(), detail);
+  return WriteJournal(Folder(), files, profile, {.code = code, .message = message, .detail = detail});
 }
 
 bool MonitorMachine::WriteStart(const CString& profile) {
-  return Write(profile, 0, L"Запуск АК СКЗИ Квелла: сервис") == 0;
+  SetJournalSettings(profile, 400);
+  JournalFiles files;
+  return WriteJournal(Folder(), files, profile,
+                      {.kind = JournalRecordKind::kStartStop, .message = kServiceStartMessage}) == 0;
 }
 
 void MonitorMachine::SetMonitorTimeout(int seconds) {

@@ -307,8 +307,8 @@ TEST(MonitorPollerTest, EveryJournalWriteSucceedsWhileThePollerReads) {
     for (int i = 0; i < kRecords; ++i) {
       CString message;
       message.Format(L"record %d", i);
-      if (WriteJournal(machine.Folder(), files, L"Банк", i % 10 == 0 ? kAccessDenied : 0,
-                       message) != 0) {
+      if (WriteJournal(machine.Folder(), files, L"Банк",
+                       {.code = i % 10 == 0 ? kAccessDenied : 0, .message = message}) != 0) {
         ++failed;
       }
     }

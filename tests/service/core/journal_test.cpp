@@ -71,8 +71,13 @@ class JournalTest : public ::testing::Test {
 
   DWORD Write(DWORD code, const CString& message, const CString& description = CString(),
               const CString& extra = CString(), const CString& detail = CString()) {
-    return WriteJournal(Folder(), files_, L"Банк", code, message, description, extra, CString(), CString(),
-                        CString(), CString(), CString(), CString(), detail);
+    return WriteJournal(Folder(), files_, L"Банк",
+                        {.code = code, .message = message, .description = description, .step = extra,
+                         .detail = detail});
+  }
+  DWORD WriteStart() {
+    return WriteJournal(Folder(), files_, L"Банк",
+                        {.kind = JournalRecordKind::kStartStop, .message = kServiceStartMessage});
   }
 
   testsupport::TempRoot root_;
@@ -88,7 +93,7 @@ class JournalCodePageTest : public JournalTest, public ::testing::WithParamInter
 
 TEST_P(JournalCodePageTest, StartRecordCreatesBothJournalsWithExactLines) {
   SetAnsiCodePage(GetParam());
-  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  ASSERT_EQ(WriteStart(), 0u);
   EXPECT_EQ(Read(kOps), Ansi(L"14:05:09 09/12/2026 | Профиль: Банк | Успех | Запуск АК СКЗИ Квелла: сервис\r\n"));
   EXPECT_EQ(Read(kErrs), Ansi(L"14:05:09 09/12/2026 | Запуск АК СКЗИ Квелла: сервис\r\n"));
   EXPECT_EQ(files_.operationsFile, CString(L"2026.12.09 Банк.txt"));
@@ -107,9 +112,12 @@ TEST_P(JournalCodePageTest, FailureRecordWritesOperationsAndErrorsLinesWithDetai
 TEST_P(JournalCodePageTest, MoveRecordGoesToErrorsJournalOnly) {
   SetAnsiCodePage(GetParam());
   ASSERT_EQ(Write(0, L"первая"), 0u);  // both files are current now
-  ASSERT_EQ(WriteJournal(Folder(), files_, L"Банк", 183, kMoveRecordFormat, L"Уже есть",
-                         L". Переименование файла 'a' (размер: 1) в 'b' (размер: 1)", L"in/a", L"1",
-                         L"err/a", L"1"),
+  ASSERT_EQ(WriteJournal(Folder(), files_, L"Банк",
+                         {.kind = JournalRecordKind::kMove,
+                          .code = 183,
+                          .message = L"Перемещение файла 'in/a' (размер: 1) в каталог ошибок 'err/a' (размер: 1)",
+                          .description = L"Уже есть",
+                          .step = L". Переименование файла 'a' (размер: 1) в 'b' (размер: 1)"}),
             0u);
   EXPECT_EQ(Read(kOps), Ansi(L"14:05:09 09/12/2026 | Профиль: Банк | Успех | первая\r\n"));
   EXPECT_EQ(Read(kErrs),
@@ -120,6 +128,32 @@ TEST_P(JournalCodePageTest, MoveRecordGoesToErrorsJournalOnly) {
 
 INSTANTIATE_TEST_SUITE_P(AnsiPages, JournalCodePageTest, ::testing::Values(L"65001", L"1251"),
                          [](const auto& info) { return info.param[0] == L'6' ? "Utf8" : "Cp1251"; });
+
+// The record's kind, never its text, says which journals it reaches.
+TEST_F(JournalTest, KindDecidesWhichJournalsARecordReaches) {
+  const struct {
+    JournalRecordKind kind;
+    const wchar_t* message;
+    const char* operations;
+    const char* errors;
+  } cases[] = {
+      {JournalRecordKind::kOrdinary, kServiceStartMessage,
+       "14:05:09 09/12/2026 | Профиль: Банк | Успех | Запуск АК СКЗИ Квелла: сервис\r\n", ""},
+      {JournalRecordKind::kStartStop, kServiceStopMessage,
+       "14:05:09 09/12/2026 | Профиль: Банк | Успех | Остановка АК СКЗИ Квелла: сервис\r\n",
+       "14:05:09 09/12/2026 | Остановка АК СКЗИ Квелла: сервис\r\n"},
+      {JournalRecordKind::kMove, L"Перемещение файла 'a'", "",
+       "14:05:09 09/12/2026 | Перемещение файла 'a'\r\n"},
+  };
+  for (const auto& c : cases) {
+    fs::remove(File(kOps));
+    fs::remove(File(kErrs));
+    JournalFiles files;
+    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.kind = c.kind, .message = c.message}), 0u);
+    EXPECT_EQ(Read(kOps), c.operations) << c.errors;
+    EXPECT_EQ(Read(kErrs), c.errors) << c.operations;
+  }
+}
 
 TEST_F(JournalTest, ErrorsLineKeepsItsFullStopWhenTheExtraIsEmpty) {
   ASSERT_EQ(Write(5, L"m", L"Отказано в доступе"), 0u);
@@ -137,23 +171,21 @@ TEST_F(JournalTest, CodeTextFormDependsOnTheLibraryBit) {
   for (const auto& c : cases) {
     JournalFiles files;
     fs::remove(File(kErrs));
-    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", c.code, L"m", L"d"), 0u);
+    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.code = c.code, .message = L"m", .description = L"d"}), 0u);
     EXPECT_EQ(Read(kErrs), std::string("14:05:09 09/12/2026 | ") + c.text + " - d. \r\n") << c.text;
   }
 }
 
 TEST_F(JournalTest, FinishedMessageKeepsPercentSignsAndArgumentsFillPlaceholders) {
   ASSERT_EQ(Write(0, L"Файл 'in/100%s%d.txt'"), 0u);
-  ASSERT_EQ(WriteJournal(Folder(), files_, L"Банк", 0, L"Профиль справочника : '%s' | 50%", CString(),
-                         CString(), L"a%sb"),
-            0u);
+  ASSERT_EQ(Write(0, FormatText(L"Профиль справочника : '%s' | 50%", CString(L"a%sb"))), 0u);
   EXPECT_EQ(Read(kOps),
             "14:05:09 09/12/2026 | Профиль: Банк | Успех | Файл 'in/100%s%d.txt'\r\n"
             "14:05:09 09/12/2026 | Профиль: Банк | Успех | Профиль справочника : 'a%sb' | 50%\r\n");
 }
 
 TEST_F(JournalTest, LaterRecordRecreatesRemovedJournals) {
-  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  ASSERT_EQ(WriteStart(), 0u);
   fs::remove(File(kOps));
   fs::remove(File(kErrs));
   ASSERT_EQ(Write(0, L"второй"), 0u);
@@ -177,7 +209,7 @@ TEST_F(JournalTest, FullFilePassesToTheNextPartOfItsDate) {
 
   // A new instance (empty names) finds the same part by listing the folder.
   JournalFiles fresh;
-  ASSERT_EQ(WriteJournal(Folder(), fresh, L"Банк", 0, L"c"), 0u);
+  ASSERT_EQ(WriteJournal(Folder(), fresh, L"Банк", {.message = L"c"}), 0u);
   EXPECT_EQ(fresh.operationsFile, CString(L"2026.12.09.06 Банк.txt"));
 }
 
@@ -211,7 +243,7 @@ TEST_F(JournalTest, OtherProfilesFilesAreNeverChosen) {
   MakeFile("2026.12.09.07 Банк 1.txt", 5);
   MakeFile("2026.12.09.03 1 - errors.txt", 5);
   JournalFiles files;
-  ASSERT_EQ(WriteJournal(Folder(), files, L"1", 0, L"m"), 0u);
+  ASSERT_EQ(WriteJournal(Folder(), files, L"1", {.message = L"m"}), 0u);
   EXPECT_EQ(files.operationsFile, CString(L"2026.12.09 1.txt"));
   EXPECT_EQ(files.errorsFile, CString(L"2026.12.09.03 1 - errors.txt"));
   EXPECT_EQ(testsupport::ReadFileBytes(File("2026.12.09.07 Банк 1.txt")), "xxxxx");
@@ -245,7 +277,7 @@ TEST_F(JournalTest, UnwritableJournalFailsWithCauseFiveAndIsReported) {
 }
 
 TEST_F(JournalTest, ReadOnlyErrorsJournalFailsWithCauseFive) {
-  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  ASSERT_EQ(WriteStart(), 0u);
   // The read-only attribute holds for every user of the layer, root included.
   ASSERT_TRUE(SetFileAttributesW(Folder() + L"/2026.12.09 Банк - errors.txt", FILE_ATTRIBUTE_READONLY));
   // Both journals are chosen (opened) before anything is written, so the
@@ -296,7 +328,7 @@ CString WithoutCr(CString text) {
 // extra lines and a library stack, in both ANSI code pages.
 TEST_P(JournalCodePageTest, WrittenRecordsParseBackWithTheSharedReader) {
   SetAnsiCodePage(GetParam());
-  ASSERT_EQ(Write(0, kServiceStartMessage), 0u);
+  ASSERT_EQ(WriteStart(), 0u);
   ASSERT_EQ(Write(0, L"Правило 1 | Файл 'a | b.txt' подписан"), 0u);
   SetClock(2026, 12, 9, 14, 5, 10);
   ASSERT_EQ(Write(0x20000005, L"Правило 2. Файл", L"Нет ключа", L"Шаг\r\nвторая строка",
