@@ -431,7 +431,8 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     CString step;
     step.Format(FolderCheckStep(*rule, folder.path), *folder.path);
     CString message = prefix + step;
-    return WriteJournal(journalFolder, *files, profileName, {.code = code, .message = message, .step = message});
+    return WriteJournal(journalFolder, *files, profileName,
+                        {.code = code, .message = message, .step = message});
   }
   if (keptCode != 0) return 0;
   rule->folderErrorReported = 0;

@@ -171,7 +171,8 @@ TEST_F(JournalTest, CodeTextFormDependsOnTheLibraryBit) {
   for (const auto& c : cases) {
     JournalFiles files;
     fs::remove(File(kErrs));
-    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.code = c.code, .message = L"m", .description = L"d"}), 0u);
+    ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.code = c.code, .message = L"m", .description = L"d"}),
+              0u);
     EXPECT_EQ(Read(kErrs), std::string("14:05:09 09/12/2026 | ") + c.text + " - d. \r\n") << c.text;
   }
 }
