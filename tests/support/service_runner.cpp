@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/registry.h"
@@ -16,106 +17,6 @@
 extern char** environ;
 
 namespace testsupport {
-namespace {
-
-constexpr char kBaseKey[] = "SOFTWARE\\TORVAK\\qelmservice";
-
-class Key {
- public:
-  explicit Key(const std::string& path) {
-    std::wstring wide = platform::Utf8ToWide(path);
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
-                        nullptr) != ERROR_SUCCESS)
-      throw std::runtime_error("cannot create key " + path);
-  }
-  ~Key() { RegCloseKey(key_); }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-
-  void Set(const std::string& name, DWORD type, const std::string& bytes) {
-    std::wstring wide = platform::Utf8ToWide(name);
-    if (RegSetValueExW(key_, wide.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                       static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
-      throw std::runtime_error("cannot set value " + name);
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-std::string SzBytes(const std::string& text) {
-  std::string bytes = platform::WideToUtf16Le(platform::Utf8ToWide(text));
-  bytes.append(2, '\0');
-  return bytes;
-}
-
-std::string MultiBytes(const std::vector<std::string>& values) {
-  std::string bytes;
-  for (const std::string& v : values) bytes += SzBytes(v);
-  bytes.append(2, '\0');
-  return bytes;
-}
-
-std::string DwordBytes(unsigned value) {
-  DWORD v = value;
-  return std::string(reinterpret_cast<const char*>(&v), sizeof(v));
-}
-
-}  // namespace
-
-std::string ProfileWriter::Key(const std::string& sub) const {
-  std::string key = std::string(kBaseKey) + "\\" + profile_;
-  if (!sub.empty()) key += "\\" + sub;
-  return key;
-}
-
-void ProfileWriter::BaseText(const std::string& name, const std::string& value) {
-  testsupport::Key(kBaseKey).Set(name, REG_SZ, SzBytes(value));
-}
-void ProfileWriter::BaseDword(const std::string& name, unsigned value) {
-  testsupport::Key(kBaseKey).Set(name, REG_DWORD, DwordBytes(value));
-}
-void ProfileWriter::BaseList(const std::string& name, const std::vector<std::string>& values) {
-  testsupport::Key(kBaseKey).Set(name, REG_MULTI_SZ, MultiBytes(values));
-}
-void ProfileWriter::Create() { testsupport::Key key(Key("rules")); }
-void ProfileWriter::Text(const std::string& name, const std::string& value) {
-  testsupport::Key(Key("")).Set(name, REG_SZ, SzBytes(value));
-}
-void ProfileWriter::Dword(const std::string& name, unsigned value) {
-  testsupport::Key(Key("")).Set(name, REG_DWORD, DwordBytes(value));
-}
-void ProfileWriter::List(const std::string& name, const std::vector<std::string>& values) {
-  testsupport::Key(Key("")).Set(name, REG_MULTI_SZ, MultiBytes(values));
-}
-void ProfileWriter::RuleText(const std::string& rule, const std::string& name, const std::string& value) {
-  testsupport::Key(Key("rules\\" + rule)).Set(name, REG_SZ, SzBytes(value));
-}
-void ProfileWriter::RuleDword(const std::string& rule, const std::string& name, unsigned value) {
-  testsupport::Key(Key("rules\\" + rule)).Set(name, REG_DWORD, DwordBytes(value));
-}
-void ProfileWriter::SignerList(const std::string& rule, const std::string& list,
-                               const std::vector<std::string>& signers) {
-  testsupport::Key key(Key("rules\\" + rule + "\\" + list));
-  key.Set("Signer Num", REG_DWORD, DwordBytes(static_cast<unsigned>(signers.size())));
-  for (size_t i = 0; i < signers.size(); ++i) key.Set("S" + std::to_string(i), REG_SZ, SzBytes(signers[i]));
-}
-
-void ProfileWriter::Rule(const std::string& rule, const std::string& operation, const std::filesystem::path& in,
-                         const std::filesystem::path& out, const std::filesystem::path& error,
-                         const std::string& mask, const std::string& zcsProfile,
-                         const std::filesystem::path& pse, const std::filesystem::path& local) {
-  RuleText(rule, "Operation", operation);
-  RuleText(rule, "Path In", in.string());
-  RuleText(rule, "Path Out", out.string());
-  RuleText(rule, "Path Error", error.string());
-  RuleText(rule, "Mask", mask);
-  RuleDword(rule, "Is on", 1);
-  if (!zcsProfile.empty()) RuleText(rule, "ZCSProfile", zcsProfile);
-  if (!pse.empty()) RuleText(rule, "PSE", pse.string());
-  if (!local.empty()) RuleText(rule, "LOCAL", local.string());
-}
-
 ProgramResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& extraEnvironment) {
   int fds[2];
@@ -191,7 +92,7 @@ void AddServiceEnvironment(const std::string& service, const std::vector<std::st
     start = end + 1;
   }
   values.insert(values.end(), assignments.begin(), assignments.end());
-  const std::string multi = MultiBytes(values);
+  const std::string multi = MultiSzBytes(values);
   const LSTATUS rc = RegSetValueExW(key, L"Environment", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
                                     static_cast<DWORD>(multi.size()));
   RegCloseKey(key);

@@ -27,11 +27,7 @@ class RecipientSearch : public ::testing::Test {
     in_ = root_.Dir("in");
     out_ = root_.Dir("out");
     err_ = root_.Dir("err");
-    profile_.BaseText("LogPath", logs_.string());
-    profile_.Create();
-    profile_.Dword("Handler timeout", 1);
-    profile_.List("ZCSProfile", {"Банк"});
-    profile_.List("NotLoadCrl", {"1"});
+    profile_.Usual(logs_, {"Банк"});
     profile_.Rule("Rule 1", "ENCR", in_, out_, err_, "*.*", "Банк", pki.Pse("user1"), pki.local);
     root_.WriteFile("in/a.txt", "первый");
     root_.WriteFile("in/b.txt", "второй");
@@ -42,8 +38,7 @@ class RecipientSearch : public ::testing::Test {
   }
 
   void Recipients(const std::vector<std::string>& dns) {
-    profile_.RuleDword("Rule 1", "Ext num", static_cast<unsigned>(dns.size()));
-    for (size_t i = 0; i < dns.size(); ++i) profile_.RuleText("Rule 1", "C" + std::to_string(i), dns[i]);
+    profile_.Rule("Rule 1").Recipients(dns);
   }
 
   void RunUntilFilesLeave() {

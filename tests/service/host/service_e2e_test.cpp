@@ -42,7 +42,7 @@ class ServiceProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     logs_ = root_.Dir("logs");
-    profile_.BaseText("LogPath", logs_.string());
+    profile_.LogPath(logs_);
   }
   void TearDown() override {
     // Never leave a service process behind, whatever the test did.
@@ -97,8 +97,7 @@ TEST(ServiceCommandLine, MissingProfileCreatesNothing) {
 }
 
 TEST_F(ServiceProgram, InstallStartStopDeleteWithJournalRecords) {
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
+  profile_.Create().HandlerTimeout(1);
   auto install = RunMirelservice({"install", "Main"});
   EXPECT_EQ(install.exitCode, 0);
   EXPECT_EQ(install.output, "Сервис 'qelmservice-Main' успешно установлен\n");
@@ -147,8 +146,7 @@ TEST_F(ServiceProgram, DisableAndEnable) {
 }
 
 TEST_F(ServiceProgram, StopDuringALongPauseIsImmediate) {
-  profile_.Create();
-  profile_.Dword("Handler timeout", 3600);
+  profile_.Create().HandlerTimeout(3600);
   InstallAndStart();
   ASSERT_TRUE(WaitUntil([&] { return JournalHas("Запуск АК СКЗИ Квелла: сервис"); }));
   auto begin = std::chrono::steady_clock::now();
@@ -160,11 +158,9 @@ TEST_F(ServiceProgram, StopDuringALongPauseIsImmediate) {
 }
 
 TEST_F(ServiceProgram, MissingRuleFolderIsJournaledAndTheServiceGoesOn) {
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
+  profile_.Create().HandlerTimeout(1);
   std::filesystem::path missing = root_.path() / "no-such-folder";
-  profile_.Rule("Rule 1", "MOVE", missing, root_.Dir("out"), root_.Dir("err"));
-  profile_.RuleText("Rule 1", "Descryption", "входящие");
+  profile_.Rule("Rule 1", "MOVE", missing, root_.Dir("out"), root_.Dir("err")).Description("входящие");
   InstallAndStart();
   ASSERT_TRUE(WaitUntil([&] { return JournalHas("Проверка входного каталога"); }));
   std::string expected = "Правило 1 ('входящие'). Проверка входного каталога '" + missing.string() + "'";
@@ -175,7 +171,7 @@ TEST_F(ServiceProgram, MissingRuleFolderIsJournaledAndTheServiceGoesOn) {
 TEST_F(ServiceProgram, BadServiceNameOrMissingJournalFolderStopsWithItsCode) {
   // A journal folder that cannot exist (a file stands in its way).
   std::filesystem::path blocker = root_.WriteFile("blocker", "x");
-  profile_.BaseText("LogPath", (blocker / "logs").string());
+  profile_.LogPath(blocker / "logs");
   profile_.Create();
   ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
   auto start = RunMirelservice({"start", "Main"});
@@ -187,10 +183,7 @@ TEST_F(ServiceProgram, BadServiceNameOrMissingJournalFolderStopsWithItsCode) {
 
 TEST_F(ServiceProgram, TwoDirectoryProfilesOpenTwoContexts) {
   const testsupport::TestPki& pki = testsupport::TestPki::Shared();
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Первый", "Второй"});
-  profile_.List("NotLoadCrl", {"1", "1"});
+  profile_.Usual(logs_, {"Первый", "Второй"});
   auto in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
   profile_.Rule("Rule 1", "NONE", in, out, err, "*.*", "Первый", pki.Pse("user1"), pki.local);
   profile_.Rule("Rule 2", "NONE", in, out, err, "*.*", "Второй", pki.Pse("user2"), pki.local);
@@ -208,8 +201,7 @@ TEST_F(ServiceProgram, TwoDirectoryProfilesOpenTwoContexts) {
 }
 
 TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
-  profile_.Create();
-  profile_.List("ZCSProfile", {"Пустой"});
+  profile_.Create().List("ZCSProfile", {"Пустой"});
   auto in = root_.Dir("in");
   profile_.Rule("Rule 1", "NONE", in, root_.Dir("out"), root_.Dir("err"), "*.*", "Пустой",
                 root_.path() / "no-pse", root_.path() / "no-local");
@@ -255,10 +247,7 @@ DWORD InstancePid(const std::string& service) {
 // real time, as if the starter had set nothing.
 TEST_F(ServiceProgram, StarterEnvironmentDoesNotReachTheInstance) {
   const testsupport::TestPki& pki = testsupport::TestPki::Shared();
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Банк"});
-  profile_.List("NotLoadCrl", {"1"});
+  profile_.Usual(logs_, {"Банк"});
   profile_.Rule("Rule 1", "SIGN", root_.Dir("in"), root_.Dir("out"), root_.Dir("err"), "*.*", "Банк",
                 pki.Pse("user1"), pki.local);
   ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
@@ -318,8 +307,7 @@ testsupport::ProgramResult RunAsNobody(const std::filesystem::path& program, con
 TEST_F(ServiceProgram, DaclLetsAnotherUserStartAndStopButNotReconfigure) {
   if (geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv"))
     GTEST_SKIP() << "needs root and setpriv to act as a second user";
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
+  profile_.Create().HandlerTimeout(1);
   ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
   // The second user must reach the private store and folders.
   auto openUp = [&] {

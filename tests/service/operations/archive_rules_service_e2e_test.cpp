@@ -35,22 +35,19 @@ class ArchiveRulesInTheService : public servicetest::FileRulesServiceTest {
   ArchiveRulesInTheService() : FileRulesServiceTest("Archives") {}
   void SetUp() override {
     FileRulesServiceTest::SetUp();
-    profile_.BaseText("ZIPArchiveExt", "zip");
-    profile_.BaseText("GZIPArchiveExt", "gz");
+    profile_.ZipExtension("zip").GzipExtension("gz");
   }
 };
 
 TEST_F(ArchiveRulesInTheService, ArchivedPackedAndHandedOnFilesComeOutWhole) {
-  profile_.RuleDword(Rule(1, "ARCH", "arch-in", "arch-zip"), "ZipFile", 1);
-  profile_.RuleDword(Rule(2, "UNAR", "arch-zip", "arch-back", "*.zip"), "ZipFile", 1);
-  profile_.RuleDword(Rule(3, "ARCH", "gz-in", "gz-packed"), "ZipFile", 2);
-  profile_.RuleDword(Rule(4, "UNAR", "gz-packed", "gz-back", "*.gz"), "ZipFile", 2);
-  const std::string pack = Rule(5, "PACK", "pack-in", "pack-out");
-  profile_.RuleDword(pack, "ArchCount", 3);
-  profile_.RuleText(pack, "ArchName", "batch");
+  Rule(1, "ARCH", "arch-in", "arch-zip").Archive(1);
+  Rule(2, "UNAR", "arch-zip", "arch-back", "*.zip").Archive(1);
+  Rule(3, "ARCH", "gz-in", "gz-packed").Archive(2);
+  Rule(4, "UNAR", "gz-packed", "gz-back", "*.gz").Archive(2);
+  Rule(5, "PACK", "pack-in", "pack-out").Batch("batch", 3);
   Rule(6, "UNPK", "pack-out", "unpk-out", "*.zip");
   // The program moves each file on: the name goes to it as one argument.
-  profile_.RuleText(Rule(7, "EXEC", "exec-in", "exec-out"), "ExecName", "/bin/mv :|$F $OUT|");
+  Rule(7, "EXEC", "exec-in", "exec-out").Program("/bin/mv :|$F $OUT|");
 
   std::mt19937 generator(5);
   std::string scan(700000, '\0');
@@ -94,15 +91,12 @@ TEST_F(ArchiveRulesInTheService, ArchivedPackedAndHandedOnFilesComeOutWhole) {
 // cycle: fewer files than "ArchCount" are packed once "ArchTimeout" has run
 // out since the first cycle that saw them, not since the latest one.
 TEST_F(ArchiveRulesInTheService, FewFilesArePackedOnceTheirWaitingTimeRunsOut) {
-  const std::string pack = Rule(1, "PACK", "pack-in", "pack-out");
-  profile_.RuleDword(pack, "ArchCount", 5);
-  profile_.RuleDword(pack, "ArchTimeout", 2);
-  profile_.RuleText(pack, "ArchName", "waited");
+  Rule(1, "PACK", "pack-in", "pack-out").Batch("waited", 5).BatchTimeout(2);
   // One run of the recorder per cycle, after the PACK rule: the cycles the
   // worker has finished.
   const std::string recorder = (testsupport::BuildDir() / "bin" / "argument_recorder").string();
   const fs::path log = Path("cycles");
-  profile_.RuleText(Rule(2, "EXEC", "marker", "marker"), "ExecName", recorder + " " + log.string() + " :|$IN|");
+  Rule(2, "EXEC", "marker", "marker").Program(recorder + " " + log.string() + " :|$IN|");
   Write("marker/m", "m");
   auto cycles = [&] {
     const std::string text = ReadFileBytes(log);

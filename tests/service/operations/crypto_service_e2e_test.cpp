@@ -43,13 +43,13 @@ class CryptoRulesInTheService : public ::testing::Test {
   }
 
   // A rule of the directory profile "Demo" (user1) or "Second" (user2).
-  void Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
-            const std::string& mask = "*.*", const std::string& directoryProfile = "Demo") {
-    const std::string rule = "Rule " + std::to_string(n);
+  testsupport::RuleWriter Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
+                               const std::string& mask = "*.*", const std::string& directoryProfile = "Demo") {
     const fs::path pse = root_.path() / (directoryProfile == "Demo" ? "pse-user1" : "pse-user2");
-    profile_.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, directoryProfile, pse,
-                  local_);
-    profile_.RuleText(rule, "Descryption", operation);
+    return profile_
+        .Rule("Rule " + std::to_string(n), operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask,
+              directoryProfile, pse, local_)
+        .Description(operation);
   }
 
   bool Exists(const std::string& relative) const { return fs::exists(root_.path() / relative); }
@@ -64,19 +64,10 @@ class CryptoRulesInTheService : public ::testing::Test {
 TEST_F(CryptoRulesInTheService, FilesTravelThroughEncryptionSigningAndBack) {
   CopyDirectoryProfiles();
   const fs::path logs = root_.Dir("logs");
-  profile_.BaseText("LogPath", logs.string());
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Demo", "Second"});
-  profile_.List("NotLoadCrl", {"1", "1"});
+  profile_.Usual(logs, {"Demo", "Second"});
 
-  Rule(1, "ENCR", "encr-in", "encrypted");
-  profile_.RuleDword("Rule 1", "Ext num", 1);
-  profile_.RuleText("Rule 1", "C0", pki_.Dn("user1"));
-  profile_.RuleDword("Rule 1", "Enc algorythm", 4);
-  profile_.RuleDword("Rule 1", "ZipFile", 1);
-  Rule(2, "LDEC", "encrypted", "decrypted", "*.p7e");
-  profile_.RuleDword("Rule 2", "ZipFile", 1);
+  Rule(1, "ENCR", "encr-in", "encrypted").Recipients({pki_.Dn("user1")}).EncryptionAlgorithm(4).Archive(1);
+  Rule(2, "LDEC", "encrypted", "decrypted", "*.p7e").Archive(1);
   Rule(3, "SIGN", "sign-in", "signed");
   Rule(4, "DELS", "signed", "unsigned", "*.p7s");
   // The second signer adds to the first one's detached signature.
@@ -133,26 +124,13 @@ TEST_F(CryptoRulesInTheService, SignAndEncryptRulesWriteWhatOpensslOpens) {
   testsupport::LocalHttpServer tsa;
   tsa.EnableTimeStamping(pki_, "/tsa/");
   const fs::path logs = root_.Dir("logs");
-  profile_.BaseText("LogPath", logs.string());
-  profile_.BaseText("ZIPArchiveExt", "zip");
-  profile_.BaseText("GZIPArchiveExt", "gz");
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Demo"});
-  profile_.List("NotLoadCrl", {"1"});
-  profile_.List("ServerTSP", {tsa.Url("/tsa")});
-  profile_.List("AutoUseTSP", {"1"});
-  Rule(1, "SGEN", "sgen-stream", "sgen-out");
-  Rule(2, "SGEN", "sgen-block", "sgen-out");
-  for (const char* rule : {"Rule 1", "Rule 2"}) {
-    profile_.RuleDword(rule, "Ext num", 1);
-    profile_.RuleText(rule, "C0", pki_.Dn("user2"));
-  }
-  profile_.RuleDword("Rule 1", "Enc algorythm", 3);
-  profile_.RuleDword("Rule 2", "Enc algorythm", 0);
-  profile_.RuleDword("Rule 1", "Stream", 1);
-  profile_.RuleDword("Rule 1", "ZipFile", 1);
-  profile_.RuleDword("Rule 2", "ZipFile", 2);
+  profile_.ZipExtension("zip").GzipExtension("gz").Usual(logs, {"Demo"}).TimeStamps({tsa.Url("/tsa")}, {"1"});
+  Rule(1, "SGEN", "sgen-stream", "sgen-out")
+      .Recipients({pki_.Dn("user2")})
+      .EncryptionAlgorithm(3)
+      .StreamMode()
+      .Archive(1);
+  Rule(2, "SGEN", "sgen-block", "sgen-out").Recipients({pki_.Dn("user2")}).EncryptionAlgorithm(0).Archive(2);
   std::ofstream(root_.Dir("sgen-stream") / "report.txt", std::ios::binary) << "Отчёт за квартал";
   std::ofstream(root_.Dir("sgen-block") / "letter.txt", std::ios::binary) << "Письмо";
 
@@ -214,34 +192,16 @@ TEST_F(CryptoRulesInTheService, DecryptAndVerifyRulesGiveBackWhatSignAndEncryptR
   testsupport::LocalHttpServer tsa;
   tsa.EnableTimeStamping(pki_, "/tsa/");
   const fs::path logs = root_.Dir("logs");
-  profile_.BaseText("LogPath", logs.string());
-  profile_.BaseText("ZIPArchiveExt", "zip");
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.Dword("Verify x file", 1);
-  profile_.List("ZCSProfile", {"Demo", "Second"});
-  profile_.List("NotLoadCrl", {"1", "1"});
-  profile_.List("ServerTSP", {tsa.Url("/tsa"), tsa.Url("/tsa")});
-  profile_.List("AutoUseTSP", {"1", "0"});
-  profile_.List("AutoVerifyTSP", {"0", "1"});
-  Rule(1, "SGEN", "sgen-block", "sealed");
-  Rule(2, "SGEN", "sgen-stream", "sealed");
-  for (const char* rule : {"Rule 1", "Rule 2"}) {
-    profile_.RuleDword(rule, "Ext num", 1);
-    profile_.RuleText(rule, "C0", pki_.Dn("user2"));
-  }
-  profile_.RuleDword("Rule 2", "Stream", 1);
-  profile_.RuleDword("Rule 2", "ZipFile", 1);
-  Rule(3, "DCCX", "sealed", "opened", "*.txt.p7s.p7e", "Second");
-  Rule(4, "DCCX", "sealed", "opened", "*.zip.p7e", "Second");
-  profile_.RuleDword("Rule 4", "ZipFile", 1);
-  profile_.SignerList("Rule 3", "Отправители", {pki_.Dn("user1")});
-  profile_.SignerList("Rule 4", "Отправители", {pki_.Dn("user1")});
-  Rule(5, "SGEN", "sgen-other", "sealed-other");
-  profile_.RuleDword("Rule 5", "Ext num", 1);
-  profile_.RuleText("Rule 5", "C0", pki_.Dn("user2"));
-  Rule(6, "DCCX", "sealed-other", "opened-other", "*.*", "Second");
-  profile_.SignerList("Rule 6", "Директор", {pki_.Dn("user2")});
+  profile_.ZipExtension("zip")
+      .Usual(logs, {"Demo", "Second"})
+      .TimeStamps({tsa.Url("/tsa"), tsa.Url("/tsa")}, {"1", "0"}, {"0", "1"})
+      .Dword("Verify x file", 1);
+  Rule(1, "SGEN", "sgen-block", "sealed").Recipients({pki_.Dn("user2")});
+  Rule(2, "SGEN", "sgen-stream", "sealed").Recipients({pki_.Dn("user2")}).StreamMode().Archive(1);
+  Rule(3, "DCCX", "sealed", "opened", "*.txt.p7s.p7e", "Second").Signers("Отправители", {pki_.Dn("user1")});
+  Rule(4, "DCCX", "sealed", "opened", "*.zip.p7e", "Second").Archive(1).Signers("Отправители", {pki_.Dn("user1")});
+  Rule(5, "SGEN", "sgen-other", "sealed-other").Recipients({pki_.Dn("user2")});
+  Rule(6, "DCCX", "sealed-other", "opened-other", "*.*", "Second").Signers("Директор", {pki_.Dn("user2")});
   std::ofstream(root_.Dir("sgen-block") / "letter.txt", std::ios::binary) << "Письмо";
   std::string report(300 * 1024, '\0');
   std::mt19937 generator(7);

@@ -31,17 +31,11 @@ class FileRulesServiceTest : public ::testing::Test {
     for (const auto& entry : std::filesystem::directory_iterator(pki_.local))
       std::filesystem::copy_file(entry.path(), local_ / entry.path().filename());
     logs_ = root_.Dir("logs");
-    profile_.BaseText("LogPath", logs_.string());
     WriteProfile(profile_);
   }
-  // The values of a service profile of these tests (cycles of a second, the
-  // directory profile "Demo", no revocation lists).
-  static void WriteProfile(testsupport::ProfileWriter& profile) {
-    profile.Create();
-    profile.Dword("Handler timeout", 1);
-    profile.List("ZCSProfile", {"Demo"});
-    profile.List("NotLoadCrl", {"1"});
-  }
+  // The values of a service profile of these tests (journals in "logs",
+  // cycles of a second, the directory profile "Demo", no revocation lists).
+  void WriteProfile(testsupport::ProfileWriter& profile) const { profile.Usual(logs_, {"Demo"}); }
   void TearDown() override {
     for (const std::string& profile : others_) {
       testsupport::RunMirelservice({"stop", profile});
@@ -52,17 +46,16 @@ class FileRulesServiceTest : public ::testing::Test {
   }
 
   // A rule of the directory profile "Demo" with its folders below the root
-  // (errors to "err"); returns the rule's key name.
-  std::string Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
-                   const std::string& mask = "*.*") {
+  // (errors to "err"), for more values.
+  testsupport::RuleWriter Rule(int n, const std::string& operation, const std::string& in, const std::string& out,
+                               const std::string& mask = "*.*") {
     return Rule(profile_, n, operation, in, out, mask);
   }
   // The same in another service profile.
-  std::string Rule(testsupport::ProfileWriter& profile, int n, const std::string& operation, const std::string& in,
-                   const std::string& out, const std::string& mask = "*.*") {
-    const std::string rule = "Rule " + std::to_string(n);
-    profile.Rule(rule, operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"), mask, "Demo", pse_, local_);
-    return rule;
+  testsupport::RuleWriter Rule(testsupport::ProfileWriter& profile, int n, const std::string& operation,
+                               const std::string& in, const std::string& out, const std::string& mask = "*.*") {
+    return profile.Rule("Rule " + std::to_string(n), operation, root_.Dir(in), root_.Dir(out), root_.Dir("err"),
+                        mask, "Demo", pse_, local_);
   }
   // Installs and starts the instance; environment goes into the service's
   // entry, which is what the service starts with.

@@ -30,10 +30,7 @@ TEST_F(FileRulesInTheService, HashBase64MoveAndDeleteRulesDoTheirWork) {
   Rule(1, "HASH", "hash-in", "hash-out");
   Rule(2, "B64E", "b64-in", "b64-text");
   Rule(3, "B64D", "b64-text", "b64-out", "*.b64");
-  Rule(4, "MOVE", "move-in", "move-out");
-  profile_.RuleText("Rule 4", "Path Out 2", root_.Dir("move-copy").string());
-  profile_.RuleText("Rule 4", "DelExt", "txt");
-  profile_.RuleText("Rule 4", "AddExt", "bak");
+  Rule(4, "MOVE", "move-in", "move-out").CopyFolder(root_.Dir("move-copy")).Text("DelExt", "txt").Text("AddExt", "bak");
   Rule(5, "DELE", "dele-in", "dele-in");
 
   std::mt19937 generator(11);

@@ -125,18 +125,15 @@ class LinksInOutputFolders : public FoldersInTheService {
 
   void PlantLinks(int renameConfFiles) {
     profile_.Dword("Rename conf files", renameConfFiles);
-    profile_.BaseText("ZIPArchiveExt", "zip");
+    profile_.ZipExtension("zip");
     int n = 0;
     for (const Case& c : kCases) {
       const std::string operation = c.operation;
-      const std::string rule =
+      testsupport::RuleWriter rule =
           operation == "DECR" ? Rule(++n, "ENCR", c.in, "decr-in") : Rule(++n, operation, c.in, c.out);
-      if (operation == "ENCR" || operation == "DECR") {
-        profile_.RuleDword(rule, "Ext num", 1);
-        profile_.RuleText(rule, "C0", pki_.Dn("user1"));
-      }
+      if (operation == "ENCR" || operation == "DECR") rule.Recipients({pki_.Dn("user1")});
       if (operation == "DECR") Rule(++n, "DECR", "decr-in", c.out, "*.p7e");
-      if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
+      if (operation == "ARCH") rule.Archive(1);
       for (const std::string kind : kKinds) {
         Write(std::string(c.in) + "/" + kind + ".txt", operation + " " + kind);
         if (kind == "live") std::ofstream(Target(c, kind)) << "untouched";
@@ -260,10 +257,9 @@ TEST_F(FoldersInTheService, LinksInTheInputFolderGoToTheErrorFolderAsLinks) {
 // Out 2" reads through it, and the worker is never held: stop is answered.
 TEST_F(FoldersInTheService, MoveTakesLinksToTheErrorFolderUnread) {
   testsupport::ShmFolder shm;  // "Path Out" on another file system, where there is one
-  const std::string rule = Rule(1, "MOVE", "in", "out");
-  profile_.RuleText(rule, "Path Out 2", root_.Dir("copies").string());
+  testsupport::RuleWriter rule = Rule(1, "MOVE", "in", "out").CopyFolder(root_.Dir("copies"));
   const fs::path out = shm.OnAnotherFileSystemThan(root_.path()) ? shm.path() : Path("out");
-  profile_.RuleText(rule, "Path Out", out.string());
+  rule.OutputFolder(out);
   const fs::path secret = root_.WriteFile("secret/key.txt", "root only");
   ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Path("secret/pipe").c_str(), 0644), 0);
@@ -313,8 +309,8 @@ TEST_F(FoldersInTheService, TwoInstancesMovingAcrossFileSystemsMoveEveryFileExac
   if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
   testsupport::ProfileWriter second("Folders2");
   WriteProfile(second);
-  profile_.RuleText(Rule(1, "MOVE", "shared", "unused-1"), "Path Out", shm.path().string());
-  second.RuleText(Rule(second, 1, "MOVE", "shared", "unused-2"), "Path Out", shm.path().string());
+  Rule(1, "MOVE", "shared", "unused-1").OutputFolder(shm.path());
+  Rule(second, 1, "MOVE", "shared", "unused-2").OutputFolder(shm.path());
   constexpr int kFiles = 4000;
   std::set<std::string> expected;
   const fs::path staging = root_.Dir("staging");
@@ -460,7 +456,7 @@ TEST_F(FoldersInTheService, ClaimsOfAKilledInstanceAreTakenBackWhateverTheMasksA
 // ".stp", processed, deleted or moved, with one record per run where the
 // operation records such names. The file beside it goes its usual way.
 TEST_F(FoldersInTheService, AUsersOwnStpFileIsLeftAloneByEveryOperation) {
-  profile_.BaseText("ZIPArchiveExt", "zip");
+  profile_.ZipExtension("zip");
   struct Case {
     const char* operation;
     const char* in;
@@ -474,17 +470,11 @@ TEST_F(FoldersInTheService, AUsersOwnStpFileIsLeftAloneByEveryOperation) {
   };
   int n = 0;
   for (const Case& c : cases) {
-    const std::string rule = Rule(++n, c.operation, c.in, c.out);
+    testsupport::RuleWriter rule = Rule(++n, c.operation, c.in, c.out);
     const std::string operation = c.operation;
-    if (operation == "ARCH") profile_.RuleDword(rule, "ZipFile", 1);
-    if (operation == "PACK") {
-      profile_.RuleDword(rule, "ArchCount", 1);
-      profile_.RuleText(rule, "ArchName", "batch");
-    }
-    if (operation == "SGEN") {
-      profile_.RuleDword(rule, "Ext num", 1);
-      profile_.RuleText(rule, "C0", pki_.Dn("user1"));
-    }
+    if (operation == "ARCH") rule.Archive(1);
+    if (operation == "PACK") rule.Batch("batch", 1);
+    if (operation == "SGEN") rule.Recipients({pki_.Dn("user1")});
     Write(std::string(c.in) + "/model.stp", "a user's model");
     Write(std::string(c.in) + "/beside.txt", "beside");
   }
@@ -593,7 +583,7 @@ TEST_F(FoldersInTheService, FileHeldOpenByAnotherProgramIsProcessedOnceClosed) {
 // into the input folder) are named in the journal, their folders are left
 // alone, and the other rules run.
 TEST_F(FoldersInTheService, RulesThatMustNotLoadAreRecordedAndTheOthersRun) {
-  profile_.RuleDword(Rule(1, "B64E", "masks-in", "masks-out"), "Mask num", 100000000);
+  Rule(1, "B64E", "masks-in", "masks-out").Dword("Mask num", 100000000);
   Rule(2, "B64E", "same", "same");
   Rule(3, "B64E", "in", "out");
   Write("masks-in/a.txt", "a");

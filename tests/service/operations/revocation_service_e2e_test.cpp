@@ -37,16 +37,14 @@ class RevocationInTheService : public ::testing::Test {
     fs::copy_file(pki_->Key("user1"), pse / "key.pem");
     fs::copy_file(pki_->Cert("user1"), pse / "cert.pem");
 
-    profile_.BaseText("LogPath", logs_.string());
-    profile_.BaseText("SigExt", "p7s");
-    profile_.Create();
-    profile_.Dword("Handler timeout", 1);
-    profile_.List("ZCSProfile", {"Банк"});
-    profile_.List("NotLoadCrl", {"0"});
-    profile_.List("CrlUpdatePeriod", {"1"});
-    profile_.List("NotCopyToLocal", {"1"});
-    profile_.Rule("Rule 1", "CHCK", in_, out_, err_, "*.p7s", "Банк", pse, local);
-    profile_.RuleText("Rule 1", "Descryption", "проверка");
+    profile_.LogPath(logs_)
+        .SignatureExtension("p7s")
+        .Create()
+        .HandlerTimeout(1)
+        .DirectoryProfiles({"Банк"}, true)
+        .NotCopyToLocal(1)
+        .List("CrlUpdatePeriod", {"1"});
+    profile_.Rule("Rule 1", "CHCK", in_, out_, err_, "*.p7s", "Банк", pse, local).Description("проверка");
     ASSERT_EQ(RunMirelservice({"install", profile_.profile()}).exitCode, 0);
   }
 

@@ -76,17 +76,9 @@ TEST_F(VerifyingService, GoodFileReachesTheOutputAndTamperedFileTheErrorFolder) 
   const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
   const fs::path local = LocalFolder("local"), pse = PseFolder("pse", "user1");
 
-  profile_.BaseText("LogPath", logs.string());
-  profile_.BaseText("SigExt", "p7s");
-  profile_.BaseText("VerifyFileExt", "vrf");
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
+  profile_.SignatureExtension("p7s").ReportExtension("vrf").Usual(logs, {"Банк"}).NotCopyToLocal(1);
   profile_.Dword("Verify File", 1);
-  profile_.List("ZCSProfile", {"Банк"});
-  profile_.List("NotLoadCrl", {"1"});
-  profile_.List("NotCopyToLocal", {"1"});
-  profile_.Rule("Rule 1", "CHCK", in, out, err, "*.p7s", "Банк", pse, local);
-  profile_.RuleText("Rule 1", "Descryption", "проверка");
+  profile_.Rule("Rule 1", "CHCK", in, out, err, "*.p7s", "Банк", pse, local).Description("проверка");
 
   DropSigned(in, "good.p7s", "Платёжное поручение №1", false);
   DropSigned(in, "bad.p7s", "Платёжное поручение №2", true);
@@ -126,20 +118,13 @@ TEST_F(VerifyingService, DetachedPairIsReSignedByTheSecondDirectoryProfile) {
   const fs::path logs = root_.Dir("logs"), in = root_.Dir("in"), out = root_.Dir("out"), err = root_.Dir("err");
   const fs::path local = LocalFolder("local"), pse = PseFolder("pse", "user1"), pse2 = PseFolder("pse2", "user2");
 
-  profile_.BaseText("LogPath", logs.string());
-  profile_.BaseText("SigExt", "p7s");
-  profile_.BaseText("DsigExt", "p7d");
-  profile_.Create();
-  profile_.Dword("Handler timeout", 1);
-  profile_.List("ZCSProfile", {"Банк"});
-  profile_.List("NotLoadCrl", {"1"});
-  profile_.List("NotCopyToLocal", {"1"});
-  profile_.Rule("Rule 1", "RESG", in, out, err, "*.*", "Банк", pse, local);
-  profile_.RuleText("Rule 1", "Descryption", "переподпись");
-  profile_.RuleText("Rule 1", "ResignProfile", "Второй");
-  profile_.RuleText("Rule 1", "PSE2", pse2.string());
-  profile_.RuleText("Rule 1", "LOCAL2", local.string());
-  profile_.RuleDword("Rule 1", "In format det", 1);
+  profile_.SignatureExtension("p7s").DetachedSignatureExtension("p7d").Usual(logs, {"Банк"}).NotCopyToLocal(1);
+  profile_.Rule("Rule 1", "RESG", in, out, err, "*.*", "Банк", pse, local)
+      .Description("переподпись")
+      .Text("ResignProfile", "Второй")
+      .Text("PSE2", pse2.string())
+      .Text("LOCAL2", local.string())
+      .Dword("In format det", 1);
 
   // The signature arrives first and waits for its data file.
   const std::string content = "Акт приёма-передачи";
