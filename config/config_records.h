@@ -13,6 +13,7 @@
 #include "common/config_records.h"
 #include "platform/cstring.h"
 
+class EditorDialogs;
 struct ORLAX_Context;
 
 // The library context that listed the directory profiles: the library
@@ -54,6 +55,10 @@ struct TrelconState {
   // from one editor to the next.
   int lastDirectoryProfilePosition = 0;
   LibraryListing libraryListing;
+  // The profile and rule editors the commands open (editor_dialogs.h; not
+  // owned; null: every request is answered as Cancel). Set by whoever makes
+  // the main dialog, before it runs: the program its own, a test a script.
+  EditorDialogs* editors = nullptr;
 
   // Empties what the load fills (a new load): the configuration, the open
   // profile and the modified flag; the window's own values stay.

@@ -1,8 +1,8 @@
 #pragma once
 // The profile and rule editors (CAddProfile, CAddRule) as the main dialog's
 // commands open them. The commands hand a copy and take the result over
-// only on OK; a program without editors installed answers every request as
-// Cancel.
+// only on OK; a main dialog without editors (TrelconState::editors) answers
+// every request as Cancel.
 
 #include <vector>
 
@@ -26,7 +26,3 @@ class EditorDialogs {
   virtual bool EditRule(QWidget* owner, TrelconState& state, const ProfileRecord& profile,
                         const std::vector<CString>& suggestedMasks, RuleRecord& rule) = 0;
 };
-
-// The program's editors (not owned; null: none). Set once at start.
-void SetEditorDialogs(EditorDialogs* editors);
-EditorDialogs* InstalledEditorDialogs();

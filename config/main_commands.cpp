@@ -15,8 +15,6 @@
 
 namespace {
 
-EditorDialogs* g_editors = nullptr;
-
 // Takes the rule at from out and puts it back at to.
 void MoveRule(std::vector<RuleRecord>& rules, int from, int to) {
   RuleRecord rule = std::move(rules[from]);
@@ -25,9 +23,6 @@ void MoveRule(std::vector<RuleRecord>& rules, int from, int to) {
 }
 
 }  // namespace
-
-void SetEditorDialogs(EditorDialogs* editors) { g_editors = editors; }
-EditorDialogs* InstalledEditorDialogs() { return g_editors; }
 
 // ---------------------------------------------------------------- helpers
 
@@ -113,10 +108,10 @@ void CTrelconDlg::OnAddProfile() {
     ProgramMessageBox(this, "Не обнаружено ни одного профиля справочника.", MB_ICONWARNING);
     return;
   }
-  if (g_editors == nullptr) return;
+  if (state_.editors == nullptr) return;
   ProfileRecord profile;
   std::vector<CString> removed;
-  if (!g_editors->EditProfile(this, state_, profile, removed)) return;
+  if (!state_.editors->EditProfile(this, state_, profile, removed)) return;
   state_.profileNames.Add(profile.name);
   state_.profiles.push_back(profile);
   FillProfileList();
@@ -125,10 +120,10 @@ void CTrelconDlg::OnAddProfile() {
 
 void CTrelconDlg::OnEditProfile() {
   ProfileRecord* open = state_.OpenProfile();
-  if (open == nullptr || g_editors == nullptr) return;
+  if (open == nullptr || state_.editors == nullptr) return;
   ProfileRecord edited = *open;
   std::vector<CString> removed;
-  if (!g_editors->EditProfile(this, state_, edited, removed)) return;
+  if (!state_.editors->EditProfile(this, state_, edited, removed)) return;
   const int position = state_.ProfilePosition(state_.currentProfile);
   for (QTreeWidgetItem* item : profileList_->findItems(ToQString(state_.currentProfile),
                                                        Qt::MatchExactly | Qt::MatchCaseSensitive)) {
@@ -183,9 +178,9 @@ void CTrelconDlg::OnDeleteProfile() {
 
 void CTrelconDlg::OnAddRule() {
   ProfileRecord* profile = state_.OpenProfile();
-  if (profile == nullptr || g_editors == nullptr) return;
+  if (profile == nullptr || state_.editors == nullptr) return;
   RuleRecord rule;
-  if (!g_editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
+  if (!state_.editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
     return;
   }
   profile->rules.push_back(rule);
@@ -198,9 +193,9 @@ void CTrelconDlg::OnEditRule() {
   ProfileRecord* profile = nullptr;
   int row = 0;
   const int number = SelectedRule(profile, row);
-  if (number == 0 || g_editors == nullptr) return;
+  if (number == 0 || state_.editors == nullptr) return;
   RuleRecord rule = profile->rules[number - 1];
-  if (!g_editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
+  if (!state_.editors->EditRule(this, state_, *profile, SuggestedMasks(*profile, state_.baseSettings), rule)) {
     return;
   }
   profile->rules[number - 1] = std::move(rule);

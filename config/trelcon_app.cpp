@@ -23,7 +23,7 @@ QString SingleInstanceLockPath() {
   return QDir(folder).filePath(ToQString(ProgramCaption()) + QStringLiteral(".lock"));
 }
 
-int RunTrelcon() {
+int RunTrelcon(EditorDialogs& editors) {
   QLockFile lock(SingleInstanceLockPath());
   if (!lock.tryLock(0)) {
     if (lock.error() == QLockFile::LockFailedError) {
@@ -39,6 +39,7 @@ int RunTrelcon() {
   }
   {
     CTrelconDlg dialog;
+    dialog.State().editors = &editors;
     if (dialog.OnInitDialog()) RunModal(dialog);
   }
   lock.unlock();

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+class EditorDialogs;
 class QApplication;
 
 // What the program sets up on its application before it makes any window:
@@ -18,7 +19,7 @@ void PrepareTrelcon(QApplication& application);
 QString SingleInstanceLockPath();
 
 // Refuses a second instance ("%s уже запущена"), otherwise runs the main
-// dialog modally (RunModal) after its load, then releases the lock and the
-// library context. Returns the program's exit code, 0 in every case, as
-// the class library's start does.
-int RunTrelcon();
+// dialog modally (RunModal) after its load, its commands opening editors,
+// then releases the lock and the library context. Returns the program's exit
+// code, 0 in every case, as the class library's start does.
+int RunTrelcon(EditorDialogs& editors);

@@ -201,8 +201,8 @@ class RuleEditorCommandsTest : public testsupport::TrelconTest {
  protected:
   RuleEditorCommandsTest() {
     AddLibraryProfile("Основной", "user1");
-    SetEditorDialogs(&programEditors);
     dialog = OpenDialog();
+    State().editors = &programEditors;
     ProfileRecord profile;
     profile.name = L"main";
     profile.zcsProfiles = {WidenFormat("Основной")};

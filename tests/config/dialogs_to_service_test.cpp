@@ -106,7 +106,7 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
     AddLibraryProfile("Основной", "user1");
     AddLibraryProfile("Второй", "user2");
     dialog_ = OpenDialog();
-    SetEditorDialogs(&programEditors_);
+    State().editors = &programEditors_;
     EXPECT_EQ(State().libraryProfileNames.GetSize(), 2);
     first_ = State().libraryProfileNames[0];
     second_ = State().libraryProfileNames[1];

@@ -47,14 +47,6 @@ bool ScriptedEditors::EditRule(QWidget*, TrelconState&, const ProfileRecord&,
   return answer(rule);
 }
 
-TrelconTest::TrelconTest() {
-  SetEditorDialogs(&editors);
-}
-
-TrelconTest::~TrelconTest() {
-  SetEditorDialogs(nullptr);
-}
-
 std::string TrelconTest::Reg(const std::vector<std::string>& args) {
   const ProgramResult result = RunProgram(BuildDir() / "bin" / "reg", args);
   EXPECT_EQ(result.exitCode, 0) << result.output;
@@ -83,6 +75,7 @@ void TrelconTest::AddLibraryProfile(const std::string& name, const std::string& 
 
 std::unique_ptr<CTrelconDlg> TrelconTest::OpenDialog() {
   auto dialog = std::make_unique<CTrelconDlg>();
+  dialog->State().editors = &editors;
   EXPECT_TRUE(dialog->OnInitDialog());
   return dialog;
 }

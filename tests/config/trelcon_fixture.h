@@ -39,9 +39,6 @@ class ScriptedEditors : public EditorDialogs {
 
 class TrelconTest : public ::testing::Test {
  protected:
-  TrelconTest();
-  ~TrelconTest() override;
-
   // Runs reg with the test's environment; fails the test on a non-zero exit.
   std::string Reg(const std::vector<std::string>& args);
   // Imports .reg text (the header is added).
@@ -53,7 +50,8 @@ class TrelconTest : public ::testing::Test {
   std::string PseOf(const std::string& who) const;
   std::string LocalFolder() const;
 
-  // A main dialog over the store, initialised (the load run).
+  // A main dialog over the store, initialised (the load run), its commands
+  // opening the scripted editors.
   std::unique_ptr<CTrelconDlg> OpenDialog();
 
   QTreeWidget* RuleList(CTrelconDlg& dialog) const;
