@@ -73,8 +73,13 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
 
   CStringArray names;
   names.Add(Wide(name));
-  DWORD result = ResignFiles(names, table, 0, profile, Wide((work / "journal").string()), L"Bench", L"p7s", L"p7d",
-                             L"vrf");
+  DWORD result = ResignFiles({.files = names,
+                              .table = &table,
+                              .ruleIndex = 0,
+                              .profile = profile,
+                              .journalFolder = Wide((work / "journal").string()),
+                              .profileName = L"Bench"},
+                             {.sigExt = L"p7s", .dsigExt = L"p7d", .verifyFileExt = L"vrf"});
   for (DirectoryProfileEntry& entry : table) ORLAX_Uninitialize(entry.context);
   const std::string dataName = detached ? name : fs::path(name).stem().string();
   const bool done = result == 0 && fs::exists(work / "out" / (dataName + ".p7d"));

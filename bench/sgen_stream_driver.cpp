@@ -93,10 +93,23 @@ int main(int argc, char** argv) {
   CStringArray names;
   names.Add(Wide(name));
   const CString journal = Wide((work / "journal").string());
-  DWORD result = dccx ? DecryptAndVerifyFiles(names, table, 0, profile, journal, L"Bench", L"p7s", L"", L"p7e",
-                                              nullptr, 0, L"vrf")
-                      : SignAndEncryptFiles(names, table, 0, profile, journal, L"Bench", L"p7s", L"", L"p7e",
-                                            found.certs, static_cast<int>(found.count));
+  const OperationCall call{.files = names,
+                           .table = &table,
+                           .ruleIndex = 0,
+                           .profile = profile,
+                           .journalFolder = journal,
+                           .profileName = L"Bench"};
+  DWORD result = dccx
+                     ? DecryptAndVerifyFiles(call, {.sigExt = L"p7s",
+                                                    .archExt = L"",
+                                                    .encExt = L"p7e",
+                                                    .extExt = nullptr,
+                                                    .writeReport = false,
+                                                    .verifyFileExt = L"vrf"})
+                     : SignAndEncryptFiles(call, {.sigExt = L"p7s",
+                                                  .archExt = L"",
+                                                  .encExt = L"p7e",
+                                                  .recipients = std::span<const CertRecord>(found.certs, found.count)});
   ORLAX_FreeFindResult(context, &found);
   ORLAX_Uninitialize(context);
   // DCCX takes the ".p7s.p7e" off; SGEN puts it on.

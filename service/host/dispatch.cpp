@@ -1,6 +1,7 @@
 #include "service/host/dispatch.h"
 
 #include <cstring>
+#include <optional>
 
 #include "common/library_error_stack.h"
 #include "common/operation_catalogue.h"
@@ -69,121 +70,97 @@ LibraryContext RuleContextOf(const RuleDispatch& rule) {
   return rule.table[r.tableIndex].context;
 }
 
-using Found = RecipientCertificates;
+// PACK, UNPK and EXEC keep state in the worker's record from one run to the
+// next (PACK's wait start among it); every other operation works on a copy.
+bool WorksOnWorkerRecord(Operation operation) {
+  return operation == Operation::kPack || operation == Operation::kUnpk || operation == Operation::kExec;
+}
 
-// Calls the function of an operation. Each call works on its own copy of the
-// profile (whose changes, journal files included, are dropped with it),
-// except PACK, UNPK and EXEC, which keep state of the worker's record. The
-// switch has no default, so an operation added to the catalogue without a
-// call here is a compiler warning.
-DWORD CallOperation(Operation operation, const RuleDispatch& d, const Found& c) {
+// The stored integers that mean "on" for the verification report.
+bool WritesReport(int storedFlag) { return storedFlag != 0; }
+
+// Calls the function of an operation, with an OperationCall built once from
+// the rule's dispatch: on a private copy of the profile (whose changes,
+// journal files included, are dropped with it), or on the worker's own record
+// for the operations that keep state in it. The switch has no default, so an
+// operation added to the catalogue without a call here is a compiler warning.
+DWORD CallOperation(Operation operation, const RuleDispatch& d, const RecipientCertificates& c) {
+  std::optional<ProfileRecord> privateCopy;
+  if (!WorksOnWorkerRecord(operation)) privateCopy.emplace(d.profile);
+  const OperationCall call{.files = d.files,
+                           .table = &d.table,
+                           .ruleIndex = d.ruleIndex,
+                           .profile = privateCopy ? *privateCopy : d.profile,
+                           .journalFolder = d.journalFolder,
+                           .profileName = d.profileName};
+  const BaseSettings& base = d.base;
   switch (operation) {
-    case Operation::kEncr: {
-      ProfileRecord p(d.profile);
-      return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                          d.archExt, 0, c.Records(), c.Count());
-    }
-    case Operation::kLenc: {
-      ProfileRecord p(d.profile);
-      return EncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                          d.archExt, 1, c.Records(), c.Count());
-    }
-    case Operation::kDecr: {
-      ProfileRecord p(d.profile);
-      return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                          d.archExt, &d.base.extExt, 0);
-    }
-    case Operation::kLdec: {
-      ProfileRecord p(d.profile);
-      return DecryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.encExt,
-                          d.archExt, &d.base.extExt, 1);
-    }
-    case Operation::kHash: {
-      ProfileRecord p(d.profile);
-      return HashFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.hashExt);
-    }
-    case Operation::kB64e: {
-      ProfileRecord p(d.profile);
-      return EncodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext);
-    }
-    case Operation::kB64d: {
-      ProfileRecord p(d.profile);
-      return DecodeFilesBase64(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.b64Ext,
-                               &d.base.extExt);
-    }
-    case Operation::kSign: {
-      ProfileRecord p(d.profile);
-      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt, 0, 0);
-    }
-    case Operation::kCdsg: {
-      ProfileRecord p(d.profile);
-      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 0);
-    }
-    case Operation::kDsig: {
-      ProfileRecord p(d.profile);
-      return SignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.dsigExt, 1, 1);
-    }
-    case Operation::kChck: {
-      ProfileRecord p(d.profile);
-      return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                      d.base.sigExt, 0, d.profile.verifyFile, d.base.verifyFileExt);
-    }
-    case Operation::kChkx: {
-      ProfileRecord p(d.profile);
-      return VerifyAttachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                      d.base.sigExt, 1, d.profile.verifyXFile, d.base.verifyFileExt);
-    }
-    case Operation::kResg: {
-      ProfileRecord p(d.profile);
-      return ResignFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
-                         d.base.dsigExt, d.base.verifyFileExt);
-    }
-    case Operation::kDele: {
-      ProfileRecord p(d.profile);
-      return DeleteFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
-    }
-    case Operation::kDchk: {
-      ProfileRecord p(d.profile);
-      return VerifyDetachedSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                      d.base.dsigExt, d.base.verifyFileExt);
-    }
-    case Operation::kMove: {
-      ProfileRecord p(d.profile);
-      return MoveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName);
-    }
-    case Operation::kDels: {
-      ProfileRecord p(d.profile);
-      return RemoveSignatures(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt);
-    }
-    case Operation::kSgen: {
-      ProfileRecord p(d.profile);
-      return SignAndEncryptFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName, d.base.sigExt,
-                                 d.archExt, d.base.encExt, c.Records(), c.Count());
-    }
-    case Operation::kDccx: {
-      ProfileRecord p(d.profile);
-      return DecryptAndVerifyFiles(d.files, d.table, d.ruleIndex, p, d.journalFolder, d.profileName,
-                                   d.base.sigExt, d.archExt, d.base.encExt, &d.base.extExt,
-                                   d.profile.verifyXFile, d.base.verifyFileExt);
-    }
-    case Operation::kArch: {
-      ProfileRecord p(d.profile);
-      return ArchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
-    }
-    case Operation::kUnar: {
-      ProfileRecord p(d.profile);
-      return UnarchiveFiles(d.files, d.ruleIndex, p, d.journalFolder, d.profileName, d.archExt);
-    }
-    case Operation::kPack: {
-      return PackFiles(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName, d.archExt,
-                       &d.profile.rules[d.ruleIndex].packWaitStart);
-    }
-    case Operation::kUnpk: {
-      return UnpackArchives(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
-    }
-    case Operation::kExec: {
-      return ExecuteProgram(d.files, d.ruleIndex, d.profile, d.journalFolder, d.profileName);
-    }
+    case Operation::kEncr:
+    case Operation::kLenc:
+      return EncryptFiles(call,
+                          {.encExt = base.encExt,
+                           .archExt = d.archExt,
+                           .transfer = operation == Operation::kLenc ? TransferMode::kStream : TransferMode::kBlock,
+                           .recipients = c.Records()});
+    case Operation::kDecr:
+    case Operation::kLdec:
+      return DecryptFiles(call,
+                          {.encExt = base.encExt,
+                           .archExt = d.archExt,
+                           .extExt = &base.extExt,
+                           .transfer = operation == Operation::kLdec ? TransferMode::kStream : TransferMode::kBlock});
+    case Operation::kHash:
+      return HashFiles(call, base.hashExt);
+    case Operation::kB64e:
+      return EncodeFilesBase64(call, base.b64Ext);
+    case Operation::kB64d:
+      return DecodeFilesBase64(call, {.b64Ext = base.b64Ext, .extExt = &base.extExt});
+    case Operation::kSign:
+      return SignFiles(call, {.sigExt = base.sigExt, .kind = SignatureKind::kAttached});
+    case Operation::kCdsg:
+      return SignFiles(call, {.sigExt = base.dsigExt, .kind = SignatureKind::kDetached});
+    case Operation::kDsig:
+      return SignFiles(call, {.sigExt = base.dsigExt, .kind = SignatureKind::kAddedToDetached});
+    case Operation::kChck:
+      return VerifyAttachedSignatures(call, {.sigExt = base.sigExt,
+                                             .removeSignatures = false,
+                                             .writeReport = WritesReport(d.profile.verifyFile),
+                                             .verifyFileExt = base.verifyFileExt});
+    case Operation::kChkx:
+      return VerifyAttachedSignatures(call, {.sigExt = base.sigExt,
+                                             .removeSignatures = true,
+                                             .writeReport = WritesReport(d.profile.verifyXFile),
+                                             .verifyFileExt = base.verifyFileExt});
+    case Operation::kResg:
+      return ResignFiles(call, {.sigExt = base.sigExt, .dsigExt = base.dsigExt, .verifyFileExt = base.verifyFileExt});
+    case Operation::kDele:
+      return DeleteFiles(call);
+    case Operation::kDchk:
+      return VerifyDetachedSignatures(call, {.dsigExt = base.dsigExt, .verifyFileExt = base.verifyFileExt});
+    case Operation::kMove:
+      return MoveFiles(call);
+    case Operation::kDels:
+      return RemoveSignatures(call, base.sigExt);
+    case Operation::kSgen:
+      return SignAndEncryptFiles(
+          call, {.sigExt = base.sigExt, .archExt = d.archExt, .encExt = base.encExt, .recipients = c.Records()});
+    case Operation::kDccx:
+      return DecryptAndVerifyFiles(call, {.sigExt = base.sigExt,
+                                          .archExt = d.archExt,
+                                          .encExt = base.encExt,
+                                          .extExt = &base.extExt,
+                                          .writeReport = WritesReport(d.profile.verifyXFile),
+                                          .verifyFileExt = base.verifyFileExt});
+    case Operation::kArch:
+      return ArchiveFiles(call, d.archExt);
+    case Operation::kUnar:
+      return UnarchiveFiles(call, d.archExt);
+    case Operation::kPack:
+      return PackFiles(call, {.archExt = d.archExt, .waitStart = &d.profile.rules[d.ruleIndex].packWaitStart});
+    case Operation::kUnpk:
+      return UnpackArchives(call);
+    case Operation::kExec:
+      return ExecuteProgram(call);
   }
   return 0;
 }

@@ -4,6 +4,9 @@
 // encrypting operations need. Above both the service core and the
 // operations: nothing below includes it.
 
+#include <span>
+#include <vector>
+
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
@@ -45,8 +48,7 @@ class RecipientCertificates {
   // Searches one recipient; returns 0 or the library's code.
   DWORD Search(const CString& recipient, bool useNetworkDirectory);
   // Every record found so far, recipient by recipient, in the library's order.
-  const CertRecord* Records() const { return records_.data(); }
-  int Count() const { return static_cast<int>(records_.size()); }
+  std::span<const CertRecord> Records() const { return records_; }
   LibraryContext Context() const { return context_; }
 
  private:

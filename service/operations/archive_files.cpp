@@ -154,9 +154,8 @@ CString ClaimedSizeText(const PipelineFile& file, const CString& inputSize) {
 
 }  // namespace
 
-DWORD ArchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                   CString profileName, CString archExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const bool gzip = pipeline.Rule().zipFile == 2;
   FileOperation operation;
   if (!archExt.IsEmpty()) operation.appended = L"." + archExt;
@@ -177,16 +176,15 @@ DWORD ArchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& prof
     failure.partialOutput = file.output;
     return rc;
   };
-  return RunFileOperation(pipeline, files, operation);
+  return RunFileOperation(pipeline, call.files, operation);
 }
 
-DWORD UnarchiveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                     CString profileName, CString archExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD UnarchiveFiles(const OperationCall& call, CString archExt) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const bool gzip = pipeline.Rule().zipFile == 2;
   // UNAR passes over claimed names without a record.
   CStringArray names;
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (!HasLastExtension(name, kClaimedExtension)) names.Add(name);
   }
   FileOperation operation;

@@ -53,16 +53,16 @@ DWORD RunBase64(const CStringArray& files, int ruleIndex, ProfileRecord& profile
 
 }  // namespace
 
-DWORD EncodeFilesBase64(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                        CString profileName, CString b64Ext) {
-  return RunBase64(files, ruleIndex, profile, journalFolder, profileName,
+DWORD EncodeFilesBase64(const OperationCall& call, CString b64Ext) {
+  return RunBase64(call.files, call.ruleIndex, call.profile, call.journalFolder, call.profileName,
                    L"Кодирование в Base64 файла %s (размер: %s) в файл %s (размер: %s)", 1, nullptr,
                    L"." + b64Ext);
 }
 
-DWORD DecodeFilesBase64(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                        CString profileName, CString b64Ext, const CStringArray* extExt) {
-  return RunBase64(files, ruleIndex, profile, journalFolder, profileName,
+DWORD DecodeFilesBase64(const OperationCall& call, const DecodingArguments& arguments) {
+  const CString b64Ext = arguments.b64Ext;
+  const CStringArray* extExt = arguments.extExt;
+  return RunBase64(call.files, call.ruleIndex, call.profile, call.journalFolder, call.profileName,
                    L"Раскодирование из Base64 файла %s (размер: %s) в файл %s (размер: %s)", 0,
                    [b64Ext, extExt](const CString& name) { return StripOwnOrExtraExtensions(name, b64Ext, extExt); },
                    CString());

@@ -13,9 +13,10 @@
 #include "service/core/file_pipeline.h"
 
 // The context of the rule's directory profile (its tableIndex), or null when
-// the index lies outside the table; the library answers a null context with
-// ORLAX_E_INVALID_CONTEXT, which fails the file like any library failure.
-LibraryContext RuleContext(const DirectoryProfileTable& table, const RuleRecord& rule);
+// there is no table or the index lies outside it; the library answers a null
+// context with ORLAX_E_INVALID_CONTEXT, which fails the file like any library
+// failure.
+LibraryContext RuleContext(const DirectoryProfileTable* table, const RuleRecord& rule);
 
 // A path as the library takes it: 8-bit text in the ANSI code page.
 CStringA LibraryPath(const CString& path);

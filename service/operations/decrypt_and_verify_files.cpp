@@ -155,15 +155,12 @@ CString ContentInformationText(const PipelineFile& file) {
 
 }  // namespace dccx
 
-DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                            ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
-                            CString archExt, CString encExt, const CStringArray* extExt, int reportFlag,
-                            CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  const dccx::Job job{rule, RuleContext(table, rule),
-                      DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
-                      reportFlag};
+  const dccx::Job job{rule, RuleContext(call.table, rule),
+                      DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile)),
+                      arguments.writeReport};
   const wchar_t* format = dccx::OperationFormat(rule.zipFile != 0);
 
   dccx::FileState state;
@@ -174,17 +171,19 @@ DWORD DecryptAndVerifyFiles(const CStringArray& files, DirectoryProfileTable& ta
            state.cipherLabel;
   };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     state = dccx::FileState{};
-    const CString outputName = dccx::OutputNameOf(name, sigExt, archExt, encExt, extExt, rule.zipFile);
+    const CString outputName =
+        dccx::OutputNameOf(name, arguments.sigExt, arguments.archExt, arguments.encExt, arguments.extExt, rule.zipFile);
     state.strippedSuffix = name.Mid(outputName.GetLength());
-    state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
+    state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
     // The output and the report settle together: a conflict on either draws
     // one mark for both, so the report keeps naming its output.
-    const StemOutput outputs[] = {{CString(), &file.output},
-                                  {state.strippedSuffix + L"." + verifyFileExt, &state.report, reportFlag != 0, true}};
+    const StemOutput outputs[] = {
+        {CString(), &file.output},
+        {state.strippedSuffix + L"." + arguments.verifyFileExt, &state.report, arguments.writeReport, true}};
     const Gates gates{.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& admitted) {
                         return pipeline.ResolveStemOutputs(admitted, rule.pathOut, outputName, outputs);
                       }};

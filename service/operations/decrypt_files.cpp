@@ -16,8 +16,8 @@
 
 namespace {
 
-const wchar_t* OperationFormat(int streamMode, bool unpacks) {
-  if (streamMode == 0) {
+const wchar_t* OperationFormat(TransferMode transfer, bool unpacks) {
+  if (transfer == TransferMode::kBlock) {
     return unpacks ? L"Профиль справочника : '%s' | Расшифрование и распаковка файла '%s' (размер: %s) в '%s' "
                      L"(размер: %s)"
                    : L"Профиль справочника : '%s' | Расшифрование файла '%s' (размер: %s) в '%s' (размер: %s)";
@@ -31,7 +31,7 @@ const wchar_t* OperationFormat(int streamMode, bool unpacks) {
 struct DecryptJob {
   const RuleRecord& rule;
   LibraryContext context;
-  int streamMode;
+  TransferMode transfer;
 };
 
 CString UnpackStepText(const PipelineFile& file) {
@@ -42,8 +42,8 @@ CString UnpackStepText(const PipelineFile& file) {
 DWORD ReadAlgorithm(const DecryptJob& job, const PipelineFile& file, CString& algorithm, WorkFailure& failure) {
   HeldMessageInfo info(job.context);
   CStringA path = LibraryPath(file.claimed);
-  DWORD code = job.streamMode == 0 ? ORLAX_CmsBlkMsgInfFile(job.context, path, info.get(), 0)
-                                   : ORLAX_CmsStrMsgInfFile(job.context, path, info.get(), 0);
+  DWORD code = job.transfer == TransferMode::kBlock ? ORLAX_CmsBlkMsgInfFile(job.context, path, info.get(), 0)
+                                                    : ORLAX_CmsStrMsgInfFile(job.context, path, info.get(), 0);
   if (code != 0) {
     return LibraryFailure(failure, code, job.context,
                           FormatText(L"Получение информации о зашифрованном файле '%s' (размер: %s)",
@@ -58,8 +58,9 @@ DWORD DecryptTo(const DecryptJob& job, const PipelineFile& file, const CString& 
   HeldDecryptResult result(job.context);
   CStringA in = LibraryPath(file.claimed);
   CStringA out = LibraryPath(target);
-  DWORD code = job.streamMode == 0 ? ORLAX_CmsBlkDecryptFile(job.context, &params, in, out, result.get())
-                                   : ORLAX_CmsStrDecryptFile(job.context, &params, in, out, result.get());
+  DWORD code = job.transfer == TransferMode::kBlock
+                   ? ORLAX_CmsBlkDecryptFile(job.context, &params, in, out, result.get())
+                   : ORLAX_CmsStrDecryptFile(job.context, &params, in, out, result.get());
   result.Release();
   if (code == 0) return 0;
   return LibraryFailure(failure, code, job.context);
@@ -86,13 +87,11 @@ CString DecryptedName(const CString& name, const CString& encExt, const CStringA
   return out;
 }
 
-DWORD DecryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                   ProfileRecord& profile, CString journalFolder, CString profileName, CString encExt,
-                   CString archExt, const CStringArray* extExt, int streamMode) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD DecryptFiles(const OperationCall& call, const DecryptionArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  DecryptJob job{rule, RuleContext(table, rule), streamMode};
-  const wchar_t* format = OperationFormat(streamMode, rule.zipFile != 0);
+  DecryptJob job{rule, RuleContext(call.table, rule), arguments.transfer};
+  const wchar_t* format = OperationFormat(arguments.transfer, rule.zipFile != 0);
   // Known once the message information has been read, then part of every
   // later record of the file.
   CString algorithm;
@@ -101,7 +100,9 @@ DWORD DecryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
   };
 
   FileOperation operation;
-  operation.outputStem = [&](const CString& name) { return DecryptedName(name, encExt, extExt, rule.zipFile, archExt); };
+  operation.outputStem = [&](const CString& name) {
+    return DecryptedName(name, arguments.encExt, arguments.extExt, rule.zipFile, arguments.archExt);
+  };
   operation.describe = describe;
   operation.startFile = [&](const CString&) { algorithm.Empty(); };
   operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
@@ -109,5 +110,5 @@ DWORD DecryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
     pipeline.Describe(file);
     return DecryptStep(job, file, failure);
   };
-  return RunFileOperation(pipeline, files, operation);
+  return RunFileOperation(pipeline, call.files, operation);
 }

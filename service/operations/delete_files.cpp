@@ -8,9 +8,8 @@
 #include "service/core/record_texts.h"
 #include "service/operations/operations.h"
 
-DWORD DeleteFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                  CString profileName) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD DeleteFiles(const OperationCall& call) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   // The size as first described, before anything is done, so that the
   // success record shows the size the file had.
   CString sizeText;
@@ -19,7 +18,7 @@ DWORD DeleteFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profi
     return FormatText(L"Удаление файла %s (размер: %s)", file.source, sizeText);
   };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     sizeText.Empty();
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);

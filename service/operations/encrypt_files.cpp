@@ -13,8 +13,8 @@
 
 namespace {
 
-const wchar_t* OperationFormat(int streamMode, bool archives) {
-  if (streamMode == 0) {
+const wchar_t* OperationFormat(TransferMode transfer, bool archives) {
+  if (transfer == TransferMode::kBlock) {
     return archives ? L"Профиль справочника : '%s' | Архивация и зашифрование файла '%s' (размер: %s) в "
                       L"'%s' (размер: %s) (количество получателей - %s, сертификатов - %s)"
                     : L"Профиль справочника : '%s' | Зашифрование файла '%s' (размер: %s) в '%s' "
@@ -30,17 +30,17 @@ const wchar_t* OperationFormat(int streamMode, bool archives) {
 struct EncryptJob {
   const RuleRecord& rule;
   LibraryContext context;
-  int streamMode;
-  const CertRecord* certificates;
-  int certificateCount;
+  TransferMode transfer;
+  std::span<const CertRecord> recipients;
 };
 
 DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
-  EncryptParams params = EncryptParamsFor(job.rule.encAlgorithm, job.certificates, job.certificateCount);
+  EncryptParams params =
+      EncryptParamsFor(job.rule.encAlgorithm, job.recipients.data(), static_cast<int>(job.recipients.size()));
   CStringA in = LibraryPath(input);
   CStringA out = LibraryPath(output);
-  DWORD code = job.streamMode == 0 ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)
-                                   : ORLAX_CmsStrEncryptFile(job.context, &params, in, out);
+  DWORD code = job.transfer == TransferMode::kBlock ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)
+                                                    : ORLAX_CmsStrEncryptFile(job.context, &params, in, out);
   if (code == 0) return 0;
   return LibraryFailure(failure, code, job.context);
 }
@@ -63,12 +63,12 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
 
 }  // namespace
 
-DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                   ProfileRecord& profile, CString journalFolder, CString profileName, CString encExt,
-                   CString archExt, int streamMode, const CertRecord* certificates, int certificateCount) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD EncryptFiles(const OperationCall& call, const EncryptionArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  EncryptJob job{rule, RuleContext(table, rule), streamMode, certificates, certificateCount};
+  const CString& encExt = arguments.encExt;
+  const CString& archExt = arguments.archExt;
+  EncryptJob job{rule, RuleContext(call.table, rule), arguments.transfer, arguments.recipients};
 
   const bool archives = rule.zipFile != 0;
   const CString appended =
@@ -78,8 +78,8 @@ DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
   bool complete = false;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     CString recipients = complete ? FormatText(L"%d", static_cast<int>(rule.recipients.size())) : L"0";
-    CString count = complete ? FormatText(L"%d", certificateCount) : L"0";
-    return FormatText(OperationFormat(streamMode, archives), rule.zcsProfile, file.source, inputSize,
+    CString count = complete ? FormatText(L"%d", static_cast<int>(arguments.recipients.size())) : L"0";
+    return FormatText(OperationFormat(arguments.transfer, archives), rule.zcsProfile, file.source, inputSize,
                       file.output, outputSize, recipients, count) +
            algorithm;
   };
@@ -93,5 +93,5 @@ DWORD EncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int 
     complete = true;
     return 0;
   };
-  return RunFileOperation(pipeline, files, operation);
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -159,9 +159,8 @@ class ExecRun {
 
 }  // namespace
 
-DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                     CString profileName) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD ExecuteProgram(const OperationCall& call) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   ExecRun exec(pipeline, rule);
   ExecCommand cycle;
@@ -174,7 +173,7 @@ DWORD ExecuteProgram(const CStringArray& files, int ruleIndex, ProfileRecord& pr
     return pipeline.Result();
   }
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, CString(), exec.TextOf(rule.execName));
     file.claimed = file.source;  // nothing is claimed: the program works on the file itself

@@ -184,11 +184,10 @@ std::string HashFileText(const CStringA& hashFilePath, const BYTE* digest, DWORD
   return text;
 }
 
-DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex, ProfileRecord& profile,
-                CString journalFolder, CString profileName, CString hashExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD HashFiles(const OperationCall& call, CString hashExt) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  const HashJob job{rule, RuleContext(table, rule), hashExt, profile.renameConfFiles};
+  const HashJob job{rule, RuleContext(call.table, rule), hashExt, call.profile.renameConfFiles};
   // The text is made before the claim, with the size of the claimed name
   // ("0" while it does not exist), and stays the message of every record of
   // the file until its success.
@@ -197,7 +196,7 @@ DWORD HashFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
     return FormatText(kOperationFormat, rule.zcsProfile, file.source, size, file.output, outputSize);
   };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, L"." + hashExt, describe);
     const Admission admission = pipeline.Admit(file, {.outputs = Gates::Outputs::kNone});

@@ -123,9 +123,8 @@ DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, int
 
 }  // namespace
 
-DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                CString profileName) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD MoveFiles(const OperationCall& call) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   const bool copies = !rule.pathOut2.IsEmpty();
   MoveTargets targets;
@@ -137,7 +136,7 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
                       targets.copyTarget, copySize);
   };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     const CString outputName = OutputName(name, rule);
     targets = MoveTargets();
@@ -165,9 +164,9 @@ DWORD MoveFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
                                                         .outputs = Gates::Outputs::kNone});
       if (admission == Admission::kFatal) return pipeline.Result();
       if (admission == Admission::kSkip) continue;
-      code = ResolveConflicts(file, profile.renameConfFiles, targets, failure);
+      code = ResolveConflicts(file, call.profile.renameConfFiles, targets, failure);
     }
-    if (code == 0) code = CopyAndMoveResolving(file, rule, profile.renameConfFiles, targets, failure);
+    if (code == 0) code = CopyAndMoveResolving(file, rule, call.profile.renameConfFiles, targets, failure);
     if (code != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
       continue;

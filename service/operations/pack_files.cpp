@@ -274,24 +274,23 @@ void ArchiveInProgress::Complete() {
 
 }  // namespace
 
-DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                CString profileName, CString archExt, std::int64_t* packWaitStart) {
-  if (files.GetCount() == 0) return 0;
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
+  if (call.files.GetCount() == 0) return 0;
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   auto record = [&](DWORD code, const CString& message, const CString& description, const CString& step) {
-    return WriteJournal(journalFolder, profile.journalFiles, profileName,
+    return WriteJournal(call.journalFolder, call.profile.journalFiles, call.profileName,
                         {.code = code, .message = message, .description = description, .step = step});
   };
 
   CString name;
   ExpandPackName(rule.archName, name);
-  const CString extension = archExt.IsEmpty() ? CString() : L"." + archExt;
+  const CString extension = arguments.archExt.IsEmpty() ? CString() : L"." + arguments.archExt;
   const CString built = JoinPath(rule.pathOut, name + extension);
 
-  CStringArray names(files);
+  CStringArray names(call.files);
   std::int64_t unused = 0;
-  int n = GateCount(rule, names.GetCount(), packWaitStart != nullptr ? *packWaitStart : unused);
+  int n = GateCount(rule, names.GetCount(), arguments.waitStart != nullptr ? *arguments.waitStart : unused);
   if (n > 0 && rule.archSize >= 1) n = std::min(n, SizeLimitCount(rule, names));
   if (n > 0) n = CountWithoutZip64(rule, names, n);
   if (n == 0) return 0;
@@ -301,7 +300,7 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   CString archive = built;
   if (PathFileExistsW(archive)) {
     CString step;
-    if (profile.renameConfFiles == 0) {
+    if (call.profile.renameConfFiles == 0) {
       step.Format(L"Создание файла %s", archive.GetString());
       return record(ERROR_FILE_EXISTS, operationText, CString(), pipeline.RulePrefix() + step);
     }
@@ -366,14 +365,14 @@ DWORD PackFiles(const CStringArray& files, int ruleIndex, ProfileRecord& profile
   }
   // A name taken while the archive was written goes through the conflict
   // rules as a name taken before.
-  if (DWORD code = packing.Publish(archive, profile.renameConfFiles, [&](CString& next) {
+  if (DWORD code = packing.Publish(archive, call.profile.renameConfFiles, [&](CString& next) {
         next = JoinPath(rule.pathOut, name + MakeConflictName(CString()) + extension);
         return DWORD{0};
       })) {
     packing.Abandon();
     CString step;
     step.Format(L"Создание файла %s", archive.GetString());
-    if (code == ERROR_FILE_EXISTS && profile.renameConfFiles != 0) step += kCounterText;
+    if (code == ERROR_FILE_EXISTS && call.profile.renameConfFiles != 0) step += kCounterText;
     return record(code, operationText, CString(), pipeline.RulePrefix() + step);
   }
   packing.Complete();

@@ -60,16 +60,15 @@ DWORD DetachContent(const RemovalJob& job, const PipelineFile& file, bool stream
 
 }  // namespace
 
-DWORD RemoveSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                       ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD RemoveSignatures(const OperationCall& call, CString sigExt) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  RemovalJob job{RuleContext(table, rule)};
+  RemovalJob job{RuleContext(call.table, rule)};
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     return FormatText(kOperationFormat, rule.zcsProfile, file.source, inputSize, file.output, outputSize);
   };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     CString out = CanStripExtension(name, sigExt) ? WithoutLastExtension(name) : name;
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);

@@ -27,9 +27,9 @@
 
 namespace {
 
-LibraryContext ContextAt(const DirectoryProfileTable& table, int index) {
-  if (index < 0 || static_cast<size_t>(index) >= table.size()) return nullptr;
-  return table[static_cast<size_t>(index)].context;
+LibraryContext ContextAt(const DirectoryProfileTable* table, int index) {
+  if (table == nullptr || index < 0 || static_cast<size_t>(index) >= table->size()) return nullptr;
+  return (*table)[static_cast<size_t>(index)].context;
 }
 
 // The listed name less its last extension; a name without "." or whose
@@ -244,25 +244,24 @@ Gates ClaimGates(const ResignJob& job) {
 
 }  // namespace
 
-DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex, ProfileRecord& profile,
-                  CString journalFolder, CString profileName, CString sigExt, CString dsigExt,
-                  CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
+DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+                        RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DirectoryProfileSettings resignSettings =
-      DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.resignProfile));
+      DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.resignProfile));
   ResignJob job{rule,
-                ContextAt(table, rule.tableIndex),
-                ContextAt(table, rule.resignTableIndex),
-                DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile)),
+                ContextAt(call.table, rule.tableIndex),
+                ContextAt(call.table, rule.resignTableIndex),
+                DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile)),
                 resignSettings,
                 SignParams{},
                 StampUrl(resignSettings.serverTsp),
                 resignSettings.autoUseTsp != 0,
-                profile.verifyResignFile,
-                sigExt,
-                dsigExt,
-                verifyFileExt};
+                call.profile.verifyResignFile,
+                arguments.sigExt,
+                arguments.dsigExt,
+                arguments.verifyFileExt};
   job.signParams.flags = resignSettings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
   ResignFile state;
@@ -280,7 +279,7 @@ DWORD ResignFiles(const CStringArray& files, DirectoryProfileTable& table, int r
   gates.outputs = Gates::Outputs::kOwn;
   gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, state); };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     state = ResignFile{};
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);

@@ -50,26 +50,26 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
 
 }  // namespace
 
-DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                          ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
-                          CString archExt, CString encExt, const CertRecord* certificates, int certificateCount) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD SignAndEncryptFiles(const OperationCall& call, const SignAndEncryptArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  const int k = DirectoryProfileIndex(profile, rule.zcsProfile);
-  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(profile, k);
+  const int k = DirectoryProfileIndex(call.profile, rule.zcsProfile);
+  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(call.profile, k);
   sgen::Job job{rule,
-                RuleContext(table, rule),
-                sigExt,
+                RuleContext(call.table, rule),
+                arguments.sigExt,
                 SignParams{},
                 settings.autoUseTsp,
                 settings.serverTsp,
                 // A setting outside the table gives flags 0, GOST 28147-89, and no
                 // cipher label in the records.
-                EncryptParamsFor(rule.encAlgorithm, certificates, certificateCount)};
+                EncryptParamsFor(rule.encAlgorithm, arguments.recipients.data(),
+                                 static_cast<int>(arguments.recipients.size()))};
   job.signParams.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
   const bool archives = rule.zipFile != 0;
-  const CString outputSuffix = archives && !archExt.IsEmpty() ? archExt + L"." + encExt : encExt;
+  const CString outputSuffix =
+      archives && !arguments.archExt.IsEmpty() ? arguments.archExt + L"." + arguments.encExt : arguments.encExt;
   // The mode label follows the rule, not the mode a file takes.
   const CString labels = CipherLabel(rule.encAlgorithm) +
                          FormatText(L" (%s %s)", L"Тип операции:", rule.stream != 0 ? L"Потоковая" : L"Блочная");
@@ -90,9 +90,9 @@ DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& tabl
     complete = false;
     // A file named like a signature keeps its name; any other gets the
     // signature's extension first.
-    named = HasLastExtension(name, sigExt);
+    named = HasLastExtension(name, arguments.sigExt);
     target = sgen::Target{};
-    target.entryName = named ? name : name + L"." + sigExt;
+    target.entryName = named ? name : name + L"." + arguments.sigExt;
   };
   operation.outputStem = [&](const CString&) { return target.entryName; };
   operation.appended = L"." + outputSuffix;
@@ -102,5 +102,5 @@ DWORD SignAndEncryptFiles(const CStringArray& files, DirectoryProfileTable& tabl
     complete = true;
     return 0;
   };
-  return RunFileOperation(pipeline, files, operation);
+  return RunFileOperation(pipeline, call.files, operation);
 }

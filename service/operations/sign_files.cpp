@@ -22,11 +22,9 @@ namespace {
 
 constexpr std::uint32_t kStampKind = 6;
 
-enum class SignKind { kAttached, kDetached, kAdded };
-
 // One call's fixed values.
 struct SignJob {
-  SignKind kind;
+  SignatureKind kind;
   const RuleRecord& rule;
   LibraryContext context;
   CString extension;  // X: "SigExt" or "DsigExt"
@@ -45,20 +43,20 @@ struct SignTarget {
 };
 
 const CString& DataClaimed(const SignJob& job, const PipelineFile& file) {
-  return job.kind == SignKind::kAdded ? file.DataClaimed() : file.claimed;
+  return job.kind == SignatureKind::kAddedToDetached ? file.DataClaimed() : file.claimed;
 }
 const CString& SignatureClaimed(const SignJob& job, const PipelineFile& file) {
-  return job.kind == SignKind::kAdded ? file.SignatureClaimed() : file.claimed;
+  return job.kind == SignatureKind::kAddedToDetached ? file.SignatureClaimed() : file.claimed;
 }
 
-const wchar_t* OperationFormat(SignKind kind) {
+const wchar_t* OperationFormat(SignatureKind kind) {
   switch (kind) {
-    case SignKind::kAttached:
+    case SignatureKind::kAttached:
       return L"Профиль справочника : '%s' | Создание ЭП файла '%s' (размер: %s) в файл '%s' (размер: %s)";
-    case SignKind::kDetached:
+    case SignatureKind::kDetached:
       return L"Профиль справочника : '%s' | Создание отсоединённой ЭП файла '%s' (размер: %s) в файл '%s' "
              L"(размер: %s)";
-    case SignKind::kAdded:
+    case SignatureKind::kAddedToDetached:
       break;
   }
   return L"Профиль справочника : '%s' | Добавление отсоединённой ЭП файла '%s' (размер: %s) в файл '%s' "
@@ -72,10 +70,10 @@ const wchar_t* OperationFormat(SignKind kind) {
 // sign NAME, DSIG the data file D of the pair.
 void SignatureName(const SignJob& job, const CString& name, CString& stem, CString& appended) {
   const bool named = HasLastExtension(name, job.extension);
-  if (job.kind == SignKind::kAdded) {
+  if (job.kind == SignatureKind::kAddedToDetached) {
     stem = named ? WithoutLastExtension(name) : name;
     appended = L"." + job.extension;
-  } else if (job.kind == SignKind::kAttached && named) {
+  } else if (job.kind == SignatureKind::kAttached && named) {
     // A signed file signed again keeps its name.
     stem = name;
     appended.Empty();
@@ -139,7 +137,7 @@ DWORD VerifyExisting(const SignJob& job, const PipelineFile& file, const SignTar
   HeldVerifyResult result(job.context);
   DWORD code = 0;
   CString step;
-  if (job.kind == SignKind::kAdded) {
+  if (job.kind == SignatureKind::kAddedToDetached) {
     const CString& data = file.DataClaimed();
     const CString& signature = file.SignatureClaimed();
     code = ORLAX_CmsStrDetVerifyFile(job.context, &params, LibraryPath(data), LibraryPath(signature), nullptr,
@@ -167,10 +165,10 @@ DWORD VerifyExisting(const SignJob& job, const PipelineFile& file, const SignTar
 DWORD CheckInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
   target.stream = job.rule.stream != 0;
   target.priorCount = 0;
-  if (job.kind == SignKind::kDetached) return 0;
-  if (job.kind == SignKind::kAttached && !HasLastExtension(file.name, job.extension)) return 0;
+  if (job.kind == SignatureKind::kDetached) return 0;
+  if (job.kind == SignatureKind::kAttached && !HasLastExtension(file.name, job.extension)) return 0;
   DWORD code = 0;
-  if (job.kind == SignKind::kAdded) {
+  if (job.kind == SignatureKind::kAddedToDetached) {
     code = CheckDetachedInput(job, file, target, failure);
   } else {
     AttachedInput input;
@@ -188,14 +186,14 @@ DWORD CheckInput(const SignJob& job, const PipelineFile& file, SignTarget& targe
 DWORD Sign(const SignJob& job, const PipelineFile& file, const SignTarget& target, WorkFailure& failure) {
   CStringA out = LibraryPath(file.output);
   DWORD code = 0;
-  if (job.kind == SignKind::kAttached) {
+  if (job.kind == SignatureKind::kAttached) {
     CStringA in = LibraryPath(file.claimed);
     code = target.stream ? ORLAX_CmsStrAttSignFile(job.context, &job.params, in, out)
                          : ORLAX_CmsBlkAttSignFile(job.context, &job.params, in, out);
   } else {
     CStringA data = LibraryPath(DataClaimed(job, file));
-    CStringA existing = job.kind == SignKind::kAdded ? LibraryPath(file.SignatureClaimed()) : CStringA();
-    const char* existingPath = job.kind == SignKind::kAdded ? existing.GetString() : nullptr;
+    CStringA existing = job.kind == SignatureKind::kAddedToDetached ? LibraryPath(file.SignatureClaimed()) : CStringA();
+    const char* existingPath = job.kind == SignatureKind::kAddedToDetached ? existing.GetString() : nullptr;
     code = target.stream ? ORLAX_CmsStrDetSignFile(job.context, &job.params, data, existingPath, out)
                          : ORLAX_CmsBlkDetSignFile(job.context, &job.params, data, existingPath, out);
   }
@@ -268,17 +266,16 @@ DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target,
 
 }  // namespace
 
-DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
-                int detached, int add) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
+DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+                        RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
-  const int k = DirectoryProfileIndex(profile, rule.zcsProfile);
-  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(profile, k);
-  SignJob job{detached == 0 ? SignKind::kAttached : (add == 0 ? SignKind::kDetached : SignKind::kAdded),
+  const int k = DirectoryProfileIndex(call.profile, rule.zcsProfile);
+  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(call.profile, k);
+  SignJob job{arguments.kind,
               rule,
-              RuleContext(table, rule),
-              sigExt,
+              RuleContext(call.table, rule),
+              arguments.sigExt,
               SignParams{},
               settings.autoUseTsp,
               settings.serverTsp};
@@ -289,7 +286,7 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
   SignTarget target;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     // DSIG names the data file of the pair, whichever of the two was listed.
-    CString size = job.kind == SignKind::kAdded ? FileSizeText(file.DataClaimed()) : inputSize;
+    CString size = job.kind == SignatureKind::kAddedToDetached ? FileSizeText(file.DataClaimed()) : inputSize;
     return FormatText(OperationFormat(job.kind), rule.zcsProfile, target.dataSource, size, file.output,
                       outputSize) +
            typeText;
@@ -302,19 +299,19 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
   // (a pair the probe then moves to the error folder is taken all the same).
   // CDSG and DSIG settle the signature and the data copy together.
   Gates gates;
-  if (job.kind == SignKind::kAdded) {
+  if (job.kind == SignatureKind::kAddedToDetached) {
     gates.claim = Gates::Claim::kPair;
     gates.pairExtension = job.extension;
     gates.afterClaim = [&](PipelineFile& file) { takenPartners.insert(file.partnerName.str()); };
   }
-  if (job.kind != SignKind::kAttached) {
+  if (job.kind != SignatureKind::kAttached) {
     gates.outputs = Gates::Outputs::kOwn;
     gates.ownOutputs = [&](PipelineFile& file) {
       if (file.appended.GetLength() > 0) target.dataCopy = JoinPath(rule.pathOut, file.outputStem);
       return ResolveSignatureAndCopy(job, pipeline, file, target);
     };
   }
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     CString stem, appended;
     SignatureName(job, name, stem, appended);
@@ -322,14 +319,15 @@ DWORD SignFiles(const CStringArray& files, DirectoryProfileTable& table, int rul
     target = SignTarget{};
     target.dataSource = file.source;
     target.signatureSource = file.source;
-    if (job.kind == SignKind::kAdded && takenPartners.count(name.str()) != 0 && !PathFileExistsW(file.source))
+    if (job.kind == SignatureKind::kAddedToDetached && takenPartners.count(name.str()) != 0 &&
+        !PathFileExistsW(file.source))
       continue;
     // A signature named ".p7d" alone has no data file that could pair with
     // it; like any unpaired file it waits, untouched and unrecorded.
-    if (job.kind == SignKind::kAdded && HasLastExtension(name, job.extension) &&
+    if (job.kind == SignatureKind::kAddedToDetached && HasLastExtension(name, job.extension) &&
         !CanStripExtension(name, job.extension))
       continue;
-    if (job.kind == SignKind::kAdded) {
+    if (job.kind == SignatureKind::kAddedToDetached) {
       // Named before the claim: the text ClaimPair makes once the pair is
       // claimed names the data file. (The records before the claim carry the
       // claim text and read none of it.)

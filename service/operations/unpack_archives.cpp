@@ -312,9 +312,8 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
 
 }  // namespace
 
-DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& profile, CString journalFolder,
-                     CString profileName) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD UnpackArchives(const OperationCall& call) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   // The size is the claimed archive's: "0" until the claim.
   auto describe = [&rule](const PipelineFile& file, const CString&, const CString&) {
@@ -323,7 +322,7 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
                 FileSizeText(file.claimed).GetString(), rule.pathOut.GetString());
     return text;
   };
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
     const int dot = name.ReverseFind(L'.');
@@ -334,7 +333,7 @@ DWORD UnpackArchives(const CStringArray& files, int ruleIndex, ProfileRecord& pr
       if (pipeline.Fatal()) return pipeline.Result();
       continue;
     }
-    ArchiveUnpacking unpacking(rule, profile.renameConfFiles);
+    ArchiveUnpacking unpacking(rule, call.profile.renameConfFiles);
     WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
       // Every file written from the archive goes before the archive moves

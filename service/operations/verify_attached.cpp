@@ -25,7 +25,7 @@ struct AttachedJob {
   const RuleRecord& rule;
   LibraryContext context;
   bool removeSignatures;  // CHKX
-  int reportFlag;
+  bool writeReport;
   CString sigExt;
   CString verifyFileExt;
   DirectoryProfileSettings settings;
@@ -54,7 +54,7 @@ CString InformationText(const PipelineFile& file) {
 // output.
 bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, AttachedFile& state) {
   const StemOutput outputs[] = {{CString(), &file.output},
-                                {state.removedPart + L"." + job.verifyFileExt, &state.report, job.reportFlag != 0, true}};
+                                {state.removedPart + L"." + job.verifyFileExt, &state.report, job.writeReport, true}};
   if (!pipeline.ResolveStemOutputs(file, job.rule.pathOut, file.outputStem, outputs)) return false;
   pipeline.Describe(file);
   return true;
@@ -98,7 +98,7 @@ DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFil
 }
 
 DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyResult& result, WorkFailure& failure) {
-  if (job.reportFlag == 0) return 0;
+  if (!job.writeReport) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
   if (written.stage == ReportStage::kNone) return 0;
   result.Release();
@@ -111,7 +111,7 @@ DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyR
 DWORD MoveToOutput(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, WorkFailure& failure) {
   if (MoveFileW(file.claimed, file.output)) return 0;
   DWORD error = GetLastError();
-  failure.partialOutput = job.reportFlag != 0 ? state.report : CString();
+  failure.partialOutput = job.writeReport ? state.report : CString();
   return OwnFailure(failure, error,
                     FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.claimed,
                                FileSizeText(file.claimed), file.output, FileSizeText(file.output)));
@@ -139,18 +139,16 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
 
 }  // namespace
 
-DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                               ProfileRecord& profile, CString journalFolder, CString profileName, CString sigExt,
-                               int removeSignatures, int reportFlag, CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerificationArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   const AttachedJob job{rule,
-                        RuleContext(table, rule),
-                        removeSignatures != 0,
-                        reportFlag,
-                        sigExt,
-                        verifyFileExt,
-                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile))};
+                        RuleContext(call.table, rule),
+                        arguments.removeSignatures,
+                        arguments.writeReport,
+                        arguments.sigExt,
+                        arguments.verifyFileExt,
+                        DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile))};
 
   AttachedFile state;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
@@ -169,15 +167,15 @@ DWORD VerifyAttachedSignatures(const CStringArray& files, DirectoryProfileTable&
                       return ResolveOutputAndReport(job, pipeline, file, state);
                     }};
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     state = AttachedFile{};
     // A name that is all extension (".p7s") keeps it: taking it off would
     // leave the output folder itself as the output.
-    const bool strip = job.removeSignatures && CanStripExtension(name, sigExt);
+    const bool strip = job.removeSignatures && CanStripExtension(name, arguments.sigExt);
     const CString out = strip ? WithoutLastExtension(name) : name;
-    if (strip) state.removedPart = L"." + sigExt;
-    state.report = JoinPath(rule.pathOut, name + L"." + verifyFileExt);
+    if (strip) state.removedPart = L"." + arguments.sigExt;
+    state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
     const Admission admission = pipeline.Admit(file, gates);
     if (admission == Admission::kFatal) return pipeline.Result();

@@ -192,17 +192,16 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
 
 }  // namespace
 
-DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable& table, int ruleIndex,
-                               ProfileRecord& profile, CString journalFolder, CString profileName, CString dsigExt,
-                               CString verifyFileExt) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex, RecordStyle::kClaimTextUntilClaimed);
+DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerificationArguments& arguments) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+                        RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DetachedJob job{rule,
-                        RuleContext(table, rule),
-                        profile.verifyDetFile,
-                        dsigExt,
-                        verifyFileExt,
-                        DirectoryProfileSettingsAt(profile, DirectoryProfileIndex(profile, rule.zcsProfile))};
+                        RuleContext(call.table, rule),
+                        call.profile.verifyDetFile,
+                        arguments.dsigExt,
+                        arguments.verifyFileExt,
+                        DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile))};
 
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;
@@ -219,11 +218,11 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
   // taken in this call) and a file without its partner are passed over
   // silently, in place of the vanished file's record.
   gates.passOver = [&](const PipelineFile& file) {
-    return !PathFileExistsW(file.source) || IsBareExtension(file.name, dsigExt);
+    return !PathFileExistsW(file.source) || IsBareExtension(file.name, arguments.dsigExt);
   };
   gates.vanishedFileCheck = false;
   gates.claim = Gates::Claim::kPair;
-  gates.pairExtension = dsigExt;
+  gates.pairExtension = arguments.dsigExt;
   gates.afterClaim = [&](PipelineFile& file) {
     FreezeOperationText(pipeline, file);
     NamePair(job, file, pair);
@@ -231,7 +230,7 @@ DWORD VerifyDetachedSignatures(const CStringArray& files, DirectoryProfileTable&
   gates.outputs = Gates::Outputs::kOwn;
   gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, pair); };
 
-  for (const CString& name : files) {
+  for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     pair = DetachedPair{};
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);

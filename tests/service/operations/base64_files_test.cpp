@@ -19,11 +19,14 @@ using namespace testsupport;
 class Base64Files : public OneRuleTest {
  protected:
   DWORD Encode(const std::vector<std::string>& names) {
-    return EncodeFilesBase64(Names(names), 0, profile_, Journal(), L"P", L"b64");
+    return EncodeFilesBase64(
+        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"}, L"b64");
   }
   DWORD Decode(const std::vector<std::string>& names, const std::vector<std::string>& extExt = {}) {
     CStringArray extra = Names(extExt);
-    return DecodeFilesBase64(Names(names), 0, profile_, Journal(), L"P", L"b64", &extra);
+    return DecodeFilesBase64(
+        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"},
+        {.b64Ext = L"b64", .extExt = &extra});
   }
 };
 

@@ -171,28 +171,47 @@ class CryptoOperationTest : public ::testing::Test {
     return in_ / name;
   }
 
+  // What every operation receives: rule 0 of the given profile (a copy, as
+  // from the dispatch), this fixture's table and journal, profile "P".
+  OperationCall Call(const CStringArray& files, ProfileRecord& profile) const {
+    return {.files = files,
+            .table = &table_,
+            .ruleIndex = 0,
+            .profile = profile,
+            .journalFolder = Journal(),
+            .profileName = L"P"};
+  }
+  // The stream mode as the tests give it: 0 block, 1 stream.
+  static TransferMode Transfer(int streamMode) {
+    return streamMode == 0 ? TransferMode::kBlock : TransferMode::kStream;
+  }
+
   // Each call gets its own copy of the profile, as from the dispatch.
   DWORD Encrypt(const std::vector<std::string>& names, int streamMode, const std::vector<CertRecord>& certs,
                 const std::string& archExt = "") {
     ProfileRecord copy(profile_);
-    return EncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7e", Wide(archExt), streamMode,
-                        certs.data(), static_cast<int>(certs.size()));
+    return EncryptFiles(
+        Call(Names(names), copy),
+        {.encExt = L"p7e", .archExt = Wide(archExt), .transfer = Transfer(streamMode), .recipients = certs});
   }
   DWORD Decrypt(const std::vector<std::string>& names, int streamMode, const std::string& archExt = "",
                 const CStringArray* extExt = nullptr) {
     ProfileRecord copy(profile_);
-    return DecryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7e", Wide(archExt), extExt,
-                        streamMode);
+    return DecryptFiles(
+        Call(Names(names), copy),
+        {.encExt = L"p7e", .archExt = Wide(archExt), .extExt = extExt, .transfer = Transfer(streamMode)});
   }
   DWORD Sign(const std::vector<std::string>& names, const std::string& operation) {
     ProfileRecord copy(profile_);
-    const bool detached = operation != "SIGN";
-    return SignFiles(Names(names), table_, 0, copy, Journal(), L"P", detached ? L"p7d" : L"p7s",
-                     detached ? 1 : 0, operation == "DSIG" ? 1 : 0);
+    const SignatureKind kind = operation == "SIGN"   ? SignatureKind::kAttached
+                               : operation == "DSIG" ? SignatureKind::kAddedToDetached
+                                                     : SignatureKind::kDetached;
+    return SignFiles(Call(Names(names), copy),
+                     {.sigExt = kind == SignatureKind::kAttached ? L"p7s" : L"p7d", .kind = kind});
   }
   DWORD Remove(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return RemoveSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7s");
+    return RemoveSignatures(Call(Names(names), copy), L"p7s");
   }
 
   CString Journal() const { return Wide(journal_.string()); }

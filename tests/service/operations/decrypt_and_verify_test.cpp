@@ -35,8 +35,8 @@ class DecryptAndVerifyTest : public VerificationTest {
 
   DWORD Sgen(const std::vector<std::string>& names, const std::string& archExt) {
     ProfileRecord copy(profile_);
-    return SignAndEncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
-                               certs_.data(), static_cast<int>(certs_.size()));
+    return SignAndEncryptFiles(Call(Names(names), copy),
+                               {.sigExt = L"p7s", .archExt = Wide(archExt), .encExt = L"p7e", .recipients = certs_});
   }
 
   // SGEN's output of `content` under `name`, moved into the input folder.
@@ -57,8 +57,12 @@ class DecryptAndVerifyTest : public VerificationTest {
   DWORD Dccx(const std::vector<std::string>& names, const std::string& archExt = "", int reportFlag = 1,
              const CStringArray* extExt = nullptr) {
     ProfileRecord copy(profile_);
-    return DecryptAndVerifyFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
-                                 extExt, reportFlag, L"vrf");
+    return DecryptAndVerifyFiles(Call(Names(names), copy), {.sigExt = L"p7s",
+                                                            .archExt = Wide(archExt),
+                                                            .encExt = L"p7e",
+                                                            .extExt = extExt,
+                                                            .writeReport = reportFlag != 0,
+                                                            .verifyFileExt = L"vrf"});
   }
 
   // openssl's attached signature of data by user1, DER or streamed (BER).

@@ -25,10 +25,10 @@ using namespace testsupport;
 class DeleteMove : public OneRuleTest {
  protected:
   DWORD Delete(const std::vector<std::string>& names) {
-    return DeleteFiles(Names(names), 0, profile_, Journal(), L"P");
+    return DeleteFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
   }
   DWORD Move(const std::vector<std::string>& names) {
-    return MoveFiles(Names(names), 0, profile_, Journal(), L"P");
+    return MoveFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
   }
 };
 

@@ -35,7 +35,8 @@ class ExecuteProgramTest : public OneRuleTest {
     Rule().execName = Wide(Recorder() + " " + options + (options.empty() ? "" : " ") + Log() + " " + group);
   }
   DWORD Exec(const std::vector<std::string>& names) {
-    return ExecuteProgram(Names(names), 0, profile_, Journal(), L"P");
+    return ExecuteProgram(
+        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
   }
   size_t Runs() const {
     const std::string log = LogText();

@@ -25,7 +25,7 @@ class HashFilesTest : public CryptoOperationTest {
  protected:
   DWORD Hash(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return HashFiles(Names(names), table_, 0, copy, Journal(), L"P", L"hsh");
+    return HashFiles(Call(Names(names), copy), L"hsh");
   }
 
   // The conflict mark of a name stem~mark.rest, or "".

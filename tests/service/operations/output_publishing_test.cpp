@@ -57,6 +57,11 @@ class OutputPublishingTest : public OneRuleTest {
     return names;
   }
   static size_t Temporary(const fs::path& folder) { return Tree(folder).size() - Published(folder).size(); }
+  // Rule 0 of the fixture's own profile, as the worker hands it to PACK, UNPK
+  // and MOVE alike here.
+  OperationCall Call(const CStringArray& files) {
+    return {.files = files, .profile = profile_, .journalFolder = Journal(), .profileName = L"P"};
+  }
 };
 
 // Takes a name (a file holding "theirs") as soon as a temporary output
@@ -127,7 +132,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          ASSERT_EQ(Tool(work, {"zip", "-q", "-0", "a.zip", "big.bin"}).exitCode, 0);
          fs::rename(work / "a.zip", in_ / "a.zip");
        },
-       [&] { return UnpackArchives(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return UnpackArchives(Call(Names(Tree(in_)))); },
        [&] { return std::vector<fs::path>{out_}; },
        {"big.bin"}},
       {"PACK",
@@ -135,7 +140,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().archName = L"batch";
          Put("x", data);
        },
-       [&] { return PackFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); },
+       [&] { return PackFiles(Call(Names(Tree(in_))), {.archExt = L"zip", .waitStart = &wait}); },
        [&] { return std::vector<fs::path>{out_}; },
        {"batch.zip"}},
       {"MOVE with a copy",
@@ -143,7 +148,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().pathOut2 = Wide(root_.Dir("move-copy").string());
          Put("m.bin", data);
        },
-       [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return MoveFiles(Call(Names(Tree(in_)))); },
        [&] { return std::vector<fs::path>{out_, Utf8(Rule().pathOut2)}; },
        {"m.bin"}},
       {"MOVE to another file system",
@@ -151,7 +156,7 @@ TEST_F(OutputPublishingTest, AKilledWriterLeavesNoOutputUnderItsNameAndTheNextRu
          Rule().pathOut = Wide(shm.path().string());
          Put("m.bin", data);
        },
-       [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); },
+       [&] { return MoveFiles(Call(Names(Tree(in_)))); },
        [&] { return std::vector<fs::path>{shm.path()}; },
        {"m.bin"}},
   };
@@ -227,9 +232,9 @@ TEST_F(OutputPublishingTest, ANameTakenWhileTheOutputIsWrittenGoesThroughTheConf
     Rule().pathOut2 = Wide(root_.Dir("copy" + Utf8(Rule().pathIn).substr(Utf8(Rule().pathIn).size() - 4)).string());
     Put("m.bin", data);
   };
-  auto runUnpk = [&] { return UnpackArchives(Names(Tree(in_)), 0, profile_, Journal(), L"P"); };
-  auto runPack = [&] { return PackFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P", L"zip", &wait); };
-  auto runMove = [&] { return MoveFiles(Names(Tree(in_)), 0, profile_, Journal(), L"P"); };
+  auto runUnpk = [&] { return UnpackArchives(Call(Names(Tree(in_)))); };
+  auto runPack = [&] { return PackFiles(Call(Names(Tree(in_))), {.archExt = L"zip", .waitStart = &wait}); };
+  auto runMove = [&] { return MoveFiles(Call(Names(Tree(in_)))); };
   const Case cases[] = {
       {"UNPK, no renaming", 0, unpk, runUnpk, [&] { return out_ / "big.bin"; }, "big", ".bin"},
       {"UNPK, renaming", 1, unpk, runUnpk, [&] { return out_ / "big.bin"; }, "big", ".bin"},

@@ -44,7 +44,8 @@ class PackFilesTest : public OneRuleTest {
     return PackWith(names, ext);
   }
   DWORD PackWith(const std::vector<std::string>& names, const std::string& ext = "zip") {
-    return PackFiles(Names(names), 0, profile_, Journal(), L"P", Wide(ext), &wait_);
+    return PackFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"},
+                     {.archExt = Wide(ext), .waitStart = &wait_});
   }
   // Points the rule at other folders below the root.
   void Folders(const std::string& tag) {
@@ -272,8 +273,11 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
 
   // a is packed; b's failure cannot be journaled, which ends the call.
   ASSERT_TRUE(SetFileAttributesW(Wide((in_ / "b").string()), FILE_ATTRIBUTE_READONLY));
-  const DWORD rc = PackFiles(Names({"a", "b"}), 0, profile_, Wide((root_.path() / "no-journal").string()), L"P",
-                             L"zip", &wait_);
+  const DWORD rc = PackFiles({.files = Names({"a", "b"}),
+                              .profile = profile_,
+                              .journalFolder = Wide((root_.path() / "no-journal").string()),
+                              .profileName = L"P"},
+                             {.archExt = L"zip", .waitStart = &wait_});
   EXPECT_NE(rc, 0u);
   EXPECT_TRUE(Tree(out_).empty());
   EXPECT_TRUE(fs::exists(in_ / "a"));

@@ -37,7 +37,8 @@ class ResignFilesTest : public VerificationTest {
   // RESG with "SigExt" p7s, "DsigExt" p7d and "VerifyFileExt" vrf.
   DWORD Resign(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return ResignFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", L"p7d", reportExtension_);
+    return ResignFiles(Call(Names(names), copy),
+                       {.sigExt = L"p7s", .dsigExt = L"p7d", .verifyFileExt = reportExtension_});
   }
 
   CString reportExtension_ = L"vrf";

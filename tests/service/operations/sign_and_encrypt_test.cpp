@@ -35,8 +35,8 @@ class SignAndEncryptTest : public CryptoOperationTest {
 
   DWORD Sgen(const std::vector<std::string>& names, const std::string& archExt = "") {
     ProfileRecord copy(profile_);
-    return SignAndEncryptFiles(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", Wide(archExt), L"p7e",
-                               certs_.data(), static_cast<int>(certs_.size()));
+    return SignAndEncryptFiles(Call(Names(names), copy),
+                               {.sigExt = L"p7s", .archExt = Wide(archExt), .encExt = L"p7e", .recipients = certs_});
   }
 
   // The signed message inside an output: decrypted by user2, unpacked when

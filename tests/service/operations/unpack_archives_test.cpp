@@ -21,7 +21,8 @@ class UnpackArchivesTest : public OneRuleTest {
   UnpackArchivesTest() : OneRuleTest(L"Проба") {}
 
   DWORD Unpk(const std::vector<std::string>& names) {
-    return UnpackArchives(Names(names), 0, profile_, Journal(), L"P");
+    return UnpackArchives(
+        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
   }
   // Makes an archive in the input folder from files made in a scratch
   // folder by a shell command; zip's own arguments follow.

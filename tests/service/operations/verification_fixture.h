@@ -24,13 +24,14 @@ class VerificationTest : public CryptoOperationTest {
   // CHCK (remove 0) or CHKX (remove 1) with "SigExt" p7s and "VerifyFileExt" vrf.
   DWORD Check(const std::vector<std::string>& names, bool remove, int reportFlag = 1) {
     ProfileRecord copy(profile_);
-    return VerifyAttachedSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7s", remove ? 1 : 0, reportFlag,
-                                    L"vrf");
+    return VerifyAttachedSignatures(
+        Call(Names(names), copy),
+        {.sigExt = L"p7s", .removeSignatures = remove, .writeReport = reportFlag != 0, .verifyFileExt = L"vrf"});
   }
   // DCHK with "DsigExt" p7d and "VerifyFileExt" vrf; the report flag is the profile's.
   DWORD CheckDetached(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return VerifyDetachedSignatures(Names(names), table_, 0, copy, Journal(), L"P", L"p7d", L"vrf");
+    return VerifyDetachedSignatures(Call(Names(names), copy), {.dsigExt = L"p7d", .verifyFileExt = L"vrf"});
   }
 
   // openssl cms -sign with a key and certificate (the certificate goes into
