@@ -886,6 +886,61 @@ TEST_F(PipelineTest, PairClaimGivesTheListedFileItsNameBackWhenThePartnerIsHeld)
   EXPECT_TRUE(fs::exists(sig.string() + ".stp"));
 }
 
+// Admit runs the steps its gates name in their order and stops at the first
+// that refuses the file: a name passed over is never claimed, the
+// operation's own naming sees the claimed file before the probe, and its own
+// output step comes last. A refusal is a skip unless the journal failed.
+TEST_F(PipelineTest, AdmitTakesTheGatedStepsInOrderAndStopsAtTheFirstRefusal) {
+  Put(in_, "kept.txt", "k");
+  Put(in_, "pass.txt", "p");
+  Put(in_, "taken.txt", "t");
+  FilePipeline pipeline(Journal(), profile_, L"P", 0);
+  std::vector<std::string> steps;
+  Gates gates;
+  gates.passOver = [&](const PipelineFile& file) {
+    steps.push_back("passOver");
+    return file.name == L"pass.txt";
+  };
+  gates.afterClaim = [&](PipelineFile& file) {
+    steps.push_back(fs::exists(Utf8(file.claimed)) ? "afterClaim on the claimed file" : "afterClaim unclaimed");
+  };
+  gates.outputs = Gates::Outputs::kOwn;
+  gates.ownOutputs = [&](PipelineFile& file) {
+    steps.push_back("ownOutputs");
+    // A refusing step ends the file itself.
+    WorkFailure failure;
+    failure.code = ERROR_FILE_EXISTS;
+    failure.stageText = L"Выходы";
+    pipeline.FailFile(file, failure);
+    return false;
+  };
+
+  PipelineFile stp = pipeline.Prepare(L"x.stp", L"x", L".out", nullptr);
+  EXPECT_EQ(pipeline.Admit(stp, gates), Admission::kSkip);
+  PipelineFile pass = pipeline.Prepare(L"pass.txt", L"pass.txt", L".out", nullptr);
+  EXPECT_EQ(pipeline.Admit(pass, gates), Admission::kSkip);
+  EXPECT_TRUE(fs::exists(in_ / "pass.txt"));
+  PipelineFile taken = pipeline.Prepare(L"taken.txt", L"taken.txt", L".out", nullptr);
+  EXPECT_EQ(pipeline.Admit(taken, gates), Admission::kSkip);
+  EXPECT_EQ(steps,
+            (std::vector<std::string>{"passOver", "passOver", "afterClaim on the claimed file", "ownOutputs"}));
+  EXPECT_TRUE(fs::exists(err_ / "taken.txt"));
+
+  // Only the skip and the vanished check: the file is neither claimed nor probed.
+  PipelineFile kept = pipeline.Prepare(L"kept.txt", L"kept.txt", L".out", nullptr);
+  EXPECT_EQ(pipeline.Admit(kept, {.claim = Gates::Claim::kNone, .probe = false, .outputs = Gates::Outputs::kNone}),
+            Admission::kProceed);
+  EXPECT_TRUE(fs::exists(in_ / "kept.txt"));
+  EXPECT_FALSE(kept.claim);
+  EXPECT_EQ(Errors().find("pass.txt"), std::string::npos);  // passed over without a record
+  EXPECT_NE(Errors().find("x.stp"), std::string::npos);
+
+  journal_ = root_.path() / "no-such-folder";
+  FilePipeline failing(Journal(), profile_, L"P", 0);
+  PipelineFile gone = failing.Prepare(L"gone.txt", L"gone.txt", L".out", nullptr);
+  EXPECT_EQ(failing.Admit(gone, Gates{}), Admission::kFatal);
+}
+
 TEST_F(PipelineTest, SetStopEventEndsTheOperationBeforeTheNextFile) {
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   ASSERT_NE(stop, nullptr);
