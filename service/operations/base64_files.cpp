@@ -24,7 +24,7 @@ CString DecodeDescription(DWORD code) {
 // The work step of both. What a failed call wrote is deleted with the
 // move to the error folder: a cut text or byte file under the output's name
 // must not pass for a result.
-DWORD CodeFile(PipelineFile& file, int encode, WorkFailure& failure) {
+DWORD CodeFile(PipelineFile& file, bool encode, WorkFailure& failure) {
   bool created = false;
   DWORD code = Base64File(LibraryPath(file.claimed), LibraryPath(file.output), encode, &created);
   if (code == 0) return 0;
@@ -34,36 +34,47 @@ DWORD CodeFile(PipelineFile& file, int encode, WorkFailure& failure) {
   return code;
 }
 
-DWORD RunBase64(const CStringArray& files, int ruleIndex, ProfileRecord& profile, const CString& journalFolder,
-                const CString& profileName, const wchar_t* format, int encode,
-                std::function<CString(const CString&)> outputStem, const CString& appended) {
-  FilePipeline pipeline(journalFolder, profile, profileName, ruleIndex);
+// What sets the two codings apart.
+struct Base64Coding {
+  bool encode = false;
+  const wchar_t* format = nullptr;  // the records' message: source, its size, output, its size
+  std::function<CString(const CString&)> outputStem{};  // the output's stem from the listed name; null: the name
+  CString appended{};                                    // after the stem
+};
+
+DWORD RunBase64(const OperationCall& call, Base64Coding coding) {
+  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   FileOperation operation;
-  operation.outputStem = std::move(outputStem);
-  operation.appended = appended;
+  operation.outputStem = std::move(coding.outputStem);
+  operation.appended = coding.appended;
   // Until its output is settled, a file's records show the size of the
   // claimed name as it was before the claim ("0").
-  operation.describe = [format](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
+  operation.describe = [format = coding.format](const PipelineFile& file, const CString& inputSize,
+                                                const CString& outputSize) {
     const CString size = file.claimedYet ? inputSize : FileSizeText(file.claimed);
     return FormatText(format, file.source, size, file.output, outputSize);
   };
-  operation.work = [encode](PipelineFile& file, WorkFailure& failure) { return CodeFile(file, encode, failure); };
-  return RunFileOperation(pipeline, files, operation);
+  operation.work = [encode = coding.encode](PipelineFile& file, WorkFailure& failure) {
+    return CodeFile(file, encode, failure);
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }
 
 }  // namespace
 
 DWORD EncodeFilesBase64(const OperationCall& call, CString b64Ext) {
-  return RunBase64(call.files, call.ruleIndex, call.profile, call.journalFolder, call.profileName,
-                   L"Кодирование в Base64 файла %s (размер: %s) в файл %s (размер: %s)", 1, nullptr,
-                   L"." + b64Ext);
+  return RunBase64(call, {.encode = true,
+                          .format = L"Кодирование в Base64 файла %s (размер: %s) в файл %s (размер: %s)",
+                          .appended = L"." + b64Ext});
 }
 
 DWORD DecodeFilesBase64(const OperationCall& call, const DecodingArguments& arguments) {
   const CString b64Ext = arguments.b64Ext;
   const CStringArray* extExt = arguments.extExt;
-  return RunBase64(call.files, call.ruleIndex, call.profile, call.journalFolder, call.profileName,
-                   L"Раскодирование из Base64 файла %s (размер: %s) в файл %s (размер: %s)", 0,
-                   [b64Ext, extExt](const CString& name) { return StripOwnOrExtraExtensions(name, b64Ext, extExt); },
-                   CString());
+  return RunBase64(
+      call, {.encode = false,
+             .format = L"Раскодирование из Base64 файла %s (размер: %s) в файл %s (размер: %s)",
+             .outputStem = [b64Ext, extExt](const CString& name) {
+               return StripOwnOrExtraExtensions(name, b64Ext, extExt);
+             }});
 }

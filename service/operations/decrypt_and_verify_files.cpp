@@ -63,20 +63,20 @@ DWORD CheckEnvelope(const Job& job, const PipelineFile& file, FileState& state, 
 // the conflict step meets as a taken name. The file then fails with 80, or
 // its output gets a conflict name; nothing is written into the folder's
 // place.
-CString OutputNameOf(const CString& name, const CString& sigExt, const CString& archExt, const CString& encExt,
-                     const CStringArray* extExt, int zipFile) {
+CString OutputNameOf(const CString& name, const DecryptAndVerifyArguments& extensions, int zipFile) {
   CString out = name;
-  if (HasLastExtension(out, encExt)) {
+  if (HasLastExtension(out, extensions.encExt)) {
     out = WithoutLastExtension(out);
-  } else if (extExt != nullptr && out.Find(L'.') >= 0) {
-    for (const CString& entry : *extExt) {
+  } else if (extensions.extExt != nullptr && out.Find(L'.') >= 0) {
+    for (const CString& entry : *extensions.extExt) {
       if (!HasLastExtension(out, entry)) continue;
       out = WithoutLastExtension(out);
       if (out.ReverseFind(L'.') <= 0) break;
     }
   }
-  if (zipFile != 0 && !archExt.IsEmpty() && HasLastExtension(out, archExt)) out = WithoutLastExtension(out);
-  if (HasLastExtension(out, sigExt)) out = WithoutLastExtension(out);
+  if (zipFile != 0 && !extensions.archExt.IsEmpty() && HasLastExtension(out, extensions.archExt))
+    out = WithoutLastExtension(out);
+  if (HasLastExtension(out, extensions.sigExt)) out = WithoutLastExtension(out);
   return out;
 }
 
@@ -174,8 +174,7 @@ DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArg
   for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     state = dccx::FileState{};
-    const CString outputName =
-        dccx::OutputNameOf(name, arguments.sigExt, arguments.archExt, arguments.encExt, arguments.extExt, rule.zipFile);
+    const CString outputName = dccx::OutputNameOf(name, arguments, rule.zipFile);
     state.strippedSuffix = name.Mid(outputName.GetLength());
     state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
