@@ -44,13 +44,13 @@ DWORD ReadInput(const PipelineFile& file, OwnedInput& input, WorkFailure& failur
 
 // The file at work: the call's values, the pipeline's file and what the
 // file carries from step to step.
-struct BlockWork {
+struct FileWork {
   const ResignJob& job;
   const PipelineFile& file;
   ResignFile& state;
 };
 
-DWORD VerifyInput(const BlockWork& work, OwnedInput& input, HeldLibraryBlob& content, HeldVerifyResult& result,
+DWORD VerifyInput(const FileWork& work, OwnedInput& input, HeldLibraryBlob& content, HeldVerifyResult& result,
                   WorkFailure& failure) {
   const auto& [job, file, state] = work;
   const VerifyParams params = MakeVerifyParams(true, job.verifySettings.notCopyToLocal != 0);
@@ -66,7 +66,7 @@ DWORD VerifyInput(const BlockWork& work, OwnedInput& input, HeldLibraryBlob& con
   return code;
 }
 
-DWORD SignContent(const BlockWork& work, const HeldLibraryBlob& content, HeldLibraryBlob& signedMessage,
+DWORD SignContent(const FileWork& work, const HeldLibraryBlob& content, HeldLibraryBlob& signedMessage,
                   WorkFailure& failure) {
   const auto& [job, file, state] = work;
   const bool detached = !state.dataOutput.IsEmpty();
@@ -99,7 +99,7 @@ DWORD WriteOutput(const CString& path, const DataBlob& blob, WorkFailure& failur
                                                  : FormatText(L"Открытие файла %s (размер: %s)", path, L"0"));
 }
 
-DWORD StampAndWrite(const BlockWork& work, HeldLibraryBlob& signedMessage, WorkFailure& failure) {
+DWORD StampAndWrite(const FileWork& work, HeldLibraryBlob& signedMessage, WorkFailure& failure) {
   const auto& [job, file, state] = work;
   if (!job.addTimeStamp) {
     state.signatureWritten = true;
@@ -131,7 +131,7 @@ DWORD StampAndWrite(const BlockWork& work, HeldLibraryBlob& signedMessage, WorkF
 
 DWORD ResignInBlocks(const ResignJob& job, const PipelineFile& file, ResignFile& state, HeldVerifyResult& result,
                      WorkFailure& failure) {
-  const BlockWork work{job, file, state};
+  const FileWork work{job, file, state};
   OwnedInput input;
   if (DWORD code = ReadInput(file, input, failure)) return code;
   HeldLibraryBlob content(job.verifyContext);
