@@ -4,6 +4,8 @@
 // refusals, each leaving the input in the error folder and nothing else
 // behind (no content, no report, no scratch file).
 
+#include <regex>
+
 #include "common/library_error_stack.h"
 #include "service/core/claim_records.h"
 #include "service/core/result_codes.h"
@@ -16,6 +18,8 @@
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class DecryptAndVerifyTest : public VerificationTest {
  protected:

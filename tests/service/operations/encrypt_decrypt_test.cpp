@@ -3,6 +3,7 @@
 // journal records, conflicts, and every way a file fails.
 
 #include <functional>
+#include <regex>
 #include <tuple>
 
 #include "platform/sync.h"
@@ -17,6 +18,8 @@
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class EncryptDecryptTest : public CryptoOperationTest {};
 

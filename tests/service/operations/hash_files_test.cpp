@@ -18,6 +18,7 @@
 namespace {
 
 using namespace cryptoops;
+using namespace testsupport;
 
 const std::string kHeading = "\xD5\xFD\xF8\x20\xF4\xE0\xE9\xEB\xE0\x2E\x20\xD4\xEE\xF0\xEC\xE0\xF2\x20\xB9";
 

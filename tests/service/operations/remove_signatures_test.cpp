@@ -1,10 +1,14 @@
 // DELS through the operation: the content given back byte for byte from
 // either encoding, inputs of the wrong kind, conflicts and failures.
 
+#include <regex>
+
 #include "tests/service/operations/crypto_operation_fixture.h"
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class RemoveSignaturesTest : public CryptoOperationTest {};
 

@@ -5,6 +5,7 @@
 // folder. Block mode for attached signatures in DER; stream mode for
 // stream-encoded ones and for detached pairs.
 
+#include <regex>
 #include <tuple>
 
 #include "platform/cfile.h"
@@ -15,6 +16,8 @@
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class ResignFilesTest : public VerificationTest {
  protected:
@@ -288,7 +291,7 @@ TEST_F(ResignFilesTest, RecordOfATemporaryNameShowsTheSourceSize) {
   fs::rename(in_ / "left.p7s", in_ / "left.p7s.stp");
   Signed("held.p7s", "content");
   fs::rename(in_ / "held.p7s", in_ / "held.p7s.stp");
-  optest::LiveClaim claim(in_ / "held.p7s.stp");
+  LiveClaim claim(in_ / "held.p7s.stp");
   ASSERT_TRUE(claim.Held());
   const std::string leftSize = std::to_string(fs::file_size(in_ / "left.p7s.stp"));
   const std::string heldSize = std::to_string(fs::file_size(in_ / "held.p7s.stp"));

@@ -4,6 +4,7 @@
 // failing; messages that do not shrink, archived in memory all the same.
 
 #include <cstdio>
+#include <regex>
 
 #include "common/library_error_stack.h"
 #include "service/core/result_codes.h"
@@ -18,6 +19,8 @@
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class SignAndEncryptTest : public CryptoOperationTest {
  protected:

@@ -2,11 +2,15 @@
 // time stamps from a local authority, what an input already holds, pairs,
 // conflicts and failures.
 
+#include <regex>
+
 #include "tests/service/operations/crypto_operation_fixture.h"
 #include "tests/support/http_server.h"
 
 namespace cryptoops {
 namespace {
+
+using namespace testsupport;
 
 class SignFilesTest : public CryptoOperationTest {
  protected:

@@ -59,11 +59,11 @@ class VerificationTest : public CryptoOperationTest {
   // Flips one byte of `marker` inside the file (the content of an attached
   // signature).
   static void Tamper(const fs::path& file, const std::string& marker) {
-    std::string bytes = Read(file);
+    std::string bytes = testsupport::Read(file);
     size_t at = bytes.find(marker);
     ASSERT_NE(at, std::string::npos);
     bytes[at] ^= 0x01;
-    WriteBytes(file, bytes);
+    testsupport::WriteBytes(file, bytes);
   }
 
   // Time-stamps signature `index` of the file in place, from the authority
@@ -97,7 +97,8 @@ class VerificationTest : public CryptoOperationTest {
                                                    std::to_string(query.size()) + "\r\n\r\n" + query),
                   &reply),
               200);
-    WriteBytes(file, testsupport::ReplaceTimeStampToken(Read(file), testsupport::TokenOfReply(reply)));
+    testsupport::WriteBytes(file,
+                            testsupport::ReplaceTimeStampToken(testsupport::Read(file), testsupport::TokenOfReply(reply)));
   }
 
   // The stamp time of signature `index`, as the library reads it.
@@ -149,21 +150,6 @@ class VerificationTest : public CryptoOperationTest {
 
   static std::string Moved(const fs::path& errorName) {
     return ". Файл перемещен в каталог ошибок под именем " + errorName.string();
-  }
-
-  // Every line of the operations journal that carries `part`.
-  std::vector<std::string> RecordsWith(const std::string& part) const {
-    std::vector<std::string> lines;
-    const std::string all = Operations();
-    size_t begin = 0;
-    while (begin < all.size()) {
-      size_t end = all.find("\r\n", begin);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(begin, end - begin);
-      if (line.find(part) != std::string::npos) lines.push_back(line);
-      begin = end + 2;
-    }
-    return lines;
   }
 };
 

@@ -7,6 +7,8 @@
 namespace cryptoops {
 namespace {
 
+using namespace testsupport;
+
 class VerifyAttachedTest : public VerificationTest {
  protected:
   // A document signed by `who` with the library (the signer's certificate

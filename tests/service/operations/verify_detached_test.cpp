@@ -10,6 +10,8 @@
 namespace cryptoops {
 namespace {
 
+using namespace testsupport;
+
 class VerifyDetachedTest : public VerificationTest {
  protected:
   void SetUp() override {
