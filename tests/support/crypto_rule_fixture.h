@@ -87,6 +87,8 @@ class CryptoRuleTest : public OneRuleTest {
     return code;
   }
 
+  const DirectoryProfileTable* Table() const override { return &table_; }
+
   void CloseContext() {
     if (context_ != nullptr) ORLAX_Uninitialize(context_);
     context_ = nullptr;

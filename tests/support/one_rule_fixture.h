@@ -23,6 +23,7 @@
 #include "platform/cstring.h"
 #include "platform/files.h"
 #include "service/core/journal.h"
+#include "service/operations/operations.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wide_text.h"
@@ -149,6 +150,20 @@ class OneRuleTest : public ::testing::Test {
 
   // The journal folder as the operations take it.
   CString Journal() const { return Wide(journal_); }
+  // What an operation receives for the rule: the files, a profile (the
+  // fixture's own, or a copy as from the dispatch), the directory profile
+  // table if the fixture has one, this fixture's journal, profile "P".
+  OperationCall Call(const CStringArray& files, ProfileRecord& profile) const {
+    return {.files = files,
+            .table = Table(),
+            .ruleIndex = 0,
+            .profile = profile,
+            .journalFolder = Journal(),
+            .profileName = L"P"};
+  }
+  OperationCall Call(const CStringArray& files) { return Call(files, profile_); }
+  // The library contexts an operation gets: none here (see CryptoRuleTest).
+  virtual const DirectoryProfileTable* Table() const { return nullptr; }
   std::string Operations() const { return Read(journal_ / (std::string(kDay) + " P.txt")); }
   std::string Errors() const { return Read(journal_ / (std::string(kDay) + " P - errors.txt")); }
   // What a record of the journals starts with: its time and the separator.

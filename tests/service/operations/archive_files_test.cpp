@@ -22,14 +22,12 @@ class ArchiveFilesTest : public OneRuleTest {
   DWORD Arch(const std::vector<std::string>& names, int zipFile, const std::string& ext) {
     Rule().zipFile = zipFile;
     ProfileRecord copy(profile_);
-    return ArchiveFiles({.files = Names(names), .profile = copy, .journalFolder = Journal(), .profileName = L"P"},
-                        Wide(ext));
+    return ArchiveFiles(Call(Names(names), copy), Wide(ext));
   }
   DWORD Unar(const std::vector<std::string>& names, int zipFile, const std::string& ext) {
     Rule().zipFile = zipFile;
     ProfileRecord copy(profile_);
-    return UnarchiveFiles({.files = Names(names), .profile = copy, .journalFolder = Journal(), .profileName = L"P"},
-                          Wide(ext));
+    return UnarchiveFiles(Call(Names(names), copy), Wide(ext));
   }
   // Points the rule at other folders below the root.
   void Folders(const std::string& in, const std::string& out) {

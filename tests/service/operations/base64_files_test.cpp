@@ -19,14 +19,11 @@ using namespace testsupport;
 class Base64Files : public OneRuleTest {
  protected:
   DWORD Encode(const std::vector<std::string>& names) {
-    return EncodeFilesBase64(
-        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"}, L"b64");
+    return EncodeFilesBase64(Call(Names(names)), L"b64");
   }
   DWORD Decode(const std::vector<std::string>& names, const std::vector<std::string>& extExt = {}) {
     CStringArray extra = Names(extExt);
-    return DecodeFilesBase64(
-        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"},
-        {.b64Ext = L"b64", .extExt = &extra});
+    return DecodeFilesBase64(Call(Names(names)), {.b64Ext = L"b64", .extExt = &extra});
   }
 };
 

@@ -17,16 +17,6 @@ namespace fs = std::filesystem;
 
 class CryptoOperationTest : public testsupport::CryptoRuleTest {
  protected:
-  // What every operation receives: rule 0 of the given profile (a copy, as
-  // from the dispatch), this fixture's table and journal, profile "P".
-  OperationCall Call(const CStringArray& files, ProfileRecord& profile) const {
-    return {.files = files,
-            .table = &table_,
-            .ruleIndex = 0,
-            .profile = profile,
-            .journalFolder = Journal(),
-            .profileName = L"P"};
-  }
   // The stream mode as the tests give it: 0 block, 1 stream.
   static TransferMode Transfer(int streamMode) {
     return streamMode == 0 ? TransferMode::kBlock : TransferMode::kStream;

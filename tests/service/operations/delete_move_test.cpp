@@ -25,10 +25,10 @@ using namespace testsupport;
 class DeleteMove : public OneRuleTest {
  protected:
   DWORD Delete(const std::vector<std::string>& names) {
-    return DeleteFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
+    return DeleteFiles(Call(Names(names)));
   }
   DWORD Move(const std::vector<std::string>& names) {
-    return MoveFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
+    return MoveFiles(Call(Names(names)));
   }
 };
 

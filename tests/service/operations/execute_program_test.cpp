@@ -35,8 +35,7 @@ class ExecuteProgramTest : public OneRuleTest {
     Rule().execName = Wide(Recorder() + " " + options + (options.empty() ? "" : " ") + Log() + " " + group);
   }
   DWORD Exec(const std::vector<std::string>& names) {
-    return ExecuteProgram(
-        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
+    return ExecuteProgram(Call(Names(names)));
   }
   size_t Runs() const {
     const std::string log = LogText();

@@ -57,11 +57,6 @@ class OutputPublishingTest : public OneRuleTest {
     return names;
   }
   static size_t Temporary(const fs::path& folder) { return Tree(folder).size() - Published(folder).size(); }
-  // Rule 0 of the fixture's own profile, as the worker hands it to PACK, UNPK
-  // and MOVE alike here.
-  OperationCall Call(const CStringArray& files) {
-    return {.files = files, .profile = profile_, .journalFolder = Journal(), .profileName = L"P"};
-  }
 };
 
 // Takes a name (a file holding "theirs") as soon as a temporary output

@@ -44,8 +44,7 @@ class PackFilesTest : public OneRuleTest {
     return PackWith(names, ext);
   }
   DWORD PackWith(const std::vector<std::string>& names, const std::string& ext = "zip") {
-    return PackFiles({.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"},
-                     {.archExt = Wide(ext), .waitStart = &wait_});
+    return PackFiles(Call(Names(names)), {.archExt = Wide(ext), .waitStart = &wait_});
   }
   // Points the rule at other folders below the root.
   void Folders(const std::string& tag) {

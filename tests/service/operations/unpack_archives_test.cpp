@@ -21,8 +21,7 @@ class UnpackArchivesTest : public OneRuleTest {
   UnpackArchivesTest() : OneRuleTest(L"Проба") {}
 
   DWORD Unpk(const std::vector<std::string>& names) {
-    return UnpackArchives(
-        {.files = Names(names), .profile = profile_, .journalFolder = Journal(), .profileName = L"P"});
+    return UnpackArchives(Call(Names(names)));
   }
   // Makes an archive in the input folder from files made in a scratch
   // folder by a shell command; zip's own arguments follow.
