@@ -88,15 +88,13 @@ TEST(MonitorJournalTest, ReadsOperationsLines) {
        "Правило 1. Файл"},
       {"english success", "10:00:01 09/12/2026 | Профиль: Банк | Success | m", true, true, "m"},
       {"failure", "10:00:01 09/12/2026 | Профиль: Банк | Ошибка | m", true, false, "m"},
-      {"any other word fails", "10:00:01 09/12/2026 | Профиль: Банк | успех | m", true, false,
-       "m"},
+      {"any other word fails", "10:00:01 09/12/2026 | Профиль: Банк | успех | m", true, false, "m"},
       {"message keeps its separators", "10:00:01 09/12/2026 | Профиль: Банк | Успех | a | b | c",
        true, true, "a | b | c"},
       {"three fields", "10:00:01 09/12/2026 | Профиль: Банк | Успех", false, false, ""},
       {"profile field without a blank", "10:00:01 09/12/2026 | Профиль:Банк | Успех | m", false,
        false, ""},
-      {"time without a blank", "10:00:01-09/12/2026 | Профиль: Банк | Успех | m", false, false,
-       ""},
+      {"time without a blank", "10:00:01-09/12/2026 | Профиль: Банк | Успех | m", false, false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,8 +145,7 @@ TEST(MonitorJournalTest, ReadsLinesToTheEnd) {
     ASSERT_EQ(records.ColumnText(2, 2), QStringLiteral("c"));
     ASSERT_EQ(resume, 100u + operations.rfind('\n') + 1);
   }
-  const std::string errors =
-      "10:00:01 09/12/2026 | one\r\n10:00:02 09/12/2026 | two\r\n1. stack";
+  const std::string errors = "10:00:01 09/12/2026 | one\r\n10:00:02 09/12/2026 | two\r\n1. stack";
   RecordBatch records;
   JournalReader reader(JournalKind::Errors, 0);
   reader.Feed(errors, records);
@@ -179,8 +176,8 @@ TEST(MonitorJournalTest, OrdersRecordTimes) {
   ASSERT_TRUE(time(L"10:00:75 09/12/2026") < time(L"10:01:00 09/12/2026"));
   ASSERT_EQ(time(L"10:00:05"), -1);
   // The journal's bytes are read as the wide text would be.
-  for (const wchar_t* odd : {L"1:2:3 4/5/6", L"a:b:c d/e/f", L"10:00 09/12/2026",
-                             L"10:00:00 09/12", L"123456789012:0:0 1/1/99999", L" 10:00:00"}) {
+  for (const wchar_t* odd : {L"1:2:3 4/5/6", L"a:b:c d/e/f", L"10:00 09/12/2026", L"10:00:00 09/12",
+                             L"123456789012:0:0 1/1/99999", L" 10:00:00"}) {
     ASSERT_NE(time(odd), -2) << QString::fromWCharArray(odd).toStdString();
   }
 }
@@ -231,14 +228,14 @@ TEST(MonitorJournalTest, SplitsTheCommandLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Texts(SplitMonitorCommandLine(MonitorCommandLineText(Names(c.arguments)))),
-              c.pieces);
+    EXPECT_EQ(Texts(SplitMonitorCommandLine(MonitorCommandLineText(Names(c.arguments)))), c.pieces);
   }
 }
 
 // The order of the replacements decides what a ")" followed by ". " keeps.
 TEST(MonitorJournalTest, BreaksDetailsIntoLines) {
-  ASSERT_EQ(DetailsText("a | b (x) c (y), d (z). e", 0), QString("a\r\nb (x)\r\nc (y)\r\nd (z)\r\ne"));
+  ASSERT_EQ(DetailsText("a | b (x) c (y), d (z). e", 0),
+            QString("a\r\nb (x)\r\nc (y)\r\nd (z)\r\ne"));
   ASSERT_EQ(DetailsText("a | b. c (y), d (z). e", 1), QString("a\r\nb.\r\nc (y)\r\nd (z).\r\ne"));
 }
 

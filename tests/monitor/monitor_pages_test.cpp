@@ -8,8 +8,8 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
-#include <QTest>
 #include <QTableView>
+#include <QTest>
 #include <QTreeWidget>
 
 #include "monitor/journal_pages.h"
@@ -31,7 +31,8 @@ bool ColumnsFill(const QAbstractItemView* list, const QHeaderView* header, int w
   int sum = 0;
   for (int column = 0; column < header->count(); ++column) sum += header->sectionSize(column);
   const int width = list->viewport()->width();
-  return sum == width && header->sectionSize(wide) > list->fontMetrics().horizontalAdvance("00:00:00");
+  return sum == width &&
+         header->sectionSize(wide) > list->fontMetrics().horizontalAdvance("00:00:00");
 }
 
 void ShowTab(CmirelMonitorDlg& window, int tab) {
@@ -59,19 +60,20 @@ TEST(MonitorPagesTest, ColumnsFillTheListWhenAPageIsShown) {
     ShowTab(*window, tab);
     auto* page = qobject_cast<JournalPage*>(window->tabs()->widget(tab));
     ASSERT_TRUE(page);
-    ASSERT_TRUE(page->list()->viewport()->width() > 800) << qPrintable(QString::number(tab));
-    ASSERT_TRUE(ColumnsFill(page->list(), page->list()->horizontalHeader(), 1)) << qPrintable(QString::number(tab));
+    ASSERT_TRUE(page->list()->viewport()->width() > 800) << "tab " << tab;
+    ASSERT_TRUE(ColumnsFill(page->list(), page->list()->horizontalHeader(), 1)) << "tab " << tab;
   }
   window->resize(1300, 600);
   QCoreApplication::processEvents();
   for (int tab = 0; tab < window->tabs()->count(); ++tab) {
     ShowTab(*window, tab);
     auto* page = qobject_cast<JournalPage*>(window->tabs()->widget(tab));
-    QAbstractItemView* list = page ? static_cast<QAbstractItemView*>(page->list())
-                                   : window->lights()->list();
-    QHeaderView* header = page ? page->list()->horizontalHeader() : window->lights()->list()->header();
-    ASSERT_TRUE(list->viewport()->width() > 1100) << qPrintable(QString::number(tab));
-    ASSERT_TRUE(ColumnsFill(list, header, page ? 1 : 2)) << qPrintable(QString::number(tab));
+    QAbstractItemView* list =
+        page ? static_cast<QAbstractItemView*>(page->list()) : window->lights()->list();
+    QHeaderView* header =
+        page ? page->list()->horizontalHeader() : window->lights()->list()->header();
+    ASSERT_TRUE(list->viewport()->width() > 1100) << "tab " << tab;
+    ASSERT_TRUE(ColumnsFill(list, header, page ? 1 : 2)) << "tab " << tab;
   }
 }
 
@@ -81,8 +83,8 @@ TEST(MonitorPagesTest, ErrorsRowsTakeTheirOwnHeight) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'",
-                         L"1. first stack line\r\n2. second stack line\r\n3. third\r\n"),
-           0u);
+                          L"1. first stack line\r\n2. second stack line\r\n3. third\r\n"),
+            0u);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'b'"), 0u);
   CountingAlarm alarm;
   auto window = StartMonitor(machine.Folder(), alarm);
@@ -96,7 +98,8 @@ TEST(MonitorPagesTest, ErrorsRowsTakeTheirOwnHeight) {
   const int line = height(0);
   ASSERT_TRUE(line > 0);
   ASSERT_EQ(height(2), line);
-  ASSERT_TRUE(height(1) >= 3 * page.list()->fontMetrics().lineSpacing()) << qPrintable(QString("%1 %2").arg(height(1)).arg(line));
+  ASSERT_TRUE(height(1) >= 3 * page.list()->fontMetrics().lineSpacing())
+      << height(1) << " " << line;
 }
 
 // A list at its end follows the new rows; one scrolled up stays where the

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QTest>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
 #include <atomic>
 #include <fstream>
@@ -53,9 +53,9 @@ TEST(MonitorPollerTest, AppendedRecordGivesOneRow) {
   auto window = StartMonitor(machine.Folder(), alarm);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0),
-           QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис"});
+            QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис"});
   ASSERT_EQ(ShownRows(*window, 0, 1),
-           QStringList{"0 10:00:00 09/12/2026 | Запуск АК СКЗИ Квелла: сервис"});
+            QStringList{"0 10:00:00 09/12/2026 | Запуск АК СКЗИ Квелла: сервис"});
 
   machine.SetClock(2026, 12, 9, 10, 0, 7);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"Правило 1. Файл 'a.txt' подписан"), 0u);
@@ -63,7 +63,7 @@ TEST(MonitorPollerTest, AppendedRecordGivesOneRow) {
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 2);
   ASSERT_EQ(ShownRows(*window, 0, 0).last(),
-           QString("0 10:00:07 09/12/2026 | Банк | Правило 1. Файл 'a.txt' подписан"));
+            QString("0 10:00:07 09/12/2026 | Банк | Правило 1. Файл 'a.txt' подписан"));
   ASSERT_EQ(ShownRows(*window, 0, 1).size(), 1);
   ASSERT_EQ(alarm.sounds, 0);
   ASSERT_EQ(window->lights()->LampImage(0, 0), 0);
@@ -83,7 +83,8 @@ TEST(MonitorPollerTest, FailuresRaiseOneAlarmEach) {
   ASSERT_EQ(window->pairs().size(), 2u);
   const int bank = window->pairs()[0].name == L"Банк" ? 0 : 1;
 
-  ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'", L"1. stack line\r\n"), 0u);
+  ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'", L"1. stack line\r\n"),
+            0u);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'b'"), 0u);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"Правило 1. Файл 'c'"), 0u);
   ASSERT_TRUE(RunPass(*window));
@@ -118,8 +119,8 @@ TEST(MonitorPollerTest, RecordsInTheSameSecondAreShown) {
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"second, same second"), 0u);
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
-                        "1 10:00:00 09/12/2026 | Банк | second, same second"}));
+            (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                         "1 10:00:00 09/12/2026 | Банк | second, same second"}));
   ASSERT_EQ(alarm.sounds, 1);
 }
 
@@ -136,15 +137,15 @@ TEST(MonitorPollerTest, ReadsOnlyTheNewestPartAfterRotation) {
   auto window = StartMonitor(machine.Folder(), alarm);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
-                        "0 10:00:00 09/12/2026 | Банк | in part 1"}));
+            (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                         "0 10:00:00 09/12/2026 | Банк | in part 1"}));
 
   AppendBytes(part0, "10:00:01 09/12/2026 | Профиль: Банк | Ошибка | late in part 0\r\n");
   ASSERT_EQ(machine.Write(L"Банк", 0, L"later in part 1"), 0u);
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 3);
   ASSERT_EQ(ShownRows(*window, 0, 0).last(),
-           QString("0 10:00:00 09/12/2026 | Банк | later in part 1"));
+            QString("0 10:00:00 09/12/2026 | Банк | later in part 1"));
 }
 
 // When the service begins the next date's file, the records written to
@@ -163,9 +164,9 @@ TEST(MonitorPollerTest, DateChangeKeepsTheOldDaysLastRecords) {
   ASSERT_TRUE(RunPass(*window));
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"0 23:59:50 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
-                        "1 23:59:50 09/12/2026 | Банк | last of the day",
-                        "0 00:00:05 10/12/2026 | Банк | first of the next day"}));
+            (QStringList{"0 23:59:50 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                         "1 23:59:50 09/12/2026 | Банк | last of the day",
+                         "0 00:00:05 10/12/2026 | Банк | first of the next day"}));
   ASSERT_EQ(alarm.sounds, 1);
 }
 
@@ -255,10 +256,10 @@ TEST(MonitorPollerTest, LastLineWithoutLineFeedIsARow) {
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 2);
   ASSERT_EQ(ShownRows(*window, 0, 0).last(),
-           QString("1 10:00:01 09/12/2026 | Банк | tail goes on"));
+            QString("1 10:00:01 09/12/2026 | Банк | tail goes on"));
   ASSERT_EQ(ShownRows(*window, 0, 1).size(), 2);
   ASSERT_EQ(ShownRows(*window, 0, 1).last(),
-           QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
+            QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
   ASSERT_EQ(alarm.sounds, 1);
 
   machine.SetClock(2026, 12, 9, 10, 0, 2);
@@ -267,7 +268,8 @@ TEST(MonitorPollerTest, LastLineWithoutLineFeedIsARow) {
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 3);
   ASSERT_EQ(ShownRows(*window, 0, 0)[1], QString("1 10:00:01 09/12/2026 | Банк | tail goes on"));
   ASSERT_EQ(ShownRows(*window, 0, 1).size(), 3);
-  ASSERT_EQ(ShownRows(*window, 0, 1)[1], QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
+  ASSERT_EQ(ShownRows(*window, 0, 1)[1],
+            QString("0 10:00:01 09/12/2026 | Ошибка x \r\n1. stack line"));
   ASSERT_EQ(alarm.sounds, 2);
 }
 
@@ -288,7 +290,8 @@ TEST(MonitorPollerTest, PollerFailuresAreReportedFromItsThread) {
   ASSERT_EQ(errors.size(), 2);
   ASSERT_EQ(machine.boxes.offWindowThread, 0);
   const QString pattern = QString::fromStdWString(machine.Folder().str()) + "/????.??.??* Банк.txt";
-  ASSERT_TRUE(errors[0].startsWith("Поиск файлов по шаблону " + pattern + ".\r\nОшибка 0x2 - ")) << qPrintable(errors[0]);
+  ASSERT_TRUE(errors[0].startsWith("Поиск файлов по шаблону " + pattern + ".\r\nОшибка 0x2 - "))
+      << errors[0].toStdString();
 }
 
 // The service keeps writing while the monitor passes back to back: no
@@ -317,6 +320,7 @@ TEST(MonitorPollerTest, EveryJournalWriteSucceedsWhileThePollerReads) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return finished.load(); }, 60000));
   writer.join();
   ASSERT_EQ(failed.load(), 0);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ShownRows(*window, 0, 0).size() == kRecords + 1; }, 60000));
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return ShownRows(*window, 0, 0).size() == kRecords + 1; }, 60000));
   ASSERT_EQ(alarm.sounds, kRecords / 10);
 }

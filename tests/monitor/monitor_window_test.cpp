@@ -3,13 +3,15 @@
 // acknowledgments and their return at the next start, the settings and
 // their reset), the details dialog and the exit protocol.
 
+#include "monitor/monitor_window.h"
+
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <QRect>
 #include <QTabWidget>
-#include <QTest>
 #include <QTableView>
+#include <QTest>
 #include <QTreeWidget>
 #include <thread>
 
@@ -19,7 +21,6 @@
 #include "monitor/journal_pages.h"
 #include "monitor/lights_dialog.h"
 #include "monitor/monitor_state.h"
-#include "monitor/monitor_window.h"
 #include "monitor/open_dialog.h"
 #include "monitor/read_operation.h"
 #include "platform/files.h"
@@ -79,8 +80,8 @@ TEST(MonitorWindowTest, EmptyLogPathWatchesTheDefaultFolder) {
   CreateServiceKey(L"");
   CString folder;
   int prompts = 0;
-  const FolderSource source =
-      FindJournalFolder(L"", [&](CString&) { return ++prompts, false; }, folder);
+  const FolderSource source = FindJournalFolder(
+      L"", [&](CString&) { return ++prompts, false; }, folder);
   ASSERT_EQ(int(source), int(FolderSource::Found));
   const auto expected = machine.root.path() / "ProgramData" / "TORVAK" / "qelmservice";
   ASSERT_EQ(Text(folder), QString::fromStdString(expected.string()));
@@ -92,8 +93,9 @@ TEST(MonitorWindowTest, LogPathIsTakenAsItIs) {
   MonitorMachine machine;
   CreateServiceKey(L"/srv/journals");
   CString folder;
-  ASSERT_EQ(int(FindJournalFolder(L"", [](CString&) { return false; }, folder)),
-           int(FolderSource::Found));
+  ASSERT_EQ(int(FindJournalFolder(
+                L"", [](CString&) { return false; }, folder)),
+            int(FolderSource::Found));
   ASSERT_EQ(Text(folder), QString("/srv/journals"));
 }
 
@@ -146,8 +148,9 @@ TEST(MonitorWindowTest, FolderPromptAcceptsExistingAbsoluteFolders) {
   prompt.OnFolderOk();
   edit->setText(QString::fromStdString((machine.root.path() / "missing").string()));
   prompt.OnFolderOk();
-  ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Warning),
-           (QStringList{"Выбран некорректный путь журнала.", "Выбран некорректный путь журнала."}));
+  ASSERT_EQ(
+      machine.boxes.Texts(MessageBoxes::Icon::Warning),
+      (QStringList{"Выбран некорректный путь журнала.", "Выбран некорректный путь журнала."}));
   const auto relative = std::filesystem::relative(machine.FolderPath());
   edit->setText(QString::fromStdString(relative.string()));
   prompt.OnFolderOk();
@@ -155,7 +158,7 @@ TEST(MonitorWindowTest, FolderPromptAcceptsExistingAbsoluteFolders) {
   const QStringList errors = machine.boxes.Texts(MessageBoxes::Icon::Error);
   ASSERT_EQ(errors.size(), 1);
   ASSERT_TRUE(errors[0].startsWith("Открытие файла " + QString::fromStdString(relative.string()) +
-                               ".\r\nОшибка 0x3 - "));
+                                   ".\r\nОшибка 0x3 - "));
   ASSERT_TRUE(errors[0].endsWith(".\r\nВыбран некорректный путь журнала."));
   edit->setText(Text(machine.Folder()));
   prompt.OnFolderOk();
@@ -177,7 +180,7 @@ TEST(MonitorWindowTest, PairsBecomeTabs) {
   QStringList tabs;
   for (int i = 0; i < window->tabs()->count(); ++i) tabs.append(window->tabs()->tabText(i));
   ASSERT_EQ(tabs, (QStringList{"Монитор", "A.B - операции", "A.B - ошибки", "Bank - операции",
-                              "Bank - ошибки"}));
+                               "Bank - ошибки"}));
   ASSERT_EQ(window->lights()->list()->topLevelItemCount(), 2);
   ASSERT_EQ(window->lights()->list()->topLevelItem(1)->text(2), QString("Bank"));
   // A user who never acknowledged anything: the state key is made.
@@ -193,7 +196,7 @@ TEST(MonitorWindowTest, EmptyFolderIsReported) {
   const QStringList errors = machine.boxes.Texts(MessageBoxes::Icon::Error);
   ASSERT_EQ(errors.size(), 1);
   ASSERT_TRUE(errors[0].startsWith("Поиск файлов журнала в каталоге " + Text(machine.Folder()) +
-                               ".\r\nОшибка 0x2 - "));
+                                   ".\r\nОшибка 0x2 - "));
   ASSERT_TRUE(errors[0].endsWith("в конфигурационном модуле."));
 }
 
@@ -213,8 +216,8 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
 
   window->OnAcknowledge(0);
   ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"2 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
-                        "3 10:00:01 09/12/2026 | Банк | failed"}));
+            (QStringList{"2 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
+                         "3 10:00:01 09/12/2026 | Банк | failed"}));
   ASSERT_EQ(operations.acknowledgedCount, 2);
   ASSERT_EQ(StoredText(L"Банк", "first_oper"), QString("10:00:00 09/12/2026"));
   ASSERT_EQ(StoredText(L"Банк", "last_oper"), QString("10:00:01 09/12/2026"));
@@ -232,10 +235,9 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
   ASSERT_TRUE(RunPass(*window));
   ASSERT_EQ(ShownRows(*window, 0, 0).last(), QString("0 10:00:04 09/12/2026 | Банк | later"));
   window->OnAcknowledge(0);  // the rows of the first "Сброс" go
-  ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"2 10:00:02 09/12/2026 | Банк | later",
-                        "2 10:00:03 09/12/2026 | Банк | later",
-                        "2 10:00:04 09/12/2026 | Банк | later"}));
+  ASSERT_EQ(ShownRows(*window, 0, 0), (QStringList{"2 10:00:02 09/12/2026 | Банк | later",
+                                                   "2 10:00:03 09/12/2026 | Банк | later",
+                                                   "2 10:00:04 09/12/2026 | Банк | later"}));
   ASSERT_EQ(errors.RowCount(), 2);  // no new errors row: none removed
   ASSERT_EQ(StoredText(L"Банк", "first_oper"), QString("10:00:02 09/12/2026"));
   ASSERT_EQ(StoredText(L"Банк", "last_oper"), QString("10:00:04 09/12/2026"));
@@ -248,11 +250,11 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
   CountingAlarm second;
   window = StartMonitor(machine.Folder(), second);
   ASSERT_TRUE(window);
-  ASSERT_EQ(ShownRows(*window, 0, 0),
-           (QStringList{"2 10:00:02 09/12/2026 | Банк | later",
-                        "2 10:00:03 09/12/2026 | Банк | later",
-                        "2 10:00:04 09/12/2026 | Банк | later",
-                        "0 10:00:05 09/12/2026 | Банк | after the restart"}));
+  ASSERT_EQ(
+      ShownRows(*window, 0, 0),
+      (QStringList{"2 10:00:02 09/12/2026 | Банк | later", "2 10:00:03 09/12/2026 | Банк | later",
+                   "2 10:00:04 09/12/2026 | Банк | later",
+                   "0 10:00:05 09/12/2026 | Банк | after the restart"}));
   ASSERT_EQ(window->operationsPage(0)->acknowledgedCount, 3);
   ASSERT_EQ(ShownRows(*window, 0, 1).size(), 2);
   ASSERT_EQ(second.sounds, 0);
@@ -272,7 +274,7 @@ TEST(MonitorWindowTest, SettingsStoreTheTimeout) {
   edit->setText("0");
   ASSERT_EQ(settings.ApplySettings(), 0);
   ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Warning),
-           QStringList{"Пожалуйста, выберите таймаут монитора."});
+            QStringList{"Пожалуйста, выберите таймаут монитора."});
   edit->setText("30");
   settings.accept();
   ASSERT_EQ(settings.result(), int(QDialog::Accepted));
@@ -408,7 +410,7 @@ TEST(MonitorWindowTest, ExitDuringAPass) {
   window->OnExit();
   ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Question).size(), 2);
   ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Question)[1],
-           QString::fromUtf8(kExitWhileBusyQuestion));
+            QString::fromUtf8(kExitWhileBusyQuestion));
   ASSERT_TRUE(window->isHidden());
   window.reset();  // waits for the poller, which ends on the stop
 }
