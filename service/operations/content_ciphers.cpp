@@ -50,9 +50,3 @@ CString CipherLabelOfOid(const char* oid) {
     if (std::strcmp(oid, kCipherOids[i]) == 0) return CipherLabel(i);
   return CString();
 }
-
-DWORD UnknownCipherFailure(WorkFailure& failure, int encAlgorithm) {
-  return OwnFailure(failure, ORLAX_E_UNKNOWN_CIPHER, L"Выбор алгоритма шифрования",
-                    FormatText(L"Недопустимое значение алгоритма шифрования: %d (допустимы значения от 0 до %d)",
-                               encAlgorithm, kCipherCount - 1));
-}

@@ -1,7 +1,7 @@
 #pragma once
 // The content ciphers that a rule's "Enc algorythm" (0 to 4) selects, with
-// the names that the journal shows for them. Encryption refuses any other
-// value; sign-and-encrypt takes it for flags 0 (GOST 28147-89) with no name.
+// the names that the journal shows for them. Any other value encrypts with
+// flags 0 (GOST 28147-89) and shows no name, in ENCR, LENC and SGEN alike.
 
 #include <cstdint>
 
@@ -28,7 +28,3 @@ CString CipherLabel(int encAlgorithm);
 // (compared exactly), empty for an unknown or missing OID.
 CString CipherLabelOfOid(const char* oid);
 
-// The failure of a setting that names no cipher: ORLAX_E_UNKNOWN_CIPHER with
-// the step "Выбор алгоритма шифрования" and a description naming the value.
-// Returns the code.
-DWORD UnknownCipherFailure(WorkFailure& failure, int encAlgorithm);

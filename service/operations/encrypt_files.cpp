@@ -50,7 +50,6 @@ DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& out
 // a failed file is left at the output.
 DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& failure) {
   failure.partialOutput = file.output;
-  if (CipherOfSetting(job.rule.encAlgorithm) == nullptr) return UnknownCipherFailure(failure, job.rule.encAlgorithm);
   if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
   TemporaryWorkFile archive;
   if (DWORD code = archive.CreateForWriter(failure)) return code;

@@ -256,18 +256,29 @@ TEST_F(EncryptDecryptTest, TakenOutputFailsWithoutRenamingAndGetsAConflictFreeNa
 // Failures: the input in the error folder, nothing at the output, the
 // record with its code, step text and stack.
 
-TEST_F(EncryptDecryptTest, UnknownAlgorithmFailsTheFileInsteadOfUsingGost89) {
-  Rule().encAlgorithm = 7;
-  Put("a.txt", "data");
-  ASSERT_EQ(Encrypt({"a.txt"}, 0, Recipients({"user1"})), 0u);
-  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
-  EXPECT_EQ(Read(err_ / "a.txt"), "data");
-  EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE0700054 - Недопустимое значение алгоритма шифрования: 7 "
-                                 "(допустимы значения от 0 до 4). Правило 1 ('Проба'). Выбор алгоритма "
-                                 "шифрования\r\n"));
-  // No algorithm named in the record.
-  EXPECT_TRUE(Contains(Operations(), "(количество получателей - 0, сертификатов - 0). Файл перемещен в каталог "
-                                     "ошибок под именем "));
+// An "Enc algorythm" outside the table encrypts with flags 0, GOST 28147-89,
+// in either mode, as SGEN does, and the records name no cipher.
+TEST_F(EncryptDecryptTest, CipherSettingOutsideTheTableEncryptsWithGost89WithoutALabel) {
+  struct Case {
+    int encAlgorithm, mode;
+  };
+  const Case cases[] = {{7, 0}, {5, 1}, {-1, 0}};
+  for (const Case& c : cases) {
+    const std::string name = "c" + std::to_string(c.encAlgorithm + 1) + ".txt";
+    SCOPED_TRACE(name);
+    Rule().encAlgorithm = c.encAlgorithm;
+    Put(name, "data");
+    ASSERT_EQ(Encrypt({name}, c.mode, Recipients({"user1"})), 0u);
+    const fs::path output = out_ / (name + ".p7e");
+    ASSERT_TRUE(fs::exists(output)) << Errors();
+    MessageInfo info{};
+    ASSERT_EQ(ORLAX_CmsStrMsgInfFile(context_, output.string().c_str(), &info, 0), 0u);
+    EXPECT_STREQ(info.cipherOid, "1.2.643.2.2.21");
+    ORLAX_CmsFreeMsgInf(context_, &info);
+    EXPECT_EQ(OpensslDecrypt(output, "user1"), "data");
+  }
+  EXPECT_EQ(Errors(), "");
+  EXPECT_FALSE(Contains(Operations(), "Алгоритм шифрования")) << Operations();
 }
 
 TEST_F(EncryptDecryptTest, FailedEncryptionLeavesNoOutputNoArchiveAndRecordsTheStack) {
