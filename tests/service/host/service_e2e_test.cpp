@@ -168,6 +168,25 @@ TEST_F(ServiceProgram, MissingRuleFolderIsJournaledAndTheServiceGoesOn) {
   EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
 }
 
+// The service manager's status of an instance (all zero when it cannot be
+// read).
+SERVICE_STATUS_PROCESS InstanceStatus(const std::string& service) {
+  SERVICE_STATUS_PROCESS status{};
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE handle = manager != nullptr
+                         ? OpenServiceW(manager, std::wstring(service.begin(), service.end()).c_str(),
+                                        SERVICE_QUERY_STATUS)
+                         : nullptr;
+  DWORD needed = 0;
+  if (handle == nullptr ||
+      !QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status), sizeof(status),
+                            &needed))
+    status = SERVICE_STATUS_PROCESS{};
+  if (handle != nullptr) CloseServiceHandle(handle);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return status;
+}
+
 TEST_F(ServiceProgram, BadServiceNameOrMissingJournalFolderStopsWithItsCode) {
   // A journal folder that cannot exist (a file stands in its way).
   std::filesystem::path blocker = root_.WriteFile("blocker", "x");
@@ -177,8 +196,16 @@ TEST_F(ServiceProgram, BadServiceNameOrMissingJournalFolderStopsWithItsCode) {
   auto start = RunMirelservice({"start", "Main"});
   EXPECT_EQ(start.exitCode, 1);
   EXPECT_NE(start.output.find("Сервис 'qelmservice-Main' не был запущен."), std::string::npos) << start.output;
-  EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
-  EXPECT_FALSE(EventLog().empty());
+  if (start.output.find("  Текущее Состояние: 2\n") != std::string::npos) {
+    // On a loaded machine the command may stop waiting while the instance
+    // is still starting (no progress within its wait hint) and say so; the
+    // instance then stops with the code all the same.
+    EXPECT_TRUE(WaitUntil([] { return InstanceStatus("qelmservice-Main").dwCurrentState == SERVICE_STOPPED; }));
+    EXPECT_EQ(InstanceStatus("qelmservice-Main").dwWin32ExitCode, 1066u);
+  } else {
+    EXPECT_NE(start.output.find("  Код ошибки: 1066\n"), std::string::npos) << start.output;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return !EventLog().empty(); }));
 }
 
 TEST_F(ServiceProgram, TwoDirectoryProfilesOpenTwoContexts) {
@@ -229,15 +256,8 @@ std::string ProcessEnvironment(DWORD pid) {
 }
 
 DWORD InstancePid(const std::string& service) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE handle = OpenServiceW(manager, std::wstring(service.begin(), service.end()).c_str(), SERVICE_QUERY_STATUS);
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  const bool ok = handle != nullptr && QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO,
-                                                            reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed);
-  if (handle != nullptr) CloseServiceHandle(handle);
-  if (manager != nullptr) CloseServiceHandle(manager);
-  return ok && status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+  const SERVICE_STATUS_PROCESS status = InstanceStatus(service);
+  return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
 }
 
 // Whoever may start an instance must not steer it through the environment
