@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/codepage.h"
@@ -134,11 +136,20 @@ TEST_F(ExecuteProgramTest, ATimeLimitOnTheDrivenClockEndsTheProgramsGroup) {
   Rule().execTimeout = 2;
   Template("--hang-with-helper", ":|$N|");
   DWORD result = 1;
-  std::thread worker([&] { result = Exec({"a.txt"}); });
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    result = Exec({"a.txt"});
+    done = true;
+  });
   AwaitRuns(1);
-  clock_.Set(kNow + 119);
-  Sleep(0);
-  clock_.Set(kNow + 120);
+  // The wait counts the steps of the clock that it sees, and the program may
+  // have run before the call begins to wait: the clock goes on a minute at a
+  // time until the call ends, which it must within the limit's two minutes
+  // seen.
+  for (int minute = 1; minute <= 30 && !done; ++minute) {
+    clock_.Set(kNow + 60 * minute);
+    WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(500));
+  }
   worker.join();
   EXPECT_EQ(result, 0u);
   EXPECT_TRUE(Contains(Errors(), "Ошибка 0x102 - ")) << Errors();
