@@ -46,7 +46,7 @@ RuleFolder FolderThatIsInput(const RuleRecord& rule) {
   const Written folders[] = {
       {{L"Path Out", &rule.pathOut}, OperationHas(rule.operation, &OperationTraits::writesOutput)},
       {{L"Path Error", &rule.pathError}, true},
-      {{L"Path Out 2", &rule.pathOut2}, rule.operation == L"MOVE"},
+      {{L"Path Out 2", &rule.pathOut2}, IsOperation(rule.operation, Operation::kMove)},
   };
   const std::optional<FolderIdentity> input = IdentityOf(rule.pathIn);
   for (const Written& candidate : folders) {
