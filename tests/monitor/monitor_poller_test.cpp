@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTreeWidget>
 #include <atomic>
@@ -316,6 +317,11 @@ TEST(MonitorPollerTest, EveryJournalWriteSucceedsWhileThePollerReads) {
       }
     }
     finished = true;
+  });
+  // A failed wait ends the test here: the writer is joined on the way out,
+  // so the failure is reported rather than the program ended.
+  const auto joinWriter = qScopeGuard([&] {
+    if (writer.joinable()) writer.join();
   });
   ASSERT_TRUE(QTest::qWaitFor([&] { return finished.load(); }, 60000));
   writer.join();
