@@ -34,7 +34,7 @@ constexpr UINT kChunk = 10;
 constexpr DWORD kStageCode = 0xE0700777;
 
 using testsupport::Wide;
-std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+using testsupport::Utf8;
 
 std::string Pattern(size_t size) {
   std::string bytes(size, '\0');

@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Utf8(const CString& text) { return platform::WideToMultiByte(text.str(), CP_UTF8); }
+using testsupport::Utf8;
 using testsupport::Wide;
 std::string Label(DWORD code) { return Utf8(CodeLabelText(code)); }
 
