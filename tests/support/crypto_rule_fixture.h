@@ -164,8 +164,10 @@ class CryptoRuleTest : public OneRuleTest {
     return copy;
   }
 
-  // The time-stamp check of one signature of a file, with the test's context.
-  uint32_t StampCheck(const std::filesystem::path& file, uint32_t index, bool stream) {
+  // The time-stamp check of one signature of a file, with the test's context;
+  // stampTime, when given, receives the stamp's time as the library reads it.
+  uint32_t StampCheck(const std::filesystem::path& file, uint32_t index, bool stream,
+                      uint32_t* stampTime = nullptr) {
     TspVerifyParams params;
     std::memset(&params, 0, sizeof(params));
     params.signatureIndex = index;
@@ -174,6 +176,7 @@ class CryptoRuleTest : public OneRuleTest {
     std::memset(&result, 0, sizeof(result));
     const uint32_t rc = stream ? ORLAX_TspStrVerifyCmsFile(context_, &params, file.c_str(), &result)
                                : ORLAX_TspBlkVerifyCmsFile(context_, &params, file.c_str(), &result);
+    if (stampTime != nullptr) *stampTime = result.stampTime;
     ORLAX_TspFreeVerifyResult(context_, &result);
     return rc;
   }
