@@ -132,11 +132,16 @@ DWORD CallOperation(Operation operation, const RuleDispatch& d, const RecipientC
                                              .writeReport = WritesReport(d.profile.verifyXFile),
                                              .verifyFileExt = base.verifyFileExt});
     case Operation::kResg:
-      return ResignFiles(call, {.sigExt = base.sigExt, .dsigExt = base.dsigExt, .verifyFileExt = base.verifyFileExt});
+      return ResignFiles(call, {.sigExt = base.sigExt,
+                                .dsigExt = base.dsigExt,
+                                .writeReport = WritesReport(d.profile.verifyResignFile),
+                                .verifyFileExt = base.verifyFileExt});
     case Operation::kDele:
       return DeleteFiles(call);
     case Operation::kDchk:
-      return VerifyDetachedSignatures(call, {.dsigExt = base.dsigExt, .verifyFileExt = base.verifyFileExt});
+      return VerifyDetachedSignatures(call, {.dsigExt = base.dsigExt,
+                                             .writeReport = WritesReport(d.profile.verifyDetFile),
+                                             .verifyFileExt = base.verifyFileExt});
     case Operation::kMove:
       return MoveFiles(call);
     case Operation::kDels:

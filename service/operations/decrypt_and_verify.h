@@ -37,7 +37,7 @@ struct Job {
   const RuleRecord& rule;
   LibraryContext context;
   DirectoryProfileSettings settings;  // of the rule's directory profile
-  int reportFlag;                     // "Verify x file"
+  bool writeReport;                     // "Verify x file"
 };
 
 // One file's state between the frame, the passes and the tail.

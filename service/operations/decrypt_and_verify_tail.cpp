@@ -14,7 +14,7 @@ namespace dccx {
 namespace {
 
 DWORD WriteReport(const Job& job, const FileState& state, HeldVerifyResult& result, WorkFailure& failure) {
-  if (job.reportFlag == 0) return 0;
+  if (!job.writeReport) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
   if (written.stage == ReportStage::kNone) return 0;
   return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
@@ -39,7 +39,7 @@ DWORD Tail(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob* cont
   if (DWORD code = WriteReport(job, state, result, failure)) return code;
   result.Release();
   // The report is ours from here: a later failure takes it along.
-  if (job.reportFlag != 0) failure.partialOutput = state.report;
+  if (job.writeReport) failure.partialOutput = state.report;
   if (content != nullptr) return WriteContent(file, *content, failure);
   return 0;
 }

@@ -84,6 +84,7 @@ DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerifica
 // DCHK.
 struct DetachedVerificationArguments {
   CString dsigExt;
+  bool writeReport = false;  // the profile's "Verify det file"
   CString verifyFileExt;
 };
 DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerificationArguments& arguments);
@@ -92,6 +93,7 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
 struct ResigningArguments {
   CString sigExt;
   CString dsigExt;
+  bool writeReport = false;  // the profile's "Verify resign file"
   CString verifyFileExt;
 };
 DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments);

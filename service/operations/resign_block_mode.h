@@ -26,7 +26,7 @@ struct ResignJob {
   SignParams signParams;
   CString tspUrl;
   bool addTimeStamp;
-  int reportFlag;  // "Verify resign file"
+  bool writeReport;  // "Verify resign file"
   CString sigExt;
   CString dsigExt;
   CString verifyFileExt;

@@ -78,7 +78,7 @@ bool ResolveOutputs(const ResignJob& job, FilePipeline& pipeline, PipelineFile& 
   const bool detachedOutput = job.rule.outFormatDet != 0;
   const StemOutput outputs[] = {{L"." + (detachedOutput ? job.dsigExt : job.sigExt), &state.signatureOutput},
                                 {CString(), &state.dataOutput, detachedOutput},
-                                {L"." + job.verifyFileExt, &state.report, job.reportFlag != 0, true}};
+                                {L"." + job.verifyFileExt, &state.report, job.writeReport, true}};
   return pipeline.ResolveStemOutputs(file, job.rule.pathOut, state.dataName, outputs);
 }
 
@@ -160,7 +160,7 @@ DWORD CheckVerification(const ResignJob& job, const PipelineFile& file, const Re
 }
 
 DWORD WriteReport(const ResignJob& job, const ResignFile& state, HeldVerifyResult& result, WorkFailure& failure) {
-  if (job.reportFlag == 0) return 0;
+  if (!job.writeReport) return 0;
   ReportWriteResult written = WriteVerificationReport(state.report, *result.get(), state.stamps);
   if (written.stage == ReportStage::kNone) return 0;
   result.Release();
@@ -258,7 +258,7 @@ DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments
                 SignParams{},
                 StampUrl(resignSettings.serverTsp),
                 resignSettings.autoUseTsp != 0,
-                call.profile.verifyResignFile,
+                arguments.writeReport,
                 arguments.sigExt,
                 arguments.dsigExt,
                 arguments.verifyFileExt};

@@ -26,7 +26,7 @@ const wchar_t* const kMoveText = L"Перемещение файла '%s' (ра�
 struct DetachedJob {
   const RuleRecord& rule;
   LibraryContext context;
-  int reportFlag;  // "Verify det file"
+  bool writeReport;  // "Verify det file"
   CString dsigExt;
   CString verifyFileExt;
   DirectoryProfileSettings settings;
@@ -71,7 +71,7 @@ void FreezeOperationText(const FilePipeline& pipeline, PipelineFile& file) {
 bool ResolveOutputs(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair) {
   const StemOutput outputs[] = {{L"." + job.dsigExt, &pair.signatureOutput},
                                 {CString(), &pair.dataOutput},
-                                {L"." + job.verifyFileExt, &pair.report, job.reportFlag != 0, true}};
+                                {L"." + job.verifyFileExt, &pair.report, job.writeReport, true}};
   return pipeline.ResolveStemOutputs(file, job.rule.pathOut, pair.dataName, outputs);
 }
 
@@ -148,7 +148,7 @@ DWORD CheckVerifiedResult(const DetachedJob& job, const PipelineFile& file, cons
 }
 
 DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& result, WorkFailure& failure) {
-  if (job.reportFlag == 0) return 0;
+  if (!job.writeReport) return 0;
   ReportWriteResult written = WriteVerificationReport(pair.report, *result.get(), pair.stamps);
   if (written.stage == ReportStage::kNone) {
     pair.reportWritten = true;
@@ -198,7 +198,7 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
   const RuleRecord& rule = pipeline.Rule();
   const DetachedJob job{rule,
                         RuleContext(call.table, rule),
-                        call.profile.verifyDetFile,
+                        arguments.writeReport,
                         arguments.dsigExt,
                         arguments.verifyFileExt,
                         DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile))};

@@ -41,7 +41,10 @@ class ResignFilesTest : public VerificationTest {
   DWORD Resign(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
     return ResignFiles(Call(Names(names), copy),
-                       {.sigExt = L"p7s", .dsigExt = L"p7d", .verifyFileExt = reportExtension_});
+                       {.sigExt = L"p7s",
+                        .dsigExt = L"p7d",
+                        .writeReport = profile_.verifyResignFile != 0,
+                        .verifyFileExt = reportExtension_});
   }
 
   CString reportExtension_ = L"vrf";

@@ -31,7 +31,9 @@ class VerificationTest : public CryptoOperationTest {
   // DCHK with "DsigExt" p7d and "VerifyFileExt" vrf; the report flag is the profile's.
   DWORD CheckDetached(const std::vector<std::string>& names) {
     ProfileRecord copy(profile_);
-    return VerifyDetachedSignatures(Call(Names(names), copy), {.dsigExt = L"p7d", .verifyFileExt = L"vrf"});
+    return VerifyDetachedSignatures(
+        Call(Names(names), copy),
+        {.dsigExt = L"p7d", .writeReport = profile_.verifyDetFile != 0, .verifyFileExt = L"vrf"});
   }
 
   // openssl cms -sign with a key and certificate (the certificate goes into
