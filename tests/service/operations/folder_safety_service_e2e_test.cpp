@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +60,24 @@ class FoldersInTheService : public servicetest::FileRulesServiceTest {
   std::string Stop() {
     EXPECT_EQ(RunMirelservice({"stop", profile_.profile()}).exitCode, 0);
     return Journals();
+  }
+
+  // A link put in the input folder, and what it leads to.
+  struct LinkCase {
+    const char* name;
+    fs::path target;
+  };
+  // Each link is in the error folder as the same link, with one refusal
+  // record.
+  void ExpectLinksInTheErrorFolder(std::span<const LinkCase> cases, const std::string& journals) {
+    for (const LinkCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(fs::read_symlink(Path("err") / c.name), c.target);
+      EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718020 - Файл '" + (Path("in") / c.name).string() +
+                                    "' является символической ссылкой"),
+                1u)
+          << journals;
+    }
   }
 };
 
@@ -223,27 +242,16 @@ TEST_F(LinksInOutputFolders, AreTakenNamesThatSendTheFileToTheErrorFolder) {
 TEST_F(FoldersInTheService, LinksInTheInputFolderGoToTheErrorFolderAsLinks) {
   Rule(1, "SIGN", "in", "out");
   const fs::path secret = root_.WriteFile("secret/key.txt", "root only");
-  struct Case {
-    const char* name;
-    fs::path target;
-  };
-  const Case cases[] = {{"live.txt", secret}, {"dangling.txt", Path("secret/nowhere")}};
-  for (const Case& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
+  const LinkCase cases[] = {{"live.txt", secret}, {"dangling.txt", Path("secret/nowhere")}};
+  for (const LinkCase& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
   Start();
   const bool done = WaitUntil([&] {
     return std::all_of(std::begin(cases), std::end(cases),
-                       [&](const Case& c) { return fs::is_symlink(Path("err") / c.name); });
+                       [&](const LinkCase& c) { return fs::is_symlink(Path("err") / c.name); });
   });
   const std::string journals = Stop();
   ASSERT_TRUE(done) << journals;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(fs::read_symlink(Path("err") / c.name), c.target);
-    EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718020 - Файл '" + (Path("in") / c.name).string() +
-                                  "' является символической ссылкой"),
-              1u)
-        << journals;
-  }
+  ExpectLinksInTheErrorFolder(cases, journals);
   EXPECT_TRUE(fs::is_empty(Path("in")));
   EXPECT_TRUE(fs::is_empty(Path("out")));
   EXPECT_EQ(ReadFileBytes(secret), "root only");
@@ -263,20 +271,16 @@ TEST_F(FoldersInTheService, MoveTakesLinksToTheErrorFolderUnread) {
   const fs::path secret = root_.WriteFile("secret/key.txt", "root only");
   ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Path("secret/pipe").c_str(), 0644), 0);
-  struct Case {
-    const char* name;
-    fs::path target;
-  };
-  const Case cases[] = {{"secret.txt", secret},
+  const LinkCase cases[] = {{"secret.txt", secret},
                         {"zero.txt", "/dev/zero"},
                         {"pipe.txt", Path("secret/pipe")},
                         {"dangling.txt", Path("secret/nowhere")}};
-  for (const Case& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
+  for (const LinkCase& c : cases) fs::create_symlink(c.target, Path("in") / c.name);
   // A file beside them, moved and copied as ever.
   Write("in/very-last.txt", "plain");
   Start();
   const bool done = WaitUntil([&] {
-    return fs::exists(out / "very-last.txt") && std::all_of(std::begin(cases), std::end(cases), [&](const Case& c) {
+    return fs::exists(out / "very-last.txt") && std::all_of(std::begin(cases), std::end(cases), [&](const LinkCase& c) {
              return fs::is_symlink(Path("err") / c.name);
            });
   });
@@ -284,14 +288,7 @@ TEST_F(FoldersInTheService, MoveTakesLinksToTheErrorFolderUnread) {
   const std::string journals = Journals();
   ASSERT_TRUE(done) << journals;
   EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(fs::read_symlink(Path("err") / c.name), c.target);
-    EXPECT_EQ(Count(journals, "Ошибка ORLAX 0xE1718020 - Файл '" + (Path("in") / c.name).string() +
-                                  "' является символической ссылкой"),
-              1u)
-        << journals;
-  }
+  ExpectLinksInTheErrorFolder(cases, journals);
   EXPECT_TRUE(fs::is_empty(Path("in")));
   EXPECT_EQ(RegularFiles(out), std::set<std::string>{"very-last.txt"});
   EXPECT_EQ(RegularFiles(Path("copies")), std::set<std::string>{"very-last.txt"});
