@@ -17,7 +17,6 @@ namespace {
 
 const wchar_t* const kRecordSuffix = L".claim";
 const wchar_t* const kWritingSuffix = L".new";
-const wchar_t* const kClaimSuffix = L".stp";
 // The record: this tag, the device and index numbers, then the claimed
 // name in UTF-8 (a name that is not, the layer never opens). Small, so that
 // writing it costs no more than the rename it precedes.
@@ -98,9 +97,14 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
   const CString& claimed = content.claimed;
   HANDLE claim = platform::ClaimFile(claimed);
   if (claim == INVALID_HANDLE_VALUE) {
-    // Held: somebody works on the file under that name (never one of our
-    // claims: nobody claims a claimed name); a later run sees it again.
-    if (GetLastError() != ERROR_LOCK_VIOLATION) DeleteFileW(record);
+    // The record goes only when no claimed file of ours is there any more:
+    // gone, or something else (a link, a folder, a device) in its place.
+    // Held (somebody works on the file under that name) or a passing failure
+    // (no descriptors left, an I/O error): a later run sees it again.
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_CANT_RESOLVE_FILENAME ||
+        error == ERROR_ACCESS_DENIED)
+      DeleteFileW(record);
     return false;
   }
   const HeldClaim held(claim);
@@ -110,9 +114,10 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
     return false;
   }
   const CString folder = FolderOf(claimed);
-  const CString own = BareName(claimed.Left(claimed.GetLength() - CString(kClaimSuffix).GetLength()));
   taken.claimed = claimed;
-  taken.restored = JoinPath(folder, own);
+  taken.original = claimed.Left(claimed.GetLength() - CString(kClaimedExtension).GetLength() - 1);
+  taken.restored = taken.original;
+  const CString own = BareName(taken.original);
   if (MoveFileW(claimed, taken.restored)) {
     DeleteFileW(record);
     return true;
@@ -130,6 +135,30 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
   }
   taken.error = error;
   return true;
+}
+
+// Writes the record as ".new", claims it and renames it into place; its
+// claim, with path set, or INVALID_HANDLE_VALUE.
+HANDLE PlaceRecord(const CString& folder, const RecordContent& content, CString& path) {
+  // The process number tells instances apart, the random bits the claims of
+  // one process.
+  std::random_device source;
+  CString base;
+  base.Format(L"%08X%08X%08X", static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(source()),
+              static_cast<unsigned>(source()));
+  const CString writing = JoinPath(folder, base + kWritingSuffix);
+  path = JoinPath(folder, base + kRecordSuffix);
+  if (!WriteRecord(writing, Encode(content))) {
+    DeleteFileW(writing);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE lock = platform::ClaimFile(writing);
+  if (lock == INVALID_HANDLE_VALUE || !MoveFileW(writing, path)) {
+    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    DeleteFileW(writing);
+    return INVALID_HANDLE_VALUE;
+  }
+  return lock;
 }
 
 }  // namespace
@@ -159,30 +188,21 @@ ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed) {
   if (!platform::GetClaimedFileId(fileClaim, &content.device, &content.index)) return;
   const CString folder = ClaimRecordFolder();
   if (folder.IsEmpty()) return;
-  // The process number tells instances apart, the random bits the claims of
-  // one process.
-  std::random_device source;
-  CString base;
-  base.Format(L"%08X%08X%08X", static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(source()),
-              static_cast<unsigned>(source()));
-  const CString writing = JoinPath(folder, base + kWritingSuffix);
-  const CString path = JoinPath(folder, base + kRecordSuffix);
-  if (!WriteRecord(writing, Encode(content))) {
-    DeleteFileW(writing);
+  // A run of the service that takes back abandoned claims deletes every
+  // ".new" record it can claim, so another instance may remove ours between
+  // its writing and its claim: the record is then written again under
+  // another name.
+  for (int attempt = 0; attempt < 3 && lock_ == INVALID_HANDLE_VALUE; ++attempt)
+    lock_ = PlaceRecord(folder, content, path_);
+  if (lock_ == INVALID_HANDLE_VALUE) {
+    path_.Empty();
     return;
   }
-  HANDLE lock = platform::ClaimFile(writing);
-  if (lock == INVALID_HANDLE_VALUE || !MoveFileW(writing, path)) {
-    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
-    DeleteFileW(writing);
-    return;
-  }
-  path_ = path;
   claimed_ = claimed;
   device_ = content.device;
   index_ = content.index;
-  lock_ = lock;
 }
+
 
 ClaimRecord::~ClaimRecord() {
   if (path_.IsEmpty()) return;

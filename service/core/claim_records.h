@@ -27,6 +27,9 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
+// The suffix of a claimed input file.
+inline constexpr const wchar_t* kClaimedExtension = L"stp";
+
 // The folder of the records, made when missing; empty when it cannot be
 // made (claims are then taken without records, as a crash-free run needs
 // none).
@@ -37,16 +40,14 @@ class ClaimRecord {
  public:
   // Writes the record of the file that fileClaim holds (a claim of
   // platform::ClaimFile), which is about to be renamed to claimed. Without a
-  // state folder, or when it takes no record, there is none (Recorded()
-  // false) and the claim goes on all the same.
+  // state folder, or when it takes no record, there is none and the claim
+  // goes on all the same.
   ClaimRecord(HANDLE fileClaim, const CString& claimed);
   // Deletes the record unless the claimed file still lies under its claimed
   // name; releases the record's claim either way.
   ~ClaimRecord();
   ClaimRecord(const ClaimRecord&) = delete;
   ClaimRecord& operator=(const ClaimRecord&) = delete;
-
-  bool Recorded() const { return !path_.IsEmpty(); }
 
  private:
   CString path_;
@@ -59,6 +60,7 @@ class ClaimRecord {
 // A claim taken back from a process that is gone.
 struct TakenBackClaim {
   CString claimed;   // the claimed file found
+  CString original;  // its own name: claimed without the claim suffix
   CString restored;  // the name it was given, or the one it could not be given
   bool renamed = false;  // its own name was taken meanwhile: restored is a conflict-free name beside it
   DWORD error = 0;       // 0: given back; else the rename's error (the record stays for the next run)

@@ -235,7 +235,7 @@ void FilePipeline::TakeBackAbandonedClaimsOnce() {
   message.Format(L"Проверка входного каталога '%s'", rule_.pathIn.GetString());
   message = rulePrefix_ + message;
   for (const TakenBackClaim& taken : TakeBackAbandonedClaims(rule_.pathIn)) {
-    const CString own = taken.claimed.Left(taken.claimed.GetLength() - 1 - CString(kClaimedExtension).GetLength());
+    const CString& own = taken.original;
     CString description;
     if (taken.error != 0) {
       // The record stays: the next run tries again.

@@ -47,11 +47,9 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/claim_records.h"
 #include "service/core/held_claim.h"
 #include "service/core/staged_outputs.h"
-
-// The suffix of a claimed input file.
-inline constexpr const wchar_t* kClaimedExtension = L"stp";
 
 // The stop event of the service, polled before every file. The worker sets
 // it once, after creating the event and before the first operation; null
