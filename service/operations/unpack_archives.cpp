@@ -20,6 +20,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
 #include "service/core/journal.h"
+#include "service/core/path_names.h"
 #include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/operations/minizip_files.h"
@@ -325,14 +326,15 @@ DWORD UnpackArchives(const OperationCall& call) {
   for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    const int dot = name.ReverseFind(L'.');
-    // Passed over without a record (claims of a process that is gone were
-    // taken back when the rule first met its folder).
-    if (dot >= 0 && name.Mid(dot + 1) == kClaimedExtension) continue;
-    if (!pipeline.VanishedFileCheck(file) || !pipeline.ClaimInputFile(file) || !pipeline.ProbeInputFile(file)) {
-      if (pipeline.Fatal()) return pipeline.Result();
-      continue;
-    }
+    // A claimed name is passed over without a record (claims of a process
+    // that is gone were taken back when the rule first met its folder); the
+    // outputs are the archive's entries, settled one by one as they come.
+    const Admission admission =
+        pipeline.Admit(file, {.skipTemporaryName = false,
+                              .passOver = [](const PipelineFile& f) { return HasLastExtension(f.name, kClaimedExtension); },
+                              .outputs = Gates::Outputs::kNone});
+    if (admission == Admission::kFatal) return pipeline.Result();
+    if (admission == Admission::kSkip) continue;
     ArchiveUnpacking unpacking(rule, call.profile.renameConfFiles);
     WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
