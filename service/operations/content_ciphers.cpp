@@ -1,13 +1,18 @@
 #include "service/core/record_texts.h"
 #include "service/operations/content_ciphers.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common/operation_catalogue.h"
 #include "common/qelm_api.h"
-#include "service/operations/crypto_operation_support.h"
 
 namespace {
+
+struct CipherChoice {
+  std::uint32_t flags;  // EncryptParams cipher flags
+  const wchar_t* name;
+};
 
 // The OIDs of the ciphers, in the setting's order.
 constexpr const char* kCipherOids[] = {"1.2.643.2.2.21", "1.2.643.7.1.1.5.1.1", "1.2.643.7.1.1.5.1.2",
@@ -23,19 +28,20 @@ constexpr CipherChoice kCiphers[] = {
 constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
 static_assert(sizeof(kCipherOids) / sizeof(kCipherOids[0]) == kCipherCount);
 
-}  // namespace
-
+// The cipher of the setting, or null when the setting names none.
 const CipherChoice* CipherOfSetting(int encAlgorithm) {
   return encAlgorithm >= 0 && encAlgorithm < kCipherCount ? &kCiphers[encAlgorithm] : nullptr;
 }
 
-EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates, int certificateCount) {
+}  // namespace
+
+EncryptParams EncryptParamsFor(int encAlgorithm, std::span<const CertRecord> recipients) {
   EncryptParams params;
   std::memset(&params, 0, sizeof(params));
   const CipherChoice* cipher = CipherOfSetting(encAlgorithm);
   params.cipherFlags = cipher != nullptr ? cipher->flags : 0;
-  params.certCount = static_cast<std::uint32_t>(certificateCount);
-  params.certs = certificates;
+  params.certCount = static_cast<std::uint32_t>(recipients.size());
+  params.certs = recipients.data();
   return params;
 }
 

@@ -3,24 +3,15 @@
 // the names that the journal shows for them. Any other value encrypts with
 // flags 0 (GOST 28147-89) and shows no name, in ENCR, LENC and SGEN alike.
 
-#include <cstdint>
+#include <span>
 
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
-#include "service/core/file_pipeline.h"
-
-struct CipherChoice {
-  std::uint32_t flags;  // EncryptParams cipher flags
-  const wchar_t* name;
-};
-
-// The cipher of the setting, or null when the setting names none.
-const CipherChoice* CipherOfSetting(int encAlgorithm);
 
 // The library's record for encrypting to the recipients with the cipher of
 // a known setting (flags 0, GOST 28147-89, for an unknown one).
-EncryptParams EncryptParamsFor(int encAlgorithm, const CertRecord* certificates, int certificateCount);
+EncryptParams EncryptParamsFor(int encAlgorithm, std::span<const CertRecord> recipients);
 
 // " (Алгоритм шифрования: <name>)" for a known setting, else empty.
 CString CipherLabel(int encAlgorithm);

@@ -35,8 +35,7 @@ struct EncryptJob {
 };
 
 DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
-  EncryptParams params =
-      EncryptParamsFor(job.rule.encAlgorithm, job.recipients.data(), static_cast<int>(job.recipients.size()));
+  EncryptParams params = EncryptParamsFor(job.rule.encAlgorithm, job.recipients);
   CStringA in = LibraryPath(input);
   CStringA out = LibraryPath(output);
   DWORD code = job.transfer == TransferMode::kBlock ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)

@@ -63,8 +63,7 @@ DWORD SignAndEncryptFiles(const OperationCall& call, const SignAndEncryptArgumen
                 settings.serverTsp,
                 // A setting outside the table gives flags 0, GOST 28147-89, and no
                 // cipher label in the records.
-                EncryptParamsFor(rule.encAlgorithm, arguments.recipients.data(),
-                                 static_cast<int>(arguments.recipients.size()))};
+                EncryptParamsFor(rule.encAlgorithm, arguments.recipients)};
   job.signParams.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
 
   const bool archives = rule.zipFile != 0;
