@@ -99,6 +99,10 @@ PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputSte
   return file;
 }
 
+CString ClaimedSizeText(const PipelineFile& file, const CString& inputSize) {
+  return file.claimedYet ? inputSize : FileSizeText(file.claimed);
+}
+
 void FilePipeline::Describe(PipelineFile& file, bool realOutputSize) const {
   // The input's size: the source's as it stands until the claim; once
   // claimed the input no longer changes, so its size is the one taken then.

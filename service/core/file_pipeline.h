@@ -106,6 +106,11 @@ struct PipelineFile {
   const CString& SignatureClaimed() const { return listedIsData ? partnerClaimed : claimed; }
 };
 
+// For a DescribeFile whose records show, until the claim, the size of the
+// claimed name as it was before the claim ("0" while it does not exist):
+// that size, or inputSize once the file is claimed.
+CString ClaimedSizeText(const PipelineFile& file, const CString& inputSize);
+
 // One output of a set that shares a stem (FilePipeline::ResolveStemOutputs).
 struct StemOutput {
   CString suffix;         // what follows the stem (and its conflict mark)

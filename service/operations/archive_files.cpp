@@ -144,16 +144,6 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   return 0;
 }
 
-namespace {
-
-// Until its output is settled, a file's records show the size of the
-// claimed name as it was before the claim ("0").
-CString ClaimedSizeText(const PipelineFile& file, const CString& inputSize) {
-  return file.claimedYet ? inputSize : FileSizeText(file.claimed);
-}
-
-}  // namespace
-
 DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const bool gzip = pipeline.Rule().zipFile == 2;

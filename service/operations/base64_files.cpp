@@ -51,8 +51,7 @@ DWORD RunBase64(const OperationCall& call, Base64Coding coding) {
   // claimed name as it was before the claim ("0").
   operation.describe = [format = coding.format](const PipelineFile& file, const CString& inputSize,
                                                 const CString& outputSize) {
-    const CString size = file.claimedYet ? inputSize : FileSizeText(file.claimed);
-    return FormatText(format, file.source, size, file.output, outputSize);
+    return FormatText(format, file.source, ClaimedSizeText(file, inputSize), file.output, outputSize);
   };
   operation.work = [encode = coding.encode](PipelineFile& file, WorkFailure& failure) {
     return CodeFile(file, encode, failure);

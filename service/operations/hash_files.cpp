@@ -192,8 +192,8 @@ DWORD HashFiles(const OperationCall& call, CString hashExt) {
   // ("0" while it does not exist), and stays the message of every record of
   // the file until its success.
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
-    const CString size = file.claimedYet ? inputSize : FileSizeText(file.claimed);
-    return FormatText(kOperationFormat, rule.zcsProfile, file.source, size, file.output, outputSize);
+    return FormatText(kOperationFormat, rule.zcsProfile, file.source, ClaimedSizeText(file, inputSize), file.output,
+                      outputSize);
   };
 
   for (const CString& name : call.files) {
