@@ -62,13 +62,24 @@ QHBoxLayout* ButtonRow(std::initializer_list<QPushButton*> buttons) {
   return row;
 }
 
+// A validator sees only text given after it; the text a field was made with
+// is given again, from empty (a text set unchanged is not looked at), so
+// that it goes through it too.
 QLineEdit* KeepOnOneLine(QLineEdit* edit) {
   edit->setValidator(new OneLineValidator(edit));
+  const QString made = edit->text();
+  edit->clear();
+  edit->setText(made);
   return edit;
 }
 
 QComboBox* KeepOnOneLine(QComboBox* box) {
   box->setValidator(new OneLineValidator(box));
+  if (box->isEditable()) {
+    const QString made = box->currentText();
+    box->clearEditText();
+    box->setEditText(made);
+  }
   return box;
 }
 

@@ -128,6 +128,17 @@ TEST(OneLineTextTest, AStoredDescriptionWithALineBreakIsSavedOnOneLine) {
   EXPECT_EQ(ToQString(editor.Result().description).toStdString(), "первая вторая");
 }
 
+// A stored value with a line break, given to a field as it is made, is shown
+// (and so saved back) on one line as well.
+TEST(OneLineTextTest, StoredSettingsWithALineBreakAreShownOnOneLine) {
+  BaseSettings settings;
+  settings.sigExt = L"p7\ns";
+  CConfigPage page(nullptr, settings);
+  EXPECT_EQ(Child<QLineEdit>(page, "SigExt")->text().toStdString(), "p7 s");
+  CConflictDlg journal(nullptr, CString(L"/j\r\nk"), 4000);
+  EXPECT_EQ(Child<QLineEdit>(journal, "JournalFolder")->text().toStdString(), "/j k");
+}
+
 // Every edit field of every dialog: text inserted as a paste inserts it
 // either loses its line breaks or, in a number field, is refused whole.
 TEST(OneLineTextTest, NoEditFieldOfAnyDialogTakesALineBreak) {
