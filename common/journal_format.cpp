@@ -1,5 +1,7 @@
 #include "common/journal_format.h"
 
+#include <string_view>
+
 #include "platform/utf16.h"
 
 namespace {
@@ -118,7 +120,8 @@ std::vector<bool> KeptLineBreaks(const CString& text) {
       if (!separatorAhead) kept[static_cast<std::size_t>(i)] = true;
       continue;  // a kept break begins a line with no separator; an escaped one keeps the line's
     }
-    if (text[i] == L' ' && i + 2 < length && text[i + 1] == L'|' && text[i + 2] == L' ') separatorAhead = true;
+    const std::wstring_view rest(text.GetString() + i, static_cast<std::size_t>(length - i));
+    if (rest.starts_with(kJournalFieldSeparator)) separatorAhead = true;
   }
   return kept;
 }

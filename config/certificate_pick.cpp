@@ -8,7 +8,6 @@
 #include "common/error_box.h"
 #include "common/error_description.h"
 #include "common/library_error_stack.h"
-#include "common/qt_text.h"
 #include "common/registry_layout.h"
 #include "common/registry_values.h"
 #include "common/report_text.h"

@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "common/qt_text.h"
 #include "common/report_text.h"
 #include "tests/config/trelcon_fixture.h"
 #include "tests/config/widget_lookup.h"

@@ -63,18 +63,19 @@ void MonitorMachine::SetClock(int year, int month, int day, int hour, int minute
   clock_.Set(seconds);
 }
 
-DWORD MonitorMachine::Write(const CString& profile, DWORD code, const CString& message,
-                            const CString& detail) {
+DWORD MonitorMachine::Write(const CString& profile, const JournalRecord& record) {
   SetJournalSettings(profile, 400);
   JournalFiles files;
-  return WriteJournal(Folder(), files, profile, {.code = code, .message = message, .detail = detail});
+  return WriteJournal(Folder(), files, profile, record);
+}
+
+DWORD MonitorMachine::Write(const CString& profile, DWORD code, const CString& message,
+                            const CString& detail) {
+  return Write(profile, {.code = code, .message = message, .detail = detail});
 }
 
 bool MonitorMachine::WriteStart(const CString& profile) {
-  SetJournalSettings(profile, 400);
-  JournalFiles files;
-  return WriteJournal(Folder(), files, profile,
-                      {.kind = JournalRecordKind::kStartStop, .message = kServiceStartMessage}) == 0;
+  return Write(profile, {.kind = JournalRecordKind::kStartStop, .message = kServiceStartMessage}) == 0;
 }
 
 void MonitorMachine::SetMonitorTimeout(int seconds) {

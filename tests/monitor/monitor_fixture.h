@@ -16,6 +16,7 @@
 #include "monitor/alarm_sink.h"
 #include "monitor/message_boxes.h"
 #include "platform/cstring.h"
+#include "service/core/journal.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
 
@@ -66,6 +67,7 @@ class MonitorMachine {
   // the clock's time; returns the writer's result.
   DWORD Write(const CString& profile, DWORD code, const CString& message,
               const CString& detail = CString());
+  DWORD Write(const CString& profile, const JournalRecord& record);
   // The service's start record, which begins both journals of profile.
   bool WriteStart(const CString& profile = L"Банк");
   // "Monitor timeout" of the per-user state.

@@ -22,8 +22,6 @@ class RuleWriter {
  public:
   RuleWriter(ProfileWriter& profile, std::string name) : profile_(&profile), name_(std::move(name)) {}
 
-  const std::string& name() const { return name_; }
-
   RuleWriter& Description(const std::string& text);  // "Descryption"
   // The recipients' certificate subjects: "Ext num" and "C0", "C1", ...
   RuleWriter& Recipients(const std::vector<std::string>& subjects);

@@ -87,16 +87,7 @@ class ResignFilesTest : public VerificationTest {
 
   // True when the first signature of a message carries a time stamp that
   // checks.
-  bool Stamped(const fs::path& file) {
-    TspVerifyParams params;
-    std::memset(&params, 0, sizeof(params));
-    params.mode = 3;
-    TspVerifyResult result;
-    std::memset(&result, 0, sizeof(result));
-    uint32_t rc = ORLAX_TspBlkVerifyCmsFile(context_, &params, file.c_str(), &result);
-    ORLAX_TspFreeVerifyResult(context_, &result);
-    return rc == 0;
-  }
+  bool Stamped(const fs::path& file) { return StampCheck(file, 0, false) == 0; }
 
   std::string Prefix() const { return "Правило 1 ('Проба'). "; }
 
@@ -286,7 +277,6 @@ TEST_F(ResignFilesTest, FailuresMoveTheInputAndLeaveNoOutput) {
   }
 }
 
-// A stamp that cannot be had fails the file: no unstamped signature is kept.
 // The record of a ".stp" name, whether another instance holds it or it was
 // left behind, names the file with its size as it lay in the input folder.
 TEST_F(ResignFilesTest, RecordOfATemporaryNameShowsTheSourceSize) {
@@ -308,6 +298,7 @@ TEST_F(ResignFilesTest, RecordOfATemporaryNameShowsTheSourceSize) {
   EXPECT_EQ(Listing(err_), std::vector<std::string>{});
 }
 
+// A stamp that cannot be had fails the file: no unstamped signature is kept.
 TEST_F(ResignFilesTest, StampServerThatFailsSendsTheInputToTheErrorFolder) {
   for (bool detached : {false, true}) {
     SCOPED_TRACE(detached);
