@@ -54,9 +54,12 @@ class FileObject : public KernelObject {
       : fd_(fd), key_(key), access_(access), seekable_(seekable), path_(std::move(path)) {}
   ~FileObject() override {
     if (deleteOnClose_) {
+      // Looked up again: a folder held at the open may have been let go.
+      WorkPath path;
       struct stat st {};
-      if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == key_.dev && st.st_ino == key_.ino)
-        unlink(path_.c_str());
+      if (ResolveHeld(path_, path) == ERROR_SUCCESS && lstat(path.text.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          st.st_dev == key_.dev && st.st_ino == key_.ino)
+        unlink(path.text.c_str());
     }
     if (registered_) UnregisterOpen(key_, openId_);
     close(fd_);
@@ -144,9 +147,10 @@ int OpenByDisposition(const std::string& path, int flags, DWORD disposition, mod
   return fd;
 }
 
-OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMode, DWORD disposition,
+OpenResult OpenFile(const WorkPath& work, DWORD desiredAccess, DWORD shareMode, DWORD disposition,
                     DWORD flagsAndAttributes) {
   OpenResult result;
+  const std::string& path = work.text;
   if (path.empty()) {
     result.error = ERROR_PATH_NOT_FOUND;
     return result;
@@ -167,7 +171,7 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   // must not hold the caller for ever (the flag is cleared again below).
   int flags = OpenFlagsFor(desiredAccess, access, disposition) | O_NONBLOCK;
   if ((flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) && (access & kShareWrite)) flags |= O_DSYNC;
-  if (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
+  if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) || work.lastNameHeld || work.heldName) flags |= O_NOFOLLOW;
   mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   if (flagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) mode &= 0600;
   int fd = OpenByDisposition(path, flags, disposition, mode, result.existed, result.error);
@@ -184,6 +188,7 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   }
   struct stat st {};
   if (fstat(fd, &st) != 0) return failWith(WinErrorFromErrno(errno));
+  if (DWORD code = HeldNameCheck(work, st.st_dev, st.st_ino)) return failWith(code);
   if (S_ISDIR(st.st_mode) && !(flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS))
     return failWith(ERROR_ACCESS_DENIED);
   // The read-only attribute holds for every user, root included: no writing,
@@ -195,7 +200,7 @@ OpenResult OpenFile(const std::string& path, DWORD desiredAccess, DWORD shareMod
   const FileKey key{st.st_dev, st.st_ino};
   std::uint64_t openId = 0;
   if (DWORD code = RegisterOpen(fd, key, access, shareMode, openId)) return failWith(code);
-  result.file = std::make_unique<FileObject>(fd, key, access, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode), path);
+  result.file = std::make_unique<FileObject>(fd, key, access, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode), work.given);
   result.file->SetRegistered(openId);
   if (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) result.file->SetDeleteOnClose();
 
@@ -260,7 +265,7 @@ void RemoveOwnFile(const std::string& path, const struct stat& made) {
 // until it is complete and takes the source's bits. On failure a target this
 // call made or emptied is removed again. `made` (may be null) describes the
 // target on success.
-DWORD CopyFileNative(const std::string& source, const std::string& target, bool failIfExists,
+DWORD CopyFileNative(const WorkPath& source, const WorkPath& target, bool failIfExists,
                      struct stat* made = nullptr) {
   OpenResult in = OpenFile(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   if (!in.file) return in.error;
@@ -277,7 +282,7 @@ DWORD CopyFileNative(const std::string& source, const std::string& target, bool 
   struct stat written {};
   if (fstat(out.file->fd(), &written) != 0) written.st_mode = 0;
   out.file.reset();
-  if (code != ERROR_SUCCESS) RemoveOwnFile(target, written);
+  if (code != ERROR_SUCCESS) RemoveOwnFile(target.text, written);
   if (made != nullptr) *made = written;
   return code;
 }
@@ -299,7 +304,8 @@ DWORD CopyLinkNative(const std::string& source, const std::string& target, bool 
   return ERROR_SUCCESS;
 }
 
-DWORD DeleteNative(const std::string& path) {
+DWORD DeleteNative(const WorkPath& work) {
+  const std::string& path = work.text;
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return ErrnoToCode(errno, path);
   // Neither a folder nor a device is a file to delete (as root, unlink would
@@ -309,6 +315,7 @@ DWORD DeleteNative(const std::string& path) {
   DeleteCheck guard;
   if (DWORD code = guard.Check(path)) return code;
   if (unlink(path.c_str()) != 0) return ErrnoToCode(errno, path);
+  DropHeldName(work.given);
   return ERROR_SUCCESS;
 }
 
@@ -328,7 +335,9 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str());
 }
 
-DWORD MoveNative(const std::string& source, const std::string& target, DWORD flags) {
+DWORD MoveFiles(const WorkPath& from, const WorkPath& to, DWORD flags) {
+  const std::string& source = from.text;
+  const std::string& target = to.text;
   const bool replace = flags & MOVEFILE_REPLACE_EXISTING;
   struct stat sourceStat {};
   {
@@ -356,7 +365,7 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
   if (!(flags & MOVEFILE_COPY_ALLOWED) || S_ISDIR(sourceStat.st_mode)) return ERROR_NOT_SAME_DEVICE;
   struct stat copy {};
   DWORD code = S_ISLNK(sourceStat.st_mode) ? CopyLinkNative(source, target, replace, &copy)
-                                           : CopyFileNative(source, target, !replace, &copy);
+                                           : CopyFileNative(from, to, !replace, &copy);
   if (code == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
   if (code != ERROR_SUCCESS) return code;
   {
@@ -365,6 +374,13 @@ DWORD MoveNative(const std::string& source, const std::string& target, DWORD fla
     if (code == ERROR_SUCCESS && unlink(source.c_str()) != 0) code = ErrnoToCode(errno, source);
   }
   if (code != ERROR_SUCCESS) RemoveOwnFile(target, copy);
+  return code;
+}
+
+// The move, with the claim's held name handed on to the target.
+DWORD MoveNative(const WorkPath& from, const WorkPath& to, DWORD flags) {
+  const DWORD code = MoveFiles(from, to, flags);
+  if (code == ERROR_SUCCESS) FollowHeldName(from.given, to.given);
   return code;
 }
 
@@ -397,8 +413,8 @@ using namespace platform::files;
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
-  std::string path;
-  if (DWORD code = WidePathToNative(fileName, path)) return Fail(code, INVALID_HANDLE_VALUE);
+  WorkPath path;
+  if (DWORD code = WidePathToWork(fileName, path)) return Fail(code, INVALID_HANDLE_VALUE);
   OpenResult result = OpenFile(path, desiredAccess, shareMode, creationDisposition, flagsAndAttributes);
   if (!result.file) return Fail(result.error, INVALID_HANDLE_VALUE);
   HANDLE handle = platform::RegisterHandle(std::move(result.file));
@@ -575,10 +591,10 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
 }
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
-  std::string from, to;
-  if (DWORD code = WidePathToNative(existing, from)) return Fail(code, FALSE);
-  if (DWORD code = WidePathToNative(target, to)) return Fail(code, FALSE);
-  if (from.empty() || to.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  WorkPath from, to;
+  if (DWORD code = WidePathToWork(existing, from)) return Fail(code, FALSE);
+  if (DWORD code = WidePathToWork(target, to)) return Fail(code, FALSE);
+  if (from.text.empty() || to.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (DWORD code = MoveNative(from, to, flags)) return Fail(code, FALSE);
   return TRUE;
 }
@@ -586,32 +602,35 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) { return MoveFileExW(existing, target, MOVEFILE_COPY_ALLOWED); }
 
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
-  std::string from, to;
-  if (DWORD code = WidePathToNative(existing, from)) return Fail(code, FALSE);
-  if (DWORD code = WidePathToNative(target, to)) return Fail(code, FALSE);
+  WorkPath from, to;
+  if (DWORD code = WidePathToWork(existing, from)) return Fail(code, FALSE);
+  if (DWORD code = WidePathToWork(target, to)) return Fail(code, FALSE);
   if (DWORD code = CopyFileNative(from, to, failIfExists != FALSE)) return Fail(code, FALSE);
   return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR fileName) {
-  std::string path;
-  if (DWORD code = WidePathToNative(fileName, path)) return Fail(code, FALSE);
-  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  WorkPath path;
+  if (DWORD code = WidePathToWork(fileName, path)) return Fail(code, FALSE);
+  if (path.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (DWORD code = DeleteNative(path)) return Fail(code, FALSE);
   return TRUE;
 }
 
 DWORD platform::GetFilePermissions(LPCWSTR path) {
-  std::string native;
-  if (DWORD code = WidePathToNative(path, native)) return Fail(code, 0xFFFFFFFFu);
+  WorkPath work;
+  if (DWORD code = WidePathToWork(path, work)) return Fail(code, 0xFFFFFFFFu);
+  const std::string& native = work.text;
   struct stat st {};
   if (native.empty() || lstat(native.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, native), 0xFFFFFFFFu);
+  if (DWORD code = HeldNameCheck(work, st.st_dev, st.st_ino)) return Fail(code, 0xFFFFFFFFu);
   return static_cast<DWORD>(st.st_mode & 07777);
 }
 
 BOOL platform::SetFilePermissions(LPCWSTR path, DWORD permissions) {
-  std::string native;
-  if (DWORD code = WidePathToNative(path, native)) return Fail(code, FALSE);
+  WorkPath work;
+  if (DWORD code = WidePathToWork(path, work)) return Fail(code, FALSE);
+  const std::string& native = work.text;
   if (native.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if ((permissions & ~07777u) != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -635,13 +654,18 @@ std::FILE* platform::CreateNewFileStream(const char* nativePath) {
     return nullptr;
   }
   IgnoreFileSizeSignal();
-  const int fd = open(nativePath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  WorkPath path;
+  if (DWORD code = ResolveHeld(nativePath, path)) {
+    errno = code == ERROR_CANT_RESOLVE_FILENAME ? ELOOP : ENOENT;
+    return nullptr;
+  }
+  const int fd = open(path.text.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return nullptr;
   std::FILE* stream = fdopen(fd, "wb");
   if (stream == nullptr) {
     const int err = errno;
     close(fd);
-    unlink(nativePath);
+    unlink(path.text.c_str());
     errno = err;
   }
   return stream;

@@ -35,6 +35,7 @@
 // thread uses it. Writes to a handle opened for writing ignore SIGXFSZ (when
 // no handler is installed) so that a write past the size limit fails with 223.
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/handles.h"
@@ -303,7 +304,14 @@ const char* QelmRoot();
 // (ERROR_LOCK_VIOLATION) while another open holds it, in this process or
 // another, 1921 for a link, 5 for a folder, pipe, socket or device, 2 when
 // the file was moved or deleted by the claim's previous holder before the
-// claim was taken, else the open's code. The claim follows the file through renames. While a process
+// claim was taken, else the open's code. The claim follows the file through renames.
+// The path the claim was taken under is its held name, and MoveFileW(Ex)
+// hands the name on to the move's target (DeleteFileW drops it): while the
+// claim is open, the layer's calls on a held name work on the claimed file
+// only. They open it without following a link, and an open, a copy (a move
+// across file systems included), the attributes, the permission bits and
+// OpenInputFileStream fail with 1006 (ERROR_FILE_INVALID) when the name now
+// holds another file, so that nothing put in its place is read. While a process
 // holds a claim, its exclusive opens of the file do not count the claim's own
 // descriptor as another opener.
 HANDLE ClaimFile(LPCWSTR path);
@@ -317,6 +325,43 @@ BOOL ClaimedFileInUse(HANDLE claim);
 // is no claim).
 BOOL GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index);
 BOOL GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index);
+
+// Folders held open while a caller works in them (a rule's folders for one
+// cycle). While a folder is held, every call of the layer on a path in it
+// (its text, "." and ".." folded, then '/' and names) works through the
+// folder as it was opened, however a user who may write on the way to it
+// renames it or puts a link in its place meanwhile. Below a held folder no
+// link is followed: neither a folder on the way to a name (1921; 3 when one
+// is missing) nor, by opens, the last name itself (1921). Paths outside
+// every held folder work as before. Held folders let go when their
+// HeldFolders goes; a later call on the path works by name again.
+class HeldFolders {
+ public:
+  HeldFolders();
+  ~HeldFolders();
+  HeldFolders(const HeldFolders&) = delete;
+  HeldFolders& operator=(const HeldFolders&) = delete;
+  // Opens the folder name by name, following a link on its path only when
+  // no user but root could have made or changed it (a link owned by root, in
+  // a folder owned by root that neither group nor others may write), and
+  // holds it. 0, or 2 (the folder missing), 3 (a folder on the way missing
+  // or no folder), 267 (not a folder), 1921 (a link another user could have
+  // made or changed, or too many links), or the open's code; nothing is
+  // held then.
+  DWORD Hold(LPCWSTR folder);
+
+ private:
+  std::uint64_t id_ = 0;
+};
+
+// Opens a regular file (a native path) for reading as a C stream, through
+// held folders and held names as the layer's calls do: never through a link
+// in a held folder, and only the claimed file under a held name. Null with
+// errno (EINVAL for a file that is no regular file or not the claimed one).
+// For code that reads through C streams (the library).
+std::FILE* OpenInputFileStream(const char* nativePath);
+// Deletes a file (a native path) through held folders; false with errno.
+bool DeleteNativeFile(const char* nativePath);
 
 // The permission bits (07777) of a file, a link never followed;
 // 0xFFFFFFFF with the code on failure.
@@ -342,6 +387,7 @@ std::FILE* CreateTemporaryFileStream();
 // stream, readable and writable by its owner only (0600). It never replaces
 // and never follows a link: any existing name, a dangling link included,
 // fails (null, errno EEXIST). For code that writes through C streams.
+// Held folders count as for the layer's calls.
 std::FILE* CreateNewFileStream(const char* nativePath);
 
 }

@@ -172,7 +172,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   }
   if (mask.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
 
-  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  WorkPath held;
+  if (DWORD code = ResolveHeld(folder, held)) return Fail(code, INVALID_HANDLE_VALUE);
+  std::unique_ptr<DIR, DirCloser> dir(opendir(held.text.c_str()));
   if (!dir) {
     const DWORD code = (errno == ENOENT || errno == ENOTDIR) ? ERROR_PATH_NOT_FOUND : WinErrorFromErrno(errno);
     return Fail(code, INVALID_HANDLE_VALUE);

@@ -59,6 +59,44 @@ std::string_view LastComponent(std::string_view path);
 // buffer is too small (nothing written).
 DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD length);
 
+struct FileKey {
+  dev_t dev;
+  ino_t ino;
+  bool operator<(const FileKey& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+};
+
+// --- Held folders and held names (files_held.cpp) ---
+//
+// What a path call works on: the caller's text, and the text the system
+// calls take, which goes through the descriptor of a held folder when the
+// path lies in one ("/proc/self/fd/N/name", the folders between opened one
+// by one without following a link; "/proc/self/fd/N/." for the folder
+// itself).
+struct WorkPath {
+  std::string given;  // the caller's native text
+  std::string text;   // what the system calls take
+  // The last name lies in a held folder (or below one), which other users
+  // may write: an open never follows it when it is a link.
+  bool lastNameHeld = false;
+  // The path is a held name of a claim: only heldFile may be found there.
+  bool heldName = false;
+  FileKey heldFile{};
+};
+// Fills `out` for a native path: 0, or 3 when a folder between the held
+// folder and the last name is missing or no folder, 1921 when it is a link.
+DWORD ResolveHeld(const std::string& given, WorkPath& out);
+// WidePathToNative, then ResolveHeld.
+DWORD WidePathToWork(LPCWSTR path, WorkPath& out);
+// 0, or 1006 (ERROR_FILE_INVALID) when the path is a held name and the file
+// found there (dev, ino) is not the claimed one.
+DWORD HeldNameCheck(const WorkPath& path, dev_t dev, ino_t ino);
+// The names of claims: taken with the claim, moved by MoveFileW, gone with
+// DeleteFileW or the claim.
+void HoldName(const std::string& given, const FileKey& file, int claimFd);
+void FollowHeldName(const std::string& from, const std::string& to);
+void DropHeldName(const std::string& given);
+void DropHeldNamesOf(int claimFd);
+
 // --- Share modes between handles (files_share.cpp) ---
 //
 // Access and share are both reduced to three bits: 1 read, 2 write, 4 delete
@@ -67,11 +105,6 @@ DWORD CopyOut(const std::wstring& text, LPWSTR buffer, DWORD length);
 inline constexpr unsigned kShareRead = 1, kShareWrite = 2, kShareDelete = 4;
 unsigned AccessBits(DWORD desiredAccess);
 
-struct FileKey {
-  dev_t dev;
-  ino_t ino;
-  bool operator<(const FileKey& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
-};
 
 // Registers an open of the file behind fd. Checks the open handles of this
 // process, then those of our other processes (through lock bytes far past

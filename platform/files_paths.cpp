@@ -182,19 +182,22 @@ using namespace platform::files;
 using platform::Utf8ToWide;
 
 DWORD GetFileAttributesW(LPCWSTR fileName) {
-  std::string path;
-  if (DWORD code = WidePathToNative(fileName, path)) return Fail(code, INVALID_FILE_ATTRIBUTES);
+  WorkPath work;
+  const std::string& path = work.text;
+  if (DWORD code = WidePathToWork(fileName, work)) return Fail(code, INVALID_FILE_ATTRIBUTES);
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
   FileFacts facts;
   DWORD attributes = 0;
   if (!DescribeEntry(AT_FDCWD, path.c_str(), facts, attributes))
     return Fail(ErrnoToCode(errno, path), INVALID_FILE_ATTRIBUTES);
+  if (DWORD code = HeldNameCheck(work, facts.dev, facts.ino)) return Fail(code, INVALID_FILE_ATTRIBUTES);
   return attributes;
 }
 
 BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
-  std::string path;
-  if (DWORD code = WidePathToNative(fileName, path)) return Fail(code, FALSE);
+  WorkPath work;
+  const std::string& path = work.text;
+  if (DWORD code = WidePathToWork(fileName, work)) return Fail(code, FALSE);
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), FALSE);
   mode_t mode = st.st_mode & 07777;
@@ -208,8 +211,9 @@ BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
 }
 
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
-  std::string path;
-  if (DWORD code = WidePathToNative(pathName, path)) return Fail(code, FALSE);
+  WorkPath work;
+  const std::string& path = work.text;
+  if (DWORD code = WidePathToWork(pathName, work)) return Fail(code, FALSE);
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (mkdir(path.c_str(), 0777) != 0) {
     if (errno == ENOENT) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
@@ -219,8 +223,9 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL RemoveDirectoryW(LPCWSTR pathName) {
-  std::string path;
-  if (DWORD code = WidePathToNative(pathName, path)) return Fail(code, FALSE);
+  WorkPath work;
+  const std::string& path = work.text;
+  if (DWORD code = WidePathToWork(pathName, work)) return Fail(code, FALSE);
   if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (rmdir(path.c_str()) != 0) {
     const int err = errno;
@@ -236,16 +241,21 @@ int SHCreateDirectoryExW(void*, LPCWSTR pathName, const SECURITY_ATTRIBUTES*) {
   if (DWORD code = WidePathToNative(pathName, path)) return static_cast<int>(Fail(code, code));
   if (path.empty()) return static_cast<int>(Fail(ERROR_BAD_PATHNAME, ERROR_BAD_PATHNAME));
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0) {
+  WorkPath whole;
+  if (ResolveHeld(path, whole) == ERROR_SUCCESS && stat(whole.text.c_str(), &st) == 0) {
     const DWORD code = S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
     return static_cast<int>(Fail(code, code));
   }
   // Every folder from the first missing one down, each tolerating a folder
-  // that a parallel caller has just made.
+  // that a parallel caller has just made; each one through the held folders
+  // (ResolveHeld), so that no link another user put on the way is followed.
   std::size_t position = 0;
   while (true) {
     position = path.find('/', position + 1);
-    const std::string prefix = path.substr(0, position);
+    WorkPath work;
+    const std::string& prefix = work.text;
+    if (DWORD code = ResolveHeld(path.substr(0, position), work))
+      return static_cast<int>(Fail(code, code));
     if (!prefix.empty() && prefix != "/" && mkdir(prefix.c_str(), 0777) != 0) {
       const int err = errno;
       if (err != EEXIST) {
@@ -263,8 +273,9 @@ int SHCreateDirectoryExW(void*, LPCWSTR pathName, const SECURITY_ATTRIBUTES*) {
 }
 
 BOOL PathFileExistsW(LPCWSTR pathName) {
-  std::string path;
-  if (DWORD code = WidePathToNative(pathName, path)) return Fail(code, FALSE);
+  WorkPath work;
+  const std::string& path = work.text;
+  if (DWORD code = WidePathToWork(pathName, work)) return Fail(code, FALSE);
   struct stat st {};
   if (path.empty() || lstat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), FALSE);
   return TRUE;
@@ -304,8 +315,9 @@ UINT GetTempFileNameW(LPCWSTR pathName, LPCWSTR prefix, UINT unique, LPWSTR temp
   for (UINT i = 0; i < 0xFFFF; ++i) {
     const UINT number = (start + i) % 0xFFFF + 1;
     const std::wstring name = nameFor(number);
-    std::string native;
-    if (DWORD code = WidePathToNative(name.c_str(), native)) return Fail(code, 0u);
+    WorkPath work;
+    const std::string& native = work.text;
+    if (DWORD code = WidePathToWork(name.c_str(), work)) return Fail(code, 0u);
     const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd >= 0) {
       close(fd);

@@ -222,6 +222,7 @@ class ClaimObject : public KernelObject {
     ClaimDescriptors()[key_].push_back(fd_);
   }
   ~ClaimObject() override {
+    DropHeldNamesOf(fd_);
     {
       std::lock_guard guard(TableLock());
       auto& claims = ClaimDescriptors();
@@ -424,8 +425,9 @@ DWORD StillNamedBy(const std::string& native, const struct stat& opened) {
 }  // namespace
 
 HANDLE platform::ClaimFile(LPCWSTR path) {
-  std::string native;
-  if (DWORD code = WidePathToNative(path, native)) {
+  WorkPath work;
+  const std::string& native = work.text;
+  if (DWORD code = WidePathToWork(path, work)) {
     SetLastError(code);
     return INVALID_HANDLE_VALUE;
   }
@@ -454,7 +456,9 @@ HANDLE platform::ClaimFile(LPCWSTR path) {
     SetLastError(code);
     return INVALID_HANDLE_VALUE;
   }
-  return RegisterHandle(std::make_unique<ClaimObject>(fd, FileKey{st.st_dev, st.st_ino}));
+  const FileKey key{st.st_dev, st.st_ino};
+  HoldName(work.given, key, fd);
+  return RegisterHandle(std::make_unique<ClaimObject>(fd, key));
 }
 
 BOOL platform::ClaimedFileInUse(HANDLE claim) {
@@ -475,8 +479,9 @@ BOOL platform::GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* inde
 }
 
 BOOL platform::GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index) {
-  std::string native;
-  if (DWORD code = WidePathToNative(path, native)) {
+  WorkPath work;
+  const std::string& native = work.text;
+  if (DWORD code = WidePathToWork(path, work)) {
     SetLastError(code);
     return FALSE;
   }

@@ -250,7 +250,7 @@ uint32_t EncryptToDer(Context& ctx, const EncryptParams* params, BIO* data, BIO*
   if (shell == nullptr) throw std::bad_alloc();
   CmsPtr cms;
   if (uint32_t code = LoadCms(&ctx, shell.get(), work.path(), &cms); code != 0) return code;
-  FilePtr file(std::fopen(work.path().c_str(), "rb"));
+  FilePtr file(OpenInputStream(work.path()));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, work.path());
   return JoinToBioDer(&ctx, cms.get(), file.get(), split.content, out, outPath);
 }  // the work file goes with `work`
@@ -292,7 +292,7 @@ uint32_t DecryptFile(Context& ctx, const DecryptParams* params, const char* inpu
   if (uint32_t code = LoadCms(&ctx, shell.get(), in, &cms); code != 0) return code;
   if (!IsEnveloped(cms.get())) return Fail(&ctx, ORLAX_E_NOT_ENVELOPED_MESSAGE, in);
   if (!split.hasContent) return Fail(&ctx, ORLAX_E_BAD_MESSAGE, in);
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   BioPtr content = ContentBio(file.get(), split.content);
   OutputFile target(out);

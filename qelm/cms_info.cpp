@@ -113,7 +113,7 @@ uint32_t ReadOutline(BerReader& r, MessageOutline* out) {
 }
 
 uint32_t ReadOutlineFile(Context* context, const std::string& path, MessageOutline* out) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenInputStream(path);
   if (file == nullptr) return Fail(context, ORLAX_E_FILE_OPEN, path);
   BerReader reader(file);
   uint32_t code = ReadOutline(reader, out);

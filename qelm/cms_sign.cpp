@@ -124,7 +124,7 @@ uint32_t SignNewFileDer(Context& ctx, uint32_t signFlags, BIO* data, const std::
   if (uint32_t code = StartSignature(ctx, flags, &cms); code != 0) return code;
   if (CMS_final(cms.get(), data, nullptr, flags) != 1) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   const int64_t size = FileSize(in);
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr || size < 0) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   return JoinToBioDer(&ctx, cms.get(), file.get(), ContentPlace::Raw(0, static_cast<uint64_t>(size)), out, in);
 }
@@ -137,7 +137,7 @@ uint32_t AddToAttachedFile(Context& ctx, uint32_t signFlags, const std::string& 
   if (uint32_t code = SplitFile(&ctx, in, &split); code != 0) return code;
   CmsPtr cms;
   if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   BioPtr content = ContentBio(file.get(), split.content);
   std::string digest;
@@ -161,7 +161,7 @@ uint32_t AttSignFile(Context& ctx, const SignParams* params, const char* input, 
   const std::string in = DiskPath(input), out = DiskPath(output);
   if (uint32_t code = NeedKey(ctx); code != 0) return code;
   // An input that already is an attached signed message gets one more signature.
-  std::FILE* probe = std::fopen(in.c_str(), "rb");
+  std::FILE* probe = OpenInputStream(in);
   if (probe == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   BerReader reader(probe);
   const SignInput kind = ClassifySignInput(reader);
@@ -231,7 +231,7 @@ uint32_t SignDetachFile(Context& ctx, const char* input, const char* contentOutp
   CmsPtr cms;
   if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
   if (!split.hasContent) return Fail(&ctx, ORLAX_E_WRONG_SIGNATURE_FORM, in);
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   OutputFile contentFile(content);
   BIO* out = contentFile.Open();

@@ -332,7 +332,7 @@ bool WriteAll(BIO* out, const char* data, size_t length) {
 }  // namespace
 
 uint32_t SplitFile(Context* context, const std::string& path, SplitMessage* split) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  FilePtr file(OpenInputStream(path));
   if (file == nullptr) return Fail(context, ORLAX_E_FILE_OPEN, path);
   return SplitStream(context, file.get(), path, split);
 }

@@ -186,7 +186,7 @@ uint32_t AttVerifyFile(Context& ctx, const VerifyParams* params, const char* inp
   OutputFile output(wantContent ? DiskPath(contentOutput) : std::string());
   BIO* out = nullptr;
   if (wantContent && (out = output.Open()) == nullptr) return Fail(&ctx, ORLAX_E_FILE_CREATE, output.path());
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   BioPtr content = ContentBio(file.get(), split.content);
   ContentDigests digests;

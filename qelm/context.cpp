@@ -154,10 +154,7 @@ using KeyPtr = std::unique_ptr<HKEY__, KeyCloser>;
 
 OutputFile::~OutputFile() {
   if (bio_ != nullptr) BIO_free_all(bio_);
-  if (!committed_ && opened_) {
-    std::error_code ec;
-    fs::remove(path_, ec);
-  }
+  if (!committed_ && opened_) platform::DeleteNativeFile(path_.c_str());
 }
 
 // An output is always a new file, readable by its owner only until its
@@ -185,16 +182,21 @@ bool OutputFile::Commit() {
   return committed_;
 }
 
+std::FILE* OpenInputStream(const std::string& path) { return platform::OpenInputFileStream(path.c_str()); }
+
 BioPtr OpenInput(const std::string& path) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return nullptr;
-  return BioPtr(BIO_new_file(path.c_str(), "rb"));
+  std::FILE* stream = OpenInputStream(path);
+  if (stream == nullptr) return nullptr;
+  BioPtr bio(BIO_new_fp(stream, BIO_CLOSE));
+  if (bio == nullptr) std::fclose(stream);
+  return bio;
 }
 
 int64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  auto size = fs::file_size(path, ec);
-  return ec ? -1 : static_cast<int64_t>(size);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(OpenInputStream(path), &std::fclose);
+  if (stream == nullptr || std::fseek(stream.get(), 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(stream.get());
+  return size < 0 ? -1 : static_cast<int64_t>(size);
 }
 
 uint32_t ReadWholeFile(Context* context, const std::string& path, std::string* bytes) {

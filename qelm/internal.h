@@ -198,11 +198,15 @@ class OutputFile {
   bool committed_ = false;
 };
 
-// Opens an input file for reading; null when it cannot be opened.
+// Opens an input file (a regular file) for reading as the service's file
+// layer sees it (platform::OpenInputFileStream): through the folders it
+// holds, and only the claimed file under a claimed name; null when it cannot
+// be opened.
+std::FILE* OpenInputStream(const std::string& path);
 BioPtr OpenInput(const std::string& path);
 // Reads a whole file into memory for the block forms.
 uint32_t ReadWholeFile(Context* context, const std::string& path, std::string* bytes);
-// The size of a file, -1 when it cannot be read.
+// The size of a file as OpenInputStream opens it, -1 when it cannot be read.
 int64_t FileSize(const std::string& path);
 
 // ---------------------------------------------------------------------------

@@ -244,7 +244,7 @@ uint32_t StampFile(Context& ctx, const TspStampParams* params, const char* url, 
   if (uint32_t code = LoadShell(ctx, split, in, &cms); code != 0) return code;
   if (uint32_t code = StampSignature(ctx, cms.get(), params->signatureIndex, url); code != 0) return code;
   if (!split.hasContent) return WriteCmsFile(&ctx, cms.get(), encoding, out);
-  FilePtr file(std::fopen(in.c_str(), "rb"));
+  FilePtr file(OpenInputStream(in));
   if (file == nullptr) return Fail(&ctx, ORLAX_E_FILE_OPEN, in);
   OutputFile output_(out);
   BIO* bio = output_.Open();

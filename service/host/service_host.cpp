@@ -251,8 +251,10 @@ bool Worker::RunRules() {
     if (rule.isOn == 0) continue;
     int k = DirectoryProfileIndex(config_.profile, rule.zcsProfile);
     int missing = 0;
+    // The rule's folders as they are now, held until the rule is done.
+    platform::HeldFolders held;
     if (DWORD rc = CheckRuleFolders(config_.journalFolder, &config_.profile.journalFiles, &rule,
-                                    static_cast<int>(i) + 1, &missing, profileName_)) {
+                                    static_cast<int>(i) + 1, &missing, profileName_, &held)) {
       FatalStop(rc);
       return false;
     }
@@ -353,16 +355,11 @@ bool FolderRecordDue(const RuleRecord& rule, const SYSTEMTIME& now) {
   return key(now) > key(last);
 }
 
-// A folder exists for a rule only when it is a folder.
-DWORD FolderMissingCode(const CString& path) {
+// A folder exists for a rule only when it is a folder that can be held:
+// one reached through no link a user other than root could have made.
+DWORD FolderMissingCode(const CString& path, platform::HeldFolders& held) {
   if (path.IsEmpty()) return ERROR_PATH_NOT_FOUND;
-  DWORD attributes = GetFileAttributesW(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD code = GetLastError();
-    return code != 0 ? code : ERROR_PATH_NOT_FOUND;
-  }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_DIRECTORY;
-  return 0;
+  return held.Hold(path);
 }
 
 // The step of a rule's folder check, by the folder it names.
@@ -399,7 +396,9 @@ DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files,
 }  // namespace
 
 DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
-                       int* missing, const CString& profileName) {
+                       int* missing, const CString& profileName, platform::HeldFolders* held) {
+  platform::HeldFolders checkOnly;
+  platform::HeldFolders& holder = held != nullptr ? *held : checkOnly;
   CString prefix = MakeRulePrefix(ruleNumber, rule->description);
   SYSTEMTIME now{};
   GetLocalTime(&now);
@@ -412,6 +411,7 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   // stopped by a missing output folder.
   const bool outputsChecked =
       !IsOperation(rule->operation, Operation::kDele) && !IsOperation(rule->operation, Operation::kMove);
+  const bool movesOut = IsOperation(rule->operation, Operation::kMove);
   const Folder folders[] = {
       {&rule->pathIn, false},
       {&rule->pathOut, true},
@@ -420,8 +420,9 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   };
   DWORD keptCode = 0;
   for (const Folder& folder : folders) {
-    if (folder.optional && (folder.path->IsEmpty() || !outputsChecked)) continue;
-    DWORD code = FolderMissingCode(*folder.path);
+    if (folder.optional && (folder.path->IsEmpty() || !(outputsChecked || movesOut))) continue;
+    DWORD code = FolderMissingCode(*folder.path, holder);
+    if (folder.optional && !outputsChecked && code != ERROR_CANT_RESOLVE_FILENAME) continue;
     if (code == 0) continue;
     *missing = 1;
     keptCode = code;

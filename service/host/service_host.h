@@ -7,6 +7,10 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 
+namespace platform {
+class HeldFolders;
+}
+
 // Hands the process to the service dispatcher with the one service entry.
 // profileName (may be null) is the command line's second argument, used only
 // to name a failed dispatcher start. Returns 0 when the service ran to its
@@ -38,8 +42,14 @@ CString ProfileNameFromServiceName(const CString& serviceName);
 // or a folder made or replaced since the load) also sets *missing, with one
 // record (0xE1718022) each time that begins. Returns 0 or the journal
 // writer's error.
+// Each folder is held in `held` (platform::HeldFolders, null: let go at
+// once), so that the rule's work in it this cycle stays in the folder as it
+// was found; a folder a user other than root could have replaced by a link
+// on its way is refused as a missing one is (1921). MOVE's output folders,
+// which MOVE makes when missing, are held when they exist, and refused only
+// for such a link.
 DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
-                       int* missing, const CString& profileName);
+                       int* missing, const CString& profileName, platform::HeldFolders* held = nullptr);
 
 // The table of directory profiles that the rules use, in rule order, with
 // each rule's tableIndex and resignTableIndex set. Contexts are not opened.
