@@ -109,6 +109,7 @@ DWORD AttributesOf(UINT flags) {
   if (flags & CFile::osWriteThrough) attributes |= FILE_FLAG_WRITE_THROUGH;
   if (flags & CFile::osSequentialScan) attributes |= FILE_FLAG_SEQUENTIAL_SCAN;
   if (flags & CFile::osTemporary) attributes |= FILE_ATTRIBUTE_TEMPORARY;
+  if (flags & CFile::osNoFollow) attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
   return attributes;
 }
 

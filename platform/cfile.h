@@ -100,6 +100,9 @@ class CFile {
     // Not the class library's: a new file is created with
     // FILE_ATTRIBUTE_TEMPORARY, readable by its owner only (0600).
     osTemporary = 0x100000,
+    // Not the class library's either: a name that is a symbolic link is not
+    // followed, and the open fails (a journal in a folder others may write).
+    osNoFollow = 0x200000,
   };
 
   enum SeekPosition : UINT { begin = 0, current = 1, end = 2 };

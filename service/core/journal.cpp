@@ -26,7 +26,9 @@ JournalSettings& Settings() {
 
 // One journal file, open for one size check or one append: created when
 // missing, never truncated, shared for reading only so that no other writer
-// can interleave. Failures give the file exception's cause.
+// can interleave. A name that is a link is never followed: the journal
+// folder may be one that users can write to. Failures give the file
+// exception's cause.
 class JournalFileHandle {
  public:
   bool IsOpen() const { return file_.m_hFile != CFile::hFileNull; }
@@ -37,7 +39,7 @@ class JournalFileHandle {
     Close();
     CFileException error;
     if (!file_.Open(path, CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite |
-                              CFile::shareDenyWrite,
+                              CFile::shareDenyWrite | CFile::osNoFollow,
                     &error))
       return static_cast<DWORD>(error.m_cause);
     return 0;

@@ -366,3 +366,21 @@ TEST_P(JournalCodePageTest, WrittenRecordsParseBackWithTheSharedReader) {
   EXPECT_EQ(failure.text, CString(L"Ошибка ORLAX 0x20000005 - Нет ключа. Шаг\r \r\nвторая строка\r \r\n"
                                   L"ORLAX стек, ошибка номер 1 \r \r\nError: x\r"));
 }
+
+// A journal folder others may write to: a link planted under a journal's
+// name is never followed, neither to an existing file nor to a new one, and
+// the record fails instead.
+TEST_F(JournalTest, ALinkUnderAJournalNameIsNeverWrittenThrough) {
+  const fs::path target = root_.Dir("private") / "secret";
+  { std::ofstream(target) << "root's"; }
+  for (const fs::path& pointee : {target, target.parent_path() / "created"}) {
+    SCOPED_TRACE(pointee.string());
+    fs::remove(File(kOps));
+    fs::create_symlink(pointee, File(kOps));
+    files_ = {};
+    EXPECT_NE(Write(0, L"запись"), 0u);
+    EXPECT_EQ(testsupport::ReadFileBytes(target), "root's");
+    EXPECT_FALSE(fs::exists(target.parent_path() / "created"));
+    EXPECT_TRUE(fs::is_symlink(File(kOps)));
+  }
+}
