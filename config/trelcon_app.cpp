@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
 
@@ -12,6 +13,7 @@
 #include "config/main_dialog.h"
 #include "config/message_boxes.h"
 #include "platform/errors.h"
+#include "platform/registry.h"
 
 void PrepareTrelcon(QApplication& application) {
   InstallQtRussianTranslations(application);
@@ -19,7 +21,14 @@ void PrepareTrelcon(QApplication& application) {
 }
 
 QString SingleInstanceLockPath() {
-  const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+  // Only where no other user can write: a lock planted by someone else would
+  // keep the program from starting. Qt checks that a runtime folder is the
+  // user's alone; without one (no XDG_RUNTIME_DIR) the lock goes to the
+  // user's own config folder.
+  QString folder;
+  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+    folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+  if (folder.isEmpty()) folder = QFile::decodeName(QByteArray::fromStdString(platform::PrivateUserFolder()));
   return QDir(folder).filePath(ToQString(ProgramCaption()) + QStringLiteral(".lock"));
 }
 

@@ -14,8 +14,9 @@ class QApplication;
 void PrepareTrelcon(QApplication& application);
 
 // The single-instance lock: a file named after the caption in the user's
-// runtime folder ($XDG_RUNTIME_DIR), held while the program runs. A lock
-// left by an instance that died is taken over.
+// runtime folder ($XDG_RUNTIME_DIR), or without one in the user's own
+// config folder (that of the per-user store), held while the program runs.
+// A lock left by an instance that died is taken over.
 QString SingleInstanceLockPath();
 
 // Refuses a second instance ("%s уже запущена"), otherwise runs the main

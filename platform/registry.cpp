@@ -86,6 +86,7 @@ struct Store {
   sqlite3* db = nullptr;
   pid_t pid = 0;
   std::string path;
+  bool userPrivate = false;  // the user's own store: no other user may read it
   dev_t device = 0;  // the file opened, to notice when it is removed or replaced
   ino_t inode = 0;
 
@@ -206,12 +207,49 @@ std::string StorePathFor(HKEY root) {
   return {};
 }
 
-LSTATUS CreateStoreFolder(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  if (!ec) return ERROR_SUCCESS;
-  int err = ec.value();
+LSTATUS FolderError(int err) {
   return (err == EACCES || err == EPERM || err == EROFS) ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
+}
+
+// Makes the folder and its missing parents readable by their owner only
+// (0700), and takes those rights back from others on the folder itself when
+// it is ours: it holds the user's profiles and the paths of their keys.
+LSTATUS CreatePrivateFolder(const std::filesystem::path& folder) {
+  std::filesystem::path made;
+  for (const std::filesystem::path& part : folder) {
+    made /= part;
+    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return FolderError(errno);
+  }
+  struct stat st{};
+  if (stat(folder.c_str(), &st) != 0) return FolderError(errno);
+  if (!S_ISDIR(st.st_mode)) return ERROR_CANTOPEN;
+  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)
+    return FolderError(errno);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS CreateStoreFolder(const std::string& path, bool userPrivate) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (userPrivate) return CreatePrivateFolder(folder);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  return ec ? FolderError(ec.value()) : ERROR_SUCCESS;
+}
+
+// The user's store and the files SQLite keeps beside it (which it creates
+// with the store's own mode) are readable and writable by their owner only:
+// the store is made so before SQLite first creates it, and a store left
+// readable by others is closed to them.
+void KeepStoreFilesPrivate(const std::string& dbPath) {
+  for (const char* suffix : {"", "-wal", "-shm", ".lock"}) {
+    const int create = *suffix == '\0' ? O_CREAT : 0;
+    const int fd = open((dbPath + suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | create, 0600);
+    if (fd < 0) continue;
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+      (void)!fchmod(fd, st.st_mode & 0700);
+    close(fd);
+  }
 }
 
 // Holds an exclusive lock on "<database>.lock" while a process sets up the
@@ -220,8 +258,8 @@ LSTATUS CreateStoreFolder(const std::string& path) {
 // them), so first opens take turns.
 class SetupLock {
  public:
-  explicit SetupLock(const std::string& dbPath) {
-    fd_ = open((dbPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  SetupLock(const std::string& dbPath, mode_t mode) {
+    fd_ = open((dbPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
     if (fd_ < 0) return;
     while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
@@ -246,8 +284,9 @@ bool IsSetUp(Store& store) {
 }
 
 LSTATUS OpenDatabase(Store& store) {
-  if (LSTATUS folder = CreateStoreFolder(store.path); folder != ERROR_SUCCESS) return folder;
-  SetupLock setup(store.path);
+  if (LSTATUS folder = CreateStoreFolder(store.path, store.userPrivate); folder != ERROR_SUCCESS) return folder;
+  SetupLock setup(store.path, store.userPrivate ? 0600 : 0644);
+  if (store.userPrivate) KeepStoreFilesPrivate(store.path);
   int rc = sqlite3_open_v2(store.path.c_str(), &store.db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
@@ -294,7 +333,7 @@ bool StillSameFile(const Store& store) {
 // The open store for a database file, opened (and created) on first use. A
 // file removed or replaced since it was opened is opened afresh; key handles
 // opened before keep the old one.
-LSTATUS AcquireStore(const std::string& path, std::shared_ptr<Store>& result) {
+LSTATUS AcquireStore(const std::string& path, bool userPrivate, std::shared_ptr<Store>& result) {
   StoreCache& cache = Cache();
   std::lock_guard guard(cache.lock);
   auto it = cache.stores.find(path);
@@ -307,6 +346,7 @@ LSTATUS AcquireStore(const std::string& path, std::shared_ptr<Store>& result) {
   }
   auto store = std::make_shared<Store>();
   store->path = path;
+  store->userPrivate = userPrivate;
   store->pid = getpid();
   LSTATUS status = OpenDatabase(*store);
   if (status != ERROR_SUCCESS) return status;
@@ -358,7 +398,7 @@ LSTATUS ResolveKey(HKEY hKey, KeyRef& ref) {
   if (IsRoot(hKey)) {
     ref.id = kRootId;
     ref.sam = KEY_ALL_ACCESS;
-    return AcquireStore(StorePathFor(hKey), ref.store);
+    return AcquireStore(StorePathFor(hKey), IsUserRoot(hKey), ref.store);
   }
   HandleSet& set = Handles();
   std::lock_guard guard(set.lock);
@@ -761,5 +801,11 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR keyClass, LPDWORD classLength, LPDWOR
 namespace platform {
 
 std::string RegistryStorePath(HKEY root) { return StorePathFor(root); }
+
+std::string PrivateUserFolder() {
+  const std::string folder = std::filesystem::path(StorePathFor(HKEY_CURRENT_USER)).parent_path().string();
+  CreatePrivateFolder(folder);
+  return folder;
+}
 
 }  // namespace platform

@@ -153,4 +153,9 @@ namespace platform {
 // stands for in the current environment; "" for anything else.
 std::string RegistryStorePath(HKEY root);
 
+// The folder of the user's own store (HKEY_CURRENT_USER), made when missing
+// (what cannot be made shows when a file is put in it); it is the user's
+// alone (0700), as is the store in it (0600).
+std::string PrivateUserFolder();
+
 }  // namespace platform

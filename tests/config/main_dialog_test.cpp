@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 #include "common/qt_text.h"
 #include "config/main_dialog.h"
@@ -501,6 +502,18 @@ TEST(SingleInstanceTest, ASecondInstanceIsRefused) {
   EXPECT_EQ(answers.Shown()[0].text, Q("АК СКЗИ Квелла Сервис - конфигурация уже запущена"));
   EXPECT_EQ(answers.Shown()[0].icon, QMessageBox::Warning);
   qunsetenv("XDG_RUNTIME_DIR");
+}
+
+// Without a runtime folder the lock is never put where others could plant
+// it (the current folder, /tmp): it goes to the user's own config folder.
+TEST(SingleInstanceTest, WithoutARuntimeFolderTheLockIsInTheUsersOwnFolder) {
+  testsupport::TempRoot root;
+  qunsetenv("XDG_RUNTIME_DIR");
+  const QString path = SingleInstanceLockPath();
+  const std::filesystem::path folder = root.path() / "config" / "qelmservice";
+  EXPECT_EQ(std::filesystem::path(path.toStdString()).parent_path(), folder);
+  EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
 }
 
 }  // namespace

@@ -329,6 +329,53 @@ TEST(RegistryStoreTest, HivesLiveInTheirOwnFilesChosenByTheEnvironment) {
   }
 }
 
+// The user's store holds their profiles and the paths of their keys: no
+// other user reads it, whether it is made now or was left open to others.
+TEST(RegistryStoreTest, TheUserStoreIsItsOwnersAloneTheMachineStoreReadableByAll) {
+  namespace fs = std::filesystem;
+  auto modeOf = [](const fs::path& path) { return static_cast<unsigned>(fs::status(path).permissions()) & 0777u; };
+  auto writeUserValue = [] {
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\TORVAK\\qelm\\Profiles\\p", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    const std::string pse = Sz(L"/keys/pse");
+    ASSERT_EQ(RegSetValueExW(k, L"PSE", 0, REG_SZ, reinterpret_cast<const BYTE*>(pse.data()),
+                             static_cast<DWORD>(pse.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+  };
+  {
+    testsupport::TempRoot root;
+    const fs::path config = root.path() / "fresh";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    writeUserValue();
+    EXPECT_EQ(modeOf(config), 0700u);
+    EXPECT_EQ(modeOf(config / "qelmservice"), 0700u);
+    for (const auto& entry : fs::directory_iterator(config / "qelmservice"))
+      EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+    EXPECT_TRUE(fs::exists(config / "qelmservice/user.db-wal"));
+
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+    EXPECT_EQ(modeOf(root.path() / "registry/machine.db") & 0044u, 0044u);
+  }
+  {
+    testsupport::TempRoot root;
+    const fs::path folder = root.path() / "config/qelmservice";
+    root.WriteFile("config/qelmservice/user.db", "");
+    root.WriteFile("config/qelmservice/user.db.lock", "");
+    fs::permissions(folder, fs::perms(0755));
+    fs::permissions(folder / "user.db", fs::perms(0644));
+    fs::permissions(folder / "user.db.lock", fs::perms(0644));
+    writeUserValue();
+    EXPECT_EQ(modeOf(folder), 0700u);
+    for (const auto& entry : fs::directory_iterator(folder)) EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+  }
+}
+
 TEST(RegistryStoreTest, AStoreThatCannotBeCreatedFailsCleanly) {
   testsupport::TempRoot root;
   root.WriteFile("blocker", "not a folder");
