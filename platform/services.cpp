@@ -36,6 +36,9 @@ constexpr wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kNameVariable[] = "QELM_SERVICE_NAME";
 constexpr char kArgsVariable[] = "QELM_SERVICE_ARGS";
 constexpr char kArgSeparator = '\x1f';
+// A key's password is never taken from the entry: every user can read the
+// store. An instance reads it from the root-only file beside the key.
+constexpr char kKeyPasswordVariable[] = "QELM_PSE_PASSWORD";
 
 // ---- text ----
 
@@ -355,7 +358,7 @@ std::vector<std::string> ServiceEnvironment(const std::wstring& name, const Serv
     std::string entry = ToUtf8(wide);
     const size_t equals = entry.find('=');
     if (equals == 0 || equals == std::string::npos || Assigns(entry, "QELM_ROOT") ||
-        Assigns(entry, kNameVariable) || Assigns(entry, kArgsVariable))
+        Assigns(entry, kNameVariable) || Assigns(entry, kArgsVariable) || Assigns(entry, kKeyPasswordVariable))
       continue;
     hasPath = hasPath || Assigns(entry, "PATH");
     env.push_back(std::move(entry));

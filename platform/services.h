@@ -10,7 +10,8 @@
 //
 // A service's environment is the manager's, never its starter's: QELM_ROOT
 // (the store its entry is in), the "NAME=value" strings of the entry's
-// REG_MULTI_SZ "Environment", PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:
+// REG_MULTI_SZ "Environment" (less QELM_PSE_PASSWORD: the store is readable
+// by every user, so a key's password is never taken from it), PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:
 // /usr/bin:/sbin:/bin when those set no PATH, and the two hand-over
 // variables. CreateServiceW writes "Environment" from the creating
 // administrator's XDG_CONFIG_HOME, TMPDIR, LANG, LC_ALL and LC_CTYPE (those

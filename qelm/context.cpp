@@ -1,6 +1,7 @@
 // Contexts: a directory profile's key, certificates and revocation lists; the
 // library's own profile store; files read and written by the other parts.
 
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/secret_file.h"
 #include "platform/utf16.h"
 #include "qelm/internal.h"
 
@@ -29,15 +31,45 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// An encrypted key is opened with the password of QELM_PSE_PASSWORD; without
-// it the key cannot be read (no prompt: the service runs unattended).
-int PasswordFromEnvironment(char* buffer, int size, int /*rwflag*/, void* /*user*/) {
-  const char* password = std::getenv("QELM_PSE_PASSWORD");
-  if (password == nullptr) return -1;
-  int length = static_cast<int>(std::strlen(password));
-  if (length > size) return -1;
-  std::memcpy(buffer, password, static_cast<size_t>(length));
-  return length;
+// The password of an encrypted key, when one is known.
+struct KeyPassword {
+  bool known = false;
+  std::string text;
+  ~KeyPassword() { OPENSSL_cleanse(text.data(), text.size()); }
+};
+
+int PasswordCallback(char* buffer, int size, int /*rwflag*/, void* user) {
+  const auto* password = static_cast<const KeyPassword*>(user);
+  if (!password->known || password->text.size() > static_cast<size_t>(size)) return -1;
+  std::memcpy(buffer, password->text.data(), password->text.size());
+  return static_cast<int>(password->text.size());
+}
+
+// An encrypted key is opened with the password in key.pass beside it, a
+// file that only root (or the user the program runs as) may read or change;
+// a file others could read or change is refused. Without that file the
+// password of QELM_PSE_PASSWORD in the program's own environment is used (a
+// service instance never gets that variable from its entry, which every
+// user can read). There is no prompt: the service runs unattended.
+uint32_t ReadKeyPassword(const std::string& psePath, KeyPassword& password) {
+  const std::string path = (fs::path(psePath) / "key.pass").string();
+  const DWORD rc = platform::ReadOwnerOnlyFile(path, PEM_BUFSIZE, password.text);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    const char* variable = std::getenv("QELM_PSE_PASSWORD");
+    password.known = variable != nullptr;
+    if (password.known) password.text = variable;
+    return 0;
+  }
+  if (rc == ERROR_ACCESS_DENIED) {
+    Note(nullptr, "Файл пароля ключа отвергнут: он должен принадлежать root и быть закрыт для остальных", path);
+    return Fail(nullptr, ORLAX_E_BAD_PASSWORD, path);
+  }
+  if (rc != 0) return Fail(nullptr, ORLAX_E_BAD_PASSWORD, path);
+  // The line break an editor or echo leaves at the end is not part of it.
+  if (password.text.ends_with('\n')) password.text.pop_back();
+  if (password.text.ends_with('\r')) password.text.pop_back();
+  password.known = true;
+  return 0;
 }
 
 uint32_t LoadPse(Context& ctx) {
@@ -54,7 +86,11 @@ uint32_t LoadPse(Context& ctx) {
   head.resize(got > 0 ? static_cast<size_t>(got) : 0);
   const bool encrypted = head.find("ENCRYPTED") != std::string::npos;
   BIO_reset(bio.get());
-  ctx.key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, PasswordFromEnvironment, nullptr));
+  KeyPassword password;
+  if (encrypted) {
+    if (uint32_t code = ReadKeyPassword(ctx.psePath, password); code != 0) return code;
+  }
+  ctx.key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, PasswordCallback, &password));
   if (ctx.key == nullptr) return Fail(nullptr, encrypted ? ORLAX_E_BAD_PASSWORD : ORLAX_E_BAD_KEY, keyPath);
   if (X509_check_private_key(ctx.cert.get(), ctx.key.get()) != 1) {
     return Fail(nullptr, ORLAX_E_BAD_KEY, keyPath + " / " + certPath);

@@ -210,7 +210,7 @@ TEST_F(ServicesTest, AServiceStartsWithItsEntrysEnvironmentNotItsStarters) {
       {"as created", {}, {"LANG=ru_RU.UTF-8", defaultPath, root, "TMPDIR=" + tmp, "XDG_CONFIG_HOME=" + home}},
       {"as an administrator changed it",
        {L"TMPDIR=/var/tmp", L"TZ=UTC", L"QELM_ROOT=/elsewhere", L"QELM_SERVICE_NAME=other", L"=nameless",
-        L"no assignment"},
+        L"no assignment", L"QELM_PSE_PASSWORD=секрет"},
        {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", root, "TMPDIR=/var/tmp", "TZ=UTC"}},
       {"with its own search path", {L"PATH=/opt/bank/bin"}, {"PATH=/opt/bank/bin", root}},
   };

@@ -1,7 +1,11 @@
 // Contexts, the library's profile store, error texts, error stacks and the
 // test hook.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <set>
 
 #include "platform/codepage.h"
@@ -113,6 +117,62 @@ TEST_F(ContextTest, EncryptedKeyOpensOnlyWithItsPassword) {
   unsetenv("QELM_PSE_PASSWORD");
   Ctx opened(ctx);
   EXPECT_EQ(DrainStack(nullptr).size(), 2u);
+}
+
+// The password of an encrypted key lives in key.pass beside it, which only
+// root may read or change; it wins over the environment, and a file others
+// could read, change or point elsewhere is refused with a note.
+TEST_F(ContextTest, KeyPasswordFileOpensTheKeyOnlyWhenItIsRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the password file to another owner";
+  fs::path pse = CopyPse("user1");
+  std::string log;
+  ASSERT_EQ(RunOpenssl({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-in", pki_.Key("user1").string(), "-out",
+                        (pse / "key.pem").string(), "-passout", "pass:секрет"},
+                       &log),
+            0)
+      << log;
+  const fs::path file = pse / "key.pass";
+  const fs::path elsewhere = root_.Dir("private") / "password";
+  struct Case {
+    const char* what;
+    std::string text;
+    unsigned mode;
+    uid_t owner;
+    bool link;  // key.pass a link to a root-only file with the right text
+    uint32_t code;
+  };
+  const Case cases[] = {
+      {"root's alone, with a line break", "секрет\n", 0600, 0, false, 0},
+      {"root's alone, read-only", "секрет", 0400, 0, false, 0},
+      {"wrong password", "неверный\n", 0600, 0, false, ORLAX_E_BAD_PASSWORD},
+      {"readable by others", "секрет\n", 0604, 0, false, ORLAX_E_BAD_PASSWORD},
+      {"readable by the group", "секрет\n", 0640, 0, false, ORLAX_E_BAD_PASSWORD},
+      {"writable by the group", "секрет\n", 0620, 0, false, ORLAX_E_BAD_PASSWORD},
+      {"another user's", "секрет\n", 0600, 65534, false, ORLAX_E_BAD_PASSWORD},
+      {"a link", "секрет\n", 0600, 0, true, ORLAX_E_BAD_PASSWORD},
+  };
+  setenv("QELM_PSE_PASSWORD", "неверный", 1);  // the file, when there is one, wins
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(file);
+    const fs::path written = c.link ? elsewhere : file;
+    { std::ofstream(written, std::ios::binary | std::ios::trunc) << c.text; }
+    ASSERT_EQ(chmod(written.c_str(), c.mode), 0);
+    ASSERT_EQ(chown(written.c_str(), c.owner, 0), 0);
+    if (c.link) fs::create_symlink(elsewhere, file);
+    DrainStack(nullptr);
+    LibraryContext ctx = nullptr;
+    EXPECT_EQ(OpenPaths(pse, pki_.local, &ctx), c.code);
+    Ctx opened(ctx);
+    const auto lines = DrainStack(nullptr);
+    const bool refused = c.code != 0 && c.text != "неверный\n";
+    ASSERT_EQ(lines.size(), c.code == 0 ? 0u : refused ? 2u : 1u);
+    if (refused) {
+      EXPECT_EQ(lines[0].text, "Файл пароля ключа отвергнут: он должен принадлежать root и быть закрыт для остальных");
+      EXPECT_EQ(lines[0].data, file.string());
+    }
+  }
+  unsetenv("QELM_PSE_PASSWORD");
 }
 
 TEST_F(ContextTest, JunkInTheCertificateFolderIsSkippedWithANote) {

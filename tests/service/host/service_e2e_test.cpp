@@ -248,6 +248,52 @@ TEST_F(ServiceProgram, ContextThatCannotOpenStopsTheServiceWithTheLibraryCode) {
   EXPECT_TRUE(JournalHas("Профиль справочника : 'Пустой' | Инициализация криптопрофиля"));
 }
 
+// An encrypted key's password is set by the administrator in key.pass
+// beside the key, root's alone: a file others can read is refused and the
+// instance stops; once it is root's alone the key opens, and no store that
+// users can read (the machine store, the user store, the entry's
+// "Environment") holds the password.
+TEST_F(ServiceProgram, AnEncryptedKeyOpensWithARootOnlyPasswordFileThatNoStoreHolds) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the password file must be root's";
+  const testsupport::TestPki& pki = testsupport::TestPki::Shared();
+  const std::filesystem::path pse = root_.Dir("pse");
+  const std::string password = "пароль-ключа-7";
+  std::filesystem::copy_file(pki.Cert("user1"), pse / "cert.pem");
+  std::string log;
+  ASSERT_EQ(testsupport::RunOpenssl({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-in", pki.Key("user1").string(),
+                                     "-out", (pse / "key.pem").string(), "-passout", "pass:" + password},
+                                    &log),
+            0)
+      << log;
+  const std::filesystem::path file = root_.WriteFile("pse/key.pass", password + "\n");
+  std::filesystem::permissions(file, std::filesystem::perms(0644));
+  profile_.Usual(logs_, {"Первый"});
+  profile_.Rule("Rule 1", "NONE", root_.Dir("in"), root_.Dir("out"), root_.Dir("err"), "*.*", "Первый", pse,
+                pki.local);
+  ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
+
+  RunMirelservice({"start", "Main"});
+  ASSERT_TRUE(WaitUntil([&] {
+    return EventLog().find("Критическая ошибка: инициализация криптопрофиля") != std::string::npos;
+  })) << EventLog();
+  EXPECT_TRUE(JournalHas("| Ошибка | Профиль справочника : 'Первый' | Инициализация криптопрофиля")) << Journals();
+  EXPECT_TRUE(JournalHas("Файл пароля ключа отвергнут")) << Journals();
+  ASSERT_TRUE(WaitUntil([&] { return InstanceStatus("qelmservice-Main").dwCurrentState == SERVICE_STOPPED; }));
+
+  std::filesystem::permissions(file, std::filesystem::perms(0600));
+  auto start = RunMirelservice({"start", "Main"});
+  EXPECT_EQ(start.exitCode, 0) << start.output;
+  ASSERT_TRUE(WaitUntil([&] {
+    return JournalHas("| Успех | Профиль справочника : 'Первый' | Инициализация криптопрофиля");
+  })) << Journals();
+  EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
+
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.path())) {
+    if (!entry.is_regular_file() || entry.path() == file) continue;
+    EXPECT_EQ(ReadFileBytes(entry.path()).find(password), std::string::npos) << entry.path();
+  }
+}
+
 // The environment of a running process, one "NAME=value" a line.
 std::string ProcessEnvironment(DWORD pid) {
   std::string text = ReadFileBytes("/proc/" + std::to_string(pid) + "/environ");
