@@ -13,6 +13,7 @@
 #include <fstream>
 #include <new>
 
+#include "platform/datetime.h"
 #include "qelm/internal.h"
 
 namespace qelm {
@@ -201,7 +202,51 @@ bool UsableForSigning(X509* cert) {
   return ok;
 }
 
+// The one purpose RFC 3161 leaves a time-stamp authority's key: a critical
+// extended key usage naming time stamping alone.
+bool KeptToTimeStamps(X509* cert) {
+  int index = X509_get_ext_by_NID(cert, NID_ext_key_usage, -1);
+  if (index < 0 || X509_EXTENSION_get_critical(X509_get_ext(cert, index)) == 0) return false;
+  auto* eku = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
+  ERR_clear_error();
+  if (eku == nullptr) return false;
+  bool onlyStamps = sk_ASN1_OBJECT_num(eku) > 0;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
+    if (OBJ_obj2nid(sk_ASN1_OBJECT_value(eku, i)) != NID_time_stamp) onlyStamps = false;
+  }
+  sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
+  return onlyStamps;
+}
+
+// Why a certificate cannot take an encrypted file, or empty when it can: it
+// must be valid now, chain to a root of LOCAL, not be revoked and, with a key
+// usage, allow encipherment or key agreement.
+std::string RecipientFault(Context& ctx, X509* cert) {
+  if ((KeyUsageByte(cert) & ORLAX_KU_ENCRYPTION_MASK) == 0) return "ключ не предназначен для шифрования";
+  std::string detail;
+  switch (CheckChain(ctx, cert, nullptr, &detail)) {
+    case 0:
+      return {};
+    case ORLAX_E_CERT_REVOKED:
+      return "сертификат отозван";
+    case ORLAX_E_CERT_EXPIRED:
+      return "сертификат недействителен на текущее время (" + detail + ")";
+    default:
+      return "сертификат не проверен по цепочке доверия (" + detail + ")";
+  }
+}
+
 }  // namespace
+
+time_t Now() { return platform::WallClockNow().tv_sec; }
+
+const char* DocumentSignerFault(X509* cert) {
+  if ((KeyUsageByte(cert) & (ORLAX_KU_DIGITAL_SIGNATURE | ORLAX_KU_NON_REPUDIATION)) == 0) {
+    return "использование ключа сертификата не допускает подпись документов";
+  }
+  if (KeptToTimeStamps(cert)) return "сертификат службы штампов времени не подписывает документы";
+  return nullptr;
+}
 
 ENGINE* GostEngine() {
   static ENGINE* engine = [] {
@@ -315,14 +360,29 @@ X509CrlPtr ReadCrlFile(const std::string& path) {
   return crl;
 }
 
-StorePtr MakeTrustStore(const Context& context) {
+StorePtr MakeTrustStore(const Context& context, const time_t* at) {
   StorePtr store(X509_STORE_new());
   if (store == nullptr) throw std::bad_alloc();
   for (const auto& stored : context.certs) {
     if (stored.origin != "PSE" && IsSelfSigned(stored.cert.get())) X509_STORE_add_cert(store.get(), stored.cert.get());
   }
-  for (const auto& crl : context.crls) X509_STORE_add_crl(store.get(), crl.get());
-  if (!context.crls.empty()) X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), at != nullptr ? *at : Now());
+  if (at == nullptr) {
+    bool anyList = !context.crls.empty();
+    for (const auto& crl : context.crls) X509_STORE_add_crl(store.get(), crl.get());
+    // An issuer whose only lists failed their signature check gets them into
+    // the store, where the check fails again and so fails its certificates.
+    for (const auto& unverified : context.unverifiedCrls) {
+      bool hasVerified = std::any_of(context.crls.begin(), context.crls.end(), [&](const X509CrlPtr& crl) {
+        return SameIssuer(crl.get(), unverified.get());
+      });
+      if (!hasVerified) {
+        X509_STORE_add_crl(store.get(), unverified.get());
+        anyList = true;
+      }
+    }
+    if (anyList) X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  }
   X509_STORE_set_verify_cb(store.get(), TolerateMissingCrl);
   ERR_clear_error();
   return store;
@@ -342,9 +402,11 @@ X509StackPtr UntrustedCerts(const Context& context, STACK_OF(X509) * extra) {
   return stack;
 }
 
-uint32_t CheckChain(Context& context, X509* cert, STACK_OF(X509) * extra, std::string* detail,
-                    STACK_OF(X509) * *chainOut) {
-  StorePtr store = MakeTrustStore(context);
+namespace {
+
+uint32_t VerifyChain(Context& context, X509* cert, STACK_OF(X509) * extra, const time_t* at, std::string* detail,
+                     STACK_OF(X509) * *chainOut) {
+  StorePtr store = MakeTrustStore(context, at);
   X509StackPtr untrusted = UntrustedCerts(context, extra);
   StoreCtxPtr ctx(X509_STORE_CTX_new());
   if (ctx == nullptr) throw std::bad_alloc();
@@ -370,6 +432,31 @@ uint32_t CheckChain(Context& context, X509* cert, STACK_OF(X509) * extra, std::s
   }
 }
 
+}  // namespace
+
+uint32_t CheckChain(Context& context, X509* cert, STACK_OF(X509) * extra, std::string* detail,
+                    STACK_OF(X509) * *chainOut) {
+  return VerifyChain(context, cert, extra, nullptr, detail, chainOut);
+}
+
+uint32_t CheckChainAt(Context& context, X509* cert, STACK_OF(X509) * extra, time_t at, std::string* detail) {
+  return VerifyChain(context, cert, extra, &at, detail, nullptr);
+}
+
+uint32_t CheckSigningCert(Context& context) {
+  if (context.key == nullptr || context.cert == nullptr) return Fail(&context, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+  std::string detail;
+  uint32_t code = ORLAX_E_CERT_UNTRUSTED;
+  if (const char* fault = DocumentSignerFault(context.cert.get()); fault != nullptr) {
+    detail = fault;
+  } else {
+    code = CheckChain(context, context.cert.get(), nullptr, &detail);
+  }
+  if (code == 0) return 0;
+  return Fail(&context, code,
+              "сертификат подписи (" + OwnerDn(X509_get_subject_name(context.cert.get())) + "): " + detail);
+}
+
 }  // namespace qelm
 
 using namespace qelm;
@@ -382,7 +469,11 @@ ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query
     *result = {};
     const bool bySubject = query->subjectKind != 0 && query->subject != nullptr;
     const std::string subject = bySubject ? FromAnsi(query->subject) : std::string();
+    // Without ORLAX_FIND_SIGNING the search is for recipients: a file is
+    // encrypted only to certificates that can take it.
+    const bool forRecipients = (query->flags & ORLAX_FIND_SIGNING) == 0;
     std::vector<X509*> found;
+    std::vector<std::pair<X509*, std::string>> refused;
     for (const auto& stored : ctx.certs) {
       X509* cert = stored.cert.get();
       // CA certificates are nobody's correspondents: only an exact name finds one.
@@ -392,10 +483,26 @@ ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query
         continue;
       }
       if ((query->flags & ORLAX_FIND_SIGNING) && !UsableForSigning(cert)) continue;
-      bool duplicate = std::any_of(found.begin(), found.end(), [&](X509* other) { return X509_cmp(other, cert) == 0; });
-      if (!duplicate) found.push_back(cert);
+      auto same = [&](X509* other) { return X509_cmp(other, cert) == 0; };
+      if (std::any_of(found.begin(), found.end(), same)) continue;
+      if (forRecipients) {
+        if (std::any_of(refused.begin(), refused.end(), [&](const auto& r) { return same(r.first); })) continue;
+        if (std::string fault = RecipientFault(ctx, cert); !fault.empty()) {
+          refused.emplace_back(cert, std::move(fault));
+          continue;
+        }
+      }
+      found.push_back(cert);
     }
-    if (found.empty()) return Fail(&ctx, ORLAX_E_CERT_NOT_FOUND, bySubject ? query->subject : "");
+    if (found.empty()) {
+      // Why each certificate of that name was passed over; said only when
+      // nothing is found, so that a search that found one leaves no lines.
+      for (const auto& [cert, fault] : refused) {
+        Note(&ctx, "Сертификат не может быть получателем: " + fault,
+             OwnerDn(X509_get_subject_name(cert)) + "; " + SerialText(X509_get0_serialNumber(cert)));
+      }
+      return Fail(&ctx, ORLAX_E_CERT_NOT_FOUND, bySubject ? query->subject : "");
+    }
     auto* records = static_cast<CertRecord*>(std::calloc(found.size(), sizeof(CertRecord)));
     if (records == nullptr) throw std::bad_alloc();
     result->certs = records;

@@ -243,7 +243,7 @@ bool HasCertificate(CMS_ContentInfo* cms, X509* cert) {
 }  // namespace
 
 uint32_t AddSignerWithDigest(Context& context, CMS_ContentInfo* cms, const std::string& digest, uint32_t signFlags) {
-  if (context.key == nullptr || context.cert == nullptr) return Fail(&context, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+  if (uint32_t code = CheckSigningCert(context); code != 0) return code;
   unsigned int flags = CMS_PARTIAL | CMS_BINARY | CMS_NOSMIMECAP;
   if ((signFlags & ORLAX_SIGN_ADD_CERT) == 0 || HasCertificate(cms, context.cert.get())) flags |= CMS_NOCERTS;
   CMS_SignerInfo* si = CMS_add1_signer(cms, context.cert.get(), context.key.get(), GostDigest256(), flags);

@@ -45,10 +45,8 @@ unsigned int NewSignatureFlags(uint32_t signFlags, bool detached) {
   return flags;
 }
 
-uint32_t NeedKey(Context& ctx) {
-  if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
-  return 0;
-}
+// A signature every verifier would refuse is not made.
+uint32_t NeedKey(Context& ctx) { return CheckSigningCert(ctx); }
 
 // A signed message with the context's signer, not yet finished.
 uint32_t StartSignature(Context& ctx, unsigned int flags, CmsPtr* cms) {

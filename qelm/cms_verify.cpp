@@ -59,6 +59,12 @@ uint32_t CheckSigner(Context& ctx, CMS_SignerInfo* si, X509* cert, STACK_OF(X509
     *detail = "подпись атрибутов неверна; " + OpenSslErrors();
     return ORLAX_E_SIGNATURE_INVALID;
   }
+  // A key the certificate keeps for other work (a CA's, a time-stamp
+  // authority's, one for encipherment only) signs no document.
+  if (const char* fault = DocumentSignerFault(cert); fault != nullptr) {
+    *detail = fault;
+    return ORLAX_E_CERT_UNTRUSTED;
+  }
   return CheckChain(ctx, cert, embedded, detail);
 }
 

@@ -115,6 +115,21 @@ std::vector<X509Ptr> ReadCertificates(const std::string& path) {
   return certs;
 }
 
+// Of several lists of one authority the newest alone is used: the chain
+// check would otherwise prefer an older one still in its validity over a
+// newer expired one. Only a list whose signature verifies against its issuer
+// takes part; a delta list never does.
+void AdmitLocalCrl(Context& ctx, X509CrlPtr crl, const std::string& path) {
+  if (IsDeltaCrl(crl.get())) {
+    Note(&ctx, "Файл локального справочника пропущен: разностный список отозванных сертификатов", path);
+  } else if (!VerifiesAgainstIssuer(ctx, crl.get())) {
+    Note(&ctx, "Файл локального справочника пропущен: подпись списка отозванных сертификатов не проверена", path);
+    ctx.unverifiedCrls.push_back(std::move(crl));
+  } else {
+    KeepNewestCrl(ctx.crls, std::move(crl));
+  }
+}
+
 uint32_t LoadLocal(Context& ctx) {
   std::error_code ec;
   if (!fs::is_directory(ctx.localPath, ec)) return Fail(nullptr, ORLAX_E_LOCAL_NOT_FOUND, ctx.localPath);
@@ -123,6 +138,8 @@ uint32_t LoadLocal(Context& ctx) {
     if (it->is_regular_file(ec)) files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
+  // Lists are checked against their issuers once every certificate is read.
+  std::vector<std::pair<X509CrlPtr, std::string>> lists;
   for (const auto& file : files) {
     const std::string ext = Lower(file.extension().string());
     if (ext == ".pem" || ext == ".crt" || ext == ".cer") {
@@ -135,13 +152,11 @@ uint32_t LoadLocal(Context& ctx) {
         ERR_clear_error();
         Note(&ctx, "Файл локального справочника пропущен: не список отозванных сертификатов", file.string());
       } else {
-        // Of several lists of one authority the newest alone is used: the
-        // chain check would otherwise prefer an older one still in its
-        // validity over a newer expired one.
-        KeepNewestCrl(ctx.crls, std::move(crl));
+        lists.emplace_back(std::move(crl), file.string());
       }
     }
   }
+  for (auto& [crl, path] : lists) AdmitLocalCrl(ctx, std::move(crl), path);
   return 0;
 }
 

@@ -50,18 +50,6 @@ X509CrlPtr ParseCrl(const std::string& bytes) {
   return crl;
 }
 
-// A list is accepted only when a certificate of the store signed it.
-bool IssuedByKnownCa(const Context& ctx, X509_CRL* crl) {
-  for (const auto& stored : ctx.certs) {
-    X509* cert = stored.cert.get();
-    if (X509_NAME_cmp(X509_get_subject_name(cert), X509_CRL_get_issuer(crl)) != 0) continue;
-    EVP_PKEY* key = X509_get0_pubkey(cert);
-    if (key != nullptr && X509_CRL_verify(crl, key) == 1) return true;
-  }
-  ERR_clear_error();
-  return false;
-}
-
 // One file per point and issuer: a point that answers with another known
 // authority's list never takes the place of the list it gave before.
 std::string FileNameFor(const std::string& url, X509_CRL* crl) {
@@ -90,6 +78,7 @@ void StoreInLocal(Context& ctx, const std::string& url, X509_CRL* crl) {
   if (ctx.localPath.empty()) return;
   const std::string path = (std::filesystem::path(ctx.localPath) / FileNameFor(url, crl)).string();
   if (X509CrlPtr stored = ReadCrlFile(path); stored != nullptr && SameIssuer(stored.get(), crl) &&
+                                              !IsDeltaCrl(stored.get()) && VerifiesAgainstIssuer(ctx, stored.get()) &&
                                               CompareCrls(crl, stored.get()) <= 0) {
     return;
   }
@@ -125,7 +114,9 @@ uint32_t LoadCrls(Context& ctx, DataBlob* message) {
       reason = "нет ответа";
     } else if (X509CrlPtr crl = ParseCrl(body); crl == nullptr) {
       reason = "ответ не является списком отозванных сертификатов";
-    } else if (!IssuedByKnownCa(ctx, crl.get())) {
+    } else if (IsDeltaCrl(crl.get())) {
+      reason = "разностный список отозванных сертификатов не применяется";
+    } else if (!VerifiesAgainstIssuer(ctx, crl.get())) {
       reason = "подпись списка не проверена";
     } else if (X509_CRL* held = HeldList(ctx, crl.get()); held != nullptr && CompareCrls(crl.get(), held) < 0) {
       // An older list than the one held (a replay, or a point that lags):
@@ -155,6 +146,25 @@ uint32_t LoadCrls(Context& ctx, DataBlob* message) {
 
 }  // namespace
 
+bool IsDeltaCrl(X509_CRL* crl) { return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0; }
+
+bool VerifiesAgainstIssuer(const Context& context, X509_CRL* crl) {
+  for (const auto& stored : context.certs) {
+    X509* cert = stored.cert.get();
+    if (X509_NAME_cmp(X509_get_subject_name(cert), X509_CRL_get_issuer(crl)) != 0) continue;
+    // A certificate with a key usage signs lists only when it says so.
+    const uint32_t usage = X509_get_key_usage(cert);
+    if (usage != UINT32_MAX && (usage & KU_CRL_SIGN) == 0) continue;
+    EVP_PKEY* key = X509_get0_pubkey(cert);
+    if (key != nullptr && X509_CRL_verify(crl, key) == 1) {
+      ERR_clear_error();
+      return true;
+    }
+  }
+  ERR_clear_error();
+  return false;
+}
+
 bool SameIssuer(X509_CRL* a, X509_CRL* b) {
   return X509_NAME_cmp(X509_CRL_get_issuer(a), X509_CRL_get_issuer(b)) == 0;
 }
@@ -176,6 +186,7 @@ int CompareCrls(X509_CRL* a, X509_CRL* b) {
 }
 
 bool KeepNewestCrl(std::vector<X509CrlPtr>& crls, X509CrlPtr crl) {
+  if (IsDeltaCrl(crl.get())) return false;
   for (const auto& held : crls) {
     if (SameIssuer(held.get(), crl.get()) && CompareCrls(crl.get(), held.get()) <= 0) return false;
   }

@@ -11,6 +11,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,7 +86,11 @@ struct Context {
   PkeyPtr key;
   X509Ptr cert;
   std::vector<StoredCert> certs;   // PSE's own certificate first, then LOCAL
-  std::vector<X509CrlPtr> crls;    // LOCAL's and those loaded by ControlEx
+  std::vector<X509CrlPtr> crls;    // LOCAL's and those loaded by ControlEx, each verified
+  // Lists of LOCAL whose signature did not verify against their issuer: never
+  // in the ordering, but a CA with one of these and no verified list fails
+  // the revocation check of its certificates instead of passing as listless.
+  std::vector<X509CrlPtr> unverifiedCrls;
   ErrorStack errors;
 };
 
@@ -156,7 +161,17 @@ void FreeCertRecord(CertRecord* record);   // fields and the record
 X509Ptr ReadCertFile(const std::string& path);
 X509CrlPtr ReadCrlFile(const std::string& path);
 
-// Revocation lists. Lists of one issuer are ordered by CRL number, then by
+// The library's current time: the layer's wall clock, which tests drive.
+time_t Now();
+
+// Revocation lists. A delta list (Delta CRL Indicator) only holds changes
+// since its base: it never enters the ordering, where it would stand for a
+// full list and lift the base's revocations.
+bool IsDeltaCrl(X509_CRL* crl);
+// The list verifies against a certificate of the context's store whose name
+// is the list's issuer and whose key may sign lists.
+bool VerifiesAgainstIssuer(const Context& context, X509_CRL* crl);
+// Lists of one issuer are ordered by CRL number, then by
 // time of issue (<0, 0, >0 as a is older, the same, newer than b).
 bool SameIssuer(X509_CRL* a, X509_CRL* b);
 int CompareCrls(X509_CRL* a, X509_CRL* b);
@@ -165,13 +180,24 @@ int CompareCrls(X509_CRL* a, X509_CRL* b);
 // whether it was kept.
 bool KeepNewestCrl(std::vector<X509CrlPtr>& crls, X509CrlPtr crl);
 
-// The store for chain checks: self-signed certificates of LOCAL as roots,
-// CRLs of the context; untrusted: the rest of the context's certificates.
-StorePtr MakeTrustStore(const Context& context);
+// The store for chain checks: self-signed certificates of LOCAL as roots;
+// untrusted: the rest of the context's certificates. Without a moment the
+// chain is checked now with the context's CRLs; with one (a time stamp's
+// time) it is checked at that moment for validity alone.
+StorePtr MakeTrustStore(const Context& context, const time_t* at = nullptr);
 X509StackPtr UntrustedCerts(const Context& context, STACK_OF(X509) * extra);
-// Checks the chain of cert at time now; 0 or the code of the failure.
+// Checks the chain of cert now; 0 or the code of the failure.
 uint32_t CheckChain(Context& context, X509* cert, STACK_OF(X509) * extra, std::string* detail,
                     STACK_OF(X509) * *chainOut = nullptr);
+// Checks that every certificate of the chain of cert is valid at `at`.
+uint32_t CheckChainAt(Context& context, X509* cert, STACK_OF(X509) * extra, time_t at, std::string* detail);
+// Why the certificate may not sign documents (its key usage, or a critical
+// extended key usage that keeps it to time stamps), or null when it may.
+const char* DocumentSignerFault(X509* cert);
+// The context's own certificate checked as a verifier would check it, before
+// anything is signed: the key is there, may sign documents, and its chain
+// holds now and is not revoked. 0, PSE_NOT_FOUND, CERT_REVOKED, CERT_EXPIRED or CERT_UNTRUSTED.
+uint32_t CheckSigningCert(Context& context);
 
 // ---------------------------------------------------------------------------
 // Files written completely or not at all.

@@ -572,7 +572,7 @@ ORLAX_API uint32_t ORLAX_CmsStrAttSignInitMem(LibraryContext context, const Sign
       if (uint32_t code = NewStreamingSignature(ctx, params->flags, &cms); code != 0) return code;
       return StartWriting(ctx, Kind::kAttSign, std::move(cms), first, stream);
     }
-    if (ctx.key == nullptr || ctx.cert == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+    if (uint32_t code = CheckSigningCert(ctx); code != 0) return code;
     auto s = std::make_unique<Stream>();
     s->kind = Kind::kAttSign;
     s->signInput = SignInput::kUndecided;
@@ -625,7 +625,7 @@ ORLAX_API uint32_t ORLAX_CmsStrDetSignInitMem(LibraryContext context, const Sign
   return WithContext("ORLAX_CmsStrDetSignInitMem", context, [&](Context& ctx) -> uint32_t {
     if (stream != nullptr) *stream = nullptr;
     if (params == nullptr || stream == nullptr) return Fail(&ctx, ORLAX_E_INVALID_ARGUMENT, "SignParams");
-    if (ctx.key == nullptr) return Fail(&ctx, ORLAX_E_PSE_NOT_FOUND, "key.pem");
+    if (uint32_t code = CheckSigningCert(ctx); code != 0) return code;
     auto s = std::make_unique<Stream>();
     s->kind = Kind::kDetSign;
     if (existing != nullptr && existing->length > 0) {

@@ -123,10 +123,32 @@ bool ImprintIsGost(PKCS7* token) {
          (parameterType == V_ASN1_UNDEF || parameterType == V_ASN1_NULL);
 }
 
+// The stamp's time (genTime), or false when it cannot be read.
+bool GenTime(PKCS7* token, time_t* at) {
+  TsInfoPtr info(PKCS7_to_TS_TST_INFO(token));
+  if (info == nullptr) return false;
+  const ASN1_GENERALIZEDTIME* time = TS_TST_INFO_get_time(info.get());
+  struct tm tm {};
+  if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return false;
+  *at = timegm(&tm);
+  return true;
+}
+
+// An authority vouches for a time only while its certificate is valid: a
+// stamp dated outside that validity (its key kept past the end, or a clock
+// set before the start) is no stamp, whatever the chain says now.
+bool ValidAtStampTime(Context& ctx, PKCS7* token) {
+  time_t at = 0;
+  X509* tsa = TsaCertificate(ctx, token);
+  if (tsa == nullptr || !GenTime(token, &at)) return false;
+  std::string detail;
+  return CheckChainAt(ctx, tsa, PKCS7_type_is_signed(token) ? token->d.sign->cert : nullptr, at, &detail) == 0;
+}
+
 // The whole check of a token: its imprint (algorithm and bytes) is that of
-// the signature value, its signature holds and the server's certificate
-// chains to a root of LOCAL. Null when it holds, else what failed (the
-// OpenSSL queue tells more).
+// the signature value, its signature holds, the server's certificate chains
+// to a root of LOCAL now and was valid at the stamp's time. Null when it
+// holds, else what failed (the OpenSSL queue tells more).
 const char* TokenFault(Context& ctx, PKCS7* token, const std::string& imprint) {
   if (!ImprintIsGost(token)) return "штамп времени вычислен не по ГОСТ Р 34.11-2012 (256 бит)";
   TsVerifyPtr verify(TS_VERIFY_CTX_new());
@@ -137,7 +159,9 @@ const char* TokenFault(Context& ctx, PKCS7* token, const std::string& imprint) {
   TS_VERIFY_CTX_set_store(verify.get(), MakeTrustStore(ctx).release());
   TS_VERIFY_CTX_set_certs(verify.get(), UntrustedCerts(ctx, nullptr).release());
   TS_VERIFY_CTX_set_flags(verify.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_IMPRINT);
-  return TS_RESP_verify_token(verify.get(), token) == 1 ? nullptr : "штамп времени не прошел проверку";
+  if (TS_RESP_verify_token(verify.get(), token) != 1) return "штамп времени не прошел проверку";
+  if (!ValidAtStampTime(ctx, token)) return "время штампа вне срока действия сертификата службы штампов времени";
+  return nullptr;
 }
 
 uint32_t StampTime(PKCS7* token) {

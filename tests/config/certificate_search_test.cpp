@@ -53,14 +53,16 @@ bool Contains(const std::vector<std::string>& texts, const std::string& text) {
 
 TEST_F(CertificateSearchTest, AllOwnersOfASignerAndOfARecipientPick) {
   // The time-stamp server's certificate signs stamps only: neither a
-  // document signer nor a recipient. The CA is no owner to pick.
+  // document signer nor a recipient. The CA is no owner to pick. A revoked
+  // holder still counts among signers (a list of whom to accept), never as
+  // a recipient.
   struct Case {
     bool signer;
     std::vector<std::string> taken, left;
   };
   const Case cases[] = {
       {true, {"user1", "user2"}, {"tsa", "ca"}},
-      {false, {"user1", "user2", "revoked"}, {"tsa", "ca"}},
+      {false, {"user1", "user2"}, {"tsa", "ca", "revoked"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.signer ? "signer pick" : "recipient pick");

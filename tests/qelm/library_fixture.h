@@ -98,6 +98,31 @@ class LibraryTest : public ::testing::Test {
 
   fs::path File(const std::string& name) const { return root_.path() / "files" / name; }
 
+  // A LOCAL folder with the shared root alone: a context on it signs for a
+  // holder that the PKI's list revokes, since it holds no list.
+  fs::path RootOnlyLocal() {
+    const fs::path local = root_.path() / "root-only-local";
+    if (!fs::exists(local)) {
+      fs::create_directories(local);
+      fs::copy_file(pki_.Cert("ca"), local / "ca.pem");
+    }
+    return local;
+  }
+
+  // An attached signature (DER) of `data` by a holder of `pki` made with the
+  // openssl tool: also for holders the library refuses to sign with.
+  fs::path ToolSigned(const testsupport::TestPki& pki, const std::string& who, const fs::path& data,
+                      const fs::path& out) {
+    std::string log;
+    EXPECT_EQ(testsupport::RunOpenssl({"cms", "-sign", "-nodetach", "-binary", "-md", "md_gost12_256", "-signer",
+                                       pki.Cert(who).string(), "-inkey", pki.Key(who).string(), "-in", data.string(),
+                                       "-outform", "DER", "-out", out.string()},
+                                      &log),
+              0)
+        << log;
+    return out;
+  }
+
   fs::path WriteInput(const std::string& name, const std::string& bytes) {
     Write(File(name), bytes);
     return File(name);

@@ -124,8 +124,15 @@ class CryptoRuleTest : public OneRuleTest {
   // attached, or detached of `data`, DER or (stream) BER.
   void SignWith(const std::string& who, const std::filesystem::path& data, const std::filesystem::path& output,
                 bool detached, bool stream = false) {
+    // The signer's own context holds the root alone and no list, so that a
+    // holder the PKI's list revokes still signs for the checks to refuse.
+    const std::filesystem::path signerLocal = root_.path() / "signer-local";
+    if (!std::filesystem::exists(signerLocal)) {
+      std::filesystem::create_directories(signerLocal);
+      std::filesystem::copy_file(pki_.Cert("ca"), signerLocal / "ca.pem");
+    }
     LibraryContext other = nullptr;
-    ASSERT_EQ(OpenLibraryContext(pki_.Pse(who).string(), local_.string(), &other), 0u) << who;
+    ASSERT_EQ(OpenLibraryContext(pki_.Pse(who).string(), signerLocal.string(), &other), 0u) << who;
     SignParams sign;
     std::memset(&sign, 0, sizeof(sign));
     sign.flags = ORLAX_SIGN_ADD_CERT;

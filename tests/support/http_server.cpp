@@ -196,7 +196,7 @@ void LocalHttpServer::ServeFile(const std::string& path, const fs::path& file, c
 }
 
 void LocalHttpServer::EnableTimeStamping(const TestPki& pki, const std::string& path,
-                                         const std::string& imprintAlgorithm) {
+                                         const std::string& imprintAlgorithm, const std::string& holder) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   const std::string name = "tsa" + std::to_string(state_->tsaConfigs.size());
   const fs::path serial = state_->work / (name + ".serial");
@@ -207,8 +207,8 @@ void LocalHttpServer::EnableTimeStamping(const TestPki& pki, const std::string& 
          "default_tsa = tsa_config\n"
          "[ tsa_config ]\n"
          "serial = " << serial.string() << "\n"
-         "signer_cert = " << pki.Cert("tsa").string() << "\n"
-         "signer_key = " << pki.Key("tsa").string() << "\n"
+         "signer_cert = " << pki.Cert(holder).string() << "\n"
+         "signer_key = " << pki.Key(holder).string() << "\n"
          "certs = " << pki.Cert("ca").string() << "\n"
          "signer_digest = md_gost12_256\n"
          "default_policy = " << kTsaPolicy << "\n"

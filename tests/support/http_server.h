@@ -66,7 +66,7 @@ class LocalHttpServer {
                  const std::string& contentType = "application/pkix-crl");
 
   // POST `path` with Content-Type application/timestamp-query is answered by a
-  // time-stamp authority using the "tsa" key and certificate of `pki` (the
+  // time-stamp authority using the key and certificate of `pki`'s holder (the
   // CA's certificate is added to the token when the query asks for
   // certificates), with Content-Type application/timestamp-reply. Other
   // content types get 415. A query that cannot be read or asks for another
@@ -78,9 +78,11 @@ class LocalHttpServer {
   // imprint bytes under that digest's name instead of the one asked for,
   // keeping the nonce: a stamp no honest authority gives. An authority that
   // chains to no root of the shared PKI's LOCAL: one enabled with a PKI made
-  // by TestPki::Make (same names, other keys).
+  // by TestPki::Make (same names, other keys). `holder` names the PKI's
+  // authority that signs ("tsa", or "tsa_short" / "tsa_later", whose stamps
+  // carry a time outside their certificates' validity).
   void EnableTimeStamping(const TestPki& pki, const std::string& path = "/tsa",
-                          const std::string& imprintAlgorithm = "");
+                          const std::string& imprintAlgorithm = "", const std::string& holder = "tsa");
 
   void SetMode(Mode mode);
   // Runs hook on the serving thread for every request read whole, before it

@@ -26,7 +26,7 @@ namespace {
 
 // Bumped whenever the layout or contents change, so a PKI cached by an older
 // test build is made again instead of being used.
-constexpr const char* kPkiVersion = "qelm-test-pki 1";
+constexpr const char* kPkiVersion = "qelm-test-pki 2";
 constexpr const char* kInfoFile = "pki.txt";
 
 constexpr const char* kOrganization = "Тестовый Банк";
@@ -47,6 +47,11 @@ constexpr Holder kHolders[] = {
     {"tsa", "Служба штампов времени", "ext_tsa", "20250101000000Z", nullptr, true},
     {"revoked", "Сидоров Сидор", "ext_user", "20250101000000Z", nullptr, true},
     {"expired", "Кузнецов Кузьма", "ext_user", "20200101000000Z", "20210101000000Z", false},
+    {"future", "Фёдоров Фёдор", "ext_user", "20340601000000Z", "20350101000000Z", false},
+    {"onhold", "Орлов Олег", "ext_user", "20250101000000Z", nullptr, false},
+    {"encipher", "Шилов Семён", "ext_encipher", "20250101000000Z", nullptr, false},
+    {"tsa_short", "Служба штампов времени до июля 2025", "ext_tsa", "20250101000000Z", "20250701000000Z", false},
+    {"tsa_later", "Служба штампов времени с 2034", "ext_tsa", "20340101000000Z", "20350101000000Z", false},
 };
 
 const Holder& FindHolder(const std::string& who) {
@@ -105,6 +110,13 @@ std::string CaConfig(const fs::path& work, const fs::path& caDir, const std::str
          "[ ext_user ]\n"
          "basicConstraints = CA:FALSE\n"
          "keyUsage = critical,digitalSignature,nonRepudiation,keyEncipherment,keyAgreement\n"
+         "extendedKeyUsage = emailProtection\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid,issuer\n" +
+         cdp +
+         "[ ext_encipher ]\n"
+         "basicConstraints = CA:FALSE\n"
+         "keyUsage = critical,keyEncipherment,keyAgreement\n"
          "extendedKeyUsage = emailProtection\n"
          "subjectKeyIdentifier = hash\n"
          "authorityKeyIdentifier = keyid,issuer\n" +
@@ -188,6 +200,8 @@ TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
 
   Openssl({"ca", "-config", conf, "-revoke", (dir / "revoked" / "cert.pem").string(), "-crl_reason",
            "keyCompromise"});
+  Openssl({"ca", "-config", conf, "-revoke", (dir / "onhold" / "cert.pem").string(), "-crl_hold",
+           "holdInstructionReject"});
   Openssl({"ca", "-config", conf, "-gencrl", "-out", (dir / "ca.crl").string()});
   Openssl({"crl", "-in", (dir / "ca.crl").string(), "-outform", "DER", "-out", (dir / "der" / "ca.crl").string()});
   fs::copy_file(dir / "ca.crl", dir / "local" / "ca.crl");
@@ -361,7 +375,13 @@ void TestPki::MakeCrl(const fs::path& out, const CrlContents& contents) const {
   WriteText(work / "crlnumber", number);
   WriteText(work / "serial", "01\n");
   const std::string conf = (work / "ca.cnf").string();
-  WriteText(conf, CaConfig(work, Pse("ca"), ""));
+  std::string config = CaConfig(work, Pse("ca"), "");
+  if (contents.deltaOf != 0) {
+    // A delta list: the critical Delta CRL Indicator names its base's number.
+    config.replace(config.find("[ testca ]\n"), 11, "[ testca ]\ncrl_extensions = crl_ext\n");
+    config += "[ crl_ext ]\ndeltaCRL = critical,ASN1:INTEGER:" + std::to_string(contents.deltaOf) + "\n";
+  }
+  WriteText(conf, config);
   Openssl({"ca", "-config", conf, "-gencrl", "-crl_lastupdate", contents.lastUpdate, "-crl_nextupdate",
            contents.nextUpdate, "-out", out.string()});
   fs::remove_all(work);

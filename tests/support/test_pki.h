@@ -10,9 +10,15 @@
 //   "tsa"     "Служба штампов времени"  time-stamp authority (EKU critical timeStamping)
 //   "revoked" "Сидоров Сидор"      a user certificate revoked (keyCompromise) in the CA's CRL
 //   "expired" "Кузнецов Кузьма"    a user certificate whose validity ended in 2021
-// Every certificate but "expired" is valid from 2025-01-01 for ten years; the CRL
+//   "future"  "Фёдоров Фёдор"      a user certificate valid only from 2034-06-01 to 2035-01-01
+//   "onhold"  "Орлов Олег"         a user certificate on hold (certificateHold) in the CA's CRL
+//   "encipher" "Шилов Семён"       key usage keyEncipherment and keyAgreement only (no signing)
+//   "tsa_short" "Служба штампов времени до июля 2025"  a time-stamp authority valid
+//                                  2025-01-01 to 2025-07-01 only
+//   "tsa_later" "Служба штампов времени с 2034"  one valid from 2034-01-01 to 2035-01-01
+// Every other certificate is valid from 2025-01-01 for ten years; the CRL
 // is issued at generation time (CRL number 1) and its next update is ten years
-// later; MakeCrl issues others.
+// later; MakeCrl issues others. The holders after "expired" are not in LOCAL.
 // Serial numbers are random (so two PKIs never share one); read them with Serial().
 // Every PKI uses the same names, so a certificate of one made by Make() does not
 // chain to the Shared() root (same issuer name, other key): a ready "untrusted" signer.
@@ -80,8 +86,7 @@ struct TestPki {
   std::filesystem::path dir;
   std::filesystem::path local;  // the LOCAL folder (see above)
 
-  // The folder holding key.pem and cert.pem of "ca", "user1", "user2", "tsa",
-  // "revoked" or "expired". Unknown names throw std::invalid_argument (as do
+  // The folder holding key.pem and cert.pem of a holder named above. Unknown names throw std::invalid_argument (as do
   // the other per-holder functions).
   std::filesystem::path Pse(const std::string& who) const;
   std::filesystem::path Cert(const std::string& who) const;     // PEM
@@ -108,10 +113,14 @@ struct TestPki {
     std::string lastUpdate = "20250101000000Z";
     std::string nextUpdate = "20350101000000Z";
     bool listsRevoked = true;
+    // Not 0: a delta list on the base list of this number (critical Delta
+    // CRL Indicator), listing what the copied database lists.
+    unsigned deltaOf = 0;
   };
   void MakeCrl(const std::filesystem::path& out, const CrlContents& contents) const;
 
-  // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired.
+  // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired,
+  // future, onhold, encipher, tsa_short, tsa_later.
   static const std::vector<std::string>& Holders();
 
   std::map<std::string, std::string> serials;

@@ -91,6 +91,11 @@ TEST(TestPki, ChainAndCrlDecideValidity) {
       {"tsa", 0, ": OK"},
       {"revoked", 2, "certificate revoked"},
       {"expired", 2, "certificate has expired"},
+      {"future", 2, "certificate is not yet valid"},
+      {"onhold", 2, "certificate revoked"},
+      {"encipher", 0, ": OK"},
+      {"tsa_short", 2, "certificate has expired"},
+      {"tsa_later", 2, "certificate is not yet valid"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.who);
@@ -125,6 +130,12 @@ TEST(TestPki, MadeCrlCarriesTheChosenNumberDatesAndEntries) {
     EXPECT_NE(std::string::npos, text.find("Next Update: Apr  1 00:00:00 2025 GMT")) << text;
     EXPECT_EQ(listsRevoked, text.find(pki.Serial("revoked")) != std::string::npos) << text;
   }
+  // A delta list names its base with the critical indicator.
+  const fs::path delta = root.path() / "delta.crl";
+  pki.MakeCrl(delta, {27, "20250301000000Z", "20250401000000Z", false, 26});
+  std::string deltaText;
+  ASSERT_EQ(0, RunOpenssl({"crl", "-in", delta.string(), "-noout", "-text"}, &deltaText));
+  EXPECT_NE(std::string::npos, deltaText.find("X509v3 Delta CRL Indicator: critical\n                26")) << deltaText;
   // The shared PKI's own list is untouched.
   std::string text;
   ASSERT_EQ(0, RunOpenssl({"crl", "-in", pki.Crl().string(), "-noout", "-crlnumber"}, &text));

@@ -116,4 +116,33 @@ TEST_F(RevocationInTheService, RevokedHolderStaysRefusedWhenThePointGoesBack) {
   EXPECT_GE(said, 2u) << journals;
 }
 
+// A delta list (what changed since list 5: nothing, and a higher number),
+// from the point and then in LOCAL, lifts none of list 5's revocations.
+TEST_F(RevocationInTheService, DeltaListFromThePointOrInLocalLiftsNoRevocation) {
+  const TestPki::CrlContents base{5, "20260601000000Z", "20360101000000Z", true};
+  const TestPki::CrlContents delta{6, "20260701000000Z", "20360101000000Z", false, 5};
+  EXPECT_EQ(RunOnce("base", &base), "refused");
+  EXPECT_EQ(RunOnce("delta", &delta), "refused");
+  pki_->MakeCrl(root_.path() / "local" / "zz-delta.crl", {7, "20260801000000Z", "20360101000000Z", false, 5});
+  EXPECT_EQ(RunOnce("unreachable", nullptr), "refused") << "a delta in LOCAL counts no more";
+  const std::string journals = testsupport::ReadJournals(logs_);
+  EXPECT_NE(journals.find("разностный список отозванных сертификатов не применяется"), std::string::npos)
+      << journals;
+}
+
+// A list in the CA's name signed by another key, with a higher number, in
+// LOCAL: the real list from the point is still taken and still refuses.
+TEST_F(RevocationInTheService, ListOfALookAlikeCaInLocalDisplacesNothing) {
+  TestPki lookalike = TestPki::Make(root_.path() / "lookalike", "");
+  lookalike.MakeCrl(root_.path() / "local" / "forged.crl", {90, "20260101000000Z", "20360101000000Z", false});
+  const TestPki::CrlContents current{5, "20260601000000Z", "20360101000000Z", true};
+  EXPECT_EQ(RunOnce("current", &current), "refused");
+  EXPECT_EQ(RunOnce("unreachable", nullptr), "refused");
+  const std::string journals = testsupport::ReadJournals(logs_);
+  EXPECT_EQ(journals.find("список старее имеющегося"), std::string::npos) << journals;
+  char code[32];
+  std::snprintf(code, sizeof code, "0x%X", ORLAX_E_CERT_REVOKED);
+  EXPECT_NE(journals.find(code), std::string::npos) << journals;
+}
+
 }  // namespace
