@@ -2,6 +2,21 @@
 
 #include <QApplication>
 #include <canberra.h>
+#include <cstdarg>
+#include <cstdio>
+
+#include <alsa/error.h>
+
+namespace {
+
+// The sound library's ALSA back end reports through ALSA's error handler,
+// whose default writes every step of a failed open to stderr: eight
+// "ALSA lib …" lines for each alarm on a machine without a sound card. The
+// monitor says in one line of its own when a sound could not be played.
+void IgnoreAlsaDiagnostic(const char* /*file*/, int /*line*/, const char* /*function*/,
+                          int /*error*/, const char* /*format*/, ...) {}
+
+}  // namespace
 
 // The sound library's context, made at the first alarm: a monitor that
 // never raises one never opens the sound server.
@@ -10,6 +25,7 @@ struct ApplicationAlarmSink::SoundContext {
     if (context != nullptr) ca_context_destroy(context);
   }
   ca_context* context = nullptr;
+  int createError = CA_SUCCESS;
   bool tried = false;
 };
 
@@ -28,18 +44,26 @@ ApplicationAlarmSink::~ApplicationAlarmSink() = default;
 void ApplicationAlarmSink::PlayAlarmSound() {
   if (!sound_->tried) {
     sound_->tried = true;
+    snd_lib_error_set_handler(IgnoreAlsaDiagnostic);
     ca_context* context = nullptr;
-    if (ca_context_create(&context) == CA_SUCCESS) {
+    sound_->createError = ca_context_create(&context);
+    if (sound_->createError == CA_SUCCESS) {
       ca_context_change_props(context, CA_PROP_APPLICATION_NAME, "mirelMonitor", nullptr);
       sound_->context = context;
     }
   }
+  int failure = sound_->createError;
   PlayFirstAlarmSound(
-      [this](const char* sound) {
-        if (sound_->context == nullptr) return -1;
-        return ca_context_play(sound_->context, 0, CA_PROP_EVENT_ID, sound, nullptr);
+      [this, &failure](const char* sound) {
+        if (sound_->context == nullptr) return failure;
+        failure = ca_context_play(sound_->context, 0, CA_PROP_EVENT_ID, sound, nullptr);
+        return failure;
       },
-      [] { QApplication::beep(); });
+      [&failure] {
+        std::fprintf(stderr, "mirelMonitor: звук тревоги не воспроизведён (%s)\n",
+                     ca_strerror(failure));
+        QApplication::beep();
+      });
 }
 
 void ApplicationAlarmSink::FlashTaskbar(QWidget* window) {

@@ -26,8 +26,9 @@ void PlayFirstAlarmSound(const std::function<int(const char* eventId)>& play,
                          const std::function<void()>& bell);
 
 // The desktop's sound theme through libcanberra, played without waiting
-// (the bell of QApplication::beep when no sound can be played: no theme,
-// no sound server), and QApplication::alert.
+// (the bell of QApplication::beep, and one line on stderr, when no sound
+// can be played: no theme, no sound server, no sound card; the sound
+// library's own diagnostics are not shown), and QApplication::alert.
 class ApplicationAlarmSink : public AlarmSink {
  public:
   ApplicationAlarmSink();

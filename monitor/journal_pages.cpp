@@ -255,6 +255,13 @@ void JournalPage::AppendFollowing(RecordBatch batch, const std::vector<int>& ima
 
 int JournalPage::ListWidth() const { return list_->viewport()->width(); }
 
+int JournalPage::TimeColumnWidth(int share) {
+  if (timeTextWidth_ == 0 && RowCount() > 0) {
+    timeTextWidth_ = list_->sizeHintForIndex(model_->index(0, 1)).width();
+  }
+  return std::max({share, timeTextWidth_, list_->horizontalHeader()->sectionSizeHint(1)});
+}
+
 OperationsDialog::OperationsDialog(int pairIndex, QWidget* parent)
     : JournalPage(pairIndex, 0, "list1005",
                   {QString(), QStringLiteral("Время и дата:"), QStringLiteral("Профиль: "),
@@ -274,8 +281,8 @@ QString OperationsDialog::DataText(int row) const { return rows()->Text(row, 2);
 void OperationsDialog::LayOutColumns() {
   const int w = ListWidth();
   const int c0 = w / 30;
-  const int c1 = (w - c0) * 2 / 13;
-  const int r = w - c0 - c1;
+  const int c1 = TimeColumnWidth((w - c0) * 2 / 13);
+  const int r = std::max(0, w - c0 - c1);
   const int c2 = static_cast<int>(std::floor(r * 1.5 / 10 + 0.5));
   const int widths[] = {c0, c1, c2, r - c2};
   for (int column = 0; column < 4; ++column) list()->horizontalHeader()->resizeSection(column, widths[column]);
@@ -330,8 +337,8 @@ QString ErrorsDialog::DataText(int row) const { return rows()->Text(row, 1); }
 void ErrorsDialog::LayOutColumns() {
   const int w = ListWidth();
   const int c0 = w / 30;
-  const int c1 = (w - c0) * 2 / 13;
-  const int widths[] = {c0, c1, w - c0 - c1};
+  const int c1 = TimeColumnWidth((w - c0) * 2 / 13);
+  const int widths[] = {c0, c1, std::max(0, w - c0 - c1)};
   for (int column = 0; column < 3; ++column) list()->horizontalHeader()->resizeSection(column, widths[column]);
 }
 

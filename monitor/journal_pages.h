@@ -127,6 +127,10 @@ class JournalPage : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   int ListWidth() const;
+  // The width of column 1 ("Время и дата:") for its proportional share:
+  // never less than its caption and a row's time need, so that the year is
+  // never cut, whatever the font and the window's first size.
+  int TimeColumnWidth(int share);
   // Appends rows; a list scrolled to its end (or empty) follows them, so
   // that the newest record stays in view while the operator has not
   // scrolled away from it.
@@ -147,6 +151,9 @@ class JournalPage : public QWidget {
   QTableView* list_;
   bool sizedRows_ = false;
   int dataColumn_ = 0;
+  // What a time text needs, measured on the first row (all times have one
+  // form); 0 until there is a row.
+  int timeTextWidth_ = 0;
   JournalRowsModel* model_;
 };
 

@@ -77,6 +77,36 @@ TEST(MonitorPagesTest, ColumnsFillTheListWhenAPageIsShown) {
   }
 }
 
+// The time column is wide enough for its caption and for the whole time of
+// every row, year included: at the window's first size and at its least,
+// where the column's share of the list's width is not.
+TEST(MonitorPagesTest, TheTimeColumnShowsTheWholeTimeAtFirstShow) {
+  MonitorMachine machine;
+  machine.SetClock(2026, 12, 28, 23, 58, 59);
+  ASSERT_TRUE(machine.WriteStart());
+  ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'"), 0u);
+  CountingAlarm alarm;
+  auto window = StartMonitor(machine.Folder(), alarm);
+  ASSERT_TRUE(window);
+  const QSize first = window->size();
+  for (const QSize size : {first, window->minimumSize()}) {
+    window->resize(size);
+    QCoreApplication::processEvents();
+    for (int tab = 1; tab < window->tabs()->count(); ++tab) {
+      ShowTab(*window, tab);
+      auto* page = qobject_cast<JournalPage*>(window->tabs()->widget(tab));
+      ASSERT_TRUE(page);
+      ASSERT_GT(page->RowCount(), 0) << "tab " << tab;
+      const QHeaderView* header = page->list()->horizontalHeader();
+      SCOPED_TRACE(testing::Message() << "tab " << tab << ", window " << size.width() << " x "
+                                      << size.height() << ", time " << page->TimeText(0).toStdString());
+      const QAbstractItemView* list = page->list();
+      EXPECT_GE(header->sectionSize(1), list->sizeHintForColumn(1));
+      EXPECT_GE(header->sectionSize(1), header->sectionSizeHint(1));
+    }
+  }
+}
+
 // A record with stack lines is as tall as its lines; the records around it
 // stay one line tall.
 TEST(MonitorPagesTest, ErrorsRowsTakeTheirOwnHeight) {
