@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 bool InstallQtRussianTranslations(QCoreApplication& application) {
@@ -20,4 +21,11 @@ bool InstallQtRussianTranslations(QCoreApplication& application) {
     delete translator;
   }
   return installed;
+}
+
+void SetRussianDefaultLocale() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
+
+void SpeakRussian(QCoreApplication& application) {
+  SetRussianDefaultLocale();
+  InstallQtRussianTranslations(application);
 }

@@ -1,6 +1,8 @@
 #include "config/add_rule_dialog.h"
 
+#include <algorithm>
 #include <climits>
+#include <iterator>
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -11,9 +13,11 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_file_dialog.h"
 #include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/certificate_pick.h"
@@ -31,20 +35,59 @@ Widget* Named(Widget* widget, const char* objectName) {
   return widget;
 }
 
-// A list as wide as its longest entry (an operation or cipher name) would
-// make the form wider than a screen: the list is as wide as characters
-// characters, and its drop-down still shows the entries whole.
-QComboBox* NarrowList(QComboBox* list, int characters) {
-  list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  list->setMinimumContentsLength(characters);
-  return list;
-}
-
 void SetEntries(QComboBox* list, const std::vector<CString>& entries, int position) {
   const QSignalBlocker blocker(list);
   list->clear();
   for (const CString& entry : entries) list->addItem(ToQString(entry));
   list->setCurrentIndex(position < list->count() ? position : -1);
+}
+
+// What the form shows in its changing places for any operation: the texts
+// of the row labels and of the directory profile's label, and the entries
+// of the option rows' lists. The editor keeps room for the widest of each,
+// so that it keeps one shape whichever operation is chosen.
+struct FormTexts {
+  std::vector<CString> labels;
+  CString directoryProfileLabel;
+  std::vector<CString> entries;
+};
+
+FormTexts EveryOperationsTexts(const ProfileRecord& profile) {
+  TrelconState scratch;
+  RuleForm probe(scratch, profile, RuleRecord{});
+  probe.Init();
+  FormTexts texts;
+  texts.directoryProfileLabel = probe.directoryProfileLabel;
+  for (int operation = 0; operation < kOperationCount; ++operation) {
+    probe.OnOperationChange(operation);
+    texts.labels.insert(texts.labels.end(), std::begin(probe.rowLabels), std::end(probe.rowLabels));
+    texts.labels.push_back(probe.copiesOrArchiveNameLabel);
+    for (const ChoiceRow& row : probe.rows) {
+      const std::vector<CString> entries = ChoiceEntries(row.list, probe.DirectoryProfiles());
+      texts.entries.insert(texts.entries.end(), entries.begin(), entries.end());
+    }
+  }
+  return texts;
+}
+
+// The width label needs for the widest of texts; it keeps its own text.
+int WidestLabelWidth(QLabel* label, const std::vector<CString>& texts) {
+  const QString own = label->text();
+  int widest = 0;
+  for (const CString& text : texts) {
+    label->setText(ToQString(text));
+    widest = std::max(widest, label->sizeHint().width());
+  }
+  label->setText(own);
+  return widest;
+}
+
+// The width a list needs to show the widest of entries whole, closed.
+int WidestListWidth(QWidget* parent, const std::vector<CString>& entries) {
+  QComboBox probe(parent);
+  probe.setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  for (const CString& entry : entries) probe.addItem(ToQString(entry));
+  return probe.sizeHint().width();
 }
 
 }  // namespace
@@ -53,23 +96,31 @@ CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& pr
                    const std::vector<CString>& suggestedMasks, const RuleRecord& rule)
     : QDialog(parent), form_(state, profile, rule) {
   setObjectName("CAddRule");
-  operation_ = NarrowList(Named(new QComboBox(this), "Operation"), 24);
+  // The closed list shows every operation's name whole: SIGN and SGEN, or
+  // DCCX and DECR, differ only at the end of their names.
+  operation_ = Named(new QComboBox(this), "Operation");
+  operation_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   for (int i = 0; i < kOperationCount; ++i) operation_->addItem(ToQString(OperationDisplayNames()[i]));
   directoryProfileLabel_ = Named(new QLabel(this), "DirectoryProfileLabel");
-  directoryProfile_ = NarrowList(Named(new QComboBox(this), "DirectoryProfile"), 10);
+  directoryProfile_ = Named(new QComboBox(this), "DirectoryProfile");
+  directoryProfile_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   for (const CString& name : profile.zcsProfiles) directoryProfile_->addItem(ToQString(name));
   // The description is one line of the rule list, the journals and the
   // export file: Tab leaves it, and no line break enters it.
   description_ = KeepOnOneLine(Named(new QLineEdit(this), "Description"));
 
+  // Whatever an operation hides keeps its room, and each changing text
+  // the room of the widest it can take: the form has one shape for all
+  // operations, and choosing one never squeezes the mask list.
   auto* grid = new QGridLayout;
   // Room to spare goes to the fields, not to the buttons and labels.
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
   int line = 0;
-  grid->addWidget(operation_, line, 0, 1, 2);
-  grid->addWidget(directoryProfileLabel_, line, 2);
-  grid->addWidget(directoryProfile_, line, 3);
+  grid->addWidget(operation_, line, 0, 1, 4);
+  ++line;
+  grid->addWidget(directoryProfileLabel_, line, 0, 1, 2);
+  grid->addWidget(directoryProfile_, line, 2, 1, 2);
   ++line;
   grid->addWidget(new QLabel(ToQString(form_.descriptionLabel), this), line, 0);
   grid->addWidget(description_, line, 1, 1, 3);
@@ -102,6 +153,8 @@ CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& pr
   grid->addWidget(certField_, line, 1, 1, 3);
   ++line;
 
+  const FormTexts texts = EveryOperationsTexts(profile);
+  const int listWidth = WidestListWidth(this, texts.entries);
   const char* labelNames[4] = {"Row1Label", "Row2Label", "Row3Label", "Row4Label"};
   const char* listNames[3] = {"Row1List", "Row2List", "Row3List"};
   const char* moveNames[3] = {"DelExt", "AddExt", "Folders"};
@@ -110,21 +163,43 @@ CAddRule::CAddRule(QWidget* parent, TrelconState& state, const ProfileRecord& pr
     rowLabels_[i] = Named(new QLabel(this), labelNames[i]);
     grid->addWidget(rowLabels_[i], line + i, 0, 1, 2);
   }
+  // Each option row's field is one of a list, an edit or a number, or none:
+  // one place that shows one of them at a time.
   for (int i = 0; i < 3; ++i) {
-    rowLists_[i] = NarrowList(Named(new QComboBox(this), listNames[i]), 20);
-    moveEdits_[i] = KeepOnOneLine(Named(new QLineEdit(this), moveNames[i]));
-    limitEdits_[i] = Named(new QSpinBox(this), numberNames[i]);
+    rowCells_[i] = new QStackedWidget(this);
+    rowCells_[i]->setMinimumWidth(listWidth);
+    // The place, not the list, is as wide as the widest entry: the list's
+    // own size must not follow the entries it holds now.
+    rowLists_[i] = Named(new QComboBox(rowCells_[i]), listNames[i]);
+    rowLists_[i]->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    moveEdits_[i] = KeepOnOneLine(Named(new QLineEdit(rowCells_[i]), moveNames[i]));
+    limitEdits_[i] = Named(new QSpinBox(rowCells_[i]), numberNames[i]);
     limitEdits_[i]->setRange(0, INT_MAX);
-    auto* cell = new QHBoxLayout;
-    cell->addWidget(rowLists_[i]);
-    cell->addWidget(moveEdits_[i]);
-    cell->addWidget(limitEdits_[i]);
-    grid->addLayout(cell, line + i, 2, 1, 2);
+    emptyCells_[i] = new QWidget(rowCells_[i]);
+    for (QWidget* field : {emptyCells_[i], static_cast<QWidget*>(rowLists_[i]),
+                           static_cast<QWidget*>(moveEdits_[i]), static_cast<QWidget*>(limitEdits_[i])}) {
+      rowCells_[i]->addWidget(field);
+    }
+    rowCells_[i]->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    grid->addWidget(rowCells_[i], line + i, 2, 1, 2);
   }
+  // Height to spare goes below the rows, not between them.
+  grid->setRowStretch(line + 4, 1);
   copiesOrArchiveNameEdit_ = KeepOnOneLine(Named(new QLineEdit(this), "Row4Text"));
   grid->addWidget(copiesOrArchiveNameEdit_, line + 3, 2, 1, 2);
+  const int labelWidth = WidestLabelWidth(rowLabels_[0], texts.labels);
+  for (QLabel* label : rowLabels_) label->setMinimumWidth(labelWidth);
+  directoryProfileLabel_->setMinimumWidth(
+      WidestLabelWidth(directoryProfileLabel_, {texts.directoryProfileLabel}));
+  for (QWidget* hidden : {static_cast<QWidget*>(directoryProfile_),
+                          static_cast<QWidget*>(copiesOrArchiveNameEdit_)}) {
+    QSizePolicy policy = hidden->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    hidden->setSizePolicy(policy);
+  }
 
   maskView_ = Named(new QTreeWidget(this), "MaskList");
+  maskView_->setMinimumWidth(24 * maskView_->fontMetrics().averageCharWidth());
   QPushButton* addMask = MakeButton(this, "AddMaskButton", QString());
   QPushButton* editMask = MakeButton(this, "EditMaskButton", QString());
   QPushButton* deleteMasks = MakeButton(this, "DeleteMasksButton", QString());
@@ -216,12 +291,18 @@ void CAddRule::ShowFields() {
   for (int i = 0; i < 3; ++i) {
     const ChoiceRow& row = form_.rows[i];
     SetEntries(rowLists_[i], ChoiceEntries(row.list, form_.DirectoryProfiles()), row.position);
-    rowLists_[i]->setVisible(row.shown);
-    moveEdits_[i]->setVisible(form_.moveEditsShown);
     moveEdits_[i]->setEnabled(form_.moveEditsShown);
-    limitEdits_[i]->setVisible(form_.limitsShown[i]);
     limitEdits_[i]->setEnabled(form_.limitsShown[i]);
     limitEdits_[i]->setValue(form_.limits[i]);
+    QWidget* shown = emptyCells_[i];
+    if (row.shown) {
+      shown = rowLists_[i];
+    } else if (form_.moveEditsShown) {
+      shown = moveEdits_[i];
+    } else if (form_.limitsShown[i]) {
+      shown = limitEdits_[i];
+    }
+    rowCells_[i]->setCurrentWidget(shown);
   }
   moveEdits_[0]->setText(ToQString(form_.delExt));
   moveEdits_[1]->setText(ToQString(form_.addExt));
@@ -263,10 +344,10 @@ void CAddRule::OnDirectoryProfileChange() {
 
 void CAddRule::PickFolder(QLineEdit* target) {
   QFileDialog picker(this);
+  PrepareFileDialog(picker);
   picker.setObjectName("FolderPicker");
   picker.setFileMode(QFileDialog::Directory);
   picker.setOption(QFileDialog::ShowDirsOnly, true);
-  picker.setOption(QFileDialog::DontUseNativeDialog, true);
   if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
   ReadFields();
   target->setText(picker.selectedFiles().first());
@@ -288,10 +369,11 @@ void CAddRule::OnCertificateButton() {
   } else if (traits != nullptr && operation == Operation::kMove) {
     PickFolder(certField_);
   } else if (traits != nullptr && operation == Operation::kExec) {
-    QFileDialog picker(this, QString(), QString(), Utf8("Все файлы (*)"));
+    QFileDialog picker(this);
+    PrepareFileDialog(picker);
+    picker.setNameFilter(Utf8("Все файлы (*)"));
     picker.setObjectName("ExecutablePicker");
     picker.setFileMode(QFileDialog::ExistingFile);
-    picker.setOption(QFileDialog::DontUseNativeDialog, true);
     if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
     form_.certField = FromQString(picker.selectedFiles().first());
     ShowFields();

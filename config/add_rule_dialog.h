@@ -17,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+class QStackedWidget;
 class QTreeWidget;
 class MaskList;
 
@@ -63,6 +64,8 @@ class CAddRule : public QDialog {
   QLineEdit* certField_;
   QLineEdit* description_;
   QLabel* rowLabels_[4];
+  QStackedWidget* rowCells_[3];  // each shows one of the three below, or the empty cell
+  QWidget* emptyCells_[3];
   QComboBox* rowLists_[3];
   QLineEdit* moveEdits_[3];
   QSpinBox* limitEdits_[3];

@@ -52,14 +52,65 @@ void AppendPart(CString& text, const CString& part) {
   text += part;
 }
 
+// A mark in a corner of a toolbar picture.
+enum class Badge { kNone, kAdd, kCopy, kRemove };
+
+// The style's pictures of a blank page, a linked page and a bin are pale
+// grey and white: enabled, they looked like the disabled commands around
+// them. A coloured mark in their corner (green plus, blue pages, red cross)
+// shows them open at a glance; their disabled look turns it grey and faint.
+QPixmap Badged(const QPixmap& picture, Badge badge) {
+  if (badge == Badge::kNone) return picture;
+  QPixmap marked = picture;
+  const QSizeF size = QSizeF(picture.size()) / picture.devicePixelRatio();
+  const qreal side = std::min(size.width(), size.height()) * 0.6;
+  const QRectF disc(size.width() - side, size.height() - side, side, side);
+  const QColor colours[] = {QColor(), QColor(0x2e, 0x7d, 0x32), QColor(0x15, 0x65, 0xc0),
+                            QColor(0xc6, 0x28, 0x28)};
+  const QColor colour = colours[static_cast<int>(badge)];
+  QPainter painter(&marked);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(Qt::white, side / 12));
+  painter.setBrush(colour);
+  painter.drawEllipse(disc.adjusted(side / 24, side / 24, -side / 24, -side / 24));
+  const QPointF c = disc.center();
+  const qreal arm = side * 0.24;
+  painter.setPen(QPen(Qt::white, side / 6, Qt::SolidLine, Qt::RoundCap));
+  painter.setBrush(Qt::NoBrush);
+  switch (badge) {
+    case Badge::kAdd:
+      painter.drawLine(QPointF(c.x() - arm, c.y()), QPointF(c.x() + arm, c.y()));
+      painter.drawLine(QPointF(c.x(), c.y() - arm), QPointF(c.x(), c.y() + arm));
+      break;
+    case Badge::kCopy: {
+      // Two pages, one over the other.
+      painter.setPen(QPen(Qt::white, side / 12));
+      const QSizeF page(arm * 1.2, arm * 1.5);
+      painter.drawRect(QRectF(QPointF(c.x() - arm * 0.9, c.y() - arm * 0.9), page));
+      painter.setBrush(colour);
+      painter.drawRect(QRectF(QPointF(c.x() - arm * 0.3, c.y() - arm * 0.6), page));
+      break;
+    }
+    case Badge::kRemove:
+      painter.drawLine(QPointF(c.x() - arm, c.y() - arm), QPointF(c.x() + arm, c.y() + arm));
+      painter.drawLine(QPointF(c.x() - arm, c.y() + arm), QPointF(c.x() + arm, c.y() - arm));
+      break;
+    case Badge::kNone:
+      break;
+  }
+  painter.end();
+  return marked;
+}
+
 // A toolbar picture whose disabled look is plainly fainter than its own.
 // Several pictures are grey already, and the style's disabled version of a
 // grey picture is nearly the same picture; with no frame around a tool
 // button, that left an operator unable to tell which commands are open.
-QIcon ToolIcon(const QIcon& picture, QSize size, qreal pixelRatio) {
+QIcon ToolIcon(const QIcon& picture, Badge badge, QSize size, qreal pixelRatio) {
+  const QPixmap own = Badged(picture.pixmap(size, pixelRatio), badge);
   QIcon icon;
-  icon.addPixmap(picture.pixmap(size, pixelRatio), QIcon::Normal);
-  const QPixmap grey = picture.pixmap(size, pixelRatio, QIcon::Disabled);
+  icon.addPixmap(own, QIcon::Normal);
+  const QPixmap grey = QIcon(own).pixmap(size, pixelRatio, QIcon::Disabled);
   QPixmap faint(grey.size());
   faint.setDevicePixelRatio(grey.devicePixelRatio());
   faint.fill(Qt::transparent);
@@ -218,13 +269,15 @@ CTrelconDlg::CTrelconDlg(QWidget* parent) : QDialog(parent) {
 
 CTrelconDlg::~CTrelconDlg() = default;
 
-QToolButton* CTrelconDlg::ToolButton(const char* objectName, const char* toolTip, int icon) {
+QToolButton* CTrelconDlg::ToolButton(const char* objectName, const char* toolTip, int icon,
+                                      int badge) {
   auto* button = new QToolButton(this);
   button->setObjectName(QString::fromLatin1(objectName));
   button->setToolTip(Utf8(toolTip));
   button->setIconSize(QSize(24, 24));
   button->setIcon(ToolIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)),
-                           button->iconSize(), button->devicePixelRatioF()));
+                           static_cast<Badge>(badge), button->iconSize(),
+                           button->devicePixelRatioF()));
   button->setAutoRaise(true);
   return button;
 }
@@ -236,27 +289,32 @@ void CTrelconDlg::BuildControls() {
     QStyle::StandardPixmap icon;
     void (CTrelconDlg::*handler)();
     bool profileDependent;
+    Badge badge = Badge::kNone;
   };
   const Tool tools[] = {
       {"SaveButton", "Сохранить", QStyle::SP_DialogSaveButton, &CTrelconDlg::SaveConfiguration, false},
       {"JournalSettingsButton", "Путь журнала", QStyle::SP_DirIcon, &CTrelconDlg::OnJournalSettings, false},
-      {"AddRuleButton", "Добавить правило", QStyle::SP_FileIcon, &CTrelconDlg::OnAddRule, true},
-      {"CopyRuleButton", "Копировать правило", QStyle::SP_FileLinkIcon, &CTrelconDlg::OnCopyRule, true},
+      {"AddRuleButton", "Добавить правило", QStyle::SP_FileIcon, &CTrelconDlg::OnAddRule, true,
+       Badge::kAdd},
+      {"CopyRuleButton", "Копировать правило", QStyle::SP_FileLinkIcon, &CTrelconDlg::OnCopyRule, true,
+       Badge::kCopy},
       {"EditRuleButton", "Редактировать правило", QStyle::SP_FileDialogContentsView, &CTrelconDlg::OnEditRule, true},
-      {"DeleteRuleButton", "Удалить правило", QStyle::SP_TrashIcon, &CTrelconDlg::OnDeleteRule, true},
+      {"DeleteRuleButton", "Удалить правило", QStyle::SP_TrashIcon, &CTrelconDlg::OnDeleteRule, true,
+       Badge::kRemove},
       {"MoveRuleFirstButton", "Сделать первым", QStyle::SP_MediaSkipBackward, &CTrelconDlg::OnMoveRuleFirst, true},
       {"MoveRuleUpButton", "Сдвинуть вверх", QStyle::SP_ArrowUp, &CTrelconDlg::OnMoveRuleUp, true},
       {"MoveRuleDownButton", "Сдвинуть вниз", QStyle::SP_ArrowDown, &CTrelconDlg::OnMoveRuleDown, true},
       {"MoveRuleLastButton", "Сделать последним", QStyle::SP_MediaSkipForward, &CTrelconDlg::OnMoveRuleLast, true},
       {"AddProfileButton", "Добавить профиль", QStyle::SP_FileDialogNewFolder, &CTrelconDlg::OnAddProfile, false},
       {"EditProfileButton", "Изменить профиль", QStyle::SP_FileDialogDetailedView, &CTrelconDlg::OnEditProfile, true},
-      {"DeleteProfileButton", "Удалить профиль", QStyle::SP_DialogDiscardButton, &CTrelconDlg::OnDeleteProfile, true},
+      {"DeleteProfileButton", "Удалить профиль", QStyle::SP_DialogDiscardButton, &CTrelconDlg::OnDeleteProfile, true,
+       Badge::kRemove},
       {"ExportRulesButton", "Экспорт правил профиля", QStyle::SP_ArrowForward, &CTrelconDlg::ExportProfileRules, true},
       {"ImportRulesButton", "Импорт правил профиля", QStyle::SP_DialogOpenButton, &CTrelconDlg::ImportProfileRules, true},
   };
   auto* toolbar = new QHBoxLayout;
   for (const Tool& tool : tools) {
-    QToolButton* button = ToolButton(tool.name, tool.tip, tool.icon);
+    QToolButton* button = ToolButton(tool.name, tool.tip, tool.icon, static_cast<int>(tool.badge));
     connect(button, &QToolButton::clicked, this, tool.handler);
     if (tool.profileDependent) profileControls_.push_back(button);
     toolbar->addWidget(button);
@@ -463,7 +521,10 @@ void CTrelconDlg::FillProfileList() {
     // The list control's exact search ignores letter case.
     const QString text = ToQString(name);
     if (!profileList_->findItems(text, Qt::MatchFixedString).isEmpty()) continue;
-    profileList_->addTopLevelItem(new QTreeWidgetItem(QStringList{text}));
+    auto* item = new QTreeWidgetItem(QStringList{text});
+    // A name cut by a narrow list is shown whole on hover, as a rule's cells are.
+    item->setToolTip(0, text);
+    profileList_->addTopLevelItem(item);
   }
   LayOutListColumns(true);
 }

@@ -91,7 +91,8 @@ class CTrelconDlg : public QDialog {
  private:
   void BuildControls();
   void BuildMenu();
-  QToolButton* ToolButton(const char* objectName, const char* toolTip, int icon);
+  // badge: a coloured mark in the picture's corner (main_dialog.cpp's Badge).
+  QToolButton* ToolButton(const char* objectName, const char* toolTip, int icon, int badge = 0);
   void SetProfileControlsEnabled(bool enabled);
   void ShowNoOpenProfile();
   void RefillRules();

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_message_box.h"
 #include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
@@ -92,6 +93,7 @@ int ShowMessageBox(QWidget* owner, const CString& text, const CString& title, UI
     if ((ButtonsOf(style) & button) == 0) continue;
     if (position++ == wanted) box.setDefaultButton(button);
   }
+  KeepCaptionWhole(box);
   return ButtonResult(RunModal(box));
 }
 

@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/qt_file_dialog.h"
 #include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
@@ -271,11 +272,13 @@ void CPreEncryptDlg::OnFromDirectory() {
 }
 
 void CPreEncryptDlg::OnFromGroup() {
-  QFileDialog picker(this, QString(), ToQString(groupFilePath_), Utf8(kGroupFileFilter));
+  QFileDialog picker(this);
+  PrepareFileDialog(picker);
+  picker.setNameFilter(Utf8(kGroupFileFilter));
+  if (!groupFilePath_.IsEmpty()) picker.selectFile(ToQString(groupFilePath_));
   picker.setObjectName("GroupFileOpen");
   picker.setFileMode(QFileDialog::ExistingFile);
   picker.setDefaultSuffix(QStringLiteral("grx"));
-  picker.setOption(QFileDialog::DontUseNativeDialog, true);
   if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
   groupFilePath_ = FromQString(picker.selectedFiles().first());
   std::vector<CString> read;
@@ -328,11 +331,12 @@ void CPreEncryptDlg::OnSaveGroup() {
   }
   const QString proposed =
       groupFilePath_.IsEmpty() ? Utf8("Новая группа.grx") : ToQString(groupFilePath_);
-  QFileDialog picker(this, QString(), proposed, Utf8(kGroupFileFilter));
+  QFileDialog picker(this);
+  PrepareFileDialog(picker);
+  picker.setNameFilter(Utf8(kGroupFileFilter));
   picker.setObjectName("GroupFileSave");
   picker.setAcceptMode(QFileDialog::AcceptSave);
   picker.setDefaultSuffix(QStringLiteral("grx"));
-  picker.setOption(QFileDialog::DontUseNativeDialog, true);
   picker.selectFile(proposed);
   if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
   groupFilePath_ = FromQString(picker.selectedFiles().first());

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QTreeWidget>
 
+#include "common/qt_file_dialog.h"
 #include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/main_dialog.h"
@@ -16,8 +17,8 @@ namespace {
 // files and all files. Returns the chosen path, or "" when cancelled.
 CString AskRulesFile(QWidget* owner, bool save, const CString& proposedName) {
   QFileDialog dialog(owner);
+  PrepareFileDialog(dialog);
   dialog.setObjectName(save ? "ExportRulesFileDialog" : "ImportRulesFileDialog");
-  dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
   dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
   dialog.setDefaultSuffix(QStringLiteral("prx"));

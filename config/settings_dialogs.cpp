@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_file_dialog.h"
 #include "common/qt_text.h"
 #include "common/report_text.h"
 #include "config/dialog_widgets.h"
@@ -255,11 +256,12 @@ void CConflictDlg::ReportUnusableFolder(DWORD code, const CString& path) {
 }
 
 void CConflictDlg::OnChooseJournalFolder() {
-  QFileDialog picker(this, Utf8(kJournalFolderTitle), ToQString(FromQString(folderEdit_->text())));
+  QFileDialog picker(this, Utf8(kJournalFolderTitle));
+  PrepareFileDialog(picker);
+  picker.setDirectory(ToQString(FromQString(folderEdit_->text())));
   picker.setObjectName("JournalFolderPicker");
   picker.setFileMode(QFileDialog::Directory);
   picker.setOption(QFileDialog::ShowDirsOnly, true);
-  picker.setOption(QFileDialog::DontUseNativeDialog, true);
   if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return;
   const CString chosen = FromQString(picker.selectedFiles().first());
   if (!FolderExists(chosen)) ReportUnusableFolder(GetLastError(), chosen);

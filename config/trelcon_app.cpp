@@ -16,7 +16,7 @@
 #include "platform/registry.h"
 
 void PrepareTrelcon(QApplication& application) {
-  InstallQtRussianTranslations(application);
+  SpeakRussian(application);
   InstallProgramReporters();
 }
 

@@ -9,8 +9,8 @@ class EditorDialogs;
 class QApplication;
 
 // What the program sets up on its application before it makes any window:
-// Qt's own texts in Russian and the program's error reporters. The program,
-// its picture tool and its tests start with it.
+// Qt in Russian (its texts and its default locale) and the program's error
+// reporters. The program, its picture tool and its tests start with it.
 void PrepareTrelcon(QApplication& application);
 
 // The single-instance lock: a file named after the caption in the user's

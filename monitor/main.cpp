@@ -7,6 +7,6 @@
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
-  InstallQtRussianTranslations(application);
+  SpeakRussian(application);
   return RunMonitor(argc, argv);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error_box.h"
+#include "common/qt_message_box.h"
 #include "common/qt_text.h"
 
 namespace {
@@ -26,6 +27,7 @@ class RealMessageBoxes : public MessageBoxes {
     QMessageBox box(shown, QString::fromUtf8(kMonitorCaption), text, buttons, owner);
     box.setDefaultButton(defaultButton);
     if (systemModal) box.setWindowModality(Qt::ApplicationModal);
+    KeepCaptionWhole(box);
     return static_cast<QMessageBox::StandardButton>(box.exec());
   }
 };

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "common/error_box.h"
+#include "common/qt_file_dialog.h"
 #include "common/qt_text.h"
 #include "monitor/message_boxes.h"
 #include "platform/errors.h"
@@ -45,7 +46,14 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent), path_(new QLineEdit(t
   layout->addLayout(buttons);
   resize(480, 120);
 
-  pickFolder = [](QWidget* owner) { return QFileDialog::getExistingDirectory(owner); };
+  pickFolder = [](QWidget* owner) {
+    QFileDialog picker(owner);
+    PrepareFileDialog(picker);
+    picker.setFileMode(QFileDialog::Directory);
+    picker.setOption(QFileDialog::ShowDirsOnly, true);
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
+    return picker.selectedFiles().first();
+  };
   connect(browse, &QPushButton::clicked, this, &OpenDialog::OnBrowseFolder);
   connect(ok, &QPushButton::clicked, this, &OpenDialog::OnFolderOk);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);

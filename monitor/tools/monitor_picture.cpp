@@ -8,11 +8,10 @@
 #include <QApplication>
 #include <QPixmap>
 #include <QTabWidget>
-
-#include "monitor/lights_dialog.h"
 #include <QTimer>
 #include <cstdio>
 
+#include "common/qt_translations.h"
 #include "monitor/alarm_sink.h"
 #include "monitor/lights_dialog.h"
 #include "monitor/message_boxes.h"
@@ -36,6 +35,7 @@ int main(int argc, char** argv) {
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
+  SpeakRussian(application);
   ErrorBoxPresenterScope presenter;
   SilentAlarm alarm;
   CmirelMonitorDlg window(CString(platform::MultiByteToWide(argv[1], CP_UTF8).c_str()), alarm);

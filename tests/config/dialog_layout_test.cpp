@@ -9,6 +9,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -365,6 +368,96 @@ TEST(DialogSizeTest, TheEncryptionRuleFormFitsA1024PixelScreen) {
   operation->showPopup();
   EXPECT_GE(operation->view()->width(), operation->fontMetrics().horizontalAdvance(longest));
   operation->hidePopup();
+}
+
+// The closed operation list shows the whole name of whichever operation is
+// chosen: SIGN and SGEN, DECR and DCCX differ only at their names' ends.
+TEST(DialogSizeTest, TheClosedOperationListShowsEachFullName) {
+  TrelconState state;
+  ModalAnswers answers;
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, RuleRecord{});
+  editor.show();
+  QApplication::processEvents();
+  auto* operation = Child<QComboBox>(editor, "Operation");
+  for (int position = 0; position < operation->count(); ++position) {
+    operation->setCurrentIndex(position);
+    QApplication::processEvents();
+    QStyleOptionComboBox option;
+    option.initFrom(operation);
+    option.currentText = operation->currentText();
+    const QRect text = operation->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                          QStyle::SC_ComboBoxEditField, operation);
+    EXPECT_GE(text.width(), operation->fontMetrics().horizontalAdvance(operation->currentText()))
+        << operation->currentText().toStdString();
+  }
+}
+
+// Switching the operation of an open editor changes neither its size nor
+// the mask list's, and every operation's texts are whole at that size:
+// PACK's archive names, and after it ENCR's cipher names.
+TEST(DialogSizeTest, TheRuleEditorKeepsItsShapeAcrossOperations) {
+  TrelconState state;
+  ModalAnswers answers;
+  RuleRecord pack;
+  pack.operation = L"PACK";
+  pack.archName = L"batch-:|YYYYMMDD-hhmmss|";
+  pack.masks = {L"*.txt"};
+  CAddRule editor(nullptr, state, TwoDirectoryProfiles(), {}, pack);
+  ShowActive(editor);
+  auto* masks = Child<QWidget>(editor, "MaskList");
+  const QSize editorSize = editor.size();
+  const QSize maskSize = masks->size();
+  EXPECT_GE(maskSize.width(), 20 * masks->fontMetrics().averageCharWidth());
+  auto* archiveName = Child<QLineEdit>(editor, "Row4Text");
+  EXPECT_GE(archiveName->contentsRect().width(),
+            archiveName->fontMetrics().horizontalAdvance(archiveName->text()));
+  const auto listsCut = [&editor] {
+    QStringList cut;
+    for (QComboBox* list : editor.findChildren<QComboBox*>()) {
+      if (!list->isVisible()) continue;
+      for (int i = 0; i < list->count(); ++i) {
+        QStyleOptionComboBox option;
+        option.initFrom(list);
+        option.currentText = list->itemText(i);
+        const QRect text = list->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, list);
+        if (text.width() < list->fontMetrics().horizontalAdvance(list->itemText(i))) {
+          cut << list->itemText(i);
+        }
+      }
+    }
+    return cut;
+  };
+  auto* operation = Child<QComboBox>(editor, "Operation");
+  std::vector<int> order = {OperationPosition("ENCR")};
+  for (int position = 0; position < operation->count(); ++position) order.push_back(position);
+  for (int position : order) {
+    operation->setCurrentIndex(position);
+    QApplication::processEvents();
+    SCOPED_TRACE(operation->currentText().toStdString());
+    EXPECT_EQ(editor.size(), editorSize);
+    EXPECT_EQ(masks->size(), maskSize);
+    EXPECT_EQ(Joined(CutTexts(editor)), "");
+    EXPECT_EQ(Joined(listsCut()), "");
+  }
+}
+
+// A message box with a short text is still wide enough for its caption.
+TEST(DialogSizeTest, AShortMessageBoxShowsItsWholeCaption) {
+  ModalAnswers answers;
+  answers.Then([](QDialog& box) {
+    box.show();
+    QApplication::processEvents();
+    QFont bold = box.font();
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    // The caption in bold, with an icon and three buttons beside it.
+    EXPECT_GE(box.width(), metrics.horizontalAdvance(box.windowTitle()) + 4 * metrics.height())
+        << box.windowTitle().toStdString();
+    return int(QMessageBox::Ok);
+  });
+  ProgramMessageBox(nullptr, "Не выбрана маска.", MB_ICONWARNING);
+  EXPECT_EQ(answers.Shown().size(), 1u);
 }
 
 TEST(DialogSizeTest, TheJournalFolderIsShownWhole) {

@@ -413,6 +413,7 @@ TEST_F(MainDialogTest, JournalAndExtensionSettingsAreTakenOverOnOk) {
 std::function<int(QDialog&)> ChooseFile(const std::filesystem::path& path) {
   return [path](QDialog& dialog) {
     auto& files = dynamic_cast<QFileDialog&>(dialog);
+    EXPECT_NE(files.proxyModel(), nullptr) << "the list in Russian";
     files.selectFile(QString::fromStdString(path.string()));
     return int(QDialog::Accepted);
   };
@@ -467,6 +468,11 @@ TEST_F(MainDialogTest, ToolbarButtonsLookPlainlyDisabledAndExportIsNotSave) {
   dialog->show();
   QApplication::processEvents();
   int buttons = 0;
+  // Told apart at a glance: each button disabled is much fainter than
+  // itself enabled, and than the palest button enabled.
+  double palestEnabled = 1e9;
+  double boldestDisabled = 0;
+  QString palest;
   for (QToolButton* button : dialog->findChildren<QToolButton*>()) {
     if (!button->isVisible()) continue;
     SCOPED_TRACE(button->objectName().toStdString());
@@ -478,8 +484,12 @@ TEST_F(MainDialogTest, ToolbarButtonsLookPlainlyDisabledAndExportIsNotSave) {
     const double disabled = Contrast(button->grab().toImage());
     button->setEnabled(wasEnabled);
     EXPECT_LT(disabled, 0.5 * enabled) << enabled;
+    if (enabled < palestEnabled) palest = button->objectName();
+    palestEnabled = std::min(palestEnabled, enabled);
+    boldestDisabled = std::max(boldestDisabled, disabled);
   }
   EXPECT_EQ(buttons, 15);
+  EXPECT_GT(palestEnabled, 2 * boldestDisabled) << palest.toStdString();
   const auto picture = [this](const char* name) {
     return dialog->findChild<QToolButton*>(name)->icon().pixmap(24, 24).toImage();
   };

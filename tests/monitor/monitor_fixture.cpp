@@ -122,5 +122,5 @@ QStringList ShownRows(const CmirelMonitorDlg& window, int pair, int kind) {
 
 // As the program does at start: Qt's texts in Russian.
 void PrepareTestApplication(QApplication& application) {
-  InstallQtRussianTranslations(application);
+  SpeakRussian(application);
 }
