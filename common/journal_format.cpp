@@ -30,22 +30,6 @@ std::vector<CString> SplitAt(const CString& text, wchar_t separator) {
   }
 }
 
-// At most four fields: split at the first three " | "; the last keeps any
-// further separators.
-std::vector<CString> SplitFields(const CString& line) {
-  const CString separator(kJournalFieldSeparator);
-  std::vector<CString> fields;
-  int start = 0;
-  while (fields.size() < 3) {
-    int found = line.Find(separator, start);
-    if (found < 0) break;
-    fields.push_back(line.Mid(start, found - start));
-    start = found + separator.GetLength();
-  }
-  fields.push_back(line.Mid(start));
-  return fields;
-}
-
 }  // namespace
 
 CString OperationsJournalSuffix(const CString& profileName) { return profileName; }
@@ -84,22 +68,6 @@ CString JournalTimeText(const SYSTEMTIME& t) {
   return text;
 }
 
-bool ParseJournalTime(const CString& text, SYSTEMTIME& time) {
-  int blank = text.Find(L' ');
-  if (blank < 0) return false;
-  const std::vector<CString> clock = SplitAt(text.Left(blank), L':');
-  const std::vector<CString> date = SplitAt(text.Mid(blank + 1), L'/');
-  if (clock.size() < 3 || date.size() < 3) return false;
-  time = SYSTEMTIME{};
-  time.wHour = static_cast<WORD>(LeadingNumber(clock[0]));
-  time.wMinute = static_cast<WORD>(LeadingNumber(clock[1]));
-  time.wSecond = static_cast<WORD>(LeadingNumber(clock[2]));
-  time.wDay = static_cast<WORD>(LeadingNumber(date[0]));
-  time.wMonth = static_cast<WORD>(LeadingNumber(date[1]));
-  time.wYear = static_cast<WORD>(LeadingNumber(date[2]));
-  return true;
-}
-
 namespace {
 
 bool IsControlCharacter(wchar_t c) {
@@ -126,6 +94,58 @@ std::vector<bool> KeptLineBreaks(const CString& text) {
   return kept;
 }
 
+// The written form of one character of a text going into a record (a kept
+// line break aside). Every escape is a hexadecimal one, so that a backslash
+// before a letter (a registry path's "\rules") never reads as one.
+CString EscapedCharacter(wchar_t c) {
+  CString escaped;
+  // A byte of a file name that is not valid in the file-name encoding:
+  // shown as the byte it is, since no character stands for it. Such bytes
+  // are 0x80 and above, and no character is written as "\x" from there on,
+  // so the two never meet.
+  if (const int byte = platform::FileNameByte(c); byte >= 0) {
+    escaped.Format(L"\\x%02X", static_cast<unsigned>(byte));
+  } else if (!IsControlCharacter(c)) {
+    escaped = c;
+  } else if (c < 0x80) {
+    escaped.Format(L"\\x%02X", static_cast<unsigned>(c));
+  } else {
+    escaped.Format(L"\\u%04X", static_cast<unsigned>(c));
+  }
+  return escaped;
+}
+
+int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  return -1;
+}
+
+// The value of the digits hex digits at text[at], or -1 when they are not
+// all there.
+int HexNumber(const CString& text, int at, int digits) {
+  if (at + digits > text.GetLength()) return -1;
+  int value = 0;
+  for (int i = at; i < at + digits; ++i) {
+    const int digit = HexValue(text[i]);
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// The number of characters of an escape at text[at] ("\\", "\xHH",
+// "\uHHHH"), or 0 when a backslash there is a character of its own.
+int EscapeLength(const CString& text, int at) {
+  if (at + 1 >= text.GetLength() || text[at] != L'\\') return 0;
+  const wchar_t next = text[at + 1];
+  if (next == L'\\') return 2;
+  if (next == L'x' && HexNumber(text, at + 2, 2) >= 0) return 4;
+  if (next == L'u' && HexNumber(text, at + 2, 4) >= 0) return 6;
+  return 0;
+}
+
 }  // namespace
 
 CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
@@ -134,35 +154,44 @@ CString EscapeJournalText(const CString& text, bool keepLineBreaks) {
   const std::vector<bool> kept = keepLineBreaks ? KeptLineBreaks(text) : std::vector<bool>();
   for (int i = 0; i < length; ++i) {
     const wchar_t c = text[i];
-    // A byte of a file name that is not valid in the file-name encoding:
-    // shown as the byte it is, since no character stands for it.
-    if (const int byte = platform::FileNameByte(c); byte >= 0) {
-      CString escaped;
-      escaped.Format(L"\\x%02X", static_cast<unsigned>(byte));
-      out += escaped;
-      continue;
-    }
-    if (!IsControlCharacter(c)) {
-      out += c;
-      continue;
-    }
-    if (keepLineBreaks && kept[static_cast<std::size_t>(i)]) {
+    if (keepLineBreaks && IsControlCharacter(c) && kept[static_cast<std::size_t>(i)]) {
       out += L"\r\n";
       ++i;
       continue;
     }
-    CString escaped;
-    if (c == L'\r')
-      escaped = L"\\r";
-    else if (c == L'\n')
-      escaped = L"\\n";
-    else if (c == L'\t')
-      escaped = L"\\t";
-    else if (c < 0x100)
-      escaped.Format(L"\\x%02X", static_cast<unsigned>(c));
-    else
-      escaped.Format(L"\\u%04X", static_cast<unsigned>(c));
-    out += escaped;
+    const CString written = EscapedCharacter(c);
+    // A backslash that would read as the start of an escape together with
+    // what is written after it is doubled. What follows is a character of
+    // its own (hexadecimal digits are never escaped) or an escape, which
+    // begins with a backslash.
+    if (c == L'\\' && i + 1 < length) {
+      const wchar_t next = text[i + 1];
+      const bool nextEscaped = next == L'\\' || EscapedCharacter(next)[0] == L'\\';
+      if (nextEscaped || EscapeLength(text, i) > 0) out += L'\\';
+    }
+    out += written;
+  }
+  return out;
+}
+
+CString UnescapeJournalText(const CString& text) {
+  if (text.Find(L'\\') < 0) return text;
+  const int length = text.GetLength();
+  CString out;
+  for (int i = 0; i < length;) {
+    const int escape = EscapeLength(text, i);
+    if (escape == 0) {
+      out += text[i++];
+      continue;
+    }
+    if (escape == 2) {
+      out += L'\\';
+    } else {
+      const int value = HexNumber(text, i + 2, escape - 2);
+      // "\x" from 0x80 on is a file name's byte, held as FileNameToWide does.
+      out += static_cast<wchar_t>(escape == 4 && value >= 0x80 ? 0xDC00 + value : value);
+    }
+    i += escape;
   }
   return out;
 }
@@ -177,34 +206,17 @@ CString ErrorsJournalLine(const CString& timeText, const CString& text) {
   return timeText + kJournalFieldSeparator + text + L"\r\n";
 }
 
-bool ParseOperationsJournalLine(const CString& line, OperationsJournalRecord& record) {
-  const std::vector<CString> fields = SplitFields(line);
-  if (fields.size() < 4) return false;
-  int blank = fields[1].Find(L' ');
-  if (blank < 0) return false;
-  if (!ParseJournalTime(fields[0], record.time)) return false;
-  record.timeText = fields[0];
-  record.profile = fields[1].Mid(blank + 1);
-  record.success = fields[2] == kJournalSuccessWord || fields[2] == L"Success";
-  record.message = fields[3];
-  return true;
+CString JournalFailureLineText(const JournalFailureText& failure) {
+  return failure.code + L" - " + failure.description + L". " + failure.step;
 }
 
-std::vector<CString> JoinErrorsJournalRecords(const std::vector<CString>& lines) {
-  std::vector<CString> records;
-  for (const CString& line : lines) {
-    if (line.Find(kJournalFieldSeparator) > 0)
-      records.push_back(line);
-    else if (!records.empty())
-      records.back() += L" \r\n" + line;
+CString MoveJournalLine(const CString& timeText, const CString& message,
+                        const JournalFailureText* failure) {
+  CString line = timeText + kJournalFieldSeparator + message;
+  if (failure != nullptr) {
+    line += L". " + failure->code + L" - " + failure->description;
+    if (!failure->step.IsEmpty()) line += L". " + failure->step;
+    line += L". ";
   }
-  return records;
-}
-
-bool ParseErrorsJournalRecord(const CString& record, ErrorsJournalRecord& parsed) {
-  const std::vector<CString> fields = SplitFields(record);
-  if (!ParseJournalTime(fields[0], parsed.time)) return false;
-  parsed.timeText = fields[0];
-  parsed.text = fields.size() > 1 ? fields[1] : CString();
-  return true;
+  return line + L"\r\n";
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The journal files as the service writes them and the monitor reads them:
-// their names and the layout of their records. Per profile there are two
+// their names and the layout of their records (common/journal_reader.h
+// reads the records back). Per profile there are two
 // journals, daily text files continued in numbered parts once one passes the
 // size limit:
 //
@@ -12,6 +13,8 @@
 //                      (the message may itself hold " | ")
 //   errors record:     "14:05:09 09/12/2026 | Ошибка 0x5 - <description>. <extra>\r\n"
 //                      followed by the library's error-stack lines, which hold no " | "
+//   move record:       "14:05:09 09/12/2026 | <message>. Ошибка 0xB7 - <description>. <step>. \r\n"
+//                      (errors journal only; the failure's part only for a failure)
 //
 // Lines are 8-bit text in the ANSI code page ending with CR LF; files are
 // only appended to, one record per write. Everything here is pure text work:
@@ -58,20 +61,30 @@ bool ParseJournalName(const CString& name, const CString& suffix, JournalNameKey
 // A record's time: "%02d:%02d:%02d %02d/%02d/%02d" of hour, minute, second,
 // day, month, four-digit year (local time).
 CString JournalTimeText(const SYSTEMTIME& time);
-// The reverse: the text before the first blank split at ":", the rest at "/",
-// at least three pieces each, read as decimal numbers; day of week and
-// milliseconds 0. Ranges are not checked. False when the shape is wrong.
-bool ParseJournalTime(const CString& text, SYSTEMTIME& time);
+// ReadJournalTime (common/journal_reader.h) reads it back.
 
 // Text as it may go into a record, so that every reader still sees one
 // record where one was written (a file name may hold any character but '/'
-// and NUL): control characters (below 0x20, 0x7F, U+0085, U+2028, U+2029)
-// become "\r", "\n", "\t" or "\xHH" / "\uHHHH", and a byte of a file name
-// that is not valid in the file-name encoding (platform::FileNameToWide)
-// becomes "\xHH" of that byte. With keepLineBreaks a CR LF
-// stays when the line it begins cannot be taken for the start of a record
-// (it holds no " | "), for the multi-line texts of the errors journal.
+// and NUL), and can tell the text itself again (UnescapeJournalText):
+//  - control characters (below 0x20, 0x7F, U+0085, U+2028, U+2029) become
+//    "\xHH" below 0x80 and "\uHHHH" above;
+//  - a byte of a file name that is not valid in the file-name encoding
+//    (platform::FileNameToWide) becomes "\xHH" of that byte (0x80 to 0xFF);
+//  - a backslash is doubled where it would read as the start of such an
+//    escape or of "\\": before a backslash, before what is written escaped,
+//    and before "x" and two or "u" and four hexadecimal digits. Every other
+//    backslash (as in "SOFTWARE\TORVAK\qelmservice\P\rules\R") is written
+//    as it is, so the system's own texts keep their bytes.
+// With keepLineBreaks a CR LF stays when the line it begins cannot be taken
+// for the start of a record (it holds no " | "), for the multi-line texts of
+// the errors journal.
 CString EscapeJournalText(const CString& text, bool keepLineBreaks = false);
+// The text that EscapeJournalText was given, from what it wrote (a field or
+// several, with the record's own text between them): "\\" gives a
+// backslash, "\xHH" and "\uHHHH" their characters (from "\x80" on a file
+// name's byte, as platform::FileNameToWide holds it), and a backslash
+// before anything else stays as it is.
+CString UnescapeJournalText(const CString& text);
 
 // The operations record (with its CR LF) of a result: "Успех" when success.
 CString OperationsJournalLine(const CString& timeText, const CString& profile, bool success,
@@ -79,31 +92,21 @@ CString OperationsJournalLine(const CString& timeText, const CString& profile, b
 // The first line of an errors record (with its CR LF): time " | " text.
 CString ErrorsJournalLine(const CString& timeText, const CString& text);
 
-// An operations record as read back.
-struct OperationsJournalRecord {
-  CString timeText;
-  SYSTEMTIME time{};
-  CString profile;
-  bool success = false;  // the result field is exactly "Успех" (or "Success")
-  CString message;       // everything after the third " | ", as given
+// A failure as the errors journal writes it.
+//  - code: the code's text (ResultCodeText, "Ошибка 0x5");
+//  - description: the failure's text;
+//  - step: the failing step's text, which may be empty.
+struct JournalFailureText {
+  CString code;
+  CString description;
+  CString step;
 };
-// Reads one line (without its LF; a CR before it stays in the message): at
-// least four fields split at the first three " | ", a profile field with a
-// blank (the profile is what follows its first blank), a time that parses.
-// False for any other line.
-bool ParseOperationsJournalLine(const CString& line, OperationsJournalRecord& record);
-
-// The lines of an errors journal (each without its LF) joined into records:
-// a line with " | " after its first character starts a record; any other
-// line is appended to the record before it as " \r\n" + line; lines before
-// the first record are dropped.
-std::vector<CString> JoinErrorsJournalRecords(const std::vector<CString>& lines);
-
-// An errors record as read back.
-struct ErrorsJournalRecord {
-  CString timeText;
-  SYSTEMTIME time{};
-  CString text;  // the field after the time, up to a further " | ", joined lines included
-};
-// Reads one joined record; false when its time does not parse.
-bool ParseErrorsJournalRecord(const CString& record, ErrorsJournalRecord& parsed);
+// The text of a failure's errors line: code " - " description ". " step
+// (the ". " stands also when the step is empty).
+CString JournalFailureLineText(const JournalFailureText& failure);
+// The one line (with its CR LF) of an error-folder mover's record, which
+// goes to the errors journal only: time " | " message, and for a failure
+// ". " code " - " description, ". " step when there is one, and ". ".
+// failure is null for a success.
+CString MoveJournalLine(const CString& timeText, const CString& message,
+                        const JournalFailureText* failure);

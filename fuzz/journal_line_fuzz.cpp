@@ -60,7 +60,8 @@ void ReadAsTheMonitor(JournalKind kind, std::string_view text, std::string_view 
 std::string Ansi(const CString& text) { return platform::WideToMultiByte(text.GetString()); }
 
 // An operations record whose message is text: one record that reads back
-// with the escaped message.
+// with the escaped message, and that message unescaped is the text again
+// (where the ANSI page holds every character of it).
 void OperationsRecordRoundTrip(const CString& text) {
   const CString message = EscapeJournalText(text);
   const RecordBatch batch =
@@ -68,6 +69,8 @@ void OperationsRecordRoundTrip(const CString& text) {
   if (batch.size() != 1 || batch.Column(0, 1) != "Main" || batch.Column(0, 2) != Ansi(message) ||
       batch.successes[0] != 0)
     std::abort();
+  const std::wstring read = platform::MultiByteToWide(batch.Column(0, 2));
+  if (read == message.str() && UnescapeJournalText(CString(std::wstring_view(read))) != text) std::abort();
 }
 
 // An errors record whose description is text: one record, whatever line

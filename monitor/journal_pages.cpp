@@ -69,6 +69,10 @@ const std::string& JournalRowsModel::BlockText(std::uint32_t number) const {
 
 int JournalRowsModel::LineCount(int row, int column) const {
   const std::string_view text = Column(rows_[static_cast<std::size_t>(row)], column);
+  // An escaped line feed in a name is shown as the line feed it is.
+  if (text.find('\\') != std::string_view::npos) {
+    return 1 + static_cast<int>(Text(row, column).count(QLatin1Char('\n')));
+  }
   return 1 + static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 

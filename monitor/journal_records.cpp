@@ -1,124 +1,31 @@
 #include "monitor/journal_records.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "common/journal_format.h"
 #include "platform/codepage.h"
+#include "platform/utf16.h"
 
 namespace {
 
-constexpr std::string_view kSeparator = " | ";
-
-// Reads leading decimal digits; 0 when there are none (as the journal's
-// own time reader does, so that both agree on every text).
-int LeadingNumber(std::string_view text) {
-  int value = 0;
-  for (std::size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value < 100000000) value = value * 10 + (text[i] - '0');
-  }
-  return value;
-}
-
-// The leading numbers of the first three pieces of text split at separator;
-// false with fewer than three pieces.
-bool ThreeNumbers(std::string_view text, char separator, int (&numbers)[3]) {
-  std::size_t start = 0;
-  for (int i = 0; i < 3; ++i) {
-    const std::size_t found = text.find(separator, start);
-    if (found == std::string_view::npos && i < 2) return false;
-    const std::size_t end = found == std::string_view::npos ? text.size() : found;
-    numbers[i] = LeadingNumber(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return true;
-}
-
-// At most four fields: split at the first three " | "; the last keeps any
-// further separators. Returns the number of fields.
-int SplitFields(std::string_view line, std::string_view (&fields)[4]) {
-  int count = 0;
-  std::size_t start = 0;
-  while (count < 3) {
-    const std::size_t found = line.find(kSeparator, start);
-    if (found == std::string_view::npos) break;
-    fields[count++] = line.substr(start, found - start);
-    start = found + kSeparator.size();
-  }
-  fields[count++] = line.substr(start);
-  return count;
-}
-
-std::string_view WithoutCarriageReturn(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
-// The success word as the service writes it in the ANSI code page.
-const std::string& SuccessWord() {
-  static const std::string word = platform::WideToMultiByte(kJournalSuccessWord);
-  return word;
+QString ShownText(const std::wstring& text) {
+  return QString::fromWCharArray(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
 
-JournalTime JournalTimeOf(const SYSTEMTIME& time) {
-  auto field = [](WORD value) { return static_cast<JournalTime>(std::min<WORD>(value, 99)); };
-  return ((((static_cast<JournalTime>(time.wYear) * 100 + field(time.wMonth)) * 100 +
-            field(time.wDay)) * 100 + field(time.wHour)) * 100 + field(time.wMinute)) * 100 +
-         field(time.wSecond);
-}
-
-bool ReadJournalTime(const CString& text, JournalTime& time) {
-  SYSTEMTIME parsed;
-  if (!ParseJournalTime(text, parsed)) return false;
-  time = JournalTimeOf(parsed);
-  return true;
-}
-
-bool ReadJournalTime(std::string_view text, JournalTime& time) {
-  const std::size_t blank = text.find(' ');
-  if (blank == std::string_view::npos) return false;
-  int clock[3];
-  int date[3];
-  if (!ThreeNumbers(text.substr(0, blank), ':', clock) ||
-      !ThreeNumbers(text.substr(blank + 1), '/', date)) {
-    return false;
-  }
-  SYSTEMTIME parsed{};
-  parsed.wHour = static_cast<WORD>(clock[0]);
-  parsed.wMinute = static_cast<WORD>(clock[1]);
-  parsed.wSecond = static_cast<WORD>(clock[2]);
-  parsed.wDay = static_cast<WORD>(date[0]);
-  parsed.wMonth = static_cast<WORD>(date[1]);
-  parsed.wYear = static_cast<WORD>(date[2]);
-  time = JournalTimeOf(parsed);
-  return true;
-}
-
 QString DecodeJournalText(std::string_view text) {
   if (text.empty()) return {};
-  if (GetACP() == CP_UTF8) return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  const std::wstring wide = platform::MultiByteToWide(text);
-  return QString::fromWCharArray(wide.data(), static_cast<qsizetype>(wide.size()));
-}
-
-std::string_view RecordBatch::Column(int record, int column) const {
-  const RecordPlace& place = places[static_cast<std::size_t>(record)];
-  if (column < 0 || column >= place.count) return {};
-  const std::uint32_t start = column == 0 ? place.start : place.ends[static_cast<std::size_t>(column) - 1];
-  return std::string_view(text).substr(start, place.ends[static_cast<std::size_t>(column)] - start);
-}
-
-std::string RecordBatch::Identity(int record) const {
-  std::string identity;
-  const RecordPlace& place = places[static_cast<std::size_t>(record)];
-  for (int column = 0; column < place.count; ++column) {
-    identity += Column(record, column);
-    identity += '\0';
+  // Every escape begins with a backslash, which is the one byte 0x5C in
+  // each ANSI code page the journals are written in.
+  if (text.find('\\') == std::string_view::npos) {
+    if (GetACP() == CP_UTF8) return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    return ShownText(platform::MultiByteToWide(text));
   }
-  identity += static_cast<char>(successes[static_cast<std::size_t>(record)]);
-  return identity;
+  const std::wstring wide = platform::MultiByteToWide(text);
+  std::wstring shown = UnescapeJournalText(CString(std::wstring_view(wide))).str();
+  for (wchar_t& c : shown) {
+    if (platform::FileNameByte(c) >= 0) c = 0xFFFD;
+  }
+  return ShownText(shown);
 }
 
 namespace {
@@ -146,104 +53,6 @@ void RecordBatch::Unpack() {
   if (packed.isEmpty()) return;
   text = UnpackText(packed);
   packed.clear();
-}
-
-void RecordBatch::Add(std::initializer_list<std::string_view> columns, JournalTime time,
-                      bool success) {
-  RecordPlace place;
-  place.start = static_cast<std::uint32_t>(text.size());
-  for (std::string_view column : columns) {
-    if (place.count == kMaxRecordColumns) break;
-    text.append(column);
-    place.ends[place.count++] = static_cast<std::uint32_t>(text.size());
-  }
-  places.push_back(place);
-  times.push_back(time);
-  successes.push_back(success ? 1 : 0);
-}
-
-JournalReader::JournalReader(JournalKind kind, std::uint64_t offset)
-    : kind_(kind), offset_(offset) {}
-
-void JournalReader::Feed(std::string_view bytes, RecordBatch& batch) {
-  std::size_t start = 0;
-  if (!pending_.empty()) {
-    const std::size_t end = bytes.find('\n');
-    if (end == std::string_view::npos) {
-      pending_.append(bytes);
-      return;
-    }
-    pending_.append(bytes.substr(0, end));
-    TakeLine(WithoutCarriageReturn(pending_), offset_, batch);
-    offset_ += pending_.size() + 1;
-    pending_.clear();
-    start = end + 1;
-  }
-  for (;;) {
-    const std::size_t end = bytes.find('\n', start);
-    if (end == std::string_view::npos) break;
-    TakeLine(WithoutCarriageReturn(bytes.substr(start, end - start)), offset_, batch);
-    offset_ += end - start + 1;
-    start = end + 1;
-  }
-  pending_.assign(bytes.substr(start));
-}
-
-bool JournalReader::Finish(RecordBatch& batch, std::uint64_t& openStart) {
-  const int before = batch.size();
-  if (kind_ == JournalKind::Operations) {
-    openStart = offset_;
-    if (pending_.empty()) return false;
-    TakeLine(WithoutCarriageReturn(pending_), offset_, batch);
-    return batch.size() > before;
-  }
-  if (!pending_.empty()) TakeLine(WithoutCarriageReturn(pending_), offset_, batch);
-  openStart = haveRecord_ ? recordStart_ : offset_ + pending_.size();
-  if (!haveRecord_) return false;
-  EndErrorsRecord(batch);
-  return batch.size() > before;
-}
-
-void JournalReader::TakeLine(std::string_view line, std::uint64_t start, RecordBatch& batch) {
-  if (kind_ == JournalKind::Errors) {
-    const std::size_t separator = line.find(kSeparator);
-    if (separator != std::string_view::npos && separator > 0) {
-      if (haveRecord_) EndErrorsRecord(batch);
-      record_.assign(line);
-      recordStart_ = start;
-      haveRecord_ = true;
-    } else if (haveRecord_) {
-      record_.append(" \r\n");
-      record_.append(line);
-    }
-    return;
-  }
-  std::string_view fields[4];
-  if (SplitFields(line, fields) < 4) return;
-  const std::size_t blank = fields[1].find(' ');
-  if (blank == std::string_view::npos) return;
-  JournalTime time = 0;
-  if (!ReadJournalTime(fields[0], time)) return;
-  const bool success = fields[2] == SuccessWord() || fields[2] == "Success";
-  batch.Add({fields[0], fields[1].substr(blank + 1), fields[3]}, time, success);
-}
-
-void JournalReader::EndErrorsRecord(RecordBatch& batch) {
-  haveRecord_ = false;
-  std::string_view fields[4];
-  const int count = SplitFields(record_, fields);
-  JournalTime time = 0;
-  if (!ReadJournalTime(fields[0], time)) return;
-  batch.Add({fields[0], count > 1 ? fields[1] : std::string_view()}, time, false);
-}
-
-RecordBatch ReadJournalText(JournalKind kind, std::string_view text) {
-  RecordBatch batch;
-  JournalReader reader(kind, 0);
-  reader.Feed(text, batch);
-  std::uint64_t open = 0;
-  reader.Finish(batch, open);
-  return batch;
 }
 
 QString DetailsText(const QString& data, int kind) {

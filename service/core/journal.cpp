@@ -221,22 +221,16 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
     return rc;
   }
 
-  CString codeText;
-  CString codeDescription;
+  JournalFailureText failure;
   if (code != 0) {
-    codeText = ResultCodeText(code);
-    codeDescription = description.IsEmpty() ? ErrorDescription(code, nullptr) : description;
+    failure.code = ResultCodeText(code);
+    failure.description = description.IsEmpty() ? ErrorDescription(code, nullptr) : description;
+    failure.step = step;
   }
 
   bool writeFailed = false;
   if (record.kind == JournalRecordKind::kMove) {
-    CString line = time + kJournalFieldSeparator + message;
-    if (code != 0) {
-      line += L". " + codeText + L" - " + codeDescription;
-      if (!step.IsEmpty()) line += L". " + step;
-      line += L". ";
-    }
-    line += L"\r\n";
+    const CString line = MoveJournalLine(time, message, code != 0 ? &failure : nullptr);
     if ((rc = AppendLine(journalFolder, files.errorsFile, line, errorsHandle, writeFailed)) != 0) {
       ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), line, true);
       return rc;
@@ -244,11 +238,11 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
     return 0;
   }
 
-  const CString errorsLine =
-      code != 0 ? ErrorsJournalLine(time, codeText + L" - " + codeDescription + L". " + step) : CString();
+  const CString failureText = code != 0 ? JournalFailureLineText(failure) : CString();
+  const CString errorsLine = code != 0 ? ErrorsJournalLine(time, failureText) : CString();
   if ((rc = AppendLine(journalFolder, files.operationsFile, operationsLine, operationsHandle, writeFailed)) != 0) {
     CString reported = operationsLine;
-    if (code != 0) reported += codeText + L" - " + codeDescription + L". " + step + L"\r\n" + detail;
+    if (code != 0) reported += failureText + L"\r\n" + detail;
     ReportJournalFailure(rc, JoinPath(journalFolder, files.operationsFile), reported, writeFailed);
     return rc;
   }

@@ -157,6 +157,23 @@ TEST(MonitorJournalTest, ReadsLinesToTheEnd) {
   ASSERT_EQ(resume, errors.find("10:00:02"));
 }
 
+// A cell shows each name as it is: the journal's escapes are undone, so a
+// backslash in a name and a control character never look alike.
+TEST(MonitorJournalTest, ShowsNamesAsTheyAre) {
+  struct Case {
+    const char* written;
+    QString shown;
+  };
+  const Case cases[] = {
+      {"'back\\tslash.txt'", "'back\\tslash.txt'"},
+      {"'back\\x09slash.txt'", "'back\tslash.txt'"},
+      {"'back\\\\x09slash.txt'", "'back\\x09slash.txt'"},
+      {"SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\new", "SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\new"},
+      {"a\\xFF.txt \\u2028\\x0A", QString("a") + QChar(0xFFFD) + ".txt " + QChar(0x2028) + "\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DecodeJournalText(c.written), c.shown) << c.written;
+}
+
 // Marks compare the time texts: one less is the second before, across the
 // day, month and year; a time outside its ranges still has a place.
 TEST(MonitorJournalTest, OrdersRecordTimes) {

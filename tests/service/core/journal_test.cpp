@@ -6,14 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "common/error_description.h"
+#include "common/journal_reader.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
@@ -303,23 +306,15 @@ TEST_F(JournalTest, FileSizeTextOfMissingHeldAndPlainFiles) {
 
 namespace {
 
-// The lines of a journal file as the monitor reads them: ANSI text split at
-// LF, the CR kept, a last line without LF counted.
-std::vector<CString> ReadJournalLines(const std::string& bytes) {
-  std::vector<CString> lines;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    lines.emplace_back(platform::MultiByteToWide(bytes.substr(start, end - start), CP_ACP).c_str());
-    start = end + 1;
-  }
-  return lines;
+// A column of a record read back, as wide text.
+CString Text(const JournalRecords& records, int record, int column) {
+  return CString(std::wstring_view(platform::MultiByteToWide(records.Column(record, column), CP_ACP)));
 }
 
-CString WithoutCr(CString text) {
-  text.TrimRight(L"\r");
-  return text;
+SYSTEMTIME TimeOf(const JournalRecords& records, int record) {
+  SYSTEMTIME time{};
+  EXPECT_TRUE(ReadJournalTime(records.Column(record, 0), time));
+  return time;
 }
 
 }  // namespace
@@ -336,35 +331,62 @@ TEST_P(JournalCodePageTest, WrittenRecordsParseBackWithTheSharedReader) {
                   L"ORLAX стек, ошибка номер 1 \r\nError: x\r\n"),
             0u);
 
-  std::vector<OperationsJournalRecord> records;
-  for (const CString& line : ReadJournalLines(Read(kOps))) {
-    OperationsJournalRecord record;
-    ASSERT_TRUE(ParseOperationsJournalLine(line, record)) << CStringA(line).GetString();
-    records.push_back(record);
-  }
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].timeText, CString(L"14:05:09 09/12/2026"));
-  EXPECT_EQ(records[0].profile, CString(L"Банк"));
-  EXPECT_TRUE(records[0].success);
-  EXPECT_EQ(WithoutCr(records[0].message), CString(kServiceStartMessage));
-  EXPECT_EQ(WithoutCr(records[1].message), CString(L"Правило 1 | Файл 'a | b.txt' подписан"));
-  EXPECT_FALSE(records[2].success);
-  EXPECT_EQ(records[2].time.wYear, 2026);
-  EXPECT_EQ(records[2].time.wMonth, 12);
-  EXPECT_EQ(records[2].time.wDay, 9);
-  EXPECT_EQ(records[2].time.wHour, 14);
-  EXPECT_EQ(records[2].time.wMinute, 5);
-  EXPECT_EQ(records[2].time.wSecond, 10);
+  const std::string operationsBytes = Read(kOps);
+  const JournalRecords records = ReadJournalText(JournalKind::Operations, operationsBytes);
+  // Every line is a record.
+  ASSERT_EQ(static_cast<std::size_t>(records.size()),
+            static_cast<std::size_t>(std::count(operationsBytes.begin(), operationsBytes.end(), '\n')));
+  ASSERT_EQ(records.size(), 3);
+  EXPECT_EQ(Text(records, 0, 0), CString(L"14:05:09 09/12/2026"));
+  EXPECT_EQ(Text(records, 0, 1), CString(L"Банк"));
+  EXPECT_TRUE(records.successes[0]);
+  EXPECT_EQ(Text(records, 0, 2), CString(kServiceStartMessage));
+  EXPECT_EQ(Text(records, 1, 2), CString(L"Правило 1 | Файл 'a | b.txt' подписан"));
+  EXPECT_FALSE(records.successes[2]);
+  const SYSTEMTIME time = TimeOf(records, 2);
+  EXPECT_EQ(time.wYear, 2026);
+  EXPECT_EQ(time.wMonth, 12);
+  EXPECT_EQ(time.wDay, 9);
+  EXPECT_EQ(time.wHour, 14);
+  EXPECT_EQ(time.wMinute, 5);
+  EXPECT_EQ(time.wSecond, 10);
 
-  const std::vector<CString> errors = JoinErrorsJournalRecords(ReadJournalLines(Read(kErrs)));
-  ASSERT_EQ(errors.size(), 2u);  // the start record and the failure with its four further lines
-  ErrorsJournalRecord start, failure;
-  ASSERT_TRUE(ParseErrorsJournalRecord(errors[0], start));
-  ASSERT_TRUE(ParseErrorsJournalRecord(errors[1], failure));
-  EXPECT_EQ(WithoutCr(start.text), CString(kServiceStartMessage));
-  EXPECT_EQ(failure.timeText, CString(L"14:05:10 09/12/2026"));
-  EXPECT_EQ(failure.text, CString(L"Ошибка ORLAX 0x20000005 - Нет ключа. Шаг\r \r\nвторая строка\r \r\n"
-                                  L"ORLAX стек, ошибка номер 1 \r \r\nError: x\r"));
+  // The start record and the failure with its four further lines.
+  const JournalRecords errors = ReadJournalText(JournalKind::Errors, Read(kErrs));
+  ASSERT_EQ(errors.size(), 2);
+  EXPECT_EQ(Text(errors, 0, 1), CString(kServiceStartMessage));
+  EXPECT_EQ(Text(errors, 1, 0), CString(L"14:05:10 09/12/2026"));
+  EXPECT_EQ(Text(errors, 1, 1), CString(L"Ошибка ORLAX 0x20000005 - Нет ключа. Шаг \r\nвторая строка \r\n"
+                                        L"ORLAX стек, ошибка номер 1  \r\nError: x"));
+}
+
+// A backslash in a name and the escape of a control character never write
+// the same text: each name reads back as itself.
+TEST_P(JournalCodePageTest, NamesReadBackAsThemselves) {
+  SetAnsiCodePage(GetParam());
+  const wchar_t* const names[] = {L"back\\tslash.txt", L"back\tslash.txt", L"back\\\tslash.txt",
+                                  L"C:\\new\\x41.txt",  L"end\\",            L"a\xDCFF\\\x85.txt"};
+  for (const wchar_t* name : names) {
+    ASSERT_EQ(Write(0, CString(L"Файл '") + name + L"'"), 0u);
+    ASSERT_EQ(Write(2, L"Правило 1", CString(L"Нет файла '") + name + L"'", name), 0u);
+  }
+  const JournalRecords operations = ReadJournalText(JournalKind::Operations, Read(kOps));
+  const JournalRecords errors = ReadJournalText(JournalKind::Errors, Read(kErrs));
+  ASSERT_EQ(operations.size(), 2 * static_cast<int>(std::size(names)));
+  ASSERT_EQ(errors.size(), static_cast<int>(std::size(names)));
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    const int record = static_cast<int>(i);
+    EXPECT_EQ(UnescapeJournalText(Text(operations, 2 * record, 2)), CString(L"Файл '") + names[i] + L"'")
+        << i;
+    EXPECT_EQ(UnescapeJournalText(Text(errors, record, 1)),
+              CString(L"Ошибка 0x2 - Нет файла '") + names[i] + L"'. " + names[i])
+        << i;
+  }
+  // The two names of the same look in the past now differ in the journal.
+  EXPECT_NE(operations.Column(0, 2), operations.Column(2, 2));
+  // A backslash is doubled only where it could begin an escape.
+  EXPECT_EQ(Text(operations, 6, 2), CString(L"Файл 'C:\\new\\\\x41.txt'"));
+  EXPECT_EQ(Text(operations, 8, 2), CString(L"Файл 'end\\'"));
 }
 
 // A journal folder others may write to: a link planted under a journal's

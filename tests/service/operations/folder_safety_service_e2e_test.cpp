@@ -116,7 +116,7 @@ TEST_F(FoldersInTheService, NamesTheServiceCannotWorkUnderStayWithOneRecordPerRu
   EXPECT_TRUE(fs::is_empty(Path("err")));
   // The forged time begins no line of its own.
   EXPECT_EQ(Count(journals, "\n12:00:00 01-01-2026"), 0u) << journals;
-  EXPECT_NE(journals.find("a\\n12:00:00 01-01-2026 | Профиль: X | Успех | forged.txt"), std::string::npos);
+  EXPECT_NE(journals.find("a\\x0A12:00:00 01-01-2026 | Профиль: X | Успех | forged.txt"), std::string::npos);
 }
 
 // Links planted in the output folders, dangling and to a file, where every
