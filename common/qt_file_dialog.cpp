@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
 #include <QLocale>
@@ -81,6 +82,11 @@ QString FileTypeText(const QFileInfo& info) {
 void PrepareFileDialog(QFileDialog& dialog) {
   dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   dialog.setProxyModel(new RussianFileColumns(&dialog));
+  // Qt's first size leaves the names little room once the other columns
+  // are whole.
+  const QFontMetrics metrics = dialog.fontMetrics();
+  dialog.resize(dialog.size().expandedTo(
+      QSize(130 * metrics.averageCharWidth(), 30 * metrics.height())));
   // The name takes the room left; the other columns are as wide as their
   // widest value (or caption), whatever the font and the language.
   if (auto* details = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {

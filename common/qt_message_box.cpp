@@ -9,9 +9,10 @@ int CaptionRoom(const QMessageBox& box) {
   QFont bold = box.font();
   bold.setBold(true);
   const QFontMetrics metrics(bold);
-  // An icon and three buttons of about a line's height each, with their
-  // margins.
-  return metrics.horizontalAdvance(box.windowTitle()) + 6 * metrics.height();
+  // An icon and three buttons of about a line's height each, with the
+  // margins window managers keep around them and around the title (which
+  // they may draw in a larger font than the program's).
+  return metrics.horizontalAdvance(box.windowTitle()) * 11 / 10 + 10 * metrics.height();
 }
 
 void KeepCaptionWhole(QMessageBox& box) {

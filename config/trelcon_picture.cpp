@@ -1,14 +1,18 @@
 // Draws Trelcon's main dialog, as it opens on the current configuration
 // store, into a PNG file; optionally the rule editor on the open profile's
-// first rule into a second one, and the question the profile's deletion
-// asks into a third: the README's pictures, made by the program itself so
-// that they show what the program shows. Run on Qt's offscreen platform
-// (scripts/trelcon-picture does).
+// first rule into a second one, the question the profile's deletion asks
+// into a third, and the file dialog of the rules' export (on the current
+// folder, all files shown) into a fourth: the README's pictures, made by
+// the program itself so that they show what the program shows. Run on Qt's
+// offscreen platform (scripts/trelcon-picture does).
 //
-//   trelcon_picture MAIN.png [RULE.png [QUESTION.png]]
+//   trelcon_picture MAIN.png [RULE.png [QUESTION.png [FILES.png]]]
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMessageBox>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <cstdio>
 
@@ -52,11 +56,39 @@ bool DrawDeleteQuestion(CTrelconDlg& dialog, const char* path) {
   return drawn;
 }
 
+// The file dialog "Экспорт правил профиля" opens, once its list has been
+// read, with every file shown; it is cancelled, so nothing is written.
+bool DrawExportDialog(CTrelconDlg& dialog, const char* path) {
+  bool drawn = false;
+  const ModalRunner previous = SetModalRunner([&drawn, path](QDialog& shown) {
+    auto* files = qobject_cast<QFileDialog*>(&shown);
+    if (files == nullptr) return 0;
+    files->selectNameFilter(files->nameFilters().last());
+    files->show();
+    // The list is read on a thread of Qt's own; the picture waits for it.
+    auto* list = files->findChild<QTreeView*>(QStringLiteral("treeView"));
+    QElapsedTimer waited;
+    waited.start();
+    while (list != nullptr && list->model()->rowCount(list->rootIndex()) == 0 &&
+           waited.elapsed() < 10000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    QCoreApplication::processEvents();
+    // Folders come first: the files, with their sizes, are at the end.
+    if (list != nullptr) list->scrollToBottom();
+    drawn = Save(*files, path);
+    return static_cast<int>(QDialog::Rejected);
+  });
+  dialog.ExportProfileRules();
+  SetModalRunner(previous);
+  return drawn;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4) {
-    std::fprintf(stderr, "usage: trelcon_picture MAIN.png [RULE.png [QUESTION.png]]\n");
+  if (argc < 2 || argc > 5) {
+    std::fprintf(stderr, "usage: trelcon_picture MAIN.png [RULE.png [QUESTION.png [FILES.png]]]\n");
     return 2;
   }
   QApplication application(argc, argv);
@@ -78,7 +110,8 @@ int main(int argc, char** argv) {
         rules->setCurrentItem(rules->topLevelItem(0));
       }
       const bool drawn = Save(dialog, argv[1]) && (argc < 3 || DrawRuleEditor(dialog, argv[2])) &&
-                         (argc < 4 || DrawDeleteQuestion(dialog, argv[3]));
+                         (argc < 4 || DrawDeleteQuestion(dialog, argv[3])) &&
+                         (argc < 5 || DrawExportDialog(dialog, argv[4]));
       code = drawn ? 0 : 1;
     }
   }
