@@ -1,6 +1,6 @@
 #include "monitor/message_boxes.h"
 
-#include <QApplication>
+#include <QPointer>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -36,19 +36,14 @@ RealMessageBoxes g_realBoxes;
 thread_local const std::atomic<int>* t_cancel = nullptr;
 MessageBoxes* g_boxes = nullptr;
 
-// A widget pointer is only followed when the widget still exists: a box
-// queued by the poller may run after its owner has gone.
-QWidget* LiveWidget(QWidget* widget) {
-  if (widget == nullptr) return nullptr;
-  return QApplication::allWidgets().contains(widget) ? widget : nullptr;
-}
-
 }  // namespace
 
 MessageBoxes& CurrentMessageBoxes() { return g_boxes != nullptr ? *g_boxes : g_realBoxes; }
 void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
 
 void SetErrorBoxCancellation(const std::atomic<int>* stop) { t_cancel = stop; }
+
+int RunModal(QDialog& dialog) { return CurrentMessageBoxes().RunDialog(dialog); }
 
 void ShowWarningBox(QWidget* owner, const QString& text) {
   CurrentMessageBoxes().Show(owner, MessageBoxes::Icon::Warning, text, QMessageBox::Ok,
@@ -69,8 +64,12 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
  public:
   void ShowErrorBox(HWND owner, const CString& text, bool systemModal) override {
     const QString shown = ToQString(text);
+    // The owner is followed only while it lives: a box queued by the poller
+    // may run after its owner has gone. It lives now, when the box is asked
+    // for: a window is gone only after the poller it gave its handle to.
+    QPointer<QWidget> ownerWidget(WidgetOf(owner));
     if (QThread::currentThread() == receiver_.thread()) {
-      Show(owner, shown, systemModal);
+      Show(ownerWidget, shown, systemModal);
       return;
     }
     auto call = std::make_shared<Pending>();
@@ -81,9 +80,9 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
     }
     QMetaObject::invokeMethod(
         &receiver_,
-        [call, owner, shown, systemModal] {
+        [call, ownerWidget, shown, systemModal] {
           if (call->IsDone()) return;  // released by Close meanwhile
-          Show(owner, shown, systemModal);
+          Show(ownerWidget, shown, systemModal);
           call->Finish();
         },
         Qt::QueuedConnection);
@@ -129,9 +128,9 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
     }
   };
 
-  static void Show(HWND owner, const QString& text, bool systemModal) {
-    CurrentMessageBoxes().Show(LiveWidget(WidgetOf(owner)), MessageBoxes::Icon::Error, text,
-                               QMessageBox::Ok, QMessageBox::Ok, systemModal);
+  static void Show(const QPointer<QWidget>& owner, const QString& text, bool systemModal) {
+    CurrentMessageBoxes().Show(owner.data(), MessageBoxes::Icon::Error, text, QMessageBox::Ok,
+                               QMessageBox::Ok, systemModal);
   }
 
   QObject receiver_;  // lives on the window thread, where the boxes run

@@ -1,9 +1,11 @@
 #pragma once
-// Every message box of the monitor goes through one seam: the program shows
-// real QMessageBoxes, a test installs its own answers so that no modal loop
-// ever blocks it. The error reporter ReportError (common/error_box.h) reaches
-// the same seam through the presenter installed here.
+// Every message box and every other modal dialog of the monitor goes through
+// one seam: the program shows real QMessageBoxes and runs its dialogs' modal
+// loops, a test installs its own answers so that no modal loop ever blocks
+// it. The error reporter ReportError (common/error_box.h) reaches the same
+// seam through the presenter installed here.
 
+#include <QDialog>
 #include <QMessageBox>
 #include <QString>
 #include <atomic>
@@ -25,12 +27,18 @@ class MessageBoxes {
                                            QMessageBox::StandardButtons buttons,
                                            QMessageBox::StandardButton defaultButton,
                                            bool systemModal) = 0;
+  // Runs dialog modally and returns its result (QDialog::exec's). Called on
+  // the window thread only.
+  virtual int RunDialog(QDialog& dialog) { return dialog.exec(); }
 };
 
 // The seam in use: the real boxes unless a test installed its own (not owned;
 // null restores the real boxes).
 MessageBoxes& CurrentMessageBoxes();
 void SetMessageBoxes(MessageBoxes* boxes);
+
+// Runs one of the monitor's dialogs modally through the seam in use.
+int RunModal(QDialog& dialog);
 
 // Shorthands for the monitor's plain boxes.
 void ShowWarningBox(QWidget* owner, const QString& text);

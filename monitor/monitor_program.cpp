@@ -21,7 +21,7 @@ int RunMonitor(int argc, char** argv) {
       FindJournalFolder(MonitorCommandLineText(arguments),
                         [](CString& picked) {
                           OpenDialog prompt;
-                          if (prompt.exec() != QDialog::Accepted) return false;
+                          if (RunModal(prompt) != QDialog::Accepted) return false;
                           picked = FromQString(prompt.folder());
                           return true;
                         },

@@ -293,7 +293,7 @@ void CmirelMonitorDlg::OnAcknowledge(int pairIndex) {
 void CmirelMonitorDlg::OnShowDetails(int pairIndex, int kind) {
   ReadOperation details(this, ToQString(pairs_.at(static_cast<std::size_t>(pairIndex)).name), kind,
                         operationsPage(pairIndex), errorsPage(pairIndex));
-  details.exec();
+  RunModal(details);
 }
 
 void CmirelMonitorDlg::OnShowPage(int pairIndex, int column) {
@@ -326,12 +326,12 @@ void CmirelMonitorDlg::OnAlarmCount(int count) {
 
 void CmirelMonitorDlg::OnConfig() {
   Config settings(this);
-  if (settings.OnInitDialog()) settings.exec();
+  if (settings.OnInitDialog()) RunModal(settings);
 }
 
 void CmirelMonitorDlg::OnAbout() {
   CAboutDlg about(this);
-  about.exec();
+  RunModal(about);
 }
 
 void CmirelMonitorDlg::OnExit() {

@@ -51,7 +51,7 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent), path_(new QLineEdit(t
     PrepareFileDialog(picker);
     picker.setFileMode(QFileDialog::Directory);
     picker.setOption(QFileDialog::ShowDirsOnly, true);
-    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
+    if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
     return picker.selectedFiles().first();
   };
   connect(browse, &QPushButton::clicked, this, &OpenDialog::OnBrowseFolder);

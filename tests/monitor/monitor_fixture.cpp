@@ -32,6 +32,10 @@ QMessageBox::StandardButton RecordingBoxes::Show(QWidget*, Icon icon, const QStr
   return icon == Icon::Question ? QMessageBox::Yes : QMessageBox::Ok;
 }
 
+int RecordingBoxes::RunDialog(QDialog& dialog) {
+  return onDialog ? onDialog(dialog) : QDialog::Rejected;
+}
+
 QStringList RecordingBoxes::Texts(Icon icon) const {
   QStringList texts;
   for (const Shown& box : shown) {

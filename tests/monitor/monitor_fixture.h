@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ class CmirelMonitorDlg;
 namespace monitortest {
 
 // Message boxes that record what they would show and answer from a queue
-// (Ok, or Yes for a question, when the queue is empty).
+// (Ok, or Yes for a question, when the queue is empty); dialogs run through
+// the seam are answered by onDialog (rejected when it is empty).
 class RecordingBoxes : public MessageBoxes {
  public:
   struct Shown {
@@ -36,7 +38,9 @@ class RecordingBoxes : public MessageBoxes {
                                    QMessageBox::StandardButtons buttons,
                                    QMessageBox::StandardButton defaultButton,
                                    bool systemModal) override;
+  int RunDialog(QDialog& dialog) override;
   std::vector<Shown> shown;
+  std::function<int(QDialog&)> onDialog;
   std::deque<QMessageBox::StandardButton> answers;
   // Boxes asked for on another thread than the window thread (a fault).
   int offWindowThread = 0;

@@ -309,6 +309,33 @@ TEST(MonitorWindowTest, ResetDeletesOnlyTheSubkeys) {
   ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Error), QStringList{});
 }
 
+// The window's dialogs run through the seam, so a test answers them: the
+// details of the selected row, the settings and "О программе".
+TEST(MonitorWindowTest, DialogsRunThroughTheSeam) {
+  MonitorMachine machine;
+  ASSERT_TRUE(machine.WriteStart());
+  machine.SetClock(2026, 12, 9, 10, 0, 1);
+  ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'back\\x09slash.txt' (размер: 3). x"), 0u);
+  CountingAlarm alarm;
+  auto window = StartMonitor(machine.Folder(), alarm);
+  ASSERT_TRUE(window);
+  window->operationsPage(0)->SelectRow(1);
+  QStringList ran;
+  QString details;
+  machine.boxes.onDialog = [&](QDialog& dialog) {
+    ran.append(QString::fromLatin1(dialog.metaObject()->className()));
+    if (auto* read = qobject_cast<ReadOperation*>(&dialog)) details = read->dataText();
+    return int{QDialog::Rejected};
+  };
+  window->OnShowDetails(0, 0);
+  window->OnConfig();
+  window->OnAbout();
+  ASSERT_EQ(ran, (QStringList{"ReadOperation", "Config", "CAboutDlg"}));
+  // The name shows as it is, its backslash once.
+  ASSERT_EQ(details, QString("Правило 1. Файл 'back\\x09slash.txt' (размер: 3)\r\nx"));
+  ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Error), QStringList{});
+}
+
 // The details dialog walks the page and stops at both ends; a right
 // double click jumps to the errors row of the same time.
 TEST(MonitorWindowTest, DetailsWalkThePageAndJumpToErrors) {
