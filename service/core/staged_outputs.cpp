@@ -1,8 +1,13 @@
 #include "service/core/staged_outputs.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -48,6 +53,14 @@ bool StagedBase(const CString& name, CString& base) {
   }
   base = name.Left(length - suffix.GetLength());
   return true;
+}
+
+// The reservation shared by the hold a temporary file's base (its path
+// without ".part") belongs to: the same folder, ".~.", the base's process and
+// group digits and the number 0.
+CString HoldReservationOf(const CString& base) {
+  const CString digits = base.Right(kStagedHexDigits);
+  return FolderOf(base) + L"/" + kStagedPrefix + L"." + digits.Left(16) + L"00000000" + kReservationSuffix;
 }
 
 // Deletes a file of this module, read-only or not (what was written into it
@@ -195,9 +208,12 @@ std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
     const CString part = base + kStagedSuffix;
     const CString reservation = base + kReservationSuffix;
     // A reservation gone means the writer published or discarded its file,
-    // or was of a time without reservations.
+    // or was of a time without reservations, or shares the reservation of
+    // its hold, which then answers for it.
     HeldClaim taken;
     if (!WriterIsGone(reservation, taken)) continue;
+    HeldClaim holdTaken;
+    if (!taken && !WriterIsGone(HoldReservationOf(base), holdTaken)) continue;
     for (const CString& workFile : workFiles) {
       if (DeleteOwnFile(workFile)) removed.push_back(workFile);
     }
@@ -207,67 +223,321 @@ std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
   return removed;
 }
 
-CString StagedOutputs::Stage(const CString& final, const CString& stem, const CString& suffix,
-                             const CString& stagingFolder) {
-  auto output = std::make_shared<Output>();
-  output->final = final;
-  output->stem = stem;
-  output->suffix = suffix;
-  output->file.Stage(final, stagingFolder.IsEmpty() ? FolderOf(final) : stagingFolder);
-  output->temporary = output->file.Path();
-  outputs_.push_back(output);
-  return output->temporary;
+// The outputs of one input share one reservation per folder their temporary
+// files are written in (a hold). A temporary name ends in the hold's digits
+// (process, group) and the output's number in the hold; the hold's own
+// reservation ends in the same digits and the number 0.
+struct StagedOutputs::State {
+  struct Hold {
+    CString folder;  // the folder of the temporary files, with its trailing "/"
+    CString reservation;  // empty when none could be made
+    HeldClaim claim;
+    unsigned process = 0;
+    unsigned group = 0;
+    std::vector<std::uint32_t> outputs;  // the output numbered n + 1 at n
+    bool released = false;
+  };
+  struct Output {
+    CString name;  // the final name in its folder: stem + suffix unless aside
+    std::uint32_t folder = 0;  // index in folders
+    std::uint32_t hold = 0;    // index in holds
+    std::uint32_t number = 0;  // in the hold, from 1
+    std::uint16_t suffixLength = 0;
+    bool aside = false;  // the staged name, stem and suffix are in asides
+    bool published = false;
+  };
+  // What an output keeps when its name is no longer stem + suffix or no
+  // longer the one its temporary name was made from.
+  struct Aside {
+    CString stagedName;
+    CString stem;
+    CString suffix;
+  };
+
+  ~State() { Discard(); }
+
+  std::uint32_t FolderIndex(const CString& folder);
+  std::uint32_t HoldFor(const CString& folder);
+  CString Final(const Output& output) const { return folders[output.folder] + output.name; }
+  CString StagedName(std::uint32_t index) const {
+    const Output& output = outputs[index];
+    return output.aside ? asides.at(index).stagedName : output.name;
+  }
+  CString Temporary(std::uint32_t index) const;
+  CString Stem(std::uint32_t index) const;
+  CString Suffix(std::uint32_t index) const;
+  static std::size_t NameHash(std::uint32_t folder, const CString& name) {
+    return std::hash<std::wstring_view>{}(std::wstring_view(name.GetString(), static_cast<std::size_t>(name.GetLength()))) ^
+           (static_cast<std::size_t>(folder) * 0x9E3779B97F4A7C15ull);
+  }
+  void Name(std::uint32_t index) { byName.emplace(NameHash(outputs[index].folder, outputs[index].name), index); }
+  void Unname(std::uint32_t index);
+  void Rename(std::uint32_t index, const CString& final);
+  bool Written(std::uint32_t index) const { return PathFileExistsW(Temporary(index)); }
+  void Discard();
+  void ReleaseDoneHolds(bool all);
+
+  std::vector<CString> folders;
+  std::unordered_map<std::wstring, std::uint32_t> folderIndex;
+  std::vector<Hold> holds;
+  std::unordered_map<std::wstring, std::uint32_t> currentHold;  // by folder, the one that takes new outputs
+  std::unordered_map<std::uint64_t, std::uint32_t> holdByDigits;  // process << 32 | group
+  std::vector<Output> outputs;
+  std::unordered_map<std::uint32_t, Aside> asides;
+  std::unordered_multimap<std::size_t, std::uint32_t> byName;  // NameHash of each output's final name
+};
+
+namespace {
+
+// Splits a path into its folder with the trailing "/" (empty when there is
+// none) and its bare name.
+void SplitPath(const CString& path, CString& folder, CString& name) {
+  const int slash = path.ReverseFind(L'/');
+  folder = path.Left(slash + 1);
+  name = path.Mid(slash + 1);
 }
 
+CString HoldDigits(unsigned process, unsigned group, std::uint32_t number) {
+  CString digits;
+  digits.Format(L"%08X%08X%08X", process, group, static_cast<unsigned>(number));
+  return digits;
+}
+
+}  // namespace
+
+std::uint32_t StagedOutputs::State::FolderIndex(const CString& folder) {
+  const auto [it, added] = folderIndex.try_emplace(std::wstring(folder.GetString()), static_cast<std::uint32_t>(folders.size()));
+  if (added) folders.push_back(folder);
+  return it->second;
+}
+
+// The hold that takes a new output in folder (given with its trailing "/"):
+// the folder's current one while it has numbers left, else a new one. A
+// folder that takes no reservation takes no output either: the writer meets
+// that fault itself.
+std::uint32_t StagedOutputs::State::HoldFor(const CString& folder) {
+  const std::wstring key(folder.GetString());
+  if (auto it = currentHold.find(key); it != currentHold.end() && !holds[it->second].released &&
+                                       holds[it->second].outputs.size() < 0xFFFFFFFFu) {
+    return it->second;
+  }
+  std::random_device source;
+  Hold hold;
+  hold.folder = folder;
+  hold.process = static_cast<unsigned>(GetCurrentProcessId());
+  for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
+    hold.group = static_cast<unsigned>(source());
+    if (holdByDigits.count((std::uint64_t{hold.process} << 32) | hold.group) != 0) continue;
+    const CString reservation =
+        folder + kStagedPrefix + L"." + HoldDigits(hold.process, hold.group, 0) + kReservationSuffix;
+    HANDLE created = CreateFileW(reservation, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;  // another hold's digits
+      break;
+    }
+    HANDLE claim = platform::ClaimFile(reservation);
+    CloseHandle(created);
+    if (claim == INVALID_HANDLE_VALUE) continue;  // taken away at once (by a clean-up): never ours
+    hold.reservation = reservation;
+    hold.claim = HeldClaim(claim);
+    break;
+  }
+  const auto index = static_cast<std::uint32_t>(holds.size());
+  holdByDigits[(std::uint64_t{hold.process} << 32) | hold.group] = index;
+  holds.push_back(std::move(hold));
+  currentHold[key] = index;
+  return index;
+}
+
+CString StagedOutputs::State::Temporary(std::uint32_t index) const {
+  const Output& output = outputs[index];
+  const Hold& hold = holds[output.hold];
+  return hold.folder + kStagedPrefix + StagedName(index).Left(kShownNameLength) + L"." +
+         HoldDigits(hold.process, hold.group, output.number) + kStagedSuffix;
+}
+
+CString StagedOutputs::State::Stem(std::uint32_t index) const {
+  const Output& output = outputs[index];
+  return output.aside ? asides.at(index).stem : output.name.Left(output.name.GetLength() - output.suffixLength);
+}
+
+CString StagedOutputs::State::Suffix(std::uint32_t index) const {
+  const Output& output = outputs[index];
+  return output.aside ? asides.at(index).suffix : output.name.Right(output.suffixLength);
+}
+
+void StagedOutputs::State::Unname(std::uint32_t index) {
+  auto [first, last] = byName.equal_range(NameHash(outputs[index].folder, outputs[index].name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second == index) {
+      byName.erase(it);
+      return;
+    }
+  }
+}
+
+// Gives the output the final name it was published under (the same folder).
+void StagedOutputs::State::Rename(std::uint32_t index, const CString& final) {
+  CString folder, name;
+  SplitPath(final, folder, name);
+  Output& output = outputs[index];
+  if (name == output.name) return;
+  if (!output.aside) asides[index] = Aside{output.name, Stem(index), Suffix(index)};
+  output.aside = true;
+  Unname(index);
+  output.name = name;
+  Name(index);
+}
+
+void StagedOutputs::State::Discard() {
+  for (std::uint32_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].published) continue;
+    const CString temporary = Temporary(i);
+    if (PathFileExistsW(temporary)) DeleteOwnFile(temporary);
+  }
+  ReleaseDoneHolds(true);
+}
+
+// Lets go of the reservations whose outputs are all published (all: every
+// one, the caller having deleted what was left).
+void StagedOutputs::State::ReleaseDoneHolds(bool all) {
+  for (Hold& hold : holds) {
+    if (hold.released) continue;
+    if (!all && std::any_of(hold.outputs.begin(), hold.outputs.end(),
+                            [this](std::uint32_t index) { return !outputs[index].published; }))
+      continue;
+    if (!hold.reservation.IsEmpty()) DeleteFileW(hold.reservation);
+    hold.claim.Release();
+    hold.released = true;
+  }
+}
+
+CString StagedOutputs::Stage(const CString& final, const CString& stem, const CString& suffix,
+                             const CString& stagingFolder) {
+  if (!state_) state_ = std::make_shared<State>();
+  State& state = *state_;
+  const auto index = static_cast<std::uint32_t>(state.outputs.size());
+  State::Output output;
+  CString folder;
+  SplitPath(final, folder, output.name);
+  output.folder = state.FolderIndex(folder);
+  output.hold = state.HoldFor((stagingFolder.IsEmpty() ? FolderOf(final) : stagingFolder) + L"/");
+  State::Hold& hold = state.holds[output.hold];
+  hold.outputs.push_back(index);
+  output.number = static_cast<std::uint32_t>(hold.outputs.size());
+  if (suffix.GetLength() <= 0xFFFF && output.name == stem + suffix) {
+    output.suffixLength = static_cast<std::uint16_t>(suffix.GetLength());
+  } else {
+    output.aside = true;
+    state.asides[index] = State::Aside{output.name, stem, suffix};
+  }
+  state.outputs.push_back(std::move(output));
+  state.Name(index);
+  return state.Temporary(index);
+}
+
+bool StagedOutputs::Empty() const { return !state_ || state_->outputs.empty(); }
+
+int StagedOutputs::Count() const { return state_ ? static_cast<int>(state_->outputs.size()) : 0; }
+
 bool StagedOutputs::Holds(const CString& final) const {
-  for (const auto& output : outputs_) {
-    if (output->final == final) return true;
+  if (!state_) return false;
+  CString folder, name;
+  SplitPath(final, folder, name);
+  const auto found = state_->folderIndex.find(std::wstring(folder.GetString()));
+  if (found == state_->folderIndex.end()) return false;
+  auto [first, last] = state_->byName.equal_range(State::NameHash(found->second, name));
+  for (auto it = first; it != last; ++it) {
+    const State::Output& output = state_->outputs[it->second];
+    if (output.folder == found->second && output.name == name) return true;
   }
   return false;
 }
 
 void StagedOutputs::LimitPermissions(DWORD permissions) const {
-  for (const auto& output : outputs_) {
-    if (!output->file.Written()) continue;
-    const DWORD current = platform::GetFilePermissions(output->temporary);
+  if (!state_) return;
+  for (std::uint32_t i = 0; i < state_->outputs.size(); ++i) {
+    const CString temporary = state_->Temporary(i);
+    // Not written (or published already): nothing to read the bits of.
+    const DWORD current = platform::GetFilePermissions(temporary);
     if (current != 0xFFFFFFFF && current != (permissions & 0777))
-      platform::SetFilePermissions(output->temporary, permissions & 0777);
+      platform::SetFilePermissions(temporary, permissions & 0777);
   }
 }
 
 DWORD StagedOutputs::Publish(int renameConfFiles, CString& failedName) {
-  for (const auto& output : outputs_) {
-    if (output->published || !output->file.Written()) continue;  // not written this time
-    CString target = output->final;
-    const DWORD error = PublishWithConflictNames(output->file, target, renameConfFiles, [&](CString& next) {
-      next = JoinPath(FolderOf(output->final), MakeConflictName(output->stem) + output->suffix);
-      return DWORD{0};
-    });
+  if (!state_) return 0;
+  State& state = *state_;
+  for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
+    if (state.outputs[i].published) continue;
+    const CString temporary = state.Temporary(i);
+    const CString final = state.Final(state.outputs[i]);
+    CString target = final;
+    DWORD error = 0;
+    bool written = true;
+    for (int attempt = 0;; ++attempt) {
+      if (MoveFileW(temporary, target)) break;
+      error = GetLastError();
+      // Asked only when the move fails: most outputs are written.
+      if (attempt == 0 && !PathFileExistsW(temporary)) {
+        written = false;  // not written this time
+        error = 0;
+        break;
+      }
+      if (!IsNameTakenError(error)) break;
+      error = ERROR_FILE_EXISTS;
+      if (renameConfFiles == 0 || attempt == kConflictNameAttempts) break;
+      error = 0;
+      target = JoinPath(FolderOf(final), MakeConflictName(state.Stem(i)) + state.Suffix(i));
+    }
+    if (!written) continue;
     if (error != 0) {
       failedName = target;
-      for (const auto& done : outputs_) {
-        if (done->published) DeleteFileW(done->final);
-        done->published = false;
+      for (State::Output& done : state.outputs) {
+        if (done.published) DeleteFileW(state.Final(done));
+        done.published = false;
       }
-      Discard();
+      state.Discard();
       return error;
     }
-    output->final = target;
-    output->published = true;
+    state.Rename(i, target);
+    state.outputs[i].published = true;
   }
+  state.ReleaseDoneHolds(false);
   return 0;
 }
 
 void StagedOutputs::Discard() {
-  for (const auto& output : outputs_) {
-    if (!output->published) output->file.Discard();
-  }
+  if (state_) state_->Discard();
 }
 
+// Every temporary name of an output in the text is found by its digits and
+// ".part" and given the final name; other text is kept as it is.
 CString StagedOutputs::Shown(const CString& text) const {
-  CString shown = text;
-  for (const auto& output : outputs_) {
-    if (!output->temporary.IsEmpty()) shown.Replace(output->temporary, output->final);
+  if (!state_ || text.Find(kStagedSuffix) < 0) return text;
+  const State& state = *state_;
+  const int suffixLength = CString(kStagedSuffix).GetLength();
+  CString shown;
+  int copied = 0;
+  for (int at = text.Find(kStagedSuffix); at >= 0; at = text.Find(kStagedSuffix, at + 1)) {
+    const int digits = at - kStagedHexDigits;
+    if (digits < 1 || at < copied || text[digits - 1] != L'.') continue;
+    bool hex = true;
+    for (int i = digits; i < at && hex; ++i) hex = IsHexDigit(text[i]);
+    if (!hex) continue;
+    const std::uint64_t holdDigits = std::wcstoull(text.Mid(digits, 16).GetString(), nullptr, 16);
+    const auto number = static_cast<std::uint32_t>(std::wcstoul(text.Mid(digits + 16, 8).GetString(), nullptr, 16));
+    const auto hold = state.holdByDigits.find(holdDigits);
+    if (hold == state.holdByDigits.end() || number == 0 || number > state.holds[hold->second].outputs.size()) continue;
+    const std::uint32_t index = state.holds[hold->second].outputs[number - 1];
+    const CString temporary = state.Temporary(index);
+    const int start = at + suffixLength - temporary.GetLength();
+    if (start < copied || text.Mid(start, temporary.GetLength()) != temporary) continue;
+    shown += text.Mid(copied, start - copied);
+    shown += state.Final(state.outputs[index]);
+    copied = at + suffixLength;
   }
+  shown += text.Mid(copied);
   return shown;
 }

@@ -11,6 +11,11 @@
 // holds a claim on until the output is published or discarded: a temporary
 // file whose reservation can be claimed (or is gone) was left by a process
 // that is gone, and is removed when an instance first meets the folder.
+// The outputs of one input in one folder share a single reservation instead
+// (".~.<process><group>00000000.lock", their temporary names ending in the
+// same process and group digits and a number of their own), so that an input
+// with many outputs (an archive's entries) costs one reservation, not one
+// file and one descriptor per output.
 // Worker thread only.
 
 #include <functional>
@@ -108,10 +113,11 @@ class StagedOutputs {
   CString Stage(const CString& final, const CString& stem, const CString& suffix,
                 const CString& stagingFolder = CString());
 
-  bool Empty() const { return outputs_.empty(); }
+  bool Empty() const;
   // The outputs staged so far, written or not.
-  int Count() const { return static_cast<int>(outputs_.size()); }
-  // True when final is the name of an output staged so far.
+  int Count() const;
+  // True when final is the name of an output staged so far (a hashed
+  // look-up: an archive's entries ask it once each).
   bool Holds(const CString& final) const;
 
   // Gives every written temporary file the permission bits (0777 at most)
@@ -136,15 +142,8 @@ class StagedOutputs {
   CString Shown(const CString& text) const;
 
  private:
-  struct Output {
-    CString final;
-    CString temporary;  // kept for Shown once published
-    CString stem;
-    CString suffix;
-    bool published = false;
-    StagedFile file;
-  };
+  struct State;
   // Shared by the copies of a file's record; a temporary file still
   // unpublished when the last copy goes is deleted.
-  std::vector<std::shared_ptr<Output>> outputs_;
+  std::shared_ptr<State> state_;
 };

@@ -4,6 +4,8 @@
 
 #include "service/operations/minizip_files.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "platform/codepage.h"
@@ -13,7 +15,49 @@
 
 namespace {
 
-HANDLE AsHandle(voidpf stream) { return static_cast<HANDLE>(stream); }
+// An archive opened through the layer. minizip reads its headers a byte or
+// a few at a time and leaves buffering to its file functions: reads of an
+// archive go through a small read-ahead, so that an entry costs a few calls
+// of the layer, not one per byte. Larger reads (entry data) bypass it.
+struct LayerStream {
+  static constexpr DWORD kReadAhead = 4096;
+
+  explicit LayerStream(HANDLE opened) : file(opened) {}
+  ~LayerStream() {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  LayerStream(const LayerStream&) = delete;
+  LayerStream& operator=(const LayerStream&) = delete;
+
+  // The bytes read ahead and not yet handed out lie at [start, end) of the
+  // buffer, which ends where the file's own pointer (at) stands.
+  DWORD Unread() const { return end - start; }
+  // Where the next read begins.
+  ZPOS64_T Position() const { return at - Unread(); }
+  // Moves the file's pointer, dropping what was read ahead.
+  bool MoveTo(ZPOS64_T offset, DWORD method) {
+    start = end = 0;
+    LARGE_INTEGER distance{}, moved{};
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, distance, &moved, method)) return false;
+    at = static_cast<ZPOS64_T>(moved.QuadPart);
+    return true;
+  }
+  bool Read(void* into, DWORD size, DWORD& got) {
+    got = 0;
+    if (!ReadFile(file, into, size, &got, nullptr)) return false;
+    at += got;
+    return true;
+  }
+
+  HANDLE file;
+  ZPOS64_T at = 0;
+  std::uint8_t buffer[kReadAhead];
+  DWORD start = 0;
+  DWORD end = 0;
+};
+
+LayerStream* AsStream(voidpf stream) { return static_cast<LayerStream*>(stream); }
 
 voidpf ZCALLBACK OpenFile(voidpf, const void* name, int mode) {
   if (name == nullptr) return nullptr;
@@ -27,37 +71,67 @@ voidpf ZCALLBACK OpenFile(voidpf, const void* name, int mode) {
   } else {
     return nullptr;  // appending to an archive is never asked for
   }
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  auto* stream = new (std::nothrow) LayerStream(file);
+  if (stream == nullptr) CloseHandle(file);
+  return stream;
 }
 
-uLong ZCALLBACK ReadStream(voidpf, voidpf stream, void* buffer, uLong size) {
-  DWORD got = 0;
-  if (!ReadFile(AsHandle(stream), buffer, static_cast<DWORD>(size), &got, nullptr)) return 0;
-  return got;
+uLong ZCALLBACK ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
+  LayerStream& stream = *AsStream(opaque);
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  uLong done = 0;
+  while (done < size) {
+    if (stream.Unread() == 0) {
+      DWORD got = 0;
+      if (size - done >= LayerStream::kReadAhead) {
+        stream.Read(out + done, static_cast<DWORD>(size - done), got);
+        return done + got;
+      }
+      if (!stream.Read(stream.buffer, LayerStream::kReadAhead, got) || got == 0) return done;
+      stream.start = 0;
+      stream.end = got;
+    }
+    const DWORD n = std::min<DWORD>(stream.Unread(), static_cast<DWORD>(size - done));
+    std::memcpy(out + done, stream.buffer + stream.start, n);
+    stream.start += n;
+    done += n;
+  }
+  return done;
 }
 
-uLong ZCALLBACK WriteStream(voidpf, voidpf stream, const void* buffer, uLong size) {
+uLong ZCALLBACK WriteStream(voidpf, voidpf opaque, const void* buffer, uLong size) {
+  LayerStream& stream = *AsStream(opaque);
+  if (stream.Unread() != 0 && !stream.MoveTo(stream.Position(), FILE_BEGIN)) return 0;
   DWORD written = 0;
-  if (!WriteFile(AsHandle(stream), buffer, static_cast<DWORD>(size), &written, nullptr)) return written;
+  WriteFile(stream.file, buffer, static_cast<DWORD>(size), &written, nullptr);
+  stream.at += written;
   return written;
 }
 
-ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf stream) {
-  LARGE_INTEGER zero{}, position{};
-  if (!SetFilePointerEx(AsHandle(stream), zero, &position, FILE_CURRENT)) return static_cast<ZPOS64_T>(-1);
-  return static_cast<ZPOS64_T>(position.QuadPart);
+ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf opaque) { return AsStream(opaque)->Position(); }
+
+long ZCALLBACK SeekStream(voidpf, voidpf opaque, ZPOS64_T offset, int origin) {
+  LayerStream& stream = *AsStream(opaque);
+  if (origin == ZLIB_FILEFUNC_SEEK_END) return stream.MoveTo(offset, FILE_END) ? 0 : -1;
+  const ZPOS64_T target = origin == ZLIB_FILEFUNC_SEEK_CUR ? stream.Position() + offset : offset;
+  // A move within what was read ahead reads nothing again: minizip seeks
+  // to every header it reads.
+  const ZPOS64_T bufferStart = stream.at - stream.end;
+  if (stream.end > 0 && target >= bufferStart && target <= stream.at) {
+    stream.start = static_cast<DWORD>(target - bufferStart);
+    return 0;
+  }
+  return stream.MoveTo(target, FILE_BEGIN) ? 0 : -1;
 }
 
-long ZCALLBACK SeekStream(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  DWORD method = FILE_BEGIN;
-  if (origin == ZLIB_FILEFUNC_SEEK_CUR) method = FILE_CURRENT;
-  if (origin == ZLIB_FILEFUNC_SEEK_END) method = FILE_END;
-  LARGE_INTEGER distance{};
-  distance.QuadPart = static_cast<LONGLONG>(offset);
-  return SetFilePointerEx(AsHandle(stream), distance, nullptr, method) ? 0 : -1;
+int ZCALLBACK CloseStream(voidpf, voidpf opaque) {
+  LayerStream* stream = AsStream(opaque);
+  const HANDLE file = stream->file;
+  stream->file = INVALID_HANDLE_VALUE;
+  delete stream;
+  return CloseHandle(file) ? 0 : -1;
 }
-
-int ZCALLBACK CloseStream(voidpf, voidpf stream) { return CloseHandle(AsHandle(stream)) ? 0 : -1; }
 
 int ZCALLBACK StreamError(voidpf, voidpf) { return 0; }
 

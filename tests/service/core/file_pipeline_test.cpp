@@ -672,6 +672,99 @@ TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
   EXPECT_EQ(left, (std::vector<std::string>{".~d.txt.part", "c.txt.p7e", "e.txt.part", "f.txt.~0123456789abcdef"}));
 }
 
+// The outputs of one input in one folder share one reservation, however
+// many they are: a writer that is gone leaves them all to be removed, a live
+// one keeps them all. The file's record finds each by its name in one step,
+// and publishing under a conflict name is what records show.
+TEST_F(PipelineTest, OutputsOfOneInputShareOneReservationPerFolder) {
+  auto stageThree = [this](StagedOutputs& staged) {
+    std::vector<CString> temporaries;
+    for (const char* name : {"a/x.txt", "b/x.txt", "y.txt"}) {
+      temporaries.push_back(staged.Stage(Wide((out_ / name).string()), Wide(fs::path(name).stem().string()),
+                                         L".txt", Wide(out_.string())));
+      std::ofstream(Utf8(temporaries.back()), std::ios::binary) << name;
+    }
+    return temporaries;
+  };
+  auto leftInOut = [this] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  for (const bool staysAlive : {false, true}) {
+    SCOPED_TRACE(staysAlive ? "a live writer" : "a gone writer");
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      close(ready[0]);
+      close(hold[1]);
+      auto* staged = new StagedOutputs;  // never destroyed: the process ends as a crash ends it
+      stageThree(*staged);
+      if (write(ready[1], "r", 1) != 1) _exit(1);
+      char byte;
+      while (staysAlive && read(hold[0], &byte, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    if (!staysAlive) waitpid(child, nullptr, 0);
+    const std::vector<std::string> written = leftInOut();
+    ASSERT_EQ(written.size(), 4u) << ::testing::PrintToString(written);
+    EXPECT_EQ(std::count_if(written.begin(), written.end(),
+                            [](const std::string& name) { return name.ends_with(".lock"); }),
+              1);
+    for (const std::string& name : written) EXPECT_TRUE(IsStagedOutputName(Wide(name))) << name;
+
+    const std::vector<CString> removed = RemoveAbandonedStagedOutputs(Wide(out_.string()));
+    if (staysAlive) {
+      EXPECT_TRUE(removed.empty());
+      EXPECT_EQ(leftInOut(), written);
+      close(hold[1]);
+      waitpid(child, nullptr, 0);
+    } else {
+      close(hold[1]);
+      EXPECT_EQ(removed.size(), 3u);
+      EXPECT_TRUE(leftInOut().empty()) << ::testing::PrintToString(leftInOut());
+    }
+  }
+
+  // This process's own outputs: found by name, published, shown by the names they get.
+  fs::remove_all(out_);
+  fs::create_directories(out_ / "a");
+  fs::create_directories(out_ / "b");
+  Put(out_ / "b", "x.txt", "taken");
+  StagedOutputs staged;
+  const std::vector<CString> temporaries = stageThree(staged);
+  EXPECT_TRUE(staged.Holds(Wide((out_ / "a" / "x.txt").string())));
+  EXPECT_TRUE(staged.Holds(Wide((out_ / "y.txt").string())));
+  EXPECT_FALSE(staged.Holds(Wide((out_ / "x.txt").string())));
+  EXPECT_FALSE(staged.Holds(Wide((out_ / "a" / "y.txt").string())));
+  EXPECT_EQ(staged.Count(), 3);
+  const CString text = L"'" + temporaries[1] + L"', '" + temporaries[0] + L"'";
+  CString failed;
+  ASSERT_EQ(staged.Publish(1, failed), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a" / "x.txt"), "a/x.txt");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "y.txt"), "y.txt");
+  std::string aside;
+  for (const auto& entry : fs::directory_iterator(out_ / "b")) {
+    if (entry.path().filename() != "x.txt") aside = entry.path().filename().string();
+  }
+  EXPECT_FALSE(MarkOf(aside, "x", ".txt").empty()) << aside;
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "b" / aside), "b/x.txt");
+  EXPECT_TRUE(staged.Holds(Wide((out_ / "b" / aside).string())));
+  EXPECT_EQ(Utf8(staged.Shown(text)), "'" + (out_ / "b" / aside).string() + "', '" + (out_ / "a" / "x.txt").string() + "'");
+  EXPECT_EQ(leftInOut(), (std::vector<std::string>{"a", "b", "y.txt"}));  // the reservation went too
+}
+
 // A move across file systems copies: the copy is written under a temporary
 // name and given the target's name only when complete, so a crash in the
 // middle leaves the source whole and nothing under the target's name.
