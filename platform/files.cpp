@@ -174,6 +174,11 @@ OpenResult OpenFile(const WorkPath& work, DWORD desiredAccess, DWORD shareMode, 
   if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) || work.lastNameHeld || work.heldName) flags |= O_NOFOLLOW;
   mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   if (flagsAndAttributes & FILE_ATTRIBUTE_TEMPORARY) mode &= 0600;
+  // An exclusive open of a file this process has claimed asks the kernel
+  // through the claim, before the open adds a descriptor of its own.
+  const ClaimAnswer asked = access != 0 && shareMode == 0 && disposition != CREATE_NEW
+                                ? AskThroughClaim(path, (flags & O_NOFOLLOW) == 0)
+                                : ClaimAnswer{};
   int fd = OpenByDisposition(path, flags, disposition, mode, result.existed, result.error);
   if (fd < 0) return result;
 
@@ -199,7 +204,7 @@ OpenResult OpenFile(const WorkPath& work, DWORD desiredAccess, DWORD shareMode, 
 
   const FileKey key{st.st_dev, st.st_ino};
   std::uint64_t openId = 0;
-  if (DWORD code = RegisterOpen(fd, key, access, shareMode, openId)) return failWith(code);
+  if (DWORD code = RegisterOpen(fd, key, access, shareMode, openId, asked)) return failWith(code);
   result.file = std::make_unique<FileObject>(fd, key, access, S_ISREG(st.st_mode) || S_ISBLK(st.st_mode), work.given);
   result.file->SetRegistered(openId);
   if (flagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) result.file->SetDeleteOnClose();

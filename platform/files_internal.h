@@ -106,12 +106,27 @@ inline constexpr unsigned kShareRead = 1, kShareWrite = 2, kShareDelete = 4;
 unsigned AccessBits(DWORD desiredAccess);
 
 
+// What the kernel said, before an exclusive open, about other openers of a
+// file this process holds a claim on: asked through the claim's descriptor
+// (a write lease for a moment, granted only when no other descriptor on the
+// machine has the file open) before the open adds a descriptor of its own,
+// which no lease could tell from another program's. held: 1 another has it
+// open, 0 none has, -1 not asked (no claim here, or no lease for this user).
+struct ClaimAnswer {
+  FileKey key{};
+  int held = -1;
+};
+ClaimAnswer AskThroughClaim(const std::string& path, bool followLast);
+
 // Registers an open of the file behind fd. Checks the open handles of this
 // process, then those of our other processes (through lock bytes far past
 // the end of the file), then, for an exclusive open (share 0 with data access),
 // that no program at all holds the file open. Returns 0 (registered) or 32.
 // `openId` identifies the registration for UnregisterOpen.
-DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId);
+// An exclusive open of a claimed file takes its answer from asked (the same
+// file) where there is one.
+DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId,
+                   const ClaimAnswer& asked = {});
 void UnregisterOpen(const FileKey& key, std::uint64_t openId);
 
 // For DeleteFileW and MoveFileW: 32 when an open handle of our processes does

@@ -41,6 +41,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -180,19 +181,39 @@ int TryWriteLease(int fd) {
   return errno == EAGAIN || errno == EBUSY ? 0 : -1;
 }
 
+// Claimed files that a look through /proc found open by nobody else, where
+// no lease could answer (under TableLock): looked through once per claim,
+// not once per check, since every process's descriptors cost a call each.
+std::set<FileKey>& ScannedClaims() {
+  static auto* scanned = new std::set<FileKey>;
+  return *scanned;
+}
+
+// OpenedElsewhere for a claimed file, at most once while it is claimed
+// unless it finds another opener.
+bool OpenedElsewhereOncePerClaim(const FileKey& key, int ownFd, int otherOwnFd) {
+  if (ScannedClaims().count(key) != 0) return false;
+  if (OpenedElsewhere(key, ownFd, otherOwnFd)) return true;
+  ScannedClaims().insert(key);
+  return false;
+}
+
 // TRUE when some other descriptor anywhere has the regular file open. A
-// claim this process holds on the file keeps a descriptor open, which no
-// lease can tell from another program's: the open descriptors are then
-// looked through instead.
-bool HeldOpenByAnyOther(int fd, const FileKey& key) {
+// claim this process holds on the file keeps a descriptor open, which a
+// lease taken through fd cannot tell from another program's: the answer
+// asked through the claim before fd was opened stands then, and where there
+// is none the open descriptors are looked through (once per claim).
+bool HeldOpenByAnyOther(int fd, const FileKey& key, const ClaimAnswer& asked) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const int claimFd = ClaimDescriptorOf(key);
   if (claimFd < 0) {
     const int lease = TryWriteLease(fd);
     if (lease >= 0) return lease == 0;
+    return OpenedElsewhere(key, fd);
   }
-  return OpenedElsewhere(key, fd, claimFd);
+  if (asked.held >= 0 && !(asked.key < key) && !(key < asked.key)) return asked.held == 1;
+  return OpenedElsewhereOncePerClaim(key, fd, claimFd);
 }
 
 // A claim is a read lock on the claim byte that no other open file
@@ -229,7 +250,10 @@ class ClaimObject : public KernelObject {
       auto it = claims.find(key_);
       if (it != claims.end()) {
         std::erase(it->second, fd_);
-        if (it->second.empty()) claims.erase(it);
+        if (it->second.empty()) {
+          claims.erase(it);
+          ScannedClaims().erase(key_);
+        }
       }
     }
     close(fd_);  // releases the claim lock
@@ -317,7 +341,23 @@ bool OpenedElsewhere(const FileKey& key, int ownFd, int otherOwnFd) {
   return found;
 }
 
-DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId) {
+ClaimAnswer AskThroughClaim(const std::string& path, bool followLast) {
+  struct stat st {};
+  if (fstatat(AT_FDCWD, path.c_str(), &st, followLast ? 0 : AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return {};
+  ClaimAnswer answer{FileKey{st.st_dev, st.st_ino}, -1};
+  std::lock_guard guard(TableLock());
+  // Two claims of this process on one file would refuse every lease.
+  const auto& claims = ClaimDescriptors();
+  const auto it = claims.find(answer.key);
+  if (it == claims.end() || it->second.size() != 1) return answer;
+  const int lease = TryWriteLease(it->second.front());
+  if (lease >= 0) answer.held = lease == 0 ? 1 : 0;
+  return answer;
+}
+
+DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, std::uint64_t& openId,
+                   const ClaimAnswer& asked) {
   std::lock_guard guard(TableLock());
   auto& table = Table();
   // Not a structured binding: the lambda below captures the iterator, which
@@ -334,7 +374,7 @@ DWORD RegisterOpen(int fd, const FileKey& key, unsigned access, unsigned share, 
   };
 
   if (ConflictsInProcess(entry, access, share)) return fail();
-  if (access != 0 && share == 0 && HeldOpenByAnyOther(fd, key)) return fail();
+  if (access != 0 && share == 0 && HeldOpenByAnyOther(fd, key, asked)) return fail();
 
   if (access != 0) {
     if (entry.lockFd < 0) {
@@ -467,7 +507,7 @@ BOOL platform::ClaimedFileInUse(HANDLE claim) {
   std::lock_guard guard(TableLock());
   const int lease = TryWriteLease(object->fd());
   if (lease >= 0) return lease == 0;
-  return OpenedElsewhere(object->key(), object->fd());
+  return OpenedElsewhereOncePerClaim(object->key(), object->fd(), -1);
 }
 
 BOOL platform::GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index) {

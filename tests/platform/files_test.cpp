@@ -317,6 +317,21 @@ TEST(Files, ExclusiveOpenFailsWhileAnOutsideProgramHoldsTheFile) {
   EXPECT_EQ(Open(file, GENERIC_READ, FILE_SHARE_READ).error, 0u);
   reader->Stop();
   EXPECT_EQ(Open(file, kReadWrite, 0).error, 0u);
+
+  // The same for a file this process holds a claim on: the kernel answers
+  // through the claim's descriptor, before the open adds its own.
+  Handle claim(platform::ClaimFile(W(file).c_str()));
+  ASSERT_TRUE(claim.valid()) << GetLastError();
+  EXPECT_EQ(Open(file, kReadWrite, 0).error, 0u);
+  for (const char* redirection : {"<", ">>"}) {
+    auto holder = HoldWithShell(file, redirection);
+    EXPECT_TRUE(platform::ClaimedFileInUse(claim.get())) << redirection;
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, ERROR_SHARING_VIOLATION) << redirection;
+    EXPECT_EQ(Open(file, GENERIC_READ, kShareAll).error, 0u) << redirection;
+    holder->Stop();
+    EXPECT_FALSE(platform::ClaimedFileInUse(claim.get())) << redirection;
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, 0u) << redirection;
+  }
 }
 
 TEST(Files, ProcScanSeesAnOutsideHolderWhereNoLeaseIsGranted) {
