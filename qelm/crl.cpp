@@ -107,10 +107,17 @@ X509_CRL* HeldList(const Context& ctx, X509_CRL* crl) {
 uint32_t LoadCrls(Context& ctx, DataBlob* message) {
   std::string failures;
   size_t loaded = 0, failed = 0;
-  for (const auto& url : DistributionPoints(ctx)) {
-    std::string body;
+  const std::set<std::string> points = DistributionPoints(ctx);
+  const std::vector<std::string> urls(points.begin(), points.end());
+  // All points are asked at once, each with the usual time-out, so that dead
+  // points cost one time-out together; their answers are taken in order.
+  std::vector<HttpAnswer> answers = HttpGetAll(urls);
+  for (size_t i = 0; i < urls.size(); ++i) {
+    const std::string& url = urls[i];
+    const std::string& body = answers[i].body;
     std::string reason;
-    if (HttpExchange(&ctx, url, nullptr, nullptr, &body) != 0) {
+    if (answers[i].code != 0) {
+      RecordHttpFailure(&ctx, answers[i]);
       reason = "нет ответа";
     } else if (X509CrlPtr crl = ParseCrl(body); crl == nullptr) {
       reason = "ответ не является списком отозванных сертификатов";

@@ -1,8 +1,12 @@
 // Time stamps from a local RFC 3161 server and revocation lists from
 // distribution points: main paths, and servers that fail or cannot be reached.
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "tests/qelm/library_fixture.h"
 #include "tests/support/der.h"
@@ -511,6 +515,64 @@ TEST_F(CrlTest, ListNotSignedByAKnownAuthorityIsRefused) {
   EXPECT_EQ(ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0), ORLAX_E_CRL_LOAD);
   EXPECT_EQ(buffer.back(), 0) << "the text is cut to the buffer and ends with NUL";
   EXPECT_NE(buffer[0], 0);
+}
+
+// The points of one refresh are asked side by side, each with the same
+// time-out: three that never answer cost one time-out, not three, and each
+// is still named in the text and on the stack, in the order of the points.
+TEST_F(CrlTest, PointsThatNeverAnswerCostOneTimeOutTogether) {
+  LocalHttpServer server;
+  // The server reads one request and holds it unanswered until the end; the
+  // other connections wait unread behind it.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  server.SetRequestHook([released](const LocalHttpServer::Request&) { released.wait(); });
+  struct ReleaseAtEnd {
+    std::promise<void>& promise;
+    ~ReleaseAtEnd() { promise.set_value(); }
+  } releaseAtEnd{release};
+
+  const fs::path local = root_.Dir("local");
+  std::vector<std::string> urls;
+  std::vector<testsupport::TestPki> pkis;
+  for (const char* name : {"a", "b", "c"}) {
+    urls.push_back(server.Url(std::string("/") + name + ".crl"));
+    pkis.push_back(testsupport::TestPki::Make(root_.path() / name, urls.back()));
+    fs::copy_file(pkis.back().Cert("user1"), local / (std::string(name) + ".pem"));
+  }
+  fs::copy_file(pkis[0].Cert("ca"), local / "ca.pem");
+  InitParams init{};
+  init.size = sizeof init;
+  const std::string pse = pkis[0].Pse("user1").string(), loc = local.string();
+  init.pse = pse.c_str();
+  init.local = loc.c_str();
+  LibraryContext raw = nullptr;
+  ASSERT_EQ(ORLAX_InitializeEx(1, &init, &raw), 0u);
+  Ctx ctx(raw);
+
+  constexpr int kTimeOutSeconds = 3;
+  setenv("QELM_NET_TIMEOUT", std::to_string(kTimeOutSeconds).c_str(), 1);
+  std::vector<uint8_t> buffer(1024, 0);
+  DataBlob message{1024, buffer.data()};
+  const auto start = std::chrono::steady_clock::now();
+  const uint32_t code = ORLAX_ControlEx(ctx, 0, 4, 0, &message, 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  unsetenv("QELM_NET_TIMEOUT");
+  EXPECT_EQ(code, ORLAX_E_CRL_LOAD);
+  // One after another they take three time-outs at least.
+  EXPECT_LT(took, std::chrono::milliseconds(2500 * kTimeOutSeconds));
+
+  const std::string text(reinterpret_cast<char*>(buffer.data()));
+  size_t at = 0;
+  for (const std::string& url : urls) {
+    at = text.find(url + ": нет ответа", at);
+    EXPECT_NE(at, std::string::npos) << url << " in " << text;
+  }
+  std::map<std::string, int> linesPerPoint;
+  for (const StackLine& line : DrainStack(ctx)) {
+    for (const std::string& url : urls) linesPerPoint[url] += line.data.rfind(url + ": ", 0) == 0;
+  }
+  for (const std::string& url : urls) EXPECT_EQ(linesPerPoint[url], 2) << url << ": the network failure and the list's";
 }
 
 }  // namespace
