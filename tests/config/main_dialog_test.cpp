@@ -5,12 +5,15 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
+#include <QTreeWidget>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -186,6 +189,37 @@ class MainDialogTest : public TrelconTest {
 
   std::unique_ptr<CTrelconDlg> dialog;
 };
+
+// The columns share the list's width, so long paths are cut: hovering a cut
+// cell shows its whole text, in the rule list and in the profile list.
+TEST_F(MainDialogTest, HoveringACutCellShowsItsWholeText) {
+  RuleRecord rule = Rule(L"DCCX", L"Входящие платёжные документы банка");
+  rule.pathIn = L"/var/spool/qelmservice/входящие/платёжные документы/от банка";
+  ShowRules({rule});
+  dialog->show();
+  dialog->resize(dialog->minimumSize());
+  QApplication::processEvents();
+  const auto hover = [](QTreeWidget* list, int column) {
+    QTreeWidgetItem* item = list->topLevelItem(0);
+    const QPoint at = list->visualItemRect(item).topLeft() +
+                      QPoint(list->header()->sectionPosition(column) + 4, 4);
+    QHelpEvent event(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &event);
+    return QToolTip::text();
+  };
+  auto* rules = dialog->findChild<QTreeWidget*>("RuleList");
+  int cut = 0;
+  for (int column = 1; column < rules->columnCount(); ++column) {
+    const QString text = rules->topLevelItem(0)->text(column);
+    if (rules->columnWidth(column) >= rules->fontMetrics().horizontalAdvance(text)) continue;
+    ++cut;
+    EXPECT_EQ(hover(rules, column).toStdString(), text.toStdString()) << column;
+  }
+  EXPECT_GE(cut, 3);
+  QTreeWidget* profiles = ProfileList(*dialog);
+  EXPECT_EQ(hover(profiles, 0), profiles->topLevelItem(0)->text(0));
+  QToolTip::hideText();
+}
 
 TEST_F(MainDialogTest, RowsKeepTheirRuleNumbersUnderTheFilterAndWithoutOperation) {
   ShowRules({Rule(L"ENCR", L"a"), Rule(L"", L"gone"), Rule(L"HASH", L"c")});

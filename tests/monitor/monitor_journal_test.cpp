@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QStringList>
+#include <algorithm>
+#include <string>
 
 #include "monitor/alarm_sink.h"
 #include "monitor/journal_discovery.h"
@@ -254,6 +256,19 @@ TEST(MonitorJournalTest, BreaksDetailsIntoLines) {
   ASSERT_EQ(DetailsText("a | b (x) c (y), d (z). e", 0),
             QString("a\r\nb (x)\r\nc (y)\r\nd (z)\r\ne"));
   ASSERT_EQ(DetailsText("a | b. c (y), d (z). e", 1), QString("a\r\nb.\r\nc (y)\r\nd (z).\r\ne"));
+}
+
+// The program's alarm on this machine, whatever sound it has: nothing of
+// the sound library's own reaches the terminal, and at most one line of the
+// monitor's per alarm says that the sound could not be played.
+TEST(MonitorJournalTest, TheAlarmWritesAtMostOneLineOnTheTerminal) {
+  ApplicationAlarmSink alarm;
+  testing::internal::CaptureStderr();
+  alarm.PlayAlarmSound();
+  alarm.PlayAlarmSound();
+  const std::string written = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(written.find("ALSA"), std::string::npos) << written;
+  EXPECT_LE(std::count(written.begin(), written.end(), '\n'), 2) << written;
 }
 
 // The alarm asks for the start-up sound, then the theme's nearest, and
