@@ -11,6 +11,9 @@
 
 namespace {
 
+// The form Windows peers give a Unix user's id.
+constexpr char kUserTrusteePrefix[] = "S-1-22-1-";
+
 struct SelfRelativeHeader {
   BYTE Revision;
   BYTE Sbz1;
@@ -33,12 +36,12 @@ static_assert(sizeof(AceHeader) == 8);
 std::vector<BYTE> BuildAclBytes(const std::vector<platform::AccessEntry>& entries) {
   std::vector<BYTE> bytes(sizeof(ACL));
   for (const platform::AccessEntry& entry : entries) {
-    size_t nameSize = (entry.user.size() + 1 + 3) & ~size_t{3};
+    size_t nameSize = (entry.trustee.size() + 1 + 3) & ~size_t{3};
     AceHeader header{entry.type, 0, static_cast<WORD>(sizeof(AceHeader) + nameSize), entry.mask};
     size_t at = bytes.size();
     bytes.resize(at + header.AceSize, 0);
     std::memcpy(bytes.data() + at, &header, sizeof(header));
-    std::memcpy(bytes.data() + at + sizeof(header), entry.user.data(), entry.user.size());
+    std::memcpy(bytes.data() + at + sizeof(header), entry.trustee.data(), entry.trustee.size());
   }
   ACL acl{static_cast<BYTE>(ACL_REVISION), 0, static_cast<WORD>(bytes.size()),
           static_cast<WORD>(entries.size()), 0};
@@ -92,24 +95,39 @@ const ACL* DescriptorDacl(const void* descriptor, size_t size) {
   return static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Dacl;
 }
 
-std::string CurrentUserName() {
-  struct passwd* pw = getpwuid(geteuid());
-  return pw ? pw->pw_name : std::to_string(geteuid());
+std::string UserTrustee(std::uint32_t uid) { return kUserTrusteePrefix + std::to_string(uid); }
+
+bool TrusteeUser(const std::string& trustee, std::uint32_t& uid) {
+  const std::string_view prefix = kUserTrusteePrefix;
+  if (!trustee.starts_with(prefix) || trustee.size() == prefix.size() || trustee.size() > prefix.size() + 10)
+    return false;
+  unsigned long long value = 0;
+  for (char c : std::string_view(trustee).substr(prefix.size())) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 0xFFFFFFFFull || (trustee[prefix.size()] == '0' && trustee.size() > prefix.size() + 1)) return false;
+  uid = static_cast<std::uint32_t>(value);
+  return true;
 }
 
 bool IsAdministrator() { return geteuid() == 0; }
 
-DWORD GrantedRights(const std::vector<BYTE>& descriptor) {
-  if (IsAdministrator()) return 0xFFFFFFFF;
-  if (descriptor.size() < sizeof(SelfRelativeHeader)) return 0;
-  const ACL* acl = DescriptorDacl(descriptor.data(), descriptor.size());
-  std::string user = CurrentUserName();
-  DWORD allowed = 0, denied = 0;
+DWORD GrantedRightsOf(const std::vector<BYTE>& descriptor, std::uint32_t uid, DWORD everyone) {
+  if (uid == 0) return 0xFFFFFFFF;
+  DWORD allowed = everyone, denied = 0;
+  const ACL* acl =
+      descriptor.size() < sizeof(SelfRelativeHeader) ? nullptr : DescriptorDacl(descriptor.data(), descriptor.size());
   for (const AccessEntry& entry : ReadAccessEntries(acl)) {
-    if (entry.user != user) continue;
+    std::uint32_t entryUid = 0;
+    if (!TrusteeUser(entry.trustee, entryUid) || entryUid != uid) continue;
     (entry.type == 0 ? allowed : denied) |= entry.mask;
   }
   return allowed & ~denied;
+}
+
+DWORD GrantedRights(const std::vector<BYTE>& descriptor, DWORD everyone) {
+  return GrantedRightsOf(descriptor, geteuid(), everyone);
 }
 
 }  // namespace platform
@@ -148,10 +166,12 @@ DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PAC
     const EXPLICIT_ACCESS_W& entry = entries[i];
     if (entry.Trustee.TrusteeForm != TRUSTEE_IS_NAME || entry.Trustee.ptstrName == nullptr)
       return ERROR_INVALID_PARAMETER;
-    std::string user = platform::WideToUtf8(entry.Trustee.ptstrName);
-    if (getpwnam(user.c_str()) == nullptr) return ERROR_NONE_MAPPED;
+    const std::string name = platform::WideToUtf8(entry.Trustee.ptstrName);
+    const struct passwd* account = getpwnam(name.c_str());
+    if (account == nullptr) return ERROR_NONE_MAPPED;
+    const std::string user = platform::UserTrustee(account->pw_uid);
     auto drop = [&](BYTE type) {
-      std::erase_if(aces, [&](const AccessEntry& a) { return a.user == user && a.type == type; });
+      std::erase_if(aces, [&](const AccessEntry& a) { return (a.trustee == user || a.trustee == name) && a.type == type; });
     };
     switch (entry.grfAccessMode) {
       case SET_ACCESS:

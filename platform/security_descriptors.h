@@ -1,11 +1,15 @@
 #pragma once
-// Security descriptors: a DACL whose entries name Linux users by user name.
+// Security descriptors: a DACL whose entries name Linux users by user id.
 // An absolute descriptor (SECURITY_DESCRIPTOR) points at its DACL; a
 // self-relative one is a byte buffer of the layer's own layout: the 20-byte
 // header of Windows (revision, control, four offsets) followed by the DACL,
-// whose entries are {type, flags, size, mask} and the trustee's user name in
-// UTF-8, NUL-terminated and padded to 4 bytes. The service manager keeps a
-// service's descriptor in this form.
+// whose entries are {type, flags, size, mask} and the trustee's text in
+// UTF-8, NUL-terminated and padded to 4 bytes. A trustee is written
+// "S-1-22-1-<uid>" (the form Windows peers give a Unix user's id): a user
+// named in a grant is looked up once, and a user made later under the same
+// name is someone else. Entries that name a user by name (as older stores
+// hold them) match no one. The service manager keeps a service's descriptor
+// in this form.
 //
 // Calls set the Windows last error on failure: 87 bad argument, 1338 a
 // descriptor that is not usable.
@@ -70,6 +74,8 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, 
 void BuildExplicitAccessWithNameW(EXPLICIT_ACCESS_W* access, LPWSTR trusteeName,
                                   DWORD permissions, ACCESS_MODE mode, DWORD inheritance);
 // Merges the entries into a copy of oldAcl; *newAcl is freed with LocalFree.
+// A trustee's user name is stored as its user id; entries of the same user
+// (by id, or by the name as older stores hold it) are replaced or revoked.
 // Returns an error code: 1332 when a trustee names no Linux user.
 DWORD SetEntriesInAclW(ULONG count, EXPLICIT_ACCESS_W* entries, PACL oldAcl, PACL* newAcl);
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
@@ -83,12 +89,17 @@ namespace platform {
 
 inline constexpr size_t kSelfRelativeHeaderSize = 20;
 
-// One entry of a DACL: type 0 allows, 1 denies mask to user.
+// One entry of a DACL: type 0 allows, 1 denies mask to the trustee
+// (UserTrustee of a user id; anything else matches no one).
 struct AccessEntry {
   BYTE type;
   DWORD mask;
-  std::string user;
+  std::string trustee;
 };
+
+// The trustee text of a user id, and the user id a trustee text names.
+std::string UserTrustee(std::uint32_t uid);
+bool TrusteeUser(const std::string& trustee, std::uint32_t& uid);
 
 // The entries of acl in order (none for null); a malformed entry ends them.
 std::vector<AccessEntry> ReadAccessEntries(const ACL* acl);
@@ -98,11 +109,13 @@ std::vector<BYTE> SelfRelativeDescriptor(const std::vector<AccessEntry>& entries
 // one); null when none is present.
 const ACL* DescriptorDacl(const void* descriptor, size_t size = SIZE_MAX);
 
-// The effective user's name, and whether the user is the administrator (root).
-std::string CurrentUserName();
+// Whether the effective user is the administrator (root).
 bool IsAdministrator();
-// The rights a self-relative descriptor grants the effective user: allowed
-// less denied entries of the user's name; all rights for the administrator.
-DWORD GrantedRights(const std::vector<BYTE>& descriptor);
+// The rights a self-relative descriptor grants a user: those allowed (and
+// the given rights every user has) less those denied by the entries of the
+// user's id; all rights for the administrator (uid 0).
+DWORD GrantedRightsOf(const std::vector<BYTE>& descriptor, std::uint32_t uid, DWORD everyone = 0);
+// The same for the effective user.
+DWORD GrantedRights(const std::vector<BYTE>& descriptor, DWORD everyone = 0);
 
 }  // namespace platform

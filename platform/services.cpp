@@ -28,6 +28,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/security_descriptors.h"
+#include "platform/service_control.h"
 #include "platform/utf16.h"
 
 namespace {
@@ -175,6 +176,18 @@ std::filesystem::path ServicesDir() {
 std::filesystem::path StatusPath(const std::wstring& name) {
   return ServicesDir() / (ToUtf8(Lower(name)) + ".status");
 }
+
+// The socket on which a running service takes controls from users other
+// than the administrator (service_control.h).
+std::string ControlPath(const std::wstring& name) {
+  return (ServicesDir() / (ToUtf8(Lower(name)) + ".ctl")).string();
+}
+
+// What every user may do with any service, as Windows grants interactive
+// users by default: look at its configuration, status and security, and ask
+// it to report.
+constexpr DWORD kEveryUserRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
+                                   SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
 
 struct StatusRecord {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_SERVICE_NEVER_STARTED, 0, 0, 0};
@@ -390,6 +403,16 @@ struct StatusHandleObject {
   std::uint32_t magic = kMagic;
 };
 
+// The service's answer to a control asked on its channel by the user uid:
+// only a stop, and only with the stop right its entry's DACL grants now.
+DWORD DecideChannelControl(const std::wstring& name, std::uint32_t uid, DWORD control) {
+  if (control != SERVICE_CONTROL_STOP) return ERROR_INVALID_SERVICE_CONTROL;
+  ServiceKey key;
+  if (key.Open(name) != ERROR_SUCCESS) return ERROR_SERVICE_DOES_NOT_EXIST;
+  const DWORD rights = platform::GrantedRightsOf(key.Bytes(L"Security"), uid, kEveryUserRights);
+  return (rights & SERVICE_STOP) != 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD desiredAccess) {
@@ -435,7 +458,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
     SetLastError(ERROR_SERVICE_EXISTS);
     return nullptr;
   }
-  std::vector<platform::AccessEntry> entries{{0, SERVICE_ALL_ACCESS, platform::CurrentUserName()}};
+  std::vector<platform::AccessEntry> entries{{0, SERVICE_ALL_ACCESS, platform::UserTrustee(geteuid())}};
   key.SetDword(L"Type", serviceType);
   key.SetDword(L"Start", startType);
   key.SetDword(L"ErrorControl", errorControl);
@@ -461,7 +484,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAcce
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  DWORD granted = platform::GrantedRights(key.Bytes(L"Security"));
+  DWORD granted = platform::GrantedRights(key.Bytes(L"Security"), kEveryUserRights);
   if ((desiredAccess & ~granted) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -495,6 +518,12 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
   StatusLock lock(object->name);
   if (CurrentStatus(object->name).status.dwCurrentState != SERVICE_STOPPED) {
     SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  // The program would run as the caller, not as the service: only the
+  // administrator starts services here, whatever the DACL grants.
+  if (!platform::IsAdministrator()) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
     return FALSE;
   }
   std::string program = ToUtf8(key.Text(L"ImagePath"));
@@ -535,8 +564,18 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     return FALSE;
   }
-  if (kill(record.pid, SIGTERM) != 0) {
-    SetLastErrorFromErrno();
+  // The administrator signals the service; another user cannot signal a
+  // process of root's and asks through the service's control channel,
+  // where the service checks the caller against its DACL.
+  if (platform::IsAdministrator()) {
+    if (kill(record.pid, SIGTERM) != 0) {
+      SetLastErrorFromErrno();
+      return FALSE;
+    }
+    return TRUE;
+  }
+  if (DWORD code = platform::SendServiceControl(ControlPath(object->name), SERVICE_CONTROL_STOP); code != 0) {
+    SetLastError(code);
     return FALSE;
   }
   return TRUE;
@@ -678,6 +717,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return FALSE;
   }
 
+  // Listening before the service runs, so that a user allowed to stop it
+  // can as soon as it reports running.
+  platform::ServiceControlChannel channel(ControlPath(state.name));
+  const platform::ServiceControlChannel::Decide decide = [&state](std::uint32_t uid, DWORD control) {
+    return DecideChannelControl(state.name, uid, control);
+  };
+
   std::vector<wchar_t*> argv;
   for (std::wstring& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -688,9 +734,10 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     (void)!write(doneFd, &one, sizeof(one));
   });
 
-  pollfd fds[2] = {{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
   while (true) {
-    int n = poll(fds, 2, -1);
+    std::vector<pollfd> fds{{signalFd, POLLIN, 0}, {doneFd, POLLIN, 0}};
+    for (int fd : channel.Descriptors()) fds.push_back({fd, POLLIN, 0});
+    int n = poll(fds.data(), fds.size(), -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
@@ -700,6 +747,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
       signalfd_siginfo info;
       (void)!read(signalFd, &info, sizeof(info));
       if (LPHANDLER_FUNCTION handler = state.handler.load()) handler(SERVICE_CONTROL_STOP);
+    }
+    std::vector<int> ready;
+    for (std::size_t i = 2; i < fds.size(); ++i) {
+      if (fds[i].revents != 0) ready.push_back(fds[i].fd);
+    }
+    for (DWORD control : channel.Serve(ready, decide)) {
+      if (LPHANDLER_FUNCTION handler = state.handler.load()) handler(control);
     }
   }
   serviceThread.join();

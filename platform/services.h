@@ -18,13 +18,20 @@
 // set) and that PATH; an administrator may change it in the store.
 //
 // Access: root is the administrator and may do anything. Other users may open
-// a service only with the rights its DACL grants them by user name; creating
-// and deleting services needs root or the DELETE right.
+// a service with the rights every user has (query configuration and status,
+// enumerate dependents, interrogate, user-defined controls, read control, as
+// Windows grants interactive users) and those its DACL grants their user id;
+// creating and deleting services needs root or the DELETE right. Only the
+// administrator starts a service (it would otherwise run as its starter); a
+// user allowed to stop one asks the running service through its control
+// channel ($QELM_ROOT/services/<name>.ctl, service_control.h), and the
+// service checks the caller's user id against its DACL.
 //
 // Calls set the Windows last error on failure: 5 access denied, 87 bad
-// argument, 1056 already running, 1058 disabled, 1060 no such service,
-// 1062 not active, 1063 not started by the manager, 1072 marked for delete,
-// 1073 exists.
+// argument, 1053 no answer in time, 1056 already running, 1058 disabled,
+// 1060 no such service, 1061 cannot take controls, 1062 not active, 1063 not
+// started by the manager, 1072 marked for delete, 1073 exists, 1314 not the
+// administrator.
 
 #include "platform/files.h"  // DELETE
 #include "platform/security_descriptors.h"
@@ -140,11 +147,16 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // Starts the service's program detached and returns once its status reads
 // start pending. 1056 when it runs, 1058 when disabled, 1072 when marked for
-// deletion; a program that cannot be started gives its exec error (2, 5, 193).
+// deletion, 1314 for a caller other than the administrator (whatever its
+// rights, the program would run as that caller); a program that cannot be
+// started gives its exec error (2, 5, 193).
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
 
-// SERVICE_CONTROL_STOP: sends the stop request (SIGTERM) and fills status
-// with the current record. 1062 when the service is not running.
+// SERVICE_CONTROL_STOP: sends the stop request and fills status with the
+// current record: SIGTERM from the administrator, a request on the service's
+// control channel from another user (5 when the service's DACL does not let
+// that user stop it, 1061 when the service does not listen, 1053 when it
+// does not answer). 1062 when the service is not running.
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 
 // SC_STATUS_PROCESS_INFO into a SERVICE_STATUS_PROCESS; 122 with *needed set
@@ -169,7 +181,8 @@ BOOL EnumDependentServicesW(SC_HANDLE service, DWORD serviceState,
 
 // Service side. Runs the first entry's service function on a new thread
 // with argv[0] = the service name and the start arguments after it, and
-// turns SIGTERM into SERVICE_CONTROL_STOP for the registered handler on the
+// turns SIGTERM, and a stop asked on its control channel by a user its DACL
+// lets stop it, into SERVICE_CONTROL_STOP for the registered handler on the
 // calling thread. Returns TRUE once the service function has returned and
 // the service has reported SERVICE_STOPPED (or its thread ended).
 // 1063 when the process was not started by the manager.

@@ -61,6 +61,11 @@ using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceHandleCloser>;
 
 ServiceHandle OpenManager() {
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  // A user other than the administrator only connects: what they may do
+  // with an instance is what its DACL grants them (dacl), and the service
+  // calls tell them plainly what it does not.
+  if (!manager && GetLastError() == ERROR_ACCESS_DENIED)
+    manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) ReportLastError("Не удалось открыть сервисный менеджер");
   return manager;
 }
@@ -219,7 +224,11 @@ bool CmdStart(const wchar_t* profileName) {
   if (!CheckProfile(names)) return false;
   ServiceHandle manager = OpenManager();
   if (!manager) return false;
-  ServiceHandle service = OpenNamedService(manager.get(), names, SERVICE_ALL_ACCESS);
+  // Another user than the administrator asks only for what a start needs, so
+  // that a user whom dacl let start the instance hears from the start itself
+  // why it cannot be done for them (it would run as that user).
+  const DWORD access = platform::IsAdministrator() ? SERVICE_ALL_ACCESS : SERVICE_START | SERVICE_QUERY_STATUS;
+  ServiceHandle service = OpenNamedService(manager.get(), names, access);
   if (!service) return false;
 
   SERVICE_STATUS_PROCESS status{};

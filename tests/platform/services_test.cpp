@@ -1,13 +1,17 @@
 // The service manager stand-in, driven through its Windows calls against a
 // real service process (tests/programs/fake_service).
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +19,8 @@
 
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "platform/security_descriptors.h"
+#include "platform/service_control.h"
 #include "platform/services.h"
 #include "platform/utf16.h"
 #include "tests/support/temp_root.h"
@@ -326,6 +332,159 @@ TEST_F(ServicesTest, DaclEntriesAreMergedAndStoredWithTheService) {
   wchar_t nobody[] = L"no-such-user-here";
   BuildExplicitAccessWithNameW(&access, nobody, 0x30030, SET_ACCESS, NO_INHERITANCE);
   EXPECT_EQ(SetEntriesInAclW(1, &access, oldAcl, &newAcl), ERROR_NONE_MAPPED);
+}
+
+// Grants name users by their id: a grant made to a name holds for that
+// user's id alone, a user later made under the same name is someone else,
+// and an entry that names a user by name (as older stores hold them) grants
+// nothing and goes when the user is granted again.
+TEST(SecurityDescriptorTest, GrantsNameUsersByTheirId) {
+  auto merge = [](const std::vector<platform::AccessEntry>& old, const wchar_t* name, DWORD rights, ACCESS_MODE mode) {
+    const std::vector<BYTE> descriptor = platform::SelfRelativeDescriptor(old);
+    std::wstring trustee = name;
+    EXPLICIT_ACCESS_W access{};
+    BuildExplicitAccessWithNameW(&access, trustee.data(), rights, mode, NO_INHERITANCE);
+    PACL merged = nullptr;
+    EXPECT_EQ(SetEntriesInAclW(1, &access, const_cast<PACL>(platform::DescriptorDacl(descriptor.data(), descriptor.size())),
+                               &merged),
+              ERROR_SUCCESS);
+    std::vector<platform::AccessEntry> entries = platform::ReadAccessEntries(merged);
+    std::free(merged);
+    return entries;
+  };
+  const std::vector<platform::AccessEntry> byName{{0, 0x30030, "nobody"}};
+  EXPECT_EQ(platform::GrantedRightsOf(platform::SelfRelativeDescriptor(byName), 65534), 0u);
+
+  const std::vector<platform::AccessEntry> granted = merge(byName, L"nobody", 0x30030, SET_ACCESS);
+  ASSERT_EQ(granted.size(), 1u);
+  EXPECT_EQ(granted[0].trustee, "S-1-22-1-65534");
+  const std::vector<BYTE> descriptor = platform::SelfRelativeDescriptor(granted);
+  EXPECT_EQ(platform::GrantedRightsOf(descriptor, 65534), 0x30030u);
+  EXPECT_EQ(platform::GrantedRightsOf(descriptor, 65534, 0x4), 0x30034u);
+  EXPECT_EQ(platform::GrantedRightsOf(descriptor, 54321, 0x4), 0x4u);
+  EXPECT_EQ(platform::GrantedRightsOf(descriptor, 0), 0xFFFFFFFFu);
+
+  const std::vector<BYTE> denied = platform::SelfRelativeDescriptor(merge(granted, L"nobody", 0x24, DENY_ACCESS));
+  EXPECT_EQ(platform::GrantedRightsOf(denied, 65534, 0x4), 0x30010u);
+  EXPECT_TRUE(merge(granted, L"nobody", 0, REVOKE_ACCESS).empty());
+
+  std::uint32_t uid = 0;
+  EXPECT_TRUE(platform::TrusteeUser("S-1-22-1-4294967295", uid));
+  EXPECT_EQ(uid, 4294967295u);
+  for (const char* text : {"S-1-22-1-", "S-1-22-1-x", "S-1-22-1-4294967296", "S-1-22-1-01", "S-1-22-2-5", "nobody"})
+    EXPECT_FALSE(platform::TrusteeUser(text, uid)) << text;
+}
+
+// A user other than the administrator: never starts a service (it would run
+// as them), and stops one only when its DACL grants their id the stop right,
+// through the service's control channel, where the service itself checks
+// who asks.
+class ServiceUsersTest : public ServicesTest {
+ protected:
+  static constexpr uid_t kGranted = 65534;  // nobody
+  static constexpr uid_t kStranger = 54321;  // no account
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    ServicesTest::SetUp();
+  }
+
+  // Runs call in a child process as the user (its group the same number)
+  // and returns the code it gives.
+  static DWORD AsUser(uid_t uid, const std::function<DWORD()>& call) {
+    int channel[2];
+    if (pipe(channel) != 0) return 0xFFFFFFFF;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(channel[0]);
+      DWORD code = 0xFFFFFFFE;
+      if (setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0) code = call();
+      (void)!write(channel[1], &code, sizeof(code));
+      _exit(0);
+    }
+    close(channel[1]);
+    DWORD code = 0xFFFFFFFF;
+    if (read(channel[0], &code, sizeof(code)) != sizeof(code)) code = 0xFFFFFFFF;
+    close(channel[0]);
+    waitpid(pid, nullptr, 0);
+    return code;
+  }
+
+  // The call made with a service handle opened as the user with the rights.
+  static DWORD WithService(const wchar_t* name, DWORD rights, const std::function<BOOL(SC_HANDLE)>& call) {
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return GetLastError();
+    ScHandle service(OpenServiceW(manager.get(), name, rights));
+    if (!service) return GetLastError();
+    return call(service.get()) ? 0 : GetLastError();
+  }
+
+  static void Grant(SC_HANDLE service, const wchar_t* user) {
+    std::wstring name = user;
+    EXPLICIT_ACCESS_W access{};
+    BuildExplicitAccessWithNameW(&access, name.data(), 0x30030, SET_ACCESS, NO_INHERITANCE);
+    PACL acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(1, &access, nullptr, &acl), ERROR_SUCCESS);
+    SECURITY_DESCRIPTOR descriptor{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    ASSERT_TRUE(SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &descriptor));
+    std::free(acl);
+  }
+
+  // The other users must reach this test's private store.
+  void OpenUpTheRoot() const {
+    std::filesystem::permissions(root_.path(), std::filesystem::perms::all);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.path()))
+      std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
+  }
+
+  std::filesystem::path ControlSocket() const {
+    for (const auto& entry : std::filesystem::directory_iterator(root_.path() / "services"))
+      if (entry.path().extension() == ".ctl") return entry.path();
+    return {};
+  }
+};
+
+TEST_F(ServiceUsersTest, AGrantedUserStopsTheServiceAndNoOtherUserCan) {
+  ScHandle service = Create(L"qelmservice-Users");
+  ASSERT_TRUE(service);
+  Grant(service.get(), L"nobody");
+  OpenUpTheRoot();
+  const wchar_t* name = L"qelmservice-Users";
+
+  EXPECT_EQ(AsUser(kGranted, [&] { return WithService(name, SERVICE_START, [](SC_HANDLE s) {
+              return StartServiceW(s, 0, nullptr);
+            }); }),
+            ERROR_PRIVILEGE_NOT_HELD);
+  EXPECT_EQ(Status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  const std::filesystem::path socket = ControlSocket();
+  ASSERT_FALSE(socket.empty());
+
+  auto stop = [&](SC_HANDLE s) {
+    SERVICE_STATUS answer{};
+    return ControlService(s, SERVICE_CONTROL_STOP, &answer);
+  };
+  // Every user may look; a stranger cannot stop it through the manager, nor
+  // by asking the service directly, which checks who asks.
+  EXPECT_EQ(AsUser(kStranger, [&] { return WithService(name, SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS, [](SC_HANDLE s) {
+              SERVICE_STATUS status{};
+              return QueryServiceStatus(s, &status);
+            }); }),
+            0u);
+  EXPECT_EQ(AsUser(kStranger, [&] { return WithService(name, SERVICE_STOP, stop); }), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(AsUser(kStranger, [&] { return platform::SendServiceControl(socket.string(), SERVICE_CONTROL_STOP); }),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(AsUser(kGranted, [&] { return platform::SendServiceControl(socket.string(), SERVICE_CONTROL_INTERROGATE); }),
+            ERROR_INVALID_SERVICE_CONTROL);
+  EXPECT_EQ(Status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  EXPECT_EQ(AsUser(kGranted, [&] { return WithService(name, SERVICE_STOP, stop); }), 0u);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  EXPECT_EQ(AsUser(kGranted, [&] { return WithService(name, SERVICE_STOP, stop); }), ERROR_SERVICE_NOT_ACTIVE);
 }
 
 }  // namespace

@@ -362,38 +362,63 @@ TEST_F(ServiceProgram, StarterEnvironmentDoesNotReachTheInstance) {
 
 namespace {
 
-// Runs a program as the unprivileged user "nobody"; the output is its
-// standard output.
-testsupport::ProgramResult RunAsNobody(const std::filesystem::path& program, const std::vector<std::string>& args) {
-  std::vector<std::string> all{"--reuid=65534", "--regid=65534", "--clear-groups", program.string()};
+// Runs a program as another user (nobody, or a user id with no account);
+// the output is its standard output.
+testsupport::ProgramResult RunAs(unsigned uid, const std::filesystem::path& program,
+                                 const std::vector<std::string>& args) {
+  const std::string id = std::to_string(uid);
+  std::vector<std::string> all{"--reuid=" + id, "--regid=" + id, "--clear-groups", program.string()};
   all.insert(all.end(), args.begin(), args.end());
   return testsupport::RunProgram("/usr/bin/setpriv", all);
 }
 
-TEST_F(ServiceProgram, DaclLetsAnotherUserStartAndStopButNotReconfigure) {
+// dacl lets a user stop an instance, with the program's own stop command:
+// the instance runs as root, so the stop goes through its control channel,
+// where it checks the caller's user id. No user but root starts it (it would
+// run as that user), and the start says so.
+TEST_F(ServiceProgram, DaclLetsAnotherUserStopTheInstanceButNotStartOrReconfigureIt) {
   if (geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv"))
     GTEST_SKIP() << "needs root and setpriv to act as a second user";
+  constexpr unsigned kNobody = 65534, kStranger = 54321;
   profile_.Create().HandlerTimeout(1);
   ASSERT_EQ(RunMirelservice({"install", "Main"}).exitCode, 0);
-  // The second user must reach the private store and folders.
+  // The other users must reach the private store and folders.
   auto openUp = [&] {
     std::filesystem::permissions(root_.path(), std::filesystem::perms::all);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.path()))
       std::filesystem::permissions(entry.path(), std::filesystem::perms::all);
   };
   openUp();
-  std::filesystem::path control = testsupport::BuildDir() / "bin" / "service_control";
-  EXPECT_EQ(RunAsNobody(control, {"start", "qelmservice-Main"}).output, "5\n") << "no right before dacl";
+  const std::filesystem::path control = testsupport::BuildDir() / "bin" / "service_control";
+  const std::filesystem::path program = testsupport::BuildDir() / "bin" / "mirelservice";
+  EXPECT_EQ(RunAs(kNobody, control, {"start", "qelmservice-Main"}).output, "5\n") << "no right before dacl";
 
   auto dacl = RunMirelservice({"dacl", "Main", "nobody"});
   EXPECT_EQ(dacl.exitCode, 0) << dacl.output;
   EXPECT_EQ(dacl.output, "DACL сервиса 'qelmservice-Main'  успешно обновлён.\n");
   openUp();
 
-  EXPECT_EQ(RunAsNobody(control, {"start", "qelmservice-Main"}).output, "0\n");
+  EXPECT_EQ(RunAs(kNobody, control, {"start", "qelmservice-Main"}).output, "1314\n");
+  auto start = RunAs(kNobody, program, {"start", "Main"});
+  EXPECT_EQ(start.exitCode, 1);
+  EXPECT_EQ(start.output,
+            "Не удалось запустить сервис 'qelmservice-Main'. Ошибка 0x522 - Клиент не обладает требуемыми правами. \n")
+      << start.output;
+  EXPECT_EQ(InstanceStatus("qelmservice-Main").dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_FALSE(JournalHas("Запуск АК СКЗИ Квелла: сервис")) << Journals();
+
+  auto rootStart = RunMirelservice({"start", "Main"});
+  ASSERT_EQ(rootStart.exitCode, 0) << rootStart.output;
   ASSERT_TRUE(WaitUntil([&] { return JournalHas("Запуск АК СКЗИ Квелла: сервис"); })) << Journals();
-  EXPECT_EQ(RunAsNobody(control, {"config", "qelmservice-Main"}).output, "5\n");
-  EXPECT_EQ(RunAsNobody(control, {"stop", "qelmservice-Main"}).output, "0\n");
+  EXPECT_EQ(RunAs(kNobody, control, {"config", "qelmservice-Main"}).output, "5\n");
+  EXPECT_EQ(RunAs(kStranger, control, {"stop", "qelmservice-Main"}).output, "5\n");
+  auto refused = RunAs(kStranger, program, {"stop", "Main"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(InstanceStatus("qelmservice-Main").dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  auto stop = RunAs(kNobody, program, {"stop", "Main"});
+  EXPECT_EQ(stop.exitCode, 0) << stop.output;
+  EXPECT_EQ(stop.output, "Сервис 'qelmservice-Main' успешно остановлен.\n");
   EXPECT_TRUE(WaitUntil([&] { return JournalHas("Остановка АК СКЗИ Квелла: сервис"); })) << Journals();
 
   auto unknown = RunMirelservice({"dacl", "Main", "no-such-user-here"});
