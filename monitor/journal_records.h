@@ -23,7 +23,8 @@ QString DecodeJournalText(std::string_view text);
 // Records read from one stretch of a journal, as handed to a page.
 struct RecordBatch : JournalRecords {
   RecordBatch() = default;
-  RecordBatch(JournalRecords records) : JournalRecords(std::move(records)) {}  // NOLINT: as read
+  // The records as the reader gives them (not explicit: a batch is what was read).
+  RecordBatch(JournalRecords records) : JournalRecords(std::move(records)) {}
 
   // The text packed (zlib) instead: a large batch is packed before it is
   // handed over, and a page opens the block only to show its rows. Journal
