@@ -408,10 +408,13 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   };
   // DELE writes no output; MOVE makes its dated folders with their parents
   // and otherwise fails each file with the move's own error: neither is
-  // stopped by a missing output folder.
+  // stopped by a missing output folder. But an operation that writes into
+  // "Path Out" needs one: an empty value would name the file system's root,
+  // so it counts as missing, as an empty "Path Error" does.
   const bool outputsChecked =
       !IsOperation(rule->operation, Operation::kDele) && !IsOperation(rule->operation, Operation::kMove);
   const bool movesOut = IsOperation(rule->operation, Operation::kMove);
+  const bool outputNeeded = OperationHas(rule->operation, &OperationTraits::writesOutput);
   const Folder folders[] = {
       {&rule->pathIn, false},
       {&rule->pathOut, true},
@@ -420,9 +423,11 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
   };
   DWORD keptCode = 0;
   for (const Folder& folder : folders) {
-    if (folder.optional && (folder.path->IsEmpty() || !(outputsChecked || movesOut))) continue;
+    const bool noOutputFolder = outputNeeded && folder.path == &rule->pathOut && folder.path->IsEmpty();
+    const bool optional = folder.optional && !noOutputFolder;
+    if (optional && (folder.path->IsEmpty() || !(outputsChecked || movesOut))) continue;
     DWORD code = FolderMissingCode(*folder.path, holder);
-    if (folder.optional && !outputsChecked && code != ERROR_CANT_RESOLVE_FILENAME) continue;
+    if (optional && !outputsChecked && code != ERROR_CANT_RESOLVE_FILENAME) continue;
     if (code == 0) continue;
     *missing = 1;
     keptCode = code;

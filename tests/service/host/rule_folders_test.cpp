@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/operation_catalogue.h"
 #include "platform/datetime.h"
 #include "service/core/journal.h"
 #include "service/host/service_host.h"
@@ -50,6 +51,15 @@ class RuleFolders : public ::testing::Test {
          at = all.find("Проверка входного каталога", at + 1))
       ++count;
     return count;  // each record is in both journals
+  }
+
+  // The records of an empty "Path Out".
+  size_t OutputRecords() const {
+    const std::string all = testsupport::ReadJournals(logs_);
+    const std::string step = "Правило 1. Проверка выходного каталога ''";
+    size_t count = 0;
+    for (size_t at = all.find(step); at != std::string::npos; at = all.find(step, at + 1)) ++count;
+    return count;
   }
 
   testsupport::TempRoot root_;
@@ -176,6 +186,25 @@ TEST_F(RuleFolders, MissingOutputFoldersStopOnlyTheRulesThatNeedThem) {
     rule_.pathOut = CString((root_.path() / (c.outMissing ? "gone-out" : "out")).c_str());
     rule_.pathOut2 = CString((root_.path() / (c.out2Missing ? "gone-out2" : "out")).c_str());
     EXPECT_EQ(Check(), c.missing);
+  }
+}
+
+// An empty "Path Out" would name the file system's root: every operation
+// that writes into it is skipped as for a missing folder, with its record;
+// DELE writes nothing and EXEC only hands the folder to its program, so
+// they run without one.
+TEST_F(RuleFolders, AnEmptyOutputFolderStopsEveryRuleThatWritesOutput) {
+  rule_.pathIn = CString(root_.Dir("in").c_str());
+  rule_.pathOut = L"";
+  SetClock(10, 1);
+  for (const OperationTraits& traits : OperationCatalogue()) {
+    SCOPED_TRACE(CStringA(traits.code).GetString());
+    rule_.operation = traits.code;
+    rule_.folderErrorReported = 0;  // each its first record
+    const size_t before = OutputRecords();
+    const bool runs = traits.operation == Operation::kDele || traits.operation == Operation::kExec;
+    EXPECT_EQ(Check(), runs ? 0 : 1);
+    EXPECT_EQ(OutputRecords() > before, !runs);
   }
 }
 

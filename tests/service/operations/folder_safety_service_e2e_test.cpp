@@ -642,3 +642,28 @@ TEST_F(FoldersInTheService, ARuleWhoseOutputFolderIsALinkToItsInputNeverTakesIts
 }
 
 }  // namespace
+
+// A rule with no "Path Out" would write into the file system's root: MOVE
+// and ENCR are skipped as for a missing folder, with its record, and their
+// files stay; DELE, which writes nothing, runs without one.
+TEST_F(FoldersInTheService, RulesWithNoOutputFolderAreSkippedAndDeleteRunsWithoutOne) {
+  Rule(1, "MOVE", "move-in", "unused-1").Text("Path Out", "");
+  Rule(2, "ENCR", "encr-in", "unused-2").Text("Path Out", "").Recipients({pki_.Dn("user1")});
+  Rule(3, "DELE", "dele-in", "unused-3").Text("Path Out", "");
+  Write("move-in/m.txt", "m");
+  Write("encr-in/e.txt", "e");
+  Write("dele-in/d.txt", "d");
+  Start();
+  const bool done = WaitUntil([&] {
+    return !Exists("dele-in/d.txt") && Count(Journals(), "Правило 2. Проверка выходного каталога ''") > 0;
+  });
+  const std::string journals = Stop();
+  ASSERT_TRUE(done) << journals;
+  EXPECT_GT(Count(journals, "Правило 1. Проверка выходного каталога ''"), 0u) << journals;
+  EXPECT_EQ(Count(journals, "Правило 3. Проверка"), 0u) << journals;
+  EXPECT_EQ(Read("move-in/m.txt"), "m");
+  EXPECT_EQ(Read("encr-in/e.txt"), "e");
+  EXPECT_FALSE(fs::exists("/m.txt"));
+  EXPECT_FALSE(fs::exists("/e.txt.p7e"));
+  EXPECT_TRUE(fs::is_empty(Path("err")));
+}
