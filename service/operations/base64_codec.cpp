@@ -76,6 +76,10 @@ struct DecodeState {
   int pads = 0;
   bool footer = false;  // a "-" was met: the next "-" opens the footer's check
   bool fileStart = true;
+  // That "-" cut a group short: it may only open the footer of a text whose
+  // last group has no pads. Data after it would be decoded shifted, so it is
+  // a bad character there.
+  bool groupCut = false;
 };
 
 // How one chunk ended.
@@ -102,7 +106,7 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
     // Whole groups of four alphabet characters, the bulk of any text, go
     // at once; everything else (line ends, pads, dashes, a group that may
     // end the chunk) byte by byte below.
-    if (position == 0 && state.pads == 0) {
+    if (position == 0 && state.pads == 0 && !state.groupCut) {
       while (k + 3 < count && k + 3 <= kLastGroupStart) {
         const BYTE v0 = kDecodeTable[input[k]], v1 = kDecodeTable[input[k + 1]];
         const BYTE v2 = kDecodeTable[input[k + 2]], v3 = kDecodeTable[input[k + 3]];
@@ -131,8 +135,10 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
         return {result, true, count, result == 0 ? end.produced : 0};
       }
       // The first one ends the chunk: a footer's own dashes follow it, or,
-      // in unarmoured text, the data goes on in a fresh group after it.
+      // in unarmoured text between whole groups, the data goes on in a fresh
+      // group after it.
       state.footer = true;
+      state.groupCut = position != 0;
       end.taken = k + 1;
       return end;
     }
@@ -142,7 +148,7 @@ ChunkEnd DecodeChunk(const BYTE* input, DWORD count, BYTE* output, DecodeState& 
     }
     if (state.pads != 0) return {B64_DATA_AFTER_PAD, false, 0, 0};
     const BYTE v = kDecodeTable[b];
-    if (v == kNotInAlphabet) return {B64_INVALID_CHARACTER, false, 0, 0};
+    if (v == kNotInAlphabet || state.groupCut) return {B64_INVALID_CHARACTER, false, 0, 0};
     switch (position) {
       case 0:
         pending = static_cast<BYTE>(v << 2);

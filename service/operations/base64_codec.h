@@ -9,8 +9,11 @@
 // of either kind), takes an armour header ("-----BEGIN LABEL-----") at the
 // very start of the file and stops at an armour footer ("-----END
 // LABEL-----"); the bytes it gives are those of the text up to there. A
-// single "-" inside the data is passed over and the data goes on in a fresh
-// group after it; the next "-" is taken for a footer.
+// single "-" between whole groups of the data is passed over and the data
+// goes on in a fresh group after it; the next "-" is taken for a footer. A
+// "-" inside a group ends the data: only a footer may follow it, and data
+// after it is a bad character (B64_INVALID_CHARACTER), never decoded
+// shifted.
 //
 // Results are 32-bit codes: 0; the system error of the first file call or
 // allocation that failed; 38 (ERROR_HANDLE_EOF) when the source gave fewer

@@ -53,8 +53,9 @@ TEST_F(Base64Codec, EncodesRfcVectorsAndBreaksLinesAfter76Characters) {
     std::string input;
     std::string text;
   };
-  std::string full76;
+  std::string full76, groups18;
   for (int i = 0; i < 19; ++i) full76 += "eHh4";
+  for (int i = 0; i < 18; ++i) groups18 += "eHh4";
   const Case cases[] = {
       {"", ""},
       {"f", "Zg=="},
@@ -63,6 +64,9 @@ TEST_F(Base64Codec, EncodesRfcVectorsAndBreaksLinesAfter76Characters) {
       {"foob", "Zm9vYg=="},
       {"fooba", "Zm9vYmE="},
       {"foobar", "Zm9vYmFy"},
+      // A part last group that ends a line: its pads, then the line end.
+      {std::string(55, 'x'), groups18 + "eA==\n"},
+      {std::string(56, 'x'), groups18 + "eHg=\n"},
       {line57, full76 + "\n"},
       {line57 + "x", full76 + "\neA=="},
       {line57 + "xx", full76 + "\neHg="},
@@ -94,13 +98,21 @@ TEST_F(Base64Codec, DecodesOrFailsWithItsCodes) {
       {"Zm9v YmFy", B64_INVALID_CHARACTER, ""},
       {"Zm9v\x80YmFy", B64_INVALID_CHARACTER, ""},
       {"Zm9v_mFy", B64_INVALID_CHARACTER, ""},
-      // A single "-" in unarmoured text is passed over, and the data goes on
-      // in a fresh group after it; the next "-" is taken for a footer.
+      // A single "-" between whole groups of unarmoured text is passed over,
+      // and the data goes on in a fresh group after it; the next "-" is
+      // taken for a footer.
       {"QUJD-QUJD", 0, "ABCABC"},
       {"Zm9v-YmFy", 0, "foobar"},
       {"Zm9v\n-\nYmFy\n", 0, "foobar"},
-      {"QUJ-QUJD", 0, "ABABC"},                        // the part group's low bits dropped
       {"Zm9v-", 0, "foo"},
+      // Inside a group it ends the data: what follows would be decoded
+      // shifted, so data after it is a bad character; only a footer (or the
+      // end) may follow, the part group's bytes being the data's last.
+      {"QU-JDQUJD", B64_INVALID_CHARACTER, "A"},
+      {"QUJ-QUJD", B64_INVALID_CHARACTER, "AB"},
+      {"QUJ-\nQ", B64_INVALID_CHARACTER, "AB"},
+      {"QUI-", 0, "AB"},
+      {"QUI\n-----END X-----\n", 0, "AB"},
       {"Zm9v-YmFy-Zm9v", B64_ARMOR_WORD_MISSING, "foo"},
       {"Zm9v-YmFy-----END X-----", 0, "foobar"},       // the data before a footer is kept
       {"QUI", 0, "AB"},                                // missing pads are accepted
@@ -158,6 +170,23 @@ TEST_F(Base64Codec, DecodesLongTextsAsOneChunkWouldAcrossChunkEnds) {
   Coded decoded = Decode(edge);
   EXPECT_EQ(decoded.result, 0u);
   EXPECT_EQ(decoded.bytes, bytes.substr(0, 29984 / 4 * 3) + "A");
+}
+
+// A "-" inside a group of a long text never shifts what follows: the text
+// fails as bad, and nothing after the "-" is written.
+TEST_F(Base64Codec, DashInsideAGroupOfALongTextFailsWithoutShiftedBytes) {
+  const std::string bytes = RandomBytes(30000, 3);
+  std::string text;
+  for (char ch : Encode(bytes).bytes) {
+    if (ch != '\n') text += ch;
+  }
+  ASSERT_EQ(text.size(), 40000u);
+  for (const std::size_t at : {std::size_t{102}, std::size_t{29982}, std::size_t{35001}}) {
+    SCOPED_TRACE(at);
+    Coded decoded = Decode(text.substr(0, at) + "-" + text.substr(at));
+    EXPECT_EQ(decoded.result, B64_INVALID_CHARACTER);
+    EXPECT_EQ(decoded.bytes, bytes.substr(0, at * 3 / 4)) << "only the bytes before the dash";
+  }
 }
 
 TEST_F(Base64Codec, FooterEndsTheReadingAndTextPastTheChunkIsNeverRead) {
