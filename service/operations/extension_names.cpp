@@ -5,10 +5,7 @@
 
 CString StripOwnOrExtraExtensions(const CString& name, const CString& ownExt, const CStringArray* extExt) {
   CString out = name;
-  if (HasLastExtension(out, ownExt)) {
-    if (CanStripExtension(out, ownExt)) out = WithoutLastExtension(out);
-    return out;
-  }
+  if (HasLastExtension(out, ownExt)) return WithoutLastExtension(out);
   if (extExt == nullptr) return out;
   for (const CString& entry : *extExt) {
     if (out.ReverseFind(L'.') <= 0) break;

@@ -4,11 +4,13 @@
 
 #include "platform/cstring.h"
 
-// NAME less "." + ownExt when that is its last extension; otherwise less the
+// NAME less "." + ownExt when that is its last extension, even when nothing
+// is left (".b64" gives an empty name: the output path is then the output
+// folder itself, which the conflict step meets as a taken name, so the file
+// fails with 80 or its output gets a conflict name). Otherwise NAME less the
 // extExt entries, each tried once in list order against the current last
 // extension (the walk ends once no extension, or only a leading ".", is
-// left), so several extensions go only when they stand in the name in the
-// reverse of their list order. Every comparison is exact, letter case
-// included. An extension is never taken off when nothing would be left
-// before its "." (".b64" stays ".b64"). extExt may be null.
+// left, and never takes a leading "." off), so several extensions go only
+// when they stand in the name in the reverse of their list order. Every
+// comparison is exact, letter case included. extExt may be null.
 CString StripOwnOrExtraExtensions(const CString& name, const CString& ownExt, const CStringArray* extExt);

@@ -112,6 +112,28 @@ TEST_F(Base64Files, TakenOutputFailsOrGetsAConflictFreeName) {
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / encoded), "Zm9v");
 }
 
+// A name that is only the extension leaves an empty output name: the
+// output path is the output folder itself, which is taken. The file fails
+// with 80, or its output gets a conflict name; nothing is named ".b64".
+TEST_F(Base64Files, NameThatIsOnlyTheExtensionMeetsTheOutputFolderAsATakenName) {
+  Put(in_, ".b64", "Zm9v");
+  profile_.renameConfFiles = 0;
+  ASSERT_EQ(Decode({".b64"}), 0u);
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{".b64"});
+  EXPECT_NE(Errors().find("Правило 1 ('Тест'). Создание файла " + out_.string() + "/\r\n"), std::string::npos)
+      << Errors();
+
+  fs::rename(err_ / ".b64", in_ / ".b64");
+  profile_.renameConfFiles = 1;
+  ASSERT_EQ(Decode({".b64"}), 0u);
+  const std::vector<std::string> names = Listing(out_);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(std::regex_match(names[0], std::regex("~[0-9a-f]{1,8}"))) << names[0];
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / names[0]), "foo");
+  EXPECT_TRUE(fs::is_directory(out_));
+}
+
 TEST_F(Base64Files, FailedDecodeLeavesNoOutputAndRecordsTheReason) {
   struct Case {
     std::string name;
@@ -122,6 +144,7 @@ TEST_F(Base64Files, FailedDecodeLeavesNoOutputAndRecordsTheReason) {
   const Case cases[] = {
       {"pads.b64", "Zm9vYmFy===", "FFFFFFFA", "Недопустимый формат Base64"},
       {"url.b64", "Zm9v-_mFy", "FFFFFFFE", "Недопустимый символ в Base64"},
+      {"dash.b64", "QU-JDQUJD", "FFFFFFFE", "Недопустимый символ в Base64"},  // never 41 24 34 14 24
       {"footer.b64", "Zm9v\n-----END X-----\nmore", "FFFFFFFB", "Недопустимый формат Base64"},
   };
   for (const Case& c : cases) {

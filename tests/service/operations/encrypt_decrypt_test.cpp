@@ -219,6 +219,7 @@ TEST(DecryptedNameTest, RemovesTheEncryptionExtensionOrTheExtraOnesThenTheArchiv
       {L"A.P7E", nullptr, 0, L"", L"A.P7E"},                    // letter case counts
       {L"noext", nullptr, 1, L"zip", L"noext"},
       {L".b64", &b64ThenSig, 0, L"", L".b64"},                  // a leading dot is no extension to walk
+      {L".p7e", &b64ThenSig, 0, L"", L""},                      // but EncExt goes: the output folder is taken
       {L"x.b64.b64", &b64ThenSig, 0, L"", L"x.b64"},
   };
   for (const Case& c : cases) {
