@@ -110,6 +110,10 @@ struct RuleRecord {
   int encAlgorithm = 0;          // "Enc algorythm": content-encryption algorithm 0..4
   int tableIndex = 0;            // position of zcsProfile in the DirectoryProfileTable
   int resignTableIndex = 0;      // position of resignProfile in the DirectoryProfileTable
+  // The rule's place among the profile's rule keys in key order, from 1, as
+  // its records name it ("Правило N") also when a rule before it was refused
+  // at the load; 0: its place in the run order.
+  int number = 0;
 };
 
 // One service profile. The ten lists after zcsProfiles run parallel to it;

@@ -240,12 +240,14 @@ RuleRefusal ReadSignerListValues(SignerListRecord& list) {
   return refusal;
 }
 
+// number: the rule's place in the key order, from 1.
 ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& profileName,
-                                 const CString& rulesPath, const CString& ruleName) {
+                                 const CString& rulesPath, const CString& ruleName, int number) {
   const CString rulePath = rulesPath + L"\\" + ruleName;
   if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, rulePath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulePath);
   RuleRecord rule;
+  rule.number = number;
   EventSourceScope source;
   RuleRefusal refusal = ReadRuleValues(rule);
   if (refusal.code == 0) refusal = FolderIsInput(rule);
@@ -341,12 +343,13 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
     }
   }
 
+  int number = 0;
   for (const CString& ruleName : ruleNames) {
     if (StopRequested()) {
       key.Close();
       return Stopped();
     }
-    ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName);
+    ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName, ++number);
     if (result.code != 0 || result.stopRequested) {
       key.Close();
       return result;

@@ -70,7 +70,7 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
       rule_(rule),
       renameConfFiles_(renameConfFiles),
       style_(style),
-      rulePrefix_(MakeRulePrefix(ruleIndex + 1, rule.description)) {
+      rulePrefix_(MakeRulePrefix(RuleNumber(rule, ruleIndex), rule.description)) {
   TakeBackAbandonedClaimsOnce();
   RemoveAbandonedOutputs();
 }

@@ -10,6 +10,8 @@ CString MakeRulePrefix(int ruleNumber, const CString& description) {
   return prefix;
 }
 
+int RuleNumber(const RuleRecord& rule, int index) { return rule.number > 0 ? rule.number : index + 1; }
+
 ULONGLONG FileSizeOf(const CString& path) {
   // Sharing delete: sizing a file for a record must not make another
   // instance's claim of it, or its giving a claim back, fail.

@@ -3,6 +3,7 @@
 // rule prefix, file sizes as the records show them, and the texts repeated
 // word for word in several places.
 
+#include "common/config_records.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -20,6 +21,9 @@ inline constexpr const wchar_t* kWrongSignatureTypeText = L"Неправильн
 // 1) and " ('<Descryption>')" when the description is not empty. Begins
 // every message and step text of a rule.
 CString MakeRulePrefix(int ruleNumber, const CString& description);
+// The number of the rule at index of the run order: its place in the key
+// order when the load set it (RuleRecord::number), else index + 1.
+int RuleNumber(const RuleRecord& rule, int index);
 
 // The file's size in bytes, or 0 when it cannot be opened as below.
 ULONGLONG FileSizeOf(const CString& path);

@@ -253,14 +253,15 @@ bool Worker::RunRules() {
     int missing = 0;
     // The rule's folders as they are now, held until the rule is done.
     platform::HeldFolders held;
-    if (DWORD rc = CheckRuleFolders(config_.journalFolder, &config_.profile.journalFiles, &rule,
-                                    static_cast<int>(i) + 1, &missing, profileName_, &held)) {
+    const int number = RuleNumber(rule, static_cast<int>(i));
+    if (DWORD rc = CheckRuleFolders(config_.journalFolder, &config_.profile.journalFiles, &rule, number, &missing,
+                                    profileName_, &held)) {
       FatalStop(rc);
       return false;
     }
     if (missing) continue;
 
-    CString prefix = MakeRulePrefix(static_cast<int>(i) + 1, rule.description);
+    CString prefix = MakeRulePrefix(number, rule.description);
     CString archExt = rule.zipFile == 2 ? config_.base.gzipArchiveExt : config_.base.zipArchiveExt;
     // Built before the listing: the first of a run for the rule's folders
     // takes back the claims a killed process left there, which this very

@@ -597,6 +597,10 @@ TEST_F(FoldersInTheService, RulesThatMustNotLoadAreRecordedAndTheOthersRun) {
       << journals;
   EXPECT_EQ(Read("masks-in/a.txt"), "a");
   EXPECT_TRUE(fs::is_empty(Path("masks-out")));
+  // The rule that runs keeps its place in the key order as its number.
+  EXPECT_EQ(Count(journals, "| Успех | Правило 3. Кодирование в Base64 файла " + Path("in/c.txt").string()), 1u)
+      << journals;
+  EXPECT_EQ(Count(journals, "Правило 1."), 0u) << journals;
   EXPECT_EQ(RegularFiles(Path("same")), std::set<std::string>{"b.txt"});
 }
 
