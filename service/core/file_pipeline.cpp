@@ -424,7 +424,9 @@ bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CSt
 
 bool FilePipeline::ProbeInputFile(PipelineFile& file) {
   if (!ProbeOne(file, file.source, file.claimed, file.claim.Handle())) return false;
-  return !file.pair || ProbeOne(file, file.partnerSource, file.partnerClaimed, file.partnerClaim.Handle());
+  if (file.pair && !ProbeOne(file, file.partnerSource, file.partnerClaimed, file.partnerClaim.Handle())) return false;
+  file.inputPermissions = platform::GetFilePermissions(file.claimed);
+  return true;
 }
 
 bool FilePipeline::ResolveOutputConflict(PipelineFile& file) {
@@ -489,10 +491,14 @@ void FilePipeline::StageOutputs(PipelineFile& file, const CString& stem, std::sp
 }
 
 void FilePipeline::LimitOutputPermissions(const PipelineFile& file) {
-  const DWORD input = platform::GetFilePermissions(file.claimed);
-  if (input == 0xFFFFFFFF) return;  // the input itself went to the output
+  DWORD input = platform::GetFilePermissions(file.claimed);
+  // The input itself went to the output (CHCK, DCHK, HASH) and keeps its
+  // bits there: what is published beside it, a report, gets the same.
+  const bool inputMoved = input == 0xFFFFFFFF;
+  if (inputMoved) input = file.inputPermissions;
+  if (input == 0xFFFFFFFF) return;
   file.staged.LimitPermissions(input);
-  if (file.output.IsEmpty()) return;
+  if (inputMoved || file.output.IsEmpty()) return;
   const DWORD output = platform::GetFilePermissions(file.output);
   if (output != 0xFFFFFFFF && output != (input & 0777)) platform::SetFilePermissions(file.output, input & 0777);
 }

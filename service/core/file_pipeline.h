@@ -83,6 +83,10 @@ struct PipelineFile {
   CString operationText;  // RulePrefix + the operation's message, remade as the steps go
   bool claimedYet = false;
   CString claimedSize;  // the claimed input's size text, taken once at the claim
+  // The claimed input's permission bits once probed (0xFFFFFFFF before):
+  // what outputs are published with when the input itself has gone to the
+  // output before them.
+  DWORD inputPermissions = 0xFFFFFFFF;
   DescribeFile describe;  // the operation's message maker given to Prepare
   // The claim held on the claimed file (and on the partner's) while the file
   // is worked on; released when the last copy of the record goes.

@@ -35,9 +35,15 @@ TEST_F(VerifyAttachedTest, ChckMovesVerifiedFilesUnchangedAndReportsEverySignatu
   const std::string oneBytes = Read(one), twoBytes = Read(two);
   const std::vector<uint32_t> oneTimes = SigningTimes(one), twoTimes = SigningTimes(two);
   ASSERT_EQ(twoTimes.size(), 2u);
+  // Neither what a new file gets nor its owner's alone: the report gets the
+  // bits of the input beside it.
+  const fs::perms bits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(one, bits);
 
   ASSERT_EQ(Check({"a.txt.p7s", "b.p7s"}, false), 0u);
   EXPECT_EQ(Errors(), "");
+  EXPECT_EQ(fs::status(out_ / "a.txt.p7s").permissions(), bits);
+  EXPECT_EQ(fs::status(out_ / "a.txt.p7s.vrf").permissions(), bits);
   EXPECT_EQ(Listing(in_), std::vector<std::string>{});
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt.p7s", "a.txt.p7s.vrf", "b.p7s", "b.p7s.vrf"}));
   EXPECT_EQ(Read(out_ / "a.txt.p7s"), oneBytes);

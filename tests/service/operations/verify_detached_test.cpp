@@ -35,6 +35,10 @@ TEST_F(VerifyDetachedTest, VerifiedPairsMoveUnchangedWithTheReportNamedAfterTheD
   const std::vector<uint32_t> times = SigningTimes(in_ / "a.txt.p7d", in_ / "a.txt");
   const std::string signatureBytes = Read(in_ / "a.txt.p7d");
   const std::string signatureSize = std::to_string(signatureBytes.size());
+  // Neither what a new file gets nor its owner's alone: the report gets the
+  // bits of the files beside it.
+  const fs::perms bits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  for (const char* name : {"a.txt", "a.txt.p7d", "b.txt", "b.txt.p7d"}) fs::permissions(in_ / name, bits);
 
   // a by its data file, b by its signature, c by both (the second entry
   // finds its file taken and passes silently), d stream-encoded.
@@ -48,6 +52,8 @@ TEST_F(VerifyDetachedTest, VerifiedPairsMoveUnchangedWithTheReportNamedAfterTheD
   EXPECT_EQ(Read(out_ / "a.txt.p7d"), signatureBytes);
   EXPECT_EQ(Read(out_ / "a.txt.vrf"), "Количество ЭП: 1\r\n" + Block(1, "user1", times[0]));
   EXPECT_TRUE(Contains(Read(out_ / "d.bin.vrf"), "Владелец: " + pki_.Dn("user2") + "\r\n"));
+  for (const char* name : {"a.txt", "a.txt.vrf", "b.txt.p7d", "b.txt.vrf"})
+    EXPECT_EQ(fs::status(out_ / name).permissions(), bits) << name;
 
   const std::vector<std::string> records = RecordsWith(" | Профиль: P | ");
   ASSERT_EQ(records.size(), 4u);
