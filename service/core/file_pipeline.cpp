@@ -448,10 +448,10 @@ bool AnyTaken(std::span<const StemOutput> outputs, const CString& folder, const 
 }
 
 // The output a refused conflict names: the first of the set, unless only
-// optional companions are taken; then the first of those that is.
+// companions named alone are taken; then the first of those that is.
 const CString& RefusedOutput(std::span<const StemOutput> outputs) {
   for (const StemOutput& output : outputs) {
-    if (output.used && !output.optional && PathFileExistsW(*output.path)) return *outputs.front().path;
+    if (output.used && !output.namedAlone && PathFileExistsW(*output.path)) return *outputs.front().path;
   }
   for (const StemOutput& output : outputs) {
     if (output.used && PathFileExistsW(*output.path)) return *output.path;

@@ -120,7 +120,10 @@ struct StemOutput {
   CString suffix;         // what follows the stem (and its conflict mark)
   CString* path;          // the output's name as formed; receives the settled one
   bool used = true;       // false: not written this time, neither checked nor renamed
-  bool optional = false;  // a companion written on request (a report)
+  // A companion that a refused conflict names when only it is taken (CHCK's
+  // and CHKX's report, checked as an output of its own); otherwise the
+  // refusal names the first output of the set.
+  bool namedAlone = false;
 };
 
 // A failure of the work step (or of an operation's own step), as FailFile
@@ -282,8 +285,8 @@ class FilePipeline {
   // report ...): each is folder/stem + its suffix, a conflict mark going
   // after the stem. When none of the used outputs exists, all keep the names
   // they hold. Otherwise with "Rename conf files" 0 the file fails with 80
-  // ("Создание файла" of the first output, or of the first taken optional
-  // one when only optional ones are taken); else one mark is drawn per
+  // ("Создание файла" of the first output, or of the first taken companion
+  // named alone when only such ones are taken); else one mark is drawn per
   // attempt until every used output is free under it, and all of them take
   // it; after 100 attempts the file fails with 80 and the counter text.
   // OperationText is not remade here: the caller describes the file once

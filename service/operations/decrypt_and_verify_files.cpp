@@ -182,7 +182,7 @@ DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArg
     // one mark for both, so the report keeps naming its output.
     const StemOutput outputs[] = {
         {CString(), &file.output},
-        {state.strippedSuffix + L"." + arguments.verifyFileExt, &state.report, arguments.writeReport, true}};
+        {state.strippedSuffix + L"." + arguments.verifyFileExt, &state.report, arguments.writeReport}};
     const Gates gates{.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& admitted) {
                         return pipeline.ResolveStemOutputs(admitted, rule.pathOut, outputName, outputs);
                       }};

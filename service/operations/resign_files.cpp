@@ -78,7 +78,7 @@ bool ResolveOutputs(const ResignJob& job, FilePipeline& pipeline, PipelineFile& 
   const bool detachedOutput = job.rule.outFormatDet != 0;
   const StemOutput outputs[] = {{L"." + (detachedOutput ? job.dsigExt : job.sigExt), &state.signatureOutput},
                                 {CString(), &state.dataOutput, detachedOutput},
-                                {L"." + job.verifyFileExt, &state.report, job.writeReport, true}};
+                                {L"." + job.verifyFileExt, &state.report, job.writeReport}};
   return pipeline.ResolveStemOutputs(file, job.rule.pathOut, state.dataName, outputs);
 }
 

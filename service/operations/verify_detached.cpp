@@ -71,7 +71,7 @@ void FreezeOperationText(const FilePipeline& pipeline, PipelineFile& file) {
 bool ResolveOutputs(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair) {
   const StemOutput outputs[] = {{L"." + job.dsigExt, &pair.signatureOutput},
                                 {CString(), &pair.dataOutput},
-                                {L"." + job.verifyFileExt, &pair.report, job.writeReport, true}};
+                                {L"." + job.verifyFileExt, &pair.report, job.writeReport}};
   return pipeline.ResolveStemOutputs(file, job.rule.pathOut, pair.dataName, outputs);
 }
 

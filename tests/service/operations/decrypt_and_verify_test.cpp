@@ -277,7 +277,7 @@ TEST_F(DecryptAndVerifyTest, TakenOutputOrReportFailsOrMovesBothToOneNewStem) {
       EXPECT_EQ(Listing(err_), std::vector<std::string>{sealed});
       EXPECT_TRUE(Contains(errors, ErrorCode(80))) << errors;
       // Named by the output even when only the report's name is taken.
-      EXPECT_TRUE(Contains(errors, "Создание файла " + (out_ / "a.txt").string())) << errors;
+      EXPECT_TRUE(Contains(errors, "Создание файла " + (out_ / "a.txt").string() + "\r\n")) << errors;
     } else if (c.rename == 0) {
       EXPECT_EQ(errors, "");
       EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", c.taken}));

@@ -176,6 +176,8 @@ TEST_F(ResignFilesTest, ConflictsDrawOneMarkForEveryOutputAndTheReportCountsOnly
   WriteBytes(out_ / "b.vrf", "старый отчёт");
   ASSERT_EQ(Resign({"b.p7s"}), 0u);
   EXPECT_TRUE(fs::exists(err_ / "b.p7s"));
+  // Named by the signature output even when only the report's name is taken.
+  EXPECT_TRUE(Contains(Errors(), "Создание файла " + (out_ / "b.p7s").string() + "\r\n")) << Errors();
 }
 
 // Each row: the input is moved to the error folder with its record, and no

@@ -253,6 +253,8 @@ TEST_F(VerifyDetachedTest, OutputConflictsGiveAllThreeFilesOneMark) {
   ASSERT_EQ(CheckDetached({"c.txt"}), 0u);
   EXPECT_TRUE(fs::exists(err_ / "c.txt"));
   EXPECT_EQ(Read(out_ / "c.txt.vrf"), "old");
+  // Named by the signature output even when only the report's name is taken.
+  EXPECT_TRUE(Contains(Errors(), "Создание файла " + (out_ / "c.txt.p7d").string() + "\r\n")) << Errors();
 }
 
 TEST_F(VerifyDetachedTest, ReportThatCannotBeOpenedSendsThePairToTheErrorFolder) {
