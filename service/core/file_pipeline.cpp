@@ -293,31 +293,39 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
     error = GetLastError();
     claim.Release();
   }
-  // Another instance is taking this file right now, or a program has it
-  // open in a way that refuses the rename: a passing state, not a fault of
-  // the file, which a later cycle takes.
-  if (error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION) return false;
+  // Another instance is taking this file right now: a passing state, which
+  // a later cycle settles without a record. (A program that has it open in
+  // a way that refuses the rename, a sharing violation, is recorded below.)
+  if (error == ERROR_LOCK_VIOLATION) return false;
   // Gone since the listing: another instance has claimed it.
   if (error == ERROR_FILE_NOT_FOUND) {
     RecordVanished(file, source);
     return false;
   }
-  // The same failure of the same file is recorded once per run.
-  if (!FirstTimeThisRun(error, source)) return false;
   CString description;
   if (error == ERROR_FILENAME_EXCED_RANGE && handle != INVALID_HANDLE_VALUE) {
     // The source itself could be opened: only its claimed name is too long.
-    error = ERR_FILE_NAME_UNUSABLE;
     description.Format(L"Имя файла '%s' слишком длинное для временного имени '%s'", source.GetString(),
                        claimed.GetString());
     description += kLeftInInputText;
+    RecordNotClaimed(file, ERR_FILE_NAME_UNUSABLE, source, claimed, description);
+    return false;
   }
-  CString claimText = claimed.IsEmpty() ? rulePrefix_ + OpeningText(source, source) : ClaimText(source, claimed);
-  if (style_ == RecordStyle::kOperationText)
-    Record(error, file.operationText, description, claimText);
-  else
-    Record(error, claimText, description, CString());
+  RecordNotClaimed(file, error, source, claimed, description);
   return false;
+}
+
+void FilePipeline::RecordNotClaimed(PipelineFile& file, DWORD code, const CString& source, const CString& claimed,
+                                    const CString& description) {
+  // The same failure of the same file is recorded once per run: it would
+  // otherwise give a record every cycle.
+  if (!FirstTimeThisRun(code, source)) return;
+  const CString claimText =
+      claimed.IsEmpty() || claimed == source ? rulePrefix_ + OpeningText(source, source) : ClaimText(source, claimed);
+  if (style_ == RecordStyle::kOperationText)
+    Record(code, file.operationText, description, claimText);
+  else
+    Record(code, claimText, description, CString());
 }
 
 bool FilePipeline::ClaimInputFile(PipelineFile& file) {
@@ -410,6 +418,9 @@ bool FilePipeline::ProbeOne(PipelineFile& file, const CString& source, const CSt
     if (handle == INVALID_HANDLE_VALUE) error = GetLastError();
   }
   if (handle == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION) {
+    // No record: another instance sizing or claiming the same name holds it
+    // for an instant, as a reader outside the layer holds it while it reads
+    // (a producer still writing it refuses the claim's rename already).
     GiveClaimBack(file);
     return false;
   }

@@ -249,13 +249,14 @@ class FilePipeline {
   // live one), writes it down (ClaimRecord, so that it is known for ours
   // after a crash), then renames it to its claimed name (never replacing). A link
   // is refused first (RefuseLinkedInput). A file whose claim another process
-  // holds at this moment, or that a program holds open so that it cannot be
-  // renamed (a sharing violation), is left for a later cycle without a
-  // record; one gone since the listing (another instance took it) gets the
-  // 0xE171800B record of VanishedFileCheck. On any other failure the system
-  // error is recorded, or 0xE1718024 when the name has no room for the claim
-  // suffix, once per run of the service for the same file and error (it
-  // would otherwise give a record every cycle), and the file keeps its name.
+  // holds at this moment is left for a later cycle without a record; one
+  // gone since the listing (another instance took it) gets the 0xE171800B
+  // record of VanishedFileCheck. On any other failure (a program that holds
+  // it open so that it cannot be renamed included: a sharing violation) the
+  // system error is recorded, or 0xE1718024 when the name has no room for
+  // the claim suffix, once per run of the service for the same file and
+  // error (it would otherwise give a record every cycle), and the file keeps
+  // its name for a later cycle.
   // False: not claimed.
   bool ClaimInputFile(PipelineFile& file);
   // The claim alone, for an operation that works on the file under its own
@@ -272,8 +273,11 @@ class FilePipeline {
   // Makes sure nobody else holds the claimed file(s): attributes, then an
   // exclusive open closed at once. Attributes unreadable: recorded, the file
   // stays claimed in the input folder. A file that another program holds
-  // open (a sharing violation) is given back under its own name without a
-  // record and taken in a later cycle. Open refused otherwise: FailFile (with
+  // open (a reader outside the layer, or another instance sizing it for an
+  // instant) is given back under its own name without a record and taken in
+  // a later cycle.
+  // The claimed input's permission bits are kept (inputPermissions). Open
+  // refused otherwise: FailFile (with
   // ". Файл доступен только для чтения" for a read-only file).
   bool ProbeInputFile(PipelineFile& file);
   // Settles file.output: when it exists, with "Rename conf files" 0 the file
@@ -327,6 +331,11 @@ class FilePipeline {
   bool ProbeOne(PipelineFile& file, const CString& source, const CString& claimed, HANDLE claim);
   bool TakeClaim(PipelineFile& file, const CString& source, const CString& claimed, HeldClaim& claim);
   void GiveClaimBack(PipelineFile& file);
+  // The record of a file left under its own name (source) because it could
+  // not be claimed as claimed (empty, or source itself: not renamed), once
+  // per run of the service for the same file and code.
+  void RecordNotClaimed(PipelineFile& file, DWORD code, const CString& source, const CString& claimed,
+                        const CString& description);
   void LimitOutputPermissions(const PipelineFile& file);
   void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
   void RemoveAbandonedOutputs();

@@ -551,28 +551,45 @@ TEST_F(FoldersInTheService, TwoInstancesOnOneFolderProcessEveryFileExactlyOnce) 
   }
 }
 
-// A file another program holds open waits, without a record, and is
-// processed once it is closed.
+// A file another program holds open waits under its own name and is
+// processed once it is closed: a reader without a record (another instance
+// sizing the file holds it the same way for an instant), a producer still
+// writing it with one record of the system error however many cycles meet
+// it.
 TEST_F(FoldersInTheService, FileHeldOpenByAnotherProgramIsProcessedOnceClosed) {
   Rule(1, "B64E", "in", "out");
-  Write("in/held.txt", "held");
-  // A program outside the layer reading the file.
+  Write("in/read.txt", "read");
+  Write("in/written.txt", "written");
+  // Programs outside the layer reading the one and writing the other.
   testsupport::ChildProcess reader(
-      {"sh", "-c", "exec 3<'" + Path("in/held.txt").string() + "'; echo ready; read line"});
+      {"sh", "-c", "exec 3<'" + Path("in/read.txt").string() + "'; echo ready; read line"});
   ASSERT_EQ(reader.ReadLine(), "ready");
+  testsupport::ChildProcess writer(
+      {"sh", "-c", "exec 3>>'" + Path("in/written.txt").string() + "'; echo ready; read line"});
+  ASSERT_EQ(writer.ReadLine(), "ready");
   Start();
-  // Named to come after the held file in the listing.
-  Write("in/later.txt", "later");
-  ASSERT_TRUE(WaitUntil([&] { return Exists("out/later.txt.b64"); })) << Journals();
-  EXPECT_EQ(Read("in/held.txt"), "held");
-  EXPECT_FALSE(Exists("out/held.txt.b64"));
+  // Named to come after the held files in the listing.
+  Write("in/z-later.txt", "later");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/z-later.txt.b64"); })) << Journals();
+  ASSERT_TRUE(WaitUntil([&] { return Count(Journals(), "Ошибка 0x20 - ") > 0; })) << Journals();
+  // A cycle more, which meets both again.
+  Write("in/z-next.txt", "next");
+  ASSERT_TRUE(WaitUntil([&] { return Exists("out/z-next.txt.b64"); })) << Journals();
+  EXPECT_EQ(Read("in/read.txt"), "read");
+  EXPECT_EQ(Read("in/written.txt"), "written");
+  EXPECT_FALSE(Exists("out/read.txt.b64"));
+  EXPECT_FALSE(Exists("out/written.txt.b64"));
   reader.CloseInput();
-  const bool done = WaitUntil([&] { return Exists("out/held.txt.b64"); });
+  writer.CloseInput();
+  const bool done = WaitUntil([&] { return Exists("out/read.txt.b64") && Exists("out/written.txt.b64"); });
   const std::string journals = Stop();
   ASSERT_TRUE(done) << journals;
   EXPECT_TRUE(fs::is_empty(Path("in")));
   EXPECT_TRUE(fs::is_empty(Path("err")));
-  EXPECT_EQ(journals.find("| Ошибка |"), std::string::npos) << journals;
+  EXPECT_EQ(Count(journals, "| Ошибка |"), 1u) << journals;
+  EXPECT_EQ(Count(journals, "Ошибка 0x20 - "), 1u) << journals;
+  EXPECT_EQ(Count(journals, "Переименование файла '" + Path("in/written.txt").string() + "' (размер: "), 1u)
+      << journals;
 }
 
 // Rules the loader must leave out (a mask count no rule can hold, outputs
