@@ -111,7 +111,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   }
   unz_file_info64 entry{};
   char name[256] = {};
-  if (unzGetCurrentFileInfo64(zip.get(), &entry, name, sizeof(name), nullptr, 0, nullptr, 0) != UNZ_OK)
+  if (GetCurrentEntryInfo(zip.get(), entry, name, sizeof(name)) != UNZ_OK)
     return Fail(COMPRESS_E_OPEN_PACKED, errorText);
   if (IsFolderEntry(name)) {
     errorText = L"Поддерживаются только архивы, содержащие один файл";
@@ -124,6 +124,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
   platform::FileHandle output(CreateFileW(Wide(target), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!output.valid()) return Fail(COMPRESS_E_CREATE_UNPACKED, errorText);
   ULONGLONG written = 0;
+  EntryCrc crc;
   for (;;) {
     int got = unzReadCurrentFile(zip.get(), buffer.get(), kArchiveChunkSize);
     if (got < 0) return Fail(COMPRESS_E_INFLATE, errorText);
@@ -134,10 +135,13 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
         done != static_cast<DWORD>(got))
       return Fail(COMPRESS_E_WRITE_UNPACKED, errorText);
     written += static_cast<ULONGLONG>(got);
+    crc.Add(buffer.get(), static_cast<unsigned>(got));
   }
-  // An entry that gives fewer bytes than it declares is never checked
-  // against its CRC by minizip: count it as damaged data.
-  if (zip.CloseEntry() != UNZ_OK || written != entry.uncompressed_size) return Fail(COMPRESS_E_INFLATE, errorText);
+  // An entry that gives fewer bytes than it declares, or whose sizes are in
+  // its ZIP64 field, is never checked against its CRC by minizip: count it
+  // as damaged data.
+  if (zip.CloseEntry() != UNZ_OK || written != entry.uncompressed_size || !crc.Matches(entry))
+    return Fail(COMPRESS_E_INFLATE, errorText);
   FILETIME stamp{};
   if (EntryTime(entry.dosDate, stamp)) SetFileTime(output.get(), &stamp, nullptr, &stamp);
   if (!output.Close()) return Fail(COMPRESS_E_WRITE_UNPACKED, errorText);

@@ -188,6 +188,57 @@ bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size) {
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
+namespace {
+
+constexpr ZPOS64_T kSizeInZip64Field = 0xFFFFFFFF;
+constexpr unsigned kZip64ExtraId = 0x0001;
+
+unsigned LittleEndian16(const unsigned char* bytes) { return bytes[0] | (bytes[1] << 8); }
+ZPOS64_T LittleEndian64(const unsigned char* bytes) {
+  ZPOS64_T value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+// The sizes of a ZIP64 extended information field in extra: it holds, in
+// this order, the uncompressed and the compressed size, each only when its
+// 32-bit field says it is there.
+void ApplyZip64Sizes(const std::string& extra, unz_file_info64& info) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(extra.data());
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const unsigned id = LittleEndian16(bytes + at);
+    const size_t size = LittleEndian16(bytes + at + 2);
+    const size_t data = at + 4;
+    if (data + size > extra.size()) return;
+    if (id == kZip64ExtraId) {
+      size_t field = data;
+      for (ZPOS64_T* value : {&info.uncompressed_size, &info.compressed_size}) {
+        if (*value != kSizeInZip64Field) continue;
+        if (field + 8 > data + size) return;
+        *value = LittleEndian64(bytes + field);
+        field += 8;
+      }
+      return;
+    }
+    at = data + size;
+  }
+}
+
+}  // namespace
+
+int GetCurrentEntryInfo(unzFile zip, unz_file_info64& info, char* name, uLong nameSize) {
+  int rc = unzGetCurrentFileInfo64(zip, &info, name, nameSize, nullptr, 0, nullptr, 0);
+  if (rc != UNZ_OK) return rc;
+  if (info.uncompressed_size != kSizeInZip64Field && info.compressed_size != kSizeInZip64Field) return UNZ_OK;
+  if (info.size_file_extra == 0) return UNZ_OK;
+  std::string extra(info.size_file_extra, '\0');
+  unz_file_info64 again{};
+  rc = unzGetCurrentFileInfo64(zip, &again, nullptr, 0, extra.data(), static_cast<uLong>(extra.size()), nullptr, 0);
+  if (rc != UNZ_OK) return rc;
+  ApplyZip64Sizes(extra, info);
+  return UNZ_OK;
+}
+
 bool IsEmptyZipArchive(HANDLE file, ULONGLONG size) {
   constexpr ULONGLONG kEndRecord = 22;
   if (size < kEndRecord || size > kEndRecord + 0xFFFF) return false;

@@ -56,6 +56,27 @@ bool ReadArchiveChunk(HANDLE file, std::uint8_t* buffer, DWORD size);
 // one it takes for none found).
 bool IsEmptyZipArchive(HANDLE file, ULONGLONG size);
 
+// unzGetCurrentFileInfo64 of the entry the reader stands on (name may be
+// null), with its true sizes: where the central directory's 32-bit size
+// fields hold 0xFFFFFFFF, the sizes of the entry's ZIP64 extended
+// information. The minizip of this system's distribution leaves those
+// fields as they stand (an entry of a `zip -fz` archive of 3 bytes declares
+// 0xFFFFFFFF), and it then never checks the entry's CRC either: the reader
+// of such an entry checks it (EntryCrc). Sizes without their ZIP64 field
+// stay 0xFFFFFFFF.
+int GetCurrentEntryInfo(unzFile zip, unz_file_info64& info, char* name, uLong nameSize);
+
+// The CRC-32 of an entry's data as it is read, to compare with the CRC its
+// header declares.
+class EntryCrc {
+ public:
+  void Add(const std::uint8_t* bytes, unsigned count) { value_ = crc32(value_, bytes, count); }
+  bool Matches(const unz_file_info64& info) const { return value_ == info.crc; }
+
+ private:
+  uLong value_ = crc32(0, nullptr, 0);
+};
+
 // The text of ZIP_E_TOO_LARGE, for a file that an archive without ZIP64
 // records cannot hold.
 CString ZipTooLargeDescription();

@@ -140,7 +140,7 @@ bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
     if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK) return FailReading(failure);
     unz_file_info64 info{};
     char rawName[kEntryNameBuffer] = {};
-    if (unzGetCurrentFileInfo64(zip.get(), &info, rawName, sizeof(rawName), nullptr, 0, nullptr, 0) != UNZ_OK ||
+    if (GetCurrentEntryInfo(zip.get(), info, rawName, sizeof(rawName)) != UNZ_OK ||
         info.size_filename >= kEntryNameBuffer || !zip.OpenEntry())
       return FailReading(failure);
     EntryPath entry;
@@ -164,7 +164,7 @@ bool ArchiveUnpacking::DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, Work
   int rc = unzGoToFirstFile(zip);
   for (; rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
     unz_file_info64 info{};
-    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return FailReading(failure);
+    if (GetCurrentEntryInfo(zip, info, nullptr, 0) != UNZ_OK) return FailReading(failure);
     declared += std::min<ULONGLONG>(info.uncompressed_size, limit_->Limit() + 1);
     if (!limit_->AllowsDeclared(declared))
       return Fail(failure, ERR_ARCHIVE_TOO_LARGE, CString(), CompressionErrorDescription(ERR_ARCHIVE_TOO_LARGE));
@@ -286,6 +286,7 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
     return Fail(failure, error, step);
   }
   ULONGLONG total = 0;
+  EntryCrc crc;
   for (;;) {
     const int got = unzReadCurrentFile(entry.zip.get(), buffer_.get(), kArchiveChunkSize);
     if (got < 0) return FailReading(failure, COMPRESS_E_INFLATE);
@@ -300,9 +301,12 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
       return Fail(failure, error, step);
     }
     total += static_cast<ULONGLONG>(got);
+    crc.Add(buffer_.get(), static_cast<unsigned>(got));
   }
-  // minizip checks the CRC only of an entry read to its declared end.
-  if (total != entry.info.uncompressed_size) return FailReading(failure, COMPRESS_E_INFLATE);
+  // minizip checks the CRC only of an entry read to its declared end, and
+  // never of one whose sizes are in its ZIP64 field.
+  if (total != entry.info.uncompressed_size || !crc.Matches(entry.info))
+    return FailReading(failure, COMPRESS_E_INFLATE);
   if (!output.Close()) {
     const DWORD error = GetLastError();
     step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(temporary).GetString());

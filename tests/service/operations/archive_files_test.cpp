@@ -107,6 +107,28 @@ TEST_F(ArchiveFilesTest, UnarchivesWhatZipAndGzipMade) {
   EXPECT_TRUE(Tree(in_).empty());
 }
 
+// ZIP64 archives (zip -fz): an entry's sizes are in its ZIP64 field, its
+// 32-bit fields saying 0xFFFFFFFF. The bound holds the true sizes, and a
+// damaged entry is found by its CRC.
+TEST_F(ArchiveFilesTest, UnarchivesZip64ArchivesByTheirTrueSizes) {
+  const std::string data = Bytes(300000, 5);
+  WriteBytes(in_ / "data.bin", data);
+  ASSERT_EQ(Tool(in_, {"sh", "-c",
+                       "printf abc > small && zip -q -fz small.zip small && zip -q -fz data.zip data.bin && "
+                       "rm small data.bin"})
+                .exitCode,
+            0);
+  std::string damaged = Read(in_ / "small.zip");
+  ForgeZipField(damaged, true, 0x12345678);
+  Put("damaged.zip", damaged);
+  ASSERT_EQ(Unar({"small.zip", "data.zip", "damaged.zip"}, 1, "zip"), 0u);
+  EXPECT_EQ(Read(out_ / "small"), "abc");
+  EXPECT_EQ(Read(out_ / "data"), data);
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"data", "small"}));
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"damaged.zip"});
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0x40027 - Ошибка распаковки данных. \r\n")) << Errors();
+}
+
 TEST_F(ArchiveFilesTest, OutputNamesLoseTheArchiveExtensionOnlyWhenItMatchesExactly) {
   ASSERT_EQ(Tool(in_, {"sh", "-c", "echo x > x && zip -q a.zip x && cp a.zip A.ZIP && cp a.zip b.txt && rm x"}).exitCode,
             0);

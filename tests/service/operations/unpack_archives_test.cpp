@@ -173,6 +173,24 @@ TEST_F(UnpackArchivesTest, DamagedOrInflatedArchivesLeaveNothingBehind) {
   EXPECT_TRUE(Contains(errors, "Ошибка 0x40020 - Ошибка открытия файла с сжатыми данными. \r\n")) << errors;
 }
 
+// ZIP64 archives (zip -fz): an entry's sizes are in its ZIP64 field, its
+// 32-bit fields saying 0xFFFFFFFF. The bound holds the true sizes, and a
+// damaged entry is found by its CRC.
+TEST_F(UnpackArchivesTest, Zip64ArchivesUnpackByTheirTrueSizes) {
+  MakeZip("zip64.zip", "mkdir a && printf abc > a/b.txt && head -c 300000 /dev/urandom > c.bin",
+          "-r -fz a.zip a c.bin");
+  MakeZip("damaged.zip", "printf abc > d.txt", "-fz a.zip d.txt");
+  std::string damaged = Read(in_ / "damaged.zip");
+  ForgeZipField(damaged, true, 0x12345678);
+  WriteBytes(in_ / "damaged.zip", damaged);
+  ASSERT_EQ(Unpk({"zip64.zip", "damaged.zip"}), 0u);
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a/", "a/b.txt", "c.bin"}));
+  EXPECT_EQ(Read(out_ / "a/b.txt"), "abc");
+  EXPECT_EQ(fs::file_size(out_ / "c.bin"), 300000u);
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"damaged.zip"});
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0x40027 - Ошибка распаковки данных. \r\n")) << Errors();
+}
+
 // A file entry k followed by k/x.txt: the name k is taken by a file (one of
 // the archive's own, not yet under its name) where a folder is to be made,
 // a clash as with a file already there. Without renaming the archive fails
