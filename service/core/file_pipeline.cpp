@@ -63,12 +63,12 @@ HANDLE OperationsStopEvent() { return g_stopEvent; }
 
 FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFiles,
                            const CString& profileName, int ruleIndex, const RuleRecord& rule,
-                           int renameConfFiles, RecordStyle style)
+                           bool renameConflicts, RecordStyle style)
     : journalFolder_(journalFolder),
       journalFiles_(journalFiles),
       profileName_(profileName),
       rule_(rule),
-      renameConfFiles_(renameConfFiles),
+      renameConflicts_(renameConflicts),
       style_(style),
       rulePrefix_(MakeRulePrefix(RuleNumber(rule, ruleIndex), rule.description)) {
   TakeBackAbandonedClaimsOnce();
@@ -78,7 +78,7 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
 FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
                            const CString& profileName, int ruleIndex, RecordStyle style)
     : FilePipeline(journalFolder, profile.journalFiles, profileName, ruleIndex,
-                   profile.rules.at(static_cast<size_t>(ruleIndex)), profile.renameConfFiles, style) {}
+                   profile.rules.at(static_cast<size_t>(ruleIndex)), profile.renameConfFiles != 0, style) {}
 
 bool FilePipeline::StopPoll() const {
   return g_stopEvent != nullptr && WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0;
@@ -479,7 +479,7 @@ bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder,
     StageOutputs(file, stem, outputs);
     return true;
   }
-  if (renameConfFiles_ == 0) return FailStep(file, ERROR_FILE_EXISTS, FormatText(kCreatingFileText, RefusedOutput(outputs)));
+  if (!renameConflicts_) return FailStep(file, ERROR_FILE_EXISTS, FormatText(kCreatingFileText, RefusedOutput(outputs)));
   CString marked;
   for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
     marked = MakeConflictName(stem);
@@ -521,12 +521,12 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   const CString failureText = file.operationText;
   Describe(file, true);  // the sizes of the outputs while they are staged
   CString taken;
-  if (DWORD code = file.staged.Publish(renameConfFiles_, taken)) {
+  if (DWORD code = file.staged.Publish(renameConflicts_, taken)) {
     file.operationText = failureText;
     WorkFailure failure;
     failure.code = code;
     failure.stageText = FormatText(kCreatingFileText, taken);
-    if (code == ERROR_FILE_EXISTS && renameConfFiles_ != 0) failure.stageText += kConflictCounterText;
+    if (code == ERROR_FILE_EXISTS && renameConflicts_) failure.stageText += kConflictCounterText;
     return FailFile(file, failure);
   }
   file.operationText = file.staged.Shown(file.operationText);

@@ -189,7 +189,7 @@ class FilePipeline {
   // there (never those of a live one, which may share the folder), with one
   // record per file removed.
   FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
-               int ruleIndex, const RuleRecord& rule, int renameConfFiles,
+               int ruleIndex, const RuleRecord& rule, bool renameConflicts,
                RecordStyle style = RecordStyle::kOperationText);
   // The same from the operation's profile record (its rule ruleIndex, its
   // "Rename conf files" and its JournalFiles, which must outlive this).
@@ -345,7 +345,7 @@ class FilePipeline {
   JournalFiles& journalFiles_;
   CString profileName_;
   const RuleRecord& rule_;
-  int renameConfFiles_;
+  bool renameConflicts_;  // "Rename conf files"
   RecordStyle style_;
   CString rulePrefix_;
   DWORD result_ = 0;

@@ -149,13 +149,13 @@ void StagedFile::Release() {
   claim_.Release();
 }
 
-DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameConfFiles,
+DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameConflicts,
                                const std::function<DWORD(CString& next)>& nextName) {
   for (int attempt = 0;; ++attempt) {
     const DWORD error = staged.Publish(final);
     if (error == 0) return 0;
     if (!IsNameTakenError(error)) return error;
-    if (renameConfFiles == 0 || attempt == kConflictNameAttempts) return ERROR_FILE_EXISTS;
+    if (!renameConflicts || attempt == kConflictNameAttempts) return ERROR_FILE_EXISTS;
     if (DWORD failed = nextName(final)) return failed;
   }
 }
@@ -466,7 +466,7 @@ void StagedOutputs::LimitPermissions(DWORD permissions) const {
   }
 }
 
-DWORD StagedOutputs::Publish(int renameConfFiles, CString& failedName) {
+DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName) {
   if (!state_) return 0;
   State& state = *state_;
   for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
@@ -487,7 +487,7 @@ DWORD StagedOutputs::Publish(int renameConfFiles, CString& failedName) {
       }
       if (!IsNameTakenError(error)) break;
       error = ERROR_FILE_EXISTS;
-      if (renameConfFiles == 0 || attempt == kConflictNameAttempts) break;
+      if (!renameConflicts || attempt == kConflictNameAttempts) break;
       error = 0;
       target = JoinPath(FolderOf(final), MakeConflictName(state.Stem(i)) + state.Suffix(i));
     }

@@ -79,12 +79,12 @@ class StagedFile {
 };
 
 // Publishes staged under final, never replacing. A final name taken
-// meanwhile is, with renameConfFiles, replaced by the name nextName gives
+// meanwhile is, with renameConflicts ("Rename conf files"), replaced by the name nextName gives
 // (which may also rewrite the temporary file for it: 0 or an error that ends
 // publishing), up to kConflictNameAttempts further names. Returns 0 with
 // final the name given, or the error with final the last name tried; a name
 // still taken fails as the conflict rules fail it (80).
-DWORD PublishWithConflictNames(StagedFile& staged, CString& final, int renameConfFiles,
+DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameConflicts,
                                const std::function<DWORD(CString& next)>& nextName);
 
 // MoveFileW for outputs: never replaces, and across file systems the copy is
@@ -126,13 +126,13 @@ class StagedOutputs {
   void LimitPermissions(DWORD permissions) const;
 
   // Renames every written temporary file to its final name, never replacing.
-  // A final name taken meanwhile is, with renameConfFiles, replaced by the
+  // A final name taken meanwhile is, with renameConflicts ("Rename conf files"), replaced by the
   // stem with a new conflict mark (up to the usual number of attempts);
   // otherwise (or when the attempts run out) publishing stops: 0 is not
   // returned, failedName is the final name that could not be given, and the
   // outputs published so far and every temporary file are deleted. An
   // output whose temporary file was never written is left out.
-  DWORD Publish(int renameConfFiles, CString& failedName);
+  DWORD Publish(bool renameConflicts, CString& failedName);
 
   // Deletes every temporary file (a failed file leaves none).
   void Discard();

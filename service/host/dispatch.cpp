@@ -9,6 +9,7 @@
 #include "service/core/error_folder.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
+#include "service/core/rule_settings.h"
 #include "service/operations/operations.h"
 
 namespace {
@@ -46,9 +47,10 @@ DWORD FailSearch(const RuleDispatch& rule, const CString& recipient, DWORD code,
 // The recipients' certificates of a rule, searched in its directory
 // profile's context; false after a failed search, which has been handled
 // (journaled, files moved) with its result in *result.
-bool FindRecipients(const RuleDispatch& rule, RecipientCertificates& certificates, DWORD* result) {
+bool FindRecipients(const RuleDispatch& rule, const RuleSettings& settings, RecipientCertificates& certificates,
+                    DWORD* result) {
   const RuleRecord& r = rule.profile.rules[rule.ruleIndex];
-  const bool useNetwork = ListValueAt(rule.profile.notUseLdap, rule.directoryProfileIndex) == 0;
+  const bool useNetwork = settings.directory.useNetworkDirectory;
   for (const CString& recipient : r.recipients) {
     DWORD code = certificates.Search(recipient, useNetwork);
     if (code != 0) {
@@ -79,12 +81,19 @@ bool WorksOnWorkerRecord(Operation operation) {
 // The stored integers that mean "on" for the verification report.
 bool WritesReport(int storedFlag) { return storedFlag != 0; }
 
+// The archive extension of a rule's setting: "GZIPArchiveExt" for GZIP,
+// "ZIPArchiveExt" for any other.
+CString ArchiveExtensionOf(ArchiveSetting archive, const BaseSettings& base) {
+  return GzipArchive(archive) ? base.gzipArchiveExt : base.zipArchiveExt;
+}
+
 // Calls the function of an operation, with an OperationCall built once from
 // the rule's dispatch: on a private copy of the profile (whose changes,
 // journal files included, are dropped with it), or on the worker's own record
 // for the operations that keep state in it. The switch has no default, so an
 // operation added to the catalogue without a call here is a compiler warning.
-DWORD CallOperation(Operation operation, const RuleDispatch& d, const RecipientCertificates& c) {
+DWORD CallOperation(Operation operation, const RuleDispatch& d, const RuleSettings& settings,
+                    const RecipientCertificates& c) {
   std::optional<ProfileRecord> privateCopy;
   if (!WorksOnWorkerRecord(operation)) privateCopy.emplace(d.profile);
   const OperationCall call{.files = d.files,
@@ -92,21 +101,23 @@ DWORD CallOperation(Operation operation, const RuleDispatch& d, const RecipientC
                            .ruleIndex = d.ruleIndex,
                            .profile = privateCopy ? *privateCopy : d.profile,
                            .journalFolder = d.journalFolder,
-                           .profileName = d.profileName};
+                           .profileName = d.profileName,
+                           .settings = settings};
   const BaseSettings& base = d.base;
+  const CString archExt = ArchiveExtensionOf(settings.archive, base);
   switch (operation) {
     case Operation::kEncr:
     case Operation::kLenc:
       return EncryptFiles(call,
                           {.encExt = base.encExt,
-                           .archExt = d.archExt,
+                           .archExt = archExt,
                            .transfer = operation == Operation::kLenc ? TransferMode::kStream : TransferMode::kBlock,
                            .recipients = c.Records()});
     case Operation::kDecr:
     case Operation::kLdec:
       return DecryptFiles(call,
                           {.encExt = base.encExt,
-                           .archExt = d.archExt,
+                           .archExt = archExt,
                            .extExt = &base.extExt,
                            .transfer = operation == Operation::kLdec ? TransferMode::kStream : TransferMode::kBlock});
     case Operation::kHash:
@@ -148,20 +159,20 @@ DWORD CallOperation(Operation operation, const RuleDispatch& d, const RecipientC
       return RemoveSignatures(call, base.sigExt);
     case Operation::kSgen:
       return SignAndEncryptFiles(
-          call, {.sigExt = base.sigExt, .archExt = d.archExt, .encExt = base.encExt, .recipients = c.Records()});
+          call, {.sigExt = base.sigExt, .archExt = archExt, .encExt = base.encExt, .recipients = c.Records()});
     case Operation::kDccx:
       return DecryptAndVerifyFiles(call, {.sigExt = base.sigExt,
-                                          .archExt = d.archExt,
+                                          .archExt = archExt,
                                           .encExt = base.encExt,
                                           .extExt = &base.extExt,
                                           .writeReport = WritesReport(d.profile.verifyXFile),
                                           .verifyFileExt = base.verifyFileExt});
     case Operation::kArch:
-      return ArchiveFiles(call, d.archExt);
+      return ArchiveFiles(call, archExt);
     case Operation::kUnar:
-      return UnarchiveFiles(call, d.archExt);
+      return UnarchiveFiles(call, archExt);
     case Operation::kPack:
-      return PackFiles(call, {.archExt = d.archExt, .waitStart = &d.profile.rules[d.ruleIndex].packWaitStart});
+      return PackFiles(call, {.archExt = archExt, .waitStart = &d.profile.rules[d.ruleIndex].packWaitStart});
     case Operation::kUnpk:
       return UnpackArchives(call);
     case Operation::kExec:
@@ -204,8 +215,9 @@ DWORD RecipientCertificates::Search(const CString& recipient, bool useNetworkDir
 DWORD DispatchRule(const RuleDispatch& rule) {
   const OperationTraits* operation = FindOperation(rule.profile.rules[rule.ruleIndex].operation);
   if (operation == nullptr) return 0;
+  const RuleSettings settings = ReadRuleSettings(rule.profile, rule.ruleIndex);
   RecipientCertificates certificates(RuleContextOf(rule));
   DWORD result = 0;
-  if (operation->searchesRecipients && !FindRecipients(rule, certificates, &result)) return result;
-  return CallOperation(operation->operation, rule, certificates);
+  if (operation->searchesRecipients && !FindRecipients(rule, settings, certificates, &result)) return result;
+  return CallOperation(operation->operation, rule, settings, certificates);
 }

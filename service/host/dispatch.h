@@ -16,9 +16,7 @@
 struct RuleDispatch {
   const CStringArray& files;     // bare names listed in the rule's "Path In"
   int ruleIndex;                 // position in profile.rules
-  int directoryProfileIndex;     // DirectoryProfileIndex of the rule's "ZCSProfile"
   CString rulePrefix;            // "Правило %d%s. "
-  CString archExt;               // "GZIPArchiveExt" when ZipFile is 2, else "ZIPArchiveExt"
   ProfileRecord& profile;        // the worker's own record
   DirectoryProfileTable& table;  // the worker's contexts
   JournalFiles& journalFiles;    // the worker's journal files
@@ -29,6 +27,8 @@ struct RuleDispatch {
 
 // Calls the operation whose code equals the rule's "Operation" (exactly,
 // letter case included); an unknown code does nothing and returns 0. The
+// rule's stored numbers are read into their types here (ReadRuleSettings),
+// once for the call: the operations see only those. The
 // encrypting codes (ENCR, LENC, SGEN) first search the certificates of the
 // rule's recipients; a failed search is journaled once and every listed file
 // goes to the error folder, and the operation is not called. Returns the

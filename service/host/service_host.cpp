@@ -249,7 +249,6 @@ bool Worker::RunRules() {
     }
     RuleRecord& rule = rules[i];
     if (rule.isOn == 0) continue;
-    int k = DirectoryProfileIndex(config_.profile, rule.zcsProfile);
     int missing = 0;
     // The rule's folders as they are now, held until the rule is done.
     platform::HeldFolders held;
@@ -262,7 +261,6 @@ bool Worker::RunRules() {
     if (missing) continue;
 
     CString prefix = MakeRulePrefix(number, rule.description);
-    CString archExt = rule.zipFile == 2 ? config_.base.gzipArchiveExt : config_.base.zipArchiveExt;
     // Built before the listing: the first of a run for the rule's folders
     // takes back the claims a killed process left there, which this very
     // listing then finds under their own names.
@@ -290,8 +288,7 @@ bool Worker::RunRules() {
       if (IsOperation(rule.operation, Operation::kPack)) rule.packWaitStart = 0;
       continue;
     }
-    RuleDispatch dispatch{names,  static_cast<int>(i), k,      prefix,
-                          archExt, config_.profile,     table_, config_.profile.journalFiles,
+    RuleDispatch dispatch{names,  static_cast<int>(i), prefix, config_.profile, table_, config_.profile.journalFiles,
                           config_.base, config_.journalFolder, profileName_};
     if (DWORD rc = DispatchRule(dispatch)) {
       FatalStop(rc);

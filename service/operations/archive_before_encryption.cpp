@@ -33,7 +33,8 @@ CString ArchiveStepText(const PipelineFile& file) {
   return FormatText(L"Архивирование файла '%s' (размер: %s)", file.source, FileSizeText(file.claimed));
 }
 
-DWORD ArchiveForEncryption(int zipFile, const ArchiveEntry& entry, const CString& archive, const CString& stepText,
+DWORD ArchiveForEncryption(ArchiveSetting setting, const ArchiveEntry& entry, const CString& archive, const CString& stepText,
                            WorkFailure& failure) {
-  return zipFile == 1 ? ZipOneFile(entry, archive, stepText, failure) : GzipFile(entry, archive, stepText, failure);
+  return ZipSingleEntry(setting) ? ZipOneFile(entry, archive, stepText, failure)
+                                 : GzipFile(entry, archive, stepText, failure);
 }

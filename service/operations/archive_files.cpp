@@ -150,7 +150,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
 
 DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
-  const bool gzip = pipeline.Rule().zipFile == 2;
+  const bool gzip = GzipArchive(call.settings.archive);
   FileOperation operation;
   if (!archExt.IsEmpty()) operation.appended = L"." + archExt;
   operation.describe = [](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
@@ -175,7 +175,7 @@ DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
 
 DWORD UnarchiveFiles(const OperationCall& call, CString archExt) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
-  const bool gzip = pipeline.Rule().zipFile == 2;
+  const bool gzip = GzipArchive(call.settings.archive);
   // UNAR passes over claimed names without a record.
   CStringArray names;
   for (const CString& name : call.files) {

@@ -28,31 +28,33 @@ constexpr CipherChoice kCiphers[] = {
 constexpr int kCipherCount = static_cast<int>(sizeof(kCiphers) / sizeof(kCiphers[0]));
 static_assert(sizeof(kCipherOids) / sizeof(kCipherOids[0]) == kCipherCount);
 
-// The cipher of the setting, or null when the setting names none.
-const CipherChoice* CipherOfSetting(int encAlgorithm) {
-  return encAlgorithm >= 0 && encAlgorithm < kCipherCount ? &kCiphers[encAlgorithm] : nullptr;
+static_assert(kCipherCount == static_cast<int>(ContentCipher::kLibraryDefault));
+
+// The cipher of the setting, or null for the library's default.
+const CipherChoice* CipherOfSetting(ContentCipher cipher) {
+  return cipher == ContentCipher::kLibraryDefault ? nullptr : &kCiphers[static_cast<int>(cipher)];
 }
 
 }  // namespace
 
-EncryptParams EncryptParamsFor(int encAlgorithm, std::span<const CertRecord> recipients) {
+EncryptParams EncryptParamsFor(ContentCipher cipher, std::span<const CertRecord> recipients) {
   EncryptParams params;
   std::memset(&params, 0, sizeof(params));
-  const CipherChoice* cipher = CipherOfSetting(encAlgorithm);
-  params.cipherFlags = cipher != nullptr ? cipher->flags : 0;
+  const CipherChoice* choice = CipherOfSetting(cipher);
+  params.cipherFlags = choice != nullptr ? choice->flags : 0;
   params.certCount = static_cast<std::uint32_t>(recipients.size());
   params.certs = recipients.data();
   return params;
 }
 
-CString CipherLabel(int encAlgorithm) {
-  const CipherChoice* cipher = CipherOfSetting(encAlgorithm);
-  return cipher != nullptr ? FormatText(L" (%s %s)", L"Алгоритм шифрования:", cipher->name) : CString();
+CString CipherLabel(ContentCipher cipher) {
+  const CipherChoice* choice = CipherOfSetting(cipher);
+  return choice != nullptr ? FormatText(L" (%s %s)", L"Алгоритм шифрования:", choice->name) : CString();
 }
 
 CString CipherLabelOfOid(const char* oid) {
   if (oid == nullptr) return CString();
   for (int i = 0; i < kCipherCount; ++i)
-    if (std::strcmp(oid, kCipherOids[i]) == 0) return CipherLabel(i);
+    if (std::strcmp(oid, kCipherOids[i]) == 0) return CipherLabel(static_cast<ContentCipher>(i));
   return CString();
 }

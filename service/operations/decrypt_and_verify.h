@@ -27,6 +27,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/rule_settings.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/stream_stage_chain.h"
 
@@ -36,8 +37,9 @@ namespace dccx {
 struct Job {
   const RuleRecord& rule;
   LibraryContext context;
-  DirectoryProfileSettings settings;  // of the rule's directory profile
-  bool writeReport;                     // "Verify x file"
+  DirectorySwitches settings;  // of the rule's directory profile
+  ArchiveSetting archive;      // the rule's "ZipFile"
+  bool writeReport;            // "Verify x file"
 };
 
 // One file's state between the frame, the passes and the tail.

@@ -42,7 +42,7 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
     TemporaryWorkFile archive;
     if (DWORD code = DecryptToScratch(job, file, archive, failure)) return code;
     if (DWORD code = message.CreateForWriter(failure)) return code;
-    if (DWORD code = UnpackSingleEntry(job.rule.zipFile, archive.Path(), message.Path(), UnpackText(file), failure)) {
+    if (DWORD code = UnpackSingleEntry(job.archive, archive.Path(), message.Path(), UnpackText(file), failure)) {
       message.Delete();
       return code;
     }
@@ -57,9 +57,9 @@ DWORD FileFirstPass(const Job& job, const PipelineFile& file, TemporaryWorkFile&
 DWORD FileVerification(const FileWork& work, TemporaryWorkFile& message, HeldVerifyResult& result,
                        WorkFailure& failure) {
   const auto& [job, file, state] = work;
-  if (job.settings.autoVerifyTsp != 0) {
+  if (job.settings.verifyStamps) {
     TimeStampChecks checks =
-        CheckTimeStamps(job.context, message.Path(), state.signatureCount, true, job.settings.noTspIsError != 0);
+        CheckTimeStamps(job.context, message.Path(), state.signatureCount, true, job.settings.noStampIsError);
     if (DWORD code = TimeStampChecksFailure(AttachedStampStepText(file.source, file.claimed), std::move(checks),
                                               state.stamps, failure))
       return code;

@@ -52,9 +52,9 @@ DWORD BlockVerification(const FileWork& work, HeldVerifyResult& result, HeldLibr
   const auto& [job, file, state] = work;
   HeldLibraryBlob decrypted(job.context);
   if (DWORD code = ReadAndDecrypt(job, file, ORLAX_DecryptMem, decrypted, failure)) return code;
-  if (job.settings.autoVerifyTsp != 0) {
+  if (job.settings.verifyStamps) {
     TimeStampChecks checks =
-        CheckTimeStamps(job.context, *decrypted, state.signatureCount, job.settings.noTspIsError != 0);
+        CheckTimeStamps(job.context, *decrypted, state.signatureCount, job.settings.noStampIsError);
     if (DWORD code = TimeStampChecksFailure(AttachedStampStepText(file.source, file.claimed), std::move(checks),
                                               state.stamps, failure))
       return code;

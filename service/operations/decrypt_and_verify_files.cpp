@@ -63,7 +63,7 @@ DWORD CheckEnvelope(const Job& job, const PipelineFile& file, FileState& state, 
 // the conflict step meets as a taken name. The file then fails with 80, or
 // its output gets a conflict name; nothing is written into the folder's
 // place.
-CString OutputNameOf(const CString& name, const DecryptAndVerifyArguments& extensions, int zipFile) {
+CString OutputNameOf(const CString& name, const DecryptAndVerifyArguments& extensions, ArchiveSetting archive) {
   CString out = name;
   if (HasLastExtension(out, extensions.encExt)) {
     out = WithoutLastExtension(out);
@@ -74,7 +74,7 @@ CString OutputNameOf(const CString& name, const DecryptAndVerifyArguments& exten
       if (out.ReverseFind(L'.') <= 0) break;
     }
   }
-  if (zipFile != 0 && !extensions.archExt.IsEmpty() && HasLastExtension(out, extensions.archExt))
+  if (Archives(archive) && !extensions.archExt.IsEmpty() && HasLastExtension(out, extensions.archExt))
     out = WithoutLastExtension(out);
   if (HasLastExtension(out, extensions.sigExt)) out = WithoutLastExtension(out);
   return out;
@@ -113,12 +113,12 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
                            WorkFailure& failure) {
   if (DWORD code = CheckEnvelope(job, file, state, failure)) return code;
   pipeline.Describe(file);
-  state.verifyParams = MakeVerifyParams(true, job.settings.notCopyToLocal != 0);
+  state.verifyParams = MakeVerifyParams(true, job.settings.notCopyToLocal);
 
   // Block mode needs the envelope and the content written whole; a stream
   // encoding of either goes through the stream passes, and every archive
   // through scratch files, so that memory stays bounded.
-  const bool archives = job.rule.zipFile != 0;
+  const bool archives = Archives(job.archive);
   StreamFiles files(file.source, file.claimed, file.output);
   HeldMessageInfo info(job.context);
   TemporaryWorkFile message;
@@ -159,9 +159,8 @@ DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArg
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
   const dccx::Job job{rule, RuleContext(call.table, rule),
-                      DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile)),
-                      arguments.writeReport};
-  const wchar_t* format = dccx::OperationFormat(rule.zipFile != 0);
+                      call.settings.directory, call.settings.archive, arguments.writeReport};
+  const wchar_t* format = dccx::OperationFormat(Archives(call.settings.archive));
 
   dccx::FileState state;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
@@ -174,7 +173,7 @@ DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArg
   for (const CString& name : call.files) {
     if (pipeline.StopPoll()) return 0;
     state = dccx::FileState{};
-    const CString outputName = dccx::OutputNameOf(name, arguments, rule.zipFile);
+    const CString outputName = dccx::OutputNameOf(name, arguments, call.settings.archive);
     state.strippedSuffix = name.Mid(outputName.GetLength());
     state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
     PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);

@@ -98,7 +98,7 @@ StreamStage StampStage(const Job& job, const PipelineFile& file, FileState& stat
     const TspVerifyParams params = MakeTspVerifyParams(static_cast<std::uint32_t>(index));
     return DWORD{ORLAX_TspStrVerifyCmsUpdateMem(context, &params, stream, &input)};
   };
-  const bool noTspIsError = job.settings.noTspIsError != 0;
+  const bool noTspIsError = job.settings.noStampIsError;
   stage.calls.final = [context, noTspIsError, &state](std::size_t index, StreamContext* stream, DataBlob*) {
     TimeStampCheckResult record = CheckOneStamp(
         context, static_cast<std::uint32_t>(index), noTspIsError,
@@ -221,7 +221,7 @@ DWORD StreamVerification(const FileWork& work, StreamFiles& files, HeldVerifyRes
   } else if (DWORD code = Rewind(files, failure)) {
     return code;
   }
-  if (job.settings.autoVerifyTsp != 0) {
+  if (job.settings.verifyStamps) {
     if (DWORD code = StampPass(job, file, state, files, failure)) return code;
   }
 

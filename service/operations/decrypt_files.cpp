@@ -29,7 +29,7 @@ const wchar_t* OperationFormat(TransferMode transfer, bool unpacks) {
 }
 
 struct DecryptJob {
-  const RuleRecord& rule;
+  const RuleSettings& settings;
   LibraryContext context;
   TransferMode transfer;
 };
@@ -71,27 +71,27 @@ DWORD DecryptTo(const DecryptJob& job, const PipelineFile& file, const CString& 
 // scratch file is gone when this returns.
 DWORD DecryptStep(const DecryptJob& job, const PipelineFile& file, WorkFailure& failure) {
   failure.partialOutput = file.output;
-  if (job.rule.zipFile == 0) return DecryptTo(job, file, file.output, failure);
+  if (!Archives(job.settings.archive)) return DecryptTo(job, file, file.output, failure);
   TemporaryWorkFile scratch;
   if (DWORD code = scratch.CreateForWriter(failure)) return code;
   if (DWORD code = DecryptTo(job, file, scratch.Path(), failure)) return code;
-  return UnpackSingleEntry(job.rule.zipFile, scratch.Path(), file.output, UnpackStepText(file), failure);
+  return UnpackSingleEntry(job.settings.archive, scratch.Path(), file.output, UnpackStepText(file), failure);
 }
 
 }  // namespace
 
-CString DecryptedName(const CString& name, const CString& encExt, const CStringArray* extExt, int zipFile,
+CString DecryptedName(const CString& name, const CString& encExt, const CStringArray* extExt, ArchiveSetting setting,
                       const CString& archExt) {
   CString out = StripOwnOrExtraExtensions(name, encExt, extExt);
-  if (zipFile != 0 && !archExt.IsEmpty() && CanStripExtension(out, archExt)) out = WithoutLastExtension(out);
+  if (Archives(setting) && !archExt.IsEmpty() && CanStripExtension(out, archExt)) out = WithoutLastExtension(out);
   return out;
 }
 
 DWORD DecryptFiles(const OperationCall& call, const DecryptionArguments& arguments) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  DecryptJob job{rule, RuleContext(call.table, rule), arguments.transfer};
-  const wchar_t* format = OperationFormat(arguments.transfer, rule.zipFile != 0);
+  DecryptJob job{call.settings, RuleContext(call.table, rule), arguments.transfer};
+  const wchar_t* format = OperationFormat(arguments.transfer, Archives(call.settings.archive));
   // Known once the message information has been read, then part of every
   // later record of the file.
   CString algorithm;
@@ -101,7 +101,7 @@ DWORD DecryptFiles(const OperationCall& call, const DecryptionArguments& argumen
 
   FileOperation operation;
   operation.outputStem = [&](const CString& name) {
-    return DecryptedName(name, arguments.encExt, arguments.extExt, rule.zipFile, arguments.archExt);
+    return DecryptedName(name, arguments.encExt, arguments.extExt, call.settings.archive, arguments.archExt);
   };
   operation.describe = describe;
   operation.startFile = [&](const CString&) { algorithm.Empty(); };

@@ -28,14 +28,14 @@ const wchar_t* OperationFormat(TransferMode transfer, bool archives) {
 
 // One call's fixed values: the rule, its context and the recipients.
 struct EncryptJob {
-  const RuleRecord& rule;
+  const RuleSettings& settings;
   LibraryContext context;
   TransferMode transfer;
   std::span<const CertRecord> recipients;
 };
 
 DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& output, WorkFailure& failure) {
-  EncryptParams params = EncryptParamsFor(job.rule.encAlgorithm, job.recipients);
+  EncryptParams params = EncryptParamsFor(job.settings.cipher, job.recipients);
   CStringA in = LibraryPath(input);
   CStringA out = LibraryPath(output);
   DWORD code = job.transfer == TransferMode::kBlock ? ORLAX_CmsBlkEncryptFile(job.context, &params, in, out)
@@ -49,10 +49,10 @@ DWORD EncryptOne(const EncryptJob& job, const CString& input, const CString& out
 // a failed file is left at the output.
 DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& failure) {
   failure.partialOutput = file.output;
-  if (job.rule.zipFile == 0) return EncryptOne(job, file.claimed, file.output, failure);
+  if (!Archives(job.settings.archive)) return EncryptOne(job, file.claimed, file.output, failure);
   TemporaryWorkFile archive;
   if (DWORD code = archive.CreateForWriter(failure)) return code;
-  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, {file.claimed, file.name}, archive.Path(),
+  if (DWORD code = ArchiveForEncryption(job.settings.archive, {file.claimed, file.name}, archive.Path(),
                                         ArchiveStepText(file), failure)) {
     return code;
   }
@@ -66,12 +66,12 @@ DWORD EncryptFiles(const OperationCall& call, const EncryptionArguments& argumen
   const RuleRecord& rule = pipeline.Rule();
   const CString& encExt = arguments.encExt;
   const CString& archExt = arguments.archExt;
-  EncryptJob job{rule, RuleContext(call.table, rule), arguments.transfer, arguments.recipients};
+  EncryptJob job{call.settings, RuleContext(call.table, rule), arguments.transfer, arguments.recipients};
 
-  const bool archives = rule.zipFile != 0;
+  const bool archives = Archives(call.settings.archive);
   const CString appended =
       archives && !archExt.IsEmpty() ? L"." + archExt + L"." + encExt : L"." + encExt;
-  const CString algorithm = CipherLabel(rule.encAlgorithm);
+  const CString algorithm = CipherLabel(call.settings.cipher);
   // The counts appear only in the record of a completed file.
   bool complete = false;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {

@@ -105,9 +105,9 @@ void SplitName(const CString& name, CString& namePart, CString& extensionPart) {
 
 class ExecRun {
  public:
-  ExecRun(FilePipeline& pipeline, const RuleRecord& rule)
-      : pipeline_(pipeline), rule_(rule),
-        limitMs_(rule.execTimeout > 0 ? static_cast<ULONGLONG>(rule.execTimeout) * 60000ull : 0) {}
+  // limitMs: how long the program may run, 0 without a limit.
+  ExecRun(FilePipeline& pipeline, const RuleRecord& rule, ULONGLONG limitMs)
+      : pipeline_(pipeline), rule_(rule), limitMs_(limitMs) {}
 
   DescribeFile TextOf(const CString& shown) const {
     const CString pathIn = rule_.pathIn;
@@ -162,7 +162,7 @@ class ExecRun {
 DWORD ExecuteProgram(const OperationCall& call) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  ExecRun exec(pipeline, rule);
+  ExecRun exec(pipeline, rule, call.settings.execTimeLimitMs);
   ExecCommand cycle;
   BuildExecCommand(rule.execName, {.inputFolder = rule.pathIn, .outputFolder = rule.pathOut}, cycle);
 

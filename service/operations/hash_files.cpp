@@ -48,7 +48,7 @@ struct HashJob {
   const RuleRecord& rule;
   LibraryContext context;
   CString hashExt;
-  int renameConfFiles;
+  bool renameConflicts;  // "Rename conf files"
 };
 
 // Where a file stands once its hash file exists: the stem both end up with,
@@ -114,7 +114,7 @@ DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, const std::ve
   staged.Stage(hashed.hashFile, job.rule.pathOut);
   if (DWORD code = WriteHashFile(staged.Path(), hashed, digest, failure)) return code;
   CString target = hashed.hashFile;
-  const DWORD error = PublishWithConflictNames(staged, target, job.renameConfFiles, [&](CString& next) {
+  const DWORD error = PublishWithConflictNames(staged, target, job.renameConflicts, [&](CString& next) {
     hashed.stem = MakeConflictName(file.name);
     hashed.hashFile = next = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
     DeleteFileW(staged.Path());
@@ -122,7 +122,7 @@ DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, const std::ve
   });
   if (error == 0 || failure.code != 0) return error;
   CString step = FormatText(kCreatingFileText, target);
-  if (error == ERROR_FILE_EXISTS && job.renameConfFiles != 0) step += kConflictCounterText;
+  if (error == ERROR_FILE_EXISTS && job.renameConflicts) step += kConflictCounterText;
   return OwnFailure(failure, error, step);
 }
 
@@ -147,7 +147,7 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
       error = GetLastError();
       target = hashTarget;
     }
-    if (!IsNameTakenError(error) || job.renameConfFiles == 0 || tries == kConflictNameAttempts) {
+    if (!IsNameTakenError(error) || !job.renameConflicts || tries == kConflictNameAttempts) {
       CString step = FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
                                 FileSizeText(hashed.input), target, FileSizeText(target));
       if (tries == kConflictNameAttempts) step += kConflictCounterText;
@@ -187,7 +187,7 @@ std::string HashFileText(const CStringA& hashFilePath, const BYTE* digest, DWORD
 DWORD HashFiles(const OperationCall& call, CString hashExt) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  const HashJob job{rule, RuleContext(call.table, rule), hashExt, call.profile.renameConfFiles};
+  const HashJob job{rule, RuleContext(call.table, rule), hashExt, call.settings.renameConflicts};
   // The text is made before the claim, with the size of the claimed name
   // ("0" while it does not exist), and stays the message of every record of
   // the file until its success.

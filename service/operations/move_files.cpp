@@ -65,13 +65,13 @@ void NameTargets(MoveTargets& targets, const CString& outputName) {
 }
 
 // Settles one name under which neither the target nor the copy target exists.
-DWORD ResolveConflicts(const PipelineFile& file, int renameConfFiles, MoveTargets& targets, WorkFailure& failure) {
+DWORD ResolveConflicts(const PipelineFile& file, bool renameConflicts, MoveTargets& targets, WorkFailure& failure) {
   if (!Taken(targets)) return 0;
   auto failed = [&](const wchar_t* tail) {
     CString step = FormatText(kMoveText, file.source, targets.sizeText, targets.target, FileSizeText(targets.target));
     return OwnFailure(failure, ERROR_FILE_EXISTS, step + tail);
   };
-  if (renameConfFiles == 0) return failed(L"");
+  if (!renameConflicts) return failed(L"");
   for (int attempt = 0; attempt < kConflictNameAttempts; ++attempt) {
     NameTargets(targets, MakeConflictName(file.outputStem));
     if (!Taken(targets)) return 0;
@@ -106,11 +106,11 @@ DWORD CopyAndMove(const PipelineFile& file, const RuleRecord& rule, const MoveTa
 // A name taken after the conflicts were settled (by another program, in
 // the meantime) goes through the conflict rules again: both names get a
 // new mark when the profile allows renaming.
-DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, int renameConfFiles,
+DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, bool renameConflicts,
                            MoveTargets& targets, WorkFailure& failure) {
   for (int attempt = 0;; ++attempt) {
     const DWORD code = CopyAndMove(file, rule, targets, failure);
-    if (code == 0 || !IsNameTakenError(code) || renameConfFiles == 0) return code;
+    if (code == 0 || !IsNameTakenError(code) || !renameConflicts) return code;
     if (attempt == kConflictNameAttempts) {
       failure.stageText += kConflictCounterText;
       return code;
@@ -164,9 +164,9 @@ DWORD MoveFiles(const OperationCall& call) {
                                                         .outputs = Gates::Outputs::kNone});
       if (admission == Admission::kFatal) return pipeline.Result();
       if (admission == Admission::kSkip) continue;
-      code = ResolveConflicts(file, call.profile.renameConfFiles, targets, failure);
+      code = ResolveConflicts(file, call.settings.renameConflicts, targets, failure);
     }
-    if (code == 0) code = CopyAndMoveResolving(file, rule, call.profile.renameConfFiles, targets, failure);
+    if (code == 0) code = CopyAndMoveResolving(file, rule, call.settings.renameConflicts, targets, failure);
     if (code != 0) {
       if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
       continue;

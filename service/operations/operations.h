@@ -12,6 +12,7 @@
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "common/config_records.h"
+#include "service/core/rule_settings.h"
 
 // What every operation receives for one rule with listed files.
 struct OperationCall {
@@ -28,6 +29,9 @@ struct OperationCall {
   ProfileRecord& profile;
   CString journalFolder;
   CString profileName;
+  // The rule's stored numbers (and the profile's and directory profiles'
+  // switches it runs with) as what they mean: ReadRuleSettings of the rule.
+  RuleSettings settings;
 };
 
 // How the library takes a file: whole, with block calls, or in chunks, with

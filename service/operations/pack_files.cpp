@@ -57,16 +57,16 @@ std::int64_t LocalNow() {
 
 // How many listed names the count and the waiting time let into an archive
 // now (0: none this cycle). Stores the start of a wait in waitStart.
-int GateCount(const RuleRecord& rule, int listed, std::int64_t& waitStart) {
-  const int wanted = rule.archCount < 1 ? listed : rule.archCount;
+int GateCount(const PackTriggers& triggers, int listed, std::int64_t& waitStart) {
+  const int wanted = triggers.fileCount.value_or(listed);
   if (wanted <= listed) return wanted;
-  if (rule.archTimeout < 1) return 0;
+  if (!triggers.waitMinutes) return 0;
   const std::int64_t now = LocalNow();
   if (waitStart == 0) {
     waitStart = now;
     return 0;
   }
-  const std::int64_t deadline = waitStart + static_cast<std::int64_t>(rule.archTimeout) * kMinuteTicks;
+  const std::int64_t deadline = waitStart + static_cast<std::int64_t>(*triggers.waitMinutes) * kMinuteTicks;
   if (deadline > now) return 0;
   waitStart = now;
   return listed;
@@ -75,8 +75,7 @@ int GateCount(const RuleRecord& rule, int listed, std::int64_t& waitStart) {
 // "ArchSize": drops the claimed names and the files above the limit from the
 // list (they stay where they are, unrecorded), then counts the names from the
 // first whose sizes reach past the limit, the one that passes it included.
-int SizeLimitCount(const RuleRecord& rule, CStringArray& names) {
-  const ULONGLONG limit = static_cast<ULONGLONG>(rule.archSize) * 1024;
+int SizeLimitCount(const RuleRecord& rule, ULONGLONG limit, CStringArray& names) {
   std::vector<ULONGLONG> sizes(static_cast<size_t>(names.GetCount()));
   for (int i = names.GetCount() - 1; i >= 0; --i) {
     if (HasLastExtension(names[i], kClaimedExtension)) {
@@ -143,9 +142,9 @@ class ArchiveInProgress {
   // meanwhile, the one nextName gives: PublishWithConflictNames), never
   // replacing. 0, or the error with path the last name tried; the archive
   // then stays under its temporary name until Abandon.
-  DWORD Publish(CString& path, int renameConfFiles, const std::function<DWORD(CString& next)>& nextName) {
+  DWORD Publish(CString& path, bool renameConflicts, const std::function<DWORD(CString& next)>& nextName) {
     staged_.SetPermissions(permissions_);
-    return PublishWithConflictNames(staged_, path, renameConfFiles, nextName);
+    return PublishWithConflictNames(staged_, path, renameConflicts, nextName);
   }
   // Deletes the archive and gives the packed inputs their names back.
   void Abandon();
@@ -290,8 +289,9 @@ DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
 
   CStringArray names(call.files);
   std::int64_t unused = 0;
-  int n = GateCount(rule, names.GetCount(), arguments.waitStart != nullptr ? *arguments.waitStart : unused);
-  if (n > 0 && rule.archSize >= 1) n = std::min(n, SizeLimitCount(rule, names));
+  const PackTriggers& triggers = call.settings.pack;
+  int n = GateCount(triggers, names.GetCount(), arguments.waitStart != nullptr ? *arguments.waitStart : unused);
+  if (n > 0 && triggers.sizeLimit) n = std::min(n, SizeLimitCount(rule, *triggers.sizeLimit, names));
   if (n > 0) n = CountWithoutZip64(rule, names, n);
   if (n == 0) return 0;
 
@@ -300,7 +300,7 @@ DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
   CString archive = built;
   if (PathFileExistsW(archive)) {
     CString step;
-    if (call.profile.renameConfFiles == 0) {
+    if (!call.settings.renameConflicts) {
       step.Format(L"Создание файла %s", archive.GetString());
       return record(ERROR_FILE_EXISTS, operationText, CString(), pipeline.RulePrefix() + step);
     }
@@ -365,14 +365,14 @@ DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
   }
   // A name taken while the archive was written goes through the conflict
   // rules as a name taken before.
-  if (DWORD code = packing.Publish(archive, call.profile.renameConfFiles, [&](CString& next) {
+  if (DWORD code = packing.Publish(archive, call.settings.renameConflicts, [&](CString& next) {
         next = JoinPath(rule.pathOut, name + MakeConflictName(CString()) + extension);
         return DWORD{0};
       })) {
     packing.Abandon();
     CString step;
     step.Format(L"Создание файла %s", archive.GetString());
-    if (code == ERROR_FILE_EXISTS && call.profile.renameConfFiles != 0) step += kCounterText;
+    if (code == ERROR_FILE_EXISTS && call.settings.renameConflicts) step += kCounterText;
     return record(code, operationText, CString(), pipeline.RulePrefix() + step);
   }
   packing.Complete();

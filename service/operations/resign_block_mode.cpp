@@ -53,7 +53,7 @@ struct FileWork {
 DWORD VerifyInput(const FileWork& work, OwnedInput& input, HeldLibraryBlob& content, HeldVerifyResult& result,
                   WorkFailure& failure) {
   const auto& [job, file, state] = work;
-  const VerifyParams params = MakeVerifyParams(true, job.verifySettings.notCopyToLocal != 0);
+  const VerifyParams params = MakeVerifyParams(true, job.verifySettings.notCopyToLocal);
   DWORD code = ORLAX_CmsBlkAttVerifyMem(job.verifyContext, &params, &input.blob, content.get(), result.get());
   input.Release();
   if (code == 0) return 0;

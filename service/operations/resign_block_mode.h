@@ -14,15 +14,18 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/rule_settings.h"
 #include "service/operations/crypto_operation_support.h"
 
 // One call's fixed values.
 struct ResignJob {
   const RuleRecord& rule;
+  bool detachedInput;   // the rule's "In format det"
+  bool detachedOutput;  // the rule's "Out format det"
   LibraryContext verifyContext;  // every verification, and the release of every library buffer
   LibraryContext resignContext;  // the new signature and its stamp
-  DirectoryProfileSettings verifySettings;
-  DirectoryProfileSettings resignSettings;
+  DirectorySwitches verifySettings;
+  DirectorySwitches resignSettings;
   SignParams signParams;
   CString tspUrl;
   bool addTimeStamp;

@@ -61,7 +61,7 @@ void NameInputs(const PipelineFile& file, ResignFile& state) {
 void NameOutputs(const ResignJob& job, const PipelineFile& file, ResignFile& state) {
   const CString& out = job.rule.pathOut;
   state.dataOutput.Empty();
-  if (job.rule.outFormatDet != 0) {
+  if (job.detachedOutput) {
     state.dataOutput = JoinPath(out, state.dataName);
     state.signatureOutput = state.dataOutput + L"." + job.dsigExt;
   } else if (file.pair) {
@@ -75,7 +75,7 @@ void NameOutputs(const ResignJob& job, const PipelineFile& file, ResignFile& sta
 // The outputs and the report share one stem: a conflict on any of them
 // draws one mark for all (a renamed attached output takes SigExt).
 bool ResolveOutputs(const ResignJob& job, FilePipeline& pipeline, PipelineFile& file, ResignFile& state) {
-  const bool detachedOutput = job.rule.outFormatDet != 0;
+  const bool detachedOutput = job.detachedOutput;
   const StemOutput outputs[] = {{L"." + (detachedOutput ? job.dsigExt : job.sigExt), &state.signatureOutput},
                                 {CString(), &state.dataOutput, detachedOutput},
                                 {L"." + job.verifyFileExt, &state.report, job.writeReport}};
@@ -89,7 +89,7 @@ bool ResolveOutputs(const ResignJob& job, FilePipeline& pipeline, PipelineFile& 
 // a detached signature) with at least one signature.
 DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, ResignFile& state,
                              WorkFailure& failure) {
-  const bool detachedInput = job.rule.inFormatDet != 0;
+  const bool detachedInput = job.detachedInput;
   HeldMessageInfo info(job.verifyContext);
   DWORD code = ORLAX_CmsStrMsgInfFile(job.verifyContext, LibraryPath(state.signatureClaimed), info.get(), 0);
   const MessageInfo& message = *info;
@@ -125,10 +125,10 @@ DWORD ReadMessageInformation(const ResignJob& job, const PipelineFile& file, Res
 }
 
 DWORD CheckStamps(const ResignJob& job, ResignFile& state, WorkFailure& failure) {
-  if (job.verifySettings.autoVerifyTsp == 0) return 0;
+  if (!job.verifySettings.verifyStamps) return 0;
   const TimeStampCheck check{job.verifyContext, state.announced, state.streamEncoded,
-                             job.verifySettings.noTspIsError != 0};
-  if (job.rule.inFormatDet == 0)
+                             job.verifySettings.noStampIsError};
+  if (!job.detachedInput)
     return CheckAttachedTimeStamps(check, state.signatureSource, state.signatureClaimed, state.stamps, failure);
   const DetachedStampNames names{state.contentSource, state.contentClaimed, state.signatureSource,
                                  state.signatureClaimed};
@@ -138,7 +138,7 @@ DWORD CheckStamps(const ResignJob& job, ResignFile& state, WorkFailure& failure)
 // Block mode takes attached signatures in block encoding; every detached
 // pair and every stream-encoded message is streamed.
 bool InBlocks(const ResignJob& job, const ResignFile& state) {
-  return job.rule.inFormatDet == 0 && !state.streamEncoded;
+  return !job.detachedInput && !state.streamEncoded;
 }
 
 // A verification call that returned 0 still has to show every announced
@@ -192,8 +192,8 @@ CString DescribeResigning(const ResignJob& job, const PipelineFile& file, const 
   const CString signatureSize = state.done ? FileSizeText(state.signatureOutput) : CString(L"0");
   const CString dataSize = state.done ? FileSizeText(state.dataOutput) : CString(L"0");
   const CString signedSize = FileSizeText(state.signatureClaimed);
-  const bool detachedOutput = rule.outFormatDet != 0;
-  if (rule.inFormatDet != 0) {
+  const bool detachedOutput = job.detachedOutput;
+  if (job.detachedInput) {
     const CString contentSize = FileSizeText(state.contentClaimed);
     if (detachedOutput) {
       return FormatText(L"Профиль справочника : '%s' | Переподписание с проверкой отсоединённой ЭП '%s' (размер: %s) "
@@ -226,7 +226,7 @@ CString DescribeResigning(const ResignJob& job, const PipelineFile& file, const 
 // and its signature together.
 Gates ClaimGates(const ResignJob& job) {
   Gates gates;
-  const bool pairs = job.rule.inFormatDet != 0;
+  const bool pairs = job.detachedInput;
   // Passed over without a record: a signature gone since the listing (a
   // pair claimed through its data file leaves its signature's entry so), and
   // for pairs a signature named by the extension alone, which no data file
@@ -248,21 +248,22 @@ DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
-  const DirectoryProfileSettings resignSettings =
-      DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.resignProfile));
+  const DirectorySwitches& resignSettings = call.settings.resignDirectory;
   ResignJob job{rule,
+                call.settings.detachedInput,
+                call.settings.detachedOutput,
                 ContextAt(call.table, rule.tableIndex),
                 ContextAt(call.table, rule.resignTableIndex),
-                DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile)),
+                call.settings.directory,
                 resignSettings,
                 SignParams{},
                 StampUrl(resignSettings.serverTsp),
-                resignSettings.autoUseTsp != 0,
+                resignSettings.stampSignatures,
                 arguments.writeReport,
                 arguments.sigExt,
                 arguments.dsigExt,
                 arguments.verifyFileExt};
-  job.signParams.flags = resignSettings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
+  job.signParams.flags = resignSettings.addCertificate ? ORLAX_SIGN_ADD_CERT : 0;
 
   ResignFile state;
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {

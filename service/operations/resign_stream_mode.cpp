@@ -44,8 +44,8 @@ struct StreamValues {
   CStringA tspUrl;  // as the library takes it
 };
 
-bool DetachedInput(const ResignJob& job) { return job.rule.inFormatDet != 0; }
-bool DetachedOutput(const ResignJob& job) { return job.rule.outFormatDet != 0; }
+bool DetachedInput(const ResignJob& job) { return job.detachedInput; }
+bool DetachedOutput(const ResignJob& job) { return job.detachedOutput; }
 
 StreamStage VerificationStage(const ResignJob& job, const ResignFile& state, const StreamValues& values,
                               HeldVerifyResult& result) {
@@ -285,7 +285,7 @@ DWORD ResignInStreams(const ResignJob& job, const PipelineFile&, ResignFile& sta
   }
   if (DWORD code = files.MeasureInput(failure)) return code;
 
-  StreamValues values{MakeVerifyParams(!DetachedInput(job), job.verifySettings.notCopyToLocal != 0),
+  StreamValues values{MakeVerifyParams(!DetachedInput(job), job.verifySettings.notCopyToLocal),
                       TspStampParams{}, LibraryPath(job.tspUrl)};
   values.stampParams.kind = kStampKind;
   std::vector<StreamStage> stages;

@@ -16,16 +16,18 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/rule_settings.h"
 
 namespace sgen {
 
 // One call's fixed values.
 struct Job {
   const RuleRecord& rule;
+  const RuleSettings& settings;
   LibraryContext context;
   CString sigExt;
   SignParams signParams;
-  int autoUseTsp;
+  bool stampSignatures;  // "AutoUseTSP" of the rule's directory profile
   CString serverTsp;  // as configured ("ServerTSP" of the rule's directory profile)
   EncryptParams encryptParams;
 };

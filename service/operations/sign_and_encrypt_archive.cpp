@@ -64,7 +64,7 @@ DWORD GzipInMemory(const PipelineFile& file, const Target& target, const DataBlo
 }  // namespace
 
 DWORD ArchiveInMemory(const FileWork& work, const DataBlob& message, DataBlob& archive, WorkFailure& failure) {
-  return work.job.rule.zipFile == 1 ? ZipInMemory(work.file, work.target, message, archive, failure)
+  return ZipSingleEntry(work.job.settings.archive) ? ZipInMemory(work.file, work.target, message, archive, failure)
                                     : GzipInMemory(work.file, work.target, message, archive, failure);
 }
 
@@ -74,7 +74,7 @@ DWORD ArchiveAndEncryptFile(const Job& job, const PipelineFile& file, const Targ
   failure.partialOutput = file.output;
   TemporaryWorkFile archive;
   if (DWORD code = archive.CreateForWriter(failure)) return code;
-  if (DWORD code = ArchiveForEncryption(job.rule.zipFile, {signedScratch, target.entryName}, archive.Path(),
+  if (DWORD code = ArchiveForEncryption(job.settings.archive, {signedScratch, target.entryName}, archive.Path(),
                                         ArchiveStepText(file), failure)) {
     return code;
   }

@@ -73,20 +73,20 @@ DWORD SignAndEncryptBlock(const Job& job, const PipelineFile& file, const Target
   const FileWork work{job, file, target};
   HeldLibraryBlob signedMessage(job.context), stamped(job.context), encrypted(job.context);
   if (DWORD code = Sign(job, file, data, signedMessage, failure)) return code;
-  if (job.autoUseTsp != 0) {
+  if (job.stampSignatures) {
     if (DWORD code = Stamp(work, signedMessage, stamped, failure)) return code;
   }
-  const DataBlob& message = job.autoUseTsp != 0 ? *stamped : *signedMessage;
+  const DataBlob& message = job.stampSignatures ? *stamped : *signedMessage;
   std::unique_ptr<BYTE, decltype(&std::free)> archiveBuffer(nullptr, &std::free);
   DataBlob archive{};
-  if (job.rule.zipFile != 0) {
+  if (Archives(job.settings.archive)) {
     DWORD code = ArchiveInMemory(work, message, archive, failure);
     archiveBuffer.reset(archive.data);
     signedMessage.Release();
     stamped.Release();
     if (code != 0) return code;
   }
-  const DataBlob& input = job.rule.zipFile != 0 ? archive : message;
+  const DataBlob& input = Archives(job.settings.archive) ? archive : message;
   DWORD code = ORLAX_CmsBlkEncryptMem(job.context, &job.encryptParams, &input, encrypted.get());
   signedMessage.Release();
   stamped.Release();

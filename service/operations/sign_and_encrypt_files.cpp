@@ -40,7 +40,7 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
   // A stream-encoded message is read in chunks whatever the rule says; an
   // input named like a signature otherwise fits in memory (it was written
   // whole).
-  const bool stream = streamEncoded || (!named && job.rule.stream != 0);
+  const bool stream = streamEncoded || (!named && job.settings.stream);
   if (stream) return sgen::SignAndEncryptStream(job, file, target, failure);
   int stage = 0;
   DataBlob data{};
@@ -53,25 +53,25 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
 DWORD SignAndEncryptFiles(const OperationCall& call, const SignAndEncryptArguments& arguments) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
   const RuleRecord& rule = pipeline.Rule();
-  const int k = DirectoryProfileIndex(call.profile, rule.zcsProfile);
-  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(call.profile, k);
+  const DirectorySwitches& settings = call.settings.directory;
   sgen::Job job{rule,
+                call.settings,
                 RuleContext(call.table, rule),
                 arguments.sigExt,
                 SignParams{},
-                settings.autoUseTsp,
+                settings.stampSignatures,
                 settings.serverTsp,
                 // A setting outside the table gives flags 0, GOST 28147-89, and no
                 // cipher label in the records.
-                EncryptParamsFor(rule.encAlgorithm, arguments.recipients)};
-  job.signParams.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
+                EncryptParamsFor(call.settings.cipher, arguments.recipients)};
+  job.signParams.flags = settings.addCertificate ? ORLAX_SIGN_ADD_CERT : 0;
 
-  const bool archives = rule.zipFile != 0;
+  const bool archives = Archives(call.settings.archive);
   const CString outputSuffix =
       archives && !arguments.archExt.IsEmpty() ? arguments.archExt + L"." + arguments.encExt : arguments.encExt;
   // The mode label follows the rule, not the mode a file takes.
-  const CString labels = CipherLabel(rule.encAlgorithm) +
-                         FormatText(L" (%s %s)", L"Тип операции:", rule.stream != 0 ? L"Потоковая" : L"Блочная");
+  const CString labels = CipherLabel(call.settings.cipher) +
+                         FormatText(L" (%s %s)", L"Тип операции:", call.settings.stream ? L"Потоковая" : L"Блочная");
   // The counts show in the record of a completed file only: the number of
   // the rule's recipients, in both places.
   bool complete = false;

@@ -46,7 +46,7 @@ StreamStage SigningStage(const Job& job, const PipelineFile& file) {
 
 StreamStage StampingStage(const Job& job, const PipelineFile& file, const StreamValues& values) {
   StreamStage stage;
-  stage.switchedOn = job.autoUseTsp != 0;
+  stage.switchedOn = job.stampSignatures;
   // Started by the signing Final's output, it is updated at once, so that
   // what it holds of the message goes on before its own Final.
   stage.lateStart = LateStart::kEmptyUpdateAfterFinal;
@@ -95,7 +95,7 @@ StreamStage EncryptionStage(const Job& job, const PipelineFile& file) {
 }  // namespace
 
 DWORD SignAndEncryptStream(const Job& job, const PipelineFile& file, const Target& target, WorkFailure& failure) {
-  const bool archives = job.rule.zipFile != 0;
+  const bool archives = Archives(job.settings.archive);
   StreamFiles files(file.source, file.claimed, file.output);
   if (DWORD code = files.OpenInput(failure)) return code;
   TemporaryWorkFile signedScratch;

@@ -29,8 +29,9 @@ struct SignJob {
   LibraryContext context;
   CString extension;  // X: "SigExt" or "DsigExt"
   SignParams params;
-  int autoUseTsp;
+  bool stampSignatures;  // "AutoUseTSP" of the rule's directory profile
   CString serverTsp;
+  bool stream;           // the rule's "Stream"
 };
 
 // One file's names and what the check of its input found.
@@ -163,7 +164,7 @@ DWORD VerifyExisting(const SignJob& job, const PipelineFile& file, const SignTar
 // Reads what the input holds, where the operation looks at it, and settles
 // the calls' mode and the prior signature count.
 DWORD CheckInput(const SignJob& job, const PipelineFile& file, SignTarget& target, WorkFailure& failure) {
-  target.stream = job.rule.stream != 0;
+  target.stream = job.stream;
   target.priorCount = 0;
   if (job.kind == SignatureKind::kDetached) return 0;
   if (job.kind == SignatureKind::kAttached && !HasLastExtension(file.name, job.extension)) return 0;
@@ -257,7 +258,7 @@ DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target,
   if (DWORD code = CheckInput(job, file, target, failure)) return code;
   failure.partialOutput = file.output;
   if (DWORD code = Sign(job, file, target, failure)) return code;
-  if (job.autoUseTsp != 0) {
+  if (job.stampSignatures) {
     if (DWORD code = TimeStamp(job, file, target, failure)) return code;
   }
   if (!target.dataCopy.IsEmpty()) return CopyData(job, file, target, failure);
@@ -270,19 +271,19 @@ DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
   FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
-  const int k = DirectoryProfileIndex(call.profile, rule.zcsProfile);
-  const DirectoryProfileSettings settings = DirectoryProfileSettingsAt(call.profile, k);
+  const DirectorySwitches& settings = call.settings.directory;
   SignJob job{arguments.kind,
               rule,
               RuleContext(call.table, rule),
               arguments.sigExt,
               SignParams{},
-              settings.autoUseTsp,
-              settings.serverTsp};
-  job.params.flags = settings.notAddCert == 0 ? ORLAX_SIGN_ADD_CERT : 0;
+              settings.stampSignatures,
+              settings.serverTsp,
+              call.settings.stream};
+  job.params.flags = settings.addCertificate ? ORLAX_SIGN_ADD_CERT : 0;
 
   const CString typeText =
-      FormatText(L" (%s %s)", L"Тип операции:", rule.stream != 0 ? L"Потоковая" : L"Блочная");
+      FormatText(L" (%s %s)", L"Тип операции:", call.settings.stream ? L"Потоковая" : L"Блочная");
   SignTarget target;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     // DSIG names the data file of the pair, whichever of the two was listed.

@@ -78,8 +78,8 @@ DWORD GunzipSingleEntry(const CString& archive, const CString& target, const CSt
 
 }  // namespace
 
-DWORD UnpackSingleEntry(int zipFile, const CString& archive, const CString& target, const CString& stepText,
+DWORD UnpackSingleEntry(ArchiveSetting setting, const CString& archive, const CString& target, const CString& stepText,
                         WorkFailure& failure) {
-  return zipFile == 1 ? UnzipSingleEntry(archive, target, stepText, failure)
+  return ZipSingleEntry(setting) ? UnzipSingleEntry(archive, target, stepText, failure)
                       : GunzipSingleEntry(archive, target, stepText, failure);
 }

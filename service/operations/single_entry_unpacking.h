@@ -9,13 +9,14 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "service/core/file_pipeline.h"
+#include "service/core/rule_settings.h"
 
-// Unpacks the archive at `archive` into `target`: ZIP for zipFile 1, GZIP
-// for any other value. A ZIP archive must hold exactly one entry that is not
+// Unpacks the archive at `archive` into `target`: ZIP for
+// ArchiveSetting::kZip, GZIP for any other setting. A ZIP archive must hold exactly one entry that is not
 // a folder (ERR_ARCHIVE_NOT_SINGLE otherwise), and its declared size must fit
 // what the archive can give and the target's disk can take
 // (ERR_ARCHIVE_TOO_LARGE); a ZIP result code comes with its text as the
 // description, a GZIP failure with the compression text. Every failure has
 // stepText as its step text. A partial target may remain: the caller owns it.
-DWORD UnpackSingleEntry(int zipFile, const CString& archive, const CString& target, const CString& stepText,
+DWORD UnpackSingleEntry(ArchiveSetting setting, const CString& archive, const CString& target, const CString& stepText,
                         WorkFailure& failure);

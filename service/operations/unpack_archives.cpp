@@ -54,8 +54,8 @@ struct OpenEntry {
 // of its files.
 class ArchiveUnpacking {
  public:
-  ArchiveUnpacking(const RuleRecord& rule, int renameConfFiles)
-      : pathOut_(rule.pathOut), renameConfFiles_(renameConfFiles) {}
+  ArchiveUnpacking(const RuleRecord& rule, bool renameConflicts)
+      : pathOut_(rule.pathOut), renameConflicts_(renameConflicts) {}
   ArchiveUnpacking(const ArchiveUnpacking&) = delete;
   ArchiveUnpacking& operator=(const ArchiveUnpacking&) = delete;
 
@@ -88,7 +88,7 @@ class ArchiveUnpacking {
                       WorkFailure& failure);
 
   CString pathOut_;
-  int renameConfFiles_;
+  bool renameConflicts_;  // "Rename conf files"
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::unique_ptr<ExtractionLimit> limit_;
   std::vector<CString> madeFolders_;
@@ -197,7 +197,7 @@ bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, const StagedOutp
     }
     if (IsRealFolder(attributes)) continue;
     // A file, or a link that is never followed, holds the name.
-    if (renameConfFiles_ == 0) {
+    if (!renameConflicts_) {
       step.Format(L"Создание каталога '%s'", pathOut_.GetString());
       return Fail(failure, ERR_UNPACK_NAME_CLASH, step, kClashText);
     }
@@ -262,7 +262,7 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
   // A name an earlier entry of the archive took counts as taken too.
   auto taken = [&staged](const CString& path) { return PathFileExistsW(path) || staged.Holds(path); };
   if (taken(out)) {
-    if (renameConfFiles_ == 0) {
+    if (!renameConflicts_) {
       step.Format(L"Создание файла %s", out.GetString());
       return Fail(failure, ERROR_FILE_EXISTS, step);
     }
@@ -339,7 +339,7 @@ DWORD UnpackArchives(const OperationCall& call) {
                               .outputs = Gates::Outputs::kNone});
     if (admission == Admission::kFatal) return pipeline.Result();
     if (admission == Admission::kSkip) continue;
-    ArchiveUnpacking unpacking(rule, call.profile.renameConfFiles);
+    ArchiveUnpacking unpacking(rule, call.settings.renameConflicts);
     WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
       // Every file written from the archive goes before the archive moves

@@ -28,7 +28,7 @@ struct AttachedJob {
   bool writeReport;
   CString sigExt;
   CString verifyFileExt;
-  DirectoryProfileSettings settings;
+  DirectorySwitches settings;
 };
 
 // What one file carries from step to step.
@@ -82,14 +82,14 @@ DWORD ReadMessageInformation(const AttachedJob& job, const PipelineFile& file, A
 }
 
 DWORD CheckStamps(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
-  if (job.settings.autoVerifyTsp == 0) return 0;
-  const TimeStampCheck check{job.context, state.announced, state.streamEncoded, job.settings.noTspIsError != 0};
+  if (!job.settings.verifyStamps) return 0;
+  const TimeStampCheck check{job.context, state.announced, state.streamEncoded, job.settings.noStampIsError};
   return CheckAttachedTimeStamps(check, file.source, file.claimed, state.stamps, failure);
 }
 
 DWORD Verify(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, HeldVerifyResult& result,
              WorkFailure& failure) {
-  const VerifyParams params = MakeVerifyParams(job.removeSignatures, job.settings.notCopyToLocal != 0);
+  const VerifyParams params = MakeVerifyParams(job.removeSignatures, job.settings.notCopyToLocal);
   const CStringA content = LibraryPath(file.output);
   DWORD code = ORLAX_CmsStrAttVerifyFile(job.context, &params, LibraryPath(file.claimed),
                                          job.removeSignatures ? content.GetString() : nullptr, result.get());
@@ -148,7 +148,7 @@ DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerifica
                         arguments.writeReport,
                         arguments.sigExt,
                         arguments.verifyFileExt,
-                        DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile))};
+                        call.settings.directory};
 
   AttachedFile state;
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {

@@ -29,7 +29,7 @@ struct DetachedJob {
   bool writeReport;  // "Verify det file"
   CString dsigExt;
   CString verifyFileExt;
-  DirectoryProfileSettings settings;
+  DirectorySwitches settings;
 };
 
 // One pair's names and what it carries from step to step.
@@ -118,17 +118,17 @@ DWORD ReadMessageInformation(const DetachedJob& job, const PipelineFile& file, D
 }
 
 DWORD CheckStamps(const DetachedJob& job, const PipelineFile& file, DetachedPair& pair, WorkFailure& failure) {
-  if (job.settings.autoVerifyTsp == 0) return 0;
+  if (!job.settings.verifyStamps) return 0;
   // Detached signatures are small: the block call reads them whatever their
   // encoding.
   const DetachedStampNames names{pair.dataSource, file.DataClaimed(), pair.signatureSource, file.SignatureClaimed()};
-  const TimeStampCheck check{job.context, pair.announced, false, job.settings.noTspIsError != 0};
+  const TimeStampCheck check{job.context, pair.announced, false, job.settings.noStampIsError};
   return CheckDetachedTimeStamps(check, names, pair.stamps, failure);
 }
 
 DWORD Verify(const DetachedJob& job, const PipelineFile& file, const DetachedPair& pair, HeldVerifyResult& result,
              WorkFailure& failure) {
-  const VerifyParams params = MakeVerifyParams(false, job.settings.notCopyToLocal != 0);
+  const VerifyParams params = MakeVerifyParams(false, job.settings.notCopyToLocal);
   const CStringA data = LibraryPath(file.DataClaimed());
   const CStringA signature = LibraryPath(file.SignatureClaimed());
   DWORD code = pair.streamEncoded
@@ -201,7 +201,7 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
                         arguments.writeReport,
                         arguments.dsigExt,
                         arguments.verifyFileExt,
-                        DirectoryProfileSettingsAt(call.profile, DirectoryProfileIndex(call.profile, rule.zcsProfile))};
+                        call.settings.directory};
 
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;

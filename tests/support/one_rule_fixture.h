@@ -23,6 +23,7 @@
 #include "platform/cstring.h"
 #include "platform/files.h"
 #include "service/core/journal.h"
+#include "service/core/rule_settings.h"
 #include "service/operations/operations.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
@@ -152,14 +153,17 @@ class OneRuleTest : public ::testing::Test {
   CString Journal() const { return Wide(journal_); }
   // What an operation receives for the rule: the files, a profile (the
   // fixture's own, or a copy as from the dispatch), the directory profile
-  // table if the fixture has one, this fixture's journal, profile "P".
+  // table if the fixture has one, this fixture's journal, profile "P", and
+  // the rule's settings read as the dispatch reads them (so set the rule's
+  // values before making the call).
   OperationCall Call(const CStringArray& files, ProfileRecord& profile) const {
     return {.files = files,
             .table = Table(),
             .ruleIndex = 0,
             .profile = profile,
             .journalFolder = Journal(),
-            .profileName = L"P"};
+            .profileName = L"P",
+            .settings = ReadRuleSettings(profile, 0)};
   }
   OperationCall Call(const CStringArray& files) { return Call(files, profile_); }
   // The library contexts an operation gets: none here (see CryptoRuleTest).

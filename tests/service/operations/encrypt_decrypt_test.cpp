@@ -205,28 +205,30 @@ TEST(DecryptedNameTest, RemovesTheEncryptionExtensionOrTheExtraOnesThenTheArchiv
   struct Case {
     const wchar_t* name;
     const CStringArray* extExt;
-    int zipFile;
+    ArchiveSetting archive;
     const wchar_t* archExt;
     const wchar_t* expected;
-  } cases[] = {
-      {L"report.pdf.p7e", nullptr, 0, L"", L"report.pdf"},
-      {L"report.zip.p7e", nullptr, 1, L"zip", L"report"},
-      {L"report.zip.p7e", nullptr, 0, L"zip", L"report.zip"},  // no unpacking, name kept
-      {L"report.zip.p7e", nullptr, 1, L"", L"report.zip"},
-      {L"a.p7e.b64", &b64ThenSig, 0, L"", L"a.p7e"},            // only the last extension meets EncExt
-      {L"a.sig.b64", &b64ThenSig, 0, L"", L"a"},
-      {L"a.sig.b64", &sigThenB64, 0, L"", L"a.sig"},            // each entry tried once, in order
-      {L"A.P7E", nullptr, 0, L"", L"A.P7E"},                    // letter case counts
-      {L"noext", nullptr, 1, L"zip", L"noext"},
-      {L".b64", &b64ThenSig, 0, L"", L".b64"},                  // a leading dot is no extension to walk
-      {L".p7e", &b64ThenSig, 0, L"", L""},                      // but EncExt goes: the output folder is taken
-      {L"x.b64.b64", &b64ThenSig, 0, L"", L"x.b64"},
+  };
+  using enum ArchiveSetting;
+  const Case cases[] = {
+      {L"report.pdf.p7e", nullptr, kNone, L"", L"report.pdf"},
+      {L"report.zip.p7e", nullptr, kZip, L"zip", L"report"},
+      {L"report.zip.p7e", nullptr, kNone, L"zip", L"report.zip"},  // no unpacking, name kept
+      {L"report.zip.p7e", nullptr, kZip, L"", L"report.zip"},
+      {L"a.p7e.b64", &b64ThenSig, kNone, L"", L"a.p7e"},       // only the last extension meets EncExt
+      {L"a.sig.b64", &b64ThenSig, kNone, L"", L"a"},
+      {L"a.sig.b64", &sigThenB64, kNone, L"", L"a.sig"},       // each entry tried once, in order
+      {L"A.P7E", nullptr, kNone, L"", L"A.P7E"},               // letter case counts
+      {L"noext", nullptr, kZip, L"zip", L"noext"},
+      {L".b64", &b64ThenSig, kNone, L"", L".b64"},             // a leading dot is no extension to walk
+      {L".p7e", &b64ThenSig, kNone, L"", L""},                 // but EncExt goes: the output folder is taken
+      {L"x.b64.b64", &b64ThenSig, kNone, L"", L"x.b64"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Utf8(DecryptedName(c.name, L"p7e", c.extExt, c.zipFile, c.archExt)), Utf8(c.expected))
+    EXPECT_EQ(Utf8(DecryptedName(c.name, L"p7e", c.extExt, c.archive, c.archExt)), Utf8(c.expected))
         << Utf8(c.name);
   }
-  EXPECT_EQ(Utf8(DecryptedName(L"name", L"", nullptr, 0, L"")), "name");
+  EXPECT_EQ(Utf8(DecryptedName(L"name", L"", nullptr, ArchiveSetting::kNone, L"")), "name");
 }
 
 TEST_F(EncryptDecryptTest, TakenOutputFailsWithoutRenamingAndGetsAConflictFreeNameWithIt) {

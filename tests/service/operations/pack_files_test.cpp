@@ -275,7 +275,8 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   const DWORD rc = PackFiles({.files = Names({"a", "b"}),
                               .profile = profile_,
                               .journalFolder = Wide((root_.path() / "no-journal").string()),
-                              .profileName = L"P"},
+                              .profileName = L"P",
+                              .settings = ReadRuleSettings(profile_, 0)},
                              {.archExt = L"zip", .waitStart = &wait_});
   EXPECT_NE(rc, 0u);
   EXPECT_TRUE(Tree(out_).empty());

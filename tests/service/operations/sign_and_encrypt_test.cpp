@@ -445,7 +445,7 @@ TEST(ArchiveBeforeEncryptionTest, SignedMessageOfFourGigabytesIsRefusedByTheZipA
   fs::resize_file(signedScratch, 0x100000000ULL);
   const fs::path archive = root.Dir("work") / "archive";
   WorkFailure failure;
-  EXPECT_EQ(ArchiveForEncryption(1, {Wide(signedScratch.string()), L"a.bin.p7s"}, Wide(archive.string()),
+  EXPECT_EQ(ArchiveForEncryption(ArchiveSetting::kZip, {Wide(signedScratch.string()), L"a.bin.p7s"}, Wide(archive.string()),
                                  L"Архивирование", failure),
             static_cast<DWORD>(ZIP_E_TOO_LARGE));
   EXPECT_EQ(failure.code, static_cast<DWORD>(ZIP_E_TOO_LARGE));
@@ -460,13 +460,14 @@ TEST(ArchiveBeforeEncryptionTest, TheArchiveIsItsOwnersAloneWhileItIsWritten) {
   testsupport::TempRoot root;
   const fs::path signedScratch = root.Dir("work") / "signed.p7s";
   WriteBytes(signedScratch, Bytes(512 * 1024, 8));  // does not shrink when packed
-  for (int zipFile : {1, 2}) {
+  for (ArchiveSetting setting : {ArchiveSetting::kZip, ArchiveSetting::kGzip}) {
+    const int zipFile = setting == ArchiveSetting::kZip ? 1 : 2;
     SCOPED_TRACE(zipFile);
     const fs::path archive = root.Dir("work") / ("archive" + std::to_string(zipFile));
     EXPECT_EQ(testsupport::RunKilledMidWrite(64 * 1024,
                                              [&] {
                                                WorkFailure failure;
-                                               ArchiveForEncryption(zipFile, {Wide(signedScratch.string()), L"a.p7s"},
+                                               ArchiveForEncryption(setting, {Wide(signedScratch.string()), L"a.p7s"},
                                                                     Wide(archive.string()), L"Архивирование", failure);
                                              }),
               SIGKILL);
