@@ -29,7 +29,7 @@ DWORD g_capturedCode = 0;
 DWORD CaptureRegistryFailure(HWND, DWORD flags, DWORD code, const char* format,
                              const char* valueName) {
   g_capturedCode = code;
-  return ReportFailure(nullptr, flags, code, format, nullptr, nullptr, valueName);
+  return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
 }
 
 // The event source is registered only around the reads whose failures go to
@@ -169,8 +169,8 @@ DWORD MakeJournalFolder(const CString& logPath, CString& folder) {
       DWORD error = GetLastError();
       if (error != ERROR_ALREADY_EXISTS) {
         EventSourceScope source;
-        return ReportFailure(nullptr, kReportConsole | kReportEventLog, error, "Создание файла %s", nullptr, nullptr,
-                             Ansi(level).GetString());
+        return ReportFailure(kReportConsole | kReportEventLog,
+                             {.code = error, .format = "Создание файла %s", .args = {Ansi(level).GetString()}});
       }
     }
   }
@@ -190,8 +190,10 @@ DWORD ProbeJournalFolder(const CString& folder) {
     CString extra;
     extra.Format(L"Создание файла %s", probe.GetString());
     EventSourceScope source;
-    return ReportFailure(nullptr, kReportEventLog, error, "Запись в журнал в директории %s", nullptr,
-                         extra.GetString(), Ansi(folder).GetString());
+    return ReportFailure(kReportEventLog, {.code = error,
+                                           .format = "Запись в журнал в директории %s",
+                                           .args = {Ansi(folder).GetString()},
+                                           .extra = extra.GetString()});
   }
   CloseHandle(file);
   DeleteFileW(probe);
@@ -288,9 +290,10 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   // Base key: before any journal exists, so failures go to the event log.
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, kAccess)) {
     EventSourceScope source;
-    return Stop(ReportFailure(nullptr, kReportEventLog, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s",
-                              nullptr, nullptr,
-                              Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()));
+    return Stop(
+        ReportFailure(kReportEventLog, {.code = static_cast<DWORD>(rc),
+                                        .format = "Создание (открытие) ключа реестра %s",
+                                        .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}}));
   }
   ReadBaseValues(config.base);
 
@@ -308,8 +311,10 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
     DWORD code = g_capturedCode != 0 ? g_capturedCode : ERROR_GEN_FAILURE;
     EventSourceScope source;
     key.Close();
-    return Stop(ReportFailure(nullptr, kReportEventLog, code, "Чтение из реестра строкового значения '%s'", nullptr,
-                              nullptr, Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()));
+    return Stop(
+        ReportFailure(kReportEventLog, {.code = code,
+                                        .format = "Чтение из реестра строкового значения '%s'",
+                                        .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}}));
   }
   key.Close();
 

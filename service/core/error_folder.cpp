@@ -177,26 +177,28 @@ DWORD MoveToErrorFolder(const CString& journalFolder, JournalFiles& files, const
   return rc;
 }
 
-DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
-                            const CString& source1, CString& target1, const CString& partialOutput1,
-                            const CString& source2, CString& target2, const CString& partialOutput2,
-                            bool* moved1, bool* moved2) {
-  if (moved1 != nullptr) *moved1 = false;
-  if (moved2 != nullptr) *moved2 = false;
+DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files, ErrorFolderMove& dataMove,
+                            ErrorFolderMove& companionMove) {
+  dataMove.moved = false;
+  companionMove.moved = false;
+  const CString& source1 = dataMove.source;
+  CString& target1 = dataMove.target;
+  const CString& source2 = companionMove.source;
+  CString& target2 = companionMove.target;
   const CString folder = FolderOf(target1);
   const CString suffix = PairSuffix(BareName(target1), BareName(target2));
 
   ErrorMove data(journalFolder, files, source1, target1);
-  if (DWORD rc = data.DeletePartialOutput(partialOutput1)) return rc;
+  if (DWORD rc = data.DeletePartialOutput(dataMove.partialOutput)) return rc;
   if (!source2.IsEmpty()) {
     ErrorMove companion(journalFolder, files, source2, target2);
-    if (DWORD rc = companion.DeletePartialOutput(partialOutput2)) return rc;
+    if (DWORD rc = companion.DeletePartialOutput(companionMove.partialOutput)) return rc;
   }
 
   bool dataMoved = false;
   bool dataRenamed = false;
   if (DWORD rc = data.Move(target1, dataMoved, dataRenamed)) return rc;
-  if (moved1 != nullptr) *moved1 = dataMoved;
+  dataMove.moved = dataMoved;
   if (!dataMoved || source2.IsEmpty() || !PathFileExistsW(source2)) return 0;
 
   // The companion follows the data file's name, so that the pair stays one.
@@ -215,7 +217,7 @@ DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
   bool companionMoved = false;
   bool companionRenamed = false;
   if (DWORD rc = companion.Move(target2, companionMoved, companionRenamed)) return rc;
-  if (moved2 != nullptr) *moved2 = companionMoved;
+  companionMove.moved = companionMoved;
   if (!companionRenamed) return 0;
 
   // The companion took a conflict-free name: the data file already in the

@@ -24,16 +24,22 @@
 DWORD MoveToErrorFolder(const CString& journalFolder, JournalFiles& files, const CString& source,
                         CString& target, const CString& partialOutput, bool* moved = nullptr);
 
-// Moves a data file (source1) and its companion, its detached signature
-// (source2), so that they keep one pairing in the error folder: the
-// companion's name is the data file's name followed by the companion's own
-// suffix (target2 = target1 + ".p7d" as the caller gives them). When either
-// name is taken, both files take the same mark before the data name's first
-// ".". source2 may be empty (only the data file is handled) or missing.
+// One file of a pair on its way to the error folder.
+struct ErrorFolderMove {
+  CString source = CString();         // its claimed name in the input folder
+  CString target = CString();         // its name in the error folder; the name it was given once moved
+  CString partialOutput = CString();  // an output of the failed file, deleted first (may be empty)
+  bool moved = false;                 // set: the file now lies in the error folder under target
+};
+
+// Moves a data file and its companion, its detached signature, so that they
+// keep one pairing in the error folder: the companion's name is the data
+// file's name followed by the companion's own suffix (companion.target =
+// data.target + ".p7d" as the caller gives them). When either name is taken,
+// both files take the same mark before the data name's first ".".
+// companion.source may be empty (only the data file is handled) or missing.
 // When the data file cannot be moved, the companion stays claimed as well.
-// Returns as MoveToErrorFolder (the first fatal writer result); *moved1 and
-// *moved2 (may be null) tell where each file is.
-DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files,
-                            const CString& source1, CString& target1, const CString& partialOutput1,
-                            const CString& source2, CString& target2, const CString& partialOutput2,
-                            bool* moved1 = nullptr, bool* moved2 = nullptr);
+// Returns as MoveToErrorFolder (the first fatal writer result); each move's
+// `moved` tells where its file is.
+DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files, ErrorFolderMove& data,
+                            ErrorFolderMove& companion);

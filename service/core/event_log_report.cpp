@@ -43,14 +43,14 @@ class Token {
 void ReadProcessUser(std::vector<BYTE>& tokenUser) {
   Token token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receiver())) {
-    ReportFailure(nullptr, kReportConsole, GetLastError(), "Определение токена процесса");
+    ReportFailure(kReportConsole, {.code = GetLastError(), .format = "Определение токена процесса"});
     return;
   }
   DWORD size = 0;
   if (!GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    ReportFailure(nullptr, kReportConsole, GetLastError(),
-                  "Определение размера буфера для информации о пользователе");
+    ReportFailure(kReportConsole,
+                  {.code = GetLastError(), .format = "Определение размера буфера для информации о пользователе"});
     return;
   }
   std::vector<BYTE> buffer;
@@ -58,11 +58,11 @@ void ReadProcessUser(std::vector<BYTE>& tokenUser) {
     buffer.resize(size);
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    ReportFailure(nullptr, kReportConsole, GetLastError(), "Выделение памяти");
+    ReportFailure(kReportConsole, {.code = GetLastError(), .format = "Выделение памяти"});
     return;
   }
   if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-    ReportFailure(nullptr, kReportConsole, GetLastError(), "Получение информации о пользователе");
+    ReportFailure(kReportConsole, {.code = GetLastError(), .format = "Получение информации о пользователе"});
     return;
   }
   tokenUser = std::move(buffer);
@@ -70,21 +70,21 @@ void ReadProcessUser(std::vector<BYTE>& tokenUser) {
 
 DWORD ReportRegistryFailure(HWND, DWORD flags, DWORD code, const char* format,
                             const char* valueName) {
-  return ReportFailure(nullptr, flags, code, format, nullptr, nullptr, valueName);
+  return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
 }
 
 }  // namespace
 
-DWORD ReportFailure(LibraryContext context, DWORD flags, DWORD code, const char* format,
-                    const char* description, const wchar_t* extra, const char* arg1,
-                    const char* arg2, const char* arg3, const char* arg4) {
+DWORD ReportFailure(DWORD flags, const FailureReport& report) {
+  const DWORD code = report.code;
   if (flags == 0) return code;
-  const CString message = FormatReportMessage(WidenFormat(format), WidenAnsi(arg1), WidenAnsi(arg2),
-                                              WidenAnsi(arg3), WidenAnsi(arg4));
+  const auto& args = report.args;
+  const CString message = FormatReportMessage(WidenFormat(report.format), WidenAnsi(args[0]), WidenAnsi(args[1]),
+                                              WidenAnsi(args[2]), WidenAnsi(args[3]));
   const CString codeText = ResultCodeText(code);
   const CString described =
-      description != nullptr ? WidenFormat(description) : ErrorDescription(code, context);
-  const CString extraText(extra != nullptr ? extra : L"");
+      report.description != nullptr ? WidenFormat(report.description) : ErrorDescription(code, report.context);
+  const CString extraText(report.extra != nullptr ? report.extra : L"");
   if ((flags & kReportEventLog) != 0) {
     WriteEventLogRecord(message + L".\r\n" + codeText + L" - " + described + L".\r\n" + extraText +
                         L"\r\n");
@@ -102,8 +102,8 @@ void OpenEventSource() {
   CloseEventSource();
   g_source.handle = RegisterEventSourceW(nullptr, kEventSourceName);
   if (g_source.handle == nullptr) {
-    ReportFailure(nullptr, kReportConsole, GetLastError(), "Регистрация журнала приложений '%s'",
-                  nullptr, nullptr, "qelmservice");
+    ReportFailure(kReportConsole,
+                  {.code = GetLastError(), .format = "Регистрация журнала приложений '%s'", .args = {"qelmservice"}});
     return;
   }
   ReadProcessUser(g_source.tokenUser);
@@ -126,7 +126,7 @@ void WriteEventLogRecord(const CString& text) {
   LPCWSTR strings[] = {reportText.GetString(), kEventModuleText, processText.GetString()};
   if (!ReportEventW(g_source.handle, EVENTLOG_ERROR_TYPE, 0, kFailureEventId, g_source.UserSid(), 3,
                     0, strings, nullptr)) {
-    ReportFailure(nullptr, kReportConsole, GetLastError(), "Запись события в EventLog");
+    ReportFailure(kReportConsole, {.code = GetLastError(), .format = "Запись события в EventLog"});
   }
 }
 

@@ -8,6 +8,8 @@
 // The event source is process-wide state without a lock: the worker thread
 // uses it in a service instance, the main thread in the command line.
 
+#include <array>
+
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -24,11 +26,21 @@ inline constexpr const wchar_t* kEventModuleText = L"KVELLA AC: Service - handle
 // Longer event-log texts are cut to this many characters and "...".
 inline constexpr int kMaxEventTextLength = 16000;
 
-// Reports a failure and returns code, so that a caller can return it; never
-// fails. flags 0 does nothing. The message is format with its "%s" filled by
-// arg1..arg4 (ANSI; null: empty); the code text is ResultCodeText(code); the
-// description is the one given or, when null, ErrorDescription(code, context)
-// (which drains context's error stack).
+// What a failure's report says.
+struct FailureReport {
+  DWORD code = 0;
+  const char* format = nullptr;       // the message, its "%s" filled by args
+  std::array<const char*, 4> args{};  // ANSI; null: empty
+  const char* description = nullptr;  // null: ErrorDescription(code, context)
+  const wchar_t* extra = nullptr;     // null: empty
+  LibraryContext context = nullptr;   // whose error stack describes code
+};
+
+// Reports a failure and returns its code, so that a caller can return it;
+// never fails. flags 0 does nothing. The message is format with its "%s"
+// filled by args; the code text is ResultCodeText(code); the description is
+// the one given or, when null, ErrorDescription(code, context) (which drains
+// context's error stack).
 //  - kReportEventLog: one record with the text message ".\r\n" code text
 //    " - " description ".\r\n" extra "\r\n", when the event source is
 //    registered (nothing otherwise);
@@ -37,10 +49,7 @@ inline constexpr int kMaxEventTextLength = 16000;
 //    (a "%" in a file name stays a "%").
 // With both the record is written first. format and description are the
 // program's own literals (UTF-8 in the sources).
-DWORD ReportFailure(LibraryContext context, DWORD flags, DWORD code, const char* format,
-                    const char* description = nullptr, const wchar_t* extra = nullptr,
-                    const char* arg1 = nullptr, const char* arg2 = nullptr,
-                    const char* arg3 = nullptr, const char* arg4 = nullptr);
+DWORD ReportFailure(DWORD flags, const FailureReport& report);
 
 // Registers the event source "qelmservice" and reads the process user's
 // security identifier. Failures are reported to the console only: a source

@@ -549,13 +549,16 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure)
   if (file.pair) {
     CString& dataError = file.listedIsData ? file.errorName : file.partnerErrorName;
     CString& signatureError = file.listedIsData ? file.partnerErrorName : file.errorName;
-    CString dataClaimed = file.DataClaimed();
-    CString signatureClaimed = file.SignatureClaimed();
-    bool dataMoved = false;
-    bool signatureMoved = false;
-    DWORD rc = MovePairToErrorFolder(journalFolder_, journalFiles_, dataClaimed, dataError,
-                                     failure.partialOutput, signatureClaimed, signatureError,
-                                     failure.partnerPartialOutput, &dataMoved, &signatureMoved);
+    const CString dataClaimed = file.DataClaimed();
+    const CString signatureClaimed = file.SignatureClaimed();
+    ErrorFolderMove data{.source = dataClaimed, .target = dataError, .partialOutput = failure.partialOutput};
+    ErrorFolderMove signature{
+        .source = signatureClaimed, .target = signatureError, .partialOutput = failure.partnerPartialOutput};
+    DWORD rc = MovePairToErrorFolder(journalFolder_, journalFiles_, data, signature);
+    dataError = data.target;
+    signatureError = signature.target;
+    const bool dataMoved = data.moved;
+    const bool signatureMoved = signature.moved;
     if (rc != 0) {
       result_ = rc;
       return rc;

@@ -139,9 +139,9 @@ void ReportJournalFailure(DWORD code, const CString& where, const CString& recor
   OpenEventSource();
   const char* format = "Запись в журнал в директории %s";
   CStringA place = Ansi(where);
-  ReportFailure(nullptr, kReportConsole, code, format, nullptr, nullptr, place.GetString());
-  ReportFailure(nullptr, consoleToo ? kReportConsole | kReportEventLog : kReportEventLog, code, format, nullptr, record.GetString(),
-                place.GetString());
+  ReportFailure(kReportConsole, {.code = code, .format = format, .args = {place.GetString()}});
+  ReportFailure(consoleToo ? kReportConsole | kReportEventLog : kReportEventLog,
+                {.code = code, .format = format, .args = {place.GetString()}, .extra = record.GetString()});
   CloseEventSource();
 }
 

@@ -48,7 +48,7 @@ void Print(const wchar_t* format, const CString& name) {
 void ReportLastError(const char* message, const CString& name = CString()) {
   DWORD code = GetLastError();
   std::string ansiName = platform::WideToMultiByte(name.GetString(), CP_ACP);
-  ReportFailure(nullptr, kReportConsole, code, message, nullptr, nullptr, ansiName.c_str());
+  ReportFailure(kReportConsole, {.code = code, .format = message, .args = {ansiName.c_str()}});
 }
 
 // Closes a manager or service handle when it goes out of scope.
@@ -107,8 +107,9 @@ bool CheckProfile(const CommandNames& names) {
   if (rc != ERROR_SUCCESS) {
     CString full = CString(L"HKEY_LOCAL_MACHINE\\") + path;
     std::string ansiPath = platform::WideToMultiByte(full.GetString(), CP_ACP);
-    ReportFailure(nullptr, kReportConsole, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
-                  nullptr, ansiPath.c_str());
+    ReportFailure(
+        kReportConsole,
+        {.code = static_cast<DWORD>(rc), .format = "Создание (открытие) ключа реестра %s", .args = {ansiPath.c_str()}});
     return false;
   }
   RegCloseKey(key);
@@ -324,8 +325,9 @@ bool CmdDacl(const wchar_t* profileName, const wchar_t* userName) {
   if (rc != ERROR_SUCCESS) {
     std::string ansiService = platform::WideToMultiByte(names.service.GetString(), CP_ACP);
     std::string ansiUser = platform::WideToMultiByte(user.GetString(), CP_ACP);
-    ReportFailure(nullptr, kReportConsole, rc, "Не удалось установить доступ в Acl сервиса '%s' для пользователя '%s'",
-                  nullptr, nullptr, ansiService.c_str(), ansiUser.c_str());
+    ReportFailure(kReportConsole, {.code = rc,
+                                   .format = "Не удалось установить доступ в Acl сервиса '%s' для пользователя '%s'",
+                                   .args = {ansiService.c_str(), ansiUser.c_str()}});
     return false;
   }
   struct LocalMemory {

@@ -78,7 +78,7 @@ void ReportStopped(DWORD specificCode) {
 void ReportToEventLog(DWORD code, const char* text, const char* description = nullptr,
                       const char* arg = nullptr) {
   OpenEventSource();
-  ReportFailure(nullptr, kReportEventLog, code, text, description, nullptr, arg);
+  ReportFailure(kReportEventLog, {.code = code, .format = text, .args = {arg}, .description = description});
   CloseEventSource();
 }
 

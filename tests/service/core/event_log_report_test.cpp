@@ -49,9 +49,9 @@ class EventLogReportTest : public ::testing::Test {
 TEST_F(EventLogReportTest, BothDestinationsGetTheirOwnLayout) {
   const CString description5 = ErrorDescription(5, nullptr);
   testing::internal::CaptureStdout();
-  const DWORD result = ReportFailure(nullptr, kReportConsole | kReportEventLog, 5,
-                                     "Создание файла %s", nullptr, L"Подробности",
-                                     "/in/100%d%s.txt");
+  const DWORD result =
+      ReportFailure(kReportConsole | kReportEventLog,
+                    {.code = 5, .format = "Создание файла %s", .args = {"/in/100%d%s.txt"}, .extra = L"Подробности"});
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, 5u);
 
@@ -75,17 +75,17 @@ TEST_F(EventLogReportTest, BothDestinationsGetTheirOwnLayout) {
 
 TEST_F(EventLogReportTest, FlagsChooseTheDestinations) {
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ReportFailure(nullptr, 0, 87, "Ничего"), 87u);
+  EXPECT_EQ(ReportFailure(0, {.code = 87, .format = "Ничего"}), 87u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(platform::ReadEventLog().empty());
 
   testing::internal::CaptureStdout();
-  ReportFailure(nullptr, kReportEventLog, 87, "Только журнал");
+  ReportFailure(kReportEventLog, {.code = 87, .format = "Только журнал"});
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(platform::ReadEventLog().size(), 1u);
 
   testing::internal::CaptureStdout();
-  ReportFailure(nullptr, kReportConsole, 87, "Только консоль");
+  ReportFailure(kReportConsole, {.code = 87, .format = "Только консоль"});
   EXPECT_NE(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(platform::ReadEventLog().size(), 1u);
 }
@@ -109,7 +109,8 @@ TEST_F(EventLogReportTest, CodesAreLabelledAndArgumentsFilled) {
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStdout();
-    ReportFailure(nullptr, kReportConsole, c.code, c.format, c.description, nullptr, c.arg1, c.arg2);
+    ReportFailure(kReportConsole,
+                  {.code = c.code, .format = c.format, .args = {c.arg1, c.arg2}, .description = c.description});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Utf8(c.line));
   }
 }
@@ -131,11 +132,13 @@ TEST_F(EventLogReportTest, GivenDescriptionLeavesTheLibraryStackUnread) {
   FindResult found{};
   ASSERT_EQ(ORLAX_FindCert(context, &query, &found), ORLAX_E_CERT_NOT_FOUND);
 
-  ReportFailure(context, kReportEventLog, ORLAX_E_CERT_NOT_FOUND, "Поиск", "своё описание");
+  ReportFailure(
+      kReportEventLog,
+      {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .description = "своё описание", .context = context});
   EXPECT_FALSE(FormatLibraryErrorStack(context).IsEmpty()) << "the stack was not read";
 
   ASSERT_EQ(ORLAX_FindCert(context, &query, &found), ORLAX_E_CERT_NOT_FOUND);
-  ReportFailure(context, kReportEventLog, ORLAX_E_CERT_NOT_FOUND, "Поиск");
+  ReportFailure(kReportEventLog, {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .context = context});
   EXPECT_TRUE(FormatLibraryErrorStack(context).IsEmpty()) << "the description took the stack";
   ORLAX_Uninitialize(context);
 
@@ -158,7 +161,7 @@ TEST_F(EventLogReportTest, FailedRecordIsReportedOnTheConsole) {
   // A file where the log's folder belongs: the record cannot be appended.
   root_.WriteFile("eventlog", "not a folder");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ReportFailure(nullptr, kReportEventLog, 2, "Запуск"), 2u);
+  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "Запуск"}), 2u);
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(console.rfind(Utf8(L"Запись события в EventLog. Ошибка 0x"), 0), 0u) << console;
   EXPECT_EQ(console.back(), '\n');
@@ -167,7 +170,7 @@ TEST_F(EventLogReportTest, FailedRecordIsReportedOnTheConsole) {
 TEST_F(EventLogReportTest, NothingIsWrittenOnceTheSourceIsClosed) {
   CloseEventSource();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ReportFailure(nullptr, kReportEventLog, 2, "После закрытия"), 2u);
+  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "После закрытия"}), 2u);
   WriteEventLogRecord(L"после закрытия");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(platform::ReadEventLog().empty());

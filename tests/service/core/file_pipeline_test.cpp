@@ -894,16 +894,13 @@ class PairMoveTest : public PipelineTest {
     fs::path data = Put(in_, "doc.txt.stp", "data");
     fs::path sig = Put(in_, "doc.txt.p7d.stp", "sig");
     JournalFiles files;
-    CString target1 = Wide((err_ / "doc.txt").string());
-    CString target2 = Wide((err_ / "doc.txt.p7d").string());
-    bool moved1 = false, moved2 = false;
-    EXPECT_EQ(MovePairToErrorFolder(Wide(journal_.string()), files, Wide(data.string()), target1, CString(),
-                                    Wide(sig.string()), target2, CString(), &moved1, &moved2),
-              0u);
-    EXPECT_TRUE(moved1 && moved2);
-    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(target1)), "data");
-    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(target2)), "sig");
-    return {fs::path(Utf8(target1)).filename().string(), fs::path(Utf8(target2)).filename().string()};
+    ErrorFolderMove first{.source = Wide(data.string()), .target = Wide((err_ / "doc.txt").string())};
+    ErrorFolderMove second{.source = Wide(sig.string()), .target = Wide((err_ / "doc.txt.p7d").string())};
+    EXPECT_EQ(MovePairToErrorFolder(Wide(journal_.string()), files, first, second), 0u);
+    EXPECT_TRUE(first.moved && second.moved);
+    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(first.target)), "data");
+    EXPECT_EQ(testsupport::ReadFileBytes(Utf8(second.target)), "sig");
+    return {fs::path(Utf8(first.target)).filename().string(), fs::path(Utf8(second.target)).filename().string()};
   }
 };
 
