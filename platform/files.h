@@ -363,6 +363,44 @@ std::FILE* OpenInputFileStream(const char* nativePath);
 // Deletes a file (a native path) through held folders; false with errno.
 bool DeleteNativeFile(const char* nativePath);
 
+// What tells a file from every other, a later file that is given its
+// recycled index number included: the device and index numbers, the birth
+// time where the file system keeps one (statx), and the claim tag
+// (TagClaimedFile) where one was written. A file system that keeps neither
+// leaves the device and index numbers alone. Sizes the file too.
+struct FileIdentity {
+  ULONGLONG device = 0;
+  ULONGLONG index = 0;
+  ULONGLONG birth = 0;  // nanoseconds since 1970, plus one; 0: not kept
+  ULONGLONG tag = 0;    // 0: none
+  ULONGLONG size = 0;
+  // The same file: device, index, birth and tag all equal (the size aside).
+  bool SameFile(const FileIdentity& other) const {
+    return device == other.device && index == other.index && birth == other.birth && tag == other.tag;
+  }
+};
+// Of the file a claim holds, and of the file at path (a link never
+// followed). FALSE with the code on failure (6 for a handle that is no
+// claim).
+BOOL GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity);
+BOOL GetFileIdentityAt(LPCWSTR path, FileIdentity* identity);
+// Writes tag (not 0) on the claimed file as an extended attribute in the
+// trusted namespace, which only a privileged process writes or reads, for a
+// file system that keeps no birth time. FALSE with the code where the file
+// system or the process's privileges take none.
+BOOL TagClaimedFile(HANDLE claim, ULONGLONG tag);
+// Removes that tag from the file at path (a link never followed), when it
+// has one.
+void RemoveFileTag(LPCWSTR path);
+
+// Durability: the regular file's data written through to the disk
+// (fdatasync; never through a link), a folder's entries (fsync of the
+// folder), and everything written to the file system a folder lies on
+// (syncfs). FALSE with the code on failure.
+BOOL FlushFileData(LPCWSTR path);
+BOOL FlushFolder(LPCWSTR folder);
+BOOL FlushFileSystemOf(LPCWSTR folder);
+
 // The permission bits (07777) of a file, a link never followed;
 // 0xFFFFFFFF with the code on failure.
 DWORD GetFilePermissions(LPCWSTR path);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/windows_types.h"
 
 namespace platform::files {
@@ -96,6 +97,13 @@ void HoldName(const std::string& given, const FileKey& file, int claimFd);
 void FollowHeldName(const std::string& from, const std::string& to);
 void DropHeldName(const std::string& given);
 void DropHeldNamesOf(int claimFd);
+
+// --- Identity and durability (files_durable.cpp) ---
+
+// The identity (platform::FileIdentity) of the file behind fd, and the claim
+// tag written on it. False with errno set.
+bool DescriptorIdentity(int fd, platform::FileIdentity& out);
+bool SetDescriptorTag(int fd, std::uint64_t tag);
 
 // --- Share modes between handles (files_share.cpp) ---
 //

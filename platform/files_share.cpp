@@ -518,6 +518,22 @@ BOOL platform::GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* inde
   return TRUE;
 }
 
+BOOL platform::GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity) {
+  auto* object = LookupHandleAs<ClaimObject>(claim);
+  if (object == nullptr) return FALSE;
+  if (DescriptorIdentity(object->fd(), *identity)) return TRUE;
+  SetLastError(WinErrorFromErrno(errno));
+  return FALSE;
+}
+
+BOOL platform::TagClaimedFile(HANDLE claim, ULONGLONG tag) {
+  auto* object = LookupHandleAs<ClaimObject>(claim);
+  if (object == nullptr) return FALSE;
+  if (SetDescriptorTag(object->fd(), tag)) return TRUE;
+  SetLastError(WinErrorFromErrno(errno));
+  return FALSE;
+}
+
 BOOL platform::GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index) {
   WorkPath work;
   const std::string& native = work.text;

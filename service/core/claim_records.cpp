@@ -1,5 +1,6 @@
 #include "service/core/claim_records.h"
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
@@ -12,39 +13,149 @@
 #include "service/core/conflict_names.h"
 #include "service/core/held_claim.h"
 #include "service/core/path_names.h"
+#include "service/core/staged_outputs.h"
 
 namespace {
 
 const wchar_t* const kRecordSuffix = L".claim";
 const wchar_t* const kWritingSuffix = L".new";
-// The record: this tag, the device and index numbers, then the claimed
-// name in UTF-8 (a name that is not, the layer never opens). Small, so that
-// writing it costs no more than the rename it precedes.
-constexpr char kTag[4] = {'Q', 'C', 'L', '1'};
-constexpr DWORD kHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
-constexpr DWORD kLargestRecord = kHeaderSize + 4 * 8192;
+// The record: this tag, the claimed file's identity, whether it was held
+// under its own name, the claimed name in UTF-8 (a name that is not, the
+// layer never opens), then the notes of what is published for it, each
+// checked on its own so that a note cut short (a kill or a power loss while
+// it was written) counts as never written. Records of the earlier layout
+// (device and index numbers, then the name) are still read.
+constexpr char kTag[4] = {'Q', 'C', 'L', '2'};
+constexpr char kFirstTag[4] = {'Q', 'C', 'L', '1'};
+constexpr DWORD kFirstHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
+constexpr DWORD kLargestRecord = 1 << 20;
+constexpr char kBeginSet = 'S';
+constexpr char kNote = 'N';
 
-struct RecordContent {
-  ULONGLONG device = 0;
-  ULONGLONG index = 0;
-  CString claimed;
+struct Note {
+  platform::FileIdentity identity;
+  CString path;
 };
 
-std::string Encode(const RecordContent& content) {
-  std::string bytes(kTag, sizeof kTag);
-  bytes.append(reinterpret_cast<const char*>(&content.device), sizeof content.device);
-  bytes.append(reinterpret_cast<const char*>(&content.index), sizeof content.index);
-  bytes += platform::WideToUtf8(content.claimed.str());
+struct RecordContent {
+  platform::FileIdentity identity;
+  bool firstLayout = false;  // device and index numbers only
+  bool held = false;
+  CString claimed;
+  std::vector<Note> notes;  // the current set, in the order written
+};
+
+template <typename T>
+void Put(std::string& bytes, T value) {
+  bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Reads a T at at, moving on; false past the end.
+template <typename T>
+bool Take(std::string_view bytes, std::size_t& at, T& value) {
+  if (bytes.size() - at < sizeof value || at > bytes.size()) return false;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  at += sizeof value;
+  return true;
+}
+
+void PutIdentity(std::string& bytes, const platform::FileIdentity& identity) {
+  Put(bytes, identity.device);
+  Put(bytes, identity.index);
+  Put(bytes, identity.birth);
+  Put(bytes, identity.tag);
+  Put(bytes, identity.size);
+}
+
+bool TakeIdentity(std::string_view bytes, std::size_t& at, platform::FileIdentity& identity) {
+  return Take(bytes, at, identity.device) && Take(bytes, at, identity.index) && Take(bytes, at, identity.birth) &&
+         Take(bytes, at, identity.tag) && Take(bytes, at, identity.size);
+}
+
+bool TakeName(std::string_view bytes, CString& name) {
+  if (bytes.empty() || !platform::IsWellFormedUtf8(bytes) || bytes.find('\0') != std::string_view::npos) return false;
+  name = CString(platform::Utf8ToWide(bytes).c_str());
+  return true;
+}
+
+std::uint32_t Checksum(std::string_view bytes) {  // FNV-1a
+  std::uint32_t hash = 2166136261u;
+  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return hash;
+}
+
+// One checked entry: its length, the payload, the payload's checksum.
+std::string Entry(const std::string& payload) {
+  std::string bytes;
+  Put(bytes, static_cast<std::uint32_t>(payload.size()));
+  bytes += payload;
+  Put(bytes, Checksum(payload));
   return bytes;
 }
 
+std::string Encode(const RecordContent& content) {
+  std::string bytes(kTag, sizeof kTag);
+  PutIdentity(bytes, content.identity);
+  const std::string name = platform::WideToUtf8(content.claimed.str());
+  std::string header;
+  header += content.held ? '1' : '0';
+  header += name;
+  return bytes + Entry(header);
+}
+
+std::string EncodeNote(const platform::FileIdentity& identity, const CString& path) {
+  std::string payload(1, kNote);
+  PutIdentity(payload, identity);
+  payload += platform::WideToUtf8(path.str());
+  return Entry(payload);
+}
+
+// The next checked entry's payload; false at the end or at one cut short.
+bool NextEntry(std::string_view bytes, std::size_t& at, std::string_view& payload) {
+  std::uint32_t length = 0, check = 0;
+  if (!Take(bytes, at, length) || bytes.size() - at < length) return false;
+  payload = bytes.substr(at, length);
+  at += length;
+  return Take(bytes, at, check) && check == Checksum(payload);
+}
+
+void AddNote(std::vector<Note>& notes, Note note) {
+  std::erase_if(notes, [&](const Note& n) { return n.identity.SameFile(note.identity) || n.path == note.path; });
+  notes.push_back(std::move(note));
+}
+
+bool DecodeFirstLayout(const std::string& bytes, RecordContent& content) {
+  if (bytes.size() <= kFirstHeaderSize) return false;
+  std::size_t at = sizeof kFirstTag;
+  Take(std::string_view(bytes), at, content.identity.device);
+  Take(std::string_view(bytes), at, content.identity.index);
+  content.firstLayout = true;
+  return TakeName(std::string_view(bytes).substr(kFirstHeaderSize), content.claimed);
+}
+
 bool Decode(const std::string& bytes, RecordContent& content) {
-  if (bytes.size() <= kHeaderSize || bytes.compare(0, sizeof kTag, kTag, sizeof kTag) != 0) return false;
-  std::memcpy(&content.device, bytes.data() + sizeof kTag, sizeof content.device);
-  std::memcpy(&content.index, bytes.data() + sizeof kTag + sizeof content.device, sizeof content.index);
-  const std::string_view name(bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
-  if (!platform::IsWellFormedUtf8(name) || name.find('\0') != std::string_view::npos) return false;
-  content.claimed = CString(platform::Utf8ToWide(name).c_str());
+  if (bytes.compare(0, sizeof kFirstTag, kFirstTag, sizeof kFirstTag) == 0) return DecodeFirstLayout(bytes, content);
+  if (bytes.compare(0, sizeof kTag, kTag, sizeof kTag) != 0) return false;
+  const std::string_view all(bytes);
+  std::size_t at = sizeof kTag;
+  std::string_view header;
+  if (!TakeIdentity(all, at, content.identity) || !NextEntry(all, at, header) || header.empty() ||
+      !TakeName(header.substr(1), content.claimed))
+    return false;
+  content.held = header[0] == '1';
+  for (std::string_view payload; NextEntry(all, at, payload);) {
+    if (payload.empty()) break;
+    if (payload[0] == kBeginSet) {
+      content.notes.clear();
+      continue;
+    }
+    std::size_t field = 1;
+    Note note;
+    if (payload[0] != kNote || !TakeIdentity(payload, field, note.identity) ||
+        !TakeName(payload.substr(field), note.path))
+      break;
+    AddNote(content.notes, std::move(note));
+  }
   return true;
 }
 
@@ -53,8 +164,10 @@ bool WriteRecord(const CString& path, const std::string& bytes) {
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
+  // On disk before its rename into place, and that before the claim's
+  // rename: a power loss never leaves a claimed file whose record is empty.
   const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size();
+                     written == bytes.size() && FlushFileBuffers(file);
   return CloseHandle(file) && whole;
 }
 
@@ -90,9 +203,40 @@ std::vector<CString> NamesEndingIn(const CString& folder, const CString& suffix)
   return names;
 }
 
-// Gives a claimed file found by its record its own name back, or a
-// conflict-free one when that is taken. Nothing when the record only goes
-// (the claim ended); the record is deleted unless the rename failed.
+bool SameClaimedFile(const RecordContent& content, const platform::FileIdentity& now) {
+  if (content.firstLayout) return now.device == content.identity.device && now.index == content.identity.index;
+  return now.SameFile(content.identity);
+}
+
+// What of the record's notes lies whole under its name: the same file, the
+// same size.
+std::vector<CString> PublishedWhole(const RecordContent& content) {
+  std::vector<CString> whole;
+  for (const Note& note : content.notes) {
+    platform::FileIdentity now;
+    if (platform::GetFileIdentityAt(note.path, &now) && now.SameFile(note.identity) &&
+        now.size == note.identity.size)
+      whole.push_back(note.path);
+  }
+  return whole;
+}
+
+// Ends a file whose record's notes are all published whole: the claimed
+// file goes (read-only or not, as a rename would take it) in place of being
+// done again. False with the error in taken when it cannot.
+bool Finish(const RecordContent& content, const std::vector<CString>& whole, TakenBackClaim& taken) {
+  taken.finished = true;
+  taken.published = whole;
+  if (DeleteInputFile(content.claimed)) return true;
+  taken.error = GetLastError();
+  return false;
+}
+
+// Finishes a claimed file found by its record when everything the record
+// names was published whole; otherwise withdraws what was published of it
+// and gives it its own name back, or a conflict-free one when that is
+// taken. Nothing when the record only goes (the claim ended); the record is
+// deleted unless the deletion or the rename failed.
 bool GiveBack(const CString& record, const RecordContent& content, TakenBackClaim& taken) {
   const CString& claimed = content.claimed;
   HANDLE claim = platform::ClaimFile(claimed);
@@ -108,15 +252,33 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
     return false;
   }
   const HeldClaim held(claim);
-  ULONGLONG device = 0, index = 0;
-  if (!platform::GetClaimedFileId(claim, &device, &index) || device != content.device || index != content.index) {
+  platform::FileIdentity now;
+  if (!platform::GetClaimedFileIdentity(claim, &now) || !SameClaimedFile(content, now)) {
     DeleteFileW(record);  // another file took the claimed name: not ours
     return false;
   }
   const CString folder = FolderOf(claimed);
   taken.claimed = claimed;
-  taken.original = claimed.Left(claimed.GetLength() - CString(kClaimedExtension).GetLength() - 1);
+  taken.held = content.held;
+  taken.original = content.held ? claimed : claimed.Left(claimed.GetLength() - CString(kClaimedExtension).GetLength() - 1);
   taken.restored = taken.original;
+  if (!content.notes.empty()) {
+    const std::vector<CString> whole = PublishedWhole(content);
+    if (whole.size() == content.notes.size()) {
+      if (Finish(content, whole, taken)) DeleteFileW(record);
+      return true;
+    }
+    // Published in part (a kill between the outputs of one file): what is
+    // there goes, and the file is done again as a whole.
+    for (const CString& part : whole) {
+      if (DeleteInputFile(part)) taken.withdrawn.push_back(part);
+    }
+  }
+  if (content.held) {
+    DeleteFileW(record);  // the file has its own name
+    return !taken.withdrawn.empty();
+  }
+  if (content.identity.tag != 0) platform::RemoveFileTag(claimed);
   const CString own = BareName(taken.original);
   if (MoveFileW(claimed, taken.restored)) {
     DeleteFileW(record);
@@ -158,6 +320,8 @@ HANDLE PlaceRecord(const CString& folder, const RecordContent& content, CString&
     DeleteFileW(writing);
     return INVALID_HANDLE_VALUE;
   }
+  // The record's name on disk too before the claim's rename.
+  platform::FlushFolder(folder);
   return lock;
 }
 
@@ -182,10 +346,19 @@ CString ClaimRecordFolder() {
   return made;
 }
 
-ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed) {
+ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed, bool held) : held_(held) {
   RecordContent content;
   content.claimed = claimed;
-  if (!platform::GetClaimedFileId(fileClaim, &content.device, &content.index)) return;
+  content.held = held;
+  if (!platform::GetClaimedFileIdentity(fileClaim, &content.identity)) return;
+  if (content.identity.birth == 0 && content.identity.tag == 0 && !held) {
+    // No birth time tells this file from a later one that is given its
+    // index number: a tag of its own does, where it can be written. (A held
+    // file is never renamed back, and goes on to the output as it came.)
+    std::random_device source;
+    const ULONGLONG tag = (static_cast<ULONGLONG>(source()) << 32 | source()) | 1;
+    if (platform::TagClaimedFile(fileClaim, tag)) content.identity.tag = tag;
+  }
   const CString folder = ClaimRecordFolder();
   if (folder.IsEmpty()) return;
   // A run of the service that takes back abandoned claims deletes every
@@ -199,17 +372,41 @@ ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed) {
     return;
   }
   claimed_ = claimed;
-  device_ = content.device;
-  index_ = content.index;
+  identity_ = content.identity;
 }
-
 
 ClaimRecord::~ClaimRecord() {
   if (path_.IsEmpty()) return;
-  ULONGLONG device = 0, index = 0;
-  const bool stays = platform::GetFileIdAt(claimed_, &device, &index) && device == device_ && index == index_;
+  platform::FileIdentity now;
+  const bool stays = !held_ && platform::GetFileIdentityAt(claimed_, &now) && now.SameFile(identity_);
   if (!stays) DeleteFileW(path_);
   CloseHandle(lock_);
+}
+
+void ClaimRecord::BeginPublishing() { beginPending_ = !path_.IsEmpty(); }
+
+void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
+  if (path_.IsEmpty()) return;
+  std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
+  for (const PublishedFile& published : files) {
+    platform::FileIdentity identity;
+    if (platform::GetFileIdentityAt(published.file, &identity)) bytes += EncodeNote(identity, published.final);
+  }
+  if (bytes.empty()) return;
+  if (Append(bytes)) beginPending_ = false;
+}
+
+bool ClaimRecord::Append(const std::string& bytes) {
+  HANDLE file = CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  LARGE_INTEGER none{};
+  // On disk before the rename it announces.
+  const bool whole = SetFilePointerEx(file, none, nullptr, FILE_END) &&
+                     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size() && FlushFileBuffers(file);
+  return CloseHandle(file) && whole;
 }
 
 std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {

@@ -16,15 +16,35 @@
 // a name the take-back never reads and renamed into place only once whole
 // and claimed, so that a record being made is never taken for a stale one.
 //
+// A claimed file is told from a stranger's that takes its name or its
+// recycled index number later by its birth time where the file system keeps
+// one; where it keeps none, by a random tag the claim writes on the file in
+// the trusted namespace (which only a privileged process writes); where
+// neither is available (no birth time, a process without the privilege or
+// a file system without those attributes), by the device and index numbers
+// alone, as before.
+//
+// Before anything is published for the claimed file (its outputs, its copy
+// in the error folder, MOVE's copy to "Path Out 2"), the record says what:
+// each file with its identity and size and the name it is about to be
+// given, on disk before the rename. A take-back that finds everything the
+// record names whole under its name (the same file, the same size) finishes
+// the file: the claimed input is deleted and nothing is done twice. When
+// only part of it is there, that part is withdrawn and the file is given
+// back to be done again.
+//
 // The record goes with the claim once the claimed file is gone from its
 // claimed name (done, moved to the error folder, given back). A claimed file
 // that stays under its claimed name (attributes unreadable, the mover could
 // not move it) keeps its record, and the next run takes it back.
 // Worker thread only.
 
+#include <string>
 #include <vector>
 
 #include "platform/cstring.h"
+#include "platform/files.h"
+#include "service/core/held_claim.h"
 #include "platform/windows_types.h"
 
 // The suffix of a claimed input file.
@@ -39,21 +59,38 @@ CString ClaimRecordFolder();
 class ClaimRecord {
  public:
   // Writes the record of the file that fileClaim holds (a claim of
-  // platform::ClaimFile), which is about to be renamed to claimed. Without a
-  // state folder, or when it takes no record, there is none and the claim
-  // goes on all the same.
-  ClaimRecord(HANDLE fileClaim, const CString& claimed);
+  // platform::ClaimFile), which is about to be renamed to claimed, and puts
+  // it on disk before the rename. held: the file keeps its own name (MOVE
+  // holds it there), nothing is renamed back at a take-back, and the record
+  // goes with the claim whatever becomes of the file. Without a state
+  // folder, or when it takes no record, there is none and the claim goes on
+  // all the same.
+  ClaimRecord(HANDLE fileClaim, const CString& claimed, bool held = false);
   // Deletes the record unless the claimed file still lies under its claimed
   // name; releases the record's claim either way.
   ~ClaimRecord();
   ClaimRecord(const ClaimRecord&) = delete;
   ClaimRecord& operator=(const ClaimRecord&) = delete;
 
+  bool Written() const { return !path_.IsEmpty(); }
+  // A new set of files is about to be published for the claimed one: what
+  // an earlier set named (outputs withdrawn after a failed publishing) no
+  // longer counts.
+  void BeginPublishing();
+  // Written down, and on disk, before each file (written whole) is given
+  // its final name: its identity and size, all in one note. A later note of
+  // the same file, or of the same final name, takes the place of an
+  // earlier one. A file that is not there (never written) is left out.
+  void NotePublishing(const std::vector<PublishedFile>& files);
+
  private:
+  bool Append(const std::string& bytes);
+
   CString path_;
   CString claimed_;
-  ULONGLONG device_ = 0;
-  ULONGLONG index_ = 0;
+  platform::FileIdentity identity_;
+  bool held_ = false;
+  bool beginPending_ = false;
   HANDLE lock_ = INVALID_HANDLE_VALUE;
 };
 
@@ -64,11 +101,19 @@ struct TakenBackClaim {
   CString restored;  // the name it was given, or the one it could not be given
   bool renamed = false;  // its own name was taken meanwhile: restored is a conflict-free name beside it
   DWORD error = 0;       // 0: given back; else the rename's error (the record stays for the next run)
+  // Everything the record named was found published whole: the claimed
+  // file was deleted (finished) in place of being given back, or could not
+  // be (error set; the record stays).
+  bool finished = false;
+  std::vector<CString> published;  // what was found published, for the record
+  std::vector<CString> withdrawn;  // published in part: what was deleted before the give-back
+  bool held = false;               // the file kept its own name (MOVE): nothing to give back
 };
 
 // Takes back the claims of folder (the claimed files in it, whatever their
 // names) whose process is gone: a claimed file that is still the file that
-// was claimed gets its own name back, or, when a new file has taken that
+// was claimed is finished when everything its record names was published
+// whole, else gets its own name back, or, when a new file has taken that
 // name meanwhile, a conflict-free name made from it, so that neither blocks
 // the other. A record whose claimed file is gone or is another file now
 // (replaced, a link) is only deleted. Records of live processes, this one's

@@ -30,12 +30,13 @@ CString Renamed(const CString& from, const CString& fromSize, const CString& to,
 class ErrorMove {
  public:
   ErrorMove(const CString& journalFolder, JournalFiles& files, const CString& source,
-            const CString& target)
+            const CString& target, const HeldClaim& claim = HeldClaim())
       : journalFolder_(journalFolder),
         files_(files),
         source_(source),
         folder_(FolderOf(target)),
-        name_(BareName(target)) {}
+        name_(BareName(target)),
+        move_(source, FolderOf(target), claim) {}
 
   // The move record: the source shown under the target's bare name, sizes as
   // they stand now.
@@ -101,46 +102,18 @@ class ErrorMove {
   // is copied once, under a temporary name in the error folder, and that
   // whole copy is what each name tried is given (a crash in the middle
   // leaves no partial file under any of them; the first rule to meet the
-  // folder in the next run removes the temporary one); the source goes
-  // once a name is given. A link is made again as a link, never read.
-  DWORD Place(const CString& to) {
-    if (!copy_) {
-      if (MoveFileExW(source_, to, 0)) return 0;
-      const DWORD error = GetLastError();
-      if (error != ERROR_NOT_SAME_DEVICE) return error;
-      const DWORD attributes = GetFileAttributesW(source_);
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return MoveFileW(source_, to) ? 0 : GetLastError();
-      auto copy = std::make_unique<StagedFile>();
-      copy->Stage(to, folder_);
-      if (!CopyFileW(source_, copy->Path(), TRUE)) return GetLastError();
-      copy_ = std::move(copy);
-    }
-    if (DWORD error = copy_->Publish(to)) return error;
-    copy_.reset();
-    // A read-only input leaves all the same, as a rename would take it; its
-    // copy keeps its permission bits.
-    if (DeleteFileW(source_) || (GetLastError() == ERROR_ACCESS_DENIED && DeleteReadOnlySource())) return 0;
-    // The file is never in two places: it stays where it was.
-    const DWORD error = GetLastError();
-    DeleteFileW(to);
-    return error;
-  }
-
-  // The owner's write bit given to a read-only source (never through a
-  // link), then the deletion.
-  bool DeleteReadOnlySource() {
-    const DWORD permissions = platform::GetFilePermissions(source_);
-    return permissions != 0xFFFFFFFF && (permissions & 0200) == 0 &&
-           platform::SetFilePermissions(source_, permissions | 0200) && DeleteFileW(source_);
-  }
+  // folder in the next run removes the temporary one; a crash once it is
+  // named leaves the claim record saying so, and the take-back finishes the
+  // move); the source goes once a name is given, read-only or not. A link is
+  // made again as a link, never read.
+  DWORD Place(const CString& to) { return move_.Place(to); }
 
   const CString& journalFolder_;
   JournalFiles& files_;
   CString source_;
   CString folder_;
   CString name_;
-  std::unique_ptr<StagedFile> copy_;  // the whole copy, on another file system, until named
+  StagedMove move_;
 };
 
 // The companion's suffix after the data file's name ("." + DsigExt), when
@@ -167,8 +140,8 @@ CString DataNameFor(const CString& companionName, const CString& suffix,
 }  // namespace
 
 DWORD MoveToErrorFolder(const CString& journalFolder, JournalFiles& files, const CString& source,
-                        CString& target, const CString& partialOutput, bool* moved) {
-  ErrorMove move(journalFolder, files, source, target);
+                        CString& target, const CString& partialOutput, bool* moved, const HeldClaim& claim) {
+  ErrorMove move(journalFolder, files, source, target, claim);
   if (DWORD rc = move.DeletePartialOutput(partialOutput)) return rc;
   bool done = false;
   bool renamed = false;
@@ -188,7 +161,7 @@ DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files, E
   const CString folder = FolderOf(target1);
   const CString suffix = PairSuffix(BareName(target1), BareName(target2));
 
-  ErrorMove data(journalFolder, files, source1, target1);
+  ErrorMove data(journalFolder, files, source1, target1, dataMove.claim);
   if (DWORD rc = data.DeletePartialOutput(dataMove.partialOutput)) return rc;
   if (!source2.IsEmpty()) {
     ErrorMove companion(journalFolder, files, source2, target2);
@@ -213,7 +186,7 @@ DWORD MovePairToErrorFolder(const CString& journalFolder, JournalFiles& files, E
       if (dot >= 0) target2 = JoinPath(folder, n1.Left(dot) + (last < 0 ? CString() : t2.Mid(last)));
     }
   }
-  ErrorMove companion(journalFolder, files, source2, target2);
+  ErrorMove companion(journalFolder, files, source2, target2, companionMove.claim);
   bool companionMoved = false;
   bool companionRenamed = false;
   if (DWORD rc = companion.Move(target2, companionMoved, companionRenamed)) return rc;

@@ -10,6 +10,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/held_claim.h"
 
 // Moves source to target (never replacing anything). When target is taken,
 // up to 100 conflict-free names made from target's bare name are tried in
@@ -20,9 +21,12 @@
 // Returns 0 once the file is moved or a failure to move it is journaled;
 // otherwise the non-zero result of WriteJournal, which is fatal. *moved (may
 // be null) tells whether the file now lies in the error folder under target;
-// when it is false, the file is still at source.
+// when it is false, the file is still at source. claim, the source's claim
+// when it has one, notes a copy to another file system in its record before
+// the copy is named (StagedMove).
 DWORD MoveToErrorFolder(const CString& journalFolder, JournalFiles& files, const CString& source,
-                        CString& target, const CString& partialOutput, bool* moved = nullptr);
+                        CString& target, const CString& partialOutput, bool* moved = nullptr,
+                        const HeldClaim& claim = HeldClaim());
 
 // One file of a pair on its way to the error folder.
 struct ErrorFolderMove {
@@ -30,6 +34,7 @@ struct ErrorFolderMove {
   CString target = CString();         // its name in the error folder; the name it was given once moved
   CString partialOutput = CString();  // an output of the failed file, deleted first (may be empty)
   bool moved = false;                 // set: the file now lies in the error folder under target
+  HeldClaim claim = HeldClaim();      // its claim, as MoveToErrorFolder takes one (may be empty)
 };
 
 // Moves a data file and its companion, its detached signature, so that they

@@ -7,6 +7,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "platform/sync.h"
 #include "platform/utf16.h"
 #include "service/core/claim_records.h"
@@ -58,6 +59,42 @@ constexpr const wchar_t* kLeftInInputText = L": файл не обрабатыв
 
 }  // namespace
 
+// The names of files, quoted, one after another.
+CString Quoted(const std::vector<CString>& names) {
+  CString text;
+  for (const CString& name : names) text += (text.IsEmpty() ? L"'" : L", '") + name + L"'";
+  return text;
+}
+
+// The description of a taken-back claim's record.
+CString TakenBackText(const TakenBackClaim& taken) {
+  CString text;
+  if (taken.finished) {
+    if (taken.error != 0) return text;
+    text.Format(L"Файл '%s' остался от прерванной обработки, результат которой уже опубликован (%s): файл удален "
+                L"и повторно не обрабатывается",
+                taken.claimed.GetString(), Quoted(taken.published).GetString());
+    return text;
+  }
+  if (taken.error != 0) return text;
+  CString withdrawn;
+  if (!taken.withdrawn.empty())
+    withdrawn.Format(L"; опубликованная часть результата (%s) удалена", Quoted(taken.withdrawn).GetString());
+  if (taken.held)
+    text.Format(L"Файл '%s' остался от прерванной обработки%s, и он будет обработан повторно",
+                taken.claimed.GetString(), withdrawn.GetString());
+  else if (taken.renamed)
+    text.Format(L"Файл '%s' остался от прерванной обработки%s; его исходное имя '%s' занято, и он возвращен под "
+                L"именем '%s' для повторной обработки",
+                taken.claimed.GetString(), withdrawn.GetString(), taken.original.GetString(),
+                taken.restored.GetString());
+  else
+    text.Format(L"Файл '%s' остался от прерванной обработки%s и возвращен под исходным именем '%s' для повторной "
+                L"обработки",
+                taken.claimed.GetString(), withdrawn.GetString(), taken.original.GetString());
+  return text;
+}
+
 void SetOperationsStopEvent(HANDLE stopEvent) { g_stopEvent = stopEvent; }
 HANDLE OperationsStopEvent() { return g_stopEvent; }
 
@@ -74,6 +111,8 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
   TakeBackAbandonedClaimsOnce();
   RemoveAbandonedOutputs();
 }
+
+FilePipeline::~FilePipeline() { DeletePendingInputs(); }
 
 FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
                            const CString& profileName, int ruleIndex, RecordStyle style)
@@ -239,24 +278,13 @@ void FilePipeline::TakeBackAbandonedClaimsOnce() {
   message.Format(L"Проверка входного каталога '%s'", rule_.pathIn.GetString());
   message = rulePrefix_ + message;
   for (const TakenBackClaim& taken : TakeBackAbandonedClaims(rule_.pathIn)) {
-    const CString& own = taken.original;
-    CString description;
-    if (taken.error != 0) {
-      // The record stays: the next run tries again.
-      CString step;
-      step.Format(L"Возврат файла '%s' под исходным именем '%s'", taken.claimed.GetString(), own.GetString());
-      if (!Record(taken.error, message, CString(), rulePrefix_ + step)) return;
-      continue;
-    }
-    if (taken.renamed)
-      description.Format(L"Файл '%s' остался от прерванной обработки; его исходное имя '%s' занято, и он возвращен "
-                         L"под именем '%s' для повторной обработки",
-                         taken.claimed.GetString(), own.GetString(), taken.restored.GetString());
-    else
-      description.Format(L"Файл '%s' остался от прерванной обработки и возвращен под исходным именем '%s' для "
-                         L"повторной обработки",
-                         taken.claimed.GetString(), own.GetString());
-    if (!Record(ERR_CLAIM_TAKEN_BACK, message, description, CString())) return;
+    // A failure keeps the record: the next run tries again.
+    CString step;
+    if (taken.error != 0 && taken.finished)
+      step = rulePrefix_ + FormatText(L"Удаление файла '%s'", taken.claimed);
+    else if (taken.error != 0)
+      step = rulePrefix_ + FormatText(L"Возврат файла '%s' под исходным именем '%s'", taken.claimed, taken.original);
+    if (!Record(taken.error != 0 ? taken.error : ERR_CLAIM_TAKEN_BACK, message, TakenBackText(taken), step)) return;
   }
 }
 
@@ -283,7 +311,7 @@ bool FilePipeline::TakeClaim(PipelineFile& file, const CString& source, const CS
   DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (handle != INVALID_HANDLE_VALUE) {
     if (claimed.IsEmpty()) {
-      claim = HeldClaim(handle);
+      claim = HeldClaim::Holding(handle, source);
       return true;
     }
     // Written down before the rename, so that a kill at any point after it
@@ -520,8 +548,19 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   // its text as it stood before the success's.
   const CString failureText = file.operationText;
   Describe(file, true);  // the sizes of the outputs while they are staged
+  // The claim records say what is published before it is: a kill between
+  // the publishing and the deletion of the inputs then leaves a file that
+  // the take-back finishes, never one done twice.
+  bool begun = false;
+  const PublishingNote note = [&](const std::vector<PublishedFile>& files) {
+    for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
+      if (!begun) claim->BeginPublishing();
+      claim->NotePublishing(files);
+    }
+    begun = true;
+  };
   CString taken;
-  if (DWORD code = file.staged.Publish(renameConflicts_, taken)) {
+  if (DWORD code = file.staged.Publish(renameConflicts_, taken, note)) {
     file.operationText = failureText;
     WorkFailure failure;
     failure.code = code;
@@ -529,13 +568,45 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
     if (code == ERROR_FILE_EXISTS && renameConflicts_) failure.stageText += kConflictCounterText;
     return FailFile(file, failure);
   }
+  platform::KillPoint("outputs-published");
   file.operationText = file.staged.Shown(file.operationText);
   if (!Record(0, file.operationText, CString(), CString())) return result_;
-  if (deleteClaimed) {
-    DeleteFileW(file.claimed);  // a leftover claimed file is passed over later, never lost
-    if (file.pair) DeleteFileW(file.partnerClaimed);
-  }
+  if (deleteClaimed) DeleteClaimedLater(file);
   return 0;
+}
+
+void FilePipeline::DeleteClaimedLater(const PipelineFile& file) {
+  PendingDeletion pending;
+  pending.claimed.push_back(file.claimed);
+  pending.claims.push_back(file.claim);
+  if (file.pair) {
+    pending.claimed.push_back(file.partnerClaimed);
+    pending.claims.push_back(file.partnerClaim);
+  }
+  pending.outputs = file.staged.Published();
+  pending_.push_back(std::move(pending));
+  if (pending_.size() >= kDeletionBatch) DeletePendingInputs();
+}
+
+void FilePipeline::DeletePendingInputs() {
+  if (pending_.empty()) return;
+  // The outputs' data and the entries that name them on disk before their
+  // inputs go, a power loss included: one pass for the whole batch, each
+  // folder once.
+  std::set<std::wstring> folders;
+  for (const PendingDeletion& pending : pending_) {
+    for (const CString& output : pending.outputs) {
+      platform::FlushFileData(output);
+      folders.insert(FolderOf(output).str());
+    }
+  }
+  for (const std::wstring& folder : folders) platform::FlushFolder(CString(folder.c_str()));
+  for (const PendingDeletion& pending : pending_) {
+    // A leftover claimed file keeps its record, and the next run's
+    // take-back finishes it: never lost, never done twice.
+    for (const CString& claimed : pending.claimed) DeleteFileW(claimed);
+  }
+  pending_.clear();  // the claims and their records go
 }
 
 DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure) {
@@ -551,9 +622,14 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure)
     CString& signatureError = file.listedIsData ? file.partnerErrorName : file.errorName;
     const CString dataClaimed = file.DataClaimed();
     const CString signatureClaimed = file.SignatureClaimed();
-    ErrorFolderMove data{.source = dataClaimed, .target = dataError, .partialOutput = failure.partialOutput};
-    ErrorFolderMove signature{
-        .source = signatureClaimed, .target = signatureError, .partialOutput = failure.partnerPartialOutput};
+    ErrorFolderMove data{.source = dataClaimed,
+                         .target = dataError,
+                         .partialOutput = failure.partialOutput,
+                         .claim = file.listedIsData ? file.claim : file.partnerClaim};
+    ErrorFolderMove signature{.source = signatureClaimed,
+                              .target = signatureError,
+                              .partialOutput = failure.partnerPartialOutput,
+                              .claim = file.listedIsData ? file.partnerClaim : file.claim};
     DWORD rc = MovePairToErrorFolder(journalFolder_, journalFiles_, data, signature);
     dataError = data.target;
     signatureError = signature.target;
@@ -580,7 +656,7 @@ DWORD FilePipeline::FailFile(PipelineFile& file, const WorkFailure& workFailure)
   } else {
     bool moved = false;
     DWORD rc = MoveToErrorFolder(journalFolder_, journalFiles_, file.claimed, file.errorName,
-                                 failure.partialOutput, &moved);
+                                 failure.partialOutput, &moved, file.claim);
     if (rc != 0) {
       result_ = rc;
       return rc;

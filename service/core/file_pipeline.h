@@ -43,6 +43,7 @@
 
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -195,6 +196,8 @@ class FilePipeline {
   // "Rename conf files" and its JournalFiles, which must outlive this).
   FilePipeline(const CString& journalFolder, ProfileRecord& profile, const CString& profileName,
                int ruleIndex, RecordStyle style = RecordStyle::kOperationText);
+  // Deletes the inputs still waiting for it (DeleteClaimedLater).
+  ~FilePipeline();
   FilePipeline(const FilePipeline&) = delete;
   FilePipeline& operator=(const FilePipeline&) = delete;
 
@@ -307,8 +310,16 @@ class FilePipeline {
   // names (never replacing: a name taken meanwhile goes through the conflict
   // rules again, else the file fails with "Создание файла" of that name),
   // records it with code 0 and deletes the claimed file(s) unless
-  // deleteClaimed is false. Returns 0 or the fatal journal result.
+  // deleteClaimed is false. Each output is noted in the claim record(s)
+  // before it is published, so that a kill before the deletion leaves a file
+  // the next run finishes rather than does again. The deletion waits for
+  // the batch (DeletePendingInputs). Returns 0 or the fatal journal result.
   DWORD CompleteFile(PipelineFile& file, bool deleteClaimed = true);
+  // Puts the outputs of the completed files waiting for the deletion of
+  // their inputs on disk (their data and the folder entries that name
+  // them), then deletes those inputs. CompleteFile calls it once a batch is
+  // full, the destructor for the rest.
+  void DeletePendingInputs();
   // Failure after the claim: deletes the outputs still under temporary
   // names, moves the claimed file(s) to the error folder, then records the
   // failure with OperationText + where the file now is.
@@ -340,6 +351,15 @@ class FilePipeline {
   void StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs);
   void RemoveAbandonedOutputs();
   void TakeBackAbandonedClaimsOnce();
+  void DeleteClaimedLater(const PipelineFile& file);
+
+  // Completed files whose inputs wait to be deleted, with their claims.
+  struct PendingDeletion {
+    std::vector<CString> claimed;
+    std::vector<HeldClaim> claims;
+    std::vector<CString> outputs;
+  };
+  static constexpr std::size_t kDeletionBatch = 64;
 
   CString journalFolder_;
   JournalFiles& journalFiles_;
@@ -349,6 +369,7 @@ class FilePipeline {
   RecordStyle style_;
   CString rulePrefix_;
   DWORD result_ = 0;
+  std::vector<PendingDeletion> pending_;
 };
 
 // A scratch file for a work step: a new empty file named "~xx<hex>.tmp" in

@@ -15,6 +15,7 @@ struct HeldClaim::Held {
   Held& operator=(const Held&) = delete;
 
   HANDLE handle;
+  CString heldPath;  // a file held under its own name: its record is written at its first publishing
   std::optional<ClaimRecord> record;
 };
 
@@ -26,6 +27,22 @@ HeldClaim HeldClaim::Recorded(HANDLE claim, const CString& claimed) {
   HeldClaim held(claim);
   if (held) held.held_->record.emplace(claim, claimed);
   return held;
+}
+
+HeldClaim HeldClaim::Holding(HANDLE claim, const CString& path) {
+  HeldClaim held(claim);
+  if (held) held.held_->heldPath = path;
+  return held;
+}
+
+void HeldClaim::BeginPublishing() const {
+  if (!held_) return;
+  if (!held_->record && !held_->heldPath.IsEmpty()) held_->record.emplace(held_->handle, held_->heldPath, true);
+  if (held_->record) held_->record->BeginPublishing();
+}
+
+void HeldClaim::NotePublishing(const std::vector<PublishedFile>& files) const {
+  if (held_ && held_->record) held_->record->NotePublishing(files);
 }
 
 HANDLE HeldClaim::Handle() const { return held_ ? held_->handle : nullptr; }

@@ -6,9 +6,16 @@
 // Worker thread only.
 
 #include <memory>
+#include <vector>
 
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
+
+// A written file about to be given its published name.
+struct PublishedFile {
+  CString file;   // where it lies now
+  CString final;  // the name it is about to be given
+};
 
 class HeldClaim {
  public:
@@ -19,6 +26,16 @@ class HeldClaim {
   // written down first (ClaimRecord) so that it is known for ours after a
   // crash. When the last copy goes, the record goes first, then the claim.
   static HeldClaim Recorded(HANDLE claim, const CString& claimed);
+  // Holds the claim of a file that keeps its own name (MOVE holds it so):
+  // its record is written only once something is published for it, as
+  // only that needs one after a crash.
+  static HeldClaim Holding(HANDLE claim, const CString& path);
+
+  // The claim record's notes of what is published for the claimed file
+  // (ClaimRecord::BeginPublishing, NotePublishing); nothing without a
+  // record. Copies share them.
+  void BeginPublishing() const;
+  void NotePublishing(const std::vector<PublishedFile>& files) const;
 
   explicit operator bool() const { return held_ != nullptr; }
   // The claim's handle, as the layer's calls on the claimed file want it;

@@ -11,6 +11,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "platform/sync.h"
 #include "service/core/conflict_names.h"
 #include "service/core/path_names.h"
@@ -150,8 +151,9 @@ void StagedFile::Release() {
 }
 
 DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameConflicts,
-                               const std::function<DWORD(CString& next)>& nextName) {
+                               const std::function<DWORD(CString& next)>& nextName, const PublishingNote& note) {
   for (int attempt = 0;; ++attempt) {
+    if (note) note({{staged.Path(), final}});
     const DWORD error = staged.Publish(final);
     if (error == 0) return 0;
     if (!IsNameTakenError(error)) return error;
@@ -160,28 +162,63 @@ DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameCo
   }
 }
 
-BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder) {
-  if (MoveFileExW(existing, target, 0)) return TRUE;
+BOOL DeleteInputFile(const CString& path) {
+  if (DeleteFileW(path)) return TRUE;
   DWORD error = GetLastError();
-  if (error != ERROR_NOT_SAME_DEVICE) return FALSE;
-  // The copy's error is the move's: it is set again once the partial copy
-  // is gone, whose clean-up calls set errors of their own.
-  DWORD failed = 0;
-  {
-    StagedFile copy;
-    copy.Stage(target, stagingFolder.IsEmpty() ? FolderOf(target) : stagingFolder);
-    failed = CopyFileW(existing, copy.Path(), TRUE) ? copy.Publish(target) : GetLastError();
-  }
-  if (failed != 0) {
-    SetLastError(failed);
+  const DWORD permissions = error == ERROR_ACCESS_DENIED ? platform::GetFilePermissions(path) : 0xFFFFFFFF;
+  if (permissions == 0xFFFFFFFF || (permissions & 0200) != 0) {
+    SetLastError(error);
     return FALSE;
   }
-  if (DeleteFileW(existing)) return TRUE;
-  // The file is never in two places.
-  error = GetLastError();
-  DeleteFileW(target);
+  if (platform::SetFilePermissions(path, permissions | 0200)) {
+    if (DeleteFileW(path)) return TRUE;
+    error = GetLastError();
+    platform::SetFilePermissions(path, permissions);
+  }
   SetLastError(error);
   return FALSE;
+}
+
+StagedMove::StagedMove(const CString& source, const CString& stagingFolder, HeldClaim claim, bool newSet)
+    : source_(source), stagingFolder_(stagingFolder), claim_(std::move(claim)), newSet_(newSet) {}
+
+DWORD StagedMove::Place(const CString& target) {
+  if (!copy_) {
+    if (MoveFileExW(source_, target, 0)) return 0;
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_SAME_DEVICE) return error;
+    const DWORD attributes = GetFileAttributesW(source_);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      return MoveFileW(source_, target) ? 0 : GetLastError();
+    auto copy = std::make_unique<StagedFile>();
+    copy->Stage(target, stagingFolder_.IsEmpty() ? FolderOf(target) : stagingFolder_);
+    if (!CopyFileW(source_, copy->Path(), TRUE)) return GetLastError();
+    // Whole on disk before the source can go.
+    platform::FlushFileData(copy->Path());
+    copy_ = std::move(copy);
+    if (newSet_) claim_.BeginPublishing();
+  }
+  claim_.NotePublishing({{copy_->Path(), target}});
+  if (DWORD error = copy_->Publish(target)) return error;
+  copy_.reset();
+  platform::FlushFolder(FolderOf(target));
+  platform::KillPoint("copy-published");
+  if (DeleteInputFile(source_)) return 0;
+  // The file is never in two places: it stays where it was, and its copy
+  // (read-only too when the source is) goes.
+  const DWORD error = GetLastError();
+  DeleteInputFile(target);
+  return error;
+}
+
+BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder,
+                    const HeldClaim& claim, bool newSet) {
+  StagedMove move(existing, stagingFolder, claim, newSet);
+  if (DWORD error = move.Place(target)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 std::vector<CString> RemoveAbandonedStagedOutputs(const CString& folder) {
@@ -466,9 +503,19 @@ void StagedOutputs::LimitPermissions(DWORD permissions) const {
   }
 }
 
-DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName) {
+DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const PublishingNote& note) {
   if (!state_) return 0;
   State& state = *state_;
+  // Every output is noted, in one note, before the first is published: a
+  // kill between two of them leaves a set known to be incomplete. (An
+  // output never written is left out of the note by the record.)
+  if (note) {
+    std::vector<PublishedFile> files;
+    for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
+      if (!state.outputs[i].published) files.push_back({state.Temporary(i), state.Final(state.outputs[i])});
+    }
+    note(files);
+  }
   for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
     if (state.outputs[i].published) continue;
     const CString temporary = state.Temporary(i);
@@ -477,6 +524,7 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName) {
     DWORD error = 0;
     bool written = true;
     for (int attempt = 0;; ++attempt) {
+      if (attempt > 0 && note) note({{temporary, target}});  // a conflict name
       if (MoveFileW(temporary, target)) break;
       error = GetLastError();
       // Asked only when the move fails: most outputs are written.
@@ -503,9 +551,19 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName) {
     }
     state.Rename(i, target);
     state.outputs[i].published = true;
+    platform::KillPoint("output-published");
   }
   state.ReleaseDoneHolds(false);
   return 0;
+}
+
+std::vector<CString> StagedOutputs::Published() const {
+  std::vector<CString> names;
+  if (!state_) return names;
+  for (const State::Output& output : state_->outputs) {
+    if (output.published) names.push_back(state_->Final(output));
+  }
+  return names;
 }
 
 void StagedOutputs::Discard() {

@@ -78,21 +78,59 @@ class StagedFile {
   HeldClaim claim_;
 };
 
+// Called before written files are given their published names, so that the
+// claim record of their input can say so first (HeldClaim::NotePublishing).
+using PublishingNote = std::function<void(const std::vector<PublishedFile>& files)>;
+
 // Publishes staged under final, never replacing. A final name taken
 // meanwhile is, with renameConflicts ("Rename conf files"), replaced by the name nextName gives
 // (which may also rewrite the temporary file for it: 0 or an error that ends
-// publishing), up to kConflictNameAttempts further names. Returns 0 with
-// final the name given, or the error with final the last name tried; a name
-// still taken fails as the conflict rules fail it (80).
+// publishing), up to kConflictNameAttempts further names. note (may be
+// null) is told of every name before it is tried. Returns 0 with final the
+// name given, or the error with final the last name tried; a name still
+// taken fails as the conflict rules fail it (80).
 DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameConflicts,
-                               const std::function<DWORD(CString& next)>& nextName);
+                               const std::function<DWORD(CString& next)>& nextName,
+                               const PublishingNote& note = nullptr);
 
-// MoveFileW for outputs: never replaces, and across file systems the copy is
-// written under a temporary name in stagingFolder (target's own folder when
-// empty; one on target's file system) and given its name only when complete
-// (then the source is deleted; when it cannot be, the copy goes again).
-// FALSE with the last error set as MoveFileW sets it.
-BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder = CString());
+// Deletes a file that leaves its folder, read-only or not, as a rename would
+// take it (a read-only file gets its owner's write bit first, never through
+// a link, and keeps its bits when it cannot be deleted all the same). FALSE
+// with the deletion's error.
+BOOL DeleteInputFile(const CString& path);
+
+// The one move step of MOVE, HASH and the error-folder movers: a file given
+// a new name, never replacing. On one file system a rename; across file
+// systems a whole copy is written under a temporary name in stagingFolder
+// (one on the target's file system; the target's own folder when empty), put
+// on disk, noted in the claim record of the source (claim, when it has one)
+// and given the name; the source is then deleted (read-only or not, as a
+// rename would take it). A link is moved as a link, never read. The file is
+// never in two places: when the source cannot be deleted, the copy goes
+// again.
+class StagedMove {
+ public:
+  // newSet: the copy begins a new set of published files in the record
+  // (false when the caller has begun one that the copy completes).
+  StagedMove(const CString& source, const CString& stagingFolder, HeldClaim claim = HeldClaim(), bool newSet = true);
+  // Gives the file the name target: 0, else the error (183 when target is
+  // taken; another name may be tried, and the same copy is given it). Once
+  // 0 is returned the source is gone; otherwise it is where it was and
+  // nothing of it lies under target.
+  DWORD Place(const CString& target);
+
+ private:
+  CString source_;
+  CString stagingFolder_;
+  HeldClaim claim_;
+  bool newSet_;
+  std::unique_ptr<StagedFile> copy_;  // the whole copy, across file systems, until named
+};
+
+// MoveFileW for outputs through StagedMove: FALSE with the last error set as
+// MoveFileW sets it.
+BOOL MoveFileStaged(const CString& existing, const CString& target, const CString& stagingFolder = CString(),
+                    const HeldClaim& claim = HeldClaim(), bool newSet = true);
 
 // Removes from folder the temporary outputs (with the library's work files
 // beside them, and their reservations) whose writer is gone; those of live
@@ -132,7 +170,11 @@ class StagedOutputs {
   // returned, failedName is the final name that could not be given, and the
   // outputs published so far and every temporary file are deleted. An
   // output whose temporary file was never written is left out.
-  DWORD Publish(bool renameConflicts, CString& failedName);
+  // note (may be null) is told of every output's name before the first is
+  // published, and of each conflict name before it is tried.
+  DWORD Publish(bool renameConflicts, CString& failedName, const PublishingNote& note = nullptr);
+  // The final names of the outputs published so far.
+  std::vector<CString> Published() const;
 
   // Deletes every temporary file (a failed file leaves none).
   void Discard();

@@ -114,12 +114,26 @@ DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, const std::ve
   staged.Stage(hashed.hashFile, job.rule.pathOut);
   if (DWORD code = WriteHashFile(staged.Path(), hashed, digest, failure)) return code;
   CString target = hashed.hashFile;
-  const DWORD error = PublishWithConflictNames(staged, target, job.renameConflicts, [&](CString& next) {
-    hashed.stem = MakeConflictName(file.name);
-    hashed.hashFile = next = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
-    DeleteFileW(staged.Path());
-    return WriteHashFile(staged.Path(), hashed, digest, failure);
-  });
+  // The hash file and the input beside it are one set in the claim record:
+  // a kill between them leaves the hash file to be withdrawn by the next
+  // run's take-back, and the input is hashed again as a whole.
+  bool begun = false;
+  const PublishingNote note = [&](const std::vector<PublishedFile>& files) {
+    if (!begun) file.claim.BeginPublishing();
+    begun = true;
+    std::vector<PublishedFile> set = files;
+    set.push_back({hashed.input, JoinPath(job.rule.pathOut, hashed.stem)});
+    file.claim.NotePublishing(set);
+  };
+  const DWORD error = PublishWithConflictNames(
+      staged, target, job.renameConflicts,
+      [&](CString& next) {
+        hashed.stem = MakeConflictName(file.name);
+        hashed.hashFile = next = JoinPath(job.rule.pathOut, hashed.stem + L"." + job.hashExt);
+        DeleteFileW(staged.Path());
+        return WriteHashFile(staged.Path(), hashed, digest, failure);
+      },
+      note);
   if (error == 0 || failure.code != 0) return error;
   CString step = FormatText(kCreatingFileText, target);
   if (error == ERROR_FILE_EXISTS && job.renameConflicts) step += kConflictCounterText;
@@ -134,7 +148,8 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
   int tries = 0;
   for (;;) {
     DWORD error = 0;
-    if (!MoveFileStaged(hashed.input, target)) {
+    if (tries > 0) file.claim.NotePublishing({{hashed.input, target}});
+    if (!MoveFileStaged(hashed.input, target, CString(), file.claim, false)) {
       error = GetLastError();
     } else {
       hashed.input = target;

@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
@@ -81,20 +82,34 @@ DWORD ResolveConflicts(const PipelineFile& file, bool renameConflicts, MoveTarge
 
 // The copy is written under a temporary name and published, never
 // replacing, before the move; a move across file systems is written the
-// same way. Neither leaves a partial file under its name.
+// same way. Neither leaves a partial file under its name. The copy and the
+// move are one set in the claim record: a kill between them leaves the copy
+// to be withdrawn by the next run's take-back, and the file is moved again
+// as a whole, never copied twice.
 DWORD CopyAndMove(const PipelineFile& file, const RuleRecord& rule, const MoveTargets& targets,
                   WorkFailure& failure) {
   const bool copies = !targets.copyFolder.IsEmpty();
   if (copies) {
     StagedFile copy;
     copy.Stage(targets.copyTarget, rule.pathOut2);
-    const DWORD error = CopyFileW(file.source, copy.Path(), TRUE) ? copy.Publish(targets.copyTarget) : GetLastError();
+    DWORD error = CopyFileW(file.source, copy.Path(), TRUE) ? 0 : GetLastError();
+    if (error == 0) {
+      platform::FlushFileData(copy.Path());
+      file.claim.BeginPublishing();
+      file.claim.NotePublishing({{copy.Path(), targets.copyTarget}, {file.source, targets.target}});
+      error = copy.Publish(targets.copyTarget);
+    }
+    if (error == 0) {
+      // On disk before the input leaves its folder.
+      platform::FlushFolder(FolderOf(targets.copyTarget));
+      platform::KillPoint("copy-published");
+    }
     if (error != 0)
       return OwnFailure(failure, error,
                         FormatText(L"Копирование файла '%s' (размер: %s) в '%s' (размер: %s)", file.source,
                                    targets.sizeText, targets.copyTarget, FileSizeText(targets.copyTarget)));
   }
-  if (!MoveFileStaged(file.source, targets.target, rule.pathOut)) {
+  if (!MoveFileStaged(file.source, targets.target, rule.pathOut, file.claim, !copies)) {
     const DWORD error = GetLastError();
     // A copy without its moved original must not stay behind.
     if (copies) failure.partialOutput = targets.copyTarget;

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/utf16.h"
 #include "service/operations/operations.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/one_rule_fixture.h"
 #include "tests/support/shm_folder.h"
@@ -211,6 +212,57 @@ TEST_F(DeleteMove, AMoveAcrossFileSystemsThatFailsRecordsTheFailingCallsError) {
   EXPECT_EQ(Listing(shm.path()), std::vector<std::string>{});
   EXPECT_EQ(fs::file_size(err_ / "big.bin"), 1u << 20);
   EXPECT_NE(Errors().find("Ошибка 0xDF - "), std::string::npos) << Errors();
+}
+
+// A read-only input moved to another file system leaves its folder as a
+// rename would take it: it ends in the output folder alone, with its
+// permission bits.
+TEST_F(DeleteMove, AReadOnlyInputMovedToAnotherFileSystemEndsInOnePlace) {
+  testsupport::ShmFolder shm;
+  if (!shm.OnAnotherFileSystemThan(root_.path())) GTEST_SKIP() << "no second file system on this machine";
+  Rule().pathOut = Wide(shm.path());
+  const fs::path file = Put(in_, "ro.txt", "read only");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  ASSERT_EQ(Move({"ro.txt"}), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(shm.path()), std::vector<std::string>{"ro.txt"});
+  EXPECT_EQ(testsupport::ReadFileBytes(shm.path() / "ro.txt"), "read only");
+  EXPECT_EQ(fs::status(shm.path() / "ro.txt").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(Errors(), "");
+}
+
+// A kill once the copy to "Path Out 2" is published and before the move
+// (on one file system or across two): the next run withdraws the copy and
+// moves the file again, so that each folder holds it once.
+TEST_F(DeleteMove, AKillBetweenTheCopyAndTheMoveLeavesOneCopyAndOneMovedFile) {
+  testsupport::ShmFolder shm;
+  int round = 0;
+  for (const bool across : {false, true}) {
+    SCOPED_TRACE(across ? "across file systems" : "on one file system");
+    if (across && !shm.OnAnotherFileSystemThan(root_.path())) continue;
+    ++round;
+    // Folders of their own: a run takes claims back once per folder.
+    in_ = root_.Dir("in" + std::to_string(round));
+    const fs::path copies = root_.Dir("copies" + std::to_string(round));
+    const fs::path moved = across ? shm.path() : root_.Dir("moved");
+    Rule().pathIn = Wide(in_);
+    Rule().pathOut = Wide(moved);
+    Rule().pathOut2 = Wide(copies);
+    Put(in_, "a.txt", "data");
+    ASSERT_EQ(testsupport::RunKilledAt("copy-published", [&] { Move({"a.txt"}); }), SIGKILL);
+    EXPECT_EQ(Listing(copies), std::vector<std::string>{"a.txt"});
+    ASSERT_EQ(Move({"a.txt"}), 0u);
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(copies), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(Listing(moved), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(testsupport::ReadFileBytes(moved / "a.txt"), "data");
+    EXPECT_NE(Errors().find("' остался от прерванной обработки; опубликованная часть результата ('" +
+                            (copies / "a.txt").string() + "') удалена, и он будет обработан повторно"),
+              std::string::npos)
+        << Errors();
+  }
 }
 
 TEST_F(DeleteMove, FailedMoveLeavesNoCopyBehind) {
