@@ -47,6 +47,14 @@ void TakeOwners(const FoundRecords& records, const PreEncryptParams& params, CSt
   }
 }
 
+// Nothing found is an empty result, no failure to show; the lines the search
+// left (why each certificate of that name cannot be used) go, so that they
+// never turn up in a later error box of the context.
+int NothingFound(LibraryContext context) {
+  DropLibraryErrorLines(context);
+  return 1;
+}
+
 uint32_t SigningFlag(const PreEncryptParams& params) {
   return params.signerSearch != 0 ? kSigningCertificates : 0;
 }
@@ -65,7 +73,7 @@ int FindAllOwners(CStringArray& owners, HWND owner, const PreEncryptParams& para
   query.selectionMask = kFindAllMask;
   FoundRecords records(context);
   const DWORD code = records.Run(query);
-  if (code == ORLAX_E_CERT_NOT_FOUND) return 1;
+  if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
     ReportErrorBox(owner, nullptr, 3, code, "Поиск всех сертификатов в локальном справочнике", nullptr,
                    nullptr);
@@ -87,7 +95,7 @@ int FindOwnerCertificates(const CString& ownerDn, HWND owner, const PreEncryptPa
   query.selectionMask = kFindOwnerMask;
   FoundRecords records(context);
   const DWORD code = records.Run(query);
-  if (code == ORLAX_E_CERT_NOT_FOUND) return 1;
+  if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
     ReportErrorBox(owner, nullptr, 3, code, "Поиск сертификата %s", nullptr, subject.GetString());
     DropLibraryErrorLines(context);
@@ -116,7 +124,7 @@ int FindOwnersByName(CStringArray& owners, HWND owner, const PreEncryptParams& p
   query.selectionMask = kFindByNameMask;
   FoundRecords records(context);
   const DWORD code = records.Run(query);
-  if (code == ORLAX_E_CERT_NOT_FOUND) return 1;
+  if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
     ReportErrorBox(owner, context, 1, code, "Поиск сертификата %s", nullptr, subject.GetString());
     return 0;

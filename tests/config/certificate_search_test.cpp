@@ -101,6 +101,14 @@ TEST_F(CertificateSearchTest, AnOwnerWithoutCertificateIsAnEmptyResultNotAFailur
             1);
   EXPECT_TRUE(found.empty());
   EXPECT_TRUE(answers_.Shown().empty());
+  // A recipient that no certificate of that name can be: the same, and the
+  // search's lines (why not) are not left for a later error box.
+  EXPECT_EQ(FindOwnerCertificates(Dn("revoked"), nullptr, Pick(false), context_, found), 1);
+  EXPECT_TRUE(found.empty());
+  EXPECT_TRUE(answers_.Shown().empty());
+  DataBlob text{}, file{}, data{};
+  uint32_t line = 0;
+  EXPECT_EQ(ORLAX_GetErrorLineEx(context_, &text, &file, &line, &data), ORLAX_E_NO_MORE_ERRORS);
 }
 
 TEST_F(CertificateSearchTest, ByNamePatternsAndWholeNameStar) {
