@@ -342,7 +342,11 @@ typedef struct TspVerifyResult {
 
 // Opens a context on a directory profile given as paths. version must be 1.
 // Reads LOCAL (certificates and CRLs; unreadable files are skipped with a
-// stack line) and the PSE (key.pem, cert.pem). Codes: INVALID_ARGUMENT,
+// stack line) and the PSE (key.pem, cert.pem). A CRL of LOCAL counts only
+// when its signature verifies against its issuer's certificate there and it
+// is no delta list; others are passed over with a stack line, and a CA whose
+// only lists failed that check fails the revocation check of its
+// certificates. Codes: INVALID_ARGUMENT,
 // PSE_NOT_FOUND, BAD_PASSWORD (an encrypted key), BAD_KEY, LOCAL_NOT_FOUND,
 // ENGINE. On failure *context is null and the lines go to the library's stack.
 ORLAX_API uint32_t ORLAX_InitializeEx(uint32_t version, const InitParams* params, LibraryContext* context);
@@ -394,7 +398,11 @@ ORLAX_API uint32_t ORLAX_FreeMem(LibraryContext context, void* data);
 
 // Searches the certificates of PSE and LOCAL (end-entity certificates; a CA
 // certificate only when the subject names it exactly). With ORLAX_FIND_SIGNING
-// only those whose key usage and extended key usage allow signing documents. 0 with at least one record,
+// only those whose key usage and extended key usage allow signing documents.
+// Without it the search is for recipients: only certificates valid now,
+// chaining to a root of LOCAL, not revoked, and allowing encipherment or key
+// agreement when they carry a key usage; when none is left, a stack line per
+// passed-over certificate says why. 0 with at least one record,
 // CERT_NOT_FOUND with an empty result. Release with ORLAX_FreeFindResult.
 ORLAX_API uint32_t ORLAX_FindCert(LibraryContext context, const CertQuery* query, FindResult* result);
 ORLAX_API uint32_t ORLAX_FreeFindResult(LibraryContext context, FindResult* result);
@@ -404,7 +412,8 @@ ORLAX_API uint32_t ORLAX_FreeFindResult(LibraryContext context, FindResult* resu
 // the context and stores each in LOCAL as "cdp-<hash>.crl" (one file per point
 // and issuer). Of two lists of one issuer the newer is kept (CRL number, then
 // time of issue), expired or not; a point that answers with an older list
-// than the one held fails. 0 when all loaded, or the same as held
+// than the one held, a delta list or one whose signature does not verify
+// against its issuer fails. 0 when all loaded, or the same as held
 // (or there is nothing to load);
 // CRL_TOLERATED when some failed and others loaded; CRL_LOAD when all failed.
 // On any failure a NUL-ended Russian text naming the failed points is left in
@@ -439,7 +448,11 @@ ORLAX_API uint32_t ORLAX_CmsFreeMsgInf(LibraryContext context, MessageInfo* info
 // ---------------------------------------------------------------------------
 // Signing with the context's key (GOST R 34.10-2012 256, digest GOST R
 // 34.11-2012 256; signed attributes: content type, digest, signing time).
-// Blk forms write DER, Str forms BER with indefinite lengths.
+// Blk forms write DER, Str forms BER with indefinite lengths. The context's
+// certificate is first checked as verification would check it: a revoked
+// one, one out of its validity, or one that does not chain to a root of
+// LOCAL or may not sign documents fails (CERT_REVOKED, CERT_EXPIRED,
+// CERT_UNTRUSTED) before any output.
 
 // Attached signature of the input file. When the input already is an attached
 // signed message, one more signature is added to it (the content stays).
@@ -489,9 +502,11 @@ ORLAX_API uint32_t ORLAX_CmsStrDetSignFinalMem(LibraryContext context, const Sig
 
 // ---------------------------------------------------------------------------
 // Verification. Every signature is checked: its signed attributes and content
-// digest, the signer's certificate chain up to a self-signed root of LOCAL,
-// validity, and revocation against the CRLs of LOCAL and those loaded by
-// ControlEx (a missing CRL is no failure). *result is filled with one entry
+// digest, the signer's certificate (its key usage must allow digitalSignature
+// or nonRepudiation, and a critical extended key usage must not keep it to
+// time stamps: CERT_UNTRUSTED otherwise), its chain up to a self-signed root
+// of LOCAL, validity, and revocation against the CRLs of LOCAL and those
+// loaded by ControlEx (a missing CRL is no failure). *result is filled with one entry
 // per signature also when some fail; the call returns 0 when all verified,
 // else the status of the first failing one (SIGNATURE_INVALID,
 // SIGNER_CERT_NOT_FOUND, CERT_REVOKED, CERT_UNTRUSTED, CERT_EXPIRED), or
@@ -605,7 +620,8 @@ ORLAX_API uint32_t ORLAX_TspStrUrlStampCmsFinalMem(LibraryContext context, const
 
 // Verification of the stamp of one signature: the token's signature, its
 // imprint (the GOST R 34.11-2012 256-bit digest of the signature value, the
-// algorithm and the bytes) and the server's chain to a root of LOCAL.
+// algorithm and the bytes) and the server's chain to a root of LOCAL, valid
+// now and at the stamp's time.
 // NO_TIME_STAMP when the signature has none; TSP_INVALID; SIGNATURE_INDEX.
 // result: stamp time and server certificate (also filled, when readable, on
 // TSP_INVALID). Release with ORLAX_TspFreeVerifyResult whatever the code.
