@@ -1,11 +1,11 @@
 #pragma once
 // The in-memory form of the configuration store: the base values, one
 // profile with its parallel per-directory-profile lists and flags, its rules
-// with their signer lists, the directory profiles with their library
-// contexts, and the journal file names. The service's worker fills them once
-// at start and every operation call receives a private copy of the
-// ProfileRecord; the configuration program holds one ProfileRecord per
-// profile and writes them back. Where each field is stored, with its type and
+// with their signer lists, and the directory profiles with their library
+// contexts. The service's worker fills them once at start and reads them
+// (what it keeps from cycle to cycle is its own, service/core/worker_state.h);
+// the configuration program holds one ProfileRecord per profile and writes
+// them back. Where each field is stored, with its type and
 // default, is registry_layout.h.
 //
 // Needs no cryptographic library: LibraryContext is only a handle type here.
@@ -56,13 +56,6 @@ struct BaseSettings {
   CString logPath;         // "LogPath" as stored
 };
 
-// The names of a profile's current journal files; empty until the first
-// record. The journal writer chooses and rotates them.
-struct JournalFiles {
-  CString operationsFile;
-  CString errorsFile;
-};
-
 // One signer list of a rule: the name of its subkey and the owner
 // distinguished names it permits ("S0", "S1", ...).
 struct SignerListRecord {
@@ -70,9 +63,8 @@ struct SignerListRecord {
   std::vector<CString> signers;
 };
 
-// One rule of a profile. The fifteen texts, recipients, masks, switches,
-// numbers and signer lists come from the rule's registry key; the remaining
-// fields are the worker's run-time state.
+// One rule of a profile: the fifteen texts, recipients, masks, switches,
+// numbers and signer lists of the rule's registry key.
 struct RuleRecord {
   CString zcsProfile;     // "ZCSProfile": directory profile whose context the rule uses
   CString resignProfile;  // "ResignProfile": second directory profile of a RESG rule
@@ -96,8 +88,6 @@ struct RuleRecord {
   int isOn = 0;                 // "Is on": 0 skips the rule
   int inFormatDet = 0;          // "In format det": not 0: detached-signature pairs in the input
   int outFormatDet = 0;         // "Out format det": not 0: detached signatures in the output
-  int folderErrorReported = 0;  // run time: 1 after a missing-folder record
-  int foldersOverlapReported = 0;  // run time: 1 after a record that an output folder is "Path In"
   int stream = 0;               // "Stream": not 0: stream mode
   int zipFile = 0;              // "ZipFile": 0 no archive, 1 ZIP, 2 GZIP
   int archCount = 0;            // "ArchCount" (PACK): file-count trigger
@@ -105,11 +95,7 @@ struct RuleRecord {
   int archTimeout = 0;          // "ArchTimeout" (PACK): waiting-time trigger in minutes
   int execTimeout = 0;          // "ExecTimeout" (EXEC): wait in minutes, 0 none
   std::vector<SignerListRecord> signerLists;
-  SYSTEMTIME lastFolderError{};  // run time: read only once folderErrorReported is 1
-  std::int64_t packWaitStart = 0;  // run time: FILETIME value PACK began waiting at; 0 none
   int encAlgorithm = 0;          // "Enc algorythm": content-encryption algorithm 0..4
-  int tableIndex = 0;            // position of zcsProfile in the DirectoryProfileTable
-  int resignTableIndex = 0;      // position of resignProfile in the DirectoryProfileTable
   // The rule's place among the profile's rule keys in key order, from 1, as
   // its records name it ("Правило N") also when a rule before it was refused
   // at the load; 0: its place in the run order.
@@ -144,7 +130,6 @@ struct ProfileRecord {
   int verifyDetFile = 0;     // "Verify det file"
   int verifyResignFile = 0;  // "Verify resign file"
   int renameConfFiles = 0;   // "Rename conf files"
-  JournalFiles journalFiles;
 };
 
 // The outcome of one signature's time-stamp check, for the verification

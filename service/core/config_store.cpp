@@ -58,7 +58,8 @@ CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + 
 ConfigurationLoadResult JournalAndStop(ServiceConfiguration& config, const CString& profileName,
                                        DWORD code, const wchar_t* format, const CString& keyPath) {
   ConfigurationLoadResult result;
-  DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName,
+  JournalFiles files;  // chosen afresh: the load keeps none
+  DWORD rc = WriteJournal(config.journalFolder, files, profileName,
                           {.code = code, .message = FormatText(format, kMachineRootName + keyPath)});
   result.code = rc != 0 ? rc : code;
   result.journalFailed = rc != 0;
@@ -97,7 +98,8 @@ ConfigurationLoadResult JournalNotLoaded(ServiceConfiguration& config, const CSt
                                          const wchar_t* format, const CString& keyPath,
                                          const CString& description) {
   ConfigurationLoadResult result;
-  if (DWORD rc = WriteJournal(config.journalFolder, config.profile.journalFiles, profileName,
+  JournalFiles files;  // chosen afresh: the load keeps none
+  if (DWORD rc = WriteJournal(config.journalFolder, files, profileName,
                               {.code = code,
                                .message = FormatText(format, kMachineRootName + keyPath),
                                .description = description})) {

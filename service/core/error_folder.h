@@ -11,6 +11,7 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/held_claim.h"
+#include "service/core/journal.h"
 
 // Moves source to target (never replacing anything). When target is taken,
 // up to 100 conflict-free names made from target's bare name are tried in

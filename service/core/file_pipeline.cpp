@@ -114,9 +114,9 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
 
 FilePipeline::~FilePipeline() { DeletePendingInputs(); }
 
-FilePipeline::FilePipeline(const CString& journalFolder, ProfileRecord& profile,
+FilePipeline::FilePipeline(const CString& journalFolder, const ProfileRecord& profile, JournalFiles& journalFiles,
                            const CString& profileName, int ruleIndex, RecordStyle style)
-    : FilePipeline(journalFolder, profile.journalFiles, profileName, ruleIndex,
+    : FilePipeline(journalFolder, journalFiles, profileName, ruleIndex,
                    profile.rules.at(static_cast<size_t>(ruleIndex)), profile.renameConfFiles != 0, style) {}
 
 bool FilePipeline::StopPoll() const {

@@ -48,6 +48,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/journal.h"
 #include "service/core/claim_records.h"
 #include "service/core/held_claim.h"
 #include "service/core/staged_outputs.h"
@@ -192,10 +193,10 @@ class FilePipeline {
   FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
                int ruleIndex, const RuleRecord& rule, bool renameConflicts,
                RecordStyle style = RecordStyle::kOperationText);
-  // The same from the operation's profile record (its rule ruleIndex, its
-  // "Rename conf files" and its JournalFiles, which must outlive this).
-  FilePipeline(const CString& journalFolder, ProfileRecord& profile, const CString& profileName,
-               int ruleIndex, RecordStyle style = RecordStyle::kOperationText);
+  // The same from a profile record (its rule ruleIndex and its "Rename conf
+  // files"); journalFiles must outlive this.
+  FilePipeline(const CString& journalFolder, const ProfileRecord& profile, JournalFiles& journalFiles,
+               const CString& profileName, int ruleIndex, RecordStyle style = RecordStyle::kOperationText);
   // Deletes the inputs still waiting for it (DeleteClaimedLater).
   ~FilePipeline();
   FilePipeline(const FilePipeline&) = delete;

@@ -15,6 +15,14 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
+// The names of a profile's current journal files; empty until the first
+// record. The journal writer chooses and rotates them; the worker keeps them
+// for its run (WorkerState).
+struct JournalFiles {
+  CString operationsFile;
+  CString errorsFile;
+};
+
 // The worker's start and stop messages (records of kind kStartStop).
 inline constexpr const wchar_t* kServiceStartMessage = L"Запуск АК СКЗИ Квелла: сервис";
 inline constexpr const wchar_t* kServiceStopMessage = L"Остановка АК СКЗИ Квелла: сервис";

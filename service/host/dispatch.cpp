@@ -1,7 +1,6 @@
 #include "service/host/dispatch.h"
 
 #include <cstring>
-#include <optional>
 
 #include "common/library_error_stack.h"
 #include "common/operation_catalogue.h"
@@ -67,15 +66,9 @@ bool FindRecipients(const RuleDispatch& rule, const RuleSettings& settings, Reci
 }
 
 LibraryContext RuleContextOf(const RuleDispatch& rule) {
-  const RuleRecord& r = rule.profile.rules[rule.ruleIndex];
-  if (r.tableIndex < 0 || r.tableIndex >= static_cast<int>(rule.table.size())) return nullptr;
-  return rule.table[r.tableIndex].context;
-}
-
-// PACK, UNPK and EXEC keep state in the worker's record from one run to the
-// next (PACK's wait start among it); every other operation works on a copy.
-bool WorksOnWorkerRecord(Operation operation) {
-  return operation == Operation::kPack || operation == Operation::kUnpk || operation == Operation::kExec;
+  const int index = rule.state.tableIndex;
+  if (index < 0 || index >= static_cast<int>(rule.table.size())) return nullptr;
+  return rule.table[index].context;
 }
 
 // The stored integers that mean "on" for the verification report.
@@ -88,18 +81,17 @@ CString ArchiveExtensionOf(ArchiveSetting archive, const BaseSettings& base) {
 }
 
 // Calls the function of an operation, with an OperationCall built once from
-// the rule's dispatch: on a private copy of the profile (whose changes,
-// journal files included, are dropped with it), or on the worker's own record
-// for the operations that keep state in it. The switch has no default, so an
+// the rule's dispatch: the rule as loaded, its settings, the worker's state
+// of it and the worker's journal files. The switch has no default, so an
 // operation added to the catalogue without a call here is a compiler warning.
 DWORD CallOperation(Operation operation, const RuleDispatch& d, const RuleSettings& settings,
                     const RecipientCertificates& c) {
-  std::optional<ProfileRecord> privateCopy;
-  if (!WorksOnWorkerRecord(operation)) privateCopy.emplace(d.profile);
   const OperationCall call{.files = d.files,
                            .table = &d.table,
                            .ruleIndex = d.ruleIndex,
-                           .profile = privateCopy ? *privateCopy : d.profile,
+                           .rule = d.profile.rules[d.ruleIndex],
+                           .state = d.state,
+                           .journalFiles = d.journalFiles,
                            .journalFolder = d.journalFolder,
                            .profileName = d.profileName,
                            .settings = settings};
@@ -172,7 +164,7 @@ DWORD CallOperation(Operation operation, const RuleDispatch& d, const RuleSettin
     case Operation::kUnar:
       return UnarchiveFiles(call, archExt);
     case Operation::kPack:
-      return PackFiles(call, {.archExt = archExt, .waitStart = &d.profile.rules[d.ruleIndex].packWaitStart});
+      return PackFiles(call, {.archExt = archExt, .waitStart = &d.state.packWaitStart});
     case Operation::kUnpk:
       return UnpackArchives(call);
     case Operation::kExec:

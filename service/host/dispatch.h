@@ -11,14 +11,16 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/config_store.h"
+#include "service/core/worker_state.h"
 
 // What the worker hands to the dispatch for one rule with listed files.
 struct RuleDispatch {
   const CStringArray& files;     // bare names listed in the rule's "Path In"
   int ruleIndex;                 // position in profile.rules
   CString rulePrefix;            // "Правило %d%s. "
-  ProfileRecord& profile;        // the worker's own record
+  const ProfileRecord& profile;  // as loaded
   DirectoryProfileTable& table;  // the worker's contexts
+  RuleState& state;              // the worker's state of the rule
   JournalFiles& journalFiles;    // the worker's journal files
   const BaseSettings& base;
   CString journalFolder;

@@ -106,17 +106,18 @@ class Worker {
   CString profileName_;
   ServiceConfiguration config_;
   DirectoryProfileTable table_;
+  WorkerState state_;  // journal files and each rule's state, for the run
   bool stopped_ = false;
   DWORD fatal_ = 0;
 };
 
 DWORD Worker::Journal(DWORD code, const CString& message, const CString& extra, const CString& detail) {
-  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_,
+  return WriteJournal(config_.journalFolder, state_.journalFiles, profileName_,
                       {.code = code, .message = message, .step = extra, .detail = detail});
 }
 
 DWORD Worker::JournalStartOrStop(const wchar_t* message) {
-  return WriteJournal(config_.journalFolder, config_.profile.journalFiles, profileName_,
+  return WriteJournal(config_.journalFolder, state_.journalFiles, profileName_,
                       {.kind = JournalRecordKind::kStartStop, .message = message});
 }
 
@@ -173,7 +174,7 @@ bool Worker::Start() {
     ReportStopped(rc);
     return false;
   }
-  table_ = BuildDirectoryProfileTable(config_.profile);
+  table_ = BuildDirectoryProfileTable(config_.profile, state_.rules);
   return OpenContexts();
 }
 
@@ -226,9 +227,8 @@ void Worker::RefreshRevocationLists() {
     int k = DirectoryProfileIndex(config_.profile, entry.name);
     if (ListValueAt(config_.profile.notLoadCrl, k) != 0 || ListValueAt(config_.profile.crlUpdatePeriod, k) <= 0)
       continue;
-    ProfileRecord copy = config_.profile;
     CString text;
-    DWORD result = RefreshCrls(copy, k, entry.context, text);
+    DWORD result = RefreshCrls(config_.profile, k, entry.context, text);
     if (result == 0) continue;
     CString message;
     message.Format(kCrlRefreshMessage, entry.name);
@@ -241,19 +241,20 @@ void Worker::RefreshRevocationLists() {
 
 // Returns false when the worker has stopped (orderly or fatal).
 bool Worker::RunRules() {
-  std::vector<RuleRecord>& rules = config_.profile.rules;
+  const std::vector<RuleRecord>& rules = config_.profile.rules;
   for (size_t i = 0; i < rules.size(); ++i) {
     if (WaitForSingleObject(State().stopEvent, 1) == WAIT_OBJECT_0) {
       OrderlyStop();
       return false;
     }
-    RuleRecord& rule = rules[i];
+    const RuleRecord& rule = rules[i];
+    RuleState& ruleState = state_.rules[i];
     if (rule.isOn == 0) continue;
     int missing = 0;
     // The rule's folders as they are now, held until the rule is done.
     platform::HeldFolders held;
     const int number = RuleNumber(rule, static_cast<int>(i));
-    if (DWORD rc = CheckRuleFolders(config_.journalFolder, &config_.profile.journalFiles, &rule, number, &missing,
+    if (DWORD rc = CheckRuleFolders(config_.journalFolder, &state_.journalFiles, &rule, &ruleState, number, &missing,
                                     profileName_, &held)) {
       FatalStop(rc);
       return false;
@@ -264,7 +265,7 @@ bool Worker::RunRules() {
     // Built before the listing: the first of a run for the rule's folders
     // takes back the claims a killed process left there, which this very
     // listing then finds under their own names.
-    FilePipeline listing(config_.journalFolder, config_.profile, profileName_, static_cast<int>(i));
+    FilePipeline listing(config_.journalFolder, config_.profile, state_.journalFiles, profileName_, static_cast<int>(i));
     if (listing.Fatal()) {
       FatalStop(listing.Result());
       return false;
@@ -285,11 +286,11 @@ bool Worker::RunRules() {
       return false;
     }
     if (names.IsEmpty()) {
-      if (IsOperation(rule.operation, Operation::kPack)) rule.packWaitStart = 0;
+      if (IsOperation(rule.operation, Operation::kPack)) ruleState.packWaitStart = 0;
       continue;
     }
-    RuleDispatch dispatch{names,  static_cast<int>(i), prefix, config_.profile, table_, config_.profile.journalFiles,
-                          config_.base, config_.journalFolder, profileName_};
+    RuleDispatch dispatch{names,          static_cast<int>(i), prefix, config_.profile, table_, ruleState,
+                          state_.journalFiles, config_.base, config_.journalFolder, profileName_};
     if (DWORD rc = DispatchRule(dispatch)) {
       FatalStop(rc);
       return false;
@@ -344,9 +345,9 @@ namespace {
 
 // The missing-folder record is due once per clock hour: when none was
 // written, or when now is later than the last one in (year, month, day, hour).
-bool FolderRecordDue(const RuleRecord& rule, const SYSTEMTIME& now) {
-  if (rule.folderErrorReported == 0) return true;
-  const SYSTEMTIME& last = rule.lastFolderError;
+bool FolderRecordDue(const RuleState& state, const SYSTEMTIME& now) {
+  if (!state.folderErrorReported) return true;
+  const SYSTEMTIME& last = state.lastFolderError;
   auto key = [](const SYSTEMTIME& t) {
     return std::make_tuple(t.wYear, t.wMonth, t.wDay, t.wHour);
   };
@@ -371,16 +372,16 @@ const wchar_t* FolderCheckStep(const RuleRecord& rule, const CString* folder) {
 // Folders that exist only now, or that became links since the load, are
 // compared with "Path In" again: a rule whose output folder is its input is
 // passed over while that lasts, with one record each time it begins.
-DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files, RuleRecord& rule,
-                              const CString& prefix, int* missing, const CString& profileName) {
+DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files, const RuleRecord& rule,
+                              RuleState& state, const CString& prefix, int* missing, const CString& profileName) {
   const RuleFolder folder = FolderThatIsInput(rule);
   if (folder.name == nullptr) {
-    rule.foldersOverlapReported = 0;
+    state.foldersOverlapReported = false;
     return 0;
   }
   *missing = 1;
-  if (rule.foldersOverlapReported != 0) return 0;
-  rule.foldersOverlapReported = 1;
+  if (state.foldersOverlapReported) return 0;
+  state.foldersOverlapReported = true;
   CString step;
   step.Format(FolderCheckStep(rule, folder.path), folder.path->GetString());
   const CString message = prefix + step;
@@ -393,8 +394,8 @@ DWORD CheckFoldersAreNotInput(const CString& journalFolder, JournalFiles& files,
 
 }  // namespace
 
-DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
-                       int* missing, const CString& profileName, platform::HeldFolders* held) {
+DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, const RuleRecord* rule, RuleState* state,
+                       int ruleNumber, int* missing, const CString& profileName, platform::HeldFolders* held) {
   platform::HeldFolders checkOnly;
   platform::HeldFolders& holder = held != nullptr ? *held : checkOnly;
   CString prefix = MakeRulePrefix(ruleNumber, rule->description);
@@ -429,9 +430,9 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
     if (code == 0) continue;
     *missing = 1;
     keptCode = code;
-    if (!FolderRecordDue(*rule, now)) continue;
-    rule->folderErrorReported = 1;
-    rule->lastFolderError = now;
+    if (!FolderRecordDue(*state, now)) continue;
+    state->folderErrorReported = true;
+    state->lastFolderError = now;
     CString step;
     step.Format(FolderCheckStep(*rule, folder.path), *folder.path);
     CString message = prefix + step;
@@ -439,11 +440,11 @@ DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* r
                         {.code = code, .message = message, .step = message});
   }
   if (keptCode != 0) return 0;
-  rule->folderErrorReported = 0;
-  return CheckFoldersAreNotInput(journalFolder, *files, *rule, prefix, missing, profileName);
+  state->folderErrorReported = false;
+  return CheckFoldersAreNotInput(journalFolder, *files, *rule, *state, prefix, missing, profileName);
 }
 
-DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {
+DirectoryProfileTable BuildDirectoryProfileTable(const ProfileRecord& profile, std::vector<RuleState>& states) {
   DirectoryProfileTable table;
   auto find = [&](const CString& name) {
     for (size_t i = 0; i < table.size(); ++i)
@@ -458,14 +459,15 @@ DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile) {
     entry.name = name;
     table.push_back(entry);
   };
-  for (RuleRecord& rule : profile.rules) {
+  for (const RuleRecord& rule : profile.rules) {
     if (!rule.zcsProfile.IsEmpty() && find(rule.zcsProfile) < 0) add(rule.directoryProfile, rule.zcsProfile);
     if (OperationHas(rule.operation, &OperationTraits::usesResignProfile) && !rule.resignProfile.IsEmpty() && find(rule.resignProfile) < 0)
       add(rule.resignDirectoryProfile, rule.resignProfile);
   }
-  for (RuleRecord& rule : profile.rules) {
-    rule.tableIndex = std::max(find(rule.zcsProfile), 0);
-    rule.resignTableIndex = std::max(find(rule.resignProfile), 0);
+  states.assign(profile.rules.size(), RuleState{});
+  for (size_t i = 0; i < profile.rules.size(); ++i) {
+    states[i].tableIndex = std::max(find(profile.rules[i].zcsProfile), 0);
+    states[i].resignTableIndex = std::max(find(profile.rules[i].resignProfile), 0);
   }
   return table;
 }

@@ -6,6 +6,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/worker_state.h"
 
 namespace platform {
 class HeldFolders;
@@ -48,12 +49,14 @@ CString ProfileNameFromServiceName(const CString& serviceName);
 // on its way is refused as a missing one is (1921). MOVE's output folders,
 // which MOVE makes when missing, are held when they exist, and refused only
 // for such a link.
-DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, RuleRecord* rule, int ruleNumber,
-                       int* missing, const CString& profileName, platform::HeldFolders* held = nullptr);
+DWORD CheckRuleFolders(CString journalFolder, JournalFiles* files, const RuleRecord* rule, RuleState* state,
+                       int ruleNumber, int* missing, const CString& profileName,
+                       platform::HeldFolders* held = nullptr);
 
-// The table of directory profiles that the rules use, in rule order, with
-// each rule's tableIndex and resignTableIndex set. Contexts are not opened.
-DirectoryProfileTable BuildDirectoryProfileTable(ProfileRecord& profile);
+// The table of directory profiles that the rules use, in rule order; states
+// is made one RuleState per rule, with its tableIndex and resignTableIndex
+// set. Contexts are not opened.
+DirectoryProfileTable BuildDirectoryProfileTable(const ProfileRecord& profile, std::vector<RuleState>& states);
 
 // The pause between cycles in milliseconds: seconds × 1000, kept below the
 // infinite wait.

@@ -149,7 +149,8 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
 }
 
 DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const bool gzip = GzipArchive(call.settings.archive);
   FileOperation operation;
   if (!archExt.IsEmpty()) operation.appended = L"." + archExt;
@@ -174,7 +175,8 @@ DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
 }
 
 DWORD UnarchiveFiles(const OperationCall& call, CString archExt) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const bool gzip = GzipArchive(call.settings.archive);
   // UNAR passes over claimed names without a record.
   CStringArray names;

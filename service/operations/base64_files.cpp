@@ -43,7 +43,8 @@ struct Base64Coding {
 };
 
 DWORD RunBase64(const OperationCall& call, Base64Coding coding) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   FileOperation operation;
   operation.outputStem = std::move(coding.outputStem);
   operation.appended = coding.appended;

@@ -7,9 +7,9 @@
 #include "service/core/result_codes.h"
 #include "service/core/whole_file.h"
 
-LibraryContext RuleContext(const DirectoryProfileTable* table, const RuleRecord& rule) {
-  if (table == nullptr || rule.tableIndex < 0 || rule.tableIndex >= static_cast<int>(table->size())) return nullptr;
-  return (*table)[static_cast<size_t>(rule.tableIndex)].context;
+LibraryContext RuleContext(const DirectoryProfileTable* table, int tableIndex) {
+  if (table == nullptr || tableIndex < 0 || tableIndex >= static_cast<int>(table->size())) return nullptr;
+  return (*table)[static_cast<size_t>(tableIndex)].context;
 }
 
 CStringA LibraryPath(const CString& path) { return CStringA(path); }

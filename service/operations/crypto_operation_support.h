@@ -12,11 +12,11 @@
 #include "common/config_records.h"
 #include "service/core/file_pipeline.h"
 
-// The context of the rule's directory profile (its tableIndex), or null when
+// The context at tableIndex (the rule's RuleState::tableIndex), or null when
 // there is no table or the index lies outside it; the library answers a null
 // context with ORLAX_E_INVALID_CONTEXT, which fails the file like any library
 // failure.
-LibraryContext RuleContext(const DirectoryProfileTable* table, const RuleRecord& rule);
+LibraryContext RuleContext(const DirectoryProfileTable* table, int tableIndex);
 
 // A path as the library takes it: 8-bit text in the ANSI code page.
 CStringA LibraryPath(const CString& path);

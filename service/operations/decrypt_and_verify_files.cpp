@@ -156,9 +156,10 @@ CString ContentInformationText(const PipelineFile& file) {
 }  // namespace dccx
 
 DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
-  const dccx::Job job{rule, RuleContext(call.table, rule),
+  const dccx::Job job{rule, RuleContext(call.table, call.state.tableIndex),
                       call.settings.directory, call.settings.archive, arguments.writeReport};
   const wchar_t* format = dccx::OperationFormat(Archives(call.settings.archive));
 

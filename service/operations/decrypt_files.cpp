@@ -88,9 +88,10 @@ CString DecryptedName(const CString& name, const CString& encExt, const CStringA
 }
 
 DWORD DecryptFiles(const OperationCall& call, const DecryptionArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
-  DecryptJob job{call.settings, RuleContext(call.table, rule), arguments.transfer};
+  DecryptJob job{call.settings, RuleContext(call.table, call.state.tableIndex), arguments.transfer};
   const wchar_t* format = OperationFormat(arguments.transfer, Archives(call.settings.archive));
   // Known once the message information has been read, then part of every
   // later record of the file.

@@ -9,7 +9,8 @@
 #include "service/operations/operations.h"
 
 DWORD DeleteFiles(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   // The size as first described, before anything is done, so that the
   // success record shows the size the file had.
   CString sizeText;

@@ -62,11 +62,12 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
 }  // namespace
 
 DWORD EncryptFiles(const OperationCall& call, const EncryptionArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const CString& encExt = arguments.encExt;
   const CString& archExt = arguments.archExt;
-  EncryptJob job{call.settings, RuleContext(call.table, rule), arguments.transfer, arguments.recipients};
+  EncryptJob job{call.settings, RuleContext(call.table, call.state.tableIndex), arguments.transfer, arguments.recipients};
 
   const bool archives = Archives(call.settings.archive);
   const CString appended =

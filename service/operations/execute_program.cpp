@@ -160,7 +160,8 @@ class ExecRun {
 }  // namespace
 
 DWORD ExecuteProgram(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   ExecRun exec(pipeline, rule, call.settings.execTimeLimitMs);
   ExecCommand cycle;

@@ -200,9 +200,10 @@ std::string HashFileText(const CStringA& hashFilePath, const BYTE* digest, DWORD
 }
 
 DWORD HashFiles(const OperationCall& call, CString hashExt) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
-  const HashJob job{rule, RuleContext(call.table, rule), hashExt, call.settings.renameConflicts};
+  const HashJob job{rule, RuleContext(call.table, call.state.tableIndex), hashExt, call.settings.renameConflicts};
   // The text is made before the claim, with the size of the claimed name
   // ("0" while it does not exist), and stays the message of every record of
   // the file until its success.

@@ -13,6 +13,7 @@
 #include "platform/cstring.h"
 #include "common/config_records.h"
 #include "service/core/rule_settings.h"
+#include "service/core/worker_state.h"
 
 // What every operation receives for one rule with listed files.
 struct OperationCall {
@@ -21,12 +22,10 @@ struct OperationCall {
   // operations that call the library read it, the others may leave it null
   // (a null table gives a null context, which the library refuses).
   const DirectoryProfileTable* table = nullptr;
-  int ruleIndex = 0;  // position in profile.rules
-  // A private copy of the worker's profile, made for this call: whatever the
-  // operation changes on it (its journal files included) is dropped with it.
-  // PackFiles, UnpackArchives and ExecuteProgram alone get the worker's own
-  // record, because they keep state in it from one run to the next.
-  ProfileRecord& profile;
+  int ruleIndex = 0;  // position in the profile's rules
+  const RuleRecord& rule;      // as loaded
+  const RuleState& state;      // the worker's state of the rule (its table positions)
+  JournalFiles& journalFiles;  // the worker's journal files, which every record updates
   CString journalFolder;
   CString profileName;
   // The rule's stored numbers (and the profile's and directory profiles'
@@ -133,7 +132,7 @@ DWORD MoveFiles(const OperationCall& call);
 DWORD ArchiveFiles(const OperationCall& call, CString archExt);
 DWORD UnarchiveFiles(const OperationCall& call, CString archExt);
 
-// PACK, UNPK and EXEC (on the worker's own record).
+// PACK, UNPK and EXEC.
 struct PackingArguments {
   CString archExt;
   // When the rule's wait for more files began; kept by the worker between

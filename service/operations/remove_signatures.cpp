@@ -61,9 +61,10 @@ DWORD DetachContent(const RemovalJob& job, const PipelineFile& file, bool stream
 }  // namespace
 
 DWORD RemoveSignatures(const OperationCall& call, CString sigExt) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
-  RemovalJob job{RuleContext(call.table, rule)};
+  RemovalJob job{RuleContext(call.table, call.state.tableIndex)};
   DescribeFile describe = [&](const PipelineFile& file, const CString& inputSize, const CString& outputSize) {
     return FormatText(kOperationFormat, rule.zcsProfile, file.source, inputSize, file.output, outputSize);
   };

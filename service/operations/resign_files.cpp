@@ -245,15 +245,16 @@ Gates ClaimGates(const ResignJob& job) {
 }  // namespace
 
 DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DirectorySwitches& resignSettings = call.settings.resignDirectory;
   ResignJob job{rule,
                 call.settings.detachedInput,
                 call.settings.detachedOutput,
-                ContextAt(call.table, rule.tableIndex),
-                ContextAt(call.table, rule.resignTableIndex),
+                ContextAt(call.table, call.state.tableIndex),
+                ContextAt(call.table, call.state.resignTableIndex),
                 call.settings.directory,
                 resignSettings,
                 SignParams{},

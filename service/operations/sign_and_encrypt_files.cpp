@@ -51,12 +51,13 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
 }  // namespace
 
 DWORD SignAndEncryptFiles(const OperationCall& call, const SignAndEncryptArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const DirectorySwitches& settings = call.settings.directory;
   sgen::Job job{rule,
                 call.settings,
-                RuleContext(call.table, rule),
+                RuleContext(call.table, call.state.tableIndex),
                 arguments.sigExt,
                 SignParams{},
                 settings.stampSignatures,

@@ -268,13 +268,14 @@ DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target,
 }  // namespace
 
 DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DirectorySwitches& settings = call.settings.directory;
   SignJob job{arguments.kind,
               rule,
-              RuleContext(call.table, rule),
+              RuleContext(call.table, call.state.tableIndex),
               arguments.sigExt,
               SignParams{},
               settings.stampSignatures,

@@ -318,7 +318,8 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
 }  // namespace
 
 DWORD UnpackArchives(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   // The size is the claimed archive's: "0" until the claim.
   auto describe = [&rule](const PipelineFile& file, const CString&, const CString&) {

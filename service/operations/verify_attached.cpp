@@ -140,10 +140,11 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
 }  // namespace
 
 DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerificationArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex);
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const AttachedJob job{rule,
-                        RuleContext(call.table, rule),
+                        RuleContext(call.table, call.state.tableIndex),
                         arguments.removeSignatures,
                         arguments.writeReport,
                         arguments.sigExt,

@@ -193,11 +193,12 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
 }  // namespace
 
 DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerificationArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.profile, call.profileName, call.ruleIndex,
+  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+                        call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();
   const DetachedJob job{rule,
-                        RuleContext(call.table, rule),
+                        RuleContext(call.table, call.state.tableIndex),
                         arguments.writeReport,
                         arguments.dsigExt,
                         arguments.verifyFileExt,

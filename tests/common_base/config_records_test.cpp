@@ -16,12 +16,9 @@ TEST(ConfigRecordsTest, NewRecordsHaveTheirDefaults) {
   EXPECT_TRUE(profile.rules.empty());
   EXPECT_TRUE(profile.zcsProfiles.empty());
   EXPECT_EQ(profile.renameConfFiles, 0);
-  EXPECT_TRUE(profile.journalFiles.operationsFile.IsEmpty());
 
   const RuleRecord rule;
   EXPECT_TRUE(rule.operation.IsEmpty());
-  EXPECT_EQ(rule.packWaitStart, 0);
-  EXPECT_EQ(rule.tableIndex, 0);
   EXPECT_EQ(rule.directoryProfile.context, nullptr);
   EXPECT_EQ(rule.directoryProfile.initialised, 0);
 

@@ -51,7 +51,7 @@ class CryptoRuleTest : public OneRuleTest {
     for (const auto& entry : std::filesystem::directory_iterator(pki_.local))
       std::filesystem::copy_file(entry.path(), local_ / entry.path().filename());
     Rule().zcsProfile = L"Тест";
-    Rule().tableIndex = 0;
+    state_.tableIndex = 0;
     profile_.zcsProfiles.push_back(L"Тест");
     ASSERT_EQ(OpenContext("user1"), 0u);
   }

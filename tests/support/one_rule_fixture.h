@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "service/core/journal.h"
 #include "service/core/rule_settings.h"
+#include "service/core/worker_state.h"
 #include "service/operations/operations.h"
 #include "tests/support/driven_clock.h"
 #include "tests/support/temp_root.h"
@@ -151,16 +152,19 @@ class OneRuleTest : public ::testing::Test {
 
   // The journal folder as the operations take it.
   CString Journal() const { return Wide(journal_); }
-  // What an operation receives for the rule: the files, a profile (the
-  // fixture's own, or a copy as from the dispatch), the directory profile
-  // table if the fixture has one, this fixture's journal, profile "P", and
+  // What an operation receives for the rule: the files, a profile's first
+  // rule (the fixture's own profile, or another) with the fixture's state of
+  // it and its journal files, the directory profile table if the fixture has
+  // one, this fixture's journal, profile "P", and
   // the rule's settings read as the dispatch reads them (so set the rule's
   // values before making the call).
-  OperationCall Call(const CStringArray& files, ProfileRecord& profile) const {
+  OperationCall Call(const CStringArray& files, const ProfileRecord& profile) {
     return {.files = files,
             .table = Table(),
             .ruleIndex = 0,
-            .profile = profile,
+            .rule = profile.rules[0],
+            .state = state_,
+            .journalFiles = journalFiles_,
             .journalFolder = Journal(),
             .profileName = L"P",
             .settings = ReadRuleSettings(profile, 0)};
@@ -207,6 +211,8 @@ class OneRuleTest : public ::testing::Test {
   DrivenClock clock_{root_, kNow};
   std::filesystem::path in_, out_, err_, journal_;
   ProfileRecord profile_;
+  RuleState state_;  // the worker's state of the rule (its table positions)
+  JournalFiles journalFiles_;
 
  private:
   const wchar_t* description_;

@@ -1,6 +1,7 @@
 // The one reading of a rule's stored numbers: every value a stored file may
 // hold, offered or not, means what it has always meant to the operations.
 #include "service/core/rule_settings.h"
+#include "service/core/worker_state.h"
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,21 @@ TEST(RuleSettingsTest, DirectorySwitchesOfEachOfTheRulesProfiles) {
   EXPECT_TRUE(b.verifyStamps);
   EXPECT_FALSE(b.noStampIsError);
   EXPECT_TRUE(b.stampSignatures);
+}
+
+// What the worker keeps of a run starts with nothing reported, no wait and
+// no journal file chosen.
+TEST(WorkerStateTest, NewStateHasItsDefaults) {
+  const WorkerState worker;
+  EXPECT_TRUE(worker.journalFiles.operationsFile.IsEmpty());
+  EXPECT_TRUE(worker.journalFiles.errorsFile.IsEmpty());
+  EXPECT_TRUE(worker.rules.empty());
+  const RuleState rule;
+  EXPECT_FALSE(rule.folderErrorReported);
+  EXPECT_FALSE(rule.foldersOverlapReported);
+  EXPECT_EQ(rule.packWaitStart, 0);
+  EXPECT_EQ(rule.tableIndex, 0);
+  EXPECT_EQ(rule.resignTableIndex, 0);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class RuleFolders : public ::testing::Test {
 
   int Check() {
     int missing = 0;
-    EXPECT_EQ(CheckRuleFolders(CString(logs_.c_str()), &files_, &rule_, 1, &missing, L"Main"), 0u);
+    EXPECT_EQ(CheckRuleFolders(CString(logs_.c_str()), &files_, &rule_, &state_, 1, &missing, L"Main"), 0u);
     return missing;
   }
 
@@ -67,6 +67,7 @@ class RuleFolders : public ::testing::Test {
   std::filesystem::path logs_;
   JournalFiles files_;
   RuleRecord rule_;
+  RuleState state_;
 };
 
 TEST_F(RuleFolders, OneRecordPerClockHour) {
@@ -200,7 +201,7 @@ TEST_F(RuleFolders, AnEmptyOutputFolderStopsEveryRuleThatWritesOutput) {
   for (const OperationTraits& traits : OperationCatalogue()) {
     SCOPED_TRACE(CStringA(traits.code).GetString());
     rule_.operation = traits.code;
-    rule_.folderErrorReported = 0;  // each its first record
+    state_.folderErrorReported = false;  // each its first record
     const size_t before = OutputRecords();
     const bool runs = traits.operation == Operation::kDele || traits.operation == Operation::kExec;
     EXPECT_EQ(Check(), runs ? 0 : 1);
@@ -238,15 +239,17 @@ TEST(DirectoryProfiles, TableFollowsTheRulesAndResignAddsOnlyForResg) {
   rule(L"SIGN", L"A", L"C");
   rule(L"ENCR", L"A", L"");
   rule(L"RESG", L"A", L"B");
-  DirectoryProfileTable table = BuildDirectoryProfileTable(profile);
+  std::vector<RuleState> states;
+  DirectoryProfileTable table = BuildDirectoryProfileTable(profile, states);
+  ASSERT_EQ(states.size(), 3u);
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table[0].name, CString(L"A"));
   EXPECT_EQ(table[0].pse, CString(L"pse-A"));
   EXPECT_EQ(table[1].name, CString(L"B"));
   EXPECT_EQ(table[1].pse, CString(L"pse2-B"));
-  EXPECT_EQ(profile.rules[2].tableIndex, 0);
-  EXPECT_EQ(profile.rules[2].resignTableIndex, 1);
-  EXPECT_EQ(profile.rules[0].resignTableIndex, 0) << "no entry named C";
+  EXPECT_EQ(states[2].tableIndex, 0);
+  EXPECT_EQ(states[2].resignTableIndex, 1);
+  EXPECT_EQ(states[0].resignTableIndex, 0) << "no entry named C";
 }
 
 }  // namespace

@@ -273,7 +273,9 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   // a is packed; b's failure cannot be journaled, which ends the call.
   ASSERT_TRUE(SetFileAttributesW(Wide((in_ / "b").string()), FILE_ATTRIBUTE_READONLY));
   const DWORD rc = PackFiles({.files = Names({"a", "b"}),
-                              .profile = profile_,
+                              .rule = Rule(),
+                              .state = state_,
+                              .journalFiles = journalFiles_,
                               .journalFolder = Wide((root_.path() / "no-journal").string()),
                               .profileName = L"P",
                               .settings = ReadRuleSettings(profile_, 0)},

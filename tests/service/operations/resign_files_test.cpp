@@ -30,7 +30,7 @@ class ResignFilesTest : public VerificationTest {
     table_.push_back(entry);
     profile_.zcsProfiles.push_back(L"Второй");
     Rule().resignProfile = L"Второй";
-    Rule().resignTableIndex = 1;
+    state_.resignTableIndex = 1;
   }
   void TearDown() override {
     if (resignContext_ != nullptr) ORLAX_Uninitialize(resignContext_);

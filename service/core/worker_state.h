@@ -1,0 +1,27 @@
+#pragma once
+// What the service's worker keeps from one cycle to the next, apart from the
+// configuration it loaded (common/config_records.h, which holds only what is
+// stored): the profile's current journal files and, per rule, the records
+// already written about its folders, PACK's wait and the positions of its
+// directory profiles in the worker's table. The worker owns one for its run;
+// an operation call gets its journal files and its rule's state.
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/windows_types.h"
+#include "service/core/journal.h"
+
+struct RuleState {
+  bool folderErrorReported = false;     // after a missing-folder record
+  SYSTEMTIME lastFolderError{};         // read only once folderErrorReported
+  bool foldersOverlapReported = false;  // after a record that an output folder is "Path In"
+  std::int64_t packWaitStart = 0;       // FILETIME value PACK began waiting at; 0 none
+  int tableIndex = 0;                   // position of "ZCSProfile" in the DirectoryProfileTable
+  int resignTableIndex = 0;             // position of "ResignProfile" in the DirectoryProfileTable
+};
+
+struct WorkerState {
+  JournalFiles journalFiles;
+  std::vector<RuleState> rules;  // parallel to the profile's rules
+};
