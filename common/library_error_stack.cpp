@@ -1,5 +1,7 @@
 #include "common/library_error_stack.h"
 
+#include "platform/files.h"
+
 namespace {
 
 // A stack keeps a bounded number of lines; the bound here only guards the
@@ -31,7 +33,11 @@ std::vector<LibraryErrorEntry> ReadLibraryErrorEntries(LibraryContext context,
     DataBlob data{};
     uint32_t line = 0;
     const uint32_t rc = ORLAX_GetErrorLineEx(context, &text, &file, &line, &data);
-    if (rc == 0) entries.push_back({BlobText(text), BlobText(file), line, BlobText(data)});
+    // The library was handed held folders and claimed files by descriptor
+    // (platform::PathThroughHeld); its lines name them as configured.
+    if (rc == 0)
+      entries.push_back({BlobText(text), BlobText(file), line,
+                         CStringA(CString(platform::ShownHeldPaths(CString(BlobText(data)).GetString()).c_str()))});
     // Released on the end result too: a library may hand out buffers with it.
     Release(releaseContext, text);
     Release(releaseContext, file);

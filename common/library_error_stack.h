@@ -21,7 +21,8 @@ struct LibraryErrorEntry {
 };
 
 // Takes every line off the stack of context (null: the library's own stack),
-// oldest first, releasing the library's buffers with ORLAX_FreeMem given
+// oldest first, paths through held folders and claims in their data shown as
+// the caller named them (platform::ShownHeldPaths), releasing the library's buffers with ORLAX_FreeMem given
 // releaseContext. Stops at the first non-zero result of ORLAX_GetErrorLineEx.
 std::vector<LibraryErrorEntry> ReadLibraryErrorEntries(LibraryContext context,
                                                        LibraryContext releaseContext);

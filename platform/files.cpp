@@ -313,6 +313,7 @@ DWORD DeleteNative(const WorkPath& work) {
   const std::string& path = work.text;
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return ErrnoToCode(errno, path);
+  if (DWORD code = HeldNameCheck(work, st.st_dev, st.st_ino)) return code;
   // Neither a folder nor a device is a file to delete (as root, unlink would
   // remove /dev/full itself).
   if (S_ISDIR(st.st_mode) || IsDevice(st.st_mode)) return ERROR_ACCESS_DENIED;

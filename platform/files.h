@@ -37,6 +37,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "platform/handles.h"
 #include "platform/windows_types.h"
@@ -204,6 +205,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);  // 183 whe
 BOOL RemoveDirectoryW(LPCWSTR path);
 // Creates the folder and every missing parent; returns ERROR_SUCCESS, or 183
 // (ERROR_ALREADY_EXISTS) when it existed, 80 when a file of that name exists,
+// 1921 when a link stands in the way in a held folder (HeldFolders),
 // or the failure code (also set as last error). A relative path is taken from
 // the current folder. Safe against a parallel caller making the same folders.
 int SHCreateDirectoryExW(void* window, LPCWSTR path, const SECURITY_ATTRIBUTES* security);
@@ -309,9 +311,10 @@ const char* QelmRoot();
 // hands the name on to the move's target (DeleteFileW drops it): while the
 // claim is open, the layer's calls on a held name work on the claimed file
 // only. They open it without following a link, and an open, a copy (a move
-// across file systems included), the attributes, the permission bits and
-// OpenInputFileStream fail with 1006 (ERROR_FILE_INVALID) when the name now
-// holds another file, so that nothing put in its place is read. While a process
+// across file systems included), a deletion, the attributes, the permission
+// bits and OpenInputFileStream fail with 1006 (ERROR_FILE_INVALID) when the
+// name now holds another file, so that nothing put in its place is read or
+// deleted (a rename moves the name's entry, a link as a link). While a process
 // holds a claim, its exclusive opens of the file do not count the claim's own
 // descriptor as another opener.
 HANDLE ClaimFile(LPCWSTR path);
@@ -353,6 +356,19 @@ class HeldFolders {
  private:
   std::uint64_t id_ = 0;
 };
+
+// The path under which code that opens files by name without this layer's
+// state (the library, which keeps a layer of its own) reaches what `path`
+// names for the layer's calls: the claimed file's own descriptor for a held
+// name ("/proc/self/fd/N"), a held folder's descriptor for a path in one
+// ("/proc/self/fd/N/name", the folders between opened without following a
+// link), else the path itself. Empty when the folders between cannot be
+// opened so (a link, a missing folder).
+std::wstring PathThroughHeld(LPCWSTR path);
+// The text with every such descriptor path of a folder or claim still held
+// ("/proc/self/fd/N...") given back as the held folder's or name's own path,
+// for what that other code reports about the paths it was given.
+std::wstring ShownHeldPaths(LPCWSTR text);
 
 // Opens a regular file (a native path) for reading as a C stream, through
 // held folders and held names as the layer's calls do: never through a link

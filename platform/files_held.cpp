@@ -18,6 +18,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/files_internal.h"
+#include "platform/utf16.h"
 
 namespace platform::files {
 namespace {
@@ -81,7 +82,8 @@ std::string Fold(const std::string& path) {
   return folded;
 }
 
-std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+constexpr const char* kDescriptorFolder = "/proc/self/fd/";
+std::string DescriptorPath(int fd) { return kDescriptorFolder + std::to_string(fd); }
 
 // A link that only root could have made or changed: owned by root, in a
 // folder owned by root that neither its group nor others may write.
@@ -198,6 +200,7 @@ DWORD ResolveHeld(const std::string& given, WorkPath& out) {
     if (name.key != key) continue;
     out.heldName = true;
     out.heldFile = name.file;
+    out.heldFd = name.claimFd;
   }
   HeldFolder* folder = FolderHolding(table, key);
   if (folder == nullptr) return ERROR_SUCCESS;
@@ -297,6 +300,45 @@ DWORD platform::HeldFolders::Hold(LPCWSTR folder) {
   std::lock_guard guard(table.lock);
   table.folders.push_back({id_, key, fd, {}});
   return ERROR_SUCCESS;
+}
+
+std::wstring platform::PathThroughHeld(LPCWSTR path) {
+  WorkPath work;
+  std::string native;
+  if (WidePathToNative(path, native) != ERROR_SUCCESS) return path != nullptr ? path : L"";
+  if (ResolveHeld(native, work) != ERROR_SUCCESS) return L"";
+  return Utf8ToWide(work.heldName ? DescriptorPath(work.heldFd) : work.text);
+}
+
+std::wstring platform::ShownHeldPaths(LPCWSTR text) {
+  if (text == nullptr) return L"";
+  const std::wstring all = text;
+  const std::wstring marker = Utf8ToWide(kDescriptorFolder);
+  HeldTable& table = Held();
+  std::lock_guard guard(table.lock);
+  // The path that a descriptor stands for; empty when none is held.
+  auto shown = [&table](int fd) -> std::string {
+    for (const HeldFolder& folder : table.folders) {
+      if (folder.fd == fd) return folder.key;
+      for (const auto& [below, belowFd] : folder.below)
+        if (belowFd == fd) return folder.key + below;
+    }
+    for (const HeldName& name : table.names)
+      if (name.claimFd == fd) return name.key;
+    return {};
+  };
+  std::wstring result;
+  std::size_t at = 0;
+  for (std::size_t found = all.find(marker); found != std::wstring::npos; found = all.find(marker, at)) {
+    std::size_t end = found + marker.size();
+    int fd = 0;
+    while (end < all.size() && all[end] >= L'0' && all[end] <= L'9' && fd < 1'000'000) fd = fd * 10 + (all[end++] - L'0');
+    const std::string path = end > found + marker.size() ? shown(fd) : std::string();
+    result += all.substr(at, found - at);
+    result += path.empty() ? all.substr(found, end - found) : Utf8ToWide(path);
+    at = end;
+  }
+  return result + all.substr(at);
 }
 
 std::FILE* platform::OpenInputFileStream(const char* nativePath) {

@@ -82,6 +82,7 @@ struct WorkPath {
   // The path is a held name of a claim: only heldFile may be found there.
   bool heldName = false;
   FileKey heldFile{};
+  int heldFd = -1;  // the claim's descriptor
 };
 // Fills `out` for a native path: 0, or 3 when a folder between the held
 // folder and the last name is missing or no folder, 1921 when it is a link.

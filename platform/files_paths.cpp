@@ -200,6 +200,10 @@ BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
   if (DWORD code = WidePathToWork(fileName, work)) return Fail(code, FALSE);
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, path), FALSE);
+  // A link in a held folder is never followed (1921).
+  struct stat entry {};
+  if (work.lastNameHeld && (lstat(path.c_str(), &entry) != 0 || S_ISLNK(entry.st_mode)))
+    return Fail(ERROR_CANT_RESOLVE_FILENAME, FALSE);
   mode_t mode = st.st_mode & 07777;
   const mode_t writeBits = S_IWUSR | S_IWGRP | S_IWOTH;
   if (attributes & FILE_ATTRIBUTE_READONLY)
@@ -242,8 +246,14 @@ int SHCreateDirectoryExW(void*, LPCWSTR pathName, const SECURITY_ATTRIBUTES*) {
   if (path.empty()) return static_cast<int>(Fail(ERROR_BAD_PATHNAME, ERROR_BAD_PATHNAME));
   struct stat st {};
   WorkPath whole;
-  if (ResolveHeld(path, whole) == ERROR_SUCCESS && stat(whole.text.c_str(), &st) == 0) {
-    const DWORD code = S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+  // In a held folder a link is never followed: a link in the way is no folder.
+  auto describe = [&st](const WorkPath& work) {
+    return (work.lastNameHeld ? lstat(work.text.c_str(), &st) : stat(work.text.c_str(), &st)) == 0;
+  };
+  if (ResolveHeld(path, whole) == ERROR_SUCCESS && describe(whole)) {
+    const DWORD code = S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS
+                       : S_ISLNK(st.st_mode) ? ERROR_CANT_RESOLVE_FILENAME
+                                             : ERROR_FILE_EXISTS;
     return static_cast<int>(Fail(code, code));
   }
   // Every folder from the first missing one down, each tolerating a folder
@@ -262,8 +272,11 @@ int SHCreateDirectoryExW(void*, LPCWSTR pathName, const SECURITY_ATTRIBUTES*) {
         const DWORD code = err == ENOENT ? ERROR_PATH_NOT_FOUND : WinErrorFromErrno(err);
         return static_cast<int>(Fail(code, code));
       }
-      if (stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        const DWORD code = position == std::string::npos ? ERROR_FILE_EXISTS : ERROR_PATH_NOT_FOUND;
+      const bool described = describe(work);
+      if (!described || !S_ISDIR(st.st_mode)) {
+        const DWORD code = described && S_ISLNK(st.st_mode) ? ERROR_CANT_RESOLVE_FILENAME
+                           : position == std::string::npos ? ERROR_FILE_EXISTS
+                                                           : ERROR_PATH_NOT_FOUND;
         return static_cast<int>(Fail(code, code));
       }
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/library_error_stack.h"
+#include "platform/files.h"
 #include "service/core/record_texts.h"
 #include "service/core/result_codes.h"
 #include "service/core/whole_file.h"
@@ -12,7 +13,7 @@ LibraryContext RuleContext(const DirectoryProfileTable* table, int tableIndex) {
   return (*table)[static_cast<size_t>(tableIndex)].context;
 }
 
-CStringA LibraryPath(const CString& path) { return CStringA(path); }
+CStringA LibraryPath(const CString& path) { return CStringA(CString(platform::PathThroughHeld(path).c_str())); }
 
 DWORD LibraryFailure(WorkFailure& failure, DWORD code, LibraryContext context, const CString& stageText) {
   failure.code = code;

@@ -18,7 +18,10 @@
 // failure.
 LibraryContext RuleContext(const DirectoryProfileTable* table, int tableIndex);
 
-// A path as the library takes it: 8-bit text in the ANSI code page.
+// A path as the library takes it: 8-bit text in the ANSI code page, through
+// the rule's held folders and the claimed file's own descriptor
+// (platform::PathThroughHeld), since the library opens files by name and
+// sees nothing of what this process holds.
 CStringA LibraryPath(const CString& path);
 
 // A stored time-stamp server address as the stamping calls take it: without

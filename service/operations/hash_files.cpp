@@ -80,7 +80,7 @@ DWORD WriteHashFile(const CString& temporary, const HashedFile& hashed, const st
     return OwnFailure(failure, GetLastError(), FormatText(kCreatingFileText, hashed.hashFile));
   CloseHandle(created);
   auto step = [&] { return FormatText(L"Запись файла %s (размер: %s)", hashed.hashFile, FileSizeText(temporary)); };
-  const std::string text = HashFileText(LibraryPath(hashed.hashFile), digest.data(), static_cast<DWORD>(digest.size()));
+  const std::string text = HashFileText(CStringA(hashed.hashFile), digest.data(), static_cast<DWORD>(digest.size()));
   CFile out;
   CFileException opening;
   if (!out.Open(temporary, CFile::modeWrite | CFile::shareExclusive, &opening)) {
