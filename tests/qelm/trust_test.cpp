@@ -46,8 +46,6 @@ class TrustTest : public LibraryTest {
     return code;
   }
 
-  Ctx OpenAt(const std::string& who, const fs::path& local) { return Open(who, local); }
-
   static bool Says(const std::vector<StackLine>& lines, const std::string& text) {
     for (const auto& line : lines) {
       if (line.text.find(text) != std::string::npos || line.data.find(text) != std::string::npos) return true;
@@ -75,7 +73,7 @@ TEST_F(TrustTest, DeltaListInLocalIsLeftOutAndLiftsNoRevocation) {
     SCOPED_TRACE(deltaName);
     const fs::path local = Local(std::string("local-") + deltaName, {"user1", "revoked"},
                                  {{"ca.crl", base}, {deltaName, delta}});
-    Ctx ctx = OpenAt("user1", local);
+    Ctx ctx = Open("user1", local);
     auto opened = DrainStack(ctx);
     EXPECT_TRUE(Says(opened, "разностный список")) << Joined(opened);
     EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
@@ -90,7 +88,7 @@ TEST_F(TrustTest, ListSignedByAnotherKeyIsLeftOutAndDisplacesNothing) {
   const fs::path revokedMessage = SignedBy(pki_, "revoked"), userMessage = SignedBy(pki_, "user1");
 
   // Beside the real list: the real one counts.
-  Ctx beside = OpenAt("user1", Local("beside", {"user1", "revoked"}, {{"ca.crl", pki_.Crl()}, {"zz.crl", forged}}));
+  Ctx beside = Open("user1", Local("beside", {"user1", "revoked"}, {{"ca.crl", pki_.Crl()}, {"zz.crl", forged}}));
   auto opened = DrainStack(beside);
   EXPECT_TRUE(Says(opened, "подпись списка отозванных сертификатов не проверена")) << Joined(opened);
   EXPECT_EQ(Verify(beside, revokedMessage), ORLAX_E_CERT_REVOKED);
@@ -98,7 +96,7 @@ TEST_F(TrustTest, ListSignedByAnotherKeyIsLeftOutAndDisplacesNothing) {
   DrainStack(beside);
 
   // Alone: the CA's certificates do not pass as if it had no list.
-  Ctx alone = OpenAt("user1", Local("alone", {"user1", "revoked"}, {{"ca.crl", forged}}));
+  Ctx alone = Open("user1", Local("alone", {"user1", "revoked"}, {{"ca.crl", forged}}));
   DrainStack(alone);
   EXPECT_EQ(Verify(alone, revokedMessage), ORLAX_E_CERT_UNTRUSTED);
   EXPECT_EQ(Verify(alone, userMessage), ORLAX_E_CERT_UNTRUSTED);
@@ -143,7 +141,7 @@ TEST_F(PointTrustTest, DeltaFromThePointIsRefusedAndTheBaseStays) {
   ServeList({5, "20260101000000Z", "20360101000000Z", true});
   std::string message;
   {
-    Ctx ctx = OpenAt("user1", local_);
+    Ctx ctx = Open("user1", local_);
     ASSERT_EQ(Refresh(ctx, &message), 0u) << message;
     EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
     DrainStack(ctx);
@@ -154,7 +152,7 @@ TEST_F(PointTrustTest, DeltaFromThePointIsRefusedAndTheBaseStays) {
     EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED) << "in the running context";
     DrainStack(ctx);
   }
-  Ctx reopened = OpenAt("user1", local_);
+  Ctx reopened = Open("user1", local_);
   DrainStack(reopened);
   EXPECT_EQ(Verify(reopened, revokedMessage), ORLAX_E_CERT_REVOKED) << "after a restart";
 }
@@ -163,7 +161,7 @@ TEST_F(PointTrustTest, ForgedLocalListDoesNotMakeTheRealOneOlder) {
   TestPki lookalike = TestPki::Make(root_.path() / "lookalike", "");
   lookalike.MakeCrl(local_ / "forged.crl", {90, "20260101000000Z", "20360101000000Z", false});
   ServeList({5, "20260101000000Z", "20360101000000Z", true});
-  Ctx ctx = OpenAt("user1", local_);
+  Ctx ctx = Open("user1", local_);
   DrainStack(ctx);
   std::string message;
   EXPECT_EQ(Refresh(ctx, &message), 0u) << message;
@@ -173,7 +171,7 @@ TEST_F(PointTrustTest, ForgedLocalListDoesNotMakeTheRealOneOlder) {
 // --- document signers --------------------------------------------------------
 
 TEST_F(TrustTest, CertificatesNotForDocumentsSignNothing) {
-  Ctx ctx = OpenAt("user1", Local("signers", {"user1", "tsa", "encipher"}));
+  Ctx ctx = Open("user1", Local("signers", {"user1", "tsa", "encipher"}));
   DrainStack(ctx);
   EXPECT_EQ(Verify(ctx, SignedBy(pki_, "user1")), 0u);
   for (const char* who : {"ca", "tsa", "encipher"}) {
@@ -193,7 +191,7 @@ TEST_F(TrustTest, RecipientSearchFindsOnlyCertificatesThatCanTakeAFile) {
   // Another CA's holder under user1's name and one under user2's alone.
   fs::copy_file(lookalike.Cert("user1"), local / "lookalike-user1.pem");
   fs::copy_file(lookalike.Cert("encipher"), local / "lookalike-encipher.pem");
-  Ctx ctx = OpenAt("user2", local);
+  Ctx ctx = Open("user2", local);
   DrainStack(ctx);
 
   struct Case {
