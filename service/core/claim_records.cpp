@@ -159,18 +159,6 @@ bool Decode(const std::string& bytes, RecordContent& content) {
   return true;
 }
 
-bool WriteRecord(const CString& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  // On disk before its rename into place, and that before the claim's
-  // rename: a power loss never leaves a claimed file whose record is empty.
-  const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size() && FlushFileBuffers(file);
-  return CloseHandle(file) && whole;
-}
-
 bool ReadRecord(const CString& path, RecordContent& content) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -299,8 +287,12 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
   return true;
 }
 
-// Writes the record as ".new", claims it and renames it into place; its
-// claim, with path set, or INVALID_HANDLE_VALUE.
+// Creates the record under its own name, claims it at once and writes it,
+// on disk (its data, and with a new file its name) before the claim's
+// rename: one sync, which is most of what a claim costs. Its claim, with
+// path set, or INVALID_HANDLE_VALUE. Another instance's take-back that
+// claims it first, empty, deletes it: the claim then fails and the caller
+// writes it again under another name.
 HANDLE PlaceRecord(const CString& folder, const RecordContent& content, CString& path) {
   // The process number tells instances apart, the random bits the claims of
   // one process.
@@ -308,20 +300,24 @@ HANDLE PlaceRecord(const CString& folder, const RecordContent& content, CString&
   CString base;
   base.Format(L"%08X%08X%08X", static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(source()),
               static_cast<unsigned>(source()));
-  const CString writing = JoinPath(folder, base + kWritingSuffix);
   path = JoinPath(folder, base + kRecordSuffix);
-  if (!WriteRecord(writing, Encode(content))) {
-    DeleteFileW(writing);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  HANDLE lock = platform::ClaimFile(path);
+  if (lock == INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE lock = platform::ClaimFile(writing);
-  if (lock == INVALID_HANDLE_VALUE || !MoveFileW(writing, path)) {
-    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
-    DeleteFileW(writing);
+  const std::string bytes = Encode(content);
+  DWORD written = 0;
+  const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size() && FlushFileBuffers(file);
+  if (!CloseHandle(file) || !whole) {
+    DeleteFileW(path);
+    CloseHandle(lock);
     return INVALID_HANDLE_VALUE;
   }
-  // The record's name on disk too before the claim's rename.
-  platform::FlushFolder(folder);
   return lock;
 }
 
@@ -361,10 +357,8 @@ ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed, bool held) : 
   }
   const CString folder = ClaimRecordFolder();
   if (folder.IsEmpty()) return;
-  // A run of the service that takes back abandoned claims deletes every
-  // ".new" record it can claim, so another instance may remove ours between
-  // its writing and its claim: the record is then written again under
-  // another name.
+  // Another instance's take-back may delete ours between its creation and
+  // its claim: the record is then written again under another name.
   for (int attempt = 0; attempt < 3 && lock_ == INVALID_HANDLE_VALUE; ++attempt)
     lock_ = PlaceRecord(folder, content, path_);
   if (lock_ == INVALID_HANDLE_VALUE) {
@@ -402,10 +396,14 @@ bool ClaimRecord::Append(const std::string& bytes) {
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   LARGE_INTEGER none{};
-  // On disk before the rename it announces.
+  // Written before the renames it announces, which a kill cannot undo; it
+  // goes to disk with the batch's sync before the inputs are deleted (a
+  // sync of its own per file would double what a claim costs). A power loss
+  // before that may leave outputs the record does not name: their file is
+  // then done again, never lost.
   const bool whole = SetFilePointerEx(file, none, nullptr, FILE_END) &&
                      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size() && FlushFileBuffers(file);
+                     written == bytes.size();
   return CloseHandle(file) && whole;
 }
 
@@ -413,8 +411,8 @@ std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {
   std::vector<TakenBackClaim> takenBack;
   const CString records = ClaimRecordFolder();
   if (records.IsEmpty() || folder.IsEmpty()) return takenBack;
-  // Records a killed process was still writing: never renamed into place,
-  // so no claim followed them.
+  // Records that an earlier version of the service, killed, was still
+  // writing under a name of their own: no claim followed them.
   for (const CString& name : NamesEndingIn(records, kWritingSuffix)) {
     HANDLE lock = platform::ClaimFile(JoinPath(records, name));
     if (lock == INVALID_HANDLE_VALUE) continue;

@@ -12,9 +12,10 @@
 // which a file that takes the name later does not share. The process holds
 // a claim (platform::ClaimFile) on its record for as long as the input is
 // claimed, and a kill ends that claim with the process: a record whose claim
-// can be taken belongs to a process that is gone. A record is written under
-// a name the take-back never reads and renamed into place only once whole
-// and claimed, so that a record being made is never taken for a stale one.
+// can be taken belongs to a process that is gone. A record is claimed as
+// soon as it is created, so that a record being made is never taken for a
+// stale one (one left empty by a kill is only deleted), and it is on disk
+// before the claim's rename.
 //
 // A claimed file is told from a stranger's that takes its name or its
 // recycled index number later by its birth time where the file system keeps
@@ -27,7 +28,7 @@
 // Before anything is published for the claimed file (its outputs, its copy
 // in the error folder, MOVE's copy to "Path Out 2"), the record says what:
 // each file with its identity and size and the name it is about to be
-// given, on disk before the rename. A take-back that finds everything the
+// given, written before the rename. A take-back that finds everything the
 // record names whole under its name (the same file, the same size) finishes
 // the file: the claimed input is deleted and nothing is done twice. When
 // only part of it is there, that part is withdrawn and the file is given
@@ -77,8 +78,8 @@ class ClaimRecord {
   // an earlier set named (outputs withdrawn after a failed publishing) no
   // longer counts.
   void BeginPublishing();
-  // Written down, and on disk, before each file (written whole) is given
-  // its final name: its identity and size, all in one note. A later note of
+  // Written down before each file (written whole) is given its final name:
+  // its identity and size, all in one note. A later note of
   // the same file, or of the same final name, takes the place of an
   // earlier one. A file that is not there (never written) is left out.
   void NotePublishing(const std::vector<PublishedFile>& files);
