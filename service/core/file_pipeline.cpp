@@ -1,6 +1,5 @@
 #include "service/core/file_pipeline.h"
 
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,18 +25,6 @@ CString OpeningText(const CString& source, const CString& claimed) {
   CString text;
   text.Format(L"Открытие файла %s (размер: %s)", source.GetString(), FileSizeText(claimed).GetString());
   return text;
-}
-
-// Records that would repeat every cycle for the same file and cause (a name
-// that cannot be claimed, a claim another instance holds) are written once
-// per run of the service: true the first time a key is seen.
-bool FirstTimeThisRun(DWORD code, const CString& path) {
-  static std::mutex lock;
-  static std::set<std::wstring> seen;
-  CString key;
-  key.Format(L"%08X|%s", code, path.GetString());
-  std::lock_guard guard(lock);
-  return seen.insert(std::wstring(key.GetString())).second;
 }
 
 bool IsLink(const CString& path) {
@@ -98,11 +85,12 @@ CString TakenBackText(const TakenBackClaim& taken) {
 void SetOperationsStopEvent(HANDLE stopEvent) { g_stopEvent = stopEvent; }
 HANDLE OperationsStopEvent() { return g_stopEvent; }
 
-FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFiles,
+FilePipeline::FilePipeline(const CString& journalFolder, WorkerState& worker,
                            const CString& profileName, int ruleIndex, const RuleRecord& rule,
                            bool renameConflicts, RecordStyle style)
     : journalFolder_(journalFolder),
-      journalFiles_(journalFiles),
+      journalFiles_(worker.journalFiles),
+      writtenOnce_(worker.writtenOnce),
       profileName_(profileName),
       rule_(rule),
       renameConflicts_(renameConflicts),
@@ -114,10 +102,16 @@ FilePipeline::FilePipeline(const CString& journalFolder, JournalFiles& journalFi
 
 FilePipeline::~FilePipeline() { DeletePendingInputs(); }
 
-FilePipeline::FilePipeline(const CString& journalFolder, const ProfileRecord& profile, JournalFiles& journalFiles,
+FilePipeline::FilePipeline(const CString& journalFolder, const ProfileRecord& profile, WorkerState& worker,
                            const CString& profileName, int ruleIndex, RecordStyle style)
-    : FilePipeline(journalFolder, journalFiles, profileName, ruleIndex,
+    : FilePipeline(journalFolder, worker, profileName, ruleIndex,
                    profile.rules.at(static_cast<size_t>(ruleIndex)), profile.renameConfFiles != 0, style) {}
+
+bool FilePipeline::FirstTimeThisRun(DWORD code, const CString& path) {
+  CString key;
+  key.Format(L"%08X|%s", code, path.GetString());
+  return writtenOnce_.insert(std::wstring(key.GetString())).second;
+}
 
 bool FilePipeline::StopPoll() const {
   return g_stopEvent != nullptr && WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0;

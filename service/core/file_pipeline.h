@@ -42,6 +42,7 @@
 // Operations run on the worker thread only; nothing here is locked.
 
 #include <functional>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -49,6 +50,7 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/journal.h"
+#include "service/core/worker_state.h"
 #include "service/core/claim_records.h"
 #include "service/core/held_claim.h"
 #include "service/core/staged_outputs.h"
@@ -178,9 +180,10 @@ struct Gates {
 
 class FilePipeline {
  public:
-  // Per call of an operation: the journal folder, the profile copy's journal
-  // file names (updated by every record), the profile name for the records,
-  // and the rule's folders and description.
+  // Per call of an operation: the journal folder, the worker's state (its
+  // journal file names, updated by every record, and its records written
+  // once per run), the profile name for the records, and the rule's folders
+  // and description.
   // The first pipeline of a run for a rule's input folder takes back the
   // claims of this service there whose process is gone (ClaimRecord),
   // whatever the rule's masks: each gets its own name again (or a
@@ -190,12 +193,12 @@ class FilePipeline {
   // Error") removes the temporary files that a process which is gone left
   // there (never those of a live one, which may share the folder), with one
   // record per file removed.
-  FilePipeline(const CString& journalFolder, JournalFiles& journalFiles, const CString& profileName,
+  FilePipeline(const CString& journalFolder, WorkerState& worker, const CString& profileName,
                int ruleIndex, const RuleRecord& rule, bool renameConflicts,
                RecordStyle style = RecordStyle::kOperationText);
   // The same from a profile record (its rule ruleIndex and its "Rename conf
-  // files"); journalFiles must outlive this.
-  FilePipeline(const CString& journalFolder, const ProfileRecord& profile, JournalFiles& journalFiles,
+  // files"). worker must outlive this.
+  FilePipeline(const CString& journalFolder, const ProfileRecord& profile, WorkerState& worker,
                const CString& profileName, int ruleIndex, RecordStyle style = RecordStyle::kOperationText);
   // Deletes the inputs still waiting for it (DeleteClaimedLater).
   ~FilePipeline();
@@ -334,6 +337,10 @@ class FilePipeline {
                      const CString& description = CString());
 
  private:
+  // Records that would repeat every cycle for the same file and cause (a
+  // name that cannot be claimed, a claim another instance holds) are written
+  // once per run of the worker: true the first time a key is seen.
+  bool FirstTimeThisRun(DWORD code, const CString& path);
   bool Record(DWORD code, const CString& message, const CString& description, const CString& extra,
               const CString& detail = CString());
   CString ClaimText(const CString& source, const CString& claimed) const;
@@ -364,6 +371,7 @@ class FilePipeline {
 
   CString journalFolder_;
   JournalFiles& journalFiles_;
+  std::set<std::wstring>& writtenOnce_;  // the worker's records written once per run
   CString profileName_;
   const RuleRecord& rule_;
   bool renameConflicts_;  // "Rename conf files"

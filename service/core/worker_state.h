@@ -1,12 +1,15 @@
 #pragma once
 // What the service's worker keeps from one cycle to the next, apart from the
 // configuration it loaded (common/config_records.h, which holds only what is
-// stored): the profile's current journal files and, per rule, the records
-// already written about its folders, PACK's wait and the positions of its
-// directory profiles in the worker's table. The worker owns one for its run;
-// an operation call gets its journal files and its rule's state.
+// stored): the profile's current journal files, the records written once per
+// run and, per rule, the records already written about its folders, PACK's
+// wait and the positions of its directory profiles in the worker's table.
+// The worker owns one for its run and hands it down: an operation call gets
+// it and its rule's state, a FilePipeline works with it.
 
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "platform/windows_types.h"
@@ -24,4 +27,8 @@ struct RuleState {
 struct WorkerState {
   JournalFiles journalFiles;
   std::vector<RuleState> rules;  // parallel to the profile's rules
+  // The records written once per run (the pipeline's "code|path" keys): a
+  // name that cannot be claimed, a claim another instance holds, a folder
+  // cleaned up after a killed process. Lives as long as the run.
+  std::set<std::wstring> writtenOnce;
 };

@@ -31,13 +31,13 @@ DWORD FailSearch(const RuleDispatch& rule, const CString& recipient, DWORD code,
   moving.Format(L"Перемещение %d файлов из папки '%s' в каталог ошибок '%s'",
                 static_cast<int>(rule.files.GetSize()), r.pathIn, r.pathError);
   CString message = rule.rulePrefix + search + L". " + moving;
-  DWORD rc = WriteJournal(rule.journalFolder, rule.journalFiles, rule.profileName,
+  DWORD rc = WriteJournal(rule.journalFolder, rule.worker.journalFiles, rule.profileName,
                           {.code = code, .message = message, .step = message, .detail = detail});
   if (rc != 0) return rc;
   for (const CString& name : rule.files) {
     CString source = JoinPath(r.pathIn, name);
     CString target = JoinPath(r.pathError, name);
-    rc = MoveToErrorFolder(rule.journalFolder, rule.journalFiles, source, target, CString());
+    rc = MoveToErrorFolder(rule.journalFolder, rule.worker.journalFiles, source, target, CString());
     if (rc != 0) return rc;
   }
   return 0;
@@ -91,7 +91,7 @@ DWORD CallOperation(Operation operation, const RuleDispatch& d, const RuleSettin
                            .ruleIndex = d.ruleIndex,
                            .rule = d.profile.rules[d.ruleIndex],
                            .state = d.state,
-                           .journalFiles = d.journalFiles,
+                           .worker = d.worker,
                            .journalFolder = d.journalFolder,
                            .profileName = d.profileName,
                            .settings = settings};

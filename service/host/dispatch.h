@@ -21,7 +21,7 @@ struct RuleDispatch {
   const ProfileRecord& profile;  // as loaded
   DirectoryProfileTable& table;  // the worker's contexts
   RuleState& state;              // the worker's state of the rule
-  JournalFiles& journalFiles;    // the worker's journal files
+  WorkerState& worker;           // the worker's journal files and run memory
   const BaseSettings& base;
   CString journalFolder;
   CString profileName;

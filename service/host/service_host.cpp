@@ -265,7 +265,7 @@ bool Worker::RunRules() {
     // Built before the listing: the first of a run for the rule's folders
     // takes back the claims a killed process left there, which this very
     // listing then finds under their own names.
-    FilePipeline listing(config_.journalFolder, config_.profile, state_.journalFiles, profileName_, static_cast<int>(i));
+    FilePipeline listing(config_.journalFolder, config_.profile, state_, profileName_, static_cast<int>(i));
     if (listing.Fatal()) {
       FatalStop(listing.Result());
       return false;
@@ -290,7 +290,7 @@ bool Worker::RunRules() {
       continue;
     }
     RuleDispatch dispatch{names,          static_cast<int>(i), prefix, config_.profile, table_, ruleState,
-                          state_.journalFiles, config_.base, config_.journalFolder, profileName_};
+                          state_,     config_.base, config_.journalFolder, profileName_};
     if (DWORD rc = DispatchRule(dispatch)) {
       FatalStop(rc);
       return false;

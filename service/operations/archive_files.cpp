@@ -149,7 +149,7 @@ DWORD UnzipOneFile(LPCSTR archive, LPCSTR target, CString& errorText) {
 }
 
 DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const bool gzip = GzipArchive(call.settings.archive);
   FileOperation operation;
@@ -175,7 +175,7 @@ DWORD ArchiveFiles(const OperationCall& call, CString archExt) {
 }
 
 DWORD UnarchiveFiles(const OperationCall& call, CString archExt) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const bool gzip = GzipArchive(call.settings.archive);
   // UNAR passes over claimed names without a record.

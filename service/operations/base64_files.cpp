@@ -43,7 +43,7 @@ struct Base64Coding {
 };
 
 DWORD RunBase64(const OperationCall& call, Base64Coding coding) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   FileOperation operation;
   operation.outputStem = std::move(coding.outputStem);

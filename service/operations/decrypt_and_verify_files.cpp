@@ -156,7 +156,7 @@ CString ContentInformationText(const PipelineFile& file) {
 }  // namespace dccx
 
 DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const dccx::Job job{rule, RuleContext(call.table, call.state.tableIndex),

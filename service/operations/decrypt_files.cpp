@@ -88,7 +88,7 @@ CString DecryptedName(const CString& name, const CString& encExt, const CStringA
 }
 
 DWORD DecryptFiles(const OperationCall& call, const DecryptionArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   DecryptJob job{call.settings, RuleContext(call.table, call.state.tableIndex), arguments.transfer};

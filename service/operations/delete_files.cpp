@@ -9,7 +9,7 @@
 #include "service/operations/operations.h"
 
 DWORD DeleteFiles(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   // The size as first described, before anything is done, so that the
   // success record shows the size the file had.

@@ -62,7 +62,7 @@ DWORD EncryptStep(const EncryptJob& job, const PipelineFile& file, WorkFailure& 
 }  // namespace
 
 DWORD EncryptFiles(const OperationCall& call, const EncryptionArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const CString& encExt = arguments.encExt;

@@ -160,7 +160,7 @@ class ExecRun {
 }  // namespace
 
 DWORD ExecuteProgram(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   ExecRun exec(pipeline, rule, call.settings.execTimeLimitMs);

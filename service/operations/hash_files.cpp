@@ -200,7 +200,7 @@ std::string HashFileText(const CStringA& hashFilePath, const BYTE* digest, DWORD
 }
 
 DWORD HashFiles(const OperationCall& call, CString hashExt) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const HashJob job{rule, RuleContext(call.table, call.state.tableIndex), hashExt, call.settings.renameConflicts};

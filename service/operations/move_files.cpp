@@ -139,7 +139,7 @@ DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, boo
 }  // namespace
 
 DWORD MoveFiles(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const bool copies = !rule.pathOut2.IsEmpty();

@@ -25,7 +25,7 @@ struct OperationCall {
   int ruleIndex = 0;  // position in the profile's rules
   const RuleRecord& rule;      // as loaded
   const RuleState& state;      // the worker's state of the rule (its table positions)
-  JournalFiles& journalFiles;  // the worker's journal files, which every record updates
+  WorkerState& worker;         // the worker's journal files (every record updates them) and run memory
   CString journalFolder;
   CString profileName;
   // The rule's stored numbers (and the profile's and directory profiles'

@@ -275,11 +275,11 @@ void ArchiveInProgress::Complete() {
 
 DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
   if (call.files.GetCount() == 0) return 0;
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   auto record = [&](DWORD code, const CString& message, const CString& description, const CString& step) {
-    return WriteJournal(call.journalFolder, call.journalFiles, call.profileName,
+    return WriteJournal(call.journalFolder, call.worker.journalFiles, call.profileName,
                         {.code = code, .message = message, .description = description, .step = step});
   };
 

@@ -61,7 +61,7 @@ DWORD DetachContent(const RemovalJob& job, const PipelineFile& file, bool stream
 }  // namespace
 
 DWORD RemoveSignatures(const OperationCall& call, CString sigExt) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   RemovalJob job{RuleContext(call.table, call.state.tableIndex)};

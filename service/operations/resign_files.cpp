@@ -245,7 +245,7 @@ Gates ClaimGates(const ResignJob& job) {
 }  // namespace
 
 DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();

@@ -51,7 +51,7 @@ DWORD SignAndEncryptStep(const sgen::Job& job, const PipelineFile& file, bool na
 }  // namespace
 
 DWORD SignAndEncryptFiles(const OperationCall& call, const SignAndEncryptArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const DirectorySwitches& settings = call.settings.directory;

@@ -268,7 +268,7 @@ DWORD SignStep(const SignJob& job, const PipelineFile& file, SignTarget& target,
 }  // namespace
 
 DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();

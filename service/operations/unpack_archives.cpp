@@ -318,7 +318,7 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
 }  // namespace
 
 DWORD UnpackArchives(const OperationCall& call) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   // The size is the claimed archive's: "0" until the claim.

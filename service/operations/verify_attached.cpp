@@ -140,7 +140,7 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
 }  // namespace
 
 DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerificationArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
   const AttachedJob job{rule,

@@ -193,7 +193,7 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
 }  // namespace
 
 DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerificationArguments& arguments) {
-  FilePipeline pipeline(call.journalFolder, call.journalFiles, call.profileName, call.ruleIndex, call.rule,
+  FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts,
                         RecordStyle::kClaimTextUntilClaimed);
   const RuleRecord& rule = pipeline.Rule();

@@ -164,7 +164,7 @@ class OneRuleTest : public ::testing::Test {
             .ruleIndex = 0,
             .rule = profile.rules[0],
             .state = state_,
-            .journalFiles = journalFiles_,
+            .worker = worker_,
             .journalFolder = Journal(),
             .profileName = L"P",
             .settings = ReadRuleSettings(profile, 0)};
@@ -211,8 +211,8 @@ class OneRuleTest : public ::testing::Test {
   DrivenClock clock_{root_, kNow};
   std::filesystem::path in_, out_, err_, journal_;
   ProfileRecord profile_;
-  RuleState state_;  // the worker's state of the rule (its table positions)
-  JournalFiles journalFiles_;
+  RuleState state_;     // the worker's state of the rule (its table positions)
+  WorkerState worker_;  // the worker's journal files and run memory
 
  private:
   const wchar_t* description_;

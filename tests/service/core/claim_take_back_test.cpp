@@ -64,7 +64,7 @@ class ClaimTakeBackTest : public testsupport::OneRuleTest {
   // Each listed name through the case's gates, its work and CompleteFile
   // or FailFile, as an operation takes it.
   void RunOnce(const KillCase& c, const std::vector<std::string>& names) {
-    FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
     CString second;
     Gates gates;
     if (c.pair) {
@@ -138,7 +138,7 @@ TEST_F(ClaimTakeBackTest, AKillBetweenPublishingAndDeletingLeavesEveryFileInOneP
 
     ASSERT_EQ(testsupport::RunKilledAt(c.killPoint, [&] { RunOnce(c, c.inputs); }), SIGKILL);
     ASSERT_EQ(ClaimRecords().size(), c.pair ? 2u : 1u);
-    { FilePipeline first(Journal(), profile_, journalFiles_, L"P", 0); }
+    { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
     EXPECT_EQ(Listing(in_), c.inAfter);
     EXPECT_EQ(Listing(out_), c.outAfter);
     EXPECT_EQ(Listing(errorFolder), c.errorAfter);
@@ -164,7 +164,7 @@ TEST_F(ClaimTakeBackTest, InputsOfCompletedFilesGoWithTheirBatch) {
   Put(in_, "a.txt", "a");
   Put(in_, "b.txt", "b");
   {
-    FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
     for (const char* name : {"a.txt", "b.txt"}) {
       PipelineFile file = pipeline.Prepare(Wide(name), Wide(name), L".out", nullptr);
       ASSERT_EQ(pipeline.Admit(file, Gates{}), Admission::kProceed);
@@ -187,7 +187,7 @@ TEST_F(ClaimTakeBackTest, InputsOfCompletedFilesGoWithTheirBatch) {
 TEST_F(ClaimTakeBackTest, AStrangersFileOnARecycledIndexIsNotTakenBack) {
   Put(in_, "x.bin", "claimed");
   ASSERT_EQ(testsupport::RunKilledAt("outputs-published", [&] {
-              FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+              FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
               PipelineFile file = pipeline.Prepare(L"x.bin", L"x.bin", L".out", nullptr);
               if (!pipeline.ClaimInputFile(file)) return;
               platform::KillPoint("outputs-published");
@@ -213,7 +213,7 @@ TEST_F(ClaimTakeBackTest, AStrangersFileOnARecycledIndexIsNotTakenBack) {
     record.write(reinterpret_cast<const char*>(&device), sizeof device);
     record.write(reinterpret_cast<const char*>(&index), sizeof index);
   }
-  { FilePipeline first(Journal(), profile_, journalFiles_, L"P", 0); }
+  { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
   EXPECT_EQ(testsupport::ReadFileBytes(claimed), "a user's own file");
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"x.bin.stp"});
   EXPECT_TRUE(ClaimRecords().empty());

@@ -85,7 +85,7 @@ class PipelineTest : public testsupport::OneRuleTest {
   }
 
   DWORD Run(const std::vector<std::string>& names, const FileOperation& op) {
-    FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
     return RunFileOperation(pipeline, Names(names), op);
   }
 };
@@ -162,7 +162,7 @@ TEST_F(PipelineTest, ClaimRefusedByAnotherHandleWaitsWithOneRecordAndAGoneFileIs
   ASSERT_EQ(Run({"held.txt"}, Copying()), 0u);
   EXPECT_EQ(testsupport::ReadFileBytes(out_ / "held.txt.out"), "data");
 
-  FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0);
   PipelineFile gone = pipeline.Prepare(L"gone.txt", L"gone.txt", L".out", nullptr);
   EXPECT_FALSE(pipeline.ClaimInputFile(gone));
   EXPECT_FALSE(pipeline.Fatal());
@@ -203,8 +203,8 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessWaitsForALaterCycleWithoutAReco
 // while it holds them (it writes past its file-size limit).
 void ClaimAndDie(const fs::path& journal, ProfileRecord& profile, const std::vector<std::string>& names) {
   const int signal = testsupport::RunKilledMidWrite(64 * 1024, [&] {
-    JournalFiles journalFiles;
-    FilePipeline pipeline(Wide(journal.string()), profile, journalFiles, L"P", 0);
+    WorkerState worker;
+    FilePipeline pipeline(Wide(journal.string()), profile, worker, L"P", 0);
     std::vector<PipelineFile> files;
     for (const std::string& name : names) {
       files.push_back(pipeline.Prepare(Wide(name), Wide(name), L".out", nullptr));
@@ -240,7 +240,7 @@ TEST_F(PipelineTest, ClaimsOfAKilledProcessAreTakenBackAndNoOtherStpFileIs) {
   Put(in_, "c.bin.stp", "another file");
   ASSERT_EQ(Errors(), "");
 
-  { FilePipeline first(Wide(journal_.string()), profile_, journalFiles_, L"P", 0); }
+  { FilePipeline first(Wide(journal_.string()), profile_, worker_, L"P", 0); }
   EXPECT_EQ(testsupport::ReadFileBytes(in_ / "a.bin"), "a");
   EXPECT_EQ(testsupport::ReadFileBytes(in_ / "x.bin"), "new x");
   std::string renamed;
@@ -294,7 +294,7 @@ TEST_F(PipelineTest, ClaimsOfAKilledProcessAreTakenBackAndNoOtherStpFileIs) {
 TEST_F(PipelineTest, ALiveClaimStaysAndOneLeftClaimedIsGivenBackByALaterRun) {
   Put(in_, "b.bin", "b");
   {
-    FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0);
     PipelineFile held = pipeline.Prepare(L"b.bin", L"b.bin", L".out", nullptr);
     ASSERT_TRUE(pipeline.ClaimInputFile(held));
     EXPECT_EQ(ClaimRecordsLeft(), 1u);
@@ -370,7 +370,7 @@ TEST_F(PipelineTest, NamesNotInTheFileNameEncodingStayWithOneRecordPerRun) {
     CStringArray names;
     ASSERT_EQ(FindFiles(Wide(in_.string()), names, {L"*.txt"}), 0u);
     ASSERT_EQ(names.GetSize(), cycle == 0 ? 5 : 4);
-    FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0);
     ASSERT_TRUE(pipeline.SetAsideUnencodableNames(names));
     ASSERT_EQ(names.GetSize(), cycle == 0 ? 1 : 0);
     if (cycle == 0) {
@@ -641,7 +641,7 @@ TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
   std::sort(inputs.begin(), inputs.end());
   EXPECT_EQ(inputs, (std::vector<std::string>{".~d.txt.part", "e.txt.part", "f.txt.~0123456789abcdef"}));
 
-  { FilePipeline first(Wide(journal_.string()), profile_, journalFiles_, L"P", 0); }
+  { FilePipeline first(Wide(journal_.string()), profile_, worker_, L"P", 0); }
   EXPECT_FALSE(fs::exists(gone.Temporary()));
   EXPECT_FALSE(fs::exists(goneWork));
   size_t staged = 0;
@@ -662,7 +662,7 @@ TEST_F(PipelineTest, TemporaryOutputsOfAGoneWriterAreRemovedAndLiveOnesStay) {
 
   // Once per run: a writer gone since is met by the next run, or directly.
   live.End();
-  { FilePipeline again(Wide(journal_.string()), profile_, journalFiles_, L"P", 0); }
+  { FilePipeline again(Wide(journal_.string()), profile_, worker_, L"P", 0); }
   EXPECT_TRUE(fs::exists(live.Temporary()));
   const std::vector<CString> removed = RemoveAbandonedStagedOutputs(Wide(out_.string()));
   ASSERT_EQ(removed.size(), 2u);
@@ -933,7 +933,7 @@ TEST_F(PipelineTest, PairClaimTakesBothFilesWhicheverWasListedAndPassesOverAnInc
   Put(in_, "doc.txt", "d");
   Put(in_, "doc.txt.p7d", "s");
   Put(in_, "lone.txt.p7d", "s");
-  FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
 
   PipelineFile lone = pipeline.Prepare(L"lone.txt.p7d", L"lone.txt", L".vrf", nullptr);
   EXPECT_FALSE(pipeline.ClaimPair(lone, L"p7d"));
@@ -968,7 +968,7 @@ TEST_F(PipelineTest, PairClaimGivesTheListedFileItsNameBackWhenThePartnerIsHeld)
   HANDLE holder = CreateFileW(Wide(sig.string()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0, RecordStyle::kClaimTextUntilClaimed);
   PipelineFile pair = pipeline.Prepare(L"doc.txt", L"doc.txt", L".vrf", nullptr);
   EXPECT_FALSE(pipeline.ClaimPair(pair, L"p7d"));
   CloseHandle(holder);
@@ -991,7 +991,7 @@ TEST_F(PipelineTest, AdmitTakesTheGatedStepsInOrderAndStopsAtTheFirstRefusal) {
   Put(in_, "kept.txt", "k");
   Put(in_, "pass.txt", "p");
   Put(in_, "taken.txt", "t");
-  FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+  FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
   std::vector<std::string> steps;
   Gates gates;
   gates.passOver = [&](const PipelineFile& file) {
@@ -1033,7 +1033,7 @@ TEST_F(PipelineTest, AdmitTakesTheGatedStepsInOrderAndStopsAtTheFirstRefusal) {
   EXPECT_NE(Errors().find("x.stp"), std::string::npos);
 
   journal_ = root_.path() / "no-such-folder";
-  FilePipeline failing(Journal(), profile_, journalFiles_, L"P", 0);
+  FilePipeline failing(Journal(), profile_, worker_, L"P", 0);
   PipelineFile gone = failing.Prepare(L"gone.txt", L"gone.txt", L".out", nullptr);
   EXPECT_EQ(failing.Admit(gone, Gates{}), Admission::kFatal);
 }
@@ -1149,7 +1149,7 @@ TEST_F(PipelineTest, AKillWhileAFailedInputIsCopiedToTheErrorFolderLeavesNoParti
   EXPECT_FALSE(fs::exists(fs::symlink_status(shm.path() / "big.bin")));
   EXPECT_EQ(testsupport::ReadFileBytes(in_ / "big.bin.stp"), content);
 
-  { FilePipeline first(Wide(journal_.string()), profile_, journalFiles_, L"P", 0); }
+  { FilePipeline first(Wide(journal_.string()), profile_, worker_, L"P", 0); }
   EXPECT_EQ(testsupport::ReadFileBytes(in_ / "big.bin"), content);
   EXPECT_TRUE(fs::is_empty(shm.path()));
   const std::string errors = Errors();
@@ -1221,7 +1221,7 @@ TEST_P(StemOutputsTest, OneMarkForTheWholeSetOrOneRefusal) {
   profile_.renameConfFiles = c.renameConfFiles;
   for (const std::string& name : c.taken) Put(out_, name, "old");
   Put(in_, "a.txt", "new");
-  FilePipeline pipeline(Wide(journal_.string()), profile_, journalFiles_, L"P", 0);
+  FilePipeline pipeline(Wide(journal_.string()), profile_, worker_, L"P", 0);
   PipelineFile file = pipeline.Prepare(L"a.txt", L"a.txt", L".sig", nullptr);
   ASSERT_TRUE(pipeline.ClaimInputFile(file));
   CString copy = Wide((out_ / "a.txt").string());

@@ -116,6 +116,7 @@ TEST(WorkerStateTest, NewStateHasItsDefaults) {
   EXPECT_TRUE(worker.journalFiles.operationsFile.IsEmpty());
   EXPECT_TRUE(worker.journalFiles.errorsFile.IsEmpty());
   EXPECT_TRUE(worker.rules.empty());
+  EXPECT_TRUE(worker.writtenOnce.empty());
   const RuleState rule;
   EXPECT_FALSE(rule.folderErrorReported);
   EXPECT_FALSE(rule.foldersOverlapReported);

@@ -49,7 +49,7 @@ class HeldRuleFolders : public testsupport::OneRuleTest {
   void CheckFolders(platform::HeldFolders& held) {
     int missing = 0;
     RuleState state;
-    ASSERT_EQ(CheckRuleFolders(Journal(), &journalFiles_, &Rule(), &state, 1, &missing, L"P", &held), 0u);
+    ASSERT_EQ(CheckRuleFolders(Journal(), &worker_.journalFiles, &Rule(), &state, 1, &missing, L"P", &held), 0u);
     ASSERT_EQ(missing, 0);
   }
   // Claims a listed name and settles its output, as B64E does.
@@ -95,7 +95,7 @@ TEST_F(HeldRuleFolders, FoldersReplacedBetweenTwoStepsOfAFileAreNeverFollowed) {
   {
     // The pipeline deletes the inputs it completed when it goes, as in the
     // worker, while the folders are still held.
-    FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
     PipelineFile a = Admitted(pipeline, "a.txt");
     PipelineFile b = Admitted(pipeline, "b.txt");
     for (const fs::path& folder : {in_, out_, err_}) ReplaceByUsersLink(folder, secret_);
@@ -136,7 +136,7 @@ TEST_F(HeldRuleFolders, AClaimedNameSwappedForALinkIsNeverRead) {
   const std::string ofKey = digestOf(testsupport::Wide(secret_ / "key"));
   platform::HeldFolders held;
   CheckFolders(held);
-  FilePipeline pipeline(Journal(), profile_, journalFiles_, L"P", 0);
+  FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
   PipelineFile a = Admitted(pipeline, "a.txt");
   PipelineFile b = Admitted(pipeline, "b.txt");
 

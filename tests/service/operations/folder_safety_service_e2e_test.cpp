@@ -373,8 +373,8 @@ void ClaimAndHold(const fs::path& in, const fs::path& journal, const std::vector
   rule.pathIn = Wide(in.string());
   rule.pathOut = Wide(journal.string());
   rule.pathError = Wide(journal.string());
-  JournalFiles files;
-  FilePipeline pipeline(Wide(journal.string()), files, L"Other", 0, rule, 0);
+  WorkerState worker;
+  FilePipeline pipeline(Wide(journal.string()), worker, L"Other", 0, rule, false);
   std::vector<PipelineFile> claimed;
   for (const std::string& name : names) {
     claimed.push_back(pipeline.Prepare(Wide(name), Wide(name), L".b64", nullptr));

@@ -275,7 +275,7 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   const DWORD rc = PackFiles({.files = Names({"a", "b"}),
                               .rule = Rule(),
                               .state = state_,
-                              .journalFiles = journalFiles_,
+                              .worker = worker_,
                               .journalFolder = Wide((root_.path() / "no-journal").string()),
                               .profileName = L"P",
                               .settings = ReadRuleSettings(profile_, 0)},
