@@ -322,12 +322,6 @@ HANDLE ClaimFile(LPCWSTR path);
 // claimed file open (a producer still writing it, a reader); FALSE when none
 // does, and FALSE with 6 for a handle that is no claim.
 BOOL ClaimedFileInUse(HANDLE claim);
-// The device and index numbers of the file a claim holds, and of the file at
-// path (a link never followed): together they tell a file from another that
-// takes its name later. FALSE with the code on failure (6 for a handle that
-// is no claim).
-BOOL GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index);
-BOOL GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index);
 
 // Folders held open while a caller works in them (a rule's folders for one
 // cycle). While a folder is held, every call of the layer on a path in it

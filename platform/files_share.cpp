@@ -510,14 +510,6 @@ BOOL platform::ClaimedFileInUse(HANDLE claim) {
   return OpenedElsewhereOncePerClaim(object->key(), object->fd(), -1);
 }
 
-BOOL platform::GetClaimedFileId(HANDLE claim, ULONGLONG* device, ULONGLONG* index) {
-  auto* object = LookupHandleAs<ClaimObject>(claim);
-  if (object == nullptr) return FALSE;
-  *device = static_cast<ULONGLONG>(object->key().dev);
-  *index = static_cast<ULONGLONG>(object->key().ino);
-  return TRUE;
-}
-
 BOOL platform::GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity) {
   auto* object = LookupHandleAs<ClaimObject>(claim);
   if (object == nullptr) return FALSE;
@@ -532,21 +524,4 @@ BOOL platform::TagClaimedFile(HANDLE claim, ULONGLONG tag) {
   if (SetDescriptorTag(object->fd(), tag)) return TRUE;
   SetLastError(WinErrorFromErrno(errno));
   return FALSE;
-}
-
-BOOL platform::GetFileIdAt(LPCWSTR path, ULONGLONG* device, ULONGLONG* index) {
-  WorkPath work;
-  const std::string& native = work.text;
-  if (DWORD code = WidePathToWork(path, work)) {
-    SetLastError(code);
-    return FALSE;
-  }
-  struct stat st {};
-  if (native.empty() || lstat(native.c_str(), &st) != 0) {
-    SetLastError(native.empty() ? ERROR_PATH_NOT_FOUND : ErrnoToCode(errno, native));
-    return FALSE;
-  }
-  *device = static_cast<ULONGLONG>(st.st_dev);
-  *index = static_cast<ULONGLONG>(st.st_ino);
-  return TRUE;
 }
