@@ -81,9 +81,8 @@ const wchar_t* const kLoadRulesFormat = L"Загрузка правил %s";
 constexpr size_t kMaxRules = 1000;
 
 // A stop request is answered between the keys of a load, which may be long.
-bool StopRequested() {
-  HANDLE stop = OperationsStopEvent();
-  return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+bool StopRequested(HANDLE stopEvent) {
+  return stopEvent != nullptr && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
 }
 
 ConfigurationLoadResult Stopped() {
@@ -246,7 +245,7 @@ RuleRefusal ReadSignerListValues(SignerListRecord& list) {
 
 // number: the rule's place in the key order, from 1.
 ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& profileName,
-                                 const CString& rulesPath, const CString& ruleName, int number) {
+                                 const CString& rulesPath, const CString& ruleName, int number, HANDLE stopEvent) {
   const CString rulePath = rulesPath + L"\\" + ruleName;
   if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, rulePath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulePath);
@@ -271,7 +270,7 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
     rule.signerLists.push_back(list);
   }
   for (SignerListRecord& list : rule.signerLists) {
-    if (StopRequested()) return Stopped();
+    if (StopRequested(stopEvent)) return Stopped();
     const CString listPath = rulePath + L"\\" + list.name;
     if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, listPath, kAccess))
       return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, listPath);
@@ -285,7 +284,8 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
 
 }  // namespace
 
-ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config) {
+ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config,
+                                          HANDLE stopEvent) {
   InstallServiceRegistryReporter();
   RegistryKey& key = CurrentRegistryKey();
 
@@ -352,11 +352,11 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
 
   int number = 0;
   for (const CString& ruleName : ruleNames) {
-    if (StopRequested()) {
+    if (StopRequested(stopEvent)) {
       key.Close();
       return Stopped();
     }
-    ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName, ++number);
+    ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName, ++number, stopEvent);
     if (result.code != 0 || result.stopRequested) {
       key.Close();
       return result;

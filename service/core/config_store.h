@@ -52,9 +52,10 @@ struct ConfigurationLoadResult {
 //    writes into is its "Path In", by text or on disk (FolderThatIsInput,
 //    rule_folders.h); the other rules load. Rules beyond the first 1000
 //    are left out with one record.
-//  - The service's stop event (OperationsStopEvent) is polled before every
-//    rule and signer list.
+//  - stopEvent (the service's stop event; null: none) is polled before
+//    every rule and signer list.
 // Sets the journal settings (journal.h) to the profile name and "Log
 // filesize", and installs the service's registry reporter
 // (InstallServiceRegistryReporter, event_log_report.h).
-ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config);
+ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config,
+                                          HANDLE stopEvent = nullptr);

@@ -19,8 +19,6 @@
 
 namespace {
 
-HANDLE g_stopEvent = nullptr;
-
 CString OpeningText(const CString& source, const CString& claimed) {
   CString text;
   text.Format(L"Открытие файла %s (размер: %s)", source.GetString(), FileSizeText(claimed).GetString());
@@ -82,8 +80,6 @@ CString TakenBackText(const TakenBackClaim& taken) {
   return text;
 }
 
-void SetOperationsStopEvent(HANDLE stopEvent) { g_stopEvent = stopEvent; }
-HANDLE OperationsStopEvent() { return g_stopEvent; }
 
 FilePipeline::FilePipeline(const CString& journalFolder, WorkerState& worker,
                            const CString& profileName, int ruleIndex, const RuleRecord& rule,
@@ -91,6 +87,7 @@ FilePipeline::FilePipeline(const CString& journalFolder, WorkerState& worker,
     : journalFolder_(journalFolder),
       journalFiles_(worker.journalFiles),
       writtenOnce_(worker.writtenOnce),
+      stopEvent_(worker.stopEvent),
       profileName_(profileName),
       rule_(rule),
       renameConflicts_(renameConflicts),
@@ -114,7 +111,7 @@ bool FilePipeline::FirstTimeThisRun(DWORD code, const CString& path) {
 }
 
 bool FilePipeline::StopPoll() const {
-  return g_stopEvent != nullptr && WaitForSingleObject(g_stopEvent, 0) == WAIT_OBJECT_0;
+  return stopEvent_ != nullptr && WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0;
 }
 
 PipelineFile FilePipeline::Prepare(const CString& name, const CString& outputStem,

@@ -55,12 +55,6 @@
 #include "service/core/held_claim.h"
 #include "service/core/staged_outputs.h"
 
-// The stop event of the service, polled before every file. The worker sets
-// it once, after creating the event and before the first operation; null
-// (never set) means no stop is ever seen.
-void SetOperationsStopEvent(HANDLE stopEvent);
-HANDLE OperationsStopEvent();
-
 // What the records of a file carry as their message. kOperationText: every
 // record carries the file's OperationText. kClaimTextUntilClaimed (signing,
 // detached verification, re-signing): the records of the steps before and at
@@ -214,9 +208,11 @@ class FilePipeline {
   bool Fatal() const { return result_ != 0; }
   DWORD Result() const { return result_; }
 
-  // True when the stop event is set: the operation returns 0 at once and the
-  // names not yet taken stay untouched.
+  // True when the worker's stop event (WorkerState::stopEvent) is set: the
+  // operation returns 0 at once and the names not yet taken stay untouched.
   bool StopPoll() const;
+  // The worker's stop event, for an operation that waits (null: none).
+  HANDLE StopEvent() const { return stopEvent_; }
 
   // Builds the paths of a listed name and its first OperationText.
   PipelineFile Prepare(const CString& name, const CString& outputStem, const CString& appended,
@@ -372,6 +368,7 @@ class FilePipeline {
   CString journalFolder_;
   JournalFiles& journalFiles_;
   std::set<std::wstring>& writtenOnce_;  // the worker's records written once per run
+  HANDLE stopEvent_;                     // the worker's stop event
   CString profileName_;
   const RuleRecord& rule_;
   bool renameConflicts_;  // "Rename conf files"

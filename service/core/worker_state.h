@@ -1,7 +1,7 @@
 #pragma once
 // What the service's worker keeps from one cycle to the next, apart from the
 // configuration it loaded (common/config_records.h, which holds only what is
-// stored): the profile's current journal files, the records written once per
+// stored): its stop event, the profile's current journal files, the records written once per
 // run and, per rule, the records already written about its folders, PACK's
 // wait and the positions of its directory profiles in the worker's table.
 // The worker owns one for its run and hands it down: an operation call gets
@@ -25,6 +25,7 @@ struct RuleState {
 };
 
 struct WorkerState {
+  HANDLE stopEvent = nullptr;  // the service's stop event, polled before every file (null: none)
   JournalFiles journalFiles;
   std::vector<RuleState> rules;  // parallel to the profile's rules
   // The records written once per run (the pipeline's "code|path" keys): a

@@ -158,7 +158,7 @@ bool Worker::Start() {
     ReportStopped(ERROR_FILE_NOT_FOUND);
     return false;
   }
-  ConfigurationLoadResult load = LoadConfiguration(profileName_, config_);
+  ConfigurationLoadResult load = LoadConfiguration(profileName_, config_, state_.stopEvent);
   if (load.stopRequested) {
     // Nothing has started yet, so there is no stop record to write.
     ReportStopped(0);
@@ -320,11 +320,11 @@ void Worker::Run() {
     ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, GetLastError(), 0, 0, 0);
     return;
   }
-  SetOperationsStopEvent(s.stopEvent);
+  state_.stopEvent = s.stopEvent;
   ReportRunning();
   RemoveAbandonedScratchFiles();
   if (Start()) Cycle();
-  SetOperationsStopEvent(nullptr);
+  state_.stopEvent = nullptr;
 }
 
 }  // namespace

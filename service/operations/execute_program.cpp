@@ -47,10 +47,10 @@ void EndProgram(HANDLE process, DWORD code) {
   WaitForSingleObject(process, INFINITE);
 }
 
-// Starts the program and waits for it, for the stop event and for the time
+// Starts the program and waits for it, for the stop event (null: none) and for the time
 // limit (0: none). A program past its limit or met by a stop is ended with
 // its whole group: nothing it started keeps running unwatched.
-ProgramRun RunProgram(const std::vector<std::string>& arguments, ULONGLONG limitMs) {
+ProgramRun RunProgram(const std::vector<std::string>& arguments, ULONGLONG limitMs, HANDLE stop) {
   ProgramRun run;
   PROCESS_INFORMATION info{};
   if (!platform::CreateProcessFromArguments(arguments, &info)) {
@@ -59,7 +59,6 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments, ULONGLONG limit
   }
   run.started = true;
   platform::FileHandle process(info.hProcess), thread(info.hThread);
-  HANDLE stop = OperationsStopEvent();
   HANDLE objects[] = {process.get(), stop};
   const DWORD count = stop != nullptr ? 2 : 1;
   ULONGLONG left = limitMs;
@@ -123,7 +122,7 @@ class ExecRun {
   bool Run(PipelineFile& file, const ExecCommand& built, bool perFile) {
     file.describe = TextOf(built.command);
     pipeline_.Describe(file);
-    const ProgramRun run = RunProgram(Arguments(built.command, built.inserted, built.oem), limitMs_);
+    const ProgramRun run = RunProgram(Arguments(built.command, built.inserted, built.oem), limitMs_, pipeline_.StopEvent());
     if (!run.started) {
       if (perFile) {
         WorkFailure failure;

@@ -394,10 +394,8 @@ TEST_F(ConfigStoreTest, AStopRequestEndsTheLoad) {
   Import(Base() + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TORVAK\\qelmservice\\P\\rules\\Rule 1]\r\n");
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   ASSERT_NE(stop, nullptr);
-  SetOperationsStopEvent(stop);
   ServiceConfiguration config;
-  const ConfigurationLoadResult result = LoadConfiguration(L"P", config);
-  SetOperationsStopEvent(nullptr);
+  const ConfigurationLoadResult result = LoadConfiguration(L"P", config, stop);
   CloseHandle(stop);
   EXPECT_TRUE(result.stopRequested);
   EXPECT_EQ(result.code, 0u);

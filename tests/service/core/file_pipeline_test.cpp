@@ -57,10 +57,6 @@ std::string MarkOf(const std::string& name, const std::string& stem, const std::
 
 class PipelineTest : public testsupport::OneRuleTest {
  protected:
-  void TearDown() override {
-    SetOperationsStopEvent(nullptr);
-  }
-
   // A copying operation: "Копирование '<source>' (размер: <in>) в '<output>' (размер: <out>)".
   FileOperation Copying(DWORD failWith = 0) {
     FileOperation op;
@@ -1041,12 +1037,12 @@ TEST_F(PipelineTest, AdmitTakesTheGatedStepsInOrderAndStopsAtTheFirstRefusal) {
 TEST_F(PipelineTest, SetStopEventEndsTheOperationBeforeTheNextFile) {
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   ASSERT_NE(stop, nullptr);
-  SetOperationsStopEvent(stop);
+  worker_.stopEvent = stop;
   Put(in_, "a.txt", "x");
   EXPECT_EQ(Run({"a.txt"}, Copying()), 0u);
   EXPECT_TRUE(fs::exists(in_ / "a.txt"));
   EXPECT_EQ(Operations(), "");
-  SetOperationsStopEvent(nullptr);
+  worker_.stopEvent = nullptr;
   CloseHandle(stop);
 }
 

@@ -406,10 +406,10 @@ TEST_F(EncryptDecryptTest, DecryptedDataMustBeAOneFileArchiveOfTheRulesForm) {
 
 TEST_F(EncryptDecryptTest, StopEventLeavesTheFilesNotYetTaken) {
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-  SetOperationsStopEvent(stop);
+  worker_.stopEvent = stop;
   Put("a.txt", "a");
   DWORD rc = Encrypt({"a.txt"}, 0, Recipients({"user1"}));
-  SetOperationsStopEvent(nullptr);
+  worker_.stopEvent = nullptr;
   CloseHandle(stop);
   EXPECT_EQ(rc, 0u);
   EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.txt"});

@@ -27,8 +27,6 @@ class ExecuteProgramTest : public OneRuleTest {
  protected:
   ExecuteProgramTest() : OneRuleTest(L"Проба") {}
 
-  void TearDown() override { SetOperationsStopEvent(nullptr); }
-
   std::string Recorder() const { return (testsupport::BuildDir() / "bin" / "argument_recorder").string(); }
   std::string Log() const { return (root_.path() / "log").string(); }
   std::string LogText() const { return Read(root_.path() / "log"); }
@@ -168,7 +166,7 @@ TEST_F(ExecuteProgramTest, AStopDuringTheWaitEndsTheProgramAndTheCall) {
   Put("b.txt", "2");
   Template("--hang", ":|$N|");
   platform::FileHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  SetOperationsStopEvent(stop.get());
+  worker_.stopEvent = stop.get();
   DWORD result = 1;
   std::thread worker([&] { result = Exec({"a.txt", "b.txt"}); });
   AwaitRuns(1);

@@ -35,8 +35,6 @@ class PackFilesTest : public OneRuleTest {
     Rule().operation = L"PACK";
     Rule().archName = L"batch";
   }
-  void TearDown() override { SetOperationsStopEvent(nullptr); }
-
   // Lists the input folder as the worker would and packs.
   DWORD Pack(const std::string& ext = "zip") {
     std::vector<std::string> names;
@@ -263,9 +261,9 @@ TEST_F(PackFilesTest, AStopOrAFailedJournalLeavesNoArchiveAndNoClaimedName) {
   Put("a", "a");
   Put("b", "b");
   platform::FileHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-  SetOperationsStopEvent(stop.get());
+  worker_.stopEvent = stop.get();
   ASSERT_EQ(Pack(), 0u);
-  SetOperationsStopEvent(nullptr);
+  worker_.stopEvent = nullptr;
   EXPECT_TRUE(Tree(out_).empty());
   EXPECT_EQ(Tree(in_), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(Records().empty());

@@ -275,10 +275,10 @@ TEST_F(VerifyDetachedTest, StopRequestLeavesTheRemainingFilesUntouched) {
   Put("b.p7s", "b");
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   ASSERT_NE(stop, nullptr);
-  SetOperationsStopEvent(stop);
+  worker_.stopEvent = stop;
   EXPECT_EQ(CheckDetached({"a.txt"}), 0u);
   EXPECT_EQ(Check({"b.p7s"}, true), 0u);
-  SetOperationsStopEvent(nullptr);
+  worker_.stopEvent = nullptr;
   CloseHandle(stop);
   EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "b.p7s"}));
   EXPECT_EQ(Operations(), "");
