@@ -19,6 +19,7 @@
 // and unlocked: only one thread (the service's worker, the configuration
 // program's window thread) may use them.
 
+#include <functional>
 #include <vector>
 
 #include "platform/cstring.h"
@@ -73,8 +74,8 @@ RegistryKey& CurrentRegistryKey();
 // list functions have no flags argument: each program reports them with its
 // own fixed flags, given here. Without an installed reporter failures are
 // still returned as 0 but shown nowhere.
-using RegistryReportFunction = DWORD (*)(HWND owner, DWORD flags, DWORD code, const char* format,
-                                         const char* valueName);
+using RegistryReportFunction =
+    std::function<DWORD(HWND owner, DWORD flags, DWORD code, const char* format, const char* valueName)>;
 struct RegistryReporter {
   RegistryReportFunction report = nullptr;
   DWORD stringListFlags = 3;   // ReadStringList

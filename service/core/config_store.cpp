@@ -22,15 +22,6 @@ namespace {
 
 constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;  // 0x2001F
 
-// The code of the last failure a reader reported, for the one read whose
-// failure stops the service: the reader's own code, not whatever last error
-// the thread happens to hold.
-DWORD g_capturedCode = 0;
-DWORD CaptureRegistryFailure(HWND, DWORD flags, DWORD code, const char* format,
-                             const char* valueName) {
-  g_capturedCode = code;
-  return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
-}
 
 // The event source is registered only around the reads whose failures go to
 // the event log.
@@ -301,16 +292,21 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
 
   // "LogPath" decides where every later failure goes, so a failed read
   // stops the service with the reader's own code.
-  g_capturedCode = 0;
+  // The reader's own code, for the stop: not whatever last error the thread
+  // happens to hold.
+  DWORD capturedCode = 0;
   RegistryReporter capture;
-  capture.report = CaptureRegistryFailure;
+  capture.report = [&capturedCode](HWND, DWORD flags, DWORD code, const char* format, const char* valueName) {
+    capturedCode = code;
+    return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
+  };
   capture.stringListFlags = capture.intListFlags = kReportEventLog;
   SetRegistryReporter(capture);
   const RegistryValueLayout<BaseSettings>& logPath = *FindValueLayout(BaseValueLayout(), kLogPathValueName);
   int read = ReadStringValue(logPath.name, config.base.logPath, nullptr, kReportEventLog, logPath.textDefault);
   InstallServiceRegistryReporter();
   if (!read) {
-    DWORD code = g_capturedCode != 0 ? g_capturedCode : ERROR_GEN_FAILURE;
+    DWORD code = capturedCode != 0 ? capturedCode : ERROR_GEN_FAILURE;
     EventSourceScope source;
     key.Close();
     return Stop(
