@@ -628,8 +628,9 @@ DWORD platform::GetFilePermissions(LPCWSTR path) {
   if (DWORD code = WidePathToWork(path, work)) return Fail(code, 0xFFFFFFFFu);
   const std::string& native = work.text;
   struct stat st {};
-  if (native.empty() || lstat(native.c_str(), &st) != 0) return Fail(ErrnoToCode(errno, native), 0xFFFFFFFFu);
-  if (DWORD code = HeldNameCheck(work, st.st_dev, st.st_ino)) return Fail(code, 0xFFFFFFFFu);
+  // A claim's name: the claimed file's own bits, whatever the name holds now.
+  if (work.heldName ? fstat(work.heldFd, &st) != 0 : native.empty() || lstat(native.c_str(), &st) != 0)
+    return Fail(ErrnoToCode(errno, native), 0xFFFFFFFFu);
   return static_cast<DWORD>(st.st_mode & 07777);
 }
 

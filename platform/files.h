@@ -311,10 +311,11 @@ const char* QelmRoot();
 // hands the name on to the move's target (DeleteFileW drops it): while the
 // claim is open, the layer's calls on a held name work on the claimed file
 // only. They open it without following a link, and an open, a copy (a move
-// across file systems included), a deletion, the attributes, the permission
-// bits and OpenInputFileStream fail with 1006 (ERROR_FILE_INVALID) when the
-// name now holds another file, so that nothing put in its place is read or
-// deleted (a rename moves the name's entry, a link as a link). While a process
+// across file systems included), a deletion, the attributes and
+// OpenInputFileStream fail with 1006 (ERROR_FILE_INVALID) when the name now
+// holds another file, so that nothing put in its place is read or deleted (a
+// rename moves the name's entry, a link as a link); GetFilePermissions gives
+// the claimed file's bits. While a process
 // holds a claim, its exclusive opens of the file do not count the claim's own
 // descriptor as another opener.
 HANDLE ClaimFile(LPCWSTR path);

@@ -56,6 +56,31 @@ DWORD MakeSubfolders(const CString& base, const CString& folderTemplate, CString
   return OwnFailure(failure, static_cast<DWORD>(rc), FormatText(L"Создание каталога '%s'", folder));
 }
 
+// The output folders, held for the rest of the call once they exist: those
+// that were missing at the worker's folder check (MOVE makes them) are held
+// from here on as the check holds those that exist, so that no move goes
+// through a link put in their place. A folder reached through a link that
+// another user could have made fails the file; one still missing fails it
+// with the move's own error, and is held once a later file made it.
+struct HeldOutputs {
+  platform::HeldFolders folders;
+  bool out = false;
+  bool copy = false;
+};
+DWORD HoldOutputFolders(const RuleRecord& rule, HeldOutputs& held, WorkFailure& failure) {
+  for (const CString* folder : {&rule.pathOut, &rule.pathOut2}) {
+    bool& done = folder == &rule.pathOut ? held.out : held.copy;
+    if (done || folder->IsEmpty()) continue;
+    const DWORD code = held.folders.Hold(*folder);
+    done = code == 0;
+    if (code != ERROR_CANT_RESOLVE_FILENAME) continue;
+    const wchar_t* step =
+        folder == &rule.pathOut ? L"Проверка выходного каталога '%s'" : L"Проверка доп. выходного каталога '%s'";
+    return OwnFailure(failure, code, FormatText(step, *folder));
+  }
+  return 0;
+}
+
 bool Taken(const MoveTargets& targets) {
   return PathFileExistsW(targets.target) || (!targets.copyFolder.IsEmpty() && PathFileExistsW(targets.copyTarget));
 }
@@ -139,6 +164,7 @@ DWORD CopyAndMoveResolving(const PipelineFile& file, const RuleRecord& rule, boo
 }  // namespace
 
 DWORD MoveFiles(const OperationCall& call) {
+  HeldOutputs held;
   FilePipeline pipeline(call.journalFolder, call.worker, call.profileName, call.ruleIndex, call.rule,
                         call.settings.renameConflicts);
   const RuleRecord& rule = pipeline.Rule();
@@ -167,6 +193,7 @@ DWORD MoveFiles(const OperationCall& call) {
     WorkFailure failure;
     DWORD code = MakeSubfolders(rule.pathOut, rule.folders, targets.folder, failure);
     if (code == 0 && copies) code = MakeSubfolders(rule.pathOut2, rule.copyFolders, targets.copyFolder, failure);
+    if (code == 0) code = HoldOutputFolders(rule, held, failure);
     if (code == 0) {
       NameTargets(targets, outputName);
       // The file keeps its name, but is held as every claimed input is: a
