@@ -20,6 +20,7 @@
 // Worker thread only.
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "common/config_records.h"
@@ -85,16 +86,70 @@ DWORD BlockFirstPass(const Job& job, const PipelineFile& file, HeldMessageInfo& 
 DWORD BlockVerification(const FileWork& work, HeldVerifyResult& result, HeldLibraryBlob& content,
                         WorkFailure& failure);
 
-// Stream first pass (a stream-encoded envelope): files' input opened and read
-// through the decryption into the message information, which info gets. The
-// input stays open for the verification; a failure closes it.
-DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamFiles& files, HeldMessageInfo& info,
+// The plaintext that the decryption of a file's first stream pass handed
+// out, call by call, kept in a scratch file (anonymous, readable by its owner
+// only, in $TMPDIR, gone with the object or the process) so that the later
+// passes take it from there instead of decrypting the input once more. They
+// read the same input in the same chunks and so make the same decryption
+// calls in the same order: each call gets what the same call gave before,
+// and everything after the decryption (its checks, records and outputs) sees
+// what it saw. Where the scratch file cannot be made or written, nothing is
+// kept and every pass decrypts.
+class DecryptedSpool {
+ public:
+  DecryptedSpool();
+  ~DecryptedSpool();
+  DecryptedSpool(const DecryptedSpool&) = delete;
+  DecryptedSpool& operator=(const DecryptedSpool&) = delete;
+
+  // True while a pass's decryption outputs are being kept.
+  bool Keeping() const { return keeping_; }
+  // True once a whole pass was kept: later passes take it back.
+  bool Kept() const { return kept_; }
+  // Starts keeping (before the first stream pass); nothing when there is no
+  // scratch file.
+  void StartKeeping();
+  // Appends one call's output; a write that fails drops what was kept.
+  void Keep(const DataBlob& output);
+  // Ends a pass that kept everything: from now on the passes take it back.
+  void EndKeeping();
+  // Goes back to the first kept output (each later pass starts there).
+  DWORD Rewind();
+  // The next kept output, in a buffer of its own (released by Release).
+  // 0, or the cause of a failed read.
+  DWORD Next(DataBlob* output);
+  // Releases a buffer that Next gave; false for any other buffer.
+  bool Release(DataBlob& blob);
+
+ private:
+  void Drop();
+
+  std::FILE* file_ = nullptr;
+  bool keeping_ = false;
+  bool kept_ = false;
+  std::vector<const std::uint8_t*> given_;
+};
+
+// What the stream passes of a file read: the claimed input (with the
+// writer of the content) and what the first decryption handed out.
+struct StreamInput {
+  StreamFiles& files;
+  DecryptedSpool& spool;
+};
+
+// Stream first pass (a stream-encoded envelope): the input opened and read
+// through the decryption into the message information, which info gets; the
+// decryption's outputs are kept in the spool. The input stays open for the
+// verification; a failure closes it.
+DWORD StreamFirstPass(const Job& job, const PipelineFile& file, StreamInput input, HeldMessageInfo& info,
                       WorkFailure& failure);
 // Stream verification: the claimed input (opened here after a block first
 // pass) read again, first for the time stamps when the profile checks them,
 // then for the signatures, with the content written to file.output; result holds
-// the verification's result. On success the files are closed.
-DWORD StreamVerification(const FileWork& work, StreamFiles& files, HeldVerifyResult& result, WorkFailure& failure);
+// the verification's result. The decrypted content comes from the spool where
+// an earlier pass kept it (else the first of these passes keeps it for the
+// next). On success the files are closed.
+DWORD StreamVerification(const FileWork& work, StreamInput input, HeldVerifyResult& result, WorkFailure& failure);
 
 // Archive first pass: the claimed file decrypted into a scratch file and
 // unpacked into message; info gets the information of the signed message in

@@ -120,10 +120,11 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
   // through scratch files, so that memory stays bounded.
   const bool archives = Archives(job.archive);
   StreamFiles files(file.source, file.claimed, file.output);
+  DecryptedSpool spool;
   HeldMessageInfo info(job.context);
   TemporaryWorkFile message;
   if (DWORD code = archives                      ? FileFirstPass(job, file, message, info, failure)
-                   : state.envelopeStreamEncoded ? StreamFirstPass(job, file, files, info, failure)
+                   : state.envelopeStreamEncoded ? StreamFirstPass(job, file, {files, spool}, info, failure)
                                                  : BlockFirstPass(job, file, info, failure)) {
     return code;
   }
@@ -140,7 +141,7 @@ DWORD DecryptAndVerifyStep(const Job& job, FilePipeline& pipeline, PipelineFile&
     if (DWORD code = BlockVerification(work, result, content, failure)) return code;
     return Tail(work, result, &content, failure);
   }
-  if (DWORD code = StreamVerification(work, files, result, failure)) return code;
+  if (DWORD code = StreamVerification(work, {files, spool}, result, failure)) return code;
   return Tail(work, result, nullptr, failure);
 }
 

@@ -644,6 +644,71 @@ TEST_F(DecryptAndVerifyTest, TamperedEnvelopeOfAMacCipherIsRefusedInStreamMode) 
   EXPECT_TRUE(ScratchLeft().empty());
 }
 
+// In stream mode only the first stream pass decrypts (the first pass of a
+// stream-encoded envelope, else the stamp pass); the later passes take the
+// plaintext it kept. A stamp that fails in the stamp pass, before or after
+// that decryption, leaves what it always left: one record of the stamp
+// check with its code and stack, the input in the error folder and nothing
+// in "Path Out" or the temporary folder.
+TEST_F(DecryptAndVerifyTest, FailedStampAfterTheOneDecryptionLeavesWhatItLeft) {
+  Rule().stream = 1;
+  profile_.autoVerifyTsp = {1};
+  profile_.noTspIsError = {1};
+  const fs::path data = root_.path() / "data.bin";
+  WriteBytes(data, Bytes(70 * 1024, 9));
+  for (bool envelopeStream : {true, false}) {
+    const std::string name = std::string(envelopeStream ? "stream" : "der") + ".p7s.p7e";
+    SCOPED_TRACE(name);
+    OpensslSigned(data, root_.path() / "unstamped.p7s", true);
+    OpensslEnveloped(root_.path() / "unstamped.p7s", in_ / name, envelopeStream);
+    const std::string size = std::to_string(fs::file_size(in_ / name));
+    ASSERT_EQ(Dccx({name}), 0u);
+    const std::string record = NewErrors();
+    EXPECT_TRUE(Contains(record, "Ошибка ORLAX" + ErrorCode(ORLAX_E_NO_TIME_STAMP) +
+                                     "Подпись не содержит штампа времени. Правило 1 ('Проба'). Профиль справочника : "
+                                     "'Тест'. Завершение потоковой операции проверки штампов времени ЭП в файле " +
+                                     (in_ / name).string() + " (размер: " + size + ")\r\n\r\nЭП №: 1\r\nОшибка ORLAX" +
+                                     ErrorCode(ORLAX_E_NO_TIME_STAMP) + "Подпись не содержит штампа времени\r\n"))
+        << record;
+    EXPECT_TRUE(Contains(record, "ORLAX стек")) << record;
+    EXPECT_EQ(RecordsWith(Moved(err_ / name)).size(), 1u);
+    ExpectRefused(name);
+    fs::remove(err_ / name);
+  }
+}
+
+// The same for a signature that does not hold: the verification pass takes
+// the kept plaintext and refuses the file as it did when it decrypted again.
+TEST_F(DecryptAndVerifyTest, FailedSignatureAfterTheOneDecryptionLeavesWhatItLeft) {
+  Rule().stream = 1;
+  const fs::path data = root_.path() / "data.txt";
+  WriteBytes(data, "Договор поставки " + Bytes(70 * 1024, 3));
+  OpensslSigned(data, root_.path() / "tampered.p7s", true);
+  Tamper(root_.path() / "tampered.p7s", "Договор");
+  for (int stamps : {0, 1}) {
+    profile_.autoVerifyTsp = {stamps};
+    for (bool envelopeStream : {true, false}) {
+      const std::string name = std::string(envelopeStream ? "stream" : "der") + std::to_string(stamps) + ".p7s.p7e";
+      SCOPED_TRACE(name);
+      OpensslEnveloped(root_.path() / "tampered.p7s", in_ / name, envelopeStream);
+      const std::string size = std::to_string(fs::file_size(in_ / name));
+      ASSERT_EQ(Dccx({name}), 0u);
+      const std::string record = NewErrors();
+      EXPECT_TRUE(Contains(record, "Ошибка ORLAX" + ErrorCode(ORLAX_E_SIGNATURE_INVALID) +
+                                       "Подпись неверна. Правило 1 ('Проба'). Профиль справочника : 'Тест'. "
+                                       "Завершение потоковой операции проверки ЭП файла '" +
+                                       (in_ / name).string() + "' (размер: " + size + ")\r\nЭП №: 1\r\n" +
+                                       "Ошибка ORLAX" + ErrorCode(ORLAX_E_SIGNATURE_INVALID) + "Подпись неверна\r\nВладелец: " +
+                                       pki_.Dn("user1") + "\r\n"))
+          << record;
+      EXPECT_FALSE(Contains(record, "ORLAX стек")) << record;
+      EXPECT_EQ(RecordsWith(Moved(err_ / name)).size(), 1u);
+      ExpectRefused(name);
+      fs::remove(err_ / name);
+    }
+  }
+}
+
 // Every library call of every path failing once: the record names the step,
 // and carries the library's stack where the path's rules say so (the stream
 // passes: failures of the chunk loop and of the stamp checks).
