@@ -78,7 +78,8 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
                               .ruleIndex = 0,
                               .profile = profile,
                               .journalFolder = Wide((work / "journal").string()),
-                              .profileName = L"Bench"},
+                              .profileName = L"Bench",
+                              .settings = ReadRuleSettings(profile, 0)},
                              {.sigExt = L"p7s", .dsigExt = L"p7d", .verifyFileExt = L"vrf"});
   for (DirectoryProfileEntry& entry : table) ORLAX_Uninitialize(entry.context);
   const std::string dataName = detached ? name : fs::path(name).stem().string();

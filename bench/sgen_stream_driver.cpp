@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
                            .ruleIndex = 0,
                            .profile = profile,
                            .journalFolder = journal,
-                           .profileName = L"Bench"};
+                           .profileName = L"Bench",
+                           .settings = ReadRuleSettings(profile, 0)};
   DWORD result = dccx
                      ? DecryptAndVerifyFiles(call, {.sigExt = L"p7s",
                                                     .archExt = L"",

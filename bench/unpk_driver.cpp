@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
                            .ruleIndex = 0,
                            .profile = profile,
                            .journalFolder = Wide((work / "journal").string()),
-                           .profileName = L"Bench"};
+                           .profileName = L"Bench",
+                           .settings = ReadRuleSettings(profile, 0)};
   const DWORD result = UnpackArchives(call);
   const bool done = result == 0 && !fs::exists(work / "in" / name) && fs::is_empty(work / "err");
   if (!done) std::fprintf(stderr, "not unpacked; see %s\n", (work / "journal").c_str());
