@@ -53,6 +53,19 @@ TEST_F(UnpackArchivesTest, FoldersAndFilesOfAZipTreeLandBelowTheOutputFolder) {
   EXPECT_TRUE(Contains(records[0], " в каталог '" + out_.string() + "' (распаковано файлов: 3)")) << records[0];
 }
 
+// An archive of many entries unpacks whole, each entry under its own name,
+// with no reservation or temporary file left beside them.
+TEST_F(UnpackArchivesTest, ManyEntriesLandWholeAndLeaveNothingBeside) {
+  MakeZip("many.zip", "mkdir d && for i in $(seq 1 300); do echo $i > d/f$i.txt; done", "-r a.zip d");
+  ASSERT_EQ(Unpk({"many.zip"}), 0u);
+  const auto tree = Tree(out_);
+  ASSERT_EQ(tree.size(), 301u);  // the folder and its files
+  EXPECT_EQ(Read(out_ / "d" / "f300.txt"), "300\n");
+  EXPECT_TRUE(Tree(in_).empty());
+  EXPECT_TRUE(Tree(err_).empty());
+  EXPECT_TRUE(Contains(Records().at(0), "(распаковано файлов: 300)")) << Records().at(0);
+}
+
 TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
   WriteBytes(out_ / "a", "a file named like the folder");
   WriteBytes(out_ / "c.txt", "an older c");
