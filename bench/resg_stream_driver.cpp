@@ -64,8 +64,6 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
   rule.pathError = Wide((work / "err").string());
   rule.inFormatDet = detached ? 1 : 0;
   rule.outFormatDet = 1;
-  rule.tableIndex = 0;
-  rule.resignTableIndex = 1;
   ProfileRecord profile;
   profile.rules.push_back(rule);
   profile.zcsProfiles = {L"Bench", L"Second"};
@@ -73,10 +71,15 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
 
   CStringArray names;
   names.Add(Wide(name));
+  RuleState state;
+  state.resignTableIndex = 1;
+  WorkerState worker;
   DWORD result = ResignFiles({.files = names,
                               .table = &table,
                               .ruleIndex = 0,
-                              .profile = profile,
+                              .rule = profile.rules[0],
+                              .state = state,
+                              .worker = worker,
                               .journalFolder = Wide((work / "journal").string()),
                               .profileName = L"Bench",
                               .settings = ReadRuleSettings(profile, 0)},

@@ -74,7 +74,6 @@ int main(int argc, char** argv) {
   rule.stream = 1;
   rule.encAlgorithm = cipher;
   rule.recipients = {Wide(dn)};
-  rule.tableIndex = 0;
   ProfileRecord profile;
   profile.rules.push_back(rule);
   profile.zcsProfiles = {L"Bench"};
@@ -93,10 +92,14 @@ int main(int argc, char** argv) {
   CStringArray names;
   names.Add(Wide(name));
   const CString journal = Wide((work / "journal").string());
+  const RuleState state;  // the directory profile at position 0 of the table
+  WorkerState worker;
   const OperationCall call{.files = names,
                            .table = &table,
                            .ruleIndex = 0,
-                           .profile = profile,
+                           .rule = profile.rules[0],
+                           .state = state,
+                           .worker = worker,
                            .journalFolder = journal,
                            .profileName = L"Bench",
                            .settings = ReadRuleSettings(profile, 0)};

@@ -44,9 +44,13 @@ int main(int argc, char** argv) {
   fs::rename(archive, work / "in" / name);
   CStringArray names;
   names.Add(Wide(name));
+  const RuleState state;
+  WorkerState worker;
   const OperationCall call{.files = names,
                            .ruleIndex = 0,
-                           .profile = profile,
+                           .rule = profile.rules[0],
+                           .state = state,
+                           .worker = worker,
                            .journalFolder = Wide((work / "journal").string()),
                            .profileName = L"Bench",
                            .settings = ReadRuleSettings(profile, 0)};
