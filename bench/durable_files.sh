@@ -26,24 +26,20 @@ bin=$build/bin
 . "$(dirname "$0")/signing_service.sh"
 setup_signing_service Durable
 
-now() { date +%s.%N; }
 mkdir -p "$work/source"
 for i in $(seq 1 "$files"); do head -c $((kib * 1024)) /dev/urandom > "$work/source/s$i.bin"; done
 
 # run <operation> <output suffix>: one run; prints its files per second.
 run() {
   signing_reg add "$profile\\rules\\Rule 1" /v Operation /t REG_SZ /d "$1" /f
-  rm -rf "$work/in" "$work/out"
-  mkdir -p "$work/in" "$work/out"
-  cp "$work/source/"* "$work/in/"
+  fill_input
   sync
   local start secs
   start=$(now)
   "$bin/mirelservice" start Durable > /dev/null
-  while [ "$(find "$work/out" -name "*$2" | wc -l)" -lt "$files" ] || [ -n "$(ls -A "$work/in")" ]; do
-    if [ -n "$(ls -A "$work/errors")" ]; then echo "files went to the error folder" >&2; exit 1; fi
-    sleep 0.05
-  done
+  wait_for_outputs "$2" "$files"
+  # Done when the inputs are gone too: they go only once their outputs are on disk.
+  while [ -n "$(ls -A "$work/in")" ]; do sleep 0.05; done
   secs=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
   "$bin/mirelservice" stop Durable > /dev/null
   awk -v n="$files" -v s="$secs" 'BEGIN { printf "%.0f", n / s }'

@@ -26,7 +26,6 @@ bin=$build/bin
 . "$(dirname "$0")/signing_service.sh"
 setup_signing_service Bench
 
-now() { date +%s.%N; }
 
 # service_run <count>: signs the files of $work/source with the service; sets
 # secs and mib (the service's peak resident memory, read from /proc before it
@@ -34,19 +33,13 @@ now() { date +%s.%N; }
 # never finds one half copied.
 service_run() {
   local count=$1
-  rm -rf "$work/in" "$work/out"
-  mkdir -p "$work/in" "$work/out"
-  cp "$work/source/"* "$work/in/"
-  local start pid status
+  fill_input
+  local start pid
   start=$(now)
   "$bin/mirelservice" start Bench > /dev/null
-  while [ "$(find "$work/out" -name '*.p7s' | wc -l)" -lt "$count" ]; do
-    if [ -n "$(ls -A "$work/errors")" ]; then echo "files went to the error folder" >&2; exit 1; fi
-    sleep 0.05
-  done
+  wait_for_outputs .p7s "$count"
   secs=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
-  status=$(find "$QELM_ROOT" -name '*.status' | head -n 1)
-  pid=$(sed -n 's/^pid \([0-9]*\)$/\1/p' "$status")
+  pid=$(instance_pid)
   mib=$(( $(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB$/\1/p' "/proc/$pid/status") / 1024 ))
   "$bin/mirelservice" stop Bench > /dev/null
 }

@@ -33,24 +33,17 @@ signing_reg add "$key" /v C0 /t REG_SZ /d "$(sed -n 's/^user2=//p' "$work/pki.ho
 mkdir -p "$work/source"
 head -c $((files * size)) /dev/urandom | split -b "$size" -a 6 - "$work/source/f"
 
-now() { date +%s.%N; }
 
 # service_run: seals the files of $work/source; sets secs and cpu (the
 # instance's processor seconds, read from /proc before it is stopped).
 service_run() {
-  rm -rf "$work/in" "$work/out"
-  mkdir -p "$work/in" "$work/out"
-  cp "$work/source/"* "$work/in/"
-  local start pid status ticks
+  fill_input
+  local start pid ticks
   start=$(now)
   "$bin/mirelservice" start Descriptors > /dev/null
-  while [ "$(find "$work/out" -name '*.p7e' | wc -l)" -lt "$files" ]; do
-    if [ -n "$(ls -A "$work/errors")" ]; then echo "files went to the error folder" >&2; exit 1; fi
-    sleep 0.05
-  done
+  wait_for_outputs .p7e "$files"
   secs=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
-  status=$(find "$QELM_ROOT" -name '*.status' | head -n 1)
-  pid=$(sed -n 's/^pid \([0-9]*\)$/\1/p' "$status")
+  pid=$(instance_pid)
   ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
   cpu=$(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }')
   "$bin/mirelservice" stop Descriptors > /dev/null

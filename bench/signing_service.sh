@@ -44,3 +44,28 @@ setup_signing_service() {
 }
 
 signing_reg() { "$bin/reg" "$@" > /dev/null; }
+
+now() { date +%s.%N; }
+
+# fill_input: $work/in holds a fresh copy of the files of $work/source, and
+# $work/out is empty.
+fill_input() {
+  rm -rf "$work/in" "$work/out"
+  mkdir -p "$work/in" "$work/out"
+  cp "$work/source/"* "$work/in/"
+}
+
+# wait_for_outputs <suffix> <count>: waits until $work/out holds <count>
+# files ending in <suffix>; ends the bench when a file went to the error
+# folder instead.
+wait_for_outputs() {
+  while [ "$(find "$work/out" -name "*$1" | wc -l)" -lt "$2" ]; do
+    if [ -n "$(ls -A "$work/errors")" ]; then echo "files went to the error folder" >&2; exit 1; fi
+    sleep 0.05
+  done
+}
+
+# instance_pid: the process id of the running instance, from its status file.
+instance_pid() {
+  sed -n 's/^pid \([0-9]*\)$/\1/p' "$(find "$QELM_ROOT" -name '*.status' | head -n 1)"
+}
