@@ -326,10 +326,11 @@ HANDLE PlaceRecord(const CString& folder, const RecordContent& content, CString&
 CString ClaimRecordFolder() {
   wchar_t common[MAX_PATH] = {};
   if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common) != S_OK) return CString();
-  // Made once per state root (tests run with roots of their own).
-  static CString madeFor;
-  static CString made;
-  if (!made.IsEmpty() && madeFor == CString(common) && PathFileExistsW(made)) return made;
+  // Once the folder is there, a claim costs one look at it and nothing is
+  // remembered between calls (the state root is read each time: tests run
+  // with roots of their own).
+  const CString claims = CString(common) + L"/TORVAK/qelmservice/Claims";
+  if (PathFileExistsW(claims)) return claims;
   if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, common) != S_OK)
     return CString();
   const CString levels[] = {CString(common) + L"/TORVAK", CString(common) + L"/TORVAK/qelmservice",
@@ -337,9 +338,7 @@ CString ClaimRecordFolder() {
   for (const CString& level : levels) {
     if (!CreateDirectoryW(level, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return CString();
   }
-  madeFor = common;
-  made = levels[2];
-  return made;
+  return levels[2];
 }
 
 ClaimRecord::ClaimRecord(HANDLE fileClaim, const CString& claimed, bool held) : held_(held) {
