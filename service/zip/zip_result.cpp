@@ -10,6 +10,11 @@
 
 namespace {
 
+// The library's interface fixes this one value for the whole process: a
+// failed ZipWriterCreate has no handle to carry its reason, and
+// ZipResultText(ZIP_LAST_WRITER_RESULT) takes none. So it cannot belong to a
+// caller's object; the service itself never reads it (its callers pass the
+// codes they were returned).
 std::atomic<DWORD> g_lastWriterResult{ZIP_OK};
 
 struct ResultText {
