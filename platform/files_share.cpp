@@ -507,7 +507,10 @@ BOOL platform::ClaimedFileInUse(HANDLE claim) {
   std::lock_guard guard(TableLock());
   const int lease = TryWriteLease(object->fd());
   if (lease >= 0) return lease == 0;
-  return OpenedElsewhereOncePerClaim(object->key(), object->fd(), -1);
+  // Looked through afresh, and the answer not kept: a program may open the
+  // file between this probe and the work's own exclusive open, which must
+  // then see it.
+  return OpenedElsewhere(object->key(), object->fd());
 }
 
 BOOL platform::GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity) {

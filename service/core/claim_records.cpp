@@ -31,6 +31,7 @@ constexpr DWORD kFirstHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
 constexpr DWORD kLargestRecord = 1 << 20;
 constexpr char kBeginSet = 'S';
 constexpr char kNote = 'N';
+constexpr char kPublished = 'P';
 
 struct Note {
   platform::FileIdentity identity;
@@ -43,6 +44,7 @@ struct RecordContent {
   bool held = false;
   CString claimed;
   std::vector<Note> notes;  // the current set, in the order written
+  bool published = false;   // every note of the set was published
 };
 
 template <typename T>
@@ -147,6 +149,11 @@ bool Decode(const std::string& bytes, RecordContent& content) {
     if (payload.empty()) break;
     if (payload[0] == kBeginSet) {
       content.notes.clear();
+      content.published = false;
+      continue;
+    }
+    if (payload[0] == kPublished) {
+      content.published = true;
       continue;
     }
     std::size_t field = 1;
@@ -250,6 +257,14 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
   taken.held = content.held;
   taken.original = content.held ? claimed : claimed.Left(claimed.GetLength() - CString(kClaimedExtension).GetLength() - 1);
   taken.restored = taken.original;
+  if (content.published) {
+    // Published and recorded as such: done, even when its outputs have
+    // been taken away since.
+    std::vector<CString> published;
+    for (const Note& note : content.notes) published.push_back(note.path);
+    if (Finish(content, published, taken)) DeleteFileW(record);
+    return true;
+  }
   if (!content.notes.empty()) {
     const std::vector<CString> whole = PublishedWhole(content);
     if (whole.size() == content.notes.size()) {
@@ -266,9 +281,12 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
     DeleteFileW(record);  // the file has its own name
     return !taken.withdrawn.empty();
   }
-  if (content.identity.tag != 0) platform::RemoveFileTag(claimed);
+  // The tag goes only once the file has its name back: a file that keeps
+  // its claimed name keeps what tells it for ours at the next run.
+  const bool tagged = content.identity.tag != 0;
   const CString own = BareName(taken.original);
   if (MoveFileW(claimed, taken.restored)) {
+    if (tagged) platform::RemoveFileTag(taken.restored);
     DeleteFileW(record);
     return true;
   }
@@ -276,6 +294,7 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
   for (int attempt = 0; IsNameTakenError(error) && attempt < kConflictNameAttempts; ++attempt) {
     const CString other = JoinPath(folder, MakeConflictName(own));
     if (MoveFileW(claimed, other)) {
+      if (tagged) platform::RemoveFileTag(other);
       taken.restored = other;
       taken.renamed = true;
       DeleteFileW(record);
@@ -387,6 +406,10 @@ void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
   }
   if (bytes.empty()) return;
   if (Append(bytes)) beginPending_ = false;
+}
+
+void ClaimRecord::NotePublished() {
+  if (!path_.IsEmpty()) Append(Entry(std::string(1, kPublished)));
 }
 
 bool ClaimRecord::Append(const std::string& bytes) {

@@ -83,6 +83,10 @@ class ClaimRecord {
   // the same file, or of the same final name, takes the place of an
   // earlier one. A file that is not there (never written) is left out.
   void NotePublishing(const std::vector<PublishedFile>& files);
+  // Written once every file noted is published: from then on the claimed
+  // file is done, whatever becomes of its outputs (a user may take them
+  // away before its input is deleted), and a take-back only deletes it.
+  void NotePublished();
 
  private:
   bool Append(const std::string& bytes);

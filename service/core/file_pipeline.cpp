@@ -559,6 +559,10 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
     if (code == ERROR_FILE_EXISTS && renameConflicts_) failure.stageText += kConflictCounterText;
     return FailFile(file, failure);
   }
+  if (deleteClaimed) {
+    file.claim.NotePublished();
+    file.partnerClaim.NotePublished();
+  }
   platform::KillPoint("outputs-published");
   file.operationText = file.staged.Shown(file.operationText);
   if (!Record(0, file.operationText, CString(), CString())) return result_;
@@ -586,13 +590,24 @@ void FilePipeline::DeletePendingInputs() {
   // batch's outputs lie on (a sync of each output and of its folder costs a
   // journal commit each: ten times the time of the file's own work for
   // small files).
+  // The claim records' notes too, where they lie on another file system:
+  // without them a take-back would do a file again beside its output.
   std::set<ULONGLONG> devices;
+  bool onDisk = true;
+  const auto flush = [&](const CString& path, const CString& folder) {
+    platform::FileIdentity identity;
+    if (!platform::GetFileIdentityAt(path, &identity) || devices.insert(identity.device).second)
+      onDisk = platform::FlushFileSystemOf(folder) && onDisk;
+  };
   for (const PendingDeletion& pending : pending_) {
-    for (const CString& output : pending.outputs) {
-      platform::FileIdentity identity;
-      if (!platform::GetFileIdentityAt(output, &identity) || devices.insert(identity.device).second)
-        platform::FlushFileSystemOf(FolderOf(output));
-    }
+    for (const CString& output : pending.outputs) flush(output, FolderOf(output));
+  }
+  if (const CString records = ClaimRecordFolder(); !records.IsEmpty()) flush(records, records);
+  if (!onDisk) {
+    // Not known to be on disk: the inputs and their records stay, and the
+    // next run's take-back finishes the files.
+    pending_.clear();
+    return;
   }
   for (const PendingDeletion& pending : pending_) {
     // A leftover claimed file keeps its record, and the next run's

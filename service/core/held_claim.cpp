@@ -45,4 +45,8 @@ void HeldClaim::NotePublishing(const std::vector<PublishedFile>& files) const {
   if (held_ && held_->record) held_->record->NotePublishing(files);
 }
 
+void HeldClaim::NotePublished() const {
+  if (held_ && held_->record) held_->record->NotePublished();
+}
+
 HANDLE HeldClaim::Handle() const { return held_ ? held_->handle : nullptr; }

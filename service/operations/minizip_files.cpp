@@ -85,6 +85,9 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
     if (stream.Unread() == 0) {
       DWORD got = 0;
       if (size - done >= LayerStream::kReadAhead) {
+        // The buffer no longer holds the bytes just before the position:
+        // a seek back must read them again.
+        stream.start = stream.end = 0;
         stream.Read(out + done, static_cast<DWORD>(size - done), got);
         return done + got;
       }

@@ -157,6 +157,23 @@ TEST_F(ClaimTakeBackTest, AKillBetweenPublishingAndDeletingLeavesEveryFileInOneP
   }
 }
 
+// A file whose outputs were all published is done, even when somebody took
+// its output away before the killed process deleted its input: the
+// take-back deletes the input with the record, and nothing is done twice.
+TEST_F(ClaimTakeBackTest, AFilePublishedWholeIsFinishedAlsoWhenItsOutputWasTakenAway) {
+  const KillCase c{"one output", "outputs-published", {"a.txt"}, false, false, false, {}, {}, {}, "", {}, {}};
+  Put(in_, "a.txt", "content of a.txt");
+  ASSERT_EQ(testsupport::RunKilledAt(c.killPoint, [&] { RunOnce(c, c.inputs); }), SIGKILL);
+  ASSERT_TRUE(fs::remove(out_ / "a.txt.out"));
+  { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_TRUE(ClaimRecords().empty());
+  EXPECT_NE(Errors().find("' остался от прерванной обработки, результат которой уже опубликован ('"),
+            std::string::npos)
+      << Errors();
+}
+
 // The outputs wait for the batch: their inputs go once they are on disk,
 // at the latest when the pipeline goes; a kill before that is a kill before
 // the deletion, which the take-back finishes.
