@@ -32,6 +32,9 @@ struct HeldFolder {
   int fd;           // O_PATH descriptor of the folder as it was opened
   // Folders below it met on the way to a path, by their text after key.
   std::map<std::string, int> below;
+  // Descriptors of folders below that were removed or moved away since: a
+  // path given out earlier may still name one, so they close with the hold.
+  std::vector<int> retired;
 };
 
 struct HeldName {
@@ -109,6 +112,13 @@ int OpenFolderBelow(int at, const std::string& name, DWORD& code) {
   if (code == ERROR_SUCCESS) return fd;
   close(fd);
   return -1;
+}
+
+// Whether name in the open folder `at` is still the folder fd was opened on.
+bool StillNamed(int at, const std::string& name, int fd) {
+  struct stat now {}, opened {};
+  return fstatat(at, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &opened) == 0 &&
+         now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
 }
 
 // Opens a folder name by name from "/" (or the current folder), following a
@@ -216,6 +226,13 @@ DWORD ResolveHeld(const std::string& given, WorkPath& out) {
   for (std::size_t i = 0; i + 1 < names.size(); ++i) {
     below += "/" + names[i];
     auto found = folder->below.find(below);
+    if (found != folder->below.end() && !StillNamed(at, names[i], found->second)) {
+      // Removed (a failed archive's folders go) or moved away by whoever
+      // may write there since it was met: the name is looked up again.
+      folder->retired.push_back(found->second);
+      folder->below.erase(found);
+      found = folder->below.end();
+    }
     if (found == folder->below.end()) {
       DWORD code = ERROR_SUCCESS;
       const int fd = OpenFolderBelow(at, names[i], code);
@@ -283,6 +300,7 @@ platform::HeldFolders::~HeldFolders() {
   std::erase_if(table.folders, [this](const HeldFolder& folder) {
     if (folder.owner != id_) return false;
     for (const auto& [text, fd] : folder.below) close(fd);
+    for (const int fd : folder.retired) close(fd);
     close(folder.fd);
     return true;
   });
@@ -298,7 +316,7 @@ DWORD platform::HeldFolders::Hold(LPCWSTR folder) {
   if (fd < 0) return code;
   HeldTable& table = Held();
   std::lock_guard guard(table.lock);
-  table.folders.push_back({id_, key, fd, {}});
+  table.folders.push_back({id_, key, fd, {}, {}});
   return ERROR_SUCCESS;
 }
 

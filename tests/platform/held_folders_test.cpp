@@ -158,6 +158,34 @@ TEST_F(HeldFoldersTest, ReplacedFoldersAreNeverFollowedWhileHeld) {
   EXPECT_NE(GetFileAttributesW(W(Path("home/in/key")).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A folder below a held one that is removed and made again, or moved away
+// and replaced, while the hold lasts is looked up again: a file is written
+// into the folder that has the name now, never into the one that went.
+TEST_F(HeldFoldersTest, AFolderBelowThatWentIsLookedUpAgain) {
+  platform::HeldFolders held;
+  ASSERT_EQ(held.Hold(W(Path("home/out")).c_str()), 0u);
+  ASSERT_TRUE(CreateDirectoryW(W(Path("home/out/d")).c_str(), nullptr));
+  EXPECT_EQ(CreateNew(Path("home/out/d/first"), "1"), 0u);
+  ASSERT_TRUE(DeleteFileW(W(Path("home/out/d/first")).c_str()));
+  ASSERT_TRUE(RemoveDirectoryW(W(Path("home/out/d")).c_str()));
+  ASSERT_TRUE(CreateDirectoryW(W(Path("home/out/d")).c_str(), nullptr));
+  EXPECT_EQ(CreateNew(Path("home/out/d/second"), "2"), 0u);
+  EXPECT_EQ(ReadFileBytes(Path("home/out/d/second")), "2");
+
+  fs::rename(Path("home/out/d"), Path("home/out/gone"));
+  fs::create_directory(Path("home/out/d"));
+  EXPECT_EQ(CreateNew(Path("home/out/d/third"), "3"), 0u);
+  EXPECT_EQ(ReadFileBytes(Path("home/out/d/third")), "3");
+  EXPECT_FALSE(fs::exists(Path("home/out/gone/third")));
+
+  // A user's link in its place is refused as any link below.
+  fs::remove_all(Path("home/out/d"));
+  fs::create_directory_symlink(Path("secret"), Path("home/out/d"));
+  ASSERT_EQ(lchown(Path("home/out/d").c_str(), kNobody, kNobody), 0);
+  EXPECT_NE(CreateNew(Path("home/out/d/fourth"), "4"), 0u);
+  ExpectSecretUntouched();
+}
+
 // Below a held folder no link is followed: not a folder on the way to a
 // name, not the name an open is given; folders made on the way stop at a
 // link.
