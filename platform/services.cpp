@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -696,6 +697,15 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   // The manager's variables are not handed on to programs the service starts.
   unsetenv(kNameVariable);
   unsetenv(kArgsVariable);
+
+  // A service holds a descriptor for each folder it works in, and for each
+  // one below them met on the way to an output (an archive's folders): as
+  // many as the system lets a process have, not the soft default meant for
+  // interactive programs.
+  if (struct rlimit files {}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // Stop requests arrive as SIGTERM (or SIGINT from a console); they are
   // taken on this thread only, through a signalfd, and handed to the

@@ -3,11 +3,13 @@
 // store and private folders.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform/datetime.h"
@@ -305,6 +307,31 @@ std::string ProcessEnvironment(DWORD pid) {
 DWORD InstancePid(const std::string& service) {
   const SERVICE_STATUS_PROCESS status = InstanceStatus(service);
   return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+}
+
+// An instance holds a descriptor for each folder it works in and for each
+// one below them on the way to its outputs: it takes as many as the system
+// lets a process have, whatever soft limit its starter had.
+TEST_F(ServiceProgram, AnInstanceTakesAllTheOpenFilesTheSystemAllows) {
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max <= 256) GTEST_SKIP() << "the hard limit leaves no soft limit to raise";
+  const struct rlimit lowered {256, limit.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  profile_.Create().HandlerTimeout(3600);
+  InstallAndStart();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  DWORD pid = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (pid = InstancePid("qelmservice-Main")) != 0; }));
+  const std::string limits = ReadFileBytes("/proc/" + std::to_string(pid) + "/limits");
+  const std::size_t line = limits.find("Max open files");
+  ASSERT_NE(line, std::string::npos) << limits;
+  std::istringstream values(limits.substr(line + std::string("Max open files").size()));
+  std::string soft, hard;
+  values >> soft >> hard;
+  EXPECT_EQ(soft, std::to_string(limit.rlim_max)) << limits;
+  EXPECT_EQ(hard, std::to_string(limit.rlim_max)) << limits;
+  EXPECT_EQ(RunMirelservice({"stop", "Main"}).exitCode, 0);
 }
 
 // Whoever may start an instance must not steer it through the environment
