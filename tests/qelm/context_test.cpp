@@ -39,6 +39,18 @@ class ContextTest : public LibraryTest {
     return dir;
   }
 
+  // A copy of user1's PSE folder whose key is encrypted with "секрет".
+  fs::path EncryptedPse() {
+    fs::path pse = CopyPse("user1");
+    std::string log;
+    EXPECT_EQ(RunOpenssl({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-in", pki_.Key("user1").string(), "-out",
+                          (pse / "key.pem").string(), "-passout", "pass:секрет"},
+                         &log),
+              0)
+        << log;
+    return pse;
+  }
+
   static void SetText(HKEY key, const wchar_t* name, const std::string& utf8) {
     std::wstring wide = platform::MultiByteToWide(utf8, CP_UTF8);
     std::string bytes = platform::WideToUtf16Le(wide);
@@ -100,13 +112,8 @@ TEST_F(ContextTest, OpeningFailuresHaveTheirCodesOnTheLibraryStack) {
 }
 
 TEST_F(ContextTest, EncryptedKeyOpensOnlyWithItsPassword) {
-  fs::path pse = CopyPse("user1");
-  std::string log;
-  ASSERT_EQ(RunOpenssl({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-in", pki_.Key("user1").string(), "-out",
-                        (pse / "key.pem").string(), "-passout", "pass:секрет"},
-                       &log),
-            0)
-      << log;
+  const fs::path pse = EncryptedPse();
+  if (HasFailure()) return;
   LibraryContext ctx = nullptr;
   unsetenv("QELM_PSE_PASSWORD");
   EXPECT_EQ(OpenPaths(pse, pki_.local, &ctx), ORLAX_E_BAD_PASSWORD);
@@ -124,13 +131,8 @@ TEST_F(ContextTest, EncryptedKeyOpensOnlyWithItsPassword) {
 // could read, change or point elsewhere is refused with a note.
 TEST_F(ContextTest, KeyPasswordFileOpensTheKeyOnlyWhenItIsRootsAlone) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the password file to another owner";
-  fs::path pse = CopyPse("user1");
-  std::string log;
-  ASSERT_EQ(RunOpenssl({"pkcs8", "-topk8", "-v2", "aes-256-cbc", "-in", pki_.Key("user1").string(), "-out",
-                        (pse / "key.pem").string(), "-passout", "pass:секрет"},
-                       &log),
-            0)
-      << log;
+  const fs::path pse = EncryptedPse();
+  if (HasFailure()) return;
   const fs::path file = pse / "key.pass";
   const fs::path elsewhere = root_.Dir("private") / "password";
   struct Case {

@@ -176,13 +176,7 @@ TEST_F(TimeStampTest, StampUnderAnotherDigestNameIsRefused) {
   const std::string query = server_.Requests().back().body;
   auto tokenFrom = [&](const std::string& path) {
     std::string reply;
-    EXPECT_EQ(testsupport::ParseHttpResponse(
-                  testsupport::SendHttpRequest(server_.Port(), "POST " + path +
-                                                                   " HTTP/1.0\r\nContent-Type: "
-                                                                   "application/timestamp-query\r\nContent-Length: " +
-                                                                   std::to_string(query.size()) + "\r\n\r\n" + query),
-                  &reply),
-              200);
+    EXPECT_EQ(testsupport::PostTimeStampQuery(server_.Port(), path, query, &reply), 200);
     return testsupport::TokenOfReply(reply);
   };
   fs::path swapped = File("doc.swapped"), restamped = File("doc.restamped");

@@ -325,13 +325,7 @@ class StampTimeTest : public TrustTest {
     }
     const std::string query = server_.Requests().front().body;
     std::string reply;
-    EXPECT_EQ(testsupport::ParseHttpResponse(
-                  testsupport::SendHttpRequest(server_.Port(), "POST " + path +
-                                                                   " HTTP/1.0\r\nContent-Type: "
-                                                                   "application/timestamp-query\r\nContent-Length: " +
-                                                                   std::to_string(query.size()) + "\r\n\r\n" + query),
-                  &reply),
-              200);
+    EXPECT_EQ(testsupport::PostTimeStampQuery(server_.Port(), path, query, &reply), 200);
     const fs::path out = File("restamped" + path.substr(1) + ".p7s");
     Write(out, testsupport::ReplaceTimeStampToken(Read(stamped), testsupport::TokenOfReply(reply)));
     return out;

@@ -480,6 +480,14 @@ std::string SendHttpRequest(uint16_t port, const std::string& request, std::chro
   return answer;
 }
 
+int PostTimeStampQuery(uint16_t port, const std::string& path, const std::string& query, std::string* reply) {
+  return ParseHttpResponse(SendHttpRequest(port, "POST " + path +
+                                                     " HTTP/1.0\r\nContent-Type: application/timestamp-query\r\n"
+                                                     "Content-Length: " +
+                                                     std::to_string(query.size()) + "\r\n\r\n" + query),
+                           reply);
+}
+
 int ParseHttpResponse(const std::string& response, std::string* body, std::map<std::string, std::string>* headers) {
   std::string rest = response;
   // Skip interim answers (100 Continue).

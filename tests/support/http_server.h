@@ -116,4 +116,8 @@ std::string SendHttpRequest(uint16_t port, const std::string& request,
 int ParseHttpResponse(const std::string& response, std::string* body = nullptr,
                       std::map<std::string, std::string>* headers = nullptr);
 
+// Posts a time-stamp query to `path` on 127.0.0.1:`port`, as the library
+// does; the HTTP status, with the reply's body in `reply`.
+int PostTimeStampQuery(uint16_t port, const std::string& path, const std::string& query, std::string* reply);
+
 }  // namespace testsupport

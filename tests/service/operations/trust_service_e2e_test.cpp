@@ -201,12 +201,7 @@ TEST_F(TrustInTheService, StampsDatedAfterTheirAuthoritysEndFailAtSigningAndVeri
   }
   const std::string query = server.Requests().back().body;
   std::string reply;
-  ASSERT_EQ(testsupport::ParseHttpResponse(
-                testsupport::SendHttpRequest(server.Port(), "POST /short HTTP/1.0\r\nContent-Type: "
-                                                            "application/timestamp-query\r\nContent-Length: " +
-                                                                std::to_string(query.size()) + "\r\n\r\n" + query),
-                &reply),
-            200);
+  ASSERT_EQ(testsupport::PostTimeStampQuery(server.Port(), "/short", query, &reply), 200);
   root_.Dir("chck-in");
   Write("chck-in/late.p7s",
         testsupport::ReplaceTimeStampToken(testsupport::ReadFileBytes(stamped), testsupport::TokenOfReply(reply)));

@@ -92,13 +92,7 @@ class VerificationTest : public CryptoOperationTest {
     StampSignature(file, 0, server.Url("/tsa"));
     const std::string query = server.Requests().back().body;
     std::string reply;
-    ASSERT_EQ(testsupport::ParseHttpResponse(
-                  testsupport::SendHttpRequest(server.Port(),
-                                               "POST /sha256 HTTP/1.0\r\nContent-Type: application/timestamp-query\r\n"
-                                               "Content-Length: " +
-                                                   std::to_string(query.size()) + "\r\n\r\n" + query),
-                  &reply),
-              200);
+    ASSERT_EQ(testsupport::PostTimeStampQuery(server.Port(), "/sha256", query, &reply), 200);
     testsupport::WriteBytes(file,
                             testsupport::ReplaceTimeStampToken(testsupport::Read(file), testsupport::TokenOfReply(reply)));
   }
