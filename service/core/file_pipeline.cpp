@@ -759,19 +759,36 @@ DWORD TemporaryWorkFile::Create(WorkFailure& failure) {
 }
 
 DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation) {
+  // Fails the file; true when the operation goes on with the next name.
+  const auto fail = [&pipeline](PipelineFile& file, WorkFailure& failure, DWORD rc, DWORD& result) {
+    if (failure.code == 0) failure.code = rc;
+    result = pipeline.FailFile(file, failure);
+    return result == 0 && !failure.endsOperation;
+  };
   for (const CString& name : names) {
     if (pipeline.StopPoll()) return 0;
     if (operation.startFile) operation.startFile(name);
     CString stem = operation.outputStem ? operation.outputStem(name) : name;
     PipelineFile file = pipeline.Prepare(name, stem, operation.appended, operation.describe);
-    const Admission admission = pipeline.Admit(file, Gates{});
+    DWORD result = 0;
+    if (operation.afterPrepare) {
+      WorkFailure failure;
+      if (DWORD rc = operation.afterPrepare(file, failure)) {
+        if (fail(file, failure, rc, result)) continue;
+        return result;
+      }
+    }
+    const Admission admission = pipeline.Admit(file, operation.gates);
     if (admission == Admission::kFatal) return pipeline.Result();
     if (admission == Admission::kSkip) continue;
+    if (operation.ownWork) {
+      if (!operation.ownWork(file)) return pipeline.Result();
+      continue;
+    }
     WorkFailure failure;
     if (DWORD rc = operation.work(file, failure)) {
-      if (failure.code == 0) failure.code = rc;
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
+      if (fail(file, failure, rc, result)) continue;
+      return result;
     }
     if (DWORD fatal = pipeline.CompleteFile(file, operation.deleteInputOnSuccess)) return fatal;
   }

@@ -18,8 +18,20 @@
 //   }
 //   return 0;
 //
-// RunFileOperation does exactly this for operations that take every step
-// and write one output. Admit runs the steps that take a file in
+// RunFileOperation does exactly this, with the hooks of a FileOperation
+// (below) where the operations differ: the Gates given to Admit; a step
+// right after Prepare (afterPrepare: DELE and EXEC work on the unclaimed file
+// and set file.claimed = file.source there, MOVE makes its output folders
+// and may fail the file before any gate); the work step, which may change
+// the file before it is failed or completed (HASH hands on the input it
+// moved and the hash file it wrote as file.claimed and file.output); whether
+// CompleteFile deletes the input (deleteInputOnSuccess); and, in place of
+// the work step, one that ends the file itself (ownWork: EXEC records how
+// its program ended, failing or completing the file, and returns false when
+// the operation must end). A failure whose endsOperation is set ends the
+// operation with 0 once its file is failed: the names not yet taken wait
+// for the next cycle. An operation is then its work step and its texts.
+// Admit runs the steps that take a file in
 // (SkipTemporaryName, VanishedFileCheck, the claim, ProbeInputFile, the
 // settling of the outputs) in that fixed order; the Gates an operation
 // passes say which of them it takes and where its own steps go in between.
@@ -134,6 +146,9 @@ struct WorkFailure {
   CString detail;         // the library's error stack, after a library failure
   CString partialOutput;  // deleted before the move (and partnerPartialOutput for pairs)
   CString partnerPartialOutput;
+  // RunFileOperation ends the operation (with 0) once the file is failed:
+  // the names not yet taken wait for the next cycle.
+  bool endsOperation = false;
 };
 
 // What Admit made of a file: go on to the work step, the file is done with
@@ -412,19 +427,30 @@ class TemporaryWorkFile {
 // behind; those of live processes stay. The service calls it when it starts.
 void RemoveAbandonedScratchFiles();
 
-// The standard run of a file operation with one output: every listed name
-// through every step, the work step in the middle (the loop at the top of
-// this file). Operations whose files need no step of their own call it;
-// those with pairs, several outputs or gates of their own write the loop
-// out around Admit.
+// The run of a file operation: every listed name through the steps its
+// gates name, its work step in the middle (the loop at the top of this
+// file). The defaults are the whole chain with one output, the input
+// deleted on success.
 struct FileOperation {
   std::function<CString(const CString& name)> outputStem;  // null: the name itself
   CString appended;                                        // appended to the stem
   DescribeFile describe;
   // null: nothing; sets the per-file state from the listed name before Prepare
   std::function<void(const CString& name)> startFile;
-  // Returns 0 or the failure's code with failure filled.
+  // What Admit takes the file through.
+  Gates gates;
+  // null: nothing. Right after Prepare, before Admit: the operation's own
+  // naming of the file (file.claimed = file.source for the unclaimed file)
+  // or a step of its own before the gates. Returns 0, or a failure's code
+  // with failure filled: the file is then failed (FailFile) unadmitted.
+  std::function<DWORD(PipelineFile& file, WorkFailure& failure)> afterPrepare;
+  // Returns 0 or the failure's code with failure filled. It may change the
+  // file (its claimed input, its output) before it is failed or completed.
   std::function<DWORD(PipelineFile& file, WorkFailure& failure)> work;
   bool deleteInputOnSuccess = true;
+  // Set in place of work: a work step that ends the file itself (records
+  // it, and fails or completes it). False ends the operation with Result()
+  // (0 after a stop request, else the fatal result).
+  std::function<bool(PipelineFile& file)> ownWork;
 };
 DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const FileOperation& operation);

@@ -19,23 +19,20 @@ DWORD DeleteFiles(const OperationCall& call) {
     return FormatText(L"Удаление файла %s (размер: %s)", file.source, sizeText);
   };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    sizeText.Empty();
-    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    // Nothing is claimed: the mover and the records work on the file itself.
+  FileOperation operation;
+  operation.describe = describe;
+  operation.startFile = [&sizeText](const CString&) { sizeText.Empty(); };
+  // Nothing is claimed: the mover and the records work on the file itself.
+  operation.gates = {.claim = Gates::Claim::kNone, .probe = false, .outputs = Gates::Outputs::kNone};
+  operation.afterPrepare = [](PipelineFile& file, WorkFailure&) -> DWORD {
     file.claimed = file.source;
-    const Admission admission =
-        pipeline.Admit(file, {.claim = Gates::Claim::kNone, .probe = false, .outputs = Gates::Outputs::kNone});
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
-    if (!DeleteFileW(file.source)) {
-      WorkFailure failure;
-      failure.code = GetLastError();
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  operation.work = [](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    if (DeleteFileW(file.source)) return 0;
+    failure.code = GetLastError();
+    return failure.code;
+  };
+  operation.deleteInputOnSuccess = false;
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -212,27 +212,23 @@ DWORD HashFiles(const OperationCall& call, CString hashExt) {
                       outputSize);
   };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    PipelineFile file = pipeline.Prepare(name, name, L"." + hashExt, describe);
-    const Admission admission = pipeline.Admit(file, {.outputs = Gates::Outputs::kNone});
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
-    WorkFailure failure;
-    HashedFile hashed{name, file.output, file.claimed};
+  FileOperation operation;
+  operation.appended = L"." + hashExt;
+  operation.describe = describe;
+  operation.gates = {.outputs = Gates::Outputs::kNone};
+  operation.work = [&job](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    HashedFile hashed{file.name, file.output, file.claimed};
     std::vector<BYTE> digest;
     DWORD code = ComputeDigest(job, file, digest, failure);
     if (code == 0) code = CreateHashFile(job, file, digest, hashed, failure);
     if (code == 0) code = MoveInput(job, file, hashed, failure);
-    if (code != 0) {
-      // The mover takes the input from wherever it now lies.
-      file.claimed = hashed.input;
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
+    // The mover takes the input from wherever it now lies; a success
+    // records the hash file as the output.
     file.claimed = hashed.input;
-    file.output = hashed.hashFile;
-    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
-  }
-  return 0;
+    if (code == 0) file.output = hashed.hashFile;
+    return code;
+  };
+  // The input itself has gone to the output: nothing is left to delete.
+  operation.deleteInputOnSuccess = false;
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -1046,6 +1046,75 @@ TEST_F(PipelineTest, SetStopEventEndsTheOperationBeforeTheNextFile) {
   CloseHandle(stop);
 }
 
+// A step of the operation's own before the gates fails its file unadmitted
+// (here the file under its own name, unclaimed), and the run goes on.
+TEST_F(PipelineTest, AFailureRightAfterPrepareFailsTheFileBeforeAnyGate) {
+  Put(in_, "a.txt", "x");
+  Put(in_, "b.txt", "y");
+  FileOperation op = Copying();
+  op.afterPrepare = [](PipelineFile& f, WorkFailure& failure) -> DWORD {
+    if (f.name != L"a.txt") return 0;
+    f.claimed = f.source;
+    failure.stageText = L"Создание каталога";
+    return ERROR_ACCESS_DENIED;
+  };
+  ASSERT_EQ(Run({"a.txt", "b.txt"}, op), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "x");
+  EXPECT_FALSE(fs::exists(out_ / "a.txt.out"));
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "b.txt.out"), "y");
+  EXPECT_NE(Errors().find("Ошибка 0x5 - "), std::string::npos) << Errors();
+  EXPECT_NE(Errors().find(". Правило 1 ('Тест'). Создание каталога"), std::string::npos) << Errors();
+}
+
+// A failure that ends the operation and a work step of its own that asks to
+// end it both leave the names not yet taken untouched for the next cycle.
+TEST_F(PipelineTest, AFileThatEndsTheOperationLeavesTheRestForTheNextCycle) {
+  struct Case {
+    const char* what;
+    void (*shape)(FileOperation& op, int& completed, FilePipeline*& pipeline);
+    bool firstFailed;
+  };
+  const Case cases[] = {
+      {"failure that ends the operation",
+       [](FileOperation& op, int&, FilePipeline*&) {
+         op.work = [](PipelineFile&, WorkFailure& failure) -> DWORD {
+           failure.endsOperation = true;
+           return failure.code = ERROR_WRITE_FAULT;
+         };
+       },
+       true},
+      {"own work step that ends the operation",
+       [](FileOperation& op, int& completed, FilePipeline*& pipeline) {
+         op.ownWork = [&completed, &pipeline](PipelineFile& f) {
+           EXPECT_EQ(pipeline->CompleteFile(f, false), 0u);
+           ++completed;
+           return false;
+         };
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(in_);
+    fs::remove_all(err_);
+    fs::create_directories(in_);
+    fs::create_directories(err_);
+    Put(in_, "a.txt", "x");
+    Put(in_, "b.txt", "y");
+    FileOperation op = Copying();
+    int completed = 0;
+    FilePipeline* current = nullptr;
+    c.shape(op, completed, current);
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
+    current = &pipeline;
+    ASSERT_EQ(RunFileOperation(pipeline, Names({"a.txt", "b.txt"}), op), 0u);
+    EXPECT_EQ(fs::exists(err_ / "a.txt"), c.firstFailed);
+    EXPECT_EQ(completed, c.firstFailed ? 0 : 1);
+    EXPECT_FALSE(fs::exists(in_ / "a.txt"));
+    EXPECT_EQ(testsupport::ReadFileBytes(in_ / "b.txt"), "y");
+  }
+}
+
 TEST_F(PipelineTest, JournalFailureEndsTheOperationAtOnce) {
   Put(in_, "a.txt", "x");
   Put(in_, "b.txt", "y");
