@@ -166,6 +166,8 @@ DWORD ExecuteProgram(const OperationCall& call) {
   ExecCommand cycle;
   BuildExecCommand(rule.execName, {.inputFolder = rule.pathIn, .outputFolder = rule.pathOut}, cycle);
 
+  // Once per cycle: one run for the whole listing, not a file's way through
+  // the steps, so it takes no part of the per-file loop.
   if (!cycle.perFile) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile run = pipeline.Prepare(CString(), CString(), CString(), exec.TextOf(rule.execName));
@@ -173,19 +175,21 @@ DWORD ExecuteProgram(const OperationCall& call) {
     return pipeline.Result();
   }
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    PipelineFile file = pipeline.Prepare(name, name, CString(), exec.TextOf(rule.execName));
+  FileOperation operation;
+  operation.describe = exec.TextOf(rule.execName);
+  operation.gates = {.claim = Gates::Claim::kNone};
+  operation.afterPrepare = [](PipelineFile& file, WorkFailure&) -> DWORD {
     file.claimed = file.source;  // nothing is claimed: the program works on the file itself
     file.claimedYet = true;
-    const Admission admission = pipeline.Admit(file, {.claim = Gates::Claim::kNone});
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
+    return 0;
+  };
+  // The run records how the program ended, failing or completing the file.
+  operation.ownWork = [&exec, &rule](PipelineFile& file) {
     CString namePart, extensionPart;
-    SplitName(name, namePart, extensionPart);
+    SplitName(file.name, namePart, extensionPart);
     ExecCommand built;
-    BuildExecCommand(rule.execName, {rule.pathIn, namePart, extensionPart, rule.pathOut, name}, built);
-    if (!exec.Run(file, built, true)) return pipeline.Result();
-  }
-  return 0;
+    BuildExecCommand(rule.execName, {rule.pathIn, namePart, extensionPart, rule.pathOut, file.name}, built);
+    return exec.Run(file, built, true);
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -178,45 +178,44 @@ DWORD MoveFiles(const OperationCall& call) {
                       targets.copyTarget, copySize);
   };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    const CString outputName = OutputName(name, rule);
+  FileOperation operation;
+  operation.outputStem = [&rule](const CString& name) { return OutputName(name, rule); };
+  operation.describe = describe;
+  operation.startFile = [&](const CString& name) {
     targets = MoveTargets();
     targets.sizeText = FileSizeText(JoinPath(rule.pathIn, name));
     targets.folder = rule.pathOut;
     if (copies) targets.copyFolder = rule.pathOut2;
-    NameTargets(targets, outputName);
-    PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
+    NameTargets(targets, OutputName(name, rule));
+  };
+  // The file keeps its name, but is held as every claimed input is: a link
+  // goes to the error folder unread, and a file that another instance is
+  // moving is left to it. MOVE takes no temporary-name step: it renames
+  // nothing to a claimed name, and only holds the file under its own.
+  operation.gates = {.skipTemporaryName = false,
+                     .claim = Gates::Claim::kHold,
+                     .probe = false,
+                     .outputs = Gates::Outputs::kNone};
+  // The output folders are made before the file is held; a folder that
+  // cannot be made fails the file.
+  operation.afterPrepare = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
     // Nothing is renamed: the mover and the records work on the file itself.
     file.claimed = file.source;
-
-    WorkFailure failure;
     DWORD code = MakeSubfolders(rule.pathOut, rule.folders, targets.folder, failure);
     if (code == 0 && copies) code = MakeSubfolders(rule.pathOut2, rule.copyFolders, targets.copyFolder, failure);
     if (code == 0) code = HoldOutputFolders(rule, held, failure);
-    if (code == 0) {
-      NameTargets(targets, outputName);
-      // The file keeps its name, but is held as every claimed input is: a
-      // link goes to the error folder unread, and a file that another
-      // instance is moving is left to it.
-      // MOVE takes no temporary-name step: it renames nothing to a claimed
-      // name, and only holds the file under its own.
-      const Admission admission = pipeline.Admit(file, {.skipTemporaryName = false,
-                                                        .claim = Gates::Claim::kHold,
-                                                        .probe = false,
-                                                        .outputs = Gates::Outputs::kNone});
-      if (admission == Admission::kFatal) return pipeline.Result();
-      if (admission == Admission::kSkip) continue;
-      code = ResolveConflicts(file, call.settings.renameConflicts, targets, failure);
-    }
+    if (code == 0) NameTargets(targets, file.outputStem);
+    return code;
+  };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
+    DWORD code = ResolveConflicts(file, call.settings.renameConflicts, targets, failure);
     if (code == 0) code = CopyAndMoveResolving(file, rule, call.settings.renameConflicts, targets, failure);
-    if (code != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
+    if (code != 0) return code;
     targets.moved = true;
     file.output = targets.target;
-    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  // The input itself has gone to the output.
+  operation.deleteInputOnSuccess = false;
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -69,29 +69,25 @@ DWORD RemoveSignatures(const OperationCall& call, CString sigExt) {
     return FormatText(kOperationFormat, rule.zcsProfile, file.source, inputSize, file.output, outputSize);
   };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    CString out = CanStripExtension(name, sigExt) ? WithoutLastExtension(name) : name;
-    PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    // Until the message is accepted, the records name the output as it was
-    // first formed (the steps before ResolveOutputConflict keep the text).
-    const CString firstText = file.operationText;
-    const Admission admission = pipeline.Admit(file, Gates{});
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
+  // Until the message is accepted, the records name the output as it was
+  // first formed (the steps before ResolveOutputConflict keep the text).
+  CString firstText;
+  FileOperation operation;
+  operation.outputStem = [&sigExt](const CString& name) {
+    return CanStripExtension(name, sigExt) ? WithoutLastExtension(name) : name;
+  };
+  operation.describe = describe;
+  operation.afterPrepare = [&firstText](PipelineFile& file, WorkFailure&) -> DWORD {
+    firstText = file.operationText;
+    return 0;
+  };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
     file.operationText = firstText;
-    WorkFailure failure;
     bool streamEncoded = false;
     DWORD code = CheckSignedMessage(job, file, streamEncoded, failure);
-    if (code == 0) {
-      pipeline.Describe(file);
-      code = DetachContent(job, file, streamEncoded, failure);
-    }
-    if (code != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    if (code != 0) return code;
+    pipeline.Describe(file);
+    return DetachContent(job, file, streamEncoded, failure);
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }
