@@ -155,7 +155,9 @@ class DeleteCheck {
 // TRUE when a process other than this one, or a descriptor of this process
 // other than `ownFd`, has the file open (read from /proc/<pid>/fd; descriptors
 // opened only as paths do not count). Only processes whose /proc entries we
-// may read are seen. Used when a lease cannot be taken.
+// may read are seen. Used when a lease cannot be taken. (The tests' build
+// can refuse every lease and count these looks: QELM_TEST_NO_LEASE, in
+// files_share.cpp.)
 bool OpenedElsewhere(const FileKey& key, int ownFd, int otherOwnFd = -1);
 
 }  // namespace platform::files

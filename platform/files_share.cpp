@@ -169,10 +169,35 @@ int OpenLockDescriptor(int fd) {
   return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
+#if defined(QELM_TEST_HOOKS)
+// Test hook, only in the tests' build: QELM_TEST_NO_LEASE names a file. Every
+// lease is then refused as to a user who may not take one (not the file's
+// owner, not root), so the tests, which run as root, reach the look through
+// /proc; each look appends a line to the named file, so a test can count them.
+const char* NoLeaseHook() {
+  const char* file = std::getenv("QELM_TEST_NO_LEASE");
+  return file != nullptr && *file != '\0' ? file : nullptr;
+}
+
+void CountLookForTests() {
+  const char* file = NoLeaseHook();
+  if (file == nullptr) return;
+  const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  [[maybe_unused]] const ssize_t written = write(fd, "look\n", 5);
+  close(fd);
+}
+#else
+// A build to install has no hook: leases are asked for as they are.
+constexpr const char* NoLeaseHook() { return nullptr; }
+void CountLookForTests() {}
+#endif
+
 // A write lease on fd for a moment: granted only when no other descriptor
 // on the machine has the file open. 1 granted, 0 refused for another opener,
 // -1 refused for another reason (not the owner, no lease support).
 int TryWriteLease(int fd) {
+  if (NoLeaseHook() != nullptr) return -1;
   fcntl(fd, F_SETSIG, SIGURG);
   if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
     fcntl(fd, F_SETLEASE, F_UNLCK);
@@ -266,31 +291,33 @@ class ClaimObject : public KernelObject {
   FileKey key_;
 };
 
-// TRUE when a descriptor anywhere has the regular file open for writing.
-// Needs a read-only descriptor; a refused lease counts as "not known".
-bool OpenForWritingAnywhere(int readOnlyFd) {
-  fcntl(readOnlyFd, F_SETSIG, SIGURG);
-  if (fcntl(readOnlyFd, F_SETLEASE, F_RDLCK) == 0) {
-    fcntl(readOnlyFd, F_SETLEASE, F_UNLCK);
-    return false;
-  }
-  return errno == EAGAIN || errno == EBUSY;
-}
+// Which descriptors a look through /proc counts: every one that holds the
+// file open, or only those open for writing.
+enum class Openers { kAny, kWriters };
 
-bool IsPathOnlyDescriptor(const std::string& fdinfo) {
+// The open flags of a descriptor, from /proc/<pid>/fdinfo/<n>; -1 when they
+// cannot be read.
+long DescriptorFlags(const std::string& fdinfo) {
   FILE* f = std::fopen(fdinfo.c_str(), "r");
-  if (f == nullptr) return false;
+  if (f == nullptr) return -1;
   char line[128];
-  bool pathOnly = false;
+  long flags = -1;
   while (std::fgets(line, sizeof line, f) != nullptr) {
     if (std::strncmp(line, "flags:", 6) == 0) {
-      unsigned long flags = std::strtoul(line + 6, nullptr, 8);
-      pathOnly = (flags & O_PATH) != 0;
+      flags = static_cast<long>(std::strtoul(line + 6, nullptr, 8));
       break;
     }
   }
   std::fclose(f);
-  return pathOnly;
+  return flags;
+}
+
+// A descriptor opened only as a path holds nothing; one whose flags cannot
+// be read counts, which is the safe answer.
+bool Counts(long flags, Openers which) {
+  if (flags < 0) return true;
+  if (flags & O_PATH) return false;
+  return which == Openers::kAny || (flags & O_ACCMODE) != O_RDONLY;
 }
 
 bool IsNumber(const char* text) {
@@ -298,6 +325,57 @@ bool IsNumber(const char* text) {
   for (; *text; ++text)
     if (*text < '0' || *text > '9') return false;
   return true;
+}
+
+// TRUE when a descriptor of the processes we may inspect holds the file as
+// `which` asks. In this process, ownFd and otherOwnFd are left out, or every
+// descriptor when ownFd is -1 (its writers are in the table).
+bool LookThroughProc(const FileKey& key, Openers which, int ownFd, int otherOwnFd) {
+  CountLookForTests();
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    struct dirent* process = readdir(proc);
+    if (process == nullptr) break;
+    if (!IsNumber(process->d_name)) continue;
+    const bool isSelf = std::atol(process->d_name) == self;
+    if (isSelf && ownFd < 0) continue;
+    const std::string base = std::string("/proc/") + process->d_name;
+    DIR* fds = opendir((base + "/fd").c_str());
+    if (fds == nullptr) continue;
+    const int listingFd = dirfd(fds);
+    while (struct dirent* entry = readdir(fds)) {
+      if (!IsNumber(entry->d_name)) continue;
+      const int number = std::atoi(entry->d_name);
+      if (isSelf && (number == ownFd || number == otherOwnFd || number == listingFd)) continue;
+      struct stat st {};
+      if (fstatat(listingFd, entry->d_name, &st, 0) != 0) continue;
+      if (st.st_dev != key.dev || st.st_ino != key.ino) continue;
+      if (!Counts(DescriptorFlags(base + "/fdinfo/" + entry->d_name), which)) continue;
+      found = true;
+      break;
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return found;
+}
+
+// TRUE when a descriptor of another process has the regular file open for
+// writing. Needs a read-only descriptor. Where no lease answers (not the
+// file's owner), the processes we may inspect are looked through.
+bool OpenForWritingAnywhere(int readOnlyFd, const FileKey& key) {
+  if (NoLeaseHook() == nullptr) {
+    fcntl(readOnlyFd, F_SETSIG, SIGURG);
+    if (fcntl(readOnlyFd, F_SETLEASE, F_RDLCK) == 0) {
+      fcntl(readOnlyFd, F_SETLEASE, F_UNLCK);
+      return false;
+    }
+    if (errno == EAGAIN || errno == EBUSY) return true;
+  }
+  return LookThroughProc(key, Openers::kWriters, -1, -1);
 }
 
 }  // namespace
@@ -311,34 +389,7 @@ unsigned AccessBits(DWORD desiredAccess) {
 }
 
 bool OpenedElsewhere(const FileKey& key, int ownFd, int otherOwnFd) {
-  const pid_t self = getpid();
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  bool found = false;
-  while (!found) {
-    struct dirent* process = readdir(proc);
-    if (process == nullptr) break;
-    if (!IsNumber(process->d_name)) continue;
-    const std::string base = std::string("/proc/") + process->d_name;
-    const bool isSelf = std::atol(process->d_name) == self;
-    DIR* fds = opendir((base + "/fd").c_str());
-    if (fds == nullptr) continue;
-    const int listingFd = dirfd(fds);
-    while (struct dirent* entry = readdir(fds)) {
-      if (!IsNumber(entry->d_name)) continue;
-      const int number = std::atoi(entry->d_name);
-      if (isSelf && (number == ownFd || number == otherOwnFd || number == listingFd)) continue;
-      struct stat st {};
-      if (stat((base + "/fd/" + entry->d_name).c_str(), &st) != 0) continue;
-      if (st.st_dev != key.dev || st.st_ino != key.ino) continue;
-      if (IsPathOnlyDescriptor(base + "/fdinfo/" + entry->d_name)) continue;
-      found = true;
-      break;
-    }
-    closedir(fds);
-  }
-  closedir(proc);
-  return found;
+  return LookThroughProc(key, Openers::kAny, ownFd, otherOwnFd);
 }
 
 ClaimAnswer AskThroughClaim(const std::string& path, bool followLast) {
@@ -435,7 +486,7 @@ DWORD DeleteCheck::Check(const std::string& path) {
   DWORD result = ERROR_SUCCESS;
   if (ByteHeldElsewhere(fd, 3 + 2)) {
     result = ERROR_SHARING_VIOLATION;  // one of our processes denies delete
-  } else if (!writerHere && !ByteHeldElsewhere(fd, 1) && OpenForWritingAnywhere(fd)) {
+  } else if (!writerHere && !ByteHeldElsewhere(fd, 1) && OpenForWritingAnywhere(fd, key)) {
     // Open for writing by a program outside the layer: a producer still
     // writing the file, which on Windows would hold it without delete sharing.
     result = ERROR_SHARING_VIOLATION;
@@ -507,10 +558,13 @@ BOOL platform::ClaimedFileInUse(HANDLE claim) {
   std::lock_guard guard(TableLock());
   const int lease = TryWriteLease(object->fd());
   if (lease >= 0) return lease == 0;
-  // Looked through afresh, and the answer not kept: a program may open the
-  // file between this probe and the work's own exclusive open, which must
-  // then see it.
-  return OpenedElsewhere(object->key(), object->fd());
+  // Looked through afresh, and a free answer not kept: a program may open
+  // the file between this probe and the work's own exclusive open, which
+  // must then see it. A holder found ends the answer kept for the claim, so
+  // that the exclusive opens after this look again.
+  if (!OpenedElsewhere(object->key(), object->fd())) return FALSE;
+  ScannedClaims().erase(object->key());
+  return TRUE;
 }
 
 BOOL platform::GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity) {

@@ -352,6 +352,114 @@ TEST(Files, ProcScanSeesAnOutsideHolderWhereNoLeaseIsGranted) {
   close(own);
 }
 
+// Where no lease is granted (a file of another user, for a service that is
+// not root), an exclusive open looks through /proc instead. The tests run as
+// root, where every lease is granted; the tests' build refuses them all while
+// QELM_TEST_NO_LEASE names a file, and counts each look there.
+class FilesWithoutLeases : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(setenv("QELM_TEST_NO_LEASE", looks_.c_str(), 1), 0); }
+  void TearDown() override { unsetenv("QELM_TEST_NO_LEASE"); }
+
+  // The looks through /proc so far, of this process and its children.
+  std::size_t Looks() const {
+    const std::string text = ReadFileBytes(looks_);
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  TempRoot root_;
+  const fs::path looks_ = root_.path() / "looks";
+};
+
+TEST_F(FilesWithoutLeases, ExclusiveOpenOfAnUnclaimedFileLooksEachTime) {
+  const fs::path file = root_.WriteFile("incoming.dat", "payload");
+  for (const char* redirection : {"<", ">>"}) {
+    auto holder = HoldWithShell(file, redirection);
+    const std::size_t before = Looks();
+    EXPECT_EQ(Open(file, kReadWrite, 0).error, ERROR_SHARING_VIOLATION) << redirection;
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, ERROR_SHARING_VIOLATION) << redirection;
+    EXPECT_EQ(Looks(), before + 2) << redirection;
+    // Opens that share look at nobody outside.
+    EXPECT_EQ(Open(file, GENERIC_READ, FILE_SHARE_READ).error, 0u) << redirection;
+    EXPECT_EQ(Looks(), before + 2) << redirection;
+    holder->Stop();
+    EXPECT_EQ(Open(file, kReadWrite, 0).error, 0u) << redirection;
+    EXPECT_EQ(Looks(), before + 3) << redirection;
+  }
+}
+
+TEST_F(FilesWithoutLeases, ClaimedFileHeldByAnOutsideProgramIsFoundHeldUntilItIsClosed) {
+  for (const char* redirection : {"<", ">>"}) {
+    SCOPED_TRACE(redirection);
+    const fs::path file = root_.WriteFile(std::string("held") + (*redirection == '<' ? "-read" : "-write"), "x");
+    Handle claim(platform::ClaimFile(W(file).c_str()));
+    ASSERT_TRUE(claim.valid()) << GetLastError();
+    auto holder = HoldWithShell(file, redirection);
+    EXPECT_TRUE(platform::ClaimedFileInUse(claim.get()));
+    // Found held, the answer is not kept: each exclusive open looks again
+    // until the holder is gone.
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(Open(file, kReadWrite, 0).error, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(Open(file, GENERIC_READ, kShareAll).error, 0u);
+    holder->Stop();
+    EXPECT_FALSE(platform::ClaimedFileInUse(claim.get()));
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, 0u);
+  }
+}
+
+TEST_F(FilesWithoutLeases, ClaimedFileIsLookedForOncePerClaimNotOncePerOpen) {
+  const fs::path file = root_.WriteFile("incoming.dat", "payload");
+  Handle claim(platform::ClaimFile(W(file).c_str()));
+  ASSERT_TRUE(claim.valid()) << GetLastError();
+  EXPECT_EQ(Looks(), 0u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Open(file, kReadWrite, 0).error, 0u) << i;
+    EXPECT_EQ(Open(file, GENERIC_READ, kShareAll).error, 0u) << i;
+  }
+  EXPECT_EQ(Looks(), 1u) << "nobody else holds the file: one look serves the claim";
+
+  // The probe looks afresh each time (a program may open the file after
+  // it), and one that finds a holder ends the answer kept for the claim.
+  EXPECT_FALSE(platform::ClaimedFileInUse(claim.get()));
+  EXPECT_EQ(Looks(), 2u);
+  {
+    auto reader = HoldWithShell(file, "<");
+    EXPECT_TRUE(platform::ClaimedFileInUse(claim.get()));
+    EXPECT_EQ(Open(file, GENERIC_READ, 0).error, ERROR_SHARING_VIOLATION);
+  }
+  EXPECT_EQ(Open(file, GENERIC_READ, 0).error, 0u);
+  const std::size_t afterHolder = Looks();
+  EXPECT_EQ(Open(file, GENERIC_READ, 0).error, 0u);
+  EXPECT_EQ(Looks(), afterHolder);
+
+  // A new claim on the same file looks anew.
+  claim.reset();
+  Handle again(platform::ClaimFile(W(file).c_str()));
+  ASSERT_TRUE(again.valid()) << GetLastError();
+  EXPECT_EQ(Open(file, GENERIC_READ, 0).error, 0u);
+  EXPECT_EQ(Looks(), afterHolder + 1);
+}
+
+TEST_F(FilesWithoutLeases, OutsideWriterStopsMoveAndDeleteButReadersAndOwnWritersDoNot) {
+  const fs::path file = root_.WriteFile("copying.dat", "partial");
+  const fs::path moved = root_.path() / "copying.dat.stp";
+  {
+    auto writer = HoldWithShell(file, ">>");
+    EXPECT_FALSE(MoveFileW(W(file).c_str(), W(moved).c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(DeleteFileW(W(file).c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  }
+  {
+    auto reader = HoldWithShell(file, "<");
+    EXPECT_TRUE(MoveFileW(W(file).c_str(), W(moved).c_str())) << GetLastError();
+  }
+  OpenOutcome ownWriter = Open(moved, GENERIC_WRITE, kShareAll);
+  ASSERT_TRUE(ownWriter.handle.valid());
+  EXPECT_TRUE(MoveFileW(W(moved).c_str(), W(file).c_str())) << GetLastError();
+  EXPECT_GT(Looks(), 0u);
+}
+
 TEST(Files, OutsideWriterStopsClaimAndDeleteButOutsideReaderDoesNot) {
   TempRoot root;
   fs::path file = root.WriteFile("copying.dat", "partial");
