@@ -430,7 +430,8 @@ void RemoveAbandonedScratchFiles();
 // The run of a file operation: every listed name through the steps its
 // gates name, its work step in the middle (the loop at the top of this
 // file). The defaults are the whole chain with one output, the input
-// deleted on success.
+// deleted on success. (PACK, whose files go into one archive finished as a
+// whole, writes the loop out around Admit.)
 struct FileOperation {
   std::function<CString(const CString& name)> outputStem;  // null: the name itself
   CString appended;                                        // appended to the stem

@@ -326,6 +326,10 @@ DWORD PackFiles(const OperationCall& call, const PackingArguments& arguments) {
   // or given back (claimed elsewhere, still being written) make none: they
   // would make an empty archive in every cycle.
   bool taken = false;
+  // Not the one per-file loop: the files are gathered into one archive that
+  // is finished, published or abandoned as a whole after the last of them,
+  // so no file is completed on its own, a broken archive ends the batch,
+  // and a stop leaves the archive unfinished.
   for (int i = 0; i < n; ++i) {
     if (pipeline.StopPoll()) return 0;
     PipelineFile file = pipeline.Prepare(names[i], names[i], CString(), describe);

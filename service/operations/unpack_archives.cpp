@@ -328,34 +328,29 @@ DWORD UnpackArchives(const OperationCall& call) {
                 FileSizeText(file.claimed).GetString(), rule.pathOut.GetString());
     return text;
   };
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    // A claimed name is passed over without a record (claims of a process
-    // that is gone were taken back when the rule first met its folder); the
-    // outputs are the archive's entries, settled one by one as they come.
-    const Admission admission =
-        pipeline.Admit(file, {.skipTemporaryName = false,
-                              .passOver = [](const PipelineFile& f) { return HasLastExtension(f.name, kClaimedExtension); },
-                              .outputs = Gates::Outputs::kNone});
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
+  FileOperation operation;
+  operation.describe = describe;
+  // A claimed name is passed over without a record (claims of a process
+  // that is gone were taken back when the rule first met its folder); the
+  // outputs are the archive's entries, settled one by one as they come.
+  operation.gates = {.skipTemporaryName = false,
+                     .passOver = [](const PipelineFile& f) { return HasLastExtension(f.name, kClaimedExtension); },
+                     .outputs = Gates::Outputs::kNone};
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) -> DWORD {
     ArchiveUnpacking unpacking(rule, call.settings.renameConflicts);
-    WorkFailure failure;
     if (!unpacking.Run(file, failure)) {
       // Every file written from the archive goes before the archive moves
       // (FailFile), and so do the folders made for them.
       file.staged.Discard();
       unpacking.RemoveMadeFolders();
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
+      return failure.code;
     }
     CString count;
     count.Format(L" (распаковано файлов: %d)", file.staged.Count());
     file.describe = [describe, count](const PipelineFile& done, const CString& in, const CString& out) {
       return describe(done, in, out) + count;
     };
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }
