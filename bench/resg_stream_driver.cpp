@@ -67,13 +67,13 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
   ProfileRecord profile;
   profile.rules.push_back(rule);
   profile.zcsProfiles = {L"Bench", L"Second"};
-  SetJournalSettings(L"Bench", 4000);
 
   CStringArray names;
   names.Add(Wide(name));
   RuleState state;
   state.resignTableIndex = 1;
   WorkerState worker;
+  worker.journalFiles.settings = MakeJournalSettings(L"Bench", 4000);
   DWORD result = ResignFiles({.files = names,
                               .table = &table,
                               .ruleIndex = 0,

@@ -85,7 +85,6 @@ int main(int argc, char** argv) {
   entry.context = context;
   entry.initialised = 1;
   DirectoryProfileTable table{entry};
-  SetJournalSettings(L"Bench", 4000);
 
   const std::string name = input.filename().string();
   fs::rename(input, work / "in" / name);
@@ -94,6 +93,7 @@ int main(int argc, char** argv) {
   const CString journal = Wide((work / "journal").string());
   const RuleState state;  // the directory profile at position 0 of the table
   WorkerState worker;
+  worker.journalFiles.settings = MakeJournalSettings(L"Bench", 4000);
   const OperationCall call{.files = names,
                            .table = &table,
                            .ruleIndex = 0,

@@ -38,7 +38,6 @@ int main(int argc, char** argv) {
   rule.pathError = Wide((work / "err").string());
   ProfileRecord profile;
   profile.rules.push_back(rule);
-  SetJournalSettings(L"Bench", 4000);
 
   const std::string name = archive.filename().string();
   fs::rename(archive, work / "in" / name);
@@ -46,6 +45,7 @@ int main(int argc, char** argv) {
   names.Add(Wide(name));
   const RuleState state;
   WorkerState worker;
+  worker.journalFiles.settings = MakeJournalSettings(L"Bench", 4000);
   const OperationCall call{.files = names,
                            .ruleIndex = 0,
                            .rule = profile.rules[0],

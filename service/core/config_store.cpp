@@ -49,7 +49,7 @@ CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + 
 ConfigurationLoadResult JournalAndStop(ServiceConfiguration& config, const CString& profileName,
                                        DWORD code, const wchar_t* format, const CString& keyPath) {
   ConfigurationLoadResult result;
-  JournalFiles files;  // chosen afresh: the load keeps none
+  JournalFiles files{.settings = config.journal};  // chosen afresh: the load keeps none
   DWORD rc = WriteJournal(config.journalFolder, files, profileName,
                           {.code = code, .message = FormatText(format, kMachineRootName + keyPath)});
   result.code = rc != 0 ? rc : code;
@@ -88,7 +88,7 @@ ConfigurationLoadResult JournalNotLoaded(ServiceConfiguration& config, const CSt
                                          const wchar_t* format, const CString& keyPath,
                                          const CString& description) {
   ConfigurationLoadResult result;
-  JournalFiles files;  // chosen afresh: the load keeps none
+  JournalFiles files{.settings = config.journal};  // chosen afresh: the load keeps none
   if (DWORD rc = WriteJournal(config.journalFolder, files, profileName,
                               {.code = code,
                                .message = FormatText(format, kMachineRootName + keyPath),
@@ -318,7 +318,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
 
   if (DWORD rc = MakeJournalFolder(config.base.logPath, config.journalFolder)) return Stop(rc);
   if (DWORD rc = ProbeJournalFolder(config.journalFolder)) return Stop(rc);
-  SetJournalSettings(profileName, static_cast<DWORD>(config.base.logFileSize));
+  config.journal = MakeJournalSettings(profileName, static_cast<DWORD>(config.base.logFileSize));
 
   const CString profilePath = KeyPath(profileName);
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, profilePath, kAccess))

@@ -18,11 +18,13 @@
 #include "common/rule_order.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
+#include "service/core/journal.h"
 
 // Everything the worker runs with.
 struct ServiceConfiguration {
   BaseSettings base;
   CString journalFolder;  // "LogPath", or <common application data>/TORVAK/qelmservice
+  JournalSettings journal;  // the profile name and "Log filesize"
   ProfileRecord profile;  // rules in the order in which they run
   int handlerTimeout = 15;  // "Handler timeout": the pause between cycles in seconds, never 0
 };
@@ -54,8 +56,8 @@ struct ConfigurationLoadResult {
 //    are left out with one record.
 //  - stopEvent (the service's stop event; null: none) is polled before
 //    every rule and signer list.
-// Sets the journal settings (journal.h) to the profile name and "Log
-// filesize", and installs the service's registry reporter
+// Sets config.journal (journal.h) to the profile name and "Log filesize",
+// which the load's own records are written with, and installs the service's registry reporter
 // (InstallServiceRegistryReporter, event_log_report.h).
 ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config,
                                           HANDLE stopEvent = nullptr);

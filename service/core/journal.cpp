@@ -14,15 +14,11 @@
 
 namespace {
 
-struct JournalSettings {
-  CString profileName;
-  ULONGLONG sizeLimit = 400ull * 1000ull;
+// The folder of a profile's journals and how large a file there grows.
+struct JournalFolder {
+  const CString& path;
+  ULONGLONG sizeLimit;
 };
-
-JournalSettings& Settings() {
-  static JournalSettings settings;
-  return settings;
-}
 
 // One journal file, open for one size check or one append: created when
 // missing, never truncated, shared for reading only so that no other writer
@@ -73,17 +69,17 @@ class JournalFileHandle {
 
 // Opens folder/name and tells whether it is past the size limit. The file
 // stays open in file, for the record's line to go through the same handle.
-DWORD ProbeLength(const CString& folder, const CString& name, bool& full, JournalFileHandle& file) {
-  if (DWORD rc = file.Open(JoinPath(folder, name))) return rc;
+DWORD ProbeLength(const JournalFolder& folder, const CString& name, bool& full, JournalFileHandle& file) {
+  if (DWORD rc = file.Open(JoinPath(folder.path, name))) return rc;
   ULONGLONG length = 0;
   if (DWORD rc = file.Length(length)) return rc;
-  full = length > JournalSizeLimit();
+  full = length > folder.sizeLimit;
   return 0;
 }
 
 // From a full file's key, the first part of the same date that still has
 // room (each part opened, and so created, on the way).
-DWORD FirstPartWithRoom(const CString& folder, const JournalNameKey& key, const CString& suffix,
+DWORD FirstPartWithRoom(const JournalFolder& folder, const JournalNameKey& key, const CString& suffix,
                         CString& name, JournalFileHandle& file) {
   for (int part = key.part + 1;; ++part) {
     CString candidate = JournalPartFileName(key.year, key.month, key.day, part, suffix);
@@ -105,11 +101,11 @@ bool IsToday(const JournalNameKey& key, const SYSTEMTIME& now) {
 // fresh choice when it is empty or of another date.
 // The file probed stays open in file for the record's line (a fresh choice
 // through SelectJournalFile leaves it closed).
-DWORD ChooseJournalFile(const CString& folder, const CString& suffix, const SYSTEMTIME& now,
+DWORD ChooseJournalFile(const JournalFolder& folder, const CString& suffix, const SYSTEMTIME& now,
                         CString& name, JournalFileHandle& file) {
   JournalNameKey key;
   if (name.IsEmpty() || !ParseJournalName(name, suffix, key) || !IsToday(key, now))
-    return SelectJournalFile(folder, suffix, name);
+    return SelectJournalFile(folder.path, suffix, folder.sizeLimit, name);
   bool full = false;
   if (DWORD rc = ProbeLength(folder, name, full, file)) return rc;
   if (!full) return 0;
@@ -147,15 +143,11 @@ void ReportJournalFailure(DWORD code, const CString& where, const CString& recor
 
 }  // namespace
 
-void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb) {
-  Settings().profileName = profileName;
-  Settings().sizeLimit = static_cast<ULONGLONG>(logFileSizeKb) * 1000ull;
+JournalSettings MakeJournalSettings(const CString& profileName, DWORD logFileSizeKb) {
+  return {.profileName = profileName, .sizeLimit = static_cast<ULONGLONG>(logFileSizeKb) * 1000ull};
 }
 
-CString JournalProfileName() { return Settings().profileName; }
-ULONGLONG JournalSizeLimit() { return Settings().sizeLimit; }
-
-DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& name) {
+DWORD SelectJournalFile(const CString& folder, const CString& suffix, ULONGLONG sizeLimit, CString& name) {
   SYSTEMTIME now{};
   GetLocalTime(&now);
   CStringArray listed;
@@ -179,14 +171,15 @@ DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& n
     name = JournalFileName(now.wYear, now.wMonth, now.wDay, suffix);
     return 0;
   }
+  const JournalFolder place{folder, sizeLimit};
   bool full = false;
   JournalFileHandle file;
-  if (DWORD rc = ProbeLength(folder, newestName, full, file)) return rc;
+  if (DWORD rc = ProbeLength(place, newestName, full, file)) return rc;
   if (!full) {
     name = newestName;
     return 0;
   }
-  return FirstPartWithRoom(folder, newest, suffix, name, file);
+  return FirstPartWithRoom(place, newest, suffix, name, file);
 }
 
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
@@ -204,16 +197,17 @@ DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CStr
   const CString operationsLine = OperationsJournalLine(time, profile, code == 0, message);
 
   // Both journals are chosen for every record, whichever one it goes to.
-  const CString owner = JournalProfileName();
+  const CString& owner = files.settings.profileName;
+  const JournalFolder folder{journalFolder, files.settings.sizeLimit};
   // The files probed for the choice stay open for the record's lines, so
   // that a line costs no second opening; none stays open after the record.
   CString operationsFile = files.operationsFile;
   CString errorsFile = files.errorsFile;
   JournalFileHandle operationsHandle, errorsHandle;
-  DWORD rc = ChooseJournalFile(journalFolder, OperationsJournalSuffix(owner), now, operationsFile, operationsHandle);
+  DWORD rc = ChooseJournalFile(folder, OperationsJournalSuffix(owner), now, operationsFile, operationsHandle);
   if (rc == 0) {
     files.operationsFile = operationsFile;
-    rc = ChooseJournalFile(journalFolder, ErrorsJournalSuffix(owner), now, errorsFile, errorsHandle);
+    rc = ChooseJournalFile(folder, ErrorsJournalSuffix(owner), now, errorsFile, errorsHandle);
     if (rc == 0) files.errorsFile = errorsFile;
   }
   if (rc != 0) {

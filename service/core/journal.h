@@ -15,37 +15,45 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// The names of a profile's current journal files; empty until the first
-// record. The journal writer chooses and rotates them; the worker keeps them
-// for its run (WorkerState).
+// Whose journals a writer writes and how large a file of them grows:
+//  - profileName: the service's own profile name; journal file names always
+//    carry it, whatever profile text a record shows.
+//  - sizeLimit: a file stays current while it is at most this many bytes
+//    ("Log filesize" * 1000, see MakeJournalSettings).
+// The configuration load makes them (ServiceConfiguration); the worker keeps
+// them with its journal files.
+struct JournalSettings {
+  CString profileName{};
+  ULONGLONG sizeLimit = 400ull * 1000ull;
+};
+
+// The settings of profileName with a "Log filesize" of logFileSizeKb (the
+// limit computed in 64 bits, so large settings do not wrap).
+JournalSettings MakeJournalSettings(const CString& profileName, DWORD logFileSizeKb);
+
+// A profile's journals as one writer keeps them: their settings and the
+// names of the current files, empty until the first record. The journal
+// writer chooses and rotates the names; the worker keeps them for its run
+// (WorkerState).
 struct JournalFiles {
-  CString operationsFile;
-  CString errorsFile;
+  JournalSettings settings{};
+  CString operationsFile{};
+  CString errorsFile{};
 };
 
 // The worker's start and stop messages (records of kind kStartStop).
 inline constexpr const wchar_t* kServiceStartMessage = L"Запуск АК СКЗИ Квелла: сервис";
 inline constexpr const wchar_t* kServiceStopMessage = L"Остановка АК СКЗИ Квелла: сервис";
 
-// Process-wide journal settings. The configuration load sets them before its
-// first record; tests set them directly.
-//  - profileName: the service's own profile name; journal file names always
-//    carry it, whatever profile text a record shows.
-//  - logFileSizeKb: the "Log filesize" setting; a file stays current while it
-//    is at most logFileSizeKb * 1000 bytes (computed in 64 bits, so large
-//    settings do not wrap).
-void SetJournalSettings(const CString& profileName, DWORD logFileSizeKb);
-CString JournalProfileName();
-ULONGLONG JournalSizeLimit();
-
 // Chooses the current file of one journal in folder: the newest journal file
 // of the suffix when it is of today or later (clock set back), passing on to
-// the next parts of its date while they are full (each one opened, and so
-// created); else today's first file, which is neither created nor opened.
+// the next parts of its date while they are full (more than sizeLimit bytes;
+// each one opened, and so created); else today's first file, which is neither
+// created nor opened.
 // Returns 0 and sets name (bare), or leaves name unchanged and returns the
 // listing's system error or the file-exception cause of a failed open.
 // Reports nothing itself.
-DWORD SelectJournalFile(const CString& folder, const CString& suffix, CString& name);
+DWORD SelectJournalFile(const CString& folder, const CString& suffix, ULONGLONG sizeLimit, CString& name);
 
 // Where a record goes.
 enum class JournalRecordKind {
@@ -82,8 +90,8 @@ struct JournalRecord {
 // which the caller treats as fatal. The failure has already been reported to
 // the console and the event log when this returns.
 //
-// profile is the profile text the operations line shows. files holds the
-// bare names of the current files and is updated (both journals are chosen
-// for every record, whichever it goes to).
+// profile is the profile text the operations line shows. files gives the
+// journals' settings and holds the bare names of the current files, which are
+// updated (both journals are chosen for every record, whichever it goes to).
 DWORD WriteJournal(const CString& journalFolder, JournalFiles& files, const CString& profile,
                    const JournalRecord& record);

@@ -1,9 +1,10 @@
 #pragma once
 // What the service's worker keeps from one cycle to the next, apart from the
 // configuration it loaded (common/config_records.h, which holds only what is
-// stored): its stop event, the profile's current journal files, the records written once per
-// run and, per rule, the records already written about its folders, PACK's
-// wait and the positions of its directory profiles in the worker's table.
+// stored): its stop event, the profile's journal files (their settings and
+// current names), the records written once per run and, per rule, the
+// records already written about its folders, PACK's wait and the positions
+// of its directory profiles in the worker's table.
 // The worker owns one for its run and hands it down: an operation call gets
 // it and its rule's state, a FilePipeline works with it.
 

@@ -169,6 +169,7 @@ bool Worker::Start() {
     ReportStopped(load.code);
     return false;
   }
+  state_.journalFiles.settings = config_.journal;
   if (DWORD rc = JournalStartOrStop(kServiceStartMessage)) {
     ReportToEventLog(rc, kJournalFailureText);
     ReportStopped(rc);

@@ -68,8 +68,7 @@ void MonitorMachine::SetClock(int year, int month, int day, int hour, int minute
 }
 
 DWORD MonitorMachine::Write(const CString& profile, const JournalRecord& record) {
-  SetJournalSettings(profile, 400);
-  JournalFiles files;
+  JournalFiles files{.settings = MakeJournalSettings(profile, 400)};
   return WriteJournal(Folder(), files, profile, record);
 }
 

@@ -307,7 +307,7 @@ TEST(MonitorPollerTest, EveryJournalWriteSucceedsWhileThePollerReads) {
   std::atomic<int> failed{0};
   std::atomic<bool> finished{false};
   std::thread writer([&] {
-    JournalFiles files;
+    JournalFiles files{.settings = MakeJournalSettings(L"Банк", 400)};
     for (int i = 0; i < kRecords; ++i) {
       CString message;
       message.Format(L"record %d", i);

@@ -92,7 +92,7 @@ class OneRuleTest : public ::testing::Test {
   explicit OneRuleTest(const wchar_t* description = L"Тест") : description_(description) {}
 
   void SetUp() override {
-    SetJournalSettings(L"P", 4000);
+    worker_.journalFiles.settings = MakeJournalSettings(L"P", 4000);
     in_ = root_.Dir("in");
     out_ = root_.Dir("out");
     err_ = root_.Dir("err");

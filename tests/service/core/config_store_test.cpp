@@ -114,8 +114,8 @@ TEST_F(ConfigStoreTest, WholeProfileLoadsIntoTheRecords) {
   ASSERT_EQ(config.base.extExt.GetSize(), 2);
   EXPECT_EQ(config.base.extExt[1], CString(L"p7s"));
   EXPECT_EQ(config.base.logFileSize, 400);  // 100 is raised to the smallest limit
-  EXPECT_EQ(JournalSizeLimit(), 400000u);
-  EXPECT_EQ(JournalProfileName(), CString(L"Банк"));
+  EXPECT_EQ(config.journal.sizeLimit, 400000u);
+  EXPECT_EQ(config.journal.profileName, CString(L"Банк"));
   EXPECT_EQ(Utf8(config.journalFolder), journal_.string());
   EXPECT_TRUE(fs::is_empty(journal_));  // the probe file is gone again
 

@@ -200,6 +200,7 @@ TEST_F(PipelineTest, FileHeldOpenByAnotherProcessWaitsForALaterCycleWithoutAReco
 void ClaimAndDie(const fs::path& journal, ProfileRecord& profile, const std::vector<std::string>& names) {
   const int signal = testsupport::RunKilledMidWrite(64 * 1024, [&] {
     WorkerState worker;
+    worker.journalFiles.settings = MakeJournalSettings(L"P", 4000);
     FilePipeline pipeline(Wide(journal.string()), profile, worker, L"P", 0);
     std::vector<PipelineFile> files;
     for (const std::string& name : names) {
@@ -860,7 +861,7 @@ TEST_F(PipelineTest, RetryFailingOtherwiseLeavesTheFileAndSaysWhereItIs) {
   const std::string longName(250, 'n');
   fs::path source = Put(in_, longName + ".stp", "x");
   Put(err_, longName, "taken");
-  JournalFiles files;
+  JournalFiles files{.settings = worker_.journalFiles.settings};
   CString target = Wide((err_ / longName).string());
   bool moved = true;
   ASSERT_EQ(MoveToErrorFolder(Wide(journal_.string()), files, Wide(source.string()), target, CString(), &moved), 0u);
@@ -874,7 +875,7 @@ TEST_F(PipelineTest, RetryFailingOtherwiseLeavesTheFileAndSaysWhereItIs) {
 TEST_F(PipelineTest, PartialOutputIsDeletedBeforeTheMove) {
   fs::path partial = Put(out_, "half.out", "par");
   fs::path source = Put(in_, "a.txt.stp", "x");
-  JournalFiles files;
+  JournalFiles files{.settings = worker_.journalFiles.settings};
   CString target = Wide((err_ / "a.txt").string());
   ASSERT_EQ(MoveToErrorFolder(Wide(journal_.string()), files, Wide(source.string()), target,
                               Wide(partial.string())),
@@ -890,7 +891,7 @@ class PairMoveTest : public PipelineTest {
   std::pair<std::string, std::string> MovePair() {
     fs::path data = Put(in_, "doc.txt.stp", "data");
     fs::path sig = Put(in_, "doc.txt.p7d.stp", "sig");
-    JournalFiles files;
+    JournalFiles files{.settings = worker_.journalFiles.settings};
     ErrorFolderMove first{.source = Wide(data.string()), .target = Wide((err_ / "doc.txt").string())};
     ErrorFolderMove second{.source = Wide(sig.string()), .target = Wide((err_ / "doc.txt.p7d").string())};
     EXPECT_EQ(MovePairToErrorFolder(Wide(journal_.string()), files, first, second), 0u);

@@ -53,7 +53,6 @@ class JournalTest : public ::testing::Test {
   void SetUp() override {
     SetClock(2026, 12, 9, 14, 5, 9);
     folder_ = root_.Dir("journal");
-    SetJournalSettings(L"Банк", 400);
   }
   void TearDown() override {
     platform::ReloadCodePages();
@@ -61,6 +60,10 @@ class JournalTest : public ::testing::Test {
 
   void SetClock(int year, unsigned month, unsigned day, int hour, int minute, int second) {
     clock_.Set(Seconds(year, month, day, hour, minute, second));
+  }
+  // A writer's journals of profile with a "Log filesize" of 400, no file chosen yet.
+  static JournalFiles Fresh(const CString& profile = L"Банк") {
+    return {.settings = MakeJournalSettings(profile, 400)};
   }
   CString Folder() const { return CString(platform::MultiByteToWide(folder_.string(), CP_UTF8).c_str()); }
   fs::path File(const std::string& utf8Name) const { return folder_ / utf8Name; }
@@ -86,7 +89,7 @@ class JournalTest : public ::testing::Test {
   testsupport::TempRoot root_;
   testsupport::DrivenClock clock_{root_};
   fs::path folder_;
-  JournalFiles files_;
+  JournalFiles files_ = Fresh();
 };
 
 const char kOps[] = "2026.12.09 Банк.txt";
@@ -151,7 +154,7 @@ TEST_F(JournalTest, KindDecidesWhichJournalsARecordReaches) {
   for (const auto& c : cases) {
     fs::remove(File(kOps));
     fs::remove(File(kErrs));
-    JournalFiles files;
+    JournalFiles files = Fresh();
     ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.kind = c.kind, .message = c.message}), 0u);
     EXPECT_EQ(Read(kOps), c.operations) << c.errors;
     EXPECT_EQ(Read(kErrs), c.errors) << c.operations;
@@ -172,7 +175,7 @@ TEST_F(JournalTest, CodeTextFormDependsOnTheLibraryBit) {
                {0xFFFFFFFF, "Ошибка 0xFFFFFFFF"},
                {5, "Ошибка 0x5"}};
   for (const auto& c : cases) {
-    JournalFiles files;
+    JournalFiles files = Fresh();
     fs::remove(File(kErrs));
     ASSERT_EQ(WriteJournal(Folder(), files, L"Банк", {.code = c.code, .message = L"m", .description = L"d"}),
               0u);
@@ -212,7 +215,7 @@ TEST_F(JournalTest, FullFilePassesToTheNextPartOfItsDate) {
   EXPECT_EQ(Read("2026.12.09.06 Банк.txt"), "14:05:09 09/12/2026 | Профиль: Банк | Успех | b\r\n");
 
   // A new instance (empty names) finds the same part by listing the folder.
-  JournalFiles fresh;
+  JournalFiles fresh = Fresh();
   ASSERT_EQ(WriteJournal(Folder(), fresh, L"Банк", {.message = L"c"}), 0u);
   EXPECT_EQ(fresh.operationsFile, CString(L"2026.12.09.06 Банк.txt"));
 }
@@ -222,7 +225,7 @@ TEST_F(JournalTest, ListingChoosesTheGreatestPartAndThenRotates) {
   MakeFile("2026.12.09.99 Банк.txt", 400001);
   MakeFile("2026.12.08.100 Банк.txt", 1);
   CString name;
-  ASSERT_EQ(SelectJournalFile(Folder(), L"Банк", name), 0u);
+  ASSERT_EQ(SelectJournalFile(Folder(), L"Банк", 400000, name), 0u);
   EXPECT_EQ(name, CString(L"2026.12.09.100 Банк.txt"));
 }
 
@@ -243,10 +246,9 @@ TEST_F(JournalTest, NewestFileOfALaterDateStaysInUseWhenTheClockGoesBack) {
 }
 
 TEST_F(JournalTest, OtherProfilesFilesAreNeverChosen) {
-  SetJournalSettings(L"1", 400);
   MakeFile("2026.12.09.07 Банк 1.txt", 5);
   MakeFile("2026.12.09.03 1 - errors.txt", 5);
-  JournalFiles files;
+  JournalFiles files = Fresh(L"1");
   ASSERT_EQ(WriteJournal(Folder(), files, L"1", {.message = L"m"}), 0u);
   EXPECT_EQ(files.operationsFile, CString(L"2026.12.09 1.txt"));
   EXPECT_EQ(files.errorsFile, CString(L"2026.12.09.03 1 - errors.txt"));
@@ -266,8 +268,7 @@ TEST_F(JournalTest, JournalNamesAndKeys) {
 }
 
 TEST_F(JournalTest, LargeSizeSettingDoesNotWrap) {
-  SetJournalSettings(L"Банк", 5000000);
-  EXPECT_EQ(JournalSizeLimit(), 5000000000ull);
+  EXPECT_EQ(MakeJournalSettings(L"Банк", 5000000).sizeLimit, 5000000000ull);
 }
 
 TEST_F(JournalTest, UnwritableJournalFailsWithCauseFiveAndIsReported) {
@@ -399,7 +400,7 @@ TEST_F(JournalTest, ALinkUnderAJournalNameIsNeverWrittenThrough) {
     SCOPED_TRACE(pointee.string());
     fs::remove(File(kOps));
     fs::create_symlink(pointee, File(kOps));
-    files_ = {};
+    files_ = Fresh();
     EXPECT_NE(Write(0, L"запись"), 0u);
     EXPECT_EQ(testsupport::ReadFileBytes(target), "root's");
     EXPECT_FALSE(fs::exists(target.parent_path() / "created"));

@@ -21,7 +21,7 @@ class RuleFolders : public ::testing::Test {
  protected:
   void SetUp() override {
     logs_ = root_.Dir("logs");
-    SetJournalSettings(L"Main", 4000);
+    files_.settings = MakeJournalSettings(L"Main", 4000);
     rule_.pathIn = CString((root_.path() / "missing").c_str());
     rule_.pathOut = CString(root_.Dir("out").c_str());
     rule_.pathError = CString(root_.Dir("err").c_str());
