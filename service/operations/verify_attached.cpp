@@ -168,26 +168,22 @@ DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerifica
                       return ResolveOutputAndReport(job, pipeline, file, state);
                     }};
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
+  // A name that is all extension (".p7s") keeps it: taking it off would
+  // leave the output folder itself as the output.
+  const auto strip = [&](const CString& name) {
+    return job.removeSignatures && CanStripExtension(name, arguments.sigExt);
+  };
+  FileOperation operation;
+  operation.outputStem = [&](const CString& name) { return strip(name) ? WithoutLastExtension(name) : name; };
+  operation.describe = describe;
+  operation.startFile = [&](const CString& name) {
     state = AttachedFile{};
-    // A name that is all extension (".p7s") keeps it: taking it off would
-    // leave the output folder itself as the output.
-    const bool strip = job.removeSignatures && CanStripExtension(name, arguments.sigExt);
-    const CString out = strip ? WithoutLastExtension(name) : name;
-    if (strip) state.removedPart = L"." + arguments.sigExt;
+    if (strip(name)) state.removedPart = L"." + arguments.sigExt;
     state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
-    PipelineFile file = pipeline.Prepare(name, out, CString(), describe);
-    const Admission admission = pipeline.Admit(file, gates);
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
-    WorkFailure failure;
-    if (VerifyFile(job, file, state, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    // CHCK has moved the claimed file to the output already.
-    if (DWORD fatal = pipeline.CompleteFile(file, job.removeSignatures)) return fatal;
-  }
-  return 0;
+  };
+  operation.gates = gates;
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) { return VerifyFile(job, file, state, failure); };
+  // CHCK has moved the claimed file to the output already.
+  operation.deleteInputOnSuccess = job.removeSignatures;
+  return RunFileOperation(pipeline, call.files, operation);
 }

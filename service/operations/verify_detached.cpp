@@ -231,20 +231,12 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
   gates.outputs = Gates::Outputs::kOwn;
   gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, pair); };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    pair = DetachedPair{};
-    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    const Admission admission = pipeline.Admit(file, gates);
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
-    WorkFailure failure;
-    if (VerifyPair(job, file, pair, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    // Both files are in the output folder: nothing is left to delete.
-    if (DWORD fatal = pipeline.CompleteFile(file, false)) return fatal;
-  }
-  return 0;
+  FileOperation operation;
+  operation.describe = describe;
+  operation.startFile = [&](const CString&) { pair = DetachedPair{}; };
+  operation.gates = gates;
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) { return VerifyPair(job, file, pair, failure); };
+  // Both files are in the output folder: nothing is left to delete.
+  operation.deleteInputOnSuccess = false;
+  return RunFileOperation(pipeline, call.files, operation);
 }
