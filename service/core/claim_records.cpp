@@ -1,10 +1,14 @@
 #include "service/core/claim_records.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -23,19 +27,77 @@ const wchar_t* const kWritingSuffix = L".new";
 // under its own name, the claimed name in UTF-8 (a name that is not, the
 // layer never opens), then the notes of what is published for it, each
 // checked on its own so that a note cut short (a kill or a power loss while
-// it was written) counts as never written. Records of the earlier layout
-// (device and index numbers, then the name) are still read.
+// it was written) counts as never written. A note names its file by the
+// path, or (most notes: an archive's entries share a few folders) by the
+// bare name in the folder of the last folder entry before it. Records of the
+// earlier layout (device and index numbers, then the name) are still read.
 constexpr char kTag[4] = {'Q', 'C', 'L', '2'};
 constexpr char kFirstTag[4] = {'Q', 'C', 'L', '1'};
 constexpr DWORD kFirstHeaderSize = sizeof kTag + 2 * sizeof(ULONGLONG);
-constexpr DWORD kLargestRecord = 1 << 20;
+// A record of a few million notes at most: anything longer was never ours.
+constexpr ULONGLONG kLargestRecord = 1ull << 30;
 constexpr char kBeginSet = 'S';
 constexpr char kNote = 'N';
+constexpr char kFolder = 'F';
+constexpr char kNoteInFolder = 'R';
 constexpr char kPublished = 'P';
 
 struct Note {
   platform::FileIdentity identity;
   CString path;
+};
+
+// The notes of the current set as they are read: a later note of the same
+// file, or of the same final name, takes the place of an earlier one (found
+// by hash: a set may hold an archive's hundreds of thousands of entries).
+class NoteSet {
+ public:
+  void Add(Note note) {
+    const std::wstring path(note.path.GetString());
+    if (const auto it = byPath_.find(path); it != byPath_.end()) Drop(it->second);
+    const std::pair<ULONGLONG, ULONGLONG> file{note.identity.device, note.identity.index};
+    auto [first, last] = byFile_.equal_range(file);
+    for (auto it = first; it != last; ++it) {
+      if (notes_[it->second].identity.SameFile(note.identity)) {
+        Drop(it->second);
+        break;
+      }
+    }
+    const std::size_t at = notes_.size();
+    byPath_[path] = at;
+    byFile_.emplace(file, at);
+    notes_.push_back(std::move(note));
+    live_.push_back(true);
+  }
+  void Clear() { *this = NoteSet(); }
+  // The notes still in force, in the order written.
+  std::vector<Note> Take() {
+    std::vector<Note> kept;
+    for (std::size_t i = 0; i < notes_.size(); ++i) {
+      if (live_[i]) kept.push_back(std::move(notes_[i]));
+    }
+    Clear();
+    return kept;
+  }
+
+ private:
+  void Drop(std::size_t at) {
+    if (!live_[at]) return;
+    live_[at] = false;
+    byPath_.erase(std::wstring(notes_[at].path.GetString()));
+    auto [first, last] = byFile_.equal_range({notes_[at].identity.device, notes_[at].identity.index});
+    for (auto it = first; it != last; ++it) {
+      if (it->second == at) {
+        byFile_.erase(it);
+        break;
+      }
+    }
+  }
+
+  std::vector<Note> notes_;
+  std::vector<bool> live_;
+  std::unordered_map<std::wstring, std::size_t> byPath_;
+  std::multimap<std::pair<ULONGLONG, ULONGLONG>, std::size_t> byFile_;
 };
 
 struct RecordContent {
@@ -112,6 +174,18 @@ std::string EncodeNote(const platform::FileIdentity& identity, const CString& pa
   return Entry(payload);
 }
 
+std::string EncodeFolder(const CString& folder) {
+  return Entry(std::string(1, kFolder) + platform::WideToUtf8(folder.str()));
+}
+
+// A note of a file in the folder of the last folder entry, by its bare name.
+std::string EncodeNoteInFolder(const platform::FileIdentity& identity, const CString& name) {
+  std::string payload(1, kNoteInFolder);
+  PutIdentity(payload, identity);
+  payload += platform::WideToUtf8(name.str());
+  return Entry(payload);
+}
+
 // The next checked entry's payload; false at the end or at one cut short.
 bool NextEntry(std::string_view bytes, std::size_t& at, std::string_view& payload) {
   std::uint32_t length = 0, check = 0;
@@ -119,11 +193,6 @@ bool NextEntry(std::string_view bytes, std::size_t& at, std::string_view& payloa
   payload = bytes.substr(at, length);
   at += length;
   return Take(bytes, at, check) && check == Checksum(payload);
-}
-
-void AddNote(std::vector<Note>& notes, Note note) {
-  std::erase_if(notes, [&](const Note& n) { return n.identity.SameFile(note.identity) || n.path == note.path; });
-  notes.push_back(std::move(note));
 }
 
 bool DecodeFirstLayout(const std::string& bytes, RecordContent& content) {
@@ -145,10 +214,13 @@ bool Decode(const std::string& bytes, RecordContent& content) {
       !TakeName(header.substr(1), content.claimed))
     return false;
   content.held = header[0] == '1';
+  NoteSet notes;
+  CString folder;  // of the last folder entry in the set
   for (std::string_view payload; NextEntry(all, at, payload);) {
     if (payload.empty()) break;
     if (payload[0] == kBeginSet) {
-      content.notes.clear();
+      notes.Clear();
+      folder.Empty();
       content.published = false;
       continue;
     }
@@ -156,13 +228,20 @@ bool Decode(const std::string& bytes, RecordContent& content) {
       content.published = true;
       continue;
     }
+    if (payload[0] == kFolder) {
+      if (!TakeName(payload.substr(1), folder)) break;
+      continue;
+    }
     std::size_t field = 1;
     Note note;
-    if (payload[0] != kNote || !TakeIdentity(payload, field, note.identity) ||
-        !TakeName(payload.substr(field), note.path))
+    const bool inFolder = payload[0] == kNoteInFolder;
+    if ((payload[0] != kNote && !inFolder) || (inFolder && folder.IsEmpty()) ||
+        !TakeIdentity(payload, field, note.identity) || !TakeName(payload.substr(field), note.path))
       break;
-    AddNote(content.notes, std::move(note));
+    if (inFolder) note.path = JoinPath(folder, note.path);
+    notes.Add(std::move(note));
   }
+  content.notes = notes.Take();
   return true;
 }
 
@@ -170,11 +249,17 @@ bool ReadRecord(const CString& path, RecordContent& content) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  std::string bytes(kLargestRecord + 1, '\0');
-  DWORD total = 0;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size) || static_cast<ULONGLONG>(size.QuadPart) > kLargestRecord) {
+    CloseHandle(file);
+    return false;
+  }
+  // Read to its end, however it stands now (a record is only appended to).
+  std::string bytes(static_cast<std::size_t>(size.QuadPart) + 1, '\0');
+  std::size_t total = 0;
   for (DWORD read = 0; total < bytes.size(); total += read) {
-    if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &read, nullptr) || read == 0)
-      break;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - total, 1u << 30));
+    if (!ReadFile(file, bytes.data() + total, wanted, &read, nullptr) || read == 0) break;
   }
   CloseHandle(file);
   bytes.resize(total);
@@ -400,12 +485,27 @@ void ClaimRecord::BeginPublishing() { beginPending_ = !path_.IsEmpty(); }
 void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
   if (path_.IsEmpty()) return;
   std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
+  // A new set starts without a folder.
+  CString folder = beginPending_ ? CString() : noteFolder_;
   for (const PublishedFile& published : files) {
     platform::FileIdentity identity;
-    if (platform::GetFileIdentityAt(published.file, &identity)) bytes += EncodeNote(identity, published.final);
+    if (!platform::GetFileIdentityAt(published.file, &identity)) continue;
+    const CString finalFolder = FolderOf(published.final);
+    if (finalFolder.IsEmpty()) {  // in the root folder: by its path
+      bytes += EncodeNote(identity, published.final);
+      continue;
+    }
+    if (finalFolder != folder) {
+      folder = finalFolder;
+      bytes += EncodeFolder(folder);
+    }
+    bytes += EncodeNoteInFolder(identity, BareName(published.final));
   }
   if (bytes.empty()) return;
-  if (Append(bytes)) beginPending_ = false;
+  if (Append(bytes)) {
+    beginPending_ = false;
+    noteFolder_ = folder;
+  }
 }
 
 void ClaimRecord::NotePublished() {

@@ -79,7 +79,8 @@ class ClaimRecord {
   // longer counts.
   void BeginPublishing();
   // Written down before each file (written whole) is given its final name:
-  // its identity and size, all in one note. A later note of
+  // its identity and size, in one note per call (a set may come in several
+  // calls, all before the first of its files is published). A later note of
   // the same file, or of the same final name, takes the place of an
   // earlier one. A file that is not there (never written) is left out.
   void NotePublishing(const std::vector<PublishedFile>& files);
@@ -96,6 +97,7 @@ class ClaimRecord {
   platform::FileIdentity identity_;
   bool held_ = false;
   bool beginPending_ = false;
+  CString noteFolder_;  // the folder the notes written last are in
   HANDLE lock_ = INVALID_HANDLE_VALUE;
 };
 

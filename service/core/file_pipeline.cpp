@@ -578,7 +578,7 @@ void FilePipeline::DeleteClaimedLater(const PipelineFile& file) {
     pending.claimed.push_back(file.partnerClaimed);
     pending.claims.push_back(file.partnerClaim);
   }
-  pending.outputs = file.staged.Published();
+  pending.outputFolders = file.staged.PublishedFolders();
   pending_.push_back(std::move(pending));
   if (pending_.size() >= kDeletionBatch) DeletePendingInputs();
 }
@@ -594,15 +594,15 @@ void FilePipeline::DeletePendingInputs() {
   // without them a take-back would do a file again beside its output.
   std::set<ULONGLONG> devices;
   bool onDisk = true;
-  const auto flush = [&](const CString& path, const CString& folder) {
+  const auto flush = [&](const CString& folder) {
     platform::FileIdentity identity;
-    if (!platform::GetFileIdentityAt(path, &identity) || devices.insert(identity.device).second)
+    if (!platform::GetFileIdentityAt(folder, &identity) || devices.insert(identity.device).second)
       onDisk = platform::FlushFileSystemOf(folder) && onDisk;
   };
   for (const PendingDeletion& pending : pending_) {
-    for (const CString& output : pending.outputs) flush(output, FolderOf(output));
+    for (const CString& folder : pending.outputFolders) flush(folder);
   }
-  if (const CString records = ClaimRecordFolder(); !records.IsEmpty()) flush(records, records);
+  if (const CString records = ClaimRecordFolder(); !records.IsEmpty()) flush(records);
   if (!onDisk) {
     // Not known to be on disk: the inputs and their records stay, and the
     // next run's take-back finishes the files.

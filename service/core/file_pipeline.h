@@ -376,7 +376,7 @@ class FilePipeline {
   struct PendingDeletion {
     std::vector<CString> claimed;
     std::vector<HeldClaim> claims;
-    std::vector<CString> outputs;
+    std::vector<CString> outputFolders;  // where its outputs lie, each folder once
   };
   static constexpr std::size_t kDeletionBatch = 64;
 

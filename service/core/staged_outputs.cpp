@@ -29,6 +29,8 @@ constexpr int kWorkFileHexDigits = 16;
 // At most this much of the final name goes into the temporary one, so that
 // the temporary name stays within the file system's limit.
 constexpr int kShownNameLength = 48;
+// The outputs named to a publishing note in one call.
+constexpr std::size_t kNotedAtOnce = 4096;
 
 bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
 bool IsLowerHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
@@ -506,15 +508,23 @@ void StagedOutputs::LimitPermissions(DWORD permissions) const {
 DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const PublishingNote& note) {
   if (!state_) return 0;
   State& state = *state_;
-  // Every output is noted, in one note, before the first is published: a
-  // kill between two of them leaves a set known to be incomplete. (An
-  // output never written is left out of the note by the record.)
+  // Every output is noted before the first is published: a kill between
+  // two of them leaves a set known to be incomplete. (An output never
+  // written is left out of the note by the record.) The names go to the
+  // note a part at a time, so that no list of every output's two paths is
+  // ever held.
   if (note) {
     std::vector<PublishedFile> files;
+    bool noted = false;
     for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
       if (!state.outputs[i].published) files.push_back({state.Temporary(i), state.Final(state.outputs[i])});
+      if (files.size() == kNotedAtOnce) {
+        note(files);
+        files.clear();
+        noted = true;
+      }
     }
-    note(files);
+    if (!noted || !files.empty()) note(files);
   }
   for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
     if (state.outputs[i].published) continue;
@@ -557,13 +567,17 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
   return 0;
 }
 
-std::vector<CString> StagedOutputs::Published() const {
-  std::vector<CString> names;
-  if (!state_) return names;
+std::vector<CString> StagedOutputs::PublishedFolders() const {
+  std::vector<CString> folders;
+  if (!state_) return folders;
+  std::vector<bool> seen(state_->folders.size(), false);
   for (const State::Output& output : state_->outputs) {
-    if (output.published) names.push_back(state_->Final(output));
+    if (!output.published || seen[output.folder]) continue;
+    seen[output.folder] = true;
+    const CString& folder = state_->folders[output.folder];  // with its trailing "/"
+    folders.push_back(folder.Left(folder.GetLength() - 1));
   }
-  return names;
+  return folders;
 }
 
 void StagedOutputs::Discard() {

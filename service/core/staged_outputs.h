@@ -80,6 +80,8 @@ class StagedFile {
 
 // Called before written files are given their published names, so that the
 // claim record of their input can say so first (HeldClaim::NotePublishing).
+// The files of one publishing may come in several calls, all before the
+// first of them is published.
 using PublishingNote = std::function<void(const std::vector<PublishedFile>& files)>;
 
 // Publishes staged under final, never replacing. A final name taken
@@ -173,8 +175,8 @@ class StagedOutputs {
   // note (may be null) is told of every output's name before the first is
   // published, and of each conflict name before it is tried.
   DWORD Publish(bool renameConflicts, CString& failedName, const PublishingNote& note = nullptr);
-  // The final names of the outputs published so far.
-  std::vector<CString> Published() const;
+  // The folders of the outputs published so far, each once.
+  std::vector<CString> PublishedFolders() const;
 
   // Deletes every temporary file (a failed file leaves none).
   void Discard();

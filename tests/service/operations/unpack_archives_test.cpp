@@ -1,12 +1,17 @@
 // UNPK: archives with folders unpacked below "Path Out", name clashes, and
 // archives from outside that try to write elsewhere or more than they hold.
 
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <regex>
 
+#include "service/core/claim_records.h"
 #include "service/core/result_codes.h"
 #include "service/operations/operations.h"
 #include "service/operations/unpack_entry_path.h"
 #include "tests/service/operations/archive_test_files.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/one_rule_fixture.h"
 
 namespace fs = std::filesystem;
@@ -15,6 +20,59 @@ namespace fileops {
 namespace {
 
 using namespace testsupport;
+
+void PutLe16(std::string& bytes, std::uint16_t value) {
+  bytes += static_cast<char>(value & 0xFF);
+  bytes += static_cast<char>(value >> 8);
+}
+
+void PutLe32Back(std::string& bytes, std::uint32_t value) {
+  PutLe16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
+  PutLe16(bytes, static_cast<std::uint16_t>(value >> 16));
+}
+
+// A stored archive of `count` empty entries, a thousand to a folder
+// ("d00/f00000.txt" on), made without a tool: too many for a shell loop.
+std::string EmptyEntriesZip(int count) {
+  std::string local, central;
+  for (int i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "d%02d/f%05d.txt", i / 1000, i);
+    const std::string entry(name);
+    const auto offset = static_cast<std::uint32_t>(local.size());
+    local += std::string("PK\3\4", 4);
+    PutLe16(local, 10);                 // version needed
+    PutLe16(local, 0);                  // flags
+    PutLe16(local, 0);                  // stored
+    PutLe32Back(local, 0);              // time and date
+    for (int field = 0; field < 3; ++field) PutLe32Back(local, 0);  // crc, sizes: empty
+    PutLe16(local, static_cast<std::uint16_t>(entry.size()));
+    PutLe16(local, 0);
+    local += entry;
+    central += std::string("PK\1\2", 4);
+    PutLe16(central, 20);
+    PutLe16(central, 10);
+    PutLe16(central, 0);
+    PutLe16(central, 0);
+    PutLe32Back(central, 0);
+    for (int field = 0; field < 3; ++field) PutLe32Back(central, 0);
+    PutLe16(central, static_cast<std::uint16_t>(entry.size()));
+    for (int field = 0; field < 4; ++field) PutLe16(central, 0);  // extra, comment, disk, internal
+    PutLe32Back(central, 0);                                       // external attributes
+    PutLe32Back(central, offset);
+    central += entry;
+  }
+  std::string zip = local + central;
+  zip += std::string("PK\5\6", 4);
+  PutLe16(zip, 0);
+  PutLe16(zip, 0);
+  PutLe16(zip, static_cast<std::uint16_t>(count));
+  PutLe16(zip, static_cast<std::uint16_t>(count));
+  PutLe32Back(zip, static_cast<std::uint32_t>(central.size()));
+  PutLe32Back(zip, static_cast<std::uint32_t>(local.size()));
+  PutLe16(zip, 0);
+  return zip;
+}
 
 class UnpackArchivesTest : public OneRuleTest {
  protected:
@@ -64,6 +122,53 @@ TEST_F(UnpackArchivesTest, ManyEntriesLandWholeAndLeaveNothingBeside) {
   EXPECT_TRUE(Tree(in_).empty());
   EXPECT_TRUE(Tree(err_).empty());
   EXPECT_TRUE(Contains(Records().at(0), "(распаковано файлов: 300)")) << Records().at(0);
+}
+
+// A kill while a large archive's entries are published, or after the last
+// of them: the next run's take-back reads the archive's claim record (a
+// note for each of its thousands of entries) and either finishes the
+// archive, every entry being there whole, or withdraws the entries
+// published so far and gives the archive back, to be unpacked again whole.
+TEST_F(UnpackArchivesTest, AKillWhileALargeArchiveIsPublishedIsFinishedOrUndoneWhole) {
+  constexpr int kEntries = 12000;
+  const std::string zip = EmptyEntriesZip(kEntries);
+  const struct {
+    const char* title;
+    std::string killPoint;
+    bool finished;
+  } cases[] = {
+      {"after the last entry", "output-published:" + std::to_string(kEntries), true},
+      {"midway", "output-published:5000", false},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    // Folders of its own for each case: a run takes claims back (and
+    // removes what a killed writer left) once per folder.
+    ++round;
+    in_ = root_.Dir("in" + std::to_string(round));
+    out_ = root_.Dir("out" + std::to_string(round));
+    Rule().pathIn = Wide(in_);
+    Rule().pathOut = Wide(out_);
+    WriteBytes(in_ / "many.zip", zip);
+    ASSERT_EQ(RunKilledAt(c.killPoint.c_str(), [&] { Unpk({"many.zip"}); }), SIGKILL);
+    ASSERT_EQ(Tree(in_), std::vector<std::string>{"many.zip.stp"});
+    // The take-back comes first in the next run: the archive then is gone,
+    // or is back under its name for the same run to unpack.
+    ASSERT_EQ(Unpk({"many.zip"}), 0u);
+    const std::vector<std::string> tree = Tree(out_);
+    EXPECT_EQ(tree.size(), static_cast<std::size_t>(kEntries + kEntries / 1000));
+    EXPECT_EQ(tree.front(), "d00/");
+    EXPECT_EQ(tree.back(), "d11/f11999.txt");
+    EXPECT_TRUE(std::none_of(tree.begin(), tree.end(), [](const std::string& name) { return Contains(name, "~"); }));
+    EXPECT_EQ(Tree(in_), std::vector<std::string>{});
+    EXPECT_EQ(Tree(err_), std::vector<std::string>{});
+    const CString records = ClaimRecordFolder();
+    ASSERT_FALSE(records.IsEmpty());
+    EXPECT_TRUE(fs::is_empty(Utf8(records)));
+    const std::string done = c.finished ? "результат которой уже опубликован" : "опубликованная часть результата";
+    EXPECT_TRUE(Contains(Errors(), done)) << Errors().substr(0, 2000);
+  }
 }
 
 TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
