@@ -54,7 +54,6 @@ struct FileState {
   VerifyParams verifyParams{};
   std::vector<TimeStampCheckResult> stamps;  // one per signature when checked
   bool complete = false;                     // the final record shows the count and sizes
-  bool endsOperation = false;                // a failure after which the listing waits for the next cycle
 };
 
 // The file at work, as every step after the envelope check sees it: the

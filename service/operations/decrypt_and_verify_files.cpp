@@ -172,33 +172,30 @@ DWORD DecryptAndVerifyFiles(const OperationCall& call, const DecryptAndVerifyArg
            state.cipherLabel;
   };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
+  CString outputName;
+  FileOperation operation;
+  operation.startFile = [&](const CString& name) {
     state = dccx::FileState{};
-    const CString outputName = dccx::OutputNameOf(name, arguments, call.settings.archive);
+    outputName = dccx::OutputNameOf(name, arguments, call.settings.archive);
     state.strippedSuffix = name.Mid(outputName.GetLength());
     state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
-    PipelineFile file = pipeline.Prepare(name, outputName, CString(), describe);
-    // The output and the report settle together: a conflict on either draws
-    // one mark for both, so the report keeps naming its output.
-    const StemOutput outputs[] = {
-        {CString(), &file.output},
-        {state.strippedSuffix + L"." + arguments.verifyFileExt, &state.report, arguments.writeReport}};
-    const Gates gates{.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& admitted) {
-                        return pipeline.ResolveStemOutputs(admitted, rule.pathOut, outputName, outputs);
-                      }};
-    const Admission admission = pipeline.Admit(file, gates);
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
+  };
+  operation.outputStem = [&outputName](const CString&) { return outputName; };
+  operation.describe = describe;
+  // The output and the report settle together: a conflict on either draws
+  // one mark for both, so the report keeps naming its output.
+  operation.gates = {.outputs = Gates::Outputs::kOwn, .ownOutputs = [&](PipelineFile& file) {
+                       const StemOutput outputs[] = {
+                           {CString(), &file.output},
+                           {state.strippedSuffix + L"." + arguments.verifyFileExt, &state.report,
+                            arguments.writeReport}};
+                       return pipeline.ResolveStemOutputs(file, rule.pathOut, file.outputStem, outputs);
+                     }};
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) {
     pipeline.Describe(file);
-    WorkFailure failure;
-    if (dccx::DecryptAndVerifyStep(job, pipeline, file, state, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      if (state.endsOperation) return 0;
-      continue;
-    }
+    if (DWORD code = dccx::DecryptAndVerifyStep(job, pipeline, file, state, failure)) return code;
     state.complete = true;
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return DWORD{0};
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -275,7 +275,7 @@ DWORD StreamVerification(const FileWork& work, StreamInput input, HeldVerifyResu
                            failure)) {
     // A content write that fails once the last chunk is read (a full disk)
     // leaves the rest of the listing for the next cycle.
-    state.endsOperation = point.kind == StreamFailureKind::kWrite && point.phase != StreamPhase::kLoop;
+    failure.endsOperation = point.kind == StreamFailureKind::kWrite && point.phase != StreamPhase::kLoop;
     result.Release();
     return code;
   }

@@ -281,25 +281,21 @@ DWORD ResignFiles(const OperationCall& call, const ResigningArguments& arguments
   gates.outputs = Gates::Outputs::kOwn;
   gates.ownOutputs = [&](PipelineFile& file) { return ResolveOutputs(job, pipeline, file, state); };
 
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    state = ResignFile{};
-    PipelineFile file = pipeline.Prepare(name, name, CString(), describe);
-    const Admission admission = pipeline.Admit(file, gates);
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
+  FileOperation operation;
+  operation.describe = describe;
+  operation.startFile = [&state](const CString&) { state = ResignFile{}; };
+  operation.gates = gates;
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) {
     pipeline.Describe(file);
-    WorkFailure failure;
     DWORD code = ReadMessageInformation(job, file, state, failure);
     if (code == 0) code = CheckStamps(job, state, failure);
     if (code == 0) code = ResignContent(job, file, state, failure);
     if (code != 0) {
       DeleteWrittenOutputs(state);
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
+      return code;
     }
     state.done = true;
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return DWORD{0};
+  };
+  return RunFileOperation(pipeline, call.files, operation);
 }
