@@ -1,6 +1,5 @@
 #include "common/crl_schedule.h"
 
-#include "common/registry_values.h"
 #include "common/split_pairs.h"
 
 namespace {
@@ -52,15 +51,16 @@ void RecordCrlRefresh(CStringArray& entries, const CString& name, long long nowS
     entries.Add(entry);
 }
 
-bool StoredCrlRefreshDue(const CString& name, long long nowSeconds, int periodHours, HWND owner) {
+bool StoredCrlRefreshDue(RegistryValues& registry, const CString& name, long long nowSeconds, int periodHours,
+                         HWND owner) {
   CStringArray entries;
-  ReadStringArray(kLastCrlUpdateValue, entries, owner);
+  registry.ReadStringArray(kLastCrlUpdateValue, entries, owner);
   return CrlRefreshDueFor(entries, name, nowSeconds, periodHours);
 }
 
-void StoreCrlRefreshAttempt(const CString& name, long long nowSeconds, HWND owner) {
+void StoreCrlRefreshAttempt(RegistryValues& registry, const CString& name, long long nowSeconds, HWND owner) {
   CStringArray entries;
-  ReadStringArray(kLastCrlUpdateValue, entries, owner);
+  registry.ReadStringArray(kLastCrlUpdateValue, entries, owner);
   RecordCrlRefresh(entries, name, nowSeconds);
-  WriteStringArray(entries, kLastCrlUpdateValue, owner);
+  registry.WriteStringArray(entries, kLastCrlUpdateValue, owner);
 }

@@ -6,6 +6,7 @@
 // program's both read and rewrite it with these functions, so that each sees
 // the other's attempts.
 
+#include "common/registry_values.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -27,11 +28,12 @@ bool CrlRefreshDueFor(const CStringArray& entries, const CString& name, long lon
 // Entries of other names are kept as they are.
 void RecordCrlRefresh(CStringArray& entries, const CString& name, long long nowSeconds);
 
-// The same on the stored value of the program's current key
-// (common/registry_values.h); a failed read or write is reported as those
-// functions report it, with owner, and a failed read counts as no entries.
-bool StoredCrlRefreshDue(const CString& name, long long nowSeconds, int periodHours, HWND owner);
+// The same on the stored value of registry's key (the base key, opened by
+// the caller); a failed read or write is reported by registry's reporter,
+// with owner, and a failed read counts as no entries.
+bool StoredCrlRefreshDue(RegistryValues& registry, const CString& name, long long nowSeconds, int periodHours,
+                         HWND owner);
 // Records an attempt in the stored value. It is read again right before the
 // write, since the service's instances and the configuration program rewrite
 // it too, and only name's entry changes.
-void StoreCrlRefreshAttempt(const CString& name, long long nowSeconds, HWND owner);
+void StoreCrlRefreshAttempt(RegistryValues& registry, const CString& name, long long nowSeconds, HWND owner);

@@ -28,12 +28,12 @@ DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code
   return code;
 }
 
-void InstallConfigRegistryReporter() {
+RegistryReporter ConfigRegistryReporter() {
   RegistryReporter reporter;
   reporter.report = ReportRegistryFailureInBox;
   reporter.stringListFlags = 3;
   reporter.intListFlags = 3;
   reporter.stringArrayFlags = 3;
   reporter.writeArrayFlags = 3;
-  SetRegistryReporter(reporter);
+  return reporter;
 }

@@ -7,6 +7,7 @@
 // same.
 
 #include "common/qelm_api.h"
+#include "common/registry_values.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -61,7 +62,7 @@ CString ComposeMonitorErrorText(DWORD code, const char* format, const wchar_t* d
                                 const wchar_t* extra, const wchar_t* arg1, const wchar_t* arg2,
                                 const wchar_t* arg3, const wchar_t* arg4);
 
-// Makes ReportErrorBox the reporter of the current-key registry functions
-// (common/registry_values.h), with flags 3 for the list functions, as the
-// configuration program uses them.
-void InstallConfigRegistryReporter();
+// The configuration program's reporter of registry failures
+// (common/registry_values.h): ReportErrorBox, with flags 3 for the list
+// functions.
+RegistryReporter ConfigRegistryReporter();

@@ -155,26 +155,27 @@ std::span<const RegistryValueLayout<RuleRecord>> RuleValueLayout() { return kRul
 std::span<const RegistryValueLayout<SignerListRecord>> SignerListValueLayout() { return kSignerListValues; }
 
 template <class Record>
-int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, HWND owner, DWORD flags) {
+int ReadRegistryValue(RegistryValues& registry, const RegistryValueLayout<Record>& value, Record& record, HWND owner,
+                      DWORD flags) {
   switch (value.type) {
     case RegistryValueType::Text:
-      ReadStringValue(value.name, value.text(record), owner, flags, value.textDefault);
+      registry.ReadStringValue(value.name, value.text(record), owner, flags, value.textDefault);
       return 0;
     case RegistryValueType::Number:
-      ReadDwordValue(value.name, value.number(record), owner, flags, value.numberDefault);
+      registry.ReadDwordValue(value.name, value.number(record), owner, flags, value.numberDefault);
       return 0;
     case RegistryValueType::TextList:
       if (value.textArray != nullptr)
-        ReadStringArray(value.name, value.textArray(record), owner);
+        registry.ReadStringArray(value.name, value.textArray(record), owner);
       else
-        ReadStringList(value.name, value.texts(record), owner);
+        registry.ReadStringList(value.name, value.texts(record), owner);
       return 0;
     case RegistryValueType::NumberList:
-      ReadIntList(value.name, value.numbers(record), owner);
+      registry.ReadIntList(value.name, value.numbers(record), owner);
       return 0;
     case RegistryValueType::CountedTexts: {
       int count = 0;
-      ReadDwordValue(value.name, count, owner, flags, 0);
+      registry.ReadDwordValue(value.name, count, owner, flags, 0);
       if (count > kMaxCountedTexts) return count;
       std::vector<CString>& texts = value.texts(record);
       for (int i = 0; i < count; ++i) {
@@ -182,7 +183,7 @@ int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, 
         name.Format("%s%d", value.prefix, i);
         CString text;
         // The texts are reported with the console too, whatever the count's flags.
-        ReadStringValue(name, text, owner, flags | 1, "");
+        registry.ReadStringValue(name, text, owner, flags | 1, "");
         texts.push_back(text);
       }
       return count;
@@ -191,7 +192,7 @@ int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, 
   return 0;
 }
 
-template int ReadRegistryValue(const RegistryValueLayout<BaseSettings>&, BaseSettings&, HWND, DWORD);
-template int ReadRegistryValue(const RegistryValueLayout<ProfileRecord>&, ProfileRecord&, HWND, DWORD);
-template int ReadRegistryValue(const RegistryValueLayout<RuleRecord>&, RuleRecord&, HWND, DWORD);
-template int ReadRegistryValue(const RegistryValueLayout<SignerListRecord>&, SignerListRecord&, HWND, DWORD);
+template int ReadRegistryValue(RegistryValues&, const RegistryValueLayout<BaseSettings>&, BaseSettings&, HWND, DWORD);
+template int ReadRegistryValue(RegistryValues&, const RegistryValueLayout<ProfileRecord>&, ProfileRecord&, HWND, DWORD);
+template int ReadRegistryValue(RegistryValues&, const RegistryValueLayout<RuleRecord>&, RuleRecord&, HWND, DWORD);
+template int ReadRegistryValue(RegistryValues&, const RegistryValueLayout<SignerListRecord>&, SignerListRecord&, HWND, DWORD);

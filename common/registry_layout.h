@@ -12,14 +12,15 @@
 //   HKEY_LOCAL_MACHINE\...\<profile>\rules\<rule>\<signer list>    signer-list values
 //
 // Each table is in the order in which the service reads the values. The
-// tables are constant and may be used from any thread; the read helper uses
-// the program's current key (registry_values.h) and so only its thread.
+// tables are constant and may be used from any thread; the read helper reads
+// the key of the RegistryValues it is given (registry_values.h).
 
 #include <cstring>
 #include <span>
 #include <vector>
 
 #include "common/config_records.h"
+#include "common/registry_values.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -92,14 +93,14 @@ std::span<const RegistryValueLayout<SignerListRecord>> SignerListValueLayout();
 // otherwise have its loader read missing values for hours.
 inline constexpr int kMaxCountedTexts = 1000;
 
-// Reads one value of the current key into record with the readers of
-// registry_values.h (owner and flags passed on; the list readers report with
-// the flags of the installed reporter): a missing value takes the layout's
+// Reads one value of registry's key into record with its readers (owner and
+// flags passed on; the list readers report with the flags of its reporter): a missing value takes the layout's
 // default. Returns the count read for CountedTexts (texts appended in order),
 // else 0. A count below 0 or above kMaxCountedTexts is returned with no text
 // read: the caller decides what the record is worth then.
 template <class Record>
-int ReadRegistryValue(const RegistryValueLayout<Record>& value, Record& record, HWND owner, DWORD flags);
+int ReadRegistryValue(RegistryValues& registry, const RegistryValueLayout<Record>& value, Record& record, HWND owner,
+                      DWORD flags);
 
 // The entry of values named name (exactly), or null when there is none.
 template <class Record>

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "common/error_box.h"
 #include "platform/errors.h"
@@ -12,10 +13,8 @@
 
 namespace {
 
-RegistryReporter g_reporter;
-
-// What a reader or writer does with a failure: the current-key forms call the
-// installed reporter, the monitor's forms its error box.
+// What a reader or writer does with a failure: a RegistryValues calls its
+// reporter, the monitor's forms their error box.
 struct FailureSink {
   virtual void Report(DWORD code, const char* format, const char* valueName) const = 0;
 
@@ -25,12 +24,14 @@ struct FailureSink {
 
 class InstalledReporter final : public FailureSink {
  public:
-  InstalledReporter(HWND owner, DWORD flags) : owner_(owner), flags_(flags) {}
+  InstalledReporter(const RegistryReporter& reporter, HWND owner, DWORD flags)
+      : reporter_(reporter), owner_(owner), flags_(flags) {}
   void Report(DWORD code, const char* format, const char* valueName) const override {
-    if (g_reporter.report != nullptr) g_reporter.report(owner_, flags_, code, format, valueName);
+    if (reporter_.report != nullptr) reporter_.report(owner_, flags_, code, format, valueName);
   }
 
  private:
+  const RegistryReporter& reporter_;
   HWND owner_;
   DWORD flags_;
 };
@@ -263,8 +264,6 @@ int WriteArray(HKEY key, const CStringArray& list, const char* name, const Failu
   return 0;
 }
 
-HKEY CurrentKey() { return CurrentRegistryKey().Handle(); }
-
 }  // namespace
 
 // ---- RegistryKey ----
@@ -299,44 +298,40 @@ LSTATUS RegistryKey::Close() {
   return rc;
 }
 
-RegistryKey& CurrentRegistryKey() {
-  static RegistryKey key;
-  return key;
+// ---- RegistryValues ----
+
+RegistryValues::RegistryValues(RegistryReporter reporter) : reporter_(std::move(reporter)) {}
+
+int RegistryValues::ReadDwordValue(const char* name, int& value, HWND owner, DWORD flags,
+                                   int defaultValue) {
+  return ReadDword(key_.Handle(), name, value, defaultValue, InstalledReporter(reporter_, owner, flags));
 }
 
-void SetRegistryReporter(const RegistryReporter& reporter) { g_reporter = reporter; }
-
-// ---- the current-key forms ----
-
-int ReadDwordValue(const char* name, int& value, HWND owner, DWORD flags, int defaultValue) {
-  return ReadDword(CurrentKey(), name, value, defaultValue, InstalledReporter(owner, flags));
+int RegistryValues::ReadStringValue(const char* name, CString& value, HWND owner, DWORD flags,
+                                    const char* defaultValue) {
+  return ReadString(key_.Handle(), name, value, defaultValue, InstalledReporter(reporter_, owner, flags));
 }
 
-int ReadStringValue(const char* name, CString& value, HWND owner, DWORD flags,
-                    const char* defaultValue) {
-  return ReadString(CurrentKey(), name, value, defaultValue, InstalledReporter(owner, flags));
-}
-
-int ReadStringList(const char* name, std::vector<CString>& list, HWND owner) {
+int RegistryValues::ReadStringList(const char* name, std::vector<CString>& list, HWND owner) {
   list.clear();
-  const int ok = ReadList(CurrentKey(), name, InstalledReporter(owner, g_reporter.stringListFlags),
+  const int ok = ReadList(key_.Handle(), name, InstalledReporter(reporter_, owner, reporter_.stringListFlags),
                           [&](const std::wstring& s) { list.emplace_back(std::wstring_view(s)); });
   if (!ok) list.clear();
   return ok;
 }
 
-int ReadStringArray(const char* name, CStringArray& list, HWND owner) {
+int RegistryValues::ReadStringArray(const char* name, CStringArray& list, HWND owner) {
   list.RemoveAll();
   const int ok =
-      ReadList(CurrentKey(), name, InstalledReporter(owner, g_reporter.stringArrayFlags),
+      ReadList(key_.Handle(), name, InstalledReporter(reporter_, owner, reporter_.stringArrayFlags),
                [&](const std::wstring& s) { list.Add(CString(std::wstring_view(s))); });
   if (!ok) list.RemoveAll();
   return ok;
 }
 
-int ReadIntList(const char* name, std::vector<int>& list, HWND owner) {
+int RegistryValues::ReadIntList(const char* name, std::vector<int>& list, HWND owner) {
   list.clear();
-  const int ok = ReadList(CurrentKey(), name, InstalledReporter(owner, g_reporter.intListFlags),
+  const int ok = ReadList(key_.Handle(), name, InstalledReporter(reporter_, owner, reporter_.intListFlags),
                           [&](const std::wstring& s) {
                             list.push_back(DecimalValue(CStringA(CString(std::wstring_view(s)))));
                           });
@@ -344,30 +339,31 @@ int ReadIntList(const char* name, std::vector<int>& list, HWND owner) {
   return ok;
 }
 
-int WriteDwordValue(const char* name, int value, HWND owner, DWORD flags) {
-  return WriteDword(CurrentKey(), name, value, InstalledReporter(owner, flags));
+int RegistryValues::WriteDwordValue(const char* name, int value, HWND owner, DWORD flags) {
+  return WriteDword(key_.Handle(), name, value, InstalledReporter(reporter_, owner, flags));
 }
 
-int WriteStringValue(const char* name, const char* value, HWND owner, DWORD flags) {
+int RegistryValues::WriteStringValue(const char* name, const char* value, HWND owner, DWORD flags) {
   const CString wide(value != nullptr ? value : "");
-  return WriteString(CurrentKey(), name, wide.str(), InstalledReporter(owner, flags));
+  return WriteString(key_.Handle(), name, wide.str(), InstalledReporter(reporter_, owner, flags));
 }
 
-int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD flags) {
-  return WriteString(CurrentKey(), name, value != nullptr ? value : L"", InstalledReporter(owner, flags));
+int RegistryValues::WriteStringValue(const char* name, const wchar_t* value, HWND owner,
+                                     DWORD flags) {
+  return WriteString(key_.Handle(), name, value != nullptr ? value : L"", InstalledReporter(reporter_, owner, flags));
 }
 
-int WriteStringArray(const CStringArray& list, const char* name, HWND owner) {
-  return WriteArray(CurrentKey(), list, name, InstalledReporter(owner, g_reporter.writeArrayFlags));
+int RegistryValues::WriteStringArray(const CStringArray& list, const char* name, HWND owner) {
+  return WriteArray(key_.Handle(), list, name, InstalledReporter(reporter_, owner, reporter_.writeArrayFlags));
 }
 
-DWORD CurrentKeySubkeyNames(std::vector<CString>& names) {
+DWORD RegistryValues::SubkeyNames(std::vector<CString>& names) {
   for (DWORD index = 0;; ++index) {
     // A key name has at most 255 characters.
     wchar_t name[256] = {};
     DWORD length = 256;
     const LSTATUS rc =
-        RegEnumKeyExW(CurrentKey(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        RegEnumKeyExW(key_.Handle(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) return 0;
     if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
     names.emplace_back(name, static_cast<int>(length));

@@ -8,16 +8,14 @@
 // single-value output is left as it was, a list output is empty.
 //
 // Two forms:
-//  - The service and the configuration program keep one current key for the
-//    whole program (CurrentRegistryKey()); the functions without a key
-//    argument read and write the values of whatever key is current, and
-//    report through the reporter the program installed (SetRegistryReporter).
+//  - The service and the configuration program read and write through a
+//    RegistryValues: a key they open and close as they go, with the reporter
+//    its owner gave it. Whoever loads or saves a configuration makes one and
+//    passes it to the helpers that read or write values.
 //  - The monitor passes the key to each call (namespace monitor) and reports
 //    through its error box (ReportError, common/error_box.h).
 //
-// Value names are ASCII. The current key and the reporter are program-wide
-// and unlocked: only one thread (the service's worker, the configuration
-// program's window thread) may use them.
+// Value names are ASCII. A RegistryValues is unlocked: one thread at a time.
 
 #include <functional>
 #include <vector>
@@ -64,16 +62,13 @@ class RegistryKey {
   HKEY key_ = nullptr;
 };
 
-// The program's one current key, on which the key-less functions work.
-RegistryKey& CurrentRegistryKey();
-
-// How the key-less functions report a failure in this program. report gets
+// How a RegistryValues reports a failure in this program. report gets
 // the owner window given to the function (null in the service), the report
 // flags, the result code, the message format and its one argument (the value
 // name, or null for kAllocationFailedMessage); its result is ignored. The
 // list functions have no flags argument: each program reports them with its
-// own fixed flags, given here. Without an installed reporter failures are
-// still returned as 0 but shown nowhere.
+// own fixed flags, given here. Without a report function failures are still
+// returned as 0 but shown nowhere.
 using RegistryReportFunction =
     std::function<DWORD(HWND owner, DWORD flags, DWORD code, const char* format, const char* valueName)>;
 struct RegistryReporter {
@@ -83,54 +78,69 @@ struct RegistryReporter {
   DWORD stringArrayFlags = 3;  // ReadStringArray
   DWORD writeArrayFlags = 3;   // WriteStringArray
 };
-void SetRegistryReporter(const RegistryReporter& reporter);
 
-// REG_DWORD. A missing value (2), one of another type, or one that cannot
-// be taken as a number (13) gives defaultValue. Any other failure - a value
-// longer than 4 bytes gives ERROR_MORE_DATA (234) - is reported with
-// kNumberNotReadFormat.
-int ReadDwordValue(const char* name, int& value, HWND owner, DWORD flags, int defaultValue);
+// The key whose values are read and written, with the reporter of their
+// failures. The key starts closed: open it with Key().Open or Key().Create.
+class RegistryValues {
+ public:
+  explicit RegistryValues(RegistryReporter reporter = {});
 
-// REG_SZ or REG_EXPAND_SZ (not expanded) of at most 519 characters, taken up
-// to its first NUL. A value that is missing, of another type, of odd byte
-// length or not ended by a NUL gives defaultValue (ANSI text, widened); 0
-// bytes give "". A longer text (234) or any other failure is reported with
-// kTextNotReadFormat.
-int ReadStringValue(const char* name, CString& value, HWND owner, DWORD flags,
-                    const char* defaultValue);
+  RegistryKey& Key() { return key_; }
+  const RegistryReporter& Reporter() const { return reporter_; }
+  // Replaces the reporter, for the reads that report their own way.
+  void SetReporter(const RegistryReporter& reporter) { reporter_ = reporter; }
 
-// REG_MULTI_SZ (or REG_SZ / REG_EXPAND_SZ, read as a list of its one text):
-// the list is emptied, then the strings are appended in order up to the first
-// empty one, which ends the list. A missing value gives the empty list and 1.
-// A value of another type or shape (ERROR_INVALID_DATA) and every other read
-// failure are reported with kListNotReadFormat; a buffer that cannot be had
-// with kAllocationFailedMessage.
-int ReadStringList(const char* name, std::vector<CString>& list, HWND owner);
-int ReadStringArray(const char* name, CStringArray& list, HWND owner);
-// As ReadStringList, each string taken as a decimal number (blanks skipped,
-// an optional sign, the digits up to the first other character; 0 when there
-// are none; values beyond the 32-bit range are clamped to it).
-int ReadIntList(const char* name, std::vector<int>& list, HWND owner);
+  // REG_DWORD. A missing value (2), one of another type, or one that cannot
+  // be taken as a number (13) gives defaultValue. Any other failure - a value
+  // longer than 4 bytes gives ERROR_MORE_DATA (234) - is reported with
+  // kNumberNotReadFormat.
+  int ReadDwordValue(const char* name, int& value, HWND owner, DWORD flags, int defaultValue);
 
-// REG_DWORD of 4 bytes; failure reported with kNumberNotWrittenFormat.
-int WriteDwordValue(const char* name, int value, HWND owner, DWORD flags);
-// REG_SZ of the text (ANSI, widened) with its NUL: (characters + 1) * 2
-// bytes; failure reported with kTextNotWrittenFormat.
-int WriteStringValue(const char* name, const char* value, HWND owner, DWORD flags);
-// The same for a wide text (null: ""), which keeps every character whatever
-// the ANSI code page: the configuration program's texts are wide.
-int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD flags);
-// REG_MULTI_SZ: every string followed by one NUL, then one more NUL; an empty
-// array is one NUL (2 bytes). An empty string stores its NUL alone, which ends
-// the list for every reader, so callers must not hand over empty strings they
-// want kept (the configuration program writes a placeholder instead).
-// Failure reported with kListNotWrittenFormat.
-int WriteStringArray(const CStringArray& list, const char* name, HWND owner);
+  // REG_SZ or REG_EXPAND_SZ (not expanded) of at most 519 characters, taken up
+  // to its first NUL. A value that is missing, of another type, of odd byte
+  // length or not ended by a NUL gives defaultValue (ANSI text, widened); 0
+  // bytes give "". A longer text (234) or any other failure is reported with
+  // kTextNotReadFormat.
+  int ReadStringValue(const char* name, CString& value, HWND owner, DWORD flags,
+                      const char* defaultValue);
 
-// Appends the names of the current key's subkeys, in the registry's order
-// (case-insensitive). Returns 0, or the enumeration's error (names then holds
-// those listed before it).
-DWORD CurrentKeySubkeyNames(std::vector<CString>& names);
+  // REG_MULTI_SZ (or REG_SZ / REG_EXPAND_SZ, read as a list of its one text):
+  // the list is emptied, then the strings are appended in order up to the first
+  // empty one, which ends the list. A missing value gives the empty list and 1.
+  // A value of another type or shape (ERROR_INVALID_DATA) and every other read
+  // failure are reported with kListNotReadFormat; a buffer that cannot be had
+  // with kAllocationFailedMessage.
+  int ReadStringList(const char* name, std::vector<CString>& list, HWND owner);
+  int ReadStringArray(const char* name, CStringArray& list, HWND owner);
+  // As ReadStringList, each string taken as a decimal number (blanks skipped,
+  // an optional sign, the digits up to the first other character; 0 when there
+  // are none; values beyond the 32-bit range are clamped to it).
+  int ReadIntList(const char* name, std::vector<int>& list, HWND owner);
+
+  // REG_DWORD of 4 bytes; failure reported with kNumberNotWrittenFormat.
+  int WriteDwordValue(const char* name, int value, HWND owner, DWORD flags);
+  // REG_SZ of the text (ANSI, widened) with its NUL: (characters + 1) * 2
+  // bytes; failure reported with kTextNotWrittenFormat.
+  int WriteStringValue(const char* name, const char* value, HWND owner, DWORD flags);
+  // The same for a wide text (null: ""), which keeps every character whatever
+  // the ANSI code page: the configuration program's texts are wide.
+  int WriteStringValue(const char* name, const wchar_t* value, HWND owner, DWORD flags);
+  // REG_MULTI_SZ: every string followed by one NUL, then one more NUL; an empty
+  // array is one NUL (2 bytes). An empty string stores its NUL alone, which ends
+  // the list for every reader, so callers must not hand over empty strings they
+  // want kept (the configuration program writes a placeholder instead).
+  // Failure reported with kListNotWrittenFormat.
+  int WriteStringArray(const CStringArray& list, const char* name, HWND owner);
+
+  // Appends the names of the key's subkeys, in the registry's order
+  // (case-insensitive). Returns 0, or the enumeration's error (names then holds
+  // those listed before it).
+  DWORD SubkeyNames(std::vector<CString>& names);
+
+ private:
+  RegistryKey key_;
+  RegistryReporter reporter_;
+};
 
 // The monitor's forms: the key is passed, failures are shown by ReportError
 // (common/error_box.h) with the value name as its first argument and the

@@ -64,11 +64,17 @@ bool GoOnWithout(HWND owner, DWORD code, const char* question) {
   return ProgramMessageBox(WidgetOf(owner), text + WidenFormat(question), kGoOnQuestion) == IDOK;
 }
 
-// The current key, closed on every way out of the refresh.
+// The base key in the refresh's registry, closed on every way out of it.
 class ConfigKeyOpen {
  public:
-  ~ConfigKeyOpen() { CurrentRegistryKey().Close(); }
-  LSTATUS Open() { return CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, KEY_READ | KEY_WRITE); }
+  explicit ConfigKeyOpen(RegistryKey& key) : key_(key) {}
+  ~ConfigKeyOpen() { key_.Close(); }
+  ConfigKeyOpen(const ConfigKeyOpen&) = delete;
+  ConfigKeyOpen& operator=(const ConfigKeyOpen&) = delete;
+  LSTATUS Open() { return key_.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, KEY_READ | KEY_WRITE); }
+
+ private:
+  RegistryKey& key_;
 };
 
 }  // namespace
@@ -121,8 +127,9 @@ bool RunCertificatePicker(QWidget* owner, const ProfileRecord& profile, int k, P
   if (settings.notUseLdap == 0 && ProbeNetworkDirectory(useNetworkDirectory, context.Get(), ownerHandle) == 0) {
     return false;
   }
+  RegistryValues registry(ConfigRegistryReporter());
   if (settings.notLoadCrl == 0 && settings.crlUpdatePeriod > 0 &&
-      RefreshCrlsInteractive(k, context.Get(), ownerHandle, profile) == 0) {
+      RefreshCrlsInteractive(registry, k, context.Get(), ownerHandle, profile) == 0) {
     return false;
   }
   return runPicker(params, context.Get(), useNetworkDirectory);
@@ -146,8 +153,9 @@ int ProbeNetworkDirectory(int& useNetworkDirectory, LibraryContext context, HWND
   return GoOnWithout(owner, code, "Продолжить работу без ЕСК?") ? 1 : 0;
 }
 
-int RefreshCrlsInteractive(int k, LibraryContext context, HWND owner, const ProfileRecord& profile) {
-  ConfigKeyOpen key;
+int RefreshCrlsInteractive(RegistryValues& registry, int k, LibraryContext context, HWND owner,
+                           const ProfileRecord& profile) {
+  ConfigKeyOpen key(registry.Key());
   if (const LSTATUS rc = key.Open()) {
     ReportErrorBox(owner, nullptr, 1, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
                    CStringA(CString(kMachineRootName) + kServiceBaseKey).GetString());
@@ -155,14 +163,14 @@ int RefreshCrlsInteractive(int k, LibraryContext context, HWND owner, const Prof
   }
   const long long now = platform::WallClockNow().tv_sec;
   const CString name = ListTextAt(profile.zcsProfiles, k);
-  if (!StoredCrlRefreshDue(name, now, ListValueAt(profile.crlUpdatePeriod, k), owner)) return 1;
+  if (!StoredCrlRefreshDue(registry, name, now, ListValueAt(profile.crlUpdatePeriod, k), owner)) return 1;
 
   std::vector<char> message(1024, '\0');
   DataBlob blob{static_cast<uint32_t>(message.size()), reinterpret_cast<uint8_t*>(message.data())};
   const DWORD code = ORLAX_ControlEx(context, 0, ORLAX_CONTROL_LOAD_CRL, nullptr, &blob, 0);
   message.back() = '\0';  // whatever the library left, the text ends in the buffer
   DropLibraryErrorLines(context);  // the warning shows the library's text, not its stack
-  StoreCrlRefreshAttempt(name, now, owner);
+  StoreCrlRefreshAttempt(registry, name, now, owner);
 
   // Every failure counts here, the tolerated one included; without a text
   // from the library there is nothing to tell the user.

@@ -15,6 +15,7 @@
 
 #include "common/config_records.h"
 #include "common/qelm_api.h"
+#include "common/registry_values.h"
 #include "config/certificate_search.h"
 
 class QLabel;
@@ -51,8 +52,10 @@ int ProbeNetworkDirectory(int& useNetworkDirectory, LibraryContext context, HWND
 // Refreshes the revocation lists of context when those of "ZCSProfile"[k]
 // are due by the base key's "LastCrlUpdate" and "CrlUpdatePeriod"[k], and
 // records the attempt there. 1 to go on, 0 to abandon the pick (the key could
-// not be opened, or the user declined after a failed refresh).
-int RefreshCrlsInteractive(int k, LibraryContext context, HWND owner, const ProfileRecord& profile);
+// not be opened, or the user declined after a failed refresh). The base key
+// is opened in registry for the call only and closed on every way out.
+int RefreshCrlsInteractive(RegistryValues& registry, int k, LibraryContext context, HWND owner,
+                           const ProfileRecord& profile);
 
 // The waiting window shown while the library opens a context: no caption,
 // one text, centred over its owner.

@@ -32,8 +32,6 @@ constexpr const char* kZipExtensionDefault = "zip";
 constexpr const char* kGzipExtensionDefault = "gz";
 constexpr int kLeastLogFileSize = 400;
 
-RegistryKey& Key() { return CurrentRegistryKey(); }
-
 // Reports a key failure with the key's full path as the argument.
 void ReportKey(QWidget* owner, DWORD code, const char* format, const wchar_t* root,
                const CString& path) {
@@ -119,14 +117,14 @@ bool IsSingleMask(const RegistryValueLayout<RuleRecord>& value, RuleRecord& rule
 
 // ------------------------------------------------------------------- load
 
-void ReadBaseValues(QWidget* owner, BaseSettings& base) {
+void ReadBaseValues(RegistryValues& registry, QWidget* owner, BaseSettings& base) {
   for (const RegistryValueLayout<BaseSettings>& value : BaseValueLayout()) {
     RegistryValueLayout<BaseSettings> ours = value;
     if (value.type == RegistryValueType::Text) {
       if (&value.text(base) == &base.zipArchiveExt) ours.textDefault = kZipExtensionDefault;
       if (&value.text(base) == &base.gzipArchiveExt) ours.textDefault = kGzipExtensionDefault;
     }
-    ReadRegistryValue(ours, base, WindowHandle(owner), kSaveFlags);
+    ReadRegistryValue(registry, ours, base, WindowHandle(owner), kSaveFlags);
   }
   if (base.logFileSize < kLeastLogFileSize) base.logFileSize = kLeastLogFileSize;
 }
@@ -145,17 +143,17 @@ void PadDirectoryProfileLists(ProfileRecord& profile) {
   }
 }
 
-void ReadRuleValues(QWidget* owner, RuleRecord& rule) {
+void ReadRuleValues(RegistryValues& registry, QWidget* owner, RuleRecord& rule) {
   int maskCount = 0;
   for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
     if (IsMainPath(value, rule) || IsResignPath(value, rule)) continue;
     if (IsSingleMask(value, rule)) {
       if (maskCount != 0) continue;
-      ReadRegistryValue(value, rule, WindowHandle(owner), kSaveFlags);
+      ReadRegistryValue(registry, value, rule, WindowHandle(owner), kSaveFlags);
       rule.masks.push_back(rule.mask);
       continue;
     }
-    const int count = ReadRegistryValue(value, rule, WindowHandle(owner), kSaveFlags);
+    const int count = ReadRegistryValue(registry, value, rule, WindowHandle(owner), kSaveFlags);
     if (value.type == RegistryValueType::CountedTexts && &value.texts(rule) == &rule.masks) {
       maskCount = count;
     }
@@ -172,14 +170,14 @@ void ReadRuleValues(QWidget* owner, RuleRecord& rule) {
   }
 }
 
-bool LoadRule(QWidget* owner, const CString& rulePath, RuleRecord& rule) {
-  if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, rulePath)) {
+bool LoadRule(RegistryValues& registry, QWidget* owner, const CString& rulePath, RuleRecord& rule) {
+  if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, rulePath)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, rulePath);
     return false;
   }
-  ReadRuleValues(owner, rule);
+  ReadRuleValues(registry, owner, rule);
   std::vector<CString> lists;
-  if (const DWORD rc = CurrentKeySubkeyNames(lists)) {
+  if (const DWORD rc = registry.SubkeyNames(lists)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, rulePath);
     return false;
   }
@@ -187,27 +185,27 @@ bool LoadRule(QWidget* owner, const CString& rulePath, RuleRecord& rule) {
     SignerListRecord list;
     list.name = name;
     const CString listPath = rulePath + L"\\" + name;
-    if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, listPath)) {
+    if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, listPath)) {
       ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, listPath);
       return false;
     }
     for (const RegistryValueLayout<SignerListRecord>& value : SignerListValueLayout()) {
-      ReadRegistryValue(value, list, WindowHandle(owner), kSaveFlags);
+      ReadRegistryValue(registry, value, list, WindowHandle(owner), kSaveFlags);
     }
     rule.signerLists.push_back(std::move(list));
   }
   return true;
 }
 
-bool LoadProfile(QWidget* owner, const CString& name, ProfileRecord& profile) {
+bool LoadProfile(RegistryValues& registry, QWidget* owner, const CString& name, ProfileRecord& profile) {
   profile.name = name;
   const CString path = ProfilePath(name);
-  if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, path)) {
+  if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, path)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
     return false;
   }
   for (const RegistryValueLayout<ProfileRecord>& value : ProfileValueLayout()) {
-    ReadRegistryValue(value, profile, WindowHandle(owner), kSaveFlags);
+    ReadRegistryValue(registry, value, profile, WindowHandle(owner), kSaveFlags);
   }
   PadCrlUpdatePeriods(profile);
   PadDirectoryProfileLists(profile);
@@ -215,21 +213,21 @@ bool LoadProfile(QWidget* owner, const CString& name, ProfileRecord& profile) {
   // A profile without "rules" (a save that could not re-create it leaves
   // one) is a profile without rules.
   const CString rulesPath = RulesPath(name);
-  const LSTATUS opened = Key().Open(HKEY_LOCAL_MACHINE, rulesPath);
+  const LSTATUS opened = registry.Key().Open(HKEY_LOCAL_MACHINE, rulesPath);
   if (opened == ERROR_FILE_NOT_FOUND) return true;
   if (opened != ERROR_SUCCESS) {
     ReportKey(owner, static_cast<DWORD>(opened), kOpenKeyFormat, kMachineRootName, rulesPath);
     return false;
   }
   std::vector<CString> ruleNames;
-  if (const DWORD rc = CurrentKeySubkeyNames(ruleNames)) {
+  if (const DWORD rc = registry.SubkeyNames(ruleNames)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, rulesPath);
     return false;
   }
   SortRuleNames(ruleNames);
   for (const CString& ruleName : ruleNames) {
     RuleRecord rule;
-    if (!LoadRule(owner, rulesPath + L"\\" + ruleName, rule)) return false;
+    if (!LoadRule(registry, owner, rulesPath + L"\\" + ruleName, rule)) return false;
     profile.rules.push_back(std::move(rule));
   }
   return true;
@@ -239,19 +237,19 @@ bool LoadProfile(QWidget* owner, const CString& name, ProfileRecord& profile) {
 
 // Writes the values of one record through its layout; false when any
 // writer reported a failure.
-bool WriteProfileValues(QWidget* owner, ProfileRecord& profile) {
+bool WriteProfileValues(RegistryValues& registry, QWidget* owner, ProfileRecord& profile) {
   bool written = true;
   const HWND handle = WindowHandle(owner);
   for (const RegistryValueLayout<ProfileRecord>& value : ProfileValueLayout()) {
     switch (value.type) {
       case RegistryValueType::Number:
-        written &= WriteDwordValue(value.name, value.number(profile), handle, kSaveFlags) != 0;
+        written &= registry.WriteDwordValue(value.name, value.number(profile), handle, kSaveFlags) != 0;
         break;
       case RegistryValueType::TextList:
-        written &= WriteStringList(0, value.name, handle, kSaveFlags, value.texts(profile)) != 0;
+        written &= WriteStringList(registry, 0, value.name, handle, kSaveFlags, value.texts(profile)) != 0;
         break;
       case RegistryValueType::NumberList:
-        written &= WriteIntList(0, value.name, handle, kSaveFlags, value.numbers(profile)) != 0;
+        written &= WriteIntList(registry, 0, value.name, handle, kSaveFlags, value.numbers(profile)) != 0;
         break;
       default:
         break;
@@ -260,13 +258,13 @@ bool WriteProfileValues(QWidget* owner, ProfileRecord& profile) {
   return written;
 }
 
-bool WriteCountedTexts(const char* countName, const char* prefix,
+bool WriteCountedTexts(RegistryValues& registry, const char* countName, const char* prefix,
                        const std::vector<CString>& texts, HWND owner) {
-  bool written = WriteDwordValue(countName, static_cast<int>(texts.size()), owner, kSaveFlags) != 0;
+  bool written = registry.WriteDwordValue(countName, static_cast<int>(texts.size()), owner, kSaveFlags) != 0;
   for (size_t i = 0; i < texts.size(); ++i) {
     CStringA name;
     name.Format("%s%d", prefix, static_cast<int>(i));
-    written &= WriteStringValue(name.GetString(), texts[i].GetString(), owner, kSaveFlags) != 0;
+    written &= registry.WriteStringValue(name.GetString(), texts[i].GetString(), owner, kSaveFlags) != 0;
   }
   return written;
 }
@@ -285,7 +283,7 @@ bool FindLibraryPaths(const std::vector<DirectoryProfileEntry>& library, const C
   return found;
 }
 
-bool WriteRuleValues(QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
+bool WriteRuleValues(RegistryValues& registry, QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
                      const RuleRecord& stored) {
   RuleRecord rule = stored;
   const bool resign = OperationHas(rule.operation, &OperationTraits::usesResignProfile);
@@ -300,13 +298,13 @@ bool WriteRuleValues(QWidget* owner, const std::vector<DirectoryProfileEntry>& l
     if (value.resignOnly && !resign) continue;
     switch (value.type) {
       case RegistryValueType::Text:
-        written &= WriteStringValue(value.name, value.text(rule).GetString(), handle, kSaveFlags) != 0;
+        written &= registry.WriteStringValue(value.name, value.text(rule).GetString(), handle, kSaveFlags) != 0;
         break;
       case RegistryValueType::Number:
-        written &= WriteDwordValue(value.name, value.number(rule), handle, kSaveFlags) != 0;
+        written &= registry.WriteDwordValue(value.name, value.number(rule), handle, kSaveFlags) != 0;
         break;
       case RegistryValueType::CountedTexts:
-        written &= WriteCountedTexts(value.name, value.prefix, value.texts(rule), handle);
+        written &= WriteCountedTexts(registry, value.name, value.prefix, value.texts(rule), handle);
         break;
       default:
         break;
@@ -315,9 +313,9 @@ bool WriteRuleValues(QWidget* owner, const std::vector<DirectoryProfileEntry>& l
   return written;
 }
 
-bool WriteSignerList(QWidget* owner, const CString& rulePath, const SignerListRecord& stored) {
+bool WriteSignerList(RegistryValues& registry, QWidget* owner, const CString& rulePath, const SignerListRecord& stored) {
   const CString path = rulePath + L"\\" + stored.name;
-  if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, path)) {
+  if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, path)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
     return false;
   }
@@ -325,20 +323,20 @@ bool WriteSignerList(QWidget* owner, const CString& rulePath, const SignerListRe
   bool written = true;
   for (const RegistryValueLayout<SignerListRecord>& value : SignerListValueLayout()) {
     if (value.type == RegistryValueType::CountedTexts) {
-      written &= WriteCountedTexts(value.name, value.prefix, value.texts(list), WindowHandle(owner));
+      written &= WriteCountedTexts(registry, value.name, value.prefix, value.texts(list), WindowHandle(owner));
     }
   }
   return written;
 }
 
 // Step 5.3: the rules of one profile under its re-created "rules" key.
-bool WriteRules(QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
+bool WriteRules(RegistryValues& registry, QWidget* owner, const std::vector<DirectoryProfileEntry>& library,
                 const ProfileRecord& profile) {
   const CString rulesPath = RulesPath(profile.name);
   bool written = true;
   for (size_t j = 0; j < profile.rules.size(); ++j) {
     const RuleRecord& rule = profile.rules[j];
-    if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, rulesPath)) {
+    if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, rulesPath)) {
       ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, rulesPath);
       return false;
     }
@@ -347,13 +345,13 @@ bool WriteRules(QWidget* owner, const std::vector<DirectoryProfileEntry>& librar
     CString ruleName;
     ruleName.Format(L"Rule %d", static_cast<int>(j));
     const CString rulePath = rulesPath + L"\\" + ruleName;
-    if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, rulePath)) {
+    if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, rulePath)) {
       ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, rulePath);
       return false;
     }
-    written &= WriteRuleValues(owner, library, rule);
+    written &= WriteRuleValues(registry, owner, library, rule);
     for (const SignerListRecord& list : rule.signerLists) {
-      if (!WriteSignerList(owner, rulePath, list)) {
+      if (!WriteSignerList(registry, owner, rulePath, list)) {
         written = false;
         break;
       }
@@ -362,8 +360,8 @@ bool WriteRules(QWidget* owner, const std::vector<DirectoryProfileEntry>& librar
   return written;
 }
 
-bool OpenBaseKey(QWidget* owner) {
-  if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey)) {
+bool OpenBaseKey(RegistryValues& registry, QWidget* owner) {
+  if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
@@ -388,31 +386,31 @@ ProfileRecord DefaultProfile(const CStringArray& libraryProfileNames) {
   return profile;
 }
 
-bool CreateDefaultProfile(QWidget* owner, TrelconState& state) {
+bool CreateDefaultProfile(RegistryValues& registry, QWidget* owner, TrelconState& state) {
   state.profileNames.RemoveAll();
   state.profileNames.Add(L"default");
   const HWND handle = WindowHandle(owner);
-  WriteStringValue("LogPath", L"", handle, kSaveFlags);
-  WriteDwordValue("Log filesize", 4000, handle, kSaveFlags);
+  registry.WriteStringValue("LogPath", L"", handle, kSaveFlags);
+  registry.WriteDwordValue("Log filesize", 4000, handle, kSaveFlags);
   ProfileRecord profile = DefaultProfile(state.libraryProfileNames);
   const CString path = ProfilePath(profile.name);
-  if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, path)) {
+  if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, path)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
     return false;
   }
-  WriteProfileValues(owner, profile);
+  WriteProfileValues(registry, owner, profile);
   const CString rulesPath = RulesPath(profile.name);
-  if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, rulesPath)) {
+  if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, rulesPath)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, rulesPath);
     return false;
   }
-  return OpenBaseKey(owner);
+  return OpenBaseKey(registry, owner);
 }
 
 }  // namespace
 
 
-int WriteIntList(int maximumCount, const char* name, HWND owner, DWORD /*flags*/,
+int WriteIntList(RegistryValues& registry, int maximumCount, const char* name, HWND owner, DWORD /*flags*/,
                  const std::vector<int>& list) {
   CStringArray texts;
   const size_t count = maximumCount > 0 ? std::min<size_t>(maximumCount, list.size()) : list.size();
@@ -421,57 +419,58 @@ int WriteIntList(int maximumCount, const char* name, HWND owner, DWORD /*flags*/
     text.Format(L"%d", list[i]);
     texts.Add(text);
   }
-  return WriteStringArray(texts, name, owner);
+  return registry.WriteStringArray(texts, name, owner);
 }
 
-int WriteStringList(int maximumCount, const char* name, HWND owner, DWORD /*flags*/,
+int WriteStringList(RegistryValues& registry, int maximumCount, const char* name, HWND owner, DWORD /*flags*/,
                     const std::vector<CString>& list) {
   CStringArray texts;
   const size_t count = maximumCount > 0 ? std::min<size_t>(maximumCount, list.size()) : list.size();
   for (size_t i = 0; i < count; ++i) texts.Add(list[i].IsEmpty() ? CString(L"0") : list[i]);
-  return WriteStringArray(texts, name, owner);
+  return registry.WriteStringArray(texts, name, owner);
 }
 
 bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSize,
                             QRect& placement) {
+  RegistryValues registry(ConfigRegistryReporter());
   state.ResetConfiguration();
   placement = QRect();
-  if (const LSTATUS rc = Key().Open(HKEY_CURRENT_USER, kLibraryProfileStoreKey)) {
+  if (const LSTATUS rc = registry.Key().Open(HKEY_CURRENT_USER, kLibraryProfileStoreKey)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kUserRootName, kLibraryProfileStoreKey);
     return false;
   }
-  Key().Close();
+  registry.Key().Close();
   if (!ListLibraryProfiles(owner, state)) return false;
 
-  if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey)) {
+  if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey)) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
   std::vector<CString> names;
-  if (const DWORD rc = CurrentKeySubkeyNames(names)) {
+  if (const DWORD rc = registry.SubkeyNames(names)) {
     ReportKey(owner, rc, kEnumerateFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
   for (const CString& name : names) state.profileNames.Add(name);
-  if (names.empty() && !CreateDefaultProfile(owner, state)) return false;
+  if (names.empty() && !CreateDefaultProfile(registry, owner, state)) return false;
 
   const HWND handle = WindowHandle(owner);
   int top = 0, bottom = 0, left = 0, right = 0;
-  ReadDwordValue("Window_top", top, handle, kSaveFlags, 0);
-  ReadDwordValue("Window_bottom", bottom, handle, kSaveFlags, 0);
-  ReadDwordValue("Window_left", left, handle, kSaveFlags, 0);
-  ReadDwordValue("Window_right", right, handle, kSaveFlags, 0);
+  registry.ReadDwordValue("Window_top", top, handle, kSaveFlags, 0);
+  registry.ReadDwordValue("Window_bottom", bottom, handle, kSaveFlags, 0);
+  registry.ReadDwordValue("Window_left", left, handle, kSaveFlags, 0);
+  registry.ReadDwordValue("Window_right", right, handle, kSaveFlags, 0);
   if (top != 0 && left != 0) placement = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 
-  ReadBaseValues(owner, state.baseSettings);
+  ReadBaseValues(registry, owner, state.baseSettings);
   logFileSize = state.baseSettings.logFileSize;
 
   for (const CString& name : state.profileNames) {
     ProfileRecord profile;
-    if (!LoadProfile(owner, name, profile)) return false;
+    if (!LoadProfile(registry, owner, name, profile)) return false;
     state.profiles.push_back(std::move(profile));
   }
-  if (const LSTATUS rc = Key().Close()) {
+  if (const LSTATUS rc = registry.Key().Close()) {
     ReportKey(owner, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
     return false;
   }
@@ -479,10 +478,11 @@ bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSiz
 }
 
 void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSize) {
+  RegistryValues registry(ConfigRegistryReporter());
   const QRect normal = window != nullptr ? window->normalGeometry() : QRect();
-  if (!OpenBaseKey(window)) return;
+  if (!OpenBaseKey(registry, window)) return;
   std::vector<CString> stored;
-  if (const DWORD rc = CurrentKeySubkeyNames(stored)) {
+  if (const DWORD rc = registry.SubkeyNames(stored)) {
     ReportKey(window, rc, kEnumerateFormat, kMachineRootName, kServiceBaseKey);
     return;
   }
@@ -491,7 +491,7 @@ void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSiz
   const auto held = [&state](const CString& name) { return state.ProfilePosition(name) >= 0; };
   for (const CString& name : stored) {
     if (held(name)) continue;
-    if (const LSTATUS rc = RegDeleteTreeW(Key().Handle(), name)) {
+    if (const LSTATUS rc = RegDeleteTreeW(registry.Key().Handle(), name)) {
       ReportKey(window, static_cast<DWORD>(rc), kDeleteKeyFormat, kMachineRootName, kServiceBaseKey);
       return;
     }
@@ -499,22 +499,22 @@ void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSiz
 
   bool saved = true;
   const HWND handle = WindowHandle(window);
-  saved &= WriteDwordValue("Window_top", normal.top(), handle, kSaveFlags) != 0;
-  saved &= WriteDwordValue("Window_bottom", normal.bottom() + 1, handle, kSaveFlags) != 0;
-  saved &= WriteDwordValue("Window_left", normal.left(), handle, kSaveFlags) != 0;
-  saved &= WriteDwordValue("Window_right", normal.right() + 1, handle, kSaveFlags) != 0;
+  saved &= registry.WriteDwordValue("Window_top", normal.top(), handle, kSaveFlags) != 0;
+  saved &= registry.WriteDwordValue("Window_bottom", normal.bottom() + 1, handle, kSaveFlags) != 0;
+  saved &= registry.WriteDwordValue("Window_left", normal.left(), handle, kSaveFlags) != 0;
+  saved &= registry.WriteDwordValue("Window_right", normal.right() + 1, handle, kSaveFlags) != 0;
   BaseSettings base = state.baseSettings;
   base.logFileSize = logFileSize;
   for (const RegistryValueLayout<BaseSettings>& value : BaseValueLayout()) {
     switch (value.type) {
       case RegistryValueType::Text:
-        saved &= WriteStringValue(value.name, value.text(base).GetString(), handle, kSaveFlags) != 0;
+        saved &= registry.WriteStringValue(value.name, value.text(base).GetString(), handle, kSaveFlags) != 0;
         break;
       case RegistryValueType::Number:
-        saved &= WriteDwordValue(value.name, value.number(base), handle, kSaveFlags) != 0;
+        saved &= registry.WriteDwordValue(value.name, value.number(base), handle, kSaveFlags) != 0;
         break;
       case RegistryValueType::TextList:
-        saved &= WriteStringArray(value.textArray(base), value.name, handle) != 0;
+        saved &= registry.WriteStringArray(value.textArray(base), value.name, handle) != 0;
         break;
       default:
         break;
@@ -523,41 +523,41 @@ void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSiz
 
   for (const CString& name : state.profileNames) {
     if (std::find(stored.begin(), stored.end(), name) != stored.end()) continue;
-    const LSTATUS created = Key().Create(HKEY_LOCAL_MACHINE, ProfilePath(name));
+    const LSTATUS created = registry.Key().Create(HKEY_LOCAL_MACHINE, ProfilePath(name));
     if (created != ERROR_SUCCESS) {
       ReportKey(window, static_cast<DWORD>(created), kOpenKeyFormat, kMachineRootName, ProfilePath(name));
       saved = false;
     }
-    if (!OpenBaseKey(window)) saved = false;
+    if (!OpenBaseKey(registry, window)) saved = false;
   }
 
   for (size_t i = 0; i < state.profiles.size(); ++i) {
     ProfileRecord& profile = state.profiles[i];
     const CString path = ProfilePath(profile.name);
-    if (const LSTATUS rc = Key().Open(HKEY_LOCAL_MACHINE, path)) {
+    if (const LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, path)) {
       ReportKey(window, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, path);
       saved = false;
       break;
     }
-    saved &= WriteProfileValues(window, profile);
-    const LSTATUS deleted = RegDeleteTreeW(Key().Handle(), kRulesKeyName);
+    saved &= WriteProfileValues(registry, window, profile);
+    const LSTATUS deleted = RegDeleteTreeW(registry.Key().Handle(), kRulesKeyName);
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
       ReportKey(window, static_cast<DWORD>(deleted), kDeleteKeyFormat, kMachineRootName,
                 RulesPath(profile.name));
       saved = false;
       break;
     }
-    if (const LSTATUS rc = Key().Create(HKEY_LOCAL_MACHINE, RulesPath(profile.name))) {
+    if (const LSTATUS rc = registry.Key().Create(HKEY_LOCAL_MACHINE, RulesPath(profile.name))) {
       ReportKey(window, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName,
                 RulesPath(profile.name));
       saved = false;
       break;
     }
-    saved &= WriteRules(window, state.directoryProfiles, profile);
-    if (!OpenBaseKey(window)) saved = false;
+    saved &= WriteRules(registry, window, state.directoryProfiles, profile);
+    if (!OpenBaseKey(registry, window)) saved = false;
   }
 
-  if (const LSTATUS rc = Key().Close()) {
+  if (const LSTATUS rc = registry.Key().Close()) {
     ReportKey(window, static_cast<DWORD>(rc), kOpenKeyFormat, kMachineRootName, kServiceBaseKey);
     saved = false;
   }

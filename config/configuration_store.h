@@ -5,12 +5,14 @@
 // that the service reads (common/registry_layout.h), so what is saved is
 // what an instance of the service runs with at its next start.
 //
-// Window thread only; both use the program's current key and leave none
-// held.
+// Window thread only; each reads or writes through a RegistryValues of its
+// own (common/registry_values.h), with the program's reporter, and holds no
+// key once it returns.
 
 #include <QRect>
 #include <vector>
 
+#include "common/registry_values.h"
 #include "config/config_records.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -35,12 +37,12 @@ bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSiz
 // failed, so that leaving after a failed save still asks.
 void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSize);
 
-// One REG_MULTI_SZ value of the current key: the first maximumCount entries
+// One REG_MULTI_SZ value of registry's key: the first maximumCount entries
 // (0: all) as "%d" texts, or as texts with an empty one written as "0" (every
 // reader stops at an empty entry). Returns 1, or 0 after the failure was
 // reported ("Запись в реестр мультистрокового значения '%s'", or "Выделение
 // памяти") with the registry reporter's flags for lists.
-int WriteIntList(int maximumCount, const char* name, HWND owner, DWORD flags,
+int WriteIntList(RegistryValues& registry, int maximumCount, const char* name, HWND owner, DWORD flags,
                  const std::vector<int>& list);
-int WriteStringList(int maximumCount, const char* name, HWND owner, DWORD flags,
+int WriteStringList(RegistryValues& registry, int maximumCount, const char* name, HWND owner, DWORD flags,
                     const std::vector<CString>& list);

@@ -112,7 +112,6 @@ QWidget* WidgetOf(HWND handle) { return reinterpret_cast<QWidget*>(handle); }
 void InstallProgramReporters() {
   static ProgramErrorBoxPresenter presenter;
   SetErrorBoxPresenter(&presenter);
-  InstallConfigRegistryReporter();
 }
 
 WarningBox::WarningBox(QWidget* parent, int failure)

@@ -75,8 +75,9 @@ QWidget* WidgetOf(HWND handle);
 // code, "Открытие файла %s" naming path, and sentence as the extra text.
 void ReportUnusableFolder(QWidget* owner, DWORD code, const CString& path, const CString& sentence);
 
-// Makes ReportErrorBox show its boxes with ProgramMessageBox (error icon)
-// and report the failures of the registry helpers, as this program does.
+// Makes ReportErrorBox show its boxes with ProgramMessageBox (error icon),
+// as this program does; the registry helpers report through it too
+// (ConfigRegistryReporter, common/error_box.h).
 void InstallProgramReporters();
 
 // The resizable box for long texts: a read-only text, one OK button. The

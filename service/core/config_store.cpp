@@ -38,9 +38,9 @@ CStringA Ansi(const CString& text) { return CStringA(text); }
 // Reads every value of a layout table, in its order, with the service's
 // report flags.
 template <class Record>
-void ReadValues(std::span<const RegistryValueLayout<Record>> values, Record& record) {
+void ReadValues(RegistryValues& registry, std::span<const RegistryValueLayout<Record>> values, Record& record) {
   for (const RegistryValueLayout<Record>& value : values)
-    ReadRegistryValue(value, record, nullptr, value.serviceReadFlags);
+    ReadRegistryValue(registry, value, record, nullptr, value.serviceReadFlags);
 }
 
 CString KeyPath(const CString& profileName) { return CString(kServiceBaseKey) + L"\\" + profileName; }
@@ -128,19 +128,19 @@ RuleRefusal FolderIsInput(const RuleRecord& rule) {
 
 // The base values but "LogPath", which is read apart; "Log filesize" is read
 // outside the event source's scope, with its own fallback.
-void ReadBaseValues(BaseSettings& base) {
+void ReadBaseValues(RegistryValues& registry, BaseSettings& base) {
   const std::span<const RegistryValueLayout<BaseSettings>> values = BaseValueLayout();
   {
     EventSourceScope source;
     for (const RegistryValueLayout<BaseSettings>& value : values) {
       if (std::strcmp(value.name, kLogPathValueName) == 0 || std::strcmp(value.name, kLogFileSizeValueName) == 0)
         continue;
-      ReadRegistryValue(value, base, nullptr, value.serviceReadFlags);
+      ReadRegistryValue(registry, value, base, nullptr, value.serviceReadFlags);
     }
   }
   base.logFileSize = 400;  // what a failed read leaves
   const RegistryValueLayout<BaseSettings>* logFileSize = FindValueLayout(values, kLogFileSizeValueName);
-  ReadRegistryValue(*logFileSize, base, nullptr, logFileSize->serviceReadFlags);
+  ReadRegistryValue(registry, *logFileSize, base, nullptr, logFileSize->serviceReadFlags);
   if (base.logFileSize < 400) base.logFileSize = 400;
 }
 
@@ -192,24 +192,24 @@ DWORD ProbeJournalFolder(const CString& folder) {
   return 0;
 }
 
-void ReadProfileValues(ProfileRecord& profile, int& handlerTimeout) {
+void ReadProfileValues(RegistryValues& registry, ProfileRecord& profile, int& handlerTimeout) {
   EventSourceScope source;
-  ReadValues(ProfileValueLayout(), profile);
+  ReadValues(registry, ProfileValueLayout(), profile);
   PadCrlUpdatePeriods(profile);
   // The pause is the worker's, not the record's.
   handlerTimeout = profile.handlerTimeout == 0 ? 15 : profile.handlerTimeout;
   profile.handlerTimeout = 15;
 }
 
-// The values of the current rule key, in the stored order. A count out of
+// The values of the rule key open in registry, in the stored order. A count out of
 // range refuses the rule; the values after it are still read, so that the
 // reports are those of a whole rule.
-RuleRefusal ReadRuleValues(RuleRecord& rule) {
+RuleRefusal ReadRuleValues(RegistryValues& registry, RuleRecord& rule) {
   RuleRefusal refusal;
   int maskCount = 0;
   for (const RegistryValueLayout<RuleRecord>& value : RuleValueLayout()) {
     if (value.resignOnly && !OperationHas(rule.operation, &OperationTraits::usesResignProfile)) continue;
-    int count = ReadRegistryValue(value, rule, nullptr, value.serviceReadFlags);
+    int count = ReadRegistryValue(registry, value, rule, nullptr, value.serviceReadFlags);
     if (value.type == RegistryValueType::CountedTexts && OutOfRange(count) && refusal.code == 0)
       refusal = CountTooLarge(value.name, count);
     if (value.name == std::string_view(kMaskCountValueName)) maskCount = count;
@@ -223,11 +223,11 @@ RuleRefusal ReadRuleValues(RuleRecord& rule) {
   return refusal;
 }
 
-// The values of the current signer-list key.
-RuleRefusal ReadSignerListValues(SignerListRecord& list) {
+// The values of the signer-list key open in registry.
+RuleRefusal ReadSignerListValues(RegistryValues& registry, SignerListRecord& list) {
   RuleRefusal refusal;
   for (const RegistryValueLayout<SignerListRecord>& value : SignerListValueLayout()) {
-    int count = ReadRegistryValue(value, list, nullptr, value.serviceReadFlags);
+    int count = ReadRegistryValue(registry, value, list, nullptr, value.serviceReadFlags);
     if (value.type == RegistryValueType::CountedTexts && OutOfRange(count) && refusal.code == 0)
       refusal = CountTooLarge(value.name, count);
   }
@@ -235,18 +235,18 @@ RuleRefusal ReadSignerListValues(SignerListRecord& list) {
 }
 
 // number: the rule's place in the key order, from 1.
-ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& profileName,
+ConfigurationLoadResult LoadRule(RegistryValues& registry, ServiceConfiguration& config, const CString& profileName,
                                  const CString& rulesPath, const CString& ruleName, int number, HANDLE stopEvent) {
   const CString rulePath = rulesPath + L"\\" + ruleName;
-  if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, rulePath, kAccess))
+  if (LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, rulePath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulePath);
   RuleRecord rule;
   rule.number = number;
   EventSourceScope source;
-  RuleRefusal refusal = ReadRuleValues(rule);
+  RuleRefusal refusal = ReadRuleValues(registry, rule);
   if (refusal.code == 0) refusal = FolderIsInput(rule);
   std::vector<CString> lists;
-  if (DWORD rc = CurrentKeySubkeyNames(lists))
+  if (DWORD rc = registry.SubkeyNames(lists))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulePath);
   if (refusal.code == 0 && lists.size() > static_cast<size_t>(kMaxCountedTexts)) {
     refusal.code = ERR_CONFIGURATION_COUNT_TOO_LARGE;
@@ -263,9 +263,9 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
   for (SignerListRecord& list : rule.signerLists) {
     if (StopRequested(stopEvent)) return Stopped();
     const CString listPath = rulePath + L"\\" + list.name;
-    if (LSTATUS rc = CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, listPath, kAccess))
+    if (LSTATUS rc = registry.Key().Open(HKEY_LOCAL_MACHINE, listPath, kAccess))
       return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, listPath);
-    refusal = ReadSignerListValues(list);
+    refusal = ReadSignerListValues(registry, list);
     if (refusal.code != 0)
       return JournalNotLoaded(config, profileName, refusal.code, kLoadRuleFormat, rulePath, refusal.description);
   }
@@ -277,8 +277,8 @@ ConfigurationLoadResult LoadRule(ServiceConfiguration& config, const CString& pr
 
 ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config,
                                           HANDLE stopEvent) {
-  InstallServiceRegistryReporter();
-  RegistryKey& key = CurrentRegistryKey();
+  RegistryValues registry(ServiceRegistryReporter());
+  RegistryKey& key = registry.Key();
 
   // Base key: before any journal exists, so failures go to the event log.
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, kAccess)) {
@@ -288,7 +288,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
                                         .format = "Создание (открытие) ключа реестра %s",
                                         .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}}));
   }
-  ReadBaseValues(config.base);
+  ReadBaseValues(registry, config.base);
 
   // "LogPath" decides where every later failure goes, so a failed read
   // stops the service with the reader's own code.
@@ -301,10 +301,11 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
     return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
   };
   capture.stringListFlags = capture.intListFlags = kReportEventLog;
-  SetRegistryReporter(capture);
+  registry.SetReporter(capture);
   const RegistryValueLayout<BaseSettings>& logPath = *FindValueLayout(BaseValueLayout(), kLogPathValueName);
-  int read = ReadStringValue(logPath.name, config.base.logPath, nullptr, kReportEventLog, logPath.textDefault);
-  InstallServiceRegistryReporter();
+  int read =
+      registry.ReadStringValue(logPath.name, config.base.logPath, nullptr, kReportEventLog, logPath.textDefault);
+  registry.SetReporter(ServiceRegistryReporter());
   if (!read) {
     DWORD code = capturedCode != 0 ? capturedCode : ERROR_GEN_FAILURE;
     EventSourceScope source;
@@ -323,13 +324,13 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   const CString profilePath = KeyPath(profileName);
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, profilePath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, profilePath);
-  ReadProfileValues(config.profile, config.handlerTimeout);
+  ReadProfileValues(registry, config.profile, config.handlerTimeout);
 
   const CString rulesPath = profilePath + L"\\" + kRulesKeyName;
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, rulesPath, kAccess))
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulesPath);
   std::vector<CString> ruleNames;
-  if (DWORD rc = CurrentKeySubkeyNames(ruleNames))
+  if (DWORD rc = registry.SubkeyNames(ruleNames))
     return JournalAndStop(config, profileName, rc, kEnumerateFormat, rulesPath);
   SortRuleNames(ruleNames);
   if (ruleNames.size() > kMaxRules) {
@@ -352,7 +353,7 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
       key.Close();
       return Stopped();
     }
-    ConfigurationLoadResult result = LoadRule(config, profileName, rulesPath, ruleName, ++number, stopEvent);
+    ConfigurationLoadResult result = LoadRule(registry, config, profileName, rulesPath, ruleName, ++number, stopEvent);
     if (result.code != 0 || result.stopRequested) {
       key.Close();
       return result;

@@ -8,8 +8,9 @@
 //
 // Every value's name, type and default is in common/registry_layout.h.
 //
-// Runs on the worker thread before anything else; uses the program's current
-// registry key (common/registry_values.h).
+// Runs on the worker thread before anything else; reads through a
+// RegistryValues of its own (common/registry_values.h), which holds no key
+// once the load returns.
 
 #include <vector>
 
@@ -57,7 +58,8 @@ struct ConfigurationLoadResult {
 //  - stopEvent (the service's stop event; null: none) is polled before
 //    every rule and signer list.
 // Sets config.journal (journal.h) to the profile name and "Log filesize",
-// which the load's own records are written with, and installs the service's registry reporter
-// (InstallServiceRegistryReporter, event_log_report.h).
+// which the load's own records are written with. Failed reads are reported
+// by the service's registry reporter (ServiceRegistryReporter,
+// event_log_report.h).
 ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceConfiguration& config,
                                           HANDLE stopEvent = nullptr);

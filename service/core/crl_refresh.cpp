@@ -8,6 +8,7 @@
 #include "common/registry_values.h"
 #include "platform/datetime.h"
 #include "platform/registry.h"
+#include "service/core/event_log_report.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
   const CString& name = profile.zcsProfiles[static_cast<size_t>(k)];
   const int period = ListValueAt(profile.crlUpdatePeriod, k);
 
-  RegistryKey& key = CurrentRegistryKey();
+  RegistryValues registry(ServiceRegistryReporter());
+  RegistryKey& key = registry.Key();
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, KEY_READ | KEY_WRITE)) {
     text.Format(L"Создание (открытие) ключа реестра %s",
                 (CString(kMachineRootName) + kServiceBaseKey).GetString());
@@ -31,7 +33,7 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
     return static_cast<DWORD>(rc);
   }
   const long long now = NowSeconds();
-  if (!StoredCrlRefreshDue(name, now, period, nullptr)) {
+  if (!StoredCrlRefreshDue(registry, name, now, period, nullptr)) {
     key.Close();
     return 0;
   }
@@ -43,7 +45,7 @@ DWORD RefreshCrls(const ProfileRecord& profile, int k, LibraryContext context, C
   const CString stack = FormatLibraryErrorStack(context);
   message.back() = '\0';  // whatever the library left, the text ends in the buffer
 
-  StoreCrlRefreshAttempt(name, now, nullptr);
+  StoreCrlRefreshAttempt(registry, name, now, nullptr);
 
   const CString libraryText(message.data());
   if (!libraryText.IsEmpty()) {

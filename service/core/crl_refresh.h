@@ -6,7 +6,7 @@
 // "LastCrlUpdate" (common/crl_schedule.h), which the configuration program
 // reads and writes with the same due rule.
 //
-// Runs on the worker thread; uses the program's current registry key.
+// Runs on the worker thread; opens the base key for the call only.
 
 #include "common/config_records.h"
 #include "common/crl_schedule.h"

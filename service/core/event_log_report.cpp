@@ -130,12 +130,12 @@ void WriteEventLogRecord(const CString& text) {
   }
 }
 
-void InstallServiceRegistryReporter() {
+RegistryReporter ServiceRegistryReporter() {
   RegistryReporter reporter;
   reporter.report = ReportRegistryFailure;
   reporter.stringListFlags = kReportEventLog;
   reporter.intListFlags = kReportEventLog;
   reporter.stringArrayFlags = kReportConsole | kReportEventLog;
   reporter.writeArrayFlags = kReportConsole | kReportEventLog;
-  SetRegistryReporter(reporter);
+  return reporter;
 }

@@ -3,7 +3,7 @@
 // on the console (the control command line) and a record in the application
 // event log (a service instance whose start-up, journal or library context
 // failed). ReportFailure is also the service's reporter of the registry value
-// functions (InstallServiceRegistryReporter).
+// functions (ServiceRegistryReporter).
 //
 // The event source is process-wide state without a lock: the worker thread
 // uses it in a service instance, the main thread in the command line.
@@ -11,6 +11,7 @@
 #include <array>
 
 #include "common/qelm_api.h"
+#include "common/registry_values.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -68,7 +69,7 @@ void CloseEventSource();
 // a failed write is reported to the console ("Запись события в EventLog").
 void WriteEventLogRecord(const CString& text);
 
-// Makes ReportFailure the reporter of the registry value functions, with the
-// service's flags for its list functions (2 for ReadStringList and
-// ReadIntList, 3 for ReadStringArray and WriteStringArray).
-void InstallServiceRegistryReporter();
+// The service's reporter of registry failures (common/registry_values.h):
+// ReportFailure, with the service's flags for its list functions (2 for
+// ReadStringList and ReadIntList, 3 for ReadStringArray and WriteStringArray).
+RegistryReporter ServiceRegistryReporter();

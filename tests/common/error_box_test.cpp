@@ -31,10 +31,7 @@ class RecordingPresenter : public ErrorBoxPresenter {
 class ErrorBoxTest : public ::testing::Test {
  protected:
   void SetUp() override { SetErrorBoxPresenter(&presenter_); }
-  void TearDown() override {
-    SetErrorBoxPresenter(nullptr);
-    SetRegistryReporter(RegistryReporter{});
-  }
+  void TearDown() override { SetErrorBoxPresenter(nullptr); }
 
   testsupport::TempRoot root_;
   RecordingPresenter presenter_;
@@ -183,24 +180,24 @@ TEST_F(ErrorBoxTest, MonitorRegistryFormsReportThroughItsBox) {
 }
 
 TEST_F(ErrorBoxTest, ConfigurationProgramsRegistryFailuresShowItsBox) {
-  InstallConfigRegistryReporter();
-  ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice"),
+  RegistryValues registry(ConfigRegistryReporter());
+  ASSERT_EQ(registry.Key().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice"),
             ERROR_SUCCESS);
   const std::string number(4, '\0');
-  ASSERT_EQ(RegSetValueExW(CurrentRegistryKey().Handle(), L"ExtExt", 0, REG_DWORD,
+  ASSERT_EQ(RegSetValueExW(registry.Key().Handle(), L"ExtExt", 0, REG_DWORD,
                            reinterpret_cast<const BYTE*>(number.data()), 4),
             ERROR_SUCCESS);
   CStringArray ext;
-  EXPECT_EQ(ReadStringArray("ExtExt", ext, owner_), 0);  // lists report with flags 3: shown
+  EXPECT_EQ(registry.ReadStringArray("ExtExt", ext, owner_), 0);  // lists report with flags 3: shown
   ASSERT_EQ(presenter_.boxes.size(), 1u);
   EXPECT_EQ(presenter_.boxes[0].text,
             L"Чтение из реестра мультистрокового значения 'ExtExt'.\r\nОшибка 0xD - " +
                 ErrorDescription(13, nullptr) + L".");
   EXPECT_EQ(presenter_.boxes[0].owner, owner_);
 
-  CurrentRegistryKey().Close();
+  registry.Key().Close();
   int value = 0;
-  EXPECT_EQ(ReadDwordValue("Log filesize", value, owner_, 2, 4000), 0);  // bit 0 clear: not shown
+  EXPECT_EQ(registry.ReadDwordValue("Log filesize", value, owner_, 2, 4000), 0);  // bit 0 clear: not shown
   EXPECT_EQ(presenter_.boxes.size(), 1u);
 }
 

@@ -40,28 +40,28 @@ std::string Shape(std::wstring text) {
   return Bytes(text);
 }
 
-// A private store with the service's base key as the current key and a
-// reporter that records what it is given.
+RegistryReporter RecordingReporter() {
+  RegistryReporter reporter;
+  reporter.report = RecordReport;
+  reporter.stringListFlags = 2;
+  reporter.intListFlags = 2;
+  reporter.stringArrayFlags = 3;
+  reporter.writeArrayFlags = 3;
+  return reporter;
+}
+
+// A private store with the service's base key open and a reporter that
+// records what it is given.
 class RegistryValuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_reports.clear();
-    RegistryReporter reporter;
-    reporter.report = RecordReport;
-    reporter.stringListFlags = 2;
-    reporter.intListFlags = 2;
-    reporter.stringArrayFlags = 3;
-    reporter.writeArrayFlags = 3;
-    SetRegistryReporter(reporter);
-    ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
+    ASSERT_EQ(registry_.Key().Create(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
   }
-  void TearDown() override {
-    CurrentRegistryKey().Close();
-    SetRegistryReporter(RegistryReporter{});
-  }
+  void TearDown() override { registry_.Key().Close(); }
 
   void SetRaw(const wchar_t* name, DWORD type, const std::string& bytes) {
-    ASSERT_EQ(RegSetValueExW(CurrentRegistryKey().Handle(), name, 0, type,
+    ASSERT_EQ(RegSetValueExW(registry_.Key().Handle(), name, 0, type,
                              reinterpret_cast<const BYTE*>(bytes.data()),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
@@ -69,7 +69,7 @@ class RegistryValuesTest : public ::testing::Test {
   std::string GetRaw(const wchar_t* name, DWORD& type) {
     std::string bytes(4096, '\0');
     DWORD size = static_cast<DWORD>(bytes.size());
-    EXPECT_EQ(RegQueryValueExW(CurrentRegistryKey().Handle(), name, nullptr, &type,
+    EXPECT_EQ(RegQueryValueExW(registry_.Key().Handle(), name, nullptr, &type,
                                reinterpret_cast<BYTE*>(bytes.data()), &size),
               ERROR_SUCCESS);
     bytes.resize(size);
@@ -77,6 +77,7 @@ class RegistryValuesTest : public ::testing::Test {
   }
 
   testsupport::TempRoot root_;
+  RegistryValues registry_{RecordingReporter()};
 };
 
 // ---- single values ----
@@ -104,11 +105,11 @@ TEST_F(RegistryValuesTest, ReadDwordValueTakesDefaultsAndReportsOtherFailures) {
   };
   for (const DwordCase& c : cases) {
     SCOPED_TRACE(c.label);
-    RegDeleteValueW(CurrentRegistryKey().Handle(), L"Log filesize");
+    RegDeleteValueW(registry_.Key().Handle(), L"Log filesize");
     if (c.present) SetRaw(L"Log filesize", c.type, c.bytes);
     g_reports.clear();
     int value = -7;
-    EXPECT_EQ(ReadDwordValue("Log filesize", value, nullptr, 2, 99), c.result);
+    EXPECT_EQ(registry_.ReadDwordValue("Log filesize", value, nullptr, 2, 99), c.result);
     EXPECT_EQ(value, c.value);
     if (c.reported == 0) {
       EXPECT_TRUE(g_reports.empty());
@@ -150,11 +151,11 @@ TEST_F(RegistryValuesTest, ReadStringValueTakesDefaultsAndReportsOtherFailures) 
   };
   for (const TextCase& c : cases) {
     SCOPED_TRACE(c.label);
-    RegDeleteValueW(CurrentRegistryKey().Handle(), L"SigExt");
+    RegDeleteValueW(registry_.Key().Handle(), L"SigExt");
     if (c.present) SetRaw(L"SigExt", c.type, c.bytes);
     g_reports.clear();
     CString value(L"earlier");
-    EXPECT_EQ(ReadStringValue("SigExt", value, nullptr, 3, "p7s"), c.result);
+    EXPECT_EQ(registry_.ReadStringValue("SigExt", value, nullptr, 3, "p7s"), c.result);
     EXPECT_EQ(value.str(), c.value);
     if (c.reported == 0) {
       EXPECT_TRUE(g_reports.empty());
@@ -170,37 +171,37 @@ TEST_F(RegistryValuesTest, ReadStringValueTakesDefaultsAndReportsOtherFailures) 
 
 TEST_F(RegistryValuesTest, DefaultTextIsWidenedFromTheAnsiPage) {
   CString value;
-  ASSERT_EQ(ReadStringValue("Missing", value, nullptr, 2, "по умолчанию"), 1);
+  ASSERT_EQ(registry_.ReadStringValue("Missing", value, nullptr, 2, "по умолчанию"), 1);
   EXPECT_EQ(value, CString(L"по умолчанию"));
 }
 
 TEST_F(RegistryValuesTest, SingleValueWritersStoreTheWindowsShapes) {
-  ASSERT_EQ(WriteDwordValue("Handler timeout", -2, nullptr, 3), 1);
+  ASSERT_EQ(registry_.WriteDwordValue("Handler timeout", -2, nullptr, 3), 1);
   DWORD type = 0;
   EXPECT_EQ(GetRaw(L"Handler timeout", type), std::string("\xfe\xff\xff\xff", 4));
   EXPECT_EQ(type, REG_DWORD);
 
-  ASSERT_EQ(WriteStringValue("LogPath", "/var/журнал", nullptr, 3), 1);
+  ASSERT_EQ(registry_.WriteStringValue("LogPath", "/var/журнал", nullptr, 3), 1);
   const std::string stored = GetRaw(L"LogPath", type);
   EXPECT_EQ(type, REG_SZ);
   EXPECT_EQ(stored.size(), (11u + 1) * 2);  // characters and the NUL, 2 bytes each
   EXPECT_EQ(stored, Shape(L"/var/журнал|"));
   CString back;
-  ASSERT_EQ(ReadStringValue("LogPath", back, nullptr, 3, ""), 1);
+  ASSERT_EQ(registry_.ReadStringValue("LogPath", back, nullptr, 3, ""), 1);
   EXPECT_EQ(back, CString(L"/var/журнал"));
   EXPECT_TRUE(g_reports.empty());
 }
 
 TEST_F(RegistryValuesTest, FailuresWithoutAnOpenKeyAreReportedAndLeaveOutputsAlone) {
-  CurrentRegistryKey().Close();
+  registry_.Key().Close();
   int number = 5;
   CString text(L"kept");
-  EXPECT_EQ(ReadDwordValue("Verify File", number, nullptr, 2, 0), 0);
-  EXPECT_EQ(ReadStringValue("Descryption", text, nullptr, 2, ""), 0);
-  EXPECT_EQ(WriteDwordValue("Is on", 1, nullptr, 1), 0);
-  EXPECT_EQ(WriteStringValue("Operation", "SIGN", nullptr, 1), 0);
+  EXPECT_EQ(registry_.ReadDwordValue("Verify File", number, nullptr, 2, 0), 0);
+  EXPECT_EQ(registry_.ReadStringValue("Descryption", text, nullptr, 2, ""), 0);
+  EXPECT_EQ(registry_.WriteDwordValue("Is on", 1, nullptr, 1), 0);
+  EXPECT_EQ(registry_.WriteStringValue("Operation", "SIGN", nullptr, 1), 0);
   CStringArray array;
-  EXPECT_EQ(WriteStringArray(array, "ExtExt", nullptr), 0);
+  EXPECT_EQ(registry_.WriteStringArray(array, "ExtExt", nullptr), 0);
   EXPECT_EQ(number, 5);
   EXPECT_EQ(text, CString(L"kept"));
 
@@ -224,7 +225,7 @@ TEST_F(RegistryValuesTest, ReportsGoToTheOwnerWindowGiven) {
   SetRaw(L"Window_top", REG_QWORD, std::string(8, '\0'));
   const HWND owner = reinterpret_cast<HWND>(0x55);
   int value = 0;
-  EXPECT_EQ(ReadDwordValue("Window_top", value, owner, 3, 0), 0);
+  EXPECT_EQ(registry_.ReadDwordValue("Window_top", value, owner, 3, 0), 0);
   ASSERT_EQ(g_reports.size(), 1u);
   EXPECT_EQ(g_reports[0].owner, owner);
 }
@@ -257,15 +258,15 @@ TEST_F(RegistryValuesTest, ListReadersAcceptListShapesUpToTheFirstEmptyString) {
   };
   for (const ListCase& c : cases) {
     SCOPED_TRACE(c.label);
-    RegDeleteValueW(CurrentRegistryKey().Handle(), L"ZCSProfile");
+    RegDeleteValueW(registry_.Key().Handle(), L"ZCSProfile");
     if (c.present) SetRaw(L"ZCSProfile", c.type, c.bytes);
 
     g_reports.clear();
     std::vector<CString> list = {L"left over"};
-    EXPECT_EQ(ReadStringList("ZCSProfile", list, nullptr), c.result);
+    EXPECT_EQ(registry_.ReadStringList("ZCSProfile", list, nullptr), c.result);
     CStringArray array;
     array.Add(L"left over");
-    EXPECT_EQ(ReadStringArray("ZCSProfile", array, nullptr), c.result);
+    EXPECT_EQ(registry_.ReadStringArray("ZCSProfile", array, nullptr), c.result);
 
     ASSERT_EQ(list.size(), c.list.size());
     ASSERT_EQ(static_cast<size_t>(array.GetSize()), c.list.size());
@@ -290,11 +291,11 @@ TEST_F(RegistryValuesTest, ReadIntListReadsEachTextAsADecimalNumber) {
   SetRaw(L"CrlUpdatePeriod", REG_MULTI_SZ,
          Shape(L"12| -3|x|+7abc|99999999999|-99999999999|\t5||"));
   std::vector<int> list = {100};
-  ASSERT_EQ(ReadIntList("CrlUpdatePeriod", list, nullptr), 1);
+  ASSERT_EQ(registry_.ReadIntList("CrlUpdatePeriod", list, nullptr), 1);
   EXPECT_EQ(list, (std::vector<int>{12, -3, 0, 7, INT_MAX, INT_MIN, 5}));
 
   SetRaw(L"CrlUpdatePeriod", REG_BINARY, "\x01\x02");
-  EXPECT_EQ(ReadIntList("CrlUpdatePeriod", list, nullptr), 0);
+  EXPECT_EQ(registry_.ReadIntList("CrlUpdatePeriod", list, nullptr), 0);
   EXPECT_TRUE(list.empty());
   ASSERT_EQ(g_reports.size(), 1u);
   EXPECT_EQ(g_reports[0].flags, 2u);
@@ -317,12 +318,12 @@ TEST_F(RegistryValuesTest, WriteStringArrayStoresEveryStringAndAFinalNul) {
     SCOPED_TRACE(c.label);
     CStringArray array;
     for (const wchar_t* s : c.strings) array.Add(s);
-    ASSERT_EQ(WriteStringArray(array, "LastCrlUpdate", nullptr), 1);
+    ASSERT_EQ(registry_.WriteStringArray(array, "LastCrlUpdate", nullptr), 1);
     DWORD type = 0;
     EXPECT_EQ(GetRaw(L"LastCrlUpdate", type), c.stored);
     EXPECT_EQ(type, REG_MULTI_SZ);
     std::vector<CString> back;
-    ASSERT_EQ(ReadStringList("LastCrlUpdate", back, nullptr), 1);
+    ASSERT_EQ(registry_.ReadStringList("LastCrlUpdate", back, nullptr), 1);
     ASSERT_EQ(back.size(), c.readBack.size());
     for (size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i].str(), c.readBack[i]);
   }
@@ -330,19 +331,19 @@ TEST_F(RegistryValuesTest, WriteStringArrayStoresEveryStringAndAFinalNul) {
 }
 
 TEST_F(RegistryValuesTest, OpeningAnotherKeyClosesTheOneHeld) {
-  RegistryKey& key = CurrentRegistryKey();
+  RegistryKey& key = registry_.Key();
   const HKEY base = key.Handle();
   ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice\\Банк"), ERROR_SUCCESS);
   EXPECT_NE(key.Handle(), base);
   EXPECT_EQ(RegCloseKey(base), ERROR_INVALID_HANDLE);  // already closed by the switch
-  ASSERT_EQ(WriteDwordValue("Verify File", 1, nullptr, 2), 1);
+  ASSERT_EQ(registry_.WriteDwordValue("Verify File", 1, nullptr, 2), 1);
 
   // A failed open keeps the key held before.
   const HKEY profile = key.Handle();
   EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\missing"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key.Handle(), profile);
   int value = 0;
-  ASSERT_EQ(ReadDwordValue("Verify File", value, nullptr, 2, 0), 1);
+  ASSERT_EQ(registry_.ReadDwordValue("Verify File", value, nullptr, 2, 0), 1);
   EXPECT_EQ(value, 1);
 }
 
@@ -367,45 +368,46 @@ const std::vector<const wchar_t*> kLongList = {L"Банк;;1765400000", L"Фил
 TEST(ChildProcessOfTwoProcessTests, SkippedUnlessStartedByThem) {
   const char* role = std::getenv("QELM_REGISTRY_CHILD");
   if (role == nullptr) GTEST_SKIP() << "runs only as the child of the two-process tests";
-  ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
+  RegistryValues registry;
+  ASSERT_EQ(registry.Key().Open(HKEY_LOCAL_MACHINE, kKeyPath), ERROR_SUCCESS);
   if (std::string(role) == "reader") {
     int number = 0;
     CString text;
     std::vector<CString> list;
-    ASSERT_EQ(ReadDwordValue("Log filesize", number, nullptr, 2, 4000), 1);
-    ASSERT_EQ(ReadStringValue("LogPath", text, nullptr, 2, ""), 1);
-    ASSERT_EQ(ReadStringList("ExtExt", list, nullptr), 1);
+    ASSERT_EQ(registry.ReadDwordValue("Log filesize", number, nullptr, 2, 4000), 1);
+    ASSERT_EQ(registry.ReadStringValue("LogPath", text, nullptr, 2, ""), 1);
+    ASSERT_EQ(registry.ReadStringList("ExtExt", list, nullptr), 1);
     EXPECT_EQ(number, 1234);
     EXPECT_EQ(text, CString(L"/журналы"));
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1], CString(L"sig"));
   } else if (std::string(role) == "writer") {
-    ASSERT_EQ(WriteDwordValue("Verify File", 77, nullptr, 2), 1);
-    ASSERT_EQ(WriteStringValue("Descryption", "из другого процесса", nullptr, 2), 1);
+    ASSERT_EQ(registry.WriteDwordValue("Verify File", 77, nullptr, 2), 1);
+    ASSERT_EQ(registry.WriteStringValue("Descryption", "из другого процесса", nullptr, 2), 1);
   } else if (std::string(role) == "rewriter") {
     for (int i = 0; i < 400; ++i) {
       CStringArray array;
       for (const wchar_t* s : (i % 2 == 0 ? kLongList : kShortList)) array.Add(s);
-      ASSERT_EQ(WriteStringArray(array, "LastCrlUpdate", nullptr), 1);
+      ASSERT_EQ(registry.WriteStringArray(array, "LastCrlUpdate", nullptr), 1);
     }
   }
-  CurrentRegistryKey().Close();
+  registry.Key().Close();
 }
 
 TEST_F(RegistryValuesTest, AnotherProcessReadsWhatThisOneWroteAndTheOtherWayRound) {
-  ASSERT_EQ(WriteDwordValue("Log filesize", 1234, nullptr, 2), 1);
-  ASSERT_EQ(WriteStringValue("LogPath", "/журналы", nullptr, 2), 1);
+  ASSERT_EQ(registry_.WriteDwordValue("Log filesize", 1234, nullptr, 2), 1);
+  ASSERT_EQ(registry_.WriteStringValue("LogPath", "/журналы", nullptr, 2), 1);
   CStringArray ext;
   ext.Add(L"enc");
   ext.Add(L"sig");
-  ASSERT_EQ(WriteStringArray(ext, "ExtExt", nullptr), 1);
+  ASSERT_EQ(registry_.WriteStringArray(ext, "ExtExt", nullptr), 1);
   EXPECT_EQ(RunChild("reader"), 0);
 
   ASSERT_EQ(RunChild("writer"), 0);
   int number = 0;
   CString text;
-  ASSERT_EQ(ReadDwordValue("Verify File", number, nullptr, 2, 0), 1);
-  ASSERT_EQ(ReadStringValue("Descryption", text, nullptr, 2, ""), 1);
+  ASSERT_EQ(registry_.ReadDwordValue("Verify File", number, nullptr, 2, 0), 1);
+  ASSERT_EQ(registry_.ReadStringValue("Descryption", text, nullptr, 2, ""), 1);
   EXPECT_EQ(number, 77);
   EXPECT_EQ(text, CString(L"из другого процесса"));
   EXPECT_TRUE(g_reports.empty());
@@ -414,7 +416,7 @@ TEST_F(RegistryValuesTest, AnotherProcessReadsWhatThisOneWroteAndTheOtherWayRoun
 TEST_F(RegistryValuesTest, ListReadsStayWholeWhileAnotherProcessRewritesTheList) {
   CStringArray initial;
   for (const wchar_t* s : kShortList) initial.Add(s);
-  ASSERT_EQ(WriteStringArray(initial, "LastCrlUpdate", nullptr), 1);
+  ASSERT_EQ(registry_.WriteStringArray(initial, "LastCrlUpdate", nullptr), 1);
 
   std::atomic<bool> done{false};
   int childStatus = -1;
@@ -426,7 +428,7 @@ TEST_F(RegistryValuesTest, ListReadsStayWholeWhileAnotherProcessRewritesTheList)
   int badReads = 0;
   while (!done) {
     CStringArray read;
-    const bool whole = ReadStringArray("LastCrlUpdate", read, nullptr) == 1 &&
+    const bool whole = registry_.ReadStringArray("LastCrlUpdate", read, nullptr) == 1 &&
                        ((read.GetSize() == 1 && read[0] == CString(kShortList[0])) ||
                         (read.GetSize() == 3 && read[2] == CString(kLongList[2])));
     if (!whole) ++badReads;

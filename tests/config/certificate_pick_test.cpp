@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "common/crl_schedule.h"
+#include "common/error_box.h"
 #include "common/registry_layout.h"
 #include "common/registry_values.h"
 #include "tests/config/trelcon_fixture.h"
@@ -56,8 +57,7 @@ class CertificatePickTest : public testsupport::TrelconTest {
  protected:
   void SetUp() override {
     clock_.emplace(root, kNow);
-    ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    CurrentRegistryKey().Close();
+    ASSERT_EQ(RegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
     AddLibraryProfile("Банк", "user1");
     // The rule uses the second directory profile of the profile.
     profile_.zcsProfiles = {L"Другой", L"Банк"};
@@ -252,9 +252,10 @@ TEST_F(CertificatePickTest, RefreshFollowsTheServicesDueRuleAndKeepsOtherEntries
     for (const std::wstring& entry : c.before) before.push_back(entry.c_str());
     Store(before);
     SetNow(c.now);
-    EXPECT_EQ(RefreshCrlsInteractive(1, raw, nullptr, profile_), 1);
+    RegistryValues registry(ConfigRegistryReporter());
+    EXPECT_EQ(RefreshCrlsInteractive(registry, 1, raw, nullptr, profile_), 1);
     EXPECT_EQ(Stored(), c.after);
-    EXPECT_FALSE(CurrentRegistryKey().IsOpen());
+    EXPECT_FALSE(registry.Key().IsOpen());
   }
   ORLAX_Uninitialize(raw);
   EXPECT_TRUE(answers.Shown().empty());

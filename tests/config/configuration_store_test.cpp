@@ -120,7 +120,6 @@ TEST_F(ConfigurationStoreTest, EveryStoredShapeLoadsSavesAndRunsInTheServiceAsHe
     SCOPED_TRACE(ToQString(profile.name).toStdString());
     ServiceConfiguration config;
     ASSERT_EQ(LoadConfiguration(profile.name, config).code, 0u);
-    InstallProgramReporters();  // the service's load installed its own
     const ProfileRecord& read = config.profile;
     EXPECT_EQ(read.zcsProfiles, profile.zcsProfiles);
     std::vector<CString> servers = profile.serverTsp;

@@ -209,7 +209,6 @@ class DialogsToServiceTest : public testsupport::TrelconTest {
     EXPECT_EQ(State().modified, 0) << "the save reported a failure";
     ServiceConfiguration config;
     EXPECT_EQ(LoadConfiguration(name, config).code, 0u);
-    InstallProgramReporters();  // the service's load installed its own
     return config;
   }
 

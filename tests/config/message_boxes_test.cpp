@@ -74,10 +74,10 @@ TEST(ReportErrorBoxTest, ErrorsAndRegistryFailuresShowAsProgramBoxesWithTheError
   CString extra(L"Выбран некорректный путь журнала.");
   ReportErrorBox(WindowHandle(&owner), nullptr, kErrorBoxShow, 2, "Открытие файла %s", &extra,
                  "/нет/такой");
-  // A write through a current key that is not open fails with 6 and is
-  // reported by the registry helper itself.
-  CurrentRegistryKey().Close();
-  EXPECT_EQ(WriteDwordValue("Log filesize", 400, WindowHandle(&owner), 3), 0);
+  // A write through a key that is not open fails with 6 and is reported by
+  // the registry helper itself.
+  RegistryValues registry(ConfigRegistryReporter());
+  EXPECT_EQ(registry.WriteDwordValue("Log filesize", 400, WindowHandle(&owner), 3), 0);
 
   ASSERT_EQ(answers.Shown().size(), 2u);
   const QString first = answers.Shown()[0].text;

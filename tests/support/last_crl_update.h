@@ -16,16 +16,16 @@ namespace testsupport {
 inline void StoreLastCrlUpdate(const std::vector<CString>& entries) {
   CStringArray list;
   for (const CString& entry : entries) list.Add(entry);
-  ASSERT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-  ASSERT_EQ(WriteStringArray(list, kLastCrlUpdateValue, nullptr), 1);
-  CurrentRegistryKey().Close();
+  RegistryValues registry;
+  ASSERT_EQ(registry.Key().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
+  ASSERT_EQ(registry.WriteStringArray(list, kLastCrlUpdateValue, nullptr), 1);
 }
 
 inline std::vector<std::wstring> StoredLastCrlUpdate() {
   CStringArray list;
-  EXPECT_EQ(CurrentRegistryKey().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-  ReadStringArray(kLastCrlUpdateValue, list, nullptr);
-  CurrentRegistryKey().Close();
+  RegistryValues registry;
+  EXPECT_EQ(registry.Key().Open(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
+  registry.ReadStringArray(kLastCrlUpdateValue, list, nullptr);
   std::vector<std::wstring> out;
   for (const CString& entry : list) out.push_back(entry.str());
   return out;

@@ -27,8 +27,7 @@ constexpr long long kMinuteStart = 1796825100;  // a whole minute, 2026-12-09 14
 class CrlRefreshTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
-    CurrentRegistryKey().Close();
+    ASSERT_EQ(RegistryKey().Create(HKEY_LOCAL_MACHINE, kServiceBaseKey), ERROR_SUCCESS);
     profile_.zcsProfiles = {L"A", L"Банк"};
     profile_.crlUpdatePeriod = {1, 2};
     ASSERT_EQ(ORLAX_InitMinimal(&context_), 0u);

@@ -38,10 +38,7 @@ bool IsProcessText(std::string_view text) {
 class EventLogReportTest : public ::testing::Test {
  protected:
   void SetUp() override { OpenEventSource(); }
-  void TearDown() override {
-    CloseEventSource();
-    SetRegistryReporter(RegistryReporter{});
-  }
+  void TearDown() override { CloseEventSource(); }
 
   testsupport::TempRoot root_;
 };
@@ -178,12 +175,12 @@ TEST_F(EventLogReportTest, NothingIsWrittenOnceTheSourceIsClosed) {
 }
 
 TEST_F(EventLogReportTest, ServiceRegistryReadsReportWithTheServicesFlags) {
-  InstallServiceRegistryReporter();
-  ASSERT_EQ(CurrentRegistryKey().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice\\Банк"),
+  RegistryValues registry(ServiceRegistryReporter());
+  ASSERT_EQ(registry.Key().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice\\Банк"),
             ERROR_SUCCESS);
   const std::string number(4, '\0');
   for (const wchar_t* name : {L"ZCSProfile", L"ExtExt"}) {
-    ASSERT_EQ(RegSetValueExW(CurrentRegistryKey().Handle(), name, 0, REG_DWORD,
+    ASSERT_EQ(RegSetValueExW(registry.Key().Handle(), name, 0, REG_DWORD,
                              reinterpret_cast<const BYTE*>(number.data()), 4),
               ERROR_SUCCESS);
   }
@@ -191,16 +188,16 @@ TEST_F(EventLogReportTest, ServiceRegistryReadsReportWithTheServicesFlags) {
 
   testing::internal::CaptureStdout();
   std::vector<CString> zcs;
-  EXPECT_EQ(ReadStringList("ZCSProfile", zcs, nullptr), 0);  // flags 2: event log only
+  EXPECT_EQ(registry.ReadStringList("ZCSProfile", zcs, nullptr), 0);  // flags 2: event log only
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   testing::internal::CaptureStdout();
   CStringArray ext;
-  EXPECT_EQ(ReadStringArray("ExtExt", ext, nullptr), 0);  // flags 3: console too
+  EXPECT_EQ(registry.ReadStringArray("ExtExt", ext, nullptr), 0);  // flags 3: console too
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             Utf8(L"Чтение из реестра мультистрокового значения 'ExtExt'. Ошибка 0xD - " +
                  description13 + L". \n"));
-  CurrentRegistryKey().Close();
+  registry.Key().Close();
 
   const std::vector<platform::EventLogRecord> records = platform::ReadEventLog();
   ASSERT_EQ(records.size(), 2u);
