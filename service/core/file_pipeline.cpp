@@ -192,8 +192,10 @@ Admission FilePipeline::Admit(PipelineFile& file, const Gates& gates) {
   // Fatal() is asked only of a file that a step refused, as every step that
   // fails the journal or the mover refuses its file.
   const auto refused = [&] { return Fatal() ? Admission::kFatal : Admission::kSkip; };
+  const auto passedOver = [&] { return gates.passOver && gates.passOver(file); };
+  if (gates.passOverFirst && passedOver()) return Admission::kSkip;
   if (gates.skipTemporaryName && !SkipTemporaryName(file)) return refused();
-  if (gates.passOver && gates.passOver(file)) return Admission::kSkip;
+  if (!gates.passOverFirst && passedOver()) return Admission::kSkip;
   if (gates.vanishedFileCheck && !VanishedFileCheck(file)) return refused();
   if (!claim()) return refused();
   if (gates.afterClaim) gates.afterClaim(file);
@@ -769,7 +771,8 @@ DWORD RunFileOperation(FilePipeline& pipeline, const CStringArray& names, const 
     if (pipeline.StopPoll()) return 0;
     if (operation.startFile) operation.startFile(name);
     CString stem = operation.outputStem ? operation.outputStem(name) : name;
-    PipelineFile file = pipeline.Prepare(name, stem, operation.appended, operation.describe);
+    const CString appended = operation.appendedFor ? operation.appendedFor(name) : operation.appended;
+    PipelineFile file = pipeline.Prepare(name, stem, appended, operation.describe);
     DWORD result = 0;
     if (operation.afterPrepare) {
       WorkFailure failure;

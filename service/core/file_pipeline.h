@@ -22,9 +22,11 @@
 // (below) where the operations differ: the Gates given to Admit; a step
 // right after Prepare (afterPrepare: DELE and EXEC work on the unclaimed file
 // and set file.claimed = file.source there, MOVE makes its output folders
-// and may fail the file before any gate); the work step, which may change
-// the file before it is failed or completed (HASH hands on the input it
-// moved and the hash file it wrote as file.claimed and file.output); whether
+// and may fail the file before any gate); what is appended to the output's
+// stem when the listed name decides it (appendedFor: SIGN); the work step,
+// which may change the file before it is failed or completed (HASH hands on
+// the input it moved and the hash file it wrote as file.claimed and
+// file.output); whether
 // CompleteFile deletes the input (deleteInputOnSuccess); and, in place of
 // the work step, one that ends the file itself (ownWork: EXEC records how
 // its program ended, failing or completing the file, and returns false when
@@ -174,6 +176,10 @@ struct Gates {
   // After SkipTemporaryName: true passes the name over without a record (a
   // partner already taken with its pair, a name that cannot pair).
   std::function<bool(const PipelineFile& file)> passOver = nullptr;
+  // passOver is asked before SkipTemporaryName: a partner already taken
+  // whose name merely ends in the claim suffix is passed over without the
+  // temporary name's record too (SIGN's pairs).
+  bool passOverFirst = false;
   bool vanishedFileCheck = true;
   Claim claim = Claim::kInput;
   CString pairExtension = CString();
@@ -435,6 +441,9 @@ void RemoveAbandonedScratchFiles();
 struct FileOperation {
   std::function<CString(const CString& name)> outputStem;  // null: the name itself
   CString appended;                                        // appended to the stem
+  // null: appended. What is appended to the stem when it depends on the
+  // listed name (SIGN: a signed file signed again keeps its name).
+  std::function<CString(const CString& name)> appendedFor;
   DescribeFile describe;
   // null: nothing; sets the per-file state from the listed name before Prepare
   std::function<void(const CString& name)> startFile;

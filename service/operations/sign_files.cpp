@@ -302,6 +302,14 @@ DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
   // CDSG and DSIG settle the signature and the data copy together.
   Gates gates;
   if (job.kind == SignatureKind::kAddedToDetached) {
+    // Passed over without a record, before any other step: a taken partner,
+    // and a signature named ".p7d" alone, which has no data file that could
+    // pair with it (like any unpaired file it waits, untouched).
+    gates.passOver = [&](const PipelineFile& file) {
+      if (takenPartners.count(file.name.str()) != 0 && !PathFileExistsW(file.source)) return true;
+      return HasLastExtension(file.name, job.extension) && !CanStripExtension(file.name, job.extension);
+    };
+    gates.passOverFirst = true;
     gates.claim = Gates::Claim::kPair;
     gates.pairExtension = job.extension;
     gates.afterClaim = [&](PipelineFile& file) { takenPartners.insert(file.partnerName.str()); };
@@ -313,38 +321,27 @@ DWORD SignFiles(const OperationCall& call, const SigningArguments& arguments) {
       return ResolveSignatureAndCopy(job, pipeline, file, target);
     };
   }
-  for (const CString& name : call.files) {
-    if (pipeline.StopPoll()) return 0;
-    CString stem, appended;
-    SignatureName(job, name, stem, appended);
-    PipelineFile file = pipeline.Prepare(name, stem, appended, describe);
+
+  CString stem, appended;
+  FileOperation operation;
+  operation.startFile = [&](const CString& name) { SignatureName(job, name, stem, appended); };
+  operation.outputStem = [&stem](const CString&) { return stem; };
+  operation.appendedFor = [&appended](const CString&) { return appended; };
+  operation.describe = describe;
+  operation.afterPrepare = [&](PipelineFile& file, WorkFailure&) -> DWORD {
     target = SignTarget{};
     target.dataSource = file.source;
     target.signatureSource = file.source;
-    if (job.kind == SignatureKind::kAddedToDetached && takenPartners.count(name.str()) != 0 &&
-        !PathFileExistsW(file.source))
-      continue;
-    // A signature named ".p7d" alone has no data file that could pair with
-    // it; like any unpaired file it waits, untouched and unrecorded.
-    if (job.kind == SignatureKind::kAddedToDetached && HasLastExtension(name, job.extension) &&
-        !CanStripExtension(name, job.extension))
-      continue;
     if (job.kind == SignatureKind::kAddedToDetached) {
       // Named before the claim: the text ClaimPair makes once the pair is
       // claimed names the data file. (The records before the claim carry the
       // claim text and read none of it.)
-      target.dataSource = JoinPath(rule.pathIn, stem);
-      target.signatureSource = JoinPath(rule.pathIn, stem + appended);
+      target.dataSource = JoinPath(rule.pathIn, file.outputStem);
+      target.signatureSource = JoinPath(rule.pathIn, file.outputStem + file.appended);
     }
-    const Admission admission = pipeline.Admit(file, gates);
-    if (admission == Admission::kFatal) return pipeline.Result();
-    if (admission == Admission::kSkip) continue;
-    WorkFailure failure;
-    if (SignStep(job, file, target, failure) != 0) {
-      if (DWORD fatal = pipeline.FailFile(file, failure)) return fatal;
-      continue;
-    }
-    if (DWORD fatal = pipeline.CompleteFile(file)) return fatal;
-  }
-  return 0;
+    return 0;
+  };
+  operation.gates = gates;
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) { return SignStep(job, file, target, failure); };
+  return RunFileOperation(pipeline, call.files, operation);
 }

@@ -1035,6 +1035,40 @@ TEST_F(PipelineTest, AdmitTakesTheGatedStepsInOrderAndStopsAtTheFirstRefusal) {
   EXPECT_EQ(failing.Admit(gone, Gates{}), Admission::kFatal);
 }
 
+// A passing over asked before the temporary name's step (a partner already
+// taken whose name merely ends in the claim suffix) leaves no record; asked
+// after it, the temporary name is recorded first.
+TEST_F(PipelineTest, APassOverAskedFirstComesBeforeTheTemporaryNameRecord) {
+  // Asked first before asked after: the record is written once per run.
+  for (const bool first : {true, false}) {
+    SCOPED_TRACE(first ? "asked first" : "asked after the temporary name");
+    FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
+    int asked = 0;
+    Gates gates;
+    gates.passOver = [&asked](const PipelineFile&) {
+      ++asked;
+      return true;
+    };
+    gates.passOverFirst = first;
+    PipelineFile file = pipeline.Prepare(L"data.stp", L"data.stp", L".out", nullptr);
+    EXPECT_EQ(pipeline.Admit(file, gates), Admission::kSkip);
+    EXPECT_EQ(asked, first ? 1 : 0);
+    EXPECT_EQ(Errors().find("0xE171800A") != std::string::npos, !first) << Errors();
+  }
+}
+
+// The appended extension may depend on the listed name.
+TEST_F(PipelineTest, AppendedExtensionCanFollowTheListedName) {
+  Put(in_, "a.txt", "x");
+  Put(in_, "b.sig", "y");
+  FileOperation op = Copying();
+  op.appendedFor = [](const CString& name) { return HasLastExtension(name, L"sig") ? CString() : CString(L".sig"); };
+  ASSERT_EQ(Run({"a.txt", "b.sig"}, op), 0u);
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "a.txt.sig"), "x");
+  EXPECT_EQ(testsupport::ReadFileBytes(out_ / "b.sig"), "y");
+  EXPECT_FALSE(fs::exists(out_ / "a.txt.out"));
+}
+
 TEST_F(PipelineTest, SetStopEventEndsTheOperationBeforeTheNextFile) {
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   ASSERT_NE(stop, nullptr);

@@ -303,6 +303,18 @@ TEST_F(SignFilesTest, AddedSignatureJoinsTheExistingDetachedOneWhenBothNamesAreL
   EXPECT_EQ(RecordWith("lonely.txt"), "");
 }
 
+// A data file whose name ends like a claimed one, listed after the
+// signature that took it into its pair, is no temporary name left behind.
+TEST_F(SignFilesTest, PartnerTakenWithItsPairIsPassedOverWhateverItsName) {
+  Put("d.stp", "данные");
+  SignWith("user2", in_ / "d.stp", in_ / "d.stp.p7d", true);
+  ASSERT_EQ(Sign({"d.stp.p7d", "d.stp"}, "DSIG"), 0u);
+  EXPECT_EQ(Errors(), "");
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"d.stp", "d.stp.p7d"}));
+  EXPECT_EQ(Info(out_ / "d.stp.p7d").signatureCount, 2u);
+}
+
 TEST_F(SignFilesTest, PairWhoseSignatureIsNotDetachedGoesToTheErrorFolderWhole) {
   Put("a.txt", "data");
   SignWith("user2", in_ / "a.txt", in_ / "a.txt.p7d", false);
