@@ -73,11 +73,12 @@ int main(int argc, char** argv) {
                                std::filesystem::copy_options::overwrite_existing);
   }
 
-  ErrorBoxPresenterScope presenter;
+  QtMessageBoxes boxes;
+  ErrorBoxPresenterScope presenter(boxes);
   SilentAlarm alarm;
   QElapsedTimer clock;
   clock.start();
-  CmirelMonitorDlg window(CString(folder.wstring().c_str()), alarm);
+  CmirelMonitorDlg window(CString(folder.wstring().c_str()), alarm, boxes);
   if (!window.OnInitDialog()) {
     std::fprintf(stderr, "the window did not start\n");
     return 1;

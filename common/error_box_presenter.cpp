@@ -8,6 +8,10 @@
 
 namespace {
 
+// The one pointer the program sets at start. Boxes are raised deep in both
+// programs' helpers (the registry readers, the certificate search, whole-file
+// reads, the monitor's state keys, the journal poller's thread), so handing a
+// presenter to each would thread a parameter through most of their calls.
 ErrorBoxPresenter* g_presenter = nullptr;
 
 CString OrEmpty(const wchar_t* text) { return CString(text != nullptr ? text : L""); }

@@ -11,7 +11,8 @@
 #include "monitor/message_boxes.h"
 #include "monitor/monitor_state.h"
 
-Config::Config(QWidget* parent) : QDialog(parent), timeout_(new QLineEdit(this)) {
+Config::Config(QWidget* parent, MessageBoxes& boxes)
+    : QDialog(parent), boxes_(boxes), timeout_(new QLineEdit(this)) {
   setObjectName(QStringLiteral("Config"));
   setWindowTitle(QStringLiteral("Настройки"));
   timeout_->setObjectName(QStringLiteral("edit1014"));
@@ -67,7 +68,7 @@ bool Config::OnInitDialog() {
 void Config::OnResetMarks() {
   const QString question = QStringLiteral(
       "Вы уверены, что хотите сбросить данные реестра о последних операциях пользователей?");
-  if (AskQuestion(this, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+  if (AskQuestion(boxes_, this, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
       QMessageBox::Yes) {
     return;
   }
@@ -77,7 +78,7 @@ void Config::OnResetMarks() {
 int Config::ApplySettings() {
   const int seconds = timeout_->text().toInt();
   if (seconds == 0) {
-    ShowWarningBox(this, QStringLiteral("Пожалуйста, выберите таймаут монитора."));
+    ShowWarningBox(boxes_, this, QStringLiteral("Пожалуйста, выберите таймаут монитора."));
     return 0;
   }
   RegistryKey key;

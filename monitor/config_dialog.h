@@ -5,12 +5,14 @@
 
 #include <QDialog>
 
+class MessageBoxes;
 class QLineEdit;
 
 class Config : public QDialog {
   Q_OBJECT
  public:
-  explicit Config(QWidget* parent);
+  // Its boxes run through boxes, which must outlive it.
+  Config(QWidget* parent, MessageBoxes& boxes);
 
   // Opens the state key and shows the stored interval; false (reported) when
   // the key cannot be opened: the dialog is then not to be shown.
@@ -24,5 +26,6 @@ class Config : public QDialog {
   void accept() override;
 
  private:
+  MessageBoxes& boxes_;
   QLineEdit* timeout_;
 };

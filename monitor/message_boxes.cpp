@@ -15,46 +15,39 @@
 
 namespace {
 
-class RealMessageBoxes : public MessageBoxes {
- public:
-  QMessageBox::StandardButton Show(QWidget* owner, Icon icon, const QString& text,
-                                   QMessageBox::StandardButtons buttons,
-                                   QMessageBox::StandardButton defaultButton,
-                                   bool systemModal) override {
-    const QMessageBox::Icon shown = icon == Icon::Error     ? QMessageBox::Critical
-                                    : icon == Icon::Warning ? QMessageBox::Warning
-                                                            : QMessageBox::Question;
-    QMessageBox box(shown, QString::fromUtf8(kMonitorCaption), text, buttons, owner);
-    box.setDefaultButton(defaultButton);
-    if (systemModal) box.setWindowModality(Qt::ApplicationModal);
-    KeepCaptionWhole(box);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
-  }
-};
-
-RealMessageBoxes g_realBoxes;
+// The stop flag of the thread that asks for an error box. It stays with the
+// thread: ReportError, shared with the configuration program and called deep
+// in the poller's reads, has no way to carry it to the presenter.
 thread_local const std::atomic<int>* t_cancel = nullptr;
-MessageBoxes* g_boxes = nullptr;
 
 }  // namespace
 
-MessageBoxes& CurrentMessageBoxes() { return g_boxes != nullptr ? *g_boxes : g_realBoxes; }
-void SetMessageBoxes(MessageBoxes* boxes) { g_boxes = boxes; }
+QMessageBox::StandardButton QtMessageBoxes::Show(QWidget* owner, Icon icon, const QString& text,
+                                                 QMessageBox::StandardButtons buttons,
+                                                 QMessageBox::StandardButton defaultButton,
+                                                 bool systemModal) {
+  const QMessageBox::Icon shown = icon == Icon::Error     ? QMessageBox::Critical
+                                  : icon == Icon::Warning ? QMessageBox::Warning
+                                                          : QMessageBox::Question;
+  QMessageBox box(shown, QString::fromUtf8(kMonitorCaption), text, buttons, owner);
+  box.setDefaultButton(defaultButton);
+  if (systemModal) box.setWindowModality(Qt::ApplicationModal);
+  KeepCaptionWhole(box);
+  return static_cast<QMessageBox::StandardButton>(box.exec());
+}
 
 void SetErrorBoxCancellation(const std::atomic<int>* stop) { t_cancel = stop; }
 
-int RunModal(QDialog& dialog) { return CurrentMessageBoxes().RunDialog(dialog); }
+int RunModal(MessageBoxes& boxes, QDialog& dialog) { return boxes.RunDialog(dialog); }
 
-void ShowWarningBox(QWidget* owner, const QString& text) {
-  CurrentMessageBoxes().Show(owner, MessageBoxes::Icon::Warning, text, QMessageBox::Ok,
-                             QMessageBox::Ok, false);
+void ShowWarningBox(MessageBoxes& boxes, QWidget* owner, const QString& text) {
+  boxes.Show(owner, MessageBoxes::Icon::Warning, text, QMessageBox::Ok, QMessageBox::Ok, false);
 }
 
-QMessageBox::StandardButton AskQuestion(QWidget* owner, const QString& text,
+QMessageBox::StandardButton AskQuestion(MessageBoxes& boxes, QWidget* owner, const QString& text,
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton defaultButton) {
-  return CurrentMessageBoxes().Show(owner, MessageBoxes::Icon::Question, text, buttons,
-                                    defaultButton, false);
+  return boxes.Show(owner, MessageBoxes::Icon::Question, text, buttons, defaultButton, false);
 }
 
 HWND WindowHandle(QWidget* widget) { return reinterpret_cast<HWND>(widget); }
@@ -62,6 +55,8 @@ QWidget* WidgetOf(HWND window) { return reinterpret_cast<QWidget*>(window); }
 
 class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
  public:
+  explicit Presenter(MessageBoxes& boxes) : boxes_(boxes) {}
+
   void ShowErrorBox(HWND owner, const CString& text, bool systemModal) override {
     const QString shown = ToQString(text);
     // The owner is followed only while it lives: a box queued by the poller
@@ -69,7 +64,7 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
     // for: a window is gone only after the poller it gave its handle to.
     QPointer<QWidget> ownerWidget(WidgetOf(owner));
     if (QThread::currentThread() == receiver_.thread()) {
-      Show(ownerWidget, shown, systemModal);
+      Show(boxes_, ownerWidget, shown, systemModal);
       return;
     }
     auto call = std::make_shared<Pending>();
@@ -78,11 +73,14 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
       if (closed_) return;
       pending_.push_back(call);
     }
+    // The call runs only while receiver_, and so this presenter, lives: a
+    // call queued to a destroyed receiver is dropped.
+    MessageBoxes* boxes = &boxes_;
     QMetaObject::invokeMethod(
         &receiver_,
-        [call, ownerWidget, shown, systemModal] {
+        [call, boxes, ownerWidget, shown, systemModal] {
           if (call->IsDone()) return;  // released by Close meanwhile
-          Show(ownerWidget, shown, systemModal);
+          Show(*boxes, ownerWidget, shown, systemModal);
           call->Finish();
         },
         Qt::QueuedConnection);
@@ -128,18 +126,20 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
     }
   };
 
-  static void Show(const QPointer<QWidget>& owner, const QString& text, bool systemModal) {
-    CurrentMessageBoxes().Show(owner.data(), MessageBoxes::Icon::Error, text, QMessageBox::Ok,
-                               QMessageBox::Ok, systemModal);
+  static void Show(MessageBoxes& boxes, const QPointer<QWidget>& owner, const QString& text,
+                   bool systemModal) {
+    boxes.Show(owner.data(), MessageBoxes::Icon::Error, text, QMessageBox::Ok, QMessageBox::Ok,
+               systemModal);
   }
 
+  MessageBoxes& boxes_;
   QObject receiver_;  // lives on the window thread, where the boxes run
   std::mutex mutex_;
   bool closed_ = false;
   std::vector<std::shared_ptr<Pending>> pending_;
 };
 
-ErrorBoxPresenterScope::ErrorBoxPresenterScope() : presenter_(new Presenter) {
+ErrorBoxPresenterScope::ErrorBoxPresenterScope(MessageBoxes& boxes) : presenter_(new Presenter(boxes)) {
   SetErrorBoxPresenter(presenter_);
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Every message box and every other modal dialog of the monitor goes through
-// one seam: the program shows real QMessageBoxes and runs its dialogs' modal
-// loops, a test installs its own answers so that no modal loop ever blocks
-// it. The error reporter ReportError (common/error_box.h) reaches the same
-// seam through the presenter installed here.
+// one seam, a MessageBoxes that the program owns and hands to its windows:
+// the program's shows real QMessageBoxes and runs its dialogs' modal loops, a
+// test passes its own answers so that no modal loop ever blocks it. The error
+// reporter ReportError (common/error_box.h) reaches the same seam through the
+// presenter installed here.
 
 #include <QDialog>
 #include <QMessageBox>
@@ -32,17 +33,21 @@ class MessageBoxes {
   virtual int RunDialog(QDialog& dialog) { return dialog.exec(); }
 };
 
-// The seam in use: the real boxes unless a test installed its own (not owned;
-// null restores the real boxes).
-MessageBoxes& CurrentMessageBoxes();
-void SetMessageBoxes(MessageBoxes* boxes);
+// The program's boxes: real QMessageBoxes, and dialogs run with exec().
+class QtMessageBoxes : public MessageBoxes {
+ public:
+  QMessageBox::StandardButton Show(QWidget* owner, Icon icon, const QString& text,
+                                   QMessageBox::StandardButtons buttons,
+                                   QMessageBox::StandardButton defaultButton,
+                                   bool systemModal) override;
+};
 
-// Runs one of the monitor's dialogs modally through the seam in use.
-int RunModal(QDialog& dialog);
+// Runs one of the monitor's dialogs modally through boxes.
+int RunModal(MessageBoxes& boxes, QDialog& dialog);
 
 // Shorthands for the monitor's plain boxes.
-void ShowWarningBox(QWidget* owner, const QString& text);
-QMessageBox::StandardButton AskQuestion(QWidget* owner, const QString& text,
+void ShowWarningBox(MessageBoxes& boxes, QWidget* owner, const QString& text);
+QMessageBox::StandardButton AskQuestion(MessageBoxes& boxes, QWidget* owner, const QString& text,
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton defaultButton);
 
@@ -58,7 +63,8 @@ QWidget* WidgetOf(HWND window);
 void SetErrorBoxCancellation(const std::atomic<int>* stop);
 
 // Installs, for the life of the object, the presenter through which
-// ReportError shows its boxes: on the window thread at once; from another
+// ReportError shows its boxes, with boxes (which must outlive the object): on
+// the window thread at once; from another
 // thread (the journal poller) by a call queued to the window thread, the
 // caller waiting until the box is closed. Close() releases every waiting
 // caller without a box and makes later calls from other threads return at
@@ -66,7 +72,7 @@ void SetErrorBoxCancellation(const std::atomic<int>* stop);
 // serving events.
 class ErrorBoxPresenterScope {
  public:
-  ErrorBoxPresenterScope();
+  explicit ErrorBoxPresenterScope(MessageBoxes& boxes);
   ~ErrorBoxPresenterScope();
   ErrorBoxPresenterScope(const ErrorBoxPresenterScope&) = delete;
   ErrorBoxPresenterScope& operator=(const ErrorBoxPresenterScope&) = delete;

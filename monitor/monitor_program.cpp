@@ -11,7 +11,8 @@
 #include "platform/codepage.h"
 
 int RunMonitor(int argc, char** argv) {
-  ErrorBoxPresenterScope presenter;
+  QtMessageBoxes boxes;
+  ErrorBoxPresenterScope presenter(boxes);
   std::vector<CString> arguments;
   for (int i = 1; i < argc; ++i) {
     arguments.emplace_back(platform::MultiByteToWide(argv[i], CP_UTF8).c_str());
@@ -19,16 +20,16 @@ int RunMonitor(int argc, char** argv) {
   CString folder;
   const FolderSource source =
       FindJournalFolder(MonitorCommandLineText(arguments),
-                        [](CString& picked) {
-                          OpenDialog prompt;
-                          if (RunModal(prompt) != QDialog::Accepted) return false;
+                        [&boxes](CString& picked) {
+                          OpenDialog prompt(boxes);
+                          if (RunModal(boxes, prompt) != QDialog::Accepted) return false;
                           picked = FromQString(prompt.folder());
                           return true;
                         },
                         folder);
   if (source != FolderSource::Found) return 0;
   ApplicationAlarmSink alarm;
-  CmirelMonitorDlg window(folder, alarm);
+  CmirelMonitorDlg window(folder, alarm, boxes);
   if (window.OnInitDialog()) window.exec();
   // A poller still waiting on a box is let go before the window waits for it.
   presenter.Close();

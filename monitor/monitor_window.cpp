@@ -46,10 +46,12 @@ void SetMarks(JournalPage& page, const CString& first, const CString& last) {
 
 }  // namespace
 
-CmirelMonitorDlg::CmirelMonitorDlg(CString journalFolder, AlarmSink& alarm, QWidget* parent)
+CmirelMonitorDlg::CmirelMonitorDlg(CString journalFolder, AlarmSink& alarm, MessageBoxes& boxes,
+                                   QWidget* parent)
     : QDialog(parent),
       folder_(std::move(journalFolder)),
       alarm_(alarm),
+      boxes_(boxes),
       tabs_(new QTabWidget(this)),
       exit_(new QPushButton(QStringLiteral("Выход"), this)),
       lights_(new LightsDialog(alarm, this, nullptr)) {
@@ -293,7 +295,7 @@ void CmirelMonitorDlg::OnAcknowledge(int pairIndex) {
 void CmirelMonitorDlg::OnShowDetails(int pairIndex, int kind) {
   ReadOperation details(this, ToQString(pairs_.at(static_cast<std::size_t>(pairIndex)).name), kind,
                         operationsPage(pairIndex), errorsPage(pairIndex));
-  RunModal(details);
+  RunModal(boxes_, details);
 }
 
 void CmirelMonitorDlg::OnShowPage(int pairIndex, int column) {
@@ -325,13 +327,13 @@ void CmirelMonitorDlg::OnAlarmCount(int count) {
 }
 
 void CmirelMonitorDlg::OnConfig() {
-  Config settings(this);
-  if (settings.OnInitDialog()) RunModal(settings);
+  Config settings(this, boxes_);
+  if (settings.OnInitDialog()) RunModal(boxes_, settings);
 }
 
 void CmirelMonitorDlg::OnAbout() {
   CAboutDlg about(this);
-  RunModal(about);
+  RunModal(boxes_, about);
 }
 
 void CmirelMonitorDlg::OnExit() {
@@ -342,7 +344,7 @@ void CmirelMonitorDlg::OnExit() {
   const bool passRunning = context_->idle.load() == 0;
   if (passRunning) {
     const QMessageBox::StandardButton answer =
-        AskQuestion(this, QString::fromUtf8(kExitWhileBusyQuestion),
+        AskQuestion(boxes_, this, QString::fromUtf8(kExitWhileBusyQuestion),
                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
     if (answer == QMessageBox::Cancel) return;
     context_->RequestStop();

@@ -15,6 +15,7 @@
 
 class ErrorsDialog;
 class LightsDialog;
+class MessageBoxes;
 class OperationsDialog;
 class QPushButton;
 class QTabWidget;
@@ -25,7 +26,9 @@ extern const char* const kExitWhileBusyQuestion;
 class CmirelMonitorDlg : public QDialog {
   Q_OBJECT
  public:
-  CmirelMonitorDlg(CString journalFolder, AlarmSink& alarm, QWidget* parent = nullptr);
+  // The window's boxes and dialogs run through boxes, which must outlive it.
+  CmirelMonitorDlg(CString journalFolder, AlarmSink& alarm, MessageBoxes& boxes,
+                   QWidget* parent = nullptr);
   ~CmirelMonitorDlg() override;
 
   // Builds the window: discovery, tabs and pages, stored marks, window
@@ -70,6 +73,7 @@ class CmirelMonitorDlg : public QDialog {
 
   const CString folder_;
   AlarmSink& alarm_;
+  MessageBoxes& boxes_;
   std::vector<JournalPair> pairs_;
   std::vector<int> lastResults_;
   QTabWidget* tabs_;

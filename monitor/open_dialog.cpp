@@ -23,7 +23,8 @@ bool PathExists(const QString& path) {
 
 }  // namespace
 
-OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent), path_(new QLineEdit(this)) {
+OpenDialog::OpenDialog(MessageBoxes& boxes, QWidget* parent)
+    : QDialog(parent), boxes_(boxes), path_(new QLineEdit(this)) {
   setObjectName(QStringLiteral("OpenDialog"));
   setWindowTitle(QStringLiteral("Путь журнала"));
   path_->setObjectName(QStringLiteral("edit1007"));
@@ -46,12 +47,12 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent), path_(new QLineEdit(t
   layout->addLayout(buttons);
   resize(480, 120);
 
-  pickFolder = [](QWidget* owner) {
+  pickFolder = [this](QWidget* owner) {
     QFileDialog picker(owner);
     PrepareFileDialog(picker);
     picker.setFileMode(QFileDialog::Directory);
     picker.setOption(QFileDialog::ShowDirsOnly, true);
-    if (RunModal(picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
+    if (RunModal(boxes_, picker) != QDialog::Accepted || picker.selectedFiles().isEmpty()) return QString();
     return picker.selectedFiles().first();
   };
   connect(browse, &QPushButton::clicked, this, &OpenDialog::OnBrowseFolder);
@@ -62,14 +63,14 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent), path_(new QLineEdit(t
 void OpenDialog::OnBrowseFolder() {
   const QString picked = pickFolder(this);
   if (picked.isEmpty()) return;
-  if (!PathExists(picked)) ShowWarningBox(this, kBadFolderText);
+  if (!PathExists(picked)) ShowWarningBox(boxes_, this, kBadFolderText);
   path_->setText(picked);
 }
 
 void OpenDialog::OnFolderOk() {
   const QString path = path_->text();
   if (!PathExists(path)) {
-    ShowWarningBox(this, kBadFolderText);
+    ShowWarningBox(boxes_, this, kBadFolderText);
     return;
   }
   // Windows accepted drive and network paths only; here that is an absolute

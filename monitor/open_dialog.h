@@ -6,12 +6,14 @@
 #include <QDialog>
 #include <functional>
 
+class MessageBoxes;
 class QLineEdit;
 
 class OpenDialog : public QDialog {
   Q_OBJECT
  public:
-  explicit OpenDialog(QWidget* parent = nullptr);
+  // Its boxes and its picker run through boxes, which must outlive it.
+  explicit OpenDialog(MessageBoxes& boxes, QWidget* parent = nullptr);
 
   // The folder picker of "Путь журнала" (tests put their own choice here);
   // it returns the picked folder or an empty text.
@@ -27,5 +29,6 @@ class OpenDialog : public QDialog {
   QString folder() const;
 
  private:
+  MessageBoxes& boxes_;
   QLineEdit* path_;
 };

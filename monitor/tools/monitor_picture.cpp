@@ -36,9 +36,10 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   SpeakRussian(application);
-  ErrorBoxPresenterScope presenter;
+  QtMessageBoxes boxes;
+  ErrorBoxPresenterScope presenter(boxes);
   SilentAlarm alarm;
-  CmirelMonitorDlg window(CString(platform::MultiByteToWide(argv[1], CP_UTF8).c_str()), alarm);
+  CmirelMonitorDlg window(CString(platform::MultiByteToWide(argv[1], CP_UTF8).c_str()), alarm, boxes);
   if (!window.OnInitDialog()) return 1;
   window.resize(1024, 440);
   window.show();

@@ -48,14 +48,10 @@ MonitorMachine::MonitorMachine(int monitorTimeout)
     : folder_(root.Dir("journal")), clock_(root, 0) {
   SetClock(2026, 12, 9, 10, 0, 0);
   if (monitorTimeout >= 0) SetMonitorTimeout(monitorTimeout);
-  SetMessageBoxes(&boxes);
-  presenter_ = std::make_unique<ErrorBoxPresenterScope>();
+  presenter_ = std::make_unique<ErrorBoxPresenterScope>(boxes);
 }
 
-MonitorMachine::~MonitorMachine() {
-  presenter_.reset();
-  SetMessageBoxes(nullptr);
-}
+MonitorMachine::~MonitorMachine() { presenter_.reset(); }
 
 void MonitorMachine::SetClock(int year, int month, int day, int hour, int minute, int second) {
   using namespace std::chrono;
@@ -89,8 +85,9 @@ void MonitorMachine::SetMonitorTimeout(int seconds) {
 
 CString MonitorMachine::Folder() const { return CString(folder_.wstring().c_str()); }
 
-std::unique_ptr<CmirelMonitorDlg> StartMonitor(const CString& folder, AlarmSink& alarm) {
-  auto window = std::make_unique<CmirelMonitorDlg>(folder, alarm);
+std::unique_ptr<CmirelMonitorDlg> StartMonitor(const CString& folder, AlarmSink& alarm,
+                                               MessageBoxes& boxes) {
+  auto window = std::make_unique<CmirelMonitorDlg>(folder, alarm, boxes);
   if (!window->OnInitDialog() || window->pairs().empty()) return nullptr;
   window->show();
   if (!QTest::qWaitFor([&] { return window->context()->CompletedPasses() >= 1; }, 20000)) {

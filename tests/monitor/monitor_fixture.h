@@ -57,7 +57,7 @@ class CountingAlarm : public AlarmSink {
 };
 
 // One test's machine: the temporary root, the clock (UTC), the journal
-// folder, recording boxes installed and the error presenter in place.
+// folder, recording boxes for the windows and the error presenter in place.
 // "Monitor timeout" is an hour unless given (-1: no per-user state at all),
 // so that the test drives the passes with RunPass.
 class MonitorMachine {
@@ -89,10 +89,11 @@ class MonitorMachine {
   std::unique_ptr<ErrorBoxPresenterScope> presenter_;
 };
 
-// Builds a main window on the folder and sets it up; null when the set-up
-// failed or found no pair. The poller's first pass has completed when it
+// Builds a main window on the folder with boxes and sets it up; null when
+// the set-up failed or found no pair. The poller's first pass has completed when it
 // returns.
-std::unique_ptr<CmirelMonitorDlg> StartMonitor(const CString& folder, AlarmSink& alarm);
+std::unique_ptr<CmirelMonitorDlg> StartMonitor(const CString& folder, AlarmSink& alarm,
+                                               MessageBoxes& boxes);
 // Runs one more pass of the poller and waits, serving the window's events,
 // until it has completed.
 bool RunPass(CmirelMonitorDlg& window);

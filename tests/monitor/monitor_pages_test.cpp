@@ -50,7 +50,7 @@ TEST(MonitorPagesTest, ColumnsFillTheListWhenAPageIsShown) {
   ASSERT_TRUE(machine.WriteStart());
   ASSERT_TRUE(machine.WriteStart(L"Касса"));
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   window->resize(1000, 520);
   QCoreApplication::processEvents();
@@ -86,7 +86,7 @@ TEST(MonitorPagesTest, TheTimeColumnShowsTheWholeTimeAtFirstShow) {
   ASSERT_TRUE(machine.WriteStart());
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'a'"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   const QSize first = window->size();
   for (const QSize size : {first, window->minimumSize()}) {
@@ -117,7 +117,7 @@ TEST(MonitorPagesTest, ErrorsRowsTakeTheirOwnHeight) {
             0u);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'b'"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ShowTab(*window, 2);
   ErrorsDialog& page = *window->errorsPage(0);
@@ -139,7 +139,7 @@ TEST(MonitorPagesTest, ListFollowsNewRowsAtItsEnd) {
   ASSERT_TRUE(machine.WriteStart());
   for (int i = 0; i < 100; ++i) ASSERT_EQ(machine.Write(L"Банк", 0, L"Правило 1. Файл 'a'"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ShowTab(*window, 1);
   OperationsDialog& page = *window->operationsPage(0);
@@ -170,7 +170,7 @@ TEST(MonitorPagesTest, TitleCountsTheProfilesInAlarm) {
   ASSERT_TRUE(machine.WriteStart());
   ASSERT_TRUE(machine.WriteStart(L"Касса"));
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   const QString caption = QString::fromUtf8(kMonitorCaption);
   ASSERT_EQ(window->windowTitle(), caption);

@@ -51,7 +51,7 @@ TEST(MonitorPollerTest, AppendedRecordGivesOneRow) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0),
             QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис"});
@@ -79,7 +79,7 @@ TEST(MonitorPollerTest, FailuresRaiseOneAlarmEach) {
   ASSERT_TRUE(machine.WriteStart());
   ASSERT_TRUE(machine.WriteStart(L"Касса"));
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(window->pairs().size(), 2u);
   const int bank = window->pairs()[0].name == L"Банк" ? 0 : 1;
@@ -115,7 +115,7 @@ TEST(MonitorPollerTest, RecordsInTheSameSecondAreShown) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"second, same second"), 0u);
   ASSERT_TRUE(RunPass(*window));
@@ -135,7 +135,7 @@ TEST(MonitorPollerTest, ReadsOnlyTheNewestPartAfterRotation) {
   ASSERT_EQ(machine.Write(L"Банк", 0, L"in part 1"), 0u);
   ASSERT_TRUE(std::filesystem::exists(machine.FolderPath() / "2026.12.09.01 Банк.txt"));
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0),
             (QStringList{"0 10:00:00 09/12/2026 | Банк | Запуск АК СКЗИ Квелла: сервис",
@@ -157,7 +157,7 @@ TEST(MonitorPollerTest, DateChangeKeepsTheOldDaysLastRecords) {
   machine.SetClock(2026, 12, 9, 23, 59, 50);
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"last of the day"), 0u);
   machine.SetClock(2026, 12, 10, 0, 0, 5);
@@ -177,7 +177,7 @@ TEST(MonitorPollerTest, ShrunkFileIsReadFromItsStart) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   std::filesystem::resize_file(machine.FolderPath() / "2026.12.09 Банк.txt", 0);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"new"), 0u);
@@ -197,7 +197,7 @@ TEST(MonitorPollerTest, RefilledJournalGivesOnlyWhatIsNew) {
   const auto file = machine.FolderPath() / "2026.12.09 Банк.txt";
   const std::string held = ReadBytes(file);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 3);
   ASSERT_EQ(alarm.sounds, 2);
@@ -245,7 +245,7 @@ TEST(MonitorPollerTest, LastLineWithoutLineFeedIsARow) {
   AppendBytes(operations, "10:00:01 09/12/2026 | Профиль: Банк | Ошибка | tail");
   AppendBytes(errors, "10:00:01 09/12/2026 | Ошибка x");
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(ShownRows(*window, 0, 0).size(), 2);
   ASSERT_EQ(ShownRows(*window, 0, 0).last(), QString("1 10:00:01 09/12/2026 | Банк | tail"));
@@ -280,7 +280,7 @@ TEST(MonitorPollerTest, PollerFailuresAreReportedFromItsThread) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   for (const auto& file : std::filesystem::directory_iterator(machine.FolderPath())) {
     std::filesystem::remove(file.path());
@@ -301,7 +301,7 @@ TEST(MonitorPollerTest, EveryJournalWriteSucceedsWhileThePollerReads) {
   MonitorMachine machine(0);
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   constexpr int kRecords = 300;
   std::atomic<int> failed{0};

@@ -141,7 +141,7 @@ TEST(MonitorWindowTest, MissingStoreTakesTheCommandLine) {
 // The folder prompt accepts an existing absolute folder only.
 TEST(MonitorWindowTest, FolderPromptAcceptsExistingAbsoluteFolders) {
   MonitorMachine machine;
-  OpenDialog prompt;
+  OpenDialog prompt(machine.boxes);
   auto* edit = prompt.findChild<QLineEdit*>("edit1007");
   ASSERT_TRUE(edit);
   edit->setText("");
@@ -175,7 +175,7 @@ TEST(MonitorWindowTest, PairsBecomeTabs) {
   ASSERT_EQ(machine.Write(L"Solo", 0, L"only an operations journal"), 0u);
   ASSERT_TRUE(!StateKeyExists());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   QStringList tabs;
   for (int i = 0; i < window->tabs()->count(); ++i) tabs.append(window->tabs()->tabText(i));
@@ -191,7 +191,7 @@ TEST(MonitorWindowTest, PairsBecomeTabs) {
 TEST(MonitorWindowTest, EmptyFolderIsReported) {
   MonitorMachine machine;
   CountingAlarm alarm;
-  CmirelMonitorDlg window(machine.Folder(), alarm);
+  CmirelMonitorDlg window(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(!window.OnInitDialog());
   const QStringList errors = machine.boxes.Texts(MessageBoxes::Icon::Error);
   ASSERT_EQ(errors.size(), 1);
@@ -208,7 +208,7 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
   machine.SetClock(2026, 12, 9, 10, 0, 1);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"failed"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(alarm.sounds, 1);
   OperationsDialog& operations = *window->operationsPage(0);
@@ -248,7 +248,7 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
   machine.SetClock(2026, 12, 9, 10, 0, 5);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"after the restart"), 0u);
   CountingAlarm second;
-  window = StartMonitor(machine.Folder(), second);
+  window = StartMonitor(machine.Folder(), second, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(
       ShownRows(*window, 0, 0),
@@ -267,7 +267,7 @@ TEST(MonitorWindowTest, AcknowledgmentsSurviveARestart) {
 
 TEST(MonitorWindowTest, SettingsStoreTheTimeout) {
   MonitorMachine machine(-1);
-  Config settings(nullptr);
+  Config settings(nullptr, machine.boxes);
   ASSERT_TRUE(settings.OnInitDialog());
   auto* edit = settings.findChild<QLineEdit*>("edit1014");
   ASSERT_EQ(edit->text(), QString("5"));
@@ -293,7 +293,7 @@ TEST(MonitorWindowTest, ResetDeletesOnlyTheSubkeys) {
     StoreMarks(name, StoredMarks{L"x", L"y", L"z", L"w"}, nullptr);
     StoreMarks(CString(name) + L"\\below", StoredMarks{}, nullptr);
   }
-  Config settings(nullptr);
+  Config settings(nullptr, machine.boxes);
   ASSERT_TRUE(settings.OnInitDialog());
   machine.boxes.answers = {QMessageBox::No};
   settings.OnResetMarks();
@@ -317,7 +317,7 @@ TEST(MonitorWindowTest, DialogsRunThroughTheSeam) {
   machine.SetClock(2026, 12, 9, 10, 0, 1);
   ASSERT_EQ(machine.Write(L"Банк", kAccessDenied, L"Правило 1. Файл 'back\\x09slash.txt' (размер: 3). x"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   window->operationsPage(0)->SelectRow(1);
   QStringList ran;
@@ -346,7 +346,7 @@ TEST(MonitorWindowTest, DetailsWalkThePageAndJumpToErrors) {
   machine.SetClock(2026, 12, 9, 10, 0, 2);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"third"), 0u);
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   OperationsDialog& operations = *window->operationsPage(0);
   operations.SelectRow(0);
@@ -393,7 +393,7 @@ TEST(MonitorWindowTest, RestoresTheStoredPlacement) {
                                            c.stored.bottom() + 1},
                            nullptr);
       CountingAlarm alarm;
-      auto window = StartMonitor(machine.Folder(), alarm);
+      auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
       ASSERT_TRUE(window);
       ASSERT_EQ(window->geometry() == c.stored, c.used);
     }();
@@ -405,7 +405,7 @@ TEST(MonitorWindowTest, ExitWhileIdleAsksNothing) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->context()->idle.load() == 1; }));
   window->OnExit();
@@ -423,7 +423,7 @@ TEST(MonitorWindowTest, ExitDuringAPass) {
   MonitorMachine machine;
   ASSERT_TRUE(machine.WriteStart());
   CountingAlarm alarm;
-  auto window = StartMonitor(machine.Folder(), alarm);
+  auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
   ASSERT_TRUE(window);
   ASSERT_EQ(machine.Write(L"Банк", 0, L"pending"), 0u);
   window->context()->Tick();
