@@ -54,7 +54,6 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
   table[1].name = L"Second";
   table[1].context = OpenContext(pki, "user2");
   if (table[0].context == nullptr || table[1].context == nullptr) return 1;
-  for (DirectoryProfileEntry& entry : table) entry.initialised = 1;
 
   RuleRecord rule;
   rule.zcsProfile = L"Bench";
@@ -84,7 +83,7 @@ int Resign(const testsupport::TestPki& pki, const fs::path& work, const std::str
                               .profileName = L"Bench",
                               .settings = ReadRuleSettings(profile, 0)},
                              {.sigExt = L"p7s", .dsigExt = L"p7d", .verifyFileExt = L"vrf"});
-  for (DirectoryProfileEntry& entry : table) ORLAX_Uninitialize(entry.context);
+  for (DirectoryProfileContext& entry : table) ORLAX_Uninitialize(entry.context);
   const std::string dataName = detached ? name : fs::path(name).stem().string();
   const bool done = result == 0 && fs::exists(work / "out" / (dataName + ".p7d"));
   if (!done) std::fprintf(stderr, "the input was not re-signed; see %s\n", (work / "journal").c_str());

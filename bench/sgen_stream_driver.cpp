@@ -80,10 +80,9 @@ int main(int argc, char** argv) {
   profile.serverTsp = {Wide(server.Url("/tsa/"))};
   profile.autoUseTsp = {1};
   profile.autoVerifyTsp = {1};
-  DirectoryProfileEntry entry;
+  DirectoryProfileContext entry;
   entry.name = L"Bench";
   entry.context = context;
-  entry.initialised = 1;
   DirectoryProfileTable table{entry};
 
   const std::string name = input.filename().string();

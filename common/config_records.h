@@ -1,45 +1,31 @@
 #pragma once
 // The in-memory form of the configuration store: the base values, one
 // profile with its parallel per-directory-profile lists and flags, its rules
-// with their signer lists, and the directory profiles with their library
-// contexts. The service's worker fills them once at start and reads them
-// (what it keeps from cycle to cycle is its own, service/core/worker_state.h);
+// with their signer lists, and the paths of the directory profiles. The
+// service's worker fills them once at start and reads them (what it keeps
+// from cycle to cycle is its own, service/core/worker_state.h, and so are the
+// library contexts it opens, service/core/directory_profile_table.h);
 // the configuration program holds one ProfileRecord per profile and writes
 // them back. Where each field is stored, with its type and
 // default, is registry_layout.h.
 //
-// Needs no cryptographic library: LibraryContext is only a handle type here.
-//
 // Every record owns its members outright: copying copies every text, list
 // and nested record (a copied ProfileRecord holds its own rules, signer lists
-// and directory-profile entries), and destroying releases them. The one
-// exception is a library context: copying a DirectoryProfileEntry copies the
-// handle and destroying one never closes it; the worker that opened the
-// contexts closes them when it stops.
+// and directory-profile entries), and destroying releases them.
 
 #include <cstdint>
 #include <vector>
 
-#include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
-// The paths of a directory profile and, in the service's table, its opened
-// library context.
+// The paths of a directory profile.
 struct DirectoryProfileEntry {
   CString pse;    // "PSE": the owner's key and certificate
   CString local;  // "LOCAL": the local certificate directory
   CString ldap;   // "LDAP": the network directory address
   CString name;   // the directory-profile name
-  int initialised = 0;                 // 1 once context has been opened
-  LibraryContext context = nullptr;    // null until opened; owned by the worker
 };
-
-// One per distinct directory-profile name used by the rules ("ZCSProfile" of
-// every rule, "ResignProfile" of every RESG rule that has one), in the order
-// of first use; the names are unique. Lives for the whole run of the worker;
-// operations receive it by address and never open or close its contexts.
-using DirectoryProfileTable = std::vector<DirectoryProfileEntry>;
 
 // The base values shared by every profile (the base key).
 struct BaseSettings {

@@ -11,6 +11,7 @@
 #include "platform/windows_types.h"
 #include "common/config_records.h"
 #include "service/core/config_store.h"
+#include "service/core/directory_profile_table.h"
 #include "service/core/worker_state.h"
 
 // What the worker hands to the dispatch for one rule with listed files.

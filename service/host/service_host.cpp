@@ -122,9 +122,8 @@ DWORD Worker::JournalStartOrStop(const wchar_t* message) {
 }
 
 void Worker::CloseContexts() {
-  for (DirectoryProfileEntry& entry : table_) {
-    if (entry.initialised && entry.context != nullptr) ORLAX_Uninitialize(entry.context);
-    entry.initialised = 0;
+  for (DirectoryProfileContext& entry : table_) {
+    if (entry.context != nullptr) ORLAX_Uninitialize(entry.context);
     entry.context = nullptr;
   }
 }
@@ -181,7 +180,7 @@ bool Worker::Start() {
 
 bool Worker::OpenContexts() {
   for (size_t i = 0; i < table_.size(); ++i) {
-    DirectoryProfileEntry& entry = table_[i];
+    DirectoryProfileContext& entry = table_[i];
     int k = DirectoryProfileIndex(config_.profile, entry.name);
     uint32_t flags = ORLAX_INIT_STANDARD | ORLAX_INIT_NOT_USE_LDAP;
     if (ListValueAt(config_.profile.notCopyToLocal, k) != 0) flags |= ORLAX_INIT_NOT_COPY_TO_LOCAL;
@@ -201,7 +200,6 @@ bool Worker::OpenContexts() {
     DWORD code = ORLAX_InitializeEx(1, &params, &context);
     if (code == 0) {
       entry.context = context;
-      entry.initialised = 1;
       if (DWORD rc = Journal(0, message, message)) {
         FatalStop(rc);
         return false;
@@ -224,7 +222,7 @@ bool Worker::OpenContexts() {
 }
 
 void Worker::RefreshRevocationLists() {
-  for (DirectoryProfileEntry& entry : table_) {
+  for (DirectoryProfileContext& entry : table_) {
     int k = DirectoryProfileIndex(config_.profile, entry.name);
     if (ListValueAt(config_.profile.notLoadCrl, k) != 0 || ListValueAt(config_.profile.crlUpdatePeriod, k) <= 0)
       continue;
@@ -453,12 +451,7 @@ DirectoryProfileTable BuildDirectoryProfileTable(const ProfileRecord& profile, s
     return -1;
   };
   auto add = [&](const DirectoryProfileEntry& paths, const CString& name) {
-    DirectoryProfileEntry entry;
-    entry.pse = paths.pse;
-    entry.local = paths.local;
-    entry.ldap = paths.ldap;
-    entry.name = name;
-    table.push_back(entry);
+    table.push_back({.name = name, .pse = paths.pse, .local = paths.local, .ldap = paths.ldap});
   };
   for (const RuleRecord& rule : profile.rules) {
     if (!rule.zcsProfile.IsEmpty() && find(rule.zcsProfile) < 0) add(rule.directoryProfile, rule.zcsProfile);

@@ -6,6 +6,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/directory_profile_table.h"
 #include "service/core/worker_state.h"
 
 namespace platform {

@@ -10,6 +10,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/core/directory_profile_table.h"
 #include "service/core/file_pipeline.h"
 
 // The context at tableIndex (the rule's RuleState::tableIndex), or null when

@@ -12,6 +12,7 @@
 #include "common/qelm_api.h"
 #include "platform/cstring.h"
 #include "common/config_records.h"
+#include "service/core/directory_profile_table.h"
 #include "service/core/rule_settings.h"
 #include "service/core/worker_state.h"
 

@@ -19,8 +19,6 @@ TEST(ConfigRecordsTest, NewRecordsHaveTheirDefaults) {
 
   const RuleRecord rule;
   EXPECT_TRUE(rule.operation.IsEmpty());
-  EXPECT_EQ(rule.directoryProfile.context, nullptr);
-  EXPECT_EQ(rule.directoryProfile.initialised, 0);
 
   const TimeStampCheckResult stamp;
   EXPECT_EQ(stamp.stampTime, 0);
@@ -95,16 +93,6 @@ TEST(ConfigRecordsTest, CopyOfAProfileOwnsEveryNestedListAndText) {
   EXPECT_EQ(original.rules[0].directoryProfile.pse, CString(L"/pse"));
   ASSERT_EQ(original.rules[0].signerLists.size(), 1u);
   EXPECT_EQ(original.rules[0].signerLists[0].signers[0], CString(L"CN=Иванов"));
-}
-
-TEST(ConfigRecordsTest, CopyOfAnEntryKeepsTheSameContext) {
-  DirectoryProfileEntry entry;
-  entry.name = L"A";
-  entry.initialised = 1;
-  entry.context = reinterpret_cast<LibraryContext>(0x1234);
-  const DirectoryProfileEntry copy = entry;
-  EXPECT_EQ(copy.context, entry.context);
-  EXPECT_EQ(copy.initialised, 1);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ class CryptoRuleTest : public OneRuleTest {
 
   // Opens a context on a copy of `who`'s PSE (in folder pse-<who>) and the
   // LOCAL folder; entry describes it for a DirectoryProfileTable.
-  uint32_t OpenHolderContext(const std::string& who, LibraryContext* context, DirectoryProfileEntry& entry) {
+  uint32_t OpenHolderContext(const std::string& who, LibraryContext* context, DirectoryProfileContext& entry) {
     const std::filesystem::path pse = root_.Dir("pse-" + who);
     std::filesystem::copy_file(pki_.Key(who), pse / "key.pem", std::filesystem::copy_options::overwrite_existing);
     std::filesystem::copy_file(pki_.Cert(who), pse / "cert.pem", std::filesystem::copy_options::overwrite_existing);
@@ -73,14 +73,13 @@ class CryptoRuleTest : public OneRuleTest {
     entry.pse = Wide(psePath);
     entry.local = Wide(localPath);
     entry.context = *context;
-    entry.initialised = code == 0 ? 1 : 0;
     return code;
   }
 
   // (Re)opens the table's one context on a copy of `who`'s PSE.
   uint32_t OpenContext(const std::string& who) {
     CloseContext();
-    DirectoryProfileEntry entry;
+    DirectoryProfileContext entry;
     entry.name = L"Тест";
     const uint32_t code = OpenHolderContext(who, &context_, entry);
     table_.assign(1, entry);

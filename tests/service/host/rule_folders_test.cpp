@@ -250,6 +250,15 @@ TEST(DirectoryProfiles, TableFollowsTheRulesAndResignAddsOnlyForResg) {
   EXPECT_EQ(states[2].tableIndex, 0);
   EXPECT_EQ(states[2].resignTableIndex, 1);
   EXPECT_EQ(states[0].resignTableIndex, 0) << "no entry named C";
+  for (const DirectoryProfileContext& entry : table) EXPECT_EQ(entry.context, nullptr) << "contexts are not opened";
+}
+
+TEST(DirectoryProfiles, CopyOfAnEntryKeepsTheSameContext) {
+  DirectoryProfileContext entry;
+  entry.name = L"A";
+  entry.context = reinterpret_cast<LibraryContext>(0x1234);
+  const DirectoryProfileContext copy = entry;
+  EXPECT_EQ(copy.context, entry.context);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ class ResignFilesTest : public VerificationTest {
   void SetUp() override {
     VerificationTest::SetUp();
     // The second directory profile: user2's key signs the new signature.
-    DirectoryProfileEntry entry;
+    DirectoryProfileContext entry;
     entry.name = L"Второй";
     ASSERT_EQ(OpenHolderContext("user2", &resignContext_, entry), 0u);
     table_.push_back(entry);
