@@ -24,13 +24,20 @@ constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;  // 0x2001F
 
 
 // The event source is registered only around the reads whose failures go to
-// the event log.
+// the event log: while a scope lives, registry's failures are reported
+// through its source, and through none again once it goes.
 class EventSourceScope {
  public:
-  EventSourceScope() { OpenEventSource(); }
-  ~EventSourceScope() { CloseEventSource(); }
+  explicit EventSourceScope(RegistryValues& registry) : registry_(registry) {
+    registry_.SetReporter(ServiceRegistryReporter(&source_));
+  }
+  ~EventSourceScope() { registry_.SetReporter(ServiceRegistryReporter()); }
   EventSourceScope(const EventSourceScope&) = delete;
   EventSourceScope& operator=(const EventSourceScope&) = delete;
+
+ private:
+  RegistryValues& registry_;
+  EventSource source_;
 };
 
 CStringA Ansi(const CString& text) { return CStringA(text); }
@@ -131,7 +138,7 @@ RuleRefusal FolderIsInput(const RuleRecord& rule) {
 void ReadBaseValues(RegistryValues& registry, BaseSettings& base) {
   const std::span<const RegistryValueLayout<BaseSettings>> values = BaseValueLayout();
   {
-    EventSourceScope source;
+    EventSourceScope source(registry);
     for (const RegistryValueLayout<BaseSettings>& value : values) {
       if (std::strcmp(value.name, kLogPathValueName) == 0 || std::strcmp(value.name, kLogFileSizeValueName) == 0)
         continue;
@@ -160,9 +167,10 @@ DWORD MakeJournalFolder(const CString& logPath, CString& folder) {
     if (!CreateDirectoryW(level, nullptr)) {
       DWORD error = GetLastError();
       if (error != ERROR_ALREADY_EXISTS) {
-        EventSourceScope source;
+        const EventSource source;
         return ReportFailure(kReportConsole | kReportEventLog,
-                             {.code = error, .format = "Создание файла %s", .args = {Ansi(level).GetString()}});
+                             {.code = error, .format = "Создание файла %s", .args = {Ansi(level).GetString()}},
+                             &source);
       }
     }
   }
@@ -181,11 +189,13 @@ DWORD ProbeJournalFolder(const CString& folder) {
     if (error == ERROR_FILE_EXISTS) return 0;
     CString extra;
     extra.Format(L"Создание файла %s", probe.GetString());
-    EventSourceScope source;
-    return ReportFailure(kReportEventLog, {.code = error,
-                                           .format = "Запись в журнал в директории %s",
-                                           .args = {Ansi(folder).GetString()},
-                                           .extra = extra.GetString()});
+    const EventSource source;
+    return ReportFailure(kReportEventLog,
+                         {.code = error,
+                          .format = "Запись в журнал в директории %s",
+                          .args = {Ansi(folder).GetString()},
+                          .extra = extra.GetString()},
+                         &source);
   }
   CloseHandle(file);
   DeleteFileW(probe);
@@ -193,7 +203,7 @@ DWORD ProbeJournalFolder(const CString& folder) {
 }
 
 void ReadProfileValues(RegistryValues& registry, ProfileRecord& profile, int& handlerTimeout) {
-  EventSourceScope source;
+  EventSourceScope source(registry);
   ReadValues(registry, ProfileValueLayout(), profile);
   PadCrlUpdatePeriods(profile);
   // The pause is the worker's, not the record's.
@@ -242,7 +252,7 @@ ConfigurationLoadResult LoadRule(RegistryValues& registry, ServiceConfiguration&
     return JournalAndStop(config, profileName, static_cast<DWORD>(rc), kOpenKeyFormat, rulePath);
   RuleRecord rule;
   rule.number = number;
-  EventSourceScope source;
+  EventSourceScope source(registry);
   RuleRefusal refusal = ReadRuleValues(registry, rule);
   if (refusal.code == 0) refusal = FolderIsInput(rule);
   std::vector<CString> lists;
@@ -282,11 +292,12 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
 
   // Base key: before any journal exists, so failures go to the event log.
   if (LSTATUS rc = key.Open(HKEY_LOCAL_MACHINE, kServiceBaseKey, kAccess)) {
-    EventSourceScope source;
-    return Stop(
-        ReportFailure(kReportEventLog, {.code = static_cast<DWORD>(rc),
-                                        .format = "Создание (открытие) ключа реестра %s",
-                                        .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}}));
+    const EventSource source;
+    return Stop(ReportFailure(kReportEventLog,
+                              {.code = static_cast<DWORD>(rc),
+                               .format = "Создание (открытие) ключа реестра %s",
+                               .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}},
+                              &source));
   }
   ReadBaseValues(registry, config.base);
 
@@ -308,12 +319,13 @@ ConfigurationLoadResult LoadConfiguration(const CString& profileName, ServiceCon
   registry.SetReporter(ServiceRegistryReporter());
   if (!read) {
     DWORD code = capturedCode != 0 ? capturedCode : ERROR_GEN_FAILURE;
-    EventSourceScope source;
+    const EventSource source;
     key.Close();
-    return Stop(
-        ReportFailure(kReportEventLog, {.code = code,
-                                        .format = "Чтение из реестра строкового значения '%s'",
-                                        .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}}));
+    return Stop(ReportFailure(kReportEventLog,
+                              {.code = code,
+                               .format = "Чтение из реестра строкового значения '%s'",
+                               .args = {Ansi(CString(kMachineRootName) + kServiceBaseKey).GetString()}},
+                              &source));
   }
   key.Close();
 

@@ -13,19 +13,10 @@
 
 namespace {
 
-// The registered source and the user information read from the process
-// token (a TOKEN_USER record followed by the identifier it points to).
-struct EventSource {
-  HANDLE handle = nullptr;
-  std::vector<BYTE> tokenUser;
-
-  PSID UserSid() const {
-    if (tokenUser.size() < sizeof(TOKEN_USER)) return nullptr;
-    return reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid;
-  }
-};
-
-EventSource g_source;
+PSID UserSid(const std::vector<BYTE>& tokenUser) {
+  if (tokenUser.size() < sizeof(TOKEN_USER)) return nullptr;
+  return reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid;
+}
 
 // The process token, closed on every exit.
 class Token {
@@ -68,14 +59,9 @@ void ReadProcessUser(std::vector<BYTE>& tokenUser) {
   tokenUser = std::move(buffer);
 }
 
-DWORD ReportRegistryFailure(HWND, DWORD flags, DWORD code, const char* format,
-                            const char* valueName) {
-  return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}});
-}
-
 }  // namespace
 
-DWORD ReportFailure(DWORD flags, const FailureReport& report) {
+DWORD ReportFailure(DWORD flags, const FailureReport& report, const EventSource* eventLog) {
   const DWORD code = report.code;
   if (flags == 0) return code;
   const auto& args = report.args;
@@ -85,8 +71,8 @@ DWORD ReportFailure(DWORD flags, const FailureReport& report) {
   const CString described =
       report.description != nullptr ? WidenFormat(report.description) : ErrorDescription(code, report.context);
   const CString extraText(report.extra != nullptr ? report.extra : L"");
-  if ((flags & kReportEventLog) != 0) {
-    WriteEventLogRecord(message + L".\r\n" + codeText + L" - " + described + L".\r\n" + extraText +
+  if ((flags & kReportEventLog) != 0 && eventLog != nullptr) {
+    eventLog->Write(message + L".\r\n" + codeText + L" - " + described + L".\r\n" + extraText +
                         L"\r\n");
   }
   if ((flags & kReportConsole) != 0) {
@@ -98,25 +84,22 @@ DWORD ReportFailure(DWORD flags, const FailureReport& report) {
   return code;
 }
 
-void OpenEventSource() {
-  CloseEventSource();
-  g_source.handle = RegisterEventSourceW(nullptr, kEventSourceName);
-  if (g_source.handle == nullptr) {
+EventSource::EventSource() {
+  handle_ = RegisterEventSourceW(nullptr, kEventSourceName);
+  if (handle_ == nullptr) {
     ReportFailure(kReportConsole,
                   {.code = GetLastError(), .format = "Регистрация журнала приложений '%s'", .args = {"qelmservice"}});
     return;
   }
-  ReadProcessUser(g_source.tokenUser);
+  ReadProcessUser(tokenUser_);
 }
 
-void CloseEventSource() {
-  if (g_source.handle != nullptr) DeregisterEventSource(g_source.handle);
-  g_source.handle = nullptr;
-  g_source.tokenUser.clear();
+EventSource::~EventSource() {
+  if (handle_ != nullptr) DeregisterEventSource(handle_);
 }
 
-void WriteEventLogRecord(const CString& text) {
-  if (g_source.handle == nullptr) return;
+void EventSource::Write(const CString& text) const {
+  if (handle_ == nullptr) return;
   CString reportText = text;
   if (reportText.GetLength() > kMaxEventTextLength) {
     reportText = reportText.Left(kMaxEventTextLength) + L"...";
@@ -124,15 +107,17 @@ void WriteEventLogRecord(const CString& text) {
   CString processText;
   processText.Format(L"Process: 0x%X, Thread: 0x%X", GetCurrentProcessId(), GetCurrentThreadId());
   LPCWSTR strings[] = {reportText.GetString(), kEventModuleText, processText.GetString()};
-  if (!ReportEventW(g_source.handle, EVENTLOG_ERROR_TYPE, 0, kFailureEventId, g_source.UserSid(), 3,
+  if (!ReportEventW(handle_, EVENTLOG_ERROR_TYPE, 0, kFailureEventId, UserSid(tokenUser_), 3,
                     0, strings, nullptr)) {
     ReportFailure(kReportConsole, {.code = GetLastError(), .format = "Запись события в EventLog"});
   }
 }
 
-RegistryReporter ServiceRegistryReporter() {
+RegistryReporter ServiceRegistryReporter(const EventSource* eventLog) {
   RegistryReporter reporter;
-  reporter.report = ReportRegistryFailure;
+  reporter.report = [eventLog](HWND, DWORD flags, DWORD code, const char* format, const char* valueName) {
+    return ReportFailure(flags, {.code = code, .format = format, .args = {valueName}}, eventLog);
+  };
   reporter.stringListFlags = kReportEventLog;
   reporter.intListFlags = kReportEventLog;
   reporter.stringArrayFlags = kReportConsole | kReportEventLog;

@@ -132,13 +132,12 @@ CStringA Ansi(const CString& text) { return CStringA(text); }
 // record as extra text to the event log (and the console when asked).
 void ReportJournalFailure(DWORD code, const CString& where, const CString& record,
                           bool consoleToo) {
-  OpenEventSource();
+  const EventSource source;
   const char* format = "Запись в журнал в директории %s";
   CStringA place = Ansi(where);
   ReportFailure(kReportConsole, {.code = code, .format = format, .args = {place.GetString()}});
   ReportFailure(consoleToo ? kReportConsole | kReportEventLog : kReportEventLog,
-                {.code = code, .format = format, .args = {place.GetString()}, .extra = record.GetString()});
-  CloseEventSource();
+                {.code = code, .format = format, .args = {place.GetString()}, .extra = record.GetString()}, &source);
 }
 
 }  // namespace

@@ -77,9 +77,8 @@ void ReportStopped(DWORD specificCode) {
 // One event-log record, between registering and deregistering the source.
 void ReportToEventLog(DWORD code, const char* text, const char* description = nullptr,
                       const char* arg = nullptr) {
-  OpenEventSource();
-  ReportFailure(kReportEventLog, {.code = code, .format = text, .args = {arg}, .description = description});
-  CloseEventSource();
+  const EventSource source;
+  ReportFailure(kReportEventLog, {.code = code, .format = text, .args = {arg}, .description = description}, &source);
 }
 
 // The worker's state for one run.

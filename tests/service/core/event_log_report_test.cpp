@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,10 +38,12 @@ bool IsProcessText(std::string_view text) {
 // tests that look at the console.
 class EventLogReportTest : public ::testing::Test {
  protected:
-  void SetUp() override { OpenEventSource(); }
-  void TearDown() override { CloseEventSource(); }
+  void SetUp() override { source_.emplace(); }
+  void TearDown() override { source_.reset(); }
+  const EventSource* Source() const { return source_ ? &*source_ : nullptr; }
 
   testsupport::TempRoot root_;
+  std::optional<EventSource> source_;  // registered in the private root
 };
 
 TEST_F(EventLogReportTest, BothDestinationsGetTheirOwnLayout) {
@@ -48,7 +51,8 @@ TEST_F(EventLogReportTest, BothDestinationsGetTheirOwnLayout) {
   testing::internal::CaptureStdout();
   const DWORD result =
       ReportFailure(kReportConsole | kReportEventLog,
-                    {.code = 5, .format = "Создание файла %s", .args = {"/in/100%d%s.txt"}, .extra = L"Подробности"});
+                    {.code = 5, .format = "Создание файла %s", .args = {"/in/100%d%s.txt"}, .extra = L"Подробности"},
+                    Source());
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(result, 5u);
 
@@ -77,7 +81,7 @@ TEST_F(EventLogReportTest, FlagsChooseTheDestinations) {
   EXPECT_TRUE(platform::ReadEventLog().empty());
 
   testing::internal::CaptureStdout();
-  ReportFailure(kReportEventLog, {.code = 87, .format = "Только журнал"});
+  ReportFailure(kReportEventLog, {.code = 87, .format = "Только журнал"}, Source());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(platform::ReadEventLog().size(), 1u);
 
@@ -131,11 +135,12 @@ TEST_F(EventLogReportTest, GivenDescriptionLeavesTheLibraryStackUnread) {
 
   ReportFailure(
       kReportEventLog,
-      {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .description = "своё описание", .context = context});
+      {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .description = "своё описание", .context = context},
+      Source());
   EXPECT_FALSE(FormatLibraryErrorStack(context).IsEmpty()) << "the stack was not read";
 
   ASSERT_EQ(ORLAX_FindCert(context, &query, &found), ORLAX_E_CERT_NOT_FOUND);
-  ReportFailure(kReportEventLog, {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .context = context});
+  ReportFailure(kReportEventLog, {.code = ORLAX_E_CERT_NOT_FOUND, .format = "Поиск", .context = context}, Source());
   EXPECT_TRUE(FormatLibraryErrorStack(context).IsEmpty()) << "the description took the stack";
   ORLAX_Uninitialize(context);
 
@@ -146,8 +151,8 @@ TEST_F(EventLogReportTest, GivenDescriptionLeavesTheLibraryStackUnread) {
 }
 
 TEST_F(EventLogReportTest, LongTextIsCutTo16000CharactersAndEllipsis) {
-  WriteEventLogRecord(CString(L'я', 16001));
-  WriteEventLogRecord(CString(L'ё', 16000));
+  source_->Write(CString(L'я', 16001));
+  source_->Write(CString(L'ё', 16000));
   const std::vector<platform::EventLogRecord> records = platform::ReadEventLog();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].strings[0], Utf8(CString(L'я', 16000) + L"..."));
@@ -158,24 +163,23 @@ TEST_F(EventLogReportTest, FailedRecordIsReportedOnTheConsole) {
   // A file where the log's folder belongs: the record cannot be appended.
   root_.WriteFile("eventlog", "not a folder");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "Запуск"}), 2u);
+  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "Запуск"}, Source()), 2u);
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(console.rfind(Utf8(L"Запись события в EventLog. Ошибка 0x"), 0), 0u) << console;
   EXPECT_EQ(console.back(), '\n');
 }
 
-TEST_F(EventLogReportTest, NothingIsWrittenOnceTheSourceIsClosed) {
-  CloseEventSource();
+TEST_F(EventLogReportTest, NothingIsWrittenWithoutASource) {
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "После закрытия"}), 2u);
-  WriteEventLogRecord(L"после закрытия");
+  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "Без источника"}), 2u);
+  source_.reset();  // deregistered
+  EXPECT_EQ(ReportFailure(kReportEventLog, {.code = 2, .format = "После закрытия"}, Source()), 2u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(platform::ReadEventLog().empty());
-  CloseEventSource();  // a second close is harmless
 }
 
 TEST_F(EventLogReportTest, ServiceRegistryReadsReportWithTheServicesFlags) {
-  RegistryValues registry(ServiceRegistryReporter());
+  RegistryValues registry(ServiceRegistryReporter(Source()));
   ASSERT_EQ(registry.Key().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice\\Банк"),
             ERROR_SUCCESS);
   const std::string number(4, '\0');
