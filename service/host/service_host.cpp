@@ -44,6 +44,10 @@ struct ServiceState {
   std::atomic<HANDLE> stopEvent{nullptr};
 };
 
+// Stays one for the process: the dispatcher runs the control handler on its
+// own thread whenever a stop request comes, also while ServiceMain (which
+// the dispatcher calls without a context) is returning, so no frame of the
+// service's own outlives every call of the handler.
 ServiceState& State() {
   static ServiceState state;
   return state;
