@@ -26,7 +26,8 @@
 // alone, as before.
 //
 // Before anything is published for the claimed file (its outputs, its copy
-// in the error folder, MOVE's copy to "Path Out 2"), the record says what:
+// in the error folder, MOVE's copy to "Path Out 2", the PACK archive that
+// holds it), the record says what:
 // each file with its identity and size and the name it is about to be
 // given, written before the rename. A take-back that finds everything the
 // record names whole under its name (the same file, the same size) finishes

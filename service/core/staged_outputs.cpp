@@ -156,6 +156,7 @@ DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameCo
                                const std::function<DWORD(CString& next)>& nextName, const PublishingNote& note) {
   for (int attempt = 0;; ++attempt) {
     if (note) note({{staged.Path(), final}});
+    platform::KillPoint("publishing-noted");
     const DWORD error = staged.Publish(final);
     if (error == 0) return 0;
     if (!IsNameTakenError(error)) return error;

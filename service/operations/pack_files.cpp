@@ -21,6 +21,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/handles.h"
+#include "platform/kill_points.h"
 #include "service/core/conflict_names.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/gzip_glue.h"
@@ -141,11 +142,11 @@ class ArchiveInProgress {
   // Gives the finished archive the name path (or, when it is taken
   // meanwhile, the one nextName gives: PublishWithConflictNames), never
   // replacing. 0, or the error with path the last name tried; the archive
-  // then stays under its temporary name until Abandon.
-  DWORD Publish(CString& path, bool renameConflicts, const std::function<DWORD(CString& next)>& nextName) {
-    staged_.SetPermissions(permissions_);
-    return PublishWithConflictNames(staged_, path, renameConflicts, nextName);
-  }
+  // then stays under its temporary name until Abandon. Each packed input's
+  // claim record names the archive before each name is tried: a kill once
+  // it is published leaves inputs that the next run's take-back deletes,
+  // never packs again.
+  DWORD Publish(CString& path, bool renameConflicts, const std::function<DWORD(CString& next)>& nextName);
   // Deletes the archive and gives the packed inputs their names back.
   void Abandon();
   // The archive is kept: deletes the packed inputs.
@@ -256,6 +257,20 @@ bool ArchiveInProgress::Finish() {
   return false;
 }
 
+DWORD ArchiveInProgress::Publish(CString& path, bool renameConflicts,
+                                  const std::function<DWORD(CString& next)>& nextName) {
+  staged_.SetPermissions(permissions_);
+  bool begun = false;
+  const PublishingNote note = [&](const std::vector<PublishedFile>& files) {
+    for (const PipelineFile& file : packed_) {
+      if (!begun) file.claim.BeginPublishing();
+      file.claim.NotePublishing(files);
+    }
+    begun = true;
+  };
+  return PublishWithConflictNames(staged_, path, renameConflicts, nextName, note);
+}
+
 void ArchiveInProgress::Abandon() {
   if (zip_) zip_->Close();
   if (created_) staged_.Discard();
@@ -268,6 +283,8 @@ void ArchiveInProgress::Abandon() {
 
 void ArchiveInProgress::Complete() {
   completed_ = true;
+  for (const PipelineFile& file : packed_) file.claim.NotePublished();
+  platform::KillPoint("outputs-published");
   for (const PipelineFile& file : packed_) DeleteFileW(file.claimed);
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -13,6 +14,7 @@
 #include "service/operations/minizip_files.h"
 #include "service/operations/operations.h"
 #include "tests/service/operations/archive_test_files.h"
+#include "tests/support/crash_child.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/one_rule_fixture.h"
 
@@ -350,6 +352,43 @@ TEST_F(PackFilesTest, EveryTakenFileFailingStillGivesTheArchiveAndItsRecord) {
         << Records().back();
   }
   live.reset();
+}
+
+// A kill once the archive has its name and before its inputs are deleted:
+// the next run's take-back deletes the inputs (the archive holds them), and
+// nothing is packed twice. A kill after the inputs' records name the
+// archive and before it has that name: every input is given back whole and
+// packed once by the next cycle.
+TEST_F(PackFilesTest, AKillAroundPublishingPacksEveryFileExactlyOnce) {
+  struct Case {
+    const char* killPoint;
+    std::vector<std::string> inAfterTakeBack;
+    std::vector<std::string> outAfterTakeBack;
+    const char* recordText;
+  };
+  const std::vector<std::string> inputs{"a.txt", "b.txt", "c.txt"};
+  const Case cases[] = {
+      {"outputs-published", {}, {"batch.zip"}, "' остался от прерванной обработки, результат которой уже опубликован ('"},
+      {"publishing-noted", inputs, {}, "' остался от прерванной обработки и возвращен под исходным именем '"},
+  };
+  int tag = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.killPoint);
+    Folders("kill" + std::to_string(tag++));
+    for (const std::string& name : inputs) Put(name, "content of " + name);
+    ASSERT_EQ(RunKilledAt(c.killPoint, [&] { Pack(); }), SIGKILL);
+    { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }  // the next run meets the folders
+    EXPECT_EQ(Tree(in_), c.inAfterTakeBack);
+    EXPECT_EQ(Tree(out_), c.outAfterTakeBack);
+    EXPECT_TRUE(Contains(Errors(), c.recordText)) << Errors();
+
+    ASSERT_EQ(Pack(), 0u);
+    EXPECT_TRUE(Tree(in_).empty());
+    ASSERT_EQ(Tree(out_), std::vector<std::string>{"batch.zip"});
+    EXPECT_EQ(Entries(out_ / "batch.zip"), inputs);
+    for (const std::string& name : inputs)
+      EXPECT_EQ(Tool(out_, {"unzip", "-p", "batch.zip", name}).output, "content of " + name);
+  }
 }
 
 }  // namespace
