@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -391,13 +392,27 @@ std::vector<std::string> ServiceEnvironment(const std::wstring& name, const Serv
 // ---- the service side ----
 
 struct DispatcherState {
-  std::atomic<LPHANDLER_FUNCTION> handler{nullptr};
+  // Held while a handler runs, and while one is registered or ended, so that
+  // no call outlives EndServiceControls.
+  std::mutex controls;
+  LPHANDLER_FUNCTION handler = nullptr;
+  LPHANDLER_FUNCTION_EX handlerEx = nullptr;
+  LPVOID context = nullptr;
   std::wstring name;
 };
 
 DispatcherState& Dispatcher() {
   static DispatcherState* state = new DispatcherState;
   return *state;
+}
+
+// Hands one control to the registered handler, if any.
+void DeliverControl(DispatcherState& state, DWORD control) {
+  std::lock_guard guard(state.controls);
+  if (state.handlerEx != nullptr)
+    state.handlerEx(control, 0, nullptr, state.context);
+  else if (state.handler != nullptr)
+    state.handler(control);
 }
 
 struct StatusHandleObject {
@@ -756,14 +771,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
       (void)!read(signalFd, &info, sizeof(info));
-      if (LPHANDLER_FUNCTION handler = state.handler.load()) handler(SERVICE_CONTROL_STOP);
+      DeliverControl(state, SERVICE_CONTROL_STOP);
     }
     std::vector<int> ready;
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents != 0) ready.push_back(fds[i].fd);
     }
     for (DWORD control : channel.Serve(ready, decide)) {
-      if (LPHANDLER_FUNCTION handler = state.handler.load()) handler(control);
+      DeliverControl(state, control);
     }
   }
   serviceThread.join();
@@ -773,9 +788,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
   return TRUE;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler) {
+namespace {
+
+// Registers either form of handler (the other one null).
+SERVICE_STATUS_HANDLE RegisterHandler(LPCWSTR serviceName, LPHANDLER_FUNCTION handler,
+                                      LPHANDLER_FUNCTION_EX handlerEx, LPVOID context) {
   DispatcherState& state = Dispatcher();
-  if (serviceName == nullptr || handler == nullptr) {
+  if (serviceName == nullptr || (handler == nullptr && handlerEx == nullptr)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -783,9 +802,33 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  state.handler.store(handler);
+  {
+    std::lock_guard guard(state.controls);
+    state.handler = handler;
+    state.handlerEx = handlerEx;
+    state.context = context;
+  }
   static StatusHandleObject handle;
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(&handle);
+}
+
+}  // namespace
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler) {
+  return RegisterHandler(serviceName, handler, nullptr, nullptr);
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context) {
+  return RegisterHandler(serviceName, nullptr, handler, context);
+}
+
+void platform::EndServiceControls() {
+  DispatcherState& state = Dispatcher();
+  std::lock_guard guard(state.controls);
+  state.handler = nullptr;
+  state.handlerEx = nullptr;
+  state.context = nullptr;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {

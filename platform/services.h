@@ -124,6 +124,9 @@ using LPENUM_SERVICE_STATUSW = ENUM_SERVICE_STATUSW*;
 
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
 using LPHANDLER_FUNCTION = void (*)(DWORD control);
+// A handler with its context: called with eventType 0, eventData null and
+// the context it was registered with. Its result is not read.
+using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 struct SERVICE_TABLE_ENTRYW {
   LPWSTR lpServiceName;
@@ -188,8 +191,20 @@ BOOL EnumDependentServicesW(SC_HANDLE service, DWORD serviceState,
 // 1063 when the process was not started by the manager.
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);
+// The same with a handler that gets context at every call; the service keeps
+// what context points to until platform::EndServiceControls has returned.
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context);
 // Publishes the record atomically with the process id.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+namespace platform {
+// Ends the delivery of controls to the registered handler: waits for a call
+// of it in progress to return, and no call begins afterwards. A service
+// function calls it before what its handler's context points to goes, as it
+// may be returning while a stop request comes.
+void EndServiceControls();
+}  // namespace platform
 
 // ---- Security of a service: its descriptor (security_descriptors.h) ----
 

@@ -33,9 +33,11 @@ constexpr const char* kContextFailureText =
 constexpr const wchar_t* kContextMessage = L"Профиль справочника : '%s' | Инициализация криптопрофиля";
 constexpr DWORD kStartWaitHint = 3000;
 
-// Service-wide state shared by the worker and the control handler, which run
-// on two threads. Each report writes the record and publishes it under the
-// lock, so that the two never interleave within one record.
+// The service's status, shared by the worker and the control handler, which
+// run on two threads. ServiceMain owns it and hands it to both; it ends the
+// handler's calls (platform::EndServiceControls) before it goes. Each report
+// writes the record and publishes it under the lock, so that the two never
+// interleave within one record.
 struct ServiceState {
   std::mutex lock;
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
@@ -43,15 +45,6 @@ struct ServiceState {
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   std::atomic<HANDLE> stopEvent{nullptr};
 };
-
-// Stays one for the process: the dispatcher runs the control handler on its
-// own thread whenever a stop request comes, also while ServiceMain (which
-// the dispatcher calls without a context) is returning, so no frame of the
-// service's own outlives every call of the handler.
-ServiceState& State() {
-  static ServiceState state;
-  return state;
-}
 
 // Takes the next checkpoint; the caller holds the lock.
 DWORD NextCheckPoint(ServiceState& s) { return s.checkPoint++; }
@@ -62,20 +55,19 @@ void ReportStatusLocked(ServiceState& s, DWORD state, DWORD controls, DWORD exit
   if (s.statusHandle != nullptr) SetServiceStatus(s.statusHandle, &s.status);
 }
 
-void ReportStatus(DWORD state, DWORD controls, DWORD exitCode, DWORD specific, DWORD checkPoint,
+void ReportStatus(ServiceState& s, DWORD state, DWORD controls, DWORD exitCode, DWORD specific, DWORD checkPoint,
                   DWORD waitHint) {
-  ServiceState& s = State();
   std::lock_guard guard(s.lock);
   ReportStatusLocked(s, state, controls, exitCode, specific, checkPoint, waitHint);
 }
 
-void ReportRunning() { ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0); }
+void ReportRunning(ServiceState& s) { ReportStatus(s, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0); }
 
-void ReportStopped(DWORD specificCode) {
+void ReportStopped(ServiceState& s, DWORD specificCode) {
   if (specificCode == 0)
-    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0);
+    ReportStatus(s, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0);
   else
-    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, ERROR_SERVICE_SPECIFIC_ERROR, specificCode, 0, 0);
+    ReportStatus(s, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, ERROR_SERVICE_SPECIFIC_ERROR, specificCode, 0, 0);
 }
 
 // One event-log record, between registering and deregistering the source.
@@ -88,7 +80,7 @@ void ReportToEventLog(DWORD code, const char* text, const char* description = nu
 // The worker's state for one run.
 class Worker {
  public:
-  explicit Worker(CString serviceName) : serviceName_(std::move(serviceName)) {}
+  Worker(CString serviceName, ServiceState& service) : serviceName_(std::move(serviceName)), service_(service) {}
   void Run();
 
  private:
@@ -106,6 +98,7 @@ class Worker {
   DWORD JournalStartOrStop(const wchar_t* message);
 
   CString serviceName_;
+  ServiceState& service_;  // the status the worker reports
   CString profileName_;
   ServiceConfiguration config_;
   DirectoryProfileTable table_;
@@ -136,7 +129,7 @@ void Worker::FatalStop(DWORD code) {
   ReportToEventLog(code, kJournalFailureText);
   fatal_ = code;
   stopped_ = true;
-  ReportStopped(code);
+  ReportStopped(service_, code);
 }
 
 void Worker::OrderlyStop() {
@@ -145,10 +138,10 @@ void Worker::OrderlyStop() {
   stopped_ = true;
   if (rc != 0) {
     ReportToEventLog(rc, kJournalFailureText);
-    ReportStopped(rc);
+    ReportStopped(service_, rc);
     return;
   }
-  ReportStopped(0);
+  ReportStopped(service_, 0);
 }
 
 bool Worker::Start() {
@@ -157,24 +150,24 @@ bool Worker::Start() {
     std::string name = platform::WideToMultiByte(serviceName_.GetString(), CP_ACP);
     ReportToEventLog(ERROR_FILE_NOT_FOUND, "Не удалось запустить сервис '%s'",
                      "Неверное имя профиля или сервиса", name.c_str());
-    ReportStopped(ERROR_FILE_NOT_FOUND);
+    ReportStopped(service_, ERROR_FILE_NOT_FOUND);
     return false;
   }
   ConfigurationLoadResult load = LoadConfiguration(profileName_, config_, state_.stopEvent);
   if (load.stopRequested) {
     // Nothing has started yet, so there is no stop record to write.
-    ReportStopped(0);
+    ReportStopped(service_, 0);
     return false;
   }
   if (load.code != 0) {
     if (load.journalFailed) ReportToEventLog(load.code, kJournalFailureText);
-    ReportStopped(load.code);
+    ReportStopped(service_, load.code);
     return false;
   }
   state_.journalFiles.settings = config_.journal;
   if (DWORD rc = JournalStartOrStop(kServiceStartMessage)) {
     ReportToEventLog(rc, kJournalFailureText);
-    ReportStopped(rc);
+    ReportStopped(service_, rc);
     return false;
   }
   table_ = BuildDirectoryProfileTable(config_.profile, state_.rules);
@@ -214,10 +207,10 @@ bool Worker::OpenContexts() {
     CloseContexts();
     if (rc != 0) {
       ReportToEventLog(rc, kJournalFailureText);
-      ReportStopped(rc);
+      ReportStopped(service_, rc);
     } else {
       ReportToEventLog(code, kContextFailureText);
-      ReportStopped(code);
+      ReportStopped(service_, code);
     }
     return false;
   }
@@ -245,7 +238,7 @@ void Worker::RefreshRevocationLists() {
 bool Worker::RunRules() {
   const std::vector<RuleRecord>& rules = config_.profile.rules;
   for (size_t i = 0; i < rules.size(); ++i) {
-    if (WaitForSingleObject(State().stopEvent, 1) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(state_.stopEvent, 1) == WAIT_OBJECT_0) {
       OrderlyStop();
       return false;
     }
@@ -307,7 +300,7 @@ void Worker::Cycle() {
     RefreshRevocationLists();
     if (stopped_) return;
     if (!RunRules()) return;
-    if (WaitForSingleObject(State().stopEvent, pause) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(state_.stopEvent, pause) == WAIT_OBJECT_0) {
       OrderlyStop();
       return;
     }
@@ -315,15 +308,15 @@ void Worker::Cycle() {
 }
 
 void Worker::Run() {
-  ServiceState& s = State();
+  ServiceState& s = service_;
   s.stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (s.stopEvent == nullptr) {
     // Stopped, and the manager learns why.
-    ReportStatus(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, GetLastError(), 0, 0, 0);
+    ReportStatus(s, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, GetLastError(), 0, 0, 0);
     return;
   }
   state_.stopEvent = s.stopEvent;
-  ReportRunning();
+  ReportRunning(s);
   RemoveAbandonedScratchFiles();
   if (Start()) Cycle();
   state_.stopEvent = nullptr;
@@ -469,15 +462,15 @@ DirectoryProfileTable BuildDirectoryProfileTable(const ProfileRecord& profile, s
   return table;
 }
 
-void ServiceCtrlHandler(DWORD control) {
-  if (control != SERVICE_CONTROL_STOP) return;
-  ServiceState& s = State();
+DWORD ServiceCtrlHandler(DWORD control, DWORD, LPVOID, LPVOID context) {
+  if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
+  ServiceState& s = *static_cast<ServiceState*>(context);
   {
     std::lock_guard guard(s.lock);
     // A service that has already reported itself stopped stays stopped: a
     // late request must not leave a stop-pending record behind a process
     // that is about to end.
-    if (s.status.dwCurrentState == SERVICE_STOPPED) return;
+    if (s.status.dwCurrentState == SERVICE_STOPPED) return NO_ERROR;
     ReportStatusLocked(s, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, NextCheckPoint(s), 0);
   }
   if (HANDLE stopEvent = s.stopEvent.load()) SetEvent(stopEvent);
@@ -487,16 +480,12 @@ void ServiceCtrlHandler(DWORD control) {
   DWORD checkPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : NextCheckPoint(s);
   ReportStatusLocked(s, state, controls, s.status.dwWin32ExitCode, s.status.dwServiceSpecificExitCode,
                      checkPoint, 0);
-}
-
-void ServiceWorker(LPWSTR* argv) {
-  Worker worker(argv[0]);
-  worker.Run();
+  return NO_ERROR;
 }
 
 void ServiceMain(DWORD, LPWSTR* argv) {
-  ServiceState& s = State();
-  s.statusHandle = RegisterServiceCtrlHandlerW(argv[0], ServiceCtrlHandler);
+  ServiceState s;
+  s.statusHandle = RegisterServiceCtrlHandlerExW(argv[0], ServiceCtrlHandler, &s);
   if (s.statusHandle == nullptr) {
     ReportToEventLog(GetLastError(), "Регистрация Service Ctrl Handler");
     return;
@@ -505,7 +494,12 @@ void ServiceMain(DWORD, LPWSTR* argv) {
     std::lock_guard guard(s.lock);
     ReportStatusLocked(s, SERVICE_START_PENDING, 0, 0, 0, NextCheckPoint(s), kStartWaitHint);
   }
-  ServiceWorker(argv);
+  Worker worker(argv[0], s);
+  worker.Run();
+  // A stop request may come while this returns: the handler's calls end
+  // before the status they work on goes.
+  platform::EndServiceControls();
+  if (HANDLE stopEvent = s.stopEvent.load()) CloseHandle(stopEvent);
 }
 
 DWORD RunServiceDispatcher(const wchar_t* profileName) {

@@ -21,14 +21,13 @@ class HeldFolders;
 // any other dispatcher failure after its event-log report.
 DWORD RunServiceDispatcher(const wchar_t* profileName);
 
-// The service entry: argv[0] is the service name.
+// The service entry: argv[0] is the service name. Runs the instance on the
+// calling thread; returns once it has stopped.
 void ServiceMain(DWORD argc, LPWSTR* argv);
 
-// The control handler: acts on SERVICE_CONTROL_STOP only.
-void ServiceCtrlHandler(DWORD control);
-
-// Runs the instance on the calling thread; returns once it has stopped.
-void ServiceWorker(LPWSTR* argv);
+// The control handler, registered by ServiceMain with the service's status
+// as its context: acts on SERVICE_CONTROL_STOP only.
+DWORD ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 // The profile named by a service name: the text after its last "-"; empty
 // when there is no "-", the last "-" is the first character, or nothing

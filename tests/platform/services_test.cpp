@@ -156,6 +156,19 @@ TEST_F(ServicesTest, ServiceSpecificExitCodeReachesTheManager) {
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0xE171800Bu);
 }
 
+// A handler registered with a context gets that context at the stop request:
+// the service finds its stop event through it and stops.
+TEST_F(ServicesTest, HandlerWithAContextStopsTheService) {
+  ScHandle service = Create(L"qelmservice-Context");
+  SetEnvironment(L"qelmservice-Context", {L"FAKE_SERVICE_HANDLER_EX=1", L"FAKE_SERVICE_EXIT=0xE1718001"});
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  SERVICE_STATUS answer{};
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answer));
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  EXPECT_EQ(Status(service.get()).dwServiceSpecificExitCode, 0xE1718001u);
+}
+
 // Sets variables of this process for the object's lifetime ("NAME=value";
 // "NAME" alone unsets).
 class ScopedVariables {

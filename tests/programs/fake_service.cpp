@@ -2,7 +2,9 @@
 // writes its start arguments to $QELM_ROOT/fake_service.args and its whole
 // environment (one assignment a line) to $QELM_ROOT/fake_service.env, waits for the
 // stop request and reports stopped with the exit code named by the
-// environment variable FAKE_SERVICE_EXIT (default 0).
+// environment variable FAKE_SERVICE_EXIT (default 0). With FAKE_SERVICE_HANDLER_EX
+// set it registers the handler form with a context, the stop event's holder,
+// and ends the handler's calls before that goes.
 
 #include <cstdlib>
 #include <fstream>
@@ -32,10 +34,20 @@ void Handler(DWORD control) {
   SetEvent(g_stop);
 }
 
+DWORD HandlerEx(DWORD control, DWORD, LPVOID, LPVOID context) {
+  if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
+  Report(SERVICE_STOP_PENDING);
+  SetEvent(*static_cast<HANDLE*>(context));
+  return NO_ERROR;
+}
+
 void Main(DWORD argc, LPWSTR* argv) {
-  g_status = RegisterServiceCtrlHandlerW(argv[0], Handler);
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const bool withContext = std::getenv("FAKE_SERVICE_HANDLER_EX") != nullptr;
+  g_status = withContext ? RegisterServiceCtrlHandlerExW(argv[0], HandlerEx, &stop)
+                         : RegisterServiceCtrlHandlerW(argv[0], Handler);
   if (g_status == nullptr) return;
-  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!withContext) g_stop = stop;
   {
     std::ofstream out(std::string(std::getenv("QELM_ROOT")) + "/fake_service.args");
     for (DWORD i = 0; i < argc; ++i) out << platform::WideToUtf8(argv[i]) << "\n";
@@ -45,9 +57,10 @@ void Main(DWORD argc, LPWSTR* argv) {
     for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
   }
   Report(SERVICE_RUNNING);
-  WaitForSingleObject(g_stop, INFINITE);
+  WaitForSingleObject(stop, INFINITE);
   const char* exit = std::getenv("FAKE_SERVICE_EXIT");
   Report(SERVICE_STOPPED, exit ? static_cast<DWORD>(std::strtoul(exit, nullptr, 0)) : 0);
+  if (withContext) platform::EndServiceControls();
 }
 
 }  // namespace
