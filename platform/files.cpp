@@ -352,8 +352,7 @@ DWORD MoveFiles(const WorkPath& from, const WorkPath& to, DWORD flags) {
     if (IsDevice(sourceStat.st_mode)) return ERROR_ACCESS_DENIED;
     if (DWORD code = guard.Check(source)) return code;
     struct stat targetStat {};
-    const bool targetExists = lstat(target.c_str(), &targetStat) == 0;
-    if (replace && targetExists) {
+    if (replace && lstat(target.c_str(), &targetStat) == 0) {
       // Windows replaces only files, and not read-only ones.
       if (S_ISDIR(targetStat.st_mode) || (S_ISREG(targetStat.st_mode) && IsReadOnlyMode(targetStat.st_mode)))
         return ERROR_ACCESS_DENIED;
@@ -621,6 +620,51 @@ BOOL DeleteFileW(LPCWSTR fileName) {
   if (path.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
   if (DWORD code = DeleteNative(path)) return Fail(code, FALSE);
   return TRUE;
+}
+
+HANDLE platform::CreatePrivateFile(LPCWSTR path) {
+  WorkPath work;
+  if (DWORD code = WidePathToWork(path, work)) return Fail(code, INVALID_HANDLE_VALUE);
+  if (work.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  IgnoreFileSizeSignal();
+  const int fd = open(work.text.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToCode(errno, work.text), INVALID_HANDLE_VALUE);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    const DWORD code = WinErrorFromErrno(errno);
+    close(fd);
+    unlink(work.text.c_str());
+    return Fail(code, INVALID_HANDLE_VALUE);
+  }
+  return platform::RegisterHandle(
+      std::make_unique<FileObject>(fd, FileKey{st.st_dev, st.st_ino}, kShareWrite, true, work.given));
+}
+
+BOOL platform::SetOpenFilePermissions(HANDLE file, DWORD permissions) {
+  FileObject* object = LookupFile(file);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((permissions & ~07777u) != 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (fchmod(object->fd(), static_cast<mode_t>(permissions)) != 0) return Fail(WinErrorFromErrno(errno), FALSE);
+  return TRUE;
+}
+
+BOOL platform::GetOpenFileIdentity(HANDLE file, FileIdentity* identity) {
+  FileObject* object = LookupFile(file);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!DescriptorIdentity(object->fd(), *identity)) return Fail(WinErrorFromErrno(errno), FALSE);
+  return TRUE;
+}
+
+BOOL platform::RenamePrivateFile(LPCWSTR existing, LPCWSTR target) {
+  WorkPath from, to;
+  if (DWORD code = WidePathToWork(existing, from)) return Fail(code, FALSE);
+  if (DWORD code = WidePathToWork(target, to)) return Fail(code, FALSE);
+  if (from.text.empty() || to.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  if (RenameNoReplace(from.text, to.text) == 0) return TRUE;
+  const int err = errno;
+  if (err == EEXIST || err == ENOTEMPTY) return Fail(ERROR_ALREADY_EXISTS, FALSE);
+  if (err == EXDEV) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+  return Fail(ErrnoToCode(err, from.text), FALSE);
 }
 
 DWORD platform::GetFilePermissions(LPCWSTR path) {

@@ -395,6 +395,8 @@ struct FileIdentity {
 // claim).
 BOOL GetClaimedFileIdentity(HANDLE claim, FileIdentity* identity);
 BOOL GetFileIdentityAt(LPCWSTR path, FileIdentity* identity);
+// Of the file an open file handle has open (6 for a handle that is none).
+BOOL GetOpenFileIdentity(HANDLE file, FileIdentity* identity);
 // Writes tag (not 0) on the claimed file as an extended attribute in the
 // trusted namespace, which only a privileged process writes or reads, for a
 // file system that keeps no birth time. FALSE with the code where the file
@@ -411,6 +413,24 @@ void RemoveFileTag(LPCWSTR path);
 BOOL FlushFileData(LPCWSTR path);
 BOOL FlushFolder(LPCWSTR folder);
 BOOL FlushFileSystemOf(LPCWSTR folder);
+
+// A file that this process alone makes, writes and then gives its name (an
+// output under its temporary name). CreatePrivateFile creates it new for
+// writing, readable and writable by its owner only (0600), never replacing
+// and never through a link (a dangling one included), through held folders
+// as the layer's calls go: INVALID_HANDLE_VALUE with the code on failure (80
+// when the name is taken). No share mode is announced for it: a name just
+// made has no opener before this one to share with, and the kernel still
+// counts this descriptor (a lease on the file, which a deletion asks for,
+// is refused while it is open). SetOpenFilePermissions gives the open file
+// its permission bits (07777 at most). RenamePrivateFile gives the written
+// and closed file its name on the same file system, never replacing, without
+// the checks MoveFileW makes of other programs writing a file: FALSE with
+// 183 when target is taken, 17 (ERROR_NOT_SAME_DEVICE) across file systems
+// (MoveFileW copies then), else the rename's code.
+HANDLE CreatePrivateFile(LPCWSTR path);
+BOOL SetOpenFilePermissions(HANDLE file, DWORD permissions);
+BOOL RenamePrivateFile(LPCWSTR existing, LPCWSTR target);
 
 // The permission bits (07777) of a file, a link never followed;
 // 0xFFFFFFFF with the code on failure.

@@ -488,8 +488,8 @@ void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
   // A new set starts without a folder.
   CString folder = beginPending_ ? CString() : noteFolder_;
   for (const PublishedFile& published : files) {
-    platform::FileIdentity identity;
-    if (!platform::GetFileIdentityAt(published.file, &identity)) continue;
+    platform::FileIdentity identity = published.identity;
+    if (!published.identified && !platform::GetFileIdentityAt(published.file, &identity)) continue;
     const CString finalFolder = FolderOf(published.final);
     if (finalFolder.IsEmpty()) {  // in the root folder: by its path
       bytes += EncodeNote(identity, published.final);

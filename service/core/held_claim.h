@@ -9,12 +9,19 @@
 #include <vector>
 
 #include "platform/cstring.h"
+#include "platform/files.h"
 #include "platform/windows_types.h"
 
 // A written file about to be given its published name.
 struct PublishedFile {
+  PublishedFile(const CString& where, const CString& name) : file(where), final(name) {}
+
   CString file;   // where it lies now
   CString final;  // the name it is about to be given
+  // Its identity and size when its writer took them (else they are read
+  // from file).
+  bool identified = false;
+  platform::FileIdentity identity;
 };
 
 class HeldClaim {

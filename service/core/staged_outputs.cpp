@@ -29,6 +29,7 @@ constexpr int kWorkFileHexDigits = 16;
 // At most this much of the final name goes into the temporary one, so that
 // the temporary name stays within the file system's limit.
 constexpr int kShownNameLength = 48;
+constexpr std::uint16_t kNoPermissions = 0xFFFF;
 // The outputs named to a publishing note in one call.
 constexpr std::size_t kNotedAtOnce = 4096;
 
@@ -64,6 +65,18 @@ bool StagedBase(const CString& name, CString& base) {
 CString HoldReservationOf(const CString& base) {
   const CString digits = base.Right(kStagedHexDigits);
   return FolderOf(base) + L"/" + kStagedPrefix + L"." + digits.Left(16) + L"00000000" + kReservationSuffix;
+}
+
+// Gives a temporary file its final name, never replacing: one this process
+// alone wrote by a plain rename, others (and any across file systems) as
+// MoveFileW moves them, which refuses a file another program still writes.
+template <typename Output>
+BOOL Rename(const Output& output, const CString& temporary, const CString& target) {
+  if (output.privateFile) {
+    if (platform::RenamePrivateFile(temporary, target)) return TRUE;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE) return FALSE;
+  }
+  return MoveFileW(temporary, target);
 }
 
 // Deletes a file of this module, read-only or not (what was written into it
@@ -285,6 +298,8 @@ struct StagedOutputs::State {
     std::uint16_t suffixLength = 0;
     bool aside = false;  // the staged name, stem and suffix are in asides
     bool published = false;
+    bool privateFile = false;  // created by CreateLastStaged: no other writer
+    std::uint16_t permissions = kNoPermissions;  // given by CloseLastStaged
   };
   // What an output keeps when its name is no longer stem + suffix or no
   // longer the one its temporary name was made from.
@@ -304,6 +319,7 @@ struct StagedOutputs::State {
     return output.aside ? asides.at(index).stagedName : output.name;
   }
   CString Temporary(std::uint32_t index) const;
+  PublishedFile ToPublish(std::uint32_t index) const;
   CString Stem(std::uint32_t index) const;
   CString Suffix(std::uint32_t index) const;
   static std::size_t NameHash(std::uint32_t folder, const CString& name) {
@@ -325,6 +341,17 @@ struct StagedOutputs::State {
   std::vector<Output> outputs;
   std::unordered_map<std::uint32_t, Aside> asides;
   std::unordered_multimap<std::size_t, std::uint32_t> byName;  // NameHash of each output's final name
+  // What CloseLastStaged took of each output's file (index and birth time
+  // where the file system keeps one; its size), by output; the device is
+  // the same for all. kUnknown: read from the file at the note.
+  struct Identity {
+    std::uint64_t index = kUnknown;
+    std::uint64_t birth = 0;
+    std::uint64_t size = 0;
+    static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  };
+  std::vector<Identity> identities;
+  std::uint64_t device = 0;
 };
 
 namespace {
@@ -395,6 +422,18 @@ CString StagedOutputs::State::Temporary(std::uint32_t index) const {
   const Hold& hold = holds[output.hold];
   return hold.folder + kStagedPrefix + StagedName(index).Left(kShownNameLength) + L"." +
          HoldDigits(hold.process, hold.group, output.number) + kStagedSuffix;
+}
+
+PublishedFile StagedOutputs::State::ToPublish(std::uint32_t index) const {
+  PublishedFile file{Temporary(index), Final(outputs[index])};
+  if (index < identities.size() && identities[index].index != Identity::kUnknown) {
+    file.identified = true;
+    file.identity.device = device;
+    file.identity.index = identities[index].index;
+    file.identity.birth = identities[index].birth;
+    file.identity.size = identities[index].size;
+  }
+  return file;
 }
 
 CString StagedOutputs::State::Stem(std::uint32_t index) const {
@@ -477,6 +516,37 @@ CString StagedOutputs::Stage(const CString& final, const CString& stem, const CS
   return state.Temporary(index);
 }
 
+HANDLE StagedOutputs::CreateLastStaged() {
+  if (!state_ || state_->outputs.empty()) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return INVALID_HANDLE_VALUE;
+  }
+  const auto index = static_cast<std::uint32_t>(state_->outputs.size() - 1);
+  HANDLE file = platform::CreatePrivateFile(state_->Temporary(index));
+  if (file != INVALID_HANDLE_VALUE) state_->outputs[index].privateFile = true;
+  return file;
+}
+
+BOOL StagedOutputs::CloseLastStaged(platform::FileHandle& file, DWORD permissions) {
+  if (state_ && !state_->outputs.empty()) {
+    State& state = *state_;
+    const auto index = static_cast<std::uint32_t>(state.outputs.size() - 1);
+    State::Output& output = state.outputs[index];
+    if (permissions != 0xFFFFFFFF && platform::SetOpenFilePermissions(file.get(), permissions & 0777))
+      output.permissions = static_cast<std::uint16_t>(permissions & 0777);
+    platform::FileIdentity identity;
+    if (platform::GetOpenFileIdentity(file.get(), &identity) && identity.tag == 0 &&
+        identity.index != State::Identity::kUnknown) {
+      if (state.identities.empty()) state.device = identity.device;
+      if (identity.device == state.device) {
+        state.identities.resize(index + 1);
+        state.identities[index] = {identity.index, identity.birth, identity.size};
+      }
+    }
+  }
+  return file.Close();
+}
+
 bool StagedOutputs::Empty() const { return !state_ || state_->outputs.empty(); }
 
 int StagedOutputs::Count() const { return state_ ? static_cast<int>(state_->outputs.size()) : 0; }
@@ -498,6 +568,7 @@ bool StagedOutputs::Holds(const CString& final) const {
 void StagedOutputs::LimitPermissions(DWORD permissions) const {
   if (!state_) return;
   for (std::uint32_t i = 0; i < state_->outputs.size(); ++i) {
+    if (state_->outputs[i].permissions == (permissions & 0777)) continue;  // given them as it was closed
     const CString temporary = state_->Temporary(i);
     // Not written (or published already): nothing to read the bits of.
     const DWORD current = platform::GetFilePermissions(temporary);
@@ -518,7 +589,7 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
     std::vector<PublishedFile> files;
     bool noted = false;
     for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
-      if (!state.outputs[i].published) files.push_back({state.Temporary(i), state.Final(state.outputs[i])});
+      if (!state.outputs[i].published) files.push_back(state.ToPublish(i));
       if (files.size() == kNotedAtOnce) {
         note(files);
         files.clear();
@@ -536,7 +607,7 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
     bool written = true;
     for (int attempt = 0;; ++attempt) {
       if (attempt > 0 && note) note({{temporary, target}});  // a conflict name
-      if (MoveFileW(temporary, target)) break;
+      if (Rename(state.outputs[i], temporary, target)) break;
       error = GetLastError();
       // Asked only when the move fails: most outputs are written.
       if (attempt == 0 && !PathFileExistsW(temporary)) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/cstring.h"
+#include "platform/handles.h"
 #include "platform/windows_types.h"
 #include "service/core/held_claim.h"
 
@@ -152,6 +153,16 @@ class StagedOutputs {
   // publishing.
   CString Stage(const CString& final, const CString& stem, const CString& suffix,
                 const CString& stagingFolder = CString());
+  // Creates the temporary file of the output staged last for this process
+  // alone to write (platform::CreatePrivateFile), in place of the writer's
+  // own create; it is published by a plain rename. An invalid handle with
+  // the last error set on failure.
+  HANDLE CreateLastStaged();
+  // Ends the writing of that file: gives it permissions (0777 at most;
+  // 0xFFFFFFFF: none, LimitPermissions gives them), keeps its identity and
+  // size for the publishing note, and closes it. FALSE with the close's
+  // error.
+  BOOL CloseLastStaged(platform::FileHandle& file, DWORD permissions);
 
   bool Empty() const;
   // The outputs staged so far, written or not.

@@ -9,6 +9,9 @@
 
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -80,6 +83,8 @@ class ArchiveUnpacking {
   }
   bool DeclaredSizesFit(unzFile zip, ULONGLONG archiveSize, WorkFailure& failure);
   bool MakeFolders(const CStringArray& folders, const StagedOutputs& staged, CString& path, WorkFailure& failure);
+  bool SettleFolder(const CString& parent, const CString& component, const StagedOutputs& staged, CString& path,
+                    WorkFailure& failure);
   bool FolderAside(const CString& parent, const CString& component, const StagedOutputs& staged, CString& path,
                    WorkFailure& failure);
   // Makes the folder (its parent exists) and notes it as this archive's.
@@ -89,14 +94,29 @@ class ArchiveUnpacking {
 
   CString pathOut_;
   bool renameConflicts_;  // "Rename conf files"
+  // The bits the entries are published with (the archive's own), given
+  // each as it is closed; 0xFFFFFFFF when unknown (the publishing gives them).
+  DWORD permissions_ = 0xFFFFFFFF;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::unique_ptr<ExtractionLimit> limit_;
   std::vector<CString> madeFolders_;
+  // The folders this archive's entries were found to go into: each path
+  // (the parent's as settled, "/", the entry's component) with the folder
+  // it settled on (itself, or one aside). An archive names the same few
+  // folders for thousands of entries: each is made or checked once.
+  std::unordered_map<std::wstring, CString> settledFolders_;
+  // The folders this archive made: nothing but its own entries is looked
+  // for in them before they are published (a name another program takes
+  // meanwhile is met by the publishing, which never replaces).
+  std::unordered_set<std::wstring> madeHere_;
 };
 
 int ArchiveUnpacking::MakeFolder(const CString& path) {
   const int rc = SHCreateDirectoryExW(nullptr, path, nullptr);
-  if (rc == ERROR_SUCCESS) madeFolders_.push_back(path);
+  if (rc == ERROR_SUCCESS) {
+    madeFolders_.push_back(path);
+    madeHere_.emplace(path.GetString());
+  }
   return rc;
 }
 
@@ -131,6 +151,8 @@ bool ArchiveUnpacking::Run(PipelineFile& file, WorkFailure& failure) {
   if (zip.get() == nullptr) return FailReading(failure);
   unz_global_info64 global{};
   if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) return FailReading(failure);
+  const DWORD archivePermissions = platform::GetFilePermissions(file.claimed);
+  if (archivePermissions != 0xFFFFFFFF) permissions_ = archivePermissions & 0777;
   buffer_ = AllocateArchiveChunk();
   if (!buffer_) return Fail(failure, ERROR_NOT_ENOUGH_MEMORY, L"Выделение памяти");
   if (global.number_entry > 0 && !DeclaredSizesFit(zip.get(), static_cast<ULONGLONG>(size.QuadPart), failure))
@@ -179,31 +201,44 @@ bool ArchiveUnpacking::MakeFolders(const CStringArray& folders, const StagedOutp
   for (const CString& component : folders) {
     const CString parent = path;
     path = parent + L"/" + component;
-    CString step;
-    // A file an earlier entry of this archive wrote holds the name as a
-    // file already there does, though it gets the name only at the end.
-    const bool stagedFile = staged.Holds(path);
-    int rc = stagedFile ? ERROR_FILE_EXISTS : MakeFolder(path);
-    if (rc == ERROR_SUCCESS) continue;
-    if (rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
-      step.Format(L"Создание каталога '%s'", pathOut_.GetString());
-      return Fail(failure, static_cast<DWORD>(rc), step);
+    std::wstring key(path.GetString());
+    if (const auto settled = settledFolders_.find(key); settled != settledFolders_.end()) {
+      path = settled->second;
+      continue;
     }
-    const DWORD attributes = stagedFile ? FILE_ATTRIBUTE_NORMAL : GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      const DWORD error = GetLastError();
-      step.Format(L"Открытие файла %s (размер: %s)", pathOut_.GetString(), FileSizeText(pathOut_).GetString());
-      return Fail(failure, error, step);
-    }
-    if (IsRealFolder(attributes)) continue;
-    // A file, or a link that is never followed, holds the name.
-    if (!renameConflicts_) {
-      step.Format(L"Создание каталога '%s'", pathOut_.GetString());
-      return Fail(failure, ERR_UNPACK_NAME_CLASH, step, kClashText);
-    }
-    if (!FolderAside(parent, component, staged, path, failure)) return false;
+    if (!SettleFolder(parent, component, staged, path, failure)) return false;
+    settledFolders_.emplace(std::move(key), path);
   }
   return true;
+}
+
+// Makes the folder path (parent/component), or takes the folder there, or,
+// when a file or a link holds the name, one aside as the profile says.
+bool ArchiveUnpacking::SettleFolder(const CString& parent, const CString& component, const StagedOutputs& staged,
+                                    CString& path, WorkFailure& failure) {
+  CString step;
+  // A file an earlier entry of this archive wrote holds the name as a
+  // file already there does, though it gets the name only at the end.
+  const bool stagedFile = staged.Holds(path);
+  int rc = stagedFile ? ERROR_FILE_EXISTS : MakeFolder(path);
+  if (rc == ERROR_SUCCESS) return true;
+  if (rc != ERROR_FILE_EXISTS && rc != ERROR_ALREADY_EXISTS) {
+    step.Format(L"Создание каталога '%s'", pathOut_.GetString());
+    return Fail(failure, static_cast<DWORD>(rc), step);
+  }
+  const DWORD attributes = stagedFile ? FILE_ATTRIBUTE_NORMAL : GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    step.Format(L"Открытие файла %s (размер: %s)", pathOut_.GetString(), FileSizeText(pathOut_).GetString());
+    return Fail(failure, error, step);
+  }
+  if (IsRealFolder(attributes)) return true;
+  // A file, or a link that is never followed, holds the name.
+  if (!renameConflicts_) {
+    step.Format(L"Создание каталога '%s'", pathOut_.GetString());
+    return Fail(failure, ERR_UNPACK_NAME_CLASH, step, kClashText);
+  }
+  return FolderAside(parent, component, staged, path, failure);
 }
 
 // The folder made aside for a clashing name: one made before (the name, "~"
@@ -260,7 +295,12 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
   CString out = folder + L"/" + fileName;
   CString step;
   // A name an earlier entry of the archive took counts as taken too.
-  auto taken = [&staged](const CString& path) { return PathFileExistsW(path) || staged.Holds(path); };
+  const bool folderMadeHere = madeHere_.count(std::wstring(folder.GetString())) != 0;
+  auto taken = [&](const CString& path) {
+    const std::wstring key(path.GetString());
+    return staged.Holds(path) || settledFolders_.count(key) != 0 || madeHere_.count(key) != 0 ||
+           (!folderMadeHere && PathFileExistsW(path));
+  };
   if (taken(out)) {
     if (!renameConflicts_) {
       step.Format(L"Создание файла %s", out.GetString());
@@ -276,10 +316,9 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
       return Fail(failure, ERROR_FILE_EXISTS, step + kCounterText);
     }
   }
-  // CREATE_NEW: a link in the way is never written through.
+  // Created new: a link in the way is never written through.
   const CString temporary = staged.Stage(out, fileName, CString(), pathOut_);
-  platform::FileHandle output(
-      CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+  platform::FileHandle output(staged.CreateLastStaged());
   if (!output.valid()) {
     const DWORD error = GetLastError();
     step.Format(L"Создание файла %s", out.GetString());
@@ -307,7 +346,8 @@ bool ArchiveUnpacking::WriteFileEntry(const OpenEntry& entry, const CString& fol
   // never of one whose sizes are in its ZIP64 field.
   if (total != entry.info.uncompressed_size || !crc.Matches(entry.info))
     return FailReading(failure, COMPRESS_E_INFLATE);
-  if (!output.Close()) {
+  // Whole: it may be as readable as it is published.
+  if (!staged.CloseLastStaged(output, permissions_)) {
     const DWORD error = GetLastError();
     step.Format(L"Запись файла %s (размер: %s)", out.GetString(), FileSizeText(temporary).GetString());
     return Fail(failure, error, step);

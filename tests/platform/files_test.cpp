@@ -1221,6 +1221,64 @@ TEST(FilesInUntrustedFolders, PermissionsAreSetOnFilesOnlyNeverThroughALink) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// A private file (a temporary output this process alone writes): created
+// new for its owner only, never over a name or through a link, given its
+// bits and identity through its handle, and renamed without ever replacing.
+TEST(FilesInUntrustedFolders, PrivateFilesAreNewTheirOwnersAloneAndNeverReplace) {
+  TempRoot root;
+  ScopedUmask open(0);
+  const fs::path path = root.path() / "own.part";
+  HANDLE file = platform::CreatePrivateFile(W(path).c_str());
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_EQ(GetFilePermissionsOf(path), 0600u);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, "private", 7, &written, nullptr));
+  ASSERT_TRUE(platform::SetOpenFilePermissions(file, 0644));
+  EXPECT_FALSE(platform::SetOpenFilePermissions(file, 010000));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  platform::FileIdentity identity, byPath;
+  ASSERT_TRUE(platform::GetOpenFileIdentity(file, &identity));
+  ASSERT_TRUE(platform::GetFileIdentityAt(W(path).c_str(), &byPath));
+  EXPECT_TRUE(identity.SameFile(byPath));
+  EXPECT_EQ(identity.size, 7u);
+  ASSERT_TRUE(CloseHandle(file));
+  EXPECT_EQ(GetFilePermissionsOf(path), 0644u);
+  EXPECT_FALSE(platform::GetOpenFileIdentity(file, &identity));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+  // A name already there, a dangling link included, is never taken over.
+  const fs::path target = root.WriteFile("taken.txt", "a user's file");
+  const fs::path dangling = root.path() / "dangling";
+  fs::create_symlink(root.path() / "nowhere", dangling);
+  for (const fs::path& there : {path, target, dangling}) {
+    SCOPED_TRACE(there.string());
+    EXPECT_EQ(platform::CreatePrivateFile(W(there).c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  }
+  EXPECT_FALSE(fs::exists(root.path() / "nowhere"));
+  EXPECT_EQ(platform::CreatePrivateFile(W(root.path() / "missing" / "x").c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  EXPECT_FALSE(platform::RenamePrivateFile(W(path).c_str(), W(target).c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ReadFileBytes(target), "a user's file");
+  EXPECT_FALSE(platform::RenamePrivateFile(W(path).c_str(), W(dangling).c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  ASSERT_TRUE(platform::RenamePrivateFile(W(path).c_str(), W(root.path() / "own.txt").c_str())) << GetLastError();
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(ReadFileBytes(root.path() / "own.txt"), "private");
+  EXPECT_FALSE(platform::RenamePrivateFile(W(path).c_str(), W(root.path() / "again.txt").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  ShmFolder shm;
+  if (shm.OnAnotherFileSystemThan(root.path())) {
+    EXPECT_FALSE(platform::RenamePrivateFile(W(root.path() / "own.txt").c_str(), W(shm.path() / "own.txt").c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
+    EXPECT_TRUE(fs::exists(root.path() / "own.txt"));
+  }
+}
+
 TEST(FilesInUntrustedFolders, LinkMovesAsALinkAcrossFileSystems) {
   TempRoot root;
   ShmFolder shm;
