@@ -41,6 +41,7 @@ constexpr char kNote = 'N';
 constexpr char kFolder = 'F';
 constexpr char kNoteInFolder = 'R';
 constexpr char kPublished = 'P';
+constexpr char kMovedLast = 'M';
 
 struct Note {
   platform::FileIdentity identity;
@@ -107,6 +108,7 @@ struct RecordContent {
   CString claimed;
   std::vector<Note> notes;  // the current set, in the order written
   bool published = false;   // every note of the set was published
+  bool movedLast = false;   // the claimed file goes last, to the name of its own note
 };
 
 template <typename T>
@@ -222,6 +224,11 @@ bool Decode(const std::string& bytes, RecordContent& content) {
       notes.Clear();
       folder.Empty();
       content.published = false;
+      content.movedLast = false;
+      continue;
+    }
+    if (payload[0] == kMovedLast) {
+      content.movedLast = true;
       continue;
     }
     if (payload[0] == kPublished) {
@@ -288,17 +295,48 @@ bool SameClaimedFile(const RecordContent& content, const platform::FileIdentity&
   return now.SameFile(content.identity);
 }
 
-// What of the record's notes lies whole under its name: the same file, the
+// True when the noted file lies whole under its name: the same file, the
 // same size.
+bool WholeAt(const Note& note) {
+  platform::FileIdentity now;
+  return platform::GetFileIdentityAt(note.path, &now) && now.SameFile(note.identity) && now.size == note.identity.size;
+}
+
+// What of the record's notes lies whole under its name.
 std::vector<CString> PublishedWhole(const RecordContent& content) {
   std::vector<CString> whole;
   for (const Note& note : content.notes) {
-    platform::FileIdentity now;
-    if (platform::GetFileIdentityAt(note.path, &now) && now.SameFile(note.identity) &&
-        now.size == note.identity.size)
-      whole.push_back(note.path);
+    if (WholeAt(note)) whole.push_back(note.path);
   }
   return whole;
+}
+
+// The note of the claimed file itself (now: as it lies under its claimed
+// name) when it is the only one of a set that moves it last not yet
+// published; null otherwise.
+const Note* OnlyOwnMoveLeft(const RecordContent& content, const platform::FileIdentity& now) {
+  if (!content.movedLast || content.held) return nullptr;
+  const Note* own = nullptr;
+  for (const Note& note : content.notes) {
+    if (WholeAt(note)) continue;
+    if (own != nullptr || !note.identity.SameFile(now) || note.identity.size != now.size) return nullptr;
+    own = &note;
+  }
+  return own;
+}
+
+// Ends a file whose set is published but for its own move: the claimed file
+// is given the name its note gives it (never replacing). False with the
+// error in taken when it cannot.
+bool FinishMove(const RecordContent& content, const Note& own, TakenBackClaim& taken) {
+  taken.finished = true;
+  taken.movedTo = own.path;
+  for (const Note& note : content.notes) {
+    if (&note != &own) taken.published.push_back(note.path);
+  }
+  if (MoveFileW(content.claimed, own.path)) return true;
+  taken.error = GetLastError();
+  return false;
 }
 
 // Ends a file whose record's notes are all published whole: the claimed
@@ -354,6 +392,10 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
     const std::vector<CString> whole = PublishedWhole(content);
     if (whole.size() == content.notes.size()) {
       if (Finish(content, whole, taken)) DeleteFileW(record);
+      return true;
+    }
+    if (const Note* own = OnlyOwnMoveLeft(content, now)) {
+      if (FinishMove(content, *own, taken)) DeleteFileW(record);
       return true;
     }
     // Published in part (a kill between the outputs of one file): what is
@@ -510,6 +552,15 @@ void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
 
 void ClaimRecord::NotePublished() {
   if (!path_.IsEmpty()) Append(Entry(std::string(1, kPublished)));
+}
+
+void ClaimRecord::NoteMovedLast() {
+  if (path_.IsEmpty()) return;
+  std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
+  bytes += Entry(std::string(1, kMovedLast));
+  if (!Append(bytes) || !beginPending_) return;
+  beginPending_ = false;
+  noteFolder_.Empty();  // a new set starts without a folder
 }
 
 bool ClaimRecord::Append(const std::string& bytes) {

@@ -35,6 +35,12 @@
 // only part of it is there, that part is withdrawn and the file is given
 // back to be done again.
 //
+// When the claimed file itself goes to the output unchanged, last of its
+// set (a data file and its signature, after their report), the record says
+// so too: a take-back that finds everything else whole finishes the move,
+// so that a kill between the two files of a pair never leaves one in the
+// output and the other given back.
+//
 // The record goes with the claim once the claimed file is gone from its
 // claimed name (done, moved to the error folder, given back). A claimed file
 // that stays under its claimed name (attributes unreadable, the mover could
@@ -89,6 +95,12 @@ class ClaimRecord {
   // file is done, whatever becomes of its outputs (a user may take them
   // away before its input is deleted), and a take-back only deletes it.
   void NotePublished();
+  // Written with a set (before its first file is published) in which the
+  // claimed file itself, unchanged, is noted and given its name after
+  // everything else the set names: a take-back that finds all the rest
+  // published whole gives the claimed file that name too, in place of
+  // withdrawing the rest. Not for a held file.
+  void NoteMovedLast();
 
  private:
   bool Append(const std::string& bytes);
@@ -115,6 +127,10 @@ struct TakenBackClaim {
   bool finished = false;
   std::vector<CString> published;  // what was found published, for the record
   std::vector<CString> withdrawn;  // published in part: what was deleted before the give-back
+  // finished by the claimed file's own move (NoteMovedLast): the name it
+  // was given, or the one it could not be given (error set; the record
+  // stays).
+  CString movedTo;
   bool held = false;               // the file kept its own name (MOVE): nothing to give back
 };
 

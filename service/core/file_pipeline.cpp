@@ -54,6 +54,13 @@ CString Quoted(const std::vector<CString>& names) {
 // The description of a taken-back claim's record.
 CString TakenBackText(const TakenBackClaim& taken) {
   CString text;
+  if (taken.finished && !taken.movedTo.IsEmpty()) {
+    if (taken.error != 0) return text;
+    text.Format(L"Файл '%s' остался от прерванной обработки, результат которой уже опубликован (%s): файл перемещен "
+                L"в '%s' и повторно не обрабатывается",
+                taken.claimed.GetString(), Quoted(taken.published).GetString(), taken.movedTo.GetString());
+    return text;
+  }
   if (taken.finished) {
     if (taken.error != 0) return text;
     text.Format(L"Файл '%s' остался от прерванной обработки, результат которой уже опубликован (%s): файл удален "
@@ -273,7 +280,9 @@ void FilePipeline::TakeBackAbandonedClaimsOnce() {
   for (const TakenBackClaim& taken : TakeBackAbandonedClaims(rule_.pathIn)) {
     // A failure keeps the record: the next run tries again.
     CString step;
-    if (taken.error != 0 && taken.finished)
+    if (taken.error != 0 && !taken.movedTo.IsEmpty())
+      step = rulePrefix_ + FormatText(L"Перемещение файла '%s' в '%s'", taken.claimed, taken.movedTo);
+    else if (taken.error != 0 && taken.finished)
       step = rulePrefix_ + FormatText(L"Удаление файла '%s'", taken.claimed);
     else if (taken.error != 0)
       step = rulePrefix_ + FormatText(L"Возврат файла '%s' под исходным именем '%s'", taken.claimed, taken.original);
@@ -518,7 +527,7 @@ bool FilePipeline::ResolveStemOutputs(PipelineFile& file, const CString& folder,
 
 void FilePipeline::StageOutputs(PipelineFile& file, const CString& stem, std::span<const StemOutput> outputs) {
   for (const StemOutput& output : outputs) {
-    if (output.used) *output.path = file.staged.Stage(*output.path, stem, output.suffix);
+    if (output.used && output.staged) *output.path = file.staged.Stage(*output.path, stem, output.suffix);
   }
 }
 

@@ -136,6 +136,11 @@ struct StemOutput {
   // and CHKX's report, checked as an output of its own); otherwise the
   // refusal names the first output of the set.
   bool namedAlone = false;
+  // false: an input goes there itself, unchanged, by the operation's own
+  // rename from its claimed name (DCHK's pair): the name is settled with
+  // the others but never given a temporary one, so that the input is never
+  // where the removal of a killed process's temporary files would take it.
+  bool staged = true;
 };
 
 // A failure of the work step (or of an operation's own step), as FailFile
@@ -318,7 +323,8 @@ class FilePipeline {
   // attempt until every used output is free under it, and all of them take
   // it; after 100 attempts the file fails with 80 and the counter text.
   // OperationText is not remade here: the caller describes the file once
-  // the names are settled. Every used output's path is then its temporary
+  // the names are settled. Every used output's path (but for one not
+  // staged, which keeps its settled name) is then its temporary
   // name in its folder (StagedOutputs): the work step writes there, creating
   // the file new, and CompleteFile gives it its settled name. Records show
   // the settled names.

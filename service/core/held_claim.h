@@ -39,11 +39,13 @@ class HeldClaim {
   static HeldClaim Holding(HANDLE claim, const CString& path);
 
   // The claim record's notes of what is published for the claimed file
-  // (ClaimRecord::BeginPublishing, NotePublishing, NotePublished); nothing
+  // (ClaimRecord::BeginPublishing, NotePublishing, NotePublished,
+  // NoteMovedLast); nothing
   // without a record. Copies share them.
   void BeginPublishing() const;
   void NotePublishing(const std::vector<PublishedFile>& files) const;
   void NotePublished() const;
+  void NoteMovedLast() const;
 
   explicit operator bool() const { return held_ != nullptr; }
   // The claim's handle, as the layer's calls on the claimed file want it;

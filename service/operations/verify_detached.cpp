@@ -7,6 +7,7 @@
 // waits, untouched and unrecorded.
 
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
@@ -30,6 +31,7 @@ struct DetachedJob {
   CString dsigExt;
   CString verifyFileExt;
   DirectorySwitches settings;
+  bool renameConflicts;  // "Rename conf files", for a report name taken meanwhile
 };
 
 // One pair's names and what it carries from step to step.
@@ -69,8 +71,9 @@ void FreezeOperationText(const FilePipeline& pipeline, PipelineFile& file) {
 // report share one stem; a conflict on any of them draws one mark for all.
 
 bool ResolveOutputs(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair) {
-  const StemOutput outputs[] = {{L"." + job.dsigExt, &pair.signatureOutput},
-                                {CString(), &pair.dataOutput},
+  // The pair itself goes to its names from its claimed ones (MoveToOutput).
+  const StemOutput outputs[] = {{L"." + job.dsigExt, &pair.signatureOutput, true, false, false},
+                                {CString(), &pair.dataOutput, true, false, false},
                                 {L"." + job.verifyFileExt, &pair.report, job.writeReport}};
   return pipeline.ResolveStemOutputs(file, job.rule.pathOut, pair.dataName, outputs);
 }
@@ -158,11 +161,56 @@ DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& 
   return OwnFailure(failure, written.code, ReportFailureStepText(written, pair.report));
 }
 
-// Both files go to the output, the signature first; each move never
-// replaces. A failure takes the report back out of the output folder, and a
-// signature already moved goes to the error folder with its data file.
-DWORD MoveToOutput(PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
-  if (pair.reportWritten) failure.partialOutput = pair.report;
+// The claim records of the pair name the report and both files' moves
+// before the first of them, and the data file's record that its file goes
+// last. A kill before the data file's move then leaves either a set that a
+// take-back withdraws (the report) and gives back whole, or one complete
+// but for the data file, which the take-back moves beside its signature:
+// the pair never ends split between the input and the output.
+void NotePairPublishing(PipelineFile& file, const DetachedPair& pair) {
+  const std::vector<PublishedFile> moves{{file.SignatureClaimed(), pair.signatureOutput},
+                                         {file.DataClaimed(), pair.dataOutput}};
+  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
+    claim->BeginPublishing();
+    claim->NotePublishing(moves);
+  }
+  (file.listedIsData ? file.claim : file.partnerClaim).NoteMovedLast();
+}
+
+// The pair goes to the error folder from where it lies now: what its set
+// named no longer counts (a take-back would otherwise withdraw the
+// signature already moved as a published output).
+void ForgetPairPublishing(const PipelineFile& file) {
+  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
+    claim->BeginPublishing();
+    claim->NotePublishing({});
+  }
+}
+
+// The report (with its input's permission bits) is published first, never
+// replacing; a name taken meanwhile goes through the conflict rules.
+DWORD PublishReport(const DetachedJob& job, PipelineFile& file, WorkFailure& failure) {
+  if (file.inputPermissions != 0xFFFFFFFF) file.staged.LimitPermissions(file.inputPermissions);
+  const PublishingNote note = [&file](const std::vector<PublishedFile>& files) {
+    file.claim.NotePublishing(files);
+    file.partnerClaim.NotePublishing(files);
+  };
+  CString taken;
+  const DWORD code = file.staged.Publish(job.renameConflicts, taken, note);
+  if (code == 0) return 0;
+  CString step = FormatText(kCreatingFileText, taken);
+  if (code == ERROR_FILE_EXISTS && job.renameConflicts) step += kConflictCounterText;
+  return OwnFailure(failure, code, step);
+}
+
+// The report goes first, then both files go to the output, the signature
+// before the data file; each move never replaces. A failure takes the
+// report back out of the output folder, and a signature already moved goes
+// to the error folder with its data file.
+DWORD MoveToOutput(const DetachedJob& job, PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
+  NotePairPublishing(file, pair);
+  if (DWORD code = PublishReport(job, file, failure)) return code;
+  if (pair.reportWritten) failure.partialOutput = file.staged.Shown(pair.report);
   CString& signatureClaimed = file.listedIsData ? file.partnerClaimed : file.claimed;
   if (!MoveFileW(signatureClaimed, pair.signatureOutput)) {
     DWORD error = GetLastError();
@@ -170,9 +218,11 @@ DWORD MoveToOutput(PipelineFile& file, const DetachedPair& pair, WorkFailure& fa
                       FormatText(kMoveText, pair.signatureSource, FileSizeText(signatureClaimed), pair.signatureOutput,
                                  FileSizeText(pair.signatureOutput)));
   }
+  platform::KillPoint("signature-moved");
   const CString& dataClaimed = file.DataClaimed();
   if (MoveFileW(dataClaimed, pair.dataOutput)) return 0;
   DWORD error = GetLastError();
+  ForgetPairPublishing(file);
   CString step =
       FormatText(kMoveText, pair.dataSource, FileSizeText(dataClaimed), pair.dataOutput, FileSizeText(pair.dataOutput));
   signatureClaimed = pair.signatureOutput;
@@ -187,7 +237,7 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
   if (DWORD code = CheckVerifiedResult(job, file, pair, result, failure)) return code;
   if (DWORD code = WriteReport(job, pair, result, failure)) return code;
   result.Release();
-  return MoveToOutput(file, pair, failure);
+  return MoveToOutput(job, file, pair, failure);
 }
 
 }  // namespace
@@ -202,7 +252,8 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
                         arguments.writeReport,
                         arguments.dsigExt,
                         arguments.verifyFileExt,
-                        call.settings.directory};
+                        call.settings.directory,
+                        call.settings.renameConflicts};
 
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;

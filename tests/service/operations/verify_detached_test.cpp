@@ -2,9 +2,13 @@
 // their report, pairs that fail go to the error folder together, and files
 // without a partner wait untouched.
 
+#include <csignal>
+
 #include "platform/handles.h"
 #include "platform/sync.h"
+#include "service/core/claim_records.h"
 #include "service/core/file_pipeline.h"
+#include "tests/support/crash_child.h"
 #include "tests/service/operations/verification_fixture.h"
 
 namespace cryptoops {
@@ -282,6 +286,62 @@ TEST_F(VerifyDetachedTest, StopRequestLeavesTheRemainingFilesUntouched) {
   CloseHandle(stop);
   EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "b.p7s"}));
   EXPECT_EQ(Operations(), "");
+}
+
+// A kill at each step of moving a verified pair: the next run's take-back
+// gives the pair back whole (a report already published is withdrawn) or,
+// once the signature is in the output, moves the data file beside it; the
+// pair and its report end in the output once, and nothing in the error
+// folder or left claimed.
+TEST_F(VerifyDetachedTest, AKillWhileThePairMovesLeavesItWholeInOnePlace) {
+  struct Case {
+    const char* killPoint;
+    std::vector<std::string> inAfterTakeBack;
+    std::vector<std::string> outAfterTakeBack;
+    const char* recordText;  // of the take-back; empty: none
+  };
+  const std::vector<std::string> pair{"a.txt", "a.txt.p7d"};
+  const std::vector<std::string> done{"a.txt", "a.txt.p7d", "a.txt.vrf"};
+  const Case cases[] = {
+      {"output-published:1", pair, {}, "; опубликованная часть результата ('"},
+      {"signature-moved", {}, done, "): файл перемещен в '"},
+      {"outputs-published", {}, done, ""},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.killPoint);
+    ++round;
+    in_ = root_.Dir("in" + std::to_string(round));
+    out_ = root_.Dir("out" + std::to_string(round));
+    err_ = root_.Dir("err" + std::to_string(round));
+    Rule().pathIn = Wide(in_.string());
+    Rule().pathOut = Wide(out_.string());
+    Rule().pathError = Wide(err_.string());
+    Pair("a.txt", "данные");
+    const std::string signature = Read(in_ / "a.txt.p7d");
+    const std::string errorsBefore = Errors();
+
+    ASSERT_EQ(RunKilledAt(c.killPoint, [&] { CheckDetached({"a.txt"}); }), SIGKILL);
+    { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }  // the next run meets the folders
+    EXPECT_EQ(Listing(in_), c.inAfterTakeBack);
+    EXPECT_EQ(Listing(out_), c.outAfterTakeBack);
+    const std::string taken = Errors().substr(errorsBefore.size());
+    if (*c.recordText == '\0')
+      EXPECT_EQ(taken, "");
+    else
+      EXPECT_TRUE(Contains(taken, c.recordText)) << taken;
+
+    ASSERT_EQ(CheckDetached(Listing(in_)), 0u);
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(out_), done);
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    EXPECT_EQ(Read(out_ / "a.txt"), "данные");
+    EXPECT_EQ(Read(out_ / "a.txt.p7d"), signature);
+    EXPECT_TRUE(Contains(Read(out_ / "a.txt.vrf"), "Количество ЭП: 1\r\n"));
+    const CString records = ClaimRecordFolder();
+    ASSERT_FALSE(records.IsEmpty());
+    EXPECT_TRUE(fs::is_empty(Utf8(records)));
+  }
 }
 
 }  // namespace
