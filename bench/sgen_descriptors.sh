@@ -10,9 +10,9 @@
 #                             [size in bytes, default 1024] [descriptors, default 20000]
 #                             [pairs, default 1] [calls]
 #
-# With several pairs the quiet and busy runs alternate (quiet, busy, quiet,
-# busy, ...), so that a change in the machine's own load meets both cases
-# alike; each pair's ratio is printed, then their median. With "calls" the
+# With several pairs the quiet and busy runs alternate (quiet, busy, busy,
+# quiet, quiet, ...), so that a change in the machine's own load meets both
+# cases alike; each pair's ratio is printed, then their median. With "calls" the
 # instance runs under strace, which counts its system calls (and slows it:
 # the seconds then say little), to show what the neighbour's descriptors add.
 #
@@ -114,11 +114,23 @@ fi
 printf "%-5s %-30s %7s %7s %8s %7s %11s\n" pair case "wall s" "cpu s" calls stats "busy/quiet"
 ratios=()
 for ((pair = 1; pair <= pairs; pair++)); do
-  service_run
-  quietSecs=$secs quietCpu=$cpu quietCalls=${calls:-} quietStats=${stats:-}
-  start_neighbour
-  service_run
-  stop_neighbour
+  # Odd pairs start quiet, even ones busy, so that neither case always runs
+  # first in a pair.
+  if ((pair % 2 == 0)); then
+    start_neighbour
+    service_run
+    stop_neighbour
+    busySecs=$secs busyCpu=$cpu busyCalls=${calls:-} busyStats=${stats:-}
+    service_run
+    quietSecs=$secs quietCpu=$cpu quietCalls=${calls:-} quietStats=${stats:-}
+    secs=$busySecs cpu=$busyCpu calls=$busyCalls stats=$busyStats
+  else
+    service_run
+    quietSecs=$secs quietCpu=$cpu quietCalls=${calls:-} quietStats=${stats:-}
+    start_neighbour
+    service_run
+    stop_neighbour
+  fi
   ratio=$(awk -v a="$cpu" -v b="$quietCpu" 'BEGIN { printf "%.2f", a / b }')
   ratios+=("$ratio")
   printf "%-5s %-30s %7s %7s %8s %7s\n" "$pair" "$files x $size bytes, quiet" "$quietSecs" "$quietCpu" \
