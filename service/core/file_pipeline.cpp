@@ -581,6 +581,34 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   return 0;
 }
 
+DWORD FilePipeline::PublishBeforeMovingInputs(PipelineFile& file, const std::vector<PublishedFile>& moves,
+                                              WorkFailure& failure) {
+  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
+    claim->BeginPublishing();
+    claim->NotePublishing(moves);
+  }
+  if (!moves.empty()) (moves.back().file == file.claimed ? file.claim : file.partnerClaim).NoteMovedLast();
+  if (file.inputPermissions != 0xFFFFFFFF) file.staged.LimitPermissions(file.inputPermissions);
+  const PublishingNote note = [&file](const std::vector<PublishedFile>& files) {
+    file.claim.NotePublishing(files);
+    file.partnerClaim.NotePublishing(files);
+  };
+  CString taken;
+  const DWORD code = file.staged.Publish(renameConflicts_, taken, note);
+  if (code == 0) return 0;
+  failure.code = code;
+  failure.stageText = FormatText(kCreatingFileText, taken);
+  if (code == ERROR_FILE_EXISTS && renameConflicts_) failure.stageText += kConflictCounterText;
+  return code;
+}
+
+void FilePipeline::ForgetPublishing(const PipelineFile& file) {
+  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
+    claim->BeginPublishing();
+    claim->NotePublishing({});
+  }
+}
+
 void FilePipeline::DeleteClaimedLater(const PipelineFile& file) {
   PendingDeletion pending;
   pending.claimed.push_back(file.claimed);

@@ -342,6 +342,23 @@ class FilePipeline {
   // the next run finishes rather than does again. The deletion waits for
   // the batch (DeletePendingInputs). Returns 0 or the fatal journal result.
   DWORD CompleteFile(PipelineFile& file, bool deleteClaimed = true);
+  // For an operation whose claimed input(s) go to the output themselves,
+  // unchanged, by its own renames (moves: each claimed file and its settled
+  // name, in the order they are to be moved), after the outputs written
+  // beside them: the claim records name the moves and those outputs before
+  // any of them, and the record of the file moved last says so
+  // (ClaimRecord::NoteMovedLast), then the outputs are published with the
+  // input's permission bits, as CompleteFile publishes them. A take-back
+  // after a kill then finds nothing published, or only outputs, which it
+  // withdraws before giving the input(s) back whole, or everything but the
+  // last file, which it moves there. 0, else the failure filled as
+  // CompleteFile fails the file (the outputs withdrawn).
+  DWORD PublishBeforeMovingInputs(PipelineFile& file, const std::vector<PublishedFile>& moves,
+                                  WorkFailure& failure);
+  // The inputs go to the error folder from where they lie now, after a
+  // failed move: what the records named no longer counts, so that a
+  // take-back never withdraws an input already moved as an output.
+  static void ForgetPublishing(const PipelineFile& file);
   // Puts the outputs of the completed files waiting for the deletion of
   // their inputs on disk (their data and the folder entries that name
   // them), then deletes those inputs. CompleteFile calls it once a batch is

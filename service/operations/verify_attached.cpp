@@ -53,7 +53,9 @@ CString InformationText(const PipelineFile& file) {
 // conflict on either draws one mark for both, so the report keeps naming its
 // output.
 bool ResolveOutputAndReport(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, AttachedFile& state) {
-  const StemOutput outputs[] = {{CString(), &file.output},
+  // CHCK's input goes to its output name itself, from its claimed one
+  // (MoveToOutput).
+  const StemOutput outputs[] = {{CString(), &file.output, true, false, job.removeSignatures},
                                 {state.removedPart + L"." + job.verifyFileExt, &state.report, job.writeReport, true}};
   if (!pipeline.ResolveStemOutputs(file, job.rule.pathOut, file.outputStem, outputs)) return false;
   pipeline.Describe(file);
@@ -105,19 +107,25 @@ DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyR
   return OwnFailure(failure, written.code, ReportFailureStepText(written, state.report));
 }
 
-// CHCK: the signed file itself goes to the output. A failed move takes the
-// report with it (the move never replaces, so whatever holds the output name
-// is someone else's and stays).
-DWORD MoveToOutput(const AttachedJob& job, const PipelineFile& file, const AttachedFile& state, WorkFailure& failure) {
+// CHCK: the signed file itself goes to the output, after its report, and
+// the claim record names both first: a kill between them leaves a file the
+// take-back moves beside its report. A failed move takes the report with it
+// (the move never replaces, so whatever holds the output name is someone
+// else's and stays).
+DWORD MoveToOutput(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, const AttachedFile& state,
+                   WorkFailure& failure) {
+  if (DWORD code = pipeline.PublishBeforeMovingInputs(file, {{file.claimed, file.output}}, failure)) return code;
   if (MoveFileW(file.claimed, file.output)) return 0;
   DWORD error = GetLastError();
-  failure.partialOutput = job.writeReport ? state.report : CString();
+  FilePipeline::ForgetPublishing(file);
+  failure.partialOutput = job.writeReport ? file.staged.Shown(state.report) : CString();
   return OwnFailure(failure, error,
                     FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.claimed,
                                FileSizeText(file.claimed), file.output, FileSizeText(file.output)));
 }
 
-DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile& state, WorkFailure& failure) {
+DWORD VerifyFile(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, AttachedFile& state,
+                 WorkFailure& failure) {
   if (DWORD code = ReadMessageInformation(job, file, state, failure)) return code;
   if (DWORD code = CheckStamps(job, file, state, failure)) return code;
   // From here CHKX has content at the output, which must not outlive a
@@ -134,7 +142,7 @@ DWORD VerifyFile(const AttachedJob& job, const PipelineFile& file, AttachedFile&
     state.signatureCount = FormatText(L"%d", state.announced);
     return 0;
   }
-  return MoveToOutput(job, file, state, failure);
+  return MoveToOutput(job, pipeline, file, state, failure);
 }
 
 }  // namespace
@@ -182,7 +190,9 @@ DWORD VerifyAttachedSignatures(const OperationCall& call, const AttachedVerifica
     state.report = JoinPath(rule.pathOut, name + L"." + arguments.verifyFileExt);
   };
   operation.gates = gates;
-  operation.work = [&](PipelineFile& file, WorkFailure& failure) { return VerifyFile(job, file, state, failure); };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) {
+    return VerifyFile(job, pipeline, file, state, failure);
+  };
   // CHCK has moved the claimed file to the output already.
   operation.deleteInputOnSuccess = job.removeSignatures;
   return RunFileOperation(pipeline, call.files, operation);

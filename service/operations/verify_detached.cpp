@@ -31,7 +31,6 @@ struct DetachedJob {
   CString dsigExt;
   CString verifyFileExt;
   DirectorySwitches settings;
-  bool renameConflicts;  // "Rename conf files", for a report name taken meanwhile
 };
 
 // One pair's names and what it carries from step to step.
@@ -161,55 +160,17 @@ DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& 
   return OwnFailure(failure, written.code, ReportFailureStepText(written, pair.report));
 }
 
-// The claim records of the pair name the report and both files' moves
-// before the first of them, and the data file's record that its file goes
-// last. A kill before the data file's move then leaves either a set that a
-// take-back withdraws (the report) and gives back whole, or one complete
-// but for the data file, which the take-back moves beside its signature:
-// the pair never ends split between the input and the output.
-void NotePairPublishing(PipelineFile& file, const DetachedPair& pair) {
+// The report goes first, then both files go to the output, the signature
+// before the data file; each move never replaces. The claim records name
+// all three first: a kill between the two moves leaves a pair that the
+// take-back completes (the data file follows its signature), never one
+// split between the input and the output. A failure takes the report back
+// out of the output folder, and a signature already moved goes to the
+// error folder with its data file.
+DWORD MoveToOutput(FilePipeline& pipeline, PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
   const std::vector<PublishedFile> moves{{file.SignatureClaimed(), pair.signatureOutput},
                                          {file.DataClaimed(), pair.dataOutput}};
-  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
-    claim->BeginPublishing();
-    claim->NotePublishing(moves);
-  }
-  (file.listedIsData ? file.claim : file.partnerClaim).NoteMovedLast();
-}
-
-// The pair goes to the error folder from where it lies now: what its set
-// named no longer counts (a take-back would otherwise withdraw the
-// signature already moved as a published output).
-void ForgetPairPublishing(const PipelineFile& file) {
-  for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
-    claim->BeginPublishing();
-    claim->NotePublishing({});
-  }
-}
-
-// The report (with its input's permission bits) is published first, never
-// replacing; a name taken meanwhile goes through the conflict rules.
-DWORD PublishReport(const DetachedJob& job, PipelineFile& file, WorkFailure& failure) {
-  if (file.inputPermissions != 0xFFFFFFFF) file.staged.LimitPermissions(file.inputPermissions);
-  const PublishingNote note = [&file](const std::vector<PublishedFile>& files) {
-    file.claim.NotePublishing(files);
-    file.partnerClaim.NotePublishing(files);
-  };
-  CString taken;
-  const DWORD code = file.staged.Publish(job.renameConflicts, taken, note);
-  if (code == 0) return 0;
-  CString step = FormatText(kCreatingFileText, taken);
-  if (code == ERROR_FILE_EXISTS && job.renameConflicts) step += kConflictCounterText;
-  return OwnFailure(failure, code, step);
-}
-
-// The report goes first, then both files go to the output, the signature
-// before the data file; each move never replaces. A failure takes the
-// report back out of the output folder, and a signature already moved goes
-// to the error folder with its data file.
-DWORD MoveToOutput(const DetachedJob& job, PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
-  NotePairPublishing(file, pair);
-  if (DWORD code = PublishReport(job, file, failure)) return code;
+  if (DWORD code = pipeline.PublishBeforeMovingInputs(file, moves, failure)) return code;
   if (pair.reportWritten) failure.partialOutput = file.staged.Shown(pair.report);
   CString& signatureClaimed = file.listedIsData ? file.partnerClaimed : file.claimed;
   if (!MoveFileW(signatureClaimed, pair.signatureOutput)) {
@@ -222,14 +183,15 @@ DWORD MoveToOutput(const DetachedJob& job, PipelineFile& file, const DetachedPai
   const CString& dataClaimed = file.DataClaimed();
   if (MoveFileW(dataClaimed, pair.dataOutput)) return 0;
   DWORD error = GetLastError();
-  ForgetPairPublishing(file);
+  FilePipeline::ForgetPublishing(file);
   CString step =
       FormatText(kMoveText, pair.dataSource, FileSizeText(dataClaimed), pair.dataOutput, FileSizeText(pair.dataOutput));
   signatureClaimed = pair.signatureOutput;
   return OwnFailure(failure, error, step);
 }
 
-DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair, WorkFailure& failure) {
+DWORD VerifyPair(const DetachedJob& job, FilePipeline& pipeline, PipelineFile& file, DetachedPair& pair,
+                 WorkFailure& failure) {
   if (DWORD code = ReadMessageInformation(job, file, pair, failure)) return code;
   if (DWORD code = CheckStamps(job, file, pair, failure)) return code;
   HeldVerifyResult result(job.context);
@@ -237,7 +199,7 @@ DWORD VerifyPair(const DetachedJob& job, PipelineFile& file, DetachedPair& pair,
   if (DWORD code = CheckVerifiedResult(job, file, pair, result, failure)) return code;
   if (DWORD code = WriteReport(job, pair, result, failure)) return code;
   result.Release();
-  return MoveToOutput(job, file, pair, failure);
+  return MoveToOutput(pipeline, file, pair, failure);
 }
 
 }  // namespace
@@ -252,8 +214,7 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
                         arguments.writeReport,
                         arguments.dsigExt,
                         arguments.verifyFileExt,
-                        call.settings.directory,
-                        call.settings.renameConflicts};
+                        call.settings.directory};
 
   DescribeFile describe = [&](const PipelineFile& file, const CString&, const CString&) {
     const CString& signature = file.listedIsData ? file.partnerSource : file.source;
@@ -286,7 +247,9 @@ DWORD VerifyDetachedSignatures(const OperationCall& call, const DetachedVerifica
   operation.describe = describe;
   operation.startFile = [&](const CString&) { pair = DetachedPair{}; };
   operation.gates = gates;
-  operation.work = [&](PipelineFile& file, WorkFailure& failure) { return VerifyPair(job, file, pair, failure); };
+  operation.work = [&](PipelineFile& file, WorkFailure& failure) {
+    return VerifyPair(job, pipeline, file, pair, failure);
+  };
   // Both files are in the output folder: nothing is left to delete.
   operation.deleteInputOnSuccess = false;
   return RunFileOperation(pipeline, call.files, operation);

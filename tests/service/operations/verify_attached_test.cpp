@@ -2,7 +2,12 @@
 // their reports, and every file that fails a check goes to the error folder
 // with its record while nothing of it reaches the output.
 
+#include <csignal>
+
+#include "service/core/claim_records.h"
+#include "service/core/file_pipeline.h"
 #include "tests/service/operations/verification_fixture.h"
+#include "tests/support/crash_child.h"
 
 namespace cryptoops {
 namespace {
@@ -293,6 +298,51 @@ TEST_F(VerifyAttachedTest, LibraryFailureCarriesItsErrorStack) {
   EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.p7s"});
   EXPECT_TRUE(Contains(Errors(), "Ошибка ORLAX 0xE070007F - "));
   EXPECT_TRUE(Contains(Errors(), "Правило 1 ('Проба'). \r\nORLAX стек, ошибка номер 1 \r\nError: Отказ по заданию "));
+}
+
+// CHCK killed once the report is published and before the signed file
+// follows it, or once both are there: the next run's take-back moves the
+// file beside its report, or finds nothing left to do; the file ends in the
+// output once, with its report, and nothing is left claimed.
+TEST_F(VerifyAttachedTest, AKillBetweenTheReportAndTheMoveLeavesTheFileInTheOutputOnce) {
+  struct Case {
+    const char* killPoint;
+    const char* recordText;  // of the take-back; empty: none
+  };
+  const Case cases[] = {
+      {"output-published:1", "): файл перемещен в '"},
+      {"outputs-published", ""},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.killPoint);
+    ++round;
+    in_ = root_.Dir("in" + std::to_string(round));
+    out_ = root_.Dir("out" + std::to_string(round));
+    err_ = root_.Dir("err" + std::to_string(round));
+    Rule().pathIn = Wide(in_.string());
+    Rule().pathOut = Wide(out_.string());
+    Rule().pathError = Wide(err_.string());
+    const std::string bytes = Read(Signed("a.p7s", "Договор"));
+    const std::string errorsBefore = Errors();
+
+    ASSERT_EQ(RunKilledAt(c.killPoint, [&] { Check({"a.p7s"}, false); }), SIGKILL);
+    { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }  // the next run meets the folders
+    const std::string taken = Errors().substr(errorsBefore.size());
+    if (*c.recordText == '\0')
+      EXPECT_EQ(taken, "");
+    else
+      EXPECT_TRUE(Contains(taken, c.recordText)) << taken;
+
+    ASSERT_EQ(Check(Listing(in_), false), 0u);
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.p7s", "a.p7s.vrf"}));
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    EXPECT_EQ(Read(out_ / "a.p7s"), bytes);
+    const CString records = ClaimRecordFolder();
+    ASSERT_FALSE(records.IsEmpty());
+    EXPECT_TRUE(fs::is_empty(Utf8(records)));
+  }
 }
 
 }  // namespace
