@@ -4,21 +4,27 @@
 # ratio of UNPK's wall time to unzip's. UNPK's work per entry does not grow
 # with the entries before it, so the ratio stays flat as the archive grows.
 #
-#   bench/unpk_bench.sh [build folder, default build] [entry counts, default "10000 100000 200000"]
+#   bench/unpk_bench.sh [build folder, default build] [entry counts, default "10000 100000 200000"] [rounds, default 3]
 #
 # The build folder must hold bin/unpk_driver (configure with
-# -DQELM_BUILD_BENCH=ON). Each size runs once, in a temporary folder under
-# $TMPDIR (default /tmp) removed at the end. Not a test.
+# -DQELM_BUILD_BENCH=ON). Each size runs `rounds` times, unzip and UNPK one
+# right after the other on the same archive (unzip first in odd rounds, UNPK
+# first in even ones), so that a load that comes and goes on a shared machine
+# hits both alike; each round's ratio is printed, then the median of the
+# rounds. The load average is printed before and after. Everything runs in a
+# temporary folder under $TMPDIR (default /tmp), removed at the end. Not a
+# test.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 counts=${2:-"10000 100000 200000"}
+rounds=${3:-3}
 driver=$build/bin/unpk_driver
 work=$(mktemp -d "${TMPDIR:-/tmp}/unpk-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# measure <label> <command...>: runs the command under /usr/bin/time into
-# secs, cpu (user + system) and mib (its peak).
+# measure <command...>: runs the command under /usr/bin/time into secs, cpu
+# (user + system) and mib (its peak).
 measure() {
   /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@"
   read -r secs user sys kib < "$work/time"
@@ -26,7 +32,29 @@ measure() {
   mib=$((kib / 1024))
 }
 
-printf "%-8s %9s %9s %9s %9s %9s %9s %7s\n" entries "unpk s" "unpk cpu" "unpk MiB" "unzip s" "unzip cpu" "unzip MiB" ratio
+run_unzip() {
+  mkdir "$work/unzip"
+  measure unzip -qq "$work/a.zip" -d "$work/unzip"
+  zsecs=$secs zcpu=$cpu zmib=$mib
+  local got
+  got=$(find "$work/unzip" -type f | wc -l)
+  [ "$got" -eq "$count" ] || { echo "unzip gave $got files of $count" >&2; exit 1; }
+  rm -rf "$work/unzip"
+}
+
+run_unpk() {
+  # The driver moves the archive into its input folder: it gets a copy.
+  cp "$work/a.zip" "$work/b.zip"
+  measure "$driver" "$work/b.zip" "$work/unpk"
+  usecs=$secs ucpu=$cpu umib=$mib
+  local got
+  got=$(find "$work/unpk/out" -type f | wc -l)
+  [ "$got" -eq "$count" ] || { echo "UNPK gave $got files of $count" >&2; exit 1; }
+  rm -rf "$work/unpk"
+}
+
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s\n" entries round "unpk s" "unpk cpu" "unpk MiB" "unzip s" "unzip cpu" "unzip MiB" ratio
 for count in $counts; do
   python3 - "$work/a.zip" "$count" <<'EOF'
 import sys, zipfile
@@ -34,17 +62,20 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as z:
     for i in range(int(sys.argv[2])):
         z.writestr("d%04d/f%07d.txt" % (i // 1000, i), b"")
 EOF
-  mkdir "$work/unzip"
-  measure unzip -qq "$work/a.zip" -d "$work/unzip"
-  zsecs=$secs zcpu=$cpu zmib=$mib
-  got=$(find "$work/unzip" -type f | wc -l)
-  [ "$got" -eq "$count" ] || { echo "unzip gave $got files of $count" >&2; exit 1; }
-  rm -rf "$work/unzip"
-
-  measure "$driver" "$work/a.zip" "$work/unpk"
-  got=$(find "$work/unpk/out" -type f | wc -l)
-  [ "$got" -eq "$count" ] || { echo "UNPK gave $got files of $count" >&2; exit 1; }
-  rm -rf "$work/unpk"
-  ratio=$(awk -v a="$secs" -v b="$zsecs" 'BEGIN { printf "%.2f", a / b }')
-  printf "%-8s %9s %9s %9s %9s %9s %9s %7s\n" "$count" "$secs" "$cpu" "$mib" "$zsecs" "$zcpu" "$zmib" "$ratio"
+  ratios=()
+  for ((round = 1; round <= rounds; ++round)); do
+    if ((round % 2 == 1)); then
+      run_unzip
+      run_unpk
+    else
+      run_unpk
+      run_unzip
+    fi
+    ratio=$(awk -v a="$usecs" -v b="$zsecs" 'BEGIN { printf "%.2f", a / b }')
+    ratios+=("$ratio")
+    printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s\n" "$count" "$round" "$usecs" "$ucpu" "$umib" "$zsecs" "$zcpu" "$zmib" "$ratio"
+  done
+  median=$(printf "%s\n" "${ratios[@]}" | sort -n | awk '{ r[NR] = $1 } END { print (NR % 2) ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2 }')
+  echo "$count entries: median ratio $median"
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

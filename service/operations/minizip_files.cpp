@@ -17,8 +17,11 @@ namespace {
 
 // An archive opened through the layer. minizip reads its headers a byte or
 // a few at a time and leaves buffering to its file functions: reads of an
-// archive go through a small read-ahead, so that an entry costs a few calls
-// of the layer, not one per byte. Larger reads (entry data) bypass it.
+// archive go through two small read-ahead windows, so that an entry costs a
+// few calls of the layer, not one per byte. Two, since minizip goes back and
+// forth between the central directory and each entry's local header.
+// Larger reads (entry data) bypass them. The file's own pointer is moved
+// only when a read or write needs it somewhere else.
 struct LayerStream {
   static constexpr DWORD kReadAhead = 4096;
 
@@ -29,32 +32,45 @@ struct LayerStream {
   LayerStream(const LayerStream&) = delete;
   LayerStream& operator=(const LayerStream&) = delete;
 
-  // The bytes read ahead and not yet handed out lie at [start, end) of the
-  // buffer, which ends where the file's own pointer (at) stands.
-  DWORD Unread() const { return end - start; }
-  // Where the next read begins.
-  ZPOS64_T Position() const { return at - Unread(); }
-  // Moves the file's pointer, dropping what was read ahead.
-  bool MoveTo(ZPOS64_T offset, DWORD method) {
-    start = end = 0;
+  struct Window {
+    ZPOS64_T offset = 0;
+    DWORD length = 0;
+    std::uint8_t bytes[kReadAhead];
+  };
+
+  // The window holding the byte at position, or null.
+  Window* Holding() {
+    for (Window& window : windows) {
+      if (position >= window.offset && position - window.offset < window.length) return &window;
+    }
+    return nullptr;
+  }
+  void Forget() {
+    for (Window& window : windows) window.length = 0;
+  }
+  // Brings the file's pointer to position.
+  bool Reach() {
+    if (at == position) return true;
     LARGE_INTEGER distance{}, moved{};
-    distance.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(file, distance, &moved, method)) return false;
+    distance.QuadPart = static_cast<LONGLONG>(position);
+    if (!SetFilePointerEx(file, distance, &moved, FILE_BEGIN)) return false;
     at = static_cast<ZPOS64_T>(moved.QuadPart);
     return true;
   }
+  // Reads at position, moving it on.
   bool Read(void* into, DWORD size, DWORD& got) {
     got = 0;
-    if (!ReadFile(file, into, size, &got, nullptr)) return false;
+    if (!Reach() || !ReadFile(file, into, size, &got, nullptr)) return false;
     at += got;
+    position += got;
     return true;
   }
 
   HANDLE file;
-  ZPOS64_T at = 0;
-  std::uint8_t buffer[kReadAhead];
-  DWORD start = 0;
-  DWORD end = 0;
+  ZPOS64_T position = 0;  // where the next read or write begins
+  ZPOS64_T at = 0;        // where the file's own pointer stands
+  Window windows[2];
+  unsigned refill = 0;  // the window the next miss reads into
 };
 
 LayerStream* AsStream(voidpf stream) { return static_cast<LayerStream*>(stream); }
@@ -82,22 +98,25 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
   auto* out = static_cast<std::uint8_t*>(buffer);
   uLong done = 0;
   while (done < size) {
-    if (stream.Unread() == 0) {
+    LayerStream::Window* window = stream.Holding();
+    if (window == nullptr) {
       DWORD got = 0;
       if (size - done >= LayerStream::kReadAhead) {
-        // The buffer no longer holds the bytes just before the position:
-        // a seek back must read them again.
-        stream.start = stream.end = 0;
         stream.Read(out + done, static_cast<DWORD>(size - done), got);
         return done + got;
       }
-      if (!stream.Read(stream.buffer, LayerStream::kReadAhead, got) || got == 0) return done;
-      stream.start = 0;
-      stream.end = got;
+      window = &stream.windows[stream.refill];
+      stream.refill ^= 1u;
+      window->offset = stream.position;
+      window->length = 0;
+      if (!stream.Read(window->bytes, LayerStream::kReadAhead, got) || got == 0) return done;
+      window->length = got;
+      stream.position = window->offset;
     }
-    const DWORD n = std::min<DWORD>(stream.Unread(), static_cast<DWORD>(size - done));
-    std::memcpy(out + done, stream.buffer + stream.start, n);
-    stream.start += n;
+    const auto from = static_cast<DWORD>(stream.position - window->offset);
+    const DWORD n = std::min<DWORD>(window->length - from, static_cast<DWORD>(size - done));
+    std::memcpy(out + done, window->bytes + from, n);
+    stream.position += n;
     done += n;
   }
   return done;
@@ -105,27 +124,30 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf opaque, void* buffer, uLong size) {
 
 uLong ZCALLBACK WriteStream(voidpf, voidpf opaque, const void* buffer, uLong size) {
   LayerStream& stream = *AsStream(opaque);
-  if (stream.Unread() != 0 && !stream.MoveTo(stream.Position(), FILE_BEGIN)) return 0;
+  stream.Forget();
+  if (!stream.Reach()) return 0;
   DWORD written = 0;
   WriteFile(stream.file, buffer, static_cast<DWORD>(size), &written, nullptr);
   stream.at += written;
+  stream.position += written;
   return written;
 }
 
-ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf opaque) { return AsStream(opaque)->Position(); }
+ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf opaque) { return AsStream(opaque)->position; }
 
 long ZCALLBACK SeekStream(voidpf, voidpf opaque, ZPOS64_T offset, int origin) {
   LayerStream& stream = *AsStream(opaque);
-  if (origin == ZLIB_FILEFUNC_SEEK_END) return stream.MoveTo(offset, FILE_END) ? 0 : -1;
-  const ZPOS64_T target = origin == ZLIB_FILEFUNC_SEEK_CUR ? stream.Position() + offset : offset;
-  // A move within what was read ahead reads nothing again: minizip seeks
-  // to every header it reads.
-  const ZPOS64_T bufferStart = stream.at - stream.end;
-  if (stream.end > 0 && target >= bufferStart && target <= stream.at) {
-    stream.start = static_cast<DWORD>(target - bufferStart);
+  if (origin == ZLIB_FILEFUNC_SEEK_END) {
+    LARGE_INTEGER distance{}, moved{};
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(stream.file, distance, &moved, FILE_END)) return -1;
+    stream.at = stream.position = static_cast<ZPOS64_T>(moved.QuadPart);
     return 0;
   }
-  return stream.MoveTo(target, FILE_BEGIN) ? 0 : -1;
+  // Nothing is read or moved until a read or write needs it: minizip seeks
+  // to every header it reads.
+  stream.position = origin == ZLIB_FILEFUNC_SEEK_CUR ? stream.position + offset : offset;
+  return 0;
 }
 
 int ZCALLBACK CloseStream(voidpf, voidpf opaque) {
