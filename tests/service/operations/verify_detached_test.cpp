@@ -344,5 +344,32 @@ TEST_F(VerifyDetachedTest, AKillWhileThePairMovesLeavesItWholeInOnePlace) {
   }
 }
 
+// The data file's own name taken in the output while the killed process
+// was gone: the take-back never replaces it, records why, and keeps the data
+// file claimed with its record; a later run, once the name is free, moves it
+// beside its signature.
+TEST_F(VerifyDetachedTest, ADataFileWhoseNameIsTakenWaitsClaimedUntilItCanFollowItsSignature) {
+  Pair("a.txt", "данные");
+  ASSERT_EQ(RunKilledAt("signature-moved", [&] { CheckDetached({"a.txt"}); }), SIGKILL);
+  WriteBytes(out_ / "a.txt", "theirs");
+  { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.txt.stp"});
+  EXPECT_EQ(Read(out_ / "a.txt"), "theirs");
+  EXPECT_TRUE(Contains(Errors(), "Перемещение файла '" + (in_ / "a.txt.stp").string() + "' в '" +
+                                     (out_ / "a.txt").string() + "'"))
+      << Errors();
+  const CString records = ClaimRecordFolder();
+  ASSERT_FALSE(records.IsEmpty());
+  EXPECT_FALSE(fs::is_empty(Utf8(records)));
+
+  fs::remove(out_ / "a.txt");
+  worker_.writtenOnce.clear();  // the next run
+  { FilePipeline next(Journal(), profile_, worker_, L"P", 0); }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "a.txt.vrf"}));
+  EXPECT_EQ(Read(out_ / "a.txt"), "данные");
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
+}
+
 }  // namespace
 }  // namespace cryptoops
