@@ -118,16 +118,6 @@ struct ProfileRecord {
   int renameConfFiles = 0;   // "Rename conf files"
 };
 
-// The outcome of one signature's time-stamp check, for the verification
-// report.
-struct TimeStampCheckResult {
-  std::uint32_t signatureIndex = 0;  // the signature's number within its message
-  std::uint32_t result = 0;          // result code of the check
-  std::int64_t stampTime = 0;        // seconds since 1970; 0 = no stamp
-  CStringA tspIssuer;                // issuer of the time-stamp server's certificate
-  CStringA tspSerialNumber;          // its serial number
-};
-
 // The position of the LAST element of profile.zcsProfiles equal to name
 // (exact comparison, letter case included); 0 when none is, or when the list
 // is empty, so that the first directory profile's settings apply.

@@ -31,6 +31,7 @@
 #include "service/core/rule_settings.h"
 #include "service/operations/crypto_operation_support.h"
 #include "service/operations/stream_stage_chain.h"
+#include "service/operations/time_stamp_check_result.h"
 
 namespace dccx {
 

@@ -16,6 +16,7 @@
 #include "service/core/file_pipeline.h"
 #include "service/core/rule_settings.h"
 #include "service/operations/crypto_operation_support.h"
+#include "service/operations/time_stamp_check_result.h"
 
 // One call's fixed values.
 struct ResignJob {

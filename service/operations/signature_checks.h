@@ -14,6 +14,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/operations/time_stamp_check_result.h"
 #include "service/core/file_pipeline.h"
 #include "service/operations/stream_stage_chain.h"
 

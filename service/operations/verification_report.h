@@ -19,6 +19,7 @@
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 #include "common/config_records.h"
+#include "service/operations/time_stamp_check_result.h"
 
 // "%02d.%02d.%02d %02d/%02d/%d" of the local time of `seconds` since 1970:
 // hour, minute, second, day, month, four-digit year ("15.04.09 03/11/2023").

@@ -19,10 +19,6 @@ TEST(ConfigRecordsTest, NewRecordsHaveTheirDefaults) {
 
   const RuleRecord rule;
   EXPECT_TRUE(rule.operation.IsEmpty());
-
-  const TimeStampCheckResult stamp;
-  EXPECT_EQ(stamp.stampTime, 0);
-  EXPECT_TRUE(stamp.tspIssuer.IsEmpty());
 }
 
 struct IndexCase {

@@ -81,6 +81,12 @@ class VerificationTextTest : public ::testing::Test {
   testsupport::DrivenClock clock_{root_, kNow};
 };
 
+TEST(TimeStampCheckResultTest, NewResultHasItsDefaults) {
+  const TimeStampCheckResult stamp;
+  EXPECT_EQ(stamp.stampTime, 0);
+  EXPECT_TRUE(stamp.tspIssuer.IsEmpty());
+}
+
 TEST_F(VerificationTextTest, TimeTextIsLocalTimeWithTwoDigitFieldsAndTheFullYear) {
   EXPECT_EQ(std::string(ReportTimeText(1699023849).GetString()), "15.04.09 03/11/2023");
   EXPECT_EQ(std::string(ReportTimeText(0).GetString()), "00.00.00 01/01/1970");
