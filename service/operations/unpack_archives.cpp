@@ -383,7 +383,9 @@ DWORD UnpackArchives(const OperationCall& call) {
       // (FailFile), and so do the folders made for them.
       file.staged.Discard();
       unpacking.RemoveMadeFolders();
-      return failure.code;
+      // A failure is never taken for success: with no code of its own the
+      // archive still goes to the error folder, never deleted.
+      return failure.code != 0 ? failure.code : ERROR_GEN_FAILURE;
     }
     CString count;
     count.Format(L" (распаковано файлов: %d)", file.staged.Count());
