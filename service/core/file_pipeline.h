@@ -19,29 +19,34 @@
 //   return 0;
 //
 // RunFileOperation does exactly this, with the hooks of a FileOperation
-// (below) where the operations differ: the Gates given to Admit; a step
-// right after Prepare (afterPrepare: DELE and EXEC work on the unclaimed file
-// and set file.claimed = file.source there, MOVE makes its output folders
-// and may fail the file before any gate); what is appended to the output's
-// stem when the listed name decides it (appendedFor: SIGN); the work step,
-// which may change the file before it is failed or completed (HASH hands on
-// the input it moved and the hash file it wrote as file.claimed and
-// file.output); whether
-// CompleteFile deletes the input (deleteInputOnSuccess); and, in place of
-// the work step, one that ends the file itself (ownWork: EXEC records how
-// its program ended, failing or completing the file, and returns false when
-// the operation must end). A failure whose endsOperation is set ends the
-// operation with 0 once its file is failed: the names not yet taken wait
-// for the next cycle. An operation is then its work step and its texts.
-// Admit runs the steps that take a file in
-// (SkipTemporaryName, VanishedFileCheck, the claim, ProbeInputFile, the
-// settling of the outputs) in that fixed order; the Gates an operation
-// passes say which of them it takes and where its own steps go in between.
-// Each step that can end a file records it in the journals itself; a step
-// returns false when the file is finished (passed over, left, or moved to
-// the error folder), and Fatal() then tells whether the journal writer or
-// the error-folder mover failed, which ends the whole operation with
-// Result() (the worker then stops the service).
+// (below) where the operations differ: the per-file state reset as a name is
+// taken (startFile) and the output's stem made from it (outputStem); the
+// Gates given to Admit; a step right after Prepare (afterPrepare: DELE and
+// EXEC work on the unclaimed file and set file.claimed = file.source there,
+// MOVE makes its output folders and may fail the file before any gate); what
+// is appended to the output's stem when the listed name decides it
+// (appendedFor: SIGN); the work step, which may change the file before it is
+// failed or completed (HASH hands on the input it moved and the hash file it
+// wrote as file.claimed and file.output); whether CompleteFile deletes the
+// input (deleteInputOnSuccess); and, in place of the work step, one that ends
+// the file itself (ownWork: EXEC records how its program ended, failing or
+// completing the file, and returns false when the operation must end). A
+// failure whose endsOperation is set ends the operation with 0 once its file
+// is failed: the names not yet taken wait for the next cycle. An operation is
+// then its work step and its texts. Two runs stay outside the loop: PACK,
+// whose files go into one archive finished as a whole, writes it out around
+// Admit, and EXEC's once-per-cycle run is one program for the whole listing,
+// no file's way through the steps.
+//
+// Admit runs the steps that take a file in (SkipTemporaryName,
+// VanishedFileCheck, the claim, ProbeInputFile, the settling of the outputs)
+// in that fixed order; the Gates an operation passes say which of them it
+// takes and where its own steps go in between. Each step that can end a file
+// records it in the journals itself; a step returns false when the file is
+// finished (passed over, left, or moved to the error folder), and Fatal()
+// then tells whether the journal writer or the error-folder mover failed,
+// which ends the whole operation with Result() (the worker then stops the
+// service).
 //
 // Paths: source = "Path In"/NAME, claimed = source + ".stp", error name =
 // "Path Error"/NAME, output = "Path Out"/stem + appended extension. The

@@ -126,7 +126,7 @@ FILETIME FileTimeFromUnix(std::int32_t seconds) {
 // Takes off what would make a name reach outside a folder: a drive, leading
 // separators, and everything up to a parent-folder step.
 std::wstring CleanName(std::wstring name) {
-  static const wchar_t* kParentSteps[] = {L"\\..\\", L"\\../", L"/../", L"/..\\"};
+  static constexpr const wchar_t* kParentSteps[] = {L"\\..\\", L"\\../", L"/../", L"/..\\"};
   for (;;) {
     if (name.size() >= 2 && name[1] == L':') {
       name.erase(0, 2);
