@@ -10,15 +10,20 @@
 #   2. SGEN, sg-in/*.bin -> sealed, and
 #   3. DCCX, sealed/*.p7e -> opened, which gives back the files SGEN took
 #      (1 KiB, every 100th 512 KiB) and sends the undecryptable files dropped
-#      into sealed (1 KiB, every 50th 1 MiB) to the error folder.
+#      into sealed (1 KiB, every 50th 1 MiB) to the error folder;
+#   4. PACK, pk-in/*.bin -> packed: every file listed in a cycle (1 KiB each,
+#      a ninth as many as each of the others) into one archive.
 # Every other instance is killed not at a random moment but at the step a
 # random kill rarely hits: the test build's kill point (QELM_TEST_KILL, through
 # the instance's environment) after a file's outputs are published and before
-# its input is deleted, or after a failed input's copy is published in the
-# error folder and before the input is deleted, at a random file of the run.
+# its input is deleted (an archive's, for PACK), or after a failed input's
+# copy is published in the error folder and before the input is deleted, or
+# after an archive's inputs' records name it and before it has its name, at
+# a random file of the run.
 # Checked after the last run: every input accounted for exactly once (a file
 # done twice fails the check), and only where it belongs (an encrypted message, the file given back, the
-# error folder); every encrypted message whole (its DER length is its size),
+# error folder, one archive's entry); every encrypted message whole (its DER
+# length is its size), every archive whole and every entry equal to its original,
 # every file given back or in the error folder equal to its original; no
 # claim (".stp", nor a claim record), temporary output, work file or scratch
 # file left anywhere.
@@ -61,6 +66,9 @@ rule() {  # rule <n> <operation> <in> <out> <mask>
 rule 1 ENCR enc-in enc-out '*.bin'
 rule 2 SGEN sg-in sealed '*.bin'
 rule 3 DCCX sealed opened '*.p7e'
+rule 4 PACK pk-in packed '*.bin'
+signing_reg add "$profile\\rules\\Rule 4" /v ArchName /t REG_SZ /d batch /f
+signing_reg add "$profile\\rules\\Rule 4" /v ArchCount /t REG_DWORD /d 0 /f
 for n in 1 2; do
   signing_reg add "$profile\\rules\\Rule $n" /v "Ext num" /t REG_DWORD /d 1 /f
   signing_reg add "$profile\\rules\\Rule $n" /v C0 /t REG_SZ /d "$dn" /f
@@ -80,6 +88,8 @@ make_files() {  # make_files <prefix> <count> <every> <large size> <suffix>
 make_files f "$third" 50 $((1 << 20)) .bin
 make_files s "$third" 100 $((512 << 10)) .bin
 make_files g "$third" 50 $((1 << 20)) .bin.p7s.p7e
+packs=$((third / 9))
+make_files p "$packs" $((packs + 1)) 0 .bin
 drop() {  # drop <prefix> <folder>
   cp "$work/ref/$1"* "$work/drop/"
   mv "$work/drop/"* "$work/$2/"
@@ -87,13 +97,14 @@ drop() {  # drop <prefix> <folder>
 drop f enc-in
 drop s sg-in
 drop g sealed
+drop p pk-in
 
 service_pid() {
   local status
   status=$(find "$QELM_ROOT" -name '*.status' | head -n 1)
   [ -n "$status" ] && sed -n 's/^pid \([0-9]*\)$/\1/p' "$status"
 }
-waiting() { find "$work/enc-in" "$work/sg-in" "$work/sealed" -type f | wc -l; }
+waiting() { find "$work/enc-in" "$work/sg-in" "$work/sealed" "$work/pk-in" -type f | wc -l; }
 
 # The instance's environment (its service entry's), with a kill point or
 # without.
@@ -113,7 +124,11 @@ while [ "$SECONDS" -lt "$deadline" ] && [ "$(waiting)" -gt 0 ]; do
   if [ $((round % 2)) -eq 0 ]; then
     # At the step itself: the instance kills itself there, at a random one
     # of the first files it completes (or fails) in this run.
-    if [ $((RANDOM % 2)) -eq 0 ]; then step=outputs-published; else step=copy-published; fi
+    case $((RANDOM % 3)) in
+      0) step=outputs-published ;;
+      1) step=copy-published ;;
+      *) step=publishing-noted ;;
+    esac
     environment "$step:$((1 + RANDOM % 40))"
     "$bin/mirelservice" start Crash > /dev/null
     environment
@@ -150,12 +165,12 @@ while [ "$(waiting)" -gt 0 ] && [ "$SECONDS" -lt "$limit" ]; do sleep 0.2; done
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 left=$(waiting)
-[ "$left" -eq 0 ] || fail "$left files still in the input folders: $(find "$work/enc-in" "$work/sg-in" "$work/sealed" -type f | head -5)"
+[ "$left" -eq 0 ] || fail "$left files still in the input folders: $(find "$work/enc-in" "$work/sg-in" "$work/sealed" "$work/pk-in" -type f | head -5)"
 stp=$(find "$work" "$errors" -name '*.stp' | head -5)
 [ -z "$stp" ] || fail "claims left: $stp"
 records=$(find "$QELM_ROOT" -path '*/Claims/*' -type f | head -5)
 [ -z "$records" ] || fail "claim records left: $records"
-temporary=$(find "$work/enc-out" "$work/sealed" "$work/opened" "$errors" -name '.~*' | head -5)
+temporary=$(find "$work/enc-out" "$work/sealed" "$work/opened" "$work/packed" "$errors" -name '.~*' | head -5)
 [ -z "$temporary" ] || fail "temporary outputs or work files left: $temporary"
 scratch=$(find "$TMPDIR" -name '~xx*' | head -5)
 [ -z "$scratch" ] || fail "scratch files left: $scratch"
@@ -164,12 +179,13 @@ scratch=$(find "$TMPDIR" -name '~xx*' | head -5)
 original() { sed -n "s/^\\($1[0-9]*\\)\\(~[0-9a-f]*\\)\\{0,1\\}$2\$/\\1/p"; }
 # count <folder> <prefix> <suffix>: "<times> <name>" per original found.
 count() { find "$1" -maxdepth 1 -type f -printf '%f\n' | original "$2" "$3" | sort | uniq -c; }
-# expect_all <what> <prefix> <counts>: each of the third present exactly once.
+# expect_all <what> <prefix> <counts> [files, default the third]: each
+# present exactly once.
 twice=0
 expect_all() {
-  local present more
+  local present more expected=${4:-$third}
   present=$(printf '%s\n' "$3" | awk 'NF == 2' | wc -l)
-  [ "$present" -eq "$third" ] || fail "$1: $((third - present)) of $third missing"
+  [ "$present" -eq "$expected" ] || fail "$1: $((expected - present)) of $expected missing"
   more=$(printf '%s\n' "$3" | awk '$1 > 1 { print $2 }' | head -5)
   [ -z "$more" ] || fail "$1: done more than once: $more"
   twice=$((twice + $(printf '%s\n' "$3" | awk '$1 > 1' | wc -l)))
@@ -177,6 +193,12 @@ expect_all() {
 expect_all "encrypted" f "$(count "$work/enc-out" f '\.bin\.p7e')"
 expect_all "given back" s "$(count "$work/opened" s '\.bin')"
 expect_all "in the error folder" g "$(count "$errors" g '\.bin\.p7s\.p7e')"
+# Every archive whole; its entries, over all archives, each original once.
+for archive in "$work/packed"/*; do
+  unzip -tqq "$archive" > /dev/null 2>&1 || fail "$archive is not a whole archive"
+done
+entries() { for archive in "$work/packed"/*; do unzip -Z1 "$archive"; done; }
+expect_all "packed" p "$(entries | original p '\.bin' | sort | uniq -c)" "$packs"
 others=$(find "$work/enc-out" "$work/opened" "$errors" "$work/sealed" -type f |
   grep -Ev '/enc-out/f[0-9]+(~[0-9a-f]+)?\.bin\.p7e$|/opened/s[0-9]+(~[0-9a-f]+)?\.bin$|/g[0-9]+(~[0-9a-f]+)?\.bin\.p7s\.p7e$' |
   head -5 || true)
@@ -201,5 +223,12 @@ for copy in "$work/opened"/* "$errors"/*; do
   cmp -s "$copy" "$work/ref/$name" || fail "$copy differs from its original"
 done
 
-echo "files $((3 * third)), kills $kills at random moments and $stepKills at the publish/delete step, done twice $twice, failed $failed"
+for archive in "$work/packed"/*; do
+  unzip -Z1 "$archive" | while read -r entry; do
+    unzip -p "$archive" "$entry" | cmp -s - "$work/ref/$entry" || echo "$archive: $entry differs from its original"
+  done
+done > "$work/entries.diff"
+[ ! -s "$work/entries.diff" ] || fail "$(head -5 "$work/entries.diff")"
+
+echo "files $((3 * third + packs)), kills $kills at random moments and $stepKills at the publish/delete step, done twice $twice, failed $failed"
 exit "$failed"
