@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # UNPK beside `unzip -qq` on archives of many empty entries (a thousand to a
 # folder): wall and processor seconds and peak memory of each, and the
-# ratio of UNPK's wall time to unzip's. UNPK's work per entry does not grow
+# ratios of UNPK's wall and processor times to unzip's. UNPK's work per entry does not grow
 # with the entries before it, so the ratio stays flat as the archive grows.
 #
 #   bench/unpk_bench.sh [build folder, default build] [entry counts, default "10000 100000 200000"] [rounds, default 3]
@@ -10,8 +10,8 @@
 # -DQELM_BUILD_BENCH=ON). Each size runs `rounds` times, unzip and UNPK one
 # right after the other on the same archive (unzip first in odd rounds, UNPK
 # first in even ones), so that a load that comes and goes on a shared machine
-# hits both alike; each round's ratio is printed, then the median of the
-# rounds. The load average is printed before and after. Everything runs in a
+# hits both alike; each round's ratios are printed, then their medians over
+# the rounds. The load average is printed before and after. Everything runs in a
 # temporary folder under $TMPDIR (default /tmp), removed at the end. Not a
 # test.
 set -euo pipefail
@@ -54,7 +54,12 @@ run_unpk() {
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s\n" entries round "unpk s" "unpk cpu" "unpk MiB" "unzip s" "unzip cpu" "unzip MiB" ratio
+# median <values...>
+median() {
+  printf "%s\n" "$@" | sort -n | awk '{ r[NR] = $1 } END { printf "%.2f", (NR % 2) ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2 }'
+}
+
+printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s %9s\n" entries round "unpk s" "unpk cpu" "unpk MiB" "unzip s" "unzip cpu" "unzip MiB" ratio "cpu ratio"
 for count in $counts; do
   python3 - "$work/a.zip" "$count" <<'EOF'
 import sys, zipfile
@@ -63,6 +68,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as z:
         z.writestr("d%04d/f%07d.txt" % (i // 1000, i), b"")
 EOF
   ratios=()
+  cpuRatios=()
   for ((round = 1; round <= rounds; ++round)); do
     if ((round % 2 == 1)); then
       run_unzip
@@ -72,10 +78,11 @@ EOF
       run_unzip
     fi
     ratio=$(awk -v a="$usecs" -v b="$zsecs" 'BEGIN { printf "%.2f", a / b }')
+    cpuRatio=$(awk -v a="$ucpu" -v b="$zcpu" 'BEGIN { printf "%.2f", a / b }')
     ratios+=("$ratio")
-    printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s\n" "$count" "$round" "$usecs" "$ucpu" "$umib" "$zsecs" "$zcpu" "$zmib" "$ratio"
+    cpuRatios+=("$cpuRatio")
+    printf "%-8s %5s %9s %9s %9s %9s %9s %9s %7s %9s\n" "$count" "$round" "$usecs" "$ucpu" "$umib" "$zsecs" "$zcpu" "$zmib" "$ratio" "$cpuRatio"
   done
-  median=$(printf "%s\n" "${ratios[@]}" | sort -n | awk '{ r[NR] = $1 } END { print (NR % 2) ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2 }')
-  echo "$count entries: median ratio $median"
+  echo "$count entries: median ratio $(median "${ratios[@]}"), median cpu ratio $(median "${cpuRatios[@]}")"
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

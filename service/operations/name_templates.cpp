@@ -1,6 +1,7 @@
 #include "service/operations/name_templates.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -148,8 +149,10 @@ void ExpandDateTemplates(CString pathTemplate, CStringArray& components) {
   components.RemoveAll();
   const std::wstring text = Trimmed(pathTemplate.GetString());
   // One reading for the whole path, so that it never mixes two dates around
-  // midnight; each group still starts with the full values.
-  const ValueTexts values = FormatValues(ReadClock());
+  // midnight; each group still starts with the full values. Read at the
+  // first group: a path without one (an archive's entry, most often) needs
+  // no clock.
+  std::optional<ValueTexts> values;
   std::size_t start = 0;
   for (;;) {
     std::size_t end = start;
@@ -157,7 +160,8 @@ void ExpandDateTemplates(CString pathTemplate, CStringArray& components) {
     std::wstring_view component = std::wstring_view(text).substr(start, end - start);
     std::wstring expanded = ExpandGroups(component, [&](std::wstring_view content, std::wstring& out) {
       std::wstring digits(content);
-      ValueTexts groupValues = values;
+      if (!values) values = FormatValues(ReadClock());
+      ValueTexts groupValues = *values;
       FillDigits(digits, DateLetter, groupValues);
       out += digits;
     });
