@@ -622,15 +622,12 @@ void FilePipeline::DeleteClaimedLater(const PipelineFile& file) {
   if (pending_.size() >= kDeletionBatch) DeletePendingInputs();
 }
 
-void FilePipeline::DeletePendingInputs() {
-  if (pending_.empty()) return;
-  // The outputs' data and the entries that name them on disk before their
-  // inputs go, a power loss included: one sync of each file system the
-  // batch's outputs lie on (a sync of each output and of its folder costs a
-  // journal commit each: ten times the time of the file's own work for
-  // small files).
-  // The claim records' notes too, where they lie on another file system:
-  // without them a take-back would do a file again beside its output.
+bool OutputsOnDisk(const std::vector<CString>& outputFolders) {
+  // One sync of each file system the outputs lie on (a sync of each output
+  // and of its folder costs a journal commit each: ten times the time of
+  // the file's own work for small files), and of the claim records' one,
+  // where they lie on another: without their notes a take-back would do a
+  // file again beside its output.
   std::set<ULONGLONG> devices;
   bool onDisk = true;
   const auto flush = [&](const CString& folder) {
@@ -638,11 +635,19 @@ void FilePipeline::DeletePendingInputs() {
     if (!platform::GetFileIdentityAt(folder, &identity) || devices.insert(identity.device).second)
       onDisk = platform::FlushFileSystemOf(folder) && onDisk;
   };
-  for (const PendingDeletion& pending : pending_) {
-    for (const CString& folder : pending.outputFolders) flush(folder);
-  }
+  for (const CString& folder : outputFolders) flush(folder);
   if (const CString records = ClaimRecordFolder(); !records.IsEmpty()) flush(records);
-  if (!onDisk) {
+  return onDisk;
+}
+
+void FilePipeline::DeletePendingInputs() {
+  if (pending_.empty()) return;
+  // The outputs' data and the entries that name them on disk before their
+  // inputs go, a power loss included.
+  std::vector<CString> folders;
+  for (const PendingDeletion& pending : pending_)
+    folders.insert(folders.end(), pending.outputFolders.begin(), pending.outputFolders.end());
+  if (!OutputsOnDisk(folders)) {
     // Not known to be on disk: the inputs and their records stay, and the
     // next run's take-back finishes the files.
     pending_.clear();

@@ -461,6 +461,12 @@ class TemporaryWorkFile {
 // behind; those of live processes stay. The service calls it when it starts.
 void RemoveAbandonedScratchFiles();
 
+// Puts on disk, a power loss included, what was written in the given output
+// folders and the claim records' notes: one sync of each file system they
+// lie on. False when that is not known to have worked; the inputs must then
+// stay, for the next run's take-back to finish their files.
+bool OutputsOnDisk(const std::vector<CString>& outputFolders);
+
 // The run of a file operation: every listed name through the steps its
 // gates name, its work step in the middle (the loop at the top of this
 // file). The defaults are the whole chain with one output, the input

@@ -149,7 +149,7 @@ class ArchiveInProgress {
   DWORD Publish(CString& path, bool renameConflicts, const std::function<DWORD(CString& next)>& nextName);
   // Deletes the archive and gives the packed inputs their names back.
   void Abandon();
-  // The archive is kept: deletes the packed inputs.
+  // The archive is kept: deletes the packed inputs once it is on disk.
   void Complete();
 
  private:
@@ -285,6 +285,10 @@ void ArchiveInProgress::Complete() {
   completed_ = true;
   for (const PipelineFile& file : packed_) file.claim.NotePublished();
   platform::KillPoint("outputs-published");
+  // The archive on disk before its inputs go, as every other operation's
+  // outputs are; when that is not known, the inputs stay claimed and the
+  // next run's take-back deletes them beside the archive.
+  if (!OutputsOnDisk({FolderOf(path_)})) return;
   for (const PipelineFile& file : packed_) DeleteFileW(file.claimed);
 }
 
