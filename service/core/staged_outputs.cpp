@@ -291,7 +291,10 @@ struct StagedOutputs::State {
     bool released = false;
   };
   struct Output {
-    CString name;  // the final name in its folder: stem + suffix unless aside
+    // The final name in its folder (stem + suffix unless aside): at
+    // [nameAt, nameAt + nameLength) of names.
+    std::uint32_t nameAt = 0;
+    std::uint32_t nameLength = 0;
     std::uint32_t folder = 0;  // index in folders
     std::uint32_t hold = 0;    // index in holds
     std::uint32_t number = 0;  // in the hold, from 1
@@ -313,20 +316,29 @@ struct StagedOutputs::State {
 
   std::uint32_t FolderIndex(const CString& folder);
   std::uint32_t HoldFor(const CString& folder);
-  CString Final(const Output& output) const { return folders[output.folder] + output.name; }
+  std::wstring_view NameOf(const Output& output) const {
+    return std::wstring_view(names).substr(output.nameAt, output.nameLength);
+  }
+  CString Final(const Output& output) const { return folders[output.folder] + CString(NameOf(output)); }
   CString StagedName(std::uint32_t index) const {
     const Output& output = outputs[index];
-    return output.aside ? asides.at(index).stagedName : output.name;
+    return output.aside ? asides.at(index).stagedName : CString(NameOf(output));
+  }
+  void SetName(Output& output, std::wstring_view name) {
+    output.nameAt = static_cast<std::uint32_t>(names.size());
+    output.nameLength = static_cast<std::uint32_t>(name.size());
+    names += name;
   }
   CString Temporary(std::uint32_t index) const;
   PublishedFile ToPublish(std::uint32_t index) const;
   CString Stem(std::uint32_t index) const;
   CString Suffix(std::uint32_t index) const;
-  static std::size_t NameHash(std::uint32_t folder, const CString& name) {
-    return std::hash<std::wstring_view>{}(std::wstring_view(name.GetString(), static_cast<std::size_t>(name.GetLength()))) ^
-           (static_cast<std::size_t>(folder) * 0x9E3779B97F4A7C15ull);
+  static std::size_t NameHash(std::uint32_t folder, std::wstring_view name) {
+    return std::hash<std::wstring_view>{}(name) ^ (static_cast<std::size_t>(folder) * 0x9E3779B97F4A7C15ull);
   }
-  void Name(std::uint32_t index) { byName.emplace(NameHash(outputs[index].folder, outputs[index].name), index); }
+  // The output named name in folder, or kNone.
+  std::uint32_t Find(std::uint32_t folder, std::wstring_view name) const;
+  void Name(std::uint32_t index);
   void Unname(std::uint32_t index);
   void Rename(std::uint32_t index, const CString& final);
   bool Written(std::uint32_t index) const { return PathFileExistsW(Temporary(index)); }
@@ -340,7 +352,14 @@ struct StagedOutputs::State {
   std::unordered_map<std::uint64_t, std::uint32_t> holdByDigits;  // process << 32 | group
   std::vector<Output> outputs;
   std::unordered_map<std::uint32_t, Aside> asides;
-  std::unordered_multimap<std::size_t, std::uint32_t> byName;  // NameHash of each output's final name
+  std::wstring names;  // the outputs' final names, one after another
+  // The outputs by NameHash of their final names: an open-addressed table
+  // of output numbers plus one (0: a free slot, kGone: one freed), a
+  // power of two long and never more than half used.
+  std::vector<std::uint32_t> byName;
+  std::size_t byNameUsed = 0;  // slots not free, freed ones included
+  static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
   // What CloseLastStaged took of each output's file (index and birth time
   // where the file system keeps one; its size), by output; the device is
   // the same for all. kUnknown: read from the file at the note.
@@ -438,19 +457,54 @@ PublishedFile StagedOutputs::State::ToPublish(std::uint32_t index) const {
 
 CString StagedOutputs::State::Stem(std::uint32_t index) const {
   const Output& output = outputs[index];
-  return output.aside ? asides.at(index).stem : output.name.Left(output.name.GetLength() - output.suffixLength);
+  return output.aside ? asides.at(index).stem : CString(NameOf(output).substr(0, output.nameLength - output.suffixLength));
 }
 
 CString StagedOutputs::State::Suffix(std::uint32_t index) const {
   const Output& output = outputs[index];
-  return output.aside ? asides.at(index).suffix : output.name.Right(output.suffixLength);
+  return output.aside ? asides.at(index).suffix : CString(NameOf(output).substr(output.nameLength - output.suffixLength));
+}
+
+std::uint32_t StagedOutputs::State::Find(std::uint32_t folder, std::wstring_view name) const {
+  if (byName.empty()) return kNone;
+  const std::size_t mask = byName.size() - 1;
+  for (std::size_t slot = NameHash(folder, name) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t entry = byName[slot];
+    if (entry == 0) return kNone;
+    if (entry == kGone) continue;
+    const Output& output = outputs[entry - 1];
+    if (output.folder == folder && NameOf(output) == name) return entry - 1;
+  }
+}
+
+void StagedOutputs::State::Name(std::uint32_t index) {
+  if ((byNameUsed + 1) * 2 > byName.size()) {
+    // Made again from the outputs still named, twice as long as they need.
+    std::vector<std::uint32_t> old = std::move(byName);
+    std::size_t named = 0;
+    for (const std::uint32_t entry : old) named += entry != 0 && entry != kGone;
+    std::size_t size = 16;
+    while (size < (named + 1) * 4) size *= 2;
+    byName.assign(size, 0);
+    byNameUsed = 0;
+    for (const std::uint32_t entry : old) {
+      if (entry != 0 && entry != kGone) Name(entry - 1);
+    }
+  }
+  const std::size_t mask = byName.size() - 1;
+  std::size_t slot = NameHash(outputs[index].folder, NameOf(outputs[index])) & mask;
+  while (byName[slot] != 0 && byName[slot] != kGone) slot = (slot + 1) & mask;
+  if (byName[slot] == 0) ++byNameUsed;
+  byName[slot] = index + 1;
 }
 
 void StagedOutputs::State::Unname(std::uint32_t index) {
-  auto [first, last] = byName.equal_range(NameHash(outputs[index].folder, outputs[index].name));
-  for (auto it = first; it != last; ++it) {
-    if (it->second == index) {
-      byName.erase(it);
+  if (byName.empty()) return;
+  const std::size_t mask = byName.size() - 1;
+  for (std::size_t slot = NameHash(outputs[index].folder, NameOf(outputs[index])) & mask; byName[slot] != 0;
+       slot = (slot + 1) & mask) {
+    if (byName[slot] == index + 1) {
+      byName[slot] = kGone;
       return;
     }
   }
@@ -461,11 +515,11 @@ void StagedOutputs::State::Rename(std::uint32_t index, const CString& final) {
   CString folder, name;
   SplitPath(final, folder, name);
   Output& output = outputs[index];
-  if (name == output.name) return;
-  if (!output.aside) asides[index] = Aside{output.name, Stem(index), Suffix(index)};
+  if (std::wstring_view(name.str()) == NameOf(output)) return;
+  if (!output.aside) asides[index] = Aside{CString(NameOf(output)), Stem(index), Suffix(index)};
   output.aside = true;
   Unname(index);
-  output.name = name;
+  SetName(output, name.str());
   Name(index);
 }
 
@@ -498,18 +552,19 @@ CString StagedOutputs::Stage(const CString& final, const CString& stem, const CS
   State& state = *state_;
   const auto index = static_cast<std::uint32_t>(state.outputs.size());
   State::Output output;
-  CString folder;
-  SplitPath(final, folder, output.name);
+  CString folder, name;
+  SplitPath(final, folder, name);
+  state.SetName(output, name.str());
   output.folder = state.FolderIndex(folder);
   output.hold = state.HoldFor((stagingFolder.IsEmpty() ? FolderOf(final) : stagingFolder) + L"/");
   State::Hold& hold = state.holds[output.hold];
   hold.outputs.push_back(index);
   output.number = static_cast<std::uint32_t>(hold.outputs.size());
-  if (suffix.GetLength() <= 0xFFFF && output.name == stem + suffix) {
+  if (suffix.GetLength() <= 0xFFFF && name == stem + suffix) {
     output.suffixLength = static_cast<std::uint16_t>(suffix.GetLength());
   } else {
     output.aside = true;
-    state.asides[index] = State::Aside{output.name, stem, suffix};
+    state.asides[index] = State::Aside{name, stem, suffix};
   }
   state.outputs.push_back(std::move(output));
   state.Name(index);
@@ -557,12 +612,7 @@ bool StagedOutputs::Holds(const CString& final) const {
   SplitPath(final, folder, name);
   const auto found = state_->folderIndex.find(std::wstring(folder.GetString()));
   if (found == state_->folderIndex.end()) return false;
-  auto [first, last] = state_->byName.equal_range(State::NameHash(found->second, name));
-  for (auto it = first; it != last; ++it) {
-    const State::Output& output = state_->outputs[it->second];
-    if (output.folder == found->second && output.name == name) return true;
-  }
-  return false;
+  return state_->Find(found->second, name.str()) != State::kNone;
 }
 
 void StagedOutputs::LimitPermissions(DWORD permissions) const {
