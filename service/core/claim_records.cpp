@@ -42,10 +42,13 @@ constexpr char kFolder = 'F';
 constexpr char kNoteInFolder = 'R';
 constexpr char kPublished = 'P';
 constexpr char kMovedLast = 'M';
+// A note, by its path, of an input that goes to the output unchanged.
+constexpr char kInputNote = 'I';
 
 struct Note {
   platform::FileIdentity identity;
   CString path;
+  bool input = false;  // the user's own file, moved: never withdrawn
 };
 
 // The notes of the current set as they are read: a later note of the same
@@ -176,6 +179,13 @@ std::string EncodeNote(const platform::FileIdentity& identity, const CString& pa
   return Entry(payload);
 }
 
+std::string EncodeInputNote(const platform::FileIdentity& identity, const CString& path) {
+  std::string payload(1, kInputNote);
+  PutIdentity(payload, identity);
+  payload += platform::WideToUtf8(path.str());
+  return Entry(payload);
+}
+
 std::string EncodeFolder(const CString& folder) {
   return Entry(std::string(1, kFolder) + platform::WideToUtf8(folder.str()));
 }
@@ -242,7 +252,8 @@ bool Decode(const std::string& bytes, RecordContent& content) {
     std::size_t field = 1;
     Note note;
     const bool inFolder = payload[0] == kNoteInFolder;
-    if ((payload[0] != kNote && !inFolder) || (inFolder && folder.IsEmpty()) ||
+    note.input = payload[0] == kInputNote;
+    if ((payload[0] != kNote && !inFolder && !note.input) || (inFolder && folder.IsEmpty()) ||
         !TakeIdentity(payload, field, note.identity) || !TakeName(payload.substr(field), note.path))
       break;
     if (inFolder) note.path = JoinPath(folder, note.path);
@@ -312,16 +323,27 @@ std::vector<CString> PublishedWhole(const RecordContent& content) {
 }
 
 // The note of the claimed file itself (now: as it lies under its claimed
-// name) when it is the only one of a set that moves it last not yet
-// published; null otherwise.
-const Note* OnlyOwnMoveLeft(const RecordContent& content, const platform::FileIdentity& now) {
+// name) when its set moves it last and only its own move is left: every
+// other input of the set lies moved whole, and either one of them does (the
+// moves began once everything else was published: what is missing of that
+// now was taken away from the output since) or, with no other input, every
+// other note does. Null otherwise.
+const Note* OwnMoveLeft(const RecordContent& content, const platform::FileIdentity& now) {
   if (!content.movedLast || content.held) return nullptr;
   const Note* own = nullptr;
+  bool inputMoved = false;
+  bool outputMissing = false;
   for (const Note& note : content.notes) {
-    if (WholeAt(note)) continue;
-    if (own != nullptr || !note.identity.SameFile(now) || note.identity.size != now.size) return nullptr;
-    own = &note;
+    if (own == nullptr && note.identity.SameFile(now) && note.identity.size == now.size) {
+      own = &note;
+      continue;
+    }
+    const bool whole = WholeAt(note);
+    if (note.input && !whole) return nullptr;  // the moves had not begun
+    inputMoved = inputMoved || note.input;
+    outputMissing = outputMissing || !whole;
   }
+  if (own == nullptr || WholeAt(*own) || (outputMissing && !inputMoved)) return nullptr;
   return own;
 }
 
@@ -332,7 +354,7 @@ bool FinishMove(const RecordContent& content, const Note& own, TakenBackClaim& t
   taken.finished = true;
   taken.movedTo = own.path;
   for (const Note& note : content.notes) {
-    if (&note != &own) taken.published.push_back(note.path);
+    if (&note != &own && WholeAt(note)) taken.published.push_back(note.path);
   }
   if (MoveFileW(content.claimed, own.path)) return true;
   taken.error = GetLastError();
@@ -394,14 +416,15 @@ bool GiveBack(const CString& record, const RecordContent& content, TakenBackClai
       if (Finish(content, whole, taken)) DeleteFileW(record);
       return true;
     }
-    if (const Note* own = OnlyOwnMoveLeft(content, now)) {
+    if (const Note* own = OwnMoveLeft(content, now)) {
       if (FinishMove(content, *own, taken)) DeleteFileW(record);
       return true;
     }
     // Published in part (a kill between the outputs of one file): what is
-    // there goes, and the file is done again as a whole.
-    for (const CString& part : whole) {
-      if (DeleteInputFile(part)) taken.withdrawn.push_back(part);
+    // there goes, and the file is done again as a whole. An input moved to
+    // the output stays: it is the user's own file, not a copy.
+    for (const Note& note : content.notes) {
+      if (!note.input && WholeAt(note) && DeleteInputFile(note.path)) taken.withdrawn.push_back(note.path);
     }
   }
   if (content.held) {
@@ -533,6 +556,10 @@ void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
     platform::FileIdentity identity = published.identity;
     if (!published.identified && !platform::GetFileIdentityAt(published.file, &identity)) continue;
     const CString finalFolder = FolderOf(published.final);
+    if (published.input) {  // by its path, as the few inputs of a set are
+      bytes += EncodeInputNote(identity, published.final);
+      continue;
+    }
     if (finalFolder.IsEmpty()) {  // in the root folder: by its path
       bytes += EncodeNote(identity, published.final);
       continue;
@@ -554,13 +581,15 @@ void ClaimRecord::NotePublished() {
   if (!path_.IsEmpty()) Append(Entry(std::string(1, kPublished)));
 }
 
-void ClaimRecord::NoteMovedLast() {
-  if (path_.IsEmpty()) return;
+bool ClaimRecord::NoteMovedLast() {
+  if (path_.IsEmpty()) return true;
   std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
   bytes += Entry(std::string(1, kMovedLast));
-  if (!Append(bytes) || !beginPending_) return;
+  if (!Append(bytes)) return false;
+  if (!beginPending_) return true;
   beginPending_ = false;
   noteFolder_.Empty();  // a new set starts without a folder
+  return true;
 }
 
 bool ClaimRecord::Append(const std::string& bytes) {

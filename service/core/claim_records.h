@@ -37,9 +37,11 @@
 //
 // When the claimed file itself goes to the output unchanged, last of its
 // set (a data file and its signature, after their report), the record says
-// so too: a take-back that finds everything else whole finishes the move,
-// so that a kill between the two files of a pair never leaves one in the
-// output and the other given back.
+// so too: a take-back that finds everything else whole, or the other file
+// of the pair already moved, finishes the move, so that a kill between the
+// two files of a pair never leaves one in the output and the other given
+// back. A file that goes to the output unchanged is noted as an input: it
+// is the user's own, and a take-back never deletes it.
 //
 // The record goes with the claim once the claimed file is gone from its
 // claimed name (done, moved to the error folder, given back). A claimed file
@@ -98,9 +100,11 @@ class ClaimRecord {
   // Written with a set (before its first file is published) in which the
   // claimed file itself, unchanged, is noted and given its name after
   // everything else the set names: a take-back that finds all the rest
-  // published whole gives the claimed file that name too, in place of
-  // withdrawing the rest. Not for a held file.
-  void NoteMovedLast();
+  // published whole, or another input of the set already moved (its
+  // outputs were published before), gives the claimed file that name too,
+  // in place of withdrawing the rest. Not for a held file. False when it
+  // could not be written: the moves must not begin.
+  bool NoteMovedLast();
 
  private:
   bool Append(const std::string& bytes);

@@ -583,11 +583,25 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
 
 DWORD FilePipeline::PublishBeforeMovingInputs(PipelineFile& file, const std::vector<PublishedFile>& moves,
                                               WorkFailure& failure) {
+  // The moved files are the user's own: noted as inputs, which a take-back
+  // never withdraws.
+  std::vector<PublishedFile> inputs = moves;
+  for (PublishedFile& input : inputs) input.input = true;
   for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
     claim->BeginPublishing();
-    claim->NotePublishing(moves);
+    claim->NotePublishing(inputs);
   }
-  if (!moves.empty()) (moves.back().file == file.claimed ? file.claim : file.partnerClaim).NoteMovedLast();
+  // Without the note that the last file follows the others, a take-back
+  // after a kill between the moves would give that file back alone: no move
+  // begins.
+  if (!moves.empty() && !(moves.back().file == file.claimed ? file.claim : file.partnerClaim).NoteMovedLast()) {
+    const DWORD error = GetLastError();
+    failure.code = error != 0 ? error : ERROR_WRITE_FAULT;
+    failure.stageText.Format(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", moves.front().file.GetString(),
+                             FileSizeText(moves.front().file).GetString(), moves.front().final.GetString(),
+                             FileSizeText(moves.front().final).GetString());
+    return failure.code;
+  }
   if (file.inputPermissions != 0xFFFFFFFF) file.staged.LimitPermissions(file.inputPermissions);
   const PublishingNote note = [&file](const std::vector<PublishedFile>& files) {
     file.claim.NotePublishing(files);

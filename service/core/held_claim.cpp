@@ -49,8 +49,8 @@ void HeldClaim::NotePublished() const {
   if (held_ && held_->record) held_->record->NotePublished();
 }
 
-void HeldClaim::NoteMovedLast() const {
-  if (held_ && held_->record) held_->record->NoteMovedLast();
+bool HeldClaim::NoteMovedLast() const {
+  return !held_ || !held_->record || held_->record->NoteMovedLast();
 }
 
 HANDLE HeldClaim::Handle() const { return held_ ? held_->handle : nullptr; }

@@ -22,6 +22,10 @@ struct PublishedFile {
   // from file).
   bool identified = false;
   platform::FileIdentity identity;
+  // An input that goes to the output unchanged (a signature beside its data
+  // file): the user's own file, not a copy made from it, so a take-back
+  // never deletes it as a part of a result published in part.
+  bool input = false;
 };
 
 class HeldClaim {
@@ -45,7 +49,8 @@ class HeldClaim {
   void BeginPublishing() const;
   void NotePublishing(const std::vector<PublishedFile>& files) const;
   void NotePublished() const;
-  void NoteMovedLast() const;
+  // False when the record could not say so (with a record only).
+  bool NoteMovedLast() const;
 
   explicit operator bool() const { return held_ != nullptr; }
   // The claim's handle, as the layer's calls on the claimed file want it;

@@ -344,6 +344,35 @@ TEST_F(VerifyDetachedTest, AKillWhileThePairMovesLeavesItWholeInOnePlace) {
   }
 }
 
+// A kill once the signature is in the output, and its report taken away
+// (consumed from the output) before the next run: the take-back still moves
+// the data file beside its signature, which is the user's own file and is
+// never withdrawn as if it were a published copy; the pair ends in the
+// output once, and a later run finds nothing to do.
+TEST_F(VerifyDetachedTest, AKillAfterTheSignatureMovedFinishesThePairWhenTheReportIsGone) {
+  Pair("a.txt", "данные");
+  const std::string signature = Read(in_ / "a.txt.p7d");
+  ASSERT_EQ(RunKilledAt("signature-moved", [&] { CheckDetached({"a.txt"}); }), SIGKILL);
+  ASSERT_TRUE(fs::remove(out_ / "a.txt.vrf"));
+  const std::string errorsBefore = Errors();
+  { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
+  EXPECT_EQ(Read(out_ / "a.txt"), "данные");
+  EXPECT_EQ(Read(out_ / "a.txt.p7d"), signature);
+  const std::string taken = Errors().substr(errorsBefore.size());
+  EXPECT_TRUE(Contains(taken, "): файл перемещен в '" + (out_ / "a.txt").string() + "'")) << taken;
+  EXPECT_FALSE(Contains(taken, "удален")) << taken;
+  const CString records = ClaimRecordFolder();
+  ASSERT_FALSE(records.IsEmpty());
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
+
+  worker_.writtenOnce.clear();  // the next run
+  ASSERT_EQ(CheckDetached(Listing(in_)), 0u);
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+}
+
 // The data file's own name taken in the output while the killed process
 // was gone: the take-back never replaces it, records why, and keeps the data
 // file claimed with its record; a later run, once the name is free, moves it
