@@ -23,3 +23,16 @@ void platform::KillPoint([[maybe_unused]] const char* step) {
   if (++reached >= at) kill(getpid(), SIGKILL);
 #endif
 }
+
+unsigned long platform::FailPoint([[maybe_unused]] const char* step) {
+#if defined(QELM_TEST_HOOKS)
+  const char* wanted = std::getenv("QELM_TEST_FAIL_STEP");
+  if (wanted == nullptr || *wanted == '\0') return 0;
+  const std::string text(wanted);
+  const std::string::size_type equals = text.find('=');
+  if (equals == std::string::npos || text.compare(0, equals, step) != 0) return 0;
+  return std::strtoul(text.c_str() + equals + 1, nullptr, 0);
+#else
+  return 0;
+#endif
+}

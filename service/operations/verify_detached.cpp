@@ -165,8 +165,8 @@ DWORD WriteReport(const DetachedJob& job, DetachedPair& pair, HeldVerifyResult& 
 // all three first: a kill between the two moves leaves a pair that the
 // take-back completes (the data file follows its signature), never one
 // split between the input and the output. A failure takes the report back
-// out of the output folder, and a signature already moved goes to the
-// error folder with its data file.
+// out of the output folder, and a signature already moved goes back to its
+// claimed name and from there to the error folder with its data file.
 DWORD MoveToOutput(FilePipeline& pipeline, PipelineFile& file, const DetachedPair& pair, WorkFailure& failure) {
   const std::vector<PublishedFile> moves{{file.SignatureClaimed(), pair.signatureOutput},
                                          {file.DataClaimed(), pair.dataOutput}};
@@ -181,12 +181,19 @@ DWORD MoveToOutput(FilePipeline& pipeline, PipelineFile& file, const DetachedPai
   }
   platform::KillPoint("signature-moved");
   const CString& dataClaimed = file.DataClaimed();
-  if (MoveFileW(dataClaimed, pair.dataOutput)) return 0;
-  DWORD error = GetLastError();
-  FilePipeline::ForgetPublishing(file);
+  const DWORD refused = platform::FailPoint("data-move");
+  if (refused == 0 && MoveFileW(dataClaimed, pair.dataOutput)) return 0;
+  DWORD error = refused != 0 ? refused : GetLastError();
   CString step =
       FormatText(kMoveText, pair.dataSource, FileSizeText(dataClaimed), pair.dataOutput, FileSizeText(pair.dataOutput));
-  signatureClaimed = pair.signatureOutput;
+  // The signature goes back to its claimed name before anything else, its
+  // records left as they are: a kill from here on leaves a pair the
+  // take-back gives back whole (the report withdrawn), never a data file
+  // given back alone beside a signature and a report that say the pair was
+  // verified. Where it cannot go back, it goes to the error folder from the
+  // output, and until then a take-back moves the data file beside it.
+  if (!MoveFileW(pair.signatureOutput, signatureClaimed)) signatureClaimed = pair.signatureOutput;
+  platform::KillPoint("data-move-failed");
   return OwnFailure(failure, error, step);
 }
 

@@ -3,6 +3,7 @@
 // without a partner wait untouched.
 
 #include <csignal>
+#include <cstdlib>
 
 #include "platform/handles.h"
 #include "platform/sync.h"
@@ -371,6 +372,53 @@ TEST_F(VerifyDetachedTest, AKillAfterTheSignatureMovedFinishesThePairWhenTheRepo
   ASSERT_EQ(CheckDetached(Listing(in_)), 0u);
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
   EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+}
+
+// The data file's move to the output fails once its signature is there:
+// the pair goes to the error folder together, its report withdrawn, and a
+// kill before that leaves a pair the next run's take-back gives back whole
+// (the report withdrawn), never a data file given back alone beside a
+// signature and a report that say the pair was verified.
+TEST_F(VerifyDetachedTest, ADataFileThatCannotFollowItsSignatureKeepsThePairTogether) {
+  struct FailedDataMove {
+    FailedDataMove() { setenv("QELM_TEST_FAIL_STEP", "data-move=5", 1); }
+    ~FailedDataMove() { unsetenv("QELM_TEST_FAIL_STEP"); }
+  };
+  Pair("a.txt", "данные");
+  const std::string signature = Read(in_ / "a.txt.p7d");
+  {
+    const FailedDataMove failing;
+    ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
+  }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
+  EXPECT_EQ(Read(err_ / "a.txt.p7d"), signature);
+  EXPECT_TRUE(Contains(Errors(), "Перемещение файла '" + (in_ / "a.txt").string())) << Errors();
+  const CString records = ClaimRecordFolder();
+  ASSERT_FALSE(records.IsEmpty());
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
+
+  fs::rename(err_ / "a.txt", in_ / "a.txt");
+  fs::rename(err_ / "a.txt.p7d", in_ / "a.txt.p7d");
+  ASSERT_EQ(RunKilledAt("data-move-failed",
+                        [&] {
+                          const FailedDataMove failing;
+                          CheckDetached({"a.txt"});
+                        }),
+            SIGKILL);
+  worker_.writtenOnce.clear();  // the next run
+  { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
+  EXPECT_EQ(Listing(in_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Read(in_ / "a.txt.p7d"), signature);
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
+
+  ASSERT_EQ(CheckDetached(Listing(in_)), 0u);
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "a.txt.vrf"}));
+  EXPECT_EQ(Read(out_ / "a.txt"), "данные");
+  EXPECT_EQ(Read(out_ / "a.txt.p7d"), signature);
 }
 
 // The data file's own name taken in the output while the killed process
