@@ -547,8 +547,8 @@ ClaimRecord::~ClaimRecord() {
 
 void ClaimRecord::BeginPublishing() { beginPending_ = !path_.IsEmpty(); }
 
-void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
-  if (path_.IsEmpty()) return;
+bool ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
+  if (path_.IsEmpty()) return true;
   std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
   // A new set starts without a folder.
   CString folder = beginPending_ ? CString() : noteFolder_;
@@ -570,11 +570,11 @@ void ClaimRecord::NotePublishing(const std::vector<PublishedFile>& files) {
     }
     bytes += EncodeNoteInFolder(identity, BareName(published.final));
   }
-  if (bytes.empty()) return;
-  if (Append(bytes)) {
-    beginPending_ = false;
-    noteFolder_ = folder;
-  }
+  if (bytes.empty()) return true;
+  if (!Append(bytes)) return false;
+  beginPending_ = false;
+  noteFolder_ = folder;
+  return true;
 }
 
 void ClaimRecord::NotePublished() {
@@ -597,16 +597,28 @@ bool ClaimRecord::Append(const std::string& bytes) {
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  LARGE_INTEGER none{};
+  LARGE_INTEGER none{}, end{};
   // Written before the renames it announces, which a kill cannot undo; it
   // goes to disk with the batch's sync before the inputs are deleted (a
   // sync of its own per file would double what a claim costs). A power loss
   // before that may leave outputs the record does not name: their file is
   // then done again, never lost.
-  const bool whole = SetFilePointerEx(file, none, nullptr, FILE_END) &&
-                     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size();
-  return CloseHandle(file) && whole;
+  const bool positioned = SetFilePointerEx(file, none, &end, FILE_END);
+  bool whole = positioned && WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  DWORD error = whole ? 0 : GetLastError();
+  if (whole && written != bytes.size()) {
+    whole = false;
+    error = ERROR_DISK_FULL;  // a short write: the disk took no more
+  }
+  // A note written in part goes again, so that the notes written after it
+  // are read (the reading stops at an entry cut short).
+  if (!whole && positioned) {
+    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+  }
+  if (!CloseHandle(file) && whole) return false;
+  if (!whole) SetLastError(error != 0 ? error : ERROR_WRITE_FAULT);
+  return whole;
 }
 
 std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {

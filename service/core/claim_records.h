@@ -92,7 +92,11 @@ class ClaimRecord {
   // calls, all before the first of its files is published). A later note of
   // the same file, or of the same final name, takes the place of an
   // earlier one. A file that is not there (never written) is left out.
-  void NotePublishing(const std::vector<PublishedFile>& files);
+  // FALSE with the last error set when the note could not be written (what
+  // was written of it is cut off again): nothing of the set may then be
+  // published, since a take-back that finds every note written so far whole
+  // would take the set for complete. TRUE without a record.
+  bool NotePublishing(const std::vector<PublishedFile>& files);
   // Written once every file noted is published: from then on the claimed
   // file is done, whatever becomes of its outputs (a user may take them
   // away before its input is deleted), and a take-back only deletes it.

@@ -557,9 +557,10 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   const PublishingNote note = [&](const std::vector<PublishedFile>& files) {
     for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
       if (!begun) claim->BeginPublishing();
-      claim->NotePublishing(files);
+      if (!claim->NotePublishing(files)) return false;
     }
     begun = true;
+    return true;
   };
   CString taken;
   if (DWORD code = file.staged.Publish(renameConflicts_, taken, note)) {
@@ -581,6 +582,22 @@ DWORD FilePipeline::CompleteFile(PipelineFile& file, bool deleteClaimed) {
   return 0;
 }
 
+namespace {
+
+// The failure of moves that their claim records could not announce: none of
+// them is made.
+DWORD FailMovesUnnoted(const std::vector<PublishedFile>& moves, WorkFailure& failure) {
+  const DWORD error = GetLastError();
+  failure.code = error != 0 ? error : ERROR_WRITE_FAULT;
+  if (moves.empty()) return failure.code;
+  failure.stageText.Format(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", moves.front().file.GetString(),
+                           FileSizeText(moves.front().file).GetString(), moves.front().final.GetString(),
+                           FileSizeText(moves.front().final).GetString());
+  return failure.code;
+}
+
+}  // namespace
+
 DWORD FilePipeline::PublishBeforeMovingInputs(PipelineFile& file, const std::vector<PublishedFile>& moves,
                                               WorkFailure& failure) {
   // The moved files are the user's own: noted as inputs, which a take-back
@@ -589,23 +606,16 @@ DWORD FilePipeline::PublishBeforeMovingInputs(PipelineFile& file, const std::vec
   for (PublishedFile& input : inputs) input.input = true;
   for (const HeldClaim* claim : {&file.claim, &file.partnerClaim}) {
     claim->BeginPublishing();
-    claim->NotePublishing(inputs);
+    if (!claim->NotePublishing(inputs)) return FailMovesUnnoted(moves, failure);
   }
   // Without the note that the last file follows the others, a take-back
   // after a kill between the moves would give that file back alone: no move
   // begins.
-  if (!moves.empty() && !(moves.back().file == file.claimed ? file.claim : file.partnerClaim).NoteMovedLast()) {
-    const DWORD error = GetLastError();
-    failure.code = error != 0 ? error : ERROR_WRITE_FAULT;
-    failure.stageText.Format(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", moves.front().file.GetString(),
-                             FileSizeText(moves.front().file).GetString(), moves.front().final.GetString(),
-                             FileSizeText(moves.front().final).GetString());
-    return failure.code;
-  }
+  if (!moves.empty() && !(moves.back().file == file.claimed ? file.claim : file.partnerClaim).NoteMovedLast())
+    return FailMovesUnnoted(moves, failure);
   if (file.inputPermissions != 0xFFFFFFFF) file.staged.LimitPermissions(file.inputPermissions);
   const PublishingNote note = [&file](const std::vector<PublishedFile>& files) {
-    file.claim.NotePublishing(files);
-    file.partnerClaim.NotePublishing(files);
+    return file.claim.NotePublishing(files) && file.partnerClaim.NotePublishing(files);
   };
   CString taken;
   const DWORD code = file.staged.Publish(renameConflicts_, taken, note);

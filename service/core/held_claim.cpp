@@ -41,8 +41,8 @@ void HeldClaim::BeginPublishing() const {
   if (held_->record) held_->record->BeginPublishing();
 }
 
-void HeldClaim::NotePublishing(const std::vector<PublishedFile>& files) const {
-  if (held_ && held_->record) held_->record->NotePublishing(files);
+bool HeldClaim::NotePublishing(const std::vector<PublishedFile>& files) const {
+  return !held_ || !held_->record || held_->record->NotePublishing(files);
 }
 
 void HeldClaim::NotePublished() const {

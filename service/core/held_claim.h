@@ -45,9 +45,11 @@ class HeldClaim {
   // The claim record's notes of what is published for the claimed file
   // (ClaimRecord::BeginPublishing, NotePublishing, NotePublished,
   // NoteMovedLast); nothing
-  // without a record. Copies share them.
+  // without a record. Copies share them. NotePublishing: FALSE with the last
+  // error set when the note could not be written, and nothing of the set
+  // may then be published.
   void BeginPublishing() const;
-  void NotePublishing(const std::vector<PublishedFile>& files) const;
+  bool NotePublishing(const std::vector<PublishedFile>& files) const;
   void NotePublished() const;
   // False when the record could not say so (with a record only).
   bool NoteMovedLast() const;

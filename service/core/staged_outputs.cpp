@@ -168,7 +168,10 @@ void StagedFile::Release() {
 DWORD PublishWithConflictNames(StagedFile& staged, CString& final, bool renameConflicts,
                                const std::function<DWORD(CString& next)>& nextName, const PublishingNote& note) {
   for (int attempt = 0;; ++attempt) {
-    if (note) note({{staged.Path(), final}});
+    if (note && !note({{staged.Path(), final}})) {
+      const DWORD error = GetLastError();
+      return error != 0 ? error : ERROR_WRITE_FAULT;
+    }
     platform::KillPoint("publishing-noted");
     const DWORD error = staged.Publish(final);
     if (error == 0) return 0;
@@ -214,7 +217,10 @@ DWORD StagedMove::Place(const CString& target) {
     copy_ = std::move(copy);
     if (newSet_) claim_.BeginPublishing();
   }
-  claim_.NotePublishing({{copy_->Path(), target}});
+  if (!claim_.NotePublishing({{copy_->Path(), target}})) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_WRITE_FAULT;
+  }
   if (DWORD error = copy_->Publish(target)) return error;
   copy_.reset();
   platform::FlushFolder(FolderOf(target));
@@ -635,18 +641,34 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
   // written is left out of the note by the record.) The names go to the
   // note a part at a time, so that no list of every output's two paths is
   // ever held.
+  // A note that fails leaves a set of which a take-back would see only
+  // part: nothing of it is published.
+  const auto fail = [&state, &failedName](DWORD error, const CString& name) {
+    failedName = name;
+    for (State::Output& done : state.outputs) {
+      if (done.published) DeleteFileW(state.Final(done));
+      done.published = false;
+    }
+    state.Discard();
+    return error;
+  };
+  const auto noteFailed = [] {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_WRITE_FAULT;
+  };
   if (note) {
     std::vector<PublishedFile> files;
     bool noted = false;
     for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
       if (!state.outputs[i].published) files.push_back(state.ToPublish(i));
       if (files.size() == kNotedAtOnce) {
-        note(files);
+        if (!note(files)) return fail(noteFailed(), files.back().final);
         files.clear();
         noted = true;
       }
     }
-    if (!noted || !files.empty()) note(files);
+    if ((!noted || !files.empty()) && !note(files))
+      return fail(noteFailed(), files.empty() ? CString() : files.back().final);
   }
   for (std::uint32_t i = 0; i < state.outputs.size(); ++i) {
     if (state.outputs[i].published) continue;
@@ -656,7 +678,10 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
     DWORD error = 0;
     bool written = true;
     for (int attempt = 0;; ++attempt) {
-      if (attempt > 0 && note) note({{temporary, target}});  // a conflict name
+      if (attempt > 0 && note && !note({{temporary, target}})) {  // a conflict name
+        error = noteFailed();
+        break;
+      }
       if (Rename(state.outputs[i], temporary, target)) break;
       error = GetLastError();
       // Asked only when the move fails: most outputs are written.
@@ -672,15 +697,7 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
       target = JoinPath(FolderOf(final), MakeConflictName(state.Stem(i)) + state.Suffix(i));
     }
     if (!written) continue;
-    if (error != 0) {
-      failedName = target;
-      for (State::Output& done : state.outputs) {
-        if (done.published) DeleteFileW(state.Final(done));
-        done.published = false;
-      }
-      state.Discard();
-      return error;
-    }
+    if (error != 0) return fail(error, target);
     state.Rename(i, target);
     state.outputs[i].published = true;
     platform::KillPoint("output-published");

@@ -82,8 +82,10 @@ class StagedFile {
 // Called before written files are given their published names, so that the
 // claim record of their input can say so first (HeldClaim::NotePublishing).
 // The files of one publishing may come in several calls, all before the
-// first of them is published.
-using PublishingNote = std::function<void(const std::vector<PublishedFile>& files)>;
+// first of them is published. FALSE (with the last error set) when a note
+// could not be written: the publishing then fails before the files it
+// announced are given their names.
+using PublishingNote = std::function<bool(const std::vector<PublishedFile>& files)>;
 
 // Publishes staged under final, never replacing. A final name taken
 // meanwhile is, with renameConflicts ("Rename conf files"), replaced by the name nextName gives
@@ -184,7 +186,9 @@ class StagedOutputs {
   // outputs published so far and every temporary file are deleted. An
   // output whose temporary file was never written is left out.
   // note (may be null) is told of every output's name before the first is
-  // published, and of each conflict name before it is tried.
+  // published, and of each conflict name before it is tried; a note that
+  // fails fails the publishing as a name that cannot be given does, with
+  // the note's error.
   DWORD Publish(bool renameConflicts, CString& failedName, const PublishingNote& note = nullptr);
   // The folders of the outputs published so far, each once.
   std::vector<CString> PublishedFolders() const;

@@ -123,7 +123,7 @@ DWORD CreateHashFile(const HashJob& job, const PipelineFile& file, const std::ve
     begun = true;
     std::vector<PublishedFile> set = files;
     set.push_back({hashed.input, JoinPath(job.rule.pathOut, hashed.stem)});
-    file.claim.NotePublishing(set);
+    return file.claim.NotePublishing(set);
   };
   const DWORD error = PublishWithConflictNames(
       staged, target, job.renameConflicts,
@@ -148,8 +148,9 @@ DWORD MoveInput(const HashJob& job, const PipelineFile& file, HashedFile& hashed
   int tries = 0;
   for (;;) {
     DWORD error = 0;
-    if (tries > 0) file.claim.NotePublishing({{hashed.input, target}});
-    if (!MoveFileStaged(hashed.input, target, CString(), file.claim, false)) {
+    if (tries > 0 && !file.claim.NotePublishing({{hashed.input, target}})) {
+      error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    } else if (!MoveFileStaged(hashed.input, target, CString(), file.claim, false)) {
       error = GetLastError();
     } else {
       hashed.input = target;

@@ -121,8 +121,10 @@ DWORD CopyAndMove(const PipelineFile& file, const RuleRecord& rule, const MoveTa
     if (error == 0) {
       platform::FlushFileData(copy.Path());
       file.claim.BeginPublishing();
-      file.claim.NotePublishing({{copy.Path(), targets.copyTarget}, {file.source, targets.target}});
-      error = copy.Publish(targets.copyTarget);
+      if (!file.claim.NotePublishing({{copy.Path(), targets.copyTarget}, {file.source, targets.target}}))
+        error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+      else
+        error = copy.Publish(targets.copyTarget);
     }
     if (error == 0) {
       // On disk before the input leaves its folder.

@@ -264,9 +264,10 @@ DWORD ArchiveInProgress::Publish(CString& path, bool renameConflicts,
   const PublishingNote note = [&](const std::vector<PublishedFile>& files) {
     for (const PipelineFile& file : packed_) {
       if (!begun) file.claim.BeginPublishing();
-      file.claim.NotePublishing(files);
+      if (!file.claim.NotePublishing(files)) return false;
     }
     begun = true;
+    return true;
   };
   return PublishWithConflictNames(staged_, path, renameConflicts, nextName, note);
 }

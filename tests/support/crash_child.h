@@ -41,6 +41,28 @@ int RunKilledMidWrite(rlim_t bytes, Step step) {
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+// Runs a step in a child process whose writes fail past `bytes` in any
+// file (EFBIG, as a full disk fails them: the signal is ignored) and that
+// kills itself at the named kill point, as RunKilledAt does. The signal that
+// ended the child, or 0 when the step returned without reaching the point.
+template <typename Step>
+int RunWithWritesCutKilledAt(rlim_t bytes, const char* killPoint, Step step) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    std::signal(SIGXFSZ, SIG_IGN);
+    setenv("QELM_TEST_KILL", killPoint, 1);
+    rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    step();
+    _exit(0);
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
 // Runs a step in a child process that kills itself with SIGKILL at the
 // named kill point of the layer (platform/kill_points.h: "name" or
 // "name:N"), as a kill from outside at that moment would. The signal that

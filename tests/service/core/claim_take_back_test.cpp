@@ -174,6 +174,29 @@ TEST_F(ClaimTakeBackTest, AFilePublishedWholeIsFinishedAlsoWhenItsOutputWasTaken
       << Errors();
 }
 
+// A publishing that its claim record cannot announce (the record could not
+// be written: here it is gone) publishes nothing: a take-back after a kill
+// would not know the outputs for the file's. The file fails to the error
+// folder whole instead.
+TEST_F(ClaimTakeBackTest, OutputsTheRecordCannotNoteAreNotPublished) {
+  Put(in_, "a.txt", "content of a.txt");
+  FilePipeline pipeline(Journal(), profile_, worker_, L"P", 0);
+  PipelineFile file = pipeline.Prepare(L"a.txt", L"a.txt", L".out", nullptr);
+  ASSERT_EQ(pipeline.Admit(file, Gates{}), Admission::kProceed);
+  WorkFailure failure;
+  ASSERT_EQ(CopyTo(file.claimed, file.output, failure), 0u);
+  const std::vector<fs::path> records = ClaimRecords();
+  ASSERT_EQ(records.size(), 1u);
+  ASSERT_TRUE(fs::remove(records[0]));
+  EXPECT_EQ(pipeline.CompleteFile(file), 0u);  // a failed file, no fatal result
+  pipeline.DeletePendingInputs();
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(testsupport::ReadFileBytes(err_ / "a.txt"), "content of a.txt");
+  EXPECT_NE(Errors().find("a.txt.out"), std::string::npos) << Errors();
+}
+
 // The outputs wait for the batch: their inputs go once they are on disk,
 // at the latest when the pipeline goes; a kill before that is a kill before
 // the deletion, which the take-back finishes.

@@ -171,6 +171,34 @@ TEST_F(UnpackArchivesTest, AKillWhileALargeArchiveIsPublishedIsFinishedOrUndoneW
   }
 }
 
+// The claim record's notes of a large archive's entries are written a part
+// at a time: when a later part cannot be written (the disk is full), nothing
+// is published, and the archive goes to the error folder. Were the entries
+// of the parts written published all the same, a kill after them would
+// leave a record whose every note is whole: the take-back would take the
+// archive for done, delete it, and remove the other entries' temporary
+// files.
+TEST_F(UnpackArchivesTest, AnArchiveWhoseNotesCannotAllBeWrittenIsNotPublished) {
+  constexpr int kEntries = 12000;
+  WriteBytes(in_ / "many.zip", EmptyEntriesZip(kEntries));
+  // The record takes the first part's notes (about 60 bytes an entry, a
+  // few thousand entries a part), not the second's.
+  constexpr rlim_t kRecordRoom = 300000;
+  RunWithWritesCutKilledAt(kRecordRoom, "output-published:5000", [&] { Unpk({"many.zip"}); });
+  ASSERT_EQ(Unpk({"many.zip"}), 0u);
+  // (The folders made for the entries may stay, empty.)
+  const std::vector<std::string> tree = Tree(out_);
+  const auto published = std::count_if(tree.begin(), tree.end(), [](const std::string& name) { return name.back() != '/'; });
+  EXPECT_EQ(published, 0) << "files in the output folder";
+  EXPECT_EQ(Tree(in_), std::vector<std::string>{});
+  EXPECT_EQ(Tree(err_), std::vector<std::string>{"many.zip"});
+  EXPECT_TRUE(Read(err_ / "many.zip") == EmptyEntriesZip(kEntries));
+  const CString records = ClaimRecordFolder();
+  ASSERT_FALSE(records.IsEmpty());
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
+  EXPECT_FALSE(Contains(Errors(), "результат которой уже опубликован")) << Errors().substr(0, 2000);
+}
+
 TEST_F(UnpackArchivesTest, NameClashesFailOrGoAsideAsTheProfileSays) {
   WriteBytes(out_ / "a", "a file named like the folder");
   WriteBytes(out_ / "c.txt", "an older c");
