@@ -12,6 +12,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "platform/sync.h"
 #include "platform/utf16.h"
 #include "service/core/conflict_names.h"
@@ -583,6 +584,10 @@ void ClaimRecord::NotePublished() {
 
 bool ClaimRecord::NoteMovedLast() {
   if (path_.IsEmpty()) return true;
+  if (const DWORD refused = platform::FailPoint("moved-last-note")) {
+    SetLastError(refused);
+    return false;
+  }
   std::string bytes = beginPending_ ? Entry(std::string(1, kBeginSet)) : std::string();
   bytes += Entry(std::string(1, kMovedLast));
   if (!Append(bytes)) return false;

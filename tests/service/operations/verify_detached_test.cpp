@@ -17,6 +17,15 @@ namespace {
 
 using namespace testsupport;
 
+// A step of the layer made to fail (platform::FailPoint) while it lives.
+class FailedStep {
+ public:
+  explicit FailedStep(const char* setting) { setenv("QELM_TEST_FAIL_STEP", setting, 1); }
+  ~FailedStep() { unsetenv("QELM_TEST_FAIL_STEP"); }
+  FailedStep(const FailedStep&) = delete;
+  FailedStep& operator=(const FailedStep&) = delete;
+};
+
 class VerifyDetachedTest : public VerificationTest {
  protected:
   void SetUp() override {
@@ -380,14 +389,10 @@ TEST_F(VerifyDetachedTest, AKillAfterTheSignatureMovedFinishesThePairWhenTheRepo
 // (the report withdrawn), never a data file given back alone beside a
 // signature and a report that say the pair was verified.
 TEST_F(VerifyDetachedTest, ADataFileThatCannotFollowItsSignatureKeepsThePairTogether) {
-  struct FailedDataMove {
-    FailedDataMove() { setenv("QELM_TEST_FAIL_STEP", "data-move=5", 1); }
-    ~FailedDataMove() { unsetenv("QELM_TEST_FAIL_STEP"); }
-  };
   Pair("a.txt", "данные");
   const std::string signature = Read(in_ / "a.txt.p7d");
   {
-    const FailedDataMove failing;
+    const FailedStep failing("data-move=5");
     ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
   }
   EXPECT_EQ(Listing(in_), std::vector<std::string>{});
@@ -403,7 +408,7 @@ TEST_F(VerifyDetachedTest, ADataFileThatCannotFollowItsSignatureKeepsThePairToge
   fs::rename(err_ / "a.txt.p7d", in_ / "a.txt.p7d");
   ASSERT_EQ(RunKilledAt("data-move-failed",
                         [&] {
-                          const FailedDataMove failing;
+                          const FailedStep failing("data-move=5");
                           CheckDetached({"a.txt"});
                         }),
             SIGKILL);
@@ -419,6 +424,26 @@ TEST_F(VerifyDetachedTest, ADataFileThatCannotFollowItsSignatureKeepsThePairToge
   EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.txt", "a.txt.p7d", "a.txt.vrf"}));
   EXPECT_EQ(Read(out_ / "a.txt"), "данные");
   EXPECT_EQ(Read(out_ / "a.txt.p7d"), signature);
+}
+
+// The record of the data file cannot say that it goes last: the pair fails
+// before either file moves (a take-back after a kill between the moves
+// would otherwise give the data file back alone), and goes to the error
+// folder whole.
+TEST_F(VerifyDetachedTest, APairWhoseRecordCannotSayTheDataFileGoesLastFailsBeforeEitherMoves) {
+  Pair("a.txt", "данные");
+  {
+    const FailedStep failing("moved-last-note=29");
+    ASSERT_EQ(CheckDetached({"a.txt"}), 0u);
+  }
+  EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), (std::vector<std::string>{"a.txt", "a.txt.p7d"}));
+  EXPECT_TRUE(Contains(Errors(), "Перемещение файла '" + (in_ / "a.txt.p7d.stp").string())) << Errors();
+  EXPECT_TRUE(Contains(Errors(), "в '" + (out_ / "a.txt.p7d").string() + "'")) << Errors();
+  const CString records = ClaimRecordFolder();
+  ASSERT_FALSE(records.IsEmpty());
+  EXPECT_TRUE(fs::is_empty(Utf8(records)));
 }
 
 // The data file's own name taken in the output while the killed process
