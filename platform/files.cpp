@@ -655,16 +655,23 @@ BOOL platform::GetOpenFileIdentity(HANDLE file, FileIdentity* identity) {
   return TRUE;
 }
 
-BOOL platform::RenamePrivateFile(LPCWSTR existing, LPCWSTR target) {
+BOOL platform::RenamePrivateFile(LPCWSTR existing, LPCWSTR target, const FileIdentity* expected) {
   WorkPath from, to;
   if (DWORD code = WidePathToWork(existing, from)) return Fail(code, FALSE);
   if (DWORD code = WidePathToWork(target, to)) return Fail(code, FALSE);
   if (from.text.empty() || to.text.empty()) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  // The source is looked at first, as MoveFileW looks at it: a source that
+  // is gone is 2 or 3 by its own folder, and a rename that then finds no
+  // path is the target's folder gone (3).
+  FileIdentity now;
+  if (!GetFileIdentityAt(existing, &now)) return FALSE;
+  if (expected != nullptr && !now.SameFile(*expected)) return Fail(ERROR_FILE_NOT_FOUND, FALSE);
   if (RenameNoReplace(from.text, to.text) == 0) return TRUE;
   const int err = errno;
   if (err == EEXIST || err == ENOTEMPTY) return Fail(ERROR_ALREADY_EXISTS, FALSE);
   if (err == EXDEV) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
-  return Fail(ErrnoToCode(err, from.text), FALSE);
+  if (err == ENOENT) return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+  return Fail(WinErrorFromErrno(err), FALSE);
 }
 
 DWORD platform::GetFilePermissions(LPCWSTR path) {

@@ -427,10 +427,14 @@ BOOL FlushFileSystemOf(LPCWSTR folder);
 // and closed file its name on the same file system, never replacing, without
 // the checks MoveFileW makes of other programs writing a file: FALSE with
 // 183 when target is taken, 17 (ERROR_NOT_SAME_DEVICE) across file systems
-// (MoveFileW copies then), else the rename's code.
+// (MoveFileW copies then), else the rename's code as MoveFileW gives it (2
+// for a source that is gone, 3 for a folder that is). With expected (the
+// identity the file had as it was closed), a file under existing that is
+// another one (ours unlinked and a stranger's put in its place, in a folder
+// others write) is refused with 2 and left where it is: ours is not there.
 HANDLE CreatePrivateFile(LPCWSTR path);
 BOOL SetOpenFilePermissions(HANDLE file, DWORD permissions);
-BOOL RenamePrivateFile(LPCWSTR existing, LPCWSTR target);
+BOOL RenamePrivateFile(LPCWSTR existing, LPCWSTR target, const FileIdentity* expected = nullptr);
 
 // The permission bits (07777) of a file, a link never followed;
 // 0xFFFFFFFF with the code on failure.

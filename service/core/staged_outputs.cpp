@@ -68,12 +68,16 @@ CString HoldReservationOf(const CString& base) {
 }
 
 // Gives a temporary file its final name, never replacing: one this process
-// alone wrote by a plain rename, others (and any across file systems) as
-// MoveFileW moves them, which refuses a file another program still writes.
+// alone wrote by a plain rename, once the file under its temporary name is
+// seen to be the one it closed (identity, when known: in a folder others
+// write, ours may have been unlinked and another put in its place), others
+// (and any across file systems) as MoveFileW moves them, which refuses a
+// file another program still writes.
 template <typename Output>
-BOOL Rename(const Output& output, const CString& temporary, const CString& target) {
+BOOL Rename(const Output& output, const CString& temporary, const CString& target,
+            const platform::FileIdentity* identity) {
   if (output.privateFile) {
-    if (platform::RenamePrivateFile(temporary, target)) return TRUE;
+    if (platform::RenamePrivateFile(temporary, target, identity)) return TRUE;
     if (GetLastError() != ERROR_NOT_SAME_DEVICE) return FALSE;
   }
   return MoveFileW(temporary, target);
@@ -337,6 +341,9 @@ struct StagedOutputs::State {
   }
   CString Temporary(std::uint32_t index) const;
   PublishedFile ToPublish(std::uint32_t index) const;
+  // The identity the output's file had as CloseLastStaged closed it; false
+  // when unknown.
+  bool ClosedIdentity(std::uint32_t index, platform::FileIdentity& identity) const;
   CString Stem(std::uint32_t index) const;
   CString Suffix(std::uint32_t index) const;
   static std::size_t NameHash(std::uint32_t folder, std::wstring_view name) {
@@ -449,15 +456,18 @@ CString StagedOutputs::State::Temporary(std::uint32_t index) const {
          HoldDigits(hold.process, hold.group, output.number) + kStagedSuffix;
 }
 
+bool StagedOutputs::State::ClosedIdentity(std::uint32_t index, platform::FileIdentity& identity) const {
+  if (index >= identities.size() || identities[index].index == Identity::kUnknown) return false;
+  identity.device = device;
+  identity.index = identities[index].index;
+  identity.birth = identities[index].birth;
+  identity.size = identities[index].size;
+  return true;
+}
+
 PublishedFile StagedOutputs::State::ToPublish(std::uint32_t index) const {
   PublishedFile file{Temporary(index), Final(outputs[index])};
-  if (index < identities.size() && identities[index].index != Identity::kUnknown) {
-    file.identified = true;
-    file.identity.device = device;
-    file.identity.index = identities[index].index;
-    file.identity.birth = identities[index].birth;
-    file.identity.size = identities[index].size;
-  }
+  file.identified = ClosedIdentity(index, file.identity);
   return file;
 }
 
@@ -674,6 +684,8 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
     if (state.outputs[i].published) continue;
     const CString temporary = state.Temporary(i);
     const CString final = state.Final(state.outputs[i]);
+    platform::FileIdentity closed;
+    const bool identified = state.ClosedIdentity(i, closed);
     CString target = final;
     DWORD error = 0;
     bool written = true;
@@ -682,7 +694,7 @@ DWORD StagedOutputs::Publish(bool renameConflicts, CString& failedName, const Pu
         error = noteFailed();
         break;
       }
-      if (Rename(state.outputs[i], temporary, target)) break;
+      if (Rename(state.outputs[i], temporary, target, identified ? &closed : nullptr)) break;
       error = GetLastError();
       // Asked only when the move fails: most outputs are written.
       if (attempt == 0 && !PathFileExistsW(temporary)) {

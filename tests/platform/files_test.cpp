@@ -25,6 +25,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/cfile.h"
@@ -1270,6 +1271,44 @@ TEST(FilesInUntrustedFolders, PrivateFilesAreNewTheirOwnersAloneAndNeverReplace)
   EXPECT_EQ(ReadFileBytes(root.path() / "own.txt"), "private");
   EXPECT_FALSE(platform::RenamePrivateFile(W(path).c_str(), W(root.path() / "again.txt").c_str()));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  // Given the identity it was closed with, the file is published only while
+  // it is still the one under its temporary name: a stranger's put there in
+  // its place (a folder others write) stays where it is, and ours counts as
+  // missing.
+  const fs::path swapped = root.path() / "swapped.part";
+  HANDLE own = platform::CreatePrivateFile(W(swapped).c_str());
+  ASSERT_NE(own, INVALID_HANDLE_VALUE) << GetLastError();
+  platform::FileIdentity closed;
+  ASSERT_TRUE(platform::GetOpenFileIdentity(own, &closed));
+  ASSERT_TRUE(CloseHandle(own));
+  const fs::path stranger = root.WriteFile("stranger.txt", "a stranger's file");
+  fs::rename(stranger, swapped);
+  EXPECT_FALSE(platform::RenamePrivateFile(W(swapped).c_str(), W(root.path() / "swapped.txt").c_str(), &closed));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(root.path() / "swapped.txt"));
+  EXPECT_EQ(ReadFileBytes(swapped), "a stranger's file");
+  const fs::path kept = root.path() / "kept.part";
+  own = platform::CreatePrivateFile(W(kept).c_str());
+  ASSERT_NE(own, INVALID_HANDLE_VALUE) << GetLastError();
+  ASSERT_TRUE(platform::GetOpenFileIdentity(own, &closed));
+  ASSERT_TRUE(CloseHandle(own));
+  EXPECT_TRUE(platform::RenamePrivateFile(W(kept).c_str(), W(root.path() / "kept.txt").c_str(), &closed))
+      << GetLastError();
+  EXPECT_TRUE(fs::exists(root.path() / "kept.txt"));
+
+  // A target folder removed meanwhile, or a source folder: the codes
+  // MoveFileW gives (3 for a path whose folder is gone).
+  const fs::path source = root.WriteFile("source.part", "s");
+  for (const auto& [from, to] : {std::pair{source, root.path() / "removed" / "x.txt"},
+                                 std::pair{root.path() / "removed" / "x.part", root.path() / "x.txt"}}) {
+    SCOPED_TRACE(from.string() + " -> " + to.string());
+    EXPECT_FALSE(MoveFileW(W(from).c_str(), W(to).c_str()));
+    const DWORD moved = GetLastError();
+    EXPECT_EQ(moved, ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(platform::RenamePrivateFile(W(from).c_str(), W(to).c_str()));
+    EXPECT_EQ(GetLastError(), moved);
+  }
 
   ShmFolder shm;
   if (shm.OnAnotherFileSystemThan(root.path())) {
