@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <new>
 #include <random>
 #include <string>
 #include <string_view>
@@ -643,14 +644,21 @@ std::vector<TakenBackClaim> TakeBackAbandonedClaims(const CString& folder) {
     HANDLE lock = platform::ClaimFile(record);
     if (lock == INVALID_HANDLE_VALUE) continue;  // its process is at work
     const HeldClaim held(lock);
-    RecordContent content;
-    if (!ReadRecord(record, content)) {
-      DeleteFileW(record);
+    // A record of a huge set (an archive of millions of entries) may not
+    // fit in memory: it stays as it is, for a run with more to spare, and
+    // the service goes on with the other records.
+    try {
+      RecordContent content;
+      if (!ReadRecord(record, content)) {
+        DeleteFileW(record);
+        continue;
+      }
+      if (JoinPath(folder, BareName(content.claimed)) != content.claimed) continue;  // another folder's
+      TakenBackClaim taken;
+      if (GiveBack(record, content, taken)) takenBack.push_back(std::move(taken));
+    } catch (const std::bad_alloc&) {
       continue;
     }
-    if (JoinPath(folder, BareName(content.claimed)) != content.claimed) continue;  // another folder's
-    TakenBackClaim taken;
-    if (GiveBack(record, content, taken)) takenBack.push_back(taken);
   }
   return takenBack;
 }

@@ -44,10 +44,19 @@ constexpr const wchar_t* kLeftInInputText = L": файл не обрабатыв
 
 }  // namespace
 
-// The names of files, quoted, one after another.
+// The names of files, quoted, one after another; of a large set (an
+// archive's entries) the first few and how many there are, so that one
+// record stays a line a reader and the monitor can take.
 CString Quoted(const std::vector<CString>& names) {
+  constexpr std::size_t kNamedAtMost = 20;
   CString text;
-  for (const CString& name : names) text += (text.IsEmpty() ? L"'" : L", '") + name + L"'";
+  for (std::size_t i = 0; i < names.size() && i < kNamedAtMost; ++i)
+    text += (text.IsEmpty() ? L"'" : L", '") + names[i] + L"'";
+  if (names.size() > kNamedAtMost) {
+    CString count;
+    count.Format(L", ... (файлов всего: %d)", static_cast<int>(names.size()));
+    text += count;
+  }
   return text;
 }
 

@@ -168,6 +168,14 @@ TEST_F(UnpackArchivesTest, AKillWhileALargeArchiveIsPublishedIsFinishedOrUndoneW
     EXPECT_TRUE(fs::is_empty(Utf8(records)));
     const std::string done = c.finished ? "результат которой уже опубликован" : "опубликованная часть результата";
     EXPECT_TRUE(Contains(Errors(), done)) << Errors().substr(0, 2000);
+    // The record names a few of the entries and how many there were, not
+    // every one of them.
+    const std::string count = "(файлов всего: " + std::string(c.finished ? std::to_string(kEntries) : "5000") + ")";
+    const std::string errors = Errors();
+    const std::size_t at = errors.find(count);
+    ASSERT_NE(at, std::string::npos) << errors.substr(0, 2000);
+    const std::size_t start = errors.rfind('\n', at), end = errors.find('\n', at);
+    EXPECT_LT((end == std::string::npos ? errors.size() : end) - (start == std::string::npos ? 0 : start), 8000u);
   }
 }
 
