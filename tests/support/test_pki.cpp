@@ -26,7 +26,7 @@ namespace {
 
 // Bumped whenever the layout or contents change, so a PKI cached by an older
 // test build is made again instead of being used.
-constexpr const char* kPkiVersion = "qelm-test-pki 2";
+constexpr const char* kPkiVersion = "qelm-test-pki 3";
 constexpr const char* kInfoFile = "pki.txt";
 
 constexpr const char* kOrganization = "Тестовый Банк";
@@ -38,10 +38,11 @@ struct Holder {
   const char* startDate;
   const char* endDate;  // nullptr: ten years
   bool inLocal;
+  const char* issuer = "ca";  // the holder that signs the certificate; itself: self-signed
 };
 
 constexpr Holder kHolders[] = {
-    {"ca", "Тестовый УЦ", "ext_ca", "20250101000000Z", nullptr, true},
+    {"ca", "Тестовый УЦ", "ext_ca", "20250101000000Z", nullptr, true, "ca"},
     {"user1", "Иванов Иван", "ext_user", "20250101000000Z", nullptr, true},
     {"user2", "Петров Пётр", "ext_user", "20250101000000Z", nullptr, true},
     {"tsa", "Служба штампов времени", "ext_tsa", "20250101000000Z", nullptr, true},
@@ -52,6 +53,22 @@ constexpr Holder kHolders[] = {
     {"encipher", "Шилов Семён", "ext_encipher", "20250101000000Z", nullptr, false},
     {"tsa_short", "Служба штампов времени до июля 2025", "ext_tsa", "20250101000000Z", "20250701000000Z", false},
     {"tsa_later", "Служба штампов времени с 2034", "ext_tsa", "20340101000000Z", "20350101000000Z", false},
+    // Chains through intermediate authorities, and issuers that are no authority.
+    {"subca", "Промежуточный УЦ", "ext_subca", "20250101000000Z", nullptr, false},
+    {"subuser", "Волков Василий", "ext_user", "20250101000000Z", nullptr, false, "subca"},
+    {"subrevoked", "Зайцев Захар", "ext_user", "20250101000000Z", nullptr, false, "subca"},
+    {"subsubca", "Подчинённый УЦ", "ext_subca_open", "20250101000000Z", nullptr, false, "subca"},
+    {"subsubuser", "Лебедев Лев", "ext_user", "20250101000000Z", nullptr, false, "subsubca"},
+    {"badsub", "Отозванный промежуточный УЦ", "ext_subca", "20250101000000Z", nullptr, false},
+    {"badsubuser", "Соколов Степан", "ext_user", "20250101000000Z", nullptr, false, "badsub"},
+    {"fromuser", "Морозов Максим", "ext_user", "20250101000000Z", nullptr, false, "user1"},
+    {"nocertsign", "УЦ без подписи сертификатов", "ext_ca_nocertsign", "20250101000000Z", nullptr, false},
+    {"fromnocertsign", "Новиков Никита", "ext_user", "20250101000000Z", nullptr, false, "nocertsign"},
+    {"nobasic", "УЦ без основных ограничений", "ext_ca_nobasic", "20250101000000Z", nullptr, false},
+    {"fromnobasic", "Козлов Константин", "ext_user", "20250101000000Z", nullptr, false, "nobasic"},
+    {"ca_len0", "Тестовый УЦ без подчинённых УЦ", "ext_ca_len0", "20250101000000Z", nullptr, false, "ca_len0"},
+    {"len0sub", "Промежуточный УЦ под запретом", "ext_subca_open", "20250101000000Z", nullptr, false, "ca_len0"},
+    {"len0user", "Егоров Егор", "ext_user", "20250101000000Z", nullptr, false, "len0sub"},
 };
 
 const Holder& FindHolder(const std::string& who) {
@@ -107,6 +124,34 @@ std::string CaConfig(const fs::path& work, const fs::path& caDir, const std::str
          "keyUsage = critical,keyCertSign,cRLSign\n"
          "subjectKeyIdentifier = hash\n"
          "authorityKeyIdentifier = keyid:always\n"
+         "[ ext_ca_len0 ]\n"
+         "basicConstraints = critical,CA:TRUE,pathlen:0\n"
+         "keyUsage = critical,keyCertSign,cRLSign\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid:always\n"
+         "[ ext_subca ]\n"
+         "basicConstraints = critical,CA:TRUE,pathlen:0\n"
+         "keyUsage = critical,keyCertSign,cRLSign\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid:always\n" +
+         cdp +
+         "[ ext_subca_open ]\n"
+         "basicConstraints = critical,CA:TRUE\n"
+         "keyUsage = critical,keyCertSign,cRLSign\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid:always\n" +
+         cdp +
+         "[ ext_ca_nocertsign ]\n"
+         "basicConstraints = critical,CA:TRUE\n"
+         "keyUsage = critical,digitalSignature,cRLSign\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid:always\n" +
+         cdp +
+         "[ ext_ca_nobasic ]\n"
+         "keyUsage = critical,keyCertSign,cRLSign\n"
+         "subjectKeyIdentifier = hash\n"
+         "authorityKeyIdentifier = keyid:always\n" +
+         cdp +
          "[ ext_user ]\n"
          "basicConstraints = CA:FALSE\n"
          "keyUsage = critical,digitalSignature,nonRepudiation,keyEncipherment,keyAgreement\n"
@@ -160,21 +205,42 @@ TestPki Layout(const fs::path& dir) {
   return pki;
 }
 
-// Makes every file of the PKI into `dir` (which exists and is empty).
-TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
-  const fs::path work = dir / "ca-work";  // the CA's database, not part of the profile folders
+// The distribution point that certificates issued by `issuer` name: the
+// given one for the root's, the same place with "<issuer>.crl" as its last
+// part for another issuer's.
+std::string PointOf(const std::string& crlUrl, const std::string& issuer) {
+  if (crlUrl.empty() || issuer == "ca") return crlUrl;
+  return crlUrl.substr(0, crlUrl.rfind('/') + 1) + issuer + ".crl";
+}
+
+// The database of an issuer below `dir` ("ca-work" for the root).
+fs::path WorkOf(const fs::path& dir, const std::string& issuer) { return dir / (issuer + "-work"); }
+
+// Makes the database and configuration of an issuer unless they are there;
+// returns the configuration file.
+std::string PrepareIssuer(const fs::path& dir, const std::string& issuer, const std::string& crlUrl) {
+  const fs::path work = WorkOf(dir, issuer);
+  const fs::path conf = work / "ca.cnf";
+  if (fs::exists(conf)) return conf.string();
   fs::create_directories(work / "newcerts");
-  fs::create_directories(dir / "local");
-  fs::create_directories(dir / "der");
   WriteText(work / "index.txt", "");
   WriteText(work / "crlnumber", "01\n");
-  const std::string conf = (work / "ca.cnf").string();
-  WriteText(conf, CaConfig(work, dir / "ca", crlUrl));
+  WriteText(conf, CaConfig(work, dir / issuer, PointOf(crlUrl, issuer)));
+  return conf.string();
+}
+
+// Makes every file of the PKI into `dir` (which exists and is empty).
+TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
+  fs::create_directories(dir / "local");
+  fs::create_directories(dir / "der");
 
   TestPki pki = Layout(dir);
   for (const Holder& h : kHolders) {
     const fs::path pse = dir / h.name;
     fs::create_directories(pse);
+    const bool selfSigned = std::string(h.issuer) == h.name;
+    const std::string conf = PrepareIssuer(dir, h.issuer, crlUrl);
+    const fs::path work = WorkOf(dir, h.issuer);
     const std::string key = (pse / "key.pem").string();
     const std::string cert = (pse / "cert.pem").string();
     const std::string request = (work / (std::string(h.name) + ".csr")).string();
@@ -185,7 +251,7 @@ TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
                                      "-in", request, "-out", cert, "-extensions", h.extensions,
                                      "-startdate", h.startDate};
     if (h.endDate) sign.insert(sign.end(), {"-enddate", h.endDate});
-    if (std::string(h.name) == "ca") sign.insert(sign.end(), {"-selfsign", "-keyfile", key});
+    if (selfSigned) sign.insert(sign.end(), {"-selfsign", "-keyfile", key});
     Openssl(sign);
 
     std::string serial;
@@ -198,13 +264,21 @@ TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
     if (h.inLocal) fs::copy_file(cert, dir / "local" / (std::string(h.name) + ".pem"));
   }
 
+  const std::string conf = (WorkOf(dir, "ca") / "ca.cnf").string();
   Openssl({"ca", "-config", conf, "-revoke", (dir / "revoked" / "cert.pem").string(), "-crl_reason",
            "keyCompromise"});
   Openssl({"ca", "-config", conf, "-revoke", (dir / "onhold" / "cert.pem").string(), "-crl_hold",
            "holdInstructionReject"});
+  Openssl({"ca", "-config", conf, "-revoke", (dir / "badsub" / "cert.pem").string(), "-crl_reason",
+           "CACompromise"});
   Openssl({"ca", "-config", conf, "-gencrl", "-out", (dir / "ca.crl").string()});
   Openssl({"crl", "-in", (dir / "ca.crl").string(), "-outform", "DER", "-out", (dir / "der" / "ca.crl").string()});
   fs::copy_file(dir / "ca.crl", dir / "local" / "ca.crl");
+
+  const std::string subConf = (WorkOf(dir, "subca") / "ca.cnf").string();
+  Openssl({"ca", "-config", subConf, "-revoke", (dir / "subrevoked" / "cert.pem").string(), "-crl_reason",
+           "keyCompromise"});
+  Openssl({"ca", "-config", subConf, "-gencrl", "-out", (dir / "subca.crl").string()});
 
   std::string info = std::string(kPkiVersion) + "\n";
   for (const auto& [who, serial] : pki.serials) info += who + " " + serial + "\n";
@@ -331,6 +405,10 @@ fs::path TestPki::CertDer(const std::string& who) const {
   return dir / "der" / (std::string(FindHolder(who).name) + ".cer");
 }
 fs::path TestPki::Crl() const { return dir / "ca.crl"; }
+fs::path TestPki::CrlOf(const std::string& issuer) const {
+  if (issuer != "ca" && issuer != "subca") throw std::invalid_argument("test PKI keeps no list of " + issuer);
+  return dir / (issuer + ".crl");
+}
 fs::path TestPki::CrlDer() const { return dir / "der" / "ca.crl"; }
 
 std::string TestPki::CommonName(const std::string& who) const { return FindHolder(who).commonName; }
@@ -339,10 +417,7 @@ std::string TestPki::Dn(const std::string& who) const {
   return "CN=" + CommonName(who) + ", O=" + kOrganization + ", C=RU";
 }
 
-std::string TestPki::Issuer(const std::string& who) const {
-  FindHolder(who);
-  return Dn("ca");
-}
+std::string TestPki::Issuer(const std::string& who) const { return Dn(FindHolder(who).issuer); }
 
 std::string TestPki::Serial(const std::string& who) const {
   auto it = serials.find(FindHolder(who).name);
@@ -357,7 +432,7 @@ void TestPki::MakeCrl(const fs::path& out, const CrlContents& contents) const {
   work += ".ca-work";
   fs::remove_all(work);
   fs::create_directories(work / "newcerts");
-  std::istringstream index(ReadFileBytes(dir / "ca-work" / "index.txt"));
+  std::istringstream index(ReadFileBytes(WorkOf(dir, contents.issuer) / "index.txt"));
   std::string entries;
   for (std::string line; std::getline(index, line);) {
     // status, expiry, revocation, serial, file, subject
@@ -375,7 +450,7 @@ void TestPki::MakeCrl(const fs::path& out, const CrlContents& contents) const {
   WriteText(work / "crlnumber", number);
   WriteText(work / "serial", "01\n");
   const std::string conf = (work / "ca.cnf").string();
-  std::string config = CaConfig(work, Pse("ca"), "");
+  std::string config = CaConfig(work, Pse(contents.issuer), "");
   if (contents.deltaOf != 0) {
     // A delta list: the critical Delta CRL Indicator names its base's number.
     config.replace(config.find("[ testca ]\n"), 11, "[ testca ]\ncrl_extensions = crl_ext\n");

@@ -16,6 +16,20 @@
 //   "tsa_short" "Служба штампов времени до июля 2025"  a time-stamp authority valid
 //                                  2025-01-01 to 2025-07-01 only
 //   "tsa_later" "Служба штампов времени с 2034"  one valid from 2034-01-01 to 2035-01-01
+// Chains (none of them in LOCAL; tests copy in what they need):
+//   "subca"    "Промежуточный УЦ"   intermediate of the root (CA, pathlen 0, keyCertSign,
+//                                  cRLSign); its own CRL (CrlOf("subca")) revokes "subrevoked"
+//   "subuser", "subrevoked"        users issued by "subca"
+//   "subsubca" an authority issued by "subca" (beyond its path length), "subsubuser" its user
+//   "badsub"   an intermediate of the root revoked (cACompromise) in the root's CRL,
+//              "badsubuser" its user
+//   "fromuser" a user certificate issued by "user1" (not a CA)
+//   "nocertsign" CA:TRUE whose key usage lacks keyCertSign, "fromnocertsign" its user
+//   "nobasic"  keyCertSign without basicConstraints, "fromnobasic" its user
+//   "ca_len0"  a second self-signed root with pathlen 0, "len0sub" an intermediate of it
+//              and "len0user" that intermediate's user
+// With a distribution point, certificates issued by another issuer than the
+// root name the same place with "<issuer>.crl" as its last part.
 // Every other certificate is valid from 2025-01-01 for ten years; the CRL
 // is issued at generation time (CRL number 1) and its next update is ten years
 // later; MakeCrl issues others. The holders after "expired" are not in LOCAL.
@@ -94,19 +108,21 @@ struct TestPki {
   std::filesystem::path Key(const std::string& who) const;      // PKCS#8 PEM, unencrypted
   std::filesystem::path Crl() const;                            // PEM
   std::filesystem::path CrlDer() const;
+  // The list an authority issued at generation (PEM): "ca" (Crl()) or "subca".
+  std::filesystem::path CrlOf(const std::string& issuer) const;
 
   // The owner's DN as the library reports it, most specific RDN first, UTF-8:
   // e.g. Dn("user1") == "CN=Иванов Иван, O=Тестовый Банк, C=RU".
   std::string Dn(const std::string& who) const;
   // The certificate's common name alone, e.g. "Иванов Иван".
   std::string CommonName(const std::string& who) const;
-  // The issuer's DN in the same form (the CA's DN for every holder).
+  // The issuer's DN in the same form (the CA's DN for every holder issued by the root).
   std::string Issuer(const std::string& who) const;
   // The serial number in hex as `openssl x509 -serial` prints it (upper case).
   std::string Serial(const std::string& who) const;
 
-  // A CRL of this PKI's CA with a chosen number and dates, listing "revoked"
-  // or nothing, written (PEM) to `out`. Times as openssl takes them:
+  // A CRL of this PKI's CA (or of "subca") with a chosen number and dates,
+  // listing what the authority revoked or nothing, written (PEM) to `out`. Times as openssl takes them:
   // "YYYYMMDDHHMMSSZ". The PKI itself is not changed. Throws on failure.
   struct CrlContents {
     unsigned number = 1;
@@ -116,11 +132,13 @@ struct TestPki {
     // Not 0: a delta list on the base list of this number (critical Delta
     // CRL Indicator), listing what the copied database lists.
     unsigned deltaOf = 0;
+    // The authority that issues the list: "ca" or "subca".
+    std::string issuer = "ca";
   };
   void MakeCrl(const std::filesystem::path& out, const CrlContents& contents) const;
 
   // The holders in the order they are made: ca, user1, user2, tsa, revoked, expired,
-  // future, onhold, encipher, tsa_short, tsa_later.
+  // future, onhold, encipher, tsa_short, tsa_later, then the chain holders above.
   static const std::vector<std::string>& Holders();
 
   std::map<std::string, std::string> serials;

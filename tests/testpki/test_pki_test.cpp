@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <set>
+#include <vector>
 
 #include "tests/support/temp_root.h"
 
@@ -112,6 +114,49 @@ TEST(TestPki, ChainAndCrlDecideValidity) {
                           nullptr));
   EXPECT_EQ(fromPem, fromDer);
   EXPECT_NE(std::string::npos, fromPem.find(pki.Serial("revoked")));
+}
+
+// The chains the library's tests rely on, as openssl itself judges them with
+// both authorities' lists.
+TEST(TestPki, ChainsThroughIntermediatesDecideValidity) {
+  const TestPki& pki = TestPki::Shared();
+  struct Case {
+    const char* who;
+    const char* root;
+    std::vector<const char*> intermediates;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"subca", "ca", {}, ": OK"},
+      {"subuser", "ca", {"subca"}, ": OK"},
+      {"subrevoked", "ca", {"subca"}, "certificate revoked"},
+      {"subsubuser", "ca", {"subca", "subsubca"}, "path length constraint exceeded"},
+      {"badsub", "ca", {}, "certificate revoked"},
+      {"fromuser", "ca", {"user1"}, "invalid CA certificate"},
+      {"fromnocertsign", "ca", {"nocertsign"}, "invalid CA certificate"},
+      {"fromnobasic", "ca", {"nobasic"}, "invalid CA certificate"},
+      {"len0sub", "ca_len0", {}, ": OK"},
+      {"len0user", "ca_len0", {"len0sub"}, "path length constraint exceeded"},
+  };
+  TempRoot root;
+  const fs::path untrusted = root.path() / "untrusted.pem";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    std::string chain;
+    for (const char* who : c.intermediates) chain += ReadFileBytes(pki.Cert(who));
+    std::vector<std::string> args = {"verify", "-CAfile", pki.Cert(c.root).string()};
+    if (!chain.empty()) {
+      std::ofstream(untrusted, std::ios::binary | std::ios::trunc) << chain;
+      args.insert(args.end(), {"-untrusted", untrusted.string()});
+    }
+    if (std::string(c.root) == "ca") {
+      args.insert(args.end(), {"-crl_check_all", "-CRLfile", pki.Crl().string(), "-CRLfile", pki.CrlOf("subca").string()});
+    }
+    args.push_back(pki.Cert(c.who).string());
+    std::string out;
+    RunOpenssl(args, &out);
+    EXPECT_NE(std::string::npos, out.find(c.message)) << out;
+  }
 }
 
 TEST(TestPki, MadeCrlCarriesTheChosenNumberDatesAndEntries) {
@@ -227,7 +272,19 @@ TEST(TestPki, MadePkiCarriesTheCrlDistributionPoint) {
     std::string out;
     ASSERT_EQ(0, RunOpenssl({"x509", "-in", pki.Cert(who).string(), "-noout", "-ext", "crlDistributionPoints"},
                             &out, nullptr));
-    EXPECT_EQ(who != "ca", out.find("URI:" + url) != std::string::npos) << out;
+    // The root's users name the given point, an intermediate's users that
+    // intermediate's list beside it, a self-signed root none.
+    const std::string issuerCn = X509Field(pki.Cert(who), "issuer");
+    std::string expected;
+    if (issuerCn == pki.Dn("ca") && who != "ca") expected = url;
+    for (const char* issuer : {"subca", "subsubca", "badsub", "user1", "nocertsign", "nobasic", "ca_len0", "len0sub"}) {
+      if (issuerCn == pki.Dn(issuer) && who != issuer) expected = "http://127.0.0.1:9/crl/" + std::string(issuer) + ".crl";
+    }
+    if (expected.empty()) {
+      EXPECT_EQ(std::string::npos, out.find("URI:")) << out;
+    } else {
+      EXPECT_NE(std::string::npos, out.find("URI:" + expected + "\n")) << out;
+    }
   }
   EXPECT_NE(TestPki::Shared().Serial("user1"), pki.Serial("user1"));
   // Same names, other keys: the shared root does not vouch for this PKI's users.
