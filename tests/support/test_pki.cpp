@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,7 +27,7 @@ namespace {
 
 // Bumped whenever the layout or contents change, so a PKI cached by an older
 // test build is made again instead of being used.
-constexpr const char* kPkiVersion = "qelm-test-pki 3";
+constexpr const char* kPkiVersion = "qelm-test-pki 4";
 constexpr const char* kInfoFile = "pki.txt";
 
 constexpr const char* kOrganization = "Тестовый Банк";
@@ -35,8 +36,10 @@ struct Holder {
   const char* name;
   const char* commonName;
   const char* extensions;  // section of the CA configuration
+  // "YYYYMMDDHHMMSSZ", or "+<n>y": n years of 365 days after the PKI is made,
+  // so that a certificate meant to be valid only later stays so.
   const char* startDate;
-  const char* endDate;  // nullptr: ten years
+  const char* endDate;  // nullptr: 3650 days after the PKI is made
   bool inLocal;
   const char* issuer = "ca";  // the holder that signs the certificate; itself: self-signed
 };
@@ -48,11 +51,11 @@ constexpr Holder kHolders[] = {
     {"tsa", "Служба штампов времени", "ext_tsa", "20250101000000Z", nullptr, true},
     {"revoked", "Сидоров Сидор", "ext_user", "20250101000000Z", nullptr, true},
     {"expired", "Кузнецов Кузьма", "ext_user", "20200101000000Z", "20210101000000Z", false},
-    {"future", "Фёдоров Фёдор", "ext_user", "20340601000000Z", "20350101000000Z", false},
+    {"future", "Фёдоров Фёдор", "ext_user", "+8y", "+9y", false},
     {"onhold", "Орлов Олег", "ext_user", "20250101000000Z", nullptr, false},
     {"encipher", "Шилов Семён", "ext_encipher", "20250101000000Z", nullptr, false},
     {"tsa_short", "Служба штампов времени до июля 2025", "ext_tsa", "20250101000000Z", "20250701000000Z", false},
-    {"tsa_later", "Служба штампов времени с 2034", "ext_tsa", "20340101000000Z", "20350101000000Z", false},
+    {"tsa_later", "Служба штампов времени будущих лет", "ext_tsa", "+8y", "+9y", false},
     // Chains through intermediate authorities, and issuers that are no authority.
     {"subca", "Промежуточный УЦ", "ext_subca", "20250101000000Z", nullptr, false},
     {"subuser", "Волков Василий", "ext_user", "20250101000000Z", nullptr, false, "subca"},
@@ -205,6 +208,17 @@ TestPki Layout(const fs::path& dir) {
   return pki;
 }
 
+// A holder's date as openssl takes it (see Holder).
+std::string DateText(const std::string& spec) {
+  if (spec.empty() || spec[0] != '+') return spec;
+  const time_t at = time(nullptr) + static_cast<time_t>(std::stol(spec.substr(1))) * 365 * 86400;
+  struct tm tm {};
+  gmtime_r(&at, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%SZ", &tm);
+  return text;
+}
+
 // The distribution point that certificates issued by `issuer` name: the
 // given one for the root's, the same place with "<issuer>.crl" as its last
 // part for another issuer's.
@@ -249,8 +263,8 @@ TestPki Generate(const fs::path& dir, const std::string& crlUrl) {
              std::string("/C=RU/O=") + kOrganization + "/CN=" + h.commonName, "-out", request});
     std::vector<std::string> sign = {"ca", "-config", conf, "-batch", "-notext", "-rand_serial",
                                      "-in", request, "-out", cert, "-extensions", h.extensions,
-                                     "-startdate", h.startDate};
-    if (h.endDate) sign.insert(sign.end(), {"-enddate", h.endDate});
+                                     "-startdate", DateText(h.startDate)};
+    if (h.endDate) sign.insert(sign.end(), {"-enddate", DateText(h.endDate)});
     if (selfSigned) sign.insert(sign.end(), {"-selfsign", "-keyfile", key});
     Openssl(sign);
 
@@ -418,6 +432,19 @@ std::string TestPki::Dn(const std::string& who) const {
 }
 
 std::string TestPki::Issuer(const std::string& who) const { return Dn(FindHolder(who).issuer); }
+
+int64_t TestPki::NotBefore(const std::string& who) const {
+  std::string out;
+  Openssl({"x509", "-in", Cert(who).string(), "-noout", "-startdate", "-dateopt", "iso_8601"}, &out);
+  struct tm tm {};
+  if (std::sscanf(out.c_str(), "notBefore=%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec) != 6) {
+    throw std::runtime_error("test PKI: odd start date " + out);
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<int64_t>(timegm(&tm));
+}
 
 std::string TestPki::Serial(const std::string& who) const {
   auto it = serials.find(FindHolder(who).name);

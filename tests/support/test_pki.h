@@ -10,12 +10,14 @@
 //   "tsa"     "Служба штампов времени"  time-stamp authority (EKU critical timeStamping)
 //   "revoked" "Сидоров Сидор"      a user certificate revoked (keyCompromise) in the CA's CRL
 //   "expired" "Кузнецов Кузьма"    a user certificate whose validity ended in 2021
-//   "future"  "Фёдоров Фёдор"      a user certificate valid only from 2034-06-01 to 2035-01-01
+//   "future"  "Фёдоров Фёдор"      a user certificate valid only from 8 to 9 years after the
+//                                  PKI is made
 //   "onhold"  "Орлов Олег"         a user certificate on hold (certificateHold) in the CA's CRL
 //   "encipher" "Шилов Семён"       key usage keyEncipherment and keyAgreement only (no signing)
 //   "tsa_short" "Служба штампов времени до июля 2025"  a time-stamp authority valid
 //                                  2025-01-01 to 2025-07-01 only
-//   "tsa_later" "Служба штампов времени с 2034"  one valid from 2034-01-01 to 2035-01-01
+//   "tsa_later" "Служба штампов времени будущих лет"  one valid only from 8 to 9 years after the
+//                                  PKI is made (NotBefore() tells when)
 // Chains (none of them in LOCAL; tests copy in what they need):
 //   "subca"    "Промежуточный УЦ"   intermediate of the root (CA, pathlen 0, keyCertSign,
 //                                  cRLSign); its own CRL (CrlOf("subca")) revokes "subrevoked"
@@ -30,9 +32,9 @@
 //              and "len0user" that intermediate's user
 // With a distribution point, certificates issued by another issuer than the
 // root name the same place with "<issuer>.crl" as its last part.
-// Every other certificate is valid from 2025-01-01 for ten years; the CRL
-// is issued at generation time (CRL number 1) and its next update is ten years
-// later; MakeCrl issues others. The holders after "expired" are not in LOCAL.
+// Every other certificate is valid from 2025-01-01 until 3650 days after the
+// PKI is made; the CRL is issued at generation time (CRL number 1) and its next
+// update is 3650 days later; MakeCrl issues others. The holders after "expired" are not in LOCAL.
 // Serial numbers are random (so two PKIs never share one); read them with Serial().
 // Every PKI uses the same names, so a certificate of one made by Make() does not
 // chain to the Shared() root (same issuer name, other key): a ready "untrusted" signer.
@@ -72,6 +74,7 @@
 //   - `verify -crl_check -CRLfile ca.crl` rejects "revoked" with error 23.
 
 #include <filesystem>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -118,6 +121,8 @@ struct TestPki {
   std::string CommonName(const std::string& who) const;
   // The issuer's DN in the same form (the CA's DN for every holder issued by the root).
   std::string Issuer(const std::string& who) const;
+  // The start of the certificate's validity in seconds since 1970.
+  int64_t NotBefore(const std::string& who) const;
   // The serial number in hex as `openssl x509 -serial` prints it (upper case).
   std::string Serial(const std::string& who) const;
 
