@@ -61,10 +61,12 @@ class ChainTest : public LibraryTest {
     return attached;
   }
 
-  // Whether the recipient search of a context on user1 takes `who`.
-  bool TakesAsRecipient(const fs::path& local, const std::string& who) {
+  // Whether the recipient search (or with `flags` the signer search) of a
+  // context on user1 finds `who`.
+  bool Finds(const fs::path& local, const std::string& who, uint32_t flags = 0) {
     Ctx ctx = Open("user1", local);
     CertQuery query{};
+    query.flags = flags;
     query.subjectKind = 4;
     const std::string dn = pki_.Dn(who);
     query.subject = dn.c_str();
@@ -126,7 +128,10 @@ TEST_F(ChainTest, EveryLinkOfTheChainMustVouch) {
     EXPECT_EQ(Verify(verifier, message), c.code);
     DrainStack(verifier);
 
-    EXPECT_EQ(TakesAsRecipient(local, c.signer), c.code == 0);
+    EXPECT_EQ(Finds(local, c.signer), c.code == 0);
+    if (c.code == 0) {
+      EXPECT_TRUE(Finds(local, c.signer, ORLAX_FIND_SIGNING));
+    }
   }
 }
 
