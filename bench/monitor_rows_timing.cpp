@@ -74,7 +74,6 @@ int main(int argc, char** argv) {
   }
 
   QtMessageBoxes boxes;
-  ErrorBoxPresenterScope presenter(boxes);
   SilentAlarm alarm;
   QElapsedTimer clock;
   clock.start();
@@ -115,6 +114,6 @@ int main(int argc, char** argv) {
   std::printf("records: %d\nrows after: %lld ms\nworst timer lateness: %lld ms\npeak memory: %ld MiB\n",
               records, static_cast<long long>(done), static_cast<long long>(worstLateness),
               usage.ru_maxrss / 1024);
-  presenter.Close();
+  boxes.CloseErrorBoxes();
   return done < 0 ? 1 : 0;
 }

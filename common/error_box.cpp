@@ -4,16 +4,7 @@
 #include "common/registry_values.h"
 #include "common/report_text.h"
 
-namespace {
-
-DWORD ReportRegistryFailureInBox(HWND owner, DWORD flags, DWORD code, const char* format,
-                                 const char* valueName) {
-  return ReportErrorBox(owner, nullptr, flags, code, format, nullptr, valueName);
-}
-
-}  // namespace
-
-DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code,
+DWORD ReportErrorBox(const ErrorBoxOwner& owner, LibraryContext context, DWORD flags, DWORD code,
                      const char* format, CString* text, const char* argument) {
   if (flags == 0) return code;
   const CString message = FormatReportMessage(WidenFormat(format), WidenAnsi(argument));
@@ -28,9 +19,13 @@ DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code
   return code;
 }
 
-RegistryReporter ConfigRegistryReporter() {
+RegistryReporter ConfigRegistryReporter(ErrorBoxPresenter* presenter) {
   RegistryReporter reporter;
-  reporter.report = ReportRegistryFailureInBox;
+  reporter.report = [presenter](HWND window, DWORD flags, DWORD code, const char* format,
+                                const char* valueName) {
+    return ReportErrorBox({.presenter = presenter, .window = window}, nullptr, flags, code, format,
+                          nullptr, valueName);
+  };
   reporter.stringListFlags = 3;
   reporter.intListFlags = 3;
   reporter.stringArrayFlags = 3;

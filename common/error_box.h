@@ -1,10 +1,12 @@
 #pragma once
 // The error reporters of the two GUI programs: ReportErrorBox of the
 // configuration program and ReportError of the monitor. Both compose the
-// report text here; showing it is left to an ErrorBoxPresenter that each
-// program installs (a QMessageBox with its caption and the error icon).
-// Without a presenter nothing is shown, and the texts are composed all the
-// same.
+// report text here; showing it is left to the ErrorBoxPresenter that the
+// caller names in its ErrorBoxOwner (each program has one: a QMessageBox with
+// its caption and the error icon). Without a presenter nothing is shown, and
+// the texts are composed all the same.
+
+#include <atomic>
 
 #include "common/qelm_api.h"
 #include "common/registry_values.h"
@@ -16,16 +18,24 @@ class ErrorBoxPresenter {
   virtual ~ErrorBoxPresenter() = default;
   // Shows text in a modal error box under the program's caption, owned by
   // owner when that is a window (else unowned), system-modal when asked.
-  // Returns when the box is closed.
-  virtual void ShowErrorBox(HWND owner, const CString& text, bool systemModal) = 0;
+  // Returns when the box is closed, or, for a caller that gave a stop flag,
+  // once that flag is not 0 (the box is then not shown any more).
+  virtual void ShowErrorBox(HWND owner, const CString& text, bool systemModal,
+                            const std::atomic<int>* stop) = 0;
 };
 
-// Installs the program's presenter (not owned; null: none). Program-wide;
-// set it once at start, before any report.
-void SetErrorBoxPresenter(ErrorBoxPresenter* presenter);
+// Where a reporter's box goes: the program's presenter (null: the box is
+// shown nowhere), the window that owns it (null: none), and the stop flag of
+// a caller that must not wait on a box for ever (null: it waits until the
+// box is closed).
+struct ErrorBoxOwner {
+  ErrorBoxPresenter* presenter = nullptr;
+  HWND window = nullptr;
+  const std::atomic<int>* stop = nullptr;
+};
 
-// Hands text to the installed presenter; nothing happens without one.
-void ShowErrorBoxText(HWND owner, const CString& text, bool systemModal);
+// Hands text to owner's presenter; nothing happens without one.
+void ShowErrorBoxText(const ErrorBoxOwner& owner, const CString& text, bool systemModal);
 
 // Report flags of ReportErrorBox: bit 0 shows the box; any non-zero value
 // composes the texts.
@@ -44,7 +54,7 @@ inline constexpr DWORD kErrorBoxSystemModal = 0x1000;
 // the ANSI code page; when text is given it then receives message ".\r\n"
 // code text " - " description "." (without the extra sentence). Returns code;
 // never fails.
-DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code,
+DWORD ReportErrorBox(const ErrorBoxOwner& owner, LibraryContext context, DWORD flags, DWORD code,
                      const char* format, CString* text, const char* argument);
 
 // The monitor's reporter: always shows message ".\r\n" "Ошибка 0x%X" " - "
@@ -53,7 +63,7 @@ DWORD ReportErrorBox(HWND owner, LibraryContext context, DWORD flags, DWORD code
 // monitor's ErrorDescription of code when it is null or empty. The box is
 // system-modal when flags has kErrorBoxSystemModal. May be called from any
 // thread; the presenter decides where the box runs. Returns code.
-DWORD ReportError(HWND owner, DWORD flags, DWORD code, const char* format,
+DWORD ReportError(const ErrorBoxOwner& owner, DWORD flags, DWORD code, const char* format,
                   const wchar_t* description, const wchar_t* extra, const wchar_t* arg1,
                   const wchar_t* arg2, const wchar_t* arg3, const wchar_t* arg4);
 
@@ -63,6 +73,6 @@ CString ComposeMonitorErrorText(DWORD code, const char* format, const wchar_t* d
                                 const wchar_t* arg3, const wchar_t* arg4);
 
 // The configuration program's reporter of registry failures
-// (common/registry_values.h): ReportErrorBox, with flags 3 for the list
-// functions.
-RegistryReporter ConfigRegistryReporter();
+// (common/registry_values.h): ReportErrorBox through presenter, with flags 3
+// for the list functions.
+RegistryReporter ConfigRegistryReporter(ErrorBoxPresenter* presenter);

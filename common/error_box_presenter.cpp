@@ -8,20 +8,14 @@
 
 namespace {
 
-// The one pointer the program sets at start. Boxes are raised deep in both
-// programs' helpers (the registry readers, the certificate search, whole-file
-// reads, the monitor's state keys, the journal poller's thread), so handing a
-// presenter to each would thread a parameter through most of their calls.
-ErrorBoxPresenter* g_presenter = nullptr;
-
 CString OrEmpty(const wchar_t* text) { return CString(text != nullptr ? text : L""); }
 
 }  // namespace
 
-void SetErrorBoxPresenter(ErrorBoxPresenter* presenter) { g_presenter = presenter; }
-
-void ShowErrorBoxText(HWND owner, const CString& text, bool systemModal) {
-  if (g_presenter != nullptr) g_presenter->ShowErrorBox(owner, text, systemModal);
+void ShowErrorBoxText(const ErrorBoxOwner& owner, const CString& text, bool systemModal) {
+  if (owner.presenter != nullptr) {
+    owner.presenter->ShowErrorBox(owner.window, text, systemModal, owner.stop);
+  }
 }
 
 CString ComposeMonitorErrorText(DWORD code, const char* format, const wchar_t* description,
@@ -34,7 +28,7 @@ CString ComposeMonitorErrorText(DWORD code, const char* format, const wchar_t* d
   return message + L".\r\n" + PlainCodeText(code) + L" - " + described + L".\r\n" + OrEmpty(extra);
 }
 
-DWORD ReportError(HWND owner, DWORD flags, DWORD code, const char* format,
+DWORD ReportError(const ErrorBoxOwner& owner, DWORD flags, DWORD code, const char* format,
                   const wchar_t* description, const wchar_t* extra, const wchar_t* arg1,
                   const wchar_t* arg2, const wchar_t* arg3, const wchar_t* arg4) {
   ShowErrorBoxText(owner,

@@ -38,14 +38,14 @@ class InstalledReporter final : public FailureSink {
 
 class MonitorErrorBox final : public FailureSink {
  public:
-  MonitorErrorBox(HWND owner, DWORD flags) : owner_(owner), flags_(flags) {}
+  MonitorErrorBox(const ErrorBoxOwner& owner, DWORD flags) : owner_(owner), flags_(flags) {}
   void Report(DWORD code, const char* format, const char* valueName) const override {
     const CString argument(valueName != nullptr ? valueName : "");
     ReportError(owner_, flags_, code, format, L"", nullptr, argument, L"", L"", L"");
   }
 
  private:
-  HWND owner_;
+  const ErrorBoxOwner& owner_;
   DWORD flags_;
 };
 
@@ -379,25 +379,26 @@ namespace {
 constexpr DWORD kSystemModal = 0x1000;
 }  // namespace
 
-int ReadDwordValue(HKEY key, const char* name, int& value, HWND owner, int defaultValue) {
+int ReadDwordValue(HKEY key, const char* name, int& value, const ErrorBoxOwner& owner,
+                   int defaultValue) {
   return ReadDword(key, name, value, defaultValue, MonitorErrorBox(owner, 0));
 }
 
-int ReadStringValue(HKEY key, const char* name, CString& value, HWND owner,
+int ReadStringValue(HKEY key, const char* name, CString& value, const ErrorBoxOwner& owner,
                     const char* defaultValue) {
   return ReadString(key, name, value, defaultValue, MonitorErrorBox(owner, 0));
 }
 
-int WriteDwordValue(HKEY key, const char* name, int value, HWND owner) {
+int WriteDwordValue(HKEY key, const char* name, int value, const ErrorBoxOwner& owner) {
   return WriteDword(key, name, value, MonitorErrorBox(owner, 0));
 }
 
-int WriteStringValue(HKEY key, const char* name, const wchar_t* value, HWND owner) {
+int WriteStringValue(HKEY key, const char* name, const wchar_t* value, const ErrorBoxOwner& owner) {
   return WriteString(key, name, value != nullptr ? value : L"", MonitorErrorBox(owner, 0));
 }
 
-int ReadLogPathValue(HKEY key, CString& value) {
-  return ReadString(key, "LogPath", value, "", MonitorErrorBox(nullptr, kSystemModal));
+int ReadLogPathValue(HKEY key, CString& value, const ErrorBoxOwner& owner) {
+  return ReadString(key, "LogPath", value, "", MonitorErrorBox(owner, kSystemModal));
 }
 
 }  // namespace monitor

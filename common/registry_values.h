@@ -24,6 +24,8 @@
 #include "platform/registry.h"
 #include "platform/windows_types.h"
 
+struct ErrorBoxOwner;  // common/error_box.h
+
 // Report messages (8-bit formats; the value name fills "%s").
 inline constexpr const char* kNumberNotReadFormat = "Чтение из реестра числового значения '%s'";
 inline constexpr const char* kTextNotReadFormat = "Чтение из реестра строкового значения '%s'";
@@ -146,12 +148,14 @@ class RegistryValues {
 // (common/error_box.h) with the value name as its first argument and the
 // owner given; behaviour otherwise as above.
 namespace monitor {
-int ReadDwordValue(HKEY key, const char* name, int& value, HWND owner, int defaultValue);
-int ReadStringValue(HKEY key, const char* name, CString& value, HWND owner,
+int ReadDwordValue(HKEY key, const char* name, int& value, const ErrorBoxOwner& owner,
+                   int defaultValue);
+int ReadStringValue(HKEY key, const char* name, CString& value, const ErrorBoxOwner& owner,
                     const char* defaultValue);
-int WriteDwordValue(HKEY key, const char* name, int value, HWND owner);
-int WriteStringValue(HKEY key, const char* name, const wchar_t* value, HWND owner);
+int WriteDwordValue(HKEY key, const char* name, int value, const ErrorBoxOwner& owner);
+int WriteStringValue(HKEY key, const char* name, const wchar_t* value, const ErrorBoxOwner& owner);
 // "LogPath" of the configuration store key, default "": read at start, before
-// the main window exists, so a failure shows a system-modal box with no owner.
-int ReadLogPathValue(HKEY key, CString& value);
+// the main window exists, so a failure shows a system-modal box (owner names
+// no window).
+int ReadLogPathValue(HKEY key, CString& value, const ErrorBoxOwner& owner);
 }  // namespace monitor

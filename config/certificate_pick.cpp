@@ -36,7 +36,7 @@ class PickContext {
     if (context_ == nullptr) return;
     const DWORD code = ORLAX_Uninitialize(context_);
     context_ = nullptr;
-    if (code != 0) ReportErrorBox(nullptr, nullptr, 2, code, "Деинициализация криптопрофиля", nullptr, nullptr);
+    if (code != 0) ReportErrorBox(ErrorOwner(), nullptr, 2, code, "Деинициализация криптопрофиля", nullptr, nullptr);
   }
 
  private:
@@ -127,7 +127,7 @@ bool RunCertificatePicker(QWidget* owner, const ProfileRecord& profile, int k, P
   if (settings.notUseLdap == 0 && ProbeNetworkDirectory(useNetworkDirectory, context.Get(), ownerHandle) == 0) {
     return false;
   }
-  RegistryValues registry(ConfigRegistryReporter());
+  RegistryValues registry(ProgramRegistryReporter());
   if (settings.notLoadCrl == 0 && settings.crlUpdatePeriod > 0 &&
       RefreshCrlsInteractive(registry, k, context.Get(), ownerHandle, profile) == 0) {
     return false;
@@ -157,7 +157,7 @@ int RefreshCrlsInteractive(RegistryValues& registry, int k, LibraryContext conte
                            const ProfileRecord& profile) {
   ConfigKeyOpen key(registry.Key());
   if (const LSTATUS rc = key.Open()) {
-    ReportErrorBox(owner, nullptr, 1, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
+    ReportErrorBox(ErrorOwner(WidgetOf(owner)), nullptr, 1, static_cast<DWORD>(rc), "Создание (открытие) ключа реестра %s", nullptr,
                    CStringA(CString(kMachineRootName) + kServiceBaseKey).GetString());
     return 0;
   }

@@ -3,6 +3,7 @@
 #include "common/error_box.h"
 #include "common/library_error_stack.h"
 #include "common/report_text.h"
+#include "config/message_boxes.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ int FindAllOwners(CStringArray& owners, HWND owner, const PreEncryptParams& para
   const DWORD code = records.Run(query);
   if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
-    ReportErrorBox(owner, nullptr, 3, code, "Поиск всех сертификатов в локальном справочнике", nullptr,
+    ReportErrorBox(ErrorOwner(WidgetOf(owner)), nullptr, 3, code, "Поиск всех сертификатов в локальном справочнике", nullptr,
                    nullptr);
     DropLibraryErrorLines(context);
     return 0;
@@ -97,7 +98,7 @@ int FindOwnerCertificates(const CString& ownerDn, HWND owner, const PreEncryptPa
   const DWORD code = records.Run(query);
   if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
-    ReportErrorBox(owner, nullptr, 3, code, "Поиск сертификата %s", nullptr, subject.GetString());
+    ReportErrorBox(ErrorOwner(WidgetOf(owner)), nullptr, 3, code, "Поиск сертификата %s", nullptr, subject.GetString());
     DropLibraryErrorLines(context);
     return 0;
   }
@@ -126,7 +127,7 @@ int FindOwnersByName(CStringArray& owners, HWND owner, const PreEncryptParams& p
   const DWORD code = records.Run(query);
   if (code == ORLAX_E_CERT_NOT_FOUND) return NothingFound(context);
   if (code != 0) {
-    ReportErrorBox(owner, context, 1, code, "Поиск сертификата %s", nullptr, subject.GetString());
+    ReportErrorBox(ErrorOwner(WidgetOf(owner)), context, 1, code, "Поиск сертификата %s", nullptr, subject.GetString());
     return 0;
   }
   TakeOwners(records, params, owners);

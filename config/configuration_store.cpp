@@ -36,7 +36,7 @@ constexpr int kLeastLogFileSize = 400;
 void ReportKey(QWidget* owner, DWORD code, const char* format, const wchar_t* root,
                const CString& path) {
   const std::string argument = platform::WideToMultiByte((CString(root) + path).GetString());
-  ReportErrorBox(WindowHandle(owner), nullptr, kErrorBoxShow, code, format, nullptr,
+  ReportErrorBox(ErrorOwner(owner), nullptr, kErrorBoxShow, code, format, nullptr,
                  argument.c_str());
 }
 
@@ -432,7 +432,7 @@ int WriteStringList(RegistryValues& registry, int maximumCount, const char* name
 
 bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSize,
                             QRect& placement) {
-  RegistryValues registry(ConfigRegistryReporter());
+  RegistryValues registry(ProgramRegistryReporter());
   state.ResetConfiguration();
   placement = QRect();
   if (const LSTATUS rc = registry.Key().Open(HKEY_CURRENT_USER, kLibraryProfileStoreKey)) {
@@ -478,7 +478,7 @@ bool LoadConfigurationStore(QWidget* owner, TrelconState& state, int& logFileSiz
 }
 
 void SaveConfigurationStore(QWidget* window, TrelconState& state, int logFileSize) {
-  RegistryValues registry(ConfigRegistryReporter());
+  RegistryValues registry(ProgramRegistryReporter());
   const QRect normal = window != nullptr ? window->normalGeometry() : QRect();
   if (!OpenBaseKey(registry, window)) return;
   std::vector<CString> stored;

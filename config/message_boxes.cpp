@@ -51,12 +51,20 @@ int ButtonResult(int standardButton) {
   }
 }
 
+// Holds nothing: its boxes go through the program's message boxes and their
+// modal runner.
 class ProgramErrorBoxPresenter : public ErrorBoxPresenter {
  public:
-  void ShowErrorBox(HWND owner, const CString& text, bool /*systemModal*/) override {
+  void ShowErrorBox(HWND owner, const CString& text, bool /*systemModal*/,
+                    const std::atomic<int>* /*stop*/) override {
     ProgramMessageBox(WidgetOf(owner), text, MB_ICONERROR);
   }
 };
+
+ErrorBoxPresenter* ProgramErrorBoxes() {
+  static ProgramErrorBoxPresenter presenter;
+  return &presenter;
+}
 
 }  // namespace
 
@@ -65,7 +73,7 @@ CString ProgramCaption() { return WidenFormat(kProgramCaption); }
 void ReportUnusableFolder(QWidget* owner, DWORD code, const CString& path, const CString& sentence) {
   CString extra = sentence;
   const std::string argument = platform::WideToMultiByte(path.GetString());
-  ReportErrorBox(WindowHandle(owner), nullptr, kErrorBoxShow, code, "Открытие файла %s", &extra,
+  ReportErrorBox(ErrorOwner(owner), nullptr, kErrorBoxShow, code, "Открытие файла %s", &extra,
                  argument.c_str());
 }
 
@@ -109,10 +117,11 @@ HWND WindowHandle(QWidget* widget) { return reinterpret_cast<HWND>(widget); }
 
 QWidget* WidgetOf(HWND handle) { return reinterpret_cast<QWidget*>(handle); }
 
-void InstallProgramReporters() {
-  static ProgramErrorBoxPresenter presenter;
-  SetErrorBoxPresenter(&presenter);
+ErrorBoxOwner ErrorOwner(QWidget* owner) {
+  return {.presenter = ProgramErrorBoxes(), .window = WindowHandle(owner)};
 }
+
+RegistryReporter ProgramRegistryReporter() { return ConfigRegistryReporter(ProgramErrorBoxes()); }
 
 WarningBox::WarningBox(QWidget* parent, int failure)
     : QDialog(parent), failure_(failure) {

@@ -15,6 +15,7 @@
 
 #include <QDialog>
 
+#include "common/error_box.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -75,10 +76,12 @@ QWidget* WidgetOf(HWND handle);
 // code, "Открытие файла %s" naming path, and sentence as the extra text.
 void ReportUnusableFolder(QWidget* owner, DWORD code, const CString& path, const CString& sentence);
 
-// Makes ReportErrorBox show its boxes with ProgramMessageBox (error icon),
-// as this program does; the registry helpers report through it too
-// (ConfigRegistryReporter, common/error_box.h).
-void InstallProgramReporters();
+// Where this program's ReportErrorBox shows a box owned by owner (null:
+// unowned): with ProgramMessageBox and the error icon.
+ErrorBoxOwner ErrorOwner(QWidget* owner = nullptr);
+// The registry helpers' reporter of this program: its failures are shown
+// the same way (ConfigRegistryReporter, common/error_box.h).
+RegistryReporter ProgramRegistryReporter();
 
 // The resizable box for long texts: a read-only text, one OK button. The
 // caller sets text, caption and details, then runs DoModal.

@@ -17,7 +17,6 @@
 
 void PrepareTrelcon(QApplication& application) {
   SpeakRussian(application);
-  InstallProgramReporters();
 }
 
 QString SingleInstanceLockPath() {
@@ -41,7 +40,7 @@ int RunTrelcon(EditorDialogs& editors) {
     } else {
       const DWORD code = lock.error() == QLockFile::PermissionError ? ERROR_ACCESS_DENIED
                                                                     : ERROR_GEN_FAILURE;
-      ReportErrorBox(nullptr, nullptr, kErrorBoxShow, code, "Создание индикатора процесса программы",
+      ReportErrorBox(ErrorOwner(), nullptr, kErrorBoxShow, code, "Создание индикатора процесса программы",
                      nullptr, nullptr);
     }
     return 0;

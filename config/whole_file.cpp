@@ -14,7 +14,7 @@
 namespace {
 
 DWORD ReportFileFailure(QWidget* owner, DWORD code, const char* format, const CString& path) {
-  return ReportErrorBox(WindowHandle(owner), nullptr, kErrorBoxShow, code, format, nullptr,
+  return ReportErrorBox(ErrorOwner(owner), nullptr, kErrorBoxShow, code, format, nullptr,
                         platform::WideToMultiByte(path.GetString()).c_str());
 }
 

@@ -56,11 +56,11 @@ Config::Config(QWidget* parent, MessageBoxes& boxes)
 bool Config::OnInitDialog() {
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) {
-    ReportStateKeyFailure(nullptr, 0, error, kMonitorStateKeyPath);
+    ReportStateKeyFailure(boxes_.Unowned(), 0, error, kMonitorStateKeyPath);
     return false;
   }
   int seconds = 5;
-  monitor::ReadDwordValue(key.Handle(), "Monitor timeout", seconds, WindowHandle(this), 5);
+  monitor::ReadDwordValue(key.Handle(), "Monitor timeout", seconds, boxes_.ErrorOwner(this), 5);
   timeout_->setText(QString::number(seconds));
   return true;
 }
@@ -72,7 +72,7 @@ void Config::OnResetMarks() {
       QMessageBox::Yes) {
     return;
   }
-  DeleteStoredMarks(WindowHandle(this));
+  DeleteStoredMarks(boxes_.ErrorOwner(this));
 }
 
 int Config::ApplySettings() {
@@ -83,11 +83,11 @@ int Config::ApplySettings() {
   }
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) {
-    ReportStateKeyFailure(WindowHandle(this), 0, error, kMonitorStateKeyPath);
+    ReportStateKeyFailure(boxes_.ErrorOwner(this), 0, error, kMonitorStateKeyPath);
     reject();
     return 0;
   }
-  monitor::WriteDwordValue(key.Handle(), "Monitor timeout", seconds, WindowHandle(this));
+  monitor::WriteDwordValue(key.Handle(), "Monitor timeout", seconds, boxes_.ErrorOwner(this));
   timeout_->setText(QString::number(seconds));
   return 1;
 }

@@ -12,14 +12,14 @@ constexpr const wchar_t* kConfigurationKeyPath = L"SOFTWARE\\TORVAK\\qelmservice
 
 // The default folder, the common application-data folder's TORVAK\qelmservice,
 // both levels created when missing.
-FolderSource MakeDefaultFolder(CString& folder) {
+FolderSource MakeDefaultFolder(CString& folder, const ErrorBoxOwner& boxes) {
   wchar_t common[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, common);
   const CString levels[] = {CString(common) + L"/TORVAK", CString(common) + L"/TORVAK/qelmservice"};
   for (const CString& level : levels) {
     if (!CreateDirectoryW(level, nullptr)) {
       if (DWORD error = GetLastError(); error != ERROR_ALREADY_EXISTS) {
-        ReportError(nullptr, 0, error, "Создание файла %s", nullptr, nullptr, level, nullptr,
+        ReportError(boxes, 0, error, "Создание файла %s", nullptr, nullptr, level, nullptr,
                     nullptr, nullptr);
         return FolderSource::Failed;
       }
@@ -56,20 +56,20 @@ std::vector<CString> SplitMonitorCommandLine(const CString& text) {
 
 FolderSource FindJournalFolder(const CString& commandLine,
                                const std::function<bool(CString&)>& askFolder,
-                               CString& folder) {
+                               CString& folder, const ErrorBoxOwner& boxes) {
   // Only "LogPath" is read here, so read access is enough: a user who may
   // not change the service's configuration can still watch its journals.
   RegistryKey key;
   const LSTATUS error = key.Open(HKEY_LOCAL_MACHINE, kConfigurationKeyPath, KEY_READ);
   if (error == ERROR_SUCCESS) {
     CString logPath;
-    monitor::ReadLogPathValue(key.Handle(), logPath);
+    monitor::ReadLogPathValue(key.Handle(), logPath, boxes);
     key.Close();
     if (!logPath.IsEmpty()) {
       folder = logPath;
       return FolderSource::Found;
     }
-    return MakeDefaultFolder(folder);
+    return MakeDefaultFolder(folder, boxes);
   }
   if (error == ERROR_FILE_NOT_FOUND) {
     const std::vector<CString> pieces = SplitMonitorCommandLine(commandLine);
@@ -79,7 +79,7 @@ FolderSource FindJournalFolder(const CString& commandLine,
     }
     return askFolder(folder) ? FolderSource::Found : FolderSource::Cancelled;
   }
-  ReportError(nullptr, kErrorBoxSystemModal, static_cast<DWORD>(error),
+  ReportError(boxes, kErrorBoxSystemModal, static_cast<DWORD>(error),
               "Создание (открытие) ключа реестра %s", nullptr, nullptr,
               CString(L"HKEY_LOCAL_MACHINE\\") + kConfigurationKeyPath, nullptr, nullptr, nullptr);
   return FolderSource::Failed;

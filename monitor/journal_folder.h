@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/error_box.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
 
@@ -24,8 +25,8 @@ std::vector<CString> SplitMonitorCommandLine(const CString& text);
 enum class FolderSource { Found, Cancelled, Failed };
 
 // Finds the journal folder. askFolder runs the folder prompt and returns
-// false when it was cancelled. Failures are reported (system-modal, no
-// owner) and give Failed; the program then ends.
+// false when it was cancelled. Failures are reported through boxes
+// (system-modal, no owner) and give Failed; the program then ends.
 FolderSource FindJournalFolder(const CString& commandLine,
                                const std::function<bool(CString&)>& askFolder,
-                               CString& folder);
+                               CString& folder, const ErrorBoxOwner& boxes);

@@ -121,7 +121,7 @@ class Poller {
   bool ListKept(const CString& suffix, std::vector<CString>& names) {
     const CString pattern = context_.journalFolder() + L"/" + JournalFilePattern(suffix);
     if (DWORD error = ListJournalFiles(pattern, names); error != 0) {
-      ReportError(context_.window, 0, error, "Поиск файлов по шаблону %s", nullptr, nullptr,
+      ReportError(context_.errorBoxes, 0, error, "Поиск файлов по шаблону %s", nullptr, nullptr,
                   pattern, nullptr, nullptr, nullptr);
       return false;
     }
@@ -171,7 +171,7 @@ class Poller {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
       if (DWORD error = GetLastError(); error != 0) {
-        ReportError(context_.window, 0, error, "Открытие файла %s", nullptr, nullptr, path,
+        ReportError(context_.errorBoxes, 0, error, "Открытие файла %s", nullptr, nullptr, path,
                     nullptr, nullptr, nullptr);
       }
       return true;
@@ -180,7 +180,7 @@ class Poller {
     if (!GetFileSizeEx(handle.get(), &size)) {
       const DWORD error = GetLastError();
       handle.Close();
-      ReportError(context_.window, 0, error, "Получение размера файла %s",
+      ReportError(context_.errorBoxes, 0, error, "Получение размера файла %s",
                   nullptr, nullptr, path, nullptr, nullptr, nullptr);
       return true;
     }
@@ -429,9 +429,9 @@ bool PollerContext::WaitBetweenPasses(std::uint64_t milliseconds) {
 }
 
 DWORD PollJournals(const std::shared_ptr<PollerContext>& context) {
-  SetErrorBoxCancellation(&context->stop);
   int timeout = 5;
-  if (!ReadMonitorTimeout(nullptr, timeout)) return 1;
+  const ErrorBoxOwner unowned{.presenter = context->errorBoxes.presenter, .stop = &context->stop};
+  if (!ReadMonitorTimeout(unowned, timeout)) return 1;
   const std::uint64_t interval = PassIntervalMilliseconds(timeout);
   Poller poller(context);
   context->idle = 0;

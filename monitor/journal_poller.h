@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/error_box.h"
 #include "monitor/journal_records.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -78,8 +79,10 @@ class PollerContext {
 
   const CString& journalFolder() const { return folder_; }
   const std::vector<JournalPair>& pairs() const { return pairs_; }
-  // The window that owns the poller's error boxes (may be null).
-  HWND window = nullptr;
+  // Where the poller's error boxes go: owned by the window, given up once
+  // stop is set (the window sets it with its own boxes before the poller
+  // starts; without it nothing is shown).
+  ErrorBoxOwner errorBoxes;
   PollerSignals handOvers;
 
   // 1 while a hand-over waits for the window thread; 1 from the exit

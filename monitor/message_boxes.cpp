@@ -15,10 +15,10 @@
 
 namespace {
 
-// The stop flag of the thread that asks for an error box. It stays with the
-// thread: ReportError, shared with the configuration program and called deep
-// in the poller's reads, has no way to carry it to the presenter.
-thread_local const std::atomic<int>* t_cancel = nullptr;
+// The window a widget stands for in the shared reporter's Windows-shaped
+// owner argument, and back: only the error boxes here take it apart again.
+HWND WindowHandle(QWidget* widget) { return reinterpret_cast<HWND>(widget); }
+QWidget* WidgetOf(HWND window) { return reinterpret_cast<QWidget*>(window); }
 
 }  // namespace
 
@@ -36,8 +36,6 @@ QMessageBox::StandardButton QtMessageBoxes::Show(QWidget* owner, Icon icon, cons
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void SetErrorBoxCancellation(const std::atomic<int>* stop) { t_cancel = stop; }
-
 int RunModal(MessageBoxes& boxes, QDialog& dialog) { return boxes.RunDialog(dialog); }
 
 void ShowWarningBox(MessageBoxes& boxes, QWidget* owner, const QString& text) {
@@ -50,14 +48,12 @@ QMessageBox::StandardButton AskQuestion(MessageBoxes& boxes, QWidget* owner, con
   return boxes.Show(owner, MessageBoxes::Icon::Question, text, buttons, defaultButton, false);
 }
 
-HWND WindowHandle(QWidget* widget) { return reinterpret_cast<HWND>(widget); }
-QWidget* WidgetOf(HWND window) { return reinterpret_cast<QWidget*>(window); }
-
-class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
+class MessageBoxes::ErrorBoxes : public ErrorBoxPresenter {
  public:
-  explicit Presenter(MessageBoxes& boxes) : boxes_(boxes) {}
+  explicit ErrorBoxes(MessageBoxes& boxes) : boxes_(boxes) {}
 
-  void ShowErrorBox(HWND owner, const CString& text, bool systemModal) override {
+  void ShowErrorBox(HWND owner, const CString& text, bool systemModal,
+                    const std::atomic<int>* stop) override {
     const QString shown = ToQString(text);
     // The owner is followed only while it lives: a box queued by the poller
     // may run after its owner has gone. It lives now, when the box is asked
@@ -84,7 +80,7 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
           call->Finish();
         },
         Qt::QueuedConnection);
-    call->Wait(t_cancel);
+    call->Wait(stop);
     std::lock_guard lock(mutex_);
     pending_.erase(std::remove(pending_.begin(), pending_.end(), call), pending_.end());
   }
@@ -139,14 +135,16 @@ class ErrorBoxPresenterScope::Presenter : public ErrorBoxPresenter {
   std::vector<std::shared_ptr<Pending>> pending_;
 };
 
-ErrorBoxPresenterScope::ErrorBoxPresenterScope(MessageBoxes& boxes) : presenter_(new Presenter(boxes)) {
-  SetErrorBoxPresenter(presenter_);
+MessageBoxes::MessageBoxes() : errorBoxes_(std::make_unique<ErrorBoxes>(*this)) {}
+
+MessageBoxes::~MessageBoxes() { errorBoxes_->Close(); }
+
+ErrorBoxOwner MessageBoxes::ErrorOwner(QWidget* window, const std::atomic<int>* stop) {
+  return {.presenter = errorBoxes_.get(), .window = WindowHandle(window), .stop = stop};
 }
 
-ErrorBoxPresenterScope::~ErrorBoxPresenterScope() {
-  presenter_->Close();
-  SetErrorBoxPresenter(nullptr);
-  delete presenter_;
+ErrorBoxOwner MessageBoxes::Unowned(const std::atomic<int>* stop) {
+  return ErrorOwner(nullptr, stop);
 }
 
-void ErrorBoxPresenterScope::Close() { presenter_->Close(); }
+void MessageBoxes::CloseErrorBoxes() { errorBoxes_->Close(); }

@@ -4,13 +4,15 @@
 // the program's shows real QMessageBoxes and runs its dialogs' modal loops, a
 // test passes its own answers so that no modal loop ever blocks it. The error
 // reporter ReportError (common/error_box.h) reaches the same seam through the
-// presenter installed here.
+// presenter each MessageBoxes holds.
 
 #include <QDialog>
 #include <QMessageBox>
 #include <QString>
 #include <atomic>
+#include <memory>
 
+#include "common/error_box.h"
 #include "platform/windows_types.h"
 
 // The caption of every window and box of the monitor.
@@ -19,7 +21,13 @@ inline constexpr const char* kMonitorCaption = "АК СКЗИ Квелла Се�
 class MessageBoxes {
  public:
   enum class Icon { Error, Warning, Question };
-  virtual ~MessageBoxes() = default;
+  // Made on the window thread, where the error boxes of ReportError run.
+  MessageBoxes();
+  // Lets go every caller still waiting on an error box (CloseErrorBoxes).
+  virtual ~MessageBoxes();
+  MessageBoxes(const MessageBoxes&) = delete;
+  MessageBoxes& operator=(const MessageBoxes&) = delete;
+
   // Shows text under the monitor's caption, owned by owner (may be null),
   // application-modal when systemModal, and returns the button pressed
   // (defaultButton also answers Esc when it is among the buttons). Called on
@@ -31,6 +39,24 @@ class MessageBoxes {
   // Runs dialog modally and returns its result (QDialog::exec's). Called on
   // the window thread only.
   virtual int RunDialog(QDialog& dialog) { return dialog.exec(); }
+
+  // Where ReportError shows a box through these boxes, owned by window (may
+  // be null). On the window thread the box is shown at once; from another
+  // thread (the journal poller) by a call queued to the window thread, the
+  // caller waiting until the box is closed, or until *stop is not 0 when
+  // stop is given, so that a stopped poller never waits on a box the window
+  // thread may no longer show.
+  ErrorBoxOwner ErrorOwner(QWidget* window, const std::atomic<int>* stop = nullptr);
+  // The same for a box with no owner window.
+  ErrorBoxOwner Unowned(const std::atomic<int>* stop = nullptr);
+  // Releases every caller waiting on an error box without a box and makes
+  // later calls from other threads return at once, so that a poller never
+  // waits on a window thread that has stopped serving events.
+  void CloseErrorBoxes();
+
+ private:
+  class ErrorBoxes;
+  std::unique_ptr<ErrorBoxes> errorBoxes_;
 };
 
 // The program's boxes: real QMessageBoxes, and dialogs run with exec().
@@ -50,35 +76,3 @@ void ShowWarningBox(MessageBoxes& boxes, QWidget* owner, const QString& text);
 QMessageBox::StandardButton AskQuestion(MessageBoxes& boxes, QWidget* owner, const QString& text,
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton defaultButton);
-
-// The window a widget stands for in the Windows-shaped interfaces (owner
-// arguments of ReportError and of the registry helpers), and back.
-HWND WindowHandle(QWidget* widget);
-QWidget* WidgetOf(HWND window);
-
-// Makes the calling thread's error boxes give up waiting once *stop is not
-// 0 (null: wait until the box is closed). The poller sets its stop flag here,
-// so that a stopped poller never waits on a box the window thread may no
-// longer show.
-void SetErrorBoxCancellation(const std::atomic<int>* stop);
-
-// Installs, for the life of the object, the presenter through which
-// ReportError shows its boxes, with boxes (which must outlive the object): on
-// the window thread at once; from another
-// thread (the journal poller) by a call queued to the window thread, the
-// caller waiting until the box is closed. Close() releases every waiting
-// caller without a box and makes later calls from other threads return at
-// once, so that a poller never waits on a window thread that has stopped
-// serving events.
-class ErrorBoxPresenterScope {
- public:
-  explicit ErrorBoxPresenterScope(MessageBoxes& boxes);
-  ~ErrorBoxPresenterScope();
-  ErrorBoxPresenterScope(const ErrorBoxPresenterScope&) = delete;
-  ErrorBoxPresenterScope& operator=(const ErrorBoxPresenterScope&) = delete;
-  void Close();
-
- private:
-  class Presenter;
-  Presenter* presenter_;
-};

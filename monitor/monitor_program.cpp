@@ -12,7 +12,6 @@
 
 int RunMonitor(int argc, char** argv) {
   QtMessageBoxes boxes;
-  ErrorBoxPresenterScope presenter(boxes);
   std::vector<CString> arguments;
   for (int i = 1; i < argc; ++i) {
     arguments.emplace_back(platform::MultiByteToWide(argv[i], CP_UTF8).c_str());
@@ -26,12 +25,12 @@ int RunMonitor(int argc, char** argv) {
                           picked = FromQString(prompt.folder());
                           return true;
                         },
-                        folder);
+                        folder, boxes.Unowned());
   if (source != FolderSource::Found) return 0;
   ApplicationAlarmSink alarm;
   CmirelMonitorDlg window(folder, alarm, boxes);
   if (window.OnInitDialog()) window.exec();
   // A poller still waiting on a box is let go before the window waits for it.
-  presenter.Close();
+  boxes.CloseErrorBoxes();
   return 0;
 }

@@ -21,7 +21,7 @@ CString MonitorStateKeyReportName() {
   return CString(L"HKEY_CURRENT_USER\\") + kMonitorStateKeyPath;
 }
 
-void ReportStateKeyFailure(HWND owner, DWORD flags, LSTATUS error, const CString& path) {
+void ReportStateKeyFailure(const ErrorBoxOwner& owner, DWORD flags, LSTATUS error, const CString& path) {
   const CString full = CString(L"HKEY_CURRENT_USER\\") + path;
   ReportError(owner, flags, static_cast<DWORD>(error), kKeyOpenFormat, nullptr, nullptr, full,
               nullptr, nullptr, nullptr);
@@ -31,7 +31,7 @@ LSTATUS OpenMonitorStateKey(RegistryKey& key) {
   return key.Create(HKEY_CURRENT_USER, kMonitorStateKeyPath, kStateAccess);
 }
 
-bool ReadMonitorTimeout(HWND owner, int& seconds) {
+bool ReadMonitorTimeout(const ErrorBoxOwner& owner, int& seconds) {
   seconds = 5;
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) {
@@ -42,7 +42,7 @@ bool ReadMonitorTimeout(HWND owner, int& seconds) {
   return true;
 }
 
-LSTATUS LoadStoredMarks(const CString& name, StoredMarks& marks, HWND owner) {
+LSTATUS LoadStoredMarks(const CString& name, StoredMarks& marks, const ErrorBoxOwner& owner) {
   marks = StoredMarks{};
   RegistryKey key;
   const LSTATUS error = key.Open(HKEY_CURRENT_USER, SubkeyPath(name), kStateAccess);
@@ -55,7 +55,7 @@ LSTATUS LoadStoredMarks(const CString& name, StoredMarks& marks, HWND owner) {
   return ERROR_SUCCESS;
 }
 
-void StoreMarks(const CString& name, const StoredMarks& marks, HWND owner) {
+void StoreMarks(const CString& name, const StoredMarks& marks, const ErrorBoxOwner& owner) {
   RegistryKey key;
   if (LSTATUS error = key.Create(HKEY_CURRENT_USER, SubkeyPath(name), kStateAccess);
       error != ERROR_SUCCESS) {
@@ -68,7 +68,7 @@ void StoreMarks(const CString& name, const StoredMarks& marks, HWND owner) {
   monitor::WriteStringValue(key.Handle(), "last_error", marks.lastError, owner);
 }
 
-void DeleteStoredMarks(HWND owner) {
+void DeleteStoredMarks(const ErrorBoxOwner& owner) {
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) {
     ReportStateKeyFailure(owner, 0, error, kMonitorStateKeyPath);
@@ -97,17 +97,17 @@ void DeleteStoredMarks(HWND owner) {
   }
 }
 
-LSTATUS LoadWindowRectangle(WindowRectangle& rectangle) {
+LSTATUS LoadWindowRectangle(WindowRectangle& rectangle, const ErrorBoxOwner& owner) {
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) return error;
-  monitor::ReadDwordValue(key.Handle(), "Window_top", rectangle.top, nullptr, 0);
-  monitor::ReadDwordValue(key.Handle(), "Window_bottom", rectangle.bottom, nullptr, 0);
-  monitor::ReadDwordValue(key.Handle(), "Window_left", rectangle.left, nullptr, 0);
-  monitor::ReadDwordValue(key.Handle(), "Window_right", rectangle.right, nullptr, 0);
+  monitor::ReadDwordValue(key.Handle(), "Window_top", rectangle.top, owner, 0);
+  monitor::ReadDwordValue(key.Handle(), "Window_bottom", rectangle.bottom, owner, 0);
+  monitor::ReadDwordValue(key.Handle(), "Window_left", rectangle.left, owner, 0);
+  monitor::ReadDwordValue(key.Handle(), "Window_right", rectangle.right, owner, 0);
   return ERROR_SUCCESS;
 }
 
-void StoreWindowRectangle(const WindowRectangle& rectangle, HWND owner) {
+void StoreWindowRectangle(const WindowRectangle& rectangle, const ErrorBoxOwner& owner) {
   RegistryKey key;
   if (LSTATUS error = OpenMonitorStateKey(key); error != ERROR_SUCCESS) {
     ReportStateKeyFailure(owner, 0, error, kMonitorStateKeyPath);

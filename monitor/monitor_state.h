@@ -9,6 +9,7 @@
 // explicitly. The state key itself is created when missing, so that the
 // monitor starts for a user who has never acknowledged anything.
 
+#include "common/error_box.h"
 #include "common/registry_values.h"
 #include "platform/cstring.h"
 #include "platform/windows_types.h"
@@ -19,7 +20,7 @@ CString MonitorStateKeyReportName();
 
 // The report every failed open or creation of a state key gives:
 // "Создание (открытие) ключа реестра %s" with "HKEY_CURRENT_USER\" + path.
-void ReportStateKeyFailure(HWND owner, DWORD flags, LSTATUS error, const CString& path);
+void ReportStateKeyFailure(const ErrorBoxOwner& owner, DWORD flags, LSTATUS error, const CString& path);
 
 // Creates or opens the state key (read and write); returns the registry's
 // code and reports nothing.
@@ -28,7 +29,7 @@ LSTATUS OpenMonitorStateKey(RegistryKey& key);
 // "Monitor timeout" in seconds, 5 when missing; read failures are reported
 // with owner and give 5. Opens the key itself; a failure to open it is
 // reported (with owner) and returns false.
-bool ReadMonitorTimeout(HWND owner, int& seconds);
+bool ReadMonitorTimeout(const ErrorBoxOwner& owner, int& seconds);
 
 // The time texts stored at a journal's last acknowledgment (empty: none).
 struct StoredMarks {
@@ -41,18 +42,18 @@ struct StoredMarks {
 // Reads the marks of the journal name. A missing subkey gives empty marks and
 // 0; another failure to open it is returned (not reported); values that
 // cannot be read are reported by the string reader and read as empty.
-LSTATUS LoadStoredMarks(const CString& name, StoredMarks& marks, HWND owner);
+LSTATUS LoadStoredMarks(const CString& name, StoredMarks& marks, const ErrorBoxOwner& owner);
 
 // Creates or opens the journal's subkey and writes the four texts; failures
 // are reported with owner (the open with ReportStateKeyFailure, the values by
 // the string writer).
-void StoreMarks(const CString& name, const StoredMarks& marks, HWND owner);
+void StoreMarks(const CString& name, const StoredMarks& marks, const ErrorBoxOwner& owner);
 
 // Deletes every subkey of the state key with everything below it, in
 // enumeration order; the values of the state key stay. Failures are reported
 // with owner: the open, "Поиск подразделов ключа реестра %s" (nothing is
 // deleted) or "Удаление ключа реестра %s" (the remaining subkeys stay).
-void DeleteStoredMarks(HWND owner);
+void DeleteStoredMarks(const ErrorBoxOwner& owner);
 
 // The main window's normal rectangle: "Window_left", "Window_top",
 // "Window_right", "Window_bottom", each 0 when missing.
@@ -62,9 +63,10 @@ struct WindowRectangle {
   int right = 0;
   int bottom = 0;
 };
-// Reads the rectangle (read failures reported with no owner: the value stays
-// 0). Returns the open's code; a failed open is not reported here.
-LSTATUS LoadWindowRectangle(WindowRectangle& rectangle);
+// Reads the rectangle (read failures reported with owner, which the window
+// not yet shown leaves null: the value stays 0). Returns the open's code; a
+// failed open is not reported here.
+LSTATUS LoadWindowRectangle(WindowRectangle& rectangle, const ErrorBoxOwner& owner);
 // Writes the rectangle; a failed open is reported with owner and nothing is
 // written, failed writes by the number writer.
-void StoreWindowRectangle(const WindowRectangle& rectangle, HWND owner);
+void StoreWindowRectangle(const WindowRectangle& rectangle, const ErrorBoxOwner& owner);

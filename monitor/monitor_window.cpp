@@ -96,7 +96,7 @@ CmirelMonitorDlg::~CmirelMonitorDlg() {
 bool CmirelMonitorDlg::OnInitDialog() {
   std::vector<CString> files;
   if (DWORD error = ListJournalFiles(JournalFolderPattern(folder_), files); error != 0) {
-    ReportError(WindowHandle(this), 0, error, "Поиск файлов журнала в каталоге %s", nullptr,
+    ReportError(boxes_.ErrorOwner(this), 0, error, "Поиск файлов журнала в каталоге %s", nullptr,
                 L"Не обнаружено файлов журнала в заданном каталоге. Запустите "
                 L"сервис-обработчик для создания файлов журнала или проверьте указанный "
                 L"путь журнала в конфигурационном модуле.",
@@ -108,7 +108,7 @@ bool CmirelMonitorDlg::OnInitDialog() {
   pairs_ = JournalPairs(names);
   lastResults_.assign(pairs_.size(), 0);
   context_ = std::make_shared<PollerContext>(folder_, pairs_);
-  context_->window = WindowHandle(this);
+  context_->errorBoxes = boxes_.ErrorOwner(this, &context_->stop);
 
   tabs_->addTab(lights_, QStringLiteral("Монитор"));
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
@@ -130,7 +130,7 @@ bool CmirelMonitorDlg::OnInitDialog() {
 
   RegistryKey state;
   if (LSTATUS error = OpenMonitorStateKey(state); error != ERROR_SUCCESS) {
-    ReportStateKeyFailure(WindowHandle(this), 0, error, kMonitorStateKeyPath);
+    ReportStateKeyFailure(boxes_.ErrorOwner(this), 0, error, kMonitorStateKeyPath);
     return false;
   }
   state.Close();
@@ -151,9 +151,9 @@ bool CmirelMonitorDlg::OnInitDialog() {
 bool CmirelMonitorDlg::LoadMarks(int pairIndex) {
   const JournalPair& pair = pairs_[static_cast<std::size_t>(pairIndex)];
   StoredMarks marks;
-  if (LSTATUS error = LoadStoredMarks(pair.name, marks, WindowHandle(this));
+  if (LSTATUS error = LoadStoredMarks(pair.name, marks, boxes_.ErrorOwner(this));
       error != ERROR_SUCCESS) {
-    ReportStateKeyFailure(WindowHandle(this), 0, error,
+    ReportStateKeyFailure(boxes_.ErrorOwner(this), 0, error,
                           CString(kMonitorStateKeyPath) + L"\\" + pair.name);
     return false;
   }
@@ -164,7 +164,7 @@ bool CmirelMonitorDlg::LoadMarks(int pairIndex) {
 
 void CmirelMonitorDlg::RestorePlacement() {
   WindowRectangle rectangle;
-  if (LoadWindowRectangle(rectangle) != ERROR_SUCCESS) return;
+  if (LoadWindowRectangle(rectangle, boxes_.Unowned()) != ERROR_SUCCESS) return;
   if (rectangle.top == 0 || rectangle.left == 0) return;
   setGeometry(rectangle.left, rectangle.top, rectangle.right - rectangle.left,
               rectangle.bottom - rectangle.top);
@@ -289,7 +289,7 @@ void CmirelMonitorDlg::OnAcknowledge(int pairIndex) {
   errorsPage(pairIndex)->Acknowledge(firstError, lastError);
   const StoredMarks marks{FromQString(firstOperation), FromQString(lastOperation),
                           FromQString(firstError), FromQString(lastError)};
-  StoreMarks(pairs_[static_cast<std::size_t>(pairIndex)].name, marks, WindowHandle(this));
+  StoreMarks(pairs_[static_cast<std::size_t>(pairIndex)].name, marks, boxes_.ErrorOwner(this));
 }
 
 void CmirelMonitorDlg::OnShowDetails(int pairIndex, int kind) {
@@ -356,7 +356,7 @@ void CmirelMonitorDlg::OnExit() {
     context_->RequestStop();
   }
   if (!poller_->WaitForEnd(kPollerEndWaitMs)) {
-    ReportError(WindowHandle(this), kErrorBoxSystemModal, 0,
+    ReportError(boxes_.ErrorOwner(this), kErrorBoxSystemModal, 0,
                 "Время ожидания закрытия обработчика истекло",
                 L"Время ожидания закрытия обработчика истекло", nullptr, nullptr, nullptr,
                 nullptr, nullptr);
@@ -371,7 +371,7 @@ void CmirelMonitorDlg::CloseWindow() {
   const QRect normal = isVisible() ? normalGeometry() : geometry();
   StoreWindowRectangle(WindowRectangle{normal.left(), normal.top(), normal.right() + 1,
                                        normal.bottom() + 1},
-                       WindowHandle(this));
+                       boxes_.ErrorOwner(this));
   done(QDialog::Rejected);
 }
 

@@ -79,7 +79,7 @@ void OpenDialog::OnFolderOk() {
     accept();
     return;
   }
-  ReportError(WindowHandle(this), 0, ERROR_PATH_NOT_FOUND, "Открытие файла %s", nullptr,
+  ReportError(boxes_.ErrorOwner(this), 0, ERROR_PATH_NOT_FOUND, "Открытие файла %s", nullptr,
               FromQString(kBadFolderText), FromQString(path), nullptr,
               nullptr, nullptr);
 }

@@ -37,7 +37,6 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   SpeakRussian(application);
   QtMessageBoxes boxes;
-  ErrorBoxPresenterScope presenter(boxes);
   SilentAlarm alarm;
   CmirelMonitorDlg window(CString(platform::MultiByteToWide(argv[1], CP_UTF8).c_str()), alarm, boxes);
   if (!window.OnInitDialog()) return 1;
@@ -67,6 +66,6 @@ int main(int argc, char** argv) {
   poll.start(10);
   QTimer::singleShot(30000, &application, [] { QCoreApplication::exit(1); });
   application.exec();
-  presenter.Close();
+  boxes.CloseErrorBoxes();
   return status;
 }

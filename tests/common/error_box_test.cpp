@@ -22,7 +22,8 @@ class RecordingPresenter : public ErrorBoxPresenter {
     CString text;
     bool systemModal;
   };
-  void ShowErrorBox(HWND owner, const CString& text, bool systemModal) override {
+  void ShowErrorBox(HWND owner, const CString& text, bool systemModal,
+                    const std::atomic<int>* /*stop*/) override {
     boxes.push_back({owner, text, systemModal});
   }
   std::vector<Box> boxes;
@@ -30,12 +31,11 @@ class RecordingPresenter : public ErrorBoxPresenter {
 
 class ErrorBoxTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetErrorBoxPresenter(&presenter_); }
-  void TearDown() override { SetErrorBoxPresenter(nullptr); }
-
   testsupport::TempRoot root_;
   RecordingPresenter presenter_;
-  const HWND owner_ = reinterpret_cast<HWND>(0x1001);
+  const HWND window_ = reinterpret_cast<HWND>(0x1001);
+  const ErrorBoxOwner owner_{.presenter = &presenter_, .window = window_};
+  const ErrorBoxOwner unowned_{.presenter = &presenter_};
 };
 
 TEST(ReportTextTest, CodeTextsLabelLibraryAndOwnCodesWithOrlax) {
@@ -91,7 +91,7 @@ TEST_F(ErrorBoxTest, ReportErrorBoxComposesShowsAndHandsTheTextBack) {
                  "Log filesize");
   ASSERT_EQ(presenter_.boxes.size(), 1u);
   EXPECT_EQ(presenter_.boxes[0].text, report + L"Выбран некорректный путь журнала.");
-  EXPECT_EQ(presenter_.boxes[0].owner, owner_);
+  EXPECT_EQ(presenter_.boxes[0].owner, window_);
   EXPECT_FALSE(presenter_.boxes[0].systemModal);
   EXPECT_EQ(text, report);
 }
@@ -108,7 +108,7 @@ TEST_F(ErrorBoxTest, ReportErrorBoxLabelsAndDescribesEveryKindOfCode) {
   };
   for (const Case& c : cases) {
     CString text;
-    ReportErrorBox(nullptr, nullptr, kErrorBoxShow, c.code, "Создание файла %s", &text, "/x");
+    ReportErrorBox(unowned_, nullptr, kErrorBoxShow, c.code, "Создание файла %s", &text, "/x");
     EXPECT_EQ(text, c.expected);
   }
   ASSERT_EQ(presenter_.boxes.size(), 3u);
@@ -119,14 +119,14 @@ TEST_F(ErrorBoxTest, ReportErrorComposesTheMonitorsText) {
   EXPECT_EQ(ReportError(owner_, 0, 2, "Открытие файла %s", L"", L"Выбран некорректный путь журнала.",
                         L"/журналы", L"", L"", L""),
             2u);
-  EXPECT_EQ(ReportError(nullptr, kErrorBoxSystemModal, 0xE0700046, "Чтение '%s' и '%s'",
+  EXPECT_EQ(ReportError(unowned_, kErrorBoxSystemModal, 0xE0700046, "Чтение '%s' и '%s'",
                         L"своё описание", nullptr, L"один", L"два", nullptr, nullptr),
             0xE0700046u);
   ASSERT_EQ(presenter_.boxes.size(), 2u);
   EXPECT_EQ(presenter_.boxes[0].text,
             L"Открытие файла /журналы.\r\nОшибка 0x2 - " + monitor::ErrorDescription(2) +
                 L".\r\nВыбран некорректный путь журнала.");
-  EXPECT_EQ(presenter_.boxes[0].owner, owner_);
+  EXPECT_EQ(presenter_.boxes[0].owner, window_);
   EXPECT_FALSE(presenter_.boxes[0].systemModal);
   // The monitor labels every code "Ошибка 0x%X", library codes too.
   EXPECT_EQ(presenter_.boxes[1].text,
@@ -152,14 +152,14 @@ TEST_F(ErrorBoxTest, MonitorRegistryFormsReportThroughItsBox) {
   EXPECT_EQ(monitor::ReadDwordValue(key, "Monitor timeout", timeout, owner_, 5), 0);
   EXPECT_EQ(timeout, 5);
   CString path(L"kept");
-  EXPECT_EQ(monitor::ReadLogPathValue(key, path), 0);
+  EXPECT_EQ(monitor::ReadLogPathValue(key, path, unowned_), 0);
   EXPECT_EQ(path, CString(L"kept"));
 
   ASSERT_EQ(presenter_.boxes.size(), 2u);
   EXPECT_EQ(presenter_.boxes[0].text,
             L"Чтение из реестра числового значения 'Monitor timeout'.\r\nОшибка 0xEA - " +
                 monitor::ErrorDescription(234) + L".\r\n");
-  EXPECT_EQ(presenter_.boxes[0].owner, owner_);
+  EXPECT_EQ(presenter_.boxes[0].owner, window_);
   EXPECT_FALSE(presenter_.boxes[0].systemModal);
   EXPECT_EQ(presenter_.boxes[1].text.Left(48),
             CString(L"Чтение из реестра строкового значения 'LogPath'."));
@@ -180,7 +180,7 @@ TEST_F(ErrorBoxTest, MonitorRegistryFormsReportThroughItsBox) {
 }
 
 TEST_F(ErrorBoxTest, ConfigurationProgramsRegistryFailuresShowItsBox) {
-  RegistryValues registry(ConfigRegistryReporter());
+  RegistryValues registry(ConfigRegistryReporter(&presenter_));
   ASSERT_EQ(registry.Key().Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice"),
             ERROR_SUCCESS);
   const std::string number(4, '\0');
@@ -188,16 +188,16 @@ TEST_F(ErrorBoxTest, ConfigurationProgramsRegistryFailuresShowItsBox) {
                            reinterpret_cast<const BYTE*>(number.data()), 4),
             ERROR_SUCCESS);
   CStringArray ext;
-  EXPECT_EQ(registry.ReadStringArray("ExtExt", ext, owner_), 0);  // lists report with flags 3: shown
+  EXPECT_EQ(registry.ReadStringArray("ExtExt", ext, window_), 0);  // lists report with flags 3: shown
   ASSERT_EQ(presenter_.boxes.size(), 1u);
   EXPECT_EQ(presenter_.boxes[0].text,
             L"Чтение из реестра мультистрокового значения 'ExtExt'.\r\nОшибка 0xD - " +
                 ErrorDescription(13, nullptr) + L".");
-  EXPECT_EQ(presenter_.boxes[0].owner, owner_);
+  EXPECT_EQ(presenter_.boxes[0].owner, window_);
 
   registry.Key().Close();
   int value = 0;
-  EXPECT_EQ(registry.ReadDwordValue("Log filesize", value, owner_, 2, 4000), 0);  // bit 0 clear: not shown
+  EXPECT_EQ(registry.ReadDwordValue("Log filesize", value, window_, 2, 4000), 0);  // bit 0 clear: not shown
   EXPECT_EQ(presenter_.boxes.size(), 1u);
 }
 

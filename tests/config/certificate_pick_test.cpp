@@ -252,7 +252,7 @@ TEST_F(CertificatePickTest, RefreshFollowsTheServicesDueRuleAndKeepsOtherEntries
     for (const std::wstring& entry : c.before) before.push_back(entry.c_str());
     Store(before);
     SetNow(c.now);
-    RegistryValues registry(ConfigRegistryReporter());
+    RegistryValues registry(ProgramRegistryReporter());
     EXPECT_EQ(RefreshCrlsInteractive(registry, 1, raw, nullptr, profile_), 1);
     EXPECT_EQ(Stored(), c.after);
     EXPECT_FALSE(registry.Key().IsOpen());

@@ -66,17 +66,16 @@ TEST(ProgramMessageBoxTest, ClosedWithoutAButtonIsARefusal) {
 
 TEST(ReportErrorBoxTest, ErrorsAndRegistryFailuresShowAsProgramBoxesWithTheErrorIcon) {
   testsupport::TempRoot root;
-  InstallProgramReporters();
   QWidget owner;
   ModalAnswers answers;
   answers.Then(QMessageBox::Ok).Then(QMessageBox::Ok);
 
   CString extra(L"Выбран некорректный путь журнала.");
-  ReportErrorBox(WindowHandle(&owner), nullptr, kErrorBoxShow, 2, "Открытие файла %s", &extra,
+  ReportErrorBox(ErrorOwner(&owner), nullptr, kErrorBoxShow, 2, "Открытие файла %s", &extra,
                  "/нет/такой");
   // A write through a key that is not open fails with 6 and is reported by
   // the registry helper itself.
-  RegistryValues registry(ConfigRegistryReporter());
+  RegistryValues registry(ProgramRegistryReporter());
   EXPECT_EQ(registry.WriteDwordValue("Log filesize", 400, WindowHandle(&owner), 3), 0);
 
   ASSERT_EQ(answers.Shown().size(), 2u);

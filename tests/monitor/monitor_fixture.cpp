@@ -48,10 +48,7 @@ MonitorMachine::MonitorMachine(int monitorTimeout)
     : folder_(root.Dir("journal")), clock_(root, 0) {
   SetClock(2026, 12, 9, 10, 0, 0);
   if (monitorTimeout >= 0) SetMonitorTimeout(monitorTimeout);
-  presenter_ = std::make_unique<ErrorBoxPresenterScope>(boxes);
 }
-
-MonitorMachine::~MonitorMachine() { presenter_.reset(); }
 
 void MonitorMachine::SetClock(int year, int month, int day, int hour, int minute, int second) {
   using namespace std::chrono;
@@ -80,7 +77,7 @@ bool MonitorMachine::WriteStart(const CString& profile) {
 void MonitorMachine::SetMonitorTimeout(int seconds) {
   RegistryKey key;
   OpenMonitorStateKey(key);
-  monitor::WriteDwordValue(key.Handle(), "Monitor timeout", seconds, nullptr);
+  monitor::WriteDwordValue(key.Handle(), "Monitor timeout", seconds, boxes.Unowned());
 }
 
 CString MonitorMachine::Folder() const { return CString(folder_.wstring().c_str()); }

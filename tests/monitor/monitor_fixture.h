@@ -57,13 +57,12 @@ class CountingAlarm : public AlarmSink {
 };
 
 // One test's machine: the temporary root, the clock (UTC), the journal
-// folder, recording boxes for the windows and the error presenter in place.
+// folder, and recording boxes for the windows and their error boxes.
 // "Monitor timeout" is an hour unless given (-1: no per-user state at all),
 // so that the test drives the passes with RunPass.
 class MonitorMachine {
  public:
   explicit MonitorMachine(int monitorTimeout = 3600);
-  ~MonitorMachine();
 
   // Sets the driven clock.
   void SetClock(int year, int month, int day, int hour, int minute, int second);
@@ -86,7 +85,6 @@ class MonitorMachine {
  private:
   std::filesystem::path folder_;
   testsupport::DrivenClock clock_;
-  std::unique_ptr<ErrorBoxPresenterScope> presenter_;
 };
 
 // Builds a main window on the folder with boxes and sets it up; null when

@@ -47,7 +47,7 @@ bool StateKeyExists(const CString& subkey = CString()) {
 
 QString StoredText(const CString& name, const char* value) {
   StoredMarks marks;
-  LoadStoredMarks(name, marks, nullptr);
+  LoadStoredMarks(name, marks, ErrorBoxOwner{});
   const CString texts[] = {marks.firstOperation, marks.lastOperation, marks.firstError,
                            marks.lastError};
   const char* names[] = {"first_oper", "last_oper", "first_error", "last_error"};
@@ -61,7 +61,7 @@ void CreateServiceKey(const wchar_t* logPath) {
   RegistryKey key;
   ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TORVAK\\qelmservice"), ERROR_SUCCESS);
   if (logPath != nullptr) {
-    ASSERT_EQ(monitor::WriteStringValue(key.Handle(), "LogPath", logPath, nullptr), 1);
+    ASSERT_EQ(monitor::WriteStringValue(key.Handle(), "LogPath", logPath, ErrorBoxOwner{}), 1);
   }
 }
 
@@ -81,7 +81,7 @@ TEST(MonitorWindowTest, EmptyLogPathWatchesTheDefaultFolder) {
   CString folder;
   int prompts = 0;
   const FolderSource source = FindJournalFolder(
-      L"", [&](CString&) { return ++prompts, false; }, folder);
+      L"", [&](CString&) { return ++prompts, false; }, folder, machine.boxes.Unowned());
   ASSERT_EQ(int(source), int(FolderSource::Found));
   const auto expected = machine.root.path() / "ProgramData" / "TORVAK" / "qelmservice";
   ASSERT_EQ(Text(folder), QString::fromStdString(expected.string()));
@@ -94,7 +94,7 @@ TEST(MonitorWindowTest, LogPathIsTakenAsItIs) {
   CreateServiceKey(L"/srv/journals");
   CString folder;
   ASSERT_EQ(int(FindJournalFolder(
-                L"", [](CString&) { return false; }, folder)),
+                L"", [](CString&) { return false; }, folder, machine.boxes.Unowned())),
             int(FolderSource::Found));
   ASSERT_EQ(Text(folder), QString("/srv/journals"));
 }
@@ -128,7 +128,7 @@ TEST(MonitorWindowTest, MissingStoreTakesTheCommandLine) {
             picked = L"/picked";
             return c.answer;
           },
-          found);
+          found, machine.boxes.Unowned());
       ASSERT_EQ(int(result), int(c.source));
       ASSERT_EQ(asked, c.prompts);
       if (result == FolderSource::Found) {
@@ -279,7 +279,7 @@ TEST(MonitorWindowTest, SettingsStoreTheTimeout) {
   settings.accept();
   ASSERT_EQ(settings.result(), int(QDialog::Accepted));
   int stored = 0;
-  ASSERT_TRUE(ReadMonitorTimeout(nullptr, stored));
+  ASSERT_TRUE(ReadMonitorTimeout(machine.boxes.Unowned(), stored));
   ASSERT_EQ(stored, 30);
 }
 
@@ -288,10 +288,10 @@ TEST(MonitorWindowTest, SettingsStoreTheTimeout) {
 TEST(MonitorWindowTest, ResetDeletesOnlyTheSubkeys) {
   MonitorMachine machine;
   machine.SetMonitorTimeout(12);
-  StoreWindowRectangle(WindowRectangle{10, 20, 300, 400}, nullptr);
+  StoreWindowRectangle(WindowRectangle{10, 20, 300, 400}, machine.boxes.Unowned());
   for (const wchar_t* name : {L"A", L"Б", L"C.D"}) {
-    StoreMarks(name, StoredMarks{L"x", L"y", L"z", L"w"}, nullptr);
-    StoreMarks(CString(name) + L"\\below", StoredMarks{}, nullptr);
+    StoreMarks(name, StoredMarks{L"x", L"y", L"z", L"w"}, machine.boxes.Unowned());
+    StoreMarks(CString(name) + L"\\below", StoredMarks{}, machine.boxes.Unowned());
   }
   Config settings(nullptr, machine.boxes);
   ASSERT_TRUE(settings.OnInitDialog());
@@ -301,10 +301,10 @@ TEST(MonitorWindowTest, ResetDeletesOnlyTheSubkeys) {
   settings.OnResetMarks();  // answered Yes
   for (const wchar_t* name : {L"A", L"Б", L"C.D"}) ASSERT_TRUE(!StateKeyExists(name));
   int stored = 0;
-  ASSERT_TRUE(ReadMonitorTimeout(nullptr, stored));
+  ASSERT_TRUE(ReadMonitorTimeout(machine.boxes.Unowned(), stored));
   ASSERT_EQ(stored, 12);
   WindowRectangle rectangle;
-  ASSERT_EQ(LoadWindowRectangle(rectangle), ERROR_SUCCESS);
+  ASSERT_EQ(LoadWindowRectangle(rectangle, machine.boxes.Unowned()), ERROR_SUCCESS);
   ASSERT_EQ(rectangle.right, 300);
   ASSERT_EQ(machine.boxes.Texts(MessageBoxes::Icon::Error), QStringList{});
 }
@@ -391,7 +391,7 @@ TEST(MonitorWindowTest, RestoresTheStoredPlacement) {
       ASSERT_TRUE(machine.WriteStart());
       StoreWindowRectangle(WindowRectangle{c.stored.left(), c.stored.top(), c.stored.right() + 1,
                                            c.stored.bottom() + 1},
-                           nullptr);
+                           machine.boxes.Unowned());
       CountingAlarm alarm;
       auto window = StartMonitor(machine.Folder(), alarm, machine.boxes);
       ASSERT_TRUE(window);
@@ -413,7 +413,7 @@ TEST(MonitorWindowTest, ExitWhileIdleAsksNothing) {
   ASSERT_TRUE(window->isHidden());
   ASSERT_TRUE(window->poller()->WaitForEnd(0));
   WindowRectangle rectangle;
-  ASSERT_EQ(LoadWindowRectangle(rectangle), ERROR_SUCCESS);
+  ASSERT_EQ(LoadWindowRectangle(rectangle, machine.boxes.Unowned()), ERROR_SUCCESS);
   ASSERT_TRUE(rectangle.right > rectangle.left);
 }
 
