@@ -29,15 +29,6 @@ class ChainTest : public LibraryTest {
     return local;
   }
 
-  static uint32_t Verify(LibraryContext context, const fs::path& message) {
-    VerifyParams params{};
-    params.flags = ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
-    VerifyResult result{};
-    uint32_t code = ORLAX_CmsStrAttVerifyFile(context, &params, message.c_str(), nullptr, &result);
-    ORLAX_FreeVerifyResult(context, &result);
-    return code;
-  }
-
   // What a context on `who`'s key says when it signs: the attached and the
   // detached form must agree, and nothing is written when they fail.
   uint32_t SignAs(const std::string& who, const fs::path& local, const fs::path& att, const fs::path& det) {
@@ -125,7 +116,7 @@ TEST_F(ChainTest, EveryLinkOfTheChainMustVouch) {
                                                       File(std::to_string(n) + "-tool.p7s"));
     Ctx verifier = Open("user1", local);
     DrainStack(verifier);
-    EXPECT_EQ(Verify(verifier, message), c.code);
+    EXPECT_EQ(VerifyAttached(verifier, message), c.code);
     DrainStack(verifier);
 
     EXPECT_EQ(Finds(local, c.signer), c.code == 0);
@@ -163,8 +154,8 @@ TEST_F(ChainTest, IntermediatesMissingOrStaleListIsHandledAsTheRootsIs) {
     SCOPED_TRACE(c.name);
     Ctx ctx = Open("user1", Local("stale-" + std::to_string(++n), holders, c.lists));
     DrainStack(ctx);
-    EXPECT_EQ(Verify(ctx, revokedMessage), c.revoked);
-    EXPECT_EQ(Verify(ctx, userMessage), 0u);
+    EXPECT_EQ(VerifyAttached(ctx, revokedMessage), c.revoked);
+    EXPECT_EQ(VerifyAttached(ctx, userMessage), 0u);
     DrainStack(ctx);
   }
 }
@@ -195,16 +186,16 @@ TEST_F(ChainTest, RefreshFetchesThePointsTheIntermediatesName) {
 
   const fs::path badMessage = ToolSigned(pointPki, "badsubuser", WriteInput("b.txt", "Счёт"), File("b.p7s"));
   const fs::path revokedMessage = ToolSigned(pointPki, "subrevoked", WriteInput("r.txt", "Счёт"), File("r.p7s"));
-  EXPECT_EQ(Verify(ctx, badMessage), 0u);  // no list yet: nothing known against it
-  EXPECT_EQ(Verify(ctx, revokedMessage), 0u);
+  EXPECT_EQ(VerifyAttached(ctx, badMessage), 0u);  // no list yet: nothing known against it
+  EXPECT_EQ(VerifyAttached(ctx, revokedMessage), 0u);
 
   std::string buffer(1024, '\0');
   DataBlob blob{static_cast<uint32_t>(buffer.size()), reinterpret_cast<uint8_t*>(buffer.data())};
   EXPECT_EQ(ORLAX_ControlEx(ctx, 0, ORLAX_CONTROL_LOAD_CRL, nullptr, &blob, 0), 0u) << buffer.c_str();
   EXPECT_EQ(server.Count("/ca.crl"), 1);
   EXPECT_EQ(server.Count("/subca.crl"), 1);
-  EXPECT_EQ(Verify(ctx, badMessage), ORLAX_E_CERT_REVOKED);
-  EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
+  EXPECT_EQ(VerifyAttached(ctx, badMessage), ORLAX_E_CERT_REVOKED);
+  EXPECT_EQ(VerifyAttached(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
   DrainStack(ctx);
 }
 

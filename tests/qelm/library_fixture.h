@@ -52,6 +52,17 @@ inline std::string RandomBytes(size_t size, unsigned seed = 7) {
   return bytes;
 }
 
+// Verifies an attached signed file with the copy to LOCAL off, as the
+// service does; the library's result code.
+inline uint32_t VerifyAttached(LibraryContext context, const fs::path& message) {
+  VerifyParams params{};
+  params.flags = ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
+  VerifyResult result{};
+  const uint32_t code = ORLAX_CmsStrAttVerifyFile(context, &params, message.c_str(), nullptr, &result);
+  ORLAX_FreeVerifyResult(context, &result);
+  return code;
+}
+
 inline std::string Read(const fs::path& path) { return testsupport::ReadFileBytes(path); }
 
 inline void Write(const fs::path& path, const std::string& bytes) {

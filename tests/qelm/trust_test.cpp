@@ -36,15 +36,6 @@ class TrustTest : public LibraryTest {
     return ToolSigned(pki, who, WriteInput(who + ".txt", "Платёжное поручение " + who), File(who + ".p7s"));
   }
 
-  uint32_t Verify(LibraryContext context, const fs::path& message) {
-    VerifyParams params{};
-    params.flags = ORLAX_VERIFY_NOT_COPY_TO_LOCAL;
-    VerifyResult result{};
-    uint32_t code = ORLAX_CmsStrAttVerifyFile(context, &params, message.c_str(), nullptr, &result);
-    ORLAX_FreeVerifyResult(context, &result);
-    return code;
-  }
-
   static bool Says(const std::vector<StackLine>& lines, const std::string& text) {
     for (const auto& line : lines) {
       if (line.text.find(text) != std::string::npos || line.data.find(text) != std::string::npos) return true;
@@ -75,7 +66,7 @@ TEST_F(TrustTest, DeltaListInLocalIsLeftOutAndLiftsNoRevocation) {
     Ctx ctx = Open("user1", local);
     auto opened = DrainStack(ctx);
     EXPECT_TRUE(Says(opened, "разностный список")) << Joined(opened);
-    EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
+    EXPECT_EQ(VerifyAttached(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
     DrainStack(ctx);
   }
 }
@@ -90,15 +81,15 @@ TEST_F(TrustTest, ListSignedByAnotherKeyIsLeftOutAndDisplacesNothing) {
   Ctx beside = Open("user1", Local("beside", {"user1", "revoked"}, {{"ca.crl", pki_.Crl()}, {"zz.crl", forged}}));
   auto opened = DrainStack(beside);
   EXPECT_TRUE(Says(opened, "подпись списка отозванных сертификатов не проверена")) << Joined(opened);
-  EXPECT_EQ(Verify(beside, revokedMessage), ORLAX_E_CERT_REVOKED);
-  EXPECT_EQ(Verify(beside, userMessage), 0u);
+  EXPECT_EQ(VerifyAttached(beside, revokedMessage), ORLAX_E_CERT_REVOKED);
+  EXPECT_EQ(VerifyAttached(beside, userMessage), 0u);
   DrainStack(beside);
 
   // Alone: the CA's certificates do not pass as if it had no list.
   Ctx alone = Open("user1", Local("alone", {"user1", "revoked"}, {{"ca.crl", forged}}));
   DrainStack(alone);
-  EXPECT_EQ(Verify(alone, revokedMessage), ORLAX_E_CERT_UNTRUSTED);
-  EXPECT_EQ(Verify(alone, userMessage), ORLAX_E_CERT_UNTRUSTED);
+  EXPECT_EQ(VerifyAttached(alone, revokedMessage), ORLAX_E_CERT_UNTRUSTED);
+  EXPECT_EQ(VerifyAttached(alone, userMessage), ORLAX_E_CERT_UNTRUSTED);
   auto lines = DrainStack(alone);
   EXPECT_TRUE(Says(lines, "CRL signature failure")) << Joined(lines);
 }
@@ -142,18 +133,18 @@ TEST_F(PointTrustTest, DeltaFromThePointIsRefusedAndTheBaseStays) {
   {
     Ctx ctx = Open("user1", local_);
     ASSERT_EQ(Refresh(ctx, &message), 0u) << message;
-    EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
+    EXPECT_EQ(VerifyAttached(ctx, revokedMessage), ORLAX_E_CERT_REVOKED);
     DrainStack(ctx);
 
     ServeList({6, "20260201000000Z", "20360101000000Z", false, 5});
     EXPECT_EQ(Refresh(ctx, &message), ORLAX_E_CRL_LOAD);
     EXPECT_NE(message.find(server_.Url("/ca.crl")), std::string::npos) << message;
-    EXPECT_EQ(Verify(ctx, revokedMessage), ORLAX_E_CERT_REVOKED) << "in the running context";
+    EXPECT_EQ(VerifyAttached(ctx, revokedMessage), ORLAX_E_CERT_REVOKED) << "in the running context";
     DrainStack(ctx);
   }
   Ctx reopened = Open("user1", local_);
   DrainStack(reopened);
-  EXPECT_EQ(Verify(reopened, revokedMessage), ORLAX_E_CERT_REVOKED) << "after a restart";
+  EXPECT_EQ(VerifyAttached(reopened, revokedMessage), ORLAX_E_CERT_REVOKED) << "after a restart";
 }
 
 TEST_F(PointTrustTest, ForgedLocalListDoesNotMakeTheRealOneOlder) {
@@ -164,7 +155,7 @@ TEST_F(PointTrustTest, ForgedLocalListDoesNotMakeTheRealOneOlder) {
   DrainStack(ctx);
   std::string message;
   EXPECT_EQ(Refresh(ctx, &message), 0u) << message;
-  EXPECT_EQ(Verify(ctx, SignedBy(*pointPki_, "revoked")), ORLAX_E_CERT_REVOKED);
+  EXPECT_EQ(VerifyAttached(ctx, SignedBy(*pointPki_, "revoked")), ORLAX_E_CERT_REVOKED);
 }
 
 // --- document signers --------------------------------------------------------
@@ -172,10 +163,10 @@ TEST_F(PointTrustTest, ForgedLocalListDoesNotMakeTheRealOneOlder) {
 TEST_F(TrustTest, CertificatesNotForDocumentsSignNothing) {
   Ctx ctx = Open("user1", Local("signers", {"user1", "tsa", "encipher"}));
   DrainStack(ctx);
-  EXPECT_EQ(Verify(ctx, SignedBy(pki_, "user1")), 0u);
+  EXPECT_EQ(VerifyAttached(ctx, SignedBy(pki_, "user1")), 0u);
   for (const char* who : {"ca", "tsa", "encipher"}) {
     SCOPED_TRACE(who);
-    EXPECT_EQ(Verify(ctx, SignedBy(pki_, who)), ORLAX_E_CERT_UNTRUSTED);
+    EXPECT_EQ(VerifyAttached(ctx, SignedBy(pki_, who)), ORLAX_E_CERT_UNTRUSTED);
     auto lines = DrainStack(ctx);
     EXPECT_TRUE(Says(lines, "подпис")) << Joined(lines);
   }

@@ -18,27 +18,39 @@
 
 namespace testsupport {
 
-// The signal that ended the child (SIGKILL for a kill mid-write), or 0 when
-// the step returned (the child then exits with 0).
-template <typename Step>
-int RunKilledMidWrite(rlim_t bytes, Step step) {
+// Runs prepare and then step in a child process that leaves no core file,
+// and returns the signal that ended the child, or 0 when the step returned
+// (the child then exits with 0).
+template <typename Prepare, typename Step>
+int RunInChild(Prepare prepare, Step step) {
   const pid_t pid = fork();
   if (pid == 0) {
     rlimit none{0, 0};
     setrlimit(RLIMIT_CORE, &none);
-    std::signal(SIGXFSZ, [](int) { kill(getpid(), SIGKILL); });
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGXFSZ);
-    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
-    rlimit limit{bytes, bytes};
-    setrlimit(RLIMIT_FSIZE, &limit);
+    prepare();
     step();
     _exit(0);
   }
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+// The signal that ended the child (SIGKILL for a kill mid-write), or 0 when
+// the step returned.
+template <typename Step>
+int RunKilledMidWrite(rlim_t bytes, Step step) {
+  return RunInChild(
+      [bytes] {
+        std::signal(SIGXFSZ, [](int) { kill(getpid(), SIGKILL); });
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGXFSZ);
+        sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+        rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      },
+      step);
 }
 
 // Runs a step in a child process whose writes fail past `bytes` in any
@@ -47,20 +59,14 @@ int RunKilledMidWrite(rlim_t bytes, Step step) {
 // ended the child, or 0 when the step returned without reaching the point.
 template <typename Step>
 int RunWithWritesCutKilledAt(rlim_t bytes, const char* killPoint, Step step) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    rlimit none{0, 0};
-    setrlimit(RLIMIT_CORE, &none);
-    std::signal(SIGXFSZ, SIG_IGN);
-    setenv("QELM_TEST_KILL", killPoint, 1);
-    rlimit limit{bytes, bytes};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    step();
-    _exit(0);
-  }
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return RunInChild(
+      [bytes, killPoint] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        setenv("QELM_TEST_KILL", killPoint, 1);
+        rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      },
+      step);
 }
 
 // Runs a step in a child process that kills itself with SIGKILL at the
@@ -69,17 +75,7 @@ int RunWithWritesCutKilledAt(rlim_t bytes, const char* killPoint, Step step) {
 // ended the child, or 0 when the step returned without reaching the point.
 template <typename Step>
 int RunKilledAt(const char* killPoint, Step step) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    rlimit none{0, 0};
-    setrlimit(RLIMIT_CORE, &none);
-    setenv("QELM_TEST_KILL", killPoint, 1);
-    step();
-    _exit(0);
-  }
-  int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return RunInChild([killPoint] { setenv("QELM_TEST_KILL", killPoint, 1); }, step);
 }
 
 // Runs a step in a child process that stops at a point of its choosing: the

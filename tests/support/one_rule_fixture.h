@@ -135,6 +135,19 @@ class OneRuleTest : public ::testing::Test {
   // ".part" first: that many bytes more than their own names.
   static constexpr std::size_t kStagedNameOverhead = 32;
 
+  // Gives the rule new in, out and error folders, named with round: a run
+  // takes claims back (and removes what a killed writer left) once per folder
+  // it meets, so each case of a table of killed runs needs folders of its own.
+  void UseFreshFolders(int round) {
+    const std::string tag = std::to_string(round);
+    in_ = root_.Dir("in" + tag);
+    out_ = root_.Dir("out" + tag);
+    err_ = root_.Dir("err" + tag);
+    Rule().pathIn = Wide(in_);
+    Rule().pathOut = Wide(out_);
+    Rule().pathError = Wide(err_);
+  }
+
   // Makes a folder below the root whose path is exactly `length` bytes long
   // and makes it the rule's "Path Out": names in it whose path reaches the
   // layer's limit (4096 bytes) cannot be created, while shorter ones can.

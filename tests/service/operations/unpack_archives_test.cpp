@@ -143,13 +143,7 @@ TEST_F(UnpackArchivesTest, AKillWhileALargeArchiveIsPublishedIsFinishedOrUndoneW
   int round = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
-    // Folders of its own for each case: a run takes claims back (and
-    // removes what a killed writer left) once per folder.
-    ++round;
-    in_ = root_.Dir("in" + std::to_string(round));
-    out_ = root_.Dir("out" + std::to_string(round));
-    Rule().pathIn = Wide(in_);
-    Rule().pathOut = Wide(out_);
+    UseFreshFolders(++round);
     WriteBytes(in_ / "many.zip", zip);
     ASSERT_EQ(RunKilledAt(c.killPoint.c_str(), [&] { Unpk({"many.zip"}); }), SIGKILL);
     ASSERT_EQ(Tree(in_), std::vector<std::string>{"many.zip.stp"});

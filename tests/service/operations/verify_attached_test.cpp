@@ -316,13 +316,7 @@ TEST_F(VerifyAttachedTest, AKillBetweenTheReportAndTheMoveLeavesTheFileInTheOutp
   int round = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.killPoint);
-    ++round;
-    in_ = root_.Dir("in" + std::to_string(round));
-    out_ = root_.Dir("out" + std::to_string(round));
-    err_ = root_.Dir("err" + std::to_string(round));
-    Rule().pathIn = Wide(in_.string());
-    Rule().pathOut = Wide(out_.string());
-    Rule().pathError = Wide(err_.string());
+    UseFreshFolders(++round);
     const std::string bytes = Read(Signed("a.p7s", "Договор"));
     const std::string errorsBefore = Errors();
 

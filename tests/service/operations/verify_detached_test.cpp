@@ -320,13 +320,7 @@ TEST_F(VerifyDetachedTest, AKillWhileThePairMovesLeavesItWholeInOnePlace) {
   int round = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.killPoint);
-    ++round;
-    in_ = root_.Dir("in" + std::to_string(round));
-    out_ = root_.Dir("out" + std::to_string(round));
-    err_ = root_.Dir("err" + std::to_string(round));
-    Rule().pathIn = Wide(in_.string());
-    Rule().pathOut = Wide(out_.string());
-    Rule().pathError = Wide(err_.string());
+    UseFreshFolders(++round);
     Pair("a.txt", "данные");
     const std::string signature = Read(in_ / "a.txt.p7d");
     const std::string errorsBefore = Errors();
