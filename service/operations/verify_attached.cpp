@@ -6,6 +6,7 @@
 // any check goes to the error folder, and CHKX removes the content it wrote.
 
 #include "platform/files.h"
+#include "platform/kill_points.h"
 #include "service/core/file_pipeline.h"
 #include "service/core/journal.h"
 #include "service/core/path_names.h"
@@ -111,14 +112,25 @@ DWORD WriteReport(const AttachedJob& job, const AttachedFile& state, HeldVerifyR
 // the claim record names both first: a kill between them leaves a file the
 // take-back moves beside its report. A failed move takes the report with it
 // (the move never replaces, so whatever holds the output name is someone
-// else's and stays).
+// else's and stays). The report goes before the records forget what was
+// published: a kill between the two then leaves a record of outputs that
+// are not all there, which the take-back gives back to be checked again,
+// and a kill after both leaves nothing published; never a report in the
+// output beside a file checked again.
 DWORD MoveToOutput(const AttachedJob& job, FilePipeline& pipeline, PipelineFile& file, const AttachedFile& state,
                    WorkFailure& failure) {
   if (DWORD code = pipeline.PublishBeforeMovingInputs(file, {{file.claimed, file.output}}, failure)) return code;
-  if (MoveFileW(file.claimed, file.output)) return 0;
-  DWORD error = GetLastError();
+  const DWORD refused = platform::FailPoint("signed-file-move");
+  if (refused == 0 && MoveFileW(file.claimed, file.output)) return 0;
+  DWORD error = refused != 0 ? refused : GetLastError();
+  if (job.writeReport) {
+    const CString report = file.staged.Shown(state.report);
+    // What cannot go now the error move tries again, and journals.
+    if (!DeleteFileW(report)) failure.partialOutput = report;
+  }
+  platform::KillPoint("report-withdrawn");
   FilePipeline::ForgetPublishing(file);
-  failure.partialOutput = job.writeReport ? file.staged.Shown(state.report) : CString();
+  platform::KillPoint("publishing-forgotten");
   return OwnFailure(failure, error,
                     FormatText(L"Перемещение файла '%s' (размер: %s) в '%s' (размер: %s)", file.claimed,
                                FileSizeText(file.claimed), file.output, FileSizeText(file.output)));

@@ -6,6 +6,7 @@
 // expected for given signers.
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,15 @@
 #include "tests/support/http_server.h"
 
 namespace cryptoops {
+
+// A step of the layer made to fail (platform::FailPoint) while it lives.
+class FailedStep {
+ public:
+  explicit FailedStep(const char* setting) { setenv("QELM_TEST_FAIL_STEP", setting, 1); }
+  ~FailedStep() { unsetenv("QELM_TEST_FAIL_STEP"); }
+  FailedStep(const FailedStep&) = delete;
+  FailedStep& operator=(const FailedStep&) = delete;
+};
 
 class VerificationTest : public CryptoOperationTest {
  protected:

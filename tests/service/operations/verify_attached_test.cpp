@@ -339,5 +339,44 @@ TEST_F(VerifyAttachedTest, AKillBetweenTheReportAndTheMoveLeavesTheFileInTheOutp
   }
 }
 
+// The signed file cannot follow its report (its output name taken, as by
+// another program in between): the file goes to the error folder and its
+// report out of the output. A kill on the way leaves the file given back by
+// the next run's take-back with no report in the output, so that it is
+// checked again once and its report is published once.
+TEST_F(VerifyAttachedTest, AFileThatCannotFollowItsReportTakesTheReportBackOut) {
+  const std::string bytes = Read(Signed("a.p7s", "Договор"));
+  {
+    const FailedStep failing("signed-file-move=80");
+    ASSERT_EQ(Check({"a.p7s"}, false), 0u);
+  }
+  EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+  EXPECT_EQ(Listing(err_), std::vector<std::string>{"a.p7s"});
+  EXPECT_TRUE(Contains(Errors(), "Ошибка 0x50 - ")) << Errors();
+
+  int round = 0;
+  for (const char* killPoint : {"report-withdrawn", "publishing-forgotten"}) {
+    SCOPED_TRACE(killPoint);
+    UseFreshFolders(++round);
+    WriteBytes(in_ / "a.p7s", bytes);
+    ASSERT_EQ(RunKilledAt(killPoint,
+                          [&] {
+                            const FailedStep failing("signed-file-move=80");
+                            Check({"a.p7s"}, false);
+                          }),
+              SIGKILL);
+    worker_.writtenOnce.clear();  // the next run
+    { FilePipeline first(Journal(), profile_, worker_, L"P", 0); }
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{"a.p7s"});
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+
+    ASSERT_EQ(Check(Listing(in_), false), 0u);
+    EXPECT_EQ(Listing(in_), std::vector<std::string>{});
+    EXPECT_EQ(Listing(out_), (std::vector<std::string>{"a.p7s", "a.p7s.vrf"}));
+    EXPECT_EQ(Listing(err_), std::vector<std::string>{});
+    EXPECT_EQ(Read(out_ / "a.p7s"), bytes);
+  }
+}
+
 }  // namespace
 }  // namespace cryptoops

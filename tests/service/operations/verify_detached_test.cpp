@@ -17,15 +17,6 @@ namespace {
 
 using namespace testsupport;
 
-// A step of the layer made to fail (platform::FailPoint) while it lives.
-class FailedStep {
- public:
-  explicit FailedStep(const char* setting) { setenv("QELM_TEST_FAIL_STEP", setting, 1); }
-  ~FailedStep() { unsetenv("QELM_TEST_FAIL_STEP"); }
-  FailedStep(const FailedStep&) = delete;
-  FailedStep& operator=(const FailedStep&) = delete;
-};
-
 class VerifyDetachedTest : public VerificationTest {
  protected:
   void SetUp() override {
