@@ -360,9 +360,13 @@ class FilePipeline {
   // CompleteFile fails the file (the outputs withdrawn).
   DWORD PublishBeforeMovingInputs(PipelineFile& file, const std::vector<PublishedFile>& moves,
                                   WorkFailure& failure);
-  // The inputs go to the error folder from where they lie now, after a
-  // failed move: what the records named no longer counts, so that a
-  // take-back never withdraws an input already moved as an output.
+  // After a failed move of an input to the output, before the inputs go to
+  // the error folder from where they lie now: the records name nothing
+  // published any more, so that a take-back after a kill gives the inputs
+  // back and never takes a file someone else put under an output name for
+  // one of ours. Whatever was published for the file must be withdrawn
+  // before this, or a kill right after it would leave it beside an input
+  // that is done again.
   static void ForgetPublishing(const PipelineFile& file);
   // Puts the outputs of the completed files waiting for the deletion of
   // their inputs on disk (their data and the folder entries that name
