@@ -209,9 +209,9 @@ TestPki Layout(const fs::path& dir) {
 }
 
 // A holder's date as openssl takes it (see Holder).
-std::string DateText(const std::string& spec) {
-  if (spec.empty() || spec[0] != '+') return spec;
-  const time_t at = time(nullptr) + static_cast<time_t>(std::stol(spec.substr(1))) * 365 * 86400;
+std::string DateText(const std::string& date) {
+  if (date.empty() || date[0] != '+') return date;
+  const time_t at = time(nullptr) + static_cast<time_t>(std::stol(date.substr(1))) * 365 * 86400;
   struct tm tm {};
   gmtime_r(&at, &tm);
   char text[32];
