@@ -308,6 +308,20 @@ std::unique_ptr<Child> HoldWithShell(const fs::path& file, const char* redirecti
   return child;
 }
 
+// An outside writer of file refuses its move to target and its deletion; an
+// outside reader refuses neither (the move is made).
+void ExpectOutsideWriterButNotReaderRefuses(const fs::path& file, const fs::path& target) {
+  {
+    auto writer = HoldWithShell(file, ">>");
+    EXPECT_FALSE(MoveFileW(W(file).c_str(), W(target).c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(DeleteFileW(W(file).c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  }
+  auto reader = HoldWithShell(file, "<");
+  EXPECT_TRUE(MoveFileW(W(file).c_str(), W(target).c_str())) << GetLastError();
+}
+
 TEST(Files, ExclusiveOpenFailsWhileAnOutsideProgramHoldsTheFile) {
   TempRoot root;
   fs::path file = root.WriteFile("incoming.dat", "payload");
@@ -444,17 +458,7 @@ TEST_F(FilesWithoutLeases, ClaimedFileIsLookedForOncePerClaimNotOncePerOpen) {
 TEST_F(FilesWithoutLeases, OutsideWriterStopsMoveAndDeleteButReadersAndOwnWritersDoNot) {
   const fs::path file = root_.WriteFile("copying.dat", "partial");
   const fs::path moved = root_.path() / "copying.dat.stp";
-  {
-    auto writer = HoldWithShell(file, ">>");
-    EXPECT_FALSE(MoveFileW(W(file).c_str(), W(moved).c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(DeleteFileW(W(file).c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  }
-  {
-    auto reader = HoldWithShell(file, "<");
-    EXPECT_TRUE(MoveFileW(W(file).c_str(), W(moved).c_str())) << GetLastError();
-  }
+  ExpectOutsideWriterButNotReaderRefuses(file, moved);
   OpenOutcome ownWriter = Open(moved, GENERIC_WRITE, kShareAll);
   ASSERT_TRUE(ownWriter.handle.valid());
   EXPECT_TRUE(MoveFileW(W(moved).c_str(), W(file).c_str())) << GetLastError();
@@ -464,16 +468,7 @@ TEST_F(FilesWithoutLeases, OutsideWriterStopsMoveAndDeleteButReadersAndOwnWriter
 TEST(Files, OutsideWriterStopsClaimAndDeleteButOutsideReaderDoesNot) {
   TempRoot root;
   fs::path file = root.WriteFile("copying.dat", "partial");
-  fs::path claimed = root.path() / "copying.dat.stp";
-  {
-    auto writer = HoldWithShell(file, ">>");
-    EXPECT_FALSE(MoveFileW(W(file).c_str(), W(claimed).c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(DeleteFileW(W(file).c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  }
-  auto reader = HoldWithShell(file, "<");
-  EXPECT_TRUE(MoveFileW(W(file).c_str(), W(claimed).c_str())) << GetLastError();
+  ExpectOutsideWriterButNotReaderRefuses(file, root.path() / "copying.dat.stp");
 }
 
 TEST(Files, OwnWriterSharingDeleteDoesNotStopMove) {
